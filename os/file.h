@@ -1,0 +1,47 @@
+// A raw file or device handle. Sources are only ever opened read-only.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+
+namespace snapsave::os {
+
+class File {
+ public:
+  File() = default;
+  ~File() { Close(); }
+  File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // Opens an existing file or device for reading only.
+  uint32_t OpenRead(const std::filesystem::path& path);
+  // Opens for reading and writing, creating the file when absent. With `truncate`, an existing file starts
+  // empty, so a recovered file never keeps the tail of an older, longer one. The last path component is never
+  // followed when it is a symbolic link.
+  uint32_t OpenWrite(const std::filesystem::path& path, bool truncate);
+
+  bool IsOpen() const { return fd_ >= 0; }
+  void Close();
+
+  // Size in bytes: the length of a block device, the size of a regular file.
+  uint32_t Size(uint64_t& bytes) const;
+
+  // Positioned read; `got` is what arrived (short at the end of the file). 0 bytes at the end is success.
+  uint32_t ReadAt(uint64_t offset, std::span<uint8_t> buffer, size_t& got) const;
+  // Reads until `buffer` is full, the end of the file, or an error.
+  uint32_t ReadFullAt(uint64_t offset, std::span<uint8_t> buffer, size_t& got) const;
+  // Writes all of `data` at `offset`, repeating short writes.
+  uint32_t WriteAllAt(uint64_t offset, std::span<const uint8_t> data) const;
+  // Drops everything past `bytes`.
+  uint32_t Truncate(uint64_t bytes) const;
+
+  int NativeHandle() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace snapsave::os

@@ -1,0 +1,122 @@
+#include "os/file.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
+#include "os/error.h"
+
+namespace snapsave::os {
+
+namespace {
+constexpr uint64_t kMaxOffset = static_cast<uint64_t>(LLONG_MAX);
+}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+void File::Close() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+uint32_t File::OpenRead(const std::filesystem::path& path) {
+  Close();
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return LastWin32Error();
+  fd_ = fd;
+  return err::kSuccess;
+}
+
+uint32_t File::OpenWrite(const std::filesystem::path& path, bool truncate) {
+  Close();
+  int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
+  if (truncate) flags |= O_TRUNC;
+  int fd = ::open(path.c_str(), flags, 0644);
+  if (fd < 0) {
+    if (errno == ELOOP) return err::kAccessDenied;
+    return LastWin32Error(IoDirection::kWrite);
+  }
+  fd_ = fd;
+  return err::kSuccess;
+}
+
+uint32_t File::Size(uint64_t& bytes) const {
+  bytes = 0;
+  if (fd_ < 0) return err::kInvalidParameter;
+  struct stat st{};
+  if (::fstat(fd_, &st) != 0) return LastWin32Error();
+  if (S_ISBLK(st.st_mode)) {
+    uint64_t length = 0;
+    if (::ioctl(fd_, BLKGETSIZE64, &length) != 0) return LastWin32Error();
+    bytes = length;
+    return err::kSuccess;
+  }
+  if (st.st_size < 0) return err::kInvalidParameter;
+  bytes = static_cast<uint64_t>(st.st_size);
+  return err::kSuccess;
+}
+
+uint32_t File::ReadAt(uint64_t offset, std::span<uint8_t> buffer, size_t& got) const {
+  got = 0;
+  if (fd_ < 0) return err::kInvalidParameter;
+  if (offset > kMaxOffset) return err::kInvalidParameter;
+  for (;;) {
+    ssize_t n = ::pread(fd_, buffer.data(), buffer.size(), static_cast<off_t>(offset));
+    if (n >= 0) {
+      got = static_cast<size_t>(n);
+      return err::kSuccess;
+    }
+    if (errno != EINTR) return LastWin32Error(IoDirection::kRead);
+  }
+}
+
+uint32_t File::ReadFullAt(uint64_t offset, std::span<uint8_t> buffer, size_t& got) const {
+  got = 0;
+  while (got < buffer.size()) {
+    size_t n = 0;
+    uint32_t e = ReadAt(offset + got, buffer.subspan(got), n);
+    if (e != err::kSuccess) return e;
+    if (n == 0) break;
+    got += n;
+  }
+  return err::kSuccess;
+}
+
+uint32_t File::WriteAllAt(uint64_t offset, std::span<const uint8_t> data) const {
+  if (fd_ < 0) return err::kInvalidParameter;
+  size_t done = 0;
+  while (done < data.size()) {
+    if (offset + done > kMaxOffset) return err::kInvalidParameter;
+    ssize_t n = ::pwrite(fd_, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return LastWin32Error(IoDirection::kWrite);
+    }
+    if (n == 0) return err::kWriteFault;
+    done += static_cast<size_t>(n);
+  }
+  return err::kSuccess;
+}
+
+uint32_t File::Truncate(uint64_t bytes) const {
+  if (fd_ < 0) return err::kInvalidParameter;
+  if (bytes > kMaxOffset) return err::kInvalidParameter;
+  if (::ftruncate(fd_, static_cast<off_t>(bytes)) != 0) return LastWin32Error(IoDirection::kWrite);
+  return err::kSuccess;
+}
+
+}  // namespace snapsave::os

@@ -1,0 +1,46 @@
+#include "os/text.h"
+
+#include <iterator>
+
+#include <utf8.h>
+
+namespace snapsave::os {
+
+std::u16string Utf8ToUtf16(std::string_view utf8) {
+  std::string valid;
+  utf8::replace_invalid(utf8.begin(), utf8.end(), std::back_inserter(valid));
+  std::u16string out;
+  utf8::utf8to16(valid.begin(), valid.end(), std::back_inserter(out));
+  return out;
+}
+
+std::string Utf16ToUtf8(std::u16string_view utf16) {
+  std::string out;
+  out.reserve(utf16.size());
+  // Unpaired surrogates become U+FFFD instead of aborting the conversion.
+  for (size_t i = 0; i < utf16.size(); ++i) {
+    uint32_t cp = utf16[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 && utf16[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<uint32_t>(utf16[i + 1]) - 0xDC00);
+      ++i;
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = 0xFFFD;
+    }
+    utf8::append(cp, std::back_inserter(out));
+  }
+  return out;
+}
+
+std::string AsciiLower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = AsciiLower(c);
+  return out;
+}
+
+std::string_view ExtensionOf(std::string_view name) {
+  size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos) return {};
+  return name.substr(dot + 1);
+}
+
+}  // namespace snapsave::os

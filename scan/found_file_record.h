@@ -1,0 +1,94 @@
+// One found file or folder: the unit engines produce, catalogues store and front ends list.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+namespace snapsave {
+
+enum class SourceKind : uint32_t {
+  kNtfsQuick = 0,  // CFastNtfsRecovery
+  kFatQuick = 1,   // CFastFatRecovery
+  kNtfsDeep = 2,   // CProfessionalNtfsRecovery
+  kFatDeep = 3,    // CProfessionalFatRecovery
+  kCarved = 4,     // CFileTypeRecovery
+};
+
+// `clusterSize` of a record whose data is not located by clusters.
+inline constexpr uint32_t kNoClusterSize = 0xFFFFFFFFu;
+inline constexpr size_t kRecordNameBytes = 260;
+
+#pragma pack(push, 1)
+// In-memory form with the stored layout. Stored and read back only through EncodeRecord / DecodeRecord, never by
+// casting, so the file format does not depend on this compiler's layout.
+struct FoundFileRecord {
+  uint16_t driveLetter;        // letter, or running number of an entry without one
+  uint32_t sourceKind;         // SourceKind of the engine that made it
+  uint32_t isFolder;           // 1 folder, 0 file
+  uint32_t isDeleted;          // folders: deleted or inside a deleted folder
+  uint32_t isIntact;           // first data matches the type, or cannot be checked
+  uint32_t recordId;           // creation number in its catalogue, from 1
+  uint32_t entryRef;           // FAT first cluster, NTFS MFT record number, 0 for carved files
+  uint32_t clusterSize;        // bytes per cluster, kNoClusterSize when not cluster-based
+  uint64_t creationTime;       // FILETIME, 0 when unknown
+  uint64_t accessTime;         // FILETIME
+  uint64_t writeTime;          // FILETIME
+  uint64_t fileSize;           // bytes; 0 for folders
+  uint64_t dataStartSector;    // FAT: first sector of cluster 2, volume-relative
+  uint64_t entryLocation;      // where the entry or data was found; unit per engine
+  uint64_t volumeStartSector;  // absolute first sector of the volume (0 for an image)
+  char name[kRecordNameBytes];  // NUL-terminated, narrow code page
+
+  std::string_view Name() const;
+  // Copies `text` into `name`, cut at a character boundary so that a terminator always fits.
+  void SetName(std::string_view text);
+  SourceKind Kind() const { return static_cast<SourceKind>(sourceKind); }
+};
+#pragma pack(pop)
+
+inline constexpr size_t kRecordSize = 346;
+static_assert(sizeof(FoundFileRecord) == kRecordSize);
+static_assert(offsetof(FoundFileRecord, driveLetter) == 0);
+static_assert(offsetof(FoundFileRecord, sourceKind) == 2);
+static_assert(offsetof(FoundFileRecord, isFolder) == 6);
+static_assert(offsetof(FoundFileRecord, isDeleted) == 10);
+static_assert(offsetof(FoundFileRecord, isIntact) == 14);
+static_assert(offsetof(FoundFileRecord, recordId) == 18);
+static_assert(offsetof(FoundFileRecord, entryRef) == 22);
+static_assert(offsetof(FoundFileRecord, clusterSize) == 26);
+static_assert(offsetof(FoundFileRecord, creationTime) == 30);
+static_assert(offsetof(FoundFileRecord, accessTime) == 38);
+static_assert(offsetof(FoundFileRecord, writeTime) == 46);
+static_assert(offsetof(FoundFileRecord, fileSize) == 54);
+static_assert(offsetof(FoundFileRecord, dataStartSector) == 62);
+static_assert(offsetof(FoundFileRecord, entryLocation) == 70);
+static_assert(offsetof(FoundFileRecord, volumeStartSector) == 78);
+static_assert(offsetof(FoundFileRecord, name) == 86);
+static_assert(std::is_trivially_copyable_v<FoundFileRecord>);
+
+// A zero-filled record.
+FoundFileRecord MakeEmptyRecord();
+
+// Stored form: 346 bytes, little-endian.
+void EncodeRecord(const FoundFileRecord& record, std::span<uint8_t, kRecordSize> out);
+FoundFileRecord DecodeRecord(std::span<const uint8_t, kRecordSize> in);
+
+// A folder's key in a catalogue: depth below the root in the high half, the folder's entryRef in the low half.
+using FolderKey = uint64_t;
+constexpr FolderKey MakeFolderKey(uint32_t depth, uint32_t entryRef) {
+  return (static_cast<uint64_t>(depth) << 32) | entryRef;
+}
+constexpr uint32_t FolderKeyDepth(FolderKey key) { return static_cast<uint32_t>(key >> 32); }
+constexpr uint32_t FolderKeyRef(FolderKey key) { return static_cast<uint32_t>(key); }
+
+// Ordered copies of records: files before folders, then by name with ASCII letters folded.
+using RecordList = std::vector<FoundFileRecord>;
+bool RecordLess(const FoundFileRecord& a, const FoundFileRecord& b);
+void SortRecordList(RecordList& list);
+
+}  // namespace snapsave

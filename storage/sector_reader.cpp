@@ -1,0 +1,72 @@
+#include "storage/sector_reader.h"
+
+#include <algorithm>
+
+#include "os/device.h"
+#include "os/error.h"
+
+namespace snapsave {
+
+uint32_t SectorReader::OpenDisk(int32_t diskNumber) {
+  Close();
+  auto path = os::DiskTable::PathOf(diskNumber);
+  if (!path) return err::kFileNotFound;
+  if (uint32_t e = file_.OpenRead(*path); e != err::kSuccess) return e;
+  os::DriveGeometry geo;
+  if (uint32_t e = os::QueryGeometry(file_, geo); e != err::kSuccess) return e;
+  deviceSectorSize_ = geo.bytesPerSector;
+  uint64_t length = 0;
+  if (os::QueryLength(file_, length) == err::kSuccess) totalSectors_ = length / deviceSectorSize_;
+  if (totalSectors_ == 0) totalSectors_ = geo.cylinders * (uint64_t{geo.tracksPerCylinder} * geo.sectorsPerTrack);
+  return err::kSuccess;
+}
+
+uint32_t SectorReader::OpenFile(const std::filesystem::path& path) {
+  Close();
+  if (uint32_t e = file_.OpenRead(path); e != err::kSuccess) return e;
+  uint64_t size = 0;
+  if (uint32_t e = file_.Size(size); e != err::kSuccess) {
+    file_.Close();
+    return e;
+  }
+  deviceSectorSize_ = kImageSectorSize;
+  totalSectors_ = size / kImageSectorSize;
+  return err::kSuccess;
+}
+
+void SectorReader::Close() {
+  file_.Close();
+  totalSectors_ = 0;
+  deviceSectorSize_ = kImageSectorSize;
+}
+
+uint32_t SectorReader::ReadSectors(std::span<uint8_t> buffer, int32_t count, uint64_t startSector,
+                                   uint32_t sectorSize, uint32_t* sectorsRead) const {
+  if (sectorsRead != nullptr) *sectorsRead = 0;
+  if (count < 0 || sectorSize == 0) return err::kInvalidParameter;
+  const auto n = static_cast<uint64_t>(count);
+  // Compare without forming startSector + count, which a huge start would wrap.
+  if (n > totalSectors_ || startSector > totalSectors_ - n) return err::kInvalidParameter;
+  if (startSector > UINT64_MAX / sectorSize) return err::kInvalidParameter;
+  const uint64_t wanted = n * sectorSize;
+  if (wanted > buffer.size()) return err::kInvalidParameter;
+  if (!file_.IsOpen()) return err::kInvalidParameter;
+
+  const uint64_t offset = startSector * sectorSize;
+  uint64_t filled = 0;
+  uint32_t result = err::kSuccess;
+  while (filled < wanted) {
+    auto chunk = static_cast<size_t>(std::min<uint64_t>(kChunkBytes, wanted - filled));
+    size_t got = 0;
+    uint32_t e = file_.ReadAt(offset + filled, buffer.subspan(static_cast<size_t>(filled), chunk), got);
+    if (e != err::kSuccess || got == 0) {
+      result = err::kReadFault;
+      break;
+    }
+    filled += got;
+  }
+  if (sectorsRead != nullptr) *sectorsRead = static_cast<uint32_t>(filled / sectorSize);
+  return result;
+}
+
+}  // namespace snapsave

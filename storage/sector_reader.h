@@ -1,0 +1,43 @@
+// The one routine through which engines read whole sectors from a disk or an image file.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+
+#include "os/file.h"
+
+namespace snapsave {
+
+class SectorReader {
+ public:
+  // Largest piece handed to the operating system at once.
+  static constexpr uint32_t kChunkBytes = 65536;
+  // Image files are taken to have 512-byte sectors.
+  static constexpr uint32_t kImageSectorSize = 512;
+
+  // Opens whole disk `diskNumber` (see os::DiskTable) read-only. Sector size from the device geometry.
+  uint32_t OpenDisk(int32_t diskNumber);
+  // Opens an image file read-only; a trailing partial sector is not addressable.
+  uint32_t OpenFile(const std::filesystem::path& path);
+
+  // Reads `count` sectors of `sectorSize` bytes from `startSector` into `buffer`, which must hold them all.
+  // 87 for a range past the end (or one whose arithmetic would overflow), 30 when the medium stops answering;
+  // `sectorsRead` tells how many whole sectors arrived in every case.
+  uint32_t ReadSectors(std::span<uint8_t> buffer, int32_t count, uint64_t startSector, uint32_t sectorSize,
+                       uint32_t* sectorsRead) const;
+
+  void Close();
+  bool IsOpen() const { return file_.IsOpen(); }
+
+  uint64_t TotalSectors() const { return totalSectors_; }
+  // Bytes per sector of the device as opened (512 for image files); reads still name their own size.
+  uint32_t DeviceSectorSize() const { return deviceSectorSize_; }
+
+ private:
+  os::File file_;
+  uint64_t totalSectors_ = 0;
+  uint32_t deviceSectorSize_ = kImageSectorSize;
+};
+
+}  // namespace snapsave

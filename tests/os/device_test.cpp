@@ -1,0 +1,62 @@
+#include "os/device.h"
+
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/test_support.h"
+
+namespace snapsave {
+namespace {
+
+namespace fs = std::filesystem;
+
+void Put(const fs::path& p, const std::string& text) {
+  fs::create_directories(p.parent_path());
+  std::ofstream(p) << text << "\n";
+}
+
+TEST(DiskTable, DiscoversWholeDisksSortedAndSkipsUnwantedDevices) {
+  test::TempDir sys;
+  Put(sys.path() / "sdb" / "size", "2048");
+  Put(sys.path() / "sda" / "size", "4096");
+  Put(sys.path() / "nvme0n1" / "size", "100");
+  Put(sys.path() / "ram0" / "size", "100");
+  Put(sys.path() / "zram0" / "size", "100");
+  Put(sys.path() / "sdc" / "size", "0");                          // empty card reader slot
+  Put(sys.path() / "loop0" / "size", "100");                      // no backing file
+  Put(sys.path() / "loop1" / "size", "100");
+  Put(sys.path() / "loop1" / "loop" / "backing_file", "/x.img");
+  auto table = os::DiskTable::Discover(sys.path(), "/dev");
+  std::vector<fs::path> expected{"/dev/loop1", "/dev/nvme0n1", "/dev/sda", "/dev/sdb"};
+  EXPECT_EQ(table, expected);
+}
+
+TEST(DiskTable, OverrideMapsNumbersToImagesAndRestores) {
+  {
+    os::DiskTable::Override guard({"/tmp/a.img", "/tmp/b.img"});
+    EXPECT_EQ(os::DiskTable::PathOf(1), fs::path("/tmp/b.img"));
+    EXPECT_FALSE(os::DiskTable::PathOf(2).has_value());
+    EXPECT_FALSE(os::DiskTable::PathOf(-1).has_value());
+  }
+  os::DiskTable::Override empty({});
+  EXPECT_FALSE(os::DiskTable::PathOf(0).has_value());
+}
+
+TEST(DriveGeometry, ImageFileReports512ByteSectors) {
+  test::TempDir dir;
+  std::vector<uint8_t> bytes(255 * 63 * 512 * 2, 0);
+  test::WriteFile(dir.path() / "d.img", bytes);
+  os::File f;
+  ASSERT_EQ(f.OpenRead(dir.path() / "d.img"), 0u);
+  os::DriveGeometry geo;
+  ASSERT_EQ(os::QueryGeometry(f, geo), 0u);
+  EXPECT_EQ(geo.bytesPerSector, 512u);
+  EXPECT_EQ(geo.cylinders, 2u);
+  uint64_t length = 0;
+  ASSERT_EQ(os::QueryLength(f, length), 0u);
+  EXPECT_EQ(length, bytes.size());
+}
+
+}  // namespace
+}  // namespace snapsave

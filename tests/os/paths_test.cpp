@@ -1,0 +1,65 @@
+#include "os/paths.h"
+
+#include <fcntl.h>
+
+#include <gtest/gtest.h>
+
+#include "os/file.h"
+#include "tests/support/test_support.h"
+
+namespace snapsave {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(Paths, ScanLogFolderFollowsXdgDataHome) {
+  test::ScratchAppData appData;
+  EXPECT_EQ(os::ScanLogFolder(), appData.path() / "Vornel Snapsave" / "ScanLog");
+}
+
+TEST(Paths, InsideTestIsLexicalAndStrict) {
+  EXPECT_TRUE(os::IsStrictlyInside("/a/b/c", "/a/b"));
+  EXPECT_TRUE(os::IsStrictlyInside("/a/b/c", "/a/b/"));
+  EXPECT_FALSE(os::IsStrictlyInside("/a/b", "/a/b"));
+  EXPECT_FALSE(os::IsStrictlyInside("/a/b/../c", "/a/b"));
+  EXPECT_FALSE(os::IsStrictlyInside("/a/bc", "/a/b"));
+  EXPECT_FALSE(os::IsStrictlyInside("/", "/a"));
+}
+
+TEST(Paths, CreateFoldersAcceptsAnExistingFolderAndReportsAFileInTheWay) {
+  test::TempDir dir;
+  EXPECT_EQ(os::CreateFolders(dir.path() / "x" / "y"), 0u);
+  EXPECT_EQ(os::CreateFolders(dir.path() / "x" / "y"), 0u);
+  test::WriteFile(dir.path() / "file", std::vector<uint8_t>{1});
+  EXPECT_NE(os::CreateFolders(dir.path() / "file" / "sub"), 0u);
+}
+
+TEST(File, WriteOpenTruncatesAndRefusesSymlinks) {
+  test::TempDir dir;
+  test::WriteFile(dir.path() / "old", std::vector<uint8_t>(100, 7));
+  os::File f;
+  ASSERT_EQ(f.OpenWrite(dir.path() / "old", /*truncate=*/true), 0u);
+  uint64_t size = 1;
+  ASSERT_EQ(f.Size(size), 0u);
+  EXPECT_EQ(size, 0u);
+  fs::create_symlink(dir.path() / "old", dir.path() / "link");
+  os::File g;
+  EXPECT_EQ(g.OpenWrite(dir.path() / "link", true), 5u);
+}
+
+TEST(File, ReadOnlyOpenNeverNeedsWriteAccess) {
+  test::TempDir dir;
+  test::WriteFile(dir.path() / "ro.img", std::vector<uint8_t>(512, 1));
+  fs::permissions(dir.path() / "ro.img", fs::perms::owner_read);
+  os::File f;
+  ASSERT_EQ(f.OpenRead(dir.path() / "ro.img"), 0u);
+  // Sources are opened for reading only, whoever runs the program.
+  EXPECT_EQ(::fcntl(f.NativeHandle(), F_GETFL) & O_ACCMODE, O_RDONLY);
+  std::vector<uint8_t> buf(600);
+  size_t got = 0;
+  EXPECT_EQ(f.ReadFullAt(0, buf, got), 0u);
+  EXPECT_EQ(got, 512u);
+}
+
+}  // namespace
+}  // namespace snapsave
