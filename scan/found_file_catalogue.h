@@ -1,0 +1,94 @@
+// An engine's on-disk store of found records: the records file, the "_Relation" text file (which records each
+// folder holds) and the "_DirInfo" file (folder names). Only the relations and folder names stay in memory.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "os/clock.h"
+#include "os/file.h"
+#include "scan/file_recovery_parse.h"
+#include "scan/found_file_record.h"
+
+namespace snapsave {
+
+// The kinds of catalogue, named after the engine that fills them.
+enum class LogKind { kFast, kFileType, kProFat, kProNtfs };
+
+// "Fast_%lld_%d%d%d%d%2d" and its sisters: volume start, then year, month, day, hour and a minute right-aligned in
+// two characters.
+std::string MakeLogName(LogKind kind, uint64_t volumeStartSector, const os::LocalTime& time);
+
+// "1.50 KB", "1023 Bytes", "3.00 GB".
+std::string FormatSize(int64_t bytes);
+
+class FoundFileCatalogue {
+ public:
+  static constexpr uint32_t kBufferCapacity = 200 * kRecordSize;  // 69200
+  static constexpr size_t kFolderNameSize = 268;
+
+  FoundFileCatalogue() = default;
+  ~FoundFileCatalogue();
+  FoundFileCatalogue(const FoundFileCatalogue&) = delete;
+  FoundFileCatalogue& operator=(const FoundFileCatalogue&) = delete;
+
+  // Opens or creates the three files of `logName` in the current scan-log folder (saved-scan store) and loads
+  // the relations and folder names.
+  uint32_t Open(std::string_view logName);
+  // Same, in an explicit folder.
+  uint32_t OpenIn(const std::filesystem::path& folder, std::string_view logName);
+
+  // Appends `record` with the next record number, which is stored into record.recordId and returned.
+  uint32_t ReserveRecord(FoundFileRecord& record);
+  // Files `recordId` under (depth, parentRef). With a folder name, the record is a folder whose own entryRef is
+  // `entryRef`.
+  void AddToFolder(uint32_t parentRef, uint32_t depth, uint32_t recordId, uint32_t entryRef,
+                   std::optional<std::string_view> folderName = std::nullopt);
+  // Writes buffered records and rewrites the relation and folder files. Also reports a write failure of an earlier
+  // full buffer.
+  uint32_t Flush();
+
+  // Key 0 lists the first (smallest) key.
+  uint32_t ListFolder(FolderKey key, RecordList& out);
+  uint32_t CountFiles(FolderKey key, uint32_t& outCount);
+  uint32_t GetRecordCount() const { return recordCount_; }
+  uint32_t FindFolderRecord(uint32_t entryRef, FoundFileRecord& out);
+  // Ancestor folders of `record`, nearest first.
+  uint32_t CollectAncestors(const FoundFileRecord* record, RecordList& out);
+  // Folder names from the farthest ancestor down, each followed by '/'.
+  uint32_t GetRecordPath(const FoundFileRecord* record, std::string& out);
+  // 1 when it ran (also when the callback stopped it), 0 when the records could not be read.
+  uint32_t SearchByType(std::string_view extensionList, RecordList& out);
+  uint32_t SetSearchCallback(SearchProgressCallback callback, void* context);
+
+  const std::filesystem::path& RecordsPath() const { return recordsPath_; }
+
+ private:
+  // Implementation state; see found_file_catalogue.cpp.
+  struct FolderName {
+    uint32_t entryRef = 0;
+    uint32_t recordId = 0;
+    std::string name;
+  };
+  std::vector<uint8_t> writeBuffer_;
+  uint32_t recordCount_ = 0;
+  uint64_t recordBytes_ = 0;
+  uint32_t pendingError_ = 0;
+  os::File recordsFile_;
+  os::File relationFile_;
+  os::File folderFile_;
+  SearchProgressCallback searchCallback_ = nullptr;
+  void* searchContext_ = nullptr;
+  std::filesystem::path recordsPath_;
+  std::filesystem::path relationPath_;
+  std::filesystem::path folderPath_;
+  std::map<FolderKey, std::vector<uint32_t>> relations_;
+  std::vector<FolderName> folders_;
+};
+
+}  // namespace snapsave
