@@ -5,6 +5,7 @@
 #include <random>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 namespace snapsave::test {
 
@@ -52,5 +53,18 @@ std::vector<uint8_t> ReadFile(const fs::path& path) {
 }
 
 fs::path Fixture(const std::string& name) { return fs::path(SNAPSAVE_FIXTURES_DIR) / name; }
+
+void GunzipFixture(const std::string& name, const fs::path& destination) {
+  const fs::path source = Fixture(name);
+  gzFile in = gzopen(source.c_str(), "rb");
+  ASSERT_NE(in, nullptr) << source;
+  std::ofstream out(destination, std::ios::binary | std::ios::trunc);
+  std::vector<char> buf(1 << 16);
+  int n = 0;
+  while ((n = gzread(in, buf.data(), static_cast<unsigned>(buf.size()))) > 0) out.write(buf.data(), n);
+  gzclose(in);
+  ASSERT_EQ(n, 0) << "corrupt fixture " << source;
+  ASSERT_TRUE(out.good()) << destination;
+}
 
 }  // namespace snapsave::test

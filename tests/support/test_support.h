@@ -42,4 +42,7 @@ std::vector<uint8_t> ReadFile(const std::filesystem::path& path);
 // A path to the fixture `name` under tests/fixtures.
 std::filesystem::path Fixture(const std::string& name);
 
+// Decompresses the gzip fixture `name` (e.g. "fat/fat32.img.gz") to `destination`; fails the test on error.
+void GunzipFixture(const std::string& name, const std::filesystem::path& destination);
+
 }  // namespace snapsave::test
