@@ -1,0 +1,70 @@
+// An opened NTFS volume: where records lie, reading them, and finding the data of a record's attributes.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <vector>
+
+#include "fs/ntfs/ntfs_boot_sector.h"
+#include "fs/ntfs/ntfs_record.h"
+#include "fs/ntfs/ntfs_run_list.h"
+#include "storage/sector_reader.h"
+
+namespace snapsave {
+
+// Helper results besides Win32 errors.
+inline constexpr int32_t kNtfsNoFileRecord = -1;
+inline constexpr int32_t kNtfsAttributeAbsent = -100;
+inline constexpr int32_t kNtfsNotResident = -101;
+
+// Piece size of data reads.
+inline constexpr uint32_t kNtfsPieceBytes = 0x10000;
+
+class NtfsVolume {
+ public:
+  // `reader` must outlive the volume.
+  NtfsVolume(const SectorReader& reader, uint64_t volumeStart, const NtfsGeometry& geometry);
+
+  // Decodes the MFT's run list from record 0 at the MFT start. 0 or the helper/Win32 result.
+  int32_t LoadMftRuns();
+
+  const NtfsGeometry& Geometry() const { return geometry_; }
+  uint64_t VolumeStart() const { return volumeStart_; }
+  const RunList& MftRuns() const { return mftRuns_; }
+  void SetMftRuns(RunList runs) { mftRuns_ = std::move(runs); }
+
+  // Absolute sector of record `n`; the volume's first sector when the MFT's runs do not reach it.
+  uint64_t RecordSector(uint64_t n) const;
+  // Absolute sector of cluster `cluster`; UINT64_MAX when it cannot be addressed.
+  uint64_t ClusterSector(uint64_t cluster) const;
+
+  // Reads one record (recordSize bytes) into `buffer`, without fixups. 0 or a Win32 error.
+  uint32_t ReadRecord(uint64_t n, std::span<uint8_t> buffer) const;
+  // Reads the record at `sector` and applies its fixups. 0, kNtfsNoFileRecord or a Win32 error.
+  int32_t ReadRecordAt(uint64_t sector, std::vector<uint8_t>& record) const;
+
+  // Runs of the first attribute of `type` in the record at `sector`, following an attribute list when the record
+  // does not hold it. 0, kNtfsNoFileRecord, kNtfsAttributeAbsent or a Win32 error.
+  int32_t FindAttributeRuns(uint64_t sector, uint32_t type, RunList& out) const;
+  // The resident value of the record's first $DATA. 0, 87 (too long), kNtfsNoFileRecord, kNtfsNotResident.
+  int32_t ReadResidentData(uint64_t sector, std::vector<uint8_t>& out) const;
+
+  // Reads the clusters of `runs` in pieces of at most kNtfsPieceBytes, up to `bytes` in all, handing each piece to
+  // `sink` (a nonzero answer stops with it). Sparse runs deliver zeros. 30 when a read yields nothing.
+  int32_t ReadRuns(const RunList& runs, uint64_t bytes, const std::function<int32_t(ByteSpan)>& sink) const;
+
+  // The cluster bitmap ($DATA of record 6): one bit per cluster, set when in use; limited to the attribute's real
+  // size, to its runs, and to the clusters of the volume.
+  int32_t ReadClusterBitmap(std::vector<uint8_t>& map) const;
+
+ private:
+  int32_t SearchRecord(uint64_t sector, uint32_t type, RunList& out, bool followList) const;
+
+  const SectorReader& reader_;
+  uint64_t volumeStart_;
+  NtfsGeometry geometry_;
+  RunList mftRuns_;
+};
+
+}  // namespace snapsave
