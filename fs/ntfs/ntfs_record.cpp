@@ -24,8 +24,8 @@ void ApplyFixups(std::span<uint8_t> record, uint32_t sectorSize, uint32_t sector
 }
 
 bool IsPlausibleFileRecord(ByteSpan b, uint32_t expectedSize) {
-  return HasFileSignature(b) && Has(b, 0, 512) && Le32(b, 24) <= expectedSize && Le32(b, 28) == expectedSize &&
-         Le16(b, 48) == Le16(b, 510);
+  return HasFileSignature(b) && Has(b, 0, 512) && Le32(b, 24) <= expectedSize &&
+         Le32(b, 28) == expectedSize && Le16(b, 48) == Le16(b, 510);
 }
 
 ByteSpan Attribute::Value() const {
@@ -58,7 +58,8 @@ std::optional<Attribute> AttributeWalker::Next() {
   if (a.nonResident) {
     if (length < kNonResidentHeaderBytes || Le16(a.bytes, 32) > length) return std::nullopt;
   } else {
-    if (length < kResidentHeaderBytes || !Has(a.bytes, Le16(a.bytes, 20), Le32(a.bytes, 16))) return std::nullopt;
+    if (length < kResidentHeaderBytes || !Has(a.bytes, Le16(a.bytes, 20), Le32(a.bytes, 16)))
+      return std::nullopt;
   }
   broken_ = false;
   done_ = false;

@@ -26,10 +26,18 @@ inline constexpr uint32_t kMftRecordRoot = 5;
 inline constexpr uint32_t kMftRecordBitmap = 6;
 inline constexpr uint32_t kFirstUserRecord = 12;
 
-inline bool HasFileSignature(ByteSpan record) { return BytesEqual(record, 0, "FILE"); }
-inline uint16_t RecordFlags(ByteSpan record) { return Le16(record, 22); }
-inline uint32_t RecordBytesInUse(ByteSpan record) { return Le32(record, 24); }
-inline uint32_t RecordNumber(ByteSpan record) { return Le32(record, 44); }
+inline bool HasFileSignature(ByteSpan record) {
+  return BytesEqual(record, 0, "FILE");
+}
+inline uint16_t RecordFlags(ByteSpan record) {
+  return Le16(record, 22);
+}
+inline uint32_t RecordBytesInUse(ByteSpan record) {
+  return Le32(record, 24);
+}
+inline uint32_t RecordNumber(ByteSpan record) {
+  return Le32(record, 44);
+}
 
 // Writes the update-sequence values (from offset 50) over the last two bytes of each of the record's sectors.
 // Records whose first byte is 0 are left alone.
@@ -52,9 +60,10 @@ struct Attribute {
   uint64_t RealSize() const { return Le64(bytes, 48); }
 };
 
-// Walks the attributes of a fixed-up record from its first-attribute offset up to `limit` bytes (never beyond the
-// span). Ends at type 0, at 0xFDFDFDFD and above (the end marker and the filler), and at the first attribute whose
-// length, name or value would leave the limit: what lies past a broken attribute cannot be trusted.
+// Walks the attributes of a fixed-up record from its first-attribute offset up to `limit` bytes (never beyond
+// the span). Ends at type 0, at 0xFDFDFDFD and above (the end marker and the filler), and at the first
+// attribute whose length, name or value would leave the limit: what lies past a broken attribute cannot be
+// trusted.
 class AttributeWalker {
  public:
   AttributeWalker(ByteSpan record, size_t limit);

@@ -9,15 +9,15 @@
 namespace snapsave {
 
 struct DataRun {
-  uint64_t length = 0;       // clusters
-  int64_t offset = 0;        // as stored: relative to the previous run's first cluster
+  uint64_t length = 0;        // clusters
+  int64_t offset = 0;         // as stored: relative to the previous run's first cluster
   uint64_t firstCluster = 0;  // absolute, within this attribute's list; 0 for a sparse run
-  bool sparse = false;       // no offset field: the clusters read as zeros
+  bool sparse = false;        // no offset field: the clusters read as zeros
 };
 using RunList = std::vector<DataRun>;
 
-// Appends the runs of one non-resident attribute (`attribute` spans the whole attribute). Decoding stops at a 0
-// header, a field size above 7, the attribute's end, or when the attribute or the position is not below
+// Appends the runs of one non-resident attribute (`attribute` spans the whole attribute). Decoding stops at a
+// 0 header, a field size above 7, the attribute's end, or when the attribute or the position is not below
 // `sectorSize`.
 void DecodeRunList(ByteSpan attribute, uint32_t sectorSize, RunList& out);
 
@@ -28,6 +28,8 @@ uint64_t TotalClusters(const RunList& runs);
 inline uint64_t SatMul(uint64_t a, uint64_t b) {
   return (b != 0 && a > UINT64_MAX / b) ? UINT64_MAX : a * b;
 }
-inline uint64_t SatAdd(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+inline uint64_t SatAdd(uint64_t a, uint64_t b) {
+  return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
 
 }  // namespace snapsave

@@ -129,7 +129,8 @@ int32_t NtfsVolume::ReadRuns(const RunList& runs, uint64_t bytes,
                              const std::function<int32_t(ByteSpan)>& sink) const {
   const uint32_t sectorSize = geometry_.sectorSize;
   // Sparse runs could claim more zeros than any volume holds; nothing is delivered past the volume's size.
-  uint64_t remaining = std::min(bytes, SatMul(std::max(geometry_.totalSectors, reader_.TotalSectors()), sectorSize));
+  uint64_t remaining =
+      std::min(bytes, SatMul(std::max(geometry_.totalSectors, reader_.TotalSectors()), sectorSize));
   std::vector<uint8_t> piece(kNtfsPieceBytes);
   for (const DataRun& run : runs) {
     if (remaining == 0) break;
@@ -169,8 +170,8 @@ int32_t NtfsVolume::ReadClusterBitmap(std::vector<uint8_t>& map) const {
   const auto data = FindAttribute(record, geometry_.recordSize, kAttrData);
   if (!data || !data->nonResident) return kNtfsNotResident;
   const uint64_t clusters = geometry_.totalSectors / geometry_.sectorsPerCluster + 1;
-  const uint64_t size = std::min({data->RealSize(), SatMul(TotalClusters(runs), geometry_.clusterBytes),
-                                  (clusters + 7) / 8});
+  const uint64_t size =
+      std::min({data->RealSize(), SatMul(TotalClusters(runs), geometry_.clusterBytes), (clusters + 7) / 8});
   map.reserve(static_cast<size_t>(size));
   return ReadRuns(runs, size, [&](ByteSpan piece) {
     map.insert(map.end(), piece.begin(), piece.end());

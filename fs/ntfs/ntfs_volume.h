@@ -44,18 +44,19 @@ class NtfsVolume {
   // Reads the record at `sector` and applies its fixups. 0, kNtfsNoFileRecord or a Win32 error.
   int32_t ReadRecordAt(uint64_t sector, std::vector<uint8_t>& record) const;
 
-  // Runs of the first attribute of `type` in the record at `sector`, following an attribute list when the record
-  // does not hold it. 0, kNtfsNoFileRecord, kNtfsAttributeAbsent or a Win32 error.
+  // Runs of the first attribute of `type` in the record at `sector`, following an attribute list when the
+  // record does not hold it. 0, kNtfsNoFileRecord, kNtfsAttributeAbsent or a Win32 error.
   int32_t FindAttributeRuns(uint64_t sector, uint32_t type, RunList& out) const;
   // The resident value of the record's first $DATA. 0, 87 (too long), kNtfsNoFileRecord, kNtfsNotResident.
   int32_t ReadResidentData(uint64_t sector, std::vector<uint8_t>& out) const;
 
-  // Reads the clusters of `runs` in pieces of at most kNtfsPieceBytes, up to `bytes` in all, handing each piece to
-  // `sink` (a nonzero answer stops with it). Sparse runs deliver zeros. 30 when a read yields nothing.
+  // Reads the clusters of `runs` in pieces of at most kNtfsPieceBytes, up to `bytes` in all, handing each
+  // piece to `sink` (a nonzero answer stops with it). Sparse runs deliver zeros. 30 when a read yields
+  // nothing.
   int32_t ReadRuns(const RunList& runs, uint64_t bytes, const std::function<int32_t(ByteSpan)>& sink) const;
 
-  // The cluster bitmap ($DATA of record 6): one bit per cluster, set when in use; limited to the attribute's real
-  // size, to its runs, and to the clusters of the volume.
+  // The cluster bitmap ($DATA of record 6): one bit per cluster, set when in use; limited to the attribute's
+  // real size, to its runs, and to the clusters of the volume.
   int32_t ReadClusterBitmap(std::vector<uint8_t>& map) const;
 
  private:
