@@ -1,0 +1,470 @@
+#include "fs/ntfs/ntfs_quick_engine.h"
+
+#include <algorithm>
+#include <set>
+#include <string>
+
+#include "carve/file_type_catalogue.h"
+#include "os/clock.h"
+#include "os/error.h"
+#include "os/text.h"
+#include "scan/recovery_output.h"
+
+namespace snapsave {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint64_t kEstimateIntervalMs = 5000;
+// Larger sectors than this are not NTFS as any system writes it, and would make the table buffer huge.
+constexpr uint32_t kMaxSectorSize = 4096;
+constexpr uint32_t kMaxClusterBytes = 0x6400000;
+// Deeper than any real tree; ends parent chains on damaged tables.
+constexpr uint32_t kMaxDepth = 1024;
+
+struct RecordWalk {
+  std::vector<Attribute> attributes;
+  bool ok = false;
+};
+
+// Collects the attributes up to the bytes in use, so that a record whose walk breaks is skipped as a whole.
+RecordWalk WalkRecord(ByteSpan record) {
+  RecordWalk w;
+  AttributeWalker walker(record, RecordBytesInUse(record));
+  while (auto a = walker.Next()) w.attributes.push_back(*a);
+  w.ok = !walker.Broken();
+  return w;
+}
+
+std::optional<FileNameInfo> FirstFileName(ByteSpan record, size_t limit) {
+  AttributeWalker walker(record, limit);
+  while (auto a = walker.Next()) {
+    if (a->type == kAttrFileName) return ParseFileName(*a);
+  }
+  return std::nullopt;
+}
+
+int32_t HelperToError(int32_t r) {
+  return r < 0 && r != ScanCancelled ? static_cast<int32_t>(err::kInvalidParameter) : r;
+}
+
+}  // namespace
+
+uint32_t CFastNtfsRecovery::OpenImageFile(const fs::path& imagePath, char16_t driveLetter) {
+  if (volume_) return err::kSuccess;
+  if (uint32_t e = reader_.OpenFile(imagePath); e != err::kSuccess) return e;
+  return OpenAt(0, reader_.TotalSectors(), SectorReader::kImageSectorSize, driveLetter);
+}
+
+uint32_t CFastNtfsRecovery::OpenPhysicalDisk(int32_t diskNumber, uint64_t volumeStartSector,
+                                             uint64_t volumeSectorCount, char16_t driveLetter) {
+  if (volume_) return err::kSuccess;
+  if (uint32_t e = reader_.OpenDisk(diskNumber); e != err::kSuccess) return e;
+  return OpenAt(volumeStartSector, volumeSectorCount, reader_.DeviceSectorSize(), driveLetter);
+}
+
+uint32_t CFastNtfsRecovery::OpenAt(uint64_t volumeStart, uint64_t volumeSectors, uint32_t readSectorSize,
+                                   char16_t driveLetter) {
+  std::vector<uint8_t> boot(kNtfsBootReadBytes);
+  if (readSectorSize == 0 || readSectorSize > kNtfsBootReadBytes)
+    readSectorSize = SectorReader::kImageSectorSize;
+  uint32_t got = 0;
+  const uint32_t count = kNtfsBootReadBytes / readSectorSize;
+  if (uint32_t e = reader_.ReadSectors(boot, static_cast<int32_t>(count), volumeStart, readSectorSize, &got);
+      e != err::kSuccess) {
+    reader_.Close();
+    return e;
+  }
+  // A geometry taken from anything else would steer every later read.
+  if (!IsNtfsBootSector(boot) || Le16(boot, 11) > kMaxSectorSize) {
+    reader_.Close();
+    return err::kInvalidData;
+  }
+  volumeStart_ = volumeStart;
+  volumeSectors_ = volumeSectors;
+  driveLetter_ = driveLetter;
+  volume_.emplace(reader_, volumeStart, ParseNtfsGeometry(boot, volumeStart));
+  tableBuffer_.assign(size_t{kChunkRecords} * volume_->Geometry().recordSize, 0);
+  volume_->LoadMftRuns();  // without runs the walk finds nothing; the open itself succeeded
+  return err::kSuccess;
+}
+
+int32_t CFastNtfsRecovery::SetCallbacks(ScanProgressCallback scanCallback,
+                                        RecoverProgressCallback recoverCallback, void* context,
+                                        int32_t weight) {
+  scanCallback_ = scanCallback;
+  recoverCallback_ = recoverCallback;
+  context_ = context;
+  weight_ = weight;
+  return 0;
+}
+
+int32_t CFastNtfsRecovery::Scan(std::string_view logName) {
+  catalogue_ = std::make_unique<FoundFileCatalogue>();
+  catalogue_->SetSearchCallback(searchCallback_, searchContext_);
+  if (!logName.empty()) return static_cast<int32_t>(catalogue_->Open(logName));
+  if (!volume_) return static_cast<int32_t>(err::kInvalidParameter);
+  folderList_.clear();
+  folderSet_.clear();
+  depthOfParent_.clear();
+  if (uint32_t e = catalogue_->Open(MakeLogName(LogKind::kFast, volumeStart_, os::Now()));
+      e != err::kSuccess) {
+    return static_cast<int32_t>(e);
+  }
+  const int32_t r = WalkTable();
+  catalogue_->Flush();
+  return r;
+}
+
+int32_t CFastNtfsRecovery::ReportProgress(uint64_t done, uint64_t total, int32_t secondsLeft) {
+  if (scanCallback_ == nullptr) return 0;
+  // An MFT whose runs sum to nothing is finished as soon as it starts.
+  const auto progress =
+      static_cast<int32_t>(total == 0 ? 100 : std::min<uint64_t>(done, total) * 100 / total);
+  return scanCallback_(context_, progress, weight_, secondsLeft, 0, 0, 0, 0);
+}
+
+int32_t CFastNtfsRecovery::WalkTable() {
+  const NtfsGeometry& g = volume_->Geometry();
+  const RunList& runs = volume_->MftRuns();
+  uint64_t total = 0;
+  for (const DataRun& run : runs) total = SatAdd(total, SatMul(run.length, g.sectorsPerCluster));
+  const uint64_t start = os::TickMs();
+  uint64_t lastEstimate = start;
+  int32_t secondsLeft = -1;
+  uint64_t done = 0;
+  const uint32_t chunkSectors = kChunkRecords * g.sectorsPerRecord;
+
+  for (const DataRun& run : runs) {
+    const uint64_t runSectors = SatMul(run.length, g.sectorsPerCluster);
+    const uint64_t first = volume_->ClusterSector(run.firstCluster);
+    for (uint64_t at = 0; at < runSectors;) {
+      const auto sectors = static_cast<uint32_t>(std::min<uint64_t>(chunkSectors, runSectors - at));
+      if (!run.sparse) {
+        uint32_t got = 0;
+        const uint32_t e =
+            reader_.ReadSectors(std::span(tableBuffer_).first(size_t{sectors} * g.sectorSize),
+                                static_cast<int32_t>(sectors), SatAdd(first, at), g.sectorSize, &got);
+        if (e != err::kSuccess) return static_cast<int32_t>(e);
+        if (got != sectors) return static_cast<int32_t>(err::kReadFault);
+        for (uint32_t i = 0; i + g.sectorsPerRecord <= sectors; i += g.sectorsPerRecord) {
+          HandleRecord(std::span(tableBuffer_).subspan(size_t{i} * g.sectorSize, g.recordSize), false, 0,
+                       SatAdd(first, at + i));
+        }
+      }
+      at += sectors;
+      done = SatAdd(done, sectors);
+      const uint64_t now = os::TickMs();
+      if (weight_ == 100 && now - lastEstimate >= kEstimateIntervalMs) {
+        lastEstimate = now;
+        const uint64_t seconds = std::max<uint64_t>((now - start) / 1000, 1);
+        const uint64_t rate = SatMul(done, g.sectorSize) / seconds;
+        if (rate > 0) {
+          secondsLeft = static_cast<int32_t>(
+              std::min<uint64_t>(SatMul(total - std::min(done, total), g.sectorSize) / rate, INT32_MAX));
+        }
+      }
+      if (int32_t r = ReportProgress(done, total, secondsLeft); r != 0) return r;
+    }
+  }
+
+  std::vector<uint8_t> record(g.recordSize);
+  for (size_t i = 0; i < folderList_.size(); ++i) {  // the list grows while it is walked
+    const uint32_t number = folderList_[i];
+    if (volume_->ReadRecord(number, record) != err::kSuccess) continue;
+    HandleRecord(record, true, number, volume_->RecordSector(number));
+  }
+  if (scanCallback_ != nullptr) return ReportProgress(total, total, secondsLeft);
+  return 0;
+}
+
+void CFastNtfsRecovery::NoteFolder(uint32_t number) {
+  if (folderSet_.insert(number).second) folderList_.push_back(number);
+}
+
+uint32_t CFastNtfsRecovery::DepthOfParent(uint32_t parent) {
+  if (parent == kMftRecordRoot) return 0;
+  if (auto it = depthOfParent_.find(parent); it != depthOfParent_.end()) return it->second;
+  const NtfsGeometry& g = volume_->Geometry();
+  std::vector<uint8_t> record(g.recordSize);
+  std::set<uint32_t> seen;
+  uint32_t depth = 0;
+  uint32_t p = parent;
+  while (p != kMftRecordRoot && depth < kMaxDepth && seen.insert(p).second) {
+    NoteFolder(p);
+    ++depth;
+    if (volume_->ReadRecord(p, record) != err::kSuccess || !HasFileSignature(record)) break;
+    if ((RecordFlags(record) & kRecordIsFolder) == 0) break;
+    ApplyFixups(record, g.sectorSize, g.sectorsPerRecord);
+    const auto name = FirstFileName(record, std::min(RecordBytesInUse(record), g.recordSize));
+    if (!name) break;
+    p = name->parent;
+  }
+  depthOfParent_.emplace(parent, depth);
+  return depth;
+}
+
+void CFastNtfsRecovery::AddLostFolder(uint32_t number) {
+  FoundFileRecord r = MakeEmptyRecord();
+  r.driveLetter = static_cast<uint16_t>(driveLetter_);
+  r.sourceKind = static_cast<uint32_t>(SourceKind::kNtfsQuick);
+  r.isFolder = 1;
+  r.isIntact = 1;
+  r.entryRef = number;
+  r.clusterSize = kNoClusterSize;
+  r.entryLocation = volume_->RecordSector(number);
+  r.volumeStartSector = volumeStart_;
+  const std::string name = "LostFolder" + std::to_string(number);
+  r.SetName(name);
+  const uint32_t id = catalogue_->ReserveRecord(r);
+  catalogue_->AddToFolder(kMftRecordRoot, 0, id, number, name);
+}
+
+void CFastNtfsRecovery::HandleRecord(std::span<uint8_t> record, bool secondPass, uint32_t number,
+                                     uint64_t sector) {
+  const NtfsGeometry& g = volume_->Geometry();
+  const uint16_t flags = RecordFlags(record);
+  if (!secondPass && flags != 0) return;
+  const bool lost = secondPass && (flags & kRecordIsFolder) == 0;
+  if (!HasFileSignature(record)) {
+    if (lost) AddLostFolder(number);
+    return;
+  }
+  ApplyFixups(record, g.sectorSize, g.sectorsPerRecord);
+  const RecordWalk walk = WalkRecord(record);
+  if (!walk.ok) return;
+
+  std::optional<FoundFileRecord> found;
+  uint32_t parent = 0;
+  for (const Attribute& a : walk.attributes) {
+    if (a.type == kAttrFileName) {
+      if (lost) {
+        AddLostFolder(number);
+        return;
+      }
+      if (RecordNumber(record) < kFirstUserRecord) return;
+      const auto info = ParseFileName(a);
+      if (!info) continue;
+      if (found) {
+        if (info->nameSpace == 1) found->SetName(os::Utf16ToUtf8(info->name));
+        continue;
+      }
+      FoundFileRecord r = MakeEmptyRecord();
+      r.driveLetter = static_cast<uint16_t>(driveLetter_);
+      r.sourceKind = static_cast<uint32_t>(SourceKind::kNtfsQuick);
+      r.isFolder = secondPass ? 1 : 0;
+      r.isIntact = 1;
+      r.entryRef = RecordNumber(record);
+      r.clusterSize = static_cast<uint32_t>(std::min<uint64_t>(g.clusterBytes, UINT32_MAX));
+      r.creationTime = info->creationTime;
+      r.writeTime = info->writeTime;
+      r.accessTime = info->accessTime;
+      r.fileSize = secondPass ? 0 : info->realSize;
+      r.entryLocation = sector;
+      r.volumeStartSector = volumeStart_;
+      r.SetName(os::Utf16ToUtf8(info->name));
+      parent = info->parent;
+      found = r;
+    } else if (a.type == kAttrData && a.nameLength == 0 && found && !secondPass) {
+      found->fileSize = a.nonResident ? a.RealSize() : Le32(a.bytes, 16);
+    }
+  }
+  if (!found) return;
+  if (!secondPass) {
+    found->isIntact = ContentCheck(*found, record) ? 1 : 0;
+  }
+  const uint32_t depth = DepthOfParent(parent);
+  const uint32_t id = catalogue_->ReserveRecord(*found);
+  if (secondPass) {
+    catalogue_->AddToFolder(parent, depth, id, found->entryRef, found->Name());
+  } else {
+    catalogue_->AddToFolder(parent, depth, id, found->entryRef);
+  }
+}
+
+bool CFastNtfsRecovery::ContentCheck(const FoundFileRecord& record, ByteSpan recordBytes) {
+  const NtfsGeometry& g = volume_->Geometry();
+  const auto data =
+      FindAttribute(recordBytes, std::min(RecordBytesInUse(recordBytes), g.recordSize), kAttrData);
+  const std::string_view ext = os::ExtensionOf(record.Name());
+  if (data && !data->nonResident) {
+    const ByteSpan value = data->Value();
+    if (value.empty()) return false;
+    if (ext.empty()) return true;
+    return VerifyExtension(value, ext, &reader_, g.sectorSize, record.entryLocation);
+  }
+  if (ext.empty()) return true;
+  RunList runs;
+  if (data) {
+    DecodeRunList(data->bytes, g.sectorSize, runs);
+  } else if (volume_->FindAttributeRuns(record.entryLocation, kAttrData, runs) != 0) {
+    return true;
+  }
+  if (runs.empty() || runs.front().sparse) return true;
+  const uint64_t sector = volume_->ClusterSector(runs.front().firstCluster);
+  if (sector == 0) return true;
+  std::vector<uint8_t> buffer(g.sectorSize);
+  uint32_t got = 0;
+  if (reader_.ReadSectors(buffer, 1, sector, g.sectorSize, &got) != err::kSuccess || got == 0) return true;
+  return VerifyExtension(buffer, ext, &reader_, g.sectorSize, sector);
+}
+
+FolderKey CFastNtfsRecovery::KeyOf(const FoundFileRecord* folder, int32_t depth, uint32_t& error) const {
+  error = err::kSuccess;
+  if (folder == nullptr && depth != 0) error = err::kInvalidParameter;
+  if (depth < 0) error = err::kInvalidParameter;
+  const uint32_t ref = (folder == nullptr || folder->entryRef == 0) ? kMftRecordRoot : folder->entryRef;
+  return MakeFolderKey(static_cast<uint32_t>(depth), ref);
+}
+
+uint32_t CFastNtfsRecovery::ListFolder(const FoundFileRecord* folder, int32_t depth, RecordList& out) {
+  uint32_t e = err::kSuccess;
+  const FolderKey key = KeyOf(folder, depth, e);
+  if (e != err::kSuccess || !catalogue_) return err::kInvalidParameter;
+  return catalogue_->ListFolder(key, out);
+}
+
+uint32_t CFastNtfsRecovery::CountFolderFiles(const FoundFileRecord* folder, int32_t depth,
+                                             uint32_t& outCount) {
+  outCount = 0;
+  uint32_t e = err::kSuccess;
+  const FolderKey key = KeyOf(folder, depth, e);
+  if (e != err::kSuccess || !catalogue_) return err::kInvalidParameter;
+  return catalogue_->CountFiles(key, outCount);
+}
+
+uint64_t CFastNtfsRecovery::GetRecordCount() {
+  return catalogue_ ? catalogue_->GetRecordCount() : 0;
+}
+
+uint32_t CFastNtfsRecovery::GetRecordPath(const FoundFileRecord* record, std::string& outPath) {
+  if (!catalogue_) return err::kInvalidParameter;
+  return catalogue_->GetRecordPath(record, outPath);
+}
+
+uint32_t CFastNtfsRecovery::SetSearchCallback(SearchProgressCallback callback, void* context) {
+  searchCallback_ = callback;
+  searchContext_ = context;
+  if (catalogue_) catalogue_->SetSearchCallback(callback, context);
+  return 0;
+}
+
+uint32_t CFastNtfsRecovery::SearchByType(std::string_view extensionList, RecordList& out) {
+  if (!catalogue_) return 0;
+  return catalogue_->SearchByType(extensionList, out);
+}
+
+int32_t CFastNtfsRecovery::ReadFileData(const FoundFileRecord& record,
+                                        const std::function<int32_t(ByteSpan)>& sink) {
+  if (!volume_) return static_cast<int32_t>(err::kInvalidParameter);
+  if (record.clusterSize > kMaxClusterBytes && record.clusterSize != kNoClusterSize) {
+    return static_cast<int32_t>(err::kWriteFault);
+  }
+  std::vector<uint8_t> resident;
+  const int32_t r = volume_->ReadResidentData(record.entryLocation, resident);
+  if (r == 0) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(resident.size(), record.fileSize));
+    return n == 0 ? 0 : sink(ByteSpan(resident).first(n));
+  }
+  if (r != kNtfsNotResident) return HelperToError(r);
+  RunList runs;
+  if (int32_t f = volume_->FindAttributeRuns(record.entryLocation, kAttrData, runs); f != 0) {
+    return HelperToError(f);
+  }
+  return volume_->ReadRuns(runs, record.fileSize, sink);
+}
+
+int32_t CFastNtfsRecovery::WriteFile(const FoundFileRecord& record, const fs::path& path) {
+  RecoveredFileWriter writer(recoverCallback_, context_, path, record.fileSize);
+  if (uint32_t e = writer.Open(); e != err::kSuccess) return writer.Finish(static_cast<int32_t>(e));
+  const int32_t r = ReadFileData(record, [&](ByteSpan piece) { return writer.Append(piece); });
+  return writer.Finish(r);
+}
+
+int32_t CFastNtfsRecovery::RecoverRecord(const FoundFileRecord* record, const fs::path& destinationPath,
+                                         int32_t /*baseDepth*/) {
+  if (record == nullptr) return static_cast<int32_t>(err::kInvalidParameter);
+  if (record->isFolder == 0) return WriteFile(*record, destinationPath);
+  if (!catalogue_) return static_cast<int32_t>(err::kInvalidParameter);
+  // The folder's children lie one below the folder itself, whose depth is its number of ancestors; the
+  // destination path says nothing about it once the recovery writer adds its category folder.
+  RecordList ancestors;
+  if (uint32_t e = catalogue_->CollectAncestors(record, ancestors); e != err::kSuccess) {
+    return static_cast<int32_t>(e);
+  }
+  const auto childDepth = static_cast<uint32_t>(ancestors.size() + 1);
+  return RecoverFolderTree(
+      *this, *record, childDepth, destinationPath,
+      [this](const FoundFileRecord& child, const fs::path& path) { return WriteFile(child, path); });
+}
+
+uint32_t CFastNtfsRecovery::ExtractForPreview(const FoundFileRecord* record, fs::path& outPath,
+                                              std::span<uint8_t> buffer, uint32_t& outSize,
+                                              PreviewProgressCallback callback, void* context) {
+  outSize = 0;
+  if (record == nullptr) return err::kInvalidParameter;
+  PreviewSink sink(*record, buffer, callback, context);
+  if (uint32_t e = sink.Begin(outPath); e != err::kSuccess) {
+    return static_cast<uint32_t>(sink.Finish(static_cast<int32_t>(e), outSize));
+  }
+  FoundFileRecord capped = *record;
+  capped.fileSize = sink.Total();
+  const int32_t r = ReadFileData(capped, [&](ByteSpan piece) { return sink.Append(piece); });
+  return static_cast<uint32_t>(sink.Finish(r, outSize));
+}
+
+int32_t CFastNtfsRecovery::BuildAllocationMap() {
+  allocationMap_.clear();
+  if (volume_) volume_->ReadClusterBitmap(allocationMap_);
+  return 0;
+}
+
+int32_t CFastNtfsRecovery::NextUnallocatedRun(uint64_t& sector, uint64_t& length) {
+  length = 0;
+  if (!volume_) return 0;
+  if (sector >= volumeSectors_) {
+    sector = volumeSectors_;
+    return 1;
+  }
+  const uint64_t spc = volume_->Geometry().sectorsPerCluster;
+  const uint64_t bits = uint64_t{allocationMap_.size()} * 8;
+  auto isSet = [&](uint64_t n) { return n < bits && (allocationMap_[n / 8] >> (n % 8)) & 1; };
+  uint64_t cluster = sector / spc;
+  uint64_t free = cluster;
+  while (free < bits) {
+    if ((free % 8) == 0 && allocationMap_[free / 8] == 0xFF) {
+      free += 8;
+      continue;
+    }
+    if (!isSet(free)) break;
+    ++free;
+  }
+  sector = SatAdd(sector, SatMul(free - cluster, spc));
+  if (sector >= volumeSectors_) {
+    sector = volumeSectors_;
+    return 1;
+  }
+  uint64_t used = free;
+  while (used < bits) {
+    if ((used % 8) == 0 && allocationMap_[used / 8] == 0x00) {
+      used += 8;
+      continue;
+    }
+    if (isSet(used)) break;
+    ++used;
+  }
+  // Clusters past the map are not known to be in use.
+  length = used < bits ? SatMul(used - free, spc) : volumeSectors_ - sector;
+  if (SatAdd(sector, length) > volumeSectors_) length = volumeSectors_ - sector;
+  return 1;
+}
+
+std::unique_ptr<IFileRecoveryParse> MakeNtfsQuickEngineIfNtfs(const fs::path& imagePath,
+                                                              char16_t driveLetter) {
+  auto engine = std::make_unique<CFastNtfsRecovery>();
+  if (engine->OpenImageFile(imagePath, driveLetter) != err::kSuccess) return nullptr;
+  return engine;
+}
+
+}  // namespace snapsave

@@ -1,0 +1,97 @@
+// The quick NTFS engine: lists deleted file records of the MFT, registers the folders they lie in, and reads
+// them back for preview and recovery.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "fs/ntfs/ntfs_volume.h"
+#include "scan/file_recovery_parse.h"
+#include "scan/found_file_catalogue.h"
+#include "storage/sector_reader.h"
+
+namespace snapsave {
+
+class CFastNtfsRecovery final : public IFileRecoveryParse {
+ public:
+  // Records per table read.
+  static constexpr uint32_t kChunkRecords = 1024;
+
+  CFastNtfsRecovery() = default;
+  ~CFastNtfsRecovery() override = default;
+  CFastNtfsRecovery(const CFastNtfsRecovery&) = delete;
+  CFastNtfsRecovery& operator=(const CFastNtfsRecovery&) = delete;
+
+  uint32_t OpenImageFile(const std::filesystem::path& imagePath, char16_t driveLetter) override;
+  uint32_t OpenPhysicalDisk(int32_t diskNumber, uint64_t volumeStartSector, uint64_t volumeSectorCount,
+                            char16_t driveLetter) override;
+  int32_t SetCallbacks(ScanProgressCallback scanCallback, RecoverProgressCallback recoverCallback,
+                       void* context, int32_t weight) override;
+  int32_t Scan(std::string_view logName) override;
+  uint32_t ListFolder(const FoundFileRecord* folder, int32_t depth, RecordList& out) override;
+  uint32_t CountFolderFiles(const FoundFileRecord* folder, int32_t depth, uint32_t& outCount) override;
+  uint64_t GetRecordCount() override;
+  uint32_t GetRecordPath(const FoundFileRecord* record, std::string& outPath) override;
+  int32_t RecoverRecord(const FoundFileRecord* record, const std::filesystem::path& destinationPath,
+                        int32_t baseDepth) override;
+  int32_t NextUnallocatedRun(uint64_t& sector, uint64_t& length) override;
+  uint32_t SetSearchCallback(SearchProgressCallback callback, void* context) override;
+  uint32_t SearchByType(std::string_view extensionList, RecordList& out) override;
+  int32_t BuildAllocationMap() override;
+  uint32_t ExtractForPreview(const FoundFileRecord* record, std::filesystem::path& outPath,
+                             std::span<uint8_t> buffer, uint32_t& outSize, PreviewProgressCallback callback,
+                             void* context) override;
+
+  // For the deep scan and tests.
+  const NtfsVolume* Volume() const { return volume_ ? &*volume_ : nullptr; }
+  const std::vector<uint8_t>& AllocationMap() const { return allocationMap_; }
+
+ private:
+  uint32_t OpenAt(uint64_t volumeStart, uint64_t volumeSectors, uint32_t readSectorSize,
+                  char16_t driveLetter);
+  int32_t WalkTable();
+  int32_t ReportProgress(uint64_t done, uint64_t total, int32_t secondsLeft);
+  // First pass: a deleted file. Second pass: folder `number` from the folder list.
+  void HandleRecord(std::span<uint8_t> record, bool secondPass, uint32_t number, uint64_t sector);
+  void AddLostFolder(uint32_t number);
+  uint32_t DepthOfParent(uint32_t parent);
+  void NoteFolder(uint32_t number);
+  bool ContentCheck(const FoundFileRecord& record, ByteSpan recordBytes);
+  // Hands the file's data, up to fileSize, to `sink`. 0, a Win32 error or the sink's answer.
+  int32_t ReadFileData(const FoundFileRecord& record, const std::function<int32_t(ByteSpan)>& sink);
+  int32_t WriteFile(const FoundFileRecord& record, const std::filesystem::path& path);
+  FolderKey KeyOf(const FoundFileRecord* folder, int32_t depth, uint32_t& error) const;
+
+  SectorReader reader_;
+  std::optional<NtfsVolume> volume_;
+  uint64_t volumeStart_ = 0;
+  uint64_t volumeSectors_ = 0;
+  char16_t driveLetter_ = 0;
+
+  ScanProgressCallback scanCallback_ = nullptr;
+  RecoverProgressCallback recoverCallback_ = nullptr;
+  void* context_ = nullptr;
+  int32_t weight_ = 100;
+  SearchProgressCallback searchCallback_ = nullptr;
+  void* searchContext_ = nullptr;
+
+  std::unique_ptr<FoundFileCatalogue> catalogue_;
+  std::vector<uint8_t> tableBuffer_;
+  std::vector<uint32_t> folderList_;
+  std::unordered_set<uint32_t> folderSet_;
+  std::unordered_map<uint32_t, uint32_t> depthOfParent_;  // records do not change during a scan
+  std::vector<uint8_t> allocationMap_;
+};
+
+// The quick engine opened on an image, when its first sector is an NTFS boot sector; otherwise null.
+std::unique_ptr<IFileRecoveryParse> MakeNtfsQuickEngineIfNtfs(const std::filesystem::path& imagePath,
+                                                              char16_t driveLetter);
+
+}  // namespace snapsave
