@@ -135,7 +135,7 @@ uint32_t MatchTransportStream(ByteSpan b) {
 
   const CarvingContext& ctx = CarvingContext::Instance();
   const uint32_t sectorSize = ctx.sectorSize();
-  if (!UsableSectorSize(sectorSize)) return kNoType;
+  if (!UsableSectorSize(sectorSize) || ctx.source() == nullptr) return kNoType;
   const auto count = static_cast<uint32_t>((kTsProbeBytes + sectorSize - 1) / sectorSize);
   std::vector<uint8_t> block;
   if (!AllocateZeroed(block, size_t{count} * sectorSize)) return kNoType;
@@ -335,7 +335,8 @@ uint32_t ClassifyCompoundDocument(ByteSpan header) {
   const uint32_t sectorSize = ctx.sectorSize();
   const uint64_t current = ctx.currentSector();
   std::vector<uint8_t> sector;
-  if (!UsableSectorSize(sectorSize) || !AllocateZeroed(sector, sectorSize)) return kOle;
+  if (!UsableSectorSize(sectorSize) || ctx.source() == nullptr) return kOle;
+  if (!AllocateZeroed(sector, sectorSize)) return kOle;
   if (current == UINT64_MAX || !ctx.ReadSectors(sector, current + 1, 1)) return kOle;
   if (Le16(sector, 0) == 0xA5EC) return kDoc;  // Word's FIB magic
   if (Le16(sector, 0) == 0x0809 && Le16(sector, 2) == 0x0010 && Le16(sector, 4) == 0x0600)
