@@ -66,6 +66,80 @@ uint32_t ReadWhole(const os::File& file, std::vector<uint8_t>& data) {
   return e;
 }
 
+// The order of SortRecordList, computed on small keys and applied by moving each record once: a merge sort
+// over 346-byte records costs far more than the comparisons.
+void SortInPlace(RecordList& list) {
+  if (list.size() < 2) return;
+  struct Key {
+    uint64_t head;  // first eight folded name bytes, big-endian, so most comparisons stay in the key
+    std::string_view name;
+    size_t index;
+    bool folder;
+  };
+  std::vector<Key> keys;
+  keys.reserve(list.size());
+  for (size_t i = 0; i < list.size(); ++i) {
+    const std::string_view name = list[i].Name();
+    uint64_t head = 0;
+    for (size_t k = 0; k < 8; ++k) {
+      head = (head << 8) | (k < name.size() ? static_cast<unsigned char>(os::AsciiLower(name[k])) : 0u);
+    }
+    keys.push_back({head, name, i, list[i].isFolder != 0});
+  }
+  std::stable_sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
+    if (a.folder != b.folder) return !a.folder;  // files first
+    if (a.head != b.head) return a.head < b.head;
+    const size_t n = std::min(a.name.size(), b.name.size());
+    for (size_t i = 8; i < n; ++i) {
+      const auto ca = static_cast<unsigned char>(os::AsciiLower(a.name[i]));
+      const auto cb = static_cast<unsigned char>(os::AsciiLower(b.name[i]));
+      if (ca != cb) return ca < cb;
+    }
+    return a.name.size() < b.name.size();
+  });
+  // Position k takes the record at keys[k].index; follow each cycle of that permutation once.
+  std::vector<size_t> source(keys.size());
+  for (size_t k = 0; k < keys.size(); ++k) source[k] = keys[k].index;
+  keys = {};
+  for (size_t i = 0; i < source.size(); ++i) {
+    if (source[i] == i) continue;
+    const FoundFileRecord held = list[i];
+    size_t j = i;
+    while (source[j] != i) {
+      list[j] = list[source[j]];
+      const size_t next = source[j];
+      source[j] = j;
+      j = next;
+    }
+    list[j] = held;
+    source[j] = j;
+  }
+}
+
+// Search results, kept in fixed chunks so that growth never moves them.
+class Gathered {
+ public:
+  void Add(ByteSpan rec) {
+    if (chunks_.empty() || chunks_.back().size() == kChunk) {
+      chunks_.emplace_back();
+      chunks_.back().reserve(kChunk);
+    }
+    chunks_.back().push_back(DecodeRecord(std::span<const uint8_t, kRecordSize>(rec.data(), kRecordSize)));
+  }
+
+  void MoveTo(RecordList& out) {
+    size_t count = out.size();
+    for (const auto& chunk : chunks_) count += chunk.size();
+    out.reserve(count);
+    for (const auto& chunk : chunks_) out.insert(out.end(), chunk.begin(), chunk.end());
+    chunks_.clear();
+  }
+
+ private:
+  static constexpr size_t kChunk = 2048;
+  std::vector<RecordList> chunks_;
+};
+
 bool IsPlainFileName(std::string_view name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
          name.find('\0') == std::string_view::npos;
@@ -288,11 +362,12 @@ uint32_t FoundFileCatalogue::ListFolder(FolderKey key, RecordList& out) {
   const std::vector<uint32_t>* ids = ListOf(key);
   if (ids == nullptr) return err::kSuccess;
   std::array<char, kRecordNameBytes> extBuffer{};
+  out.reserve(out.size() + ids->size());
   uint32_t e = ReadRecords(*ids, [&](uint32_t, ByteSpan rec) {
     if (IsHiddenPhoto(Le32(rec, 14), LowerExtension(StoredName(rec), extBuffer))) return;
     out.push_back(DecodeRecord(std::span<const uint8_t, kRecordSize>(rec.data(), kRecordSize)));
   });
-  SortRecordList(out);
+  SortInPlace(out);
   return e;
 }
 
@@ -400,6 +475,7 @@ uint32_t FoundFileCatalogue::SearchByType(std::string_view extensionList, Record
   if (recordsFile_.Size(fileSize) != err::kSuccess) return 0;
   std::vector<uint8_t> block(kBufferCapacity);
   std::array<char, kRecordNameBytes> extBuffer{};
+  Gathered found;
   uint64_t offset = 0;
   for (;;) {
     size_t got = 0;
@@ -410,8 +486,7 @@ uint32_t FoundFileCatalogue::SearchByType(std::string_view extensionList, Record
       if (Le32(rec, 6) != 0) continue;
       const std::string_view ext = LowerExtension(StoredName(rec), extBuffer);
       if (ext.empty() || IsHiddenPhoto(Le32(rec, 14), ext)) continue;
-      if (extensionList.find(ext) == std::string_view::npos) continue;
-      out.push_back(DecodeRecord(std::span<const uint8_t, kRecordSize>(rec.data(), kRecordSize)));
+      if (extensionList.find(ext) != std::string_view::npos) found.Add(rec);
     }
     offset += got;
     if (got == 0) break;
@@ -421,7 +496,8 @@ uint32_t FoundFileCatalogue::SearchByType(std::string_view extensionList, Record
     }
     if (got < block.size()) break;
   }
-  SortRecordList(out);
+  found.MoveTo(out);
+  SortInPlace(out);
   return 1;
 }
 
