@@ -2,7 +2,7 @@
 add_library(snapsave_warnings INTERFACE)
 target_compile_options(snapsave_warnings INTERFACE
   -Wall -Wextra -Wpedantic -Wconversion -Wsign-conversion -Wshadow -Wnon-virtual-dtor
-  -Wold-style-cast -Wcast-align -Woverloaded-virtual -Wnull-dereference -Wimplicit-fallthrough
+  -Wold-style-cast -Wcast-align -Woverloaded-virtual -Wimplicit-fallthrough
   -Werror)
 target_include_directories(snapsave_warnings INTERFACE ${PROJECT_SOURCE_DIR})
 

@@ -31,42 +31,44 @@ FoundFileRecord MakeEmptyRecord() {
 }
 
 void EncodeRecord(const FoundFileRecord& r, std::span<uint8_t, kRecordSize> out) {
-  PutLe16(out, 0, r.driveLetter);
-  PutLe32(out, 2, r.sourceKind);
-  PutLe32(out, 6, r.isFolder);
-  PutLe32(out, 10, r.isDeleted);
-  PutLe32(out, 14, r.isIntact);
-  PutLe32(out, 18, r.recordId);
-  PutLe32(out, 22, r.entryRef);
-  PutLe32(out, 26, r.clusterSize);
-  PutLe64(out, 30, r.creationTime);
-  PutLe64(out, 38, r.accessTime);
-  PutLe64(out, 46, r.writeTime);
-  PutLe64(out, 54, r.fileSize);
-  PutLe64(out, 62, r.dataStartSector);
-  PutLe64(out, 70, r.entryLocation);
-  PutLe64(out, 78, r.volumeStartSector);
-  std::memcpy(out.data() + 86, r.name, kRecordNameBytes);
+  namespace L = record_layout;
+  PutLe16(out, L::kDriveLetter, r.driveLetter);
+  PutLe32(out, L::kSourceKind, r.sourceKind);
+  PutLe32(out, L::kIsFolder, r.isFolder);
+  PutLe32(out, L::kIsDeleted, r.isDeleted);
+  PutLe32(out, L::kIsIntact, r.isIntact);
+  PutLe32(out, L::kRecordId, r.recordId);
+  PutLe32(out, L::kEntryRef, r.entryRef);
+  PutLe32(out, L::kClusterSize, r.clusterSize);
+  PutLe64(out, L::kCreationTime, r.creationTime);
+  PutLe64(out, L::kAccessTime, r.accessTime);
+  PutLe64(out, L::kWriteTime, r.writeTime);
+  PutLe64(out, L::kFileSize, r.fileSize);
+  PutLe64(out, L::kDataStartSector, r.dataStartSector);
+  PutLe64(out, L::kEntryLocation, r.entryLocation);
+  PutLe64(out, L::kVolumeStartSector, r.volumeStartSector);
+  std::memcpy(out.data() + L::kName, r.name, kRecordNameBytes);
 }
 
 FoundFileRecord DecodeRecord(std::span<const uint8_t, kRecordSize> in) {
+  namespace L = record_layout;
   FoundFileRecord r = MakeEmptyRecord();
-  r.driveLetter = Le16(in, 0);
-  r.sourceKind = Le32(in, 2);
-  r.isFolder = Le32(in, 6);
-  r.isDeleted = Le32(in, 10);
-  r.isIntact = Le32(in, 14);
-  r.recordId = Le32(in, 18);
-  r.entryRef = Le32(in, 22);
-  r.clusterSize = Le32(in, 26);
-  r.creationTime = Le64(in, 30);
-  r.accessTime = Le64(in, 38);
-  r.writeTime = Le64(in, 46);
-  r.fileSize = Le64(in, 54);
-  r.dataStartSector = Le64(in, 62);
-  r.entryLocation = Le64(in, 70);
-  r.volumeStartSector = Le64(in, 78);
-  std::memcpy(r.name, in.data() + 86, kRecordNameBytes);
+  r.driveLetter = Le16(in, L::kDriveLetter);
+  r.sourceKind = Le32(in, L::kSourceKind);
+  r.isFolder = Le32(in, L::kIsFolder);
+  r.isDeleted = Le32(in, L::kIsDeleted);
+  r.isIntact = Le32(in, L::kIsIntact);
+  r.recordId = Le32(in, L::kRecordId);
+  r.entryRef = Le32(in, L::kEntryRef);
+  r.clusterSize = Le32(in, L::kClusterSize);
+  r.creationTime = Le64(in, L::kCreationTime);
+  r.accessTime = Le64(in, L::kAccessTime);
+  r.writeTime = Le64(in, L::kWriteTime);
+  r.fileSize = Le64(in, L::kFileSize);
+  r.dataStartSector = Le64(in, L::kDataStartSector);
+  r.entryLocation = Le64(in, L::kEntryLocation);
+  r.volumeStartSector = Le64(in, L::kVolumeStartSector);
+  std::memcpy(r.name, in.data() + L::kName, kRecordNameBytes);
   return r;
 }
 

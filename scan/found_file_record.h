@@ -23,25 +23,24 @@ enum class SourceKind : uint32_t {
 inline constexpr uint32_t kNoClusterSize = 0xFFFFFFFFu;
 inline constexpr size_t kRecordNameBytes = 260;
 
-#pragma pack(push, 1)
-// In-memory form with the stored layout. Stored and read back only through EncodeRecord / DecodeRecord, never by
-// casting, so the file format does not depend on this compiler's layout.
+// In-memory form, naturally aligned so that fields can be bound to references freely. The stored form is the
+// 346-byte little-endian layout below, written and read only through EncodeRecord / DecodeRecord.
 struct FoundFileRecord {
-  uint16_t driveLetter;        // letter, or running number of an entry without one
-  uint32_t sourceKind;         // SourceKind of the engine that made it
-  uint32_t isFolder;           // 1 folder, 0 file
-  uint32_t isDeleted;          // folders: deleted or inside a deleted folder
-  uint32_t isIntact;           // first data matches the type, or cannot be checked
-  uint32_t recordId;           // creation number in its catalogue, from 1
-  uint32_t entryRef;           // FAT first cluster, NTFS MFT record number, 0 for carved files
-  uint32_t clusterSize;        // bytes per cluster, kNoClusterSize when not cluster-based
-  uint64_t creationTime;       // FILETIME, 0 when unknown
-  uint64_t accessTime;         // FILETIME
-  uint64_t writeTime;          // FILETIME
-  uint64_t fileSize;           // bytes; 0 for folders
-  uint64_t dataStartSector;    // FAT: first sector of cluster 2, volume-relative
-  uint64_t entryLocation;      // where the entry or data was found; unit per engine
-  uint64_t volumeStartSector;  // absolute first sector of the volume (0 for an image)
+  uint16_t driveLetter;         // letter, or running number of an entry without one
+  uint32_t sourceKind;          // SourceKind of the engine that made it
+  uint32_t isFolder;            // 1 folder, 0 file
+  uint32_t isDeleted;           // folders: deleted or inside a deleted folder
+  uint32_t isIntact;            // first data matches the type, or cannot be checked
+  uint32_t recordId;            // creation number in its catalogue, from 1
+  uint32_t entryRef;            // FAT first cluster, NTFS MFT record number, 0 for carved files
+  uint32_t clusterSize;         // bytes per cluster, kNoClusterSize when not cluster-based
+  uint64_t creationTime;        // FILETIME, 0 when unknown
+  uint64_t accessTime;          // FILETIME
+  uint64_t writeTime;           // FILETIME
+  uint64_t fileSize;            // bytes; 0 for folders
+  uint64_t dataStartSector;     // FAT: first sector of cluster 2, volume-relative
+  uint64_t entryLocation;       // where the entry or data was found; unit per engine
+  uint64_t volumeStartSector;   // absolute first sector of the volume (0 for an image)
   char name[kRecordNameBytes];  // NUL-terminated, narrow code page
 
   std::string_view Name() const;
@@ -49,27 +48,30 @@ struct FoundFileRecord {
   void SetName(std::string_view text);
   SourceKind Kind() const { return static_cast<SourceKind>(sourceKind); }
 };
-#pragma pack(pop)
+static_assert(std::is_trivially_copyable_v<FoundFileRecord>);
+
+// Stored layout: byte offset of each field in the 346-byte record.
+namespace record_layout {
+inline constexpr size_t kDriveLetter = 0;         // u16
+inline constexpr size_t kSourceKind = 2;          // u32
+inline constexpr size_t kIsFolder = 6;            // u32
+inline constexpr size_t kIsDeleted = 10;          // u32
+inline constexpr size_t kIsIntact = 14;           // u32
+inline constexpr size_t kRecordId = 18;           // u32
+inline constexpr size_t kEntryRef = 22;           // u32
+inline constexpr size_t kClusterSize = 26;        // u32
+inline constexpr size_t kCreationTime = 30;       // u64
+inline constexpr size_t kAccessTime = 38;         // u64
+inline constexpr size_t kWriteTime = 46;          // u64
+inline constexpr size_t kFileSize = 54;           // u64
+inline constexpr size_t kDataStartSector = 62;    // u64
+inline constexpr size_t kEntryLocation = 70;      // u64
+inline constexpr size_t kVolumeStartSector = 78;  // u64
+inline constexpr size_t kName = 86;               // 260 bytes
+}  // namespace record_layout
 
 inline constexpr size_t kRecordSize = 346;
-static_assert(sizeof(FoundFileRecord) == kRecordSize);
-static_assert(offsetof(FoundFileRecord, driveLetter) == 0);
-static_assert(offsetof(FoundFileRecord, sourceKind) == 2);
-static_assert(offsetof(FoundFileRecord, isFolder) == 6);
-static_assert(offsetof(FoundFileRecord, isDeleted) == 10);
-static_assert(offsetof(FoundFileRecord, isIntact) == 14);
-static_assert(offsetof(FoundFileRecord, recordId) == 18);
-static_assert(offsetof(FoundFileRecord, entryRef) == 22);
-static_assert(offsetof(FoundFileRecord, clusterSize) == 26);
-static_assert(offsetof(FoundFileRecord, creationTime) == 30);
-static_assert(offsetof(FoundFileRecord, accessTime) == 38);
-static_assert(offsetof(FoundFileRecord, writeTime) == 46);
-static_assert(offsetof(FoundFileRecord, fileSize) == 54);
-static_assert(offsetof(FoundFileRecord, dataStartSector) == 62);
-static_assert(offsetof(FoundFileRecord, entryLocation) == 70);
-static_assert(offsetof(FoundFileRecord, volumeStartSector) == 78);
-static_assert(offsetof(FoundFileRecord, name) == 86);
-static_assert(std::is_trivially_copyable_v<FoundFileRecord>);
+static_assert(record_layout::kName + kRecordNameBytes == kRecordSize);
 
 // A zero-filled record.
 FoundFileRecord MakeEmptyRecord();
