@@ -6,12 +6,14 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "os/clock.h"
 #include "os/file.h"
+#include "scan/catalogue_format.h"
 #include "scan/file_recovery_parse.h"
 #include "scan/found_file_record.h"
 
@@ -20,8 +22,8 @@ namespace snapsave {
 // The kinds of catalogue, named after the engine that fills them.
 enum class LogKind { kFast, kFileType, kProFat, kProNtfs };
 
-// "Fast_%lld_%d%d%d%d%2d" and its sisters: volume start, then year, month, day, hour and a minute right-aligned in
-// two characters.
+// "Fast_%lld_%d%d%d%d%2d" and its sisters: volume start, then year, month, day, hour and a minute
+// right-aligned in two characters.
 std::string MakeLogName(LogKind kind, uint64_t volumeStartSector, const os::LocalTime& time);
 
 // "1.50 KB", "1023 Bytes", "3.00 GB".
@@ -45,12 +47,12 @@ class FoundFileCatalogue {
 
   // Appends `record` with the next record number, which is stored into record.recordId and returned.
   uint32_t ReserveRecord(FoundFileRecord& record);
-  // Files `recordId` under (depth, parentRef). With a folder name, the record is a folder whose own entryRef is
-  // `entryRef`.
+  // Files `recordId` under (depth, parentRef). With a folder name, the record is a folder whose own entryRef
+  // is `entryRef`.
   void AddToFolder(uint32_t parentRef, uint32_t depth, uint32_t recordId, uint32_t entryRef,
                    std::optional<std::string_view> folderName = std::nullopt);
-  // Writes buffered records and rewrites the relation and folder files. Also reports a write failure of an earlier
-  // full buffer.
+  // Writes buffered records and rewrites the relation and folder files. Also reports a write failure of an
+  // earlier full buffer.
   uint32_t Flush();
 
   // Key 0 lists the first (smallest) key.
@@ -69,16 +71,29 @@ class FoundFileCatalogue {
   const std::filesystem::path& RecordsPath() const { return recordsPath_; }
 
  private:
-  // Implementation state; see found_file_catalogue.cpp.
-  struct FolderName {
-    uint32_t entryRef = 0;
-    uint32_t recordId = 0;
-    std::string name;
-  };
+  void Reset();
+  // Writes the buffered records; a failure is kept for the next Flush.
+  void WriteBuffer();
+  // Rewrites the relation and folder files when something was filed since they were last written.
+  uint32_t WriteSideFiles();
+  // Calls `visit` with each readable record of `ids`, in order; consecutive ids are read together.
+  template <typename Visit>
+  uint32_t ReadRecords(std::span<const uint32_t> ids, Visit&& visit) const;
+  const std::vector<uint32_t>* ListOf(FolderKey key) const;
+  // The key whose list holds `recordId`, searched in key order.
+  const FolderKey* KeyHolding(uint32_t recordId) const;
+
   std::vector<uint8_t> writeBuffer_;
+  uint32_t bufferFill_ = 0;
+  // Records already in the file when it was opened: new ids continue after them, so id n always lives at
+  // (n - 1) * 346 even in a reopened catalogue.
+  uint32_t baseRecords_ = 0;
   uint32_t recordCount_ = 0;
   uint64_t recordBytes_ = 0;
   uint32_t pendingError_ = 0;
+  bool sideFilesDirty_ = false;
+  size_t foldersWritten_ = 0;
+  uint64_t relationBytes_ = 0;
   os::File recordsFile_;
   os::File relationFile_;
   os::File folderFile_;
@@ -87,8 +102,8 @@ class FoundFileCatalogue {
   std::filesystem::path recordsPath_;
   std::filesystem::path relationPath_;
   std::filesystem::path folderPath_;
-  std::map<FolderKey, std::vector<uint32_t>> relations_;
-  std::vector<FolderName> folders_;
+  RelationMap relations_;
+  std::vector<FolderNameEntry> folders_;
 };
 
 }  // namespace snapsave

@@ -1,0 +1,96 @@
+// The state that header tests and length rules share during a carve. They are free functions that see only a
+// sector buffer, so the reader, the sector position and the stream bookkeeping live here. One instance per
+// process, unlocked: only one carve runs at a time.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+namespace snapsave {
+
+class SectorReader;
+
+class CarvingContext {
+ public:
+  static constexpr uint32_t kDefaultSectorSize = 512;
+  static constexpr size_t kWorkBufferBytes = 65536;
+  // Reads through the context refuse larger sectors: no header test needs more, and it bounds what a bogus
+  // geometry can make them allocate.
+  static constexpr uint32_t kMaxSectorSize = 65536;
+
+  // Same shape as the scan engines' progress callback; length rules report through it.
+  using ProgressCallback = int32_t (*)(void* context, int32_t progress, int32_t weight, int32_t secondsLeft,
+                                       uint64_t currentSector, uint64_t totalSectors, uint64_t filesFound,
+                                       uint32_t reserved);
+
+  static CarvingContext& Instance();
+
+  CarvingContext() = default;
+  CarvingContext(const CarvingContext&) = delete;
+  CarvingContext& operator=(const CarvingContext&) = delete;
+
+  // Points the context at a candidate file starting at `sector`: start and current sector both become
+  // `sector`.
+  void Begin(const SectorReader* source, uint32_t sectorSize, uint64_t sector);
+
+  const SectorReader* source() const { return source_; }
+  uint32_t sectorSize() const { return sectorSize_; }
+  uint64_t startSector() const { return startSector_; }
+  uint64_t currentSector() const { return currentSector_; }
+  void SetCurrentSector(uint64_t sector) { currentSector_ = sector; }
+
+  // Reads `count` whole sectors at `firstSector` into the front of `into`. True only when all of them
+  // arrived; false without a source, with an unusable sector size, a range that wraps, or a buffer too small.
+  bool ReadSectors(std::span<uint8_t> into, uint64_t firstSector, uint32_t count) const;
+
+  // The 64 KiB buffer length rules read into. Held from the carving engine's construction to its destruction;
+  // empty while nobody holds it. Acquire returns false when the memory is not there.
+  bool AcquireWorkBuffer();
+  void ReleaseWorkBuffer();
+  std::span<uint8_t> workBuffer() { return workBuffer_; }
+
+  // Set after a carve attempt that carved nothing or carved a transport stream; while set, the
+  // transport-stream test also looks backwards for a packet grid running into the sector.
+  bool streamStart() const { return streamStart_; }
+  void SetStreamStart(bool on) { streamStart_ = on; }
+
+  // Set while the last carve started a timestamped transport stream (code 47).
+  bool transportStreamInProgress() const { return transportStreamInProgress_; }
+  void SetTransportStreamInProgress(bool on) { transportStreamInProgress_ = on; }
+
+  // Sector ranges, both ends included, of the transport streams carved in this scan.
+  void AddTransportStreamRange(uint64_t firstSector, uint64_t lastSector);
+  bool InTransportStreamRange(uint64_t sector) const;
+  void ClearTransportStreamRanges() { transportStreamRanges_.clear(); }
+
+  struct Progress {
+    ProgressCallback callback = nullptr;
+    void* callbackContext = nullptr;
+    int32_t weight = 0;
+    uint64_t scanPosition = 0;
+    uint64_t scanTotal = 0;
+    int32_t secondsLeft = 0;
+    uint64_t foundCount = 0;
+    int32_t callbackResult = 0;
+  };
+  Progress& progress() { return progress_; }
+  const Progress& progress() const { return progress_; }
+
+  // Back to the state of a fresh process, keeping the work buffer if one is held.
+  void Reset();
+
+ private:
+  const SectorReader* source_ = nullptr;
+  uint32_t sectorSize_ = kDefaultSectorSize;
+  uint64_t startSector_ = 0;
+  uint64_t currentSector_ = 0;
+  std::vector<uint8_t> workBuffer_;
+  bool streamStart_ = true;
+  bool transportStreamInProgress_ = false;
+  std::vector<std::pair<uint64_t, uint64_t>> transportStreamRanges_;
+  Progress progress_;
+};
+
+}  // namespace snapsave

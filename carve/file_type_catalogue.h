@@ -1,0 +1,91 @@
+// The carving type table: which raw-sector headers the carver recognises, the type code and extension each
+// one gives a carved file, and which length rule measures it.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace snapsave {
+
+class SectorReader;
+struct HeaderTest;
+
+// "No type" throughout carving: what a header test returns when it does not match.
+inline constexpr uint32_t kNoType = 49;
+
+namespace typecode {
+inline constexpr uint32_t kDoc = 0, kDocx = 1, kOle = 2, kXls = 3, kXlsx = 4, kPpt = 5, kPptx = 6, kMso07 = 7,
+                          kPdf = 8, kGho = 9, kJpeg = 10, kMp2 = 11, kMp3 = 12, kMidi = 13, kMmf = 14,
+                          kMpeg = 15, k3gp = 16, kMov = 17, kMp4 = 18, kMkv = 19, kTs = 20, kWav = 21,
+                          kAvi = 22, kRealMedia = 23, kAsf = 24, kApe = 25, kSwf = 26, kFlv = 27, kPsd = 28,
+                          kBmp = 29, kPng = 30, kGif = 31, kTiff = 32, kCab = 33, k7z = 34, kZip = 35,
+                          kGzip = 36, kRar = 37, kPst = 38, kSqlite = 39, kDbx = 40, kExe = 41, kDll = 42,
+                          kSys = 43, kFla = 44, kTtf = 45, kIco = 46, kMts = 47, kMxf = 48;
+}  // namespace typecode
+
+// How a carved file's length is decided. Rows with kNone are recognised (they end the file being measured)
+// but never carved.
+enum class LengthRule : uint8_t {
+  kNone,
+  kMpegStream,  // program/elementary stream end code
+  kMp4TextMarker,
+  kRealMediaIndex,
+  kAsfFileProperties,  // size field, capped at 256 MiB
+  kSwfHeaderLength,    // size field, capped at 256 MiB
+  kRiffSize,           // avi, wav
+  kTransportStream,
+  kMp3Tag,
+  kMidiTracks,
+  kApeTag,
+  kGifTrailer,
+  kBmpSizeField,  // capped at 128 MiB
+  kJpegEndMarker,
+  kPngEndChunk,
+  kIcoDirectory,
+  kWalk128MiB,  // plain sector walks up to the limit
+  kWalk256MiB,
+  kWalk6GiB,
+  kWalk64GiB,
+};
+
+struct CarvingTypeRow {
+  std::string_view extension;  // no dot; empty only in the terminator
+  uint32_t typeCode;
+  const HeaderTest* header;  // null only in the terminator
+  LengthRule lengthRule;
+
+  // The row's header test on `sector` (a type code, or kNoType).
+  uint32_t MatchHeader(std::span<const uint8_t> sector) const;
+  bool IsCarved() const { return lengthRule != LengthRule::kNone; }
+};
+
+inline constexpr size_t kCarvingTypeRowCount = 85;
+
+// The 85 rows in table order followed by the terminator (code kNoType, empty extension).
+std::span<const CarvingTypeRow> CarvingTypeTable();
+
+// First row in table order with this code (it names the code's extension), or null.
+const CarvingTypeRow* FirstRowWithCode(uint32_t typeCode);
+// First row whose extension equals `extension` regardless of ASCII case, or null; the terminator never
+// matches.
+const CarvingTypeRow* FirstRowWithExtension(std::string_view extension);
+
+// The first result other than kNoType of the header tests in table order, or kNoType. Tests that read further
+// sectors do so through the carving context.
+uint32_t DetectType(std::span<const uint8_t> buffer);
+
+// The same answer as DetectType, found by running every test in table order; the reference DetectType's
+// shortcuts are checked against.
+uint32_t DetectTypeSequential(std::span<const uint8_t> buffer);
+
+// Code of the first row with this extension (ASCII case ignored), else kNoType.
+uint32_t FindTypeCodeByExtension(std::string_view extension);
+
+// Whether the first sector of a file named with `extension` really starts such a file. True for extensions
+// the table does not know. Points the carving context at `source`/`startSector` and clears its stream-start
+// flag.
+bool VerifyExtension(std::span<const uint8_t> buffer, std::string_view extension, const SectorReader* source,
+                     uint32_t sectorSize, uint64_t startSector);
+
+}  // namespace snapsave

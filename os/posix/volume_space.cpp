@@ -1,0 +1,123 @@
+#include "os/volume_space.h"
+
+#include <sys/statvfs.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+
+#include "os/device.h"
+
+namespace snapsave::os {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadSmallFile(const fs::path& path) {
+  std::ifstream in(path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::optional<uint64_t> ReadNumber(const fs::path& path) {
+  const std::string text = ReadSmallFile(path);
+  uint64_t value = 0;
+  auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || ptr == text.data()) return std::nullopt;
+  return value;
+}
+
+std::string Trimmed(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text;
+}
+
+// mountinfo escapes space, tab, newline and backslash as three octal digits.
+std::string Unescape(std::string_view field) {
+  std::string out;
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 3 < field.size()) {
+      int value = 0;
+      bool octal = true;
+      for (size_t k = 1; k <= 3; ++k) {
+        const char c = field[i + k];
+        if (c < '0' || c > '7') octal = false;
+        value = value * 8 + (c - '0');
+      }
+      if (octal) {
+        out.push_back(static_cast<char>(value));
+        i += 3;
+        continue;
+      }
+    }
+    out.push_back(field[i]);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::optional<std::string> FindVolumeDevice(const fs::path& diskSysDir, uint64_t startSector) {
+  // Partition starts are kept in 512-byte units whatever the disk's sector size.
+  const uint64_t sectorSize = ReadNumber(diskSysDir / "queue" / "logical_block_size").value_or(512);
+  if (sectorSize == 0 || startSector > UINT64_MAX / sectorSize) return std::nullopt;
+  const uint64_t startBytes = startSector * sectorSize;
+  std::error_code ec;
+  for (fs::directory_iterator it(diskSysDir, ec), end; !ec && it != end; it.increment(ec)) {
+    const fs::path part = it->path();
+    if (!fs::exists(part / "partition", ec)) continue;
+    const std::optional<uint64_t> start = ReadNumber(part / "start");
+    if (start && *start <= UINT64_MAX / 512 && *start * 512 == startBytes) {
+      std::string dev = Trimmed(ReadSmallFile(part / "dev"));
+      if (!dev.empty()) return dev;
+    }
+  }
+  if (startSector == 0) {
+    std::string dev = Trimmed(ReadSmallFile(diskSysDir / "dev"));
+    if (!dev.empty()) return dev;
+  }
+  return std::nullopt;
+}
+
+std::optional<fs::path> MountPointOf(std::string_view mountinfo, std::string_view majorMinor) {
+  size_t pos = 0;
+  while (pos < mountinfo.size()) {
+    size_t eol = mountinfo.find('\n', pos);
+    if (eol == std::string_view::npos) eol = mountinfo.size();
+    const std::string_view line = mountinfo.substr(pos, eol - pos);
+    pos = eol + 1;
+    // mount id, parent id, major:minor, root, mount point, ...
+    std::string_view fields[5];
+    size_t count = 0;
+    size_t p = 0;
+    while (count < 5 && p < line.size()) {
+      const size_t space = std::min(line.find(' ', p), line.size());
+      fields[count++] = line.substr(p, space - p);
+      p = space + 1;
+    }
+    if (count == 5 && fields[2] == majorMinor) return fs::path(Unescape(fields[4]));
+  }
+  return std::nullopt;
+}
+
+uint64_t VolumeFreeBytes(int32_t diskNumber, uint64_t startSector) {
+  const std::optional<fs::path> disk = DiskTable::PathOf(diskNumber);
+  if (!disk) return 0;
+  const fs::path sysDir = fs::path("/sys/class/block") / disk->filename();
+  std::error_code ec;
+  if (!fs::is_directory(sysDir, ec)) return 0;
+  const std::optional<std::string> dev = FindVolumeDevice(sysDir, startSector);
+  if (!dev) return 0;
+  const std::optional<fs::path> mount = MountPointOf(ReadSmallFile("/proc/self/mountinfo"), *dev);
+  if (!mount) return 0;
+  struct statvfs st {};
+  if (::statvfs(mount->c_str(), &st) != 0) return 0;
+  return static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+}
+
+}  // namespace snapsave::os
