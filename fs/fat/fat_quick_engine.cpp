@@ -3,20 +3,12 @@
 #include <algorithm>
 #include <array>
 
+#include "carve/file_type_catalogue.h"
 #include "fs/fat/fat_dir_entry.h"
 #include "os/clock.h"
 #include "os/error.h"
 #include "os/text.h"
 #include "scan/recovery_output.h"
-
-#if __has_include("carve/file_type_catalogue.h")
-#include "carve/file_type_catalogue.h"
-#else
-namespace snapsave {
-bool VerifyExtension(std::span<const uint8_t> buffer, std::string_view extension, const SectorReader* source,
-                     uint32_t sectorSize, uint64_t startSector);
-}  // namespace snapsave
-#endif
 
 namespace snapsave {
 
