@@ -378,7 +378,7 @@ TEST_F(HeaderTestsTest, OfficeOpenXmlMemberNames) {
     Put(b, headerAt + nameAt, name);
     return b;
   };
-  auto detect = [this](const Bytes& b) {
+  auto detect = [](const Bytes& b) {
     const test::SectorImage image(b);
     return DetectAt(image, 0);
   };
