@@ -34,6 +34,15 @@ TEST(CarvingTypeTable, RowsInOrderThenTerminator) {
     EXPECT_LT(table[i].typeCode, kNoType);
     EXPECT_NE(table[i].header, nullptr);
   }
+  // DetectType runs each distinct test once; that is only the same as running every row if rows sharing a
+  // test are adjacent.
+  for (size_t i = 0; i < kCarvingTypeRowCount; ++i) {
+    for (size_t j = i + 2; j < kCarvingTypeRowCount; ++j) {
+      if (table[j].header == table[i].header) {
+        EXPECT_EQ(table[j - 1].header, table[i].header) << i << " " << j;
+      }
+    }
+  }
   EXPECT_EQ(table.back().typeCode, kNoType);
   EXPECT_TRUE(table.back().extension.empty());
   // Carved rows end with "ico"; from "doc" on nothing is carved.
@@ -42,13 +51,10 @@ TEST(CarvingTypeTable, RowsInOrderThenTerminator) {
 }
 
 TEST(CarvingTypeTable, FirstRowOfACodeNamesItsExtension) {
-  EXPECT_EQ(FirstRowWithCode(kMpeg)->extension, "mpeg");
   EXPECT_EQ(FirstRowWithCode(kFla)->extension, "fla");
   EXPECT_EQ(FirstRowWithCode(kDoc)->extension, "doc");
-  EXPECT_EQ(FirstRowWithCode(kXlsx)->extension, "xlsx");
   EXPECT_EQ(FirstRowWithCode(kAsf)->extension, "wmv");
   EXPECT_EQ(FirstRowWithCode(kMso07)->extension, "mso07");
-  EXPECT_EQ(FirstRowWithCode(kTs)->lengthRule, LengthRule::kTransportStream);
   EXPECT_EQ(FirstRowWithCode(kNoType), nullptr);
   for (uint32_t code = 0; code < kNoType; ++code) EXPECT_NE(FirstRowWithCode(code), nullptr) << code;
 }

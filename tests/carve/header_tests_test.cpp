@@ -35,8 +35,7 @@ class HeaderTestsTest : public ::testing::Test {
   test::CarvingContextGuard guard_;
 };
 
-// ---- Real files
-// -------------------------------------------------------------------------------------------------
+// ---- Real files -------------------------------------------------------------------------------------------
 
 struct RealFile {
   const char* name;
@@ -98,8 +97,7 @@ TEST_F(HeaderTestsTest, RecognisedAnywhereOnTheMedium) {
   EXPECT_EQ(DetectAt(image, 0), kNoType);
 }
 
-// ---- Thresholds of the single-sector tests
-// ----------------------------------------------------------------------
+// ---- Thresholds of the single-sector tests ----------------------------------------------------------------
 
 TEST_F(HeaderTestsTest, Id3TagNeedsSynchsafeSizeAndKnownFlags) {
   Bytes s(512, 0);
@@ -122,8 +120,9 @@ TEST_F(HeaderTestsTest, Id3TagNeedsSynchsafeSizeAndKnownFlags) {
 }
 
 TEST_F(HeaderTestsTest, IcoDirectoryMustAddUp) {
+  // The directory is built in a larger buffer so that one too long for the sector can be written.
   auto ico = [](uint16_t count) {
-    Bytes s(512, 0);
+    Bytes s(1024, 0);
     Put(s, 0, {0x00, 0x00, 0x01, 0x00});
     PutLe16(s, 4, count);
     uint32_t offset = 6 + 16u * count;
@@ -137,22 +136,24 @@ TEST_F(HeaderTestsTest, IcoDirectoryMustAddUp) {
     }
     return s;
   };
-  EXPECT_EQ(DetectType(ico(1)), kIco);
-  EXPECT_EQ(DetectType(ico(31)), kIco);  // directory ends at byte 502
-  EXPECT_EQ(DetectType(ico(0)), kNoType);
+  auto sector = [](const Bytes& b) { return std::span(b.data(), 512); };
+  EXPECT_EQ(DetectType(sector(ico(1))), kIco);
+  EXPECT_EQ(DetectType(sector(ico(31))), kIco);  // directory ends at byte 502
+  EXPECT_EQ(DetectType(sector(ico(0))), kNoType);
   Bytes s = ico(32);  // directory would end at byte 518
-  EXPECT_EQ(kIcoHeader.match(s), kNoType);
+  EXPECT_EQ(DetectType(sector(s)), kNoType);
+  EXPECT_EQ(DetectType(std::span(s.data(), 518)), kIco);
   s = ico(3);
   PutLe32(s, 6 + 32 + 12, Le32(s, 6 + 32 + 12) + 1);  // third image not right behind the second
-  EXPECT_EQ(DetectType(s), kNoType);
+  EXPECT_EQ(DetectType(sector(s)), kNoType);
   s = ico(3);
   s[6 + 16 + 3] = 1;  // reserved byte of the second entry
-  EXPECT_EQ(DetectType(s), kNoType);
+  EXPECT_EQ(DetectType(sector(s)), kNoType);
   // Offsets add up in 64 bits: a size that wraps 32 bits cannot line up with the next offset.
   s = ico(2);
   PutLe32(s, 6 + 8, 0xFFFFFFFF);
   PutLe32(s, 6 + 16 + 12, 6 + 32 - 1);
-  EXPECT_EQ(DetectType(s), kNoType);
+  EXPECT_EQ(DetectType(sector(s)), kNoType);
 }
 
 TEST_F(HeaderTestsTest, ExecutableKindFromCharacteristics) {
@@ -170,7 +171,7 @@ TEST_F(HeaderTestsTest, ExecutableKindFromCharacteristics) {
   EXPECT_EQ(DetectType(std::span(test::FixtureHead("tiny.exe").data(), 511)), kNoType);
 }
 
-TEST_F(HeaderTestsTest, SignaturesWithoutAToolToMakeThem) {
+TEST_F(HeaderTestsTest, SignatureDetailsWithoutARealFile) {
   struct Case {
     std::vector<uint8_t> head;
     uint32_t code;
@@ -179,8 +180,6 @@ TEST_F(HeaderTestsTest, SignaturesWithoutAToolToMakeThem) {
   const Case kCases[] = {
       {text("MThd\0\0\0\x06\0\x01\0\x02\x01\xE0MTrk"sv), kMidi},
       {text("MThd\0\0\0\x07\0\x01\0\x02\x01\xE0MTrk"sv), kNoType},
-      {text("MAC \x96\x0F"sv), kApe},
-      {text("MMMD"sv), kMmf},
       {{0xFF, 0xFD, 0xE4, 0x00}, kMp2},
       {text("CWS\x06"sv), kSwf},
       {text("CWS\x10"sv), kNoType},
@@ -189,28 +188,18 @@ TEST_F(HeaderTestsTest, SignaturesWithoutAToolToMakeThem) {
       {{0xFF, 0xD8, 0xFF, 0xE1, 0x10, 0x00, 'E', 'x', 'i', 'f'}, kJpeg},
       {{0xFF, 0xD8, 0xFF, 0xDB}, kNoType},  // SOI straight into a quantisation table
       {text("GIF89A"sv), kNoType},
-      {text("BM\0\0\0\0\0\0\0\0\0\0\0\0\x7C"sv), kNoType},            // BITMAPV5HEADER
+      {text("BM\0\0\0\0\0\0\0\0\0\0\0\0\x7C"sv), kNoType},          // BITMAPV5HEADER
       {{0x1F, 0x8B, 0x08, 0x00, 0, 0, 0, 0, 0x00, 0x03}, kNoType},  // default compression level
-      {{0x37, 0x7A, 0xBC, 0xAF, 0x27, 0x1C}, k7z},
-      {text("Rar!\x1A\x07"sv), kRar},
-      {text("MSCF"sv), kCab},
-      {{0xFE, 0xEF, 0x00, 0x00}, kGho},
-      {{0xCF, 0xAD, 0x12, 0xFE}, kDbx},
-      {text("!BDN\0\0\0\0SM"sv), kPst},
-      {{0x47, 0x00, 0x00, 0x00}, kNoType},  // sync byte with a null packet header
+      {{0x47, 0x00, 0x00, 0x00}, kNoType},                          // sync byte with a null packet header
   };
   for (const auto& c : kCases) {
     Bytes s(512, 0);
     std::copy(c.head.begin(), c.head.end(), s.begin());
     EXPECT_EQ(DetectType(s), c.code) << std::string(c.head.begin(), c.head.end());
   }
-  Bytes rar(512, 0);
-  Put(rar, 0, {'R', 'a', 'r', '!', 0x1A, 0x07, 0x00});
-  EXPECT_EQ(DetectType(rar), kRar);
 }
 
-// ---- Transport streams
-// ------------------------------------------------------------------------------------------
+// ---- Transport streams ------------------------------------------------------------------------------------
 
 // `sectors` sectors of 188-byte packets; the grid starts `shift` bytes into the first sector.
 Bytes PacketGrid(size_t sectors, size_t shift) {
@@ -242,6 +231,7 @@ TEST_F(HeaderTestsTest, TransportStreamStartNeedsTwentyTwoPackets) {
     EXPECT_EQ(DetectAt(image, 1), kNoType);
   }
   // No source: the probe cannot be read.
+  CarvingContext::Instance().Begin(nullptr, 512, 1);
   EXPECT_EQ(DetectType(std::span(grid.data(), 512)), kNoType);
 }
 
@@ -291,8 +281,7 @@ TEST_F(HeaderTestsTest, TimestampedStreamRepeatsAreNoNewStart) {
   EXPECT_EQ(DetectType(s), kMts);
 }
 
-// ---- Compound documents
-// ------------------------------------------------------------------------------------------
+// ---- Compound documents -----------------------------------------------------------------------------------
 
 // A compound document of 512-byte sectors: header, first stream sector, directory in file sector `dirSector`.
 Bytes CompoundDocument(uint32_t dirSector) {
@@ -377,8 +366,7 @@ TEST_F(HeaderTestsTest, UnreadableCompoundDocumentIsOle) {
   EXPECT_EQ(kCompoundDocumentHeader.match(std::span(doc.data(), 512)), kOle);
 }
 
-// ---- Office Open XML
-// ---------------------------------------------------------------------------------------------
+// ---- Office Open XML --------------------------------------------------------------------------------------
 
 TEST_F(HeaderTestsTest, OfficeOpenXmlMemberNames) {
   auto zipWith = [](size_t headerAt, std::initializer_list<uint8_t> sig, size_t nameAt,
@@ -390,7 +378,7 @@ TEST_F(HeaderTestsTest, OfficeOpenXmlMemberNames) {
     Put(b, headerAt + nameAt, name);
     return b;
   };
-  auto detect = [this](const Bytes& b) {
+  auto detect = [](const Bytes& b) {
     const test::SectorImage image(b);
     return DetectAt(image, 0);
   };
