@@ -449,9 +449,10 @@ uint32_t FoundFileCatalogue::CollectAncestors(const FoundFileRecord* record, Rec
     } else if (uint32_t e = FindFolderRecord(parentRef, parent); e != err::kSuccess) {
       return e;
     }
-    if (!visited.insert(parent.recordId).second) return err::kSuccess;
+    const uint32_t parentId = parent.recordId;  // packed: copied, never bound to a reference
+    if (!visited.insert(parentId).second) return err::kSuccess;
     out.push_back(parent);
-    current = parent.recordId;
+    current = parentId;
   }
 }
 

@@ -45,7 +45,8 @@ class FoundFileCatalogue {
   // Same, in an explicit folder.
   uint32_t OpenIn(const std::filesystem::path& folder, std::string_view logName);
 
-  // Appends `record` with the next record number, which is stored into record.recordId and returned.
+  // Appends `record` with the next record number, which is stored into record.recordId and returned. In a
+  // reopened catalogue the numbers continue after the records already in the file. 0 when numbers ran out.
   uint32_t ReserveRecord(FoundFileRecord& record);
   // Files `recordId` under (depth, parentRef). With a folder name, the record is a folder whose own entryRef
   // is `entryRef`.
@@ -55,9 +56,11 @@ class FoundFileCatalogue {
   // earlier full buffer.
   uint32_t Flush();
 
-  // Key 0 lists the first (smallest) key.
+  // Key 0 lists the first (smallest) key. Appends copies, hides damaged photos, then sorts all of `out`.
+  // Ids that name no stored record (a damaged relation file) are skipped.
   uint32_t ListFolder(FolderKey key, RecordList& out);
   uint32_t CountFiles(FolderKey key, uint32_t& outCount);
+  // Records reserved since the catalogue was opened.
   uint32_t GetRecordCount() const { return recordCount_; }
   uint32_t FindFolderRecord(uint32_t entryRef, FoundFileRecord& out);
   // Ancestor folders of `record`, nearest first.

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -69,6 +70,21 @@ class SavedScanStore {
   // only.
   static SavedScanStore& Instance();
 
+  // Makes Instance() answer a store over `scanLogFolder` while alive, so that tests of code that uses the
+  // process-wide store keep to a scratch folder.
+  class Override {
+   public:
+    explicit Override(std::filesystem::path scanLogFolder, FreeBytesQuery freeBytes = {});
+    ~Override();
+    Override(const Override&) = delete;
+    Override& operator=(const Override&) = delete;
+    SavedScanStore& store() { return *store_; }
+
+   private:
+    std::unique_ptr<SavedScanStore> store_;
+    SavedScanStore* previous_;
+  };
+
   // A store over `scanLogFolder`, loaded at once. Without a query, free space comes from the volume's mount
   // point.
   explicit SavedScanStore(std::filesystem::path scanLogFolder, FreeBytesQuery freeBytes = {});
@@ -115,6 +131,8 @@ class SavedScanStore {
   void SetFound(std::optional<size_t> index);
   uint32_t WriteConfig() const;
   uint32_t DeleteFolderInside(const std::filesystem::path& folder) const;
+
+  static SavedScanStore* override_;
 
   std::filesystem::path scanLogFolder_;
   FreeBytesQuery freeBytes_;

@@ -2,6 +2,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <fstream>
@@ -145,7 +146,7 @@ TEST_F(CatalogueTest, FilesAreWrittenByteForByte) {
   ASSERT_EQ(records.size(), 3 * kRecordSize);
   const FoundFileRecord second =
       DecodeRecord(std::span<const uint8_t, kRecordSize>(records.data() + kRecordSize, kRecordSize));
-  EXPECT_EQ(second.recordId, 2u);
+  EXPECT_EQ(uint32_t{second.recordId}, 2u);  // a packed field cannot bind to a reference
   EXPECT_EQ(second.Name(), "a.jpg");
   EXPECT_EQ(Text(test::ReadFile(Path("_Relation"))), " | 5 - [1,3] | 4294967306 - [2]");
   const auto dirInfo = test::ReadFile(Path("_DirInfo"));
@@ -186,6 +187,28 @@ TEST_F(CatalogueTest, ListFolderSortsFilesFirstAndHidesDamagedPhotos) {
   uint32_t count = 0;
   ASSERT_EQ(c.CountFiles(0, count), 0u);
   EXPECT_EQ(count, 4u);  // the hidden photo is still a file found
+}
+
+TEST_F(CatalogueTest, LargeListingsKeepTheRecordOrderIncludingTies) {
+  FoundFileCatalogue c;
+  Open(c);
+  RecordList added;
+  const char* names[] = {"img.JPG",    "Img.jpg",     "a",        "B", "b",
+                         "abcdefghij", "ABCDEFGHIJK", "abcdefgh", "",  "~x"};
+  for (int i = 0; i < 300; ++i) {
+    FoundFileRecord r = Rec(names[(i * 7) % 10], i % 3 == 0, static_cast<uint32_t>(100 + i));
+    r.fileSize = static_cast<uint64_t>(i);  // tells equal names apart
+    File(c, 0, kRootRef, r, /*named=*/false);
+    added.push_back(r);
+  }
+  SortRecordList(added);
+  RecordList listed;
+  listed.push_back(Rec("zz-already-there"));
+  ASSERT_EQ(c.ListFolder(0, listed), 0u);
+  ASSERT_EQ(listed.size(), added.size() + 1);
+  listed.erase(std::find_if(listed.begin(), listed.end(),
+                            [](const auto& r) { return r.Name() == "zz-already-there"; }));
+  EXPECT_EQ(std::memcmp(listed.data(), added.data(), added.size() * kRecordSize), 0);
 }
 
 TEST_F(CatalogueTest, CountFilesWalksNestedFoldersAndStopsOnLoops) {

@@ -9,6 +9,7 @@
 #include "os/error.h"
 #include "os/text.h"
 #include "os/volume_space.h"
+#include "scan/found_file_catalogue.h"
 #include "tests/support/test_support.h"
 
 namespace snapsave {
@@ -207,6 +208,23 @@ TEST_F(StoreTest, AFailedSaveKeepsTheOldStore) {
   store.StartNewScan();
   EXPECT_NE(store.SaveScan(0, 1, 4096, 1000, {}, store.CurrentFolder()), 0u);
   EXPECT_EQ(test::ReadFile(log_ / "config"), before);
+}
+
+TEST_F(StoreTest, CataloguesOpenInTheCurrentFolder) {
+  SavedScanStore::Override scoped(log_, query_);
+  SavedScanStore& store = SavedScanStore::Instance();
+  ASSERT_EQ(&store, &scoped.store());
+  store.StartNewScan();
+  {
+    FoundFileCatalogue c;
+    ASSERT_EQ(c.Open("Fast_0_2024379 5"), 0u);
+    EXPECT_EQ(c.RecordsPath(), Folder(1) / "Fast_0_2024379 5");
+  }
+  ASSERT_EQ(store.SaveScan(0, 0, 0, 10, {}, store.CurrentFolder()), 0u);
+  store.StartNewScan();
+  ASSERT_TRUE(store.FindDiskScan(0, 0, 0, 10));  // a resumed scan goes back to its own folder
+  EXPECT_EQ(store.CurrentFolder(), Folder(1));
+  EXPECT_EQ(store.FindFileByPrefix(store.CurrentFolder(), "Fast_"), "Fast_0_2024379 5");
 }
 
 TEST_F(StoreTest, FindFileByPrefixTakesTheFirstPlainFileByName) {
