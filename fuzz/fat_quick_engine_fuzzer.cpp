@@ -28,16 +28,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::filesystem::path& scratch = Scratch();
   fuzz::MemoryImage image(data, size);
   if (!image.ok()) return 0;
-  CFastFatRecovery engine;
-  if (engine.OpenImageFile(image.path(), u'F') != 0) return 0;
-  if (engine.Scan({}) != 0) return 0;
-  RecordList root;
-  engine.ListFolder(nullptr, 0, root);
-  const std::filesystem::path out = scratch / "out";
-  for (const FoundFileRecord& r : root) {
-    engine.RecoverRecord(&r, out / "item", 0);
-    std::error_code ec;
-    std::filesystem::remove_all(out, ec);
+  {
+    CFastFatRecovery engine;
+    if (engine.OpenImageFile(image.path(), u'F') == 0 && engine.Scan({}) == 0) {
+      RecordList root;
+      engine.ListFolder(nullptr, 0, root);
+      const std::filesystem::path out = scratch / "out";
+      for (const FoundFileRecord& r : root) {
+        engine.RecoverRecord(&r, out / "item", 0);
+        std::error_code ec;
+        std::filesystem::remove_all(out, ec);
+      }
+    }
+  }
+  // Recovery must only have written below `out`; the scan log lives in the app-data folder. Both are
+  // cleared so every input starts from an empty scan log.
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(scratch, ec)) {
+    if (entry.path().filename() != "Vornel Snapsave") abort();
+    std::filesystem::remove_all(entry.path(), ec);
   }
   return 0;
 }

@@ -203,7 +203,11 @@ std::string BuildShortName(ByteSpan entry, bool isDirectory) {
     return s;
   };
   std::string name = trimmed(0, 8);
-  if (!isDirectory && Le8(entry, 8) != ' ') name += "." + trimmed(8, 3);
+  // Appended in two steps: `"." + std::string` trips a false -Wrestrict in GCC 12 at -O3.
+  if (!isDirectory && Le8(entry, 8) != ' ') {
+    name.push_back('.');
+    name += trimmed(8, 3);
+  }
   name = os::AsciiLower(name);
   if (!name.empty() && static_cast<uint8_t>(name[0]) == kDeletedMark) name[0] = '!';
   return name;

@@ -104,7 +104,8 @@ int32_t CFastFatRecovery::Scan(std::string_view logName) {
   visitedOrder_.clear();
   filesFound_ = 0;
   const FatGeometry& geo = *geometry_;
-  if (uint32_t e = catalogue_->Open(MakeLogName(LogKind::kFast, geo.volumeStart, os::Now()));
+  if (uint32_t e = catalogue_->Open(MakeLogName(LogKind::kFast, geo.volumeStart, os::Now()),
+                                    FoundFileCatalogue::Mode::kFresh);
       e != err::kSuccess) {
     return static_cast<int32_t>(e);
   }

@@ -19,8 +19,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Found path ("dir/dir/name") -> record, for every item reachable through ListFolder.
-std::map<std::string, FoundFileRecord> FoundTree(CFastFatRecovery& engine) {
+// Found path ("dir/dir/name") -> record, for every item reachable through ListFolder. `listed` counts every
+// item listed, so a path listed twice shows.
+std::map<std::string, FoundFileRecord> FoundTree(CFastFatRecovery& engine, size_t* listed = nullptr) {
   std::map<std::string, FoundFileRecord> out;
   struct Level {
     FoundFileRecord folder;
@@ -34,9 +35,11 @@ std::map<std::string, FoundFileRecord> FoundTree(CFastFatRecovery& engine) {
     out[std::string(r.Name())] = r;
     if (r.isFolder) pending.push_back({r, 1, std::string(r.Name()) + "/"});
   }
+  if (listed != nullptr) *listed = root.size();
   for (size_t i = 0; i < pending.size() && i < 1000; ++i) {
     RecordList children;
     EXPECT_EQ(engine.ListFolder(&pending[i].folder, pending[i].depth, children), 0u);
+    if (listed != nullptr) *listed += children.size();
     for (const auto& r : children) {
       out[pending[i].path + std::string(r.Name())] = r;
       if (r.isFolder)
@@ -201,6 +204,31 @@ TEST_F(FatEngine, ContractEdges) {
   ASSERT_EQ(engine.NextUnallocatedRun(sector, length), 1);
   EXPECT_GE(sector, engine.Geometry()->dataStart);
   EXPECT_GT(length, 0u);
+}
+
+TEST_F(FatEngine, FreshScansOfTheSameVolumeListEachFileOnce) {
+  // Scans of one volume within the same minute share a log name: two program runs, then a rescan.
+  const fs::path image = Save(Load("fat16"));
+  size_t listed = 0;
+  std::map<std::string, FoundFileRecord> first;
+  {
+    CFastFatRecovery engine;
+    ASSERT_EQ(engine.OpenImageFile(image, u'E'), 0u);
+    ASSERT_EQ(engine.Scan({}), 0);
+    first = FoundTree(engine, &listed);
+  }
+  ASSERT_EQ(listed, first.size());
+  ASSERT_GT(listed, 10u);
+  CFastFatRecovery engine;
+  ASSERT_EQ(engine.OpenImageFile(image, u'E'), 0u);
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_EQ(engine.Scan({}), 0);
+    size_t again = 0;
+    const auto tree = FoundTree(engine, &again);
+    EXPECT_EQ(again, listed) << "round " << round;
+    EXPECT_EQ(tree.size(), first.size());
+    EXPECT_EQ(engine.GetRecordCount(), first.size());
+  }
 }
 
 TEST_F(FatEngine, HostileImagesFailCleanly) {
