@@ -59,14 +59,18 @@ inline bool BytesEqual(ByteSpan b, size_t off, std::initializer_list<uint8_t> by
   return true;
 }
 
+// Writers refuse offsets past the span, like the readers.
 inline void PutLe16(std::span<uint8_t> b, size_t off, uint16_t v) {
+  if (off > b.size() || b.size() - off < 2) return;
   b[off] = static_cast<uint8_t>(v);
   b[off + 1] = static_cast<uint8_t>(v >> 8);
 }
 inline void PutLe32(std::span<uint8_t> b, size_t off, uint32_t v) {
+  if (off > b.size() || b.size() - off < 4) return;
   for (size_t i = 0; i < 4; ++i) b[off + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 inline void PutLe64(std::span<uint8_t> b, size_t off, uint64_t v) {
+  if (off > b.size() || b.size() - off < 8) return;
   for (size_t i = 0; i < 8; ++i) b[off + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
