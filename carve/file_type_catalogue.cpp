@@ -2,6 +2,7 @@
 
 #include <array>
 #include <bit>
+#include <cstdlib>
 
 #include "carve/carving_context.h"
 #include "carve/header_tests.h"
@@ -103,32 +104,14 @@ constexpr CarvingTypeRow kRows[kCarvingTypeRowCount + 1] = {
     {"", kNoType, nullptr, LR::kNone},
 };
 
-// Rows that share a test are adjacent, so running each distinct test once, in row order, gives the same first
-// match as running every row.
-constexpr size_t CountDistinctTests() {
-  size_t n = 0;
-  for (size_t i = 0; i < kCarvingTypeRowCount; ++i) {
-    if (i == 0 || kRows[i].header != kRows[i - 1].header) ++n;
-  }
-  return n;
-}
-constexpr size_t kTestCount = CountDistinctTests();
-static_assert(kTestCount <= 64, "candidate sets are 64-bit masks");
-
-constexpr bool TestsAreContiguous() {
-  for (size_t i = 0; i < kCarvingTypeRowCount; ++i) {
-    for (size_t j = i + 2; j < kCarvingTypeRowCount; ++j) {
-      if (kRows[j].header == kRows[i].header && kRows[j - 1].header != kRows[i].header) return false;
-    }
-  }
-  return true;
-}
-static_assert(TestsAreContiguous(), "rows sharing a header test must be adjacent");
-
 // For each value of byte 0, the tests (bits in table order) that can match a sector starting with it. A
 // random sector then costs the handful of tests that do not key on byte 0 plus those that share its value.
+// Rows that share a test are adjacent (the tests check it), so running each distinct test once, in row order,
+// gives the same first match as running every row.
+constexpr size_t kMaxTests = 64;
+
 struct Dispatch {
-  std::array<const HeaderTest*, kTestCount> tests{};
+  std::array<const HeaderTest*, kMaxTests> tests{};
   std::array<uint64_t, 256> candidates{};
 };
 
@@ -138,6 +121,7 @@ Dispatch BuildDispatch() {
   for (size_t i = 0; i < kCarvingTypeRowCount; ++i) {
     if (i > 0 && kRows[i].header == kRows[i - 1].header) continue;
     const HeaderTest& test = *kRows[i].header;
+    if (t == kMaxTests) std::abort();  // the candidate sets are 64-bit masks
     d.tests[t] = &test;
     const uint64_t bit = uint64_t{1} << t;
     if (test.leadCount == 0) {

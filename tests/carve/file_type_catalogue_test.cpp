@@ -34,6 +34,15 @@ TEST(CarvingTypeTable, RowsInOrderThenTerminator) {
     EXPECT_LT(table[i].typeCode, kNoType);
     EXPECT_NE(table[i].header, nullptr);
   }
+  // DetectType runs each distinct test once; that is only the same as running every row if rows sharing a
+  // test are adjacent.
+  for (size_t i = 0; i < kCarvingTypeRowCount; ++i) {
+    for (size_t j = i + 2; j < kCarvingTypeRowCount; ++j) {
+      if (table[j].header == table[i].header) {
+        EXPECT_EQ(table[j - 1].header, table[i].header) << i << " " << j;
+      }
+    }
+  }
   EXPECT_EQ(table.back().typeCode, kNoType);
   EXPECT_TRUE(table.back().extension.empty());
   // Carved rows end with "ico"; from "doc" on nothing is carved.
