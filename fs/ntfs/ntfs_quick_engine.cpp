@@ -297,7 +297,7 @@ bool CFastNtfsRecovery::ContentCheck(const FoundFileRecord& record, ByteSpan rec
   if (ext.empty()) return true;
   RunList runs;
   if (data) {
-    DecodeRunList(data->bytes, g.sectorSize, runs);
+    DecodeRunList(data->bytes, runs);
   } else if (volume_->FindAttributeRuns(record.entryLocation, kAttrData, runs) != 0) {
     return true;
   }
