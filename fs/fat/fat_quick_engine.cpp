@@ -1,0 +1,459 @@
+#include "fs/fat/fat_quick_engine.h"
+
+#include <algorithm>
+#include <array>
+
+#include "carve/file_type_catalogue.h"
+#include "fs/fat/fat_dir_entry.h"
+#include "os/clock.h"
+#include "os/error.h"
+#include "os/text.h"
+#include "scan/recovery_output.h"
+
+namespace snapsave {
+
+namespace {
+
+constexpr uint32_t kBootReadBytes = 4096;
+constexpr uint32_t kMaxClusterBytes = 0x6400000;  // larger clusters are refused with a write fault
+constexpr uint64_t kReportIntervalMs = 5000;
+constexpr uint32_t kProbeHighWords = 257;
+
+bool TestBit(const std::vector<uint8_t>& map, uint64_t bit) {
+  return bit / 8 < map.size() && (map[bit / 8] & (1u << (bit % 8))) != 0;
+}
+
+void SetBit(std::vector<uint8_t>& map, uint64_t bit) {
+  if (bit / 8 < map.size()) map[bit / 8] = static_cast<uint8_t>(map[bit / 8] | (1u << (bit % 8)));
+}
+
+}  // namespace
+
+uint32_t CFastFatRecovery::OpenImageFile(const std::filesystem::path& imagePath, char16_t driveLetter) {
+  if (open_) return err::kSuccess;
+  if (uint32_t e = reader_.OpenFile(imagePath); e != err::kSuccess) return e;
+  driveLetter_ = driveLetter;
+  return OpenBoot(0, reader_.TotalSectors());
+}
+
+uint32_t CFastFatRecovery::OpenPhysicalDisk(int32_t diskNumber, uint64_t volumeStartSector,
+                                            uint64_t volumeSectorCount, char16_t driveLetter) {
+  if (open_) return err::kSuccess;
+  if (uint32_t e = reader_.OpenDisk(diskNumber); e != err::kSuccess) return e;
+  driveLetter_ = driveLetter;
+  return OpenBoot(volumeStartSector, volumeSectorCount);
+}
+
+// `volumeStart` and `volumeSectors` count device sectors; the geometry counts sectors of the boot sector's
+// size.
+uint32_t CFastFatRecovery::OpenBoot(uint64_t volumeStart, uint64_t volumeSectors) {
+  const uint32_t device = reader_.DeviceSectorSize();
+  std::vector<uint8_t> boot(kBootReadBytes);
+  const uint64_t wanted = std::min<uint64_t>(kBootReadBytes / device, volumeSectors);
+  uint32_t got = 0;
+  uint32_t e = wanted == 0
+                   ? err::kHandleEof
+                   : reader_.ReadSectors(boot, static_cast<int32_t>(wanted), volumeStart, device, &got);
+  if (got == 0 || uint64_t{got} * device < 512) {
+    reader_.Close();
+    return e != err::kSuccess ? e : err::kHandleEof;
+  }
+  const ByteSpan bootBytes(boot.data(), uint64_t{got} * device);
+  const uint32_t bootSectorSize = Le16(bootBytes, 11);
+  if (bootSectorSize == 0 || (uint64_t{volumeStart} * device) % bootSectorSize != 0) {
+    reader_.Close();
+    return err::kInvalidData;
+  }
+  geometry_ = ParseFatGeometry(bootBytes, volumeStart * device / bootSectorSize,
+                               volumeSectors * device / bootSectorSize);
+  if (!geometry_) {
+    reader_.Close();
+    return err::kInvalidData;
+  }
+  table_ = std::make_unique<FatTableWindow>(reader_, *geometry_);
+  open_ = true;
+  return err::kSuccess;
+}
+
+int32_t CFastFatRecovery::SetCallbacks(ScanProgressCallback scanCallback,
+                                       RecoverProgressCallback recoverCallback, void* context,
+                                       int32_t weight) {
+  scanCallback_ = scanCallback;
+  recoverCallback_ = recoverCallback;
+  context_ = context;
+  weight_ = weight;
+  return 0;
+}
+
+int32_t CFastFatRecovery::Report(int32_t progress, int32_t secondsLeft) {
+  lastProgress_ = progress;
+  lastSecondsLeft_ = secondsLeft;
+  lastReportMs_ = os::TickMs();
+  if (scanCallback_ == nullptr) return 0;
+  return scanCallback_(context_, progress, weight_, secondsLeft, 0, 0, 0, 0);
+}
+
+int32_t CFastFatRecovery::Scan(std::string_view logName) {
+  if (!open_) return static_cast<int32_t>(err::kInvalidParameter);
+  catalogue_ = std::make_unique<FoundFileCatalogue>();
+  if (!logName.empty()) return static_cast<int32_t>(catalogue_->Open(logName));
+
+  folderQueue_.clear();
+  folderTable_.clear();
+  visited_.clear();
+  visitedOrder_.clear();
+  filesFound_ = 0;
+  const FatGeometry& geo = *geometry_;
+  if (uint32_t e = catalogue_->Open(MakeLogName(LogKind::kFast, geo.volumeStart, os::Now()));
+      e != err::kSuccess) {
+    return static_cast<int32_t>(e);
+  }
+
+  folderQueue_.push_back(geo.rootCluster);
+  lastSecondsLeft_ = 100;
+  callbackResult_ = Report(1, -1);
+  lastSecondsLeft_ = 100;
+  while (!folderQueue_.empty() && callbackResult_ == 0) {
+    const uint32_t cluster = folderQueue_.front();
+    folderQueue_.pop_front();
+    if (!visited_.insert(cluster).second) continue;
+    visitedOrder_.push_back(cluster);
+    ReadFolder(cluster);
+    if (os::TickMs() - lastReportMs_ >= kReportIntervalMs) {
+      const int32_t progress =
+          std::min(weight_ == 100 ? lastProgress_ + 1 : std::max(lastProgress_ + 1, 21), 79);
+      const int32_t secondsLeft = weight_ == 100 ? std::max(lastSecondsLeft_ - 1, 0) : -1;
+      callbackResult_ = Report(progress, secondsLeft);
+    }
+  }
+  if (callbackResult_ == 0) {
+    callbackResult_ = Report(80, 10);
+    RegisterFolders();
+    if (callbackResult_ == 0) callbackResult_ = Report(100, 0);
+  }
+  const uint32_t flushed = catalogue_->Flush();
+  if (callbackResult_ == 0 && flushed != err::kSuccess) return static_cast<int32_t>(flushed);
+  return callbackResult_;
+}
+
+uint32_t CFastFatRecovery::ReadClusterData(uint32_t cluster, std::vector<uint8_t>& block, uint32_t& bytes) {
+  const FatGeometry& geo = *geometry_;
+  bytes = 0;
+  const uint32_t sectors = cluster == 0 ? geo.rootDirSectors : geo.sectorsPerCluster;
+  if (sectors == 0 || (cluster != 0 && !geo.IsDataCluster(cluster))) return err::kInvalidParameter;
+  const uint64_t first = geo.ClusterSector(cluster);
+  if (first >= geo.volumeStart + geo.volumeSectors) return err::kInvalidParameter;
+  const uint64_t count = std::min<uint64_t>(sectors, geo.volumeStart + geo.volumeSectors - first);
+  block.resize(static_cast<size_t>(uint64_t{sectors} * geo.sectorSize));
+  uint32_t got = 0;
+  const uint32_t e = reader_.ReadSectors(block, static_cast<int32_t>(count), first, geo.sectorSize, &got);
+  bytes = got * geo.sectorSize;
+  if (got == 0) return e != err::kSuccess ? e : err::kReadFault;
+  return e;
+}
+
+bool CFastFatRecovery::ReadFirstSector(uint32_t cluster, std::vector<uint8_t>& sector) {
+  const FatGeometry& geo = *geometry_;
+  if (!geo.IsDataCluster(cluster)) return false;
+  const uint64_t first = geo.ClusterSector(cluster);
+  if (first >= geo.volumeStart + geo.volumeSectors) return false;
+  sector.resize(geo.sectorSize);
+  uint32_t got = 0;
+  reader_.ReadSectors(sector, 1, first, geo.sectorSize, &got);
+  return got == 1;
+}
+
+uint32_t CFastFatRecovery::ProbeFirstCluster(uint32_t low, bool isFolder, std::string_view name) {
+  const FatGeometry& geo = *geometry_;
+  const std::string_view ext = os::ExtensionOf(name);
+  std::vector<uint8_t> sector;
+  for (uint32_t high = 0; high < kProbeHighWords; ++high) {
+    const uint32_t cluster = (high << 16) | low;
+    if (cluster < 2) continue;
+    if (!geo.IsDataCluster(cluster) || geo.ClusterSector(cluster) >= geo.volumeStart + geo.volumeSectors)
+      break;
+    if (!ReadFirstSector(cluster, sector)) break;
+    const ByteSpan s(sector);
+    if (isFolder) {
+      if (DirEntryView{s}.IsDotEntry() && DirEntryView{s.subspan(32)}.IsDotDotEntry()) return cluster;
+    } else if (!ext.empty() &&
+               VerifyExtension(s, ext, &reader_, geo.sectorSize, geo.ClusterSector(cluster))) {
+      return cluster;
+    }
+  }
+  return low;
+}
+
+uint32_t CFastFatRecovery::ContentCheck(uint32_t cluster, std::string_view name) {
+  const std::string_view ext = os::ExtensionOf(name);
+  if (ext.empty()) return 1;
+  std::vector<uint8_t> sector;
+  if (!ReadFirstSector(cluster, sector)) return 1;
+  const FatGeometry& geo = *geometry_;
+  return VerifyExtension(sector, ext, &reader_, geo.sectorSize, geo.ClusterSector(cluster)) ? 1 : 0;
+}
+
+void CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
+  const FatGeometry& geo = *geometry_;
+  const bool isRoot = folderCluster == geo.rootCluster;
+  const auto tableIt = isRoot ? folderTable_.end() : folderTable_.find(folderCluster);
+  const bool inTable = tableIt != folderTable_.end();
+  const bool folderDeleted = inTable && tableIt->second.record.isDeleted != 0;
+  const uint32_t depth = inTable ? tableIt->second.depth : 0;
+
+  LongNameCollector longName;
+  std::unordered_set<uint32_t> chain;  // ends folders whose chain loops
+  std::vector<uint8_t> block;
+  uint32_t cluster = folderCluster;
+  for (bool firstBlock = true;; firstBlock = false) {
+    if (!chain.insert(cluster).second) return;
+    uint32_t bytes = 0;
+    if (ReadClusterData(cluster, block, bytes) != err::kSuccess) return;
+    const ByteSpan data(block.data(), bytes);
+    if (inTable) {
+      // A found folder must still start with its "." and ".." entries, or its cluster was reused. Later
+      // blocks of a deleted folder are guessed to follow contiguously, so they must look like directory data.
+      if (firstBlock) {
+        if (!DirEntryView{data}.IsDotEntry() ||
+            !DirEntryView{data.subspan(std::min<size_t>(32, bytes))}.IsDotDotEntry()) {
+          return;
+        }
+      } else if (folderDeleted && !IsDirectoryBlock(data)) {
+        return;
+      }
+    }
+    const uint64_t blockSector = geo.ClusterSector(cluster);
+    for (size_t off = 0; off + kDirEntrySize <= bytes; off += kDirEntrySize) {
+      const ByteSpan rest = data.subspan(off);
+      const DirEntryView e{rest.first(kDirEntrySize)};
+      if (e.First() == 0) return;
+      if (!IsValidDirEntry(rest)) {
+        longName.Clear();
+        continue;
+      }
+      if (e.IsLongName()) {
+        if (!longName.Add(e.bytes)) return;
+        continue;
+      }
+      std::optional<std::string> collected = longName.Take();
+      if (e.IsVolumeLabel()) continue;
+      if (e.IsDirectory() && (e.IsDotEntry() || e.IsDotDotEntry())) continue;
+      const bool isDir = e.IsDirectory();
+      if (!isDir && !e.IsDeleted() && !folderDeleted) continue;
+
+      FoundFileRecord r = MakeEmptyRecord();
+      r.driveLetter = driveLetter_;
+      r.sourceKind = static_cast<uint32_t>(SourceKind::kFatQuick);
+      r.isFolder = isDir ? 1 : 0;
+      r.isIntact = 1;
+      r.clusterSize = geo.clusterBytes;
+      r.creationTime = DecodeCreationTime(e.bytes);
+      r.accessTime = DecodeAccessTime(e.bytes);
+      r.writeTime = DecodeModificationTime(e.bytes);
+      r.fileSize = isDir ? 0 : e.Size();
+      r.dataStartSector = geo.dataStart;
+      r.entryLocation = blockSector + off / geo.sectorSize;
+      r.volumeStartSector = geo.volumeStart;
+      r.SetName(collected ? *collected : BuildShortName(e.bytes, isDir));
+      const uint32_t high = geo.isFat32 ? e.HighCluster() : 0;
+      uint32_t first = (high << 16) | e.LowCluster();
+      if (geo.isFat32 && high == 0 && e.IsDeleted())
+        first = ProbeFirstCluster(e.LowCluster(), isDir, r.Name());
+      r.entryRef = first;
+
+      if (isDir) {
+        r.isDeleted = (e.IsDeleted() || folderDeleted) ? 1 : 0;
+        if (first != 0 && first != folderCluster && first != geo.rootCluster && geo.IsDataCluster(first) &&
+            visited_.count(first) == 0) {
+          folderTable_[first] = PendingFolder{r, folderCluster, depth + 1};
+          folderQueue_.push_back(first);
+        }
+        continue;
+      }
+      r.isIntact = ContentCheck(first, r.Name());
+      catalogue_->ReserveRecord(r);
+      catalogue_->AddToFolder(folderCluster, depth, r.recordId, r.entryRef);
+      ++filesFound_;
+    }
+    if (cluster == 0) return;  // the fixed root region is one block
+    const uint32_t next = table_->NextCluster(cluster);
+    if (next == 0 || next == cluster) return;
+    cluster = next;
+  }
+}
+
+void CFastFatRecovery::RegisterFolders() {
+  for (uint32_t cluster : visitedOrder_) {
+    auto it = folderTable_.find(cluster);
+    if (it == folderTable_.end()) continue;
+    FoundFileRecord r = it->second.record;
+    r.isIntact = 1;
+    catalogue_->ReserveRecord(r);
+    catalogue_->AddToFolder(it->second.parentCluster, it->second.depth - 1, r.recordId, cluster, r.Name());
+  }
+}
+
+uint32_t CFastFatRecovery::FolderDepthOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const {
+  if (!catalogue_ || !geometry_) return err::kInvalidParameter;
+  if (folder == nullptr) {
+    if (depth != 0) return err::kInvalidParameter;
+    key = MakeFolderKey(0, geometry_->rootCluster);
+    return err::kSuccess;
+  }
+  if (depth < 0) return err::kInvalidParameter;
+  key = MakeFolderKey(static_cast<uint32_t>(depth), folder->entryRef);
+  return err::kSuccess;
+}
+
+uint32_t CFastFatRecovery::ListFolder(const FoundFileRecord* folder, int32_t depth, RecordList& out) {
+  FolderKey key = 0;
+  if (uint32_t e = FolderDepthOf(folder, depth, key); e != err::kSuccess) return e;
+  return catalogue_->ListFolder(key, out);
+}
+
+uint32_t CFastFatRecovery::CountFolderFiles(const FoundFileRecord* folder, int32_t depth,
+                                            uint32_t& outCount) {
+  outCount = 0;
+  FolderKey key = 0;
+  if (uint32_t e = FolderDepthOf(folder, depth, key); e != err::kSuccess) return e;
+  return catalogue_->CountFiles(key, outCount);
+}
+
+uint64_t CFastFatRecovery::GetRecordCount() {
+  return catalogue_ ? catalogue_->GetRecordCount() : 0;
+}
+
+uint32_t CFastFatRecovery::GetRecordPath(const FoundFileRecord* record, std::string& outPath) {
+  outPath.clear();
+  if (!catalogue_) return err::kInvalidParameter;
+  return catalogue_->GetRecordPath(record, outPath);
+}
+
+uint32_t CFastFatRecovery::SetSearchCallback(SearchProgressCallback callback, void* context) {
+  searchCallback_ = callback;
+  searchContext_ = context;
+  return 0;
+}
+
+uint32_t CFastFatRecovery::SearchByType(std::string_view extensionList, RecordList& out) {
+  if (!catalogue_) return 0;
+  catalogue_->SetSearchCallback(searchCallback_, searchContext_);
+  return catalogue_->SearchByType(extensionList, out);
+}
+
+template <typename Sink>
+int32_t CFastFatRecovery::ReadFileData(const FoundFileRecord& record, uint64_t total, Sink&& sink) {
+  if (!open_) return static_cast<int32_t>(err::kInvalidParameter);
+  if (record.clusterSize > kMaxClusterBytes) return static_cast<int32_t>(err::kWriteFault);
+  const FatGeometry& geo = *geometry_;
+  std::vector<uint8_t> block;
+  uint32_t cluster = record.entryRef;
+  uint64_t delivered = 0;
+  // The size bounds the walk even when the chain loops.
+  while (delivered < total) {
+    // A chain that ends early leaves the file short; nothing else is read in its place.
+    if (!geo.IsDataCluster(cluster)) return static_cast<int32_t>(err::kHandleEof);
+    uint32_t bytes = 0;
+    const uint32_t e = ReadClusterData(cluster, block, bytes);
+    const auto piece = static_cast<size_t>(std::min<uint64_t>(bytes, total - delivered));
+    if (piece > 0) {
+      if (int32_t r = sink(std::span<const uint8_t>(block.data(), piece)); r != 0) return r;
+      delivered += piece;
+    }
+    if (e != err::kSuccess) return static_cast<int32_t>(e == err::kInvalidParameter ? err::kReadFault : e);
+    if (delivered >= total) break;
+    const uint32_t next = table_->NextCluster(cluster);
+    if (next == 0 || next == cluster) return static_cast<int32_t>(err::kHandleEof);
+    cluster = next;
+  }
+  return 0;
+}
+
+int32_t CFastFatRecovery::WriteOneFile(const FoundFileRecord& record,
+                                       const std::filesystem::path& destination) {
+  RecoveredFileWriter writer(recoverCallback_, context_, destination, record.fileSize);
+  if (record.clusterSize > kMaxClusterBytes) return writer.Finish(static_cast<int32_t>(err::kWriteFault));
+  if (uint32_t e = writer.Open(); e != err::kSuccess) return writer.Finish(static_cast<int32_t>(e));
+  return writer.Finish(ReadFileData(record, record.fileSize,
+                                    [&](std::span<const uint8_t> piece) { return writer.Append(piece); }));
+}
+
+int32_t CFastFatRecovery::RecoverRecord(const FoundFileRecord* record,
+                                        const std::filesystem::path& destinationPath, int32_t /*baseDepth*/) {
+  if (record == nullptr || !catalogue_ || !open_) return static_cast<int32_t>(err::kInvalidParameter);
+  if (record->isFolder == 0) return WriteOneFile(*record, destinationPath);
+  // The children's depth comes from the folder's place in the found tree, not from the destination path,
+  // which the recovery writer may have nested below a category folder.
+  RecordList ancestors;
+  if (uint32_t e = catalogue_->CollectAncestors(record, ancestors); e != err::kSuccess) {
+    return static_cast<int32_t>(e);
+  }
+  const auto childDepth = static_cast<uint32_t>(ancestors.size() + 1);
+  return RecoverFolderTree(*this, *record, childDepth, destinationPath,
+                           [this](const FoundFileRecord& child, const std::filesystem::path& path) {
+                             return WriteOneFile(child, path);
+                           });
+}
+
+uint32_t CFastFatRecovery::ExtractForPreview(const FoundFileRecord* record, std::filesystem::path& outPath,
+                                             std::span<uint8_t> buffer, uint32_t& outSize,
+                                             PreviewProgressCallback callback, void* context) {
+  outSize = 0;
+  if (record == nullptr || !open_) return err::kInvalidParameter;
+  PreviewSink sink(*record, buffer, callback, context);
+  if (uint32_t e = sink.Begin(outPath); e != err::kSuccess) {
+    return static_cast<uint32_t>(sink.Finish(static_cast<int32_t>(e), outSize));
+  }
+  const int32_t r =
+      ReadFileData(*record, sink.Total(), [&](std::span<const uint8_t> piece) { return sink.Append(piece); });
+  return static_cast<uint32_t>(sink.Finish(r, outSize));
+}
+
+int32_t CFastFatRecovery::BuildAllocationMap() {
+  if (!open_) return 0;
+  const FatGeometry& geo = *geometry_;
+  allocationMap_.assign((uint64_t{geo.clusterCount} + 7) / 8, 0);
+  for (uint32_t n = 2; n <= geo.LastCluster(); ++n) {
+    const FatTableWindow::Entry entry = table_->ReadEntry(n);
+    if (entry.status != 0 || entry.value == 0) continue;
+    SetBit(allocationMap_, n - 2);
+    // Entries naming clusters past the end (bad-cluster marks, garbage) are skipped, not trusted.
+    if (!table_->IsEndOfChain(entry.value) && geo.IsDataCluster(entry.value))
+      SetBit(allocationMap_, entry.value - 2);
+  }
+  mapBuilt_ = true;
+  return 0;
+}
+
+int32_t CFastFatRecovery::NextUnallocatedRun(uint64_t& sector, uint64_t& length) {
+  length = 0;
+  if (!open_) return 0;
+  if (!mapBuilt_) BuildAllocationMap();
+  const FatGeometry& geo = *geometry_;
+  if (sector >= geo.volumeSectors) {
+    sector = geo.volumeSectors;
+    return 1;
+  }
+  const uint64_t spc = geo.sectorsPerCluster;
+  const uint64_t bits = geo.clusterCount;
+  const uint64_t rel = sector > geo.dataStart ? sector - geo.dataStart : 0;
+  uint64_t index = rel / spc;
+  while (index < bits && TestBit(allocationMap_, index)) ++index;
+  if (index >= bits) {
+    sector = geo.volumeSectors;
+    return 1;
+  }
+  const uint64_t position = index == rel / spc ? rel : index * spc;
+  uint64_t end = index;
+  while (end < bits && !TestBit(allocationMap_, end)) ++end;
+  length = end * spc - position;
+  sector = position + geo.dataStart;
+  if (sector >= geo.volumeSectors) {
+    length = 0;
+  } else if (length > geo.volumeSectors - sector) {
+    length = geo.volumeSectors - sector;
+  }
+  return 1;
+}
+
+}  // namespace snapsave

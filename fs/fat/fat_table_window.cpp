@@ -1,0 +1,97 @@
+#include "fs/fat/fat_table_window.h"
+
+#include <algorithm>
+
+#include "os/byte_reader.h"
+#include "os/error.h"
+
+namespace snapsave {
+
+FatTableWindow::FatTableWindow(const SectorReader& reader, const FatGeometry& geometry)
+    : reader_(reader), geo_(geometry) {
+  const uint64_t fatBytes = uint64_t{geo_.fatSectors} * geo_.sectorSize;
+  window_.resize(static_cast<size_t>(std::min<uint64_t>(kWindowBytes, fatBytes)));
+}
+
+uint32_t FatTableWindow::Load(uint64_t firstSector) {
+  loaded_ = false;
+  const uint64_t capacity = window_.size() / geo_.sectorSize;
+  const uint64_t count = std::min<uint64_t>(capacity, geo_.fatSectors - firstSector);
+  uint32_t got = 0;
+  const uint32_t e = reader_.ReadSectors(window_, static_cast<int32_t>(count), geo_.fatStart + firstSector,
+                                         geo_.sectorSize, &got);
+  if (got == 0) return e != err::kSuccess ? e : err::kReadFault;
+  windowSector_ = firstSector;
+  windowBytes_ = uint64_t{got} * geo_.sectorSize;
+  loaded_ = true;
+  return err::kSuccess;
+}
+
+FatTableWindow::Entry FatTableWindow::ReadEntry(uint32_t cluster) {
+  uint64_t offset = 0;
+  uint64_t width = 0;
+  switch (geo_.width) {
+    case FatWidth::k32:
+      offset = uint64_t{cluster} * 4;
+      width = 4;
+      break;
+    case FatWidth::k16:
+      offset = uint64_t{cluster} * 2;
+      width = 2;
+      break;
+    case FatWidth::k12:
+      offset = uint64_t{cluster} + cluster / 2;
+      width = 2;
+      break;
+  }
+  const uint64_t fatBytes = uint64_t{geo_.fatSectors} * geo_.sectorSize;
+  if (cluster > geo_.LastCluster() || offset + width > fatBytes) return {0, err::kInvalidParameter};
+  const uint64_t windowStart = windowSector_ * geo_.sectorSize;
+  if (!loaded_ || offset < windowStart || offset + width > windowStart + windowBytes_) {
+    // A 12-bit entry may straddle two sectors; starting the window at the entry's sector keeps both bytes in
+    // it.
+    if (uint32_t e = Load(offset / geo_.sectorSize); e != err::kSuccess) return {0, e};
+    if (offset + width > windowSector_ * geo_.sectorSize + windowBytes_) return {0, err::kReadFault};
+  }
+  const ByteSpan w(window_.data(), static_cast<size_t>(windowBytes_));
+  const auto at = static_cast<size_t>(offset - windowSector_ * geo_.sectorSize);
+  switch (geo_.width) {
+    case FatWidth::k32:
+      return {Le32(w, at) & 0x0FFFFFFFu, 0};
+    case FatWidth::k16:
+      return {Le16(w, at), 0};
+    case FatWidth::k12: {
+      const uint32_t pair = Le16(w, at);
+      return {(cluster & 1) != 0 ? pair >> 4 : pair & 0x0FFFu, 0};
+    }
+  }
+  return {0, err::kInvalidParameter};
+}
+
+bool FatTableWindow::IsEndOfChain(uint32_t value) const {
+  switch (geo_.width) {
+    case FatWidth::k32:
+      return (value & 0x0FFFFFFFu) >= 0x0FFFFFF8u;
+    case FatWidth::k16:
+      return value >= 0xFFF8u;
+    case FatWidth::k12:
+      return value >= 0xFF8u;
+  }
+  return true;
+}
+
+uint32_t FatTableWindow::NextCluster(uint32_t cluster) {
+  if (!geo_.IsDataCluster(cluster)) return 0;
+  const Entry entry = ReadEntry(cluster);
+  if (entry.status != 0) return 0;
+  uint32_t next = 0;
+  if (entry.value != 0) {
+    next = IsEndOfChain(entry.value) ? 0 : entry.value;
+  } else {
+    const Entry after = ReadEntry(cluster + 1);
+    next = (after.status == 0 && after.value == 0) ? cluster + 1 : 0;
+  }
+  return geo_.IsDataCluster(next) ? next : 0;
+}
+
+}  // namespace snapsave

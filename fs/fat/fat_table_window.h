@@ -1,0 +1,42 @@
+// A window of the first FAT held in memory, and the rule by which FAT engines follow live and deleted chains.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "fs/fat/fat_boot_sector.h"
+#include "storage/sector_reader.h"
+
+namespace snapsave {
+
+class FatTableWindow {
+ public:
+  static constexpr uint32_t kWindowBytes = 0x1000000;  // 16 MiB
+
+  struct Entry {
+    uint32_t value = 0;
+    uint32_t status = 0;  // 0, 87 for a cluster the FAT does not describe, or the read's error
+  };
+
+  // `reader` must outlive the window. The window never reaches past the first FAT.
+  FatTableWindow(const SectorReader& reader, const FatGeometry& geometry);
+
+  Entry ReadEntry(uint32_t cluster);
+  // The cluster after `cluster`, or 0 at the end of the chain, on a failed read and for anything outside the
+  // data clusters. A free cluster is taken to belong to deleted data that continues contiguously until the
+  // next allocated cluster.
+  uint32_t NextCluster(uint32_t cluster);
+  bool IsEndOfChain(uint32_t value) const;
+
+ private:
+  uint32_t Load(uint64_t firstSector);
+
+  const SectorReader& reader_;
+  FatGeometry geo_;
+  std::vector<uint8_t> window_;
+  uint64_t windowSector_ = 0;  // relative to fatStart
+  uint64_t windowBytes_ = 0;   // valid bytes in window_
+  bool loaded_ = false;
+};
+
+}  // namespace snapsave

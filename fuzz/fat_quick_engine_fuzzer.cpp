@@ -1,0 +1,43 @@
+// Open, scan, list and recover over a mutated FAT image. Seed with the images of tests/fixtures/fat.
+#include <stdlib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "fs/fat/fat_quick_engine.h"
+#include "fuzz/memory_image.h"
+
+namespace {
+
+const std::filesystem::path& Scratch() {
+  static const std::filesystem::path dir = [] {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "snapsave-fatfuzz-XXXXXX").string();
+    std::filesystem::path made = mkdtemp(tmpl.data());
+    setenv("XDG_DATA_HOME", made.c_str(), 1);
+    return made;
+  }();
+  return dir;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace snapsave;
+  const std::filesystem::path& scratch = Scratch();
+  fuzz::MemoryImage image(data, size);
+  if (!image.ok()) return 0;
+  CFastFatRecovery engine;
+  if (engine.OpenImageFile(image.path(), u'F') != 0) return 0;
+  if (engine.Scan({}) != 0) return 0;
+  RecordList root;
+  engine.ListFolder(nullptr, 0, root);
+  const std::filesystem::path out = scratch / "out";
+  for (const FoundFileRecord& r : root) {
+    engine.RecoverRecord(&r, out / "item", 0);
+    std::error_code ec;
+    std::filesystem::remove_all(out, ec);
+  }
+  return 0;
+}

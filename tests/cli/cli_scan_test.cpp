@@ -1,0 +1,132 @@
+// snapsave-cli end to end on the fixture images.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <cstdio>
+#include <filesystem>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "os/paths.h"
+#include "tests/support/test_support.h"
+
+namespace snapsave {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct CliRun {
+  int code = -1;
+  std::string out;
+};
+
+CliRun Execute(const std::string& command) {
+  CliRun run;
+  FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
+  if (pipe == nullptr) return run;
+  char buf[4096];
+  size_t n = 0;
+  while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) run.out.append(buf, n);
+  const int status = pclose(pipe);
+  run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+std::string Quote(const fs::path& p) {
+  return "'" + p.string() + "'";
+}
+
+// "name<TAB>size" of the files a listing names, with the first byte of deleted short names and the case
+// folded the way both tools can agree on.
+std::string Key(std::string folder, std::string name, const std::string& size) {
+  std::string full = folder + name;
+  for (char& c : full) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  size_t slash = full.rfind('/');
+  size_t first = slash == std::string::npos ? 0 : slash + 1;
+  if (first < full.size() && (full[first] == '!' || full[first] == '_')) full[first] = '_';
+  return full + "\t" + size;
+}
+
+class CliOnImage : public ::testing::TestWithParam<std::string> {
+ protected:
+  test::ScratchAppData appData_;
+  test::TempDir dir_;
+};
+
+TEST_P(CliOnImage, ListingAgreesWithSleuthKitAndRecoveryMatchesOriginals) {
+  const fs::path image = dir_.path() / "v.img";
+  test::GunzipFixture("fat/" + GetParam() + ".img.gz", image);
+  const CliRun list = Execute(std::string(SNAPSAVE_CLI) + " scan " + Quote(image) + " --quick --list");
+  ASSERT_EQ(list.code, 0);
+  std::set<std::string> ours;
+  std::istringstream lines(list.out);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream f(line);
+    std::string type, folder, name, size;
+    std::getline(f, type, '\t');
+    std::getline(f, folder, '\t');
+    std::getline(f, name, '\t');
+    std::getline(f, size, '\t');
+    // Files of the folder deleted with its files still live are ours alone: fls does not open deleted
+    // folders.
+    if (type == "file" && folder != "/holiday trip/" && folder != "/Holiday Trip/")
+      ours.insert(Key(folder.substr(1), name, size));
+  }
+  const CliRun fls = Execute("fls -r -d -p -l " + Quote(image));
+  ASSERT_EQ(fls.code, 0) << "fls (sleuthkit) missing?";
+  std::set<std::string> theirs;
+  std::istringstream flsLines(fls.out);
+  for (std::string line; std::getline(flsLines, line);) {
+    if (line.rfind("r/r", 0) != 0) continue;
+    std::vector<std::string> cols;
+    std::istringstream f(line);
+    for (std::string c; std::getline(f, c, '\t');) cols.push_back(c);
+    ASSERT_GE(cols.size(), 7u);
+    theirs.insert(Key("", cols[1], cols[6]));
+  }
+  EXPECT_EQ(ours, theirs);
+
+  const fs::path out = dir_.path() / "out";
+  const CliRun rec =
+      Execute(std::string(SNAPSAVE_CLI) + " scan " + Quote(image) + " --quick --recover " + Quote(out));
+  ASSERT_EQ(rec.code, 0);
+  EXPECT_EQ(test::ReadFile(out / "Old Stuff" / "!ld2.jpg"),
+            test::ReadFile(test::Fixture("fat/originals/old2.jpg")));
+  EXPECT_EQ(test::ReadFile(out / "Holiday Trip" / "frag.bin"),
+            test::ReadFile(test::Fixture("fat/originals/frag.bin")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, CliOnImage, ::testing::Values("fat12", "fat16", "fat32"));
+
+TEST(Cli, CraftedNamesStayInsideTheDestination) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  const fs::path image = dir.path() / "t.img";
+  test::GunzipFixture("fat/traversal.img.gz", image);
+  const fs::path out = dir.path() / "a" / "b" / "out";
+  const CliRun rec =
+      Execute(std::string(SNAPSAVE_CLI) + " scan " + Quote(image) + " --quick --recover " + Quote(out));
+  EXPECT_EQ(rec.code, 0);
+  size_t files = 0;
+  for (const auto& e : fs::recursive_directory_iterator(dir.path())) {
+    if (!e.is_regular_file() || e.path() == image) continue;
+    EXPECT_TRUE(os::IsStrictlyInside(e.path(), out)) << e.path();
+    ++files;
+  }
+  EXPECT_EQ(files, 4u);
+  EXPECT_FALSE(fs::exists("/tmp/escape2.txt"));
+}
+
+TEST(Cli, ExitCodes) {
+  EXPECT_EQ(Execute(std::string(SNAPSAVE_CLI) + " scan").code, 1);
+  test::TempDir dir;
+  test::WriteFile(dir.path() / "zero.img", std::vector<uint8_t>(8192, 0));
+  EXPECT_EQ(
+      Execute(std::string(SNAPSAVE_CLI) + " scan " + Quote(dir.path() / "zero.img") + " --quick --list").code,
+      2);
+}
+
+}  // namespace
+}  // namespace snapsave
