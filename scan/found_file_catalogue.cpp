@@ -205,11 +205,11 @@ void FoundFileCatalogue::Reset() {
   folders_.clear();
 }
 
-uint32_t FoundFileCatalogue::Open(std::string_view logName) {
-  return OpenIn(SavedScanStore::Instance().CurrentFolder(), logName);
+uint32_t FoundFileCatalogue::Open(std::string_view logName, Mode mode) {
+  return OpenIn(SavedScanStore::Instance().CurrentFolder(), logName, mode);
 }
 
-uint32_t FoundFileCatalogue::OpenIn(const fs::path& folder, std::string_view logName) {
+uint32_t FoundFileCatalogue::OpenIn(const fs::path& folder, std::string_view logName, Mode mode) {
   Reset();
   // The name may come from a file listing of the scan log; it must not lead out of the folder.
   if (!IsPlainFileName(logName)) return err::kInvalidParameter;
@@ -220,9 +220,10 @@ uint32_t FoundFileCatalogue::OpenIn(const fs::path& folder, std::string_view log
   relationPath_ += "_Relation";
   folderPath_ = recordsPath_;
   folderPath_ += "_DirInfo";
-  if (uint32_t e = recordsFile_.OpenWrite(recordsPath_, false); e != err::kSuccess) return e;
-  if (uint32_t e = relationFile_.OpenWrite(relationPath_, false); e != err::kSuccess) return e;
-  if (uint32_t e = folderFile_.OpenWrite(folderPath_, false); e != err::kSuccess) return e;
+  const bool truncate = mode == Mode::kFresh;
+  if (uint32_t e = recordsFile_.OpenWrite(recordsPath_, truncate); e != err::kSuccess) return e;
+  if (uint32_t e = relationFile_.OpenWrite(relationPath_, truncate); e != err::kSuccess) return e;
+  if (uint32_t e = folderFile_.OpenWrite(folderPath_, truncate); e != err::kSuccess) return e;
 
   uint64_t size = 0;
   if (uint32_t e = recordsFile_.Size(size); e != err::kSuccess) return e;

@@ -39,11 +39,15 @@ class FoundFileCatalogue {
   FoundFileCatalogue(const FoundFileCatalogue&) = delete;
   FoundFileCatalogue& operator=(const FoundFileCatalogue&) = delete;
 
+  // kResume reopens a saved scan and keeps what its files hold; kFresh empties them first. A fresh scan needs
+  // kFresh: log names only go down to the minute, so an earlier scan of the same volume may own the name.
+  enum class Mode { kResume, kFresh };
+
   // Opens or creates the three files of `logName` in the current scan-log folder (saved-scan store) and loads
   // the relations and folder names.
-  uint32_t Open(std::string_view logName);
+  uint32_t Open(std::string_view logName, Mode mode = Mode::kResume);
   // Same, in an explicit folder.
-  uint32_t OpenIn(const std::filesystem::path& folder, std::string_view logName);
+  uint32_t OpenIn(const std::filesystem::path& folder, std::string_view logName, Mode mode = Mode::kResume);
 
   // Appends `record` with the next record number, which is stored into record.recordId and returned.
   uint32_t ReserveRecord(FoundFileRecord& record);
