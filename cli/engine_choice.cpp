@@ -5,6 +5,8 @@
 
 #include "fs/fat/fat_boot_sector.h"
 #include "fs/fat/fat_quick_engine.h"
+#include "fs/ntfs/ntfs_boot_sector.h"
+#include "fs/ntfs/ntfs_quick_engine.h"
 #include "os/error.h"
 #include "storage/sector_reader.h"
 
@@ -24,7 +26,11 @@ std::unique_ptr<IFileRecoveryParse> OpenQuickEngineForImage(const std::filesyste
   }
   const ByteSpan boot(head.data(), uint64_t{got} * 512);
   std::unique_ptr<IFileRecoveryParse> engine;
-  if (IsFatBootSector(boot)) engine = std::make_unique<CFastFatRecovery>();
+  if (IsNtfsBootSector(boot)) {
+    engine = std::make_unique<CFastNtfsRecovery>();
+  } else if (IsFatBootSector(boot)) {
+    engine = std::make_unique<CFastFatRecovery>();
+  }
   if (!engine) {
     error = err::kInvalidData;
     return nullptr;

@@ -173,7 +173,7 @@ int RunScan(const std::string& image, bool quick, bool list, bool json, const st
   auto engine = cli::OpenQuickEngineForImage(image, u'A', error);
   if (!engine) {
     std::fprintf(stderr, "cannot open %s: %s\n", image.c_str(),
-                 error == err::kInvalidData ? "no FAT volume found" : ErrorText(error).c_str());
+                 error == err::kInvalidData ? "no FAT or NTFS volume found" : ErrorText(error).c_str());
     return kExitOpen;
   }
   Progress progress;

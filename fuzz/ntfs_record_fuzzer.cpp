@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   RunList runs;
   while (auto a = walker.Next()) {
     if (a->type == kAttrFileName) (void)ParseFileName(*a);
-    if (a->nonResident) DecodeRunList(a->bytes, sectorSize, runs);
+    if (a->nonResident) DecodeRunList(a->bytes, runs);
     if (a->type == kAttrAttributeList) (void)ParseAttributeList(a->Value());
   }
   (void)TotalClusters(runs);

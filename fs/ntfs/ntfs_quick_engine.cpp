@@ -108,7 +108,9 @@ int32_t CFastNtfsRecovery::Scan(std::string_view logName) {
   folderList_.clear();
   folderSet_.clear();
   depthOfParent_.clear();
-  if (uint32_t e = catalogue_->Open(MakeLogName(LogKind::kFast, volumeStart_, os::Now()));
+  // Log names only go down to the minute: an earlier scan of this volume may own the name.
+  if (uint32_t e = catalogue_->Open(MakeLogName(LogKind::kFast, volumeStart_, os::Now()),
+                                    FoundFileCatalogue::Mode::kFresh);
       e != err::kSuccess) {
     return static_cast<int32_t>(e);
   }
@@ -297,7 +299,7 @@ bool CFastNtfsRecovery::ContentCheck(const FoundFileRecord& record, ByteSpan rec
   if (ext.empty()) return true;
   RunList runs;
   if (data) {
-    DecodeRunList(data->bytes, g.sectorSize, runs);
+    DecodeRunList(data->bytes, runs);
   } else if (volume_->FindAttributeRuns(record.entryLocation, kAttrData, runs) != 0) {
     return true;
   }

@@ -102,6 +102,11 @@ std::vector<AttributeListEntry> ParseAttributeList(ByteSpan value) {
     if (length < kListEntryMinBytes || !Has(value, pos, length)) break;
     AttributeListEntry e;
     e.type = Le32(value, pos);
+    e.firstVcn = Le64(value, pos + 8);
+    const size_t nameBytes = size_t{Le8(value, pos + 6)} * 2;
+    const size_t nameOffset = Le8(value, pos + 7);
+    if (nameBytes > 0 && nameOffset + nameBytes <= length)
+      e.name = value.subspan(pos + nameOffset, nameBytes);
     e.record = uint64_t{Le32(value, pos + 16)} | (uint64_t{Le16(value, pos + 20)} << 32);
     entries.push_back(e);
     pos += length;

@@ -56,8 +56,14 @@ struct Attribute {
 
   // Resident value; lies inside `bytes`.
   ByteSpan Value() const;
-  // Non-resident: real size of the data.
+  // Non-resident: real size of the data (meaningful in the piece that starts at VCN 0).
   uint64_t RealSize() const { return Le64(bytes, 48); }
+  // Non-resident: the first VCN this piece maps.
+  uint64_t FirstVcn() const { return Le64(bytes, 16); }
+  // UTF-16LE name bytes; the walker checked that they lie inside the attribute.
+  ByteSpan Name() const {
+    return nameLength == 0 ? ByteSpan{} : bytes.subspan(Le16(bytes, 10), nameLength * 2u);
+  }
 };
 
 // Walks the attributes of a fixed-up record from its first-attribute offset up to `limit` bytes (never beyond
@@ -98,7 +104,9 @@ std::optional<FileNameInfo> ParseFileName(const Attribute& attribute);
 // One attribute-list entry.
 struct AttributeListEntry {
   uint32_t type = 0;
+  uint64_t firstVcn = 0;
   uint64_t record = 0;  // 48-bit record number
+  ByteSpan name;        // UTF-16LE, inside the list value; empty when it would leave the entry
 };
 // Entries of an attribute list's value; an entry whose length is too short or leaves the value ends the list.
 std::vector<AttributeListEntry> ParseAttributeList(ByteSpan value);

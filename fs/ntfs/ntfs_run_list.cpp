@@ -4,12 +4,11 @@
 
 namespace snapsave {
 
-void DecodeRunList(ByteSpan attribute, uint32_t sectorSize, RunList& out) {
+void DecodeRunList(ByteSpan attribute, RunList& out) {
   const size_t length = std::min<size_t>(Le32(attribute, 4), attribute.size());
-  if (Le32(attribute, 4) >= sectorSize) return;
   size_t pos = Le16(attribute, 32);
   uint64_t cluster = 0;
-  while (pos < length && pos < sectorSize) {
+  while (pos < length) {
     const uint8_t header = attribute[pos];
     if (header == 0) break;
     const size_t lengthBytes = header & 0x0F;

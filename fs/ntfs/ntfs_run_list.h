@@ -16,10 +16,10 @@ struct DataRun {
 };
 using RunList = std::vector<DataRun>;
 
-// Appends the runs of one non-resident attribute (`attribute` spans the whole attribute). Decoding stops at a
-// 0 header, a field size above 7, the attribute's end, or when the attribute or the position is not below
-// `sectorSize`.
-void DecodeRunList(ByteSpan attribute, uint32_t sectorSize, RunList& out);
+// Appends the runs of one non-resident attribute (`attribute` spans the whole attribute and lies inside the
+// record as read). Decoding stops at a 0 header, a field size above 7, or the end of the attribute's length
+// or of the span, whichever comes first.
+void DecodeRunList(ByteSpan attribute, RunList& out);
 
 // Sum of the run lengths in clusters, saturating.
 uint64_t TotalClusters(const RunList& runs);

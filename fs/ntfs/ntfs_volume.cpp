@@ -1,6 +1,7 @@
 #include "fs/ntfs/ntfs_volume.h"
 
 #include <algorithm>
+#include <optional>
 #include <set>
 
 #include "os/error.h"
@@ -10,6 +11,8 @@ namespace snapsave {
 namespace {
 // A longer attribute list would describe a file of absurd fragmentation; reading stops there.
 constexpr uint64_t kMaxAttributeListBytes = 256 * 1024;
+// Headers whose update sequence starts before this offset predate the record-number field.
+constexpr uint16_t kRecordNumberEnd = 48;
 }  // namespace
 
 NtfsVolume::NtfsVolume(const SectorReader& reader, uint64_t volumeStart, const NtfsGeometry& geometry)
@@ -17,9 +20,15 @@ NtfsVolume::NtfsVolume(const SectorReader& reader, uint64_t volumeStart, const N
 
 int32_t NtfsVolume::LoadMftRuns() {
   RunList runs;
-  const int32_t r = FindAttributeRuns(geometry_.mftStartSector, kAttrData, runs);
+  int32_t r = FindAttributeRuns(geometry_.mftStartSector, kAttrData, runs);
   mftRuns_ = std::move(runs);
-  return r;
+  if (r != 0) return r;
+  // A very fragmented MFT continues in extension records, which can only be located once the base record's
+  // runs are known.
+  runs.clear();
+  r = FindAttributeRuns(geometry_.mftStartSector, kAttrData, runs);
+  if (r == 0 && TotalClusters(runs) > TotalClusters(mftRuns_)) mftRuns_ = std::move(runs);
+  return 0;
 }
 
 uint64_t NtfsVolume::ClusterSector(uint64_t cluster) const {
@@ -65,52 +74,78 @@ int32_t NtfsVolume::ReadRecordAt(uint64_t sector, std::vector<uint8_t>& record) 
 }
 
 int32_t NtfsVolume::FindAttributeRuns(uint64_t sector, uint32_t type, RunList& out) const {
-  return SearchRecord(sector, type, out, /*followList=*/true);
-}
-
-int32_t NtfsVolume::SearchRecord(uint64_t sector, uint32_t type, RunList& out, bool followList) const {
   std::vector<uint8_t> record;
   if (int32_t r = ReadRecordAt(sector, record); r != 0) return r;
-  std::vector<uint8_t> listValue;
-  bool haveList = false;
+  std::optional<Attribute> first;
+  std::optional<Attribute> list;
   AttributeWalker walker(record, geometry_.recordSize);
   while (auto a = walker.Next()) {
-    if (a->type == type) {
-      // A resident attribute has no clusters.
-      if (a->nonResident) DecodeRunList(a->bytes, geometry_.sectorSize, out);
-      return 0;
-    }
-    if (a->type == kAttrAttributeList && !haveList && followList) {
-      haveList = true;
-      if (!a->nonResident) {
-        const ByteSpan v = a->Value();
-        listValue.assign(v.begin(), v.end());
-      } else {
-        RunList listRuns;
-        DecodeRunList(a->bytes, geometry_.sectorSize, listRuns);
-        const uint64_t bytes = std::min(a->RealSize(), kMaxAttributeListBytes);
-        ReadRuns(listRuns, bytes, [&](ByteSpan piece) {
-          listValue.insert(listValue.end(), piece.begin(), piece.end());
-          return 0;
-        });
-      }
-    }
+    if (a->type == type && !first) first = a;
+    if (a->type == kAttrAttributeList && !list) list = a;
   }
-  if (!haveList) return kNtfsAttributeAbsent;
-  // Every piece of the attribute, in list order, from the records that hold them; each record once, and never
-  // the base record again, so a list naming itself or looping ends here.
-  const uint64_t self = RecordNumber(record);
+  // A resident attribute has no clusters.
+  if (first && !first->nonResident) return 0;
+  std::vector<uint8_t> listValue;
+  if (list) ReadAttributeList(*list, listValue);
+  const std::vector<AttributeListEntry> entries = ParseAttributeList(listValue);
+  // The list is sorted by type, then name: its first entry of the type names the attribute wanted, as the
+  // base record's first attribute of the type does when there is no list.
+  const auto named =
+      std::ranges::find_if(entries, [&](const AttributeListEntry& e) { return e.type == type; });
+  if (named == entries.end()) {
+    if (!first) return kNtfsAttributeAbsent;
+    DecodeRunList(first->bytes, out);
+    return 0;
+  }
+  const ByteSpan name = named->name;
+  std::vector<Piece> pieces;
+  CollectPieces(record, type, name, pieces);
+  // Each record once, the base record only as read above, so a list naming itself or looping ends here.
+  const uint32_t self = RecordNumber(record);
+  const bool selfKnown = Le16(record, 4) >= kRecordNumberEnd;
   std::set<uint64_t> visited{self};
-  bool found = false;
-  for (const AttributeListEntry& e : ParseAttributeList(listValue)) {
-    if (e.type != type || !visited.insert(e.record).second) continue;
-    RunList part;
-    if (SearchRecord(RecordSector(e.record), type, part, /*followList=*/false) == 0) {
-      found = true;
-      out.insert(out.end(), part.begin(), part.end());
-    }
+  std::vector<uint8_t> extension;
+  for (const AttributeListEntry& e : entries) {
+    if (e.type != type || !std::ranges::equal(e.name, name) || !visited.insert(e.record).second) continue;
+    if (ReadRecordAt(RecordSector(e.record), extension) != 0) continue;
+    // A record reused since by another file holds that file's data, not this one's.
+    if (selfKnown && (Le64(extension, 32) & 0xFFFFFFFFFFFFULL) != self) continue;
+    CollectPieces(extension, type, name, pieces);
   }
-  return found ? 0 : kNtfsAttributeAbsent;
+  if (pieces.empty()) return kNtfsAttributeAbsent;
+  // Pieces map consecutive VCN ranges; order them so the runs follow the file, and drop repeats of a start.
+  std::ranges::stable_sort(pieces, {}, &Piece::firstVcn);
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    if (i > 0 && pieces[i].firstVcn == pieces[i - 1].firstVcn) continue;
+    out.insert(out.end(), pieces[i].runs.begin(), pieces[i].runs.end());
+  }
+  return 0;
+}
+
+void NtfsVolume::ReadAttributeList(const Attribute& list, std::vector<uint8_t>& value) const {
+  value.clear();
+  if (!list.nonResident) {
+    const ByteSpan v = list.Value();
+    value.assign(v.begin(), v.end());
+    return;
+  }
+  RunList runs;
+  DecodeRunList(list.bytes, runs);
+  const uint64_t bytes = std::min(list.RealSize(), kMaxAttributeListBytes);
+  ReadRuns(runs, bytes, [&](ByteSpan piece) {
+    value.insert(value.end(), piece.begin(), piece.end());
+    return 0;
+  });
+}
+
+void NtfsVolume::CollectPieces(ByteSpan record, uint32_t type, ByteSpan name, std::vector<Piece>& out) const {
+  AttributeWalker walker(record, geometry_.recordSize);
+  while (auto a = walker.Next()) {
+    if (a->type != type || !a->nonResident || !std::ranges::equal(a->Name(), name)) continue;
+    Piece p{a->FirstVcn(), {}};
+    DecodeRunList(a->bytes, p.runs);
+    out.push_back(std::move(p));
+  }
 }
 
 int32_t NtfsVolume::ReadResidentData(uint64_t sector, std::vector<uint8_t>& out) const {

@@ -44,8 +44,9 @@ class NtfsVolume {
   // Reads the record at `sector` and applies its fixups. 0, kNtfsNoFileRecord or a Win32 error.
   int32_t ReadRecordAt(uint64_t sector, std::vector<uint8_t>& record) const;
 
-  // Runs of the first attribute of `type` in the record at `sector`, following an attribute list when the
-  // record does not hold it. 0, kNtfsNoFileRecord, kNtfsAttributeAbsent or a Win32 error.
+  // Runs of the first attribute of `type` in the record at `sector`. With an attribute list, every piece of
+  // that attribute (same type and name) from the base record and the extension records the list names, in
+  // VCN order. 0, kNtfsNoFileRecord, kNtfsAttributeAbsent or a Win32 error.
   int32_t FindAttributeRuns(uint64_t sector, uint32_t type, RunList& out) const;
   // The resident value of the record's first $DATA. 0, 87 (too long), kNtfsNoFileRecord, kNtfsNotResident.
   int32_t ReadResidentData(uint64_t sector, std::vector<uint8_t>& out) const;
@@ -60,7 +61,14 @@ class NtfsVolume {
   int32_t ReadClusterBitmap(std::vector<uint8_t>& map) const;
 
  private:
-  int32_t SearchRecord(uint64_t sector, uint32_t type, RunList& out, bool followList) const;
+  struct Piece {
+    uint64_t firstVcn = 0;
+    RunList runs;
+  };
+  // The value of an attribute list, resident or not, up to a bound.
+  void ReadAttributeList(const Attribute& list, std::vector<uint8_t>& value) const;
+  // The non-resident attributes of `type` named `name` in a fixed-up record.
+  void CollectPieces(ByteSpan record, uint32_t type, ByteSpan name, std::vector<Piece>& out) const;
 
   const SectorReader& reader_;
   uint64_t volumeStart_;

@@ -80,18 +80,27 @@ void NtfsImageBuilder::AddResidentData(uint64_t n, const std::vector<uint8_t>& v
 }
 
 void NtfsImageBuilder::AddNonResident(uint64_t n, uint32_t type, const std::vector<uint8_t>& runList,
-                                      uint64_t realSize) {
-  const size_t length = (64 + runList.size() + 1 + 7) / 8 * 8;
+                                      uint64_t realSize, uint64_t firstVcn, const std::u16string& name) {
+  const size_t runsAt = (64 + 2 * name.size() + 7) / 8 * 8;
+  const size_t length = (runsAt + runList.size() + 1 + 7) / 8 * 8;
   std::vector<uint8_t> a(length, 0);
   PutLe32(a, 0, type);
   PutLe32(a, 4, static_cast<uint32_t>(length));
   a[8] = 1;
-  PutLe16(a, 32, 64);
+  a[9] = static_cast<uint8_t>(name.size());
+  PutLe16(a, 10, 64);
+  for (size_t i = 0; i < name.size(); ++i) PutLe16(a, 64 + 2 * i, name[i]);
+  PutLe64(a, 16, firstVcn);
+  PutLe16(a, 32, static_cast<uint16_t>(runsAt));
   PutLe64(a, 40, realSize);
   PutLe64(a, 48, realSize);
   PutLe64(a, 56, realSize);
-  std::copy(runList.begin(), runList.end(), a.begin() + 64);
+  std::copy(runList.begin(), runList.end(), a.begin() + static_cast<std::ptrdiff_t>(runsAt));
   AddRaw(n, a);
+}
+
+void NtfsImageBuilder::SetBaseRecord(uint64_t n, uint64_t base) {
+  PutLe64(Record(n), 32, base);
 }
 
 void NtfsImageBuilder::EndRecord(uint64_t n) {

@@ -30,7 +30,11 @@ class NtfsImageBuilder {
   void BeginRecord(uint64_t n, uint16_t flags);
   void AddFileName(uint64_t n, uint32_t parent, const std::u16string& name, uint8_t nameSpace, uint64_t size);
   void AddResidentData(uint64_t n, const std::vector<uint8_t>& value);
-  void AddNonResident(uint64_t n, uint32_t type, const std::vector<uint8_t>& runList, uint64_t realSize);
+  // A piece of a non-resident attribute mapping from `firstVcn`, named when `name` is not empty.
+  void AddNonResident(uint64_t n, uint32_t type, const std::vector<uint8_t>& runList, uint64_t realSize,
+                      uint64_t firstVcn = 0, const std::u16string& name = {});
+  // Marks record `n` as an extension record of `base`.
+  void SetBaseRecord(uint64_t n, uint64_t base);
   void AddRaw(uint64_t n, const std::vector<uint8_t>& attribute);
   // Writes the end marker, bytes in use, and the update-sequence values (so a fixed-up read restores the
   // data).

@@ -124,6 +124,17 @@ TEST_F(NtfsFixture, ListingAgreesWithSleuthKit) {
   EXPECT_EQ(files.at("DCIM/100CAM/IMG_0002.JPG").isIntact, 1u);
 }
 
+TEST_F(NtfsFixture, ASecondScanInTheSameMinuteListsEachFileOnce) {
+  const uint64_t first = engine.GetRecordCount();
+  CFastNtfsRecovery again;
+  ASSERT_EQ(again.OpenImageFile(image, u'N'), 0u);
+  ASSERT_EQ(again.Scan({}), 0);
+  EXPECT_EQ(again.GetRecordCount(), first);
+  std::map<std::string, FoundFileRecord> twice;
+  Walk(again, nullptr, 0, "", twice);
+  EXPECT_EQ(twice.size(), files.size());
+}
+
 TEST_F(NtfsFixture, RecoveredFilesAreByteIdentical) {
   const auto manifest = ReadManifest();
   fs::path out = dir.path() / "out";

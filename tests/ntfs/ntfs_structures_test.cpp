@@ -48,7 +48,7 @@ TEST(NtfsRunList, DecodesRelativeNegativeAndSparseRuns) {
                               0x31, 0x10, 0x00, 0x20, 0xFF,  // 16 clusters, -57344 back
                               0x01, 0x04,                    // 4 sparse clusters
                               0x11, 0x02, 0x05}),            // 2 clusters, 5 on from the last real run
-                512, runs);
+                runs);
   ASSERT_EQ(runs.size(), 4u);
   EXPECT_EQ(runs[0].firstCluster, 0x10000u);
   EXPECT_EQ(runs[1].length, 16u);
@@ -60,18 +60,38 @@ TEST(NtfsRunList, DecodesRelativeNegativeAndSparseRuns) {
   EXPECT_EQ(TotalClusters(runs), 30u);
 }
 
-TEST(NtfsRunList, StopsOnOversizedFieldsTruncationAndLongAttributes) {
+// One run of a cluster every other cluster from `first`: what a file written into a field of holes looks
+// like.
+std::vector<uint8_t> ScatteredRuns(size_t count, uint8_t first) {
+  std::vector<uint8_t> runs{0x21, 0x01, first, 0x00};
+  for (size_t i = 1; i < count; ++i) runs.insert(runs.end(), {0x11, 0x01, 0x02});
+  return runs;
+}
+
+TEST(NtfsRunList, StopsOnOversizedFieldsAndAtTheAttributesEnd) {
   RunList runs;
-  DecodeRunList(RunAttribute({0x11, 0x01, 0x02, 0x88, 1, 2, 3, 4, 5, 6, 7, 8}), 512, runs);
+  DecodeRunList(RunAttribute({0x11, 0x01, 0x02, 0x88, 1, 2, 3, 4, 5, 6, 7, 8}), runs);
   EXPECT_EQ(runs.size(), 1u) << "8-byte fields end the list";
   runs.clear();
   auto cut = RunAttribute({0x44, 0x01, 0x02});
   cut.resize(67);
   PutLe32(cut, 4, 67);
-  DecodeRunList(cut, 512, runs);
+  DecodeRunList(cut, runs);
   EXPECT_TRUE(runs.empty()) << "a run that leaves the attribute is not decoded";
-  DecodeRunList(RunAttribute({0x11, 0x01, 0x02}, 512), 512, runs);
-  EXPECT_TRUE(runs.empty()) << "an attribute as long as a sector yields nothing";
+
+  // A heavily fragmented file: the attribute is longer than a sector and every run counts.
+  const auto many = RunAttribute(ScatteredRuns(200, 0x10));
+  ASSERT_GT(many.size(), 512u);
+  DecodeRunList(many, runs);
+  ASSERT_EQ(runs.size(), 200u);
+  EXPECT_EQ(runs.back().firstCluster, 0x10u + 2 * 199);
+  // A length field claiming more than was read is bounded by the bytes at hand.
+  auto lying = many;
+  lying.resize(64 + 4 + 3 * 9);
+  PutLe32(lying, 4, 0xFFFFFFFF);
+  runs.clear();
+  DecodeRunList(lying, runs);
+  EXPECT_EQ(runs.size(), 10u);
 }
 
 TEST(NtfsRecord, FixupsRestoreSectorTailsAndPlausibility) {
@@ -214,6 +234,7 @@ TEST_F(NtfsVolumeTest, ResidentDataAndAttributeLists) {
   b.AddRaw(21, list({21, 22, 22}));
   b.EndRecord(21);
   b.BeginRecord(22, 0);
+  b.SetBaseRecord(22, 21);
   b.AddNonResident(22, 0x80, {0x11, 0x03, 0x64}, 1536);
   b.EndRecord(22);
   b.BeginRecord(23, 0);
@@ -230,6 +251,89 @@ TEST_F(NtfsVolumeTest, ResidentDataAndAttributeLists) {
   EXPECT_EQ(runs[0].firstCluster, 100u);
   runs.clear();
   EXPECT_EQ(volume->FindAttributeRuns(volume->RecordSector(23), 0x80, runs), kNtfsAttributeAbsent);
+}
+
+std::vector<uint8_t> ReadAll(const NtfsVolume& volume, const RunList& runs, uint64_t bytes) {
+  std::vector<uint8_t> data;
+  volume.ReadRuns(runs, bytes, [&](ByteSpan p) {
+    data.insert(data.end(), p.begin(), p.end());
+    return 0;
+  });
+  return data;
+}
+
+// Cluster `c` filled with its own low byte, so that the order of what is read shows.
+void MarkClusters(NtfsImageBuilder& b, uint64_t from, uint64_t to) {
+  for (uint64_t c = from; c < to; ++c) b.WriteCluster(c, std::vector<uint8_t>(512, static_cast<uint8_t>(c)));
+}
+
+TEST_F(NtfsVolumeTest, FragmentedFileWhoseRunListOutgrowsASector) {
+  b.BeginRecord(30, 0);
+  b.AddNonResident(30, 0x80, ScatteredRuns(200, 200), 200 * 512);
+  b.EndRecord(30);
+  MarkClusters(b, 200, 600);
+  Open();
+  RunList runs;
+  ASSERT_EQ(volume->FindAttributeRuns(volume->RecordSector(30), 0x80, runs), 0);
+  const auto data = ReadAll(*volume, runs, 200 * 512);
+  ASSERT_EQ(data.size(), 200u * 512);
+  EXPECT_EQ(data[199 * 512], static_cast<uint8_t>(200 + 2 * 199));
+}
+
+TEST_F(NtfsVolumeTest, DataContinuedInExtensionRecordsIsReadInVcnOrder) {
+  struct Entry {
+    uint32_t record;
+    uint64_t vcn;
+    std::u16string name;
+  };
+  auto list = [](const std::vector<Entry>& entries) {
+    std::vector<uint8_t> v;
+    for (const Entry& e : entries) {
+      std::vector<uint8_t> x(32 + 2 * e.name.size() + 6, 0);
+      PutLe32(x, 0, 0x80);
+      PutLe16(x, 4, static_cast<uint16_t>(x.size()));
+      x[6] = static_cast<uint8_t>(e.name.size());
+      x[7] = 26;
+      PutLe64(x, 8, e.vcn);
+      PutLe32(x, 16, e.record);
+      for (size_t i = 0; i < e.name.size(); ++i) PutLe16(x, 26 + 2 * i, e.name[i]);
+      v.insert(v.end(), x.begin(), x.end());
+    }
+    std::vector<uint8_t> a((24 + v.size() + 7) / 8 * 8, 0);
+    PutLe32(a, 0, 0x20);
+    PutLe32(a, 4, static_cast<uint32_t>(a.size()));
+    PutLe32(a, 16, static_cast<uint32_t>(v.size()));
+    PutLe16(a, 20, 24);
+    std::copy(v.begin(), v.end(), a.begin() + 24);
+    return a;
+  };
+  // Record 40: clusters 200-201 at VCN 0; 41: 210-211 at VCN 2 and a named stream; 42: 220-221 at VCN 4;
+  // 43 names 40 as its base no longer (reused) and must not contribute. The list is out of VCN order.
+  b.BeginRecord(40, 0);
+  b.AddRaw(40, list({{40, 0, u""}, {42, 4, u""}, {43, 6, u""}, {41, 2, u""}, {41, 0, u"x"}}));
+  b.AddNonResident(40, 0x80, {0x21, 0x02, 200, 0}, 6 * 512);
+  b.EndRecord(40);
+  b.BeginRecord(41, 0);
+  b.SetBaseRecord(41, 40);
+  b.AddNonResident(41, 0x80, {0x21, 0x02, 210, 0}, 0, 2);
+  b.AddNonResident(41, 0x80, {0x21, 0x01, 240, 0}, 512, 0, u"x");
+  b.EndRecord(41);
+  b.BeginRecord(42, 0);
+  b.SetBaseRecord(42, 40);
+  b.AddNonResident(42, 0x80, {0x21, 0x02, 220, 0}, 0, 4);
+  b.EndRecord(42);
+  b.BeginRecord(43, 0);
+  b.AddNonResident(43, 0x80, {0x21, 0x02, 230, 0}, 0, 6);
+  b.EndRecord(43);
+  MarkClusters(b, 200, 250);
+  Open();
+  RunList runs;
+  ASSERT_EQ(volume->FindAttributeRuns(volume->RecordSector(40), 0x80, runs), 0);
+  const auto data = ReadAll(*volume, runs, 6 * 512);
+  ASSERT_EQ(data.size(), 6u * 512);
+  std::vector<uint8_t> order;
+  for (size_t i = 0; i < data.size(); i += 512) order.push_back(data[i]);
+  EXPECT_EQ(order, (std::vector<uint8_t>{200, 201, 210, 211, 220, 221}));
 }
 
 TEST_F(NtfsVolumeTest, RunsPastTheVolumeFailTheRead) {
