@@ -237,10 +237,12 @@ bool LayoutBuilder::ParseInclude(QXmlStreamReader& xml, QWidget* parent, CContro
   bool ok = false;
   if (inner.readNextStartElement()) {
     ok = ParseElement(inner, parent, created);
-    if (ok && inner.readNextStartElement()) {
-      delete *created;
-      *created = nullptr;
-      ok = Error(inner, QStringLiteral("an included layout holds one root control"));
+    while (ok && !inner.atEnd() && !inner.hasError()) {
+      if (inner.readNext() == QXmlStreamReader::StartElement) {
+        delete *created;
+        *created = nullptr;
+        ok = Error(inner, QStringLiteral("an included layout holds one root control"));
+      }
     }
   }
   if (!ok && error_.isEmpty()) Error(inner, inner.hasError() ? inner.errorString() : QStringLiteral("empty layout"));

@@ -233,6 +233,9 @@ void CWindowUI::resizeEvent(QResizeEvent*) {
 }
 
 void CWindowUI::UpdateMask() {
+  // The headless platform has no masks; there is nothing to round there.
+  static const bool masks = QGuiApplication::platformName() != QLatin1String("offscreen");
+  if (!masks) return;
   if (roundCorner_ <= 0 || isMaximized()) {
     clearMask();
     return;
