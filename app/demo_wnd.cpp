@@ -8,17 +8,24 @@
 
 namespace snapsave::app {
 
-CDemoWnd::CDemoWnd() { setWindowTitle(QStringLiteral("Free Snapsave")); }
+CDemoWnd::CDemoWnd() {
+  setWindowTitle(QStringLiteral("Free Snapsave"));
+}
 
 QString CDemoWnd::SampleText(int kind) {
   // Real messages of each kind, so the boxes are reviewed with the wording users will see.
   auto& messages = LanguageTable::Instance().GetSection(QStringLiteral("Messages"));
   switch (kind) {
-    case CMessageBox::Error: return LanguageTable::Text(messages, QStringLiteral("MSG0217"));
-    case CMessageBox::Confirm: return LanguageTable::Text(messages, QStringLiteral("MSG0805"));
-    case CMessageBox::Information: return LanguageTable::Text(messages, QStringLiteral("MSG0505"));
-    case CMessageBox::Warning: return LanguageTable::Text(messages, QStringLiteral("MSG0504"));
-    default: return LanguageTable::Text(messages, QStringLiteral("MSG0709"));
+    case CMessageBox::Error:
+      return LanguageTable::Text(messages, QStringLiteral("MSG0217"));
+    case CMessageBox::Confirm:
+      return LanguageTable::Text(messages, QStringLiteral("MSG0805"));
+    case CMessageBox::Information:
+      return LanguageTable::Text(messages, QStringLiteral("MSG0505"));
+    case CMessageBox::Warning:
+      return LanguageTable::Text(messages, QStringLiteral("MSG0504"));
+    default:
+      return LanguageTable::Text(messages, QStringLiteral("MSG0709"));
   }
 }
 

@@ -4,6 +4,8 @@
 
 namespace snapsave::app {
 
-bool LoadEmbeddedSkin(QString* error) { return ui::SkinArchive::Current().LoadZip(EmbeddedSkinZip(), error); }
+bool LoadEmbeddedSkin(QString* error) {
+  return ui::SkinArchive::Current().LoadZip(EmbeddedSkinZip(), error);
+}
 
 }  // namespace snapsave::app

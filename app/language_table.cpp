@@ -105,8 +105,10 @@ void LanguageTable::Reload() {
       if (!value.isNull()) line += QLatin1Char('=') + value;
       line.truncate(kMaxLanguageLine);
       const qsizetype eq = line.indexOf(QLatin1Char('='));
-      if (eq < 0) languages_.emplace_back(line, QString());
-      else languages_.emplace_back(line.left(eq), line.mid(eq + 1));
+      if (eq < 0)
+        languages_.emplace_back(line, QString());
+      else
+        languages_.emplace_back(line.left(eq), line.mid(eq + 1));
     }
   }
 
@@ -120,11 +122,17 @@ void LanguageTable::Reload() {
   }
 }
 
-LanguageTable::Section& LanguageTable::GetSection(const QString& name) { return sections_[name]; }
+LanguageTable::Section& LanguageTable::GetSection(const QString& name) {
+  return sections_[name];
+}
 
-QString LanguageTable::Text(Section& section, const QString& key) { return section[key]; }
+QString LanguageTable::Text(Section& section, const QString& key) {
+  return section[key];
+}
 
-QString LanguageTable::Text(const QString& section, const QString& key) { return Text(GetSection(section), key); }
+QString LanguageTable::Text(const QString& section, const QString& key) {
+  return Text(GetSection(section), key);
+}
 
 bool LanguageTable::SetLanguage(const QString& name) {
   // Rewrite only the Default line of [DefaultLanguage]; everything else stays byte for byte.

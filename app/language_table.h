@@ -1,5 +1,6 @@
-// Every user-visible text that a layout does not fix: config.ini names the language, Languages/<name>.ini holds
-// one section of messages ("Messages", keys MSGnnnn) and one section per window (keys are control names).
+// Every user-visible text that a layout does not fix: config.ini names the language, Languages/<name>.ini
+// holds one section of messages ("Messages", keys MSGnnnn) and one section per window (keys are control
+// names).
 #pragma once
 
 #include <QString>
@@ -66,8 +67,8 @@ class LanguageTable {
 };
 
 // INI reading with the profile-file rules the language files are written for: sections in brackets, each line
-// split at its first "=" (a line without one is all key), the first occurrence of a key or a section wins, lines
-// starting with ";" are comments. Over-long lines are cut rather than rejected.
+// split at its first "=" (a line without one is all key), the first occurrence of a key or a section wins,
+// lines starting with ";" are comments. Over-long lines are cut rather than rejected.
 struct IniSection {
   QString name;
   std::vector<std::pair<QString, QString>> entries;

@@ -13,26 +13,37 @@ CMessageBox::CMessageBox(QWidget* parent) : ui::CWindowUI(parent, Qt::Dialog) {
 
 QString CMessageBox::LayoutOf(int kind) {
   switch (kind) {
-    case Confirm: return QStringLiteral("xml/MessageBox_Confirm.xml");
-    case Information: return QStringLiteral("xml/MessageBox_Information.xml");
-    case Warning: return QStringLiteral("xml/MessageBox_Warning.xml");
-    case Question: return QStringLiteral("xml/MessageBox_Question.xml");
-    default: return QStringLiteral("xml/MessageBox_Error.xml");
+    case Confirm:
+      return QStringLiteral("xml/MessageBox_Confirm.xml");
+    case Information:
+      return QStringLiteral("xml/MessageBox_Information.xml");
+    case Warning:
+      return QStringLiteral("xml/MessageBox_Warning.xml");
+    case Question:
+      return QStringLiteral("xml/MessageBox_Question.xml");
+    default:
+      return QStringLiteral("xml/MessageBox_Error.xml");
   }
 }
 
 QString CMessageBox::DefaultTitleKeyOf(int kind) {
   switch (kind) {
-    case Confirm: return QStringLiteral("MSG0402");
-    case Information: return QStringLiteral("MSG0403");
-    case Warning: return QStringLiteral("MSG0405");
-    case Question: return QStringLiteral("MSG0404");
-    default: return QStringLiteral("MSG0401");
+    case Confirm:
+      return QStringLiteral("MSG0402");
+    case Information:
+      return QStringLiteral("MSG0403");
+    case Warning:
+      return QStringLiteral("MSG0405");
+    case Question:
+      return QStringLiteral("MSG0404");
+    default:
+      return QStringLiteral("MSG0401");
   }
 }
 
-std::unique_ptr<CMessageBox> CMessageBox::Create(QWidget* parent, int kind, const std::optional<QString>& title,
-                                                 const QString& text, int width, int height) {
+std::unique_ptr<CMessageBox> CMessageBox::Create(QWidget* parent, int kind,
+                                                 const std::optional<QString>& title, const QString& text,
+                                                 int width, int height) {
   LanguageTable::Section& messages = LanguageTable::Instance().GetSection(QStringLiteral("Messages"));
   const QString shownTitle = title ? *title : LanguageTable::Text(messages, DefaultTitleKeyOf(kind));
   std::unique_ptr<CMessageBox> box(new CMessageBox(parent));
@@ -63,8 +74,10 @@ void CMessageBox::Notify(const ui::TNotifyUI& msg) {
     return;
   }
   if (msg.type != QLatin1String("click")) return;
-  if (msg.name == QLatin1String("okbtn")) Close(1);
-  else if (msg.name == QLatin1String("cancelbtn") || msg.name == QLatin1String("closebtn")) Close(2);
+  if (msg.name == QLatin1String("okbtn"))
+    Close(1);
+  else if (msg.name == QLatin1String("cancelbtn") || msg.name == QLatin1String("closebtn"))
+    Close(2);
 }
 
 }  // namespace snapsave::app

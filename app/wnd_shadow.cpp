@@ -52,7 +52,9 @@ CWndShadow::~CWndShadow() {
   if (owner_) owner_->removeEventFilter(this);
 }
 
-bool CWndShadow::Initialize() { return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr; }
+bool CWndShadow::Initialize() {
+  return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr;
+}
 
 bool CWndShadow::Create(QWidget* owner) {
   if (!owner || !Initialize()) return false;
@@ -107,8 +109,11 @@ bool CWndShadow::eventFilter(QObject* watched, QEvent* event) {
       case QEvent::Resize:
       case QEvent::Show:
       case QEvent::Hide:
-      case QEvent::WindowStateChange: Update(); break;
-      default: break;
+      case QEvent::WindowStateChange:
+        Update();
+        break;
+      default:
+        break;
     }
   }
   return false;
@@ -117,8 +122,9 @@ bool CWndShadow::eventFilter(QObject* watched, QEvent* event) {
 void CWndShadow::Update() {
   auto* shadow = static_cast<ShadowWidget*>(shadow_.get());
   if (!shadow || !owner_) return;
-  const bool show = owner_->isVisible() && !(owner_->windowState() & (Qt::WindowMinimized | Qt::WindowMaximized |
-                                                                      Qt::WindowFullScreen));
+  const bool show =
+      owner_->isVisible() &&
+      !(owner_->windowState() & (Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen));
   if (!show) {
     shadow->hide();
     return;

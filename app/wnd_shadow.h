@@ -1,4 +1,5 @@
-// A soft drop shadow behind a top-level window: a translucent, input-transparent window that follows its owner.
+// A soft drop shadow behind a top-level window: a translucent, input-transparent window that follows its
+// owner.
 #pragma once
 
 #include <QObject>
@@ -20,11 +21,11 @@ class CWndShadow : public QObject {
   bool Create(QWidget* owner);
 
   // Each setter refuses an out-of-range value (and keeps the old one); a visible shadow is redrawn.
-  bool SetSize(int size);                 // -20..20: how far the shadow reaches beyond the owner
-  bool SetSharpness(int sharpness);       // 0..20: width of the soft edge
-  bool SetDarkness(int darkness);         // 0..255: opacity at the darkest point
-  bool SetPosition(int x, int y);         // each -20..20: offset from the owner
-  bool SetColor(uint32_t rgb);            // 0xRRGGBB
+  bool SetSize(int size);            // -20..20: how far the shadow reaches beyond the owner
+  bool SetSharpness(int sharpness);  // 0..20: width of the soft edge
+  bool SetDarkness(int darkness);    // 0..255: opacity at the darkest point
+  bool SetPosition(int x, int y);    // each -20..20: offset from the owner
+  bool SetColor(uint32_t rgb);       // 0xRRGGBB
 
   int Size() const { return size_; }
   int Sharpness() const { return sharpness_; }

@@ -49,7 +49,9 @@ std::optional<bool> ParseBool(const QString& text) {
 // ---------------------------------------------------------------------------------------------------------------
 // CControlUI
 
-CControlUI::CControlUI(QWidget* parent) : QWidget(parent) { setAttribute(Qt::WA_Hover, false); }
+CControlUI::CControlUI(QWidget* parent) : QWidget(parent) {
+  setAttribute(Qt::WA_Hover, false);
+}
 
 void CControlUI::SetText(const QString& text) {
   if (text_ == text) return;
@@ -136,8 +138,10 @@ bool CControlUI::SetAttribute(const QString& name, const QString& value, QString
   } else if (name == QLatin1String("minwidth") || name == QLatin1String("minheight")) {
     auto v = ParseInt(value);
     if (!v || *v < 0) return badValue();
-    if (name == QLatin1String("minwidth")) setMinimumWidth(*v);
-    else setMinimumHeight(*v);
+    if (name == QLatin1String("minwidth"))
+      setMinimumWidth(*v);
+    else
+      setMinimumHeight(*v);
   } else if (name == QLatin1String("padding") || name == QLatin1String("textpadding")) {
     auto m = ParseMargins(value);
     if (!m) return badValue();
@@ -146,10 +150,14 @@ bool CControlUI::SetAttribute(const QString& name, const QString& value, QString
              name == QLatin1String("bordercolor") || name == QLatin1String("disabledtextcolor")) {
     auto c = ParseColor(value);
     if (!c) return badValue();
-    if (name == QLatin1String("bkcolor")) bkColor_ = *c;
-    else if (name == QLatin1String("textcolor")) textColor_ = *c;
-    else if (name == QLatin1String("bordercolor")) borderColor_ = *c;
-    else disabledTextColor_ = *c;
+    if (name == QLatin1String("bkcolor"))
+      bkColor_ = *c;
+    else if (name == QLatin1String("textcolor"))
+      textColor_ = *c;
+    else if (name == QLatin1String("bordercolor"))
+      borderColor_ = *c;
+    else
+      disabledTextColor_ = *c;
   } else if (name == QLatin1String("bordersize") || name == QLatin1String("borderround")) {
     auto v = ParseInt(value);
     if (!v || *v < 0) return badValue();
@@ -164,24 +172,36 @@ bool CControlUI::SetAttribute(const QString& name, const QString& value, QString
     font_ = *v;
   } else if (name == QLatin1String("align")) {
     const Qt::Alignment v = align_ & Qt::AlignVertical_Mask;
-    if (value == QLatin1String("left")) align_ = v | Qt::AlignLeft;
-    else if (value == QLatin1String("center")) align_ = v | Qt::AlignHCenter;
-    else if (value == QLatin1String("right")) align_ = v | Qt::AlignRight;
-    else return badValue();
+    if (value == QLatin1String("left"))
+      align_ = v | Qt::AlignLeft;
+    else if (value == QLatin1String("center"))
+      align_ = v | Qt::AlignHCenter;
+    else if (value == QLatin1String("right"))
+      align_ = v | Qt::AlignRight;
+    else
+      return badValue();
   } else if (name == QLatin1String("valign")) {
     const Qt::Alignment h = align_ & Qt::AlignHorizontal_Mask;
-    if (value == QLatin1String("top")) align_ = h | Qt::AlignTop;
-    else if (value == QLatin1String("vcenter")) align_ = h | Qt::AlignVCenter;
-    else if (value == QLatin1String("bottom")) align_ = h | Qt::AlignBottom;
-    else return badValue();
+    if (value == QLatin1String("top"))
+      align_ = h | Qt::AlignTop;
+    else if (value == QLatin1String("vcenter"))
+      align_ = h | Qt::AlignVCenter;
+    else if (value == QLatin1String("bottom"))
+      align_ = h | Qt::AlignBottom;
+    else
+      return badValue();
   } else if (name == QLatin1String("endellipsis") || name == QLatin1String("wordwrap") ||
              name == QLatin1String("visible") || name == QLatin1String("enabled")) {
     auto b = ParseBool(value);
     if (!b) return badValue();
-    if (name == QLatin1String("endellipsis")) endEllipsis_ = *b;
-    else if (name == QLatin1String("wordwrap")) wordWrap_ = *b;
-    else if (name == QLatin1String("visible")) setVisible(*b);
-    else setEnabled(*b);
+    if (name == QLatin1String("endellipsis"))
+      endEllipsis_ = *b;
+    else if (name == QLatin1String("wordwrap"))
+      wordWrap_ = *b;
+    else if (name == QLatin1String("visible"))
+      setVisible(*b);
+    else
+      setEnabled(*b);
   } else {
     return Fail(error, QStringLiteral("unknown attribute '%1'").arg(name));
   }
@@ -203,7 +223,9 @@ QFont CControlUI::FontById(int id) const {
   return font();
 }
 
-QFont CControlUI::EffectiveFont() const { return FontById(font_); }
+QFont CControlUI::EffectiveFont() const {
+  return FontById(font_);
+}
 
 bool CControlUI::Draw(QPainter& painter, const ImageDescriptor& image, const QRect& bounds) {
   return DrawImage(painter, SkinArchive::Current(), bounds, image);
@@ -237,7 +259,9 @@ void CControlUI::PaintBackground(QPainter& painter) {
   Draw(painter, bkImage_);
 }
 
-void CControlUI::PaintStatus(QPainter& painter) { Draw(painter, foreImage_); }
+void CControlUI::PaintStatus(QPainter& painter) {
+  Draw(painter, foreImage_);
+}
 
 void CControlUI::PaintText(QPainter& painter) {
   if (text_.isEmpty()) return;
@@ -263,12 +287,15 @@ void CControlUI::DrawTextIn(QPainter& painter, const QRect& r, const QString& te
   option.setAlignment(align_ & Qt::AlignHorizontal_Mask);
   option.setWrapMode(wordWrap_ ? QTextOption::WordWrap : QTextOption::NoWrap);
   doc.setDefaultTextOption(option);
-  doc.setHtml(MarkupToHtml(text, [this](int id) { return FontById(id); }, base, color));
+  doc.setHtml(MarkupToHtml(
+      text, [this](int id) { return FontById(id); }, base, color));
   doc.setTextWidth(r.width());
   const qreal h = doc.size().height();
   qreal y = r.top();
-  if (align_ & Qt::AlignVCenter) y = r.top() + (r.height() - h) / 2;
-  else if (align_ & Qt::AlignBottom) y = r.bottom() + 1 - h;
+  if (align_ & Qt::AlignVCenter)
+    y = r.top() + (r.height() - h) / 2;
+  else if (align_ & Qt::AlignBottom)
+    y = r.bottom() + 1 - h;
   painter.save();
   painter.setClipRect(r);
   painter.translate(r.left(), y);
@@ -286,7 +313,9 @@ CTextUI::CTextUI(QWidget* parent) : CControlUI(parent) {
   align_ = Qt::AlignLeft | Qt::AlignTop;
 }
 
-void CTextUI::mousePressEvent(QMouseEvent* event) { event->accept(); }
+void CTextUI::mousePressEvent(QMouseEvent* event) {
+  event->accept();
+}
 
 // ---------------------------------------------------------------------------------------------------------------
 // CButtonUI
@@ -311,13 +340,18 @@ bool CButtonUI::SetAttribute(const QString& name, const QString& value, QString*
   return CControlUI::SetAttribute(name, value, error);
 }
 
-void CButtonUI::Activate() { Notify(QStringLiteral("click")); }
+void CButtonUI::Activate() {
+  Notify(QStringLiteral("click"));
+}
 
 void CButtonUI::PaintStatus(QPainter& painter) {
   const ImageDescriptor* image = &normalImage_;
-  if (!isEnabled() && !disabledImage_.Empty()) image = &disabledImage_;
-  else if (pushed_ && hot_ && !pushedImage_.Empty()) image = &pushedImage_;
-  else if (hot_ && !hotImage_.Empty()) image = &hotImage_;
+  if (!isEnabled() && !disabledImage_.Empty())
+    image = &disabledImage_;
+  else if (pushed_ && hot_ && !pushedImage_.Empty())
+    image = &pushedImage_;
+  else if (hot_ && !hotImage_.Empty())
+    image = &hotImage_;
   Draw(painter, *image);
   Draw(painter, hot_ && !hotForeImage_.Empty() ? hotForeImage_ : foreImage_);
 }
@@ -325,9 +359,12 @@ void CButtonUI::PaintStatus(QPainter& painter) {
 void CButtonUI::PaintText(QPainter& painter) {
   if (text_.isEmpty()) return;
   QColor color = textColor_.isValid() ? textColor_ : QColor(0x33, 0x33, 0x33);
-  if (!isEnabled()) color = disabledTextColor_.isValid() ? disabledTextColor_ : QColor(0xA0, 0xA0, 0xA0);
-  else if (pushed_ && hot_ && pushedTextColor_.isValid()) color = pushedTextColor_;
-  else if (hot_ && hotTextColor_.isValid()) color = hotTextColor_;
+  if (!isEnabled())
+    color = disabledTextColor_.isValid() ? disabledTextColor_ : QColor(0xA0, 0xA0, 0xA0);
+  else if (pushed_ && hot_ && pushedTextColor_.isValid())
+    color = pushedTextColor_;
+  else if (hot_ && hotTextColor_.isValid())
+    color = hotTextColor_;
   DrawTextIn(painter, TextRect(), text_, color);
 }
 
@@ -413,8 +450,10 @@ void COptionUI::Selected(bool selected, bool notify) {
 void COptionUI::Activate() {
   Notify(QStringLiteral("click"));
   // A grouped option stays selected when clicked again; a lone one toggles.
-  if (!group_.isEmpty()) Selected(true);
-  else Selected(!selected_);
+  if (!group_.isEmpty())
+    Selected(true);
+  else
+    Selected(!selected_);
 }
 
 void COptionUI::PaintStatus(QPainter& painter) {
@@ -441,9 +480,12 @@ bool CProgressUI::SetAttribute(const QString& name, const QString& value, QStrin
   if (name == QLatin1String("min") || name == QLatin1String("max") || name == QLatin1String("value")) {
     auto v = ParseInt(value);
     if (!v) return Fail(error, QStringLiteral("bad value '%1' for %2").arg(value, name));
-    if (name == QLatin1String("min")) min_ = *v;
-    else if (name == QLatin1String("max")) max_ = *v;
-    else value_ = *v;
+    if (name == QLatin1String("min"))
+      min_ = *v;
+    else if (name == QLatin1String("max"))
+      max_ = *v;
+    else
+      value_ = *v;
     return true;
   }
   if (name == QLatin1String("forecolor")) {
@@ -551,9 +593,13 @@ bool CRichEditUI::InsertImage(const QImage& image) {
   return true;
 }
 
-QString CRichEditUI::PlainContent() const { return edit_->toPlainText(); }
+QString CRichEditUI::PlainContent() const {
+  return edit_->toPlainText();
+}
 
-void CRichEditUI::resizeEvent(QResizeEvent*) { edit_->setGeometry(TextRect()); }
+void CRichEditUI::resizeEvent(QResizeEvent*) {
+  edit_->setGeometry(TextRect());
+}
 
 // ---------------------------------------------------------------------------------------------------------------
 // Containers
@@ -574,7 +620,9 @@ bool CContainerUI::SetAttribute(const QString& name, const QString& value, QStri
   return CControlUI::SetAttribute(name, value, error);
 }
 
-void CContainerUI::Add(CControlUI* child) { AddAt(child, static_cast<int>(items_.size())); }
+void CContainerUI::Add(CControlUI* child) {
+  AddAt(child, static_cast<int>(items_.size()));
+}
 
 void CContainerUI::AddAt(CControlUI* child, int index) {
   if (!child) return;
@@ -615,7 +663,9 @@ void CContainerUI::SetChildPadding(int padding) {
   DoLayout();
 }
 
-void CContainerUI::resizeEvent(QResizeEvent*) { DoLayout(); }
+void CContainerUI::resizeEvent(QResizeEvent*) {
+  DoLayout();
+}
 
 void CContainerUI::DoLayout() {
   // A plain container stacks every child over its whole inner area.

@@ -115,8 +115,12 @@ class CButtonUI : public CControlUI {
   explicit CButtonUI(QWidget* parent = nullptr);
   bool SetAttribute(const QString& name, const QString& value, QString* error) override;
   bool BlocksCaptionDrag() const override { return true; }
-  bool SetNormalImage(const QString& descriptor) { return ParseImage(descriptor, &normalImage_, nullptr) && Repaint(); }
-  bool SetHotImage(const QString& descriptor) { return ParseImage(descriptor, &hotImage_, nullptr) && Repaint(); }
+  bool SetNormalImage(const QString& descriptor) {
+    return ParseImage(descriptor, &normalImage_, nullptr) && Repaint();
+  }
+  bool SetHotImage(const QString& descriptor) {
+    return ParseImage(descriptor, &hotImage_, nullptr) && Repaint();
+  }
   bool IsHot() const { return hot_; }
 
  protected:

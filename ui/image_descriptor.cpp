@@ -55,7 +55,8 @@ std::optional<ImageDescriptor> ParseImageDescriptor(const QString& text, QString
     while (i < n && trimmed[i].isSpace()) ++i;
     if (i >= n) break;
     const qsizetype eq = trimmed.indexOf(QLatin1Char('='), i);
-    if (eq < 0 || eq + 1 >= n || trimmed[eq + 1] != QLatin1Char('\'')) return fail(QStringLiteral("expected key='value'"));
+    if (eq < 0 || eq + 1 >= n || trimmed[eq + 1] != QLatin1Char('\''))
+      return fail(QStringLiteral("expected key='value'"));
     const QString key = trimmed.mid(i, eq - i).trimmed();
     const qsizetype close = trimmed.indexOf(QLatin1Char('\''), eq + 2);
     if (close < 0) return fail(QStringLiteral("unterminated value"));
@@ -109,7 +110,8 @@ bool DrawImage(QPainter& painter, const SkinArchive& skin, const QRect& bounds, 
         if (d.hole && row == 1 && col == 1) continue;
         const QRect s(QPoint(sx[col], sy[row]), QPoint(sx[col + 1] - 1, sy[row + 1] - 1));
         const QRect t(QPoint(dx[col], dy[row]), QPoint(dx[col + 1] - 1, dy[row + 1] - 1));
-        if (s.width() > 0 && s.height() > 0 && t.width() > 0 && t.height() > 0) painter.drawImage(t, image, s);
+        if (s.width() > 0 && s.height() > 0 && t.width() > 0 && t.height() > 0)
+          painter.drawImage(t, image, s);
       }
     }
   }

@@ -1,4 +1,5 @@
-// Image descriptors: "file='Controls.png' source='l,t,r,b' dest='l,t,r,b' corner='l,t,r,b'", or a bare file name.
+// Image descriptors: "file='Controls.png' source='l,t,r,b' dest='l,t,r,b' corner='l,t,r,b'", or a bare file
+// name.
 #pragma once
 
 #include <QMargins>

@@ -17,13 +17,18 @@ namespace {
 // Includes nest a few levels in practice; the bound stops cycles and runaway skins.
 constexpr int kMaxIncludeDepth = 8;
 
-bool IsContainer(const CControlUI* c) { return dynamic_cast<const CContainerUI*>(c) != nullptr; }
+bool IsContainer(const CControlUI* c) {
+  return dynamic_cast<const CContainerUI*>(c) != nullptr;
+}
 
 }  // namespace
 
 bool LayoutBuilder::Error(const QXmlStreamReader& xml, const QString& why) {
   if (error_.isEmpty())
-    error_ = QStringLiteral("%1:%2: %3").arg(files_.isEmpty() ? QString() : files_.back()).arg(xml.lineNumber()).arg(why);
+    error_ = QStringLiteral("%1:%2: %3")
+                 .arg(files_.isEmpty() ? QString() : files_.back())
+                 .arg(xml.lineNumber())
+                 .arg(why);
   return false;
 }
 
@@ -38,11 +43,14 @@ CControlUI* LayoutBuilder::Build(const QString& path, QString* error) {
     files_.push_back(path);
     QXmlStreamReader xml(skin_.Entry(path));
     if (xml.readNextStartElement()) {
-      if (xml.name() == QLatin1String("Window")) ok = ParseWindow(xml, &root);
-      else Error(xml, QStringLiteral("the root element must be <Window>, not <%1>").arg(xml.name()));
+      if (xml.name() == QLatin1String("Window"))
+        ok = ParseWindow(xml, &root);
+      else
+        Error(xml, QStringLiteral("the root element must be <Window>, not <%1>").arg(xml.name()));
     }
     if (ok && xml.hasError()) ok = Error(xml, xml.errorString());
-    if (!ok && error_.isEmpty()) Error(xml, xml.hasError() ? xml.errorString() : QStringLiteral("empty layout"));
+    if (!ok && error_.isEmpty())
+      Error(xml, xml.hasError() ? xml.errorString() : QStringLiteral("empty layout"));
     if (ok && !root) ok = Error(xml, QStringLiteral("<Window> holds no control"));
   }
   if (!ok) {
@@ -154,7 +162,8 @@ bool LayoutBuilder::ParseChildren(QXmlStreamReader& xml, CControlUI* control) {
   while (xml.readNextStartElement()) {
     const QString child = xml.name().toString();
     if (tree) {
-      if (child != QLatin1String("TreeNode")) return Error(xml, QStringLiteral("<Tree> holds only <TreeNode>"));
+      if (child != QLatin1String("TreeNode"))
+        return Error(xml, QStringLiteral("<Tree> holds only <TreeNode>"));
       if (!ParseTreeNode(xml, tree, tree->Root())) return false;
       continue;
     }
@@ -208,9 +217,12 @@ bool LayoutBuilder::ParseTreeNode(QXmlStreamReader& xml, CTreeUI* tree, TreeNode
                name == QLatin1String("checked")) {
       auto b = ParseBool(value);
       if (!b) return Error(xml, QStringLiteral("<TreeNode>: bad value '%1' for %2").arg(value, name));
-      if (name == QLatin1String("visible")) node->visible = *b;
-      else if (name == QLatin1String("expanded")) node->expanded = *b;
-      else node->check = *b ? CheckState::Checked : CheckState::Unchecked;
+      if (name == QLatin1String("visible"))
+        node->visible = *b;
+      else if (name == QLatin1String("expanded"))
+        node->expanded = *b;
+      else
+        node->check = *b ? CheckState::Checked : CheckState::Unchecked;
     } else {
       return Error(xml, QStringLiteral("<TreeNode>: unknown attribute '%1'").arg(name));
     }
@@ -229,7 +241,8 @@ bool LayoutBuilder::ParseInclude(QXmlStreamReader& xml, QWidget* parent, CContro
   for (const QXmlStreamAttribute& a : xml.attributes())
     if (a.name() != QLatin1String("source"))
       return Error(xml, QStringLiteral("<Include>: unknown attribute '%1'").arg(a.name()));
-  if (!skin_.Contains(source)) return Error(xml, QStringLiteral("included layout '%1' is not in the skin").arg(source));
+  if (!skin_.Contains(source))
+    return Error(xml, QStringLiteral("included layout '%1' is not in the skin").arg(source));
   if (files_.size() >= kMaxIncludeDepth || files_.contains(source, Qt::CaseInsensitive))
     return Error(xml, QStringLiteral("include of '%1' loops or nests too deep").arg(source));
   files_.push_back(source);
@@ -245,7 +258,8 @@ bool LayoutBuilder::ParseInclude(QXmlStreamReader& xml, QWidget* parent, CContro
       }
     }
   }
-  if (!ok && error_.isEmpty()) Error(inner, inner.hasError() ? inner.errorString() : QStringLiteral("empty layout"));
+  if (!ok && error_.isEmpty())
+    Error(inner, inner.hasError() ? inner.errorString() : QStringLiteral("empty layout"));
   if (ok && inner.hasError()) {
     delete *created;
     *created = nullptr;

@@ -20,8 +20,8 @@ class LayoutBuilder {
  public:
   LayoutBuilder(const SkinArchive& skin, CWindowUI* window) : skin_(skin), window_(window) {}
 
-  // Applies the <Window> attributes and fonts, and returns the root control (a child of the window), or nullptr
-  // with "file:line: reason" in `error`. A failed build leaves no controls behind.
+  // Applies the <Window> attributes and fonts, and returns the root control (a child of the window), or
+  // nullptr with "file:line: reason" in `error`. A failed build leaves no controls behind.
   CControlUI* Build(const QString& path, QString* error);
 
  private:

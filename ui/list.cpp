@@ -23,7 +23,9 @@ CListHeaderItemUI::CListHeaderItemUI(QWidget* parent) : CHorizontalLayoutUI(pare
   textPadding_ = QMargins(6, 0, 4, 0);
 }
 
-void CListHeaderItemUI::mousePressEvent(QMouseEvent* event) { event->accept(); }
+void CListHeaderItemUI::mousePressEvent(QMouseEvent* event) {
+  event->accept();
+}
 
 void CListHeaderItemUI::mouseReleaseEvent(QMouseEvent* event) {
   if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))
@@ -51,7 +53,9 @@ void CListBodyUI::wheelEvent(QWheelEvent* event) {
   list_->scroll_->setValue(list_->scroll_->value() - event->angleDelta().y() / 120 * list_->itemHeight_ * 3);
 }
 
-void CListBodyUI::resizeEvent(QResizeEvent*) { list_->UpdateScroll(); }
+void CListBodyUI::resizeEvent(QResizeEvent*) {
+  list_->UpdateScroll();
+}
 
 CListUI::CListUI(QWidget* parent)
     : CVerticalLayoutUI(parent), body_(new CListBodyUI(this)), scroll_(new QScrollBar(Qt::Vertical, body_)) {
@@ -83,10 +87,14 @@ bool CListUI::SetAttribute(const QString& name, const QString& value, QString* e
       name == QLatin1String("itemlinecolor") || name == QLatin1String("nodebkcolor")) {
     auto c = ParseColor(value);
     if (!c) return bad();
-    if (name == QLatin1String("itemtextcolor")) itemTextColor_ = *c;
-    else if (name == QLatin1String("itemselectedbkcolor")) itemSelectedBkColor_ = *c;
-    else if (name == QLatin1String("itemlinecolor")) itemLineColor_ = *c;
-    else nodeBkColor_ = *c;
+    if (name == QLatin1String("itemtextcolor"))
+      itemTextColor_ = *c;
+    else if (name == QLatin1String("itemselectedbkcolor"))
+      itemSelectedBkColor_ = *c;
+    else if (name == QLatin1String("itemlinecolor"))
+      itemLineColor_ = *c;
+    else
+      nodeBkColor_ = *c;
     return true;
   }
   if (name == QLatin1String("checkimage")) return ParseImage(value, &checkImage_, error);
@@ -145,8 +153,10 @@ void CListUI::InsertRow(int index, ListRow row) {
 void CListUI::RemoveRow(int index) {
   if (index < 0 || index >= RowCount()) return;
   rows_.erase(rows_.begin() + index);
-  if (selected_ == index) selected_ = -1;
-  else if (selected_ > index) --selected_;
+  if (selected_ == index)
+    selected_ = -1;
+  else if (selected_ > index)
+    --selected_;
   UpdateScroll();
   body_->update();
 }
@@ -268,8 +278,10 @@ void CListUI::PaintBody(QPainter& painter, const QRect& area) {
     const QRect rowRect(0, y, right, h);
     y += h;
     if (!rowRect.intersects(area)) continue;
-    if (i == selected_) painter.fillRect(rowRect, itemSelectedBkColor_);
-    else if (row.isNode && nodeBkColor_.isValid()) painter.fillRect(rowRect, nodeBkColor_);
+    if (i == selected_)
+      painter.fillRect(rowRect, itemSelectedBkColor_);
+    else if (row.isNode && nodeBkColor_.isValid())
+      painter.fillRect(rowRect, nodeBkColor_);
     if (itemLineColor_.isValid()) {
       painter.setPen(itemLineColor_);
       painter.drawLine(rowRect.bottomLeft(), rowRect.bottomRight());
@@ -306,11 +318,15 @@ void CListUI::PaintBody(QPainter& painter, const QRect& area) {
       }
       if (c.bar >= 0) {
         const QRect bar(cell.left() + 8, cell.top() + 4, cell.width() - 16, 7);
-        if (!barBkImage_.Empty()) Draw(painter, barBkImage_, bar);
-        else painter.fillRect(bar, QColor(0xE6, 0xE9, 0xEE));
+        if (!barBkImage_.Empty())
+          Draw(painter, barBkImage_, bar);
+        else
+          painter.fillRect(bar, QColor(0xE6, 0xE9, 0xEE));
         const QRect done(bar.left(), bar.top(), bar.width() * std::clamp(c.bar, 0, 100) / 100, bar.height());
-        if (!barImage_.Empty()) Draw(painter, barImage_, done);
-        else painter.fillRect(done, QColor(0x1F, 0x7A, 0xE0));
+        if (!barImage_.Empty())
+          Draw(painter, barImage_, done);
+        else
+          painter.fillRect(done, QColor(0x1F, 0x7A, 0xE0));
         textRect.setTop(bar.bottom() + 1);
       }
       const QFont font = FontById(c.font >= 0 ? c.font : itemFont_);

@@ -13,9 +13,9 @@ namespace snapsave::ui {
 
 struct ListCell {
   QString text;
-  ImageDescriptor icon;    // drawn at icon.dest inside the cell (or at its left)
-  int bar = -1;            // 0..100 draws a bar with the list's bar image; -1 none
-  int font = -1;           // -1: the list's item font
+  ImageDescriptor icon;  // drawn at icon.dest inside the cell (or at its left)
+  int bar = -1;          // 0..100 draws a bar with the list's bar image; -1 none
+  int font = -1;         // -1: the list's item font
   Qt::Alignment align = Qt::AlignLeft | Qt::AlignVCenter;
   QMargins textPadding{4, 0, 4, 0};
 };
@@ -23,12 +23,12 @@ struct ListCell {
 struct ListRow {
   std::vector<ListCell> cells;
   bool checked = false;
-  bool isNode = false;   // a group row; the rows after it up to the next node belong to it
+  bool isNode = false;  // a group row; the rows after it up to the next node belong to it
   bool expanded = true;
   bool visible = true;
-  QColor textColor;      // invalid: the list's colour
+  QColor textColor;  // invalid: the list's colour
   QVariant tag;
-  int height = 0;        // 0: the list's item height
+  int height = 0;  // 0: the list's item height
 };
 
 // One header column; a click raises "headerclick" with the item's name. It may hold controls (a check box).

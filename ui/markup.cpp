@@ -23,7 +23,8 @@ std::vector<TextRun> ParseMarkup(const QString& text) {
     runs.push_back({pending, s.font, s.color, s.bold});
     pending.clear();
   };
-  static const QRegularExpression tag(QStringLiteral(R"(^\{(f\s+(\d+)|c\s+(#[0-9A-Fa-f]{6}|#[0-9A-Fa-f]{8})|b|n|/f|/c|/b)\})"));
+  static const QRegularExpression tag(
+      QStringLiteral(R"(^\{(f\s+(\d+)|c\s+(#[0-9A-Fa-f]{6}|#[0-9A-Fa-f]{8})|b|n|/f|/c|/b)\})"));
   qsizetype i = 0;
   while (i < text.size()) {
     if (text[i] == QLatin1Char('{')) {
@@ -75,7 +76,8 @@ QString MarkupToHtml(const QString& text, const std::function<QFont(int)>& fontB
     }
     const QFont f = r.font >= 0 && fontById ? fontById(r.font) : base;
     const QColor c = r.color.isValid() ? r.color : color;
-    html += QStringLiteral("<span style=\"font-family:'%1'; font-size:%2px; font-weight:%3; color:%4;%5\">%6</span>")
+    html += QStringLiteral(
+                "<span style=\"font-family:'%1'; font-size:%2px; font-weight:%3; color:%4;%5\">%6</span>")
                 .arg(f.family())
                 .arg(f.pixelSize() > 0 ? f.pixelSize() : 12)
                 .arg(r.bold || f.bold() ? 700 : 400)

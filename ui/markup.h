@@ -12,7 +12,7 @@
 namespace snapsave::ui {
 
 struct TextRun {
-  QString text;  // "\n" for a line break
+  QString text;   // "\n" for a line break
   int font = -1;  // font id, -1 = the control's font
   QColor color;   // invalid = the control's colour
   bool bold = false;

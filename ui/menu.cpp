@@ -30,6 +30,20 @@ void CMenuElementUI::AddSubItem(const QString& name, const QString& text, bool m
   update();
 }
 
+void CMenuElementUI::CopyLook(const CMenuElementUI& from) {
+  normalImage_ = from.normalImage_;
+  hotImage_ = from.hotImage_;
+  pushedImage_ = from.pushedImage_;
+  markImage_ = from.markImage_;
+  hotTextColor_ = from.hotTextColor_;
+  textColor_ = from.textColor_;
+  bkColor_ = from.bkColor_;
+  font_ = from.font_;
+  textPadding_ = from.textPadding_;
+  align_ = from.align_;
+  SetFixedHeight(from.FixedHeight());
+}
+
 void CMenuElementUI::SetMarked(bool marked) {
   marked_ = marked;
   update();
@@ -50,11 +64,14 @@ void CMenuElementUI::PaintStatus(QPainter& painter) {
   }
 }
 
-CMenuWnd::CMenuWnd(CWindowUI* owner) : CWindowUI(owner, Qt::Popup | Qt::NoDropShadowWindowHint), owner_(owner) {
+CMenuWnd::CMenuWnd(CWindowUI* owner)
+    : CWindowUI(owner, Qt::Popup | Qt::NoDropShadowWindowHint), owner_(owner) {
   setAttribute(Qt::WA_DeleteOnClose);
 }
 
-CControlUI* CMenuWnd::CreateControl(const QString&) { return nullptr; }
+CControlUI* CMenuWnd::CreateControl(const QString&) {
+  return nullptr;
+}
 
 bool CMenuWnd::Open(const QString& layout, const QPoint& globalPos, QString* error) {
   layout_ = layout;
@@ -94,26 +111,39 @@ void CMenuWnd::OpenSubMenu(CMenuElementUI* item) {
   }
   auto* container = dynamic_cast<CContainerUI*>(sub->Root());
   if (!container) return;
-  // Keep the first element as the template for fonts and images, then drop all.
+  // The items of the layout make way for the sub-items, which take the chosen item's look.
   CContainerUI* list = container;
   for (CControlUI* c : container->Items())
     if (auto* inner = dynamic_cast<CContainerUI*>(c)) list = inner;
   list->RemoveAll();
-  int height = list->geometry().top() * 2;
+  int height = 0;
   for (const auto& subItem : item->SubItems()) {
     auto* e = new CMenuElementUI(list);
+    e->CopyLook(*item);
     e->SetName(subItem.name);
     e->SetText(subItem.text);
     e->SetMarked(subItem.marked);
-    QString ignored;
-    e->SetAttribute(QStringLiteral("markimage"), QStringLiteral("point.png"), &ignored);
-    e->SetAttribute(QStringLiteral("hotimage"), QStringLiteral("file='menu_hot.png' corner='2,2,2,2'"), &ignored);
     list->Add(e);
     height += e->FixedHeight();
   }
-  sub->resize(width(), std::max(40, height + 8));
+  sub->resize(width(), height + (this->height() - MenuItemsHeight()));
   sub->move(item->mapToGlobal(QPoint(item->width(), 0)));
   sub->show();
+}
+
+int CMenuWnd::MenuItemsHeight() const {
+  int total = 0;
+  std::vector<const QObject*> pending{this};
+  while (!pending.empty()) {
+    const QObject* o = pending.back();
+    pending.pop_back();
+    if (auto* e = dynamic_cast<const CMenuElementUI*>(o)) {
+      if (!e->isHidden()) total += e->FixedHeight();
+      continue;
+    }
+    for (const QObject* child : o->children()) pending.push_back(child);
+  }
+  return total;
 }
 
 void CMenuWnd::CloseChain() {

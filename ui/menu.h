@@ -1,11 +1,11 @@
-// Pop-up menus built from a layout whose items are MenuElement controls. Choosing an item sends "itemclick" with
-// the item's name to the owner window; an item with sub-items opens them beside it instead.
+// Pop-up menus built from a layout whose items are MenuElement controls. Choosing an item sends "itemclick"
+// with the item's name to the owner window; an item with sub-items opens them beside it instead.
 #pragma once
 
 #include <QPointer>
 
-#include "ui/window.h"
 #include "ui/controls.h"
+#include "ui/window.h"
 
 namespace snapsave::ui {
 
@@ -23,6 +23,8 @@ class CMenuElementUI : public CButtonUI {
   void ClearSubItems() { subItems_.clear(); }
   const std::vector<SubItem>& SubItems() const { return subItems_; }
   bool IsMarked() const { return marked_; }
+  // Takes over another item's images, colours, font and height; submenus look like their parent menu.
+  void CopyLook(const CMenuElementUI& from);
   void SetMarked(bool marked);
 
  protected:
@@ -47,6 +49,7 @@ class CMenuWnd : public CWindowUI {
  private:
   void OpenSubMenu(CMenuElementUI* item);
   void CloseChain();
+  int MenuItemsHeight() const;
 
   QPointer<CWindowUI> owner_;
   QPointer<CMenuWnd> parentMenu_;

@@ -19,7 +19,9 @@ struct MemoryStream {
   uint64_t pos = 0;
 };
 
-voidpf ZCALLBACK MemOpen(voidpf opaque, const void*, int) { return opaque; }
+voidpf ZCALLBACK MemOpen(voidpf opaque, const void*, int) {
+  return opaque;
+}
 
 uLong ZCALLBACK MemRead(voidpf, voidpf stream, void* buf, uLong size) {
   auto* s = static_cast<MemoryStream*>(stream);
@@ -30,26 +32,41 @@ uLong ZCALLBACK MemRead(voidpf, voidpf stream, void* buf, uLong size) {
   return static_cast<uLong>(n);
 }
 
-uLong ZCALLBACK MemWrite(voidpf, voidpf, const void*, uLong) { return 0; }
+uLong ZCALLBACK MemWrite(voidpf, voidpf, const void*, uLong) {
+  return 0;
+}
 
-ZPOS64_T ZCALLBACK MemTell(voidpf, voidpf stream) { return static_cast<MemoryStream*>(stream)->pos; }
+ZPOS64_T ZCALLBACK MemTell(voidpf, voidpf stream) {
+  return static_cast<MemoryStream*>(stream)->pos;
+}
 
 long ZCALLBACK MemSeek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
   auto* s = static_cast<MemoryStream*>(stream);
   uint64_t base = 0;
   switch (origin) {
-    case ZLIB_FILEFUNC_SEEK_SET: base = 0; break;
-    case ZLIB_FILEFUNC_SEEK_CUR: base = s->pos; break;
-    case ZLIB_FILEFUNC_SEEK_END: base = s->data.size(); break;
-    default: return -1;
+    case ZLIB_FILEFUNC_SEEK_SET:
+      base = 0;
+      break;
+    case ZLIB_FILEFUNC_SEEK_CUR:
+      base = s->pos;
+      break;
+    case ZLIB_FILEFUNC_SEEK_END:
+      base = s->data.size();
+      break;
+    default:
+      return -1;
   }
   if (offset > s->data.size() || base + offset > s->data.size()) return -1;
   s->pos = base + offset;
   return 0;
 }
 
-int ZCALLBACK MemClose(voidpf, voidpf) { return 0; }
-int ZCALLBACK MemError(voidpf, voidpf) { return 0; }
+int ZCALLBACK MemClose(voidpf, voidpf) {
+  return 0;
+}
+int ZCALLBACK MemError(voidpf, voidpf) {
+  return 0;
+}
 
 void SetError(QString* error, const QString& text) {
   if (error) *error = text;
@@ -113,8 +130,8 @@ bool SkinArchive::LoadZip(std::span<const uint8_t> zip, QString* error) {
     QByteArray data(static_cast<qsizetype>(info.uncompressed_size), Qt::Uninitialized);
     // Read one byte more than declared so that a size that lies is noticed.
     char extra = 0;
-    const int got = data.isEmpty() ? 0
-                                   : unzReadCurrentFile(uf, data.data(), static_cast<unsigned>(data.size()));
+    const int got =
+        data.isEmpty() ? 0 : unzReadCurrentFile(uf, data.data(), static_cast<unsigned>(data.size()));
     const int more = unzReadCurrentFile(uf, &extra, 1);
     const int closeRc = unzCloseCurrentFile(uf);  // checks the CRC
     if (got != data.size() || more != 0 || closeRc != UNZ_OK) {
@@ -135,9 +152,13 @@ void SkinArchive::AddEntry(const QString& name, QByteArray data) {
   entries_.insert(key, std::move(data));
 }
 
-bool SkinArchive::Contains(const QString& name) const { return entries_.contains(Key(name)); }
+bool SkinArchive::Contains(const QString& name) const {
+  return entries_.contains(Key(name));
+}
 
-QByteArray SkinArchive::Entry(const QString& name) const { return entries_.value(Key(name)); }
+QByteArray SkinArchive::Entry(const QString& name) const {
+  return entries_.value(Key(name));
+}
 
 QImage SkinArchive::Image(const QString& name) const {
   const QString key = Key(name);
@@ -161,7 +182,8 @@ QImage DecodeImage(const QByteArray& bytes) {
   stbi_uc* pixels = stbi_load_from_memory(reinterpret_cast<const stbi_uc*>(bytes.constData()),
                                           static_cast<int>(bytes.size()), &w, &h, &channels, 4);
   if (!pixels) return {};
-  QImage image(pixels, w, h, w * 4, QImage::Format_RGBA8888, [](void* p) { stbi_image_free(p); }, pixels);
+  QImage image(
+      pixels, w, h, w * 4, QImage::Format_RGBA8888, [](void* p) { stbi_image_free(p); }, pixels);
   return image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
 }
 

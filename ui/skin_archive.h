@@ -14,8 +14,8 @@ namespace snapsave::ui {
 class SkinArchive {
  public:
   // Reads every entry of a zip archive. Entry names use "/" whatever the archive stored; lookups fold case
-  // because layouts written for case-insensitive file systems name files loosely. Returns false and leaves the
-  // skin empty when the archive is damaged; `error` then says why.
+  // because layouts written for case-insensitive file systems name files loosely. Returns false and leaves
+  // the skin empty when the archive is damaged; `error` then says why.
   bool LoadZip(std::span<const uint8_t> zip, QString* error = nullptr);
   // Adds or replaces one entry; tests and tools build small skins this way.
   void AddEntry(const QString& name, QByteArray data);

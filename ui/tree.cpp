@@ -169,7 +169,9 @@ void CTreeUI::UpdateScroll() {
   scroll_->setGeometry(width() - 12, 0, 12, height());
 }
 
-void CTreeUI::resizeEvent(QResizeEvent*) { UpdateScroll(); }
+void CTreeUI::resizeEvent(QResizeEvent*) {
+  UpdateScroll();
+}
 
 void CTreeUI::wheelEvent(QWheelEvent* event) {
   scroll_->setValue(scroll_->value() - event->angleDelta().y() / 120 * itemHeight_ * 3);

@@ -40,7 +40,8 @@ class CTreeUI : public CControlUI {
   void SetExpanded(TreeNode* node, bool expanded);
 
   // Checking a node applies its state to all descendants and settles its ancestors (all children checked:
-  // checked; none checked or partial: unchecked; otherwise partial). Raises "checkboxselectchanged" when asked.
+  // checked; none checked or partial: unchecked; otherwise partial). Raises "checkboxselectchanged" when
+  // asked.
   void SetCheck(TreeNode* node, bool checked, bool notify = false);
   // Sets one node's state as it stands (e.g. partial from a list below it) and settles its ancestors.
   void SetCheckState(TreeNode* node, CheckState state);

@@ -162,7 +162,9 @@ void CWindowUI::Notify(const TNotifyUI& msg) {
   }
 }
 
-CControlUI* CWindowUI::CreateControl(const QString&) { return nullptr; }
+CControlUI* CWindowUI::CreateControl(const QString&) {
+  return nullptr;
+}
 
 int CWindowUI::ShowModal() {
   setWindowModality(Qt::ApplicationModal);
@@ -183,8 +185,10 @@ int CWindowUI::ShowModal() {
 void CWindowUI::Close(int endCode) {
   endCode_ = endCode;
   closing_ = true;
-  if (loop_) loop_->quit();
-  else hide();
+  if (loop_)
+    loop_->quit();
+  else
+    hide();
 }
 
 void CWindowUI::CenterWindow() {
@@ -203,8 +207,10 @@ void CWindowUI::SetTimer(CControlUI* control, int id, int milliseconds) {
     timer = std::make_unique<QTimer>();
     QPointer<CControlUI> target(control);
     QObject::connect(timer.get(), &QTimer::timeout, this, [this, target, id] {
-      if (target) SendNotify(target, QStringLiteral("timer"), id);
-      else KillTimer(nullptr, id);
+      if (target)
+        SendNotify(target, QStringLiteral("timer"), id);
+      else
+        KillTimer(nullptr, id);
     });
   }
   timer->start(std::max(0, milliseconds));
@@ -279,9 +285,12 @@ void CWindowUI::mouseMoveEvent(QMouseEvent* event) {
     if ((edges & (Qt::LeftEdge | Qt::RightEdge)) && (edges & (Qt::TopEdge | Qt::BottomEdge)))
       setCursor(((edges & Qt::LeftEdge) != 0) == ((edges & Qt::TopEdge) != 0) ? Qt::SizeFDiagCursor
                                                                               : Qt::SizeBDiagCursor);
-    else if (edges & (Qt::LeftEdge | Qt::RightEdge)) setCursor(Qt::SizeHorCursor);
-    else if (edges) setCursor(Qt::SizeVerCursor);
-    else unsetCursor();
+    else if (edges & (Qt::LeftEdge | Qt::RightEdge))
+      setCursor(Qt::SizeHorCursor);
+    else if (edges)
+      setCursor(Qt::SizeVerCursor);
+    else
+      unsetCursor();
     return;
   }
   const QPoint delta = event->globalPosition().toPoint() - pressGlobal_;

@@ -1,5 +1,5 @@
-// A frameless skinned window built from a layout: caption band dragging, sizing border, rounded corners, fonts by
-// id, controls by name, notifications, timers per control and modal running with an end code.
+// A frameless skinned window built from a layout: caption band dragging, sizing border, rounded corners,
+// fonts by id, controls by name, notifications, timers per control and modal running with an end code.
 #pragma once
 
 #include <QHash>
@@ -24,8 +24,8 @@ class CTreeUI;
 struct TreeNode;
 
 struct TNotifyUI {
-  QString type;    // "windowinit", "click", "selectchanged", "itemselect", "timer", ...
-  QString name;    // the sender's name
+  QString type;  // "windowinit", "click", "selectchanged", "itemselect", "timer", ...
+  QString name;  // the sender's name
   CControlUI* sender = nullptr;
   qint64 wParam = 0;
   QVariant lParam;
@@ -36,8 +36,8 @@ class CWindowUI : public QWidget {
   explicit CWindowUI(QWidget* parent = nullptr, Qt::WindowFlags extraFlags = {});
   ~CWindowUI() override;
 
-  // Builds the window from a layout of the current skin and raises "windowinit". False, with a reason naming the
-  // file and line, when the layout does not load; the window then stays empty.
+  // Builds the window from a layout of the current skin and raises "windowinit". False, with a reason naming
+  // the file and line, when the layout does not load; the window then stays empty.
   bool LoadLayout(const QString& path, QString* error = nullptr);
   CControlUI* Root() const { return root_; }
 

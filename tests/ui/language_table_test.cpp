@@ -33,7 +33,8 @@ const QString kMessages = QStringLiteral("Messages");
 TEST(LanguageTable, ReadsSectionsWithFirstEqualsSplitAndFirstKeyWins) {
   test::TempDir dir;
   Write(dir.path() / "config.ini",
-        "[DefaultLanguage]\r\nDefault=Deutsch\r\n[Languages]\r\nEnglish=English\r\nDeutsch=Deutsch\r\nLonely\r\n");
+        "[DefaultLanguage]\r\nDefault=Deutsch\r\n[Languages]\r\nEnglish=English\r\nDeutsch="
+        "Deutsch\r\nLonely\r\n");
   Write(dir.path() / "Languages" / "Deutsch.ini",
         "\xEF\xBB\xBF; comment\n[Messages]\nMSG0001=a=b=c\nMSG0002=first\nMSG0002=second\n  MSG0003 =Ende \n"
         "NoEquals\n[Messages]\nMSG0004=repeated sections never count\n[MainWnd]\nBtnScan=Suchen\n");
@@ -81,10 +82,12 @@ TEST(LanguageTable, MissingFilesGiveEnglishAndEmptyTexts) {
 TEST(LanguageTable, SetLanguageRewritesOnlyTheDefaultKeyAndWindowsSeeNewTexts) {
   test::TempDir dir;
   const std::string config =
-      "; keep me\r\n[Languages]\r\nEnglish=English\r\nFrancais=Fran\xC3\xA7" "ais\r\n\r\n[DefaultLanguage]\r\n"
+      "; keep me\r\n[Languages]\r\nEnglish=English\r\nFrancais=Fran\xC3\xA7"
+      "ais\r\n\r\n[DefaultLanguage]\r\n"
       "Default=English\r\nOther=1\r\n";
   Write(dir.path() / "config.ini", config);
-  Write(dir.path() / "Languages" / "English.ini", "[Messages]\nMSG0001=Hello\n[Demo]\nlabel=Scan\nNode=Photos\n");
+  Write(dir.path() / "Languages" / "English.ini",
+        "[Messages]\nMSG0001=Hello\n[Demo]\nlabel=Scan\nNode=Photos\n");
   Write(dir.path() / "Languages" / "Francais.ini", "[Messages]\nMSG0001=Bonjour\n[Demo]\nlabel=Analyser\n");
 
   ui::SkinArchive::Current() = ui::SkinArchive();
@@ -116,7 +119,8 @@ TEST(LanguageTable, SetLanguageRewritesOnlyTheDefaultKeyAndWindowsSeeNewTexts) {
   // A config without the section gets it appended; nothing else changes.
   Write(dir.path() / "config.ini", "[Languages]\nEnglish=English\n");
   ASSERT_TRUE(table.SetLanguage(QStringLiteral("English")));
-  EXPECT_EQ(Read(dir.path() / "config.ini"), "[Languages]\nEnglish=English\n\n[DefaultLanguage]\nDefault=English\n");
+  EXPECT_EQ(Read(dir.path() / "config.ini"),
+            "[Languages]\nEnglish=English\n\n[DefaultLanguage]\nDefault=English\n");
 }
 
 TEST(ShippedLanguageFiles, EnglishHoldsEveryMessageAndEveryWindowSection) {
@@ -143,10 +147,11 @@ TEST(ShippedLanguageFiles, EnglishHoldsEveryMessageAndEveryWindowSection) {
     EXPECT_FALSE(table.Text(kMessages, QString::fromLatin1(key)).trimmed().isEmpty()) << key;
   for (const char* key : {"MSG0807", "MSG0808", "MSG0809"})
     EXPECT_FALSE(table.Text(QStringLiteral("MainWnd"), QString::fromLatin1(key)).isEmpty()) << key;
-  for (const char* section : {"MainWnd", "ScanWnd", "SearchProcessWnd", "RecoverProcessWnd", "PreviewProcessWnd",
-                              "CreateImageWnd", "MessageBox", "menu_assist", "MenuWnd"})
+  for (const char* section : {"MainWnd", "ScanWnd", "SearchProcessWnd", "RecoverProcessWnd",
+                              "PreviewProcessWnd", "CreateImageWnd", "MessageBox", "menu_assist", "MenuWnd"})
     EXPECT_FALSE(table.GetSection(QString::fromLatin1(section)).empty()) << section;
-  for (const char* item : {"item_help", "item_faq", "item_about", "item_support", "item_exit", "item_language"})
+  for (const char* item :
+       {"item_help", "item_faq", "item_about", "item_support", "item_exit", "item_language"})
     EXPECT_FALSE(table.Text(QStringLiteral("menu_assist"), QString::fromLatin1(item)).isEmpty()) << item;
   // Composed texts carry the placeholders their callers fill in.
   EXPECT_TRUE(table.Text(kMessages, QStringLiteral("MSG0802")).contains(QStringLiteral("{c #316D1E}%d{/c}")));
@@ -166,7 +171,8 @@ TEST(EmbeddedSkin, LoadsAndADamagedCopyIsRefusedWhole) {
   for (const char* icon : {"folder", "exe", "image", "music", "doc", "video", "zip", "default"}) {
     EXPECT_FALSE(skin.Image(QStringLiteral("FileIcon/%1.png").arg(QLatin1String(icon))).isNull()) << icon;
     if (QLatin1String(icon) != QLatin1String("folder")) {
-      EXPECT_FALSE(skin.Image(QStringLiteral("FileIcon/%1_error.png").arg(QLatin1String(icon))).isNull()) << icon;
+      EXPECT_FALSE(skin.Image(QStringLiteral("FileIcon/%1_error.png").arg(QLatin1String(icon))).isNull())
+          << icon;
     }
   }
 

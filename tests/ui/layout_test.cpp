@@ -1,4 +1,6 @@
 // Layouts: building, includes, clear load errors, lookups, and notifications reaching the window.
+#include <QApplication>
+#include <QPointer>
 #include <QTest>
 #include <QTimer>
 
@@ -7,6 +9,7 @@
 #include "tests/ui/test_skin.h"
 #include "ui/controls.h"
 #include "ui/list.h"
+#include "ui/menu.h"
 #include "ui/tree.h"
 #include "ui/window.h"
 
@@ -94,7 +97,8 @@ TEST_F(LayoutTest, BadLayoutsFailAtLoadWithFileAndLine) {
   auto has = [](const QString& error, const char* part) { return error.contains(QLatin1String(part)); };
   QString e = LoadError("<Window>\n<VerticalLayout>\n<Lable name='x'/>\n</VerticalLayout></Window>");
   EXPECT_TRUE(has(e, "xml/t.xml:3") && has(e, "unknown element <Lable>")) << e.toStdString();
-  e = LoadError("<Window><VerticalLayout>\n\n<Button normalimage=\"file='gone.png'\"/></VerticalLayout></Window>");
+  e = LoadError(
+      "<Window><VerticalLayout>\n\n<Button normalimage=\"file='gone.png'\"/></VerticalLayout></Window>");
   EXPECT_TRUE(has(e, "xml/t.xml:3") && has(e, "gone.png")) << e.toStdString();
   e = LoadError("<Window><Label colour='#FFFFFF'/></Window>");
   EXPECT_TRUE(has(e, "unknown attribute 'colour'")) << e.toStdString();
@@ -114,7 +118,8 @@ TEST_F(LayoutTest, BadLayoutsFailAtLoadWithFileAndLine) {
   EXPECT_FALSE(e.isEmpty());
 
   // An include that includes itself is stopped, with the inner file named.
-  test::AddLayout(QStringLiteral("xml/loop.xml"), "<VerticalLayout><Include source='xml/loop.xml'/></VerticalLayout>");
+  test::AddLayout(QStringLiteral("xml/loop.xml"),
+                  "<VerticalLayout><Include source='xml/loop.xml'/></VerticalLayout>");
   e = LoadError("<Window><Include source='xml/loop.xml'/></Window>");
   EXPECT_TRUE(has(e, "xml/loop.xml:1") && has(e, "loops")) << e.toStdString();
   // An error inside an include names the included file.
@@ -167,7 +172,8 @@ TEST_F(LayoutTest, ModalRunEndsWithTheCloseCodeAndTimersNotifyTheirControl) {
   ASSERT_TRUE(w.LoadLayout(QStringLiteral("xml/main.xml")));
   auto* title = w.FindControl(QStringLiteral("title"));
   w.SetTimer(title, 7, 1);
-  QTimer::singleShot(50, &w, [&] { QTest::mouseClick(w.FindControl(QStringLiteral("closebtn")), Qt::LeftButton); });
+  QTimer::singleShot(50, &w,
+                     [&] { QTest::mouseClick(w.FindControl(QStringLiteral("closebtn")), Qt::LeftButton); });
   EXPECT_EQ(w.ShowModal(), 2);
   EXPECT_FALSE(w.isVisible());
   ASSERT_FALSE(w.timerIds.empty());
@@ -179,6 +185,42 @@ TEST_F(LayoutTest, ModalRunEndsWithTheCloseCodeAndTimersNotifyTheirControl) {
   // Close before the loop starts (e.g. from windowinit) still returns its code.
   QTimer::singleShot(0, &w, [&] { w.Close(1); });
   EXPECT_EQ(w.ShowModal(), 1);
+}
+
+TEST_F(LayoutTest, MenuItemsReachTheOwnerAndSubItemsOpenBesideTheirItem) {
+  test::AddLayout(QStringLiteral("xml/menu.xml"), R"(<Window size="160,66">
+    <VerticalLayout inset="3,3,3,3">
+      <MenuElement name="item_language" text="Language" markimage="dot.png"/>
+      <MenuElement name="item_exit" text="Exit"/>
+    </VerticalLayout></Window>)");
+  RecordingWnd owner;
+  ASSERT_TRUE(owner.LoadLayout(QStringLiteral("xml/main.xml")));
+  owner.show();
+
+  QPointer<CMenuWnd> menu = new CMenuWnd(&owner);
+  ASSERT_TRUE(menu->Open(QStringLiteral("xml/menu.xml"), QPoint(10, 10)));
+  QTest::mouseClick(menu->Element(QStringLiteral("item_exit")), Qt::LeftButton);
+  EXPECT_TRUE(owner.seen.contains(QStringLiteral("itemclick:item_exit")));
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  EXPECT_TRUE(menu.isNull());  // a chosen item closes the menu
+
+  menu = new CMenuWnd(&owner);
+  ASSERT_TRUE(menu->Open(QStringLiteral("xml/menu.xml"), QPoint(10, 10)));
+  CMenuElementUI* language = menu->Element(QStringLiteral("item_language"));
+  language->AddSubItem(QStringLiteral("English"), QStringLiteral("English"), true);
+  language->AddSubItem(QStringLiteral("Deutsch"), QStringLiteral("Deutsch"), false);
+  owner.seen.clear();
+  QTest::mouseClick(language, Qt::LeftButton);
+  EXPECT_TRUE(owner.seen.empty());  // an item with sub-items only opens them
+  CMenuWnd* sub = nullptr;
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (auto* m = dynamic_cast<CMenuWnd*>(w); m && m != menu && m->isVisible()) sub = m;
+  ASSERT_NE(sub, nullptr);
+  EXPECT_EQ(sub->height(), 66);  // two items of 30 plus the frame
+  ASSERT_NE(sub->Element(QStringLiteral("Deutsch")), nullptr);
+  EXPECT_TRUE(sub->Element(QStringLiteral("English"))->IsMarked());
+  QTest::mouseClick(sub->Element(QStringLiteral("Deutsch")), Qt::LeftButton);
+  EXPECT_EQ(owner.seen, QStringList{QStringLiteral("itemclick:Deutsch")});
 }
 
 }  // namespace

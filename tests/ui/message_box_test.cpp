@@ -38,8 +38,10 @@ class MessageBoxTest : public ::testing::Test {
       for (QWidget* w : QApplication::topLevelWidgets()) {
         auto* box = dynamic_cast<CMessageBox*>(w);
         if (!box || !box->isVisible()) continue;
-        if (ui::CControlUI* c = box->FindControl(QString::fromLatin1(button))) QTest::mouseClick(c, Qt::LeftButton);
-        else box->Close(99);  // the button is missing: end with a code no caller expects
+        if (ui::CControlUI* c = box->FindControl(QString::fromLatin1(button)))
+          QTest::mouseClick(c, Qt::LeftButton);
+        else
+          box->Close(99);  // the button is missing: end with a code no caller expects
       }
     });
     return CMessageBox::Show(nullptr, kind, std::nullopt, QStringLiteral("Text"), 400, 160);
@@ -64,8 +66,8 @@ TEST_F(MessageBoxTest, EachKindHasItsLayoutTitleAndButtons) {
     int kind;
     const char* title;
     const char* cancel;  // caption of cancelbtn, nullptr when the box has none
-  } cases[] = {{0, "Oops", nullptr},   {1, "Sure?", "Cancel"}, {2, "FYI", nullptr},
-               {3, "Careful", nullptr}, {4, "Asking", "No"},    {7, "Oops", nullptr}, {-1, "Oops", nullptr}};
+  } cases[] = {{0, "Oops", nullptr}, {1, "Sure?", "Cancel"}, {2, "FYI", nullptr},  {3, "Careful", nullptr},
+               {4, "Asking", "No"},  {7, "Oops", nullptr},   {-1, "Oops", nullptr}};
   for (const Case& c : cases) {
     auto box = CMessageBox::Create(nullptr, c.kind, std::nullopt, QStringLiteral("Body"), 200, 100);
     ASSERT_NE(box, nullptr) << c.kind;
@@ -87,7 +89,8 @@ TEST_F(MessageBoxTest, EachKindHasItsLayoutTitleAndButtons) {
   }
   EXPECT_EQ(CMessageBox::LayoutOf(7), CMessageBox::LayoutOf(CMessageBox::Error));
   // An explicit title wins over the kind's default.
-  auto box = CMessageBox::Create(nullptr, 2, QStringLiteral("Snapsave is running."), QStringLiteral("x"), 350, 150);
+  auto box =
+      CMessageBox::Create(nullptr, 2, QStringLiteral("Snapsave is running."), QStringLiteral("x"), 350, 150);
   ASSERT_NE(box, nullptr);
   EXPECT_EQ(box->FindControl(QStringLiteral("title"))->Text(), QStringLiteral("Snapsave is running."));
   EXPECT_EQ(box->size(), QSize(350, 160));

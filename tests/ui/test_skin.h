@@ -1,8 +1,8 @@
 // Small skins built in memory for toolkit tests.
 #pragma once
 
-#include <QImage>
 #include <QBuffer>
+#include <QImage>
 #include <QString>
 
 #include "ui/skin_archive.h"

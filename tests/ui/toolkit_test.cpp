@@ -16,8 +16,8 @@ namespace snapsave::ui {
 namespace {
 
 TEST(ImageDescriptor, ParsesEveryPartAndRejectsMalformedText) {
-  auto d = ParseImageDescriptor(
-      QStringLiteral("file='Controls.png' source='1,159,33,191' dest='49,5,81,37' corner='0,1,13,1' fade='128'"));
+  auto d = ParseImageDescriptor(QStringLiteral(
+      "file='Controls.png' source='1,159,33,191' dest='49,5,81,37' corner='0,1,13,1' fade='128'"));
   ASSERT_TRUE(d);
   EXPECT_EQ(d->file, QStringLiteral("Controls.png"));
   EXPECT_EQ(*d->source, QRect(1, 159, 32, 32));
@@ -31,8 +31,9 @@ TEST(ImageDescriptor, ParsesEveryPartAndRejectsMalformedText) {
   EXPECT_FALSE(bare->source);
 
   QString error;
-  for (const char* bad : {"file='a.png' source='1,2,3'", "file='a.png' dest='5,5,1,1'", "file='a.png' size='1'",
-                          "file='a.png' source='1,2,3,4", "source='0,0,1,1'", "file='a.png' fade='300'"}) {
+  for (const char* bad :
+       {"file='a.png' source='1,2,3'", "file='a.png' dest='5,5,1,1'", "file='a.png' size='1'",
+        "file='a.png' source='1,2,3,4", "source='0,0,1,1'", "file='a.png' fade='300'"}) {
     error.clear();
     EXPECT_FALSE(ParseImageDescriptor(QString::fromLatin1(bad), &error)) << bad;
     EXPECT_FALSE(error.isEmpty()) << bad;
@@ -46,8 +47,10 @@ TEST(ImageDescriptor, NineSliceKeepsCornersAndStretchesTheMiddle) {
   for (int y = 0; y < 9; ++y)
     for (int x = 0; x < 9; ++x) {
       const bool edgeX = x < 3 || x >= 6, edgeY = y < 3 || y >= 6;
-      if (edgeX && edgeY) image.setPixelColor(x, y, Qt::blue);
-      else if (edgeX || edgeY) image.setPixelColor(x, y, Qt::green);
+      if (edgeX && edgeY)
+        image.setPixelColor(x, y, Qt::blue);
+      else if (edgeX || edgeY)
+        image.setPixelColor(x, y, Qt::green);
     }
   SkinArchive skin;
   QByteArray png;
@@ -65,8 +68,8 @@ TEST(ImageDescriptor, NineSliceKeepsCornersAndStretchesTheMiddle) {
   painter.end();
   EXPECT_EQ(canvas.pixelColor(1, 1), QColor(Qt::blue));
   EXPECT_EQ(canvas.pixelColor(38, 28), QColor(Qt::blue));
-  EXPECT_EQ(canvas.pixelColor(20, 1), QColor(Qt::green));   // top edge stretched, still 3 high
-  EXPECT_EQ(canvas.pixelColor(20, 4), QColor(Qt::red));     // centre starts right below it
+  EXPECT_EQ(canvas.pixelColor(20, 1), QColor(Qt::green));  // top edge stretched, still 3 high
+  EXPECT_EQ(canvas.pixelColor(20, 4), QColor(Qt::red));    // centre starts right below it
   EXPECT_EQ(canvas.pixelColor(1, 15), QColor(Qt::green));
 
   // A missing image draws nothing and says so.
