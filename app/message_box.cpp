@@ -8,6 +8,7 @@
 namespace snapsave::app {
 
 CMessageBox::CMessageBox(QWidget* parent) : ui::CWindowUI(parent, Qt::Dialog) {
+  setObjectName(QStringLiteral("UIMessageBox"));
   setWindowTitle(QStringLiteral("Message Box"));
 }
 

@@ -49,9 +49,7 @@ std::optional<bool> ParseBool(const QString& text) {
 // ---------------------------------------------------------------------------------------------------------------
 // CControlUI
 
-CControlUI::CControlUI(QWidget* parent) : QWidget(parent) {
-  setAttribute(Qt::WA_Hover, false);
-}
+CControlUI::CControlUI(QWidget* parent) : QWidget(parent) {}
 
 void CControlUI::SetText(const QString& text) {
   if (text_ == text) return;

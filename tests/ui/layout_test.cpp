@@ -2,6 +2,7 @@
 #include <QApplication>
 #include <QPointer>
 #include <QTest>
+#include <QTextEdit>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -185,6 +186,60 @@ TEST_F(LayoutTest, ModalRunEndsWithTheCloseCodeAndTimersNotifyTheirControl) {
   // Close before the loop starts (e.g. from windowinit) still returns its code.
   QTimer::singleShot(0, &w, [&] { w.Close(1); });
   EXPECT_EQ(w.ShowModal(), 1);
+}
+
+TEST_F(LayoutTest, TheCaptionBandDragsAndTheBorderSizesDownToTheMinimum) {
+  RecordingWnd w;
+  ASSERT_TRUE(w.LoadLayout(QStringLiteral("xml/main.xml")));
+  w.move(100, 100);
+  w.show();
+  const QPoint start = w.pos();
+  auto* title = w.FindControl(QStringLiteral("title"));  // a label: part of the band
+  QTest::mousePress(title, Qt::LeftButton, {}, QPoint(20, 10));
+  QTest::mouseMove(title, QPoint(50, 30));
+  QTest::mouseRelease(title, Qt::LeftButton, {}, QPoint(50, 30));
+  EXPECT_EQ(w.pos(), start + QPoint(30, 20));
+
+  // Over a button the band does not drag.
+  auto* close = w.FindControl(QStringLiteral("closebtn"));
+  const QPoint before = w.pos();
+  QTest::mousePress(close, Qt::LeftButton, {}, QPoint(20, 10));
+  QTest::mouseMove(close, QPoint(60, 40));
+  QTest::mouseRelease(close, Qt::LeftButton, {}, QPoint(-50, -50));
+  EXPECT_EQ(w.pos(), before);
+
+  // The bottom-right corner of the sizing border resizes, never below the minimum size.
+  auto* root = w.Root();
+  const QPoint corner(w.width() - 2, w.height() - 2);
+  QTest::mousePress(root, Qt::LeftButton, {}, corner);
+  QTest::mouseMove(root, corner + QPoint(40, 10));
+  QTest::mouseRelease(root, Qt::LeftButton, {}, corner + QPoint(40, 10));
+  EXPECT_EQ(w.size(), QSize(440, 310));
+  QTest::mousePress(root, Qt::LeftButton, {}, QPoint(w.width() - 2, w.height() - 2));
+  QTest::mouseMove(root, QPoint(10, 10));
+  QTest::mouseRelease(root, Qt::LeftButton, {}, QPoint(10, 10));
+  EXPECT_EQ(w.size(), QSize(300, 200));
+  // Controls follow the new size.
+  EXPECT_EQ(w.FindControl(QStringLiteral("band"))->width(), 300);
+}
+
+TEST_F(LayoutTest, RichEditShowsTextAndRefusesPicturesItCannotShow) {
+  test::AddLayout(QStringLiteral("xml/rich.xml"),
+                  "<Window size='300,200'><RichEdit name='PreviewEdit'/></Window>");
+  CWindowUI w;
+  ASSERT_TRUE(w.LoadLayout(QStringLiteral("xml/rich.xml")));
+  auto* box = w.Find<CRichEditUI>(QStringLiteral("PreviewEdit"));
+  ASSERT_NE(box, nullptr);
+  EXPECT_TRUE(box->Editor()->isReadOnly());
+  box->ShowCentredText(QStringLiteral("This is a folder."));
+  EXPECT_EQ(box->PlainContent(), QStringLiteral("This is a folder."));
+  EXPECT_FALSE(box->InsertImage(QImage()));
+  EXPECT_FALSE(box->InsertImage(QImage(2, 2, QImage::Format_ARGB32)));  // too small to be a picture
+  QImage picture(40, 30, QImage::Format_ARGB32);
+  picture.fill(Qt::blue);
+  box->Clear();
+  EXPECT_TRUE(box->InsertImage(picture));
+  EXPECT_EQ(box->PlainContent(), QString(QChar::ObjectReplacementCharacter));
 }
 
 TEST_F(LayoutTest, MenuItemsReachTheOwnerAndSubItemsOpenBesideTheirItem) {
