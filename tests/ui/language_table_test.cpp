@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include "app/embedded_skin.h"
@@ -189,6 +190,45 @@ TEST(EmbeddedSkin, LoadsAndADamagedCopyIsRefusedWhole) {
   const uint8_t garbage[] = {'P', 'K', 5, 6, 0, 0, 0, 0};
   EXPECT_FALSE(copy.LoadZip(garbage, &error));
   EXPECT_FALSE(copy.LoadZip({}, &error));
+}
+
+// Damaged skins and language files must fail cleanly. A fixed seed keeps failures reproducible.
+TEST(HostileInput, MutatedArchivesLayoutsAndLanguageFilesNeverCrash) {
+  std::mt19937 random(20261206);
+  const auto zip = EmbeddedSkinZip();
+  for (int round = 0; round < 200; ++round) {
+    std::vector<uint8_t> bytes(zip.begin(), zip.end());
+    for (int flips = 0; flips < 1 + round % 8; ++flips)
+      bytes[random() % bytes.size()] = static_cast<uint8_t>(random());
+    ui::SkinArchive copy;
+    QString error;
+    const bool loaded = copy.LoadZip(bytes, &error);
+    EXPECT_TRUE(loaded || !error.isEmpty());
+    copy.Image(QStringLiteral("Controls.png"));  // decoding a damaged image must be safe too
+  }
+
+  ASSERT_TRUE(LoadEmbeddedSkin());
+  const QByteArray layout = ui::SkinArchive::Current().Entry(QStringLiteral("xml/MessageBox_Question.xml"));
+  ASSERT_FALSE(layout.isEmpty());
+  for (int round = 0; round < 200; ++round) {
+    QByteArray mutated = layout;
+    for (int flips = 0; flips < 1 + round % 4; ++flips)
+      mutated[static_cast<qsizetype>(random() % static_cast<unsigned>(mutated.size()))] =
+          "<>/='\" \n{}#,x0"[random() % 14];
+    ui::SkinArchive::Current().AddEntry(QStringLiteral("xml/mutated.xml"), mutated);
+    ui::CWindowUI window;
+    QString error;
+    const bool built = window.LoadLayout(QStringLiteral("xml/mutated.xml"), &error);
+    EXPECT_TRUE(built || !error.isEmpty());
+  }
+
+  const std::string ini = "[Messages]\nMSG0001=a=b\n[MainWnd]\nBtnScan=Scan\n";
+  for (int round = 0; round < 500; ++round) {
+    std::string mutated = ini;
+    for (int flips = 0; flips < 1 + round % 6; ++flips)
+      mutated[random() % mutated.size()] = "[]=;\n\r \xff"[random() % 8];
+    ParseIni(QByteArray::fromStdString(mutated));
+  }
 }
 
 }  // namespace
