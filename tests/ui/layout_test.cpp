@@ -28,6 +28,14 @@ class RecordingWnd : public CWindowUI {
   std::vector<qint64> timerIds;
 };
 
+// QTest hands a widget's events to that widget itself; a real click reaches the deepest child under the
+// pointer.
+void ClickAt(QWidget* widget, QPoint pos) {
+  QWidget* target = widget->childAt(pos);
+  if (!target) target = widget;
+  QTest::mouseClick(target, Qt::LeftButton, {}, target->mapFrom(widget, pos));
+}
+
 const char* kMain = R"(<?xml version="1.0"?>
 <Window size="400,300" mininfo="300,200" caption="0,0,0,36" sizebox="4,4,4,4" roundcorner="5,5">
   <Font id="0" name="DejaVu Sans" size="13" default="true"/>
@@ -221,6 +229,82 @@ TEST_F(LayoutTest, TheCaptionBandDragsAndTheBorderSizesDownToTheMinimum) {
   EXPECT_EQ(w.size(), QSize(300, 200));
   // Controls follow the new size.
   EXPECT_EQ(w.FindControl(QStringLiteral("band"))->width(), 300);
+}
+
+TEST_F(LayoutTest, ListsAndTreesReportChecksAndSelectionsFromTheMouse) {
+  test::AddLayout(QStringLiteral("xml/views.xml"), R"(<Window size="400,300"><HorizontalLayout>
+    <List name="FileList" itemheight="20" checkcolumn="true"><ListHeader height="24">
+      <ListHeaderItem name="CheckAll" width="21"/><ListHeaderItem name="FileName" width="180"/>
+    </ListHeader></List>
+    <Tree name="TypeTree" width="150" itemheight="24">
+      <TreeNode name="NodePhoto" text="Photos"><TreeNode name="jpg" text="JPEG"/><TreeNode name="png" text="PNG"/></TreeNode>
+    </Tree></HorizontalLayout></Window>)");
+  RecordingWnd w;
+  ASSERT_TRUE(w.LoadLayout(QStringLiteral("xml/views.xml")));
+  w.show();
+  auto* list = w.Find<CListUI>(QStringLiteral("FileList"));
+  for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) {
+    ListRow row;
+    row.cells.resize(2);
+    row.cells[1].text = QString::fromLatin1(name);
+    list->AddRow(row);
+  }
+  // Rows start below the 24-pixel header; the check column is the first 21 pixels.
+  ClickAt(list, QPoint(10, 24 + 20 + 10));
+  EXPECT_TRUE(list->Row(1).checked);
+  EXPECT_EQ(list->SelectedRow(), -1);  // the box checks without selecting
+  ClickAt(list, QPoint(100, 24 + 40 + 10));
+  EXPECT_EQ(list->SelectedRow(), 2);
+  ClickAt(list, QPoint(100, 24 + 200));  // below the last row: nothing
+  EXPECT_EQ(list->SelectedRow(), 2);
+  EXPECT_TRUE(w.seen.contains(QStringLiteral("list_check_click:FileList")));
+  EXPECT_TRUE(w.seen.contains(QStringLiteral("itemselect:FileList")));
+
+  auto* tree = w.Find<CTreeUI>(QStringLiteral("TypeTree"));
+  TreeNode* photo = tree->FindNode(QStringLiteral("NodePhoto"));
+  TreeNode* jpg = tree->FindNode(QStringLiteral("jpg"));
+  // Row 1 is "jpg", one indent in: expander at 22..36, check box from 36.
+  ClickAt(tree, QPoint(4 + 18 + 14 + 7, 24 + 12));
+  EXPECT_EQ(jpg->check, CheckState::Checked);
+  EXPECT_EQ(photo->check, CheckState::Partial);
+  EXPECT_TRUE(w.seen.contains(QStringLiteral("checkboxselectchanged:TypeTree")));
+  ClickAt(tree, QPoint(100, 24 + 12));
+  EXPECT_EQ(tree->SelectedNode(), jpg);
+  // Collapsing the category hides its rows from the mouse too.
+  ClickAt(tree, QPoint(8, 12));
+  EXPECT_FALSE(photo->expanded);
+  ClickAt(tree, QPoint(100, 24 + 12));
+  EXPECT_EQ(tree->SelectedNode(), jpg);  // nothing there any more
+}
+
+TEST_F(LayoutTest, RuntimeSettersChangeStateButRefuseImagesTheSkinLacks) {
+  RecordingWnd w;
+  ASSERT_TRUE(w.LoadLayout(QStringLiteral("xml/main.xml")));
+  auto* ok = w.Find<CButtonUI>(QStringLiteral("okbtn"));
+  EXPECT_TRUE(ok->SetBkImage(QStringLiteral("file='dot.png' corner='1,1,1,1'")));
+  EXPECT_FALSE(ok->SetBkImage(QStringLiteral("missing.png")));
+  EXPECT_FALSE(ok->SetForeImage(QStringLiteral("file='dot.png' source='1,2'")));
+  EXPECT_FALSE(ok->SetHotImage(QStringLiteral("missing.png")));
+
+  // Sizes and visibility set at run time re-flow the parent.
+  auto* band = w.FindControl(QStringLiteral("band"));
+  auto* pages = w.FindControl(QStringLiteral("pages"));
+  w.resize(400, 300);
+  EXPECT_EQ(pages->y(), 36);
+  band->SetFixedHeight(50);
+  EXPECT_EQ(pages->y(), 50);
+  band->setVisible(false);
+  EXPECT_EQ(pages->y(), 0);
+  band->setVisible(true);
+
+  // A timer started again while running restarts instead of doubling up.
+  auto* title = w.FindControl(QStringLiteral("title"));
+  w.SetTimer(title, 1, 60000);
+  w.SetTimer(title, 1, 60000);
+  EXPECT_TRUE(w.IsTimerActive(title, 1));
+  EXPECT_FALSE(w.IsTimerActive(title, 2));
+  w.KillTimer(title, 1);
+  EXPECT_FALSE(w.IsTimerActive(title, 1));
 }
 
 TEST_F(LayoutTest, RichEditShowsTextAndRefusesPicturesItCannotShow) {
