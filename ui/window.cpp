@@ -173,9 +173,12 @@ int CWindowUI::ShowModal() {
   raise();
   activateWindow();
   if (!closing_) {
+    QPointer<CWindowUI> self(this);
     QEventLoop loop;
     loop_ = &loop;
     loop.exec(QEventLoop::DialogExec);
+    // Destroyed while running (its owner went away): report it as closed.
+    if (!self) return 2;
     loop_ = nullptr;
   }
   hide();
@@ -202,18 +205,26 @@ void CWindowUI::CenterWindow() {
 }
 
 void CWindowUI::SetTimer(CControlUI* control, int id, int milliseconds) {
-  auto& timer = timers_[{control, id}];
-  if (!timer) {
-    timer = std::make_unique<QTimer>();
-    QPointer<CControlUI> target(control);
-    QObject::connect(timer.get(), &QTimer::timeout, this, [this, target, id] {
-      if (target)
-        SendNotify(target, QStringLiteral("timer"), id);
-      else
-        KillTimer(nullptr, id);
-    });
-  }
+  // A fresh timer each time: restarting is what callers want, and a key left by a destroyed control must not
+  // keep serving a new control that happens to get the same address.
+  auto timer = std::make_unique<QTimer>();
+  QPointer<CControlUI> target(control);
+  const std::pair<const CControlUI*, int> key{control, id};
+  QObject::connect(timer.get(), &QTimer::timeout, this, [this, target, key] {
+    if (target) {
+      SendNotify(target, QStringLiteral("timer"), key.second);
+    } else if (auto it = timers_.find(key); it != timers_.end()) {
+      it->second->stop();
+    }
+  });
   timer->start(std::max(0, milliseconds));
+  auto& slot = timers_[key];
+  // The old timer may be the one whose notification is running now; let it go once that returns.
+  if (slot) {
+    slot->stop();
+    slot.release()->deleteLater();
+  }
+  slot = std::move(timer);
 }
 
 void CWindowUI::KillTimer(CControlUI* control, int id) {
