@@ -1,0 +1,126 @@
+// A list with a header of named items and rows painted by the list itself, so thousands of rows stay cheap.
+// Rows may carry a check box in the first column, and node rows group the rows that follow them.
+#pragma once
+
+#include <QScrollBar>
+
+#include <functional>
+#include <vector>
+
+#include "ui/controls.h"
+
+namespace snapsave::ui {
+
+struct ListCell {
+  QString text;
+  ImageDescriptor icon;  // drawn at icon.dest inside the cell (or at its left)
+  int bar = -1;          // 0..100 draws a bar with the list's bar image; -1 none
+  int font = -1;         // -1: the list's item font
+  Qt::Alignment align = Qt::AlignLeft | Qt::AlignVCenter;
+  QMargins textPadding{4, 0, 4, 0};
+};
+
+struct ListRow {
+  std::vector<ListCell> cells;
+  bool checked = false;
+  bool isNode = false;  // a group row; the rows after it up to the next node belong to it
+  bool expanded = true;
+  bool visible = true;
+  QColor textColor;  // invalid: the list's colour
+  QVariant tag;
+  int height = 0;  // 0: the list's item height
+};
+
+// One header column; a click raises "headerclick" with the item's name. It may hold controls (a check box).
+class CListHeaderItemUI : public CHorizontalLayoutUI {
+ public:
+  explicit CListHeaderItemUI(QWidget* parent = nullptr);
+  bool BlocksCaptionDrag() const override { return true; }
+
+ protected:
+  void mouseReleaseEvent(QMouseEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+};
+
+class CListHeaderUI : public CHorizontalLayoutUI {
+ public:
+  using CHorizontalLayoutUI::CHorizontalLayoutUI;
+};
+
+class CListUI;
+
+class CListBodyUI : public QWidget {
+ public:
+  explicit CListBodyUI(CListUI* list);
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
+  void wheelEvent(QWheelEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  CListUI* list_;
+};
+
+class CListUI : public CVerticalLayoutUI {
+ public:
+  explicit CListUI(QWidget* parent = nullptr);
+  bool SetAttribute(const QString& name, const QString& value, QString* error) override;
+  bool BlocksCaptionDrag() const override { return true; }
+  void DoLayout() override {
+    CVerticalLayoutUI::DoLayout();
+    UpdateScroll();
+  }
+
+  void SetHeader(CListHeaderUI* header);
+  CListHeaderUI* Header() const { return header_; }
+  std::vector<CListHeaderItemUI*> HeaderItems() const;
+
+  int AddRow(ListRow row);
+  void InsertRow(int index, ListRow row);
+  void RemoveRow(int index);
+  void RemoveAll();
+  int RowCount() const { return static_cast<int>(rows_.size()); }
+  const ListRow& Row(int index) const { return rows_.at(static_cast<size_t>(index)); }
+  ListRow& MutableRow(int index);
+  void SetCellText(int row, int column, const QString& text);
+  void SetChecked(int row, bool checked, bool notify = false);
+  void SetRowVisible(int row, bool visible);
+  void SetExpanded(int row, bool expanded);
+  // -1 clears the selection. Raises "itemselect" with wParam = row when asked.
+  void SelectRow(int row, bool notify = true);
+  int SelectedRow() const { return selected_; }
+  // Stable sort of the rows; the selection follows its row.
+  void SortRows(const std::function<bool(const ListRow&, const ListRow&)>& less);
+  bool IsRowShown(int row) const;
+
+  // Display geometry, shared with the body.
+  int ItemHeight(const ListRow& row) const { return row.height > 0 ? row.height : itemHeight_; }
+  std::vector<std::pair<int, int>> ColumnSpans() const;  // x and width per header item, in body coordinates
+  int RowAt(int y) const;                                // body y -> row, -1 when none
+  int ContentHeight() const;
+  void UpdateScroll();
+
+ private:
+  friend class CListBodyUI;
+  void PaintBody(QPainter& painter, const QRect& area);
+  void PressAt(const QPoint& pos, bool doubleClick);
+
+  CListHeaderUI* header_ = nullptr;
+  CListBodyUI* body_;
+  QScrollBar* scroll_;
+  std::vector<ListRow> rows_;
+  int selected_ = -1;
+  int itemHeight_ = 24;
+  int itemFont_ = -1;
+  bool checkColumn_ = false;
+  QColor itemTextColor_ = QColor(0x33, 0x33, 0x33);
+  QColor itemSelectedBkColor_ = QColor(0xE3, 0xF0, 0xFB);
+  QColor itemLineColor_;
+  QColor nodeBkColor_;
+  ImageDescriptor checkImage_, checkedImage_, barImage_, barBkImage_;
+};
+
+}  // namespace snapsave::ui
