@@ -26,7 +26,8 @@ std::string_view ClassifyFileName(std::string_view name) {
 }
 
 PreviewKind PreviewKindOf(std::string_view name) {
-  if (NameExtensionInList(name, kAudioList) || NameExtensionInList(name, kVideoList)) return PreviewKind::kMedia;
+  if (NameExtensionInList(name, kAudioList) || NameExtensionInList(name, kVideoList))
+    return PreviewKind::kMedia;
   if (NameExtensionInList(name, kPhotoList)) return PreviewKind::kPicture;
   return PreviewKind::kBuffer;
 }

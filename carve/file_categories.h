@@ -10,13 +10,16 @@ inline constexpr std::string_view kPhotoList =
     "*.srf|*.divu|*.pgm|*.k25|*.kdc|*.dcr|*.raf|*.iff|*.pbm|*.mef|*.jp2|*.mos|*.x3f|*.orf|*.erf|*.indd|*.pef|"
     "*.psp|*.mrw|*.dng|*.raw|*.pct|*.tga|*.thm|";
 inline constexpr std::string_view kAudioList =
-    "*.mp3|*.wav|*.ape|*.aiff|*.rps|*.mid|*.midi|*.m4a|*.m4p|*.au|*.ogg|*.wma|*.rm|*.ra|*.acd|*.amr|*.at3|*.caf|"
+    "*.mp3|*.wav|*.ape|*.aiff|*.rps|*.mid|*.midi|*.m4a|*.m4p|*.au|*.ogg|*.wma|*.rm|*.ra|*.acd|*.amr|*.at3|*."
+    "caf|"
     "*.dss|*.m4r|*.nra|*.snd|";
 inline constexpr std::string_view kVideoList =
-    "*.rmvb|*.rm|*.mpeg|*.mov|*.avi|*.wmv|*.asf|*.mp4|*.flv|*.fla|*.swf|*.m4v|*.3gp|*.dv|*.3g2|*.m4b|*.mkv|*.mts|"
+    "*.rmvb|*.rm|*.mpeg|*.mov|*.avi|*.wmv|*.asf|*.mp4|*.flv|*.fla|*.swf|*.m4v|*.3gp|*.dv|*.3g2|*.m4b|*.mkv|*."
+    "mts|"
     "*.divx|*.ogm|*.moi|*.vob|*.ajp|*.f4v|*.mqv|*.svi|*.vid|*.tod|*.hdmov|*.mod|*.mxf|*.lrv|*.m2t|";
 inline constexpr std::string_view kDocumentList =
-    "*.doc|*.xls|*.ppt|*.odt|*.ods|*.pdf|*.docx|*.xlsx|*.pptx|*.ole|*.txt|*.xml|*.chm|*.html|*.pst|*.dbx|*.wps|"
+    "*.doc|*.xls|*.ppt|*.odt|*.ods|*.pdf|*.docx|*.xlsx|*.pptx|*.ole|*.txt|*.xml|*.chm|*.html|*.pst|*.dbx|*."
+    "wps|"
     "*.dps|*.et|*.one|*.mpp|*.mdb|*.accdb|";
 inline constexpr std::string_view kArchiveList =
     "*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso|";
@@ -28,8 +31,8 @@ inline constexpr std::string_view kCategoryDocument = "document";
 inline constexpr std::string_view kCategoryArchive = "archive";
 inline constexpr std::string_view kCategoryOthers = "others";
 
-// True when the lower-cased extension of `name` occurs anywhere in `list`: a plain substring test, so an empty
-// extension (no dot) is in every list and ".p" is a photo.
+// True when the lower-cased extension of `name` occurs anywhere in `list`: a plain substring test, so an
+// empty extension (no dot) is in every list and ".p" is a photo.
 bool NameExtensionInList(std::string_view name, std::string_view list);
 
 // First category whose list contains the name's extension, else "others".

@@ -1,5 +1,5 @@
-// An in-memory image for fuzz targets: the data lives in an anonymous memory file, so it is opened and read through
-// the same read-only path as a real image.
+// An in-memory image for fuzz targets: the data lives in an anonymous memory file, so it is opened and read
+// through the same read-only path as a real image.
 #pragma once
 
 #include <sys/mman.h>

@@ -16,7 +16,9 @@ inline bool Has(ByteSpan b, size_t offset, size_t length) {
   return offset <= b.size() && length <= b.size() - offset;
 }
 
-inline uint8_t Le8(ByteSpan b, size_t off) { return off < b.size() ? b[off] : 0; }
+inline uint8_t Le8(ByteSpan b, size_t off) {
+  return off < b.size() ? b[off] : 0;
+}
 
 inline uint16_t Le16(ByteSpan b, size_t off) {
   if (!Has(b, off, 2)) return 0;

@@ -8,51 +8,88 @@ namespace snapsave {
 
 uint32_t Win32FromErrno(int e, IoDirection direction) {
   switch (e) {
-    case 0: return err::kSuccess;
-    case ENOENT: return err::kFileNotFound;
-    case ENOTDIR: return err::kPathNotFound;
+    case 0:
+      return err::kSuccess;
+    case ENOENT:
+      return err::kFileNotFound;
+    case ENOTDIR:
+      return err::kPathNotFound;
     case EACCES:
-    case EPERM: return err::kAccessDenied;
-    case ENOMEM: return err::kNotEnoughMemory;
-    case EROFS: return err::kWriteProtect;
-    case EBUSY: return err::kSharingViolation;
-    case EEXIST: return err::kAlreadyExists;
-    case EINVAL: return err::kInvalidParameter;
+    case EPERM:
+      return err::kAccessDenied;
+    case ENOMEM:
+      return err::kNotEnoughMemory;
+    case EROFS:
+      return err::kWriteProtect;
+    case EBUSY:
+      return err::kSharingViolation;
+    case EEXIST:
+      return err::kAlreadyExists;
+    case EINVAL:
+      return err::kInvalidParameter;
     case ENOSPC:
-    case EDQUOT: return err::kDiskFull;
-    case ENAMETOOLONG: return err::kFilenameTooLong;
-    case EISDIR: return err::kAccessDenied;
-    case ELOOP: return err::kPathNotFound;
-    case EFBIG: return err::kDiskFull;
+    case EDQUOT:
+      return err::kDiskFull;
+    case ENAMETOOLONG:
+      return err::kFilenameTooLong;
+    case EISDIR:
+      return err::kAccessDenied;
+    case ELOOP:
+      return err::kPathNotFound;
+    case EFBIG:
+      return err::kDiskFull;
     case EIO:
-    default: return direction == IoDirection::kWrite ? err::kWriteFault : err::kReadFault;
+    default:
+      return direction == IoDirection::kWrite ? err::kWriteFault : err::kReadFault;
   }
 }
 
-uint32_t LastWin32Error(IoDirection direction) { return Win32FromErrno(errno, direction); }
+uint32_t LastWin32Error(IoDirection direction) {
+  return Win32FromErrno(errno, direction);
+}
 
 std::string ErrorText(uint32_t e) {
   switch (e) {
-    case err::kSuccess: return "The operation completed successfully.";
-    case err::kFileNotFound: return "The file could not be found.";
-    case err::kPathNotFound: return "The path could not be found.";
-    case err::kAccessDenied: return "Access is denied.";
-    case err::kNotEnoughMemory: return "Not enough memory is available.";
-    case err::kInvalidData: return "The data is invalid.";
-    case err::kWriteProtect: return "The medium is write-protected.";
-    case err::kWriteFault: return "The device cannot be written to.";
-    case err::kReadFault: return "The device cannot be read from.";
-    case err::kSharingViolation: return "The file or device is in use by another program.";
-    case err::kHandleEof: return "The end of the file was reached.";
-    case err::kNotSupported: return "The request is not supported.";
-    case err::kFileExists: return "The file exists.";
-    case err::kInvalidParameter: return "The parameter is incorrect.";
-    case err::kDiskFull: return "There is not enough space on the disk.";
-    case err::kInsufficientBuffer: return "The data area passed is too small.";
-    case err::kAlreadyExists: return "The file or folder already exists.";
-    case err::kFilenameTooLong: return "The file name or path is too long.";
-    case err::kNoUnicodeTranslation: return "The text could not be converted.";
-    default: break;
+    case err::kSuccess:
+      return "The operation completed successfully.";
+    case err::kFileNotFound:
+      return "The file could not be found.";
+    case err::kPathNotFound:
+      return "The path could not be found.";
+    case err::kAccessDenied:
+      return "Access is denied.";
+    case err::kNotEnoughMemory:
+      return "Not enough memory is available.";
+    case err::kInvalidData:
+      return "The data is invalid.";
+    case err::kWriteProtect:
+      return "The medium is write-protected.";
+    case err::kWriteFault:
+      return "The device cannot be written to.";
+    case err::kReadFault:
+      return "The device cannot be read from.";
+    case err::kSharingViolation:
+      return "The file or device is in use by another program.";
+    case err::kHandleEof:
+      return "The end of the file was reached.";
+    case err::kNotSupported:
+      return "The request is not supported.";
+    case err::kFileExists:
+      return "The file exists.";
+    case err::kInvalidParameter:
+      return "The parameter is incorrect.";
+    case err::kDiskFull:
+      return "There is not enough space on the disk.";
+    case err::kInsufficientBuffer:
+      return "The data area passed is too small.";
+    case err::kAlreadyExists:
+      return "The file or folder already exists.";
+    case err::kFilenameTooLong:
+      return "The file name or path is too long.";
+    case err::kNoUnicodeTranslation:
+      return "The text could not be converted.";
+    default:
+      break;
   }
   if (static_cast<int32_t>(e) == ScanCancelled) return "The operation was cancelled.";
   return fmt::format("Error {}.", e);

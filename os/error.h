@@ -44,6 +44,8 @@ uint32_t LastWin32Error(IoDirection direction = IoDirection::kNone);
 std::string ErrorText(uint32_t win32Error);
 
 // True for the two codes that say a folder being created exists already.
-inline bool IsAlreadyExists(uint32_t e) { return e == err::kFileExists || e == err::kAlreadyExists; }
+inline bool IsAlreadyExists(uint32_t e) {
+  return e == err::kFileExists || e == err::kAlreadyExists;
+}
 
 }  // namespace snapsave

@@ -20,7 +20,8 @@ std::string Utf16ToUtf8(std::u16string_view utf16) {
   // Unpaired surrogates become U+FFFD instead of aborting the conversion.
   for (size_t i = 0; i < utf16.size(); ++i) {
     uint32_t cp = utf16[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 && utf16[i + 1] <= 0xDFFF) {
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
+        utf16[i + 1] <= 0xDFFF) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<uint32_t>(utf16[i + 1]) - 0xDC00);
       ++i;
     } else if (cp >= 0xD800 && cp <= 0xDFFF) {

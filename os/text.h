@@ -1,5 +1,5 @@
-// Text conversions. Names inside found-file records are in the system's narrow code page, which is UTF-8 here;
-// stored files that hold UTF-16 hold it as UTF-16LE.
+// Text conversions. Names inside found-file records are in the system's narrow code page, which is UTF-8
+// here; stored files that hold UTF-16 hold it as UTF-16LE.
 #pragma once
 
 #include <string>
@@ -13,7 +13,9 @@ std::string Utf16ToUtf8(std::u16string_view utf16);
 
 // Lower-cases A-Z only, as the on-disk comparisons do.
 std::string AsciiLower(std::string_view s);
-inline char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+inline char AsciiLower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // Text after the last '.', or empty when there is none.
 std::string_view ExtensionOf(std::string_view name);

@@ -80,13 +80,18 @@ FoundFileRecord MakeEmptyRecord();
 void EncodeRecord(const FoundFileRecord& record, std::span<uint8_t, kRecordSize> out);
 FoundFileRecord DecodeRecord(std::span<const uint8_t, kRecordSize> in);
 
-// A folder's key in a catalogue: depth below the root in the high half, the folder's entryRef in the low half.
+// A folder's key in a catalogue: depth below the root in the high half, the folder's entryRef in the low
+// half.
 using FolderKey = uint64_t;
 constexpr FolderKey MakeFolderKey(uint32_t depth, uint32_t entryRef) {
   return (static_cast<uint64_t>(depth) << 32) | entryRef;
 }
-constexpr uint32_t FolderKeyDepth(FolderKey key) { return static_cast<uint32_t>(key >> 32); }
-constexpr uint32_t FolderKeyRef(FolderKey key) { return static_cast<uint32_t>(key); }
+constexpr uint32_t FolderKeyDepth(FolderKey key) {
+  return static_cast<uint32_t>(key >> 32);
+}
+constexpr uint32_t FolderKeyRef(FolderKey key) {
+  return static_cast<uint32_t>(key);
+}
 
 // Ordered copies of records: files before folders, then by name with ASCII letters folded.
 using RecordList = std::vector<FoundFileRecord>;

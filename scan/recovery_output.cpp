@@ -66,13 +66,14 @@ uint32_t CountSeparators(std::string_view path) {
   return n;
 }
 
-RecoveredFileWriter::RecoveredFileWriter(RecoverProgressCallback callback, void* context, fs::path destination,
-                                         uint64_t fileSize)
+RecoveredFileWriter::RecoveredFileWriter(RecoverProgressCallback callback, void* context,
+                                         fs::path destination, uint64_t fileSize)
     : callback_(callback), context_(context), destination_(std::move(destination)), fileSize_(fileSize) {}
 
 uint32_t RecoveredFileWriter::Open() {
   if (destination_.has_parent_path()) {
-    if (uint32_t e = os::CreateFolders(destination_.parent_path()); e != err::kSuccess && !IsAlreadyExists(e)) {
+    if (uint32_t e = os::CreateFolders(destination_.parent_path());
+        e != err::kSuccess && !IsAlreadyExists(e)) {
       return e;
     }
   }
@@ -101,8 +102,8 @@ int32_t RecoveredFileWriter::Finish(int32_t code) {
   return code;
 }
 
-PreviewSink::PreviewSink(const FoundFileRecord& record, std::span<uint8_t> buffer, PreviewProgressCallback callback,
-                         void* context)
+PreviewSink::PreviewSink(const FoundFileRecord& record, std::span<uint8_t> buffer,
+                         PreviewProgressCallback callback, void* context)
     : buffer_(buffer), callback_(callback), context_(context), kind_(PreviewKindOf(record.Name())) {
   total_ = record.fileSize;
 }
@@ -169,7 +170,8 @@ int32_t RecoverFolderTree(IFileRecoveryParse& engine, const FoundFileRecord& fol
   while (!queue.empty()) {
     Pending current = std::move(queue.front());
     queue.pop_front();
-    if (current.depth > kMaxFolderDepth || !seen.insert({current.depth, current.record.entryRef}).second) continue;
+    if (current.depth > kMaxFolderDepth || !seen.insert({current.depth, current.record.entryRef}).second)
+      continue;
     RecordList children;
     if (uint32_t e = engine.ListFolder(&current.record, static_cast<int32_t>(current.depth), children);
         e != err::kSuccess) {

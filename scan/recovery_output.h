@@ -25,8 +25,8 @@ std::filesystem::path MakeUniquePath(const std::filesystem::path& path);
 // Number of '\' and '/' among all but the last character.
 uint32_t CountSeparators(std::string_view path);
 
-// One recovered file: created fresh (truncated, a symbolic link is never followed), written piece by piece, with
-// the recover callback told after every piece and once more on failure.
+// One recovered file: created fresh (truncated, a symbolic link is never followed), written piece by piece,
+// with the recover callback told after every piece and once more on failure.
 class RecoveredFileWriter {
  public:
   RecoveredFileWriter(RecoverProgressCallback callback, void* context, std::filesystem::path destination,
@@ -37,7 +37,8 @@ class RecoveredFileWriter {
   // Writes `piece` (at most what is still owed to fileSize) and reports. 0, a Win32 error, or the callback's
   // non-zero answer.
   int32_t Append(std::span<const uint8_t> piece);
-  // Ends the file: a file of size 0 reports 100 once; a code above 0 is reported as the failure. Returns `code`.
+  // Ends the file: a file of size 0 reports 100 once; a code above 0 is reported as the failure. Returns
+  // `code`.
   int32_t Finish(int32_t code);
 
   uint64_t Written() const { return written_; }
@@ -66,8 +67,8 @@ class PreviewSink {
   uint64_t Remaining() const { return total_ - delivered_; }
   // Delivers at most what is still owed and reports percent. 0, a Win32 error or the callback's answer.
   int32_t Append(std::span<const uint8_t> piece);
-  // Reports a failure, closes the temporary file (deleting it on failure) and sets `outSize` to the bytes placed
-  // in the buffer. Returns `code`.
+  // Reports a failure, closes the temporary file (deleting it on failure) and sets `outSize` to the bytes
+  // placed in the buffer. Returns `code`.
   int32_t Finish(int32_t code, uint32_t& outSize);
 
   bool ToFile() const { return toFile_; }
@@ -85,12 +86,13 @@ class PreviewSink {
 };
 
 // Writes one file record to a path; returns 0, a Win32 error or the callback's answer.
-using WriteRecordFn = std::function<int32_t(const FoundFileRecord& record, const std::filesystem::path& path)>;
+using WriteRecordFn =
+    std::function<int32_t(const FoundFileRecord& record, const std::filesystem::path& path)>;
 
 // Recreates a found folder and everything below it at `destination`. `childDepth` is the depth at which the
-// folder's own children are filed; sub-folders are one deeper. Names are sanitised and made unique within each
-// folder so that nothing is overwritten and nothing lands outside `destination`. Returns ScanCancelled as soon as
-// a file returns it, else the last failure, else 0.
+// folder's own children are filed; sub-folders are one deeper. Names are sanitised and made unique within
+// each folder so that nothing is overwritten and nothing lands outside `destination`. Returns ScanCancelled
+// as soon as a file returns it, else the last failure, else 0.
 int32_t RecoverFolderTree(IFileRecoveryParse& engine, const FoundFileRecord& folder, uint32_t childDepth,
                           const std::filesystem::path& destination, const WriteRecordFn& writeFile);
 

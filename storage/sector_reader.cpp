@@ -17,7 +17,8 @@ uint32_t SectorReader::OpenDisk(int32_t diskNumber) {
   deviceSectorSize_ = geo.bytesPerSector;
   uint64_t length = 0;
   if (os::QueryLength(file_, length) == err::kSuccess) totalSectors_ = length / deviceSectorSize_;
-  if (totalSectors_ == 0) totalSectors_ = geo.cylinders * (uint64_t{geo.tracksPerCylinder} * geo.sectorsPerTrack);
+  if (totalSectors_ == 0)
+    totalSectors_ = geo.cylinders * (uint64_t{geo.tracksPerCylinder} * geo.sectorsPerTrack);
   return err::kSuccess;
 }
 

@@ -21,7 +21,7 @@ std::optional<std::vector<fs::path>> DiskTable::override_;
 namespace {
 
 bool IsBlockDevice(const File& file) {
-  struct stat st{};
+  struct stat st {};
   return ::fstat(file.NativeHandle(), &st) == 0 && S_ISBLK(st.st_mode);
 }
 
@@ -32,11 +32,15 @@ std::string ReadFirstLine(const fs::path& p) {
   return line;
 }
 
-bool HasPrefix(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+bool HasPrefix(const std::string& s, const char* prefix) {
+  return s.rfind(prefix, 0) == 0;
+}
 
 }  // namespace
 
-uint32_t QueryLength(const File& file, uint64_t& bytes) { return file.Size(bytes); }
+uint32_t QueryLength(const File& file, uint64_t& bytes) {
+  return file.Size(bytes);
+}
 
 uint32_t QueryGeometry(const File& file, DriveGeometry& out) {
   out = {};
@@ -47,7 +51,7 @@ uint32_t QueryGeometry(const File& file, DriveGeometry& out) {
     if (::ioctl(file.NativeHandle(), BLKSSZGET, &logical) != 0) return LastWin32Error();
     if (logical <= 0) return err::kInvalidParameter;
     out.bytesPerSector = static_cast<uint32_t>(logical);
-    struct hd_geometry geo{};
+    struct hd_geometry geo {};
     if (::ioctl(file.NativeHandle(), HDIO_GETGEO, &geo) == 0 && geo.heads != 0 && geo.sectors != 0) {
       out.tracksPerCylinder = geo.heads;
       out.sectorsPerTrack = geo.sectors;

@@ -57,7 +57,7 @@ uint32_t File::OpenWrite(const std::filesystem::path& path, bool truncate) {
 uint32_t File::Size(uint64_t& bytes) const {
   bytes = 0;
   if (fd_ < 0) return err::kInvalidParameter;
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd_, &st) != 0) return LastWin32Error();
   if (S_ISBLK(st.st_mode)) {
     uint64_t length = 0;

@@ -21,7 +21,9 @@ fs::path AppDataFolder() {
   return fs::path(home != nullptr ? home : "/tmp") / ".local" / "share";
 }
 
-fs::path ScanLogFolder() { return AppDataFolder() / "Vornel Snapsave" / "ScanLog"; }
+fs::path ScanLogFolder() {
+  return AppDataFolder() / "Vornel Snapsave" / "ScanLog";
+}
 
 fs::path ProgramDirectory() {
   std::error_code ec;

@@ -23,8 +23,8 @@ TEST(DiskTable, DiscoversWholeDisksSortedAndSkipsUnwantedDevices) {
   Put(sys.path() / "nvme0n1" / "size", "100");
   Put(sys.path() / "ram0" / "size", "100");
   Put(sys.path() / "zram0" / "size", "100");
-  Put(sys.path() / "sdc" / "size", "0");                          // empty card reader slot
-  Put(sys.path() / "loop0" / "size", "100");                      // no backing file
+  Put(sys.path() / "sdc" / "size", "0");      // empty card reader slot
+  Put(sys.path() / "loop0" / "size", "100");  // no backing file
   Put(sys.path() / "loop1" / "size", "100");
   Put(sys.path() / "loop1" / "loop" / "backing_file", "/x.img");
   auto table = os::DiskTable::Discover(sys.path(), "/dev");

@@ -161,11 +161,12 @@ TEST(RecoverFolderTree, RecreatesTheTreeWithoutOverwritingOrEscaping) {
   engine.tree[{3, 10}] = {Rec("deeper", 10, 1)};  // a folder that keeps containing itself
   for (uint32_t d = 4; d < 600; ++d) engine.tree[{static_cast<int32_t>(d), 10}] = {Rec("again", 10, 1)};
   std::vector<fs::path> written;
-  int32_t r = RecoverFolderTree(engine, top, 1, dir.path() / "top", [&](const FoundFileRecord&, const fs::path& p) {
-    written.push_back(p);
-    test::WriteFile(p, std::vector<uint8_t>{1});
-    return 0;
-  });
+  int32_t r =
+      RecoverFolderTree(engine, top, 1, dir.path() / "top", [&](const FoundFileRecord&, const fs::path& p) {
+        written.push_back(p);
+        test::WriteFile(p, std::vector<uint8_t>{1});
+        return 0;
+      });
   EXPECT_EQ(r, 0);
   EXPECT_TRUE(fs::exists(dir.path() / "top" / "a.txt"));
   EXPECT_TRUE(fs::exists(dir.path() / "top" / "a(1).txt"));
@@ -180,10 +181,11 @@ TEST(RecoverFolderTree, CancelStopsAtOnce) {
   TreeEngine engine;
   engine.tree[{1, 10}] = {Rec("a", 11, 0), Rec("b", 12, 0)};
   int calls = 0;
-  int32_t r = RecoverFolderTree(engine, Rec("top", 10, 1), 1, dir.path() / "t", [&](const auto&, const auto&) {
-    ++calls;
-    return ScanCancelled;
-  });
+  int32_t r =
+      RecoverFolderTree(engine, Rec("top", 10, 1), 1, dir.path() / "t", [&](const auto&, const auto&) {
+        ++calls;
+        return ScanCancelled;
+      });
   EXPECT_EQ(r, ScanCancelled);
   EXPECT_EQ(calls, 1);
 }

@@ -81,8 +81,8 @@ TEST_F(SectorReaderTest, LargeReadsArriveWholeAcrossChunks) {
 }
 
 TEST_F(SectorReaderTest, SourceShorterThanClaimedGivesReadFaultWithWhatArrived) {
-  // A disk whose reported length exceeds what it delivers: the table points disk 0 at a file that is cut after
-  // the reader learned its size.
+  // A disk whose reported length exceeds what it delivers: the table points disk 0 at a file that is cut
+  // after the reader learned its size.
   auto path = Image("e.img", Pattern(512 * 10));
   os::DiskTable::Override table({path});
   SectorReader r;

@@ -52,7 +52,9 @@ std::vector<uint8_t> ReadFile(const fs::path& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-fs::path Fixture(const std::string& name) { return fs::path(SNAPSAVE_FIXTURES_DIR) / name; }
+fs::path Fixture(const std::string& name) {
+  return fs::path(SNAPSAVE_FIXTURES_DIR) / name;
+}
 
 void GunzipFixture(const std::string& name, const fs::path& destination) {
   const fs::path source = Fixture(name);
