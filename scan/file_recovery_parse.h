@@ -26,6 +26,29 @@ using RecoverProgressCallback = int32_t (*)(void* context, int32_t progress, int
 using SearchProgressCallback = int32_t (*)(void* context, int32_t percent, int32_t reserved);
 using PreviewProgressCallback = int32_t (*)(void* context, int32_t percent, uint32_t error);
 
+// What an engine was given through SetCallbacks and SetSearchCallback, and the one way it reports scan
+// progress.
+struct EngineCallbacks {
+  ScanProgressCallback scan = nullptr;
+  RecoverProgressCallback recover = nullptr;
+  void* context = nullptr;
+  int32_t weight = 100;  // share of the progress bar: 100 alone, less as a stage of a deep scan
+  SearchProgressCallback search = nullptr;
+  void* searchContext = nullptr;
+
+  void Set(ScanProgressCallback scanCallback, RecoverProgressCallback recoverCallback, void* callbackContext,
+           int32_t progressWeight) {
+    scan = scanCallback;
+    recover = recoverCallback;
+    context = callbackContext;
+    weight = progressWeight;
+  }
+  // Reports without sector and file counts; 0 when no scan callback is set.
+  int32_t ReportScan(int32_t progress, int32_t secondsLeft) const {
+    return scan != nullptr ? scan(context, progress, weight, secondsLeft, 0, 0, 0, 0) : 0;
+  }
+};
+
 // The abstract scan engine. Slot order is part of the contract; do not reorder.
 class IFileRecoveryParse {
  public:

@@ -78,10 +78,7 @@ uint32_t CFastFatRecovery::OpenBoot(uint64_t volumeStart, uint64_t volumeSectors
 int32_t CFastFatRecovery::SetCallbacks(ScanProgressCallback scanCallback,
                                        RecoverProgressCallback recoverCallback, void* context,
                                        int32_t weight) {
-  scanCallback_ = scanCallback;
-  recoverCallback_ = recoverCallback;
-  context_ = context;
-  weight_ = weight;
+  callbacks_.Set(scanCallback, recoverCallback, context, weight);
   return 0;
 }
 
@@ -89,8 +86,7 @@ int32_t CFastFatRecovery::Report(int32_t progress, int32_t secondsLeft) {
   lastProgress_ = progress;
   lastSecondsLeft_ = secondsLeft;
   lastReportMs_ = os::TickMs();
-  if (scanCallback_ == nullptr) return 0;
-  return scanCallback_(context_, progress, weight_, secondsLeft, 0, 0, 0, 0);
+  return callbacks_.ReportScan(progress, secondsLeft);
 }
 
 int32_t CFastFatRecovery::Scan(std::string_view logName) {
@@ -122,8 +118,8 @@ int32_t CFastFatRecovery::Scan(std::string_view logName) {
     ReadFolder(cluster);
     if (os::TickMs() - lastReportMs_ >= kReportIntervalMs) {
       const int32_t progress =
-          std::min(weight_ == 100 ? lastProgress_ + 1 : std::max(lastProgress_ + 1, 21), 79);
-      const int32_t secondsLeft = weight_ == 100 ? std::max(lastSecondsLeft_ - 1, 0) : -1;
+          std::min(callbacks_.weight == 100 ? lastProgress_ + 1 : std::max(lastProgress_ + 1, 21), 79);
+      const int32_t secondsLeft = callbacks_.weight == 100 ? std::max(lastSecondsLeft_ - 1, 0) : -1;
       callbackResult_ = Report(progress, secondsLeft);
     }
   }
@@ -331,14 +327,14 @@ uint32_t CFastFatRecovery::GetRecordPath(const FoundFileRecord* record, std::str
 }
 
 uint32_t CFastFatRecovery::SetSearchCallback(SearchProgressCallback callback, void* context) {
-  searchCallback_ = callback;
-  searchContext_ = context;
+  callbacks_.search = callback;
+  callbacks_.searchContext = context;
   return 0;
 }
 
 uint32_t CFastFatRecovery::SearchByType(std::string_view extensionList, RecordList& out) {
   if (!catalogue_) return 0;
-  catalogue_->SetSearchCallback(searchCallback_, searchContext_);
+  catalogue_->SetSearchCallback(callbacks_.search, callbacks_.searchContext);
   return catalogue_->SearchByType(extensionList, out);
 }
 
@@ -372,7 +368,7 @@ int32_t CFastFatRecovery::ReadFileData(const FoundFileRecord& record, uint64_t t
 
 int32_t CFastFatRecovery::WriteOneFile(const FoundFileRecord& record,
                                        const std::filesystem::path& destination) {
-  RecoveredFileWriter writer(recoverCallback_, context_, destination, record.fileSize);
+  RecoveredFileWriter writer(callbacks_.recover, callbacks_.context, destination, record.fileSize);
   if (record.clusterSize > kMaxClusterBytes) return writer.Finish(static_cast<int32_t>(err::kWriteFault));
   if (uint32_t e = writer.Open(); e != err::kSuccess) return writer.Finish(static_cast<int32_t>(e));
   return writer.Finish(ReadFileData(record, record.fileSize,

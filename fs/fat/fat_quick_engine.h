@@ -82,10 +82,7 @@ class CFastFatRecovery final : public IFileRecoveryParse {
   std::vector<uint8_t> allocationMap_;  // bit (n - 2) for cluster n
   bool mapBuilt_ = false;
 
-  ScanProgressCallback scanCallback_ = nullptr;
-  RecoverProgressCallback recoverCallback_ = nullptr;
-  void* context_ = nullptr;
-  int32_t weight_ = 100;
+  EngineCallbacks callbacks_;
   int32_t lastProgress_ = 0;
   int32_t lastSecondsLeft_ = 100;
   uint64_t lastReportMs_ = 0;
@@ -97,8 +94,6 @@ class CFastFatRecovery final : public IFileRecoveryParse {
   std::vector<uint32_t> visitedOrder_;
   std::unordered_set<uint32_t> visited_;
   uint64_t filesFound_ = 0;
-  SearchProgressCallback searchCallback_ = nullptr;
-  void* searchContext_ = nullptr;
 };
 
 }  // namespace snapsave

@@ -93,16 +93,13 @@ uint32_t CFastNtfsRecovery::OpenAt(uint64_t volumeStart, uint64_t volumeSectors,
 int32_t CFastNtfsRecovery::SetCallbacks(ScanProgressCallback scanCallback,
                                         RecoverProgressCallback recoverCallback, void* context,
                                         int32_t weight) {
-  scanCallback_ = scanCallback;
-  recoverCallback_ = recoverCallback;
-  context_ = context;
-  weight_ = weight;
+  callbacks_.Set(scanCallback, recoverCallback, context, weight);
   return 0;
 }
 
 int32_t CFastNtfsRecovery::Scan(std::string_view logName) {
   catalogue_ = std::make_unique<FoundFileCatalogue>();
-  catalogue_->SetSearchCallback(searchCallback_, searchContext_);
+  catalogue_->SetSearchCallback(callbacks_.search, callbacks_.searchContext);
   if (!logName.empty()) return static_cast<int32_t>(catalogue_->Open(logName));
   if (!volume_) return static_cast<int32_t>(err::kInvalidParameter);
   folderList_.clear();
@@ -120,11 +117,11 @@ int32_t CFastNtfsRecovery::Scan(std::string_view logName) {
 }
 
 int32_t CFastNtfsRecovery::ReportProgress(uint64_t done, uint64_t total, int32_t secondsLeft) {
-  if (scanCallback_ == nullptr) return 0;
+  if (callbacks_.scan == nullptr) return 0;
   // An MFT whose runs sum to nothing is finished as soon as it starts.
   const auto progress =
       static_cast<int32_t>(total == 0 ? 100 : std::min<uint64_t>(done, total) * 100 / total);
-  return scanCallback_(context_, progress, weight_, secondsLeft, 0, 0, 0, 0);
+  return callbacks_.ReportScan(progress, secondsLeft);
 }
 
 int32_t CFastNtfsRecovery::WalkTable() {
@@ -158,7 +155,7 @@ int32_t CFastNtfsRecovery::WalkTable() {
       at += sectors;
       done = SatAdd(done, sectors);
       const uint64_t now = os::TickMs();
-      if (weight_ == 100 && now - lastEstimate >= kEstimateIntervalMs) {
+      if (callbacks_.weight == 100 && now - lastEstimate >= kEstimateIntervalMs) {
         lastEstimate = now;
         const uint64_t seconds = std::max<uint64_t>((now - start) / 1000, 1);
         const uint64_t rate = SatMul(done, g.sectorSize) / seconds;
@@ -177,7 +174,7 @@ int32_t CFastNtfsRecovery::WalkTable() {
     if (volume_->ReadRecord(number, record) != err::kSuccess) continue;
     HandleRecord(record, true, number, volume_->RecordSector(number));
   }
-  if (scanCallback_ != nullptr) return ReportProgress(total, total, secondsLeft);
+  if (callbacks_.scan != nullptr) return ReportProgress(total, total, secondsLeft);
   return 0;
 }
 
@@ -346,8 +343,8 @@ uint32_t CFastNtfsRecovery::GetRecordPath(const FoundFileRecord* record, std::st
 }
 
 uint32_t CFastNtfsRecovery::SetSearchCallback(SearchProgressCallback callback, void* context) {
-  searchCallback_ = callback;
-  searchContext_ = context;
+  callbacks_.search = callback;
+  callbacks_.searchContext = context;
   if (catalogue_) catalogue_->SetSearchCallback(callback, context);
   return 0;
 }
@@ -378,7 +375,7 @@ int32_t CFastNtfsRecovery::ReadFileData(const FoundFileRecord& record,
 }
 
 int32_t CFastNtfsRecovery::WriteFile(const FoundFileRecord& record, const fs::path& path) {
-  RecoveredFileWriter writer(recoverCallback_, context_, path, record.fileSize);
+  RecoveredFileWriter writer(callbacks_.recover, callbacks_.context, path, record.fileSize);
   if (uint32_t e = writer.Open(); e != err::kSuccess) return writer.Finish(static_cast<int32_t>(e));
   const int32_t r = ReadFileData(record, [&](ByteSpan piece) { return writer.Append(piece); });
   return writer.Finish(r);

@@ -75,12 +75,7 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
   uint64_t volumeSectors_ = 0;
   char16_t driveLetter_ = 0;
 
-  ScanProgressCallback scanCallback_ = nullptr;
-  RecoverProgressCallback recoverCallback_ = nullptr;
-  void* context_ = nullptr;
-  int32_t weight_ = 100;
-  SearchProgressCallback searchCallback_ = nullptr;
-  void* searchContext_ = nullptr;
+  EngineCallbacks callbacks_;
 
   std::unique_ptr<FoundFileCatalogue> catalogue_;
   std::vector<uint8_t> tableBuffer_;
