@@ -41,6 +41,31 @@ std::string Quote(const fs::path& p) {
   return "'" + p.string() + "'";
 }
 
+// Runs `snapsave-cli scan IMAGE --quick` with the given action.
+CliRun QuickScan(const fs::path& image, const std::string& action) {
+  return Execute(std::string(SNAPSAVE_CLI) + " scan " + Quote(image) + " --quick " + action);
+}
+
+// One line of the tab-separated listing.
+struct ListedItem {
+  std::string type, folder, name, size;
+};
+
+std::vector<ListedItem> ParseListing(const std::string& text) {
+  std::vector<ListedItem> items;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream f(line);
+    ListedItem item;
+    std::getline(f, item.type, '\t');
+    std::getline(f, item.folder, '\t');
+    std::getline(f, item.name, '\t');
+    std::getline(f, item.size, '\t');
+    items.push_back(item);
+  }
+  return items;
+}
+
 // "name<TAB>size" of the files a listing names, with the first byte of deleted short names and the case
 // folded the way both tools can agree on.
 std::string Key(std::string folder, std::string name, const std::string& size) {
@@ -61,21 +86,14 @@ class CliOnImage : public ::testing::TestWithParam<std::string> {
 TEST_P(CliOnImage, ListingAgreesWithSleuthKitAndRecoveryMatchesOriginals) {
   const fs::path image = dir_.path() / "v.img";
   test::GunzipFixture("fat/" + GetParam() + ".img.gz", image);
-  const CliRun list = Execute(std::string(SNAPSAVE_CLI) + " scan " + Quote(image) + " --quick --list");
+  const CliRun list = QuickScan(image, "--list");
   ASSERT_EQ(list.code, 0);
   std::set<std::string> ours;
-  std::istringstream lines(list.out);
-  for (std::string line; std::getline(lines, line);) {
-    std::istringstream f(line);
-    std::string type, folder, name, size;
-    std::getline(f, type, '\t');
-    std::getline(f, folder, '\t');
-    std::getline(f, name, '\t');
-    std::getline(f, size, '\t');
+  for (const ListedItem& item : ParseListing(list.out)) {
     // Files of the folder deleted with its files still live are ours alone: fls does not open deleted
     // folders.
-    if (type == "file" && folder != "/holiday trip/" && folder != "/Holiday Trip/")
-      ours.insert(Key(folder.substr(1), name, size));
+    if (item.type == "file" && item.folder != "/holiday trip/" && item.folder != "/Holiday Trip/")
+      ours.insert(Key(item.folder.substr(1), item.name, item.size));
   }
   const CliRun fls = Execute("fls -r -d -p -l " + Quote(image));
   ASSERT_EQ(fls.code, 0) << "fls (sleuthkit) missing?";
@@ -92,8 +110,7 @@ TEST_P(CliOnImage, ListingAgreesWithSleuthKitAndRecoveryMatchesOriginals) {
   EXPECT_EQ(ours, theirs);
 
   const fs::path out = dir_.path() / "out";
-  const CliRun rec =
-      Execute(std::string(SNAPSAVE_CLI) + " scan " + Quote(image) + " --quick --recover " + Quote(out));
+  const CliRun rec = QuickScan(image, "--recover " + Quote(out));
   ASSERT_EQ(rec.code, 0);
   EXPECT_EQ(test::ReadFile(out / "Old Stuff" / "!ld2.jpg"),
             test::ReadFile(test::Fixture("fat/originals/old2.jpg")));
@@ -122,23 +139,16 @@ TEST(Cli, NtfsListingAndRecoveryMatchTheManifest) {
   }
   ASSERT_FALSE(manifest.empty());
 
-  const CliRun list = Execute(std::string(SNAPSAVE_CLI) + " scan " + Quote(image) + " --quick --list");
+  const CliRun list = QuickScan(image, "--list");
   ASSERT_EQ(list.code, 0);
   std::map<std::string, uint64_t> listed;
   std::map<std::string, std::string> onDisk;  // manifest path -> path in the found tree
-  std::istringstream lines(list.out);
-  for (std::string line; std::getline(lines, line);) {
-    std::istringstream f(line);
-    std::string type, folder, name, size;
-    std::getline(f, type, '\t');
-    std::getline(f, folder, '\t');
-    std::getline(f, name, '\t');
-    std::getline(f, size, '\t');
-    if (type != "file") continue;
-    const std::string found = folder.substr(1) + name;
+  for (const ListedItem& item : ParseListing(list.out)) {
+    if (item.type != "file") continue;
+    const std::string found = item.folder.substr(1) + item.name;
     std::string original = found;
     if (found.rfind("LostFolder", 0) == 0) original = "reused" + found.substr(found.find('/'));
-    listed[original] = std::stoull(size);
+    listed[original] = std::stoull(item.size);
     onDisk[original] = found;
   }
   std::map<std::string, uint64_t> expected;
@@ -146,8 +156,7 @@ TEST(Cli, NtfsListingAndRecoveryMatchTheManifest) {
   EXPECT_EQ(listed, expected);
 
   const fs::path out = dir.path() / "out";
-  const CliRun rec =
-      Execute(std::string(SNAPSAVE_CLI) + " scan " + Quote(image) + " --quick --recover " + Quote(out));
+  const CliRun rec = QuickScan(image, "--recover " + Quote(out));
   EXPECT_EQ(rec.code, 0);
   for (const auto& [path, e] : manifest) {
     if (!onDisk.count(path)) continue;
@@ -166,8 +175,7 @@ TEST(Cli, CraftedNamesStayInsideTheDestination) {
   const fs::path image = dir.path() / "t.img";
   test::GunzipFixture("fat/traversal.img.gz", image);
   const fs::path out = dir.path() / "a" / "b" / "out";
-  const CliRun rec =
-      Execute(std::string(SNAPSAVE_CLI) + " scan " + Quote(image) + " --quick --recover " + Quote(out));
+  const CliRun rec = QuickScan(image, "--recover " + Quote(out));
   EXPECT_EQ(rec.code, 0);
   size_t files = 0;
   for (const auto& e : fs::recursive_directory_iterator(dir.path())) {
@@ -183,9 +191,7 @@ TEST(Cli, ExitCodes) {
   EXPECT_EQ(Execute(std::string(SNAPSAVE_CLI) + " scan").code, 1);
   test::TempDir dir;
   test::WriteFile(dir.path() / "zero.img", std::vector<uint8_t>(8192, 0));
-  EXPECT_EQ(
-      Execute(std::string(SNAPSAVE_CLI) + " scan " + Quote(dir.path() / "zero.img") + " --quick --list").code,
-      2);
+  EXPECT_EQ(QuickScan(dir.path() / "zero.img", "--list").code, 2);
 }
 
 }  // namespace
