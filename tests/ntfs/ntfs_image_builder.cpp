@@ -47,6 +47,28 @@ void NtfsImageBuilder::AddRaw(uint64_t n, const std::vector<uint8_t>& attribute)
   fill_[n] += attribute.size();
 }
 
+void NtfsImageBuilder::AddDataAttributeList(uint64_t n, const std::vector<ListEntry>& entries) {
+  std::vector<uint8_t> v;
+  for (const ListEntry& e : entries) {
+    std::vector<uint8_t> x(32 + 2 * e.name.size() + 6, 0);
+    PutLe32(x, 0, 0x80);
+    PutLe16(x, 4, static_cast<uint16_t>(x.size()));
+    x[6] = static_cast<uint8_t>(e.name.size());
+    x[7] = 26;
+    PutLe64(x, 8, e.vcn);
+    PutLe32(x, 16, e.record);
+    for (size_t i = 0; i < e.name.size(); ++i) PutLe16(x, 26 + 2 * i, e.name[i]);
+    v.insert(v.end(), x.begin(), x.end());
+  }
+  std::vector<uint8_t> a((24 + v.size() + 7) / 8 * 8, 0);
+  PutLe32(a, 0, 0x20);
+  PutLe32(a, 4, static_cast<uint32_t>(a.size()));
+  PutLe32(a, 16, static_cast<uint32_t>(v.size()));
+  PutLe16(a, 20, 24);
+  std::copy(v.begin(), v.end(), a.begin() + 24);
+  AddRaw(n, a);
+}
+
 namespace {
 std::vector<uint8_t> Resident(uint32_t type, const std::vector<uint8_t>& value) {
   const size_t length = (24 + value.size() + 7) / 8 * 8;

@@ -36,6 +36,13 @@ class NtfsImageBuilder {
   // Marks record `n` as an extension record of `base`.
   void SetBaseRecord(uint64_t n, uint64_t base);
   void AddRaw(uint64_t n, const std::vector<uint8_t>& attribute);
+  // A resident attribute list whose entries name $DATA pieces: (record, first VCN, stream name).
+  struct ListEntry {
+    uint32_t record;
+    uint64_t vcn;
+    std::u16string name;
+  };
+  void AddDataAttributeList(uint64_t n, const std::vector<ListEntry>& entries);
   // Writes the end marker, bytes in use, and the update-sequence values (so a fixed-up read restores the
   // data).
   void EndRecord(uint64_t n);

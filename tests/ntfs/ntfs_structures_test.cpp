@@ -213,32 +213,15 @@ TEST_F(NtfsVolumeTest, ResidentDataAndAttributeLists) {
   b.EndRecord(20);
   // Record 21 keeps its data in record 22 through a resident list; record 23's list names itself and 23
   // again.
-  auto list = [](std::vector<uint32_t> records) {
-    std::vector<uint8_t> v;
-    for (uint32_t r : records) {
-      std::vector<uint8_t> e(32, 0);
-      PutLe32(e, 0, 0x80);
-      PutLe16(e, 4, 32);
-      PutLe32(e, 16, r);
-      v.insert(v.end(), e.begin(), e.end());
-    }
-    std::vector<uint8_t> a(24 + v.size(), 0);
-    PutLe32(a, 0, 0x20);
-    PutLe32(a, 4, static_cast<uint32_t>(a.size()));
-    PutLe32(a, 16, static_cast<uint32_t>(v.size()));
-    PutLe16(a, 20, 24);
-    std::copy(v.begin(), v.end(), a.begin() + 24);
-    return a;
-  };
   b.BeginRecord(21, 0);
-  b.AddRaw(21, list({21, 22, 22}));
+  b.AddDataAttributeList(21, {{21, 0, u""}, {22, 0, u""}, {22, 0, u""}});
   b.EndRecord(21);
   b.BeginRecord(22, 0);
   b.SetBaseRecord(22, 21);
   b.AddNonResident(22, 0x80, {0x11, 0x03, 0x64}, 1536);
   b.EndRecord(22);
   b.BeginRecord(23, 0);
-  b.AddRaw(23, list({23, 23, 23}));
+  b.AddDataAttributeList(23, {{23, 0, u""}, {23, 0, u""}, {23, 0, u""}});
   b.EndRecord(23);
   Open();
   std::vector<uint8_t> value;
@@ -281,36 +264,10 @@ TEST_F(NtfsVolumeTest, FragmentedFileWhoseRunListOutgrowsASector) {
 }
 
 TEST_F(NtfsVolumeTest, DataContinuedInExtensionRecordsIsReadInVcnOrder) {
-  struct Entry {
-    uint32_t record;
-    uint64_t vcn;
-    std::u16string name;
-  };
-  auto list = [](const std::vector<Entry>& entries) {
-    std::vector<uint8_t> v;
-    for (const Entry& e : entries) {
-      std::vector<uint8_t> x(32 + 2 * e.name.size() + 6, 0);
-      PutLe32(x, 0, 0x80);
-      PutLe16(x, 4, static_cast<uint16_t>(x.size()));
-      x[6] = static_cast<uint8_t>(e.name.size());
-      x[7] = 26;
-      PutLe64(x, 8, e.vcn);
-      PutLe32(x, 16, e.record);
-      for (size_t i = 0; i < e.name.size(); ++i) PutLe16(x, 26 + 2 * i, e.name[i]);
-      v.insert(v.end(), x.begin(), x.end());
-    }
-    std::vector<uint8_t> a((24 + v.size() + 7) / 8 * 8, 0);
-    PutLe32(a, 0, 0x20);
-    PutLe32(a, 4, static_cast<uint32_t>(a.size()));
-    PutLe32(a, 16, static_cast<uint32_t>(v.size()));
-    PutLe16(a, 20, 24);
-    std::copy(v.begin(), v.end(), a.begin() + 24);
-    return a;
-  };
   // Record 40: clusters 200-201 at VCN 0; 41: 210-211 at VCN 2 and a named stream; 42: 220-221 at VCN 4;
   // 43 names 40 as its base no longer (reused) and must not contribute. The list is out of VCN order.
   b.BeginRecord(40, 0);
-  b.AddRaw(40, list({{40, 0, u""}, {42, 4, u""}, {43, 6, u""}, {41, 2, u""}, {41, 0, u"x"}}));
+  b.AddDataAttributeList(40, {{40, 0, u""}, {42, 4, u""}, {43, 6, u""}, {41, 2, u""}, {41, 0, u"x"}});
   b.AddNonResident(40, 0x80, {0x21, 0x02, 200, 0}, 6 * 512);
   b.EndRecord(40);
   b.BeginRecord(41, 0);
