@@ -97,12 +97,5 @@ TEST(RecordList, FilesBeforeFoldersThenNamesWithAsciiFolding) {
   EXPECT_EQ(names, (std::vector<std::string>{"B.jpg", "b.jpg.bak", "c.txt", "a", "B"}));
 }
 
-TEST(FolderKey, DepthHighEntryRefLow) {
-  constexpr FolderKey k = MakeFolderKey(1, 2);
-  static_assert(k == 4294967298ull);
-  EXPECT_EQ(FolderKeyDepth(k), 1u);
-  EXPECT_EQ(FolderKeyRef(k), 2u);
-}
-
 }  // namespace
 }  // namespace snapsave
