@@ -199,11 +199,11 @@ void CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
   const uint32_t depth = inTable ? tableIt->second.depth : 0;
 
   LongNameCollector longName;
-  std::unordered_set<uint32_t> chain;  // ends folders whose chain loops
+  ChainGuard chain(geo);
   std::vector<uint8_t> block;
   uint32_t cluster = folderCluster;
   for (bool firstBlock = true;; firstBlock = false) {
-    if (!chain.insert(cluster).second) return;
+    if (!chain.Visit(cluster)) return;
     uint32_t bytes = 0;
     if (ReadClusterData(cluster, block, bytes) != err::kSuccess) return;
     const ByteSpan data(block.data(), bytes);
@@ -344,12 +344,14 @@ int32_t CFastFatRecovery::ReadFileData(const FoundFileRecord& record, uint64_t t
   if (record.clusterSize > kMaxClusterBytes) return static_cast<int32_t>(err::kWriteFault);
   const FatGeometry& geo = *geometry_;
   std::vector<uint8_t> block;
+  ChainGuard chain(geo);
   uint32_t cluster = record.entryRef;
   uint64_t delivered = 0;
-  // The size bounds the walk even when the chain loops.
   while (delivered < total) {
-    // A chain that ends early leaves the file short; nothing else is read in its place.
-    if (!geo.IsDataCluster(cluster)) return static_cast<int32_t>(err::kHandleEof);
+    // A chain that ends early, or comes back to a cluster it read (a damaged table, a live file found in a
+    // deleted folder), leaves the file short; nothing is read twice or in its place, so no file grows past
+    // the clusters the volume holds.
+    if (!geo.IsDataCluster(cluster) || !chain.Visit(cluster)) return static_cast<int32_t>(err::kHandleEof);
     uint32_t bytes = 0;
     const uint32_t e = ReadClusterData(cluster, block, bytes);
     const auto piece = static_cast<size_t>(std::min<uint64_t>(bytes, total - delivered));

@@ -88,10 +88,38 @@ uint32_t FatTableWindow::NextCluster(uint32_t cluster) {
   if (entry.value != 0) {
     next = IsEndOfChain(entry.value) ? 0 : entry.value;
   } else {
-    const Entry after = ReadEntry(cluster + 1);
-    next = (after.status == 0 && after.value == 0) ? cluster + 1 : 0;
+    next = NextFreeCluster(cluster);
   }
   return geo_.IsDataCluster(next) ? next : 0;
+}
+
+uint32_t FatTableWindow::NextFreeCluster(uint32_t cluster) {
+  for (uint32_t n = cluster + 1; n > cluster && n <= geo_.LastCluster(); ++n) {
+    const Entry entry = ReadEntry(n);
+    if (entry.status != 0) return 0;
+    if (entry.value == 0) return n;
+  }
+  return 0;
+}
+
+bool ChainGuard::Visit(uint32_t cluster) {
+  // Clusters past the volume never come from a walk, which ends there; they count as visited.
+  if (cluster > lastCluster_) return false;
+  if (bits_.empty()) {
+    if (std::find(list_.begin(), list_.end(), cluster) != list_.end()) return false;
+    if (list_.size() < kListLimit) {
+      list_.push_back(cluster);
+      return true;
+    }
+    bits_.assign(size_t{lastCluster_} / 64 + 1, 0);
+    for (uint32_t c : list_) bits_[c / 64] |= uint64_t{1} << (c % 64);
+    list_.clear();
+  }
+  uint64_t& word = bits_[cluster / 64];
+  const uint64_t bit = uint64_t{1} << (cluster % 64);
+  if ((word & bit) != 0) return false;
+  word |= bit;
+  return true;
 }
 
 }  // namespace snapsave

@@ -23,9 +23,11 @@ class FatTableWindow {
 
   Entry ReadEntry(uint32_t cluster);
   // The cluster after `cluster`, or 0 at the end of the chain, on a failed read and for anything outside the
-  // data clusters. A free cluster is taken to belong to deleted data that continues contiguously until the
-  // next allocated cluster.
+  // data clusters. A free cluster is taken to belong to deleted data, which goes on at the next free cluster:
+  // when the file was written, the clusters in use between its pieces were skipped the same way.
   uint32_t NextCluster(uint32_t cluster);
+  // The first free cluster after `cluster`, or 0 when none follows or the table cannot be read.
+  uint32_t NextFreeCluster(uint32_t cluster);
   bool IsEndOfChain(uint32_t value) const;
 
  private:
@@ -37,6 +39,21 @@ class FatTableWindow {
   uint64_t windowSector_ = 0;  // relative to fatStart
   uint64_t windowBytes_ = 0;   // valid bytes in window_
   bool loaded_ = false;
+};
+
+// The clusters one chain has visited, so that a chain that loops is read once round. Short chains stay in a
+// small list; a long one moves to one bit per cluster of the volume.
+class ChainGuard {
+ public:
+  explicit ChainGuard(const FatGeometry& geometry) : lastCluster_(geometry.LastCluster()) {}
+  // False when `cluster` was visited before.
+  bool Visit(uint32_t cluster);
+
+ private:
+  static constexpr size_t kListLimit = 64;
+  uint32_t lastCluster_;
+  std::vector<uint32_t> list_;
+  std::vector<uint64_t> bits_;
 };
 
 }  // namespace snapsave

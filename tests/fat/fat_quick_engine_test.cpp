@@ -163,6 +163,31 @@ TEST_P(FatImage, PreviewWritesPicturesToTheTemporaryFileAndTextToTheBuffer) {
 
 INSTANTIATE_TEST_SUITE_P(Images, FatImage, ::testing::Values("fat12", "fat16", "fat32"));
 
+// Photos written into the holes that deleted files left, then deleted themselves: each one's clusters skip
+// the live files between its pieces, and each comes back whole through recovery and preview.
+class FatHoles : public FatImage {};
+
+TEST_P(FatHoles, PhotosWrittenBetweenLiveFilesComeBackWhole) {
+  Scan();
+  auto tree = FoundTree(engine_);
+  for (int i = 101; i <= 108; ++i) {
+    const std::string name = "IMG_" + std::to_string(i) + ".JPG";
+    const auto it = tree.find("dcim/!mg_" + std::to_string(i) + ".jpg");
+    ASSERT_NE(it, tree.end()) << name;
+    const auto original = Original("holes/" + name);
+    EXPECT_EQ(it->second.isIntact, 1u) << name;
+    const fs::path out = dir_.path() / "out" / name;
+    ASSERT_EQ(engine_.RecoverRecord(&it->second, out, 0), 0) << name;
+    EXPECT_EQ(test::ReadFile(out), original) << name;
+    fs::path preview;
+    uint32_t size = 0;
+    ASSERT_EQ(engine_.ExtractForPreview(&it->second, preview, {}, size, nullptr, nullptr), 0u) << name;
+    EXPECT_EQ(test::ReadFile(preview), original) << name;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, FatHoles, ::testing::Values("holes16", "holes32"));
+
 class FatEngine : public ::testing::Test {
  protected:
   std::vector<uint8_t> Load(const std::string& name) {
@@ -289,6 +314,47 @@ TEST_F(FatEngine, HostileImagesFailCleanly) {
     ASSERT_EQ(engine.OpenImageFile(Save(self), u'E'), 0u);
     EXPECT_EQ(engine.Scan({}), 0);
   }
+}
+
+TEST_F(FatEngine, AChainThatLoopsIsReadOnceRound) {
+  auto image = Load("fat16");
+  CFastFatRecovery probe;
+  ASSERT_EQ(probe.OpenImageFile(Save(image), u'E'), 0u);
+  ASSERT_EQ(probe.Scan({}), 0);
+  const FatGeometry geo = *probe.Geometry();
+  // A live file of the folder that was deleted with its files in place: its chain is followed as stored.
+  const FoundFileRecord frag = FoundTree(probe).at("Holiday Trip/frag.bin");
+  const size_t fat = static_cast<size_t>(geo.fatStart * geo.sectorSize);
+  std::vector<uint32_t> chain{frag.entryRef};
+  for (uint32_t next = Le16(image, fat + chain.back() * 2); next < 0xFFF8; next = Le16(image, fat + next * 2))
+    chain.push_back(next);
+  ASSERT_GT(chain.size(), 2u);
+  // The last cluster leads back to the first, and the entry claims 64 MiB on a 16 MiB card.
+  PutLe16(image, fat + chain.back() * 2, static_cast<uint16_t>(chain.front()));
+  const size_t entrySector = static_cast<size_t>(frag.entryLocation * geo.sectorSize);
+  size_t entry = 0;
+  for (size_t off = entrySector; off < entrySector + geo.sectorSize; off += 32) {
+    if (Le16(image, off + 26) == frag.entryRef && image[off + 11] == fat_attr::kArchive) entry = off;
+  }
+  ASSERT_NE(entry, 0u);
+  PutLe32(image, entry + 28, 64u << 20);
+
+  CFastFatRecovery engine;
+  ASSERT_EQ(engine.OpenImageFile(Save(image), u'E'), 0u);
+  ASSERT_EQ(engine.Scan({}), 0);
+  const FoundFileRecord looped = FoundTree(engine).at("Holiday Trip/frag.bin");
+  ASSERT_EQ(looped.fileSize, 64u << 20);
+  const fs::path out = dir_.path() / "looped.bin";
+  EXPECT_EQ(engine.RecoverRecord(&looped, out, 0), static_cast<int32_t>(err::kHandleEof));
+  EXPECT_EQ(fs::file_size(out), uint64_t{chain.size()} * geo.clusterBytes);
+  const auto original = Original("frag.bin");
+  const auto bytes = test::ReadFile(out);
+  EXPECT_TRUE(std::equal(original.begin(), original.end(), bytes.begin()));
+  fs::path preview;
+  uint32_t size = 0;
+  std::vector<uint8_t> buffer(1 << 20);
+  EXPECT_EQ(engine.ExtractForPreview(&looped, preview, buffer, size, nullptr, nullptr), err::kHandleEof);
+  EXPECT_EQ(size, uint64_t{chain.size()} * geo.clusterBytes);
 }
 
 }  // namespace

@@ -268,11 +268,32 @@ TEST(FatTableWindow, ReadsEveryWidthAndFollowsDeletedData) {
   EXPECT_EQ(table.NextCluster(2), 3u);
   EXPECT_EQ(table.NextCluster(3), 0u);
   EXPECT_EQ(table.NextCluster(4), 5u);  // free, and so is its successor
-  EXPECT_EQ(table.NextCluster(5), 0u);  // free, but the next one is in use
+  // Free, the next two in use: deleted data goes on at the next free cluster, as when it was written.
+  EXPECT_EQ(table.NextCluster(5), 8u);
   EXPECT_EQ(table.NextCluster(7), 7u);  // callers end a chain that names itself
   EXPECT_EQ(table.ReadEntry(341).value, 342u);
   EXPECT_EQ(table.ReadEntry(geo->LastCluster() + 1).status, err::kInvalidParameter);
   EXPECT_EQ(table.NextCluster(geo->LastCluster()), 0u);
+  // The last free cluster has no free successor.
+  for (uint32_t n = 343; n <= geo->LastCluster(); ++n) set12(n, 0xFF7);
+  test::WriteFile(dir.path() / "full.img", image);
+  SectorReader full;
+  ASSERT_EQ(full.OpenFile(dir.path() / "full.img"), 0u);
+  FatTableWindow fullTable(full, *geo);
+  EXPECT_EQ(fullTable.NextCluster(340), 342u);
+  EXPECT_EQ(fullTable.NextCluster(342), 0u);
+  EXPECT_EQ(fullTable.NextFreeCluster(8), 9u);
+}
+
+TEST(ChainGuard, ReportsEveryRepeatAcrossTheSwitchToABitmap) {
+  FatGeometry geo;
+  geo.clusterCount = 100000;
+  ChainGuard guard(geo);
+  for (uint32_t n = 2; n < 5000; n += 3) ASSERT_TRUE(guard.Visit(n)) << n;
+  for (uint32_t n = 2; n < 5000; n += 3) EXPECT_FALSE(guard.Visit(n)) << n;
+  EXPECT_TRUE(guard.Visit(3));
+  EXPECT_TRUE(guard.Visit(geo.LastCluster()));
+  EXPECT_FALSE(guard.Visit(geo.LastCluster() + 1));
 }
 
 }  // namespace
