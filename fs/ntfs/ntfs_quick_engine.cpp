@@ -37,14 +37,6 @@ RecordWalk WalkRecord(ByteSpan record) {
   return w;
 }
 
-std::optional<FileNameInfo> FirstFileName(ByteSpan record, size_t limit) {
-  AttributeWalker walker(record, limit);
-  while (auto a = walker.Next()) {
-    if (a->type == kAttrFileName) return ParseFileName(*a);
-  }
-  return std::nullopt;
-}
-
 int32_t HelperToError(int32_t r) {
   return r < 0 && r != ScanCancelled ? static_cast<int32_t>(err::kInvalidParameter) : r;
 }
@@ -105,6 +97,8 @@ int32_t CFastNtfsRecovery::Scan(std::string_view logName) {
   folderList_.clear();
   folderSet_.clear();
   depthOfParent_.clear();
+  folderParent_.clear();
+  lostFolders_.clear();
   // Log names only go down to the minute: an earlier scan of this volume may own the name.
   if (uint32_t e = catalogue_->Open(MakeLogName(LogKind::kFast, volumeStart_, os::Now()),
                                     FoundFileCatalogue::Mode::kFresh);
@@ -148,7 +142,7 @@ int32_t CFastNtfsRecovery::WalkTable() {
         if (e != err::kSuccess) return static_cast<int32_t>(e);
         if (got != sectors) return static_cast<int32_t>(err::kReadFault);
         for (uint32_t i = 0; i + g.sectorsPerRecord <= sectors; i += g.sectorsPerRecord) {
-          HandleRecord(std::span(tableBuffer_).subspan(size_t{i} * g.sectorSize, g.recordSize), false, 0,
+          HandleRecord(std::span(tableBuffer_).subspan(size_t{i} * g.sectorSize, g.recordSize),
                        SatAdd(first, at + i));
         }
       }
@@ -169,11 +163,7 @@ int32_t CFastNtfsRecovery::WalkTable() {
   }
 
   std::vector<uint8_t> record(g.recordSize);
-  for (size_t i = 0; i < folderList_.size(); ++i) {  // the list grows while it is walked
-    const uint32_t number = folderList_[i];
-    if (volume_->ReadRecord(number, record) != err::kSuccess) continue;
-    HandleRecord(record, true, number, volume_->RecordSector(number));
-  }
+  for (size_t i = 0; i < folderList_.size(); ++i) AddFolder(folderList_[i], record);
   if (callbacks_.scan != nullptr) return ReportProgress(total, total, secondsLeft);
   return 0;
 }
@@ -182,26 +172,77 @@ void CFastNtfsRecovery::NoteFolder(uint32_t number) {
   if (folderSet_.insert(number).second) folderList_.push_back(number);
 }
 
+std::optional<std::pair<FoundFileRecord, uint32_t>> CFastNtfsRecovery::ReadFolder(uint32_t number,
+                                                                                  std::span<uint8_t> record) {
+  const NtfsGeometry& g = volume_->Geometry();
+  if (volume_->ReadRecord(number, record) != err::kSuccess || !HasFileSignature(record)) return std::nullopt;
+  if ((RecordFlags(record) & kRecordIsFolder) == 0) return std::nullopt;
+  ApplyFixups(record, g.sectorSize, g.sectorsPerRecord);
+  const RecordWalk walk = WalkRecord(record);
+  if (!walk.ok) return std::nullopt;
+  std::optional<std::pair<FoundFileRecord, uint32_t>> found;
+  for (const Attribute& a : walk.attributes) {
+    if (a.type != kAttrFileName) continue;
+    const auto info = ParseFileName(a);
+    if (!info) continue;
+    if (found) {
+      if (info->nameSpace == 1) found->first.SetName(os::Utf16ToUtf8(info->name));
+      continue;
+    }
+    FoundFileRecord r = MakeEmptyRecord();
+    r.driveLetter = static_cast<uint16_t>(driveLetter_);
+    r.sourceKind = static_cast<uint32_t>(SourceKind::kNtfsQuick);
+    r.isFolder = 1;
+    r.isIntact = 1;
+    // Children name the folder by its place in the table, whatever the record's own number field says.
+    r.entryRef = number;
+    r.clusterSize = static_cast<uint32_t>(std::min<uint64_t>(g.clusterBytes, UINT32_MAX));
+    r.creationTime = info->creationTime;
+    r.writeTime = info->writeTime;
+    r.accessTime = info->accessTime;
+    r.entryLocation = volume_->RecordSector(number);
+    r.volumeStartSector = volumeStart_;
+    r.SetName(os::Utf16ToUtf8(info->name));
+    found.emplace(r, info->parent);
+  }
+  return found;
+}
+
+// The depth at which the children of folder `parent` are filed: the number of folders from it up to the root.
+// A chain that cannot reach the root (a parent that is no readable folder, parents that form a cycle, a chain
+// deeper than any real tree) is cut at its last folder, which becomes a LostFolder at the root, so that what
+// lies below is still listed. Every folder of a chain keeps the depth found here, so later walks that meet
+// the chain agree with it.
 uint32_t CFastNtfsRecovery::DepthOfParent(uint32_t parent) {
   if (parent == kMftRecordRoot) return 0;
   if (auto it = depthOfParent_.find(parent); it != depthOfParent_.end()) return it->second;
-  const NtfsGeometry& g = volume_->Geometry();
-  std::vector<uint8_t> record(g.recordSize);
-  std::set<uint32_t> seen;
-  uint32_t depth = 0;
-  uint32_t p = parent;
-  while (p != kMftRecordRoot && depth < kMaxDepth && seen.insert(p).second) {
+  std::vector<uint8_t> record(volume_->Geometry().recordSize);
+  std::vector<uint32_t> chain;
+  std::unordered_set<uint32_t> onChain;
+  uint32_t base = 0;  // depth of the folder above the chain's top; the root's is 0
+  for (uint32_t p = parent; p != kMftRecordRoot;) {
+    if (auto it = depthOfParent_.find(p); it != depthOfParent_.end()) {
+      base = it->second;
+      break;
+    }
+    if (onChain.count(p) != 0 || chain.size() >= kMaxDepth) {
+      lostFolders_.insert(chain.back());
+      break;
+    }
+    chain.push_back(p);
+    onChain.insert(p);
     NoteFolder(p);
-    ++depth;
-    if (volume_->ReadRecord(p, record) != err::kSuccess || !HasFileSignature(record)) break;
-    if ((RecordFlags(record) & kRecordIsFolder) == 0) break;
-    ApplyFixups(record, g.sectorSize, g.sectorsPerRecord);
-    const auto name = FirstFileName(record, std::min(RecordBytesInUse(record), g.recordSize));
-    if (!name) break;
-    p = name->parent;
+    const auto folder = ReadFolder(p, record);
+    if (!folder) {
+      lostFolders_.insert(p);
+      break;
+    }
+    folderParent_[p] = folder->second;
+    p = folder->second;
   }
-  depthOfParent_.emplace(parent, depth);
-  return depth;
+  for (size_t i = 0; i < chain.size(); ++i)
+    depthOfParent_[chain[i]] = base + static_cast<uint32_t>(chain.size() - i);
+  return depthOfParent_[parent];
 }
 
 void CFastNtfsRecovery::AddLostFolder(uint32_t number) {
@@ -220,16 +261,22 @@ void CFastNtfsRecovery::AddLostFolder(uint32_t number) {
   catalogue_->AddToFolder(kMftRecordRoot, 0, id, number, name);
 }
 
-void CFastNtfsRecovery::HandleRecord(std::span<uint8_t> record, bool secondPass, uint32_t number,
-                                     uint64_t sector) {
-  const NtfsGeometry& g = volume_->Geometry();
-  const uint16_t flags = RecordFlags(record);
-  if (!secondPass && flags != 0) return;
-  const bool lost = secondPass && (flags & kRecordIsFolder) == 0;
-  if (!HasFileSignature(record)) {
-    if (lost) AddLostFolder(number);
+void CFastNtfsRecovery::AddFolder(uint32_t number, std::span<uint8_t> record) {
+  const auto parent = folderParent_.find(number);
+  std::optional<std::pair<FoundFileRecord, uint32_t>> folder;
+  if (lostFolders_.count(number) == 0 && parent != folderParent_.end()) folder = ReadFolder(number, record);
+  // A record that reads differently now than during the walk has no place in the tree either.
+  if (!folder || folder->second != parent->second) {
+    AddLostFolder(number);
     return;
   }
+  const uint32_t id = catalogue_->ReserveRecord(folder->first);
+  catalogue_->AddToFolder(parent->second, DepthOfParent(parent->second), id, number, folder->first.Name());
+}
+
+void CFastNtfsRecovery::HandleRecord(std::span<uint8_t> record, uint64_t sector) {
+  const NtfsGeometry& g = volume_->Geometry();
+  if (RecordFlags(record) != 0 || !HasFileSignature(record)) return;
   ApplyFixups(record, g.sectorSize, g.sectorsPerRecord);
   const RecordWalk walk = WalkRecord(record);
   if (!walk.ok) return;
@@ -238,10 +285,6 @@ void CFastNtfsRecovery::HandleRecord(std::span<uint8_t> record, bool secondPass,
   uint32_t parent = 0;
   for (const Attribute& a : walk.attributes) {
     if (a.type == kAttrFileName) {
-      if (lost) {
-        AddLostFolder(number);
-        return;
-      }
       if (RecordNumber(record) < kFirstUserRecord) return;
       const auto info = ParseFileName(a);
       if (!info) continue;
@@ -252,34 +295,28 @@ void CFastNtfsRecovery::HandleRecord(std::span<uint8_t> record, bool secondPass,
       FoundFileRecord r = MakeEmptyRecord();
       r.driveLetter = static_cast<uint16_t>(driveLetter_);
       r.sourceKind = static_cast<uint32_t>(SourceKind::kNtfsQuick);
-      r.isFolder = secondPass ? 1 : 0;
+      r.isFolder = 0;
       r.isIntact = 1;
       r.entryRef = RecordNumber(record);
       r.clusterSize = static_cast<uint32_t>(std::min<uint64_t>(g.clusterBytes, UINT32_MAX));
       r.creationTime = info->creationTime;
       r.writeTime = info->writeTime;
       r.accessTime = info->accessTime;
-      r.fileSize = secondPass ? 0 : info->realSize;
+      r.fileSize = info->realSize;
       r.entryLocation = sector;
       r.volumeStartSector = volumeStart_;
       r.SetName(os::Utf16ToUtf8(info->name));
       parent = info->parent;
       found = r;
-    } else if (a.type == kAttrData && a.nameLength == 0 && found && !secondPass) {
+    } else if (a.type == kAttrData && a.nameLength == 0 && found) {
       found->fileSize = a.nonResident ? a.RealSize() : Le32(a.bytes, 16);
     }
   }
   if (!found) return;
-  if (!secondPass) {
-    found->isIntact = ContentCheck(*found, record) ? 1 : 0;
-  }
+  found->isIntact = ContentCheck(*found, record) ? 1 : 0;
   const uint32_t depth = DepthOfParent(parent);
   const uint32_t id = catalogue_->ReserveRecord(*found);
-  if (secondPass) {
-    catalogue_->AddToFolder(parent, depth, id, found->entryRef, found->Name());
-  } else {
-    catalogue_->AddToFolder(parent, depth, id, found->entryRef);
-  }
+  catalogue_->AddToFolder(parent, depth, id, found->entryRef);
 }
 
 bool CFastNtfsRecovery::ContentCheck(const FoundFileRecord& record, ByteSpan recordBytes) {

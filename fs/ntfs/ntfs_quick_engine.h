@@ -10,6 +10,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "fs/ntfs/ntfs_volume.h"
@@ -58,9 +59,14 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
                   char16_t driveLetter);
   int32_t WalkTable();
   int32_t ReportProgress(uint64_t done, uint64_t total, int32_t secondsLeft);
-  // First pass: a deleted file. Second pass: folder `number` from the folder list.
-  void HandleRecord(std::span<uint8_t> record, bool secondPass, uint32_t number, uint64_t sector);
+  // First pass: a deleted file record read at `sector`.
+  void HandleRecord(std::span<uint8_t> record, uint64_t sector);
+  // Second pass: folder `number` from the folder list, under its parent or as a LostFolder at the root.
+  void AddFolder(uint32_t number, std::span<uint8_t> record);
   void AddLostFolder(uint32_t number);
+  // The folder record `number` (fixed up in `record`) as a found folder, with its parent; nothing when the
+  // record is no readable folder with a name.
+  std::optional<std::pair<FoundFileRecord, uint32_t>> ReadFolder(uint32_t number, std::span<uint8_t> record);
   uint32_t DepthOfParent(uint32_t parent);
   void NoteFolder(uint32_t number);
   bool ContentCheck(const FoundFileRecord& record, ByteSpan recordBytes);
@@ -82,6 +88,9 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
   std::vector<uint32_t> folderList_;
   std::unordered_set<uint32_t> folderSet_;
   std::unordered_map<uint32_t, uint32_t> depthOfParent_;  // records do not change during a scan
+  std::unordered_map<uint32_t, uint32_t> folderParent_;
+  // Folders whose parent chain cannot reach the root: listed at the root as LostFolders.
+  std::unordered_set<uint32_t> lostFolders_;
   std::vector<uint8_t> allocationMap_;
 };
 

@@ -163,9 +163,9 @@ int32_t NtfsVolume::ReadResidentData(uint64_t sector, std::vector<uint8_t>& out)
 int32_t NtfsVolume::ReadRuns(const RunList& runs, uint64_t bytes,
                              const std::function<int32_t(ByteSpan)>& sink) const {
   const uint32_t sectorSize = geometry_.sectorSize;
-  // Sparse runs could claim more zeros than any volume holds; nothing is delivered past the volume's size.
-  uint64_t remaining =
-      std::min(bytes, SatMul(std::max(geometry_.totalSectors, reader_.TotalSectors()), sectorSize));
+  // Sparse runs and runs that name the same clusters again could claim more than the medium holds; the boot
+  // sector's total may be crafted too, so the bound is what the medium itself holds.
+  uint64_t remaining = std::min(bytes, SatMul(reader_.TotalSectors(), reader_.DeviceSectorSize()));
   std::vector<uint8_t> piece(kNtfsPieceBytes);
   for (const DataRun& run : runs) {
     if (remaining == 0) break;
