@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/engine_choice.h"
+#include "cli/terminal_text.h"
 #include "os/error.h"
 #include "os/paths.h"
 #include "scan/recovery_output.h"
@@ -35,6 +36,11 @@ constexpr int kExitCancelled = 130;
 constexpr uint32_t kMaxDepth = 512;
 
 std::atomic<bool> g_cancel{false};
+
+// Names and paths come from the scanned medium or the command line: never print them raw.
+std::string Shown(std::string_view text) {
+  return cli::EscapeForTerminal(text);
+}
 
 extern "C" void OnInterrupt(int) {
   g_cancel.store(true);
@@ -60,10 +66,10 @@ int32_t RecoverProgress(void* context, int32_t progress, int32_t scale, uint32_t
   if (progress * scale / 100 == 100) {
     if (error != 0) {
       ++p->failed;
-      std::fprintf(stderr, "failed: %s: %s\n", path.c_str(), ErrorText(error).c_str());
+      std::fprintf(stderr, "failed: %s: %s\n", Shown(path.native()).c_str(), ErrorText(error).c_str());
     } else {
       ++p->recovered;
-      std::printf("recovered %s\n", path.c_str());
+      std::printf("recovered %s\n", Shown(path.native()).c_str());
     }
   }
   return 0;
@@ -130,15 +136,15 @@ void PrintRecord(const FoundFileRecord& r, const std::string& path, bool json) {
     std::printf("%s\n", j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     return;
   }
-  std::printf("%s\t%s\t%s\t%llu\t%s\t%s\t%s\n", r.isFolder != 0 ? "folder" : "file", path.c_str(),
-              r.Name().data(), static_cast<unsigned long long>(r.fileSize),
+  std::printf("%s\t%s\t%s\t%llu\t%s\t%s\t%s\n", r.isFolder != 0 ? "folder" : "file", Shown(path).c_str(),
+              Shown(r.Name()).c_str(), static_cast<unsigned long long>(r.fileSize),
               FormatFileTime(r.writeTime).c_str(), FormatFileTime(r.creationTime).c_str(),
               r.isIntact != 0 ? "intact" : "damaged");
 }
 
 int RecoverAll(IFileRecoveryParse& engine, const std::filesystem::path& destination, Progress& progress) {
   if (uint32_t e = os::CreateFolders(destination); e != err::kSuccess && !IsAlreadyExists(e)) {
-    std::fprintf(stderr, "cannot create %s: %s\n", destination.c_str(), ErrorText(e).c_str());
+    std::fprintf(stderr, "cannot create %s: %s\n", Shown(destination.native()).c_str(), ErrorText(e).c_str());
     return kExitRecover;
   }
   RecordList root;
@@ -155,7 +161,7 @@ int RecoverAll(IFileRecoveryParse& engine, const std::filesystem::path& destinat
     if (code == ScanCancelled) return kExitCancelled;
     if (code != 0) {
       if (r.isFolder != 0)
-        std::fprintf(stderr, "failed: %s: %s\n", target.c_str(),
+        std::fprintf(stderr, "failed: %s: %s\n", Shown(target.native()).c_str(),
                      ErrorText(static_cast<uint32_t>(code)).c_str());
       result = kExitRecover;
     }
@@ -172,7 +178,7 @@ int RunScan(const std::string& image, bool quick, bool list, bool json, const st
   uint32_t error = 0;
   auto engine = cli::OpenQuickEngineForImage(image, u'A', error);
   if (!engine) {
-    std::fprintf(stderr, "cannot open %s: %s\n", image.c_str(),
+    std::fprintf(stderr, "cannot open %s: %s\n", Shown(image).c_str(),
                  error == err::kInvalidData ? "no FAT or NTFS volume found" : ErrorText(error).c_str());
     return kExitOpen;
   }

@@ -112,13 +112,67 @@ TEST_P(CliOnImage, ListingAgreesWithSleuthKitAndRecoveryMatchesOriginals) {
   const fs::path out = dir_.path() / "out";
   const CliRun rec = QuickScan(image, "--recover " + Quote(out));
   ASSERT_EQ(rec.code, 0);
-  EXPECT_EQ(test::ReadFile(out / "Old Stuff" / "!ld2.jpg"),
-            test::ReadFile(test::Fixture("fat/originals/old2.jpg")));
-  EXPECT_EQ(test::ReadFile(out / "Holiday Trip" / "frag.bin"),
-            test::ReadFile(test::Fixture("fat/originals/frag.bin")));
+  // Found path -> original: a fragmented live file of the folder deleted with its files; on the holes cards,
+  // deleted photos whose clusters skip the live files written between them.
+  std::map<std::string, std::string> expected{{"Old Stuff/!ld2.jpg", "old2.jpg"},
+                                              {"Holiday Trip/frag.bin", "frag.bin"}};
+  if (GetParam().rfind("holes", 0) == 0) {
+    expected.clear();
+    for (int i = 101; i <= 108; ++i)
+      expected["dcim/!mg_" + std::to_string(i) + ".jpg"] = "holes/IMG_" + std::to_string(i) + ".JPG";
+  }
+  for (const auto& [found, original] : expected)
+    EXPECT_EQ(test::ReadFile(out / found), test::ReadFile(test::Fixture("fat/originals/" + original)))
+        << found;
 }
 
-INSTANTIATE_TEST_SUITE_P(Images, CliOnImage, ::testing::Values("fat12", "fat16", "fat32"));
+INSTANTIATE_TEST_SUITE_P(Images, CliOnImage,
+                         ::testing::Values("fat12", "fat16", "fat32", "holes16", "holes32"));
+
+// A long name written with terminal controls in it: the listing and the recovery lines show them as "\xNN",
+// so that printing the results cannot rewrite the user's terminal.
+TEST(Cli, NamesFromDiskArePrintedEscaped) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  const fs::path image = dir.path() / "v.img";
+  test::GunzipFixture("fat/fat16.img.gz", image);
+  auto bytes = test::ReadFile(image);
+  // The one long-name piece of the deleted "Photo-13c.txt".
+  const std::u16string wanted = u"Photo-13c.txt";
+  const std::u16string crafted = u"\x1b[2J\r\a13c.txt";
+  constexpr size_t kSlots[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+  size_t patched = 0;
+  for (size_t off = 0; off + 32 <= bytes.size(); off += 32) {
+    if (bytes[off + 11] != 0x0F) continue;
+    bool match = true;
+    for (size_t i = 0; i < 13 && match; ++i)
+      match = bytes[off + kSlots[i]] == wanted[i] && bytes[off + kSlots[i] + 1] == 0;
+    if (!match) continue;
+    for (size_t i = 0; i < 13; ++i) bytes[off + kSlots[i]] = static_cast<uint8_t>(crafted[i]);
+    ++patched;
+  }
+  ASSERT_EQ(patched, 1u);
+  test::WriteFile(image, bytes);
+
+  const fs::path out = dir.path() / "out";
+  const CliRun list = QuickScan(image, "--list");
+  const CliRun rec = QuickScan(image, "--recover " + Quote(out));
+  ASSERT_EQ(list.code, 0);
+  ASSERT_EQ(rec.code, 0);
+  for (const std::string& text : {list.out, rec.out}) {
+    for (char c : text)
+      EXPECT_TRUE(c == '\t' || c == '\n' || static_cast<unsigned char>(c) >= 0x20) << int{c};
+  }
+  EXPECT_NE(list.out.find("\t\\x1B[2J\\x0D\\x0713c.txt\t"), std::string::npos) << list.out;
+  // Recovered under a name with the controls taken out.
+  bool found = false;
+  for (const auto& e : fs::recursive_directory_iterator(out)) {
+    const std::string name = e.path().filename().string();
+    for (char c : name) EXPECT_GE(static_cast<unsigned char>(c), 0x20) << name;
+    found = found || name.find("13c.txt") != std::string::npos;
+  }
+  EXPECT_TRUE(found);
+}
 
 // NTFS: the listing names every deleted file of the fixture's manifest in its folder (the orphan under the
 // folder made up for its lost parent) with its size, and recovery rebuilds that tree byte for byte.
