@@ -8,6 +8,7 @@
 
 #include "fs/fat/fat_quick_engine.h"
 #include "fuzz/memory_image.h"
+#include "fuzz/output_bound.h"
 
 namespace {
 
@@ -36,6 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const std::filesystem::path out = scratch / "out";
       for (const FoundFileRecord& r : root) {
         engine.RecoverRecord(&r, out / "item", 0);
+        // Each file is read from clusters of the image, each cluster once.
+        fuzz::AbortIfLargerThan(out, size);
         std::error_code ec;
         std::filesystem::remove_all(out, ec);
       }

@@ -5,12 +5,17 @@
 
 #include "fs/ntfs/ntfs_quick_engine.h"
 #include "fuzz/memory_image.h"
+#include "fuzz/output_bound.h"
 
 #include <cstdlib>
 
+namespace {
+constexpr const char* kScratch = "/tmp/snapsave-ntfs-fuzz";
+}  // namespace
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // Catalogues and preview files go to a scratch folder, not the user's scan log.
-  setenv("XDG_DATA_HOME", "/tmp/snapsave-ntfs-fuzz", 1);
+  setenv("XDG_DATA_HOME", kScratch, 1);
   return 0;
 }
 
@@ -28,6 +33,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::filesystem::path path;
     uint32_t got = static_cast<uint32_t>(buffer.size());
     engine.ExtractForPreview(&all[i], path, buffer, got, nullptr, nullptr);
+    if (!path.empty()) fuzz::AbortIfLargerThan(path, size);
+  }
+  // Recovery never writes more than the medium holds, whatever sizes and runs the records claim.
+  RecordList root;
+  engine.ListFolder(nullptr, 0, root);
+  const std::filesystem::path out = std::filesystem::path(kScratch) / "out";
+  for (size_t i = 0; i < root.size() && i < 8; ++i) {
+    engine.RecoverRecord(&root[i], out / "item", 0);
+    fuzz::AbortIfLargerThan(out, size);
+    std::error_code ec;
+    std::filesystem::remove_all(out, ec);
   }
   engine.BuildAllocationMap();
   uint64_t sector = 0, length = 0;

@@ -2,6 +2,7 @@
 #include <zlib.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "fs/ntfs/ntfs_quick_engine.h"
+#include "os/byte_reader.h"
 #include "scan/recovery_output.h"
 #include "tests/ntfs/ntfs_image_builder.h"
 #include "tests/support/test_support.h"
@@ -42,15 +44,17 @@ uint32_t Crc(const std::vector<uint8_t>& bytes) {
   return static_cast<uint32_t>(crc32(0, bytes.data(), static_cast<uInt>(bytes.size())));
 }
 
-// Every file record of the tree, by path from the root.
+// Every file record of the tree, by path from the root; the folders too when asked.
 void Walk(IFileRecoveryParse& engine, const FoundFileRecord* folder, int32_t depth, const std::string& prefix,
-          std::map<std::string, FoundFileRecord>& out) {
+          std::map<std::string, FoundFileRecord>& out,
+          std::map<std::string, FoundFileRecord>* folders = nullptr) {
   RecordList list;
   ASSERT_EQ(engine.ListFolder(folder, depth, list), 0u);
   for (const FoundFileRecord& r : list) {
     const std::string path = prefix + std::string(r.Name());
     if (r.isFolder != 0) {
-      Walk(engine, &r, depth + 1, path + "/", out);
+      if (folders != nullptr) (*folders)[path] = r;
+      Walk(engine, &r, depth + 1, path + "/", out, folders);
     } else {
       out[path] = r;
     }
@@ -191,6 +195,71 @@ TEST_F(NtfsFixture, AllocationMapMarksTheMftInUse) {
   EXPECT_GT(length, 0u);
   const uint64_t mft = engine.Volume()->RecordSector(0);
   EXPECT_TRUE(mft < sector || mft >= sector + length);
+}
+
+// Points every $FILE_NAME of record `number` at `parent`, as damage or a crafted volume would.
+void SetParent(std::vector<uint8_t>& image, uint32_t number, uint32_t parent) {
+  size_t patched = 0;
+  for (size_t off = 0; off + 1024 <= image.size(); off += 1024) {
+    if (std::memcmp(&image[off], "FILE", 4) != 0 || Le32(image, off + 44) != number) continue;
+    for (size_t a = off + Le16(image, off + 20); a + 16 < off + 1024 && Le32(image, a) != 0xFFFFFFFF;
+         a += Le32(image, a + 4)) {
+      if (Le32(image, a + 4) < 16) break;
+      if (Le32(image, a) != 0x30) continue;
+      const size_t value = a + Le16(image, a + 20);
+      ASSERT_LT(value + 8, off + 510) << "the parent field would cross a fixed-up sector end";
+      PutLe32(image, value, parent);
+      PutLe16(image, value + 4, 0);
+      ++patched;
+    }
+  }
+  ASSERT_GT(patched, 0u) << "record " << number;
+}
+
+// Parents that never lead to the root: two deleted folders naming each other, a live folder naming itself, a
+// deleted file naming itself. Their files are listed below LostFolders at the root and recovered whole.
+TEST_F(NtfsFixture, FilesBelowParentCyclesComeBackUnderLostFolders) {
+  std::map<std::string, FoundFileRecord> unused, folders;
+  Walk(engine, nullptr, 0, "", unused, &folders);
+  auto image_bytes = test::ReadFile(image);
+  SetParent(image_bytes, folders.at("gone").entryRef, folders.at("gone/inner").entryRef);
+  SetParent(image_bytes, folders.at("DCIM/100CAM").entryRef, folders.at("DCIM/100CAM").entryRef);
+  SetParent(image_bytes, files.at("notes/tiny.bin").entryRef, files.at("notes/tiny.bin").entryRef);
+  const fs::path patched = dir.path() / "cycles.img";
+  test::WriteFile(patched, image_bytes);
+
+  CFastNtfsRecovery cycles;
+  ASSERT_EQ(cycles.OpenImageFile(patched, u'N'), 0u);
+  ASSERT_EQ(cycles.Scan({}), 0);
+  std::map<std::string, FoundFileRecord> found;
+  Walk(cycles, nullptr, 0, "", found);
+  EXPECT_EQ(found.size(), files.size()) << "nothing dropped";
+  const auto manifest = ReadManifest();
+  const fs::path out = dir.path() / "out";
+  size_t lost = 0;
+  for (const char* original : {"gone/readme.txt", "gone/inner/deep.jpg", "gone/inner/blob.dat",
+                               "DCIM/100CAM/IMG_0002.JPG", "DCIM/100CAM/IMG_0004.JPG", "notes/tiny.bin"}) {
+    const std::string name = fs::path(original).filename();
+    const auto it = std::find_if(found.begin(), found.end(), [&](const auto& f) {
+      return f.first.rfind("LostFolder", 0) == 0 && fs::path(f.first).filename() == name;
+    });
+    ASSERT_NE(it, found.end()) << original;
+    ++lost;
+    ASSERT_EQ(cycles.RecoverRecord(&it->second, out / name, 0), 0) << original;
+    EXPECT_EQ(Crc(test::ReadFile(out / name)), manifest.at(original).crc) << original;
+  }
+  EXPECT_EQ(lost, 6u);
+  // The lost folder of the two-folder cycle recovers as a tree holding all three of its files.
+  RecordList root;
+  ASSERT_EQ(cycles.ListFolder(nullptr, 0, root), 0u);
+  size_t recovered = 0;
+  for (const FoundFileRecord& r : root) {
+    if (r.Name().rfind("LostFolder", 0) != 0) continue;
+    const fs::path target = dir.path() / "tree" / std::string(r.Name());
+    ASSERT_EQ(cycles.RecoverRecord(&r, target, 0), 0) << r.Name();
+    for (const auto& e : fs::recursive_directory_iterator(target)) recovered += e.is_regular_file() ? 1u : 0u;
+  }
+  EXPECT_EQ(recovered, 7u) << "the six files and the orphan of the fixture";
 }
 
 int32_t CancelAtOnce(void*, int32_t, int32_t, int32_t, uint64_t, uint64_t, uint64_t, uint32_t) {
