@@ -196,4 +196,16 @@ int32_t RecoverFolderTree(IFileRecoveryParse& engine, const FoundFileRecord& fol
   return result;
 }
 
+uint32_t ExtractThroughSink(const FoundFileRecord& record, fs::path& outPath, std::span<uint8_t> buffer,
+                            uint32_t& outSize, PreviewProgressCallback callback, void* context,
+                            const ReadPiecesFn& read) {
+  outSize = 0;
+  PreviewSink sink(record, buffer, callback, context);
+  if (uint32_t e = sink.Begin(outPath); e != err::kSuccess) {
+    return static_cast<uint32_t>(sink.Finish(static_cast<int32_t>(e), outSize));
+  }
+  const int32_t r = read(sink.Total(), [&](std::span<const uint8_t> piece) { return sink.Append(piece); });
+  return static_cast<uint32_t>(sink.Finish(r, outSize));
+}
+
 }  // namespace snapsave

@@ -85,6 +85,17 @@ class PreviewSink {
   os::File file_;
 };
 
+// A file's bytes handed piece by piece to `sink`, at most `total` of them: 0, a Win32 error or the sink's
+// answer.
+using PieceSink = std::function<int32_t(std::span<const uint8_t> piece)>;
+using ReadPiecesFn = std::function<int32_t(uint64_t total, const PieceSink& sink)>;
+
+// What every engine's ExtractForPreview does around its own reading: prepares the target of `record`, lets
+// `read` deliver into it and finishes it (outSize: bytes placed in `buffer`).
+uint32_t ExtractThroughSink(const FoundFileRecord& record, std::filesystem::path& outPath,
+                            std::span<uint8_t> buffer, uint32_t& outSize, PreviewProgressCallback callback,
+                            void* context, const ReadPiecesFn& read);
+
 // Writes one file record to a path; returns 0, a Win32 error or the callback's answer.
 using WriteRecordFn =
     std::function<int32_t(const FoundFileRecord& record, const std::filesystem::path& path)>;

@@ -399,13 +399,9 @@ uint32_t CFastFatRecovery::ExtractForPreview(const FoundFileRecord* record, std:
                                              PreviewProgressCallback callback, void* context) {
   outSize = 0;
   if (record == nullptr || !open_) return err::kInvalidParameter;
-  PreviewSink sink(*record, buffer, callback, context);
-  if (uint32_t e = sink.Begin(outPath); e != err::kSuccess) {
-    return static_cast<uint32_t>(sink.Finish(static_cast<int32_t>(e), outSize));
-  }
-  const int32_t r =
-      ReadFileData(*record, sink.Total(), [&](std::span<const uint8_t> piece) { return sink.Append(piece); });
-  return static_cast<uint32_t>(sink.Finish(r, outSize));
+  return ExtractThroughSink(
+      *record, outPath, buffer, outSize, callback, context,
+      [&](uint64_t total, const PieceSink& sink) { return ReadFileData(*record, total, sink); });
 }
 
 int32_t CFastFatRecovery::BuildAllocationMap() {

@@ -440,14 +440,12 @@ uint32_t CFastNtfsRecovery::ExtractForPreview(const FoundFileRecord* record, fs:
                                               PreviewProgressCallback callback, void* context) {
   outSize = 0;
   if (record == nullptr) return err::kInvalidParameter;
-  PreviewSink sink(*record, buffer, callback, context);
-  if (uint32_t e = sink.Begin(outPath); e != err::kSuccess) {
-    return static_cast<uint32_t>(sink.Finish(static_cast<int32_t>(e), outSize));
-  }
-  FoundFileRecord capped = *record;
-  capped.fileSize = sink.Total();
-  const int32_t r = ReadFileData(capped, [&](ByteSpan piece) { return sink.Append(piece); });
-  return static_cast<uint32_t>(sink.Finish(r, outSize));
+  return ExtractThroughSink(*record, outPath, buffer, outSize, callback, context,
+                            [&](uint64_t total, const PieceSink& sink) {
+                              FoundFileRecord capped = *record;
+                              capped.fileSize = total;
+                              return ReadFileData(capped, sink);
+                            });
 }
 
 int32_t CFastNtfsRecovery::BuildAllocationMap() {
