@@ -28,17 +28,20 @@ bool CarvingContext::ReadSectors(std::span<uint8_t> into, uint64_t firstSector, 
 }
 
 bool CarvingContext::AcquireWorkBuffer() {
-  if (workBuffer_.size() == kWorkBufferBytes) return true;
-  try {
-    workBuffer_.assign(kWorkBufferBytes, 0);
-  } catch (const std::bad_alloc&) {
-    workBuffer_.clear();
-    return false;
+  if (workBuffer_.size() != kWorkBufferBytes) {
+    try {
+      workBuffer_.assign(kWorkBufferBytes, 0);
+    } catch (const std::bad_alloc&) {
+      workBuffer_.clear();
+      return false;
+    }
   }
+  ++workBufferHolders_;
   return true;
 }
 
 void CarvingContext::ReleaseWorkBuffer() {
+  if (workBufferHolders_ > 0 && --workBufferHolders_ > 0) return;
   workBuffer_.clear();
   workBuffer_.shrink_to_fit();
 }

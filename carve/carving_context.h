@@ -45,8 +45,9 @@ class CarvingContext {
   // arrived; false without a source, with an unusable sector size, a range that wraps, or a buffer too small.
   bool ReadSectors(std::span<uint8_t> into, uint64_t firstSector, uint32_t count) const;
 
-  // The 64 KiB buffer length rules read into. Held from the carving engine's construction to its destruction;
-  // empty while nobody holds it. Acquire returns false when the memory is not there.
+  // The 64 KiB buffer length rules read into. Held from a carving engine's construction to its destruction;
+  // engines may overlap, so it is freed when the last holder lets go. Acquire returns false (and holds
+  // nothing) when the memory is not there.
   bool AcquireWorkBuffer();
   void ReleaseWorkBuffer();
   std::span<uint8_t> workBuffer() { return workBuffer_; }
@@ -87,6 +88,7 @@ class CarvingContext {
   uint64_t startSector_ = 0;
   uint64_t currentSector_ = 0;
   std::vector<uint8_t> workBuffer_;
+  uint32_t workBufferHolders_ = 0;
   bool streamStart_ = true;
   bool transportStreamInProgress_ = false;
   std::vector<std::pair<uint64_t, uint64_t>> transportStreamRanges_;

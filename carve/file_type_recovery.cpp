@@ -1,0 +1,262 @@
+#include "carve/file_type_recovery.h"
+
+#include <fmt/core.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "carve/carving_context.h"
+#include "carve/file_type_catalogue.h"
+#include "carve/length_rules.h"
+#include "os/clock.h"
+#include "os/error.h"
+#include "scan/recovery_output.h"
+
+namespace snapsave {
+
+namespace fs = std::filesystem;
+using namespace typecode;
+
+namespace {
+
+constexpr uint32_t kPieceBytes = 65536;
+
+// Formats measured by a header field, and a few whose carving says little: the caller moves on by one sector
+// so that a wrong field cannot hide the files behind it.
+bool ConsumesOneSector(uint32_t code) {
+  switch (code) {
+    case kAvi:
+    case kWav:
+    case kAsf:
+    case kSwf:
+    case kBmp:
+    case kIco:
+    case kDoc:
+    case kOle:
+    case kXls:
+    case kPpt:
+    case kCab:
+    case kTtf:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+CFileTypeRecovery::CFileTypeRecovery() {
+  workBuffer_ = CarvingContext::Instance().AcquireWorkBuffer();
+}
+
+CFileTypeRecovery::~CFileTypeRecovery() {
+  if (catalogue_) catalogue_->Flush();
+  CarvingContext& ctx = CarvingContext::Instance();
+  // The context must not keep pointing at the reader that goes with this engine.
+  if (ctx.source() == &reader_) ctx.Begin(nullptr, ctx.sectorSize(), 0);
+  if (workBuffer_) ctx.ReleaseWorkBuffer();
+}
+
+uint32_t CFileTypeRecovery::OpenCatalogue(std::string_view logName, FoundFileCatalogue::Mode mode) {
+  catalogue_.reset();
+  auto catalogue = std::make_unique<FoundFileCatalogue>();
+  catalogue->SetSearchCallback(callbacks_.search, callbacks_.searchContext);
+  if (uint32_t e = catalogue->Open(logName, mode); e != err::kSuccess) return e;
+  catalogue_ = std::move(catalogue);
+  return err::kSuccess;
+}
+
+uint32_t CFileTypeRecovery::OpenImageFile(const fs::path& imagePath, char16_t driveLetter) {
+  driveLetter_ = driveLetter;
+  volumeStart_ = 0;
+  if (uint32_t e = reader_.OpenFile(imagePath); e != err::kSuccess) return e;
+  volumeSectors_ = reader_.TotalSectors();
+  return OpenCatalogue(MakeLogName(LogKind::kFileType, 0, os::Now()), FoundFileCatalogue::Mode::kFresh);
+}
+
+uint32_t CFileTypeRecovery::OpenPhysicalDisk(int32_t diskNumber, uint64_t volumeStartSector,
+                                             uint64_t volumeSectorCount, char16_t driveLetter) {
+  driveLetter_ = driveLetter;
+  volumeStart_ = volumeStartSector;
+  volumeSectors_ = volumeSectorCount;
+  if (uint32_t e = reader_.OpenDisk(diskNumber); e != err::kSuccess) return e;
+  sectorSize_ = reader_.DeviceSectorSize();
+  return OpenCatalogue(MakeLogName(LogKind::kFileType, volumeStartSector, os::Now()),
+                       FoundFileCatalogue::Mode::kFresh);
+}
+
+uint32_t CFileTypeRecovery::AttachDiskForDeepScan(std::string_view logName, char16_t driveLetter,
+                                                  int32_t diskNumber, uint32_t sectorSize,
+                                                  FoundFileCatalogue::Mode mode) {
+  driveLetter_ = driveLetter;
+  sectorSize_ = sectorSize;
+  // Streams carved on another source say nothing about this one.
+  CarvingContext::Instance().ClearTransportStreamRanges();
+  if (uint32_t e = reader_.OpenDisk(diskNumber); e != err::kSuccess) return e;
+  return OpenCatalogue(logName, mode);
+}
+
+uint32_t CFileTypeRecovery::AttachImageForDeepScan(std::string_view logName, char16_t driveLetter,
+                                                   const fs::path& imagePath, uint32_t sectorSize,
+                                                   FoundFileCatalogue::Mode mode) {
+  driveLetter_ = driveLetter;
+  sectorSize_ = sectorSize;
+  CarvingContext::Instance().ClearTransportStreamRanges();
+  if (uint32_t e = reader_.OpenFile(imagePath); e != err::kSuccess) return e;
+  return OpenCatalogue(logName, mode);
+}
+
+int32_t CFileTypeRecovery::SetCallbacks(ScanProgressCallback scanCallback,
+                                        RecoverProgressCallback recoverCallback, void* context,
+                                        int32_t weight) {
+  callbacks_.Set(scanCallback, recoverCallback, context, weight);
+  CarvingContext::Progress& p = CarvingContext::Instance().progress();
+  p.callback = scanCallback;
+  p.callbackContext = context;
+  p.weight = weight;
+  return 0;
+}
+
+int32_t CFileTypeRecovery::Scan(std::string_view /*logName*/) {
+  return 0;
+}
+
+int32_t CFileTypeRecovery::CarveAt(std::span<const uint8_t> sector, uint64_t absoluteSector,
+                                   uint64_t scanPosition, uint64_t scanTotal, int32_t secondsLeft,
+                                   const SectorReader* reader, uint32_t sectorSize, uint64_t& sectorsConsumed,
+                                   uint64_t& foundCount) {
+  sectorsConsumed = 1;
+  CarvingContext& ctx = CarvingContext::Instance();
+  sectorSize_ = sectorSize;
+  ctx.Begin(reader, sectorSize, absoluteSector);
+  CarvingContext::Progress& p = ctx.progress();
+  p.scanPosition = scanPosition;
+  p.scanTotal = scanTotal;
+  p.secondsLeft = secondsLeft;
+  p.foundCount = foundCount;
+  // The buffer is the one sector under test.
+  if (sectorSize == 0 || sector.size() < sectorSize) return static_cast<int32_t>(err::kInvalidParameter);
+  const ByteSpan header = sector.first(sectorSize);
+
+  const uint32_t code = DetectType(header);
+  ctx.SetStreamStart(true);
+  ctx.SetTransportStreamInProgress(false);
+  const CarvingTypeRow* row = code == kNoType ? nullptr : FirstRowWithCode(code);
+  // Without the work buffer no rule can measure, so nothing is carved.
+  if (row == nullptr || !row->IsCarved() || !catalogue_ || ctx.workBuffer().empty())
+    return static_cast<int32_t>(err::kInvalidParameter);
+  if (code == kMts) ctx.SetTransportStreamInProgress(true);
+  if (code != kTs) ctx.SetStreamStart(false);
+
+  const std::string name = fmt::format("{}.{}", absoluteSector, row->extension);
+  p.callbackResult = 0;
+  const uint64_t length = MeasureLength(row->lengthRule, code, header);
+  if (p.callbackResult == ScanCancelled) return ScanCancelled;
+
+  FoundFileRecord r = MakeEmptyRecord();
+  r.driveLetter = static_cast<uint16_t>(driveLetter_);
+  r.sourceKind = static_cast<uint32_t>(SourceKind::kCarved);
+  r.isFolder = 0;
+  r.isIntact = 1;
+  r.entryRef = 0;
+  r.clusterSize = kNoClusterSize;
+  r.fileSize = length;
+  r.entryLocation = absoluteSector;
+  r.SetName(name);
+  const uint32_t id = catalogue_->ReserveRecord(r);
+  catalogue_->AddToFolder(0, 0, id, 0);
+  ++foundCount;
+
+  if (!ConsumesOneSector(code))
+    sectorsConsumed = std::max<uint64_t>(1, length / sectorSize + (length % sectorSize != 0));
+  return 0;
+}
+
+uint32_t CFileTypeRecovery::Flush() {
+  return catalogue_ ? catalogue_->Flush() : err::kSuccess;
+}
+
+uint32_t CFileTypeRecovery::ListFolder(const FoundFileRecord* folder, int32_t depth, RecordList& out) {
+  if (folder != nullptr || depth != 0 || !catalogue_) return 0;
+  return catalogue_->ListFolder(MakeFolderKey(0, 0), out);
+}
+
+uint32_t CFileTypeRecovery::CountFolderFiles(const FoundFileRecord* folder, int32_t depth,
+                                             uint32_t& outCount) {
+  outCount = 0;
+  if (folder != nullptr || depth != 0 || !catalogue_) return 0;
+  return catalogue_->CountFiles(MakeFolderKey(0, 0), outCount);
+}
+
+uint64_t CFileTypeRecovery::GetRecordCount() {
+  return catalogue_ ? catalogue_->GetRecordCount() : 0;
+}
+
+uint32_t CFileTypeRecovery::GetRecordPath(const FoundFileRecord* /*record*/, std::string& outPath) {
+  outPath.clear();
+  return 0;
+}
+
+int32_t CFileTypeRecovery::NextUnallocatedRun(uint64_t& /*sector*/, uint64_t& length) {
+  length = 0;
+  return 0;
+}
+
+uint32_t CFileTypeRecovery::SetSearchCallback(SearchProgressCallback callback, void* context) {
+  callbacks_.search = callback;
+  callbacks_.searchContext = context;
+  if (!catalogue_) return err::kInvalidParameter;
+  return catalogue_->SetSearchCallback(callback, context);
+}
+
+uint32_t CFileTypeRecovery::SearchByType(std::string_view extensionList, RecordList& out) {
+  if (!catalogue_) return 0;
+  return catalogue_->SearchByType(extensionList, out);
+}
+
+int32_t CFileTypeRecovery::BuildAllocationMap() {
+  return 0;
+}
+
+int32_t CFileTypeRecovery::ReadCarved(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) {
+  const uint32_t ss = sectorSize_;
+  if (!reader_.IsOpen() || ss == 0 || ss > kPieceBytes) return static_cast<int32_t>(err::kInvalidParameter);
+  std::vector<uint8_t> piece(kPieceBytes);
+  const uint64_t sectors = total / ss + (total % ss != 0);
+  uint64_t delivered = 0;
+  for (uint64_t done = 0; done < sectors;) {
+    const auto count = static_cast<uint32_t>(std::min<uint64_t>(kPieceBytes / ss, sectors - done));
+    uint32_t got = 0;
+    const uint32_t e =
+        reader_.ReadSectors(piece, static_cast<int32_t>(count), record.entryLocation + done, ss, &got);
+    if (got == 0) return static_cast<int32_t>(err::kReadFault);
+    // Only the bytes that belong to the file; the rest of its last sector is not part of it.
+    const auto bytes = static_cast<size_t>(std::min<uint64_t>(uint64_t{got} * ss, total - delivered));
+    if (int32_t r = sink(std::span<const uint8_t>(piece.data(), bytes)); r != 0) return r;
+    delivered += bytes;
+    done += got;
+    if (e != err::kSuccess) return static_cast<int32_t>(e);
+  }
+  return 0;
+}
+
+int32_t CFileTypeRecovery::RecoverRecord(const FoundFileRecord* record, const fs::path& destinationPath,
+                                         int32_t /*baseDepth*/) {
+  if (record == nullptr) return static_cast<int32_t>(err::kInvalidParameter);
+  RecoveredFileWriter writer(callbacks_.recover, callbacks_.context, destinationPath, record->fileSize);
+  if (uint32_t e = writer.Open(); e != err::kSuccess) return writer.Finish(static_cast<int32_t>(e));
+  return writer.Finish(ReadCarved(*record, record->fileSize,
+                                  [&](std::span<const uint8_t> piece) { return writer.Append(piece); }));
+}
+
+uint32_t CFileTypeRecovery::ExtractForPreview(const FoundFileRecord* record, fs::path& outPath,
+                                              std::span<uint8_t> buffer, uint32_t& outSize,
+                                              PreviewProgressCallback callback, void* context) {
+  outSize = 0;
+  if (record == nullptr) return err::kInvalidParameter;
+  return ExtractThroughSink(
+      *record, outPath, buffer, outSize, callback, context,
+      [&](uint64_t total, const PieceSink& sink) { return ReadCarved(*record, total, sink); });
+}
+
+}  // namespace snapsave

@@ -1,0 +1,87 @@
+// CFileTypeRecovery: the signature carver. It finds files by their header sectors alone, measures each with
+// its format's length rule and names it after its start sector ("777.jpg"). It does not walk a medium itself:
+// the deep scan hands it every sector no file-system engine claims (CarveAt).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string_view>
+
+#include "scan/file_recovery_parse.h"
+#include "scan/found_file_catalogue.h"
+#include "scan/recovery_output.h"
+#include "storage/sector_reader.h"
+
+namespace snapsave {
+
+class CFileTypeRecovery final : public IFileRecoveryParse {
+ public:
+  // Holds the carving context's work buffer for its lifetime.
+  CFileTypeRecovery();
+  ~CFileTypeRecovery() override;
+  CFileTypeRecovery(const CFileTypeRecovery&) = delete;
+  CFileTypeRecovery& operator=(const CFileTypeRecovery&) = delete;
+
+  uint32_t OpenImageFile(const std::filesystem::path& imagePath, char16_t driveLetter) override;
+  uint32_t OpenPhysicalDisk(int32_t diskNumber, uint64_t volumeStartSector, uint64_t volumeSectorCount,
+                            char16_t driveLetter) override;
+  int32_t SetCallbacks(ScanProgressCallback scanCallback, RecoverProgressCallback recoverCallback,
+                       void* context, int32_t weight) override;
+  // Carving happens sector by sector through CarveAt; there is nothing to walk.
+  int32_t Scan(std::string_view logName) override;
+  // Every carved file lies in the root; other folders list nothing.
+  uint32_t ListFolder(const FoundFileRecord* folder, int32_t depth, RecordList& out) override;
+  uint32_t CountFolderFiles(const FoundFileRecord* folder, int32_t depth, uint32_t& outCount) override;
+  uint64_t GetRecordCount() override;
+  uint32_t GetRecordPath(const FoundFileRecord* record, std::string& outPath) override;
+  int32_t RecoverRecord(const FoundFileRecord* record, const std::filesystem::path& destinationPath,
+                        int32_t baseDepth) override;
+  int32_t NextUnallocatedRun(uint64_t& sector, uint64_t& length) override;
+  uint32_t SetSearchCallback(SearchProgressCallback callback, void* context) override;
+  uint32_t SearchByType(std::string_view extensionList, RecordList& out) override;
+  int32_t BuildAllocationMap() override;
+  uint32_t ExtractForPreview(const FoundFileRecord* record, std::filesystem::path& outPath,
+                             std::span<uint8_t> buffer, uint32_t& outSize, PreviewProgressCallback callback,
+                             void* context) override;
+
+  // For the deep scan: opens the source and a catalogue under `logName` (kResume keeps what a saved scan
+  // carved). 0 or the open's error.
+  uint32_t AttachDiskForDeepScan(std::string_view logName, char16_t driveLetter, int32_t diskNumber,
+                                 uint32_t sectorSize,
+                                 FoundFileCatalogue::Mode mode = FoundFileCatalogue::Mode::kResume);
+  uint32_t AttachImageForDeepScan(std::string_view logName, char16_t driveLetter,
+                                  const std::filesystem::path& imagePath, uint32_t sectorSize,
+                                  FoundFileCatalogue::Mode mode = FoundFileCatalogue::Mode::kResume);
+
+  // Tests the one sector `sector` (absolute sector `absoluteSector`, `sectorSize` bytes) against the carving
+  // type table; on a hit measures the file through `reader` and files a record. 0 after a carve, 87 when the
+  // sector starts nothing carvable, ScanCancelled when a progress callback stopped the measuring.
+  // `sectorsConsumed` says how far the caller moves on: 1 for formats measured by a header field (which may
+  // be wrong) and for 87, else the file's sectors. `foundCount` is reported and counts the carve.
+  int32_t CarveAt(std::span<const uint8_t> sector, uint64_t absoluteSector, uint64_t scanPosition,
+                  uint64_t scanTotal, int32_t secondsLeft, const SectorReader* reader, uint32_t sectorSize,
+                  uint64_t& sectorsConsumed, uint64_t& foundCount);
+
+  // Writes what is still buffered to the catalogue files.
+  uint32_t Flush();
+
+ private:
+  uint32_t OpenCatalogue(std::string_view logName, FoundFileCatalogue::Mode mode);
+  // Hands the carved file's bytes, at most `total`, to `sink` in pieces of up to 64 KiB. 0, 30 for a read
+  // that yields nothing, or the sink's answer.
+  int32_t ReadCarved(const FoundFileRecord& record, uint64_t total, const PieceSink& sink);
+
+  char16_t driveLetter_ = 0;
+  uint64_t volumeStart_ = 0;
+  uint64_t volumeSectors_ = 0;
+  uint32_t sectorSize_ = 512;
+  SectorReader reader_;
+  bool workBuffer_ = false;
+  std::unique_ptr<FoundFileCatalogue> catalogue_;
+  EngineCallbacks callbacks_;
+};
+
+}  // namespace snapsave
