@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@ class SectorImage {
  public:
   explicit SectorImage(const std::vector<uint8_t>& bytes);
   const SectorReader& reader() const { return reader_; }
+  std::filesystem::path path() const { return dir_.path() / "image.img"; }
   // The 512-byte sector `n` as stored.
   std::vector<uint8_t> Sector(uint64_t n) const;
 

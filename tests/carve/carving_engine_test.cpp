@@ -1,0 +1,524 @@
+// The length rules and the carving engine over synthetic images built from real files.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "carve/carving_context.h"
+#include "carve/file_type_recovery.h"
+#include "carve/length_rules.h"
+#include "os/byte_reader.h"
+#include "tests/carve/carve_test_support.h"
+#include "tests/support/test_support.h"
+
+namespace snapsave {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr uint32_t kSector = 512;
+
+std::vector<uint8_t> Media(const std::string& name) {
+  test::TempDir dir;
+  test::GunzipFixture("carve/media/" + name + ".gz", dir.path() / name);
+  return test::ReadFile(dir.path() / name);
+}
+
+uint64_t RoundUp(uint64_t bytes) {
+  return (bytes + kSector - 1) / kSector * kSector;
+}
+
+// Builds an image sector by sector: files start on sector boundaries, the rest of a file's last sector is
+// zero (as systems write it) or random, and the filler between files is random or zero.
+class Layout {
+ public:
+  void Random(size_t sectors) {
+    for (size_t i = 0; i < sectors * kSector; ++i) bytes_.push_back(static_cast<uint8_t>(rng_()));
+  }
+  void Zeros(size_t sectors) { bytes_.resize(bytes_.size() + sectors * kSector, 0); }
+  // A sector that starts a file no rule carves: it ends any walk.
+  void Stopper() {
+    const size_t at = bytes_.size();
+    Zeros(1);
+    std::memcpy(&bytes_[at], "%PDF-1.4\n", 9);
+  }
+  uint64_t Place(const std::vector<uint8_t>& file, bool randomTail) {
+    const uint64_t sector = bytes_.size() / kSector;
+    bytes_.insert(bytes_.end(), file.begin(), file.end());
+    while (bytes_.size() % kSector != 0) bytes_.push_back(randomTail ? static_cast<uint8_t>(rng_() | 1) : 0);
+    return sector;
+  }
+  std::vector<uint8_t>& bytes() { return bytes_; }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  std::mt19937 rng_{20261207};
+};
+
+struct Carved {
+  std::string name;
+  uint64_t size = 0;
+  uint64_t consumed = 0;
+};
+
+// What a deep scan's pass does with the carver: every sector offered in turn, moving on by what it consumed.
+std::map<uint64_t, Carved> CarvePass(CFileTypeRecovery& engine, const test::SectorImage& image,
+                                     uint64_t sectors) {
+  std::map<uint64_t, Carved> out;
+  uint64_t found = 0;
+  for (uint64_t s = 0; s < sectors;) {
+    const std::vector<uint8_t> sector = image.Sector(s);
+    uint64_t consumed = 0;
+    const uint64_t before = found;
+    const int32_t r = engine.CarveAt(sector, s, s, sectors, -1, &image.reader(), kSector, consumed, found);
+    EXPECT_TRUE(r == 0 || r == static_cast<int32_t>(err::kInvalidParameter)) << r;
+    EXPECT_GE(consumed, 1u);
+    if (r == 0) {
+      EXPECT_EQ(found, before + 1);
+      out[s].consumed = consumed;
+    }
+    s += consumed;
+  }
+  RecordList records;
+  EXPECT_EQ(engine.ListFolder(nullptr, 0, records), 0u);
+  for (const FoundFileRecord& r : records) {
+    out[r.entryLocation].name = std::string(r.Name());
+    out[r.entryLocation].size = r.fileSize;
+  }
+  return out;
+}
+
+// An engine attached to an image, as the deep scan attaches it.
+class Carver {
+ public:
+  explicit Carver(const test::SectorImage& image) : image_(image) {
+    EXPECT_EQ(engine.AttachImageForDeepScan("File_Type_test", u'C', image.path(), kSector,
+                                            FoundFileCatalogue::Mode::kFresh),
+              0u);
+  }
+  std::map<uint64_t, Carved> Pass(uint64_t sectors) { return CarvePass(engine, image_, sectors); }
+  std::map<uint64_t, Carved> Pass() { return Pass(image_.reader().TotalSectors()); }
+  // CarveAt on one sector; returns its result and fills `consumed`.
+  int32_t At(uint64_t sector, uint64_t& consumed, uint64_t scanTotal = 1000) {
+    uint64_t found = 0;
+    return engine.CarveAt(image_.Sector(sector), sector, sector, scanTotal, -1, &image_.reader(), kSector,
+                          consumed, found);
+  }
+  CFileTypeRecovery engine;
+
+ private:
+  const test::SectorImage& image_;
+};
+
+class CarvingTest : public ::testing::Test {
+ protected:
+  test::CarvingContextGuard guard_;
+  test::ScratchAppData appData_;
+  test::TempDir dir_;
+};
+
+// The real files, their carved extension, and what the rule can know: the exact length, or only the sectors
+// up to the next file's header (a plain walk; a marker followed by random bytes is no end). Size-field
+// formats move the pass on by one sector.
+struct MediaCase {
+  const char* file;
+  const char* extension;
+  bool exactWithZeroTail;
+  bool exactWithRandomTail;
+  bool consumesOne;
+};
+constexpr MediaCase kMedia[] = {
+    {"pic.jpg", "jpg", true, false, false},    {"photo.jpg", "jpg", true, false, false},
+    {"pic.png", "png", true, false, false},    {"pic.gif", "gif", true, false, false},
+    {"pic.bmp", "bmp", true, true, true},      {"pic.ico", "ico", true, true, true},
+    {"pic.tif", "tif", false, false, false},   {"pic.psd", "psd", false, false, false},
+    {"ps.vob", "mpeg", true, true, false},     {"ps.mpg", "mpeg", true, true, false},
+    {"movie.ts", "ts", true, true, false},     {"movie.mp4", "mp4", false, false, false},
+    {"movie.mov", "mov", false, false, false}, {"movie.mkv", "mkv", false, false, false},
+    {"movie.flv", "flv", false, false, false}, {"movie.3gp", "3gp", false, false, false},
+    {"movie.avi", "avi", true, true, true},    {"movie.wmv", "wmv", true, true, true},
+    {"movie.rm", "rmvb", false, false, false}, {"tone.wav", "wav", true, true, true},
+    {"tone.mp3", "mp3", true, true, false},
+};
+
+class RealFiles : public CarvingTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RealFiles, EachRuleMeasuresWhatItCanKnowAndRecoveryGivesItBack) {
+  const bool randomTail = GetParam();
+  Layout layout;
+  std::map<uint64_t, const MediaCase*> placed;
+  std::map<uint64_t, std::vector<uint8_t>> contents;
+  for (const MediaCase& m : kMedia) {
+    layout.Random(3);
+    const uint64_t at = layout.Place(Media(m.file), randomTail);
+    placed[at] = &m;
+    contents[at] = Media(m.file);
+    layout.Stopper();
+    layout.Zeros(2);
+  }
+  test::SectorImage image(layout.bytes());
+  Carver carver(image);
+  const auto carved = carver.Pass();
+  ASSERT_EQ(carved.size(), placed.size()) << "one record per file, none from the filler";
+  for (const auto& [sector, m] : placed) {
+    SCOPED_TRACE(m->file);
+    ASSERT_TRUE(carved.count(sector));
+    const Carved& c = carved.at(sector);
+    const auto& file = contents.at(sector);
+    const bool exact = randomTail ? m->exactWithRandomTail : m->exactWithZeroTail;
+    EXPECT_EQ(c.name, std::to_string(sector) + "." + m->extension);
+    EXPECT_EQ(c.size, exact ? file.size() : RoundUp(file.size()));
+    EXPECT_EQ(c.consumed, m->consumesOne ? 1 : RoundUp(c.size) / kSector);
+
+    RecordList records;
+    ASSERT_EQ(carver.engine.ListFolder(nullptr, 0, records), 0u);
+    const auto r = std::find_if(records.begin(), records.end(),
+                                [&](const FoundFileRecord& f) { return f.entryLocation == sector; });
+    ASSERT_NE(r, records.end());
+    EXPECT_EQ(r->sourceKind, static_cast<uint32_t>(SourceKind::kCarved));
+    EXPECT_EQ(r->clusterSize, kNoClusterSize);
+    const fs::path out = dir_.path() / (randomTail ? "r" : "z") / c.name;
+    ASSERT_EQ(carver.engine.RecoverRecord(&*r, out, 0), 0);
+    const auto bytes = test::ReadFile(out);
+    ASSERT_EQ(bytes.size(), c.size);
+    EXPECT_TRUE(std::equal(file.begin(), file.end(), bytes.begin()));
+  }
+  // No later sector of the carved stream may start a second one.
+  const auto ts = std::find_if(placed.begin(), placed.end(),
+                               [](const auto& p) { return std::string(p.second->file) == "movie.ts"; });
+  EXPECT_TRUE(CarvingContext::Instance().InTransportStreamRange(ts->first + 5));
+}
+
+INSTANTIATE_TEST_SUITE_P(Tails, RealFiles, ::testing::Values(false, true),
+                         [](const auto& p) { return p.param ? "RandomTail" : "ZeroTail"; });
+
+// A picture or song whose end was found, then unrecognised data, then the next file of its kind a chunk
+// later: the next file's end marker lies past the sector that stopped the walk and must not replace the end
+// found.
+TEST_F(CarvingTest, AnEndMarkerInsideTheNextFileIsNoCandidate) {
+  for (const char* name : {"photo.jpg", "tone.mp3"}) {
+    SCOPED_TRACE(name);
+    Layout layout;
+    const auto file = Media(name);
+    const uint64_t first = layout.Place(file, false);
+    layout.Zeros(140);
+    layout.Place(file, false);
+    layout.Zeros(4);
+    test::SectorImage image(layout.bytes());
+    Carver carver(image);
+    const auto carved = carver.Pass();
+    ASSERT_EQ(carved.size(), 2u);
+    EXPECT_EQ(carved.at(first).size, file.size());
+  }
+}
+
+// Standard MIDI files are measured by their chunk lengths, bounded by the stop test.
+TEST_F(CarvingTest, MidiIsMeasuredByItsChunks) {
+  auto midi = [](std::vector<uint32_t> trackLengths, uint16_t declared) {
+    std::vector<uint8_t> f = {'M',
+                              'T',
+                              'h',
+                              'd',
+                              0,
+                              0,
+                              0,
+                              6,
+                              0,
+                              1,
+                              static_cast<uint8_t>(declared >> 8),
+                              static_cast<uint8_t>(declared),
+                              0x01,
+                              0xE0};
+    for (uint32_t n : trackLengths) {
+      for (char c : std::string("MTrk")) f.push_back(static_cast<uint8_t>(c));
+      for (int shift = 24; shift >= 0; shift -= 8) f.push_back(static_cast<uint8_t>(n >> shift));
+      for (uint32_t i = 0; i < n; ++i) f.push_back(static_cast<uint8_t>(0x80 | (i * 7)));
+    }
+    return f;
+  };
+  Layout layout;
+  const auto twoTracks = midi({600, 300}, 2);  // ends in its third sector
+  const auto oneTrack = midi({100}, 1);        // all in the header sector
+  const auto damaged = midi({100, 50}, 5);     // declares more tracks than follow
+  const uint64_t a = layout.Place(twoTracks, true);
+  layout.Random(5);  // no header follows: only the chunks can end the file
+  const uint64_t b = layout.Place(oneTrack, true);
+  layout.Random(2);
+  const uint64_t c = layout.Place(damaged, true);
+  layout.Random(2);
+  layout.Stopper();
+  test::SectorImage image(layout.bytes());
+  Carver carver(image);
+  const auto carved = carver.Pass();
+  EXPECT_EQ(carved.at(a).size, twoTracks.size());
+  EXPECT_EQ(carved.at(a).name, std::to_string(a) + ".mid");
+  EXPECT_EQ(carved.at(b).size, oneTrack.size());
+  EXPECT_EQ(carved.at(c).size, 3u * kSector) << "a damaged chunk list falls back to the stop test";
+}
+
+// Formats no tool here writes, from crafted sectors: each rule's marker or field, and its quirks.
+TEST_F(CarvingTest, CraftedFilesOfEveryOtherRule) {
+  Layout layout;
+  auto text = [](std::vector<uint8_t>& f, size_t at, std::string_view s) {
+    if (f.size() < at + s.size()) f.resize(at + s.size(), 0x55);
+    std::memcpy(&f[at], s.data(), s.size());
+  };
+  // APE: "MAC ", audio, a tag header and its footer.
+  std::vector<uint8_t> ape(3000, 0x33);
+  text(ape, 0, "MAC ");
+  text(ape, 2000, std::string_view("APETAGEX\xD0\x07", 10));
+  text(ape, 2968, std::string_view("APETAGEX\xD0\x07", 10));
+  ape.resize(3000);
+  // RealMedia closed by an empty index chunk.
+  std::vector<uint8_t> rm(1500, 0x21);
+  text(rm, 0, ".RMF");
+  text(rm, 1480,
+       std::string_view("INDX\x00\x00\x00\x14\x00\x00\x00\x00\x00\x00\x00\x02\x00\x00\x00\x00", 20));
+  // MP4 with the producer text some muxers leave at the end.
+  std::vector<uint8_t> mp4(2100, 0x42);
+  text(mp4, 0,
+       std::string_view("\x00\x00\x00\x18"
+                        "ftypisom\x00\x00\x02\x00isomiso2mp41",
+                        32));
+  text(mp4, 2060, "freeIsoMedia File Produced by Test");
+  mp4.resize(2094);
+  // Uncompressed SWF with its length field; an ASF broadcast; a BMP and an AVI whose fields claim more than
+  // the medium holds.
+  std::vector<uint8_t> swf(700, 0x11);
+  text(swf, 0, "FWS\x05");
+  PutLe32(swf, 4, 700);
+  std::vector<uint8_t> asf(kSector, 0);
+  text(asf, 0, std::string_view("\x30\x26\xB2\x75\x8E\x66\xCF\x11\xA6\xD9\x00\xAA\x00\x62\xCE\x6C", 16));
+  text(asf, 40, std::string_view("\xA1\xDC\xAB\x8C\x47\xA9\xCF\x11\x8E\xE4\x00\xC0\x0C\x20\x53\x65", 16));
+  PutLe64(asf, 80, 5000);
+  PutLe32(asf, 128, 1);  // broadcast: the size is unknown
+  const auto bmpBytes = Media("pic.bmp");
+  std::vector<uint8_t> bmp(bmpBytes.begin(), bmpBytes.begin() + kSector);
+  PutLe32(bmp, 2, 300'000'000);
+  const auto aviBytes = Media("movie.avi");
+  std::vector<uint8_t> avi(aviBytes.begin(), aviBytes.begin() + kSector);
+  PutLe32(avi, 4, 0xFFFFFFF0);
+
+  const uint64_t apeAt = layout.Place(ape, true);
+  layout.Stopper();
+  const uint64_t rmAt = layout.Place(rm, true);
+  layout.Stopper();
+  const uint64_t mp4At = layout.Place(mp4, false);
+  layout.Stopper();
+  const uint64_t swfAt = layout.Place(swf, true);
+  layout.Stopper();
+  const uint64_t asfAt = layout.Place(asf, true);
+  layout.Stopper();
+  const uint64_t aviAt = layout.Place(avi, true);
+  layout.Random(4);
+  const uint64_t bmpAt = layout.Place(bmp, true);
+  layout.Random(4);
+  test::SectorImage image(layout.bytes());
+  Carver carver(image);
+  const auto carved = carver.Pass();
+  const uint64_t medium = layout.bytes().size();
+  EXPECT_EQ(carved.at(apeAt).size, 3000u);
+  EXPECT_EQ(carved.at(rmAt).size, 1500u);
+  EXPECT_EQ(carved.at(mp4At).size, 2094u);
+  EXPECT_EQ(carved.at(swfAt).size, 700u);
+  EXPECT_EQ(carved.at(asfAt).size, kSector);
+  EXPECT_EQ(carved.at(aviAt).size, medium - aviAt * kSector) << "bounded by the medium";
+  EXPECT_EQ(carved.at(aviAt).consumed, 1u);
+  EXPECT_EQ(carved.at(bmpAt).size, medium - bmpAt * kSector);
+}
+
+TEST_F(CarvingTest, HeaderSectorEndsAndNames) {
+  // A JPEG whose end marker closes its header sector exactly, carved at a sector number past 32 bits (the
+  // reader's medium is small, so nothing past the header sector is read).
+  const auto jpeg = Media("pic.jpg");
+  std::vector<uint8_t> sector(jpeg.begin(), jpeg.begin() + 20);
+  sector.resize(kSector, 0x5A);
+  sector[kSector - 2] = 0xFF;
+  sector[kSector - 1] = 0xD9;
+  std::vector<uint8_t> pdf(kSector, 0);
+  std::memcpy(pdf.data(), "%PDF-1.4\n", 9);
+  std::vector<uint8_t> bytes = sector;
+  bytes.insert(bytes.end(), pdf.begin(), pdf.end());
+  test::SectorImage image(bytes);
+  Carver carver(image);
+  uint64_t consumed = 0;
+  uint64_t found = 7;
+  ASSERT_EQ(carver.engine.CarveAt(sector, 4294967296u, 0, 0, -1, &image.reader(), kSector, consumed, found),
+            0);
+  EXPECT_EQ(found, 8u);
+  EXPECT_EQ(carver.At(1, consumed), static_cast<int32_t>(err::kInvalidParameter)) << "pdf: no length rule";
+  EXPECT_EQ(consumed, 1u);
+  RecordList records;
+  ASSERT_EQ(carver.engine.ListFolder(nullptr, 0, records), 0u);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].Name(), "4294967296.jpg");
+  EXPECT_EQ(records[0].fileSize, kSector);
+  EXPECT_EQ(carver.engine.GetRecordCount(), 1u);
+  uint32_t count = 0;
+  EXPECT_EQ(carver.engine.CountFolderFiles(nullptr, 0, count), 0u);
+  EXPECT_EQ(count, 1u);
+  RecordList none;
+  EXPECT_EQ(carver.engine.ListFolder(&records[0], 0, none), 0u);
+  EXPECT_EQ(carver.engine.ListFolder(nullptr, 1, none), 0u);
+  EXPECT_TRUE(none.empty());
+  RecordList photos;
+  EXPECT_EQ(carver.engine.SearchByType("*.jpg|", photos), 1u);
+  EXPECT_EQ(photos.size(), 1u);
+}
+
+// Saving reads whole sectors and writes exactly fileSize; preview sends pictures to tmp.jpg and other types
+// to the caller's buffer.
+TEST_F(CarvingTest, RecoveryAndPreviewOfCarvedRecords) {
+  Layout layout;
+  layout.Random(6);
+  test::SectorImage image(layout.bytes());
+  Carver carver(image);
+  FoundFileRecord r = MakeEmptyRecord();
+  r.sourceKind = static_cast<uint32_t>(SourceKind::kCarved);
+  r.entryLocation = 2;
+  r.fileSize = 1000;
+  r.SetName("2.dat");
+  int calls = 0;
+  carver.engine.SetCallbacks(
+      nullptr,
+      [](void* c, int32_t, int32_t, uint32_t, const fs::path&) {
+        ++*static_cast<int*>(c);
+        return 0;
+      },
+      &calls, 100);
+  ASSERT_EQ(carver.engine.RecoverRecord(&r, dir_.path() / "a" / "2.dat", 0), 0);
+  const auto written = test::ReadFile(dir_.path() / "a" / "2.dat");
+  EXPECT_EQ(written, std::vector<uint8_t>(layout.bytes().begin() + 1024, layout.bytes().begin() + 2024));
+  EXPECT_GE(calls, 1);
+  std::vector<uint8_t> buffer(300);
+  fs::path path;
+  uint32_t size = 0;
+  ASSERT_EQ(carver.engine.ExtractForPreview(&r, path, buffer, size, nullptr, nullptr), 0u);
+  EXPECT_EQ(size, 300u);
+  EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), written.begin()));
+  r.SetName("2.jpg");
+  ASSERT_EQ(carver.engine.ExtractForPreview(&r, path, {}, size, nullptr, nullptr), 0u);
+  EXPECT_EQ(path.filename(), "tmp.jpg");
+  EXPECT_EQ(test::ReadFile(path), written);
+  // Past the medium: nothing to read.
+  r.entryLocation = 100;
+  EXPECT_EQ(carver.engine.RecoverRecord(&r, dir_.path() / "b.dat", 0), static_cast<int32_t>(err::kReadFault));
+  EXPECT_EQ(carver.engine.RecoverRecord(nullptr, dir_.path() / "c.dat", 0),
+            static_cast<int32_t>(err::kInvalidParameter));
+}
+
+int32_t CancelScan(void*, int32_t, int32_t, int32_t, uint64_t, uint64_t, uint64_t, uint32_t) {
+  return ScanCancelled;
+}
+int32_t KeepProgress(void* context, int32_t progress, int32_t, int32_t, uint64_t, uint64_t, uint64_t,
+                     uint32_t) {
+  static_cast<std::vector<int32_t>*>(context)->push_back(progress);
+  return 0;
+}
+
+TEST_F(CarvingTest, CallbacksDuringAWalk) {
+  Layout layout;
+  const uint64_t at = layout.Place(Media("ps.vob"), false);
+  layout.Zeros(600);
+  test::SectorImage image(layout.bytes());
+  {
+    // Stopping in the middle of a long MPEG measurement discards the file.
+    Carver carver(image);
+    carver.engine.SetCallbacks(CancelScan, nullptr, nullptr, 90);
+    uint64_t consumed = 0;
+    EXPECT_EQ(carver.At(at, consumed), ScanCancelled);
+    EXPECT_EQ(carver.engine.GetRecordCount(), 0u);
+  }
+  {
+    // A scan total of 0 reports progress without dividing by it.
+    Carver carver(image);
+    std::vector<int32_t> progress;
+    carver.engine.SetCallbacks(KeepProgress, nullptr, &progress, 90);
+    auto bytes = layout.bytes();
+    uint64_t consumed = 0;
+    uint64_t found = 0;
+    std::vector<uint8_t> header(bytes.begin(), bytes.begin() + kSector);
+    ASSERT_EQ(carver.engine.CarveAt(header, at, 0, 0, -1, &image.reader(), kSector, consumed, found), 0);
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.front(), 10);
+  }
+}
+
+TEST_F(CarvingTest, WithoutTheWorkBufferNothingIsCarved) {
+  Layout layout;
+  layout.Place(Media("pic.png"), false);
+  test::SectorImage image(layout.bytes());
+  Carver carver(image);
+  CarvingContext& ctx = CarvingContext::Instance();
+  ctx.ReleaseWorkBuffer();
+  ASSERT_TRUE(ctx.workBuffer().empty());
+  uint64_t consumed = 0;
+  EXPECT_EQ(carver.At(0, consumed), static_cast<int32_t>(err::kInvalidParameter));
+  EXPECT_EQ(carver.engine.GetRecordCount(), 0u);
+  ASSERT_TRUE(ctx.AcquireWorkBuffer());  // the engine gives it back when it goes
+}
+
+// A plain walk that never meets another file's start runs to its limit: limit + one sector. The image is
+// sparse.
+TEST_F(CarvingTest, APlainWalkOverZerosEndsAtItsLimit) {
+  const fs::path path = dir_.path() / "zeros.img";
+  std::vector<uint8_t> psd = Media("pic.psd");
+  psd.resize(kSector);
+  test::WriteFile(path, psd);
+  fs::resize_file(path, length_limit::k128MiB + 64 * kSector);
+  SectorReader reader;
+  ASSERT_EQ(reader.OpenFile(path), 0u);
+  CFileTypeRecovery engine;
+  ASSERT_EQ(
+      engine.AttachImageForDeepScan("File_Type_zeros", u'C', path, kSector, FoundFileCatalogue::Mode::kFresh),
+      0u);
+  uint64_t consumed = 0;
+  uint64_t found = 0;
+  ASSERT_EQ(engine.CarveAt(psd, 0, 0, 1, -1, &reader, kSector, consumed, found), 0);
+  RecordList records;
+  ASSERT_EQ(engine.ListFolder(nullptr, 0, records), 0u);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].fileSize, length_limit::k128MiB + kSector);
+  EXPECT_EQ(consumed, length_limit::k128MiB / kSector + 1);
+}
+
+TEST(IsFileSystemSector, KnowsMetadataSectors) {
+  auto sector = [](std::string_view start) {
+    std::vector<uint8_t> s(kSector, 0x61);
+    std::memcpy(s.data(), start.data(), start.size());
+    return s;
+  };
+  EXPECT_TRUE(IsFileSystemSector(sector("FILE0")));
+  EXPECT_TRUE(IsFileSystemSector(sector("INDX(")));
+  EXPECT_TRUE(IsFileSystemSector(sector(std::string_view("$\0S\0T\0A\0", 8))));
+  auto rstr = sector("RSTR");
+  EXPECT_FALSE(IsFileSystemSector(rstr));
+  std::memcpy(&rstr[300], "N\0T\0F\0S\0", 8);
+  EXPECT_TRUE(IsFileSystemSector(rstr));
+  EXPECT_TRUE(IsFileSystemSector(sector("\xEB\x52\x90NTFS    ")));
+  EXPECT_TRUE(IsFileSystemSector(sector("\xEB\x58\x90MSWIN4.1")));
+  EXPECT_FALSE(IsFileSystemSector(sector("\xEB\x58\x90mkfs.fat")));
+  EXPECT_FALSE(IsFileSystemSector(std::vector<uint8_t>(kSector, 0)));
+  EXPECT_FALSE(IsFileSystemSector(std::vector<uint8_t>(31, 'F')));
+  // A real FAT directory sector: the fixture's root region.
+  test::TempDir dir;
+  test::GunzipFixture("fat/fat12.img.gz", dir.path() / "v.img");
+  const auto image = test::ReadFile(dir.path() / "v.img");
+  const size_t root = (Le16(image, 14) + size_t{image[16]} * Le16(image, 22)) * kSector;
+  EXPECT_TRUE(IsFileSystemSector(ByteSpan(image).subspan(root, kSector)));
+}
+
+TEST(AcceptEndMarker, AtASectorEndOrBeforeZerosOnly) {
+  std::vector<uint8_t> chunk(2 * kSector, 0);
+  EXPECT_TRUE(AcceptEndMarker(chunk, kSector, kSector));
+  EXPECT_TRUE(AcceptEndMarker(chunk, 100, kSector));
+  chunk[kSector - 1] = 1;
+  EXPECT_FALSE(AcceptEndMarker(chunk, 100, kSector));
+  EXPECT_TRUE(AcceptEndMarker(chunk, kSector + 100, kSector));
+  EXPECT_FALSE(AcceptEndMarker(chunk, 3 * kSector, kSector));
+}
+
+}  // namespace
+}  // namespace snapsave
