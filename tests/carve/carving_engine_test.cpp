@@ -281,7 +281,7 @@ TEST_F(CarvingTest, CraftedFilesOfEveryOtherRule) {
   text(mp4, 0,
        std::string_view("\x00\x00\x00\x18"
                         "ftypisom\x00\x00\x02\x00isomiso2mp41",
-                        32));
+                        28));
   text(mp4, 2060, "freeIsoMedia File Produced by Test");
   mp4.resize(2094);
   // Uncompressed SWF with its length field; an ASF broadcast; a BMP and an AVI whose fields claim more than
