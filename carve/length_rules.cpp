@@ -57,8 +57,7 @@ class Walk {
       : ctx_(CarvingContext::Instance()), ss_(ctx_.sectorSize()), mpegStops_(mpegStops) {
     budget_ = ss_ == 0 ? 0 : limit / ss_;
     const uint64_t medium = MediumSectors(ctx_);
-    const uint64_t first = ctx_.startSector() + 1;
-    mediumLeft_ = medium > first ? medium - first : 0;
+    mediumLeft_ = ctx_.startSector() < medium ? medium - ctx_.startSector() - 1 : 0;
     length_ = ss_;
     base_ = ss_;
   }

@@ -301,6 +301,15 @@ TEST_F(CarvingTest, CraftedFilesOfEveryOtherRule) {
   std::vector<uint8_t> avi(aviBytes.begin(), aviBytes.begin() + kSector);
   PutLe32(avi, 4, 0xFFFFFFF0);
 
+  // A PNG whose trailer lies in the sector after another file's header: within one chunk the trailer wins.
+  std::vector<uint8_t> png(3 * kSector, 0x55);
+  text(png, 0, "\x89PNG\r\n\x1a\n");
+  text(png, kSector, "%PDF-1.4\n");
+  text(png, 2 * kSector + 100, "IEND\xAE\x42\x60\x82");
+  std::fill(png.begin() + 2 * kSector + 108, png.end(), 0);
+
+  const uint64_t pngAt = layout.Place(png, false);
+  layout.Random(2);
   const uint64_t apeAt = layout.Place(ape, true);
   layout.Stopper();
   const uint64_t rmAt = layout.Place(rm, true);
@@ -319,6 +328,7 @@ TEST_F(CarvingTest, CraftedFilesOfEveryOtherRule) {
   Carver carver(image);
   const auto carved = carver.Pass();
   const uint64_t medium = layout.bytes().size();
+  EXPECT_EQ(carved.at(pngAt).size, 2 * kSector + 108);
   EXPECT_EQ(carved.at(apeAt).size, 3000u);
   EXPECT_EQ(carved.at(rmAt).size, 1500u);
   EXPECT_EQ(carved.at(mp4At).size, 2094u);
