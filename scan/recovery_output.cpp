@@ -196,6 +196,17 @@ int32_t RecoverFolderTree(IFileRecoveryParse& engine, const FoundFileRecord& fol
   return result;
 }
 
+int32_t RecoverFoundFolder(IFileRecoveryParse& engine, FoundFileCatalogue& catalogue,
+                           const FoundFileRecord& folder, const fs::path& destination,
+                           const WriteRecordFn& writeFile) {
+  RecordList ancestors;
+  if (uint32_t e = catalogue.CollectAncestors(&folder, ancestors); e != err::kSuccess) {
+    return static_cast<int32_t>(e);
+  }
+  const auto childDepth = static_cast<uint32_t>(ancestors.size() + 1);
+  return RecoverFolderTree(engine, folder, childDepth, destination, writeFile);
+}
+
 uint32_t ExtractThroughSink(const FoundFileRecord& record, fs::path& outPath, std::span<uint8_t> buffer,
                             uint32_t& outSize, PreviewProgressCallback callback, void* context,
                             const ReadPiecesFn& read) {

@@ -12,6 +12,7 @@
 #include "carve/file_categories.h"
 #include "os/file.h"
 #include "scan/file_recovery_parse.h"
+#include "scan/found_file_catalogue.h"
 
 namespace snapsave {
 
@@ -106,5 +107,12 @@ using WriteRecordFn =
 // as soon as a file returns it, else the last failure, else 0.
 int32_t RecoverFolderTree(IFileRecoveryParse& engine, const FoundFileRecord& folder, uint32_t childDepth,
                           const std::filesystem::path& destination, const WriteRecordFn& writeFile);
+
+// RecoverFolderTree for a folder of `catalogue`: its children's depth comes from the folder's place in the
+// found tree, not from the destination path, which the recovery writer may have nested below a category
+// folder.
+int32_t RecoverFoundFolder(IFileRecoveryParse& engine, FoundFileCatalogue& catalogue,
+                           const FoundFileRecord& folder, const std::filesystem::path& destination,
+                           const WriteRecordFn& writeFile);
 
 }  // namespace snapsave

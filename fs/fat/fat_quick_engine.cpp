@@ -381,17 +381,10 @@ int32_t CFastFatRecovery::RecoverRecord(const FoundFileRecord* record,
                                         const std::filesystem::path& destinationPath, int32_t /*baseDepth*/) {
   if (record == nullptr || !catalogue_ || !open_) return static_cast<int32_t>(err::kInvalidParameter);
   if (record->isFolder == 0) return WriteOneFile(*record, destinationPath);
-  // The children's depth comes from the folder's place in the found tree, not from the destination path,
-  // which the recovery writer may have nested below a category folder.
-  RecordList ancestors;
-  if (uint32_t e = catalogue_->CollectAncestors(record, ancestors); e != err::kSuccess) {
-    return static_cast<int32_t>(e);
-  }
-  const auto childDepth = static_cast<uint32_t>(ancestors.size() + 1);
-  return RecoverFolderTree(*this, *record, childDepth, destinationPath,
-                           [this](const FoundFileRecord& child, const std::filesystem::path& path) {
-                             return WriteOneFile(child, path);
-                           });
+  return RecoverFoundFolder(*this, *catalogue_, *record, destinationPath,
+                            [this](const FoundFileRecord& child, const std::filesystem::path& path) {
+                              return WriteOneFile(child, path);
+                            });
 }
 
 uint32_t CFastFatRecovery::ExtractForPreview(const FoundFileRecord* record, std::filesystem::path& outPath,
