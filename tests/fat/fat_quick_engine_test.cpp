@@ -12,6 +12,7 @@
 #include "os/error.h"
 #include "os/paths.h"
 #include "scan/recovery_output.h"
+#include "tests/support/found_tree.h"
 #include "tests/support/test_support.h"
 
 namespace snapsave {
@@ -19,35 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Found path ("dir/dir/name") -> record, for every item reachable through ListFolder. `listed` counts every
-// item listed, so a path listed twice shows.
-std::map<std::string, FoundFileRecord> FoundTree(CFastFatRecovery& engine, size_t* listed = nullptr) {
-  std::map<std::string, FoundFileRecord> out;
-  struct Level {
-    FoundFileRecord folder;
-    int32_t depth;
-    std::string path;
-  };
-  RecordList root;
-  EXPECT_EQ(engine.ListFolder(nullptr, 0, root), 0u);
-  std::vector<Level> pending;
-  for (const auto& r : root) {
-    out[std::string(r.Name())] = r;
-    if (r.isFolder) pending.push_back({r, 1, std::string(r.Name()) + "/"});
-  }
-  if (listed != nullptr) *listed = root.size();
-  for (size_t i = 0; i < pending.size() && i < 1000; ++i) {
-    RecordList children;
-    EXPECT_EQ(engine.ListFolder(&pending[i].folder, pending[i].depth, children), 0u);
-    if (listed != nullptr) *listed += children.size();
-    for (const auto& r : children) {
-      out[pending[i].path + std::string(r.Name())] = r;
-      if (r.isFolder)
-        pending.push_back({r, pending[i].depth + 1, pending[i].path + std::string(r.Name()) + "/"});
-    }
-  }
-  return out;
-}
+using test::FoundTree;
 
 std::vector<uint8_t> Original(const std::string& name) {
   return test::ReadFile(test::Fixture("fat/originals/" + name));
