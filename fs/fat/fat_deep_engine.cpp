@@ -1,0 +1,729 @@
+#include "fs/fat/fat_deep_engine.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "carve/file_type_catalogue.h"
+#include "fs/fat/fat_boot_sector.h"
+#include "fs/fat/fat_dir_entry.h"
+#include "os/clock.h"
+#include "os/error.h"
+#include "os/text.h"
+#include "scan/recovery_output.h"
+
+namespace snapsave {
+
+namespace {
+
+constexpr uint32_t kBootReadBytes = 4096;
+constexpr uint32_t kMaxClusterBytes = 0x6400000;  // larger clusters are refused with a write fault
+constexpr uint32_t kProbeHighWords = 257;
+// The fixed root region of the 12/16-bit layout, taken to lie just before the data region.
+constexpr uint32_t kRootRegionSectors = 32;
+// Deeper than any real tree; a longer chain of ".." entries is a loop or garbage.
+constexpr size_t kMaxDepth = 1024;
+// Waiting long names are few: each is completed by one of the next blocks or never.
+constexpr size_t kMaxSplitNames = 8;
+// Files and folders filed directly in a root, whichever volume it belongs to.
+constexpr uint32_t kRootRef = 0;
+constexpr uint32_t kReadPieceBytes = 0x10000;
+
+uint32_t EntryCluster(const DirEntryView& e, bool fat32) {
+  return (fat32 ? uint32_t{e.HighCluster()} << 16 : 0) | e.LowCluster();
+}
+
+// The ".", ".." start of a folder's first block, as loosely as a depth walk can afford to take it.
+bool StartsWithDots(ByteSpan block) {
+  return Has(block, 0, 2 * kDirEntrySize) && DirEntryView{block.first(kDirEntrySize)}.IsDotEntry() &&
+         BytesEqual(block, kDirEntrySize, "..");
+}
+
+}  // namespace
+
+uint64_t FatVolumeGuess::ClusterSector(uint32_t cluster) const {
+  if (cluster < 2) return DataSector() > kRootRegionSectors ? DataSector() - kRootRegionSectors : 0;
+  return DataSector() + uint64_t{cluster - 2} * sectorsPerCluster;
+}
+
+uint32_t CProfessionalFatRecovery::OpenImageFile(const std::filesystem::path& imagePath,
+                                                 char16_t driveLetter) {
+  if (open_) return err::kSuccess;
+  if (uint32_t e = reader_.OpenFile(imagePath); e != err::kSuccess) return e;
+  sectorSize_ = SectorReader::kImageSectorSize;
+  return OpenReader(0, reader_.TotalSectors(), driveLetter);
+}
+
+// The deep scan looks at the whole disk from the volume's first sector on, whatever count it was given:
+// folders of earlier volumes may lie past the current one.
+uint32_t CProfessionalFatRecovery::OpenPhysicalDisk(int32_t diskNumber, uint64_t volumeStartSector,
+                                                    uint64_t /*volumeSectorCount*/, char16_t driveLetter) {
+  if (open_) return err::kSuccess;
+  if (uint32_t e = reader_.OpenDisk(diskNumber); e != err::kSuccess) return e;
+  sectorSize_ = reader_.DeviceSectorSize();
+  const uint64_t total = reader_.TotalSectors();
+  return OpenReader(volumeStartSector, total > volumeStartSector ? total - volumeStartSector : 0,
+                    driveLetter);
+}
+
+uint32_t CProfessionalFatRecovery::OpenReader(uint64_t firstSector, uint64_t sectorCount,
+                                              char16_t driveLetter) {
+  if (sectorSize_ < 512 || sectorSize_ > kBootReadBytes) {
+    reader_.Close();
+    return err::kInvalidData;
+  }
+  firstSector_ = firstSector;
+  sectorCount_ = sectorCount;
+  driveLetter_ = driveLetter;
+  open_ = true;
+  return err::kSuccess;
+}
+
+int32_t CProfessionalFatRecovery::SetCallbacks(ScanProgressCallback scanCallback,
+                                               RecoverProgressCallback recoverCallback, void* context,
+                                               int32_t weight) {
+  callbacks_.Set(scanCallback, recoverCallback, context, weight);
+  return 0;
+}
+
+int32_t CProfessionalFatRecovery::Scan(std::string_view /*logName*/) {
+  return 0;
+}
+
+uint32_t CProfessionalFatRecovery::ReadBootGuess() {
+  if (!open_) return err::kInvalidParameter;
+  std::vector<uint8_t> boot(kBootReadBytes);
+  const auto count = static_cast<int32_t>(std::min<uint64_t>(kBootReadBytes / sectorSize_, sectorCount_));
+  uint32_t got = 0;
+  const uint32_t e =
+      count == 0 ? err::kHandleEof : reader_.ReadSectors(boot, count, firstSector_, sectorSize_, &got);
+  if (got == 0) return e != err::kSuccess ? e : err::kReadFault;
+  const ByteSpan bytes(boot.data(), size_t{got} * sectorSize_);
+  if (!IsFatBootSector(bytes)) return err::kSuccess;
+  const auto geo = ParseFatGeometry(bytes, firstSector_, sectorCount_);
+  // Guesses count device sectors; a boot sector of another size describes some other medium.
+  if (!geo || geo->sectorSize != sectorSize_) return err::kSuccess;
+  const FatVolumeGuess guess{geo->sectorsPerCluster, geo->dataStart, firstSector_, geo->isFat32};
+  const bool known = std::ranges::any_of(guesses_, [&](const FatVolumeGuess& g) {
+    return g.sectorsPerCluster == guess.sectorsPerCluster && g.DataSector() == guess.DataSector();
+  });
+  if (!known) guesses_.insert(guesses_.begin(), guess);
+  rootCluster_ = geo->isFat32 ? geo->rootCluster : 0;
+  return err::kSuccess;
+}
+
+uint32_t CProfessionalFatRecovery::StartScan(std::string_view logName) {
+  if (!open_) return err::kInvalidParameter;
+  guesses_.clear();
+  rootCluster_ = 2;
+  heads_.clear();
+  pending_.clear();
+  stored_.clear();
+  folders_.clear();
+  refs_.clear();
+  refOrder_.clear();
+  openEnds_.clear();
+  splits_.clear();
+  context_ = {};
+  dropped_ = {};
+  filesListed_ = 0;
+  probeReads_ = 0;
+  catalogue_ = std::make_unique<FoundFileCatalogue>();
+  catalogue_->SetSearchCallback(callbacks_.search, callbacks_.searchContext);
+  if (!logName.empty()) return catalogue_->Open(logName, FoundFileCatalogue::Mode::kResume);
+  return catalogue_->Open(MakeLogName(LogKind::kProFat, firstSector_, os::Now()),
+                          FoundFileCatalogue::Mode::kFresh);
+}
+
+ByteSpan CProfessionalFatRecovery::OneSector(std::span<const uint8_t> block) const {
+  return block.first(std::min<size_t>(block.size(), sectorSize_));
+}
+
+bool CProfessionalFatRecovery::ReadSector(uint64_t sector, std::vector<uint8_t>& out) const {
+  out.resize(sectorSize_);
+  uint32_t got = 0;
+  reader_.ReadSectors(out, 1, sector, sectorSize_, &got);
+  return got == 1;
+}
+
+uint32_t CProfessionalFatRecovery::GuessPlacingHead(uint32_t cluster, uint64_t sector) const {
+  for (size_t i = 0; i < guesses_.size(); ++i) {
+    if (guesses_[i].ClusterSector(cluster) == sector) return static_cast<uint32_t>(i);
+  }
+  return kNoGuess;
+}
+
+// Two heads of one volume lie as far apart in sectors as their clusters are, times the cluster size. Only the
+// most recent unplaced heads are paired: a disk planted with heads would otherwise make this quadratic, and
+// two heads of a real volume are never far apart among the unplaced ones.
+uint32_t CProfessionalFatRecovery::InferGuess(uint32_t cluster, uint64_t sector) {
+  uint32_t result = kNoGuess;
+  if (guesses_.size() < limits_.guesses) {
+    for (const auto& [other, otherSector] : heads_) {
+      if (other == cluster) continue;
+      const bool newer = cluster > other;
+      const uint32_t a = newer ? cluster : other;
+      const uint32_t b = newer ? other : cluster;
+      const uint64_t sa = newer ? sector : otherSector;
+      const uint64_t sb = newer ? otherSector : sector;
+      if (sa <= sb) continue;
+      const uint64_t clusters = a - b;
+      const uint64_t sectors = sa - sb;
+      if (sectors % clusters != 0) continue;
+      const uint64_t k = sectors / clusters;
+      if (k > 128 || (k & (k - 1)) != 0) continue;
+      const uint64_t before = uint64_t{b - 2} * k;
+      if (before > sb || sb - before < firstSector_) continue;
+      const uint64_t dataStart = sb - before - firstSector_;
+      if (dataStart > UINT32_MAX) continue;
+      guesses_.push_back({static_cast<uint32_t>(k), static_cast<uint32_t>(dataStart), firstSector_, true});
+      result = static_cast<uint32_t>(guesses_.size() - 1);
+      break;
+    }
+  }
+  heads_.emplace_back(cluster, sector);
+  if (heads_.size() > limits_.headWindow) heads_.pop_front();
+  if (result != kNoGuess) RetryPending(result);
+  return result;
+}
+
+// Only a new guess can place a head that no earlier guess placed, so each pending head is tried once per
+// guess, not once per block.
+void CProfessionalFatRecovery::RetryPending(uint32_t guess) {
+  const FatVolumeGuess g = guesses_[guess];
+  const ClusterContext saved = context_;
+  std::vector<uint8_t> sector;
+  for (PendingHead& p : pending_) {
+    if (p.done || g.ClusterSector(p.cluster) != p.sector) continue;
+    p.done = true;
+    if (ReadSector(p.sector, sector)) ReadPlacedBlock(sector, p.sector, {guess, p.cluster, p.cluster});
+  }
+  std::erase_if(pending_, [](const PendingHead& p) { return p.done; });
+  context_ = saved;
+}
+
+void CProfessionalFatRecovery::SetContext(const Placement& place, uint64_t clusterFirst) {
+  context_.valid = true;
+  context_.place = place;
+  context_.first = clusterFirst;
+  context_.span = place.cluster < 2 ? kRootRegionSectors : guesses_[place.guess].sectorsPerCluster;
+}
+
+std::optional<CProfessionalFatRecovery::Placement> CProfessionalFatRecovery::PlaceBlock(uint64_t sector,
+                                                                                        bool covering) {
+  if (context_.valid && sector >= context_.first && sector - context_.first < context_.span) {
+    return context_.place;
+  }
+  for (size_t i = 0; i < guesses_.size(); ++i) {
+    const FatVolumeGuess& g = guesses_[i];
+    const auto guess = static_cast<uint32_t>(i);
+    const uint64_t data = g.DataSector();
+    if (sector < data) {
+      const uint64_t root = g.ClusterSector(0);
+      if (sector < root || (sector != root && !covering)) continue;
+      const Placement place{guess, 0, 0};
+      SetContext(place, root);
+      return place;
+    }
+    const uint64_t offset = (sector - data) % g.sectorsPerCluster;
+    const uint64_t cluster = (sector - data) / g.sectorsPerCluster + 2;
+    if ((offset != 0 && !covering) || cluster > UINT32_MAX) continue;
+    Placement place{guess, static_cast<uint32_t>(cluster), static_cast<uint32_t>(cluster)};
+    // A folder that filled its cluster most likely goes on in the next one: a card is written front to back.
+    if (auto open = openEnds_.find(sector - offset); open != openEnds_.end() && open->second.first == guess) {
+      place.folder = open->second.second;
+    }
+    SetContext(place, sector - offset);
+    return place;
+  }
+  return std::nullopt;
+}
+
+void CProfessionalFatRecovery::TakeFolderHead(std::span<const uint8_t> block, uint64_t sector) {
+  if (!open_ || !catalogue_) return;
+  const ByteSpan b = OneSector(block);
+  const uint32_t cluster =
+      EntryCluster(DirEntryView{b.first(std::min<size_t>(b.size(), kDirEntrySize))}, true);
+  if (cluster < 2) {
+    TakeDirectoryBlock(block, sector);
+    return;
+  }
+  uint32_t guess = GuessPlacingHead(cluster, sector);
+  if (guess == kNoGuess) guess = InferGuess(cluster, sector);
+  if (guess == kNoGuess) {
+    context_.valid = false;
+    if (pending_.size() < limits_.pendingHeads) {
+      pending_.push_back({sector, cluster, false});
+    } else {
+      ++dropped_.pendingHeads;
+    }
+    return;
+  }
+  const Placement place{guess, cluster, cluster};
+  SetContext(place, sector);
+  ReadPlacedBlock(b, sector, place);
+}
+
+void CProfessionalFatRecovery::TakeDirectoryBlock(std::span<const uint8_t> block, uint64_t sector) {
+  if (!open_ || !catalogue_) return;
+  const ByteSpan b = OneSector(block);
+  if (CompleteSplitName(b, sector)) return;
+  const auto place = PlaceBlock(sector, false);
+  if (place) {
+    ReadPlacedBlock(b, sector, *place);
+  } else if (stored_.size() < limits_.storedBlocks) {
+    stored_.push_back(sector);
+  } else {
+    ++dropped_.storedBlocks;
+  }
+}
+
+void CProfessionalFatRecovery::ReadPlacedBlock(ByteSpan block, uint64_t sector, const Placement& place) {
+  const uint32_t size = sectorSize_;
+  ReadEntries(
+      block, place, [&](size_t offset) { return sector + offset / size; }, sector);
+}
+
+bool CProfessionalFatRecovery::CompleteSplitName(ByteSpan block, uint64_t sector) {
+  if (splits_.empty() || block.size() < kDirEntrySize) return false;
+  const DirEntryView first{block.first(kDirEntrySize)};
+  for (auto it = splits_.begin(); it != splits_.end(); ++it) {
+    const FatVolumeGuess& g = guesses_[it->place.guess];
+    // The rest of a name lies in the next block of its folder, at most one cluster on.
+    if (sector <= it->sector || sector - it->sector > g.sectorsPerCluster) continue;
+    bool completes = false;
+    if (first.IsLongName()) {
+      completes = Le8(first.bytes, 13) == it->checksum;
+    } else {
+      // A deleted short entry lost the byte its checksum covers.
+      completes = first.IsDeleted() || ShortNameChecksum(first.bytes) == it->checksum;
+    }
+    if (!completes) continue;
+    const SplitName split = std::move(*it);
+    splits_.erase(it);
+    Placement place = split.place;
+    uint64_t clusterFirst = g.ClusterSector(0);
+    if (sector >= g.DataSector()) {
+      const uint64_t cluster = (sector - g.DataSector()) / g.sectorsPerCluster + 2;
+      place.cluster = static_cast<uint32_t>(std::min<uint64_t>(cluster, UINT32_MAX));
+      clusterFirst = g.ClusterSector(place.cluster);
+    } else {
+      place.cluster = 0;
+    }
+    SetContext(place, clusterFirst);
+    std::vector<uint8_t> joined(split.tail);
+    joined.insert(joined.end(), block.begin(), block.end());
+    const size_t tail = split.tail.size();
+    const uint32_t size = sectorSize_;
+    ReadEntries(
+        joined, place,
+        [&](size_t offset) { return offset < tail ? split.sector : sector + (offset - tail) / size; },
+        sector);
+    return true;
+  }
+  return false;
+}
+
+template <typename SectorOf>
+void CProfessionalFatRecovery::ReadEntries(ByteSpan data, const Placement& place, SectorOf&& sectorOf,
+                                           uint64_t lastSector) {
+  const FatVolumeGuess& g = guesses_[place.guess];
+  LongNameCollector longName;
+  size_t runStart = 0;
+  bool ended = false;
+  for (size_t off = 0; off + kDirEntrySize <= data.size(); off += kDirEntrySize) {
+    const ByteSpan rest = data.subspan(off);
+    const DirEntryView e{rest.first(kDirEntrySize)};
+    if (e.First() == 0) {
+      ended = true;
+      longName.Clear();
+      break;
+    }
+    if (!IsValidDirEntry(rest)) {
+      longName.Clear();
+      continue;
+    }
+    if (e.IsLongName()) {
+      if (longName.Empty()) runStart = off;
+      if (!longName.Add(e.bytes)) longName.Clear();
+      continue;
+    }
+    std::optional<std::string> collected = longName.Take();
+    if (e.IsVolumeLabel()) continue;
+    if (e.IsDirectory()) {
+      if (e.IsDotEntry() || e.IsDotDotEntry()) continue;
+      const std::string name = collected ? *collected : BuildShortName(e.bytes, true);
+      uint32_t cluster = EntryCluster(e, g.fat32);
+      if (g.fat32 && e.HighCluster() == 0 && e.IsDeleted())
+        cluster = ProbeFirstCluster(e.LowCluster(), true, name, g);
+      if (cluster >= 2 && cluster != place.folder) {
+        NoteFolder(cluster, {name, DecodeCreationTime(e.bytes), DecodeAccessTime(e.bytes),
+                             DecodeModificationTime(e.bytes), sectorOf(off), e.IsDeleted()});
+      }
+      continue;
+    }
+    ListFile(e.bytes, std::move(collected), place, sectorOf(off));
+  }
+  if (ended) return;
+  if (!longName.Empty()) {
+    SplitName split;
+    split.tail.assign(data.begin() + static_cast<std::ptrdiff_t>(runStart), data.end());
+    split.checksum = Le8(data, runStart + 13);
+    split.sector = lastSector;
+    split.place = place;
+    splits_.push_back(std::move(split));
+    if (splits_.size() > kMaxSplitNames) splits_.pop_front();
+  }
+  if (place.cluster >= 2 && g.ClusterSector(place.cluster) + g.sectorsPerCluster - 1 == lastSector) {
+    if (openEnds_.size() < limits_.openEnds || openEnds_.count(lastSector + 1) != 0) {
+      openEnds_[lastSector + 1] = {place.guess, place.folder};
+    }
+  }
+}
+
+void CProfessionalFatRecovery::NoteFolder(uint32_t cluster, const FolderEntry& entry) {
+  if (auto it = folders_.find(cluster); it != folders_.end()) {
+    it->second = entry;  // the later entry for a cluster is the newer one
+  } else if (folders_.size() < limits_.folders) {
+    folders_.emplace(cluster, entry);
+  } else {
+    ++dropped_.folders;
+  }
+}
+
+FoundFileRecord CProfessionalFatRecovery::BaseRecord(const FatVolumeGuess& g) const {
+  FoundFileRecord r = MakeEmptyRecord();
+  r.driveLetter = driveLetter_;
+  r.sourceKind = static_cast<uint32_t>(SourceKind::kFatDeep);
+  r.isIntact = 1;
+  r.clusterSize = g.sectorsPerCluster * sectorSize_;
+  r.dataStartSector = g.dataStart;
+  r.volumeStartSector = g.volumeStart;
+  return r;
+}
+
+void CProfessionalFatRecovery::ListFile(ByteSpan entry, std::optional<std::string> longName,
+                                        const Placement& place, uint64_t entrySector) {
+  if (filesListed_ >= limits_.files) {
+    ++dropped_.files;
+    return;
+  }
+  const std::optional<uint32_t> depth = ResolveFolder(place.folder, place.guess);
+  if (!depth) {
+    ++dropped_.files;
+    return;
+  }
+  const FatVolumeGuess& g = guesses_[place.guess];
+  const DirEntryView e{entry};
+  FoundFileRecord r = BaseRecord(g);
+  r.creationTime = DecodeCreationTime(entry);
+  r.accessTime = DecodeAccessTime(entry);
+  r.writeTime = DecodeModificationTime(entry);
+  r.fileSize = e.Size();
+  r.entryLocation = entrySector;
+  r.SetName(longName ? *longName : BuildShortName(entry, false));
+  uint32_t first = EntryCluster(e, g.fat32);
+  if (g.fat32 && e.HighCluster() == 0 && e.IsDeleted())
+    first = ProbeFirstCluster(e.LowCluster(), false, r.Name(), g);
+  r.entryRef = first;
+  r.isIntact = ContentCheck(first, r.Name(), g);
+  const uint32_t id = catalogue_->ReserveRecord(r);
+  if (id == 0) return;
+  catalogue_->AddToFolder(*depth == 0 ? kRootRef : place.folder, *depth, id, first);
+  ++filesListed_;
+}
+
+// Walks ".." entries from `cluster` up to a root once, and remembers every folder on the way with its parent
+// and depth: every later file or folder of the chain is then filed consistently, and the folders are
+// registered from the same facts. A chain that loops, names itself or goes deeper than any real tree is cut
+// at its last folder, which is then listed at the root as a lost folder.
+std::optional<uint32_t> CProfessionalFatRecovery::ResolveFolder(uint32_t cluster, uint32_t guess) {
+  if (IsRootCluster(cluster)) return 0;
+  if (auto it = refs_.find(cluster); it != refs_.end()) return it->second.depth;
+  const FatVolumeGuess g = guesses_[guess];
+  std::vector<std::pair<uint32_t, FolderRef>> chain;
+  std::unordered_set<uint32_t> onChain;
+  std::vector<uint8_t> sector;
+  uint32_t base = 0;  // depth of the resolved folder above the chain's top
+  for (uint32_t p = cluster;;) {
+    if (refs_.size() + chain.size() >= limits_.folderRefs) {
+      ++dropped_.folderRefs;
+      return std::nullopt;
+    }
+    FolderRef ref;
+    ref.guess = guess;
+    if (!ReadSector(g.ClusterSector(p), sector)) {
+      ref.parentIsRoot = true;
+      chain.emplace_back(p, ref);
+      break;
+    }
+    const ByteSpan s(sector);
+    if (DirEntryView{s.first(kDirEntrySize)}.IsVolumeLabel()) {
+      // A directory that starts with the volume label is a root itself.
+      FolderRef root;
+      root.guess = guess;
+      root.isRoot = true;
+      refs_.emplace(p, root);
+      if (chain.empty()) return 0;
+      chain.back().second.parentIsRoot = true;
+      break;
+    }
+    if (!StartsWithDots(s)) {
+      ref.parentIsRoot = true;
+      chain.emplace_back(p, ref);
+      break;
+    }
+    const uint32_t parent = EntryCluster(DirEntryView{s.subspan(kDirEntrySize, kDirEntrySize)}, g.fat32);
+    chain.emplace_back(p, ref);
+    onChain.insert(p);
+    FolderRef& cur = chain.back().second;
+    if (IsRootCluster(parent)) {
+      cur.parentIsRoot = true;
+      break;
+    }
+    if (onChain.count(parent) != 0 || chain.size() >= kMaxDepth) {
+      cur.parentIsRoot = true;
+      cur.lost = true;
+      break;
+    }
+    cur.parent = parent;
+    if (auto it = refs_.find(parent); it != refs_.end()) {
+      if (it->second.isRoot) {
+        cur.parentIsRoot = true;
+      } else {
+        base = it->second.depth;
+      }
+      break;
+    }
+    p = parent;
+  }
+  uint32_t depth = base + static_cast<uint32_t>(chain.size());
+  for (auto& [folder, ref] : chain) {
+    ref.depth = depth--;
+    refs_.emplace(folder, ref);
+    refOrder_.push_back(folder);
+  }
+  return refs_.at(cluster).depth;
+}
+
+uint32_t CProfessionalFatRecovery::ProbeFirstCluster(uint32_t low, bool isFolder, std::string_view name,
+                                                     const FatVolumeGuess& g) {
+  const std::string_view ext = os::ExtensionOf(name);
+  if (!isFolder && ext.empty()) return low;  // nothing could confirm a candidate
+  std::vector<uint8_t> sector;
+  for (uint32_t high = 0; high < kProbeHighWords; ++high) {
+    const uint32_t cluster = (high << 16) | low;
+    if (cluster < 2) continue;
+    const uint64_t at = g.ClusterSector(cluster);
+    if (at >= firstSector_ + sectorCount_ || probeReads_ >= limits_.probeReads) break;
+    ++probeReads_;
+    if (!ReadSector(at, sector)) break;
+    const ByteSpan s(sector);
+    if (isFolder ? StartsWithDots(s) : VerifyExtension(s, ext, &reader_, sectorSize_, at)) return cluster;
+  }
+  return low;
+}
+
+uint32_t CProfessionalFatRecovery::ContentCheck(uint32_t cluster, std::string_view name,
+                                                const FatVolumeGuess& g) const {
+  const std::string_view ext = os::ExtensionOf(name);
+  if (ext.empty()) return 1;
+  std::vector<uint8_t> sector;
+  const uint64_t at = g.ClusterSector(cluster);
+  if (!ReadSector(at, sector)) return 1;
+  return VerifyExtension(sector, ext, &reader_, sectorSize_, at) ? 1 : 0;
+}
+
+// The blocks no guess placed during the pass, read again in sector order now that every guess is known.
+// Consecutive sectors are read together.
+void CProfessionalFatRecovery::ReadStoredBlocks() {
+  std::ranges::sort(stored_);
+  stored_.erase(std::unique(stored_.begin(), stored_.end()), stored_.end());
+  context_ = {};
+  const uint32_t perRead = kReadPieceBytes / sectorSize_;
+  std::vector<uint8_t> buffer(kReadPieceBytes);
+  for (size_t i = 0; i < stored_.size();) {
+    size_t run = 1;
+    while (i + run < stored_.size() && run < perRead && stored_[i + run] == stored_[i] + run) ++run;
+    uint32_t got = 0;
+    reader_.ReadSectors(buffer, static_cast<int32_t>(run), stored_[i], sectorSize_, &got);
+    for (size_t k = 0; k < got; ++k) {
+      const uint64_t sector = stored_[i + k];
+      const ByteSpan block(buffer.data() + k * sectorSize_, sectorSize_);
+      if (CompleteSplitName(block, sector)) continue;
+      if (const auto place = PlaceBlock(sector, true)) ReadPlacedBlock(block, sector, *place);
+    }
+    i += run;
+  }
+  stored_.clear();
+  stored_.shrink_to_fit();
+}
+
+void CProfessionalFatRecovery::RegisterFolders() {
+  for (uint32_t cluster : refOrder_) {
+    const FolderRef& ref = refs_.at(cluster);
+    if (ref.isRoot) continue;
+    const FatVolumeGuess& g = guesses_[ref.guess];
+    FoundFileRecord r = BaseRecord(g);
+    r.isFolder = 1;
+    r.entryRef = cluster;
+    r.entryLocation = g.ClusterSector(cluster);
+    std::string name = "LostFolder" + std::to_string(cluster);
+    const auto entry = folders_.find(cluster);
+    if (!ref.lost && entry != folders_.end()) {
+      name = entry->second.name;
+      r.creationTime = entry->second.creationTime;
+      r.accessTime = entry->second.accessTime;
+      r.writeTime = entry->second.writeTime;
+      r.entryLocation = entry->second.entrySector;
+      r.isDeleted = entry->second.deleted ? 1 : 0;
+    }
+    r.SetName(name);
+    const uint32_t id = catalogue_->ReserveRecord(r);
+    if (id == 0) return;
+    if (ref.parentIsRoot) {
+      catalogue_->AddToFolder(kRootRef, 0, id, cluster, r.Name());
+    } else {
+      catalogue_->AddToFolder(ref.parent, ref.depth - 1, id, cluster, r.Name());
+    }
+  }
+}
+
+int32_t CProfessionalFatRecovery::FinishScan() {
+  if (!catalogue_) return static_cast<int32_t>(err::kInvalidParameter);
+  ReadStoredBlocks();
+  RegisterFolders();
+  // What remains is of no use once the folders are registered; the guesses stay for inspection.
+  heads_.clear();
+  pending_ = {};
+  folders_ = {};
+  refs_ = {};
+  refOrder_ = {};
+  openEnds_ = {};
+  splits_.clear();
+  context_ = {};
+  return static_cast<int32_t>(catalogue_->Flush());
+}
+
+std::optional<FolderKey> CProfessionalFatRecovery::KeyOf(const FoundFileRecord* folder, int32_t depth,
+                                                         uint32_t& error) const {
+  error = err::kSuccess;
+  if (folder == nullptr && depth != 0) error = err::kInvalidParameter;
+  if (depth < 0) error = err::kInvalidParameter;
+  if (error != err::kSuccess || !catalogue_) return std::nullopt;
+  if (folder == nullptr) return MakeFolderKey(0, kRootRef);
+  return MakeFolderKey(static_cast<uint32_t>(depth), folder->entryRef);
+}
+
+uint32_t CProfessionalFatRecovery::ListFolder(const FoundFileRecord* folder, int32_t depth, RecordList& out) {
+  uint32_t error = 0;
+  const auto key = KeyOf(folder, depth, error);
+  if (!key) return error;
+  return catalogue_->ListFolder(*key, out);
+}
+
+uint32_t CProfessionalFatRecovery::CountFolderFiles(const FoundFileRecord* folder, int32_t depth,
+                                                    uint32_t& outCount) {
+  outCount = 0;
+  uint32_t error = 0;
+  const auto key = KeyOf(folder, depth, error);
+  if (!key) return error;
+  return catalogue_->CountFiles(*key, outCount);
+}
+
+uint64_t CProfessionalFatRecovery::GetRecordCount() {
+  return catalogue_ ? catalogue_->GetRecordCount() : 0;
+}
+
+uint32_t CProfessionalFatRecovery::GetRecordPath(const FoundFileRecord* record, std::string& outPath) {
+  outPath.clear();
+  if (!catalogue_) return err::kInvalidParameter;
+  return catalogue_->GetRecordPath(record, outPath);
+}
+
+int32_t CProfessionalFatRecovery::NextUnallocatedRun(uint64_t& /*sector*/, uint64_t& /*length*/) {
+  return 0;
+}
+
+uint32_t CProfessionalFatRecovery::SetSearchCallback(SearchProgressCallback callback, void* context) {
+  callbacks_.search = callback;
+  callbacks_.searchContext = context;
+  if (catalogue_) catalogue_->SetSearchCallback(callback, context);
+  return 0;
+}
+
+uint32_t CProfessionalFatRecovery::SearchByType(std::string_view extensionList, RecordList& out) {
+  if (!catalogue_) return 0;
+  return catalogue_->SearchByType(extensionList, out);
+}
+
+int32_t CProfessionalFatRecovery::BuildAllocationMap() {
+  return 0;
+}
+
+// No table says where a file goes on: its clusters are taken in plain succession, which holds for the
+// contiguous files a card mostly holds. Reading stops where the medium ends, so nothing larger than the
+// medium comes out.
+template <typename Sink>
+int32_t CProfessionalFatRecovery::ReadFileData(const FoundFileRecord& record, uint64_t total, Sink&& sink) {
+  if (!open_) return static_cast<int32_t>(err::kInvalidParameter);
+  if (record.clusterSize > kMaxClusterBytes) return static_cast<int32_t>(err::kWriteFault);
+  const uint64_t sectorsPerCluster = record.clusterSize / sectorSize_;
+  if (sectorsPerCluster == 0) return static_cast<int32_t>(err::kInvalidParameter);
+  // Records come from this engine's own catalogue, but a damaged one must not wrap the arithmetic.
+  if (record.volumeStartSector > UINT64_MAX / 2 || record.dataStartSector > UINT64_MAX / 4) {
+    return static_cast<int32_t>(err::kInvalidParameter);
+  }
+  const uint64_t data = record.volumeStartSector + record.dataStartSector;
+  uint64_t at = record.entryRef >= 2 ? data + uint64_t{record.entryRef - 2} * sectorsPerCluster
+                                     : (data > kRootRegionSectors ? data - kRootRegionSectors : 0);
+  std::vector<uint8_t> buffer(kReadPieceBytes);
+  const uint32_t perRead = kReadPieceBytes / sectorSize_;
+  uint64_t delivered = 0;
+  while (delivered < total) {
+    const uint64_t owed = (total - delivered + sectorSize_ - 1) / sectorSize_;
+    const auto count = static_cast<int32_t>(std::min<uint64_t>(perRead, owed));
+    uint32_t got = 0;
+    reader_.ReadSectors(buffer, count, at, sectorSize_, &got);
+    if (got == 0) return static_cast<int32_t>(err::kReadFault);
+    const auto piece =
+        static_cast<size_t>(std::min<uint64_t>(uint64_t{got} * sectorSize_, total - delivered));
+    if (int32_t r = sink(std::span<const uint8_t>(buffer.data(), piece)); r != 0) return r;
+    delivered += piece;
+    at += got;
+  }
+  return 0;
+}
+
+int32_t CProfessionalFatRecovery::WriteOneFile(const FoundFileRecord& record,
+                                               const std::filesystem::path& destination) {
+  RecoveredFileWriter writer(callbacks_.recover, callbacks_.context, destination, record.fileSize);
+  if (record.clusterSize > kMaxClusterBytes) return writer.Finish(static_cast<int32_t>(err::kWriteFault));
+  if (uint32_t e = writer.Open(); e != err::kSuccess) return writer.Finish(static_cast<int32_t>(e));
+  return writer.Finish(ReadFileData(record, record.fileSize,
+                                    [&](std::span<const uint8_t> piece) { return writer.Append(piece); }));
+}
+
+int32_t CProfessionalFatRecovery::RecoverRecord(const FoundFileRecord* record,
+                                                const std::filesystem::path& destinationPath,
+                                                int32_t /*baseDepth*/) {
+  if (record == nullptr || !open_) return static_cast<int32_t>(err::kInvalidParameter);
+  if (record->isFolder == 0) return WriteOneFile(*record, destinationPath);
+  if (!catalogue_) return static_cast<int32_t>(err::kInvalidParameter);
+  return RecoverFoundFolder(*this, *catalogue_, *record, destinationPath,
+                            [this](const FoundFileRecord& child, const std::filesystem::path& path) {
+                              return WriteOneFile(child, path);
+                            });
+}
+
+uint32_t CProfessionalFatRecovery::ExtractForPreview(const FoundFileRecord* record,
+                                                     std::filesystem::path& outPath,
+                                                     std::span<uint8_t> buffer, uint32_t& outSize,
+                                                     PreviewProgressCallback callback, void* context) {
+  outSize = 0;
+  if (record == nullptr || !open_) return err::kInvalidParameter;
+  return ExtractThroughSink(
+      *record, outPath, buffer, outSize, callback, context,
+      [&](uint64_t total, const PieceSink& sink) { return ReadFileData(*record, total, sink); });
+}
+
+}  // namespace snapsave

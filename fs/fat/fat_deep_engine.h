@@ -1,0 +1,209 @@
+// CProfessionalFatRecovery: rebuilds FAT folders and files from directory sectors found anywhere on a disk,
+// without trusting the allocation table or even the boot sector. The deep scan hands it folder heads and
+// directory blocks in ascending sector order; the engine works out where each block lies in its volume from a
+// boot sector or from the positions of folder heads, and lists live and deleted files alike.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "os/byte_reader.h"
+#include "scan/file_recovery_parse.h"
+#include "scan/found_file_catalogue.h"
+#include "storage/sector_reader.h"
+
+namespace snapsave {
+
+// One candidate volume geometry: where cluster 2 lies and how large clusters are.
+struct FatVolumeGuess {
+  uint32_t sectorsPerCluster = 0;
+  uint32_t dataStart = 0;    // sectors from volumeStart to cluster 2
+  uint64_t volumeStart = 0;  // absolute sector
+  bool fat32 = true;         // false only when a 12/16-bit boot sector said so: high cluster words are 0
+
+  uint64_t DataSector() const { return volumeStart + dataStart; }
+  // Absolute first sector of cluster n; cluster 0 is the fixed root region before the data region.
+  uint64_t ClusterSector(uint32_t cluster) const;
+};
+
+class CProfessionalFatRecovery final : public IFileRecoveryParse {
+ public:
+  // Bounds that keep memory and time in proportion on a disk full of directory-like data.
+  struct Limits {
+    size_t guesses = 64;      // every block is tried against each guess
+    size_t headWindow = 256;  // recent unplaced heads paired with a new one; keeps inference linear
+    size_t pendingHeads = size_t{1} << 20;  // unplaced heads, 16 bytes each
+    size_t storedBlocks = size_t{1} << 22;  // unplaced blocks kept as sector numbers, 8 bytes each
+    size_t folders = size_t{1} << 18;       // folder entries with their names, a few hundred bytes each
+    size_t folderRefs = size_t{1} << 20;    // folders that hold listed files, and their ancestors
+    size_t openEnds = size_t{1} << 20;      // full directory clusters whose folder may go on in the next
+    uint64_t files = 2'000'000;  // each listed file costs a catalogue record (346 bytes) per 32 bytes read
+    uint64_t probeReads = uint64_t{1} << 20;  // sector reads spent on finding lost high cluster words
+  };
+
+  // What the bounds turned away, so that a truncated result can be told from a complete one.
+  struct Dropped {
+    uint64_t pendingHeads = 0;
+    uint64_t storedBlocks = 0;
+    uint64_t folders = 0;
+    uint64_t folderRefs = 0;
+    uint64_t files = 0;
+  };
+
+  CProfessionalFatRecovery() = default;
+  ~CProfessionalFatRecovery() override = default;
+  CProfessionalFatRecovery(const CProfessionalFatRecovery&) = delete;
+  CProfessionalFatRecovery& operator=(const CProfessionalFatRecovery&) = delete;
+
+  uint32_t OpenImageFile(const std::filesystem::path& imagePath, char16_t driveLetter) override;
+  uint32_t OpenPhysicalDisk(int32_t diskNumber, uint64_t volumeStartSector, uint64_t volumeSectorCount,
+                            char16_t driveLetter) override;
+  int32_t SetCallbacks(ScanProgressCallback scanCallback, RecoverProgressCallback recoverCallback,
+                       void* context, int32_t weight) override;
+  // The deep scan feeds the engine sector by sector; there is nothing to walk.
+  int32_t Scan(std::string_view logName) override;
+  uint32_t ListFolder(const FoundFileRecord* folder, int32_t depth, RecordList& out) override;
+  uint32_t CountFolderFiles(const FoundFileRecord* folder, int32_t depth, uint32_t& outCount) override;
+  uint64_t GetRecordCount() override;
+  uint32_t GetRecordPath(const FoundFileRecord* record, std::string& outPath) override;
+  int32_t RecoverRecord(const FoundFileRecord* record, const std::filesystem::path& destinationPath,
+                        int32_t baseDepth) override;
+  int32_t NextUnallocatedRun(uint64_t& sector, uint64_t& length) override;
+  uint32_t SetSearchCallback(SearchProgressCallback callback, void* context) override;
+  uint32_t SearchByType(std::string_view extensionList, RecordList& out) override;
+  int32_t BuildAllocationMap() override;
+  uint32_t ExtractForPreview(const FoundFileRecord* record, std::filesystem::path& outPath,
+                             std::span<uint8_t> buffer, uint32_t& outSize, PreviewProgressCallback callback,
+                             void* context) override;
+
+  // Adds the guess of a FAT boot sector at the first sector, when there is one. 0 or the read's error.
+  uint32_t ReadBootGuess();
+  // Clears what the last scan gathered and opens a catalogue: a fresh one without a name, else the saved
+  // scan of that name.
+  uint32_t StartScan(std::string_view logName);
+  // A sector beginning with "." and "..", at absolute sector `sector`.
+  void TakeFolderHead(std::span<const uint8_t> block, uint64_t sector);
+  // Any other sector of plausible directory entries.
+  void TakeDirectoryBlock(std::span<const uint8_t> block, uint64_t sector);
+  // Reads the blocks no guess placed during the pass and registers the folders. 0 or the catalogue's error.
+  int32_t FinishScan();
+
+  const std::vector<FatVolumeGuess>& Guesses() const { return guesses_; }
+  const Dropped& DroppedCounts() const { return dropped_; }
+  void SetLimits(const Limits& limits) { limits_ = limits; }
+
+ private:
+  static constexpr uint32_t kNoGuess = UINT32_MAX;
+
+  // Where a block is read: its guess, the folder it belongs to and the cluster that holds it.
+  struct Placement {
+    uint32_t guess = kNoGuess;
+    uint32_t folder = 0;
+    uint32_t cluster = 0;
+  };
+  struct ClusterContext {
+    bool valid = false;
+    Placement place;
+    uint64_t first = 0;  // first sector of the cluster
+    uint64_t span = 0;   // its sectors
+  };
+  struct PendingHead {
+    uint64_t sector = 0;
+    uint32_t cluster = 0;
+    bool done = false;
+  };
+  struct FolderEntry {
+    std::string name;
+    uint64_t creationTime = 0;
+    uint64_t accessTime = 0;
+    uint64_t writeTime = 0;
+    uint64_t entrySector = 0;
+    bool deleted = false;
+  };
+  // A folder cluster on the way from a listed file to the root. Resolved once, so that every file and
+  // folder of one chain agrees on the depths.
+  struct FolderRef {
+    uint32_t parent = 0;  // meaningful unless parentIsRoot
+    uint32_t depth = 0;   // depth of the folder's children; 0 for a root
+    uint32_t guess = 0;
+    bool parentIsRoot = false;
+    bool isRoot = false;  // a root directory of its own (it starts with a volume label)
+    bool lost = false;    // cut from a chain that never reaches a root
+  };
+  // Long-name entries at the end of a block whose short entry has not come yet.
+  struct SplitName {
+    std::vector<uint8_t> tail;
+    uint8_t checksum = 0;
+    uint64_t sector = 0;
+    Placement place;
+  };
+
+  uint32_t OpenReader(uint64_t firstSector, uint64_t sectorCount, char16_t driveLetter);
+  ByteSpan OneSector(std::span<const uint8_t> block) const;
+  uint32_t GuessPlacingHead(uint32_t cluster, uint64_t sector) const;
+  uint32_t InferGuess(uint32_t cluster, uint64_t sector);
+  void RetryPending(uint32_t guess);
+  // Placement at a cluster boundary of some guess (folder continued through an open end) or within the
+  // current context; sets the context. With `covering`, a sector inside a cluster is placed too.
+  std::optional<Placement> PlaceBlock(uint64_t sector, bool covering);
+  void SetContext(const Placement& place, uint64_t clusterFirst);
+  // Reads `data` as entries of `place`; `sectorOf` maps an entry's offset to its sector. The block ends at
+  // `lastSector`, which may leave its folder open into the next cluster.
+  template <typename SectorOf>
+  void ReadEntries(ByteSpan data, const Placement& place, SectorOf&& sectorOf, uint64_t lastSector);
+  void ReadPlacedBlock(ByteSpan block, uint64_t sector, const Placement& place);
+  // True when `block` at `sector` completes a waiting long name (which it then reads).
+  bool CompleteSplitName(ByteSpan block, uint64_t sector);
+  void NoteFolder(uint32_t cluster, const FolderEntry& entry);
+  void ListFile(ByteSpan entry, std::optional<std::string> longName, const Placement& place,
+                uint64_t entrySector);
+  // Depth at which the children of `cluster` are filed; nullopt when the table of folders is full.
+  std::optional<uint32_t> ResolveFolder(uint32_t cluster, uint32_t guess);
+  bool IsRootCluster(uint32_t cluster) const { return cluster == 0 || cluster == rootCluster_; }
+  bool ReadSector(uint64_t sector, std::vector<uint8_t>& out) const;
+  uint32_t ProbeFirstCluster(uint32_t low, bool isFolder, std::string_view name, const FatVolumeGuess& g);
+  uint32_t ContentCheck(uint32_t cluster, std::string_view name, const FatVolumeGuess& g) const;
+  void ReadStoredBlocks();
+  void RegisterFolders();
+  FoundFileRecord BaseRecord(const FatVolumeGuess& g) const;
+  template <typename Sink>
+  int32_t ReadFileData(const FoundFileRecord& record, uint64_t total, Sink&& sink);
+  int32_t WriteOneFile(const FoundFileRecord& record, const std::filesystem::path& destination);
+  std::optional<FolderKey> KeyOf(const FoundFileRecord* folder, int32_t depth, uint32_t& error) const;
+
+  SectorReader reader_;
+  bool open_ = false;
+  char16_t driveLetter_ = 0;
+  uint64_t firstSector_ = 0;
+  uint64_t sectorCount_ = 0;
+  uint32_t sectorSize_ = SectorReader::kImageSectorSize;
+  EngineCallbacks callbacks_;
+  std::unique_ptr<FoundFileCatalogue> catalogue_;
+  Limits limits_;
+  Dropped dropped_;
+
+  std::vector<FatVolumeGuess> guesses_;
+  uint32_t rootCluster_ = 2;
+  std::deque<std::pair<uint32_t, uint64_t>> heads_;  // recent unplaced heads: (cluster, sector)
+  std::vector<PendingHead> pending_;
+  std::vector<uint64_t> stored_;
+  std::unordered_map<uint32_t, FolderEntry> folders_;
+  std::unordered_map<uint32_t, FolderRef> refs_;
+  std::vector<uint32_t> refOrder_;
+  // First sector of the cluster after a full directory cluster -> (guess, folder) that may go on there.
+  std::unordered_map<uint64_t, std::pair<uint32_t, uint32_t>> openEnds_;
+  std::deque<SplitName> splits_;
+  ClusterContext context_;
+  uint64_t filesListed_ = 0;
+  uint64_t probeReads_ = 0;
+};
+
+}  // namespace snapsave
