@@ -4,7 +4,7 @@
 #include <set>
 #include <string>
 
-#include "carve/file_type_catalogue.h"
+#include "fs/ntfs/ntfs_file_data.h"
 #include "os/clock.h"
 #include "os/error.h"
 #include "os/text.h"
@@ -19,27 +19,8 @@ namespace {
 constexpr uint64_t kEstimateIntervalMs = 5000;
 // Larger sectors than this are not NTFS as any system writes it, and would make the table buffer huge.
 constexpr uint32_t kMaxSectorSize = 4096;
-constexpr uint32_t kMaxClusterBytes = 0x6400000;
 // Deeper than any real tree; ends parent chains on damaged tables.
 constexpr uint32_t kMaxDepth = 1024;
-
-struct RecordWalk {
-  std::vector<Attribute> attributes;
-  bool ok = false;
-};
-
-// Collects the attributes up to the bytes in use, so that a record whose walk breaks is skipped as a whole.
-RecordWalk WalkRecord(ByteSpan record) {
-  RecordWalk w;
-  AttributeWalker walker(record, RecordBytesInUse(record));
-  while (auto a = walker.Next()) w.attributes.push_back(*a);
-  w.ok = !walker.Broken();
-  return w;
-}
-
-int32_t HelperToError(int32_t r) {
-  return r < 0 && r != ScanCancelled ? static_cast<int32_t>(err::kInvalidParameter) : r;
-}
 
 }  // namespace
 
@@ -320,30 +301,7 @@ void CFastNtfsRecovery::HandleRecord(std::span<uint8_t> record, uint64_t sector)
 }
 
 bool CFastNtfsRecovery::ContentCheck(const FoundFileRecord& record, ByteSpan recordBytes) {
-  const NtfsGeometry& g = volume_->Geometry();
-  const auto data =
-      FindAttribute(recordBytes, std::min(RecordBytesInUse(recordBytes), g.recordSize), kAttrData);
-  const std::string_view ext = os::ExtensionOf(record.Name());
-  if (data && !data->nonResident) {
-    const ByteSpan value = data->Value();
-    if (value.empty()) return false;
-    if (ext.empty()) return true;
-    return VerifyExtension(value, ext, &reader_, g.sectorSize, record.entryLocation);
-  }
-  if (ext.empty()) return true;
-  RunList runs;
-  if (data) {
-    DecodeRunList(data->bytes, runs);
-  } else if (volume_->FindAttributeRuns(record.entryLocation, kAttrData, runs) != 0) {
-    return true;
-  }
-  if (runs.empty() || runs.front().sparse) return true;
-  const uint64_t sector = volume_->ClusterSector(runs.front().firstCluster);
-  if (sector == 0) return true;
-  std::vector<uint8_t> buffer(g.sectorSize);
-  uint32_t got = 0;
-  if (reader_.ReadSectors(buffer, 1, sector, g.sectorSize, &got) != err::kSuccess || got == 0) return true;
-  return VerifyExtension(buffer, ext, &reader_, g.sectorSize, sector);
+  return NtfsContentCheck(*volume_, record, recordBytes);
 }
 
 FolderKey CFastNtfsRecovery::KeyOf(const FoundFileRecord* folder, int32_t depth, uint32_t& error) const {
@@ -391,31 +349,9 @@ uint32_t CFastNtfsRecovery::SearchByType(std::string_view extensionList, RecordL
   return catalogue_->SearchByType(extensionList, out);
 }
 
-int32_t CFastNtfsRecovery::ReadFileData(const FoundFileRecord& record,
-                                        const std::function<int32_t(ByteSpan)>& sink) {
-  if (!volume_) return static_cast<int32_t>(err::kInvalidParameter);
-  if (record.clusterSize > kMaxClusterBytes && record.clusterSize != kNoClusterSize) {
-    return static_cast<int32_t>(err::kWriteFault);
-  }
-  std::vector<uint8_t> resident;
-  const int32_t r = volume_->ReadResidentData(record.entryLocation, resident);
-  if (r == 0) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(resident.size(), record.fileSize));
-    return n == 0 ? 0 : sink(ByteSpan(resident).first(n));
-  }
-  if (r != kNtfsNotResident) return HelperToError(r);
-  RunList runs;
-  if (int32_t f = volume_->FindAttributeRuns(record.entryLocation, kAttrData, runs); f != 0) {
-    return HelperToError(f);
-  }
-  return volume_->ReadRuns(runs, record.fileSize, sink);
-}
-
 int32_t CFastNtfsRecovery::WriteFile(const FoundFileRecord& record, const fs::path& path) {
-  RecoveredFileWriter writer(callbacks_.recover, callbacks_.context, path, record.fileSize);
-  if (uint32_t e = writer.Open(); e != err::kSuccess) return writer.Finish(static_cast<int32_t>(e));
-  const int32_t r = ReadFileData(record, [&](ByteSpan piece) { return writer.Append(piece); });
-  return writer.Finish(r);
+  if (!volume_) return static_cast<int32_t>(err::kInvalidParameter);
+  return WriteNtfsFile(*volume_, callbacks_, record, path);
 }
 
 int32_t CFastNtfsRecovery::RecoverRecord(const FoundFileRecord* record, const fs::path& destinationPath,
@@ -440,12 +376,8 @@ uint32_t CFastNtfsRecovery::ExtractForPreview(const FoundFileRecord* record, fs:
                                               PreviewProgressCallback callback, void* context) {
   outSize = 0;
   if (record == nullptr) return err::kInvalidParameter;
-  return ExtractThroughSink(*record, outPath, buffer, outSize, callback, context,
-                            [&](uint64_t total, const PieceSink& sink) {
-                              FoundFileRecord capped = *record;
-                              capped.fileSize = total;
-                              return ReadFileData(capped, sink);
-                            });
+  if (!volume_) return err::kInvalidParameter;
+  return ExtractNtfsFile(*volume_, *record, outPath, buffer, outSize, callback, context);
 }
 
 int32_t CFastNtfsRecovery::BuildAllocationMap() {

@@ -70,8 +70,6 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
   uint32_t DepthOfParent(uint32_t parent);
   void NoteFolder(uint32_t number);
   bool ContentCheck(const FoundFileRecord& record, ByteSpan recordBytes);
-  // Hands the file's data, up to fileSize, to `sink`. 0, a Win32 error or the sink's answer.
-  int32_t ReadFileData(const FoundFileRecord& record, const std::function<int32_t(ByteSpan)>& sink);
   int32_t WriteFile(const FoundFileRecord& record, const std::filesystem::path& path);
   FolderKey KeyOf(const FoundFileRecord* folder, int32_t depth, uint32_t& error) const;
 

@@ -30,6 +30,7 @@ class NtfsVolume {
   int32_t LoadMftRuns();
 
   const NtfsGeometry& Geometry() const { return geometry_; }
+  const SectorReader& Reader() const { return reader_; }
   uint64_t VolumeStart() const { return volumeStart_; }
   const RunList& MftRuns() const { return mftRuns_; }
   void SetMftRuns(RunList runs) { mftRuns_ = std::move(runs); }

@@ -1,0 +1,94 @@
+#include "fs/ntfs/ntfs_file_data.h"
+
+#include <algorithm>
+#include <string_view>
+
+#include "carve/file_type_catalogue.h"
+#include "os/error.h"
+#include "os/text.h"
+#include "scan/recovery_output.h"
+
+namespace snapsave {
+
+namespace {
+// The volume helpers' negative results are not Win32 errors; callers get 87 for them.
+int32_t HelperToError(int32_t r) {
+  return r < 0 && r != ScanCancelled ? static_cast<int32_t>(err::kInvalidParameter) : r;
+}
+}  // namespace
+
+RecordWalk WalkRecord(ByteSpan record) {
+  RecordWalk w;
+  AttributeWalker walker(record, RecordBytesInUse(record));
+  while (auto a = walker.Next()) w.attributes.push_back(*a);
+  w.ok = !walker.Broken();
+  return w;
+}
+
+bool NtfsContentCheck(const NtfsVolume& volume, const FoundFileRecord& record, ByteSpan recordBytes) {
+  const NtfsGeometry& g = volume.Geometry();
+  const SectorReader& reader = volume.Reader();
+  const auto data =
+      FindAttribute(recordBytes, std::min(RecordBytesInUse(recordBytes), g.recordSize), kAttrData);
+  const std::string_view ext = os::ExtensionOf(record.Name());
+  if (data && !data->nonResident) {
+    const ByteSpan value = data->Value();
+    if (value.empty()) return false;
+    if (ext.empty()) return true;
+    return VerifyExtension(value, ext, &reader, g.sectorSize, record.entryLocation);
+  }
+  if (ext.empty()) return true;
+  RunList runs;
+  if (data) {
+    DecodeRunList(data->bytes, runs);
+  } else if (volume.FindAttributeRuns(record.entryLocation, kAttrData, runs) != 0) {
+    return true;
+  }
+  if (runs.empty() || runs.front().sparse) return true;
+  const uint64_t sector = volume.ClusterSector(runs.front().firstCluster);
+  if (sector == 0) return true;
+  std::vector<uint8_t> buffer(g.sectorSize);
+  uint32_t got = 0;
+  if (reader.ReadSectors(buffer, 1, sector, g.sectorSize, &got) != err::kSuccess || got == 0) return true;
+  return VerifyExtension(buffer, ext, &reader, g.sectorSize, sector);
+}
+
+int32_t ReadNtfsFileData(const NtfsVolume& volume, const FoundFileRecord& record,
+                         const std::function<int32_t(ByteSpan)>& sink) {
+  if (record.clusterSize > kNtfsMaxClusterBytes && record.clusterSize != kNoClusterSize) {
+    return static_cast<int32_t>(err::kWriteFault);
+  }
+  std::vector<uint8_t> resident;
+  const int32_t r = volume.ReadResidentData(record.entryLocation, resident);
+  if (r == 0) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(resident.size(), record.fileSize));
+    return n == 0 ? 0 : sink(ByteSpan(resident).first(n));
+  }
+  if (r != kNtfsNotResident) return HelperToError(r);
+  RunList runs;
+  if (int32_t f = volume.FindAttributeRuns(record.entryLocation, kAttrData, runs); f != 0) {
+    return HelperToError(f);
+  }
+  return volume.ReadRuns(runs, record.fileSize, sink);
+}
+
+int32_t WriteNtfsFile(const NtfsVolume& volume, const EngineCallbacks& callbacks,
+                      const FoundFileRecord& record, const std::filesystem::path& path) {
+  RecoveredFileWriter writer(callbacks.recover, callbacks.context, path, record.fileSize);
+  if (uint32_t e = writer.Open(); e != err::kSuccess) return writer.Finish(static_cast<int32_t>(e));
+  const int32_t r = ReadNtfsFileData(volume, record, [&](ByteSpan piece) { return writer.Append(piece); });
+  return writer.Finish(r);
+}
+
+uint32_t ExtractNtfsFile(const NtfsVolume& volume, const FoundFileRecord& record,
+                         std::filesystem::path& outPath, std::span<uint8_t> buffer, uint32_t& outSize,
+                         PreviewProgressCallback callback, void* context) {
+  return ExtractThroughSink(record, outPath, buffer, outSize, callback, context,
+                            [&](uint64_t total, const PieceSink& sink) {
+                              FoundFileRecord capped = record;
+                              capped.fileSize = total;
+                              return ReadNtfsFileData(volume, capped, sink);
+                            });
+}
+
+}  // namespace snapsave

@@ -1,0 +1,47 @@
+// What both NTFS engines do with a listed file record: walk its attributes, check its first data against its
+// type, and read its data back for preview and recovery.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <span>
+#include <vector>
+
+#include "fs/ntfs/ntfs_record.h"
+#include "fs/ntfs/ntfs_volume.h"
+#include "scan/file_recovery_parse.h"
+#include "scan/found_file_record.h"
+
+namespace snapsave {
+
+// Clusters larger than this are damage, not a volume any system formats; reading them is refused with 29.
+inline constexpr uint32_t kNtfsMaxClusterBytes = 0x6400000;
+
+struct RecordWalk {
+  std::vector<Attribute> attributes;
+  bool ok = false;  // false when the walk broke on an attribute that would leave the bytes in use
+};
+// The attributes of a fixed-up record up to its bytes in use, so that a record whose walk breaks can be
+// skipped as a whole.
+RecordWalk WalkRecord(ByteSpan record);
+
+// Whether the first data of the file `record` (whose fixed-up MFT record is `recordBytes`) matches its
+// extension; true whenever that cannot be checked. Non-resident data is located through `volume`.
+bool NtfsContentCheck(const NtfsVolume& volume, const FoundFileRecord& record, ByteSpan recordBytes);
+
+// Hands the file's data, up to fileSize and to what the medium holds, to `sink`, reading the MFT record at
+// record.entryLocation through `volume`. 0, a Win32 error or the sink's answer.
+int32_t ReadNtfsFileData(const NtfsVolume& volume, const FoundFileRecord& record,
+                         const std::function<int32_t(ByteSpan)>& sink);
+
+// Writes the file to `path` (fresh, reported through `callbacks`). 0, a Win32 error or the callback's answer.
+int32_t WriteNtfsFile(const NtfsVolume& volume, const EngineCallbacks& callbacks,
+                      const FoundFileRecord& record, const std::filesystem::path& path);
+
+// ExtractForPreview's reading for an NTFS file.
+uint32_t ExtractNtfsFile(const NtfsVolume& volume, const FoundFileRecord& record,
+                         std::filesystem::path& outPath, std::span<uint8_t> buffer, uint32_t& outSize,
+                         PreviewProgressCallback callback, void* context);
+
+}  // namespace snapsave
