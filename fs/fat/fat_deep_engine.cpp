@@ -403,6 +403,8 @@ FoundFileRecord CProfessionalFatRecovery::BaseRecord(const FatVolumeGuess& g) co
 
 void CProfessionalFatRecovery::ListFile(ByteSpan entry, std::optional<std::string> longName,
                                         const Placement& place, uint64_t entrySector) {
+  std::string name = longName ? *longName : BuildShortName(entry, false);
+  if (name.empty()) return;
   if (filesListed_ >= limits_.files) {
     ++dropped_.files;
     return;
@@ -420,7 +422,7 @@ void CProfessionalFatRecovery::ListFile(ByteSpan entry, std::optional<std::strin
   r.writeTime = DecodeModificationTime(entry);
   r.fileSize = e.Size();
   r.entryLocation = entrySector;
-  r.SetName(longName ? *longName : BuildShortName(entry, false));
+  r.SetName(name);
   uint32_t first = EntryCluster(e, g.fat32);
   if (g.fat32 && e.HighCluster() == 0 && e.IsDeleted())
     first = ProbeFirstCluster(e.LowCluster(), false, r.Name(), g);
@@ -437,7 +439,7 @@ void CProfessionalFatRecovery::ListFile(ByteSpan entry, std::optional<std::strin
 // registered from the same facts. A chain that loops, names itself or goes deeper than any real tree is cut
 // at its last folder, which is then listed at the root as a lost folder.
 std::optional<uint32_t> CProfessionalFatRecovery::ResolveFolder(uint32_t cluster, uint32_t guess) {
-  if (IsRootCluster(cluster)) return 0;
+  if (cluster == 0) return 0;
   if (auto it = refs_.find(cluster); it != refs_.end()) return it->second.depth;
   const FatVolumeGuess g = guesses_[guess];
   std::vector<std::pair<uint32_t, FolderRef>> chain;
@@ -457,8 +459,9 @@ std::optional<uint32_t> CProfessionalFatRecovery::ResolveFolder(uint32_t cluster
       break;
     }
     const ByteSpan s(sector);
-    if (DirEntryView{s.first(kDirEntrySize)}.IsVolumeLabel()) {
-      // A directory that starts with the volume label is a root itself.
+    // A directory that starts with the volume label is a root, as is the root cluster unless it starts like
+    // any other folder: without a boot sector cluster 2 is only taken for the root.
+    if (DirEntryView{s.first(kDirEntrySize)}.IsVolumeLabel() || (p == rootCluster_ && !StartsWithDots(s))) {
       FolderRef root;
       root.guess = guess;
       root.isRoot = true;
@@ -476,7 +479,7 @@ std::optional<uint32_t> CProfessionalFatRecovery::ResolveFolder(uint32_t cluster
     chain.emplace_back(p, ref);
     onChain.insert(p);
     FolderRef& cur = chain.back().second;
-    if (IsRootCluster(parent)) {
+    if (parent == 0) {
       cur.parentIsRoot = true;
       break;
     }

@@ -167,7 +167,6 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse {
                 uint64_t entrySector);
   // Depth at which the children of `cluster` are filed; nullopt when the table of folders is full.
   std::optional<uint32_t> ResolveFolder(uint32_t cluster, uint32_t guess);
-  bool IsRootCluster(uint32_t cluster) const { return cluster == 0 || cluster == rootCluster_; }
   bool ReadSector(uint64_t sector, std::vector<uint8_t>& out) const;
   uint32_t ProbeFirstCluster(uint32_t low, bool isFolder, std::string_view name, const FatVolumeGuess& g);
   uint32_t ContentCheck(uint32_t cluster, std::string_view name, const FatVolumeGuess& g) const;

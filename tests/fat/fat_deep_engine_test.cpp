@@ -221,6 +221,28 @@ TEST_F(DeepFat, FoldersWhoseParentsFormALoopEndUnderALostFolder) {
   EXPECT_EQ(listed, tree.size());
 }
 
+// Without a boot sector cluster 2 is taken for the root, unless it starts like any other folder.
+TEST_F(DeepFat, ClusterTwoIsTheRootOnlyWhenItHoldsNoFolderHead) {
+  SyntheticDisk disk(10800);
+  disk.Put(10376, Cat({ShortEntry("ROOTFILETXT", fat_attr::kArchive, 40, 1)}));
+  disk.Put(10400, Cat({Dots(5, 0), ShortEntry("INFIVE  TXT", fat_attr::kArchive, 41, 1)}));
+  disk.Put(10432, Cat({Dots(9, 0), ShortEntry("INNINE  TXT", fat_attr::kArchive, 42, 1)}));
+  Scan(disk);
+  auto tree = FoundTree(engine_);
+  EXPECT_EQ(tree.count("rootfile.txt"), 1u);
+  EXPECT_EQ(tree.count("LostFolder5/infive.txt"), 1u);
+}
+
+TEST_F(DeepFat, AFolderAtClusterTwoIsNoRoot) {
+  SyntheticDisk disk(10800);
+  disk.Put(10376, Cat({Dots(2, 0), ShortEntry("INTWO   TXT", fat_attr::kArchive, 40, 1)}));
+  disk.Put(10400, Cat({Dots(5, 2), ShortEntry("INFIVE  TXT", fat_attr::kArchive, 41, 1)}));
+  Scan(disk);
+  auto tree = FoundTree(engine_);
+  EXPECT_EQ(tree.count("LostFolder2/intwo.txt"), 1u);
+  EXPECT_EQ(tree.count("LostFolder2/LostFolder5/infive.txt"), 1u);
+}
+
 // Bounds turn away what does not fit and say so; the scan still ends normally.
 TEST_F(DeepFat, LimitsBoundFilesHeadsAndGuesses) {
   CProfessionalFatRecovery::Limits limits;
