@@ -398,6 +398,13 @@ uint32_t FoundFileCatalogue::CountFiles(FolderKey key, uint32_t& outCount) {
   return result;
 }
 
+std::vector<uint32_t> FoundFileCatalogue::FolderEntryRefs() const {
+  std::vector<uint32_t> refs;
+  refs.reserve(folders_.size());
+  for (const FolderNameEntry& f : folders_) refs.push_back(f.entryRef);
+  return refs;
+}
+
 uint32_t FoundFileCatalogue::FindFolderRecord(uint32_t entryRef, FoundFileRecord& out) {
   WriteBuffer();
   if (!recordsFile_.IsOpen()) return err::kInvalidParameter;

@@ -75,6 +75,9 @@ class FoundFileCatalogue {
   uint32_t SearchByType(std::string_view extensionList, RecordList& out);
   uint32_t SetSearchCallback(SearchProgressCallback callback, void* context);
 
+  // The entryRef of every folder filed with a name, in filing order.
+  std::vector<uint32_t> FolderEntryRefs() const;
+
   const std::filesystem::path& RecordsPath() const { return recordsPath_; }
 
  private:

@@ -1,7 +1,6 @@
 #include "fs/fat/fat_deep_engine.h"
 
 #include <algorithm>
-#include <unordered_set>
 
 #include "carve/file_type_catalogue.h"
 #include "fs/fat/fat_boot_sector.h"
@@ -129,7 +128,12 @@ uint32_t CProfessionalFatRecovery::StartScan(std::string_view logName) {
   probeReads_ = 0;
   catalogue_ = std::make_unique<FoundFileCatalogue>();
   catalogue_->SetSearchCallback(callbacks_.search, callbacks_.searchContext);
-  if (!logName.empty()) return catalogue_->Open(logName, FoundFileCatalogue::Mode::kResume);
+  registered_.clear();
+  if (!logName.empty()) {
+    const uint32_t e = catalogue_->Open(logName, FoundFileCatalogue::Mode::kResume);
+    for (uint32_t ref : catalogue_->FolderEntryRefs()) registered_.insert(ref);
+    return e;
+  }
   return catalogue_->Open(MakeLogName(LogKind::kProFat, firstSector_, os::Now()),
                           FoundFileCatalogue::Mode::kFresh);
 }
@@ -564,7 +568,7 @@ void CProfessionalFatRecovery::ReadStoredBlocks() {
 void CProfessionalFatRecovery::RegisterFolders() {
   for (uint32_t cluster : refOrder_) {
     const FolderRef& ref = refs_.at(cluster);
-    if (ref.isRoot) continue;
+    if (ref.isRoot || registered_.count(cluster) != 0) continue;
     const FatVolumeGuess& g = guesses_[ref.guess];
     FoundFileRecord r = BaseRecord(g);
     r.isFolder = 1;

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "os/byte_reader.h"
@@ -197,6 +198,8 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse {
   std::unordered_map<uint32_t, FolderEntry> folders_;
   std::unordered_map<uint32_t, FolderRef> refs_;
   std::vector<uint32_t> refOrder_;
+  // Folders a resumed scan registered before: registering them again would list them twice.
+  std::unordered_set<uint32_t> registered_;
   // First sector of the cluster after a full directory cluster -> (guess, folder) that may go on there.
   std::unordered_map<uint64_t, std::pair<uint32_t, uint32_t>> openEnds_;
   std::deque<SplitName> splits_;

@@ -14,6 +14,7 @@
 
 #include "fs/fat/fat_dir_entry.h"
 #include "os/error.h"
+#include "scan/saved_scan_store.h"
 #include "tests/support/found_tree.h"
 #include "tests/support/test_support.h"
 
@@ -104,8 +105,9 @@ class SyntheticDisk {
 };
 
 // What the deep scan's dispatcher does for FAT: folder heads and directory blocks, in ascending order.
-void FeedDirectorySectors(CProfessionalFatRecovery& engine, const std::vector<uint8_t>& image) {
-  for (uint64_t s = 0; s * kSector + kSector <= image.size(); ++s) {
+void FeedDirectorySectors(CProfessionalFatRecovery& engine, const std::vector<uint8_t>& image,
+                          uint64_t from = 0, uint64_t to = UINT64_MAX) {
+  for (uint64_t s = from; s < to && s * kSector + kSector <= image.size(); ++s) {
     const std::span<const uint8_t> sector(image.data() + s * kSector, kSector);
     if (IsDotPair(sector)) {
       engine.TakeFolderHead(sector, s);
@@ -381,6 +383,49 @@ TEST_P(FormattedCard, ListsTheOldTreeAndRecoversItsFiles) {
 
 INSTANTIATE_TEST_SUITE_P(BootSector, FormattedCard, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "Zeroed" : "Kept"; });
+
+// A scan stopped inside a folder and continued from its saved catalogue files that folder's later files under
+// the folder registered the first time, and lists the folder once.
+TEST(DeepFatResume, AContinuedScanListsEachFolderOnce) {
+  test::ScratchAppData appData;
+  const SavedScanStore::Override store(appData.path() / "ScanLog");
+  test::TempDir dir;
+  const fs::path image = dir.path() / "card.img";
+  test::GunzipFixture("fat/card-formatted.img.gz", image);
+  const std::vector<uint8_t> bytes = test::ReadFile(image);
+  // Sector 1134 is the head of "many"; its second sector goes to the continued scan.
+  constexpr uint64_t kStop = 1135;
+  {
+    CProfessionalFatRecovery first;
+    ASSERT_EQ(first.OpenImageFile(image, u'F'), 0u);
+    ASSERT_EQ(first.StartScan(""), 0u);
+    ASSERT_EQ(first.ReadBootGuess(), 0u);
+    FeedDirectorySectors(first, bytes, 0, kStop);
+    ASSERT_EQ(first.FinishScan(), 0);
+  }
+  std::string logName;
+  for (const auto& entry : fs::recursive_directory_iterator(appData.path())) {
+    const std::string name = entry.path().filename().string();
+    if (name.starts_with("Pro_Fat_") && name.find("_Relation") == std::string::npos &&
+        name.find("_DirInfo") == std::string::npos) {
+      logName = name;
+    }
+  }
+  ASSERT_FALSE(logName.empty());
+  CProfessionalFatRecovery second;
+  ASSERT_EQ(second.OpenImageFile(image, u'F'), 0u);
+  ASSERT_EQ(second.StartScan(logName), 0u);
+  ASSERT_EQ(second.ReadBootGuess(), 0u);
+  FeedDirectorySectors(second, bytes, kStop);
+  ASSERT_EQ(second.FinishScan(), 0);
+
+  size_t listed = 0;
+  const auto tree = FoundTree(second, &listed);
+  EXPECT_EQ(listed, tree.size());
+  size_t files = 0;
+  for (const auto& [path, r] : tree) files += r.isFolder == 0 ? 1u : 0u;
+  EXPECT_EQ(files, ReadManifest("fat/card-formatted.manifest").size());
+}
 
 }  // namespace
 }  // namespace snapsave
