@@ -196,6 +196,17 @@ int32_t RecoverFolderTree(IFileRecoveryParse& engine, const FoundFileRecord& fol
   return result;
 }
 
+int32_t WriteFoundFile(const EngineCallbacks& callbacks, const FoundFileRecord& record,
+                       const fs::path& destination, const ReadPiecesFn& read) {
+  RecoveredFileWriter writer(callbacks.recover, callbacks.context, destination, record.fileSize);
+  if (record.clusterSize > kMaxRecoveryClusterBytes && record.clusterSize != kNoClusterSize) {
+    return writer.Finish(static_cast<int32_t>(err::kWriteFault));
+  }
+  if (uint32_t e = writer.Open(); e != err::kSuccess) return writer.Finish(static_cast<int32_t>(e));
+  return writer.Finish(
+      read(record.fileSize, [&](std::span<const uint8_t> piece) { return writer.Append(piece); }));
+}
+
 int32_t RecoverFoundFolder(IFileRecoveryParse& engine, FoundFileCatalogue& catalogue,
                            const FoundFileRecord& folder, const fs::path& destination,
                            const WriteRecordFn& writeFile) {

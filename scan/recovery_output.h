@@ -97,6 +97,15 @@ uint32_t ExtractThroughSink(const FoundFileRecord& record, std::filesystem::path
                             std::span<uint8_t> buffer, uint32_t& outSize, PreviewProgressCallback callback,
                             void* context, const ReadPiecesFn& read);
 
+// Clusters larger than this are refused with a write fault: no file system makes them.
+inline constexpr uint32_t kMaxRecoveryClusterBytes = 0x6400000;
+
+// Writes one found file to `destination` (created fresh) with what `read` delivers, at most fileSize bytes,
+// telling the recover callback after each piece and once more on failure. 0, a Win32 error or the callback's
+// answer.
+int32_t WriteFoundFile(const EngineCallbacks& callbacks, const FoundFileRecord& record,
+                       const std::filesystem::path& destination, const ReadPiecesFn& read);
+
 // Writes one file record to a path; returns 0, a Win32 error or the callback's answer.
 using WriteRecordFn =
     std::function<int32_t(const FoundFileRecord& record, const std::filesystem::path& path)>;

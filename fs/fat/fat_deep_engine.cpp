@@ -15,7 +15,6 @@ namespace snapsave {
 namespace {
 
 constexpr uint32_t kBootReadBytes = 4096;
-constexpr uint32_t kMaxClusterBytes = 0x6400000;  // larger clusters are refused with a write fault
 constexpr uint32_t kProbeHighWords = 257;
 // The fixed root region of the 12/16-bit layout, taken to lie just before the data region.
 constexpr uint32_t kRootRegionSectors = 32;
@@ -673,7 +672,7 @@ int32_t CProfessionalFatRecovery::BuildAllocationMap() {
 template <typename Sink>
 int32_t CProfessionalFatRecovery::ReadFileData(const FoundFileRecord& record, uint64_t total, Sink&& sink) {
   if (!open_) return static_cast<int32_t>(err::kInvalidParameter);
-  if (record.clusterSize > kMaxClusterBytes) return static_cast<int32_t>(err::kWriteFault);
+  if (record.clusterSize > kMaxRecoveryClusterBytes) return static_cast<int32_t>(err::kWriteFault);
   const uint64_t sectorsPerCluster = record.clusterSize / sectorSize_;
   if (sectorsPerCluster == 0) return static_cast<int32_t>(err::kInvalidParameter);
   // Records come from this engine's own catalogue, but a damaged one must not wrap the arithmetic.
@@ -703,11 +702,9 @@ int32_t CProfessionalFatRecovery::ReadFileData(const FoundFileRecord& record, ui
 
 int32_t CProfessionalFatRecovery::WriteOneFile(const FoundFileRecord& record,
                                                const std::filesystem::path& destination) {
-  RecoveredFileWriter writer(callbacks_.recover, callbacks_.context, destination, record.fileSize);
-  if (record.clusterSize > kMaxClusterBytes) return writer.Finish(static_cast<int32_t>(err::kWriteFault));
-  if (uint32_t e = writer.Open(); e != err::kSuccess) return writer.Finish(static_cast<int32_t>(e));
-  return writer.Finish(ReadFileData(record, record.fileSize,
-                                    [&](std::span<const uint8_t> piece) { return writer.Append(piece); }));
+  return WriteFoundFile(callbacks_, record, destination, [&](uint64_t total, const PieceSink& sink) {
+    return ReadFileData(record, total, sink);
+  });
 }
 
 int32_t CProfessionalFatRecovery::RecoverRecord(const FoundFileRecord* record,

@@ -15,7 +15,6 @@ namespace snapsave {
 namespace {
 
 constexpr uint32_t kBootReadBytes = 4096;
-constexpr uint32_t kMaxClusterBytes = 0x6400000;  // larger clusters are refused with a write fault
 constexpr uint64_t kReportIntervalMs = 5000;
 constexpr uint32_t kProbeHighWords = 257;
 
@@ -341,7 +340,7 @@ uint32_t CFastFatRecovery::SearchByType(std::string_view extensionList, RecordLi
 template <typename Sink>
 int32_t CFastFatRecovery::ReadFileData(const FoundFileRecord& record, uint64_t total, Sink&& sink) {
   if (!open_) return static_cast<int32_t>(err::kInvalidParameter);
-  if (record.clusterSize > kMaxClusterBytes) return static_cast<int32_t>(err::kWriteFault);
+  if (record.clusterSize > kMaxRecoveryClusterBytes) return static_cast<int32_t>(err::kWriteFault);
   const FatGeometry& geo = *geometry_;
   std::vector<uint8_t> block;
   ChainGuard chain(geo);
@@ -370,11 +369,9 @@ int32_t CFastFatRecovery::ReadFileData(const FoundFileRecord& record, uint64_t t
 
 int32_t CFastFatRecovery::WriteOneFile(const FoundFileRecord& record,
                                        const std::filesystem::path& destination) {
-  RecoveredFileWriter writer(callbacks_.recover, callbacks_.context, destination, record.fileSize);
-  if (record.clusterSize > kMaxClusterBytes) return writer.Finish(static_cast<int32_t>(err::kWriteFault));
-  if (uint32_t e = writer.Open(); e != err::kSuccess) return writer.Finish(static_cast<int32_t>(e));
-  return writer.Finish(ReadFileData(record, record.fileSize,
-                                    [&](std::span<const uint8_t> piece) { return writer.Append(piece); }));
+  return WriteFoundFile(callbacks_, record, destination, [&](uint64_t total, const PieceSink& sink) {
+    return ReadFileData(record, total, sink);
+  });
 }
 
 int32_t CFastFatRecovery::RecoverRecord(const FoundFileRecord* record,
