@@ -55,7 +55,7 @@ bool NtfsContentCheck(const NtfsVolume& volume, const FoundFileRecord& record, B
 
 int32_t ReadNtfsFileData(const NtfsVolume& volume, const FoundFileRecord& record,
                          const std::function<int32_t(ByteSpan)>& sink) {
-  if (record.clusterSize > kNtfsMaxClusterBytes && record.clusterSize != kNoClusterSize) {
+  if (record.clusterSize > kMaxRecoveryClusterBytes && record.clusterSize != kNoClusterSize) {
     return static_cast<int32_t>(err::kWriteFault);
   }
   std::vector<uint8_t> resident;
@@ -74,10 +74,9 @@ int32_t ReadNtfsFileData(const NtfsVolume& volume, const FoundFileRecord& record
 
 int32_t WriteNtfsFile(const NtfsVolume& volume, const EngineCallbacks& callbacks,
                       const FoundFileRecord& record, const std::filesystem::path& path) {
-  RecoveredFileWriter writer(callbacks.recover, callbacks.context, path, record.fileSize);
-  if (uint32_t e = writer.Open(); e != err::kSuccess) return writer.Finish(static_cast<int32_t>(e));
-  const int32_t r = ReadNtfsFileData(volume, record, [&](ByteSpan piece) { return writer.Append(piece); });
-  return writer.Finish(r);
+  return WriteFoundFile(callbacks, record, path, [&](uint64_t /*total*/, const PieceSink& sink) {
+    return ReadNtfsFileData(volume, record, sink);
+  });
 }
 
 uint32_t ExtractNtfsFile(const NtfsVolume& volume, const FoundFileRecord& record,

@@ -15,9 +15,6 @@
 
 namespace snapsave {
 
-// Clusters larger than this are damage, not a volume any system formats; reading them is refused with 29.
-inline constexpr uint32_t kNtfsMaxClusterBytes = 0x6400000;
-
 struct RecordWalk {
   std::vector<Attribute> attributes;
   bool ok = false;  // false when the walk broke on an attribute that would leave the bytes in use
