@@ -1,8 +1,6 @@
 // Feeds every sector of a mutated disk to the deep FAT engine as the deep scan's dispatcher would (folder
 // heads, directory blocks), finishes the scan, then lists and recovers what it found. Seed with pieces of
 // tests/fixtures/fat/card-formatted.img.gz around its folder clusters.
-#include <stdlib.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -14,23 +12,9 @@
 #include "fuzz/memory_image.h"
 #include "fuzz/output_bound.h"
 
-namespace {
-
-const std::filesystem::path& Scratch() {
-  static const std::filesystem::path dir = [] {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "snapsave-fatdeepfuzz-XXXXXX").string();
-    std::filesystem::path made = mkdtemp(tmpl.data());
-    setenv("XDG_DATA_HOME", made.c_str(), 1);
-    return made;
-  }();
-  return dir;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace snapsave;
-  const std::filesystem::path& scratch = Scratch();
+  const std::filesystem::path& scratch = fuzz::ScratchFolder("snapsave-fatdeepfuzz");
   fuzz::MemoryImage image(data, size);
   if (!image.ok()) return 0;
   {
@@ -62,10 +46,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   // Recovery must only have written below `out`; the scan log lives in the app-data folder.
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(scratch, ec)) {
-    if (entry.path().filename() != "Vornel Snapsave") abort();
-    std::filesystem::remove_all(entry.path(), ec);
-  }
+  fuzz::AbortIfWrittenOutside(scratch);
   return 0;
 }
