@@ -13,6 +13,13 @@ namespace snapsave::os {
 // `startSector` (the disk's logical sectors); 0 when it is not mounted or cannot be found.
 uint64_t VolumeFreeBytes(int32_t diskNumber, uint64_t startSector);
 
+// Where the volume of disk `diskNumber` starting at `startSector` is mounted, when it is.
+std::optional<std::filesystem::path> MountPointOfVolume(int32_t diskNumber, uint64_t startSector);
+
+// Pushes what the system still holds for a mounted volume onto the medium (syncfs), so that a raw read sees it.
+// Nothing happens for a volume that is not mounted.
+void FlushVolume(int32_t diskNumber, uint64_t startSector);
+
 // "major:minor" of the partition below `diskSysDir` (a /sys/class/block/<disk> folder) whose start is
 // `startSector`; the disk itself for start 0 when no partition starts there.
 std::optional<std::string> FindVolumeDevice(const std::filesystem::path& diskSysDir, uint64_t startSector);

@@ -1,5 +1,8 @@
 #include "os/volume_space.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <sys/statvfs.h>
 
 #include <algorithm>
@@ -105,19 +108,32 @@ std::optional<fs::path> MountPointOf(std::string_view mountinfo, std::string_vie
   return std::nullopt;
 }
 
-uint64_t VolumeFreeBytes(int32_t diskNumber, uint64_t startSector) {
+std::optional<fs::path> MountPointOfVolume(int32_t diskNumber, uint64_t startSector) {
   const std::optional<fs::path> disk = DiskTable::PathOf(diskNumber);
-  if (!disk) return 0;
+  if (!disk) return std::nullopt;
   const fs::path sysDir = fs::path("/sys/class/block") / disk->filename();
   std::error_code ec;
-  if (!fs::is_directory(sysDir, ec)) return 0;
+  if (!fs::is_directory(sysDir, ec)) return std::nullopt;
   const std::optional<std::string> dev = FindVolumeDevice(sysDir, startSector);
-  if (!dev) return 0;
-  const std::optional<fs::path> mount = MountPointOf(ReadSmallFile("/proc/self/mountinfo"), *dev);
+  if (!dev) return std::nullopt;
+  return MountPointOf(ReadSmallFile("/proc/self/mountinfo"), *dev);
+}
+
+uint64_t VolumeFreeBytes(int32_t diskNumber, uint64_t startSector) {
+  const std::optional<fs::path> mount = MountPointOfVolume(diskNumber, startSector);
   if (!mount) return 0;
   struct statvfs st {};
   if (::statvfs(mount->c_str(), &st) != 0) return 0;
   return static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+}
+
+void FlushVolume(int32_t diskNumber, uint64_t startSector) {
+  const std::optional<fs::path> mount = MountPointOfVolume(diskNumber, startSector);
+  if (!mount) return;
+  const int fd = ::open(mount->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::syncfs(fd);
+  ::close(fd);
 }
 
 }  // namespace snapsave::os
