@@ -54,6 +54,11 @@ CFileTypeRecovery::~CFileTypeRecovery() {
   CarvingContext& ctx = CarvingContext::Instance();
   // The context must not keep pointing at the reader that goes with this engine.
   if (ctx.source() == &reader_) ctx.Begin(nullptr, ctx.sectorSize(), 0);
+  // Nor at callbacks whose context may go with it.
+  if (ctx.progress().callback == callbacks_.scan && ctx.progress().callbackContext == callbacks_.context) {
+    ctx.progress().callback = nullptr;
+    ctx.progress().callbackContext = nullptr;
+  }
   if (workBuffer_) ctx.ReleaseWorkBuffer();
 }
 

@@ -454,6 +454,17 @@ NtfsVolume CProfessionalNtfsRecovery::VolumeFor(const FoundFileRecord& record) c
   return volume;
 }
 
+std::optional<uint64_t> CProfessionalNtfsRecovery::FirstDataSector(const FoundFileRecord& record) const {
+  if (!open_) return std::nullopt;
+  const NtfsVolume volume = VolumeFor(record);
+  RunList runs;
+  if (volume.FindAttributeRuns(record.entryLocation, kAttrData, runs) != 0 || runs.empty() ||
+      runs.front().sparse) {
+    return std::nullopt;
+  }
+  return volume.ClusterSector(runs.front().firstCluster);
+}
+
 FolderKey CProfessionalNtfsRecovery::KeyOf(const FoundFileRecord* folder, int32_t depth,
                                            uint32_t& error) const {
   error = err::kSuccess;

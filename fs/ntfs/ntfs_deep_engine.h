@@ -73,6 +73,10 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse {
   // then listed as a LostFolder).
   int32_t FinishScan();
 
+  // Absolute first sector of the data of an NTFS record of either engine, read from its MFT record; nothing
+  // for resident or missing data.
+  std::optional<uint64_t> FirstDataSector(const FoundFileRecord& record) const;
+
   // Sectors per cluster assumed for records of no known MFT.
   uint32_t ClusterGuess() const { return clusterGuess_; }
   size_t KnownMftCount() const { return knownMfts_.size(); }
