@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <deque>
@@ -16,11 +17,14 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
-#include "cli/engine_choice.h"
+#include "carve/deep_scan_engine.h"
+#include "carve/file_categories.h"
 #include "cli/terminal_text.h"
 #include "os/error.h"
 #include "os/paths.h"
+#include "scan/engine_factory.h"
 #include "scan/recovery_output.h"
+#include "storage/sector_reader.h"
 
 namespace {
 
@@ -52,10 +56,24 @@ struct Progress {
   uint32_t recovered = 0;
 };
 
-int32_t ScanProgress(void* context, int32_t progress, int32_t weight, int32_t, uint64_t, uint64_t, uint64_t,
-                     uint32_t) {
+std::string Clock(int32_t seconds) {
+  if (seconds < 0) return "--:--";
+  return seconds >= 3600 ? fmt::format("{}:{:02}:{:02}", seconds / 3600, seconds / 60 % 60, seconds % 60)
+                         : fmt::format("{}:{:02}", seconds / 60, seconds % 60);
+}
+
+int32_t ScanProgress(void* context, int32_t progress, int32_t weight, int32_t secondsLeft, uint64_t,
+                     uint64_t totalSectors, uint64_t filesFound, uint32_t) {
   auto* p = static_cast<Progress*>(context);
-  if (p->terminal) std::fprintf(stderr, "\rscanning %3d%%", progress * weight / 100);
+  if (p->terminal) {
+    const int32_t percent = std::min(progress * weight / 100, 100);
+    if (totalSectors != 0) {
+      std::fprintf(stderr, "\rscanning %3d%%  %llu found  %s left   ", percent,
+                   static_cast<unsigned long long>(filesFound), Clock(secondsLeft).c_str());
+    } else {
+      std::fprintf(stderr, "\rscanning %3d%%   ", percent);
+    }
+  }
   return g_cancel.load() ? ScanCancelled : 0;
 }
 
@@ -94,33 +112,59 @@ std::string FormatFileTime(uint64_t fileTime) {
   return fmt::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}", y, m, d, rest / 3600, rest / 60 % 60, rest % 60);
 }
 
-struct Visit {
-  FoundFileRecord record;
-  uint32_t depth;  // of its children
-  std::string path;
-};
-
-// Every found item, breadth first, with its folder path in the found tree ("/" for the root).
+// Every found item, breadth first, with its folder path in the found tree ("/" for the root) and the folder a
+// recovery puts it in below the destination. Carved files sit in the root; they are shown and recovered in
+// the folder of their category ("/photo/").
 template <typename Fn>
 uint32_t WalkFound(IFileRecoveryParse& engine, Fn&& fn) {
+  struct Level {
+    RecordList list;
+    uint32_t depth;  // of the listed items' children
+    std::string path;
+    std::filesystem::path folder;
+  };
   RecordList root;
   if (uint32_t e = engine.ListFolder(nullptr, 0, root); e != err::kSuccess) return e;
-  std::deque<std::pair<RecordList, std::pair<uint32_t, std::string>>> pending;
-  pending.push_back({std::move(root), {1, "/"}});
+  std::deque<Level> pending;
+  pending.push_back({std::move(root), 1, "/", {}});
   std::set<std::pair<uint32_t, uint32_t>> seen;
   while (!pending.empty()) {
-    auto [list, where] = std::move(pending.front());
+    Level level = std::move(pending.front());
     pending.pop_front();
-    for (const FoundFileRecord& r : list) {
-      fn(r, where.second);
-      if (r.isFolder == 0 || where.first > kMaxDepth || !seen.insert({where.first, r.entryRef}).second)
+    for (const FoundFileRecord& r : level.list) {
+      if (r.Kind() == SourceKind::kCarved && level.depth == 1) {
+        const std::string category(ClassifyFileName(r.Name()));
+        fn(r, "/" + category + "/", std::filesystem::path(category));
+        continue;
+      }
+      fn(r, level.path, level.folder);
+      if (r.isFolder == 0 || level.depth > kMaxDepth || !seen.insert({level.depth, r.entryRef}).second)
         continue;
       RecordList children;
-      if (engine.ListFolder(&r, static_cast<int32_t>(where.first), children) != err::kSuccess) continue;
-      pending.push_back({std::move(children), {where.first + 1, where.second + std::string(r.Name()) + "/"}});
+      if (engine.ListFolder(&r, static_cast<int32_t>(level.depth), children) != err::kSuccess) continue;
+      pending.push_back({std::move(children), level.depth + 1, level.path + std::string(r.Name()) + "/",
+                         level.folder / SanitizeNameComponent(r.Name())});
     }
   }
   return err::kSuccess;
+}
+
+// The deep scan's merged results: what a file-system engine found is listed once, and carved files only where
+// no file-system engine found the same file.
+template <typename Fn>
+uint32_t WalkMerged(IFileRecoveryParse& engine, Fn&& fn) {
+  auto* deep = dynamic_cast<CProfessionalRecovery*>(&engine);
+  if (deep == nullptr) return WalkFound(engine, fn);
+  deep->ClearMerge();
+  if (uint32_t e = WalkFound(engine, [&](const FoundFileRecord& r, const std::string&,
+                                         const std::filesystem::path&) { deep->NoteForMerge(r); });
+      e != err::kSuccess) {
+    return e;
+  }
+  return WalkFound(
+      engine, [&](const FoundFileRecord& r, const std::string& path, const std::filesystem::path& folder) {
+        if (deep->KeptInMerge(r)) fn(r, path, folder);
+      });
 }
 
 void PrintRecord(const FoundFileRecord& r, const std::string& path, bool json) {
@@ -147,53 +191,77 @@ int RecoverAll(IFileRecoveryParse& engine, const std::filesystem::path& destinat
     std::fprintf(stderr, "cannot create %s: %s\n", Shown(destination.native()).c_str(), ErrorText(e).c_str());
     return kExitRecover;
   }
-  RecordList root;
-  if (uint32_t e = engine.ListFolder(nullptr, 0, root); e != err::kSuccess) {
-    std::fprintf(stderr, "cannot list the results: %s\n", ErrorText(e).c_str());
-    return kExitScan;
-  }
   engine.SetCallbacks(nullptr, RecoverProgress, &progress, 100);
   const auto baseDepth = static_cast<int32_t>(CountSeparators(destination.string()));
   int result = kExitOk;
-  for (const FoundFileRecord& r : root) {
-    const auto target = MakeUniquePath(destination / SanitizeNameComponent(r.Name()));
-    const int32_t code = engine.RecoverRecord(&r, target, baseDepth);
-    if (code == ScanCancelled) return kExitCancelled;
-    if (code != 0) {
-      if (r.isFolder != 0)
-        std::fprintf(stderr, "failed: %s: %s\n", Shown(target.native()).c_str(),
-                     ErrorText(static_cast<uint32_t>(code)).c_str());
-      result = kExitRecover;
-    }
+  bool cancelled = false;
+  // File by file, so that the merged results decide what is written; folders are made as they come.
+  const uint32_t walked = WalkMerged(
+      engine, [&](const FoundFileRecord& r, const std::string&, const std::filesystem::path& folder) {
+        if (cancelled) return;
+        const std::filesystem::path parent = destination / folder;
+        if (r.isFolder != 0) {
+          const std::filesystem::path made = parent / SanitizeNameComponent(r.Name());
+          if (uint32_t e = os::CreateFolders(made); e != err::kSuccess && !IsAlreadyExists(e)) {
+            std::fprintf(stderr, "failed: %s: %s\n", Shown(made.native()).c_str(), ErrorText(e).c_str());
+            result = kExitRecover;
+          }
+          return;
+        }
+        if (uint32_t e = os::CreateFolders(parent); e != err::kSuccess && !IsAlreadyExists(e)) {
+          std::fprintf(stderr, "failed: %s: %s\n", Shown(parent.native()).c_str(), ErrorText(e).c_str());
+          result = kExitRecover;
+          return;
+        }
+        const auto target = MakeUniquePath(parent / SanitizeNameComponent(r.Name()));
+        const int32_t code = engine.RecoverRecord(&r, target, baseDepth);
+        if (code == ScanCancelled) cancelled = true;
+        if (code != 0) result = kExitRecover;
+      });
+  if (cancelled) return kExitCancelled;
+  if (walked != err::kSuccess) {
+    std::fprintf(stderr, "cannot list the results: %s\n", ErrorText(walked).c_str());
+    return kExitScan;
   }
   if (progress.failed != 0) result = kExitRecover;
   return result;
 }
 
-int RunScan(const std::string& image, bool quick, bool list, bool json, const std::string& recoverTo) {
-  if (!quick) {
-    std::fputs("only --quick scans are available so far\n", stderr);
-    return kExitUsage;
-  }
-  uint32_t error = 0;
-  auto engine = cli::OpenQuickEngineForImage(image, u'A', error);
+int RunScan(const std::string& image, bool quick, bool resume, bool list, bool json,
+            const std::string& recoverTo) {
+  auto engine = CreateScanEngineForImage(image, u'A', !quick);
   if (!engine) {
+    SectorReader probe;
+    const uint32_t error = probe.OpenFile(image);
     std::fprintf(stderr, "cannot open %s: %s\n", Shown(image).c_str(),
-                 error == err::kInvalidData ? "no FAT or NTFS volume found" : ErrorText(error).c_str());
+                 error != err::kSuccess ? ErrorText(error).c_str()
+                 : quick                ? "no FAT or NTFS volume found"
+                                        : "the image is too short");
     return kExitOpen;
   }
+  auto* deep = dynamic_cast<CProfessionalRecovery*>(engine.get());
+  if (deep != nullptr && deep->HasSavedProgress() && !resume) deep->DiscardSavedProgress();
   Progress progress;
   engine->SetCallbacks(ScanProgress, nullptr, &progress, 100);
   const int32_t scanned = engine->Scan({});
   if (progress.terminal) std::fputs("\n", stderr);
-  if (scanned == ScanCancelled) return kExitCancelled;
+  if (scanned == ScanCancelled) {
+    if (deep != nullptr) std::fputs("stopped; run the same scan with --resume to continue\n", stderr);
+    return kExitCancelled;
+  }
   if (scanned != 0) {
     std::fprintf(stderr, "scan failed: %s\n", ErrorText(static_cast<uint32_t>(scanned)).c_str());
     return kExitScan;
   }
+  if (deep != nullptr && deep->UnreadableSectors() != 0) {
+    std::fprintf(stderr, "%llu unreadable sectors were skipped, the first at sector %llu\n",
+                 static_cast<unsigned long long>(deep->UnreadableSectors()),
+                 static_cast<unsigned long long>(deep->FirstUnreadableSector().value_or(0)));
+  }
   if (list) {
-    WalkFound(*engine,
-              [&](const FoundFileRecord& r, const std::string& path) { PrintRecord(r, path, json); });
+    WalkMerged(*engine, [&](const FoundFileRecord& r, const std::string& path, const std::filesystem::path&) {
+      PrintRecord(r, path, json);
+    });
   }
   if (!recoverTo.empty()) return RecoverAll(*engine, recoverTo, progress);
   if (!list) std::printf("%llu items found\n", static_cast<unsigned long long>(engine->GetRecordCount()));
@@ -210,14 +278,18 @@ int main(int argc, char** argv) {
       "Exit codes: 0 success, 1 usage error, 2 source not opened or no known volume, 3 scan failed,\n"
       "4 some files not recovered, 130 cancelled.");
 
-  auto* scan = app.add_subcommand("scan", "Scan a disk image for deleted files");
+  auto* scan = app.add_subcommand("scan", "Scan a disk image for deleted and lost files");
   std::string image;
   bool quick = false;
   bool list = false;
   bool json = false;
   std::string recoverTo;
+  bool resume = false;
   scan->add_option("image", image, "Disk image file (*.img)")->required()->check(CLI::ExistingFile);
-  scan->add_flag("--quick", quick, "Walk the file system's metadata only");
+  scan->add_flag("--quick", quick,
+                 "Walk the file system's metadata only (default: a deep scan that also rebuilds lost folders "
+                 "and carves files by their signatures)");
+  scan->add_flag("--resume", resume, "Continue an interrupted deep scan of the same, unchanged image");
   scan->add_flag("--list", list,
                  "Print every found file and folder: type, folder path, name, size, modified, created, "
                  "intact/damaged (tab-separated)");
@@ -238,5 +310,5 @@ int main(int argc, char** argv) {
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   sigaction(SIGINT, &action, nullptr);
-  return RunScan(image, quick, list, json, recoverTo);
+  return RunScan(image, quick, resume, list, json, recoverTo);
 }
