@@ -11,6 +11,7 @@
 #include <deque>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include <fmt/core.h>
@@ -127,7 +128,8 @@ uint32_t WalkFound(IFileRecoveryParse& engine, Fn&& fn) {
   if (uint32_t e = engine.ListFolder(nullptr, 0, root); e != err::kSuccess) return e;
   std::deque<Level> pending;
   pending.push_back({std::move(root), 1, "/", {}});
-  std::set<std::pair<uint32_t, uint32_t>> seen;
+  // A folder is known by its engine, depth and entryRef: two engines may number different folders alike.
+  std::set<std::tuple<uint32_t, uint32_t, uint32_t>> seen;
   while (!pending.empty()) {
     Level level = std::move(pending.front());
     pending.pop_front();
@@ -138,7 +140,8 @@ uint32_t WalkFound(IFileRecoveryParse& engine, Fn&& fn) {
         continue;
       }
       fn(r, level.path, level.folder);
-      if (r.isFolder == 0 || level.depth > kMaxDepth || !seen.insert({level.depth, r.entryRef}).second)
+      if (r.isFolder == 0 || level.depth > kMaxDepth ||
+          !seen.insert({r.sourceKind, level.depth, r.entryRef}).second)
         continue;
       RecordList children;
       if (engine.ListFolder(&r, static_cast<int32_t>(level.depth), children) != err::kSuccess) continue;

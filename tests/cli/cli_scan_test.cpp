@@ -248,5 +248,164 @@ TEST(Cli, ExitCodes) {
   EXPECT_EQ(QuickScan(dir.path() / "zero.img", "--list").code, 2);
 }
 
+// Runs `snapsave-cli scan IMAGE` (a deep scan) with the given action.
+CliRun DeepScan(const fs::path& image, const std::string& action) {
+  return Execute(std::string(SNAPSAVE_CLI) + " scan " + Quote(image) + " " + action);
+}
+
+uint32_t Crc(const std::vector<uint8_t>& bytes) {
+  return static_cast<uint32_t>(crc32(0, bytes.data(), static_cast<uInt>(bytes.size())));
+}
+
+// Every recovered file below `out` by its path relative to `out`, with its contents' CRC-32.
+std::map<std::string, uint32_t> Recovered(const fs::path& out) {
+  std::map<std::string, uint32_t> files;
+  for (const auto& e : fs::recursive_directory_iterator(out)) {
+    if (e.is_regular_file()) files[fs::relative(e.path(), out).string()] = Crc(test::ReadFile(e.path()));
+  }
+  return files;
+}
+
+// The deep scan of a FAT32 card with deleted files: the quick engine's finds are listed once each in their
+// folders, a carved copy of one of them is not listed beside it, and recovery writes each file once, byte for
+// byte, carved files in category folders.
+TEST(CliDeep, AFatCardListsEachDeletedFileOnce) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  const fs::path image = dir.path() / "v.img";
+  test::GunzipFixture("fat/fat32.img.gz", image);
+  const CliRun quick = QuickScan(image, "--list");
+  const CliRun deep = DeepScan(image, "--list");
+  ASSERT_EQ(quick.code, 0);
+  ASSERT_EQ(deep.code, 0);
+  std::map<std::string, int> listed;
+  for (const ListedItem& item : ParseListing(deep.out)) {
+    if (item.type == "file") ++listed[item.folder + item.name];
+  }
+  for (const auto& [path, n] : listed) EXPECT_EQ(n, 1) << path;
+  for (const ListedItem& item : ParseListing(quick.out)) {
+    if (item.type == "file") {
+      EXPECT_EQ(listed.count(item.folder + item.name), 1u) << item.folder << item.name;
+    }
+  }
+
+  const fs::path out = dir.path() / "out";
+  ASSERT_EQ(DeepScan(image, "--recover " + Quote(out)).code, 0);
+  const auto files = Recovered(out);
+  EXPECT_EQ(files.at("Holiday Trip/frag.bin"), Crc(test::ReadFile(test::Fixture("fat/originals/frag.bin"))));
+  EXPECT_EQ(files.at("Old Stuff/!ld2.jpg"), Crc(test::ReadFile(test::Fixture("fat/originals/old2.jpg"))));
+  // A carved file never repeats a file a file-system engine found.
+  std::multiset<uint32_t> fromFileSystem;
+  for (const auto& [path, crc] : files) {
+    const std::string top = path.substr(0, path.find('/'));
+    if (top != "photo" && top != "video" && top != "audio" && top != "document" && top != "archive" &&
+        top != "others") {
+      fromFileSystem.insert(crc);
+    }
+  }
+  for (const auto& [path, crc] : files) {
+    if (path.starts_with("photo/") || path.starts_with("document/")) {
+      EXPECT_EQ(fromFileSystem.count(crc), 0u) << path;
+    }
+  }
+}
+
+// A quick-formatted card: the old folders and files come back from the deep engines alone, each once, byte
+// for byte.
+TEST(CliDeep, AQuickFormattedCardComesBack) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  const fs::path image = dir.path() / "card.img";
+  test::GunzipFixture("fat/card-formatted.img.gz", image);
+  const fs::path out = dir.path() / "out";
+  ASSERT_EQ(DeepScan(image, "--recover " + Quote(out)).code, 0);
+  std::multiset<std::string> byName;
+  std::map<std::string, uint32_t> crcByName;
+  for (const auto& [path, crc] : Recovered(out)) {
+    std::string name = path.substr(path.rfind('/') + 1);
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    byName.insert(name);
+    crcByName[name] = crc;
+  }
+  std::ifstream in(test::Fixture("fat/card-formatted.manifest"));
+  size_t checked = 0;
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream f(line);
+    std::string path, size, crc, state;
+    std::getline(f, path, '\t');
+    f >> size >> crc >> state;
+    std::string name = path.substr(path.rfind('/') + 1);
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (state == "deleted") name[0] = '!';
+    EXPECT_EQ(byName.count(name), 1u) << path;
+    EXPECT_EQ(crcByName[name], std::stoul(crc, nullptr, 16)) << path;
+    ++checked;
+  }
+  EXPECT_EQ(checked, 56u);
+  EXPECT_EQ(byName.size(), 56u) << "nothing else, nothing twice";
+}
+
+// An NTFS volume: each deleted file of the manifest is listed once (no carved copy beside it) and recovers
+// byte for byte.
+TEST(CliDeep, AnNtfsVolumeListsEachDeletedFileOnce) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  const fs::path image = dir.path() / "n.img";
+  test::GunzipFixture("ntfs/ntfs_small.img.gz", image);
+  const fs::path out = dir.path() / "out";
+  ASSERT_EQ(DeepScan(image, "--recover " + Quote(out)).code, 0);
+  std::map<uint32_t, int> byContent;
+  for (const auto& [path, crc] : Recovered(out)) ++byContent[crc];
+  std::ifstream in(test::Fixture("ntfs/ntfs_small.manifest"));
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream f(line);
+    std::string path, size, crc;
+    std::getline(f, path, '\t');
+    std::getline(f, size, '\t');
+    std::getline(f, crc, '\t');
+    // The many small text files share no contents, so each CRC names one file.
+    EXPECT_EQ(byContent[static_cast<uint32_t>(std::stoul(crc, nullptr, 16))], 1) << path;
+  }
+}
+
+// Raw data with real media files in it: each is carved into the folder of its category, byte for byte.
+TEST(CliDeep, RawMediaIsCarvedIntoCategoryFolders) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  std::vector<uint8_t> image(4 << 20);
+  uint64_t x = 12345;
+  for (uint8_t& b : image) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    b = static_cast<uint8_t>(x >> 24);
+  }
+  const std::map<uint64_t, std::pair<std::string, std::string>> placed = {
+      {100, {"photo.jpg", "photo/100.jpg"}},
+      {900, {"pic.png", "photo/900.png"}},
+      {1700, {"tone.wav", "audio/1700.wav"}},
+      {2500, {"movie.avi", "video/2500.avi"}},
+      {3300, {"pic.gif", "photo/3300.gif"}}};
+  std::map<std::string, uint32_t> expected;
+  for (const auto& [sector, names] : placed) {
+    test::GunzipFixture("carve/media/" + names.first + ".gz", dir.path() / names.first);
+    const auto bytes = test::ReadFile(dir.path() / names.first);
+    std::copy(bytes.begin(), bytes.end(), image.begin() + static_cast<std::ptrdiff_t>(sector * 512));
+    const size_t end = sector * 512 + bytes.size();
+    std::fill(image.begin() + static_cast<std::ptrdiff_t>(end),
+              image.begin() + static_cast<std::ptrdiff_t>((end + 511) / 512 * 512), 0);
+    expected[names.second] = Crc(bytes);
+  }
+  const fs::path path = dir.path() / "raw.img";
+  test::WriteFile(path, image);
+  const fs::path out = dir.path() / "out";
+  ASSERT_EQ(DeepScan(path, "--recover " + Quote(out)).code, 0);
+  const auto files = Recovered(out);
+  for (const auto& [name, crc] : expected) {
+    ASSERT_EQ(files.count(name), 1u) << name;
+    EXPECT_EQ(files.at(name), crc) << name;
+  }
+}
+
 }  // namespace
 }  // namespace snapsave
