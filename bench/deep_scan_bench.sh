@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# The deep scan against the read limit and against PhotoRec, on two 2 GiB images built here (cached in the
+# work folder) with real media files made by ffmpeg and ImageMagick:
+#   A  random data with a few hundred media files scattered in it (no file system: both tools scan it whole)
+#   B  a FAT32 volume densely filled with media files, a tenth of them deleted (both tools scan its free space)
+# With the page cache warm, each image is read by `cat` (the read limit), deep-scanned by snapsave-cli and
+# searched by PhotoRec in its /cmd mode, all in one run; the script prints MB/s, peak memory and the ratios.
+#
+#   bench/deep_scan_bench.sh path/to/snapsave-cli [work folder]   (default /tmp/snapsave-deep-bench)
+# Needs: ffmpeg, imagemagick, dosfstools, mtools, testdisk (photorec), python3, GNU time.
+set -euo pipefail
+cli=$(realpath "${1:?usage: $0 path/to/snapsave-cli [work folder]}")
+work=${2:-/tmp/snapsave-deep-bench}
+mkdir -p "$work/media"
+cd "$work"
+export MTOOLS_SKIP_CHECK=1 XDG_DATA_HOME="$work/appdata"
+
+# Real media files of realistic sizes, made once.
+if [ ! -e media/done ]; then
+  for i in 1 2 3 4 5 6; do convert -seed "$i" -size 1600x1200 plasma:fractal -quality 90 "media/photo$i.jpg"; done
+  for i in 1 2; do convert -seed "$((10 + i))" -size 800x600 plasma:fractal "media/pic$i.png"; done
+  for i in 1 2 3; do
+    ffmpeg -hide_banner -loglevel error -y -f lavfi -i "testsrc=size=1280x720:rate=25" -t $((4 * i)) \
+      -c:v mpeg4 -q:v 4 "media/clip$i.mp4"
+  done
+  ffmpeg -hide_banner -loglevel error -y -f lavfi -i "sine=frequency=440:sample_rate=44100" -t 20 media/tone.wav
+  touch media/done
+fi
+
+if [ ! -e A.img ]; then
+  echo "building A.img ..."
+  head -c 2G /dev/urandom >A.img
+  python3 - A.img media <<'PY'
+import os, random, sys
+image, media = sys.argv[1], sys.argv[2]
+files = sorted(f for f in os.listdir(media) if f != "done")
+rng = random.Random(7)
+size = os.path.getsize(image)
+with open(image, "r+b") as out:
+    at = 2048 * 512
+    for i in range(300):
+        data = open(os.path.join(media, files[i % len(files)]), "rb").read()
+        padded = data + bytes(-len(data) % 512)  # a file ends in a sector whose rest is empty
+        at += rng.randrange(64, 4096) * 512
+        if at + len(padded) > size:
+            break
+        out.seek(at)
+        out.write(padded)
+        at += len(padded)
+PY
+fi
+
+if [ ! -e B.img ]; then
+  echo "building B.img ..."
+  rm -f B.img
+  mkfs.fat -F 32 -s 8 -n BENCH -C B.img $((2 * 1024 * 1024)) >/dev/null
+  mmd -i B.img ::/DCIM ::/Video ::/Audio
+  n=0
+  # Fill to about nine tenths, round-robin over the media files.
+  free() { mdir -i B.img ::/ | sed -n 's/^ *\([0-9 ]*\) bytes free.*/\1/p' | tr -d ' '; }
+  while [ "$(free)" -gt 220000000 ]; do
+    batch=$(mktemp -d -p "$work")
+    for f in media/*.jpg media/*.png media/*.mp4 media/*.wav; do
+      n=$((n + 1))
+      ln "$work/$f" "$batch/f$n.${f##*.}"
+    done
+    mcopy -i B.img "$batch"/*.jpg "$batch"/*.png ::/DCIM/
+    mcopy -i B.img "$batch"/*.mp4 ::/Video/
+    mcopy -i B.img "$batch"/*.wav ::/Audio/
+    rm -rf "$batch"
+  done
+  # A tenth deleted.
+  for d in DCIM Video Audio; do
+    mdir -i B.img -b "::/$d" | awk 'NR % 10 == 0' | while read -r f; do mdel -i B.img "$f"; done
+  done
+fi
+
+measure() {  # seconds and peak KiB of a command
+  /usr/bin/time -f "%e %M" -o "$work/time.txt" "$@" >"$work/stdout.txt" 2>&1 || true
+  cat "$work/time.txt"
+}
+
+report() {
+  local name=$1 extent=$2 image=$3
+  local mib=$(( $(stat -c %s "$image") / 1048576 ))
+  cat "$image" >/dev/null
+  cat "$image" >/dev/null
+  read -r catS catK < <(measure sh -c 'cat "$1" >/dev/null' cat "$image")
+  rm -rf "$work/appdata" "$work/recup"*
+  read -r oursS oursK < <(measure "$cli" scan "$image")
+  local ours
+  ours=$(sed -n 's/^\([0-9]*\) items found$/\1/p' "$work/stdout.txt")
+  read -r prS prK < <(measure photorec /log /d "$work/recup" /cmd "$image" \
+    "partition_none,options,paranoid_no,fileopt,everything,enable,$extent,search")
+  local found
+  found=$(find "$work"/recup* -type f ! -name report.xml 2>/dev/null | wc -l)
+  python3 - "$name" "$mib" "$catS" "$catK" "$oursS" "$oursK" "$prS" "$prK" "$found" "$ours" <<'PY'
+import sys
+name, mib, cs, ck, os_, ok, ps, pk, found, ours = sys.argv[1:]
+mib, cs, os_, ps = int(mib), float(cs), float(os_), float(ps)
+rate = lambda s: mib / s if s > 0 else float("inf")
+print(f"{name} ({mib} MiB)")
+print(f"  cat (read limit)   {cs:7.2f} s {rate(cs):9.1f} MiB/s  peak {int(ck) / 1024:6.1f} MiB")
+print(f"  snapsave-cli scan  {os_:7.2f} s {rate(os_):9.1f} MiB/s  peak {int(ok) / 1024:6.1f} MiB  ({ours} items)")
+print(f"  photorec /cmd      {ps:7.2f} s {rate(ps):9.1f} MiB/s  peak {int(pk) / 1024:6.1f} MiB  ({found} files)")
+print(f"  snapsave / photorec throughput {ps / os_ if os_ > 0 else float('inf'):.2f}x; "
+      f"snapsave / read limit {cs / os_ if os_ > 0 else float('inf'):.2f}")
+PY
+}
+
+report "A: random data with media files" wholespace A.img
+report "B: FAT32 filled with media files, a tenth deleted" freespace B.img
