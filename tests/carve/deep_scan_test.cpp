@@ -258,5 +258,21 @@ TEST_F(DeepScan, AStoppedScanContinuesAndAChangedImageStartsAfresh) {
   }
 }
 
+// Sectors the pass cannot read (here: an image cut short while it is scanned) are skipped and counted; the
+// scan goes on and ends normally with what could be read.
+TEST_F(DeepScan, UnreadableSectorsAreSkippedCountedAndTheScanGoesOn) {
+  const test::CarvingContextGuard guard;
+  std::vector<uint8_t> image = Noise(2 << 20, 4);
+  Place(image, 500, Media("photo.jpg"));
+  const fs::path path = Write(image);
+  auto engine = Open(path);
+  auto* deep = dynamic_cast<CProfessionalRecovery*>(engine.get());
+  fs::resize_file(path, image.size() / 2 + 100 * kSector);
+  ASSERT_EQ(engine->Scan({}), 0);
+  EXPECT_EQ(deep->UnreadableSectors(), image.size() / 2 / kSector - 100);
+  EXPECT_EQ(deep->FirstUnreadableSector(), image.size() / 2 / kSector + 100);
+  EXPECT_EQ(Carved(*engine).count("500.jpg"), 1u);
+}
+
 }  // namespace
 }  // namespace snapsave
