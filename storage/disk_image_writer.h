@@ -1,0 +1,90 @@
+// Copies a whole disk, or one stretch of it, sector by sector into a raw image file.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "os/file.h"
+
+namespace snapsave {
+
+// percent 0..100; secondsLeft -1 while unknown. 0 goes on, anything else (ScanCancelled) stops the copy.
+using ImageProgressCallback = int32_t (*)(void* context, int32_t percent, uint64_t sectorsDone,
+                                          uint64_t totalSectors, int32_t secondsLeft);
+
+// Where the copy reads from. The disk or file opened read-only in production; tests put failing media here.
+class ImageSource {
+ public:
+  virtual ~ImageSource() = default;
+  // Positioned read: 0 and `got` (short or 0 at the end), or a Win32 error.
+  virtual uint32_t ReadAt(uint64_t offset, std::span<uint8_t> buffer, size_t& got) = 0;
+};
+
+class DiskImageWriter {
+ public:
+  static constexpr uint32_t kTransferBytes = 65536;
+  static constexpr uint64_t kEstimateIntervalMs = 5000;
+
+  // Sectors that could not be read even on a second try and were written as zeros.
+  struct BadRange {
+    uint64_t firstSector = 0;  // of the source disk
+    uint64_t count = 0;
+  };
+
+  DiskImageWriter() = default;
+  DiskImageWriter(const DiskImageWriter&) = delete;
+  DiskImageWriter& operator=(const DiskImageWriter&) = delete;
+
+  // Copies sectors [startSector, +sectorCount) of disk `diskNumber` (os::DiskTable; sectorCount 0: the whole
+  // disk) to `imagePath`. 0 when complete, the callback's non-zero answer when it stopped the copy, 30 when
+  // the source ended early, else a Win32 error. The image ends at the bytes copied.
+  int32_t CreateImage(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
+                      const std::filesystem::path& imagePath, ImageProgressCallback callback, void* context);
+  // Same, from any readable file (an image of an image), taken to have 512-byte sectors.
+  int32_t CreateImageFromFile(const std::filesystem::path& sourcePath, uint64_t startSector,
+                              uint64_t sectorCount, const std::filesystem::path& imagePath,
+                              ImageProgressCallback callback, void* context);
+
+  // The steps of CreateImage. Opening never empties an existing image; CloseImage cuts it to what was copied.
+  uint32_t OpenForImage(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
+                        const std::filesystem::path& imagePath, ImageProgressCallback callback,
+                        void* context);
+  // Reads `sectors` sectors at the copy position into `buffer`; a sector that fails twice is zeroed and
+  // recorded in BadSectors(). 30 when the source ends (nothing more to read).
+  uint32_t ReadChunk(std::span<uint8_t> buffer, uint32_t sectors, uint32_t& sectorsRead);
+  // Appends `sectors` sectors of `buffer` to the image: 0 or the Win32 error.
+  uint32_t WriteChunk(std::span<const uint8_t> buffer, uint32_t sectors, uint32_t& sectorsWritten);
+  uint32_t CloseImage();
+
+  // Replaces the source (tests: media with unreadable sectors). Call after opening, before the first read.
+  void SetSource(std::unique_ptr<ImageSource> source, uint64_t sectorCount);
+
+  uint32_t SectorSize() const { return sectorSize_; }
+  uint64_t StartSector() const { return startSector_; }
+  uint64_t SectorCount() const { return sectorCount_; }
+  uint64_t SectorsCopied() const { return sectorsCopied_; }
+  const std::vector<BadRange>& BadSectors() const { return badSectors_; }
+  uint64_t BadSectorCount() const;
+
+ private:
+  uint32_t OpenSource(const std::filesystem::path& sourcePath, bool isDisk);
+  uint32_t OpenImageFile(const std::filesystem::path& imagePath);
+  int32_t Copy();
+  void NoteBadSector(uint64_t sector);
+
+  uint32_t sectorSize_ = 512;
+  uint64_t startSector_ = 0;
+  uint64_t sectorCount_ = 0;
+  uint64_t sectorsRead_ = 0;    // read position, relative to startSector_
+  uint64_t sectorsCopied_ = 0;  // written to the image
+  ImageProgressCallback callback_ = nullptr;
+  void* context_ = nullptr;
+  std::unique_ptr<ImageSource> source_;
+  os::File image_;
+  std::vector<BadRange> badSectors_;
+};
+
+}  // namespace snapsave
