@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -16,8 +17,8 @@ uint64_t VolumeFreeBytes(int32_t diskNumber, uint64_t startSector);
 // Where the volume of disk `diskNumber` starting at `startSector` is mounted, when it is.
 std::optional<std::filesystem::path> MountPointOfVolume(int32_t diskNumber, uint64_t startSector);
 
-// Pushes what the system still holds for a mounted volume onto the medium (syncfs), so that a raw read sees it.
-// Nothing happens for a volume that is not mounted.
+// Pushes what the system still holds for a mounted volume onto the medium (syncfs), so that a raw read sees
+// it. Nothing happens for a volume that is not mounted.
 void FlushVolume(int32_t diskNumber, uint64_t startSector);
 
 // "major:minor" of the partition below `diskSysDir` (a /sys/class/block/<disk> folder) whose start is
@@ -26,5 +27,19 @@ std::optional<std::string> FindVolumeDevice(const std::filesystem::path& diskSys
 
 // First mount point of the device "major:minor" in /proc/self/mountinfo text.
 std::optional<std::filesystem::path> MountPointOf(std::string_view mountinfo, std::string_view majorMinor);
+
+// "major:minor" of the device a path's file system lives on and of every device below it (the partitions
+// under a device-mapper or RAID device, found through <sysRoot>/dev/block/<dev>/slaves). A path that does not
+// exist yet is taken at its nearest existing parent.
+std::set<std::string> DevicesUnderPath(const std::filesystem::path& path,
+                                       const std::filesystem::path& sysRoot = "/sys");
+
+// The devices a scan of disk `diskNumber` reads: the partition starting at `startSector`, or the disk and all
+// its partitions for a whole disk.
+std::set<std::string> DevicesOfSource(int32_t diskNumber, uint64_t startSector, bool wholeDisk);
+
+// True when files written below `destination` would land on the scanned source.
+bool DestinationOnSource(const std::filesystem::path& destination, int32_t diskNumber, uint64_t startSector,
+                         bool wholeDisk);
 
 }  // namespace snapsave::os

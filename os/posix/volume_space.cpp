@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <charconv>
@@ -11,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 #include <system_error>
+#include <vector>
 
 #include "os/device.h"
 
@@ -134,6 +137,61 @@ void FlushVolume(int32_t diskNumber, uint64_t startSector) {
   if (fd < 0) return;
   ::syncfs(fd);
   ::close(fd);
+}
+
+std::set<std::string> DevicesUnderPath(const fs::path& path, const fs::path& sysRoot) {
+  std::set<std::string> out;
+  std::error_code ec;
+  fs::path existing = fs::absolute(path, ec).lexically_normal();
+  struct stat st {};
+  while (::stat(existing.c_str(), &st) != 0) {
+    if (!existing.has_relative_path()) return out;
+    existing = existing.parent_path();
+  }
+  std::vector<std::string> pending{std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev))};
+  // Device stacks are shallow; the bound only keeps a looping sysfs fake from running on.
+  while (!pending.empty() && out.size() < 256) {
+    const std::string dev = pending.back();
+    pending.pop_back();
+    if (!out.insert(dev).second) continue;
+    const fs::path slaves = sysRoot / "dev" / "block" / dev / "slaves";
+    for (fs::directory_iterator it(slaves, ec), end; !ec && it != end; it.increment(ec)) {
+      std::string below = Trimmed(ReadSmallFile(it->path() / "dev"));
+      if (!below.empty()) pending.push_back(std::move(below));
+    }
+  }
+  return out;
+}
+
+std::set<std::string> DevicesOfSource(int32_t diskNumber, uint64_t startSector, bool wholeDisk) {
+  std::set<std::string> out;
+  const std::optional<fs::path> disk = DiskTable::PathOf(diskNumber);
+  if (!disk) return out;
+  const fs::path sysDir = fs::path("/sys/class/block") / disk->filename();
+  std::error_code ec;
+  if (!fs::is_directory(sysDir, ec)) {
+    // A disk that is a plain file (an image standing in for a disk): its own file system holds it, not it.
+    return out;
+  }
+  if (!wholeDisk) {
+    if (std::optional<std::string> dev = FindVolumeDevice(sysDir, startSector)) out.insert(*dev);
+    return out;
+  }
+  if (std::string dev = Trimmed(ReadSmallFile(sysDir / "dev")); !dev.empty()) out.insert(dev);
+  for (fs::directory_iterator it(sysDir, ec), end; !ec && it != end; it.increment(ec)) {
+    if (!fs::exists(it->path() / "partition", ec)) continue;
+    if (std::string dev = Trimmed(ReadSmallFile(it->path() / "dev")); !dev.empty()) out.insert(dev);
+  }
+  return out;
+}
+
+bool DestinationOnSource(const fs::path& destination, int32_t diskNumber, uint64_t startSector,
+                         bool wholeDisk) {
+  const std::set<std::string> source = DevicesOfSource(diskNumber, startSector, wholeDisk);
+  for (const std::string& dev : DevicesUnderPath(destination)) {
+    if (source.count(dev) != 0) return true;
+  }
+  return false;
 }
 
 }  // namespace snapsave::os

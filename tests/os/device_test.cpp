@@ -1,4 +1,12 @@
 #include "os/device.h"
+#include "os/volume_space.h"
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <set>
+#include <string>
+#include <vector>
 
 #include <fstream>
 
@@ -56,6 +64,23 @@ TEST(DriveGeometry, ImageFileReports512ByteSectors) {
   uint64_t length = 0;
   ASSERT_EQ(os::QueryLength(f, length), 0u);
   EXPECT_EQ(length, bytes.size());
+}
+
+TEST(DestinationDevices, FollowDeviceStacksDownToThePartitions) {
+  test::TempDir dir;
+  struct stat st {};
+  ASSERT_EQ(::stat(dir.path().c_str(), &st), 0);
+  const std::string own = std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+  // A destination on a mapping (an encrypted volume, say) that sits on partition 8:2 of a disk.
+  const std::filesystem::path sys = dir.path() / "sys";
+  test::WriteFile(sys / "dev/block" / own / "slaves/sdz2/dev", std::vector<uint8_t>{'8', ':', '2', '\n'});
+  test::WriteFile(sys / "dev/block/8:2/slaves/loop/dev", std::vector<uint8_t>{'8', ':', '2'});  // a loop back
+  const auto devices = os::DevicesUnderPath(dir.path() / "not/yet/made", sys);
+  EXPECT_EQ(devices, (std::set<std::string>{own, "8:2"}));
+  // A disk number standing for an image file is no device any destination lives on.
+  os::DiskTable::Override table({dir.path() / "disk.img"});
+  EXPECT_TRUE(os::DevicesOfSource(0, 0, true).empty());
+  EXPECT_FALSE(os::DestinationOnSource(dir.path(), 0, 0, true));
 }
 
 }  // namespace
