@@ -61,7 +61,7 @@ void RecoverySession::Run() {
 int32_t RecoverySession::RecoverItem(const RecoveryItem& item) {
   const FoundFileRecord& record = item.record;
   const fs::path folder =
-      item.folder.empty() ? fs::path(std::string(ClassifyFileName(record.Name()))) : item.folder;
+      item.folder ? *item.folder : fs::path(std::string(ClassifyFileName(record.Name())));
   const fs::path path = destination_ / folder / SanitizeNameComponent(record.Name());
   IFileRecoveryParse* engine = FindEngine(targets_, record.driveLetter);
   if (engine == nullptr) {

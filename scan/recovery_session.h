@@ -14,8 +14,9 @@ namespace snapsave {
 
 struct RecoveryItem {
   FoundFileRecord record{};
-  // Below the destination; empty: the record's category folder ("photo", "audio", ... "others").
-  std::filesystem::path folder;
+  // Below the destination (empty: the destination itself); nothing: the record's category folder ("photo",
+  // "audio", ... "others").
+  std::optional<std::filesystem::path> folder;
 };
 
 class RecoverySession final : public Session {

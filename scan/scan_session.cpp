@@ -46,6 +46,7 @@ ScanSession::ScanSession(ProgressView& view, std::vector<ScanTarget*> targets, b
     : Session(view), targets_(std::move(targets)), deep_(deep), makeEngine_(std::move(makeEngine)) {}
 
 void ScanSession::Run() {
+  results_.clear();
   if (targets_.empty()) return;
   for (ScanTarget* target : targets_) {
     {
@@ -68,6 +69,7 @@ void ScanSession::Run() {
     const int32_t result = target->engine->Scan({});
     // The engine stays with the target for browsing; it must not call back into a session that is gone.
     target->engine->SetCallbacks(nullptr, nullptr, nullptr, 100);
+    results_.push_back(result);
     if (result == ScanCancelled) break;
   }
   MarkDone();

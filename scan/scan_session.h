@@ -46,6 +46,9 @@ class ScanSession final : public Session {
               EngineMaker makeEngine = DefaultEngineMaker());
   ~ScanSession() override { Wait(); }
 
+  // What Scan returned for each target that was scanned, in order. Safe to read once the worker is done.
+  const std::vector<int32_t>& Results() const { return results_; }
+
   // The scan callback; `context` is the session.
   static int32_t OnScanProgress(void* context, int32_t progress, int32_t weight, int32_t secondsLeft,
                                 uint64_t currentSector, uint64_t totalSectors, uint64_t filesFound,
@@ -57,6 +60,7 @@ class ScanSession final : public Session {
   std::vector<ScanTarget*> targets_;
   bool deep_;
   EngineMaker makeEngine_;
+  std::vector<int32_t> results_;
 };
 
 class SearchSession final : public Session {

@@ -70,6 +70,9 @@ class DiskImageWriter {
   uint64_t BadSectorCount() const;
 
  private:
+  uint32_t Open(const std::filesystem::path& sourcePath, bool isDisk, uint64_t startSector,
+                uint64_t sectorCount, const std::filesystem::path& imagePath, ImageProgressCallback callback,
+                void* context);
   uint32_t OpenSource(const std::filesystem::path& sourcePath, bool isDisk);
   uint32_t OpenImageFile(const std::filesystem::path& imagePath);
   int32_t Copy();

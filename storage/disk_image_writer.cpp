@@ -1,0 +1,299 @@
+#include "storage/disk_image_writer.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <system_error>
+
+#include "os/clock.h"
+#include "os/device.h"
+#include "os/error.h"
+
+namespace snapsave {
+
+namespace {
+
+constexpr uint32_t kFileSectorSize = 512;
+
+// The production source: the disk or file, opened read-only.
+class FileSource final : public ImageSource {
+ public:
+  explicit FileSource(os::File file) : file_(std::move(file)) {}
+  uint32_t ReadAt(uint64_t offset, std::span<uint8_t> buffer, size_t& got) override {
+    return file_.ReadAt(offset, buffer, got);
+  }
+
+ private:
+  os::File file_;
+};
+
+// Whole sectors per transfer, never zero (a sector larger than a transfer goes alone).
+uint32_t SectorsPerTransfer(uint32_t sectorSize) {
+  return std::max<uint32_t>(1, DiskImageWriter::kTransferBytes / sectorSize);
+}
+
+// Reads until `buffer` is full, the source ends (short `got`), or an error.
+uint32_t ReadWhole(ImageSource& source, uint64_t offset, std::span<uint8_t> buffer, size_t& got) {
+  got = 0;
+  while (got < buffer.size()) {
+    size_t n = 0;
+    if (uint32_t e = source.ReadAt(offset + got, buffer.subspan(got), n); e != err::kSuccess) return e;
+    if (n == 0) break;
+    got += std::min(n, buffer.size() - got);
+  }
+  return err::kSuccess;
+}
+
+}  // namespace
+
+int32_t DiskImageWriter::CreateImage(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
+                                     const std::filesystem::path& imagePath, ImageProgressCallback callback,
+                                     void* context) {
+  if (uint32_t e = OpenForImage(diskNumber, startSector, sectorCount, imagePath, callback, context);
+      e != err::kSuccess) {
+    CloseImage();
+    return static_cast<int32_t>(e);
+  }
+  return Copy();
+}
+
+int32_t DiskImageWriter::CreateImageFromFile(const std::filesystem::path& sourcePath, uint64_t startSector,
+                                             uint64_t sectorCount, const std::filesystem::path& imagePath,
+                                             ImageProgressCallback callback, void* context) {
+  if (uint32_t e = Open(sourcePath, false, startSector, sectorCount, imagePath, callback, context);
+      e != err::kSuccess) {
+    CloseImage();
+    return static_cast<int32_t>(e);
+  }
+  return Copy();
+}
+
+uint32_t DiskImageWriter::OpenForImage(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
+                                       const std::filesystem::path& imagePath, ImageProgressCallback callback,
+                                       void* context) {
+  auto path = os::DiskTable::PathOf(diskNumber);
+  if (!path) {
+    CloseImage();
+    return err::kFileNotFound;
+  }
+  return Open(*path, true, startSector, sectorCount, imagePath, callback, context);
+}
+
+uint32_t DiskImageWriter::Open(const std::filesystem::path& sourcePath, bool isDisk, uint64_t startSector,
+                               uint64_t sectorCount, const std::filesystem::path& imagePath,
+                               ImageProgressCallback callback, void* context) {
+  // A copy still open from an earlier call is finished first, so its image keeps only what was copied.
+  CloseImage();
+  sectorSize_ = kFileSectorSize;
+  startSector_ = startSector;
+  sectorCount_ = sectorCount;
+  sectorsRead_ = 0;
+  sectorsCopied_ = 0;
+  callback_ = callback;
+  context_ = context;
+  badSectors_.clear();
+
+  if (uint32_t e = OpenSource(sourcePath, isDisk); e != err::kSuccess) return e;
+  // Writing the image over its own source would destroy the very data being rescued.
+  std::error_code ec;
+  if (std::filesystem::equivalent(sourcePath, imagePath, ec)) {
+    source_.reset();
+    return err::kInvalidParameter;
+  }
+  if (uint32_t e = OpenImageFile(imagePath); e != err::kSuccess) {
+    source_.reset();
+    return e;
+  }
+  return err::kSuccess;
+}
+
+uint32_t DiskImageWriter::OpenSource(const std::filesystem::path& sourcePath, bool isDisk) {
+  os::File file;
+  if (uint32_t e = file.OpenRead(sourcePath); e != err::kSuccess) return e;
+
+  uint64_t deviceSectors = 0;
+  if (isDisk) {
+    os::DriveGeometry geo;
+    if (uint32_t e = os::QueryGeometry(file, geo); e != err::kSuccess) return e;
+    if (geo.bytesPerSector == 0) return err::kInvalidParameter;
+    sectorSize_ = geo.bytesPerSector;
+    uint64_t length = 0;
+    if (os::QueryLength(file, length) == err::kSuccess) deviceSectors = length / sectorSize_;
+    if (deviceSectors == 0) {
+      const uint64_t perCylinder = uint64_t{geo.tracksPerCylinder} * geo.sectorsPerTrack;
+      if (perCylinder != 0 && geo.cylinders <= std::numeric_limits<uint64_t>::max() / perCylinder)
+        deviceSectors = geo.cylinders * perCylinder;
+    }
+  } else {
+    uint64_t length = 0;
+    if (uint32_t e = file.Size(length); e != err::kSuccess) return e;
+    deviceSectors = length / sectorSize_;
+  }
+
+  // No count: everything from the start sector on.
+  if (sectorCount_ == 0 && startSector_ <= deviceSectors) sectorCount_ = deviceSectors - startSector_;
+  // A stretch past the end would pad the image with whatever the reads return; refuse it instead. The byte
+  // offsets of every sector in range must also be representable.
+  if (startSector_ > deviceSectors || sectorCount_ > deviceSectors - startSector_)
+    return err::kInvalidParameter;
+  if (deviceSectors > std::numeric_limits<uint64_t>::max() / sectorSize_) return err::kInvalidParameter;
+
+  source_ = std::make_unique<FileSource>(std::move(file));
+  return err::kSuccess;
+}
+
+uint32_t DiskImageWriter::OpenImageFile(const std::filesystem::path& imagePath) {
+  // Not emptied here: CloseImage cuts the file to what was copied, so an older, longer image leaves no tail.
+  return image_.OpenWrite(imagePath, /*truncate=*/false);
+}
+
+void DiskImageWriter::SetSource(std::unique_ptr<ImageSource> source, uint64_t sectorCount) {
+  source_ = std::move(source);
+  sectorCount_ = sectorCount;
+  sectorsRead_ = 0;
+}
+
+uint32_t DiskImageWriter::ReadChunk(std::span<uint8_t> buffer, uint32_t sectors, uint32_t& sectorsRead) {
+  sectorsRead = 0;
+  if (!source_) return err::kInvalidParameter;
+  if (sectorsRead_ >= sectorCount_) return sectors == 0 ? err::kSuccess : err::kReadFault;
+  // Never past the stretch being copied, even when asked for more.
+  const uint64_t wanted64 = std::min<uint64_t>(sectors, sectorCount_ - sectorsRead_);
+  const uint64_t wantedBytes = wanted64 * sectorSize_;
+  if (wantedBytes > buffer.size()) return err::kInvalidParameter;
+  const auto wanted = static_cast<size_t>(wantedBytes);
+  const uint64_t firstSector = startSector_ + sectorsRead_;
+  if (firstSector + wanted64 > std::numeric_limits<uint64_t>::max() / sectorSize_)
+    return err::kInvalidParameter;
+  const uint64_t base = firstSector * sectorSize_;
+  const size_t pieceBytes = size_t{SectorsPerTransfer(sectorSize_)} * sectorSize_;
+
+  size_t filled = 0;
+  uint32_t result = err::kSuccess;
+  while (filled < wanted && result == err::kSuccess) {
+    const size_t piece = std::min(pieceBytes, wanted - filled);
+    size_t got = 0;
+    uint32_t e = ReadWhole(*source_, base + filled, buffer.subspan(filled, piece), got);
+    if (e == err::kSuccess) {
+      filled += got;
+      if (got < piece) result = err::kReadFault;  // the source ended early
+      continue;
+    }
+    // A failed piece is taken apart so one bad sector costs only itself; whatever arrived of a partial
+    // sector is read again with it.
+    const size_t pieceEnd = filled + piece;
+    filled += got - got % sectorSize_;
+    while (filled < pieceEnd) {
+      auto sector = buffer.subspan(filled, sectorSize_);
+      uint32_t se = ReadWhole(*source_, base + filled, sector, got);
+      if (se != err::kSuccess) se = ReadWhole(*source_, base + filled, sector, got);
+      if (se != err::kSuccess) {
+        std::memset(sector.data(), 0, sector.size());
+        NoteBadSector(firstSector + filled / sectorSize_);
+      } else if (got < sector.size()) {
+        result = err::kReadFault;
+        break;
+      }
+      filled += sectorSize_;
+    }
+  }
+
+  sectorsRead = static_cast<uint32_t>(filled / sectorSize_);
+  sectorsRead_ += sectorsRead;
+  return result;
+}
+
+uint32_t DiskImageWriter::WriteChunk(std::span<const uint8_t> buffer, uint32_t sectors,
+                                     uint32_t& sectorsWritten) {
+  sectorsWritten = 0;
+  if (!image_.IsOpen()) return err::kInvalidParameter;
+  const uint64_t bytes = uint64_t{sectors} * sectorSize_;
+  if (bytes > buffer.size()) return err::kInvalidParameter;
+  if (sectorsCopied_ > std::numeric_limits<uint64_t>::max() / sectorSize_) return err::kInvalidParameter;
+  const uint64_t offset = sectorsCopied_ * sectorSize_;
+  if (uint32_t e = image_.WriteAllAt(offset, buffer.first(static_cast<size_t>(bytes))); e != err::kSuccess)
+    return e;
+  sectorsWritten = sectors;
+  sectorsCopied_ += sectors;
+  return err::kSuccess;
+}
+
+uint32_t DiskImageWriter::CloseImage() {
+  uint32_t result = err::kSuccess;
+  if (image_.IsOpen()) {
+    result = image_.Truncate(sectorsCopied_ * sectorSize_);
+    image_.Close();
+  }
+  source_.reset();
+  return result;
+}
+
+int32_t DiskImageWriter::Copy() {
+  const uint32_t chunkSectors = SectorsPerTransfer(sectorSize_);
+  std::vector<uint8_t> buffer(size_t{chunkSectors} * sectorSize_);
+  const uint64_t startTick = os::TickMs();
+  uint64_t lastTick = startTick;
+  int32_t secondsLeft = -1;
+  // Open refused any stretch whose byte length does not fit.
+  const uint64_t total = sectorCount_ * sectorSize_;
+  uint64_t done = 0;
+  int32_t result = 0;
+
+  while (done < total) {
+    const auto n = static_cast<uint32_t>(std::min<uint64_t>(chunkSectors, (total - done) / sectorSize_));
+    uint32_t got = 0;
+    const uint32_t readError = ReadChunk(buffer, n, got);
+    if (got != 0) {
+      uint32_t written = 0;
+      if (uint32_t e = WriteChunk(buffer, got, written); e != err::kSuccess) {
+        result = static_cast<int32_t>(readError != err::kSuccess ? readError : e);
+        break;
+      }
+      done += uint64_t{got} * sectorSize_;
+    }
+    if (readError != err::kSuccess || got == 0) {
+      result = static_cast<int32_t>(readError != err::kSuccess ? readError : err::kReadFault);
+      break;
+    }
+
+    const uint64_t now = os::TickMs();
+    if (now - lastTick >= kEstimateIntervalMs) {
+      const uint64_t elapsed = std::max<uint64_t>(1, (now - startTick) / 1000);
+      const uint64_t rate = std::max<uint64_t>(1, done / elapsed);
+      secondsLeft = static_cast<int32_t>(
+          std::min<uint64_t>((total - done) / rate, std::numeric_limits<int32_t>::max()));
+      lastTick = now;
+    }
+    if (callback_ != nullptr) {
+      // done * 100 would wrap for lengths beyond about 184 PB.
+      const uint64_t percent =
+          total > std::numeric_limits<uint64_t>::max() / 100 ? done / (total / 100) : done * 100 / total;
+      const int32_t answer = callback_(context_, static_cast<int32_t>(std::min<uint64_t>(percent, 100)),
+                                       done / sectorSize_, total / sectorSize_, secondsLeft);
+      if (answer != 0) {
+        result = answer;
+        break;
+      }
+    }
+  }
+
+  const uint32_t closeError = CloseImage();
+  if (result == 0 && closeError != err::kSuccess) result = static_cast<int32_t>(closeError);
+  return result;
+}
+
+uint64_t DiskImageWriter::BadSectorCount() const {
+  uint64_t n = 0;
+  for (const BadRange& r : badSectors_) n += r.count;
+  return n;
+}
+
+void DiskImageWriter::NoteBadSector(uint64_t sector) {
+  if (!badSectors_.empty() && badSectors_.back().firstSector + badSectors_.back().count == sector) {
+    ++badSectors_.back().count;
+    return;
+  }
+  badSectors_.push_back({sector, 1});
+}
+
+}  // namespace snapsave
