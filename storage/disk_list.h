@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace snapsave {
@@ -88,6 +89,16 @@ class DiskFactSource {
 // cannot be read) for file systems and labels; /proc/self/mountinfo and statvfs for mount points and free
 // space. Disk numbers are those of os::DiskTable.
 std::unique_ptr<DiskFactSource> MakeSystemDiskFacts();
+
+namespace disk_list_detail {
+// "NTFS", "FAT32", "FAT", "exFAT" or the type as blkid names it ("ext4"); empty for no type.
+std::string FileSystemName(std::string_view blkidType, std::string_view blkidVersion);
+// The type byte of a partition-table entry type: "0x83" or "83" for MBR, a known GPT GUID mapped to its
+// nearest byte, any other GUID 0xEE so that the volume is still listed; 0 for nothing readable.
+uint16_t PartitionTypeByte(std::string_view entryType);
+// The value of `key` in a udev database record ("E:KEY=value" lines).
+std::optional<std::string> UdevProperty(std::string_view record, std::string_view key);
+}  // namespace disk_list_detail
 
 // Disks by number, each with its entries ordered by start sector, and a cursor for GetNext.
 class DiskMap {

@@ -1,0 +1,382 @@
+#include "storage/disk_list.h"
+
+#include <sys/statvfs.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <system_error>
+#include <utility>
+
+#include <blkid/blkid.h>
+
+#include "os/device.h"
+#include "os/error.h"
+#include "os/file.h"
+#include "os/volume_space.h"
+
+namespace snapsave {
+
+namespace fs = std::filesystem;
+
+namespace disk_list_detail {
+
+namespace {
+std::string Lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return out;
+}
+}  // namespace
+
+std::string FileSystemName(std::string_view blkidType, std::string_view blkidVersion) {
+  const std::string type = Lower(blkidType);
+  if (type.empty()) return {};
+  if (type == "ntfs") return "NTFS";
+  if (type == "vfat" || type == "msdos" || type == "fat")
+    return Lower(blkidVersion) == "fat32" ? "FAT32" : "FAT";
+  if (type == "exfat") return "exFAT";
+  return std::string(blkidType);
+}
+
+uint16_t PartitionTypeByte(std::string_view entryType) {
+  const std::string t = Lower(entryType);
+  if (t.size() == 36 && t[8] == '-') {
+    if (t == "ebd0a0a2-b9e5-4433-87c0-68b6b72699c7") return 0x07;
+    if (t == "0fc63daf-8483-4772-8e79-3d69d8477de4") return 0x83;
+    if (t == "c12a7328-f81f-11d2-ba4b-00a0c93ec93b") return 0xEF;
+    return 0xEE;
+  }
+  std::string_view digits(t);
+  if (digits.substr(0, 2) == "0x") digits.remove_prefix(2);
+  if (digits.empty() || digits.size() > 2) return 0;
+  unsigned value = 0;
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value, 16);
+  if (ec != std::errc() || end != digits.data() + digits.size()) return 0;
+  return static_cast<uint16_t>(value);
+}
+
+std::optional<std::string> UdevProperty(std::string_view record, std::string_view key) {
+  size_t pos = 0;
+  while (pos < record.size()) {
+    size_t eol = record.find('\n', pos);
+    if (eol == std::string_view::npos) eol = record.size();
+    const std::string_view line = record.substr(pos, eol - pos);
+    pos = eol + 1;
+    if (line.size() > key.size() + 3 && line.substr(0, 2) == "E:" && line.substr(2, key.size()) == key &&
+        line[2 + key.size()] == '=')
+      return std::string(line.substr(3 + key.size()));
+  }
+  return std::nullopt;
+}
+
+}  // namespace disk_list_detail
+
+namespace {
+
+// Small sysfs and udev files only; anything longer is not what we look for.
+std::string ReadSmall(const fs::path& path, size_t limit = 65536) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  std::string text(limit, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(limit));
+  text.resize(static_cast<size_t>(in.gcount()));
+  return text;
+}
+
+std::string Trim(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+std::optional<uint64_t> ReadNumber(const fs::path& path) {
+  const std::string text = Trim(ReadSmall(path, 64));
+  uint64_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+struct Probe {
+  std::string type, version, label, entryType;
+};
+
+// libblkid on the device itself; needs read access (root or the disk group).
+bool ProbeWithBlkid(const fs::path& device, Probe& out) {
+  blkid_probe pr = blkid_new_probe_from_filename(device.c_str());
+  if (pr == nullptr) return false;
+  blkid_probe_enable_superblocks(pr, 1);
+  blkid_probe_set_superblocks_flags(pr, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_LABEL | BLKID_SUBLKS_VERSION);
+  blkid_probe_enable_partitions(pr, 1);
+  blkid_probe_set_partitions_flags(pr, BLKID_PARTS_ENTRY_DETAILS);
+  if (blkid_do_safeprobe(pr) >= 0) {
+    const char* value = nullptr;
+    size_t len = 0;
+    auto take = [&](const char* name, std::string& field) {
+      if (blkid_probe_lookup_value(pr, name, &value, &len) == 0 && value != nullptr)
+        field.assign(value, strnlen(value, len));
+    };
+    take("TYPE", out.type);
+    take("VERSION", out.version);
+    take("LABEL", out.label);
+    take("PART_ENTRY_TYPE", out.entryType);
+  }
+  blkid_free_probe(pr);
+  return true;
+}
+
+// What udev learnt when the device appeared, for users who cannot read the device.
+void ProbeWithUdev(const std::string& majorMinor, Probe& out) {
+  const std::string record = ReadSmall(fs::path("/run/udev/data") / ("b" + majorMinor));
+  using disk_list_detail::UdevProperty;
+  out.type = UdevProperty(record, "ID_FS_TYPE").value_or("");
+  out.version = UdevProperty(record, "ID_FS_VERSION").value_or("");
+  out.label = UdevProperty(record, "ID_FS_LABEL").value_or("");
+  out.entryType = UdevProperty(record, "ID_PART_ENTRY_TYPE").value_or("");
+}
+
+class SystemDiskFacts final : public DiskFactSource {
+ public:
+  bool Collect(std::vector<DiskFacts>& out) override {
+    const std::string mountinfo = ReadSmall("/proc/self/mountinfo", 1 << 22);
+    const std::vector<fs::path> disks = os::DiskTable::List();
+    for (size_t n = 0; n < disks.size(); ++n) {
+      DiskFacts disk;
+      disk.diskNumber = static_cast<int32_t>(n);
+      disk.devicePath = disks[n].string();
+      const fs::path sys = fs::path("/sys/class/block") / disks[n].filename();
+      ReadGeometry(disks[n], sys, disk);
+      if (Trim(ReadSmall(sys / "device" / "type", 16)) == "5") disk.isHardDisk = false;
+      std::error_code ec;
+      for (fs::directory_iterator it(sys, ec), end; !ec && it != end; it.increment(ec)) {
+        if (!fs::exists(it->path() / "partition", ec)) continue;
+        disk.partitions.push_back(ReadPartition(it->path(), mountinfo));
+      }
+      std::sort(disk.partitions.begin(), disk.partitions.end(),
+                [](const PartitionFacts& a, const PartitionFacts& b) { return a.startBytes < b.startBytes; });
+      out.push_back(std::move(disk));
+    }
+    return true;
+  }
+
+ private:
+  static void ReadGeometry(const fs::path& device, const fs::path& sys, DiskFacts& disk) {
+    os::File file;
+    os::DriveGeometry geo;
+    if (file.OpenRead(device) == err::kSuccess && os::QueryGeometry(file, geo) == err::kSuccess &&
+        geo.bytesPerSector != 0) {
+      disk.bytesPerSector = geo.bytesPerSector;
+      disk.sectorsPerTrack = geo.sectorsPerTrack;
+      disk.tracksPerCylinder = geo.tracksPerCylinder;
+      disk.cylinders = geo.cylinders;
+      return;
+    }
+    // Without read access sysfs still knows the size: "size" counts 512-byte units whatever the sectors.
+    const std::optional<uint64_t> size = ReadNumber(sys / "size");
+    const uint64_t sector = ReadNumber(sys / "queue" / "logical_block_size").value_or(512);
+    if (!size || sector == 0 || *size > UINT64_MAX / 512) {
+      disk.geometryKnown = false;
+      return;
+    }
+    disk.bytesPerSector = static_cast<uint32_t>(std::min<uint64_t>(sector, 1u << 16));
+    disk.sectorsPerTrack = 63;
+    disk.tracksPerCylinder = 255;
+    disk.cylinders = *size * 512 / disk.bytesPerSector / (255 * 63);
+  }
+
+  static PartitionFacts ReadPartition(const fs::path& sys, const std::string& mountinfo) {
+    PartitionFacts p;
+    p.partitionNumber =
+        static_cast<int32_t>(std::min<uint64_t>(ReadNumber(sys / "partition").value_or(0), INT32_MAX));
+    const uint64_t start = ReadNumber(sys / "start").value_or(0);
+    const uint64_t size = ReadNumber(sys / "size").value_or(0);
+    p.startBytes = start <= UINT64_MAX / 512 ? start * 512 : 0;
+    p.lengthBytes = size <= UINT64_MAX / 512 ? size * 512 : 0;
+    p.devicePath = (fs::path("/dev") / sys.filename()).string();
+    const std::string majorMinor = Trim(ReadSmall(sys / "dev", 64));
+    Probe probe;
+    os::File readable;
+    if (readable.OpenRead(p.devicePath) == err::kSuccess) {
+      readable.Close();
+      ProbeWithBlkid(p.devicePath, probe);
+    } else if (!majorMinor.empty()) {
+      ProbeWithUdev(majorMinor, probe);
+    }
+    p.fileSystemName = disk_list_detail::FileSystemName(probe.type, probe.version);
+    p.label = probe.label;
+    p.typeByte = disk_list_detail::PartitionTypeByte(probe.entryType);
+    if (!majorMinor.empty()) {
+      if (const std::optional<fs::path> mount = os::MountPointOf(mountinfo, majorMinor)) {
+        p.mountPoint = mount->string();
+        struct statvfs st {};
+        if (::statvfs(p.mountPoint.c_str(), &st) == 0) {
+          p.totalBytes = static_cast<uint64_t>(st.f_blocks) * st.f_frsize;
+          p.freeBytes = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+        }
+      }
+    }
+    return p;
+  }
+};
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+           return lower(x) == lower(y);
+         });
+}
+
+VolumeInfo VolumeOf(const DiskFacts& disk, const PartitionFacts& p) {
+  VolumeInfo v;
+  v.kind = EntryKind::kVolume;
+  v.driveLetter = kUnnumbered;
+  v.partitionType = p.typeByte;
+  if (EqualsIgnoringCase(p.fileSystemName, "NTFS")) v.partitionType = kPartitionNtfs;
+  if (EqualsIgnoringCase(p.fileSystemName, "FAT32")) v.partitionType = kPartitionFat32;
+  if (EqualsIgnoringCase(p.fileSystemName, "FAT")) v.partitionType = kPartitionFat;
+  v.diskNumber = disk.diskNumber;
+  v.partitionNumber = p.partitionNumber;
+  v.startSector = p.startBytes;  // bytes until the disk pass converts them
+  v.sectorCount = p.lengthBytes;
+  v.fileSystemName = p.fileSystemName;
+  v.volumeLabel = p.label;
+  v.rootPath = p.devicePath;
+  v.mountPoint = p.mountPoint;
+  v.totalBytes = p.totalBytes.value_or(p.lengthBytes);
+  v.freeBytes = std::min(p.freeBytes.value_or(0), v.totalBytes);
+  v.usedBytes = v.totalBytes - v.freeBytes;
+  return v;
+}
+
+VolumeInfo Unallocated(int32_t disk, uint64_t start, uint64_t count, uint64_t sectorSize) {
+  VolumeInfo v;
+  v.kind = EntryKind::kUnallocated;
+  v.driveLetter = kUnnumbered;
+  v.diskNumber = disk;
+  v.startSector = start;
+  v.sectorCount = count;
+  v.totalBytes = v.freeBytes = count <= UINT64_MAX / sectorSize ? count * sectorSize : UINT64_MAX;
+  return v;
+}
+
+bool ByStart(const VolumeInfo& a, const VolumeInfo& b) {
+  return a.startSector < b.startSector;
+}
+
+}  // namespace
+
+std::unique_ptr<DiskFactSource> MakeSystemDiskFacts() {
+  return std::make_unique<SystemDiskFacts>();
+}
+
+DiskMap::DiskMap() : DiskMap(MakeSystemDiskFacts()) {}
+
+DiskMap::DiskMap(std::unique_ptr<DiskFactSource> facts) : facts_(std::move(facts)) {}
+
+bool DiskMap::Refresh() {
+  cursorValid_ = false;
+  entryCursor_ = 0;
+  disks_.clear();
+  std::vector<DiskFacts> facts;
+  if (!facts_ || !facts_->Collect(facts)) return false;
+
+  std::map<int32_t, const DiskFacts*> byNumber;
+  for (const DiskFacts& disk : facts) {
+    if (!disk.isHardDisk || disk.diskNumber < 0) continue;
+    byNumber.emplace(disk.diskNumber, &disk);
+    for (const PartitionFacts& p : disk.partitions) {
+      VolumeInfo v = VolumeOf(disk, p);
+      if (v.partitionType != 0) disks_[disk.diskNumber].push_back(std::move(v));
+    }
+  }
+
+  // Disk pass: positions to sectors, and the stretches no volume covers.
+  uint64_t sectorSize = 512, perCylinder = 16065, totalSectors = 0;
+  for (auto& [number, list] : disks_) {
+    std::sort(list.begin(), list.end(), ByStart);
+    const DiskFacts& disk = *byNumber.at(number);
+    uint64_t expected = 63;
+    // An unknown disk borrows the last sector size and cylinder, but not the last length: a stretch past its
+    // real end would be offered for scanning.
+    totalSectors = 0;
+    if (disk.geometryKnown && disk.bytesPerSector != 0) {
+      sectorSize = disk.bytesPerSector;
+      perCylinder = uint64_t{disk.tracksPerCylinder} * disk.sectorsPerTrack;
+      totalSectors =
+          perCylinder != 0 && disk.cylinders <= UINT64_MAX / perCylinder ? disk.cylinders * perCylinder : 0;
+      expected = disk.sectorsPerTrack;
+    }
+    std::vector<VolumeInfo> gaps;
+    for (VolumeInfo& v : list) {
+      v.startSector /= sectorSize;
+      v.sectorCount /= sectorSize;
+      if (v.startSector > expected && v.startSector - expected > perCylinder)
+        gaps.push_back(Unallocated(number, expected, v.startSector - expected, sectorSize));
+      expected = std::max(expected, v.startSector + v.sectorCount);
+    }
+    if (totalSectors > expected && totalSectors - expected > perCylinder)
+      gaps.push_back(Unallocated(number, expected, totalSectors - expected, sectorSize));
+    list.insert(list.end(), gaps.begin(), gaps.end());
+    std::sort(list.begin(), list.end(), ByStart);
+  }
+
+  // Disks without a listed volume are offered whole.
+  for (const auto& [number, disk] : byNumber) {
+    if (disks_.count(number) != 0 || !disk->geometryKnown || disk->bytesPerSector == 0) continue;
+    const uint64_t perCyl = uint64_t{disk->tracksPerCylinder} * disk->sectorsPerTrack;
+    if (perCyl == 0 || disk->cylinders > UINT64_MAX / perCyl) continue;
+    VolumeInfo v = Unallocated(number, 0, disk->cylinders * perCyl, disk->bytesPerSector);
+    v.kind = EntryKind::kWholeDisk;
+    v.rootPath = disk->devicePath;
+    disks_[number].push_back(std::move(v));
+  }
+
+  uint32_t counter = 1;
+  for (auto& [number, list] : disks_) {
+    for (VolumeInfo& v : list) {
+      if (v.driveLetter == kUnnumbered) v.driveLetter = static_cast<char16_t>(counter);
+      ++counter;
+    }
+  }
+  return true;
+}
+
+bool DiskMap::GetNext(VolumeInfo& out) {
+  if (!cursorValid_) {
+    diskCursor_ = disks_.begin();
+    entryCursor_ = 0;
+    cursorValid_ = true;
+  }
+  while (diskCursor_ != disks_.end() && entryCursor_ >= diskCursor_->second.size()) {
+    ++diskCursor_;
+    entryCursor_ = 0;
+  }
+  if (diskCursor_ == disks_.end()) return false;
+  out = diskCursor_->second[entryCursor_++];
+  return true;
+}
+
+void DiskMap::GetAll(std::vector<VolumeInfo>& out) const {
+  for (const auto& [number, list] : disks_) out.insert(out.end(), list.begin(), list.end());
+}
+
+bool DiskMap::FindNewVolumes(const std::vector<VolumeInfo>& known, std::vector<VolumeInfo>& out) {
+  Refresh();
+  std::set<std::pair<int32_t, uint64_t>> seen;
+  for (const VolumeInfo& v : known) seen.insert({v.diskNumber, v.startSector});
+  bool found = false;
+  for (const auto& [number, list] : disks_) {
+    for (const VolumeInfo& v : list) {
+      if (seen.count({v.diskNumber, v.startSector}) != 0) continue;
+      out.push_back(v);
+      found = true;
+    }
+  }
+  return found;
+}
+
+}  // namespace snapsave
