@@ -1,16 +1,20 @@
-// snapsave-cli: the command-line front end over the scan engines.
+// snapsave-cli: the command-line front end over the scan, recovery and image sessions.
 //
 // Exit codes: 0 success; 1 usage error; 2 the source could not be opened or holds no known volume; 3 the scan
-// failed; 4 one or more files could not be recovered; 130 cancelled with Ctrl-C.
+// or the copy failed; 4 incomplete: some files were not recovered, or some sectors could not be read (they
+// are zeros in the image); 5 the destination lies on the source (see --force); 130 cancelled with Ctrl-C.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <deque>
+#include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 
@@ -20,22 +24,30 @@
 
 #include "carve/deep_scan_engine.h"
 #include "carve/file_categories.h"
+#include "cli/sources.h"
 #include "cli/terminal_text.h"
+#include "cli/terminal_view.h"
 #include "os/error.h"
 #include "os/paths.h"
-#include "scan/engine_factory.h"
+#include "os/volume_space.h"
+#include "scan/image_session.h"
 #include "scan/recovery_output.h"
+#include "scan/recovery_session.h"
+#include "scan/scan_session.h"
+#include "storage/disk_list.h"
 #include "storage/sector_reader.h"
 
 namespace {
 
 using namespace snapsave;
+namespace fs = std::filesystem;
 
 constexpr int kExitOk = 0;
 constexpr int kExitUsage = 1;
 constexpr int kExitOpen = 2;
 constexpr int kExitScan = 3;
-constexpr int kExitRecover = 4;
+constexpr int kExitIncomplete = 4;
+constexpr int kExitOnSource = 5;
 constexpr int kExitCancelled = 130;
 // Deeper than any real tree; a damaged catalogue cannot make the walk descend for ever.
 constexpr uint32_t kMaxDepth = 512;
@@ -51,47 +63,18 @@ extern "C" void OnInterrupt(int) {
   g_cancel.store(true);
 }
 
-struct Progress {
-  bool terminal = isatty(STDERR_FILENO) != 0;
-  uint32_t failed = 0;
-  uint32_t recovered = 0;
-};
-
-std::string Clock(int32_t seconds) {
-  if (seconds < 0) return "--:--";
-  return seconds >= 3600 ? fmt::format("{}:{:02}:{:02}", seconds / 3600, seconds / 60 % 60, seconds % 60)
-                         : fmt::format("{}:{:02}", seconds / 60, seconds % 60);
-}
-
-int32_t ScanProgress(void* context, int32_t progress, int32_t weight, int32_t secondsLeft, uint64_t,
-                     uint64_t totalSectors, uint64_t filesFound, uint32_t) {
-  auto* p = static_cast<Progress*>(context);
-  if (p->terminal) {
-    const int32_t percent = std::min(progress * weight / 100, 100);
-    if (totalSectors != 0) {
-      std::fprintf(stderr, "\rscanning %3d%%  %llu found  %s left   ", percent,
-                   static_cast<unsigned long long>(filesFound), Clock(secondsLeft).c_str());
-    } else {
-      std::fprintf(stderr, "\rscanning %3d%%   ", percent);
+// Runs a session to its end on this thread's behalf; Ctrl-C is its cancel button.
+void RunSession(Session& session, cli::TerminalView& view, std::string_view confirmId) {
+  session.Start();
+  while (!view.Closed() && !session.WorkerDone()) {
+    if (g_cancel.load()) {
+      session.RequestCancel(confirmId);
+      break;
     }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  return g_cancel.load() ? ScanCancelled : 0;
-}
-
-int32_t RecoverProgress(void* context, int32_t progress, int32_t scale, uint32_t error,
-                        const std::filesystem::path& path) {
-  auto* p = static_cast<Progress*>(context);
-  if (g_cancel.load()) return ScanCancelled;
-  if (progress * scale / 100 == 100) {
-    if (error != 0) {
-      ++p->failed;
-      std::fprintf(stderr, "failed: %s: %s\n", Shown(path.native()).c_str(), ErrorText(error).c_str());
-    } else {
-      ++p->recovered;
-      std::printf("recovered %s\n", Shown(path.native()).c_str());
-    }
-  }
-  return 0;
+  session.Wait();
+  view.EndProgressLine();
 }
 
 // "YYYY-MM-DD HH:MM:SS" of a FILETIME, taken as it was stored (no time zone); empty when unknown.
@@ -170,16 +153,18 @@ uint32_t WalkMerged(IFileRecoveryParse& engine, Fn&& fn) {
       });
 }
 
-void PrintRecord(const FoundFileRecord& r, const std::string& path, bool json) {
+void PrintRecord(const FoundFileRecord& r, const std::string& path, bool json,
+                 nlohmann::json extra = nlohmann::json::object()) {
   if (json) {
-    nlohmann::json j{{"type", r.isFolder != 0 ? "folder" : "file"},
-                     {"path", path},
-                     {"name", std::string(r.Name())},
-                     {"size", r.fileSize},
-                     {"modified", FormatFileTime(r.writeTime)},
-                     {"created", FormatFileTime(r.creationTime)},
-                     {"intact", r.isIntact != 0},
-                     {"deleted", r.isDeleted != 0}};
+    nlohmann::json j = std::move(extra);
+    j.update(nlohmann::json{{"type", r.isFolder != 0 ? "folder" : "file"},
+                            {"path", path},
+                            {"name", std::string(r.Name())},
+                            {"size", r.fileSize},
+                            {"modified", FormatFileTime(r.writeTime)},
+                            {"created", FormatFileTime(r.creationTime)},
+                            {"intact", r.isIntact != 0},
+                            {"deleted", r.isDeleted != 0}});
     std::printf("%s\n", j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     return;
   }
@@ -189,116 +174,370 @@ void PrintRecord(const FoundFileRecord& r, const std::string& path, bool json) {
               r.isIntact != 0 ? "intact" : "damaged");
 }
 
-int RecoverAll(IFileRecoveryParse& engine, const std::filesystem::path& destination, Progress& progress) {
-  if (uint32_t e = os::CreateFolders(destination); e != err::kSuccess && !IsAlreadyExists(e)) {
-    std::fprintf(stderr, "cannot create %s: %s\n", Shown(destination.native()).c_str(), ErrorText(e).c_str());
-    return kExitRecover;
-  }
-  engine.SetCallbacks(nullptr, RecoverProgress, &progress, 100);
-  const auto baseDepth = static_cast<int32_t>(CountSeparators(destination.string()));
-  int result = kExitOk;
-  bool cancelled = false;
-  // File by file, so that the merged results decide what is written; folders are made as they come.
-  const uint32_t walked = WalkMerged(
-      engine, [&](const FoundFileRecord& r, const std::string&, const std::filesystem::path& folder) {
-        if (cancelled) return;
-        const std::filesystem::path parent = destination / folder;
-        if (r.isFolder != 0) {
-          const std::filesystem::path made = parent / SanitizeNameComponent(r.Name());
-          if (uint32_t e = os::CreateFolders(made); e != err::kSuccess && !IsAlreadyExists(e)) {
-            std::fprintf(stderr, "failed: %s: %s\n", Shown(made.native()).c_str(), ErrorText(e).c_str());
-            result = kExitRecover;
-          }
-          return;
-        }
-        if (uint32_t e = os::CreateFolders(parent); e != err::kSuccess && !IsAlreadyExists(e)) {
-          std::fprintf(stderr, "failed: %s: %s\n", Shown(parent.native()).c_str(), ErrorText(e).c_str());
-          result = kExitRecover;
-          return;
-        }
-        const auto target = MakeUniquePath(parent / SanitizeNameComponent(r.Name()));
-        const int32_t code = engine.RecoverRecord(&r, target, baseDepth);
-        if (code == ScanCancelled) cancelled = true;
-        if (code != 0) result = kExitRecover;
-      });
-  if (cancelled) return kExitCancelled;
-  if (walked != err::kSuccess) {
-    std::fprintf(stderr, "cannot list the results: %s\n", ErrorText(walked).c_str());
-    return kExitScan;
-  }
-  if (progress.failed != 0) result = kExitRecover;
-  return result;
+// The listing of disks, volumes and free stretches; entries are what SOURCE can name.
+std::vector<VolumeInfo> ListEntries(bool& ok) {
+  DiskMap disks;
+  ok = disks.Refresh();
+  std::vector<VolumeInfo> entries;
+  disks.GetAll(entries);
+  return entries;
 }
 
-int RunScan(const std::string& image, bool quick, bool resume, bool list, bool json,
-            const std::string& recoverTo) {
-  auto engine = CreateScanEngineForImage(image, u'A', !quick);
-  if (!engine) {
-    SectorReader probe;
-    const uint32_t error = probe.OpenFile(image);
-    std::fprintf(stderr, "cannot open %s: %s\n", Shown(image).c_str(),
-                 error != err::kSuccess ? ErrorText(error).c_str()
-                 : quick                ? "no FAT or NTFS volume found"
-                                        : "the image is too short");
+const char* KindName(EntryKind kind) {
+  switch (kind) {
+    case EntryKind::kVolume:
+      return "volume";
+    case EntryKind::kUnallocated:
+      return "unallocated";
+    case EntryKind::kWholeDisk:
+      return "disk";
+  }
+  return "";
+}
+
+int RunListCommand(bool json) {
+  bool ok = false;
+  const std::vector<VolumeInfo> entries = ListEntries(ok);
+  if (!ok) {
+    std::fputs("cannot read the system's list of disks and volumes\n", stderr);
     return kExitOpen;
   }
-  auto* deep = dynamic_cast<CProfessionalRecovery*>(engine.get());
-  if (deep != nullptr && deep->HasSavedProgress() && !resume) deep->DiscardSavedProgress();
-  Progress progress;
-  engine->SetCallbacks(ScanProgress, nullptr, &progress, 100);
-  const int32_t scanned = engine->Scan({});
-  if (progress.terminal) std::fputs("\n", stderr);
-  if (scanned == ScanCancelled) {
-    if (deep != nullptr) std::fputs("stopped; run the same scan with --resume to continue\n", stderr);
-    return kExitCancelled;
+  if (!json) {
+    std::printf("%-4s %-6s %-11s %-10s %-12s %-10s %-7s %-16s %s\n", "ID", "DISK", "KIND", "SIZE", "START",
+                "FREE", "FS", "LABEL", "DEVICE / MOUNT POINT");
   }
-  if (scanned != 0) {
-    std::fprintf(stderr, "scan failed: %s\n", ErrorText(static_cast<uint32_t>(scanned)).c_str());
-    return kExitScan;
+  for (const VolumeInfo& v : entries) {
+    const uint32_t id = v.driveLetter;
+    if (json) {
+      nlohmann::json j{{"id", id},
+                       {"disk", v.diskNumber},
+                       {"kind", KindName(v.kind)},
+                       {"partition", v.partitionNumber},
+                       {"partitionType", v.partitionType},
+                       {"startSector", v.startSector},
+                       {"sectorCount", v.sectorCount},
+                       {"totalBytes", v.totalBytes},
+                       {"freeBytes", v.freeBytes},
+                       {"usedBytes", v.usedBytes},
+                       {"fileSystem", v.fileSystemName},
+                       {"label", v.volumeLabel},
+                       {"device", v.rootPath},
+                       {"mountPoint", v.mountPoint}};
+      std::printf("%s\n", j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+      continue;
+    }
+    std::string where = v.rootPath;
+    if (!v.mountPoint.empty()) where += " on " + v.mountPoint;
+    std::printf(
+        "%-4u %-6s %-11s %-10s %-12llu %-10s %-7s %-16s %s\n", id,
+        fmt::format("disk{}", v.diskNumber).c_str(), KindName(v.kind), cli::HumanSize(v.totalBytes).c_str(),
+        static_cast<unsigned long long>(v.startSector),
+        v.kind == EntryKind::kVolume && !v.mountPoint.empty() ? cli::HumanSize(v.freeBytes).c_str() : "-",
+        v.fileSystemName.empty() ? "-" : Shown(v.fileSystemName).c_str(),
+        v.volumeLabel.empty() ? "-" : Shown(v.volumeLabel).c_str(), Shown(where).c_str());
   }
+  if (!json && entries.empty())
+    std::fputs("no disks found (reading disks usually needs root or membership of the disk group)\n", stderr);
+  return kExitOk;
+}
+
+// The source as a scan target; a whole disk gets its size from the device when the listing had none.
+bool MakeTarget(const cli::Source& source, ScanTarget& target) {
+  if (source.kind == cli::Source::Kind::kImage) {
+    target.imagePath = source.imagePath;
+    target.imageDriveLetter = cli::kImageLetter;
+    return true;
+  }
+  target.volume = source.volume;
+  if (source.kind == cli::Source::Kind::kWholeDisk) {
+    SectorReader reader;
+    if (uint32_t e = reader.OpenDisk(source.volume.diskNumber); e != err::kSuccess) {
+      std::fprintf(stderr, "cannot open %s: %s%s\n", Shown(source.description).c_str(), ErrorText(e).c_str(),
+                   e == err::kAccessDenied ? " (run as root, or join the disk group)" : "");
+      return false;
+    }
+    target.volume->startSector = 0;
+    target.volume->sectorCount = reader.TotalSectors();
+  }
+  return true;
+}
+
+// Why no engine could be made for the target, in words.
+void ReportNoEngine(const cli::Source& source, const ScanTarget& target, bool quick) {
+  SectorReader probe;
+  const uint32_t error =
+      target.IsDisk() ? probe.OpenDisk(target.volume->diskNumber) : probe.OpenFile(source.imagePath);
+  std::fprintf(stderr, "cannot open %s: %s%s\n", Shown(source.description).c_str(),
+               error != err::kSuccess ? ErrorText(error).c_str()
+               : quick                ? "no FAT or NTFS volume found"
+                                      : "the source is too short",
+               error == err::kAccessDenied ? " (run as root, or join the disk group)" : "");
+}
+
+struct ScanOptions {
+  std::string source;
+  bool quick = false;
+  bool resume = false;
+  bool fresh = false;
+  bool list = false;
+  bool json = false;
+  bool force = false;
+  std::string types;
+  std::string recoverTo;
+};
+
+void PrintGrouped(const RecordList& found, IFileRecoveryParse& engine, bool json) {
+  // By category, then extension, then name: the groups a user sorts a card's photos and videos into.
+  std::map<std::tuple<std::string, std::string>, std::vector<const FoundFileRecord*>> groups;
+  for (const FoundFileRecord& r : found) {
+    if (r.isFolder != 0) continue;
+    groups[{std::string(ClassifyFileName(r.Name())), cli::ExtensionOf(r.Name())}].push_back(&r);
+  }
+  for (const auto& [key, records] : groups) {
+    const auto& [category, extension] = key;
+    if (!json) std::printf("# %s .%s: %zu\n", category.c_str(), Shown(extension).c_str(), records.size());
+    for (const FoundFileRecord* r : records) {
+      std::string path;
+      if (r->Kind() == SourceKind::kCarved || engine.GetRecordPath(r, path) != err::kSuccess) path.clear();
+      std::string folder = "/" + path;
+      std::replace(folder.begin(), folder.end(), '\\', '/');
+      PrintRecord(*r, folder, json, nlohmann::json{{"category", category}, {"extension", extension}});
+    }
+  }
+}
+
+int RunScan(const ScanOptions& o) {
+  bool listed = false;
+  std::vector<VolumeInfo> entries;
+  const bool looksLikeFile = fs::is_regular_file(fs::path(o.source));
+  if (!looksLikeFile) entries = ListEntries(listed);
+  const cli::SourceOrError resolved = cli::ResolveSource(o.source, entries);
+  if (!resolved.source) {
+    std::fprintf(stderr, "cannot use %s: %s\n", Shown(o.source).c_str(), resolved.error.c_str());
+    return kExitOpen;
+  }
+  const cli::Source& source = *resolved.source;
+  std::string extensionList;
+  if (!o.types.empty()) {
+    const cli::TypesOrError types = cli::ParseTypes(o.types);
+    if (!types.error.empty()) {
+      std::fprintf(stderr, "--types: %s\n", Shown(types.error).c_str());
+      return kExitUsage;
+    }
+    extensionList = types.extensionList;
+  }
+  // Checked before the scan, which may take hours: files written onto the source overwrite what is lost.
+  if (!o.recoverTo.empty() && source.kind != cli::Source::Kind::kImage && !o.force &&
+      os::DestinationOnSource(o.recoverTo, source.volume.diskNumber, source.volume.startSector,
+                              source.kind == cli::Source::Kind::kWholeDisk)) {
+    std::fprintf(stderr,
+                 "%s is on %s, the source being recovered from: writing there may overwrite the lost files.\n"
+                 "Choose a folder on another disk, or add --force to write there anyway.\n",
+                 Shown(o.recoverTo).c_str(), Shown(source.description).c_str());
+    return kExitOnSource;
+  }
+
+  ScanTarget target;
+  if (!MakeTarget(source, target)) return kExitOpen;
+  const cli::ResumePolicy policy = o.resume  ? cli::ResumePolicy::kResume
+                                   : o.fresh ? cli::ResumePolicy::kFresh
+                                             : cli::ResumePolicy::kAsk;
+  {
+    cli::TerminalView view(policy);
+    ScanSession session(view, {&target}, !o.quick);
+    RunSession(session, view, "MSG0709");
+    if (view.EndCode() == kEndFailed || !target.engine) {
+      ReportNoEngine(source, target, o.quick);
+      return kExitOpen;
+    }
+    const int32_t scanned = session.Results().empty() ? ScanCancelled : session.Results().front();
+    if (scanned == ScanCancelled) {
+      if (!o.quick)
+        std::fprintf(stderr,
+                     "stopped; the scan's position is saved: run 'snapsave-cli scan %s --resume' to go on\n",
+                     Shown(o.source).c_str());
+      return kExitCancelled;
+    }
+    if (scanned != 0) {
+      std::fprintf(stderr, "scan failed: %s\n", ErrorText(static_cast<uint32_t>(scanned)).c_str());
+      return kExitScan;
+    }
+  }
+  IFileRecoveryParse& engine = *target.engine;
+  auto* deep = dynamic_cast<CProfessionalRecovery*>(&engine);
   if (deep != nullptr && deep->UnreadableSectors() != 0) {
     std::fprintf(stderr, "%llu unreadable sectors were skipped, the first at sector %llu\n",
                  static_cast<unsigned long long>(deep->UnreadableSectors()),
                  static_cast<unsigned long long>(deep->FirstUnreadableSector().value_or(0)));
   }
-  if (list) {
-    WalkMerged(*engine, [&](const FoundFileRecord& r, const std::string& path, const std::filesystem::path&) {
-      PrintRecord(r, path, json);
-    });
+
+  std::vector<RecoveryItem> items;
+  std::vector<fs::path> folders;  // made first, so that empty found folders come back too
+  if (!extensionList.empty()) {
+    RecordList found;
+    cli::TerminalView view;
+    SearchSession search(view, {&target}, extensionList, found);
+    RunSession(search, view, "MSG1205");
+    if (g_cancel.load()) return kExitCancelled;
+    if (o.list) PrintGrouped(found, engine, o.json);
+    for (const FoundFileRecord& r : found) {
+      if (r.isFolder == 0) items.push_back({r, std::nullopt});
+    }
+    if (!o.list && o.recoverTo.empty()) std::printf("%zu matching files found\n", items.size());
+  } else {
+    const uint32_t walked =
+        WalkMerged(engine, [&](const FoundFileRecord& r, const std::string& path, const fs::path& folder) {
+          if (o.list) PrintRecord(r, path, o.json);
+          if (o.recoverTo.empty()) return;
+          if (r.isFolder != 0) {
+            folders.push_back(folder / SanitizeNameComponent(r.Name()));
+          } else {
+            // Carved files have no folder of their own: they go to their category's.
+            items.push_back(
+                {r, r.Kind() == SourceKind::kCarved ? std::nullopt : std::optional<fs::path>(folder)});
+          }
+        });
+    if (walked != err::kSuccess) {
+      std::fprintf(stderr, "cannot list the results: %s\n", ErrorText(walked).c_str());
+      return kExitScan;
+    }
+    if (!o.list && o.recoverTo.empty())
+      std::printf("%llu items found\n", static_cast<unsigned long long>(engine.GetRecordCount()));
   }
-  if (!recoverTo.empty()) return RecoverAll(*engine, recoverTo, progress);
-  if (!list) std::printf("%llu items found\n", static_cast<unsigned long long>(engine->GetRecordCount()));
-  return kExitOk;
+  if (o.recoverTo.empty()) return kExitOk;
+
+  const fs::path destination = TrimDestination(o.recoverTo);
+  if (uint32_t e = os::CreateFolders(destination); e != err::kSuccess && !IsAlreadyExists(e)) {
+    std::fprintf(stderr, "cannot create %s: %s\n", Shown(destination.native()).c_str(), ErrorText(e).c_str());
+    return kExitIncomplete;
+  }
+  bool folderFailed = false;
+  for (const fs::path& folder : folders) {
+    if (uint32_t e = os::CreateFolders(destination / folder); e != err::kSuccess && !IsAlreadyExists(e)) {
+      std::fprintf(stderr, "failed: %s: %s\n", Shown((destination / folder).native()).c_str(),
+                   ErrorText(e).c_str());
+      folderFailed = true;
+    }
+  }
+  cli::TerminalView view;
+  RecoverySession recovery(view, {&target}, destination, std::move(items));
+  RunSession(recovery, view, "MSG1103");
+  if (recovery.Cancelled()) return kExitCancelled;
+  const RecoverySession::Counters counters = recovery.Totals();
+  std::fprintf(stderr, "%u of %u files recovered into %s%s\n", counters.finished - counters.failed,
+               counters.total, Shown(destination.native()).c_str(),
+               counters.failed != 0 ? fmt::format(", {} failed", counters.failed).c_str() : "");
+  return counters.failed != 0 || folderFailed ? kExitIncomplete : kExitOk;
+}
+
+int RunImage(const std::string& sourceText, const std::string& imagePath, bool force) {
+  bool listed = false;
+  std::vector<VolumeInfo> entries;
+  if (!fs::is_regular_file(fs::path(sourceText))) entries = ListEntries(listed);
+  const cli::SourceOrError resolved = cli::ResolveSource(sourceText, entries);
+  if (!resolved.source) {
+    std::fprintf(stderr, "cannot use %s: %s\n", Shown(sourceText).c_str(), resolved.error.c_str());
+    return kExitOpen;
+  }
+  const cli::Source& source = *resolved.source;
+  if (source.kind != cli::Source::Kind::kImage && !force &&
+      os::DestinationOnSource(
+          fs::path(imagePath).parent_path().empty() ? fs::path(".") : fs::path(imagePath).parent_path(),
+          source.volume.diskNumber, source.volume.startSector,
+          source.kind == cli::Source::Kind::kWholeDisk)) {
+    std::fprintf(stderr,
+                 "%s is on %s, the source being copied: writing there may overwrite the lost files.\n"
+                 "Choose a folder on another disk, or add --force to write there anyway.\n",
+                 Shown(imagePath).c_str(), Shown(source.description).c_str());
+    return kExitOnSource;
+  }
+  ScanTarget target;
+  std::vector<ScanTarget*> targets;
+  int32_t wholeDisk = -1;
+  if (source.kind == cli::Source::Kind::kWholeDisk) {
+    wholeDisk = source.volume.diskNumber;
+  } else {
+    if (!MakeTarget(source, target)) return kExitOpen;
+    targets.push_back(&target);
+  }
+  cli::TerminalView view;
+  ImageSession session(view, imagePath, targets, wholeDisk);
+  RunSession(session, view, "MSG0306");
+  const int32_t result = session.Result();
+  const DiskImageWriter& writer = session.Writer();
+  const uint64_t copied = writer.SectorsCopied();
+  if (result == ScanCancelled) {
+    std::fprintf(stderr, "stopped; %s holds the first %llu sectors\n", Shown(imagePath).c_str(),
+                 static_cast<unsigned long long>(copied));
+    return kExitCancelled;
+  }
+  if (const std::string bad = DescribeBadSectors(writer); !bad.empty())
+    std::fprintf(stderr, "%s\n", bad.c_str());
+  if (result != 0) {
+    std::fprintf(stderr, "copy failed after %llu sectors: %s\n", static_cast<unsigned long long>(copied),
+                 ErrorText(static_cast<uint32_t>(result)).c_str());
+    return result == static_cast<int32_t>(err::kAccessDenied) || copied == 0 ? kExitOpen : kExitScan;
+  }
+  std::printf("copied %llu sectors (%s) of %s to %s\n", static_cast<unsigned long long>(copied),
+              cli::HumanSize(copied * writer.SectorSize()).c_str(), Shown(source.description).c_str(),
+              Shown(imagePath).c_str());
+  return writer.BadSectorCount() != 0 ? kExitIncomplete : kExitOk;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"Snapsave: find and recover deleted files on disks, volumes and disk images."};
-  app.set_version_flag("--version", "snapsave-cli 0.1.0");
+  CLI::App app{"Snapsave: find and recover deleted and lost files on disks, volumes and disk images."};
+  app.set_version_flag("--version", "snapsave-cli 0.2.0");
   app.require_subcommand(0, 1);
   app.footer(
-      "Exit codes: 0 success, 1 usage error, 2 source not opened or no known volume, 3 scan failed,\n"
-      "4 some files not recovered, 130 cancelled.");
+      "SOURCE is a disk image file, a whole disk as 'disk0', 'disk1' ..., or the ID of a volume or free\n"
+      "stretch that 'snapsave-cli list' shows (a device such as /dev/sdb1 works too). Reading disks needs "
+      "root\n"
+      "or membership of the disk group; nothing is ever written to a source.\n\n"
+      "Examples:\n"
+      "  snapsave-cli list\n"
+      "  snapsave-cli scan card.img --list\n"
+      "  snapsave-cli scan 3 --types photo,video --recover ~/rescued\n"
+      "  snapsave-cli image disk1 ~/card.img && snapsave-cli scan ~/card.img --recover ~/rescued\n\n"
+      "Exit codes: 0 success; 1 usage error; 2 source not opened or no known volume; 3 scan or copy failed;\n"
+      "4 incomplete (files not recovered, or unreadable sectors zeroed in an image); 5 destination on the\n"
+      "source; 130 cancelled (Ctrl-C).");
 
-  auto* scan = app.add_subcommand("scan", "Scan a disk image for deleted and lost files");
-  std::string image;
-  bool quick = false;
-  bool list = false;
-  bool json = false;
-  std::string recoverTo;
-  bool resume = false;
-  scan->add_option("image", image, "Disk image file (*.img)")->required()->check(CLI::ExistingFile);
-  scan->add_flag("--quick", quick,
+  auto* list =
+      app.add_subcommand("list", "List disks, volumes and unallocated stretches that can be scanned");
+  bool listJson = false;
+  list->add_flag("--json", listJson, "One JSON object per entry and line");
+
+  auto* scan =
+      app.add_subcommand("scan", "Scan a source for deleted and lost files, list them, recover them");
+  ScanOptions o;
+  scan->add_option("source", o.source, "Image file, diskN, or an ID from 'list'")->required();
+  scan->add_flag("--quick", o.quick,
                  "Walk the file system's metadata only (default: a deep scan that also rebuilds lost folders "
                  "and carves files by their signatures)");
-  scan->add_flag("--resume", resume, "Continue an interrupted deep scan of the same, unchanged image");
-  scan->add_flag("--list", list,
+  scan->add_option("--types", o.types,
+                   "Keep only these types: categories (photo, audio, video, document, archive) or extensions "
+                   "(jpg,pdf), comma-separated");
+  scan->add_flag("--list", o.list,
                  "Print every found file and folder: type, folder path, name, size, modified, created, "
-                 "intact/damaged (tab-separated)");
-  scan->add_flag("--json", json, "With --list: one JSON object per line");
-  scan->add_option("--recover", recoverTo,
-                   "Recover everything found into this folder, keeping the found tree");
+                 "intact/damaged (tab-separated); with --types, grouped by type");
+  scan->add_flag("--json", o.json, "With --list: one JSON object per line");
+  scan->add_option("--recover", o.recoverTo,
+                   "Recover into this folder: the found tree as it was, carved and --types matches in "
+                   "category folders (photo, video, ...)");
+  scan->add_flag("--force", o.force, "Recover even onto the source being scanned (may destroy lost files)");
+  auto* resume = scan->add_flag("--resume", o.resume, "Continue an interrupted deep scan of the same source");
+  auto* fresh = scan->add_flag("--fresh", o.fresh, "Start over, forgetting an interrupted deep scan");
+  resume->excludes(fresh);
+
+  auto* image = app.add_subcommand("image", "Copy a disk or volume sector by sector into an image file");
+  std::string imageSource;
+  std::string imagePath;
+  bool imageForce = false;
+  image->add_option("source", imageSource, "diskN, an ID from 'list', or an image file")->required();
+  image->add_option("file", imagePath, "The image file to write (FILE.img)")->required();
+  image->add_flag("--force", imageForce, "Write the image even onto the source being copied");
 
   try {
     app.parse(argc, argv);
@@ -313,5 +552,7 @@ int main(int argc, char** argv) {
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   sigaction(SIGINT, &action, nullptr);
-  return RunScan(image, quick, resume, list, json, recoverTo);
+  if (list->parsed()) return RunListCommand(listJson);
+  if (image->parsed()) return RunImage(imageSource, imagePath, imageForce);
+  return RunScan(o);
 }

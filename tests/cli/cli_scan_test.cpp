@@ -2,7 +2,14 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +18,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "os/paths.h"
 #include "tests/support/test_support.h"
@@ -405,6 +414,155 @@ TEST(CliDeep, RawMediaIsCarvedIntoCategoryFolders) {
     ASSERT_EQ(files.count(name), 1u) << name;
     EXPECT_EQ(files.at(name), crc) << name;
   }
+}
+
+// --types: the listing grouped by type, each line of --json an object, and recovery flat in category
+// folders with the deleted files byte for byte.
+TEST(CliDeep, TypesFilterGroupsListsAndRecoversIntoCategories) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  const fs::path image = dir.path() / "v.img";
+  test::GunzipFixture("fat/fat32.img.gz", image);
+  const CliRun grouped = DeepScan(image, "--types photo,bin --list");
+  ASSERT_EQ(grouped.code, 0);
+  std::istringstream lines(grouped.out);
+  std::string group;
+  int files = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("# ")) {
+      group = line.substr(2, line.find(':') - 2);
+      continue;
+    }
+    ASSERT_FALSE(group.empty()) << line;
+    const ListedItem item = ParseListing(line).front();
+    EXPECT_EQ(item.type, "file");
+    std::string ext = item.name.substr(item.name.rfind('.') + 1);
+    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    EXPECT_TRUE(group.ends_with(" ." + ext)) << group << " / " << item.name;
+    ++files;
+  }
+  EXPECT_GT(files, 0);
+
+  const CliRun json = DeepScan(image, "--types jpg --list --json");
+  ASSERT_EQ(json.code, 0);
+  std::istringstream jsonLines(json.out);
+  for (std::string line; std::getline(jsonLines, line);) {
+    const auto j = nlohmann::json::parse(line);
+    EXPECT_EQ(j.at("extension"), "jpg");
+    EXPECT_EQ(j.at("category"), "photo");
+    EXPECT_TRUE(j.contains("size") && j.contains("path") && j.contains("deleted"));
+  }
+
+  const fs::path out = dir.path() / "out";
+  ASSERT_EQ(DeepScan(image, "--types bin,jpg --recover " + Quote(out)).code, 0);
+  const auto recovered = Recovered(out);
+  std::multiset<uint32_t> crcs;
+  for (const auto& [path, crc] : recovered) {
+    EXPECT_TRUE(path.starts_with("photo/") || path.starts_with("others/")) << path;
+    crcs.insert(crc);
+  }
+  EXPECT_EQ(crcs.count(Crc(test::ReadFile(test::Fixture("fat/originals/frag.bin")))), 1u);
+  EXPECT_EQ(crcs.count(Crc(test::ReadFile(test::Fixture("fat/originals/old2.jpg")))), 1u);
+  EXPECT_EQ(DeepScan(image, "--types '../x' --list").code, 1);
+}
+
+// Starts snapsave-cli with `args`, its output going to files.
+pid_t Spawn(const std::vector<std::string>& args, const fs::path& out, const fs::path& err) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  std::vector<char*> argv;
+  std::string cli = SNAPSAVE_CLI;
+  argv.push_back(cli.data());
+  std::vector<std::string> copies = args;
+  for (std::string& a : copies) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, cli.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+int WaitExit(pid_t pid) {
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string Slurp(const fs::path& p) {
+  const auto bytes = test::ReadFile(p);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// Ctrl-C stops a deep scan with its position saved; --resume then finishes with the same carved files as a
+// scan run in one go, none twice.
+TEST(CliDeep, InterruptedScanResumesToTheSameFiles) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  const fs::path image = dir.path() / "big.img";
+  const std::vector<std::string> media{"photo.jpg", "pic.png", "tone.wav", "pic.gif"};
+  std::vector<std::vector<uint8_t>> bytes;
+  for (const std::string& name : media) {
+    test::GunzipFixture("carve/media/" + name + ".gz", dir.path() / name);
+    bytes.push_back(test::ReadFile(dir.path() / name));
+  }
+  {
+    // Mostly holes, so it costs no disk; a file every 24 MiB, the last one near the end.
+    std::ofstream f(image, std::ios::binary);
+    const uint64_t size = uint64_t{1} << 30;
+    for (uint64_t at = 1 << 20, i = 0; at + (1 << 20) < size; at += 24 << 20, ++i) {
+      const auto& b = bytes[i % bytes.size()];
+      f.seekp(static_cast<std::streamoff>(at));
+      f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+    }
+    f.seekp(static_cast<std::streamoff>(size - 1));
+    f.put('\0');
+  }
+  const fs::path once = dir.path() / "once", resumed = dir.path() / "resumed";
+  ASSERT_EQ(DeepScan(image, "--recover " + Quote(once)).code, 0);
+  const auto expected = Recovered(once);
+  ASSERT_GE(expected.size(), 40u);
+
+  const pid_t pid = Spawn({"scan", image.string(), "--fresh"}, dir.path() / "out1", dir.path() / "err1");
+  ASSERT_GT(pid, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  kill(pid, SIGINT);
+  const int code = WaitExit(pid);
+  if (code == 0) GTEST_SKIP() << "the scan ended before it could be interrupted";
+  ASSERT_EQ(code, 130) << Slurp(dir.path() / "err1");
+  EXPECT_NE(Slurp(dir.path() / "err1").find("--resume"), std::string::npos);
+
+  const CliRun rest = DeepScan(image, "--resume --recover " + Quote(resumed));
+  ASSERT_EQ(rest.code, 0);
+  EXPECT_EQ(Recovered(resumed), expected);
+}
+
+TEST(Cli, SourcesImagesAndTheDiskList) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  const CliRun list = Execute(std::string(SNAPSAVE_CLI) + " list --json");
+  ASSERT_EQ(list.code, 0);
+  std::istringstream lines(list.out);
+  for (std::string line; std::getline(lines, line);) {
+    const auto j = nlohmann::json::parse(line);
+    EXPECT_TRUE(j.contains("id") && j.contains("kind") && j.contains("sectorCount")) << line;
+  }
+  EXPECT_EQ(Execute(std::string(SNAPSAVE_CLI) + " scan 60000 --list").code, 2);
+  EXPECT_EQ(Execute(std::string(SNAPSAVE_CLI) + " scan " + Quote(dir.path() / "none.img")).code, 2);
+  EXPECT_EQ(Execute(std::string(SNAPSAVE_CLI) + " scan x.img --resume --fresh").code, 1);
+
+  // An image of an image is the same bytes; an older, longer file there ends at the copied length.
+  const fs::path image = dir.path() / "v.img";
+  test::GunzipFixture("fat/fat32.img.gz", image);
+  const fs::path copy = dir.path() / "copy.img";
+  test::WriteFile(copy, std::vector<uint8_t>(fs::file_size(image) + 4096, 0xEE));
+  const CliRun imaged = Execute(std::string(SNAPSAVE_CLI) + " image " + Quote(image) + " " + Quote(copy));
+  ASSERT_EQ(imaged.code, 0);
+  EXPECT_EQ(test::ReadFile(copy), test::ReadFile(image));
+  // Writing an image over its own source is refused, and the source stays as it was.
+  EXPECT_NE(Execute(std::string(SNAPSAVE_CLI) + " image " + Quote(copy) + " " + Quote(copy)).code, 0);
+  EXPECT_EQ(test::ReadFile(copy), test::ReadFile(image));
 }
 
 }  // namespace

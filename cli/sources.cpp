@@ -1,0 +1,153 @@
+#include "cli/sources.h"
+
+#include <algorithm>
+#include <charconv>
+#include <system_error>
+
+#include <fmt/core.h>
+
+#include "carve/file_categories.h"
+
+namespace snapsave::cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::optional<uint32_t> ParseNumber(std::string_view text) {
+  uint32_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
+  return value;
+}
+
+std::string Describe(const VolumeInfo& v) {
+  const std::string device = v.rootPath.empty() ? "" : " (" + v.rootPath + ")";
+  switch (v.kind) {
+    case EntryKind::kWholeDisk:
+      return fmt::format("disk {}{}", v.diskNumber, device);
+    case EntryKind::kUnallocated:
+      return fmt::format("unallocated space {} of disk {}", static_cast<uint32_t>(v.driveLetter),
+                         v.diskNumber);
+    case EntryKind::kVolume:
+      break;
+  }
+  return fmt::format("volume {}{}", static_cast<uint32_t>(v.driveLetter), device);
+}
+
+Source FromEntry(const VolumeInfo& v) {
+  Source s;
+  s.kind = v.kind == EntryKind::kWholeDisk ? Source::Kind::kWholeDisk : Source::Kind::kVolume;
+  s.volume = v;
+  s.description = Describe(v);
+  return s;
+}
+
+}  // namespace
+
+SourceOrError ResolveSource(std::string_view text, const std::vector<VolumeInfo>& entries) {
+  if (text.empty()) return {std::nullopt, "no source given"};
+  std::error_code ec;
+  const fs::path path{std::string(text)};
+  const fs::file_status status = fs::status(path, ec);
+  if (fs::is_regular_file(status)) {
+    Source s;
+    s.imagePath = path;
+    s.description = path.string();
+    return {s, {}};
+  }
+  if (text.substr(0, 4) == "disk") {
+    const std::optional<uint32_t> n = ParseNumber(text.substr(4));
+    if (!n) return {std::nullopt, "a disk is named disk0, disk1, ... as 'snapsave-cli list' shows"};
+    Source s;
+    s.kind = Source::Kind::kWholeDisk;
+    s.volume.kind = EntryKind::kWholeDisk;
+    s.volume.diskNumber = static_cast<int32_t>(*n);
+    s.volume.driveLetter = kUnnumbered;
+    // The listing knows the disk's device and size; a disk with volumes has no whole-disk entry of its own.
+    for (const VolumeInfo& v : entries) {
+      if (v.diskNumber == s.volume.diskNumber && v.kind == EntryKind::kWholeDisk) s.volume = v;
+    }
+    s.description = fmt::format("disk {}", *n);
+    return {s, {}};
+  }
+  if (const std::optional<uint32_t> id = ParseNumber(text)) {
+    for (const VolumeInfo& v : entries) {
+      if (static_cast<uint32_t>(v.driveLetter) == *id) return {FromEntry(v), {}};
+    }
+    return {std::nullopt,
+            fmt::format("no entry {} in the list of disks and volumes ('snapsave-cli list')", *id)};
+  }
+  if (fs::is_block_file(status)) {
+    const fs::path wanted = fs::weakly_canonical(path, ec);
+    for (const VolumeInfo& v : entries) {
+      if (v.rootPath.empty()) continue;
+      std::error_code e2;
+      if (fs::weakly_canonical(v.rootPath, e2) == wanted) return {FromEntry(v), {}};
+    }
+    return {std::nullopt, "that device is not a listed disk or volume ('snapsave-cli list')"};
+  }
+  if (!fs::exists(status)) return {std::nullopt, "no such file, disk or volume"};
+  return {std::nullopt, "not an image file, a disk or a volume"};
+}
+
+TypesOrError ParseTypes(std::string_view text) {
+  static constexpr std::pair<std::string_view, std::string_view> kCategories[] = {
+      {kCategoryPhoto, kPhotoList},
+      {kCategoryAudio, kAudioList},
+      {kCategoryVideo, kVideoList},
+      {kCategoryDocument, kDocumentList},
+      {kCategoryArchive, kArchiveList}};
+  TypesOrError out;
+  size_t pos = 0;
+  while (pos <= text.size()) {
+    size_t comma = text.find(',', pos);
+    if (comma == std::string_view::npos) comma = text.size();
+    std::string name(text.substr(pos, comma - pos));
+    pos = comma + 1;
+    name.erase(std::remove(name.begin(), name.end(), ' '), name.end());
+    if (name.empty()) continue;
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); });
+    if (name.front() == '.') name.erase(0, 1);
+    if (name.rfind("*.", 0) == 0) name.erase(0, 2);
+    bool category = false;
+    for (const auto& [cat, list] : kCategories) {
+      if (name == cat) {
+        out.extensionList += list;
+        category = true;
+      }
+    }
+    if (category) continue;
+    const bool plain =
+        !name.empty() && name.size() <= 16 && std::all_of(name.begin(), name.end(), [](char c) {
+          return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+        });
+    if (!plain) return {{}, fmt::format("'{}' is neither a category nor an extension", name)};
+    out.extensionList += "*." + name + "|";
+  }
+  if (out.extensionList.empty()) out.error = "no types given";
+  return out;
+}
+
+std::string ExtensionOf(std::string_view name) {
+  const size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos) return {};
+  std::string ext(name.substr(dot + 1));
+  for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return ext;
+}
+
+std::string HumanSize(uint64_t bytes) {
+  static constexpr const char* kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  if (bytes < 1024) return fmt::format("{} B", bytes);
+  double value = static_cast<double>(bytes);
+  size_t unit = 0;
+  while (value >= 1024 && unit + 1 < std::size(kUnits)) {
+    value /= 1024;
+    ++unit;
+  }
+  return fmt::format("{:.1f} {}", value, kUnits[unit]);
+}
+
+}  // namespace snapsave::cli

@@ -1,0 +1,78 @@
+// What SOURCE and --types may name.
+#include "cli/sources.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "carve/file_categories.h"
+#include "tests/support/test_support.h"
+
+namespace snapsave::cli {
+namespace {
+
+VolumeInfo Entry(EntryKind kind, int32_t disk, char16_t id, std::string device) {
+  VolumeInfo v;
+  v.kind = kind;
+  v.diskNumber = disk;
+  v.driveLetter = id;
+  v.rootPath = std::move(device);
+  v.partitionType = kind == EntryKind::kVolume ? kPartitionFat32 : 0;
+  return v;
+}
+
+TEST(CliSources, ImageFilesDisksEntriesAndDevices) {
+  test::TempDir dir;
+  test::WriteFile(dir.path() / "card.img", std::vector<uint8_t>(1024, 0));
+  const std::vector<VolumeInfo> entries{Entry(EntryKind::kVolume, 0, 1, "/dev/null"),
+                                        Entry(EntryKind::kUnallocated, 0, 2, ""),
+                                        Entry(EntryKind::kWholeDisk, 1, 3, "/dev/zero")};
+
+  auto image = ResolveSource((dir.path() / "card.img").string(), entries);
+  ASSERT_TRUE(image.source);
+  EXPECT_EQ(image.source->kind, Source::Kind::kImage);
+
+  auto disk = ResolveSource("disk1", entries);
+  ASSERT_TRUE(disk.source);
+  EXPECT_EQ(disk.source->kind, Source::Kind::kWholeDisk);
+  EXPECT_EQ(disk.source->volume.driveLetter, 3);  // the listing's entry, with its device
+  EXPECT_EQ(disk.source->volume.rootPath, "/dev/zero");
+  // A disk with volumes has no whole-disk entry; the number alone still names it.
+  auto disk0 = ResolveSource("disk0", entries);
+  ASSERT_TRUE(disk0.source);
+  EXPECT_EQ(disk0.source->volume.diskNumber, 0);
+
+  auto free = ResolveSource("2", entries);
+  ASSERT_TRUE(free.source);
+  EXPECT_EQ(free.source->kind, Source::Kind::kVolume);
+  EXPECT_EQ(free.source->volume.kind, EntryKind::kUnallocated);
+
+  // /dev/null is a character device, not a listed block device: it names nothing.
+  EXPECT_FALSE(ResolveSource("/dev/null", entries).source);
+  for (const char* bad : {"", "9", "disk", "diskX", "disk-1", "1x", (dir.path() / "missing.img").c_str(),
+                          dir.path().c_str()}) {
+    const auto r = ResolveSource(bad, entries);
+    EXPECT_FALSE(r.source) << bad;
+    EXPECT_FALSE(r.error.empty()) << bad;
+  }
+}
+
+TEST(CliSources, TypesAreCategoriesOrPlainExtensions) {
+  const auto mixed = ParseTypes(" Photo, PDF,.mp3,*.Mkv");
+  ASSERT_TRUE(mixed.error.empty()) << mixed.error;
+  EXPECT_NE(mixed.extensionList.find(kPhotoList), std::string::npos);
+  EXPECT_NE(mixed.extensionList.find("*.pdf|"), std::string::npos);
+  EXPECT_NE(mixed.extensionList.find("*.mp3|"), std::string::npos);
+  EXPECT_NE(mixed.extensionList.find("*.mkv|"), std::string::npos);
+  EXPECT_FALSE(ParseTypes("").error.empty());
+  EXPECT_FALSE(ParseTypes(",,").error.empty());
+  // Separators of the list itself, or paths, must not get into it.
+  for (const char* bad : {"jp|g", "../x", "a*b", "x y?"}) EXPECT_FALSE(ParseTypes(bad).error.empty()) << bad;
+  EXPECT_EQ(ExtensionOf("IMG_1.JPG"), "jpg");
+  EXPECT_EQ(ExtensionOf("README"), "");
+  EXPECT_EQ(HumanSize(512), "512 B");
+  EXPECT_EQ(HumanSize(3u << 29), "1.5 GiB");
+}
+
+}  // namespace
+}  // namespace snapsave::cli
