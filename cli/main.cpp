@@ -75,6 +75,8 @@ void RunSession(Session& session, cli::TerminalView& view, std::string_view conf
   }
   session.Wait();
   view.EndProgressLine();
+  // Results went to stdout, summaries follow on stderr: keep them in that order when both are redirected.
+  std::fflush(stdout);
 }
 
 // "YYYY-MM-DD HH:MM:SS" of a FILETIME, taken as it was stored (no time zone); empty when unknown.

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "os/device.h"
+#include "scan/image_session.h"
 #include "scan/recovery_output.h"
 #include "scan/recovery_session.h"
 #include "scan/scan_session.h"
@@ -371,6 +373,45 @@ TEST(RecoverySession, SingleModeTakesOneRecordAndCancelStopsWithoutFinishing) {
   EXPECT_TRUE(session.Cancelled());
   EXPECT_LT(session.Totals().finished, 200u);
   EXPECT_FALSE(cancelled.finishedShown);
+}
+
+TEST(ImageSession, EndCodesAndLines) {
+  test::TempDir dir;
+  std::vector<uint8_t> disk(1000 * 512);
+  for (size_t i = 0; i < disk.size(); ++i) disk[i] = static_cast<uint8_t>(i * 7);
+  test::WriteFile(dir.path() / "disk.img", disk);
+  os::DiskTable::Override table({dir.path() / "disk.img"});
+
+  FakeView copied;
+  ImageSession whole(copied, dir.path() / "whole.img", {}, 0);
+  whole.Start();
+  whole.Wait();
+  EXPECT_EQ(copied.endCode, kEndFinished);
+  EXPECT_TRUE(whole.WorkerDone());
+  EXPECT_EQ(test::ReadFile(dir.path() / "whole.img"), disk);
+  EXPECT_EQ(copied.lines[ViewLine::kSectors].substr(copied.lines[ViewLine::kSectors].find(' ') + 1),
+            "1000 / 1000");
+
+  // One listed volume of the disk: just its sectors.
+  ScanTarget volume;
+  volume.volume = VolumeInfo{};
+  volume.volume->diskNumber = 0;
+  volume.volume->startSector = 100;
+  volume.volume->sectorCount = 10;
+  FakeView part;
+  ImageSession stretch(part, dir.path() / "part.img", {&volume}, -1);
+  stretch.Start();
+  stretch.Wait();
+  EXPECT_EQ(part.endCode, kEndFinished);
+  EXPECT_EQ(test::ReadFile(dir.path() / "part.img"),
+            std::vector<uint8_t>(disk.begin() + 100 * 512, disk.begin() + 110 * 512));
+
+  FakeView failed;
+  ImageSession nowhere(failed, dir.path() / "no/such/folder/x.img", {}, 0);
+  nowhere.Start();
+  nowhere.Wait();
+  EXPECT_EQ(failed.endCode, kEndFailed);
+  EXPECT_NE(nowhere.Result(), 0);
 }
 
 }  // namespace
