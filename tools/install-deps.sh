@@ -11,4 +11,4 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   libfmt-dev libutfcpp-dev libcli11-dev nlohmann-json3-dev \
   zlib1g-dev libminizip-dev libstb-dev libinih-dev libblkid-dev libudev-dev \
   qt6-base-dev qt6-base-dev-tools libgl-dev xvfb xauth \
-  dosfstools mtools ntfs-3g sleuthkit xz-utils zip imagemagick ffmpeg >/dev/null
+  dosfstools fdisk mtools ntfs-3g sleuthkit xz-utils zip imagemagick ffmpeg >/dev/null

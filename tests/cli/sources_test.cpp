@@ -49,8 +49,9 @@ TEST(CliSources, ImageFilesDisksEntriesAndDevices) {
 
   // /dev/null is a character device, not a listed block device: it names nothing.
   EXPECT_FALSE(ResolveSource("/dev/null", entries).source);
-  for (const char* bad : {"", "9", "disk", "diskX", "disk-1", "1x", (dir.path() / "missing.img").c_str(),
-                          dir.path().c_str()}) {
+  const std::vector<std::string> bads{
+      "", "9", "disk", "diskX", "disk-1", "1x", (dir.path() / "missing.img").string(), dir.path().string()};
+  for (const std::string& bad : bads) {
     const auto r = ResolveSource(bad, entries);
     EXPECT_FALSE(r.source) << bad;
     EXPECT_FALSE(r.error.empty()) << bad;

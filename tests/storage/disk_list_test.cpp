@@ -3,6 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/test_support.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -68,10 +78,9 @@ TEST(DiskList, GapsFollowTheDisksGeometry) {
 
   // More than a cylinder between two volumes is listed between them; a volume of no known type is left
   // out and its space shows as free.
-  auto two = List({Disk(0, 1000,
-                        {{63, 100000, "NTFS", 0x07},
-                         {300000, 50000, "", 0},
-                         {500000, total - 500000, "ext4", 0x83}})});
+  auto two = List(
+      {Disk(0, 1000,
+            {{63, 100000, "NTFS", 0x07}, {300000, 50000, "", 0}, {500000, total - 500000, "ext4", 0x83}})});
   ASSERT_EQ(two.size(), 3u);
   EXPECT_EQ(two[0].partitionType, kPartitionNtfs);
   EXPECT_EQ(two[1].kind, EntryKind::kUnallocated);
@@ -132,10 +141,82 @@ TEST(DiskList, BlkidAndUdevTextsAreReadSafely) {
   EXPECT_EQ(PartitionTypeByte("0fc63daf-8483-4772-8e79-3d69d8477de4"), 0x83);
   EXPECT_EQ(PartitionTypeByte("21686148-6449-6e6f-744e-656564454649"), 0xEE);
   for (const char* bad : {"", "0x", "0x123", "zz", "-1"}) EXPECT_EQ(PartitionTypeByte(bad), 0) << bad;
-  const std::string record = "S:disk/by-label/CARD\nE:ID_FS_TYPE=vfat\nE:ID_FS_TYPE_X=no\nE:ID_FS_LABEL=\nE:ID";
+  const std::string record =
+      "S:disk/by-label/CARD\nE:ID_FS_TYPE=vfat\nE:ID_FS_TYPE_X=no\nE:ID_FS_LABEL=\nE:ID";
   EXPECT_EQ(UdevProperty(record, "ID_FS_TYPE"), "vfat");
   EXPECT_EQ(UdevProperty(record, "ID_FS_LABEL"), std::nullopt);  // empty is as good as none
   EXPECT_EQ(UdevProperty(record, "ID"), std::nullopt);
+}
+
+std::string Output(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
+  if (pipe == nullptr) return out;
+  char buf[256];
+  while (fgets(buf, sizeof buf, pipe) != nullptr) out += buf;
+  pclose(pipe);
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
+}
+
+// The real listing of a partitioned image attached to a loop device, where the machine allows it.
+TEST(DiskList, ALoopDeviceShowsItsVolumesAndFreeSpace) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for loop devices";
+  if (std::system("command -v losetup sfdisk mkfs.fat >/dev/null 2>&1") != 0) GTEST_SKIP() << "tools missing";
+  test::TempDir dir;
+  const std::filesystem::path image = dir.path() / "disk.img";
+  test::WriteFile(image, std::vector<uint8_t>{});
+  std::filesystem::resize_file(image, 64u << 20);
+  const std::string table = "start=2048, size=65536, type=c\nstart=100000, size=20000, type=83\n";
+  ASSERT_EQ(
+      std::system(("printf '" + table + "' | sfdisk -q '" + image.string() + "' >/dev/null 2>&1").c_str()),
+      0);
+  const std::string loop = Output("losetup -P --find --show '" + image.string() + "'");
+  if (loop.rfind("/dev/loop", 0) != 0) GTEST_SKIP() << "no loop device could be attached";
+  struct Detach {
+    std::string device;
+    ~Detach() { std::system(("losetup -d " + device + " >/dev/null 2>&1").c_str()); }
+  } detach{loop};
+  const std::string first = loop + "p1";
+  for (int i = 0; i < 100 && !std::filesystem::exists(first); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  if (!std::filesystem::exists(first)) {
+    // Containers often attach without partition devices: the disk is then offered whole.
+    DiskMap map;
+    ASSERT_TRUE(map.Refresh());
+    std::vector<VolumeInfo> all;
+    map.GetAll(all);
+    const auto it =
+        std::find_if(all.begin(), all.end(), [&](const VolumeInfo& v) { return v.rootPath == loop; });
+    ASSERT_NE(it, all.end()) << "the loop disk is not listed";
+    EXPECT_EQ(it->kind, EntryKind::kWholeDisk);
+    EXPECT_EQ(it->sectorCount, 8u * 16065);  // whole cylinders of the conventional geometry
+    GTEST_SKIP() << "no partition devices for " << loop << "; checked the whole-disk entry only";
+  }
+  ASSERT_EQ(std::system(("mkfs.fat -F 32 -n CARD " + first + " >/dev/null 2>&1").c_str()), 0);
+
+  DiskMap map;
+  ASSERT_TRUE(map.Refresh());
+  std::vector<VolumeInfo> all, mine;
+  map.GetAll(all);
+  int32_t disk = -1;
+  for (const VolumeInfo& v : all) {
+    if (v.rootPath == first) disk = v.diskNumber;
+  }
+  ASSERT_NE(disk, -1) << "the loop disk is not listed";
+  for (const VolumeInfo& v : all) {
+    if (v.diskNumber == disk) mine.push_back(v);
+  }
+  ASSERT_EQ(mine.size(), 3u);
+  EXPECT_EQ(mine[0].partitionType, kPartitionFat32);
+  EXPECT_EQ(mine[0].fileSystemName, "FAT32");
+  EXPECT_EQ(mine[0].volumeLabel, "CARD");
+  EXPECT_EQ(mine[0].startSector, 2048u);
+  EXPECT_EQ(mine[0].sectorCount, 65536u);
+  EXPECT_EQ(mine[1].kind, EntryKind::kUnallocated);
+  EXPECT_EQ(mine[1].startSector, 2048u + 65536u);
+  EXPECT_EQ(mine[2].partitionType, 0x83);
+  EXPECT_EQ(mine[2].rootPath, loop + "p2");
 }
 
 }  // namespace
