@@ -51,6 +51,8 @@ void ScanSession::Run() {
   for (ScanTarget* target : targets_) {
     {
       Report report(*this);
+      // A cancel confirmed between two targets ends the session; the next target keeps its old engine.
+      if (!report.Go()) break;
       view_.SetLine(ViewLine::kStage, TargetStage(view_, *target, "MSG0701", "MSG0702", "MSG0703"));
     }
     target->engine.reset();

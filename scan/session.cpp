@@ -18,7 +18,11 @@ void Session::Start() {
     cancelRequested_ = false;
   }
   workerDone_.store(false);
-  worker_ = std::thread([this] { Run(); });
+  returned_.store(false);
+  worker_ = std::thread([this] {
+    Run();
+    returned_.store(true);
+  });
 }
 
 bool Session::RequestCancel(std::string_view confirmMessageId) {
@@ -27,6 +31,10 @@ bool Session::RequestCancel(std::string_view confirmMessageId) {
   cancelRequested_ = true;
   guard.unlock();
   // The worker may end without setting workerDone (no engine for a target), so wait for the thread itself.
+  while (!returned_.load()) {
+    if (pump_) pump_();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
   Wait();
   return true;
 }

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <mutex>
 #include <string>
@@ -61,6 +62,9 @@ class Session {
   bool RequestCancel(std::string_view confirmMessageId);
   // Waits until the worker has returned.
   void Wait();
+  // Called every 50 ms while RequestCancel waits for the worker, so that a view whose worker waits on the view's
+  // own thread (a question it asks) keeps answering.
+  void SetWaitPump(std::function<void()> pump) { pump_ = std::move(pump); }
 
   bool WorkerDone() const { return workerDone_.load(); }
   bool CancelRequested();
@@ -87,6 +91,8 @@ class Session {
   std::mutex lock_;
   bool cancelRequested_ = false;
   std::atomic<bool> workerDone_{false};
+  std::atomic<bool> returned_{true};
+  std::function<void()> pump_;
   std::thread worker_;
 };
 

@@ -17,6 +17,7 @@
 #include "scan/recovery_output.h"
 #include "scan/recovery_session.h"
 #include "scan/scan_session.h"
+#include "tests/support/fake_engine.h"
 #include "tests/support/test_support.h"
 
 namespace snapsave {
@@ -24,6 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using test::FakeEngine;
 
 // Records what a session shows; AskYesNo can be held until the test answers.
 class FakeView : public ProgressView {
@@ -95,59 +97,6 @@ class FakeView : public ProgressView {
   std::condition_variable cv;
   bool asking = false;
   bool released = false;
-};
-
-// Reports 100 steps; each step counts only when the callback let it go on. Recovery writes `fill` bytes.
-class FakeEngine : public IFileRecoveryParse {
- public:
-  std::atomic<int32_t> steps{0};
-  int32_t stepsWanted = 100;
-  std::chrono::microseconds stepTime{1000};
-  std::set<std::string> failWith112;   // names whose writing runs out of space half-way
-  std::set<std::string> failSilently;  // names the engine refuses without reporting a file
-  EngineCallbacks callbacks;
-
-  uint32_t OpenImageFile(const fs::path&, char16_t) override { return 0; }
-  uint32_t OpenPhysicalDisk(int32_t, uint64_t, uint64_t, char16_t) override { return 0; }
-  int32_t SetCallbacks(ScanProgressCallback s, RecoverProgressCallback r, void* c, int32_t w) override {
-    callbacks.Set(s, r, c, w);
-    return 0;
-  }
-  int32_t Scan(std::string_view) override {
-    while (steps < stepsWanted) {
-      if (callbacks.scan != nullptr && callbacks.scan(callbacks.context, steps * 100 / stepsWanted,
-                                                      callbacks.weight, -1, 0, 0, 0, 0) == ScanCancelled)
-        return ScanCancelled;
-      ++steps;
-      std::this_thread::sleep_for(stepTime);
-    }
-    return 0;
-  }
-  uint32_t ListFolder(const FoundFileRecord*, int32_t, RecordList&) override { return 0; }
-  uint32_t CountFolderFiles(const FoundFileRecord*, int32_t, uint32_t&) override { return 0; }
-  uint64_t GetRecordCount() override { return 0; }
-  uint32_t GetRecordPath(const FoundFileRecord*, std::string&) override { return 0; }
-  int32_t RecoverRecord(const FoundFileRecord* record, const fs::path& path, int32_t) override {
-    std::this_thread::sleep_for(stepTime);
-    const std::string name(record->Name());
-    if (failSilently.count(name) != 0) return static_cast<int32_t>(err::kInvalidData);
-    const bool full = failWith112.count(name) != 0;
-    return WriteFoundFile(callbacks, *record, path, [&](uint64_t total, const PieceSink& sink) -> int32_t {
-      std::vector<uint8_t> piece(static_cast<size_t>(total / 2), 0x5A);
-      if (int32_t r = sink(piece); r != 0) return r;
-      if (full) return static_cast<int32_t>(err::kDiskFull);
-      piece.assign(static_cast<size_t>(total - total / 2), 0x5A);
-      return sink(piece);
-    });
-  }
-  int32_t NextUnallocatedRun(uint64_t&, uint64_t&) override { return 0; }
-  uint32_t SetSearchCallback(SearchProgressCallback, void*) override { return 0; }
-  uint32_t SearchByType(std::string_view, RecordList&) override { return 1; }
-  int32_t BuildAllocationMap() override { return 0; }
-  uint32_t ExtractForPreview(const FoundFileRecord*, fs::path&, std::span<uint8_t>, uint32_t&,
-                             PreviewProgressCallback, void*) override {
-    return 0;
-  }
 };
 
 ScanTarget ImageTarget(const char* name, char16_t letter) {
