@@ -142,6 +142,13 @@ int CListUI::AddRow(ListRow row) {
   return static_cast<int>(rows_.size()) - 1;
 }
 
+void CListUI::AddRows(std::vector<ListRow> rows) {
+  rows_.reserve(rows_.size() + rows.size());
+  for (ListRow& row : rows) rows_.push_back(std::move(row));
+  UpdateScroll();
+  body_->update();
+}
+
 void CListUI::InsertRow(int index, ListRow row) {
   const size_t at = std::min(rows_.size(), static_cast<size_t>(std::max(0, index)));
   rows_.insert(rows_.begin() + static_cast<std::ptrdiff_t>(at), std::move(row));
@@ -237,22 +244,35 @@ void CListUI::SortRows(const std::function<bool(const ListRow&, const ListRow&)>
   body_->update();
 }
 
+void CListUI::ForEachShown(const std::function<bool(int, const ListRow&)>& fn) const {
+  // One pass: a row's group is open when the last node above it is shown and expanded.
+  bool groupOpen = true;
+  for (int i = 0; i < RowCount(); ++i) {
+    const ListRow& r = rows_[static_cast<size_t>(i)];
+    if (r.isNode) groupOpen = r.visible && r.expanded;
+    if (r.visible && (r.isNode || groupOpen) && !fn(i, r)) return;
+  }
+}
+
 int CListUI::ContentHeight() const {
   int h = 0;
-  for (int i = 0; i < RowCount(); ++i)
-    if (IsRowShown(i)) h += ItemHeight(rows_[static_cast<size_t>(i)]);
+  ForEachShown([&](int, const ListRow& row) {
+    h += ItemHeight(row);
+    return true;
+  });
   return h;
 }
 
 int CListUI::RowAt(int y) const {
   int top = -scroll_->value();
-  for (int i = 0; i < RowCount(); ++i) {
-    if (!IsRowShown(i)) continue;
-    const int h = ItemHeight(rows_[static_cast<size_t>(i)]);
-    if (y >= top && y < top + h) return i;
+  int found = -1;
+  ForEachShown([&](int i, const ListRow& row) {
+    const int h = ItemHeight(row);
+    if (y >= top && y < top + h) found = i;
     top += h;
-  }
-  return -1;
+    return found < 0 && top <= y;
+  });
+  return found;
 }
 
 void CListUI::UpdateScroll() {
@@ -271,13 +291,12 @@ void CListUI::PaintBody(QPainter& painter, const QRect& area) {
   const auto spans = ColumnSpans();
   const int right = scroll_->isVisible() ? body_->width() - kScrollWidth : body_->width();
   int y = -scroll_->value();
-  for (int i = 0; i < RowCount(); ++i) {
-    if (!IsRowShown(i)) continue;
-    const ListRow& row = rows_[static_cast<size_t>(i)];
+  ForEachShown([&](int i, const ListRow& row) {
     const int h = ItemHeight(row);
     const QRect rowRect(0, y, right, h);
     y += h;
-    if (!rowRect.intersects(area)) continue;
+    if (rowRect.top() > area.bottom()) return false;
+    if (!rowRect.intersects(area)) return true;
     if (i == selected_)
       painter.fillRect(rowRect, itemSelectedBkColor_);
     else if (row.isNode && nodeBkColor_.isValid())
@@ -336,7 +355,8 @@ void CListUI::PaintBody(QPainter& painter, const QRect& area) {
                        QFontMetrics(font).elidedText(c.text, Qt::ElideRight, textRect.width()));
       painter.restore();
     }
-  }
+    return true;
+  });
 }
 
 void CListUI::PressAt(const QPoint& pos, bool doubleClick) {

@@ -79,6 +79,8 @@ class CListUI : public CVerticalLayoutUI {
   std::vector<CListHeaderItemUI*> HeaderItems() const;
 
   int AddRow(ListRow row);
+  // Appends many rows with one relayout, so that filling a long list costs one pass.
+  void AddRows(std::vector<ListRow> rows);
   void InsertRow(int index, ListRow row);
   void RemoveRow(int index);
   void RemoveAll();
@@ -106,6 +108,8 @@ class CListUI : public CVerticalLayoutUI {
  private:
   friend class CListBodyUI;
   void PaintBody(QPainter& painter, const QRect& area);
+  // Calls `fn` for every shown row in order until it returns false.
+  void ForEachShown(const std::function<bool(int, const ListRow&)>& fn) const;
   void PressAt(const QPoint& pos, bool doubleClick);
 
   CListHeaderUI* header_ = nullptr;
