@@ -27,6 +27,7 @@
 #include "cli/sources.h"
 #include "cli/terminal_text.h"
 #include "cli/terminal_view.h"
+#include "os/clock.h"
 #include "os/error.h"
 #include "os/paths.h"
 #include "os/volume_space.h"
@@ -82,20 +83,8 @@ void RunSession(Session& session, cli::TerminalView& view, std::string_view conf
 // "YYYY-MM-DD HH:MM:SS" of a FILETIME, taken as it was stored (no time zone); empty when unknown.
 std::string FormatFileTime(uint64_t fileTime) {
   if (fileTime == 0) return "";
-  const uint64_t seconds = fileTime / 10'000'000;
-  const auto days = static_cast<int64_t>(seconds / 86400) - 134774;  // days since 1970-01-01
-  const uint64_t rest = seconds % 86400;
-  // Civil date from a day count (proleptic Gregorian).
-  const int64_t z = days + 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const int64_t doe = z - era * 146097;
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int64_t mp = (5 * doy + 2) / 153;
-  const int64_t d = doy - (153 * mp + 2) / 5 + 1;
-  const int64_t m = mp < 10 ? mp + 3 : mp - 9;
-  const int64_t y = yoe + era * 400 + (m <= 2 ? 1 : 0);
-  return fmt::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}", y, m, d, rest / 3600, rest / 60 % 60, rest % 60);
+  const os::LocalTime t = os::CivilTimeOfFileTime(fileTime);
+  return fmt::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}", t.year, t.month, t.day, t.hour, t.minute, t.second);
 }
 
 // Every found item, breadth first, with its folder path in the found tree ("/" for the root) and the folder a

@@ -24,4 +24,7 @@ struct LocalTime {
 
 LocalTime Now();
 
+// The calendar fields of a FILETIME (100 ns ticks since 1601-01-01) as stored, without any time-zone change.
+LocalTime CivilTimeOfFileTime(uint64_t fileTime);
+
 }  // namespace snapsave::os

@@ -21,4 +21,26 @@ LocalTime Now() {
   return out;
 }
 
+LocalTime CivilTimeOfFileTime(uint64_t fileTime) {
+  const uint64_t seconds = fileTime / 10'000'000;
+  const auto days = static_cast<int64_t>(seconds / 86400) - 134774;  // days since 1970-01-01
+  const uint64_t rest = seconds % 86400;
+  // Civil date from a day count (proleptic Gregorian).
+  const int64_t z = days + 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  LocalTime out;
+  out.day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  out.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  out.year = static_cast<int>(yoe + era * 400 + (out.month <= 2 ? 1 : 0));
+  out.hour = static_cast<int>(rest / 3600);
+  out.minute = static_cast<int>(rest / 60 % 60);
+  out.second = static_cast<int>(rest % 60);
+  out.millisecond = static_cast<int>(fileTime / 10'000 % 1000);
+  return out;
+}
+
 }  // namespace snapsave::os

@@ -1,0 +1,272 @@
+#include "app/result_views.h"
+
+#include <algorithm>
+
+#include "carve/file_categories.h"
+#include "os/clock.h"
+#include "scan/found_file_catalogue.h"
+
+namespace snapsave::app {
+
+namespace result_view {
+
+QString TypeText(const FoundFileRecord& record) {
+  if (record.isFolder != 0) return QStringLiteral("folder");
+  const std::string_view name = record.Name();
+  const size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos) return QStringLiteral("file");
+  const std::string_view ext = name.substr(dot + 1);
+  return QString::fromUtf8(ext.data(), static_cast<qsizetype>(ext.size()));
+}
+
+QString IconFile(const QString& typeText, bool isFolder, bool intact) {
+  if (isFolder || typeText.compare(QLatin1String("folder"), Qt::CaseInsensitive) == 0)
+    return QStringLiteral("FileIcon/folder.png");
+  // A plain substring test of the type in each list's text, first match wins.
+  const std::string type = typeText.toStdString();
+  const auto in = [&](std::string_view list) { return list.find(type) != std::string_view::npos; };
+  QString base = QStringLiteral("default");
+  if (type == "exe")
+    base = QStringLiteral("exe");
+  else if (in(kPhotoList))
+    base = QStringLiteral("image");
+  else if (in(kAudioList))
+    base = QStringLiteral("music");
+  else if (in(kDocumentList))
+    base = QStringLiteral("doc");
+  else if (in(kVideoList))
+    base = QStringLiteral("video");
+  else if (in(kArchiveList))
+    base = QStringLiteral("zip");
+  return QStringLiteral("FileIcon/") + base + (intact ? QString() : QStringLiteral("_error")) + ".png";
+}
+
+QString TimeText(uint64_t fileTime) {
+  if (fileTime == 0) return kNoTime;
+  const os::LocalTime t = os::CivilTimeOfFileTime(fileTime);
+  return QString::asprintf("%d-%d-%d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
+}
+
+QString VolumeCaption(const VolumeInfo& v) {
+  if (static_cast<int64_t>(v.freeBytes) < 0) return QStringLiteral("*:\\");
+  const char16_t letter = v.driveLetter;
+  const bool alphabetic = (letter >= u'A' && letter <= u'Z') || (letter >= u'a' && letter <= u'z');
+  const QString id = alphabetic ? QString(QChar(letter)) : QString::number(static_cast<uint32_t>(letter));
+  return id + QStringLiteral(":\\ ") + QString::fromStdString(v.volumeLabel);
+}
+
+}  // namespace result_view
+
+namespace {
+constexpr int kNameColumn = 1, kSizeColumn = 2, kModifiedColumn = 3, kCreatedColumn = 4, kPathColumn = 5,
+              kTypeColumn = 6;
+
+int ColumnOf(const QString& item) {
+  if (item == QLatin1String("FileName")) return kNameColumn;
+  if (item == QLatin1String("Size")) return kSizeColumn;
+  if (item == QLatin1String("ModifiedTime")) return kModifiedColumn;
+  if (item == QLatin1String("CreatedTime")) return kCreatedColumn;
+  if (item == QLatin1String("Path")) return kPathColumn;
+  if (item == QLatin1String("Type")) return kTypeColumn;
+  return -1;
+}
+}  // namespace
+
+CListExUI::CListExUI(QWidget* parent) : ui::CListUI(parent) {}
+
+int CListExUI::Fill(const RecordList& records, const std::set<RecordKey>& checked) {
+  RemoveAll();
+  records_ = records;
+  checkedCount_ = 0;
+  std::vector<ui::ListRow> rows;
+  rows.reserve(records_.size());
+  for (size_t i = 0; i < records_.size(); ++i) {
+    const FoundFileRecord& r = records_[i];
+    const QString type = result_view::TypeText(r);
+    ui::ListRow row;
+    row.height = 20;
+    row.tag = static_cast<qulonglong>(i);
+    row.checked = checked.count(KeyOf(r)) != 0;
+    checkedCount_ += row.checked ? 1 : 0;
+    row.cells.resize(7);
+    const std::string_view name = r.Name();
+    row.cells[kNameColumn].text = QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
+    if (auto icon = ui::ParseImageDescriptor(result_view::IconFile(type, r.isFolder != 0, r.isIntact != 0)))
+      row.cells[kNameColumn].icon = *icon;
+    if (r.isFolder == 0)
+      row.cells[kSizeColumn].text = QString::fromStdString(FormatSize(static_cast<int64_t>(r.fileSize)));
+    row.cells[kModifiedColumn].text = result_view::TimeText(r.writeTime);
+    row.cells[kCreatedColumn].text = result_view::TimeText(r.creationTime);
+    row.cells[kPathColumn].text = result_view::kNoTime;
+    row.cells[kTypeColumn].text = type;
+    rows.push_back(std::move(row));
+  }
+  AddRows(std::move(rows));
+  return checkedCount_;
+}
+
+const FoundFileRecord& CListExUI::RecordOf(int row) const {
+  return records_.at(static_cast<size_t>(Row(row).tag.toULongLong()));
+}
+
+ui::CheckState CListExUI::RowsState() const {
+  if (checkedCount_ == 0) return ui::CheckState::Unchecked;
+  return checkedCount_ == RowCount() ? ui::CheckState::Checked : ui::CheckState::Partial;
+}
+
+void CListExUI::NoteRowCheck(int row, bool checked) {
+  if (row < 0 || row >= RowCount()) return;
+  checkedCount_ += checked ? 1 : -1;
+  checkedCount_ = std::clamp(checkedCount_, 0, RowCount());
+}
+
+void CListExUI::CheckAll(bool checked) {
+  for (int row = 0; row < RowCount(); ++row) SetChecked(row, checked, false);
+  checkedCount_ = checked ? RowCount() : 0;
+}
+
+int CListExUI::Direction(const QString& itemName) const {
+  const auto it = directions_.find(itemName);
+  return it == directions_.end() ? 0 : it->second;
+}
+
+void CListExUI::SortByHeader(const QString& itemName) {
+  const int column = ColumnOf(itemName);
+  if (column < 0) return;
+  for (ui::CListHeaderItemUI* item : HeaderItems())
+    item->SetBkImage(QStringLiteral("file='list_header_bg.png' corner='0,1,0,1'"));
+  int& direction = directions_[itemName];
+  if (column == kNameColumn || column == kTypeColumn)
+    direction = direction == 1 ? -1 : 1;
+  else if (column != kPathColumn)
+    direction = direction == -1 ? 1 : -1;
+  for (ui::CListHeaderItemUI* item : HeaderItems()) {
+    if (item->Name() != itemName) continue;
+    item->SetBkImage(direction == 1 ? QStringLiteral("file='list_header_asc.png' corner='0,1,13,1'")
+                                    : QStringLiteral("file='list_header_desc.png' corner='0,1,13,1'"));
+  }
+  const bool ascending = direction == 1;
+  auto less = [&](const ui::ListRow& a, const ui::ListRow& b) {
+    if (column == kSizeColumn) {
+      const FoundFileRecord& ra = records_[static_cast<size_t>(a.tag.toULongLong())];
+      const FoundFileRecord& rb = records_[static_cast<size_t>(b.tag.toULongLong())];
+      if ((ra.isFolder != 0) != (rb.isFolder != 0)) return ra.isFolder != 0;
+      return ra.fileSize < rb.fileSize;
+    }
+    const QString& ta = a.cells[static_cast<size_t>(column)].text;
+    const QString& tb = b.cells[static_cast<size_t>(column)].text;
+    if (ta.isEmpty() != tb.isEmpty()) return ta.isEmpty();
+    return ta.compare(tb, Qt::CaseInsensitive) < 0;
+  };
+  SortRows([&](const ui::ListRow& a, const ui::ListRow& b) { return ascending ? less(a, b) : less(b, a); });
+}
+
+CFileTreeUI::CFileTreeUI(QWidget* parent) : ui::CTreeUI(parent) {}
+
+int CFileTreeUI::CountOf(const ui::TreeNode* node) {
+  if (node == nullptr) return 0;
+  if (node->style == QLatin1String("filetype")) return static_cast<int>(node->tag.value<qulonglong>());
+  int total = 0;
+  for (const auto& child : node->children) total += CountOf(child.get());
+  return total;
+}
+
+ui::TreeNode* CFileTreeUI::Fill(const std::vector<std::pair<QString, RecordList>>& result,
+                                const std::vector<TypeOption>& options,
+                                const std::map<QString, QString>& categoryCaptions) {
+  static const QString kCategories[] = {QStringLiteral("NodePhoto"), QStringLiteral("NodeAudio"),
+                                        QStringLiteral("NodeVideo")};
+  for (const QString& name : kCategories) {
+    ui::TreeNode* category = FindNode(name);
+    if (category == nullptr) category = AddNode(Root(), name, name);
+    RemoveChildren(category);
+    SetCheck(category, false);
+    SetNodeVisible(category, false);
+    const auto it = categoryCaptions.find(name);
+    SetNodeText(category, it == categoryCaptions.end() ? name : it->second);
+  }
+  for (const auto& [extension, records] : result) {
+    if (records.empty()) continue;
+    const auto option = std::find_if(options.begin(), options.end(), [&](const TypeOption& o) {
+      return o.extension.compare(extension, Qt::CaseInsensitive) == 0;
+    });
+    if (option == options.end()) continue;
+    ui::TreeNode* category = FindNode(option->category);
+    if (category == nullptr) continue;
+    const qsizetype paren = option->caption.indexOf(QLatin1Char('('));
+    const QString caption = (paren < 0 ? option->caption : option->caption.left(paren)).trimmed();
+    ui::TreeNode* node = AddNode(category, category->name + "." + extension,
+                                 QStringLiteral("%1 (%2)").arg(caption).arg(records.size()));
+    node->style = QStringLiteral("filetype");
+    node->tag = static_cast<qulonglong>(records.size());
+    SetNodeVisible(category, true);
+  }
+  ui::TreeNode* first = nullptr;
+  for (const QString& name : kCategories) {
+    ui::TreeNode* category = FindNode(name);
+    if (category == nullptr || category->children.empty()) continue;
+    const auto it = categoryCaptions.find(name);
+    SetNodeText(category, QStringLiteral("%1 (%2)")
+                              .arg(it == categoryCaptions.end() ? name : it->second)
+                              .arg(CountOf(category)));
+    if (first == nullptr) first = category->children.front().get();
+  }
+  if (first != nullptr) SelectNode(first);
+  return first;
+}
+
+CDiskListUI::CDiskListUI(QWidget* parent) : ui::CListUI(parent) {}
+
+void CDiskListUI::Fill(const std::vector<VolumeInfo>& entries,
+                       const std::function<QString(int32_t)>& diskCaption) {
+  RemoveAll();
+  entries_ = entries;
+  int32_t currentDisk = -2;
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    const VolumeInfo& v = entries_[i];
+    if (v.diskNumber != currentDisk) {
+      currentDisk = v.diskNumber;
+      ui::ListRow node;
+      node.isNode = true;
+      node.tag = static_cast<qlonglong>(-1 - v.diskNumber);  // disks are tagged below zero
+      node.cells.resize(3);
+      node.cells[0].text = diskCaption(v.diskNumber);
+      node.cells[0].textPadding = QMargins(80, 0, 0, 0);
+      AddRow(std::move(node));
+    }
+    ui::ListRow row;
+    row.tag = static_cast<qlonglong>(i);
+    row.cells.resize(3);
+    QString caption = result_view::VolumeCaption(v);
+    // No drive letters here: the device and mount point say which entry it is.
+    if (!v.rootPath.empty()) caption += QStringLiteral("  ") + QString::fromStdString(v.rootPath);
+    if (!v.mountPoint.empty()) caption += QStringLiteral(" on ") + QString::fromStdString(v.mountPoint);
+    row.cells[0].text = caption;
+    row.cells[0].textPadding = QMargins(110, 0, 0, 0);
+    row.cells[1].text = QString::fromStdString(v.fileSystemName);
+    row.cells[1].align = Qt::AlignCenter;
+    row.cells[2].text = QString::fromStdString(FormatSize(static_cast<int64_t>(v.totalBytes)));
+    row.cells[2].align = Qt::AlignCenter;
+    row.cells[2].bar = v.totalBytes == 0 ? 0 : static_cast<int>(v.usedBytes * 100 / v.totalBytes);
+    AddRow(std::move(row));
+  }
+}
+
+const VolumeInfo* CDiskListUI::EntryOf(int row) const {
+  if (row < 0 || row >= RowCount()) return nullptr;
+  const qlonglong tag = Row(row).tag.toLongLong();
+  if (tag < 0 || static_cast<size_t>(tag) >= entries_.size()) return nullptr;
+  return &entries_[static_cast<size_t>(tag)];
+}
+
+void CButtonExUI::enterEvent(QEnterEvent* event) {
+  ui::CButtonUI::enterEvent(event);
+  Notify(QStringLiteral("onhot"));
+}
+
+void CButtonExUI::leaveEvent(QEvent* event) {
+  ui::CButtonUI::leaveEvent(event);
+  Notify(QStringLiteral("offhot"));
+}
+
+}  // namespace snapsave::app

@@ -1,0 +1,108 @@
+// The main window's result views: the disk list, the type tree and the file list, and the large mode buttons.
+#pragma once
+
+#include <QString>
+
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "scan/found_file_record.h"
+#include "storage/disk_list.h"
+#include "ui/controls.h"
+#include "ui/list.h"
+#include "ui/tree.h"
+
+namespace snapsave::app {
+
+// What a file-list row shows of a record.
+namespace result_view {
+inline const QString kNoTime = QStringLiteral("    ----    ");
+// "folder", the text after the last "." of the name, or "file".
+QString TypeText(const FoundFileRecord& record);
+// "FileIcon/image.png", "FileIcon/doc_error.png", ...
+QString IconFile(const QString& typeText, bool isFolder, bool intact);
+// "%d-%d-%d %02d:%02d:%02d" of the stored time, or kNoTime for 0.
+QString TimeText(uint64_t fileTime);
+// A disk-list row's first column: "3:\ CARD", "E:\ Photos", or "*:\" for an entry whose free space is
+// negative.
+QString VolumeCaption(const VolumeInfo& volume);
+}  // namespace result_view
+
+// Identifies a found record across lists: its volume, engine and creation number.
+using RecordKey = std::tuple<uint16_t, uint32_t, uint32_t>;
+inline RecordKey KeyOf(const FoundFileRecord& r) {
+  return {r.driveLetter, r.sourceKind, r.recordId};
+}
+
+// The file list: one row per record of the selected type, a check box per row and in the header, sorting by
+// the header. Rows keep the index of their record.
+class CListExUI : public ui::CListUI {
+ public:
+  explicit CListExUI(QWidget* parent = nullptr);
+
+  // Empties the list and adds a row per record, checked when its key is in `checked`. Returns the number of
+  // checked rows.
+  int Fill(const RecordList& records, const std::set<RecordKey>& checked);
+  const FoundFileRecord& RecordOf(int row) const;
+  int CheckedCount() const { return checkedCount_; }
+  // The state the header box and the type node show for the rows' checks.
+  ui::CheckState RowsState() const;
+  // Counts a row's check that the user changed.
+  void NoteRowCheck(int row, bool checked);
+  void CheckAll(bool checked);
+
+  // A header click: directions (names and types ascending first, sizes and times descending first), the
+  // header images, and the sort.
+  void SortByHeader(const QString& itemName);
+  int Direction(const QString& itemName) const;
+
+ private:
+  RecordList records_;
+  std::map<QString, int> directions_;
+  int checkedCount_ = 0;
+};
+
+// The type tree: photo, audio and video categories with one node per found type, captioned with counts.
+class CFileTreeUI : public ui::CTreeUI {
+ public:
+  explicit CFileTreeUI(QWidget* parent = nullptr);
+
+  // Type captions and categories come from the file-type options: (extension, caption, category node name).
+  struct TypeOption {
+    QString extension;
+    QString caption;   // "JPG (Joint Photographic)" -> node "JPG (n)"
+    QString category;  // "NodePhoto", "NodeAudio", "NodeVideo"
+  };
+  // Rebuilds the tree from a search result in its order; returns the first type node (photo, audio, video).
+  ui::TreeNode* Fill(const std::vector<std::pair<QString, RecordList>>& result,
+                     const std::vector<TypeOption>& options,
+                     const std::map<QString, QString>& categoryCaptions);
+  static int CountOf(const ui::TreeNode* node);
+};
+
+// The disk list: a node per disk, a row per entry of the listing.
+class CDiskListUI : public ui::CListUI {
+ public:
+  explicit CDiskListUI(QWidget* parent = nullptr);
+  // `diskCaption(disk, removable)` gives the node's text.
+  void Fill(const std::vector<VolumeInfo>& entries, const std::function<QString(int32_t)>& diskCaption);
+  const VolumeInfo* EntryOf(int row) const;
+
+ private:
+  std::vector<VolumeInfo> entries_;
+};
+
+// A large mode button that says when the pointer enters and leaves it ("onhot", "offhot").
+class CButtonExUI : public ui::CButtonUI {
+ public:
+  explicit CButtonExUI(QWidget* parent = nullptr) : ui::CButtonUI(parent) {}
+
+ protected:
+  void enterEvent(QEnterEvent* event) override;
+  void leaveEvent(QEvent* event) override;
+};
+
+}  // namespace snapsave::app
