@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <set>
