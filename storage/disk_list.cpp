@@ -17,6 +17,7 @@
 #include "os/device.h"
 #include "os/error.h"
 #include "os/file.h"
+#include "os/sysfs.h"
 #include "os/volume_space.h"
 
 namespace snapsave {
@@ -78,29 +79,6 @@ std::optional<std::string> UdevProperty(std::string_view record, std::string_vie
 
 namespace {
 
-// Small sysfs and udev files only; anything longer is not what we look for.
-std::string ReadSmall(const fs::path& path, size_t limit = 65536) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
-  std::string text(limit, '\0');
-  in.read(text.data(), static_cast<std::streamsize>(limit));
-  text.resize(static_cast<size_t>(in.gcount()));
-  return text;
-}
-
-std::string Trim(std::string text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\r')) text.pop_back();
-  return text;
-}
-
-std::optional<uint64_t> ReadNumber(const fs::path& path) {
-  const std::string text = Trim(ReadSmall(path, 64));
-  uint64_t value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
-
 struct Probe {
   std::string type, version, label, entryType;
 };
@@ -131,7 +109,7 @@ bool ProbeWithBlkid(const fs::path& device, Probe& out) {
 
 // What udev learnt when the device appeared, for users who cannot read the device.
 void ProbeWithUdev(const std::string& majorMinor, Probe& out) {
-  const std::string record = ReadSmall(fs::path("/run/udev/data") / ("b" + majorMinor));
+  const std::string record = os::ReadSmallFile(fs::path("/run/udev/data") / ("b" + majorMinor));
   using disk_list_detail::UdevProperty;
   out.type = UdevProperty(record, "ID_FS_TYPE").value_or("");
   out.version = UdevProperty(record, "ID_FS_VERSION").value_or("");
@@ -142,7 +120,7 @@ void ProbeWithUdev(const std::string& majorMinor, Probe& out) {
 class SystemDiskFacts final : public DiskFactSource {
  public:
   bool Collect(std::vector<DiskFacts>& out) override {
-    const std::string mountinfo = ReadSmall("/proc/self/mountinfo", 1 << 22);
+    const std::string mountinfo = os::ReadSmallFile("/proc/self/mountinfo", 1 << 22);
     const std::vector<fs::path> disks = os::DiskTable::List();
     for (size_t n = 0; n < disks.size(); ++n) {
       DiskFacts disk;
@@ -150,7 +128,7 @@ class SystemDiskFacts final : public DiskFactSource {
       disk.devicePath = disks[n].string();
       const fs::path sys = fs::path("/sys/class/block") / disks[n].filename();
       ReadGeometry(disks[n], sys, disk);
-      if (Trim(ReadSmall(sys / "device" / "type", 16)) == "5") disk.isHardDisk = false;
+      if (os::Trimmed(os::ReadSmallFile(sys / "device" / "type", 16)) == "5") disk.isHardDisk = false;
       std::error_code ec;
       for (fs::directory_iterator it(sys, ec), end; !ec && it != end; it.increment(ec)) {
         if (!fs::exists(it->path() / "partition", ec)) continue;
@@ -176,8 +154,8 @@ class SystemDiskFacts final : public DiskFactSource {
       return;
     }
     // Without read access sysfs still knows the size: "size" counts 512-byte units whatever the sectors.
-    const std::optional<uint64_t> size = ReadNumber(sys / "size");
-    const uint64_t sector = ReadNumber(sys / "queue" / "logical_block_size").value_or(512);
+    const std::optional<uint64_t> size = os::ReadNumberFile(sys / "size");
+    const uint64_t sector = os::ReadNumberFile(sys / "queue" / "logical_block_size").value_or(512);
     if (!size || sector == 0 || *size > UINT64_MAX / 512) {
       disk.geometryKnown = false;
       return;
@@ -190,14 +168,14 @@ class SystemDiskFacts final : public DiskFactSource {
 
   static PartitionFacts ReadPartition(const fs::path& sys, const std::string& mountinfo) {
     PartitionFacts p;
-    p.partitionNumber =
-        static_cast<int32_t>(std::min<uint64_t>(ReadNumber(sys / "partition").value_or(0), INT32_MAX));
-    const uint64_t start = ReadNumber(sys / "start").value_or(0);
-    const uint64_t size = ReadNumber(sys / "size").value_or(0);
+    p.partitionNumber = static_cast<int32_t>(
+        std::min<uint64_t>(os::ReadNumberFile(sys / "partition").value_or(0), INT32_MAX));
+    const uint64_t start = os::ReadNumberFile(sys / "start").value_or(0);
+    const uint64_t size = os::ReadNumberFile(sys / "size").value_or(0);
     p.startBytes = start <= UINT64_MAX / 512 ? start * 512 : 0;
     p.lengthBytes = size <= UINT64_MAX / 512 ? size * 512 : 0;
     p.devicePath = (fs::path("/dev") / sys.filename()).string();
-    const std::string majorMinor = Trim(ReadSmall(sys / "dev", 64));
+    const std::string majorMinor = os::Trimmed(os::ReadSmallFile(sys / "dev", 64));
     Probe probe;
     os::File readable;
     if (readable.OpenRead(p.devicePath) == err::kSuccess) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "os/device.h"
+#include "os/sysfs.h"
 
 namespace snapsave::os {
 
@@ -23,27 +24,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadSmallFile(const fs::path& path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::optional<uint64_t> ReadNumber(const fs::path& path) {
-  const std::string text = ReadSmallFile(path);
-  uint64_t value = 0;
-  auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || ptr == text.data()) return std::nullopt;
-  return value;
-}
-
-std::string Trimmed(std::string text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-  return text;
-}
-
-// mountinfo escapes space, tab, newline and backslash as three octal digits.
 std::string Unescape(std::string_view field) {
   std::string out;
   for (size_t i = 0; i < field.size(); ++i) {
@@ -70,14 +50,14 @@ std::string Unescape(std::string_view field) {
 
 std::optional<std::string> FindVolumeDevice(const fs::path& diskSysDir, uint64_t startSector) {
   // Partition starts are kept in 512-byte units whatever the disk's sector size.
-  const uint64_t sectorSize = ReadNumber(diskSysDir / "queue" / "logical_block_size").value_or(512);
+  const uint64_t sectorSize = ReadNumberFile(diskSysDir / "queue" / "logical_block_size").value_or(512);
   if (sectorSize == 0 || startSector > UINT64_MAX / sectorSize) return std::nullopt;
   const uint64_t startBytes = startSector * sectorSize;
   std::error_code ec;
   for (fs::directory_iterator it(diskSysDir, ec), end; !ec && it != end; it.increment(ec)) {
     const fs::path part = it->path();
     if (!fs::exists(part / "partition", ec)) continue;
-    const std::optional<uint64_t> start = ReadNumber(part / "start");
+    const std::optional<uint64_t> start = ReadNumberFile(part / "start");
     if (start && *start <= UINT64_MAX / 512 && *start * 512 == startBytes) {
       std::string dev = Trimmed(ReadSmallFile(part / "dev"));
       if (!dev.empty()) return dev;
