@@ -161,14 +161,19 @@ bool CPopUpWnd::Ask(const QString& messageId) {
 
 void CPopUpWnd::AddResultRow(const QString&, const QString&, bool) {}
 
-void CPopUpWnd::OnCancel() {
+bool CPopUpWnd::CancelSession() {
   Session* session = CurrentSession();
-  if (session == nullptr) {
-    Close(2);
-    return;
-  }
+  if (session == nullptr) return true;
   session->SetWaitPump([] { QApplication::processEvents(QEventLoop::ExcludeUserInputEvents); });
-  session->RequestCancel(cancelMessage_.toStdString());
+  return session->RequestCancel(cancelMessage_.toStdString());
+}
+
+void CPopUpWnd::OnCancel() {
+  // Without a session nothing runs: the window just closes. Otherwise the worker closes it with its code.
+  if (CurrentSession() == nullptr)
+    Close(2);
+  else
+    CancelSession();
 }
 
 CScanProcessWnd::CScanProcessWnd(std::vector<ScanTarget*> targets, bool deep, EngineMaker makeEngine)
@@ -318,12 +323,7 @@ void CRecoverProcessWnd::OnCancel() {
     Close(1);
     return;
   }
-  if (session_ == nullptr) {
-    Close(2);
-    return;
-  }
-  session_->SetWaitPump([] { QApplication::processEvents(QEventLoop::ExcludeUserInputEvents); });
-  if (session_->RequestCancel(cancelMessage_.toStdString())) Close(2);
+  if (CancelSession()) Close(2);
 }
 
 CCreateImageProcessWnd::CCreateImageProcessWnd(std::filesystem::path imagePath,

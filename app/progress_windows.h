@@ -69,6 +69,8 @@ class CPopUpWnd : public ui::CWindowUI {
   // The cancel and close buttons: ask, and on Yes stop the worker.
   virtual void OnCancel();
   virtual Session* CurrentSession() = 0;
+  // Asks and, on Yes, stops the worker while the event loop keeps running; false when not cancelled.
+  bool CancelSession();
 
   QPointer<QWidget> owner_;
   QString skinFile_;

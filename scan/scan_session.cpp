@@ -145,12 +145,7 @@ void SearchSession::Run() {
 }
 
 int32_t SearchSession::OnSearchProgress(void* context, int32_t percent, int32_t) {
-  auto* session = static_cast<SearchSession*>(context);
-  Report report(*session);
-  if (!report.Go()) return ScanCancelled;
-  session->view_.SetLine(ViewLine::kPercent, Percented(session->view_.Message("MSG1204"), percent));
-  session->view_.SetBar(percent);
-  return 0;
+  return static_cast<SearchSession*>(context)->ReportPercent("MSG1204", percent);
 }
 
 PreviewSession::PreviewSession(ProgressView& view, std::vector<ScanTarget*> targets,
@@ -195,12 +190,7 @@ void PreviewSession::Run() {
 }
 
 int32_t PreviewSession::OnPreviewProgress(void* context, int32_t percent, uint32_t) {
-  auto* session = static_cast<PreviewSession*>(context);
-  Report report(*session);
-  if (!report.Go()) return ScanCancelled;
-  session->view_.SetLine(ViewLine::kPercent, Percented(session->view_.Message("MSG0901"), percent));
-  session->view_.SetBar(percent);
-  return 0;
+  return static_cast<PreviewSession*>(context)->ReportPercent("MSG0901", percent);
 }
 
 }  // namespace snapsave

@@ -5,6 +5,8 @@
 
 #include <fmt/core.h>
 
+#include "os/error.h"
+
 namespace snapsave {
 
 Session::~Session() {
@@ -46,6 +48,14 @@ void Session::Wait() {
 bool Session::CancelRequested() {
   std::lock_guard<std::mutex> guard(lock_);
   return cancelRequested_;
+}
+
+int32_t Session::ReportPercent(std::string_view messageId, int32_t percent) {
+  Report report(*this);
+  if (!report.Go()) return ScanCancelled;
+  view_.SetLine(ViewLine::kPercent, Percented(view_.Message(messageId), percent));
+  view_.SetBar(percent);
+  return 0;
 }
 
 std::string FormatDuration(uint64_t seconds) {

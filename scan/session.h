@@ -62,8 +62,8 @@ class Session {
   bool RequestCancel(std::string_view confirmMessageId);
   // Waits until the worker has returned.
   void Wait();
-  // Called every 50 ms while RequestCancel waits for the worker, so that a view whose worker waits on the view's
-  // own thread (a question it asks) keeps answering.
+  // Called every 50 ms while RequestCancel waits for the worker, so that a view whose worker waits on the
+  // view's own thread (a question it asks) keeps answering.
   void SetWaitPump(std::function<void()> pump) { pump_ = std::move(pump); }
 
   bool WorkerDone() const { return workerDone_.load(); }
@@ -84,6 +84,9 @@ class Session {
   };
 
   void MarkDone() { workerDone_.store(true); }
+  // The percent line (the message's text and the percentage) and the bar of a report. 0, or ScanCancelled
+  // once a cancel was confirmed.
+  int32_t ReportPercent(std::string_view messageId, int32_t percent);
 
   ProgressView& view_;
 
