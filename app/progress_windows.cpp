@@ -301,7 +301,11 @@ void CRecoverProcessWnd::AddResultRow(const QString& path, const QString& outcom
   if (list == nullptr) return;
   ui::ListRow row;
   row.cells.resize(2);
-  row.cells[0].text = path;
+  // The destination is shown once above; here the file's place in it keeps the name in sight.
+  const std::filesystem::path relative =
+      std::filesystem::path(path.toStdString()).lexically_relative(destination_);
+  const bool inside = !relative.empty() && *relative.begin() != "..";
+  row.cells[0].text = inside ? Q(relative.generic_string()) : path;
   row.cells[1].text = outcome;
   row.cells[1].align = Qt::AlignCenter;
   if (failed) {

@@ -8,6 +8,7 @@
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTextEdit>
+#include <QToolTip>
 
 #include <algorithm>
 
@@ -255,6 +256,18 @@ void CControlUI::PaintBackground(QPainter& painter) {
     }
   }
   Draw(painter, bkImage_);
+}
+
+bool CControlUI::event(QEvent* event) {
+  if (event->type() != QEvent::ToolTip || !toolTip().isEmpty() || !endEllipsis_ || wordWrap_ ||
+      HasMarkup(text_))
+    return QWidget::event(event);
+  auto* help = static_cast<QHelpEvent*>(event);
+  if (QFontMetrics(EffectiveFont()).horizontalAdvance(text_) > TextRect().width())
+    QToolTip::showText(help->globalPos(), text_, this);
+  else
+    QToolTip::hideText();
+  return true;
 }
 
 void CControlUI::PaintStatus(QPainter& painter) {

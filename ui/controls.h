@@ -60,6 +60,8 @@ class CControlUI : public QWidget {
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+  // A text cut at its end shows whole as the tool tip, unless the layout gave one.
+  bool event(QEvent* event) override;
   virtual void PaintBackground(QPainter& painter);
   virtual void PaintStatus(QPainter& painter);
   virtual void PaintText(QPainter& painter);

@@ -2,6 +2,7 @@
 
 #include <QMouseEvent>
 #include <QPainter>
+#include <QToolTip>
 
 #include <algorithm>
 
@@ -55,6 +56,17 @@ void CListBodyUI::wheelEvent(QWheelEvent* event) {
 
 void CListBodyUI::resizeEvent(QResizeEvent*) {
   list_->UpdateScroll();
+}
+
+bool CListBodyUI::event(QEvent* event) {
+  if (event->type() != QEvent::ToolTip) return QWidget::event(event);
+  const QPoint pos = static_cast<QHelpEvent*>(event)->pos();
+  const QString text = list_->CutTextAt(pos);
+  if (text.isEmpty())
+    QToolTip::hideText();
+  else
+    QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), text, this);
+  return true;
 }
 
 CListUI::CListUI(QWidget* parent)
@@ -326,14 +338,12 @@ void CListUI::PaintBody(QPainter& painter, const QRect& area) {
       const ListCell& c = row.cells[col];
       painter.save();
       painter.setClipRect(cell);
-      QRect textRect = cell.marginsRemoved(c.textPadding);
+      QRect iconRect;
+      const QRect textRect = CellTextRect(c, cell, &iconRect);
       if (!c.icon.Empty()) {
         ImageDescriptor icon = c.icon;
-        QRect iconRect = icon.dest ? icon.dest->translated(cell.topLeft())
-                                   : QRect(cell.left() + 4, cell.top() + (h - 16) / 2, 16, 16);
         icon.dest.reset();
         Draw(painter, icon, iconRect);
-        if (!c.icon.dest) textRect.setLeft(std::max(textRect.left(), iconRect.right() + 5));
       }
       if (c.bar >= 0) {
         const QRect bar(cell.left() + 8, cell.top() + 4, cell.width() - 16, 7);
@@ -346,7 +356,6 @@ void CListUI::PaintBody(QPainter& painter, const QRect& area) {
           Draw(painter, barImage_, done);
         else
           painter.fillRect(done, QColor(0x1F, 0x7A, 0xE0));
-        textRect.setTop(bar.bottom() + 1);
       }
       const QFont font = FontById(c.font >= 0 ? c.font : itemFont_);
       painter.setFont(font);
@@ -357,6 +366,41 @@ void CListUI::PaintBody(QPainter& painter, const QRect& area) {
     }
     return true;
   });
+}
+
+QRect CListUI::CellTextRect(const ListCell& c, const QRect& cell, QRect* iconRect) {
+  QRect textRect = cell.marginsRemoved(c.textPadding);
+  if (!c.icon.Empty()) {
+    *iconRect = c.icon.dest ? c.icon.dest->translated(cell.topLeft())
+                            : QRect(cell.left() + 4, cell.top() + (cell.height() - 16) / 2, 16, 16);
+    if (!c.icon.dest) textRect.setLeft(std::max(textRect.left(), iconRect->right() + 5));
+  }
+  if (c.bar >= 0) textRect.setTop(cell.top() + 4 + 7);
+  return textRect;
+}
+
+QString CListUI::CutTextAt(const QPoint& pos) const {
+  const auto spans = ColumnSpans();
+  int y = -scroll_->value();
+  QString cut;
+  ForEachShown([&](int, const ListRow& row) {
+    const int h = ItemHeight(row);
+    const int top = y;
+    y += h;
+    if (pos.y() >= y) return true;
+    if (pos.y() < top) return false;
+    for (size_t col = 0; col < spans.size() && col < row.cells.size(); ++col) {
+      if (pos.x() < spans[col].first || pos.x() >= spans[col].first + spans[col].second) continue;
+      const ListCell& c = row.cells[col];
+      QRect iconRect;
+      const QRect textRect = CellTextRect(c, QRect(spans[col].first, top, spans[col].second, h), &iconRect);
+      if (QFontMetrics(FontById(c.font >= 0 ? c.font : itemFont_)).horizontalAdvance(c.text) >
+          textRect.width())
+        cut = c.text;
+    }
+    return false;
+  });
+  return cut;
 }
 
 void CListUI::PressAt(const QPoint& pos, bool doubleClick) {

@@ -59,6 +59,7 @@ class CListBodyUI : public QWidget {
   void mouseDoubleClickEvent(QMouseEvent* event) override;
   void wheelEvent(QWheelEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  bool event(QEvent* event) override;
 
  private:
   CListUI* list_;
@@ -104,6 +105,8 @@ class CListUI : public CVerticalLayoutUI {
   int RowAt(int y) const;                                // body y -> row, -1 when none
   int ContentHeight() const;
   void UpdateScroll();
+  // The full text of the cell under a body point when the cell shows it cut; empty otherwise.
+  QString CutTextAt(const QPoint& pos) const;
 
  private:
   friend class CListBodyUI;
@@ -111,6 +114,8 @@ class CListUI : public CVerticalLayoutUI {
   // Calls `fn` for every shown row in order until it returns false.
   void ForEachShown(const std::function<bool(int, const ListRow&)>& fn) const;
   void PressAt(const QPoint& pos, bool doubleClick);
+  // Where a cell's icon and text go: the icon at its dest or at the left, the text beside it and below a bar.
+  static QRect CellTextRect(const ListCell& c, const QRect& cell, QRect* iconRect);
 
   CListHeaderUI* header_ = nullptr;
   CListBodyUI* body_;

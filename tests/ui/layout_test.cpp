@@ -259,6 +259,14 @@ TEST_F(LayoutTest, ListsAndTreesReportChecksAndSelectionsFromTheMouse) {
   EXPECT_EQ(list->SelectedRow(), 2);
   EXPECT_TRUE(w.seen.contains(QStringLiteral("list_check_click:FileList")));
   EXPECT_TRUE(w.seen.contains(QStringLiteral("itemselect:FileList")));
+  // A name too long for its 180-pixel column is offered whole; a short one is not.
+  ListRow longRow;
+  longRow.cells.resize(2);
+  longRow.cells[1].text = QString(60, QLatin1Char('W')) + QStringLiteral(".jpg");
+  list->AddRow(longRow);
+  EXPECT_EQ(list->CutTextAt(QPoint(100, 3 * 20 + 10)), longRow.cells[1].text);
+  EXPECT_EQ(list->CutTextAt(QPoint(100, 10)), QString());
+  EXPECT_EQ(list->CutTextAt(QPoint(10, 3 * 20 + 10)), QString());  // the check column has no text
 
   auto* tree = w.Find<CTreeUI>(QStringLiteral("TypeTree"));
   TreeNode* photo = tree->FindNode(QStringLiteral("NodePhoto"));

@@ -1,0 +1,237 @@
+// Runs each progress window over a scripted engine and saves pictures of it half-way (paused by its own
+// cancel question), of the question itself, and of the recovery window's detail list at the end, so the
+// windows can be looked at without a disk to scan. tools/screenshots.sh runs it at each scaling. Usage:
+// snapsave_window_gallery <output folder> <program folder with config.ini and Languages/>
+#include <QApplication>
+#include <QDir>
+#include <QTest>
+#include <QTimer>
+
+#include <cstdio>
+#include <functional>
+#include <thread>
+
+#include "app/embedded_skin.h"
+#include "app/language_table.h"
+#include "app/message_box.h"
+#include "app/progress_windows.h"
+#include "os/device.h"
+#include "tests/support/fake_engine.h"
+#include "tests/support/test_support.h"
+#include "ui/controls.h"
+
+namespace snapsave::app {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The fake engine with a search and a preview extraction that take their time and report as they go.
+class GalleryEngine final : public test::FakeEngine {
+ public:
+  uint32_t SetSearchCallback(SearchProgressCallback callback, void* context) override {
+    search_ = callback;
+    searchContext_ = context;
+    return 0;
+  }
+  uint32_t SearchByType(std::string_view, RecordList&) override {
+    for (int32_t percent = 0; percent <= 100; ++percent) {
+      if (search_ != nullptr && search_(searchContext_, percent, 0) == ScanCancelled) return 0;
+      std::this_thread::sleep_for(stepTime);
+    }
+    return 1;
+  }
+  uint32_t ExtractForPreview(const FoundFileRecord*, fs::path&, std::span<uint8_t>, uint32_t& size,
+                             PreviewProgressCallback callback, void* context) override {
+    size = 0;
+    for (int32_t percent = 0; percent <= 100; ++percent) {
+      if (callback != nullptr && callback(context, percent, 0) == ScanCancelled)
+        return static_cast<uint32_t>(ScanCancelled);
+      std::this_thread::sleep_for(stepTime);
+    }
+    return 0;
+  }
+
+ private:
+  SearchProgressCallback search_ = nullptr;
+  void* searchContext_ = nullptr;
+};
+
+void Wait(const std::function<bool()>& done, int timeoutMs = 20000) {
+  for (int waited = 0; !done() && waited < timeoutMs; waited += 5) QTest::qWait(5);
+}
+
+CMessageBox* VisibleBox() {
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (auto* box = dynamic_cast<CMessageBox*>(w); box != nullptr && box->isVisible()) return box;
+  }
+  return nullptr;
+}
+
+class Gallery {
+ public:
+  explicit Gallery(QString folder) : folder_(std::move(folder)) {}
+  bool ok = true;
+
+  void Save(QWidget& w, const QString& name) {
+    QApplication::processEvents();
+    const QString path = QDir(folder_).filePath(name);
+    if (!w.grab().save(path)) {
+      std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+      ok = false;
+      return;
+    }
+    std::printf("%s\n", qPrintable(path));
+  }
+
+  // Waits for `ready`, asks to cancel (which holds the worker), lets the queued reports land,
+  // takes the picture and answers: No lets the work go on, Yes ends it.
+  void PauseAndShoot(CPopUpWnd& window, const char* cancelButton, const std::function<bool()>& ready,
+                     const QString& name, bool answerYes, const QString& questionName = {}) {
+    Wait(ready);
+    // The question runs modally inside the click, so the picture and the answer are queued first.
+    QTimer::singleShot(0, [&, name, questionName, answerYes] {
+      Wait([] { return VisibleBox() != nullptr; });
+      QTest::qWait(300);
+      Save(window, name);
+      CMessageBox* box = VisibleBox();
+      if (box == nullptr) {
+        std::fprintf(stderr, "%s: no cancel question\n", qPrintable(name));
+        ok = false;
+        return;
+      }
+      if (!questionName.isEmpty()) Save(*box, questionName);
+      QTest::mouseClick(box->FindControl(answerYes ? QStringLiteral("okbtn") : QStringLiteral("cancelbtn")),
+                        Qt::LeftButton);
+    });
+    if (ui::CControlUI* cancel = window.FindControl(QString::fromLatin1(cancelButton))) {
+      QTest::mouseClick(cancel, Qt::LeftButton);
+    } else {
+      std::fprintf(stderr, "%s: no %s\n", qPrintable(name), cancelButton);
+      ok = false;
+    }
+  }
+
+  // Shows the window modally while `script` drives it.
+  int Run(CPopUpWnd& window, int width, int height, std::function<void()> script) {
+    if (!window.Create(nullptr, width, height)) {
+      ok = false;
+      return -1;
+    }
+    QTimer::singleShot(0, std::move(script));
+    return window.ShowModal();
+  }
+
+ private:
+  QString folder_;
+};
+
+// True once the window's bar has reached `percent`.
+std::function<bool()> BarAt(CPopUpWnd& window, int percent) {
+  return [&window, percent] {
+    auto* bar = window.Find<ui::CProgressUI>(QStringLiteral("progress"));
+    return bar == nullptr || bar->Value() >= percent;
+  };
+}
+
+ScanTarget Target(std::unique_ptr<IFileRecoveryParse> engine = nullptr) {
+  ScanTarget t;
+  t.imagePath = "card.img";
+  t.imageDriveLetter = u'1';
+  t.engine = std::move(engine);
+  return t;
+}
+
+std::unique_ptr<GalleryEngine> SlowEngine(int stepMs) {
+  auto e = std::make_unique<GalleryEngine>();
+  e->stepTime = std::chrono::milliseconds(stepMs);
+  e->stepsWanted = 400;
+  e->secondsLeft = 3725;
+  e->reportSectors = true;
+  return e;
+}
+
+FoundFileRecord File(const std::string& name, uint64_t size) {
+  FoundFileRecord r = MakeEmptyRecord();
+  r.SetName(name);
+  r.fileSize = size;
+  r.isIntact = 1;
+  r.driveLetter = u'1';
+  return r;
+}
+
+int Main(const QString& folder, const fs::path& programFolder) {
+  QString error;
+  if (!LoadEmbeddedSkin(&error)) {
+    std::fprintf(stderr, "skin: %s\n", qPrintable(error));
+    return 1;
+  }
+  if (!QDir().mkpath(folder)) return 1;
+  LanguageTable::Override languages(programFolder);
+  Gallery g(folder);
+
+  {
+    ScanTarget target = Target();
+    CScanProcessWnd window({&target}, true, [](const ScanTarget&, bool) { return SlowEngine(10); });
+    g.Run(window, 350, 250, [&] {
+      g.PauseAndShoot(window, "cancelbtn", BarAt(window, 40), "scan.png", true, "scan-cancel-question.png");
+    });
+  }
+  {
+    ScanTarget target = Target(SlowEngine(20));
+    RecordList found;
+    CSearchProcessWnd window({&target}, "jpg|png|mp4", found);
+    g.Run(window, 370, 220,
+          [&] { g.PauseAndShoot(window, "cancelbtn", BarAt(window, 55), "search.png", true); });
+  }
+  {
+    ScanTarget target = Target(SlowEngine(20));
+    PreviewResult result;
+    CPreviewProcessWnd window({&target}, File("IMG_20240612_181503.JPG", 4'718'592), 1 << 20, result);
+    g.Run(window, 370, 220,
+          [&] { g.PauseAndShoot(window, "CancelBtn", BarAt(window, 60), "preview.png", true); });
+  }
+  {
+    test::TempDir out;
+    auto engine = SlowEngine(150);
+    engine->failWith112 = {"IMG_0103.JPG", "MVI_0107.MOV"};
+    ScanTarget target = Target(std::move(engine));
+    std::vector<RecoveryItem> items;
+    for (int i = 0; i < 10; ++i) {
+      const std::string name = i == 7 ? "MVI_0107.MOV" : "IMG_010" + std::to_string(i) + ".JPG";
+      items.push_back({File(name, uint64_t{3'000'000} + uint64_t(i) * 250'000), std::nullopt});
+    }
+    CRecoverProcessWnd window({&target}, out.path() / "recovered", items);
+    g.Run(window, 500, 240, [&] {
+      g.PauseAndShoot(
+          window, "CancelBtn", [&] { return window.Totals().finished >= 5; }, "recover.png", false);
+      Wait([&] { return window.FindControl(QStringLiteral("FinishBtn"))->IsVisible(); });
+      QTest::mouseClick(window.FindControl(QStringLiteral("DetailBtn")), Qt::LeftButton);
+      g.Save(window, QStringLiteral("recover-finished-detail.png"));
+      QTest::mouseClick(window.FindControl(QStringLiteral("FinishBtn")), Qt::LeftButton);
+    });
+  }
+  {
+    // A sparse 1 GiB disk copies for long enough to be caught half-way.
+    test::TempDir dir;
+    const fs::path disk = dir.path() / "disk.img";
+    test::WriteFile(disk, {});
+    fs::resize_file(disk, uint64_t{1} << 30);
+    os::DiskTable::Override table({disk});
+    CCreateImageProcessWnd window(dir.path() / "copy.img", {}, 0);
+    g.Run(window, 450, 270,
+          [&] { g.PauseAndShoot(window, "cancelbtn", BarAt(window, 3), "image.png", true); });
+  }
+  return g.ok ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace snapsave::app
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: snapsave_window_gallery <output folder> <program folder>\n");
+    return 2;
+  }
+  return snapsave::app::Main(QString::fromLocal8Bit(argv[1]), argv[2]);
+}
