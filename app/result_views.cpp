@@ -217,39 +217,71 @@ ui::TreeNode* CFileTreeUI::Fill(const std::vector<std::pair<QString, RecordList>
 
 CDiskListUI::CDiskListUI(QWidget* parent) : ui::CListUI(parent) {}
 
+namespace {
+
+ui::ImageDescriptor Sprite(const char* descriptor) {
+  return ui::ParseImageDescriptor(QString::fromLatin1(descriptor)).value_or(ui::ImageDescriptor{});
+}
+
+}  // namespace
+
 void CDiskListUI::Fill(const std::vector<VolumeInfo>& entries,
-                       const std::function<QString(int32_t)>& diskCaption) {
+                       const std::function<QString(int32_t, bool)>& diskCaption,
+                       const std::function<bool(int32_t)>& isRemovable) {
+  static const ui::ImageDescriptor kDiskNode =
+      Sprite("file='Controls.png' source='50,54,96,77' dest='20,2,66,25'");
+  static const ui::ImageDescriptor kFixedVolume =
+      Sprite("file='Controls.png' source='1,54,47,77' dest='50,2,96,25'");
+  static const ui::ImageDescriptor kRemovableVolume =
+      Sprite("file='Controls.png' source='99,54,145,77' dest='50,2,96,25'");
+  constexpr int kNameFont = 5;
+  constexpr int kSizeFont = 3;
   RemoveAll();
   entries_ = entries;
+  removableDisks_.clear();
   int32_t currentDisk = -2;
+  bool removable = false;
   for (size_t i = 0; i < entries_.size(); ++i) {
     const VolumeInfo& v = entries_[i];
     if (v.diskNumber != currentDisk) {
       currentDisk = v.diskNumber;
+      removable = isRemovable && isRemovable(v.diskNumber);
+      if (removable) removableDisks_.insert(v.diskNumber);
       ui::ListRow node;
       node.isNode = true;
       node.tag = static_cast<qlonglong>(-1 - v.diskNumber);  // disks are tagged below zero
       node.cells.resize(3);
-      node.cells[0].text = diskCaption(v.diskNumber);
+      node.cells[0].text = diskCaption(v.diskNumber, removable);
       node.cells[0].textPadding = QMargins(80, 0, 0, 0);
+      node.cells[0].font = kNameFont;
+      node.cells[0].icon = kDiskNode;
       AddRow(std::move(node));
     }
     ui::ListRow row;
     row.tag = static_cast<qlonglong>(i);
     row.cells.resize(3);
-    QString caption = result_view::VolumeCaption(v);
+    QString caption = result_view::VolumeCaption(v).trimmed();
     // No drive letters here: the device and mount point say which entry it is.
     if (!v.rootPath.empty()) caption += QStringLiteral("  ") + QString::fromStdString(v.rootPath);
     if (!v.mountPoint.empty()) caption += QStringLiteral(" on ") + QString::fromStdString(v.mountPoint);
     row.cells[0].text = caption;
     row.cells[0].textPadding = QMargins(110, 0, 0, 0);
+    row.cells[0].font = kNameFont;
+    row.cells[0].icon = removable ? kRemovableVolume : kFixedVolume;
     row.cells[1].text = QString::fromStdString(v.fileSystemName);
     row.cells[1].align = Qt::AlignCenter;
+    row.cells[1].font = kNameFont;
     row.cells[2].text = QString::fromStdString(FormatSize(static_cast<int64_t>(v.totalBytes)));
     row.cells[2].align = Qt::AlignCenter;
+    row.cells[2].font = kSizeFont;
     row.cells[2].bar = v.totalBytes == 0 ? 0 : static_cast<int>(v.usedBytes * 100 / v.totalBytes);
     AddRow(std::move(row));
   }
+}
+
+bool CDiskListUI::IsRemovableRow(int row) const {
+  const VolumeInfo* entry = EntryOf(row);
+  return entry != nullptr && removableDisks_.count(entry->diskNumber) != 0;
 }
 
 const VolumeInfo* CDiskListUI::EntryOf(int row) const {

@@ -87,12 +87,17 @@ class CFileTreeUI : public ui::CTreeUI {
 class CDiskListUI : public ui::CListUI {
  public:
   explicit CDiskListUI(QWidget* parent = nullptr);
-  // `diskCaption(disk, removable)` gives the node's text.
-  void Fill(const std::vector<VolumeInfo>& entries, const std::function<QString(int32_t)>& diskCaption);
+  // `diskCaption(disk, removable)` gives the node's text; `isRemovable(disk)` picks the volumes' icon (none:
+  // every disk is fixed).
+  void Fill(const std::vector<VolumeInfo>& entries, const std::function<QString(int32_t, bool)>& diskCaption,
+            const std::function<bool(int32_t)>& isRemovable = {});
   const VolumeInfo* EntryOf(int row) const;
+  // Whether a row is a volume of a removable disk (the main window selects the first such row).
+  bool IsRemovableRow(int row) const;
 
  private:
   std::vector<VolumeInfo> entries_;
+  std::set<int32_t> removableDisks_;
 };
 
 // A large mode button that says when the pointer enters and leaves it ("onhot", "offhot").

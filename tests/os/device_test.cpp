@@ -1,4 +1,5 @@
 #include "os/device.h"
+#include "os/sysfs.h"
 #include "os/volume_space.h"
 
 #include <sys/stat.h>
@@ -38,6 +39,23 @@ TEST(DiskTable, DiscoversWholeDisksSortedAndSkipsUnwantedDevices) {
   auto table = os::DiskTable::Discover(sys.path(), "/dev");
   std::vector<fs::path> expected{"/dev/loop1", "/dev/nvme0n1", "/dev/sda", "/dev/sdb"};
   EXPECT_EQ(table, expected);
+}
+
+TEST(DiskTable, RemovableDisksAreCardReadersAndUsbDevices) {
+  test::TempDir sys;
+  Put(sys.path() / "devices" / "pci0" / "ata1" / "sda" / "removable", "0");
+  Put(sys.path() / "devices" / "pci0" / "usb2" / "2-1" / "sdb" / "removable", "0");
+  Put(sys.path() / "devices" / "pci0" / "mmc0" / "mmcblk0" / "removable", "1");
+  const fs::path block = sys.path() / "class" / "block";
+  fs::create_directories(block);
+  fs::create_directory_symlink(sys.path() / "devices" / "pci0" / "ata1" / "sda", block / "sda");
+  fs::create_directory_symlink(sys.path() / "devices" / "pci0" / "usb2" / "2-1" / "sdb", block / "sdb");
+  fs::create_directory_symlink(sys.path() / "devices" / "pci0" / "mmc0" / "mmcblk0", block / "mmcblk0");
+  EXPECT_FALSE(os::IsRemovableDisk("/dev/sda", block));
+  EXPECT_TRUE(os::IsRemovableDisk("/dev/sdb", block));  // a USB drive that calls itself fixed
+  EXPECT_TRUE(os::IsRemovableDisk("/dev/mmcblk0", block));
+  EXPECT_FALSE(os::IsRemovableDisk("/dev/sdz", block));
+  EXPECT_FALSE(os::IsRemovableDisk(sys.path() / "card.img", block));
 }
 
 TEST(DiskTable, OverrideMapsNumbersToImagesAndRestores) {

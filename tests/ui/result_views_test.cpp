@@ -117,14 +117,23 @@ TEST(ResultViews, ADiskWithTwoVolumesIsOneNodeAndTwoRows) {
   a.mountPoint = "/media/card";
   a.totalBytes = 1000;
   a.usedBytes = 250;
-  list.Fill({a, b, c}, [](int32_t disk) { return QStringLiteral("Disk %1").arg(disk + 1); });
+  list.Fill(
+      {a, b, c},
+      [](int32_t disk, bool removable) {
+        return QStringLiteral("%1 %2").arg(removable ? "Removable disk" : "Disk").arg(disk + 1);
+      },
+      [](int32_t disk) { return disk == 1; });
   ASSERT_EQ(list.RowCount(), 5);
   EXPECT_TRUE(list.Row(0).isNode);
   EXPECT_EQ(list.Row(0).cells[0].text, "Disk 1");
-  EXPECT_EQ(list.Row(1).cells[0].text, "1:\\   /dev/sdb1 on /media/card");
+  EXPECT_EQ(list.Row(1).cells[0].text, "1:\\  /dev/sdb1 on /media/card");
   EXPECT_EQ(list.Row(1).cells[2].bar, 25);
   EXPECT_EQ(list.EntryOf(2)->driveLetter, 2);
   EXPECT_TRUE(list.Row(3).isNode);
+  EXPECT_EQ(list.Row(3).cells[0].text, "Removable disk 2");
+  EXPECT_FALSE(list.IsRemovableRow(1));
+  EXPECT_TRUE(list.IsRemovableRow(4));
+  EXPECT_NE(list.Row(1).cells[0].icon.source, list.Row(4).cells[0].icon.source);
   EXPECT_EQ(list.EntryOf(0), nullptr);
 }
 
