@@ -1,77 +1,91 @@
-// The desktop program. For now it opens a demo window that shows each message box; with
-// "--screenshots <folder>" it saves a picture of the demo window and of each box there and exits.
+// The desktop program: one copy per machine, the main window, and a tidy exit that ends the preview players
+// and removes the preview's temporary file.
 #include <QApplication>
-#include <QDir>
+#include <QIcon>
 #include <QPixmap>
 
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
-#include "app/demo_wnd.h"
+#include "app/crash_handler.h"
+#include "app/device_monitor.h"
 #include "app/embedded_skin.h"
+#include "app/main_wnd.h"
 #include "app/message_box.h"
+#include "app/single_instance.h"
 #include "app/wnd_shadow.h"
+#include "os/paths.h"
+#include "ui/skin_archive.h"
 
 namespace {
 
-using snapsave::app::CDemoWnd;
-using snapsave::app::CMessageBox;
+using namespace snapsave::app;
 
-int SaveScreenshots(CDemoWnd& demo, const QString& folder) {
-  if (!QDir().mkpath(folder)) {
-    std::fprintf(stderr, "cannot create %s\n", qPrintable(folder));
-    return 1;
-  }
-  auto save = [&](QWidget& w, const QString& name) {
-    QApplication::processEvents();
-    const QString path = QDir(folder).filePath(name);
-    if (!w.grab().save(path)) {
-      std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
-      return false;
-    }
-    std::printf("%s\n", qPrintable(path));
-    return true;
-  };
-  bool ok = save(demo, QStringLiteral("demo.png"));
-  static const char* kNames[] = {"error", "confirm", "information", "warning", "question"};
-  for (int kind = 0; kind < 5; ++kind) {
-    auto box = CMessageBox::Create(&demo, kind, std::nullopt, CDemoWnd::SampleText(kind), 400, 160);
-    if (!box) return 1;
-    box->show();
-    ok = save(*box, QStringLiteral("messagebox-%1-%2.png").arg(kind).arg(QLatin1String(kNames[kind]))) && ok;
-  }
-  return ok ? 0 : 1;
+QIcon ProgramIcon() {
+  const QImage image = snapsave::ui::SkinArchive::Current().Image(QStringLiteral("snapsave.png"));
+  return image.isNull() ? QIcon() : QIcon(QPixmap::fromImage(image));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  InstallCrashHandler();
   QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Snapsave"));
+  QApplication::setDesktopFileName(QStringLiteral("snapsave"));
+
   QString error;
-  if (!snapsave::app::LoadEmbeddedSkin(&error)) {
+  if (!LoadEmbeddedSkin(&error)) {
     std::fprintf(stderr, "skin: %s\n", qPrintable(error));
     return 1;
   }
-  CDemoWnd demo;
-  if (!demo.LoadLayout(QStringLiteral("xml/Demo.xml"), &error)) {
-    std::fprintf(stderr, "%s\n", qPrintable(error));
-    return 1;
+
+  SingleInstance instance;
+  if (!instance.Acquire()) {
+    if (!instance.AskFirstToShow())
+      CMessageBox::Show(nullptr, CMessageBox::Information, std::nullopt,
+                        QStringLiteral("Snapsave is running."), 350, 150);
+    return 0;
   }
-  const QStringList args = QApplication::arguments();
-  const qsizetype shots = args.indexOf(QStringLiteral("--screenshots"));
-  demo.CenterWindow();
-  demo.show();
-  if (shots >= 0) {
-    if (shots + 1 >= args.size()) {
-      std::fprintf(stderr, "usage: snapsave --screenshots <folder>\n");
-      return 2;
+
+  int result = 0;
+  {
+    CMainWnd window;
+    if (!window.LoadLayout(QStringLiteral("xml/skin.xml"), &error)) {
+      std::fprintf(stderr, "%s\n", qPrintable(error));
+      return 1;
     }
-    return SaveScreenshots(demo, args[shots + 1]);
+    instance.onShowRequested = [&window] {
+      window.showNormal();
+      window.raise();
+      window.activateWindow();
+      return true;
+    };
+    const QIcon icon = ProgramIcon();
+    if (!icon.isNull()) {
+      window.setWindowIcon(icon);
+      QApplication::setWindowIcon(icon);
+    }
+    window.CenterWindow();
+    window.show();
+    window.activateWindow();
+    CWndShadow shadow;
+    if (CWndShadow::Initialize() && shadow.Create(&window)) {
+      shadow.SetSize(4);
+      shadow.SetPosition(0, 0);
+      shadow.SetColor(0x2D2D2D);
+    }
+    DeviceMonitor devices;
+    devices.onChange = [&window](bool arrival) { window.DeviceChanged(arrival); };
+    devices.Start();
+    QObject::connect(&app, &QApplication::lastWindowClosed, &app, &QApplication::quit);
+
+    result = QApplication::exec();
+    instance.onShowRequested = nullptr;
+    window.Players().EndAll();
   }
-  snapsave::app::CWndShadow shadow;
-  if (snapsave::app::CWndShadow::Initialize() && shadow.Create(&demo)) {
-    shadow.SetSize(4);
-    shadow.SetPosition(0, 0);
-    shadow.SetColor(0x2D2D2D);
-  }
-  return QApplication::exec();
+  std::error_code ec;
+  std::filesystem::remove(snapsave::os::ScanLogFolder() / "tmp.avi", ec);
+  return result;
 }

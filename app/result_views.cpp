@@ -277,6 +277,74 @@ void CDiskListUI::Fill(const std::vector<VolumeInfo>& entries,
     row.cells[2].bar = v.totalBytes == 0 ? 0 : static_cast<int>(v.usedBytes * 100 / v.totalBytes);
     AddRow(std::move(row));
   }
+  for (size_t i = 0; i < images_.size(); ++i) AddImageRow(i);
+}
+
+namespace {
+// Image rows are tagged above every entry index.
+constexpr qlonglong kImageTagBase = qlonglong{1} << 40;
+}  // namespace
+
+void CDiskListUI::AddImageRow(size_t index) {
+  static const ui::ImageDescriptor kImageIcon =
+      Sprite("file='Controls.png' source='1,54,47,77' dest='50,2,96,25'");
+  const ImageFile& image = images_[index];
+  ui::ListRow row;
+  row.tag = kImageTagBase + static_cast<qlonglong>(index);
+  row.visible = imagesVisible_;
+  row.cells.resize(3);
+  row.cells[0].text = QString::fromStdString(image.path.filename().string());
+  row.cells[0].textPadding = QMargins(110, 0, 0, 0);
+  row.cells[0].font = 5;
+  row.cells[0].icon = kImageIcon;
+  row.cells[1].text = imageTypeText_;
+  row.cells[1].align = Qt::AlignCenter;
+  row.cells[1].font = 5;
+  row.cells[2].text = QString::fromStdString(FormatSize(static_cast<int64_t>(image.size)));
+  row.cells[2].align = Qt::AlignCenter;
+  row.cells[2].font = 3;
+  AddRow(std::move(row));
+}
+
+int CDiskListUI::AddImageFile(const std::filesystem::path& path, uint64_t size, const QString& typeText) {
+  imageTypeText_ = typeText;
+  for (int row = 0; row < RowCount(); ++row) {
+    const ImageFile* known = ImageOf(row);
+    if (known == nullptr || known->path != path) continue;
+    // Loaded again: the file may have grown (an image written since), so its size is taken anew.
+    images_[static_cast<size_t>(Row(row).tag.toLongLong() - kImageTagBase)].size = size;
+    SetCellText(row, 2, QString::fromStdString(FormatSize(static_cast<int64_t>(size))));
+    return row;
+  }
+  images_.push_back({path, size});
+  AddImageRow(images_.size() - 1);
+  return RowCount() - 1;
+}
+
+const CDiskListUI::ImageFile* CDiskListUI::ImageOf(int row) const {
+  if (row < 0 || row >= RowCount()) return nullptr;
+  const qlonglong tag = Row(row).tag.toLongLong();
+  if (tag < kImageTagBase || static_cast<size_t>(tag - kImageTagBase) >= images_.size()) return nullptr;
+  return &images_[static_cast<size_t>(tag - kImageTagBase)];
+}
+
+void CDiskListUI::SetImageRowsVisible(bool visible) {
+  imagesVisible_ = visible;
+  for (int row = 0; row < RowCount(); ++row) {
+    if (ImageOf(row) != nullptr) SetRowVisible(row, visible);
+  }
+}
+
+std::optional<int32_t> CDiskListUI::DiskOfNode(int row) const {
+  if (row < 0 || row >= RowCount() || !Row(row).isNode) return std::nullopt;
+  return static_cast<int32_t>(-1 - Row(row).tag.toLongLong());
+}
+
+std::vector<int> CDiskListUI::RowsOfNode(int row) const {
+  std::vector<int> rows;
+  if (!DiskOfNode(row)) return rows;
+  for (int r = row + 1; r < RowCount() && !Row(r).isNode && EntryOf(r) != nullptr; ++r) rows.push_back(r);
+  return rows;
 }
 
 bool CDiskListUI::IsRemovableRow(int row) const {
@@ -287,7 +355,7 @@ bool CDiskListUI::IsRemovableRow(int row) const {
 const VolumeInfo* CDiskListUI::EntryOf(int row) const {
   if (row < 0 || row >= RowCount()) return nullptr;
   const qlonglong tag = Row(row).tag.toLongLong();
-  if (tag < 0 || static_cast<size_t>(tag) >= entries_.size()) return nullptr;
+  if (tag < 0 || tag >= kImageTagBase || static_cast<size_t>(tag) >= entries_.size()) return nullptr;
   return &entries_[static_cast<size_t>(tag)];
 }
 

@@ -3,7 +3,10 @@
 
 #include <QString>
 
+#include <filesystem>
+#include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -94,10 +97,29 @@ class CDiskListUI : public ui::CListUI {
   const VolumeInfo* EntryOf(int row) const;
   // Whether a row is a volume of a removable disk (the main window selects the first such row).
   bool IsRemovableRow(int row) const;
+  // The disk number of a disk node; nothing for other rows.
+  std::optional<int32_t> DiskOfNode(int row) const;
+  // The entry rows under a disk node, in order.
+  std::vector<int> RowsOfNode(int row) const;
+
+  // Loaded image files are rows of their own after the disks; refills keep them. Adding a loaded one again
+  // gives its row, with the size given now.
+  struct ImageFile {
+    std::filesystem::path path;
+    uint64_t size = 0;
+  };
+  int AddImageFile(const std::filesystem::path& path, uint64_t size, const QString& typeText);
+  const ImageFile* ImageOf(int row) const;
+  void SetImageRowsVisible(bool visible);
 
  private:
+  void AddImageRow(size_t index);
+
   std::vector<VolumeInfo> entries_;
   std::set<int32_t> removableDisks_;
+  std::vector<ImageFile> images_;
+  QString imageTypeText_;
+  bool imagesVisible_ = true;
 };
 
 // A large mode button that says when the pointer enters and leaves it ("onhot", "offhot").

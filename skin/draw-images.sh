@@ -135,4 +135,11 @@ for n in image music doc video zip exe default; do
     -stroke white -strokewidth 2 -draw "line 21,21 27,27 line 27,21 21,27" "FileIcon/${n}_error.png"
 done
 
+# --- program icon: a memory card with a green arrow bringing a file back -------------------------------------
+out -size 256x256 xc:none -fill "$ACCENT" -stroke none -draw "roundrectangle 16,16 240,240 44,44" \
+  -fill white -draw "polygon 78,52 158,52 190,84 190,204 78,204" \
+  -fill "$ACCENT" -draw "rectangle 100,60 112,88 rectangle 122,60 134,88 rectangle 144,60 156,88" \
+  -fill none -stroke '#2E9D5B' -strokewidth 14 -draw "arc 100,116 168,184 300,590" \
+  -fill '#2E9D5B' -stroke none -draw "polygon 138,100 170,124 136,142" snapsave.png
+
 strip ./*.png FileIcon/*.png

@@ -1,0 +1,151 @@
+// The main window: mode, source, file types, scan, results, preview and recovery, one page after another.
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/language_table.h"
+#include "app/preview.h"
+#include "app/result_views.h"
+#include "scan/scan_session.h"
+#include "storage/disk_list.h"
+#include "ui/window.h"
+
+namespace snapsave::ui {
+class COptionUI;
+}
+
+namespace snapsave::app {
+
+// What the window asks outside its own pages: message boxes and the file dialogs. Tests script them.
+class UserPrompts {
+ public:
+  virtual ~UserPrompts() = default;
+  // A message box of a CMessageBox kind; 1 for OK.
+  virtual int Message(QWidget* owner, int kind, const QString& text, int width, int height);
+  // Empty when cancelled.
+  virtual QString OpenImageFile(QWidget* owner);
+  virtual QString SaveImageFile(QWidget* owner, const QString& proposedName);
+  virtual QString RecoveryFolder(QWidget* owner);
+};
+
+// The file system and free space of where a path would be written.
+struct TargetVolume {
+  std::string fileSystemName;  // "FAT32", "FAT", "NTFS", "ext4" ...; empty when unknown
+  uint64_t freeBytes = 0;
+};
+
+class CMainWnd : public ui::CWindowUI {
+ public:
+  enum Page { kModePage = 0, kSourcePage = 1, kTypePage = 2, kResultPage = 3 };
+
+  explicit CMainWnd(std::unique_ptr<UserPrompts> prompts = std::make_unique<UserPrompts>(),
+                    std::unique_ptr<DiskMap> disks = std::make_unique<DiskMap>());
+  ~CMainWnd() override;
+
+  void Notify(const ui::TNotifyUI& msg) override;
+  ui::CControlUI* CreateControl(const QString& element) override;
+
+  // The buttons' work, callable directly.
+  void ChooseMode(int mode);
+  void AddImageFile(const std::filesystem::path& path);
+  void StartScan();
+  void LoadImage();
+  void CreateImage();
+  void Recover();
+  void GoBack();
+  // A device came or went: the list refreshes once, five seconds after the last of a burst.
+  void DeviceChanged(bool arrival);
+  // Refills the disk list: 0 everything, 1 disks that arrived, 2 drop disks that are gone.
+  void RefreshDiskList(int mode);
+
+  int CurrentPage() const;
+  int Mode() const { return mode_; }
+  bool SourceChosen() const { return sourceChosen_; }
+  const std::map<QString, ui::COptionUI*>& ChosenTypes() const { return chosenTypes_; }
+  // "*.jpg|*.png" of the chosen types.
+  std::string ExtensionPattern() const;
+  const std::map<QString, RecordList>& SearchResult() const { return searchResult_; }
+  const std::map<RecordKey, FoundFileRecord>& CheckedFiles() const { return checkedFiles_; }
+  MediaPlayers& Players() { return players_; }
+  std::filesystem::path PreviewPath() const { return previewPath_; }
+
+  // Seams over the system: engines for the scans, whether a folder is on a source being read, and the volume
+  // a file would be written to.
+  EngineMaker makeEngine = DefaultEngineMaker();
+  std::function<bool(const std::filesystem::path&, const ScanTarget&)> destinationOnSource;
+  std::function<TargetVolume(const std::filesystem::path&)> targetVolume;
+
+  // The key a record is filed under in the result: its lower-cased extension, synonyms folded ("jpeg" ->
+  // "jpg").
+  static QString ResultKey(const FoundFileRecord& record);
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  struct Source {
+    std::vector<ScanTarget> targets;  // empty for a whole disk given only by number
+    std::optional<int32_t> wholeDisk;
+    uint64_t bytes = 0;
+    QString proposedImageName;
+  };
+
+  void Initialise();
+  void ApplyTexts();
+  void SetPageTexts(int page);
+  void ShowModePage();
+  void ShowSourcePage();
+  void ShowTypePage();
+  void ShowResultPage();
+  void SelectTab(const QString& name, int page);
+  void SelectDefaultSource();
+  void ShowDetails(int row);
+  std::optional<Source> SelectedSource() const;
+  void OnScanFinished(std::vector<std::unique_ptr<ScanTarget>> targets);
+  void OnResultsReady(RecordList found);
+  void FillTree();
+  void ShowTypeNode(const QString& nodeName);
+  void ApplyNodeCheck(const QString& nodeName, bool checked);
+  void OnRowCheck(int row, bool checked);
+  void UpdateSelectedInfo();
+  void Preview(int row);
+  void OnFileTypeOption(ui::COptionUI* option);
+  void OnFileTypeGroup(const QString& boxName);
+  void OpenAssistMenu();
+  void OnMenuItem(const QString& name);
+  std::vector<ScanTarget*> TargetPointers() const;
+  int Ask(int kind, const QString& messageId, int width, int height);
+  QString Message(const QString& id);
+  void Show(const QString& name, bool visible);
+  void Enable(const QString& name, bool enabled);
+
+  std::unique_ptr<UserPrompts> prompts_;
+  std::unique_ptr<DiskMap> disks_;
+  LanguageTable::Section* messages_ = nullptr;
+  CDiskListUI* diskList_ = nullptr;
+  CFileTreeUI* tree_ = nullptr;
+  CListExUI* fileList_ = nullptr;
+  int mode_ = 0;
+  bool sourceChosen_ = false;
+  bool fromTypePage_ = false;
+  bool scanRunning_ = false;
+  std::filesystem::path destinationFolder_;
+  std::vector<std::unique_ptr<ScanTarget>> scanTargets_;
+  std::map<RecordKey, FoundFileRecord> checkedFiles_;
+  std::map<QString, RecordList> searchResult_;
+  std::map<QString, ui::COptionUI*> chosenTypes_;
+  QString currentTypeNode_;
+  std::filesystem::path previewPath_;
+  MediaPlayers players_;
+};
+
+}  // namespace snapsave::app

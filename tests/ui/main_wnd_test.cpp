@@ -1,0 +1,565 @@
+// The main window offscreen, end to end: a fixture image scanned, its results counted as the command line
+// counts them, checked and recovered byte for byte; the image-target checks, the same-volume question, page
+// navigation; and the start-up pieces (single instance, crash report, players).
+#include <QApplication>
+#include <QKeyEvent>
+#include <QProcess>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <deque>
+#include <fstream>
+#include <future>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "app/crash_handler.h"
+#include "app/embedded_skin.h"
+#include "app/language_table.h"
+#include "app/main_wnd.h"
+#include "app/message_box.h"
+#include "app/preview.h"
+#include "app/progress_windows.h"
+#include "app/single_instance.h"
+#include "os/device.h"
+#include "tests/support/test_support.h"
+#include "ui/controls.h"
+#include "ui/tree.h"
+
+namespace snapsave::app {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Answers the window's questions from a script and remembers what it was told.
+class ScriptedPrompts : public UserPrompts {
+ public:
+  int Message(QWidget*, int kind, const QString& text, int, int) override {
+    said.push_back(text);
+    kinds.push_back(kind);
+    if (answers.empty()) return 1;
+    const int answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
+  QString OpenImageFile(QWidget*) override { return Next(openPaths); }
+  QString SaveImageFile(QWidget*, const QString& proposed) override {
+    proposals.push_back(proposed);
+    return Next(savePaths);
+  }
+  QString RecoveryFolder(QWidget*) override { return Next(folders); }
+
+  std::deque<int> answers;
+  std::deque<QString> openPaths, savePaths, folders;
+  QStringList said, proposals;
+  std::vector<int> kinds;
+
+ private:
+  static QString Next(std::deque<QString>& queue) {
+    if (queue.empty()) return {};
+    QString next = queue.front();
+    queue.pop_front();
+    return next;
+  }
+};
+
+// A machine whose disks are the ones a test lists.
+class ListedDisks : public DiskFactSource {
+ public:
+  explicit ListedDisks(std::vector<DiskFacts> disks) : disks_(std::move(disks)) {}
+  bool Collect(std::vector<DiskFacts>& out) override {
+    out = disks_;
+    return true;
+  }
+
+ private:
+  std::vector<DiskFacts> disks_;
+};
+
+class MainWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    QString error;
+    ASSERT_TRUE(LoadEmbeddedSkin(&error)) << error.toStdString();
+    fs::create_directories(dir_.path() / "Languages");
+    std::ofstream(dir_.path() / "config.ini") << "[DefaultLanguage]\nDefault=English\n";
+    fs::copy_file(fs::path(SNAPSAVE_SOURCE_DIR) / "languages" / "English.ini",
+                  dir_.path() / "Languages" / "English.ini");
+    override_ = std::make_unique<LanguageTable::Override>(dir_.path());
+    image_ = dir_.path() / "holes16.img";
+    test::GunzipFixture("fat/holes16.img.gz", image_);
+  }
+  void TearDown() override { override_.reset(); }
+
+  std::unique_ptr<CMainWnd> MakeWindow(std::vector<DiskFacts> disks = {}) {
+    auto prompts = std::make_unique<ScriptedPrompts>();
+    prompts_ = prompts.get();
+    auto window = std::make_unique<CMainWnd>(std::move(prompts),
+                                             std::make_unique<DiskMap>(std::make_unique<ListedDisks>(disks)));
+    QString error;
+    EXPECT_TRUE(window->LoadLayout(QStringLiteral("xml/skin.xml"), &error)) << error.toStdString();
+    window->show();
+    return window;
+  }
+
+  static QString Text(const char* id) {
+    return LanguageTable::Instance().Text(QStringLiteral("Messages"), QString::fromLatin1(id));
+  }
+  bool Said(const char* id) const { return prompts_->said.contains(Text(id)); }
+
+  // Closes the recovery window once it has finished, the way "Done" does.
+  static void FinishRecoveryWhenDone() {
+    auto* poll = new QTimer(qApp);
+    QObject::connect(poll, &QTimer::timeout, poll, [poll] {
+      for (QWidget* w : QApplication::topLevelWidgets()) {
+        auto* recovery = dynamic_cast<CRecoverProcessWnd*>(w);
+        ui::CControlUI* finish =
+            recovery != nullptr ? recovery->FindControl(QStringLiteral("FinishBtn")) : nullptr;
+        if (finish != nullptr && finish->IsVisible()) {
+          recovery->Close(1);
+          poll->deleteLater();
+          return;
+        }
+      }
+    });
+    poll->start(50);
+  }
+
+  // Says yes to the question boxes the progress windows raise themselves (continuing a saved scan).
+  static void AnswerYesToQuestions() {
+    auto* poll = new QTimer(qApp);
+    QObject::connect(poll, &QTimer::timeout, poll, [poll] {
+      for (QWidget* w : QApplication::topLevelWidgets()) {
+        auto* box = dynamic_cast<CMessageBox*>(w);
+        ui::CControlUI* ok =
+            box != nullptr && box->isVisible() ? box->FindControl(QStringLiteral("okbtn")) : nullptr;
+        if (ok != nullptr) {
+          QTest::mouseClick(ok, Qt::LeftButton);
+          poll->deleteLater();
+          return;
+        }
+      }
+    });
+    poll->start(50);
+  }
+
+  // The "# photo .jpg: 8" lines of the command line's listing with the same types.
+  std::map<QString, int> CliCounts(const std::string& pattern) {
+    std::string types;
+    for (const std::string& part : Split(pattern, '|')) {
+      if (!types.empty()) types += ',';
+      types += part.substr(2);  // "*.jpg"
+    }
+    QProcess cli;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_DATA_HOME"), QString::fromStdString((dir_.path() / "cli-data").string()));
+    cli.setProcessEnvironment(env);
+    cli.start(QStringLiteral(SNAPSAVE_CLI),
+              {QStringLiteral("scan"), QString::fromStdString(image_.string()), QStringLiteral("--types"),
+               QString::fromStdString(types), QStringLiteral("--list")});
+    EXPECT_TRUE(cli.waitForFinished(120000));
+    std::map<QString, int> counts;
+    static const std::regex kLine(R"(^# \w+ \.(\S+): (\d+)$)");
+    std::istringstream lines(cli.readAllStandardOutput().toStdString());
+    for (std::string line; std::getline(lines, line);) {
+      std::smatch m;
+      if (std::regex_match(line, m, kLine)) counts[QString::fromStdString(m[1])] = std::stoi(m[2]);
+    }
+    return counts;
+  }
+
+  static std::vector<std::string> Split(const std::string& text, char sep) {
+    std::vector<std::string> parts;
+    std::string part;
+    std::istringstream in(text);
+    while (std::getline(in, part, sep)) parts.push_back(part);
+    return parts;
+  }
+
+  test::TempDir dir_;
+  test::ScratchAppData appData_;
+  std::unique_ptr<LanguageTable::Override> override_;
+  fs::path image_;
+  ScriptedPrompts* prompts_ = nullptr;
+};
+
+// The tree's type nodes with the counts they show.
+std::map<QString, int> TreeCounts(CMainWnd& window) {
+  std::map<QString, int> counts;
+  ui::CTreeUI* tree = nullptr;
+  window.FindTreeNode(QStringLiteral("NodePhoto"), &tree);
+  if (tree == nullptr) return counts;
+  for (const char* category : {"NodePhoto", "NodeAudio", "NodeVideo"}) {
+    ui::TreeNode* node = tree->FindNode(QString::fromLatin1(category));
+    if (node == nullptr) continue;
+    for (const auto& child : node->children)
+      counts[child->name.mid(child->name.indexOf(QLatin1Char('.')) + 1)] = CFileTreeUI::CountOf(child.get());
+  }
+  return counts;
+}
+
+bool Visible(CMainWnd& window, const char* name) {
+  ui::CControlUI* c = window.FindControl(QString::fromLatin1(name));
+  return c != nullptr && c->IsVisible();
+}
+
+TEST_F(MainWindowTest, FixtureImageIsScannedCountedAndRecoveredByteForByte) {
+  auto window = MakeWindow();
+  EXPECT_EQ(window->CurrentPage(), CMainWnd::kModePage);
+  EXPECT_EQ(window->ChosenTypes().count(QStringLiteral("jpg")), 1u);  // every type starts chosen
+  window->ChooseMode(0);
+  EXPECT_EQ(window->CurrentPage(), CMainWnd::kSourcePage);
+  EXPECT_TRUE(Visible(*window, "BtnLoadImage"));
+  EXPECT_FALSE(Visible(*window, "BtnCreateImage"));
+
+  // Nothing chosen yet: the scan is refused.
+  window->StartScan();
+  EXPECT_TRUE(Said("MSG0505"));
+
+  prompts_->openPaths.push_back(QString::fromStdString(image_.string()));
+  window->LoadImage();
+  ASSERT_TRUE(window->SourceChosen());
+  EXPECT_TRUE(window->FindControl(QStringLiteral("BtnAdvanceScan"))->isEnabled());
+  EXPECT_TRUE(window->FindControl(QStringLiteral("Label1"))->Text().contains(QStringLiteral("holes16.img")));
+
+  window->StartScan();
+  ASSERT_EQ(window->CurrentPage(), CMainWnd::kResultPage);
+  EXPECT_TRUE(window->FindControl(QStringLiteral("TabRecover"))->isEnabled());
+  EXPECT_FALSE(window->FindControl(QStringLiteral("BtnRecover"))->isEnabled());  // nothing checked yet
+
+  const std::map<QString, int> tree = TreeCounts(*window);
+  const std::map<QString, int> cli = CliCounts(window->ExtensionPattern());
+  ASSERT_FALSE(cli.empty());
+  EXPECT_EQ(tree, cli);
+  EXPECT_TRUE(window->PreviewPath().empty());  // the first row is marked, not previewed
+
+  // Check every photo through the category node, as a click on its box does.
+  ui::CTreeUI* typeTree = nullptr;
+  ui::TreeNode* photos = window->FindTreeNode(QStringLiteral("NodePhoto"), &typeTree);
+  ASSERT_NE(photos, nullptr);
+  typeTree->SetCheck(photos, true, true);
+  EXPECT_EQ(window->CheckedFiles().size(), 8u);
+  EXPECT_TRUE(window->FindControl(QStringLiteral("BtnRecover"))->isEnabled());
+  EXPECT_TRUE(
+      window->FindControl(QStringLiteral("SelectedFileInfo"))->Text().contains(QStringLiteral("8 files")));
+
+  // Unticking one row in the list takes it out and leaves the node partial.
+  auto* list = window->Find<CListExUI>(QStringLiteral("FileList"));
+  ASSERT_GT(list->RowCount(), 0);
+  list->SetChecked(0, false, true);
+  EXPECT_EQ(window->CheckedFiles().size(), 7u);
+  EXPECT_EQ(photos->check, ui::CheckState::Partial);
+  list->SetChecked(0, true, true);
+
+  const fs::path out = dir_.path() / "rescued";
+  fs::create_directories(out);
+  prompts_->folders.push_back(QString::fromStdString(out.string()) + QStringLiteral("/"));
+  FinishRecoveryWhenDone();
+  window->Recover();
+
+  std::vector<std::vector<uint8_t>> recovered;
+  for (const auto& entry : fs::recursive_directory_iterator(out)) {
+    if (entry.is_regular_file()) recovered.push_back(test::ReadFile(entry.path()));
+  }
+  EXPECT_EQ(recovered.size(), 8u);
+  for (int n = 101; n <= 108; ++n) {
+    const auto original =
+        test::ReadFile(test::Fixture("fat/originals/holes/IMG_" + std::to_string(n) + ".JPG"));
+    EXPECT_NE(std::find(recovered.begin(), recovered.end(), original), recovered.end()) << "IMG_" << n;
+  }
+
+  // Back from the results goes to the page the scan started from: the source page here...
+  window->GoBack();
+  EXPECT_EQ(window->CurrentPage(), CMainWnd::kSourcePage);
+  // ...and the file-type page when the scan started there.
+  window->SendNotify(window->FindControl(QStringLiteral("BtnAdvanceScan")), QStringLiteral("click"));
+  ASSERT_EQ(window->CurrentPage(), CMainWnd::kTypePage);
+  AnswerYesToQuestions();  // the finished scan of this image is kept: reading it back is enough
+  window->StartScan();
+  ASSERT_EQ(window->CurrentPage(), CMainWnd::kResultPage);
+  EXPECT_TRUE(window->CheckedFiles().empty());  // a new result starts unchecked
+  window->GoBack();
+  EXPECT_EQ(window->CurrentPage(), CMainWnd::kTypePage);
+  window->GoBack();
+  EXPECT_EQ(window->CurrentPage(), CMainWnd::kSourcePage);
+  window->GoBack();
+  EXPECT_EQ(window->CurrentPage(), CMainWnd::kModePage);
+  EXPECT_FALSE(Visible(*window, "ToolBar3"));
+}
+
+TEST_F(MainWindowTest, FileTypeChoicesMakeThePatternAndGroupBoxesApplyToTheirGroup) {
+  auto window = MakeWindow();
+  auto* jpg = window->Find<ui::COptionUI>(QStringLiteral("OptJPG"));
+  ASSERT_NE(jpg, nullptr);
+  EXPECT_NE(window->ExtensionPattern().find("*.jpeg"), std::string::npos);
+  jpg->Selected(false);
+  EXPECT_EQ(window->ExtensionPattern().find("*.jpg|"), std::string::npos);
+  EXPECT_EQ(window->ExtensionPattern().find("*.jpeg"), std::string::npos);
+
+  // The photo group box clears every photo type and keeps the others.
+  auto* photos = window->Find<ui::CCheckBoxUI>(QStringLiteral("OptPhotoFile"));
+  photos->SetCheck(false);
+  window->SendNotify(photos, QStringLiteral("click"));
+  EXPECT_EQ(window->ChosenTypes().count(QStringLiteral("png")), 0u);
+  EXPECT_EQ(window->ChosenTypes().count(QStringLiteral("mp3")), 1u);
+  photos->SetCheck(true);
+  window->SendNotify(photos, QStringLiteral("click"));
+  EXPECT_TRUE(jpg->IsSelected());
+  EXPECT_EQ(window->ChosenTypes().count(QStringLiteral("jpg")), 1u);
+
+  EXPECT_EQ(CMainWnd::ResultKey([] {
+              FoundFileRecord r{};
+              r.SetName("Holiday.JPEG");
+              return r;
+            }()),
+            QStringLiteral("jpg"));
+}
+
+TEST_F(MainWindowTest, ImageTargetsAreCheckedBeforeAnythingIsWritten) {
+  // A 3 GiB image file as the source; sparse, nothing is read from it here.
+  const fs::path big = dir_.path() / "big.img";
+  { std::ofstream(big).put('\0'); }
+  fs::resize_file(big, uint64_t{3} << 30);
+
+  auto window = MakeWindow();
+  window->destinationOnSource = [](const fs::path& p, const ScanTarget&) { return p.stem() == "own"; };
+  window->targetVolume = [](const fs::path& p) {
+    const std::string where = p.stem().string();
+    if (where == "fat") return TargetVolume{"FAT", uint64_t{1} << 40};
+    if (where == "fat32") return TargetVolume{"FAT32", uint64_t{1} << 40};
+    if (where == "fat32small") return TargetVolume{"FAT32", uint64_t{1} << 30};
+    return TargetVolume{"ext4", uint64_t{1} << 40};
+  };
+  window->ChooseMode(0);
+  window->AddImageFile(big);
+  window->ChooseMode(1);
+  EXPECT_TRUE(Visible(*window, "BtnCreateImage"));
+  EXPECT_FALSE(Visible(*window, "BtnScan"));
+  auto* list = window->Find<CDiskListUI>(QStringLiteral("DiskList"));
+  // Image rows are hidden in image mode; pick the loaded file anyway through the list.
+  int bigRow = -1;
+  for (int r = 0; r < list->RowCount(); ++r) {
+    if (list->ImageOf(r) != nullptr) bigRow = r;
+  }
+  ASSERT_GE(bigRow, 0);
+  list->SelectRow(bigRow);
+
+  const QString d = QString::fromStdString(dir_.path().string()) + QLatin1Char('/');
+  for (const char* name : {"own", "fat", "fat32small"})
+    prompts_->savePaths.push_back(d + QLatin1String(name));
+  window->CreateImage();  // the fourth dialog is cancelled
+  EXPECT_EQ(prompts_->proposals.size(), 4);
+  EXPECT_EQ(prompts_->proposals.value(1), d + QStringLiteral("own.img"));  // ".img" added, the dialog reopens
+  ASSERT_EQ(prompts_->said.size(), 3);
+  EXPECT_EQ(prompts_->said[0], Text("MSG0218"));
+  EXPECT_EQ(prompts_->said[1], Text("MSG0219"));  // 3 GiB is too much for FAT
+  EXPECT_EQ(prompts_->said[2], Text("MSG0221"));  // FAT32 takes 3 GiB; the space does not
+  EXPECT_FALSE(fs::exists(dir_.path() / "fat32small.img"));
+
+  // 4 GiB and more do not fit FAT32.
+  fs::resize_file(big, uint64_t{4} << 30);
+  window->AddImageFile(big);  // the same row, its size is read again on load
+  prompts_->said.clear();
+  prompts_->savePaths.push_back(d + QStringLiteral("fat32"));
+  window->CreateImage();
+  EXPECT_EQ(prompts_->said, QStringList{Text("MSG0220")});
+  EXPECT_FALSE(fs::exists(dir_.path() / "fat32.img"));
+}
+
+TEST_F(MainWindowTest, ImageOfASmallImageIsOfferedForScanningAfterItIsMade) {
+  auto window = MakeWindow();
+  window->ChooseMode(0);
+  window->AddImageFile(image_);
+  window->ChooseMode(1);
+  auto* list = window->Find<CDiskListUI>(QStringLiteral("DiskList"));
+  for (int r = 0; r < list->RowCount(); ++r) {
+    if (list->ImageOf(r) != nullptr) list->SelectRow(r);
+  }
+  const fs::path copy = dir_.path() / "copy.img";
+  prompts_->savePaths.push_back(QString::fromStdString(copy.string()));
+  prompts_->answers.push_back(1);  // scan it now
+  window->CreateImage();
+  ASSERT_TRUE(fs::exists(copy));
+  EXPECT_EQ(test::ReadFile(copy), test::ReadFile(image_));
+  EXPECT_TRUE(Said("MSG0214"));
+  EXPECT_EQ(window->Mode(), 0);
+  EXPECT_EQ(window->CurrentPage(), CMainWnd::kSourcePage);
+  const CDiskListUI::ImageFile* selected = list->ImageOf(list->SelectedRow());
+  ASSERT_NE(selected, nullptr);
+  EXPECT_EQ(selected->path, copy);
+}
+
+TEST_F(MainWindowTest, RecoveringOntoTheScannedVolumeAsksFirst) {
+  // Disk 0 is the fixture image, with one FAT volume over all of it.
+  os::DiskTable::Override table({image_});
+  DiskFacts disk;
+  disk.diskNumber = 0;
+  disk.devicePath = image_.string();
+  disk.cylinders = fs::file_size(image_) / (512 * 63 * 255) + 1;
+  PartitionFacts part;
+  part.partitionNumber = 1;
+  part.startBytes = 0;
+  part.lengthBytes = fs::file_size(image_);
+  part.typeByte = kPartitionFat;
+  part.fileSystemName = "FAT";
+  part.devicePath = image_.string();
+  disk.partitions.push_back(part);
+  auto window = MakeWindow({disk});
+  bool onSource = true;
+  window->destinationOnSource = [&onSource](const fs::path&, const ScanTarget& t) {
+    return t.IsDisk() && onSource;
+  };
+
+  window->ChooseMode(0);
+  auto* list = window->Find<CDiskListUI>(QStringLiteral("DiskList"));
+  ASSERT_NE(list->EntryOf(list->SelectedRow()), nullptr);  // the volume is chosen by default
+  window->StartScan();
+  ASSERT_EQ(window->CurrentPage(), CMainWnd::kResultPage);
+  ui::CTreeUI* tree = nullptr;
+  ui::TreeNode* photos = window->FindTreeNode(QStringLiteral("NodePhoto"), &tree);
+  ASSERT_NE(photos, nullptr);
+  tree->SetCheck(photos, true, true);
+  ASSERT_FALSE(window->CheckedFiles().empty());
+
+  const fs::path out = dir_.path() / "same";
+  fs::create_directories(out);
+  prompts_->folders.push_back(QString::fromStdString(out.string()));
+  prompts_->answers.push_back(2);  // no
+  window->Recover();
+  EXPECT_TRUE(Said("MSG0805"));
+  EXPECT_TRUE(fs::is_empty(out));
+
+  prompts_->said.clear();
+  onSource = false;
+  prompts_->folders.push_back(QString::fromStdString(out.string()));
+  FinishRecoveryWhenDone();
+  window->Recover();
+  EXPECT_FALSE(Said("MSG0805"));
+  EXPECT_FALSE(fs::is_empty(out));
+}
+
+TEST_F(MainWindowTest, EnterAndEscapeDoNothingAndDevicesSettleBeforeARefresh) {
+  auto window = MakeWindow();
+  window->ChooseMode(0);
+  for (int key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) {
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+    QApplication::sendEvent(window.get(), &press);
+  }
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_EQ(window->CurrentPage(), CMainWnd::kSourcePage);
+
+  ui::CControlUI* bar = window->FindControl(QStringLiteral("PartitionListBar"));
+  for (int i = 0; i < 5; ++i) window->DeviceChanged(true);
+  EXPECT_TRUE(window->IsTimerActive(bar, 0));
+  window->DeviceChanged(false);
+  EXPECT_TRUE(window->IsTimerActive(bar, 1));
+  window->SendNotify(bar, QStringLiteral("timer"), 0);
+  EXPECT_FALSE(window->IsTimerActive(bar, 0));
+}
+
+TEST(SingleInstanceTest, SecondCopyAsksTheFirstAndAStaleSocketIsTakenOver) {
+  const QString name = QStringLiteral("snapsave-test-%1").arg(QCoreApplication::applicationPid());
+  {
+    SingleInstance first(name);
+    ASSERT_TRUE(first.Acquire());
+    int asked = 0;
+    first.onShowRequested = [&asked] {
+      ++asked;
+      return true;
+    };
+    SingleInstance second(name);
+    EXPECT_FALSE(second.Acquire());
+    // The second copy blocks on its answer; the first answers from the event loop.
+    auto answer = std::async(std::launch::async, [&second] { return second.AskFirstToShow(5000); });
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 10000));
+    EXPECT_TRUE(answer.get());
+    EXPECT_EQ(asked, 1);
+
+    first.onShowRequested = nullptr;  // still starting: no window to show
+    auto none = std::async(std::launch::async, [&second] { return second.AskFirstToShow(5000); });
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return none.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 10000));
+    EXPECT_FALSE(none.get());
+  }
+  // A copy that died leaves its socket file behind; the next copy still starts.
+  const pid_t child = fork();
+  if (child == 0) {
+    SingleInstance crashed(name);
+    _exit(crashed.Acquire() ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  SingleInstance next(name);
+  EXPECT_TRUE(next.Acquire());
+}
+
+TEST(CrashHandlerTest, ACrashLeavesAReportNamedByTheTime) {
+  EXPECT_EQ(CrashFileName(2026, 12, 7, 8, 5, 3, 42), "2026-12-07-08-05-03-42.dmp");
+  test::TempDir dir;
+  const pid_t child = fork();
+  if (child == 0) {
+    if (chdir(dir.path().c_str()) != 0) _exit(2);
+    InstallCrashHandler();
+    std::raise(SIGSEGV);
+    _exit(3);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFSIGNALED(status));
+  std::vector<fs::path> reports;
+  for (const auto& entry : fs::directory_iterator(dir.path())) reports.push_back(entry.path());
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].extension(), ".dmp");
+  std::ifstream in(reports[0]);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("signal 11"), std::string::npos) << text;
+}
+
+class PlayersTest : public ::testing::Test {
+ protected:
+  void Script(const char* name, const std::string& body) {
+    const fs::path path = dir_.path() / name;
+    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+    fs::permissions(path, fs::perms::owner_all);
+  }
+  test::TempDir dir_;
+};
+
+TEST_F(PlayersTest, PlaybackCountsAsStartedOnlyWithProgressAndOwnPlayersEnd) {
+  MediaPlayers players(dir_.path());
+  Script("Player", "echo 'A: 0.1 (00.1) of 10.0 (10.0)  1%'; exec sleep 30");
+  bool noPlayback = false;
+  ASSERT_TRUE(players.PlayVideo(
+      QStringLiteral("movie.avi"), [&] { noPlayback = true; }, 3000));
+  EXPECT_EQ(players.RunningCount(), 1);
+  QTest::qWait(300);
+  EXPECT_FALSE(noPlayback);
+  players.EndAll();
+  EXPECT_EQ(players.RunningCount(), 0);
+
+  Script("Player", "echo 'cannot open file'; exit 1");
+  ASSERT_TRUE(players.PlayVideo(
+      QStringLiteral("movie.avi"), [&] { noPlayback = true; }, 3000));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return noPlayback; }, 5000));
+
+  Script("Player1", "exec sleep 30");
+  EXPECT_TRUE(players.PlayAudio(QStringLiteral("song.rm")));
+  EXPECT_EQ(players.Command(true, QStringLiteral("song.rm")).value(0),
+            QString::fromStdString((dir_.path() / "Player1").string()));
+  players.EndAll();
+  EXPECT_TRUE(MediaKindOf(QStringLiteral("clip.RM")).isAudio);
+  EXPECT_FALSE(MediaKindOf(QStringLiteral("clip.mkv")).isAudio);
+  EXPECT_TRUE(MediaKindOf(QStringLiteral("clip.mkv")).isMedia);
+  EXPECT_FALSE(MediaKindOf(QStringLiteral("photo.jpg")).isMedia);
+}
+
+}  // namespace
+}  // namespace snapsave::app
