@@ -286,15 +286,16 @@ constexpr qlonglong kImageTagBase = qlonglong{1} << 40;
 }  // namespace
 
 void CDiskListUI::AddImageRow(size_t index) {
+  // At the level of the disks: an image is a source of its own, not a volume of the disk above it.
   static const ui::ImageDescriptor kImageIcon =
-      Sprite("file='Controls.png' source='1,54,47,77' dest='50,2,96,25'");
+      Sprite("file='Controls.png' source='1,54,47,77' dest='20,2,66,25'");
   const ImageFile& image = images_[index];
   ui::ListRow row;
   row.tag = kImageTagBase + static_cast<qlonglong>(index);
   row.visible = imagesVisible_;
   row.cells.resize(3);
   row.cells[0].text = QString::fromStdString(image.path.filename().string());
-  row.cells[0].textPadding = QMargins(110, 0, 0, 0);
+  row.cells[0].textPadding = QMargins(80, 0, 0, 0);
   row.cells[0].font = 5;
   row.cells[0].icon = kImageIcon;
   row.cells[1].text = imageTypeText_;

@@ -1,9 +1,12 @@
-// Runs each progress window over a scripted engine and saves pictures of it half-way (paused by its own
-// cancel question), of the question itself, and of the recovery window's detail list at the end, so the
-// windows can be looked at without a disk to scan. tools/screenshots.sh runs it at each scaling. Usage:
+// Saves pictures of the program's windows so they can be looked at without a disk to scan: each message-box
+// kind; the main window's pages, a scan running over it, the results of a fixture image with a picture
+// previewed, and the assist menu; each progress window over a scripted engine half-way (paused by its own
+// cancel question), the question itself, and the recovery window's detail list at the end.
+// tools/screenshots.sh runs it at each scaling. Usage:
 // snapsave_window_gallery <output folder> <program folder with config.ini and Languages/>
 #include <QApplication>
 #include <QDir>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
 
@@ -13,12 +16,15 @@
 
 #include "app/embedded_skin.h"
 #include "app/language_table.h"
+#include "app/main_wnd.h"
 #include "app/message_box.h"
 #include "app/progress_windows.h"
 #include "os/device.h"
 #include "tests/support/fake_engine.h"
 #include "tests/support/test_support.h"
 #include "ui/controls.h"
+#include "ui/menu.h"
+#include "ui/tree.h"
 
 namespace snapsave::app {
 namespace {
@@ -76,6 +82,20 @@ class Gallery {
     QApplication::processEvents();
     const QString path = QDir(folder_).filePath(name);
     if (!w.grab().save(path)) {
+      std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+      ok = false;
+      return;
+    }
+    std::printf("%s\n", qPrintable(path));
+  }
+
+  // What the screen shows around `w`, pop-ups over it included.
+  void SaveScreen(QWidget& w, const QString& name, int margin = 0) {
+    QApplication::processEvents();
+    const QRect r = w.frameGeometry().adjusted(-margin, -margin, margin, margin);
+    const QString path = QDir(folder_).filePath(name);
+    QScreen* screen = w.screen();
+    if (screen == nullptr || !screen->grabWindow(0, r.x(), r.y(), r.width(), r.height()).save(path)) {
       std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
       ok = false;
       return;
@@ -159,6 +179,95 @@ FoundFileRecord File(const std::string& name, uint64_t size) {
   return r;
 }
 
+// Real messages of each kind, so the boxes are reviewed with the wording users will see.
+void MessageBoxShots(Gallery& g) {
+  static const struct {
+    const char* name;
+    const char* text;
+  } kKinds[] = {{"error", "MSG0217"},
+                {"confirm", "MSG0805"},
+                {"information", "MSG0505"},
+                {"warning", "MSG0504"},
+                {"question", "MSG0214"}};
+  for (int kind = 0; kind < 5; ++kind) {
+    const QString text =
+        LanguageTable::Instance().Text(QStringLiteral("Messages"), QString::fromLatin1(kKinds[kind].text));
+    auto box = CMessageBox::Create(nullptr, kind, std::nullopt, text, 400, 160);
+    if (!box) {
+      g.ok = false;
+      continue;
+    }
+    box->show();
+    g.Save(*box, QStringLiteral("messagebox-%1-%2.png").arg(kind).arg(QLatin1String(kKinds[kind].name)));
+  }
+}
+
+// The main window over the machine's own disks, with a fixture image loaded and scanned.
+void MainWindowShots(Gallery& g) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  const fs::path image = dir.path() / "holes16.img";
+  test::GunzipFixture("fat/holes16.img.gz", image);
+  CMainWnd window;
+  QString error;
+  if (!window.LoadLayout(QStringLiteral("xml/skin.xml"), &error)) {
+    std::fprintf(stderr, "%s\n", qPrintable(error));
+    g.ok = false;
+    return;
+  }
+  window.CenterWindow();
+  window.show();
+  QTest::qWait(200);
+  g.Save(window, QStringLiteral("main-0-mode.png"));
+  window.ChooseMode(1);
+  g.Save(window, QStringLiteral("main-1-image-mode.png"));
+  window.ChooseMode(0);
+  window.AddImageFile(image);
+  g.Save(window, QStringLiteral("main-1-source.png"));
+  window.SendNotify(window.FindControl(QStringLiteral("BtnAdvanceScan")), QStringLiteral("click"));
+  g.Save(window, QStringLiteral("main-2-types.png"));
+
+  // A scripted scan slow enough to be seen running, then the real one.
+  window.makeEngine = [](const ScanTarget&, bool) { return SlowEngine(10); };
+  QTimer::singleShot(0, [&] {
+    Wait([] {
+      for (QWidget* w : QApplication::topLevelWidgets()) {
+        auto* scan = dynamic_cast<CScanProcessWnd*>(w);
+        auto* bar = scan != nullptr ? scan->Find<ui::CProgressUI>(QStringLiteral("progress")) : nullptr;
+        if (bar != nullptr && bar->Value() >= 40) return true;
+      }
+      return false;
+    });
+    g.SaveScreen(window, QStringLiteral("main-scan-running.png"));
+  });
+  window.StartScan();
+  window.makeEngine = DefaultEngineMaker();
+  window.SendNotify(window.FindControl(QStringLiteral("BtnAdvanceScan")), QStringLiteral("click"));
+  window.StartScan();
+  if (window.CurrentPage() != CMainWnd::kResultPage) {
+    std::fprintf(stderr, "the fixture scan did not reach the results\n");
+    g.ok = false;
+    return;
+  }
+  ui::CTreeUI* tree = nullptr;
+  if (ui::TreeNode* photos = window.FindTreeNode(QStringLiteral("NodePhoto"), &tree))
+    tree->SetCheck(photos, true, true);
+  if (auto* list = window.Find<CListExUI>(QStringLiteral("FileList"));
+      list != nullptr && list->RowCount() > 0) {
+    list->SetChecked(list->RowCount() - 1, false, true);
+    g.Save(window, QStringLiteral("main-3-results.png"));
+    list->SelectRow(1);  // runs the preview
+    QTest::qWait(300);
+    g.Save(window, QStringLiteral("main-3-preview.png"));
+  }
+  window.SendNotify(window.FindControl(QStringLiteral("BtnAssist")), QStringLiteral("click"));
+  QTest::qWait(300);
+  g.SaveScreen(window, QStringLiteral("main-menu.png"));
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (dynamic_cast<ui::CMenuWnd*>(w) != nullptr) w->close();
+  }
+}
+
 int Main(const QString& folder, const fs::path& programFolder) {
   QString error;
   if (!LoadEmbeddedSkin(&error)) {
@@ -168,6 +277,8 @@ int Main(const QString& folder, const fs::path& programFolder) {
   if (!QDir().mkpath(folder)) return 1;
   LanguageTable::Override languages(programFolder);
   Gallery g(folder);
+  MessageBoxShots(g);
+  MainWindowShots(g);
 
   {
     ScanTarget target = Target();
