@@ -7,6 +7,8 @@
 #include <QThread>
 #include <QUrl>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <system_error>
 
@@ -156,6 +158,7 @@ CMainWnd::CMainWnd(std::unique_ptr<UserPrompts> prompts, std::unique_ptr<DiskMap
       players_(QCoreApplication::applicationDirPath().toStdString()) {
   destinationOnSource = SystemDestinationOnSource;
   targetVolume = [this](const fs::path& path) { return SystemTargetVolume(*disks_, path); };
+  deviceReadable = [](const fs::path& device) { return ::access(device.c_str(), R_OK) == 0; };
 }
 
 CMainWnd::~CMainWnd() = default;
@@ -540,12 +543,29 @@ std::vector<ScanTarget*> CMainWnd::TargetPointers() const {
   return targets;
 }
 
+bool CMainWnd::MayRead(const Source& source) {
+  std::vector<int32_t> disks;
+  if (source.wholeDisk) disks.push_back(*source.wholeDisk);
+  for (const ScanTarget& t : source.targets) {
+    if (t.IsDisk()) disks.push_back(t.volume->diskNumber);
+  }
+  for (int32_t disk : disks) {
+    const std::optional<fs::path> device = os::DiskTable::PathOf(disk);
+    if (device && deviceReadable && !deviceReadable(*device)) {
+      Ask(CMessageBox::Information, QStringLiteral("MSG0506"), 420, 170);
+      return false;
+    }
+  }
+  return true;
+}
+
 void CMainWnd::StartScan() {
   const std::optional<Source> source = SelectedSource();
   if (!sourceChosen_ || !source || source->targets.empty()) {
     Ask(CMessageBox::Information, QStringLiteral("MSG0505"), 400, 160);
     return;
   }
+  if (!MayRead(*source)) return;
   fromTypePage_ = CurrentPage() == kTypePage;
   // The new targets replace the current result only once their scan has finished: a scan that fails or is
   // refused leaves the last result usable.
@@ -728,6 +748,7 @@ void CMainWnd::CreateImage() {
     Ask(CMessageBox::Information, QStringLiteral("MSG0216"), 400, 160);
     return;
   }
+  if (!MayRead(*source)) return;
   // What the checks compare with: the volume or image read, or the whole disk.
   ScanTarget checked;
   if (source->wholeDisk) {

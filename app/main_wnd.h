@@ -83,6 +83,8 @@ class CMainWnd : public ui::CWindowUI {
   EngineMaker makeEngine = DefaultEngineMaker();
   std::function<bool(const std::filesystem::path&, const ScanTarget&)> destinationOnSource;
   std::function<TargetVolume(const std::filesystem::path&)> targetVolume;
+  // Whether this user may read a disk device (root, or the disk group).
+  std::function<bool(const std::filesystem::path&)> deviceReadable;
 
   // The key a record is filed under in the result: its lower-cased extension, synonyms folded ("jpeg" ->
   // "jpg").
@@ -110,6 +112,8 @@ class CMainWnd : public ui::CWindowUI {
   void SelectDefaultSource();
   void ShowDetails(int row);
   std::optional<Source> SelectedSource() const;
+  // False, after telling the user how to get the rights, when a disk of the source may not be read.
+  bool MayRead(const Source& source);
   void OnScanFinished(std::vector<std::unique_ptr<ScanTarget>> targets);
   void OnResultsReady(RecordList found);
   void FillTree();

@@ -420,6 +420,14 @@ TEST_F(MainWindowTest, RecoveringOntoTheScannedVolumeAsksFirst) {
   window->ChooseMode(0);
   auto* list = window->Find<CDiskListUI>(QStringLiteral("DiskList"));
   ASSERT_NE(list->EntryOf(list->SelectedRow()), nullptr);  // the volume is chosen by default
+
+  // Without the rights to read the disk the user is told how to get them, and nothing starts.
+  window->deviceReadable = [](const fs::path&) { return false; };
+  window->StartScan();
+  EXPECT_TRUE(Said("MSG0506"));
+  EXPECT_EQ(window->CurrentPage(), CMainWnd::kSourcePage);
+  window->deviceReadable = [](const fs::path&) { return true; };
+
   window->StartScan();
   ASSERT_EQ(window->CurrentPage(), CMainWnd::kResultPage);
   ui::CTreeUI* tree = nullptr;
