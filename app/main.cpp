@@ -85,7 +85,9 @@ int main(int argc, char** argv) {
     instance.onShowRequested = nullptr;
     window.Players().EndAll();
   }
+  // The preview's temporary copies: media and pictures.
   std::error_code ec;
   std::filesystem::remove(snapsave::os::ScanLogFolder() / "tmp.avi", ec);
+  std::filesystem::remove(snapsave::os::ScanLogFolder() / "tmp.jpg", ec);
   return result;
 }
