@@ -77,11 +77,15 @@ QStringList ExtensionsOf(const ui::COptionUI* option) {
   return extensions;
 }
 
-std::unique_ptr<ScanTarget> CopyTarget(const ScanTarget& from) {
+std::vector<ScanTarget*> PointersOf(const std::vector<std::unique_ptr<ScanTarget>>& targets) {
+  std::vector<ScanTarget*> pointers;
+  for (const auto& t : targets) pointers.push_back(t.get());
+  return pointers;
+}
+
+std::unique_ptr<ScanTarget> VolumeTarget(const VolumeInfo& volume) {
   auto target = std::make_unique<ScanTarget>();
-  target->volume = from.volume;
-  target->imagePath = from.imagePath;
-  target->imageDriveLetter = from.imageDriveLetter;
+  target->volume = volume;
   return target;
 }
 
@@ -263,7 +267,7 @@ void CMainWnd::SetPageTexts(int page) {
     int found = 0;
     for (const auto& [key, records] : searchResult_) found += static_cast<int>(records.size());
     set("Txt1", Message("MSG0801"));
-    set("Txt2", Message("MSG0802").replace(QStringLiteral("%d"), QString::number(found)));
+    set("Txt2", Q(FormatMessage(Message("MSG0802").toStdString(), {std::to_string(found)})));
   }
   UpdateSelectedInfo();
 }
@@ -275,70 +279,63 @@ void CMainWnd::ShowModePage() {
   if (auto* tabs = Find<ui::CTabLayoutUI>(QStringLiteral("TabPage"))) tabs->SelectItem(kModePage);
 }
 
-void CMainWnd::SelectTab(const QString& name, int page) {
-  auto* tab = Find<ui::COptionUI>(name);
+void CMainWnd::SelectStep(int page) {
+  static const char* const kTabs[] = {"TabScan", "TabFileType", "TabRecover"};
+  if (page < kSourcePage || page > kResultPage) return;
+  auto* tab = Find<ui::COptionUI>(Q(kTabs[page - kSourcePage]));
   if (tab != nullptr && !tab->IsSelected()) {
     tab->Selected(true);  // its "selectchanged" sets the page up
     return;
   }
-  if (page == kSourcePage) ShowSourcePage();
-  if (page == kTypePage) ShowTypePage();
-  if (page == kResultPage) ShowResultPage();
+  ShowStep(page);
 }
 
-void CMainWnd::ShowSourcePage() {
-  for (const char* name : {"ToolBar2", "ToolBar3", "ToolBtn", "Txt1", "Txt2"}) Show(Q(name), true);
-  const bool recovery = mode_ == 0;
-  for (const char* name : {"BtnLoadImage", "BtnAdvanceScan", "BtnScan", "TabFileType", "TabRecover"})
-    Show(Q(name), recovery);
-  Show(QStringLiteral("BtnRecover"), false);
-  Show(QStringLiteral("BtnCreateImage"), !recovery);
-  Show(QStringLiteral("SelectedFileInfo"), false);
-  if (ui::CControlUI* tab = FindControl(QStringLiteral("TabScan"))) {
-    tab->SetForeImage(recovery ? QStringLiteral("file='Controls.png' source='1,159,33,191' dest='49,5,81,37'")
-                               : QStringLiteral("file='btn_create_image.png' dest='49,5,77,37'"));
+void CMainWnd::ShowStep(int page) {
+  // Each step's banner, logo and title colour.
+  static const struct {
+    const char* banner;
+    const char* logo;
+    QRgb title;
+  } kLooks[] = {{"banner_bg.png", "scan_files.png", 0xFF0089BE},
+                {"banner_bg2.png", "advance_scan.png", 0xFFE47100},
+                {"banner_bg1.png", "recover_file.png", 0xFF316D1E}};
+  if (page < kSourcePage || page > kResultPage) return;
+  if (page == kSourcePage) {
+    for (const char* name : {"ToolBar2", "ToolBar3", "ToolBtn", "Txt1", "Txt2"}) Show(Q(name), true);
+    const bool recovery = mode_ == 0;
+    for (const char* name : {"BtnLoadImage", "BtnAdvanceScan", "BtnScan", "TabFileType", "TabRecover"})
+      Show(Q(name), recovery);
+    Show(QStringLiteral("BtnCreateImage"), !recovery);
+    if (ui::CControlUI* tab = FindControl(QStringLiteral("TabScan"))) {
+      tab->SetForeImage(recovery
+                            ? QStringLiteral("file='Controls.png' source='1,159,33,191' dest='49,5,81,37'")
+                            : QStringLiteral("file='btn_create_image.png' dest='49,5,77,37'"));
+    }
+    Show(QStringLiteral("SubBar1"), false);
+    Show(QStringLiteral("SubBar2"), true);
+  } else if (page == kTypePage) {
+    Show(QStringLiteral("BtnScan"), true);
+    for (const char* name : {"BtnAdvanceScan", "BtnLoadImage"}) Show(Q(name), false);
+  } else {
+    for (const char* name : {"BtnScan", "BtnAdvanceScan", "BtnLoadImage"}) Show(Q(name), false);
   }
-  Show(QStringLiteral("SubBar1"), false);
-  Show(QStringLiteral("SubBar2"), true);
+  Show(QStringLiteral("BtnRecover"), page == kResultPage);
+  Show(QStringLiteral("SelectedFileInfo"), page == kResultPage);
+  const auto& look = kLooks[page - kSourcePage];
   if (ui::CControlUI* bar = FindControl(QStringLiteral("ToolBar2")))
-    bar->SetBkImage(QStringLiteral("file='banner_bg.png' corner='0,0,0,70'"));
+    bar->SetBkImage(QStringLiteral("file='%1' corner='0,0,0,70'").arg(QLatin1String(look.banner)));
   if (ui::CControlUI* logo = FindControl(QStringLiteral("ToolBar2Logo")))
-    logo->SetForeImage(QStringLiteral("file='scan_files.png' dest='15,5,65,55'"));
-  if (ui::CControlUI* txt = FindControl(QStringLiteral("Txt1"))) txt->SetTextColor(QColor(0x00, 0x89, 0xBE));
-  if (auto* tabs = Find<ui::CTabLayoutUI>(QStringLiteral("TabPage"))) tabs->SelectItem(kSourcePage);
-  SetPageTexts(kSourcePage);
-}
-
-void CMainWnd::ShowTypePage() {
-  Show(QStringLiteral("BtnScan"), true);
-  for (const char* name : {"BtnAdvanceScan", "BtnLoadImage", "BtnRecover", "SelectedFileInfo"})
-    Show(Q(name), false);
-  if (ui::CControlUI* txt = FindControl(QStringLiteral("Txt1"))) txt->SetTextColor(QColor(0xE4, 0x71, 0x00));
-  if (ui::CControlUI* bar = FindControl(QStringLiteral("ToolBar2")))
-    bar->SetBkImage(QStringLiteral("file='banner_bg2.png' corner='0,0,0,70'"));
-  if (ui::CControlUI* logo = FindControl(QStringLiteral("ToolBar2Logo")))
-    logo->SetForeImage(QStringLiteral("file='advance_scan.png' dest='15,5,65,55'"));
-  if (auto* tabs = Find<ui::CTabLayoutUI>(QStringLiteral("TabPage"))) tabs->SelectItem(kTypePage);
-  SetPageTexts(kTypePage);
-}
-
-void CMainWnd::ShowResultPage() {
-  for (const char* name : {"BtnScan", "BtnAdvanceScan", "BtnLoadImage"}) Show(Q(name), false);
-  Show(QStringLiteral("BtnRecover"), true);
-  Show(QStringLiteral("SelectedFileInfo"), true);
-  if (ui::CControlUI* txt = FindControl(QStringLiteral("Txt1"))) txt->SetTextColor(QColor(0x31, 0x6D, 0x1E));
-  if (ui::CControlUI* bar = FindControl(QStringLiteral("ToolBar2")))
-    bar->SetBkImage(QStringLiteral("file='banner_bg1.png' corner='0,0,0,70'"));
-  if (ui::CControlUI* logo = FindControl(QStringLiteral("ToolBar2Logo")))
-    logo->SetForeImage(QStringLiteral("file='recover_file.png' dest='15,5,65,55'"));
-  if (auto* tabs = Find<ui::CTabLayoutUI>(QStringLiteral("TabPage"))) tabs->SelectItem(kResultPage);
-  SetPageTexts(kResultPage);
+    logo->SetForeImage(QStringLiteral("file='%1' dest='15,5,65,55'").arg(QLatin1String(look.logo)));
+  if (ui::CControlUI* txt = FindControl(QStringLiteral("Txt1")))
+    txt->SetTextColor(QColor::fromRgba(look.title));
+  if (auto* tabs = Find<ui::CTabLayoutUI>(QStringLiteral("TabPage"))) tabs->SelectItem(page);
+  SetPageTexts(page);
 }
 
 void CMainWnd::ChooseMode(int mode) {
   mode_ = mode;
   if (diskList_ != nullptr) diskList_->SetImageRowsVisible(mode == 0);
-  SelectTab(QStringLiteral("TabScan"), kSourcePage);
+  SelectStep(kSourcePage);
   SelectDefaultSource();
 }
 
@@ -435,9 +432,9 @@ std::optional<CMainWnd::Source> CMainWnd::SelectedSource() const {
   const int row = diskList_->SelectedRow();
   Source source;
   if (const CDiskListUI::ImageFile* image = diskList_->ImageOf(row)) {
-    ScanTarget target;
-    target.imagePath = image->path;
-    target.imageDriveLetter = kImageLetter;
+    auto target = std::make_unique<ScanTarget>();
+    target->imagePath = image->path;
+    target->imageDriveLetter = kImageLetter;
     source.targets.push_back(std::move(target));
     source.bytes = image->size;
     source.proposedImageName = QString::fromStdString(image->path.stem().string()) + QStringLiteral(" copy");
@@ -447,18 +444,14 @@ std::optional<CMainWnd::Source> CMainWnd::SelectedSource() const {
     source.wholeDisk = *disk;
     for (int r : diskList_->RowsOfNode(row)) {
       const VolumeInfo* v = diskList_->EntryOf(r);
-      ScanTarget target;
-      target.volume = *v;
-      source.targets.push_back(std::move(target));
+      source.targets.push_back(VolumeTarget(*v));
       source.bytes += v->totalBytes;
     }
     source.proposedImageName = QStringLiteral("Physical Disk %1").arg(*disk + 1);
     return source;
   }
   if (const VolumeInfo* v = diskList_->EntryOf(row)) {
-    ScanTarget target;
-    target.volume = *v;
-    source.targets.push_back(std::move(target));
+    source.targets.push_back(VolumeTarget(*v));
     source.bytes = v->totalBytes;
     const QString number =
         v->driveLetter != kUnnumbered ? QString(QChar(v->driveLetter)) : QString::number(v->partitionNumber);
@@ -537,17 +530,11 @@ std::string CMainWnd::ExtensionPattern() const {
   return pattern;
 }
 
-std::vector<ScanTarget*> CMainWnd::TargetPointers() const {
-  std::vector<ScanTarget*> targets;
-  for (const auto& t : scanTargets_) targets.push_back(t.get());
-  return targets;
-}
-
 bool CMainWnd::MayRead(const Source& source) {
   std::vector<int32_t> disks;
   if (source.wholeDisk) disks.push_back(*source.wholeDisk);
-  for (const ScanTarget& t : source.targets) {
-    if (t.IsDisk()) disks.push_back(t.volume->diskNumber);
+  for (const auto& t : source.targets) {
+    if (t->IsDisk()) disks.push_back(t->volume->diskNumber);
   }
   for (int32_t disk : disks) {
     const std::optional<fs::path> device = os::DiskTable::PathOf(disk);
@@ -560,7 +547,7 @@ bool CMainWnd::MayRead(const Source& source) {
 }
 
 void CMainWnd::StartScan() {
-  const std::optional<Source> source = SelectedSource();
+  std::optional<Source> source = SelectedSource();
   if (!sourceChosen_ || !source || source->targets.empty()) {
     Ask(CMessageBox::Information, QStringLiteral("MSG0505"), 400, 160);
     return;
@@ -569,12 +556,8 @@ void CMainWnd::StartScan() {
   fromTypePage_ = CurrentPage() == kTypePage;
   // The new targets replace the current result only once their scan has finished: a scan that fails or is
   // refused leaves the last result usable.
-  std::vector<std::unique_ptr<ScanTarget>> targets;
-  std::vector<ScanTarget*> pointers;
-  for (const ScanTarget& t : source->targets) {
-    targets.push_back(CopyTarget(t));
-    pointers.push_back(targets.back().get());
-  }
+  std::vector<std::unique_ptr<ScanTarget>> targets = std::move(source->targets);
+  const std::vector<ScanTarget*> pointers = PointersOf(targets);
   bool finished = false;
   int endCode = 0;
   {
@@ -633,7 +616,7 @@ void CMainWnd::OnResultsReady(RecordList found) {
   }
   Enable(QStringLiteral("TabRecover"), true);
   currentTypeNode_.clear();
-  SelectTab(QStringLiteral("TabRecover"), kResultPage);
+  SelectStep(kResultPage);
   FillTree();
 }
 
@@ -733,10 +716,9 @@ void CMainWnd::UpdateSelectedInfo() {
     if (checkedFiles_.empty()) {
       info->SetText(Message("MSG0803"));
     } else {
-      QString text = Message("MSG0804");
-      text.replace(text.indexOf(QStringLiteral("%s")), 2, Q(FormatSize(static_cast<int64_t>(total))));
-      text.replace(QStringLiteral("%d"), QString::number(checkedFiles_.size()));
-      info->SetText(text);
+      info->SetText(
+          Q(FormatMessage(Message("MSG0804").toStdString(),
+                          {FormatSize(static_cast<int64_t>(total)), std::to_string(checkedFiles_.size())})));
     }
   }
   Enable(QStringLiteral("BtnRecover"), !checkedFiles_.empty());
@@ -750,17 +732,13 @@ void CMainWnd::CreateImage() {
   }
   if (!MayRead(*source)) return;
   // What the checks compare with: the volume or image read, or the whole disk.
-  ScanTarget checked;
+  ScanTarget wholeDisk;
   if (source->wholeDisk) {
-    VolumeInfo whole;
-    whole.kind = EntryKind::kWholeDisk;
-    whole.diskNumber = *source->wholeDisk;
-    checked.volume = whole;
-  } else {
-    checked.volume = source->targets.front().volume;
-    checked.imagePath = source->targets.front().imagePath;
-    checked.imageDriveLetter = source->targets.front().imageDriveLetter;
+    wholeDisk.volume = VolumeInfo{};
+    wholeDisk.volume->kind = EntryKind::kWholeDisk;
+    wholeDisk.volume->diskNumber = *source->wholeDisk;
   }
+  const ScanTarget& checked = source->wholeDisk ? wholeDisk : *source->targets.front();
   QString chosen;
   QString proposed = source->proposedImageName;
   for (;;) {
@@ -790,11 +768,7 @@ void CMainWnd::CreateImage() {
     break;
   }
   std::vector<ScanTarget*> pointers;
-  std::vector<std::unique_ptr<ScanTarget>> targets;
-  if (!source->wholeDisk) {
-    targets.push_back(CopyTarget(source->targets.front()));
-    pointers.push_back(targets.back().get());
-  }
+  if (!source->wholeDisk) pointers.push_back(source->targets.front().get());
   const fs::path imagePath = chosen.toStdString();
   int endCode = 0;
   {
@@ -829,7 +803,7 @@ void CMainWnd::Recover() {
   std::vector<RecoveryItem> items;
   items.reserve(checkedFiles_.size());
   for (const auto& [key, record] : checkedFiles_) items.push_back({record, std::nullopt});
-  CRecoverProcessWnd window(TargetPointers(), destinationFolder_, std::move(items));
+  CRecoverProcessWnd window(PointersOf(scanTargets_), destinationFolder_, std::move(items));
   if (window.Create(this, 500, 240)) window.ShowModal();
 }
 
@@ -845,7 +819,7 @@ void CMainWnd::Preview(int row) {
   PreviewResult result;
   int endCode = 0;
   {
-    CPreviewProcessWnd window(TargetPointers(), record, kPreviewCapacity, result,
+    CPreviewProcessWnd window(PointersOf(scanTargets_), record, kPreviewCapacity, result,
                               [this] { players_.EndAll(); });
     endCode = window.Create(this, 370, 220) ? window.ShowModal() : 0;
   }
@@ -869,20 +843,13 @@ void CMainWnd::Preview(int row) {
 
 void CMainWnd::GoBack() {
   const int page = CurrentPage();
-  if (page <= kModePage) return;
   if (page == kSourcePage) {
     ShowModePage();
-    return;
+  } else if (page == kTypePage || (page == kResultPage && !fromTypePage_)) {
+    SelectStep(kSourcePage);
+  } else if (page == kResultPage) {
+    SelectStep(kTypePage);
   }
-  if (page == kResultPage && !fromTypePage_) {
-    SelectTab(QStringLiteral("TabScan"), kSourcePage);
-    return;
-  }
-  if (page == kResultPage) {
-    SelectTab(QStringLiteral("TabFileType"), kTypePage);
-    return;
-  }
-  SelectTab(QStringLiteral("TabScan"), kSourcePage);
 }
 
 void CMainWnd::OnFileTypeOption(ui::COptionUI* option) {
@@ -957,7 +924,7 @@ void CMainWnd::Notify(const ui::TNotifyUI& msg) {
     if (name == QLatin1String("BtnRecoverMode")) return ChooseMode(0);
     if (name == QLatin1String("BtnCreateImageMode")) return ChooseMode(1);
     if (name == QLatin1String("BtnScan")) return StartScan();
-    if (name == QLatin1String("BtnAdvanceScan")) return SelectTab(QStringLiteral("TabFileType"), kTypePage);
+    if (name == QLatin1String("BtnAdvanceScan")) return SelectStep(kTypePage);
     if (name == QLatin1String("BtnLoadImage")) return LoadImage();
     if (name == QLatin1String("BtnCreateImage")) return CreateImage();
     if (name == QLatin1String("BtnRecover")) return Recover();
@@ -979,9 +946,9 @@ void CMainWnd::Notify(const ui::TNotifyUI& msg) {
     if (name == QLatin1String("TabScan") || name == QLatin1String("TabFileType") ||
         name == QLatin1String("TabRecover")) {
       if (!option->IsSelected()) return;
-      if (name == QLatin1String("TabScan")) ShowSourcePage();
-      if (name == QLatin1String("TabFileType")) ShowTypePage();
-      if (name == QLatin1String("TabRecover")) ShowResultPage();
+      ShowStep(name == QLatin1String("TabScan")       ? kSourcePage
+               : name == QLatin1String("TabFileType") ? kTypePage
+                                                      : kResultPage);
       return;
     }
     if (!option->UserData().isEmpty()) OnFileTypeOption(option);

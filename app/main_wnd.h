@@ -95,7 +95,7 @@ class CMainWnd : public ui::CWindowUI {
 
  private:
   struct Source {
-    std::vector<ScanTarget> targets;  // empty for a whole disk given only by number
+    std::vector<std::unique_ptr<ScanTarget>> targets;  // engines not made yet
     std::optional<int32_t> wholeDisk;
     uint64_t bytes = 0;
     QString proposedImageName;
@@ -105,10 +105,10 @@ class CMainWnd : public ui::CWindowUI {
   void ApplyTexts();
   void SetPageTexts(int page);
   void ShowModePage();
-  void ShowSourcePage();
-  void ShowTypePage();
-  void ShowResultPage();
-  void SelectTab(const QString& name, int page);
+  // Pages 1 to 3: their buttons, banner and texts.
+  void ShowStep(int page);
+  // Selects the step tab of a page; its "selectchanged" shows the page.
+  void SelectStep(int page);
   void SelectDefaultSource();
   void ShowDetails(int row);
   std::optional<Source> SelectedSource() const;
@@ -126,7 +126,6 @@ class CMainWnd : public ui::CWindowUI {
   void OnFileTypeGroup(const QString& boxName);
   void OpenAssistMenu();
   void OnMenuItem(const QString& name);
-  std::vector<ScanTarget*> TargetPointers() const;
   int Ask(int kind, const QString& messageId, int width, int height);
   QString Message(const QString& id);
   void Show(const QString& name, bool visible);
