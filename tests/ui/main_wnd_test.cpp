@@ -3,7 +3,6 @@
 // navigation; and the start-up pieces (single instance, crash report, players).
 #include <QApplication>
 #include <QDir>
-#include <QKeyEvent>
 #include <QProcess>
 #include <QTest>
 #include <QTimer>
@@ -33,6 +32,7 @@
 #include "app/single_instance.h"
 #include "os/device.h"
 #include "tests/support/test_support.h"
+#include "tests/ui/shipped_look.h"
 #include "ui/controls.h"
 #include "ui/tree.h"
 
@@ -89,17 +89,10 @@ class ListedDisks : public DiskFactSource {
 class MainWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    QString error;
-    ASSERT_TRUE(LoadEmbeddedSkin(&error)) << error.toStdString();
-    fs::create_directories(dir_.path() / "Languages");
-    std::ofstream(dir_.path() / "config.ini") << "[DefaultLanguage]\nDefault=English\n";
-    fs::copy_file(fs::path(SNAPSAVE_SOURCE_DIR) / "languages" / "English.ini",
-                  dir_.path() / "Languages" / "English.ini");
-    override_ = std::make_unique<LanguageTable::Override>(dir_.path());
+    ASSERT_TRUE(look_.skinLoaded);
     image_ = dir_.path() / "holes16.img";
     test::GunzipFixture("fat/holes16.img.gz", image_);
   }
-  void TearDown() override { override_.reset(); }
 
   std::unique_ptr<CMainWnd> MakeWindow(std::vector<DiskFacts> disks = {}) {
     auto prompts = std::make_unique<ScriptedPrompts>();
@@ -117,56 +110,47 @@ class MainWindowTest : public ::testing::Test {
   }
   bool Said(const char* id) const { return prompts_->said.contains(Text(id)); }
 
-  // Closes the recovery window once it has finished, the way "Done" does.
-  static void FinishRecoveryWhenDone() {
+  // Once a visible window of type W holds a visible control `name`, `act` runs on it, once.
+  template <class W>
+  static void OnceShown(const char* name, std::function<void(W&, ui::CControlUI&)> act) {
     auto* poll = new QTimer(qApp);
-    QObject::connect(poll, &QTimer::timeout, poll, [poll] {
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, name, act] {
       for (QWidget* w : QApplication::topLevelWidgets()) {
-        auto* recovery = dynamic_cast<CRecoverProcessWnd*>(w);
-        ui::CControlUI* finish =
-            recovery != nullptr ? recovery->FindControl(QStringLiteral("FinishBtn")) : nullptr;
-        if (finish != nullptr && finish->IsVisible()) {
-          recovery->Close(1);
+        auto* window = dynamic_cast<W*>(w);
+        ui::CControlUI* c = window != nullptr && window->isVisible()
+                                ? window->FindControl(QString::fromLatin1(name))
+                                : nullptr;
+        if (c != nullptr && c->IsVisible()) {
           poll->deleteLater();
+          act(*window, *c);
           return;
         }
       }
     });
     poll->start(50);
   }
-
+  // Closes the recovery window once it has finished, the way "Done" does.
+  static void FinishRecoveryWhenDone() {
+    OnceShown<CRecoverProcessWnd>("FinishBtn", [](CRecoverProcessWnd& w, ui::CControlUI&) { w.Close(1); });
+  }
   // Says yes to the question boxes the progress windows raise themselves (continuing a saved scan).
   static void AnswerYesToQuestions() {
-    auto* poll = new QTimer(qApp);
-    QObject::connect(poll, &QTimer::timeout, poll, [poll] {
-      for (QWidget* w : QApplication::topLevelWidgets()) {
-        auto* box = dynamic_cast<CMessageBox*>(w);
-        ui::CControlUI* ok =
-            box != nullptr && box->isVisible() ? box->FindControl(QStringLiteral("okbtn")) : nullptr;
-        if (ok != nullptr) {
-          QTest::mouseClick(ok, Qt::LeftButton);
-          poll->deleteLater();
-          return;
-        }
-      }
-    });
-    poll->start(50);
+    OnceShown<CMessageBox>("okbtn",
+                           [](CMessageBox&, ui::CControlUI& ok) { QTest::mouseClick(&ok, Qt::LeftButton); });
   }
 
   // The "# photo .jpg: 8" lines of the command line's listing with the same types.
   std::map<QString, int> CliCounts(const std::string& pattern) {
-    std::string types;
-    for (const std::string& part : Split(pattern, '|')) {
-      if (!types.empty()) types += ',';
-      types += part.substr(2);  // "*.jpg"
-    }
+    // "*.jpg|*.png" -> "jpg,png"
+    const QString types = QString::fromStdString(pattern)
+                              .remove(QStringLiteral("*."))
+                              .replace(QLatin1Char('|'), QLatin1Char(','));
     QProcess cli;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("XDG_DATA_HOME"), QString::fromStdString((dir_.path() / "cli-data").string()));
     cli.setProcessEnvironment(env);
-    cli.start(QStringLiteral(SNAPSAVE_CLI),
-              {QStringLiteral("scan"), QString::fromStdString(image_.string()), QStringLiteral("--types"),
-               QString::fromStdString(types), QStringLiteral("--list")});
+    cli.start(QStringLiteral(SNAPSAVE_CLI), {QStringLiteral("scan"), QString::fromStdString(image_.string()),
+                                             QStringLiteral("--types"), types, QStringLiteral("--list")});
     EXPECT_TRUE(cli.waitForFinished(120000));
     std::map<QString, int> counts;
     static const std::regex kLine(R"(^# \w+ \.(\S+): (\d+)$)");
@@ -178,17 +162,9 @@ class MainWindowTest : public ::testing::Test {
     return counts;
   }
 
-  static std::vector<std::string> Split(const std::string& text, char sep) {
-    std::vector<std::string> parts;
-    std::string part;
-    std::istringstream in(text);
-    while (std::getline(in, part, sep)) parts.push_back(part);
-    return parts;
-  }
-
+  test::ShippedLook look_;
   test::TempDir dir_;
   test::ScratchAppData appData_;
-  std::unique_ptr<LanguageTable::Override> override_;
   fs::path image_;
   ScriptedPrompts* prompts_ = nullptr;
 };
@@ -454,25 +430,6 @@ TEST_F(MainWindowTest, RecoveringOntoTheScannedVolumeAsksFirst) {
   window->Recover();
   EXPECT_FALSE(Said("MSG0805"));
   EXPECT_FALSE(fs::is_empty(out));
-}
-
-TEST_F(MainWindowTest, EnterAndEscapeDoNothingAndDevicesSettleBeforeARefresh) {
-  auto window = MakeWindow();
-  window->ChooseMode(0);
-  for (int key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) {
-    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
-    QApplication::sendEvent(window.get(), &press);
-  }
-  EXPECT_TRUE(window->isVisible());
-  EXPECT_EQ(window->CurrentPage(), CMainWnd::kSourcePage);
-
-  ui::CControlUI* bar = window->FindControl(QStringLiteral("PartitionListBar"));
-  for (int i = 0; i < 5; ++i) window->DeviceChanged(true);
-  EXPECT_TRUE(window->IsTimerActive(bar, 0));
-  window->DeviceChanged(false);
-  EXPECT_TRUE(window->IsTimerActive(bar, 1));
-  window->SendNotify(bar, QStringLiteral("timer"), 0);
-  EXPECT_FALSE(window->IsTimerActive(bar, 0));
 }
 
 TEST(SingleInstanceTest, SecondCopyAsksTheFirstAndAStaleSocketIsTakenOver) {

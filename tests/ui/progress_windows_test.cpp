@@ -15,6 +15,7 @@
 #include "os/device.h"
 #include "tests/support/fake_engine.h"
 #include "tests/support/test_support.h"
+#include "tests/ui/shipped_look.h"
 #include "ui/controls.h"
 #include "ui/list.h"
 
@@ -26,16 +27,7 @@ using test::FakeEngine;
 
 class ProgressWindowTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    QString error;
-    ASSERT_TRUE(LoadEmbeddedSkin(&error)) << error.toStdString();
-    fs::create_directories(dir_.path() / "Languages");
-    std::ofstream(dir_.path() / "config.ini") << "[DefaultLanguage]\nDefault=English\n";
-    fs::copy_file(fs::path(SNAPSAVE_SOURCE_DIR) / "languages" / "English.ini",
-                  dir_.path() / "Languages" / "English.ini");
-    override_ = std::make_unique<LanguageTable::Override>(dir_.path());
-  }
-  void TearDown() override { override_.reset(); }
+  void SetUp() override { ASSERT_TRUE(look_.skinLoaded); }
 
   static QString Caption(CPopUpWnd& w, const char* name) {
     ui::CControlUI* c = w.FindControl(QString::fromLatin1(name));
@@ -53,8 +45,8 @@ class ProgressWindowTest : public ::testing::Test {
     });
   }
 
+  test::ShippedLook look_;
   test::TempDir dir_;
-  std::unique_ptr<LanguageTable::Override> override_;
 };
 
 ScanTarget Image(char16_t letter) {
