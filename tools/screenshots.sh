@@ -7,7 +7,7 @@
 set -euo pipefail
 out=${1:?usage: tools/screenshots.sh <output folder> [build folder]}
 build=${2:-build}
-gallery="$build/tests/ui/snapsave_window_gallery"
+gallery="$build/tools/snapsave_window_gallery"
 if [ ! -x "$gallery" ]; then
   echo "no $gallery: build it first with cmake --build $build --target snapsave snapsave_window_gallery" >&2
   exit 1
