@@ -93,29 +93,26 @@ std::unique_ptr<ScanTarget> VolumeTarget(const VolumeInfo& volume) {
 // nearest existing folder.
 TargetVolume SystemTargetVolume(DiskMap& disks, const fs::path& path) {
   TargetVolume volume;
-  fs::path existing = path.parent_path();
+  const std::optional<fs::path> existing = os::NearestExisting(path);
+  if (!existing) return volume;
   std::error_code ec;
-  while (!existing.empty() && !fs::exists(existing, ec)) {
-    if (existing == existing.parent_path()) break;
-    existing = existing.parent_path();
-  }
-  const fs::path canonical = fs::weakly_canonical(existing, ec);
-  const std::string where = (ec ? existing : canonical).string();
+  const fs::path resolved = fs::weakly_canonical(*existing, ec);
+  const std::string where = (ec ? *existing : resolved).string();
   std::vector<VolumeInfo> entries;
   disks.GetAll(entries);
   size_t best = 0;
   for (const VolumeInfo& v : entries) {
-    if (v.mountPoint.empty()) continue;
     const std::string& mount = v.mountPoint;
-    const bool inside = where == mount || mount == "/" ||
-                        (where.size() > mount.size() && where.compare(0, mount.size(), mount) == 0 &&
+    if (mount.empty() || mount.size() < best) continue;
+    const bool inside = mount == "/" || where == mount ||
+                        (where.compare(0, mount.size(), mount) == 0 && where.size() > mount.size() &&
                          where[mount.size()] == '/');
-    if (inside && mount.size() >= best) {
+    if (inside) {
       best = mount.size();
       volume.fileSystemName = v.fileSystemName;
     }
   }
-  const fs::space_info space = fs::space(existing.empty() ? fs::path(".") : existing, ec);
+  const fs::space_info space = fs::space(*existing, ec);
   volume.freeBytes = ec ? 0 : space.available;
   return volume;
 }

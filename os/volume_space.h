@@ -28,6 +28,10 @@ std::optional<std::string> FindVolumeDevice(const std::filesystem::path& diskSys
 // First mount point of the device "major:minor" in /proc/self/mountinfo text.
 std::optional<std::filesystem::path> MountPointOf(std::string_view mountinfo, std::string_view majorMinor);
 
+// The path made absolute, or its nearest parent that exists when it does not exist yet; nothing when not even
+// the root can be reached.
+std::optional<std::filesystem::path> NearestExisting(const std::filesystem::path& path);
+
 // "major:minor" of the device a path's file system lives on and of every device below it (the partitions
 // under a device-mapper or RAID device, found through <sysRoot>/dev/block/<dev>/slaves). A path that does not
 // exist yet is taken at its nearest existing parent.

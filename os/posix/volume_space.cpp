@@ -119,15 +119,23 @@ void FlushVolume(int32_t diskNumber, uint64_t startSector) {
   ::close(fd);
 }
 
-std::set<std::string> DevicesUnderPath(const fs::path& path, const fs::path& sysRoot) {
-  std::set<std::string> out;
+std::optional<fs::path> NearestExisting(const fs::path& path) {
   std::error_code ec;
   fs::path existing = fs::absolute(path, ec).lexically_normal();
   struct stat st {};
   while (::stat(existing.c_str(), &st) != 0) {
-    if (!existing.has_relative_path()) return out;
+    if (!existing.has_relative_path()) return std::nullopt;
     existing = existing.parent_path();
   }
+  return existing;
+}
+
+std::set<std::string> DevicesUnderPath(const fs::path& path, const fs::path& sysRoot) {
+  std::set<std::string> out;
+  std::error_code ec;
+  const std::optional<fs::path> existing = NearestExisting(path);
+  struct stat st {};
+  if (!existing || ::stat(existing->c_str(), &st) != 0) return out;
   std::vector<std::string> pending{std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev))};
   // Device stacks are shallow; the bound only keeps a looping sysfs fake from running on.
   while (!pending.empty() && out.size() < 256) {
