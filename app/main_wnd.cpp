@@ -14,11 +14,11 @@
 
 #include "app/message_box.h"
 #include "app/progress_windows.h"
+#include "catalog/found_file_catalogue.h"
 #include "os/device.h"
 #include "os/sysfs.h"
 #include "os/volume_space.h"
-#include "scan/found_file_catalogue.h"
-#include "scan/session.h"
+#include "sessions/session.h"
 #include "ui/controls.h"
 #include "ui/menu.h"
 

@@ -15,7 +15,7 @@
 #include "app/language_table.h"
 #include "app/preview.h"
 #include "app/result_views.h"
-#include "scan/scan_session.h"
+#include "sessions/scan_session.h"
 #include "storage/disk_list.h"
 #include "ui/window.h"
 

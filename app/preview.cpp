@@ -8,7 +8,7 @@
 
 #include <string_view>
 
-#include "carve/file_categories.h"
+#include "filetypes/file_categories.h"
 #include "ui/controls.h"
 
 namespace snapsave::app {

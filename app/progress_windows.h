@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "scan/image_session.h"
-#include "scan/recovery_session.h"
-#include "scan/scan_session.h"
+#include "sessions/image_session.h"
+#include "sessions/recovery_session.h"
+#include "sessions/scan_session.h"
 #include "ui/window.h"
 
 namespace snapsave::app {

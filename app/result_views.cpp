@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "carve/file_categories.h"
+#include "catalog/found_file_catalogue.h"
+#include "filetypes/file_categories.h"
 #include "os/clock.h"
-#include "scan/found_file_catalogue.h"
 
 namespace snapsave::app {
 

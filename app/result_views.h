@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "scan/found_file_record.h"
+#include "catalog/found_file_record.h"
 #include "storage/disk_list.h"
 #include "ui/controls.h"
 #include "ui/list.h"

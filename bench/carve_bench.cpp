@@ -17,8 +17,8 @@
 
 #include <fmt/format.h>
 
-#include "carve/carving_context.h"
 #include "carve/file_type_recovery.h"
+#include "filetypes/carving_context.h"
 #include "storage/sector_reader.h"
 
 namespace {

@@ -14,9 +14,9 @@
 
 #include <fmt/format.h>
 
-#include "carve/file_categories.h"
+#include "catalog/found_file_catalogue.h"
+#include "filetypes/file_categories.h"
 #include "os/file.h"
-#include "scan/found_file_catalogue.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "carve/carving_context.h"
-#include "carve/file_type_catalogue.h"
+#include "filetypes/carving_context.h"
+#include "filetypes/file_type_catalogue.h"
 #include "os/byte_reader.h"
 
 namespace {

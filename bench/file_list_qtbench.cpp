@@ -55,8 +55,9 @@ void BM_BaselineVectorSortBySize(benchmark::State& state) {
     state.PauseTiming();
     RecordList copy = records;
     state.ResumeTiming();
-    std::stable_sort(copy.begin(), copy.end(),
-                     [](const FoundFileRecord& a, const FoundFileRecord& b) { return a.fileSize > b.fileSize; });
+    std::stable_sort(copy.begin(), copy.end(), [](const FoundFileRecord& a, const FoundFileRecord& b) {
+      return a.fileSize > b.fileSize;
+    });
     benchmark::DoNotOptimize(copy.data());
   }
 }

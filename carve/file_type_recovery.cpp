@@ -5,12 +5,12 @@
 #include <algorithm>
 #include <vector>
 
-#include "carve/carving_context.h"
-#include "carve/file_type_catalogue.h"
 #include "carve/length_rules.h"
+#include "catalog/recovery_output.h"
+#include "filetypes/carving_context.h"
+#include "filetypes/file_type_catalogue.h"
 #include "os/clock.h"
 #include "os/error.h"
-#include "scan/recovery_output.h"
 
 namespace snapsave {
 

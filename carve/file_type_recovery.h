@@ -10,9 +10,9 @@
 #include <span>
 #include <string_view>
 
-#include "scan/file_recovery_parse.h"
-#include "scan/found_file_catalogue.h"
-#include "scan/recovery_output.h"
+#include "catalog/file_recovery_parse.h"
+#include "catalog/found_file_catalogue.h"
+#include "catalog/recovery_output.h"
 #include "storage/sector_reader.h"
 
 namespace snapsave {

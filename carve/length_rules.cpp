@@ -5,7 +5,7 @@
 #include <span>
 #include <string_view>
 
-#include "carve/carving_context.h"
+#include "filetypes/carving_context.h"
 #include "fs/fat/fat_dir_entry.h"
 #include "storage/sector_reader.h"
 

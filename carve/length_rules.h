@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "carve/file_type_catalogue.h"
+#include "filetypes/file_type_catalogue.h"
 #include "os/byte_reader.h"
 
 namespace snapsave {

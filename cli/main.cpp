@@ -22,19 +22,19 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
-#include "carve/deep_scan_engine.h"
-#include "carve/file_categories.h"
+#include "catalog/recovery_output.h"
 #include "cli/sources.h"
 #include "cli/terminal_text.h"
 #include "cli/terminal_view.h"
+#include "engines/deep_scan_engine.h"
+#include "filetypes/file_categories.h"
 #include "os/clock.h"
 #include "os/error.h"
 #include "os/paths.h"
 #include "os/volume_space.h"
-#include "scan/image_session.h"
-#include "scan/recovery_output.h"
-#include "scan/recovery_session.h"
-#include "scan/scan_session.h"
+#include "sessions/image_session.h"
+#include "sessions/recovery_session.h"
+#include "sessions/scan_session.h"
 #include "storage/disk_list.h"
 #include "storage/sector_reader.h"
 
@@ -84,7 +84,8 @@ void RunSession(Session& session, cli::TerminalView& view, std::string_view conf
 std::string FormatFileTime(uint64_t fileTime) {
   if (fileTime == 0) return "";
   const os::LocalTime t = os::CivilTimeOfFileTime(fileTime);
-  return fmt::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}", t.year, t.month, t.day, t.hour, t.minute, t.second);
+  return fmt::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}", t.year, t.month, t.day, t.hour, t.minute,
+                     t.second);
 }
 
 // Every found item, breadth first, with its folder path in the found tree ("/" for the root) and the folder a

@@ -6,7 +6,7 @@
 
 #include <fmt/core.h>
 
-#include "carve/file_categories.h"
+#include "filetypes/file_categories.h"
 
 namespace snapsave::cli {
 

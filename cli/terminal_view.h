@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "scan/session.h"
+#include "sessions/session.h"
 
 namespace snapsave::cli {
 

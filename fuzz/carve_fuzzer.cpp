@@ -8,8 +8,8 @@
 #include <system_error>
 #include <vector>
 
-#include "carve/carving_context.h"
 #include "carve/file_type_recovery.h"
+#include "filetypes/carving_context.h"
 #include "fuzz/memory_image.h"
 #include "fuzz/output_bound.h"
 #include "storage/sector_reader.h"

@@ -6,11 +6,11 @@
 #include <filesystem>
 #include <string>
 
-#include "carve/file_categories.h"
+#include "catalog/saved_scan_store.h"
+#include "engines/engine_factory.h"
+#include "filetypes/file_categories.h"
 #include "fuzz/memory_image.h"
 #include "fuzz/output_bound.h"
-#include "scan/engine_factory.h"
-#include "scan/saved_scan_store.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace snapsave;

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <span>
 
-#include "carve/carving_context.h"
-#include "carve/file_type_catalogue.h"
+#include "filetypes/carving_context.h"
+#include "filetypes/file_type_catalogue.h"
 #include "fuzz/memory_image.h"
 #include "os/byte_reader.h"
 #include "storage/sector_reader.h"

@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-#include "scan/catalogue_format.h"
+#include "catalog/catalogue_format.h"
 
 using namespace snapsave;
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <span>
 
-#include "scan/saved_scan_store.h"
+#include "catalog/saved_scan_store.h"
 
 using namespace snapsave;
 

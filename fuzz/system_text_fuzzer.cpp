@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "scan/session.h"
+#include "sessions/session.h"
 #include "storage/disk_list.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 
-#include "scan/file_recovery_parse.h"
+#include "catalog/file_recovery_parse.h"
 #include "storage/sector_reader.h"
 
 namespace snapsave {

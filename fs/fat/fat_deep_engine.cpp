@@ -2,13 +2,13 @@
 
 #include <algorithm>
 
-#include "carve/file_type_catalogue.h"
+#include "catalog/recovery_output.h"
+#include "filetypes/file_type_catalogue.h"
 #include "fs/fat/fat_boot_sector.h"
 #include "fs/fat/fat_dir_entry.h"
 #include "os/clock.h"
 #include "os/error.h"
 #include "os/text.h"
-#include "scan/recovery_output.h"
 
 namespace snapsave {
 

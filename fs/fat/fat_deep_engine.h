@@ -16,9 +16,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include "catalog/file_recovery_parse.h"
+#include "catalog/found_file_catalogue.h"
 #include "os/byte_reader.h"
-#include "scan/file_recovery_parse.h"
-#include "scan/found_file_catalogue.h"
 #include "storage/sector_reader.h"
 
 namespace snapsave {

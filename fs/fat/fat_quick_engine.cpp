@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <array>
 
-#include "carve/file_type_catalogue.h"
+#include "catalog/recovery_output.h"
+#include "filetypes/file_type_catalogue.h"
 #include "fs/fat/fat_dir_entry.h"
 #include "os/clock.h"
 #include "os/error.h"
 #include "os/text.h"
-#include "scan/recovery_output.h"
 
 namespace snapsave {
 

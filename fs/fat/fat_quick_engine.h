@@ -13,10 +13,10 @@
 #include <unordered_set>
 #include <vector>
 
+#include "catalog/file_recovery_parse.h"
+#include "catalog/found_file_catalogue.h"
 #include "fs/fat/fat_boot_sector.h"
 #include "fs/fat/fat_table_window.h"
-#include "scan/file_recovery_parse.h"
-#include "scan/found_file_catalogue.h"
 #include "storage/sector_reader.h"
 
 namespace snapsave {

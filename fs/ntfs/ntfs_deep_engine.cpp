@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <string>
 
+#include "catalog/recovery_output.h"
 #include "fs/ntfs/ntfs_file_data.h"
 #include "os/clock.h"
 #include "os/error.h"
 #include "os/text.h"
-#include "scan/recovery_output.h"
 
 namespace snapsave {
 

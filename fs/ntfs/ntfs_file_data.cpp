@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <string_view>
 
-#include "carve/file_type_catalogue.h"
+#include "catalog/recovery_output.h"
+#include "filetypes/file_type_catalogue.h"
 #include "os/error.h"
 #include "os/text.h"
-#include "scan/recovery_output.h"
 
 namespace snapsave {
 

@@ -8,10 +8,10 @@
 #include <span>
 #include <vector>
 
+#include "catalog/file_recovery_parse.h"
+#include "catalog/found_file_record.h"
 #include "fs/ntfs/ntfs_record.h"
 #include "fs/ntfs/ntfs_volume.h"
-#include "scan/file_recovery_parse.h"
-#include "scan/found_file_record.h"
 
 namespace snapsave {
 

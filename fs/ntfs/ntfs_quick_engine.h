@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
+#include "catalog/file_recovery_parse.h"
+#include "catalog/found_file_catalogue.h"
 #include "fs/ntfs/ntfs_volume.h"
-#include "scan/file_recovery_parse.h"
-#include "scan/found_file_catalogue.h"
 #include "storage/sector_reader.h"
 
 namespace snapsave {

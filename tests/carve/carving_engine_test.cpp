@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "carve/carving_context.h"
 #include "carve/file_type_recovery.h"
 #include "carve/length_rules.h"
+#include "filetypes/carving_context.h"
 #include "os/byte_reader.h"
-#include "tests/carve/carve_test_support.h"
+#include "tests/support/carve_test_support.h"
 #include "tests/support/test_support.h"
 
 namespace snapsave {

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <thread>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +16,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "carve/file_categories.h"
+#include "filetypes/file_categories.h"
 #include "tests/support/test_support.h"
 
 namespace snapsave::cli {

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "scan/file_recovery_parse.h"
-#include "scan/recovery_output.h"
+#include "catalog/file_recovery_parse.h"
+#include "catalog/recovery_output.h"
 
 namespace snapsave::test {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "scan/file_recovery_parse.h"
+#include "catalog/file_recovery_parse.h"
 
 namespace snapsave::test {
 

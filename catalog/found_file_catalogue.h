@@ -1,0 +1,119 @@
+// An engine's on-disk store of found records: the records file, the "_Relation" text file (which records each
+// folder holds) and the "_DirInfo" file (folder names). Only the relations and folder names stay in memory.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "catalog/catalogue_format.h"
+#include "catalog/file_recovery_parse.h"
+#include "catalog/found_file_record.h"
+#include "os/clock.h"
+#include "os/file.h"
+
+namespace snapsave {
+
+// The kinds of catalogue, named after the engine that fills them.
+enum class LogKind { kFast, kFileType, kProFat, kProNtfs };
+
+// "Fast_%lld_%d%d%d%d%2d" and its sisters: volume start, then year, month, day, hour and a minute
+// right-aligned in two characters.
+std::string MakeLogName(LogKind kind, uint64_t volumeStartSector, const os::LocalTime& time);
+
+// "1.50 KB", "1023 Bytes", "3.00 GB".
+std::string FormatSize(int64_t bytes);
+
+class FoundFileCatalogue {
+ public:
+  static constexpr uint32_t kBufferCapacity = 200 * kRecordSize;  // 69200
+  static constexpr size_t kFolderNameSize = 268;
+
+  FoundFileCatalogue() = default;
+  ~FoundFileCatalogue();
+  FoundFileCatalogue(const FoundFileCatalogue&) = delete;
+  FoundFileCatalogue& operator=(const FoundFileCatalogue&) = delete;
+
+  // kResume reopens a saved scan and keeps what its files hold; kFresh empties them first. A fresh scan needs
+  // kFresh: log names only go down to the minute, so an earlier scan of the same volume may own the name.
+  enum class Mode { kResume, kFresh };
+
+  // Opens or creates the three files of `logName` in the current scan-log folder (saved-scan store) and loads
+  // the relations and folder names.
+  uint32_t Open(std::string_view logName, Mode mode = Mode::kResume);
+  // Same, in an explicit folder.
+  uint32_t OpenIn(const std::filesystem::path& folder, std::string_view logName, Mode mode = Mode::kResume);
+
+  // Appends `record` with the next record number, which is stored into record.recordId and returned. In a
+  // reopened catalogue the numbers continue after the records already in the file. 0 when numbers ran out.
+  uint32_t ReserveRecord(FoundFileRecord& record);
+  // Files `recordId` under (depth, parentRef). With a folder name, the record is a folder whose own entryRef
+  // is `entryRef`.
+  void AddToFolder(uint32_t parentRef, uint32_t depth, uint32_t recordId, uint32_t entryRef,
+                   std::optional<std::string_view> folderName = std::nullopt);
+  // Writes buffered records and rewrites the relation and folder files. Also reports a write failure of an
+  // earlier full buffer.
+  uint32_t Flush();
+
+  // Key 0 lists the first (smallest) key. Appends copies, hides damaged photos, then sorts all of `out`.
+  // Ids that name no stored record (a damaged relation file) are skipped.
+  uint32_t ListFolder(FolderKey key, RecordList& out);
+  uint32_t CountFiles(FolderKey key, uint32_t& outCount);
+  // Records reserved since the catalogue was opened.
+  uint32_t GetRecordCount() const { return recordCount_; }
+  uint32_t FindFolderRecord(uint32_t entryRef, FoundFileRecord& out);
+  // Ancestor folders of `record`, nearest first.
+  uint32_t CollectAncestors(const FoundFileRecord* record, RecordList& out);
+  // Folder names from the farthest ancestor down, each followed by '/'.
+  uint32_t GetRecordPath(const FoundFileRecord* record, std::string& out);
+  // 1 when it ran (also when the callback stopped it), 0 when the records could not be read.
+  uint32_t SearchByType(std::string_view extensionList, RecordList& out);
+  uint32_t SetSearchCallback(SearchProgressCallback callback, void* context);
+
+  // The entryRef of every folder filed with a name, in filing order.
+  std::vector<uint32_t> FolderEntryRefs() const;
+
+  const std::filesystem::path& RecordsPath() const { return recordsPath_; }
+
+ private:
+  void Reset();
+  // Writes the buffered records; a failure is kept for the next Flush.
+  void WriteBuffer();
+  // Rewrites the relation and folder files when something was filed since they were last written.
+  uint32_t WriteSideFiles();
+  // Calls `visit` with each readable record of `ids`, in order; consecutive ids are read together.
+  template <typename Visit>
+  uint32_t ReadRecords(std::span<const uint32_t> ids, Visit&& visit) const;
+  const std::vector<uint32_t>* ListOf(FolderKey key) const;
+  // The key whose list holds `recordId`, searched in key order.
+  const FolderKey* KeyHolding(uint32_t recordId) const;
+
+  std::vector<uint8_t> writeBuffer_;
+  uint32_t bufferFill_ = 0;
+  // Records already in the file when it was opened: new ids continue after them, so id n always lives at
+  // (n - 1) * 346 even in a reopened catalogue.
+  uint32_t baseRecords_ = 0;
+  uint32_t recordCount_ = 0;
+  uint64_t recordBytes_ = 0;
+  uint32_t pendingError_ = 0;
+  bool sideFilesDirty_ = false;
+  size_t foldersWritten_ = 0;
+  uint64_t relationBytes_ = 0;
+  os::File recordsFile_;
+  os::File relationFile_;
+  os::File folderFile_;
+  SearchProgressCallback searchCallback_ = nullptr;
+  void* searchContext_ = nullptr;
+  std::filesystem::path recordsPath_;
+  std::filesystem::path relationPath_;
+  std::filesystem::path folderPath_;
+  RelationMap relations_;
+  std::vector<FolderNameEntry> folders_;
+};
+
+}  // namespace snapsave

@@ -1,0 +1,460 @@
+#include "engines/deep_scan_engine.h"
+
+#include <algorithm>
+#include <map>
+
+#include "filetypes/carving_context.h"
+#include "fs/fat/fat_dir_entry.h"
+#include "fs/ntfs/ntfs_record.h"
+#include "os/clock.h"
+#include "os/error.h"
+#include "os/text.h"
+
+namespace snapsave {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint64_t kEstimateIntervalMs = 5000;
+constexpr uint32_t kRecordReadBytes = 8192;
+
+std::string LowerExtension(std::string_view name) {
+  return os::AsciiLower(os::ExtensionOf(name));
+}
+
+bool IsFatKind(SourceKind k) {
+  return k == SourceKind::kFatQuick || k == SourceKind::kFatDeep;
+}
+
+}  // namespace
+
+CProfessionalRecovery::CProfessionalRecovery(QuickEngineMaker quick) : quickMaker_(std::move(quick)) {}
+
+CProfessionalRecovery::~CProfessionalRecovery() {
+  // The quick engine goes first; the embedded engines and the reader follow in reverse order of declaration.
+  quick_.reset();
+}
+
+uint32_t CProfessionalRecovery::OpenPhysicalDisk(int32_t diskNumber, uint64_t volumeStartSector,
+                                                 uint64_t volumeSectorCount, char16_t driveLetter) {
+  diskNumber_ = diskNumber;
+  volumeStart_ = volumeStartSector;
+  volumeSectors_ = volumeSectorCount;
+  driveLetter_ = driveLetter;
+  if (uint32_t e = reader_.OpenDisk(diskNumber); e != err::kSuccess) return e;
+  sectorSize_ = reader_.DeviceSectorSize();
+  const auto found =
+      SavedScanStore::Instance().FindDiskScan(driveLetter, diskNumber, volumeStartSector, volumeSectorCount);
+  resume_ = found.has_value();
+  saved_ = found.value_or(SavedScanRecord{});
+  fat_.OpenPhysicalDisk(diskNumber, volumeStartSector, volumeSectorCount, driveLetter);
+  const uint32_t ntfs = ntfs_.OpenPhysicalDisk(diskNumber, volumeStartSector, volumeSectorCount, driveLetter);
+  if (quickMaker_.forDisk)
+    quick_ = quickMaker_.forDisk(diskNumber, volumeStartSector, volumeSectorCount, driveLetter);
+  opened_ = true;
+  return ntfs;
+}
+
+uint32_t CProfessionalRecovery::OpenImageFile(const fs::path& imagePath, char16_t driveLetter) {
+  driveLetter_ = driveLetter;
+  if (uint32_t e = reader_.OpenFile(imagePath); e != err::kSuccess) return e;
+  sectorSize_ = SectorReader::kImageSectorSize;
+  diskNumber_ = static_cast<int32_t>(kImageDiskNumber);
+  volumeStart_ = 0;
+  volumeSectors_ = reader_.TotalSectors();
+  imagePath_ = imagePath;
+  const auto found = SavedScanStore::Instance().FindImageScan(imagePath);
+  resume_ = found.has_value();
+  saved_ = found.value_or(SavedScanRecord{});
+  fat_.OpenImageFile(imagePath, driveLetter);
+  const uint32_t ntfs = ntfs_.OpenImageFile(imagePath, driveLetter);
+  if (quickMaker_.forImage) quick_ = quickMaker_.forImage(imagePath, driveLetter);
+  opened_ = true;
+  return ntfs;
+}
+
+int32_t CProfessionalRecovery::SetCallbacks(ScanProgressCallback scanCallback,
+                                            RecoverProgressCallback recoverCallback, void* context,
+                                            int32_t /*weight*/) {
+  callbacks_.Set(scanCallback, recoverCallback, context, kWeight);
+  weight_ = kWeight;
+  if (quick_) quick_->SetCallbacks(scanCallback, recoverCallback, context, kQuickWeight);
+  fat_.SetCallbacks(scanCallback, recoverCallback, context, kWeight);
+  ntfs_.SetCallbacks(scanCallback, recoverCallback, context, kWeight);
+  carver_.SetCallbacks(scanCallback, recoverCallback, context, kWeight);
+  return 0;
+}
+
+void CProfessionalRecovery::DiscardSavedProgress() {
+  resume_ = false;
+  SavedScanStore::Instance().RemoveScan(fs::path(os::Utf16ToUtf8(saved_.Folder())));
+  saved_ = SavedScanRecord{};
+}
+
+int32_t CProfessionalRecovery::Report(int32_t progress, int32_t weight, int32_t secondsLeft, uint64_t current,
+                                      uint64_t total, uint64_t found) {
+  if (callbacks_.scan == nullptr) return 0;
+  return callbacks_.scan(callbacks_.context, progress, weight, secondsLeft, current, total, found, 0);
+}
+
+int32_t CProfessionalRecovery::Scan(std::string_view /*logName*/) {
+  if (!opened_ || !reader_.IsOpen()) return static_cast<int32_t>(err::kInvalidParameter);
+  SavedScanStore& store = SavedScanStore::Instance();
+  const bool fresh = !resume_;
+  const fs::path savedFolder = fs::path(os::Utf16ToUtf8(saved_.Folder()));
+  auto savedName = [&](std::string_view prefix) {
+    return store.FindFileByPrefix(savedFolder, prefix).value_or(std::string());
+  };
+  if (fresh) store.StartNewScan();
+
+  // Quick phase: its own listing, and which sectors are free.
+  bool wholeVolume = true;
+  if (quick_) {
+    quick_->SetCallbacks(callbacks_.scan, nullptr, callbacks_.context, kQuickWeight);
+    wholeVolume = quick_->BuildAllocationMap() != 0;
+    const int32_t r = quick_->Scan(fresh ? std::string() : savedName("Fast_"));
+    quick_->SetCallbacks(callbacks_.scan, callbacks_.recover, callbacks_.context, kQuickWeight);
+    if (r != 0) {
+      // A continued scan keeps its saved position; only a fresh one gives its folder number back.
+      if (fresh) store.UndoNewScan();
+      return r;
+    }
+  }
+
+  uint32_t opened = 0;
+  if (fresh) {
+    opened = imagePath_.empty()
+                 ? carver_.OpenPhysicalDisk(diskNumber_, volumeStart_, volumeSectors_, driveLetter_)
+                 : carver_.OpenImageFile(imagePath_, driveLetter_);
+    fat_.StartScan("");
+    ntfs_.StartScan("");
+  } else {
+    opened =
+        imagePath_.empty()
+            ? carver_.AttachDiskForDeepScan(savedName("File_Type_"), driveLetter_, diskNumber_, sectorSize_)
+            : carver_.AttachImageForDeepScan(savedName("File_Type_"), driveLetter_, imagePath_, sectorSize_);
+    fat_.StartScan(savedName("Pro_Fat_"));
+    ntfs_.StartScan(savedName("Pro_Ntfs_"));
+  }
+  if (opened != err::kSuccess) {
+    if (fresh) store.UndoNewScan();
+    return static_cast<int32_t>(opened);
+  }
+  fat_.ReadBootGuess();
+  CarvingContext::Instance().ClearTransportStreamRanges();
+  // The carving context is shared by the process: it must report to this scan's callback, or to none.
+  carver_.SetCallbacks(callbacks_.scan, callbacks_.recover, callbacks_.context, kWeight);
+
+  // Extent: the whole volume, or the unallocated runs the quick engine reports. A quick engine that keeps no
+  // map answers nothing (an ext volume), and the volume is then scanned whole.
+  const uint32_t chunkSectors = kChunkBytes / sectorSize_;
+  chunk_.assign(kChunkBytes, 0);
+  auto nextRun = [&](uint64_t from, Run& run) {
+    if (wholeVolume) {
+      run = from == 0 ? Run{0, volumeSectors_} : Run{volumeSectors_, 0};
+      return;
+    }
+    uint64_t position = from;
+    uint64_t length = 0;
+    if (quick_->NextUnallocatedRun(position, length) == 0) {
+      wholeVolume = true;
+      run = from == 0 ? Run{0, volumeSectors_} : Run{volumeSectors_, 0};
+      return;
+    }
+    // A run must lie ahead of where the last one ended, or the pass could go round for ever.
+    if (position < from || position >= volumeSectors_) length = 0;
+    run = {position, std::min(length, volumeSectors_ - std::min(position, volumeSectors_))};
+  };
+  total_ = 0;
+  if (!wholeVolume) {
+    Run run;
+    for (uint64_t from = 0;;) {
+      nextRun(from, run);
+      if (run.length == 0) break;
+      total_ += run.length;
+      from = run.start + run.length;
+    }
+  }
+  if (wholeVolume) total_ = volumeSectors_;
+  Run run;
+  nextRun(0, run);
+  scanned_ = 0;
+  uint64_t foundBase = 0;
+  uint64_t done = 0;
+  secondsLeft_ = -1;
+  if (!fresh) {
+    run = {saved_.runStart, saved_.runLength};
+    done = std::min(saved_.runDone, saved_.runLength);
+    scanned_ = std::min(saved_.scannedSectors, total_);
+    foundBase = saved_.filesFound;
+  }
+  unreadableSectors_ = 0;
+  firstUnreadable_.reset();
+
+  // The pass.
+  const uint64_t start = os::TickMs();
+  uint64_t lastEstimate = start;
+  int32_t stop = 0;
+  while (run.length != 0 && stop == 0) {
+    const uint64_t first = volumeStart_ + run.start;
+    while (done < run.length) {
+      const auto count = static_cast<uint32_t>(std::min<uint64_t>(chunkSectors, run.length - done));
+      const uint32_t usable = ReadChunk(first + done, count);
+      uint64_t overrun = 0;
+      if (usable != 0) {
+        found_ = GetRecordCount() + foundBase;
+        stop = Dispatch(first + done, usable, overrun);
+      }
+      // Stopped inside the chunk: the position saved is the sector whose carve was stopped, so that a
+      // continued scan neither skips the rest of the chunk nor carves a file twice.
+      const uint64_t advance = stop != 0 ? overrun : count + overrun;
+      scanned_ += std::min(advance, run.length - done);
+      done = std::min(run.length, done + advance);
+      const uint64_t now = os::TickMs();
+      if (now - lastEstimate >= kEstimateIntervalMs && weight_ == kWeight) {
+        lastEstimate = now;
+        const uint64_t elapsed = std::max<uint64_t>((now - start) / 1000, 1);
+        uint64_t speed = scanned_ * sectorSize_ / elapsed;
+        if (speed == 0) speed = 1;
+        secondsLeft_ = static_cast<int32_t>(
+            std::min<uint64_t>((total_ - std::min(scanned_, total_)) * sectorSize_ / speed, INT32_MAX));
+      }
+      if (stop != 0) break;
+      if (callbacks_.scan != nullptr) {
+        const auto progress = static_cast<int32_t>(total_ == 0 ? 100 : scanned_ * 100 / total_ + 10);
+        stop = Report(progress, kWeight, secondsLeft_, scanned_, total_, GetRecordCount() + foundBase);
+        if (stop != 0) break;
+      }
+    }
+    if (stop != 0) break;
+    Run next;
+    nextRun(run.start + run.length, next);
+    run = next;
+    done = 0;
+  }
+
+  fat_.FinishScan();
+  ntfs_.FinishScan();
+  carver_.Flush();
+  chunk_ = {};
+  recordBuffer_ = {};
+  if (stop == 0) Report(100, 100, 0, 0, 0, 0);
+  const fs::path folder = fresh ? store.CurrentFolder() : savedFolder;
+  const ScanPosition position{run.start, run.length, done, scanned_, GetRecordCount() + foundBase};
+  store.SaveScan(driveLetter_, diskNumber_, volumeStart_, volumeSectors_, position, folder,
+                 imagePath_.empty() ? nullptr : &imagePath_);
+  return stop;
+}
+
+uint32_t CProfessionalRecovery::ReadChunk(uint64_t sector, uint32_t count) {
+  uint32_t got = 0;
+  reader_.ReadSectors(std::span(chunk_).first(size_t{count} * sectorSize_), static_cast<int32_t>(count),
+                      sector, sectorSize_, &got);
+  if (got == count) return count;
+  // A bad sector or the end of a truncated image: keep what reads one sector at a time, zero the rest, and
+  // count it for the end of the scan.
+  for (uint32_t i = got; i < count; ++i) {
+    const std::span<uint8_t> one = std::span(chunk_).subspan(size_t{i} * sectorSize_, sectorSize_);
+    uint32_t single = 0;
+    reader_.ReadSectors(one, 1, sector + i, sectorSize_, &single);
+    if (single == 1) continue;
+    std::fill(one.begin(), one.end(), 0);
+    ++unreadableSectors_;
+    if (!firstUnreadable_) firstUnreadable_ = sector + i;
+  }
+  return count;
+}
+
+int32_t CProfessionalRecovery::Dispatch(uint64_t chunkStart, uint32_t sectors, uint64_t& overrun) {
+  const uint32_t sectorsPerRecord = sectorSize_ > 512 ? 1 : 2;
+  const uint32_t recordSize = sectorsPerRecord * sectorSize_;
+  uint64_t i = 0;
+  while (i < sectors) {
+    const uint64_t absolute = chunkStart + i;
+    const std::span<const uint8_t> rest =
+        std::span<const uint8_t>(chunk_).subspan(size_t{i} * sectorSize_, size_t{sectors - i} * sectorSize_);
+    const std::span<const uint8_t> sector = rest.first(sectorSize_);
+    uint64_t consumed = 1;
+    if (IsPlausibleFileRecord(sector, recordSize)) {
+      if (i + sectorsPerRecord <= sectors) {
+        ntfs_.TakeFileRecord(rest, absolute);
+      } else {
+        // The record runs past the chunk: read it whole.
+        recordBuffer_.assign(kRecordReadBytes, 0);
+        uint32_t got = 0;
+        reader_.ReadSectors(recordBuffer_, static_cast<int32_t>(kRecordReadBytes / sectorSize_), absolute,
+                            sectorSize_, &got);
+        if (uint64_t{got} * sectorSize_ >= recordSize) ntfs_.TakeFileRecord(recordBuffer_, absolute);
+      }
+    } else if (IsDotPair(sector)) {
+      fat_.TakeFolderHead(sector, absolute);
+    } else if (IsDirectoryBlock(sector)) {
+      fat_.TakeDirectoryBlock(sector, absolute);
+    } else {
+      const int32_t r = carver_.CarveAt(sector, absolute, scanned_, total_, secondsLeft_, &reader_,
+                                        sectorSize_, consumed, found_);
+      if (r == ScanCancelled) {
+        overrun = i;  // with a stop: the sectors dispatched before it
+        return r;
+      }
+    }
+    i += consumed;
+  }
+  overrun = i - sectors;
+  return 0;
+}
+
+IFileRecoveryParse* CProfessionalRecovery::EngineOf(const FoundFileRecord& record) {
+  switch (record.Kind()) {
+    case SourceKind::kNtfsQuick:
+    case SourceKind::kFatQuick:
+      return quick_.get();
+    case SourceKind::kFatDeep:
+      return &fat_;
+    case SourceKind::kNtfsDeep:
+      return &ntfs_;
+    case SourceKind::kCarved:
+      return &carver_;
+  }
+  return nullptr;
+}
+
+uint32_t CProfessionalRecovery::ListFolder(const FoundFileRecord* folder, int32_t depth, RecordList& out) {
+  if (folder == nullptr) {
+    if (depth != 0) return err::kInvalidParameter;
+    if (quick_) quick_->ListFolder(nullptr, 0, out);
+    fat_.ListFolder(nullptr, 0, out);
+    ntfs_.ListFolder(nullptr, 0, out);
+    carver_.ListFolder(nullptr, 0, out);
+    SortRecordList(out);
+    return err::kSuccess;
+  }
+  IFileRecoveryParse* engine = EngineOf(*folder);
+  uint32_t e = err::kSuccess;
+  if (engine != nullptr && folder->Kind() != SourceKind::kCarved) e = engine->ListFolder(folder, depth, out);
+  SortRecordList(out);
+  return e;
+}
+
+uint32_t CProfessionalRecovery::CountFolderFiles(const FoundFileRecord* folder, int32_t depth,
+                                                 uint32_t& outCount) {
+  outCount = 0;
+  if (folder == nullptr) {
+    if (depth != 0) return err::kInvalidParameter;
+    for (IFileRecoveryParse* e :
+         {quick_.get(), static_cast<IFileRecoveryParse*>(&fat_), static_cast<IFileRecoveryParse*>(&ntfs_),
+          static_cast<IFileRecoveryParse*>(&carver_)}) {
+      uint32_t n = 0;
+      if (e != nullptr && e->CountFolderFiles(nullptr, 0, n) == err::kSuccess) outCount += n;
+    }
+    return err::kSuccess;
+  }
+  IFileRecoveryParse* engine = EngineOf(*folder);
+  if (engine == nullptr || folder->Kind() == SourceKind::kCarved) return err::kSuccess;
+  return engine->CountFolderFiles(folder, depth, outCount);
+}
+
+uint64_t CProfessionalRecovery::GetRecordCount() {
+  return (quick_ ? quick_->GetRecordCount() : 0) + fat_.GetRecordCount() + ntfs_.GetRecordCount() +
+         carver_.GetRecordCount();
+}
+
+uint32_t CProfessionalRecovery::GetRecordPath(const FoundFileRecord* record, std::string& outPath) {
+  outPath.clear();
+  if (record == nullptr) return err::kInvalidParameter;
+  if (record->Kind() == SourceKind::kCarved) return err::kSuccess;
+  IFileRecoveryParse* engine = EngineOf(*record);
+  return engine != nullptr ? engine->GetRecordPath(record, outPath) : err::kInvalidParameter;
+}
+
+int32_t CProfessionalRecovery::RecoverRecord(const FoundFileRecord* record, const fs::path& destinationPath,
+                                             int32_t baseDepth) {
+  if (record == nullptr) return static_cast<int32_t>(err::kInvalidParameter);
+  IFileRecoveryParse* engine = EngineOf(*record);
+  if (engine == nullptr) return static_cast<int32_t>(err::kInvalidParameter);
+  return engine->RecoverRecord(record, destinationPath, baseDepth);
+}
+
+int32_t CProfessionalRecovery::NextUnallocatedRun(uint64_t& /*sector*/, uint64_t& /*length*/) {
+  return 0;
+}
+
+uint32_t CProfessionalRecovery::SetSearchCallback(SearchProgressCallback callback, void* context) {
+  callbacks_.search = callback;
+  callbacks_.searchContext = context;
+  if (quick_) quick_->SetSearchCallback(callback, context);
+  fat_.SetSearchCallback(callback, context);
+  ntfs_.SetSearchCallback(callback, context);
+  carver_.SetSearchCallback(callback, context);
+  return 0;
+}
+
+std::optional<uint64_t> CProfessionalRecovery::FirstDataSector(const FoundFileRecord& r) {
+  if (IsFatKind(r.Kind())) {
+    const uint64_t data = r.volumeStartSector + r.dataStartSector;
+    if (r.entryRef == 0) return data >= 32 ? std::optional<uint64_t>(data - 32) : std::nullopt;
+    return data + uint64_t{r.entryRef - 2} * (r.clusterSize / sectorSize_);
+  }
+  return ntfs_.FirstDataSector(r);
+}
+
+void CProfessionalRecovery::ClearMerge() {
+  merge_.clear();
+}
+
+void CProfessionalRecovery::NoteForMerge(const FoundFileRecord& r) {
+  if (r.isFolder != 0 || r.Kind() == SourceKind::kCarved) return;
+  const auto sector = FirstDataSector(r);
+  if (!sector) return;
+  MergeEntry& entry = merge_[*sector];
+  if (entry.extension.empty()) entry.extension = LowerExtension(r.Name());
+  const bool quick = r.Kind() == SourceKind::kFatQuick || r.Kind() == SourceKind::kNtfsQuick;
+  if (quick) entry.quickName = os::AsciiLower(r.Name());
+}
+
+bool CProfessionalRecovery::KeptInMerge(const FoundFileRecord& r) {
+  if (r.isFolder != 0) return true;
+  const bool deep = r.Kind() == SourceKind::kFatDeep || r.Kind() == SourceKind::kNtfsDeep;
+  if (!deep && r.Kind() != SourceKind::kCarved) return true;
+  const auto sector =
+      r.Kind() == SourceKind::kCarved ? std::optional<uint64_t>(r.entryLocation) : FirstDataSector(r);
+  if (!sector) return true;
+  const auto known = merge_.find(*sector);
+  if (known == merge_.end()) return true;
+  if (deep) return known->second.quickName.empty() || known->second.quickName != os::AsciiLower(r.Name());
+  const std::string ext = LowerExtension(r.Name());
+  return !(ext == known->second.extension || (known->second.extension == "thm" && ext == "jpg"));
+}
+
+uint32_t CProfessionalRecovery::SearchByType(std::string_view extensionList, RecordList& out) {
+  RecordList found;
+  if (quick_) quick_->SearchByType(extensionList, found);
+  fat_.SearchByType(extensionList, found);
+  ntfs_.SearchByType(extensionList, found);
+  carver_.SearchByType(extensionList, found);
+  ClearMerge();
+  for (const FoundFileRecord& r : found) NoteForMerge(r);
+  for (const FoundFileRecord& r : found) {
+    if (KeptInMerge(r)) out.push_back(r);
+  }
+  ClearMerge();
+  if (out.size() > 1) SortRecordList(out);
+  return 1;
+}
+
+int32_t CProfessionalRecovery::BuildAllocationMap() {
+  return 0;
+}
+
+uint32_t CProfessionalRecovery::ExtractForPreview(const FoundFileRecord* record, fs::path& outPath,
+                                                  std::span<uint8_t> buffer, uint32_t& outSize,
+                                                  PreviewProgressCallback callback, void* context) {
+  outSize = 0;
+  if (record == nullptr) return err::kInvalidParameter;
+  IFileRecoveryParse* engine = EngineOf(*record);
+  if (engine == nullptr) return err::kInvalidParameter;
+  return engine->ExtractForPreview(record, outPath, buffer, outSize, callback, context);
+}
+
+}  // namespace snapsave

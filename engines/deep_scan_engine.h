@@ -1,0 +1,142 @@
+// CProfessionalRecovery: the deep scan. The quick engine of the volume's file system runs first and yields
+// the map of unallocated space; then one pass reads the volume (or only its unallocated runs) in 64 KiB
+// chunks and hands every sector to exactly one of the deep FAT engine, the deep NTFS engine or the carver.
+// Where the pass got to is saved, so an interrupted scan can be continued. Every record-level call goes to
+// the engine that made the record.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "carve/file_type_recovery.h"
+#include "catalog/file_recovery_parse.h"
+#include "catalog/saved_scan_store.h"
+#include "fs/fat/fat_deep_engine.h"
+#include "fs/ntfs/ntfs_deep_engine.h"
+#include "storage/sector_reader.h"
+
+namespace snapsave {
+
+// How the deep scan gets the quick engine of its source (the engine factory, asked for a quick scan).
+struct QuickEngineMaker {
+  std::function<std::unique_ptr<IFileRecoveryParse>(int32_t diskNumber, uint64_t volumeStart,
+                                                    uint64_t volumeSectors, char16_t driveLetter)>
+      forDisk;
+  std::function<std::unique_ptr<IFileRecoveryParse>(const std::filesystem::path& image, char16_t driveLetter)>
+      forImage;
+};
+
+class CProfessionalRecovery final : public IFileRecoveryParse {
+ public:
+  static constexpr uint32_t kChunkBytes = 65536;
+  static constexpr int32_t kWeight = 90;
+  static constexpr int32_t kQuickWeight = 9;
+
+  explicit CProfessionalRecovery(QuickEngineMaker quick = {});
+  ~CProfessionalRecovery() override;
+  CProfessionalRecovery(const CProfessionalRecovery&) = delete;
+  CProfessionalRecovery& operator=(const CProfessionalRecovery&) = delete;
+
+  uint32_t OpenImageFile(const std::filesystem::path& imagePath, char16_t driveLetter) override;
+  uint32_t OpenPhysicalDisk(int32_t diskNumber, uint64_t volumeStartSector, uint64_t volumeSectorCount,
+                            char16_t driveLetter) override;
+  int32_t SetCallbacks(ScanProgressCallback scanCallback, RecoverProgressCallback recoverCallback,
+                       void* context, int32_t weight) override;
+  int32_t Scan(std::string_view logName) override;
+  uint32_t ListFolder(const FoundFileRecord* folder, int32_t depth, RecordList& out) override;
+  uint32_t CountFolderFiles(const FoundFileRecord* folder, int32_t depth, uint32_t& outCount) override;
+  uint64_t GetRecordCount() override;
+  uint32_t GetRecordPath(const FoundFileRecord* record, std::string& outPath) override;
+  int32_t RecoverRecord(const FoundFileRecord* record, const std::filesystem::path& destinationPath,
+                        int32_t baseDepth) override;
+  int32_t NextUnallocatedRun(uint64_t& sector, uint64_t& length) override;
+  uint32_t SetSearchCallback(SearchProgressCallback callback, void* context) override;
+  // Every engine's matches, a carved file dropped where a file-system engine found the same file (the same
+  // first data sector and extension, or a thumbnail carved as a JPEG).
+  uint32_t SearchByType(std::string_view extensionList, RecordList& out) override;
+  int32_t BuildAllocationMap() override;
+  uint32_t ExtractForPreview(const FoundFileRecord* record, std::filesystem::path& outPath,
+                             std::span<uint8_t> buffer, uint32_t& outSize, PreviewProgressCallback callback,
+                             void* context) override;
+
+  // The merge rule of SearchByType for a front end that walks the found trees itself: note every file-system
+  // file first, then ask for each record whether a merged result keeps it. A carved file is dropped where a
+  // file-system engine found a file of the same type at its sector (a thumbnail carved as a JPEG too), and a
+  // deep engine's find where the quick engine found the same name at the same sector.
+  void ClearMerge();
+  void NoteForMerge(const FoundFileRecord& record);
+  bool KeptInMerge(const FoundFileRecord& record);
+
+  // A saved scan of this unchanged source was found at open.
+  bool HasSavedProgress() const { return resume_; }
+  // Forgets the saved scan and deletes its folder; the next Scan starts afresh.
+  void DiscardSavedProgress();
+
+  // Chunks the pass could not read and skipped, and the first sector of the first of them.
+  uint64_t UnreadableSectors() const { return unreadableSectors_; }
+  std::optional<uint64_t> FirstUnreadableSector() const { return firstUnreadable_; }
+  // Sectors the pass covers (after Scan).
+  uint64_t TotalSectors() const { return total_; }
+  IFileRecoveryParse* QuickEngine() const { return quick_.get(); }
+
+ private:
+  struct Run {
+    uint64_t start = 0;  // volume-relative
+    uint64_t length = 0;
+  };
+
+  uint32_t OpenSubEngines(uint32_t ntfsResult);
+  // The engine that made records of `kind`; null for carved files where the call has no meaning.
+  IFileRecoveryParse* EngineOf(const FoundFileRecord& record);
+  // Reads one chunk (salvaging what a failing read leaves by single-sector reads); returns sectors usable.
+  uint32_t ReadChunk(uint64_t sector, uint32_t count);
+  // Offers each sector of the chunk to one engine; returns ScanCancelled or 0, and in `overrun` the sectors
+  // the last carve ran past the chunk's end (after a stop: the sectors dispatched before it).
+  int32_t Dispatch(uint64_t chunkStart, uint32_t sectors, uint64_t& overrun);
+  int32_t Report(int32_t progress, int32_t weight, int32_t secondsLeft, uint64_t current, uint64_t total,
+                 uint64_t found);
+  // The first data sector of a file-system record, where a carver would have found its header.
+  std::optional<uint64_t> FirstDataSector(const FoundFileRecord& record);
+
+  struct MergeEntry {
+    std::string extension;
+    std::string quickName;  // lower-cased name of the quick engine's file there, if any
+  };
+  std::map<uint64_t, MergeEntry> merge_;
+
+  QuickEngineMaker quickMaker_;
+  char16_t driveLetter_ = 0;
+  uint32_t sectorSize_ = SectorReader::kImageSectorSize;
+  int32_t diskNumber_ = static_cast<int32_t>(kImageDiskNumber);
+  uint64_t volumeStart_ = 0;
+  uint64_t volumeSectors_ = 0;
+  SectorReader reader_;
+  CProfessionalFatRecovery fat_;
+  CProfessionalNtfsRecovery ntfs_;
+  CFileTypeRecovery carver_;
+  std::unique_ptr<IFileRecoveryParse> quick_;
+  int32_t weight_ = kWeight;
+  EngineCallbacks callbacks_;
+  bool resume_ = false;
+  SavedScanRecord saved_{};
+  std::filesystem::path imagePath_;
+  bool opened_ = false;
+
+  std::vector<uint8_t> chunk_;
+  std::vector<uint8_t> recordBuffer_;
+  uint64_t total_ = 0;
+  uint64_t scanned_ = 0;
+  int32_t secondsLeft_ = -1;
+  uint64_t found_ = 0;
+  uint64_t unreadableSectors_ = 0;
+  std::optional<uint64_t> firstUnreadable_;
+};
+
+}  // namespace snapsave

@@ -1,0 +1,208 @@
+#include "filetypes/file_type_catalogue.h"
+
+#include <array>
+#include <bit>
+#include <cstdlib>
+
+#include "filetypes/carving_context.h"
+#include "filetypes/header_tests.h"
+#include "os/text.h"
+
+namespace snapsave {
+namespace {
+
+using namespace typecode;
+using LR = LengthRule;
+
+// Order matters: the first row whose test matches wins, and the first row with a code names its extension.
+constexpr CarvingTypeRow kRows[kCarvingTypeRowCount + 1] = {
+    {"mpeg", kMpeg, &kMpegHeader, LR::kMpegStream},
+    {"mpg", kMpeg, &kMpegHeader, LR::kMpegStream},
+    {"vob", kMpeg, &kMpegHeader, LR::kMpegStream},
+    {"mp4", kMp4, &kMp4Header, LR::kMp4TextMarker},
+    {"rmvb", kRealMedia, &kRealMediaHeader, LR::kRealMediaIndex},
+    {"rm", kRealMedia, &kRealMediaHeader, LR::kRealMediaIndex},
+    {"wmv", kAsf, &kAsfHeader, LR::kAsfFileProperties},
+    {"asf", kAsf, &kAsfHeader, LR::kAsfFileProperties},
+    {"wma", kAsf, &kAsfHeader, LR::kAsfFileProperties},
+    {"swf", kSwf, &kSwfHeader, LR::kSwfHeaderLength},
+    {"avi", kAvi, &kAviHeader, LR::kRiffSize},
+    {"flv", kFlv, &kFlvHeader, LR::kWalk6GiB},
+    {"3gp", k3gp, &k3gpHeader, LR::kWalk6GiB},
+    {"mkv", kMkv, &kMatroskaHeader, LR::kWalk64GiB},
+    {"ts", kTs, &kTransportStreamHeader, LR::kTransportStream},
+    {"mts", kMts, &kTimestampedTsHeader, LR::kWalk6GiB},
+    {"mxf", kMxf, &kMxfHeader, LR::kWalk6GiB},
+    {"mp3", kMp3, &kMp3Header, LR::kMp3Tag},
+    {"mid", kMidi, &kMidiHeader, LR::kMidiTracks},
+    {"ape", kApe, &kApeHeader, LR::kApeTag},
+    {"wav", kWav, &kWavHeader, LR::kRiffSize},
+    {"mov", kMov, &kMovHeader, LR::kWalk6GiB},
+    {"mp2", kMp2, &kMp2Header, LR::kWalk256MiB},
+    {"mmf", kMmf, &kMmfHeader, LR::kWalk256MiB},
+    {"fla", kFla, &kFlaHeader, LR::kWalk256MiB},
+    {"gif", kGif, &kGifHeader, LR::kGifTrailer},
+    {"bmp", kBmp, &kBmpHeader, LR::kBmpSizeField},
+    {"dib", kBmp, &kBmpHeader, LR::kBmpSizeField},
+    {"jpg", kJpeg, &kJpegHeader, LR::kJpegEndMarker},
+    {"jpeg", kJpeg, &kJpegHeader, LR::kJpegEndMarker},
+    {"jpe", kJpeg, &kJpegHeader, LR::kJpegEndMarker},
+    {"jfif", kJpeg, &kJpegHeader, LR::kJpegEndMarker},
+    {"png", kPng, &kPngHeader, LR::kPngEndChunk},
+    {"psd", kPsd, &kPsdHeader, LR::kWalk128MiB},
+    {"tif", kTiff, &kTiffHeader, LR::kWalk128MiB},
+    {"tiff", kTiff, &kTiffHeader, LR::kWalk128MiB},
+    {"ico", kIco, &kIcoHeader, LR::kIcoDirectory},
+    {"doc", kDoc, &kCompoundDocumentHeader, LR::kNone},
+    {"dot", kDoc, &kCompoundDocumentHeader, LR::kNone},
+    {"wps", kDoc, &kCompoundDocumentHeader, LR::kNone},
+    {"wpt", kDoc, &kCompoundDocumentHeader, LR::kNone},
+    {"xls", kXls, &kCompoundDocumentHeader, LR::kNone},
+    {"xlt", kXls, &kCompoundDocumentHeader, LR::kNone},
+    {"xla", kXls, &kCompoundDocumentHeader, LR::kNone},
+    {"et", kXls, &kCompoundDocumentHeader, LR::kNone},
+    {"ett", kXls, &kCompoundDocumentHeader, LR::kNone},
+    {"ppt", kPpt, &kCompoundDocumentHeader, LR::kNone},
+    {"pot", kPpt, &kCompoundDocumentHeader, LR::kNone},
+    {"pps", kPpt, &kCompoundDocumentHeader, LR::kNone},
+    {"dps", kPpt, &kCompoundDocumentHeader, LR::kNone},
+    {"dpt", kPpt, &kCompoundDocumentHeader, LR::kNone},
+    {"ole", kOle, &kCompoundDocumentHeader, LR::kNone},
+    {"docx", kDocx, &kOfficeOpenXmlHeader, LR::kNone},
+    {"docm", kDocx, &kOfficeOpenXmlHeader, LR::kNone},
+    {"dotm", kDocx, &kOfficeOpenXmlHeader, LR::kNone},
+    {"dotx", kDocx, &kOfficeOpenXmlHeader, LR::kNone},
+    {"xlsx", kXlsx, &kOfficeOpenXmlHeader, LR::kNone},
+    {"xlsb", kXlsx, &kOfficeOpenXmlHeader, LR::kNone},
+    {"xlsm", kXlsx, &kOfficeOpenXmlHeader, LR::kNone},
+    {"xlsx", kXlsx, &kOfficeOpenXmlHeader, LR::kNone},
+    {"xlam", kXlsx, &kOfficeOpenXmlHeader, LR::kNone},
+    {"xltx", kXlsx, &kOfficeOpenXmlHeader, LR::kNone},
+    {"xltm", kXlsx, &kOfficeOpenXmlHeader, LR::kNone},
+    {"pptx", kPptx, &kOfficeOpenXmlHeader, LR::kNone},
+    {"pptm", kPptx, &kOfficeOpenXmlHeader, LR::kNone},
+    {"potx", kPptx, &kOfficeOpenXmlHeader, LR::kNone},
+    {"potm", kPptx, &kOfficeOpenXmlHeader, LR::kNone},
+    {"ppsx", kPptx, &kOfficeOpenXmlHeader, LR::kNone},
+    {"ppsm", kPptx, &kOfficeOpenXmlHeader, LR::kNone},
+    {"mso07", kMso07, &kOfficeOpenXmlHeader, LR::kNone},
+    {"pdf", kPdf, &kPdfHeader, LR::kNone},
+    {"gz", kGzip, &kGzipHeader, LR::kNone},
+    {"gzip", kGzip, &kGzipHeader, LR::kNone},
+    {"7z", k7z, &k7zHeader, LR::kNone},
+    {"zip", kZip, &kZipHeader, LR::kNone},
+    {"rar", kRar, &kRarHeader, LR::kNone},
+    {"cab", kCab, &kCabHeader, LR::kNone},
+    {"exe", kExe, &kExecutableHeader, LR::kNone},
+    {"dll", kDll, &kExecutableHeader, LR::kNone},
+    {"sys", kSys, &kExecutableHeader, LR::kNone},
+    {"gho", kGho, &kGhostHeader, LR::kNone},
+    {"db", kSqlite, &kSqliteHeader, LR::kNone},
+    {"dbx", kDbx, &kDbxHeader, LR::kNone},
+    {"pst", kPst, &kPstHeader, LR::kNone},
+    {"ttf", kTtf, &kTrueTypeHeader, LR::kNone},
+    {"", kNoType, nullptr, LR::kNone},
+};
+
+// For each value of byte 0, the tests (bits in table order) that can match a sector starting with it. A
+// random sector then costs the handful of tests that do not key on byte 0 plus those that share its value.
+// Rows that share a test are adjacent (the tests check it), so running each distinct test once, in row order,
+// gives the same first match as running every row.
+constexpr size_t kMaxTests = 64;
+
+struct Dispatch {
+  std::array<const HeaderTest*, kMaxTests> tests{};
+  std::array<uint64_t, 256> candidates{};
+};
+
+Dispatch BuildDispatch() {
+  Dispatch d;
+  size_t t = 0;
+  for (size_t i = 0; i < kCarvingTypeRowCount; ++i) {
+    if (i > 0 && kRows[i].header == kRows[i - 1].header) continue;
+    const HeaderTest& test = *kRows[i].header;
+    if (t == kMaxTests) std::abort();  // the candidate sets are 64-bit masks
+    d.tests[t] = &test;
+    const uint64_t bit = uint64_t{1} << t;
+    if (test.leadCount == 0) {
+      for (auto& c : d.candidates) c |= bit;
+    } else {
+      for (size_t k = 0; k < test.leadCount; ++k) d.candidates[test.lead[k]] |= bit;
+    }
+    ++t;
+  }
+  return d;
+}
+
+const Dispatch& TheDispatch() {
+  static const Dispatch dispatch = BuildDispatch();
+  return dispatch;
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (os::AsciiLower(a[i]) != os::AsciiLower(b[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+uint32_t CarvingTypeRow::MatchHeader(std::span<const uint8_t> sector) const {
+  return header != nullptr ? header->match(sector) : kNoType;
+}
+
+std::span<const CarvingTypeRow> CarvingTypeTable() {
+  return kRows;
+}
+
+const CarvingTypeRow* FirstRowWithCode(uint32_t typeCode) {
+  for (size_t i = 0; i < kCarvingTypeRowCount; ++i) {
+    if (kRows[i].typeCode == typeCode) return &kRows[i];
+  }
+  return nullptr;
+}
+
+const CarvingTypeRow* FirstRowWithExtension(std::string_view extension) {
+  if (extension.empty()) return nullptr;
+  for (size_t i = 0; i < kCarvingTypeRowCount; ++i) {
+    if (EqualsIgnoringCase(kRows[i].extension, extension)) return &kRows[i];
+  }
+  return nullptr;
+}
+
+uint32_t DetectType(std::span<const uint8_t> buffer) {
+  if (buffer.empty()) return kNoType;
+  const Dispatch& d = TheDispatch();
+  for (uint64_t pending = d.candidates[buffer[0]]; pending != 0; pending &= pending - 1) {
+    const uint32_t type = d.tests[static_cast<size_t>(std::countr_zero(pending))]->match(buffer);
+    if (type != kNoType) return type;
+  }
+  return kNoType;
+}
+
+uint32_t DetectTypeSequential(std::span<const uint8_t> buffer) {
+  for (size_t i = 0; i < kCarvingTypeRowCount; ++i) {
+    const uint32_t type = kRows[i].MatchHeader(buffer);
+    if (type != kNoType) return type;
+  }
+  return kNoType;
+}
+
+uint32_t FindTypeCodeByExtension(std::string_view extension) {
+  const CarvingTypeRow* row = FirstRowWithExtension(extension);
+  return row != nullptr ? row->typeCode : kNoType;
+}
+
+bool VerifyExtension(std::span<const uint8_t> buffer, std::string_view extension, const SectorReader* source,
+                     uint32_t sectorSize, uint64_t startSector) {
+  const CarvingTypeRow* row = FirstRowWithExtension(extension);
+  if (row == nullptr) return true;
+  CarvingContext& ctx = CarvingContext::Instance();
+  ctx.Begin(source, sectorSize, startSector);
+  ctx.SetStreamStart(false);
+  return row->MatchHeader(buffer) == row->typeCode;
+}
+
+}  // namespace snapsave

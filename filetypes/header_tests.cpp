@@ -1,0 +1,557 @@
+#include "filetypes/header_tests.h"
+
+#include <algorithm>
+#include <new>
+#include <string_view>
+#include <vector>
+
+#include "filetypes/carving_context.h"
+#include "storage/sector_reader.h"
+
+namespace snapsave {
+namespace {
+
+using namespace typecode;
+
+constexpr HeaderTest Lead(uint32_t (*match)(ByteSpan), uint8_t lead) {
+  return {match, 1, {lead, 0}};
+}
+constexpr HeaderTest Lead(uint32_t (*match)(ByteSpan), uint8_t a, uint8_t b) {
+  return {match, 2, {a, b}};
+}
+constexpr HeaderTest AnyLead(uint32_t (*match)(ByteSpan)) {
+  return {match, 0, {}};
+}
+
+// Sector-sized scratch for the tests that read on; they run rarely (only after their signature matched), so a
+// fresh buffer per call keeps them independent of whatever a length rule holds in the work buffer.
+bool AllocateZeroed(std::vector<uint8_t>& v, size_t bytes) {
+  try {
+    v.assign(bytes, 0);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+bool UsableSectorSize(uint32_t sectorSize) {
+  return sectorSize != 0 && sectorSize <= CarvingContext::kMaxSectorSize;
+}
+
+// ---- MPEG program stream (pack + system header) or elementary video stream (sequence header + GOP)
+// ----------
+uint32_t MatchMpeg(ByteSpan b) {
+  if (b.size() < 16) return kNoType;
+  const size_t window = std::min<size_t>(b.size(), 32);
+  auto startCodeWithin = [&](uint8_t code) {
+    for (size_t i = 0; i + 4 <= window; ++i) {
+      if (b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1 && b[i + 3] == code) return true;
+    }
+    return false;
+  };
+  if (BytesEqual(b, 0, {0x00, 0x00, 0x01, 0xBA}) && startCodeWithin(0xBB)) return kMpeg;
+  if (BytesEqual(b, 0, {0x00, 0x00, 0x01, 0xB3}) && startCodeWithin(0xB8)) return kMpeg;
+  return kNoType;
+}
+
+// ---- MP4: ISO base media brands and mp42 only; 3gp and QuickTime brands have rows of their own
+// ------------------
+uint32_t MatchMp4(ByteSpan b) {
+  if (b.size() < 32 || !BytesEqual(b, 4, "ftyp")) return kNoType;
+  return BytesEqual(b, 8, "iso") || BytesEqual(b, 8, "mp42") ? kMp4 : kNoType;
+}
+
+// ---- RealMedia
+// -------------------------------------------------------------------------------------------------
+uint32_t MatchRealMedia(ByteSpan b) {
+  return BytesEqual(b, 0, ".RMF") ? kRealMedia : kNoType;
+}
+
+// ---- ASF (wmv, wma): header object GUID
+// ------------------------------------------------------------------------
+uint32_t MatchAsf(ByteSpan b) {
+  if (b.size() < 24) return kNoType;
+  return BytesEqual(
+             b, 0,
+             {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11, 0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C})
+             ? kAsf
+             : kNoType;
+}
+
+// ---- SWF: zlib-compressed files exist from version 6 on, so older versions must be plain
+// -----------------------
+uint32_t MatchSwf(ByteSpan b) {
+  if (b.size() < 8) return kNoType;
+  const uint8_t version = b[3];
+  if (BytesEqual(b, 0, "CWS") && version >= 6 && version <= 15) return kSwf;
+  if (BytesEqual(b, 0, "FWS") && version < 6) return kSwf;
+  return kNoType;
+}
+
+// ---- RIFF AVI
+// --------------------------------------------------------------------------------------------------
+uint32_t MatchAvi(ByteSpan b) {
+  if (b.size() < 16) return kNoType;
+  return BytesEqual(b, 0, "RIFF") && BytesEqual(b, 8, "AVI ") && BytesEqual(b, 12, "LIST") ? kAvi : kNoType;
+}
+
+// ---- FLV: version 1 and a 9-byte header
+// ------------------------------------------------------------------------
+uint32_t MatchFlv(ByteSpan b) {
+  if (b.size() < 16) return kNoType;
+  return BytesEqual(b, 0, {'F', 'L', 'V', 0x01}) && BytesEqual(b, 5, {0, 0, 0, 9}) ? kFlv : kNoType;
+}
+
+// ---- 3GPP
+// ------------------------------------------------------------------------------------------------------
+uint32_t Match3gp(ByteSpan b) {
+  if (b.size() < 32) return kNoType;
+  return BytesEqual(b, 4, "ftyp") && BytesEqual(b, 8, "3gp") ? k3gp : kNoType;
+}
+
+// ---- Matroska / WebM: EBML magic
+// -------------------------------------------------------------------------------
+uint32_t MatchMatroska(ByteSpan b) {
+  if (b.size() < 16) return kNoType;
+  return BytesEqual(b, 0, {0x1A, 0x45, 0xDF, 0xA3}) ? kMkv : kNoType;
+}
+
+// ---- MPEG transport stream (188-byte packets)
+// ------------------------------------------------------------------ A stream has sync bytes every 188 bytes,
+// so nearly every sector inside one looks like a start. What tells a real start: 22 packets in a row from
+// here on, no packet grid running into this sector from the one before, and not lying inside a stream carved
+// already.
+constexpr size_t kTsPacket = 188;
+constexpr uint8_t kTsSync = 0x47;
+constexpr size_t kTsProbeBytes = 4096;
+constexpr size_t kTsProbePackets = 22;
+
+uint32_t MatchTransportStream(ByteSpan b) {
+  if (b.size() < kTsPacket || b[0] != kTsSync) return kNoType;
+  if (b[1] == 0 && b[2] == 0 && b[3] == 0) return kNoType;
+  for (size_t off = kTsPacket; off < b.size(); off += kTsPacket) {
+    if (b[off] != kTsSync) return kNoType;
+  }
+
+  const CarvingContext& ctx = CarvingContext::Instance();
+  const uint32_t sectorSize = ctx.sectorSize();
+  if (!UsableSectorSize(sectorSize) || ctx.source() == nullptr) return kNoType;
+  const auto count = static_cast<uint32_t>((kTsProbeBytes + sectorSize - 1) / sectorSize);
+  std::vector<uint8_t> block;
+  if (!AllocateZeroed(block, size_t{count} * sectorSize)) return kNoType;
+  if (!ctx.ReadSectors(block, ctx.currentSector(), count)) return kNoType;
+  for (size_t p = 0; p < kTsProbePackets; ++p) {
+    if (block[p * kTsPacket] != kTsSync) return kNoType;
+  }
+
+  if (ctx.streamStart()) {
+    const uint64_t current = ctx.currentSector();
+    // Sector 0 has nothing before it that could carry the grid.
+    if (current > 0) {
+      if (!ctx.ReadSectors(block, current - 1, 1)) return kNoType;
+      for (size_t k = 1; k <= sectorSize / kTsPacket; ++k) {
+        if (block[sectorSize - k * kTsPacket] == kTsSync) return kNoType;
+      }
+    }
+    if (ctx.InTransportStreamRange(current)) return kNoType;
+  }
+  return kTs;
+}
+
+// ---- Timestamped transport stream (192-byte packets, as camcorders write)
+// -------------------------------------- The first packet carries the program association section; its 4-byte
+// arrival stamp is zero at a true start. A non-zero stamp is accepted only when no such stream is being
+// carved, else every PAT repeat would split it.
+uint32_t MatchTimestampedTs(ByteSpan b) {
+  if (b.size() < 16) return kNoType;
+  if (!BytesEqual(b, 8, {0x00, 0x00, 0xB0, 0x11, 0x00, 0x00, 0xC1, 0x00})) return kNoType;
+  if (Le32(b, 0) == 0 || !CarvingContext::Instance().transportStreamInProgress()) return kMts;
+  return kNoType;
+}
+
+// ---- MXF: closed complete header partition pack key
+// ------------------------------------------------------------
+uint32_t MatchMxf(ByteSpan b) {
+  if (b.size() < 16) return kNoType;
+  return BytesEqual(
+             b, 0,
+             {0x06, 0x0E, 0x2B, 0x34, 0x02, 0x05, 0x01, 0x01, 0x0D, 0x01, 0x02, 0x01, 0x01, 0x02, 0x04, 0x00})
+             ? kMxf
+             : kNoType;
+}
+
+// ---- MP3 with an ID3v2 tag: version bytes below FF, no undefined flags, a synchsafe size
+// ------------------------
+uint32_t MatchMp3(ByteSpan b) {
+  if (b.size() < 10 || !BytesEqual(b, 0, "ID3")) return kNoType;
+  if (b[3] == 0xFF || b[4] == 0xFF || (b[5] & 0x1F) != 0) return kNoType;
+  for (size_t i = 6; i < 10; ++i) {
+    if (b[i] >= 0x80) return kNoType;
+  }
+  return kMp3;
+}
+
+// ---- Standard MIDI file: a 6-byte header chunk directly followed by the first track
+// ----------------------------
+uint32_t MatchMidi(ByteSpan b) {
+  if (b.size() < 16) return kNoType;
+  return BytesEqual(b, 0, "MThd") && BytesEqual(b, 4, {0, 0, 0, 6}) && BytesEqual(b, 14, "MTrk") ? kMidi
+                                                                                                 : kNoType;
+}
+
+// ---- APE audio
+// ---------------------------------------------------------------------------------------------------
+uint32_t MatchApe(ByteSpan b) {
+  return BytesEqual(b, 0, "MAC ") ? kApe : kNoType;
+}
+
+// ---- RIFF WAVE
+// -------------------------------------------------------------------------------------------------
+uint32_t MatchWav(ByteSpan b) {
+  if (b.size() < 16) return kNoType;
+  return BytesEqual(b, 0, "RIFF") && BytesEqual(b, 8, "WAVE") && BytesEqual(b, 12, "fmt ") ? kWav : kNoType;
+}
+
+// ---- QuickTime: movie atom first (old files) or the qt brand
+// ---------------------------------------------------
+uint32_t MatchMov(ByteSpan b) {
+  if (b.size() < 16) return kNoType;
+  if (BytesEqual(b, 4, "moov")) return kMov;
+  return BytesEqual(b, 4, "ftyp") && BytesEqual(b, 8, "qt  ") ? kMov : kNoType;
+}
+
+// ---- MPEG-1 layer II, 384 kbit/s, 48 kHz, stereo: the one frame header it recognises
+// ----------------------------
+uint32_t MatchMp2(ByteSpan b) {
+  return BytesEqual(b, 0, {0xFF, 0xFD, 0xE4, 0x00}) ? kMp2 : kNoType;
+}
+
+// ---- SMAF ringtone
+// ---------------------------------------------------------------------------------------------
+uint32_t MatchMmf(ByteSpan b) {
+  return BytesEqual(b, 0, "MMMD") ? kMmf : kNoType;
+}
+
+// ---- Flash authoring file: half the compound-document signature, so every compound document lands here
+// --------
+uint32_t MatchFla(ByteSpan b) {
+  if (b.size() < 16) return kNoType;
+  return BytesEqual(b, 0, {0xD0, 0xCF, 0x11, 0xE0}) ? kFla : kNoType;
+}
+
+// ---- GIF: "GIF" + two digits + a lower-case letter (87a, 89a)
+// --------------------------------------------------
+uint32_t MatchGif(ByteSpan b) {
+  if (b.size() < 8 || !BytesEqual(b, 0, "GIF")) return kNoType;
+  auto digit = [](uint8_t c) { return c >= '0' && c <= '9'; };
+  return digit(b[3]) && digit(b[4]) && b[5] >= 'a' && b[5] <= 'z' ? kGif : kNoType;
+}
+
+// ---- BMP: reserved words zero and a BITMAPINFOHEADER (40 bytes); later header versions are not recognised
+// ------
+uint32_t MatchBmp(ByteSpan b) {
+  if (b.size() < 40) return kNoType;
+  if (!BytesEqual(b, 0, "BM") && !BytesEqual(b, 0, "BA")) return kNoType;
+  return Le16(b, 6) == 0 && Le16(b, 8) == 0 && Le32(b, 14) == 40 ? kBmp : kNoType;
+}
+
+// ---- JPEG: SOI directly followed by a JFIF APP0 or an Exif APP1
+// ------------------------------------------------
+uint32_t MatchJpeg(ByteSpan b) {
+  if (b.size() < 16) return kNoType;
+  if (BytesEqual(b, 0, {0xFF, 0xD8, 0xFF, 0xE0}) && BytesEqual(b, 6, "JFIF")) return kJpeg;
+  if (BytesEqual(b, 0, {0xFF, 0xD8, 0xFF, 0xE1}) && BytesEqual(b, 6, "Exif")) return kJpeg;
+  return kNoType;
+}
+
+// ---- PNG
+// -------------------------------------------------------------------------------------------------------
+uint32_t MatchPng(ByteSpan b) {
+  return BytesEqual(b, 0, {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A}) ? kPng : kNoType;
+}
+
+// ---- Photoshop
+// -------------------------------------------------------------------------------------------------
+uint32_t MatchPsd(ByteSpan b) {
+  if (b.size() < 40) return kNoType;
+  return BytesEqual(b, 0, "8BPS") ? kPsd : kNoType;
+}
+
+// ---- TIFF, either byte order
+// -----------------------------------------------------------------------------------
+uint32_t MatchTiff(ByteSpan b) {
+  return BytesEqual(b, 0, {'M', 'M', 0x00, 0x2A}) || BytesEqual(b, 0, {'I', 'I', 0x2A, 0x00}) ? kTiff
+                                                                                              : kNoType;
+}
+
+// ---- ICO: 00 00 01 00 is common in raw data, so the directory must describe images packed right behind it
+// ------
+uint32_t MatchIco(ByteSpan b) {
+  if (b.size() < 16 || !BytesEqual(b, 0, {0x00, 0x00, 0x01, 0x00})) return kNoType;
+  const uint16_t count = Le16(b, 4);
+  if (count == 0) return kNoType;
+  const size_t directoryEnd = 6 + size_t{16} * count;
+  if (directoryEnd > b.size()) return kNoType;
+  uint64_t expectedOffset = directoryEnd;
+  for (size_t i = 0; i < count; ++i) {
+    const size_t entry = 6 + 16 * i;
+    if (b[entry + 3] != 0) return kNoType;
+    if (Le32(b, entry + 12) != expectedOffset) return kNoType;
+    expectedOffset += Le32(b, entry + 8);
+  }
+  return kIco;
+}
+
+// ---- Compound document (doc, xls, ppt, other OLE files)
+// -------------------------------------------------------- Which application wrote it shows in the first
+// stream (stored right behind the header), in the root entry's class id, or in the stream names of the first
+// directory sector. Anything unreadable stays a plain "ole".
+constexpr uint8_t kWordClassId[16] = {0x06, 0x09, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                      0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+constexpr uint8_t kExcelClassId[16] = {0x20, 0x08, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                       0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+constexpr uint8_t kExcel5ClassId[16] = {0x10, 0x08, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                        0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+constexpr uint8_t kPowerPointClassId[16] = {0x10, 0x8D, 0x81, 0x64, 0x9B, 0x4F, 0xCF, 0x11,
+                                            0x86, 0xEA, 0x00, 0xAA, 0x00, 0xB9, 0x29, 0xE8};
+constexpr size_t kDirectoryEntryBytes = 128;
+constexpr size_t kClassIdOffset = 80;
+
+bool ClassIdIs(ByteSpan entry, const uint8_t (&id)[16]) {
+  return Has(entry, kClassIdOffset, 16) && std::equal(id, id + 16, entry.begin() + kClassIdOffset);
+}
+
+// Whether the UTF-16LE name at `off` begins with the ASCII `prefix`.
+bool Utf16NameStartsWith(ByteSpan b, size_t off, std::string_view prefix) {
+  if (!Has(b, off, prefix.size() * 2)) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (Le16(b, off + 2 * i) != static_cast<uint8_t>(prefix[i])) return false;
+  }
+  return true;
+}
+
+uint32_t ClassifyCompoundDocument(ByteSpan header) {
+  const CarvingContext& ctx = CarvingContext::Instance();
+  const uint32_t sectorSize = ctx.sectorSize();
+  const uint64_t current = ctx.currentSector();
+  std::vector<uint8_t> sector;
+  if (!UsableSectorSize(sectorSize) || ctx.source() == nullptr) return kOle;
+  if (!AllocateZeroed(sector, sectorSize)) return kOle;
+  if (current == UINT64_MAX || !ctx.ReadSectors(sector, current + 1, 1)) return kOle;
+  if (Le16(sector, 0) == 0xA5EC) return kDoc;  // Word's FIB magic
+  if (Le16(sector, 0) == 0x0809 && Le16(sector, 2) == 0x0010 && Le16(sector, 4) == 0x0600)
+    return kXls;  // BOF
+
+  const uint64_t directorySector = Le32(header, 48);
+  if (current > UINT64_MAX - 1 - directorySector) return kOle;
+  if (!ctx.ReadSectors(sector, current + 1 + directorySector, 1)) return kOle;
+  const ByteSpan root(sector.data(), std::min<size_t>(sector.size(), kDirectoryEntryBytes));
+  if (ClassIdIs(root, kWordClassId)) return kDoc;
+  if (ClassIdIs(root, kExcelClassId) || ClassIdIs(root, kExcel5ClassId)) return kXls;
+  if (ClassIdIs(root, kPowerPointClassId)) return kPpt;
+
+  for (size_t i = 0; i < sectorSize / kDirectoryEntryBytes; ++i) {
+    const size_t entry = i * kDirectoryEntryBytes;
+    if (Utf16NameStartsWith(sector, entry, "WordDocument")) return kDoc;
+    if (Utf16NameStartsWith(sector, entry, "Workbook")) return kXls;
+    if (Utf16NameStartsWith(sector, entry, "PowerPoint Document")) return kPpt;
+  }
+  return kOle;
+}
+
+uint32_t MatchCompoundDocument(ByteSpan b) {
+  if (!BytesEqual(b, 0, {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1})) return kNoType;
+  return ClassifyCompoundDocument(b);
+}
+
+// ---- Office Open XML: a zip whose member names show the application
+// -------------------------------------------- The members are read from the medium, at most 20 sectors, 4 at
+// a time into a window that keeps the last 4 bytes of the previous read in front so a signature split by a
+// read is still seen.
+constexpr size_t kOoxmlSectorsPerRead = 4;
+constexpr size_t kOoxmlMaxReads = 5;
+constexpr size_t kOoxmlCarry = 4;
+
+uint32_t MemberNameType(ByteSpan window, size_t nameOffset) {
+  if (BytesEqual(window, nameOffset, "word")) return kDocx;
+  if (BytesEqual(window, nameOffset, "ppt")) return kPptx;
+  if (BytesEqual(window, nameOffset, "xl")) return kXlsx;
+  return kNoType;
+}
+
+uint32_t ScanOoxmlWindow(ByteSpan window) {
+  size_t end = window.size();  // the first end-of-central-directory record closes the search
+  for (size_t p = 0; p + 4 <= window.size(); ++p) {
+    if (BytesEqual(window, p, {'P', 'K', 0x05, 0x06})) {
+      end = p;
+      break;
+    }
+  }
+  for (size_t p = 0; p < end; ++p) {
+    if (window[p] != 'P') continue;
+    uint32_t type = kNoType;
+    if (BytesEqual(window, p, {'P', 'K', 0x03, 0x04})) {
+      type = MemberNameType(window, p + 30);
+    } else if (BytesEqual(window, p, {'P', 'K', 0x01, 0x02})) {
+      type = MemberNameType(window, p + 46);
+    }
+    if (type != kNoType) return type;
+  }
+  return kNoType;
+}
+
+uint32_t MatchOfficeOpenXml(ByteSpan b) {
+  if (b.size() < 31) return kNoType;
+  if (!BytesEqual(b, 0, {'P', 'K', 0x03, 0x04}) && !BytesEqual(b, 31, "[Content_Types].xml")) return kNoType;
+
+  const CarvingContext& ctx = CarvingContext::Instance();
+  const uint32_t sectorSize = ctx.sectorSize();
+  if (!UsableSectorSize(sectorSize) || ctx.source() == nullptr) return kNoType;
+  std::vector<uint8_t> window;
+  if (!AllocateZeroed(window, kOoxmlCarry + kOoxmlSectorsPerRead * sectorSize)) return kNoType;
+  const std::span<uint8_t> body = std::span<uint8_t>(window).subspan(kOoxmlCarry);
+  const uint64_t total = ctx.source()->TotalSectors();
+
+  uint64_t sector = ctx.currentSector();
+  for (size_t read = 0; read < kOoxmlMaxReads && sector < total; ++read) {
+    // A small file in the last sectors of the medium still gets the sectors that exist.
+    const auto count = static_cast<uint32_t>(std::min<uint64_t>(kOoxmlSectorsPerRead, total - sector));
+    std::fill(body.begin(), body.end(), uint8_t{0});
+    if (!ctx.ReadSectors(body, sector, count)) break;
+    if (uint32_t type = ScanOoxmlWindow(window); type != kNoType) return type;
+    std::copy(window.end() - kOoxmlCarry, window.end(), window.begin());
+    sector += count;
+  }
+  return kNoType;
+}
+
+// ---- PDF
+// -------------------------------------------------------------------------------------------------------
+uint32_t MatchPdf(ByteSpan b) {
+  return BytesEqual(b, 0, "%PDF-") ? kPdf : kNoType;
+}
+
+// ---- gzip: deflate, no flags or only a file name, best or fastest compression, a known operating system
+// --------
+uint32_t MatchGzip(ByteSpan b) {
+  if (b.size() < 16 || !BytesEqual(b, 0, {0x1F, 0x8B, 0x08})) return kNoType;
+  if (b[3] != 0 && b[3] != 8) return kNoType;
+  if (b[8] != 2 && b[8] != 4) return kNoType;
+  return b[9] <= 13 || b[9] == 0xFF ? kGzip : kNoType;
+}
+
+// ---- 7z, zip, rar, cab
+// -----------------------------------------------------------------------------------------
+uint32_t Match7z(ByteSpan b) {
+  return BytesEqual(b, 0, {0x37, 0x7A, 0xBC, 0xAF, 0x27}) ? k7z : kNoType;
+}
+
+uint32_t MatchZip(ByteSpan b) {
+  if (b.size() < 48) return kNoType;
+  return BytesEqual(b, 0, {'P', 'K', 0x03, 0x04}) ? kZip : kNoType;
+}
+
+uint32_t MatchRar(ByteSpan b) {
+  return BytesEqual(b, 0, {'R', 'a', 'r', '!', 0x1A, 0x07, 0x00}) ? kRar : kNoType;
+}
+
+uint32_t MatchCab(ByteSpan b) {
+  if (b.size() < 36) return kNoType;
+  return BytesEqual(b, 0, "MSCF") ? kCab : kNoType;
+}
+
+// ---- PE executables: the file header's characteristics tell driver, library and program apart
+// ----------------
+constexpr uint32_t kMaxPeHeaderOffset =
+    488;  // "PE\0\0" and the characteristics word stay in the first sector
+constexpr uint16_t kImageExecutable = 0x0002;
+constexpr uint16_t kImageSystem = 0x1000;
+constexpr uint16_t kImageDll = 0x2000;
+
+uint32_t MatchExecutable(ByteSpan b) {
+  if (b.size() < 512 || !BytesEqual(b, 0, "MZ")) return kNoType;
+  const uint32_t peOffset = Le32(b, 60);
+  if (peOffset > kMaxPeHeaderOffset || !BytesEqual(b, peOffset, {'P', 'E', 0, 0})) return kNoType;
+  const uint16_t characteristics = Le16(b, size_t{peOffset} + 22);
+  if ((characteristics & kImageExecutable) == 0) return kNoType;
+  if ((characteristics & kImageSystem) != 0) return kSys;
+  if ((characteristics & kImageDll) != 0) return kDll;
+  return kExe;
+}
+
+// ---- Ghost image, SQLite, Outlook Express dbx, Outlook pst
+// -----------------------------------------------------
+uint32_t MatchGhost(ByteSpan b) {
+  return BytesEqual(b, 0, {0xFE, 0xEF, 0x00, 0x00}) ? kGho : kNoType;
+}
+
+uint32_t MatchSqlite(ByteSpan b) {
+  return BytesEqual(b, 0, std::string_view("SQLite format 3\0", 16)) ? kSqlite : kNoType;
+}
+
+uint32_t MatchDbx(ByteSpan b) {
+  if (b.size() < 16) return kNoType;
+  return BytesEqual(b, 0, {0xCF, 0xAD, 0x12, 0xFE}) ? kDbx : kNoType;
+}
+
+uint32_t MatchPst(ByteSpan b) {
+  if (b.size() < 16) return kNoType;
+  return BytesEqual(b, 0, "!BDN") && BytesEqual(b, 8, "SM") ? kPst : kNoType;
+}
+
+// ---- TrueType: a plausible table directory followed by a 1.0 version number
+// -------------------------------------
+uint32_t MatchTrueType(ByteSpan b) {
+  if (b.size() < 16 || !BytesEqual(b, 0, {0x00, 0x01, 0x00, 0x00})) return kNoType;
+  const uint16_t tables = Be16(b, 4);
+  if (tables == 0 || Le16(b, 6) == 0 || Le16(b, 8) == 0 || Le16(b, 10) == 0) return kNoType;
+  const size_t behind = 12 + size_t{16} * tables;
+  if (behind + 4 > b.size()) return kNoType;
+  return BytesEqual(b, behind, {0x00, 0x01, 0x00, 0x00}) ? kTtf : kNoType;
+}
+
+}  // namespace
+
+const HeaderTest kMpegHeader = Lead(MatchMpeg, 0x00);
+const HeaderTest kMp4Header = AnyLead(MatchMp4);
+const HeaderTest kRealMediaHeader = Lead(MatchRealMedia, '.');
+const HeaderTest kAsfHeader = Lead(MatchAsf, 0x30);
+const HeaderTest kSwfHeader = Lead(MatchSwf, 'C', 'F');
+const HeaderTest kAviHeader = Lead(MatchAvi, 'R');
+const HeaderTest kFlvHeader = Lead(MatchFlv, 'F');
+const HeaderTest k3gpHeader = AnyLead(Match3gp);
+const HeaderTest kMatroskaHeader = Lead(MatchMatroska, 0x1A);
+const HeaderTest kTransportStreamHeader = Lead(MatchTransportStream, kTsSync);
+const HeaderTest kTimestampedTsHeader = AnyLead(MatchTimestampedTs);
+const HeaderTest kMxfHeader = Lead(MatchMxf, 0x06);
+const HeaderTest kMp3Header = Lead(MatchMp3, 'I');
+const HeaderTest kMidiHeader = Lead(MatchMidi, 'M');
+const HeaderTest kApeHeader = Lead(MatchApe, 'M');
+const HeaderTest kWavHeader = Lead(MatchWav, 'R');
+const HeaderTest kMovHeader = AnyLead(MatchMov);
+const HeaderTest kMp2Header = Lead(MatchMp2, 0xFF);
+const HeaderTest kMmfHeader = Lead(MatchMmf, 'M');
+const HeaderTest kFlaHeader = Lead(MatchFla, 0xD0);
+const HeaderTest kGifHeader = Lead(MatchGif, 'G');
+const HeaderTest kBmpHeader = Lead(MatchBmp, 'B');
+const HeaderTest kJpegHeader = Lead(MatchJpeg, 0xFF);
+const HeaderTest kPngHeader = Lead(MatchPng, 0x89);
+const HeaderTest kPsdHeader = Lead(MatchPsd, '8');
+const HeaderTest kTiffHeader = Lead(MatchTiff, 'M', 'I');
+const HeaderTest kIcoHeader = Lead(MatchIco, 0x00);
+const HeaderTest kCompoundDocumentHeader = Lead(MatchCompoundDocument, 0xD0);
+const HeaderTest kOfficeOpenXmlHeader = AnyLead(MatchOfficeOpenXml);
+const HeaderTest kPdfHeader = Lead(MatchPdf, '%');
+const HeaderTest kGzipHeader = Lead(MatchGzip, 0x1F);
+const HeaderTest k7zHeader = Lead(Match7z, '7');
+const HeaderTest kZipHeader = Lead(MatchZip, 'P');
+const HeaderTest kRarHeader = Lead(MatchRar, 'R');
+const HeaderTest kCabHeader = Lead(MatchCab, 'M');
+const HeaderTest kExecutableHeader = Lead(MatchExecutable, 'M');
+const HeaderTest kGhostHeader = Lead(MatchGhost, 0xFE);
+const HeaderTest kSqliteHeader = Lead(MatchSqlite, 'S');
+const HeaderTest kDbxHeader = Lead(MatchDbx, 0xCF);
+const HeaderTest kPstHeader = Lead(MatchPst, '!');
+const HeaderTest kTrueTypeHeader = Lead(MatchTrueType, 0x00);
+
+}  // namespace snapsave

@@ -1,0 +1,70 @@
+#include "sessions/image_session.h"
+
+#include <string>
+
+#include <fmt/core.h>
+
+namespace snapsave {
+
+ImageSession::ImageSession(ProgressView& view, std::filesystem::path imagePath,
+                           std::vector<ScanTarget*> targets, int32_t wholeDisk)
+    : Session(view), imagePath_(std::move(imagePath)), targets_(std::move(targets)), wholeDisk_(wholeDisk) {}
+
+void ImageSession::Run() {
+  {
+    Report report(*this);
+    view_.SetLine(ViewLine::kStage, Prefixed(view_.Message("MSG0302"), imagePath_.string()));
+  }
+  if (targets_.empty()) {
+    result_ = wholeDisk_ >= 0 ? writer_.CreateImage(wholeDisk_, 0, 0, imagePath_, OnImageProgress, this)
+                              : static_cast<int32_t>(err::kInvalidParameter);
+  } else if (const ScanTarget& target = *targets_.front(); target.IsDisk()) {
+    const VolumeInfo& v = *target.volume;
+    // A whole disk listed without volumes has no count of its own to trust beyond the device's length.
+    result_ =
+        writer_.CreateImage(v.diskNumber, v.startSector, v.kind == EntryKind::kWholeDisk ? 0 : v.sectorCount,
+                            imagePath_, OnImageProgress, this);
+  } else {
+    result_ = writer_.CreateImageFromFile(target.imagePath, 0, 0, imagePath_, OnImageProgress, this);
+  }
+  if (const std::string bad = DescribeBadSectors(writer_); !bad.empty()) {
+    Report report(*this);
+    view_.SetLine(ViewLine::kCount, bad);
+  }
+  MarkDone();
+  view_.Close(result_ == ScanCancelled ? kEndCancelled : result_ == 0 ? kEndFinished : kEndFailed);
+}
+
+int32_t ImageSession::OnImageProgress(void* context, int32_t percent, uint64_t sectorsDone,
+                                      uint64_t totalSectors, int32_t secondsLeft) {
+  auto* session = static_cast<ImageSession*>(context);
+  Report report(*session);
+  if (!report.Go()) return ScanCancelled;
+  ProgressView& view = session->view_;
+  view.SetLine(ViewLine::kPercent, Percented(view.Message("MSG0301"), percent));
+  view.SetBar(percent);
+  view.SetLine(ViewLine::kTime,
+               secondsLeft == -1
+                   ? view.Message("MSG0304")
+                   : Prefixed(view.Message("MSG0305"),
+                              FormatDuration(static_cast<uint64_t>(secondsLeft < 0 ? 0 : secondsLeft))));
+  view.SetLine(ViewLine::kSectors, OutOf(view.Message("MSG0303"), sectorsDone, totalSectors));
+  return 0;
+}
+
+std::string DescribeBadSectors(const DiskImageWriter& writer, size_t maxRanges) {
+  const auto& ranges = writer.BadSectors();
+  if (ranges.empty()) return {};
+  std::string text = fmt::format("{} unreadable sector{} written as zeros:", writer.BadSectorCount(),
+                                 writer.BadSectorCount() == 1 ? " was" : "s were");
+  for (size_t i = 0; i < ranges.size() && i < maxRanges; ++i) {
+    const auto& r = ranges[i];
+    text += i == 0 ? " " : ", ";
+    text += r.count == 1 ? fmt::format("{}", r.firstSector)
+                         : fmt::format("{}-{}", r.firstSector, r.firstSector + r.count - 1);
+  }
+  if (ranges.size() > maxRanges) text += fmt::format(" and {} more stretches", ranges.size() - maxRanges);
+  return text;
+}
+
+}  // namespace snapsave

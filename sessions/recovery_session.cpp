@@ -1,0 +1,144 @@
+#include "sessions/recovery_session.h"
+
+#include <exception>
+#include <string>
+
+#include <fmt/core.h>
+
+#include "catalog/recovery_output.h"
+#include "filetypes/file_categories.h"
+#include "os/error.h"
+#include "os/paths.h"
+
+namespace snapsave {
+
+namespace fs = std::filesystem;
+
+fs::path TrimDestination(const fs::path& destination) {
+  std::string text = destination.string();
+  while (text.size() > 1 && (text.back() == '/' || text.back() == '\\')) text.pop_back();
+  return text;
+}
+
+RecoverySession::RecoverySession(ProgressView& view, std::vector<ScanTarget*> targets, fs::path destination,
+                                 std::vector<RecoveryItem> selection, Mode mode)
+    : Session(view),
+      targets_(std::move(targets)),
+      destination_(TrimDestination(destination)),
+      selection_(std::move(selection)),
+      mode_(mode) {}
+
+RecoverySession::Counters RecoverySession::Totals() {
+  Report report(*this);
+  return counters_;
+}
+
+void RecoverySession::Run() {
+  if (selection_.empty()) {
+    MarkDone();
+    return;
+  }
+  {
+    Report report(*this);
+    counters_ = Counters{0, 0, static_cast<uint32_t>(mode_ == Mode::kSingle ? 1 : selection_.size())};
+    ShowCounts();
+  }
+  const size_t count = mode_ == Mode::kSingle ? 1 : selection_.size();
+  for (size_t i = 0; i < count; ++i) {
+    if (RecoverItem(selection_[i]) == ScanCancelled) {
+      cancelled_ = true;
+      MarkDone();
+      return;
+    }
+  }
+  {
+    Report report(*this);
+    view_.ShowFinished();
+  }
+  MarkDone();
+}
+
+int32_t RecoverySession::RecoverItem(const RecoveryItem& item) {
+  const FoundFileRecord& record = item.record;
+  const fs::path folder = item.folder ? *item.folder : fs::path(std::string(ClassifyFileName(record.Name())));
+  const fs::path path = destination_ / folder / SanitizeNameComponent(record.Name());
+  IFileRecoveryParse* engine = FindEngine(targets_, record.driveLetter);
+  if (engine == nullptr) {
+    Report report(*this);
+    CountFailure(path, "The source this file was found on is no longer open.");
+    return err::kInvalidParameter;
+  }
+  uint32_t failuresBefore = 0;
+  {
+    Report report(*this);
+    failuresBefore = failuresSeen_;
+  }
+  int32_t result = 0;
+  try {
+    if (uint32_t e = os::CreateFolders(path.parent_path()); e != err::kSuccess && !IsAlreadyExists(e)) {
+      result = static_cast<int32_t>(e);
+    } else {
+      const fs::path unique = MakeUniquePath(path);
+      engine->SetCallbacks(nullptr, OnRecoverProgress, this, 100);
+      const auto baseDepth = static_cast<int32_t>(CountSeparators(destination_.string()));
+      result = engine->RecoverRecord(&record, unique, baseDepth);
+      engine->SetCallbacks(nullptr, nullptr, nullptr, 100);
+    }
+  } catch (const std::exception& e) {
+    engine->SetCallbacks(nullptr, nullptr, nullptr, 100);
+    Report report(*this);
+    CountFailure(path, e.what());
+    return err::kNotEnoughMemory;
+  }
+  if (result == ScanCancelled) return result;
+  // An engine that gives up before it writes anything (a record it cannot read, a folder it cannot make)
+  // reports no file; the item still failed and must be shown so.
+  if (result > 0) {
+    Report report(*this);
+    if (failuresSeen_ == failuresBefore) CountFailure(path, ErrorText(static_cast<uint32_t>(result)));
+  }
+  return result;
+}
+
+void RecoverySession::CountFailure(const fs::path& path, const std::string& text) {
+  ++counters_.finished;
+  ++counters_.failed;
+  ++failuresSeen_;
+  view_.AddResult(path.string(), text, true);
+  view_.SetLine(ViewLine::kCurrentFile, path.string());
+  ShowCounts();
+}
+
+void RecoverySession::ShowCounts() {
+  view_.SetLine(ViewLine::kCount,
+                FormatMessage(view_.Message("MSG1102"),
+                              {std::to_string(counters_.finished), std::to_string(counters_.total),
+                               std::to_string(counters_.finished - counters_.failed),
+                               std::to_string(counters_.failed)}));
+}
+
+int32_t RecoverySession::OnRecoverProgress(void* context, int32_t progress, int32_t scale, uint32_t error,
+                                           const fs::path& filePath) {
+  auto* session = static_cast<RecoverySession*>(context);
+  Report report(*session);
+  if (!report.Go()) return ScanCancelled;
+  ProgressView& view = session->view_;
+  const int32_t bar = progress * scale / 100;
+  if (bar == 100) {
+    ++session->counters_.finished;
+    if (error == 0) {
+      view.AddResult(filePath.string(), "Success", false);
+    } else {
+      ++session->counters_.failed;
+      ++session->failuresSeen_;
+      view.AddResult(filePath.string(), ErrorText(error), true);
+    }
+  }
+  view.SetBar(bar);
+  view.SetLine(ViewLine::kCurrentFile, filePath.string());
+  view.SetLine(ViewLine::kPercent, Percented(view.Message("MSG1101"), bar));
+  session->ShowCounts();
+  return 0;
+}
+
+}  // namespace snapsave

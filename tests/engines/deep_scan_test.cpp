@@ -1,0 +1,278 @@
+#include "engines/deep_scan_engine.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "catalog/saved_scan_store.h"
+#include "engines/engine_factory.h"
+#include "filetypes/carving_context.h"
+#include "fs/fat/fat_quick_engine.h"
+#include "tests/support/carve_test_support.h"
+#include "tests/support/test_support.h"
+
+namespace snapsave {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr uint32_t kSector = 512;
+
+std::vector<uint8_t> Media(const std::string& name) {
+  test::TempDir dir;
+  test::GunzipFixture("carve/media/" + name + ".gz", dir.path() / name);
+  return test::ReadFile(dir.path() / name);
+}
+
+// Bytes that no test mistakes for a structure: a fixed pseudo-random stream.
+std::vector<uint8_t> Noise(size_t bytes, uint32_t seed) {
+  std::vector<uint8_t> out(bytes);
+  uint64_t x = seed * 0x9E3779B97F4A7C15ull + 1;
+  for (uint8_t& b : out) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    b = static_cast<uint8_t>(x >> 24);
+  }
+  return out;
+}
+
+void Place(std::vector<uint8_t>& image, uint64_t sector, const std::vector<uint8_t>& file) {
+  std::copy(file.begin(), file.end(), image.begin() + static_cast<std::ptrdiff_t>(sector * kSector));
+  // The rest of the last sector is zero, as on a medium where the file ended.
+  const size_t end = sector * kSector + file.size();
+  std::fill(image.begin() + static_cast<std::ptrdiff_t>(end),
+            image.begin() + static_cast<std::ptrdiff_t>((end + kSector - 1) / kSector * kSector), 0);
+}
+
+struct Reports {
+  struct One {
+    int32_t progress, weight;
+    uint64_t current, total;
+  };
+  std::vector<One> seen;
+  uint64_t stopAt = UINT64_MAX;  // answer ScanCancelled once the pass got this far
+};
+
+int32_t Record(void* context, int32_t progress, int32_t weight, int32_t, uint64_t current, uint64_t total,
+               uint64_t, uint32_t) {
+  auto* r = static_cast<Reports*>(context);
+  r->seen.push_back({progress, weight, current, total});
+  return weight == CProfessionalRecovery::kWeight && current >= r->stopAt ? ScanCancelled : 0;
+}
+
+class DeepScan : public ::testing::Test {
+ protected:
+  std::unique_ptr<IFileRecoveryParse> Open(const fs::path& image) {
+    auto engine = CreateScanEngineForImage(image, u'D', true);
+    EXPECT_NE(dynamic_cast<CProfessionalRecovery*>(engine.get()), nullptr);
+    return engine;
+  }
+  fs::path Write(const std::vector<uint8_t>& bytes, const std::string& name = "disk.img") {
+    const fs::path p = dir_.path() / name;
+    test::WriteFile(p, bytes);
+    return p;
+  }
+  static std::set<std::string> Carved(IFileRecoveryParse& engine, size_t* count = nullptr) {
+    RecordList all;
+    engine.SearchByType(std::string(kPhotoList) + std::string(kVideoList) + std::string(kAudioList), all);
+    std::set<std::string> names;
+    size_t n = 0;
+    for (const FoundFileRecord& r : all) {
+      if (r.Kind() != SourceKind::kCarved) continue;
+      names.insert(std::string(r.Name()));
+      ++n;
+    }
+    if (count != nullptr) *count = n;
+    return names;
+  }
+
+  test::ScratchAppData appData_;
+  SavedScanStore::Override store_{appData_.path() / "ScanLog", [](int32_t, uint64_t) { return uint64_t{0}; }};
+  test::TempDir dir_;
+};
+
+// Without a recognised file system there is no quick engine: the whole volume is the extent and the pass
+// reports from 10 on.
+TEST_F(DeepScan, AnUnknownVolumeIsScannedWholeFromTen) {
+  const fs::path image = Write(Noise(4 << 20, 1));
+  auto engine = Open(image);
+  auto* deep = dynamic_cast<CProfessionalRecovery*>(engine.get());
+  ASSERT_NE(deep, nullptr);
+  EXPECT_EQ(deep->QuickEngine(), nullptr);
+  Reports reports;
+  engine->SetCallbacks(Record, nullptr, &reports, 100);
+  ASSERT_EQ(engine->Scan({}), 0);
+  ASSERT_GE(reports.seen.size(), 2u);
+  EXPECT_EQ(reports.seen.front().weight, CProfessionalRecovery::kWeight);
+  EXPECT_EQ(reports.seen.front().total, 8192u);
+  EXPECT_EQ(reports.seen.front().progress, static_cast<int32_t>(128 * 100 / 8192 + 10));
+  EXPECT_EQ(reports.seen.back().progress, 100);
+  EXPECT_EQ(reports.seen.back().weight, 100);
+}
+
+// A FAT volume's quick engine gives the map of free clusters: only those runs are read, and the progress
+// total is their sum.
+TEST_F(DeepScan, AFatVolumeScansOnlyItsFreeRuns) {
+  const fs::path image = dir_.path() / "fat32.img";
+  test::GunzipFixture("fat/fat32.img.gz", image);
+  uint64_t free = 0;
+  {
+    CFastFatRecovery quick;
+    ASSERT_EQ(quick.OpenImageFile(image, u'Q'), 0u);
+    quick.BuildAllocationMap();
+    for (uint64_t at = 0;;) {
+      uint64_t length = 0;
+      quick.NextUnallocatedRun(at, length);
+      if (length == 0) break;
+      free += length;
+      at += length;
+    }
+  }
+  auto engine = Open(image);
+  Reports reports;
+  engine->SetCallbacks(Record, nullptr, &reports, 100);
+  ASSERT_EQ(engine->Scan({}), 0);
+  uint64_t total = 0;
+  for (const auto& r : reports.seen) {
+    if (r.weight == CProfessionalRecovery::kWeight && r.total != 0) total = r.total;
+  }
+  EXPECT_GT(free, 0u);
+  EXPECT_EQ(total, free);
+  EXPECT_LT(total, fs::file_size(image) / kSector);
+}
+
+// A carved file that runs past the end of its chunk moves the pass on to its end.
+TEST_F(DeepScan, ACarvedFileRunningPastItsChunkMovesThePassBeyondIt) {
+  const test::CarvingContextGuard guard;
+  std::vector<uint8_t> image = Noise(1 << 20, 2);
+  const std::vector<uint8_t> movie = Media("movie.mp4");
+  const std::vector<uint8_t> photo = Media("photo.jpg");
+  Place(image, 124, movie);  // 8 sectors from 124: across the first chunk's end at 128
+  Place(image, 400, photo);
+  auto engine = Open(Write(image));
+  Reports reports;
+  engine->SetCallbacks(Record, nullptr, &reports, 100);
+  ASSERT_EQ(engine->Scan({}), 0);
+  RecordList all;
+  engine->SearchByType(kVideoList, all);
+  ASSERT_EQ(all.size(), 1u);
+  ASSERT_EQ(all[0].entryLocation, 124u);
+  const uint64_t end = 124 + (all[0].fileSize + kSector - 1) / kSector;
+  EXPECT_GT(end, 128u);
+  EXPECT_EQ(Carved(*engine).count("400.jpg"), 1u);
+  // The report after the first chunk counts the movie's sectors past the chunk's end: the next chunk starts
+  // where the movie ends.
+  EXPECT_TRUE(std::ranges::any_of(reports.seen, [&](const Reports::One& r) {
+    return r.weight == CProfessionalRecovery::kWeight && r.current == end;
+  }));
+}
+
+// The merge drops a carved file only where a file-system engine found the same file: same first data sector
+// and the same type (a thumbnail carved as a JPEG counts), and a deep engine's find of a file the quick
+// engine listed.
+TEST_F(DeepScan, MergedResultsDropCarvedAndDeepDuplicatesOnly) {
+  CProfessionalRecovery engine;
+  auto fat = [](SourceKind kind, const char* name, uint32_t cluster) {
+    FoundFileRecord r = MakeEmptyRecord();
+    r.sourceKind = static_cast<uint32_t>(kind);
+    r.entryRef = cluster;
+    r.clusterSize = 4096;
+    r.dataStartSector = 100;
+    r.SetName(name);
+    return r;
+  };
+  auto carved = [](const char* name, uint64_t sector) {
+    FoundFileRecord r = MakeEmptyRecord();
+    r.sourceKind = static_cast<uint32_t>(SourceKind::kCarved);
+    r.clusterSize = kNoClusterSize;
+    r.entryLocation = sector;
+    r.SetName(name);
+    return r;
+  };
+  // Clusters 5, 6, 7 begin at sectors 124, 132, 140.
+  const FoundFileRecord photo = fat(SourceKind::kFatQuick, "photo.JPG", 5);
+  const FoundFileRecord clip = fat(SourceKind::kFatQuick, "clip.mp4", 6);
+  const FoundFileRecord thumb = fat(SourceKind::kFatDeep, "thumb.thm", 7);
+  for (const auto& r : {photo, clip, thumb}) engine.NoteForMerge(r);
+  EXPECT_FALSE(engine.KeptInMerge(carved("124.jpg", 124)));
+  EXPECT_TRUE(engine.KeptInMerge(carved("132.mov", 132)));
+  EXPECT_FALSE(engine.KeptInMerge(carved("140.jpg", 140)));
+  EXPECT_TRUE(engine.KeptInMerge(carved("148.jpg", 148)));
+  EXPECT_TRUE(engine.KeptInMerge(photo));
+  EXPECT_FALSE(engine.KeptInMerge(fat(SourceKind::kFatDeep, "PHOTO.jpg", 5)));
+  EXPECT_TRUE(engine.KeptInMerge(fat(SourceKind::kFatDeep, "other.jpg", 5)));
+  EXPECT_TRUE(engine.KeptInMerge(thumb));
+}
+
+// A scan stopped halfway is found again on the next open of the unchanged image and continued from where it
+// stopped: it ends with the files of an uninterrupted scan, none twice. A changed image loses its saved scan.
+TEST_F(DeepScan, AStoppedScanContinuesAndAChangedImageStartsAfresh) {
+  const test::CarvingContextGuard guard;
+  std::vector<uint8_t> image = Noise(8 << 20, 3);
+  const std::vector<std::string> names = {"photo.jpg", "pic.png",  "pic.gif",
+                                          "movie.mp4", "tone.wav", "pic.bmp"};
+  for (size_t i = 0; i < 24; ++i) Place(image, 300 + i * 650, Media(names[i % names.size()]));
+  const fs::path whole = Write(image, "whole.img");
+  const fs::path halves = Write(image, "halves.img");
+
+  std::set<std::string> expected;
+  {
+    auto engine = Open(whole);
+    ASSERT_EQ(engine->Scan({}), 0);
+    expected = Carved(*engine);
+  }
+  ASSERT_GE(expected.size(), 20u);
+  {
+    auto engine = Open(halves);
+    Reports reports;
+    reports.stopAt = image.size() / kSector / 2;
+    engine->SetCallbacks(Record, nullptr, &reports, 100);
+    EXPECT_EQ(engine->Scan({}), ScanCancelled);
+    EXPECT_LT(Carved(*engine).size(), expected.size());
+  }
+  {
+    auto engine = Open(halves);
+    auto* deep = dynamic_cast<CProfessionalRecovery*>(engine.get());
+    ASSERT_TRUE(deep->HasSavedProgress());
+    ASSERT_EQ(engine->Scan({}), 0);
+    RecordList root;
+    engine->ListFolder(nullptr, 0, root);
+    size_t count = 0;
+    EXPECT_EQ(Carved(*engine, &count), expected);
+    EXPECT_EQ(count, expected.size());
+  }
+  // Written to since: the saved scan is of another image now.
+  {
+    std::vector<uint8_t> changed = image;
+    changed[10] ^= 0xFF;
+    const auto before = fs::last_write_time(halves);
+    test::WriteFile(halves, changed);
+    fs::last_write_time(halves, before + std::chrono::seconds(5));
+    auto engine = Open(halves);
+    EXPECT_FALSE(dynamic_cast<CProfessionalRecovery*>(engine.get())->HasSavedProgress());
+  }
+}
+
+// Sectors the pass cannot read (here: an image cut short while it is scanned) are skipped and counted; the
+// scan goes on and ends normally with what could be read.
+TEST_F(DeepScan, UnreadableSectorsAreSkippedCountedAndTheScanGoesOn) {
+  const test::CarvingContextGuard guard;
+  std::vector<uint8_t> image = Noise(2 << 20, 4);
+  Place(image, 500, Media("photo.jpg"));
+  const fs::path path = Write(image);
+  auto engine = Open(path);
+  auto* deep = dynamic_cast<CProfessionalRecovery*>(engine.get());
+  fs::resize_file(path, image.size() / 2 + 100 * kSector);
+  ASSERT_EQ(engine->Scan({}), 0);
+  EXPECT_EQ(deep->UnreadableSectors(), image.size() / 2 / kSector - 100);
+  EXPECT_EQ(deep->FirstUnreadableSector(), image.size() / 2 / kSector + 100);
+  EXPECT_EQ(Carved(*engine).count("500.jpg"), 1u);
+}
+
+}  // namespace
+}  // namespace snapsave

@@ -1,0 +1,123 @@
+#include "engines/engine_factory.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "catalog/saved_scan_store.h"
+#include "engines/deep_scan_engine.h"
+#include "fs/ext/ext_quick_engine.h"
+#include "fs/fat/fat_quick_engine.h"
+#include "fs/ntfs/ntfs_quick_engine.h"
+#include "tests/support/test_support.h"
+
+namespace snapsave {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<uint8_t> NtfsBoot(uint8_t sectorsPerCluster) {
+  std::vector<uint8_t> b(kProbeBytes, 0);
+  std::memcpy(b.data() + 3, "NTFS    ", 8);
+  PutLe16(b, 11, 512);
+  b[13] = sectorsPerCluster;
+  PutLe64(b, 40, 1 << 20);
+  PutLe64(b, 48, 4);
+  b[510] = 0x55;
+  b[511] = 0xAA;
+  return b;
+}
+
+// An ext4-like superblock at byte 1024: 4 KiB blocks, 8 groups.
+std::vector<uint8_t> ExtVolume(size_t bytes) {
+  std::vector<uint8_t> v(bytes, 0);
+  const std::span<uint8_t> sb = std::span(v).subspan(1024, 1024);
+  PutLe32(sb, 0, 8 * 2048);   // inodes
+  PutLe32(sb, 4, 8 * 32768);  // blocks
+  PutLe32(sb, 20, 0);         // first data block
+  PutLe32(sb, 24, 2);         // 1024 << 2
+  PutLe32(sb, 32, 32768);     // blocks per group
+  PutLe32(sb, 40, 2048);      // inodes per group
+  PutLe16(sb, 56, 0xEF53);
+  PutLe32(sb, 84, 11);  // first inode
+  return v;
+}
+
+class Factory : public ::testing::Test {
+ protected:
+  fs::path Write(const std::vector<uint8_t>& bytes) {
+    const fs::path p = dir_.path() / ("v" + std::to_string(++count_) + ".img");
+    test::WriteFile(p, bytes);
+    return p;
+  }
+  test::ScratchAppData appData_;
+  SavedScanStore::Override store_{appData_.path() / "ScanLog", [](int32_t, uint64_t) { return uint64_t{0}; }};
+  test::TempDir dir_;
+  int count_ = 0;
+};
+
+TEST_F(Factory, ClassifiesByTheStrictBootSectorTests) {
+  EXPECT_EQ(ClassifyVolume(NtfsBoot(128)), VolumeType::kNtfs);  // 64 KiB clusters
+  std::vector<uint8_t> reserved = NtfsBoot(8);
+  PutLe16(reserved, 14, 1);
+  EXPECT_EQ(ClassifyVolume(reserved), VolumeType::kUnknown);
+  EXPECT_EQ(ClassifyVolume(ExtVolume(kProbeBytes)), VolumeType::kExt);
+  std::vector<uint8_t> badGroups = ExtVolume(kProbeBytes);
+  PutLe32(std::span(badGroups).subspan(1024), 0, 3 * 2048);  // the inode count says 3 groups, blocks 8
+  EXPECT_EQ(ClassifyVolume(badGroups), VolumeType::kUnknown);
+
+  const fs::path fat = dir_.path() / "fat32.img";
+  test::GunzipFixture("fat/fat32.img.gz", fat);
+  std::vector<uint8_t> bytes = test::ReadFile(fat);
+  EXPECT_EQ(ClassifyVolume(std::span(bytes).first(kProbeBytes)), VolumeType::kFat);
+  std::memcpy(bytes.data() + 3, "-FVE-FS-", 8);
+  EXPECT_EQ(ClassifyVolume(std::span(bytes).first(kProbeBytes)), VolumeType::kUnknown);
+}
+
+TEST_F(Factory, ChoosesTheEngineForTheDepthAskedFor) {
+  const fs::path fat = dir_.path() / "fat32.img";
+  test::GunzipFixture("fat/fat32.img.gz", fat);
+  EXPECT_NE(dynamic_cast<CFastFatRecovery*>(CreateScanEngineForImage(fat, u'A', false).get()), nullptr);
+  EXPECT_NE(dynamic_cast<CProfessionalRecovery*>(CreateScanEngineForImage(fat, u'A', true).get()), nullptr);
+
+  const fs::path ext = Write(ExtVolume(1 << 20));
+  EXPECT_NE(dynamic_cast<CFastExtRecovery*>(CreateScanEngineForImage(ext, u'A', false).get()), nullptr);
+
+  std::vector<uint8_t> encrypted = test::ReadFile(fat);
+  std::memcpy(encrypted.data() + 3, "-FVE-FS-", 8);
+  const fs::path locked = Write(encrypted);
+  EXPECT_EQ(CreateScanEngineForImage(locked, u'A', false), nullptr);
+  EXPECT_NE(dynamic_cast<CProfessionalRecovery*>(CreateScanEngineForImage(locked, u'A', true).get()),
+            nullptr);
+
+  const fs::path tiny = Write(std::vector<uint8_t>(kProbeBytes - 512, 0));
+  EXPECT_EQ(CreateScanEngineForImage(tiny, u'A', true), nullptr);
+  EXPECT_EQ(CreateScanEngineForImage(dir_.path() / "missing.img", u'A', true), nullptr);
+}
+
+// An ext volume's quick engine keeps no map of free space, so the deep scan reads it whole and carves there.
+TEST_F(Factory, AnExtVolumeIsScannedWholeAndCarved) {
+  std::vector<uint8_t> volume = ExtVolume(4 << 20);
+  const fs::path photo = dir_.path() / "photo.jpg";
+  test::GunzipFixture("carve/media/photo.jpg.gz", photo);
+  const std::vector<uint8_t> jpeg = test::ReadFile(photo);
+  std::copy(jpeg.begin(), jpeg.end(), volume.begin() + 3000 * 512);
+  auto engine = CreateScanEngineForImage(Write(volume), u'E', true);
+  auto* deep = dynamic_cast<CProfessionalRecovery*>(engine.get());
+  ASSERT_NE(deep, nullptr);
+  EXPECT_NE(dynamic_cast<CFastExtRecovery*>(deep->QuickEngine()), nullptr);
+  ASSERT_EQ(engine->Scan({}), 0);
+  EXPECT_EQ(deep->TotalSectors(), volume.size() / 512);
+  RecordList photos;
+  engine->SearchByType("*.jpg|", photos);
+  ASSERT_EQ(photos.size(), 1u);
+  EXPECT_EQ(photos[0].Name(), "3000.jpg");
+  EXPECT_EQ(photos[0].fileSize, jpeg.size());
+}
+
+}  // namespace
+}  // namespace snapsave

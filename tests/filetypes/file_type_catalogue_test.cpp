@@ -1,0 +1,151 @@
+#include "filetypes/file_type_catalogue.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "filetypes/carving_context.h"
+#include "tests/support/carve_test_support.h"
+
+namespace snapsave {
+namespace {
+
+using namespace typecode;
+
+TEST(CarvingTypeTable, RowsInOrderThenTerminator) {
+  const char* const kOrder[] = {
+      "mpeg", "mpg",  "vob",  "mp4",  "rmvb", "rm",   "wmv",  "asf",  "wma",  "swf",  "avi",  "flv",
+      "3gp",  "mkv",  "ts",   "mts",  "mxf",  "mp3",  "mid",  "ape",  "wav",  "mov",  "mp2",  "mmf",
+      "fla",  "gif",  "bmp",  "dib",  "jpg",  "jpeg", "jpe",  "jfif", "png",  "psd",  "tif",  "tiff",
+      "ico",  "doc",  "dot",  "wps",  "wpt",  "xls",  "xlt",  "xla",  "et",   "ett",  "ppt",  "pot",
+      "pps",  "dps",  "dpt",  "ole",  "docx", "docm", "dotm", "dotx", "xlsx", "xlsb", "xlsm", "xlsx",
+      "xlam", "xltx", "xltm", "pptx", "pptm", "potx", "potm", "ppsx", "ppsm", "pdf",  "gz",   "gzip",
+      "7z",   "zip",  "rar",  "cab",  "exe",  "dll",  "sys",  "gho",  "db",   "dbx",  "pst",  "ttf"};
+  // "mso07" sits between "ppsm" and "pdf".
+  std::vector<std::string> expected(std::begin(kOrder), std::end(kOrder));
+  expected.insert(expected.begin() + 69, "mso07");
+  const auto table = CarvingTypeTable();
+  ASSERT_EQ(table.size(), kCarvingTypeRowCount + 1);
+  ASSERT_EQ(expected.size(), kCarvingTypeRowCount);
+  for (size_t i = 0; i < kCarvingTypeRowCount; ++i) {
+    EXPECT_EQ(table[i].extension, expected[i]) << "row " << i;
+    EXPECT_LT(table[i].typeCode, kNoType);
+    EXPECT_NE(table[i].header, nullptr);
+  }
+  // DetectType runs each distinct test once; that is only the same as running every row if rows sharing a
+  // test are adjacent.
+  for (size_t i = 0; i < kCarvingTypeRowCount; ++i) {
+    for (size_t j = i + 2; j < kCarvingTypeRowCount; ++j) {
+      if (table[j].header == table[i].header) {
+        EXPECT_EQ(table[j - 1].header, table[i].header) << i << " " << j;
+      }
+    }
+  }
+  EXPECT_EQ(table.back().typeCode, kNoType);
+  EXPECT_TRUE(table.back().extension.empty());
+  // Carved rows end with "ico"; from "doc" on nothing is carved.
+  for (size_t i = 0; i < kCarvingTypeRowCount; ++i)
+    EXPECT_EQ(table[i].IsCarved(), i < 37) << table[i].extension;
+}
+
+TEST(CarvingTypeTable, FirstRowOfACodeNamesItsExtension) {
+  EXPECT_EQ(FirstRowWithCode(kFla)->extension, "fla");
+  EXPECT_EQ(FirstRowWithCode(kDoc)->extension, "doc");
+  EXPECT_EQ(FirstRowWithCode(kAsf)->extension, "wmv");
+  EXPECT_EQ(FirstRowWithCode(kMso07)->extension, "mso07");
+  EXPECT_EQ(FirstRowWithCode(kNoType), nullptr);
+  for (uint32_t code = 0; code < kNoType; ++code) EXPECT_NE(FirstRowWithCode(code), nullptr) << code;
+}
+
+TEST(FindTypeCodeByExtension, IgnoresCaseAndKnowsOnlyTableExtensions) {
+  EXPECT_EQ(FindTypeCodeByExtension("XLSX"), kXlsx);
+  EXPECT_EQ(FindTypeCodeByExtension("JpEg"), kJpeg);
+  EXPECT_EQ(FindTypeCodeByExtension("vob"), kMpeg);
+  EXPECT_EQ(FindTypeCodeByExtension("mso07"), kMso07);
+  EXPECT_EQ(FindTypeCodeByExtension("txt"), kNoType);
+  EXPECT_EQ(FindTypeCodeByExtension(""), kNoType);
+  EXPECT_EQ(FindTypeCodeByExtension(".jpg"), kNoType);
+  EXPECT_EQ(FindTypeCodeByExtension("jp"), kNoType);
+}
+
+class VerifyExtensionTest : public ::testing::Test {
+  test::CarvingContextGuard guard_;
+};
+
+TEST_F(VerifyExtensionTest, UnknownExtensionPassesWithoutTouchingTheContext) {
+  const std::vector<uint8_t> junk(512, 0xAB);
+  CarvingContext& ctx = CarvingContext::Instance();
+  ctx.Begin(nullptr, 512, 77);
+  EXPECT_TRUE(VerifyExtension(junk, "txt", nullptr, 4096, 5));
+  EXPECT_TRUE(VerifyExtension(junk, "", nullptr, 4096, 5));
+  EXPECT_EQ(ctx.currentSector(), 77u);
+  EXPECT_EQ(ctx.sectorSize(), 512u);
+  EXPECT_TRUE(ctx.streamStart());
+}
+
+TEST_F(VerifyExtensionTest, ChecksTheFirstRowOfTheExtension) {
+  const auto jpg = test::FixtureHead("pic.jpg");
+  const test::SectorImage image(jpg);
+  const auto sector = image.Sector(0);
+  EXPECT_TRUE(VerifyExtension(sector, "JPG", &image.reader(), 512, 0));
+  EXPECT_TRUE(VerifyExtension(sector, "jfif", &image.reader(), 512, 0));
+  EXPECT_FALSE(VerifyExtension(sector, "png", &image.reader(), 512, 0));
+  EXPECT_FALSE(CarvingContext::Instance().streamStart());
+  EXPECT_EQ(CarvingContext::Instance().source(), &image.reader());
+}
+
+TEST_F(VerifyExtensionTest, OfficeContainersAnswerForTheirApplication) {
+  const auto docx = test::FixtureHead("report.docx");
+  const test::SectorImage image(docx);
+  const auto sector = image.Sector(0);
+  EXPECT_TRUE(VerifyExtension(sector, "docx", &image.reader(), 512, 0));
+  EXPECT_TRUE(VerifyExtension(sector, "dotm", &image.reader(), 512, 0));
+  EXPECT_FALSE(VerifyExtension(sector, "xlsx", &image.reader(), 512, 0));
+  EXPECT_FALSE(VerifyExtension(sector, "mso07", &image.reader(), 512, 0));  // no test ever yields 7
+  EXPECT_TRUE(VerifyExtension(sector, "zip", &image.reader(), 512, 0));
+  // Without a source the members cannot be read.
+  EXPECT_FALSE(VerifyExtension(sector, "docx", nullptr, 512, 0));
+}
+
+// DetectType skips tests by the first byte; that must never change which test wins.
+TEST(DetectType, AgreesWithRunningEveryRowInOrder) {
+  test::CarvingContextGuard guard;
+  std::vector<std::vector<uint8_t>> samples;
+  for (const char* name :
+       {"ps.vob", "movie.mp4", "movie.3gp", "movie.mov", "movie.ts", "movie.mxf", "tone.mp3", "pic.ico",
+        "pic.jpg", "report.docx", "words.zip", "tiny.exe", "font.ttf"}) {
+    auto head = test::FixtureHead(name);
+    head.resize(512);
+    samples.push_back(head);
+  }
+  std::mt19937 rng(12345);
+  std::uniform_int_distribution<int> byte(0, 255);
+  const size_t headers = samples.size();
+  for (int lead = 0; lead < 256; ++lead) {
+    std::vector<uint8_t> s(512);
+    for (auto& b : s) b = static_cast<uint8_t>(byte(rng));
+    s[0] = static_cast<uint8_t>(lead);
+    samples.push_back(s);
+  }
+  // Headers with single bytes changed reach the deeper conditions of each test.
+  for (size_t h = 0; h < headers; ++h) {
+    for (int k = 0; k < 200; ++k) {
+      auto s = samples[h];
+      s[static_cast<size_t>(byte(rng)) % 64] = static_cast<uint8_t>(byte(rng));
+      samples.push_back(s);
+    }
+  }
+  for (const auto& s : samples) {
+    ASSERT_EQ(DetectType(s), DetectTypeSequential(s));
+    for (size_t len : {size_t{0}, size_t{1}, size_t{7}, size_t{15}, size_t{16}, size_t{31}, size_t{48},
+                       size_t{188}, size_t{511}}) {
+      const std::span<const uint8_t> prefix(s.data(), len);
+      ASSERT_EQ(DetectType(prefix), DetectTypeSequential(prefix)) << len;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace snapsave
