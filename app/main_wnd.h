@@ -15,6 +15,7 @@
 #include "app/language_table.h"
 #include "app/preview.h"
 #include "app/result_views.h"
+#include "os/paths.h"
 #include "sessions/scan_session.h"
 #include "storage/disk_list.h"
 #include "ui/window.h"
@@ -78,9 +79,16 @@ class CMainWnd : public ui::CWindowUI {
   MediaPlayers& Players() { return players_; }
   std::filesystem::path PreviewPath() const { return previewPath_; }
 
+  // The saved scans of this user's scan-log folder, which the engines of every scan keep their catalogues in.
+  SavedScanStore& ScanStore() { return scanStore_; }
+
+ private:
+  SavedScanStore scanStore_{os::ScanLogFolder()};
+
+ public:
   // Seams over the system: engines for the scans, whether a folder is on a source being read, and the volume
   // a file would be written to.
-  EngineMaker makeEngine = DefaultEngineMaker();
+  EngineMaker makeEngine = DefaultEngineMaker(scanStore_);
   std::function<bool(const std::filesystem::path&, const ScanTarget&)> destinationOnSource;
   std::function<TargetVolume(const std::filesystem::path&)> targetVolume;
   // Whether this user may read a disk device (root, or the disk group).

@@ -81,7 +81,7 @@ class CPopUpWnd : public ui::CWindowUI {
 
 class CScanProcessWnd final : public CPopUpWnd {
  public:
-  CScanProcessWnd(std::vector<ScanTarget*> targets, bool deep, EngineMaker makeEngine = DefaultEngineMaker());
+  CScanProcessWnd(std::vector<ScanTarget*> targets, bool deep, EngineMaker makeEngine);
   ~CScanProcessWnd() override;
 
  protected:

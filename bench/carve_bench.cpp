@@ -18,7 +18,9 @@
 #include <fmt/format.h>
 
 #include "carve/file_type_recovery.h"
+#include "catalog/saved_scan_store.h"
 #include "filetypes/carving_context.h"
+#include "os/paths.h"
 #include "storage/sector_reader.h"
 
 namespace {
@@ -74,9 +76,15 @@ void MakeImage(const fs::path& path) {
   }
 }
 
+// The store over the scan-log folder of the scratch data folder main() chose.
+SavedScanStore& BenchStore() {
+  static SavedScanStore store(os::ScanLogFolder());
+  return store;
+}
+
 // A carver attached to `image` as the deep scan attaches it.
 std::unique_ptr<CFileTypeRecovery> AttachCarver(const fs::path& image) {
-  auto engine = std::make_unique<CFileTypeRecovery>();
+  auto engine = std::make_unique<CFileTypeRecovery>(BenchStore());
   if (engine->AttachImageForDeepScan("File_Type_bench", u'B', image, kSector,
                                      FoundFileCatalogue::Mode::kFresh) != 0)
     std::exit(1);

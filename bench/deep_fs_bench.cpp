@@ -20,10 +20,12 @@
 #include <string>
 #include <vector>
 
+#include "catalog/saved_scan_store.h"
 #include "fs/fat/fat_deep_engine.h"
 #include "fs/fat/fat_dir_entry.h"
 #include "fs/ntfs/ntfs_deep_engine.h"
 #include "fs/ntfs/ntfs_record.h"
+#include "os/paths.h"
 #include "storage/sector_reader.h"
 
 namespace {
@@ -289,8 +291,9 @@ int main(int argc, char** argv) {
   fs::create_directories(logs);
   setenv("XDG_DATA_HOME", logs.c_str(), 1);
   int result = 0;
+  SavedScanStore store(os::ScanLogFolder());
   {
-    CProfessionalFatRecovery fat;
+    CProfessionalFatRecovery fat(store);
     if (fat.OpenImageFile(fatImage, u'Z') != 0 || fat.StartScan("") != 0) return 1;
     fat.ReadBootGuess();
     uint64_t heads = 0, blocks = 0;
@@ -320,7 +323,7 @@ int main(int argc, char** argv) {
     std::printf("  peak memory so far %.1f MiB\n", PeakMiB());
   }
   {
-    CProfessionalNtfsRecovery ntfs;
+    CProfessionalNtfsRecovery ntfs(store);
     if (ntfs.OpenImageFile(ntfsImage, u'Y') != 0 || ntfs.StartScan("") != 0) return 1;
     uint64_t records = 0;
     const double catSeconds = CatSeconds(ntfsImage);

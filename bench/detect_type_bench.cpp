@@ -89,14 +89,14 @@ std::vector<Header> HeaderSectors() {
   };
 }
 
-template <uint32_t (*Detect)(std::span<const uint8_t>)>
+template <uint32_t (*Detect)(const snapsave::CarvingContext&, std::span<const uint8_t>)>
 void RandomSectorsBench(benchmark::State& state) {
-  snapsave::CarvingContext::Instance().Reset();
+  const snapsave::CarvingContext ctx;
   const auto sectors = RandomSectors();
   size_t i = 0;
   uint64_t hits = 0;
   for (auto _ : state) {
-    hits += Detect(sectors[i]) != snapsave::kNoType;
+    hits += Detect(ctx, sectors[i]) != snapsave::kNoType;
     i = (i + 1) % sectors.size();
   }
   benchmark::DoNotOptimize(hits);
@@ -106,15 +106,15 @@ void RandomSectorsBench(benchmark::State& state) {
 BENCHMARK(RandomSectorsBench<snapsave::DetectType>)->Name("DetectType/random");
 BENCHMARK(RandomSectorsBench<snapsave::DetectTypeSequential>)->Name("Sequential/random");
 
-template <uint32_t (*Detect)(std::span<const uint8_t>)>
+template <uint32_t (*Detect)(const snapsave::CarvingContext&, std::span<const uint8_t>)>
 void HeaderSectorBench(benchmark::State& state) {
-  snapsave::CarvingContext::Instance().Reset();
+  const snapsave::CarvingContext ctx;
   const auto headers = HeaderSectors();
   const auto& h = headers[static_cast<size_t>(state.range(0))];
-  const uint32_t expected = snapsave::DetectTypeSequential(h.sector);
+  const uint32_t expected = snapsave::DetectTypeSequential(ctx, h.sector);
   uint32_t got = 0;
   for (auto _ : state) {
-    got = Detect(h.sector);
+    got = Detect(ctx, h.sector);
     benchmark::DoNotOptimize(got);
   }
   state.SetLabel(std::string(h.name) + " -> " + std::to_string(got));

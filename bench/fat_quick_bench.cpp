@@ -20,7 +20,9 @@
 #include <string>
 #include <vector>
 
+#include "catalog/saved_scan_store.h"
 #include "fs/fat/fat_quick_engine.h"
+#include "os/paths.h"
 
 namespace {
 
@@ -307,7 +309,8 @@ Timing QuickScan(const fs::path& image) {
   const auto start = Clock::now();
   const double cpu = ProcessCpu();
   {
-    CFastFatRecovery engine;
+    SavedScanStore store(os::ScanLogFolder());
+    CFastFatRecovery engine(store);
     if (engine.OpenImageFile(image, u'F') != 0 || engine.Scan({}) != 0) {
       std::fprintf(stderr, "quick scan failed\n");
       std::exit(1);

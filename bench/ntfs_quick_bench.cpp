@@ -13,7 +13,9 @@
 
 #include <fmt/format.h>
 
+#include "catalog/saved_scan_store.h"
 #include "fs/ntfs/ntfs_quick_engine.h"
+#include "os/paths.h"
 
 namespace {
 
@@ -51,7 +53,8 @@ Timing QuickScan(const fs::path& image) {
   for (int i = 0; i < kRounds; ++i) {
     const double cpu0 = CpuSeconds(RUSAGE_SELF);
     const auto t0 = Clock::now();
-    CFastNtfsRecovery engine;
+    SavedScanStore store(os::ScanLogFolder());
+    CFastNtfsRecovery engine(store);
     if (engine.OpenImageFile(image, u'F') != 0 || engine.Scan({}) != 0) {
       fmt::print(stderr, "quick scan failed\n");
       std::exit(1);

@@ -45,28 +45,19 @@ bool ConsumesOneSector(uint32_t code) {
 
 }  // namespace
 
-CFileTypeRecovery::CFileTypeRecovery() {
-  workBuffer_ = CarvingContext::Instance().AcquireWorkBuffer();
+CFileTypeRecovery::CFileTypeRecovery(SavedScanStore& store) : CatalogueEngine(store) {
+  context_.AcquireWorkBuffer();
 }
 
 CFileTypeRecovery::~CFileTypeRecovery() {
   if (catalogue_) catalogue_->Flush();
-  CarvingContext& ctx = CarvingContext::Instance();
-  // The context must not keep pointing at the reader that goes with this engine.
-  if (ctx.source() == &reader_) ctx.Begin(nullptr, ctx.sectorSize(), 0);
-  // Nor at callbacks whose context may go with it.
-  if (ctx.progress().callback == callbacks_.scan && ctx.progress().callbackContext == callbacks_.context) {
-    ctx.progress().callback = nullptr;
-    ctx.progress().callbackContext = nullptr;
-  }
-  if (workBuffer_) ctx.ReleaseWorkBuffer();
 }
 
 uint32_t CFileTypeRecovery::OpenCatalogue(std::string_view logName, FoundFileCatalogue::Mode mode) {
   catalogue_.reset();
   auto catalogue = std::make_unique<FoundFileCatalogue>();
   catalogue->SetSearchCallback(callbacks_.search, callbacks_.searchContext);
-  if (uint32_t e = catalogue->Open(logName, mode); e != err::kSuccess) return e;
+  if (uint32_t e = OpenCatalogueFile(*catalogue, logName, mode); e != err::kSuccess) return e;
   catalogue_ = std::move(catalogue);
   return err::kSuccess;
 }
@@ -96,7 +87,7 @@ uint32_t CFileTypeRecovery::AttachDiskForDeepScan(std::string_view logName, char
   driveLetter_ = driveLetter;
   sectorSize_ = sectorSize;
   // Streams carved on another source say nothing about this one.
-  CarvingContext::Instance().ClearTransportStreamRanges();
+  context_.ClearTransportStreamRanges();
   if (uint32_t e = reader_.OpenDisk(diskNumber); e != err::kSuccess) return e;
   return OpenCatalogue(logName, mode);
 }
@@ -106,7 +97,7 @@ uint32_t CFileTypeRecovery::AttachImageForDeepScan(std::string_view logName, cha
                                                    FoundFileCatalogue::Mode mode) {
   driveLetter_ = driveLetter;
   sectorSize_ = sectorSize;
-  CarvingContext::Instance().ClearTransportStreamRanges();
+  context_.ClearTransportStreamRanges();
   if (uint32_t e = reader_.OpenFile(imagePath); e != err::kSuccess) return e;
   return OpenCatalogue(logName, mode);
 }
@@ -115,7 +106,7 @@ int32_t CFileTypeRecovery::SetCallbacks(ScanProgressCallback scanCallback,
                                         RecoverProgressCallback recoverCallback, void* context,
                                         int32_t weight) {
   callbacks_.Set(scanCallback, recoverCallback, context, weight);
-  CarvingContext::Progress& p = CarvingContext::Instance().progress();
+  CarvingContext::Progress& p = context_.progress();
   p.callback = scanCallback;
   p.callbackContext = context;
   p.weight = weight;
@@ -131,7 +122,7 @@ int32_t CFileTypeRecovery::CarveAt(std::span<const uint8_t> sector, uint64_t abs
                                    const SectorReader* reader, uint32_t sectorSize, uint64_t& sectorsConsumed,
                                    uint64_t& foundCount) {
   sectorsConsumed = 1;
-  CarvingContext& ctx = CarvingContext::Instance();
+  CarvingContext& ctx = context_;
   sectorSize_ = sectorSize;
   ctx.Begin(reader, sectorSize, absoluteSector);
   CarvingContext::Progress& p = ctx.progress();
@@ -143,7 +134,7 @@ int32_t CFileTypeRecovery::CarveAt(std::span<const uint8_t> sector, uint64_t abs
   if (sectorSize == 0 || sector.size() < sectorSize) return static_cast<int32_t>(err::kInvalidParameter);
   const ByteSpan header = sector.first(sectorSize);
 
-  const uint32_t code = DetectType(header);
+  const uint32_t code = DetectType(ctx, header);
   ctx.SetStreamStart(true);
   ctx.SetTransportStreamInProgress(false);
   const CarvingTypeRow* row = code == kNoType ? nullptr : FirstRowWithCode(code);
@@ -155,7 +146,7 @@ int32_t CFileTypeRecovery::CarveAt(std::span<const uint8_t> sector, uint64_t abs
 
   const std::string name = fmt::format("{}.{}", absoluteSector, row->extension);
   p.callbackResult = 0;
-  const uint64_t length = MeasureLength(row->lengthRule, code, header);
+  const uint64_t length = MeasureLength(ctx, row->lengthRule, code, header);
   if (p.callbackResult == ScanCancelled) return ScanCancelled;
 
   FoundFileRecord r = MakeEmptyRecord();
@@ -181,6 +172,12 @@ uint32_t CFileTypeRecovery::Flush() {
   return catalogue_ ? catalogue_->Flush() : err::kSuccess;
 }
 
+uint32_t CFileTypeRecovery::FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const {
+  if (folder != nullptr || depth != 0) return err::kInvalidParameter;
+  key = MakeFolderKey(0, 0);
+  return err::kSuccess;
+}
+
 uint32_t CFileTypeRecovery::ListFolder(const FoundFileRecord* folder, int32_t depth, RecordList& out) {
   if (folder != nullptr || depth != 0 || !catalogue_) return 0;
   return catalogue_->ListFolder(MakeFolderKey(0, 0), out);
@@ -193,10 +190,6 @@ uint32_t CFileTypeRecovery::CountFolderFiles(const FoundFileRecord* folder, int3
   return catalogue_->CountFiles(MakeFolderKey(0, 0), outCount);
 }
 
-uint64_t CFileTypeRecovery::GetRecordCount() {
-  return catalogue_ ? catalogue_->GetRecordCount() : 0;
-}
-
 uint32_t CFileTypeRecovery::GetRecordPath(const FoundFileRecord* /*record*/, std::string& outPath) {
   outPath.clear();
   return 0;
@@ -205,18 +198,6 @@ uint32_t CFileTypeRecovery::GetRecordPath(const FoundFileRecord* /*record*/, std
 int32_t CFileTypeRecovery::NextUnallocatedRun(uint64_t& /*sector*/, uint64_t& length) {
   length = 0;
   return 0;
-}
-
-uint32_t CFileTypeRecovery::SetSearchCallback(SearchProgressCallback callback, void* context) {
-  callbacks_.search = callback;
-  callbacks_.searchContext = context;
-  if (!catalogue_) return err::kInvalidParameter;
-  return catalogue_->SetSearchCallback(callback, context);
-}
-
-uint32_t CFileTypeRecovery::SearchByType(std::string_view extensionList, RecordList& out) {
-  if (!catalogue_) return 0;
-  return catalogue_->SearchByType(extensionList, out);
 }
 
 int32_t CFileTypeRecovery::BuildAllocationMap() {

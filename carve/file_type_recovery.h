@@ -10,17 +10,19 @@
 #include <span>
 #include <string_view>
 
+#include "catalog/catalogue_engine.h"
 #include "catalog/file_recovery_parse.h"
 #include "catalog/found_file_catalogue.h"
 #include "catalog/recovery_output.h"
+#include "filetypes/carving_context.h"
 #include "storage/sector_reader.h"
 
 namespace snapsave {
 
-class CFileTypeRecovery final : public IFileRecoveryParse {
+class CFileTypeRecovery final : public CatalogueEngine {
  public:
-  // Holds the carving context's work buffer for its lifetime.
-  CFileTypeRecovery();
+  // Holds its carving context's work buffer for its lifetime.
+  explicit CFileTypeRecovery(SavedScanStore& store);
   ~CFileTypeRecovery() override;
   CFileTypeRecovery(const CFileTypeRecovery&) = delete;
   CFileTypeRecovery& operator=(const CFileTypeRecovery&) = delete;
@@ -32,16 +34,13 @@ class CFileTypeRecovery final : public IFileRecoveryParse {
                        void* context, int32_t weight) override;
   // Carving happens sector by sector through CarveAt; there is nothing to walk.
   int32_t Scan(std::string_view logName) override;
-  // Every carved file lies in the root; other folders list nothing.
+  // Every carved file lies in the root; other folders list nothing (and are no error).
   uint32_t ListFolder(const FoundFileRecord* folder, int32_t depth, RecordList& out) override;
   uint32_t CountFolderFiles(const FoundFileRecord* folder, int32_t depth, uint32_t& outCount) override;
-  uint64_t GetRecordCount() override;
   uint32_t GetRecordPath(const FoundFileRecord* record, std::string& outPath) override;
   int32_t RecoverRecord(const FoundFileRecord* record, const std::filesystem::path& destinationPath,
                         int32_t baseDepth) override;
   int32_t NextUnallocatedRun(uint64_t& sector, uint64_t& length) override;
-  uint32_t SetSearchCallback(SearchProgressCallback callback, void* context) override;
-  uint32_t SearchByType(std::string_view extensionList, RecordList& out) override;
   int32_t BuildAllocationMap() override;
   uint32_t ExtractForPreview(const FoundFileRecord* record, std::filesystem::path& outPath,
                              std::span<uint8_t> buffer, uint32_t& outSize, PreviewProgressCallback callback,
@@ -68,6 +67,13 @@ class CFileTypeRecovery final : public IFileRecoveryParse {
   // Writes what is still buffered to the catalogue files.
   uint32_t Flush();
 
+  // The state its header tests and length rules share; a carver's alone.
+  CarvingContext& context() { return context_; }
+  const CarvingContext& context() const { return context_; }
+
+ protected:
+  uint32_t FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const override;
+
  private:
   uint32_t OpenCatalogue(std::string_view logName, FoundFileCatalogue::Mode mode);
   // Hands the carved file's bytes, at most `total`, to `sink` in pieces of up to 64 KiB. 0, 30 for a read
@@ -79,9 +85,7 @@ class CFileTypeRecovery final : public IFileRecoveryParse {
   uint64_t volumeSectors_ = 0;
   uint32_t sectorSize_ = 512;
   SectorReader reader_;
-  bool workBuffer_ = false;
-  std::unique_ptr<FoundFileCatalogue> catalogue_;
-  EngineCallbacks callbacks_;
+  CarvingContext context_;
 };
 
 }  // namespace snapsave

@@ -53,8 +53,8 @@ uint64_t Percent(uint64_t pos, uint64_t total) {
 //   B (base): bytes of the file before the chunk in the buffer; a marker at chunk offset p ends at B + p.
 class Walk {
  public:
-  explicit Walk(uint64_t limit, bool mpegStops = false)
-      : ctx_(CarvingContext::Instance()), ss_(ctx_.sectorSize()), mpegStops_(mpegStops) {
+  Walk(CarvingContext& ctx, uint64_t limit, bool mpegStops = false)
+      : ctx_(ctx), ss_(ctx_.sectorSize()), mpegStops_(mpegStops) {
     budget_ = ss_ == 0 ? 0 : limit / ss_;
     const uint64_t medium = MediumSectors(ctx_);
     mediumLeft_ = ctx_.startSector() < medium ? medium - ctx_.startSector() - 1 : 0;
@@ -85,7 +85,7 @@ class Walk {
     for (size_t off = 0; off < chunk_.size(); off += ss_) {
       ctx_.SetCurrentSector(ctx_.currentSector() + 1);
       const ByteSpan sector = chunk_.subspan(off, ss_);
-      const uint32_t type = DetectType(sector);
+      const uint32_t type = DetectType(ctx_, sector);
       if ((type != kNoType && !(mpegStops_ && type == kMpeg)) || IsFileSystemSector(sector)) {
         stopped_ = true;
         stopAt_ = off;
@@ -151,8 +151,8 @@ constexpr size_t npos = std::string_view::npos;
 // ---- Plain sector walk (psd, tif, tiff, flv, 3gp, mts, mxf, mov, mp2, mmf, fla, mkv)
 // ----------------------- Nothing marks these files' ends in a way a sector test can see: the file runs until
 // a sector starts something else, or to the limit (then limit + one sector).
-uint64_t PlainWalk(uint64_t limit) {
-  Walk w(limit);
+uint64_t PlainWalk(CarvingContext& ctx, uint64_t limit) {
+  Walk w(ctx, limit);
   while (w.Read()) {
     if (w.Stop()) break;
   }
@@ -164,10 +164,10 @@ uint64_t PlainWalk(uint64_t limit) {
 // buffer is looked at: the first one of a chunk may be an embedded thumbnail's, and then the chunk gives no
 // candidate. A later chunk's candidate replaces an earlier one. A marker at or after the sector that stopped
 // the file belongs to the next file and is no candidate.
-uint64_t JpegLength(ByteSpan header) {
-  const uint32_t ss = CarvingContext::Instance().sectorSize();
+uint64_t JpegLength(CarvingContext& ctx, ByteSpan header) {
+  const uint32_t ss = ctx.sectorSize();
   if (size_t e = AcceptedMarkerEnd(header, "\xFF\xD9", ss, false); e != npos) return e;
-  Walk w(k128MiB);
+  Walk w(ctx, k128MiB);
   uint64_t candidate = 0;
   while (w.Read()) {
     const bool stopped = w.Stop();
@@ -182,10 +182,10 @@ uint64_t JpegLength(ByteSpan header) {
 // ----------------------------------------------------------- Every occurrence is tried; a marker wins over a
 // stop in the same chunk, so a picture whose trailer lies after another file's header still ends at its
 // trailer.
-uint64_t TrailerLength(ByteSpan header, std::string_view marker) {
-  const uint32_t ss = CarvingContext::Instance().sectorSize();
+uint64_t TrailerLength(CarvingContext& ctx, ByteSpan header, std::string_view marker) {
+  const uint32_t ss = ctx.sectorSize();
   if (size_t e = AcceptedMarkerEnd(header, marker, ss, true); e != npos) return e;
-  Walk w(k128MiB);
+  Walk w(ctx, k128MiB);
   while (w.Read()) {
     const bool stopped = w.Stop();
     if (size_t e = AcceptedMarkerEnd(w.chunk(), marker, ss, true); e != npos) return w.base() + e;
@@ -206,22 +206,22 @@ uint64_t BmpLength(ByteSpan header) {
 
 // ---- RIFF (AVI, WAV): the chunk size at offset 4 plus its 8-byte chunk header
 // ---------------------------------
-uint64_t RiffLength(ByteSpan header, uint32_t typeCode) {
-  if (typeCode == kAvi && header.size() < 16) return CarvingContext::Instance().sectorSize();
+uint64_t RiffLength(CarvingContext& ctx, ByteSpan header, uint32_t typeCode) {
+  if (typeCode == kAvi && header.size() < 16) return ctx.sectorSize();
   return uint64_t{Le32(header, 4)} + 8;
 }
 
 // ---- SWF: an uncompressed ("FWS") file states its length at offset 4
 // -----------------------------------------
-uint64_t SwfLength(ByteSpan header) {
+uint64_t SwfLength(CarvingContext& ctx, ByteSpan header) {
   if (!header.empty() && header[0] == 'F') return std::min<uint64_t>(Le32(header, 4), k256MiB);
-  return CarvingContext::Instance().sectorSize();
+  return ctx.sectorSize();
 }
 
 // ---- ASF (wmv, wma): the file size of the file properties object, unless it is a broadcast
 // -----------------
-uint64_t AsfLength(ByteSpan header) {
-  const uint32_t ss = CarvingContext::Instance().sectorSize();
+uint64_t AsfLength(CarvingContext& ctx, ByteSpan header) {
+  const uint32_t ss = ctx.sectorSize();
   static constexpr std::array<uint8_t, 16> kFileProperties = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11,
                                                               0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
   const std::string_view guid(reinterpret_cast<const char*>(kFileProperties.data()), kFileProperties.size());
@@ -233,8 +233,7 @@ uint64_t AsfLength(ByteSpan header) {
 
 // ---- ICO: the last directory entry's image offset plus its size
 // ----------------------------------------------
-uint64_t IcoLength(ByteSpan header) {
-  CarvingContext& ctx = CarvingContext::Instance();
+uint64_t IcoLength(CarvingContext& ctx, ByteSpan header) {
   const uint32_t ss = ctx.sectorSize();
   const uint32_t count = Le16(header, 4);
   if (count == 0) return ss;
@@ -254,12 +253,12 @@ uint64_t IcoLength(ByteSpan header) {
 // ---- MPEG program or elementary stream: the end code
 // --------------------------------------------------------- Another pack header does not end the stream
 // (packs follow each other); the end code is the sequence end for an elementary stream, else the program end.
-uint64_t MpegLength(ByteSpan header) {
-  const uint32_t ss = CarvingContext::Instance().sectorSize();
+uint64_t MpegLength(CarvingContext& ctx, ByteSpan header) {
+  const uint32_t ss = ctx.sectorSize();
   const std::string_view end = BytesEqual(header, 0, {0x00, 0x00, 0x01, 0xB3})
                                    ? std::string_view("\x00\x00\x01\xB7", 4)
                                    : std::string_view("\x00\x00\x01\xB9", 4);
-  Walk w(k6GiB, true);
+  Walk w(ctx, k6GiB, true);
   while (w.Read()) {
     const bool stopped = w.Stop();
     if (size_t e = AcceptedMarkerEnd(w.chunk(), end, ss, true); e != npos) return w.base() + e;
@@ -272,8 +271,8 @@ uint64_t MpegLength(ByteSpan header) {
 // ---------------------------------------------------------- Like JPEG: the first "TAG" of a chunk is the
 // candidate, a later chunk's replaces it, and one at or after the sector that stopped the file is the next
 // file's.
-uint64_t Mp3Length() {
-  Walk w(k2GiB);
+uint64_t Mp3Length(CarvingContext& ctx) {
+  Walk w(ctx, k2GiB);
   uint64_t candidate = 0;
   while (w.Read()) {
     const bool stopped = w.Stop();
@@ -285,9 +284,9 @@ uint64_t Mp3Length() {
 
 // ---- APE: the APEv2 tag; its footer (the second "APETAGEX") closes the file
 // -----------------------------------
-uint64_t ApeLength() {
+uint64_t ApeLength(CarvingContext& ctx) {
   constexpr std::string_view kTag("APETAGEX\xD0\x07", 10);
-  Walk w(k2GiB);
+  Walk w(ctx, k2GiB);
   while (w.Read()) {
     const bool stopped = w.Stop();
     if (size_t first = Find(w.chunk(), kTag); first != npos) {
@@ -303,8 +302,7 @@ uint64_t ApeLength() {
 // ---------------------- The chunks are followed by their lengths (reading the sectors that hold each chunk
 // header); the sectors the file then spans must pass the stop test. Damaged chunk lists fall back to the stop
 // test alone.
-uint64_t MidiChunksEnd(ByteSpan header) {
-  CarvingContext& ctx = CarvingContext::Instance();
+uint64_t MidiChunksEnd(CarvingContext& ctx, ByteSpan header) {
   const uint32_t ss = ctx.sectorSize();
   const std::span<uint8_t> buffer = ctx.workBuffer();
   uint32_t tracks = Be16(header, 10);
@@ -335,12 +333,12 @@ uint64_t MidiChunksEnd(ByteSpan header) {
   return at <= limit ? at : 0;
 }
 
-uint64_t MidiLength(ByteSpan header) {
-  const uint32_t ss = CarvingContext::Instance().sectorSize();
-  const uint64_t end = MidiChunksEnd(header);
+uint64_t MidiLength(CarvingContext& ctx, ByteSpan header) {
+  const uint32_t ss = ctx.sectorSize();
+  const uint64_t end = MidiChunksEnd(ctx, header);
   if (end != 0 && end <= ss) return end;
   // The sectors after the header that the chunks span, or the limit when the chunk list is damaged.
-  Walk w(end != 0 ? (end - ss + ss - 1) / ss * ss : k8MiB);
+  Walk w(ctx, end != 0 ? (end - ss + ss - 1) / ss * ss : k8MiB);
   while (w.Read()) {
     if (w.Stop()) return w.length();
   }
@@ -349,10 +347,10 @@ uint64_t MidiLength(ByteSpan header) {
 
 // ---- RealMedia: an empty final index chunk
 // -------------------------------------------------------------------
-uint64_t RealMediaLength() {
+uint64_t RealMediaLength(CarvingContext& ctx) {
   constexpr std::string_view kEmptyIndex(
       "INDX\x00\x00\x00\x14\x00\x00\x00\x00\x00\x00\x00\x02\x00\x00\x00\x00", 20);
-  Walk w(k6GiB);
+  Walk w(ctx, k6GiB);
   while (w.Read()) {
     const bool stopped = w.Stop();
     if (size_t at = Find(w.chunk(), kEmptyIndex); at != npos) return w.base() + at + kEmptyIndex.size();
@@ -363,9 +361,9 @@ uint64_t RealMediaLength() {
 
 // ---- MP4: the producer text some muxers leave in a trailing "free" box
 // ---------------------------------------
-uint64_t Mp4Length() {
+uint64_t Mp4Length(CarvingContext& ctx) {
   constexpr std::string_view kProducer = "freeIsoMedia File Produced";
-  Walk w(k6GiB);
+  Walk w(ctx, k6GiB);
   while (w.Read()) {
     const bool stopped = w.Stop();
     const ByteSpan chunk = w.chunk();
@@ -383,9 +381,8 @@ uint64_t Mp4Length() {
 // ------------------------------------------------------ Sectors inside the stream pass the stop test (the
 // header test refuses a sector that a packet grid runs into), so the file is as long as its packets keep
 // their sync byte. The carved range is kept so that no later sector inside it starts a second stream.
-uint64_t TransportStreamLength(ByteSpan header) {
+uint64_t TransportStreamLength(CarvingContext& ctx, ByteSpan header) {
   constexpr uint64_t kPacket = 188;
-  CarvingContext& ctx = CarvingContext::Instance();
   const uint32_t ss = ctx.sectorSize();
   uint64_t run = ss - ss % kPacket;
   uint64_t next = run;  // file offset of the next packet on the grid
@@ -398,7 +395,7 @@ uint64_t TransportStreamLength(ByteSpan header) {
     }
     run += kPacket;
   }
-  Walk w(k64GiB);
+  Walk w(ctx, k64GiB);
   while (w.Read()) {
     const bool stopped = w.Stop();
     const ByteSpan chunk = w.chunk();
@@ -418,48 +415,48 @@ uint64_t TransportStreamLength(ByteSpan header) {
   return length;
 }
 
-uint64_t Measure(LengthRule rule, uint32_t typeCode, ByteSpan header) {
+uint64_t Measure(CarvingContext& ctx, LengthRule rule, uint32_t typeCode, ByteSpan header) {
   switch (rule) {
     case LengthRule::kNone:
       return 0;
     case LengthRule::kMpegStream:
-      return MpegLength(header);
+      return MpegLength(ctx, header);
     case LengthRule::kMp4TextMarker:
-      return Mp4Length();
+      return Mp4Length(ctx);
     case LengthRule::kRealMediaIndex:
-      return RealMediaLength();
+      return RealMediaLength(ctx);
     case LengthRule::kAsfFileProperties:
-      return AsfLength(header);
+      return AsfLength(ctx, header);
     case LengthRule::kSwfHeaderLength:
-      return SwfLength(header);
+      return SwfLength(ctx, header);
     case LengthRule::kRiffSize:
-      return RiffLength(header, typeCode);
+      return RiffLength(ctx, header, typeCode);
     case LengthRule::kTransportStream:
-      return TransportStreamLength(header);
+      return TransportStreamLength(ctx, header);
     case LengthRule::kMp3Tag:
-      return Mp3Length();
+      return Mp3Length(ctx);
     case LengthRule::kMidiTracks:
-      return MidiLength(header);
+      return MidiLength(ctx, header);
     case LengthRule::kApeTag:
-      return ApeLength();
+      return ApeLength(ctx);
     case LengthRule::kGifTrailer:
-      return TrailerLength(header, kGifTrailer);
+      return TrailerLength(ctx, header, kGifTrailer);
     case LengthRule::kBmpSizeField:
       return BmpLength(header);
     case LengthRule::kJpegEndMarker:
-      return JpegLength(header);
+      return JpegLength(ctx, header);
     case LengthRule::kPngEndChunk:
-      return TrailerLength(header, kPngTrailer);
+      return TrailerLength(ctx, header, kPngTrailer);
     case LengthRule::kIcoDirectory:
-      return IcoLength(header);
+      return IcoLength(ctx, header);
     case LengthRule::kWalk128MiB:
-      return PlainWalk(k128MiB);
+      return PlainWalk(ctx, k128MiB);
     case LengthRule::kWalk256MiB:
-      return PlainWalk(k256MiB);
+      return PlainWalk(ctx, k256MiB);
     case LengthRule::kWalk6GiB:
-      return PlainWalk(k6GiB);
+      return PlainWalk(ctx, k6GiB);
     case LengthRule::kWalk64GiB:
-      return PlainWalk(k64GiB);
+      return PlainWalk(ctx, k64GiB);
   }
   return 0;
 }
@@ -487,11 +484,10 @@ bool AcceptEndMarker(ByteSpan chunk, size_t end, uint32_t sectorSize) {
                      chunk.begin() + static_cast<ptrdiff_t>(sectorEnd), [](uint8_t b) { return b == 0; });
 }
 
-uint64_t MeasureLength(LengthRule rule, uint32_t typeCode, ByteSpan header) {
-  CarvingContext& ctx = CarvingContext::Instance();
+uint64_t MeasureLength(CarvingContext& ctx, LengthRule rule, uint32_t typeCode, ByteSpan header) {
   const uint32_t ss = ctx.sectorSize();
   if (ss == 0 || ctx.workBuffer().size() < ss) return ss;
-  return std::min(Measure(rule, typeCode, header), MediumBytesFromStart(ctx));
+  return std::min(Measure(ctx, rule, typeCode, header), MediumBytesFromStart(ctx));
 }
 
 }  // namespace snapsave

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "filetypes/carving_context.h"
 #include "filetypes/file_type_catalogue.h"
 #include "os/byte_reader.h"
 
@@ -28,7 +29,7 @@ bool IsFileSystemSector(ByteSpan sector);
 // than the medium holds from the start sector on, nor more than the rule's limit plus one sector. Needs the
 // context's work buffer; without it the file is one sector long. A progress callback's non-zero answer is
 // left in the context's callback result and ends the rule at once.
-uint64_t MeasureLength(LengthRule rule, uint32_t typeCode, ByteSpan header);
+uint64_t MeasureLength(CarvingContext& ctx, LengthRule rule, uint32_t typeCode, ByteSpan header);
 
 // Whether a marker ending at chunk offset `end` ends a file: at a sector boundary, or followed by nothing but
 // zeros to the end of its sector (as systems pad a file's last sector).

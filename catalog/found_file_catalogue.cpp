@@ -205,10 +205,6 @@ void FoundFileCatalogue::Reset() {
   folders_.clear();
 }
 
-uint32_t FoundFileCatalogue::Open(std::string_view logName, Mode mode) {
-  return OpenIn(SavedScanStore::Instance().CurrentFolder(), logName, mode);
-}
-
 uint32_t FoundFileCatalogue::OpenIn(const fs::path& folder, std::string_view logName, Mode mode) {
   Reset();
   // The name may come from a file listing of the scan log; it must not lead out of the folder.

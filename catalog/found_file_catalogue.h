@@ -43,10 +43,8 @@ class FoundFileCatalogue {
   // kFresh: log names only go down to the minute, so an earlier scan of the same volume may own the name.
   enum class Mode { kResume, kFresh };
 
-  // Opens or creates the three files of `logName` in the current scan-log folder (saved-scan store) and loads
-  // the relations and folder names.
-  uint32_t Open(std::string_view logName, Mode mode = Mode::kResume);
-  // Same, in an explicit folder.
+  // Opens or creates the three files of `logName` in `folder` (an engine's: the current folder of its
+  // saved-scan store) and loads the relations and folder names.
   uint32_t OpenIn(const std::filesystem::path& folder, std::string_view logName, Mode mode = Mode::kResume);
 
   // Appends `record` with the next record number, which is stored into record.recordId and returned. In a

@@ -127,24 +127,6 @@ std::vector<uint8_t> EncodeSavedScanConfig(const SavedScanConfig& config) {
   return bytes;
 }
 
-SavedScanStore* SavedScanStore::override_ = nullptr;
-
-SavedScanStore& SavedScanStore::Instance() {
-  if (override_ != nullptr) return *override_;
-  static SavedScanStore store(os::ScanLogFolder());
-  return store;
-}
-
-SavedScanStore::Override::Override(fs::path scanLogFolder, FreeBytesQuery freeBytes)
-    : store_(std::make_unique<SavedScanStore>(std::move(scanLogFolder), std::move(freeBytes))),
-      previous_(override_) {
-  override_ = store_.get();
-}
-
-SavedScanStore::Override::~Override() {
-  override_ = previous_;
-}
-
 SavedScanStore::SavedScanStore(fs::path scanLogFolder, FreeBytesQuery freeBytes)
     : scanLogFolder_(std::move(scanLogFolder)), freeBytes_(std::move(freeBytes)) {
   if (!freeBytes_) freeBytes_ = os::VolumeFreeBytes;

@@ -61,29 +61,12 @@ struct ScanPosition {
   uint64_t filesFound = 0;
 };
 
+// The scan-log folder's saved scans. A front end keeps one for the folder and hands it to the engines it has
+// made; two stores over one folder would overwrite each other's "config".
 class SavedScanStore {
  public:
   // Free bytes of the volume of disk `diskNumber` that starts at `volumeStartSector`; 0 when unknown.
   using FreeBytesQuery = std::function<uint64_t(int32_t diskNumber, uint64_t volumeStartSector)>;
-
-  // The process-wide store over the user's scan-log folder, loaded on first use. Used by the scan worker
-  // only.
-  static SavedScanStore& Instance();
-
-  // Makes Instance() answer a store over `scanLogFolder` while alive, so that tests of code that uses the
-  // process-wide store keep to a scratch folder.
-  class Override {
-   public:
-    explicit Override(std::filesystem::path scanLogFolder, FreeBytesQuery freeBytes = {});
-    ~Override();
-    Override(const Override&) = delete;
-    Override& operator=(const Override&) = delete;
-    SavedScanStore& store() { return *store_; }
-
-   private:
-    std::unique_ptr<SavedScanStore> store_;
-    SavedScanStore* previous_;
-  };
 
   // A store over `scanLogFolder`, loaded at once. Without a query, free space comes from the volume's mount
   // point.
@@ -131,8 +114,6 @@ class SavedScanStore {
   void SetFound(std::optional<size_t> index);
   uint32_t WriteConfig() const;
   uint32_t DeleteFolderInside(const std::filesystem::path& folder) const;
-
-  static SavedScanStore* override_;
 
   std::filesystem::path scanLogFolder_;
   FreeBytesQuery freeBytes_;

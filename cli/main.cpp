@@ -329,6 +329,8 @@ int RunScan(const ScanOptions& o) {
     return kExitOnSource;
   }
 
+  // Declared before the target: its engine keeps catalogues and saved positions here.
+  SavedScanStore store(os::ScanLogFolder());
   ScanTarget target;
   if (!MakeTarget(source, target)) return kExitOpen;
   const cli::ResumePolicy policy = o.resume  ? cli::ResumePolicy::kResume
@@ -336,7 +338,7 @@ int RunScan(const ScanOptions& o) {
                                              : cli::ResumePolicy::kAsk;
   {
     cli::TerminalView view(policy);
-    ScanSession session(view, {&target}, !o.quick);
+    ScanSession session(view, {&target}, !o.quick, DefaultEngineMaker(store));
     RunSession(session, view, "MSG0709");
     if (view.EndCode() == kEndFailed || !target.engine) {
       ReportNoEngine(source, target, o.quick);

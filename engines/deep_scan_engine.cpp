@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <map>
 
-#include "filetypes/carving_context.h"
 #include "fs/fat/fat_dir_entry.h"
 #include "fs/ntfs/ntfs_record.h"
 #include "os/clock.h"
@@ -29,7 +28,8 @@ bool IsFatKind(SourceKind k) {
 
 }  // namespace
 
-CProfessionalRecovery::CProfessionalRecovery(QuickEngineMaker quick) : quickMaker_(std::move(quick)) {}
+CProfessionalRecovery::CProfessionalRecovery(SavedScanStore& store, QuickEngineMaker quick)
+    : store_(store), quickMaker_(std::move(quick)), fat_(store), ntfs_(store), carver_(store) {}
 
 CProfessionalRecovery::~CProfessionalRecovery() {
   // The quick engine goes first; the embedded engines and the reader follow in reverse order of declaration.
@@ -44,8 +44,7 @@ uint32_t CProfessionalRecovery::OpenPhysicalDisk(int32_t diskNumber, uint64_t vo
   driveLetter_ = driveLetter;
   if (uint32_t e = reader_.OpenDisk(diskNumber); e != err::kSuccess) return e;
   sectorSize_ = reader_.DeviceSectorSize();
-  const auto found =
-      SavedScanStore::Instance().FindDiskScan(driveLetter, diskNumber, volumeStartSector, volumeSectorCount);
+  const auto found = store_.FindDiskScan(driveLetter, diskNumber, volumeStartSector, volumeSectorCount);
   resume_ = found.has_value();
   saved_ = found.value_or(SavedScanRecord{});
   fat_.OpenPhysicalDisk(diskNumber, volumeStartSector, volumeSectorCount, driveLetter);
@@ -64,7 +63,7 @@ uint32_t CProfessionalRecovery::OpenImageFile(const fs::path& imagePath, char16_
   volumeStart_ = 0;
   volumeSectors_ = reader_.TotalSectors();
   imagePath_ = imagePath;
-  const auto found = SavedScanStore::Instance().FindImageScan(imagePath);
+  const auto found = store_.FindImageScan(imagePath);
   resume_ = found.has_value();
   saved_ = found.value_or(SavedScanRecord{});
   fat_.OpenImageFile(imagePath, driveLetter);
@@ -88,7 +87,7 @@ int32_t CProfessionalRecovery::SetCallbacks(ScanProgressCallback scanCallback,
 
 void CProfessionalRecovery::DiscardSavedProgress() {
   resume_ = false;
-  SavedScanStore::Instance().RemoveScan(fs::path(os::Utf16ToUtf8(saved_.Folder())));
+  store_.RemoveScan(fs::path(os::Utf16ToUtf8(saved_.Folder())));
   saved_ = SavedScanRecord{};
 }
 
@@ -100,13 +99,15 @@ int32_t CProfessionalRecovery::Report(int32_t progress, int32_t weight, int32_t 
 
 int32_t CProfessionalRecovery::Scan(std::string_view /*logName*/) {
   if (!opened_ || !reader_.IsOpen()) return static_cast<int32_t>(err::kInvalidParameter);
-  SavedScanStore& store = SavedScanStore::Instance();
+  SavedScanStore& store = store_;
   const bool fresh = !resume_;
   const fs::path savedFolder = fs::path(os::Utf16ToUtf8(saved_.Folder()));
   auto savedName = [&](std::string_view prefix) {
     return store.FindFileByPrefix(savedFolder, prefix).value_or(std::string());
   };
   if (fresh) store.StartNewScan();
+  // Taken now: another scan started through the same store moves its current folder on.
+  const fs::path folder = fresh ? store.CurrentFolder() : savedFolder;
 
   // Quick phase: its own listing, and which sectors are free.
   bool wholeVolume = true;
@@ -142,8 +143,7 @@ int32_t CProfessionalRecovery::Scan(std::string_view /*logName*/) {
     return static_cast<int32_t>(opened);
   }
   fat_.ReadBootGuess();
-  CarvingContext::Instance().ClearTransportStreamRanges();
-  // The carving context is shared by the process: it must report to this scan's callback, or to none.
+  carver_.context().ClearTransportStreamRanges();
   carver_.SetCallbacks(callbacks_.scan, callbacks_.recover, callbacks_.context, kWeight);
 
   // Extent: the whole volume, or the unallocated runs the quick engine reports. A quick engine that keeps no
@@ -240,7 +240,6 @@ int32_t CProfessionalRecovery::Scan(std::string_view /*logName*/) {
   chunk_ = {};
   recordBuffer_ = {};
   if (stop == 0) Report(100, 100, 0, 0, 0, 0);
-  const fs::path folder = fresh ? store.CurrentFolder() : savedFolder;
   const ScanPosition position{run.start, run.length, done, scanned_, GetRecordCount() + foundBase};
   store.SaveScan(driveLetter_, diskNumber_, volumeStart_, volumeSectors_, position, folder,
                  imagePath_.empty() ? nullptr : &imagePath_);

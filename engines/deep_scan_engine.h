@@ -39,7 +39,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse {
   static constexpr int32_t kWeight = 90;
   static constexpr int32_t kQuickWeight = 9;
 
-  explicit CProfessionalRecovery(QuickEngineMaker quick = {});
+  explicit CProfessionalRecovery(SavedScanStore& store, QuickEngineMaker quick = {});
   ~CProfessionalRecovery() override;
   CProfessionalRecovery(const CProfessionalRecovery&) = delete;
   CProfessionalRecovery& operator=(const CProfessionalRecovery&) = delete;
@@ -111,6 +111,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse {
   };
   std::map<uint64_t, MergeEntry> merge_;
 
+  SavedScanStore& store_;
   QuickEngineMaker quickMaker_;
   char16_t driveLetter_ = 0;
   uint32_t sectorSize_ = SectorReader::kImageSectorSize;

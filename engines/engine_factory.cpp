@@ -16,24 +16,24 @@ namespace snapsave {
 
 namespace {
 
-QuickEngineMaker QuickMaker() {
+QuickEngineMaker QuickMaker(SavedScanStore& store) {
   QuickEngineMaker maker;
-  maker.forDisk = [](int32_t disk, uint64_t start, uint64_t count, char16_t letter) {
-    return CreateScanEngine(disk, start, count, letter, false);
+  maker.forDisk = [&store](int32_t disk, uint64_t start, uint64_t count, char16_t letter) {
+    return CreateScanEngine(store, disk, start, count, letter, false);
   };
-  maker.forImage = [](const std::filesystem::path& image, char16_t letter) {
-    return CreateScanEngineForImage(image, letter, false);
+  maker.forImage = [&store](const std::filesystem::path& image, char16_t letter) {
+    return CreateScanEngineForImage(store, image, letter, false);
   };
   return maker;
 }
 
-std::unique_ptr<IFileRecoveryParse> MakeEngine(VolumeType type, bool deep) {
-  if (deep) return std::make_unique<CProfessionalRecovery>(QuickMaker());
+std::unique_ptr<IFileRecoveryParse> MakeEngine(SavedScanStore& store, VolumeType type, bool deep) {
+  if (deep) return std::make_unique<CProfessionalRecovery>(store, QuickMaker(store));
   switch (type) {
     case VolumeType::kFat:
-      return std::make_unique<CFastFatRecovery>();
+      return std::make_unique<CFastFatRecovery>(store);
     case VolumeType::kNtfs:
-      return std::make_unique<CFastNtfsRecovery>();
+      return std::make_unique<CFastNtfsRecovery>(store);
     case VolumeType::kExt:
       return std::make_unique<CFastExtRecovery>();
     case VolumeType::kUnknown:
@@ -62,27 +62,28 @@ VolumeType ClassifyVolume(ByteSpan probe) {
   return VolumeType::kUnknown;
 }
 
-std::unique_ptr<IFileRecoveryParse> CreateScanEngine(int32_t diskNumber, uint64_t volumeStartSector,
-                                                     uint64_t volumeSectorCount, char16_t driveLetter,
-                                                     bool deep) {
+std::unique_ptr<IFileRecoveryParse> CreateScanEngine(SavedScanStore& store, int32_t diskNumber,
+                                                     uint64_t volumeStartSector, uint64_t volumeSectorCount,
+                                                     char16_t driveLetter, bool deep) {
   SectorReader reader;
   if (reader.OpenDisk(diskNumber) != 0) return nullptr;
   // What the system still holds for a mounted volume must reach the medium before it is read raw.
   os::FlushVolume(diskNumber, volumeStartSector);
   std::vector<uint8_t> probe;
   if (!ReadProbe(reader, volumeStartSector, reader.DeviceSectorSize(), probe)) return nullptr;
-  auto engine = MakeEngine(ClassifyVolume(probe), deep);
+  auto engine = MakeEngine(store, ClassifyVolume(probe), deep);
   if (engine) engine->OpenPhysicalDisk(diskNumber, volumeStartSector, volumeSectorCount, driveLetter);
   return engine;
 }
 
-std::unique_ptr<IFileRecoveryParse> CreateScanEngineForImage(const std::filesystem::path& imagePath,
+std::unique_ptr<IFileRecoveryParse> CreateScanEngineForImage(SavedScanStore& store,
+                                                             const std::filesystem::path& imagePath,
                                                              char16_t driveLetter, bool deep) {
   SectorReader reader;
   if (reader.OpenFile(imagePath) != 0) return nullptr;
   std::vector<uint8_t> probe;
   if (!ReadProbe(reader, 0, SectorReader::kImageSectorSize, probe)) return nullptr;
-  auto engine = MakeEngine(ClassifyVolume(probe), deep);
+  auto engine = MakeEngine(store, ClassifyVolume(probe), deep);
   if (engine) engine->OpenImageFile(imagePath, driveLetter);
   return engine;
 }

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "catalog/file_recovery_parse.h"
+#include "catalog/saved_scan_store.h"
 #include "os/byte_reader.h"
 
 namespace snapsave {
@@ -20,11 +21,13 @@ inline constexpr uint32_t kProbeBytes = 16384;
 VolumeType ClassifyVolume(ByteSpan probe);
 
 // A deep scan always gets the deep engine; a quick scan gets the file system's quick engine, or nothing for a
-// volume no test recognises. Null also when the source cannot be opened or is shorter than the probe.
-std::unique_ptr<IFileRecoveryParse> CreateScanEngine(int32_t diskNumber, uint64_t volumeStartSector,
-                                                     uint64_t volumeSectorCount, char16_t driveLetter,
-                                                     bool deep);
-std::unique_ptr<IFileRecoveryParse> CreateScanEngineForImage(const std::filesystem::path& imagePath,
+// volume no test recognises. Null also when the source cannot be opened or is shorter than the probe. The
+// engines keep their catalogues and saved positions in `store`, which must outlive them.
+std::unique_ptr<IFileRecoveryParse> CreateScanEngine(SavedScanStore& store, int32_t diskNumber,
+                                                     uint64_t volumeStartSector, uint64_t volumeSectorCount,
+                                                     char16_t driveLetter, bool deep);
+std::unique_ptr<IFileRecoveryParse> CreateScanEngineForImage(SavedScanStore& store,
+                                                             const std::filesystem::path& imagePath,
                                                              char16_t driveLetter, bool deep);
 
 }  // namespace snapsave

@@ -6,11 +6,6 @@
 
 namespace snapsave {
 
-CarvingContext& CarvingContext::Instance() {
-  static CarvingContext context;
-  return context;
-}
-
 void CarvingContext::Begin(const SectorReader* source, uint32_t sectorSize, uint64_t sector) {
   source_ = source;
   sectorSize_ = sectorSize;
@@ -36,12 +31,10 @@ bool CarvingContext::AcquireWorkBuffer() {
       return false;
     }
   }
-  ++workBufferHolders_;
   return true;
 }
 
 void CarvingContext::ReleaseWorkBuffer() {
-  if (workBufferHolders_ > 0 && --workBufferHolders_ > 0) return;
   workBuffer_.clear();
   workBuffer_.shrink_to_fit();
 }

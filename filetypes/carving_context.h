@@ -1,6 +1,6 @@
-// The state that header tests and length rules share during a carve. They are free functions that see only a
-// sector buffer, so the reader, the sector position and the stream bookkeeping live here. One instance per
-// process, unlocked: only one carve runs at a time.
+// The state that header tests and length rules share during a carve. They are free functions that see a
+// sector buffer and this context: the reader, the sector position and the stream bookkeeping live here. Each
+// carver owns one, so carves of different sources never see each other's state.
 #pragma once
 
 #include <cstdint>
@@ -25,8 +25,6 @@ class CarvingContext {
                                        uint64_t currentSector, uint64_t totalSectors, uint64_t filesFound,
                                        uint32_t reserved);
 
-  static CarvingContext& Instance();
-
   CarvingContext() = default;
   CarvingContext(const CarvingContext&) = delete;
   CarvingContext& operator=(const CarvingContext&) = delete;
@@ -45,9 +43,8 @@ class CarvingContext {
   // arrived; false without a source, with an unusable sector size, a range that wraps, or a buffer too small.
   bool ReadSectors(std::span<uint8_t> into, uint64_t firstSector, uint32_t count) const;
 
-  // The 64 KiB buffer length rules read into. Held from a carving engine's construction to its destruction;
-  // engines may overlap, so it is freed when the last holder lets go. Acquire returns false (and holds
-  // nothing) when the memory is not there.
+  // The 64 KiB buffer length rules read into, held by the carver for its lifetime. Acquire returns false (and
+  // holds nothing) when the memory is not there.
   bool AcquireWorkBuffer();
   void ReleaseWorkBuffer();
   std::span<uint8_t> workBuffer() { return workBuffer_; }
@@ -79,7 +76,7 @@ class CarvingContext {
   Progress& progress() { return progress_; }
   const Progress& progress() const { return progress_; }
 
-  // Back to the state of a fresh process, keeping the work buffer if one is held.
+  // Back to a fresh context's state, keeping the work buffer if one is held.
   void Reset();
 
  private:
@@ -88,7 +85,6 @@ class CarvingContext {
   uint64_t startSector_ = 0;
   uint64_t currentSector_ = 0;
   std::vector<uint8_t> workBuffer_;
-  uint32_t workBufferHolders_ = 0;
   bool streamStart_ = true;
   bool transportStreamInProgress_ = false;
   std::vector<std::pair<uint64_t, uint64_t>> transportStreamRanges_;

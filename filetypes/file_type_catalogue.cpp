@@ -149,8 +149,8 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-uint32_t CarvingTypeRow::MatchHeader(std::span<const uint8_t> sector) const {
-  return header != nullptr ? header->match(sector) : kNoType;
+uint32_t CarvingTypeRow::MatchHeader(const CarvingContext& ctx, std::span<const uint8_t> sector) const {
+  return header != nullptr ? header->match(ctx, sector) : kNoType;
 }
 
 std::span<const CarvingTypeRow> CarvingTypeTable() {
@@ -172,19 +172,19 @@ const CarvingTypeRow* FirstRowWithExtension(std::string_view extension) {
   return nullptr;
 }
 
-uint32_t DetectType(std::span<const uint8_t> buffer) {
+uint32_t DetectType(const CarvingContext& ctx, std::span<const uint8_t> buffer) {
   if (buffer.empty()) return kNoType;
   const Dispatch& d = TheDispatch();
   for (uint64_t pending = d.candidates[buffer[0]]; pending != 0; pending &= pending - 1) {
-    const uint32_t type = d.tests[static_cast<size_t>(std::countr_zero(pending))]->match(buffer);
+    const uint32_t type = d.tests[static_cast<size_t>(std::countr_zero(pending))]->match(ctx, buffer);
     if (type != kNoType) return type;
   }
   return kNoType;
 }
 
-uint32_t DetectTypeSequential(std::span<const uint8_t> buffer) {
+uint32_t DetectTypeSequential(const CarvingContext& ctx, std::span<const uint8_t> buffer) {
   for (size_t i = 0; i < kCarvingTypeRowCount; ++i) {
-    const uint32_t type = kRows[i].MatchHeader(buffer);
+    const uint32_t type = kRows[i].MatchHeader(ctx, buffer);
     if (type != kNoType) return type;
   }
   return kNoType;
@@ -199,10 +199,10 @@ bool VerifyExtension(std::span<const uint8_t> buffer, std::string_view extension
                      uint32_t sectorSize, uint64_t startSector) {
   const CarvingTypeRow* row = FirstRowWithExtension(extension);
   if (row == nullptr) return true;
-  CarvingContext& ctx = CarvingContext::Instance();
+  CarvingContext ctx;
   ctx.Begin(source, sectorSize, startSector);
   ctx.SetStreamStart(false);
-  return row->MatchHeader(buffer) == row->typeCode;
+  return row->MatchHeader(ctx, buffer) == row->typeCode;
 }
 
 }  // namespace snapsave

@@ -8,6 +8,7 @@
 
 namespace snapsave {
 
+class CarvingContext;
 class SectorReader;
 struct HeaderTest;
 
@@ -56,7 +57,7 @@ struct CarvingTypeRow {
   LengthRule lengthRule;
 
   // The row's header test on `sector` (a type code, or kNoType).
-  uint32_t MatchHeader(std::span<const uint8_t> sector) const;
+  uint32_t MatchHeader(const CarvingContext& ctx, std::span<const uint8_t> sector) const;
   bool IsCarved() const { return lengthRule != LengthRule::kNone; }
 };
 
@@ -72,19 +73,19 @@ const CarvingTypeRow* FirstRowWithCode(uint32_t typeCode);
 const CarvingTypeRow* FirstRowWithExtension(std::string_view extension);
 
 // The first result other than kNoType of the header tests in table order, or kNoType. Tests that read further
-// sectors do so through the carving context.
-uint32_t DetectType(std::span<const uint8_t> buffer);
+// sectors do so through `ctx`.
+uint32_t DetectType(const CarvingContext& ctx, std::span<const uint8_t> buffer);
 
 // The same answer as DetectType, found by running every test in table order; the reference DetectType's
 // shortcuts are checked against.
-uint32_t DetectTypeSequential(std::span<const uint8_t> buffer);
+uint32_t DetectTypeSequential(const CarvingContext& ctx, std::span<const uint8_t> buffer);
 
 // Code of the first row with this extension (ASCII case ignored), else kNoType.
 uint32_t FindTypeCodeByExtension(std::string_view extension);
 
 // Whether the first sector of a file named with `extension` really starts such a file. True for extensions
-// the table does not know. Points the carving context at `source`/`startSector` and clears its stream-start
-// flag.
+// the table does not know. Tests that read on read `source` from `startSector`, as at the start of a file
+// with no carve before it.
 bool VerifyExtension(std::span<const uint8_t> buffer, std::string_view extension, const SectorReader* source,
                      uint32_t sectorSize, uint64_t startSector);
 

@@ -13,13 +13,13 @@ namespace {
 
 using namespace typecode;
 
-constexpr HeaderTest Lead(uint32_t (*match)(ByteSpan), uint8_t lead) {
+constexpr HeaderTest Lead(uint32_t (*match)(const CarvingContext&, ByteSpan), uint8_t lead) {
   return {match, 1, {lead, 0}};
 }
-constexpr HeaderTest Lead(uint32_t (*match)(ByteSpan), uint8_t a, uint8_t b) {
+constexpr HeaderTest Lead(uint32_t (*match)(const CarvingContext&, ByteSpan), uint8_t a, uint8_t b) {
   return {match, 2, {a, b}};
 }
-constexpr HeaderTest AnyLead(uint32_t (*match)(ByteSpan)) {
+constexpr HeaderTest AnyLead(uint32_t (*match)(const CarvingContext&, ByteSpan)) {
   return {match, 0, {}};
 }
 
@@ -40,7 +40,7 @@ bool UsableSectorSize(uint32_t sectorSize) {
 
 // ---- MPEG program stream (pack + system header) or elementary video stream (sequence header + GOP)
 // ----------
-uint32_t MatchMpeg(ByteSpan b) {
+uint32_t MatchMpeg(const CarvingContext& /*ctx*/, ByteSpan b) {
   if (b.size() < 16) return kNoType;
   const size_t window = std::min<size_t>(b.size(), 32);
   auto startCodeWithin = [&](uint8_t code) {
@@ -56,20 +56,20 @@ uint32_t MatchMpeg(ByteSpan b) {
 
 // ---- MP4: ISO base media brands and mp42 only; 3gp and QuickTime brands have rows of their own
 // ------------------
-uint32_t MatchMp4(ByteSpan b) {
+uint32_t MatchMp4(const CarvingContext& /*ctx*/, ByteSpan b) {
   if (b.size() < 32 || !BytesEqual(b, 4, "ftyp")) return kNoType;
   return BytesEqual(b, 8, "iso") || BytesEqual(b, 8, "mp42") ? kMp4 : kNoType;
 }
 
 // ---- RealMedia
 // -------------------------------------------------------------------------------------------------
-uint32_t MatchRealMedia(ByteSpan b) {
+uint32_t MatchRealMedia(const CarvingContext& /*ctx*/, ByteSpan b) {
   return BytesEqual(b, 0, ".RMF") ? kRealMedia : kNoType;
 }
 
 // ---- ASF (wmv, wma): header object GUID
 // ------------------------------------------------------------------------
-uint32_t MatchAsf(ByteSpan b) {
+uint32_t MatchAsf(const CarvingContext& /*ctx*/, ByteSpan b) {
   if (b.size() < 24) return kNoType;
   return BytesEqual(
              b, 0,
@@ -80,7 +80,7 @@ uint32_t MatchAsf(ByteSpan b) {
 
 // ---- SWF: zlib-compressed files exist from version 6 on, so older versions must be plain
 // -----------------------
-uint32_t MatchSwf(ByteSpan b) {
+uint32_t MatchSwf(const CarvingContext& /*ctx*/, ByteSpan b) {
   if (b.size() < 8) return kNoType;
   const uint8_t version = b[3];
   if (BytesEqual(b, 0, "CWS") && version >= 6 && version <= 15) return kSwf;
@@ -90,28 +90,28 @@ uint32_t MatchSwf(ByteSpan b) {
 
 // ---- RIFF AVI
 // --------------------------------------------------------------------------------------------------
-uint32_t MatchAvi(ByteSpan b) {
+uint32_t MatchAvi(const CarvingContext& /*ctx*/, ByteSpan b) {
   if (b.size() < 16) return kNoType;
   return BytesEqual(b, 0, "RIFF") && BytesEqual(b, 8, "AVI ") && BytesEqual(b, 12, "LIST") ? kAvi : kNoType;
 }
 
 // ---- FLV: version 1 and a 9-byte header
 // ------------------------------------------------------------------------
-uint32_t MatchFlv(ByteSpan b) {
+uint32_t MatchFlv(const CarvingContext& /*ctx*/, ByteSpan b) {
   if (b.size() < 16) return kNoType;
   return BytesEqual(b, 0, {'F', 'L', 'V', 0x01}) && BytesEqual(b, 5, {0, 0, 0, 9}) ? kFlv : kNoType;
 }
 
 // ---- 3GPP
 // ------------------------------------------------------------------------------------------------------
-uint32_t Match3gp(ByteSpan b) {
+uint32_t Match3gp(const CarvingContext& /*ctx*/, ByteSpan b) {
   if (b.size() < 32) return kNoType;
   return BytesEqual(b, 4, "ftyp") && BytesEqual(b, 8, "3gp") ? k3gp : kNoType;
 }
 
 // ---- Matroska / WebM: EBML magic
 // -------------------------------------------------------------------------------
-uint32_t MatchMatroska(ByteSpan b) {
+uint32_t MatchMatroska(const CarvingContext& /*ctx*/, ByteSpan b) {
   if (b.size() < 16) return kNoType;
   return BytesEqual(b, 0, {0x1A, 0x45, 0xDF, 0xA3}) ? kMkv : kNoType;
 }
@@ -126,14 +126,13 @@ constexpr uint8_t kTsSync = 0x47;
 constexpr size_t kTsProbeBytes = 4096;
 constexpr size_t kTsProbePackets = 22;
 
-uint32_t MatchTransportStream(ByteSpan b) {
+uint32_t MatchTransportStream(const CarvingContext& ctx, ByteSpan b) {
   if (b.size() < kTsPacket || b[0] != kTsSync) return kNoType;
   if (b[1] == 0 && b[2] == 0 && b[3] == 0) return kNoType;
   for (size_t off = kTsPacket; off < b.size(); off += kTsPacket) {
     if (b[off] != kTsSync) return kNoType;
   }
 
-  const CarvingContext& ctx = CarvingContext::Instance();
   const uint32_t sectorSize = ctx.sectorSize();
   if (!UsableSectorSize(sectorSize) || ctx.source() == nullptr) return kNoType;
   const auto count = static_cast<uint32_t>((kTsProbeBytes + sectorSize - 1) / sectorSize);
@@ -162,16 +161,16 @@ uint32_t MatchTransportStream(ByteSpan b) {
 // -------------------------------------- The first packet carries the program association section; its 4-byte
 // arrival stamp is zero at a true start. A non-zero stamp is accepted only when no such stream is being
 // carved, else every PAT repeat would split it.
-uint32_t MatchTimestampedTs(ByteSpan b) {
+uint32_t MatchTimestampedTs(const CarvingContext& ctx, ByteSpan b) {
   if (b.size() < 16) return kNoType;
   if (!BytesEqual(b, 8, {0x00, 0x00, 0xB0, 0x11, 0x00, 0x00, 0xC1, 0x00})) return kNoType;
-  if (Le32(b, 0) == 0 || !CarvingContext::Instance().transportStreamInProgress()) return kMts;
+  if (Le32(b, 0) == 0 || !ctx.transportStreamInProgress()) return kMts;
   return kNoType;
 }
 
 // ---- MXF: closed complete header partition pack key
 // ------------------------------------------------------------
-uint32_t MatchMxf(ByteSpan b) {
+uint32_t MatchMxf(const CarvingContext& /*ctx*/, ByteSpan b) {
   if (b.size() < 16) return kNoType;
   return BytesEqual(
              b, 0,
@@ -182,7 +181,7 @@ uint32_t MatchMxf(ByteSpan b) {
 
 // ---- MP3 with an ID3v2 tag: version bytes below FF, no undefined flags, a synchsafe size
 // ------------------------
-uint32_t MatchMp3(ByteSpan b) {
+uint32_t MatchMp3(const CarvingContext& /*ctx*/, ByteSpan b) {
   if (b.size() < 10 || !BytesEqual(b, 0, "ID3")) return kNoType;
   if (b[3] == 0xFF || b[4] == 0xFF || (b[5] & 0x1F) != 0) return kNoType;
   for (size_t i = 6; i < 10; ++i) {
@@ -193,7 +192,7 @@ uint32_t MatchMp3(ByteSpan b) {
 
 // ---- Standard MIDI file: a 6-byte header chunk directly followed by the first track
 // ----------------------------
-uint32_t MatchMidi(ByteSpan b) {
+uint32_t MatchMidi(const CarvingContext& /*ctx*/, ByteSpan b) {
   if (b.size() < 16) return kNoType;
   return BytesEqual(b, 0, "MThd") && BytesEqual(b, 4, {0, 0, 0, 6}) && BytesEqual(b, 14, "MTrk") ? kMidi
                                                                                                  : kNoType;
@@ -201,20 +200,20 @@ uint32_t MatchMidi(ByteSpan b) {
 
 // ---- APE audio
 // ---------------------------------------------------------------------------------------------------
-uint32_t MatchApe(ByteSpan b) {
+uint32_t MatchApe(const CarvingContext& /*ctx*/, ByteSpan b) {
   return BytesEqual(b, 0, "MAC ") ? kApe : kNoType;
 }
 
 // ---- RIFF WAVE
 // -------------------------------------------------------------------------------------------------
-uint32_t MatchWav(ByteSpan b) {
+uint32_t MatchWav(const CarvingContext& /*ctx*/, ByteSpan b) {
   if (b.size() < 16) return kNoType;
   return BytesEqual(b, 0, "RIFF") && BytesEqual(b, 8, "WAVE") && BytesEqual(b, 12, "fmt ") ? kWav : kNoType;
 }
 
 // ---- QuickTime: movie atom first (old files) or the qt brand
 // ---------------------------------------------------
-uint32_t MatchMov(ByteSpan b) {
+uint32_t MatchMov(const CarvingContext& /*ctx*/, ByteSpan b) {
   if (b.size() < 16) return kNoType;
   if (BytesEqual(b, 4, "moov")) return kMov;
   return BytesEqual(b, 4, "ftyp") && BytesEqual(b, 8, "qt  ") ? kMov : kNoType;
@@ -222,26 +221,26 @@ uint32_t MatchMov(ByteSpan b) {
 
 // ---- MPEG-1 layer II, 384 kbit/s, 48 kHz, stereo: the one frame header it recognises
 // ----------------------------
-uint32_t MatchMp2(ByteSpan b) {
+uint32_t MatchMp2(const CarvingContext& /*ctx*/, ByteSpan b) {
   return BytesEqual(b, 0, {0xFF, 0xFD, 0xE4, 0x00}) ? kMp2 : kNoType;
 }
 
 // ---- SMAF ringtone
 // ---------------------------------------------------------------------------------------------
-uint32_t MatchMmf(ByteSpan b) {
+uint32_t MatchMmf(const CarvingContext& /*ctx*/, ByteSpan b) {
   return BytesEqual(b, 0, "MMMD") ? kMmf : kNoType;
 }
 
 // ---- Flash authoring file: half the compound-document signature, so every compound document lands here
 // --------
-uint32_t MatchFla(ByteSpan b) {
+uint32_t MatchFla(const CarvingContext& /*ctx*/, ByteSpan b) {
   if (b.size() < 16) return kNoType;
   return BytesEqual(b, 0, {0xD0, 0xCF, 0x11, 0xE0}) ? kFla : kNoType;
 }
 
 // ---- GIF: "GIF" + two digits + a lower-case letter (87a, 89a)
 // --------------------------------------------------
-uint32_t MatchGif(ByteSpan b) {
+uint32_t MatchGif(const CarvingContext& /*ctx*/, ByteSpan b) {
   if (b.size() < 8 || !BytesEqual(b, 0, "GIF")) return kNoType;
   auto digit = [](uint8_t c) { return c >= '0' && c <= '9'; };
   return digit(b[3]) && digit(b[4]) && b[5] >= 'a' && b[5] <= 'z' ? kGif : kNoType;
@@ -249,7 +248,7 @@ uint32_t MatchGif(ByteSpan b) {
 
 // ---- BMP: reserved words zero and a BITMAPINFOHEADER (40 bytes); later header versions are not recognised
 // ------
-uint32_t MatchBmp(ByteSpan b) {
+uint32_t MatchBmp(const CarvingContext& /*ctx*/, ByteSpan b) {
   if (b.size() < 40) return kNoType;
   if (!BytesEqual(b, 0, "BM") && !BytesEqual(b, 0, "BA")) return kNoType;
   return Le16(b, 6) == 0 && Le16(b, 8) == 0 && Le32(b, 14) == 40 ? kBmp : kNoType;
@@ -257,7 +256,7 @@ uint32_t MatchBmp(ByteSpan b) {
 
 // ---- JPEG: SOI directly followed by a JFIF APP0 or an Exif APP1
 // ------------------------------------------------
-uint32_t MatchJpeg(ByteSpan b) {
+uint32_t MatchJpeg(const CarvingContext& /*ctx*/, ByteSpan b) {
   if (b.size() < 16) return kNoType;
   if (BytesEqual(b, 0, {0xFF, 0xD8, 0xFF, 0xE0}) && BytesEqual(b, 6, "JFIF")) return kJpeg;
   if (BytesEqual(b, 0, {0xFF, 0xD8, 0xFF, 0xE1}) && BytesEqual(b, 6, "Exif")) return kJpeg;
@@ -266,27 +265,27 @@ uint32_t MatchJpeg(ByteSpan b) {
 
 // ---- PNG
 // -------------------------------------------------------------------------------------------------------
-uint32_t MatchPng(ByteSpan b) {
+uint32_t MatchPng(const CarvingContext& /*ctx*/, ByteSpan b) {
   return BytesEqual(b, 0, {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A}) ? kPng : kNoType;
 }
 
 // ---- Photoshop
 // -------------------------------------------------------------------------------------------------
-uint32_t MatchPsd(ByteSpan b) {
+uint32_t MatchPsd(const CarvingContext& /*ctx*/, ByteSpan b) {
   if (b.size() < 40) return kNoType;
   return BytesEqual(b, 0, "8BPS") ? kPsd : kNoType;
 }
 
 // ---- TIFF, either byte order
 // -----------------------------------------------------------------------------------
-uint32_t MatchTiff(ByteSpan b) {
+uint32_t MatchTiff(const CarvingContext& /*ctx*/, ByteSpan b) {
   return BytesEqual(b, 0, {'M', 'M', 0x00, 0x2A}) || BytesEqual(b, 0, {'I', 'I', 0x2A, 0x00}) ? kTiff
                                                                                               : kNoType;
 }
 
 // ---- ICO: 00 00 01 00 is common in raw data, so the directory must describe images packed right behind it
 // ------
-uint32_t MatchIco(ByteSpan b) {
+uint32_t MatchIco(const CarvingContext& /*ctx*/, ByteSpan b) {
   if (b.size() < 16 || !BytesEqual(b, 0, {0x00, 0x00, 0x01, 0x00})) return kNoType;
   const uint16_t count = Le16(b, 4);
   if (count == 0) return kNoType;
@@ -330,8 +329,7 @@ bool Utf16NameStartsWith(ByteSpan b, size_t off, std::string_view prefix) {
   return true;
 }
 
-uint32_t ClassifyCompoundDocument(ByteSpan header) {
-  const CarvingContext& ctx = CarvingContext::Instance();
+uint32_t ClassifyCompoundDocument(const CarvingContext& ctx, ByteSpan header) {
   const uint32_t sectorSize = ctx.sectorSize();
   const uint64_t current = ctx.currentSector();
   std::vector<uint8_t> sector;
@@ -359,9 +357,9 @@ uint32_t ClassifyCompoundDocument(ByteSpan header) {
   return kOle;
 }
 
-uint32_t MatchCompoundDocument(ByteSpan b) {
+uint32_t MatchCompoundDocument(const CarvingContext& ctx, ByteSpan b) {
   if (!BytesEqual(b, 0, {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1})) return kNoType;
-  return ClassifyCompoundDocument(b);
+  return ClassifyCompoundDocument(ctx, b);
 }
 
 // ---- Office Open XML: a zip whose member names show the application
@@ -400,11 +398,10 @@ uint32_t ScanOoxmlWindow(ByteSpan window) {
   return kNoType;
 }
 
-uint32_t MatchOfficeOpenXml(ByteSpan b) {
+uint32_t MatchOfficeOpenXml(const CarvingContext& ctx, ByteSpan b) {
   if (b.size() < 31) return kNoType;
   if (!BytesEqual(b, 0, {'P', 'K', 0x03, 0x04}) && !BytesEqual(b, 31, "[Content_Types].xml")) return kNoType;
 
-  const CarvingContext& ctx = CarvingContext::Instance();
   const uint32_t sectorSize = ctx.sectorSize();
   if (!UsableSectorSize(sectorSize) || ctx.source() == nullptr) return kNoType;
   std::vector<uint8_t> window;
@@ -427,13 +424,13 @@ uint32_t MatchOfficeOpenXml(ByteSpan b) {
 
 // ---- PDF
 // -------------------------------------------------------------------------------------------------------
-uint32_t MatchPdf(ByteSpan b) {
+uint32_t MatchPdf(const CarvingContext& /*ctx*/, ByteSpan b) {
   return BytesEqual(b, 0, "%PDF-") ? kPdf : kNoType;
 }
 
 // ---- gzip: deflate, no flags or only a file name, best or fastest compression, a known operating system
 // --------
-uint32_t MatchGzip(ByteSpan b) {
+uint32_t MatchGzip(const CarvingContext& /*ctx*/, ByteSpan b) {
   if (b.size() < 16 || !BytesEqual(b, 0, {0x1F, 0x8B, 0x08})) return kNoType;
   if (b[3] != 0 && b[3] != 8) return kNoType;
   if (b[8] != 2 && b[8] != 4) return kNoType;
@@ -442,20 +439,20 @@ uint32_t MatchGzip(ByteSpan b) {
 
 // ---- 7z, zip, rar, cab
 // -----------------------------------------------------------------------------------------
-uint32_t Match7z(ByteSpan b) {
+uint32_t Match7z(const CarvingContext& /*ctx*/, ByteSpan b) {
   return BytesEqual(b, 0, {0x37, 0x7A, 0xBC, 0xAF, 0x27}) ? k7z : kNoType;
 }
 
-uint32_t MatchZip(ByteSpan b) {
+uint32_t MatchZip(const CarvingContext& /*ctx*/, ByteSpan b) {
   if (b.size() < 48) return kNoType;
   return BytesEqual(b, 0, {'P', 'K', 0x03, 0x04}) ? kZip : kNoType;
 }
 
-uint32_t MatchRar(ByteSpan b) {
+uint32_t MatchRar(const CarvingContext& /*ctx*/, ByteSpan b) {
   return BytesEqual(b, 0, {'R', 'a', 'r', '!', 0x1A, 0x07, 0x00}) ? kRar : kNoType;
 }
 
-uint32_t MatchCab(ByteSpan b) {
+uint32_t MatchCab(const CarvingContext& /*ctx*/, ByteSpan b) {
   if (b.size() < 36) return kNoType;
   return BytesEqual(b, 0, "MSCF") ? kCab : kNoType;
 }
@@ -468,7 +465,7 @@ constexpr uint16_t kImageExecutable = 0x0002;
 constexpr uint16_t kImageSystem = 0x1000;
 constexpr uint16_t kImageDll = 0x2000;
 
-uint32_t MatchExecutable(ByteSpan b) {
+uint32_t MatchExecutable(const CarvingContext& /*ctx*/, ByteSpan b) {
   if (b.size() < 512 || !BytesEqual(b, 0, "MZ")) return kNoType;
   const uint32_t peOffset = Le32(b, 60);
   if (peOffset > kMaxPeHeaderOffset || !BytesEqual(b, peOffset, {'P', 'E', 0, 0})) return kNoType;
@@ -481,27 +478,27 @@ uint32_t MatchExecutable(ByteSpan b) {
 
 // ---- Ghost image, SQLite, Outlook Express dbx, Outlook pst
 // -----------------------------------------------------
-uint32_t MatchGhost(ByteSpan b) {
+uint32_t MatchGhost(const CarvingContext& /*ctx*/, ByteSpan b) {
   return BytesEqual(b, 0, {0xFE, 0xEF, 0x00, 0x00}) ? kGho : kNoType;
 }
 
-uint32_t MatchSqlite(ByteSpan b) {
+uint32_t MatchSqlite(const CarvingContext& /*ctx*/, ByteSpan b) {
   return BytesEqual(b, 0, std::string_view("SQLite format 3\0", 16)) ? kSqlite : kNoType;
 }
 
-uint32_t MatchDbx(ByteSpan b) {
+uint32_t MatchDbx(const CarvingContext& /*ctx*/, ByteSpan b) {
   if (b.size() < 16) return kNoType;
   return BytesEqual(b, 0, {0xCF, 0xAD, 0x12, 0xFE}) ? kDbx : kNoType;
 }
 
-uint32_t MatchPst(ByteSpan b) {
+uint32_t MatchPst(const CarvingContext& /*ctx*/, ByteSpan b) {
   if (b.size() < 16) return kNoType;
   return BytesEqual(b, 0, "!BDN") && BytesEqual(b, 8, "SM") ? kPst : kNoType;
 }
 
 // ---- TrueType: a plausible table directory followed by a 1.0 version number
 // -------------------------------------
-uint32_t MatchTrueType(ByteSpan b) {
+uint32_t MatchTrueType(const CarvingContext& /*ctx*/, ByteSpan b) {
   if (b.size() < 16 || !BytesEqual(b, 0, {0x00, 0x01, 0x00, 0x00})) return kNoType;
   const uint16_t tables = Be16(b, 4);
   if (tables == 0 || Le16(b, 6) == 0 || Le16(b, 8) == 0 || Le16(b, 10) == 0) return kNoType;

@@ -1,17 +1,19 @@
 // Header tests of the carving type table: each one says whether a sector begins a file of its kind and
-// returns the type code it recognises (a test may choose among several codes) or kNoType.
+// returns the type code it recognises (a test may choose among several codes) or kNoType. Most look at the
+// sector alone; the few that read on or know the carve so far do it through the carver's context.
 #pragma once
 
 #include <array>
 #include <cstdint>
 
+#include "filetypes/carving_context.h"
 #include "filetypes/file_type_catalogue.h"
 #include "os/byte_reader.h"
 
 namespace snapsave {
 
 struct HeaderTest {
-  uint32_t (*match)(ByteSpan sector);
+  uint32_t (*match)(const CarvingContext& ctx, ByteSpan sector);
   // Values byte 0 must hold for `match` to return anything but kNoType; leadCount 0 means any value may. Lets
   // DetectType skip tests that cannot match without changing which test wins.
   uint8_t leadCount = 0;

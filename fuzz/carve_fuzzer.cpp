@@ -9,9 +9,11 @@
 #include <vector>
 
 #include "carve/file_type_recovery.h"
+#include "catalog/saved_scan_store.h"
 #include "filetypes/carving_context.h"
 #include "fuzz/memory_image.h"
 #include "fuzz/output_bound.h"
+#include "os/paths.h"
 #include "storage/sector_reader.h"
 
 namespace {
@@ -35,9 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!memory.ok()) return 0;
   SectorReader reader;
   if (reader.OpenFile(memory.path()) != 0) return 0;
-  CarvingContext::Instance().Reset();
-
-  CFileTypeRecovery engine;
+  SavedScanStore store(os::ScanLogFolder(), [](int32_t, uint64_t) { return uint64_t{0}; });
+  CFileTypeRecovery engine(store);
   if (engine.AttachImageForDeepScan("File_Type_fuzz", u'F', memory.path(), sectorSize,
                                     FoundFileCatalogue::Mode::kFresh) != 0) {
     return 0;

@@ -19,9 +19,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!image.ok()) return 0;
   {
     // Every input is a new source: no saved scan carries over from the last one.
-    const SavedScanStore::Override store(scratch / "Vornel Snapsave" / "ScanLog",
-                                         [](int32_t, uint64_t) { return uint64_t{0}; });
-    auto engine = CreateScanEngineForImage(image.path(), u'F', true);
+    SavedScanStore store(scratch / "Vornel Snapsave" / "ScanLog",
+                         [](int32_t, uint64_t) { return uint64_t{0}; });
+    auto engine = CreateScanEngineForImage(store, image.path(), u'F', true);
     if (engine && engine->Scan({}) == 0) {
       RecordList all;
       engine->SearchByType(std::string(kPhotoList) + std::string(kVideoList) + std::string(kAudioList) +

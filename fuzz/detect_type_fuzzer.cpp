@@ -36,18 +36,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                               ? std::span(image + offset, std::min(sectorLength, available))
                                               : std::span(image, std::min(sectorLength, imageSize));
 
-  CarvingContext& ctx = CarvingContext::Instance();
-  ctx.Reset();
+  CarvingContext ctx;
   ctx.Begin((flags & 0x10) != 0 ? nullptr : &reader, sectorSize, startSector);
   ctx.SetStreamStart((flags & 4) != 0);
   ctx.SetTransportStreamInProgress((flags & 8) != 0);
   if ((flags & 0x20) != 0) ctx.AddTransportStreamRange(control[5] % 8, control[5] % 8 + (control[5] >> 3));
 
-  const uint32_t fast = DetectType(sector);
-  const uint32_t reference = DetectTypeSequential(sector);
+  const uint32_t fast = DetectType(ctx, sector);
+  const uint32_t reference = DetectTypeSequential(ctx, sector);
   if (fast != reference || fast > kNoType) std::abort();
 
   VerifyExtension(sector, row.extension, &reader, sectorSize, startSector);
-  ctx.Reset();
   return 0;
 }

@@ -7,10 +7,12 @@
 #include <span>
 #include <string>
 
+#include "catalog/saved_scan_store.h"
 #include "fs/fat/fat_deep_engine.h"
 #include "fs/fat/fat_dir_entry.h"
 #include "fuzz/memory_image.h"
 #include "fuzz/output_bound.h"
+#include "os/paths.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace snapsave;
@@ -18,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::MemoryImage image(data, size);
   if (!image.ok()) return 0;
   {
-    CProfessionalFatRecovery engine;
+    SavedScanStore store(os::ScanLogFolder(), [](int32_t, uint64_t) { return uint64_t{0}; });
+    CProfessionalFatRecovery engine(store);
     if (engine.OpenImageFile(image.path(), u'F') == 0 && engine.StartScan({}) == 0) {
       engine.ReadBootGuess();
       for (size_t at = 0; at + 512 <= size; at += 512) {

@@ -4,9 +4,11 @@
 #include <filesystem>
 #include <string>
 
+#include "catalog/saved_scan_store.h"
 #include "fs/fat/fat_quick_engine.h"
 #include "fuzz/memory_image.h"
 #include "fuzz/output_bound.h"
+#include "os/paths.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace snapsave;
@@ -14,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::MemoryImage image(data, size);
   if (!image.ok()) return 0;
   {
-    CFastFatRecovery engine;
+    SavedScanStore store(os::ScanLogFolder(), [](int32_t, uint64_t) { return uint64_t{0}; });
+    CFastFatRecovery engine(store);
     if (engine.OpenImageFile(image.path(), u'F') == 0 && engine.Scan({}) == 0) {
       RecordList root;
       engine.ListFolder(nullptr, 0, root);

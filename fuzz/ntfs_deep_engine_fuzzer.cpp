@@ -7,9 +7,11 @@
 #include <span>
 #include <string>
 
+#include "catalog/saved_scan_store.h"
 #include "fs/ntfs/ntfs_deep_engine.h"
 #include "fuzz/memory_image.h"
 #include "fuzz/output_bound.h"
+#include "os/paths.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace snapsave;
@@ -17,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::MemoryImage image(data, size);
   if (!image.ok()) return 0;
   {
-    CProfessionalNtfsRecovery engine;
+    SavedScanStore store(os::ScanLogFolder(), [](int32_t, uint64_t) { return uint64_t{0}; });
+    CProfessionalNtfsRecovery engine(store);
     if (engine.OpenImageFile(image.path(), u'N') == 0 && engine.StartScan({}) == 0) {
       const uint32_t recordSize = engine.RecordSize();
       for (size_t at = 0; at + recordSize <= size; at += 512) {

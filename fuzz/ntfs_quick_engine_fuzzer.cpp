@@ -3,9 +3,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "catalog/saved_scan_store.h"
 #include "fs/ntfs/ntfs_quick_engine.h"
 #include "fuzz/memory_image.h"
 #include "fuzz/output_bound.h"
+#include "os/paths.h"
 
 #include <cstdlib>
 
@@ -23,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace snapsave;
   fuzz::MemoryImage image(data, size);
   if (!image.ok()) return 0;
-  CFastNtfsRecovery engine;
+  SavedScanStore store(os::ScanLogFolder(), [](int32_t, uint64_t) { return uint64_t{0}; });
+  CFastNtfsRecovery engine(store);
   if (engine.OpenImageFile(image.path(), u'F') != 0) return 0;
   if (engine.Scan({}) != 0) return 0;
   RecordList all;

@@ -19,13 +19,13 @@ IFileRecoveryParse* FindEngine(std::span<ScanTarget* const> targets, uint16_t dr
   return nullptr;
 }
 
-EngineMaker DefaultEngineMaker() {
-  return [](const ScanTarget& target, bool deep) -> std::unique_ptr<IFileRecoveryParse> {
+EngineMaker DefaultEngineMaker(SavedScanStore& store) {
+  return [&store](const ScanTarget& target, bool deep) -> std::unique_ptr<IFileRecoveryParse> {
     if (target.IsDisk()) {
       const VolumeInfo& v = *target.volume;
-      return CreateScanEngine(v.diskNumber, v.startSector, v.sectorCount, v.driveLetter, deep);
+      return CreateScanEngine(store, v.diskNumber, v.startSector, v.sectorCount, v.driveLetter, deep);
     }
-    return CreateScanEngineForImage(target.imagePath, target.imageDriveLetter, deep);
+    return CreateScanEngineForImage(store, target.imagePath, target.imageDriveLetter, deep);
   };
 }
 

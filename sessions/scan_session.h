@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "catalog/file_recovery_parse.h"
+#include "catalog/saved_scan_store.h"
 #include "sessions/session.h"
 #include "storage/disk_list.h"
 
@@ -33,7 +34,8 @@ IFileRecoveryParse* FindEngine(std::span<ScanTarget* const> targets, uint16_t dr
 
 // Makes an engine for a target; the factory in production, fakes in tests.
 using EngineMaker = std::function<std::unique_ptr<IFileRecoveryParse>(const ScanTarget& target, bool deep)>;
-EngineMaker DefaultEngineMaker();
+// The factory's engines, keeping their catalogues and saved positions in `store` (which outlives them).
+EngineMaker DefaultEngineMaker(SavedScanStore& store);
 
 // "Scanning volume 3", "Scanning image card.img": the stage line of a target, from the view's messages.
 // `letterId`, `numberId`, `imageId` name the three messages of the session.
@@ -42,8 +44,7 @@ std::string TargetStage(ProgressView& view, const ScanTarget& target, std::strin
 
 class ScanSession final : public Session {
  public:
-  ScanSession(ProgressView& view, std::vector<ScanTarget*> targets, bool deep,
-              EngineMaker makeEngine = DefaultEngineMaker());
+  ScanSession(ProgressView& view, std::vector<ScanTarget*> targets, bool deep, EngineMaker makeEngine);
   ~ScanSession() override { Wait(); }
 
   // What Scan returned for each target that was scanned, in order. Safe to read once the worker is done.

@@ -241,7 +241,7 @@ void MainWindowShots(Gallery& g) {
     g.SaveScreen(window, QStringLiteral("main-scan-running.png"));
   });
   window.StartScan();
-  window.makeEngine = DefaultEngineMaker();
+  window.makeEngine = DefaultEngineMaker(window.ScanStore());
   window.SendNotify(window.FindControl(QStringLiteral("BtnAdvanceScan")), QStringLiteral("click"));
   window.StartScan();
   if (window.CurrentPage() != CMainWnd::kResultPage) {

@@ -129,12 +129,12 @@ uint32_t CProfessionalFatRecovery::StartScan(std::string_view logName) {
   catalogue_->SetSearchCallback(callbacks_.search, callbacks_.searchContext);
   registered_.clear();
   if (!logName.empty()) {
-    const uint32_t e = catalogue_->Open(logName, FoundFileCatalogue::Mode::kResume);
+    const uint32_t e = OpenCatalogueFile(*catalogue_, logName, FoundFileCatalogue::Mode::kResume);
     for (uint32_t ref : catalogue_->FolderEntryRefs()) registered_.insert(ref);
     return e;
   }
-  return catalogue_->Open(MakeLogName(LogKind::kProFat, firstSector_, os::Now()),
-                          FoundFileCatalogue::Mode::kFresh);
+  return OpenCatalogueFile(*catalogue_, MakeLogName(LogKind::kProFat, firstSector_, os::Now()),
+                           FoundFileCatalogue::Mode::kFresh);
 }
 
 ByteSpan CProfessionalFatRecovery::OneSector(std::span<const uint8_t> block) const {
@@ -610,56 +610,16 @@ int32_t CProfessionalFatRecovery::FinishScan() {
   return static_cast<int32_t>(catalogue_->Flush());
 }
 
-std::optional<FolderKey> CProfessionalFatRecovery::KeyOf(const FoundFileRecord* folder, int32_t depth,
-                                                         uint32_t& error) const {
-  error = err::kSuccess;
-  if (folder == nullptr && depth != 0) error = err::kInvalidParameter;
-  if (depth < 0) error = err::kInvalidParameter;
-  if (error != err::kSuccess || !catalogue_) return std::nullopt;
-  if (folder == nullptr) return MakeFolderKey(0, kRootRef);
-  return MakeFolderKey(static_cast<uint32_t>(depth), folder->entryRef);
-}
-
-uint32_t CProfessionalFatRecovery::ListFolder(const FoundFileRecord* folder, int32_t depth, RecordList& out) {
-  uint32_t error = 0;
-  const auto key = KeyOf(folder, depth, error);
-  if (!key) return error;
-  return catalogue_->ListFolder(*key, out);
-}
-
-uint32_t CProfessionalFatRecovery::CountFolderFiles(const FoundFileRecord* folder, int32_t depth,
-                                                    uint32_t& outCount) {
-  outCount = 0;
-  uint32_t error = 0;
-  const auto key = KeyOf(folder, depth, error);
-  if (!key) return error;
-  return catalogue_->CountFiles(*key, outCount);
-}
-
-uint64_t CProfessionalFatRecovery::GetRecordCount() {
-  return catalogue_ ? catalogue_->GetRecordCount() : 0;
-}
-
-uint32_t CProfessionalFatRecovery::GetRecordPath(const FoundFileRecord* record, std::string& outPath) {
-  outPath.clear();
-  if (!catalogue_) return err::kInvalidParameter;
-  return catalogue_->GetRecordPath(record, outPath);
+uint32_t CProfessionalFatRecovery::FolderKeyOf(const FoundFileRecord* folder, int32_t depth,
+                                               FolderKey& key) const {
+  if ((folder == nullptr && depth != 0) || depth < 0) return err::kInvalidParameter;
+  key = folder == nullptr ? MakeFolderKey(0, kRootRef)
+                          : MakeFolderKey(static_cast<uint32_t>(depth), folder->entryRef);
+  return err::kSuccess;
 }
 
 int32_t CProfessionalFatRecovery::NextUnallocatedRun(uint64_t& /*sector*/, uint64_t& /*length*/) {
   return 0;
-}
-
-uint32_t CProfessionalFatRecovery::SetSearchCallback(SearchProgressCallback callback, void* context) {
-  callbacks_.search = callback;
-  callbacks_.searchContext = context;
-  if (catalogue_) catalogue_->SetSearchCallback(callback, context);
-  return 0;
-}
-
-uint32_t CProfessionalFatRecovery::SearchByType(std::string_view extensionList, RecordList& out) {
-  if (!catalogue_) return 0;
-  return catalogue_->SearchByType(extensionList, out);
 }
 
 int32_t CProfessionalFatRecovery::BuildAllocationMap() {

@@ -16,6 +16,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "catalog/catalogue_engine.h"
 #include "catalog/file_recovery_parse.h"
 #include "catalog/found_file_catalogue.h"
 #include "os/byte_reader.h"
@@ -35,7 +36,7 @@ struct FatVolumeGuess {
   uint64_t ClusterSector(uint32_t cluster) const;
 };
 
-class CProfessionalFatRecovery final : public IFileRecoveryParse {
+class CProfessionalFatRecovery final : public CatalogueEngine {
  public:
   // Bounds that keep memory and time in proportion on a disk full of directory-like data.
   struct Limits {
@@ -59,7 +60,7 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse {
     uint64_t files = 0;
   };
 
-  CProfessionalFatRecovery() = default;
+  explicit CProfessionalFatRecovery(SavedScanStore& store) : CatalogueEngine(store) {}
   ~CProfessionalFatRecovery() override = default;
   CProfessionalFatRecovery(const CProfessionalFatRecovery&) = delete;
   CProfessionalFatRecovery& operator=(const CProfessionalFatRecovery&) = delete;
@@ -71,15 +72,9 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse {
                        void* context, int32_t weight) override;
   // The deep scan feeds the engine sector by sector; there is nothing to walk.
   int32_t Scan(std::string_view logName) override;
-  uint32_t ListFolder(const FoundFileRecord* folder, int32_t depth, RecordList& out) override;
-  uint32_t CountFolderFiles(const FoundFileRecord* folder, int32_t depth, uint32_t& outCount) override;
-  uint64_t GetRecordCount() override;
-  uint32_t GetRecordPath(const FoundFileRecord* record, std::string& outPath) override;
   int32_t RecoverRecord(const FoundFileRecord* record, const std::filesystem::path& destinationPath,
                         int32_t baseDepth) override;
   int32_t NextUnallocatedRun(uint64_t& sector, uint64_t& length) override;
-  uint32_t SetSearchCallback(SearchProgressCallback callback, void* context) override;
-  uint32_t SearchByType(std::string_view extensionList, RecordList& out) override;
   int32_t BuildAllocationMap() override;
   uint32_t ExtractForPreview(const FoundFileRecord* record, std::filesystem::path& outPath,
                              std::span<uint8_t> buffer, uint32_t& outSize, PreviewProgressCallback callback,
@@ -177,7 +172,7 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse {
   template <typename Sink>
   int32_t ReadFileData(const FoundFileRecord& record, uint64_t total, Sink&& sink);
   int32_t WriteOneFile(const FoundFileRecord& record, const std::filesystem::path& destination);
-  std::optional<FolderKey> KeyOf(const FoundFileRecord* folder, int32_t depth, uint32_t& error) const;
+  uint32_t FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const override;
 
   SectorReader reader_;
   bool open_ = false;
@@ -185,8 +180,6 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse {
   uint64_t firstSector_ = 0;
   uint64_t sectorCount_ = 0;
   uint32_t sectorSize_ = SectorReader::kImageSectorSize;
-  EngineCallbacks callbacks_;
-  std::unique_ptr<FoundFileCatalogue> catalogue_;
   Limits limits_;
   Dropped dropped_;
 

@@ -91,7 +91,8 @@ int32_t CFastFatRecovery::Report(int32_t progress, int32_t secondsLeft) {
 int32_t CFastFatRecovery::Scan(std::string_view logName) {
   if (!open_) return static_cast<int32_t>(err::kInvalidParameter);
   catalogue_ = std::make_unique<FoundFileCatalogue>();
-  if (!logName.empty()) return static_cast<int32_t>(catalogue_->Open(logName));
+  if (!logName.empty())
+    return static_cast<int32_t>(OpenCatalogueFile(*catalogue_, logName, FoundFileCatalogue::Mode::kResume));
 
   folderQueue_.clear();
   folderTable_.clear();
@@ -99,8 +100,8 @@ int32_t CFastFatRecovery::Scan(std::string_view logName) {
   visitedOrder_.clear();
   filesFound_ = 0;
   const FatGeometry& geo = *geometry_;
-  if (uint32_t e = catalogue_->Open(MakeLogName(LogKind::kFast, geo.volumeStart, os::Now()),
-                                    FoundFileCatalogue::Mode::kFresh);
+  if (uint32_t e = OpenCatalogueFile(*catalogue_, MakeLogName(LogKind::kFast, geo.volumeStart, os::Now()),
+                                     FoundFileCatalogue::Mode::kFresh);
       e != err::kSuccess) {
     return static_cast<int32_t>(e);
   }
@@ -289,7 +290,7 @@ void CFastFatRecovery::RegisterFolders() {
   }
 }
 
-uint32_t CFastFatRecovery::FolderDepthOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const {
+uint32_t CFastFatRecovery::FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const {
   if (!catalogue_ || !geometry_) return err::kInvalidParameter;
   if (folder == nullptr) {
     if (depth != 0) return err::kInvalidParameter;
@@ -299,42 +300,6 @@ uint32_t CFastFatRecovery::FolderDepthOf(const FoundFileRecord* folder, int32_t 
   if (depth < 0) return err::kInvalidParameter;
   key = MakeFolderKey(static_cast<uint32_t>(depth), folder->entryRef);
   return err::kSuccess;
-}
-
-uint32_t CFastFatRecovery::ListFolder(const FoundFileRecord* folder, int32_t depth, RecordList& out) {
-  FolderKey key = 0;
-  if (uint32_t e = FolderDepthOf(folder, depth, key); e != err::kSuccess) return e;
-  return catalogue_->ListFolder(key, out);
-}
-
-uint32_t CFastFatRecovery::CountFolderFiles(const FoundFileRecord* folder, int32_t depth,
-                                            uint32_t& outCount) {
-  outCount = 0;
-  FolderKey key = 0;
-  if (uint32_t e = FolderDepthOf(folder, depth, key); e != err::kSuccess) return e;
-  return catalogue_->CountFiles(key, outCount);
-}
-
-uint64_t CFastFatRecovery::GetRecordCount() {
-  return catalogue_ ? catalogue_->GetRecordCount() : 0;
-}
-
-uint32_t CFastFatRecovery::GetRecordPath(const FoundFileRecord* record, std::string& outPath) {
-  outPath.clear();
-  if (!catalogue_) return err::kInvalidParameter;
-  return catalogue_->GetRecordPath(record, outPath);
-}
-
-uint32_t CFastFatRecovery::SetSearchCallback(SearchProgressCallback callback, void* context) {
-  callbacks_.search = callback;
-  callbacks_.searchContext = context;
-  return 0;
-}
-
-uint32_t CFastFatRecovery::SearchByType(std::string_view extensionList, RecordList& out) {
-  if (!catalogue_) return 0;
-  catalogue_->SetSearchCallback(callbacks_.search, callbacks_.searchContext);
-  return catalogue_->SearchByType(extensionList, out);
 }
 
 template <typename Sink>

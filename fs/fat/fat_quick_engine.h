@@ -13,6 +13,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "catalog/catalogue_engine.h"
 #include "catalog/file_recovery_parse.h"
 #include "catalog/found_file_catalogue.h"
 #include "fs/fat/fat_boot_sector.h"
@@ -21,9 +22,9 @@
 
 namespace snapsave {
 
-class CFastFatRecovery final : public IFileRecoveryParse {
+class CFastFatRecovery final : public CatalogueEngine {
  public:
-  CFastFatRecovery() = default;
+  explicit CFastFatRecovery(SavedScanStore& store) : CatalogueEngine(store) {}
   ~CFastFatRecovery() override = default;
   CFastFatRecovery(const CFastFatRecovery&) = delete;
   CFastFatRecovery& operator=(const CFastFatRecovery&) = delete;
@@ -34,15 +35,9 @@ class CFastFatRecovery final : public IFileRecoveryParse {
   int32_t SetCallbacks(ScanProgressCallback scanCallback, RecoverProgressCallback recoverCallback,
                        void* context, int32_t weight) override;
   int32_t Scan(std::string_view logName) override;
-  uint32_t ListFolder(const FoundFileRecord* folder, int32_t depth, RecordList& out) override;
-  uint32_t CountFolderFiles(const FoundFileRecord* folder, int32_t depth, uint32_t& outCount) override;
-  uint64_t GetRecordCount() override;
-  uint32_t GetRecordPath(const FoundFileRecord* record, std::string& outPath) override;
   int32_t RecoverRecord(const FoundFileRecord* record, const std::filesystem::path& destinationPath,
                         int32_t baseDepth) override;
   int32_t NextUnallocatedRun(uint64_t& sector, uint64_t& length) override;
-  uint32_t SetSearchCallback(SearchProgressCallback callback, void* context) override;
-  uint32_t SearchByType(std::string_view extensionList, RecordList& out) override;
   int32_t BuildAllocationMap() override;
   uint32_t ExtractForPreview(const FoundFileRecord* record, std::filesystem::path& outPath,
                              std::span<uint8_t> buffer, uint32_t& outSize, PreviewProgressCallback callback,
@@ -72,7 +67,7 @@ class CFastFatRecovery final : public IFileRecoveryParse {
   template <typename Sink>
   int32_t ReadFileData(const FoundFileRecord& record, uint64_t total, Sink&& sink);
   int32_t WriteOneFile(const FoundFileRecord& record, const std::filesystem::path& destination);
-  uint32_t FolderDepthOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const;
+  uint32_t FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const override;
 
   SectorReader reader_;
   bool open_ = false;
@@ -82,13 +77,11 @@ class CFastFatRecovery final : public IFileRecoveryParse {
   std::vector<uint8_t> allocationMap_;  // bit (n - 2) for cluster n
   bool mapBuilt_ = false;
 
-  EngineCallbacks callbacks_;
   int32_t lastProgress_ = 0;
   int32_t lastSecondsLeft_ = 100;
   uint64_t lastReportMs_ = 0;
   int32_t callbackResult_ = 0;
 
-  std::unique_ptr<FoundFileCatalogue> catalogue_;
   std::deque<uint32_t> folderQueue_;
   std::unordered_map<uint32_t, PendingFolder> folderTable_;
   std::vector<uint32_t> visitedOrder_;

@@ -126,12 +126,12 @@ uint32_t CProfessionalNtfsRecovery::StartScan(std::string_view logName) {
   catalogue_ = std::make_unique<FoundFileCatalogue>();
   catalogue_->SetSearchCallback(callbacks_.search, callbacks_.searchContext);
   if (!logName.empty()) {
-    const uint32_t e = catalogue_->Open(logName, FoundFileCatalogue::Mode::kResume);
+    const uint32_t e = OpenCatalogueFile(*catalogue_, logName, FoundFileCatalogue::Mode::kResume);
     for (uint32_t ref : catalogue_->FolderEntryRefs()) registered_.insert(ref);
     return e;
   }
-  return catalogue_->Open(MakeLogName(LogKind::kProNtfs, firstSector_, os::Now()),
-                          FoundFileCatalogue::Mode::kFresh);
+  return OpenCatalogueFile(*catalogue_, MakeLogName(LogKind::kProNtfs, firstSector_, os::Now()),
+                           FoundFileCatalogue::Mode::kFresh);
 }
 
 void CProfessionalNtfsRecovery::AddKnownMft(uint64_t startSector, uint64_t volumeStart,
@@ -465,57 +465,15 @@ std::optional<uint64_t> CProfessionalNtfsRecovery::FirstDataSector(const FoundFi
   return volume.ClusterSector(runs.front().firstCluster);
 }
 
-FolderKey CProfessionalNtfsRecovery::KeyOf(const FoundFileRecord* folder, int32_t depth,
-                                           uint32_t& error) const {
-  error = err::kSuccess;
-  if ((folder == nullptr && depth != 0) || depth < 0) error = err::kInvalidParameter;
-  const uint32_t ref = folder == nullptr ? kMftRecordRoot : folder->entryRef;
-  return MakeFolderKey(static_cast<uint32_t>(std::max(depth, 0)), ref);
-}
-
-uint32_t CProfessionalNtfsRecovery::ListFolder(const FoundFileRecord* folder, int32_t depth,
-                                               RecordList& out) {
-  uint32_t error = 0;
-  const FolderKey key = KeyOf(folder, depth, error);
-  if (error != err::kSuccess) return error;
-  if (!catalogue_) return err::kSuccess;
-  return catalogue_->ListFolder(key, out);
-}
-
-uint32_t CProfessionalNtfsRecovery::CountFolderFiles(const FoundFileRecord* folder, int32_t depth,
-                                                     uint32_t& outCount) {
-  outCount = 0;
-  uint32_t error = 0;
-  const FolderKey key = KeyOf(folder, depth, error);
-  if (error != err::kSuccess) return error;
-  if (!catalogue_) return err::kSuccess;
-  return catalogue_->CountFiles(key, outCount);
-}
-
-uint64_t CProfessionalNtfsRecovery::GetRecordCount() {
-  return catalogue_ ? catalogue_->GetRecordCount() : 0;
-}
-
-uint32_t CProfessionalNtfsRecovery::GetRecordPath(const FoundFileRecord* record, std::string& outPath) {
-  outPath.clear();
-  if (!catalogue_) return err::kInvalidParameter;
-  return catalogue_->GetRecordPath(record, outPath);
+uint32_t CProfessionalNtfsRecovery::FolderKeyOf(const FoundFileRecord* folder, int32_t depth,
+                                                FolderKey& key) const {
+  if ((folder == nullptr && depth != 0) || depth < 0) return err::kInvalidParameter;
+  key = MakeFolderKey(static_cast<uint32_t>(depth), folder == nullptr ? kMftRecordRoot : folder->entryRef);
+  return err::kSuccess;
 }
 
 int32_t CProfessionalNtfsRecovery::NextUnallocatedRun(uint64_t& /*sector*/, uint64_t& /*length*/) {
   return 0;
-}
-
-uint32_t CProfessionalNtfsRecovery::SetSearchCallback(SearchProgressCallback callback, void* context) {
-  callbacks_.search = callback;
-  callbacks_.searchContext = context;
-  if (catalogue_) catalogue_->SetSearchCallback(callback, context);
-  return 0;
-}
-
-uint32_t CProfessionalNtfsRecovery::SearchByType(std::string_view extensionList, RecordList& out) {
-  if (!catalogue_) return 0;
-  return catalogue_->SearchByType(extensionList, out);
 }
 
 int32_t CProfessionalNtfsRecovery::BuildAllocationMap() {

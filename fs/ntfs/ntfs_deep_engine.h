@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "catalog/catalogue_engine.h"
 #include "catalog/file_recovery_parse.h"
 #include "catalog/found_file_catalogue.h"
 #include "fs/ntfs/ntfs_volume.h"
@@ -21,7 +22,7 @@
 
 namespace snapsave {
 
-class CProfessionalNtfsRecovery final : public IFileRecoveryParse {
+class CProfessionalNtfsRecovery final : public CatalogueEngine {
  public:
   // Bounds on what hostile media can make the engine keep. A medium of crafted records must not exhaust
   // memory: each folder noted costs a list entry, a depth and a parent, and each MFT a run list searched for
@@ -33,8 +34,8 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse {
     size_t maxKnownMfts = 64;
   };
 
-  CProfessionalNtfsRecovery() = default;
-  explicit CProfessionalNtfsRecovery(Limits limits) : limits_(limits) {}
+  explicit CProfessionalNtfsRecovery(SavedScanStore& store) : CatalogueEngine(store) {}
+  CProfessionalNtfsRecovery(SavedScanStore& store, Limits limits) : CatalogueEngine(store), limits_(limits) {}
   ~CProfessionalNtfsRecovery() override = default;
   CProfessionalNtfsRecovery(const CProfessionalNtfsRecovery&) = delete;
   CProfessionalNtfsRecovery& operator=(const CProfessionalNtfsRecovery&) = delete;
@@ -46,16 +47,10 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse {
                        void* context, int32_t weight) override;
   // The orchestration drives the pass; this does nothing.
   int32_t Scan(std::string_view logName) override;
-  uint32_t ListFolder(const FoundFileRecord* folder, int32_t depth, RecordList& out) override;
-  uint32_t CountFolderFiles(const FoundFileRecord* folder, int32_t depth, uint32_t& outCount) override;
-  uint64_t GetRecordCount() override;
-  uint32_t GetRecordPath(const FoundFileRecord* record, std::string& outPath) override;
   int32_t RecoverRecord(const FoundFileRecord* record, const std::filesystem::path& destinationPath,
                         int32_t baseDepth) override;
   // No allocation map: returns 0.
   int32_t NextUnallocatedRun(uint64_t& sector, uint64_t& length) override;
-  uint32_t SetSearchCallback(SearchProgressCallback callback, void* context) override;
-  uint32_t SearchByType(std::string_view extensionList, RecordList& out) override;
   // No allocation map: returns 0.
   int32_t BuildAllocationMap() override;
   uint32_t ExtractForPreview(const FoundFileRecord* record, std::filesystem::path& outPath,
@@ -143,7 +138,7 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse {
   // The volume a listed record is read through.
   NtfsVolume VolumeFor(const FoundFileRecord& record) const;
   int32_t WriteFile(const FoundFileRecord& record, const std::filesystem::path& path);
-  FolderKey KeyOf(const FoundFileRecord* folder, int32_t depth, uint32_t& error) const;
+  uint32_t FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const override;
 
   Limits limits_;
   SectorReader reader_;
@@ -157,8 +152,6 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse {
   uint32_t openGuess_ = 1;
   uint32_t clusterGuess_ = 1;
 
-  EngineCallbacks callbacks_;
-  std::unique_ptr<FoundFileCatalogue> catalogue_;
   std::vector<uint8_t> record_;  // the record being handled: fixups go here, never into the caller's bytes
 
   std::optional<KnownMft> bootMft_;

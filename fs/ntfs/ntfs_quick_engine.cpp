@@ -73,7 +73,8 @@ int32_t CFastNtfsRecovery::SetCallbacks(ScanProgressCallback scanCallback,
 int32_t CFastNtfsRecovery::Scan(std::string_view logName) {
   catalogue_ = std::make_unique<FoundFileCatalogue>();
   catalogue_->SetSearchCallback(callbacks_.search, callbacks_.searchContext);
-  if (!logName.empty()) return static_cast<int32_t>(catalogue_->Open(logName));
+  if (!logName.empty())
+    return static_cast<int32_t>(OpenCatalogueFile(*catalogue_, logName, FoundFileCatalogue::Mode::kResume));
   if (!volume_) return static_cast<int32_t>(err::kInvalidParameter);
   folderList_.clear();
   folderSet_.clear();
@@ -81,8 +82,8 @@ int32_t CFastNtfsRecovery::Scan(std::string_view logName) {
   folderParent_.clear();
   lostFolders_.clear();
   // Log names only go down to the minute: an earlier scan of this volume may own the name.
-  if (uint32_t e = catalogue_->Open(MakeLogName(LogKind::kFast, volumeStart_, os::Now()),
-                                    FoundFileCatalogue::Mode::kFresh);
+  if (uint32_t e = OpenCatalogueFile(*catalogue_, MakeLogName(LogKind::kFast, volumeStart_, os::Now()),
+                                     FoundFileCatalogue::Mode::kFresh);
       e != err::kSuccess) {
     return static_cast<int32_t>(e);
   }
@@ -304,49 +305,11 @@ bool CFastNtfsRecovery::ContentCheck(const FoundFileRecord& record, ByteSpan rec
   return NtfsContentCheck(*volume_, record, recordBytes);
 }
 
-FolderKey CFastNtfsRecovery::KeyOf(const FoundFileRecord* folder, int32_t depth, uint32_t& error) const {
-  error = err::kSuccess;
-  if (folder == nullptr && depth != 0) error = err::kInvalidParameter;
-  if (depth < 0) error = err::kInvalidParameter;
+uint32_t CFastNtfsRecovery::FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const {
+  if ((folder == nullptr && depth != 0) || depth < 0 || !catalogue_) return err::kInvalidParameter;
   const uint32_t ref = (folder == nullptr || folder->entryRef == 0) ? kMftRecordRoot : folder->entryRef;
-  return MakeFolderKey(static_cast<uint32_t>(depth), ref);
-}
-
-uint32_t CFastNtfsRecovery::ListFolder(const FoundFileRecord* folder, int32_t depth, RecordList& out) {
-  uint32_t e = err::kSuccess;
-  const FolderKey key = KeyOf(folder, depth, e);
-  if (e != err::kSuccess || !catalogue_) return err::kInvalidParameter;
-  return catalogue_->ListFolder(key, out);
-}
-
-uint32_t CFastNtfsRecovery::CountFolderFiles(const FoundFileRecord* folder, int32_t depth,
-                                             uint32_t& outCount) {
-  outCount = 0;
-  uint32_t e = err::kSuccess;
-  const FolderKey key = KeyOf(folder, depth, e);
-  if (e != err::kSuccess || !catalogue_) return err::kInvalidParameter;
-  return catalogue_->CountFiles(key, outCount);
-}
-
-uint64_t CFastNtfsRecovery::GetRecordCount() {
-  return catalogue_ ? catalogue_->GetRecordCount() : 0;
-}
-
-uint32_t CFastNtfsRecovery::GetRecordPath(const FoundFileRecord* record, std::string& outPath) {
-  if (!catalogue_) return err::kInvalidParameter;
-  return catalogue_->GetRecordPath(record, outPath);
-}
-
-uint32_t CFastNtfsRecovery::SetSearchCallback(SearchProgressCallback callback, void* context) {
-  callbacks_.search = callback;
-  callbacks_.searchContext = context;
-  if (catalogue_) catalogue_->SetSearchCallback(callback, context);
-  return 0;
-}
-
-uint32_t CFastNtfsRecovery::SearchByType(std::string_view extensionList, RecordList& out) {
-  if (!catalogue_) return 0;
-  return catalogue_->SearchByType(extensionList, out);
+  key = MakeFolderKey(static_cast<uint32_t>(depth), ref);
+  return err::kSuccess;
 }
 
 int32_t CFastNtfsRecovery::WriteFile(const FoundFileRecord& record, const fs::path& path) {
@@ -424,13 +387,6 @@ int32_t CFastNtfsRecovery::NextUnallocatedRun(uint64_t& sector, uint64_t& length
   length = used < bits ? SatMul(used - free, spc) : volumeSectors_ - sector;
   if (SatAdd(sector, length) > volumeSectors_) length = volumeSectors_ - sector;
   return 1;
-}
-
-std::unique_ptr<IFileRecoveryParse> MakeNtfsQuickEngineIfNtfs(const fs::path& imagePath,
-                                                              char16_t driveLetter) {
-  auto engine = std::make_unique<CFastNtfsRecovery>();
-  if (engine->OpenImageFile(imagePath, driveLetter) != err::kSuccess) return nullptr;
-  return engine;
 }
 
 }  // namespace snapsave

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "catalog/catalogue_engine.h"
 #include "catalog/file_recovery_parse.h"
 #include "catalog/found_file_catalogue.h"
 #include "fs/ntfs/ntfs_volume.h"
@@ -20,12 +21,12 @@
 
 namespace snapsave {
 
-class CFastNtfsRecovery final : public IFileRecoveryParse {
+class CFastNtfsRecovery final : public CatalogueEngine {
  public:
   // Records per table read.
   static constexpr uint32_t kChunkRecords = 1024;
 
-  CFastNtfsRecovery() = default;
+  explicit CFastNtfsRecovery(SavedScanStore& store) : CatalogueEngine(store) {}
   ~CFastNtfsRecovery() override = default;
   CFastNtfsRecovery(const CFastNtfsRecovery&) = delete;
   CFastNtfsRecovery& operator=(const CFastNtfsRecovery&) = delete;
@@ -36,15 +37,9 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
   int32_t SetCallbacks(ScanProgressCallback scanCallback, RecoverProgressCallback recoverCallback,
                        void* context, int32_t weight) override;
   int32_t Scan(std::string_view logName) override;
-  uint32_t ListFolder(const FoundFileRecord* folder, int32_t depth, RecordList& out) override;
-  uint32_t CountFolderFiles(const FoundFileRecord* folder, int32_t depth, uint32_t& outCount) override;
-  uint64_t GetRecordCount() override;
-  uint32_t GetRecordPath(const FoundFileRecord* record, std::string& outPath) override;
   int32_t RecoverRecord(const FoundFileRecord* record, const std::filesystem::path& destinationPath,
                         int32_t baseDepth) override;
   int32_t NextUnallocatedRun(uint64_t& sector, uint64_t& length) override;
-  uint32_t SetSearchCallback(SearchProgressCallback callback, void* context) override;
-  uint32_t SearchByType(std::string_view extensionList, RecordList& out) override;
   int32_t BuildAllocationMap() override;
   uint32_t ExtractForPreview(const FoundFileRecord* record, std::filesystem::path& outPath,
                              std::span<uint8_t> buffer, uint32_t& outSize, PreviewProgressCallback callback,
@@ -71,7 +66,7 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
   void NoteFolder(uint32_t number);
   bool ContentCheck(const FoundFileRecord& record, ByteSpan recordBytes);
   int32_t WriteFile(const FoundFileRecord& record, const std::filesystem::path& path);
-  FolderKey KeyOf(const FoundFileRecord* folder, int32_t depth, uint32_t& error) const;
+  uint32_t FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const override;
 
   SectorReader reader_;
   std::optional<NtfsVolume> volume_;
@@ -79,9 +74,6 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
   uint64_t volumeSectors_ = 0;
   char16_t driveLetter_ = 0;
 
-  EngineCallbacks callbacks_;
-
-  std::unique_ptr<FoundFileCatalogue> catalogue_;
   std::vector<uint8_t> tableBuffer_;
   std::vector<uint32_t> folderList_;
   std::unordered_set<uint32_t> folderSet_;
@@ -91,9 +83,5 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
   std::unordered_set<uint32_t> lostFolders_;
   std::vector<uint8_t> allocationMap_;
 };
-
-// The quick engine opened on an image, when its first sector is an NTFS boot sector; otherwise null.
-std::unique_ptr<IFileRecoveryParse> MakeNtfsQuickEngineIfNtfs(const std::filesystem::path& imagePath,
-                                                              char16_t driveLetter);
 
 }  // namespace snapsave

@@ -11,7 +11,9 @@
 #include "carve/length_rules.h"
 #include "filetypes/carving_context.h"
 #include "os/byte_reader.h"
+#include "os/paths.h"
 #include "tests/support/carve_test_support.h"
+#include "tests/support/scan_store.h"
 #include "tests/support/test_support.h"
 
 namespace snapsave {
@@ -106,7 +108,9 @@ class Carver {
     return engine.CarveAt(image_.Sector(sector), sector, sector, scanTotal, -1, &image_.reader(), kSector,
                           consumed, found);
   }
-  CFileTypeRecovery engine;
+  // Over the scan-log folder of the test's scratch data folder; before the engine, which keeps it.
+  SavedScanStore store{os::ScanLogFolder()};
+  CFileTypeRecovery engine{store};
 
  private:
   const test::SectorImage& image_;
@@ -114,8 +118,7 @@ class Carver {
 
 class CarvingTest : public ::testing::Test {
  protected:
-  test::CarvingContextGuard guard_;
-  test::ScratchAppData appData_;
+  test::ScratchScanStore appData_;
   test::TempDir dir_;
 };
 
@@ -188,7 +191,7 @@ TEST_P(RealFiles, EachRuleMeasuresWhatItCanKnowAndRecoveryGivesItBack) {
   // No later sector of the carved stream may start a second one.
   const auto ts = std::find_if(placed.begin(), placed.end(),
                                [](const auto& p) { return std::string(p.second->file) == "movie.ts"; });
-  EXPECT_TRUE(CarvingContext::Instance().InTransportStreamRange(ts->first + 5));
+  EXPECT_TRUE(carver.engine.context().InTransportStreamRange(ts->first + 5));
 }
 
 INSTANTIATE_TEST_SUITE_P(Tails, RealFiles, ::testing::Values(false, true),
@@ -461,13 +464,12 @@ TEST_F(CarvingTest, WithoutTheWorkBufferNothingIsCarved) {
   layout.Place(Media("pic.png"), false);
   test::SectorImage image(layout.bytes());
   Carver carver(image);
-  CarvingContext& ctx = CarvingContext::Instance();
+  CarvingContext& ctx = carver.engine.context();
   ctx.ReleaseWorkBuffer();
   ASSERT_TRUE(ctx.workBuffer().empty());
   uint64_t consumed = 0;
   EXPECT_EQ(carver.At(0, consumed), static_cast<int32_t>(err::kInvalidParameter));
   EXPECT_EQ(carver.engine.GetRecordCount(), 0u);
-  ASSERT_TRUE(ctx.AcquireWorkBuffer());  // the engine gives it back when it goes
 }
 
 // A plain walk that never meets another file's start runs to its limit: limit + one sector. The image is
@@ -480,7 +482,7 @@ TEST_F(CarvingTest, APlainWalkOverZerosEndsAtItsLimit) {
   fs::resize_file(path, length_limit::k128MiB + 64 * kSector);
   SectorReader reader;
   ASSERT_EQ(reader.OpenFile(path), 0u);
-  CFileTypeRecovery engine;
+  CFileTypeRecovery engine(appData_.store());
   ASSERT_EQ(
       engine.AttachImageForDeepScan("File_Type_zeros", u'C', path, kSector, FoundFileCatalogue::Mode::kFresh),
       0u);

@@ -211,13 +211,11 @@ TEST_F(StoreTest, AFailedSaveKeepsTheOldStore) {
 }
 
 TEST_F(StoreTest, CataloguesOpenInTheCurrentFolder) {
-  SavedScanStore::Override scoped(log_, query_);
-  SavedScanStore& store = SavedScanStore::Instance();
-  ASSERT_EQ(&store, &scoped.store());
+  SavedScanStore store(log_, query_);
   store.StartNewScan();
   {
     FoundFileCatalogue c;
-    ASSERT_EQ(c.Open("Fast_0_2024379 5"), 0u);
+    ASSERT_EQ(c.OpenIn(store.CurrentFolder(), "Fast_0_2024379 5"), 0u);
     EXPECT_EQ(c.RecordsPath(), Folder(1) / "Fast_0_2024379 5");
   }
   ASSERT_EQ(store.SaveScan(0, 0, 0, 10, {}, store.CurrentFolder()), 0u);

@@ -14,6 +14,7 @@
 #include "filetypes/carving_context.h"
 #include "fs/fat/fat_quick_engine.h"
 #include "tests/support/carve_test_support.h"
+#include "tests/support/scan_store.h"
 #include "tests/support/test_support.h"
 
 namespace snapsave {
@@ -68,7 +69,7 @@ int32_t Record(void* context, int32_t progress, int32_t weight, int32_t, uint64_
 class DeepScan : public ::testing::Test {
  protected:
   std::unique_ptr<IFileRecoveryParse> Open(const fs::path& image) {
-    auto engine = CreateScanEngineForImage(image, u'D', true);
+    auto engine = CreateScanEngineForImage(appData_.store(), image, u'D', true);
     EXPECT_NE(dynamic_cast<CProfessionalRecovery*>(engine.get()), nullptr);
     return engine;
   }
@@ -91,8 +92,7 @@ class DeepScan : public ::testing::Test {
     return names;
   }
 
-  test::ScratchAppData appData_;
-  SavedScanStore::Override store_{appData_.path() / "ScanLog", [](int32_t, uint64_t) { return uint64_t{0}; }};
+  test::ScratchScanStore appData_{[](int32_t, uint64_t) { return uint64_t{0}; }};
   test::TempDir dir_;
 };
 
@@ -122,7 +122,7 @@ TEST_F(DeepScan, AFatVolumeScansOnlyItsFreeRuns) {
   test::GunzipFixture("fat/fat32.img.gz", image);
   uint64_t free = 0;
   {
-    CFastFatRecovery quick;
+    CFastFatRecovery quick(appData_.store());
     ASSERT_EQ(quick.OpenImageFile(image, u'Q'), 0u);
     quick.BuildAllocationMap();
     for (uint64_t at = 0;;) {
@@ -148,7 +148,6 @@ TEST_F(DeepScan, AFatVolumeScansOnlyItsFreeRuns) {
 
 // A carved file that runs past the end of its chunk moves the pass on to its end.
 TEST_F(DeepScan, ACarvedFileRunningPastItsChunkMovesThePassBeyondIt) {
-  const test::CarvingContextGuard guard;
   std::vector<uint8_t> image = Noise(1 << 20, 2);
   const std::vector<uint8_t> movie = Media("movie.mp4");
   const std::vector<uint8_t> photo = Media("photo.jpg");
@@ -172,11 +171,76 @@ TEST_F(DeepScan, ACarvedFileRunningPastItsChunkMovesThePassBeyondIt) {
   }));
 }
 
+// Two deep scans in one process, the second run from inside the first one's progress report (a second source
+// scanned meanwhile): each keeps its own carving state, and each saves its position in its own folder.
+TEST_F(DeepScan, ASecondScanInsideTheFirstDisturbsNeither) {
+  std::vector<uint8_t> a = Noise(2 << 20, 4);
+  std::vector<uint8_t> b = Noise(1 << 20, 5);
+  Place(a, 100, Media("long.ts"));
+  Place(a, 3000, Media("photo.jpg"));
+  Place(b, 60, Media("pic.png"));
+  Place(b, 700, Media("movie.ts"));
+  auto carvedAlone = [&](const std::vector<uint8_t>& bytes, const std::string& name) {
+    auto engine = Open(Write(bytes, name));
+    EXPECT_EQ(engine->Scan({}), 0);
+    RecordList all;
+    engine->SearchByType(std::string(kPhotoList) + std::string(kVideoList), all);
+    std::set<std::pair<std::string, uint64_t>> out;
+    for (const FoundFileRecord& r : all) out.emplace(std::string(r.Name()), r.fileSize);
+    return out;
+  };
+  const auto aloneA = carvedAlone(a, "a-alone.img");
+  const auto aloneB = carvedAlone(b, "b-alone.img");
+  ASSERT_EQ(aloneA.size(), 2u);
+  ASSERT_EQ(aloneB.size(), 2u);
+
+  auto first = Open(Write(a, "a.img"));
+  auto second = Open(Write(b, "b.img"));
+  struct Nested {
+    IFileRecoveryParse* inner;
+    bool ran = false;
+    int32_t result = -1;
+  } nested{second.get()};
+  first->SetCallbacks(
+      [](void* context, int32_t, int32_t weight, int32_t, uint64_t, uint64_t, uint64_t, uint32_t) {
+        auto* n = static_cast<Nested*>(context);
+        // The first report of the pass comes from inside the stream's length rule.
+        if (!n->ran && weight == CProfessionalRecovery::kWeight) {
+          n->ran = true;
+          n->result = n->inner->Scan({});
+        }
+        return 0;
+      },
+      nullptr, &nested, 100);
+  ASSERT_EQ(first->Scan({}), 0);
+  ASSERT_TRUE(nested.ran);
+  EXPECT_EQ(nested.result, 0);
+  auto carved = [](IFileRecoveryParse& engine) {
+    RecordList all;
+    engine.SearchByType(std::string(kPhotoList) + std::string(kVideoList), all);
+    std::set<std::pair<std::string, uint64_t>> out;
+    for (const FoundFileRecord& r : all) out.emplace(std::string(r.Name()), r.fileSize);
+    return out;
+  };
+  EXPECT_EQ(carved(*first), aloneA);
+  EXPECT_EQ(carved(*second), aloneB);
+
+  std::set<std::u16string> folders;
+  for (const SavedScanRecord& r : appData_.store().Records()) folders.insert(r.Folder());
+  EXPECT_EQ(folders.size(), appData_.store().Records().size());
+  for (const char* image : {"a.img", "b.img"}) {
+    const auto saved = appData_.store().FindImageScan(dir_.path() / image);
+    ASSERT_TRUE(saved.has_value()) << image;
+    EXPECT_TRUE(appData_.store().FindFileByPrefix(fs::path(saved->Folder()), "File_Type_").has_value())
+        << image;
+  }
+}
+
 // The merge drops a carved file only where a file-system engine found the same file: same first data sector
 // and the same type (a thumbnail carved as a JPEG counts), and a deep engine's find of a file the quick
 // engine listed.
 TEST_F(DeepScan, MergedResultsDropCarvedAndDeepDuplicatesOnly) {
-  CProfessionalRecovery engine;
+  CProfessionalRecovery engine{appData_.store()};
   auto fat = [](SourceKind kind, const char* name, uint32_t cluster) {
     FoundFileRecord r = MakeEmptyRecord();
     r.sourceKind = static_cast<uint32_t>(kind);
@@ -212,7 +276,6 @@ TEST_F(DeepScan, MergedResultsDropCarvedAndDeepDuplicatesOnly) {
 // A scan stopped halfway is found again on the next open of the unchanged image and continued from where it
 // stopped: it ends with the files of an uninterrupted scan, none twice. A changed image loses its saved scan.
 TEST_F(DeepScan, AStoppedScanContinuesAndAChangedImageStartsAfresh) {
-  const test::CarvingContextGuard guard;
   std::vector<uint8_t> image = Noise(8 << 20, 3);
   const std::vector<std::string> names = {"photo.jpg", "pic.png",  "pic.gif",
                                           "movie.mp4", "tone.wav", "pic.bmp"};
@@ -261,7 +324,6 @@ TEST_F(DeepScan, AStoppedScanContinuesAndAChangedImageStartsAfresh) {
 // Sectors the pass cannot read (here: an image cut short while it is scanned) are skipped and counted; the
 // scan goes on and ends normally with what could be read.
 TEST_F(DeepScan, UnreadableSectorsAreSkippedCountedAndTheScanGoesOn) {
-  const test::CarvingContextGuard guard;
   std::vector<uint8_t> image = Noise(2 << 20, 4);
   Place(image, 500, Media("photo.jpg"));
   const fs::path path = Write(image);

@@ -13,6 +13,7 @@
 #include "fs/ext/ext_quick_engine.h"
 #include "fs/fat/fat_quick_engine.h"
 #include "fs/ntfs/ntfs_quick_engine.h"
+#include "tests/support/scan_store.h"
 #include "tests/support/test_support.h"
 
 namespace snapsave {
@@ -54,8 +55,7 @@ class Factory : public ::testing::Test {
     test::WriteFile(p, bytes);
     return p;
   }
-  test::ScratchAppData appData_;
-  SavedScanStore::Override store_{appData_.path() / "ScanLog", [](int32_t, uint64_t) { return uint64_t{0}; }};
+  test::ScratchScanStore appData_{[](int32_t, uint64_t) { return uint64_t{0}; }};
   test::TempDir dir_;
   int count_ = 0;
 };
@@ -81,22 +81,29 @@ TEST_F(Factory, ClassifiesByTheStrictBootSectorTests) {
 TEST_F(Factory, ChoosesTheEngineForTheDepthAskedFor) {
   const fs::path fat = dir_.path() / "fat32.img";
   test::GunzipFixture("fat/fat32.img.gz", fat);
-  EXPECT_NE(dynamic_cast<CFastFatRecovery*>(CreateScanEngineForImage(fat, u'A', false).get()), nullptr);
-  EXPECT_NE(dynamic_cast<CProfessionalRecovery*>(CreateScanEngineForImage(fat, u'A', true).get()), nullptr);
+  EXPECT_NE(
+      dynamic_cast<CFastFatRecovery*>(CreateScanEngineForImage(appData_.store(), fat, u'A', false).get()),
+      nullptr);
+  EXPECT_NE(
+      dynamic_cast<CProfessionalRecovery*>(CreateScanEngineForImage(appData_.store(), fat, u'A', true).get()),
+      nullptr);
 
   const fs::path ext = Write(ExtVolume(1 << 20));
-  EXPECT_NE(dynamic_cast<CFastExtRecovery*>(CreateScanEngineForImage(ext, u'A', false).get()), nullptr);
+  EXPECT_NE(
+      dynamic_cast<CFastExtRecovery*>(CreateScanEngineForImage(appData_.store(), ext, u'A', false).get()),
+      nullptr);
 
   std::vector<uint8_t> encrypted = test::ReadFile(fat);
   std::memcpy(encrypted.data() + 3, "-FVE-FS-", 8);
   const fs::path locked = Write(encrypted);
-  EXPECT_EQ(CreateScanEngineForImage(locked, u'A', false), nullptr);
-  EXPECT_NE(dynamic_cast<CProfessionalRecovery*>(CreateScanEngineForImage(locked, u'A', true).get()),
+  EXPECT_EQ(CreateScanEngineForImage(appData_.store(), locked, u'A', false), nullptr);
+  EXPECT_NE(dynamic_cast<CProfessionalRecovery*>(
+                CreateScanEngineForImage(appData_.store(), locked, u'A', true).get()),
             nullptr);
 
   const fs::path tiny = Write(std::vector<uint8_t>(kProbeBytes - 512, 0));
-  EXPECT_EQ(CreateScanEngineForImage(tiny, u'A', true), nullptr);
-  EXPECT_EQ(CreateScanEngineForImage(dir_.path() / "missing.img", u'A', true), nullptr);
+  EXPECT_EQ(CreateScanEngineForImage(appData_.store(), tiny, u'A', true), nullptr);
+  EXPECT_EQ(CreateScanEngineForImage(appData_.store(), dir_.path() / "missing.img", u'A', true), nullptr);
 }
 
 // An ext volume's quick engine keeps no map of free space, so the deep scan reads it whole and carves there.
@@ -106,7 +113,7 @@ TEST_F(Factory, AnExtVolumeIsScannedWholeAndCarved) {
   test::GunzipFixture("carve/media/photo.jpg.gz", photo);
   const std::vector<uint8_t> jpeg = test::ReadFile(photo);
   std::copy(jpeg.begin(), jpeg.end(), volume.begin() + 3000 * 512);
-  auto engine = CreateScanEngineForImage(Write(volume), u'E', true);
+  auto engine = CreateScanEngineForImage(appData_.store(), Write(volume), u'E', true);
   auto* deep = dynamic_cast<CProfessionalRecovery*>(engine.get());
   ASSERT_NE(deep, nullptr);
   EXPECT_NE(dynamic_cast<CFastExtRecovery*>(deep->QuickEngine()), nullptr);

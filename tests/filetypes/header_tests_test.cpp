@@ -20,9 +20,9 @@ using namespace std::literals;
 class HeaderTestsTest : public ::testing::Test {
  protected:
   // Runs DetectType on sector `n` of `image` with the context positioned there, as the carver would.
-  static uint32_t DetectAt(const test::SectorImage& image, uint64_t n) {
-    CarvingContext::Instance().Begin(&image.reader(), 512, n);
-    return DetectType(image.Sector(n));
+  uint32_t DetectAt(const test::SectorImage& image, uint64_t n) {
+    ctx_.Begin(&image.reader(), 512, n);
+    return DetectType(ctx_, image.Sector(n));
   }
   static void Put(Bytes& b, size_t off, std::string_view text) {
     std::memcpy(b.data() + off, text.data(), text.size());
@@ -31,8 +31,7 @@ class HeaderTestsTest : public ::testing::Test {
     for (uint8_t v : bytes) b[off++] = v;
   }
 
- private:
-  test::CarvingContextGuard guard_;
+  CarvingContext ctx_;
 };
 
 // ---- Real files -------------------------------------------------------------------------------------------
@@ -102,21 +101,21 @@ TEST_F(HeaderTestsTest, RecognisedAnywhereOnTheMedium) {
 TEST_F(HeaderTestsTest, Id3TagNeedsSynchsafeSizeAndKnownFlags) {
   Bytes s(512, 0);
   Put(s, 0, {'I', 'D', '3', 0x03, 0x00, 0x00, 0x00, 0x00, 0x7F, 0x7F});
-  EXPECT_EQ(DetectType(s), kMp3);
+  EXPECT_EQ(DetectType(ctx_, s), kMp3);
   s[5] = 0xE0;  // unsynchronisation, extended header, experimental
-  EXPECT_EQ(DetectType(s), kMp3);
+  EXPECT_EQ(DetectType(ctx_, s), kMp3);
   s[5] = 0x10;
-  EXPECT_EQ(DetectType(s), kNoType);
+  EXPECT_EQ(DetectType(ctx_, s), kNoType);
   s[5] = 0;
   s[6] = 0x80;
-  EXPECT_EQ(DetectType(s), kNoType);
+  EXPECT_EQ(DetectType(ctx_, s), kNoType);
   s[6] = 0;
   s[9] = 0x80;
-  EXPECT_EQ(DetectType(s), kNoType);
+  EXPECT_EQ(DetectType(ctx_, s), kNoType);
   s[9] = 0;
   s[3] = 0xFF;
-  EXPECT_EQ(DetectType(s), kNoType);
-  EXPECT_EQ(DetectType(std::span(s.data(), 9)), kNoType);
+  EXPECT_EQ(DetectType(ctx_, s), kNoType);
+  EXPECT_EQ(DetectType(ctx_, std::span(s.data(), 9)), kNoType);
 }
 
 TEST_F(HeaderTestsTest, IcoDirectoryMustAddUp) {
@@ -137,23 +136,23 @@ TEST_F(HeaderTestsTest, IcoDirectoryMustAddUp) {
     return s;
   };
   auto sector = [](const Bytes& b) { return std::span(b.data(), 512); };
-  EXPECT_EQ(DetectType(sector(ico(1))), kIco);
-  EXPECT_EQ(DetectType(sector(ico(31))), kIco);  // directory ends at byte 502
-  EXPECT_EQ(DetectType(sector(ico(0))), kNoType);
+  EXPECT_EQ(DetectType(ctx_, sector(ico(1))), kIco);
+  EXPECT_EQ(DetectType(ctx_, sector(ico(31))), kIco);  // directory ends at byte 502
+  EXPECT_EQ(DetectType(ctx_, sector(ico(0))), kNoType);
   Bytes s = ico(32);  // directory would end at byte 518
-  EXPECT_EQ(DetectType(sector(s)), kNoType);
-  EXPECT_EQ(DetectType(std::span(s.data(), 518)), kIco);
+  EXPECT_EQ(DetectType(ctx_, sector(s)), kNoType);
+  EXPECT_EQ(DetectType(ctx_, std::span(s.data(), 518)), kIco);
   s = ico(3);
   PutLe32(s, 6 + 32 + 12, Le32(s, 6 + 32 + 12) + 1);  // third image not right behind the second
-  EXPECT_EQ(DetectType(sector(s)), kNoType);
+  EXPECT_EQ(DetectType(ctx_, sector(s)), kNoType);
   s = ico(3);
   s[6 + 16 + 3] = 1;  // reserved byte of the second entry
-  EXPECT_EQ(DetectType(sector(s)), kNoType);
+  EXPECT_EQ(DetectType(ctx_, sector(s)), kNoType);
   // Offsets add up in 64 bits: a size that wraps 32 bits cannot line up with the next offset.
   s = ico(2);
   PutLe32(s, 6 + 8, 0xFFFFFFFF);
   PutLe32(s, 6 + 16 + 12, 6 + 32 - 1);
-  EXPECT_EQ(DetectType(sector(s)), kNoType);
+  EXPECT_EQ(DetectType(ctx_, sector(s)), kNoType);
 }
 
 TEST_F(HeaderTestsTest, ExecutableKindFromCharacteristics) {
@@ -162,13 +161,13 @@ TEST_F(HeaderTestsTest, ExecutableKindFromCharacteristics) {
   const uint32_t pe = Le32(s, 60);
   const uint16_t base = Le16(s, pe + 22);
   PutLe16(s, pe + 22, static_cast<uint16_t>(base | 0x1000 | 0x2000));
-  EXPECT_EQ(DetectType(s), kSys);
+  EXPECT_EQ(DetectType(ctx_, s), kSys);
   PutLe16(s, pe + 22, static_cast<uint16_t>(base & ~0x0002));
-  EXPECT_EQ(DetectType(s), kNoType);
+  EXPECT_EQ(DetectType(ctx_, s), kNoType);
   PutLe16(s, pe + 22, base);
   PutLe32(s, 60, 489);
-  EXPECT_EQ(DetectType(s), kNoType);
-  EXPECT_EQ(DetectType(std::span(test::FixtureHead("tiny.exe").data(), 511)), kNoType);
+  EXPECT_EQ(DetectType(ctx_, s), kNoType);
+  EXPECT_EQ(DetectType(ctx_, std::span(test::FixtureHead("tiny.exe").data(), 511)), kNoType);
 }
 
 TEST_F(HeaderTestsTest, SignatureDetailsWithoutARealFile) {
@@ -195,7 +194,7 @@ TEST_F(HeaderTestsTest, SignatureDetailsWithoutARealFile) {
   for (const auto& c : kCases) {
     Bytes s(512, 0);
     std::copy(c.head.begin(), c.head.end(), s.begin());
-    EXPECT_EQ(DetectType(s), c.code) << std::string(c.head.begin(), c.head.end());
+    EXPECT_EQ(DetectType(ctx_, s), c.code) << std::string(c.head.begin(), c.head.end());
   }
 }
 
@@ -231,8 +230,8 @@ TEST_F(HeaderTestsTest, TransportStreamStartNeedsTwentyTwoPackets) {
     EXPECT_EQ(DetectAt(image, 1), kNoType);
   }
   // No source: the probe cannot be read.
-  CarvingContext::Instance().Begin(nullptr, 512, 1);
-  EXPECT_EQ(DetectType(std::span(grid.data(), 512)), kNoType);
+  ctx_.Begin(nullptr, 512, 1);
+  EXPECT_EQ(DetectType(ctx_, std::span(grid.data(), 512)), kNoType);
 }
 
 TEST_F(HeaderTestsTest, TransportStreamGridRunningBackwardsIsNoStart) {
@@ -240,7 +239,7 @@ TEST_F(HeaderTestsTest, TransportStreamGridRunningBackwardsIsNoStart) {
   // so that a packet begins exactly at sector 1 and one lies in sector 0 a whole number of packets before it.
   const size_t shift = 512 - 2 * 188;  // packets at 136, 324, then 512
   const test::SectorImage image(PacketGrid(10, shift));
-  CarvingContext& ctx = CarvingContext::Instance();
+  CarvingContext& ctx = ctx_;
   ASSERT_EQ(image.Sector(1)[0], 0x47);
   // Sector 1 would continue the grid, but 512 is not a multiple of 188: the packet at 512 - 188 = 324 shows
   // it.
@@ -248,7 +247,7 @@ TEST_F(HeaderTestsTest, TransportStreamGridRunningBackwardsIsNoStart) {
   // Length rules clear the flag while they walk inside a carve of another type; then only the probe counts.
   ctx.Begin(&image.reader(), 512, 1);
   ctx.SetStreamStart(false);
-  EXPECT_EQ(DetectType(image.Sector(1)), kTs);
+  EXPECT_EQ(DetectType(ctx_, image.Sector(1)), kTs);
 }
 
 TEST_F(HeaderTestsTest, TransportStreamInsideACarvedRangeIsNoStart) {
@@ -256,7 +255,7 @@ TEST_F(HeaderTestsTest, TransportStreamInsideACarvedRangeIsNoStart) {
   const Bytes grid = PacketGrid(9, 0);
   std::copy(grid.begin(), grid.end(), disk.begin() + 512);
   const test::SectorImage image(disk);
-  CarvingContext& ctx = CarvingContext::Instance();
+  CarvingContext& ctx = ctx_;
   ctx.AddTransportStreamRange(100, 200);
   EXPECT_EQ(DetectAt(image, 1), kTs);
   ctx.AddTransportStreamRange(1, 1);
@@ -271,14 +270,14 @@ TEST_F(HeaderTestsTest, TransportStreamInsideACarvedRangeIsNoStart) {
 TEST_F(HeaderTestsTest, TimestampedStreamRepeatsAreNoNewStart) {
   Bytes s(512, 0);
   Put(s, 4, {0x47, 0x40, 0x00, 0x10, 0x00, 0x00, 0xB0, 0x11, 0x00, 0x00, 0xC1, 0x00});
-  CarvingContext& ctx = CarvingContext::Instance();
-  EXPECT_EQ(DetectType(s), kMts);
+  CarvingContext& ctx = ctx_;
+  EXPECT_EQ(DetectType(ctx_, s), kMts);
   ctx.SetTransportStreamInProgress(true);
-  EXPECT_EQ(DetectType(s), kMts);  // a zero arrival stamp starts a new stream
+  EXPECT_EQ(DetectType(ctx_, s), kMts);  // a zero arrival stamp starts a new stream
   PutLe32(s, 0, 0x1234);
-  EXPECT_EQ(DetectType(s), kNoType);
+  EXPECT_EQ(DetectType(ctx_, s), kNoType);
   ctx.SetTransportStreamInProgress(false);
-  EXPECT_EQ(DetectType(s), kMts);
+  EXPECT_EQ(DetectType(ctx_, s), kMts);
 }
 
 // ---- Compound documents -----------------------------------------------------------------------------------
@@ -307,12 +306,12 @@ TEST_F(HeaderTestsTest, CompoundDocumentIsAlwaysDetectedAsFla) {
 }
 
 TEST_F(HeaderTestsTest, CompoundDocumentClassifier) {
-  auto classify = [](const Bytes& doc, uint64_t at = 0) {
+  auto classify = [this](const Bytes& doc, uint64_t at = 0) {
     Bytes disk(512 * at, 0);
     disk.insert(disk.end(), doc.begin(), doc.end());
     const test::SectorImage image(disk);
-    CarvingContext::Instance().Begin(&image.reader(), 512, at);
-    return kCompoundDocumentHeader.match(image.Sector(at));
+    ctx_.Begin(&image.reader(), 512, at);
+    return kCompoundDocumentHeader.match(ctx_, image.Sector(at));
   };
   Bytes doc = CompoundDocument(2);
   EXPECT_EQ(classify(doc), kOle);
@@ -354,16 +353,16 @@ TEST_F(HeaderTestsTest, UnreadableCompoundDocumentIsOle) {
   PutEntryName(doc, 512 * 3, "WordDocument");
   {
     const test::SectorImage image(doc);
-    CarvingContext::Instance().Begin(&image.reader(), 512, 0);
-    EXPECT_EQ(kCompoundDocumentHeader.match(image.Sector(0)), kDoc);
+    ctx_.Begin(&image.reader(), 512, 0);
+    EXPECT_EQ(kCompoundDocumentHeader.match(ctx_, image.Sector(0)), kDoc);
     PutLe32(doc, 48, 0xFFFFFFFE);  // directory past the end of the medium
-    CarvingContext::Instance().Begin(&image.reader(), 512, 0);
-    EXPECT_EQ(kCompoundDocumentHeader.match(std::span(doc.data(), 512)), kOle);
-    CarvingContext::Instance().Begin(&image.reader(), 512, UINT64_MAX);  // no sector after the header
-    EXPECT_EQ(kCompoundDocumentHeader.match(std::span(doc.data(), 512)), kOle);
+    ctx_.Begin(&image.reader(), 512, 0);
+    EXPECT_EQ(kCompoundDocumentHeader.match(ctx_, std::span(doc.data(), 512)), kOle);
+    ctx_.Begin(&image.reader(), 512, UINT64_MAX);  // no sector after the header
+    EXPECT_EQ(kCompoundDocumentHeader.match(ctx_, std::span(doc.data(), 512)), kOle);
   }
-  CarvingContext::Instance().Begin(nullptr, 512, 0);
-  EXPECT_EQ(kCompoundDocumentHeader.match(std::span(doc.data(), 512)), kOle);
+  ctx_.Begin(nullptr, 512, 0);
+  EXPECT_EQ(kCompoundDocumentHeader.match(ctx_, std::span(doc.data(), 512)), kOle);
 }
 
 // ---- Office Open XML --------------------------------------------------------------------------------------
@@ -378,7 +377,7 @@ TEST_F(HeaderTestsTest, OfficeOpenXmlMemberNames) {
     Put(b, headerAt + nameAt, name);
     return b;
   };
-  auto detect = [](const Bytes& b) {
+  auto detect = [this](const Bytes& b) {
     const test::SectorImage image(b);
     return DetectAt(image, 0);
   };

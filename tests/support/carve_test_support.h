@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "filetypes/carving_context.h"
 #include "storage/sector_reader.h"
 #include "tests/support/test_support.h"
 
@@ -28,12 +27,5 @@ class SectorImage {
 
 // The first 8 KiB of a real file from tests/fixtures/carve/heads.
 std::vector<uint8_t> FixtureHead(const std::string& name);
-
-// Restores the process-wide carving context around each test.
-class CarvingContextGuard {
- public:
-  CarvingContextGuard() { CarvingContext::Instance().Reset(); }
-  ~CarvingContextGuard() { CarvingContext::Instance().Reset(); }
-};
 
 }  // namespace snapsave::test

@@ -16,6 +16,7 @@
 #include "fs/fat/fat_dir_entry.h"
 #include "os/error.h"
 #include "tests/support/found_tree.h"
+#include "tests/support/scan_store.h"
 #include "tests/support/test_support.h"
 
 namespace snapsave {
@@ -127,9 +128,9 @@ class DeepFat : public ::testing::Test {
     ASSERT_EQ(engine_.FinishScan(), 0);
   }
 
-  test::ScratchAppData appData_;
+  test::ScratchScanStore appData_;
   test::TempDir dir_;
-  CProfessionalFatRecovery engine_;
+  CProfessionalFatRecovery engine_{appData_.store()};
 };
 
 // Folders at clusters 5 and 9 whose heads lie at sectors 10400 and 10432: 8 sectors per cluster, cluster 2 at
@@ -332,7 +333,7 @@ class FormattedCard : public ::testing::TestWithParam<bool> {};
 // whether or not the boot sector survives, and contiguous files recover byte for byte.
 TEST_P(FormattedCard, ListsTheOldTreeAndRecoversItsFiles) {
   const bool zeroBoot = GetParam();
-  test::ScratchAppData appData;
+  test::ScratchScanStore appData;
   test::TempDir dir;
   const fs::path image = dir.path() / "card.img";
   test::GunzipFixture("fat/card-formatted.img.gz", image);
@@ -341,7 +342,7 @@ TEST_P(FormattedCard, ListsTheOldTreeAndRecoversItsFiles) {
     std::fill(bytes.begin(), bytes.begin() + kSector, 0);
     test::WriteFile(image, bytes);
   }
-  CProfessionalFatRecovery engine;
+  CProfessionalFatRecovery engine{appData.store()};
   ASSERT_EQ(engine.OpenImageFile(image, u'F'), 0u);
   ASSERT_EQ(engine.StartScan(""), 0u);
   ASSERT_EQ(engine.ReadBootGuess(), 0u);
@@ -387,8 +388,7 @@ INSTANTIATE_TEST_SUITE_P(BootSector, FormattedCard, ::testing::Values(false, tru
 // A scan stopped inside a folder and continued from its saved catalogue files that folder's later files under
 // the folder registered the first time, and lists the folder once.
 TEST(DeepFatResume, AContinuedScanListsEachFolderOnce) {
-  test::ScratchAppData appData;
-  const SavedScanStore::Override store(appData.path() / "ScanLog");
+  test::ScratchScanStore appData;
   test::TempDir dir;
   const fs::path image = dir.path() / "card.img";
   test::GunzipFixture("fat/card-formatted.img.gz", image);
@@ -396,7 +396,7 @@ TEST(DeepFatResume, AContinuedScanListsEachFolderOnce) {
   // Sector 1134 is the head of "many"; its second sector goes to the continued scan.
   constexpr uint64_t kStop = 1135;
   {
-    CProfessionalFatRecovery first;
+    CProfessionalFatRecovery first(appData.store());
     ASSERT_EQ(first.OpenImageFile(image, u'F'), 0u);
     ASSERT_EQ(first.StartScan(""), 0u);
     ASSERT_EQ(first.ReadBootGuess(), 0u);
@@ -412,7 +412,7 @@ TEST(DeepFatResume, AContinuedScanListsEachFolderOnce) {
     }
   }
   ASSERT_FALSE(logName.empty());
-  CProfessionalFatRecovery second;
+  CProfessionalFatRecovery second(appData.store());
   ASSERT_EQ(second.OpenImageFile(image, u'F'), 0u);
   ASSERT_EQ(second.StartScan(logName), 0u);
   ASSERT_EQ(second.ReadBootGuess(), 0u);

@@ -13,6 +13,7 @@
 #include "os/error.h"
 #include "os/paths.h"
 #include "tests/support/found_tree.h"
+#include "tests/support/scan_store.h"
 #include "tests/support/test_support.h"
 
 namespace snapsave {
@@ -58,10 +59,10 @@ class FatImage : public ::testing::TestWithParam<std::string> {
     ASSERT_EQ(engine_.OpenImageFile(image_, u'E'), 0u);
     ASSERT_EQ(engine_.Scan({}), 0);
   }
-  test::ScratchAppData appData_;
+  test::ScratchScanStore appData_;
   test::TempDir dir_;
   fs::path image_;
-  CFastFatRecovery engine_;
+  CFastFatRecovery engine_{appData_.store()};
 };
 
 TEST_P(FatImage, ListsDeletedFilesAndRecoversThemByteForByte) {
@@ -172,13 +173,13 @@ class FatEngine : public ::testing::Test {
     test::WriteFile(p, bytes);
     return p;
   }
-  test::ScratchAppData appData_;
+  test::ScratchScanStore appData_;
   test::TempDir dir_;
   int n_ = 0;
 };
 
 TEST_F(FatEngine, ContractEdges) {
-  CFastFatRecovery engine;
+  CFastFatRecovery engine{appData_.store()};
   RecordList out;
   EXPECT_EQ(engine.Scan({}), static_cast<int32_t>(err::kInvalidParameter));  // never opened
   ASSERT_EQ(engine.OpenImageFile(Save(Load("fat16")), u'E'), 0u);
@@ -210,14 +211,14 @@ TEST_F(FatEngine, FreshScansOfTheSameVolumeListEachFileOnce) {
   size_t listed = 0;
   std::map<std::string, FoundFileRecord> first;
   {
-    CFastFatRecovery engine;
+    CFastFatRecovery engine(appData_.store());
     ASSERT_EQ(engine.OpenImageFile(image, u'E'), 0u);
     ASSERT_EQ(engine.Scan({}), 0);
     first = FoundTree(engine, &listed);
   }
   ASSERT_EQ(listed, first.size());
   ASSERT_GT(listed, 10u);
-  CFastFatRecovery engine;
+  CFastFatRecovery engine{appData_.store()};
   ASSERT_EQ(engine.OpenImageFile(image, u'E'), 0u);
   for (int round = 0; round < 2; ++round) {
     ASSERT_EQ(engine.Scan({}), 0);
@@ -232,25 +233,25 @@ TEST_F(FatEngine, FreshScansOfTheSameVolumeListEachFileOnce) {
 TEST_F(FatEngine, HostileImagesFailCleanly) {
   auto image = Load("fat16");
   {
-    CFastFatRecovery engine;
+    CFastFatRecovery engine(appData_.store());
     EXPECT_NE(engine.OpenImageFile(Save(std::vector<uint8_t>(image.begin(), image.begin() + 300)), u'E'), 0u);
   }
   {
     auto absurd = image;
     PutLe16(absurd, 11, 65024);
     absurd[13] = 128;
-    CFastFatRecovery engine;
+    CFastFatRecovery engine(appData_.store());
     EXPECT_EQ(engine.OpenImageFile(Save(absurd), u'E'), err::kInvalidData);
   }
   {
     // Truncated after the FAT: the scan ends without crashing, the files cannot be read.
-    CFastFatRecovery engine;
+    CFastFatRecovery engine(appData_.store());
     ASSERT_EQ(
         engine.OpenImageFile(Save(std::vector<uint8_t>(image.begin(), image.begin() + 80 * 1024)), u'E'), 0u);
     EXPECT_EQ(engine.Scan({}), 0);
   }
   // Find the DCIM folder's cluster and the deleted picture's entry through a normal scan first.
-  CFastFatRecovery probe;
+  CFastFatRecovery probe(appData_.store());
   ASSERT_EQ(probe.OpenImageFile(Save(image), u'E'), 0u);
   ASSERT_EQ(probe.Scan({}), 0);
   auto tree = FoundTree(probe);
@@ -266,7 +267,7 @@ TEST_F(FatEngine, HostileImagesFailCleanly) {
     fatEntry(looped, dcim, static_cast<uint16_t>(dcim + 1));
     fatEntry(looped, dcim + 1, static_cast<uint16_t>(dcim));
     fatEntry(looped, frag.entryRef, 0xFFF0);
-    CFastFatRecovery engine;
+    CFastFatRecovery engine(appData_.store());
     ASSERT_EQ(engine.OpenImageFile(Save(looped), u'E'), 0u);
     ASSERT_EQ(engine.Scan({}), 0);
     auto t = FoundTree(engine);
@@ -283,7 +284,7 @@ TEST_F(FatEngine, HostileImagesFailCleanly) {
     for (size_t off = dcimOffset + 64; off < dcimOffset + geo.clusterBytes; off += 32) {
       if (self[off + 11] == fat_attr::kDirectory) PutLe16(self, off + 26, static_cast<uint16_t>(dcim));
     }
-    CFastFatRecovery engine;
+    CFastFatRecovery engine(appData_.store());
     ASSERT_EQ(engine.OpenImageFile(Save(self), u'E'), 0u);
     EXPECT_EQ(engine.Scan({}), 0);
   }
@@ -291,7 +292,7 @@ TEST_F(FatEngine, HostileImagesFailCleanly) {
 
 TEST_F(FatEngine, AChainThatLoopsIsReadOnceRound) {
   auto image = Load("fat16");
-  CFastFatRecovery probe;
+  CFastFatRecovery probe(appData_.store());
   ASSERT_EQ(probe.OpenImageFile(Save(image), u'E'), 0u);
   ASSERT_EQ(probe.Scan({}), 0);
   const FatGeometry geo = *probe.Geometry();
@@ -312,7 +313,7 @@ TEST_F(FatEngine, AChainThatLoopsIsReadOnceRound) {
   ASSERT_NE(entry, 0u);
   PutLe32(image, entry + 28, 64u << 20);
 
-  CFastFatRecovery engine;
+  CFastFatRecovery engine{appData_.store()};
   ASSERT_EQ(engine.OpenImageFile(Save(image), u'E'), 0u);
   ASSERT_EQ(engine.Scan({}), 0);
   const FoundFileRecord looped = FoundTree(engine).at("Holiday Trip/frag.bin");

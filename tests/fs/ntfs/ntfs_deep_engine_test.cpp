@@ -18,6 +18,7 @@
 #include "os/error.h"
 #include "tests/fs/ntfs/ntfs_image_builder.h"
 #include "tests/support/found_tree.h"
+#include "tests/support/scan_store.h"
 #include "tests/support/test_support.h"
 
 namespace snapsave {
@@ -64,10 +65,10 @@ class DeepNtfs : public ::testing::Test {
     ASSERT_EQ(engine_.FinishScan(), 0);
   }
 
-  test::ScratchAppData appData_;
+  test::ScratchScanStore appData_;
   test::TempDir dir_;
   fs::path path_;
-  CProfessionalNtfsRecovery engine_;
+  CProfessionalNtfsRecovery engine_{appData_.store()};
 };
 
 // The builder's MFT with record 0 named, so that a deep scan recognises it.
@@ -213,7 +214,7 @@ TEST_F(DeepNtfs, AFolderLoopEndsUnderALostFolder) {
 TEST_F(DeepNtfs, TheFolderListStopsAtItsLimit) {
   CProfessionalNtfsRecovery::Limits limits;
   limits.maxFolders = 2;
-  CProfessionalNtfsRecovery engine(limits);
+  CProfessionalNtfsRecovery engine(appData_.store(), limits);
   NtfsImageBuilder b;
   for (uint32_t n = 20; n < 30; ++n) {
     b.BeginRecord(n, 0x0003);
@@ -267,7 +268,7 @@ std::set<std::string> FlsFiles(const fs::path& image) {
 // The NTFS fixture with its boot sector wiped: every file record of the volume is listed at its path, as The
 // Sleuth Kit lists the intact image, and the deleted files recover byte for byte.
 TEST(DeepNtfsFixture, AVolumeWithoutBootSectorListsEveryFileRecord) {
-  test::ScratchAppData appData;
+  test::ScratchScanStore appData;
   test::TempDir dir;
   const fs::path image = dir.path() / "ntfs_small.img";
   test::GunzipFixture("ntfs/ntfs_small.img.gz", image);
@@ -277,7 +278,7 @@ TEST(DeepNtfsFixture, AVolumeWithoutBootSectorListsEveryFileRecord) {
   std::fill(bytes.begin(), bytes.begin() + kSector, 0);
   test::WriteFile(image, bytes);
 
-  CProfessionalNtfsRecovery engine;
+  CProfessionalNtfsRecovery engine{appData.store()};
   ASSERT_EQ(engine.OpenImageFile(image, u'N'), 0u);
   ASSERT_EQ(engine.StartScan(""), 0u);
   FeedRecords(engine, bytes);
@@ -328,12 +329,12 @@ TEST(DeepNtfsFixture, AVolumeWithoutBootSectorListsEveryFileRecord) {
 // Two NTFS volumes on one disk, of different cluster sizes: each file is placed in its own volume and
 // recovers byte for byte.
 TEST(DeepNtfsFixture, EachFileGetsTheVolumeStartOfItsOwnMft) {
-  test::ScratchAppData appData;
+  test::ScratchScanStore appData;
   test::TempDir dir;
   const fs::path image = dir.path() / "two.img";
   test::GunzipFixture("ntfs/ntfs_two_volumes.img.gz", image);
   const std::vector<uint8_t> bytes = test::ReadFile(image);
-  CProfessionalNtfsRecovery engine;
+  CProfessionalNtfsRecovery engine{appData.store()};
   ASSERT_EQ(engine.OpenImageFile(image, u'N'), 0u);
   ASSERT_EQ(engine.StartScan(""), 0u);
   FeedRecords(engine, bytes);

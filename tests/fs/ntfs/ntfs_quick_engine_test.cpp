@@ -13,6 +13,7 @@
 #include "fs/ntfs/ntfs_quick_engine.h"
 #include "os/byte_reader.h"
 #include "tests/fs/ntfs/ntfs_image_builder.h"
+#include "tests/support/scan_store.h"
 #include "tests/support/test_support.h"
 
 namespace snapsave {
@@ -70,10 +71,10 @@ class NtfsFixture : public ::testing::Test {
     ASSERT_EQ(engine.Scan({}), 0);
     Walk(engine, nullptr, 0, "", files);
   }
-  test::ScratchAppData appData;
+  test::ScratchScanStore appData;
   test::TempDir dir;
   fs::path image;
-  CFastNtfsRecovery engine;
+  CFastNtfsRecovery engine{appData.store()};
   std::map<std::string, FoundFileRecord> files;
 };
 
@@ -130,7 +131,7 @@ TEST_F(NtfsFixture, ListingAgreesWithSleuthKit) {
 
 TEST_F(NtfsFixture, ASecondScanInTheSameMinuteListsEachFileOnce) {
   const uint64_t first = engine.GetRecordCount();
-  CFastNtfsRecovery again;
+  CFastNtfsRecovery again(appData.store());
   ASSERT_EQ(again.OpenImageFile(image, u'N'), 0u);
   ASSERT_EQ(again.Scan({}), 0);
   EXPECT_EQ(again.GetRecordCount(), first);
@@ -228,7 +229,7 @@ TEST_F(NtfsFixture, FilesBelowParentCyclesComeBackUnderLostFolders) {
   const fs::path patched = dir.path() / "cycles.img";
   test::WriteFile(patched, image_bytes);
 
-  CFastNtfsRecovery cycles;
+  CFastNtfsRecovery cycles(appData.store());
   ASSERT_EQ(cycles.OpenImageFile(patched, u'N'), 0u);
   ASSERT_EQ(cycles.Scan({}), 0);
   std::map<std::string, FoundFileRecord> found;
@@ -272,7 +273,7 @@ int32_t RecordProgress(void* context, int32_t progress, int32_t, int32_t, uint64
 }
 
 TEST(NtfsQuickEngine, SyntheticVolumes) {
-  test::ScratchAppData appData;
+  test::ScratchScanStore appData;
   test::TempDir dir;
   {  // Nothing deleted: an empty catalogue. A cancelled scan says so.
     test::NtfsImageBuilder b;
@@ -283,7 +284,7 @@ TEST(NtfsQuickEngine, SyntheticVolumes) {
     b.AddFileName(3, 5, u"$Volume", 3, 0);
     b.EndRecord(3);
     b.Save(dir.path() / "a.img");
-    CFastNtfsRecovery engine;
+    CFastNtfsRecovery engine(appData.store());
     ASSERT_EQ(engine.OpenImageFile(dir.path() / "a.img", u'A'), 0u);
     ASSERT_EQ(engine.Scan({}), 0);
     EXPECT_EQ(engine.GetRecordCount(), 0u);
@@ -296,7 +297,7 @@ TEST(NtfsQuickEngine, SyntheticVolumes) {
     b.AddNonResident(0, 0x80, {0x01, 0x00}, 0);
     b.EndRecord(0);
     b.Save(dir.path() / "b.img");
-    CFastNtfsRecovery engine;
+    CFastNtfsRecovery engine(appData.store());
     std::vector<int32_t> progress;
     ASSERT_EQ(engine.OpenImageFile(dir.path() / "b.img", u'B'), 0u);
     engine.SetCallbacks(RecordProgress, nullptr, &progress, 100);
@@ -320,7 +321,7 @@ TEST(NtfsQuickEngine, SyntheticVolumes) {
     b.AddResidentData(22, {'o', 'k'});
     b.EndRecord(22);
     b.Save(dir.path() / "c.img");
-    CFastNtfsRecovery engine;
+    CFastNtfsRecovery engine(appData.store());
     ASSERT_EQ(engine.OpenImageFile(dir.path() / "c.img", u'C'), 0u);
     ASSERT_EQ(engine.Scan({}), 0);
     std::map<std::string, FoundFileRecord> found;

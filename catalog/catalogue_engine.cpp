@@ -1,0 +1,48 @@
+#include "catalog/catalogue_engine.h"
+
+namespace snapsave {
+
+uint32_t CatalogueEngine::ListFolder(const FoundFileRecord* folder, int32_t depth, RecordList& out) {
+  FolderKey key = 0;
+  if (uint32_t e = FolderKeyOf(folder, depth, key); e != err::kSuccess) return e;
+  if (!catalogue_) return err::kSuccess;
+  return catalogue_->ListFolder(key, out);
+}
+
+uint32_t CatalogueEngine::CountFolderFiles(const FoundFileRecord* folder, int32_t depth, uint32_t& outCount) {
+  outCount = 0;
+  FolderKey key = 0;
+  if (uint32_t e = FolderKeyOf(folder, depth, key); e != err::kSuccess) return e;
+  if (!catalogue_) return err::kSuccess;
+  return catalogue_->CountFiles(key, outCount);
+}
+
+uint64_t CatalogueEngine::GetRecordCount() {
+  return catalogue_ ? catalogue_->GetRecordCount() : 0;
+}
+
+uint32_t CatalogueEngine::GetRecordPath(const FoundFileRecord* record, std::string& outPath) {
+  outPath.clear();
+  if (!catalogue_) return err::kInvalidParameter;
+  return catalogue_->GetRecordPath(record, outPath);
+}
+
+uint32_t CatalogueEngine::SetSearchCallback(SearchProgressCallback callback, void* context) {
+  callbacks_.search = callback;
+  callbacks_.searchContext = context;
+  if (catalogue_) catalogue_->SetSearchCallback(callback, context);
+  return 0;
+}
+
+uint32_t CatalogueEngine::SearchByType(std::string_view extensionList, RecordList& out) {
+  if (!catalogue_) return 0;
+  catalogue_->SetSearchCallback(callbacks_.search, callbacks_.searchContext);
+  return catalogue_->SearchByType(extensionList, out);
+}
+
+uint32_t CatalogueEngine::OpenCatalogueFile(FoundFileCatalogue& catalogue, std::string_view logName,
+                                            FoundFileCatalogue::Mode mode) const {
+  return catalogue.OpenIn(store_.CurrentFolder(), logName, mode);
+}
+
+}  // namespace snapsave

@@ -1,0 +1,47 @@
+// The part every cataloguing engine shares: its found files live in a FoundFileCatalogue opened in the folder
+// of the saved-scan store it was handed, and listing, counting, paths and searches are answered from there.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "catalog/file_recovery_parse.h"
+#include "catalog/found_file_catalogue.h"
+#include "catalog/saved_scan_store.h"
+
+namespace snapsave {
+
+class CatalogueEngine : public IFileRecoveryParse {
+ public:
+  explicit CatalogueEngine(SavedScanStore& store) : store_(store) {}
+  ~CatalogueEngine() override = default;
+  CatalogueEngine(const CatalogueEngine&) = delete;
+  CatalogueEngine& operator=(const CatalogueEngine&) = delete;
+
+  // The folder's records through FolderKeyOf; with no catalogue yet, nothing.
+  uint32_t ListFolder(const FoundFileRecord* folder, int32_t depth, RecordList& out) override;
+  uint32_t CountFolderFiles(const FoundFileRecord* folder, int32_t depth, uint32_t& outCount) override;
+  uint64_t GetRecordCount() override;
+  uint32_t GetRecordPath(const FoundFileRecord* record, std::string& outPath) override;
+  uint32_t SetSearchCallback(SearchProgressCallback callback, void* context) override;
+  uint32_t SearchByType(std::string_view extensionList, RecordList& out) override;
+
+  SavedScanStore& scanStore() const { return store_; }
+
+ protected:
+  // The catalogue key of the records filed in (depth, folder); null folder with depth 0 is the root. A Win32
+  // error for a request the engine cannot answer.
+  virtual uint32_t FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const = 0;
+
+  // Opens `logName` in the store's current folder.
+  uint32_t OpenCatalogueFile(FoundFileCatalogue& catalogue, std::string_view logName,
+                             FoundFileCatalogue::Mode mode) const;
+
+  SavedScanStore& store_;
+  EngineCallbacks callbacks_;
+  std::unique_ptr<FoundFileCatalogue> catalogue_;
+};
+
+}  // namespace snapsave
