@@ -5,6 +5,7 @@
 #include "catalog/recovery_output.h"
 #include "filetypes/file_type_catalogue.h"
 #include "fs/fat/fat_boot_sector.h"
+#include "fs/fat/fat_dir_block.h"
 #include "fs/fat/fat_dir_entry.h"
 #include "os/clock.h"
 #include "os/error.h"
@@ -15,7 +16,6 @@ namespace snapsave {
 namespace {
 
 constexpr uint32_t kBootReadBytes = 4096;
-constexpr uint32_t kProbeHighWords = 257;
 // The fixed root region of the 12/16-bit layout, taken to lie just before the data region.
 constexpr uint32_t kRootRegionSectors = 32;
 // Deeper than any real tree; a longer chain of ".." entries is a loop or garbage.
@@ -25,16 +25,6 @@ constexpr size_t kMaxSplitNames = 8;
 // Files and folders filed directly in a root, whichever volume it belongs to.
 constexpr uint32_t kRootRef = 0;
 constexpr uint32_t kReadPieceBytes = 0x10000;
-
-uint32_t EntryCluster(const DirEntryView& e, bool fat32) {
-  return (fat32 ? uint32_t{e.HighCluster()} << 16 : 0) | e.LowCluster();
-}
-
-// The ".", ".." start of a folder's first block, as loosely as a depth walk can afford to take it.
-bool StartsWithDots(ByteSpan block) {
-  return Has(block, 0, 2 * kDirEntrySize) && DirEntryView{block.first(kDirEntrySize)}.IsDotEntry() &&
-         BytesEqual(block, kDirEntrySize, "..");
-}
 
 }  // namespace
 
@@ -330,47 +320,26 @@ template <typename SectorOf>
 void CProfessionalFatRecovery::ReadEntries(ByteSpan data, const Placement& place, SectorOf&& sectorOf,
                                            uint64_t lastSector) {
   const FatVolumeGuess& g = guesses_[place.guess];
-  LongNameCollector longName;
-  size_t runStart = 0;
-  bool ended = false;
-  for (size_t off = 0; off + kDirEntrySize <= data.size(); off += kDirEntrySize) {
-    const ByteSpan rest = data.subspan(off);
-    const DirEntryView e{rest.first(kDirEntrySize)};
-    if (e.First() == 0) {
-      ended = true;
-      longName.Clear();
-      break;
+  const DirBlockWalk walk = WalkDirectoryBlock(data, LongNameOverflow::kStartsOver, [&](DirItem&& item) {
+    const DirEntryView& e = item.entry;
+    if (!e.IsDirectory()) {
+      ListFile(e.bytes, std::move(item.longName), place, sectorOf(item.offset));
+      return;
     }
-    if (!IsValidDirEntry(rest)) {
-      longName.Clear();
-      continue;
+    const std::string name = item.longName ? *item.longName : BuildShortName(e.bytes, true);
+    uint32_t cluster = EntryCluster(e, g.fat32);
+    if (g.fat32 && e.HighCluster() == 0 && e.IsDeleted())
+      cluster = ProbeCluster(e.LowCluster(), true, name, g);
+    if (cluster >= 2 && cluster != place.folder) {
+      NoteFolder(cluster, {name, DecodeCreationTime(e.bytes), DecodeAccessTime(e.bytes),
+                           DecodeModificationTime(e.bytes), sectorOf(item.offset), e.IsDeleted()});
     }
-    if (e.IsLongName()) {
-      if (longName.Empty()) runStart = off;
-      if (!longName.Add(e.bytes)) longName.Clear();
-      continue;
-    }
-    std::optional<std::string> collected = longName.Take();
-    if (e.IsVolumeLabel()) continue;
-    if (e.IsDirectory()) {
-      if (e.IsDotEntry() || e.IsDotDotEntry()) continue;
-      const std::string name = collected ? *collected : BuildShortName(e.bytes, true);
-      uint32_t cluster = EntryCluster(e, g.fat32);
-      if (g.fat32 && e.HighCluster() == 0 && e.IsDeleted())
-        cluster = ProbeFirstCluster(e.LowCluster(), true, name, g);
-      if (cluster >= 2 && cluster != place.folder) {
-        NoteFolder(cluster, {name, DecodeCreationTime(e.bytes), DecodeAccessTime(e.bytes),
-                             DecodeModificationTime(e.bytes), sectorOf(off), e.IsDeleted()});
-      }
-      continue;
-    }
-    ListFile(e.bytes, std::move(collected), place, sectorOf(off));
-  }
-  if (ended) return;
-  if (!longName.Empty()) {
+  });
+  if (walk.end == DirBlockEnd::kEndMarker) return;
+  if (walk.openLongName) {
     SplitName split;
-    split.tail.assign(data.begin() + static_cast<std::ptrdiff_t>(runStart), data.end());
-    split.checksum = Le8(data, runStart + 13);
+    split.tail.assign(data.begin() + static_cast<std::ptrdiff_t>(*walk.openLongName), data.end());
+    split.checksum = Le8(data, *walk.openLongName + 13);
     split.sector = lastSector;
     split.place = place;
     splits_.push_back(std::move(split));
@@ -419,18 +388,12 @@ void CProfessionalFatRecovery::ListFile(ByteSpan entry, std::optional<std::strin
   }
   const FatVolumeGuess& g = guesses_[place.guess];
   const DirEntryView e{entry};
-  FoundFileRecord r = BaseRecord(g);
-  r.creationTime = DecodeCreationTime(entry);
-  r.accessTime = DecodeAccessTime(entry);
-  r.writeTime = DecodeModificationTime(entry);
-  r.fileSize = e.Size();
-  r.entryLocation = entrySector;
-  r.SetName(name);
+  FoundFileRecord r = MakeEntryRecord(SourceOf(g), e, name, entrySector, false);
   uint32_t first = EntryCluster(e, g.fat32);
   if (g.fat32 && e.HighCluster() == 0 && e.IsDeleted())
-    first = ProbeFirstCluster(e.LowCluster(), false, r.Name(), g);
+    first = ProbeCluster(e.LowCluster(), false, r.Name(), g);
   r.entryRef = first;
-  r.isIntact = ContentCheck(first, r.Name(), g);
+  r.isIntact = CheckContent(first, r.Name(), g);
   const uint32_t id = catalogue_->ReserveRecord(r);
   if (id == 0) return;
   catalogue_->AddToFolder(*depth == 0 ? kRootRef : place.folder, *depth, id, first);
@@ -511,32 +474,31 @@ std::optional<uint32_t> CProfessionalFatRecovery::ResolveFolder(uint32_t cluster
   return refs_.at(cluster).depth;
 }
 
-uint32_t CProfessionalFatRecovery::ProbeFirstCluster(uint32_t low, bool isFolder, std::string_view name,
-                                                     const FatVolumeGuess& g) {
-  const std::string_view ext = os::ExtensionOf(name);
-  if (!isFolder && ext.empty()) return low;  // nothing could confirm a candidate
-  std::vector<uint8_t> sector;
-  for (uint32_t high = 0; high < kProbeHighWords; ++high) {
-    const uint32_t cluster = (high << 16) | low;
-    if (cluster < 2) continue;
+uint32_t CProfessionalFatRecovery::ProbeCluster(uint32_t low, bool isFolder, std::string_view name,
+                                                const FatVolumeGuess& g) {
+  const ClusterSectorRead read = [&](uint32_t cluster,
+                                     std::vector<uint8_t>& sector) -> std::optional<uint64_t> {
     const uint64_t at = g.ClusterSector(cluster);
-    if (at >= firstSector_ + sectorCount_ || probeReads_ >= limits_.probeReads) break;
+    if (at >= firstSector_ + sectorCount_ || probeReads_ >= limits_.probeReads) return std::nullopt;
     ++probeReads_;
-    if (!ReadSector(at, sector)) break;
-    const ByteSpan s(sector);
-    if (isFolder ? StartsWithDots(s) : VerifyExtension(s, ext, &reader_, sectorSize_, at)) return cluster;
-  }
-  return low;
+    if (!ReadSector(at, sector)) return std::nullopt;
+    return at;
+  };
+  return ProbeFirstCluster(low, isFolder, name, read, reader_, sectorSize_);
 }
 
-uint32_t CProfessionalFatRecovery::ContentCheck(uint32_t cluster, std::string_view name,
+uint32_t CProfessionalFatRecovery::CheckContent(uint32_t cluster, std::string_view name,
                                                 const FatVolumeGuess& g) const {
-  const std::string_view ext = os::ExtensionOf(name);
-  if (ext.empty()) return 1;
-  std::vector<uint8_t> sector;
-  const uint64_t at = g.ClusterSector(cluster);
-  if (!ReadSector(at, sector)) return 1;
-  return VerifyExtension(sector, ext, &reader_, sectorSize_, at) ? 1 : 0;
+  const ClusterSectorRead read = [&](uint32_t c, std::vector<uint8_t>& sector) -> std::optional<uint64_t> {
+    const uint64_t at = g.ClusterSector(c);
+    if (!ReadSector(at, sector)) return std::nullopt;
+    return at;
+  };
+  return ContentCheck(cluster, name, read, reader_, sectorSize_);
+}
+
+FatRecordSource CProfessionalFatRecovery::SourceOf(const FatVolumeGuess& g) const {
+  return {driveLetter_, SourceKind::kFatDeep, g.sectorsPerCluster * sectorSize_, g.dataStart, g.volumeStart};
 }
 
 // The blocks no guess placed during the pass, read again in sector order now that every guess is known.

@@ -19,6 +19,7 @@
 #include "catalog/catalogue_engine.h"
 #include "catalog/file_recovery_parse.h"
 #include "catalog/found_file_catalogue.h"
+#include "fs/fat/fat_dir_block.h"
 #include "os/byte_reader.h"
 #include "storage/sector_reader.h"
 
@@ -164,8 +165,10 @@ class CProfessionalFatRecovery final : public CatalogueEngine {
   // Depth at which the children of `cluster` are filed; nullopt when the table of folders is full.
   std::optional<uint32_t> ResolveFolder(uint32_t cluster, uint32_t guess);
   bool ReadSector(uint64_t sector, std::vector<uint8_t>& out) const;
-  uint32_t ProbeFirstCluster(uint32_t low, bool isFolder, std::string_view name, const FatVolumeGuess& g);
-  uint32_t ContentCheck(uint32_t cluster, std::string_view name, const FatVolumeGuess& g) const;
+  // The shared first-cluster probe (within the guess's volume and the probe-read budget) and content check.
+  uint32_t ProbeCluster(uint32_t low, bool isFolder, std::string_view name, const FatVolumeGuess& g);
+  uint32_t CheckContent(uint32_t cluster, std::string_view name, const FatVolumeGuess& g) const;
+  FatRecordSource SourceOf(const FatVolumeGuess& g) const;
   void ReadStoredBlocks();
   void RegisterFolders();
   FoundFileRecord BaseRecord(const FatVolumeGuess& g) const;

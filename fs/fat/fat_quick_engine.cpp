@@ -5,6 +5,7 @@
 
 #include "catalog/recovery_output.h"
 #include "filetypes/file_type_catalogue.h"
+#include "fs/fat/fat_dir_block.h"
 #include "fs/fat/fat_dir_entry.h"
 #include "os/clock.h"
 #include "os/error.h"
@@ -16,7 +17,6 @@ namespace {
 
 constexpr uint32_t kBootReadBytes = 4096;
 constexpr uint64_t kReportIntervalMs = 5000;
-constexpr uint32_t kProbeHighWords = 257;
 
 bool TestBit(const std::vector<uint8_t>& map, uint64_t bit) {
   return bit / 8 < map.size() && (map[bit / 8] & (1u << (bit % 8))) != 0;
@@ -160,36 +160,6 @@ bool CFastFatRecovery::ReadFirstSector(uint32_t cluster, std::vector<uint8_t>& s
   return got == 1;
 }
 
-uint32_t CFastFatRecovery::ProbeFirstCluster(uint32_t low, bool isFolder, std::string_view name) {
-  const FatGeometry& geo = *geometry_;
-  const std::string_view ext = os::ExtensionOf(name);
-  std::vector<uint8_t> sector;
-  for (uint32_t high = 0; high < kProbeHighWords; ++high) {
-    const uint32_t cluster = (high << 16) | low;
-    if (cluster < 2) continue;
-    if (!geo.IsDataCluster(cluster) || geo.ClusterSector(cluster) >= geo.volumeStart + geo.volumeSectors)
-      break;
-    if (!ReadFirstSector(cluster, sector)) break;
-    const ByteSpan s(sector);
-    if (isFolder) {
-      if (DirEntryView{s}.IsDotEntry() && DirEntryView{s.subspan(32)}.IsDotDotEntry()) return cluster;
-    } else if (!ext.empty() &&
-               VerifyExtension(s, ext, &reader_, geo.sectorSize, geo.ClusterSector(cluster))) {
-      return cluster;
-    }
-  }
-  return low;
-}
-
-uint32_t CFastFatRecovery::ContentCheck(uint32_t cluster, std::string_view name) {
-  const std::string_view ext = os::ExtensionOf(name);
-  if (ext.empty()) return 1;
-  std::vector<uint8_t> sector;
-  if (!ReadFirstSector(cluster, sector)) return 1;
-  const FatGeometry& geo = *geometry_;
-  return VerifyExtension(sector, ext, &reader_, geo.sectorSize, geo.ClusterSector(cluster)) ? 1 : 0;
-}
-
 void CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
   const FatGeometry& geo = *geometry_;
   const bool isRoot = folderCluster == geo.rootCluster;
@@ -198,7 +168,12 @@ void CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
   const bool folderDeleted = inTable && tableIt->second.record.isDeleted != 0;
   const uint32_t depth = inTable ? tableIt->second.depth : 0;
 
-  LongNameCollector longName;
+  const FatRecordSource source{driveLetter_, SourceKind::kFatQuick, geo.clusterBytes, geo.dataStart,
+                               geo.volumeStart};
+  const ClusterSectorRead read = [this](uint32_t c, std::vector<uint8_t>& sector) -> std::optional<uint64_t> {
+    if (!ReadFirstSector(c, sector)) return std::nullopt;
+    return geometry_->ClusterSector(c);
+  };
   ChainGuard chain(geo);
   std::vector<uint8_t> block;
   uint32_t cluster = folderCluster;
@@ -220,42 +195,16 @@ void CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
       }
     }
     const uint64_t blockSector = geo.ClusterSector(cluster);
-    for (size_t off = 0; off + kDirEntrySize <= bytes; off += kDirEntrySize) {
-      const ByteSpan rest = data.subspan(off);
-      const DirEntryView e{rest.first(kDirEntrySize)};
-      if (e.First() == 0) return;
-      if (!IsValidDirEntry(rest)) {
-        longName.Clear();
-        continue;
-      }
-      if (e.IsLongName()) {
-        if (!longName.Add(e.bytes)) return;
-        continue;
-      }
-      std::optional<std::string> collected = longName.Take();
-      if (e.IsVolumeLabel()) continue;
-      if (e.IsDirectory() && (e.IsDotEntry() || e.IsDotDotEntry())) continue;
+    const DirBlockWalk walk = WalkDirectoryBlock(data, LongNameOverflow::kEndsDirectory, [&](DirItem&& item) {
+      const DirEntryView& e = item.entry;
       const bool isDir = e.IsDirectory();
-      if (!isDir && !e.IsDeleted() && !folderDeleted) continue;
-
-      FoundFileRecord r = MakeEmptyRecord();
-      r.driveLetter = driveLetter_;
-      r.sourceKind = static_cast<uint32_t>(SourceKind::kFatQuick);
-      r.isFolder = isDir ? 1 : 0;
-      r.isIntact = 1;
-      r.clusterSize = geo.clusterBytes;
-      r.creationTime = DecodeCreationTime(e.bytes);
-      r.accessTime = DecodeAccessTime(e.bytes);
-      r.writeTime = DecodeModificationTime(e.bytes);
-      r.fileSize = isDir ? 0 : e.Size();
-      r.dataStartSector = geo.dataStart;
-      r.entryLocation = blockSector + off / geo.sectorSize;
-      r.volumeStartSector = geo.volumeStart;
-      r.SetName(collected ? *collected : BuildShortName(e.bytes, isDir));
-      const uint32_t high = geo.isFat32 ? e.HighCluster() : 0;
-      uint32_t first = (high << 16) | e.LowCluster();
-      if (geo.isFat32 && high == 0 && e.IsDeleted())
-        first = ProbeFirstCluster(e.LowCluster(), isDir, r.Name());
+      if (!isDir && !e.IsDeleted() && !folderDeleted) return;
+      FoundFileRecord r =
+          MakeEntryRecord(source, e, item.longName ? *item.longName : BuildShortName(e.bytes, isDir),
+                          blockSector + item.offset / geo.sectorSize, isDir);
+      uint32_t first = EntryCluster(e, geo.isFat32);
+      if (geo.isFat32 && e.HighCluster() == 0 && e.IsDeleted())
+        first = ProbeFirstCluster(e.LowCluster(), isDir, r.Name(), read, reader_, geo.sectorSize);
       r.entryRef = first;
 
       if (isDir) {
@@ -265,13 +214,14 @@ void CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
           folderTable_[first] = PendingFolder{r, folderCluster, depth + 1};
           folderQueue_.push_back(first);
         }
-        continue;
+        return;
       }
-      r.isIntact = ContentCheck(first, r.Name());
+      r.isIntact = ContentCheck(first, r.Name(), read, reader_, geo.sectorSize);
       catalogue_->ReserveRecord(r);
       catalogue_->AddToFolder(folderCluster, depth, r.recordId, r.entryRef);
       ++filesFound_;
-    }
+    });
+    if (walk.end != DirBlockEnd::kBlockEnd) return;
     if (cluster == 0) return;  // the fixed root region is one block
     const uint32_t next = table_->NextCluster(cluster);
     if (next == 0 || next == cluster) return;

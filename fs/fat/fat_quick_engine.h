@@ -59,8 +59,6 @@ class CFastFatRecovery final : public CatalogueEngine {
   int32_t Report(int32_t progress, int32_t secondsLeft);
   void ReadFolder(uint32_t cluster);
   void AddFile(const FoundFileRecord& base, uint32_t folderCluster, uint32_t depth);
-  uint32_t ProbeFirstCluster(uint32_t low, bool isFolder, std::string_view name);
-  uint32_t ContentCheck(uint32_t cluster, std::string_view name);
   void RegisterFolders();
   // Reads a file's chain, handing each piece to `sink`, until `total` bytes were delivered. 38 when the chain
   // ends first, 30 for a failed read, or the sink's non-zero answer.

@@ -2,9 +2,13 @@
 
 #include <array>
 #include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "fs/fat/fat_boot_sector.h"
+#include "fs/fat/fat_dir_block.h"
 #include "fs/fat/fat_dir_entry.h"
 #include "fs/fat/fat_table_window.h"
 #include "os/byte_reader.h"
@@ -230,6 +234,59 @@ TEST(FatDirEntry, DirectoryBlocks) {
   EXPECT_TRUE(IsDirectoryBlock(named));
   named[13] ^= 1;
   EXPECT_FALSE(IsDirectoryBlock(named));
+}
+
+// One walk serves both engines: what it visits, where a directory ends, and what each long-name policy does.
+TEST(FatDirBlock, WalkVisitsNamedEntriesAndSaysWhereTheDirectoryEnds) {
+  auto put = [](std::vector<uint8_t>& block, size_t slot, const std::array<uint8_t, 32>& e) {
+    std::memcpy(block.data() + slot * 32, e.data(), 32);
+  };
+  const auto photo = Entry("PHOTO   JPG", fat_attr::kArchive);
+  std::u16string longName = u"photo.jpg";
+  longName.push_back(0);
+  auto piece = LongPiece(0x41, longName);
+  piece[13] = ShortNameChecksum(photo);
+  auto deleted = Entry("NOTES   TXT", fat_attr::kArchive, 9, 40);
+  deleted[0] = kDeletedMark;
+
+  std::vector<uint8_t> block(512, 0);
+  put(block, 0, Entry("LABEL      ", fat_attr::kVolumeLabel));
+  put(block, 1, Entry(".          ", fat_attr::kDirectory));
+  put(block, 2, Entry("..         ", fat_attr::kDirectory));
+  put(block, 3, piece);
+  put(block, 4, photo);
+  put(block, 5, deleted);
+  block[7 * 32] = 'X';  // after the end marker: never looked at
+  std::vector<std::pair<size_t, std::string>> seen;
+  auto collect = [&](DirItem&& item) {
+    seen.emplace_back(item.offset, item.longName ? *item.longName : BuildShortName(item.entry.bytes, false));
+  };
+  DirBlockWalk walk = WalkDirectoryBlock(block, LongNameOverflow::kEndsDirectory, collect);
+  EXPECT_EQ(walk.end, DirBlockEnd::kEndMarker);
+  EXPECT_EQ(seen, (std::vector<std::pair<size_t, std::string>>{{128, "photo.jpg"}, {160, "!otes.txt"}}));
+
+  // A long name the block ends inside is open at its first piece; the next block holds its short entry.
+  std::vector<uint8_t> cut(512, 0xFF);
+  for (size_t slot = 0; slot < 15; ++slot) put(cut, slot, photo);
+  put(cut, 15, piece);
+  seen.clear();
+  walk = WalkDirectoryBlock(cut, LongNameOverflow::kStartsOver, collect);
+  EXPECT_EQ(walk.end, DirBlockEnd::kBlockEnd);
+  EXPECT_EQ(walk.openLongName, std::optional<size_t>(480));
+  EXPECT_EQ(seen.size(), 15u);
+
+  // Twenty pieces are one too many: the quick walk ends the directory, the deep one starts the name over.
+  std::vector<uint8_t> overlong(1024, 0);
+  for (size_t slot = 0; slot < 20; ++slot) put(overlong, slot, LongPiece(1, u"aaaaaaaaaaaaa"));
+  put(overlong, 20, photo);
+  seen.clear();
+  EXPECT_EQ(WalkDirectoryBlock(overlong, LongNameOverflow::kEndsDirectory, collect).end,
+            DirBlockEnd::kLongNameOverflow);
+  EXPECT_TRUE(seen.empty());
+  EXPECT_EQ(WalkDirectoryBlock(overlong, LongNameOverflow::kStartsOver, collect).end,
+            DirBlockEnd::kEndMarker);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].first, 640u);
 }
 
 // The table window over a small image: 12-bit pairs, free-cluster continuation and loops stay bounded.

@@ -1,0 +1,86 @@
+// One walk over the entries of a FAT directory block, and what both FAT engines do with an entry they list:
+// the record it becomes, the first-cluster probe of a deleted FAT32 entry and the check that a file's first
+// sector still holds what its name says.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "catalog/found_file_record.h"
+#include "fs/fat/fat_dir_entry.h"
+#include "os/byte_reader.h"
+
+namespace snapsave {
+
+class SectorReader;
+
+// A short entry that names a file or a folder, with the long name collected before it.
+struct DirItem {
+  size_t offset = 0;  // of the short entry within the block
+  DirEntryView entry;
+  std::optional<std::string> longName;
+};
+
+// What a long name that needs more pieces than fit does: the quick walk ends the directory there, the deep
+// scan, which reads loose blocks, starts the name over.
+enum class LongNameOverflow { kEndsDirectory, kStartsOver };
+
+enum class DirBlockEnd {
+  kEndMarker,         // an entry starting with 0: nothing follows in this directory
+  kLongNameOverflow,  // with kEndsDirectory
+  kBlockEnd,          // the block ran out; the directory may go on
+};
+
+struct DirBlockWalk {
+  DirBlockEnd end = DirBlockEnd::kBlockEnd;
+  // With kBlockEnd: where a long name that the block ends inside started (its rest is in the next block).
+  std::optional<size_t> openLongName;
+};
+
+// Walks the 32-byte entries of `block` in order and hands every short entry that names a file or a folder to
+// `visit`: implausible entries are skipped (and break a long name), volume labels and "." / ".." are passed
+// over. Reads nothing outside `block`.
+DirBlockWalk WalkDirectoryBlock(ByteSpan block, LongNameOverflow overflow,
+                                const std::function<void(DirItem&&)>& visit);
+
+// The first cluster an entry records: both words on FAT32, the low word elsewhere.
+uint32_t EntryCluster(const DirEntryView& e, bool fat32);
+
+// The ".", ".." start of a folder's first block.
+bool StartsWithDots(ByteSpan block);
+
+// Where an engine's records come from: the volume as it knows it.
+struct FatRecordSource {
+  char16_t driveLetter = 0;
+  SourceKind kind = SourceKind::kFatQuick;
+  uint32_t clusterBytes = 0;
+  uint64_t dataStart = 0;    // volume-relative sector of cluster 2
+  uint64_t volumeStart = 0;  // absolute sector of the volume
+};
+
+// The record of a listed entry: name, times, size (0 for a folder), the sector its entry lies in. The first
+// cluster (entryRef) is the caller's: it may need the probe.
+FoundFileRecord MakeEntryRecord(const FatRecordSource& source, const DirEntryView& e, std::string_view name,
+                                uint64_t entrySector, bool isFolder);
+
+// Reads the first sector of `cluster` into `sector`; its absolute sector number, or nullopt where the cluster
+// lies outside the volume, the read failed or no read is left.
+using ClusterSectorRead =
+    std::function<std::optional<uint64_t>(uint32_t cluster, std::vector<uint8_t>& sector)>;
+
+// A deleted FAT32 entry keeps only the low word of its first cluster. The first of (high << 16 | low), high =
+// 0, 1, ..., whose first sector starts what the entry names (a folder's dot pair, a file of its extension);
+// `low` when none does or nothing could confirm one. `source`/`sectorSize` serve the type tests that read on.
+uint32_t ProbeFirstCluster(uint32_t low, bool isFolder, std::string_view name, const ClusterSectorRead& read,
+                           const SectorReader& source, uint32_t sectorSize);
+
+// 1 when the file's first sector starts a file of its extension (or cannot tell: no extension the type
+// table knows, an unreadable sector), else 0: the cluster was reused.
+uint32_t ContentCheck(uint32_t cluster, std::string_view name, const ClusterSectorRead& read,
+                      const SectorReader& source, uint32_t sectorSize);
+
+}  // namespace snapsave
