@@ -15,7 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr uint64_t kEstimateIntervalMs = 5000;
 constexpr uint32_t kRecordReadBytes = 8192;
 
 std::string LowerExtension(std::string_view name) {
@@ -97,142 +96,87 @@ int32_t CProfessionalRecovery::Report(int32_t progress, int32_t weight, int32_t 
   return callbacks_.scan(callbacks_.context, progress, weight, secondsLeft, current, total, found, 0);
 }
 
-int32_t CProfessionalRecovery::Scan(std::string_view /*logName*/) {
-  if (!opened_ || !reader_.IsOpen()) return static_cast<int32_t>(err::kInvalidParameter);
-  SavedScanStore& store = store_;
-  const bool fresh = !resume_;
-  const fs::path savedFolder = fs::path(os::Utf16ToUtf8(saved_.Folder()));
-  auto savedName = [&](std::string_view prefix) {
-    return store.FindFileByPrefix(savedFolder, prefix).value_or(std::string());
-  };
-  if (fresh) store.StartNewScan();
-  // Taken now: another scan started through the same store moves its current folder on.
-  const fs::path folder = fresh ? store.CurrentFolder() : savedFolder;
+// ---- The extent plan: which runs the pass reads.
+CProfessionalRecovery::ExtentPlan::ExtentPlan(IFileRecoveryParse* quick, bool wholeVolume,
+                                              uint64_t volumeSectors)
+    : quick_(quick), wholeVolume_(wholeVolume || quick == nullptr), volumeSectors_(volumeSectors) {}
 
-  // Quick phase: its own listing, and which sectors are free.
-  bool wholeVolume = true;
-  if (quick_) {
-    quick_->SetCallbacks(callbacks_.scan, nullptr, callbacks_.context, kQuickWeight);
-    wholeVolume = quick_->BuildAllocationMap() != 0;
-    const int32_t r = quick_->Scan(fresh ? std::string() : savedName("Fast_"));
-    quick_->SetCallbacks(callbacks_.scan, callbacks_.recover, callbacks_.context, kQuickWeight);
-    if (r != 0) {
-      // A continued scan keeps its saved position; only a fresh one gives its folder number back.
-      if (fresh) store.UndoNewScan();
-      return r;
-    }
+CProfessionalRecovery::Run CProfessionalRecovery::ExtentPlan::Next(uint64_t from) {
+  auto whole = [&] { return from == 0 ? Run{0, volumeSectors_} : Run{volumeSectors_, 0}; };
+  if (wholeVolume_) return whole();
+  uint64_t position = from;
+  uint64_t length = 0;
+  // A quick engine that keeps no map answers nothing (an ext volume): the volume is then read whole.
+  if (quick_->NextUnallocatedRun(position, length) == 0) {
+    wholeVolume_ = true;
+    return whole();
   }
+  // A run must lie ahead of where the last one ended, or the pass could go round for ever.
+  if (position < from || position >= volumeSectors_) length = 0;
+  return {position, std::min(length, volumeSectors_ - std::min(position, volumeSectors_))};
+}
 
-  uint32_t opened = 0;
-  if (fresh) {
-    opened = imagePath_.empty()
-                 ? carver_.OpenPhysicalDisk(diskNumber_, volumeStart_, volumeSectors_, driveLetter_)
-                 : carver_.OpenImageFile(imagePath_, driveLetter_);
-    fat_.StartScan("");
-    ntfs_.StartScan("");
-  } else {
-    opened =
-        imagePath_.empty()
-            ? carver_.AttachDiskForDeepScan(savedName("File_Type_"), driveLetter_, diskNumber_, sectorSize_)
-            : carver_.AttachImageForDeepScan(savedName("File_Type_"), driveLetter_, imagePath_, sectorSize_);
-    fat_.StartScan(savedName("Pro_Fat_"));
-    ntfs_.StartScan(savedName("Pro_Ntfs_"));
-  }
-  if (opened != err::kSuccess) {
-    if (fresh) store.UndoNewScan();
-    return static_cast<int32_t>(opened);
-  }
-  fat_.ReadBootGuess();
-  carver_.context().ClearTransportStreamRanges();
-  carver_.SetCallbacks(callbacks_.scan, callbacks_.recover, callbacks_.context, kWeight);
-
-  // Extent: the whole volume, or the unallocated runs the quick engine reports. A quick engine that keeps no
-  // map answers nothing (an ext volume), and the volume is then scanned whole.
-  const uint32_t chunkSectors = kChunkBytes / sectorSize_;
-  chunk_.assign(kChunkBytes, 0);
-  auto nextRun = [&](uint64_t from, Run& run) {
-    if (wholeVolume) {
-      run = from == 0 ? Run{0, volumeSectors_} : Run{volumeSectors_, 0};
-      return;
-    }
-    uint64_t position = from;
-    uint64_t length = 0;
-    if (quick_->NextUnallocatedRun(position, length) == 0) {
-      wholeVolume = true;
-      run = from == 0 ? Run{0, volumeSectors_} : Run{volumeSectors_, 0};
-      return;
-    }
-    // A run must lie ahead of where the last one ended, or the pass could go round for ever.
-    if (position < from || position >= volumeSectors_) length = 0;
-    run = {position, std::min(length, volumeSectors_ - std::min(position, volumeSectors_))};
-  };
-  total_ = 0;
-  if (!wholeVolume) {
-    Run run;
+uint64_t CProfessionalRecovery::ExtentPlan::TotalSectors() {
+  uint64_t total = 0;
+  if (!wholeVolume_) {
     for (uint64_t from = 0;;) {
-      nextRun(from, run);
+      const Run run = Next(from);
       if (run.length == 0) break;
-      total_ += run.length;
+      total += run.length;
       from = run.start + run.length;
     }
   }
-  if (wholeVolume) total_ = volumeSectors_;
-  Run run;
-  nextRun(0, run);
+  return wholeVolume_ ? volumeSectors_ : total;
+}
+
+// ---- The progress clock.
+int32_t CProfessionalRecovery::ProgressClock::Percent(uint64_t scanned, uint64_t total) {
+  return static_cast<int32_t>(total == 0 ? 100 : scanned * 100 / total + kPassStartPercent);
+}
+
+void CProfessionalRecovery::ProgressClock::Tick(uint64_t scanned, uint64_t total, uint32_t sectorSize) {
+  const uint64_t now = os::TickMs();
+  if (now - lastEstimateMs_ < kEstimateIntervalMs) return;
+  lastEstimateMs_ = now;
+  const uint64_t elapsed = std::max<uint64_t>((now - startMs_) / 1000, 1);
+  const uint64_t speed = std::max<uint64_t>(scanned * sectorSize / elapsed, 1);
+  secondsLeft_ = static_cast<int32_t>(
+      std::min<uint64_t>((total - std::min(scanned, total)) * sectorSize / speed, INT32_MAX));
+}
+
+// ---- The scan.
+int32_t CProfessionalRecovery::Scan(std::string_view /*logName*/) {
+  if (!opened_ || !reader_.IsOpen()) return static_cast<int32_t>(err::kInvalidParameter);
+  const bool fresh = !resume_;
+  const fs::path savedFolder = fs::path(os::Utf16ToUtf8(saved_.Folder()));
+  if (fresh) store_.StartNewScan();
+  // Taken now: another scan started through the same store moves its current folder on.
+  const fs::path folder = fresh ? store_.CurrentFolder() : savedFolder;
+  auto savedName = [&](std::string_view prefix) {
+    return fresh ? std::string() : store_.FindFileByPrefix(savedFolder, prefix).value_or(std::string());
+  };
+
+  bool wholeVolume = true;
+  int32_t r = RunQuickPhase(savedName("Fast_"), wholeVolume);
+  if (r == 0) r = static_cast<int32_t>(OpenDeepEngines(savedName));
+  if (r != 0) {
+    // A continued scan keeps its saved position; only a fresh one gives its folder number back.
+    if (fresh) store_.UndoNewScan();
+    return r;
+  }
+
+  ExtentPlan plan(quick_.get(), wholeVolume, volumeSectors_);
+  total_ = plan.TotalSectors();
+  PassCursor cursor{plan.Next(0), 0, 0};
   scanned_ = 0;
-  uint64_t foundBase = 0;
-  uint64_t done = 0;
-  secondsLeft_ = -1;
   if (!fresh) {
-    run = {saved_.runStart, saved_.runLength};
-    done = std::min(saved_.runDone, saved_.runLength);
+    cursor = {
+        {saved_.runStart, saved_.runLength}, std::min(saved_.runDone, saved_.runLength), saved_.filesFound};
     scanned_ = std::min(saved_.scannedSectors, total_);
-    foundBase = saved_.filesFound;
   }
   unreadableSectors_ = 0;
   firstUnreadable_.reset();
-
-  // The pass.
-  const uint64_t start = os::TickMs();
-  uint64_t lastEstimate = start;
-  int32_t stop = 0;
-  while (run.length != 0 && stop == 0) {
-    const uint64_t first = volumeStart_ + run.start;
-    while (done < run.length) {
-      const auto count = static_cast<uint32_t>(std::min<uint64_t>(chunkSectors, run.length - done));
-      const uint32_t usable = ReadChunk(first + done, count);
-      uint64_t overrun = 0;
-      if (usable != 0) {
-        found_ = GetRecordCount() + foundBase;
-        stop = Dispatch(first + done, usable, overrun);
-      }
-      // Stopped inside the chunk: the position saved is the sector whose carve was stopped, so that a
-      // continued scan neither skips the rest of the chunk nor carves a file twice.
-      const uint64_t advance = stop != 0 ? overrun : count + overrun;
-      scanned_ += std::min(advance, run.length - done);
-      done = std::min(run.length, done + advance);
-      const uint64_t now = os::TickMs();
-      if (now - lastEstimate >= kEstimateIntervalMs && weight_ == kWeight) {
-        lastEstimate = now;
-        const uint64_t elapsed = std::max<uint64_t>((now - start) / 1000, 1);
-        uint64_t speed = scanned_ * sectorSize_ / elapsed;
-        if (speed == 0) speed = 1;
-        secondsLeft_ = static_cast<int32_t>(
-            std::min<uint64_t>((total_ - std::min(scanned_, total_)) * sectorSize_ / speed, INT32_MAX));
-      }
-      if (stop != 0) break;
-      if (callbacks_.scan != nullptr) {
-        const auto progress = static_cast<int32_t>(total_ == 0 ? 100 : scanned_ * 100 / total_ + 10);
-        stop = Report(progress, kWeight, secondsLeft_, scanned_, total_, GetRecordCount() + foundBase);
-        if (stop != 0) break;
-      }
-    }
-    if (stop != 0) break;
-    Run next;
-    nextRun(run.start + run.length, next);
-    run = next;
-    done = 0;
-  }
+  const int32_t stop = Pass(plan, cursor);
 
   fat_.FinishScan();
   ntfs_.FinishScan();
@@ -240,9 +184,83 @@ int32_t CProfessionalRecovery::Scan(std::string_view /*logName*/) {
   chunk_ = {};
   recordBuffer_ = {};
   if (stop == 0) Report(100, 100, 0, 0, 0, 0);
-  const ScanPosition position{run.start, run.length, done, scanned_, GetRecordCount() + foundBase};
-  store.SaveScan(driveLetter_, diskNumber_, volumeStart_, volumeSectors_, position, folder,
-                 imagePath_.empty() ? nullptr : &imagePath_);
+  const ScanPosition position{cursor.run.start, cursor.run.length, cursor.done, scanned_,
+                              GetRecordCount() + cursor.foundBase};
+  store_.SaveScan(driveLetter_, diskNumber_, volumeStart_, volumeSectors_, position, folder,
+                  imagePath_.empty() ? nullptr : &imagePath_);
+  return stop;
+}
+
+int32_t CProfessionalRecovery::RunQuickPhase(const std::string& savedLog, bool& wholeVolume) {
+  wholeVolume = true;
+  if (!quick_) return 0;
+  quick_->SetCallbacks(callbacks_.scan, nullptr, callbacks_.context, kQuickWeight);
+  wholeVolume = quick_->BuildAllocationMap() != 0;
+  const int32_t r = quick_->Scan(savedLog);
+  quick_->SetCallbacks(callbacks_.scan, callbacks_.recover, callbacks_.context, kQuickWeight);
+  return r;
+}
+
+uint32_t CProfessionalRecovery::OpenDeepEngines(
+    const std::function<std::string(std::string_view)>& savedName) {
+  const bool fresh = !resume_;
+  uint32_t opened = 0;
+  if (fresh) {
+    opened = imagePath_.empty()
+                 ? carver_.OpenPhysicalDisk(diskNumber_, volumeStart_, volumeSectors_, driveLetter_)
+                 : carver_.OpenImageFile(imagePath_, driveLetter_);
+  } else {
+    opened =
+        imagePath_.empty()
+            ? carver_.AttachDiskForDeepScan(savedName("File_Type_"), driveLetter_, diskNumber_, sectorSize_)
+            : carver_.AttachImageForDeepScan(savedName("File_Type_"), driveLetter_, imagePath_, sectorSize_);
+  }
+  fat_.StartScan(savedName("Pro_Fat_"));
+  ntfs_.StartScan(savedName("Pro_Ntfs_"));
+  if (opened != err::kSuccess) return opened;
+  fat_.ReadBootGuess();
+  carver_.context().ClearTransportStreamRanges();
+  carver_.SetCallbacks(callbacks_.scan, callbacks_.recover, callbacks_.context, kWeight);
+  return err::kSuccess;
+}
+
+int32_t CProfessionalRecovery::Pass(ExtentPlan& plan, PassCursor& cursor) {
+  const uint32_t chunkSectors = kChunkBytes / sectorSize_;
+  chunk_.assign(kChunkBytes, 0);
+  ProgressClock clock;
+  secondsLeft_ = -1;
+  int32_t stop = 0;
+  while (cursor.run.length != 0 && stop == 0) {
+    const uint64_t first = volumeStart_ + cursor.run.start;
+    while (cursor.done < cursor.run.length) {
+      const auto count =
+          static_cast<uint32_t>(std::min<uint64_t>(chunkSectors, cursor.run.length - cursor.done));
+      const uint32_t usable = ReadChunk(first + cursor.done, count);
+      uint64_t overrun = 0;
+      if (usable != 0) {
+        found_ = GetRecordCount() + cursor.foundBase;
+        stop = Dispatch(first + cursor.done, usable, overrun);
+      }
+      // Stopped inside the chunk: the position saved is the sector whose carve was stopped, so that a
+      // continued scan neither skips the rest of the chunk nor carves a file twice.
+      const uint64_t advance = stop != 0 ? overrun : count + overrun;
+      scanned_ += std::min(advance, cursor.run.length - cursor.done);
+      cursor.done = std::min(cursor.run.length, cursor.done + advance);
+      if (weight_ == kWeight) {
+        clock.Tick(scanned_, total_, sectorSize_);
+        secondsLeft_ = clock.SecondsLeft();
+      }
+      if (stop != 0) break;
+      if (callbacks_.scan != nullptr) {
+        stop = Report(ProgressClock::Percent(scanned_, total_), kWeight, secondsLeft_, scanned_, total_,
+                      GetRecordCount() + cursor.foundBase);
+        if (stop != 0) break;
+      }
+    }
+    if (stop != 0) break;
+    cursor.run = plan.Next(cursor.run.start + cursor.run.length);
+    cursor.done = 0;
+  }
   return stop;
 }
 

@@ -20,6 +20,7 @@
 #include "catalog/saved_scan_store.h"
 #include "fs/fat/fat_deep_engine.h"
 #include "fs/ntfs/ntfs_deep_engine.h"
+#include "os/clock.h"
 #include "storage/sector_reader.h"
 
 namespace snapsave {
@@ -92,7 +93,50 @@ class CProfessionalRecovery final : public IFileRecoveryParse {
     uint64_t length = 0;
   };
 
-  uint32_t OpenSubEngines(uint32_t ntfsResult);
+  // Which runs the pass reads: the whole volume, or the free runs the quick engine reports (the whole volume
+  // again once it stops answering).
+  class ExtentPlan {
+   public:
+    ExtentPlan(IFileRecoveryParse* quick, bool wholeVolume, uint64_t volumeSectors);
+    // The run that starts at or after `from`; length 0 when none is left.
+    Run Next(uint64_t from);
+    uint64_t TotalSectors();
+
+   private:
+    IFileRecoveryParse* quick_;
+    bool wholeVolume_;
+    uint64_t volumeSectors_;
+  };
+
+  // Where the pass is: the run, the sectors of it done, and the files a continued scan found before.
+  struct PassCursor {
+    Run run;
+    uint64_t done = 0;
+    uint64_t foundBase = 0;
+  };
+
+  // The pass's share of the progress bar starts where the quick phase's ends; the time left is estimated
+  // from the speed so far, every few seconds.
+  class ProgressClock {
+   public:
+    static constexpr int32_t kPassStartPercent = 10;
+    static constexpr uint64_t kEstimateIntervalMs = 5000;
+    static int32_t Percent(uint64_t scanned, uint64_t total);
+    void Tick(uint64_t scanned, uint64_t total, uint32_t sectorSize);
+    int32_t SecondsLeft() const { return secondsLeft_; }
+
+   private:
+    uint64_t startMs_ = os::TickMs();
+    uint64_t lastEstimateMs_ = startMs_;
+    int32_t secondsLeft_ = -1;
+  };
+
+  // The quick engine's own scan, which also says whether it keeps a map of free runs.
+  int32_t RunQuickPhase(const std::string& savedLog, bool& wholeVolume);
+  // Opens the carver and starts the deep FAT and NTFS engines, fresh or on their saved catalogues.
+  uint32_t OpenDeepEngines(const std::function<std::string(std::string_view)>& savedName);
+  // Reads the plan's runs from the cursor on, chunk by chunk; 0 or the stop a callback answered.
+  int32_t Pass(ExtentPlan& plan, PassCursor& cursor);
   // The engine that made records of `kind`; null for carved files where the call has no meaning.
   IFileRecoveryParse* EngineOf(const FoundFileRecord& record);
   // Reads one chunk (salvaging what a failing read leaves by single-sector reads); returns sectors usable.
