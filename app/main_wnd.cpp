@@ -89,44 +89,6 @@ std::unique_ptr<ScanTarget> VolumeTarget(const VolumeInfo& volume) {
   return target;
 }
 
-// The file system of the mounted volume a path lies on, from the disk listing; free space from the path's
-// nearest existing folder.
-TargetVolume SystemTargetVolume(DiskMap& disks, const fs::path& path) {
-  TargetVolume volume;
-  const std::optional<fs::path> existing = os::NearestExisting(path);
-  if (!existing) return volume;
-  std::error_code ec;
-  const fs::path resolved = fs::weakly_canonical(*existing, ec);
-  const std::string where = (ec ? *existing : resolved).string();
-  std::vector<VolumeInfo> entries;
-  disks.GetAll(entries);
-  size_t best = 0;
-  for (const VolumeInfo& v : entries) {
-    const std::string& mount = v.mountPoint;
-    if (mount.empty() || mount.size() < best) continue;
-    const bool inside = mount == "/" || where == mount ||
-                        (where.compare(0, mount.size(), mount) == 0 && where.size() > mount.size() &&
-                         where[mount.size()] == '/');
-    if (inside) {
-      best = mount.size();
-      volume.fileSystemName = v.fileSystemName;
-    }
-  }
-  const fs::space_info space = fs::space(*existing, ec);
-  volume.freeBytes = ec ? 0 : space.available;
-  return volume;
-}
-
-bool SystemDestinationOnSource(const fs::path& path, const ScanTarget& target) {
-  if (target.IsDisk()) {
-    const VolumeInfo& v = *target.volume;
-    return os::DestinationOnSource(path, v.diskNumber, v.startSector, v.kind == EntryKind::kWholeDisk);
-  }
-  if (target.imagePath.empty()) return false;
-  std::error_code ec;
-  return fs::equivalent(path, target.imagePath, ec);
-}
-
 }  // namespace
 
 int UserPrompts::Message(QWidget* owner, int kind, const QString& text, int width, int height) {
@@ -157,8 +119,14 @@ CMainWnd::CMainWnd(std::unique_ptr<UserPrompts> prompts, std::unique_ptr<DiskMap
     : prompts_(std::move(prompts)),
       disks_(std::move(disks)),
       players_(QCoreApplication::applicationDirPath().toStdString()) {
-  destinationOnSource = SystemDestinationOnSource;
-  targetVolume = [this](const fs::path& path) { return SystemTargetVolume(*disks_, path); };
+  destinationOnSource = [](const fs::path& path, const ScanTarget& target) {
+    return DestinationOnSource(path, target);
+  };
+  targetVolume = [this](const fs::path& path) {
+    std::vector<VolumeInfo> entries;
+    disks_->GetAll(entries);
+    return TargetVolumeOf(path, entries);
+  };
   deviceReadable = [](const fs::path& device) { return ::access(device.c_str(), R_OK) == 0; };
 }
 
@@ -744,22 +712,11 @@ void CMainWnd::CreateImage() {
     if (fs::path(chosen.toStdString()).extension().empty()) chosen += QStringLiteral(".img");
     proposed = chosen;
     const fs::path path = chosen.toStdString();
-    if (destinationOnSource && destinationOnSource(path, checked)) {
-      Ask(CMessageBox::Information, QStringLiteral("MSG0218"), 300, 160);
-      continue;
-    }
-    const TargetVolume volume = targetVolume ? targetVolume(path) : TargetVolume{};
-    const QString fileSystem = Q(volume.fileSystemName).toUpper();
-    if (fileSystem == QLatin1String("FAT32") && source->bytes >= (uint64_t{4} << 30)) {
-      Ask(CMessageBox::Information, QStringLiteral("MSG0220"), 300, 160);
-      continue;
-    }
-    if (fileSystem == QLatin1String("FAT") && source->bytes > 0x80000000ULL) {
-      Ask(CMessageBox::Information, QStringLiteral("MSG0219"), 300, 160);
-      continue;
-    }
-    if (volume.freeBytes < source->bytes) {
-      Ask(CMessageBox::Information, QStringLiteral("MSG0221"), 300, 160);
+    const bool onSource = destinationOnSource && destinationOnSource(path, checked);
+    const TargetVolume volume = onSource || !targetVolume ? TargetVolume{} : targetVolume(path);
+    const ImageTargetCheck check = CheckImageTarget(onSource, volume, source->bytes);
+    if (check != ImageTargetCheck::kFits) {
+      Ask(CMessageBox::Information, Q(std::string(ImageTargetMessageId(check))), 300, 160);
       continue;
     }
     break;

@@ -16,6 +16,7 @@
 #include "app/preview.h"
 #include "app/result_views.h"
 #include "os/paths.h"
+#include "sessions/destination_checks.h"
 #include "sessions/scan_session.h"
 #include "storage/disk_list.h"
 #include "ui/window.h"
@@ -39,11 +40,6 @@ class UserPrompts {
 };
 
 // The file system and free space of where a path would be written.
-struct TargetVolume {
-  std::string fileSystemName;  // "FAT32", "FAT", "NTFS", "ext4" ...; empty when unknown
-  uint64_t freeBytes = 0;
-};
-
 class CMainWnd : public ui::CWindowUI {
  public:
   enum Page { kModePage = 0, kSourcePage = 1, kTypePage = 2, kResultPage = 3 };

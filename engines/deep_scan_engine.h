@@ -18,6 +18,7 @@
 #include "carve/file_type_recovery.h"
 #include "catalog/file_recovery_parse.h"
 #include "catalog/saved_scan_store.h"
+#include "engines/deep_scan_control.h"
 #include "fs/fat/fat_deep_engine.h"
 #include "fs/ntfs/ntfs_deep_engine.h"
 #include "os/clock.h"
@@ -34,7 +35,7 @@ struct QuickEngineMaker {
       forImage;
 };
 
-class CProfessionalRecovery final : public IFileRecoveryParse {
+class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanControl {
  public:
   static constexpr uint32_t kChunkBytes = 65536;
   static constexpr int32_t kWeight = 90;
@@ -71,18 +72,18 @@ class CProfessionalRecovery final : public IFileRecoveryParse {
   // file first, then ask for each record whether a merged result keeps it. A carved file is dropped where a
   // file-system engine found a file of the same type at its sector (a thumbnail carved as a JPEG too), and a
   // deep engine's find where the quick engine found the same name at the same sector.
-  void ClearMerge();
-  void NoteForMerge(const FoundFileRecord& record);
-  bool KeptInMerge(const FoundFileRecord& record);
+  void ClearMerge() override;
+  void NoteForMerge(const FoundFileRecord& record) override;
+  bool KeptInMerge(const FoundFileRecord& record) override;
 
   // A saved scan of this unchanged source was found at open.
-  bool HasSavedProgress() const { return resume_; }
+  bool HasSavedProgress() const override { return resume_; }
   // Forgets the saved scan and deletes its folder; the next Scan starts afresh.
-  void DiscardSavedProgress();
+  void DiscardSavedProgress() override;
 
   // Chunks the pass could not read and skipped, and the first sector of the first of them.
-  uint64_t UnreadableSectors() const { return unreadableSectors_; }
-  std::optional<uint64_t> FirstUnreadableSector() const { return firstUnreadable_; }
+  uint64_t UnreadableSectors() const override { return unreadableSectors_; }
+  std::optional<uint64_t> FirstUnreadableSector() const override { return firstUnreadable_; }
   // Sectors the pass covers (after Scan).
   uint64_t TotalSectors() const { return total_; }
   IFileRecoveryParse* QuickEngine() const { return quick_.get(); }

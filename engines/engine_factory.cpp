@@ -88,4 +88,8 @@ std::unique_ptr<IFileRecoveryParse> CreateScanEngineForImage(SavedScanStore& sto
   return engine;
 }
 
+DeepScanControl* DeepControlOf(IFileRecoveryParse& engine) {
+  return dynamic_cast<CProfessionalRecovery*>(&engine);
+}
+
 }  // namespace snapsave

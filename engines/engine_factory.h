@@ -8,6 +8,7 @@
 
 #include "catalog/file_recovery_parse.h"
 #include "catalog/saved_scan_store.h"
+#include "engines/deep_scan_control.h"
 #include "os/byte_reader.h"
 
 namespace snapsave {
@@ -29,5 +30,8 @@ std::unique_ptr<IFileRecoveryParse> CreateScanEngine(SavedScanStore& store, int3
 std::unique_ptr<IFileRecoveryParse> CreateScanEngineForImage(SavedScanStore& store,
                                                              const std::filesystem::path& imagePath,
                                                              char16_t driveLetter, bool deep);
+
+// The deep-scan control of an engine the factory made for a deep scan; null for any other engine.
+DeepScanControl* DeepControlOf(IFileRecoveryParse& engine);
 
 }  // namespace snapsave

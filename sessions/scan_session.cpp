@@ -6,7 +6,6 @@
 
 #include <fmt/core.h>
 
-#include "engines/deep_scan_engine.h"
 #include "engines/engine_factory.h"
 #include "filetypes/file_categories.h"
 
@@ -62,9 +61,9 @@ void ScanSession::Run() {
       return;
     }
     if (deep_) {
-      auto* combined = dynamic_cast<CProfessionalRecovery*>(target->engine.get());
-      if (combined != nullptr && combined->HasSavedProgress() && !view_.AskYesNo("MSG1206")) {
-        combined->DiscardSavedProgress();
+      DeepScanControl* deep = DeepControlOf(*target->engine);
+      if (deep != nullptr && deep->HasSavedProgress() && !view_.AskYesNo("MSG1206")) {
+        deep->DiscardSavedProgress();
       }
     }
     target->engine->SetCallbacks(OnScanProgress, nullptr, this, 100);

@@ -14,6 +14,7 @@
 
 #include "catalog/recovery_output.h"
 #include "os/device.h"
+#include "sessions/destination_checks.h"
 #include "sessions/image_session.h"
 #include "sessions/recovery_session.h"
 #include "sessions/scan_session.h"
@@ -26,6 +27,20 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::FakeEngine;
+
+// How long a test waits for a session before it fails.
+constexpr auto kDeadline = 20s;
+
+// Polls `done` until it holds; false after the deadline.
+template <typename Done>
+bool Eventually(Done&& done) {
+  const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
 
 // Records what a session shows; AskYesNo can be held until the test answers.
 class FakeView : public ProgressView {
@@ -65,9 +80,10 @@ class FakeView : public ProgressView {
   void NotifyOwner(uint32_t message) override { notified.push_back(message); }
   void Close(int32_t code) override { endCode = code; }
 
-  void WaitUntilAsking() {
+  // False when no question came within the deadline; the test then fails instead of hanging.
+  bool WaitUntilAsking() {
     std::unique_lock<std::mutex> lock(m);
-    cv.wait(lock, [&] { return asking; });
+    return cv.wait_for(lock, kDeadline, [&] { return asking; });
   }
   void Answer(bool yes) {
     std::lock_guard<std::mutex> lock(m);
@@ -127,10 +143,10 @@ TEST(ScanSession, CancelPausesTheEngineUntilAnsweredAndNoResumesWithoutLoss) {
   ScanTarget target = ImageTarget("card.img", u'1');
   ScanSession session(view, {&target}, false, shop.Maker());
   session.Start();
-  while (shop.made.empty() || shop.made[0]->steps < 10) std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(Eventually([&] { return !shop.made.empty() && shop.made[0]->steps >= 10; }));
 
   auto cancel = std::async(std::launch::async, [&] { return session.RequestCancel("MSG0709"); });
-  view.WaitUntilAsking();
+  ASSERT_TRUE(view.WaitUntilAsking());
   const int32_t atQuestion = shop.made[0]->steps;
   std::this_thread::sleep_for(100ms);
   // At most the step that was under way when the lock was taken completes.
@@ -153,9 +169,9 @@ TEST(ScanSession, CancellingTheSecondOfThreeTargetsEndsTheSession) {
   ScanTarget a = ImageTarget("a.img", u'1'), b = ImageTarget("b.img", u'2'), c = ImageTarget("c.img", u'3');
   ScanSession session(view, {&a, &b, &c}, false, shop.Maker());
   session.Start();
-  while (shop.made.size() < 2 || shop.made[1]->steps < 5) std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(Eventually([&] { return shop.made.size() >= 2 && shop.made[1]->steps >= 5; }));
   auto cancel = std::async(std::launch::async, [&] { return session.RequestCancel("MSG0709"); });
-  view.WaitUntilAsking();
+  ASSERT_TRUE(view.WaitUntilAsking());
   view.Answer(true);
   EXPECT_TRUE(cancel.get());
   EXPECT_TRUE(session.WorkerDone());
@@ -317,7 +333,7 @@ TEST(RecoverySession, SingleModeTakesOneRecordAndCancelStopsWithoutFinishing) {
   for (int i = 0; i < 200; ++i) many.push_back({FileRecord("z.pdf", 7), {}});
   RecoverySession session(cancelled, {&f.target}, f.dir.path() / "two", many);
   session.Start();
-  while (!fs::exists(f.dir.path() / "two/document/z.pdf")) std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(Eventually([&] { return fs::exists(f.dir.path() / "two/document/z.pdf"); }));
   EXPECT_TRUE(session.RequestCancel("MSG1103"));
   EXPECT_TRUE(session.Cancelled());
   EXPECT_LT(session.Totals().finished, 200u);
@@ -361,6 +377,29 @@ TEST(ImageSession, EndCodesAndLines) {
   nowhere.Wait();
   EXPECT_EQ(failed.endCode, kEndFailed);
   EXPECT_NE(nowhere.Result(), 0);
+}
+
+// Where an image may go: on the source first, then the file-size limits of FAT32 (under 4 GiB) and FAT (2 GiB),
+// then free space; file-system names in any case.
+TEST(DestinationChecks, ImageTargetsAreRefusedInOrder) {
+  constexpr uint64_t kGiB = uint64_t{1} << 30;
+  const TargetVolume fat32{"fat32", 100 * kGiB};
+  const TargetVolume fat{"FAT", 100 * kGiB};
+  EXPECT_EQ(CheckImageTarget(true, fat32, 1), ImageTargetCheck::kOnSource);
+  EXPECT_EQ(CheckImageTarget(false, fat32, 4 * kGiB - 1), ImageTargetCheck::kFits);
+  EXPECT_EQ(CheckImageTarget(false, fat32, 4 * kGiB), ImageTargetCheck::kFat32TooSmall);
+  EXPECT_EQ(CheckImageTarget(false, fat, 2 * kGiB), ImageTargetCheck::kFits);
+  EXPECT_EQ(CheckImageTarget(false, fat, 2 * kGiB + 1), ImageTargetCheck::kFatTooSmall);
+  EXPECT_EQ(CheckImageTarget(false, {"ext4", kGiB}, kGiB + 1), ImageTargetCheck::kNotEnoughSpace);
+  EXPECT_EQ(CheckImageTarget(false, {"", 0}, 0), ImageTargetCheck::kFits);
+  EXPECT_EQ(ImageTargetMessageId(ImageTargetCheck::kFat32TooSmall), "MSG0220");
+
+  // An image file is its own source; a folder beside it is not.
+  test::TempDir dir;
+  test::WriteFile(dir.path() / "card.img", std::vector<uint8_t>(512, 0));
+  const ScanTarget image = ImageTarget((dir.path() / "card.img").c_str(), u'1');
+  EXPECT_TRUE(DestinationOnSource(dir.path() / "card.img", image));
+  EXPECT_FALSE(DestinationOnSource(dir.path(), image));
 }
 
 }  // namespace

@@ -1,0 +1,60 @@
+// The commands of snapsave-cli apart from argument parsing: list, scan and image, and what they share.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/sources.h"
+#include "cli/terminal_view.h"
+#include "sessions/scan_session.h"
+#include "sessions/session.h"
+#include "storage/disk_list.h"
+
+namespace snapsave::cli {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitUsage = 1;
+inline constexpr int kExitOpen = 2;
+inline constexpr int kExitScan = 3;
+inline constexpr int kExitIncomplete = 4;
+inline constexpr int kExitOnSource = 5;
+inline constexpr int kExitCancelled = 130;
+
+// Set by Ctrl-C; a running session is then asked to stop.
+extern std::atomic<bool> g_cancel;
+
+// Names and paths come from the scanned medium or the command line: never print them raw.
+std::string Shown(std::string_view text);
+// Runs a session to its end on this thread's behalf; Ctrl-C is its cancel button.
+void RunSession(Session& session, TerminalView& view, std::string_view confirmId);
+// "YYYY-MM-DD HH:MM:SS" of a FILETIME, taken as it was stored (no time zone); empty when unknown.
+std::string FormatFileTime(uint64_t fileTime);
+// The listing of disks, volumes and free stretches; entries are what SOURCE can name.
+std::vector<VolumeInfo> ListEntries(bool& ok);
+// The source as a scan target; a whole disk gets its size from the device when the listing had none.
+bool MakeTarget(const Source& source, ScanTarget& target);
+// The bytes an image of the target takes.
+uint64_t SourceBytes(const ScanTarget& target);
+// Why no engine could be made for the target, in words.
+void ReportNoEngine(const Source& source, const ScanTarget& target, bool quick);
+
+struct ScanOptions {
+  std::string source;
+  bool quick = false;
+  bool resume = false;
+  bool fresh = false;
+  bool list = false;
+  bool json = false;
+  bool force = false;
+  std::string types;
+  std::string recoverTo;
+};
+
+int RunListCommand(bool json);
+int RunScan(const ScanOptions& o);
+int RunImage(const std::string& sourceText, const std::string& imagePath, bool force);
+
+}  // namespace snapsave::cli

@@ -1,0 +1,109 @@
+#include "cli/commands.h"
+
+#include <fmt/core.h>
+#include <unistd.h>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <utility>
+#include "catalog/recovery_output.h"
+#include "cli/sources.h"
+#include "cli/terminal_text.h"
+#include "cli/terminal_view.h"
+#include "engines/engine_factory.h"
+#include "filetypes/file_categories.h"
+#include "os/clock.h"
+#include "os/error.h"
+#include "os/paths.h"
+#include "os/volume_space.h"
+#include "sessions/destination_checks.h"
+#include "sessions/found_walk.h"
+#include "sessions/image_session.h"
+#include "sessions/recovery_session.h"
+#include "sessions/scan_session.h"
+#include "storage/disk_list.h"
+#include "storage/sector_reader.h"
+
+namespace snapsave::cli {
+
+namespace fs = std::filesystem;
+
+int RunImage(const std::string& sourceText, const std::string& imagePath, bool force) {
+  bool listed = false;
+  std::vector<VolumeInfo> entries;
+  if (!fs::is_regular_file(fs::path(sourceText))) entries = ListEntries(listed);
+  const cli::SourceOrError resolved = cli::ResolveSource(sourceText, entries);
+  if (!resolved.source) {
+    std::fprintf(stderr, "cannot use %s: %s\n", Shown(sourceText).c_str(), resolved.error.c_str());
+    return kExitOpen;
+  }
+  const cli::Source& source = *resolved.source;
+  ScanTarget target;
+  if (!MakeTarget(source, target)) return kExitOpen;
+  // The same checks as the desktop program's, before anything is written.
+  const bool onSource = !force && DestinationOnSource(imagePath, target);
+  if (entries.empty()) entries = ListEntries(listed);  // the volumes the image may be written to
+  const ImageTargetCheck check = CheckImageTarget(
+      onSource, onSource ? TargetVolume{} : TargetVolumeOf(imagePath, entries), SourceBytes(target));
+  switch (check) {
+    case ImageTargetCheck::kFits:
+      break;
+    case ImageTargetCheck::kOnSource:
+      std::fprintf(stderr,
+                   "%s is on %s, the source being copied: writing there may overwrite the lost files.\n"
+                   "Choose a folder on another disk, or add --force to write there anyway.\n",
+                   Shown(imagePath).c_str(), Shown(source.description).c_str());
+      return kExitOnSource;
+    case ImageTargetCheck::kFatTooSmall:
+    case ImageTargetCheck::kFat32TooSmall:
+      std::fprintf(
+          stderr, "%s is on a %s volume, which cannot hold a file of %s: choose a folder on another volume\n",
+          Shown(imagePath).c_str(), check == ImageTargetCheck::kFatTooSmall ? "FAT" : "FAT32",
+          cli::HumanSize(SourceBytes(target)).c_str());
+      return kExitScan;
+    case ImageTargetCheck::kNotEnoughSpace:
+      std::fprintf(stderr, "not enough free space for %s: the image needs %s\n", Shown(imagePath).c_str(),
+                   cli::HumanSize(SourceBytes(target)).c_str());
+      return kExitScan;
+  }
+  std::vector<ScanTarget*> targets;
+  int32_t wholeDisk = -1;
+  if (source.kind == cli::Source::Kind::kWholeDisk) {
+    wholeDisk = source.volume.diskNumber;
+  } else {
+    targets.push_back(&target);
+  }
+  cli::TerminalView view;
+  ImageSession session(view, imagePath, targets, wholeDisk);
+  RunSession(session, view, "MSG0306");
+  const int32_t result = session.Result();
+  const DiskImageWriter& writer = session.Writer();
+  const uint64_t copied = writer.SectorsCopied();
+  if (result == ScanCancelled) {
+    std::fprintf(stderr, "stopped; %s holds the first %llu sectors\n", Shown(imagePath).c_str(),
+                 static_cast<unsigned long long>(copied));
+    return kExitCancelled;
+  }
+  if (const std::string bad = DescribeBadSectors(writer); !bad.empty())
+    std::fprintf(stderr, "%s\n", bad.c_str());
+  if (result != 0) {
+    std::fprintf(stderr, "copy failed after %llu sectors: %s\n", static_cast<unsigned long long>(copied),
+                 ErrorText(static_cast<uint32_t>(result)).c_str());
+    return result == static_cast<int32_t>(err::kAccessDenied) || copied == 0 ? kExitOpen : kExitScan;
+  }
+  std::printf("copied %llu sectors (%s) of %s to %s\n", static_cast<unsigned long long>(copied),
+              cli::HumanSize(copied * writer.SectorSize()).c_str(), Shown(source.description).c_str(),
+              Shown(imagePath).c_str());
+  return writer.BadSectorCount() != 0 ? kExitIncomplete : kExitOk;
+}
+
+}  // namespace snapsave::cli

@@ -1,0 +1,36 @@
+// What a front end may ask of a deep scan beyond the engine contract: its saved position, the merge of what
+// several engines found, and the sectors it could not read. The factory hands it out (DeepControlOf), so that
+// no front end needs to know the deep scan's class.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "catalog/found_file_record.h"
+
+namespace snapsave {
+
+class DeepScanControl {
+ public:
+  // A saved scan of this unchanged source was found at open; Discard forgets it and deletes its folder.
+  virtual bool HasSavedProgress() const = 0;
+  virtual void DiscardSavedProgress() = 0;
+
+  // The merge rule for a front end that walks the found trees itself: note every record first, then ask for
+  // each whether a merged result keeps it (a carved copy of a file a file-system engine found is dropped).
+  virtual void ClearMerge() = 0;
+  virtual void NoteForMerge(const FoundFileRecord& record) = 0;
+  virtual bool KeptInMerge(const FoundFileRecord& record) = 0;
+
+  // Sectors the pass could not read and skipped, and the first of them.
+  virtual uint64_t UnreadableSectors() const = 0;
+  virtual std::optional<uint64_t> FirstUnreadableSector() const = 0;
+
+ protected:
+  DeepScanControl() = default;
+  DeepScanControl(const DeepScanControl&) = default;
+  DeepScanControl& operator=(const DeepScanControl&) = default;
+  ~DeepScanControl() = default;
+};
+
+}  // namespace snapsave

@@ -1,0 +1,71 @@
+#include "sessions/destination_checks.h"
+
+#include <system_error>
+
+#include "os/text.h"
+#include "os/volume_space.h"
+
+namespace snapsave {
+
+namespace fs = std::filesystem;
+
+TargetVolume TargetVolumeOf(const fs::path& path, const std::vector<VolumeInfo>& entries) {
+  TargetVolume volume;
+  const std::optional<fs::path> existing = os::NearestExisting(path);
+  if (!existing) return volume;
+  std::error_code ec;
+  const fs::path resolved = fs::weakly_canonical(*existing, ec);
+  const std::string where = (ec ? *existing : resolved).string();
+  size_t best = 0;
+  for (const VolumeInfo& v : entries) {
+    const std::string& mount = v.mountPoint;
+    if (mount.empty() || mount.size() < best) continue;
+    const bool inside = mount == "/" || where == mount ||
+                        (where.compare(0, mount.size(), mount) == 0 && where.size() > mount.size() &&
+                         where[mount.size()] == '/');
+    if (inside) {
+      best = mount.size();
+      volume.fileSystemName = v.fileSystemName;
+    }
+  }
+  const fs::space_info space = fs::space(*existing, ec);
+  volume.freeBytes = ec ? 0 : space.available;
+  return volume;
+}
+
+bool DestinationOnSource(const fs::path& path, const ScanTarget& target) {
+  if (target.IsDisk()) {
+    const VolumeInfo& v = *target.volume;
+    return os::DestinationOnSource(path, v.diskNumber, v.startSector, v.kind == EntryKind::kWholeDisk);
+  }
+  if (target.imagePath.empty()) return false;
+  std::error_code ec;
+  return fs::equivalent(path, target.imagePath, ec);
+}
+
+ImageTargetCheck CheckImageTarget(bool onSource, const TargetVolume& volume, uint64_t sourceBytes) {
+  if (onSource) return ImageTargetCheck::kOnSource;
+  const std::string fileSystem = os::AsciiLower(volume.fileSystemName);
+  if (fileSystem == "fat32" && sourceBytes >= (uint64_t{4} << 30)) return ImageTargetCheck::kFat32TooSmall;
+  if (fileSystem == "fat" && sourceBytes > (uint64_t{2} << 30)) return ImageTargetCheck::kFatTooSmall;
+  if (volume.freeBytes < sourceBytes) return ImageTargetCheck::kNotEnoughSpace;
+  return ImageTargetCheck::kFits;
+}
+
+std::string_view ImageTargetMessageId(ImageTargetCheck check) {
+  switch (check) {
+    case ImageTargetCheck::kFits:
+      return {};
+    case ImageTargetCheck::kOnSource:
+      return "MSG0218";
+    case ImageTargetCheck::kFatTooSmall:
+      return "MSG0219";
+    case ImageTargetCheck::kFat32TooSmall:
+      return "MSG0220";
+    case ImageTargetCheck::kNotEnoughSpace:
+      return "MSG0221";
+  }
+  return {};
+}
+
+}  // namespace snapsave
