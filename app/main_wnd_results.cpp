@@ -1,0 +1,208 @@
+// The main window's result page: the type tree and file list, checks, preview and recovery.
+#include "app/main_wnd.h"
+#include "app/main_wnd_shared.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QKeyEvent>
+#include <QThread>
+#include <QUrl>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <system_error>
+
+#include "app/message_box.h"
+#include "app/progress_windows.h"
+#include "catalog/found_file_catalogue.h"
+#include "os/device.h"
+#include "os/sysfs.h"
+#include "os/volume_space.h"
+#include "sessions/session.h"
+#include "ui/controls.h"
+#include "ui/menu.h"
+
+namespace snapsave::app {
+
+namespace fs = std::filesystem;
+using namespace wnd;
+
+void CMainWnd::OnResultsReady(RecordList found) {
+  if (fileList_ != nullptr) fileList_->RemoveAll();
+  if (auto* box = Find<ui::CRichEditUI>(QStringLiteral("PreviewEdit"))) box->Clear();
+  searchResult_.clear();
+  std::vector<QString> order;
+  for (const FoundFileRecord& record : found) {
+    const QString key = ResultKey(record);
+    auto [it, added] = searchResult_.try_emplace(key);
+    if (added) order.push_back(key);
+    it->second.push_back(record);
+  }
+  Enable(QStringLiteral("TabRecover"), true);
+  currentTypeNode_.clear();
+  SelectStep(kResultPage);
+  FillTree();
+}
+
+void CMainWnd::FillTree() {
+  if (tree_ == nullptr) return;
+  std::vector<CFileTreeUI::TypeOption> options;
+  for (size_t g = 0; g < std::size(kTypeGroups); ++g) {
+    for (ui::COptionUI* option : GroupOptions(FindControl(Q(kTypeGroups[g])))) {
+      for (const QString& ext : ExtensionsOf(option)) {
+        const auto chosen = chosenTypes_.find(ext);
+        if (chosen != chosenTypes_.end() && chosen->second == option)
+          options.push_back({ext, option->Text(), Q(kCategoryNodes[g])});
+      }
+    }
+  }
+  std::map<QString, QString> captions;
+  auto& section = LanguageTable::Instance().GetSection(QStringLiteral("MainWnd"));
+  captions[QStringLiteral("NodePhoto")] = LanguageTable::Text(section, QStringLiteral("MSG0807"));
+  captions[QStringLiteral("NodeAudio")] = LanguageTable::Text(section, QStringLiteral("MSG0808"));
+  captions[QStringLiteral("NodeVideo")] = LanguageTable::Text(section, QStringLiteral("MSG0809"));
+  // The tree lists types in the order of the file-type page.
+  std::vector<std::pair<QString, RecordList>> result;
+  for (const CFileTreeUI::TypeOption& option : options) {
+    const auto it = searchResult_.find(option.extension);
+    if (it != searchResult_.end()) result.emplace_back(it->first, it->second);
+  }
+  tree_->Fill(result, options, captions);  // selects the first type, which fills the list
+  SetPageTexts(kResultPage);
+}
+
+void CMainWnd::ShowTypeNode(const QString& nodeName) {
+  if (fileList_ == nullptr) return;
+  const qsizetype dot = nodeName.indexOf(QLatin1Char('.'));
+  if (dot < 0) return;  // a category: its types are below it
+  currentTypeNode_ = nodeName;
+  const QString ext = nodeName.mid(dot + 1);
+  const auto it = searchResult_.find(ext);
+  std::set<RecordKey> checked;
+  for (const auto& [key, record] : checkedFiles_) checked.insert(key);
+  fileList_->Fill(it == searchResult_.end() ? RecordList{} : it->second, checked);
+  if (auto* all = Find<ui::CCheckBoxUI>(QStringLiteral("ChkSelAll")))
+    all->SetCheck(fileList_->RowCount() > 0 && fileList_->RowsState() == ui::CheckState::Checked, false);
+  // The first file is marked, not previewed: a preview reads the source and should wait to be asked for.
+  if (fileList_->RowCount() > 0) fileList_->SelectRow(0, false);
+}
+
+void CMainWnd::ApplyNodeCheck(const QString& nodeName, bool checked) {
+  if (tree_ == nullptr) return;
+  ui::TreeNode* node = tree_->FindNode(nodeName);
+  if (node == nullptr) return;
+  std::vector<ui::TreeNode*> types;
+  if (node->style == QLatin1String("filetype")) {
+    types.push_back(node);
+  } else {
+    for (const auto& child : node->children) types.push_back(child.get());
+  }
+  for (ui::TreeNode* type : types) {
+    const auto it = searchResult_.find(type->name.mid(type->name.indexOf(QLatin1Char('.')) + 1));
+    if (it == searchResult_.end()) continue;
+    for (const FoundFileRecord& record : it->second) {
+      if (checked) {
+        checkedFiles_[KeyOf(record)] = record;
+      } else {
+        checkedFiles_.erase(KeyOf(record));
+      }
+    }
+    if (type->name == currentTypeNode_ && fileList_ != nullptr) {
+      fileList_->CheckAll(checked);
+      if (auto* all = Find<ui::CCheckBoxUI>(QStringLiteral("ChkSelAll"))) all->SetCheck(checked, false);
+    }
+  }
+  UpdateSelectedInfo();
+}
+
+void CMainWnd::OnRowCheck(int row, bool checked) {
+  if (fileList_ == nullptr || row < 0 || row >= fileList_->RowCount()) return;
+  const FoundFileRecord& record = fileList_->RecordOf(row);
+  fileList_->NoteRowCheck(row, checked);
+  if (checked) {
+    checkedFiles_[KeyOf(record)] = record;
+  } else {
+    checkedFiles_.erase(KeyOf(record));
+  }
+  const ui::CheckState state = fileList_->RowsState();
+  if (auto* all = Find<ui::CCheckBoxUI>(QStringLiteral("ChkSelAll")))
+    all->SetCheck(state == ui::CheckState::Checked, false);
+  if (tree_ != nullptr) {
+    if (ui::TreeNode* node = tree_->FindNode(currentTypeNode_)) tree_->SetCheckState(node, state);
+  }
+  UpdateSelectedInfo();
+}
+
+void CMainWnd::UpdateSelectedInfo() {
+  uint64_t total = 0;
+  for (const auto& [key, record] : checkedFiles_) total += record.fileSize;
+  if (ui::CControlUI* info = FindControl(QStringLiteral("SelectedFileInfo"))) {
+    if (checkedFiles_.empty()) {
+      info->SetText(Message("MSG0803"));
+    } else {
+      info->SetText(
+          Q(FormatMessage(Message("MSG0804").toStdString(),
+                          {FormatSize(static_cast<int64_t>(total)), std::to_string(checkedFiles_.size())})));
+    }
+  }
+  Enable(QStringLiteral("BtnRecover"), !checkedFiles_.empty());
+}
+
+void CMainWnd::Recover() {
+  if (checkedFiles_.empty()) return;
+  QString chosen = prompts_->RecoveryFolder(this);
+  if (chosen.isEmpty()) return;
+  while (chosen.size() > 1 && (chosen.endsWith(QLatin1Char('/')) || chosen.endsWith(QLatin1Char('\\'))))
+    chosen.chop(1);
+  destinationFolder_ = chosen.toStdString();
+  for (const auto& target : scanTargets_) {
+    if (target->engine == nullptr || !target->IsDisk()) continue;
+    if (destinationOnSource && destinationOnSource(destinationFolder_, *target)) {
+      if (Ask(CMessageBox::Confirm, QStringLiteral("MSG0805"), 450, 160) != 1) return;
+      break;
+    }
+  }
+  std::vector<RecoveryItem> items;
+  items.reserve(checkedFiles_.size());
+  for (const auto& [key, record] : checkedFiles_) items.push_back({record, std::nullopt});
+  CRecoverProcessWnd window(PointersOf(scanTargets_), destinationFolder_, std::move(items));
+  if (window.Create(this, 500, 240)) window.ShowModal();
+}
+
+void CMainWnd::Preview(int row) {
+  if (fileList_ == nullptr || row < 0 || row >= fileList_->RowCount()) return;
+  auto* box = Find<ui::CRichEditUI>(QStringLiteral("PreviewEdit"));
+  const FoundFileRecord record = fileList_->RecordOf(row);
+  if (record.isFolder != 0) {
+    ShowTextInBox(box, Message("MSG0904"));
+    return;
+  }
+  if (box != nullptr) box->Clear();
+  PreviewResult result;
+  int endCode = 0;
+  {
+    CPreviewProcessWnd window(PointersOf(scanTargets_), record, kPreviewCapacity, result,
+                              [this] { players_.EndAll(); });
+    endCode = window.Create(this, 370, 220) ? window.ShowModal() : 0;
+  }
+  if (endCode != kEndFinished) return;
+  if (!result.isMedia || result.path.empty()) {
+    previewPath_ = result.path;
+    if (!result.path.empty())
+      ShowPictureInBox(box, QString::fromStdString(result.path.string()), Message("MSG0905"));
+    return;
+  }
+  const QString path = QString::fromStdString(result.path.string());
+  if (!result.isAudio) {
+    QPointer<CMainWnd> self(this);
+    players_.PlayVideo(path, [self] {
+      if (self) self->Ask(CMessageBox::Information, QStringLiteral("MSG1207"), 330, 150);
+    });
+  } else {
+    players_.PlayAudio(path);
+  }
+}
+
+}  // namespace snapsave::app

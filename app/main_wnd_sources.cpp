@@ -1,0 +1,282 @@
+// The main window's source page: the disk list, the details of the chosen entry, image files, and making
+// a disk image.
+#include "app/main_wnd.h"
+#include "app/main_wnd_shared.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QKeyEvent>
+#include <QThread>
+#include <QUrl>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <system_error>
+
+#include "app/message_box.h"
+#include "app/progress_windows.h"
+#include "catalog/found_file_catalogue.h"
+#include "os/device.h"
+#include "os/sysfs.h"
+#include "os/volume_space.h"
+#include "sessions/session.h"
+#include "ui/controls.h"
+#include "ui/menu.h"
+
+namespace snapsave::app {
+
+namespace fs = std::filesystem;
+using namespace wnd;
+
+void CMainWnd::SelectDefaultSource() {
+  if (diskList_ == nullptr) return;
+  int chosen = -1;
+  for (int row = 1; row < diskList_->RowCount(); ++row) {
+    if (diskList_->IsRowShown(row) && diskList_->IsRemovableRow(row)) {
+      chosen = row;
+      break;
+    }
+  }
+  if (chosen < 0 && diskList_->RowCount() >= 2) chosen = 1;
+  if (chosen >= 0) diskList_->SelectRow(chosen);
+}
+
+void CMainWnd::RefreshDiskList(int mode) {
+  if (diskList_ == nullptr) return;
+  std::vector<VolumeInfo> known;
+  for (int row = 0; row < diskList_->RowCount(); ++row) {
+    if (const VolumeInfo* v = diskList_->EntryOf(row)) known.push_back(*v);
+  }
+  std::vector<VolumeInfo> entries;
+  std::vector<VolumeInfo> arrived;
+  if (mode == 1) {
+    disks_->FindNewVolumes(known, arrived);
+    entries = known;
+    entries.insert(entries.end(), arrived.begin(), arrived.end());
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const VolumeInfo& a, const VolumeInfo& b) { return a.diskNumber < b.diskNumber; });
+  } else {
+    disks_->Refresh();
+    disks_->GetAll(entries);
+  }
+  // Keep the user's choice when it is still there.
+  const int selected = diskList_->SelectedRow();
+  std::optional<VolumeInfo> selectedEntry;
+  std::optional<CDiskListUI::ImageFile> selectedImage;
+  if (const VolumeInfo* v = diskList_->EntryOf(selected)) selectedEntry = *v;
+  if (const CDiskListUI::ImageFile* image = diskList_->ImageOf(selected)) selectedImage = *image;
+  const std::optional<int32_t> selectedDisk = diskList_->DiskOfNode(selected);
+
+  auto caption = [this](int32_t disk, bool removable) {
+    return Message(removable ? "MSG0202" : "MSG0201") + QLatin1Char(' ') + QString::number(disk + 1);
+  };
+  auto isRemovable = [](int32_t disk) {
+    const std::optional<fs::path> device = os::DiskTable::PathOf(disk);
+    return device && os::IsRemovableDisk(*device);
+  };
+  diskList_->Fill(entries, caption, isRemovable);
+  diskList_->SetImageRowsVisible(mode_ == 0);
+
+  int reselect = -1;
+  for (int row = 0; row < diskList_->RowCount() && reselect < 0; ++row) {
+    const VolumeInfo* v = diskList_->EntryOf(row);
+    if (selectedEntry && v != nullptr && v->diskNumber == selectedEntry->diskNumber &&
+        v->startSector == selectedEntry->startSector && v->kind == selectedEntry->kind)
+      reselect = row;
+    const CDiskListUI::ImageFile* image = diskList_->ImageOf(row);
+    if (selectedImage && image != nullptr && image->path == selectedImage->path) reselect = row;
+    if (selectedDisk && diskList_->DiskOfNode(row) == selectedDisk) reselect = row;
+  }
+  if (mode == 1 && !arrived.empty() && !scanRunning_) {
+    for (int row = 0; row < diskList_->RowCount(); ++row) {
+      const VolumeInfo* v = diskList_->EntryOf(row);
+      if (v == nullptr || !diskList_->IsRemovableRow(row)) continue;
+      const bool isNew = std::any_of(arrived.begin(), arrived.end(), [&](const VolumeInfo& a) {
+        return a.diskNumber == v->diskNumber && a.startSector == v->startSector;
+      });
+      if (isNew) {
+        reselect = row;
+        break;
+      }
+    }
+  }
+  if (reselect >= 0) {
+    diskList_->SelectRow(reselect);
+  } else if (selected >= 0) {
+    // What was chosen is gone: nothing is chosen until the user picks again.
+    sourceChosen_ = false;
+    Enable(QStringLiteral("BtnAdvanceScan"), false);
+    Enable(QStringLiteral("TabFileType"), false);
+    ShowDetails(-1);
+  }
+}
+
+void CMainWnd::DeviceChanged(bool arrival) {
+  if (ui::CControlUI* bar = FindControl(QStringLiteral("PartitionListBar")))
+    SetTimer(bar, arrival ? kTimerArrival : kTimerRemoval, kDeviceSettleMs);
+}
+
+std::optional<CMainWnd::Source> CMainWnd::SelectedSource() const {
+  if (diskList_ == nullptr) return std::nullopt;
+  const int row = diskList_->SelectedRow();
+  Source source;
+  if (const CDiskListUI::ImageFile* image = diskList_->ImageOf(row)) {
+    auto target = std::make_unique<ScanTarget>();
+    target->imagePath = image->path;
+    target->imageDriveLetter = kImageLetter;
+    source.targets.push_back(std::move(target));
+    source.bytes = image->size;
+    source.proposedImageName = QString::fromStdString(image->path.stem().string()) + QStringLiteral(" copy");
+    return source;
+  }
+  if (const std::optional<int32_t> disk = diskList_->DiskOfNode(row)) {
+    source.wholeDisk = *disk;
+    for (int r : diskList_->RowsOfNode(row)) {
+      const VolumeInfo* v = diskList_->EntryOf(r);
+      source.targets.push_back(VolumeTarget(*v));
+      source.bytes += v->totalBytes;
+    }
+    source.proposedImageName = QStringLiteral("Physical Disk %1").arg(*disk + 1);
+    return source;
+  }
+  if (const VolumeInfo* v = diskList_->EntryOf(row)) {
+    source.targets.push_back(VolumeTarget(*v));
+    source.bytes = v->totalBytes;
+    const QString number =
+        v->driveLetter != kUnnumbered ? QString(QChar(v->driveLetter)) : QString::number(v->partitionNumber);
+    const QString fileSystem = v->fileSystemName.empty() ? QStringLiteral("RAW") : Q(v->fileSystemName);
+    source.proposedImageName =
+        QStringLiteral("%1 (%2, %3)")
+            .arg(number, fileSystem, Q(FormatSize(static_cast<int64_t>(v->totalBytes))));
+    return source;
+  }
+  return std::nullopt;
+}
+
+void CMainWnd::ShowDetails(int row) {
+  for (int i = 1; i <= 10; ++i) {
+    if (ui::CControlUI* label = FindControl(QStringLiteral("Label%1").arg(i))) label->SetText(QString());
+  }
+  if (diskList_ == nullptr || row < 0) return;
+  auto set = [this](int index, const char* id, const QString& value) {
+    if (ui::CControlUI* label = FindControl(QStringLiteral("Label%1").arg(index)))
+      label->SetText(Q(Prefixed(Message(id).toStdString(), value.toStdString())));
+  };
+  auto size = [](uint64_t bytes) { return Q(FormatSize(static_cast<int64_t>(bytes))); };
+  if (const CDiskListUI::ImageFile* image = diskList_->ImageOf(row)) {
+    set(1, "MSG0209", QString::fromStdString(image->path.filename().string()));
+    set(2, "MSG0210", size(image->size));
+    if (ui::CControlUI* label = FindControl(QStringLiteral("Label7")))
+      label->SetText(QString::fromStdString(image->path.parent_path().string()));
+    return;
+  }
+  if (const std::optional<int32_t> disk = diskList_->DiskOfNode(row)) {
+    uint64_t total = 0;
+    for (int r : diskList_->RowsOfNode(row)) total += diskList_->EntryOf(r)->totalBytes;
+    set(1, "MSG0203", diskList_->Row(row).cells[0].text);
+    set(4, "MSG0206", size(total));
+    if (const std::optional<fs::path> device = os::DiskTable::PathOf(*disk)) {
+      if (ui::CControlUI* label = FindControl(QStringLiteral("Label7")))
+        label->SetText(QString::fromStdString(device->string()));
+    }
+    return;
+  }
+  if (const VolumeInfo* v = diskList_->EntryOf(row)) {
+    set(1, "MSG0203", result_view::VolumeCaption(*v).trimmed());
+    set(2, "MSG0204", v->fileSystemName.empty() ? QStringLiteral("-") : Q(v->fileSystemName));
+    set(3, "MSG0205", v->volumeLabel.empty() ? QStringLiteral("-") : Q(v->volumeLabel));
+    set(4, "MSG0206", size(v->totalBytes));
+    set(5, "MSG0207", size(v->usedBytes));
+    set(6, "MSG0208", size(v->freeBytes));
+    if (ui::CControlUI* label = FindControl(QStringLiteral("Label7"))) label->SetText(Q(v->rootPath));
+    if (ui::CControlUI* label = FindControl(QStringLiteral("Label8"))) label->SetText(Q(v->mountPoint));
+  }
+}
+
+void CMainWnd::AddImageFile(const fs::path& path) {
+  if (diskList_ == nullptr) return;
+  std::error_code ec;
+  const uintmax_t size = fs::file_size(path, ec);
+  const int row = diskList_->AddImageFile(path, ec ? 0 : size, QStringLiteral("Image File"));
+  diskList_->SetImageRowsVisible(mode_ == 0);
+  diskList_->SelectRow(row);
+}
+
+void CMainWnd::LoadImage() {
+  const QString path = prompts_->OpenImageFile(this);
+  if (path.isEmpty()) return;
+  std::error_code ec;
+  if (!fs::is_regular_file(path.toStdString(), ec)) return;
+  AddImageFile(path.toStdString());
+}
+
+bool CMainWnd::MayRead(const Source& source) {
+  std::vector<int32_t> disks;
+  if (source.wholeDisk) disks.push_back(*source.wholeDisk);
+  for (const auto& t : source.targets) {
+    if (t->IsDisk()) disks.push_back(t->volume->diskNumber);
+  }
+  for (int32_t disk : disks) {
+    const std::optional<fs::path> device = os::DiskTable::PathOf(disk);
+    if (device && deviceReadable && !deviceReadable(*device)) {
+      Ask(CMessageBox::Information, QStringLiteral("MSG0506"), 420, 170);
+      return false;
+    }
+  }
+  return true;
+}
+
+void CMainWnd::CreateImage() {
+  const std::optional<Source> source = SelectedSource();
+  if (!sourceChosen_ || !source || (source->targets.empty() && !source->wholeDisk)) {
+    Ask(CMessageBox::Information, QStringLiteral("MSG0216"), 400, 160);
+    return;
+  }
+  if (!MayRead(*source)) return;
+  // What the checks compare with: the volume or image read, or the whole disk.
+  ScanTarget wholeDisk;
+  if (source->wholeDisk) {
+    wholeDisk.volume = VolumeInfo{};
+    wholeDisk.volume->kind = EntryKind::kWholeDisk;
+    wholeDisk.volume->diskNumber = *source->wholeDisk;
+  }
+  const ScanTarget& checked = source->wholeDisk ? wholeDisk : *source->targets.front();
+  QString chosen;
+  QString proposed = source->proposedImageName;
+  for (;;) {
+    chosen = prompts_->SaveImageFile(this, proposed);
+    if (chosen.isEmpty()) return;
+    if (fs::path(chosen.toStdString()).extension().empty()) chosen += QStringLiteral(".img");
+    proposed = chosen;
+    const fs::path path = chosen.toStdString();
+    const bool onSource = destinationOnSource && destinationOnSource(path, checked);
+    const TargetVolume volume = onSource || !targetVolume ? TargetVolume{} : targetVolume(path);
+    const ImageTargetCheck check = CheckImageTarget(onSource, volume, source->bytes);
+    if (check != ImageTargetCheck::kFits) {
+      Ask(CMessageBox::Information, Q(std::string(ImageTargetMessageId(check))), 300, 160);
+      continue;
+    }
+    break;
+  }
+  std::vector<ScanTarget*> pointers;
+  if (!source->wholeDisk) pointers.push_back(source->targets.front().get());
+  const fs::path imagePath = chosen.toStdString();
+  int endCode = 0;
+  {
+    CCreateImageProcessWnd window(imagePath, pointers, source->wholeDisk.value_or(-1));
+    endCode = window.Create(this, 450, 270) ? window.ShowModal() : kEndFailed;
+  }
+  if (endCode == kEndFailed) {
+    QThread::msleep(100);
+    Ask(CMessageBox::Information, QStringLiteral("MSG0217"), 300, 160);
+  }
+  // Only a finished image is worth scanning; a failed or stopped one is incomplete.
+  if (endCode != kEndFinished) return;
+  if (Ask(CMessageBox::Question, QStringLiteral("MSG0214"), 400, 160) != 1) return;
+  ChooseMode(0);
+  AddImageFile(imagePath);
+}
+
+}  // namespace snapsave::app
