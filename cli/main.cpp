@@ -1,8 +1,9 @@
 // snapsave-cli: the command-line front end over the scan, recovery and image sessions.
 //
 // Exit codes: 0 success; 1 usage error; 2 the source could not be opened or holds no known volume; 3 the scan
-// or the copy failed; 4 incomplete: some files were not recovered, or some sectors could not be read (they
-// are zeros in the image); 5 the destination lies on the source (see --force); 130 cancelled with Ctrl-C.
+// or the copy failed, or the image does not fit where it was asked to go; 4 incomplete: some files were not
+// recovered, or some sectors could not be read (they are zeros in the image); 5 the destination lies on the
+// source (see --force); 130 cancelled with Ctrl-C.
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -34,9 +35,9 @@ int main(int argc, char** argv) {
       "  snapsave-cli scan card.img --list\n"
       "  snapsave-cli scan 3 --types photo,video --recover ~/rescued\n"
       "  snapsave-cli image disk1 ~/card.img && snapsave-cli scan ~/card.img --recover ~/rescued\n\n"
-      "Exit codes: 0 success; 1 usage error; 2 source not opened or no known volume; 3 scan or copy failed;\n"
-      "4 incomplete (files not recovered, or unreadable sectors zeroed in an image); 5 destination on the\n"
-      "source; 130 cancelled (Ctrl-C).");
+      "Exit codes: 0 success; 1 usage error; 2 source not opened or no known volume; 3 scan or copy failed\n"
+      "(or the image does not fit where it should go); 4 incomplete (files not recovered, or unreadable\n"
+      "sectors zeroed in an image); 5 destination on the source; 130 cancelled (Ctrl-C).");
 
   auto* list =
       app.add_subcommand("list", "List disks, volumes and unallocated stretches that can be scanned");

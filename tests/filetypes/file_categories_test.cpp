@@ -28,7 +28,7 @@ TEST(ClassifyFileName, KeepsThePlainSubstringQuirks) {
   EXPECT_EQ(ClassifyFileName("odd.|*"), kCategoryPhoto);
 }
 
-TEST(PreviewKindOf, RoutesMediaPicturesAndTheRest) {
+TEST(PreviewKindOf, RoutesMediaPicturesAndTheRestKeepingTheEmptyExtensionQuirk) {
   EXPECT_EQ(PreviewKindOf("a.mp3"), PreviewKind::kMedia);
   EXPECT_EQ(PreviewKindOf("a.AVI"), PreviewKind::kMedia);
   EXPECT_EQ(PreviewKindOf("a.png"), PreviewKind::kPicture);

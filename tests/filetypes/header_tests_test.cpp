@@ -295,7 +295,7 @@ void PutEntryName(Bytes& b, size_t entry, std::string_view name) {
   for (size_t i = 0; i < name.size(); ++i) PutLe16(b, entry + 2 * i, static_cast<uint8_t>(name[i]));
 }
 
-TEST_F(HeaderTestsTest, CompoundDocumentIsAlwaysDetectedAsFla) {
+TEST_F(HeaderTestsTest, KeptQuirkEveryCompoundDocumentIsDetectedAsFla) {
   Bytes doc = CompoundDocument(3);
   PutLe16(doc, 512, 0xA5EC);
   const test::SectorImage image(doc);
