@@ -79,6 +79,7 @@ class CMainWnd : public ui::CWindowUI {
   SavedScanStore& ScanStore() { return scanStore_; }
 
  private:
+  // Declared before makeEngine, which hands it to every engine it makes.
   SavedScanStore scanStore_{os::ScanLogFolder()};
 
  public:
