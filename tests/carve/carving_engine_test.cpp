@@ -22,11 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 constexpr uint32_t kSector = 512;
 
-std::vector<uint8_t> Media(const std::string& name) {
-  test::TempDir dir;
-  test::GunzipFixture("carve/media/" + name + ".gz", dir.path() / name);
-  return test::ReadFile(dir.path() / name);
-}
+using test::Media;
 
 uint64_t RoundUp(uint64_t bytes) {
   return (bytes + kSector - 1) / kSector * kSector;

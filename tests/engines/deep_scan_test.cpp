@@ -23,11 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 constexpr uint32_t kSector = 512;
 
-std::vector<uint8_t> Media(const std::string& name) {
-  test::TempDir dir;
-  test::GunzipFixture("carve/media/" + name + ".gz", dir.path() / name);
-  return test::ReadFile(dir.path() / name);
-}
+using test::Media;
 
 // Bytes that no test mistakes for a structure: a fixed pseudo-random stream.
 std::vector<uint8_t> Noise(size_t bytes, uint32_t seed) {

@@ -21,4 +21,10 @@ std::vector<uint8_t> FixtureHead(const std::string& name) {
   return ReadFile(dir.path() / name);
 }
 
+std::vector<uint8_t> Media(const std::string& name) {
+  TempDir dir;
+  GunzipFixture("carve/media/" + name + ".gz", dir.path() / name);
+  return ReadFile(dir.path() / name);
+}
+
 }  // namespace snapsave::test

@@ -27,5 +27,7 @@ class SectorImage {
 
 // The first 8 KiB of a real file from tests/fixtures/carve/heads.
 std::vector<uint8_t> FixtureHead(const std::string& name);
+// A whole real media file from tests/fixtures/carve/media.
+std::vector<uint8_t> Media(const std::string& name);
 
 }  // namespace snapsave::test
