@@ -379,8 +379,8 @@ TEST(ImageSession, EndCodesAndLines) {
   EXPECT_NE(nowhere.Result(), 0);
 }
 
-// Where an image may go: on the source first, then the file-size limits of FAT32 (under 4 GiB) and FAT (2 GiB),
-// then free space; file-system names in any case.
+// Where an image may go: on the source first, then the file-size limits of FAT32 (under 4 GiB) and FAT
+// (2 GiB), then free space; file-system names in any case.
 TEST(DestinationChecks, ImageTargetsAreRefusedInOrder) {
   constexpr uint64_t kGiB = uint64_t{1} << 30;
   const TargetVolume fat32{"fat32", 100 * kGiB};
