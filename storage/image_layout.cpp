@@ -1,0 +1,104 @@
+#include "storage/image_layout.h"
+
+#include <blkid/blkid.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <system_error>
+
+#include "os/error.h"
+
+namespace snapsave {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint64_t kSectorSize = 512;
+// Where the disk list starts looking for free space, and the smallest stretch it offers.
+constexpr uint64_t kFirstUsableSector = 63;
+constexpr uint64_t kSectorsPerCylinder = 16065;
+
+bool IsContainer(const ImagePartition& p) {
+  return p.typeByte == 0x05 || p.typeByte == 0x0F || p.typeByte == 0x85;
+}
+
+struct ProbeDeleter {
+  void operator()(blkid_struct_probe* probe) const { blkid_free_probe(probe); }
+};
+
+}  // namespace
+
+ImageLayout SanitizeLayout(std::string scheme, std::vector<ImagePartition> entries, uint64_t imageSectors) {
+  ImageLayout layout;
+  layout.scheme = std::move(scheme);
+  std::erase_if(entries, [&](const ImagePartition& p) {
+    return IsContainer(p) || p.sectorCount == 0 || p.startSector >= imageSectors;
+  });
+  for (ImagePartition& p : entries) p.sectorCount = std::min(p.sectorCount, imageSectors - p.startSector);
+  std::stable_sort(entries.begin(), entries.end(), [](const ImagePartition& a, const ImagePartition& b) {
+    return a.startSector < b.startSector;
+  });
+  uint64_t end = 0;
+  for (ImagePartition& p : entries) {
+    if (!layout.partitions.empty() && p.startSector < end) continue;  // overlaps the one kept before it
+    end = p.startSector + p.sectorCount;
+    layout.partitions.push_back(std::move(p));
+  }
+  uint64_t expected = kFirstUsableSector;
+  for (const ImagePartition& p : layout.partitions) {
+    if (p.startSector > expected && p.startSector - expected > kSectorsPerCylinder)
+      layout.unallocated.push_back({expected, p.startSector - expected});
+    expected = std::max(expected, p.startSector + p.sectorCount);
+  }
+  if (!layout.partitions.empty() && imageSectors > expected && imageSectors - expected > kSectorsPerCylinder)
+    layout.unallocated.push_back({expected, imageSectors - expected});
+  return layout;
+}
+
+uint32_t ReadImageLayout(const fs::path& image, ImageLayout& out) {
+  out = ImageLayout{};
+  std::error_code ec;
+  const uintmax_t bytes = fs::file_size(image, ec);
+  if (ec) return ec == std::errc::no_such_file_or_directory ? err::kFileNotFound : err::kAccessDenied;
+  // libblkid opens the file read-only.
+  std::unique_ptr<blkid_struct_probe, ProbeDeleter> probe(blkid_new_probe_from_filename(image.c_str()));
+  if (!probe) return err::kAccessDenied;
+  blkid_probe_enable_superblocks(probe.get(), 0);
+  blkid_probe_enable_partitions(probe.get(), 1);
+  blkid_probe_set_partitions_flags(probe.get(), BLKID_PARTS_ENTRY_DETAILS);
+  if (blkid_do_safeprobe(probe.get()) != 0) return err::kSuccess;
+  blkid_partlist list = blkid_probe_get_partitions(probe.get());
+  if (list == nullptr) return err::kSuccess;
+  std::string scheme;
+  if (blkid_parttable table = blkid_partlist_get_table(list); table != nullptr) {
+    if (const char* type = blkid_parttable_get_type(table); type != nullptr) scheme = type;
+  }
+  std::vector<ImagePartition> entries;
+  const int count = blkid_partlist_numof_partitions(list);
+  for (int i = 0; i < count; ++i) {
+    blkid_partition part = blkid_partlist_get_partition(list, i);
+    if (part == nullptr) continue;
+    const blkid_loff_t start = blkid_partition_get_start(part);
+    const blkid_loff_t size = blkid_partition_get_size(part);
+    if (start < 0 || size <= 0) continue;
+    ImagePartition p;
+    p.number = blkid_partition_get_partno(part);
+    p.startSector = static_cast<uint64_t>(start);
+    p.sectorCount = static_cast<uint64_t>(size);
+    if (scheme == "dos") {
+      p.typeByte = static_cast<uint16_t>(blkid_partition_get_type(part) & 0xFF);
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "0x%02x", p.typeByte);
+      p.typeName = hex;
+    } else if (const char* name = blkid_partition_get_type_string(part); name != nullptr) {
+      p.typeName = name;
+    }
+    entries.push_back(std::move(p));
+  }
+  out = SanitizeLayout(std::move(scheme), std::move(entries), bytes / kSectorSize);
+  return err::kSuccess;
+}
+
+}  // namespace snapsave

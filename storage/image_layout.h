@@ -1,0 +1,42 @@
+// The partition table of a disk-image file: the volumes it holds and the stretches no volume covers, as the
+// disk list gives them for a physical disk. Read with libblkid's partition probing, then made safe to use:
+// whatever a crafted table says, every entry lies inside the image and no two overlap.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace snapsave {
+
+// Positions in the image's 512-byte sectors.
+struct ImagePartition {
+  int32_t number = -1;  // as the table numbers it (logical partitions from 5)
+  uint64_t startSector = 0;
+  uint64_t sectorCount = 0;
+  uint16_t typeByte = 0;  // the MBR type; 0 on GPT
+  std::string typeName;   // the GPT type GUID, or the MBR type as "0x0c"
+};
+
+struct ImageStretch {
+  uint64_t startSector = 0;
+  uint64_t sectorCount = 0;
+};
+
+struct ImageLayout {
+  std::string scheme;                      // "dos", "gpt", or empty when the image holds no partition table
+  std::vector<ImagePartition> partitions;  // sorted by start
+  std::vector<ImageStretch> unallocated;   // sorted by start
+};
+
+// The table as read. 0, or the Win32 error of opening the image; an image without a table is no error.
+uint32_t ReadImageLayout(const std::filesystem::path& image, ImageLayout& out);
+
+// What a table may claim, made usable: extended-partition containers left out, entries starting past the
+// image dropped and ones running past it cut at its end, of two overlapping entries the one that starts first
+// (or is listed first) kept; then the unallocated stretches between them, as the disk list finds them (from
+// sector 63, gaps of more than one cylinder of 16065 sectors).
+ImageLayout SanitizeLayout(std::string scheme, std::vector<ImagePartition> entries, uint64_t imageSectors);
+
+}  // namespace snapsave
