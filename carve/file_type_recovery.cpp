@@ -56,7 +56,6 @@ CFileTypeRecovery::~CFileTypeRecovery() {
 uint32_t CFileTypeRecovery::OpenCatalogue(std::string_view logName, FoundFileCatalogue::Mode mode) {
   catalogue_.reset();
   auto catalogue = std::make_unique<FoundFileCatalogue>();
-  catalogue->SetSearchCallback(callbacks_.search, callbacks_.searchContext);
   if (uint32_t e = OpenCatalogueFile(*catalogue, logName, mode); e != err::kSuccess) return e;
   catalogue_ = std::move(catalogue);
   return err::kSuccess;

@@ -30,12 +30,12 @@ uint32_t CatalogueEngine::GetRecordPath(const FoundFileRecord* record, std::stri
 uint32_t CatalogueEngine::SetSearchCallback(SearchProgressCallback callback, void* context) {
   callbacks_.search = callback;
   callbacks_.searchContext = context;
-  if (catalogue_) catalogue_->SetSearchCallback(callback, context);
   return 0;
 }
 
 uint32_t CatalogueEngine::SearchByType(std::string_view extensionList, RecordList& out) {
   if (!catalogue_) return 0;
+  // The catalogue reads the callback only while it searches: it gets the one set last, whenever it was made.
   catalogue_->SetSearchCallback(callbacks_.search, callbacks_.searchContext);
   return catalogue_->SearchByType(extensionList, out);
 }

@@ -52,8 +52,9 @@ int RunImage(const std::string& sourceText, const std::string& imagePath, bool f
   // The same checks as the desktop program's, before anything is written.
   const bool onSource = !force && DestinationOnSource(imagePath, target);
   if (entries.empty()) entries = ListEntries(listed);  // the volumes the image may be written to
-  const ImageTargetCheck check = CheckImageTarget(
-      onSource, onSource ? TargetVolume{} : TargetVolumeOf(imagePath, entries), SourceBytes(target));
+  const uint64_t bytes = SourceBytes(target);
+  const ImageTargetCheck check =
+      CheckImageTarget(onSource, onSource ? TargetVolume{} : TargetVolumeOf(imagePath, entries), bytes);
   switch (check) {
     case ImageTargetCheck::kFits:
       break;
@@ -68,11 +69,11 @@ int RunImage(const std::string& sourceText, const std::string& imagePath, bool f
       std::fprintf(
           stderr, "%s is on a %s volume, which cannot hold a file of %s: choose a folder on another volume\n",
           Shown(imagePath).c_str(), check == ImageTargetCheck::kFatTooSmall ? "FAT" : "FAT32",
-          cli::HumanSize(SourceBytes(target)).c_str());
+          cli::HumanSize(bytes).c_str());
       return kExitScan;
     case ImageTargetCheck::kNotEnoughSpace:
       std::fprintf(stderr, "not enough free space for %s: the image needs %s\n", Shown(imagePath).c_str(),
-                   cli::HumanSize(SourceBytes(target)).c_str());
+                   cli::HumanSize(bytes).c_str());
       return kExitScan;
   }
   std::vector<ScanTarget*> targets;

@@ -116,7 +116,6 @@ uint32_t CProfessionalFatRecovery::StartScan(std::string_view logName) {
   filesListed_ = 0;
   probeReads_ = 0;
   catalogue_ = std::make_unique<FoundFileCatalogue>();
-  catalogue_->SetSearchCallback(callbacks_.search, callbacks_.searchContext);
   registered_.clear();
   if (!logName.empty()) {
     const uint32_t e = OpenCatalogueFile(*catalogue_, logName, FoundFileCatalogue::Mode::kResume);

@@ -124,7 +124,6 @@ uint32_t CProfessionalNtfsRecovery::StartScan(std::string_view logName) {
   if (!open_) return err::kInvalidParameter;
   ResetPass();
   catalogue_ = std::make_unique<FoundFileCatalogue>();
-  catalogue_->SetSearchCallback(callbacks_.search, callbacks_.searchContext);
   if (!logName.empty()) {
     const uint32_t e = OpenCatalogueFile(*catalogue_, logName, FoundFileCatalogue::Mode::kResume);
     for (uint32_t ref : catalogue_->FolderEntryRefs()) registered_.insert(ref);

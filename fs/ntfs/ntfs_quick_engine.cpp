@@ -72,7 +72,6 @@ int32_t CFastNtfsRecovery::SetCallbacks(ScanProgressCallback scanCallback,
 
 int32_t CFastNtfsRecovery::Scan(std::string_view logName) {
   catalogue_ = std::make_unique<FoundFileCatalogue>();
-  catalogue_->SetSearchCallback(callbacks_.search, callbacks_.searchContext);
   if (!logName.empty())
     return static_cast<int32_t>(OpenCatalogueFile(*catalogue_, logName, FoundFileCatalogue::Mode::kResume));
   if (!volume_) return static_cast<int32_t>(err::kInvalidParameter);
