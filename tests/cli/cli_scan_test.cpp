@@ -481,7 +481,6 @@ TEST(CliDeep, TypesFilterGroupsListsAndRecoversIntoCategories) {
   EXPECT_EQ(DeepScan(image, "--types '../x' --list").code, 1);
 }
 
-// Starts snapsave-cli with `args`, its output going to files.
 // Starts snapsave-cli with its output in files; with `ctrlCBlocked` the program starts with SIGINT blocked,
 // so that a Ctrl-C sent at once waits for the program to unblock it.
 pid_t Spawn(const std::vector<std::string>& args, const fs::path& out, const fs::path& err,

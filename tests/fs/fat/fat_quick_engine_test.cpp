@@ -137,31 +137,6 @@ TEST_P(FatImage, PreviewWritesPicturesToTheTemporaryFileAndTextToTheBuffer) {
 
 INSTANTIATE_TEST_SUITE_P(Images, FatImage, ::testing::Values("fat12", "fat16", "fat32"));
 
-// Photos written into the holes that deleted files left, then deleted themselves: each one's clusters skip
-// the live files between its pieces, and each comes back whole through recovery and preview.
-class FatHoles : public FatImage {};
-
-TEST_P(FatHoles, PhotosWrittenBetweenLiveFilesComeBackWhole) {
-  Scan();
-  auto tree = FoundTree(engine_);
-  for (int i = 101; i <= 108; ++i) {
-    const std::string name = "IMG_" + std::to_string(i) + ".JPG";
-    const auto it = tree.find("dcim/!mg_" + std::to_string(i) + ".jpg");
-    ASSERT_NE(it, tree.end()) << name;
-    const auto original = Original("holes/" + name);
-    EXPECT_EQ(it->second.isIntact, 1u) << name;
-    const fs::path out = dir_.path() / "out" / name;
-    ASSERT_EQ(engine_.RecoverRecord(&it->second, out, 0), 0) << name;
-    EXPECT_EQ(test::ReadFile(out), original) << name;
-    fs::path preview;
-    uint32_t size = 0;
-    ASSERT_EQ(engine_.ExtractForPreview(&it->second, preview, {}, size, nullptr, nullptr), 0u) << name;
-    EXPECT_EQ(test::ReadFile(preview), original) << name;
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Images, FatHoles, ::testing::Values("holes16", "holes32"));
-
 class FatEngine : public ::testing::Test {
  protected:
   std::vector<uint8_t> Load(const std::string& name) {

@@ -152,12 +152,8 @@ TEST_F(DeepNtfs, RefusesBrokenRecordsAndListsLiveFilesButNotFolders) {
   b.BeginRecord(40, 0x0003);  // a folder in use
   b.AddFileName(40, 5, u"folder", 1, 0);
   b.EndRecord(40);
-  b.BeginRecord(41, 0x0001);
-  b.AddFileName(41, 40, u"in use.txt", 1, 0);
-  b.EndRecord(41);
-  b.BeginRecord(42, 0);
-  b.AddFileName(42, 5, u"too long.txt", 1, 0);
-  b.EndRecord(42);
+  b.AddNamedRecord(41, 0x0001, 40, u"in use.txt");
+  b.AddNamedRecord(42, 0, 5, u"too long.txt");
   PutLe32(b.Record(42), 24, 4096);  // bytes in use beyond the record
   const std::vector<uint8_t> disk = PlaceVolume(b, 0, 2048);
   Open(disk);
@@ -177,24 +173,12 @@ TEST_F(DeepNtfs, RefusesBrokenRecordsAndListsLiveFilesButNotFolders) {
 // the root as a lost folder, and every file below the loop stays reachable.
 TEST_F(DeepNtfs, AFolderLoopEndsUnderALostFolder) {
   NtfsImageBuilder b;
-  b.BeginRecord(50, 0x0003);
-  b.AddFileName(50, 51, u"a", 1, 0);
-  b.EndRecord(50);
-  b.BeginRecord(51, 0x0003);
-  b.AddFileName(51, 50, u"b", 1, 0);
-  b.EndRecord(51);
-  b.BeginRecord(52, 0);
-  b.AddFileName(52, 50, u"in a.txt", 1, 0);
-  b.EndRecord(52);
-  b.BeginRecord(53, 0);
-  b.AddFileName(53, 51, u"in b.txt", 1, 0);
-  b.EndRecord(53);
-  b.BeginRecord(54, 0x0003);
-  b.AddFileName(54, 54, u"self", 1, 0);
-  b.EndRecord(54);
-  b.BeginRecord(55, 0);
-  b.AddFileName(55, 54, u"in self.txt", 1, 0);
-  b.EndRecord(55);
+  b.AddNamedRecord(50, 0x0003, 51, u"a");
+  b.AddNamedRecord(51, 0x0003, 50, u"b");
+  b.AddNamedRecord(52, 0, 50, u"in a.txt");
+  b.AddNamedRecord(53, 0, 51, u"in b.txt");
+  b.AddNamedRecord(54, 0x0003, 54, u"self");
+  b.AddNamedRecord(55, 0, 54, u"in self.txt");
   Scan(PlaceVolume(b, 0, 2048));
   size_t listed = 0;
   const auto tree = FoundTree(engine_, &listed);
@@ -223,9 +207,7 @@ TEST_F(DeepNtfs, TheFolderListStopsAtItsLimit) {
     b.EndRecord(n);
   }
   for (uint32_t n = 30; n < 40; ++n) {
-    b.BeginRecord(n, 0);
-    b.AddFileName(n, n - 10, u"f.txt", 1, 0);
-    b.EndRecord(n);
+    b.AddNamedRecord(n, 0, n - 10, u"f.txt");
   }
   const std::vector<uint8_t> disk = PlaceVolume(b, 0, 2048);
   path_ = dir_.path() / "disk.img";

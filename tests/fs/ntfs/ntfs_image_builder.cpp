@@ -148,4 +148,11 @@ void NtfsImageBuilder::Save(const std::filesystem::path& path) const {
   out.write(reinterpret_cast<const char*>(image_.data()), static_cast<std::streamsize>(image_.size()));
 }
 
+void NtfsImageBuilder::AddNamedRecord(uint64_t n, uint16_t flags, uint32_t parent,
+                                      const std::u16string& name) {
+  BeginRecord(n, flags);
+  AddFileName(n, parent, name, 1, 0);
+  EndRecord(n);
+}
+
 }  // namespace snapsave::test

@@ -46,6 +46,8 @@ class NtfsImageBuilder {
   // Writes the end marker, bytes in use, and the update-sequence values (so a fixed-up read restores the
   // data).
   void EndRecord(uint64_t n);
+  // A whole record with one Win32 name and size 0: BeginRecord, AddFileName, EndRecord.
+  void AddNamedRecord(uint64_t n, uint16_t flags, uint32_t parent, const std::u16string& name);
 
   void WriteCluster(uint64_t cluster, const std::vector<uint8_t>& bytes);
   void Save(const std::filesystem::path& path) const;

@@ -140,20 +140,6 @@ TEST_F(NtfsFixture, ASecondScanInTheSameMinuteListsEachFileOnce) {
   EXPECT_EQ(twice.size(), files.size());
 }
 
-TEST_F(NtfsFixture, RecoveredFilesAreByteIdentical) {
-  const auto manifest = ReadManifest();
-  fs::path out = dir.path() / "out";
-  for (const auto& [path, r] : files) {
-    const std::string original =
-        path.rfind("LostFolder", 0) == 0 ? "reused" + path.substr(path.find('/')) : path;
-    const fs::path target = out / SanitizeNameComponent(path);
-    ASSERT_EQ(engine.RecoverRecord(&r, target, 0), 0) << path;
-    const auto bytes = test::ReadFile(target);
-    EXPECT_EQ(bytes.size(), manifest.at(original).size) << path;
-    EXPECT_EQ(Crc(bytes), manifest.at(original).crc) << path;
-  }
-}
-
 TEST_F(NtfsFixture, RecoversADeletedFolderBelowItsCategoryFolder) {
   RecordList root;
   ASSERT_EQ(engine.ListFolder(nullptr, 0, root), 0u);
