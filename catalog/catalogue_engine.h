@@ -28,8 +28,6 @@ class CatalogueEngine : public IFileRecoveryParse {
   uint32_t SetSearchCallback(SearchProgressCallback callback, void* context) override;
   uint32_t SearchByType(std::string_view extensionList, RecordList& out) override;
 
-  SavedScanStore& scanStore() const { return store_; }
-
  protected:
   // The catalogue key of the records filed in (depth, folder); null folder with depth 0 is the root. A Win32
   // error for a request the engine cannot answer.

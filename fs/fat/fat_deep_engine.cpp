@@ -361,17 +361,6 @@ void CProfessionalFatRecovery::NoteFolder(uint32_t cluster, const FolderEntry& e
   }
 }
 
-FoundFileRecord CProfessionalFatRecovery::BaseRecord(const FatVolumeGuess& g) const {
-  FoundFileRecord r = MakeEmptyRecord();
-  r.driveLetter = driveLetter_;
-  r.sourceKind = static_cast<uint32_t>(SourceKind::kFatDeep);
-  r.isIntact = 1;
-  r.clusterSize = g.sectorsPerCluster * sectorSize_;
-  r.dataStartSector = g.dataStart;
-  r.volumeStartSector = g.volumeStart;
-  return r;
-}
-
 void CProfessionalFatRecovery::ListFile(ByteSpan entry, std::optional<std::string> longName,
                                         const Placement& place, uint64_t entrySector) {
   std::string name = longName ? *longName : BuildShortName(entry, false);
@@ -530,7 +519,7 @@ void CProfessionalFatRecovery::RegisterFolders() {
     const FolderRef& ref = refs_.at(cluster);
     if (ref.isRoot || registered_.count(cluster) != 0) continue;
     const FatVolumeGuess& g = guesses_[ref.guess];
-    FoundFileRecord r = BaseRecord(g);
+    FoundFileRecord r = MakeVolumeRecord(SourceOf(g));
     r.isFolder = 1;
     r.entryRef = cluster;
     r.entryLocation = g.ClusterSector(cluster);

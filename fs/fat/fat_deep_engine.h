@@ -171,7 +171,6 @@ class CProfessionalFatRecovery final : public CatalogueEngine {
   FatRecordSource SourceOf(const FatVolumeGuess& g) const;
   void ReadStoredBlocks();
   void RegisterFolders();
-  FoundFileRecord BaseRecord(const FatVolumeGuess& g) const;
   template <typename Sink>
   int32_t ReadFileData(const FoundFileRecord& record, uint64_t total, Sink&& sink);
   int32_t WriteOneFile(const FoundFileRecord& record, const std::filesystem::path& destination);

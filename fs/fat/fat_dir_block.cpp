@@ -50,21 +50,26 @@ bool StartsWithDots(ByteSpan block) {
          BytesEqual(block, kDirEntrySize, "..");
 }
 
-FoundFileRecord MakeEntryRecord(const FatRecordSource& source, const DirEntryView& e, std::string_view name,
-                                uint64_t entrySector, bool isFolder) {
+FoundFileRecord MakeVolumeRecord(const FatRecordSource& source) {
   FoundFileRecord r = MakeEmptyRecord();
   r.driveLetter = static_cast<uint16_t>(source.driveLetter);
   r.sourceKind = static_cast<uint32_t>(source.kind);
-  r.isFolder = isFolder ? 1 : 0;
   r.isIntact = 1;
   r.clusterSize = source.clusterBytes;
+  r.dataStartSector = source.dataStart;
+  r.volumeStartSector = source.volumeStart;
+  return r;
+}
+
+FoundFileRecord MakeEntryRecord(const FatRecordSource& source, const DirEntryView& e, std::string_view name,
+                                uint64_t entrySector, bool isFolder) {
+  FoundFileRecord r = MakeVolumeRecord(source);
+  r.isFolder = isFolder ? 1 : 0;
   r.creationTime = DecodeCreationTime(e.bytes);
   r.accessTime = DecodeAccessTime(e.bytes);
   r.writeTime = DecodeModificationTime(e.bytes);
   r.fileSize = isFolder ? 0 : e.Size();
-  r.dataStartSector = source.dataStart;
   r.entryLocation = entrySector;
-  r.volumeStartSector = source.volumeStart;
   r.SetName(name);
   return r;
 }

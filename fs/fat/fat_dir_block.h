@@ -62,6 +62,9 @@ struct FatRecordSource {
   uint64_t volumeStart = 0;  // absolute sector of the volume
 };
 
+// What every record of the volume shares: drive letter, kind, cluster size, data and volume start; intact.
+FoundFileRecord MakeVolumeRecord(const FatRecordSource& source);
+
 // The record of a listed entry: name, times, size (0 for a folder), the sector its entry lies in. The first
 // cluster (entryRef) is the caller's: it may need the probe.
 FoundFileRecord MakeEntryRecord(const FatRecordSource& source, const DirEntryView& e, std::string_view name,
