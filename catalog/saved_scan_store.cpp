@@ -184,11 +184,12 @@ std::optional<size_t> SavedScanStore::FindDisk(int32_t diskNumber, uint64_t star
   return std::nullopt;
 }
 
-std::optional<size_t> SavedScanStore::FindImage(const std::u16string& path, uint64_t writeTime) {
+std::optional<size_t> SavedScanStore::FindImage(const std::u16string& path, uint64_t writeTime,
+                                                uint64_t start) {
   if (path.empty()) return std::nullopt;
   auto& records = config_.records;
   for (size_t i = 0; i < records.size(); ++i) {
-    if (records[i].ImagePath() != path) continue;
+    if (records[i].ImagePath() != path || records[i].volumeStartSector != start) continue;
     if (records[i].imageWriteTime == writeTime) return i;
     RemoveScan(fs::path(os::Utf16ToUtf8(records[i].Folder())));
     return std::nullopt;
@@ -207,8 +208,10 @@ std::optional<SavedScanRecord> SavedScanStore::FindDiskScan(uint16_t /*driveLett
   return config_.records[*index];
 }
 
-std::optional<SavedScanRecord> SavedScanStore::FindImageScan(const fs::path& imagePath) {
-  const std::optional<size_t> index = FindImage(ToUtf16(imagePath), ImageWriteTime(imagePath));
+std::optional<SavedScanRecord> SavedScanStore::FindImageScan(const fs::path& imagePath,
+                                                             uint64_t volumeStartSector) {
+  const std::optional<size_t> index =
+      FindImage(ToUtf16(imagePath), ImageWriteTime(imagePath), volumeStartSector);
   SetFound(index);
   if (!index) return std::nullopt;
   return config_.records[*index];
@@ -229,11 +232,11 @@ uint32_t SavedScanStore::SaveScan(uint16_t /*driveLetter*/, int32_t diskNumber, 
     // A stale record of this very folder is the scan being saved: drop it, but keep its files.
     auto& records = config_.records;
     auto same = std::find_if(records.begin(), records.end(), [&](const SavedScanRecord& r) {
-      return r.ImagePath() == fresh.ImagePath() && r.imageWriteTime != fresh.imageWriteTime &&
-             EqualIgnoringAsciiCase(r.Folder(), fresh.Folder());
+      return r.ImagePath() == fresh.ImagePath() && r.volumeStartSector == volumeStartSector &&
+             r.imageWriteTime != fresh.imageWriteTime && EqualIgnoringAsciiCase(r.Folder(), fresh.Folder());
     });
     if (same != records.end()) records.erase(same);
-    index = FindImage(fresh.ImagePath(), fresh.imageWriteTime);
+    index = FindImage(fresh.ImagePath(), fresh.imageWriteTime, volumeStartSector);
   } else {
     fresh.diskNumber = static_cast<uint32_t>(diskNumber);
     fresh.freeBytes = freeBytes_(diskNumber, volumeStartSector);

@@ -79,7 +79,10 @@ class SavedScanStore {
   // is removed with its folder. Sets or clears the found folder that CurrentFolder answers.
   std::optional<SavedScanRecord> FindDiskScan(uint16_t driveLetter, int32_t diskNumber,
                                               uint64_t volumeStartSector, uint64_t volumeSectorCount);
-  std::optional<SavedScanRecord> FindImageScan(const std::filesystem::path& imagePath);
+  // An image's scans are told apart by where they start: the whole image at 0, each volume of a whole-disk
+  // image at its own sector.
+  std::optional<SavedScanRecord> FindImageScan(const std::filesystem::path& imagePath,
+                                               uint64_t volumeStartSector = 0);
 
   // Records `position` for the source (an image when `imagePath` is given) and writes "config". A new record
   // keeps `folder`. Returns 0 or the error of writing; on error the previous "config" stays.
@@ -110,7 +113,7 @@ class SavedScanStore {
   std::filesystem::path FolderOf(uint64_t counter) const;
   // Index of the matching record, after removing a stale one; nullopt when none is current.
   std::optional<size_t> FindDisk(int32_t diskNumber, uint64_t start, uint64_t count, uint64_t freeBytes);
-  std::optional<size_t> FindImage(const std::u16string& path, uint64_t writeTime);
+  std::optional<size_t> FindImage(const std::u16string& path, uint64_t writeTime, uint64_t start);
   void SetFound(std::optional<size_t> index);
   uint32_t WriteConfig() const;
   uint32_t DeleteFolderInside(const std::filesystem::path& folder) const;

@@ -74,7 +74,8 @@ std::vector<VolumeInfo> ListEntries(bool& ok) {
 }
 
 bool MakeTarget(const cli::Source& source, ScanTarget& target) {
-  if (source.kind == cli::Source::Kind::kImage) {
+  // A whole-disk image is copied or scanned whole as its file.
+  if (source.kind == cli::Source::Kind::kImage || source.kind == cli::Source::Kind::kImageDisk) {
     target.imagePath = source.imagePath;
     target.imageDriveLetter = cli::kImageLetter;
     return true;
@@ -92,6 +93,35 @@ bool MakeTarget(const cli::Source& source, ScanTarget& target) {
     target.volume->totalBytes = reader.TotalSectors() * reader.DeviceSectorSize();
   }
   return true;
+}
+
+bool QuickScannable(const VolumeInfo& v) {
+  const std::string& fs = v.fileSystemName;
+  return v.kind == EntryKind::kVolume &&
+         (fs == "FAT" || fs == "FAT32" || fs == "NTFS" || fs == "ext2" || fs == "ext3" || fs == "ext4");
+}
+
+std::vector<NamedTarget> MakeTargets(const cli::Source& source, bool deep) {
+  std::vector<NamedTarget> targets;
+  if (source.kind != cli::Source::Kind::kImageDisk) {
+    NamedTarget one;
+    one.name = source.description;
+    one.target = std::make_unique<ScanTarget>();
+    if (MakeTarget(source, *one.target)) targets.push_back(std::move(one));
+    return targets;
+  }
+  for (const VolumeInfo& v : source.entries) {
+    if (!deep && !QuickScannable(v)) continue;
+    NamedTarget t;
+    t.name = cli::ImageEntryName(source.imagePath, v);
+    const uint32_t id = v.driveLetter;
+    t.folder =
+        v.kind == EntryKind::kVolume ? fmt::format("volume {}", id) : fmt::format("unallocated {}", id);
+    t.target = std::make_unique<ScanTarget>();
+    t.target->volume = v;
+    targets.push_back(std::move(t));
+  }
+  return targets;
 }
 
 uint64_t SourceBytes(const ScanTarget& target) {

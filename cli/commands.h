@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +37,17 @@ std::string FormatFileTime(uint64_t fileTime);
 std::vector<VolumeInfo> ListEntries(bool& ok);
 // The source as a scan target; a whole disk gets its size from the device when the listing had none.
 bool MakeTarget(const Source& source, ScanTarget& target);
+// Whether a quick engine reads the entry's file system.
+bool QuickScannable(const VolumeInfo& v);
+// One scan target of a source, with the names its results are shown and recovered under.
+struct NamedTarget {
+  std::unique_ptr<ScanTarget> target;
+  std::string name;    // "card.img:1", or the source's description when it is the only one
+  std::string folder;  // below the recovery folder; empty when the source has one target
+};
+// The targets of a source: one, or every entry of a whole-disk image (a quick scan only its volumes of a
+// file system the quick engines read). Empty when the source cannot be opened (said on stderr).
+std::vector<NamedTarget> MakeTargets(const Source& source, bool deep);
 // The bytes an image of the target takes.
 uint64_t SourceBytes(const ScanTarget& target);
 // Why no engine could be made for the target, in words.
@@ -53,7 +65,8 @@ struct ScanOptions {
   std::string recoverTo;
 };
 
-int RunListCommand(bool json);
+// Lists the system's disks, or with `image` the entries of that image file.
+int RunListCommand(bool json, const std::string& image);
 int RunScan(const ScanOptions& o);
 int RunImage(const std::string& sourceText, const std::string& imagePath, bool force);
 

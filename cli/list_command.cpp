@@ -22,6 +22,7 @@
 #include "engines/engine_factory.h"
 #include "filetypes/file_categories.h"
 #include "os/clock.h"
+#include "os/device.h"
 #include "os/error.h"
 #include "os/paths.h"
 #include "os/volume_space.h"
@@ -51,49 +52,87 @@ const char* KindName(EntryKind kind) {
   return "";
 }
 
+// One line (or JSON object) of the listing; `id` is what SOURCE names the entry by.
+void PrintEntry(const VolumeInfo& v, const std::string& id, bool json) {
+  if (json) {
+    nlohmann::json j{{"id", id},
+                     {"disk", v.diskNumber},
+                     {"kind", KindName(v.kind)},
+                     {"partition", v.partitionNumber},
+                     {"partitionType", v.partitionType},
+                     {"startSector", v.startSector},
+                     {"sectorCount", v.sectorCount},
+                     {"totalBytes", v.totalBytes},
+                     {"freeBytes", v.freeBytes},
+                     {"usedBytes", v.usedBytes},
+                     {"fileSystem", v.fileSystemName},
+                     {"label", v.volumeLabel},
+                     {"device", v.rootPath},
+                     {"mountPoint", v.mountPoint}};
+    // The system's entries keep their numeric IDs.
+    if (v.diskNumber < os::DiskTable::kFirstImageDisk) j["id"] = static_cast<uint32_t>(v.driveLetter);
+    std::printf("%s\n", j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    return;
+  }
+  std::string where = v.rootPath;
+  if (!v.mountPoint.empty()) where += " on " + v.mountPoint;
+  const std::string disk =
+      v.diskNumber < os::DiskTable::kFirstImageDisk ? fmt::format("disk{}", v.diskNumber) : "-";
+  std::printf(
+      "%-4s %-6s %-11s %-10s %-12llu %-10s %-7s %-16s %s\n", Shown(id).c_str(), disk.c_str(),
+      KindName(v.kind), cli::HumanSize(v.totalBytes).c_str(), static_cast<unsigned long long>(v.startSector),
+      v.kind == EntryKind::kVolume && !v.mountPoint.empty() ? cli::HumanSize(v.freeBytes).c_str() : "-",
+      v.fileSystemName.empty() ? "-" : Shown(v.fileSystemName).c_str(),
+      v.volumeLabel.empty() ? "-" : Shown(v.volumeLabel).c_str(), Shown(where).c_str());
+}
+
+void PrintHeader(bool json) {
+  if (!json)
+    std::printf("%-4s %-6s %-11s %-10s %-12s %-10s %-7s %-16s %s\n", "ID", "DISK", "KIND", "SIZE", "START",
+                "FREE", "FS", "LABEL", "DEVICE / MOUNT POINT");
+}
+
+// The entries of an image file: its volumes and free stretches, or the image itself as one volume.
+int ListImage(bool json, const std::string& imageText) {
+  const fs::path image(imageText);
+  std::error_code ec;
+  if (!fs::is_regular_file(image, ec)) {
+    std::fprintf(stderr, "cannot use %s: not an image file\n", Shown(imageText).c_str());
+    return kExitOpen;
+  }
+  ImageDisk disk;
+  if (const uint32_t e = ReadImageDisk(image, disk); e != err::kSuccess) {
+    std::fprintf(stderr, "cannot read %s: %s\n", Shown(imageText).c_str(), ErrorText(e).c_str());
+    return kExitOpen;
+  }
+  PrintHeader(json);
+  if (disk.diskNumber < 0) {
+    VolumeInfo whole;
+    whole.kind = EntryKind::kVolume;
+    whole.diskNumber = os::DiskTable::kFirstImageDisk;
+    whole.totalBytes = fs::file_size(image, ec);
+    whole.sectorCount = whole.totalBytes / SectorReader::kImageSectorSize;
+    whole.rootPath = image.string();
+    PrintEntry(whole, image.string(), json);
+    return kExitOk;
+  }
+  for (const VolumeInfo& v : disk.entries) PrintEntry(v, cli::ImageEntryName(image, v), json);
+  return kExitOk;
+}
+
 }  // namespace
 
-int RunListCommand(bool json) {
+int RunListCommand(bool json, const std::string& image) {
+  if (!image.empty()) return ListImage(json, image);
   bool ok = false;
   const std::vector<VolumeInfo> entries = ListEntries(ok);
   if (!ok) {
     std::fputs("cannot read the system's list of disks and volumes\n", stderr);
     return kExitOpen;
   }
-  if (!json) {
-    std::printf("%-4s %-6s %-11s %-10s %-12s %-10s %-7s %-16s %s\n", "ID", "DISK", "KIND", "SIZE", "START",
-                "FREE", "FS", "LABEL", "DEVICE / MOUNT POINT");
-  }
-  for (const VolumeInfo& v : entries) {
-    const uint32_t id = v.driveLetter;
-    if (json) {
-      nlohmann::json j{{"id", id},
-                       {"disk", v.diskNumber},
-                       {"kind", KindName(v.kind)},
-                       {"partition", v.partitionNumber},
-                       {"partitionType", v.partitionType},
-                       {"startSector", v.startSector},
-                       {"sectorCount", v.sectorCount},
-                       {"totalBytes", v.totalBytes},
-                       {"freeBytes", v.freeBytes},
-                       {"usedBytes", v.usedBytes},
-                       {"fileSystem", v.fileSystemName},
-                       {"label", v.volumeLabel},
-                       {"device", v.rootPath},
-                       {"mountPoint", v.mountPoint}};
-      std::printf("%s\n", j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
-      continue;
-    }
-    std::string where = v.rootPath;
-    if (!v.mountPoint.empty()) where += " on " + v.mountPoint;
-    std::printf(
-        "%-4u %-6s %-11s %-10s %-12llu %-10s %-7s %-16s %s\n", id,
-        fmt::format("disk{}", v.diskNumber).c_str(), KindName(v.kind), cli::HumanSize(v.totalBytes).c_str(),
-        static_cast<unsigned long long>(v.startSector),
-        v.kind == EntryKind::kVolume && !v.mountPoint.empty() ? cli::HumanSize(v.freeBytes).c_str() : "-",
-        v.fileSystemName.empty() ? "-" : Shown(v.fileSystemName).c_str(),
-        v.volumeLabel.empty() ? "-" : Shown(v.volumeLabel).c_str(), Shown(where).c_str());
-  }
+  PrintHeader(json);
+  for (const VolumeInfo& v : entries)
+    PrintEntry(v, std::to_string(static_cast<uint32_t>(v.driveLetter)), json);
   if (!json && entries.empty())
     std::fputs("no disks found (reading disks usually needs root or membership of the disk group)\n", stderr);
   return kExitOk;

@@ -27,21 +27,24 @@ int main(int argc, char** argv) {
   app.require_subcommand(0, 1);
   app.footer(
       "SOURCE is a disk image file, a whole disk as 'disk0', 'disk1' ..., or the ID of a volume or free\n"
-      "stretch that 'snapsave-cli list' shows (a device such as /dev/sdb1 works too). Reading disks needs "
-      "root\n"
-      "or membership of the disk group; nothing is ever written to a source.\n\n"
+      "stretch that 'snapsave-cli list' shows (a device such as /dev/sdb1 works too). An image of a whole\n"
+      "disk is scanned volume by volume; 'snapsave-cli list card.img' shows its entries as card.img:1, ...\n"
+      "Reading disks needs root or membership of the disk group; nothing is ever written to a source.\n\n"
       "Examples:\n"
       "  snapsave-cli list\n"
       "  snapsave-cli scan card.img --list\n"
+      "  snapsave-cli scan card.img:2 --quick --recover ~/rescued\n"
       "  snapsave-cli scan 3 --types photo,video --recover ~/rescued\n"
       "  snapsave-cli image disk1 ~/card.img && snapsave-cli scan ~/card.img --recover ~/rescued\n\n"
       "Exit codes: 0 success; 1 usage error; 2 source not opened or no known volume; 3 scan or copy failed\n"
       "(or the image does not fit where it should go); 4 incomplete (files not recovered, or unreadable\n"
       "sectors zeroed in an image); 5 destination on the source; 130 cancelled (Ctrl-C).");
 
-  auto* list =
-      app.add_subcommand("list", "List disks, volumes and unallocated stretches that can be scanned");
+  auto* list = app.add_subcommand(
+      "list", "List disks, volumes and unallocated stretches that can be scanned, or those of an image");
   bool listJson = false;
+  std::string listImage;
+  list->add_option("image", listImage, "A disk image file: its volumes and free stretches");
   list->add_flag("--json", listJson, "One JSON object per entry and line");
 
   auto* scan =
@@ -92,7 +95,7 @@ int main(int argc, char** argv) {
   sigemptyset(&interrupt);
   sigaddset(&interrupt, SIGINT);
   sigprocmask(SIG_UNBLOCK, &interrupt, nullptr);
-  if (list->parsed()) return RunListCommand(listJson);
+  if (list->parsed()) return RunListCommand(listJson, listImage);
   if (image->parsed()) return RunImage(imageSource, imagePath, imageForce);
   return RunScan(o);
 }

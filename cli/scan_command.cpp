@@ -60,7 +60,7 @@ void PrintRecord(const FoundFileRecord& r, const std::string& path, bool json,
               r.isIntact != 0 ? "intact" : "damaged");
 }
 
-void PrintGrouped(const RecordList& found, IFileRecoveryParse& engine, bool json) {
+void PrintGrouped(const RecordList& found, IFileRecoveryParse& engine, bool json, const std::string& source) {
   // By category, then extension, then name: the groups a user sorts a card's photos and videos into.
   std::map<std::tuple<std::string, std::string>, std::vector<const FoundFileRecord*>> groups;
   for (const FoundFileRecord& r : found) {
@@ -75,9 +75,95 @@ void PrintGrouped(const RecordList& found, IFileRecoveryParse& engine, bool json
       if (r->Kind() == SourceKind::kCarved || engine.GetRecordPath(r, path) != err::kSuccess) path.clear();
       std::string folder = "/" + path;
       std::replace(folder.begin(), folder.end(), '\\', '/');
-      PrintRecord(*r, folder, json, nlohmann::json{{"category", category}, {"extension", extension}});
+      nlohmann::json extra{{"category", category}, {"extension", extension}};
+      if (!source.empty()) extra["source"] = source;
+      PrintRecord(*r, folder, json, std::move(extra));
     }
   }
+}
+
+// Prints `text` as the heading of one target's results when the source has several.
+void PrintHeading(const NamedTarget& t, bool several, bool json) {
+  if (several && !json) std::printf("## %s\n", Shown(t.name).c_str());
+}
+
+// The scan's outcome for one target: 0, or the exit code it calls for (after saying why).
+int ScanOutcome(const NamedTarget& t, int32_t scanned, bool quick, const std::string& sourceText) {
+  if (scanned == ScanCancelled) {
+    if (!quick)
+      std::fprintf(stderr,
+                   "stopped; the scan's position is saved: run 'snapsave-cli scan %s --resume' to go on\n",
+                   Shown(sourceText).c_str());
+    return kExitCancelled;
+  }
+  if (scanned != 0) {
+    std::fprintf(stderr, "scan of %s failed: %s\n", Shown(t.name).c_str(),
+                 ErrorText(static_cast<uint32_t>(scanned)).c_str());
+    return kExitScan;
+  }
+  const DeepScanControl* deep = DeepControlOf(*t.target->engine);
+  if (deep != nullptr && deep->UnreadableSectors() != 0) {
+    std::fprintf(stderr, "%s: %llu unreadable sectors were skipped, the first at sector %llu\n",
+                 Shown(t.name).c_str(), static_cast<unsigned long long>(deep->UnreadableSectors()),
+                 static_cast<unsigned long long>(deep->FirstUnreadableSector().value_or(0)));
+  }
+  return 0;
+}
+
+// Where a found file goes below the recovery folder: its found folder, below the target's own. Carved files
+// have no folder of their own: they go to their category's (which the recovery picks when there is no base).
+std::optional<fs::path> FolderOf(const FoundFileRecord& r, const fs::path& base, const fs::path& folder) {
+  if (r.Kind() != SourceKind::kCarved) return base / folder;
+  if (base.empty()) return std::nullopt;
+  return base / std::string(ClassifyFileName(r.Name()));
+}
+
+// Lists and gathers one target's results: its files to recover (below `t.folder`) and its folders.
+int GatherResults(const ScanOptions& o, const NamedTarget& t, bool several, const std::string& extensionList,
+                  std::vector<RecoveryItem>& items, std::vector<fs::path>& folders) {
+  IFileRecoveryParse& engine = *t.target->engine;
+  const fs::path base = t.folder;
+  PrintHeading(t, several && o.list, o.json);
+  if (!extensionList.empty()) {
+    RecordList found;
+    cli::TerminalView view;
+    SearchSession search(view, {t.target.get()}, extensionList, found);
+    RunSession(search, view, "MSG1205");
+    if (g_cancel.load()) return kExitCancelled;
+    if (o.list) PrintGrouped(found, engine, o.json, several ? t.name : std::string());
+    size_t matching = 0;
+    for (const FoundFileRecord& r : found) {
+      if (r.isFolder != 0) continue;
+      ++matching;
+      // A search gathers by type: everything goes to its category's folder.
+      items.push_back({r, base.empty()
+                              ? std::nullopt
+                              : std::optional<fs::path>(base / std::string(ClassifyFileName(r.Name())))});
+    }
+    if (!o.list && o.recoverTo.empty())
+      std::printf("%s%zu matching files found\n", several ? (t.name + ": ").c_str() : "", matching);
+    return kExitOk;
+  }
+  const uint32_t walked = WalkMerged(engine, [&](const FoundFileRecord& r, const std::string& path,
+                                                 const fs::path& folder) {
+    if (o.list)
+      PrintRecord(r, path, o.json, several ? nlohmann::json{{"source", t.name}} : nlohmann::json::object());
+    if (o.recoverTo.empty()) return;
+    if (r.isFolder != 0) {
+      folders.push_back(base / folder / SanitizeNameComponent(r.Name()));
+    } else {
+      items.push_back({r, FolderOf(r, base, folder)});
+    }
+  });
+  if (walked != err::kSuccess) {
+    std::fprintf(stderr, "cannot list the results of %s: %s\n", Shown(t.name).c_str(),
+                 ErrorText(walked).c_str());
+    return kExitScan;
+  }
+  if (!o.list && o.recoverTo.empty())
+    std::printf("%s%llu items found\n", several ? (Shown(t.name) + ": ").c_str() : "",
+                static_cast<unsigned long long>(engine.GetRecordCount()));
+  return kExitOk;
 }
 
 }  // namespace
@@ -102,87 +188,59 @@ int RunScan(const ScanOptions& o) {
     }
     extensionList = types.extensionList;
   }
-  // Declared before the target: its engine keeps catalogues and saved positions here.
+  // Declared before the targets: their engines keep catalogues and saved positions here.
   SavedScanStore store(os::ScanLogFolder());
-  ScanTarget target;
-  if (!MakeTarget(source, target)) return kExitOpen;
+  std::vector<NamedTarget> targets = MakeTargets(source, !o.quick);
+  if (targets.empty()) {
+    if (source.kind == cli::Source::Kind::kImageDisk)
+      std::fprintf(stderr, "cannot use %s: it holds no FAT, NTFS or ext volume for a quick scan\n",
+                   Shown(source.description).c_str());
+    return kExitOpen;
+  }
+  const bool several = targets.size() > 1;
   // Checked before the scan, which may take hours: files written onto the source overwrite what is lost.
-  if (!o.recoverTo.empty() && !o.force && DestinationOnSource(o.recoverTo, target)) {
+  for (const NamedTarget& t : targets) {
+    if (o.recoverTo.empty() || o.force || !DestinationOnSource(o.recoverTo, *t.target)) continue;
     std::fprintf(stderr,
                  "%s is on %s, the source being recovered from: writing there may overwrite the lost files.\n"
                  "Choose a folder on another disk, or add --force to write there anyway.\n",
                  Shown(o.recoverTo).c_str(), Shown(source.description).c_str());
     return kExitOnSource;
   }
+  std::vector<ScanTarget*> pointers;
+  for (const NamedTarget& t : targets) pointers.push_back(t.target.get());
   const cli::ResumePolicy policy = o.resume  ? cli::ResumePolicy::kResume
                                    : o.fresh ? cli::ResumePolicy::kFresh
                                              : cli::ResumePolicy::kAsk;
   {
     cli::TerminalView view(policy);
-    ScanSession session(view, {&target}, !o.quick, DefaultEngineMaker(store));
+    ScanSession session(view, pointers, !o.quick, DefaultEngineMaker(store));
     RunSession(session, view, "MSG0709");
+    const std::vector<int32_t>& results = session.Results();
     // Stopped before the first target was even opened: nothing was scanned, and nothing is wrong with it.
-    if (!target.engine && g_cancel.load()) {
+    if (results.empty() && g_cancel.load()) {
       std::fputs("stopped before the scan started\n", stderr);
       return kExitCancelled;
     }
-    if (view.EndCode() == kEndFailed || !target.engine) {
-      ReportNoEngine(source, target, o.quick);
+    if (view.EndCode() == kEndFailed) {
+      const NamedTarget& failed = targets[std::min(results.size(), targets.size() - 1)];
+      cli::Source named = source;
+      named.description = failed.name;
+      ReportNoEngine(named, *failed.target, o.quick);
       return kExitOpen;
     }
-    const int32_t scanned = session.Results().empty() ? ScanCancelled : session.Results().front();
-    if (scanned == ScanCancelled) {
-      if (!o.quick)
-        std::fprintf(stderr,
-                     "stopped; the scan's position is saved: run 'snapsave-cli scan %s --resume' to go on\n",
-                     Shown(o.source).c_str());
-      return kExitCancelled;
+    for (size_t i = 0; i < targets.size(); ++i) {
+      const int code =
+          ScanOutcome(targets[i], i < results.size() ? results[i] : ScanCancelled, o.quick, o.source);
+      if (code != 0) return code;
     }
-    if (scanned != 0) {
-      std::fprintf(stderr, "scan failed: %s\n", ErrorText(static_cast<uint32_t>(scanned)).c_str());
-      return kExitScan;
-    }
-  }
-  IFileRecoveryParse& engine = *target.engine;
-  const DeepScanControl* deep = DeepControlOf(engine);
-  if (deep != nullptr && deep->UnreadableSectors() != 0) {
-    std::fprintf(stderr, "%llu unreadable sectors were skipped, the first at sector %llu\n",
-                 static_cast<unsigned long long>(deep->UnreadableSectors()),
-                 static_cast<unsigned long long>(deep->FirstUnreadableSector().value_or(0)));
   }
 
   std::vector<RecoveryItem> items;
   std::vector<fs::path> folders;  // made first, so that empty found folders come back too
-  if (!extensionList.empty()) {
-    RecordList found;
-    cli::TerminalView view;
-    SearchSession search(view, {&target}, extensionList, found);
-    RunSession(search, view, "MSG1205");
-    if (g_cancel.load()) return kExitCancelled;
-    if (o.list) PrintGrouped(found, engine, o.json);
-    for (const FoundFileRecord& r : found) {
-      if (r.isFolder == 0) items.push_back({r, std::nullopt});
-    }
-    if (!o.list && o.recoverTo.empty()) std::printf("%zu matching files found\n", items.size());
-  } else {
-    const uint32_t walked =
-        WalkMerged(engine, [&](const FoundFileRecord& r, const std::string& path, const fs::path& folder) {
-          if (o.list) PrintRecord(r, path, o.json);
-          if (o.recoverTo.empty()) return;
-          if (r.isFolder != 0) {
-            folders.push_back(folder / SanitizeNameComponent(r.Name()));
-          } else {
-            // Carved files have no folder of their own: they go to their category's.
-            items.push_back(
-                {r, r.Kind() == SourceKind::kCarved ? std::nullopt : std::optional<fs::path>(folder)});
-          }
-        });
-    if (walked != err::kSuccess) {
-      std::fprintf(stderr, "cannot list the results: %s\n", ErrorText(walked).c_str());
-      return kExitScan;
-    }
-    if (!o.list && o.recoverTo.empty())
-      std::printf("%llu items found\n", static_cast<unsigned long long>(engine.GetRecordCount()));
+  for (const NamedTarget& t : targets) {
+    if (const int code = GatherResults(o, t, several, extensionList, items, folders); code != kExitOk)
+      return code;
   }
   if (o.recoverTo.empty()) return kExitOk;
 
@@ -200,7 +258,7 @@ int RunScan(const ScanOptions& o) {
     }
   }
   cli::TerminalView view;
-  RecoverySession recovery(view, {&target}, destination, std::move(items));
+  RecoverySession recovery(view, pointers, destination, std::move(items));
   RunSession(recovery, view, "MSG1103");
   if (recovery.Cancelled()) return kExitCancelled;
   const RecoverySession::Counters counters = recovery.Totals();

@@ -43,19 +43,61 @@ Source FromEntry(const VolumeInfo& v) {
   return s;
 }
 
+// An image file as a source: one volume, or a whole disk with its entries.
+SourceOrError FromImage(const fs::path& path, const ImageDiskReader& readImage) {
+  Source s;
+  s.imagePath = path;
+  s.description = path.string();
+  ImageDisk disk;
+  if (readImage) {
+    if (const uint32_t e = readImage(path, disk); e != 0)
+      return {std::nullopt, fmt::format("cannot read the image (error {})", e)};
+  }
+  if (disk.diskNumber >= 0) {
+    s.kind = Source::Kind::kImageDisk;
+    s.entries = std::move(disk.entries);
+  }
+  return {s, {}};
+}
+
+// "IMAGE:N": entry N of a whole-disk image; nothing when the text is no such name.
+std::optional<SourceOrError> FromImageEntry(std::string_view text, const ImageDiskReader& readImage) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string_view::npos || colon == 0) return std::nullopt;
+  const std::optional<uint32_t> id = ParseNumber(text.substr(colon + 1));
+  const fs::path path{std::string(text.substr(0, colon))};
+  std::error_code ec;
+  if (!id || !fs::is_regular_file(path, ec)) return std::nullopt;
+  SourceOrError image = FromImage(path, readImage);
+  if (!image.source) return image;
+  if (image.source->kind != Source::Kind::kImageDisk)
+    return SourceOrError{std::nullopt, "the image holds no partition table: name the image itself"};
+  for (const VolumeInfo& v : image.source->entries) {
+    if (static_cast<uint32_t>(v.driveLetter) != *id) continue;
+    Source s = FromEntry(v);
+    s.kind = Source::Kind::kVolume;
+    s.imagePath = path;
+    s.description = ImageEntryName(path, v);
+    return SourceOrError{s, {}};
+  }
+  return SourceOrError{std::nullopt,
+                       fmt::format("the image has no entry {} ('snapsave-cli list {}')", *id, path.string())};
+}
+
 }  // namespace
 
-SourceOrError ResolveSource(std::string_view text, const std::vector<VolumeInfo>& entries) {
+std::string ImageEntryName(const fs::path& image, const VolumeInfo& entry) {
+  return fmt::format("{}:{}", image.string(), static_cast<uint32_t>(entry.driveLetter));
+}
+
+SourceOrError ResolveSource(std::string_view text, const std::vector<VolumeInfo>& entries,
+                            const ImageDiskReader& readImage) {
   if (text.empty()) return {std::nullopt, "no source given"};
   std::error_code ec;
   const fs::path path{std::string(text)};
   const fs::file_status status = fs::status(path, ec);
-  if (fs::is_regular_file(status)) {
-    Source s;
-    s.imagePath = path;
-    s.description = path.string();
-    return {s, {}};
-  }
+  if (fs::is_regular_file(status)) return FromImage(path, readImage);
+  if (std::optional<SourceOrError> entry = FromImageEntry(text, readImage)) return *std::move(entry);
   if (text.substr(0, 4) == "disk") {
     const std::optional<uint32_t> n = ParseNumber(text.substr(4));
     if (!n) return {std::nullopt, "a disk is named disk0, disk1, ... as 'snapsave-cli list' shows"};

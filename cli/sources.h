@@ -3,11 +3,13 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "engines/engine_factory.h"
 #include "storage/disk_list.h"
 
 namespace snapsave::cli {
@@ -16,22 +18,31 @@ namespace snapsave::cli {
 inline constexpr char16_t kImageLetter = u'A';
 
 struct Source {
-  enum class Kind { kImage, kVolume, kWholeDisk };
+  // kImage: an image of one volume; kImageDisk: an image of a whole disk, scanned entry by entry.
+  enum class Kind { kImage, kImageDisk, kVolume, kWholeDisk };
   Kind kind = Kind::kImage;
-  std::filesystem::path imagePath;  // kImage
+  std::filesystem::path imagePath;  // kImage, kImageDisk, and kVolume of an image
   VolumeInfo volume;                // kVolume and kWholeDisk: the entry of the listing
-  // For messages: the image path, "disk 0 (/dev/sdb)", "volume 3 (/dev/sdb1)".
+  std::vector<VolumeInfo> entries;  // kImageDisk: the image's volumes and free stretches
+  // For messages: the image path, "card.img:2", "disk 0 (/dev/sdb)", "volume 3 (/dev/sdb1)".
   std::string description;
 };
 
-// SOURCE as typed: an existing image file; "disk<N>" for whole disk N; a number, the identity of an entry of
-// `entries` (the listing); or a device node of a listed volume or disk ("/dev/sdb1"). An error text when it
-// names nothing.
+// "card.img:2": how an entry of a whole-disk image is named.
+std::string ImageEntryName(const std::filesystem::path& image, const VolumeInfo& entry);
+
+// How an image file is read as a disk; ReadImageDisk in production.
+using ImageDiskReader = std::function<uint32_t(const std::filesystem::path&, ImageDisk&)>;
+
+// SOURCE as typed: an existing image file (a whole-disk image when it holds a partition table); an entry of
+// one as "IMAGE:N"; "disk<N>" for whole disk N; a number, the identity of an entry of `entries` (the
+// listing); or a device node of a listed volume or disk ("/dev/sdb1"). An error text when it names nothing.
 struct SourceOrError {
   std::optional<Source> source;
   std::string error;
 };
-SourceOrError ResolveSource(std::string_view text, const std::vector<VolumeInfo>& entries);
+SourceOrError ResolveSource(std::string_view text, const std::vector<VolumeInfo>& entries,
+                            const ImageDiskReader& readImage = ReadImageDisk);
 
 // "photo,pdf,.MP3" -> "*.bmp|*.gif|...|*.pdf|*.mp3|": category names stand for their whole lists, anything
 // else for one extension. An error text for an empty list or a name that cannot be an extension.

@@ -6,6 +6,7 @@
 #include "fs/fat/fat_dir_entry.h"
 #include "fs/ntfs/ntfs_record.h"
 #include "os/clock.h"
+#include "os/device.h"
 #include "os/error.h"
 #include "os/text.h"
 
@@ -43,7 +44,12 @@ uint32_t CProfessionalRecovery::OpenPhysicalDisk(int32_t diskNumber, uint64_t vo
   driveLetter_ = driveLetter;
   if (uint32_t e = reader_.OpenDisk(diskNumber); e != err::kSuccess) return e;
   sectorSize_ = reader_.DeviceSectorSize();
-  const auto found = store_.FindDiskScan(driveLetter, diskNumber, volumeStartSector, volumeSectorCount);
+  // A volume of a whole-disk image is saved by its file, whose time says whether it changed since; its disk
+  // number is only this run's.
+  savedImage_ = os::DiskTable::ImageOf(diskNumber).value_or(fs::path());
+  const auto found = savedImage_.empty()
+                         ? store_.FindDiskScan(driveLetter, diskNumber, volumeStartSector, volumeSectorCount)
+                         : store_.FindImageScan(savedImage_, volumeStartSector);
   resume_ = found.has_value();
   saved_ = found.value_or(SavedScanRecord{});
   fat_.OpenPhysicalDisk(diskNumber, volumeStartSector, volumeSectorCount, driveLetter);
@@ -62,6 +68,7 @@ uint32_t CProfessionalRecovery::OpenImageFile(const fs::path& imagePath, char16_
   volumeStart_ = 0;
   volumeSectors_ = reader_.TotalSectors();
   imagePath_ = imagePath;
+  savedImage_ = imagePath;
   const auto found = store_.FindImageScan(imagePath);
   resume_ = found.has_value();
   saved_ = found.value_or(SavedScanRecord{});
@@ -187,7 +194,7 @@ int32_t CProfessionalRecovery::Scan(std::string_view /*logName*/) {
   const ScanPosition position{cursor.run.start, cursor.run.length, cursor.done, scanned_,
                               GetRecordCount() + cursor.foundBase};
   store_.SaveScan(driveLetter_, diskNumber_, volumeStart_, volumeSectors_, position, folder,
-                  imagePath_.empty() ? nullptr : &imagePath_);
+                  savedImage_.empty() ? nullptr : &savedImage_);
   return stop;
 }
 

@@ -173,6 +173,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
   bool resume_ = false;
   SavedScanRecord saved_{};
   std::filesystem::path imagePath_;
+  std::filesystem::path savedImage_;  // the file its scan is saved under: the image, or a whole-disk image
   bool opened_ = false;
 
   std::vector<uint8_t> chunk_;

@@ -9,7 +9,10 @@
 #include "fs/fat/fat_quick_engine.h"
 #include "fs/ntfs/ntfs_boot_sector.h"
 #include "fs/ntfs/ntfs_quick_engine.h"
+#include "os/device.h"
+#include "os/error.h"
 #include "os/volume_space.h"
+#include "storage/image_layout.h"
 #include "storage/sector_reader.h"
 
 namespace snapsave {
@@ -86,6 +89,27 @@ std::unique_ptr<IFileRecoveryParse> CreateScanEngineForImage(SavedScanStore& sto
   auto engine = MakeEngine(store, ClassifyVolume(probe), deep);
   if (engine) engine->OpenImageFile(imagePath, driveLetter);
   return engine;
+}
+
+uint32_t ReadImageDisk(const std::filesystem::path& image, ImageDisk& out) {
+  out = ImageDisk{};
+  SectorReader reader;
+  if (const uint32_t e = reader.OpenFile(image); e != err::kSuccess) return e;
+  std::vector<uint8_t> probe;
+  if (ReadProbe(reader, 0, SectorReader::kImageSectorSize, probe) &&
+      ClassifyVolume(probe) != VolumeType::kUnknown)
+    return err::kSuccess;
+  reader.Close();
+  ImageLayout layout;
+  if (const uint32_t e = ReadImageLayout(image, layout); e != err::kSuccess) return e;
+  if (layout.partitions.empty()) return err::kSuccess;
+  const int32_t number = os::DiskTable::AddImage(image);
+  DiskMap map(MakeImageDiskFacts(image, number));
+  if (!map.Refresh()) return err::kReadFault;
+  map.GetAll(out.entries);
+  if (out.entries.empty()) return err::kSuccess;
+  out.diskNumber = number;
+  return err::kSuccess;
 }
 
 DeepScanControl* DeepControlOf(IFileRecoveryParse& engine) {

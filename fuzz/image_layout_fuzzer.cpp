@@ -1,9 +1,10 @@
 // Partition tables of disk images over arbitrary bytes: what libblkid reads from them, made safe by the
-// sanitizer, must lie inside the image with no two entries overlapping; the sanitizer alone gets entries
-// taken straight from the input.
+// sanitizer, must lie inside the image with no two entries overlapping, and so must the image's entries in
+// the disk list; the sanitizer alone gets entries taken straight from the input.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <span>
 #include <vector>
 
@@ -19,11 +20,18 @@ void CheckLayout(const snapsave::ImageLayout& layout, uint64_t sectors) {
     if (p.sectorCount == 0 || p.startSector < end || p.startSector + p.sectorCount > sectors) std::abort();
     end = p.startSector + p.sectorCount;
   }
-  uint64_t stretchEnd = 0;
-  for (const snapsave::ImageStretch& s : layout.unallocated) {
-    if (s.sectorCount == 0 || s.startSector < stretchEnd || s.startSector + s.sectorCount > sectors)
-      std::abort();
-    stretchEnd = s.startSector + s.sectorCount;
+}
+
+// The image as a disk of the list: volumes and free stretches in order, none overlapping, all inside.
+void CheckListing(const std::filesystem::path& image, uint64_t sectors) {
+  snapsave::DiskMap map(snapsave::MakeImageDiskFacts(image, 1000));
+  if (!map.Refresh()) return;
+  std::vector<snapsave::VolumeInfo> entries;
+  map.GetAll(entries);
+  uint64_t end = 0;
+  for (const snapsave::VolumeInfo& v : entries) {
+    if (v.sectorCount == 0 || v.startSector < end || v.startSector + v.sectorCount > sectors) std::abort();
+    end = v.startSector + v.sectorCount;
   }
 }
 
@@ -53,5 +61,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!image.ok()) return 0;
   ImageLayout layout;
   if (ReadImageLayout(image.path(), layout) == 0) CheckLayout(layout, size / 512);
+  CheckListing(image.path(), size / 512);
   return 0;
 }

@@ -25,13 +25,21 @@ uint32_t QueryGeometry(const File& file, DriveGeometry& out);
 uint32_t QueryLength(const File& file, uint64_t& bytes);
 
 // Maps disk numbers to device paths: the whole-disk block devices of /sys/block, sorted by kernel name. Tests
-// replace the table to point disk numbers at image files.
+// replace the table to point disk numbers at image files. Image files of whole disks are registered apart,
+// from kFirstImageDisk on, so that their numbers do not move when a device comes or goes.
 class DiskTable {
  public:
+  static constexpr int32_t kFirstImageDisk = 1000;
+
   // Path of disk `number`, or nothing when there is no such disk.
   static std::optional<std::filesystem::path> PathOf(int32_t number);
-  // All disks, in number order.
+  // All disks, in number order; registered images are not among them.
   static std::vector<std::filesystem::path> List();
+
+  // The number of an image file read as a whole disk: the one it was given before, else the next free one.
+  static int32_t AddImage(const std::filesystem::path& image);
+  // The image file behind `number`; nothing for a device or an unknown number.
+  static std::optional<std::filesystem::path> ImageOf(int32_t number);
 
   // Replaces the table until the returned guard is destroyed.
   class Override {
@@ -52,6 +60,7 @@ class DiskTable {
  private:
   static std::mutex mutex_;
   static std::optional<std::vector<std::filesystem::path>> override_;
+  static std::vector<std::filesystem::path> images_;
 };
 
 }  // namespace snapsave::os

@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "os/device.h"
 #include "os/text.h"
 #include "os/volume_space.h"
 
@@ -34,12 +35,15 @@ TargetVolume TargetVolumeOf(const fs::path& path, const std::vector<VolumeInfo>&
 }
 
 bool DestinationOnSource(const fs::path& path, const ScanTarget& target) {
+  std::error_code ec;
   if (target.IsDisk()) {
     const VolumeInfo& v = *target.volume;
+    // A volume of a whole-disk image lives in its file, which only writing over it could harm.
+    if (const std::optional<fs::path> image = os::DiskTable::ImageOf(v.diskNumber))
+      return fs::equivalent(path, *image, ec);
     return os::DestinationOnSource(path, v.diskNumber, v.startSector, v.kind == EntryKind::kWholeDisk);
   }
   if (target.imagePath.empty()) return false;
-  std::error_code ec;
   return fs::equivalent(path, target.imagePath, ec);
 }
 

@@ -286,6 +286,7 @@ bool DiskMap::Refresh() {
       perCylinder = uint64_t{disk.tracksPerCylinder} * disk.sectorsPerTrack;
       totalSectors =
           perCylinder != 0 && disk.cylinders <= UINT64_MAX / perCylinder ? disk.cylinders * perCylinder : 0;
+      totalSectors = disk.exactSectors.value_or(totalSectors);
       expected = disk.sectorsPerTrack;
     }
     std::vector<VolumeInfo> gaps;
@@ -307,7 +308,8 @@ bool DiskMap::Refresh() {
     if (disks_.count(number) != 0 || !disk->geometryKnown || disk->bytesPerSector == 0) continue;
     const uint64_t perCyl = uint64_t{disk->tracksPerCylinder} * disk->sectorsPerTrack;
     if (perCyl == 0 || disk->cylinders > UINT64_MAX / perCyl) continue;
-    VolumeInfo v = Unallocated(number, 0, disk->cylinders * perCyl, disk->bytesPerSector);
+    VolumeInfo v =
+        Unallocated(number, 0, disk->exactSectors.value_or(disk->cylinders * perCyl), disk->bytesPerSector);
     v.kind = EntryKind::kWholeDisk;
     v.rootPath = disk->devicePath;
     disks_[number].push_back(std::move(v));

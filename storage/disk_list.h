@@ -74,6 +74,8 @@ struct DiskFacts {
   uint32_t sectorsPerTrack = 63;
   uint32_t tracksPerCylinder = 255;
   uint64_t cylinders = 0;
+  // The length in sectors when it is known exactly (an image file); else the cylinders give it.
+  std::optional<uint64_t> exactSectors;
   std::vector<PartitionFacts> partitions;
 };
 

@@ -1,9 +1,12 @@
 #include "storage/image_layout.h"
 
 #include <blkid/blkid.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <system_error>
 
@@ -16,9 +19,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr uint64_t kSectorSize = 512;
-// Where the disk list starts looking for free space, and the smallest stretch it offers.
-constexpr uint64_t kFirstUsableSector = 63;
-constexpr uint64_t kSectorsPerCylinder = 16065;
 
 bool IsContainer(const ImagePartition& p) {
   return p.typeByte == 0x05 || p.typeByte == 0x0F || p.typeByte == 0x85;
@@ -46,14 +46,6 @@ ImageLayout SanitizeLayout(std::string scheme, std::vector<ImagePartition> entri
     end = p.startSector + p.sectorCount;
     layout.partitions.push_back(std::move(p));
   }
-  uint64_t expected = kFirstUsableSector;
-  for (const ImagePartition& p : layout.partitions) {
-    if (p.startSector > expected && p.startSector - expected > kSectorsPerCylinder)
-      layout.unallocated.push_back({expected, p.startSector - expected});
-    expected = std::max(expected, p.startSector + p.sectorCount);
-  }
-  if (!layout.partitions.empty() && imageSectors > expected && imageSectors - expected > kSectorsPerCylinder)
-    layout.unallocated.push_back({expected, imageSectors - expected});
   return layout;
 }
 
@@ -99,6 +91,74 @@ uint32_t ReadImageLayout(const fs::path& image, ImageLayout& out) {
   }
   out = SanitizeLayout(std::move(scheme), std::move(entries), bytes / kSectorSize);
   return err::kSuccess;
+}
+
+namespace {
+
+// The file system and label inside one partition of the image.
+void ProbeVolume(const fs::path& image, const ImagePartition& p, PartitionFacts& out) {
+  const int fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  std::unique_ptr<blkid_struct_probe, ProbeDeleter> probe(blkid_new_probe());
+  if (probe && blkid_probe_set_device(probe.get(), fd, static_cast<blkid_loff_t>(p.startSector * kSectorSize),
+                                      static_cast<blkid_loff_t>(p.sectorCount * kSectorSize)) == 0) {
+    blkid_probe_enable_superblocks(probe.get(), 1);
+    blkid_probe_set_superblocks_flags(probe.get(),
+                                      BLKID_SUBLKS_TYPE | BLKID_SUBLKS_LABEL | BLKID_SUBLKS_VERSION);
+    blkid_probe_enable_partitions(probe.get(), 0);
+    if (blkid_do_safeprobe(probe.get()) == 0) {
+      auto value = [&](const char* name) {
+        const char* text = nullptr;
+        size_t length = 0;
+        if (blkid_probe_lookup_value(probe.get(), name, &text, &length) != 0 || text == nullptr)
+          return std::string();
+        return std::string(text, strnlen(text, length));
+      };
+      out.fileSystemName = disk_list_detail::FileSystemName(value("TYPE"), value("VERSION"));
+      out.label = value("LABEL");
+    }
+  }
+  probe.reset();
+  ::close(fd);
+}
+
+class ImageDiskFacts final : public DiskFactSource {
+ public:
+  ImageDiskFacts(fs::path image, int32_t diskNumber) : image_(std::move(image)), diskNumber_(diskNumber) {}
+
+  bool Collect(std::vector<DiskFacts>& out) override {
+    std::error_code ec;
+    const uintmax_t bytes = fs::file_size(image_, ec);
+    ImageLayout layout;
+    if (ec || ReadImageLayout(image_, layout) != err::kSuccess) return false;
+    DiskFacts disk;
+    disk.diskNumber = diskNumber_;
+    disk.devicePath = image_.string();
+    disk.bytesPerSector = kSectorSize;
+    disk.cylinders = bytes / kSectorSize / (uint64_t{disk.tracksPerCylinder} * disk.sectorsPerTrack);
+    disk.exactSectors = bytes / kSectorSize;
+    for (const ImagePartition& p : layout.partitions) {
+      PartitionFacts facts;
+      facts.partitionNumber = p.number;
+      facts.startBytes = p.startSector * kSectorSize;
+      facts.lengthBytes = p.sectorCount * kSectorSize;
+      facts.typeByte = disk_list_detail::PartitionTypeByte(p.typeName);
+      ProbeVolume(image_, p, facts);
+      disk.partitions.push_back(std::move(facts));
+    }
+    out.push_back(std::move(disk));
+    return true;
+  }
+
+ private:
+  fs::path image_;
+  int32_t diskNumber_;
+};
+
+}  // namespace
+
+std::unique_ptr<DiskFactSource> MakeImageDiskFacts(const fs::path& image, int32_t diskNumber) {
+  return std::make_unique<ImageDiskFacts>(image, diskNumber);
 }
 
 }  // namespace snapsave

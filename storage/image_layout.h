@@ -1,12 +1,15 @@
-// The partition table of a disk-image file: the volumes it holds and the stretches no volume covers, as the
-// disk list gives them for a physical disk. Read with libblkid's partition probing, then made safe to use:
-// whatever a crafted table says, every entry lies inside the image and no two overlap.
+// The partition table of a disk-image file, and the image as a disk of the disk list: its volumes and the
+// stretches no volume covers. Read with libblkid's partition probing, then made safe to use: whatever a
+// crafted table says, every entry lies inside the image and no two overlap.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "storage/disk_list.h"
 
 namespace snapsave {
 
@@ -19,15 +22,9 @@ struct ImagePartition {
   std::string typeName;   // the GPT type GUID, or the MBR type as "0x0c"
 };
 
-struct ImageStretch {
-  uint64_t startSector = 0;
-  uint64_t sectorCount = 0;
-};
-
 struct ImageLayout {
   std::string scheme;                      // "dos", "gpt", or empty when the image holds no partition table
   std::vector<ImagePartition> partitions;  // sorted by start
-  std::vector<ImageStretch> unallocated;   // sorted by start
 };
 
 // The table as read. 0, or the Win32 error of opening the image; an image without a table is no error.
@@ -35,8 +32,11 @@ uint32_t ReadImageLayout(const std::filesystem::path& image, ImageLayout& out);
 
 // What a table may claim, made usable: extended-partition containers left out, entries starting past the
 // image dropped and ones running past it cut at its end, of two overlapping entries the one that starts first
-// (or is listed first) kept; then the unallocated stretches between them, as the disk list finds them (from
-// sector 63, gaps of more than one cylinder of 16065 sectors).
+// (or is listed first) kept.
 ImageLayout SanitizeLayout(std::string scheme, std::vector<ImagePartition> entries, uint64_t imageSectors);
+
+// The facts of the image as disk `diskNumber`: its geometry, and each partition of its table with the file
+// system and label libblkid finds inside. An image without a table is a disk without partitions.
+std::unique_ptr<DiskFactSource> MakeImageDiskFacts(const std::filesystem::path& image, int32_t diskNumber);
 
 }  // namespace snapsave

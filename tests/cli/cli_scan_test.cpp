@@ -578,6 +578,135 @@ TEST(CliDeep, InterruptedScanResumesToTheSameFiles) {
   EXPECT_EQ(Recovered(resumed), expected);
 }
 
+// Whole-disk images made with sfdisk around the fixture volumes: an MBR with a primary FAT16 and FAT32 and
+// NTFS in logical partitions, and a GPT with FAT32 and NTFS.
+struct WholeDisk {
+  std::string name, table;
+  std::vector<std::pair<std::string, uint64_t>> volumes;  // fixture, first sector
+};
+
+class CliOnWholeDisk : public ::testing::TestWithParam<WholeDisk> {
+ protected:
+  void SetUp() override {
+    if (std::system("command -v sfdisk fls >/dev/null 2>&1") != 0) GTEST_SKIP() << "sfdisk or fls missing";
+    image_ = dir_.path() / (GetParam().name + ".img");
+    test::WriteFile(image_, {});
+    fs::resize_file(image_, uint64_t{160} << 20);
+    ASSERT_EQ(
+        std::system(
+            ("printf '" + GetParam().table + "' | sfdisk -q " + Quote(image_) + " >/dev/null 2>&1").c_str()),
+        0);
+    for (size_t i = 0; i < GetParam().volumes.size(); ++i) {
+      const auto& [fixture, start] = GetParam().volumes[i];
+      const fs::path volume = dir_.path() / ("v" + std::to_string(i + 1) + ".img");
+      test::GunzipFixture(fixture, volume);
+      const std::vector<uint8_t> bytes = test::ReadFile(volume);
+      std::fstream disk(image_, std::ios::in | std::ios::out | std::ios::binary);
+      disk.seekp(static_cast<std::streamoff>(start * 512));
+      disk.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+      volumes_.push_back(volume);
+    }
+  }
+
+  // Deleted files as "path<TAB>size", lower-cased, the first byte of a deleted short name folded, orphans
+  // under fls's folder for them.
+  static std::string Normal(std::string path, const std::string& size) {
+    for (char& c : path) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (path.rfind("lostfolder", 0) == 0) path = "$orphanfiles" + path.substr(path.find('/'));
+    const size_t slash = path.rfind('/');
+    const size_t first = slash == std::string::npos ? 0 : slash + 1;
+    if (first < path.size() && (path[first] == '!' || path[first] == '_')) path[first] = '_';
+    return path + "\t" + size;
+  }
+
+  test::ScratchAppData appData_;
+  test::TempDir dir_;
+  fs::path image_;
+  std::vector<fs::path> volumes_;
+};
+
+std::map<std::string, std::vector<uint8_t>> Tree(const fs::path& root) {
+  std::map<std::string, std::vector<uint8_t>> files;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    files[fs::relative(entry.path(), root).string()] =
+        entry.is_regular_file() ? test::ReadFile(entry.path()) : std::vector<uint8_t>{};
+  }
+  return files;
+}
+
+TEST_P(CliOnWholeDisk, EveryVolumeListsAsSleuthKitAndRecoversAsItsOwnImage) {
+  const std::string cli = std::string(SNAPSAVE_CLI);
+  const CliRun listed = Execute(cli + " list --json " + Quote(image_));
+  ASSERT_EQ(listed.code, 0);
+  std::map<uint64_t, std::string> idAt;  // volume start -> ID
+  std::istringstream entries(listed.out);
+  for (std::string line; std::getline(entries, line);) {
+    const auto j = nlohmann::json::parse(line);
+    if (j["kind"] == "volume") idAt[j["startSector"].get<uint64_t>()] = j["id"].get<std::string>();
+  }
+  ASSERT_EQ(idAt.size(), volumes_.size()) << listed.out;
+
+  const CliRun quick = Execute(cli + " scan " + Quote(image_) + " --quick --list --json");
+  ASSERT_EQ(quick.code, 0);
+  std::map<std::string, std::set<std::string>> ours;
+  std::istringstream lines(quick.out);
+  for (std::string line; std::getline(lines, line);) {
+    const auto j = nlohmann::json::parse(line);
+    const std::string path = j["path"].get<std::string>().substr(1) + j["name"].get<std::string>();
+    // Files of the folder deleted with its files still live are ours alone: fls does not open deleted
+    // folders.
+    if (j["type"] == "file" && Normal(path, "").rfind("holiday trip/", 0) != 0)
+      ours[j["source"]].insert(Normal(path, std::to_string(j["size"].get<uint64_t>())));
+  }
+  for (const auto& [start, id] : idAt) {
+    const CliRun fls = Execute("fls -r -d -p -l -o " + std::to_string(start) + " " + Quote(image_));
+    std::set<std::string> theirs;
+    std::istringstream flsLines(fls.out);
+    for (std::string line; std::getline(flsLines, line);) {
+      if (line.rfind("r/r", 0) != 0 && line.rfind("-/r", 0) != 0) continue;
+      std::vector<std::string> cols;
+      std::istringstream f(line);
+      for (std::string c; std::getline(f, c, '\t');) cols.push_back(c);
+      ASSERT_GE(cols.size(), 7u);
+      if (Normal(cols[1], "").rfind("$orphanfiles/orphanfile-", 0) == 0) continue;  // nameless records
+      theirs.insert(Normal(cols[1], cols[6]));
+    }
+    EXPECT_FALSE(theirs.empty()) << id;
+    EXPECT_EQ(ours[id], theirs) << id;
+  }
+
+  // Recovered from the disk image, each volume's files are those recovered from the volume's own image; one
+  // entry named alone gives the same.
+  const fs::path all = dir_.path() / "all";
+  ASSERT_EQ(Execute(cli + " scan " + Quote(image_) + " --quick --recover " + Quote(all)).code, 0);
+  size_t index = 0;
+  for (const auto& [start, id] : idAt) {
+    const fs::path alone = dir_.path() / ("alone" + std::to_string(index));
+    ASSERT_EQ(Execute(cli + " scan " + Quote(volumes_[index]) + " --quick --recover " + Quote(alone)).code,
+              0);
+    const std::string number = id.substr(id.rfind(':') + 1);
+    EXPECT_EQ(Tree(all / ("volume " + number)), Tree(alone)) << id;
+    const fs::path named = dir_.path() / ("named" + std::to_string(index));
+    ASSERT_EQ(Execute(cli + " scan " + Quote(id) + " --quick --recover " + Quote(named)).code, 0);
+    EXPECT_EQ(Tree(named), Tree(alone)) << id;
+    ++index;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tables, CliOnWholeDisk,
+    ::testing::Values(
+        WholeDisk{
+            "mbr",
+            "label: dos\\nstart=2048, size=32768, type=e\\nstart=40960, size=200000, type=5\\n"
+            "start=43008, size=81920, type=c\\nstart=126976, size=32768, type=7\\n",
+            {{"fat/fat16.img.gz", 2048}, {"fat/fat32.img.gz", 43008}, {"ntfs/ntfs_small.img.gz", 126976}}},
+        WholeDisk{"gpt",
+                  "label: gpt\\nstart=2048, size=81920, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\\n"
+                  "start=100000, size=32768, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\\n",
+                  {{"fat/fat32.img.gz", 2048}, {"ntfs/ntfs_small.img.gz", 100000}}}),
+    [](const ::testing::TestParamInfo<WholeDisk>& p) { return p.param.name; });
+
 TEST(Cli, SourcesImagesAndTheDiskList) {
   test::ScratchAppData appData;
   test::TempDir dir;

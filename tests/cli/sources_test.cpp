@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <vector>
 
 #include "filetypes/file_categories.h"
@@ -10,6 +11,8 @@
 
 namespace snapsave::cli {
 namespace {
+
+namespace fs = std::filesystem;
 
 VolumeInfo Entry(EntryKind kind, int32_t disk, char16_t id, std::string device) {
   VolumeInfo v;
@@ -53,6 +56,43 @@ TEST(CliSources, ImageFilesDisksEntriesAndDevices) {
       "", "9", "disk", "diskX", "disk-1", "1x", (dir.path() / "missing.img").string(), dir.path().string()};
   for (const std::string& bad : bads) {
     const auto r = ResolveSource(bad, entries);
+    EXPECT_FALSE(r.source) << bad;
+    EXPECT_FALSE(r.error.empty()) << bad;
+  }
+}
+
+// "card.img:2" names entry 2 of a whole-disk image; a file whose own name ends so is still that file, and
+// an image of one volume has no entries to name.
+TEST(CliSources, EntriesOfWholeDiskImages) {
+  test::TempDir dir;
+  const fs::path disk = dir.path() / "card.img";
+  const fs::path volume = dir.path() / "vol.img";
+  test::WriteFile(disk, std::vector<uint8_t>(1024, 0));
+  test::WriteFile(volume, std::vector<uint8_t>(1024, 0));
+  test::WriteFile(dir.path() / "odd.img:1", std::vector<uint8_t>(1024, 0));
+  const ImageDiskReader reader = [&](const fs::path& path, ImageDisk& out) -> uint32_t {
+    out = {};
+    if (path == disk) {
+      out.diskNumber = 1000;
+      out.entries = {Entry(EntryKind::kVolume, 1000, 1, ""), Entry(EntryKind::kUnallocated, 1000, 2, "")};
+    }
+    return 0;
+  };
+  const auto whole = ResolveSource(disk.string(), {}, reader);
+  ASSERT_TRUE(whole.source);
+  EXPECT_EQ(whole.source->kind, Source::Kind::kImageDisk);
+  EXPECT_EQ(whole.source->entries.size(), 2u);
+  const auto second = ResolveSource(disk.string() + ":2", {}, reader);
+  ASSERT_TRUE(second.source);
+  EXPECT_EQ(second.source->kind, Source::Kind::kVolume);
+  EXPECT_EQ(second.source->volume.kind, EntryKind::kUnallocated);
+  EXPECT_EQ(second.source->volume.diskNumber, 1000);
+  EXPECT_EQ(second.source->description, disk.string() + ":2");
+  EXPECT_EQ(ResolveSource(volume.string(), {}, reader).source->kind, Source::Kind::kImage);
+  EXPECT_EQ(ResolveSource((dir.path() / "odd.img:1").string(), {}, reader).source->kind,
+            Source::Kind::kImage);
+  for (const std::string& bad : {disk.string() + ":3", disk.string() + ":", volume.string() + ":1"}) {
+    const auto r = ResolveSource(bad, {}, reader);
     EXPECT_FALSE(r.source) << bad;
     EXPECT_FALSE(r.error.empty()) << bad;
   }

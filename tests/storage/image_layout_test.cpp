@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "os/byte_reader.h"
@@ -39,7 +40,7 @@ void Patch(const fs::path& image, uint64_t offset, const std::vector<uint8_t>& b
   test::WriteFile(image, all);
 }
 
-TEST(ImageLayout, MbrWithLogicalPartitionsAndGptAreReadWithTheirFreeStretches) {
+TEST(ImageLayout, MbrWithLogicalPartitionsAndGptAreReadAndListedWithTheirFreeStretches) {
   if (std::system("command -v sfdisk >/dev/null 2>&1") != 0) GTEST_SKIP() << "sfdisk missing";
   test::TempDir dir;
   const fs::path mbr =
@@ -55,11 +56,21 @@ TEST(ImageLayout, MbrWithLogicalPartitionsAndGptAreReadWithTheirFreeStretches) {
   EXPECT_EQ(layout.partitions[0].typeByte, 0x06);
   EXPECT_EQ(layout.partitions[1].number, 5);
   EXPECT_EQ(layout.partitions[2].typeName, "0x07");
-  // 22528..43008 is more than a cylinder; the tail after 81920 too.
-  ASSERT_EQ(layout.unallocated.size(), 2u);
-  EXPECT_EQ(layout.unallocated[0].startSector, 22528u);
-  EXPECT_EQ(layout.unallocated[1].startSector, 81920u);
-  EXPECT_EQ(layout.unallocated[1].sectorCount, 131072u - 81920u);
+  // As a disk of the list: three volumes and the free stretches 22528..43008 (more than a cylinder) and
+  // after 81920 to the image's very end.
+  DiskMap map(MakeImageDiskFacts(mbr, 1000));
+  ASSERT_TRUE(map.Refresh());
+  std::vector<VolumeInfo> entries;
+  map.GetAll(entries);
+  std::vector<std::tuple<EntryKind, uint64_t, uint64_t, int32_t>> seen;
+  for (const VolumeInfo& v : entries) seen.emplace_back(v.kind, v.startSector, v.sectorCount, v.diskNumber);
+  using E = EntryKind;
+  EXPECT_EQ(seen, (std::vector<std::tuple<EntryKind, uint64_t, uint64_t, int32_t>>{
+                      {E::kVolume, 2048, 20480, 1000},
+                      {E::kUnallocated, 22528, 20480, 1000},
+                      {E::kVolume, 43008, 16384, 1000},
+                      {E::kVolume, 61440, 20480, 1000},
+                      {E::kUnallocated, 81920, 131072 - 81920, 1000}}));
 
   const fs::path gpt = Partitioned(
       dir, "gpt.img", 64, "label: gpt\nstart=2048, size=40960, type=L\nstart=43008, size=40960, type=L\n");
@@ -77,7 +88,7 @@ TEST(ImageLayout, MbrWithLogicalPartitionsAndGptAreReadWithTheirFreeStretches) {
   // An image of a single volume has no table; a missing image is an error.
   test::WriteFile(dir.path() / "plain.img", std::vector<uint8_t>(1 << 20, 0));
   ASSERT_EQ(ReadImageLayout(dir.path() / "plain.img", layout), 0u);
-  EXPECT_TRUE(layout.scheme.empty() && layout.partitions.empty() && layout.unallocated.empty());
+  EXPECT_TRUE(layout.scheme.empty() && layout.partitions.empty());
   EXPECT_NE(ReadImageLayout(dir.path() / "missing.img", layout), 0u);
 }
 
@@ -134,9 +145,6 @@ TEST(ImageLayout, SanitizingKeepsTheFirstOfOverlappingEntriesAndCutsAtTheEnd) {
                                              {6, 62048, 10000, 0x0F, {}}},  // a container
                                             120000);
   EXPECT_EQ(Extents(layout), (std::vector<std::pair<uint64_t, uint64_t>>{{2048, 60000}, {100000, 20000}}));
-  ASSERT_EQ(layout.unallocated.size(), 1u);
-  EXPECT_EQ(layout.unallocated[0].startSector, 62048u);
-  EXPECT_EQ(layout.unallocated[0].sectorCount, 100000u - 62048u);
 }
 
 }  // namespace
