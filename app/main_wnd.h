@@ -15,6 +15,7 @@
 #include "app/language_table.h"
 #include "app/preview.h"
 #include "app/result_views.h"
+#include "engines/engine_factory.h"
 #include "os/paths.h"
 #include "sessions/destination_checks.h"
 #include "sessions/scan_session.h"
@@ -138,6 +139,8 @@ class CMainWnd : public ui::CWindowUI {
 
   std::unique_ptr<UserPrompts> prompts_;
   std::unique_ptr<DiskMap> disks_;
+  // Loaded images of whole disks, listed after the system's disks.
+  std::vector<ImageDisk> imageDisks_;
   LanguageTable::Section* messages_ = nullptr;
   CDiskListUI* diskList_ = nullptr;
   CFileTreeUI* tree_ = nullptr;

@@ -60,6 +60,8 @@ void CMainWnd::RefreshDiskList(int mode) {
   } else {
     disks_->Refresh();
     disks_->GetAll(entries);
+    for (const ImageDisk& disk : imageDisks_)
+      entries.insert(entries.end(), disk.entries.begin(), disk.entries.end());
   }
   // Keep the user's choice when it is still there.
   const int selected = diskList_->SelectedRow();
@@ -70,6 +72,8 @@ void CMainWnd::RefreshDiskList(int mode) {
   const std::optional<int32_t> selectedDisk = diskList_->DiskOfNode(selected);
 
   auto caption = [this](int32_t disk, bool removable) {
+    if (const std::optional<fs::path> image = os::DiskTable::ImageOf(disk))
+      return QString::fromStdString(image->filename().string());
     return Message(removable ? "MSG0202" : "MSG0201") + QLatin1Char(' ') + QString::number(disk + 1);
   };
   auto isRemovable = [](int32_t disk) {
@@ -138,7 +142,10 @@ std::optional<CMainWnd::Source> CMainWnd::SelectedSource() const {
       source.targets.push_back(VolumeTarget(*v));
       source.bytes += v->totalBytes;
     }
-    source.proposedImageName = QStringLiteral("Physical Disk %1").arg(*disk + 1);
+    const std::optional<fs::path> image = os::DiskTable::ImageOf(*disk);
+    source.proposedImageName = image
+                                   ? QString::fromStdString(image->stem().string()) + QStringLiteral(" copy")
+                                   : QStringLiteral("Physical Disk %1").arg(*disk + 1);
     return source;
   }
   if (const VolumeInfo* v = diskList_->EntryOf(row)) {
@@ -197,6 +204,18 @@ void CMainWnd::ShowDetails(int row) {
 
 void CMainWnd::AddImageFile(const fs::path& path) {
   if (diskList_ == nullptr) return;
+  // An image of a whole disk is shown as a disk, with its volumes and free stretches to choose from.
+  ImageDisk disk;
+  if (ReadImageDisk(path, disk) == 0 && disk.diskNumber >= 0) {
+    std::erase_if(imageDisks_, [&](const ImageDisk& known) { return known.diskNumber == disk.diskNumber; });
+    const int32_t number = disk.diskNumber;
+    imageDisks_.push_back(std::move(disk));
+    RefreshDiskList(0);
+    for (int row = 0; row < diskList_->RowCount(); ++row) {
+      if (diskList_->DiskOfNode(row) == number) diskList_->SelectRow(row);
+    }
+    return;
+  }
   std::error_code ec;
   const uintmax_t size = fs::file_size(path, ec);
   const int row = diskList_->AddImageFile(path, ec ? 0 : size, QStringLiteral("Image File"));

@@ -170,9 +170,18 @@ TEST_F(StoreTest, AnImageIsResumedOnlyWhileUnmodified) {
   EXPECT_NE(store.Records()[0].imageWriteTime, 0u);
   EXPECT_TRUE(store.FindImageScan(image));
   EXPECT_FALSE(store.FindImageScan(root_.path() / "CARD.img"));
+  // The volumes of a whole-disk image are saved under the same file, each by where it starts.
+  store.StartNewScan();
+  ASSERT_EQ(store.SaveScan(0, 1000, 2048, 500, {0, 500, 7, 7, 0}, store.CurrentFolder(), &image), 0u);
+  ASSERT_TRUE(store.FindImageScan(image, 2048));
+  EXPECT_EQ(store.FindImageScan(image, 2048)->runDone, 7u);
+  EXPECT_EQ(store.FindImageScan(image)->runDone, 0u);
+  EXPECT_FALSE(store.FindImageScan(image, 4096));
+  store.UndoNewScan();
 
   fs::last_write_time(image, fs::last_write_time(image) + std::chrono::seconds(10));
   EXPECT_FALSE(store.FindImageScan(image));
+  EXPECT_FALSE(store.FindImageScan(image, 2048));
   EXPECT_TRUE(store.Records().empty());
   EXPECT_FALSE(fs::exists(folder));
 }

@@ -19,6 +19,7 @@
 #include <fstream>
 #include <future>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -373,6 +374,64 @@ TEST_F(MainWindowTest, ImageOfASmallImageIsOfferedForScanningAfterItIsMade) {
   const CDiskListUI::ImageFile* selected = list->ImageOf(list->SelectedRow());
   ASSERT_NE(selected, nullptr);
   EXPECT_EQ(selected->path, copy);
+}
+
+// A loaded image of a whole disk is a disk of the list: after the machine's disks, named by its file, with
+// its volumes and free stretch as rows; scanning the disk scans every volume, as the command line does.
+TEST_F(MainWindowTest, WholeDiskImageIsShownAsADiskWithItsVolumes) {
+  if (std::system("command -v sfdisk >/dev/null 2>&1") != 0) GTEST_SKIP() << "sfdisk missing";
+  const fs::path card = dir_.path() / "card.img";
+  { std::ofstream(card).put('\0'); }
+  fs::resize_file(card, uint64_t{96} << 20);
+  ASSERT_EQ(std::system(("printf 'label: dos\\nstart=2048, size=32768, type=e\\nstart=40960, size=68000, "
+                         "type=b\\n' | sfdisk -q '" +
+                         card.string() + "' >/dev/null 2>&1")
+                            .c_str()),
+            0);
+  for (const auto& [volume, start] : {std::pair{image_, 2048}, std::pair{dir_.path() / "h32.img", 40960}}) {
+    if (!fs::exists(volume)) test::GunzipFixture("fat/holes32.img.gz", volume);
+    const std::vector<uint8_t> bytes = test::ReadFile(volume);
+    std::fstream disk(card, std::ios::in | std::ios::out | std::ios::binary);
+    disk.seekp(static_cast<std::streamoff>(start) * 512);
+    disk.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  }
+  DiskFacts system;
+  system.diskNumber = 0;
+  system.cylinders = 100;
+  auto window = MakeWindow({system});
+  window->ChooseMode(0);
+  prompts_->openPaths.push_back(QString::fromStdString(card.string()));
+  window->LoadImage();
+  auto* list = window->Find<CDiskListUI>(QStringLiteral("DiskList"));
+  const int node = list->SelectedRow();
+  ASSERT_TRUE(list->DiskOfNode(node));
+  EXPECT_GT(node, 1);  // below the machine's disk and its entry
+  EXPECT_EQ(list->Row(node).cells[0].text, QStringLiteral("card.img"));
+  std::vector<std::pair<EntryKind, uint64_t>> rows;
+  for (int r : list->RowsOfNode(node))
+    rows.emplace_back(list->EntryOf(r)->kind, list->EntryOf(r)->startSector);
+  EXPECT_EQ(rows,
+            (std::vector<std::pair<EntryKind, uint64_t>>{
+                {EntryKind::kVolume, 2048}, {EntryKind::kVolume, 40960}, {EntryKind::kUnallocated, 108960}}));
+  EXPECT_EQ(list->EntryOf(list->RowsOfNode(node)[1])->fileSystemName, "FAT32");
+  EXPECT_TRUE(window->FindControl(QStringLiteral("Label7"))->Text().contains(QStringLiteral("card.img")));
+
+  // Both cards' deleted photos come back from the one scan; loading the image again keeps one disk.
+  window->StartScan();
+  ASSERT_EQ(window->CurrentPage(), CMainWnd::kResultPage);
+  ui::CTreeUI* typeTree = nullptr;
+  ui::TreeNode* photos = window->FindTreeNode(QStringLiteral("NodePhoto"), &typeTree);
+  ASSERT_NE(photos, nullptr);
+  typeTree->SetCheck(photos, true, true);
+  std::set<uint16_t> volumes;
+  for (const auto& [key, record] : window->CheckedFiles()) volumes.insert(record.driveLetter);
+  EXPECT_EQ(volumes.size(), 2u);
+  EXPECT_GE(window->CheckedFiles().size(), 16u);
+  window->GoBack();
+  window->AddImageFile(card);
+  int nodes = 0;
+  for (int r = 0; r < list->RowCount(); ++r) nodes += list->DiskOfNode(r) ? 1 : 0;
+  EXPECT_EQ(nodes, 2);
 }
 
 TEST_F(MainWindowTest, RecoveringOntoTheScannedVolumeAsksFirst) {
