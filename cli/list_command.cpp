@@ -53,7 +53,7 @@ const char* KindName(EntryKind kind) {
 }
 
 // One line (or JSON object) of the listing; `id` is what SOURCE names the entry by.
-void PrintEntry(const VolumeInfo& v, const std::string& id, bool json) {
+void PrintEntry(const VolumeInfo& v, const std::string& id, bool json, int idWidth = 4) {
   if (json) {
     nlohmann::json j{{"id", id},
                      {"disk", v.diskNumber},
@@ -79,17 +79,17 @@ void PrintEntry(const VolumeInfo& v, const std::string& id, bool json) {
   const std::string disk =
       v.diskNumber < os::DiskTable::kFirstImageDisk ? fmt::format("disk{}", v.diskNumber) : "-";
   std::printf(
-      "%-4s %-6s %-11s %-10s %-12llu %-10s %-7s %-16s %s\n", Shown(id).c_str(), disk.c_str(),
+      "%-*s %-6s %-11s %-10s %-12llu %-10s %-7s %-16s %s\n", idWidth, Shown(id).c_str(), disk.c_str(),
       KindName(v.kind), cli::HumanSize(v.totalBytes).c_str(), static_cast<unsigned long long>(v.startSector),
       v.kind == EntryKind::kVolume && !v.mountPoint.empty() ? cli::HumanSize(v.freeBytes).c_str() : "-",
       v.fileSystemName.empty() ? "-" : Shown(v.fileSystemName).c_str(),
       v.volumeLabel.empty() ? "-" : Shown(v.volumeLabel).c_str(), Shown(where).c_str());
 }
 
-void PrintHeader(bool json) {
+void PrintHeader(bool json, int idWidth = 4) {
   if (!json)
-    std::printf("%-4s %-6s %-11s %-10s %-12s %-10s %-7s %-16s %s\n", "ID", "DISK", "KIND", "SIZE", "START",
-                "FREE", "FS", "LABEL", "DEVICE / MOUNT POINT");
+    std::printf("%-*s %-6s %-11s %-10s %-12s %-10s %-7s %-16s %s\n", idWidth, "ID", "DISK", "KIND", "SIZE",
+                "START", "FREE", "FS", "LABEL", "DEVICE / MOUNT POINT");
 }
 
 // The entries of an image file: its volumes and free stretches, or the image itself as one volume.
@@ -105,7 +105,10 @@ int ListImage(bool json, const std::string& imageText) {
     std::fprintf(stderr, "cannot read %s: %s\n", Shown(imageText).c_str(), ErrorText(e).c_str());
     return kExitOpen;
   }
-  PrintHeader(json);
+  int width = static_cast<int>(Shown(image.string()).size());
+  for (const VolumeInfo& v : disk.entries)
+    width = std::max(width, static_cast<int>(Shown(cli::ImageEntryName(image, v)).size()));
+  PrintHeader(json, width);
   if (disk.diskNumber < 0) {
     VolumeInfo whole;
     whole.kind = EntryKind::kVolume;
@@ -113,10 +116,10 @@ int ListImage(bool json, const std::string& imageText) {
     whole.totalBytes = fs::file_size(image, ec);
     whole.sectorCount = whole.totalBytes / SectorReader::kImageSectorSize;
     whole.rootPath = image.string();
-    PrintEntry(whole, image.string(), json);
+    PrintEntry(whole, image.string(), json, width);
     return kExitOk;
   }
-  for (const VolumeInfo& v : disk.entries) PrintEntry(v, cli::ImageEntryName(image, v), json);
+  for (const VolumeInfo& v : disk.entries) PrintEntry(v, cli::ImageEntryName(image, v), json, width);
   return kExitOk;
 }
 
