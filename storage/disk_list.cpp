@@ -308,8 +308,9 @@ bool DiskMap::Refresh() {
     if (disks_.count(number) != 0 || !disk->geometryKnown || disk->bytesPerSector == 0) continue;
     const uint64_t perCyl = uint64_t{disk->tracksPerCylinder} * disk->sectorsPerTrack;
     if (perCyl == 0 || disk->cylinders > UINT64_MAX / perCyl) continue;
-    VolumeInfo v =
-        Unallocated(number, 0, disk->exactSectors.value_or(disk->cylinders * perCyl), disk->bytesPerSector);
+    const uint64_t sectors = disk->exactSectors.value_or(disk->cylinders * perCyl);
+    if (sectors == 0) continue;  // nothing to read
+    VolumeInfo v = Unallocated(number, 0, sectors, disk->bytesPerSector);
     v.kind = EntryKind::kWholeDisk;
     v.rootPath = disk->devicePath;
     disks_[number].push_back(std::move(v));
