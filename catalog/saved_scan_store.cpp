@@ -86,7 +86,7 @@ SavedScanConfig ParseSavedScanConfig(std::span<const uint8_t> bytes) {
     ByteSpan rec = bytes.subspan(off, kSavedScanRecordSize);
     SavedScanRecord r;
     r.diskNumber = Le32(rec, 0);
-    r.reserved = Le32(rec, 4);
+    r.flags = Le32(rec, 4);
     r.volumeStartSector = Le64(rec, 8);
     r.volumeSectorCount = Le64(rec, 16);
     r.runStart = Le64(rec, 24);
@@ -110,7 +110,7 @@ std::vector<uint8_t> EncodeSavedScanConfig(const SavedScanConfig& config) {
   for (const SavedScanRecord& r : config.records) {
     std::span<uint8_t> rec(bytes.data() + off, kSavedScanRecordSize);
     PutLe32(rec, 0, r.diskNumber);
-    PutLe32(rec, 4, r.reserved);
+    PutLe32(rec, 4, r.flags);
     PutLe64(rec, 8, r.volumeStartSector);
     PutLe64(rec, 16, r.volumeSectorCount);
     PutLe64(rec, 24, r.runStart);
@@ -256,6 +256,7 @@ uint32_t SavedScanStore::SaveScan(uint16_t /*driveLetter*/, int32_t diskNumber, 
   target.runDone = position.runDone;
   target.scannedSectors = position.scannedSectors;
   target.filesFound = position.filesFound;
+  target.flags = position.finished ? target.flags | kSavedScanFinished : target.flags & ~kSavedScanFinished;
   return WriteConfig();
 }
 

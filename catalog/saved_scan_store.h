@@ -22,9 +22,13 @@ inline constexpr size_t kSavedScanPathChars = 260;
 // Disk number stored for an image file.
 inline constexpr uint32_t kImageDiskNumber = 128;
 
+// The scan ran to its end: its results are whole, and continuing it only reads them back.
+inline constexpr uint32_t kSavedScanFinished = 1;
+
 struct SavedScanRecord {
   uint32_t diskNumber = 0;  // kImageDiskNumber for an image
-  uint32_t reserved = 0;
+  uint32_t flags = 0;       // kSavedScanFinished; 0 in records written before it existed
+
   uint64_t volumeStartSector = 0;
   uint64_t volumeSectorCount = 0;
   uint64_t runStart = 0;  // run being scanned, relative to the volume
@@ -59,6 +63,7 @@ struct ScanPosition {
   uint64_t runDone = 0;
   uint64_t scannedSectors = 0;
   uint64_t filesFound = 0;
+  bool finished = false;
 };
 
 // The scan-log folder's saved scans. A front end keeps one for the folder and hands it to the engines it has

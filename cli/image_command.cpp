@@ -52,6 +52,11 @@ int RunImage(const std::string& sourceText, const std::string& imagePath, bool f
   // The same checks as the desktop program's, before anything is written.
   const bool onSource = !force && DestinationOnSource(imagePath, target);
   if (entries.empty()) entries = ListEntries(listed);  // the volumes the image may be written to
+  // Found out now rather than after the source was read; never tried on the source itself.
+  if (const uint32_t e = onSource ? err::kSuccess : CheckWritableFile(imagePath); e != err::kSuccess) {
+    std::fprintf(stderr, "cannot write %s: %s\n", Shown(imagePath).c_str(), ErrorText(e).c_str());
+    return kExitUsage;
+  }
   const uint64_t bytes = SourceBytes(target);
   const ImageTargetCheck check =
       CheckImageTarget(onSource, onSource ? TargetVolume{} : TargetVolumeOf(imagePath, entries), bytes);

@@ -36,9 +36,10 @@ int main(int argc, char** argv) {
       "  snapsave-cli scan card.img:2 --quick --recover ~/rescued\n"
       "  snapsave-cli scan 3 --types photo,video --recover ~/rescued\n"
       "  snapsave-cli image disk1 ~/card.img && snapsave-cli scan ~/card.img --recover ~/rescued\n\n"
-      "Exit codes: 0 success; 1 usage error; 2 source not opened or no known volume; 3 scan or copy failed\n"
-      "(or the image does not fit where it should go); 4 incomplete (files not recovered, or unreadable\n"
-      "sectors zeroed in an image); 5 destination on the source; 130 cancelled (Ctrl-C).");
+      "Exit codes: 0 success; 1 usage error (also an unknown type or an unwritable destination);\n"
+      "2 source not opened or no known volume; 3 scan or copy failed (or the image does not fit where it\n"
+      "should go); 4 incomplete (files not recovered, or unreadable sectors zeroed in an image);\n"
+      "5 destination on the source; 130 cancelled (Ctrl-C).");
 
   auto* list = app.add_subcommand(
       "list", "List disks, volumes and unallocated stretches that can be scanned, or those of an image");

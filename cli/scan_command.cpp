@@ -144,8 +144,11 @@ int GatherResults(const ScanOptions& o, const NamedTarget& t, bool several, cons
       std::printf("%s%zu matching files found\n", several ? (t.name + ": ").c_str() : "", matching);
     return kExitOk;
   }
+  // Counted as walked: a continued scan's engine counts only what it found itself.
+  uint64_t walkedCount = 0;
   const uint32_t walked = WalkMerged(engine, [&](const FoundFileRecord& r, const std::string& path,
                                                  const fs::path& folder) {
+    ++walkedCount;
     if (o.list)
       PrintRecord(r, path, o.json, several ? nlohmann::json{{"source", t.name}} : nlohmann::json::object());
     if (o.recoverTo.empty()) return;
@@ -162,7 +165,7 @@ int GatherResults(const ScanOptions& o, const NamedTarget& t, bool several, cons
   }
   if (!o.list && o.recoverTo.empty())
     std::printf("%s%llu items found\n", several ? (Shown(t.name) + ": ").c_str() : "",
-                static_cast<unsigned long long>(engine.GetRecordCount()));
+                static_cast<unsigned long long>(walkedCount));
   return kExitOk;
 }
 
@@ -206,6 +209,13 @@ int RunScan(const ScanOptions& o) {
                  "Choose a folder on another disk, or add --force to write there anyway.\n",
                  Shown(o.recoverTo).c_str(), Shown(source.description).c_str());
     return kExitOnSource;
+  }
+  // A folder that cannot be written would be found out only after the scan, which may take hours.
+  if (!o.recoverTo.empty()) {
+    if (const uint32_t e = CheckWritableFolder(TrimDestination(o.recoverTo)); e != err::kSuccess) {
+      std::fprintf(stderr, "cannot recover into %s: %s\n", Shown(o.recoverTo).c_str(), ErrorText(e).c_str());
+      return kExitUsage;
+    }
   }
   std::vector<ScanTarget*> pointers;
   for (const NamedTarget& t : targets) pointers.push_back(t.target.get());

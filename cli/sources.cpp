@@ -7,6 +7,7 @@
 #include <fmt/core.h>
 
 #include "filetypes/file_categories.h"
+#include "filetypes/file_type_catalogue.h"
 
 namespace snapsave::cli {
 
@@ -82,6 +83,25 @@ std::optional<SourceOrError> FromImageEntry(std::string_view text, const ImageDi
   }
   return SourceOrError{std::nullopt,
                        fmt::format("the image has no entry {} ('snapsave-cli list {}')", *id, path.string())};
+}
+
+// Every extension a category lists or the carving table carves, lower-case and sorted.
+std::vector<std::string> KnownExtensions() {
+  std::vector<std::string> out;
+  for (std::string_view list : {kPhotoList, kAudioList, kVideoList, kDocumentList, kArchiveList}) {
+    for (size_t at = list.find("*."); at != std::string_view::npos; at = list.find("*.", at + 2)) {
+      const size_t end = list.find('|', at);
+      out.emplace_back(list.substr(at + 2, end - at - 2));
+    }
+  }
+  for (const CarvingTypeRow& row : CarvingTypeTable()) {
+    std::string ext(row.extension);
+    for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if (!ext.empty()) out.push_back(std::move(ext));
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
 }
 
 }  // namespace
@@ -161,11 +181,15 @@ TypesOrError ParseTypes(std::string_view text) {
       }
     }
     if (category) continue;
-    const bool plain =
-        !name.empty() && name.size() <= 16 && std::all_of(name.begin(), name.end(), [](char c) {
-          return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
-        });
-    if (!plain) return {{}, fmt::format("'{}' is neither a category nor an extension", name)};
+    const std::vector<std::string> known = KnownExtensions();
+    if (!std::binary_search(known.begin(), known.end(), name)) {
+      std::string all;
+      for (const std::string& e : known) all += (all.empty() ? "" : ", ") + e;
+      return {{},
+              fmt::format("'{}' is neither a category (photo, audio, video, document, archive) nor a known "
+                          "extension ({})",
+                          name, all)};
+    }
     out.extensionList += "*." + name + "|";
   }
   if (out.extensionList.empty()) out.error = "no types given";

@@ -36,7 +36,8 @@ const std::map<std::string_view, std::string_view>& Texts() {
       {"MSG1202", "sorting volume %d"},
       {"MSG1203", "sorting image"},
       {"MSG1204", "sorting"},
-      {"MSG1206", "A deep scan of this source was stopped earlier. Continue from where it left off?"}};
+      {"MSG1206", "A deep scan of this source was stopped earlier. Continue from where it left off?"},
+      {"MSG1208", "A finished deep scan of this source is saved. Show its results without scanning again?"}};
   return texts;
 }
 
@@ -90,7 +91,9 @@ void TerminalView::EndProgressLine() {
 }
 
 bool TerminalView::AskYesNo(std::string_view messageId) {
-  if (messageId != "MSG1206") return true;  // Ctrl-C is the cancel button: it needs no second yes
+  // Ctrl-C is the cancel button: it needs no second yes. The two others ask about a saved scan.
+  const bool finished = messageId == "MSG1208";
+  if (messageId != "MSG1206" && !finished) return true;
   switch (resume_) {
     case ResumePolicy::kResume:
       return true;
@@ -111,7 +114,10 @@ bool TerminalView::AskYesNo(std::string_view messageId) {
     return yes;
   }
   std::fputs(
-      "an interrupted deep scan of this source is saved; starting over (use --resume to continue it)\n",
+      finished ? "a finished deep scan of this source is saved; scanning again (use --resume to show its "
+                 "results without scanning)\n"
+               : "an interrupted deep scan of this source is saved; starting over (use --resume to continue "
+                 "it)\n",
       stderr);
   discarded_ = true;
   return false;

@@ -15,6 +15,8 @@ class DeepScanControl {
   // A saved scan of this unchanged source was found at open; Discard forgets it and deletes its folder.
   virtual bool HasSavedProgress() const = 0;
   virtual void DiscardSavedProgress() = 0;
+  // The saved scan ran to its end: continuing it reads its results back without scanning.
+  virtual bool SavedScanFinished() const = 0;
 
   // The merge rule for a front end that walks the found trees itself: note every record first, then ask for
   // each whether a merged result keeps it (a carved copy of a file a file-system engine found is dropped).

@@ -191,8 +191,9 @@ int32_t CProfessionalRecovery::Scan(std::string_view /*logName*/) {
   chunk_ = {};
   recordBuffer_ = {};
   if (stop == 0) Report(100, 100, 0, 0, 0, 0);
-  const ScanPosition position{cursor.run.start, cursor.run.length, cursor.done, scanned_,
-                              GetRecordCount() + cursor.foundBase};
+  const ScanPosition position{
+      cursor.run.start, cursor.run.length, cursor.done, scanned_, GetRecordCount() + cursor.foundBase,
+      stop == 0};
   store_.SaveScan(driveLetter_, diskNumber_, volumeStart_, volumeSectors_, position, folder,
                   savedImage_.empty() ? nullptr : &savedImage_);
   return stop;

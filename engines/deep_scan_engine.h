@@ -78,6 +78,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
 
   // A saved scan of this unchanged source was found at open.
   bool HasSavedProgress() const override { return resume_; }
+  bool SavedScanFinished() const override { return resume_ && (saved_.flags & kSavedScanFinished) != 0; }
   // Forgets the saved scan and deletes its folder; the next Scan starts afresh.
   void DiscardSavedProgress() override;
 

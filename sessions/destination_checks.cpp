@@ -1,8 +1,14 @@
 #include "sessions/destination_checks.h"
 
+#include <fmt/core.h>
+#include <unistd.h>
+
 #include <system_error>
 
 #include "os/device.h"
+#include "os/error.h"
+#include "os/file.h"
+#include "os/paths.h"
 #include "os/text.h"
 #include "os/volume_space.h"
 
@@ -45,6 +51,22 @@ bool DestinationOnSource(const fs::path& path, const ScanTarget& target) {
   }
   if (target.imagePath.empty()) return false;
   return fs::equivalent(path, target.imagePath, ec);
+}
+
+uint32_t CheckWritableFolder(const fs::path& folder) {
+  if (uint32_t e = os::CreateFolders(folder); e != err::kSuccess && !IsAlreadyExists(e)) return e;
+  return CheckWritableFile(folder / fmt::format(".snapsave-write-test-{}", ::getpid()));
+}
+
+uint32_t CheckWritableFile(const fs::path& file) {
+  std::error_code ec;
+  const bool existed = fs::exists(fs::symlink_status(file, ec));
+  os::File probe;
+  uint32_t e = probe.OpenWrite(file, false);
+  if (e == err::kSuccess) e = probe.WriteAllAt(0, {});
+  probe.Close();
+  if (!existed) fs::remove(file, ec);
+  return e;
 }
 
 ImageTargetCheck CheckImageTarget(bool onSource, const TargetVolume& volume, uint64_t sourceBytes) {

@@ -39,6 +39,12 @@ enum class ImageTargetCheck {
 // first refusal in the order above.
 ImageTargetCheck CheckImageTarget(bool onSource, const TargetVolume& volume, uint64_t sourceBytes);
 
+// Whether what a recovery or an image would write can be written, found out before anything is read: the
+// folder is made and a probe file written into it and removed; the image file is opened for writing (made
+// and removed when it did not exist). 0, or the Win32 error that would have ended the work later.
+uint32_t CheckWritableFolder(const std::filesystem::path& folder);
+uint32_t CheckWritableFile(const std::filesystem::path& file);
+
 // The message that explains a refusal (empty for kFits).
 std::string_view ImageTargetMessageId(ImageTargetCheck check);
 

@@ -62,7 +62,8 @@ void ScanSession::Run() {
     }
     if (deep_) {
       DeepScanControl* deep = DeepControlOf(*target->engine);
-      if (deep != nullptr && deep->HasSavedProgress() && !view_.AskYesNo("MSG1206")) {
+      if (deep != nullptr && deep->HasSavedProgress() &&
+          !view_.AskYesNo(deep->SavedScanFinished() ? "MSG1208" : "MSG1206")) {
         deep->DiscardSavedProgress();
       }
     }

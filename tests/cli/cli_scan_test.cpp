@@ -34,9 +34,10 @@ struct CliRun {
   std::string out;
 };
 
-CliRun Execute(const std::string& command) {
+// Runs `command`; `out` gets its standard output, and its error output too with `withErrors`.
+CliRun Execute(const std::string& command, bool withErrors = false) {
   CliRun run;
-  FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
+  FILE* pipe = popen((command + (withErrors ? " 2>&1" : " 2>/dev/null")).c_str(), "r");
   if (pipe == nullptr) return run;
   char buf[4096];
   size_t n = 0;
@@ -576,6 +577,40 @@ TEST(CliDeep, InterruptedScanResumesToTheSameFiles) {
   const CliRun rest = DeepScan(image, "--resume --recover " + Quote(resumed));
   ASSERT_EQ(rest.code, 0);
   EXPECT_EQ(Recovered(resumed), expected);
+}
+
+// Arguments that cannot work are refused before anything is read (no scan is even saved); a scan that ran to
+// its end is saved as finished, and continuing it gives its results back as they were.
+TEST(CliDeep, BadArgumentsAreRefusedFirstAndAFinishedScanIsReadBack) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  const fs::path image = dir.path() / "v.img";
+  test::GunzipFixture("fat/fat16.img.gz", image);
+  const std::string scan = std::string(SNAPSAVE_CLI) + " scan " + Quote(image);
+  const fs::path config = appData.path() / "Vornel Snapsave" / "ScanLog" / "config";
+
+  const CliRun typo = Execute(scan + " --types jpg,nosuchtype --list", true);
+  EXPECT_EQ(typo.code, 1);
+  EXPECT_NE(typo.out.find("'nosuchtype' is neither a category (photo, audio"), std::string::npos) << typo.out;
+  const CliRun forbidden = Execute(scan + " --recover /proc/forbidden/out", true);
+  EXPECT_EQ(forbidden.code, 1);
+  EXPECT_NE(forbidden.out.find("cannot recover into /proc/forbidden/out"), std::string::npos)
+      << forbidden.out;
+  EXPECT_FALSE(fs::exists(config));
+  const CliRun imaged =
+      Execute(std::string(SNAPSAVE_CLI) + " image " + Quote(image) + " /proc/forbidden.img", true);
+  EXPECT_EQ(imaged.code, 1);
+  EXPECT_NE(imaged.out.find("cannot write /proc/forbidden.img"), std::string::npos) << imaged.out;
+
+  const CliRun first = Execute(scan + " --list");
+  ASSERT_EQ(first.code, 0);
+  ASSERT_FALSE(first.out.empty());
+  EXPECT_TRUE(fs::exists(config));
+  const CliRun again = Execute(scan, true);
+  EXPECT_NE(again.out.find("a finished deep scan of this source is saved"), std::string::npos) << again.out;
+  const CliRun counted = Execute(scan + " --resume");
+  EXPECT_EQ(counted.out, std::to_string(ParseListing(first.out).size()) + " items found\n");
+  EXPECT_EQ(Execute(scan + " --resume --list").out, first.out);
 }
 
 // Whole-disk images made with sfdisk around the fixture volumes: an MBR with a primary FAT16 and FAT32 and

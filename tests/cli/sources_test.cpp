@@ -109,6 +109,12 @@ TEST(CliSources, TypesAreCategoriesOrPlainExtensions) {
   EXPECT_FALSE(ParseTypes(",,").error.empty());
   // Separators of the list itself, or paths, must not get into it.
   for (const char* bad : {"jp|g", "../x", "a*b", "x y?"}) EXPECT_FALSE(ParseTypes(bad).error.empty()) << bad;
+  // A typo is refused with what could have been meant, rather than searched for and never found.
+  const auto typo = ParseTypes("jpg,nosuchtype");
+  EXPECT_NE(typo.error.find("'nosuchtype'"), std::string::npos);
+  EXPECT_NE(typo.error.find("photo, audio"), std::string::npos);
+  EXPECT_NE(typo.error.find(", jpg,"), std::string::npos);
+  EXPECT_TRUE(ParseTypes("TXT,cr2,MTS").error.empty()) << ParseTypes("TXT,cr2,MTS").error;
   EXPECT_EQ(ExtensionOf("IMG_1.JPG"), "jpg");
   EXPECT_EQ(ExtensionOf("README"), "");
   EXPECT_EQ(HumanSize(512), "512 B");

@@ -135,9 +135,12 @@ class MainWindowTest : public ::testing::Test {
     OnceShown<CRecoverProcessWnd>("FinishBtn", [](CRecoverProcessWnd& w, ui::CControlUI&) { w.Close(1); });
   }
   // Says yes to the question boxes the progress windows raise themselves (continuing a saved scan).
-  static void AnswerYesToQuestions() {
-    OnceShown<CMessageBox>("okbtn",
-                           [](CMessageBox&, ui::CControlUI& ok) { QTest::mouseClick(&ok, Qt::LeftButton); });
+  // `asked` gets the question's text.
+  static void AnswerYesToQuestions(QString* asked = nullptr) {
+    OnceShown<CMessageBox>("okbtn", [asked](CMessageBox& box, ui::CControlUI& ok) {
+      if (asked != nullptr) *asked = box.FindControl(QStringLiteral("message"))->Text();
+      QTest::mouseClick(&ok, Qt::LeftButton);
+    });
   }
 
   // The "# photo .jpg: 8" lines of the command line's listing with the same types.
@@ -261,9 +264,12 @@ TEST_F(MainWindowTest, FixtureImageIsScannedCountedAndRecoveredByteForByte) {
   // ...and the file-type page when the scan started there.
   window->SendNotify(window->FindControl(QStringLiteral("BtnAdvanceScan")), QStringLiteral("click"));
   ASSERT_EQ(window->CurrentPage(), CMainWnd::kTypePage);
-  AnswerYesToQuestions();  // the finished scan of this image is kept: reading it back is enough
+  QString asked;
+  AnswerYesToQuestions(&asked);  // the finished scan of this image is kept: reading it back is enough
   window->StartScan();
   ASSERT_EQ(window->CurrentPage(), CMainWnd::kResultPage);
+  EXPECT_EQ(asked, Text("MSG1208"));  // not the question about a stopped scan
+  EXPECT_EQ(TreeCounts(*window), tree);  // the same results, read back
   EXPECT_TRUE(window->CheckedFiles().empty());  // a new result starts unchecked
   window->GoBack();
   EXPECT_EQ(window->CurrentPage(), CMainWnd::kTypePage);
