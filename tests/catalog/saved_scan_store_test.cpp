@@ -141,6 +141,16 @@ TEST_F(StoreTest, KeepsTwoPartitionsOfOneDiskApart) {
   ASSERT_TRUE(store.FindDiskScan(0, 2, 4096, 2000));
   EXPECT_EQ(store.CurrentFolder(), Folder(2));
   EXPECT_FALSE(store.FindDiskScan(0, 2, 4096, 1000));
+
+  // A scan that ran to its end says so, in the stored file too; continued and stopped again, it no longer
+  // does.
+  ASSERT_EQ(store.SaveScan(0, 2, 2048, 1000, {0, 0, 0, 1000, 5, true}, Folder(1)), 0u);
+  SavedScanStore reread(log_, query_);
+  ASSERT_TRUE(reread.FindDiskScan(0, 2, 2048, 1000));
+  EXPECT_EQ(reread.FindDiskScan(0, 2, 2048, 1000)->flags, kSavedScanFinished);
+  EXPECT_EQ(reread.FindDiskScan(0, 2, 4096, 2000)->flags, 0u);
+  ASSERT_EQ(reread.SaveScan(0, 2, 2048, 1000, {0, 1000, 10, 10, 1}, Folder(1)), 0u);
+  EXPECT_EQ(reread.FindDiskScan(0, 2, 2048, 1000)->flags, 0u);
 }
 
 TEST_F(StoreTest, SavingAResumedScanWhoseVolumeChangedKeepsItsFiles) {
