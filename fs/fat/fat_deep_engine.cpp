@@ -201,7 +201,8 @@ void CProfessionalFatRecovery::SetContext(const Placement& place, uint64_t clust
 }
 
 std::optional<CProfessionalFatRecovery::Placement> CProfessionalFatRecovery::PlaceBlock(uint64_t sector,
-                                                                                        bool covering) {
+                                                                                        bool covering,
+                                                                                        ByteSpan block) {
   if (context_.valid && sector >= context_.first && sector - context_.first < context_.span) {
     return context_.place;
   }
@@ -221,11 +222,34 @@ std::optional<CProfessionalFatRecovery::Placement> CProfessionalFatRecovery::Pla
     if ((offset != 0 && !covering) || cluster > UINT32_MAX) continue;
     Placement place{guess, static_cast<uint32_t>(cluster), static_cast<uint32_t>(cluster)};
     // A folder that filled its cluster most likely goes on in the next one: a card is written front to back.
-    if (auto open = openEnds_.find(sector - offset); open != openEnds_.end() && open->second.first == guess) {
-      place.folder = open->second.second;
+    if (auto open = openEnds_.find(sector - offset); open != openEnds_.end() && open->second.guess == guess) {
+      place.folder = open->second.folder;
+      openEnds_.erase(open);
+    } else if (offset == 0 && !block.empty()) {
+      // Or, when file data was written between, in the next free cluster after that data.
+      if (const auto folder = TakeLooseContinuation(guess, sector, block)) place.folder = *folder;
     }
     SetContext(place, sector - offset);
     return place;
+  }
+  return std::nullopt;
+}
+
+std::optional<uint32_t> CProfessionalFatRecovery::TakeLooseContinuation(uint32_t guess, uint64_t clusterFirst,
+                                                                        ByteSpan block) {
+  // Only a cluster that starts with a file or folder entry can be the middle of a folder; its first entry is
+  // not older than the last one of the cluster it would continue.
+  const DirEntryView first{block.first(std::min<size_t>(block.size(), kDirEntrySize))};
+  if (block.size() < kDirEntrySize || first.First() == 0 || first.IsVolumeLabel() || first.IsDotEntry())
+    return std::nullopt;
+  const uint64_t created = DecodeCreationTime(first.bytes);
+  for (auto it = openEnds_.lower_bound(clusterFirst); it != openEnds_.begin();) {
+    --it;
+    if (it->second.guess != guess) continue;
+    if (created != 0 && it->second.lastCreation > created) return std::nullopt;
+    const uint32_t folder = it->second.folder;
+    openEnds_.erase(it);
+    return folder;
   }
   return std::nullopt;
 }
@@ -252,6 +276,8 @@ void CProfessionalFatRecovery::TakeFolderHead(std::span<const uint8_t> block, ui
   }
   const Placement place{guess, cluster, cluster};
   SetContext(place, sector);
+  // A folder's own first cluster is no continuation of one before it.
+  openEnds_.erase(sector);
   ReadPlacedBlock(b, sector, place);
 }
 
@@ -259,7 +285,7 @@ void CProfessionalFatRecovery::TakeDirectoryBlock(std::span<const uint8_t> block
   if (!open_ || !catalogue_) return;
   const ByteSpan b = OneSector(block);
   if (CompleteSplitName(b, sector)) return;
-  const auto place = PlaceBlock(sector, false);
+  const auto place = PlaceBlock(sector, false, b);
   if (place) {
     ReadPlacedBlock(b, sector, *place);
   } else if (stored_.size() < limits_.storedBlocks) {
@@ -346,7 +372,10 @@ void CProfessionalFatRecovery::ReadEntries(ByteSpan data, const Placement& place
   }
   if (place.cluster >= 2 && g.ClusterSector(place.cluster) + g.sectorsPerCluster - 1 == lastSector) {
     if (openEnds_.size() < limits_.openEnds || openEnds_.count(lastSector + 1) != 0) {
-      openEnds_[lastSector + 1] = {place.guess, place.folder};
+      const size_t last = data.size() / kDirEntrySize * kDirEntrySize;
+      const uint64_t created =
+          last >= kDirEntrySize ? DecodeCreationTime(data.subspan(last - kDirEntrySize)) : 0;
+      openEnds_[lastSector + 1] = {place.guess, place.folder, created};
     }
   }
 }
@@ -506,7 +535,7 @@ void CProfessionalFatRecovery::ReadStoredBlocks() {
       const uint64_t sector = stored_[i + k];
       const ByteSpan block(buffer.data() + k * sectorSize_, sectorSize_);
       if (CompleteSplitName(block, sector)) continue;
-      if (const auto place = PlaceBlock(sector, true)) ReadPlacedBlock(block, sector, *place);
+      if (const auto place = PlaceBlock(sector, true, block)) ReadPlacedBlock(block, sector, *place);
     }
     i += run;
   }

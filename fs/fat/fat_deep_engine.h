@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
@@ -150,7 +151,12 @@ class CProfessionalFatRecovery final : public CatalogueEngine {
   void RetryPending(uint32_t guess);
   // Placement at a cluster boundary of some guess (folder continued through an open end) or within the
   // current context; sets the context. With `covering`, a sector inside a cluster is placed too.
-  std::optional<Placement> PlaceBlock(uint64_t sector, bool covering);
+  // `block`, when given, is the sector itself: a loose cluster start is then tried as the continuation of
+  // a folder left open behind it.
+  std::optional<Placement> PlaceBlock(uint64_t sector, bool covering, ByteSpan block = {});
+  // The folder of the nearest open end behind `clusterFirst` that `block` may continue (taken from the
+  // open ends); nullopt when none.
+  std::optional<uint32_t> TakeLooseContinuation(uint32_t guess, uint64_t clusterFirst, ByteSpan block);
   void SetContext(const Placement& place, uint64_t clusterFirst);
   // Reads `data` as entries of `place`; `sectorOf` maps an entry's offset to its sector. The block ends at
   // `lastSector`, which may leave its folder open into the next cluster.
@@ -195,8 +201,15 @@ class CProfessionalFatRecovery final : public CatalogueEngine {
   std::vector<uint32_t> refOrder_;
   // Folders a resumed scan registered before: registering them again would list them twice.
   std::unordered_set<uint32_t> registered_;
-  // First sector of the cluster after a full directory cluster -> (guess, folder) that may go on there.
-  std::unordered_map<uint64_t, std::pair<uint32_t, uint32_t>> openEnds_;
+  // A full directory cluster whose folder may go on: in the next cluster, or, once the pass has gone past
+  // that without finding more of it, in the next loose cluster of directory entries.
+  struct OpenEnd {
+    uint32_t guess = 0;
+    uint32_t folder = 0;
+    uint64_t lastCreation = 0;  // of the cluster's last entry: a folder's later entries are not older
+  };
+  // Keyed by the first sector of the cluster after the full one; ordered, to find the nearest one behind.
+  std::map<uint64_t, OpenEnd> openEnds_;
   std::deque<SplitName> splits_;
   ClusterContext context_;
   uint64_t filesListed_ = 0;
