@@ -99,6 +99,9 @@ int CListExUI::Fill(const RecordList& records, const std::set<RecordKey>& checke
     row.cells[kCreatedColumn].text = result_view::TimeText(r.creationTime);
     row.cells[kPathColumn].text = result_view::kNoTime;
     row.cells[kTypeColumn].text = type;
+    // The lost first letter of a deleted short name was taken from its siblings: say so where it is shown.
+    if ((r.isDeleted & kDeletedNameGuessed) != 0)
+      row.cells[kTypeColumn].text += QStringLiteral(" (name guessed)");
     rows.push_back(std::move(row));
   }
   AddRows(std::move(rows));

@@ -22,6 +22,9 @@ enum class SourceKind : uint32_t {
 // `clusterSize` of a record whose data is not located by clusters.
 inline constexpr uint32_t kNoClusterSize = 0xFFFFFFFFu;
 inline constexpr size_t kRecordNameBytes = 260;
+// A bit of isDeleted, for files and folders alike: the deleted short name's lost first letter was guessed
+// from the names of its folder.
+inline constexpr uint32_t kDeletedNameGuessed = 2;
 
 // In-memory form, naturally aligned so that fields can be bound to references freely. The stored form is the
 // 346-byte little-endian layout below, written and read only through EncodeRecord / DecodeRecord.
@@ -29,7 +32,7 @@ struct FoundFileRecord {
   uint16_t driveLetter;         // letter, or running number of an entry without one
   uint32_t sourceKind;          // SourceKind of the engine that made it
   uint32_t isFolder;            // 1 folder, 0 file
-  uint32_t isDeleted;           // folders: deleted or inside a deleted folder
+  uint32_t isDeleted;           // bit 0, folders: deleted or inside a deleted folder; kDeletedNameGuessed
   uint32_t isIntact;            // first data matches the type, or cannot be checked
   uint32_t recordId;            // creation number in its catalogue, from 1
   uint32_t entryRef;            // FAT first cluster, NTFS MFT record number, 0 for carved files

@@ -1,10 +1,12 @@
-// The FAT directory-block walk, the record builder, the first-cluster probe and the content check over
+// The FAT directory-block walk, the record builder, the sibling-name guess, the first-cluster probe and the
+// content check over
 // arbitrary bytes. The first byte picks the long-name policy and the sector size; the rest is both the block
 // and, read as an image, the clusters the probe and the check look at.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <span>
+#include <string>
 
 #include "fs/fat/fat_dir_block.h"
 #include "fuzz/memory_image.h"
@@ -32,6 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   };
   const FatRecordSource source{u'F', SourceKind::kFatQuick, 4096, 100, 0};
 
+  // The block's names as one folder's; a guess keeps the name's length and changes only its first byte.
+  SiblingNames siblings;
+  WalkDirectoryBlock(block, overflow, [&](DirItem&& item) { siblings.Note(item.entry); });
   size_t last = 0;
   bool first = true;
   const DirBlockWalk walk = WalkDirectoryBlock(block, overflow, [&](DirItem&& item) {
@@ -41,6 +46,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     first = false;
     last = item.offset;
     const bool isDir = item.entry.IsDirectory();
+    bool guessed = false;
+    const std::string name = GuessedShortName(item.entry, isDir, siblings, guessed);
+    const std::string plain = BuildShortName(item.entry.bytes, isDir);
+    if (name.size() != plain.size() || (!plain.empty() && name.substr(1) != plain.substr(1))) std::abort();
+    if (guessed && (!item.entry.IsDeleted() || name[0] == '!')) std::abort();
     const FoundFileRecord r =
         MakeEntryRecord(source, item.entry,
                         item.longName ? *item.longName : BuildShortName(item.entry.bytes, isDir), 7, isDir);

@@ -25,6 +25,8 @@ constexpr size_t kMaxSplitNames = 8;
 // Files and folders filed directly in a root, whichever volume it belongs to.
 constexpr uint32_t kRootRef = 0;
 constexpr uint32_t kReadPieceBytes = 0x10000;
+// Sibling-name patterns kept over all folders: about 80 bytes each.
+constexpr size_t kMaxSiblingPatterns = 16384;
 
 }  // namespace
 
@@ -111,6 +113,8 @@ uint32_t CProfessionalFatRecovery::StartScan(std::string_view logName) {
   refOrder_.clear();
   openEnds_.clear();
   splits_.clear();
+  siblings_.clear();
+  siblingPatterns_ = 0;
   context_ = {};
   dropped_ = {};
   filesListed_ = 0;
@@ -345,19 +349,28 @@ template <typename SectorOf>
 void CProfessionalFatRecovery::ReadEntries(ByteSpan data, const Placement& place, SectorOf&& sectorOf,
                                            uint64_t lastSector) {
   const FatVolumeGuess& g = guesses_[place.guess];
+  // The block's own names count as siblings too, whichever comes first in it.
+  if (siblingPatterns_ >= kMaxSiblingPatterns) {
+    siblings_.clear();
+    siblingPatterns_ = 0;
+  }
+  SiblingNames& siblings = siblings_[place.folder];
+  WalkDirectoryBlock(data, LongNameOverflow::kStartsOver,
+                     [&](DirItem&& item) { siblingPatterns_ += siblings.Note(item.entry) ? 1u : 0u; });
   const DirBlockWalk walk = WalkDirectoryBlock(data, LongNameOverflow::kStartsOver, [&](DirItem&& item) {
     const DirEntryView& e = item.entry;
     if (!e.IsDirectory()) {
-      ListFile(e.bytes, std::move(item.longName), place, sectorOf(item.offset));
+      ListFile(e.bytes, std::move(item.longName), place, sectorOf(item.offset), siblings);
       return;
     }
-    const std::string name = item.longName ? *item.longName : BuildShortName(e.bytes, true);
+    bool guessed = false;
+    const std::string name = item.longName ? *item.longName : GuessedShortName(e, true, siblings, guessed);
     uint32_t cluster = EntryCluster(e, g.fat32);
     if (g.fat32 && e.HighCluster() == 0 && e.IsDeleted())
       cluster = ProbeCluster(e.LowCluster(), true, name, g);
     if (cluster >= 2 && cluster != place.folder) {
       NoteFolder(cluster, {name, DecodeCreationTime(e.bytes), DecodeAccessTime(e.bytes),
-                           DecodeModificationTime(e.bytes), sectorOf(item.offset), e.IsDeleted()});
+                           DecodeModificationTime(e.bytes), sectorOf(item.offset), e.IsDeleted(), guessed});
     }
   });
   if (walk.end == DirBlockEnd::kEndMarker) return;
@@ -391,8 +404,10 @@ void CProfessionalFatRecovery::NoteFolder(uint32_t cluster, const FolderEntry& e
 }
 
 void CProfessionalFatRecovery::ListFile(ByteSpan entry, std::optional<std::string> longName,
-                                        const Placement& place, uint64_t entrySector) {
-  std::string name = longName ? *longName : BuildShortName(entry, false);
+                                        const Placement& place, uint64_t entrySector,
+                                        const SiblingNames& siblings) {
+  bool guessed = false;
+  std::string name = longName ? *longName : GuessedShortName(DirEntryView{entry}, false, siblings, guessed);
   if (name.empty()) return;
   if (filesListed_ >= limits_.files) {
     ++dropped_.files;
@@ -410,6 +425,7 @@ void CProfessionalFatRecovery::ListFile(ByteSpan entry, std::optional<std::strin
   if (g.fat32 && e.HighCluster() == 0 && e.IsDeleted())
     first = ProbeCluster(e.LowCluster(), false, r.Name(), g);
   r.entryRef = first;
+  if (guessed) r.isDeleted = kDeletedNameGuessed;
   r.isIntact = CheckContent(first, r.Name(), g);
   const uint32_t id = catalogue_->ReserveRecord(r);
   if (id == 0) return;
@@ -560,7 +576,7 @@ void CProfessionalFatRecovery::RegisterFolders() {
       r.accessTime = entry->second.accessTime;
       r.writeTime = entry->second.writeTime;
       r.entryLocation = entry->second.entrySector;
-      r.isDeleted = entry->second.deleted ? 1 : 0;
+      r.isDeleted = (entry->second.deleted ? 1 : 0) | (entry->second.nameGuessed ? kDeletedNameGuessed : 0);
     }
     r.SetName(name);
     const uint32_t id = catalogue_->ReserveRecord(r);
@@ -585,6 +601,8 @@ int32_t CProfessionalFatRecovery::FinishScan() {
   refOrder_ = {};
   openEnds_ = {};
   splits_.clear();
+  siblings_ = {};
+  siblingPatterns_ = 0;
   context_ = {};
   return static_cast<int32_t>(catalogue_->Flush());
 }

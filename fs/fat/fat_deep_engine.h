@@ -125,6 +125,7 @@ class CProfessionalFatRecovery final : public CatalogueEngine {
     uint64_t writeTime = 0;
     uint64_t entrySector = 0;
     bool deleted = false;
+    bool nameGuessed = false;
   };
   // A folder cluster on the way from a listed file to the root. Resolved once, so that every file and
   // folder of one chain agrees on the depths.
@@ -167,7 +168,7 @@ class CProfessionalFatRecovery final : public CatalogueEngine {
   bool CompleteSplitName(ByteSpan block, uint64_t sector);
   void NoteFolder(uint32_t cluster, const FolderEntry& entry);
   void ListFile(ByteSpan entry, std::optional<std::string> longName, const Placement& place,
-                uint64_t entrySector);
+                uint64_t entrySector, const SiblingNames& siblings);
   // Depth at which the children of `cluster` are filed; nullopt when the table of folders is full.
   std::optional<uint32_t> ResolveFolder(uint32_t cluster, uint32_t guess);
   bool ReadSector(uint64_t sector, std::vector<uint8_t>& out) const;
@@ -211,6 +212,10 @@ class CProfessionalFatRecovery final : public CatalogueEngine {
   // Keyed by the first sector of the cluster after the full one; ordered, to find the nearest one behind.
   std::map<uint64_t, OpenEnd> openEnds_;
   std::deque<SplitName> splits_;
+  // Short names seen per folder so far, for the lost first letters of deleted ones; all dropped at once when
+  // they grow past kMaxSiblingPatterns.
+  std::unordered_map<uint32_t, SiblingNames> siblings_;
+  size_t siblingPatterns_ = 0;
   ClusterContext context_;
   uint64_t filesListed_ = 0;
   uint64_t probeReads_ = 0;

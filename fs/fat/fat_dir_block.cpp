@@ -41,6 +41,59 @@ DirBlockWalk WalkDirectoryBlock(ByteSpan block, LongNameOverflow overflow,
   return walk;
 }
 
+namespace {
+
+std::optional<std::array<uint8_t, 10>> PatternOf(const DirEntryView& e) {
+  if (e.bytes.size() < 11) return std::nullopt;
+  std::array<uint8_t, 10> key{};
+  for (size_t i = 1; i < 11; ++i) {
+    const uint8_t c = e.bytes[i];
+    key[i - 1] = i < 8 && c >= '0' && c <= '9' ? '#' : c;
+  }
+  return key;
+}
+
+}  // namespace
+
+bool SiblingNames::Note(const DirEntryView& e) {
+  const uint8_t first = e.First();
+  // '!' is the mark of a name with no guess: it would read as one.
+  if (e.IsDeleted() || e.IsLongName() || first <= 0x20 || first >= 0x80 || first == '!') return false;
+  const auto key = PatternOf(e);
+  if (!key) return false;
+  auto it = patterns_.find(*key);
+  const bool added = it == patterns_.end();
+  if (added) {
+    if (patterns_.size() >= kMaxPatterns) return false;
+    it = patterns_.emplace(*key, std::bitset<96>{}).first;
+  }
+  it->second.set(first - 0x20u);
+  return added;
+}
+
+std::optional<char> SiblingNames::GuessFirst(const DirEntryView& e) const {
+  const auto key = PatternOf(e);
+  if (!key) return std::nullopt;
+  const auto it = patterns_.find(*key);
+  if (it == patterns_.end() || it->second.count() != 1) return std::nullopt;
+  for (size_t c = 0; c < 96; ++c) {
+    if (it->second.test(c)) return static_cast<char>(c + 0x20);
+  }
+  return std::nullopt;
+}
+
+std::string GuessedShortName(const DirEntryView& e, bool isDirectory, const SiblingNames& siblings,
+                             bool& guessed) {
+  std::string name = BuildShortName(e.bytes, isDirectory);
+  guessed = false;
+  if (!e.IsDeleted() || name.empty()) return name;
+  if (const std::optional<char> first = siblings.GuessFirst(e)) {
+    name[0] = os::AsciiLower(*first);
+    guessed = true;
+  }
+  return name;
+}
+
 uint32_t EntryCluster(const DirEntryView& e, bool fat32) {
   return (fat32 ? uint32_t{e.HighCluster()} << 16 : 0) | e.LowCluster();
 }

@@ -3,8 +3,11 @@
 // sector still holds what its name says.
 #pragma once
 
+#include <array>
+#include <bitset>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -46,6 +49,32 @@ struct DirBlockWalk {
 // over. Reads nothing outside `block`.
 DirBlockWalk WalkDirectoryBlock(ByteSpan block, LongNameOverflow overflow,
                                 const std::function<void(DirItem&&)>& visit);
+
+// The short names seen in one folder, by their pattern: the name after its first character with the stem's
+// digits as '#', the extension as it is. A deleted short name lost its first character; where siblings of the
+// same pattern ("DSC_0002.JPG" for "?SC_0001.JPG", "MUSIC002.MID" for "?USIC001.MID") all start with the same
+// one, that is the guess.
+class SiblingNames {
+ public:
+  // Patterns kept per folder: a camera folder has a handful, a hostile one no more than this.
+  static constexpr size_t kMaxPatterns = 1024;
+
+  // Notes a live short entry; deleted ones have nothing to give. True when its pattern is a new one.
+  bool Note(const DirEntryView& e);
+  // The lost first character of the deleted entry `e`, upper case as stored; nothing when no sibling of its
+  // pattern was seen, or siblings disagree.
+  std::optional<char> GuessFirst(const DirEntryView& e) const;
+  bool Empty() const { return patterns_.empty(); }
+
+ private:
+  // Bit c - 0x20 set for every first character c seen with the pattern.
+  std::map<std::array<uint8_t, 10>, std::bitset<96>> patterns_;
+};
+
+// The name of a deleted short entry with its first character from `siblings` where they agree; `guessed` says
+// whether it was. Live entries and entries with a long name are not the guess's business.
+std::string GuessedShortName(const DirEntryView& e, bool isDirectory, const SiblingNames& siblings,
+                             bool& guessed);
 
 // The first cluster an entry records: both words on FAT32, the low word elsewhere.
 uint32_t EntryCluster(const DirEntryView& e, bool fat32);

@@ -174,13 +174,17 @@ void CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
     if (!ReadFirstSector(c, sector)) return std::nullopt;
     return geometry_->ClusterSector(c);
   };
+  // The folder's blocks are read first: a deleted short name's first letter is guessed from all the names
+  // of its folder.
   ChainGuard chain(geo);
+  std::vector<std::pair<uint32_t, std::vector<uint8_t>>> blocks;
+  SiblingNames siblings;
   std::vector<uint8_t> block;
   uint32_t cluster = folderCluster;
   for (bool firstBlock = true;; firstBlock = false) {
-    if (!chain.Visit(cluster)) return;
+    if (!chain.Visit(cluster)) break;
     uint32_t bytes = 0;
-    if (ReadClusterData(cluster, block, bytes) != err::kSuccess) return;
+    if (ReadClusterData(cluster, block, bytes) != err::kSuccess) break;
     const ByteSpan data(block.data(), bytes);
     if (inTable) {
       // A found folder must still start with its "." and ".." entries, or its cluster was reused. Later
@@ -191,17 +195,28 @@ void CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
           return;
         }
       } else if (folderDeleted && !IsDirectoryBlock(data)) {
-        return;
+        break;
       }
     }
-    const uint64_t blockSector = geo.ClusterSector(cluster);
-    const DirBlockWalk walk = WalkDirectoryBlock(data, LongNameOverflow::kEndsDirectory, [&](DirItem&& item) {
+    const DirBlockWalk walk = WalkDirectoryBlock(data, LongNameOverflow::kEndsDirectory,
+                                                 [&](DirItem&& item) { siblings.Note(item.entry); });
+    blocks.emplace_back(cluster, std::vector<uint8_t>(data.begin(), data.end()));
+    if (walk.end != DirBlockEnd::kBlockEnd) break;
+    if (cluster == 0) break;  // the fixed root region is one block
+    const uint32_t next = table_->NextCluster(cluster);
+    if (next == 0 || next == cluster) break;
+    cluster = next;
+  }
+
+  for (const auto& [blockCluster, bytes] : blocks) {
+    const uint64_t blockSector = geo.ClusterSector(blockCluster);
+    WalkDirectoryBlock(bytes, LongNameOverflow::kEndsDirectory, [&](DirItem&& item) {
       const DirEntryView& e = item.entry;
       const bool isDir = e.IsDirectory();
       if (!isDir && !e.IsDeleted() && !folderDeleted) return;
-      FoundFileRecord r =
-          MakeEntryRecord(source, e, item.longName ? *item.longName : BuildShortName(e.bytes, isDir),
-                          blockSector + item.offset / geo.sectorSize, isDir);
+      bool guessed = false;
+      const std::string name = item.longName ? *item.longName : GuessedShortName(e, isDir, siblings, guessed);
+      FoundFileRecord r = MakeEntryRecord(source, e, name, blockSector + item.offset / geo.sectorSize, isDir);
       uint32_t first = EntryCluster(e, geo.isFat32);
       if (geo.isFat32 && e.HighCluster() == 0 && e.IsDeleted())
         first = ProbeFirstCluster(e.LowCluster(), isDir, r.Name(), read, reader_, geo.sectorSize);
@@ -209,6 +224,7 @@ void CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
 
       if (isDir) {
         r.isDeleted = (e.IsDeleted() || folderDeleted) ? 1 : 0;
+        if (guessed) r.isDeleted |= kDeletedNameGuessed;
         if (first != 0 && first != folderCluster && first != geo.rootCluster && geo.IsDataCluster(first) &&
             visited_.count(first) == 0) {
           folderTable_[first] = PendingFolder{r, folderCluster, depth + 1};
@@ -216,16 +232,12 @@ void CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
         }
         return;
       }
+      if (guessed) r.isDeleted |= kDeletedNameGuessed;
       r.isIntact = ContentCheck(first, r.Name(), read, reader_, geo.sectorSize);
       catalogue_->ReserveRecord(r);
       catalogue_->AddToFolder(folderCluster, depth, r.recordId, r.entryRef);
       ++filesFound_;
     });
-    if (walk.end != DirBlockEnd::kBlockEnd) return;
-    if (cluster == 0) return;  // the fixed root region is one block
-    const uint32_t next = table_->NextCluster(cluster);
-    if (next == 0 || next == cluster) return;
-    cluster = next;
   }
 }
 

@@ -96,14 +96,20 @@ class CliOnImage : public ::testing::TestWithParam<std::string> {
 TEST_P(CliOnImage, ListingAgreesWithSleuthKitAndRecoveryMatchesOriginals) {
   const fs::path image = dir_.path() / "v.img";
   test::GunzipFixture("fat/" + GetParam() + ".img.gz", image);
-  const CliRun list = QuickScan(image, "--list");
+  const CliRun list = QuickScan(image, "--list --json");
   ASSERT_EQ(list.code, 0);
   std::set<std::string> ours;
-  for (const ListedItem& item : ParseListing(list.out)) {
+  std::istringstream listed(list.out);
+  for (std::string line; std::getline(listed, line);) {
+    const auto j = nlohmann::json::parse(line);
+    const std::string folder = j["path"];
+    std::string name = j["name"];
+    // fls keeps "_" where we guessed the lost first letter.
+    if (j["nameGuessed"].get<bool>()) name[0] = '_';
     // Files of the folder deleted with its files still live are ours alone: fls does not open deleted
     // folders.
-    if (item.type == "file" && item.folder != "/holiday trip/" && item.folder != "/Holiday Trip/")
-      ours.insert(Key(item.folder.substr(1), item.name, item.size));
+    if (j["type"] == "file" && folder != "/holiday trip/" && folder != "/Holiday Trip/")
+      ours.insert(Key(folder.substr(1), name, std::to_string(j["size"].get<uint64_t>())));
   }
   const CliRun fls = Execute("fls -r -d -p -l " + Quote(image));
   ASSERT_EQ(fls.code, 0) << "fls (sleuthkit) missing?";
@@ -361,7 +367,8 @@ TEST(CliDeep, AQuickFormattedCardComesBack) {
     f >> size >> crc >> state;
     std::string name = path.substr(path.rfind('/') + 1);
     for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (state == "deleted") name[0] = '!';
+    // A deleted photo gets its first letter back from its siblings; "plan.txt" has none to give it.
+    if (state == "deleted" && path != "DCIM/100CAM/IMG_0005.JPG") name[0] = '!';
     EXPECT_EQ(byName.count(name), 1u) << path;
     EXPECT_EQ(crcByName[name], std::stoul(crc, nullptr, 16)) << path;
     ++checked;
@@ -439,7 +446,7 @@ TEST(CliDeep, TypesFilterGroupsListsAndRecoversIntoCategories) {
   test::TempDir dir;
   const fs::path image = dir.path() / "v.img";
   test::GunzipFixture("fat/fat32.img.gz", image);
-  const CliRun grouped = DeepScan(image, "--types photo,bin --list");
+  const CliRun grouped = DeepScan(image, "--types photo,txt --list");
   ASSERT_EQ(grouped.code, 0);
   std::istringstream lines(grouped.out);
   std::string group;
@@ -470,14 +477,14 @@ TEST(CliDeep, TypesFilterGroupsListsAndRecoversIntoCategories) {
   }
 
   const fs::path out = dir.path() / "out";
-  ASSERT_EQ(DeepScan(image, "--types bin,jpg --recover " + Quote(out)).code, 0);
+  ASSERT_EQ(DeepScan(image, "--types txt,jpg --recover " + Quote(out)).code, 0);
   const auto recovered = Recovered(out);
   std::multiset<uint32_t> crcs;
   for (const auto& [path, crc] : recovered) {
-    EXPECT_TRUE(path.starts_with("photo/") || path.starts_with("others/")) << path;
+    EXPECT_TRUE(path.starts_with("photo/") || path.starts_with("document/")) << path;
     crcs.insert(crc);
   }
-  EXPECT_EQ(crcs.count(Crc(test::ReadFile(test::Fixture("fat/originals/frag.bin")))), 1u);
+  EXPECT_EQ(crcs.count(Crc(test::ReadFile(test::Fixture("fat/originals/old1.txt")))), 1u);
   EXPECT_EQ(crcs.count(Crc(test::ReadFile(test::Fixture("fat/originals/old2.jpg")))), 1u);
   EXPECT_EQ(DeepScan(image, "--types '../x' --list").code, 1);
 }
@@ -690,8 +697,10 @@ TEST_P(CliOnWholeDisk, EveryVolumeListsAsSleuthKitAndRecoversAsItsOwnImage) {
     const std::string path = j["path"].get<std::string>().substr(1) + j["name"].get<std::string>();
     // Files of the folder deleted with its files still live are ours alone: fls does not open deleted
     // folders.
+    std::string shown = path;
+    if (j["nameGuessed"].get<bool>()) shown[shown.rfind('/') + 1] = '_';  // fls keeps "_" for the lost letter
     if (j["type"] == "file" && Normal(path, "").rfind("holiday trip/", 0) != 0)
-      ours[j["source"]].insert(Normal(path, std::to_string(j["size"].get<uint64_t>())));
+      ours[j["source"]].insert(Normal(shown, std::to_string(j["size"].get<uint64_t>())));
   }
   for (const auto& [start, id] : idAt) {
     const CliRun fls = Execute("fls -r -d -p -l -o " + std::to_string(start) + " " + Quote(image_));

@@ -313,11 +313,10 @@ std::vector<ManifestEntry> ReadManifest(const std::string& name) {
 }
 
 // The found path a manifest file should have: the top folder's own entry was in the root, which the format
-// cleared, so it is a lost folder (as is a later cluster of a folder, which lies after file data); a deleted
-// name keeps a mark for its lost first character.
+// cleared, so it is a lost folder; a deleted name has its lost first letter back from its siblings, or a mark
+// for it.
 bool Matches(const std::string& found, const ManifestEntry& e) {
-  std::string expected = e.path.substr(e.path.find('/'));
-  if (e.deleted) expected[expected.rfind('/') + 1] = '!';
+  const std::string expected = e.path.substr(e.path.find('/'));
   if (!found.starts_with("LostFolder")) return false;
   std::string rest = found.substr(found.find('/'));
   // Short names come back in lower case.
@@ -325,7 +324,11 @@ bool Matches(const std::string& found, const ManifestEntry& e) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
   };
-  return lower(rest) == lower(expected);
+  if (lower(rest) == lower(expected)) return true;
+  // A deleted name whose first letter no sibling gave keeps its mark.
+  std::string marked = expected;
+  marked[marked.rfind('/') + 1] = '!';
+  return e.deleted && lower(rest) == lower(marked);
 }
 
 class FormattedCard : public ::testing::TestWithParam<bool> {};
@@ -391,6 +394,43 @@ TEST_P(FormattedCard, ListsTheOldTreeAndRecoversItsFiles) {
 
 INSTANTIATE_TEST_SUITE_P(BootSector, FormattedCard, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "Zeroed" : "Kept"; });
+
+// The camera and music folders of a quick-formatted card come back whole, and their deleted 8.3 names with
+// the first letter their live siblings give: every file of them named as it was and byte for byte.
+TEST(DeepFatNames, AFormattedCardsDeletedShortNamesAreGuessed) {
+  test::ScratchScanStore appData;
+  test::TempDir dir;
+  const fs::path image = dir.path() / "card.img";
+  test::GunzipFixture("fat/names-formatted.img.gz", image);
+  const std::vector<uint8_t> bytes = test::ReadFile(image);
+  CProfessionalFatRecovery engine{appData.store()};
+  ASSERT_EQ(engine.OpenImageFile(image, u'F'), 0u);
+  ASSERT_EQ(engine.StartScan(""), 0u);
+  ASSERT_EQ(engine.ReadBootGuess(), 0u);
+  FeedDirectorySectors(engine, bytes);
+  ASSERT_EQ(engine.FinishScan(), 0);
+  auto tree = FoundTree(engine);
+  size_t named = 0, guessed = 0;
+  for (const ManifestEntry& e : ReadManifest("fat/names.manifest")) {
+    if (e.path.find('/') == std::string::npos) continue;  // the root's entries went with the format
+    std::string name = e.path.substr(e.path.rfind('/') + 1);
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const FoundFileRecord* match = nullptr;
+    for (const auto& [path, r] : tree) {
+      if (r.isFolder == 0 && path.ends_with("/" + name)) match = &r;
+    }
+    ASSERT_NE(match, nullptr) << e.path;
+    ++named;
+    EXPECT_EQ(match->isDeleted, e.deleted ? kDeletedNameGuessed : 0u) << e.path;
+    guessed += e.deleted ? 1u : 0u;
+    const fs::path out = dir.path() / "out" / name;
+    ASSERT_EQ(engine.RecoverRecord(match, out, 0), 0) << e.path;
+    const auto data = test::ReadFile(out);
+    EXPECT_EQ(crc32(0, data.data(), static_cast<uInt>(data.size())), e.crc) << e.path;
+  }
+  EXPECT_EQ(named, 42u);
+  EXPECT_EQ(guessed, 7u);
+}
 
 // A scan stopped inside a folder and continued from its saved catalogue files that folder's later files under
 // the folder registered the first time, and lists the folder once.

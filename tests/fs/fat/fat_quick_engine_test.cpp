@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -30,7 +33,7 @@ std::vector<uint8_t> Original(const std::string& name) {
 // Found path -> original file, for the deleted files whose clusters nothing reused.
 const std::map<std::string, std::string> kIntactDeleted = {
     {"!one.txt", "gone.txt"},
-    {"dcim/!mg_0002.jpg", "img2.jpg"},
+    {"dcim/img_0002.jpg", "img2.jpg"},
     {"dcim/Sub Folder With Long Name/Photo-13c.txt", "long13.txt"},
     {"dcim/Sub Folder With Long Name/twenty-six-characters!.txt", "long26.txt"},
     {"dcim/Sub Folder With Long Name/"
@@ -48,6 +51,47 @@ const std::map<std::string, std::string> kIntactDeleted = {
     {"Old Stuff/!ld1.txt", "old1.txt"},
     {"Old Stuff/!ld2.jpg", "old2.jpg"},
 };
+
+// Deleted 8.3 names get their lost first letter from the siblings of their pattern ("DSC_0002.JPG" for
+// "?SC_0003.JPG", "MUSIC001.MID" for "?USIC002.MID"), and recover byte for byte under it; a name no sibling
+// explains ("?EADME.TXT") or that siblings explain two ways ("?BC_0003.TXT" beside ABC_0001 and XBC_0002)
+// keeps its mark.
+TEST(FatNames, DeletedShortNamesTakeTheirSiblingsFirstLetter) {
+  test::ScratchScanStore appData;
+  test::TempDir dir;
+  const fs::path image = dir.path() / "names.img";
+  test::GunzipFixture("fat/names.img.gz", image);
+  CFastFatRecovery engine(appData.store());
+  ASSERT_EQ(engine.OpenImageFile(image, u'E'), 0u);
+  ASSERT_EQ(engine.Scan({}), 0);
+  auto tree = FoundTree(engine);
+  std::ifstream manifest(test::Fixture("fat/names.manifest"));
+  size_t guessed = 0;
+  for (std::string line; std::getline(manifest, line);) {
+    std::istringstream fields(line);
+    std::string path, size, crc, state;
+    std::getline(fields, path, '\t');
+    fields >> size >> crc >> state;
+    if (state != "deleted" || path.find('/') == std::string::npos) continue;
+    // Folders come back under their short names, lower-cased, unless a long name says more.
+    std::string found = path;
+    for (char& c : found) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (const size_t at = found.find("100camera"); at != std::string::npos)
+      found.replace(at, 9, "100CAMERA");  // a long name: kept as written
+    ASSERT_EQ(tree.count(found), 1u) << found;
+    EXPECT_EQ(tree[found].isDeleted, kDeletedNameGuessed) << found;
+    const fs::path out = dir.path() / "out" / fs::path(found).filename();
+    ASSERT_EQ(engine.RecoverRecord(&tree[found], out, 0), 0) << found;
+    const std::vector<uint8_t> data = test::ReadFile(out);
+    EXPECT_EQ(crc32(0, data.data(), static_cast<uInt>(data.size())), std::stoul(crc, nullptr, 16)) << found;
+    ++guessed;
+  }
+  EXPECT_EQ(guessed, 7u);
+  for (const char* unexplained : {"!eadme.txt", "!bc_0003.txt"}) {
+    ASSERT_EQ(tree.count(unexplained), 1u) << unexplained;
+    EXPECT_EQ(tree[unexplained].isDeleted, 0u) << unexplained;
+  }
+}
 
 class FatImage : public ::testing::TestWithParam<std::string> {
  protected:
@@ -72,10 +116,14 @@ TEST_P(FatImage, ListsDeletedFilesAndRecoversThemByteForByte) {
   EXPECT_EQ(tree.count("readme.txt"), 0u);
   EXPECT_EQ(tree.count("dcim/IMG_0001.JPG"), 0u);
   EXPECT_EQ(tree.count("dcim/img_0001.jpg"), 0u);
-  EXPECT_EQ(tree.count("!gain.txt"), 1u);
+  // Its short name's lost first letter comes from the live "AGAIN.TXT" beside it, and says so.
+  ASSERT_EQ(tree.count("again.txt"), 1u);
+  EXPECT_EQ(tree["again.txt"].isDeleted, kDeletedNameGuessed);
+  // "GONE.TXT" has no sibling of its pattern: its placeholder stays (on FAT32 a later file took its entry).
+  EXPECT_EQ(tree.count("!one.txt"), GetParam() == "fat32" ? 0u : 1u);
   for (const auto& [path, original] : kIntactDeleted) {
     // On FAT32 the later files took the entries of these two.
-    if (GetParam() == "fat32" && (path == "!one.txt" || path == "dcim/!mg_0002.jpg")) continue;
+    if (GetParam() == "fat32" && (path == "!one.txt" || path == "dcim/img_0002.jpg")) continue;
     auto it = tree.find(path);
     ASSERT_NE(it, tree.end()) << path;
     EXPECT_EQ(it->second.fileSize, Original(original).size()) << path;
@@ -109,7 +157,7 @@ TEST_P(FatImage, FolderRecoveryBelowACategoryFolderRecreatesTheTree) {
   if (GetParam() == "fat32") {
     EXPECT_EQ(test::ReadFile(target / "!ighword.jpg"), Original("img1.jpg"));
   } else {
-    EXPECT_EQ(test::ReadFile(target / "!mg_0002.jpg"), Original("img2.jpg"));
+    EXPECT_EQ(test::ReadFile(target / "img_0002.jpg"), Original("img2.jpg"));
   }
   EXPECT_EQ(test::ReadFile(target / "Sub Folder With Long Name" / "Photo-13c.txt"), Original("long13.txt"));
 }
@@ -246,7 +294,7 @@ TEST_F(FatEngine, HostileImagesFailCleanly) {
     ASSERT_EQ(engine.OpenImageFile(Save(looped), u'E'), 0u);
     ASSERT_EQ(engine.Scan({}), 0);
     auto t = FoundTree(engine);
-    EXPECT_EQ(t.count("dcim/!mg_0002.jpg"), 1u);
+    EXPECT_EQ(t.count("dcim/img_0002.jpg"), 1u);
     const fs::path out = dir_.path() / "frag.bin";
     EXPECT_EQ(engine.RecoverRecord(&t.at("Holiday Trip/frag.bin"), out, 0),
               static_cast<int32_t>(err::kHandleEof));
