@@ -5,6 +5,7 @@
 #include <span>
 #include <string_view>
 
+#include "carve/container_walks.h"
 #include "filetypes/carving_context.h"
 #include "fs/fat/fat_dir_entry.h"
 #include "storage/sector_reader.h"
@@ -20,25 +21,6 @@ size_t Find(ByteSpan data, std::string_view marker, size_t from = 0) {
   if (marker.empty() || from > data.size()) return std::string_view::npos;
   const std::string_view hay(reinterpret_cast<const char*>(data.data()), data.size());
   return hay.find(marker, from);
-}
-
-// Sectors of the context's size that the medium holds, or 0 without a source.
-uint64_t MediumSectors(const CarvingContext& ctx) {
-  const SectorReader* source = ctx.source();
-  if (source == nullptr || ctx.sectorSize() == 0) return 0;
-  const uint64_t device = source->DeviceSectorSize();
-  const uint64_t total = source->TotalSectors();
-  if (device != 0 && total > UINT64_MAX / device) return UINT64_MAX / ctx.sectorSize();
-  return total * device / ctx.sectorSize();
-}
-
-// Bytes the medium holds from the candidate's start sector on: no length may pass it, whatever a header
-// claims. At least the header sector, which was read.
-uint64_t MediumBytesFromStart(const CarvingContext& ctx) {
-  const uint64_t sectors = MediumSectors(ctx);
-  const uint64_t left = sectors > ctx.startSector() ? sectors - ctx.startSector() : 1;
-  const uint64_t ss = ctx.sectorSize();
-  return left > UINT64_MAX / ss ? UINT64_MAX : left * ss;
 }
 
 // pos * 100 / total without overflow; 0 for a total of 0.
@@ -423,6 +405,21 @@ uint64_t Measure(CarvingContext& ctx, LengthRule rule, uint32_t typeCode, ByteSp
       return MpegLength(ctx, header);
     case LengthRule::kMp4TextMarker:
       return Mp4Length(ctx);
+    case LengthRule::kIsoMediaBoxes: {
+      FileBytes file(ctx, header);
+      if (const uint64_t n = IsoMediaLength(file, k6GiB); n != 0) return n;
+      return typeCode == kMp4 ? Mp4Length(ctx) : PlainWalk(ctx, k6GiB);
+    }
+    case LengthRule::kMatroskaElements: {
+      FileBytes file(ctx, header);
+      if (const uint64_t n = MatroskaLength(file, k64GiB); n != 0) return n;
+      return PlainWalk(ctx, k64GiB);
+    }
+    case LengthRule::kFlvTags: {
+      FileBytes file(ctx, header);
+      if (const uint64_t n = FlvLength(file, k6GiB); n != 0) return n;
+      return PlainWalk(ctx, k6GiB);
+    }
     case LengthRule::kRealMediaIndex:
       return RealMediaLength(ctx);
     case LengthRule::kAsfFileProperties:

@@ -44,7 +44,10 @@ enum class LengthRule : uint8_t {
   kJpegEndMarker,
   kPngEndChunk,
   kIcoDirectory,
-  kWalk128MiB,  // plain sector walks up to the limit
+  kIsoMediaBoxes,     // top-level boxes; else mp4's text marker or a 6 GiB walk
+  kMatroskaElements,  // EBML header and Segment; else a 64 GiB walk
+  kFlvTags,           // tag walk; else a 6 GiB walk
+  kWalk128MiB,        // plain sector walks up to the limit
   kWalk256MiB,
   kWalk6GiB,
   kWalk64GiB,

@@ -41,10 +41,21 @@ inline uint16_t Be16(ByteSpan b, size_t off) {
   return static_cast<uint16_t>((b[off] << 8) | b[off + 1]);
 }
 
+inline uint32_t Be24(ByteSpan b, size_t off) {
+  if (!Has(b, off, 3)) return 0;
+  return (static_cast<uint32_t>(b[off]) << 16) | (static_cast<uint32_t>(b[off + 1]) << 8) |
+         static_cast<uint32_t>(b[off + 2]);
+}
+
 inline uint32_t Be32(ByteSpan b, size_t off) {
   if (!Has(b, off, 4)) return 0;
   return (static_cast<uint32_t>(b[off]) << 24) | (static_cast<uint32_t>(b[off + 1]) << 16) |
          (static_cast<uint32_t>(b[off + 2]) << 8) | static_cast<uint32_t>(b[off + 3]);
+}
+
+inline uint64_t Be64(ByteSpan b, size_t off) {
+  if (!Has(b, off, 8)) return 0;
+  return (static_cast<uint64_t>(Be32(b, off)) << 32) | Be32(b, off + 4);
 }
 
 // True when the bytes at `off` equal `text` (no terminator compared).

@@ -135,9 +135,9 @@ constexpr MediaCase kMedia[] = {
     {"pic.tif", "tif", false, false, false},   {"pic.psd", "psd", false, false, false},
     {"ps.vob", "mpeg", true, true, false},     {"ps.mpg", "mpeg", true, true, false},
     {"movie.ts", "ts", true, true, false},     {"long.ts", "ts", true, true, false},
-    {"movie.mp4", "mp4", false, false, false}, {"movie.mov", "mov", false, false, false},
-    {"movie.mkv", "mkv", false, false, false}, {"movie.flv", "flv", false, false, false},
-    {"movie.3gp", "3gp", false, false, false}, {"movie.avi", "avi", true, true, true},
+    {"movie.mp4", "mp4", true, true, false},   {"movie.mov", "mov", true, true, false},
+    {"movie.mkv", "mkv", true, true, false},   {"movie.flv", "flv", true, true, false},
+    {"movie.3gp", "3gp", true, true, false},   {"movie.avi", "avi", true, true, true},
     {"movie.wmv", "wmv", true, true, true},    {"movie.rm", "rmvb", false, false, false},
     {"tone.wav", "wav", true, true, true},     {"tone.mp3", "mp3", true, true, false},
 };

@@ -1,0 +1,200 @@
+#include "carve/container_walks.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string_view>
+
+#include "storage/sector_reader.h"
+
+namespace snapsave {
+
+uint64_t MediumSectors(const CarvingContext& ctx) {
+  const SectorReader* source = ctx.source();
+  if (source == nullptr || ctx.sectorSize() == 0) return 0;
+  const uint64_t device = source->DeviceSectorSize();
+  const uint64_t total = source->TotalSectors();
+  if (device != 0 && total > UINT64_MAX / device) return UINT64_MAX / ctx.sectorSize();
+  return total * device / ctx.sectorSize();
+}
+
+uint64_t MediumBytesFromStart(const CarvingContext& ctx) {
+  const uint64_t sectors = MediumSectors(ctx);
+  const uint64_t left = sectors > ctx.startSector() ? sectors - ctx.startSector() : 1;
+  const uint64_t ss = ctx.sectorSize();
+  return left > UINT64_MAX / ss ? UINT64_MAX : left * ss;
+}
+
+FileBytes::FileBytes(CarvingContext& ctx, ByteSpan header)
+    : ctx_(ctx), header_(header), medium_(MediumBytesFromStart(ctx)) {}
+
+bool FileBytes::Read(uint64_t offset, std::span<uint8_t> out) {
+  if (offset > UINT64_MAX - out.size() || offset + out.size() > medium_) return false;
+  if (offset + out.size() <= header_.size()) {
+    std::memcpy(out.data(), header_.data() + offset, out.size());
+    return true;
+  }
+  const std::span<uint8_t> buffer = ctx_.workBuffer();
+  const uint32_t ss = ctx_.sectorSize();
+  if (ss == 0 || buffer.size() < ss || out.size() > buffer.size() - ss) return false;
+  if (windowSize_ == 0 || offset < windowStart_ || offset + out.size() > windowStart_ + windowSize_) {
+    const uint64_t sector = offset / ss;
+    const uint64_t mediumSectors = medium_ / ss;
+    const auto count = static_cast<uint32_t>(std::min<uint64_t>(buffer.size() / ss, mediumSectors - sector));
+    windowSize_ = 0;
+    if (count == 0 || !ctx_.ReadSectors(buffer, ctx_.startSector() + sector, count)) return false;
+    windowStart_ = sector * ss;
+    windowSize_ = size_t{count} * ss;
+    if (offset + out.size() > windowStart_ + windowSize_) return false;
+  }
+  std::memcpy(out.data(), buffer.data() + (offset - windowStart_), out.size());
+  return true;
+}
+
+namespace {
+
+// Boxes a file may hold at its top level. Anything else ends the walk: it is the next file, or garbage.
+bool IsTopLevelBox(ByteSpan type) {
+  static constexpr std::string_view kTypes[] = {"ftyp", "pdin", "moov", "moof", "mfra", "mdat", "free",
+                                                "skip", "wide", "meta", "uuid", "sidx", "ssix", "prft",
+                                                "styp", "emsg", "pnot", "jP  ", "junk"};
+  return std::any_of(std::begin(kTypes), std::end(kTypes),
+                     [&](std::string_view t) { return BytesEqual(type, 0, t); });
+}
+
+// A QuickTime file may begin with any of these instead of "ftyp".
+bool MayOpenFile(ByteSpan type) {
+  static constexpr std::string_view kFirst[] = {"ftyp", "moov", "mdat", "wide", "free", "skip", "pnot"};
+  return std::any_of(std::begin(kFirst), std::end(kFirst),
+                     [&](std::string_view t) { return BytesEqual(type, 0, t); });
+}
+
+// Walks never take more steps than this: a limit far above any real file's count of units, so that a crafted
+// chain of tiny units cannot keep a carve going for long.
+constexpr uint64_t kMaxUnits = uint64_t{1} << 22;
+
+}  // namespace
+
+uint64_t IsoMediaLength(FileBytes& file, uint64_t limit) {
+  uint64_t at = 0;
+  uint64_t boxes = 0;
+  bool media = false;
+  std::array<uint8_t, 16> h{};
+  while (at < limit && boxes < kMaxUnits) {
+    if (!file.Read(at, std::span(h).first(8))) break;
+    const ByteSpan type = ByteSpan(h).subspan(4, 4);
+    if (boxes == 0 ? !MayOpenFile(type) : !IsTopLevelBox(type)) break;
+    media =
+        media || BytesEqual(type, 0, "moov") || BytesEqual(type, 0, "mdat") || BytesEqual(type, 0, "moof");
+    uint64_t size = Be32(h, 0);
+    uint64_t headerBytes = 8;
+    if (size == 1) {
+      if (!file.Read(at + 8, std::span(h).subspan(8, 8))) break;
+      size = Be64(h, 8);
+      headerBytes = 16;
+    } else if (size == 0) {
+      return 0;  // to the end of the file, wherever that is
+    }
+    if (size < headerBytes || size > UINT64_MAX - at) break;
+    at += size;
+    ++boxes;
+  }
+  // Boxes that hold no media (a type box, free space) are no file yet: the plain rule measures instead.
+  return media ? std::min(at, limit) : 0;
+}
+
+namespace {
+
+// An EBML variable-length number at `at`: its length and value, the length marker kept for IDs and dropped
+// for sizes. `unknown` tells a size whose value bits are all ones.
+struct Vint {
+  uint32_t length = 0;
+  uint64_t value = 0;
+  bool unknown = false;
+};
+
+bool ReadVint(FileBytes& file, uint64_t at, uint32_t maxLength, bool keepMarker, Vint& out) {
+  std::array<uint8_t, 8> b{};
+  if (!file.Read(at, std::span(b).first(1)) || b[0] == 0) return false;
+  uint32_t length = 1;
+  while ((b[0] & (0x80u >> (length - 1))) == 0) ++length;
+  if (length > maxLength || (length > 1 && !file.Read(at + 1, std::span(b).subspan(1, length - 1))))
+    return false;
+  const uint8_t marker = static_cast<uint8_t>(0x80u >> (length - 1));
+  uint64_t value = keepMarker ? b[0] : (b[0] & static_cast<uint8_t>(marker - 1));
+  bool allOnes = (b[0] & (marker - 1)) == marker - 1;
+  for (uint32_t i = 1; i < length; ++i) {
+    value = (value << 8) | b[i];
+    allOnes = allOnes && b[i] == 0xFF;
+  }
+  out = {length, value, !keepMarker && allOnes};
+  return true;
+}
+
+constexpr uint64_t kEbmlHeader = 0x1A45DFA3;
+constexpr uint64_t kSegment = 0x18538067;
+
+// The Segment's children a file holds at its top level.
+bool IsSegmentChild(uint64_t id) {
+  switch (id) {
+    case 0x114D9B74:  // SeekHead
+    case 0x1549A966:  // Info
+    case 0x1654AE6B:  // Tracks
+    case 0x1F43B675:  // Cluster
+    case 0x1C53BB6B:  // Cues
+    case 0x1941A469:  // Attachments
+    case 0x1043A770:  // Chapters
+    case 0x1254C367:  // Tags
+    case 0xEC:        // Void
+    case 0xBF:        // CRC-32
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+uint64_t MatroskaLength(FileBytes& file, uint64_t limit) {
+  Vint id, size;
+  if (!ReadVint(file, 0, 4, true, id) || id.value != kEbmlHeader) return 0;
+  if (!ReadVint(file, id.length, 8, false, size) || size.unknown || size.value > limit) return 0;
+  uint64_t at = id.length + size.length + size.value;
+  if (!ReadVint(file, at, 4, true, id) || id.value != kSegment) return 0;
+  if (!ReadVint(file, at + id.length, 8, false, size)) return 0;
+  const uint64_t data = at + id.length + size.length;
+  if (!size.unknown) return size.value > limit - std::min(limit, data) ? limit : data + size.value;
+  // A Segment written live states no size: its children say where it ends.
+  at = data;
+  for (uint64_t units = 0; at < limit && units < kMaxUnits; ++units) {
+    Vint childId, childSize;
+    if (!ReadVint(file, at, 4, true, childId) || !IsSegmentChild(childId.value)) break;
+    if (!ReadVint(file, at + childId.length, 8, false, childSize) || childSize.unknown) break;
+    const uint64_t body = at + childId.length + childSize.length;
+    if (childSize.value > UINT64_MAX - body) break;
+    at = body + childSize.value;
+  }
+  return std::min(at, limit);
+}
+
+uint64_t FlvLength(FileBytes& file, uint64_t limit) {
+  std::array<uint8_t, 16> h{};
+  if (!file.Read(0, std::span(h).first(9)) || !BytesEqual(h, 0, "FLV") || h[3] != 1) return 0;
+  const uint64_t headerBytes = Be32(h, 5);
+  if (headerBytes < 9 || headerBytes > 1024) return 0;
+  // The header, then the first "previous tag size", which is 0.
+  if (!file.Read(headerBytes, std::span(h).first(4)) || Be32(h, 0) != 0) return 0;
+  uint64_t end = headerBytes + 4;
+  for (uint64_t tags = 0; end < limit && tags < kMaxUnits; ++tags) {
+    if (!file.Read(end, std::span(h).first(11))) break;
+    const uint8_t type = h[0] & 0x1F;
+    const uint64_t dataSize = Be24(h, 1);
+    if ((type != 8 && type != 9 && type != 18) || (h[0] & 0xC0) != 0 || Be24(h, 8) != 0) break;
+    const uint64_t trailer = end + 11 + dataSize;
+    if (!file.Read(trailer, std::span(h).first(4)) || Be32(h, 0) != 11 + dataSize) break;
+    end = trailer + 4;
+  }
+  return std::min(end, limit);
+}
+
+}  // namespace snapsave

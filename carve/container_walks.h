@@ -1,0 +1,48 @@
+// Length rules that walk a container's own structure: ISO base media boxes, Matroska elements, FLV tags. Each
+// walker reads only the few bytes its structure points at, through the carving context, and validates what
+// it walks; where a structure breaks off the file ends after its last valid unit, and a walker that cannot
+// start answers 0 so that the plain rule of its type measures instead.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "filetypes/carving_context.h"
+#include "os/byte_reader.h"
+
+namespace snapsave {
+
+// Sectors of the context's size that the medium holds, or 0 without a source.
+uint64_t MediumSectors(const CarvingContext& ctx);
+// Bytes the medium holds from the candidate's start sector on (at least the header sector).
+uint64_t MediumBytesFromStart(const CarvingContext& ctx);
+
+// The candidate file's bytes by offset from the start of its header sector: the header sector itself, then
+// 64 KiB windows of the context's work buffer read as the walk moves on.
+class FileBytes {
+ public:
+  FileBytes(CarvingContext& ctx, ByteSpan header);
+  // Fills `out` from `offset`; false where the medium ends, a read fails, or `out` is larger than a window.
+  bool Read(uint64_t offset, std::span<uint8_t> out);
+  uint64_t MediumBytes() const { return medium_; }
+
+ private:
+  CarvingContext& ctx_;
+  ByteSpan header_;
+  uint64_t medium_ = 0;
+  uint64_t windowStart_ = 0;
+  size_t windowSize_ = 0;
+};
+
+// ISO base media (MP4, MOV, 3GP, M4A, HEIF): the end of the last top-level box of a known type, walked from
+// the header; 0 when the first box is none, or a box runs "to the end of the file" (size 0).
+uint64_t IsoMediaLength(FileBytes& file, uint64_t limit);
+
+// Matroska / WebM: the EBML header, then the Segment by its declared size, or, for a Segment of unknown size,
+// its top-level elements one by one; 0 when the header is no EBML header.
+uint64_t MatroskaLength(FileBytes& file, uint64_t limit);
+
+// FLV: the header, then tag after tag while each tag's trailing size matches it; 0 without a valid header.
+uint64_t FlvLength(FileBytes& file, uint64_t limit);
+
+}  // namespace snapsave

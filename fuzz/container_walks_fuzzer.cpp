@@ -1,0 +1,40 @@
+// The container walkers (ISO base media, Matroska, FLV) over arbitrary media: each starts at the first
+// sector of the input read as an image and follows whatever sizes it finds. A walk may decline (0) or end
+// anywhere up to its limit, never past it, and the length rules built on them never pass the medium.
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+#include <vector>
+
+#include "carve/container_walks.h"
+#include "carve/length_rules.h"
+#include "filetypes/carving_context.h"
+#include "fuzz/memory_image.h"
+#include "storage/sector_reader.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace snapsave;
+  if (size < 512) return 0;
+  fuzz::MemoryImage memory(data, size);
+  if (!memory.ok()) return 0;
+  SectorReader reader;
+  if (reader.OpenFile(memory.path()) != 0) return 0;
+  CarvingContext ctx;
+  if (!ctx.AcquireWorkBuffer()) return 0;
+  ctx.Begin(&reader, 512, 0);
+  const std::span<const uint8_t> header(data, 512);
+  // Limits small enough that the fuzzer reaches them.
+  const uint64_t limit = uint64_t{1} << (20 + data[0] % 4);
+  {
+    FileBytes file(ctx, header);
+    if (IsoMediaLength(file, limit) > limit || MatroskaLength(file, limit) > limit ||
+        FlvLength(file, limit) > limit)
+      std::abort();
+  }
+  const uint64_t medium = uint64_t{reader.TotalSectors()} * 512;
+  for (LengthRule rule : {LengthRule::kIsoMediaBoxes, LengthRule::kMatroskaElements, LengthRule::kFlvTags}) {
+    ctx.Begin(&reader, 512, 0);
+    if (MeasureLength(ctx, rule, typecode::kMp4, header) > medium) std::abort();
+  }
+  return 0;
+}

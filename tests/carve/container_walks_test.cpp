@@ -1,0 +1,178 @@
+// The container walkers on crafted structures: where each ends, where a broken structure stops it, and when
+// it declines so that the plain rule measures.
+#include "carve/container_walks.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "carve/length_rules.h"
+#include "filetypes/carving_context.h"
+#include "tests/support/carve_test_support.h"
+
+namespace snapsave {
+namespace {
+
+constexpr uint64_t kLimit = uint64_t{6} << 30;
+
+class Bytes {
+ public:
+  Bytes& Raw(const std::string& s) {
+    data_.insert(data_.end(), s.begin(), s.end());
+    return *this;
+  }
+  Bytes& Be(uint64_t v, int n) {
+    for (int i = n - 1; i >= 0; --i) data_.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    return *this;
+  }
+  Bytes& Fill(size_t n, uint8_t v = 0x5A) {
+    data_.insert(data_.end(), n, v);
+    return *this;
+  }
+  // An ISO box of `total` bytes with a 32-bit size.
+  Bytes& Box(const std::string& type, uint32_t total) { return Be(total, 4).Raw(type).Fill(total - 8); }
+  size_t size() const { return data_.size(); }
+  std::vector<uint8_t> Image(size_t bytes) const {
+    std::vector<uint8_t> out = data_;
+    out.resize(bytes, 0xA7);  // not zeros: nothing may end only because the rest is empty
+    return out;
+  }
+
+ private:
+  std::vector<uint8_t> data_;
+};
+
+// Runs `walk` over `bytes` laid out from sector 0 of an image of `imageBytes`.
+template <typename Walk>
+uint64_t Walked(const Bytes& bytes, size_t imageBytes, Walk walk) {
+  test::SectorImage image(bytes.Image(imageBytes));
+  CarvingContext ctx;
+  EXPECT_TRUE(ctx.AcquireWorkBuffer());
+  ctx.Begin(&image.reader(), 512, 0);
+  const std::vector<uint8_t> header = image.Sector(0);
+  FileBytes file(ctx, header);
+  return walk(file);
+}
+
+uint64_t Iso(const Bytes& b, size_t image = 1 << 20) {
+  return Walked(b, image, [](FileBytes& f) { return IsoMediaLength(f, kLimit); });
+}
+uint64_t Mkv(const Bytes& b, size_t image = 1 << 20) {
+  return Walked(b, image, [](FileBytes& f) { return MatroskaLength(f, kLimit); });
+}
+uint64_t Flv(const Bytes& b, size_t image = 1 << 20) {
+  return Walked(b, image, [](FileBytes& f) { return FlvLength(f, kLimit); });
+}
+
+TEST(IsoMediaWalk, EndsAfterItsLastBoxWhateverFollows) {
+  // A 100 KiB mdat: the walk reads past its first 64 KiB window.
+  Bytes mp4;
+  mp4.Box("ftyp", 24).Box("moov", 700).Box("mdat", 100000).Box("free", 40);
+  EXPECT_EQ(Iso(mp4), mp4.size());
+  // A 64-bit size.
+  Bytes large;
+  large.Box("ftyp", 24).Be(1, 4).Raw("mdat").Be(5000, 8).Fill(5000 - 16).Box("moov", 300);
+  EXPECT_EQ(Iso(large), large.size());
+  // QuickTime files may open with their movie or free space.
+  Bytes mov;
+  mov.Box("wide", 8).Box("mdat", 3000).Box("moov", 500);
+  EXPECT_EQ(Iso(mov), mov.size());
+}
+
+TEST(IsoMediaWalk, BrokenOrEndlessStructuresStopOrDecline) {
+  // An unknown box type after the movie ends the file there.
+  Bytes junk;
+  junk.Box("ftyp", 24).Box("moov", 200).Box("zzzz", 64);
+  EXPECT_EQ(Iso(junk), 224u);
+  // A size smaller than a box header ends it too.
+  Bytes tiny;
+  tiny.Box("ftyp", 24).Box("mdat", 600).Be(4, 4).Raw("free");
+  EXPECT_EQ(Iso(tiny), 624u);
+  // "To the end of the file" and boxes without media leave it to the plain rule.
+  Bytes open;
+  open.Box("ftyp", 24).Be(0, 4).Raw("mdat").Fill(100);
+  EXPECT_EQ(Iso(open), 0u);
+  Bytes empty;
+  empty.Box("ftyp", 24).Box("free", 100);
+  EXPECT_EQ(Iso(empty), 0u);
+  // A box that claims more than the medium holds is measured to its claim, and the rule cut at the medium.
+  Bytes overlong;
+  overlong.Box("ftyp", 24).Be(0x7FFFFFFF, 4).Raw("mdat").Fill(100);
+  EXPECT_EQ(Iso(overlong), 24u + 0x7FFFFFFF);
+  // A long chain of the smallest boxes is walked to its end without trouble.
+  Bytes chain;
+  chain.Box("ftyp", 24).Box("moov", 8);
+  for (int i = 0; i < 20000; ++i) chain.Box("free", 8);
+  EXPECT_EQ(Iso(chain, 512 * 1024), chain.size());
+}
+
+TEST(MatroskaWalk, TheSegmentSizeOrItsChildrenEndTheFile) {
+  Bytes header;
+  header.Be(0x1A45DFA3, 4).Be(0x80 | 4, 1).Raw("webm");  // EBML header, 4 bytes of body
+  // A Segment of 3000 bytes, its size in a 2-byte number.
+  Bytes known = header;
+  known.Be(0x18538067, 4).Be(0x4000 | 3000, 2).Fill(3000);
+  EXPECT_EQ(Mkv(known), known.size());
+  // A live recording: the Segment's size is unknown, its Info, Cluster and Cues say where it ends.
+  Bytes live = header;
+  live.Be(0x18538067, 4).Be(0x01FFFFFFFFFFFFFF, 8);
+  live.Be(0x1549A966, 4).Be(0x80 | 20, 1).Fill(20);
+  live.Be(0x1F43B675, 4).Be(0x4000 | 5000, 2).Fill(5000);
+  live.Be(0x1C53BB6B, 4).Be(0x80 | 30, 1).Fill(30);
+  const size_t end = live.size();
+  live.Raw("not an element").Fill(100);
+  EXPECT_EQ(Mkv(live), end);
+  // A Cluster of unknown size stops the walk before it.
+  Bytes unknownCluster = header;
+  unknownCluster.Be(0x18538067, 4).Be(0xFF, 1).Be(0x1549A966, 4).Be(0x80 | 10, 1).Fill(10);
+  const size_t beforeCluster = unknownCluster.size();
+  unknownCluster.Be(0x1F43B675, 4).Be(0xFF, 1).Fill(100);
+  EXPECT_EQ(Mkv(unknownCluster), beforeCluster);
+  // No EBML header, or no Segment after it: the plain rule measures.
+  Bytes none;
+  none.Raw("\x1A\x45\xDF\xA4").Fill(100);
+  EXPECT_EQ(Mkv(none), 0u);
+  Bytes noSegment = header;
+  noSegment.Be(0x1549A966, 4).Be(0x81, 1).Fill(1);
+  EXPECT_EQ(Mkv(noSegment), 0u);
+}
+
+TEST(FlvWalk, TagsEndWhereATrailingSizeDisagrees) {
+  Bytes flv;
+  flv.Raw("FLV").Be(1, 1).Be(5, 1).Be(9, 4).Be(0, 4);
+  for (uint32_t size : {13u, 400u, 70000u}) {  // the last one crosses a 64 KiB window
+    flv.Be(9, 1).Be(size, 3).Be(0, 4).Be(0, 3).Fill(size).Be(11 + size, 4);
+  }
+  const size_t end = flv.size();
+  Bytes broken = flv;
+  broken.Be(8, 1).Be(20, 3).Be(0, 4).Be(0, 3).Fill(20).Be(99, 4);  // a trailer that does not match
+  EXPECT_EQ(Flv(flv), end);
+  EXPECT_EQ(Flv(broken), end);
+  Bytes badHeader;
+  badHeader.Raw("FLV").Be(1, 1).Be(5, 1).Be(9, 4).Be(7, 4);  // the first trailer must be 0
+  EXPECT_EQ(Flv(badHeader), 0u);
+}
+
+// Through the length rules: a walked file is measured exactly, and cut at the medium's end when it claims
+// more.
+TEST(ContainerRules, MeasureExactlyAndNeverPastTheMedium) {
+  Bytes mp4;
+  mp4.Box("ftyp", 24).Box("moov", 700).Box("mdat", 3000);
+  test::SectorImage image(mp4.Image(64 * 1024));
+  CarvingContext ctx;
+  ASSERT_TRUE(ctx.AcquireWorkBuffer());
+  ctx.Begin(&image.reader(), 512, 0);
+  const std::vector<uint8_t> header = image.Sector(0);
+  EXPECT_EQ(MeasureLength(ctx, LengthRule::kIsoMediaBoxes, typecode::kMp4, header), mp4.size());
+
+  Bytes overlong;
+  overlong.Box("ftyp", 24).Be(0x7FFFFFFF, 4).Raw("mdat").Fill(100);
+  test::SectorImage cut(overlong.Image(64 * 1024));
+  ctx.Begin(&cut.reader(), 512, 0);
+  EXPECT_EQ(MeasureLength(ctx, LengthRule::kIsoMediaBoxes, typecode::kMp4, cut.Sector(0)), 64u * 1024);
+}
+
+}  // namespace
+}  // namespace snapsave
