@@ -56,9 +56,29 @@ uint32_t MatchMpeg(const CarvingContext& /*ctx*/, ByteSpan b) {
 
 // ---- MP4: ISO base media brands and mp42 only; 3gp and QuickTime brands have rows of their own
 // ------------------
+// A "ftyp" box at the start: a plausible size and a major brand of four printable characters.
+bool IsFileTypeBox(ByteSpan b) {
+  if (b.size() < 32 || !BytesEqual(b, 4, "ftyp")) return false;
+  const uint32_t size = Be32(b, 0);
+  if (size < 16 || size > 512 || size % 4 != 0) return false;
+  return std::all_of(b.begin() + 8, b.begin() + 12, [](uint8_t c) { return c >= 0x20 && c < 0x7F; });
+}
+
+// Brands that are no movie of this table: HEIF and AVIF pictures, Canon's CR3 raw photos.
+bool IsStillImageBrand(ByteSpan b) {
+  for (std::string_view brand :
+       {"heic", "heix", "hevc", "heim", "heis", "mif1", "msf1", "avif", "avis", "crx "}) {
+    if (BytesEqual(b, 8, brand)) return true;
+  }
+  return false;
+}
+
+// Every other brand (isom, iso2, mp41, mp42, avc1, M4A, M4V, f4v, dash ...) except those of 3GP and
+// QuickTime, whose rows follow.
 uint32_t MatchMp4(const CarvingContext& /*ctx*/, ByteSpan b) {
-  if (b.size() < 32 || !BytesEqual(b, 4, "ftyp")) return kNoType;
-  return BytesEqual(b, 8, "iso") || BytesEqual(b, 8, "mp42") ? kMp4 : kNoType;
+  if (!IsFileTypeBox(b) || IsStillImageBrand(b)) return kNoType;
+  if (BytesEqual(b, 8, "3gp") || BytesEqual(b, 8, "3g2") || BytesEqual(b, 8, "qt  ")) return kNoType;
+  return kMp4;
 }
 
 // ---- RealMedia
@@ -105,8 +125,8 @@ uint32_t MatchFlv(const CarvingContext& /*ctx*/, ByteSpan b) {
 // ---- 3GPP
 // ------------------------------------------------------------------------------------------------------
 uint32_t Match3gp(const CarvingContext& /*ctx*/, ByteSpan b) {
-  if (b.size() < 32) return kNoType;
-  return BytesEqual(b, 4, "ftyp") && BytesEqual(b, 8, "3gp") ? k3gp : kNoType;
+  if (!IsFileTypeBox(b)) return kNoType;
+  return BytesEqual(b, 8, "3gp") || BytesEqual(b, 8, "3g2") ? k3gp : kNoType;
 }
 
 // ---- Matroska / WebM: EBML magic
@@ -213,10 +233,19 @@ uint32_t MatchWav(const CarvingContext& /*ctx*/, ByteSpan b) {
 
 // ---- QuickTime: movie atom first (old files) or the qt brand
 // ---------------------------------------------------
+// QuickTime: a "qt  " brand, or (older files) no type box at all but the movie, its media data, or free space
+// first, followed by another box.
 uint32_t MatchMov(const CarvingContext& /*ctx*/, ByteSpan b) {
   if (b.size() < 16) return kNoType;
-  if (BytesEqual(b, 4, "moov")) return kMov;
-  return BytesEqual(b, 4, "ftyp") && BytesEqual(b, 8, "qt  ") ? kMov : kNoType;
+  if (IsFileTypeBox(b)) return BytesEqual(b, 8, "qt  ") ? kMov : kNoType;
+  const uint32_t size = Be32(b, 0);
+  if (BytesEqual(b, 4, "moov")) return size >= 16 ? kMov : kNoType;
+  if (BytesEqual(b, 4, "mdat")) return size >= 16 || size == 1 ? kMov : kNoType;
+  if (BytesEqual(b, 4, "wide") || BytesEqual(b, 4, "free") || BytesEqual(b, 4, "skip")) {
+    if (size < 8 || size > b.size() - 8) return kNoType;
+    return BytesEqual(b, size + 4, "mdat") || BytesEqual(b, size + 4, "moov") ? kMov : kNoType;
+  }
+  return kNoType;
 }
 
 // ---- MPEG-1 layer II, 384 kbit/s, 48 kHz, stereo: the one frame header it recognises

@@ -87,6 +87,41 @@ TEST_F(HeaderTestsTest, RecognisesFilesMadeByRealTools) {
   }
 }
 
+// Every brand of a type box starts a movie of its family; QuickTime files may start with their movie, media
+// data or free space instead; pictures of the same box format are no movie.
+TEST_F(HeaderTestsTest, IsoMediaBrandsAndQuickTimeLeads) {
+  auto typeBox = [](std::string_view brand, uint32_t size = 32) {
+    Bytes s(512, 0);
+    s[3] = static_cast<uint8_t>(size);
+    Put(s, 4, "ftyp");
+    Put(s, 8, brand);
+    Put(s, size + 4, "moov");
+    return s;
+  };
+  for (std::string_view brand : {"isom", "iso2", "mp41", "mp42", "avc1", "M4A ", "M4V ", "f4v ", "dash"})
+    EXPECT_EQ(DetectType(ctx_, typeBox(brand)), kMp4) << brand;
+  for (std::string_view brand : {"3gp4", "3gp6", "3g2a"})
+    EXPECT_EQ(DetectType(ctx_, typeBox(brand)), k3gp) << brand;
+  EXPECT_EQ(DetectType(ctx_, typeBox("qt  ")), kMov);
+  for (std::string_view brand : {"heic", "mif1", "avif", "crx "})
+    EXPECT_EQ(DetectType(ctx_, typeBox(brand)), kNoType);
+  EXPECT_EQ(DetectType(ctx_, typeBox("isom", 12)), kNoType);  // too small for a type box
+  EXPECT_EQ(DetectType(ctx_, typeBox("is\x01m")), kNoType);   // not a brand
+
+  Bytes wide(512, 0);
+  Put(wide, 0, {0, 0, 0, 8});
+  Put(wide, 4, "wide");
+  Put(wide, 8, {0, 0, 0x10, 0});
+  Put(wide, 12, "mdat");
+  EXPECT_EQ(DetectType(ctx_, wide), kMov);
+  Put(wide, 12, "zzzz");
+  EXPECT_EQ(DetectType(ctx_, wide), kNoType);  // free space before nothing known
+  Bytes mdat(512, 0);
+  Put(mdat, 0, {0, 0, 0x40, 0});
+  Put(mdat, 4, "mdat");
+  EXPECT_EQ(DetectType(ctx_, mdat), kMov);
+}
+
 TEST_F(HeaderTestsTest, RecognisedAnywhereOnTheMedium) {
   Bytes disk(512 * 3, 0);
   const auto ts = test::FixtureHead("movie.ts");
