@@ -51,6 +51,16 @@ bool FileBytes::Read(uint64_t offset, std::span<uint8_t> out) {
   return true;
 }
 
+ByteSpan FileBytes::View(uint64_t offset) {
+  if (offset + 1 < header_.size()) return header_.subspan(static_cast<size_t>(offset));
+  // A window that ends within a byte of `offset` is read again from there: a scan always sees two bytes.
+  if (windowSize_ != 0 && offset >= windowStart_ && offset + 2 > windowStart_ + windowSize_) windowSize_ = 0;
+  std::array<uint8_t, 2> probe{};
+  if (!Read(offset, probe) && !Read(offset, std::span(probe).first(1))) return {};
+  const std::span<uint8_t> buffer = ctx_.workBuffer();
+  return ByteSpan(buffer.data() + (offset - windowStart_), windowSize_ - (offset - windowStart_));
+}
+
 namespace {
 
 // Boxes a file may hold at its top level. Anything else ends the walk: it is the next file, or garbage.
@@ -195,6 +205,73 @@ uint64_t FlvLength(FileBytes& file, uint64_t limit) {
     end = trailer + 4;
   }
   return std::min(end, limit);
+}
+
+namespace {
+
+// Markers that stand alone, without a length: TEM, the restart markers, SOI.
+bool IsStandaloneMarker(uint8_t m) {
+  return m == 0x01 || (m >= 0xD0 && m <= 0xD8);
+}
+
+// Markers of segments a JPEG holds before and between its scans.
+bool IsSegmentMarker(uint8_t m) {
+  return (m >= 0xC0 && m <= 0xFE && m != 0xC8 && m != 0xD8 && m != 0xD9 && !(m >= 0xD0 && m <= 0xD7)) ||
+         m == 0x01;
+}
+
+}  // namespace
+
+uint64_t JpegSegmentsLength(FileBytes& file, uint64_t limit, SectorStop stop) {
+  std::array<uint8_t, 4> h{};
+  if (!file.Read(0, std::span(h).first(4)) || h[0] != 0xFF || h[1] != 0xD8 || h[2] != 0xFF ||
+      !IsSegmentMarker(h[3]))
+    return 0;
+  const uint32_t ss = file.context().sectorSize();
+  uint64_t at = 2;
+  bool scanned = false;  // a scan came: an EOI now ends the main image
+  for (uint64_t units = 0; at < limit && units < kMaxUnits; ++units) {
+    if (!file.Read(at, std::span(h).first(2)) || h[0] != 0xFF) return 0;
+    if (h[1] == 0xFF) {  // fill bytes before a marker
+      ++at;
+      continue;
+    }
+    const uint8_t marker = h[1];
+    if (marker == 0xD9) return scanned ? at + 2 : 0;
+    if (IsStandaloneMarker(marker)) {
+      at += 2;
+      continue;
+    }
+    if (!IsSegmentMarker(marker) || !file.Read(at + 2, std::span(h).subspan(2, 2))) return 0;
+    const uint32_t length = Be16(h, 2);
+    if (length < 2) return 0;
+    at += 2 + length;
+    if (marker != 0xDA) continue;
+    // Entropy-coded data: to the first marker that is no stuffed zero and no restart marker. A sector start
+    // on the way that begins another file means this one was cut short.
+    scanned = true;
+    bool found = false;
+    while (!found && at < limit) {
+      const ByteSpan view = file.View(at);
+      if (view.size() < 2) return 0;  // the medium ends without an EOI
+      size_t i = 0;
+      for (; i < view.size(); ++i) {
+        const uint64_t offset = at + i;
+        if (ss != 0 && offset % ss == 0 && offset != 0 && view.size() - i >= ss && stop != nullptr &&
+            stop(file.context(), file.context().startSector() + offset / ss, view.subspan(i, ss)))
+          return 0;
+        if (view[i] != 0xFF || i + 1 >= view.size()) continue;
+        const uint8_t next = view[i + 1];
+        if (next == 0x00 || (next >= 0xD0 && next <= 0xD7) || next == 0xFF) continue;
+        found = true;
+        break;
+      }
+      at += i;
+      if (!found && i > 0 && view[i - 1] == 0xFF) --at;  // a marker split across windows: look again
+      if (!found && i == 0) return 0;
+    }
+  }
+  return 0;
 }
 
 }  // namespace snapsave

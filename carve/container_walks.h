@@ -24,7 +24,11 @@ class FileBytes {
   FileBytes(CarvingContext& ctx, ByteSpan header);
   // Fills `out` from `offset`; false where the medium ends, a read fails, or `out` is larger than a window.
   bool Read(uint64_t offset, std::span<uint8_t> out);
+  // The bytes from `offset` to the end of the window that holds it (the header sector's rest when it lies
+  // there); empty where the medium ends or a read fails. For scans that look at every byte.
+  ByteSpan View(uint64_t offset);
   uint64_t MediumBytes() const { return medium_; }
+  CarvingContext& context() { return ctx_; }
 
  private:
   CarvingContext& ctx_;
@@ -44,5 +48,14 @@ uint64_t MatroskaLength(FileBytes& file, uint64_t limit);
 
 // FLV: the header, then tag after tag while each tag's trailing size matches it; 0 without a valid header.
 uint64_t FlvLength(FileBytes& file, uint64_t limit);
+
+// Whether the whole sector `sector` (absolute) starts another file or is file-system metadata: the end of a
+// file cut short.
+using SectorStop = bool (*)(CarvingContext& ctx, uint64_t sector, ByteSpan bytes);
+
+// JPEG: marker segments by their lengths (an Exif thumbnail inside APP1 is skipped whole), entropy-coded data
+// byte by byte to the next marker, and so on to the EOI of the main image. 0 when the segments do not start,
+// or no EOI comes before the limit, the medium's end, or a sector that `stop` says starts something else.
+uint64_t JpegSegmentsLength(FileBytes& file, uint64_t limit, SectorStop stop);
 
 }  // namespace snapsave

@@ -146,7 +146,17 @@ uint64_t PlainWalk(CarvingContext& ctx, uint64_t limit) {
 // buffer is looked at: the first one of a chunk may be an embedded thumbnail's, and then the chunk gives no
 // candidate. A later chunk's candidate replaces an earlier one. A marker at or after the sector that stopped
 // the file belongs to the next file and is no candidate.
+bool StartsOtherFile(CarvingContext& ctx, uint64_t sector, ByteSpan bytes) {
+  ctx.SetCurrentSector(sector);
+  return DetectType(ctx, bytes) != kNoType || IsFileSystemSector(bytes);
+}
+
 uint64_t JpegLength(CarvingContext& ctx, ByteSpan header) {
+  // Its segments and scans say where the main image ends, whatever follows it on the medium.
+  {
+    FileBytes file(ctx, header);
+    if (const uint64_t n = JpegSegmentsLength(file, k128MiB, StartsOtherFile); n != 0) return n;
+  }
   const uint32_t ss = ctx.sectorSize();
   if (size_t e = AcceptedMarkerEnd(header, "\xFF\xD9", ss, false); e != npos) return e;
   Walk w(ctx, k128MiB);

@@ -1,4 +1,4 @@
-// The container walkers (ISO base media, Matroska, FLV) over arbitrary media: each starts at the first
+// The container walkers (ISO base media, Matroska, FLV, JPEG) over arbitrary media: each starts at the first
 // sector of the input read as an image and follows whatever sizes it finds. A walk may decline (0) or end
 // anywhere up to its limit, never past it, and the length rules built on them never pass the medium.
 #include <cstdint>
@@ -30,9 +30,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (IsoMediaLength(file, limit) > limit || MatroskaLength(file, limit) > limit ||
         FlvLength(file, limit) > limit)
       std::abort();
+    const SectorStop stop = [](CarvingContext&, uint64_t, ByteSpan sector) { return sector[0] == 0xFF; };
+    if (JpegSegmentsLength(file, limit, stop) > limit) std::abort();
   }
   const uint64_t medium = uint64_t{reader.TotalSectors()} * 512;
-  for (LengthRule rule : {LengthRule::kIsoMediaBoxes, LengthRule::kMatroskaElements, LengthRule::kFlvTags}) {
+  for (LengthRule rule : {LengthRule::kIsoMediaBoxes, LengthRule::kMatroskaElements, LengthRule::kFlvTags,
+                          LengthRule::kJpegEndMarker}) {
     ctx.Begin(&reader, 512, 0);
     if (MeasureLength(ctx, rule, typecode::kMp4, header) > medium) std::abort();
   }

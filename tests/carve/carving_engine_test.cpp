@@ -129,17 +129,17 @@ struct MediaCase {
   bool consumesOne;
 };
 constexpr MediaCase kMedia[] = {
-    {"pic.jpg", "jpg", true, false, false},    {"photo.jpg", "jpg", true, false, false},
-    {"pic.png", "png", true, false, false},    {"pic.gif", "gif", true, false, false},
-    {"pic.bmp", "bmp", true, true, true},      {"pic.ico", "ico", true, true, true},
-    {"pic.tif", "tif", false, false, false},   {"pic.psd", "psd", false, false, false},
-    {"ps.vob", "mpeg", true, true, false},     {"ps.mpg", "mpeg", true, true, false},
-    {"movie.ts", "ts", true, true, false},     {"long.ts", "ts", true, true, false},
-    {"movie.mp4", "mp4", true, true, false},   {"movie.mov", "mov", true, true, false},
-    {"movie.mkv", "mkv", true, true, false},   {"movie.flv", "flv", true, true, false},
-    {"movie.3gp", "3gp", true, true, false},   {"movie.avi", "avi", true, true, true},
-    {"movie.wmv", "wmv", true, true, true},    {"movie.rm", "rmvb", false, false, false},
-    {"tone.wav", "wav", true, true, true},     {"tone.mp3", "mp3", true, true, false},
+    {"pic.jpg", "jpg", true, true, false},   {"photo.jpg", "jpg", true, true, false},
+    {"pic.png", "png", true, false, false},  {"pic.gif", "gif", true, false, false},
+    {"pic.bmp", "bmp", true, true, true},    {"pic.ico", "ico", true, true, true},
+    {"pic.tif", "tif", false, false, false}, {"pic.psd", "psd", false, false, false},
+    {"ps.vob", "mpeg", true, true, false},   {"ps.mpg", "mpeg", true, true, false},
+    {"movie.ts", "ts", true, true, false},   {"long.ts", "ts", true, true, false},
+    {"movie.mp4", "mp4", true, true, false}, {"movie.mov", "mov", true, true, false},
+    {"movie.mkv", "mkv", true, true, false}, {"movie.flv", "flv", true, true, false},
+    {"movie.3gp", "3gp", true, true, false}, {"movie.avi", "avi", true, true, true},
+    {"movie.wmv", "wmv", true, true, true},  {"movie.rm", "rmvb", false, false, false},
+    {"tone.wav", "wav", true, true, true},   {"tone.mp3", "mp3", true, true, false},
 };
 
 class RealFiles : public CarvingTest, public ::testing::WithParamInterface<bool> {};

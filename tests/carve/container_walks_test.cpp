@@ -155,6 +155,75 @@ TEST(FlvWalk, TagsEndWhereATrailingSizeDisagrees) {
   EXPECT_EQ(Flv(badHeader), 0u);
 }
 
+uint64_t Jpeg(const Bytes& b, size_t image = 1 << 20) {
+  return Walked(b, image, [](FileBytes& f) {
+    return JpegSegmentsLength(f, uint64_t{128} << 20, [](CarvingContext&, uint64_t, ByteSpan s) {
+      return s.size() >= 3 && s[0] == 0xFF && s[1] == 0xD8 && s[2] == 0xFF;
+    });
+  });
+}
+
+// A segment of `marker` with `body` bytes.
+void Segment(Bytes& b, uint8_t marker, const std::string& body) {
+  b.Be(0xFF, 1).Be(marker, 1).Be(body.size() + 2, 2).Raw(body);
+}
+
+TEST(JpegWalk, TheMainImagesEoiEndsItNotAThumbnailsNorAMarkerInItsData) {
+  Bytes thumb;
+  thumb.Be(0xFFD8, 2);
+  Segment(thumb, 0xDB, std::string(65, 'q'));
+  Segment(thumb, 0xDA, std::string(10, 's'));
+  thumb.Raw("thumbnail data").Be(0xFFD9, 2);
+  std::string thumbBytes;
+  {
+    const auto img = thumb.Image(thumb.size());
+    thumbBytes.assign(img.begin(), img.end());
+  }
+  Bytes jpeg;
+  jpeg.Be(0xFFD8, 2);
+  Segment(jpeg, 0xE1, "Exif\0\0" + thumbBytes);  // the thumbnail, EOI included, inside APP1
+  Segment(jpeg, 0xDB, std::string(65, 'q'));
+  Segment(jpeg, 0xC2, std::string(15, 'f'));  // progressive: several scans with tables between them
+  Segment(jpeg, 0xDA, std::string(10, 's'));
+  jpeg.Raw("scan one ").Be(0xFF00, 2).Raw(" stuffed ").Be(0xFFD3, 2).Raw(" restart ");
+  jpeg.Fill(1500, 0x11);  // into the next sectors
+  Segment(jpeg, 0xC4, std::string(30, 'h'));
+  Segment(jpeg, 0xDA, std::string(10, 's'));
+  jpeg.Raw("scan two").Fill(70000, 0x22).Be(0xFFD9, 2);  // past a 64 KiB window
+  const size_t end = jpeg.size();
+  jpeg.Be(0xFFD9, 2).Raw("random tail \xFF\xD9");
+  EXPECT_EQ(Jpeg(jpeg), end);
+}
+
+TEST(JpegWalk, ACutOrGarbledImageIsLeftToThePlainRule) {
+  Bytes cut;
+  cut.Be(0xFFD8, 2);
+  Segment(cut, 0xDB, std::string(65, 'q'));
+  Segment(cut, 0xDA, std::string(10, 's'));
+  cut.Fill(1024 - cut.size(), 0x33);
+  cut.Be(0xFFD8FFE0, 4).Fill(600, 0x44).Be(0xFFD9, 2);  // the next photo starts on a sector: this one was cut
+  EXPECT_EQ(Jpeg(cut), 0u);
+  Bytes noScan;
+  noScan.Be(0xFFD8, 2);
+  Segment(noScan, 0xDB, std::string(65, 'q'));
+  noScan.Be(0xFFD9, 2);  // an EOI before any scan is no image
+  EXPECT_EQ(Jpeg(noScan), 0u);
+  Bytes garbage;
+  garbage.Be(0xFFD8, 2);
+  Segment(garbage, 0xDB, std::string(65, 'q'));
+  garbage.Raw("no marker here");
+  EXPECT_EQ(Jpeg(garbage), 0u);
+  Bytes zeroLength;
+  zeroLength.Be(0xFFD8FFDB, 4).Be(0, 2);
+  EXPECT_EQ(Jpeg(zeroLength), 0u);
+  // The medium ends inside the scan.
+  Bytes endless;
+  endless.Be(0xFFD8, 2);
+  Segment(endless, 0xDA, std::string(10, 's'));
+  endless.Fill(4096, 0xFF);
+  EXPECT_EQ(Jpeg(endless, 4096), 0u);
+}
+
 // Through the length rules: a walked file is measured exactly, and cut at the medium's end when it claims
 // more.
 TEST(ContainerRules, MeasureExactlyAndNeverPastTheMedium) {
