@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "filetypes/mpeg_audio.h"
 #include "storage/sector_reader.h"
 
 namespace snapsave {
@@ -205,6 +206,34 @@ uint64_t FlvLength(FileBytes& file, uint64_t limit) {
     end = trailer + 4;
   }
   return std::min(end, limit);
+}
+
+uint64_t MpegAudioLength(FileBytes& file, uint64_t limit) {
+  std::array<uint8_t, 16> h{};
+  uint64_t at = 0;
+  if (file.Read(0, std::span(h).first(10)) && BytesEqual(h, 0, "ID3")) {
+    uint64_t size = 0;
+    for (size_t i = 6; i < 10; ++i) size = (size << 7) | (h[i] & 0x7F);
+    at = 10 + size + ((h[5] & 0x10) != 0 ? 10 : 0);  // a footer repeats the header
+  }
+  std::optional<MpegAudioFrame> first;
+  uint64_t frames = 0;
+  while (at < limit && frames < kMaxUnits) {
+    if (!file.Read(at, std::span(h).first(4))) break;
+    const std::optional<MpegAudioFrame> frame = ParseMpegAudioHeader(h);
+    if (!frame || (first && !frame->SameStream(*first))) break;
+    if (!first) first = frame;
+    at += frame->length;
+    ++frames;
+  }
+  if (frames < 4) return 0;
+  // Tags after the frames: APEv2 from its header (its size counts the items and the footer), then ID3v1.
+  std::array<uint8_t, 32> ape{};
+  if (file.Read(at, ape) && BytesEqual(ape, 0, "APETAGEX") && (Le32(ape, 20) & (1u << 29)) != 0)
+    at += 32 + uint64_t{Le32(ape, 12)};
+  std::array<uint8_t, 3> tag{};
+  if (file.Read(at, tag) && BytesEqual(tag, 0, "TAG") && at + 128 <= file.MediumBytes()) at += 128;
+  return std::min(at, limit);
 }
 
 namespace {

@@ -49,6 +49,10 @@ uint64_t MatroskaLength(FileBytes& file, uint64_t limit);
 // FLV: the header, then tag after tag while each tag's trailing size matches it; 0 without a valid header.
 uint64_t FlvLength(FileBytes& file, uint64_t limit);
 
+// MPEG audio (MP3, MP2): an ID3v2 tag, frames of one stream by their lengths, then an APEv2 and an ID3v1 tag
+// where they follow; 0 when fewer than four frames come.
+uint64_t MpegAudioLength(FileBytes& file, uint64_t limit);
+
 // Whether the whole sector `sector` (absolute) starts another file or is file-system metadata: the end of a
 // file cut short.
 using SectorStop = bool (*)(CarvingContext& ctx, uint64_t sector, ByteSpan bytes);

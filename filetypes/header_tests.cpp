@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <new>
+#include <optional>
 #include <string_view>
 #include <vector>
 
 #include "filetypes/carving_context.h"
+#include "filetypes/mpeg_audio.h"
 #include "storage/sector_reader.h"
 
 namespace snapsave {
@@ -201,7 +203,44 @@ uint32_t MatchMxf(const CarvingContext& /*ctx*/, ByteSpan b) {
 
 // ---- MP3 with an ID3v2 tag: version bytes below FF, no undefined flags, a synchsafe size
 // ------------------------
-uint32_t MatchMp3(const CarvingContext& /*ctx*/, ByteSpan b) {
+// ---- MPEG audio without a tag: a run of frames
+// ----------------------------------------------------------------- A lone FF Fx in data is common; four
+// frames of one stream back to back are not. The second frame is looked for in the sector itself before
+// anything more is read.
+constexpr uint32_t kRunFrames = 4;
+constexpr size_t kRunProbeBytes = 16384;
+
+std::optional<MpegAudioFrame> FrameRunAt(const CarvingContext& ctx, ByteSpan b) {
+  const std::optional<MpegAudioFrame> first = ParseMpegAudioHeader(b);
+  if (!first || first->layer == 1) return std::nullopt;
+  if (first->length + 4 <= b.size()) {
+    const auto second = ParseMpegAudioHeader(b.subspan(first->length));
+    if (!second || !second->SameStream(*first)) return std::nullopt;
+  }
+  const uint32_t sectorSize = ctx.sectorSize();
+  if (!UsableSectorSize(sectorSize) || ctx.source() == nullptr) return std::nullopt;
+  // As much of the probe as the medium holds: a short song near its end is still one.
+  const uint64_t deviceBytes = uint64_t{ctx.source()->TotalSectors()} * ctx.source()->DeviceSectorSize();
+  const uint64_t left =
+      deviceBytes / sectorSize > ctx.currentSector() ? deviceBytes / sectorSize - ctx.currentSector() : 0;
+  const auto count = static_cast<uint32_t>(std::min<uint64_t>(kRunProbeBytes / sectorSize, left));
+  std::vector<uint8_t> block;
+  if (count == 0 || !AllocateZeroed(block, size_t{count} * sectorSize)) return std::nullopt;
+  if (!ctx.ReadSectors(block, ctx.currentSector(), count)) return std::nullopt;
+  size_t at = 0;
+  for (uint32_t n = 0; n < kRunFrames; ++n) {
+    const auto frame = ParseMpegAudioHeader(ByteSpan(block).subspan(std::min(at, block.size())));
+    if (!frame || !frame->SameStream(*first)) return std::nullopt;
+    at += frame->length;
+  }
+  return first;
+}
+
+uint32_t MatchMp3(const CarvingContext& ctx, ByteSpan b) {
+  if (!b.empty() && b[0] == 0xFF) {
+    const std::optional<MpegAudioFrame> run = FrameRunAt(ctx, b);
+    return run && run->layer == 3 ? kMp3 : kNoType;
+  }
   if (b.size() < 10 || !BytesEqual(b, 0, "ID3")) return kNoType;
   if (b[3] == 0xFF || b[4] == 0xFF || (b[5] & 0x1F) != 0) return kNoType;
   for (size_t i = 6; i < 10; ++i) {
@@ -248,10 +287,11 @@ uint32_t MatchMov(const CarvingContext& /*ctx*/, ByteSpan b) {
   return kNoType;
 }
 
-// ---- MPEG-1 layer II, 384 kbit/s, 48 kHz, stereo: the one frame header it recognises
-// ----------------------------
-uint32_t MatchMp2(const CarvingContext& /*ctx*/, ByteSpan b) {
-  return BytesEqual(b, 0, {0xFF, 0xFD, 0xE4, 0x00}) ? kMp2 : kNoType;
+// ---- MPEG audio layer II: a run of frames, as for tag-less MP3
+// ------------------------------------------------------------------
+uint32_t MatchMp2(const CarvingContext& ctx, ByteSpan b) {
+  const std::optional<MpegAudioFrame> run = FrameRunAt(ctx, b);
+  return run && run->layer == 2 ? kMp2 : kNoType;
 }
 
 // ---- SMAF ringtone
@@ -550,7 +590,7 @@ const HeaderTest kMatroskaHeader = Lead(MatchMatroska, 0x1A);
 const HeaderTest kTransportStreamHeader = Lead(MatchTransportStream, kTsSync);
 const HeaderTest kTimestampedTsHeader = AnyLead(MatchTimestampedTs);
 const HeaderTest kMxfHeader = Lead(MatchMxf, 0x06);
-const HeaderTest kMp3Header = Lead(MatchMp3, 'I');
+const HeaderTest kMp3Header = Lead(MatchMp3, 'I', 0xFF);
 const HeaderTest kMidiHeader = Lead(MatchMidi, 'M');
 const HeaderTest kApeHeader = Lead(MatchApe, 'M');
 const HeaderTest kWavHeader = Lead(MatchWav, 'R');

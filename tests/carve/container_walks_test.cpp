@@ -224,6 +224,35 @@ TEST(JpegWalk, ACutOrGarbledImageIsLeftToThePlainRule) {
   EXPECT_EQ(Jpeg(endless, 4096), 0u);
 }
 
+uint64_t Audio(const Bytes& b, size_t image = 1 << 20) {
+  return Walked(b, image, [](FileBytes& f) { return MpegAudioLength(f, uint64_t{2} << 30); });
+}
+
+TEST(MpegAudioWalk, FramesAndTheirTagsWhateverFollows) {
+  // The real song: ID3v2, frames, ID3v1; then the same without its ID3v1 and with an APEv2 tag instead.
+  const std::vector<uint8_t> song = test::Media("tone.mp3");
+  Bytes tagged;
+  tagged.Raw(std::string(song.begin(), song.end()));
+  EXPECT_EQ(Audio(tagged), song.size());
+  Bytes ape;
+  ape.Raw(std::string(song.begin(), song.end() - 128));
+  ape.Raw("APETAGEX").Be(0xD0070000, 4).Be(0x28000000, 4).Be(0, 4).Be(0x000000A0, 4).Fill(8, 0);  // 40 bytes
+                                                                                                  // follow
+  ape.Fill(8, 'i').Raw("APETAGEX").Fill(24, 0);
+  EXPECT_EQ(Audio(ape), ape.size());
+  // Frames cut by something that is no frame: the song ends with the last frame whose header came before the
+  // cut (its length says how far it reaches).
+  Bytes cut;
+  cut.Raw(std::string(song.begin(), song.begin() + 2000));
+  const uint64_t end = Audio(cut, 4096);
+  EXPECT_GT(end, 1000u);
+  EXPECT_LT(end, 2000u + 1441);  // the longest frame of the stream
+  // Fewer than four frames: the marker rule measures.
+  Bytes few;
+  few.Be(0xFFFB9064, 4).Fill(413, 0).Raw("nothing more");
+  EXPECT_EQ(Audio(few), 0u);
+}
+
 // Through the length rules: a walked file is measured exactly, and cut at the medium's end when it claims
 // more.
 TEST(ContainerRules, MeasureExactlyAndNeverPastTheMedium) {

@@ -8,6 +8,7 @@
 
 #include "filetypes/carving_context.h"
 #include "filetypes/file_type_catalogue.h"
+#include "filetypes/mpeg_audio.h"
 #include "tests/support/carve_test_support.h"
 
 namespace snapsave {
@@ -76,10 +77,9 @@ TEST_F(HeaderTestsTest, RecognisesFilesMadeByRealTools) {
       {"tiny.dll", kDll},
       // A plain zip whose first member is "wordlist.txt" passes for a word-processing document.
       {"words.zip", kDocx},
-      // Recognised too narrowly: uncompressed SWF only below version 6 (a video SWF is version 6), and MP2
-      // only with every flag of the last header byte clear (encoders set "original").
+      {"tone.mp2", kMp2},
+      // Recognised too narrowly: uncompressed SWF only below version 6 (a video SWF is version 6).
       {"movie.swf", kNoType},
-      {"tone.mp2", kNoType},
   };
   for (const auto& f : kFiles) {
     const test::SectorImage image(test::FixtureHead(f.name));
@@ -120,6 +120,27 @@ TEST_F(HeaderTestsTest, IsoMediaBrandsAndQuickTimeLeads) {
   Put(mdat, 0, {0, 0, 0x40, 0});
   Put(mdat, 4, "mdat");
   EXPECT_EQ(DetectType(ctx_, mdat), kMov);
+}
+
+// MP3 without its ID3v2 tag, and MP2: four frames of one stream in a row from the sector's start; the same
+// frames cut short, or a lone frame header in random data, start nothing.
+TEST_F(HeaderTestsTest, TaglessMpegAudioByARunOfFrames) {
+  const Bytes tagged = test::FixtureHead("tone.mp3");
+  const size_t tag =
+      10 + ((size_t{tagged[6]} << 21) | (size_t{tagged[7]} << 14) | (size_t{tagged[8]} << 7) | tagged[9]);
+  ASSERT_LT(tag, tagged.size());
+  Bytes bare(tagged.begin() + static_cast<std::ptrdiff_t>(tag), tagged.end());
+  ASSERT_EQ(bare[0], 0xFF);
+  const test::SectorImage image(bare);
+  EXPECT_EQ(DetectAt(image, 0), kMp3);
+  // The second frame broken: no run.
+  Bytes broken = bare;
+  const auto first = ParseMpegAudioHeader(broken);
+  ASSERT_TRUE(first);
+  ASSERT_EQ(first->layer, 3);
+  broken[first->length] = 0x00;
+  const test::SectorImage brokenImage(broken);
+  EXPECT_EQ(DetectAt(brokenImage, 0), kNoType);
 }
 
 TEST_F(HeaderTestsTest, RecognisedAnywhereOnTheMedium) {
@@ -214,7 +235,7 @@ TEST_F(HeaderTestsTest, SignatureDetailsWithoutARealFile) {
   const Case kCases[] = {
       {text("MThd\0\0\0\x06\0\x01\0\x02\x01\xE0MTrk"sv), kMidi},
       {text("MThd\0\0\0\x07\0\x01\0\x02\x01\xE0MTrk"sv), kNoType},
-      {{0xFF, 0xFD, 0xE4, 0x00}, kMp2},
+      {{0xFF, 0xFD, 0xE4, 0x00}, kNoType},  // one MP2 frame header alone is no stream
       {text("CWS\x06"sv), kSwf},
       {text("CWS\x10"sv), kNoType},
       {text("CWS\x05"sv), kNoType},
