@@ -53,11 +53,16 @@ bool FileBytes::Read(uint64_t offset, std::span<uint8_t> out) {
 }
 
 ByteSpan FileBytes::View(uint64_t offset) {
+  if (offset >= medium_) return {};
   if (offset + 1 < header_.size()) return header_.subspan(static_cast<size_t>(offset));
-  // A window that ends within a byte of `offset` is read again from there: a scan always sees two bytes.
-  if (windowSize_ != 0 && offset >= windowStart_ && offset + 2 > windowStart_ + windowSize_) windowSize_ = 0;
+  // Two bytes where the medium has them, so that a scan always sees a marker whole.
+  const size_t want = offset + 2 <= medium_ ? 2 : 1;
+  if (offset + want <= header_.size()) return header_.subspan(static_cast<size_t>(offset));
+  // A window that ends within a byte of `offset` is read again from there.
+  if (windowSize_ != 0 && offset >= windowStart_ && offset + want > windowStart_ + windowSize_)
+    windowSize_ = 0;
   std::array<uint8_t, 2> probe{};
-  if (!Read(offset, probe) && !Read(offset, std::span(probe).first(1))) return {};
+  if (!Read(offset, std::span(probe).first(want))) return {};
   const std::span<uint8_t> buffer = ctx_.workBuffer();
   return ByteSpan(buffer.data() + (offset - windowStart_), windowSize_ - (offset - windowStart_));
 }

@@ -222,6 +222,12 @@ TEST(JpegWalk, ACutOrGarbledImageIsLeftToThePlainRule) {
   Segment(endless, 0xDA, std::string(10, 's'));
   endless.Fill(4096, 0xFF);
   EXPECT_EQ(Jpeg(endless, 4096), 0u);
+  // A medium of one sector, the scan running to its last byte (found by fuzzing: the window was not read).
+  Bytes oneSector;
+  oneSector.Be(0xFFD8, 2);
+  Segment(oneSector, 0xDA, std::string(10, 's'));
+  oneSector.Fill(512 - oneSector.size(), 0x12);
+  EXPECT_EQ(Jpeg(oneSector, 512), 0u);
 }
 
 uint64_t Audio(const Bytes& b, size_t image = 1 << 20) {
