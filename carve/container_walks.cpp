@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "filetypes/mpeg_audio.h"
 #include "storage/sector_reader.h"
@@ -239,6 +240,179 @@ uint64_t MpegAudioLength(FileBytes& file, uint64_t limit) {
   std::array<uint8_t, 3> tag{};
   if (file.Read(at, tag) && BytesEqual(tag, 0, "TAG") && at + 128 <= file.MediumBytes()) at += 128;
   return std::min(at, limit);
+}
+
+namespace {
+
+// Bounds that keep a crafted TIFF's walk short: real files have a handful of IFDs of a few hundred entries.
+constexpr size_t kMaxIfds = 256;
+constexpr uint32_t kMaxIfdEntries = 4096;
+constexpr uint64_t kMaxArrayValues = uint64_t{1} << 20;
+
+class TiffWalk {
+ public:
+  TiffWalk(FileBytes& file, bool bigEndian, uint64_t limit) : file_(file), big_(bigEndian), limit_(limit) {}
+
+  // Walks the IFD at `offset` and every IFD it leads to; false when that IFD is no IFD.
+  bool Ifd(uint64_t offset) {
+    std::vector<uint64_t> pending{offset};
+    bool first = true;
+    while (!pending.empty() && visited_.size() < kMaxIfds) {
+      const uint64_t at = pending.back();
+      pending.pop_back();
+      if (std::find(visited_.begin(), visited_.end(), at) != visited_.end()) continue;
+      visited_.push_back(at);
+      std::array<uint8_t, 12> e{};
+      if (at < 8 || at >= limit_ || !file_.Read(at, std::span(e).first(2))) {
+        if (first) return false;
+        continue;
+      }
+      const uint32_t count = U16(e, 0);
+      if (count == 0 || count > kMaxIfdEntries) {
+        if (first) return false;
+        continue;
+      }
+      first = false;
+      Entry strips{}, stripBytes{}, tiles{}, tileBytes{};
+      uint64_t thumbnail = 0, thumbnailBytes = 0;
+      for (uint32_t i = 0; i < count; ++i) {
+        if (!file_.Read(at + 2 + uint64_t{i} * 12, e)) return true;
+        const Entry entry{U16(e, 0), U16(e, 2), U32(e, 4), U32(e, 8)};
+        const uint64_t size = ValueBytes(entry);
+        if (size > 4) Reach(uint64_t{entry.value} + size);
+        switch (entry.tag) {
+          case 273:
+            strips = entry;
+            break;
+          case 279:
+            stripBytes = entry;
+            break;
+          case 324:
+            tiles = entry;
+            break;
+          case 325:
+            tileBytes = entry;
+            break;
+          case 513:
+            thumbnail = entry.value;
+            break;
+          case 514:
+            thumbnailBytes = entry.value;
+            break;
+          case 330:  // SubIFDs
+            for (uint64_t k = 0; k < std::min<uint64_t>(entry.count, 64); ++k)
+              pending.push_back(Value(entry, k));
+            break;
+          case 34665:  // Exif
+          case 34853:  // GPS
+          case 40965:  // interoperability
+            pending.push_back(entry.value);
+            break;
+          default:
+            break;
+        }
+      }
+      Pieces(strips, stripBytes);
+      Pieces(tiles, tileBytes);
+      if (thumbnail != 0) Reach(thumbnail + thumbnailBytes);
+      const uint64_t next = at + 2 + uint64_t{count} * 12;
+      Reach(next + 4);
+      std::array<uint8_t, 4> link{};
+      if (file_.Read(next, link) && U32(link, 0) != 0) pending.push_back(U32(link, 0));
+    }
+    return true;
+  }
+
+  uint64_t end() const { return std::min(end_, limit_); }
+
+ private:
+  struct Entry {
+    uint16_t tag = 0;
+    uint16_t type = 0;
+    uint32_t count = 0;
+    uint32_t value = 0;
+  };
+
+  uint16_t U16(ByteSpan b, size_t off) const { return big_ ? Be16(b, off) : Le16(b, off); }
+  uint32_t U32(ByteSpan b, size_t off) const { return big_ ? Be32(b, off) : Le32(b, off); }
+
+  static uint64_t TypeBytes(uint16_t type) {
+    switch (type) {
+      case 1:
+      case 2:
+      case 6:
+      case 7:
+        return 1;
+      case 3:
+      case 8:
+        return 2;
+      case 4:
+      case 9:
+      case 11:
+      case 13:
+        return 4;
+      case 5:
+      case 10:
+      case 12:
+        return 8;
+      default:
+        return 0;
+    }
+  }
+  static uint64_t ValueBytes(const Entry& e) { return TypeBytes(e.type) * e.count; }
+
+  // Element `k` of an array of SHORT or LONG values, inline when it fits in the entry.
+  uint64_t Value(const Entry& e, uint64_t k) {
+    const uint64_t width = TypeBytes(e.type);
+    if (width != 2 && width != 4) return 0;
+    if (ValueBytes(e) <= 4) {
+      std::array<uint8_t, 4> inline_{};
+      if (big_) {
+        inline_ = {static_cast<uint8_t>(e.value >> 24), static_cast<uint8_t>(e.value >> 16),
+                   static_cast<uint8_t>(e.value >> 8), static_cast<uint8_t>(e.value)};
+      } else {
+        inline_ = {static_cast<uint8_t>(e.value), static_cast<uint8_t>(e.value >> 8),
+                   static_cast<uint8_t>(e.value >> 16), static_cast<uint8_t>(e.value >> 24)};
+      }
+      return width == 2 ? U16(inline_, static_cast<size_t>(k * 2)) : U32(inline_, 0);
+    }
+    std::array<uint8_t, 4> b{};
+    if (!file_.Read(uint64_t{e.value} + k * width, std::span(b).first(width))) return 0;
+    return width == 2 ? U16(b, 0) : U32(b, 0);
+  }
+
+  // Strips or tiles: each piece's offset plus its byte count.
+  void Pieces(const Entry& offsets, const Entry& counts) {
+    const uint64_t n = std::min<uint64_t>({offsets.count, counts.count, kMaxArrayValues});
+    for (uint64_t k = 0; k < n; ++k) {
+      const uint64_t offset = Value(offsets, k);
+      if (offset != 0) Reach(offset + Value(counts, k));
+    }
+  }
+
+  void Reach(uint64_t end) {
+    if (end <= limit_) end_ = std::max(end_, end);
+  }
+
+  FileBytes& file_;
+  bool big_;
+  uint64_t limit_;
+  uint64_t end_ = 8;
+  std::vector<uint64_t> visited_;
+};
+
+}  // namespace
+
+uint64_t TiffLength(FileBytes& file, uint64_t limit) {
+  std::array<uint8_t, 8> h{};
+  if (!file.Read(0, h)) return 0;
+  const bool little = BytesEqual(h, 0, "II") && h[2] == 42 && h[3] == 0;
+  const bool big = BytesEqual(h, 0, "MM") && h[2] == 0 && h[3] == 42;
+  if (!little && !big) return 0;
+  TiffWalk walk(file, big, limit);
+  const uint64_t first = big ? Be32(h, 4) : Le32(h, 4);
+  if (!walk.Ifd(first)) return 0;
+  return walk.end();
 }
 
 namespace {

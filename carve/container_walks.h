@@ -53,6 +53,11 @@ uint64_t FlvLength(FileBytes& file, uint64_t limit);
 // where they follow; 0 when fewer than four frames come.
 uint64_t MpegAudioLength(FileBytes& file, uint64_t limit);
 
+// TIFF and the TIFF-based camera raw formats: the IFD chain with its sub-IFDs (Exif, GPS, interoperability,
+// SubIFDs); the file ends at the furthest end of any IFD, strip, tile, thumbnail or value they reference. 0 when
+// the header or the first IFD is not valid.
+uint64_t TiffLength(FileBytes& file, uint64_t limit);
+
 // Whether the whole sector `sector` (absolute) starts another file or is file-system metadata: the end of a
 // file cut short.
 using SectorStop = bool (*)(CarvingContext& ctx, uint64_t sector, ByteSpan bytes);

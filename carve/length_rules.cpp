@@ -430,6 +430,11 @@ uint64_t Measure(CarvingContext& ctx, LengthRule rule, uint32_t typeCode, ByteSp
       if (const uint64_t n = MpegAudioLength(file, k2GiB); n != 0) return n;
       return typeCode == kMp3 ? Mp3Length(ctx) : PlainWalk(ctx, k256MiB);
     }
+    case LengthRule::kTiffIfds: {
+      FileBytes file(ctx, header);
+      if (const uint64_t n = TiffLength(file, k256MiB); n != 0) return n;
+      return PlainWalk(ctx, k128MiB);
+    }
     case LengthRule::kFlvTags: {
       FileBytes file(ctx, header);
       if (const uint64_t n = FlvLength(file, k6GiB); n != 0) return n;

@@ -48,6 +48,7 @@ enum class LengthRule : uint8_t {
   kMatroskaElements,  // EBML header and Segment; else a 64 GiB walk
   kFlvTags,           // tag walk; else a 6 GiB walk
   kMpegAudioFrames,   // frame walk with its tags; else mp3's ID3v1 marker or a 256 MiB walk
+  kTiffIfds,          // IFD walk to the furthest data; else a 128 MiB walk
   kWalk128MiB,        // plain sector walks up to the limit
   kWalk256MiB,
   kWalk6GiB,

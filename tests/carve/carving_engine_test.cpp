@@ -132,7 +132,7 @@ constexpr MediaCase kMedia[] = {
     {"pic.jpg", "jpg", true, true, false},   {"photo.jpg", "jpg", true, true, false},
     {"pic.png", "png", true, false, false},  {"pic.gif", "gif", true, false, false},
     {"pic.bmp", "bmp", true, true, true},    {"pic.ico", "ico", true, true, true},
-    {"pic.tif", "tif", false, false, false}, {"pic.psd", "psd", false, false, false},
+    {"pic.tif", "tif", true, true, false},   {"pic.psd", "psd", false, false, false},
     {"ps.vob", "mpeg", true, true, false},   {"ps.mpg", "mpeg", true, true, false},
     {"movie.ts", "ts", true, true, false},   {"long.ts", "ts", true, true, false},
     {"movie.mp4", "mp4", true, true, false}, {"movie.mov", "mov", true, true, false},

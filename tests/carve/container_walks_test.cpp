@@ -259,6 +259,83 @@ TEST(MpegAudioWalk, FramesAndTheirTagsWhateverFollows) {
   EXPECT_EQ(Audio(few), 0u);
 }
 
+uint64_t Tiff(const Bytes& b, size_t image = 1 << 20) {
+  return Walked(b, image, [](FileBytes& f) { return TiffLength(f, uint64_t{256} << 20); });
+}
+
+// A little-endian TIFF entry.
+void Tag(Bytes& b, uint16_t tag, uint16_t type, uint32_t count, uint32_t value) {
+  for (uint64_t v : {uint64_t{tag}, uint64_t{type}}) b.Be(((v & 0xFF) << 8) | (v >> 8), 2);
+  for (uint32_t v : {count, value})
+    b.Be((uint64_t{v & 0xFF} << 24) | (uint64_t{(v >> 8) & 0xFF} << 16) | (uint64_t{(v >> 16) & 0xFF} << 8) |
+             (v >> 24),
+         4);
+}
+void Le16(Bytes& b, uint16_t v) {
+  b.Be(((v & 0xFF) << 8) | (v >> 8), 2);
+}
+void Le32(Bytes& b, uint32_t v) {
+  b.Be((uint64_t{v & 0xFF} << 24) | (uint64_t{(v >> 8) & 0xFF} << 16) | (uint64_t{(v >> 16) & 0xFF} << 8) |
+           (v >> 24),
+       4);
+}
+
+TEST(TiffWalk, TheFurthestStripTileThumbnailOrValueEndsIt) {
+  // Header; IFD0 at 8 with two strips (offsets and counts in arrays), a SubIFD and an Exif IFD; IFD1 (a
+  // thumbnail) chained after IFD0; the furthest piece is the thumbnail's data.
+  Bytes t;
+  t.Raw("II").Be(0x2A00, 2);
+  Le32(t, 8);
+  Le16(t, 6);                // IFD0 at 8: 6 entries, ends at 8 + 2 + 72 + 4 = 86
+  Tag(t, 273, 4, 2, 200);    // strip offsets at 200
+  Tag(t, 279, 4, 2, 208);    // strip counts at 208
+  Tag(t, 330, 4, 1, 300);    // SubIFD at 300
+  Tag(t, 34665, 4, 1, 400);  // Exif IFD at 400
+  Tag(t, 270, 2, 40, 120);   // a description at 120..160
+  Tag(t, 256, 3, 1, 64);     // inline
+  Le32(t, 500);              // IFD1 at 500
+  t.Fill(200 - t.size(), 0);
+  Le32(t, 1000);  // strip 1 at 1000 ...
+  Le32(t, 3000);  // strip 2 at 3000
+  Le32(t, 1500);  // ... 1500 bytes
+  Le32(t, 2000);  // 2000 bytes: to 5000
+  t.Fill(300 - t.size(), 0);
+  Le16(t, 2);  // the SubIFD: one tile ending at 6000
+  Tag(t, 324, 4, 1, 5500);
+  Tag(t, 325, 4, 1, 500);
+  Le32(t, 0);
+  t.Fill(400 - t.size(), 0);
+  Le16(t, 1);  // Exif: a maker note blob to 7000
+  Tag(t, 37500, 7, 1000, 6000);
+  Le32(t, 0);
+  t.Fill(500 - t.size(), 0);
+  Le16(t, 2);  // IFD1: the thumbnail at 7000, 1234 bytes
+  Tag(t, 513, 4, 1, 7000);
+  Tag(t, 514, 4, 1, 1234);
+  Le32(t, 8);  // and a link back to IFD0: a loop, walked once
+  t.Fill(8234 - t.size(), 0x31);
+  EXPECT_EQ(Tiff(t), 8234u);
+}
+
+TEST(TiffWalk, BadHeadersOrFirstIfdsDecline) {
+  Bytes noMagic;
+  noMagic.Raw("II").Be(0x2B00, 2).Fill(100);
+  EXPECT_EQ(Tiff(noMagic), 0u);
+  Bytes emptyIfd;
+  emptyIfd.Raw("MM").Be(0x002A, 2).Be(8, 4).Be(0, 2).Fill(100);
+  EXPECT_EQ(Tiff(emptyIfd), 0u);
+  Bytes pastEnd;
+  pastEnd.Raw("MM").Be(0x002A, 2).Be(0x7FFFFFF0, 4).Fill(100);
+  EXPECT_EQ(Tiff(pastEnd), 0u);
+  // Big-endian, one strip inline: header, IFD, strip.
+  Bytes big;
+  big.Raw("MM").Be(0x002A, 2).Be(8, 4).Be(2, 2);
+  big.Be(273, 2).Be(4, 2).Be(1, 4).Be(100, 4);
+  big.Be(279, 2).Be(4, 2).Be(1, 4).Be(900, 4);
+  big.Be(0, 4).Fill(1000 - big.size(), 0x44);
+  EXPECT_EQ(Tiff(big), 1000u);
+}
+
 // Through the length rules: a walked file is measured exactly, and cut at the medium's end when it claims
 // more.
 TEST(ContainerRules, MeasureExactlyAndNeverPastTheMedium) {
