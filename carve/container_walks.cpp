@@ -417,6 +417,51 @@ uint64_t TiffLength(FileBytes& file, uint64_t limit) {
 
 namespace {
 
+constexpr uint32_t kFreeSector = 0xFFFFFFFF;
+constexpr uint32_t kEndOfChain = 0xFFFFFFFE;
+constexpr uint32_t kHeaderDifatEntries = 109;
+
+}  // namespace
+
+uint64_t CompoundDocumentLength(FileBytes& file, uint64_t limit) {
+  std::array<uint8_t, 512> h{};
+  if (!file.Read(0, h) || !BytesEqual(h, 0, {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1})) return 0;
+  const uint32_t shift = Le16(h, 30);
+  if (Le16(h, 28) != 0xFFFE || (shift != 9 && shift != 12) || Le16(h, 32) != 6) return 0;
+  const uint64_t sectorBytes = uint64_t{1} << shift;
+  const uint32_t fatSectors = Le32(h, 44);
+  if (fatSectors == 0 || fatSectors > limit / sectorBytes / (sectorBytes / 4) + 1) return 0;
+  // The FAT's own sectors: 109 in the header, the rest in the DIFAT chain.
+  std::vector<uint32_t> fat;
+  fat.reserve(std::min<uint32_t>(fatSectors, 1u << 16));
+  for (uint32_t i = 0; i < kHeaderDifatEntries && fat.size() < fatSectors; ++i)
+    fat.push_back(Le32(h, 76 + 4 * i));
+  uint32_t difat = Le32(h, 68);
+  std::vector<uint8_t> sector(sectorBytes);
+  uint64_t end = 0;
+  auto reach = [&](uint64_t index) { end = std::max(end, (index + 2) * sectorBytes); };
+  for (uint32_t hops = 0; fat.size() < fatSectors && difat < kEndOfChain && hops < fatSectors; ++hops) {
+    if (!file.Read((uint64_t{difat} + 1) * sectorBytes, sector)) return 0;
+    reach(difat);
+    const size_t perSector = sectorBytes / 4 - 1;  // the last entry links to the next DIFAT sector
+    for (size_t i = 0; i < perSector && fat.size() < fatSectors; ++i) fat.push_back(Le32(sector, 4 * i));
+    difat = Le32(sector, 4 * perSector);
+  }
+  if (fat.size() < fatSectors) return 0;
+  // Every sector the FAT marks as used, its own sectors included (marked as such).
+  for (size_t k = 0; k < fat.size(); ++k) {
+    if (fat[k] >= kEndOfChain - 2) return 0;  // a FAT sector that is no sector
+    if ((uint64_t{fat[k]} + 2) * sectorBytes > limit) return 0;
+    if (!file.Read((uint64_t{fat[k]} + 1) * sectorBytes, sector)) return 0;
+    for (size_t i = 0; i < sectorBytes / 4; ++i) {
+      if (Le32(sector, 4 * i) != kFreeSector) reach(k * (sectorBytes / 4) + i);
+    }
+  }
+  return end == 0 ? 0 : std::min(end, limit);
+}
+
+namespace {
+
 // Markers that stand alone, without a length: TEM, the restart markers, SOI.
 bool IsStandaloneMarker(uint8_t m) {
   return m == 0x01 || (m >= 0xD0 && m <= 0xD8);

@@ -58,6 +58,10 @@ uint64_t MpegAudioLength(FileBytes& file, uint64_t limit);
 // the header or the first IFD is not valid.
 uint64_t TiffLength(FileBytes& file, uint64_t limit);
 
+// Compound documents (doc, xls, ppt, msg ...): the header's sector size and its FAT, found through the DIFAT;
+// the file ends after the highest sector the FAT marks as used. 0 when the header is not valid.
+uint64_t CompoundDocumentLength(FileBytes& file, uint64_t limit);
+
 // Whether the whole sector `sector` (absolute) starts another file or is file-system metadata: the end of a
 // file cut short.
 using SectorStop = bool (*)(CarvingContext& ctx, uint64_t sector, ByteSpan bytes);

@@ -435,6 +435,11 @@ uint64_t Measure(CarvingContext& ctx, LengthRule rule, uint32_t typeCode, ByteSp
       if (const uint64_t n = TiffLength(file, k256MiB); n != 0) return n;
       return PlainWalk(ctx, k128MiB);
     }
+    case LengthRule::kCompoundDocument: {
+      FileBytes file(ctx, header);
+      const uint64_t n = CompoundDocumentLength(file, k256MiB);
+      return n != 0 ? n : ctx.sectorSize();
+    }
     case LengthRule::kFlvTags: {
       FileBytes file(ctx, header);
       if (const uint64_t n = FlvLength(file, k6GiB); n != 0) return n;

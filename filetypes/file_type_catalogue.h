@@ -49,6 +49,7 @@ enum class LengthRule : uint8_t {
   kFlvTags,           // tag walk; else a 6 GiB walk
   kMpegAudioFrames,   // frame walk with its tags; else mp3's ID3v1 marker or a 256 MiB walk
   kTiffIfds,          // IFD walk to the furthest data; else a 128 MiB walk
+  kCompoundDocument,  // the highest sector the FAT uses; else one sector
   kWalk128MiB,        // plain sector walks up to the limit
   kWalk256MiB,
   kWalk6GiB,

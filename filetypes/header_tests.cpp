@@ -300,11 +300,13 @@ uint32_t MatchMmf(const CarvingContext& /*ctx*/, ByteSpan b) {
   return BytesEqual(b, 0, "MMMD") ? kMmf : kNoType;
 }
 
-// ---- Flash authoring file: half the compound-document signature, so every compound document lands here
+// ---- Flash authoring file: a compound document whose directory holds "Contents" and no Office stream
 // --------
-uint32_t MatchFla(const CarvingContext& /*ctx*/, ByteSpan b) {
-  if (b.size() < 16) return kNoType;
-  return BytesEqual(b, 0, {0xD0, 0xCF, 0x11, 0xE0}) ? kFla : kNoType;
+uint32_t ClassifyCompoundDocument(const CarvingContext& ctx, ByteSpan header);
+
+uint32_t MatchFla(const CarvingContext& ctx, ByteSpan b) {
+  if (!BytesEqual(b, 0, {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1})) return kNoType;
+  return ClassifyCompoundDocument(ctx, b) == kFla ? kFla : kNoType;
 }
 
 // ---- GIF: "GIF" + two digits + a lower-case letter (87a, 89a)
@@ -417,13 +419,16 @@ uint32_t ClassifyCompoundDocument(const CarvingContext& ctx, ByteSpan header) {
   if (ClassIdIs(root, kExcelClassId) || ClassIdIs(root, kExcel5ClassId)) return kXls;
   if (ClassIdIs(root, kPowerPointClassId)) return kPpt;
 
+  bool flash = false;
   for (size_t i = 0; i < sectorSize / kDirectoryEntryBytes; ++i) {
     const size_t entry = i * kDirectoryEntryBytes;
     if (Utf16NameStartsWith(sector, entry, "WordDocument")) return kDoc;
     if (Utf16NameStartsWith(sector, entry, "Workbook")) return kXls;
     if (Utf16NameStartsWith(sector, entry, "PowerPoint Document")) return kPpt;
+    // A Flash source keeps its document in "Contents" beside its pages and symbols.
+    flash = flash || Utf16NameStartsWith(sector, entry, "Contents");
   }
-  return kOle;
+  return flash ? kFla : kOle;
 }
 
 uint32_t MatchCompoundDocument(const CarvingContext& ctx, ByteSpan b) {

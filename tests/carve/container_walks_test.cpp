@@ -336,6 +336,59 @@ TEST(TiffWalk, BadHeadersOrFirstIfdsDecline) {
   EXPECT_EQ(Tiff(big), 1000u);
 }
 
+uint64_t Compound(const Bytes& b, size_t image = 1 << 20) {
+  return Walked(b, image, [](FileBytes& f) { return CompoundDocumentLength(f, uint64_t{256} << 20); });
+}
+
+// A compound file of 512-byte sectors: the header, the FAT in sector 0 with `entries`, then `sectors` more.
+Bytes CompoundFile(const std::vector<uint32_t>& entries, size_t sectors) {
+  Bytes b;
+  b.Raw("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1").Fill(16, 0);
+  Le16(b, 0x3E);
+  Le16(b, 3);
+  Le16(b, 0xFFFE);
+  Le16(b, 9);  // 512-byte sectors
+  Le16(b, 6);
+  b.Fill(10, 0);
+  Le32(b, 1);  // one FAT sector
+  Le32(b, 1);  // the directory at sector 1
+  b.Fill(8, 0);
+  Le32(b, 0xFFFFFFFE);  // no mini FAT
+  Le32(b, 0);
+  Le32(b, 0xFFFFFFFE);  // no DIFAT sectors
+  Le32(b, 0);
+  Le32(b, 0);  // the FAT is sector 0
+  for (int i = 1; i < 109; ++i) Le32(b, 0xFFFFFFFF);
+  for (uint32_t e : entries) Le32(b, e);
+  for (size_t i = entries.size(); i < 128; ++i) Le32(b, 0xFFFFFFFF);
+  b.Fill(512 * sectors, 0x6D);
+  return b;
+}
+
+TEST(CompoundDocumentWalk, EndsAfterTheHighestSectorTheFatUses) {
+  // Sector 0 the FAT, 1 the directory, 2..4 a stream, 5 free, 6 a last stream sector: the file is 8 sectors.
+  const Bytes doc = CompoundFile({0xFFFFFFFD, 0xFFFFFFFE, 3, 4, 0xFFFFFFFE, 0xFFFFFFFF, 0xFFFFFFFE}, 6);
+  EXPECT_EQ(Compound(doc), 8u * 512);
+  // The header claims something else than 512-byte sectors of version 3, or no FAT: declined.
+  Bytes bad = doc;
+  auto image = bad.Image(bad.size());
+  image[30] = 10;
+  Bytes odd;
+  odd.Raw(std::string(image.begin(), image.end()));
+  EXPECT_EQ(Compound(odd), 0u);
+  Bytes noFat;
+  noFat.Raw("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1").Fill(36, 0).Fill(500, 0);
+  EXPECT_EQ(Compound(noFat), 0u);
+  // A FAT that names a sector past every limit is no FAT.
+  const Bytes huge = CompoundFile({0xFFFFFFFD}, 1);
+  auto hugeImage = huge.Image(huge.size());
+  hugeImage[76] = 0xF0;
+  hugeImage[79] = 0x7F;
+  Bytes hugeBytes;
+  hugeBytes.Raw(std::string(hugeImage.begin(), hugeImage.end()));
+  EXPECT_EQ(Compound(hugeBytes), 0u);
+}
+
 // Through the length rules: a walked file is measured exactly, and cut at the medium's end when it claims
 // more.
 TEST(ContainerRules, MeasureExactlyAndNeverPastTheMedium) {

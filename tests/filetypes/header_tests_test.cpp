@@ -239,7 +239,7 @@ TEST_F(HeaderTestsTest, SignatureDetailsWithoutARealFile) {
       {text("CWS\x06"sv), kSwf},
       {text("CWS\x10"sv), kNoType},
       {text("CWS\x05"sv), kNoType},
-      {{0xD0, 0xCF, 0x11, 0xE0}, kFla},
+      {{0xD0, 0xCF, 0x11, 0xE0}, kNoType},  // half a compound-document signature
       {{0xFF, 0xD8, 0xFF, 0xE1, 0x10, 0x00, 'E', 'x', 'i', 'f'}, kJpeg},
       {{0xFF, 0xD8, 0xFF, 0xDB}, kNoType},  // SOI straight into a quantisation table
       {text("GIF89A"sv), kNoType},
@@ -351,14 +351,21 @@ void PutEntryName(Bytes& b, size_t entry, std::string_view name) {
   for (size_t i = 0; i < name.size(); ++i) PutLe16(b, entry + 2 * i, static_cast<uint8_t>(name[i]));
 }
 
-TEST_F(HeaderTestsTest, KeptQuirkEveryCompoundDocumentIsDetectedAsFla) {
+// A Word document is found as a document, not as a Flash source; a compound file whose directory holds
+// "Contents" and no Office stream is one.
+TEST_F(HeaderTestsTest, CompoundDocumentsAreNamedByTheirContentNotAsFlash) {
   Bytes doc = CompoundDocument(3);
   PutLe16(doc, 512, 0xA5EC);
   const test::SectorImage image(doc);
-  EXPECT_EQ(DetectAt(image, 0), kFla);
+  EXPECT_EQ(DetectAt(image, 0), kDoc);
   EXPECT_TRUE(VerifyExtension(image.Sector(0), "doc", &image.reader(), 512, 0));
-  EXPECT_TRUE(VerifyExtension(image.Sector(0), "fla", &image.reader(), 512, 0));
   EXPECT_FALSE(VerifyExtension(image.Sector(0), "xls", &image.reader(), 512, 0));
+  Bytes fla = CompoundDocument(2);
+  PutEntryName(fla, 512 * 3, "Root Entry");
+  PutEntryName(fla, 512 * 3 + 128, "Contents");
+  const test::SectorImage flash(fla);
+  EXPECT_EQ(DetectAt(flash, 0), kFla);
+  EXPECT_TRUE(VerifyExtension(flash.Sector(0), "fla", &flash.reader(), 512, 0));
 }
 
 TEST_F(HeaderTestsTest, CompoundDocumentClassifier) {
