@@ -9,6 +9,8 @@
 #include "filetypes/mpeg_audio.h"
 #include "storage/sector_reader.h"
 
+#include <zlib.h>
+
 namespace snapsave {
 
 uint64_t MediumSectors(const CarvingContext& ctx) {
@@ -413,6 +415,80 @@ uint64_t TiffLength(FileBytes& file, uint64_t limit) {
   const uint64_t first = big ? Be32(h, 4) : Le32(h, 4);
   if (!walk.Ifd(first)) return 0;
   return walk.end();
+}
+
+uint64_t PsdLength(FileBytes& file, uint64_t limit) {
+  std::array<uint8_t, 26> h{};
+  if (!file.Read(0, h) || !BytesEqual(h, 0, "8BPS")) return 0;
+  const uint16_t version = Be16(h, 4);
+  const uint64_t channels = Be16(h, 12), height = Be32(h, 14), width = Be32(h, 18), depth = Be16(h, 22);
+  if ((version != 1 && version != 2) || channels == 0 || channels > 56 || height == 0 || width == 0 ||
+      (depth != 1 && depth != 8 && depth != 16 && depth != 32))
+    return 0;
+  const bool big = version == 2;
+  uint64_t at = 26;
+  std::array<uint8_t, 8> n{};
+  // Colour-mode data and image resources: 4-byte lengths; layers and masks: 8 bytes in a PSB.
+  for (int section = 0; section < 3; ++section) {
+    const size_t width8 = section == 2 && big ? 8 : 4;
+    if (!file.Read(at, std::span(n).first(width8))) return 0;
+    const uint64_t length = width8 == 8 ? Be64(n, 0) : Be32(n, 0);
+    if (length > limit) return 0;
+    at += width8 + length;
+  }
+  if (!file.Read(at, std::span(n).first(2))) return 0;
+  const uint16_t compression = Be16(n, 0);
+  at += 2;
+  const uint64_t rows = channels * height;
+  if (compression == 0) {
+    const uint64_t rowBytes = (width * depth + 7) / 8;
+    if (rowBytes != 0 && rows > limit / rowBytes) return 0;
+    at += rows * rowBytes;
+  } else if (compression == 1) {
+    // The byte count of every row of every channel, then the rows.
+    const size_t countBytes = big ? 4 : 2;
+    if (rows > kMaxUnits) return 0;
+    uint64_t data = 0;
+    for (uint64_t r = 0; r < rows; ++r) {
+      if (!file.Read(at + r * countBytes, std::span(n).first(countBytes))) return 0;
+      data += big ? Be32(n, 0) : Be16(n, 0);
+    }
+    at += rows * countBytes + data;
+  } else {
+    return 0;  // deflated image data states no length
+  }
+  return std::min(at, limit);
+}
+
+uint64_t SwfLength(FileBytes& file, uint64_t limit) {
+  std::array<uint8_t, 8> h{};
+  if (!file.Read(0, h)) return 0;
+  const uint64_t declared = Le32(h, 4);
+  if (BytesEqual(h, 0, "FWS")) return declared >= 21 && declared <= limit ? declared : 0;
+  if (!BytesEqual(h, 0, "CWS") || declared < 21 || declared > limit) return 0;
+  z_stream z{};
+  if (inflateInit(&z) != Z_OK) return 0;
+  std::array<uint8_t, 16384> sink{};
+  uint64_t at = 8;
+  uint64_t produced = 0;
+  int result = Z_OK;
+  while (result == Z_OK && at < limit) {
+    const ByteSpan view = file.View(at);
+    if (view.empty()) break;
+    const auto chunk = static_cast<uInt>(std::min<size_t>(view.size(), 1u << 16));
+    z.next_in = const_cast<Bytef*>(view.data());  // zlib's API is not const; it only reads the input
+    z.avail_in = chunk;
+    while (z.avail_in != 0 && result == Z_OK) {
+      z.next_out = sink.data();
+      z.avail_out = static_cast<uInt>(sink.size());
+      result = inflate(&z, Z_NO_FLUSH);
+      produced += sink.size() - z.avail_out;
+      if (produced > declared) result = Z_DATA_ERROR;  // more than the header said: not this file
+    }
+    at += chunk - z.avail_in;
+  }
+  inflateEnd(&z);
+  return result == Z_STREAM_END ? std::min(at, limit) : 0;
 }
 
 namespace {

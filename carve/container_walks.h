@@ -54,13 +54,21 @@ uint64_t FlvLength(FileBytes& file, uint64_t limit);
 uint64_t MpegAudioLength(FileBytes& file, uint64_t limit);
 
 // TIFF and the TIFF-based camera raw formats: the IFD chain with its sub-IFDs (Exif, GPS, interoperability,
-// SubIFDs); the file ends at the furthest end of any IFD, strip, tile, thumbnail or value they reference. 0 when
-// the header or the first IFD is not valid.
+// SubIFDs); the file ends at the furthest end of any IFD, strip, tile, thumbnail or value they reference. 0
+// when the header or the first IFD is not valid.
 uint64_t TiffLength(FileBytes& file, uint64_t limit);
 
 // Compound documents (doc, xls, ppt, msg ...): the header's sector size and its FAT, found through the DIFAT;
 // the file ends after the highest sector the FAT marks as used. 0 when the header is not valid.
 uint64_t CompoundDocumentLength(FileBytes& file, uint64_t limit);
+
+// PSD and PSB: the header, the colour-mode, image-resource and layer sections by their lengths, then the
+// image data, raw by its dimensions or RLE by its row byte counts. 0 for any other header or compression.
+uint64_t PsdLength(FileBytes& file, uint64_t limit);
+
+// SWF: an uncompressed file ("FWS") states its length; a zlib-compressed one ("CWS") ends where its deflate
+// stream ends, found by inflating it. 0 when neither holds.
+uint64_t SwfLength(FileBytes& file, uint64_t limit);
 
 // Whether the whole sector `sector` (absolute) starts another file or is file-system metadata: the end of a
 // file cut short.

@@ -205,8 +205,9 @@ uint64_t RiffLength(CarvingContext& ctx, ByteSpan header, uint32_t typeCode) {
 
 // ---- SWF: an uncompressed ("FWS") file states its length at offset 4
 // -----------------------------------------
-uint64_t SwfLength(CarvingContext& ctx, ByteSpan header) {
-  if (!header.empty() && header[0] == 'F') return std::min<uint64_t>(Le32(header, 4), k256MiB);
+uint64_t SwfHeaderLength(CarvingContext& ctx, ByteSpan header) {
+  FileBytes file(ctx, header);
+  if (const uint64_t n = SwfLength(file, k256MiB); n != 0) return n;
   return ctx.sectorSize();
 }
 
@@ -440,6 +441,11 @@ uint64_t Measure(CarvingContext& ctx, LengthRule rule, uint32_t typeCode, ByteSp
       const uint64_t n = CompoundDocumentLength(file, k256MiB);
       return n != 0 ? n : ctx.sectorSize();
     }
+    case LengthRule::kPsdSections: {
+      FileBytes file(ctx, header);
+      if (const uint64_t n = PsdLength(file, k2GiB); n != 0) return n;
+      return PlainWalk(ctx, k128MiB);
+    }
     case LengthRule::kFlvTags: {
       FileBytes file(ctx, header);
       if (const uint64_t n = FlvLength(file, k6GiB); n != 0) return n;
@@ -450,7 +456,7 @@ uint64_t Measure(CarvingContext& ctx, LengthRule rule, uint32_t typeCode, ByteSp
     case LengthRule::kAsfFileProperties:
       return AsfLength(ctx, header);
     case LengthRule::kSwfHeaderLength:
-      return SwfLength(ctx, header);
+      return SwfHeaderLength(ctx, header);
     case LengthRule::kRiffSize:
       return RiffLength(ctx, header, typeCode);
     case LengthRule::kTransportStream:

@@ -49,7 +49,7 @@ constexpr CarvingTypeRow kRows[kCarvingTypeRowCount + 1] = {
     {"jpe", kJpeg, &kJpegHeader, LR::kJpegEndMarker},
     {"jfif", kJpeg, &kJpegHeader, LR::kJpegEndMarker},
     {"png", kPng, &kPngHeader, LR::kPngEndChunk},
-    {"psd", kPsd, &kPsdHeader, LR::kWalk128MiB},
+    {"psd", kPsd, &kPsdHeader, LR::kPsdSections},
     {"tif", kTiff, &kTiffHeader, LR::kTiffIfds},
     {"tiff", kTiff, &kTiffHeader, LR::kTiffIfds},
     {"ico", kIco, &kIcoHeader, LR::kIcoDirectory},

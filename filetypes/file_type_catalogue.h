@@ -50,6 +50,7 @@ enum class LengthRule : uint8_t {
   kMpegAudioFrames,   // frame walk with its tags; else mp3's ID3v1 marker or a 256 MiB walk
   kTiffIfds,          // IFD walk to the furthest data; else a 128 MiB walk
   kCompoundDocument,  // the highest sector the FAT uses; else one sector
+  kPsdSections,       // sections and image data; else a 128 MiB walk
   kWalk128MiB,        // plain sector walks up to the limit
   kWalk256MiB,
   kWalk6GiB,

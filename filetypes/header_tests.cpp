@@ -105,8 +105,10 @@ uint32_t MatchAsf(const CarvingContext& /*ctx*/, ByteSpan b) {
 uint32_t MatchSwf(const CarvingContext& /*ctx*/, ByteSpan b) {
   if (b.size() < 8) return kNoType;
   const uint8_t version = b[3];
-  if (BytesEqual(b, 0, "CWS") && version >= 6 && version <= 15) return kSwf;
-  if (BytesEqual(b, 0, "FWS") && version < 6) return kSwf;
+  // Compression came with version 6; either kind states its (uncompressed) length, at least a header's.
+  if (Le32(b, 4) < 21) return kNoType;
+  if (BytesEqual(b, 0, "CWS") && version >= 6 && version <= 50) return kSwf;
+  if (BytesEqual(b, 0, "FWS") && version >= 1 && version <= 50) return kSwf;
   return kNoType;
 }
 

@@ -132,7 +132,7 @@ constexpr MediaCase kMedia[] = {
     {"pic.jpg", "jpg", true, true, false},   {"photo.jpg", "jpg", true, true, false},
     {"pic.png", "png", true, false, false},  {"pic.gif", "gif", true, false, false},
     {"pic.bmp", "bmp", true, true, true},    {"pic.ico", "ico", true, true, true},
-    {"pic.tif", "tif", true, true, false},   {"pic.psd", "psd", false, false, false},
+    {"pic.tif", "tif", true, true, false},   {"pic.psd", "psd", true, true, false},
     {"ps.vob", "mpeg", true, true, false},   {"ps.mpg", "mpeg", true, true, false},
     {"movie.ts", "ts", true, true, false},   {"long.ts", "ts", true, true, false},
     {"movie.mp4", "mp4", true, true, false}, {"movie.mov", "mov", true, true, false},
@@ -469,11 +469,14 @@ TEST_F(CarvingTest, WithoutTheWorkBufferNothingIsCarved) {
 }
 
 // A plain walk that never meets another file's start runs to its limit: limit + one sector. The image is
-// sparse.
+// sparse; the picture's deflated image data states no length, so its sections cannot measure it.
 TEST_F(CarvingTest, APlainWalkOverZerosEndsAtItsLimit) {
   const fs::path path = dir_.path() / "zeros.img";
-  std::vector<uint8_t> psd = Media("pic.psd");
-  psd.resize(kSector);
+  std::vector<uint8_t> psd(kSector, 0);
+  const uint8_t header[] = {
+      '8', 'B', 'P', 'S', 0, 1, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 64, 0, 0,
+      0,   64,  0,   8,   0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  0, 2};  // three empty sections, ZIP data
+  std::copy(std::begin(header), std::end(header), psd.begin());
   test::WriteFile(path, psd);
   fs::resize_file(path, length_limit::k128MiB + 64 * kSector);
   SectorReader reader;

@@ -78,8 +78,7 @@ TEST_F(HeaderTestsTest, RecognisesFilesMadeByRealTools) {
       // A plain zip whose first member is "wordlist.txt" passes for a word-processing document.
       {"words.zip", kDocx},
       {"tone.mp2", kMp2},
-      // Recognised too narrowly: uncompressed SWF only below version 6 (a video SWF is version 6).
-      {"movie.swf", kNoType},
+      {"movie.swf", kSwf},  // uncompressed, version 6 and later too
   };
   for (const auto& f : kFiles) {
     const test::SectorImage image(test::FixtureHead(f.name));
@@ -236,7 +235,9 @@ TEST_F(HeaderTestsTest, SignatureDetailsWithoutARealFile) {
       {text("MThd\0\0\0\x06\0\x01\0\x02\x01\xE0MTrk"sv), kMidi},
       {text("MThd\0\0\0\x07\0\x01\0\x02\x01\xE0MTrk"sv), kNoType},
       {{0xFF, 0xFD, 0xE4, 0x00}, kNoType},  // one MP2 frame header alone is no stream
-      {text("CWS\x06"sv), kSwf},
+      {text("CWS\x06\x40\0\0\0"sv), kSwf},
+      {text("FWS\x0A\x40\0\0\0"sv), kSwf},
+      {text("FWS\x0A\x04\0\0\0"sv), kNoType},  // shorter than a header
       {text("CWS\x10"sv), kNoType},
       {text("CWS\x05"sv), kNoType},
       {{0xD0, 0xCF, 0x11, 0xE0}, kNoType},  // half a compound-document signature
