@@ -491,6 +491,112 @@ uint64_t SwfLength(FileBytes& file, uint64_t limit) {
   return result == Z_STREAM_END ? std::min(at, limit) : 0;
 }
 
+uint64_t MpegProgramLength(FileBytes& file, uint64_t limit) {
+  std::array<uint8_t, 14> h{};
+  uint64_t at = 0;
+  uint64_t packs = 0;
+  uint64_t end = 0;
+  for (uint64_t units = 0; at < limit && units < kMaxUnits * 4; ++units) {
+    if (!file.Read(at, std::span(h).first(4)) || h[0] != 0 || h[1] != 0 || h[2] != 1) break;
+    const uint8_t id = h[3];
+    if (id == 0xB9) return std::min(at + 4, limit);  // program end
+    if (id == 0xBA) {
+      if (!file.Read(at, h)) break;
+      uint64_t bytes = 0;
+      if ((h[4] & 0xC0) == 0x40) {
+        bytes = 14 + (h[13] & 7);  // MPEG-2 pack header and its stuffing
+      } else if ((h[4] & 0xF0) == 0x20) {
+        bytes = 12;  // MPEG-1
+      } else {
+        break;
+      }
+      at += bytes;
+      ++packs;
+      end = at;
+      continue;
+    }
+    if (id < 0xBB || packs == 0 || !file.Read(at + 4, std::span(h).subspan(4, 2))) break;
+    at += 6 + uint64_t{Be16(h, 4)};  // a system header or a packet of one stream
+    end = at;
+  }
+  return packs >= 2 ? std::min(end, limit) : 0;
+}
+
+namespace {
+
+// The chunks RealMedia files hold.
+bool IsRealMediaChunk(ByteSpan id) {
+  for (std::string_view known : {".RMF", "PROP", "MDPR", "CONT", "DATA", "INDX", "RMMD", "RMJE"}) {
+    if (BytesEqual(id, 0, known)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+uint64_t RealMediaLength(FileBytes& file, uint64_t limit) {
+  std::array<uint8_t, 8> h{};
+  uint64_t at = 0;
+  for (uint64_t units = 0; at < limit && units < kMaxUnits; ++units) {
+    if (!file.Read(at, h) || !IsRealMediaChunk(h) || (units == 0 && !BytesEqual(h, 0, ".RMF"))) break;
+    const uint64_t size = Be32(h, 4);
+    // The file header chunk is a few fields long; a larger one is no header.
+    if (size < 8 || (units == 0 && size > 64)) break;
+    if (BytesEqual(h, 0, "DATA")) {
+      // Muxers get the data chunk's size wrong; its packets, each with its length, are what it holds.
+      std::array<uint8_t, 10> d{};
+      if (!file.Read(at + 8, d)) break;
+      const uint32_t packets = Be32(d, 2);
+      uint64_t p = at + 18;
+      uint32_t n = 0;
+      for (; n < packets && n < kMaxUnits && p < limit; ++n) {
+        std::array<uint8_t, 4> packet{};
+        if (!file.Read(p, packet) || Be16(packet, 0) > 1 || Be16(packet, 2) < 12) break;
+        p += Be16(packet, 2);
+      }
+      if (n != packets || packets == 0) {
+        at += size;
+        continue;
+      }
+      at = p;
+      // Some muxers close the data with eight zero bytes in place of an index.
+      std::array<uint8_t, 8> close{};
+      if (file.Read(at, close) && std::all_of(close.begin(), close.end(), [](uint8_t b) { return b == 0; }))
+        return std::min(at + 8, limit);
+      continue;
+    }
+    at += size;
+  }
+  return at == 0 ? 0 : std::min(at, limit);
+}
+
+uint64_t MxfLength(FileBytes& file, uint64_t limit) {
+  std::array<uint8_t, 25> h{};
+  uint64_t at = 0;
+  for (uint64_t units = 0; at < limit && units < kMaxUnits; ++units) {
+    if (!file.Read(at, std::span(h).first(17)) || !BytesEqual(h, 0, {0x06, 0x0E, 0x2B, 0x34})) break;
+    // BER length: one byte below 0x80, else 0x80 + the count of bytes that follow (at most 8).
+    uint64_t length = h[16];
+    uint64_t lengthBytes = 1;
+    if (length >= 0x80) {
+      lengthBytes = 1 + (length & 0x7F);
+      if (lengthBytes > 9 || !file.Read(at + 17, std::span(h).subspan(17, lengthBytes - 1))) break;
+      length = 0;
+      for (uint64_t i = 1; i < lengthBytes; ++i) length = (length << 8) | h[16 + i];
+    }
+    if (length > limit) break;
+    at += 16 + lengthBytes + length;
+  }
+  return std::min(at, limit);
+}
+
+uint64_t SmafLength(FileBytes& file, uint64_t limit) {
+  std::array<uint8_t, 8> h{};
+  if (!file.Read(0, h) || !BytesEqual(h, 0, "MMMD")) return 0;
+  const uint64_t size = Be32(h, 4);
+  return size == 0 || size > limit - 8 ? 0 : 8 + size;
+}
+
 namespace {
 
 constexpr uint32_t kFreeSector = 0xFFFFFFFF;

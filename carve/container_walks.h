@@ -70,6 +70,21 @@ uint64_t PsdLength(FileBytes& file, uint64_t limit);
 // stream ends, found by inflating it. 0 when neither holds.
 uint64_t SwfLength(FileBytes& file, uint64_t limit);
 
+// MPEG program streams (mpg, vob): pack headers and the packets between them by their lengths, to the program
+// end code or after the last whole pack; 0 for anything but a pack header, or fewer than two packs.
+uint64_t MpegProgramLength(FileBytes& file, uint64_t limit);
+
+// RealMedia: its chunks (.RMF, PROP, MDPR, CONT, DATA, INDX ...) by their sizes; 0 without a valid first
+// chunk.
+uint64_t RealMediaLength(FileBytes& file, uint64_t limit);
+
+// MXF: key-length-value triplets with SMPTE keys, to the last whole one (the footer partition and the random
+// index pack included); 0 when the first is none.
+uint64_t MxfLength(FileBytes& file, uint64_t limit);
+
+// SMAF ringtones: the "MMMD" chunk's size; 0 for no SMAF header.
+uint64_t SmafLength(FileBytes& file, uint64_t limit);
+
 // Whether the whole sector `sector` (absolute) starts another file or is file-system metadata: the end of a
 // file cut short.
 using SectorStop = bool (*)(CarvingContext& ctx, uint64_t sector, ByteSpan bytes);

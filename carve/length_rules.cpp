@@ -247,6 +247,11 @@ uint64_t IcoLength(CarvingContext& ctx, ByteSpan header) {
 // --------------------------------------------------------- Another pack header does not end the stream
 // (packs follow each other); the end code is the sequence end for an elementary stream, else the program end.
 uint64_t MpegLength(CarvingContext& ctx, ByteSpan header) {
+  // A program stream's packs say where it ends, with or without an end code.
+  if (BytesEqual(header, 0, {0x00, 0x00, 0x01, 0xBA})) {
+    FileBytes file(ctx, header);
+    if (const uint64_t n = MpegProgramLength(file, k6GiB); n != 0) return n;
+  }
   const uint32_t ss = ctx.sectorSize();
   const std::string_view end = BytesEqual(header, 0, {0x00, 0x00, 0x01, 0xB3})
                                    ? std::string_view("\x00\x00\x01\xB7", 4)
@@ -340,7 +345,11 @@ uint64_t MidiLength(CarvingContext& ctx, ByteSpan header) {
 
 // ---- RealMedia: an empty final index chunk
 // -------------------------------------------------------------------
-uint64_t RealMediaLength(CarvingContext& ctx) {
+uint64_t RealMediaIndexLength(CarvingContext& ctx, ByteSpan header) {
+  {
+    FileBytes file(ctx, header);
+    if (const uint64_t n = RealMediaLength(file, k6GiB); n != 0) return n;
+  }
   constexpr std::string_view kEmptyIndex(
       "INDX\x00\x00\x00\x14\x00\x00\x00\x00\x00\x00\x00\x02\x00\x00\x00\x00", 20);
   Walk w(ctx, k6GiB);
@@ -446,13 +455,23 @@ uint64_t Measure(CarvingContext& ctx, LengthRule rule, uint32_t typeCode, ByteSp
       if (const uint64_t n = PsdLength(file, k2GiB); n != 0) return n;
       return PlainWalk(ctx, k128MiB);
     }
+    case LengthRule::kMxfPartitions: {
+      FileBytes file(ctx, header);
+      if (const uint64_t n = MxfLength(file, k6GiB); n != 0) return n;
+      return PlainWalk(ctx, k6GiB);
+    }
+    case LengthRule::kSmafChunk: {
+      FileBytes file(ctx, header);
+      if (const uint64_t n = SmafLength(file, k256MiB); n != 0) return n;
+      return PlainWalk(ctx, k256MiB);
+    }
     case LengthRule::kFlvTags: {
       FileBytes file(ctx, header);
       if (const uint64_t n = FlvLength(file, k6GiB); n != 0) return n;
       return PlainWalk(ctx, k6GiB);
     }
     case LengthRule::kRealMediaIndex:
-      return RealMediaLength(ctx);
+      return RealMediaIndexLength(ctx, header);
     case LengthRule::kAsfFileProperties:
       return AsfLength(ctx, header);
     case LengthRule::kSwfHeaderLength:

@@ -51,6 +51,8 @@ enum class LengthRule : uint8_t {
   kTiffIfds,          // IFD walk to the furthest data; else a 128 MiB walk
   kCompoundDocument,  // the highest sector the FAT uses; else one sector
   kPsdSections,       // sections and image data; else a 128 MiB walk
+  kMxfPartitions,     // KLV walk; else a 6 GiB walk
+  kSmafChunk,         // the file chunk's size; else a 256 MiB walk
   kWalk128MiB,        // plain sector walks up to the limit
   kWalk256MiB,
   kWalk6GiB,

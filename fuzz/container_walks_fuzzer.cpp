@@ -1,4 +1,4 @@
-// The container walkers (ISO base media, Matroska, FLV, JPEG, MPEG audio, TIFF, compound documents, PSD, SWF)
+// The container walkers (every container walker)
 // over arbitrary media: each starts at the first sector of the input read as an image and follows whatever
 // sizes it finds. A walk may decline (0) or end anywhere up to its limit, never past it, and the length rules
 // built on them never pass the medium.
@@ -34,14 +34,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const SectorStop stop = [](CarvingContext&, uint64_t, ByteSpan sector) { return sector[0] == 0xFF; };
     if (JpegSegmentsLength(file, limit, stop) > limit || MpegAudioLength(file, limit) > limit ||
         TiffLength(file, limit) > limit || CompoundDocumentLength(file, limit) > limit ||
-        PsdLength(file, limit) > limit || SwfLength(file, limit) > limit)
+        PsdLength(file, limit) > limit || SwfLength(file, limit) > limit ||
+        MpegProgramLength(file, limit) > limit || RealMediaLength(file, limit) > limit ||
+        MxfLength(file, limit) > limit || SmafLength(file, limit) > limit)
       std::abort();
   }
   const uint64_t medium = uint64_t{reader.TotalSectors()} * 512;
-  for (LengthRule rule :
-       {LengthRule::kIsoMediaBoxes, LengthRule::kMatroskaElements, LengthRule::kFlvTags,
-        LengthRule::kJpegEndMarker, LengthRule::kMpegAudioFrames, LengthRule::kTiffIfds,
-        LengthRule::kCompoundDocument, LengthRule::kPsdSections, LengthRule::kSwfHeaderLength}) {
+  for (LengthRule rule : {LengthRule::kIsoMediaBoxes, LengthRule::kMatroskaElements, LengthRule::kFlvTags,
+                          LengthRule::kJpegEndMarker, LengthRule::kMpegAudioFrames, LengthRule::kTiffIfds,
+                          LengthRule::kCompoundDocument, LengthRule::kPsdSections,
+                          LengthRule::kSwfHeaderLength, LengthRule::kMpegStream, LengthRule::kRealMediaIndex,
+                          LengthRule::kMxfPartitions, LengthRule::kSmafChunk}) {
     ctx.Begin(&reader, 512, 0);
     if (MeasureLength(ctx, rule, typecode::kMp4, header) > medium) std::abort();
   }

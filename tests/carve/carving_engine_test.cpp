@@ -138,7 +138,7 @@ constexpr MediaCase kMedia[] = {
     {"movie.mp4", "mp4", true, true, false}, {"movie.mov", "mov", true, true, false},
     {"movie.mkv", "mkv", true, true, false}, {"movie.flv", "flv", true, true, false},
     {"movie.3gp", "3gp", true, true, false}, {"movie.avi", "avi", true, true, true},
-    {"movie.wmv", "wmv", true, true, true},  {"movie.rm", "rmvb", false, false, false},
+    {"movie.wmv", "wmv", true, true, true},  {"movie.rm", "rmvb", true, true, false},
     {"tone.wav", "wav", true, true, true},   {"tone.mp3", "mp3", true, true, false},
 };
 
@@ -427,13 +427,22 @@ int32_t KeepProgress(void* context, int32_t progress, int32_t, int32_t, uint64_t
   return 0;
 }
 
+// A picture whose deflated image data states no length: measured by walking the sectors after it.
+std::vector<uint8_t> PsdOfUnknownLength() {
+  std::vector<uint8_t> psd(kSector, 0);
+  const uint8_t header[] = {'8', 'B', 'P', 'S', 0, 1, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 64, 0, 0,
+                            0,   64,  0,   8,   0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  0, 2};
+  std::copy(std::begin(header), std::end(header), psd.begin());  // three empty sections, ZIP data
+  return psd;
+}
+
 TEST_F(CarvingTest, CallbacksDuringAWalk) {
   Layout layout;
-  const uint64_t at = layout.Place(Media("ps.vob"), false);
+  const uint64_t at = layout.Place(PsdOfUnknownLength(), false);
   layout.Zeros(600);
   test::SectorImage image(layout.bytes());
   {
-    // Stopping in the middle of a long MPEG measurement discards the file.
+    // Stopping in the middle of a long measurement discards the file.
     Carver carver(image);
     carver.engine.SetCallbacks(CancelScan, nullptr, nullptr, 90);
     uint64_t consumed = 0;
@@ -469,14 +478,10 @@ TEST_F(CarvingTest, WithoutTheWorkBufferNothingIsCarved) {
 }
 
 // A plain walk that never meets another file's start runs to its limit: limit + one sector. The image is
-// sparse; the picture's deflated image data states no length, so its sections cannot measure it.
+// sparse.
 TEST_F(CarvingTest, APlainWalkOverZerosEndsAtItsLimit) {
   const fs::path path = dir_.path() / "zeros.img";
-  std::vector<uint8_t> psd(kSector, 0);
-  const uint8_t header[] = {
-      '8', 'B', 'P', 'S', 0, 1, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 64, 0, 0,
-      0,   64,  0,   8,   0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  0, 2};  // three empty sections, ZIP data
-  std::copy(std::begin(header), std::end(header), psd.begin());
+  const std::vector<uint8_t> psd = PsdOfUnknownLength();
   test::WriteFile(path, psd);
   fs::resize_file(path, length_limit::k128MiB + 64 * kSector);
   SectorReader reader;

@@ -453,6 +453,49 @@ TEST(PsdWalk, SectionsThenRawOrRunLengthImageData) {
   EXPECT_EQ(Psd(odd), 0u);
 }
 
+template <uint64_t (*Walker)(FileBytes&, uint64_t)>
+uint64_t Walk(const Bytes& b, size_t image = 1 << 20) {
+  return Walked(b, image, [](FileBytes& f) { return Walker(f, uint64_t{6} << 30); });
+}
+
+TEST(SmallerWalks, ProgramStreamsKlvAndChunks) {
+  // An MPEG-2 program stream without an end code: packs and their packets, then bytes that start nothing.
+  Bytes ps;
+  for (int pack = 0; pack < 3; ++pack) {
+    ps.Be(0x000001BA, 4).Be(0x44, 1).Fill(8, 0x01).Be(0xF8, 1);  // 14-byte pack header, no stuffing
+    ps.Be(0x000001E0, 4).Be(100, 2).Fill(100, 0x77);             // a video packet
+  }
+  const size_t psEnd = ps.size();
+  ps.Raw("garbage after the stream");
+  EXPECT_EQ(Walk<MpegProgramLength>(ps), psEnd);
+  Bytes closed;
+  closed.Be(0x000001BA, 4).Be(0x44, 1).Fill(8, 0x01).Be(0xF8, 1).Be(0x000001E0, 4).Be(10, 2).Fill(10, 0);
+  closed.Be(0x000001BA, 4).Be(0x44, 1).Fill(8, 0x01).Be(0xF8, 1).Be(0x000001B9, 4);
+  EXPECT_EQ(Walk<MpegProgramLength>(closed), closed.size());
+  Bytes onePack;
+  onePack.Be(0x000001BA, 4).Be(0x44, 1).Fill(8, 0x01).Be(0xF8, 1).Raw("x");
+  EXPECT_EQ(Walk<MpegProgramLength>(onePack), 0u);  // one pack is no stream
+
+  // MXF: KLV triplets with short and long BER lengths, to the last whole one.
+  Bytes mxf;
+  const std::string key("\x06\x0E\x2B\x34\x02\x05\x01\x01\x0D\x01\x02\x01\x01\x02\x04\x00", 16);
+  mxf.Raw(key).Be(0x10, 1).Fill(16, 1);
+  mxf.Raw(key).Be(0x83, 1).Be(70000, 3).Fill(70000, 2);
+  const size_t mxfEnd = mxf.size();
+  mxf.Raw("not a key at all");
+  EXPECT_EQ(Walk<MxfLength>(mxf), mxfEnd);
+
+  // SMAF: its chunk's size.
+  Bytes mmf;
+  mmf.Raw("MMMD").Be(300, 4).Fill(300, 3);
+  EXPECT_EQ(Walk<SmafLength>(mmf), 308u);
+
+  // RealMedia: a header chunk too large to be one is declined.
+  Bytes rm;
+  rm.Raw(".RMF").Be(0x21212121, 4).Fill(100);
+  EXPECT_EQ(Walk<RealMediaLength>(rm), 0u);
+}
+
 // Through the length rules: a walked file is measured exactly, and cut at the medium's end when it claims
 // more.
 TEST(ContainerRules, MeasureExactlyAndNeverPastTheMedium) {
