@@ -590,6 +590,14 @@ uint64_t MxfLength(FileBytes& file, uint64_t limit) {
   return std::min(at, limit);
 }
 
+uint64_t M2tsLength(FileBytes& file, uint64_t limit) {
+  constexpr uint64_t kPacket = 192;
+  uint64_t at = 0;
+  std::array<uint8_t, 1> sync{};
+  while (at + kPacket <= limit && file.Read(at + 4, sync) && sync[0] == 0x47) at += kPacket;
+  return at >= 2 * kPacket ? at : 0;
+}
+
 uint64_t SmafLength(FileBytes& file, uint64_t limit) {
   std::array<uint8_t, 8> h{};
   if (!file.Read(0, h) || !BytesEqual(h, 0, "MMMD")) return 0;

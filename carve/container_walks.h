@@ -85,6 +85,10 @@ uint64_t MxfLength(FileBytes& file, uint64_t limit);
 // SMAF ringtones: the "MMMD" chunk's size; 0 for no SMAF header.
 uint64_t SmafLength(FileBytes& file, uint64_t limit);
 
+// M2TS (Blu-ray and camcorder MTS): 192-byte packets, each a timestamp and a transport packet, while their
+// sync bytes keep the grid; 0 for fewer than two packets.
+uint64_t M2tsLength(FileBytes& file, uint64_t limit);
+
 // Whether the whole sector `sector` (absolute) starts another file or is file-system metadata: the end of a
 // file cut short.
 using SectorStop = bool (*)(CarvingContext& ctx, uint64_t sector, ByteSpan bytes);

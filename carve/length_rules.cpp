@@ -465,6 +465,16 @@ uint64_t Measure(CarvingContext& ctx, LengthRule rule, uint32_t typeCode, ByteSp
       if (const uint64_t n = SmafLength(file, k256MiB); n != 0) return n;
       return PlainWalk(ctx, k256MiB);
     }
+    case LengthRule::kM2tsGrid: {
+      FileBytes file(ctx, header);
+      const uint64_t n = M2tsLength(file, k64GiB);
+      if (n == 0) return PlainWalk(ctx, k6GiB);
+      // No sector inside the stream may start a second one.
+      const uint32_t ss = ctx.sectorSize();
+      ctx.AddTransportStreamRange(ctx.startSector(),
+                                  ctx.startSector() + (std::min(n, MediumBytesFromStart(ctx)) - 1) / ss);
+      return n;
+    }
     case LengthRule::kFlvTags: {
       FileBytes file(ctx, header);
       if (const uint64_t n = FlvLength(file, k6GiB); n != 0) return n;

@@ -31,7 +31,7 @@ constexpr CarvingTypeRow kRows[kCarvingTypeRowCount + 1] = {
     {"3gp", k3gp, &k3gpHeader, LR::kIsoMediaBoxes},
     {"mkv", kMkv, &kMatroskaHeader, LR::kMatroskaElements},
     {"ts", kTs, &kTransportStreamHeader, LR::kTransportStream},
-    {"mts", kMts, &kTimestampedTsHeader, LR::kWalk6GiB},
+    {"mts", kMts, &kTimestampedTsHeader, LR::kM2tsGrid},
     {"mxf", kMxf, &kMxfHeader, LR::kMxfPartitions},
     {"mp3", kMp3, &kMp3Header, LR::kMpegAudioFrames},
     {"mid", kMidi, &kMidiHeader, LR::kMidiTracks},

@@ -53,6 +53,7 @@ enum class LengthRule : uint8_t {
   kPsdSections,       // sections and image data; else a 128 MiB walk
   kMxfPartitions,     // KLV walk; else a 6 GiB walk
   kSmafChunk,         // the file chunk's size; else a 256 MiB walk
+  kM2tsGrid,          // 192-byte packet grid; else a 6 GiB walk
   kWalk128MiB,        // plain sector walks up to the limit
   kWalk256MiB,
   kWalk6GiB,

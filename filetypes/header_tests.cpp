@@ -185,11 +185,41 @@ uint32_t MatchTransportStream(const CarvingContext& ctx, ByteSpan b) {
 // -------------------------------------- The first packet carries the program association section; its 4-byte
 // arrival stamp is zero at a true start. A non-zero stamp is accepted only when no such stream is being
 // carved, else every PAT repeat would split it.
+constexpr size_t kM2tsPacket = 192;
+constexpr size_t kM2tsProbePackets = 21;
+
+// A grid of 192-byte packets (a 4-byte timestamp, then a transport packet) from this sector on, whatever its
+// first table: 21 packets in a row, no grid running into the sector from the one before, and not inside a
+// stream carved already.
+bool IsM2tsGridStart(const CarvingContext& ctx, ByteSpan b) {
+  if (b.size() < 512 || b[4] != kTsSync || b[4 + kM2tsPacket] != kTsSync || b[4 + 2 * kM2tsPacket] != kTsSync)
+    return false;
+  const uint32_t sectorSize = ctx.sectorSize();
+  if (!UsableSectorSize(sectorSize) || ctx.source() == nullptr) return false;
+  const auto count = static_cast<uint32_t>((kTsProbeBytes + sectorSize - 1) / sectorSize);
+  std::vector<uint8_t> block;
+  if (!AllocateZeroed(block, size_t{count} * sectorSize)) return false;
+  if (!ctx.ReadSectors(block, ctx.currentSector(), count)) return false;
+  for (size_t p = 0; p < kM2tsProbePackets; ++p) {
+    if (block[4 + p * kM2tsPacket] != kTsSync) return false;
+  }
+  const uint64_t current = ctx.currentSector();
+  if (current > 0) {
+    if (!ctx.ReadSectors(block, current - 1, 1)) return false;
+    for (size_t k = 1; k * kM2tsPacket <= sectorSize; ++k) {
+      if (block[sectorSize - k * kM2tsPacket + 4] == kTsSync) return false;
+    }
+  }
+  return !ctx.InTransportStreamRange(current);
+}
+
 uint32_t MatchTimestampedTs(const CarvingContext& ctx, ByteSpan b) {
   if (b.size() < 16) return kNoType;
-  if (!BytesEqual(b, 8, {0x00, 0x00, 0xB0, 0x11, 0x00, 0x00, 0xC1, 0x00})) return kNoType;
-  if (Le32(b, 0) == 0 || !ctx.transportStreamInProgress()) return kMts;
-  return kNoType;
+  if (BytesEqual(b, 8, {0x00, 0x00, 0xB0, 0x11, 0x00, 0x00, 0xC1, 0x00})) {
+    if (Le32(b, 0) == 0 || !ctx.transportStreamInProgress()) return kMts;
+    return kNoType;
+  }
+  return IsM2tsGridStart(ctx, b) ? kMts : kNoType;
 }
 
 // ---- MXF: closed complete header partition pack key

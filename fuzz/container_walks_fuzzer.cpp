@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         TiffLength(file, limit) > limit || CompoundDocumentLength(file, limit) > limit ||
         PsdLength(file, limit) > limit || SwfLength(file, limit) > limit ||
         MpegProgramLength(file, limit) > limit || RealMediaLength(file, limit) > limit ||
-        MxfLength(file, limit) > limit || SmafLength(file, limit) > limit)
+        MxfLength(file, limit) > limit || SmafLength(file, limit) > limit || M2tsLength(file, limit) > limit)
       std::abort();
   }
   const uint64_t medium = uint64_t{reader.TotalSectors()} * 512;
@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                           LengthRule::kJpegEndMarker, LengthRule::kMpegAudioFrames, LengthRule::kTiffIfds,
                           LengthRule::kCompoundDocument, LengthRule::kPsdSections,
                           LengthRule::kSwfHeaderLength, LengthRule::kMpegStream, LengthRule::kRealMediaIndex,
-                          LengthRule::kMxfPartitions, LengthRule::kSmafChunk}) {
+                          LengthRule::kMxfPartitions, LengthRule::kSmafChunk, LengthRule::kM2tsGrid}) {
     ctx.Begin(&reader, 512, 0);
     if (MeasureLength(ctx, rule, typecode::kMp4, header) > medium) std::abort();
   }

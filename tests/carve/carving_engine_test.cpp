@@ -134,12 +134,13 @@ constexpr MediaCase kMedia[] = {
     {"pic.bmp", "bmp", true, true, true},    {"pic.ico", "ico", true, true, true},
     {"pic.tif", "tif", true, true, false},   {"pic.psd", "psd", true, true, false},
     {"ps.vob", "mpeg", true, true, false},   {"ps.mpg", "mpeg", true, true, false},
-    {"movie.ts", "ts", true, true, false},   {"long.ts", "ts", true, true, false},
-    {"movie.mp4", "mp4", true, true, false}, {"movie.mov", "mov", true, true, false},
-    {"movie.mkv", "mkv", true, true, false}, {"movie.flv", "flv", true, true, false},
-    {"movie.3gp", "3gp", true, true, false}, {"movie.avi", "avi", true, true, true},
-    {"movie.wmv", "wmv", true, true, true},  {"movie.rm", "rmvb", true, true, false},
-    {"tone.wav", "wav", true, true, true},   {"tone.mp3", "mp3", true, true, false},
+    {"movie.ts", "ts", true, true, false},   {"movie.m2ts", "mts", true, true, false},
+    {"long.ts", "ts", true, true, false},    {"movie.mp4", "mp4", true, true, false},
+    {"movie.mov", "mov", true, true, false}, {"movie.mkv", "mkv", true, true, false},
+    {"movie.flv", "flv", true, true, false}, {"movie.3gp", "3gp", true, true, false},
+    {"movie.avi", "avi", true, true, true},  {"movie.wmv", "wmv", true, true, true},
+    {"movie.rm", "rmvb", true, true, false}, {"tone.wav", "wav", true, true, true},
+    {"tone.mp3", "mp3", true, true, false},
 };
 
 class RealFiles : public CarvingTest, public ::testing::WithParamInterface<bool> {};
