@@ -590,6 +590,57 @@ uint64_t MxfLength(FileBytes& file, uint64_t limit) {
   return std::min(at, limit);
 }
 
+uint64_t PngLength(FileBytes& file, uint64_t limit) {
+  std::array<uint8_t, 12> h{};
+  if (!file.Read(0, std::span(h).first(8)) || !BytesEqual(h, 0, "\x89PNG\r\n\x1a\n")) return 0;
+  uint64_t at = 8;
+  for (uint64_t units = 0; at < limit && units < kMaxUnits; ++units) {
+    if (!file.Read(at, std::span(h).first(8))) return 0;
+    const uint64_t length = Be32(h, 0);
+    const bool letters = std::all_of(h.begin() + 4, h.begin() + 8, [](uint8_t c) {
+      return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    });
+    if (length > 0x7FFFFFFF || !letters) return 0;
+    const bool end = BytesEqual(h, 4, "IEND");
+    at += 12 + length;
+    if (end) return at <= limit ? at : 0;
+  }
+  return 0;
+}
+
+uint64_t GifLength(FileBytes& file, uint64_t limit) {
+  std::array<uint8_t, 13> h{};
+  if (!file.Read(0, h) || !(BytesEqual(h, 0, "GIF87a") || BytesEqual(h, 0, "GIF89a"))) return 0;
+  auto colourTable = [](uint8_t flags) { return (flags & 0x80) != 0 ? 3 * (uint64_t{2} << (flags & 7)) : 0; };
+  uint64_t at = 13 + colourTable(h[10]);
+  // Sub-blocks: a size byte, that many bytes, until a size of 0.
+  auto subBlocks = [&]() {
+    std::array<uint8_t, 1> size{};
+    for (uint64_t units = 0; units < kMaxUnits; ++units) {
+      if (!file.Read(at, size)) return false;
+      at += 1u + size[0];
+      if (size[0] == 0) return true;
+    }
+    return false;
+  };
+  std::array<uint8_t, 10> b{};
+  for (uint64_t units = 0; at < limit && units < kMaxUnits; ++units) {
+    if (!file.Read(at, std::span(b).first(1))) return 0;
+    if (b[0] == 0x3B) return at + 1 <= limit ? at + 1 : 0;  // the trailer
+    if (b[0] == 0x21) {                                     // an extension: its label, then sub-blocks
+      at += 2;
+      if (!subBlocks()) return 0;
+    } else if (b[0] == 0x2C) {  // an image: its descriptor, colour table, code size, then sub-blocks
+      if (!file.Read(at, b)) return 0;
+      at += 10 + colourTable(b[9]) + 1;
+      if (!subBlocks()) return 0;
+    } else {
+      return 0;
+    }
+  }
+  return 0;
+}
+
 uint64_t M2tsLength(FileBytes& file, uint64_t limit) {
   constexpr uint64_t kPacket = 192;
   uint64_t at = 0;

@@ -89,6 +89,13 @@ uint64_t SmafLength(FileBytes& file, uint64_t limit);
 // sync bytes keep the grid; 0 for fewer than two packets.
 uint64_t M2tsLength(FileBytes& file, uint64_t limit);
 
+// PNG: its chunks by their lengths to the IEND chunk; 0 when a chunk breaks off first.
+uint64_t PngLength(FileBytes& file, uint64_t limit);
+
+// GIF: the screen descriptor and colour table, then extensions and images with their sub-blocks, to the
+// trailer; 0 when the blocks break off first.
+uint64_t GifLength(FileBytes& file, uint64_t limit);
+
 // Whether the whole sector `sector` (absolute) starts another file or is file-system metadata: the end of a
 // file cut short.
 using SectorStop = bool (*)(CarvingContext& ctx, uint64_t sector, ByteSpan bytes);

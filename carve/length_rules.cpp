@@ -175,6 +175,13 @@ uint64_t JpegLength(CarvingContext& ctx, ByteSpan header) {
 // stop in the same chunk, so a picture whose trailer lies after another file's header still ends at its
 // trailer.
 uint64_t TrailerLength(CarvingContext& ctx, ByteSpan header, std::string_view marker) {
+  // Its chunks or blocks say where the picture ends, whatever bytes follow it.
+  {
+    FileBytes file(ctx, header);
+    const uint64_t n =
+        !header.empty() && header[0] == 0x89 ? PngLength(file, k128MiB) : GifLength(file, k128MiB);
+    if (n != 0) return n;
+  }
   const uint32_t ss = ctx.sectorSize();
   if (size_t e = AcceptedMarkerEnd(header, marker, ss, true); e != npos) return e;
   Walk w(ctx, k128MiB);

@@ -36,15 +36,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         TiffLength(file, limit) > limit || CompoundDocumentLength(file, limit) > limit ||
         PsdLength(file, limit) > limit || SwfLength(file, limit) > limit ||
         MpegProgramLength(file, limit) > limit || RealMediaLength(file, limit) > limit ||
-        MxfLength(file, limit) > limit || SmafLength(file, limit) > limit || M2tsLength(file, limit) > limit)
+        MxfLength(file, limit) > limit || SmafLength(file, limit) > limit ||
+        M2tsLength(file, limit) > limit || PngLength(file, limit) > limit || GifLength(file, limit) > limit)
       std::abort();
   }
   const uint64_t medium = uint64_t{reader.TotalSectors()} * 512;
-  for (LengthRule rule : {LengthRule::kIsoMediaBoxes, LengthRule::kMatroskaElements, LengthRule::kFlvTags,
-                          LengthRule::kJpegEndMarker, LengthRule::kMpegAudioFrames, LengthRule::kTiffIfds,
-                          LengthRule::kCompoundDocument, LengthRule::kPsdSections,
-                          LengthRule::kSwfHeaderLength, LengthRule::kMpegStream, LengthRule::kRealMediaIndex,
-                          LengthRule::kMxfPartitions, LengthRule::kSmafChunk, LengthRule::kM2tsGrid}) {
+  for (LengthRule rule :
+       {LengthRule::kIsoMediaBoxes, LengthRule::kMatroskaElements, LengthRule::kFlvTags,
+        LengthRule::kJpegEndMarker, LengthRule::kMpegAudioFrames, LengthRule::kTiffIfds,
+        LengthRule::kCompoundDocument, LengthRule::kPsdSections, LengthRule::kSwfHeaderLength,
+        LengthRule::kMpegStream, LengthRule::kRealMediaIndex, LengthRule::kMxfPartitions,
+        LengthRule::kSmafChunk, LengthRule::kM2tsGrid, LengthRule::kPngEndChunk, LengthRule::kGifTrailer}) {
     ctx.Begin(&reader, 512, 0);
     if (MeasureLength(ctx, rule, typecode::kMp4, header) > medium) std::abort();
   }

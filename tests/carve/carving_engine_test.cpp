@@ -130,7 +130,7 @@ struct MediaCase {
 };
 constexpr MediaCase kMedia[] = {
     {"pic.jpg", "jpg", true, true, false},   {"photo.jpg", "jpg", true, true, false},
-    {"pic.png", "png", true, false, false},  {"pic.gif", "gif", true, false, false},
+    {"pic.png", "png", true, true, false},   {"pic.gif", "gif", true, true, false},
     {"pic.bmp", "bmp", true, true, true},    {"pic.ico", "ico", true, true, true},
     {"pic.tif", "tif", true, true, false},   {"pic.psd", "psd", true, true, false},
     {"ps.vob", "mpeg", true, true, false},   {"ps.mpg", "mpeg", true, true, false},

@@ -496,6 +496,31 @@ TEST(SmallerWalks, ProgramStreamsKlvAndChunks) {
   EXPECT_EQ(Walk<RealMediaLength>(rm), 0u);
 }
 
+TEST(PictureWalks, PngChunksAndGifBlocksEndThePictureNotAMarkerInItsData) {
+  Bytes png;
+  png.Raw("\x89PNG\r\n\x1a\n").Be(13, 4).Raw("IHDR").Fill(13, 1).Be(0x11111111, 4);
+  png.Be(20, 4).Raw("tEXt").Raw("IEND\xAE\x42\x60\x82 in text").Fill(4, 0).Be(0x22222222, 4);
+  png.Be(0, 4).Raw("IEND").Be(0xAE426082, 4);
+  const size_t pngEnd = png.size();
+  png.Raw("IEND\xAE\x42\x60\x82 after the end");
+  EXPECT_EQ(Walk<PngLength>(png), pngEnd);
+  Bytes brokenPng;
+  brokenPng.Raw("\x89PNG\r\n\x1a\n").Be(13, 4).Raw("IH?R").Fill(30, 1);
+  EXPECT_EQ(Walk<PngLength>(brokenPng), 0u);
+
+  Bytes gif;
+  gif.Raw("GIF89a").Be(0x0A00, 2).Be(0x0A00, 2).Be(0x80, 1).Be(0, 2).Fill(6, 9);  // 2-colour table
+  gif.Be(0x21F9, 2).Be(4, 1).Fill(4, 0x3B).Be(0, 1);                              // control extension
+  gif.Be(0x2C, 1).Fill(8, 0).Be(0, 1).Be(2, 1).Be(5, 1).Raw("\x3B\x3B\x3B\x3B\x3B").Be(0, 1);
+  gif.Be(0x3B, 1);
+  const size_t gifEnd = gif.size();
+  gif.Raw("\x3B random tail");
+  EXPECT_EQ(Walk<GifLength>(gif), gifEnd);
+  Bytes brokenGif;
+  brokenGif.Raw("GIF89a").Be(0x0A00, 2).Be(0x0A00, 2).Be(0, 3).Raw("?");
+  EXPECT_EQ(Walk<GifLength>(brokenGif), 0u);
+}
+
 // Through the length rules: a walked file is measured exactly, and cut at the medium's end when it claims
 // more.
 TEST(ContainerRules, MeasureExactlyAndNeverPastTheMedium) {
