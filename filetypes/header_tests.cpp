@@ -349,21 +349,38 @@ uint32_t MatchGif(const CarvingContext& /*ctx*/, ByteSpan b) {
   return digit(b[3]) && digit(b[4]) && b[5] >= 'a' && b[5] <= 'z' ? kGif : kNoType;
 }
 
-// ---- BMP: reserved words zero and a BITMAPINFOHEADER (40 bytes); later header versions are not recognised
+// ---- BMP: reserved words zero, an info header of a known version (40, 52, 56, 108 or 124 bytes), the pixel
+// data behind it and inside the file
 // ------
 uint32_t MatchBmp(const CarvingContext& /*ctx*/, ByteSpan b) {
   if (b.size() < 40) return kNoType;
   if (!BytesEqual(b, 0, "BM") && !BytesEqual(b, 0, "BA")) return kNoType;
-  return Le16(b, 6) == 0 && Le16(b, 8) == 0 && Le32(b, 14) == 40 ? kBmp : kNoType;
+  if (Le16(b, 6) != 0 || Le16(b, 8) != 0) return kNoType;
+  const uint32_t info = Le32(b, 14);
+  if (info != 40 && info != 52 && info != 56 && info != 108 && info != 124) return kNoType;
+  if (info == 40) return kBmp;  // the classic header, as it always was
+  const uint32_t size = Le32(b, 2);
+  const uint32_t pixels = Le32(b, 10);
+  return pixels >= 14 + info && pixels < size ? kBmp : kNoType;
 }
 
-// ---- JPEG: SOI directly followed by a JFIF APP0 or an Exif APP1
+// ---- JPEG: SOI directly followed by a JFIF APP0, an Exif APP1, or any other marker segment a JPEG starts
+// with (an application segment, a table, a frame header, a comment) of a plausible length
 // ------------------------------------------------
 uint32_t MatchJpeg(const CarvingContext& /*ctx*/, ByteSpan b) {
   if (b.size() < 16) return kNoType;
   if (BytesEqual(b, 0, {0xFF, 0xD8, 0xFF, 0xE0}) && BytesEqual(b, 6, "JFIF")) return kJpeg;
   if (BytesEqual(b, 0, {0xFF, 0xD8, 0xFF, 0xE1}) && BytesEqual(b, 6, "Exif")) return kJpeg;
-  return kNoType;
+  if (b[0] != 0xFF || b[1] != 0xD8 || b[2] != 0xFF) return kNoType;
+  const uint8_t marker = b[3];
+  const bool known = (marker >= 0xE0 && marker <= 0xEF) || marker == 0xDB || marker == 0xC4 ||
+                     marker == 0xFE || marker == 0xC0 || marker == 0xC2 || marker == 0xDD;
+  if (!known) return kNoType;
+  // The segment's length, and the next marker right behind it when it lies in the sector.
+  const uint32_t length = Be16(b, 4);
+  if (length < 4) return kNoType;
+  if (4 + length + 1 < b.size()) return b[4 + length] == 0xFF ? kJpeg : kNoType;
+  return kJpeg;
 }
 
 // ---- PNG

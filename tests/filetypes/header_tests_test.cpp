@@ -242,9 +242,13 @@ TEST_F(HeaderTestsTest, SignatureDetailsWithoutARealFile) {
       {text("CWS\x05"sv), kNoType},
       {{0xD0, 0xCF, 0x11, 0xE0}, kNoType},  // half a compound-document signature
       {{0xFF, 0xD8, 0xFF, 0xE1, 0x10, 0x00, 'E', 'x', 'i', 'f'}, kJpeg},
-      {{0xFF, 0xD8, 0xFF, 0xDB}, kNoType},  // SOI straight into a quantisation table
+      {{0xFF, 0xD8, 0xFF, 0xDB}, kNoType},  // a quantisation table of no length
+      {{0xFF, 0xD8, 0xFF, 0xDB, 0x00, 0x05, 1, 2, 3, 0xFF, 0xC0},
+       kJpeg},                                                         // ... or of one, a frame header next
+      {{0xFF, 0xD8, 0xFF, 0xDB, 0x00, 0x05, 1, 2, 3, 0x00}, kNoType},  // ... but no marker behind it
       {text("GIF89A"sv), kNoType},
-      {text("BM\0\0\0\0\0\0\0\0\0\0\0\0\x7C"sv), kNoType},          // BITMAPV5HEADER
+      {text("BM\0\0\0\0\0\0\0\0\0\0\0\0\x7C"sv), kNoType},          // a V5 header with no pixel data
+      {text("BM\x00\x10\0\0\0\0\0\0\x8A\0\0\0\x7C"sv), kBmp},       // V5: pixels at 138 of 4096
       {{0x1F, 0x8B, 0x08, 0x00, 0, 0, 0, 0, 0x00, 0x03}, kNoType},  // default compression level
       {{0x47, 0x00, 0x00, 0x00}, kNoType},                          // sync byte with a null packet header
   };
