@@ -274,7 +274,8 @@ void Tag(Bytes& b, uint16_t tag, uint16_t type, uint32_t count, uint32_t value) 
          4);
 }
 void Le16(Bytes& b, uint16_t v) {
-  b.Be(((v & 0xFF) << 8) | (v >> 8), 2);
+  const uint64_t w = v;
+  b.Be(((w & 0xFF) << 8) | (w >> 8), 2);
 }
 void Le32(Bytes& b, uint32_t v) {
   b.Be((uint64_t{v & 0xFF} << 24) | (uint64_t{(v >> 8) & 0xFF} << 16) | (uint64_t{(v >> 16) & 0xFF} << 8) |
