@@ -220,6 +220,11 @@ int RunScan(const ScanOptions& o) {
   }
   std::vector<ScanTarget*> pointers;
   for (const NamedTarget& t : targets) pointers.push_back(t.target.get());
+  // A Ctrl-C while the source was being looked at: nothing was scanned, and nothing is wrong with it.
+  if (g_cancel.load()) {
+    std::fputs("stopped before the scan started\n", stderr);
+    return kExitCancelled;
+  }
   const cli::ResumePolicy policy = o.resume  ? cli::ResumePolicy::kResume
                                    : o.fresh ? cli::ResumePolicy::kFresh
                                              : cli::ResumePolicy::kAsk;
