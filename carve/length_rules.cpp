@@ -130,6 +130,13 @@ size_t AcceptedMarkerEnd(ByteSpan data, std::string_view marker, uint32_t ss, bo
 
 constexpr size_t npos = std::string_view::npos;
 
+// The length a structure walk gives, or 0 when it cannot measure the file (the caller's rule then does).
+uint64_t Walked(CarvingContext& ctx, ByteSpan header, uint64_t (*walk)(FileBytes&, uint64_t),
+                uint64_t limit) {
+  FileBytes file(ctx, header);
+  return walk(file, limit);
+}
+
 // ---- Plain sector walk (psd, tif, tiff, flv, 3gp, mts, mxf, mov, mp2, mmf, fla, mkv)
 // ----------------------- Nothing marks these files' ends in a way a sector test can see: the file runs until
 // a sector starts something else, or to the limit (then limit + one sector).
@@ -176,12 +183,10 @@ uint64_t JpegLength(CarvingContext& ctx, ByteSpan header) {
 // trailer.
 uint64_t TrailerLength(CarvingContext& ctx, ByteSpan header, std::string_view marker) {
   // Its chunks or blocks say where the picture ends, whatever bytes follow it.
-  {
-    FileBytes file(ctx, header);
-    const uint64_t n =
-        !header.empty() && header[0] == 0x89 ? PngLength(file, k128MiB) : GifLength(file, k128MiB);
-    if (n != 0) return n;
-  }
+  if (const uint64_t n =
+          Walked(ctx, header, !header.empty() && header[0] == 0x89 ? PngLength : GifLength, k128MiB);
+      n != 0)
+    return n;
   const uint32_t ss = ctx.sectorSize();
   if (size_t e = AcceptedMarkerEnd(header, marker, ss, true); e != npos) return e;
   Walk w(ctx, k128MiB);
@@ -213,8 +218,7 @@ uint64_t RiffLength(CarvingContext& ctx, ByteSpan header, uint32_t typeCode) {
 // ---- SWF: an uncompressed ("FWS") file states its length at offset 4
 // -----------------------------------------
 uint64_t SwfHeaderLength(CarvingContext& ctx, ByteSpan header) {
-  FileBytes file(ctx, header);
-  if (const uint64_t n = SwfLength(file, k256MiB); n != 0) return n;
+  if (const uint64_t n = Walked(ctx, header, SwfLength, k256MiB); n != 0) return n;
   return ctx.sectorSize();
 }
 
@@ -256,8 +260,7 @@ uint64_t IcoLength(CarvingContext& ctx, ByteSpan header) {
 uint64_t MpegLength(CarvingContext& ctx, ByteSpan header) {
   // A program stream's packs say where it ends, with or without an end code.
   if (BytesEqual(header, 0, {0x00, 0x00, 0x01, 0xBA})) {
-    FileBytes file(ctx, header);
-    if (const uint64_t n = MpegProgramLength(file, k6GiB); n != 0) return n;
+    if (const uint64_t n = Walked(ctx, header, MpegProgramLength, k6GiB); n != 0) return n;
   }
   const uint32_t ss = ctx.sectorSize();
   const std::string_view end = BytesEqual(header, 0, {0x00, 0x00, 0x01, 0xB3})
@@ -353,10 +356,7 @@ uint64_t MidiLength(CarvingContext& ctx, ByteSpan header) {
 // ---- RealMedia: an empty final index chunk
 // -------------------------------------------------------------------
 uint64_t RealMediaIndexLength(CarvingContext& ctx, ByteSpan header) {
-  {
-    FileBytes file(ctx, header);
-    if (const uint64_t n = RealMediaLength(file, k6GiB); n != 0) return n;
-  }
+  if (const uint64_t n = Walked(ctx, header, RealMediaLength, k6GiB); n != 0) return n;
   constexpr std::string_view kEmptyIndex(
       "INDX\x00\x00\x00\x14\x00\x00\x00\x00\x00\x00\x00\x02\x00\x00\x00\x00", 20);
   Walk w(ctx, k6GiB);
@@ -432,49 +432,32 @@ uint64_t Measure(CarvingContext& ctx, LengthRule rule, uint32_t typeCode, ByteSp
       return MpegLength(ctx, header);
     case LengthRule::kMp4TextMarker:
       return Mp4Length(ctx);
-    case LengthRule::kIsoMediaBoxes: {
-      FileBytes file(ctx, header);
-      if (const uint64_t n = IsoMediaLength(file, k6GiB); n != 0) return n;
+    case LengthRule::kIsoMediaBoxes:
+      if (const uint64_t n = Walked(ctx, header, IsoMediaLength, k6GiB); n != 0) return n;
       return typeCode == kMp4 ? Mp4Length(ctx) : PlainWalk(ctx, k6GiB);
-    }
-    case LengthRule::kMatroskaElements: {
-      FileBytes file(ctx, header);
-      if (const uint64_t n = MatroskaLength(file, k64GiB); n != 0) return n;
+    case LengthRule::kMatroskaElements:
+      if (const uint64_t n = Walked(ctx, header, MatroskaLength, k64GiB); n != 0) return n;
       return PlainWalk(ctx, k64GiB);
-    }
-    case LengthRule::kMpegAudioFrames: {
-      FileBytes file(ctx, header);
-      if (const uint64_t n = MpegAudioLength(file, k2GiB); n != 0) return n;
+    case LengthRule::kMpegAudioFrames:
+      if (const uint64_t n = Walked(ctx, header, MpegAudioLength, k2GiB); n != 0) return n;
       return typeCode == kMp3 ? Mp3Length(ctx) : PlainWalk(ctx, k256MiB);
-    }
-    case LengthRule::kTiffIfds: {
-      FileBytes file(ctx, header);
-      if (const uint64_t n = TiffLength(file, k256MiB); n != 0) return n;
+    case LengthRule::kTiffIfds:
+      if (const uint64_t n = Walked(ctx, header, TiffLength, k256MiB); n != 0) return n;
       return PlainWalk(ctx, k128MiB);
-    }
-    case LengthRule::kCompoundDocument: {
-      FileBytes file(ctx, header);
-      const uint64_t n = CompoundDocumentLength(file, k256MiB);
-      return n != 0 ? n : ctx.sectorSize();
-    }
-    case LengthRule::kPsdSections: {
-      FileBytes file(ctx, header);
-      if (const uint64_t n = PsdLength(file, k2GiB); n != 0) return n;
+    case LengthRule::kCompoundDocument:
+      if (const uint64_t n = Walked(ctx, header, CompoundDocumentLength, k256MiB); n != 0) return n;
+      return ctx.sectorSize();
+    case LengthRule::kPsdSections:
+      if (const uint64_t n = Walked(ctx, header, PsdLength, k2GiB); n != 0) return n;
       return PlainWalk(ctx, k128MiB);
-    }
-    case LengthRule::kMxfPartitions: {
-      FileBytes file(ctx, header);
-      if (const uint64_t n = MxfLength(file, k6GiB); n != 0) return n;
+    case LengthRule::kMxfPartitions:
+      if (const uint64_t n = Walked(ctx, header, MxfLength, k6GiB); n != 0) return n;
       return PlainWalk(ctx, k6GiB);
-    }
-    case LengthRule::kSmafChunk: {
-      FileBytes file(ctx, header);
-      if (const uint64_t n = SmafLength(file, k256MiB); n != 0) return n;
+    case LengthRule::kSmafChunk:
+      if (const uint64_t n = Walked(ctx, header, SmafLength, k256MiB); n != 0) return n;
       return PlainWalk(ctx, k256MiB);
-    }
     case LengthRule::kM2tsGrid: {
-      FileBytes file(ctx, header);
-      const uint64_t n = M2tsLength(file, k64GiB);
+      const uint64_t n = Walked(ctx, header, M2tsLength, k64GiB);
       if (n == 0) return PlainWalk(ctx, k6GiB);
       // No sector inside the stream may start a second one.
       const uint32_t ss = ctx.sectorSize();
@@ -482,11 +465,9 @@ uint64_t Measure(CarvingContext& ctx, LengthRule rule, uint32_t typeCode, ByteSp
                                   ctx.startSector() + (std::min(n, MediumBytesFromStart(ctx)) - 1) / ss);
       return n;
     }
-    case LengthRule::kFlvTags: {
-      FileBytes file(ctx, header);
-      if (const uint64_t n = FlvLength(file, k6GiB); n != 0) return n;
+    case LengthRule::kFlvTags:
+      if (const uint64_t n = Walked(ctx, header, FlvLength, k6GiB); n != 0) return n;
       return PlainWalk(ctx, k6GiB);
-    }
     case LengthRule::kRealMediaIndex:
       return RealMediaIndexLength(ctx, header);
     case LengthRule::kAsfFileProperties:

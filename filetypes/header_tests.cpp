@@ -150,6 +150,37 @@ constexpr uint8_t kTsSync = 0x47;
 constexpr size_t kTsProbeBytes = 4096;
 constexpr size_t kTsProbePackets = 22;
 
+// A grid of transport packets, the sync byte at `syncAt` of each: `probePackets` of them in a row from the
+// context's sector on (read through it); with `fresh`, also no grid running into the sector from the one
+// before, and the sector inside no stream carved already.
+struct PacketGrid {
+  size_t packet;
+  size_t syncAt;
+  size_t probePackets;
+};
+
+bool GridRunsFrom(const CarvingContext& ctx, const PacketGrid& grid, bool fresh) {
+  const uint32_t sectorSize = ctx.sectorSize();
+  if (!UsableSectorSize(sectorSize) || ctx.source() == nullptr) return false;
+  const auto count = static_cast<uint32_t>((kTsProbeBytes + sectorSize - 1) / sectorSize);
+  std::vector<uint8_t> block;
+  if (!AllocateZeroed(block, size_t{count} * sectorSize)) return false;
+  if (!ctx.ReadSectors(block, ctx.currentSector(), count)) return false;
+  for (size_t p = 0; p < grid.probePackets; ++p) {
+    if (block[grid.syncAt + p * grid.packet] != kTsSync) return false;
+  }
+  if (!fresh) return true;
+  const uint64_t current = ctx.currentSector();
+  // Sector 0 has nothing before it that could carry the grid.
+  if (current > 0) {
+    if (!ctx.ReadSectors(block, current - 1, 1)) return false;
+    for (size_t k = 1; k * grid.packet <= sectorSize; ++k) {
+      if (block[sectorSize - k * grid.packet + grid.syncAt] == kTsSync) return false;
+    }
+  }
+  return !ctx.InTransportStreamRange(current);
+}
+
 uint32_t MatchTransportStream(const CarvingContext& ctx, ByteSpan b) {
   if (b.size() < kTsPacket || b[0] != kTsSync) return kNoType;
   if (b[1] == 0 && b[2] == 0 && b[3] == 0) return kNoType;
@@ -157,28 +188,7 @@ uint32_t MatchTransportStream(const CarvingContext& ctx, ByteSpan b) {
     if (b[off] != kTsSync) return kNoType;
   }
 
-  const uint32_t sectorSize = ctx.sectorSize();
-  if (!UsableSectorSize(sectorSize) || ctx.source() == nullptr) return kNoType;
-  const auto count = static_cast<uint32_t>((kTsProbeBytes + sectorSize - 1) / sectorSize);
-  std::vector<uint8_t> block;
-  if (!AllocateZeroed(block, size_t{count} * sectorSize)) return kNoType;
-  if (!ctx.ReadSectors(block, ctx.currentSector(), count)) return kNoType;
-  for (size_t p = 0; p < kTsProbePackets; ++p) {
-    if (block[p * kTsPacket] != kTsSync) return kNoType;
-  }
-
-  if (ctx.streamStart()) {
-    const uint64_t current = ctx.currentSector();
-    // Sector 0 has nothing before it that could carry the grid.
-    if (current > 0) {
-      if (!ctx.ReadSectors(block, current - 1, 1)) return kNoType;
-      for (size_t k = 1; k <= sectorSize / kTsPacket; ++k) {
-        if (block[sectorSize - k * kTsPacket] == kTsSync) return kNoType;
-      }
-    }
-    if (ctx.InTransportStreamRange(current)) return kNoType;
-  }
-  return kTs;
+  return GridRunsFrom(ctx, {kTsPacket, 0, kTsProbePackets}, ctx.streamStart()) ? kTs : kNoType;
 }
 
 // ---- Timestamped transport stream (192-byte packets, as camcorders write)
@@ -194,23 +204,7 @@ constexpr size_t kM2tsProbePackets = 21;
 bool IsM2tsGridStart(const CarvingContext& ctx, ByteSpan b) {
   if (b.size() < 512 || b[4] != kTsSync || b[4 + kM2tsPacket] != kTsSync || b[4 + 2 * kM2tsPacket] != kTsSync)
     return false;
-  const uint32_t sectorSize = ctx.sectorSize();
-  if (!UsableSectorSize(sectorSize) || ctx.source() == nullptr) return false;
-  const auto count = static_cast<uint32_t>((kTsProbeBytes + sectorSize - 1) / sectorSize);
-  std::vector<uint8_t> block;
-  if (!AllocateZeroed(block, size_t{count} * sectorSize)) return false;
-  if (!ctx.ReadSectors(block, ctx.currentSector(), count)) return false;
-  for (size_t p = 0; p < kM2tsProbePackets; ++p) {
-    if (block[4 + p * kM2tsPacket] != kTsSync) return false;
-  }
-  const uint64_t current = ctx.currentSector();
-  if (current > 0) {
-    if (!ctx.ReadSectors(block, current - 1, 1)) return false;
-    for (size_t k = 1; k * kM2tsPacket <= sectorSize; ++k) {
-      if (block[sectorSize - k * kM2tsPacket + 4] == kTsSync) return false;
-    }
-  }
-  return !ctx.InTransportStreamRange(current);
+  return GridRunsFrom(ctx, {kM2tsPacket, 4, kM2tsProbePackets}, true);
 }
 
 uint32_t MatchTimestampedTs(const CarvingContext& ctx, ByteSpan b) {

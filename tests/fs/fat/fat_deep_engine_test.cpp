@@ -119,6 +119,17 @@ void FeedDirectorySectors(CProfessionalFatRecovery& engine, const std::vector<ui
   }
 }
 
+// A whole deep FAT scan of sectors [from, to) of `image`, read from `bytes`: open, start (on the saved
+// catalogue `logName` when given), the boot guess, the sectors, finish. Failures are the test's.
+void ScanSectors(CProfessionalFatRecovery& engine, const fs::path& image, const std::vector<uint8_t>& bytes,
+                 uint64_t from = 0, uint64_t to = UINT64_MAX, const std::string& logName = {}) {
+  ASSERT_EQ(engine.OpenImageFile(image, u'F'), 0u);
+  ASSERT_EQ(engine.StartScan(logName), 0u);
+  ASSERT_EQ(engine.ReadBootGuess(), 0u);
+  FeedDirectorySectors(engine, bytes, from, to);
+  ASSERT_EQ(engine.FinishScan(), 0);
+}
+
 class DeepFat : public ::testing::Test {
  protected:
   void Scan(const SyntheticDisk& disk) {
@@ -347,11 +358,8 @@ TEST_P(FormattedCard, ListsTheOldTreeAndRecoversItsFiles) {
     test::WriteFile(image, bytes);
   }
   CProfessionalFatRecovery engine{appData.store()};
-  ASSERT_EQ(engine.OpenImageFile(image, u'F'), 0u);
-  ASSERT_EQ(engine.StartScan(""), 0u);
-  ASSERT_EQ(engine.ReadBootGuess(), 0u);
-  FeedDirectorySectors(engine, bytes);
-  ASSERT_EQ(engine.FinishScan(), 0);
+  ScanSectors(engine, image, bytes);
+  if (HasFatalFailure()) return;
   ASSERT_FALSE(engine.Guesses().empty());
   EXPECT_EQ(engine.Guesses()[0].sectorsPerCluster, 2u);
 
@@ -404,11 +412,8 @@ TEST(DeepFatNames, AFormattedCardsDeletedShortNamesAreGuessed) {
   test::GunzipFixture("fat/names-formatted.img.gz", image);
   const std::vector<uint8_t> bytes = test::ReadFile(image);
   CProfessionalFatRecovery engine{appData.store()};
-  ASSERT_EQ(engine.OpenImageFile(image, u'F'), 0u);
-  ASSERT_EQ(engine.StartScan(""), 0u);
-  ASSERT_EQ(engine.ReadBootGuess(), 0u);
-  FeedDirectorySectors(engine, bytes);
-  ASSERT_EQ(engine.FinishScan(), 0);
+  ScanSectors(engine, image, bytes);
+  if (HasFatalFailure()) return;
   auto tree = FoundTree(engine);
   size_t named = 0, guessed = 0;
   for (const ManifestEntry& e : ReadManifest("fat/names.manifest")) {
@@ -444,11 +449,8 @@ TEST(DeepFatResume, AContinuedScanListsEachFolderOnce) {
   constexpr uint64_t kStop = 1135;
   {
     CProfessionalFatRecovery first(appData.store());
-    ASSERT_EQ(first.OpenImageFile(image, u'F'), 0u);
-    ASSERT_EQ(first.StartScan(""), 0u);
-    ASSERT_EQ(first.ReadBootGuess(), 0u);
-    FeedDirectorySectors(first, bytes, 0, kStop);
-    ASSERT_EQ(first.FinishScan(), 0);
+    ScanSectors(first, image, bytes, 0, kStop);
+    if (HasFatalFailure()) return;
   }
   std::string logName;
   for (const auto& entry : fs::recursive_directory_iterator(appData.path())) {
@@ -460,11 +462,8 @@ TEST(DeepFatResume, AContinuedScanListsEachFolderOnce) {
   }
   ASSERT_FALSE(logName.empty());
   CProfessionalFatRecovery second(appData.store());
-  ASSERT_EQ(second.OpenImageFile(image, u'F'), 0u);
-  ASSERT_EQ(second.StartScan(logName), 0u);
-  ASSERT_EQ(second.ReadBootGuess(), 0u);
-  FeedDirectorySectors(second, bytes, kStop);
-  ASSERT_EQ(second.FinishScan(), 0);
+  ScanSectors(second, image, bytes, kStop, UINT64_MAX, logName);
+  if (HasFatalFailure()) return;
 
   size_t listed = 0;
   const auto tree = FoundTree(second, &listed);
