@@ -6,9 +6,10 @@
 # placed. Per type: files placed, exact for snapsave-cli and for PhotoRec, and outputs that match no file.
 #
 #   bench/carving_accuracy_bench.sh path/to/snapsave-cli [work folder]   (default /tmp/snapsave-carve-bench)
-# Needs: ffmpeg, imagemagick, testdisk (photorec), python3.
+# Needs: ffmpeg, imagemagick, libreoffice (writer, calc, impress), testdisk (photorec), python3.
 set -euo pipefail
 cli=$(realpath "${1:?usage: $0 path/to/snapsave-cli [work folder]}")
+bench=$(dirname "$(realpath "$0")")
 work=${2:-/tmp/snapsave-carve-bench}
 mkdir -p "$work/files"
 cd "$work"
@@ -64,7 +65,34 @@ app1 = b"Exif\0\0" + ifd + thumb
 out = big[:2] + b"\xff\xe1" + struct.pack(">H", len(app1) + 2) + app1 + big[2:]
 open("exif_thumb.jpg", "wb").write(out)
 PY
-  rm -f big.jpg thumb.jpg
+  # Camera RAW files (previews from ImageMagick) and LibreOffice's Word, Excel and PowerPoint files.
+  convert -seed 7 -size 1024x768 plasma:fractal -quality 85 preview.jpg
+  python3 "$bench/raw_layouts.py" preview.jpg thumb.jpg .
+  python3 - <<'PY2'
+import random
+r = random.Random(5)
+words = "recovery sector card photo volume cluster folder image disk file".split()
+for n in (1, 2):
+    open(f"letter_{n}.txt", "w").write("\n\n".join(" ".join(r.choice(words) for _ in range(200)) for _ in range(15 * n)))
+    open(f"table_{n}.csv", "w").write("\n".join(",".join(str(r.randrange(10**5)) for _ in range(12)) for _ in range(400 * n)))
+    pages = "".join(f'<draw:page draw:name="p{k}"><draw:frame svg:x="2cm" svg:y="2cm" svg:width="20cm" svg:height="3cm">'
+                    f'<draw:text-box><text:p>Slide {k} of {n}</text:p></draw:text-box></draw:frame></draw:page>'
+                    for k in range(3 * n))
+    open(f"slides_{n}.fodp", "w").write(
+        '<?xml version="1.0" encoding="UTF-8"?><office:document '
+        'xmlns:office="urn:oasis:names:tc:opendocument:xmlns:office:1.0" '
+        'xmlns:draw="urn:oasis:names:tc:opendocument:xmlns:drawing:1.0" '
+        'xmlns:text="urn:oasis:names:tc:opendocument:xmlns:text:1.0" '
+        'xmlns:svg="urn:oasis:names:tc:opendocument:xmlns:svg-compatible:1.0" office:version="1.3" '
+        'office:mimetype="application/vnd.oasis.opendocument.presentation"><office:body><office:presentation>'
+        + pages + "</office:presentation></office:body></office:document>")
+PY2
+  for n in 1 2; do
+    soffice --headless --convert-to doc "letter_$n.txt" >/dev/null
+    soffice --headless --convert-to xls "table_$n.csv" >/dev/null
+    soffice --headless --convert-to ppt "slides_$n.fodp" >/dev/null
+  done
+  rm -f big.jpg thumb.jpg preview.jpg ./*.txt ./*.csv ./*.fodp
   touch done
   cd ..
 fi

@@ -276,7 +276,7 @@ class TiffWalk {
       }
       first = false;
       Entry strips{}, stripBytes{}, tiles{}, tileBytes{};
-      uint64_t thumbnail = 0, thumbnailBytes = 0;
+      uint64_t thumbnail = 0, thumbnailBytes = 0, privateBlock = 0, privateBytes = 0;
       for (uint32_t i = 0; i < count; ++i) {
         if (!file_.Read(at + 2 + uint64_t{i} * 12, e)) return true;
         const Entry entry{U16(e, 0), U16(e, 2), U32(e, 4), U32(e, 8)};
@@ -305,6 +305,12 @@ class TiffWalk {
             for (uint64_t k = 0; k < std::min<uint64_t>(entry.count, 64); ++k)
               pending.push_back(Value(entry, k));
             break;
+          case 29184:  // a Sony RAW's encrypted private block: offset, then length
+            privateBlock = entry.value;
+            break;
+          case 29185:
+            privateBytes = entry.value;
+            break;
           case 34665:  // Exif
           case 34853:  // GPS
           case 40965:  // interoperability
@@ -317,6 +323,7 @@ class TiffWalk {
       Pieces(strips, stripBytes);
       Pieces(tiles, tileBytes);
       if (thumbnail != 0) Reach(thumbnail + thumbnailBytes);
+      if (privateBlock != 0 && privateBytes != 0) Reach(privateBlock + privateBytes);
       const uint64_t next = at + 2 + uint64_t{count} * 12;
       Reach(next + 4);
       std::array<uint8_t, 4> link{};
@@ -408,8 +415,10 @@ class TiffWalk {
 uint64_t TiffLength(FileBytes& file, uint64_t limit) {
   std::array<uint8_t, 8> h{};
   if (!file.Read(0, h)) return 0;
-  const bool little = BytesEqual(h, 0, "II") && h[2] == 42 && h[3] == 0;
-  const bool big = BytesEqual(h, 0, "MM") && h[2] == 0 && h[3] == 42;
+  // Olympus (RO, RS) and Panasonic (U) RAW files change only the magic number.
+  const bool little = BytesEqual(h, 0, {'I', 'I', 42, 0}) || BytesEqual(h, 0, "IIRO") ||
+                      BytesEqual(h, 0, "IIRS") || BytesEqual(h, 0, {'I', 'I', 'U', 0});
+  const bool big = BytesEqual(h, 0, {'M', 'M', 0, 42}) || BytesEqual(h, 0, "MMOR");
   if (!little && !big) return 0;
   TiffWalk walk(file, big, limit);
   const uint64_t first = big ? Be32(h, 4) : Le32(h, 4);

@@ -8,7 +8,7 @@ namespace snapsave {
 inline constexpr std::string_view kPhotoList =
     "*.bmp|*.gif|*.jpg|*.jpeg|*.png|*.psd|*.tif|*.tiff|*.pcx|*.scr|*.ico|*.nef|*.nrw|*.crw|*.cr2|*.sr2|*.arw|"
     "*.srf|*.divu|*.pgm|*.k25|*.kdc|*.dcr|*.raf|*.iff|*.pbm|*.mef|*.jp2|*.mos|*.x3f|*.orf|*.erf|*.indd|*.pef|"
-    "*.psp|*.mrw|*.dng|*.raw|*.pct|*.tga|*.thm|";
+    "*.psp|*.mrw|*.dng|*.raw|*.pct|*.tga|*.thm|*.rw2|";
 inline constexpr std::string_view kAudioList =
     "*.mp3|*.wav|*.ape|*.aiff|*.rps|*.mid|*.midi|*.m4a|*.m4p|*.au|*.ogg|*.wma|*.rm|*.ra|*.acd|*.amr|*.at3|*."
     "caf|"

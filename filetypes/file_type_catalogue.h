@@ -23,6 +23,9 @@ inline constexpr uint32_t kDoc = 0, kDocx = 1, kOle = 2, kXls = 3, kXlsx = 4, kP
                           kBmp = 29, kPng = 30, kGif = 31, kTiff = 32, kCab = 33, k7z = 34, kZip = 35,
                           kGzip = 36, kRar = 37, kPst = 38, kSqlite = 39, kDbx = 40, kExe = 41, kDll = 42,
                           kSys = 43, kFla = 44, kTtf = 45, kIco = 46, kMts = 47, kMxf = 48;
+// Camera RAW formats; 49 is kNoType.
+inline constexpr uint32_t kCr2 = 50, kNef = 51, kArw = 52, kDng = 53, kOrf = 54, kPef = 55, kRw2 = 56,
+                          kSr2 = 57;
 }  // namespace typecode
 
 // How a carved file's length is decided. Rows with kNone are recognised (they end the file being measured)
@@ -71,9 +74,9 @@ struct CarvingTypeRow {
   bool IsCarved() const { return lengthRule != LengthRule::kNone; }
 };
 
-inline constexpr size_t kCarvingTypeRowCount = 85;
+inline constexpr size_t kCarvingTypeRowCount = 93;
 
-// The 85 rows in table order followed by the terminator (code kNoType, empty extension).
+// The 93 rows in table order followed by the terminator (code kNoType, empty extension).
 std::span<const CarvingTypeRow> CarvingTypeTable();
 
 // First row in table order with this code (it names the code's extension), or null.

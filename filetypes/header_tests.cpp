@@ -40,6 +40,22 @@ bool UsableSectorSize(uint32_t sectorSize) {
   return sectorSize != 0 && sectorSize <= CarvingContext::kMaxSectorSize;
 }
 
+// The next `bytes` (rounded up to whole sectors) from the current sector, or as much of them as the medium
+// holds; empty when nothing could be read.
+std::vector<uint8_t> ReadAhead(const CarvingContext& ctx, size_t bytes) {
+  std::vector<uint8_t> block;
+  const uint32_t sectorSize = ctx.sectorSize();
+  if (!UsableSectorSize(sectorSize) || ctx.source() == nullptr) return block;
+  const uint64_t deviceBytes = uint64_t{ctx.source()->TotalSectors()} * ctx.source()->DeviceSectorSize();
+  const uint64_t left =
+      deviceBytes / sectorSize > ctx.currentSector() ? deviceBytes / sectorSize - ctx.currentSector() : 0;
+  const auto count = static_cast<uint32_t>(std::min<uint64_t>((bytes + sectorSize - 1) / sectorSize, left));
+  if (count == 0 || !AllocateZeroed(block, size_t{count} * sectorSize) ||
+      !ctx.ReadSectors(block, ctx.currentSector(), count))
+    block.clear();
+  return block;
+}
+
 // ---- MPEG program stream (pack + system header) or elementary video stream (sequence header + GOP)
 // ----------
 uint32_t MatchMpeg(const CarvingContext& /*ctx*/, ByteSpan b) {
@@ -243,16 +259,9 @@ std::optional<MpegAudioFrame> FrameRunAt(const CarvingContext& ctx, ByteSpan b) 
     const auto second = ParseMpegAudioHeader(b.subspan(first->length));
     if (!second || !second->SameStream(*first)) return std::nullopt;
   }
-  const uint32_t sectorSize = ctx.sectorSize();
-  if (!UsableSectorSize(sectorSize) || ctx.source() == nullptr) return std::nullopt;
   // As much of the probe as the medium holds: a short song near its end is still one.
-  const uint64_t deviceBytes = uint64_t{ctx.source()->TotalSectors()} * ctx.source()->DeviceSectorSize();
-  const uint64_t left =
-      deviceBytes / sectorSize > ctx.currentSector() ? deviceBytes / sectorSize - ctx.currentSector() : 0;
-  const auto count = static_cast<uint32_t>(std::min<uint64_t>(kRunProbeBytes / sectorSize, left));
-  std::vector<uint8_t> block;
-  if (count == 0 || !AllocateZeroed(block, size_t{count} * sectorSize)) return std::nullopt;
-  if (!ctx.ReadSectors(block, ctx.currentSector(), count)) return std::nullopt;
+  const std::vector<uint8_t> block = ReadAhead(ctx, kRunProbeBytes);
+  if (block.empty()) return std::nullopt;
   size_t at = 0;
   for (uint32_t n = 0; n < kRunFrames; ++n) {
     const auto frame = ParseMpegAudioHeader(ByteSpan(block).subspan(std::min(at, block.size())));
@@ -390,11 +399,55 @@ uint32_t MatchPsd(const CarvingContext& /*ctx*/, ByteSpan b) {
   return BytesEqual(b, 0, "8BPS") ? kPsd : kNoType;
 }
 
-// ---- TIFF, either byte order
+// ---- TIFF, either byte order, and the camera RAW formats built on it
 // -----------------------------------------------------------------------------------
-uint32_t MatchTiff(const CarvingContext& /*ctx*/, ByteSpan b) {
-  return BytesEqual(b, 0, {'M', 'M', 0x00, 0x2A}) || BytesEqual(b, 0, {'I', 'I', 0x2A, 0x00}) ? kTiff
-                                                                                              : kNoType;
+constexpr size_t kTiffProbeBytes = 4096;
+
+// A RAW file's first IFD names it: a DNG version, or the maker together with what no edited TIFF keeps (the
+// sub-IFDs that hold the sensor data, or a maker's own compression). Anything else stays a TIFF.
+uint32_t ClassifyTiffByFirstIfd(ByteSpan p, bool big) {
+  const auto u16 = [&](size_t off) { return big ? Be16(p, off) : Le16(p, off); };
+  const auto u32 = [&](size_t off) { return big ? Be32(p, off) : Le32(p, off); };
+  if (p.size() < 8) return kTiff;
+  const uint64_t ifd = u32(4);
+  if (ifd < 8 || ifd + 2 > p.size()) return kTiff;
+  std::string_view make, model;
+  bool rawData = false;
+  const uint32_t count = u16(static_cast<size_t>(ifd));
+  for (uint32_t i = 0; i < count && ifd + 2 + (uint64_t{i} + 1) * 12 <= p.size(); ++i) {
+    const auto e = static_cast<size_t>(ifd + 2 + uint64_t{i} * 12);
+    const uint16_t tag = u16(e), type = u16(e + 2);
+    const uint32_t n = u32(e + 4);
+    if (tag == 0xC612) return kDng;
+    if (tag == 330) rawData = true;
+    if (tag == 259 && type == 3 && u16(e + 8) >= 32767) rawData = true;
+    if ((tag == 0x10F || tag == 0x110) && type == 2 && n > 0) {
+      const uint64_t at = n <= 4 ? e + 8 : u32(e + 8);
+      if (at >= p.size() || n > p.size() - at) continue;
+      std::string_view text(reinterpret_cast<const char*>(p.data() + at), n);
+      text = text.substr(0, text.find('\0'));
+      (tag == 0x10F ? make : model) = text;
+    }
+  }
+  if (!rawData) return kTiff;
+  if (make.starts_with("NIKON")) return kNef;
+  if (make.starts_with("SONY")) return model == "DSC-R1" ? kSr2 : kArw;
+  if (make.starts_with("PENTAX") || make.starts_with("RICOH")) return kPef;
+  return kTiff;
+}
+
+uint32_t MatchTiff(const CarvingContext& ctx, ByteSpan b) {
+  if (b.size() < 8) return kNoType;
+  const uint32_t firstIfd = b[0] == 'M' ? Be32(b, 4) : Le32(b, 4);
+  // Olympus and Panasonic change the magic number, not the layout.
+  if ((BytesEqual(b, 0, "IIRO") || BytesEqual(b, 0, "IIRS") || BytesEqual(b, 0, "MMOR")) && firstIfd >= 8)
+    return kOrf;
+  if (BytesEqual(b, 0, {'I', 'I', 'U', 0x00}) && firstIfd >= 8) return kRw2;
+  const bool big = BytesEqual(b, 0, {'M', 'M', 0x00, 0x2A});
+  if (!big && !BytesEqual(b, 0, {'I', 'I', 0x2A, 0x00})) return kNoType;
+  if (!big && b.size() >= 11 && BytesEqual(b, 8, "CR") && b[10] == 2) return kCr2;
+  const std::vector<uint8_t> probe = ReadAhead(ctx, kTiffProbeBytes);
+  return ClassifyTiffByFirstIfd(probe.empty() ? b : ByteSpan(probe), big);
 }
 
 // ---- ICO: 00 00 01 00 is common in raw data, so the directory must describe images packed right behind it

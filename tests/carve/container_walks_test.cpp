@@ -339,6 +339,34 @@ TEST(TiffWalk, BadHeadersOrFirstIfdsDecline) {
   EXPECT_EQ(Tiff(big), 1000u);
 }
 
+// RAW files: Olympus and Panasonic magic numbers walk as TIFF; a Sony RAW's private block counts.
+TEST(TiffWalk, CameraRawLayouts) {
+  for (const char* magic : {"IIRO", "IIRS", "IIU"}) {
+    Bytes t;
+    t.Raw(magic);
+    if (t.size() == 3) t.Fill(1, 0);
+    Le32(t, 8);
+    Le16(t, 3);
+    Tag(t, 273, 4, 1, 100);
+    Tag(t, 279, 4, 1, 400);
+    Tag(t, 29184, 4, 1, 600);  // private block at 600 ...
+    Le32(t, 0);
+    t.Fill(1000 - t.size(), 0x55);
+    EXPECT_EQ(Tiff(t), 500u) << magic;  // ... of no stated length: only the strip counts
+  }
+  Bytes sony;
+  sony.Raw("II").Be(0x2A00, 2);
+  Le32(sony, 8);
+  Le16(sony, 4);
+  Tag(sony, 273, 4, 1, 100);
+  Tag(sony, 279, 4, 1, 400);
+  Tag(sony, 29184, 4, 1, 600);
+  Tag(sony, 29185, 4, 1, 2000);
+  Le32(sony, 0);
+  sony.Fill(3000 - sony.size(), 0x55);
+  EXPECT_EQ(Tiff(sony), 2600u);
+}
+
 uint64_t Compound(const Bytes& b, size_t image = 1 << 20) {
   return Walked(b, image, [](FileBytes& f) { return CompoundDocumentLength(f, uint64_t{256} << 20); });
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "filetypes/carving_context.h"
+#include "filetypes/file_categories.h"
 #include "filetypes/file_type_catalogue.h"
 #include "filetypes/mpeg_audio.h"
 #include "tests/support/carve_test_support.h"
@@ -84,6 +85,58 @@ TEST_F(HeaderTestsTest, RecognisesFilesMadeByRealTools) {
     const test::SectorImage image(test::FixtureHead(f.name));
     EXPECT_EQ(DetectAt(image, 0), f.code) << f.name;
   }
+}
+
+// A camera RAW file is a TIFF underneath: its signature, a DNG version or its maker together with sensor data
+// (sub-IFDs or a maker's compression) name it; an edited TIFF that kept the maker stays a TIFF. The maker's
+// name may lie past the first sector.
+TEST_F(HeaderTestsTest, CameraRawFilesAreNamedByTheirFormat) {
+  auto tiff = [](std::initializer_list<std::pair<uint16_t, uint32_t>> tags, std::string_view make,
+                 std::string_view model = "", size_t textAt = 200) {
+    Bytes s(1024, 0);
+    Put(s, 0, {'I', 'I', 0x2A, 0x00, 8, 0, 0, 0});
+    const size_t count = tags.size() + 2;
+    s[8] = static_cast<uint8_t>(count);
+    size_t e = 10;
+    auto entry = [&](uint16_t tag, uint16_t type, uint32_t n, uint32_t value) {
+      for (uint32_t v : {uint32_t{tag}, uint32_t{type}})
+        s[e++] = static_cast<uint8_t>(v), s[e++] = static_cast<uint8_t>(v >> 8);
+      for (uint32_t v : {n, value})
+        for (int k = 0; k < 4; ++k) s[e++] = static_cast<uint8_t>(v >> (8 * k));
+    };
+    entry(0x10F, 2, static_cast<uint32_t>(make.size() + 1), static_cast<uint32_t>(textAt));
+    entry(0x110, 2, static_cast<uint32_t>(model.size() + 1), static_cast<uint32_t>(textAt + 64));
+    for (const auto& [tag, value] : tags) entry(tag, 3, 1, value);
+    Put(s, textAt, make);
+    Put(s, textAt + 64, model);
+    return s;
+  };
+  auto at0 = [&](const Bytes& s) { return DetectAt(test::SectorImage(s), 0); };
+  EXPECT_EQ(at0(tiff({{330, 900}}, "NIKON CORPORATION")), kNef);
+  EXPECT_EQ(at0(tiff({{330, 900}}, "NIKON CORPORATION", "D90", 600)), kNef);  // read on for the maker
+  EXPECT_EQ(at0(tiff({}, "NIKON CORPORATION")), kTiff);                       // edited: no sensor data
+  EXPECT_EQ(at0(tiff({{330, 900}}, "SONY", "ILCE-7M3")), kArw);
+  EXPECT_EQ(at0(tiff({{330, 900}}, "SONY", "DSC-R1")), kSr2);
+  EXPECT_EQ(at0(tiff({{259, 65535}}, "PENTAX Corporation")), kPef);
+  EXPECT_EQ(at0(tiff({{259, 5}}, "PENTAX Corporation")), kTiff);  // LZW is any editor's
+  EXPECT_EQ(at0(tiff({{0xC612, 1}}, "Canon")), kDng);
+  EXPECT_EQ(at0(tiff({{330, 900}}, "Canon")), kTiff);  // a Canon RAW carries its own mark
+  Bytes canon = tiff({}, "Canon");
+  Put(canon, 8, {'C', 'R', 2, 0, 0x10, 0, 0, 0});
+  Put(canon, 4, {16, 0, 0, 0});
+  EXPECT_EQ(at0(canon), kCr2);
+  Bytes olympus(512, 0);
+  Put(olympus, 0, {'I', 'I', 'R', 'O', 8, 0, 0, 0});
+  EXPECT_EQ(DetectType(ctx_, olympus), kOrf);
+  Put(olympus, 0, {'M', 'M', 'O', 'R', 0, 0, 0, 8});
+  EXPECT_EQ(DetectType(ctx_, olympus), kOrf);
+  Put(olympus, 0, {'I', 'I', 'U', 0, 0x18, 0, 0, 0});
+  EXPECT_EQ(DetectType(ctx_, olympus), kRw2);
+  Put(olympus, 0, {'I', 'I', 'U', 0, 0, 0, 0, 0});  // no first IFD
+  EXPECT_EQ(DetectType(ctx_, olympus), kNoType);
+  for (uint32_t code : {kCr2, kNef, kArw, kDng, kOrf, kPef, kRw2, kSr2})
+    EXPECT_EQ(ClassifyFileName(std::string("x.") + std::string(FirstRowWithCode(code)->extension)),
+              kCategoryPhoto);
 }
 
 // Every brand of a type box starts a movie of its family; QuickTime files may start with their movie, media
