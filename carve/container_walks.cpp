@@ -599,17 +599,19 @@ uint64_t MxfLength(FileBytes& file, uint64_t limit) {
   return std::min(at, limit);
 }
 
-uint64_t PngLength(FileBytes& file, uint64_t limit) {
+uint64_t PngLength(FileBytes& file, uint64_t limit, uint64_t* validEnd) {
   std::array<uint8_t, 12> h{};
   if (!file.Read(0, std::span(h).first(8)) || !BytesEqual(h, 0, "\x89PNG\r\n\x1a\n")) return 0;
   uint64_t at = 8;
   for (uint64_t units = 0; at < limit && units < kMaxUnits; ++units) {
+    if (validEnd != nullptr && units > 0) *validEnd = at;  // after the header chunk
     if (!file.Read(at, std::span(h).first(8))) return 0;
     const uint64_t length = Be32(h, 0);
     const bool letters = std::all_of(h.begin() + 4, h.begin() + 8, [](uint8_t c) {
       return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
     });
-    if (length > 0x7FFFFFFF || !letters) return 0;
+    const bool first = BytesEqual(h, 4, "IHDR") || BytesEqual(h, 4, "CgBI");  // CgBI: Apple's variant
+    if (length > 0x7FFFFFFF || !letters || (units == 0 && !first)) return 0;
     const bool end = BytesEqual(h, 4, "IEND");
     at += 12 + length;
     if (end) return at <= limit ? at : 0;
@@ -617,7 +619,7 @@ uint64_t PngLength(FileBytes& file, uint64_t limit) {
   return 0;
 }
 
-uint64_t GifLength(FileBytes& file, uint64_t limit) {
+uint64_t GifLength(FileBytes& file, uint64_t limit, uint64_t* validEnd) {
   std::array<uint8_t, 13> h{};
   if (!file.Read(0, h) || !(BytesEqual(h, 0, "GIF87a") || BytesEqual(h, 0, "GIF89a"))) return 0;
   auto colourTable = [](uint8_t flags) { return (flags & 0x80) != 0 ? 3 * (uint64_t{2} << (flags & 7)) : 0; };
@@ -634,6 +636,7 @@ uint64_t GifLength(FileBytes& file, uint64_t limit) {
   };
   std::array<uint8_t, 10> b{};
   for (uint64_t units = 0; at < limit && units < kMaxUnits; ++units) {
+    if (validEnd != nullptr && units > 0) *validEnd = at;  // after a whole block
     if (!file.Read(at, std::span(b).first(1))) return 0;
     if (b[0] == 0x3B) return at + 1 <= limit ? at + 1 : 0;  // the trailer
     if (b[0] == 0x21) {                                     // an extension: its label, then sub-blocks
@@ -725,7 +728,7 @@ bool IsSegmentMarker(uint8_t m) {
 
 }  // namespace
 
-uint64_t JpegSegmentsLength(FileBytes& file, uint64_t limit, SectorStop stop) {
+uint64_t JpegSegmentsLength(FileBytes& file, uint64_t limit, SectorStop stop, uint64_t* validEnd) {
   std::array<uint8_t, 4> h{};
   if (!file.Read(0, std::span(h).first(4)) || h[0] != 0xFF || h[1] != 0xD8 || h[2] != 0xFF ||
       !IsSegmentMarker(h[3]))
@@ -734,6 +737,7 @@ uint64_t JpegSegmentsLength(FileBytes& file, uint64_t limit, SectorStop stop) {
   uint64_t at = 2;
   bool scanned = false;  // a scan came: an EOI now ends the main image
   for (uint64_t units = 0; at < limit && units < kMaxUnits; ++units) {
+    if (validEnd != nullptr && units > 0) *validEnd = at;  // after a whole segment or scan
     if (!file.Read(at, std::span(h).first(2)) || h[0] != 0xFF) return 0;
     if (h[1] == 0xFF) {  // fill bytes before a marker
       ++at;
@@ -756,13 +760,19 @@ uint64_t JpegSegmentsLength(FileBytes& file, uint64_t limit, SectorStop stop) {
     bool found = false;
     while (!found && at < limit) {
       const ByteSpan view = file.View(at);
-      if (view.size() < 2) return 0;  // the medium ends without an EOI
+      if (view.size() < 2) {  // the medium ends without an EOI
+        if (validEnd != nullptr) *validEnd = std::min(at + view.size(), limit);
+        return 0;
+      }
       size_t i = 0;
       for (; i < view.size(); ++i) {
         const uint64_t offset = at + i;
         if (ss != 0 && offset % ss == 0 && offset != 0 && view.size() - i >= ss && stop != nullptr &&
-            stop(file.context(), file.context().startSector() + offset / ss, view.subspan(i, ss)))
+            stop(file.context(), file.context().startSector() + offset / ss, view.subspan(i, ss))) {
+          if (validEnd != nullptr)
+            *validEnd = std::min(offset, limit);  // the scan's data up to the other file
           return 0;
+        }
         if (view[i] != 0xFF || i + 1 >= view.size()) continue;
         const uint8_t next = view[i + 1];
         if (next == 0x00 || (next >= 0xD0 && next <= 0xD7) || next == 0xFF) continue;

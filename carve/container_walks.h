@@ -89,12 +89,15 @@ uint64_t SmafLength(FileBytes& file, uint64_t limit);
 // sync bytes keep the grid; 0 for fewer than two packets.
 uint64_t M2tsLength(FileBytes& file, uint64_t limit);
 
-// PNG: its chunks by their lengths to the IEND chunk; 0 when a chunk breaks off first.
-uint64_t PngLength(FileBytes& file, uint64_t limit);
+// The three picture walkers below answer 0 when their structure breaks off before its end; `validEnd`, where
+// given, then receives the end of the last whole unit walked (0 when none was).
+
+// PNG: its chunks (the first a header chunk) by their lengths to the IEND chunk.
+uint64_t PngLength(FileBytes& file, uint64_t limit, uint64_t* validEnd = nullptr);
 
 // GIF: the screen descriptor and colour table, then extensions and images with their sub-blocks, to the
-// trailer; 0 when the blocks break off first.
-uint64_t GifLength(FileBytes& file, uint64_t limit);
+// trailer.
+uint64_t GifLength(FileBytes& file, uint64_t limit, uint64_t* validEnd = nullptr);
 
 // Whether the whole sector `sector` (absolute) starts another file or is file-system metadata: the end of a
 // file cut short.
@@ -103,6 +106,6 @@ using SectorStop = bool (*)(CarvingContext& ctx, uint64_t sector, ByteSpan bytes
 // JPEG: marker segments by their lengths (an Exif thumbnail inside APP1 is skipped whole), entropy-coded data
 // byte by byte to the next marker, and so on to the EOI of the main image. 0 when the segments do not start,
 // or no EOI comes before the limit, the medium's end, or a sector that `stop` says starts something else.
-uint64_t JpegSegmentsLength(FileBytes& file, uint64_t limit, SectorStop stop);
+uint64_t JpegSegmentsLength(FileBytes& file, uint64_t limit, SectorStop stop, uint64_t* validEnd = nullptr);
 
 }  // namespace snapsave

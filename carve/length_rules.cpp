@@ -162,7 +162,10 @@ uint64_t JpegLength(CarvingContext& ctx, ByteSpan header) {
   // Its segments and scans say where the main image ends, whatever follows it on the medium.
   {
     FileBytes file(ctx, header);
-    if (const uint64_t n = JpegSegmentsLength(file, k128MiB, StartsOtherFile); n != 0) return n;
+    uint64_t validEnd = 0;
+    if (const uint64_t n = JpegSegmentsLength(file, k128MiB, StartsOtherFile, &validEnd); n != 0) return n;
+    // Segments that broke off: whatever follows the last whole one is not this picture's.
+    if (validEnd != 0) return std::max<uint64_t>(validEnd, ctx.sectorSize());
   }
   const uint32_t ss = ctx.sectorSize();
   if (size_t e = AcceptedMarkerEnd(header, "\xFF\xD9", ss, false); e != npos) return e;
@@ -182,11 +185,17 @@ uint64_t JpegLength(CarvingContext& ctx, ByteSpan header) {
 // stop in the same chunk, so a picture whose trailer lies after another file's header still ends at its
 // trailer.
 uint64_t TrailerLength(CarvingContext& ctx, ByteSpan header, std::string_view marker) {
-  // Its chunks or blocks say where the picture ends, whatever bytes follow it.
-  if (const uint64_t n =
-          Walked(ctx, header, !header.empty() && header[0] == 0x89 ? PngLength : GifLength, k128MiB);
-      n != 0)
-    return n;
+  // Its chunks or blocks say where the picture ends, whatever bytes follow it; where they break off, so does
+  // the picture.
+  {
+    FileBytes file(ctx, header);
+    uint64_t validEnd = 0;
+    const bool png = !header.empty() && header[0] == 0x89;
+    if (const uint64_t n = png ? PngLength(file, k128MiB, &validEnd) : GifLength(file, k128MiB, &validEnd);
+        n != 0)
+      return n;
+    if (validEnd != 0) return std::max<uint64_t>(validEnd, ctx.sectorSize());
+  }
   const uint32_t ss = ctx.sectorSize();
   if (size_t e = AcceptedMarkerEnd(header, marker, ss, true); e != npos) return e;
   Walk w(ctx, k128MiB);

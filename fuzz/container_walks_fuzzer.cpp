@@ -39,6 +39,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         MxfLength(file, limit) > limit || SmafLength(file, limit) > limit ||
         M2tsLength(file, limit) > limit || PngLength(file, limit) > limit || GifLength(file, limit) > limit)
       std::abort();
+    // Where a picture's structure breaks off, the end of its last whole unit lies within the limit too.
+    uint64_t png = 0, gif = 0, jpeg = 0;
+    if ((PngLength(file, limit, &png) == 0 && png > limit) ||
+        (GifLength(file, limit, &gif) == 0 && gif > limit) ||
+        (JpegSegmentsLength(file, limit, stop, &jpeg) == 0 && jpeg > limit))
+      std::abort();
   }
   const uint64_t medium = uint64_t{reader.TotalSectors()} * 512;
   for (LengthRule rule :

@@ -35,6 +35,10 @@ class Bytes {
   }
   // An ISO box of `total` bytes with a 32-bit size.
   Bytes& Box(const std::string& type, uint32_t total) { return Be(total, 4).Raw(type).Fill(total - 8); }
+  Bytes& Cut(size_t n) {
+    data_.resize(n);
+    return *this;
+  }
   size_t size() const { return data_.size(); }
   std::vector<uint8_t> Image(size_t bytes) const {
     std::vector<uint8_t> out = data_;
@@ -525,29 +529,51 @@ TEST(SmallerWalks, ProgramStreamsKlvAndChunks) {
   EXPECT_EQ(Walk<RealMediaLength>(rm), 0u);
 }
 
+uint64_t Png(const Bytes& b, uint64_t* validEnd = nullptr) {
+  return Walked(b, 1 << 20, [&](FileBytes& f) { return PngLength(f, uint64_t{6} << 30, validEnd); });
+}
+uint64_t Gif(const Bytes& b, uint64_t* validEnd = nullptr) {
+  return Walked(b, 1 << 20, [&](FileBytes& f) { return GifLength(f, uint64_t{6} << 30, validEnd); });
+}
+
 TEST(PictureWalks, PngChunksAndGifBlocksEndThePictureNotAMarkerInItsData) {
   Bytes png;
   png.Raw("\x89PNG\r\n\x1a\n").Be(13, 4).Raw("IHDR").Fill(13, 1).Be(0x11111111, 4);
   png.Be(20, 4).Raw("tEXt").Raw("IEND\xAE\x42\x60\x82 in text").Fill(4, 0).Be(0x22222222, 4);
+  const size_t afterText = png.size();
   png.Be(0, 4).Raw("IEND").Be(0xAE426082, 4);
   const size_t pngEnd = png.size();
   png.Raw("IEND\xAE\x42\x60\x82 after the end");
-  EXPECT_EQ(Walk<PngLength>(png), pngEnd);
-  Bytes brokenPng;
-  brokenPng.Raw("\x89PNG\r\n\x1a\n").Be(13, 4).Raw("IH?R").Fill(30, 1);
-  EXPECT_EQ(Walk<PngLength>(brokenPng), 0u);
+  EXPECT_EQ(Png(png), pngEnd);
+  // Broken half-way: the last whole chunk is where a fragment would end.
+  Bytes broken = png;
+  broken.Cut(afterText).Raw("\xFF\xFF\xFF\xFF?!").Fill(40, 3);
+  uint64_t validEnd = 0;
+  EXPECT_EQ(Png(broken, &validEnd), 0u);
+  EXPECT_EQ(validEnd, afterText);
+  Bytes noHeader;
+  noHeader.Raw("\x89PNG\r\n\x1a\n").Be(13, 4).Raw("IH?R").Fill(30, 1);
+  validEnd = 0;
+  EXPECT_EQ(Png(noHeader, &validEnd), 0u);
+  EXPECT_EQ(validEnd, 0u);
+  Bytes textFirst;
+  textFirst.Raw("\x89PNG\r\n\x1a\n").Be(4, 4).Raw("tEXt").Fill(8, 1).Be(0, 4).Raw("IEND").Be(0xAE426082, 4);
+  EXPECT_EQ(Png(textFirst), 0u);  // a picture starts with its header chunk
 
   Bytes gif;
   gif.Raw("GIF89a").Be(0x0A00, 2).Be(0x0A00, 2).Be(0x80, 1).Be(0, 2).Fill(6, 9);  // 2-colour table
   gif.Be(0x21F9, 2).Be(4, 1).Fill(4, 0x3B).Be(0, 1);                              // control extension
+  const size_t afterExtension = gif.size();
   gif.Be(0x2C, 1).Fill(8, 0).Be(0, 1).Be(2, 1).Be(5, 1).Raw("\x3B\x3B\x3B\x3B\x3B").Be(0, 1);
   gif.Be(0x3B, 1);
   const size_t gifEnd = gif.size();
   gif.Raw("\x3B random tail");
-  EXPECT_EQ(Walk<GifLength>(gif), gifEnd);
-  Bytes brokenGif;
-  brokenGif.Raw("GIF89a").Be(0x0A00, 2).Be(0x0A00, 2).Be(0, 3).Raw("?");
-  EXPECT_EQ(Walk<GifLength>(brokenGif), 0u);
+  EXPECT_EQ(Gif(gif), gifEnd);
+  Bytes brokenGif = gif;
+  brokenGif.Cut(afterExtension).Raw("?").Fill(20, 0x3B);
+  validEnd = 0;
+  EXPECT_EQ(Gif(brokenGif, &validEnd), 0u);
+  EXPECT_EQ(validEnd, afterExtension);
 }
 
 // Through the length rules: a walked file is measured exactly, and cut at the medium's end when it claims
@@ -567,6 +593,33 @@ TEST(ContainerRules, MeasureExactlyAndNeverPastTheMedium) {
   test::SectorImage cut(overlong.Image(64 * 1024));
   ctx.Begin(&cut.reader(), 512, 0);
   EXPECT_EQ(MeasureLength(ctx, LengthRule::kIsoMediaBoxes, typecode::kMp4, cut.Sector(0)), 64u * 1024);
+}
+
+// A picture whose structure breaks off ends after its last whole unit, not at an end marker found further on
+// (another picture's, on a reused card) nor at the next file's header.
+TEST(ContainerRules, BrokenPicturesEndAtTheirLastWholeUnit) {
+  CarvingContext ctx;
+  ASSERT_TRUE(ctx.AcquireWorkBuffer());
+  auto measure = [&](const Bytes& b, LengthRule rule, uint32_t code) {
+    Bytes laidOut = b;
+    laidOut.Fill(20000, 0xC3).Raw("IEND\xAE\x42\x60\x82\xFF\xD9").Fill(502, 0);  // a marker with zeros after
+    test::SectorImage image(laidOut.Image(64 * 1024));
+    ctx.Begin(&image.reader(), 512, 0);
+    return MeasureLength(ctx, rule, code, image.Sector(0));
+  };
+  Bytes png;
+  png.Raw("\x89PNG\r\n\x1a\n").Be(13, 4).Raw("IHDR").Fill(13, 1).Be(0x11111111, 4);
+  png.Be(2000, 4).Raw("IDAT").Fill(2000, 7).Be(0x22222222, 4);
+  const size_t pngEnd = png.size();
+  png.Be(0x7FFFFFFF, 4).Raw("IDAT");  // a chunk no medium holds: the rest was another file
+  EXPECT_EQ(measure(png, LengthRule::kPngEndChunk, typecode::kPng), pngEnd);
+
+  Bytes jpeg;
+  jpeg.Be(0xFFD8, 2).Be(0xFFE0, 2).Be(16, 2).Raw("JFIF").Fill(10, 0);
+  jpeg.Be(0xFFDA, 2).Be(8, 2).Fill(6, 1).Fill(3000, 0x42);  // a scan whose data runs into ...
+  const size_t jpegEnd = jpeg.size();
+  jpeg.Be(0xFF4B, 2).Fill(100, 0x42);  // ... a marker no picture holds
+  EXPECT_EQ(measure(jpeg, LengthRule::kJpegEndMarker, typecode::kJpeg), jpegEnd);
 }
 
 }  // namespace
