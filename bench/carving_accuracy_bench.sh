@@ -42,6 +42,10 @@ if [ ! -e files/done ]; then
     ff $a -t $((t * 3)) -c:a mp2 -b:a 192k "tone_$t.mp2"
     ff $a -t $((t * 2)) -c:a pcm_s16le "tone_$t.wav"
     ff $a -t $((t * 2)) -c:a aac "tone_$t.m4a" && mv "tone_$t.m4a" "music_$t.mp4"
+    ff $a -t $((t * 3)) -c:a libvorbis "song_$t.ogg"
+    ff $a -t $((t * 3)) -c:a libopus "voice_$t.opus" && mv "voice_$t.opus" "voice_$t.ogg"
+    ff $v $a -t $t -c:v libtheora -c:a libvorbis "film_$t.ogg"
+    ff $a -t $((t * 2)) -c:a flac "song_$t.flac"
   done
   for i in 1 2 3 4 5 6; do
     convert -seed "$i" -size $((400 * i))x$((300 * i)) plasma:fractal -quality 88 "photo_$i.jpg"

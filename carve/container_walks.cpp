@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <vector>
 
 #include "filetypes/mpeg_audio.h"
 #include "storage/sector_reader.h"
 
+#include <FLAC/stream_decoder.h>
 #include <zlib.h>
 
 namespace snapsave {
@@ -785,6 +787,173 @@ uint64_t JpegSegmentsLength(FileBytes& file, uint64_t limit, SectorStop stop, ui
     }
   }
   return 0;
+}
+
+}  // namespace snapsave
+
+namespace snapsave {
+namespace {
+
+// Ogg's page CRC: CRC-32 with polynomial 04C11DB7, most significant bit first, no inversions.
+constexpr std::array<uint32_t, 256> OggCrcTable() {
+  std::array<uint32_t, 256> table{};
+  for (uint32_t i = 0; i < 256; ++i) {
+    uint32_t crc = i << 24;
+    for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x80000000u) != 0 ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+    table[i] = crc;
+  }
+  return table;
+}
+constexpr auto kOggCrc = OggCrcTable();
+
+uint32_t OggCrc(uint32_t crc, ByteSpan bytes) {
+  for (uint8_t b : bytes) crc = (crc << 8) ^ kOggCrc[((crc >> 24) ^ b) & 0xFF];
+  return crc;
+}
+
+// Feeds `count` bytes from `offset` to `feed` window by window; false where the medium ends first.
+template <typename Feed>
+bool FeedBytes(FileBytes& file, uint64_t offset, uint64_t count, Feed feed) {
+  while (count > 0) {
+    const ByteSpan view = file.View(offset);
+    if (view.empty()) return false;
+    const auto n = static_cast<size_t>(std::min<uint64_t>(view.size(), count));
+    feed(view.first(n));
+    offset += n;
+    count -= n;
+  }
+  return true;
+}
+
+constexpr size_t kOggHeaderBytes = 27;
+constexpr size_t kMaxOggStreams = 64;
+
+}  // namespace
+
+uint64_t OggLength(FileBytes& file, uint64_t limit, uint64_t* validEnd) {
+  std::array<uint8_t, kOggHeaderBytes + 255> page{};
+  std::vector<uint32_t> open;  // serial numbers of the logical streams begun and not yet ended
+  bool dataSeen = false;       // a page that begins no stream came: no stream begins after it
+  uint64_t at = 0;
+  for (uint64_t units = 0; at < limit && units < kMaxUnits; ++units) {
+    if (validEnd != nullptr) *validEnd = at;
+    if (!file.Read(at, std::span(page).first(kOggHeaderBytes)) || !BytesEqual(page, 0, "OggS") ||
+        page[4] != 0)
+      return 0;
+    const uint8_t flags = page[5];
+    const uint32_t serial = Le32(page, 14);
+    const size_t segments = page[26];
+    if ((flags & ~0x07u) != 0 || segments == 0 ||
+        !file.Read(at + kOggHeaderBytes, std::span(page).subspan(kOggHeaderBytes, segments)))
+      return 0;
+    uint64_t body = 0;
+    for (size_t i = 0; i < segments; ++i) body += page[kOggHeaderBytes + i];
+    // Streams begin together at the start; a later page belongs to one of them.
+    const bool known = std::find(open.begin(), open.end(), serial) != open.end();
+    if ((flags & 0x02) != 0) {
+      if (known || dataSeen || open.size() == kMaxOggStreams) return 0;
+    } else if (!known) {
+      return 0;
+    } else {
+      dataSeen = true;
+    }
+    const uint32_t stored = Le32(page, 22);
+    std::array<uint8_t, 4> zero{};
+    uint32_t crc = OggCrc(0, ByteSpan(page).first(22));
+    crc = OggCrc(crc, zero);
+    crc = OggCrc(crc, ByteSpan(page).subspan(26, 1 + segments));
+    const uint64_t head = kOggHeaderBytes + segments;
+    if (!FeedBytes(file, at + head, body, [&](ByteSpan b) { crc = OggCrc(crc, b); }) || crc != stored)
+      return 0;
+    if ((flags & 0x02) != 0) open.push_back(serial);
+    if ((flags & 0x04) != 0) open.erase(std::find(open.begin(), open.end(), serial));
+    at += head + body;
+    if (open.empty()) return at <= limit ? at : 0;  // every stream ended
+  }
+  return 0;
+}
+
+namespace {
+
+// libFLAC decodes the stream through these callbacks: the bytes come from the medium up to the limit, the
+// samples decoded are counted, and any decoding error ends the walk.
+struct FlacFeed {
+  FileBytes& file;
+  uint64_t limit;
+  uint64_t at = 0;
+  uint64_t samples = 0;
+  bool failed = false;
+};
+
+FLAC__StreamDecoderReadStatus FlacRead(const FLAC__StreamDecoder*, FLAC__byte buffer[], size_t* bytes,
+                                       void* context) {
+  auto& feed = *static_cast<FlacFeed*>(context);
+  const ByteSpan view = feed.at < feed.limit ? feed.file.View(feed.at) : ByteSpan();
+  const auto n = static_cast<size_t>(std::min<uint64_t>({*bytes, view.size(), feed.limit - feed.at}));
+  if (n == 0) {
+    *bytes = 0;
+    return FLAC__STREAM_DECODER_READ_STATUS_END_OF_STREAM;
+  }
+  std::memcpy(buffer, view.data(), n);
+  feed.at += n;
+  *bytes = n;
+  return FLAC__STREAM_DECODER_READ_STATUS_CONTINUE;
+}
+
+FLAC__StreamDecoderTellStatus FlacTell(const FLAC__StreamDecoder*, FLAC__uint64* offset, void* context) {
+  *offset = static_cast<FlacFeed*>(context)->at;
+  return FLAC__STREAM_DECODER_TELL_STATUS_OK;
+}
+
+FLAC__StreamDecoderWriteStatus FlacWrite(const FLAC__StreamDecoder*, const FLAC__Frame* frame,
+                                         const FLAC__int32* const[], void* context) {
+  static_cast<FlacFeed*>(context)->samples += frame->header.blocksize;
+  return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
+}
+
+void FlacError(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus, void* context) {
+  static_cast<FlacFeed*>(context)->failed = true;
+}
+
+struct FlacDecoderDelete {
+  void operator()(FLAC__StreamDecoder* d) const { FLAC__stream_decoder_delete(d); }
+};
+
+}  // namespace
+
+uint64_t FlacLength(FileBytes& file, uint64_t limit, uint64_t* validEnd) {
+  std::array<uint8_t, 8> h{};
+  if (!file.Read(0, h) || !BytesEqual(h, 0, "fLaC") || (h[4] & 0x7F) != 0 || (Be32(h, 4) & 0xFFFFFF) != 34)
+    return 0;
+  const std::unique_ptr<FLAC__StreamDecoder, FlacDecoderDelete> decoder(FLAC__stream_decoder_new());
+  if (!decoder) return 0;
+  FLAC__stream_decoder_set_md5_checking(decoder.get(), false);
+  FlacFeed feed{file, limit};
+  if (FLAC__stream_decoder_init_stream(decoder.get(), FlacRead, nullptr, FlacTell, nullptr, nullptr,
+                                       FlacWrite, nullptr, FlacError,
+                                       &feed) != FLAC__STREAM_DECODER_INIT_STATUS_OK)
+    return 0;
+  if (!FLAC__stream_decoder_process_until_end_of_metadata(decoder.get()) || feed.failed) return 0;
+  // Unknown (0) when the encoder could not go back to write it: then the stream ends where frames stop.
+  const uint64_t total = FLAC__stream_decoder_get_total_samples(decoder.get());
+  uint64_t end = 0;
+  for (uint64_t units = 0; units < kMaxUnits; ++units) {
+    const uint64_t before = feed.samples;
+    if (!FLAC__stream_decoder_process_single(decoder.get()) || feed.failed || feed.samples == before) break;
+    FLAC__uint64 position = 0;
+    if (!FLAC__stream_decoder_get_decode_position(decoder.get(), &position)) break;
+    end = position;
+    if (validEnd != nullptr) *validEnd = end;
+    if (total != 0 && feed.samples >= total) break;
+  }
+  // With its count known, every sample must have come from frames that decoded; without it, the first frame
+  // that fails to decode is where the stream ends.
+  if (end == 0 || (total != 0 && (feed.failed || feed.samples < total))) return 0;
+  // An ID3v1 tag some taggers append.
+  std::array<uint8_t, 3> tag{};
+  if (file.Read(end, tag) && BytesEqual(tag, 0, "TAG") && end + 128 <= std::min(limit, file.MediumBytes()))
+    end += 128;
+  return std::min(end, limit);
 }
 
 }  // namespace snapsave

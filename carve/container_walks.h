@@ -89,8 +89,8 @@ uint64_t SmafLength(FileBytes& file, uint64_t limit);
 // sync bytes keep the grid; 0 for fewer than two packets.
 uint64_t M2tsLength(FileBytes& file, uint64_t limit);
 
-// The three picture walkers below answer 0 when their structure breaks off before its end; `validEnd`, where
-// given, then receives the end of the last whole unit walked (0 when none was).
+// The picture and audio walkers that take `validEnd` answer 0 when their structure breaks off before its end;
+// `validEnd`, where given, then receives the end of the last whole unit walked (0 when none was).
 
 // PNG: its chunks (the first a header chunk) by their lengths to the IEND chunk.
 uint64_t PngLength(FileBytes& file, uint64_t limit, uint64_t* validEnd = nullptr);
@@ -98,6 +98,14 @@ uint64_t PngLength(FileBytes& file, uint64_t limit, uint64_t* validEnd = nullptr
 // GIF: the screen descriptor and colour table, then extensions and images with their sub-blocks, to the
 // trailer.
 uint64_t GifLength(FileBytes& file, uint64_t limit, uint64_t* validEnd = nullptr);
+
+// Ogg (Vorbis, Opus, FLAC or Theora inside): pages by their segment tables, each page's CRC checked, from the
+// streams begun on the first pages to the page that ends the last of them.
+uint64_t OggLength(FileBytes& file, uint64_t limit, uint64_t* validEnd = nullptr);
+
+// FLAC: the stream decoded frame by frame (its frames state no lengths) until it holds the samples its
+// STREAMINFO counts, or, where that count is unknown, while frames decode; an ID3v1 tag after it included.
+uint64_t FlacLength(FileBytes& file, uint64_t limit, uint64_t* validEnd = nullptr);
 
 // Whether the whole sector `sector` (absolute) starts another file or is file-system metadata: the end of a
 // file cut short.

@@ -474,6 +474,18 @@ uint64_t Measure(CarvingContext& ctx, LengthRule rule, uint32_t typeCode, ByteSp
                                   ctx.startSector() + (std::min(n, MediumBytesFromStart(ctx)) - 1) / ss);
       return n;
     }
+    case LengthRule::kOggPages:
+    case LengthRule::kFlacFrames: {
+      // Where the pages or frames break off, the stream ends after the last whole one.
+      FileBytes file(ctx, header);
+      uint64_t validEnd = 0;
+      const bool ogg = rule == LengthRule::kOggPages;
+      if (const uint64_t n = ogg ? OggLength(file, k2GiB, &validEnd) : FlacLength(file, k2GiB, &validEnd);
+          n != 0)
+        return n;
+      if (validEnd != 0) return std::max<uint64_t>(validEnd, ctx.sectorSize());
+      return PlainWalk(ctx, k256MiB);
+    }
     case LengthRule::kFlvTags:
       if (const uint64_t n = Walked(ctx, header, FlvLength, k6GiB); n != 0) return n;
       return PlainWalk(ctx, k6GiB);

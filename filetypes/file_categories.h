@@ -12,7 +12,7 @@ inline constexpr std::string_view kPhotoList =
 inline constexpr std::string_view kAudioList =
     "*.mp3|*.wav|*.ape|*.aiff|*.rps|*.mid|*.midi|*.m4a|*.m4p|*.au|*.ogg|*.wma|*.rm|*.ra|*.acd|*.amr|*.at3|*."
     "caf|"
-    "*.dss|*.m4r|*.nra|*.snd|";
+    "*.dss|*.m4r|*.nra|*.snd|*.flac|";
 inline constexpr std::string_view kVideoList =
     "*.rmvb|*.rm|*.mpeg|*.mov|*.avi|*.wmv|*.asf|*.mp4|*.flv|*.fla|*.swf|*.m4v|*.3gp|*.dv|*.3g2|*.m4b|*.mkv|*."
     "mts|"

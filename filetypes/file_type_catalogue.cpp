@@ -40,6 +40,8 @@ constexpr CarvingTypeRow kRows[kCarvingTypeRowCount + 1] = {
     {"mov", kMov, &kMovHeader, LR::kIsoMediaBoxes},
     {"mp2", kMp2, &kMp2Header, LR::kMpegAudioFrames},
     {"mmf", kMmf, &kMmfHeader, LR::kSmafChunk},
+    {"ogg", kOgg, &kOggHeader, LR::kOggPages},
+    {"flac", kFlac, &kFlacHeader, LR::kFlacFrames},
     {"fla", kFla, &kFlaHeader, LR::kCompoundDocument},
     {"gif", kGif, &kGifHeader, LR::kGifTrailer},
     {"bmp", kBmp, &kBmpHeader, LR::kBmpSizeField},

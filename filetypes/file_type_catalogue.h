@@ -26,6 +26,8 @@ inline constexpr uint32_t kDoc = 0, kDocx = 1, kOle = 2, kXls = 3, kXlsx = 4, kP
 // Camera RAW formats; 49 is kNoType.
 inline constexpr uint32_t kCr2 = 50, kNef = 51, kArw = 52, kDng = 53, kOrf = 54, kPef = 55, kRw2 = 56,
                           kSr2 = 57;
+// Free audio formats.
+inline constexpr uint32_t kOgg = 58, kFlac = 59;
 }  // namespace typecode
 
 // How a carved file's length is decided. Rows with kNone are recognised (they end the file being measured)
@@ -57,6 +59,8 @@ enum class LengthRule : uint8_t {
   kMxfPartitions,     // KLV walk; else a 6 GiB walk
   kSmafChunk,         // the file chunk's size; else a 256 MiB walk
   kM2tsGrid,          // 192-byte packet grid; else a 6 GiB walk
+  kOggPages,          // page walk with CRCs; else a 256 MiB walk
+  kFlacFrames,        // frames decoded; else a 256 MiB walk
   kWalk128MiB,        // plain sector walks up to the limit
   kWalk256MiB,
   kWalk6GiB,
@@ -74,9 +78,9 @@ struct CarvingTypeRow {
   bool IsCarved() const { return lengthRule != LengthRule::kNone; }
 };
 
-inline constexpr size_t kCarvingTypeRowCount = 93;
+inline constexpr size_t kCarvingTypeRowCount = 95;
 
-// The 93 rows in table order followed by the terminator (code kNoType, empty extension).
+// The 95 rows in table order followed by the terminator (code kNoType, empty extension).
 std::span<const CarvingTypeRow> CarvingTypeTable();
 
 // First row in table order with this code (it names the code's extension), or null.

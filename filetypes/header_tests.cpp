@@ -392,6 +392,22 @@ uint32_t MatchPng(const CarvingContext& /*ctx*/, ByteSpan b) {
   return BytesEqual(b, 0, {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A}) ? kPng : kNoType;
 }
 
+// ---- Ogg: the first page of a stream (it begins one, at granule and sequence 0); FLAC: its STREAMINFO block
+// -----------
+uint32_t MatchOgg(const CarvingContext& /*ctx*/, ByteSpan b) {
+  if (b.size() < 28 || !BytesEqual(b, 0, "OggS") || b[4] != 0 || (b[5] & 0x02) == 0 || (b[5] & ~0x07u) != 0)
+    return kNoType;
+  return Le32(b, 6) == 0 && Le32(b, 10) == 0 && Le32(b, 18) == 0 && b[26] != 0 ? kOgg : kNoType;
+}
+
+uint32_t MatchFlac(const CarvingContext& /*ctx*/, ByteSpan b) {
+  if (b.size() < 42 || !BytesEqual(b, 0, "fLaC") || (b[4] & 0x7F) != 0 || (Be32(b, 4) & 0xFFFFFF) != 34)
+    return kNoType;
+  const uint32_t minBlock = Be16(b, 8), maxBlock = Be16(b, 10);
+  const uint32_t sampleRate = Be32(b, 18) >> 12;
+  return minBlock >= 16 && maxBlock >= minBlock && sampleRate != 0 ? kFlac : kNoType;
+}
+
 // ---- Photoshop
 // -------------------------------------------------------------------------------------------------
 uint32_t MatchPsd(const CarvingContext& /*ctx*/, ByteSpan b) {
@@ -698,6 +714,8 @@ const HeaderTest kWavHeader = Lead(MatchWav, 'R');
 const HeaderTest kMovHeader = AnyLead(MatchMov);
 const HeaderTest kMp2Header = Lead(MatchMp2, 0xFF);
 const HeaderTest kMmfHeader = Lead(MatchMmf, 'M');
+const HeaderTest kOggHeader = Lead(MatchOgg, 'O');
+const HeaderTest kFlacHeader = Lead(MatchFlac, 'f');
 const HeaderTest kFlaHeader = Lead(MatchFla, 0xD0);
 const HeaderTest kGifHeader = Lead(MatchGif, 'G');
 const HeaderTest kBmpHeader = Lead(MatchBmp, 'B');

@@ -48,6 +48,8 @@ extern const HeaderTest kJpegHeader;  // JFIF or Exif APP segment first
 extern const HeaderTest kPngHeader;
 extern const HeaderTest kPsdHeader;
 extern const HeaderTest kTiffHeader;
+extern const HeaderTest kOggHeader;
+extern const HeaderTest kFlacHeader;
 extern const HeaderTest kIcoHeader;  // directory must add up
 // Documents, archives and the rest.
 extern const HeaderTest kCompoundDocumentHeader;  // doc/xls/ppt/ole; reads through the carving context

@@ -45,6 +45,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         (GifLength(file, limit, &gif) == 0 && gif > limit) ||
         (JpegSegmentsLength(file, limit, stop, &jpeg) == 0 && jpeg > limit))
       std::abort();
+    uint64_t ogg = 0, flac = 0;
+    if (OggLength(file, limit, &ogg) > limit || FlacLength(file, limit, &flac) > limit || ogg > limit ||
+        flac > limit)
+      std::abort();
   }
   const uint64_t medium = uint64_t{reader.TotalSectors()} * 512;
   for (LengthRule rule :
@@ -52,7 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         LengthRule::kJpegEndMarker, LengthRule::kMpegAudioFrames, LengthRule::kTiffIfds,
         LengthRule::kCompoundDocument, LengthRule::kPsdSections, LengthRule::kSwfHeaderLength,
         LengthRule::kMpegStream, LengthRule::kRealMediaIndex, LengthRule::kMxfPartitions,
-        LengthRule::kSmafChunk, LengthRule::kM2tsGrid, LengthRule::kPngEndChunk, LengthRule::kGifTrailer}) {
+        LengthRule::kSmafChunk, LengthRule::kM2tsGrid, LengthRule::kPngEndChunk, LengthRule::kGifTrailer,
+        LengthRule::kOggPages, LengthRule::kFlacFrames}) {
     ctx.Begin(&reader, 512, 0);
     if (MeasureLength(ctx, rule, typecode::kMp4, header) > medium) std::abort();
   }

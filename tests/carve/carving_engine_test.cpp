@@ -140,7 +140,8 @@ constexpr MediaCase kMedia[] = {
     {"movie.flv", "flv", true, true, false}, {"movie.3gp", "3gp", true, true, false},
     {"movie.avi", "avi", true, true, true},  {"movie.wmv", "wmv", true, true, true},
     {"movie.rm", "rmvb", true, true, false}, {"tone.wav", "wav", true, true, true},
-    {"tone.mp3", "mp3", true, true, false},
+    {"tone.mp3", "mp3", true, true, false},  {"tone.ogg", "ogg", true, true, false},
+    {"movie.ogg", "ogg", true, true, false}, {"tone.flac", "flac", true, true, false},
 };
 
 class RealFiles : public CarvingTest, public ::testing::WithParamInterface<bool> {};

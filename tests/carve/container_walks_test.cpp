@@ -576,6 +576,61 @@ TEST(PictureWalks, PngChunksAndGifBlocksEndThePictureNotAMarkerInItsData) {
   EXPECT_EQ(validEnd, afterExtension);
 }
 
+uint64_t Ogg(const Bytes& b, uint64_t* validEnd = nullptr) {
+  return Walked(b, 1 << 20, [&](FileBytes& f) { return OggLength(f, uint64_t{2} << 30, validEnd); });
+}
+uint64_t Flac(const Bytes& b, uint64_t* validEnd = nullptr) {
+  return Walked(b, 1 << 20, [&](FileBytes& f) { return FlacLength(f, uint64_t{2} << 30, validEnd); });
+}
+Bytes Of(const std::vector<uint8_t>& v, size_t n = SIZE_MAX) {
+  Bytes b;
+  b.Raw(std::string(v.begin(), v.begin() + static_cast<ptrdiff_t>(std::min(n, v.size()))));
+  return b;
+}
+
+// Ogg pages carry CRCs and FLAC frames decode: a damaged page or frame ends the stream before it, where the
+// rest of a split file would be missing.
+TEST(AudioWalks, OggPagesAndFlacFramesToTheirStreamsEnd) {
+  for (const char* name : {"tone.ogg", "movie.ogg"}) {
+    const std::vector<uint8_t> ogg = test::Media(name);
+    EXPECT_EQ(Ogg(Of(ogg).Raw("OggS and what follows")), ogg.size()) << name;
+    // The last page's CRC spoiled: the stream ends after the page before it.
+    std::vector<uint8_t> spoiled = ogg;
+    spoiled.back() ^= 0x40;
+    uint64_t validEnd = 0;
+    EXPECT_EQ(Ogg(Of(spoiled), &validEnd), 0u) << name;
+    EXPECT_GT(validEnd, 0u);
+    EXPECT_LT(validEnd, ogg.size());
+    EXPECT_EQ(std::string(ogg.begin() + static_cast<ptrdiff_t>(validEnd),
+                          ogg.begin() + static_cast<ptrdiff_t>(validEnd) + 4),
+              "OggS");
+  }
+  // A stream that begins after another's data is another file.
+  const std::vector<uint8_t> tone = test::Media("tone.ogg");
+  std::vector<uint8_t> twice = tone;
+  twice.resize(twice.size() - 200);  // the first one cut: it never ends
+  twice.insert(twice.end(), tone.begin(), tone.end());
+  uint64_t validEnd = 0;
+  EXPECT_EQ(Ogg(Of(twice), &validEnd), 0u);
+  EXPECT_LT(validEnd, tone.size() - 200);
+
+  const std::vector<uint8_t> flac = test::Media("tone.flac");
+  EXPECT_EQ(Flac(Of(flac).Raw("\xFF\xF8 frame-like bytes after the stream")), flac.size());
+  std::vector<uint8_t> hurt = flac;
+  const size_t damage = flac.size() - 1000;  // ffmpeg's 8 KiB of padding come before the frames
+  hurt[damage] ^= 0x10;
+  validEnd = 0;
+  EXPECT_EQ(Flac(Of(hurt), &validEnd), 0u);
+  EXPECT_GT(validEnd, 8192u);  // the frames before the damage
+  EXPECT_LE(validEnd, damage);
+  validEnd = 0;
+  EXPECT_EQ(Flac(Of(flac, flac.size() - 100).Fill(400, 0x5A), &validEnd), 0u);  // cut in its last frame
+  EXPECT_LT(validEnd, flac.size() - 100);
+  Bytes noInfo;
+  noInfo.Raw("fLaC").Be(0x80000022, 4).Fill(34, 0);  // a STREAMINFO of no stream
+  EXPECT_EQ(Flac(noInfo), 0u);
+}
+
 // Through the length rules: a walked file is measured exactly, and cut at the medium's end when it claims
 // more.
 TEST(ContainerRules, MeasureExactlyAndNeverPastTheMedium) {
