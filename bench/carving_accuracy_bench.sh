@@ -3,7 +3,8 @@
 #   Z  each file followed by zeros to its sector's end, random or zero gaps between files
 #   R  the same files with random bytes from each file's end to its sector's end (a reused card)
 # Both tools carve each image whole (no file system); every output is hashed and matched against the files
-# placed. Per type: files placed, exact for snapsave-cli and for PhotoRec, and outputs that match no file.
+# placed. Per type: files placed, exact for snapsave-cli and for PhotoRec; outputs that match no file, bytes
+# written and the time each took. Camera RAW files are laid out by raw_layouts.py beside this script.
 #
 #   bench/carving_accuracy_bench.sh path/to/snapsave-cli [work folder]   (default /tmp/snapsave-carve-bench)
 # Needs: ffmpeg, imagemagick, libreoffice (writer, calc, impress), testdisk (photorec), python3.
@@ -126,12 +127,17 @@ build R.img random
 evaluate() {  # image
   local image=$1
   rm -rf "$work/appdata" "$work/ours" "$work/recup"*
+  local t0 t1 t2
+  t0=$(date +%s.%N)
   "$cli" scan "$image" --fresh --recover "$work/ours" >/dev/null 2>&1 || true
+  t1=$(date +%s.%N)
   photorec /log /d "$work/recup" /cmd "$image" "partition_none,fileopt,everything,enable,wholespace,search" \
     >/dev/null 2>&1 || true
-  python3 - "$image" files ours recup <<'PY'
+  t2=$(date +%s.%N)
+  python3 - "$image" files ours recup "$t0" "$t1" "$t2" <<'PY'
 import collections, hashlib, os, sys
 image, folder, ours, theirs = sys.argv[1:5]
+t0, t1, t2 = map(float, sys.argv[5:8])
 sha = lambda data: hashlib.sha256(data).hexdigest()
 placed = collections.Counter()
 want = {}
@@ -168,6 +174,8 @@ for ext in sorted(placed):
 print(f"  exact: ours {sum(o.values())}/{total} ({100 * sum(o.values()) / total:.1f} %), "
       f"photorec {sum(p.values())}/{total} ({100 * sum(p.values()) / total:.1f} %)")
 print(f"  outputs matching no file: ours {oe}, photorec {pe}; bytes written: ours {ow / 1e6:.1f} MB, photorec {pw / 1e6:.1f} MB")
+mb = os.path.getsize(image) / 1e6
+print(f"  scan with recovery: ours {t1 - t0:.1f} s ({mb / (t1 - t0):.0f} MB/s), photorec {t2 - t1:.1f} s ({mb / (t2 - t1):.0f} MB/s)")
 PY
 }
 
