@@ -766,18 +766,33 @@ uint64_t JpegSegmentsLength(FileBytes& file, uint64_t limit, SectorStop stop, ui
         if (validEnd != nullptr) *validEnd = std::min(at + view.size(), limit);
         return 0;
       }
+      // Byte by byte only at sector starts (the stop test) and at 0xFF bytes; memchr skips the rest.
       size_t i = 0;
-      for (; i < view.size(); ++i) {
+      while (i < view.size()) {
         const uint64_t offset = at + i;
-        if (ss != 0 && offset % ss == 0 && offset != 0 && view.size() - i >= ss && stop != nullptr &&
+        const size_t intoSector = ss != 0 ? static_cast<size_t>(offset % ss) : 0;
+        if (ss != 0 && intoSector == 0 && offset != 0 && view.size() - i >= ss && stop != nullptr &&
             stop(file.context(), file.context().startSector() + offset / ss, view.subspan(i, ss))) {
           if (validEnd != nullptr)
             *validEnd = std::min(offset, limit);  // the scan's data up to the other file
           return 0;
         }
-        if (view[i] != 0xFF || i + 1 >= view.size()) continue;
+        const size_t sectorEnd = ss != 0 ? std::min(view.size(), i + (ss - intoSector)) : view.size();
+        const void* ff = std::memchr(view.data() + i, 0xFF, sectorEnd - i);
+        if (ff == nullptr) {
+          i = sectorEnd;
+          continue;
+        }
+        i = static_cast<size_t>(static_cast<const uint8_t*>(ff) - view.data());
+        if (i + 1 >= view.size()) {  // the window ends on it
+          i = view.size();
+          break;
+        }
         const uint8_t next = view[i + 1];
-        if (next == 0x00 || (next >= 0xD0 && next <= 0xD7) || next == 0xFF) continue;
+        if (next == 0x00 || (next >= 0xD0 && next <= 0xD7) || next == 0xFF) {
+          ++i;
+          continue;
+        }
         found = true;
         break;
       }
