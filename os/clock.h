@@ -26,5 +26,7 @@ LocalTime Now();
 
 // The calendar fields of a FILETIME (100 ns ticks since 1601-01-01) as stored, without any time-zone change.
 LocalTime CivilTimeOfFileTime(uint64_t fileTime);
+// Its inverse; 0 for fields that name no calendar time (a 31st of April, hour 24) or a year before 1601.
+uint64_t FileTimeOfCivilTime(const LocalTime& t);
 
 }  // namespace snapsave::os

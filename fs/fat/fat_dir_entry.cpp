@@ -1,7 +1,9 @@
 #include "fs/fat/fat_dir_entry.h"
 
+#include <algorithm>
 #include <string_view>
 
+#include "os/clock.h"
 #include "os/text.h"
 
 namespace snapsave {
@@ -11,28 +13,6 @@ namespace {
 // File times of 1990-01-01 and 2050-01-01: live entries outside this span are taken for garbage.
 constexpr uint64_t kEarliestPlausible = 0x01B41E2A18D64000ull;
 constexpr uint64_t kLatestPlausible = 0x01F7630BE39D8000ull;
-constexpr uint64_t kTicksPerSecond = 10'000'000ull;
-// Days from 1601-01-01 to 1970-01-01.
-constexpr int64_t kDaysTo1970 = 134774;
-
-bool IsLeap(int y) {
-  return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-}
-
-int DaysInMonth(int y, int m) {
-  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return m == 2 && IsLeap(y) ? 29 : kDays[m - 1];
-}
-
-// Days since 1970-01-01 of a proleptic Gregorian date.
-int64_t DaysFromCivil(int y, int m, int d) {
-  y -= m <= 2 ? 1 : 0;
-  const int era = (y >= 0 ? y : y - 399) / 400;
-  const int yoe = y - era * 400;
-  const int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return int64_t{era} * 146097 + doe - 719468;
-}
 
 bool IsNameByteIllegal(uint8_t c) {
   if (c < 0x20) return true;
@@ -43,17 +23,15 @@ bool IsNameByteIllegal(uint8_t c) {
 }  // namespace
 
 uint64_t FatStampToFileTime(uint16_t date, uint16_t time, uint32_t extraSeconds, uint32_t milliseconds) {
-  const int day = date & 0x1F;
-  const int month = (date >> 5) & 0x0F;
-  const int year = 1980 + (date >> 9);
-  const uint32_t hour = time >> 11;
-  const uint32_t minute = (time >> 5) & 0x3F;
-  const uint32_t second = (time & 0x1F) * 2 + extraSeconds;
-  if (month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month)) return 0;
-  if (hour > 23 || minute > 59 || second > 59 || milliseconds > 999) return 0;
-  const auto days = static_cast<uint64_t>(DaysFromCivil(year, month, day) + kDaysTo1970);
-  const uint64_t seconds = days * 86400 + hour * 3600 + minute * 60 + second;
-  return seconds * kTicksPerSecond + uint64_t{milliseconds} * 10'000;
+  os::LocalTime t;
+  t.year = 1980 + (date >> 9);
+  t.month = (date >> 5) & 0x0F;
+  t.day = date & 0x1F;
+  t.hour = time >> 11;
+  t.minute = (time >> 5) & 0x3F;
+  t.second = static_cast<int>((time & 0x1F) * 2 + std::min<uint32_t>(extraSeconds, 60));
+  t.millisecond = static_cast<int>(std::min<uint32_t>(milliseconds, 1000));
+  return os::FileTimeOfCivilTime(t);
 }
 
 uint64_t DecodeCreationTime(ByteSpan e) {
