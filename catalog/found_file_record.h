@@ -12,11 +12,12 @@
 namespace snapsave {
 
 enum class SourceKind : uint32_t {
-  kNtfsQuick = 0,  // CFastNtfsRecovery
-  kFatQuick = 1,   // CFastFatRecovery
-  kNtfsDeep = 2,   // CProfessionalNtfsRecovery
-  kFatDeep = 3,    // CProfessionalFatRecovery
-  kCarved = 4,     // CFileTypeRecovery
+  kNtfsQuick = 0,   // CFastNtfsRecovery
+  kFatQuick = 1,    // CFastFatRecovery
+  kNtfsDeep = 2,    // CProfessionalNtfsRecovery
+  kFatDeep = 3,     // CProfessionalFatRecovery
+  kCarved = 4,      // CFileTypeRecovery
+  kExfatQuick = 5,  // CFastExfatRecovery
 };
 
 // `clusterSize` of a record whose data is not located by clusters.

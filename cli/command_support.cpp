@@ -97,8 +97,8 @@ bool MakeTarget(const cli::Source& source, ScanTarget& target) {
 
 bool QuickScannable(const VolumeInfo& v) {
   const std::string& fs = v.fileSystemName;
-  return v.kind == EntryKind::kVolume &&
-         (fs == "FAT" || fs == "FAT32" || fs == "NTFS" || fs == "ext2" || fs == "ext3" || fs == "ext4");
+  return v.kind == EntryKind::kVolume && (fs == "FAT" || fs == "FAT32" || fs == "exFAT" || fs == "NTFS" ||
+                                          fs == "ext2" || fs == "ext3" || fs == "ext4");
 }
 
 std::vector<NamedTarget> MakeTargets(const cli::Source& source, bool deep) {

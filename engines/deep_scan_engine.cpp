@@ -334,6 +334,7 @@ IFileRecoveryParse* CProfessionalRecovery::EngineOf(const FoundFileRecord& recor
   switch (record.Kind()) {
     case SourceKind::kNtfsQuick:
     case SourceKind::kFatQuick:
+    case SourceKind::kExfatQuick:
       return quick_.get();
     case SourceKind::kFatDeep:
       return &fat_;
@@ -416,6 +417,10 @@ uint32_t CProfessionalRecovery::SetSearchCallback(SearchProgressCallback callbac
 }
 
 std::optional<uint64_t> CProfessionalRecovery::FirstDataSector(const FoundFileRecord& r) {
+  if (r.Kind() == SourceKind::kExfatQuick) {
+    if (r.entryRef < 2 || sectorSize_ == 0) return std::nullopt;
+    return r.volumeStartSector + r.dataStartSector + uint64_t{r.entryRef - 2} * (r.clusterSize / sectorSize_);
+  }
   if (IsFatKind(r.Kind())) {
     const uint64_t data = r.volumeStartSector + r.dataStartSector;
     if (r.entryRef == 0) return data >= 32 ? std::optional<uint64_t>(data - 32) : std::nullopt;
@@ -434,7 +439,8 @@ void CProfessionalRecovery::NoteForMerge(const FoundFileRecord& r) {
   if (!sector) return;
   MergeEntry& entry = merge_[*sector];
   if (entry.extension.empty()) entry.extension = LowerExtension(r.Name());
-  const bool quick = r.Kind() == SourceKind::kFatQuick || r.Kind() == SourceKind::kNtfsQuick;
+  const bool quick = r.Kind() == SourceKind::kFatQuick || r.Kind() == SourceKind::kNtfsQuick ||
+                     r.Kind() == SourceKind::kExfatQuick;
   if (quick) entry.quickName = os::AsciiLower(r.Name());
 }
 

@@ -3,6 +3,8 @@
 #include <vector>
 
 #include "engines/deep_scan_engine.h"
+#include "fs/exfat/exfat_quick_engine.h"
+#include "fs/exfat/exfat_structures.h"
 #include "fs/ext/ext_quick_engine.h"
 #include "fs/ext/ext_superblock.h"
 #include "fs/fat/fat_boot_sector.h"
@@ -39,6 +41,8 @@ std::unique_ptr<IFileRecoveryParse> MakeEngine(SavedScanStore& store, VolumeType
       return std::make_unique<CFastNtfsRecovery>(store);
     case VolumeType::kExt:
       return std::make_unique<CFastExtRecovery>();
+    case VolumeType::kExfat:
+      return std::make_unique<CFastExfatRecovery>(store);
     case VolumeType::kUnknown:
       break;
   }
@@ -61,6 +65,7 @@ bool ReadProbe(const SectorReader& reader, uint64_t sector, uint32_t sectorSize,
 VolumeType ClassifyVolume(ByteSpan probe) {
   if (IsNtfsBootSector(probe)) return VolumeType::kNtfs;
   if (IsFatBootSector(probe)) return VolumeType::kFat;
+  if (IsExfatVolume(probe)) return VolumeType::kExfat;
   if (Has(probe, 1024, 1024) && IsExtSuperblock(probe.subspan(1024, 1024))) return VolumeType::kExt;
   return VolumeType::kUnknown;
 }

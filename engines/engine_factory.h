@@ -15,7 +15,7 @@
 
 namespace snapsave {
 
-enum class VolumeType { kFat = 2, kNtfs = 3, kExt = 4, kUnknown = 5 };
+enum class VolumeType { kFat = 2, kNtfs = 3, kExt = 4, kUnknown = 5, kExfat = 6 };
 
 // Bytes the classification reads from the start of a volume.
 inline constexpr uint32_t kProbeBytes = 16384;

@@ -34,6 +34,13 @@ bool IsExfatBootSector(ByteSpan boot) {
          (Le8(boot, 110) == 1 || Le8(boot, 110) == 2);
 }
 
+bool IsExfatVolume(ByteSpan probe) {
+  if (!IsExfatBootSector(probe)) return false;
+  const uint32_t ss = 1u << Le8(probe, 108);
+  if (!Has(probe, 0, size_t{12} * ss)) return true;
+  return ChecksumSectorHolds(probe.subspan(size_t{11} * ss, ss), BootRegionChecksum(probe, ss));
+}
+
 uint32_t BootRegionChecksum(ByteSpan region, uint32_t sectorSize) {
   uint32_t sum = 0;
   const size_t bytes = std::min<size_t>(region.size(), size_t{11} * sectorSize);

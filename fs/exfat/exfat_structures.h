@@ -37,6 +37,10 @@ uint32_t BootRegionChecksum(ByteSpan region, uint32_t sectorSize);
 // True when `checksumSector` repeats `checksum` in every one of its 32-bit words.
 bool ChecksumSectorHolds(ByteSpan checksumSector, uint32_t checksum);
 
+// The detection test of the engine factory: a main boot sector whose region checksum holds where `probe`
+// holds the whole region (twelve sectors of its size).
+bool IsExfatVolume(ByteSpan probe);
+
 struct ExfatGeometry {
   uint32_t sectorSize = 512;
   uint32_t sectorsPerCluster = 0;

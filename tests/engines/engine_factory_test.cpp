@@ -76,6 +76,14 @@ TEST_F(Factory, ClassifiesByTheStrictBootSectorTests) {
   EXPECT_EQ(ClassifyVolume(std::span(bytes).first(kProbeBytes)), VolumeType::kFat);
   std::memcpy(bytes.data() + 3, "-FVE-FS-", 8);
   EXPECT_EQ(ClassifyVolume(std::span(bytes).first(kProbeBytes)), VolumeType::kUnknown);
+
+  // exFAT by its boot sector and the region's checksum.
+  const fs::path exfat = dir_.path() / "small.img";
+  test::GunzipFixture("exfat/small.img.gz", exfat);
+  bytes = test::ReadFile(exfat);
+  EXPECT_EQ(ClassifyVolume(std::span(bytes).first(kProbeBytes)), VolumeType::kExfat);
+  bytes[1000] ^= 1;  // boot code the checksum covers
+  EXPECT_EQ(ClassifyVolume(std::span(bytes).first(kProbeBytes)), VolumeType::kUnknown);
 }
 
 TEST_F(Factory, ChoosesTheEngineForTheDepthAskedFor) {

@@ -1,0 +1,416 @@
+#include "fs/exfat/exfat_quick_engine.h"
+
+#include <algorithm>
+#include <array>
+
+#include "catalog/recovery_output.h"
+#include "filetypes/file_type_catalogue.h"
+#include "os/clock.h"
+#include "os/error.h"
+#include "os/text.h"
+
+namespace snapsave {
+
+namespace {
+
+constexpr uint32_t kBootRegionSectors = 12;
+constexpr size_t kFatWindowBytes = 65536;
+constexpr uint64_t kReportIntervalMs = 5000;
+// exFAT folders hold at most 2^21 entries (64 MiB); a crafted size stops there.
+constexpr uint64_t kMaxFolderBytes = uint64_t{64} << 20;
+constexpr uint32_t kEndOfChain = 0xFFFFFFF8u;
+
+bool TestBit(const std::vector<uint8_t>& map, uint64_t bit) {
+  return bit / 8 < map.size() && (map[bit / 8] & (1u << (bit % 8))) != 0;
+}
+
+}  // namespace
+
+uint32_t CFastExfatRecovery::OpenImageFile(const std::filesystem::path& imagePath, char16_t driveLetter) {
+  if (open_) return err::kSuccess;
+  if (uint32_t e = reader_.OpenFile(imagePath); e != err::kSuccess) return e;
+  driveLetter_ = driveLetter;
+  return OpenBoot(0, reader_.TotalSectors());
+}
+
+uint32_t CFastExfatRecovery::OpenPhysicalDisk(int32_t diskNumber, uint64_t volumeStartSector,
+                                              uint64_t volumeSectorCount, char16_t driveLetter) {
+  if (open_) return err::kSuccess;
+  if (uint32_t e = reader_.OpenDisk(diskNumber); e != err::kSuccess) return e;
+  driveLetter_ = driveLetter;
+  return OpenBoot(volumeStartSector, volumeSectorCount);
+}
+
+// `volumeStart` and `volumeSectors` count device sectors; the geometry counts sectors of the boot sector's
+// size. The main boot region is used when its checksum holds, else the backup behind it.
+uint32_t CFastExfatRecovery::OpenBoot(uint64_t volumeStart, uint64_t volumeSectors) {
+  const uint32_t device = reader_.DeviceSectorSize();
+  const uint64_t volumeBytes = volumeSectors * device;
+  std::vector<uint8_t> region(size_t{2} * kBootRegionSectors * 4096);
+  const uint64_t wanted = std::min<uint64_t>(region.size() / device, volumeSectors);
+  uint32_t got = 0;
+  if (wanted > 0) reader_.ReadSectors(region, static_cast<int32_t>(wanted), volumeStart, device, &got);
+  const ByteSpan bytes(region.data(), uint64_t{got} * device);
+  for (uint32_t backup = 0; backup < 2 && !geometry_; ++backup) {
+    for (uint32_t shift = 9; shift <= 12 && !geometry_; ++shift) {
+      const uint32_t ss = 1u << shift;
+      const size_t at = size_t{backup} * kBootRegionSectors * ss;
+      if (!Has(bytes, at, size_t{kBootRegionSectors} * ss)) continue;
+      const ByteSpan boot = bytes.subspan(at, size_t{kBootRegionSectors} * ss);
+      if (!IsExfatBootSector(boot) || Le8(boot, 108) != shift ||
+          !ChecksumSectorHolds(boot.subspan(size_t{11} * ss, ss), BootRegionChecksum(boot, ss)) ||
+          (volumeStart * device) % ss != 0)
+        continue;
+      geometry_ = ParseExfatGeometry(boot, volumeStart * device / ss, volumeBytes / ss);
+    }
+  }
+  if (!geometry_) {
+    reader_.Close();
+    return err::kInvalidData;
+  }
+  open_ = true;
+  return err::kSuccess;
+}
+
+int32_t CFastExfatRecovery::SetCallbacks(ScanProgressCallback scanCallback,
+                                         RecoverProgressCallback recoverCallback, void* context,
+                                         int32_t weight) {
+  callbacks_.Set(scanCallback, recoverCallback, context, weight);
+  return 0;
+}
+
+int32_t CFastExfatRecovery::Report(int32_t progress, int32_t secondsLeft) {
+  lastProgress_ = progress;
+  lastReportMs_ = os::TickMs();
+  return callbacks_.ReportScan(progress, secondsLeft);
+}
+
+std::optional<uint32_t> CFastExfatRecovery::FatEntry(uint32_t cluster) {
+  const ExfatGeometry& g = *geometry_;
+  const uint64_t byte = uint64_t{cluster} * 4;
+  const uint64_t sector = byte / g.sectorSize;
+  if (sector >= g.fatSectors) return std::nullopt;
+  const uint64_t perWindow = kFatWindowBytes / g.sectorSize;
+  const uint64_t windowFirst = sector / perWindow * perWindow;
+  if (windowFirst != fatWindowSector_) {
+    fatWindowSector_ = UINT64_MAX;
+    const uint64_t count = std::min<uint64_t>(perWindow, g.fatSectors - windowFirst);
+    fatWindow_.assign(static_cast<size_t>(count * g.sectorSize), 0);
+    uint32_t got = 0;
+    reader_.ReadSectors(fatWindow_, static_cast<int32_t>(count), g.volumeStart + g.fatStart + windowFirst,
+                        g.sectorSize, &got);
+    if (got != count) return std::nullopt;
+    fatWindowSector_ = windowFirst;
+  }
+  return Le32(fatWindow_, static_cast<size_t>(byte - windowFirst * g.sectorSize));
+}
+
+bool CFastExfatRecovery::ReadCluster(uint32_t cluster, std::vector<uint8_t>& block) {
+  const ExfatGeometry& g = *geometry_;
+  if (!g.IsDataCluster(cluster)) return false;
+  const uint64_t first = g.ClusterSector(cluster);
+  if (first + g.sectorsPerCluster > g.volumeStart + g.volumeSectors) return false;
+  block.resize(g.clusterBytes);
+  uint32_t got = 0;
+  reader_.ReadSectors(block, static_cast<int32_t>(g.sectorsPerCluster), first, g.sectorSize, &got);
+  return got == g.sectorsPerCluster;
+}
+
+template <typename Sink>
+int32_t CFastExfatRecovery::ReadExtent(const Extent& extent, Sink&& sink) {
+  const ExfatGeometry& g = *geometry_;
+  if (g.clusterBytes > kMaxRecoveryClusterBytes) return static_cast<int32_t>(err::kWriteFault);
+  // No file holds more than the heap.
+  const uint64_t length = std::min<uint64_t>(extent.length, uint64_t{g.clusterCount} * g.clusterBytes);
+  std::vector<uint8_t> block;
+  std::unordered_set<uint32_t> chain;
+  uint32_t cluster = extent.firstCluster;
+  uint64_t delivered = 0;
+  while (delivered < length) {
+    // A chain that comes back to a cluster it read ends there: nothing is read twice.
+    if (!g.IsDataCluster(cluster) || (!extent.contiguous && !chain.insert(cluster).second))
+      return static_cast<int32_t>(err::kHandleEof);
+    if (!ReadCluster(cluster, block)) return static_cast<int32_t>(err::kReadFault);
+    const auto piece = static_cast<size_t>(std::min<uint64_t>(block.size(), length - delivered));
+    // What lies past the valid length was never written for this file.
+    if (delivered + piece > extent.validLength) {
+      const size_t from =
+          extent.validLength > delivered ? static_cast<size_t>(extent.validLength - delivered) : 0;
+      std::fill(block.begin() + static_cast<ptrdiff_t>(from), block.begin() + static_cast<ptrdiff_t>(piece),
+                0);
+    }
+    if (int32_t r = sink(std::span<const uint8_t>(block.data(), piece), cluster); r != 0) return r;
+    delivered += piece;
+    if (delivered >= length) break;
+    if (extent.contiguous) {
+      ++cluster;
+      continue;
+    }
+    const std::optional<uint32_t> next = FatEntry(cluster);
+    if (next && g.IsDataCluster(*next)) {
+      cluster = *next;
+    } else if (extent.deleted && (!next || *next < kEndOfChain)) {
+      ++cluster;  // a deleted file's freed chain: the likeliest place of the rest is right behind
+    } else {
+      return static_cast<int32_t>(err::kHandleEof);
+    }
+  }
+  return 0;
+}
+
+FoundFileRecord CFastExfatRecovery::MakeRecord(const ExfatEntrySet& set, uint64_t streamOffset,
+                                               bool deleted) const {
+  const ExfatGeometry& g = *geometry_;
+  FoundFileRecord r = MakeEmptyRecord();
+  r.driveLetter = driveLetter_;
+  r.sourceKind = static_cast<uint32_t>(SourceKind::kExfatQuick);
+  r.isFolder = set.IsDirectory() ? 1 : 0;
+  r.isDeleted = deleted ? 1 : 0;
+  r.isIntact = 1;
+  r.entryRef = set.firstCluster;
+  r.clusterSize = g.clusterBytes;
+  r.creationTime = ExfatTimeToFileTime(set.created);
+  r.writeTime = ExfatTimeToFileTime(set.modified);
+  r.accessTime = ExfatTimeToFileTime(set.accessed);
+  r.fileSize = set.IsDirectory() ? 0 : set.dataLength;
+  r.dataStartSector = g.heapStart;
+  r.entryLocation = streamOffset;
+  r.volumeStartSector = g.volumeStart;
+  r.SetName(set.name);
+  return r;
+}
+
+int32_t CFastExfatRecovery::Scan(std::string_view logName) {
+  if (!open_) return static_cast<int32_t>(err::kInvalidParameter);
+  catalogue_ = std::make_unique<FoundFileCatalogue>();
+  if (!logName.empty())
+    return static_cast<int32_t>(OpenCatalogueFile(*catalogue_, logName, FoundFileCatalogue::Mode::kResume));
+  const ExfatGeometry& g = *geometry_;
+  if (uint32_t e = OpenCatalogueFile(*catalogue_, MakeLogName(LogKind::kFast, g.volumeStart, os::Now()),
+                                     FoundFileCatalogue::Mode::kFresh);
+      e != err::kSuccess)
+    return static_cast<int32_t>(e);
+
+  queue_.clear();
+  found_.clear();
+  visited_.clear();
+  PendingFolder root;
+  root.extent = {g.rootCluster, kMaxFolderBytes, kMaxFolderBytes, false, false};
+  queue_.push_back(root);
+  callbackResult_ = Report(1, -1);
+  while (!queue_.empty() && callbackResult_ == 0) {
+    const PendingFolder folder = queue_.front();
+    queue_.pop_front();
+    if (!visited_.insert(folder.extent.firstCluster).second) continue;
+    if (folder.depth > 0) found_.push_back(folder);
+    ReadFolder(folder);
+    if (os::TickMs() - lastReportMs_ >= kReportIntervalMs)
+      callbackResult_ = Report(std::min(lastProgress_ + 1, 79), -1);
+  }
+  if (callbackResult_ == 0) {
+    callbackResult_ = Report(80, 10);
+    for (const PendingFolder& f : found_) {
+      FoundFileRecord r = f.record;
+      catalogue_->ReserveRecord(r);
+      catalogue_->AddToFolder(f.parentCluster, f.depth - 1, r.recordId, f.extent.firstCluster, r.Name());
+    }
+    if (callbackResult_ == 0) callbackResult_ = Report(100, 0);
+  }
+  const uint32_t flushed = catalogue_->Flush();
+  if (callbackResult_ == 0 && flushed != err::kSuccess) return static_cast<int32_t>(flushed);
+  return callbackResult_;
+}
+
+std::vector<uint8_t> CFastExfatRecovery::FolderBytes(const Extent& folder,
+                                                     std::vector<uint64_t>& clusterSectors) {
+  // In one piece, as entry sets cross cluster ends; with the first sector of each cluster it came from.
+  std::vector<uint8_t> data;
+  clusterSectors.clear();
+  Extent extent = folder;
+  extent.length = std::min(extent.length, kMaxFolderBytes);
+  extent.validLength = extent.length;
+  ReadExtent(extent, [&](std::span<const uint8_t> piece, uint32_t cluster) -> int32_t {
+    clusterSectors.push_back(geometry_->ClusterSector(cluster));
+    data.insert(data.end(), piece.begin(), piece.end());
+    return 0;
+  });
+  return data;
+}
+
+void CFastExfatRecovery::NoteBitmap(ByteSpan entry) {
+  bitmap_ = {Le32(entry, 20), Le64(entry, 24), Le64(entry, 24), false, false};
+}
+
+void CFastExfatRecovery::ReadFolder(const PendingFolder& folder) {
+  const ExfatGeometry& g = *geometry_;
+  const bool isRoot = folder.depth == 0;
+  std::vector<uint64_t> clusterSectors;
+  const std::vector<uint8_t> data = FolderBytes(folder.extent, clusterSectors);
+  auto byteOffsetOf = [&](size_t at) -> uint64_t {
+    const size_t k = at / g.clusterBytes;
+    return k < clusterSectors.size() ? clusterSectors[k] * g.sectorSize + at % g.clusterBytes : 0;
+  };
+
+  const ByteSpan bytes(data);
+  for (size_t at = 0; at + kExfatEntrySize <= bytes.size();) {
+    const uint8_t type = bytes[at];
+    if (type == exfat_entry::kEndOfDirectory) break;
+    if (isRoot && type == exfat_entry::kBitmap && bitmap_.firstCluster == 0) NoteBitmap(bytes.subspan(at));
+    const std::optional<ExfatEntrySet> set =
+        (type | exfat_entry::kInUse) == exfat_entry::kFile ? ParseEntrySet(bytes.subspan(at)) : std::nullopt;
+    if (!set) {
+      at += kExfatEntrySize;
+      continue;
+    }
+    const bool deleted = set->deleted || folder.deleted;
+    FoundFileRecord r = MakeRecord(*set, byteOffsetOf(at + kExfatEntrySize), deleted);
+    const Extent own{set->firstCluster, set->dataLength, std::min(set->validDataLength, set->dataLength),
+                     set->noFatChain, deleted};
+    at += size_t{set->entryCount} * kExfatEntrySize;
+    if (set->IsDirectory()) {
+      if (g.IsDataCluster(set->firstCluster) && set->dataLength != 0 &&
+          visited_.count(set->firstCluster) == 0)
+        queue_.push_back({r, own, folder.extent.firstCluster, folder.depth + 1, deleted});
+      continue;
+    }
+    if (!deleted) continue;
+    if (g.IsDataCluster(set->firstCluster) && set->dataLength != 0) {
+      std::vector<uint8_t> first;
+      if (ReadCluster(set->firstCluster, first))
+        r.isIntact = VerifyExtension(first, os::ExtensionOf(r.Name()), &reader_, g.sectorSize,
+                                     g.ClusterSector(set->firstCluster))
+                         ? 1
+                         : 0;
+    }
+    catalogue_->ReserveRecord(r);
+    catalogue_->AddToFolder(folder.extent.firstCluster, folder.depth, r.recordId, r.entryRef);
+  }
+}
+
+std::optional<CFastExfatRecovery::Extent> CFastExfatRecovery::ExtentOf(const FoundFileRecord& record) {
+  const ExfatGeometry& g = *geometry_;
+  const uint64_t sector = record.entryLocation / g.sectorSize;
+  if (sector < g.volumeStart || sector >= g.volumeStart + g.volumeSectors) return std::nullopt;
+  std::vector<uint8_t> bytes(g.sectorSize);
+  uint32_t got = 0;
+  reader_.ReadSectors(bytes, 1, sector, g.sectorSize, &got);
+  const auto at = static_cast<size_t>(record.entryLocation % g.sectorSize);
+  if (got != 1 || !Has(bytes, at, kExfatEntrySize) ||
+      (bytes[at] | exfat_entry::kInUse) != exfat_entry::kStream || Le32(bytes, at + 20) != record.entryRef)
+    return std::nullopt;
+  const uint64_t length = Le64(bytes, at + 24);
+  return Extent{record.entryRef, length, std::min(Le64(bytes, at + 8), length), (bytes[at + 1] & 0x02) != 0,
+                record.isDeleted != 0};
+}
+
+uint32_t CFastExfatRecovery::FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const {
+  if (!catalogue_ || !geometry_) return err::kInvalidParameter;
+  if (folder == nullptr) {
+    if (depth != 0) return err::kInvalidParameter;
+    key = MakeFolderKey(0, geometry_->rootCluster);
+    return err::kSuccess;
+  }
+  if (depth < 0) return err::kInvalidParameter;
+  key = MakeFolderKey(static_cast<uint32_t>(depth), folder->entryRef);
+  return err::kSuccess;
+}
+
+int32_t CFastExfatRecovery::WriteOneFile(const FoundFileRecord& record,
+                                         const std::filesystem::path& destination) {
+  return WriteFoundFile(
+      callbacks_, record, destination, [&](uint64_t total, const PieceSink& sink) -> int32_t {
+        std::optional<Extent> extent = ExtentOf(record);
+        if (!extent) return static_cast<int32_t>(err::kInvalidData);
+        extent->length = std::min(extent->length, total);
+        return ReadExtent(*extent, [&](std::span<const uint8_t> piece, uint32_t) { return sink(piece); });
+      });
+}
+
+int32_t CFastExfatRecovery::RecoverRecord(const FoundFileRecord* record,
+                                          const std::filesystem::path& destinationPath,
+                                          int32_t /*baseDepth*/) {
+  if (record == nullptr || !catalogue_ || !open_) return static_cast<int32_t>(err::kInvalidParameter);
+  if (record->isFolder == 0) return WriteOneFile(*record, destinationPath);
+  return RecoverFoundFolder(*this, *catalogue_, *record, destinationPath,
+                            [this](const FoundFileRecord& child, const std::filesystem::path& path) {
+                              return WriteOneFile(child, path);
+                            });
+}
+
+uint32_t CFastExfatRecovery::ExtractForPreview(const FoundFileRecord* record, std::filesystem::path& outPath,
+                                               std::span<uint8_t> buffer, uint32_t& outSize,
+                                               PreviewProgressCallback callback, void* context) {
+  outSize = 0;
+  if (record == nullptr || !open_) return err::kInvalidParameter;
+  return ExtractThroughSink(
+      *record, outPath, buffer, outSize, callback, context,
+      [&](uint64_t total, const PieceSink& sink) -> int32_t {
+        std::optional<Extent> extent = ExtentOf(*record);
+        if (!extent) return static_cast<int32_t>(err::kInvalidData);
+        extent->length = std::min(extent->length, total);
+        return ReadExtent(*extent, [&](std::span<const uint8_t> piece, uint32_t) { return sink(piece); });
+      });
+}
+
+int32_t CFastExfatRecovery::BuildAllocationMap() {
+  if (!open_) return 0;
+  const ExfatGeometry& g = *geometry_;
+  mapBuilt_ = true;
+  if (bitmap_.firstCluster == 0) {
+    // The root folder names the bitmap; found here when no scan read the root.
+    std::vector<uint64_t> sectors;
+    const std::vector<uint8_t> root =
+        FolderBytes({g.rootCluster, kMaxFolderBytes, kMaxFolderBytes, false, false}, sectors);
+    for (size_t at = 0; at + kExfatEntrySize <= root.size() && root[at] != exfat_entry::kEndOfDirectory;
+         at += kExfatEntrySize) {
+      if (root[at] == exfat_entry::kBitmap) {
+        NoteBitmap(ByteSpan(root).subspan(at));
+        break;
+      }
+    }
+  }
+  allocationMap_.clear();
+  Extent bits = bitmap_;
+  bits.length = std::min<uint64_t>(bits.length, (uint64_t{g.clusterCount} + 7) / 8);
+  bits.validLength = bits.length;
+  if (bits.length == 0) return 0;
+  ReadExtent(bits, [&](std::span<const uint8_t> piece, uint32_t) -> int32_t {
+    allocationMap_.insert(allocationMap_.end(), piece.begin(), piece.end());
+    return 0;
+  });
+  return 0;
+}
+
+int32_t CFastExfatRecovery::NextUnallocatedRun(uint64_t& sector, uint64_t& length) {
+  length = 0;
+  if (!open_) return 0;
+  if (!mapBuilt_) BuildAllocationMap();
+  const ExfatGeometry& g = *geometry_;
+  if (sector >= g.volumeSectors) {
+    sector = g.volumeSectors;
+    return 1;
+  }
+  // Without a bitmap every cluster counts as free: the whole heap is scanned.
+  const uint64_t spc = g.sectorsPerCluster;
+  const uint64_t bits = g.clusterCount;
+  const uint64_t rel = sector > g.heapStart ? sector - g.heapStart : 0;
+  uint64_t index = rel / spc;
+  while (index < bits && TestBit(allocationMap_, index)) ++index;
+  if (index >= bits) {
+    sector = g.volumeSectors;
+    return 1;
+  }
+  const uint64_t position = index == rel / spc ? rel : index * spc;
+  uint64_t end = index;
+  while (end < bits && !TestBit(allocationMap_, end)) ++end;
+  length = end * spc - position;
+  sector = position + g.heapStart;
+  if (sector >= g.volumeSectors) {
+    length = 0;
+  } else if (length > g.volumeSectors - sector) {
+    length = g.volumeSectors - sector;
+  }
+  return 1;
+}
+
+}  // namespace snapsave
