@@ -145,6 +145,41 @@ TEST_P(CliOnImage, ListingAgreesWithSleuthKitAndRecoveryMatchesOriginals) {
 INSTANTIATE_TEST_SUITE_P(Images, CliOnImage,
                          ::testing::Values("fat12", "fat16", "fat32", "holes16", "holes32"));
 
+// An exFAT card: the deleted files fls lists, with their names, folders and sizes, come back exact.
+TEST(Cli, ExfatDeletedFilesAsSleuthKitListsThem) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  const fs::path image = dir.path() / "small.img";
+  test::GunzipFixture("exfat/small.img.gz", image);
+  const CliRun list = QuickScan(image, "--list --json");
+  ASSERT_EQ(list.code, 0);
+  std::set<std::string> ours;
+  std::istringstream listed(list.out);
+  for (std::string line; std::getline(listed, line);) {
+    const auto j = nlohmann::json::parse(line);
+    if (j["type"] == "file")
+      ours.insert(std::string(j["path"]).substr(1) + std::string(j["name"]) + "\t" +
+                  std::to_string(j["size"].get<uint64_t>()));
+  }
+  const CliRun fls = Execute("fls -r -d -p -l " + Quote(image));
+  ASSERT_EQ(fls.code, 0) << "fls (sleuthkit) missing?";
+  std::set<std::string> theirs;
+  std::istringstream flsLines(fls.out);
+  for (std::string line; std::getline(flsLines, line);) {
+    std::vector<std::string> cols;
+    std::istringstream f(line);
+    for (std::string c; std::getline(f, c, '\t');) cols.push_back(c);
+    if (line.rfind("r/r", 0) == 0 && cols.size() >= 7) theirs.insert(cols[1] + "\t" + cols[6]);
+  }
+  EXPECT_EQ(ours, theirs);
+  EXPECT_EQ(ours.size(), 2u);
+  const fs::path out = dir.path() / "out";
+  ASSERT_EQ(QuickScan(image, "--recover " + Quote(out)).code, 0);
+  const std::vector<uint8_t> photo = test::ReadFile(out / "DCIM" / "100CANON" / "IMG_0002.JPG");
+  ASSERT_EQ(photo.size(), 9000u);
+  EXPECT_EQ(std::string(photo.begin() + 20, photo.begin() + 33), "IMG_0002.JPG\n");
+}
+
 // A long name written with terminal controls in it: the listing and the recovery lines show them as "\xNN",
 // so that printing the results cannot rewrite the user's terminal.
 TEST(Cli, NamesFromDiskArePrintedEscaped) {
