@@ -13,12 +13,9 @@ namespace snapsave {
 
 namespace {
 
-constexpr uint32_t kBootRegionSectors = 12;
-constexpr size_t kFatWindowBytes = 65536;
 constexpr uint64_t kReportIntervalMs = 5000;
 // exFAT folders hold at most 2^21 entries (64 MiB); a crafted size stops there.
 constexpr uint64_t kMaxFolderBytes = uint64_t{64} << 20;
-constexpr uint32_t kEndOfChain = 0xFFFFFFF8u;
 
 bool TestBit(const std::vector<uint8_t>& map, uint64_t bit) {
   return bit / 8 < map.size() && (map[bit / 8] & (1u << (bit % 8))) != 0;
@@ -41,33 +38,13 @@ uint32_t CFastExfatRecovery::OpenPhysicalDisk(int32_t diskNumber, uint64_t volum
   return OpenBoot(volumeStartSector, volumeSectorCount);
 }
 
-// `volumeStart` and `volumeSectors` count device sectors; the geometry counts sectors of the boot sector's
-// size. The main boot region is used when its checksum holds, else the backup behind it.
 uint32_t CFastExfatRecovery::OpenBoot(uint64_t volumeStart, uint64_t volumeSectors) {
-  const uint32_t device = reader_.DeviceSectorSize();
-  const uint64_t volumeBytes = volumeSectors * device;
-  std::vector<uint8_t> region(size_t{2} * kBootRegionSectors * 4096);
-  const uint64_t wanted = std::min<uint64_t>(region.size() / device, volumeSectors);
-  uint32_t got = 0;
-  if (wanted > 0) reader_.ReadSectors(region, static_cast<int32_t>(wanted), volumeStart, device, &got);
-  const ByteSpan bytes(region.data(), uint64_t{got} * device);
-  for (uint32_t backup = 0; backup < 2 && !geometry_; ++backup) {
-    for (uint32_t shift = 9; shift <= 12 && !geometry_; ++shift) {
-      const uint32_t ss = 1u << shift;
-      const size_t at = size_t{backup} * kBootRegionSectors * ss;
-      if (!Has(bytes, at, size_t{kBootRegionSectors} * ss)) continue;
-      const ByteSpan boot = bytes.subspan(at, size_t{kBootRegionSectors} * ss);
-      if (!IsExfatBootSector(boot) || Le8(boot, 108) != shift ||
-          !ChecksumSectorHolds(boot.subspan(size_t{11} * ss, ss), BootRegionChecksum(boot, ss)) ||
-          (volumeStart * device) % ss != 0)
-        continue;
-      geometry_ = ParseExfatGeometry(boot, volumeStart * device / ss, volumeBytes / ss);
-    }
-  }
+  geometry_ = ReadExfatBootRegion(reader_, volumeStart, volumeSectors);
   if (!geometry_) {
     reader_.Close();
     return err::kInvalidData;
   }
+  volume_.emplace(reader_, *geometry_);
   open_ = true;
   return err::kSuccess;
 }
@@ -83,79 +60,6 @@ int32_t CFastExfatRecovery::Report(int32_t progress, int32_t secondsLeft) {
   lastProgress_ = progress;
   lastReportMs_ = os::TickMs();
   return callbacks_.ReportScan(progress, secondsLeft);
-}
-
-std::optional<uint32_t> CFastExfatRecovery::FatEntry(uint32_t cluster) {
-  const ExfatGeometry& g = *geometry_;
-  const uint64_t byte = uint64_t{cluster} * 4;
-  const uint64_t sector = byte / g.sectorSize;
-  if (sector >= g.fatSectors) return std::nullopt;
-  const uint64_t perWindow = kFatWindowBytes / g.sectorSize;
-  const uint64_t windowFirst = sector / perWindow * perWindow;
-  if (windowFirst != fatWindowSector_) {
-    fatWindowSector_ = UINT64_MAX;
-    const uint64_t count = std::min<uint64_t>(perWindow, g.fatSectors - windowFirst);
-    fatWindow_.assign(static_cast<size_t>(count * g.sectorSize), 0);
-    uint32_t got = 0;
-    reader_.ReadSectors(fatWindow_, static_cast<int32_t>(count), g.volumeStart + g.fatStart + windowFirst,
-                        g.sectorSize, &got);
-    if (got != count) return std::nullopt;
-    fatWindowSector_ = windowFirst;
-  }
-  return Le32(fatWindow_, static_cast<size_t>(byte - windowFirst * g.sectorSize));
-}
-
-bool CFastExfatRecovery::ReadCluster(uint32_t cluster, std::vector<uint8_t>& block) {
-  const ExfatGeometry& g = *geometry_;
-  if (!g.IsDataCluster(cluster)) return false;
-  const uint64_t first = g.ClusterSector(cluster);
-  if (first + g.sectorsPerCluster > g.volumeStart + g.volumeSectors) return false;
-  block.resize(g.clusterBytes);
-  uint32_t got = 0;
-  reader_.ReadSectors(block, static_cast<int32_t>(g.sectorsPerCluster), first, g.sectorSize, &got);
-  return got == g.sectorsPerCluster;
-}
-
-template <typename Sink>
-int32_t CFastExfatRecovery::ReadExtent(const Extent& extent, Sink&& sink) {
-  const ExfatGeometry& g = *geometry_;
-  if (g.clusterBytes > kMaxRecoveryClusterBytes) return static_cast<int32_t>(err::kWriteFault);
-  // No file holds more than the heap.
-  const uint64_t length = std::min<uint64_t>(extent.length, uint64_t{g.clusterCount} * g.clusterBytes);
-  std::vector<uint8_t> block;
-  std::unordered_set<uint32_t> chain;
-  uint32_t cluster = extent.firstCluster;
-  uint64_t delivered = 0;
-  while (delivered < length) {
-    // A chain that comes back to a cluster it read ends there: nothing is read twice.
-    if (!g.IsDataCluster(cluster) || (!extent.contiguous && !chain.insert(cluster).second))
-      return static_cast<int32_t>(err::kHandleEof);
-    if (!ReadCluster(cluster, block)) return static_cast<int32_t>(err::kReadFault);
-    const auto piece = static_cast<size_t>(std::min<uint64_t>(block.size(), length - delivered));
-    // What lies past the valid length was never written for this file.
-    if (delivered + piece > extent.validLength) {
-      const size_t from =
-          extent.validLength > delivered ? static_cast<size_t>(extent.validLength - delivered) : 0;
-      std::fill(block.begin() + static_cast<ptrdiff_t>(from), block.begin() + static_cast<ptrdiff_t>(piece),
-                0);
-    }
-    if (int32_t r = sink(std::span<const uint8_t>(block.data(), piece), cluster); r != 0) return r;
-    delivered += piece;
-    if (delivered >= length) break;
-    if (extent.contiguous) {
-      ++cluster;
-      continue;
-    }
-    const std::optional<uint32_t> next = FatEntry(cluster);
-    if (next && g.IsDataCluster(*next)) {
-      cluster = *next;
-    } else if (extent.deleted && (!next || *next < kEndOfChain)) {
-      ++cluster;  // a deleted file's freed chain: the likeliest place of the rest is right behind
-    } else {
-      return static_cast<int32_t>(err::kHandleEof);
-    }
-  }
-  return 0;
 }
 
 FoundFileRecord CFastExfatRecovery::MakeRecord(const ExfatEntrySet& set, uint64_t streamOffset,
@@ -221,15 +125,15 @@ int32_t CFastExfatRecovery::Scan(std::string_view logName) {
   return callbackResult_;
 }
 
-std::vector<uint8_t> CFastExfatRecovery::FolderBytes(const Extent& folder,
+std::vector<uint8_t> CFastExfatRecovery::FolderBytes(const ExfatExtent& folder,
                                                      std::vector<uint64_t>& clusterSectors) {
   // In one piece, as entry sets cross cluster ends; with the first sector of each cluster it came from.
   std::vector<uint8_t> data;
   clusterSectors.clear();
-  Extent extent = folder;
+  ExfatExtent extent = folder;
   extent.length = std::min(extent.length, kMaxFolderBytes);
   extent.validLength = extent.length;
-  ReadExtent(extent, [&](std::span<const uint8_t> piece, uint32_t cluster) -> int32_t {
+  volume_->ReadExtent(extent, [&](std::span<const uint8_t> piece, uint32_t cluster) -> int32_t {
     clusterSectors.push_back(geometry_->ClusterSector(cluster));
     data.insert(data.end(), piece.begin(), piece.end());
     return 0;
@@ -264,8 +168,8 @@ void CFastExfatRecovery::ReadFolder(const PendingFolder& folder) {
     }
     const bool deleted = set->deleted || folder.deleted;
     FoundFileRecord r = MakeRecord(*set, byteOffsetOf(at + kExfatEntrySize), deleted);
-    const Extent own{set->firstCluster, set->dataLength, std::min(set->validDataLength, set->dataLength),
-                     set->noFatChain, deleted};
+    const ExfatExtent own{set->firstCluster, set->dataLength, std::min(set->validDataLength, set->dataLength),
+                          set->noFatChain, deleted};
     at += size_t{set->entryCount} * kExfatEntrySize;
     if (set->IsDirectory()) {
       if (g.IsDataCluster(set->firstCluster) && set->dataLength != 0 &&
@@ -276,7 +180,7 @@ void CFastExfatRecovery::ReadFolder(const PendingFolder& folder) {
     if (!deleted) continue;
     if (g.IsDataCluster(set->firstCluster) && set->dataLength != 0) {
       std::vector<uint8_t> first;
-      if (ReadCluster(set->firstCluster, first))
+      if (volume_->ReadCluster(set->firstCluster, first))
         r.isIntact = VerifyExtension(first, os::ExtensionOf(r.Name()), &reader_, g.sectorSize,
                                      g.ClusterSector(set->firstCluster))
                          ? 1
@@ -287,20 +191,8 @@ void CFastExfatRecovery::ReadFolder(const PendingFolder& folder) {
   }
 }
 
-std::optional<CFastExfatRecovery::Extent> CFastExfatRecovery::ExtentOf(const FoundFileRecord& record) {
-  const ExfatGeometry& g = *geometry_;
-  const uint64_t sector = record.entryLocation / g.sectorSize;
-  if (sector < g.volumeStart || sector >= g.volumeStart + g.volumeSectors) return std::nullopt;
-  std::vector<uint8_t> bytes(g.sectorSize);
-  uint32_t got = 0;
-  reader_.ReadSectors(bytes, 1, sector, g.sectorSize, &got);
-  const auto at = static_cast<size_t>(record.entryLocation % g.sectorSize);
-  if (got != 1 || !Has(bytes, at, kExfatEntrySize) ||
-      (bytes[at] | exfat_entry::kInUse) != exfat_entry::kStream || Le32(bytes, at + 20) != record.entryRef)
-    return std::nullopt;
-  const uint64_t length = Le64(bytes, at + 24);
-  return Extent{record.entryRef, length, std::min(Le64(bytes, at + 8), length), (bytes[at + 1] & 0x02) != 0,
-                record.isDeleted != 0};
+std::optional<ExfatExtent> CFastExfatRecovery::ExtentOf(const FoundFileRecord& record) const {
+  return volume_->StreamExtentAt(record.entryLocation, record.entryRef, record.isDeleted != 0);
 }
 
 uint32_t CFastExfatRecovery::FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const {
@@ -317,13 +209,14 @@ uint32_t CFastExfatRecovery::FolderKeyOf(const FoundFileRecord* folder, int32_t 
 
 int32_t CFastExfatRecovery::WriteOneFile(const FoundFileRecord& record,
                                          const std::filesystem::path& destination) {
-  return WriteFoundFile(
-      callbacks_, record, destination, [&](uint64_t total, const PieceSink& sink) -> int32_t {
-        std::optional<Extent> extent = ExtentOf(record);
-        if (!extent) return static_cast<int32_t>(err::kInvalidData);
-        extent->length = std::min(extent->length, total);
-        return ReadExtent(*extent, [&](std::span<const uint8_t> piece, uint32_t) { return sink(piece); });
-      });
+  return WriteFoundFile(callbacks_, record, destination,
+                        [&](uint64_t total, const PieceSink& sink) -> int32_t {
+                          std::optional<ExfatExtent> extent = ExtentOf(record);
+                          if (!extent) return static_cast<int32_t>(err::kInvalidData);
+                          extent->length = std::min(extent->length, total);
+                          return volume_->ReadExtent(
+                              *extent, [&](std::span<const uint8_t> piece, uint32_t) { return sink(piece); });
+                        });
 }
 
 int32_t CFastExfatRecovery::RecoverRecord(const FoundFileRecord* record,
@@ -342,14 +235,14 @@ uint32_t CFastExfatRecovery::ExtractForPreview(const FoundFileRecord* record, st
                                                PreviewProgressCallback callback, void* context) {
   outSize = 0;
   if (record == nullptr || !open_) return err::kInvalidParameter;
-  return ExtractThroughSink(
-      *record, outPath, buffer, outSize, callback, context,
-      [&](uint64_t total, const PieceSink& sink) -> int32_t {
-        std::optional<Extent> extent = ExtentOf(*record);
-        if (!extent) return static_cast<int32_t>(err::kInvalidData);
-        extent->length = std::min(extent->length, total);
-        return ReadExtent(*extent, [&](std::span<const uint8_t> piece, uint32_t) { return sink(piece); });
-      });
+  return ExtractThroughSink(*record, outPath, buffer, outSize, callback, context,
+                            [&](uint64_t total, const PieceSink& sink) -> int32_t {
+                              std::optional<ExfatExtent> extent = ExtentOf(*record);
+                              if (!extent) return static_cast<int32_t>(err::kInvalidData);
+                              extent->length = std::min(extent->length, total);
+                              return volume_->ReadExtent(*extent, [&](std::span<const uint8_t> piece,
+                                                                      uint32_t) { return sink(piece); });
+                            });
 }
 
 int32_t CFastExfatRecovery::BuildAllocationMap() {
@@ -370,11 +263,11 @@ int32_t CFastExfatRecovery::BuildAllocationMap() {
     }
   }
   allocationMap_.clear();
-  Extent bits = bitmap_;
+  ExfatExtent bits = bitmap_;
   bits.length = std::min<uint64_t>(bits.length, (uint64_t{g.clusterCount} + 7) / 8);
   bits.validLength = bits.length;
   if (bits.length == 0) return 0;
-  ReadExtent(bits, [&](std::span<const uint8_t> piece, uint32_t) -> int32_t {
+  volume_->ReadExtent(bits, [&](std::span<const uint8_t> piece, uint32_t) -> int32_t {
     allocationMap_.insert(allocationMap_.end(), piece.begin(), piece.end());
     return 0;
   });

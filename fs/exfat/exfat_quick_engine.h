@@ -14,6 +14,7 @@
 #include "catalog/catalogue_engine.h"
 #include "catalog/found_file_catalogue.h"
 #include "fs/exfat/exfat_structures.h"
+#include "fs/exfat/exfat_volume.h"
 #include "storage/sector_reader.h"
 
 namespace snapsave {
@@ -42,32 +43,18 @@ class CFastExfatRecovery final : public CatalogueEngine {
   const ExfatGeometry* Geometry() const { return geometry_ ? &*geometry_ : nullptr; }
 
  private:
-  // Where a file's or folder's data lies, as its stream extension says.
-  struct Extent {
-    uint32_t firstCluster = 0;
-    uint64_t length = 0;
-    uint64_t validLength = 0;
-    bool contiguous = false;
-    bool deleted = false;  // its FAT entries may be freed: a chain that stops goes on contiguously
-  };
   struct PendingFolder {
     FoundFileRecord record;
-    Extent extent;
+    ExfatExtent extent;
     uint32_t parentCluster = 0;
     uint32_t depth = 0;  // of the folder itself; its children are filed one deeper
     bool deleted = false;
   };
 
   uint32_t OpenBoot(uint64_t volumeStart, uint64_t volumeSectors);
-  std::optional<uint32_t> FatEntry(uint32_t cluster);
-  bool ReadCluster(uint32_t cluster, std::vector<uint8_t>& block);
-  // Hands the extent's bytes to `sink` cluster by cluster (the piece and its cluster): 0, 38 (handle EOF)
-  // where its clusters end first, 30 for a failed read, or the sink's answer.
-  template <typename Sink>
-  int32_t ReadExtent(const Extent& extent, Sink&& sink);
-  // The extent of a catalogued record, from its entry set read again at entryLocation.
-  std::optional<Extent> ExtentOf(const FoundFileRecord& record);
-  std::vector<uint8_t> FolderBytes(const Extent& folder, std::vector<uint64_t>& clusterSectors);
+  // The extent of a catalogued record, from its stream extension read again at entryLocation.
+  std::optional<ExfatExtent> ExtentOf(const FoundFileRecord& record) const;
+  std::vector<uint8_t> FolderBytes(const ExfatExtent& folder, std::vector<uint64_t>& clusterSectors);
   void NoteBitmap(ByteSpan entry);
   void ReadFolder(const PendingFolder& folder);
   FoundFileRecord MakeRecord(const ExfatEntrySet& set, uint64_t entryOffset, bool deleted) const;
@@ -79,9 +66,8 @@ class CFastExfatRecovery final : public CatalogueEngine {
   bool open_ = false;
   char16_t driveLetter_ = 0;
   std::optional<ExfatGeometry> geometry_;
-  std::vector<uint8_t> fatWindow_;
-  uint64_t fatWindowSector_ = UINT64_MAX;
-  Extent bitmap_;  // found in the root folder
+  std::optional<ExfatVolume> volume_;
+  ExfatExtent bitmap_;  // found in the root folder
   std::vector<uint8_t> allocationMap_;
   bool mapBuilt_ = false;
 
