@@ -162,6 +162,9 @@ std::string MakeLogName(LogKind kind, uint64_t volumeStartSector, const os::Loca
     case LogKind::kProNtfs:
       prefix = "Pro_Ntfs_";
       break;
+    case LogKind::kProExfat:
+      prefix = "Pro_Exfat_";
+      break;
   }
   // The start is printed signed, as the stored names always were.
   return fmt::format("{}{}_{}{}{}{}{:>2}", prefix, static_cast<int64_t>(volumeStartSector), t.year, t.month,

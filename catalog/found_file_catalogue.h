@@ -20,7 +20,7 @@
 namespace snapsave {
 
 // The kinds of catalogue, named after the engine that fills them.
-enum class LogKind { kFast, kFileType, kProFat, kProNtfs };
+enum class LogKind { kFast, kFileType, kProFat, kProNtfs, kProExfat };
 
 // "Fast_%lld_%d%d%d%d%2d" and its sisters: volume start, then year, month, day, hour and a minute
 // right-aligned in two characters.

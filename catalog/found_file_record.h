@@ -18,6 +18,7 @@ enum class SourceKind : uint32_t {
   kFatDeep = 3,     // CProfessionalFatRecovery
   kCarved = 4,      // CFileTypeRecovery
   kExfatQuick = 5,  // CFastExfatRecovery
+  kExfatDeep = 6,   // CProfessionalExfatRecovery
 };
 
 // `clusterSize` of a record whose data is not located by clusters.

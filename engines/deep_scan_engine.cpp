@@ -29,7 +29,12 @@ bool IsFatKind(SourceKind k) {
 }  // namespace
 
 CProfessionalRecovery::CProfessionalRecovery(SavedScanStore& store, QuickEngineMaker quick)
-    : store_(store), quickMaker_(std::move(quick)), fat_(store), ntfs_(store), carver_(store) {}
+    : store_(store),
+      quickMaker_(std::move(quick)),
+      fat_(store),
+      ntfs_(store),
+      exfat_(store),
+      carver_(store) {}
 
 CProfessionalRecovery::~CProfessionalRecovery() {
   // The quick engine goes first; the embedded engines and the reader follow in reverse order of declaration.
@@ -53,6 +58,7 @@ uint32_t CProfessionalRecovery::OpenPhysicalDisk(int32_t diskNumber, uint64_t vo
   resume_ = found.has_value();
   saved_ = found.value_or(SavedScanRecord{});
   fat_.OpenPhysicalDisk(diskNumber, volumeStartSector, volumeSectorCount, driveLetter);
+  exfat_.OpenPhysicalDisk(diskNumber, volumeStartSector, volumeSectorCount, driveLetter);
   const uint32_t ntfs = ntfs_.OpenPhysicalDisk(diskNumber, volumeStartSector, volumeSectorCount, driveLetter);
   if (quickMaker_.forDisk)
     quick_ = quickMaker_.forDisk(diskNumber, volumeStartSector, volumeSectorCount, driveLetter);
@@ -73,6 +79,7 @@ uint32_t CProfessionalRecovery::OpenImageFile(const fs::path& imagePath, char16_
   resume_ = found.has_value();
   saved_ = found.value_or(SavedScanRecord{});
   fat_.OpenImageFile(imagePath, driveLetter);
+  exfat_.OpenImageFile(imagePath, driveLetter);
   const uint32_t ntfs = ntfs_.OpenImageFile(imagePath, driveLetter);
   if (quickMaker_.forImage) quick_ = quickMaker_.forImage(imagePath, driveLetter);
   opened_ = true;
@@ -87,6 +94,7 @@ int32_t CProfessionalRecovery::SetCallbacks(ScanProgressCallback scanCallback,
   if (quick_) quick_->SetCallbacks(scanCallback, recoverCallback, context, kQuickWeight);
   fat_.SetCallbacks(scanCallback, recoverCallback, context, kWeight);
   ntfs_.SetCallbacks(scanCallback, recoverCallback, context, kWeight);
+  exfat_.SetCallbacks(scanCallback, recoverCallback, context, kWeight);
   carver_.SetCallbacks(scanCallback, recoverCallback, context, kWeight);
   return 0;
 }
@@ -187,6 +195,7 @@ int32_t CProfessionalRecovery::Scan(std::string_view /*logName*/) {
 
   fat_.FinishScan();
   ntfs_.FinishScan();
+  exfat_.FinishScan();
   carver_.Flush();
   chunk_ = {};
   recordBuffer_ = {};
@@ -225,8 +234,10 @@ uint32_t CProfessionalRecovery::OpenDeepEngines(
   }
   fat_.StartScan(savedName("Pro_Fat_"));
   ntfs_.StartScan(savedName("Pro_Ntfs_"));
+  exfat_.StartScan(savedName("Pro_Exfat_"));
   if (opened != err::kSuccess) return opened;
   fat_.ReadBootGuess();
+  exfat_.ReadBootGuess();
   carver_.context().ClearTransportStreamRanges();
   carver_.SetCallbacks(callbacks_.scan, callbacks_.recover, callbacks_.context, kWeight);
   return err::kSuccess;
@@ -312,6 +323,8 @@ int32_t CProfessionalRecovery::Dispatch(uint64_t chunkStart, uint32_t sectors, u
                             sectorSize_, &got);
         if (uint64_t{got} * sectorSize_ >= recordSize) ntfs_.TakeFileRecord(recordBuffer_, absolute);
       }
+    } else if (IsExfatDirectorySector(sector)) {
+      exfat_.TakeSector(rest, absolute);
     } else if (IsDotPair(sector)) {
       fat_.TakeFolderHead(sector, absolute);
     } else if (IsDirectoryBlock(sector)) {
@@ -340,6 +353,8 @@ IFileRecoveryParse* CProfessionalRecovery::EngineOf(const FoundFileRecord& recor
       return &fat_;
     case SourceKind::kNtfsDeep:
       return &ntfs_;
+    case SourceKind::kExfatDeep:
+      return &exfat_;
     case SourceKind::kCarved:
       return &carver_;
   }
@@ -352,6 +367,7 @@ uint32_t CProfessionalRecovery::ListFolder(const FoundFileRecord* folder, int32_
     if (quick_) quick_->ListFolder(nullptr, 0, out);
     fat_.ListFolder(nullptr, 0, out);
     ntfs_.ListFolder(nullptr, 0, out);
+    exfat_.ListFolder(nullptr, 0, out);
     carver_.ListFolder(nullptr, 0, out);
     SortRecordList(out);
     return err::kSuccess;
@@ -370,7 +386,7 @@ uint32_t CProfessionalRecovery::CountFolderFiles(const FoundFileRecord* folder, 
     if (depth != 0) return err::kInvalidParameter;
     for (IFileRecoveryParse* e :
          {quick_.get(), static_cast<IFileRecoveryParse*>(&fat_), static_cast<IFileRecoveryParse*>(&ntfs_),
-          static_cast<IFileRecoveryParse*>(&carver_)}) {
+          static_cast<IFileRecoveryParse*>(&exfat_), static_cast<IFileRecoveryParse*>(&carver_)}) {
       uint32_t n = 0;
       if (e != nullptr && e->CountFolderFiles(nullptr, 0, n) == err::kSuccess) outCount += n;
     }
@@ -383,7 +399,7 @@ uint32_t CProfessionalRecovery::CountFolderFiles(const FoundFileRecord* folder, 
 
 uint64_t CProfessionalRecovery::GetRecordCount() {
   return (quick_ ? quick_->GetRecordCount() : 0) + fat_.GetRecordCount() + ntfs_.GetRecordCount() +
-         carver_.GetRecordCount();
+         exfat_.GetRecordCount() + carver_.GetRecordCount();
 }
 
 uint32_t CProfessionalRecovery::GetRecordPath(const FoundFileRecord* record, std::string& outPath) {
@@ -412,12 +428,13 @@ uint32_t CProfessionalRecovery::SetSearchCallback(SearchProgressCallback callbac
   if (quick_) quick_->SetSearchCallback(callback, context);
   fat_.SetSearchCallback(callback, context);
   ntfs_.SetSearchCallback(callback, context);
+  exfat_.SetSearchCallback(callback, context);
   carver_.SetSearchCallback(callback, context);
   return 0;
 }
 
 std::optional<uint64_t> CProfessionalRecovery::FirstDataSector(const FoundFileRecord& r) {
-  if (r.Kind() == SourceKind::kExfatQuick) {
+  if (r.Kind() == SourceKind::kExfatQuick || r.Kind() == SourceKind::kExfatDeep) {
     if (r.entryRef < 2 || sectorSize_ == 0) return std::nullopt;
     return r.volumeStartSector + r.dataStartSector + uint64_t{r.entryRef - 2} * (r.clusterSize / sectorSize_);
   }
@@ -446,7 +463,8 @@ void CProfessionalRecovery::NoteForMerge(const FoundFileRecord& r) {
 
 bool CProfessionalRecovery::KeptInMerge(const FoundFileRecord& r) {
   if (r.isFolder != 0) return true;
-  const bool deep = r.Kind() == SourceKind::kFatDeep || r.Kind() == SourceKind::kNtfsDeep;
+  const bool deep = r.Kind() == SourceKind::kFatDeep || r.Kind() == SourceKind::kNtfsDeep ||
+                    r.Kind() == SourceKind::kExfatDeep;
   if (!deep && r.Kind() != SourceKind::kCarved) return true;
   const auto sector =
       r.Kind() == SourceKind::kCarved ? std::optional<uint64_t>(r.entryLocation) : FirstDataSector(r);
@@ -463,6 +481,7 @@ uint32_t CProfessionalRecovery::SearchByType(std::string_view extensionList, Rec
   if (quick_) quick_->SearchByType(extensionList, found);
   fat_.SearchByType(extensionList, found);
   ntfs_.SearchByType(extensionList, found);
+  exfat_.SearchByType(extensionList, found);
   carver_.SearchByType(extensionList, found);
   ClearMerge();
   for (const FoundFileRecord& r : found) NoteForMerge(r);

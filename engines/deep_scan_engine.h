@@ -1,6 +1,6 @@
 // CProfessionalRecovery: the deep scan. The quick engine of the volume's file system runs first and yields
 // the map of unallocated space; then one pass reads the volume (or only its unallocated runs) in 64 KiB
-// chunks and hands every sector to exactly one of the deep FAT engine, the deep NTFS engine or the carver.
+// chunks and hands every sector to exactly one of the deep FAT, NTFS and exFAT engines or the carver.
 // Where the pass got to is saved, so an interrupted scan can be continued. Every record-level call goes to
 // the engine that made the record.
 #pragma once
@@ -19,6 +19,7 @@
 #include "catalog/file_recovery_parse.h"
 #include "catalog/saved_scan_store.h"
 #include "engines/deep_scan_control.h"
+#include "fs/exfat/exfat_deep_engine.h"
 #include "fs/fat/fat_deep_engine.h"
 #include "fs/ntfs/ntfs_deep_engine.h"
 #include "os/clock.h"
@@ -167,6 +168,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
   SectorReader reader_;
   CProfessionalFatRecovery fat_;
   CProfessionalNtfsRecovery ntfs_;
+  CProfessionalExfatRecovery exfat_;
   CFileTypeRecovery carver_;
   std::unique_ptr<IFileRecoveryParse> quick_;
   int32_t weight_ = kWeight;

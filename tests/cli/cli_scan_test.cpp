@@ -180,6 +180,46 @@ TEST(Cli, ExfatDeletedFilesAsSleuthKitListsThem) {
   EXPECT_EQ(std::string(photo.begin() + 20, photo.begin() + 33), "IMG_0002.JPG\n");
 }
 
+// A camera card quick-formatted after its photos were taken: the deep scan finds the old folders' entry sets
+// in the new volume's free space and brings every file back named, in its folder, byte for byte (the old
+// root was overwritten by the new one, so its folders come back as lost folders); no carved copy repeats
+// them.
+TEST(Cli, QuickFormattedExfatCardComesBackNamed) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  const fs::path image = dir.path() / "formatted.img";
+  test::GunzipFixture("exfat/formatted.img.gz", image);
+  const fs::path out = dir.path() / "out";
+  const CliRun run =
+      Execute(std::string(SNAPSAVE_CLI) + " scan " + Quote(image) + " --recover " + Quote(out));
+  ASSERT_EQ(run.code, 0) << run.out;
+  // Recovered path below its lost folder -> where it was written.
+  std::map<std::string, fs::path> recovered;
+  size_t files = 0;
+  for (const auto& e : fs::recursive_directory_iterator(out)) {
+    if (!e.is_regular_file()) continue;
+    ++files;
+    const std::string rel = fs::relative(e.path(), out).generic_string();
+    if (rel.rfind("LostFolder", 0) == 0) recovered[rel.substr(rel.find('/') + 1)] = e.path();
+  }
+  std::ifstream manifest(test::Fixture("exfat/formatted.manifest"));
+  size_t checked = 0;
+  for (std::string line; std::getline(manifest, line);) {
+    std::istringstream fields(line);
+    std::string path, size;
+    std::getline(fields, path, '\t');
+    std::getline(fields, size, '\t');
+    const std::string below = path.substr(path.find('/') + 1);  // its folder in the overwritten root is lost
+    ASSERT_EQ(recovered.count(below), 1u) << below;
+    EXPECT_EQ(fs::file_size(recovered[below]), std::stoul(size)) << below;
+    const CliRun sum = Execute("sha256sum " + Quote(recovered[below]));
+    EXPECT_EQ(sum.out.substr(0, 64), line.substr(line.rfind('\t') + 1)) << below;
+    ++checked;
+  }
+  EXPECT_EQ(checked, 7u);
+  EXPECT_EQ(files, checked);
+}
+
 // A long name written with terminal controls in it: the listing and the recovery lines show them as "\xNN",
 // so that printing the results cannot rewrite the user's terminal.
 TEST(Cli, NamesFromDiskArePrintedEscaped) {

@@ -1,0 +1,355 @@
+#include "fs/exfat/exfat_deep_engine.h"
+
+#include <algorithm>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "catalog/recovery_output.h"
+#include "filetypes/file_type_catalogue.h"
+#include "os/clock.h"
+#include "os/error.h"
+#include "os/text.h"
+
+namespace snapsave {
+
+namespace {
+
+constexpr uint32_t kRootRef = 0;
+constexpr uint64_t kMaxFolderBytes = uint64_t{64} << 20;
+constexpr uint32_t kMaxDepth = 64;
+constexpr uint32_t kNoParent = UINT32_MAX;
+
+// Entry types with the in-use bit cleared: bitmap, up-case, label, file, the vendor entries, stream
+// extension, name, vendor extension.
+bool IsEntryType(uint8_t type) {
+  switch (type & 0x7F) {
+    case 0x01:
+    case 0x02:
+    case 0x03:
+    case 0x05:
+    case 0x20:
+    case 0x21:
+    case 0x22:
+    case 0x40:
+    case 0x41:
+    case 0x60:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+bool IsExfatDirectorySector(ByteSpan sector) {
+  bool file = false;
+  for (size_t at = 0; at + kExfatEntrySize <= sector.size(); at += kExfatEntrySize) {
+    const uint8_t type = sector[at];
+    if (type != exfat_entry::kEndOfDirectory && !IsEntryType(type)) return false;
+    file = file || (type | exfat_entry::kInUse) == exfat_entry::kFile;
+  }
+  return file;
+}
+
+uint32_t CProfessionalExfatRecovery::OpenImageFile(const std::filesystem::path& imagePath,
+                                                   char16_t driveLetter) {
+  if (open_) return err::kSuccess;
+  if (uint32_t e = reader_.OpenFile(imagePath); e != err::kSuccess) return e;
+  driveLetter_ = driveLetter;
+  volumeStart_ = 0;
+  volumeSectors_ = reader_.TotalSectors();
+  open_ = true;
+  return err::kSuccess;
+}
+
+uint32_t CProfessionalExfatRecovery::OpenPhysicalDisk(int32_t diskNumber, uint64_t volumeStartSector,
+                                                      uint64_t volumeSectorCount, char16_t driveLetter) {
+  if (open_) return err::kSuccess;
+  if (uint32_t e = reader_.OpenDisk(diskNumber); e != err::kSuccess) return e;
+  driveLetter_ = driveLetter;
+  volumeStart_ = volumeStartSector;
+  volumeSectors_ = volumeSectorCount;
+  open_ = true;
+  return err::kSuccess;
+}
+
+int32_t CProfessionalExfatRecovery::SetCallbacks(ScanProgressCallback scanCallback,
+                                                 RecoverProgressCallback recoverCallback, void* context,
+                                                 int32_t weight) {
+  callbacks_.Set(scanCallback, recoverCallback, context, weight);
+  return 0;
+}
+
+int32_t CProfessionalExfatRecovery::Scan(std::string_view /*logName*/) {
+  return 0;
+}
+
+uint32_t CProfessionalExfatRecovery::StartScan(std::string_view logName) {
+  if (!open_) return err::kInvalidParameter;
+  sets_.clear();
+  lastPosition_ = 0;
+  dropped_ = 0;
+  catalogue_ = std::make_unique<FoundFileCatalogue>();
+  if (!logName.empty()) return OpenCatalogueFile(*catalogue_, logName, FoundFileCatalogue::Mode::kResume);
+  return OpenCatalogueFile(*catalogue_, MakeLogName(LogKind::kProExfat, volumeStart_, os::Now()),
+                           FoundFileCatalogue::Mode::kFresh);
+}
+
+void CProfessionalExfatRecovery::ReadBootGuess() {
+  if (!open_) return;
+  geometry_ = ReadExfatBootRegion(reader_, volumeStart_, volumeSectors_);
+  if (geometry_) volume_.emplace(reader_, *geometry_);
+}
+
+void CProfessionalExfatRecovery::TakeSet(ByteSpan entries, uint64_t position) {
+  const std::optional<ExfatEntrySet> set = ParseEntrySet(entries);
+  if (!set) return;
+  if (sets_.size() >= kMaxSets) {
+    ++dropped_;
+    return;
+  }
+  sets_.push_back({position, *set});
+  lastPosition_ = position + uint64_t{set->entryCount} * kExfatEntrySize;
+}
+
+void CProfessionalExfatRecovery::TakeSector(std::span<const uint8_t> rest, uint64_t sector) {
+  const uint32_t ss = reader_.DeviceSectorSize();
+  if (!open_ || ss == 0 || !catalogue_) return;
+  const size_t first = std::min<size_t>(rest.size(), ss);
+  for (size_t at = 0; at + kExfatEntrySize <= first; at += kExfatEntrySize) {
+    const uint64_t position = sector * ss + at;
+    if (position < lastPosition_ || (rest[at] | exfat_entry::kInUse) != exfat_entry::kFile) continue;
+    const size_t need = (size_t{rest[at + 1]} + 1) * kExfatEntrySize;
+    if (at + need <= rest.size()) {
+      TakeSet(rest.subspan(at), position);
+      continue;
+    }
+    // The set goes on past what the pass read: read it whole.
+    const auto count = static_cast<uint32_t>((at + need + ss - 1) / ss);
+    std::vector<uint8_t> bytes(size_t{count} * ss);
+    uint32_t got = 0;
+    reader_.ReadSectors(bytes, static_cast<int32_t>(count), sector, ss, &got);
+    if (got == count) TakeSet(ByteSpan(bytes).subspan(at), position);
+  }
+}
+
+FoundFileRecord CProfessionalExfatRecovery::MakeRecord(const FoundSet& found) const {
+  const ExfatGeometry& g = *geometry_;
+  const ExfatEntrySet& set = found.set;
+  FoundFileRecord r = MakeEmptyRecord();
+  r.driveLetter = driveLetter_;
+  r.sourceKind = static_cast<uint32_t>(SourceKind::kExfatDeep);
+  r.isFolder = set.IsDirectory() ? 1 : 0;
+  r.isDeleted = set.deleted ? 1 : 0;
+  r.isIntact = 1;
+  r.entryRef = set.firstCluster;
+  r.clusterSize = g.clusterBytes;
+  r.creationTime = ExfatTimeToFileTime(set.created);
+  r.writeTime = ExfatTimeToFileTime(set.modified);
+  r.accessTime = ExfatTimeToFileTime(set.accessed);
+  r.fileSize = set.IsDirectory() ? 0 : set.dataLength;
+  r.dataStartSector = g.heapStart;
+  r.entryLocation = found.position + kExfatEntrySize;  // the stream extension, read again for the data
+  r.volumeStartSector = g.volumeStart;
+  r.SetName(set.name);
+  return r;
+}
+
+int32_t CProfessionalExfatRecovery::FinishScan() {
+  if (!catalogue_) return static_cast<int32_t>(err::kInvalidParameter);
+  if (!geometry_ || !volume_ || sets_.empty()) {
+    sets_ = {};
+    return static_cast<int32_t>(catalogue_->Flush());
+  }
+  const ExfatGeometry& g = *geometry_;
+  ExfatVolume& volume = *volume_;
+  const uint64_t heapFirst = g.volumeStart + g.heapStart;
+  auto clusterOf = [&](uint64_t position) -> std::optional<uint32_t> {
+    const uint64_t sector = position / g.sectorSize;
+    if (sector < heapFirst) return std::nullopt;
+    const uint64_t cluster = (sector - heapFirst) / g.sectorsPerCluster + 2;
+    return cluster <= g.LastCluster() ? std::optional<uint32_t>(static_cast<uint32_t>(cluster))
+                                      : std::nullopt;
+  };
+  // The clusters of a folder: contiguous ones by its length; chained ones along the FAT where it still
+  // holds them, else on in succession.
+  auto clustersOf = [&](uint32_t first, uint64_t length, bool contiguous, auto&& take) {
+    const uint64_t count =
+        std::max<uint64_t>(1, (std::min(length, kMaxFolderBytes) + g.clusterBytes - 1) / g.clusterBytes);
+    std::unordered_set<uint32_t> seen;
+    uint32_t c = first;
+    for (uint64_t k = 0; k < count && g.IsDataCluster(c) && seen.insert(c).second; ++k) {
+      take(c);
+      if (contiguous) {
+        ++c;
+        continue;
+      }
+      const std::optional<uint32_t> next = volume.FatEntry(c);
+      c = next && g.IsDataCluster(*next) && seen.count(*next) == 0 ? *next : c + 1;
+    }
+  };
+  // The root's own chain, as far as the FAT holds it.
+  std::unordered_set<uint32_t> rootClusters;
+  for (uint32_t c = g.rootCluster; g.IsDataCluster(c) && rootClusters.insert(c).second &&
+                                   rootClusters.size() <= kMaxFolderBytes / g.clusterBytes;) {
+    const std::optional<uint32_t> next = volume.FatEntry(c);
+    if (!next || !g.IsDataCluster(*next)) break;
+    c = *next;
+  }
+  std::unordered_map<uint32_t, uint32_t> folderOf;  // cluster -> index of the folder's set
+  for (size_t i = 0; i < sets_.size(); ++i) {
+    const ExfatEntrySet& s = sets_[i].set;
+    if (!s.IsDirectory() || !g.IsDataCluster(s.firstCluster) || rootClusters.count(s.firstCluster) != 0)
+      continue;
+    clustersOf(s.firstCluster, s.dataLength, s.noFatChain,
+               [&](uint32_t c) { folderOf.emplace(c, static_cast<uint32_t>(i)); });
+  }
+
+  // Parent of each set: the root, a found folder, or the lost folder of its cluster.
+  struct Place {
+    uint32_t parent = kNoParent;  // index of the folder's set
+    uint32_t lostCluster = 0;     // when no folder was found
+    bool placed = false;
+    uint32_t level = 0;
+  };
+  std::vector<Place> places(sets_.size());
+  for (size_t i = 0; i < sets_.size(); ++i) {
+    const std::optional<uint32_t> c = clusterOf(sets_[i].position);
+    if (!c) continue;
+    places[i].placed = true;
+    if (rootClusters.count(*c) != 0) continue;
+    const auto folder = folderOf.find(*c);
+    if (folder != folderOf.end() && folder->second != i) {
+      places[i].parent = folder->second;
+    } else {
+      places[i].lostCluster = *c;
+    }
+  }
+  // Levels from the root down; a chain of parents that loops or runs too deep is cut into a lost folder.
+  for (size_t i = 0; i < sets_.size(); ++i) {
+    uint32_t level = 0;
+    uint32_t at = static_cast<uint32_t>(i);
+    while (places[at].parent != kNoParent && level <= kMaxDepth) {
+      at = places[at].parent;
+      ++level;
+    }
+    if (level > kMaxDepth) {
+      places[i].lostCluster = clusterOf(sets_[i].position).value_or(0);
+      places[i].parent = kNoParent;
+      level = 0;
+      at = static_cast<uint32_t>(i);
+    }
+    places[i].level = level + (places[at].lostCluster != 0 ? 1 : 0);
+  }
+
+  std::unordered_set<uint32_t> lostFolders;
+  for (size_t i = 0; i < sets_.size(); ++i) {
+    const Place& p = places[i];
+    if (!p.placed) continue;
+    uint32_t parentRef = kRootRef;
+    if (p.parent != kNoParent) {
+      parentRef = sets_[p.parent].set.firstCluster;
+    } else if (p.lostCluster != 0) {
+      parentRef = p.lostCluster;
+      if (lostFolders.insert(p.lostCluster).second) {
+        FoundFileRecord lost = MakeEmptyRecord();
+        lost.driveLetter = driveLetter_;
+        lost.sourceKind = static_cast<uint32_t>(SourceKind::kExfatDeep);
+        lost.isFolder = 1;
+        lost.isIntact = 1;
+        lost.entryRef = p.lostCluster;
+        lost.clusterSize = g.clusterBytes;
+        lost.dataStartSector = g.heapStart;
+        lost.entryLocation = g.ClusterSector(p.lostCluster) * g.sectorSize;
+        lost.volumeStartSector = g.volumeStart;
+        lost.SetName("LostFolder" + std::to_string(p.lostCluster));
+        const uint32_t id = catalogue_->ReserveRecord(lost);
+        if (id == 0) break;
+        catalogue_->AddToFolder(kRootRef, 0, id, p.lostCluster, lost.Name());
+      }
+    }
+    FoundFileRecord r = MakeRecord(sets_[i]);
+    if (r.isFolder == 0 && r.fileSize != 0 && g.IsDataCluster(r.entryRef)) {
+      std::vector<uint8_t> first;
+      if (volume.ReadCluster(r.entryRef, first))
+        r.isIntact = VerifyExtension(first, os::ExtensionOf(r.Name()), &reader_, g.sectorSize,
+                                     g.ClusterSector(r.entryRef))
+                         ? 1
+                         : 0;
+    }
+    const uint32_t id = catalogue_->ReserveRecord(r);
+    if (id == 0) break;
+    if (r.isFolder != 0) {
+      catalogue_->AddToFolder(parentRef, p.level, id, r.entryRef, r.Name());
+    } else {
+      catalogue_->AddToFolder(parentRef, p.level, id, r.entryRef);
+    }
+  }
+  sets_ = {};
+  return static_cast<int32_t>(catalogue_->Flush());
+}
+
+uint32_t CProfessionalExfatRecovery::FolderKeyOf(const FoundFileRecord* folder, int32_t depth,
+                                                 FolderKey& key) const {
+  if ((folder == nullptr && depth != 0) || depth < 0) return err::kInvalidParameter;
+  key = folder == nullptr ? MakeFolderKey(0, kRootRef)
+                          : MakeFolderKey(static_cast<uint32_t>(depth), folder->entryRef);
+  return err::kSuccess;
+}
+
+// Every set the deep scan finds may have lost its chain to a format: where the FAT stops, the data is taken
+// to follow on.
+std::optional<ExfatExtent> CProfessionalExfatRecovery::ExtentOf(const FoundFileRecord& record) const {
+  if (!volume_) return std::nullopt;
+  return volume_->StreamExtentAt(record.entryLocation, record.entryRef, true);
+}
+
+int32_t CProfessionalExfatRecovery::WriteOneFile(const FoundFileRecord& record,
+                                                 const std::filesystem::path& destination) {
+  return WriteFoundFile(callbacks_, record, destination,
+                        [&](uint64_t total, const PieceSink& sink) -> int32_t {
+                          std::optional<ExfatExtent> extent = ExtentOf(record);
+                          if (!extent) return static_cast<int32_t>(err::kInvalidData);
+                          extent->length = std::min(extent->length, total);
+                          return volume_->ReadExtent(
+                              *extent, [&](std::span<const uint8_t> piece, uint32_t) { return sink(piece); });
+                        });
+}
+
+int32_t CProfessionalExfatRecovery::RecoverRecord(const FoundFileRecord* record,
+                                                  const std::filesystem::path& destinationPath,
+                                                  int32_t /*baseDepth*/) {
+  if (record == nullptr || !catalogue_ || !open_) return static_cast<int32_t>(err::kInvalidParameter);
+  if (record->isFolder == 0) return WriteOneFile(*record, destinationPath);
+  return RecoverFoundFolder(*this, *catalogue_, *record, destinationPath,
+                            [this](const FoundFileRecord& child, const std::filesystem::path& path) {
+                              return WriteOneFile(child, path);
+                            });
+}
+
+uint32_t CProfessionalExfatRecovery::ExtractForPreview(const FoundFileRecord* record,
+                                                       std::filesystem::path& outPath,
+                                                       std::span<uint8_t> buffer, uint32_t& outSize,
+                                                       PreviewProgressCallback callback, void* context) {
+  outSize = 0;
+  if (record == nullptr || !open_) return err::kInvalidParameter;
+  return ExtractThroughSink(*record, outPath, buffer, outSize, callback, context,
+                            [&](uint64_t total, const PieceSink& sink) -> int32_t {
+                              std::optional<ExfatExtent> extent = ExtentOf(*record);
+                              if (!extent) return static_cast<int32_t>(err::kInvalidData);
+                              extent->length = std::min(extent->length, total);
+                              return volume_->ReadExtent(*extent, [&](std::span<const uint8_t> piece,
+                                                                      uint32_t) { return sink(piece); });
+                            });
+}
+
+int32_t CProfessionalExfatRecovery::NextUnallocatedRun(uint64_t& /*sector*/, uint64_t& /*length*/) {
+  return 0;
+}
+
+int32_t CProfessionalExfatRecovery::BuildAllocationMap() {
+  return 0;
+}
+
+}  // namespace snapsave
