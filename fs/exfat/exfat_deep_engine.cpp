@@ -156,8 +156,62 @@ FoundFileRecord CProfessionalExfatRecovery::MakeRecord(const FoundSet& found) co
   return r;
 }
 
+// Without a boot region the geometry is voted for: a folder's first entry set opens its first cluster, so
+// each folder set and each set at the start of a sector name a heap start for every cluster size. The
+// true pair is named once per folder; wrong ones scatter, and one that puts a folder's own entry at its
+// start is no candidate.
+void CProfessionalExfatRecovery::InferGeometry() {
+  const uint32_t ss = reader_.DeviceSectorSize();
+  if (ss == 0) return;
+  // Bounds the votes to a few million map updates however many sets a disk holds.
+  constexpr size_t kMaxFolderVoters = 128;
+  constexpr size_t kMaxVoters = 4096;
+  std::vector<uint32_t> folders;
+  // Sets that open a sector: the sector (volume-relative) and the first cluster the set names.
+  std::vector<std::pair<uint64_t, uint32_t>> starts;
+  for (const FoundSet& f : sets_) {
+    if (f.set.IsDirectory() && f.set.firstCluster >= 2 && folders.size() < kMaxFolderVoters)
+      folders.push_back(f.set.firstCluster);
+    const uint64_t sector = f.position / ss;
+    if (f.position % ss == 0 && sector >= volumeStart_ && starts.size() < kMaxVoters)
+      starts.emplace_back(sector - volumeStart_, f.set.firstCluster);
+  }
+  std::pair<uint32_t, uint64_t> best{};
+  uint32_t bestVotes = 0;
+  for (uint32_t shift = 0; shift + 9 <= 25; ++shift) {
+    std::unordered_map<uint64_t, uint32_t> votes;  // heap start -> folders that name it
+    for (uint32_t cluster : folders) {
+      const uint64_t offset = uint64_t{cluster - 2} << shift;
+      for (const auto& [start, named] : starts) {
+        // A folder's own entry lies in its parent, never at its own start.
+        if (start < offset || named == cluster) continue;
+        const uint32_t count = ++votes[start - offset];
+        if (count > bestVotes) {
+          best = {shift, start - offset};
+          bestVotes = count;
+        }
+      }
+    }
+  }
+  // One folder agrees with anything; two that agree are no accident.
+  if (bestVotes < 2 || best.second >= volumeSectors_) return;
+  ExfatGeometry g;
+  g.sectorSize = ss;
+  g.sectorsPerCluster = 1u << best.first;
+  g.clusterBytes = ss << best.first;
+  g.volumeStart = volumeStart_;
+  g.volumeSectors = volumeSectors_;
+  g.heapStart = static_cast<uint32_t>(std::min<uint64_t>(best.second, UINT32_MAX));
+  g.clusterCount =
+      static_cast<uint32_t>(std::min<uint64_t>((volumeSectors_ - best.second) >> best.first, 0xFFFFFFF0u));
+  g.rootCluster = 0;  // unknown: every folder whose own entry was not found is a lost one
+  geometry_ = g;
+  volume_.emplace(reader_, g);
+}
+
 int32_t CProfessionalExfatRecovery::FinishScan() {
   if (!catalogue_) return static_cast<int32_t>(err::kInvalidParameter);
+  if (!geometry_ && !sets_.empty()) InferGeometry();
   if (!geometry_ || !volume_ || sets_.empty()) {
     sets_ = {};
     return static_cast<int32_t>(catalogue_->Flush());

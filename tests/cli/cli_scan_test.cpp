@@ -184,11 +184,20 @@ TEST(Cli, ExfatDeletedFilesAsSleuthKitListsThem) {
 // in the new volume's free space and brings every file back named, in its folder, byte for byte (the old
 // root was overwritten by the new one, so its folders come back as lost folders); no carved copy repeats
 // them.
-TEST(Cli, QuickFormattedExfatCardComesBackNamed) {
+// Without its boot regions (zeroed as by a partitioning tool) the geometry is inferred from the folders found
+// and the result is the same.
+class CliOnFormattedExfat : public ::testing::TestWithParam<bool> {};
+
+TEST_P(CliOnFormattedExfat, QuickFormattedCardComesBackNamed) {
   test::ScratchAppData appData;
   test::TempDir dir;
   const fs::path image = dir.path() / "formatted.img";
   test::GunzipFixture("exfat/formatted.img.gz", image);
+  if (!GetParam()) {
+    std::vector<uint8_t> bytes = test::ReadFile(image);
+    std::fill(bytes.begin(), bytes.begin() + 24 * 512, 0);
+    test::WriteFile(image, bytes);
+  }
   const fs::path out = dir.path() / "out";
   const CliRun run =
       Execute(std::string(SNAPSAVE_CLI) + " scan " + Quote(image) + " --recover " + Quote(out));
@@ -219,6 +228,9 @@ TEST(Cli, QuickFormattedExfatCardComesBackNamed) {
   EXPECT_EQ(checked, 7u);
   EXPECT_EQ(files, checked);
 }
+
+INSTANTIATE_TEST_SUITE_P(BootRegion, CliOnFormattedExfat, ::testing::Bool(),
+                         [](const auto& param) { return param.param ? "Kept" : "Zeroed"; });
 
 // A long name written with terminal controls in it: the listing and the recovery lines show them as "\xNN",
 // so that printing the results cannot rewrite the user's terminal.
