@@ -20,37 +20,7 @@ constexpr uint64_t kMaxFolderBytes = uint64_t{64} << 20;
 constexpr uint32_t kMaxDepth = 64;
 constexpr uint32_t kNoParent = UINT32_MAX;
 
-// Entry types with the in-use bit cleared: bitmap, up-case, label, file, the vendor entries, stream
-// extension, name, vendor extension.
-bool IsEntryType(uint8_t type) {
-  switch (type & 0x7F) {
-    case 0x01:
-    case 0x02:
-    case 0x03:
-    case 0x05:
-    case 0x20:
-    case 0x21:
-    case 0x22:
-    case 0x40:
-    case 0x41:
-    case 0x60:
-      return true;
-    default:
-      return false;
-  }
-}
-
 }  // namespace
-
-bool IsExfatDirectorySector(ByteSpan sector) {
-  bool file = false;
-  for (size_t at = 0; at + kExfatEntrySize <= sector.size(); at += kExfatEntrySize) {
-    const uint8_t type = sector[at];
-    if (type != exfat_entry::kEndOfDirectory && !IsEntryType(type)) return false;
-    file = file || (type | exfat_entry::kInUse) == exfat_entry::kFile;
-  }
-  return file;
-}
 
 uint32_t CProfessionalExfatRecovery::OpenImageFile(const std::filesystem::path& imagePath,
                                                    char16_t driveLetter) {
@@ -227,20 +197,24 @@ int32_t CProfessionalExfatRecovery::FinishScan() {
                                       : std::nullopt;
   };
   // The clusters of a folder: contiguous ones by its length; chained ones along the FAT where it still
-  // holds them, else on in succession.
+  // holds them (past the stated size too: some drivers leave a growing folder's size at one cluster), else
+  // on in succession up to the stated size.
   auto clustersOf = [&](uint32_t first, uint64_t length, bool contiguous, auto&& take) {
-    const uint64_t count =
+    const uint64_t stated =
         std::max<uint64_t>(1, (std::min(length, kMaxFolderBytes) + g.clusterBytes - 1) / g.clusterBytes);
+    const uint64_t most = kMaxFolderBytes / g.clusterBytes;
     std::unordered_set<uint32_t> seen;
     uint32_t c = first;
-    for (uint64_t k = 0; k < count && g.IsDataCluster(c) && seen.insert(c).second; ++k) {
+    for (uint64_t k = 0; k < most && g.IsDataCluster(c) && seen.insert(c).second; ++k) {
       take(c);
-      if (contiguous) {
+      const std::optional<uint32_t> next = contiguous ? std::nullopt : volume.FatEntry(c);
+      if (next && g.IsDataCluster(*next) && seen.count(*next) == 0) {
+        c = *next;
+      } else if (k + 1 < stated) {
         ++c;
-        continue;
+      } else {
+        break;
       }
-      const std::optional<uint32_t> next = volume.FatEntry(c);
-      c = next && g.IsDataCluster(*next) && seen.count(*next) == 0 ? *next : c + 1;
     }
   };
   // The root's own chain, as far as the FAT holds it.

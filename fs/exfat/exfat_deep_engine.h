@@ -20,10 +20,6 @@
 
 namespace snapsave {
 
-// The deep scan's test: a sector whose entries all have exFAT entry types, at least one of them a file
-// entry (live or deleted). Cheap: most sectors fail on their first byte.
-bool IsExfatDirectorySector(ByteSpan sector);
-
 class CProfessionalExfatRecovery final : public CatalogueEngine {
  public:
   // Sets kept from the pass: each costs its name and some forty bytes.

@@ -168,8 +168,11 @@ void CFastExfatRecovery::ReadFolder(const PendingFolder& folder) {
     }
     const bool deleted = set->deleted || folder.deleted;
     FoundFileRecord r = MakeRecord(*set, byteOffsetOf(at + kExfatEntrySize), deleted);
-    const ExfatExtent own{set->firstCluster, set->dataLength, std::min(set->validDataLength, set->dataLength),
-                          set->noFatChain, deleted};
+    ExfatExtent own{set->firstCluster, set->dataLength, std::min(set->validDataLength, set->dataLength),
+                    set->noFatChain, deleted};
+    // A live folder on a chain is read to the chain's end: some drivers leave its stated size at its first
+    // cluster as it grows.
+    if (set->IsDirectory() && !set->noFatChain && !deleted) own.length = own.validLength = kMaxFolderBytes;
     at += size_t{set->entryCount} * kExfatEntrySize;
     if (set->IsDirectory()) {
       if (g.IsDataCluster(set->firstCluster) && set->dataLength != 0 &&

@@ -21,7 +21,37 @@ T RotateAdd(T sum, uint8_t byte) {
   return static_cast<T>(static_cast<T>((sum & 1) != 0 ? T{1} << kTop : 0) + static_cast<T>(sum >> 1) + byte);
 }
 
+// Entry types with the in-use bit cleared: bitmap, up-case, label, file, the vendor entries, stream
+// extension, name, vendor extension.
+bool IsEntryType(uint8_t type) {
+  switch (type & 0x7F) {
+    case 0x01:
+    case 0x02:
+    case 0x03:
+    case 0x05:
+    case 0x20:
+    case 0x21:
+    case 0x22:
+    case 0x40:
+    case 0x41:
+    case 0x60:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
+
+bool IsExfatDirectorySector(ByteSpan sector) {
+  bool file = false;
+  for (size_t at = 0; at + kExfatEntrySize <= sector.size(); at += kExfatEntrySize) {
+    const uint8_t type = sector[at];
+    if (type != exfat_entry::kEndOfDirectory && !IsEntryType(type)) return false;
+    file = file || (type | exfat_entry::kInUse) == exfat_entry::kFile;
+  }
+  return file;
+}
 
 bool IsExfatBootSector(ByteSpan boot) {
   if (boot.size() < 512 || !BytesEqual(boot, 0, {0xEB, 0x76, 0x90}) || !BytesEqual(boot, 3, "EXFAT   ") ||
