@@ -69,7 +69,10 @@ uint32_t CProfessionalExfatRecovery::StartScan(std::string_view logName) {
 void CProfessionalExfatRecovery::ReadBootGuess() {
   if (!open_) return;
   geometry_ = ReadExfatBootRegion(reader_, volumeStart_, volumeSectors_);
-  if (geometry_) volume_.emplace(reader_, *geometry_);
+  if (!geometry_) return;
+  volume_.emplace(reader_, *geometry_);
+  // The live files' clusters, stepped over where a freed chain is followed.
+  volume_->ReadAllocationBitmap();
 }
 
 void CProfessionalExfatRecovery::TakeSet(ByteSpan entries, uint64_t position) {

@@ -17,10 +17,6 @@ constexpr uint64_t kReportIntervalMs = 5000;
 // exFAT folders hold at most 2^21 entries (64 MiB); a crafted size stops there.
 constexpr uint64_t kMaxFolderBytes = uint64_t{64} << 20;
 
-bool TestBit(const std::vector<uint8_t>& map, uint64_t bit) {
-  return bit / 8 < map.size() && (map[bit / 8] & (1u << (bit % 8))) != 0;
-}
-
 }  // namespace
 
 uint32_t CFastExfatRecovery::OpenImageFile(const std::filesystem::path& imagePath, char16_t driveLetter) {
@@ -98,6 +94,7 @@ int32_t CFastExfatRecovery::Scan(std::string_view logName) {
   queue_.clear();
   found_.clear();
   visited_.clear();
+  volume_->ReadAllocationBitmap();
   PendingFolder root;
   root.extent = {g.rootCluster, kMaxFolderBytes, kMaxFolderBytes, false, false};
   queue_.push_back(root);
@@ -141,13 +138,8 @@ std::vector<uint8_t> CFastExfatRecovery::FolderBytes(const ExfatExtent& folder,
   return data;
 }
 
-void CFastExfatRecovery::NoteBitmap(ByteSpan entry) {
-  bitmap_ = {Le32(entry, 20), Le64(entry, 24), Le64(entry, 24), false, false};
-}
-
 void CFastExfatRecovery::ReadFolder(const PendingFolder& folder) {
   const ExfatGeometry& g = *geometry_;
-  const bool isRoot = folder.depth == 0;
   std::vector<uint64_t> clusterSectors;
   const std::vector<uint8_t> data = FolderBytes(folder.extent, clusterSectors);
   auto byteOffsetOf = [&](size_t at) -> uint64_t {
@@ -159,7 +151,6 @@ void CFastExfatRecovery::ReadFolder(const PendingFolder& folder) {
   for (size_t at = 0; at + kExfatEntrySize <= bytes.size();) {
     const uint8_t type = bytes[at];
     if (type == exfat_entry::kEndOfDirectory) break;
-    if (isRoot && type == exfat_entry::kBitmap && bitmap_.firstCluster == 0) NoteBitmap(bytes.subspan(at));
     const std::optional<ExfatEntrySet> set =
         (type | exfat_entry::kInUse) == exfat_entry::kFile ? ParseEntrySet(bytes.subspan(at)) : std::nullopt;
     if (!set) {
@@ -249,38 +240,13 @@ uint32_t CFastExfatRecovery::ExtractForPreview(const FoundFileRecord* record, st
 }
 
 int32_t CFastExfatRecovery::BuildAllocationMap() {
-  if (!open_) return 0;
-  const ExfatGeometry& g = *geometry_;
-  mapBuilt_ = true;
-  if (bitmap_.firstCluster == 0) {
-    // The root folder names the bitmap; found here when no scan read the root.
-    std::vector<uint64_t> sectors;
-    const std::vector<uint8_t> root =
-        FolderBytes({g.rootCluster, kMaxFolderBytes, kMaxFolderBytes, false, false}, sectors);
-    for (size_t at = 0; at + kExfatEntrySize <= root.size() && root[at] != exfat_entry::kEndOfDirectory;
-         at += kExfatEntrySize) {
-      if (root[at] == exfat_entry::kBitmap) {
-        NoteBitmap(ByteSpan(root).subspan(at));
-        break;
-      }
-    }
-  }
-  allocationMap_.clear();
-  ExfatExtent bits = bitmap_;
-  bits.length = std::min<uint64_t>(bits.length, (uint64_t{g.clusterCount} + 7) / 8);
-  bits.validLength = bits.length;
-  if (bits.length == 0) return 0;
-  volume_->ReadExtent(bits, [&](std::span<const uint8_t> piece, uint32_t) -> int32_t {
-    allocationMap_.insert(allocationMap_.end(), piece.begin(), piece.end());
-    return 0;
-  });
+  if (open_) volume_->ReadAllocationBitmap();
   return 0;
 }
 
 int32_t CFastExfatRecovery::NextUnallocatedRun(uint64_t& sector, uint64_t& length) {
   length = 0;
   if (!open_) return 0;
-  if (!mapBuilt_) BuildAllocationMap();
   const ExfatGeometry& g = *geometry_;
   if (sector >= g.volumeSectors) {
     sector = g.volumeSectors;
@@ -291,14 +257,15 @@ int32_t CFastExfatRecovery::NextUnallocatedRun(uint64_t& sector, uint64_t& lengt
   const uint64_t bits = g.clusterCount;
   const uint64_t rel = sector > g.heapStart ? sector - g.heapStart : 0;
   uint64_t index = rel / spc;
-  while (index < bits && TestBit(allocationMap_, index)) ++index;
+  auto used = [&](uint64_t i) { return volume_->IsAllocated(static_cast<uint32_t>(i + 2)); };
+  while (index < bits && used(index)) ++index;
   if (index >= bits) {
     sector = g.volumeSectors;
     return 1;
   }
   const uint64_t position = index == rel / spc ? rel : index * spc;
   uint64_t end = index;
-  while (end < bits && !TestBit(allocationMap_, end)) ++end;
+  while (end < bits && !used(end)) ++end;
   length = end * spc - position;
   sector = position + g.heapStart;
   if (sector >= g.volumeSectors) {

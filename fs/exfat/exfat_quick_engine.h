@@ -55,7 +55,6 @@ class CFastExfatRecovery final : public CatalogueEngine {
   // The extent of a catalogued record, from its stream extension read again at entryLocation.
   std::optional<ExfatExtent> ExtentOf(const FoundFileRecord& record) const;
   std::vector<uint8_t> FolderBytes(const ExfatExtent& folder, std::vector<uint64_t>& clusterSectors);
-  void NoteBitmap(ByteSpan entry);
   void ReadFolder(const PendingFolder& folder);
   FoundFileRecord MakeRecord(const ExfatEntrySet& set, uint64_t entryOffset, bool deleted) const;
   int32_t Report(int32_t progress, int32_t secondsLeft);
@@ -67,9 +66,6 @@ class CFastExfatRecovery final : public CatalogueEngine {
   char16_t driveLetter_ = 0;
   std::optional<ExfatGeometry> geometry_;
   std::optional<ExfatVolume> volume_;
-  ExfatExtent bitmap_;  // found in the root folder
-  std::vector<uint8_t> allocationMap_;
-  bool mapBuilt_ = false;
 
   int32_t lastProgress_ = 0;
   uint64_t lastReportMs_ = 0;

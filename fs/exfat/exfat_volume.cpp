@@ -74,9 +74,34 @@ bool ExfatVolume::NextCluster(const ExfatExtent& extent, uint32_t& cluster) {
     cluster = *next;
     return true;
   }
-  // A freed chain (deleted, or a card formatted since): the likeliest place of the rest is right behind.
+  // A freed chain (deleted, or a card formatted since): the likeliest place of the rest is the next cluster
+  // that no live file holds.
   if (extent.chainMayBeFree && (!next || *next < kEndOfChain)) {
-    ++cluster;
+    do {
+      ++cluster;
+    } while (g_.IsDataCluster(cluster) && IsAllocated(cluster));
+    return true;
+  }
+  return false;
+}
+
+bool ExfatVolume::ReadAllocationBitmap() {
+  if (!bitmap_.empty()) return true;
+  std::vector<uint8_t> root;
+  if (!ReadCluster(g_.rootCluster, root)) return false;
+  for (size_t at = 0; at + kExfatEntrySize <= root.size() && root[at] != exfat_entry::kEndOfDirectory;
+       at += kExfatEntrySize) {
+    if (root[at] != exfat_entry::kBitmap) continue;
+    const uint64_t bytes = (uint64_t{g_.clusterCount} + 7) / 8;
+    ExfatExtent extent{Le32(root, at + 20), std::min(Le64(root, at + 24), bytes), 0, false, false};
+    extent.validLength = extent.length;
+    std::vector<uint8_t> bits;
+    const int32_t e = ReadExtent(extent, [&](std::span<const uint8_t> piece, uint32_t) -> int32_t {
+      bits.insert(bits.end(), piece.begin(), piece.end());
+      return 0;
+    });
+    if (e != 0 || bits.size() < bytes) return false;
+    bitmap_ = std::move(bits);
     return true;
   }
   return false;

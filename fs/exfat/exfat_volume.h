@@ -21,8 +21,9 @@ struct ExfatExtent {
   uint32_t firstCluster = 0;
   uint64_t length = 0;
   uint64_t validLength = 0;
-  bool contiguous = false;      // NoFatChain: the FAT holds nothing for it
-  bool chainMayBeFree = false;  // deleted or formatted over: where the chain stops, the rest follows on
+  bool contiguous = false;  // NoFatChain: the FAT holds nothing for it
+  // Deleted or formatted over: where the chain stops, the rest follows on in the clusters no live file holds.
+  bool chainMayBeFree = false;
 };
 
 // The geometry of the volume at `volumeStart` (device sectors; `volumeSectors` of them): the main boot
@@ -37,6 +38,14 @@ class ExfatVolume {
   ExfatVolume(const SectorReader& reader, const ExfatGeometry& geometry) : reader_(reader), g_(geometry) {}
 
   const ExfatGeometry& geometry() const { return g_; }
+  // Reads the allocation bitmap the root folder names; false when there is none to read (no root, no
+  // bitmap entry, or a bitmap that cannot be read whole). Until then every cluster counts as free.
+  bool ReadAllocationBitmap();
+  bool HasBitmap() const { return !bitmap_.empty(); }
+  bool IsAllocated(uint32_t cluster) const {
+    const uint64_t bit = uint64_t{cluster} - 2;
+    return cluster >= 2 && bit / 8 < bitmap_.size() && (bitmap_[bit / 8] & (1u << (bit % 8))) != 0;
+  }
   // The FAT's entry for `cluster`; nullopt past the FAT or for a failed read.
   std::optional<uint32_t> FatEntry(uint32_t cluster);
   bool ReadCluster(uint32_t cluster, std::vector<uint8_t>& block) const;
@@ -83,6 +92,7 @@ class ExfatVolume {
   ExfatGeometry g_;
   std::vector<uint8_t> fatWindow_;
   uint64_t fatWindowSector_ = UINT64_MAX;
+  std::vector<uint8_t> bitmap_;  // bit n - 2 for cluster n
 };
 
 }  // namespace snapsave

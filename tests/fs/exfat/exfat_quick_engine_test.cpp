@@ -67,10 +67,17 @@ TEST_F(ExfatQuick, DeletedFilesComeBackNamedAndExact) {
   auto tree = test::FoundTree(engine);
   std::vector<std::string> paths;
   for (const auto& [path, r] : tree) paths.push_back(path);
-  EXPECT_EQ(paths, (std::vector<std::string>{"DCIM", "DCIM/100CANON", "DCIM/100CANON/IMG_0002.JPG",
-                                             "Holiday photo at the lake 2024.jpg"}));
+  EXPECT_EQ(paths,
+            (std::vector<std::string>{"DCIM", "DCIM/100CANON", "DCIM/100CANON/IMG_0002.JPG",
+                                      "Holiday photo at the lake 2024.jpg", "Old trip", "Old trip/day 1",
+                                      "Old trip/day 1/beach.jpg", "Old trip/plan.txt", "split.bin"}));
+  // The split file's chain was freed with it: read on in the clusters no live file holds, it comes back
+  // whole.
   for (const auto& [path, size] : {std::pair<std::string, size_t>{"DCIM/100CANON/IMG_0002.JPG", 9000},
-                                   {"Holiday photo at the lake 2024.jpg", 20000}}) {
+                                   {"Holiday photo at the lake 2024.jpg", 20000},
+                                   {"Old trip/day 1/beach.jpg", 12000},
+                                   {"Old trip/plan.txt", 500},
+                                   {"split.bin", 20000}}) {
     const FoundFileRecord& r = tree.at(path);
     EXPECT_EQ(r.isDeleted, 1u);
     EXPECT_EQ(r.isIntact, 1u);
