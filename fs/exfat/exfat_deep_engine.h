@@ -23,7 +23,7 @@ namespace snapsave {
 class CProfessionalExfatRecovery final : public CatalogueEngine {
  public:
   // Sets kept from the pass: each costs its name and some forty bytes.
-  static constexpr size_t kMaxSets = size_t{1} << 21;
+  static constexpr size_t kMaxSets = size_t{1} << 20;
 
   explicit CProfessionalExfatRecovery(SavedScanStore& store) : CatalogueEngine(store) {}
   ~CProfessionalExfatRecovery() override = default;

@@ -98,11 +98,11 @@ int32_t CFastExfatRecovery::Scan(std::string_view logName) {
   PendingFolder root;
   root.extent = {g.rootCluster, kMaxFolderBytes, kMaxFolderBytes, false, false};
   queue_.push_back(root);
+  visited_.insert(g.rootCluster);
   callbackResult_ = Report(1, -1);
   while (!queue_.empty() && callbackResult_ == 0) {
     const PendingFolder folder = queue_.front();
     queue_.pop_front();
-    if (!visited_.insert(folder.extent.firstCluster).second) continue;
     if (folder.depth > 0) found_.push_back(folder);
     ReadFolder(folder);
     if (os::TickMs() - lastReportMs_ >= kReportIntervalMs)
@@ -166,8 +166,9 @@ void CFastExfatRecovery::ReadFolder(const PendingFolder& folder) {
     if (set->IsDirectory() && !set->noFatChain && !deleted) own.length = own.validLength = kMaxFolderBytes;
     at += size_t{set->entryCount} * kExfatEntrySize;
     if (set->IsDirectory()) {
+      // Each folder is queued once, however many entries name its cluster.
       if (g.IsDataCluster(set->firstCluster) && set->dataLength != 0 &&
-          visited_.count(set->firstCluster) == 0)
+          visited_.insert(set->firstCluster).second)
         queue_.push_back({r, own, folder.extent.firstCluster, folder.depth + 1, deleted});
       continue;
     }
