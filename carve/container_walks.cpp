@@ -972,3 +972,94 @@ uint64_t FlacLength(FileBytes& file, uint64_t limit, uint64_t* validEnd) {
 }
 
 }  // namespace snapsave
+
+namespace snapsave {
+namespace {
+
+constexpr uint32_t kLocalHeader = 0x04034B50, kCentralHeader = 0x02014B50, kEndRecord = 0x06054B50;
+constexpr uint32_t kZip64EndRecord = 0x06064B50, kZip64Locator = 0x07064B50, kDataDescriptor = 0x08074B50;
+
+// Where a raw deflate stream that starts at `at` ends, inflated with zlib; 0 where it breaks off.
+uint64_t DeflateEnd(FileBytes& file, uint64_t at, uint64_t limit) {
+  z_stream z{};
+  if (inflateInit2(&z, -15) != Z_OK) return 0;
+  std::array<uint8_t, 16384> sink{};
+  int result = Z_OK;
+  while (result == Z_OK && at < limit) {
+    const ByteSpan view = file.View(at);
+    if (view.empty()) break;
+    const auto chunk = static_cast<uInt>(std::min<uint64_t>({view.size(), 1u << 16, limit - at}));
+    z.next_in = const_cast<Bytef*>(view.data());  // zlib's API is not const; it only reads the input
+    z.avail_in = chunk;
+    while (z.avail_in != 0 && result == Z_OK) {
+      z.next_out = sink.data();
+      z.avail_out = static_cast<uInt>(sink.size());
+      result = inflate(&z, Z_NO_FLUSH);
+    }
+    at += chunk - z.avail_in;
+  }
+  inflateEnd(&z);
+  return result == Z_STREAM_END ? at : 0;
+}
+
+}  // namespace
+
+uint64_t ZipLength(FileBytes& file, uint64_t limit, uint64_t* validEnd) {
+  std::array<uint8_t, 56> h{};
+  uint64_t at = 0;
+  uint64_t members = 0;
+  // The members: each local header, its name and extra field, its data and, when the header could not know
+  // the sizes, the data descriptor after the deflate stream.
+  for (; at < limit && members < kMaxUnits; ++members) {
+    if (!file.Read(at, std::span(h).first(4))) return 0;
+    if (Le32(h, 0) != kLocalHeader) break;
+    // A member counts as whole once the next one's header follows it.
+    if (validEnd != nullptr) *validEnd = at;
+    if (!file.Read(at, std::span(h).first(30))) return 0;
+    const uint16_t flags = Le16(h, 6), method = Le16(h, 8);
+    uint64_t size = Le32(h, 18);
+    const uint64_t nameLength = Le16(h, 26), extraLength = Le16(h, 28);
+    uint64_t data = at + 30 + nameLength + extraLength;
+    // A ZIP64 member keeps its sizes in the extra field.
+    if (size == 0xFFFFFFFF) {
+      for (uint64_t e = at + 30 + nameLength; e + 4 <= at + 30 + nameLength + extraLength;) {
+        std::array<uint8_t, 20> x{};
+        if (!file.Read(e, std::span(x).first(4))) return 0;
+        // Original size first where the header gave up on it too, then the compressed size.
+        const size_t skip = Le32(h, 22) == 0xFFFFFFFF ? 8 : 0;
+        if (Le16(x, 0) == 1 && Le16(x, 2) >= skip + 8 && file.Read(e + 4, std::span(x).first(skip + 8))) {
+          size = Le64(x, skip);
+          break;
+        }
+        e += 4 + uint64_t{Le16(x, 2)};
+      }
+    }
+    if ((flags & 0x08) != 0) {
+      // Sizes follow the data: only a deflate stream says where it ends.
+      if (method != 8) return 0;
+      const uint64_t end = DeflateEnd(file, data, limit);
+      if (end == 0) return 0;
+      std::array<uint8_t, 4> sig{};
+      at = end + (file.Read(end, sig) && Le32(sig, 0) == kDataDescriptor ? 4 : 0) + 12;
+      // A ZIP64 descriptor has 8-byte sizes; the next signature tells which.
+      if (file.Read(at, sig) && Le32(sig, 0) != kLocalHeader && Le32(sig, 0) != kCentralHeader) at += 8;
+      continue;
+    }
+    if (size > limit || data > limit - size) return 0;
+    at = data + size;
+  }
+  if (members == 0) return 0;
+  // The central directory, then the ZIP64 end record and its locator where there are, then the end record
+  // with its comment.
+  for (uint64_t entries = 0; at < limit && entries < kMaxUnits; ++entries) {
+    if (!file.Read(at, std::span(h).first(46)) || Le32(h, 0) != kCentralHeader) break;
+    at += 46 + uint64_t{Le16(h, 28)} + Le16(h, 30) + Le16(h, 32);
+  }
+  if (file.Read(at, std::span(h).first(12)) && Le32(h, 0) == kZip64EndRecord) at += 12 + Le64(h, 4);
+  if (file.Read(at, std::span(h).first(4)) && Le32(h, 0) == kZip64Locator) at += 20;
+  if (!file.Read(at, std::span(h).first(22)) || Le32(h, 0) != kEndRecord) return 0;
+  at += 22 + uint64_t{Le16(h, 20)};
+  return at <= limit ? at : 0;
+}
+
+}  // namespace snapsave

@@ -107,6 +107,11 @@ uint64_t OggLength(FileBytes& file, uint64_t limit, uint64_t* validEnd = nullptr
 // STREAMINFO counts, or, where that count is unknown, while frames decode; an ID3v1 tag after it included.
 uint64_t FlacLength(FileBytes& file, uint64_t limit, uint64_t* validEnd = nullptr);
 
+// ZIP and the formats built on it (Office Open XML, OpenDocument, EPUB, JAR): the members by their local
+// headers (a deflate stream inflated where the header could not state its size), the central directory, the
+// ZIP64 records, the end record and its comment.
+uint64_t ZipLength(FileBytes& file, uint64_t limit, uint64_t* validEnd = nullptr);
+
 // Whether the whole sector `sector` (absolute) starts another file or is file-system metadata: the end of a
 // file cut short.
 using SectorStop = bool (*)(CarvingContext& ctx, uint64_t sector, ByteSpan bytes);

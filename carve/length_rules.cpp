@@ -474,6 +474,14 @@ uint64_t Measure(CarvingContext& ctx, LengthRule rule, uint32_t typeCode, ByteSp
                                   ctx.startSector() + (std::min(n, MediumBytesFromStart(ctx)) - 1) / ss);
       return n;
     }
+    case LengthRule::kZipArchive: {
+      // Members that break off end the archive after the last whole one.
+      FileBytes file(ctx, header);
+      uint64_t validEnd = 0;
+      if (const uint64_t n = ZipLength(file, k6GiB, &validEnd); n != 0) return n;
+      if (validEnd != 0) return std::max<uint64_t>(validEnd, ctx.sectorSize());
+      return PlainWalk(ctx, k256MiB);
+    }
     case LengthRule::kOggPages:
     case LengthRule::kFlacFrames: {
       // Where the pages or frames break off, the stream ends after the last whole one.

@@ -28,6 +28,8 @@ inline constexpr uint32_t kCr2 = 50, kNef = 51, kArw = 52, kDng = 53, kOrf = 54,
                           kSr2 = 57;
 // Free audio formats.
 inline constexpr uint32_t kOgg = 58, kFlac = 59;
+// ZIP-based documents named by their "mimetype" member.
+inline constexpr uint32_t kOdt = 60, kOds = 61, kOdp = 62, kOdg = 63, kEpub = 64;
 }  // namespace typecode
 
 // How a carved file's length is decided. Rows with kNone are recognised (they end the file being measured)
@@ -61,6 +63,7 @@ enum class LengthRule : uint8_t {
   kM2tsGrid,          // 192-byte packet grid; else a 6 GiB walk
   kOggPages,          // page walk with CRCs; else a 256 MiB walk
   kFlacFrames,        // frames decoded; else a 256 MiB walk
+  kZipArchive,        // members, central directory, end record; else a 256 MiB walk
   kWalk128MiB,        // plain sector walks up to the limit
   kWalk256MiB,
   kWalk6GiB,
@@ -78,9 +81,9 @@ struct CarvingTypeRow {
   bool IsCarved() const { return lengthRule != LengthRule::kNone; }
 };
 
-inline constexpr size_t kCarvingTypeRowCount = 95;
+inline constexpr size_t kCarvingTypeRowCount = 100;
 
-// The 95 rows in table order followed by the terminator (code kNoType, empty extension).
+// The 100 rows in table order followed by the terminator (code kNoType, empty extension).
 std::span<const CarvingTypeRow> CarvingTypeTable();
 
 // First row in table order with this code (it names the code's extension), or null.

@@ -563,11 +563,12 @@ uint32_t MemberNameType(ByteSpan window, size_t nameOffset) {
   return kNoType;
 }
 
-uint32_t ScanOoxmlWindow(ByteSpan window) {
+uint32_t ScanOoxmlWindow(ByteSpan window, bool& ended) {
   size_t end = window.size();  // the first end-of-central-directory record closes the search
   for (size_t p = 0; p + 4 <= window.size(); ++p) {
     if (BytesEqual(window, p, {'P', 'K', 0x05, 0x06})) {
       end = p;
+      ended = true;  // and the reads after this window: what follows is another file's
       break;
     }
   }
@@ -601,7 +602,8 @@ uint32_t MatchOfficeOpenXml(const CarvingContext& ctx, ByteSpan b) {
     const auto count = static_cast<uint32_t>(std::min<uint64_t>(kOoxmlSectorsPerRead, total - sector));
     std::fill(body.begin(), body.end(), uint8_t{0});
     if (!ctx.ReadSectors(body, sector, count)) break;
-    if (uint32_t type = ScanOoxmlWindow(window); type != kNoType) return type;
+    bool ended = false;
+    if (uint32_t type = ScanOoxmlWindow(window, ended); type != kNoType || ended) return type;
     std::copy(window.end() - kOoxmlCarry, window.end(), window.begin());
     sector += count;
   }
@@ -629,9 +631,22 @@ uint32_t Match7z(const CarvingContext& /*ctx*/, ByteSpan b) {
   return BytesEqual(b, 0, {0x37, 0x7A, 0xBC, 0xAF, 0x27}) ? k7z : kNoType;
 }
 
+// OpenDocument and EPUB files start with a stored "mimetype" member that names them.
 uint32_t MatchZip(const CarvingContext& /*ctx*/, ByteSpan b) {
-  if (b.size() < 48) return kNoType;
-  return BytesEqual(b, 0, {'P', 'K', 0x03, 0x04}) ? kZip : kNoType;
+  if (b.size() < 48 || !BytesEqual(b, 0, {'P', 'K', 0x03, 0x04})) return kNoType;
+  if (Le16(b, 26) != 8 || !BytesEqual(b, 30, "mimetype")) return kZip;
+  const size_t content = 38 + size_t{Le16(b, 28)};
+  static constexpr std::pair<std::string_view, uint32_t> kKinds[] = {
+      {"application/vnd.oasis.opendocument.text", kOdt},
+      {"application/vnd.oasis.opendocument.spreadsheet", kOds},
+      {"application/vnd.oasis.opendocument.presentation", kOdp},
+      {"application/vnd.oasis.opendocument.graphics", kOdg},
+      {"application/epub+zip", kEpub}};
+  for (const auto& [mime, code] : kKinds) {
+    // The exact type: "...text-template" and the like stay plain ZIP.
+    if (BytesEqual(b, content, mime) && Le32(b, 18) == mime.size()) return code;
+  }
+  return kZip;
 }
 
 uint32_t MatchRar(const CarvingContext& /*ctx*/, ByteSpan b) {

@@ -45,9 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         (GifLength(file, limit, &gif) == 0 && gif > limit) ||
         (JpegSegmentsLength(file, limit, stop, &jpeg) == 0 && jpeg > limit))
       std::abort();
-    uint64_t ogg = 0, flac = 0;
+    uint64_t ogg = 0, flac = 0, zip = 0;
     if (OggLength(file, limit, &ogg) > limit || FlacLength(file, limit, &flac) > limit || ogg > limit ||
-        flac > limit)
+        flac > limit || ZipLength(file, limit, &zip) > limit || zip > limit)
       std::abort();
   }
   const uint64_t medium = uint64_t{reader.TotalSectors()} * 512;
@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         LengthRule::kCompoundDocument, LengthRule::kPsdSections, LengthRule::kSwfHeaderLength,
         LengthRule::kMpegStream, LengthRule::kRealMediaIndex, LengthRule::kMxfPartitions,
         LengthRule::kSmafChunk, LengthRule::kM2tsGrid, LengthRule::kPngEndChunk, LengthRule::kGifTrailer,
-        LengthRule::kOggPages, LengthRule::kFlacFrames}) {
+        LengthRule::kOggPages, LengthRule::kFlacFrames, LengthRule::kZipArchive}) {
     ctx.Begin(&reader, 512, 0);
     if (MeasureLength(ctx, rule, typecode::kMp4, header) > medium) std::abort();
   }

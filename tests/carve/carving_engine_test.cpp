@@ -129,19 +129,22 @@ struct MediaCase {
   bool consumesOne;
 };
 constexpr MediaCase kMedia[] = {
-    {"pic.jpg", "jpg", true, true, false},   {"photo.jpg", "jpg", true, true, false},
-    {"pic.png", "png", true, true, false},   {"pic.gif", "gif", true, true, false},
-    {"pic.bmp", "bmp", true, true, true},    {"pic.ico", "ico", true, true, true},
-    {"pic.tif", "tif", true, true, false},   {"pic.psd", "psd", true, true, false},
-    {"ps.vob", "mpeg", true, true, false},   {"ps.mpg", "mpeg", true, true, false},
-    {"movie.ts", "ts", true, true, false},   {"movie.m2ts", "mts", true, true, false},
-    {"long.ts", "ts", true, true, false},    {"movie.mp4", "mp4", true, true, false},
-    {"movie.mov", "mov", true, true, false}, {"movie.mkv", "mkv", true, true, false},
-    {"movie.flv", "flv", true, true, false}, {"movie.3gp", "3gp", true, true, false},
-    {"movie.avi", "avi", true, true, true},  {"movie.wmv", "wmv", true, true, true},
-    {"movie.rm", "rmvb", true, true, false}, {"tone.wav", "wav", true, true, true},
-    {"tone.mp3", "mp3", true, true, false},  {"tone.ogg", "ogg", true, true, false},
-    {"movie.ogg", "ogg", true, true, false}, {"tone.flac", "flac", true, true, false},
+    {"pic.jpg", "jpg", true, true, false},    {"photo.jpg", "jpg", true, true, false},
+    {"pic.png", "png", true, true, false},    {"pic.gif", "gif", true, true, false},
+    {"pic.bmp", "bmp", true, true, true},     {"pic.ico", "ico", true, true, true},
+    {"pic.tif", "tif", true, true, false},    {"pic.psd", "psd", true, true, false},
+    {"ps.vob", "mpeg", true, true, false},    {"ps.mpg", "mpeg", true, true, false},
+    {"movie.ts", "ts", true, true, false},    {"movie.m2ts", "mts", true, true, false},
+    {"long.ts", "ts", true, true, false},     {"movie.mp4", "mp4", true, true, false},
+    {"movie.mov", "mov", true, true, false},  {"movie.mkv", "mkv", true, true, false},
+    {"movie.flv", "flv", true, true, false},  {"movie.3gp", "3gp", true, true, false},
+    {"movie.avi", "avi", true, true, true},   {"movie.wmv", "wmv", true, true, true},
+    {"movie.rm", "rmvb", true, true, false},  {"tone.wav", "wav", true, true, true},
+    {"tone.mp3", "mp3", true, true, false},   {"tone.ogg", "ogg", true, true, false},
+    {"movie.ogg", "ogg", true, true, false},  {"tone.flac", "flac", true, true, false},
+    {"docs.zip", "zip", true, true, false},   {"stream.zip", "zip", true, true, false},
+    {"z64.zip", "zip", true, true, false},    {"letter.docx", "docx", true, true, false},
+    {"letter.odt", "odt", true, true, false}, {"table.xlsx", "xlsx", true, true, false},
 };
 
 class RealFiles : public CarvingTest, public ::testing::WithParamInterface<bool> {};

@@ -631,6 +631,28 @@ TEST(AudioWalks, OggPagesAndFlacFramesToTheirStreamsEnd) {
   EXPECT_EQ(Flac(noInfo), 0u);
 }
 
+uint64_t Zip(const Bytes& b, uint64_t* validEnd = nullptr) {
+  return Walked(b, 1 << 20, [&](FileBytes& f) { return ZipLength(f, uint64_t{2} << 30, validEnd); });
+}
+
+// ZIP archives end after their end record and comment: plain, ZIP64, and with sizes after the data (found by
+// inflating); an archive cut in a member ends after the members before it.
+TEST(ZipWalk, MembersDirectoryAndEndRecord) {
+  for (const char* name : {"docs.zip", "z64.zip", "stream.zip", "descriptor.zip", "letter.odt"}) {
+    const std::vector<uint8_t> zip = test::Media(name);
+    EXPECT_EQ(Zip(Of(zip).Raw("PK\x03\x04 and more")), zip.size()) << name;
+  }
+  const std::vector<uint8_t> zip = test::Media("docs.zip");
+  const size_t firstEnd = 30 + size_t{zip[26]} + (size_t{zip[27]} << 8) + zip[28] + (size_t{zip[29]} << 8) +
+                          (size_t{zip[18]} | size_t{zip[19]} << 8 | size_t{zip[20]} << 16);
+  uint64_t validEnd = 0;
+  EXPECT_EQ(Zip(Of(zip, firstEnd + 40).Fill(3000, 0x11), &validEnd), 0u);  // cut in the second member
+  EXPECT_EQ(validEnd, firstEnd);
+  Bytes claims;
+  claims.Raw("PK\x03\x04").Fill(14, 0).Be(0xFFFFFF7F, 4).Fill(8, 0).Raw("x").Fill(100);  // 2 GiB of data
+  EXPECT_EQ(Zip(claims), 0u);
+}
+
 // Through the length rules: a walked file is measured exactly, and cut at the medium's end when it claims
 // more.
 TEST(ContainerRules, MeasureExactlyAndNeverPastTheMedium) {
