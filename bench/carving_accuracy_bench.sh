@@ -7,7 +7,7 @@
 # written and the time each took. Camera RAW files are laid out by raw_layouts.py beside this script.
 #
 #   bench/carving_accuracy_bench.sh path/to/snapsave-cli [work folder]   (default /tmp/snapsave-carve-bench)
-# Needs: ffmpeg, imagemagick, libreoffice (writer, calc, impress), testdisk (photorec), python3.
+# Needs: ffmpeg, imagemagick, libreoffice (writer, calc, impress), zip, testdisk (photorec), python3.
 set -euo pipefail
 cli=$(realpath "${1:?usage: $0 path/to/snapsave-cli [work folder]}")
 bench=$(dirname "$(realpath "$0")")
@@ -70,7 +70,8 @@ app1 = b"Exif\0\0" + ifd + thumb
 out = big[:2] + b"\xff\xe1" + struct.pack(">H", len(app1) + 2) + app1 + big[2:]
 open("exif_thumb.jpg", "wb").write(out)
 PY
-  # Camera RAW files (previews from ImageMagick) and LibreOffice's Word, Excel and PowerPoint files.
+  # Camera RAW files (previews from ImageMagick), LibreOffice documents in both Office formats and their own,
+  # and ZIP archives.
   convert -seed 7 -size 1024x768 plasma:fractal -quality 85 preview.jpg
   python3 "$bench/raw_layouts.py" preview.jpg thumb.jpg .
   python3 - <<'PY2'
@@ -93,9 +94,11 @@ for n in (1, 2):
         + pages + "</office:presentation></office:body></office:document>")
 PY2
   for n in 1 2; do
-    soffice --headless --convert-to doc "letter_$n.txt" >/dev/null
-    soffice --headless --convert-to xls "table_$n.csv" >/dev/null
-    soffice --headless --convert-to ppt "slides_$n.fodp" >/dev/null
+    for f in doc docx odt; do soffice --headless --convert-to "$f" "letter_$n.txt" >/dev/null; done
+    for f in xls xlsx ods; do soffice --headless --convert-to "$f" "table_$n.csv" >/dev/null; done
+    for f in ppt pptx odp; do soffice --headless --convert-to "$f" "slides_$n.fodp" >/dev/null; done
+    zip -q -9 "archive_$n.zip" "letter_$n.txt" "table_$n.csv"
+    zip -q <"letter_$n.txt" >"streamed_$n.zip"
   done
   rm -f big.jpg thumb.jpg preview.jpg ./*.txt ./*.csv ./*.fodp
   touch done
