@@ -471,22 +471,20 @@ uint64_t PsdLength(FileBytes& file, uint64_t limit) {
   return std::min(at, limit);
 }
 
-uint64_t SwfLength(FileBytes& file, uint64_t limit) {
-  std::array<uint8_t, 8> h{};
-  if (!file.Read(0, h)) return 0;
-  const uint64_t declared = Le32(h, 4);
-  if (BytesEqual(h, 0, "FWS")) return declared >= 21 && declared <= limit ? declared : 0;
-  if (!BytesEqual(h, 0, "CWS") || declared < 21 || declared > limit) return 0;
+namespace {
+
+// Where a zlib (`windowBits` > 0) or raw deflate (< 0) stream starting at `at` ends, inflated up to the
+// limit; 0 where it breaks off or gives more than `maxOutput` bytes.
+uint64_t InflatedEnd(FileBytes& file, uint64_t at, uint64_t limit, int windowBits, uint64_t maxOutput) {
   z_stream z{};
-  if (inflateInit(&z) != Z_OK) return 0;
+  if (inflateInit2(&z, windowBits) != Z_OK) return 0;
   std::array<uint8_t, 16384> sink{};
-  uint64_t at = 8;
   uint64_t produced = 0;
   int result = Z_OK;
   while (result == Z_OK && at < limit) {
     const ByteSpan view = file.View(at);
     if (view.empty()) break;
-    const auto chunk = static_cast<uInt>(std::min<size_t>(view.size(), 1u << 16));
+    const auto chunk = static_cast<uInt>(std::min<uint64_t>({view.size(), 1u << 16, limit - at}));
     z.next_in = const_cast<Bytef*>(view.data());  // zlib's API is not const; it only reads the input
     z.avail_in = chunk;
     while (z.avail_in != 0 && result == Z_OK) {
@@ -494,12 +492,24 @@ uint64_t SwfLength(FileBytes& file, uint64_t limit) {
       z.avail_out = static_cast<uInt>(sink.size());
       result = inflate(&z, Z_NO_FLUSH);
       produced += sink.size() - z.avail_out;
-      if (produced > declared) result = Z_DATA_ERROR;  // more than the header said: not this file
+      if (produced > maxOutput) result = Z_DATA_ERROR;
     }
     at += chunk - z.avail_in;
   }
   inflateEnd(&z);
-  return result == Z_STREAM_END ? std::min(at, limit) : 0;
+  return result == Z_STREAM_END ? at : 0;
+}
+
+}  // namespace
+
+uint64_t SwfLength(FileBytes& file, uint64_t limit) {
+  std::array<uint8_t, 8> h{};
+  if (!file.Read(0, h)) return 0;
+  const uint64_t declared = Le32(h, 4);
+  if (BytesEqual(h, 0, "FWS")) return declared >= 21 && declared <= limit ? declared : 0;
+  if (!BytesEqual(h, 0, "CWS") || declared < 21 || declared > limit) return 0;
+  // More output than the header said: not this file.
+  return InflatedEnd(file, 8, limit, MAX_WBITS, declared);
 }
 
 uint64_t MpegProgramLength(FileBytes& file, uint64_t limit) {
@@ -979,29 +989,6 @@ namespace {
 constexpr uint32_t kLocalHeader = 0x04034B50, kCentralHeader = 0x02014B50, kEndRecord = 0x06054B50;
 constexpr uint32_t kZip64EndRecord = 0x06064B50, kZip64Locator = 0x07064B50, kDataDescriptor = 0x08074B50;
 
-// Where a raw deflate stream that starts at `at` ends, inflated with zlib; 0 where it breaks off.
-uint64_t DeflateEnd(FileBytes& file, uint64_t at, uint64_t limit) {
-  z_stream z{};
-  if (inflateInit2(&z, -15) != Z_OK) return 0;
-  std::array<uint8_t, 16384> sink{};
-  int result = Z_OK;
-  while (result == Z_OK && at < limit) {
-    const ByteSpan view = file.View(at);
-    if (view.empty()) break;
-    const auto chunk = static_cast<uInt>(std::min<uint64_t>({view.size(), 1u << 16, limit - at}));
-    z.next_in = const_cast<Bytef*>(view.data());  // zlib's API is not const; it only reads the input
-    z.avail_in = chunk;
-    while (z.avail_in != 0 && result == Z_OK) {
-      z.next_out = sink.data();
-      z.avail_out = static_cast<uInt>(sink.size());
-      result = inflate(&z, Z_NO_FLUSH);
-    }
-    at += chunk - z.avail_in;
-  }
-  inflateEnd(&z);
-  return result == Z_STREAM_END ? at : 0;
-}
-
 }  // namespace
 
 uint64_t ZipLength(FileBytes& file, uint64_t limit, uint64_t* validEnd) {
@@ -1037,7 +1024,7 @@ uint64_t ZipLength(FileBytes& file, uint64_t limit, uint64_t* validEnd) {
     if ((flags & 0x08) != 0) {
       // Sizes follow the data: only a deflate stream says where it ends.
       if (method != 8) return 0;
-      const uint64_t end = DeflateEnd(file, data, limit);
+      const uint64_t end = InflatedEnd(file, data, limit, -MAX_WBITS, UINT64_MAX);
       if (end == 0) return 0;
       std::array<uint8_t, 4> sig{};
       at = end + (file.Read(end, sig) && Le32(sig, 0) == kDataDescriptor ? 4 : 0) + 12;

@@ -13,6 +13,33 @@
 
 namespace snapsave {
 
+// The run of free clusters at or after volume-relative `sector`, for NextUnallocatedRun: clusters of
+// `sectorsPerCluster` sectors from `dataStart`, `clusters` of them, `used(i)` telling cluster index i (0 for
+// the first data cluster) in use. `sector` and `length` come back as the run; past the last run `sector` is
+// the volume's end and `length` 0.
+template <typename Used>
+void NextFreeClusterRun(uint64_t& sector, uint64_t& length, uint64_t dataStart, uint64_t sectorsPerCluster,
+                        uint64_t clusters, uint64_t volumeSectors, Used&& used) {
+  length = 0;
+  const uint64_t rel = sector > dataStart ? sector - dataStart : 0;
+  uint64_t index = rel / sectorsPerCluster;
+  while (index < clusters && used(index)) ++index;
+  if (sector >= volumeSectors || index >= clusters) {
+    sector = volumeSectors;
+    return;
+  }
+  const uint64_t position = index == rel / sectorsPerCluster ? rel : index * sectorsPerCluster;
+  uint64_t end = index;
+  while (end < clusters && !used(end)) ++end;
+  length = end * sectorsPerCluster - position;
+  sector = position + dataStart;
+  if (sector >= volumeSectors) {
+    length = 0;
+  } else if (length > volumeSectors - sector) {
+    length = volumeSectors - sector;
+  }
+}
+
 class CatalogueEngine : public IFileRecoveryParse {
  public:
   explicit CatalogueEngine(SavedScanStore& store) : store_(store) {}

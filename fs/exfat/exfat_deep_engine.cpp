@@ -331,21 +331,12 @@ uint32_t CProfessionalExfatRecovery::FolderKeyOf(const FoundFileRecord* folder, 
 
 // Every set the deep scan finds may have lost its chain to a format: where the FAT stops, the data is taken
 // to follow on.
-std::optional<ExfatExtent> CProfessionalExfatRecovery::ExtentOf(const FoundFileRecord& record) const {
-  if (!volume_) return std::nullopt;
-  return volume_->StreamExtentAt(record.entryLocation, record.entryRef, true);
-}
-
 int32_t CProfessionalExfatRecovery::WriteOneFile(const FoundFileRecord& record,
                                                  const std::filesystem::path& destination) {
-  return WriteFoundFile(callbacks_, record, destination,
-                        [&](uint64_t total, const PieceSink& sink) -> int32_t {
-                          std::optional<ExfatExtent> extent = ExtentOf(record);
-                          if (!extent) return static_cast<int32_t>(err::kInvalidData);
-                          extent->length = std::min(extent->length, total);
-                          return volume_->ReadExtent(
-                              *extent, [&](std::span<const uint8_t> piece, uint32_t) { return sink(piece); });
-                        });
+  return WriteFoundFile(callbacks_, record, destination, [&](uint64_t total, const PieceSink& sink) {
+    return volume_ ? volume_->ReadRecordData(record, true, total, sink)
+                   : static_cast<int32_t>(err::kInvalidData);
+  });
 }
 
 int32_t CProfessionalExfatRecovery::RecoverRecord(const FoundFileRecord* record,
@@ -366,12 +357,9 @@ uint32_t CProfessionalExfatRecovery::ExtractForPreview(const FoundFileRecord* re
   outSize = 0;
   if (record == nullptr || !open_) return err::kInvalidParameter;
   return ExtractThroughSink(*record, outPath, buffer, outSize, callback, context,
-                            [&](uint64_t total, const PieceSink& sink) -> int32_t {
-                              std::optional<ExfatExtent> extent = ExtentOf(*record);
-                              if (!extent) return static_cast<int32_t>(err::kInvalidData);
-                              extent->length = std::min(extent->length, total);
-                              return volume_->ReadExtent(*extent, [&](std::span<const uint8_t> piece,
-                                                                      uint32_t) { return sink(piece); });
+                            [&](uint64_t total, const PieceSink& sink) {
+                              return volume_ ? volume_->ReadRecordData(*record, true, total, sink)
+                                             : static_cast<int32_t>(err::kInvalidData);
                             });
 }
 

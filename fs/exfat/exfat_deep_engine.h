@@ -68,7 +68,6 @@ class CProfessionalExfatRecovery final : public CatalogueEngine {
   void TakeSet(ByteSpan entries, uint64_t position);
   void InferGeometry();
   FoundFileRecord MakeRecord(const FoundSet& found) const;
-  std::optional<ExfatExtent> ExtentOf(const FoundFileRecord& record) const;
   int32_t WriteOneFile(const FoundFileRecord& record, const std::filesystem::path& destination);
   uint32_t FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const override;
 

@@ -186,10 +186,6 @@ void CFastExfatRecovery::ReadFolder(const PendingFolder& folder) {
   }
 }
 
-std::optional<ExfatExtent> CFastExfatRecovery::ExtentOf(const FoundFileRecord& record) const {
-  return volume_->StreamExtentAt(record.entryLocation, record.entryRef, record.isDeleted != 0);
-}
-
 uint32_t CFastExfatRecovery::FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const {
   if (!catalogue_ || !geometry_) return err::kInvalidParameter;
   if (folder == nullptr) {
@@ -204,14 +200,9 @@ uint32_t CFastExfatRecovery::FolderKeyOf(const FoundFileRecord* folder, int32_t 
 
 int32_t CFastExfatRecovery::WriteOneFile(const FoundFileRecord& record,
                                          const std::filesystem::path& destination) {
-  return WriteFoundFile(callbacks_, record, destination,
-                        [&](uint64_t total, const PieceSink& sink) -> int32_t {
-                          std::optional<ExfatExtent> extent = ExtentOf(record);
-                          if (!extent) return static_cast<int32_t>(err::kInvalidData);
-                          extent->length = std::min(extent->length, total);
-                          return volume_->ReadExtent(
-                              *extent, [&](std::span<const uint8_t> piece, uint32_t) { return sink(piece); });
-                        });
+  return WriteFoundFile(callbacks_, record, destination, [&](uint64_t total, const PieceSink& sink) {
+    return volume_->ReadRecordData(record, record.isDeleted != 0, total, sink);
+  });
 }
 
 int32_t CFastExfatRecovery::RecoverRecord(const FoundFileRecord* record,
@@ -231,12 +222,8 @@ uint32_t CFastExfatRecovery::ExtractForPreview(const FoundFileRecord* record, st
   outSize = 0;
   if (record == nullptr || !open_) return err::kInvalidParameter;
   return ExtractThroughSink(*record, outPath, buffer, outSize, callback, context,
-                            [&](uint64_t total, const PieceSink& sink) -> int32_t {
-                              std::optional<ExfatExtent> extent = ExtentOf(*record);
-                              if (!extent) return static_cast<int32_t>(err::kInvalidData);
-                              extent->length = std::min(extent->length, total);
-                              return volume_->ReadExtent(*extent, [&](std::span<const uint8_t> piece,
-                                                                      uint32_t) { return sink(piece); });
+                            [&](uint64_t total, const PieceSink& sink) {
+                              return volume_->ReadRecordData(*record, record->isDeleted != 0, total, sink);
                             });
 }
 
@@ -248,32 +235,10 @@ int32_t CFastExfatRecovery::BuildAllocationMap() {
 int32_t CFastExfatRecovery::NextUnallocatedRun(uint64_t& sector, uint64_t& length) {
   length = 0;
   if (!open_) return 0;
-  const ExfatGeometry& g = *geometry_;
-  if (sector >= g.volumeSectors) {
-    sector = g.volumeSectors;
-    return 1;
-  }
   // Without a bitmap every cluster counts as free: the whole heap is scanned.
-  const uint64_t spc = g.sectorsPerCluster;
-  const uint64_t bits = g.clusterCount;
-  const uint64_t rel = sector > g.heapStart ? sector - g.heapStart : 0;
-  uint64_t index = rel / spc;
-  auto used = [&](uint64_t i) { return volume_->IsAllocated(static_cast<uint32_t>(i + 2)); };
-  while (index < bits && used(index)) ++index;
-  if (index >= bits) {
-    sector = g.volumeSectors;
-    return 1;
-  }
-  const uint64_t position = index == rel / spc ? rel : index * spc;
-  uint64_t end = index;
-  while (end < bits && !used(end)) ++end;
-  length = end * spc - position;
-  sector = position + g.heapStart;
-  if (sector >= g.volumeSectors) {
-    length = 0;
-  } else if (length > g.volumeSectors - sector) {
-    length = g.volumeSectors - sector;
-  }
+  const ExfatGeometry& g = *geometry_;
+  NextFreeClusterRun(sector, length, g.heapStart, g.sectorsPerCluster, g.clusterCount, g.volumeSectors,
+                     [&](uint64_t i) { return volume_->IsAllocated(static_cast<uint32_t>(i + 2)); });
   return 1;
 }
 

@@ -52,8 +52,6 @@ class CFastExfatRecovery final : public CatalogueEngine {
   };
 
   uint32_t OpenBoot(uint64_t volumeStart, uint64_t volumeSectors);
-  // The extent of a catalogued record, from its stream extension read again at entryLocation.
-  std::optional<ExfatExtent> ExtentOf(const FoundFileRecord& record) const;
   std::vector<uint8_t> FolderBytes(const ExfatExtent& folder, std::vector<uint64_t>& clusterSectors);
   void ReadFolder(const PendingFolder& folder);
   FoundFileRecord MakeRecord(const ExfatEntrySet& set, uint64_t entryOffset, bool deleted) const;

@@ -107,6 +107,14 @@ bool ExfatVolume::ReadAllocationBitmap() {
   return false;
 }
 
+int32_t ExfatVolume::ReadRecordData(const FoundFileRecord& record, bool chainMayBeFree, uint64_t total,
+                                    const PieceSink& sink) {
+  std::optional<ExfatExtent> extent = StreamExtentAt(record.entryLocation, record.entryRef, chainMayBeFree);
+  if (!extent) return static_cast<int32_t>(err::kInvalidData);
+  extent->length = std::min(extent->length, total);
+  return ReadExtent(*extent, [&](std::span<const uint8_t> piece, uint32_t) { return sink(piece); });
+}
+
 std::optional<ExfatExtent> ExfatVolume::StreamExtentAt(uint64_t position, uint32_t firstCluster,
                                                        bool chainMayBeFree) const {
   const uint64_t sector = position / g_.sectorSize;

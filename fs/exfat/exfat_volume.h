@@ -54,6 +54,12 @@ class ExfatVolume {
   std::optional<ExfatExtent> StreamExtentAt(uint64_t position, uint32_t firstCluster,
                                             bool chainMayBeFree) const;
 
+  // A catalogued file's bytes, at most `total`, from its stream extension read again at entryLocation (the
+  // record's first cluster must still be what it names): 0, invalid data where it is no longer there, or what
+  // ReadExtent answers.
+  int32_t ReadRecordData(const FoundFileRecord& record, bool chainMayBeFree, uint64_t total,
+                         const PieceSink& sink);
+
   // Hands the extent's bytes to `sink(piece, cluster)` cluster by cluster: 0, 38 (handle EOF) where its
   // clusters end first, 30 for a failed read, or the sink's answer. No file holds more than the heap, and a
   // chain that comes back to a cluster ends there: nothing is read twice.

@@ -342,29 +342,8 @@ int32_t CFastFatRecovery::NextUnallocatedRun(uint64_t& sector, uint64_t& length)
   if (!open_) return 0;
   if (!mapBuilt_) BuildAllocationMap();
   const FatGeometry& geo = *geometry_;
-  if (sector >= geo.volumeSectors) {
-    sector = geo.volumeSectors;
-    return 1;
-  }
-  const uint64_t spc = geo.sectorsPerCluster;
-  const uint64_t bits = geo.clusterCount;
-  const uint64_t rel = sector > geo.dataStart ? sector - geo.dataStart : 0;
-  uint64_t index = rel / spc;
-  while (index < bits && TestBit(allocationMap_, index)) ++index;
-  if (index >= bits) {
-    sector = geo.volumeSectors;
-    return 1;
-  }
-  const uint64_t position = index == rel / spc ? rel : index * spc;
-  uint64_t end = index;
-  while (end < bits && !TestBit(allocationMap_, end)) ++end;
-  length = end * spc - position;
-  sector = position + geo.dataStart;
-  if (sector >= geo.volumeSectors) {
-    length = 0;
-  } else if (length > geo.volumeSectors - sector) {
-    length = geo.volumeSectors - sector;
-  }
+  NextFreeClusterRun(sector, length, geo.dataStart, geo.sectorsPerCluster, geo.clusterCount,
+                     geo.volumeSectors, [&](uint64_t i) { return TestBit(allocationMap_, i); });
   return 1;
 }
 
