@@ -72,6 +72,31 @@ ByteSpan FileBytes::View(uint64_t offset) {
   return ByteSpan(buffer.data() + (offset - windowStart_), windowSize_ - (offset - windowStart_));
 }
 
+uint64_t InflatedEnd(FileBytes& file, uint64_t at, uint64_t limit, int windowBits, uint64_t maxOutput) {
+  z_stream z{};
+  if (inflateInit2(&z, windowBits) != Z_OK) return 0;
+  std::array<uint8_t, 16384> sink{};
+  uint64_t produced = 0;
+  int result = Z_OK;
+  while (result == Z_OK && at < limit) {
+    const ByteSpan view = file.View(at);
+    if (view.empty()) break;
+    const auto chunk = static_cast<uInt>(std::min<uint64_t>({view.size(), 1u << 16, limit - at}));
+    z.next_in = const_cast<Bytef*>(view.data());  // zlib's API is not const; it only reads the input
+    z.avail_in = chunk;
+    while (z.avail_in != 0 && result == Z_OK) {
+      z.next_out = sink.data();
+      z.avail_out = static_cast<uInt>(sink.size());
+      result = inflate(&z, Z_NO_FLUSH);
+      produced += sink.size() - z.avail_out;
+      if (produced > maxOutput) result = Z_DATA_ERROR;
+    }
+    at += chunk - z.avail_in;
+  }
+  inflateEnd(&z);
+  return result == Z_STREAM_END ? at : 0;
+}
+
 namespace {
 
 // Boxes a file may hold at its top level. Anything else ends the walk: it is the next file, or garbage.
@@ -471,36 +496,7 @@ uint64_t PsdLength(FileBytes& file, uint64_t limit) {
   return std::min(at, limit);
 }
 
-namespace {
-
-// Where a zlib (`windowBits` > 0) or raw deflate (< 0) stream starting at `at` ends, inflated up to the
-// limit; 0 where it breaks off or gives more than `maxOutput` bytes.
-uint64_t InflatedEnd(FileBytes& file, uint64_t at, uint64_t limit, int windowBits, uint64_t maxOutput) {
-  z_stream z{};
-  if (inflateInit2(&z, windowBits) != Z_OK) return 0;
-  std::array<uint8_t, 16384> sink{};
-  uint64_t produced = 0;
-  int result = Z_OK;
-  while (result == Z_OK && at < limit) {
-    const ByteSpan view = file.View(at);
-    if (view.empty()) break;
-    const auto chunk = static_cast<uInt>(std::min<uint64_t>({view.size(), 1u << 16, limit - at}));
-    z.next_in = const_cast<Bytef*>(view.data());  // zlib's API is not const; it only reads the input
-    z.avail_in = chunk;
-    while (z.avail_in != 0 && result == Z_OK) {
-      z.next_out = sink.data();
-      z.avail_out = static_cast<uInt>(sink.size());
-      result = inflate(&z, Z_NO_FLUSH);
-      produced += sink.size() - z.avail_out;
-      if (produced > maxOutput) result = Z_DATA_ERROR;
-    }
-    at += chunk - z.avail_in;
-  }
-  inflateEnd(&z);
-  return result == Z_STREAM_END ? at : 0;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 uint64_t SwfLength(FileBytes& file, uint64_t limit) {
   std::array<uint8_t, 8> h{};

@@ -38,6 +38,11 @@ class FileBytes {
   size_t windowSize_ = 0;
 };
 
+// Where a zlib (`windowBits` 8..15), gzip (16 + that) or raw deflate (negative) stream starting at `at`
+// ends, inflated up to the limit (for gzip the trailer's check and size included); 0 where it breaks off or
+// gives more than `maxOutput` bytes.
+uint64_t InflatedEnd(FileBytes& file, uint64_t at, uint64_t limit, int windowBits, uint64_t maxOutput);
+
 // ISO base media (MP4, MOV, 3GP, M4A, HEIF): the end of the last top-level box of a known type, walked from
 // the header; 0 when the first box is none, or a box runs "to the end of the file" (size 0).
 uint64_t IsoMediaLength(FileBytes& file, uint64_t limit);

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "carve/container_walks.h"
+#include "carve/document_walks.h"
 #include "filetypes/carving_context.h"
 #include "fs/fat/fat_dir_entry.h"
 #include "storage/sector_reader.h"
@@ -494,6 +495,47 @@ uint64_t Measure(CarvingContext& ctx, LengthRule rule, uint32_t typeCode, ByteSp
       if (validEnd != 0) return std::max<uint64_t>(validEnd, ctx.sectorSize());
       return PlainWalk(ctx, k256MiB);
     }
+    case LengthRule::kPdfTrailer: {
+      FileBytes file(ctx, header);
+      if (const uint64_t n = PdfLength(file, k2GiB, StartsOtherFile); n != 0) return n;
+      return PlainWalk(ctx, k256MiB);
+    }
+    case LengthRule::kGzipMembers:
+    case LengthRule::kBzip2Streams:
+    case LengthRule::kXzStreams: {
+      // Where a later member or stream breaks off, the file ends after the last whole one.
+      FileBytes file(ctx, header);
+      uint64_t validEnd = 0;
+      const uint64_t n = rule == LengthRule::kGzipMembers    ? GzipLength(file, k2GiB, &validEnd)
+                         : rule == LengthRule::kBzip2Streams ? Bzip2Length(file, k2GiB, &validEnd)
+                                                             : XzLength(file, k2GiB, &validEnd);
+      if (n != 0) return n;
+      return PlainWalk(ctx, k256MiB);
+    }
+    case LengthRule::k7zHeaders:
+      if (const uint64_t n = Walked(ctx, header, SevenZipLength, k64GiB); n != 0) return n;
+      return PlainWalk(ctx, k256MiB);
+    case LengthRule::kRarBlocks:
+      if (const uint64_t n = Walked(ctx, header, RarLength, k64GiB); n != 0) return n;
+      return PlainWalk(ctx, k256MiB);
+    case LengthRule::kSqlitePages:
+      if (const uint64_t n = Walked(ctx, header, SqliteLength, k64GiB); n != 0) return n;
+      return PlainWalk(ctx, k256MiB);
+    case LengthRule::kPstSize:
+      if (const uint64_t n = Walked(ctx, header, PstLength, k64GiB); n != 0) return n;
+      return PlainWalk(ctx, k2GiB);
+    case LengthRule::kIffFormSize:
+      if (const uint64_t n = Walked(ctx, header, IffLength, k2GiB); n != 0) return n;
+      return ctx.sectorSize();
+    case LengthRule::kAdtsFrames:
+      if (const uint64_t n = Walked(ctx, header, AdtsLength, k2GiB); n != 0) return n;
+      return PlainWalk(ctx, k256MiB);
+    case LengthRule::kAmrFrames:
+      if (const uint64_t n = Walked(ctx, header, AmrLength, k256MiB); n != 0) return n;
+      return PlainWalk(ctx, k256MiB);
+    case LengthRule::kRafOffsets:
+      if (const uint64_t n = Walked(ctx, header, RafLength, k2GiB); n != 0) return n;
+      return PlainWalk(ctx, k128MiB);
     case LengthRule::kFlvTags:
       if (const uint64_t n = Walked(ctx, header, FlvLength, k6GiB); n != 0) return n;
       return PlainWalk(ctx, k6GiB);

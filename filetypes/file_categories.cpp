@@ -22,6 +22,8 @@ std::string_view ClassifyFileName(std::string_view name) {
   for (const auto& c : kOrder) {
     if (c.list.find(ext) != std::string_view::npos) return c.name;
   }
+  if (!ext.empty() && kPhotoWholeItemList.find("*." + ext + "|") != std::string_view::npos)
+    return kCategoryPhoto;
   return kCategoryOthers;
 }
 

@@ -8,11 +8,14 @@ namespace snapsave {
 inline constexpr std::string_view kPhotoList =
     "*.bmp|*.gif|*.jpg|*.jpeg|*.png|*.psd|*.tif|*.tiff|*.pcx|*.scr|*.ico|*.nef|*.nrw|*.crw|*.cr2|*.sr2|*.arw|"
     "*.srf|*.divu|*.pgm|*.k25|*.kdc|*.dcr|*.raf|*.iff|*.pbm|*.mef|*.jp2|*.mos|*.x3f|*.orf|*.erf|*.indd|*.pef|"
-    "*.psp|*.mrw|*.dng|*.raw|*.pct|*.tga|*.thm|*.rw2|";
+    "*.psp|*.mrw|*.dng|*.raw|*.pct|*.tga|*.thm|*.rw2|*.heic|*.heif|*.webp|*.cr3|";
+// Photo extensions that cannot join the list above: its test is a plain substring test, and "avif" holds
+// "avi". Matched as whole items, and only for names no list claims.
+inline constexpr std::string_view kPhotoWholeItemList = "*.avif|";
 inline constexpr std::string_view kAudioList =
     "*.mp3|*.wav|*.ape|*.aiff|*.rps|*.mid|*.midi|*.m4a|*.m4p|*.au|*.ogg|*.wma|*.rm|*.ra|*.acd|*.amr|*.at3|*."
     "caf|"
-    "*.dss|*.m4r|*.nra|*.snd|*.flac|";
+    "*.dss|*.m4r|*.nra|*.snd|*.flac|*.opus|*.aac|*.aif|*.aifc|*.m4b|";
 inline constexpr std::string_view kVideoList =
     "*.rmvb|*.rm|*.mpeg|*.mov|*.avi|*.wmv|*.asf|*.mp4|*.flv|*.fla|*.swf|*.m4v|*.3gp|*.dv|*.3g2|*.m4b|*.mkv|*."
     "mts|"
@@ -20,9 +23,9 @@ inline constexpr std::string_view kVideoList =
 inline constexpr std::string_view kDocumentList =
     "*.doc|*.xls|*.ppt|*.odt|*.ods|*.pdf|*.docx|*.xlsx|*.pptx|*.ole|*.txt|*.xml|*.chm|*.html|*.pst|*.dbx|*."
     "wps|"
-    "*.dps|*.et|*.one|*.mpp|*.mdb|*.accdb|*.odp|*.odg|*.epub|";
+    "*.dps|*.et|*.one|*.mpp|*.mdb|*.accdb|*.odp|*.odg|*.epub|*.msg|";
 inline constexpr std::string_view kArchiveList =
-    "*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso|";
+    "*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso|*.xz|";
 
 inline constexpr std::string_view kCategoryPhoto = "photo";
 inline constexpr std::string_view kCategoryAudio = "audio";

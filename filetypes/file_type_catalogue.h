@@ -30,6 +30,10 @@ inline constexpr uint32_t kCr2 = 50, kNef = 51, kArw = 52, kDng = 53, kOrf = 54,
 inline constexpr uint32_t kOgg = 58, kFlac = 59;
 // ZIP-based documents named by their "mimetype" member.
 inline constexpr uint32_t kOdt = 60, kOds = 61, kOdp = 62, kOdg = 63, kEpub = 64;
+// Pictures, audio and documents of phones and today's cameras, and more archives.
+inline constexpr uint32_t kHeic = 65, kHeif = 66, kAvif = 67, kCr3 = 68, kM4a = 69, kOpus = 70, kWebp = 71,
+                          kAiff = 72, kAac = 73, kAmr = 74, kRaf = 75, kMsg = 76, kBz2 = 77, kXz = 78;
+inline constexpr uint32_t kLastTypeCode = kXz;
 }  // namespace typecode
 
 // How a carved file's length is decided. Rows with kNone are recognised (they end the file being measured)
@@ -64,6 +68,18 @@ enum class LengthRule : uint8_t {
   kOggPages,          // page walk with CRCs; else a 256 MiB walk
   kFlacFrames,        // frames decoded; else a 256 MiB walk
   kZipArchive,        // members, central directory, end record; else a 256 MiB walk
+  kPdfTrailer,        // the last %%EOF after a cross-reference section; else a 256 MiB walk
+  kGzipMembers,       // each member inflated to its trailer; else a 256 MiB walk
+  kBzip2Streams,      // each stream decompressed to its end; else a 256 MiB walk
+  kXzStreams,         // each stream decoded to its footer; else a 256 MiB walk
+  k7zHeaders,         // the start header's next-header offset and size; else a 256 MiB walk
+  kRarBlocks,         // block walk to the end-of-archive block; else a 256 MiB walk
+  kSqlitePages,       // page size times page count; else a 256 MiB walk
+  kPstSize,           // the header's end-of-file offset; else a 2 GiB walk
+  kIffFormSize,       // aiff: the FORM chunk's size
+  kAdtsFrames,        // frame walk; else a 256 MiB walk
+  kAmrFrames,         // frame walk; else a 256 MiB walk
+  kRafOffsets,        // the furthest block the header points at; else a 128 MiB walk
   kWalk128MiB,        // plain sector walks up to the limit
   kWalk256MiB,
   kWalk6GiB,
@@ -81,9 +97,9 @@ struct CarvingTypeRow {
   bool IsCarved() const { return lengthRule != LengthRule::kNone; }
 };
 
-inline constexpr size_t kCarvingTypeRowCount = 100;
+inline constexpr size_t kCarvingTypeRowCount = 115;
 
-// The 100 rows in table order followed by the terminator (code kNoType, empty extension).
+// The rows in table order followed by the terminator (code kNoType, empty extension).
 std::span<const CarvingTypeRow> CarvingTypeTable();
 
 // First row in table order with this code (it names the code's extension), or null.

@@ -82,20 +82,37 @@ bool IsFileTypeBox(ByteSpan b) {
   return std::all_of(b.begin() + 8, b.begin() + 12, [](uint8_t c) { return c >= 0x20 && c < 0x7F; });
 }
 
-// Brands that are no movie of this table: HEIF and AVIF pictures, Canon's CR3 raw photos.
-bool IsStillImageBrand(ByteSpan b) {
-  for (std::string_view brand :
-       {"heic", "heix", "hevc", "heim", "heis", "mif1", "msf1", "avif", "avis", "crx "}) {
-    if (BytesEqual(b, 8, brand)) return true;
+// Whether the type box names `brand` as its major brand or among its compatible brands.
+bool HasBrand(ByteSpan b, std::string_view brand) {
+  const size_t end = std::min<size_t>(Be32(b, 0), b.size());
+  for (size_t at = 8; at + 4 <= end; at += at == 8 ? 8 : 4) {  // skips the minor version
+    if (BytesEqual(b, at, brand)) return true;
   }
   return false;
 }
 
-// Every other brand (isom, iso2, mp41, mp42, avc1, M4A, M4V, f4v, dash ...) except those of 3GP and
-// QuickTime, whose rows follow.
+// Pictures in ISO base media: HEIF (HEVC-coded as HEIC, AV1-coded as AVIF) and Canon's CR3 raw photos.
+uint32_t StillImageType(ByteSpan b) {
+  if (BytesEqual(b, 8, "crx ")) return kCr3;
+  for (std::string_view brand : {"avif", "avis"}) {
+    if (BytesEqual(b, 8, brand)) return kAvif;
+  }
+  for (std::string_view brand : {"heic", "heix", "hevc", "hevx", "heim", "heis"}) {
+    if (BytesEqual(b, 8, brand)) return kHeic;
+  }
+  if (!BytesEqual(b, 8, "mif1") && !BytesEqual(b, 8, "msf1")) return kNoType;
+  if (HasBrand(b, "heic") || HasBrand(b, "heix")) return kHeic;
+  if (HasBrand(b, "avif")) return kAvif;
+  return kHeif;
+}
+
+// Every brand (isom, iso2, mp41, mp42, avc1, M4V, f4v, dash ...) except those of 3GP and QuickTime, whose
+// rows follow; audio-only and picture brands get their own types.
 uint32_t MatchMp4(const CarvingContext& /*ctx*/, ByteSpan b) {
-  if (!IsFileTypeBox(b) || IsStillImageBrand(b)) return kNoType;
+  if (!IsFileTypeBox(b)) return kNoType;
+  if (const uint32_t still = StillImageType(b); still != kNoType) return still;
   if (BytesEqual(b, 8, "3gp") || BytesEqual(b, 8, "3g2") || BytesEqual(b, 8, "qt  ")) return kNoType;
+  if (BytesEqual(b, 8, "M4A ") || BytesEqual(b, 8, "M4B ") || BytesEqual(b, 8, "M4P ")) return kM4a;
   return kMp4;
 }
 
@@ -305,6 +322,42 @@ uint32_t MatchWav(const CarvingContext& /*ctx*/, ByteSpan b) {
   return BytesEqual(b, 0, "RIFF") && BytesEqual(b, 8, "WAVE") && BytesEqual(b, 12, "fmt ") ? kWav : kNoType;
 }
 
+// ---- WebP (RIFF), AIFF (IFF), AAC in ADTS frames, AMR
+// ---------------------------------------------------------
+uint32_t MatchWebp(const CarvingContext& /*ctx*/, ByteSpan b) {
+  if (b.size() < 16) return kNoType;
+  return BytesEqual(b, 0, "RIFF") && BytesEqual(b, 8, "WEBPVP8") ? kWebp : kNoType;
+}
+
+uint32_t MatchAiff(const CarvingContext& /*ctx*/, ByteSpan b) {
+  if (b.size() < 16 || !BytesEqual(b, 0, "FORM")) return kNoType;
+  if (!BytesEqual(b, 8, "AIFF") && !BytesEqual(b, 8, "AIFC")) return kNoType;
+  return BytesEqual(b, 12, "COMM") || BytesEqual(b, 12, "FVER") ? kAiff : kNoType;
+}
+
+// Four frames in a row that agree on the stream's fixed fields.
+constexpr size_t kAdtsProbeFrames = 4;
+
+uint32_t MatchAdts(const CarvingContext& ctx, ByteSpan b) {
+  if (b.size() < 7 || !IsAdtsFrameHeader(b, 0)) return kNoType;
+  size_t at = AdtsFrameLength(b, 0);
+  if (at == 0) return kNoType;
+  const std::vector<uint8_t> block = ReadAhead(ctx, kAdtsProbeFrames * kMaxAdtsFrame);
+  for (size_t n = 1; n < kAdtsProbeFrames; ++n) {
+    if (!Has(block, at, 7) || !SameAdtsStream(b, block, at)) return kNoType;
+    const size_t length = AdtsFrameLength(block, at);
+    if (length == 0) return kNoType;
+    at += length;
+  }
+  return kAac;
+}
+
+uint32_t MatchAmr(const CarvingContext& /*ctx*/, ByteSpan b) {
+  if (b.size() < 16) return kNoType;
+  const size_t first = BytesEqual(b, 0, "#!AMR\n") ? 6 : BytesEqual(b, 0, "#!AMR-WB\n") ? 9 : 0;
+  return first != 0 && IsAmrFrameHeader(b[first], first == 9) ? kAmr : kNoType;
+}
+
 // ---- QuickTime: movie atom first (old files) or the qt brand
 // ---------------------------------------------------
 // QuickTime: a "qt  " brand, or (older files) no type box at all but the movie, its media data, or free space
@@ -397,7 +450,9 @@ uint32_t MatchPng(const CarvingContext& /*ctx*/, ByteSpan b) {
 uint32_t MatchOgg(const CarvingContext& /*ctx*/, ByteSpan b) {
   if (b.size() < 28 || !BytesEqual(b, 0, "OggS") || b[4] != 0 || (b[5] & 0x02) == 0 || (b[5] & ~0x07u) != 0)
     return kNoType;
-  return Le32(b, 6) == 0 && Le32(b, 10) == 0 && Le32(b, 18) == 0 && b[26] != 0 ? kOgg : kNoType;
+  if (Le32(b, 6) != 0 || Le32(b, 10) != 0 || Le32(b, 18) != 0 || b[26] == 0) return kNoType;
+  // The first packet names the codec; Opus files have an extension of their own.
+  return BytesEqual(b, 27 + size_t{b[26]}, "OpusHead") ? kOpus : kOgg;
 }
 
 uint32_t MatchFlac(const CarvingContext& /*ctx*/, ByteSpan b) {
@@ -496,6 +551,8 @@ constexpr uint8_t kExcel5ClassId[16] = {0x10, 0x08, 0x02, 0x00, 0x00, 0x00, 0x00
                                         0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
 constexpr uint8_t kPowerPointClassId[16] = {0x10, 0x8D, 0x81, 0x64, 0x9B, 0x4F, 0xCF, 0x11,
                                             0x86, 0xEA, 0x00, 0xAA, 0x00, 0xB9, 0x29, 0xE8};
+constexpr uint8_t kOutlookMessageClassId[16] = {0x0B, 0x0D, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                                0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
 constexpr size_t kDirectoryEntryBytes = 128;
 constexpr size_t kClassIdOffset = 80;
 
@@ -531,9 +588,15 @@ uint32_t ClassifyCompoundDocument(const CarvingContext& ctx, ByteSpan header) {
   if (ClassIdIs(root, kExcelClassId) || ClassIdIs(root, kExcel5ClassId)) return kXls;
   if (ClassIdIs(root, kPowerPointClassId)) return kPpt;
 
+  if (ClassIdIs(root, kOutlookMessageClassId)) return kMsg;
+
   bool flash = false;
   for (size_t i = 0; i < sectorSize / kDirectoryEntryBytes; ++i) {
     const size_t entry = i * kDirectoryEntryBytes;
+    // An Outlook message keeps its properties in streams named by property tag.
+    if (Utf16NameStartsWith(sector, entry, "__substg1.0_") ||
+        Utf16NameStartsWith(sector, entry, "__properties_version1.0"))
+      return kMsg;
     if (Utf16NameStartsWith(sector, entry, "WordDocument")) return kDoc;
     if (Utf16NameStartsWith(sector, entry, "Workbook")) return kXls;
     if (Utf16NameStartsWith(sector, entry, "PowerPoint Document")) return kPpt;
@@ -625,6 +688,21 @@ uint32_t MatchGzip(const CarvingContext& /*ctx*/, ByteSpan b) {
   return b[9] <= 13 || b[9] == 0xFF ? kGzip : kNoType;
 }
 
+// ---- bzip2: block size digit and the first block's magic (or the end-of-stream magic of an empty stream);
+// xz: the stream header's flags, of which only the check type may be set
+uint32_t MatchBzip2(const CarvingContext& /*ctx*/, ByteSpan b) {
+  if (b.size() < 10 || !BytesEqual(b, 0, "BZh") || b[3] < '1' || b[3] > '9') return kNoType;
+  return BytesEqual(b, 4, {0x31, 0x41, 0x59, 0x26, 0x53, 0x59}) ||
+                 BytesEqual(b, 4, {0x17, 0x72, 0x45, 0x38, 0x50, 0x90})
+             ? kBz2
+             : kNoType;
+}
+
+uint32_t MatchXz(const CarvingContext& /*ctx*/, ByteSpan b) {
+  if (b.size() < 12 || !BytesEqual(b, 0, {0xFD, '7', 'z', 'X', 'Z', 0x00}) || b[6] != 0) return kNoType;
+  return b[7] == 0x00 || b[7] == 0x01 || b[7] == 0x04 || b[7] == 0x0A ? kXz : kNoType;
+}
+
 // ---- 7z, zip, rar, cab
 // -----------------------------------------------------------------------------------------
 uint32_t Match7z(const CarvingContext& /*ctx*/, ByteSpan b) {
@@ -677,6 +755,11 @@ uint32_t MatchExecutable(const CarvingContext& /*ctx*/, ByteSpan b) {
   return kExe;
 }
 
+// ---- Fujifilm RAF
+uint32_t MatchRaf(const CarvingContext& /*ctx*/, ByteSpan b) {
+  return b.size() >= 108 && BytesEqual(b, 0, "FUJIFILMCCD-RAW ") ? kRaf : kNoType;
+}
+
 // ---- Ghost image, SQLite, Outlook Express dbx, Outlook pst
 // -----------------------------------------------------
 uint32_t MatchGhost(const CarvingContext& /*ctx*/, ByteSpan b) {
@@ -726,6 +809,10 @@ const HeaderTest kMp3Header = Lead(MatchMp3, 'I', 0xFF);
 const HeaderTest kMidiHeader = Lead(MatchMidi, 'M');
 const HeaderTest kApeHeader = Lead(MatchApe, 'M');
 const HeaderTest kWavHeader = Lead(MatchWav, 'R');
+const HeaderTest kWebpHeader = Lead(MatchWebp, 'R');
+const HeaderTest kAiffHeader = Lead(MatchAiff, 'F');
+const HeaderTest kAdtsHeader = Lead(MatchAdts, 0xFF);
+const HeaderTest kAmrHeader = Lead(MatchAmr, '#');
 const HeaderTest kMovHeader = AnyLead(MatchMov);
 const HeaderTest kMp2Header = Lead(MatchMp2, 0xFF);
 const HeaderTest kMmfHeader = Lead(MatchMmf, 'M');
@@ -743,6 +830,9 @@ const HeaderTest kCompoundDocumentHeader = Lead(MatchCompoundDocument, 0xD0);
 const HeaderTest kOfficeOpenXmlHeader = AnyLead(MatchOfficeOpenXml);
 const HeaderTest kPdfHeader = Lead(MatchPdf, '%');
 const HeaderTest kGzipHeader = Lead(MatchGzip, 0x1F);
+const HeaderTest kBzip2Header = Lead(MatchBzip2, 'B');
+const HeaderTest kXzHeader = Lead(MatchXz, 0xFD);
+const HeaderTest kRafHeader = Lead(MatchRaf, 'F');
 const HeaderTest k7zHeader = Lead(Match7z, '7');
 const HeaderTest kZipHeader = Lead(MatchZip, 'P');
 const HeaderTest kRarHeader = Lead(MatchRar, 'R');

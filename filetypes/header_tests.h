@@ -48,7 +48,12 @@ extern const HeaderTest kJpegHeader;  // JFIF or Exif APP segment first
 extern const HeaderTest kPngHeader;
 extern const HeaderTest kPsdHeader;
 extern const HeaderTest kTiffHeader;
-extern const HeaderTest kOggHeader;
+extern const HeaderTest kOggHeader;  // ogg, or opus by its first packet
+extern const HeaderTest kWebpHeader;
+extern const HeaderTest kAiffHeader;
+extern const HeaderTest kAdtsHeader;  // four AAC frames; reads through the carving context
+extern const HeaderTest kAmrHeader;
+extern const HeaderTest kRafHeader;
 extern const HeaderTest kFlacHeader;
 extern const HeaderTest kIcoHeader;  // directory must add up
 // Documents, archives and the rest.
@@ -56,6 +61,8 @@ extern const HeaderTest kCompoundDocumentHeader;  // doc/xls/ppt/ole; reads thro
 extern const HeaderTest kOfficeOpenXmlHeader;     // docx/xlsx/pptx by member names; reads through the context
 extern const HeaderTest kPdfHeader;
 extern const HeaderTest kGzipHeader;
+extern const HeaderTest kBzip2Header;
+extern const HeaderTest kXzHeader;
 extern const HeaderTest k7zHeader;
 extern const HeaderTest kZipHeader;
 extern const HeaderTest kRarHeader;

@@ -46,4 +46,42 @@ std::optional<MpegAudioFrame> ParseMpegAudioHeader(ByteSpan bytes) {
   return f;
 }
 
+bool IsAdtsFrameHeader(ByteSpan b, size_t at) {
+  if (!Has(b, at, 7) || b[at] != 0xFF || (b[at + 1] & 0xF6) != 0xF0) return false;  // sync, layer 0
+  if (((b[at + 2] >> 2) & 0x0F) > 12) return false;                                 // sample rate index
+  return AdtsFrameLength(b, at) != 0;
+}
+
+size_t AdtsFrameLength(ByteSpan b, size_t at) {
+  if (!Has(b, at, 7) || b[at] != 0xFF || (b[at + 1] & 0xF6) != 0xF0) return 0;
+  const size_t length = (size_t{b[at + 3] & 0x03u} << 11) | (size_t{b[at + 4]} << 3) | (b[at + 5] >> 5);
+  const size_t header = (b[at + 1] & 0x01) != 0 ? 7 : 9;
+  return length > header ? length : 0;
+}
+
+bool SameAdtsStream(ByteSpan first, ByteSpan other, size_t at) {
+  if (!IsAdtsFrameHeader(first, 0) || !IsAdtsFrameHeader(other, at)) return false;
+  // Byte 1 (version, CRC), byte 2 but for the private bit, the two channel bits of byte 3.
+  return first[1] == other[at + 1] && (first[2] & 0xFD) == (other[at + 2] & 0xFD) &&
+         (first[3] & 0xC0) == (other[at + 3] & 0xC0);
+}
+
+namespace {
+// Speech bytes per frame type; 0 for reserved types (15, no data, is a valid frame of 0 bytes).
+constexpr uint8_t kAmrNarrowBytes[16] = {12, 13, 15, 17, 19, 20, 26, 31, 5, 0, 0, 0, 0, 0, 0, 0};
+constexpr uint8_t kAmrWideBytes[16] = {17, 23, 32, 36, 40, 46, 50, 58, 60, 5, 0, 0, 0, 0, 0, 0};
+}  // namespace
+
+bool IsAmrFrameHeader(uint8_t toc, bool wideband) {
+  return AmrFrameBytes(toc, wideband) != 0;
+}
+
+size_t AmrFrameBytes(uint8_t toc, bool wideband) {
+  if ((toc & 0x87) != 0x04) return 0;
+  const unsigned type = (toc >> 3) & 0x0F;
+  if (type == 15) return 1;
+  const uint8_t bytes = wideband ? kAmrWideBytes[type] : kAmrNarrowBytes[type];
+  return bytes != 0 ? size_t{bytes} + 1 : 0;
+}
+
 }  // namespace snapsave

@@ -1,4 +1,4 @@
-// The container walkers (every container walker)
+// The container and document walkers
 // over arbitrary media: each starts at the first sector of the input read as an image and follows whatever
 // sizes it finds. A walk may decline (0) or end anywhere up to its limit, never past it, and the length rules
 // built on them never pass the medium.
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "carve/container_walks.h"
+#include "carve/document_walks.h"
 #include "carve/length_rules.h"
 #include "filetypes/carving_context.h"
 #include "fuzz/memory_image.h"
@@ -49,15 +50,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (OggLength(file, limit, &ogg) > limit || FlacLength(file, limit, &flac) > limit || ogg > limit ||
         flac > limit || ZipLength(file, limit, &zip) > limit || zip > limit)
       std::abort();
+    uint64_t gz = 0, bz = 0, xz = 0;
+    if (PdfLength(file, limit, stop) > limit || GzipLength(file, limit, &gz) > limit || gz > limit ||
+        Bzip2Length(file, limit, &bz) > limit || bz > limit || XzLength(file, limit, &xz) > limit ||
+        xz > limit || SevenZipLength(file, limit) > limit || RarLength(file, limit) > limit ||
+        SqliteLength(file, limit) > limit || PstLength(file, limit) > limit ||
+        AdtsLength(file, limit) > limit || AmrLength(file, limit) > limit || RafLength(file, limit) > limit ||
+        IffLength(file, limit) > limit)
+      std::abort();
   }
   const uint64_t medium = uint64_t{reader.TotalSectors()} * 512;
   for (LengthRule rule :
-       {LengthRule::kIsoMediaBoxes, LengthRule::kMatroskaElements, LengthRule::kFlvTags,
-        LengthRule::kJpegEndMarker, LengthRule::kMpegAudioFrames, LengthRule::kTiffIfds,
-        LengthRule::kCompoundDocument, LengthRule::kPsdSections, LengthRule::kSwfHeaderLength,
-        LengthRule::kMpegStream, LengthRule::kRealMediaIndex, LengthRule::kMxfPartitions,
-        LengthRule::kSmafChunk, LengthRule::kM2tsGrid, LengthRule::kPngEndChunk, LengthRule::kGifTrailer,
-        LengthRule::kOggPages, LengthRule::kFlacFrames, LengthRule::kZipArchive}) {
+       {LengthRule::kIsoMediaBoxes,    LengthRule::kMatroskaElements, LengthRule::kFlvTags,
+        LengthRule::kJpegEndMarker,    LengthRule::kMpegAudioFrames,  LengthRule::kTiffIfds,
+        LengthRule::kCompoundDocument, LengthRule::kPsdSections,      LengthRule::kSwfHeaderLength,
+        LengthRule::kMpegStream,       LengthRule::kRealMediaIndex,   LengthRule::kMxfPartitions,
+        LengthRule::kSmafChunk,        LengthRule::kM2tsGrid,         LengthRule::kPngEndChunk,
+        LengthRule::kGifTrailer,       LengthRule::kOggPages,         LengthRule::kFlacFrames,
+        LengthRule::kZipArchive,       LengthRule::kPdfTrailer,       LengthRule::kGzipMembers,
+        LengthRule::kBzip2Streams,     LengthRule::kXzStreams,        LengthRule::k7zHeaders,
+        LengthRule::kRarBlocks,        LengthRule::kSqlitePages,      LengthRule::kPstSize,
+        LengthRule::kIffFormSize,      LengthRule::kAdtsFrames,       LengthRule::kAmrFrames,
+        LengthRule::kRafOffsets}) {
     ctx.Begin(&reader, 512, 0);
     if (MeasureLength(ctx, rule, typecode::kMp4, header) > medium) std::abort();
   }

@@ -40,7 +40,7 @@ class Layout {
   void Stopper() {
     const size_t at = bytes_.size();
     Zeros(1);
-    std::memcpy(&bytes_[at], "%PDF-1.4\n", 9);
+    std::memcpy(&bytes_[at], "MSCF", 4);  // a cabinet: recognised, never carved
   }
   uint64_t Place(const std::vector<uint8_t>& file, bool randomTail) {
     const uint64_t sector = bytes_.size() / kSector;
@@ -129,22 +129,29 @@ struct MediaCase {
   bool consumesOne;
 };
 constexpr MediaCase kMedia[] = {
-    {"pic.jpg", "jpg", true, true, false},    {"photo.jpg", "jpg", true, true, false},
-    {"pic.png", "png", true, true, false},    {"pic.gif", "gif", true, true, false},
-    {"pic.bmp", "bmp", true, true, true},     {"pic.ico", "ico", true, true, true},
-    {"pic.tif", "tif", true, true, false},    {"pic.psd", "psd", true, true, false},
-    {"ps.vob", "mpeg", true, true, false},    {"ps.mpg", "mpeg", true, true, false},
-    {"movie.ts", "ts", true, true, false},    {"movie.m2ts", "mts", true, true, false},
-    {"long.ts", "ts", true, true, false},     {"movie.mp4", "mp4", true, true, false},
-    {"movie.mov", "mov", true, true, false},  {"movie.mkv", "mkv", true, true, false},
-    {"movie.flv", "flv", true, true, false},  {"movie.3gp", "3gp", true, true, false},
-    {"movie.avi", "avi", true, true, true},   {"movie.wmv", "wmv", true, true, true},
-    {"movie.rm", "rmvb", true, true, false},  {"tone.wav", "wav", true, true, true},
-    {"tone.mp3", "mp3", true, true, false},   {"tone.ogg", "ogg", true, true, false},
-    {"movie.ogg", "ogg", true, true, false},  {"tone.flac", "flac", true, true, false},
-    {"docs.zip", "zip", true, true, false},   {"stream.zip", "zip", true, true, false},
-    {"z64.zip", "zip", true, true, false},    {"letter.docx", "docx", true, true, false},
-    {"letter.odt", "odt", true, true, false}, {"table.xlsx", "xlsx", true, true, false},
+    {"pic.jpg", "jpg", true, true, false},      {"photo.jpg", "jpg", true, true, false},
+    {"pic.png", "png", true, true, false},      {"pic.gif", "gif", true, true, false},
+    {"pic.bmp", "bmp", true, true, true},       {"pic.ico", "ico", true, true, true},
+    {"pic.tif", "tif", true, true, false},      {"pic.psd", "psd", true, true, false},
+    {"ps.vob", "mpeg", true, true, false},      {"ps.mpg", "mpeg", true, true, false},
+    {"movie.ts", "ts", true, true, false},      {"movie.m2ts", "mts", true, true, false},
+    {"long.ts", "ts", true, true, false},       {"movie.mp4", "mp4", true, true, false},
+    {"movie.mov", "mov", true, true, false},    {"movie.mkv", "mkv", true, true, false},
+    {"movie.flv", "flv", true, true, false},    {"movie.3gp", "3gp", true, true, false},
+    {"movie.avi", "avi", true, true, true},     {"movie.wmv", "wmv", true, true, true},
+    {"movie.rm", "rmvb", true, true, false},    {"tone.wav", "wav", true, true, true},
+    {"tone.mp3", "mp3", true, true, false},     {"tone.ogg", "ogg", true, true, false},
+    {"movie.ogg", "ogg", true, true, false},    {"tone.flac", "flac", true, true, false},
+    {"docs.zip", "zip", true, true, false},     {"stream.zip", "zip", true, true, false},
+    {"z64.zip", "zip", true, true, false},      {"letter.docx", "docx", true, true, false},
+    {"letter.odt", "odt", true, true, false},   {"table.xlsx", "xlsx", true, true, false},
+    {"letter.pdf", "pdf", true, true, false},   {"updated.pdf", "pdf", true, true, false},
+    {"letter.txt.gz", "gz", true, true, false}, {"letter.txt.bz2", "bz2", true, true, false},
+    {"letter.txt.xz", "xz", true, true, false}, {"docs.7z", "7z", true, true, false},
+    {"notes.db", "db", true, true, false},      {"pic.webp", "webp", true, true, false},
+    {"pic.heic", "heic", true, true, false},    {"pic.avif", "avif", true, true, false},
+    {"tone.m4a", "m4a", true, true, false},     {"tone.opus", "opus", true, true, false},
+    {"tone.aac", "aac", true, true, false},     {"tone.aiff", "aiff", true, true, false},
 };
 
 class RealFiles : public CarvingTest, public ::testing::WithParamInterface<bool> {};
@@ -351,10 +358,10 @@ TEST_F(CarvingTest, HeaderSectorEndsAndNames) {
   sector.resize(kSector, 0x5A);
   sector[kSector - 2] = 0xFF;
   sector[kSector - 1] = 0xD9;
-  std::vector<uint8_t> pdf(kSector, 0);
-  std::memcpy(pdf.data(), "%PDF-1.4\n", 9);
+  std::vector<uint8_t> cab(kSector, 0);
+  std::memcpy(cab.data(), "MSCF", 4);
   std::vector<uint8_t> bytes = sector;
-  bytes.insert(bytes.end(), pdf.begin(), pdf.end());
+  bytes.insert(bytes.end(), cab.begin(), cab.end());
   test::SectorImage image(bytes);
   Carver carver(image);
   uint64_t consumed = 0;
@@ -362,7 +369,7 @@ TEST_F(CarvingTest, HeaderSectorEndsAndNames) {
   ASSERT_EQ(carver.engine.CarveAt(sector, 4294967296u, 0, 0, -1, &image.reader(), kSector, consumed, found),
             0);
   EXPECT_EQ(found, 8u);
-  EXPECT_EQ(carver.At(1, consumed), static_cast<int32_t>(err::kInvalidParameter)) << "pdf: no length rule";
+  EXPECT_EQ(carver.At(1, consumed), static_cast<int32_t>(err::kInvalidParameter)) << "cab: no length rule";
   EXPECT_EQ(consumed, 1u);
   RecordList records;
   ASSERT_EQ(carver.engine.ListFolder(nullptr, 0, records), 0u);

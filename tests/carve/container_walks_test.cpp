@@ -12,55 +12,16 @@
 #include "carve/length_rules.h"
 #include "filetypes/carving_context.h"
 #include "tests/support/carve_test_support.h"
+#include "tests/support/walk_test_support.h"
 
 namespace snapsave {
 namespace {
 
+using test::Bytes;
+using test::Of;
+using test::Walked;
+
 constexpr uint64_t kLimit = uint64_t{6} << 30;
-
-class Bytes {
- public:
-  Bytes& Raw(const std::string& s) {
-    // Byte by byte: GCC 12 at -O3 sees an overflow that is not there in a range insert from a string.
-    for (char c : s) data_.push_back(static_cast<uint8_t>(c));
-    return *this;
-  }
-  Bytes& Be(uint64_t v, int n) {
-    for (int i = n - 1; i >= 0; --i) data_.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    return *this;
-  }
-  Bytes& Fill(size_t n, uint8_t v = 0x5A) {
-    data_.insert(data_.end(), n, v);
-    return *this;
-  }
-  // An ISO box of `total` bytes with a 32-bit size.
-  Bytes& Box(const std::string& type, uint32_t total) { return Be(total, 4).Raw(type).Fill(total - 8); }
-  Bytes& Cut(size_t n) {
-    data_.resize(n);
-    return *this;
-  }
-  size_t size() const { return data_.size(); }
-  std::vector<uint8_t> Image(size_t bytes) const {
-    std::vector<uint8_t> out = data_;
-    out.resize(bytes, 0xA7);  // not zeros: nothing may end only because the rest is empty
-    return out;
-  }
-
- private:
-  std::vector<uint8_t> data_;
-};
-
-// Runs `walk` over `bytes` laid out from sector 0 of an image of `imageBytes`.
-template <typename Walk>
-uint64_t Walked(const Bytes& bytes, size_t imageBytes, Walk walk) {
-  test::SectorImage image(bytes.Image(imageBytes));
-  CarvingContext ctx;
-  EXPECT_TRUE(ctx.AcquireWorkBuffer());
-  ctx.Begin(&image.reader(), 512, 0);
-  const std::vector<uint8_t> header = image.Sector(0);
-  FileBytes file(ctx, header);
-  return walk(file);
-}
 
 uint64_t Iso(const Bytes& b, size_t image = 1 << 20) {
   return Walked(b, image, [](FileBytes& f) { return IsoMediaLength(f, kLimit); });
@@ -581,11 +542,6 @@ uint64_t Ogg(const Bytes& b, uint64_t* validEnd = nullptr) {
 }
 uint64_t Flac(const Bytes& b, uint64_t* validEnd = nullptr) {
   return Walked(b, 1 << 20, [&](FileBytes& f) { return FlacLength(f, uint64_t{2} << 30, validEnd); });
-}
-Bytes Of(const std::vector<uint8_t>& v, size_t n = SIZE_MAX) {
-  Bytes b;
-  b.Raw(std::string(v.begin(), v.begin() + static_cast<ptrdiff_t>(std::min(n, v.size()))));
-  return b;
 }
 
 // Ogg pages carry CRCs and FLAC frames decode: a damaged page or frame ends the stream before it, where the

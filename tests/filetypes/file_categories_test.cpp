@@ -28,6 +28,20 @@ TEST(ClassifyFileName, KeepsThePlainSubstringQuirks) {
   EXPECT_EQ(ClassifyFileName("odd.|*"), kCategoryPhoto);
 }
 
+// Every carved type sorts into the category a user looks for it in; a new item never captures an old one.
+TEST(ClassifyFileName, CarvedTypesOfPhonesCamerasAndArchives) {
+  for (const char* name : {"a.heic", "a.heif", "a.avif", "a.webp", "a.cr3", "a.raf", "a.AVIF"})
+    EXPECT_EQ(ClassifyFileName(name), kCategoryPhoto) << name;
+  for (const char* name : {"a.m4a", "a.m4b", "a.opus", "a.ogg", "a.flac", "a.aac", "a.amr", "a.aiff"})
+    EXPECT_EQ(ClassifyFileName(name), kCategoryAudio) << name;
+  for (const char* name : {"a.pdf", "a.msg", "a.odg", "a.epub", "a.pst", "a.db"})
+    EXPECT_EQ(ClassifyFileName(name), kCategoryDocument) << name;
+  for (const char* name : {"a.7z", "a.xz", "a.bz2", "a.gz", "a.rar"})
+    EXPECT_EQ(ClassifyFileName(name), kCategoryArchive) << name;
+  EXPECT_EQ(ClassifyFileName("a.avi"), kCategoryVideo);
+  EXPECT_FALSE(NameExtensionInList("a.avi", kPhotoList));
+}
+
 TEST(PreviewKindOf, RoutesMediaPicturesAndTheRestKeepingTheEmptyExtensionQuirk) {
   EXPECT_EQ(PreviewKindOf("a.mp3"), PreviewKind::kMedia);
   EXPECT_EQ(PreviewKindOf("a.AVI"), PreviewKind::kMedia);

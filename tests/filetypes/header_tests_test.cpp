@@ -140,7 +140,7 @@ TEST_F(HeaderTestsTest, CameraRawFilesAreNamedByTheirFormat) {
 }
 
 // Every brand of a type box starts a movie of its family; QuickTime files may start with their movie, media
-// data or free space instead; pictures of the same box format are no movie.
+// data or free space instead; audio-only and picture brands get types of their own.
 TEST_F(HeaderTestsTest, IsoMediaBrandsAndQuickTimeLeads) {
   auto typeBox = [](std::string_view brand, uint32_t size = 32) {
     Bytes s(512, 0);
@@ -150,13 +150,23 @@ TEST_F(HeaderTestsTest, IsoMediaBrandsAndQuickTimeLeads) {
     Put(s, size + 4, "moov");
     return s;
   };
-  for (std::string_view brand : {"isom", "iso2", "mp41", "mp42", "avc1", "M4A ", "M4V ", "f4v ", "dash"})
+  for (std::string_view brand : {"isom", "iso2", "mp41", "mp42", "avc1", "M4V ", "f4v ", "dash"})
     EXPECT_EQ(DetectType(ctx_, typeBox(brand)), kMp4) << brand;
+  EXPECT_EQ(DetectType(ctx_, typeBox("M4A ")), kM4a);
+  EXPECT_EQ(DetectType(ctx_, typeBox("M4B ")), kM4a);
   for (std::string_view brand : {"3gp4", "3gp6", "3g2a"})
     EXPECT_EQ(DetectType(ctx_, typeBox(brand)), k3gp) << brand;
   EXPECT_EQ(DetectType(ctx_, typeBox("qt  ")), kMov);
-  for (std::string_view brand : {"heic", "mif1", "avif", "crx "})
-    EXPECT_EQ(DetectType(ctx_, typeBox(brand)), kNoType);
+  // Pictures: by the major brand, or for the generic HEIF brand by a compatible one.
+  EXPECT_EQ(DetectType(ctx_, typeBox("heic")), kHeic);
+  EXPECT_EQ(DetectType(ctx_, typeBox("mif1")), kHeif);
+  EXPECT_EQ(DetectType(ctx_, typeBox("avif")), kAvif);
+  EXPECT_EQ(DetectType(ctx_, typeBox("crx ")), kCr3);
+  Bytes avif = typeBox("mif1");
+  Put(avif, 16, "mif1miafavif");
+  EXPECT_EQ(DetectType(ctx_, avif), kAvif);
+  Put(avif, 24, "heic");
+  EXPECT_EQ(DetectType(ctx_, avif), kHeic);
   EXPECT_EQ(DetectType(ctx_, typeBox("isom", 12)), kNoType);  // too small for a type box
   EXPECT_EQ(DetectType(ctx_, typeBox("is\x01m")), kNoType);   // not a brand
 
@@ -304,6 +314,24 @@ TEST_F(HeaderTestsTest, SignatureDetailsWithoutARealFile) {
       {text("BM\x00\x10\0\0\0\0\0\0\x8A\0\0\0\x7C"sv), kBmp},       // V5: pixels at 138 of 4096
       {{0x1F, 0x8B, 0x08, 0x00, 0, 0, 0, 0, 0x00, 0x03}, kNoType},  // default compression level
       {{0x47, 0x00, 0x00, 0x00}, kNoType},                          // sync byte with a null packet header
+      {text("RIFF\x40\0\0\0WEBPVP8L"sv), kWebp},
+      {text("RIFF\x40\0\0\0WEBPXYZ "sv), kNoType},
+      {text("FORM\0\0\x40\0AIFFCOMM"sv), kAiff},
+      {text("FORM\0\0\x40\0AIFFMARK"sv), kNoType},  // another first chunk: an IFF of some other kind
+      {text("#!AMR\n\x3C"sv), kAmr},
+      {text("#!AMR-WB\n\x44"sv), kAmr},
+      {text("#!AMR\n\x38"sv), kNoType},  // a bad frame (quality bit clear)
+      {text("#!AMR\n\x4C"sv), kNoType},  // a reserved frame type
+      {text("BZh91AY&SY"sv), kBz2},
+      {text("BZh0"sv), kNoType},
+      {text("\xFD"
+            "7zXZ\0\0\x04"sv),
+       kXz},
+      {text("\xFD"
+            "7zXZ\0\0\x07"sv),
+       kNoType},  // an undefined check type
+      {text("FUJIFILMCCD-RAW 0201"sv), kRaf},
+      {text("OggS\0\x02\0\0\0\0\0\0\0\0\x01\0\0\0\0\0\0\0\0\0\0\0\x01\x13OpusHead"sv), kOpus},
   };
   for (const auto& c : kCases) {
     Bytes s(512, 0);
@@ -467,6 +495,16 @@ TEST_F(HeaderTestsTest, CompoundDocumentClassifier) {
   EXPECT_EQ(classify(doc), kXls);
   PutEntryName(doc, root + 128, "Book");  // BIFF5 stream name
   EXPECT_EQ(classify(doc), kPpt);
+
+  // An Outlook message: its property streams, or its class id.
+  doc = CompoundDocument(2);
+  PutEntryName(doc, root, "Root Entry");
+  PutEntryName(doc, root + 2 * 128, "__substg1.0_0037001F");
+  EXPECT_EQ(classify(doc), kMsg);
+  doc = CompoundDocument(2);
+  Put(doc, root + 80,
+      {0x0B, 0x0D, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46});
+  EXPECT_EQ(classify(doc), kMsg);
 }
 
 TEST_F(HeaderTestsTest, UnreadableCompoundDocumentIsOle) {
