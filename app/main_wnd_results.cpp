@@ -63,6 +63,7 @@ void CMainWnd::FillTree() {
   captions[QStringLiteral("NodePhoto")] = LanguageTable::Text(section, QStringLiteral("MSG0807"));
   captions[QStringLiteral("NodeAudio")] = LanguageTable::Text(section, QStringLiteral("MSG0808"));
   captions[QStringLiteral("NodeVideo")] = LanguageTable::Text(section, QStringLiteral("MSG0809"));
+  captions[QStringLiteral("NodeDocument")] = LanguageTable::Text(section, QStringLiteral("MSG0810"));
   // The tree lists types in the order of the file-type page.
   std::vector<std::pair<QString, RecordList>> result;
   for (const CFileTreeUI::TypeOption& option : options) {

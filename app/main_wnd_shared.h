@@ -24,9 +24,10 @@ inline constexpr size_t kPreviewCapacity = 1 << 20;
 // Loaded image files are all read as one source; their records carry this letter.
 inline constexpr char16_t kImageLetter = u'A';
 
-inline const char* const kTypeGroups[] = {"FileTypePhoto", "FileTypeAudio", "FileTypeVideo"};
-inline const char* const kGroupBoxes[] = {"OptPhotoFile", "OptAudioFile", "OptVideoFile"};
-inline const char* const kCategoryNodes[] = {"NodePhoto", "NodeAudio", "NodeVideo"};
+inline const char* const kTypeGroups[] = {"FileTypePhoto", "FileTypeAudio", "FileTypeVideo",
+                                          "FileTypeDocument"};
+inline const char* const kGroupBoxes[] = {"OptPhotoFile", "OptAudioFile", "OptVideoFile", "OptDocumentFile"};
+inline const char* const kCategoryNodes[] = {"NodePhoto", "NodeAudio", "NodeVideo", "NodeDocument"};
 
 inline QString Q(const char* text) {
   return QString::fromLatin1(text);

@@ -178,7 +178,7 @@ ui::TreeNode* CFileTreeUI::Fill(const std::vector<std::pair<QString, RecordList>
                                 const std::vector<TypeOption>& options,
                                 const std::map<QString, QString>& categoryCaptions) {
   static const QString kCategories[] = {QStringLiteral("NodePhoto"), QStringLiteral("NodeAudio"),
-                                        QStringLiteral("NodeVideo")};
+                                        QStringLiteral("NodeVideo"), QStringLiteral("NodeDocument")};
   for (const QString& name : kCategories) {
     ui::TreeNode* category = FindNode(name);
     if (category == nullptr) category = AddNode(Root(), name, name);

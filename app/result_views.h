@@ -77,7 +77,7 @@ class CFileTreeUI : public ui::CTreeUI {
   struct TypeOption {
     QString extension;
     QString caption;   // "JPG (Joint Photographic)" -> node "JPG (n)"
-    QString category;  // "NodePhoto", "NodeAudio", "NodeVideo"
+    QString category;  // "NodePhoto", "NodeAudio", "NodeVideo", "NodeDocument"
   };
   // Rebuilds the tree from a search result in its order; returns the first type node (photo, audio, video).
   ui::TreeNode* Fill(const std::vector<std::pair<QString, RecordList>>& result,

@@ -7,7 +7,8 @@
 # written and the time each took. Camera RAW files are laid out by raw_layouts.py beside this script.
 #
 #   bench/carving_accuracy_bench.sh path/to/snapsave-cli [work folder]   (default /tmp/snapsave-carve-bench)
-# Needs: ffmpeg, imagemagick, libreoffice (writer, calc, impress), zip, testdisk (photorec), python3.
+# Needs: ffmpeg, imagemagick, libreoffice (writer, calc, impress), zip, p7zip-full, sqlite3, libheif-examples,
+# webp, testdisk (photorec), python3.
 set -euo pipefail
 cli=$(realpath "${1:?usage: $0 path/to/snapsave-cli [work folder]}")
 bench=$(dirname "$(realpath "$0")")
@@ -105,13 +106,56 @@ PY2
   cd ..
 fi
 
+# Phones' and today's cameras' pictures and audio, PDF, compressed files and a database (a second set, so that
+# a cached first set is kept).
+if [ ! -e files/done2 ]; then
+  cd files
+  a="-f lavfi -i sine=frequency=550:sample_rate=44100"
+  for t in 2 5; do
+    ff $a -t $((t * 3)) -c:a aac -f ipod "memo_$t.m4a"
+    ff $a -t $((t * 3)) -c:a aac -f adts "radio_$t.aac"
+    ff $a -t $((t * 3)) -c:a libopus "voice_$t.opus"
+    ff $a -t $((t * 2)) -c:a pcm_s16be "tone_$t.aiff"
+  done
+  for i in 1 2 3; do
+    convert -seed "$((i + 20))" -size $((500 * i))x$((375 * i)) plasma:fractal -quality 90 "cam_$i.jpg"
+    heif-enc -q 60 -o "iphone_$i.heic" "cam_$i.jpg" >/dev/null
+    heif-enc -A -q 60 -o "phone_$i.avif" "cam_$i.jpg" >/dev/null
+    convert "cam_$i.jpg" "cam_$i.png"
+    cwebp -quiet -q 80 "cam_$i.png" -o "web_$i.webp"
+    cwebp -quiet -lossless "pic_$i.png" -o "lossless_$i.webp"
+    rm "cam_$i.jpg" "cam_$i.png"
+  done
+  python3 - <<'PY3'
+import random
+r = random.Random(8)
+words = "recovery sector card photo volume cluster folder image disk file".split()
+for n in (1, 2):
+    open(f"report_{n}.txt", "w").write("\n\n".join(" ".join(r.choice(words) for _ in range(180)) for _ in range(20 * n)))
+PY3
+  for n in 1 2; do
+    soffice --headless --convert-to pdf "report_$n.txt" >/dev/null
+    gzip -9 -n -c "report_$n.txt" >"report_$n.txt.gz"
+    bzip2 -9 -c "report_$n.txt" >"report_$n.txt.bz2"
+    xz -6 -c "report_$n.txt" >"report_$n.txt.xz"
+    7z a -bd -mx=9 "report_$n.7z" "report_$n.txt" >/dev/null
+    sqlite3 "notes_$n.db" "create table notes(id integer primary key, body text);
+      insert into notes(body) select hex(randomblob(300)) from
+        (with recursive k(i) as (select 1 union all select i + 1 from k where i < $((300 * n))) select i from k);"
+  done
+  for n in 1 2; do soffice --headless --convert-to pdf "slides_$n.odp" >/dev/null && mv "slides_$n.pdf" "deck_$n.pdf"; done
+  rm -f ./*.txt
+  touch done2
+  cd ..
+fi
+
 build() {  # image name, tail kind (zero or random)
   [ -e "$1" ] && return
   python3 - "$1" "$2" files <<'PY'
 import os, random, sys
 image, tail, folder = sys.argv[1:4]
 rng = random.Random(11)
-names = sorted(f for f in os.listdir(folder) if f != "done")
+names = sorted(f for f in os.listdir(folder) if not f.startswith("done"))
 with open(image, "wb") as out:
     out.write(os.urandom(64 * 512))
     for round_ in range(2):
@@ -145,7 +189,7 @@ sha = lambda data: hashlib.sha256(data).hexdigest()
 placed = collections.Counter()
 want = {}
 for name in os.listdir(folder):
-    if name == "done":
+    if name.startswith("done"):
         continue
     ext = name.rsplit(".", 1)[1]
     h = sha(open(os.path.join(folder, name), "rb").read())
@@ -170,7 +214,7 @@ def score(root_glob):
 o, oe, ow = score(ours)
 p, pe, pw = score(theirs)
 total = sum(placed.values())
-print(f"{image}: {total} files placed ({sum(os.path.getsize(os.path.join(folder, n)) for n in os.listdir(folder) if n != 'done') * 2 / 1e6:.1f} MB)")
+print(f"{image}: {total} files placed ({sum(os.path.getsize(os.path.join(folder, n)) for n in os.listdir(folder) if not n.startswith('done')) * 2 / 1e6:.1f} MB)")
 print(f"  {'type':6} {'placed':>6} {'ours':>6} {'photorec':>8}")
 for ext in sorted(placed):
     print(f"  {ext:6} {placed[ext]:6} {o[ext]:6} {p[ext]:8}")

@@ -23,7 +23,7 @@ inline constexpr std::string_view kVideoList =
 inline constexpr std::string_view kDocumentList =
     "*.doc|*.xls|*.ppt|*.odt|*.ods|*.pdf|*.docx|*.xlsx|*.pptx|*.ole|*.txt|*.xml|*.chm|*.html|*.pst|*.dbx|*."
     "wps|"
-    "*.dps|*.et|*.one|*.mpp|*.mdb|*.accdb|*.odp|*.odg|*.epub|*.msg|";
+    "*.dps|*.et|*.one|*.mpp|*.mdb|*.accdb|*.odp|*.odg|*.epub|*.msg|*.ost|*.sqlite|";
 inline constexpr std::string_view kArchiveList =
     "*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso|*.xz|";
 

@@ -467,6 +467,42 @@ TEST(CliDeep, AQuickFormattedCardComesBack) {
   EXPECT_EQ(byName.size(), 56u) << "nothing else, nothing twice";
 }
 
+// A formatted stick of documents: what lay in its old folders comes back under its own name in a lost folder,
+// what lay in the overwritten root comes back carved into its category's folder; all byte for byte, once.
+TEST(CliDeep, AFormattedStickOfDocumentsComesBack) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  const fs::path image = dir.path() / "stick.img";
+  test::GunzipFixture("fat/stick-formatted.img.gz", image);
+  const fs::path out = dir.path() / "out";
+  ASSERT_EQ(DeepScan(image, "--recover " + Quote(out)).code, 0);
+  const auto files = Recovered(out);
+  std::ifstream in(test::Fixture("fat/stick-formatted.manifest"));
+  size_t checked = 0;
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream f(line);
+    std::string path, size, crc;
+    std::getline(f, path, '\t');
+    f >> size >> crc;
+    const auto it = std::find_if(files.begin(), files.end(), [&](const auto& file) {
+      const std::string& rel = file.first;
+      if (path.find('/') == std::string::npos) {  // a document from the root: carved, named by its type
+        const std::string ext = path.substr(path.rfind('.'));
+        return rel.rfind("document/", 0) == 0 && rel.size() > ext.size() &&
+               rel.compare(rel.size() - ext.size(), ext.size(), ext) == 0 &&
+               file.second == std::stoul(crc, nullptr, 16);
+      }
+      const std::string below = path.substr(path.find('/') + 1);  // its top folder's name was in the root
+      return rel.rfind("LostFolder", 0) == 0 && rel.substr(rel.find('/') + 1) == below;
+    });
+    ASSERT_NE(it, files.end()) << path;
+    EXPECT_EQ(it->second, std::stoul(crc, nullptr, 16)) << path;
+    ++checked;
+  }
+  EXPECT_EQ(checked, 11u);
+  EXPECT_EQ(files.size(), checked) << "nothing else, nothing twice";
+}
+
 // An NTFS volume: each deleted file of the manifest is listed once (no carved copy beside it) and recovers
 // byte for byte.
 TEST(CliDeep, AnNtfsVolumeListsEachDeletedFileOnce) {

@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -31,6 +32,7 @@
 #include "app/preview.h"
 #include "app/progress_windows.h"
 #include "app/single_instance.h"
+#include "filetypes/file_categories.h"
 #include "os/device.h"
 #include "tests/support/test_support.h"
 #include "tests/ui/shipped_look.h"
@@ -179,7 +181,7 @@ std::map<QString, int> TreeCounts(CMainWnd& window) {
   ui::CTreeUI* tree = nullptr;
   window.FindTreeNode(QStringLiteral("NodePhoto"), &tree);
   if (tree == nullptr) return counts;
-  for (const char* category : {"NodePhoto", "NodeAudio", "NodeVideo"}) {
+  for (const char* category : {"NodePhoto", "NodeAudio", "NodeVideo", "NodeDocument"}) {
     ui::TreeNode* node = tree->FindNode(QString::fromLatin1(category));
     if (node == nullptr) continue;
     for (const auto& child : node->children)
@@ -268,8 +270,8 @@ TEST_F(MainWindowTest, FixtureImageIsScannedCountedAndRecoveredByteForByte) {
   AnswerYesToQuestions(&asked);  // the finished scan of this image is kept: reading it back is enough
   window->StartScan();
   ASSERT_EQ(window->CurrentPage(), CMainWnd::kResultPage);
-  EXPECT_EQ(asked, Text("MSG1208"));  // not the question about a stopped scan
-  EXPECT_EQ(TreeCounts(*window), tree);  // the same results, read back
+  EXPECT_EQ(asked, Text("MSG1208"));            // not the question about a stopped scan
+  EXPECT_EQ(TreeCounts(*window), tree);         // the same results, read back
   EXPECT_TRUE(window->CheckedFiles().empty());  // a new result starts unchecked
   window->GoBack();
   EXPECT_EQ(window->CurrentPage(), CMainWnd::kTypePage);
@@ -380,6 +382,56 @@ TEST_F(MainWindowTest, ImageOfASmallImageIsOfferedForScanningAfterItIsMade) {
   const CDiskListUI::ImageFile* selected = list->ImageOf(list->SelectedRow());
   ASSERT_NE(selected, nullptr);
   EXPECT_EQ(selected->path, copy);
+}
+
+// A formatted stick of documents through the deep scan: the tree shows the documents and archives under their
+// own category with the command line's counts, and what is ticked there comes back byte for byte.
+TEST_F(MainWindowTest, FormattedStickDocumentsComeBackThroughTheDeepScan) {
+  image_ = dir_.path() / "stick-formatted.img";
+  test::GunzipFixture("fat/stick-formatted.img.gz", image_);
+  auto window = MakeWindow();
+  window->ChooseMode(0);
+  prompts_->openPaths.push_back(QString::fromStdString(image_.string()));
+  window->LoadImage();
+  ASSERT_TRUE(window->SourceChosen());
+  window->SendNotify(window->FindControl(QStringLiteral("BtnAdvanceScan")), QStringLiteral("click"));
+  ASSERT_EQ(window->CurrentPage(), CMainWnd::kTypePage);
+  window->StartScan();
+  ASSERT_EQ(window->CurrentPage(), CMainWnd::kResultPage);
+
+  const std::map<QString, int> tree = TreeCounts(*window);
+  EXPECT_EQ(tree, CliCounts(window->ExtensionPattern()));
+  ui::CTreeUI* typeTree = nullptr;
+  ui::TreeNode* documents = window->FindTreeNode(QStringLiteral("NodeDocument"), &typeTree);
+  ASSERT_NE(documents, nullptr);
+  EXPECT_TRUE(documents->text.startsWith(QStringLiteral("Documents and archives (")));
+  for (const char* node :
+       {"NodeDocument.pdf", "NodeDocument.docx", "NodeDocument.xlsx", "NodeDocument.odt", "NodeDocument.db",
+        "NodeDocument.7z", "NodeDocument.gz", "NodePhoto.heic", "NodeAudio.m4a"})
+    EXPECT_NE(typeTree->FindNode(QString::fromLatin1(node)), nullptr) << node;
+
+  typeTree->SetCheck(documents, true, true);
+  const fs::path out = dir_.path() / "documents";
+  fs::create_directories(out);
+  prompts_->folders.push_back(QString::fromStdString(out.string()) + QStringLiteral("/"));
+  FinishRecoveryWhenDone();
+  window->Recover();
+  std::multiset<uint32_t> recovered;
+  for (const auto& entry : fs::recursive_directory_iterator(out)) {
+    if (!entry.is_regular_file()) continue;
+    const std::vector<uint8_t> bytes = test::ReadFile(entry.path());
+    recovered.insert(static_cast<uint32_t>(crc32(0, bytes.data(), static_cast<uInt>(bytes.size()))));
+  }
+  // Every document and archive written before the format, the deleted one too, and nothing else.
+  std::multiset<uint32_t> written;
+  std::ifstream manifest(test::Fixture("fat/stick-formatted.manifest"));
+  for (std::string line; std::getline(manifest, line);) {
+    const std::string path = line.substr(0, line.find('\t'));
+    if (ClassifyFileName(path) != kCategoryDocument && ClassifyFileName(path) != kCategoryArchive) continue;
+    written.insert(static_cast<uint32_t>(std::stoul(line.substr(line.rfind('\t') + 1), nullptr, 16)));
+  }
+  EXPECT_EQ(written.size(), 9u);
+  EXPECT_EQ(recovered, written);
 }
 
 // A loaded image of a whole disk is a disk of the list: after the machine's disks, named by its file, with
