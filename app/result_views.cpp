@@ -38,6 +38,8 @@ QString IconFile(const QString& typeText, bool isFolder, bool intact) {
     base = QStringLiteral("video");
   else if (in(kArchiveList))
     base = QStringLiteral("zip");
+  else if (!type.empty() && kPhotoWholeItemList.find("*." + type + "|") != std::string_view::npos)
+    base = QStringLiteral("image");
   return QStringLiteral("FileIcon/") + base + (intact ? QString() : QStringLiteral("_error")) + ".png";
 }
 

@@ -17,6 +17,12 @@ namespace {
 
 // Walks never take more steps than this (as the container walkers).
 constexpr uint64_t kMaxUnits = uint64_t{1} << 22;
+// Members or streams one file may hold (block-compressed formats write one per 64 KiB block); each costs a
+// decoder's set-up, so a crafted run of tiny ones stays cheap.
+constexpr uint64_t kMaxMembers = uint64_t{1} << 16;
+// "%%EOF" markers a PDF walk examines: one per incremental update in real files; each costs reads at the
+// offset its trailer names.
+constexpr uint64_t kMaxEofMarkers = uint64_t{1} << 12;
 // Decompressing a stream to find its end stops at this much output: far beyond real archives' ratios of
 // what a carve finds, and a bound on the time a crafted stream of zeros can cost.
 constexpr uint64_t kMaxDecompressed = uint64_t{4} << 30;
@@ -61,7 +67,7 @@ uint64_t DecodedEnd(FileBytes& file, uint64_t at, uint64_t limit, Step step) {
     const StepResult r = step(view.first(n));
     at += r.consumed;
     if (r.ended) return at;
-    if (r.failed || (r.consumed == 0 && n == view.size())) return 0;
+    if (r.failed || r.consumed == 0) return 0;
   }
   return 0;
 }
@@ -121,7 +127,7 @@ uint64_t XzStreamEnd(FileBytes& file, uint64_t at, uint64_t limit) {
 template <typename Starts, typename End>
 uint64_t Concatenated(FileBytes& file, uint64_t limit, uint64_t* validEnd, Starts starts, End end) {
   uint64_t at = 0;
-  for (uint64_t units = 0; at < limit && units < kMaxUnits; ++units) {
+  for (uint64_t units = 0; at < limit && units < kMaxMembers; ++units) {
     std::array<uint8_t, 6> magic{};
     if (ReadUpTo(file, at, magic) != magic.size() || !starts(ByteSpan(magic))) break;
     const uint64_t next = end(at);
@@ -204,7 +210,7 @@ uint64_t PdfLength(FileBytes& file, uint64_t limit, SectorStop stop) {
   uint64_t any = 0;     // behind the last "%%EOF" of any kind
   uint64_t tested = 0;  // sectors up to this one passed the stop test (sector 0 is the header)
   uint64_t at = h.size();
-  while (at < limit) {
+  for (uint64_t markers = 0; at < limit && markers < kMaxEofMarkers;) {
     const ByteSpan view = file.View(at);
     if (view.empty()) break;
     const auto n = static_cast<size_t>(std::min<uint64_t>(view.size(), limit - at));
@@ -247,6 +253,7 @@ uint64_t PdfLength(FileBytes& file, uint64_t limit, SectorStop stop) {
       continue;
     }
     const uint64_t eof = at + i;
+    ++markers;
     std::string_view newline;
     const bool closes = ClosesCrossReference(file, eof, newline);
     uint64_t end = eof + 5;

@@ -63,6 +63,15 @@ TEST(PdfWalk, TheLastTrailerThatClosesACrossReference) {
   Bytes none;
   none.Raw("%PDF-1.4\n").Fill(3000, 0x20);
   EXPECT_EQ(Pdf(none), 0u);
+
+  // A crafted run of trailers, each sending the walk to read elsewhere: it examines a bounded number of them.
+  Bytes many;
+  many.Raw("%PDF-1.4\n");
+  const std::string trailer = "startxref\n700000\n%%EOF\n";
+  while (many.size() + trailer.size() < kImage) many.Raw(trailer);
+  const uint64_t n = Pdf(many);
+  EXPECT_GT(n, 0u);
+  EXPECT_LT(n, many.size() / 2);
 }
 
 // ---- Compressed streams

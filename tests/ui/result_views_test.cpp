@@ -29,6 +29,10 @@ TEST(ResultViews, RowTextsAndIcons) {
   EXPECT_EQ(IconFile("file", false, false), "FileIcon/default_error.png");
   EXPECT_EQ(IconFile("folder", true, false), "FileIcon/folder.png");
   EXPECT_EQ(IconFile("jpg", false, true), "FileIcon/image.png");
+  EXPECT_EQ(IconFile("avif", false, true), "FileIcon/image.png");  // not in the photo list: it holds "avi"
+  EXPECT_EQ(IconFile("avi", false, true), "FileIcon/video.png");
+  EXPECT_EQ(IconFile("heic", false, true), "FileIcon/image.png");
+  EXPECT_EQ(IconFile("7z", false, true), "FileIcon/zip.png");
   EXPECT_EQ(IconFile("mp3", false, false), "FileIcon/music_error.png");
   EXPECT_EQ(IconFile("pdf", false, true), "FileIcon/doc.png");
   EXPECT_EQ(IconFile("mkv", false, true), "FileIcon/video.png");
