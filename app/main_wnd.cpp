@@ -33,8 +33,12 @@ int UserPrompts::Message(QWidget* owner, int kind, const QString& text, int widt
 }
 
 QString UserPrompts::OpenImageFile(QWidget* owner) {
-  return QFileDialog::getOpenFileName(owner, QString(), QString(),
-                                      QStringLiteral("Image Files (*.img);;All Files(*.*) (*)"));
+  // Told apart by content when opened; the patterns only help the user find them.
+  return QFileDialog::getOpenFileName(
+      owner, QString(), QString(),
+      QStringLiteral(
+          "Disk images (*.img *.dd *.raw *.bin *.iso *.001 *.E01 *.e01 *.vhd *.vhdx *.vmdk *.qcow2 "
+          "*.qcow);;All Files(*.*) (*)"));
 }
 
 QString UserPrompts::SaveImageFile(QWidget* owner, const QString& proposedName) {

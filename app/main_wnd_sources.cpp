@@ -22,6 +22,7 @@
 #include "os/sysfs.h"
 #include "os/volume_space.h"
 #include "sessions/session.h"
+#include "storage/image_container.h"
 #include "ui/controls.h"
 #include "ui/menu.h"
 
@@ -216,9 +217,7 @@ void CMainWnd::AddImageFile(const fs::path& path) {
     }
     return;
   }
-  std::error_code ec;
-  const uintmax_t size = fs::file_size(path, ec);
-  const int row = diskList_->AddImageFile(path, ec ? 0 : size, QStringLiteral("Image File"));
+  const int row = diskList_->AddImageFile(path, ImageMediaBytes(path), QStringLiteral("Image File"));
   diskList_->SetImageRowsVisible(mode_ == 0);
   diskList_->SelectRow(row);
 }

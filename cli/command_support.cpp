@@ -31,6 +31,7 @@
 #include "sessions/recovery_session.h"
 #include "sessions/scan_session.h"
 #include "storage/disk_list.h"
+#include "storage/image_container.h"
 #include "storage/sector_reader.h"
 
 namespace snapsave::cli {
@@ -126,9 +127,7 @@ std::vector<NamedTarget> MakeTargets(const cli::Source& source, bool deep) {
 
 uint64_t SourceBytes(const ScanTarget& target) {
   if (target.IsDisk()) return target.volume->totalBytes;
-  std::error_code ec;
-  const uintmax_t size = fs::file_size(target.imagePath, ec);
-  return ec ? 0 : size;
+  return ImageMediaBytes(target.imagePath);
 }
 
 void ReportNoEngine(const cli::Source& source, const ScanTarget& target, bool quick) {

@@ -32,6 +32,7 @@
 #include "sessions/recovery_session.h"
 #include "sessions/scan_session.h"
 #include "storage/disk_list.h"
+#include "storage/image_container.h"
 #include "storage/sector_reader.h"
 
 namespace snapsave::cli {
@@ -113,7 +114,7 @@ int ListImage(bool json, const std::string& imageText) {
     VolumeInfo whole;
     whole.kind = EntryKind::kVolume;
     whole.diskNumber = os::DiskTable::kFirstImageDisk;
-    whole.totalBytes = fs::file_size(image, ec);
+    whole.totalBytes = ImageMediaBytes(image);
     whole.sectorCount = whole.totalBytes / SectorReader::kImageSectorSize;
     whole.rootPath = image.string();
     PrintEntry(whole, image.string(), json, width);

@@ -2,6 +2,7 @@
 
 #include <blkid/blkid.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <system_error>
 
 #include "os/error.h"
+#include "storage/image_container.h"
 
 namespace snapsave {
 
@@ -27,6 +29,51 @@ bool IsContainer(const ImagePartition& p) {
 struct ProbeDeleter {
   void operator()(blkid_struct_probe* probe) const { blkid_free_probe(probe); }
 };
+
+// A range start that counts its length back from the end of the medium.
+constexpr uint64_t kFromTheEnd = UINT64_MAX;
+
+// libblkid reads through a descriptor: for a raw image the file itself; for a container image a sparse copy
+// in memory of the medium's size holding only `ranges` (offset, length) of it, the places the probe looks at.
+// `bytes` receives the medium's size. -1 when it cannot be made.
+int OpenMediumForProbe(const fs::path& image, std::initializer_list<std::pair<uint64_t, uint64_t>> ranges,
+                       uint64_t& bytes) {
+  const ImageFormat format = DetectImageFormat(image);
+  if (format == ImageFormat::kRaw) {
+    std::error_code ec;
+    bytes = fs::file_size(image, ec);
+    return ec ? -1 : ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
+  }
+  std::unique_ptr<ImageContainer> container;
+  if (OpenImageContainer(image, format, container) != err::kSuccess) return -1;
+  bytes = container->MediaBytes();
+  const int fd = ::memfd_create("snapsave-probe", MFD_CLOEXEC);
+  if (fd < 0) return -1;
+  if (::ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  std::vector<uint8_t> buffer(size_t{1} << 16);
+  for (const auto& [from, length] : ranges) {
+    const uint64_t start = from == kFromTheEnd ? bytes - std::min(bytes, length) : std::min(from, bytes);
+    const uint64_t end = start + std::min(length, bytes - start);
+    for (uint64_t at = start; at < end;) {
+      size_t got = 0;
+      const auto want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), end - at));
+      if (container->ReadAt(at, std::span(buffer).first(want), got) != err::kSuccess || got == 0) break;
+      if (::pwrite(fd, buffer.data(), got, static_cast<off_t>(at)) != static_cast<ssize_t>(got)) break;
+      at += got;
+    }
+  }
+  return fd;
+}
+
+// Where partition tables lie: the first sectors (MBR, GPT and the extended partitions near them) and the last
+// (the backup GPT).
+constexpr uint64_t kTableHead = uint64_t{8} << 20;
+constexpr uint64_t kTableTail = uint64_t{1} << 20;
+// Where file systems keep what names them.
+constexpr uint64_t kSuperblockSpan = uint64_t{1} << 20;
 
 }  // namespace
 
@@ -52,11 +99,16 @@ ImageLayout SanitizeLayout(std::string scheme, std::vector<ImagePartition> entri
 uint32_t ReadImageLayout(const fs::path& image, ImageLayout& out) {
   out = ImageLayout{};
   std::error_code ec;
-  const uintmax_t bytes = fs::file_size(image, ec);
-  if (ec) return ec == std::errc::no_such_file_or_directory ? err::kFileNotFound : err::kAccessDenied;
-  // libblkid opens the file read-only.
-  std::unique_ptr<blkid_struct_probe, ProbeDeleter> probe(blkid_new_probe_from_filename(image.c_str()));
-  if (!probe) return err::kAccessDenied;
+  if (!fs::exists(image, ec)) return err::kFileNotFound;
+  uint64_t bytes = 0;
+  const int fd = OpenMediumForProbe(image, {{0, kTableHead}, {kFromTheEnd, kTableTail}}, bytes);
+  if (fd < 0) return err::kAccessDenied;
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  std::unique_ptr<blkid_struct_probe, ProbeDeleter> probe(blkid_new_probe());
+  if (!probe || blkid_probe_set_device(probe.get(), fd, 0, 0) != 0) return err::kAccessDenied;
   blkid_probe_enable_superblocks(probe.get(), 0);
   blkid_probe_enable_partitions(probe.get(), 1);
   blkid_probe_set_partitions_flags(probe.get(), BLKID_PARTS_ENTRY_DETAILS);
@@ -97,7 +149,8 @@ namespace {
 
 // The file system and label inside one partition of the image.
 void ProbeVolume(const fs::path& image, const ImagePartition& p, PartitionFacts& out) {
-  const int fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
+  uint64_t bytes = 0;
+  const int fd = OpenMediumForProbe(image, {{p.startSector * kSectorSize, kSuperblockSpan}}, bytes);
   if (fd < 0) return;
   std::unique_ptr<blkid_struct_probe, ProbeDeleter> probe(blkid_new_probe());
   if (probe && blkid_probe_set_device(probe.get(), fd, static_cast<blkid_loff_t>(p.startSector * kSectorSize),
@@ -127,10 +180,9 @@ class ImageDiskFacts final : public DiskFactSource {
   ImageDiskFacts(fs::path image, int32_t diskNumber) : image_(std::move(image)), diskNumber_(diskNumber) {}
 
   bool Collect(std::vector<DiskFacts>& out) override {
-    std::error_code ec;
-    const uintmax_t bytes = fs::file_size(image_, ec);
+    const uint64_t bytes = ImageMediaBytes(image_);
     ImageLayout layout;
-    if (ec || ReadImageLayout(image_, layout) != err::kSuccess) return false;
+    if (bytes == 0 || ReadImageLayout(image_, layout) != err::kSuccess) return false;
     DiskFacts disk;
     disk.diskNumber = diskNumber_;
     disk.devicePath = image_.string();

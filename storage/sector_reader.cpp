@@ -24,6 +24,12 @@ uint32_t SectorReader::OpenDisk(int32_t diskNumber) {
 
 uint32_t SectorReader::OpenFile(const std::filesystem::path& path) {
   Close();
+  if (const ImageFormat format = DetectImageFormat(path); format != ImageFormat::kRaw) {
+    if (uint32_t e = OpenImageContainer(path, format, container_); e != err::kSuccess) return e;
+    deviceSectorSize_ = kImageSectorSize;
+    totalSectors_ = container_->MediaBytes() / kImageSectorSize;
+    return err::kSuccess;
+  }
   if (uint32_t e = file_.OpenRead(path); e != err::kSuccess) return e;
   uint64_t size = 0;
   if (uint32_t e = file_.Size(size); e != err::kSuccess) {
@@ -37,6 +43,7 @@ uint32_t SectorReader::OpenFile(const std::filesystem::path& path) {
 
 void SectorReader::Close() {
   file_.Close();
+  container_.reset();
   totalSectors_ = 0;
   deviceSectorSize_ = kImageSectorSize;
 }
@@ -51,7 +58,7 @@ uint32_t SectorReader::ReadSectors(std::span<uint8_t> buffer, int32_t count, uin
   if (startSector > UINT64_MAX / sectorSize) return err::kInvalidParameter;
   const uint64_t wanted = n * sectorSize;
   if (wanted > buffer.size()) return err::kInvalidParameter;
-  if (!file_.IsOpen()) return err::kInvalidParameter;
+  if (!IsOpen()) return err::kInvalidParameter;
 
   const uint64_t offset = startSector * sectorSize;
   uint64_t filled = 0;
@@ -59,7 +66,9 @@ uint32_t SectorReader::ReadSectors(std::span<uint8_t> buffer, int32_t count, uin
   while (filled < wanted) {
     auto chunk = static_cast<size_t>(std::min<uint64_t>(kChunkBytes, wanted - filled));
     size_t got = 0;
-    uint32_t e = file_.ReadAt(offset + filled, buffer.subspan(static_cast<size_t>(filled), chunk), got);
+    const std::span<uint8_t> piece = buffer.subspan(static_cast<size_t>(filled), chunk);
+    uint32_t e = container_ ? container_->ReadAt(offset + filled, piece, got)
+                            : file_.ReadAt(offset + filled, piece, got);
     if (e != err::kSuccess || got == 0) {
       result = err::kReadFault;
       break;

@@ -3,9 +3,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <span>
 
 #include "os/file.h"
+#include "storage/image_container.h"
 
 namespace snapsave {
 
@@ -18,7 +20,8 @@ class SectorReader {
 
   // Opens whole disk `diskNumber` (see os::DiskTable) read-only. Sector size from the device geometry.
   uint32_t OpenDisk(int32_t diskNumber);
-  // Opens an image file read-only; a trailing partial sector is not addressable.
+  // Opens an image file read-only: a raw image, or the medium inside a container (E01, VHD, VHDX, VMDK,
+  // QCOW2, split raw), told apart by content. A trailing partial sector is not addressable.
   uint32_t OpenFile(const std::filesystem::path& path);
 
   // Reads `count` sectors of `sectorSize` bytes from `startSector` into `buffer`, which must hold them all.
@@ -28,7 +31,7 @@ class SectorReader {
                        uint32_t* sectorsRead) const;
 
   void Close();
-  bool IsOpen() const { return file_.IsOpen(); }
+  bool IsOpen() const { return file_.IsOpen() || container_ != nullptr; }
 
   uint64_t TotalSectors() const { return totalSectors_; }
   // Bytes per sector of the device as opened (512 for image files); reads still name their own size.
@@ -36,6 +39,7 @@ class SectorReader {
 
  private:
   os::File file_;
+  std::unique_ptr<ImageContainer> container_;  // instead of file_ for images in a container format
   uint64_t totalSectors_ = 0;
   uint32_t deviceSectorSize_ = kImageSectorSize;
 };

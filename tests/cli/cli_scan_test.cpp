@@ -467,6 +467,48 @@ TEST(CliDeep, AQuickFormattedCardComesBack) {
   EXPECT_EQ(byName.size(), 56u) << "nothing else, nothing twice";
 }
 
+// The same volume in every container format the tools make: each lists and recovers what the raw image
+// does, byte for byte, and the deep scan of one finds the same files too.
+TEST(Cli, ContainerImagesScanLikeTheRawVolume) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  const fs::path raw = dir.path() / "holes16.img";
+  test::GunzipFixture("fat/holes16.img.gz", raw);
+  auto listed = [](const CliRun& run) {
+    std::multiset<std::string> files;
+    std::istringstream lines(run.out);
+    for (std::string line; std::getline(lines, line);)
+      if (line.rfind("file\t", 0) == 0) files.insert(line);
+    return files;
+  };
+  const CliRun rawList = QuickScan(raw, "--list");
+  ASSERT_EQ(rawList.code, 0);
+  ASSERT_EQ(listed(rawList).size(), 20u) << rawList.out;  // eight photos and twelve other deleted files
+  ASSERT_EQ(QuickScan(raw, "--recover " + Quote(dir.path() / "raw-out")).code, 0);
+  const auto rawFiles = Recovered(dir.path() / "raw-out");
+  for (const char* name : {"holes16.qcow2", "holes16.vhdx", "holes16.vmdk", "holes16.E01", "holes16.vhd",
+                           "fixed.vhd", "holes16.img.001"}) {
+    SCOPED_TRACE(name);
+    if (std::string(name) == "holes16.img.001") {
+      for (const char* piece : {"holes16.img.002", "holes16.img.003"})
+        test::GunzipFixture(std::string("images/") + piece + ".gz", dir.path() / piece);
+    }
+    const fs::path image = dir.path() / name;
+    test::GunzipFixture(std::string("images/") + name + ".gz", image);
+    const CliRun run = QuickScan(image, "--list");
+    ASSERT_EQ(run.code, 0) << run.out;
+    EXPECT_EQ(listed(run), listed(rawList));
+    const fs::path out = dir.path() / (std::string(name) + "-out");
+    ASSERT_EQ(QuickScan(image, "--recover " + Quote(out)).code, 0);
+    EXPECT_EQ(Recovered(out), rawFiles);
+  }
+  const fs::path deepOut = dir.path() / "deep-qcow2";
+  ASSERT_EQ(DeepScan(dir.path() / "holes16.qcow2", "--recover " + Quote(deepOut)).code, 0);
+  const fs::path rawDeep = dir.path() / "deep-raw";
+  ASSERT_EQ(DeepScan(raw, "--recover " + Quote(rawDeep)).code, 0);
+  EXPECT_EQ(Recovered(deepOut), Recovered(rawDeep));
+}
+
 // A formatted stick of documents: what lay in its old folders comes back under its own name in a lost folder,
 // what lay in the overwritten root comes back carved into its category's folder; all byte for byte, once.
 TEST(CliDeep, AFormattedStickOfDocumentsComesBack) {

@@ -1,0 +1,41 @@
+// Disk images in container formats, read as the raw medium they hold: EWF (E01), VHD, VHDX, VMDK, QCOW2, and
+// raw images split into numbered pieces (.001, .002 ...). Each is opened read-only; no library is ever asked
+// for write access.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <span>
+#include <string_view>
+
+namespace snapsave {
+
+enum class ImageFormat : uint8_t { kRaw, kEwf, kVhd, kVhdx, kVmdk, kQcow, kSplitRaw };
+
+// What the file holds, by its content (and, for split raw images, by a numbered sibling beside a ".001"
+// file). kRaw also for files that cannot be read.
+ImageFormat DetectImageFormat(const std::filesystem::path& path);
+
+// A short name for messages and listings: "raw", "E01", "VHD", "VHDX", "VMDK", "QCOW2", "split raw".
+std::string_view ImageFormatName(ImageFormat format);
+
+class ImageContainer {
+ public:
+  virtual ~ImageContainer() = default;
+  // Bytes of the medium the image holds.
+  virtual uint64_t MediaBytes() const = 0;
+  // Fills `buffer` from `offset` of the medium; `got` is what arrived. Safe to call from several threads.
+  virtual uint32_t ReadAt(uint64_t offset, std::span<uint8_t> buffer, size_t& got) const = 0;
+};
+
+// Opens `path` as a container of `format` (not kRaw). Result codes as the file layer's: 2 when it is missing,
+// 13 when the library cannot make sense of it.
+uint32_t OpenImageContainer(const std::filesystem::path& path, ImageFormat format,
+                            std::unique_ptr<ImageContainer>& out);
+
+// Bytes of the medium an image file holds: the container's media size, else the file's size. 0 when it cannot
+// be opened.
+uint64_t ImageMediaBytes(const std::filesystem::path& path);
+
+}  // namespace snapsave
