@@ -68,6 +68,6 @@ struct ScanOptions {
 // Lists the system's disks, or with `image` the entries of that image file.
 int RunListCommand(bool json, const std::string& image);
 int RunScan(const ScanOptions& o);
-int RunImage(const std::string& sourceText, const std::string& imagePath, bool force);
+int RunImage(const std::string& sourceText, const std::string& imagePath, bool force, int retries);
 
 }  // namespace snapsave::cli

@@ -37,7 +37,7 @@ namespace snapsave::cli {
 
 namespace fs = std::filesystem;
 
-int RunImage(const std::string& sourceText, const std::string& imagePath, bool force) {
+int RunImage(const std::string& sourceText, const std::string& imagePath, bool force, int retries) {
   bool listed = false;
   std::vector<VolumeInfo> entries;
   if (!fs::is_regular_file(fs::path(sourceText))) entries = ListEntries(listed);
@@ -89,14 +89,16 @@ int RunImage(const std::string& sourceText, const std::string& imagePath, bool f
     targets.push_back(&target);
   }
   cli::TerminalView view;
-  ImageSession session(view, imagePath, targets, wholeDisk);
+  ImageSession session(view, imagePath, targets, wholeDisk, retries);
   RunSession(session, view, "MSG0306");
   const int32_t result = session.Result();
   const DiskImageWriter& writer = session.Writer();
   const uint64_t copied = writer.SectorsCopied();
+  const RescueMap& map = writer.Map();
+  if (map.Size() != 0) std::printf("%s\n", DescribeRescueMap(map).c_str());
   if (result == ScanCancelled) {
-    std::fprintf(stderr, "stopped; %s holds the first %llu sectors\n", Shown(imagePath).c_str(),
-                 static_cast<unsigned long long>(copied));
+    std::fprintf(stderr, "stopped; the same command resumes the copy from %s\n",
+                 Shown(DiskImageWriter::MapPathOf(imagePath).string()).c_str());
     return kExitCancelled;
   }
   if (const std::string bad = DescribeBadSectors(writer); !bad.empty())

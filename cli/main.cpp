@@ -70,13 +70,20 @@ int main(int argc, char** argv) {
   auto* fresh = scan->add_flag("--fresh", o.fresh, "Start over, forgetting an interrupted deep scan");
   resume->excludes(fresh);
 
-  auto* image = app.add_subcommand("image", "Copy a disk or volume sector by sector into an image file");
+  auto* image = app.add_subcommand(
+      "image",
+      "Copy a disk or volume into an image file, good areas first; FILE.map lets a stopped copy resume");
   std::string imageSource;
   std::string imagePath;
   bool imageForce = false;
   image->add_option("source", imageSource, "diskN, an ID from 'list', or an image file")->required();
   image->add_option("file", imagePath, "The image file to write (FILE.img)")->required();
   image->add_flag("--force", imageForce, "Write the image even onto the source being copied");
+  int imageRetries = 0;
+  image
+      ->add_option("--retries", imageRetries,
+                   "Passes over the sectors still unreadable at the end (default 0)")
+      ->check(CLI::Range(0, 100));
 
   try {
     app.parse(argc, argv);
@@ -97,6 +104,6 @@ int main(int argc, char** argv) {
   sigaddset(&interrupt, SIGINT);
   sigprocmask(SIG_UNBLOCK, &interrupt, nullptr);
   if (list->parsed()) return RunListCommand(listJson, listImage);
-  if (image->parsed()) return RunImage(imageSource, imagePath, imageForce);
+  if (image->parsed()) return RunImage(imageSource, imagePath, imageForce, imageRetries);
   return RunScan(o);
 }

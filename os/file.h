@@ -37,6 +37,8 @@ class File {
   uint32_t WriteAllAt(uint64_t offset, std::span<const uint8_t> data) const;
   // Drops everything past `bytes`.
   uint32_t Truncate(uint64_t bytes) const;
+  // Waits until what was written is on the medium.
+  uint32_t Sync() const;
 
   int NativeHandle() const { return fd_; }
 

@@ -1,5 +1,6 @@
 #include "sessions/image_session.h"
 
+#include <iterator>
 #include <string>
 
 #include <fmt/core.h>
@@ -7,8 +8,10 @@
 namespace snapsave {
 
 ImageSession::ImageSession(ProgressView& view, std::filesystem::path imagePath,
-                           std::vector<ScanTarget*> targets, int32_t wholeDisk)
-    : Session(view), imagePath_(std::move(imagePath)), targets_(std::move(targets)), wholeDisk_(wholeDisk) {}
+                           std::vector<ScanTarget*> targets, int32_t wholeDisk, int retries)
+    : Session(view), imagePath_(std::move(imagePath)), targets_(std::move(targets)), wholeDisk_(wholeDisk) {
+  writer_.UseRescuePasses(retries, "snapsave image " + imagePath_.string());
+}
 
 void ImageSession::Run() {
   {
@@ -65,6 +68,26 @@ std::string DescribeBadSectors(const DiskImageWriter& writer, size_t maxRanges) 
   }
   if (ranges.size() > maxRanges) text += fmt::format(" and {} more stretches", ranges.size() - maxRanges);
   return text;
+}
+
+std::string DescribeRescueMap(const RescueMap& map) {
+  auto size = [](uint64_t bytes) {
+    static constexpr const char* kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    double value = static_cast<double>(bytes);
+    size_t unit = 0;
+    while (value >= 1024 && unit + 1 < std::size(kUnits)) {
+      value /= 1024;
+      ++unit;
+    }
+    return unit == 0 ? fmt::format("{} B", bytes) : fmt::format("{:.1f} {}", value, kUnits[unit]);
+  };
+  size_t badAreas = 0;
+  for (const RescueMap::Range& r : map.Ranges()) badAreas += r.status == BlockStatus::kBad ? 1 : 0;
+  const uint64_t pending = map.Bytes(BlockStatus::kNonTried) + map.Bytes(BlockStatus::kNonTrimmed) +
+                           map.Bytes(BlockStatus::kNonScraped);
+  return fmt::format("rescued {}, bad {} in {} area{}, not yet read {}",
+                     size(map.Bytes(BlockStatus::kFinished)), size(map.Bytes(BlockStatus::kBad)), badAreas,
+                     badAreas == 1 ? "" : "s", size(pending));
 }
 
 }  // namespace snapsave

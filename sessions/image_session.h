@@ -15,8 +15,10 @@ class ImageSession final : public Session {
  public:
   // With no targets, whole disk `wholeDisk` (0 or more); else the first target only: its volume's sectors, or
   // the image file it names.
+  // The copy is a rescue copy with its map beside the image (see DiskImageWriter::UseRescuePasses), with
+  // `retries` passes over the sectors still bad at the end.
   ImageSession(ProgressView& view, std::filesystem::path imagePath, std::vector<ScanTarget*> targets,
-               int32_t wholeDisk);
+               int32_t wholeDisk, int retries = 0);
   ~ImageSession() override { Wait(); }
 
   // Safe to read once the worker is done.
@@ -39,5 +41,8 @@ class ImageSession final : public Session {
 // "12 unreadable sectors were written as zeros: 100-107, 2000, 4096-4098"; empty when there were none. At
 // most `maxRanges` ranges are named.
 std::string DescribeBadSectors(const DiskImageWriter& writer, size_t maxRanges = 20);
+
+// "rescued 7.8 MiB, bad 12 KiB in 3 areas, not yet read 0 B": the map's summary.
+std::string DescribeRescueMap(const RescueMap& map);
 
 }  // namespace snapsave

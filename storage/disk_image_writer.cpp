@@ -8,6 +8,7 @@
 #include "os/clock.h"
 #include "os/device.h"
 #include "os/error.h"
+#include "storage/rescue_copy.h"
 
 namespace snapsave {
 
@@ -44,7 +45,68 @@ uint32_t ReadWhole(ImageSource& source, uint64_t offset, std::span<uint8_t> buff
   return err::kSuccess;
 }
 
+// The source seen from the first sector of the stretch being copied.
+class OffsetSource final : public ImageSource {
+ public:
+  OffsetSource(ImageSource& source, uint64_t offset) : source_(source), offset_(offset) {}
+  uint32_t ReadAt(uint64_t offset, std::span<uint8_t> buffer, size_t& got) override {
+    return source_.ReadAt(offset_ + offset, buffer, got);
+  }
+
+ private:
+  ImageSource& source_;
+  uint64_t offset_;
+};
+
 }  // namespace
+
+void DiskImageWriter::UseRescuePasses(int retries, std::string commandLine) {
+  rescue_ = true;
+  retries_ = std::max(0, retries);
+  commandLine_ = std::move(commandLine);
+}
+
+std::filesystem::path DiskImageWriter::MapPathOf(const std::filesystem::path& imagePath) {
+  std::filesystem::path map = imagePath;
+  map += ".map";
+  return map;
+}
+
+int32_t DiskImageWriter::RescuePasses() {
+  // The rescue writes the image and its map itself; the plain copy's handle would cut the image on closing.
+  image_.Close();
+  RescueOptions options;
+  options.sectorSize = sectorSize_;
+  options.retries = retries_;
+  options.commandLine = commandLine_;
+  const uint64_t total = sectorCount_ * sectorSize_;
+  OffsetSource source(*source_, startSector_ * sectorSize_);
+  const uint64_t startTick = os::TickMs();
+  const int32_t result = RescueCopy::Run(
+      source, total, imagePath_, MapPathOf(imagePath_), options, map_, [&](const RescueMap& map) -> int32_t {
+        if (callback_ == nullptr || total == 0) return 0;
+        // Settled: copied, or found bad sector by sector.
+        const uint64_t done = map.Bytes(BlockStatus::kFinished) + map.Bytes(BlockStatus::kBad);
+        const uint64_t elapsed = (os::TickMs() - startTick) / 1000;
+        const int32_t secondsLeft = elapsed < 5 || done == 0
+                                        ? -1
+                                        : static_cast<int32_t>(std::min<uint64_t>(
+                                              (total - done) / std::max<uint64_t>(1, done / elapsed),
+                                              std::numeric_limits<int32_t>::max()));
+        const uint64_t percent =
+            total > std::numeric_limits<uint64_t>::max() / 100 ? done / (total / 100) : done * 100 / total;
+        return callback_(context_, static_cast<int32_t>(std::min<uint64_t>(percent, 100)), done / sectorSize_,
+                         sectorCount_, secondsLeft);
+      });
+  badSectors_.clear();
+  for (const RescueMap::Range& r : map_.Ranges()) {
+    if (r.status == BlockStatus::kBad)
+      badSectors_.push_back({startSector_ + r.pos / sectorSize_, (r.size + sectorSize_ - 1) / sectorSize_});
+  }
+  sectorsCopied_ = (map_.Bytes(BlockStatus::kFinished) + map_.Bytes(BlockStatus::kBad)) / sectorSize_;
+  source_.reset();
+  return result;
+}
 
 int32_t DiskImageWriter::CreateImage(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
                                      const std::filesystem::path& imagePath, ImageProgressCallback callback,
@@ -100,6 +162,8 @@ uint32_t DiskImageWriter::Open(const std::filesystem::path& sourcePath, bool isD
     source_.reset();
     return err::kInvalidParameter;
   }
+  imagePath_ = imagePath;
+  map_ = RescueMap();
   if (uint32_t e = OpenImageFile(imagePath); e != err::kSuccess) {
     source_.reset();
     return e;
@@ -229,6 +293,7 @@ uint32_t DiskImageWriter::CloseImage() {
 }
 
 int32_t DiskImageWriter::Copy() {
+  if (rescue_) return RescuePasses();
   const uint32_t chunkSectors = SectorsPerTransfer(sectorSize_);
   std::vector<uint8_t> buffer(size_t{chunkSectors} * sectorSize_);
   const uint64_t startTick = os::TickMs();

@@ -5,9 +5,11 @@
 #include <filesystem>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "os/file.h"
+#include "storage/rescue_map.h"
 
 namespace snapsave {
 
@@ -62,6 +64,14 @@ class DiskImageWriter {
   // Replaces the source (tests: media with unreadable sectors). Call after opening, before the first read.
   void SetSource(std::unique_ptr<ImageSource> source, uint64_t sectorCount);
 
+  // Makes the copies that follow rescue copies: in passes, with the map beside the image (IMAGE.map) saved as
+  // they go, resumed from it when it is there, and the image left whole (not cut) when stopped. `retries`
+  // passes over the sectors still bad at the end. Call before CreateImage.
+  void UseRescuePasses(int retries, std::string commandLine = {});
+  // The map of the last rescue copy (empty for plain copies).
+  const RescueMap& Map() const { return map_; }
+  static std::filesystem::path MapPathOf(const std::filesystem::path& imagePath);
+
   uint32_t SectorSize() const { return sectorSize_; }
   uint64_t StartSector() const { return startSector_; }
   uint64_t SectorCount() const { return sectorCount_; }
@@ -76,6 +86,7 @@ class DiskImageWriter {
   uint32_t OpenSource(const std::filesystem::path& sourcePath, bool isDisk);
   uint32_t OpenImageFile(const std::filesystem::path& imagePath);
   int32_t Copy();
+  int32_t RescuePasses();
   void NoteBadSector(uint64_t sector);
 
   uint32_t sectorSize_ = 512;
@@ -88,6 +99,11 @@ class DiskImageWriter {
   std::unique_ptr<ImageSource> source_;
   os::File image_;
   std::vector<BadRange> badSectors_;
+  bool rescue_ = false;
+  int retries_ = 0;
+  std::string commandLine_;
+  std::filesystem::path imagePath_;
+  RescueMap map_;
 };
 
 }  // namespace snapsave

@@ -119,4 +119,10 @@ uint32_t File::Truncate(uint64_t bytes) const {
   return err::kSuccess;
 }
 
+uint32_t File::Sync() const {
+  if (fd_ < 0) return err::kInvalidParameter;
+  if (::fsync(fd_) != 0) return LastWin32Error(IoDirection::kWrite);
+  return err::kSuccess;
+}
+
 }  // namespace snapsave::os

@@ -944,6 +944,28 @@ TEST(Cli, SourcesImagesAndTheDiskList) {
   // Writing an image over its own source is refused, and the source stays as it was.
   EXPECT_NE(Execute(std::string(SNAPSAVE_CLI) + " image " + Quote(copy) + " " + Quote(copy)).code, 0);
   EXPECT_EQ(test::ReadFile(copy), test::ReadFile(image));
+
+  // The map beside the image says every byte was rescued; ddrescuelog, where installed, agrees. Run again,
+  // the copy finds its map finished and leaves the image as it is.
+  fs::path map = copy;
+  map += ".map";
+  ASSERT_TRUE(fs::exists(map));
+  EXPECT_NE(imaged.out.find("rescued "), std::string::npos) << imaged.out;
+  EXPECT_NE(imaged.out.find("bad 0 B in 0 areas, not yet read 0 B"), std::string::npos) << imaged.out;
+  if (std::system("command -v ddrescuelog >/dev/null 2>&1") == 0) {
+    const CliRun summary = Execute("ddrescuelog -t " + Quote(map));
+    EXPECT_EQ(summary.code, 0);
+    EXPECT_EQ(Execute("ddrescuelog -D " + Quote(map)).code, 0)
+        << "ddrescuelog -D: the map says all is rescued";
+  }
+  const CliRun again =
+      Execute(std::string(SNAPSAVE_CLI) + " image " + Quote(image) + " " + Quote(copy) + " --retries 2");
+  EXPECT_EQ(again.code, 0) << again.out;
+  EXPECT_EQ(test::ReadFile(copy), test::ReadFile(image));
+  EXPECT_EQ(
+      Execute(std::string(SNAPSAVE_CLI) + " image " + Quote(image) + " " + Quote(copy) + " --retries -1")
+          .code,
+      1);
 }
 
 }  // namespace
