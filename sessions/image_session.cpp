@@ -30,9 +30,13 @@ void ImageSession::Run() {
   } else {
     result_ = writer_.CreateImageFromFile(target.imagePath, 0, 0, imagePath_, OnImageProgress, this);
   }
-  if (const std::string bad = DescribeBadSectors(writer_); !bad.empty()) {
+  // What the map says: rescued, bad and not yet read, then which sectors were bad.
+  std::string summary = writer_.Map().Size() != 0 ? DescribeRescueMap(writer_.Map()) : std::string();
+  if (const std::string bad = DescribeBadSectors(writer_); !bad.empty())
+    summary += (summary.empty() ? "" : "; ") + bad;
+  if (!summary.empty()) {
     Report report(*this);
-    view_.SetLine(ViewLine::kCount, bad);
+    view_.SetLine(ViewLine::kCount, summary);
   }
   MarkDone();
   view_.Close(result_ == ScanCancelled ? kEndCancelled : result_ == 0 ? kEndFinished : kEndFailed);

@@ -124,6 +124,7 @@ std::string RescueMap::Text(std::string_view commandLine) const {
 
 std::optional<RescueMap> RescueMap::Parse(std::string_view text, uint64_t size) {
   RescueMap map(size);
+  std::vector<Range> ranges;
   std::istringstream lines{std::string(text)};
   bool header = false;
   uint64_t expected = 0;  // where the next range must start
@@ -146,10 +147,24 @@ std::optional<RescueMap> RescueMap::Parse(std::string_view text, uint64_t size) 
     const std::optional<uint64_t> pos = ParseNumber(a), length = ParseNumber(b);
     if (!pos || !length || c.size() != 1 || !IsBlockStatus(c[0])) return std::nullopt;
     if (*pos != expected || *length == 0 || *length > size || *pos > size - *length) return std::nullopt;
-    map.Set(*pos, *length, static_cast<BlockStatus>(c[0]));
+    // In order and contiguous: appended, joined to an equal neighbour (Set would cost a pass per line).
+    const auto status = static_cast<BlockStatus>(c[0]);
+    if (!ranges.empty() && ranges.back().status == status) {
+      ranges.back().size += *length;
+    } else {
+      ranges.push_back({*pos, *length, status});
+    }
     expected = *pos + *length;
   }
   if (!header) return std::nullopt;
+  if (expected < size) {
+    if (!ranges.empty() && ranges.back().status == BlockStatus::kNonTried) {
+      ranges.back().size += size - expected;
+    } else {
+      ranges.push_back({expected, size - expected, BlockStatus::kNonTried});
+    }
+  }
+  map.ranges_ = std::move(ranges);
   return map;
 }
 

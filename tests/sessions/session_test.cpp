@@ -356,6 +356,8 @@ TEST(ImageSession, EndCodesAndLines) {
   EXPECT_EQ(test::ReadFile(dir.path() / "whole.img"), disk);
   EXPECT_EQ(copied.lines[ViewLine::kSectors].substr(copied.lines[ViewLine::kSectors].find(' ') + 1),
             "1000 / 1000");
+  EXPECT_EQ(copied.lines[ViewLine::kCount], "rescued 500.0 KiB, bad 0 B in 0 areas, not yet read 0 B");
+  EXPECT_TRUE(fs::exists(dir.path() / "whole.img.map"));
 
   // One listed volume of the disk: just its sectors.
   ScanTarget volume;
