@@ -284,7 +284,7 @@ void CMainWnd::CreateImage() {
   int endCode = 0;
   {
     CCreateImageProcessWnd window(imagePath, pointers, source->wholeDisk.value_or(-1));
-    endCode = window.Create(this, 450, 270) ? window.ShowModal() : kEndFailed;
+    endCode = window.Create(this, 450, 290) ? window.ShowModal() : kEndFailed;
   }
   if (endCode == kEndFailed) {
     QThread::msleep(100);

@@ -340,7 +340,8 @@ CCreateImageProcessWnd::CCreateImageProcessWnd(std::filesystem::path imagePath,
       view_(*this, {{ViewLine::kStage, QStringLiteral("stage")},
                     {ViewLine::kPercent, QStringLiteral("percent")},
                     {ViewLine::kTime, QStringLiteral("time")},
-                    {ViewLine::kSectors, QStringLiteral("sectors")}}) {}
+                    {ViewLine::kSectors, QStringLiteral("sectors")},
+                    {ViewLine::kCount, QStringLiteral("rescued")}}) {}
 
 CCreateImageProcessWnd::~CCreateImageProcessWnd() {
   session_.reset();

@@ -56,6 +56,9 @@ int32_t ImageSession::OnImageProgress(void* context, int32_t percent, uint64_t s
                    : Prefixed(view.Message("MSG0305"),
                               FormatDuration(static_cast<uint64_t>(secondsLeft < 0 ? 0 : secondsLeft))));
   view.SetLine(ViewLine::kSectors, OutOf(view.Message("MSG0303"), sectorsDone, totalSectors));
+  // The rescue reports from the copying thread, which is this one: its map is safe to read here.
+  if (const RescueMap& map = session->writer_.Map(); map.Size() != 0)
+    view.SetLine(ViewLine::kCount, DescribeRescueMap(map));
   return 0;
 }
 

@@ -329,7 +329,7 @@ int Main(const QString& folder, const fs::path& programFolder) {
     fs::resize_file(disk, uint64_t{1} << 30);
     os::DiskTable::Override table({disk});
     CCreateImageProcessWnd window(dir.path() / "copy.img", {}, 0);
-    g.Run(window, 450, 270,
+    g.Run(window, 450, 290,
           [&] { g.PauseAndShoot(window, "cancelbtn", BarAt(window, 3), "image.png", true); });
   }
   return g.ok ? 0 : 1;

@@ -169,11 +169,12 @@ TEST_F(ProgressWindowTest, ImageWindowCopiesAndShowsSectors) {
   test::WriteFile(dir_.path() / "disk.img", disk);
   os::DiskTable::Override table({dir_.path() / "disk.img"});
   CCreateImageProcessWnd window(dir_.path() / "copy.img", {}, 0);
-  ASSERT_TRUE(window.Create(nullptr, 450, 270));
+  ASSERT_TRUE(window.Create(nullptr, 450, 290));
   EXPECT_EQ(window.ShowModal(), kEndFinished);
   EXPECT_EQ(Caption(window, "sectors"), "Sector 300 / 300");
   EXPECT_EQ(Caption(window, "percent"), "Progress: 100%");
   EXPECT_EQ(Caption(window, "time"), "Estimating time left...");
+  EXPECT_EQ(Caption(window, "rescued"), "rescued 150.0 KiB, bad 0 B in 0 areas, not yet read 0 B");
   EXPECT_EQ(test::ReadFile(dir_.path() / "copy.img"), disk);
 }
 
