@@ -919,6 +919,100 @@ INSTANTIATE_TEST_SUITE_P(
                   {{"fat/fat32.img.gz", 2048}, {"ntfs/ntfs_small.img.gz", 100000}}}),
     [](const ::testing::TestParamInfo<WholeDisk>& p) { return p.param.name; });
 
+#ifdef SNAPSAVE_BAD_SECTORS_FS
+// A failing disk served by a FUSE file system whose listed sectors fail every read.
+class FailingDisk {
+ public:
+  FailingDisk(const fs::path& backing, const fs::path& mountPoint, const std::string& bad, int delayUs)
+      : mountPoint_(mountPoint) {
+    fs::create_directories(mountPoint);
+    pid_ = fork();
+    if (pid_ == 0) {
+      const std::string delay = std::to_string(delayUs);
+      execl(SNAPSAVE_BAD_SECTORS_FS, SNAPSAVE_BAD_SECTORS_FS, backing.c_str(), mountPoint.c_str(),
+            bad.c_str(), delay.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    for (int i = 0; i < 100 && !Mounted(); ++i) usleep(50000);
+  }
+  ~FailingDisk() {
+    if (Mounted()) Execute("fusermount3 -u " + Quote(mountPoint_));
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  bool Mounted() const {
+    std::error_code ec;
+    return fs::exists(Disk(), ec);
+  }
+  fs::path Disk() const { return mountPoint_ / "disk.img"; }
+
+ private:
+  fs::path mountPoint_;
+  pid_t pid_ = -1;
+};
+
+// The sectors the map lists as bad ("-").
+std::set<uint64_t> BadInMap(const fs::path& map) {
+  std::set<uint64_t> bad;
+  std::ifstream in(map);
+  bool header = false;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    if (!header) {
+      header = true;
+      continue;
+    }
+    std::istringstream f(line);
+    std::string pos, size, status;
+    f >> pos >> size >> status;
+    if (status != "-") continue;
+    for (uint64_t s = std::stoull(pos, nullptr, 16) / 512;
+         s < (std::stoull(pos, nullptr, 16) + std::stoull(size, nullptr, 16)) / 512; ++s)
+      bad.insert(s);
+  }
+  return bad;
+}
+
+// Imaging a failing disk: the image equals the disk outside its bad sectors (zeros there), the map lists
+// exactly those (ddrescuelog, where installed, agrees), and a copy stopped half-way resumes to the same image
+// and map.
+TEST(CliImage, AFailingDiskIsRescuedAroundItsBadSectorsAndAStoppedCopyResumes) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  const fs::path backing = dir.path() / "disk.img";
+  test::GunzipFixture("fat/holes16.img.gz", backing);
+  std::set<uint64_t> bad = {100, 101, 102, 103, 104, 105, 106, 107, 5000};
+  for (uint64_t s = 9000; s < 9400; ++s) bad.insert(s);
+  std::vector<uint8_t> expected = test::ReadFile(backing);
+  for (uint64_t s : bad) std::fill_n(expected.begin() + static_cast<ptrdiff_t>(s * 512), 512, 0);
+
+  FailingDisk disk(backing, dir.path() / "mnt", "100-107,5000,9000-9399", 1500);
+  if (!disk.Mounted()) GTEST_SKIP() << "FUSE is not available here";
+  const fs::path image = dir.path() / "rescued.img";
+  fs::path map = image;
+  map += ".map";
+  const std::string command = std::string(SNAPSAVE_CLI) + " image " + Quote(disk.Disk()) + " " + Quote(image);
+  // Stopped with Ctrl-C while it works through the bad areas, then run again.
+  const CliRun stopped = Execute("timeout --preserve-status -s INT 0.6 " + command);
+  ASSERT_EQ(stopped.code, 130) << stopped.out;
+  ASSERT_TRUE(fs::exists(map));
+  const CliRun resumed = Execute(command);
+  EXPECT_EQ(resumed.code, 4) << resumed.out;  // finished, with sectors that stay unreadable
+  EXPECT_TRUE(test::ReadFile(image) == expected);
+  EXPECT_EQ(BadInMap(map), bad);
+  EXPECT_NE(resumed.out.find("bad 204.5 KiB in 3 areas, not yet read 0 B"), std::string::npos) << resumed.out;
+  if (std::system("command -v ddrescuelog >/dev/null 2>&1") == 0) {
+    const CliRun listed = Execute("ddrescuelog -b512 -l- " + Quote(map));
+    std::set<uint64_t> theirs;
+    std::istringstream numbers(listed.out);
+    for (uint64_t s; numbers >> s;) theirs.insert(s);
+    EXPECT_EQ(theirs, bad);
+  }
+}
+#endif
+
 TEST(Cli, SourcesImagesAndTheDiskList) {
   test::ScratchAppData appData;
   test::TempDir dir;
