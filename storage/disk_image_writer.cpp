@@ -8,6 +8,7 @@
 #include "os/clock.h"
 #include "os/device.h"
 #include "os/error.h"
+#include "storage/image_container.h"
 #include "storage/rescue_copy.h"
 
 namespace snapsave {
@@ -26,6 +27,18 @@ class FileSource final : public ImageSource {
 
  private:
   os::File file_;
+};
+
+// A container image (E01, VHD, ...) as a source: the medium it holds.
+class ContainerSource final : public ImageSource {
+ public:
+  explicit ContainerSource(std::unique_ptr<ImageContainer> container) : container_(std::move(container)) {}
+  uint32_t ReadAt(uint64_t offset, std::span<uint8_t> buffer, size_t& got) override {
+    return container_->ReadAt(offset, buffer, got);
+  }
+
+ private:
+  std::unique_ptr<ImageContainer> container_;
 };
 
 // Whole sectors per transfer, never zero (a sector larger than a transfer goes alone).
@@ -172,6 +185,20 @@ uint32_t DiskImageWriter::Open(const std::filesystem::path& sourcePath, bool isD
 }
 
 uint32_t DiskImageWriter::OpenSource(const std::filesystem::path& sourcePath, bool isDisk) {
+  // A container image, whether named as a file or listed as a disk, is copied as the medium it holds.
+  std::error_code ec;
+  if (std::filesystem::is_regular_file(sourcePath, ec)) {
+    if (const ImageFormat format = DetectImageFormat(sourcePath); format != ImageFormat::kRaw) {
+      std::unique_ptr<ImageContainer> container;
+      if (uint32_t e = OpenImageContainer(sourcePath, format, container); e != err::kSuccess) return e;
+      const uint64_t deviceSectors = container->MediaBytes() / sectorSize_;
+      if (sectorCount_ == 0 && startSector_ <= deviceSectors) sectorCount_ = deviceSectors - startSector_;
+      if (startSector_ > deviceSectors || sectorCount_ > deviceSectors - startSector_)
+        return err::kInvalidParameter;
+      source_ = std::make_unique<ContainerSource>(std::move(container));
+      return err::kSuccess;
+    }
+  }
   os::File file;
   if (uint32_t e = file.OpenRead(sourcePath); e != err::kSuccess) return e;
 

@@ -11,6 +11,12 @@ uint32_t SectorReader::OpenDisk(int32_t diskNumber) {
   Close();
   auto path = os::DiskTable::PathOf(diskNumber);
   if (!path) return err::kFileNotFound;
+  // An image file listed as a disk: a container is read as the medium it holds.
+  std::error_code ec;
+  if (std::filesystem::is_regular_file(*path, ec)) {
+    if (const ImageFormat format = DetectImageFormat(*path); format != ImageFormat::kRaw)
+      return OpenFile(*path);
+  }
   if (uint32_t e = file_.OpenRead(*path); e != err::kSuccess) return e;
   os::DriveGeometry geo;
   if (uint32_t e = os::QueryGeometry(file_, geo); e != err::kSuccess) return e;

@@ -502,6 +502,28 @@ TEST(Cli, ContainerImagesScanLikeTheRawVolume) {
     ASSERT_EQ(QuickScan(image, "--recover " + Quote(out)).code, 0);
     EXPECT_EQ(Recovered(out), rawFiles);
   }
+  // An E01 copied into a raw image is the volume itself.
+  const fs::path converted = dir.path() / "converted.img";
+  ASSERT_EQ(Execute(std::string(SNAPSAVE_CLI) + " image " + Quote(dir.path() / "holes16.E01") + " " +
+                    Quote(converted))
+                .code,
+            0);
+  EXPECT_TRUE(test::ReadFile(converted) == test::ReadFile(raw));
+  // A whole disk in a container: its partition is listed and scanned as on a raw disk image.
+  std::vector<uint8_t> disk(20 << 20, 0);
+  const std::vector<uint8_t> volume = test::ReadFile(raw);
+  std::copy(volume.begin(), volume.end(), disk.begin() + 2048 * 512);
+  const uint8_t entry[16] = {0, 0, 0, 0, 0x06, 0, 0, 0, 0x00, 0x08, 0, 0, 0x00, 0x40, 0, 0};  // 2048, 16384
+  std::copy(std::begin(entry), std::end(entry), disk.begin() + 446);
+  disk[510] = 0x55;
+  disk[511] = 0xAA;
+  test::WriteFile(dir.path() / "disk.img", disk);
+  if (Execute("qemu-img convert -f raw -O vmdk " + Quote(dir.path() / "disk.img") + " " +
+              Quote(dir.path() / "disk.vmdk"))
+          .code == 0) {
+    const CliRun partition = QuickScan(dir.path() / "disk.vmdk", "--list");
+    EXPECT_EQ(listed(partition), listed(rawList)) << partition.out;
+  }
   const fs::path deepOut = dir.path() / "deep-qcow2";
   ASSERT_EQ(DeepScan(dir.path() / "holes16.qcow2", "--recover " + Quote(deepOut)).code, 0);
   const fs::path rawDeep = dir.path() / "deep-raw";
