@@ -89,37 +89,42 @@ class LibyalContainer final : public ImageContainer {
   uint64_t bytes_;
 };
 
-// Opens with `open` (which gets the handle and an error slot), sizes with `size`, and wraps; the handle is
-// released on any failure.
-template <typename Handle, typename Error, typename Init, typename Open, typename Size>
-uint32_t OpenLibyal(LibyalApi<Handle, Error> api, Init init, Open open, Size size,
+// Opens with `open` (which gets the handle and an error slot), then lets `ready` refuse what was opened or
+// finish opening it, sizes with `size`, and wraps; the handle is closed and released on any failure.
+template <typename Handle, typename Error, typename Init, typename Open, typename Ready, typename Size>
+uint32_t OpenLibyal(LibyalApi<Handle, Error> api, Init init, Open open, Ready ready, Size size,
                     std::unique_ptr<ImageContainer>& out) {
   Handle* handle = nullptr;
   Error* error = nullptr;
+  bool opened = false;
   auto fail = [&](uint32_t code) {
     if (error != nullptr) api.releaseError(&error);
+    if (opened) {
+      api.close(handle, &error);
+      if (error != nullptr) api.releaseError(&error);
+    }
     if (handle != nullptr) {
-      Error* e = nullptr;
-      api.release(&handle, &e);
-      if (e != nullptr) api.releaseError(&e);
+      api.release(&handle, &error);
+      if (error != nullptr) api.releaseError(&error);
     }
     return code;
   };
   if (init(&handle, &error) != 1) return fail(err::kNotEnoughMemory);
   if (open(handle, &error) != 1) return fail(err::kInvalidData);
+  opened = true;
   size64_t bytes = 0;
-  if (size(handle, &bytes, &error) != 1) {
-    Error* e = nullptr;
-    api.close(handle, &e);
-    if (e != nullptr) api.releaseError(&e);
-    return fail(err::kInvalidData);
-  }
+  if (ready(handle, &error) != 1 || size(handle, &bytes, &error) != 1) return fail(err::kInvalidData);
   try {
     out = std::make_unique<LibyalContainer<Handle, Error>>(handle, api, bytes);
   } catch (const std::bad_alloc&) {
     return fail(err::kNotEnoughMemory);
   }
   return err::kSuccess;
+}
+
+template <typename Handle, typename Error>
+int NothingMore(Handle*, Error**) {
+  return 1;
 }
 
 uint32_t OpenEwf(const fs::path& path, std::unique_ptr<ImageContainer>& out) {
@@ -139,7 +144,7 @@ uint32_t OpenEwf(const fs::path& path, std::unique_ptr<ImageContainer>& out) {
       [&](libewf_handle_t* h, libewf_error_t** e) {
         return libewf_handle_open(h, names, count, LIBEWF_OPEN_READ, e);
       },
-      libewf_handle_get_media_size, out);
+      NothingMore<libewf_handle_t, libewf_error_t>, libewf_handle_get_media_size, out);
   libewf_glob_free(names, count, &error);
   if (error != nullptr) libewf_error_free(&error);
   return result;
@@ -152,16 +157,13 @@ uint32_t OpenVhd(const fs::path& path, std::unique_ptr<ImageContainer>& out) {
   return OpenLibyal(
       api, libvhdi_file_initialize,
       [&](libvhdi_file_t* f, libvhdi_error_t** e) {
-        if (libvhdi_file_open(f, name.c_str(), LIBVHDI_OPEN_READ, e) != 1) return -1;
+        return libvhdi_file_open(f, name.c_str(), LIBVHDI_OPEN_READ, e);
+      },
+      [](libvhdi_file_t* f, libvhdi_error_t** e) {
         // A differencing disk holds only what changed since its parent: not a medium by itself.
         uint32_t type = 0;
-        if (libvhdi_file_get_disk_type(f, &type, e) != 1 || type == LIBVHDI_DISK_TYPE_DIFFERENTIAL) {
-          libvhdi_error_t* closing = nullptr;
-          libvhdi_file_close(f, &closing);
-          if (closing != nullptr) libvhdi_error_free(&closing);
-          return -1;
-        }
-        return 1;
+        return libvhdi_file_get_disk_type(f, &type, e) == 1 && type != LIBVHDI_DISK_TYPE_DIFFERENTIAL ? 1
+                                                                                                      : -1;
       },
       libvhdi_file_get_media_size, out);
 }
@@ -173,17 +175,10 @@ uint32_t OpenVmdk(const fs::path& path, std::unique_ptr<ImageContainer>& out) {
   return OpenLibyal(
       api, libvmdk_handle_initialize,
       [&](libvmdk_handle_t* h, libvmdk_error_t** e) {
-        if (libvmdk_handle_open(h, name.c_str(), LIBVMDK_OPEN_READ, e) != 1) return -1;
-        // The extents the descriptor names, beside it (for a monolithic file, the file itself).
-        if (libvmdk_handle_open_extent_data_files(h, e) != 1) {
-          libvmdk_error_t* closing = nullptr;
-          libvmdk_handle_close(h, &closing);
-          if (closing != nullptr) libvmdk_error_free(&closing);
-          return -1;
-        }
-        return 1;
+        return libvmdk_handle_open(h, name.c_str(), LIBVMDK_OPEN_READ, e);
       },
-      libvmdk_handle_get_media_size, out);
+      // The extents the descriptor names, beside it (for a monolithic file, the file itself).
+      libvmdk_handle_open_extent_data_files, libvmdk_handle_get_media_size, out);
 }
 
 uint32_t OpenQcow(const fs::path& path, std::unique_ptr<ImageContainer>& out) {
@@ -195,7 +190,7 @@ uint32_t OpenQcow(const fs::path& path, std::unique_ptr<ImageContainer>& out) {
       [&](libqcow_file_t* f, libqcow_error_t** e) {
         return libqcow_file_open(f, name.c_str(), LIBQCOW_OPEN_READ, e);
       },
-      libqcow_file_get_media_size, out);
+      NothingMore<libqcow_file_t, libqcow_error_t>, libqcow_file_get_media_size, out);
 }
 
 // ---- Split raw: the pieces one after another.
