@@ -104,9 +104,21 @@ int ScanOutcome(const NamedTarget& t, int32_t scanned, bool quick, const std::st
   }
   const DeepScanControl* deep = DeepControlOf(*t.target->engine);
   if (deep != nullptr && deep->UnreadableSectors() != 0) {
-    std::fprintf(stderr, "%s: %llu unreadable sectors were skipped, the first at sector %llu\n",
+    // The stretches, the first ten of them: where a failing disk is bad.
+    std::string where;
+    const auto& ranges = deep->UnreadableRanges();
+    constexpr size_t kShown = 10;
+    for (size_t i = 0; i < ranges.size() && i < kShown; ++i) {
+      where += i == 0 ? " " : ", ";
+      where += ranges[i].count == 1
+                   ? fmt::format("{}", ranges[i].firstSector)
+                   : fmt::format("{}-{}", ranges[i].firstSector, ranges[i].firstSector + ranges[i].count - 1);
+    }
+    if (ranges.size() > kShown) where += fmt::format(" and {} more stretches", ranges.size() - kShown);
+    std::fprintf(stderr,
+                 "%s: %llu unreadable sectors were skipped, the first at sector %llu; unreadable:%s\n",
                  Shown(t.name).c_str(), static_cast<unsigned long long>(deep->UnreadableSectors()),
-                 static_cast<unsigned long long>(deep->FirstUnreadableSector().value_or(0)));
+                 static_cast<unsigned long long>(deep->FirstUnreadableSector().value_or(0)), where.c_str());
   }
   return 0;
 }

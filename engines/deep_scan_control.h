@@ -5,10 +5,18 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "catalog/found_file_record.h"
 
 namespace snapsave {
+
+// Absolute sectors of the scanned source.
+struct UnreadableRange {
+  uint64_t firstSector = 0;
+  uint64_t count = 0;
+};
+inline constexpr size_t kMaxUnreadableRanges = 1000;
 
 class DeepScanControl {
  public:
@@ -27,6 +35,8 @@ class DeepScanControl {
   // Sectors the pass could not read and skipped, and the first of them.
   virtual uint64_t UnreadableSectors() const = 0;
   virtual std::optional<uint64_t> FirstUnreadableSector() const = 0;
+  // The stretches of them, in order; at most kMaxUnreadableRanges (the count above holds them all).
+  virtual const std::vector<UnreadableRange>& UnreadableRanges() const = 0;
 
  protected:
   DeepScanControl() = default;

@@ -191,7 +191,11 @@ int32_t CProfessionalRecovery::Scan(std::string_view /*logName*/) {
   }
   unreadableSectors_ = 0;
   firstUnreadable_.reset();
-  const int32_t stop = Pass(plan, cursor);
+  unreadable_.clear();
+  skipped_.clear();
+  skip_ = 0;
+  int32_t stop = Pass(plan, cursor);
+  if (stop == 0) stop = RetrySkipped();
 
   fat_.FinishScan();
   ntfs_.FinishScan();
@@ -254,11 +258,20 @@ int32_t CProfessionalRecovery::Pass(ExtentPlan& plan, PassCursor& cursor) {
     while (cursor.done < cursor.run.length) {
       const auto count =
           static_cast<uint32_t>(std::min<uint64_t>(chunkSectors, cursor.run.length - cursor.done));
-      const uint32_t usable = ReadChunk(first + cursor.done, count);
+      uint64_t skip = 0;
+      const uint32_t usable = ReadChunk(first + cursor.done, count, skip);
       uint64_t overrun = 0;
       if (usable != 0) {
         found_ = GetRecordCount() + cursor.foundBase;
         stop = Dispatch(first + cursor.done, usable, overrun);
+      }
+      // After a failed read the pass jumps ahead (past what a carve took already); the jumped-over sectors
+      // are read again at the end of the pass.
+      if (stop == 0 && skip > overrun) {
+        const uint64_t from = cursor.done + count + overrun;
+        const uint64_t jump = std::min(skip - overrun, cursor.run.length - std::min(cursor.run.length, from));
+        NoteSkipped(first + from, jump);
+        overrun += jump;
       }
       // Stopped inside the chunk: the position saved is the sector whose carve was stopped, so that a
       // continued scan neither skips the rest of the chunk nor carves a file twice.
@@ -283,23 +296,78 @@ int32_t CProfessionalRecovery::Pass(ExtentPlan& plan, PassCursor& cursor) {
   return stop;
 }
 
-uint32_t CProfessionalRecovery::ReadChunk(uint64_t sector, uint32_t count) {
+uint32_t CProfessionalRecovery::ReadChunk(uint64_t sector, uint32_t count, uint64_t& skip) {
   uint32_t got = 0;
   reader_.ReadSectors(std::span(chunk_).first(size_t{count} * sectorSize_), static_cast<int32_t>(count),
                       sector, sectorSize_, &got);
-  if (got == count) return count;
-  // A bad sector or the end of a truncated image: keep what reads one sector at a time, zero the rest, and
-  // count it for the end of the scan.
-  for (uint32_t i = got; i < count; ++i) {
-    const std::span<uint8_t> one = std::span(chunk_).subspan(size_t{i} * sectorSize_, sectorSize_);
-    uint32_t single = 0;
-    reader_.ReadSectors(one, 1, sector + i, sectorSize_, &single);
-    if (single == 1) continue;
-    std::fill(one.begin(), one.end(), 0);
-    ++unreadableSectors_;
-    if (!firstUnreadable_) firstUnreadable_ = sector + i;
+  skip = 0;
+  if (got == count) {
+    skip_ = 0;
+    return count;
   }
+  // A bad area, or the end of a truncated image: no sector-by-sector retries now (on a failing disk each
+  // costs the drive's own retries); the rest of the chunk is zeros for now and read again after the pass.
+  std::fill(chunk_.begin() + static_cast<ptrdiff_t>(size_t{got} * sectorSize_),
+            chunk_.begin() + static_cast<ptrdiff_t>(size_t{count} * sectorSize_), uint8_t{0});
+  NoteSkipped(sector + got, count - got);
+  skip_ = skip_ == 0 ? kFirstSkipSectors : std::min(skip_ * 2, kMaxSkipSectors);
+  skip = skip_;
   return count;
+}
+
+void CProfessionalRecovery::NoteSkipped(uint64_t sector, uint64_t count) {
+  if (count == 0) return;
+  if (!skipped_.empty() && skipped_.back().firstSector + skipped_.back().count == sector) {
+    skipped_.back().count += count;
+    return;
+  }
+  skipped_.push_back({sector, count});
+}
+
+void CProfessionalRecovery::NoteUnreadable(uint64_t sector) {
+  ++unreadableSectors_;
+  if (!firstUnreadable_) firstUnreadable_ = sector;
+  if (!unreadable_.empty() && unreadable_.back().firstSector + unreadable_.back().count == sector) {
+    ++unreadable_.back().count;
+  } else if (unreadable_.size() < kMaxUnreadableRanges) {
+    unreadable_.push_back({sector, 1});
+  }
+}
+
+int32_t CProfessionalRecovery::RetrySkipped() {
+  const uint32_t chunkSectors = kChunkBytes / sectorSize_;
+  for (const UnreadableRange& stretch : skipped_) {
+    const uint64_t end = stretch.firstSector + stretch.count;
+    uint64_t at = stretch.firstSector;
+    while (at < end) {
+      // The sectors that read, one by one, gathered into a chunk until one fails or the chunk is full.
+      uint32_t good = 0;
+      while (at + good < end && good < chunkSectors) {
+        const std::span<uint8_t> one = std::span(chunk_).subspan(size_t{good} * sectorSize_, sectorSize_);
+        uint32_t single = 0;
+        reader_.ReadSectors(one, 1, at + good, sectorSize_, &single);
+        if (single != 1) break;
+        ++good;
+      }
+      uint64_t overrun = 0;
+      if (good != 0) {
+        if (const int32_t stop = Dispatch(at, good, overrun); stop != 0) return stop;
+      }
+      at += good + overrun;
+      if (at < end && good < chunkSectors && overrun == 0) {
+        NoteUnreadable(at);
+        ++at;
+      }
+      if (callbacks_.scan != nullptr) {
+        if (const int32_t stop = Report(ProgressClock::Percent(scanned_, total_), kWeight, secondsLeft_,
+                                        scanned_, total_, GetRecordCount());
+            stop != 0)
+          return stop;
+      }
+    }
+  }
+  skipped_.clear();
+  return 0;
 }
 
 int32_t CProfessionalRecovery::Dispatch(uint64_t chunkStart, uint32_t sectors, uint64_t& overrun) {

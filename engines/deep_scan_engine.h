@@ -86,6 +86,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
   // Chunks the pass could not read and skipped, and the first sector of the first of them.
   uint64_t UnreadableSectors() const override { return unreadableSectors_; }
   std::optional<uint64_t> FirstUnreadableSector() const override { return firstUnreadable_; }
+  const std::vector<UnreadableRange>& UnreadableRanges() const override { return unreadable_; }
   // Sectors the pass covers (after Scan).
   uint64_t TotalSectors() const { return total_; }
   IFileRecoveryParse* QuickEngine() const { return quick_.get(); }
@@ -142,8 +143,15 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
   int32_t Pass(ExtentPlan& plan, PassCursor& cursor);
   // The engine that made records of `kind`; null for carved files where the call has no meaning.
   IFileRecoveryParse* EngineOf(const FoundFileRecord& record);
-  // Reads one chunk (salvaging what a failing read leaves by single-sector reads); returns sectors usable.
-  uint32_t ReadChunk(uint64_t sector, uint32_t count);
+  // Reads one chunk; returns sectors usable. Where the read fails, the rest of the chunk is zeros and noted
+  // for a retry at the end of the pass, and `skip` receives how many sectors after the chunk the pass jumps
+  // (growing while failures go on, as a rescue copy's first pass does); 0 after a good read.
+  uint32_t ReadChunk(uint64_t sector, uint32_t count, uint64_t& skip);
+  // The stretches jumped over in the pass, read once more sector by sector and dispatched where they read;
+  // what stays unreadable is counted. 0 or the stop a callback answered.
+  int32_t RetrySkipped();
+  void NoteSkipped(uint64_t sector, uint64_t count);
+  void NoteUnreadable(uint64_t sector);
   // Offers each sector of the chunk to one engine; returns ScanCancelled or 0, and in `overrun` the sectors
   // the last carve ran past the chunk's end (after a stop: the sectors dispatched before it).
   int32_t Dispatch(uint64_t chunkStart, uint32_t sectors, uint64_t& overrun);
@@ -187,6 +195,12 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
   uint64_t found_ = 0;
   uint64_t unreadableSectors_ = 0;
   std::optional<uint64_t> firstUnreadable_;
+  std::vector<UnreadableRange> unreadable_;  // the first kMaxUnreadableRanges stretches
+  std::vector<UnreadableRange> skipped_;     // jumped over in the pass, absolute sectors
+  // The first jump after a failed read, and the longest (64 KiB and 64 MiB of 512-byte sectors).
+  static constexpr uint64_t kFirstSkipSectors = 128;
+  static constexpr uint64_t kMaxSkipSectors = uint64_t{1} << 17;
+  uint64_t skip_ = 0;  // the next jump, in sectors
 };
 
 }  // namespace snapsave

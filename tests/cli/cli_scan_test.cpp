@@ -1033,6 +1033,53 @@ TEST(CliImage, AFailingDiskIsRescuedAroundItsBadSectorsAndAStoppedCopyResumes) {
     EXPECT_EQ(theirs, bad);
   }
 }
+
+// A deep scan of a failing disk: the pass jumps over the bad areas and reads what it jumped over once more at
+// its end; it finishes, names the unreadable stretches, and finds every file that lies outside them.
+TEST(CliDeep, AFailingDiskIsScannedAroundItsBadAreas) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  std::vector<uint8_t> image(8 << 20);
+  uint64_t x = 99;
+  for (uint8_t& b : image) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    b = static_cast<uint8_t>(x >> 24);
+  }
+  // Photos before, between and after the bad areas; one just after a bad area, in what the pass jumps over.
+  const std::map<uint64_t, std::string> placed = {
+      {100, "photo.jpg"}, {2100, "pic.png"}, {4300, "tone.wav"}, {9500, "photo.jpg"}, {15000, "pic.gif"}};
+  std::map<std::string, uint32_t> expected;
+  for (const auto& [sector, name] : placed) {
+    test::GunzipFixture("carve/media/" + name + ".gz", dir.path() / name);
+    const auto bytes = test::ReadFile(dir.path() / name);
+    std::copy(bytes.begin(), bytes.end(), image.begin() + static_cast<std::ptrdiff_t>(sector * 512));
+    const size_t end = sector * 512 + bytes.size();
+    std::fill(image.begin() + static_cast<std::ptrdiff_t>(end),
+              image.begin() + static_cast<std::ptrdiff_t>((end + 511) / 512 * 512), 0);
+    const std::string category = name == "tone.wav" ? "audio" : "photo";
+    expected[category + "/" + std::to_string(sector) + name.substr(name.find('.'))] = Crc(bytes);
+  }
+  const fs::path backing = dir.path() / "raw.img";
+  test::WriteFile(backing, image);
+  FailingDisk disk(backing, dir.path() / "mnt", "3000-3999,9400-9420,12000", 0);
+  if (!disk.Mounted()) GTEST_SKIP() << "FUSE is not available here";
+  const fs::path out = dir.path() / "out";
+  const CliRun run =
+      Execute(std::string(SNAPSAVE_CLI) + " scan " + Quote(disk.Disk()) + " --recover " + Quote(out), true);
+  EXPECT_EQ(run.code, 0) << run.out;
+  EXPECT_NE(
+      run.out.find("1022 unreadable sectors were skipped, the first at sector 3000; unreadable: 3000-3999, "
+                   "9400-9420, 12000"),
+      std::string::npos)
+      << run.out;
+  const auto files = Recovered(out);
+  for (const auto& [name, crc] : expected) {
+    ASSERT_EQ(files.count(name), 1u) << name << "\n" << run.out;
+    EXPECT_EQ(files.at(name), crc) << name;
+  }
+}
 #endif
 
 TEST(Cli, SourcesImagesAndTheDiskList) {
