@@ -26,6 +26,7 @@ int backing = -1;
 off_t backingSize = 0;
 std::vector<std::pair<uint64_t, uint64_t>> bad;  // inclusive sector ranges
 useconds_t delay = 0;
+double rate = 0;  // MB/s; 0 for no limit
 constexpr const char* kName = "/disk.img";
 
 bool Touches(uint64_t offset, size_t size) {
@@ -70,6 +71,7 @@ int Open(const char* path, struct fuse_file_info* fi) {
 int Read(const char* path, char* buffer, size_t size, off_t offset, struct fuse_file_info*) {
   if (std::strcmp(path, kName) != 0) return -ENOENT;
   if (delay != 0) ::usleep(delay);
+  if (rate > 0) ::usleep(static_cast<useconds_t>(static_cast<double>(size) / rate));  // bytes / (MB/s) = us
   if (Touches(static_cast<uint64_t>(offset), size)) return -EIO;
   const ssize_t n = ::pread(backing, buffer, size, offset);
   return n < 0 ? -errno : static_cast<int>(n);
@@ -79,7 +81,7 @@ int Read(const char* path, char* buffer, size_t size, off_t offset, struct fuse_
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: %s BACKING MOUNTPOINT SECTORS [DELAY_US]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s BACKING MOUNTPOINT SECTORS [DELAY_US [RATE_MBPS]]\n", argv[0]);
     return 2;
   }
   backing = ::open(argv[1], O_RDONLY);
@@ -94,6 +96,7 @@ int main(int argc, char** argv) {
     }
   }
   if (argc > 4) delay = static_cast<useconds_t>(std::strtoul(argv[4], nullptr, 10));
+  if (argc > 5) rate = std::strtod(argv[5], nullptr);
   struct fuse_operations ops {};
   ops.getattr = GetAttr;
   ops.readdir = ReadDir;
