@@ -101,6 +101,15 @@ QString CMainWnd::Message(const QString& id) {
   return LanguageTable::Text(*messages_, id);
 }
 
+QString CMainWnd::CountedMessage(const QString& id, uint64_t count) {
+  // The singular form, where the language file has one ("MSG0804_1"); else the plural for every count.
+  if (count == 1) {
+    const QString one = Message(id + QStringLiteral("_1"));
+    if (!one.isEmpty()) return one;
+  }
+  return Message(id);
+}
+
 int CMainWnd::Ask(int kind, const QString& messageId, int width, int height) {
   return prompts_->Message(this, kind, Message(messageId), width, height);
 }
@@ -173,7 +182,9 @@ void CMainWnd::SetPageTexts(int page) {
     int found = 0;
     for (const auto& [key, records] : searchResult_) found += static_cast<int>(records.size());
     set("Txt1", Message("MSG0801"));
-    set("Txt2", Q(FormatMessage(Message("MSG0802").toStdString(), {std::to_string(found)})));
+    set("Txt2",
+        Q(FormatMessage(CountedMessage(QStringLiteral("MSG0802"), static_cast<uint64_t>(found)).toStdString(),
+                        {std::to_string(found)})));
   }
   UpdateSelectedInfo();
 }

@@ -134,6 +134,8 @@ class CMainWnd : public ui::CWindowUI {
   void OnMenuItem(const QString& name);
   int Ask(int kind, const QString& messageId, int width, int height);
   QString Message(const QString& id);
+  // The message for `count` things: its singular form for one, where the language file has it.
+  QString CountedMessage(const QString& id, uint64_t count);
   void Show(const QString& name, bool visible);
   void Enable(const QString& name, bool enabled);
 

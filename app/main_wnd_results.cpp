@@ -144,7 +144,7 @@ void CMainWnd::UpdateSelectedInfo() {
       info->SetText(Message("MSG0803"));
     } else {
       info->SetText(
-          Q(FormatMessage(Message("MSG0804").toStdString(),
+          Q(FormatMessage(CountedMessage(QStringLiteral("MSG0804"), checkedFiles_.size()).toStdString(),
                           {FormatSize(static_cast<int64_t>(total)), std::to_string(checkedFiles_.size())})));
     }
   }

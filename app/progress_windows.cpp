@@ -317,6 +317,10 @@ void CRecoverProcessWnd::AddResultRow(const QString& path, const QString& outcom
 }
 
 void CRecoverProcessWnd::ShowFinished() {
+  // "Please wait" no longer holds once every file is handled.
+  if (auto* c = FindControl(QStringLiteral("stage"));
+      c != nullptr && !MessageText(QStringLiteral("MSG1104")).isEmpty())
+    c->SetText(MessageText(QStringLiteral("MSG1104")));
   if (auto* c = FindControl(QStringLiteral("FinishBtn"))) c->setVisible(true);
   if (auto* c = FindControl(QStringLiteral("CancelBtn"))) c->setVisible(false);
 }

@@ -241,7 +241,13 @@ TEST_F(MainWindowTest, FixtureImageIsScannedCountedAndRecoveredByteForByte) {
   list->SetChecked(0, false, true);
   EXPECT_EQ(window->CheckedFiles().size(), 7u);
   EXPECT_EQ(photos->check, ui::CheckState::Partial);
+  // One file is "1 file", not "1 files".
   list->SetChecked(0, true, true);
+  for (int row = 1; row < list->RowCount(); ++row) list->SetChecked(row, false, true);
+  EXPECT_TRUE(
+      window->FindControl(QStringLiteral("SelectedFileInfo"))->Text().endsWith(QStringLiteral(" in 1 file")))
+      << window->FindControl(QStringLiteral("SelectedFileInfo"))->Text().toStdString();
+  for (int row = 0; row < list->RowCount(); ++row) list->SetChecked(row, true, true);
 
   const fs::path out = dir_.path() / "rescued";
   fs::create_directories(out);

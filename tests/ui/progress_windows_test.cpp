@@ -153,6 +153,7 @@ TEST_F(ProgressWindowTest, RecoveryCountsRowsAndDetailView) {
   });
   EXPECT_EQ(window.ShowModal(), kEndFinished);
   EXPECT_EQ(Caption(window, "recovered"), "10 of 10 files done: 8 saved, 2 failed");
+  EXPECT_EQ(Caption(window, "stage"), "Done.");  // no "Please wait" once it is over
   EXPECT_FALSE(window.FindControl("CancelBtn")->IsVisible());
   auto* list = window.Find<ui::CListUI>("DetailList");
   ASSERT_NE(list, nullptr);
