@@ -253,6 +253,21 @@ int32_t CProfessionalRecovery::Pass(ExtentPlan& plan, PassCursor& cursor) {
   ProgressClock clock;
   secondsLeft_ = -1;
   int32_t stop = 0;
+  // The thread reads this run and the next while the pass works; the plan is asked on this thread only.
+  ReadAhead readAhead(reader_, sectorSize_);
+  readAhead_ = &readAhead;
+  struct Forget {
+    ReadAhead*& slot;
+    ~Forget() { slot = nullptr; }
+  } forget{readAhead_};
+  Run next = cursor.run;
+  if (cursor.run.length != 0)
+    readAhead.Enqueue(volumeStart_ + cursor.run.start + cursor.done, cursor.run.length - cursor.done);
+  auto enqueueAfter = [&](const Run& run) {
+    next = plan.Next(run.start + run.length);
+    if (next.length != 0) readAhead.Enqueue(volumeStart_ + next.start, next.length);
+  };
+  if (cursor.run.length != 0) enqueueAfter(cursor.run);
   while (cursor.run.length != 0 && stop == 0) {
     const uint64_t first = volumeStart_ + cursor.run.start;
     while (cursor.done < cursor.run.length) {
@@ -272,6 +287,7 @@ int32_t CProfessionalRecovery::Pass(ExtentPlan& plan, PassCursor& cursor) {
         const uint64_t jump = std::min(skip - overrun, cursor.run.length - std::min(cursor.run.length, from));
         NoteSkipped(first + from, jump);
         overrun += jump;
+        readAhead.DropBefore(first + from + jump);
       }
       // Stopped inside the chunk: the position saved is the sector whose carve was stopped, so that a
       // continued scan neither skips the rest of the chunk nor carves a file twice.
@@ -290,13 +306,19 @@ int32_t CProfessionalRecovery::Pass(ExtentPlan& plan, PassCursor& cursor) {
       }
     }
     if (stop != 0) break;
-    cursor.run = plan.Next(cursor.run.start + cursor.run.length);
+    cursor.run = next;
     cursor.done = 0;
+    if (cursor.run.length != 0) enqueueAfter(cursor.run);
   }
   return stop;
 }
 
 uint32_t CProfessionalRecovery::ReadChunk(uint64_t sector, uint32_t count, uint64_t& skip) {
+  skip = 0;
+  if (readAhead_ != nullptr && readAhead_->Take(sector, count, chunk_)) {
+    skip_ = 0;
+    return count;
+  }
   uint32_t got = 0;
   reader_.ReadSectors(std::span(chunk_).first(size_t{count} * sectorSize_), static_cast<int32_t>(count),
                       sector, sectorSize_, &got);

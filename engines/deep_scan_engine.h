@@ -23,6 +23,7 @@
 #include "fs/fat/fat_deep_engine.h"
 #include "fs/ntfs/ntfs_deep_engine.h"
 #include "os/clock.h"
+#include "storage/read_ahead.h"
 #include "storage/sector_reader.h"
 
 namespace snapsave {
@@ -200,7 +201,8 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
   // The first jump after a failed read, and the longest (64 KiB and 64 MiB of 512-byte sectors).
   static constexpr uint64_t kFirstSkipSectors = 128;
   static constexpr uint64_t kMaxSkipSectors = uint64_t{1} << 17;
-  uint64_t skip_ = 0;  // the next jump, in sectors
+  uint64_t skip_ = 0;               // the next jump, in sectors
+  ReadAhead* readAhead_ = nullptr;  // the pass's, while it runs
 };
 
 }  // namespace snapsave

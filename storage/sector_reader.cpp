@@ -56,6 +56,16 @@ void SectorReader::Close() {
 
 uint32_t SectorReader::ReadSectors(std::span<uint8_t> buffer, int32_t count, uint64_t startSector,
                                    uint32_t sectorSize, uint32_t* sectorsRead) const {
+  return Read(buffer, count, startSector, sectorSize, sectorsRead, kChunkBytes);
+}
+
+uint32_t SectorReader::ReadSectorsLarge(std::span<uint8_t> buffer, int32_t count, uint64_t startSector,
+                                        uint32_t sectorSize, uint32_t* sectorsRead) const {
+  return Read(buffer, count, startSector, sectorSize, sectorsRead, kLargeChunkBytes);
+}
+
+uint32_t SectorReader::Read(std::span<uint8_t> buffer, int32_t count, uint64_t startSector,
+                            uint32_t sectorSize, uint32_t* sectorsRead, uint32_t pieceBytes) const {
   if (sectorsRead != nullptr) *sectorsRead = 0;
   if (count < 0 || sectorSize == 0) return err::kInvalidParameter;
   const auto n = static_cast<uint64_t>(count);
@@ -70,7 +80,7 @@ uint32_t SectorReader::ReadSectors(std::span<uint8_t> buffer, int32_t count, uin
   uint64_t filled = 0;
   uint32_t result = err::kSuccess;
   while (filled < wanted) {
-    auto chunk = static_cast<size_t>(std::min<uint64_t>(kChunkBytes, wanted - filled));
+    auto chunk = static_cast<size_t>(std::min<uint64_t>(pieceBytes, wanted - filled));
     size_t got = 0;
     const std::span<uint8_t> piece = buffer.subspan(static_cast<size_t>(filled), chunk);
     uint32_t e = container_ ? container_->ReadAt(offset + filled, piece, got)

@@ -29,6 +29,11 @@ class SectorReader {
   // `sectorsRead` tells how many whole sectors arrived in every case.
   uint32_t ReadSectors(std::span<uint8_t> buffer, int32_t count, uint64_t startSector, uint32_t sectorSize,
                        uint32_t* sectorsRead) const;
+  // The same, handed to the operating system in pieces of up to kLargeChunkBytes: for reading ahead of a pass
+  // into large buffers, where a slow medium serves large requests much faster than many small ones.
+  static constexpr uint32_t kLargeChunkBytes = 1 << 20;
+  uint32_t ReadSectorsLarge(std::span<uint8_t> buffer, int32_t count, uint64_t startSector,
+                            uint32_t sectorSize, uint32_t* sectorsRead) const;
 
   void Close();
   bool IsOpen() const { return file_.IsOpen() || container_ != nullptr; }
@@ -38,6 +43,9 @@ class SectorReader {
   uint32_t DeviceSectorSize() const { return deviceSectorSize_; }
 
  private:
+  uint32_t Read(std::span<uint8_t> buffer, int32_t count, uint64_t startSector, uint32_t sectorSize,
+                uint32_t* sectorsRead, uint32_t pieceBytes) const;
+
   os::File file_;
   std::unique_ptr<ImageContainer> container_;  // instead of file_ for images in a container format
   uint64_t totalSectors_ = 0;
