@@ -8,6 +8,7 @@
 
 #include "filetypes/file_categories.h"
 #include "filetypes/file_type_catalogue.h"
+#include "os/text.h"
 
 namespace snapsave::cli {
 
@@ -205,15 +206,7 @@ std::string ExtensionOf(std::string_view name) {
 }
 
 std::string HumanSize(uint64_t bytes) {
-  static constexpr const char* kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
-  if (bytes < 1024) return fmt::format("{} B", bytes);
-  double value = static_cast<double>(bytes);
-  size_t unit = 0;
-  while (value >= 1024 && unit + 1 < std::size(kUnits)) {
-    value /= 1024;
-    ++unit;
-  }
-  return fmt::format("{:.1f} {}", value, kUnits[unit]);
+  return os::HumanSize(bytes);
 }
 
 }  // namespace snapsave::cli

@@ -1,5 +1,7 @@
 #include "os/text.h"
 
+#include <fmt/format.h>
+
 #include <iterator>
 
 #include <utf8.h>
@@ -42,6 +44,18 @@ std::string_view ExtensionOf(std::string_view name) {
   size_t dot = name.rfind('.');
   if (dot == std::string_view::npos) return {};
   return name.substr(dot + 1);
+}
+
+std::string HumanSize(uint64_t bytes) {
+  static constexpr const char* kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  if (bytes < 1024) return fmt::format("{} B", bytes);
+  double value = static_cast<double>(bytes);
+  size_t unit = 0;
+  while (value >= 1024 && unit + 1 < std::size(kUnits)) {
+    value /= 1024;
+    ++unit;
+  }
+  return fmt::format("{:.1f} {}", value, kUnits[unit]);
 }
 
 }  // namespace snapsave::os

@@ -2,6 +2,7 @@
 // here; stored files that hold UTF-16 hold it as UTF-16LE.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -19,5 +20,8 @@ inline char AsciiLower(char c) {
 
 // Text after the last '.', or empty when there is none.
 std::string_view ExtensionOf(std::string_view name);
+
+// "512 B", "1.5 KiB", "7.8 MiB": a size in binary units with one decimal.
+std::string HumanSize(uint64_t bytes);
 
 }  // namespace snapsave::os

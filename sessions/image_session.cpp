@@ -1,9 +1,10 @@
 #include "sessions/image_session.h"
 
-#include <iterator>
 #include <string>
 
 #include <fmt/core.h>
+
+#include "os/text.h"
 
 namespace snapsave {
 
@@ -78,23 +79,14 @@ std::string DescribeBadSectors(const DiskImageWriter& writer, size_t maxRanges) 
 }
 
 std::string DescribeRescueMap(const RescueMap& map) {
-  auto size = [](uint64_t bytes) {
-    static constexpr const char* kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-    double value = static_cast<double>(bytes);
-    size_t unit = 0;
-    while (value >= 1024 && unit + 1 < std::size(kUnits)) {
-      value /= 1024;
-      ++unit;
-    }
-    return unit == 0 ? fmt::format("{} B", bytes) : fmt::format("{:.1f} {}", value, kUnits[unit]);
-  };
   size_t badAreas = 0;
   for (const RescueMap::Range& r : map.Ranges()) badAreas += r.status == BlockStatus::kBad ? 1 : 0;
   const uint64_t pending = map.Bytes(BlockStatus::kNonTried) + map.Bytes(BlockStatus::kNonTrimmed) +
                            map.Bytes(BlockStatus::kNonScraped);
   return fmt::format("rescued {}, bad {} in {} area{}, not yet read {}",
-                     size(map.Bytes(BlockStatus::kFinished)), size(map.Bytes(BlockStatus::kBad)), badAreas,
-                     badAreas == 1 ? "" : "s", size(pending));
+                     os::HumanSize(map.Bytes(BlockStatus::kFinished)),
+                     os::HumanSize(map.Bytes(BlockStatus::kBad)), badAreas, badAreas == 1 ? "" : "s",
+                     os::HumanSize(pending));
 }
 
 }  // namespace snapsave
