@@ -171,6 +171,18 @@ uint32_t CFileTypeRecovery::Flush() {
   return catalogue_ ? catalogue_->Flush() : err::kSuccess;
 }
 
+uint32_t CFileTypeRecovery::SyncCatalogue(uint64_t& records) {
+  records = 0;
+  if (!catalogue_) return err::kInvalidParameter;
+  records = catalogue_->TotalRecords();
+  return catalogue_->SyncRecords();
+}
+
+uint32_t CFileTypeRecovery::KeepRecords(uint64_t records) {
+  if (!catalogue_) return err::kInvalidParameter;
+  return catalogue_->KeepRecords(static_cast<uint32_t>(std::min<uint64_t>(records, UINT32_MAX)));
+}
+
 uint32_t CFileTypeRecovery::FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const {
   if (folder != nullptr || depth != 0) return err::kInvalidParameter;
   key = MakeFolderKey(0, 0);

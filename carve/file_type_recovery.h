@@ -66,6 +66,10 @@ class CFileTypeRecovery final : public CatalogueEngine {
 
   // Writes what is still buffered to the catalogue files.
   uint32_t Flush();
+  // Writes and syncs the catalogue; `records` receives its records, a continued scan's included.
+  uint32_t SyncCatalogue(uint64_t& records);
+  // Back to the first `records` records of the attached catalogue (a checkpoint's).
+  uint32_t KeepRecords(uint64_t records);
 
   // The state its header tests and length rules share; a carver's alone.
   CarvingContext& context() { return context_; }

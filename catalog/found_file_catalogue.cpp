@@ -203,7 +203,6 @@ void FoundFileCatalogue::Reset() {
   pendingError_ = 0;
   sideFilesDirty_ = false;
   foldersWritten_ = 0;
-  relationBytes_ = 0;
   relations_.clear();
   folders_.clear();
 }
@@ -233,7 +232,6 @@ uint32_t FoundFileCatalogue::OpenIn(const fs::path& folder, std::string_view log
   std::vector<uint8_t> data;
   if (uint32_t e = ReadWhole(relationFile_, data); e != err::kSuccess) return e;
   relations_ = ParseRelationText(data);
-  relationBytes_ = data.size();
   if (uint32_t e = ReadWhole(folderFile_, data); e != err::kSuccess) return e;
   folders_ = ParseFolderNames(data);
   foldersWritten_ = folders_.size();
@@ -280,32 +278,69 @@ uint32_t FoundFileCatalogue::Flush() {
   return WriteSideFiles();
 }
 
+uint32_t FoundFileCatalogue::KeepRecords(uint32_t count) {
+  if (!recordsFile_.IsOpen()) return err::kInvalidParameter;
+  if (uint32_t e = Flush(); e != err::kSuccess) return e;
+  const uint32_t total = baseRecords_ + recordCount_;
+  if (count >= total) return err::kSuccess;
+  if (uint32_t e = recordsFile_.Truncate(uint64_t{count} * kRecordSize); e != err::kSuccess) return e;
+  baseRecords_ = count;
+  recordCount_ = 0;
+  // Ids run from 1; a list may also hold duplicates a damaged file brought in.
+  for (auto it = relations_.begin(); it != relations_.end();) {
+    std::vector<uint32_t>& ids = it->second;
+    std::erase_if(ids, [count](uint32_t id) { return id > count; });
+    it = ids.empty() ? relations_.erase(it) : std::next(it);
+  }
+  std::erase_if(folders_, [count](const FolderNameEntry& f) { return f.recordId > count; });
+  if (uint32_t e = folderFile_.Truncate(0); e != err::kSuccess) return e;
+  foldersWritten_ = 0;
+  sideFilesDirty_ = true;
+  return Flush();
+}
+
+uint32_t FoundFileCatalogue::SyncRecords() {
+  if (uint32_t e = Flush(); e != err::kSuccess) return e;
+  return recordsFile_.IsOpen() ? recordsFile_.Sync() : err::kInvalidParameter;
+}
+
 uint32_t FoundFileCatalogue::WriteSideFiles() {
   if (!sideFilesDirty_) return err::kSuccess;
   if (!relationFile_.IsOpen() || !folderFile_.IsOpen()) return err::kInvalidParameter;
 
-  uint32_t first = err::kSuccess;
+  // The relations go to a new file renamed over the old one: a crash in the middle of the rewrite must not
+  // leave half a list, whose cut numbers would name other records.
+  std::filesystem::path tmpPath = relationPath_;
+  tmpPath += ".tmp";
+  os::File tmp;
+  uint32_t first = tmp.OpenWrite(tmpPath, true);
   std::string text;
   text.reserve(kRelationChunk + 64);
   uint64_t offset = 0;
+  auto put = [&] {
+    if (first == err::kSuccess)
+      first = tmp.WriteAllAt(
+          offset, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+    offset += text.size();
+    text.clear();
+  };
   for (const auto& [key, ids] : relations_) {
     AppendRelationEntry(text, key, ids);
-    if (text.size() >= kRelationChunk) {
-      first = relationFile_.WriteAllAt(
-          offset, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
-      if (first != err::kSuccess) break;
-      offset += text.size();
-      text.clear();
-    }
+    if (text.size() >= kRelationChunk) put();
   }
-  if (first == err::kSuccess && !text.empty()) {
-    first = relationFile_.WriteAllAt(
-        offset, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
-    offset += text.size();
+  put();
+  if (first == err::kSuccess) first = tmp.Sync();
+  std::error_code ec;
+  if (first == err::kSuccess) {
+    fs::rename(tmpPath, relationPath_, ec);
+    if (ec) first = Win32FromErrno(ec.value(), IoDirection::kWrite);
   }
-  // Lists only grow, but a reopened file may have held garbage or duplicate keys past the new text.
-  if (first == err::kSuccess && offset < relationBytes_) first = relationFile_.Truncate(offset);
-  if (first == err::kSuccess) relationBytes_ = offset;
+  if (first == err::kSuccess) {
+    relationFile_ = std::move(tmp);
+  } else {
+    tmp.Close();
+    fs::remove(tmpPath, ec);
+  }
 
   // Folder names are only ever appended: write the ones not yet on disk.
   std::array<uint8_t, kFolderNameRecordSize> rec{};

@@ -64,6 +64,13 @@ class FoundFileCatalogue {
   uint32_t CountFiles(FolderKey key, uint32_t& outCount);
   // Records reserved since the catalogue was opened.
   uint32_t GetRecordCount() const { return recordCount_; }
+  // Records in the file, those of a reopened catalogue included.
+  uint32_t TotalRecords() const { return baseRecords_ + recordCount_; }
+  // Back to the first `count` records of a reopened catalogue: later records, their filings and folder
+  // names are dropped, on disk too; new ids continue after `count`. 0 or the error of writing.
+  uint32_t KeepRecords(uint32_t count);
+  // Flush, then wait until the records are on the medium.
+  uint32_t SyncRecords();
   uint32_t FindFolderRecord(uint32_t entryRef, FoundFileRecord& out);
   // Ancestor folders of `record`, nearest first.
   uint32_t CollectAncestors(const FoundFileRecord* record, RecordList& out);
@@ -101,7 +108,6 @@ class FoundFileCatalogue {
   uint32_t pendingError_ = 0;
   bool sideFilesDirty_ = false;
   size_t foldersWritten_ = 0;
-  uint64_t relationBytes_ = 0;
   os::File recordsFile_;
   os::File relationFile_;
   os::File folderFile_;

@@ -262,23 +262,8 @@ uint32_t SavedScanStore::SaveScan(uint16_t /*driveLetter*/, int32_t diskNumber, 
 
 uint32_t SavedScanStore::WriteConfig() const {
   if (uint32_t e = os::CreateFolders(scanLogFolder_); e != err::kSuccess && !IsAlreadyExists(e)) return e;
-  const fs::path config = scanLogFolder_ / "config";
-  const fs::path tmp = scanLogFolder_ / "config.tmp";
-  const std::vector<uint8_t> bytes = EncodeSavedScanConfig(config_);
-  uint32_t e = err::kSuccess;
-  {
-    os::File file;
-    e = file.OpenWrite(tmp, true);
-    if (e == err::kSuccess) e = file.WriteAllAt(0, bytes);
-  }
-  std::error_code ec;
-  // Only a completely written store replaces the old one; the rename replaces it in one step.
-  if (e != err::kSuccess) {
-    fs::remove(tmp, ec);
-    return e;
-  }
-  fs::rename(tmp, config, ec);
-  return ec ? Win32FromErrno(ec.value(), IoDirection::kWrite) : err::kSuccess;
+  // Only a completely written store replaces the old one.
+  return os::ReplaceFile(scanLogFolder_ / "config", EncodeSavedScanConfig(config_));
 }
 
 void SavedScanStore::StartNewScan() {
@@ -301,7 +286,12 @@ uint32_t SavedScanStore::RemoveScan(const fs::path& folder) {
   auto& records = config_.records;
   auto it = std::find_if(records.begin(), records.end(),
                          [&](const SavedScanRecord& r) { return EqualIgnoringAsciiCase(r.Folder(), name); });
-  if (it != records.end()) records.erase(it);
+  if (it != records.end()) {
+    records.erase(it);
+    // The record goes first: a crash while the folder is being deleted must not leave a record of a scan
+    // whose catalogues are half gone.
+    if (uint32_t e = WriteConfig(); e != err::kSuccess) return e;
+  }
   return DeleteFolderInside(folder);
 }
 

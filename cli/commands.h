@@ -63,6 +63,7 @@ struct ScanOptions {
   bool force = false;
   std::string types;
   std::string recoverTo;
+  uint32_t checkpointMib = 0;  // 0: the deep scan's own interval
 };
 
 // Lists the system's disks, or with `image` the entries of that image file.

@@ -69,6 +69,10 @@ int main(int argc, char** argv) {
   auto* resume = scan->add_flag("--resume", o.resume, "Continue an interrupted deep scan of the same source");
   auto* fresh = scan->add_flag("--fresh", o.fresh, "Start over, forgetting an interrupted deep scan");
   resume->excludes(fresh);
+  scan->add_option("--checkpoint-mib", o.checkpointMib,
+                   "Save the deep scan's position every N MiB scanned too (default: every 30 s and 4 GiB), "
+                   "so that a crash loses less")
+      ->check(CLI::Range(1, 1 << 20));
 
   auto* image = app.add_subcommand(
       "image",

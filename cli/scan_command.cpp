@@ -242,7 +242,19 @@ int RunScan(const ScanOptions& o) {
                                              : cli::ResumePolicy::kAsk;
   {
     cli::TerminalView view(policy);
-    ScanSession session(view, pointers, !o.quick, DefaultEngineMaker(store));
+    EngineMaker makeEngine = DefaultEngineMaker(store);
+    if (o.checkpointMib > 0) {
+      makeEngine = [inner = std::move(makeEngine), bytes = uint64_t{o.checkpointMib} << 20](
+                       const ScanTarget& target, bool deep) {
+        std::unique_ptr<IFileRecoveryParse> engine = inner(target, deep);
+        if (engine) {
+          if (DeepScanControl* control = DeepControlOf(*engine))
+            control->SetCheckpointInterval(30'000, bytes);
+        }
+        return engine;
+      };
+    }
+    ScanSession session(view, pointers, !o.quick, std::move(makeEngine));
     RunSession(session, view, "MSG0709");
     const std::vector<int32_t>& results = session.Results();
     // Stopped before the first target was even opened: nothing was scanned, and nothing is wrong with it.

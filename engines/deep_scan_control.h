@@ -38,6 +38,10 @@ class DeepScanControl {
   // The stretches of them, in order; at most kMaxUnreadableRanges (the count above holds them all).
   virtual const std::vector<UnreadableRange>& UnreadableRanges() const = 0;
 
+  // How often the scan saves a checkpoint it can continue from after a crash: after `milliseconds` or
+  // `bytes` scanned, whichever comes first.
+  virtual void SetCheckpointInterval(uint64_t milliseconds, uint64_t bytes) = 0;
+
  protected:
   DeepScanControl() = default;
   DeepScanControl(const DeepScanControl&) = default;

@@ -164,9 +164,22 @@ int32_t CProfessionalRecovery::Scan(std::string_view /*logName*/) {
   if (!opened_ || !reader_.IsOpen()) return static_cast<int32_t>(err::kInvalidParameter);
   const bool fresh = !resume_;
   const fs::path savedFolder = fs::path(os::Utf16ToUtf8(saved_.Folder()));
+  // A scan saved with checkpoints goes on from its last one; a finished one, or one saved before there were
+  // checkpoints, from its catalogues.
+  std::optional<ScanCheckpoint> checkpoint;
+  if (!fresh && !SavedScanFinished()) checkpoint = LoadScanCheckpoint(savedFolder);
   if (fresh) store_.StartNewScan();
   // Taken now: another scan started through the same store moves its current folder on.
-  const fs::path folder = fresh ? store_.CurrentFolder() : savedFolder;
+  folder_ = fresh ? store_.CurrentFolder() : savedFolder;
+  // From a checkpoint the file-system engines are rebuilt, into fresh catalogues.
+  if (checkpoint) {
+    for (std::string_view prefix : {"Pro_Fat_", "Pro_Ntfs_", "Pro_Exfat_"}) {
+      while (const auto name = store_.FindFileByPrefix(savedFolder, prefix)) {
+        std::error_code ec;
+        if (!fs::remove(savedFolder / *name, ec)) break;
+      }
+    }
+  }
   auto savedName = [&](std::string_view prefix) {
     return fresh ? std::string() : store_.FindFileByPrefix(savedFolder, prefix).value_or(std::string());
   };
@@ -174,27 +187,38 @@ int32_t CProfessionalRecovery::Scan(std::string_view /*logName*/) {
   bool wholeVolume = true;
   int32_t r = RunQuickPhase(savedName("Fast_"), wholeVolume);
   if (r == 0) r = static_cast<int32_t>(OpenDeepEngines(savedName));
-  if (r != 0) {
-    // A continued scan keeps its saved position; only a fresh one gives its folder number back.
-    if (fresh) store_.UndoNewScan();
-    return r;
-  }
+  checkpointing_ = fresh || checkpoint.has_value();
+  if (r == 0 && checkpointing_)
+    r = static_cast<int32_t>(
+        metadata_.Open(folder_ / kMetadataLogFileName, checkpoint ? checkpoint->metadataEntries : 0));
 
   ExtentPlan plan(quick_.get(), wholeVolume, volumeSectors_);
   total_ = plan.TotalSectors();
   PassCursor cursor{plan.Next(0), 0, 0};
   scanned_ = 0;
-  if (!fresh) {
-    cursor = {
-        {saved_.runStart, saved_.runLength}, std::min(saved_.runDone, saved_.runLength), saved_.filesFound};
-    scanned_ = std::min(saved_.scannedSectors, total_);
-  }
   unreadableSectors_ = 0;
   firstUnreadable_.reset();
   unreadable_.clear();
   skipped_.clear();
   skip_ = 0;
+  if (r == 0 && checkpoint) {
+    r = RestoreCheckpoint(*checkpoint, cursor);
+  } else if (r == 0 && !fresh) {
+    cursor = {
+        {saved_.runStart, saved_.runLength}, std::min(saved_.runDone, saved_.runLength), saved_.filesFound};
+    scanned_ = std::min(saved_.scannedSectors, total_);
+  }
+  if (r != 0) {
+    // A continued scan keeps its saved position and checkpoint; only a fresh one gives its folder number
+    // back.
+    metadata_.Close();
+    if (fresh) store_.UndoNewScan();
+    return r;
+  }
+
   int32_t stop = Pass(plan, cursor);
+  // A stop inside the retries keeps the checkpoint of the pass's end: what they found since is found again.
+  WriteCheckpoint(cursor);
   if (stop == 0) stop = RetrySkipped();
 
   fat_.FinishScan();
@@ -207,9 +231,103 @@ int32_t CProfessionalRecovery::Scan(std::string_view /*logName*/) {
   const ScanPosition position{
       cursor.run.start, cursor.run.length, cursor.done, scanned_, GetRecordCount() + cursor.foundBase,
       stop == 0};
-  store_.SaveScan(driveLetter_, diskNumber_, volumeStart_, volumeSectors_, position, folder,
-                  savedImage_.empty() ? nullptr : &savedImage_);
+  const uint32_t saved = store_.SaveScan(driveLetter_, diskNumber_, volumeStart_, volumeSectors_, position,
+                                         folder_, savedImage_.empty() ? nullptr : &savedImage_);
+  metadata_.Close();
+  // A finished scan is read back from its catalogues; its checkpoint has no use left.
+  if (stop == 0 && saved == err::kSuccess) {
+    std::error_code ec;
+    fs::remove(folder_ / kCheckpointFileName, ec);
+    fs::remove(folder_ / kMetadataLogFileName, ec);
+  }
+  checkpointing_ = false;
   return stop;
+}
+
+int32_t CProfessionalRecovery::RestoreCheckpoint(const ScanCheckpoint& c, PassCursor& cursor) {
+  if (uint32_t e = carver_.KeepRecords(c.carverRecords); e != err::kSuccess) return static_cast<int32_t>(e);
+  CarvingContext& context = carver_.context();
+  context.SetStreamStart(c.streamStart);
+  context.SetTransportStreamInProgress(c.transportStreamInProgress);
+  for (const auto& [first, last] : c.transportStreamRanges) context.AddTransportStreamRange(first, last);
+  const uint64_t start = std::min(c.runStart, volumeSectors_);
+  const uint64_t length = std::min(c.runLength, volumeSectors_ - start);
+  cursor = {{start, length}, std::min(c.runDone, length), 0};
+  scanned_ = std::min(c.scannedSectors, total_);
+  skipped_ = c.skipped;
+  unreadableSectors_ = c.unreadableSectors;
+  unreadable_ = c.unreadable;
+  if (unreadable_.size() > kMaxUnreadableRanges) unreadable_.resize(kMaxUnreadableRanges);
+  if (!unreadable_.empty()) firstUnreadable_ = unreadable_.front().firstSector;
+
+  // The sectors the file-system engines were given, read again chunk by chunk and given in the same order.
+  const uint32_t maxSectors = kChunkBytes / sectorSize_;
+  chunk_.assign(kChunkBytes, 0);
+  uint64_t loaded = UINT64_MAX;
+  uint32_t loadedSectors = 0;
+  uint64_t replayed = 0;
+  int32_t stop = 0;
+  const uint32_t e = metadata_.ForEach([&](const MetadataEntry& m) {
+    if (m.chunkSectors == 0 || m.chunkSectors > maxSectors || m.index >= m.chunkSectors ||
+        m.validSectors > m.chunkSectors)
+      return true;
+    if (m.chunkStart != loaded || m.chunkSectors != loadedSectors) {
+      loaded = m.chunkStart;
+      loadedSectors = m.chunkSectors;
+      uint32_t got = 0;
+      if (m.validSectors != 0)
+        reader_.ReadSectors(std::span(chunk_).first(size_t{m.validSectors} * sectorSize_), m.validSectors,
+                            m.chunkStart, sectorSize_, &got);
+      std::fill(chunk_.begin() +
+                    static_cast<ptrdiff_t>(size_t{std::min<uint32_t>(got, m.validSectors)} * sectorSize_),
+                chunk_.end(), uint8_t{0});
+    }
+    DispatchMetadata(std::span<const uint8_t>(chunk_).subspan(
+                         size_t{m.index} * sectorSize_, (size_t{m.chunkSectors} - m.index) * sectorSize_),
+                     m.chunkStart + m.index);
+    if (++replayed % 4096 == 0 && callbacks_.scan != nullptr) {
+      stop =
+          Report(ProgressClock::Percent(scanned_, total_), kWeight, -1, scanned_, total_, GetRecordCount());
+      return stop == 0;
+    }
+    return true;
+  });
+  if (stop != 0) return stop;
+  if (e != err::kSuccess) return static_cast<int32_t>(e);
+  cursor.foundBase = c.filesFound - std::min(c.filesFound, GetRecordCount());
+  return 0;
+}
+
+bool CProfessionalRecovery::CheckpointDue() const {
+  if (!checkpointing_) return false;
+  return (scanned_ - std::min(scanned_, lastCheckpointScanned_)) * sectorSize_ >= checkpointBytes_ ||
+         os::TickMs() - lastCheckpointMs_ >= checkpointMs_;
+}
+
+void CProfessionalRecovery::WriteCheckpoint(const PassCursor& cursor) {
+  if (!checkpointing_ || !metadata_.IsOpen()) return;
+  lastCheckpointMs_ = os::TickMs();
+  lastCheckpointScanned_ = scanned_;
+  ScanCheckpoint c;
+  if (carver_.SyncCatalogue(c.carverRecords) != err::kSuccess || metadata_.Sync() != err::kSuccess) return;
+  c.metadataEntries = metadata_.Entries();
+  c.runStart = cursor.run.start;
+  c.runLength = cursor.run.length;
+  c.runDone = cursor.done;
+  c.scannedSectors = scanned_;
+  c.filesFound = GetRecordCount() + cursor.foundBase;
+  const CarvingContext& context = carver_.context();
+  c.streamStart = context.streamStart();
+  c.transportStreamInProgress = context.transportStreamInProgress();
+  c.transportStreamRanges = context.TransportStreamRanges();
+  c.skipped = skipped_;
+  c.unreadableSectors = unreadableSectors_;
+  c.unreadable = unreadable_;
+  if (os::ReplaceFile(folder_ / kCheckpointFileName, EncodeScanCheckpoint(c)) != err::kSuccess) return;
+  const ScanPosition position{cursor.run.start, cursor.run.length, cursor.done,
+                              scanned_,         c.filesFound,      false};
+  store_.SaveScan(driveLetter_, diskNumber_, volumeStart_, volumeSectors_, position, folder_,
+                  savedImage_.empty() ? nullptr : &savedImage_);
 }
 
 int32_t CProfessionalRecovery::RunQuickPhase(const std::string& savedLog, bool& wholeVolume) {
@@ -253,6 +371,8 @@ int32_t CProfessionalRecovery::Pass(ExtentPlan& plan, PassCursor& cursor) {
   ProgressClock clock;
   secondsLeft_ = -1;
   int32_t stop = 0;
+  lastCheckpointMs_ = os::TickMs();
+  lastCheckpointScanned_ = scanned_;
   // The thread reads this run and the next while the pass works; the plan is asked on this thread only.
   ReadAhead readAhead(reader_, sectorSize_);
   readAhead_ = &readAhead;
@@ -299,6 +419,7 @@ int32_t CProfessionalRecovery::Pass(ExtentPlan& plan, PassCursor& cursor) {
         secondsLeft_ = clock.SecondsLeft();
       }
       if (stop != 0) break;
+      if (CheckpointDue()) WriteCheckpoint(cursor);
       if (callbacks_.scan != nullptr) {
         stop = Report(ProgressClock::Percent(scanned_, total_), kWeight, secondsLeft_, scanned_, total_,
                       GetRecordCount() + cursor.foundBase);
@@ -315,6 +436,7 @@ int32_t CProfessionalRecovery::Pass(ExtentPlan& plan, PassCursor& cursor) {
 
 uint32_t CProfessionalRecovery::ReadChunk(uint64_t sector, uint32_t count, uint64_t& skip) {
   skip = 0;
+  chunkValid_ = count;
   if (readAhead_ != nullptr && readAhead_->Take(sector, count, chunk_)) {
     skip_ = 0;
     return count;
@@ -327,6 +449,7 @@ uint32_t CProfessionalRecovery::ReadChunk(uint64_t sector, uint32_t count, uint6
     skip_ = 0;
     return count;
   }
+  chunkValid_ = got;
   // A bad area, or the end of a truncated image: no sector-by-sector retries now (on a failing disk each
   // costs the drive's own retries); the rest of the chunk is zeros for now and read again after the pass.
   std::fill(chunk_.begin() + static_cast<ptrdiff_t>(size_t{got} * sectorSize_),
@@ -372,6 +495,7 @@ int32_t CProfessionalRecovery::RetrySkipped() {
         ++good;
       }
       uint64_t overrun = 0;
+      chunkValid_ = good;
       if (good != 0) {
         if (const int32_t stop = Dispatch(at, good, overrun); stop != 0) return stop;
       }
@@ -393,35 +517,19 @@ int32_t CProfessionalRecovery::RetrySkipped() {
 }
 
 int32_t CProfessionalRecovery::Dispatch(uint64_t chunkStart, uint32_t sectors, uint64_t& overrun) {
-  const uint32_t sectorsPerRecord = sectorSize_ > 512 ? 1 : 2;
-  const uint32_t recordSize = sectorsPerRecord * sectorSize_;
   uint64_t i = 0;
   while (i < sectors) {
     const uint64_t absolute = chunkStart + i;
     const std::span<const uint8_t> rest =
         std::span<const uint8_t>(chunk_).subspan(size_t{i} * sectorSize_, size_t{sectors - i} * sectorSize_);
-    const std::span<const uint8_t> sector = rest.first(sectorSize_);
     uint64_t consumed = 1;
-    if (IsPlausibleFileRecord(sector, recordSize)) {
-      if (i + sectorsPerRecord <= sectors) {
-        ntfs_.TakeFileRecord(rest, absolute);
-      } else {
-        // The record runs past the chunk: read it whole.
-        recordBuffer_.assign(kRecordReadBytes, 0);
-        uint32_t got = 0;
-        reader_.ReadSectors(recordBuffer_, static_cast<int32_t>(kRecordReadBytes / sectorSize_), absolute,
-                            sectorSize_, &got);
-        if (uint64_t{got} * sectorSize_ >= recordSize) ntfs_.TakeFileRecord(recordBuffer_, absolute);
-      }
-    } else if (IsExfatDirectorySector(sector)) {
-      exfat_.TakeSector(rest, absolute);
-    } else if (IsDotPair(sector)) {
-      fat_.TakeFolderHead(sector, absolute);
-    } else if (IsDirectoryBlock(sector)) {
-      fat_.TakeDirectoryBlock(sector, absolute);
+    if (DispatchMetadata(rest, absolute)) {
+      if (metadata_.IsOpen())
+        metadata_.Append({chunkStart, static_cast<uint16_t>(sectors), static_cast<uint16_t>(chunkValid_),
+                          static_cast<uint16_t>(i)});
     } else {
-      const int32_t r = carver_.CarveAt(sector, absolute, scanned_, total_, secondsLeft_, &reader_,
-                                        sectorSize_, consumed, found_);
+      const int32_t r = carver_.CarveAt(rest.first(sectorSize_), absolute, scanned_, total_, secondsLeft_,
+                                        &reader_, sectorSize_, consumed, found_);
       if (r == ScanCancelled) {
         overrun = i;  // with a stop: the sectors dispatched before it
         return r;
@@ -431,6 +539,32 @@ int32_t CProfessionalRecovery::Dispatch(uint64_t chunkStart, uint32_t sectors, u
   }
   overrun = i - sectors;
   return 0;
+}
+
+bool CProfessionalRecovery::DispatchMetadata(std::span<const uint8_t> rest, uint64_t absolute) {
+  const uint32_t recordSize = (sectorSize_ > 512 ? 1 : 2) * sectorSize_;
+  const std::span<const uint8_t> sector = rest.first(sectorSize_);
+  if (IsPlausibleFileRecord(sector, recordSize)) {
+    if (rest.size() >= recordSize) {
+      ntfs_.TakeFileRecord(rest, absolute);
+    } else {
+      // The record runs past the chunk: read it whole.
+      recordBuffer_.assign(kRecordReadBytes, 0);
+      uint32_t got = 0;
+      reader_.ReadSectors(recordBuffer_, static_cast<int32_t>(kRecordReadBytes / sectorSize_), absolute,
+                          sectorSize_, &got);
+      if (uint64_t{got} * sectorSize_ >= recordSize) ntfs_.TakeFileRecord(recordBuffer_, absolute);
+    }
+  } else if (IsExfatDirectorySector(sector)) {
+    exfat_.TakeSector(rest, absolute);
+  } else if (IsDotPair(sector)) {
+    fat_.TakeFolderHead(sector, absolute);
+  } else if (IsDirectoryBlock(sector)) {
+    fat_.TakeDirectoryBlock(sector, absolute);
+  } else {
+    return false;
+  }
+  return true;
 }
 
 IFileRecoveryParse* CProfessionalRecovery::EngineOf(const FoundFileRecord& record) {

@@ -1,8 +1,8 @@
 // CProfessionalRecovery: the deep scan. The quick engine of the volume's file system runs first and yields
 // the map of unallocated space; then one pass reads the volume (or only its unallocated runs) in 64 KiB
 // chunks and hands every sector to exactly one of the deep FAT, NTFS and exFAT engines or the carver.
-// Where the pass got to is saved, so an interrupted scan can be continued. Every record-level call goes to
-// the engine that made the record.
+// Where the pass got to is saved as it goes (scan_checkpoint.h), so a stopped or killed scan can be
+// continued. Every record-level call goes to the engine that made the record.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +19,7 @@
 #include "catalog/file_recovery_parse.h"
 #include "catalog/saved_scan_store.h"
 #include "engines/deep_scan_control.h"
+#include "engines/scan_checkpoint.h"
 #include "fs/exfat/exfat_deep_engine.h"
 #include "fs/fat/fat_deep_engine.h"
 #include "fs/ntfs/ntfs_deep_engine.h"
@@ -88,6 +89,10 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
   uint64_t UnreadableSectors() const override { return unreadableSectors_; }
   std::optional<uint64_t> FirstUnreadableSector() const override { return firstUnreadable_; }
   const std::vector<UnreadableRange>& UnreadableRanges() const override { return unreadable_; }
+  void SetCheckpointInterval(uint64_t milliseconds, uint64_t bytes) override {
+    checkpointMs_ = milliseconds;
+    checkpointBytes_ = bytes;
+  }
   // Sectors the pass covers (after Scan).
   uint64_t TotalSectors() const { return total_; }
   IFileRecoveryParse* QuickEngine() const { return quick_.get(); }
@@ -140,6 +145,13 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
   int32_t RunQuickPhase(const std::string& savedLog, bool& wholeVolume);
   // Opens the carver and starts the deep FAT and NTFS engines, fresh or on their saved catalogues.
   uint32_t OpenDeepEngines(const std::function<std::string(std::string_view)>& savedName);
+  // Puts the carver and the pass where `checkpoint` left them and rebuilds the file-system engines from the
+  // metadata log. 0, an error, or the stop a callback answered.
+  int32_t RestoreCheckpoint(const ScanCheckpoint& checkpoint, PassCursor& cursor);
+  // Saves where the pass stands: the carver's catalogue and the metadata log on the medium first, then the
+  // checkpoint, then the store's record. A failure keeps the last checkpoint.
+  void WriteCheckpoint(const PassCursor& cursor);
+  bool CheckpointDue() const;
   // Reads the plan's runs from the cursor on, chunk by chunk; 0 or the stop a callback answered.
   int32_t Pass(ExtentPlan& plan, PassCursor& cursor);
   // The engine that made records of `kind`; null for carved files where the call has no meaning.
@@ -156,6 +168,9 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
   // Offers each sector of the chunk to one engine; returns ScanCancelled or 0, and in `overrun` the sectors
   // the last carve ran past the chunk's end (after a stop: the sectors dispatched before it).
   int32_t Dispatch(uint64_t chunkStart, uint32_t sectors, uint64_t& overrun);
+  // Hands the first sector of `rest` (absolute `sector`; `rest` runs to the chunk's end) to the file-system
+  // engine it belongs to. False when it is none of theirs.
+  bool DispatchMetadata(std::span<const uint8_t> rest, uint64_t sector);
   int32_t Report(int32_t progress, int32_t weight, int32_t secondsLeft, uint64_t current, uint64_t total,
                  uint64_t found);
   // The first data sector of a file-system record, where a carver would have found its header.
@@ -201,7 +216,16 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
   // The first jump after a failed read, and the longest (64 KiB and 64 MiB of 512-byte sectors).
   static constexpr uint64_t kFirstSkipSectors = 128;
   static constexpr uint64_t kMaxSkipSectors = uint64_t{1} << 17;
-  uint64_t skip_ = 0;               // the next jump, in sectors
+  uint64_t skip_ = 0;        // the next jump, in sectors
+  uint32_t chunkValid_ = 0;  // sectors of chunk_ that were read; zeros after them
+  // Checkpoints, of a fresh scan or one continued from a checkpoint (not of one saved before them).
+  bool checkpointing_ = false;
+  std::filesystem::path folder_;  // the scan's folder in the store
+  MetadataLog metadata_;
+  uint64_t checkpointMs_ = 30'000;
+  uint64_t checkpointBytes_ = uint64_t{4} << 30;
+  uint64_t lastCheckpointMs_ = 0;
+  uint64_t lastCheckpointScanned_ = 0;
   ReadAhead* readAhead_ = nullptr;  // the pass's, while it runs
 };
 

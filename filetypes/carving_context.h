@@ -62,6 +62,9 @@ class CarvingContext {
   void AddTransportStreamRange(uint64_t firstSector, uint64_t lastSector);
   bool InTransportStreamRange(uint64_t sector) const;
   void ClearTransportStreamRanges() { transportStreamRanges_.clear(); }
+  const std::vector<std::pair<uint64_t, uint64_t>>& TransportStreamRanges() const {
+    return transportStreamRanges_;
+  }
 
   struct Progress {
     ProgressCallback callback = nullptr;

@@ -46,4 +46,8 @@ class File {
   int fd_ = -1;
 };
 
+// Puts `bytes` at `path` in one step: written to "path.tmp", flushed to the medium, then renamed over `path`,
+// so that a crash leaves the old file or the new one, never a mix. 0 or the error (the old file stays).
+uint32_t ReplaceFile(const std::filesystem::path& path, std::span<const uint8_t> bytes);
+
 }  // namespace snapsave::os

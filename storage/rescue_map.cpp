@@ -170,23 +170,7 @@ std::optional<RescueMap> RescueMap::Parse(std::string_view text, uint64_t size) 
 
 uint32_t RescueMap::Save(const std::filesystem::path& path, std::string_view commandLine) const {
   const std::string text = Text(commandLine);
-  std::filesystem::path tmp = path;
-  tmp += ".tmp";
-  uint32_t e = err::kSuccess;
-  {
-    os::File file;
-    e = file.OpenWrite(tmp, true);
-    if (e == err::kSuccess)
-      e = file.WriteAllAt(0, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
-    if (e == err::kSuccess) e = file.Sync();
-  }
-  std::error_code ec;
-  if (e != err::kSuccess) {
-    std::filesystem::remove(tmp, ec);
-    return e;
-  }
-  std::filesystem::rename(tmp, path, ec);
-  return ec ? Win32FromErrno(ec.value(), IoDirection::kWrite) : err::kSuccess;
+  return os::ReplaceFile(path, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
 }
 
 std::optional<RescueMap> RescueMap::Load(const std::filesystem::path& path, uint64_t size) {

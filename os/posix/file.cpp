@@ -125,4 +125,23 @@ uint32_t File::Sync() const {
   return err::kSuccess;
 }
 
+uint32_t ReplaceFile(const std::filesystem::path& path, std::span<const uint8_t> bytes) {
+  std::filesystem::path tmp = path;
+  tmp += ".tmp";
+  uint32_t e = err::kSuccess;
+  {
+    File file;
+    e = file.OpenWrite(tmp, true);
+    if (e == err::kSuccess) e = file.WriteAllAt(0, bytes);
+    if (e == err::kSuccess) e = file.Sync();
+  }
+  std::error_code ec;
+  if (e != err::kSuccess) {
+    std::filesystem::remove(tmp, ec);
+    return e;
+  }
+  std::filesystem::rename(tmp, path, ec);
+  return ec ? Win32FromErrno(ec.value(), IoDirection::kWrite) : err::kSuccess;
+}
+
 }  // namespace snapsave::os

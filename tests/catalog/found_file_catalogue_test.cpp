@@ -307,6 +307,36 @@ TEST_F(CatalogueTest, ReopenListsTheSameAndAppendsAfterStoredRecords) {
   EXPECT_EQ(path, "Alpha/");
 }
 
+// Back to a checkpoint's record count: later records leave the file, their filings and folder names go, and
+// new ids continue from the count, so nothing is listed twice.
+TEST_F(CatalogueTest, KeepingTheFirstRecordsDropsLaterOnesAndTheirFilings) {
+  {
+    FoundFileCatalogue c;
+    Open(c);
+    File(c, 0, kRootRef, Rec("kept.txt"));
+    File(c, 0, kRootRef, Rec("Kept", true, 10));
+    File(c, 0, kRootRef, Rec("Late", true, 11));
+    File(c, 1, 10, Rec("late.txt"));
+    ASSERT_EQ(c.Flush(), 0u);
+  }
+  FoundFileCatalogue c;
+  Open(c);
+  ASSERT_EQ(c.TotalRecords(), 4u);
+  ASSERT_EQ(c.KeepRecords(2), 0u);
+  EXPECT_EQ(fs::file_size(Path()), 2 * kRecordSize);
+  EXPECT_EQ(File(c, 1, 10, Rec("again.txt")), 3u);
+  ASSERT_EQ(c.Flush(), 0u);
+  FoundFileCatalogue reopened;
+  Open(reopened);
+  RecordList root, inKept;
+  ASSERT_EQ(reopened.ListFolder(MakeFolderKey(0, kRootRef), root), 0u);
+  ASSERT_EQ(reopened.ListFolder(MakeFolderKey(1, 10), inKept), 0u);
+  EXPECT_EQ(Names(root), (std::vector<std::string>{"kept.txt", "Kept"}));
+  EXPECT_EQ(Names(inKept), (std::vector<std::string>{"again.txt"}));
+  EXPECT_EQ(reopened.FolderEntryRefs(), (std::vector<uint32_t>{10}));
+  EXPECT_FALSE(fs::exists(Path("_Relation.tmp")));
+}
+
 TEST_F(CatalogueTest, RecordsBeyondFourGibibytesLandAtTheirOwnOffset) {
   // 12.5 million stored records: past both the signed and the unsigned 32-bit byte range. Sparse, so cheap.
   constexpr uint64_t kStored = 12'500'000;
