@@ -279,6 +279,7 @@ void CMainWnd::StartScan() {
   const std::vector<ScanTarget*> pointers = PointersOf(targets);
   bool finished = false;
   int endCode = 0;
+  bool sourceGone = false;
   {
     CScanProcessWnd window(pointers, true, makeEngine);
     window.onOwnerMessage = [&finished](uint32_t message) {
@@ -287,11 +288,15 @@ void CMainWnd::StartScan() {
     scanRunning_ = true;
     endCode = window.Create(this, 350, 250) ? window.ShowModal() : kEndFailed;
     scanRunning_ = false;
+    for (int32_t result : window.Results())
+      sourceGone = sourceGone || result == static_cast<int32_t>(err::kDeviceGone);
   }
   if (endCode == kEndFailed) {
     Ask(CMessageBox::Warning, QStringLiteral("MSG0504"), 300, 160);
     return;
   }
+  // What was found before it went is listed all the same.
+  if (sourceGone) Ask(CMessageBox::Warning, QStringLiteral("MSG0507"), 340, 180);
   if (finished) OnScanFinished(std::move(targets));
 }
 

@@ -83,6 +83,8 @@ class CScanProcessWnd final : public CPopUpWnd {
  public:
   CScanProcessWnd(std::vector<ScanTarget*> targets, bool deep, EngineMaker makeEngine);
   ~CScanProcessWnd() override;
+  // Each scanned target's result, once the window has closed.
+  std::vector<int32_t> Results() const { return session_ ? session_->Results() : std::vector<int32_t>{}; }
 
  protected:
   void OnPrepare() override;

@@ -97,6 +97,14 @@ int ScanOutcome(const NamedTarget& t, int32_t scanned, bool quick, const std::st
                    Shown(sourceText).c_str());
     return kExitCancelled;
   }
+  if (scanned == static_cast<int32_t>(err::kDeviceGone) && !quick) {
+    std::fprintf(
+        stderr,
+        "%s went away in the middle of the scan (unplugged, or its connection lost); the scan is saved as "
+        "of its last checkpoint: connect it again and run 'snapsave-cli scan %s --resume' to go on\n",
+        Shown(t.name).c_str(), Shown(sourceText).c_str());
+    return kExitScan;
+  }
   if (scanned != 0) {
     std::fprintf(stderr, "scan of %s failed: %s\n", Shown(t.name).c_str(),
                  ErrorText(static_cast<uint32_t>(scanned)).c_str());

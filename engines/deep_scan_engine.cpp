@@ -216,9 +216,11 @@ int32_t CProfessionalRecovery::Scan(std::string_view /*logName*/) {
     return r;
   }
 
+  sourceGone_ = false;
   int32_t stop = Pass(plan, cursor);
   // A stop inside the retries keeps the checkpoint of the pass's end: what they found since is found again.
-  WriteCheckpoint(cursor);
+  // So does a source that went away: what was carved while it went may be cut short.
+  if (stop != static_cast<int32_t>(err::kDeviceGone)) WriteCheckpoint(cursor);
   if (stop == 0) stop = RetrySkipped();
 
   fat_.FinishScan();
@@ -305,7 +307,7 @@ bool CProfessionalRecovery::CheckpointDue() const {
 }
 
 void CProfessionalRecovery::WriteCheckpoint(const PassCursor& cursor) {
-  if (!checkpointing_ || !metadata_.IsOpen()) return;
+  if (!checkpointing_ || !metadata_.IsOpen() || reader_.SourceGone()) return;
   lastCheckpointMs_ = os::TickMs();
   lastCheckpointScanned_ = scanned_;
   ScanCheckpoint c;
@@ -395,6 +397,10 @@ int32_t CProfessionalRecovery::Pass(ExtentPlan& plan, PassCursor& cursor) {
           static_cast<uint32_t>(std::min<uint64_t>(chunkSectors, cursor.run.length - cursor.done));
       uint64_t skip = 0;
       const uint32_t usable = ReadChunk(first + cursor.done, count, skip);
+      if (sourceGone_) {
+        stop = static_cast<int32_t>(err::kDeviceGone);
+        break;
+      }
       uint64_t overrun = 0;
       if (usable != 0) {
         found_ = GetRecordCount() + cursor.foundBase;
@@ -442,9 +448,13 @@ uint32_t CProfessionalRecovery::ReadChunk(uint64_t sector, uint32_t count, uint6
     return count;
   }
   uint32_t got = 0;
-  reader_.ReadSectors(std::span(chunk_).first(size_t{count} * sectorSize_), static_cast<int32_t>(count),
-                      sector, sectorSize_, &got);
+  const uint32_t e = reader_.ReadSectors(std::span(chunk_).first(size_t{count} * sectorSize_),
+                                         static_cast<int32_t>(count), sector, sectorSize_, &got);
   skip = 0;
+  if (got != count && (e == err::kDeviceGone || reader_.SourceGone())) {
+    sourceGone_ = true;
+    return 0;
+  }
   if (got == count) {
     skip_ = 0;
     return count;
@@ -491,7 +501,10 @@ int32_t CProfessionalRecovery::RetrySkipped() {
         const std::span<uint8_t> one = std::span(chunk_).subspan(size_t{good} * sectorSize_, sectorSize_);
         uint32_t single = 0;
         reader_.ReadSectors(one, 1, at + good, sectorSize_, &single);
-        if (single != 1) break;
+        if (single != 1) {
+          if (reader_.SourceGone()) return static_cast<int32_t>(err::kDeviceGone);
+          break;
+        }
         ++good;
       }
       uint64_t overrun = 0;

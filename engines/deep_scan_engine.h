@@ -218,6 +218,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
   static constexpr uint64_t kMaxSkipSectors = uint64_t{1} << 17;
   uint64_t skip_ = 0;        // the next jump, in sectors
   uint32_t chunkValid_ = 0;  // sectors of chunk_ that were read; zeros after them
+  bool sourceGone_ = false;  // a read failed because the source went away: the pass ends
   // Checkpoints, of a fresh scan or one continued from a checkpoint (not of one saved before them).
   bool checkpointing_ = false;
   std::filesystem::path folder_;  // the scan's folder in the store

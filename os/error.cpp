@@ -38,6 +38,16 @@ uint32_t Win32FromErrno(int e, IoDirection direction) {
       return err::kPathNotFound;
     case EFBIG:
       return err::kDiskFull;
+    case ENODEV:
+    case ENXIO:
+#ifdef ENOMEDIUM
+    case ENOMEDIUM:
+#endif
+#ifdef ESHUTDOWN
+    case ESHUTDOWN:
+#endif
+    case ENOTCONN:
+      return err::kDeviceGone;
     case EIO:
     default:
       return direction == IoDirection::kWrite ? err::kWriteFault : err::kReadFault;
@@ -74,6 +84,8 @@ std::string ErrorText(uint32_t e) {
       return "The end of the file was reached.";
     case err::kNotSupported:
       return "The request is not supported.";
+    case err::kDeviceGone:
+      return "The specified network resource or device is no longer available.";
     case err::kFileExists:
       return "The file exists.";
     case err::kInvalidParameter:

@@ -22,6 +22,7 @@ inline constexpr uint32_t kReadFault = 30;
 inline constexpr uint32_t kSharingViolation = 32;
 inline constexpr uint32_t kHandleEof = 38;
 inline constexpr uint32_t kNotSupported = 50;
+inline constexpr uint32_t kDeviceGone = 55;  // ERROR_DEV_NOT_EXIST: unplugged, or its connection lost
 inline constexpr uint32_t kFileExists = 80;
 inline constexpr uint32_t kInvalidParameter = 87;
 inline constexpr uint32_t kDiskFull = 112;

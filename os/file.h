@@ -46,6 +46,10 @@ class File {
   int fd_ = -1;
 };
 
+// Whether `path` still names what `file` has open: false once a device was unplugged (its node gone, or
+// another device in its place) or the file system holding the file went away.
+bool StillAt(const File& file, const std::filesystem::path& path);
+
 // Puts `bytes` at `path` in one step: written to "path.tmp", flushed to the medium, then renamed over `path`,
 // so that a crash leaves the old file or the new one, never a mix. 0 or the error (the old file stays).
 uint32_t ReplaceFile(const std::filesystem::path& path, std::span<const uint8_t> bytes);

@@ -18,6 +18,7 @@ uint32_t SectorReader::OpenDisk(int32_t diskNumber) {
       return OpenFile(*path);
   }
   if (uint32_t e = file_.OpenRead(*path); e != err::kSuccess) return e;
+  path_ = *path;
   os::DriveGeometry geo;
   if (uint32_t e = os::QueryGeometry(file_, geo); e != err::kSuccess) return e;
   deviceSectorSize_ = geo.bytesPerSector;
@@ -30,6 +31,7 @@ uint32_t SectorReader::OpenDisk(int32_t diskNumber) {
 
 uint32_t SectorReader::OpenFile(const std::filesystem::path& path) {
   Close();
+  path_ = path;
   if (const ImageFormat format = DetectImageFormat(path); format != ImageFormat::kRaw) {
     if (uint32_t e = OpenImageContainer(path, format, container_); e != err::kSuccess) return e;
     deviceSectorSize_ = kImageSectorSize;
@@ -47,8 +49,13 @@ uint32_t SectorReader::OpenFile(const std::filesystem::path& path) {
   return err::kSuccess;
 }
 
+bool SectorReader::SourceGone() const {
+  return IsOpen() && !os::StillAt(file_, path_);
+}
+
 void SectorReader::Close() {
   file_.Close();
+  path_.clear();
   container_.reset();
   totalSectors_ = 0;
   deviceSectorSize_ = kImageSectorSize;
@@ -86,7 +93,7 @@ uint32_t SectorReader::Read(std::span<uint8_t> buffer, int32_t count, uint64_t s
     uint32_t e = container_ ? container_->ReadAt(offset + filled, piece, got)
                             : file_.ReadAt(offset + filled, piece, got);
     if (e != err::kSuccess || got == 0) {
-      result = err::kReadFault;
+      result = e == err::kDeviceGone ? e : err::kReadFault;
       break;
     }
     filled += got;

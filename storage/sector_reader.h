@@ -25,7 +25,8 @@ class SectorReader {
   uint32_t OpenFile(const std::filesystem::path& path);
 
   // Reads `count` sectors of `sectorSize` bytes from `startSector` into `buffer`, which must hold them all.
-  // 87 for a range past the end (or one whose arithmetic would overflow), 30 when the medium stops answering;
+  // 87 for a range past the end (or one whose arithmetic would overflow), 30 when the medium stops answering,
+  // 55 when the device is no longer there;
   // `sectorsRead` tells how many whole sectors arrived in every case.
   uint32_t ReadSectors(std::span<uint8_t> buffer, int32_t count, uint64_t startSector, uint32_t sectorSize,
                        uint32_t* sectorsRead) const;
@@ -36,6 +37,8 @@ class SectorReader {
                             uint32_t sectorSize, uint32_t* sectorsRead) const;
 
   void Close();
+  // After a failed read: the source is gone (unplugged, its connection lost), not just a bad area.
+  bool SourceGone() const;
   bool IsOpen() const { return file_.IsOpen() || container_ != nullptr; }
 
   uint64_t TotalSectors() const { return totalSectors_; }
@@ -47,6 +50,7 @@ class SectorReader {
                 uint32_t* sectorsRead, uint32_t pieceBytes) const;
 
   os::File file_;
+  std::filesystem::path path_;
   std::unique_ptr<ImageContainer> container_;  // instead of file_ for images in a container format
   uint64_t totalSectors_ = 0;
   uint32_t deviceSectorSize_ = kImageSectorSize;

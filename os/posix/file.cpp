@@ -125,6 +125,16 @@ uint32_t File::Sync() const {
   return err::kSuccess;
 }
 
+bool StillAt(const File& file, const std::filesystem::path& path) {
+  struct stat there {};
+  if (::stat(path.c_str(), &there) != 0) return false;
+  if (!file.IsOpen()) return true;
+  struct stat open {};
+  if (::fstat(file.NativeHandle(), &open) != 0) return false;
+  if (S_ISBLK(open.st_mode)) return S_ISBLK(there.st_mode) && there.st_rdev == open.st_rdev;
+  return there.st_dev == open.st_dev && there.st_ino == open.st_ino;
+}
+
 uint32_t ReplaceFile(const std::filesystem::path& path, std::span<const uint8_t> bytes) {
   std::filesystem::path tmp = path;
   tmp += ".tmp";

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <sstream>
@@ -777,41 +778,46 @@ TEST(CliDeep, InterruptedScanResumesToTheSameFiles) {
   EXPECT_EQ(Recovered(resumed), expected);
 }
 
+// A disk image with a formatted FAT card, an NTFS and an exFAT volume and loose files between long empty
+// stretches, so that every engine of a deep scan has state in flight at any moment.
+fs::path MakeMixedDisk(const fs::path& dir) {
+  const fs::path image = dir / "disk.img";
+  std::ofstream f(image, std::ios::binary);
+  uint64_t at = 1 << 20;
+  for (const char* name :
+       {"fat/card-formatted.img", "ntfs/ntfs_small.img", "exfat/formatted.img", "carve/media/photo.jpg",
+        "carve/media/movie.mp4", "carve/media/letter.pdf", "carve/media/movie.ts", "carve/media/tone.aac"}) {
+    const fs::path part = dir / "part";
+    test::GunzipFixture(std::string(name) + ".gz", part);
+    const auto bytes = test::ReadFile(part);
+    f.seekp(static_cast<std::streamoff>(at));
+    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    at += (bytes.size() + (2 << 20)) & ~uint64_t{(1 << 20) - 1};
+  }
+  f.seekp(static_cast<std::streamoff>(at + (4 << 20) - 1));
+  f.put('\0');
+  return image;
+}
+
+std::multiset<std::string> SortedLines(const std::string& text) {
+  std::multiset<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.insert(line);
+  return lines;
+}
+
 // A deep scan killed at any moment (SIGKILL: nothing of it runs after) goes on from its last checkpoint to
 // exactly the files of a scan run in one go, none twice, none lost; kills land everywhere, checkpoint writes
-// included, as checkpoints come every MiB. The image holds a formatted FAT card, an NTFS and an exFAT volume
-// and loose files between long empty stretches, so that every engine has state in flight.
+// included, as checkpoints come every MiB.
 TEST(CliDeep, AScanKilledAnywhereResumesToTheSameFiles) {
   test::ScratchAppData appData;
   test::TempDir dir;
-  const fs::path image = dir.path() / "disk.img";
-  {
-    std::ofstream f(image, std::ios::binary);
-    uint64_t at = 1 << 20;
-    for (const char* name : {"fat/card-formatted.img", "ntfs/ntfs_small.img", "exfat/formatted.img",
-                             "carve/media/photo.jpg", "carve/media/movie.mp4", "carve/media/letter.pdf",
-                             "carve/media/movie.ts", "carve/media/tone.aac"}) {
-      const fs::path part = dir.path() / "part";
-      test::GunzipFixture(std::string(name) + ".gz", part);
-      const auto bytes = test::ReadFile(part);
-      f.seekp(static_cast<std::streamoff>(at));
-      f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-      at += (bytes.size() + (2 << 20)) & ~uint64_t{(1 << 20) - 1};
-    }
-    f.seekp(static_cast<std::streamoff>(at + (4 << 20) - 1));
-    f.put('\0');
-  }
-  auto sorted = [](const std::string& text) {
-    std::multiset<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.insert(line);
-    return lines;
-  };
+  const fs::path image = MakeMixedDisk(dir.path());
   const auto started = std::chrono::steady_clock::now();
   const CliRun once = DeepScan(image, "--fresh --list");
   const auto took = std::chrono::steady_clock::now() - started;
   ASSERT_EQ(once.code, 0);
-  const auto expected = sorted(once.out);
+  const auto expected = SortedLines(once.out);
   ASSERT_GE(expected.size(), 500u);
 
   std::mt19937 random(2026);
@@ -832,7 +838,7 @@ TEST(CliDeep, AScanKilledAnywhereResumesToTheSameFiles) {
     resumedFromCheckpoint += checkpointed ? 1 : 0;
     const CliRun resumed = DeepScan(image, "--resume --list");
     ASSERT_EQ(resumed.code, 0) << "killed after " << killAfter << " us";
-    ASSERT_EQ(sorted(resumed.out), expected) << "killed after " << killAfter << " us";
+    ASSERT_EQ(SortedLines(resumed.out), expected) << "killed after " << killAfter << " us";
   }
   // Most kills land inside the pass, after its first checkpoint.
   EXPECT_GE(resumedFromCheckpoint, 25);
@@ -1007,14 +1013,15 @@ INSTANTIATE_TEST_SUITE_P(
 // A failing disk served by a FUSE file system whose listed sectors fail every read.
 class FailingDisk {
  public:
-  FailingDisk(const fs::path& backing, const fs::path& mountPoint, const std::string& bad, int delayUs)
+  FailingDisk(const fs::path& backing, const fs::path& mountPoint, const std::string& bad, int delayUs,
+              int rateMbps = 0)
       : mountPoint_(mountPoint) {
     fs::create_directories(mountPoint);
     pid_ = fork();
     if (pid_ == 0) {
-      const std::string delay = std::to_string(delayUs);
+      const std::string delay = std::to_string(delayUs), rate = std::to_string(rateMbps);
       execl(SNAPSAVE_BAD_SECTORS_FS, SNAPSAVE_BAD_SECTORS_FS, backing.c_str(), mountPoint.c_str(),
-            bad.c_str(), delay.c_str(), static_cast<char*>(nullptr));
+            bad.c_str(), delay.c_str(), rate.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
     for (int i = 0; i < 100 && !Mounted(); ++i) usleep(50000);
@@ -1031,6 +1038,13 @@ class FailingDisk {
     return fs::exists(Disk(), ec);
   }
   fs::path Disk() const { return mountPoint_ / "disk.img"; }
+  // The cable pulled: the file system dies mid-read, and every read of it fails from then on.
+  void Pull() {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+    Execute("fusermount3 -u -z " + Quote(mountPoint_));
+  }
 
  private:
   fs::path mountPoint_;
@@ -1094,6 +1108,36 @@ TEST(CliImage, AFailingDiskIsRescuedAroundItsBadSectorsAndAStoppedCopyResumes) {
     for (uint64_t s; numbers >> s;) theirs.insert(s);
     EXPECT_EQ(theirs, bad);
   }
+}
+
+// A source that goes away in the middle of a deep scan (its USB cable pulled) ends the scan at once with a
+// message that says so, its last checkpoint kept; connected again, the scan goes on to the files of a scan
+// run in one go.
+TEST(CliDeep, ASourceThatGoesAwayEndsTheScanAndItResumesWhenBack) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  const fs::path backing = MakeMixedDisk(dir.path());
+  const CliRun once = DeepScan(backing, "--fresh --list");
+  ASSERT_EQ(once.code, 0);
+  std::optional<FailingDisk> disk;
+  disk.emplace(backing, dir.path() / "mnt", "-", 0, 50);  // some 3 s for the whole disk
+  if (!disk->Mounted()) GTEST_SKIP() << "FUSE is not available here";
+  const pid_t pid = Spawn({"scan", disk->Disk().string(), "--fresh", "--checkpoint-mib", "1"},
+                          dir.path() / "out", dir.path() / "err");
+  ASSERT_GT(pid, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  disk->Pull();
+  EXPECT_EQ(WaitExit(pid), 3);
+  const std::string said = Slurp(dir.path() / "err");
+  EXPECT_NE(said.find("went away in the middle of the scan"), std::string::npos) << said;
+  EXPECT_NE(said.find("--resume"), std::string::npos) << said;
+
+  disk.reset();
+  disk.emplace(backing, dir.path() / "mnt", "-", 0);
+  ASSERT_TRUE(disk->Mounted());
+  const CliRun resumed = DeepScan(disk->Disk(), "--resume --list");
+  ASSERT_EQ(resumed.code, 0);
+  EXPECT_EQ(SortedLines(resumed.out), SortedLines(once.out));
 }
 
 // A deep scan of a failing disk: the pass jumps over the bad areas and reads what it jumped over once more at
