@@ -20,26 +20,19 @@ constexpr size_t kLogBufferBytes = 4096 * kMetadataEntrySize;
 class Writer {
  public:
   void U8(uint8_t v) { bytes_.push_back(v); }
-  void U32(uint32_t v) {
-    const size_t at = Grow(4);
-    PutLe32(bytes_, at, v);
-  }
-  void U64(uint64_t v) {
-    const size_t at = Grow(8);
-    PutLe64(bytes_, at, v);
-  }
-  template <typename T, typename Put>
-  void List(const std::vector<T>& items, Put&& put) {
+  void U32(uint32_t v) { Put(v, 4); }
+  void U64(uint64_t v) { Put(v, 8); }
+  template <typename T, typename PutItem>
+  void List(const std::vector<T>& items, PutItem&& put) {
     U32(static_cast<uint32_t>(items.size()));
     for (const T& item : items) put(item);
   }
   std::vector<uint8_t> Take() { return std::move(bytes_); }
-  std::vector<uint8_t>& bytes() { return bytes_; }
+  const std::vector<uint8_t>& bytes() const { return bytes_; }
 
  private:
-  size_t Grow(size_t n) {
-    bytes_.resize(bytes_.size() + n);
-    return bytes_.size() - n;
+  void Put(uint64_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) bytes_.push_back(static_cast<uint8_t>(v >> (8 * i)));
   }
   std::vector<uint8_t> bytes_;
 };
