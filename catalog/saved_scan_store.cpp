@@ -228,6 +228,9 @@ uint32_t SavedScanStore::SaveScan(uint16_t /*driveLetter*/, int32_t diskNumber, 
   if (imagePath != nullptr) {
     fresh.diskNumber = kImageDiskNumber;
     fresh.imageWriteTime = ImageWriteTime(*imagePath);
+    // An image that cannot be looked at now (its disk gone) would be recorded as another, changed one, and
+    // the saved scan of it dropped.
+    if (fresh.imageWriteTime == 0) return err::kDeviceGone;
     if (!StorePath(fresh.imagePath, ToUtf16(*imagePath))) return err::kFilenameTooLong;
     // A stale record of this very folder is the scan being saved: drop it, but keep its files.
     auto& records = config_.records;

@@ -90,7 +90,8 @@ class SavedScanStore {
                                                uint64_t volumeStartSector = 0);
 
   // Records `position` for the source (an image when `imagePath` is given) and writes "config". A new record
-  // keeps `folder`. Returns 0 or the error of writing; on error the previous "config" stays.
+  // keeps `folder`. Returns 0 or the error of writing (55 for an image that cannot be looked at); on error
+  // the previous "config" stays.
   uint32_t SaveScan(uint16_t driveLetter, int32_t diskNumber, uint64_t volumeStartSector,
                     uint64_t volumeSectorCount, const ScanPosition& position,
                     const std::filesystem::path& folder, const std::filesystem::path* imagePath = nullptr);

@@ -233,8 +233,13 @@ int32_t CProfessionalRecovery::Scan(std::string_view /*logName*/) {
   const ScanPosition position{
       cursor.run.start, cursor.run.length, cursor.done, scanned_, GetRecordCount() + cursor.foundBase,
       stop == 0};
-  const uint32_t saved = store_.SaveScan(driveLetter_, diskNumber_, volumeStart_, volumeSectors_, position,
-                                         folder_, savedImage_.empty() ? nullptr : &savedImage_);
+  // A source that went away cannot be told from a changed one now (no write time, no free space): the record
+  // its last checkpoint wrote stands.
+  const uint32_t saved =
+      stop == static_cast<int32_t>(err::kDeviceGone)
+          ? err::kSuccess
+          : store_.SaveScan(driveLetter_, diskNumber_, volumeStart_, volumeSectors_, position, folder_,
+                            savedImage_.empty() ? nullptr : &savedImage_);
   metadata_.Close();
   // A finished scan is read back from its catalogues; its checkpoint has no use left.
   if (stop == 0 && saved == err::kSuccess) {

@@ -187,6 +187,10 @@ TEST_F(StoreTest, AnImageIsResumedOnlyWhileUnmodified) {
   EXPECT_EQ(store.FindImageScan(image, 2048)->runDone, 7u);
   EXPECT_EQ(store.FindImageScan(image)->runDone, 0u);
   EXPECT_FALSE(store.FindImageScan(image, 4096));
+  // An image whose disk went away keeps its record as it was: it is not taken for a changed image.
+  const fs::path gone = root_.path() / "unplugged" / "card.img";
+  EXPECT_EQ(store.SaveScan(0, 128, 0, 1, {0, 1, 1, 1, 0}, folder, &gone), err::kDeviceGone);
+  EXPECT_EQ(store.Records().size(), 2u);
   store.UndoNewScan();
 
   fs::last_write_time(image, fs::last_write_time(image) + std::chrono::seconds(10));

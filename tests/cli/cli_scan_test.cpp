@@ -799,6 +799,14 @@ fs::path MakeMixedDisk(const fs::path& dir) {
   return image;
 }
 
+// The folders of saved scans: a scan that continues a saved one adds none.
+std::set<fs::path> ScanFolders(const fs::path& appData) {
+  std::set<fs::path> folders;
+  for (const auto& e : fs::directory_iterator(appData / "Vornel Snapsave" / "ScanLog"))
+    if (e.is_directory()) folders.insert(e.path());
+  return folders;
+}
+
 std::multiset<std::string> SortedLines(const std::string& text) {
   std::multiset<std::string> lines;
   std::istringstream in(text);
@@ -836,8 +844,12 @@ TEST(CliDeep, AScanKilledAnywhereResumesToTheSameFiles) {
     for (const auto& e : fs::recursive_directory_iterator(appData.path()))
       checkpointed = checkpointed || e.path().filename() == "Deep_Checkpoint";
     resumedFromCheckpoint += checkpointed ? 1 : 0;
+    const auto folders = ScanFolders(appData.path());
     const CliRun resumed = DeepScan(image, "--resume --list");
     ASSERT_EQ(resumed.code, 0) << "killed after " << killAfter << " us";
+    if (checkpointed) {
+      EXPECT_EQ(ScanFolders(appData.path()), folders) << "killed after " << killAfter << " us";
+    }
     ASSERT_EQ(SortedLines(resumed.out), expected) << "killed after " << killAfter << " us";
   }
   // Most kills land inside the pass, after its first checkpoint.
@@ -1135,8 +1147,10 @@ TEST(CliDeep, ASourceThatGoesAwayEndsTheScanAndItResumesWhenBack) {
   disk.reset();
   disk.emplace(backing, dir.path() / "mnt", "-", 0);
   ASSERT_TRUE(disk->Mounted());
+  const auto folders = ScanFolders(appData.path());
   const CliRun resumed = DeepScan(disk->Disk(), "--resume --list");
   ASSERT_EQ(resumed.code, 0);
+  EXPECT_EQ(ScanFolders(appData.path()), folders);  // continued, not started afresh
   EXPECT_EQ(SortedLines(resumed.out), SortedLines(once.out));
 }
 
