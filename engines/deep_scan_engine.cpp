@@ -257,10 +257,11 @@ int32_t CProfessionalRecovery::RestoreCheckpoint(const ScanCheckpoint& c, PassCu
   context.SetStreamStart(c.streamStart);
   context.SetTransportStreamInProgress(c.transportStreamInProgress);
   for (const auto& [first, last] : c.transportStreamRanges) context.AddTransportStreamRange(first, last);
-  const uint64_t start = std::min(c.runStart, volumeSectors_);
-  const uint64_t length = std::min(c.runLength, volumeSectors_ - start);
-  cursor = {{start, length}, std::min(c.runDone, length), 0};
-  scanned_ = std::min(c.scannedSectors, total_);
+  const ScanPosition& at = c.position;
+  const uint64_t start = std::min(at.runStart, volumeSectors_);
+  const uint64_t length = std::min(at.runLength, volumeSectors_ - start);
+  cursor = {{start, length}, std::min(at.runDone, length), 0};
+  scanned_ = std::min(at.scannedSectors, total_);
   skipped_ = c.skipped;
   unreadableSectors_ = c.unreadableSectors;
   unreadable_ = c.unreadable;
@@ -301,7 +302,7 @@ int32_t CProfessionalRecovery::RestoreCheckpoint(const ScanCheckpoint& c, PassCu
   });
   if (stop != 0) return stop;
   if (e != err::kSuccess) return static_cast<int32_t>(e);
-  cursor.foundBase = c.filesFound - std::min(c.filesFound, GetRecordCount());
+  cursor.foundBase = at.filesFound - std::min(at.filesFound, GetRecordCount());
   return 0;
 }
 
@@ -318,11 +319,8 @@ void CProfessionalRecovery::WriteCheckpoint(const PassCursor& cursor) {
   ScanCheckpoint c;
   if (carver_.SyncCatalogue(c.carverRecords) != err::kSuccess || metadata_.Sync() != err::kSuccess) return;
   c.metadataEntries = metadata_.Entries();
-  c.runStart = cursor.run.start;
-  c.runLength = cursor.run.length;
-  c.runDone = cursor.done;
-  c.scannedSectors = scanned_;
-  c.filesFound = GetRecordCount() + cursor.foundBase;
+  c.position = {
+      cursor.run.start, cursor.run.length, cursor.done, scanned_, GetRecordCount() + cursor.foundBase, false};
   const CarvingContext& context = carver_.context();
   c.streamStart = context.streamStart();
   c.transportStreamInProgress = context.transportStreamInProgress();
@@ -331,9 +329,7 @@ void CProfessionalRecovery::WriteCheckpoint(const PassCursor& cursor) {
   c.unreadableSectors = unreadableSectors_;
   c.unreadable = unreadable_;
   if (os::ReplaceFile(folder_ / kCheckpointFileName, EncodeScanCheckpoint(c)) != err::kSuccess) return;
-  const ScanPosition position{cursor.run.start, cursor.run.length, cursor.done,
-                              scanned_,         c.filesFound,      false};
-  store_.SaveScan(driveLetter_, diskNumber_, volumeStart_, volumeSectors_, position, folder_,
+  store_.SaveScan(driveLetter_, diskNumber_, volumeStart_, volumeSectors_, c.position, folder_,
                   savedImage_.empty() ? nullptr : &savedImage_);
 }
 

@@ -76,8 +76,8 @@ std::vector<uint8_t> EncodeScanCheckpoint(const ScanCheckpoint& c) {
   Writer w;
   for (char ch : kMagic) w.U8(static_cast<uint8_t>(ch));
   w.U32(kVersion);
-  for (uint64_t v : {c.runStart, c.runLength, c.runDone, c.scannedSectors, c.filesFound, c.carverRecords,
-                     c.metadataEntries, c.unreadableSectors}) {
+  for (uint64_t v : {c.position.runStart, c.position.runLength, c.position.runDone, c.position.scannedSectors,
+                     c.position.filesFound, c.carverRecords, c.metadataEntries, c.unreadableSectors}) {
     w.U64(v);
   }
   w.U8(static_cast<uint8_t>((c.streamStart ? 1 : 0) | (c.transportStreamInProgress ? 2 : 0)));
@@ -102,8 +102,9 @@ std::optional<ScanCheckpoint> ParseScanCheckpoint(std::span<const uint8_t> bytes
   Reader r(body.subspan(kMagic.size()));
   if (r.U32() != kVersion) return std::nullopt;
   ScanCheckpoint c;
-  for (uint64_t* v : {&c.runStart, &c.runLength, &c.runDone, &c.scannedSectors, &c.filesFound,
-                      &c.carverRecords, &c.metadataEntries, &c.unreadableSectors}) {
+  for (uint64_t* v :
+       {&c.position.runStart, &c.position.runLength, &c.position.runDone, &c.position.scannedSectors,
+        &c.position.filesFound, &c.carverRecords, &c.metadataEntries, &c.unreadableSectors}) {
     *v = r.U64();
   }
   const uint8_t flags = r.U8();

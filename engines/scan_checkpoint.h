@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "catalog/saved_scan_store.h"
 #include "engines/deep_scan_control.h"
 #include "os/file.h"
 
@@ -25,12 +26,7 @@ inline constexpr char kCheckpointFileName[] = "Deep_Checkpoint";
 inline constexpr char kMetadataLogFileName[] = "Deep_Metadata";
 
 struct ScanCheckpoint {
-  // The pass's run (volume-relative), the sectors of it done, and the sectors scanned in all.
-  uint64_t runStart = 0;
-  uint64_t runLength = 0;
-  uint64_t runDone = 0;
-  uint64_t scannedSectors = 0;
-  uint64_t filesFound = 0;
+  ScanPosition position;         // never finished: a finished scan keeps no checkpoint
   uint64_t carverRecords = 0;    // records of the carver's catalogue
   uint64_t metadataEntries = 0;  // entries of the metadata log
   bool streamStart = true;       // the carving context's transport-stream flags

@@ -11,11 +11,7 @@ namespace {
 // a continued scan never starts from half a position.
 TEST(ScanCheckpointFile, ReadsBackAndRefusesDamage) {
   ScanCheckpoint c;
-  c.runStart = 2048;
-  c.runLength = uint64_t{1} << 40;
-  c.runDone = 77;
-  c.scannedSectors = 5000;
-  c.filesFound = 12;
+  c.position = {2048, uint64_t{1} << 40, 77, 5000, 12, false};
   c.carverRecords = 9;
   c.metadataEntries = 31;
   c.streamStart = false;
@@ -28,7 +24,7 @@ TEST(ScanCheckpointFile, ReadsBackAndRefusesDamage) {
   const auto back = ParseScanCheckpoint(bytes);
   ASSERT_TRUE(back.has_value());
   EXPECT_EQ(EncodeScanCheckpoint(*back), bytes);
-  EXPECT_EQ(back->runLength, c.runLength);
+  EXPECT_EQ(back->position.runLength, c.position.runLength);
   EXPECT_FALSE(back->streamStart);
   EXPECT_TRUE(back->transportStreamInProgress);
   ASSERT_EQ(back->unreadable.size(), 2u);
