@@ -22,4 +22,45 @@ bool IsExtSuperblock(ByteSpan b) {
   return inodes > firstInode;
 }
 
+std::optional<ExtGeometry> ParseExtSuperblock(ByteSpan b) {
+  if (!IsExtSuperblock(b)) return std::nullopt;
+  ExtGeometry g;
+  const uint32_t logBlock = Le32(b, 24);
+  if (logBlock > 6) return std::nullopt;  // past 64 KiB
+  g.blockSize = 1024u << logBlock;
+  g.firstDataBlock = Le32(b, 20);
+  g.blocksPerGroup = Le32(b, 32);
+  g.inodesPerGroup = Le32(b, 40);
+  g.featureIncompat = Le32(b, 96);
+  g.featureRoCompat = Le32(b, 100);
+  g.blocksCount = Le32(b, 4);
+  // A group's block bitmap is one block: it cannot describe more blocks than it has bits.
+  if (g.blocksPerGroup > g.blockSize * 8) return std::nullopt;
+  if ((g.featureIncompat & kExtIncompat64Bit) != 0) {
+    g.blocksCount |= uint64_t{Le32(b, 0x150)} << 32;
+    g.descriptorSize = Le16(b, 0xFE);
+    if (g.descriptorSize < 32 || g.descriptorSize > 1024 || (g.descriptorSize & (g.descriptorSize - 1)) != 0)
+      return std::nullopt;
+  }
+  if (g.blocksCount <= g.firstDataBlock) return std::nullopt;
+  const uint64_t groups = (g.blocksCount - g.firstDataBlock - 1) / g.blocksPerGroup + 1;
+  if (groups > UINT32_MAX) return std::nullopt;
+  g.groupCount = static_cast<uint32_t>(groups);
+  return g;
+}
+
+std::vector<ExtGroupDescriptor> ParseExtGroupDescriptors(ByteSpan table, const ExtGeometry& g) {
+  std::vector<ExtGroupDescriptor> groups;
+  const bool wide = (g.featureIncompat & kExtIncompat64Bit) != 0 && g.descriptorSize >= 64;
+  for (size_t at = 0; groups.size() < g.groupCount && Has(table, at, g.descriptorSize);
+       at += g.descriptorSize) {
+    ExtGroupDescriptor d;
+    d.blockBitmap = Le32(table, at);
+    if (wide) d.blockBitmap |= uint64_t{Le32(table, at + 0x20)} << 32;
+    d.flags = Le16(table, at + 0x12);
+    groups.push_back(d);
+  }
+  return groups;
+}
+
 }  // namespace snapsave

@@ -389,6 +389,25 @@ std::map<std::string, uint32_t> Recovered(const fs::path& out) {
   return files;
 }
 
+// The deep scan of an ext4 card carves only the blocks its bitmaps leave free: the deleted photo, video and
+// document come back byte for byte, and no copy of a live file is carved beside them.
+TEST(CliDeep, AnExtCardIsCarvedOnlyInItsFreeBlocks) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  const fs::path image = dir.path() / "card.img";
+  test::GunzipFixture("ext/card.img.gz", image);
+  std::multiset<uint32_t> deleted;
+  for (const char* name : {"photo.jpg", "movie.mp4", "letter.pdf"}) {
+    test::GunzipFixture(std::string("carve/media/") + name + ".gz", dir.path() / name);
+    deleted.insert(Crc(test::ReadFile(dir.path() / name)));
+  }
+  const fs::path out = dir.path() / "out";
+  ASSERT_EQ(DeepScan(image, "--fresh --recover " + Quote(out)).code, 0);
+  std::multiset<uint32_t> carved;
+  for (const auto& [path, crc] : Recovered(out)) carved.insert(crc);
+  EXPECT_EQ(carved, deleted);
+}
+
 // The deep scan of a FAT32 card with deleted files: the quick engine's finds are listed once each in their
 // folders, a carved copy of one of them is not listed beside it, and recovery writes each file once, byte for
 // byte, carved files in category folders.

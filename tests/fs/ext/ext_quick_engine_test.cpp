@@ -1,0 +1,91 @@
+#include "fs/ext/ext_quick_engine.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "os/byte_reader.h"
+#include "tests/support/test_support.h"
+
+namespace snapsave {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The free runs of the card, in sectors: every run lies in blocks the group's bitmap leaves free, the runs
+// ascend without overlap and end inside the volume.
+std::vector<std::pair<uint64_t, uint64_t>> FreeRuns(CFastExtRecovery& engine) {
+  std::vector<std::pair<uint64_t, uint64_t>> runs;
+  if (engine.BuildAllocationMap() != 0) return runs;
+  for (uint64_t from = 0;;) {
+    uint64_t sector = from, length = 0;
+    if (engine.NextUnallocatedRun(sector, length) == 0 || length == 0) break;
+    runs.emplace_back(sector, length);
+    from = sector + length;
+  }
+  return runs;
+}
+
+// The card's bitmaps give its free blocks: the blocks of the deleted files are in the runs, the superblock,
+// descriptors, bitmaps, inode tables, journal and the live files' blocks are not.
+TEST(ExtAllocationMap, FreeRunsAreTheBlocksTheBitmapsLeaveFree) {
+  test::TempDir dir;
+  const fs::path image = dir.path() / "card.img";
+  test::GunzipFixture("ext/card.img.gz", image);
+  CFastExtRecovery engine;
+  ASSERT_EQ(engine.OpenImageFile(image, u'E'), 0u);
+  ASSERT_TRUE(engine.Geometry().has_value());
+  EXPECT_EQ(engine.Geometry()->blockSize, 4096u);
+  EXPECT_EQ(engine.Geometry()->blocksCount, 4096u);
+  const auto runs = FreeRuns(engine);
+  ASSERT_FALSE(runs.empty());
+  uint64_t free = 0, end = 0;
+  for (const auto& [sector, length] : runs) {
+    EXPECT_GE(sector, end);
+    EXPECT_EQ(sector % 8, 0u);
+    end = sector + length;
+    free += length;
+  }
+  EXPECT_LE(end, 32768u);
+  auto isFree = [&](uint64_t sector) {
+    for (const auto& [s, l] : runs)
+      if (sector >= s && sector < s + l) return true;
+    return false;
+  };
+  EXPECT_FALSE(isFree(0));
+  EXPECT_FALSE(isFree(8));  // the descriptor table
+  // Where the whole-volume carve finds the files (fixed by the committed image): deleted, then live.
+  for (uint64_t sector : {10352u, 10384u, 10400u}) EXPECT_TRUE(isFree(sector)) << sector;
+  for (uint64_t sector : {10376u, 10392u, 10432u, 14448u}) EXPECT_FALSE(isFree(sector)) << sector;
+  EXPECT_GT(free, 20000u);  // most of a nearly empty 16 MiB card
+}
+
+// A crafted superblock or descriptor never gives a map that skips free blocks it cannot vouch for: groups
+// larger than a bitmap, an impossible descriptor size or a table past the volume leave the whole volume to
+// the carver; a bitmap block past the end counts as free.
+TEST(ExtAllocationMap, CraftedGeometryFallsBackToTheWholeVolume) {
+  test::TempDir dir;
+  const fs::path image = dir.path() / "card.img";
+  test::GunzipFixture("ext/card.img.gz", image);
+  const std::vector<uint8_t> original = test::ReadFile(image);
+  ASSERT_TRUE(ParseExtSuperblock(std::span(original).subspan(1024, 1024)).has_value());
+  auto patched = [&](size_t offset, std::vector<uint8_t> bytes) {
+    std::vector<uint8_t> b = original;
+    std::copy(bytes.begin(), bytes.end(), b.begin() + static_cast<ptrdiff_t>(offset));
+    test::WriteFile(image, b);
+    CFastExtRecovery engine;
+    EXPECT_EQ(engine.OpenImageFile(image, u'E'), 0u);
+    return FreeRuns(engine);
+  };
+  const uint16_t descriptorSize = Le16(std::span(original), 1024 + 0xFE);
+  EXPECT_TRUE(patched(1024 + 0xFE, {48, 0}).empty()) << "descriptor size " << descriptorSize;
+  EXPECT_TRUE(patched(1024 + 32, {0, 0, 1, 0}).empty());     // 65536 blocks per group, 32768 bits
+  EXPECT_TRUE(patched(1024 + 0x150, {0, 0, 0, 1}).empty());  // 2^56 blocks: a table far past the volume
+  // The card's one group with its bitmap pointing past the volume: the group counts as free end to end.
+  const auto runs = patched(4096, {0xFF, 0xFF, 0xFF, 0x7F});
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs.front(), std::make_pair(uint64_t{0}, uint64_t{32768}));
+}
+
+}  // namespace
+}  // namespace snapsave
