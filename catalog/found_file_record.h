@@ -19,6 +19,7 @@ enum class SourceKind : uint32_t {
   kCarved = 4,      // CFileTypeRecovery
   kExfatQuick = 5,  // CFastExfatRecovery
   kExfatDeep = 6,   // CProfessionalExfatRecovery
+  kExtQuick = 7,    // CFastExtRecovery
 };
 
 // `clusterSize` of a record whose data is not located by clusters.

@@ -586,6 +586,7 @@ IFileRecoveryParse* CProfessionalRecovery::EngineOf(const FoundFileRecord& recor
     case SourceKind::kNtfsQuick:
     case SourceKind::kFatQuick:
     case SourceKind::kExfatQuick:
+    case SourceKind::kExtQuick:
       return quick_.get();
     case SourceKind::kFatDeep:
       return &fat_;
@@ -672,6 +673,7 @@ uint32_t CProfessionalRecovery::SetSearchCallback(SearchProgressCallback callbac
 }
 
 std::optional<uint64_t> CProfessionalRecovery::FirstDataSector(const FoundFileRecord& r) {
+  if (r.Kind() == SourceKind::kExtQuick) return r.volumeStartSector + r.dataStartSector;
   if (r.Kind() == SourceKind::kExfatQuick || r.Kind() == SourceKind::kExfatDeep) {
     if (r.entryRef < 2 || sectorSize_ == 0) return std::nullopt;
     return r.volumeStartSector + r.dataStartSector + uint64_t{r.entryRef - 2} * (r.clusterSize / sectorSize_);
@@ -695,7 +697,7 @@ void CProfessionalRecovery::NoteForMerge(const FoundFileRecord& r) {
   MergeEntry& entry = merge_[*sector];
   if (entry.extension.empty()) entry.extension = LowerExtension(r.Name());
   const bool quick = r.Kind() == SourceKind::kFatQuick || r.Kind() == SourceKind::kNtfsQuick ||
-                     r.Kind() == SourceKind::kExfatQuick;
+                     r.Kind() == SourceKind::kExfatQuick || r.Kind() == SourceKind::kExtQuick;
   if (quick) entry.quickName = os::AsciiLower(r.Name());
 }
 

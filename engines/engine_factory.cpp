@@ -40,7 +40,7 @@ std::unique_ptr<IFileRecoveryParse> MakeEngine(SavedScanStore& store, VolumeType
     case VolumeType::kNtfs:
       return std::make_unique<CFastNtfsRecovery>(store);
     case VolumeType::kExt:
-      return std::make_unique<CFastExtRecovery>();
+      return std::make_unique<CFastExtRecovery>(store);
     case VolumeType::kExfat:
       return std::make_unique<CFastExfatRecovery>(store);
     case VolumeType::kUnknown:

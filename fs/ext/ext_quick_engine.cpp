@@ -1,60 +1,100 @@
 #include "fs/ext/ext_quick_engine.h"
 
 #include <algorithm>
+#include <map>
+#include <string>
 
-#include "catalog/catalogue_engine.h"
+#include "catalog/recovery_output.h"
+#include "filetypes/file_type_catalogue.h"
+#include "os/clock.h"
 #include "os/error.h"
+#include "os/text.h"
 
 namespace snapsave {
 
 namespace {
+
+constexpr uint64_t kReportIntervalMs = 5000;
 // Descriptor tables beyond this (a million groups of 64 bytes, 128 TiB of 4 KiB blocks) are not read.
 constexpr uint64_t kMaxDescriptorBytes = uint64_t{64} << 20;
+// Folders larger than this are read to here; journals larger than this are indexed to here.
+constexpr uint64_t kMaxFolderBytes = uint64_t{64} << 20;
+constexpr uint64_t kMaxJournalBlocks = uint64_t{1} << 20;
+constexpr size_t kMaxCopiesPerBlock = 64;
+
 }  // namespace
 
-uint32_t CFastExtRecovery::OpenImageFile(const std::filesystem::path& imagePath, char16_t /*driveLetter*/) {
+uint32_t CFastExtRecovery::OpenImageFile(const std::filesystem::path& imagePath, char16_t driveLetter) {
+  if (open_) return err::kSuccess;
   if (uint32_t e = reader_.OpenFile(imagePath); e != err::kSuccess) return e;
+  driveLetter_ = driveLetter;
   volumeStart_ = 0;
   volumeSectors_ = reader_.TotalSectors();
   sectorSize_ = SectorReader::kImageSectorSize;
-  ReadGeometry();
-  return err::kSuccess;
+  return ReadGeometry();
 }
 
 uint32_t CFastExtRecovery::OpenPhysicalDisk(int32_t diskNumber, uint64_t volumeStartSector,
-                                            uint64_t volumeSectorCount, char16_t /*driveLetter*/) {
+                                            uint64_t volumeSectorCount, char16_t driveLetter) {
+  if (open_) return err::kSuccess;
   if (uint32_t e = reader_.OpenDisk(diskNumber); e != err::kSuccess) return e;
+  driveLetter_ = driveLetter;
   volumeStart_ = volumeStartSector;
   volumeSectors_ = volumeSectorCount;
   sectorSize_ = reader_.DeviceSectorSize();
-  ReadGeometry();
-  return err::kSuccess;
+  return ReadGeometry();
 }
 
-void CFastExtRecovery::ReadGeometry() {
+uint32_t CFastExtRecovery::ReadGeometry() {
   geometry_.reset();
   groups_.clear();
-  if (sectorSize_ == 0 || sectorSize_ > 4096 || 4096 % sectorSize_ != 0) return;
+  // The volume is recognised either way; without a geometry it lists nothing and is carved whole.
+  open_ = true;
+  if (sectorSize_ == 0 || sectorSize_ > 4096 || 4096 % sectorSize_ != 0) return err::kSuccess;
   std::vector<uint8_t> head(4096);
   uint32_t got = 0;
   reader_.ReadSectors(head, static_cast<int32_t>(4096 / sectorSize_), volumeStart_, sectorSize_, &got);
-  if (uint64_t{got} * sectorSize_ < 2048) return;
+  if (uint64_t{got} * sectorSize_ < 2048) return err::kSuccess;
   auto geometry = ParseExtSuperblock(std::span<const uint8_t>(head).subspan(1024, 1024));
   // Blocks smaller than a sector, and descriptor tables spread over the volume (meta_bg), give no map.
   if (!geometry || geometry->blockSize < sectorSize_ || (geometry->featureIncompat & kExtIncompatMetaBg) != 0)
-    return;
+    return err::kSuccess;
   const uint64_t tableBytes = uint64_t{geometry->groupCount} * geometry->descriptorSize;
-  if (tableBytes > kMaxDescriptorBytes) return;
+  if (tableBytes > kMaxDescriptorBytes) return err::kSuccess;
   const uint64_t sectorsPerBlock = geometry->blockSize / sectorSize_;
   const uint64_t first = geometry->DescriptorTableBlock() * sectorsPerBlock;
   const uint64_t sectors = (tableBytes + sectorSize_ - 1) / sectorSize_;
-  if (first + sectors > volumeSectors_) return;
+  if (first + sectors > volumeSectors_) return err::kSuccess;
   std::vector<uint8_t> table(sectors * sectorSize_);
   reader_.ReadSectors(table, static_cast<int32_t>(sectors), volumeStart_ + first, sectorSize_, &got);
-  if (got != sectors) return;
+  if (got != sectors) return err::kSuccess;
   groups_ = ParseExtGroupDescriptors(table, *geometry);
-  if (groups_.size() != geometry->groupCount) return;
-  geometry_ = geometry;
+  if (groups_.size() == geometry->groupCount) geometry_ = geometry;
+  return err::kSuccess;
+}
+
+bool CFastExtRecovery::ReadBlock(uint64_t block, std::span<uint8_t> into) {
+  const ExtGeometry& g = *geometry_;
+  const uint64_t sectorsPerBlock = g.blockSize / sectorSize_;
+  if (into.size() < g.blockSize || block >= g.blocksCount || block >= volumeSectors_ / sectorsPerBlock)
+    return false;
+  uint32_t got = 0;
+  reader_.ReadSectors(into.first(g.blockSize), static_cast<int32_t>(sectorsPerBlock),
+                      volumeStart_ + block * sectorsPerBlock, sectorSize_, &got);
+  return got == sectorsPerBlock;
+}
+
+int32_t CFastExtRecovery::SetCallbacks(ScanProgressCallback scanCallback,
+                                       RecoverProgressCallback recoverCallback, void* context,
+                                       int32_t weight) {
+  callbacks_.Set(scanCallback, recoverCallback, context, weight);
+  return 0;
+}
+
+int32_t CFastExtRecovery::Report(int32_t progress, int32_t secondsLeft) {
+  lastProgress_ = progress;
+  lastReportMs_ = os::TickMs();
+  return callbacks_.ReportScan(progress, secondsLeft);
 }
 
 int32_t CFastExtRecovery::BuildAllocationMap() {
@@ -69,18 +109,10 @@ bool CFastExtRecovery::BlockInUse(uint64_t block) {
   if (group >= groups_.size()) return true;
   if (group != bitmapGroup_) {
     bitmapGroup_ = group;
-    bitmap_.clear();
+    bitmap_.assign(g.blockSize, 0);
     const ExtGroupDescriptor& d = groups_[group];
-    const uint64_t sectorsPerBlock = g.blockSize / sectorSize_;
     const bool uninitialised = g.GroupFlagsValid() && (d.flags & kExtGroupBlockUninit) != 0;
-    if (!uninitialised && d.blockBitmap != 0 && d.blockBitmap < g.blocksCount &&
-        d.blockBitmap < volumeSectors_ / sectorsPerBlock) {
-      bitmap_.assign(g.blockSize, 0);
-      uint32_t got = 0;
-      reader_.ReadSectors(bitmap_, static_cast<int32_t>(sectorsPerBlock),
-                          volumeStart_ + d.blockBitmap * sectorsPerBlock, sectorSize_, &got);
-      if (got != sectorsPerBlock) bitmap_.clear();
-    }
+    if (uninitialised || !ReadBlock(d.blockBitmap, bitmap_)) bitmap_.clear();
   }
   if (bitmap_.empty()) return false;
   const uint64_t bit = (block - g.firstDataBlock) % g.blocksPerGroup;
@@ -94,6 +126,318 @@ int32_t CFastExtRecovery::NextUnallocatedRun(uint64_t& sector, uint64_t& length)
   NextFreeClusterRun(sector, length, 0, g.blockSize / sectorSize_, g.blocksCount, volumeSectors_,
                      [&](uint64_t block) { return BlockInUse(block); });
   return 1;
+}
+
+std::optional<std::pair<uint64_t, uint32_t>> CFastExtRecovery::InodePlace(uint32_t number) const {
+  const ExtGeometry& g = *geometry_;
+  if (number == 0 || number > g.inodesCount) return std::nullopt;
+  const uint64_t group = (number - 1) / g.inodesPerGroup;
+  if (group >= groups_.size()) return std::nullopt;
+  const uint64_t offset = uint64_t{(number - 1) % g.inodesPerGroup} * g.inodeSize;
+  return std::make_pair(groups_[group].inodeTable + offset / g.blockSize,
+                        static_cast<uint32_t>(offset % g.blockSize));
+}
+
+std::optional<ExtInode> CFastExtRecovery::InodeIn(uint64_t block, uint32_t number) {
+  const auto place = InodePlace(number);
+  if (!place) return std::nullopt;
+  std::vector<uint8_t> data(geometry_->blockSize);
+  if (!ReadBlock(block, data)) return std::nullopt;
+  // A journal copy whose first word was the journal's magic holds zeros there; an inode's mode never is.
+  return ParseExtInode(std::span<const uint8_t>(data).subspan(place->second), geometry_->inodeSize);
+}
+
+std::vector<ExtRun> CFastExtRecovery::RunsOf(const ExtInode& inode) {
+  const ExtGeometry& g = *geometry_;
+  ExtMapLimits limits;
+  limits.blocksCount = g.blocksCount;
+  limits.fileBlocks = (inode.size + g.blockSize - 1) / g.blockSize;
+  return MapExtInode(inode, g.blockSize, limits,
+                     [this](uint64_t block, std::span<uint8_t> into) { return ReadBlock(block, into); });
+}
+
+void CFastExtRecovery::IndexJournal() {
+  journal_.clear();
+  const ExtGeometry& g = *geometry_;
+  if (g.journalInode == 0) return;
+  const auto place = InodePlace(g.journalInode);
+  if (!place) return;
+  const auto inode = InodeIn(place->first, g.journalInode);
+  if (!inode) return;
+  const std::vector<ExtRun> runs = RunsOf(*inode);
+  // Journal block n as a file-system block.
+  auto physical = [&](uint64_t n) -> std::optional<uint64_t> {
+    const auto it = std::upper_bound(runs.begin(), runs.end(), n,
+                                     [](uint64_t v, const ExtRun& r) { return v < r.logical; });
+    if (it == runs.begin()) return std::nullopt;
+    const ExtRun& r = *std::prev(it);
+    return n < r.logical + r.count ? std::optional<uint64_t>(r.physical + n - r.logical) : std::nullopt;
+  };
+  std::vector<uint8_t> block(g.blockSize);
+  const auto zero = physical(0);
+  if (!zero || !ReadBlock(*zero, block)) return;
+  const auto journal = ParseJournalSuperblock(block);
+  if (!journal || journal->blockSize != g.blockSize) return;
+  const uint64_t length = std::min<uint64_t>(journal->maxLength, kMaxJournalBlocks);
+  const uint64_t logBlocks = length - journal->first;
+  // Every descriptor in the log, old transactions too: they hold the copies a deletion has not touched.
+  for (uint64_t n = journal->first; n < length; ++n) {
+    const auto at = physical(n);
+    if (!at || !ReadBlock(*at, block)) continue;
+    const auto header = ParseJournalHeader(block);
+    if (!header || header->type != 1) continue;
+    const std::vector<JournalTag> tags = ParseJournalDescriptor(block, *journal);
+    for (size_t k = 0; k < tags.size(); ++k) {
+      const uint64_t copy = journal->first + (n + 1 + k - journal->first) % logBlocks;
+      const auto copyAt = physical(copy);
+      if (!copyAt || tags[k].block >= g.blocksCount) continue;
+      std::vector<JournalCopy>& copies = journal_[tags[k].block];
+      if (copies.size() < kMaxCopiesPerBlock) copies.push_back({*copyAt, header->sequence, tags[k].escaped});
+    }
+  }
+  for (auto& [fsBlock, copies] : journal_) {
+    // Newest first; sequence numbers wrap, which a scan of one journal does not see in practice.
+    std::sort(copies.begin(), copies.end(),
+              [](const JournalCopy& a, const JournalCopy& b) { return a.sequence > b.sequence; });
+  }
+}
+
+std::optional<CFastExtRecovery::FoundInode> CFastExtRecovery::DeletedInode(uint32_t number, bool folder,
+                                                                           uint32_t before) {
+  const auto place = InodePlace(number);
+  if (!place) return std::nullopt;
+  auto usable = [&](const ExtInode& n) {
+    return n.links != 0 && n.deleteTime == 0 && (folder ? n.IsDirectory() : n.IsRegular()) &&
+           !RunsOf(n).empty();
+  };
+  const auto current = InodeIn(place->first, number);
+  const bool reused = current && current->links != 0 && current->deleteTime == 0;
+  // An ext2 deletion keeps the block map: the inode as it is gives the file back.
+  if (current && !reused && (folder ? current->IsDirectory() : current->IsRegular()) &&
+      current->deleteTime != 0 && !RunsOf(*current).empty())
+    return FoundInode{*current, place->first};
+  const auto copies = journal_.find(place->first);
+  if (copies == journal_.end()) return std::nullopt;
+  for (const JournalCopy& copy : copies->second) {
+    if (copy.sequence >= before) continue;
+    const auto old = InodeIn(copy.block, number);
+    if (old && usable(*old)) return FoundInode{*old, copy.block};
+  }
+  return std::nullopt;
+}
+
+FoundFileRecord CFastExtRecovery::MakeRecord(const ExtDirEntry& entry, const FoundInode& found,
+                                             bool deleted) {
+  const ExtGeometry& g = *geometry_;
+  FoundFileRecord r = MakeEmptyRecord();
+  r.driveLetter = driveLetter_;
+  r.sourceKind = static_cast<uint32_t>(SourceKind::kExtQuick);
+  r.isFolder = found.inode.IsDirectory() ? 1 : 0;
+  r.isDeleted = deleted ? 1 : 0;
+  r.isIntact = 1;
+  r.entryRef = entry.inode;
+  r.clusterSize = g.blockSize;
+  r.creationTime = ExtTimeToFileTime(found.inode.createTime);
+  r.writeTime = ExtTimeToFileTime(found.inode.writeTime);
+  r.accessTime = ExtTimeToFileTime(found.inode.accessTime);
+  r.fileSize = r.isFolder != 0 ? 0 : found.inode.size;
+  r.entryLocation = found.block;
+  r.volumeStartSector = volumeStart_;
+  r.SetName(entry.name);
+  return r;
+}
+
+int32_t CFastExtRecovery::Scan(std::string_view logName) {
+  if (!open_) return static_cast<int32_t>(err::kInvalidParameter);
+  catalogue_ = std::make_unique<FoundFileCatalogue>();
+  if (!logName.empty())
+    return static_cast<int32_t>(OpenCatalogueFile(*catalogue_, logName, FoundFileCatalogue::Mode::kResume));
+  if (uint32_t e = OpenCatalogueFile(*catalogue_, MakeLogName(LogKind::kFast, volumeStart_, os::Now()),
+                                     FoundFileCatalogue::Mode::kFresh);
+      e != err::kSuccess)
+    return static_cast<int32_t>(e);
+  queue_.clear();
+  folders_.clear();
+  visited_.clear();
+  callbackResult_ = Report(1, -1);
+  if (!geometry_) return callbackResult_;
+
+  IndexJournal();
+  const auto place = InodePlace(kExtRootInode);
+  const auto root = place ? InodeIn(place->first, kExtRootInode) : std::nullopt;
+  if (root && root->IsDirectory()) {
+    PendingFolder folder;
+    folder.found = {*root, place->first};
+    folder.inode = kExtRootInode;
+    queue_.push_back(folder);
+    visited_.insert(kExtRootInode);
+  }
+  while (!queue_.empty() && callbackResult_ == 0) {
+    const PendingFolder folder = queue_.front();
+    queue_.pop_front();
+    if (folder.depth > 0) folders_.push_back(folder);
+    ReadFolder(folder);
+    if (os::TickMs() - lastReportMs_ >= kReportIntervalMs)
+      callbackResult_ = Report(std::min(lastProgress_ + 1, 79), -1);
+  }
+  if (callbackResult_ == 0) {
+    callbackResult_ = Report(80, 10);
+    for (const PendingFolder& f : folders_) {
+      FoundFileRecord r = f.record;
+      catalogue_->ReserveRecord(r);
+      catalogue_->AddToFolder(f.parent, f.depth - 1, r.recordId, f.inode, r.Name());
+    }
+    if (callbackResult_ == 0) callbackResult_ = Report(100, 0);
+  }
+  const uint32_t flushed = catalogue_->Flush();
+  if (callbackResult_ == 0 && flushed != err::kSuccess) return static_cast<int32_t>(flushed);
+  return callbackResult_;
+}
+
+void CFastExtRecovery::ReadFolder(const PendingFolder& folder) {
+  const ExtGeometry& g = *geometry_;
+  ExtInode bounded = folder.found.inode;
+  bounded.size = std::min<uint64_t>(bounded.size, kMaxFolderBytes);
+  std::vector<uint8_t> block(g.blockSize);
+  for (const ExtRun& run : RunsOf(bounded)) {
+    for (uint64_t i = 0; i < run.count; ++i) {
+      if (!ReadBlock(run.physical + i, block)) continue;
+      const bool indexRoot = (bounded.flags & kExtIndexFlag) != 0 && run.logical + i == 0;
+      std::vector<ExtDirEntry> entries = ParseExtDirBlock(block, g.inodesCount, indexRoot);
+      // Names the block has lost (a deletion may clear the entry whole) are in the journal's earlier copies
+      // of it: an entry there that the block no longer holds was deleted since. Its inode is looked for in
+      // copies older than the first copy of the block without the name: a later one may be a new file's.
+      std::vector<uint32_t> before(entries.size(), UINT32_MAX);
+      if (const auto copies = journal_.find(run.physical + i); copies != journal_.end()) {
+        std::map<std::pair<uint32_t, std::string>, size_t> known;
+        for (size_t k = 0; k < entries.size(); ++k)
+          known.emplace(std::make_pair(entries[k].inode, entries[k].name), k);
+        std::vector<uint8_t> copy(g.blockSize);
+        uint32_t newer = UINT32_MAX;  // the sequence of the last copy read, newer than this one
+        for (const JournalCopy& c : copies->second) {
+          if (!ReadBlock(c.block, copy)) continue;
+          for (ExtDirEntry e : ParseExtDirBlock(copy, g.inodesCount, indexRoot)) {
+            if (known.count({e.inode, e.name}) != 0) continue;
+            known.emplace(std::make_pair(e.inode, e.name), entries.size());
+            e.deleted = true;
+            entries.push_back(std::move(e));
+            before.push_back(newer);
+          }
+          newer = c.sequence;
+        }
+      }
+      for (size_t k = 0; k < entries.size(); ++k) {
+        const ExtDirEntry& entry = entries[k];
+        // Inside a deleted folder every entry is a deleted file: its inode was freed with the folder.
+        const bool deleted = entry.deleted || folder.deleted;
+        const bool isFolder = entry.fileType == 2;
+        std::optional<FoundInode> found;
+        if (!deleted) {
+          if (!isFolder) continue;
+          const auto at = InodePlace(entry.inode);
+          const auto inode = at ? InodeIn(at->first, entry.inode) : std::nullopt;
+          if (inode && inode->IsDirectory()) found = FoundInode{*inode, at->first};
+        } else if (entry.fileType == 0 || entry.fileType == 1 || entry.fileType == 2) {
+          found = DeletedInode(entry.inode, isFolder, before[k]);
+        }
+        if (!found) continue;
+        FoundFileRecord r = MakeRecord(entry, *found, deleted);
+        if (isFolder) {
+          if (visited_.insert(entry.inode).second)
+            queue_.push_back({r, *found, entry.inode, folder.inode, folder.depth + 1, deleted});
+          continue;
+        }
+        const std::vector<ExtRun> runs = RunsOf(found->inode);
+        r.dataStartSector = runs.front().physical * (g.blockSize / sectorSize_);
+        // Blocks another file took since are not this file's any more; a first block of another type neither.
+        const bool reused = std::any_of(runs.begin(), runs.end(), [&](const ExtRun& piece) {
+          for (uint64_t b = 0; b < piece.count; ++b)
+            if (BlockInUse(piece.physical + b)) return true;
+          return false;
+        });
+        if (reused) {
+          r.isIntact = 0;
+        } else if (ReadBlock(runs.front().physical, block)) {
+          r.isIntact = VerifyExtension(block, os::ExtensionOf(r.Name()), &reader_, sectorSize_,
+                                       volumeStart_ + r.dataStartSector)
+                           ? 1
+                           : 0;
+        }
+        catalogue_->ReserveRecord(r);
+        catalogue_->AddToFolder(folder.inode, folder.depth, r.recordId, r.entryRef);
+      }
+    }
+  }
+}
+
+uint32_t CFastExtRecovery::FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const {
+  if (!catalogue_) return err::kInvalidParameter;
+  if (folder == nullptr) {
+    if (depth != 0) return err::kInvalidParameter;
+    key = MakeFolderKey(0, kExtRootInode);
+    return err::kSuccess;
+  }
+  if (depth < 0) return err::kInvalidParameter;
+  key = MakeFolderKey(static_cast<uint32_t>(depth), folder->entryRef);
+  return err::kSuccess;
+}
+
+int32_t CFastExtRecovery::ReadRecordData(const FoundFileRecord& record, uint64_t total,
+                                         const PieceSink& sink) {
+  if (!geometry_) return static_cast<int32_t>(err::kInvalidParameter);
+  const ExtGeometry& g = *geometry_;
+  const auto inode = InodeIn(record.entryLocation, record.entryRef);
+  if (!inode) return static_cast<int32_t>(err::kReadFault);
+  std::vector<uint8_t> block(g.blockSize);
+  uint64_t done = 0;
+  // Holes read as zeros; the runs come in logical order.
+  auto emit = [&](std::span<const uint8_t> piece) -> int32_t {
+    const auto n = static_cast<size_t>(std::min<uint64_t>(piece.size(), total - done));
+    done += n;
+    return n == 0 ? 0 : sink(piece.first(n));
+  };
+  for (const ExtRun& run : RunsOf(*inode)) {
+    while (done < total && done < run.logical * g.blockSize) {
+      std::fill(block.begin(), block.end(), uint8_t{0});
+      const auto gap = static_cast<size_t>(std::min<uint64_t>(g.blockSize, run.logical * g.blockSize - done));
+      if (int32_t r = emit(std::span(block).first(gap)); r != 0) return r;
+    }
+    for (uint64_t i = 0; i < run.count && done < total; ++i) {
+      if (!ReadBlock(run.physical + i, block)) return static_cast<int32_t>(err::kReadFault);
+      if (int32_t r = emit(block); r != 0) return r;
+    }
+  }
+  std::fill(block.begin(), block.end(), uint8_t{0});
+  while (done < total)
+    if (int32_t r = emit(block); r != 0) return r;
+  return 0;
+}
+
+int32_t CFastExtRecovery::WriteOneFile(const FoundFileRecord& record,
+                                       const std::filesystem::path& destination) {
+  return WriteFoundFile(callbacks_, record, destination, [&](uint64_t total, const PieceSink& sink) {
+    return ReadRecordData(record, total, sink);
+  });
+}
+
+int32_t CFastExtRecovery::RecoverRecord(const FoundFileRecord* record,
+                                        const std::filesystem::path& destinationPath, int32_t /*baseDepth*/) {
+  if (record == nullptr || !catalogue_ || !open_) return static_cast<int32_t>(err::kInvalidParameter);
+  if (record->isFolder == 0) return WriteOneFile(*record, destinationPath);
+  return RecoverFoundFolder(*this, *catalogue_, *record, destinationPath,
+                            [this](const FoundFileRecord& child, const std::filesystem::path& path) {
+                              return WriteOneFile(child, path);
+                            });
+}
+
+uint32_t CFastExtRecovery::ExtractForPreview(const FoundFileRecord* record, std::filesystem::path& outPath,
+                                             std::span<uint8_t> buffer, uint32_t& outSize,
+                                             PreviewProgressCallback callback, void* context) {
+  outSize = 0;
+  if (record == nullptr || !open_) return err::kInvalidParameter;
+  return ExtractThroughSink(
+      *record, outPath, buffer, outSize, callback, context,
+      [&](uint64_t total, const PieceSink& sink) { return ReadRecordData(*record, total, sink); });
 }
 
 }  // namespace snapsave

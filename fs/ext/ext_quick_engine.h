@@ -1,58 +1,101 @@
-// CFastExtRecovery: the quick engine of an ext2/3/4 volume. It lists nothing yet; what it gives the deep scan
-// is the map of free blocks from the group bitmaps, so that the pass carves only where deleted files can be.
+// CFastExtRecovery: the quick engine of an ext2/3/4 volume. Walks the folder tree from the root and lists the
+// deleted files by the names left in the slack of their folders' entries (and the folders on the way). A
+// deleted ext3/ext4 inode has lost its block map; the journal usually still holds an earlier copy of its
+// inode-table block, and the newest copy that maps blocks gives the file back. The group bitmaps give the
+// deep scan the free blocks, so that its pass carves only where deleted files can be.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <optional>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
-#include "catalog/file_recovery_parse.h"
+#include "catalog/catalogue_engine.h"
+#include "catalog/found_file_catalogue.h"
+#include "catalog/recovery_output.h"
+#include "fs/ext/ext_structures.h"
 #include "fs/ext/ext_superblock.h"
 #include "storage/sector_reader.h"
 
 namespace snapsave {
 
-class CFastExtRecovery final : public IFileRecoveryParse {
+class CFastExtRecovery final : public CatalogueEngine {
  public:
+  explicit CFastExtRecovery(SavedScanStore& store) : CatalogueEngine(store) {}
+  ~CFastExtRecovery() override = default;
+  CFastExtRecovery(const CFastExtRecovery&) = delete;
+  CFastExtRecovery& operator=(const CFastExtRecovery&) = delete;
+
   uint32_t OpenImageFile(const std::filesystem::path& imagePath, char16_t driveLetter) override;
   uint32_t OpenPhysicalDisk(int32_t diskNumber, uint64_t volumeStartSector, uint64_t volumeSectorCount,
                             char16_t driveLetter) override;
-  int32_t SetCallbacks(ScanProgressCallback, RecoverProgressCallback, void*, int32_t) override { return 0; }
-  int32_t Scan(std::string_view) override { return 0; }
-  uint32_t ListFolder(const FoundFileRecord*, int32_t, RecordList&) override { return 0; }
-  uint32_t CountFolderFiles(const FoundFileRecord*, int32_t, uint32_t& outCount) override {
-    outCount = 0;
-    return 0;
-  }
-  uint64_t GetRecordCount() override { return 0; }
-  uint32_t GetRecordPath(const FoundFileRecord*, std::string& outPath) override {
-    outPath.clear();
-    return 0;
-  }
-  int32_t RecoverRecord(const FoundFileRecord*, const std::filesystem::path&, int32_t) override { return 0; }
+  int32_t SetCallbacks(ScanProgressCallback scanCallback, RecoverProgressCallback recoverCallback,
+                       void* context, int32_t weight) override;
+  int32_t Scan(std::string_view logName) override;
+  int32_t RecoverRecord(const FoundFileRecord* record, const std::filesystem::path& destinationPath,
+                        int32_t baseDepth) override;
   // The free blocks' runs. 0 (nothing answered: carve the whole volume) without a usable map.
   int32_t NextUnallocatedRun(uint64_t& sector, uint64_t& length) override;
-  uint32_t SetSearchCallback(SearchProgressCallback, void*) override { return 0; }
-  uint32_t SearchByType(std::string_view, RecordList&) override { return 0; }
   // 0 when the group descriptors were read, so that free runs can be answered; 1 when they cannot.
   int32_t BuildAllocationMap() override;
-  uint32_t ExtractForPreview(const FoundFileRecord*, std::filesystem::path&, std::span<uint8_t>,
-                             uint32_t& outSize, PreviewProgressCallback, void*) override {
-    outSize = 0;
-    return 0;
-  }
+  uint32_t ExtractForPreview(const FoundFileRecord* record, std::filesystem::path& outPath,
+                             std::span<uint8_t> buffer, uint32_t& outSize, PreviewProgressCallback callback,
+                             void* context) override;
 
   const std::optional<ExtGeometry>& Geometry() const { return geometry_; }
+  // File-system blocks the journal holds copies of.
+  size_t JournalledBlocks() const { return journal_.size(); }
 
  private:
+  // An inode as found: its content and the block its bytes were read from (the inode table's, or the
+  // journal's copy of it).
+  struct FoundInode {
+    ExtInode inode;
+    uint64_t block = 0;
+  };
+  struct PendingFolder {
+    FoundFileRecord record;
+    FoundInode found;
+    uint32_t inode = 0;
+    uint32_t parent = 0;
+    uint32_t depth = 0;  // of the folder itself; its children are filed one deeper
+    bool deleted = false;
+  };
+  // A journal copy of a file-system block: where it lies (a file-system block) and its transaction.
+  struct JournalCopy {
+    uint64_t block = 0;
+    uint32_t sequence = 0;
+    bool escaped = false;
+  };
+
   // Reads the superblock and the group descriptors; without them the engine only recognises the volume.
-  void ReadGeometry();
+  uint32_t ReadGeometry();
+  bool ReadBlock(uint64_t block, std::span<uint8_t> into);
   // Whether block `block` is in use by the group bitmaps. A bitmap that cannot be read, or that the group
   // never initialised, counts as free: carving a used block costs time, skipping a free one loses files.
   bool BlockInUse(uint64_t block);
+  // The block holding inode `number` in the inode table, and the byte offset there.
+  std::optional<std::pair<uint64_t, uint32_t>> InodePlace(uint32_t number) const;
+  std::optional<ExtInode> InodeIn(uint64_t block, uint32_t number);
+  // Every descriptor block of the journal, with the blocks whose copies follow it.
+  void IndexJournal();
+  // The inode a deleted entry named: the current one when it still maps blocks and was not reused, else the
+  // newest journal copy older than transaction `before` that maps blocks and was alive.
+  std::optional<FoundInode> DeletedInode(uint32_t number, bool folder, uint32_t before);
+  std::vector<ExtRun> RunsOf(const ExtInode& inode);
+  void ReadFolder(const PendingFolder& folder);
+  FoundFileRecord MakeRecord(const ExtDirEntry& entry, const FoundInode& found, bool deleted);
+  int32_t ReadRecordData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink);
+  int32_t WriteOneFile(const FoundFileRecord& record, const std::filesystem::path& destination);
+  int32_t Report(int32_t progress, int32_t secondsLeft);
+  uint32_t FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const override;
 
   SectorReader reader_;
+  bool open_ = false;
+  char16_t driveLetter_ = 0;
   uint64_t volumeStart_ = 0;
   uint64_t volumeSectors_ = 0;
   uint32_t sectorSize_ = SectorReader::kImageSectorSize;
@@ -60,6 +103,14 @@ class CFastExtRecovery final : public IFileRecoveryParse {
   std::vector<ExtGroupDescriptor> groups_;
   std::vector<uint8_t> bitmap_;  // of the group below, empty when it counts as all free
   uint64_t bitmapGroup_ = UINT64_MAX;
+  std::unordered_map<uint64_t, std::vector<JournalCopy>> journal_;  // newest first
+
+  int32_t lastProgress_ = 0;
+  uint64_t lastReportMs_ = 0;
+  int32_t callbackResult_ = 0;
+  std::deque<PendingFolder> queue_;
+  std::vector<PendingFolder> folders_;
+  std::unordered_set<uint32_t> visited_;
 };
 
 }  // namespace snapsave

@@ -34,6 +34,11 @@ std::optional<ExtGeometry> ParseExtSuperblock(ByteSpan b) {
   g.featureIncompat = Le32(b, 96);
   g.featureRoCompat = Le32(b, 100);
   g.blocksCount = Le32(b, 4);
+  g.inodesCount = Le32(b, 0);
+  if (Le32(b, 76) >= 1) g.inodeSize = Le16(b, 88);  // dynamic revision
+  if (g.inodeSize < 128 || g.inodeSize > g.blockSize || (g.inodeSize & (g.inodeSize - 1)) != 0)
+    return std::nullopt;
+  if ((Le32(b, 92) & 0x4) != 0) g.journalInode = Le32(b, 0xE0);
   // A group's block bitmap is one block: it cannot describe more blocks than it has bits.
   if (g.blocksPerGroup > g.blockSize * 8) return std::nullopt;
   if ((g.featureIncompat & kExtIncompat64Bit) != 0) {
@@ -56,7 +61,11 @@ std::vector<ExtGroupDescriptor> ParseExtGroupDescriptors(ByteSpan table, const E
        at += g.descriptorSize) {
     ExtGroupDescriptor d;
     d.blockBitmap = Le32(table, at);
-    if (wide) d.blockBitmap |= uint64_t{Le32(table, at + 0x20)} << 32;
+    d.inodeTable = Le32(table, at + 8);
+    if (wide) {
+      d.blockBitmap |= uint64_t{Le32(table, at + 0x20)} << 32;
+      d.inodeTable |= uint64_t{Le32(table, at + 0x28)} << 32;
+    }
     d.flags = Le16(table, at + 0x12);
     groups.push_back(d);
   }

@@ -29,6 +29,9 @@ struct ExtGeometry {
   uint32_t descriptorSize = 32;
   uint32_t featureIncompat = 0;
   uint32_t featureRoCompat = 0;
+  uint32_t inodesCount = 0;
+  uint32_t inodeSize = 128;
+  uint32_t journalInode = 0;  // 0 without a journal
 
   // The descriptor table starts in the block after the superblock's.
   uint64_t DescriptorTableBlock() const { return uint64_t{firstDataBlock} + 1; }
@@ -42,6 +45,7 @@ std::optional<ExtGeometry> ParseExtSuperblock(ByteSpan superblock);
 
 struct ExtGroupDescriptor {
   uint64_t blockBitmap = 0;
+  uint64_t inodeTable = 0;
   uint16_t flags = 0;
 };
 

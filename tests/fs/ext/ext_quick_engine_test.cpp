@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "os/byte_reader.h"
+#include "tests/support/scan_store.h"
 #include "tests/support/test_support.h"
 
 namespace snapsave {
@@ -29,10 +30,11 @@ std::vector<std::pair<uint64_t, uint64_t>> FreeRuns(CFastExtRecovery& engine) {
 // The card's bitmaps give its free blocks: the blocks of the deleted files are in the runs, the superblock,
 // descriptors, bitmaps, inode tables, journal and the live files' blocks are not.
 TEST(ExtAllocationMap, FreeRunsAreTheBlocksTheBitmapsLeaveFree) {
+  test::ScratchScanStore appData;
   test::TempDir dir;
   const fs::path image = dir.path() / "card.img";
   test::GunzipFixture("ext/card.img.gz", image);
-  CFastExtRecovery engine;
+  CFastExtRecovery engine(appData.store());
   ASSERT_EQ(engine.OpenImageFile(image, u'E'), 0u);
   ASSERT_TRUE(engine.Geometry().has_value());
   EXPECT_EQ(engine.Geometry()->blockSize, 4096u);
@@ -64,6 +66,7 @@ TEST(ExtAllocationMap, FreeRunsAreTheBlocksTheBitmapsLeaveFree) {
 // larger than a bitmap, an impossible descriptor size or a table past the volume leave the whole volume to
 // the carver; a bitmap block past the end counts as free.
 TEST(ExtAllocationMap, CraftedGeometryFallsBackToTheWholeVolume) {
+  test::ScratchScanStore appData;
   test::TempDir dir;
   const fs::path image = dir.path() / "card.img";
   test::GunzipFixture("ext/card.img.gz", image);
@@ -73,7 +76,7 @@ TEST(ExtAllocationMap, CraftedGeometryFallsBackToTheWholeVolume) {
     std::vector<uint8_t> b = original;
     std::copy(bytes.begin(), bytes.end(), b.begin() + static_cast<ptrdiff_t>(offset));
     test::WriteFile(image, b);
-    CFastExtRecovery engine;
+    CFastExtRecovery engine(appData.store());
     EXPECT_EQ(engine.OpenImageFile(image, u'E'), 0u);
     return FreeRuns(engine);
   };
