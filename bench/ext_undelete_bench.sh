@@ -5,13 +5,15 @@
 # can; a file counts as exact when its bytes equal the original's (by content, wherever the tool put it and
 # whatever it named it), and as named when it also came back under its own name.
 #
-#   bench/ext_undelete_bench.sh path/to/snapsave-cli [work folder]   (default /tmp/snapsave-ext-bench)
+#   bench/ext_undelete_bench.sh path/to/snapsave-cli [work folder] [ext4|ext3|ext2]
+#   (default /tmp/snapsave-ext-bench, ext4)
 # Needs: e2fsprogs, ext4magic, extundelete, util-linux, python3; run as root.
 set -euo pipefail
 cli=$(realpath "${1:?usage: $0 path/to/snapsave-cli [work folder]}")
 here="$(cd "$(dirname "$0")" && pwd)"
 media="$here/../tests/fixtures/carve/media"
 work=${2:-/tmp/snapsave-ext-bench}
+fstype=${3:-ext4}
 rm -rf "$work" && mkdir -p "$work/orig" "$work/mnt"
 cd "$work"
 export XDG_DATA_HOME="$work/appdata"
@@ -20,7 +22,7 @@ files=(photo.jpg pic.jpg pic.png pic.gif pic.bmp pic.tif pic.webp movie.mp4 movi
        tone.wav tone.mp3 tone.flac tone.ogg letter.pdf letter.docx letter.odt table.xlsx docs.zip notes.db
        updated.pdf pic.psd movie.3gp)
 truncate -s 64M ext4.img
-mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 ext4.img
+mkfs."$fstype" -q -F ext4.img
 mount -o loop ext4.img mnt
 mkdir -p mnt/DCIM/100CANON mnt/Music mnt/Documents/2026
 i=0
@@ -68,7 +70,7 @@ run() {  # label, command...
   read -r exact named < <(score "$work/$label")
   printf '  %-12s %2d exact, %2d named, %6.2f s\n' "$label" "$exact" "$named" "$(echo "$end - $start" | bc)"
 }
-echo "ext4, 64 MiB, ${#files[@]} files written, $deleted deleted"
+echo "$fstype, 64 MiB, ${#files[@]} files written, $deleted deleted"
 run snapsave "$cli" scan ext4.img --quick --fresh --recover "$work/snapsave"
 run ext4magic ext4magic ext4.img -m -d "$work/ext4magic"
 mkdir -p extundelete && run extundelete bash -c "cd '$work/extundelete' && extundelete '$work/ext4.img' --restore-all"

@@ -25,6 +25,7 @@ struct MapWalk {
   void Add(uint64_t logical, uint64_t physical, uint64_t count) {
     if (logical >= limits.fileBlocks || physical == 0 || physical >= limits.blocksCount || Full()) return;
     count = std::min({count, limits.fileBlocks - logical, limits.blocksCount - physical});
+    if (count == 0) return;  // an extent of no blocks (a crafted one) maps nothing
     if (!runs.empty() && runs.back().logical + runs.back().count == logical &&
         runs.back().physical + runs.back().count == physical) {
       runs.back().count += count;
