@@ -5,6 +5,7 @@
 #include <string>
 
 #include "catalog/recovery_output.h"
+#include "filetypes/carving_context.h"
 #include "filetypes/file_type_catalogue.h"
 #include "os/clock.h"
 #include "os/error.h"
@@ -21,6 +22,9 @@ constexpr uint64_t kMaxDescriptorBytes = uint64_t{64} << 20;
 constexpr uint64_t kMaxFolderBytes = uint64_t{64} << 20;
 constexpr uint64_t kMaxJournalBlocks = uint64_t{1} << 20;
 constexpr size_t kMaxCopiesPerBlock = 64;
+// The folder of the files no name led to; its key is no inode's.
+constexpr uint32_t kLostFoldersKey = UINT32_MAX;
+constexpr size_t kMaxNamelessFiles = 100000;
 
 }  // namespace
 
@@ -259,6 +263,7 @@ int32_t CFastExtRecovery::Scan(std::string_view logName) {
   queue_.clear();
   folders_.clear();
   visited_.clear();
+  named_.clear();
   callbackResult_ = Report(1, -1);
   if (!geometry_) return callbackResult_;
 
@@ -282,6 +287,7 @@ int32_t CFastExtRecovery::Scan(std::string_view logName) {
   }
   if (callbackResult_ == 0) {
     callbackResult_ = Report(80, 10);
+    ListNamelessInodes();
     for (const PendingFolder& f : folders_) {
       FoundFileRecord r = f.record;
       catalogue_->ReserveRecord(r);
@@ -328,6 +334,7 @@ void CFastExtRecovery::ReadFolder(const PendingFolder& folder) {
       }
       for (size_t k = 0; k < entries.size(); ++k) {
         const ExtDirEntry& entry = entries[k];
+        named_.insert(entry.inode);
         // Inside a deleted folder every entry is a deleted file: its inode was freed with the folder.
         const bool deleted = entry.deleted || folder.deleted;
         const bool isFolder = entry.fileType == 2;
@@ -349,23 +356,102 @@ void CFastExtRecovery::ReadFolder(const PendingFolder& folder) {
         }
         const std::vector<ExtRun> runs = RunsOf(found->inode);
         r.dataStartSector = runs.front().physical * (g.blockSize / sectorSize_);
-        // Blocks another file took since are not this file's any more; a first block of another type neither.
-        const bool reused = std::any_of(runs.begin(), runs.end(), [&](const ExtRun& piece) {
-          for (uint64_t b = 0; b < piece.count; ++b)
-            if (BlockInUse(piece.physical + b)) return true;
-          return false;
-        });
-        if (reused) {
-          r.isIntact = 0;
-        } else if (ReadBlock(runs.front().physical, block)) {
-          r.isIntact = VerifyExtension(block, os::ExtensionOf(r.Name()), &reader_, sectorSize_,
-                                       volumeStart_ + r.dataStartSector)
-                           ? 1
-                           : 0;
-        }
+        MarkIntegrity(r, runs);
         catalogue_->ReserveRecord(r);
         catalogue_->AddToFolder(folder.inode, folder.depth, r.recordId, r.entryRef);
       }
+    }
+  }
+}
+
+void CFastExtRecovery::MarkIntegrity(FoundFileRecord& r, const std::vector<ExtRun>& runs) {
+  // Blocks another file took since are not this file's any more; a first block of another type neither.
+  const bool reused = std::any_of(runs.begin(), runs.end(), [&](const ExtRun& piece) {
+    for (uint64_t b = 0; b < piece.count; ++b)
+      if (BlockInUse(piece.physical + b)) return true;
+    return false;
+  });
+  std::vector<uint8_t> first(geometry_->blockSize);
+  if (reused) {
+    r.isIntact = 0;
+  } else if (ReadBlock(runs.front().physical, first)) {
+    r.isIntact = VerifyExtension(first, os::ExtensionOf(r.Name()), &reader_, sectorSize_,
+                                 volumeStart_ + r.dataStartSector)
+                     ? 1
+                     : 0;
+  }
+}
+
+void CFastExtRecovery::ListNamelessInodes() {
+  const ExtGeometry& g = *geometry_;
+  const uint64_t perBlock = g.blockSize / g.inodeSize;
+  const uint64_t tableBlocks = (uint64_t{g.inodesPerGroup} + perBlock - 1) / perBlock;
+  // Inode tables by their first block, to tell which journalled blocks hold inodes.
+  std::vector<std::pair<uint64_t, uint32_t>> tables;
+  for (uint32_t group = 0; group < groups_.size(); ++group)
+    tables.emplace_back(groups_[group].inodeTable, group);
+  std::sort(tables.begin(), tables.end());
+  std::vector<std::pair<uint64_t, uint32_t>> blocks;  // journalled inode-table blocks, in block order
+  for (const auto& [block, copies] : journal_) {
+    auto it = std::upper_bound(tables.begin(), tables.end(), std::make_pair(block, UINT32_MAX));
+    if (it == tables.begin()) continue;
+    --it;
+    if (block - it->first < tableBlocks) blocks.emplace_back(block, it->second);
+  }
+  std::sort(blocks.begin(), blocks.end());
+  std::vector<uint8_t> first(g.blockSize);
+  CarvingContext context;
+  size_t listed = 0;
+  bool folderMade = false;
+  for (const auto& [block, group] : blocks) {
+    const uint64_t firstInTable = (block - groups_[group].inodeTable) * perBlock;
+    for (uint64_t slot = 0; slot < perBlock && listed < kMaxNamelessFiles; ++slot) {
+      const uint64_t index = firstInTable + slot;
+      if (index >= g.inodesPerGroup) break;
+      const uint64_t number = uint64_t{group} * g.inodesPerGroup + index + 1;
+      if (number < g.firstInode || number > g.inodesCount) continue;
+      const auto n = static_cast<uint32_t>(number);
+      if (named_.count(n) != 0) continue;
+      // A file alive now is no lost one; one alive in a journal copy is, if that copy still maps blocks.
+      if (const auto current = InodeIn(block, n);
+          !current || (current->links != 0 && current->deleteTime == 0))
+        continue;
+      const auto found = DeletedInode(n, false, UINT32_MAX);
+      if (!found) continue;
+      const std::vector<ExtRun> runs = RunsOf(found->inode);
+      std::string name = std::to_string(n);
+      if (ReadBlock(runs.front().physical, first)) {
+        context.Begin(&reader_, sectorSize_,
+                      volumeStart_ + runs.front().physical * (g.blockSize / sectorSize_));
+        if (const CarvingTypeRow* row = FirstRowWithCode(DetectType(context, first)); row != nullptr)
+          name += "." + std::string(row->extension);
+      }
+      if (!folderMade) {
+        FoundFileRecord lost = MakeEmptyRecord();
+        lost.driveLetter = driveLetter_;
+        lost.sourceKind = static_cast<uint32_t>(SourceKind::kExtQuick);
+        lost.isFolder = 1;
+        lost.isDeleted = 1;
+        lost.isIntact = 1;
+        lost.entryRef = kLostFoldersKey;
+        lost.clusterSize = g.blockSize;
+        lost.volumeStartSector = volumeStart_;
+        lost.SetName("LostFolders");
+        PendingFolder folder;
+        folder.record = lost;
+        folder.inode = kLostFoldersKey;
+        folder.parent = kExtRootInode;
+        folder.depth = 1;
+        folder.deleted = true;
+        folders_.push_back(folder);
+        folderMade = true;
+      }
+      FoundFileRecord r = MakeRecord({n, 1, name, true}, *found, true);
+      r.dataStartSector = runs.front().physical * (g.blockSize / sectorSize_);
+      MarkIntegrity(r, runs);
+      catalogue_->ReserveRecord(r);
+      catalogue_->AddToFolder(kLostFoldersKey, 1, r.recordId, r.entryRef);
+      ++listed;
     }
   }
 }

@@ -87,6 +87,11 @@ class CFastExtRecovery final : public CatalogueEngine {
   std::optional<FoundInode> DeletedInode(uint32_t number, bool folder, uint32_t before);
   std::vector<ExtRun> RunsOf(const ExtInode& inode);
   void ReadFolder(const PendingFolder& folder);
+  // A file whose blocks are in use again, or whose first block is not of its type, is not intact.
+  void MarkIntegrity(FoundFileRecord& r, const std::vector<ExtRun>& runs);
+  // Files whose inode the journal still holds but no name led to: listed in "LostFolders" by inode number,
+  // with the extension their first block's type gives.
+  void ListNamelessInodes();
   FoundFileRecord MakeRecord(const ExtDirEntry& entry, const FoundInode& found, bool deleted);
   int32_t ReadRecordData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink);
   int32_t WriteOneFile(const FoundFileRecord& record, const std::filesystem::path& destination);
@@ -111,6 +116,7 @@ class CFastExtRecovery final : public CatalogueEngine {
   std::deque<PendingFolder> queue_;
   std::vector<PendingFolder> folders_;
   std::unordered_set<uint32_t> visited_;
+  std::unordered_set<uint32_t> named_;  // inodes some entry named, live or deleted
 };
 
 }  // namespace snapsave

@@ -35,6 +35,7 @@ std::optional<ExtGeometry> ParseExtSuperblock(ByteSpan b) {
   g.featureRoCompat = Le32(b, 100);
   g.blocksCount = Le32(b, 4);
   g.inodesCount = Le32(b, 0);
+  g.firstInode = Le32(b, 84);
   if (Le32(b, 76) >= 1) g.inodeSize = Le16(b, 88);  // dynamic revision
   if (g.inodeSize < 128 || g.inodeSize > g.blockSize || (g.inodeSize & (g.inodeSize - 1)) != 0)
     return std::nullopt;

@@ -30,6 +30,7 @@ struct ExtGeometry {
   uint32_t featureIncompat = 0;
   uint32_t featureRoCompat = 0;
   uint32_t inodesCount = 0;
+  uint32_t firstInode = 11;  // the first inode for files; those below are reserved
   uint32_t inodeSize = 128;
   uint32_t journalInode = 0;  // 0 without a journal
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "os/byte_reader.h"
@@ -88,6 +89,55 @@ TEST(ExtAllocationMap, CraftedGeometryFallsBackToTheWholeVolume) {
   const auto runs = patched(4096, {0xFF, 0xFF, 0xFF, 0x7F});
   ASSERT_EQ(runs.size(), 1u);
   EXPECT_EQ(runs.front(), std::make_pair(uint64_t{0}, uint64_t{32768}));
+}
+
+}  // namespace
+}  // namespace snapsave
+
+namespace snapsave {
+namespace {
+
+// A deleted file whose name is gone from the journal too (its entry cleared in every copy of its folder
+// block) still comes back, by its inode number, in "LostFolders", typed by its first block; a name the
+// journal keeps is listed under it, not again as lost.
+TEST(ExtQuickScan, AFileWithoutANameComesBackByItsInodeNumber) {
+  test::ScratchScanStore appData;
+  test::TempDir dir;
+  const fs::path image = dir.path() / "card.img";
+  test::GunzipFixture("ext/card.img.gz", image);
+  std::vector<uint8_t> bytes = test::ReadFile(image);
+  const std::string lostName = "MVI_0003.mp4";
+  size_t cleared = 0;
+  // The entry goes whole in every copy: its inode number (eight bytes before the name) with its name.
+  for (auto it = bytes.begin();
+       (it = std::search(it, bytes.end(), lostName.begin(), lostName.end())) != bytes.end();) {
+    std::fill_n(it - 8, lostName.size() + 8, uint8_t{0});
+    ++cleared;
+  }
+  ASSERT_GE(cleared, 1u);
+  test::WriteFile(image, bytes);
+  test::GunzipFixture("carve/media/movie.mp4.gz", dir.path() / "movie.mp4");
+
+  CFastExtRecovery engine(appData.store());
+  ASSERT_EQ(engine.OpenImageFile(image, u'E'), 0u);
+  ASSERT_EQ(engine.Scan({}), 0);
+  RecordList root;
+  ASSERT_EQ(engine.ListFolder(nullptr, 0, root), 0u);
+  const auto lost = std::find_if(root.begin(), root.end(),
+                                 [](const FoundFileRecord& r) { return r.Name() == "LostFolders"; });
+  ASSERT_NE(lost, root.end());
+  RecordList inside;
+  ASSERT_EQ(engine.ListFolder(&*lost, 1, inside), 0u);
+  ASSERT_EQ(inside.size(), 1u);
+  EXPECT_EQ(inside[0].Name(), "17.mp4");
+  EXPECT_EQ(inside[0].isIntact, 1u);
+  ASSERT_EQ(engine.RecoverRecord(&inside[0], dir.path() / "out.mp4", 0), 0);
+  EXPECT_EQ(test::ReadFile(dir.path() / "out.mp4"), test::ReadFile(dir.path() / "movie.mp4"));
+  RecordList all;
+  engine.SearchByType("jpg;pdf;mp4", all);
+  EXPECT_EQ(std::count_if(all.begin(), all.end(),
+                          [](const FoundFileRecord& r) { return r.Name() == "letter.pdf"; }),
+            1);
 }
 
 }  // namespace
