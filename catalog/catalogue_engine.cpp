@@ -2,6 +2,17 @@
 
 namespace snapsave {
 
+int32_t CatalogueEngine::RecoverThrough(const FoundFileRecord& record,
+                                        const std::filesystem::path& destination, const RecordReader& read) {
+  const auto writeOne = [&](const FoundFileRecord& file, const std::filesystem::path& path) {
+    return WriteFoundFile(callbacks_, file, path,
+                          [&](uint64_t total, const PieceSink& sink) { return read(file, total, sink); });
+  };
+  if (record.isFolder == 0) return writeOne(record, destination);
+  if (!catalogue_) return static_cast<int32_t>(err::kInvalidParameter);
+  return RecoverFoundFolder(*this, *catalogue_, record, destination, writeOne);
+}
+
 uint32_t CatalogueEngine::ListFolder(const FoundFileRecord* folder, int32_t depth, RecordList& out) {
   FolderKey key = 0;
   if (uint32_t e = FolderKeyOf(folder, depth, key); e != err::kSuccess) return e;

@@ -3,12 +3,15 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include "catalog/file_recovery_parse.h"
 #include "catalog/found_file_catalogue.h"
+#include "catalog/recovery_output.h"
 #include "catalog/saved_scan_store.h"
 
 namespace snapsave {
@@ -59,6 +62,13 @@ class CatalogueEngine : public IFileRecoveryParse {
   // The catalogue key of the records filed in (depth, folder); null folder with depth 0 is the root. A Win32
   // error for a request the engine cannot answer.
   virtual uint32_t FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const = 0;
+
+  // RecoverRecord of an engine that reads a file's bytes with `read` (at most `total` of them, to a sink): a
+  // file is written from what it delivers, a folder with everything below it.
+  using RecordReader =
+      std::function<int32_t(const FoundFileRecord& record, uint64_t total, const PieceSink& sink)>;
+  int32_t RecoverThrough(const FoundFileRecord& record, const std::filesystem::path& destination,
+                         const RecordReader& read);
 
   // Opens `logName` in the store's current folder.
   uint32_t OpenCatalogueFile(FoundFileCatalogue& catalogue, std::string_view logName,

@@ -198,22 +198,14 @@ uint32_t CFastExfatRecovery::FolderKeyOf(const FoundFileRecord* folder, int32_t 
   return err::kSuccess;
 }
 
-int32_t CFastExfatRecovery::WriteOneFile(const FoundFileRecord& record,
-                                         const std::filesystem::path& destination) {
-  return WriteFoundFile(callbacks_, record, destination, [&](uint64_t total, const PieceSink& sink) {
-    return volume_->ReadRecordData(record, record.isDeleted != 0, total, sink);
-  });
-}
-
 int32_t CFastExfatRecovery::RecoverRecord(const FoundFileRecord* record,
                                           const std::filesystem::path& destinationPath,
                                           int32_t /*baseDepth*/) {
   if (record == nullptr || !catalogue_ || !open_) return static_cast<int32_t>(err::kInvalidParameter);
-  if (record->isFolder == 0) return WriteOneFile(*record, destinationPath);
-  return RecoverFoundFolder(*this, *catalogue_, *record, destinationPath,
-                            [this](const FoundFileRecord& child, const std::filesystem::path& path) {
-                              return WriteOneFile(child, path);
-                            });
+  return RecoverThrough(*record, destinationPath,
+                        [this](const FoundFileRecord& file, uint64_t total, const PieceSink& sink) {
+                          return volume_->ReadRecordData(file, file.isDeleted != 0, total, sink);
+                        });
 }
 
 uint32_t CFastExfatRecovery::ExtractForPreview(const FoundFileRecord* record, std::filesystem::path& outPath,

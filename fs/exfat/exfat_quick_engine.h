@@ -56,7 +56,6 @@ class CFastExfatRecovery final : public CatalogueEngine {
   void ReadFolder(const PendingFolder& folder);
   FoundFileRecord MakeRecord(const ExfatEntrySet& set, uint64_t entryOffset, bool deleted) const;
   int32_t Report(int32_t progress, int32_t secondsLeft);
-  int32_t WriteOneFile(const FoundFileRecord& record, const std::filesystem::path& destination);
   uint32_t FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const override;
 
   SectorReader reader_;

@@ -94,7 +94,6 @@ class CFastExtRecovery final : public CatalogueEngine {
   void ListNamelessInodes();
   FoundFileRecord MakeRecord(const ExtDirEntry& entry, const FoundInode& found, bool deleted);
   int32_t ReadRecordData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink);
-  int32_t WriteOneFile(const FoundFileRecord& record, const std::filesystem::path& destination);
   int32_t Report(int32_t progress, int32_t secondsLeft);
   uint32_t FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const override;
 

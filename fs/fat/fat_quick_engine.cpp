@@ -294,21 +294,13 @@ int32_t CFastFatRecovery::ReadFileData(const FoundFileRecord& record, uint64_t t
   return 0;
 }
 
-int32_t CFastFatRecovery::WriteOneFile(const FoundFileRecord& record,
-                                       const std::filesystem::path& destination) {
-  return WriteFoundFile(callbacks_, record, destination, [&](uint64_t total, const PieceSink& sink) {
-    return ReadFileData(record, total, sink);
-  });
-}
-
 int32_t CFastFatRecovery::RecoverRecord(const FoundFileRecord* record,
                                         const std::filesystem::path& destinationPath, int32_t /*baseDepth*/) {
   if (record == nullptr || !catalogue_ || !open_) return static_cast<int32_t>(err::kInvalidParameter);
-  if (record->isFolder == 0) return WriteOneFile(*record, destinationPath);
-  return RecoverFoundFolder(*this, *catalogue_, *record, destinationPath,
-                            [this](const FoundFileRecord& child, const std::filesystem::path& path) {
-                              return WriteOneFile(child, path);
-                            });
+  return RecoverThrough(*record, destinationPath,
+                        [this](const FoundFileRecord& file, uint64_t total, const PieceSink& sink) {
+                          return ReadFileData(file, total, sink);
+                        });
 }
 
 uint32_t CFastFatRecovery::ExtractForPreview(const FoundFileRecord* record, std::filesystem::path& outPath,

@@ -64,7 +64,6 @@ class CFastFatRecovery final : public CatalogueEngine {
   // ends first, 30 for a failed read, or the sink's non-zero answer.
   template <typename Sink>
   int32_t ReadFileData(const FoundFileRecord& record, uint64_t total, Sink&& sink);
-  int32_t WriteOneFile(const FoundFileRecord& record, const std::filesystem::path& destination);
   uint32_t FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const override;
 
   SectorReader reader_;
