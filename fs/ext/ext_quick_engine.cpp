@@ -1,7 +1,7 @@
 #include "fs/ext/ext_quick_engine.h"
 
 #include <algorithm>
-#include <map>
+#include <set>
 #include <string>
 
 #include "catalog/recovery_output.h"
@@ -305,62 +305,73 @@ void CFastExtRecovery::ReadFolder(const PendingFolder& folder) {
   ExtInode bounded = folder.found.inode;
   bounded.size = std::min<uint64_t>(bounded.size, kMaxFolderBytes);
   std::vector<uint8_t> block(g.blockSize);
+  // Every entry of the folder's blocks first: a hashed folder moves entries between blocks as it grows, so an
+  // entry is gone only when no block of the folder holds it.
+  std::vector<ExtDirEntry> entries;
+  std::vector<std::pair<uint64_t, bool>> blocks;  // the folder's blocks, and whether each is its index root
   for (const ExtRun& run : RunsOf(bounded)) {
     for (uint64_t i = 0; i < run.count; ++i) {
-      if (!ReadBlock(run.physical + i, block)) continue;
       const bool indexRoot = (bounded.flags & kExtIndexFlag) != 0 && run.logical + i == 0;
-      std::vector<ExtDirEntry> entries = ParseExtDirBlock(block, g.inodesCount, indexRoot);
-      // Names the block has lost (a deletion may clear the entry whole) are in the journal's earlier copies
-      // of it: an entry there that the block no longer holds was deleted since. Its inode is looked for in
-      // copies older than the first copy of the block without the name: a later one may be a new file's.
-      std::vector<uint32_t> before(entries.size(), UINT32_MAX);
-      if (const auto copies = journal_.find(run.physical + i); copies != journal_.end()) {
-        std::map<std::pair<uint32_t, std::string>, size_t> known;
-        for (size_t k = 0; k < entries.size(); ++k)
-          known.emplace(std::make_pair(entries[k].inode, entries[k].name), k);
-        std::vector<uint8_t> copy(g.blockSize);
-        uint32_t newer = UINT32_MAX;  // the sequence of the last copy read, newer than this one
-        for (const JournalCopy& c : copies->second) {
-          if (!ReadBlock(c.block, copy)) continue;
-          for (ExtDirEntry e : ParseExtDirBlock(copy, g.inodesCount, indexRoot)) {
-            if (known.count({e.inode, e.name}) != 0) continue;
-            known.emplace(std::make_pair(e.inode, e.name), entries.size());
-            e.deleted = true;
-            entries.push_back(std::move(e));
-            before.push_back(newer);
-          }
-          newer = c.sequence;
-        }
-      }
-      for (size_t k = 0; k < entries.size(); ++k) {
-        const ExtDirEntry& entry = entries[k];
-        named_.insert(entry.inode);
-        // Inside a deleted folder every entry is a deleted file: its inode was freed with the folder.
-        const bool deleted = entry.deleted || folder.deleted;
-        const bool isFolder = entry.fileType == 2;
-        std::optional<FoundInode> found;
-        if (!deleted) {
-          if (!isFolder) continue;
-          const auto at = InodePlace(entry.inode);
-          const auto inode = at ? InodeIn(at->first, entry.inode) : std::nullopt;
-          if (inode && inode->IsDirectory()) found = FoundInode{*inode, at->first};
-        } else if (entry.fileType == 0 || entry.fileType == 1 || entry.fileType == 2) {
-          found = DeletedInode(entry.inode, isFolder, before[k]);
-        }
-        if (!found) continue;
-        FoundFileRecord r = MakeRecord(entry, *found, deleted);
-        if (isFolder) {
-          if (visited_.insert(entry.inode).second)
-            queue_.push_back({r, *found, entry.inode, folder.inode, folder.depth + 1, deleted});
-          continue;
-        }
-        const std::vector<ExtRun> runs = RunsOf(found->inode);
-        r.dataStartSector = runs.front().physical * (g.blockSize / sectorSize_);
-        MarkIntegrity(r, runs);
-        catalogue_->ReserveRecord(r);
-        catalogue_->AddToFolder(folder.inode, folder.depth, r.recordId, r.entryRef);
-      }
+      blocks.emplace_back(run.physical + i, indexRoot);
+      if (!ReadBlock(run.physical + i, block)) continue;
+      for (ExtDirEntry& e : ParseExtDirBlock(block, g.inodesCount, indexRoot))
+        entries.push_back(std::move(e));
     }
+  }
+  // Names the folder has lost (a deletion may clear the entry whole) are in the journal's earlier copies of
+  // its blocks: an entry there that no block holds now was deleted since. Its inode is looked for in copies
+  // older than the first copy of the block without the name: a later one may be a new file's.
+  // A slack entry that a block of the folder holds live was moved there when a hashed folder split, not
+  // deleted; one seen twice is listed once.
+  std::set<std::pair<uint32_t, std::string>> known;
+  for (const ExtDirEntry& e : entries)
+    if (!e.deleted) known.emplace(e.inode, e.name);
+  std::erase_if(entries,
+                [&](const ExtDirEntry& e) { return e.deleted && !known.emplace(e.inode, e.name).second; });
+  std::vector<uint32_t> before(entries.size(), UINT32_MAX);
+  std::vector<uint8_t> copy(g.blockSize);
+  for (const auto& [at, indexRoot] : blocks) {
+    const auto copies = journal_.find(at);
+    if (copies == journal_.end()) continue;
+    uint32_t newer = UINT32_MAX;  // the sequence of the copy read before, newer than this one
+    for (const JournalCopy& c : copies->second) {
+      if (!ReadBlock(c.block, copy)) continue;
+      for (ExtDirEntry e : ParseExtDirBlock(copy, g.inodesCount, indexRoot)) {
+        if (!known.emplace(e.inode, e.name).second) continue;
+        e.deleted = true;
+        entries.push_back(std::move(e));
+        before.push_back(newer);
+      }
+      newer = c.sequence;
+    }
+  }
+  for (size_t k = 0; k < entries.size(); ++k) {
+    const ExtDirEntry& entry = entries[k];
+    named_.insert(entry.inode);
+    // Inside a deleted folder every entry is a deleted file: its inode was freed with the folder.
+    const bool deleted = entry.deleted || folder.deleted;
+    const bool isFolder = entry.fileType == 2;
+    std::optional<FoundInode> found;
+    if (!deleted) {
+      if (!isFolder) continue;
+      const auto place = InodePlace(entry.inode);
+      const auto inode = place ? InodeIn(place->first, entry.inode) : std::nullopt;
+      if (inode && inode->IsDirectory()) found = FoundInode{*inode, place->first};
+    } else if (entry.fileType == 0 || entry.fileType == 1 || entry.fileType == 2) {
+      found = DeletedInode(entry.inode, isFolder, before[k]);
+    }
+    if (!found) continue;
+    FoundFileRecord r = MakeRecord(entry, *found, deleted);
+    if (isFolder) {
+      if (visited_.insert(entry.inode).second)
+        queue_.push_back({r, *found, entry.inode, folder.inode, folder.depth + 1, deleted});
+      continue;
+    }
+    const std::vector<ExtRun> runs = RunsOf(found->inode);
+    r.dataStartSector = runs.front().physical * (g.blockSize / sectorSize_);
+    MarkIntegrity(r, runs);
+    catalogue_->ReserveRecord(r);
+    catalogue_->AddToFolder(folder.inode, folder.depth, r.recordId, r.entryRef);
   }
 }
 
