@@ -368,11 +368,19 @@ void CFastExtRecovery::ReadFolder(const PendingFolder& folder) {
       continue;
     }
     const std::vector<ExtRun> runs = RunsOf(found->inode);
+    r.fileSize = RecoverableBytes(found->inode, runs);
     r.dataStartSector = runs.front().physical * (g.blockSize / sectorSize_);
     MarkIntegrity(r, runs);
     catalogue_->ReserveRecord(r);
     catalogue_->AddToFolder(folder.inode, folder.depth, r.recordId, r.entryRef);
   }
+}
+
+uint64_t CFastExtRecovery::RecoverableBytes(const ExtInode& inode, const std::vector<ExtRun>& runs) const {
+  // A crafted size must not make recovery write zeros without end: what follows the last mapped block is not
+  // written, and nothing longer than the volume.
+  const uint64_t mapped = runs.empty() ? 0 : (runs.back().logical + runs.back().count) * geometry_->blockSize;
+  return std::min({inode.size, mapped, volumeSectors_ * sectorSize_});
 }
 
 void CFastExtRecovery::MarkIntegrity(FoundFileRecord& r, const std::vector<ExtRun>& runs) {
@@ -458,6 +466,7 @@ void CFastExtRecovery::ListNamelessInodes() {
         folderMade = true;
       }
       FoundFileRecord r = MakeRecord({n, 1, name, true}, *found, true);
+      r.fileSize = RecoverableBytes(found->inode, runs);
       r.dataStartSector = runs.front().physical * (g.blockSize / sectorSize_);
       MarkIntegrity(r, runs);
       catalogue_->ReserveRecord(r);
@@ -485,6 +494,8 @@ int32_t CFastExtRecovery::ReadRecordData(const FoundFileRecord& record, uint64_t
   const ExtGeometry& g = *geometry_;
   const auto inode = InodeIn(record.entryLocation, record.entryRef);
   if (!inode) return static_cast<int32_t>(err::kReadFault);
+  const std::vector<ExtRun> runs = RunsOf(*inode);
+  total = std::min(total, RecoverableBytes(*inode, runs));
   std::vector<uint8_t> block(g.blockSize);
   uint64_t done = 0;
   // Holes read as zeros; the runs come in logical order.
@@ -493,7 +504,7 @@ int32_t CFastExtRecovery::ReadRecordData(const FoundFileRecord& record, uint64_t
     done += n;
     return n == 0 ? 0 : sink(piece.first(n));
   };
-  for (const ExtRun& run : RunsOf(*inode)) {
+  for (const ExtRun& run : runs) {
     while (done < total && done < run.logical * g.blockSize) {
       std::fill(block.begin(), block.end(), uint8_t{0});
       const auto gap = static_cast<size_t>(std::min<uint64_t>(g.blockSize, run.logical * g.blockSize - done));

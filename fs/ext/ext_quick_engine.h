@@ -87,6 +87,8 @@ class CFastExtRecovery final : public CatalogueEngine {
   std::optional<FoundInode> DeletedInode(uint32_t number, bool folder, uint32_t before);
   std::vector<ExtRun> RunsOf(const ExtInode& inode);
   void ReadFolder(const PendingFolder& folder);
+  // The bytes recovery writes of a file: its size, cut at its last mapped block and at the volume's size.
+  uint64_t RecoverableBytes(const ExtInode& inode, const std::vector<ExtRun>& runs) const;
   // A file whose blocks are in use again, or whose first block is not of its type, is not intact.
   void MarkIntegrity(FoundFileRecord& r, const std::vector<ExtRun>& runs);
   // Files whose inode the journal still holds but no name led to: listed in "LostFolders" by inode number,
