@@ -140,5 +140,38 @@ TEST(ExtQuickScan, AFileWithoutANameComesBackByItsInodeNumber) {
             1);
 }
 
+// A journal copy of an inode claiming a size of terabytes: recovery writes the file to its last mapped block,
+// not terabytes of zeros.
+TEST(ExtQuickScan, ACraftedSizeEndsAtTheLastMappedBlock) {
+  test::ScratchScanStore appData;
+  test::TempDir dir;
+  const fs::path image = dir.path() / "card.img";
+  test::GunzipFixture("ext/card.img.gz", image);
+  uint64_t copyBlock = 0;
+  {
+    CFastExtRecovery engine(appData.store());
+    ASSERT_EQ(engine.OpenImageFile(image, u'E'), 0u);
+    ASSERT_EQ(engine.Scan({}), 0);
+    RecordList all;
+    engine.SearchByType("jpg", all);
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].entryRef, 15u);
+    copyBlock = all[0].entryLocation;
+  }
+  // Inode 15 is the 15th of its group's table: 14 x 256 bytes into the block; its size's high half at 0x6C.
+  std::vector<uint8_t> bytes = test::ReadFile(image);
+  bytes[copyBlock * 4096 + 14 * 256 + 0x6C + 1] = 0x10;
+  test::WriteFile(image, bytes);
+  CFastExtRecovery engine(appData.store());
+  ASSERT_EQ(engine.OpenImageFile(image, u'E'), 0u);
+  ASSERT_EQ(engine.Scan({}), 0);
+  RecordList all;
+  engine.SearchByType("jpg", all);
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all[0].fileSize, 3u * 4096);
+  ASSERT_EQ(engine.RecoverRecord(&all[0], dir.path() / "out.jpg", 0), 0);
+  EXPECT_EQ(fs::file_size(dir.path() / "out.jpg"), 3u * 4096);
+}
+
 }  // namespace
 }  // namespace snapsave
