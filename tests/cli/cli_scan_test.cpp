@@ -389,31 +389,34 @@ std::map<std::string, uint32_t> Recovered(const fs::path& out) {
   return files;
 }
 
-// An ext4 card whose kernel cleared the deleted entries and block maps: the quick scan finds the names in the
-// journal's copies of the folders and the inodes in its copies of the inode table (one of them reused by a
-// file written later), and recovers each deleted file byte for byte under its own name and folder.
+// ext4 and ext3 cards whose kernel cleared the deleted entries and block maps: the quick scan finds the names
+// in the journal's copies of the folders and the inodes in its copies of the inode table (one of them reused
+// by a file written later), and recovers each deleted file byte for byte under its own name and folder.
 TEST(CliQuick, AnExtCardsDeletedFilesComeBackThroughTheJournal) {
-  test::ScratchAppData appData;
-  test::TempDir dir;
-  const fs::path image = dir.path() / "card.img";
-  test::GunzipFixture("ext/card.img.gz", image);
-  std::map<std::string, uint32_t> expected;
-  std::ifstream manifest(std::string(SNAPSAVE_FIXTURES_DIR) + "/ext/card.manifest");
-  const std::map<std::string, std::string> sources = {
-      {"IMG_0001.jpg", "photo.jpg"}, {"MVI_0003.mp4", "movie.mp4"}, {"letter.pdf", "letter.pdf"}};
-  std::string header;
-  std::getline(manifest, header);
-  for (std::string path, size, state; manifest >> path >> size >> state;) {
-    if (state != "deleted") continue;
-    const std::string name = fs::path(path).filename().string();
-    test::GunzipFixture("carve/media/" + sources.at(name) + ".gz", dir.path() / name);
-    expected[path] = Crc(test::ReadFile(dir.path() / name));
+  for (const std::string card : {"card", "card-ext3"}) {
+    SCOPED_TRACE(card);
+    test::ScratchAppData appData;
+    test::TempDir dir;
+    const fs::path image = dir.path() / "card.img";
+    test::GunzipFixture("ext/" + card + ".img.gz", image);
+    std::map<std::string, uint32_t> expected;
+    std::ifstream manifest(std::string(SNAPSAVE_FIXTURES_DIR) + "/ext/" + card + ".manifest");
+    const std::map<std::string, std::string> sources = {
+        {"IMG_0001.jpg", "photo.jpg"}, {"MVI_0003.mp4", "movie.mp4"}, {"letter.pdf", "letter.pdf"}};
+    std::string header;
+    std::getline(manifest, header);
+    for (std::string path, size, state; manifest >> path >> size >> state;) {
+      if (state != "deleted") continue;
+      const std::string name = fs::path(path).filename().string();
+      test::GunzipFixture("carve/media/" + sources.at(name) + ".gz", dir.path() / name);
+      expected[path] = Crc(test::ReadFile(dir.path() / name));
+    }
+    ASSERT_EQ(expected.size(), 3u);
+    const fs::path out = dir.path() / "out";
+    const CliRun run = QuickScan(image, "--recover " + Quote(out));
+    ASSERT_EQ(run.code, 0) << run.out;
+    EXPECT_EQ(Recovered(out), expected);
   }
-  ASSERT_EQ(expected.size(), 3u);
-  const fs::path out = dir.path() / "out";
-  const CliRun run = QuickScan(image, "--recover " + Quote(out));
-  ASSERT_EQ(run.code, 0) << run.out;
-  EXPECT_EQ(Recovered(out), expected);
 }
 
 // The deep scan of an ext4 card carves only the blocks its bitmaps leave free: the deleted photo, video and
