@@ -151,17 +151,29 @@ std::optional<ExtInode> CFastExtRecovery::InodeIn(uint64_t block, uint32_t numbe
   return ParseExtInode(std::span<const uint8_t>(data).subspan(place->second), geometry_->inodeSize);
 }
 
-std::vector<ExtRun> CFastExtRecovery::RunsOf(const ExtInode& inode) {
+std::vector<ExtRun> CFastExtRecovery::RunsOf(const ExtInode& inode, uint32_t asOf) {
   const ExtGeometry& g = *geometry_;
   ExtMapLimits limits;
   limits.blocksCount = g.blocksCount;
   limits.fileBlocks = (inode.size + g.blockSize - 1) / g.blockSize;
-  return MapExtInode(inode, g.blockSize, limits,
-                     [this](uint64_t block, std::span<uint8_t> into) { return ReadBlock(block, into); });
+  return MapExtInode(inode, g.blockSize, limits, [this, asOf](uint64_t block, std::span<uint8_t> into) {
+    return ReadBlockAsOf(block, asOf, into);
+  });
+}
+
+bool CFastExtRecovery::ReadBlockAsOf(uint64_t block, uint32_t asOf, std::span<uint8_t> into) {
+  if (asOf != UINT32_MAX) {
+    if (const auto copies = journal_.find(block); copies != journal_.end()) {
+      for (const JournalCopy& c : copies->second)
+        if (c.sequence <= asOf) return ReadBlock(c.block, into);
+    }
+  }
+  return ReadBlock(block, into);
 }
 
 void CFastExtRecovery::IndexJournal() {
   journal_.clear();
+  copySequence_.clear();
   const ExtGeometry& g = *geometry_;
   if (g.journalInode == 0) return;
   const auto place = InodePlace(g.journalInode);
@@ -197,6 +209,7 @@ void CFastExtRecovery::IndexJournal() {
       if (!copyAt || tags[k].block >= g.blocksCount) continue;
       std::vector<JournalCopy>& copies = journal_[tags[k].block];
       if (copies.size() < kMaxCopiesPerBlock) copies.push_back({*copyAt, header->sequence, tags[k].escaped});
+      copySequence_[*copyAt] = header->sequence;
     }
   }
   for (auto& [fsBlock, copies] : journal_) {
@@ -210,9 +223,9 @@ std::optional<CFastExtRecovery::FoundInode> CFastExtRecovery::DeletedInode(uint3
                                                                            uint32_t before) {
   const auto place = InodePlace(number);
   if (!place) return std::nullopt;
-  auto usable = [&](const ExtInode& n) {
+  auto usable = [&](const ExtInode& n, uint32_t asOf) {
     return n.links != 0 && n.deleteTime == 0 && (folder ? n.IsDirectory() : n.IsRegular()) &&
-           !RunsOf(n).empty();
+           !RunsOf(n, asOf).empty();
   };
   const auto current = InodeIn(place->first, number);
   const bool reused = current && current->links != 0 && current->deleteTime == 0;
@@ -225,7 +238,7 @@ std::optional<CFastExtRecovery::FoundInode> CFastExtRecovery::DeletedInode(uint3
   for (const JournalCopy& copy : copies->second) {
     if (copy.sequence >= before) continue;
     const auto old = InodeIn(copy.block, number);
-    if (old && usable(*old)) return FoundInode{*old, copy.block};
+    if (old && usable(*old, copy.sequence)) return FoundInode{*old, copy.block, copy.sequence};
   }
   return std::nullopt;
 }
@@ -254,8 +267,11 @@ FoundFileRecord CFastExtRecovery::MakeRecord(const ExtDirEntry& entry, const Fou
 int32_t CFastExtRecovery::Scan(std::string_view logName) {
   if (!open_) return static_cast<int32_t>(err::kInvalidParameter);
   catalogue_ = std::make_unique<FoundFileCatalogue>();
-  if (!logName.empty())
+  if (!logName.empty()) {
+    // A saved scan read back: its records name journal copies, whose transactions recovery needs.
+    if (geometry_) IndexJournal();
     return static_cast<int32_t>(OpenCatalogueFile(*catalogue_, logName, FoundFileCatalogue::Mode::kResume));
+  }
   if (uint32_t e = OpenCatalogueFile(*catalogue_, MakeLogName(LogKind::kFast, volumeStart_, os::Now()),
                                      FoundFileCatalogue::Mode::kFresh);
       e != err::kSuccess)
@@ -309,7 +325,7 @@ void CFastExtRecovery::ReadFolder(const PendingFolder& folder) {
   // entry is gone only when no block of the folder holds it.
   std::vector<ExtDirEntry> entries;
   std::vector<std::pair<uint64_t, bool>> blocks;  // the folder's blocks, and whether each is its index root
-  for (const ExtRun& run : RunsOf(bounded)) {
+  for (const ExtRun& run : RunsOf(bounded, folder.found.asOf)) {
     for (uint64_t i = 0; i < run.count; ++i) {
       const bool indexRoot = (bounded.flags & kExtIndexFlag) != 0 && run.logical + i == 0;
       blocks.emplace_back(run.physical + i, indexRoot);
@@ -367,7 +383,7 @@ void CFastExtRecovery::ReadFolder(const PendingFolder& folder) {
         queue_.push_back({r, *found, entry.inode, folder.inode, folder.depth + 1, deleted});
       continue;
     }
-    const std::vector<ExtRun> runs = RunsOf(found->inode);
+    const std::vector<ExtRun> runs = RunsOf(found->inode, found->asOf);
     r.fileSize = RecoverableBytes(found->inode, runs);
     r.dataStartSector = runs.front().physical * (g.blockSize / sectorSize_);
     MarkIntegrity(r, runs);
@@ -437,7 +453,7 @@ void CFastExtRecovery::ListNamelessInodes() {
         continue;
       const auto found = DeletedInode(n, false, UINT32_MAX);
       if (!found) continue;
-      const std::vector<ExtRun> runs = RunsOf(found->inode);
+      const std::vector<ExtRun> runs = RunsOf(found->inode, found->asOf);
       std::string name = std::to_string(n);
       if (ReadBlock(runs.front().physical, first)) {
         context.Begin(&reader_, sectorSize_,
@@ -494,7 +510,8 @@ int32_t CFastExtRecovery::ReadRecordData(const FoundFileRecord& record, uint64_t
   const ExtGeometry& g = *geometry_;
   const auto inode = InodeIn(record.entryLocation, record.entryRef);
   if (!inode) return static_cast<int32_t>(err::kReadFault);
-  const std::vector<ExtRun> runs = RunsOf(*inode);
+  const auto copy = copySequence_.find(record.entryLocation);
+  const std::vector<ExtRun> runs = RunsOf(*inode, copy == copySequence_.end() ? UINT32_MAX : copy->second);
   total = std::min(total, RecoverableBytes(*inode, runs));
   std::vector<uint8_t> block(g.blockSize);
   uint64_t done = 0;

@@ -55,6 +55,7 @@ class CFastExtRecovery final : public CatalogueEngine {
   struct FoundInode {
     ExtInode inode;
     uint64_t block = 0;
+    uint32_t asOf = UINT32_MAX;  // the journal transaction of the copy; UINT32_MAX for the volume's own
   };
   struct PendingFolder {
     FoundFileRecord record;
@@ -85,7 +86,11 @@ class CFastExtRecovery final : public CatalogueEngine {
   // The inode a deleted entry named: the current one when it still maps blocks and was not reused, else the
   // newest journal copy older than transaction `before` that maps blocks and was alive.
   std::optional<FoundInode> DeletedInode(uint32_t number, bool folder, uint32_t before);
-  std::vector<ExtRun> RunsOf(const ExtInode& inode);
+  // The inode's runs. A copy from the journal (`asOf` its transaction) reads its extent-tree nodes and
+  // indirect blocks as of that transaction too: a deletion empties them on the volume.
+  std::vector<ExtRun> RunsOf(const ExtInode& inode, uint32_t asOf = UINT32_MAX);
+  // Block `block` as it was in transaction `asOf`: the newest journal copy no newer, else the volume's.
+  bool ReadBlockAsOf(uint64_t block, uint32_t asOf, std::span<uint8_t> into);
   void ReadFolder(const PendingFolder& folder);
   // The bytes recovery writes of a file: its size, cut at its last mapped block and at the volume's size.
   uint64_t RecoverableBytes(const ExtInode& inode, const std::vector<ExtRun>& runs) const;
@@ -110,6 +115,7 @@ class CFastExtRecovery final : public CatalogueEngine {
   std::vector<uint8_t> bitmap_;  // of the group below, empty when it counts as all free
   uint64_t bitmapGroup_ = UINT64_MAX;
   std::unordered_map<uint64_t, std::vector<JournalCopy>> journal_;  // newest first
+  std::unordered_map<uint64_t, uint32_t> copySequence_;             // a journal copy's block, its transaction
 
   int32_t lastProgress_ = 0;
   uint64_t lastReportMs_ = 0;

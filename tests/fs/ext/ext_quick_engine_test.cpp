@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <vector>
 
@@ -171,6 +173,34 @@ TEST(ExtQuickScan, ACraftedSizeEndsAtTheLastMappedBlock) {
   EXPECT_EQ(all[0].fileSize, 3u * 4096);
   ASSERT_EQ(engine.RecoverRecord(&all[0], dir.path() / "out.jpg", 0), 0);
   EXPECT_EQ(fs::file_size(dir.path() / "out.jpg"), 3u * 4096);
+}
+
+// A deleted file with an extent tree of its own: with its freed leaf block overwritten on the volume, the
+// journal's copy of the leaf, as of the transaction of the inode copy, still maps it.
+TEST(ExtQuickScan, AnOverwrittenExtentLeafIsReadFromTheJournal) {
+  test::ScratchScanStore appData;
+  test::TempDir dir;
+  const fs::path image = dir.path() / "fragmented.img";
+  test::GunzipFixture("ext/fragmented.img.gz", image);
+  std::vector<uint8_t> bytes = test::ReadFile(image);
+  constexpr size_t kLeafBlock = 1353;  // of the committed image (make-fragmented.sh prints it)
+  ASSERT_EQ(Le16(std::span(bytes), kLeafBlock * 1024), 0xF30A);
+  std::fill_n(bytes.begin() + static_cast<ptrdiff_t>(kLeafBlock * 1024), 1024, uint8_t{0});
+  test::WriteFile(image, bytes);
+  std::string expected;
+  for (int i = 0; i < 9000; ++i) expected += fmt::format("big line {:06}\n", i);
+
+  CFastExtRecovery engine(appData.store());
+  ASSERT_EQ(engine.OpenImageFile(image, u'E'), 0u);
+  ASSERT_EQ(engine.Scan({}), 0);
+  RecordList all;
+  engine.SearchByType("txt", all);
+  const auto big =
+      std::find_if(all.begin(), all.end(), [](const FoundFileRecord& r) { return r.Name() == "big.txt"; });
+  ASSERT_NE(big, all.end());
+  ASSERT_EQ(engine.RecoverRecord(&*big, dir.path() / "big.txt", 0), 0);
+  const auto got = test::ReadFile(dir.path() / "big.txt");
+  EXPECT_EQ(std::string(got.begin(), got.end()), expected);
 }
 
 }  // namespace
