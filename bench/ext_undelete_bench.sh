@@ -7,6 +7,7 @@
 #
 #   bench/ext_undelete_bench.sh path/to/snapsave-cli [work folder] [ext4|ext3|ext2]
 #   (default /tmp/snapsave-ext-bench, ext4)
+# The deep scan (names from the quick scan, the free blocks carved) is measured beside it.
 # Needs: e2fsprogs, ext4magic, extundelete, util-linux, python3; run as root.
 set -euo pipefail
 cli=$(realpath "${1:?usage: $0 path/to/snapsave-cli [work folder]}")
@@ -72,5 +73,6 @@ run() {  # label, command...
 }
 echo "$fstype, 64 MiB, ${#files[@]} files written, $deleted deleted"
 run snapsave "$cli" scan ext4.img --quick --fresh --recover "$work/snapsave"
+run deep "$cli" scan ext4.img --fresh --recover "$work/deep"
 run ext4magic ext4magic ext4.img -m -d "$work/ext4magic"
 mkdir -p extundelete && run extundelete bash -c "cd '$work/extundelete' && extundelete '$work/ext4.img' --restore-all"

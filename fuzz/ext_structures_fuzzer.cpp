@@ -1,6 +1,6 @@
 // ext parsers over arbitrary bytes: folder blocks (with the slack search), journal superblocks, descriptors
-// and revokes, inodes and their block maps, the input serving as the volume's 1 KiB blocks. Nothing may read
-// past its span, and every map stays inside its bounds.
+// and revokes, inodes (inline bytes and folders, checksums) and their block maps, the input serving as the
+// volume's 1 KiB blocks. Nothing may read past its span, and every map stays inside its bounds.
 #include <cstdint>
 #include <cstdlib>
 #include <span>
@@ -15,6 +15,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (const auto journal = ParseJournalSuperblock(in.first(std::min<size_t>(size, 1024)))) {
     ParseJournalDescriptor(in, *journal);
     ParseJournalRevoke(in, *journal);
+  }
+  if (const auto wide = ParseExtInode(in, 256)) {
+    if (wide->IsInline() && wide->inlineData.size() > 60 + 256) std::abort();
+    for (const ExtDirEntry& e : ParseExtInlineDir(*wide, 1000))
+      if (e.name.empty() || e.inode > 1000) std::abort();
+    ExtInodeChecksumOk(in, 256, 12, 0);
   }
   if (const auto inode = ParseExtInode(in, 128)) {
     const uint64_t blocks = size / 1024 + 1;

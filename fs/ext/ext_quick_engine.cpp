@@ -142,13 +142,21 @@ std::optional<std::pair<uint64_t, uint32_t>> CFastExtRecovery::InodePlace(uint32
                         static_cast<uint32_t>(offset % g.blockSize));
 }
 
-std::optional<ExtInode> CFastExtRecovery::InodeIn(uint64_t block, uint32_t number) {
+std::optional<ExtInode> CFastExtRecovery::InodeIn(uint64_t block, uint32_t number, bool* checksumOk) {
   const auto place = InodePlace(number);
   if (!place) return std::nullopt;
-  std::vector<uint8_t> data(geometry_->blockSize);
+  const ExtGeometry& g = *geometry_;
+  std::vector<uint8_t> data(g.blockSize);
   if (!ReadBlock(block, data)) return std::nullopt;
   // A journal copy whose first word was the journal's magic holds zeros there; an inode's mode never is.
-  return ParseExtInode(std::span<const uint8_t>(data).subspan(place->second), geometry_->inodeSize);
+  const auto bytes = std::span<const uint8_t>(data).subspan(place->second);
+  if (checksumOk != nullptr)
+    *checksumOk = !g.MetadataChecksums() || ExtInodeChecksumOk(bytes, g.inodeSize, number, g.checksumSeed);
+  return ParseExtInode(bytes, g.inodeSize);
+}
+
+bool CFastExtRecovery::HoldsData(const ExtInode& inode, uint32_t asOf) {
+  return inode.IsInline() ? !inode.inlineData.empty() : !RunsOf(inode, asOf).empty();
 }
 
 std::vector<ExtRun> CFastExtRecovery::RunsOf(const ExtInode& inode, uint32_t asOf) {
@@ -225,20 +233,23 @@ std::optional<CFastExtRecovery::FoundInode> CFastExtRecovery::DeletedInode(uint3
   if (!place) return std::nullopt;
   auto usable = [&](const ExtInode& n, uint32_t asOf) {
     return n.links != 0 && n.deleteTime == 0 && (folder ? n.IsDirectory() : n.IsRegular()) &&
-           !RunsOf(n, asOf).empty();
+           HoldsData(n, asOf);
   };
   const auto current = InodeIn(place->first, number);
   const bool reused = current && current->links != 0 && current->deleteTime == 0;
-  // An ext2 deletion keeps the block map: the inode as it is gives the file back.
+  // An old kernel's ext2 deletion keeps the block map, and a deleted inline file keeps its bytes: the inode
+  // as it is gives the file back.
   if (current && !reused && (folder ? current->IsDirectory() : current->IsRegular()) &&
-      current->deleteTime != 0 && !RunsOf(*current).empty())
+      current->deleteTime != 0 && HoldsData(*current, UINT32_MAX))
     return FoundInode{*current, place->first};
   const auto copies = journal_.find(place->first);
   if (copies == journal_.end()) return std::nullopt;
   for (const JournalCopy& copy : copies->second) {
     if (copy.sequence >= before) continue;
-    const auto old = InodeIn(copy.block, number);
-    if (old && usable(*old, copy.sequence)) return FoundInode{*old, copy.block, copy.sequence};
+    // A copy that fails its checksum (torn, or crafted) is passed over for an older one.
+    bool checksumOk = true;
+    const auto old = InodeIn(copy.block, number, &checksumOk);
+    if (old && checksumOk && usable(*old, copy.sequence)) return FoundInode{*old, copy.block, copy.sequence};
   }
   return std::nullopt;
 }
@@ -324,11 +335,13 @@ void CFastExtRecovery::ReadFolder(const PendingFolder& folder) {
   // Every entry of the folder's blocks first: a hashed folder moves entries between blocks as it grows, so an
   // entry is gone only when no block of the folder holds it.
   std::vector<ExtDirEntry> entries;
-  std::vector<std::pair<uint64_t, bool>> blocks;  // the folder's blocks, and whether each is its index root
+  enum class Held { kEntries, kIndexRoot, kInode };
+  std::vector<std::pair<uint64_t, Held>> blocks;  // the folder's blocks, and what each holds
+  if (bounded.IsInline()) entries = ParseExtInlineDir(bounded, g.inodesCount);
   for (const ExtRun& run : RunsOf(bounded, folder.found.asOf)) {
     for (uint64_t i = 0; i < run.count; ++i) {
       const bool indexRoot = (bounded.flags & kExtIndexFlag) != 0 && run.logical + i == 0;
-      blocks.emplace_back(run.physical + i, indexRoot);
+      blocks.emplace_back(run.physical + i, indexRoot ? Held::kIndexRoot : Held::kEntries);
       if (!ReadBlock(run.physical + i, block)) continue;
       for (ExtDirEntry& e : ParseExtDirBlock(block, g.inodesCount, indexRoot))
         entries.push_back(std::move(e));
@@ -346,13 +359,23 @@ void CFastExtRecovery::ReadFolder(const PendingFolder& folder) {
                 [&](const ExtDirEntry& e) { return e.deleted && !known.emplace(e.inode, e.name).second; });
   std::vector<uint32_t> before(entries.size(), UINT32_MAX);
   std::vector<uint8_t> copy(g.blockSize);
-  for (const auto& [at, indexRoot] : blocks) {
+  // An inline folder's entries are in its inode: the journal's copies of the inode's block hold the earlier
+  // ones (of a folder that has grown out of its inode since, too).
+  const auto own = InodePlace(folder.inode);
+  if (own) blocks.emplace_back(own->first, Held::kInode);
+  for (const auto& [at, held] : blocks) {
     const auto copies = journal_.find(at);
     if (copies == journal_.end()) continue;
     uint32_t newer = UINT32_MAX;  // the sequence of the copy read before, newer than this one
     for (const JournalCopy& c : copies->second) {
-      if (!ReadBlock(c.block, copy)) continue;
-      for (ExtDirEntry e : ParseExtDirBlock(copy, g.inodesCount, indexRoot)) {
+      std::vector<ExtDirEntry> found;
+      if (held == Held::kInode) {
+        if (const auto old = InodeIn(c.block, folder.inode); old && old->IsInline())
+          found = ParseExtInlineDir(*old, g.inodesCount);
+      } else if (ReadBlock(c.block, copy)) {
+        found = ParseExtDirBlock(copy, g.inodesCount, held == Held::kIndexRoot);
+      }
+      for (ExtDirEntry& e : found) {
         if (!known.emplace(e.inode, e.name).second) continue;
         e.deleted = true;
         entries.push_back(std::move(e));
@@ -383,10 +406,7 @@ void CFastExtRecovery::ReadFolder(const PendingFolder& folder) {
         queue_.push_back({r, *found, entry.inode, folder.inode, folder.depth + 1, deleted});
       continue;
     }
-    const std::vector<ExtRun> runs = RunsOf(found->inode, found->asOf);
-    r.fileSize = RecoverableBytes(found->inode, runs);
-    r.dataStartSector = runs.front().physical * (g.blockSize / sectorSize_);
-    MarkIntegrity(r, runs);
+    FillData(r, *found);
     catalogue_->ReserveRecord(r);
     catalogue_->AddToFolder(folder.inode, folder.depth, r.recordId, r.entryRef);
   }
@@ -397,6 +417,20 @@ uint64_t CFastExtRecovery::RecoverableBytes(const ExtInode& inode, const std::ve
   // written, and nothing longer than the volume.
   const uint64_t mapped = runs.empty() ? 0 : (runs.back().logical + runs.back().count) * geometry_->blockSize;
   return std::min({inode.size, mapped, volumeSectors_ * sectorSize_});
+}
+
+void CFastExtRecovery::FillData(FoundFileRecord& r, const FoundInode& found) {
+  const uint64_t sectorsPerBlock = geometry_->blockSize / sectorSize_;
+  if (found.inode.IsInline()) {
+    // The bytes are in the inode: its block stands for where the file is.
+    r.fileSize = std::min<uint64_t>(found.inode.size, found.inode.inlineData.size());
+    r.dataStartSector = found.block * sectorsPerBlock;
+    return;
+  }
+  const std::vector<ExtRun> runs = RunsOf(found.inode, found.asOf);
+  r.fileSize = RecoverableBytes(found.inode, runs);
+  r.dataStartSector = runs.front().physical * sectorsPerBlock;
+  MarkIntegrity(r, runs);
 }
 
 void CFastExtRecovery::MarkIntegrity(FoundFileRecord& r, const std::vector<ExtRun>& runs) {
@@ -453,13 +487,16 @@ void CFastExtRecovery::ListNamelessInodes() {
         continue;
       const auto found = DeletedInode(n, false, UINT32_MAX);
       if (!found) continue;
-      const std::vector<ExtRun> runs = RunsOf(found->inode, found->asOf);
       std::string name = std::to_string(n);
-      if (ReadBlock(runs.front().physical, first)) {
-        context.Begin(&reader_, sectorSize_,
-                      volumeStart_ + runs.front().physical * (g.blockSize / sectorSize_));
+      FoundFileRecord r = MakeRecord({n, 1, name, true}, *found, true);
+      FillData(r, *found);
+      std::fill(first.begin(), first.end(), uint8_t{0});
+      const std::vector<uint8_t>& inlined = found->inode.inlineData;
+      std::copy_n(inlined.begin(), std::min(inlined.size(), first.size()), first.begin());
+      if (found->inode.IsInline() || ReadBlock(r.dataStartSector / (g.blockSize / sectorSize_), first)) {
+        context.Begin(&reader_, sectorSize_, volumeStart_ + r.dataStartSector);
         if (const CarvingTypeRow* row = FirstRowWithCode(DetectType(context, first)); row != nullptr)
-          name += "." + std::string(row->extension);
+          r.SetName(name + "." + std::string(row->extension));
       }
       if (!folderMade) {
         FoundFileRecord lost = MakeEmptyRecord();
@@ -481,10 +518,6 @@ void CFastExtRecovery::ListNamelessInodes() {
         folders_.push_back(folder);
         folderMade = true;
       }
-      FoundFileRecord r = MakeRecord({n, 1, name, true}, *found, true);
-      r.fileSize = RecoverableBytes(found->inode, runs);
-      r.dataStartSector = runs.front().physical * (g.blockSize / sectorSize_);
-      MarkIntegrity(r, runs);
       catalogue_->ReserveRecord(r);
       catalogue_->AddToFolder(kLostFoldersKey, 1, r.recordId, r.entryRef);
       ++listed;
@@ -510,6 +543,10 @@ int32_t CFastExtRecovery::ReadRecordData(const FoundFileRecord& record, uint64_t
   const ExtGeometry& g = *geometry_;
   const auto inode = InodeIn(record.entryLocation, record.entryRef);
   if (!inode) return static_cast<int32_t>(err::kReadFault);
+  if (inode->IsInline()) {
+    const ByteSpan bytes(inode->inlineData);
+    return sink(bytes.first(static_cast<size_t>(std::min<uint64_t>({total, inode->size, bytes.size()}))));
+  }
   const auto copy = copySequence_.find(record.entryLocation);
   const std::vector<ExtRun> runs = RunsOf(*inode, copy == copySequence_.end() ? UINT32_MAX : copy->second);
   total = std::min(total, RecoverableBytes(*inode, runs));

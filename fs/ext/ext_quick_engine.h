@@ -58,7 +58,7 @@ class CFastExtRecovery final : public CatalogueEngine {
     uint32_t asOf = UINT32_MAX;  // the journal transaction of the copy; UINT32_MAX for the volume's own
   };
   struct PendingFolder {
-    FoundFileRecord record;
+    FoundFileRecord record{};
     FoundInode found;
     uint32_t inode = 0;
     uint32_t parent = 0;
@@ -80,7 +80,11 @@ class CFastExtRecovery final : public CatalogueEngine {
   bool BlockInUse(uint64_t block);
   // The block holding inode `number` in the inode table, and the byte offset there.
   std::optional<std::pair<uint64_t, uint32_t>> InodePlace(uint32_t number) const;
-  std::optional<ExtInode> InodeIn(uint64_t block, uint32_t number);
+  // `checksumOk`, when given, says whether the inode carries its metadata checksum (true on a volume
+  // without).
+  std::optional<ExtInode> InodeIn(uint64_t block, uint32_t number, bool* checksumOk = nullptr);
+  // Whether the inode still says where its bytes are: a block map, or inline bytes.
+  bool HoldsData(const ExtInode& inode, uint32_t asOf);
   // Every descriptor block of the journal, with the blocks whose copies follow it.
   void IndexJournal();
   // The inode a deleted entry named: the current one when it still maps blocks and was not reused, else the
@@ -94,6 +98,8 @@ class CFastExtRecovery final : public CatalogueEngine {
   void ReadFolder(const PendingFolder& folder);
   // The bytes recovery writes of a file: its size, cut at its last mapped block and at the volume's size.
   uint64_t RecoverableBytes(const ExtInode& inode, const std::vector<ExtRun>& runs) const;
+  // The record's size, first sector and integrity from the inode's map or inline bytes.
+  void FillData(FoundFileRecord& r, const FoundInode& found);
   // A file whose blocks are in use again, or whose first block is not of its type, is not intact.
   void MarkIntegrity(FoundFileRecord& r, const std::vector<ExtRun>& runs);
   // Files whose inode the journal still holds but no name led to: listed in "LostFolders" by inode number,

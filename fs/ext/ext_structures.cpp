@@ -81,6 +81,31 @@ struct MapWalk {
   }
 };
 
+// The value of the in-inode attribute "system.data" (name index 7, "data"): the rest of an inline file.
+std::vector<uint8_t> InlineAttribute(ByteSpan b, uint32_t inodeSize) {
+  const size_t extra = Le16(b, 0x80);
+  const size_t header = 128 + extra;
+  if (inodeSize <= 128 || extra % 4 != 0 || header + 4 > inodeSize || Le32(b, header) != 0xEA020000u)
+    return {};
+  const ByteSpan area = b.subspan(header + 4, inodeSize - header - 4);
+  for (size_t at = 0; Has(area, at, 16) && Le32(area, at) != 0;) {
+    const uint8_t nameLength = Le8(area, at);
+    const uint8_t index = Le8(area, at + 1);
+    const uint16_t valueAt = Le16(area, at + 2);
+    const uint32_t valueSize = Le32(area, at + 8);
+    if (!Has(area, at + 16, nameLength)) return {};
+    if (index == 7 && nameLength == 4 &&
+        std::equal(area.begin() + static_cast<ptrdiff_t>(at + 16),
+                   area.begin() + static_cast<ptrdiff_t>(at + 20), "data")) {
+      if (Le32(area, at + 4) != 0 || !Has(area, valueAt, valueSize))
+        return {};  // a value elsewhere: not inline
+      return {area.begin() + valueAt, area.begin() + valueAt + static_cast<ptrdiff_t>(valueSize)};
+    }
+    at += (size_t{16} + nameLength + 3) & ~size_t{3};
+  }
+  return {};
+}
+
 uint32_t Be32At(ByteSpan b, size_t off) {
   return Be32(b, off);
 }
@@ -100,7 +125,50 @@ std::optional<ExtInode> ParseExtInode(ByteSpan b, uint32_t inodeSize) {
   n.flags = Le32(b, 0x20);
   std::copy_n(b.begin() + 0x28, 60, n.block.begin());
   if (inodeSize >= 0x94 && uint32_t{Le16(b, 0x80)} >= 0x18) n.createTime = Le32(b, 0x90);
+  if (n.IsInline()) {
+    n.inlineData.assign(n.block.begin(), n.block.end());
+    const std::vector<uint8_t> rest = InlineAttribute(b, inodeSize);
+    n.inlineData.insert(n.inlineData.end(), rest.begin(), rest.end());
+  }
   return n;
+}
+
+uint32_t ExtCrc32c(uint32_t seed, ByteSpan bytes) {
+  static const std::array<uint32_t, 256> table = [] {
+    std::array<uint32_t, 256> t{};
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) != 0 ? 0x82F63B78u ^ (c >> 1) : c >> 1;
+      t[i] = c;
+    }
+    return t;
+  }();
+  for (const uint8_t byte : bytes) seed = table[(seed ^ byte) & 0xFF] ^ (seed >> 8);
+  return seed;
+}
+
+uint32_t ExtInodeChecksum(ByteSpan b, uint32_t inodeSize, uint32_t number, uint32_t volumeSeed) {
+  if (inodeSize < 128 || !Has(b, 0, inodeSize)) return 0;
+  std::vector<uint8_t> copy(b.begin(), b.begin() + inodeSize);
+  copy[0x7C] = copy[0x7D] = 0;
+  if (inodeSize > 128 && Le16(b, 0x80) >= 4) copy[0x82] = copy[0x83] = 0;
+  const std::array<uint8_t, 8> numberAndGeneration{static_cast<uint8_t>(number),
+                                                   static_cast<uint8_t>(number >> 8),
+                                                   static_cast<uint8_t>(number >> 16),
+                                                   static_cast<uint8_t>(number >> 24),
+                                                   b[0x64],
+                                                   b[0x65],
+                                                   b[0x66],
+                                                   b[0x67]};
+  return ExtCrc32c(ExtCrc32c(volumeSeed, numberAndGeneration), copy);
+}
+
+bool ExtInodeChecksumOk(ByteSpan b, uint32_t inodeSize, uint32_t number, uint32_t volumeSeed) {
+  if (inodeSize < 128 || !Has(b, 0, inodeSize)) return false;
+  const uint32_t sum = ExtInodeChecksum(b, inodeSize, number, volumeSeed);
+  // The upper half is stored where the inode's extra fields reach it.
+  if (inodeSize > 128 && Le16(b, 0x80) >= 4) return sum == (Le16(b, 0x7C) | uint32_t{Le16(b, 0x82)} << 16);
+  return (sum & 0xFFFF) == Le16(b, 0x7C);
 }
 
 std::vector<ExtRun> MapExtInode(const ExtInode& inode, uint32_t blockSize, const ExtMapLimits& limits,
@@ -160,7 +228,10 @@ std::vector<ExtDirEntry> ParseExtDirBlock(ByteSpan block, uint32_t inodesCount, 
     // A first entry whose inode was cleared is deleted too, but its inode number went with it.
     if (auto e = plausible(at, recordLength, true); e && e->inode != 0 && e->name != "." && e->name != "..")
       entries.push_back(*e);
-    const bool skipSlack = indexRoot && first;
+    // A hashed folder's inner index block poses as one empty entry over the block: hashes and block numbers
+    // follow, not deleted entries.
+    const bool indexNode = at == 0 && Le32(block, 0) == 0 && nameLength == 0 && recordLength == block.size();
+    const bool skipSlack = (indexRoot && first) || indexNode;
     first = false;
     // The slack after the entry: deleted entries that followed it, each at a 4-byte boundary.
     for (size_t s = at + used; !skipSlack && used <= recordLength && s + 12 <= at + recordLength;) {
@@ -173,6 +244,15 @@ std::vector<ExtDirEntry> ParseExtDirBlock(ByteSpan block, uint32_t inodesCount, 
     }
     at += recordLength;
   }
+  return entries;
+}
+
+std::vector<ExtDirEntry> ParseExtInlineDir(const ExtInode& folder, uint32_t inodesCount) {
+  if (!folder.IsDirectory() || folder.inlineData.size() < 60) return {};
+  const ByteSpan bytes(folder.inlineData);
+  std::vector<ExtDirEntry> entries = ParseExtDirBlock(bytes.subspan(4, 56), inodesCount, false);
+  for (ExtDirEntry& e : ParseExtDirBlock(bytes.subspan(60), inodesCount, false))
+    entries.push_back(std::move(e));
   return entries;
 }
 

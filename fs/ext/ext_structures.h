@@ -31,14 +31,25 @@ struct ExtInode {
   uint16_t links = 0;
   uint32_t flags = 0;
   std::array<uint8_t, 60> block{};  // the block map: extent tree root or block pointers
+  // An inline inode's bytes: the 60 of the block map, then the "system.data" attribute's. Empty otherwise.
+  std::vector<uint8_t> inlineData;
 
   bool IsDirectory() const { return (mode & 0xF000) == 0x4000; }
   bool IsRegular() const { return (mode & 0xF000) == 0x8000; }
   bool HasExtents() const { return (flags & kExtExtentsFlag) != 0; }
+  bool IsInline() const { return (flags & kExtInlineDataFlag) != 0; }
 };
 
 // The inode at the start of `bytes` (`inodeSize` bytes of it, 128 or more).
 std::optional<ExtInode> ParseExtInode(ByteSpan bytes, uint32_t inodeSize);
+
+// The CRC-32C of a metadata_csum volume: `seed` carried on, no final inversion.
+uint32_t ExtCrc32c(uint32_t seed, ByteSpan bytes);
+// The metadata checksum of the inode at the start of `bytes`, numbered `number`; 0 when `bytes` is short.
+uint32_t ExtInodeChecksum(ByteSpan bytes, uint32_t inodeSize, uint32_t number, uint32_t volumeSeed);
+// Whether the inode at the start of `bytes` carries the checksum of inode `number` under `volumeSeed` (the
+// CRC-32C of the volume's UUID, or the superblock's stored seed).
+bool ExtInodeChecksumOk(ByteSpan bytes, uint32_t inodeSize, uint32_t number, uint32_t volumeSeed);
 
 // One run of a file: `count` blocks from logical block `logical` at physical block `physical`.
 struct ExtRun {
@@ -72,6 +83,10 @@ struct ExtDirEntry {
 // The entries of one directory block, the deleted ones in each entry's slack included; "." and ".." and
 // checksum tails left out. `indexRoot` skips the slack of the first block of a hashed folder (its index).
 std::vector<ExtDirEntry> ParseExtDirBlock(ByteSpan block, uint32_t inodesCount, bool indexRoot);
+
+// The entries of an inline folder: its parent's inode number, then entries in the block map's 56 bytes and in
+// the attribute's; deleted ones in their slack as in a block.
+std::vector<ExtDirEntry> ParseExtInlineDir(const ExtInode& folder, uint32_t inodesCount);
 
 // The jbd2 journal (big-endian throughout).
 struct JournalSuperblock {

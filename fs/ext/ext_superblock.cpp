@@ -1,5 +1,7 @@
 #include "fs/ext/ext_superblock.h"
 
+#include "fs/ext/ext_structures.h"
+
 namespace snapsave {
 
 bool IsExtSuperblock(ByteSpan b) {
@@ -52,6 +54,11 @@ std::optional<ExtGeometry> ParseExtSuperblock(ByteSpan b) {
   const uint64_t groups = (g.blocksCount - g.firstDataBlock - 1) / g.blocksPerGroup + 1;
   if (groups > UINT32_MAX) return std::nullopt;
   g.groupCount = static_cast<uint32_t>(groups);
+  if (g.MetadataChecksums()) {
+    constexpr uint32_t kIncompatCsumSeed = 0x2000;
+    g.checksumSeed =
+        (g.featureIncompat & kIncompatCsumSeed) != 0 ? Le32(b, 0x270) : ExtCrc32c(~0u, b.subspan(0x68, 16));
+  }
   return g;
 }
 

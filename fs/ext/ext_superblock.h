@@ -33,6 +33,9 @@ struct ExtGeometry {
   uint32_t firstInode = 11;  // the first inode for files; those below are reserved
   uint32_t inodeSize = 128;
   uint32_t journalInode = 0;  // 0 without a journal
+  uint32_t checksumSeed = 0;  // of the metadata checksums: the UUID's CRC-32C, or the stored seed
+
+  bool MetadataChecksums() const { return (featureRoCompat & kExtRoCompatMetadataCsum) != 0; }
 
   // The descriptor table starts in the block after the superblock's.
   uint64_t DescriptorTableBlock() const { return uint64_t{firstDataBlock} + 1; }

@@ -423,20 +423,24 @@ TEST(CliQuick, AnExtCardsDeletedFilesComeBackThroughTheJournal) {
 // document come back byte for byte (named, from the quick scan; their carved copies merged away), and no copy
 // of a live file is carved beside them.
 TEST(CliDeep, AnExtCardIsCarvedOnlyInItsFreeBlocks) {
-  test::ScratchAppData appData;
-  test::TempDir dir;
-  const fs::path image = dir.path() / "card.img";
-  test::GunzipFixture("ext/card.img.gz", image);
-  std::multiset<uint32_t> deleted;
-  for (const char* name : {"photo.jpg", "movie.mp4", "letter.pdf"}) {
-    test::GunzipFixture(std::string("carve/media/") + name + ".gz", dir.path() / name);
-    deleted.insert(Crc(test::ReadFile(dir.path() / name)));
+  // On ext2 (no journal, and this kernel's deletion empties the inode) carving is all there is.
+  for (const std::string card : {"card", "card-ext2"}) {
+    SCOPED_TRACE(card);
+    test::ScratchAppData appData;
+    test::TempDir dir;
+    const fs::path image = dir.path() / "card.img";
+    test::GunzipFixture("ext/" + card + ".img.gz", image);
+    std::multiset<uint32_t> deleted;
+    for (const char* name : {"photo.jpg", "movie.mp4", "letter.pdf"}) {
+      test::GunzipFixture(std::string("carve/media/") + name + ".gz", dir.path() / name);
+      deleted.insert(Crc(test::ReadFile(dir.path() / name)));
+    }
+    const fs::path out = dir.path() / "out";
+    ASSERT_EQ(DeepScan(image, "--fresh --recover " + Quote(out)).code, 0);
+    std::multiset<uint32_t> carved;
+    for (const auto& [path, crc] : Recovered(out)) carved.insert(crc);
+    EXPECT_EQ(carved, deleted);
   }
-  const fs::path out = dir.path() / "out";
-  ASSERT_EQ(DeepScan(image, "--fresh --recover " + Quote(out)).code, 0);
-  std::multiset<uint32_t> carved;
-  for (const auto& [path, crc] : Recovered(out)) carved.insert(crc);
-  EXPECT_EQ(carved, deleted);
 }
 
 // The deep scan of a FAT32 card with deleted files: the quick engine's finds are listed once each in their

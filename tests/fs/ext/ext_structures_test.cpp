@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <string>
 #include <vector>
 
 namespace snapsave {
@@ -149,6 +150,62 @@ TEST(ExtDirBlock, LiveEntriesAndTheDeletedOnesInTheirSlack) {
   const auto hostile = ParseExtDirBlock(block, 100, false);
   ASSERT_EQ(hostile.size(), 1u);
   EXPECT_EQ(hostile[0].name, "keep.txt");
+
+  // An inner index block of a hashed folder: its hash and block pairs are never read as deleted entries.
+  Bytes node(1024, 0);
+  Put16(node, 4, 1024);
+  const Bytes lookalike = Entry(5, 12, "ab", 1);
+  std::copy(lookalike.begin(), lookalike.end(), node.begin() + 16);
+  EXPECT_TRUE(ParseExtDirBlock(node, 100, false).empty());
+}
+
+// An inline folder: entries in the block map after the parent's number, and in the "system.data" attribute
+// among the inode's extra bytes; an attribute whose value lies past the inode adds nothing. The inode's
+// checksum covers its number and every byte but the checksum's own.
+TEST(ExtInlineData, FolderEntriesInTheInodeAndItsAttribute) {
+  Bytes raw(256, 0);
+  auto place = [&](size_t at, const Bytes& e) {
+    std::copy(e.begin(), e.end(), raw.begin() + static_cast<ptrdiff_t>(at));
+  };
+  Put16(raw, 0, 0x41ED);
+  Put32(raw, 4, 60 + 20);
+  Put32(raw, 0x20, kExtInlineDataFlag);
+  Put32(raw, 0x28, 2);                         // the parent
+  place(0x28 + 4, Entry(12, 56, "a.txt", 1));  // its slack holds a deleted entry
+  place(0x28 + 4 + 16, Entry(13, 16, "b.txt", 1));
+  Put16(raw, 0x80, 32);
+  const size_t attrs = 128 + 32;
+  Put32(raw, attrs, 0xEA020000);
+  raw[attrs + 4] = 4;  // the name's length
+  raw[attrs + 5] = 7;  // "system."
+  Put16(raw, attrs + 4 + 2, 24);
+  Put32(raw, attrs + 4 + 8, 20);
+  place(attrs + 4 + 16, Bytes{'d', 'a', 't', 'a'});
+  place(attrs + 4 + 24, Entry(14, 20, "c.txt", 1));
+  auto names = [](const std::vector<ExtDirEntry>& entries) {
+    std::vector<std::pair<std::string, bool>> v;
+    for (const ExtDirEntry& e : entries) v.emplace_back(e.name, e.deleted);
+    return v;
+  };
+  const auto inode = ParseExtInode(raw, 256);
+  ASSERT_TRUE(inode.has_value());
+  EXPECT_EQ(inode->inlineData.size(), 80u);
+  EXPECT_EQ(names(ParseExtInlineDir(*inode, 100)),
+            (std::vector<std::pair<std::string, bool>>{{"a.txt", false}, {"b.txt", true}, {"c.txt", false}}));
+
+  Put16(raw, attrs + 4 + 2, 250);  // the value's offset past the inode
+  EXPECT_EQ(ParseExtInode(raw, 256)->inlineData.size(), 60u);
+
+  const std::string check = "123456789";
+  EXPECT_EQ(~ExtCrc32c(~0u, std::span(reinterpret_cast<const uint8_t*>(check.data()), check.size())),
+            0xE3069283u);
+  const uint32_t sum = ExtInodeChecksum(raw, 256, 12, 0x1234);
+  Put16(raw, 0x7C, static_cast<uint16_t>(sum));
+  Put16(raw, 0x82, static_cast<uint16_t>(sum >> 16));
+  EXPECT_TRUE(ExtInodeChecksumOk(raw, 256, 12, 0x1234));
+  EXPECT_FALSE(ExtInodeChecksumOk(raw, 256, 13, 0x1234));
+  raw[0x29] ^= 1;
+  EXPECT_FALSE(ExtInodeChecksumOk(raw, 256, 12, 0x1234));
 }
 
 // Journal descriptors: tags of each layout (the journal's UUID after the first, 64-bit block numbers, v3
