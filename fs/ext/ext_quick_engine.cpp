@@ -244,14 +244,28 @@ std::optional<CFastExtRecovery::FoundInode> CFastExtRecovery::DeletedInode(uint3
     return FoundInode{*current, place->first};
   const auto copies = journal_.find(place->first);
   if (copies == journal_.end()) return std::nullopt;
+  std::optional<FoundInode> newest;
   for (const JournalCopy& copy : copies->second) {
     if (copy.sequence >= before) continue;
     // A copy that fails its checksum (torn, or crafted) is passed over for an older one.
     bool checksumOk = true;
     const auto old = InodeIn(copy.block, number, &checksumOk);
-    if (old && checksumOk && usable(*old, copy.sequence)) return FoundInode{*old, copy.block, copy.sequence};
+    if (!old || !checksumOk || !usable(*old, copy.sequence)) continue;
+    const FoundInode found{*old, copy.block, copy.sequence};
+    // The newest copy whose blocks no file has taken since (an older version of a rewritten file may be
+    // whole where the last one is not); else the newest, which is listed as damaged.
+    if (folder || old->IsInline() || !AnyBlockInUse(RunsOf(*old, copy.sequence))) return found;
+    if (!newest) newest = found;
   }
-  return std::nullopt;
+  return newest;
+}
+
+bool CFastExtRecovery::AnyBlockInUse(const std::vector<ExtRun>& runs) {
+  return std::any_of(runs.begin(), runs.end(), [&](const ExtRun& piece) {
+    for (uint64_t b = 0; b < piece.count; ++b)
+      if (BlockInUse(piece.physical + b)) return true;
+    return false;
+  });
 }
 
 FoundFileRecord CFastExtRecovery::MakeRecord(const ExtDirEntry& entry, const FoundInode& found,
@@ -435,13 +449,8 @@ void CFastExtRecovery::FillData(FoundFileRecord& r, const FoundInode& found) {
 
 void CFastExtRecovery::MarkIntegrity(FoundFileRecord& r, const std::vector<ExtRun>& runs) {
   // Blocks another file took since are not this file's any more; a first block of another type neither.
-  const bool reused = std::any_of(runs.begin(), runs.end(), [&](const ExtRun& piece) {
-    for (uint64_t b = 0; b < piece.count; ++b)
-      if (BlockInUse(piece.physical + b)) return true;
-    return false;
-  });
   std::vector<uint8_t> first(geometry_->blockSize);
-  if (reused) {
+  if (AnyBlockInUse(runs)) {
     r.isIntact = 0;
   } else if (ReadBlock(runs.front().physical, first)) {
     r.isIntact = VerifyExtension(first, os::ExtensionOf(r.Name()), &reader_, sectorSize_,

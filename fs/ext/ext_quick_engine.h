@@ -88,7 +88,8 @@ class CFastExtRecovery final : public CatalogueEngine {
   // Every descriptor block of the journal, with the blocks whose copies follow it.
   void IndexJournal();
   // The inode a deleted entry named: the current one when it still maps blocks and was not reused, else the
-  // newest journal copy older than transaction `before` that maps blocks and was alive.
+  // newest journal copy older than transaction `before` that maps blocks and was alive, preferring one whose
+  // blocks are all free.
   std::optional<FoundInode> DeletedInode(uint32_t number, bool folder, uint32_t before);
   // The inode's runs. A copy from the journal (`asOf` its transaction) reads its extent-tree nodes and
   // indirect blocks as of that transaction too: a deletion empties them on the volume.
@@ -98,6 +99,7 @@ class CFastExtRecovery final : public CatalogueEngine {
   void ReadFolder(const PendingFolder& folder);
   // The bytes recovery writes of a file: its size, cut at its last mapped block and at the volume's size.
   uint64_t RecoverableBytes(const ExtInode& inode, const std::vector<ExtRun>& runs) const;
+  bool AnyBlockInUse(const std::vector<ExtRun>& runs);
   // The record's size, first sector and integrity from the inode's map or inline bytes.
   void FillData(FoundFileRecord& r, const FoundInode& found);
   // A file whose blocks are in use again, or whose first block is not of its type, is not intact.

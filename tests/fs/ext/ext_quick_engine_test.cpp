@@ -177,6 +177,44 @@ TEST(ExtQuickScan, InlineFilesAndFoldersComeBackByName) {
   EXPECT_EQ(got, inlined);
 }
 
+// A file emptied and written again elsewhere, then deleted: the journal holds its inode for each version. The
+// newest is given back; once another file holds the newest version's blocks, the older version, still whole,
+// is given back instead.
+TEST(ExtQuickScan, AnOlderVersionWhoseBlocksAreFreeIsPreferred) {
+  test::ScratchScanStore appData;
+  test::TempDir dir;
+  const fs::path image = dir.path() / "rewritten.img";
+  test::GunzipFixture("ext/rewritten.img.gz", image);
+  auto recovered = [&](uint64_t* firstBlock) {
+    CFastExtRecovery engine(appData.store());
+    RecordList all;
+    if (engine.OpenImageFile(image, u'E') != 0u || engine.Scan({}) != 0) return std::string("not scanned");
+    engine.SearchByType("txt", all);
+    if (all.size() != 1u || engine.RecoverRecord(&all[0], dir.path() / "out.txt", 0) != 0)
+      return std::string();
+    if (firstBlock != nullptr) *firstBlock = all[0].dataStartSector / 2;
+    EXPECT_EQ(all[0].isIntact, 1u);
+    const std::vector<uint8_t> bytes = test::ReadFile(dir.path() / "out.txt");
+    return std::string(bytes.begin(), bytes.end());
+  };
+  std::string newer, older;
+  for (int i = 0; i < 500; ++i) {
+    newer += "new version\n";
+    older += "old version\n";
+  }
+  uint64_t block = 0;
+  EXPECT_TRUE(recovered(&block) == newer);
+  // The block taken in the group's bitmap (one group: descriptors in block 2, 1 KiB blocks from block 1).
+  std::vector<uint8_t> bytes = test::ReadFile(image);
+  const auto geometry = ParseExtSuperblock(std::span(bytes).subspan(1024, 1024));
+  ASSERT_TRUE(geometry.has_value());
+  const auto groups = ParseExtGroupDescriptors(std::span(bytes).subspan(2048, 1024), *geometry);
+  ASSERT_EQ(groups.size(), 1u);
+  bytes[groups[0].blockBitmap * 1024 + (block - 1) / 8] |= static_cast<uint8_t>(1u << ((block - 1) % 8));
+  test::WriteFile(image, bytes);
+  EXPECT_TRUE(recovered(nullptr) == older);
+}
+
 // A journal copy of an inode claiming a size of terabytes: recovery writes the file to its last mapped block,
 // not terabytes of zeros.
 TEST(ExtQuickScan, ACraftedInodeCopyFailsItsChecksumOrEndsAtTheLastMappedBlock) {
