@@ -155,10 +155,6 @@ std::optional<ExtInode> CFastExtRecovery::InodeIn(uint64_t block, uint32_t numbe
   return ParseExtInode(bytes, g.inodeSize);
 }
 
-bool CFastExtRecovery::HoldsData(const ExtInode& inode, uint32_t asOf) {
-  return inode.IsInline() ? !inode.inlineData.empty() : !RunsOf(inode, asOf).empty();
-}
-
 std::vector<ExtRun> CFastExtRecovery::RunsOf(const ExtInode& inode, uint32_t asOf) {
   const ExtGeometry& g = *geometry_;
   ExtMapLimits limits;
@@ -231,17 +227,22 @@ std::optional<CFastExtRecovery::FoundInode> CFastExtRecovery::DeletedInode(uint3
                                                                            uint32_t before) {
   const auto place = InodePlace(number);
   if (!place) return std::nullopt;
-  auto usable = [&](const ExtInode& n, uint32_t asOf) {
-    return n.links != 0 && n.deleteTime == 0 && (folder ? n.IsDirectory() : n.IsRegular()) &&
-           HoldsData(n, asOf);
+  // The inode found in `block` (as of transaction `asOf`), with its runs, when it still says where its bytes
+  // are.
+  auto withData = [&](const ExtInode& n, uint64_t block, uint32_t asOf) -> std::optional<FoundInode> {
+    if (!(folder ? n.IsDirectory() : n.IsRegular())) return std::nullopt;
+    FoundInode found{n, block, asOf, {}};
+    if (n.IsInline()) return n.inlineData.empty() ? std::nullopt : std::optional<FoundInode>(found);
+    found.runs = RunsOf(n, asOf);
+    if (found.runs.empty()) return std::nullopt;
+    return found;
   };
   const auto current = InodeIn(place->first, number);
   const bool reused = current && current->links != 0 && current->deleteTime == 0;
   // An old kernel's ext2 deletion keeps the block map, and a deleted inline file keeps its bytes: the inode
   // as it is gives the file back.
-  if (current && !reused && (folder ? current->IsDirectory() : current->IsRegular()) &&
-      current->deleteTime != 0 && HoldsData(*current, UINT32_MAX))
-    return FoundInode{*current, place->first};
+  if (current && !reused && current->deleteTime != 0)
+    if (auto found = withData(*current, place->first, UINT32_MAX)) return found;
   const auto copies = journal_.find(place->first);
   if (copies == journal_.end()) return std::nullopt;
   std::optional<FoundInode> newest;
@@ -250,12 +251,13 @@ std::optional<CFastExtRecovery::FoundInode> CFastExtRecovery::DeletedInode(uint3
     // A copy that fails its checksum (torn, or crafted) is passed over for an older one.
     bool checksumOk = true;
     const auto old = InodeIn(copy.block, number, &checksumOk);
-    if (!old || !checksumOk || !usable(*old, copy.sequence)) continue;
-    const FoundInode found{*old, copy.block, copy.sequence};
+    if (!old || !checksumOk || old->links == 0 || old->deleteTime != 0) continue;
+    auto found = withData(*old, copy.block, copy.sequence);
+    if (!found) continue;
     // The newest copy whose blocks no file has taken since (an older version of a rewritten file may be
     // whole where the last one is not); else the newest, which is listed as damaged.
-    if (folder || old->IsInline() || !AnyBlockInUse(RunsOf(*old, copy.sequence))) return found;
-    if (!newest) newest = found;
+    if (folder || !AnyBlockInUse(found->runs)) return found;
+    if (!newest) newest = std::move(found);
   }
   return newest;
 }
@@ -313,7 +315,7 @@ int32_t CFastExtRecovery::Scan(std::string_view logName) {
   const auto root = place ? InodeIn(place->first, kExtRootInode) : std::nullopt;
   if (root && root->IsDirectory()) {
     PendingFolder folder;
-    folder.found = {*root, place->first};
+    folder.found = {*root, place->first, UINT32_MAX, {}};
     folder.inode = kExtRootInode;
     queue_.push_back(folder);
     visited_.insert(kExtRootInode);
@@ -409,7 +411,7 @@ void CFastExtRecovery::ReadFolder(const PendingFolder& folder) {
       if (!isFolder) continue;
       const auto place = InodePlace(entry.inode);
       const auto inode = place ? InodeIn(place->first, entry.inode) : std::nullopt;
-      if (inode && inode->IsDirectory()) found = FoundInode{*inode, place->first};
+      if (inode && inode->IsDirectory()) found = FoundInode{*inode, place->first, UINT32_MAX, {}};
     } else if (entry.fileType == 0 || entry.fileType == 1 || entry.fileType == 2) {
       found = DeletedInode(entry.inode, isFolder, before[k]);
     }
@@ -441,10 +443,9 @@ void CFastExtRecovery::FillData(FoundFileRecord& r, const FoundInode& found) {
     r.dataStartSector = found.block * sectorsPerBlock;
     return;
   }
-  const std::vector<ExtRun> runs = RunsOf(found.inode, found.asOf);
-  r.fileSize = RecoverableBytes(found.inode, runs);
-  r.dataStartSector = runs.front().physical * sectorsPerBlock;
-  MarkIntegrity(r, runs);
+  r.fileSize = RecoverableBytes(found.inode, found.runs);
+  r.dataStartSector = found.runs.front().physical * sectorsPerBlock;
+  MarkIntegrity(r, found.runs);
 }
 
 void CFastExtRecovery::MarkIntegrity(FoundFileRecord& r, const std::vector<ExtRun>& runs) {

@@ -56,6 +56,7 @@ class CFastExtRecovery final : public CatalogueEngine {
     ExtInode inode;
     uint64_t block = 0;
     uint32_t asOf = UINT32_MAX;  // the journal transaction of the copy; UINT32_MAX for the volume's own
+    std::vector<ExtRun> runs;    // of a file found deleted, mapped once
   };
   struct PendingFolder {
     FoundFileRecord record{};
@@ -83,8 +84,6 @@ class CFastExtRecovery final : public CatalogueEngine {
   // `checksumOk`, when given, says whether the inode carries its metadata checksum (true on a volume
   // without).
   std::optional<ExtInode> InodeIn(uint64_t block, uint32_t number, bool* checksumOk = nullptr);
-  // Whether the inode still says where its bytes are: a block map, or inline bytes.
-  bool HoldsData(const ExtInode& inode, uint32_t asOf);
   // Every descriptor block of the journal, with the blocks whose copies follow it.
   void IndexJournal();
   // The inode a deleted entry named: the current one when it still maps blocks and was not reused, else the
