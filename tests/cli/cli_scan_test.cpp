@@ -419,6 +419,35 @@ TEST(CliQuick, AnExtCardsDeletedFilesComeBackThroughTheJournal) {
   }
 }
 
+// Deleted names left in the slack of the entries before them (as older drivers and e2fsprogs leave them): the
+// quick scan lists the deleted files The Sleuth Kit's `fls -r -d -p` lists, path for path (slack.fls, made
+// with the image), and recovers them through the maps their inodes kept.
+TEST(CliQuick, AnExtVolumesSlackNamesAreListedAsFlsListsThem) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  const fs::path image = dir.path() / "slack.img";
+  test::GunzipFixture("ext/slack.img.gz", image);
+  std::set<std::string> fls;
+  std::ifstream listing(std::string(SNAPSAVE_FIXTURES_DIR) + "/ext/slack.fls");
+  for (std::string line; std::getline(listing, line);)
+    if (const size_t tab = line.find('\t'); line.starts_with("r/r * ") && tab != std::string::npos)
+      fls.insert(line.substr(tab + 1));
+  ASSERT_EQ(fls.size(), 7u);
+  const fs::path out = dir.path() / "out";
+  const CliRun run = QuickScan(image, "--list --recover " + Quote(out));
+  ASSERT_EQ(run.code, 0) << run.out;
+  std::set<std::string> listed;
+  for (const ListedItem& item : ParseListing(run.out))
+    if (item.type == "file") listed.insert(item.folder.substr(1) + item.name);
+  EXPECT_EQ(listed, fls);
+  std::string big2;
+  for (int n = 0; n < 4000; ++n) big2 += "big 2 line " + std::to_string(n) + "\n";
+  const std::vector<uint8_t> bytes = test::ReadFile(out / "c" / "big2.txt");
+  EXPECT_TRUE(std::string(bytes.begin(), bytes.end()) == big2);
+  const std::vector<uint8_t> small = test::ReadFile(out / "a" / "f3.txt");
+  EXPECT_EQ(std::string(small.begin(), small.end()), "file 3\n");
+}
+
 // The deep scan of an ext4 card carves only the blocks its bitmaps leave free: the deleted photo, video and
 // document come back byte for byte (named, from the quick scan; their carved copies merged away), and no copy
 // of a live file is carved beside them.
