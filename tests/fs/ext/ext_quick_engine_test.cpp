@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -101,15 +102,48 @@ TEST(ExtAllocationMap, CraftedGeometryFallsBackToTheWholeVolume) {
 namespace snapsave {
 namespace {
 
+// A fixture image in a scratch folder, the quick engine's scan of it, and what it recovers.
+class ExtQuickScan : public ::testing::Test {
+ protected:
+  std::vector<uint8_t> Load(const std::string& fixture) {
+    image_ = dir_.path() / (fixture + ".img");
+    test::GunzipFixture("ext/" + fixture + ".img.gz", image_);
+    return test::ReadFile(image_);
+  }
+  // The image (written anew from `bytes` when given) scanned, and the files of the types listed.
+  RecordList Scan(std::string_view types, const std::vector<uint8_t>* bytes = nullptr) {
+    if (bytes != nullptr) test::WriteFile(image_, *bytes);
+    engine_ = std::make_unique<CFastExtRecovery>(appData_.store());
+    RecordList all;
+    if (engine_->OpenImageFile(image_, u'E') == 0u && engine_->Scan({}) == 0)
+      engine_->SearchByType(types, all);
+    return all;
+  }
+  // The record recovered into the scratch folder, as text; "" when recovery fails.
+  std::string Recover(const FoundFileRecord& r) {
+    const fs::path out = dir_.path() / "out" / r.Name();
+    fs::create_directories(out.parent_path());
+    if (engine_->RecoverRecord(&r, out, 0) != 0) return {};
+    const std::vector<uint8_t> bytes = test::ReadFile(out);
+    return {bytes.begin(), bytes.end()};
+  }
+  static const FoundFileRecord* Named(const RecordList& all, std::string_view name) {
+    const auto it =
+        std::find_if(all.begin(), all.end(), [&](const FoundFileRecord& r) { return r.Name() == name; });
+    return it == all.end() ? nullptr : &*it;
+  }
+
+  test::ScratchScanStore appData_;
+  test::TempDir dir_;
+  fs::path image_;
+  std::unique_ptr<CFastExtRecovery> engine_;
+};
+
 // A deleted file whose name is gone from the journal too (its entry cleared in every copy of its folder
 // block) still comes back, by its inode number, in "LostFolders", typed by its first block; a name the
 // journal keeps is listed under it, not again as lost.
-TEST(ExtQuickScan, AFileWithoutANameComesBackByItsInodeNumber) {
-  test::ScratchScanStore appData;
-  test::TempDir dir;
-  const fs::path image = dir.path() / "card.img";
-  test::GunzipFixture("ext/card.img.gz", image);
-  std::vector<uint8_t> bytes = test::ReadFile(image);
+TEST_F(ExtQuickScan, AFileWithoutANameComesBackByItsInodeNumber) {
+  std::vector<uint8_t> bytes = Load("card");
   const std::string lostName = "MVI_0003.mp4";
   size_t cleared = 0;
   // The entry goes whole in every copy: its inode number (eight bytes before the name) with its name.
@@ -119,59 +153,42 @@ TEST(ExtQuickScan, AFileWithoutANameComesBackByItsInodeNumber) {
     ++cleared;
   }
   ASSERT_GE(cleared, 1u);
-  test::WriteFile(image, bytes);
-  test::GunzipFixture("carve/media/movie.mp4.gz", dir.path() / "movie.mp4");
-
-  CFastExtRecovery engine(appData.store());
-  ASSERT_EQ(engine.OpenImageFile(image, u'E'), 0u);
-  ASSERT_EQ(engine.Scan({}), 0);
-  RecordList root;
-  ASSERT_EQ(engine.ListFolder(nullptr, 0, root), 0u);
-  const auto lost = std::find_if(root.begin(), root.end(),
-                                 [](const FoundFileRecord& r) { return r.Name() == "LostFolders"; });
-  ASSERT_NE(lost, root.end());
-  RecordList inside;
-  ASSERT_EQ(engine.ListFolder(&*lost, 1, inside), 0u);
-  ASSERT_EQ(inside.size(), 1u);
-  EXPECT_EQ(inside[0].Name(), "17.mp4");
-  EXPECT_EQ(inside[0].isIntact, 1u);
-  ASSERT_EQ(engine.RecoverRecord(&inside[0], dir.path() / "out.mp4", 0), 0);
-  EXPECT_EQ(test::ReadFile(dir.path() / "out.mp4"), test::ReadFile(dir.path() / "movie.mp4"));
-  RecordList all;
-  engine.SearchByType("jpg;pdf;mp4", all);
+  const RecordList all = Scan("jpg;pdf;mp4", &bytes);
   EXPECT_EQ(std::count_if(all.begin(), all.end(),
                           [](const FoundFileRecord& r) { return r.Name() == "letter.pdf"; }),
             1);
+  RecordList root;
+  ASSERT_EQ(engine_->ListFolder(nullptr, 0, root), 0u);
+  const FoundFileRecord* lost = Named(root, "LostFolders");
+  ASSERT_NE(lost, nullptr);
+  RecordList inside;
+  ASSERT_EQ(engine_->ListFolder(lost, 1, inside), 0u);
+  ASSERT_EQ(inside.size(), 1u);
+  EXPECT_EQ(inside[0].Name(), "17.mp4");
+  EXPECT_EQ(inside[0].isIntact, 1u);
+  test::GunzipFixture("carve/media/movie.mp4.gz", dir_.path() / "movie.mp4");
+  const std::vector<uint8_t> movie = test::ReadFile(dir_.path() / "movie.mp4");
+  EXPECT_TRUE(Recover(inside[0]) == std::string(movie.begin(), movie.end()));
 }
 
 // Inline data: deleted files whose bytes are in their inodes come back whole, by name, from an inline folder
 // and from one that has grown out of its inode since (the name only in the journal's copies of the inode);
 // a deleted file whose block the grown folder took is listed, not as intact.
-TEST(ExtQuickScan, InlineFilesAndFoldersComeBackByName) {
-  test::ScratchScanStore appData;
-  test::TempDir dir;
-  const fs::path image = dir.path() / "inline.img";
-  test::GunzipFixture("ext/inline.img.gz", image);
-  CFastExtRecovery engine(appData.store());
-  ASSERT_EQ(engine.OpenImageFile(image, u'E'), 0u);
-  ASSERT_EQ(engine.Scan({}), 0);
-  RecordList all;
-  engine.SearchByType("txt", all);
+TEST_F(ExtQuickScan, InlineFilesAndFoldersComeBackByName) {
+  Load("inline");
+  const RecordList all = Scan("txt");
   std::string lines;
   for (int n = 0; n < 400; ++n) lines += fmt::format("line {}\n", n);
   const std::map<std::string, std::string> inlined = {
       {"a.txt", "short note\n"}, {"b.txt", std::string(100, 'x') + "\n"}, {"first.txt", "first\n"}};
   std::map<std::string, std::string> got;
   for (const FoundFileRecord& r : all) {
-    const fs::path out = dir.path() / r.Name();
-    ASSERT_EQ(engine.RecoverRecord(&r, out, 0), 0) << r.Name();
-    const std::vector<uint8_t> bytes = test::ReadFile(out);
-    if (r.Name() == "d.txt") {
-      EXPECT_EQ(r.isIntact, 0u);
-      EXPECT_EQ(r.fileSize, lines.size());
-    } else {
-      got[std::string(r.Name())] = std::string(bytes.begin(), bytes.end());
+    if (r.Name() != "d.txt") {
+      got[std::string(r.Name())] = Recover(r);
+      continue;
     }
+    EXPECT_EQ(r.isIntact, 0u);
+    EXPECT_EQ(r.fileSize, lines.size());
   }
   EXPECT_EQ(all.size(), 4u);
   EXPECT_EQ(got, inlined);
@@ -180,116 +197,66 @@ TEST(ExtQuickScan, InlineFilesAndFoldersComeBackByName) {
 // A file emptied and written again elsewhere, then deleted: the journal holds its inode for each version. The
 // newest is given back; once another file holds the newest version's blocks, the older version, still whole,
 // is given back instead.
-TEST(ExtQuickScan, AnOlderVersionWhoseBlocksAreFreeIsPreferred) {
-  test::ScratchScanStore appData;
-  test::TempDir dir;
-  const fs::path image = dir.path() / "rewritten.img";
-  test::GunzipFixture("ext/rewritten.img.gz", image);
-  auto recovered = [&](uint64_t* firstBlock) {
-    CFastExtRecovery engine(appData.store());
-    RecordList all;
-    if (engine.OpenImageFile(image, u'E') != 0u || engine.Scan({}) != 0) return std::string("not scanned");
-    engine.SearchByType("txt", all);
-    if (all.size() != 1u || engine.RecoverRecord(&all[0], dir.path() / "out.txt", 0) != 0)
-      return std::string();
-    if (firstBlock != nullptr) *firstBlock = all[0].dataStartSector / 2;
-    EXPECT_EQ(all[0].isIntact, 1u);
-    const std::vector<uint8_t> bytes = test::ReadFile(dir.path() / "out.txt");
-    return std::string(bytes.begin(), bytes.end());
-  };
+TEST_F(ExtQuickScan, AnOlderVersionWhoseBlocksAreFreeIsPreferred) {
+  std::vector<uint8_t> bytes = Load("rewritten");
   std::string newer, older;
   for (int i = 0; i < 500; ++i) {
     newer += "new version\n";
     older += "old version\n";
   }
-  uint64_t block = 0;
-  EXPECT_TRUE(recovered(&block) == newer);
+  RecordList all = Scan("txt");
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_TRUE(Recover(all[0]) == newer);
   // The block taken in the group's bitmap (one group: descriptors in block 2, 1 KiB blocks from block 1).
-  std::vector<uint8_t> bytes = test::ReadFile(image);
+  const uint64_t block = all[0].dataStartSector / 2;
   const auto geometry = ParseExtSuperblock(std::span(bytes).subspan(1024, 1024));
   ASSERT_TRUE(geometry.has_value());
   const auto groups = ParseExtGroupDescriptors(std::span(bytes).subspan(2048, 1024), *geometry);
   ASSERT_EQ(groups.size(), 1u);
   bytes[groups[0].blockBitmap * 1024 + (block - 1) / 8] |= static_cast<uint8_t>(1u << ((block - 1) % 8));
-  test::WriteFile(image, bytes);
-  EXPECT_TRUE(recovered(nullptr) == older);
+  all = Scan("txt", &bytes);
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all[0].isIntact, 1u);
+  EXPECT_TRUE(Recover(all[0]) == older);
 }
 
-// A journal copy of an inode claiming a size of terabytes: recovery writes the file to its last mapped block,
-// not terabytes of zeros.
-TEST(ExtQuickScan, ACraftedInodeCopyFailsItsChecksumOrEndsAtTheLastMappedBlock) {
-  test::ScratchScanStore appData;
-  test::TempDir dir;
-  const fs::path image = dir.path() / "card.img";
-  test::GunzipFixture("ext/card.img.gz", image);
-  uint64_t copyBlock = 0;
-  uint32_t seed = 0;
-  {
-    CFastExtRecovery engine(appData.store());
-    ASSERT_EQ(engine.OpenImageFile(image, u'E'), 0u);
-    ASSERT_TRUE(engine.Geometry() && engine.Geometry()->MetadataChecksums());
-    seed = engine.Geometry()->checksumSeed;
-    ASSERT_EQ(engine.Scan({}), 0);
-    RecordList all;
-    engine.SearchByType("jpg", all);
-    ASSERT_EQ(all.size(), 1u);
-    EXPECT_EQ(all[0].entryRef, 15u);
-    copyBlock = all[0].entryLocation;
-  }
+// A journal copy of an inode altered after it was written fails its checksum and is passed over; one crafted
+// with its checksum to claim terabytes is recovered to its last mapped block, not terabytes of zeros.
+TEST_F(ExtQuickScan, ACraftedInodeCopyFailsItsChecksumOrEndsAtTheLastMappedBlock) {
+  std::vector<uint8_t> bytes = Load("card");
+  RecordList all = Scan("jpg");
+  ASSERT_TRUE(engine_->Geometry() && engine_->Geometry()->MetadataChecksums());
+  const uint32_t seed = engine_->Geometry()->checksumSeed;
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all[0].entryRef, 15u);
   // Inode 15 is the 15th of its group's table: 14 x 256 bytes into the block; its size's high half at 0x6C.
-  std::vector<uint8_t> bytes = test::ReadFile(image);
-  const size_t at = copyBlock * 4096 + 14 * 256;
+  const size_t at = all[0].entryLocation * 4096 + 14 * 256;
   bytes[at + 0x6C + 1] = 0x10;
-  auto scanJpegs = [&] {
-    test::WriteFile(image, bytes);
-    CFastExtRecovery engine(appData.store());
-    RecordList all;
-    if (engine.OpenImageFile(image, u'E') == 0u && engine.Scan({}) == 0) engine.SearchByType("jpg", all);
-    if (all.size() == 1u) {
-      EXPECT_EQ(engine.RecoverRecord(&all[0], dir.path() / "out.jpg", 0), 0);
-    }
-    return all;
-  };
-  // A torn or altered copy fails its checksum and is not read.
-  EXPECT_TRUE(scanJpegs().empty());
-  // One crafted with its checksum claims terabytes: recovery ends at its last mapped block.
+  EXPECT_TRUE(Scan("jpg", &bytes).empty());
   const uint32_t sum = ExtInodeChecksum(std::span(bytes).subspan(at), 256, 15, seed);
   for (int i = 0; i < 2; ++i) {
     bytes[at + 0x7C + static_cast<size_t>(i)] = static_cast<uint8_t>(sum >> (8 * i));
     bytes[at + 0x82 + static_cast<size_t>(i)] = static_cast<uint8_t>(sum >> (16 + 8 * i));
   }
-  const RecordList all = scanJpegs();
+  all = Scan("jpg", &bytes);
   ASSERT_EQ(all.size(), 1u);
   EXPECT_EQ(all[0].fileSize, 3u * 4096);
-  EXPECT_EQ(fs::file_size(dir.path() / "out.jpg"), 3u * 4096);
+  EXPECT_EQ(Recover(all[0]).size(), 3u * 4096);
 }
 
 // A deleted file with an extent tree of its own: with its freed leaf block overwritten on the volume, the
 // journal's copy of the leaf, as of the transaction of the inode copy, still maps it.
-TEST(ExtQuickScan, AnOverwrittenExtentLeafIsReadFromTheJournal) {
-  test::ScratchScanStore appData;
-  test::TempDir dir;
-  const fs::path image = dir.path() / "fragmented.img";
-  test::GunzipFixture("ext/fragmented.img.gz", image);
-  std::vector<uint8_t> bytes = test::ReadFile(image);
+TEST_F(ExtQuickScan, AnOverwrittenExtentLeafIsReadFromTheJournal) {
+  std::vector<uint8_t> bytes = Load("fragmented");
   constexpr size_t kLeafBlock = 1353;  // of the committed image (make-fragmented.sh prints it)
   ASSERT_EQ(Le16(std::span(bytes), kLeafBlock * 1024), 0xF30A);
   std::fill_n(bytes.begin() + static_cast<ptrdiff_t>(kLeafBlock * 1024), 1024, uint8_t{0});
-  test::WriteFile(image, bytes);
   std::string expected;
   for (int i = 0; i < 9000; ++i) expected += fmt::format("big line {:06}\n", i);
-
-  CFastExtRecovery engine(appData.store());
-  ASSERT_EQ(engine.OpenImageFile(image, u'E'), 0u);
-  ASSERT_EQ(engine.Scan({}), 0);
-  RecordList all;
-  engine.SearchByType("txt", all);
-  const auto big =
-      std::find_if(all.begin(), all.end(), [](const FoundFileRecord& r) { return r.Name() == "big.txt"; });
-  ASSERT_NE(big, all.end());
-  ASSERT_EQ(engine.RecoverRecord(&*big, dir.path() / "big.txt", 0), 0);
-  const auto got = test::ReadFile(dir.path() / "big.txt");
-  EXPECT_EQ(std::string(got.begin(), got.end()), expected);
+  const RecordList all = Scan("txt", &bytes);
+  const FoundFileRecord* big = Named(all, "big.txt");
+  ASSERT_NE(big, nullptr);
+  EXPECT_TRUE(Recover(*big) == expected);
 }
 
 }  // namespace
