@@ -128,6 +128,8 @@ class CMainWnd : public ui::CWindowUI {
   void OnRowCheck(int row, bool checked);
   void UpdateSelectedInfo();
   void Preview(int row);
+  // The facts the preview box shows beneath a file: size, first sector, the engine, deleted, intact.
+  QString FactsOf(const FoundFileRecord& record);
   void OnFileTypeOption(ui::COptionUI* option);
   void OnFileTypeGroup(const QString& boxName);
   void OpenAssistMenu();

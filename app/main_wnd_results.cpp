@@ -15,8 +15,10 @@
 #include <system_error>
 
 #include "app/message_box.h"
+#include "app/preview.h"
 #include "app/progress_windows.h"
 #include "catalog/found_file_catalogue.h"
+#include "engines/deep_scan_engine.h"
 #include "os/device.h"
 #include "os/sysfs.h"
 #include "os/volume_space.h"
@@ -191,10 +193,16 @@ void CMainWnd::Preview(int row) {
   if (endCode != kEndFinished) return;
   if (!result.isMedia || result.path.empty()) {
     previewPath_ = result.path;
-    if (!result.path.empty())
+    if (!result.path.empty()) {
       ShowPictureInBox(box, QString::fromStdString(result.path.string()), Message("MSG0905"));
+    } else if (box != nullptr && !result.data.empty()) {
+      const BytesPreview shown = PreviewOfBytes(result.data, HexBytesPerLine(box->FixedColumns()));
+      box->AppendBlock(shown.content, !shown.isText);
+    }
+    if (box != nullptr) box->AppendBlock(FactsOf(record), false);
     return;
   }
+  if (box != nullptr) box->AppendBlock(FactsOf(record), false);
   const QString path = QString::fromStdString(result.path.string());
   if (!result.isAudio) {
     QPointer<CMainWnd> self(this);
@@ -204,6 +212,24 @@ void CMainWnd::Preview(int row) {
   } else {
     players_.PlayAudio(path);
   }
+}
+
+QString CMainWnd::FactsOf(const FoundFileRecord& r) {
+  auto line = [this](const char* id, const QString& value) {
+    return Q(Prefixed(Message(id).toStdString(), value.toStdString()));
+  };
+  QStringList facts;
+  facts << line("MSG0906", Q(FormatSize(static_cast<int64_t>(r.fileSize))));
+  // Only the deep scan's engine knows where every kind of record starts.
+  auto* deep = dynamic_cast<CProfessionalRecovery*>(FindEngine(PointersOf(scanTargets_), r.driveLetter));
+  if (const std::optional<uint64_t> sector = deep != nullptr ? deep->FirstSectorOf(r) : std::nullopt)
+    facts << line("MSG0907", QString::number(*sector));
+  if (r.sourceKind <= static_cast<uint32_t>(SourceKind::kExtQuick))
+    facts << line("MSG0908", Message(QStringLiteral("MSG09%1").arg(13 + r.sourceKind)));
+  // A carved file has no entry to say whether it was deleted.
+  if (r.Kind() != SourceKind::kCarved) facts << Message((r.isDeleted & 1) != 0 ? "MSG0909" : "MSG0910");
+  facts << Message(r.isIntact != 0 ? "MSG0911" : "MSG0912");
+  return facts.join(QLatin1Char('\n'));
 }
 
 }  // namespace snapsave::app

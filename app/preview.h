@@ -1,5 +1,5 @@
-// Showing a previewed file: pictures inside the results page's preview box, audio and video in an external
-// player that this program starts, watches and ends.
+// Showing a previewed file: pictures, text and the hex view inside the results page's preview box, audio and
+// video in an external player that this program starts, watches and ends.
 #pragma once
 
 #include <QString>
@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <span>
 #include <vector>
 
 class QProcess;
@@ -22,6 +23,18 @@ void ShowTextInBox(ui::CRichEditUI* box, const QString& text);
 // The picture at `path` centred in the box, shrunk to its width; `fallback` as text when it cannot be
 // decoded. False when there is no box or no such file.
 bool ShowPictureInBox(ui::CRichEditUI* box, const QString& path, const QString& fallback);
+
+// The first bytes of a file that is not a picture, as the preview box shows them.
+struct BytesPreview {
+  bool isText = false;
+  QString content;  // the text, or the hex lines
+};
+inline constexpr size_t kPreviewTextBytes = 64 * 1024;
+// The first 64 KiB of `bytes` as text when they are text (UTF-8, UTF-16 with or without a byte-order mark,
+// Latin-1), otherwise as hex lines of `perLine` bytes: offset, bytes, characters.
+BytesPreview PreviewOfBytes(std::span<const uint8_t> bytes, int perLine);
+// The bytes a hex line holds (16, 8, 4, 2 or 1) in `columns` characters.
+int HexBytesPerLine(int columns);
 
 // Whether a name's extension is in the audio or the video list; "rm" is in both and counts as audio.
 struct MediaKind {

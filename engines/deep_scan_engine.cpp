@@ -706,8 +706,7 @@ bool CProfessionalRecovery::KeptInMerge(const FoundFileRecord& r) {
   const bool deep = r.Kind() == SourceKind::kFatDeep || r.Kind() == SourceKind::kNtfsDeep ||
                     r.Kind() == SourceKind::kExfatDeep;
   if (!deep && r.Kind() != SourceKind::kCarved) return true;
-  const auto sector =
-      r.Kind() == SourceKind::kCarved ? std::optional<uint64_t>(r.entryLocation) : FirstDataSector(r);
+  const auto sector = FirstSectorOf(r);
   if (!sector) return true;
   const auto known = merge_.find(*sector);
   if (known == merge_.end()) return true;

@@ -66,6 +66,12 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
   // Every engine's matches, a carved file dropped where a file-system engine found the same file (the same
   // first data sector and extension, or a thumbnail carved as a JPEG).
   uint32_t SearchByType(std::string_view extensionList, RecordList& out) override;
+  // The absolute sector a found file's bytes start at, for a carved file or a file-system one; nothing when
+  // its engine cannot say.
+  std::optional<uint64_t> FirstSectorOf(const FoundFileRecord& record) {
+    return record.Kind() == SourceKind::kCarved ? std::optional<uint64_t>(record.entryLocation)
+                                                : FirstDataSector(record);
+  }
   int32_t BuildAllocationMap() override;
   uint32_t ExtractForPreview(const FoundFileRecord* record, std::filesystem::path& outPath,
                              std::span<uint8_t> buffer, uint32_t& outSize, PreviewProgressCallback callback,

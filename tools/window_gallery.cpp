@@ -18,6 +18,7 @@
 #include "app/language_table.h"
 #include "app/main_wnd.h"
 #include "app/message_box.h"
+#include "app/preview.h"
 #include "app/progress_windows.h"
 #include "os/device.h"
 #include "tests/support/fake_engine.h"
@@ -202,6 +203,39 @@ void MessageBoxShots(Gallery& g) {
   }
 }
 
+// A formatted stick of documents scanned: a PDF's preview (a hex view) with its facts; then the same box with
+// a text file's first lines, as a text preview shows them.
+void DocumentPreviewShots(Gallery& g, CMainWnd& window, const fs::path& dir) {
+  const fs::path image = dir / "stick-formatted.img";
+  test::GunzipFixture("fat/stick-formatted.img.gz", image);
+  window.GoBack();
+  window.GoBack();
+  window.AddImageFile(image);
+  window.SendNotify(window.FindControl(QStringLiteral("BtnAdvanceScan")), QStringLiteral("click"));
+  window.StartScan();
+  ui::CTreeUI* tree = nullptr;
+  auto* list = window.Find<CListExUI>(QStringLiteral("FileList"));
+  if (window.CurrentPage() != CMainWnd::kResultPage ||
+      window.FindTreeNode(QStringLiteral("NodeDocument.pdf"), &tree) == nullptr || list == nullptr) {
+    std::fprintf(stderr, "the document scan did not reach the results\n");
+    g.ok = false;
+    return;
+  }
+  window.SendNotify(tree, QStringLiteral("itemselect"), 0, QStringLiteral("NodeDocument.pdf"));
+  list->SelectRow(0);
+  QTest::qWait(300);
+  g.Save(window, QStringLiteral("main-4-preview-hex.png"));
+  if (auto* box = window.Find<ui::CRichEditUI>(QStringLiteral("PreviewEdit"))) {
+    const std::string text = "Dear Sir or Madam,\n\nPlease find enclosed the signed contract of 3 May.\n\nYours "
+                             "faithfully,\nA. Customer\n";
+    box->Clear();
+    box->AppendBlock(PreviewOfBytes(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()), 4).content,
+                     false);
+    box->AppendBlock(QStringLiteral("Size: 104 B\nFound by: FAT deep scan\nDeleted\nLooks intact"), false);
+    g.Save(window, QStringLiteral("main-5-preview-text.png"));
+  }
+}
+
 // The main window over the machine's own disks, with a fixture image loaded and scanned.
 void MainWindowShots(Gallery& g) {
   test::ScratchAppData appData;
@@ -266,6 +300,7 @@ void MainWindowShots(Gallery& g) {
   for (QWidget* w : QApplication::topLevelWidgets()) {
     if (dynamic_cast<ui::CMenuWnd*>(w) != nullptr) w->close();
   }
+  DocumentPreviewShots(g, window, dir.path());
 }
 
 int Main(const QString& folder, const fs::path& programFolder) {

@@ -1,6 +1,7 @@
 #include "ui/controls.h"
 
 #include <QAbstractTextDocumentLayout>
+#include <QFontDatabase>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -602,6 +603,33 @@ bool CRichEditUI::InsertImage(const QImage& image) {
   format.setHeight(image.height() * scale);
   cursor.insertImage(format);
   return true;
+}
+
+namespace {
+QFont FixedFont(const QFont& like) {
+  QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  fixed.setPointSizeF(like.pointSizeF() > 0 ? like.pointSizeF() : fixed.pointSizeF());
+  return fixed;
+}
+}  // namespace
+
+void CRichEditUI::AppendBlock(const QString& text, bool fixed) {
+  QTextCursor cursor(edit_->document());
+  cursor.movePosition(QTextCursor::End);
+  if (!edit_->document()->isEmpty()) cursor.insertBlock();
+  QTextBlockFormat block;
+  block.setAlignment(Qt::AlignLeft);
+  cursor.setBlockFormat(block);
+  QTextCharFormat format;
+  format.setFont(fixed ? FixedFont(EffectiveFont()) : EffectiveFont());
+  cursor.insertText(text, format);
+  text_ = edit_->toPlainText();
+}
+
+int CRichEditUI::FixedColumns() const {
+  const int room = edit_->viewport()->width() - 2 * static_cast<int>(edit_->document()->documentMargin());
+  const int advance = QFontMetrics(FixedFont(EffectiveFont())).horizontalAdvance(QLatin1Char('0'));
+  return advance > 0 ? std::max(0, room / advance) : 0;
 }
 
 QString CRichEditUI::PlainContent() const {

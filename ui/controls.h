@@ -201,6 +201,10 @@ class CRichEditUI : public CControlUI {
   void ShowCentredText(const QString& text);
   // False (and nothing inserted) when the image cannot be decoded.
   bool InsertImage(const QImage& image);
+  // Appends `text` as left-aligned lines, in a fixed-width font when `fixed`, after what the box shows.
+  void AppendBlock(const QString& text, bool fixed);
+  // How many characters of the fixed-width font a line of the box holds.
+  int FixedColumns() const;
   QTextEdit* Editor() const { return edit_; }
   QString PlainContent() const;
   bool BlocksCaptionDrag() const override { return true; }

@@ -442,6 +442,18 @@ TEST_F(MainWindowTest, FormattedStickDocumentsComeBackThroughTheDeepScan) {
         "NodeDocument.7z", "NodeDocument.gz", "NodePhoto.heic", "NodeAudio.m4a"})
     EXPECT_NE(typeTree->FindNode(QString::fromLatin1(node)), nullptr) << node;
 
+  // A document's preview: its first bytes as text or as a hex view, and its facts beneath.
+  window->SendNotify(typeTree, QStringLiteral("itemselect"), 0, QStringLiteral("NodeDocument.pdf"));
+  auto* list = window->Find<CListExUI>(QStringLiteral("FileList"));
+  ASSERT_GT(list->RowCount(), 0);
+  window->SendNotify(list, QStringLiteral("itemselect"), 0);
+  const QString shown = window->Find<ui::CRichEditUI>(QStringLiteral("PreviewEdit"))->PlainContent();
+  EXPECT_TRUE(shown.startsWith(QStringLiteral("%PDF-")) ||
+              shown.startsWith(QStringLiteral("00000  25 50 44 46")))
+      << shown.left(200).toStdString();
+  for (const char* fact : {"Size: ", "First sector: ", "Found by: ", "Looks intact"})
+    EXPECT_TRUE(shown.contains(QString::fromLatin1(fact))) << fact << "\n" << shown.right(300).toStdString();
+
   typeTree->SetCheck(documents, true, true);
   const fs::path out = dir_.path() / "documents";
   fs::create_directories(out);

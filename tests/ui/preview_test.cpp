@@ -1,0 +1,50 @@
+#include "app/preview.h"
+
+#include <gtest/gtest.h>
+
+#include <QStringList>
+
+#include <string>
+#include <vector>
+
+namespace snapsave::app {
+namespace {
+
+// The literal's bytes, NULs included.
+template <size_t N>
+std::vector<uint8_t> Bytes(const char (&text)[N]) {
+  return {text, text + N - 1};
+}
+
+// What the preview box shows of a file that is not a picture: text in each encoding it can be in (a character
+// cut by the 64 KiB limit left out), and a hex view of anything else, as wide as the box allows.
+TEST(BytesPreview, TextInEachEncodingAndHexForTheRest) {
+  auto shown = [](const std::vector<uint8_t>& b) { return PreviewOfBytes(b, 4); };
+  EXPECT_EQ(shown(Bytes("caf\xC3\xA9 au lait\n")).content, QStringLiteral("caf\u00E9 au lait\n"));
+  EXPECT_EQ(shown(Bytes("caf\xE9\r\n")).content, QStringLiteral("caf\u00E9\r\n"));  // Latin-1
+  EXPECT_EQ(shown(Bytes("\xFF\xFEh\0i\0")).content, QStringLiteral("hi"));
+  EXPECT_EQ(shown(Bytes("\xFE\xFF\0h\0i")).content, QStringLiteral("hi"));
+  EXPECT_EQ(shown(Bytes("n\0o\0 \0m\0a\0r\0k\0")).content, QStringLiteral("no mark"));
+
+  std::vector<uint8_t> cut(kPreviewTextBytes - 1, 'a');
+  for (const int c : {0xE2, 0x82, 0xAC})
+    cut.push_back(static_cast<uint8_t>(c));  // a euro sign across the limit
+  const BytesPreview text = shown(cut);
+  EXPECT_TRUE(text.isText);
+  EXPECT_EQ(text.content.size(), static_cast<qsizetype>(kPreviewTextBytes - 1));
+
+  const BytesPreview binary = shown(Bytes("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR"));
+  EXPECT_FALSE(binary.isText);
+  EXPECT_EQ(
+      binary.content.split(QLatin1Char('\n')),
+      (QStringList{QStringLiteral("00000  89 50 4E 47  .PNG"), QStringLiteral("00004  0D 0A 1A 0A  ...."),
+                   QStringLiteral("00008  00 00 00 0D  ...."), QStringLiteral("0000C  49 48 44 52  IHDR")}));
+  EXPECT_EQ(PreviewOfBytes(Bytes("\0\x01\x02"), 8).content,
+            QStringLiteral("00000  00 01 02") + QString(17, QLatin1Char(' ')) + QStringLiteral("..."));
+  EXPECT_EQ(HexBytesPerLine(24), 4);
+  EXPECT_EQ(HexBytesPerLine(72), 16);
+  EXPECT_EQ(HexBytesPerLine(5), 1);
+}
+
+}  // namespace
+}  // namespace snapsave::app
