@@ -33,7 +33,8 @@ using namespace wnd;
 
 void CMainWnd::OnResultsReady(RecordList found) {
   if (fileList_ != nullptr) fileList_->RemoveAll();
-  if (auto* box = Find<ui::CRichEditUI>(QStringLiteral("PreviewEdit"))) box->Clear();
+  for (const char* name : {"PreviewEdit", "PreviewFacts"})
+    if (auto* box = Find<ui::CRichEditUI>(QString::fromLatin1(name))) box->Clear();
   searchResult_.clear();
   std::vector<QString> order;
   for (const FoundFileRecord& record : found) {
@@ -179,10 +180,12 @@ void CMainWnd::Preview(int row) {
   auto* box = Find<ui::CRichEditUI>(QStringLiteral("PreviewEdit"));
   const FoundFileRecord record = fileList_->RecordOf(row);
   if (record.isFolder != 0) {
+    if (auto* facts = Find<ui::CRichEditUI>(QStringLiteral("PreviewFacts"))) facts->Clear();
     ShowTextInBox(box, Message("MSG0904"));
     return;
   }
   if (box != nullptr) box->Clear();
+  if (auto* facts = Find<ui::CRichEditUI>(QStringLiteral("PreviewFacts"))) facts->SetText(FactsOf(record));
   PreviewResult result;
   int endCode = 0;
   {
@@ -199,10 +202,8 @@ void CMainWnd::Preview(int row) {
       const BytesPreview shown = PreviewOfBytes(result.data, HexBytesPerLine(box->FixedColumns()));
       box->AppendBlock(shown.content, !shown.isText);
     }
-    if (box != nullptr) box->AppendBlock(FactsOf(record), false);
     return;
   }
-  if (box != nullptr) box->AppendBlock(FactsOf(record), false);
   const QString path = QString::fromStdString(result.path.string());
   if (!result.isAudio) {
     QPointer<CMainWnd> self(this);
@@ -226,8 +227,7 @@ QString CMainWnd::FactsOf(const FoundFileRecord& r) {
     facts << line("MSG0907", QString::number(*sector));
   if (r.sourceKind <= static_cast<uint32_t>(SourceKind::kExtQuick))
     facts << line("MSG0908", Message(QStringLiteral("MSG09%1").arg(13 + r.sourceKind)));
-  // A carved file has no entry to say whether it was deleted.
-  if (r.Kind() != SourceKind::kCarved) facts << Message((r.isDeleted & 1) != 0 ? "MSG0909" : "MSG0910");
+  if (const std::optional<bool> deleted = WasDeleted(r)) facts << Message(*deleted ? "MSG0909" : "MSG0910");
   facts << Message(r.isIntact != 0 ? "MSG0911" : "MSG0912");
   return facts.join(QLatin1Char('\n'));
 }

@@ -92,10 +92,11 @@ QString HexLines(std::span<const uint8_t> b, int perLine) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
   const auto n = static_cast<size_t>(std::max(1, perLine));
   QString out;
-  out.reserve(static_cast<qsizetype>((b.size() / n + 1) * (9 + 4 * n)));
+  out.reserve(static_cast<qsizetype>((b.size() / n + 1) * (6 + 4 * n)));
   for (size_t at = 0; at < b.size(); at += n) {
-    for (int shift = 16; shift >= 0; shift -= 4) out.append(QLatin1Char(kDigits[(at >> shift) & 0xF]));
-    out.append(QLatin1String("  "));
+    // Four digits reach every offset of the 64 KiB shown.
+    for (int shift = 12; shift >= 0; shift -= 4) out.append(QLatin1Char(kDigits[(at >> shift) & 0xF]));
+    out.append(QLatin1Char(' '));
     for (size_t k = 0; k < n; ++k) {
       if (at + k < b.size()) {
         out.append(QLatin1Char(kDigits[b[at + k] >> 4]));
@@ -105,7 +106,6 @@ QString HexLines(std::span<const uint8_t> b, int perLine) {
         out.append(QLatin1String("   "));
       }
     }
-    out.append(QLatin1Char(' '));
     for (size_t k = 0; k < n && at + k < b.size(); ++k) {
       const uint8_t c = b[at + k];
       out.append(QLatin1Char(c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.'));
@@ -142,9 +142,9 @@ BytesPreview PreviewOfBytes(std::span<const uint8_t> all, int perLine) {
 }
 
 int HexBytesPerLine(int columns) {
-  // "00000  41 42 43 44  ABCD": the offset, two spaces, three columns and one character a byte, a space.
+  // "0000 41 42 43 44 ABCD": the offset and a space, then three columns and one character a byte.
   for (int n = 16; n > 1; n /= 2)
-    if (5 + 2 + 4 * n + 1 <= columns) return n;
+    if (5 + 4 * n <= columns) return n;
   return 1;
 }
 

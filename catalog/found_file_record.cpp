@@ -8,6 +8,23 @@
 
 namespace snapsave {
 
+std::optional<bool> WasDeleted(const FoundFileRecord& r) {
+  const bool marked = (r.isDeleted & 1) != 0;
+  if (r.isFolder != 0) return marked;
+  switch (r.Kind()) {
+    case SourceKind::kFatQuick:
+    case SourceKind::kNtfsQuick:
+    case SourceKind::kExfatQuick:
+    case SourceKind::kExtQuick:
+      return true;
+    case SourceKind::kFatDeep:
+    case SourceKind::kExfatDeep:
+      return marked;
+    default:
+      return std::nullopt;
+  }
+}
+
 std::string_view FoundFileRecord::Name() const {
   const void* end = std::memchr(name, 0, sizeof(name));
   size_t n = end != nullptr ? static_cast<size_t>(static_cast<const char*>(end) - name) : sizeof(name);

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <type_traits>
@@ -55,6 +56,11 @@ struct FoundFileRecord {
   SourceKind Kind() const { return static_cast<SourceKind>(sourceKind); }
 };
 static_assert(std::is_trivially_copyable_v<FoundFileRecord>);
+
+// Whether a found file or folder was deleted: a folder and a deep FAT or exFAT file say so in bit 0; the
+// quick engines list deleted files only, so a file of theirs was; a carved file, or a deep NTFS one, cannot
+// tell.
+std::optional<bool> WasDeleted(const FoundFileRecord& record);
 
 // Stored layout: byte offset of each field in the 346-byte record.
 namespace record_layout {

@@ -50,7 +50,7 @@ void PrintRecord(const FoundFileRecord& r, const std::string& path, bool json,
                             {"modified", FormatFileTime(r.writeTime)},
                             {"created", FormatFileTime(r.creationTime)},
                             {"intact", r.isIntact != 0},
-                            {"deleted", (r.isDeleted & 1) != 0},
+                            {"deleted", WasDeleted(r).value_or(false)},
                             {"nameGuessed", (r.isDeleted & kDeletedNameGuessed) != 0}});
     std::printf("%s\n", j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     return;

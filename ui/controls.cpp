@@ -5,6 +5,8 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QScrollBar>
+#include <QStyle>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -627,7 +629,11 @@ void CRichEditUI::AppendBlock(const QString& text, bool fixed) {
 }
 
 int CRichEditUI::FixedColumns() const {
-  const int room = edit_->viewport()->width() - 2 * static_cast<int>(edit_->document()->documentMargin());
+  // The vertical scroll bar takes its room once the lines overflow the box.
+  const int bar =
+      edit_->verticalScrollBar()->isVisible() ? 0 : edit_->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+  const int room =
+      edit_->viewport()->width() - bar - 2 * static_cast<int>(edit_->document()->documentMargin()) - 2;
   const int advance = QFontMetrics(FixedFont(EffectiveFont())).horizontalAdvance(QLatin1Char('0'));
   return advance > 0 ? std::max(0, room / advance) : 0;
 }

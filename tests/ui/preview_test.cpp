@@ -37,12 +37,13 @@ TEST(BytesPreview, TextInEachEncodingAndHexForTheRest) {
   EXPECT_FALSE(binary.isText);
   EXPECT_EQ(
       binary.content.split(QLatin1Char('\n')),
-      (QStringList{QStringLiteral("00000  89 50 4E 47  .PNG"), QStringLiteral("00004  0D 0A 1A 0A  ...."),
-                   QStringLiteral("00008  00 00 00 0D  ...."), QStringLiteral("0000C  49 48 44 52  IHDR")}));
+      (QStringList{QStringLiteral("0000 89 50 4E 47 .PNG"), QStringLiteral("0004 0D 0A 1A 0A ...."),
+                   QStringLiteral("0008 00 00 00 0D ...."), QStringLiteral("000C 49 48 44 52 IHDR")}));
   EXPECT_EQ(PreviewOfBytes(Bytes("\0\x01\x02"), 8).content,
-            QStringLiteral("00000  00 01 02") + QString(17, QLatin1Char(' ')) + QStringLiteral("..."));
-  EXPECT_EQ(HexBytesPerLine(24), 4);
-  EXPECT_EQ(HexBytesPerLine(72), 16);
+            QStringLiteral("0000 00 01 02 ") + QString(15, QLatin1Char(' ')) + QStringLiteral("..."));
+  EXPECT_EQ(HexBytesPerLine(21), 4);
+  EXPECT_EQ(HexBytesPerLine(68), 8);
+  EXPECT_EQ(HexBytesPerLine(69), 16);
   EXPECT_EQ(HexBytesPerLine(5), 1);
 }
 
