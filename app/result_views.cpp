@@ -46,7 +46,8 @@ QString IconFile(const QString& typeText, bool isFolder, bool intact) {
 QString TimeText(uint64_t fileTime) {
   if (fileTime == 0) return kNoTime;
   const os::LocalTime t = os::CivilTimeOfFileTime(fileTime);
-  return QString::asprintf("%d-%d-%d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
+  return QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
+                           t.second);
 }
 
 QString VolumeCaption(const VolumeInfo& v) {
@@ -107,6 +108,7 @@ int CListExUI::Fill(const RecordList& records, const std::set<RecordKey>& checke
     rows.push_back(std::move(row));
   }
   AddRows(std::move(rows));
+  FitColumns({kSizeColumn, kModifiedColumn, kCreatedColumn, kPathColumn});
   return checkedCount_;
 }
 

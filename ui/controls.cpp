@@ -225,6 +225,10 @@ QFont CControlUI::FontById(int id) const {
   return font();
 }
 
+int CControlUI::TextWidthWhole() const {
+  return QFontMetrics(EffectiveFont()).horizontalAdvance(text_) + textPadding_.left() + textPadding_.right();
+}
+
 QFont CControlUI::EffectiveFont() const {
   return FontById(font_);
 }

@@ -45,6 +45,8 @@ class CControlUI : public QWidget {
   void SetFixedWidth(int width);
   void SetFixedHeight(int height);
   int FixedWidth() const { return fixedWidth_; }
+  // The width that shows the text whole: its advance in the control's font and the text padding.
+  int TextWidthWhole() const;
   int FixedHeight() const { return fixedHeight_; }
 
   void setVisible(bool visible) override;

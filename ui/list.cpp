@@ -133,6 +133,31 @@ std::vector<CListHeaderItemUI*> CListUI::HeaderItems() const {
   return out;
 }
 
+void CListUI::FitColumns(std::initializer_list<int> columns) {
+  const std::vector<CListHeaderItemUI*> items = HeaderItems();
+  for (const int column : columns) {
+    const auto col = static_cast<size_t>(column);
+    if (column < 0 || col >= items.size()) continue;
+    // Sizes and dates are short: the widest text is among the longest, so only those are measured (a million
+    // rows stay cheap).
+    qsizetype longest = 0;
+    for (const ListRow& row : rows_)
+      if (col < row.cells.size()) longest = std::max(longest, row.cells[col].text.size());
+    int width = items[col]->TextWidthWhole();
+    int measured = 0;
+    for (const ListRow& row : rows_) {
+      if (col >= row.cells.size() || row.cells[col].text.size() + 1 < longest) continue;
+      const ListCell& c = row.cells[col];
+      const int icon = c.icon.Empty() ? 0 : 25;
+      width =
+          std::max(width, QFontMetrics(FontById(c.font >= 0 ? c.font : itemFont_)).horizontalAdvance(c.text) +
+                              c.textPadding.left() + c.textPadding.right() + icon + 2);
+      if (++measured == 256) break;
+    }
+    items[col]->SetFixedWidth(width);
+  }
+}
+
 std::vector<std::pair<int, int>> CListUI::ColumnSpans() const {
   std::vector<std::pair<int, int>> spans;
   for (CListHeaderItemUI* item : HeaderItems()) {

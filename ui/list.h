@@ -95,6 +95,8 @@ class CListUI : public CVerticalLayoutUI {
   // -1 clears the selection. Raises "itemselect" with wParam = row when asked.
   void SelectRow(int row, bool notify = true);
   int SelectedRow() const { return selected_; }
+  // Sizes the header items of `columns` to their caption and widest cell, so that none of them is cut.
+  void FitColumns(std::initializer_list<int> columns);
   // Stable sort of the rows; the selection follows its row.
   void SortRows(const std::function<bool(const ListRow&, const ListRow&)>& less);
   bool IsRowShown(int row) const;

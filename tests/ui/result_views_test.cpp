@@ -41,7 +41,7 @@ TEST(ResultViews, RowTextsAndIcons) {
   EXPECT_EQ(TimeText(0), "    ----    ");
   // 2020-01-02 03:04:05 as stored, without a time-zone change.
   const uint64_t t = (uint64_t{1577934245} + 11644473600ull) * 10'000'000ull;
-  EXPECT_EQ(TimeText(t), "2020-1-2 03:04:05");
+  EXPECT_EQ(TimeText(t), "2020-01-02 03:04:05");  // ISO: a date column never changes width
   VolumeInfo v;
   v.driveLetter = 3;
   v.volumeLabel = "CARD";
