@@ -81,6 +81,7 @@ void CMainWnd::RefreshDiskList(int mode) {
     const std::optional<fs::path> device = os::DiskTable::PathOf(disk);
     return device && os::IsRemovableDisk(*device);
   };
+  diskList_->SetUnallocatedText(Message("MSG0222"));
   diskList_->Fill(entries, caption, isRemovable);
   diskList_->SetImageRowsVisible(mode_ == 0);
 
@@ -192,7 +193,7 @@ void CMainWnd::ShowDetails(int row) {
     return;
   }
   if (const VolumeInfo* v = diskList_->EntryOf(row)) {
-    set(1, "MSG0203", result_view::VolumeCaption(*v).trimmed());
+    set(1, "MSG0203", result_view::VolumeName(*v, Message("MSG0222"), false));
     set(2, "MSG0204", v->fileSystemName.empty() ? QStringLiteral("-") : Q(v->fileSystemName));
     set(3, "MSG0205", v->volumeLabel.empty() ? QStringLiteral("-") : Q(v->volumeLabel));
     set(4, "MSG0206", size(v->totalBytes));

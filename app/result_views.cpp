@@ -58,6 +58,22 @@ QString VolumeCaption(const VolumeInfo& v) {
   return id + QStringLiteral(":\\ ") + QString::fromStdString(v.volumeLabel);
 }
 
+QString VolumeName(const VolumeInfo& v, const QString& unallocated, bool brief) {
+  QStringList parts;
+  if (!v.rootPath.empty())
+    parts << QString::fromStdString(v.rootPath);
+  else if (v.kind == EntryKind::kUnallocated)
+    parts << unallocated;
+  if (!v.volumeLabel.empty()) parts << QString::fromStdString(v.volumeLabel);
+  if (!brief) {
+    if (!v.fileSystemName.empty()) parts << QString::fromStdString(v.fileSystemName);
+    parts << QString::fromStdString(FormatSize(static_cast<int64_t>(v.totalBytes)));
+  }
+  QString name = parts.join(QStringLiteral(" \u00B7 "));
+  if (!v.mountPoint.empty()) name += QStringLiteral(", mounted at ") + QString::fromStdString(v.mountPoint);
+  return name;
+}
+
 }  // namespace result_view
 
 namespace {
@@ -267,11 +283,8 @@ void CDiskListUI::Fill(const std::vector<VolumeInfo>& entries,
     ui::ListRow row;
     row.tag = static_cast<qlonglong>(i);
     row.cells.resize(3);
-    QString caption = result_view::VolumeCaption(v).trimmed();
-    // No drive letters here: the device and mount point say which entry it is.
-    if (!v.rootPath.empty()) caption += QStringLiteral("  ") + QString::fromStdString(v.rootPath);
-    if (!v.mountPoint.empty()) caption += QStringLiteral(" on ") + QString::fromStdString(v.mountPoint);
-    row.cells[0].text = caption;
+    // No drive letters or running numbers here: the device, label and mount point say which entry it is.
+    row.cells[0].text = result_view::VolumeName(v, unallocatedText_, true);
     row.cells[0].textPadding = QMargins(110, 0, 0, 0);
     row.cells[0].font = kNameFont;
     row.cells[0].icon = removable ? kRemovableVolume : kFixedVolume;

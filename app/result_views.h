@@ -27,11 +27,15 @@ inline const QString kNoTime = QStringLiteral("    ----    ");
 QString TypeText(const FoundFileRecord& record);
 // "FileIcon/image.png", "FileIcon/doc_error.png", ...
 QString IconFile(const QString& typeText, bool isFolder, bool intact);
-// "%d-%d-%d %02d:%02d:%02d" of the stored time, or kNoTime for 0.
+// "%04d-%02d-%02d %02d:%02d:%02d" of the stored time, or kNoTime for 0.
 QString TimeText(uint64_t fileTime);
 // A disk-list row's first column: "3:\ CARD", "E:\ Photos", or "*:\" for an entry whose free space is
 // negative.
 QString VolumeCaption(const VolumeInfo& volume);
+// A volume as Linux users know it: "/dev/sdb1 · CARD · FAT32 · 29.7 GB", `unallocated` in place of the device
+// for a free stretch; with `short`, only the device and label (the list shows the rest in columns of its
+// own). A mounted volume adds ", mounted at /media/card".
+QString VolumeName(const VolumeInfo& volume, const QString& unallocated, bool brief);
 }  // namespace result_view
 
 // Identifies a found record across lists: its volume, engine and creation number.
@@ -94,6 +98,8 @@ class CDiskListUI : public ui::CListUI {
   // every disk is fixed).
   void Fill(const std::vector<VolumeInfo>& entries, const std::function<QString(int32_t, bool)>& diskCaption,
             const std::function<bool(int32_t)>& isRemovable = {});
+  // The name an unallocated stretch goes by in the list.
+  void SetUnallocatedText(const QString& text) { unallocatedText_ = text; }
   const VolumeInfo* EntryOf(int row) const;
   // Whether a row is a volume of a removable disk (the main window selects the first such row).
   bool IsRemovableRow(int row) const;
@@ -119,6 +125,7 @@ class CDiskListUI : public ui::CListUI {
   std::set<int32_t> removableDisks_;
   std::vector<ImageFile> images_;
   QString imageTypeText_;
+  QString unallocatedText_ = QStringLiteral("Unallocated space");
   bool imagesVisible_ = true;
 };
 

@@ -4,6 +4,7 @@
 
 #include <QStringList>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -35,16 +36,33 @@ TEST(BytesPreview, TextInEachEncodingAndHexForTheRest) {
 
   const BytesPreview binary = shown(Bytes("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR"));
   EXPECT_FALSE(binary.isText);
-  EXPECT_EQ(
-      binary.content.split(QLatin1Char('\n')),
-      (QStringList{QStringLiteral("0000 89 50 4E 47 .PNG"), QStringLiteral("0004 0D 0A 1A 0A ...."),
-                   QStringLiteral("0008 00 00 00 0D ...."), QStringLiteral("000C 49 48 44 52 IHDR")}));
+  EXPECT_EQ(binary.content.split(QLatin1Char('\n')),
+            (QStringList{QStringLiteral("0000 89 50 4E 47 .PNG"), QStringLiteral("0004 0D 0A 1A 0A ...."),
+                         QStringLiteral("0008 00 00 00 0D ...."), QStringLiteral("000C 49 48 44 52 IHDR")}));
   EXPECT_EQ(PreviewOfBytes(Bytes("\0\x01\x02"), 8).content,
             QStringLiteral("0000 00 01 02 ") + QString(15, QLatin1Char(' ')) + QStringLiteral("..."));
   EXPECT_EQ(HexBytesPerLine(21), 4);
   EXPECT_EQ(HexBytesPerLine(68), 8);
   EXPECT_EQ(HexBytesPerLine(69), 16);
   EXPECT_EQ(HexBytesPerLine(5), 1);
+}
+
+// Bytes from a disk are anything: random runs of every length around the limit, text-like and not, give text
+// or whole hex lines (one per `perLine` bytes of the first 64 KiB), never more.
+TEST(BytesPreview, AnyBytesGiveTextOrWholeHexLines) {
+  std::mt19937 random(7);
+  for (int round = 0; round < 200; ++round) {
+    const size_t size = round < 100 ? random() % 300 : kPreviewTextBytes - 150 + random() % 300;
+    std::vector<uint8_t> bytes(size);
+    const uint32_t range = round % 3 == 0 ? 128 : 256;  // a third mostly ASCII
+    for (uint8_t& b : bytes) b = static_cast<uint8_t>(random() % range);
+    const int perLine = 1 << (round % 5);
+    const BytesPreview shown = PreviewOfBytes(bytes, perLine);
+    if (shown.isText) continue;
+    const size_t shownBytes = std::min(size, kPreviewTextBytes);
+    const size_t lines = (shownBytes + static_cast<size_t>(perLine) - 1) / static_cast<size_t>(perLine);
+    EXPECT_EQ(static_cast<size_t>(shown.content.count(QLatin1Char('\n'))) + (lines == 0 ? 0 : 1), lines);
+  }
 }
 
 }  // namespace

@@ -48,6 +48,18 @@ TEST(ResultViews, RowTextsAndIcons) {
   EXPECT_EQ(VolumeCaption(v), "3:\\ CARD");
   v.freeBytes = static_cast<uint64_t>(-5);
   EXPECT_EQ(VolumeCaption(v), "*:\\");
+  // Volumes by the names Linux users know; a free stretch has no device.
+  v.rootPath = "/dev/sdb1";
+  v.fileSystemName = "FAT32";
+  v.totalBytes = 2048;
+  EXPECT_EQ(VolumeName(v, "Free", false),
+            QStringLiteral("/dev/sdb1 \u00B7 CARD \u00B7 FAT32 \u00B7 2.00 KB"));
+  v.mountPoint = "/media/card";
+  EXPECT_EQ(VolumeName(v, "Free", true), QStringLiteral("/dev/sdb1 \u00B7 CARD, mounted at /media/card"));
+  VolumeInfo stretch;
+  stretch.kind = EntryKind::kUnallocated;
+  stretch.totalBytes = 1024;
+  EXPECT_EQ(VolumeName(stretch, "Free", false), QStringLiteral("Free \u00B7 1.00 KB"));
 }
 
 TEST(ResultViews, SortingFollowsTheHeaderDirections) {
@@ -130,7 +142,7 @@ TEST(ResultViews, ADiskWithTwoVolumesIsOneNodeAndTwoRows) {
   ASSERT_EQ(list.RowCount(), 5);
   EXPECT_TRUE(list.Row(0).isNode);
   EXPECT_EQ(list.Row(0).cells[0].text, "Disk 1");
-  EXPECT_EQ(list.Row(1).cells[0].text, "1:\\  /dev/sdb1 on /media/card");
+  EXPECT_EQ(list.Row(1).cells[0].text, "/dev/sdb1, mounted at /media/card");
   EXPECT_EQ(list.Row(1).cells[2].bar, 25);
   EXPECT_EQ(list.EntryOf(2)->driveLetter, 2);
   EXPECT_TRUE(list.Row(3).isNode);
