@@ -439,7 +439,9 @@ void CMainWnd::Notify(const ui::TNotifyUI& msg) {
     }
     if (!option->UserData().isEmpty()) OnFileTypeOption(option);
     return;
-  } else if (type == QLatin1String("itemselect")) {
+  } else if (type == QLatin1String("itemselect") ||
+             (type == QLatin1String("itemfocus") && msg.sender == diskList_)) {
+    // A source is chosen by the keyboard's mark too; a file is previewed only when asked (a click, Enter).
     if (msg.sender == diskList_) {
       const int row = static_cast<int>(msg.wParam);
       const bool chosen =
@@ -453,6 +455,12 @@ void CMainWnd::Notify(const ui::TNotifyUI& msg) {
     }
     if (msg.sender == fileList_) return Preview(static_cast<int>(msg.wParam));
     if (msg.sender == tree_) return ShowTypeNode(msg.lParam.toString());
+  } else if (type == QLatin1String("list_check_all") && msg.sender == fileList_) {
+    if (auto* all = Find<ui::CCheckBoxUI>(QStringLiteral("ChkSelAll"))) {
+      all->SetCheck(true, false);
+      SendNotify(all, QStringLiteral("click"));
+    }
+    return;
   } else if (type == QLatin1String("checkboxselectchanged")) {
     if (msg.sender == tree_) ApplyNodeCheck(msg.lParam.toString(), msg.wParam != 0);
     return;

@@ -1,5 +1,6 @@
 #include "ui/list.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QToolTip>
@@ -78,6 +79,83 @@ CListUI::CListUI(QWidget* parent)
   slot->SetName(QString());
   Add(slot);
   body_->raise();
+  setFocusPolicy(Qt::StrongFocus);
+}
+
+void CListUI::keyPressEvent(QKeyEvent* event) {
+  if (!HandleKey(event->key(), event->modifiers())) CVerticalLayoutUI::keyPressEvent(event);
+}
+
+bool CListUI::HandleKey(int key, Qt::KeyboardModifiers modifiers) {
+  const int count = RowCount();
+  // The next shown row from `from` in `direction`, `steps` times; `from` itself where none follows.
+  auto step = [&](int from, int direction, int steps) {
+    int at = from;
+    for (int r = from + direction; steps > 0 && r >= 0 && r < count; r += direction) {
+      if (!IsRowShown(r)) continue;
+      at = r;
+      --steps;
+    }
+    return at;
+  };
+  const int page = std::max(1, body_->height() / std::max(1, itemHeight_) - 1);
+  int row = selected_;
+  switch (key) {
+    case Qt::Key_A:
+      if ((modifiers & Qt::ControlModifier) == 0 || !checkColumn_) return false;
+      Notify(QStringLiteral("list_check_all"), 0);
+      return true;
+    case Qt::Key_Space:
+      if (checkColumn_ && selected_ >= 0 && !rows_[static_cast<size_t>(selected_)].isNode)
+        SetChecked(selected_, !rows_[static_cast<size_t>(selected_)].checked, true);
+      return true;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+      if (selected_ >= 0) Notify(QStringLiteral("itemselect"), selected_);
+      return true;
+    case Qt::Key_Down:
+      row = step(selected_, 1, 1);
+      break;
+    case Qt::Key_Up:
+      row = selected_ < 0 ? step(-1, 1, 1) : step(selected_, -1, 1);
+      break;
+    case Qt::Key_PageDown:
+      row = step(selected_, 1, page);
+      break;
+    case Qt::Key_PageUp:
+      row = selected_ < 0 ? step(-1, 1, 1) : step(selected_, -1, page);
+      break;
+    case Qt::Key_Home:
+      row = step(-1, 1, 1);
+      break;
+    case Qt::Key_End:
+      row = step(count, -1, 1);
+      break;
+    default:
+      return false;
+  }
+  if (row >= 0 && row != selected_) {
+    SelectRow(row, false);
+    EnsureVisible(row);
+    Notify(QStringLiteral("itemfocus"), row);
+  }
+  return true;
+}
+
+void CListUI::EnsureVisible(int row) {
+  int top = 0, height = 0;
+  ForEachShown([&](int i, const ListRow& r) {
+    if (i == row) {
+      height = ItemHeight(r);
+      return false;
+    }
+    top += ItemHeight(r);
+    return true;
+  });
+  if (top < scroll_->value())
+    scroll_->setValue(top);
+  else if (top + height > scroll_->value() + body_->height())
+    scroll_->setValue(top + height - body_->height());
 }
 
 bool CListUI::SetAttribute(const QString& name, const QString& value, QString* error) {

@@ -70,6 +70,7 @@ class CListUI : public CVerticalLayoutUI {
   explicit CListUI(QWidget* parent = nullptr);
   bool SetAttribute(const QString& name, const QString& value, QString* error) override;
   bool BlocksCaptionDrag() const override { return true; }
+  void keyPressEvent(QKeyEvent* event) override;
   void DoLayout() override {
     CVerticalLayoutUI::DoLayout();
     UpdateScroll();
@@ -95,6 +96,11 @@ class CListUI : public CVerticalLayoutUI {
   // -1 clears the selection. Raises "itemselect" with wParam = row when asked.
   void SelectRow(int row, bool notify = true);
   int SelectedRow() const { return selected_; }
+  // The keyboard: arrows, Home, End and the page keys move the mark ("itemfocus"), Enter raises "itemselect"
+  // as a click does, Space ticks the marked row, Ctrl+A asks for every shown row ticked ("list_check_all").
+  bool HandleKey(int key, Qt::KeyboardModifiers modifiers);
+  // Scrolls so that the row is in view.
+  void EnsureVisible(int row);
   // Sizes the header items of `columns` to their caption and widest cell, so that none of them is cut.
   void FitColumns(std::initializer_list<int> columns);
   // Stable sort of the rows; the selection follows its row.

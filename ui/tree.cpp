@@ -1,5 +1,6 @@
 #include "ui/tree.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 
@@ -20,6 +21,7 @@ bool Fail(QString* error, const QString& why) {
 CTreeUI::CTreeUI(QWidget* parent) : CControlUI(parent), scroll_(new QScrollBar(Qt::Vertical, this)) {
   scroll_->hide();
   QObject::connect(scroll_, &QScrollBar::valueChanged, this, [this] { update(); });
+  setFocusPolicy(Qt::StrongFocus);
 }
 
 bool CTreeUI::SetAttribute(const QString& name, const QString& value, QString* error) {
@@ -232,6 +234,46 @@ void CTreeUI::mousePressEvent(QMouseEvent* event) {
     SetCheck(node, node->check != CheckState::Checked, true);
   } else {
     SelectNode(node);
+  }
+}
+
+void CTreeUI::keyPressEvent(QKeyEvent* event) {
+  const auto nodes = VisibleNodes();
+  const auto at = std::find(nodes.begin(), nodes.end(), selected_);
+  TreeNode* node = at == nodes.end() ? nullptr : *at;
+  TreeNode* next = nullptr;
+  switch (event->key()) {
+    case Qt::Key_Down:
+      next = at == nodes.end() ? (nodes.empty() ? nullptr : nodes.front())
+                               : (at + 1 == nodes.end() ? node : *(at + 1));
+      break;
+    case Qt::Key_Up:
+      next = at == nodes.end() || at == nodes.begin() ? (nodes.empty() ? nullptr : nodes.front()) : *(at - 1);
+      break;
+    case Qt::Key_Left:
+      if (node != nullptr && node->expanded && !node->children.empty())
+        SetExpanded(node, false);
+      else if (node != nullptr && node->parent != &root_)
+        next = node->parent;
+      break;
+    case Qt::Key_Right:
+      if (node != nullptr && !node->children.empty()) SetExpanded(node, true);
+      break;
+    case Qt::Key_Space:
+      if (node != nullptr) SetCheck(node, node->check != CheckState::Checked, true);
+      break;
+    default:
+      CControlUI::keyPressEvent(event);
+      return;
+  }
+  if (next != nullptr && next != node) {
+    SelectNode(next);
+    const auto shown = VisibleNodes();
+    const int index = static_cast<int>(std::find(shown.begin(), shown.end(), next) - shown.begin());
+    if (index * itemHeight_ < scroll_->value())
+      scroll_->setValue(index * itemHeight_);
+    else if ((index + 1) * itemHeight_ > scroll_->value() + height())
+      scroll_->setValue((index + 1) * itemHeight_ - height());
   }
 }
 

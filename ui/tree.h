@@ -54,6 +54,8 @@ class CTreeUI : public CControlUI {
   void PaintStatus(QPainter& painter) override;
   void PaintText(QPainter&) override {}
   void mousePressEvent(QMouseEvent* event) override;
+  // Up and Down move the selection, Left folds a node (or goes to its parent), Right unfolds it, Space ticks.
+  void keyPressEvent(QKeyEvent* event) override;
   void wheelEvent(QWheelEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
 

@@ -225,10 +225,26 @@ TEST_F(MainWindowTest, FixtureImageIsScannedCountedAndRecoveredByteForByte) {
   EXPECT_EQ(tree, cli);
   EXPECT_TRUE(window->PreviewPath().empty());  // the first row is marked, not previewed
 
-  // Check every photo through the category node, as a click on its box does.
+  // The keyboard: Down marks the next file without reading it, Space ticks it, Ctrl+A ticks every file shown,
+  // Enter previews the marked one; in the tree Space ticks the selected node.
+  auto* keys = window->Find<CListExUI>(QStringLiteral("FileList"));
+  QTest::keyClick(keys, Qt::Key_Down);
+  EXPECT_EQ(keys->SelectedRow(), 1);
+  EXPECT_TRUE(window->PreviewPath().empty());
+  QTest::keyClick(keys, Qt::Key_Space);
+  EXPECT_EQ(window->CheckedFiles().size(), 1u);
+  QTest::keyClick(keys, Qt::Key_A, Qt::ControlModifier);
+  EXPECT_EQ(window->CheckedFiles().size(), 8u);
+  QTest::keyClick(keys, Qt::Key_Return);
+  EXPECT_FALSE(window->PreviewPath().empty());
   ui::CTreeUI* typeTree = nullptr;
   ui::TreeNode* photos = window->FindTreeNode(QStringLiteral("NodePhoto"), &typeTree);
   ASSERT_NE(photos, nullptr);
+  typeTree->SelectNode(photos, false);
+  QTest::keyClick(typeTree, Qt::Key_Space);
+  EXPECT_TRUE(window->CheckedFiles().empty());
+
+  // Check every photo through the category node, as a click on its box does.
   typeTree->SetCheck(photos, true, true);
   EXPECT_EQ(window->CheckedFiles().size(), 8u);
   EXPECT_TRUE(window->FindControl(QStringLiteral("BtnRecover"))->isEnabled());
