@@ -140,6 +140,18 @@ void CMainWnd::Initialise() {
   diskList_ = Find<CDiskListUI>(QStringLiteral("DiskList"));
   tree_ = Find<CFileTreeUI>(QStringLiteral("TypeTree"));
   fileList_ = Find<CListExUI>(QStringLiteral("FileList"));
+  if (fileList_ != nullptr) {
+    // The folder a file-system engine found the file in ("/" for its root); carved files have none.
+    fileList_->SetPathSource([this](const FoundFileRecord& r) {
+      std::string path;
+      IFileRecoveryParse* engine = FindEngine(PointersOf(scanTargets_), r.driveLetter);
+      if (r.Kind() == SourceKind::kCarved || engine == nullptr || engine->GetRecordPath(&r, path) != 0)
+        return QString();
+      std::replace(path.begin(), path.end(), '\\', '/');
+      while (!path.empty() && path.back() == '/') path.pop_back();
+      return QString::fromStdString("/" + path);
+    });
+  }
   if (auto* hint = FindControl(QStringLiteral("TxtMainInfo"))) hint->SetUserData(hint->Text());
   ApplyTexts();
   RefreshDiskList(0);

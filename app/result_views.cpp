@@ -116,7 +116,8 @@ int CListExUI::Fill(const RecordList& records, const std::set<RecordKey>& checke
       row.cells[kSizeColumn].text = QString::fromStdString(FormatSize(static_cast<int64_t>(r.fileSize)));
     row.cells[kModifiedColumn].text = result_view::TimeText(r.writeTime);
     row.cells[kCreatedColumn].text = result_view::TimeText(r.creationTime);
-    row.cells[kPathColumn].text = result_view::kNoTime;
+    const QString path = pathOf_ ? pathOf_(r) : QString();
+    row.cells[kPathColumn].text = path.isEmpty() ? result_view::kNoTime : path;
     row.cells[kTypeColumn].text = type;
     // The lost first letter of a deleted short name was taken from its siblings: say so where it is shown.
     if ((r.isDeleted & kDeletedNameGuessed) != 0)
@@ -124,7 +125,9 @@ int CListExUI::Fill(const RecordList& records, const std::set<RecordKey>& checke
     rows.push_back(std::move(row));
   }
   AddRows(std::move(rows));
-  FitColumns({kSizeColumn, kModifiedColumn, kCreatedColumn, kPathColumn});
+  FitColumns({kSizeColumn, kModifiedColumn, kCreatedColumn, kTypeColumn});
+  // A long path is cut rather than the type beside it (its whole text is the cell's tool tip).
+  FitColumns({kPathColumn}, 120);
   return checkedCount_;
 }
 

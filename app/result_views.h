@@ -53,6 +53,8 @@ class CListExUI : public ui::CListUI {
   // Empties the list and adds a row per record, checked when its key is in `checked`. Returns the number of
   // checked rows.
   int Fill(const RecordList& records, const std::set<RecordKey>& checked);
+  // Where the "Path" column gets each file's found folder ("DCIM/100CANON"); empty shows none.
+  void SetPathSource(std::function<QString(const FoundFileRecord&)> pathOf) { pathOf_ = std::move(pathOf); }
   const FoundFileRecord& RecordOf(int row) const;
   int CheckedCount() const { return checkedCount_; }
   // The state the header box and the type node show for the rows' checks.
@@ -68,6 +70,7 @@ class CListExUI : public ui::CListUI {
 
  private:
   RecordList records_;
+  std::function<QString(const FoundFileRecord&)> pathOf_;
   std::map<QString, int> directions_;
   int checkedCount_ = 0;
 };

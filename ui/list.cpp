@@ -211,7 +211,7 @@ std::vector<CListHeaderItemUI*> CListUI::HeaderItems() const {
   return out;
 }
 
-void CListUI::FitColumns(std::initializer_list<int> columns) {
+void CListUI::FitColumns(std::initializer_list<int> columns, int maxWidth) {
   const std::vector<CListHeaderItemUI*> items = HeaderItems();
   for (const int column : columns) {
     const auto col = static_cast<size_t>(column);
@@ -232,7 +232,7 @@ void CListUI::FitColumns(std::initializer_list<int> columns) {
                               c.textPadding.left() + c.textPadding.right() + icon + 2);
       if (++measured == 256) break;
     }
-    items[col]->SetFixedWidth(width);
+    items[col]->SetFixedWidth(std::min(width, maxWidth));
   }
 }
 

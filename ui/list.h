@@ -101,8 +101,9 @@ class CListUI : public CVerticalLayoutUI {
   bool HandleKey(int key, Qt::KeyboardModifiers modifiers);
   // Scrolls so that the row is in view.
   void EnsureVisible(int row);
-  // Sizes the header items of `columns` to their caption and widest cell, so that none of them is cut.
-  void FitColumns(std::initializer_list<int> columns);
+  // Sizes the header items of `columns` to their caption and widest cell, so that none of them is cut (but
+  // none wider than `maxWidth`).
+  void FitColumns(std::initializer_list<int> columns, int maxWidth = 100000);
   // Stable sort of the rows; the selection follows its row.
   void SortRows(const std::function<bool(const ListRow&, const ListRow&)>& less);
   bool IsRowShown(int row) const;

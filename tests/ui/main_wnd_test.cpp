@@ -467,6 +467,12 @@ TEST_F(MainWindowTest, FormattedStickDocumentsComeBackThroughTheDeepScan) {
   window->SendNotify(typeTree, QStringLiteral("itemselect"), 0, QStringLiteral("NodeDocument.pdf"));
   auto* list = window->Find<CListExUI>(QStringLiteral("FileList"));
   ASSERT_GT(list->RowCount(), 0);
+  // The "Path" column: the folder the deep scan rebuilt for a named file, none for a carved one.
+  for (int row = 0; row < list->RowCount(); ++row) {
+    const bool carved = list->RecordOf(row).Kind() == SourceKind::kCarved;
+    EXPECT_EQ(list->Row(row).cells[5].text.startsWith(QLatin1Char('/')), !carved)
+        << list->Row(row).cells[5].text.toStdString();
+  }
   window->SendNotify(list, QStringLiteral("itemselect"), 0);
   const QString shown = window->Find<ui::CRichEditUI>(QStringLiteral("PreviewEdit"))->PlainContent();
   EXPECT_TRUE(shown.startsWith(QStringLiteral("%PDF-")) || shown.startsWith(QStringLiteral("0000 25 50 ")))
