@@ -1,6 +1,9 @@
 #include "app/result_views.h"
 
 #include <algorithm>
+#include <map>
+#include <optional>
+#include <tuple>
 
 #include "catalog/found_file_catalogue.h"
 #include "filetypes/file_categories.h"
@@ -99,6 +102,8 @@ int CListExUI::Fill(const RecordList& records, const std::set<RecordKey>& checke
   checkedCount_ = 0;
   std::vector<ui::ListRow> rows;
   rows.reserve(records_.size());
+  // A list holds few types: each icon is looked up and parsed once, not once a row.
+  std::map<std::tuple<QString, bool, bool>, std::optional<ui::ImageDescriptor>> icons;
   for (size_t i = 0; i < records_.size(); ++i) {
     const FoundFileRecord& r = records_[i];
     const QString type = result_view::TypeText(r);
@@ -110,8 +115,10 @@ int CListExUI::Fill(const RecordList& records, const std::set<RecordKey>& checke
     row.cells.resize(7);
     const std::string_view name = r.Name();
     row.cells[kNameColumn].text = QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
-    if (auto icon = ui::ParseImageDescriptor(result_view::IconFile(type, r.isFolder != 0, r.isIntact != 0)))
-      row.cells[kNameColumn].icon = *icon;
+    auto [icon, added] = icons.try_emplace({type, r.isFolder != 0, r.isIntact != 0});
+    if (added)
+      icon->second = ui::ParseImageDescriptor(result_view::IconFile(type, r.isFolder != 0, r.isIntact != 0));
+    if (icon->second) row.cells[kNameColumn].icon = *icon->second;
     if (r.isFolder == 0)
       row.cells[kSizeColumn].text = QString::fromStdString(FormatSize(static_cast<int64_t>(r.fileSize)));
     row.cells[kModifiedColumn].text = result_view::TimeText(r.writeTime);
