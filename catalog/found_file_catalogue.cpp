@@ -205,6 +205,7 @@ void FoundFileCatalogue::Reset() {
   foldersWritten_ = 0;
   relations_.clear();
   folders_.clear();
+  ForgetIndex();
 }
 
 uint32_t FoundFileCatalogue::OpenIn(const fs::path& folder, std::string_view logName, Mode mode) {
@@ -232,6 +233,7 @@ uint32_t FoundFileCatalogue::OpenIn(const fs::path& folder, std::string_view log
   std::vector<uint8_t> data;
   if (uint32_t e = ReadWhole(relationFile_, data); e != err::kSuccess) return e;
   relations_ = ParseRelationText(data);
+  ForgetIndex();
   if (uint32_t e = ReadWhole(folderFile_, data); e != err::kSuccess) return e;
   folders_ = ParseFolderNames(data);
   foldersWritten_ = folders_.size();
@@ -267,6 +269,7 @@ void FoundFileCatalogue::AddToFolder(uint32_t parentRef, uint32_t depth, uint32_
                                      std::optional<std::string_view> folderName) {
   relations_[MakeFolderKey(depth, parentRef)].push_back(recordId);
   if (folderName) folders_.push_back({entryRef, recordId, std::string(*folderName)});
+  ForgetIndex();
   sideFilesDirty_ = true;
 }
 
@@ -293,6 +296,7 @@ uint32_t FoundFileCatalogue::KeepRecords(uint32_t count) {
     it = ids.empty() ? relations_.erase(it) : std::next(it);
   }
   std::erase_if(folders_, [count](const FolderNameEntry& f) { return f.recordId > count; });
+  ForgetIndex();
   if (uint32_t e = folderFile_.Truncate(0); e != err::kSuccess) return e;
   foldersWritten_ = 0;
   sideFilesDirty_ = true;
@@ -461,11 +465,21 @@ uint32_t FoundFileCatalogue::FindFolderRecord(uint32_t entryRef, FoundFileRecord
   return err::kInvalidParameter;
 }
 
-const FolderKey* FoundFileCatalogue::KeyHolding(uint32_t recordId) const {
-  for (const auto& [key, ids] : relations_) {
-    if (std::find(ids.begin(), ids.end(), recordId) != ids.end()) return &key;
+void FoundFileCatalogue::ForgetIndex() {
+  holdersStale_ = true;
+  holders_.clear();
+  folderRecords_.clear();
+}
+
+std::optional<FolderKey> FoundFileCatalogue::KeyHolding(uint32_t recordId) const {
+  if (holdersStale_) {
+    holders_.clear();
+    for (const auto& [key, ids] : relations_)
+      for (const uint32_t id : ids) holders_.try_emplace(id, key);
+    holdersStale_ = false;
   }
-  return nullptr;
+  const auto it = holders_.find(recordId);
+  return it == holders_.end() ? std::nullopt : std::optional<FolderKey>(it->second);
 }
 
 uint32_t FoundFileCatalogue::CollectAncestors(const FoundFileRecord* record, RecordList& out) {
@@ -476,8 +490,8 @@ uint32_t FoundFileCatalogue::CollectAncestors(const FoundFileRecord* record, Rec
   uint32_t current = record->recordId;
   // Each step adds a folder not seen before, so a cycle in damaged relations ends the walk.
   for (;;) {
-    const FolderKey* key = KeyHolding(current);
-    if (key == nullptr || *key == rootKey) return err::kSuccess;
+    const std::optional<FolderKey> key = KeyHolding(current);
+    if (!key || *key == rootKey) return err::kSuccess;
     const uint32_t parentRef = FolderKeyRef(*key);
 
     auto named = std::find_if(folders_.begin(), folders_.end(),
@@ -488,8 +502,17 @@ uint32_t FoundFileCatalogue::CollectAncestors(const FoundFileRecord* record, Rec
       parent.entryRef = parentRef;
       parent.recordId = named->recordId;
       parent.SetName(named->name);
-    } else if (uint32_t e = FindFolderRecord(parentRef, parent); e != err::kSuccess) {
-      return e;
+    } else {
+      // The records file is read once for each folder, not once for each file below it.
+      auto [known, added] = folderRecords_.try_emplace(parentRef);
+      if (added) {
+        if (uint32_t e = FindFolderRecord(parentRef, parent); e == err::kSuccess)
+          known->second.record = parent;
+        else
+          known->second.error = e;
+      }
+      if (known->second.error != err::kSuccess) return known->second.error;
+      parent = known->second.record;
     }
     const uint32_t parentId = parent.recordId;  // packed: copied, never bound to a reference
     if (!visited.insert(parentId).second) return err::kSuccess;

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "catalog/catalogue_format.h"
@@ -96,7 +97,11 @@ class FoundFileCatalogue {
   uint32_t ReadRecords(std::span<const uint32_t> ids, Visit&& visit) const;
   const std::vector<uint32_t>* ListOf(FolderKey key) const;
   // The key whose list holds `recordId`, searched in key order.
-  const FolderKey* KeyHolding(uint32_t recordId) const;
+  // The folder key whose list holds the record (the first, as the relation map orders them), through an index
+  // built on first use after the relations change: a path is asked for each file listed.
+  std::optional<FolderKey> KeyHolding(uint32_t recordId) const;
+  // Drops the index and the folder records kept for paths; the relations changed.
+  void ForgetIndex();
 
   std::vector<uint8_t> writeBuffer_;
   uint32_t bufferFill_ = 0;
@@ -118,6 +123,14 @@ class FoundFileCatalogue {
   std::filesystem::path folderPath_;
   RelationMap relations_;
   std::vector<FolderNameEntry> folders_;
+  mutable std::unordered_map<uint32_t, FolderKey> holders_;
+  mutable bool holdersStale_ = true;
+  // Folder records looked up by their reference for paths, or why none was found; emptied with the index.
+  struct FolderLookup {
+    FoundFileRecord record{};
+    uint32_t error = 0;
+  };
+  std::unordered_map<uint32_t, FolderLookup> folderRecords_;
 };
 
 }  // namespace snapsave
