@@ -58,6 +58,50 @@ CliRun QuickScan(const fs::path& image, const std::string& action) {
   return Execute(std::string(SNAPSAVE_CLI) + " scan " + Quote(image) + " --quick " + action);
 }
 
+using Row = std::vector<std::string>;
+
+// The tab-separated fields of each line of `text`.
+std::vector<Row> Rows(const std::string& text) {
+  std::vector<Row> rows;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    Row& row = rows.emplace_back();
+    std::istringstream f(line);
+    for (std::string field; std::getline(f, field, '\t');) row.push_back(field);
+  }
+  return rows;
+}
+
+std::string Slurp(const fs::path& p) {
+  const auto bytes = test::ReadFile(p);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// A fixture's manifest: path, size, checksum (and state) a line.
+std::vector<Row> Manifest(const std::string& name) {
+  return Rows(Slurp(test::Fixture(name)));
+}
+
+// Each line of a --json listing.
+std::vector<nlohmann::json> JsonLines(const std::string& text) {
+  std::vector<nlohmann::json> objects;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) objects.push_back(nlohmann::json::parse(line));
+  return objects;
+}
+
+// The regular files `fls -r -d -p -l ARGS` lists, deleted or orphaned, as (path, size).
+std::vector<std::pair<std::string, std::string>> FlsFiles(const std::string& args) {
+  const CliRun fls = Execute("fls -r -d -p -l " + args);
+  EXPECT_EQ(fls.code, 0) << "fls (sleuthkit) missing?";
+  std::vector<std::pair<std::string, std::string>> files;
+  for (const Row& cols : Rows(fls.out)) {
+    if (cols.size() >= 7 && (cols[0].starts_with("r/r") || cols[0].starts_with("-/r")))
+      files.emplace_back(cols[1], cols[6]);
+  }
+  return files;
+}
+
 // One line of the tab-separated listing.
 struct ListedItem {
   std::string type, folder, name, size;
@@ -65,15 +109,9 @@ struct ListedItem {
 
 std::vector<ListedItem> ParseListing(const std::string& text) {
   std::vector<ListedItem> items;
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) {
-    std::istringstream f(line);
-    ListedItem item;
-    std::getline(f, item.type, '\t');
-    std::getline(f, item.folder, '\t');
-    std::getline(f, item.name, '\t');
-    std::getline(f, item.size, '\t');
-    items.push_back(item);
+  for (Row& row : Rows(text)) {
+    row.resize(4);
+    items.push_back({row[0], row[1], row[2], row[3]});
   }
   return items;
 }
@@ -101,9 +139,7 @@ TEST_P(CliOnImage, ListingAgreesWithSleuthKitAndRecoveryMatchesOriginals) {
   const CliRun list = QuickScan(image, "--list --json");
   ASSERT_EQ(list.code, 0);
   std::set<std::string> ours;
-  std::istringstream listed(list.out);
-  for (std::string line; std::getline(listed, line);) {
-    const auto j = nlohmann::json::parse(line);
+  for (const auto& j : JsonLines(list.out)) {
     const std::string folder = j["path"];
     std::string name = j["name"];
     // fls keeps "_" where we guessed the lost first letter.
@@ -113,18 +149,8 @@ TEST_P(CliOnImage, ListingAgreesWithSleuthKitAndRecoveryMatchesOriginals) {
     if (j["type"] == "file" && folder != "/holiday trip/" && folder != "/Holiday Trip/")
       ours.insert(Key(folder.substr(1), name, std::to_string(j["size"].get<uint64_t>())));
   }
-  const CliRun fls = Execute("fls -r -d -p -l " + Quote(image));
-  ASSERT_EQ(fls.code, 0) << "fls (sleuthkit) missing?";
   std::set<std::string> theirs;
-  std::istringstream flsLines(fls.out);
-  for (std::string line; std::getline(flsLines, line);) {
-    if (line.rfind("r/r", 0) != 0) continue;
-    std::vector<std::string> cols;
-    std::istringstream f(line);
-    for (std::string c; std::getline(f, c, '\t');) cols.push_back(c);
-    ASSERT_GE(cols.size(), 7u);
-    theirs.insert(Key("", cols[1], cols[6]));
-  }
+  for (const auto& [path, size] : FlsFiles(Quote(image))) theirs.insert(Key("", path, size));
   EXPECT_EQ(ours, theirs);
 
   const fs::path out = dir_.path() / "out";
@@ -157,23 +183,13 @@ TEST(Cli, ExfatDeletedFilesAsSleuthKitListsThem) {
   const CliRun list = QuickScan(image, "--list --json");
   ASSERT_EQ(list.code, 0);
   std::set<std::string> ours;
-  std::istringstream listed(list.out);
-  for (std::string line; std::getline(listed, line);) {
-    const auto j = nlohmann::json::parse(line);
+  for (const auto& j : JsonLines(list.out)) {
     if (j["type"] == "file")
       ours.insert(std::string(j["path"]).substr(1) + std::string(j["name"]) + "\t" +
                   std::to_string(j["size"].get<uint64_t>()));
   }
-  const CliRun fls = Execute("fls -r -d -p -l " + Quote(image));
-  ASSERT_EQ(fls.code, 0) << "fls (sleuthkit) missing?";
   std::set<std::string> theirs;
-  std::istringstream flsLines(fls.out);
-  for (std::string line; std::getline(flsLines, line);) {
-    std::vector<std::string> cols;
-    std::istringstream f(line);
-    for (std::string c; std::getline(f, c, '\t');) cols.push_back(c);
-    if (line.rfind("r/r", 0) == 0 && cols.size() >= 7) theirs.insert(cols[1] + "\t" + cols[6]);
-  }
+  for (const auto& [path, size] : FlsFiles(Quote(image))) theirs.insert(path + "\t" + size);
   EXPECT_EQ(ours, theirs);
   EXPECT_EQ(ours.size(), 5u);  // two files deleted, a folder tree deleted with two, a split file
   const fs::path out = dir.path() / "out";
@@ -214,18 +230,13 @@ TEST_P(CliOnFormattedExfat, QuickFormattedCardComesBackNamed) {
     const std::string rel = fs::relative(e.path(), out).generic_string();
     if (rel.rfind("LostFolder", 0) == 0) recovered[rel.substr(rel.find('/') + 1)] = e.path();
   }
-  std::ifstream manifest(test::Fixture("exfat/formatted.manifest"));
   size_t checked = 0;
-  for (std::string line; std::getline(manifest, line);) {
-    std::istringstream fields(line);
-    std::string path, size;
-    std::getline(fields, path, '\t');
-    std::getline(fields, size, '\t');
-    const std::string below = path.substr(path.find('/') + 1);  // its folder in the overwritten root is lost
+  for (const Row& m : Manifest("exfat/formatted.manifest")) {
+    const std::string below = m[0].substr(m[0].find('/') + 1);  // its folder in the overwritten root is lost
     ASSERT_EQ(recovered.count(below), 1u) << below;
-    EXPECT_EQ(fs::file_size(recovered[below]), std::stoul(size)) << below;
+    EXPECT_EQ(fs::file_size(recovered[below]), std::stoul(m[1])) << below;
     const CliRun sum = Execute("sha256sum " + Quote(recovered[below]));
-    EXPECT_EQ(sum.out.substr(0, 64), line.substr(line.rfind('\t') + 1)) << below;
+    EXPECT_EQ(sum.out.substr(0, 64), m[2]) << below;
     ++checked;
   }
   EXPECT_EQ(checked, 7u);
@@ -288,15 +299,7 @@ TEST(Cli, NtfsListingAndRecoveryMatchTheManifest) {
   const fs::path image = dir.path() / "n.img";
   test::GunzipFixture("ntfs/ntfs_small.img.gz", image);
   std::map<std::string, std::pair<uint64_t, std::string>> manifest;
-  std::ifstream in(test::Fixture("ntfs/ntfs_small.manifest"));
-  for (std::string line; std::getline(in, line);) {
-    std::istringstream f(line);
-    std::string path, size, crc;
-    std::getline(f, path, '\t');
-    std::getline(f, size, '\t');
-    std::getline(f, crc, '\t');
-    manifest[path] = {std::stoull(size), crc};
-  }
+  for (const Row& m : Manifest("ntfs/ntfs_small.manifest")) manifest[m[0]] = {std::stoull(m[1]), m[2]};
   ASSERT_FALSE(manifest.empty());
 
   const CliRun list = QuickScan(image, "--list");
@@ -350,7 +353,6 @@ TEST(Cli, CraftedNamesStayInsideTheDestination) {
 pid_t Spawn(const std::vector<std::string>& args, const fs::path& out, const fs::path& err,
             bool ctrlCBlocked = false);
 int WaitExit(pid_t pid);
-std::string Slurp(const fs::path& p);
 
 TEST(Cli, ExitCodes) {
   EXPECT_EQ(Execute(std::string(SNAPSAVE_CLI) + " scan").code, 1);
@@ -533,13 +535,9 @@ TEST(CliDeep, AQuickFormattedCardComesBack) {
     byName.insert(name);
     crcByName[name] = crc;
   }
-  std::ifstream in(test::Fixture("fat/card-formatted.manifest"));
   size_t checked = 0;
-  for (std::string line; std::getline(in, line);) {
-    std::istringstream f(line);
-    std::string path, size, crc, state;
-    std::getline(f, path, '\t');
-    f >> size >> crc >> state;
+  for (const Row& m : Manifest("fat/card-formatted.manifest")) {
+    const std::string &path = m[0], &crc = m[2], &state = m[3];
     std::string name = path.substr(path.rfind('/') + 1);
     for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     // A deleted photo gets its first letter back from its siblings; "plan.txt" has none to give it.
@@ -626,13 +624,9 @@ TEST(CliDeep, AFormattedStickOfDocumentsComesBack) {
   const fs::path out = dir.path() / "out";
   ASSERT_EQ(DeepScan(image, "--recover " + Quote(out)).code, 0);
   const auto files = Recovered(out);
-  std::ifstream in(test::Fixture("fat/stick-formatted.manifest"));
   size_t checked = 0;
-  for (std::string line; std::getline(in, line);) {
-    std::istringstream f(line);
-    std::string path, size, crc;
-    std::getline(f, path, '\t');
-    f >> size >> crc;
+  for (const Row& m : Manifest("fat/stick-formatted.manifest")) {
+    const std::string &path = m[0], &crc = m[2];
     const auto it = std::find_if(files.begin(), files.end(), [&](const auto& file) {
       const std::string& rel = file.first;
       if (path.find('/') == std::string::npos) {  // a document from the root: carved, named by its type
@@ -663,48 +657,50 @@ TEST(CliDeep, AnNtfsVolumeListsEachDeletedFileOnce) {
   ASSERT_EQ(DeepScan(image, "--recover " + Quote(out)).code, 0);
   std::map<uint32_t, int> byContent;
   for (const auto& [path, crc] : Recovered(out)) ++byContent[crc];
-  std::ifstream in(test::Fixture("ntfs/ntfs_small.manifest"));
-  for (std::string line; std::getline(in, line);) {
-    std::istringstream f(line);
-    std::string path, size, crc;
-    std::getline(f, path, '\t');
-    std::getline(f, size, '\t');
-    std::getline(f, crc, '\t');
-    // The many small text files share no contents, so each CRC names one file.
-    EXPECT_EQ(byContent[static_cast<uint32_t>(std::stoul(crc, nullptr, 16))], 1) << path;
+  // The many small text files share no contents, so each CRC names one file.
+  for (const Row& m : Manifest("ntfs/ntfs_small.manifest"))
+    EXPECT_EQ(byContent[static_cast<uint32_t>(std::stoul(m[2], nullptr, 16))], 1) << m[0];
+}
+
+// `size` bytes of a fixed pseudo-random stream with the media fixtures `placed` (by first sector) written
+// over it, each followed by zeros to its sector's end, saved as `path`; gives each file's CRC by its sector.
+std::map<uint64_t, uint32_t> NoiseWithMedia(const fs::path& path, size_t size, uint64_t seed,
+                                            const std::map<uint64_t, std::string>& placed) {
+  std::vector<uint8_t> image(size);
+  for (uint8_t& b : image) {
+    seed ^= seed << 13;
+    seed ^= seed >> 7;
+    seed ^= seed << 17;
+    b = static_cast<uint8_t>(seed >> 24);
   }
+  std::map<uint64_t, uint32_t> crcs;
+  for (const auto& [sector, name] : placed) {
+    const fs::path file = path.parent_path() / name;
+    test::GunzipFixture("carve/media/" + name + ".gz", file);
+    const auto bytes = test::ReadFile(file);
+    const size_t at = sector * 512, end = at + bytes.size();
+    std::copy(bytes.begin(), bytes.end(), image.begin() + static_cast<std::ptrdiff_t>(at));
+    std::fill(image.begin() + static_cast<std::ptrdiff_t>(end),
+              image.begin() + static_cast<std::ptrdiff_t>((end + 511) / 512 * 512), 0);
+    crcs[sector] = Crc(bytes);
+  }
+  test::WriteFile(path, image);
+  return crcs;
 }
 
 // Raw data with real media files in it: each is carved into the folder of its category, byte for byte.
 TEST(CliDeep, RawMediaIsCarvedIntoCategoryFolders) {
   test::ScratchAppData appData;
   test::TempDir dir;
-  std::vector<uint8_t> image(4 << 20);
-  uint64_t x = 12345;
-  for (uint8_t& b : image) {
-    x ^= x << 13;
-    x ^= x >> 7;
-    x ^= x << 17;
-    b = static_cast<uint8_t>(x >> 24);
-  }
-  const std::map<uint64_t, std::pair<std::string, std::string>> placed = {
-      {100, {"photo.jpg", "photo/100.jpg"}},
-      {900, {"pic.png", "photo/900.png"}},
-      {1700, {"tone.wav", "audio/1700.wav"}},
-      {2500, {"movie.avi", "video/2500.avi"}},
-      {3300, {"pic.gif", "photo/3300.gif"}}};
-  std::map<std::string, uint32_t> expected;
-  for (const auto& [sector, names] : placed) {
-    test::GunzipFixture("carve/media/" + names.first + ".gz", dir.path() / names.first);
-    const auto bytes = test::ReadFile(dir.path() / names.first);
-    std::copy(bytes.begin(), bytes.end(), image.begin() + static_cast<std::ptrdiff_t>(sector * 512));
-    const size_t end = sector * 512 + bytes.size();
-    std::fill(image.begin() + static_cast<std::ptrdiff_t>(end),
-              image.begin() + static_cast<std::ptrdiff_t>((end + 511) / 512 * 512), 0);
-    expected[names.second] = Crc(bytes);
-  }
   const fs::path path = dir.path() / "raw.img";
-  test::WriteFile(path, image);
+  const auto crcs = NoiseWithMedia(
+      path, 4 << 20, 12345,
+      {{100, "photo.jpg"}, {900, "pic.png"}, {1700, "tone.wav"}, {2500, "movie.avi"}, {3300, "pic.gif"}});
+  const std::map<std::string, uint32_t> expected = {{"photo/100.jpg", crcs.at(100)},
+                                                    {"photo/900.png", crcs.at(900)},
+                                                    {"audio/1700.wav", crcs.at(1700)},
+                                                    {"video/2500.avi", crcs.at(2500)},
+                                                    {"photo/3300.gif", crcs.at(3300)}};
   const fs::path out = dir.path() / "out";
   ASSERT_EQ(DeepScan(path, "--recover " + Quote(out)).code, 0);
   const auto files = Recovered(out);
@@ -743,10 +739,8 @@ TEST(CliDeep, TypesFilterGroupsListsAndRecoversIntoCategories) {
 
   const CliRun json = DeepScan(image, "--types jpg --list --json");
   ASSERT_EQ(json.code, 0);
-  std::istringstream jsonLines(json.out);
   int deleted = 0;
-  for (std::string line; std::getline(jsonLines, line);) {
-    const auto j = nlohmann::json::parse(line);
+  for (const auto& j : JsonLines(json.out)) {
     EXPECT_EQ(j.at("extension"), "jpg");
     EXPECT_EQ(j.at("category"), "photo");
     EXPECT_TRUE(j.contains("size") && j.contains("path"));
@@ -803,11 +797,6 @@ int WaitExit(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string Slurp(const fs::path& p) {
-  const auto bytes = test::ReadFile(p);
-  return std::string(bytes.begin(), bytes.end());
-}
-
 // Waits until process `pid` holds `file` open (its scan has begun); false after 20 s.
 bool WaitUntilOpen(pid_t pid, const fs::path& file) {
   const fs::path fds = fs::path("/proc") / std::to_string(pid) / "fd";
@@ -819,49 +808,6 @@ bool WaitUntilOpen(pid_t pid, const fs::path& file) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return false;
-}
-
-// Ctrl-C stops a deep scan with its position saved; --resume then finishes with the same carved files as a
-// scan run in one go, none twice. The Ctrl-C goes as soon as the scan has the image open, whatever the
-// machine's speed; a gigabyte cannot be scanned in the moment the program takes to act on it.
-TEST(CliDeep, InterruptedScanResumesToTheSameFiles) {
-  test::ScratchAppData appData;
-  test::TempDir dir;
-  const fs::path image = dir.path() / "big.img";
-  const std::vector<std::string> media{"photo.jpg", "pic.png", "tone.wav", "pic.gif"};
-  std::vector<std::vector<uint8_t>> bytes;
-  for (const std::string& name : media) {
-    test::GunzipFixture("carve/media/" + name + ".gz", dir.path() / name);
-    bytes.push_back(test::ReadFile(dir.path() / name));
-  }
-  {
-    // Mostly holes, so it costs no disk; a file every 24 MiB, the last one near the end.
-    std::ofstream f(image, std::ios::binary);
-    const uint64_t size = uint64_t{1} << 30;
-    for (uint64_t at = 1 << 20, i = 0; at + (1 << 20) < size; at += 24 << 20, ++i) {
-      const auto& b = bytes[i % bytes.size()];
-      f.seekp(static_cast<std::streamoff>(at));
-      f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
-    }
-    f.seekp(static_cast<std::streamoff>(size - 1));
-    f.put('\0');
-  }
-  const fs::path once = dir.path() / "once", resumed = dir.path() / "resumed";
-  ASSERT_EQ(DeepScan(image, "--recover " + Quote(once)).code, 0);
-  const auto expected = Recovered(once);
-  ASSERT_GE(expected.size(), 40u);
-
-  const pid_t pid = Spawn({"scan", image.string(), "--fresh"}, dir.path() / "out1", dir.path() / "err1");
-  ASSERT_GT(pid, 0);
-  ASSERT_TRUE(WaitUntilOpen(pid, image));
-  kill(pid, SIGINT);
-  const int code = WaitExit(pid);
-  ASSERT_EQ(code, 130) << Slurp(dir.path() / "err1");
-  EXPECT_NE(Slurp(dir.path() / "err1").find("--resume"), std::string::npos);
-
-  const CliRun rest = DeepScan(image, "--resume --recover " + Quote(resumed));
-  ASSERT_EQ(rest.code, 0);
-  EXPECT_EQ(Recovered(resumed), expected);
 }
 
 // A disk image with a formatted FAT card, an NTFS and an exFAT volume and loose files between long empty
@@ -902,7 +848,9 @@ std::multiset<std::string> SortedLines(const std::string& text) {
 
 // A deep scan killed at any moment (SIGKILL: nothing of it runs after) goes on from its last checkpoint to
 // exactly the files of a scan run in one go, none twice, none lost; kills land everywhere, checkpoint writes
-// included, as checkpoints come every MiB.
+// included, as checkpoints come every MiB. Every tenth run is stopped by Ctrl-C once the program has the
+// image open instead: it ends as cancelled, says how to go on when it saved the scan, and goes on the same
+// way.
 TEST(CliDeep, AScanKilledAnywhereResumesToTheSameFiles) {
   test::ScratchAppData appData;
   test::TempDir dir;
@@ -923,13 +871,23 @@ TEST(CliDeep, AScanKilledAnywhereResumesToTheSameFiles) {
     const pid_t pid = Spawn({"scan", image.string(), "--fresh", "--checkpoint-mib", "1"}, dir.path() / "out",
                             dir.path() / "err");
     ASSERT_GT(pid, 0);
-    std::this_thread::sleep_for(std::chrono::microseconds(killAfter));
-    kill(pid, SIGKILL);
-    WaitExit(pid);
+    if (run % 10 == 0) {
+      ASSERT_TRUE(WaitUntilOpen(pid, image));
+      kill(pid, SIGINT);
+      ASSERT_EQ(WaitExit(pid), 130) << Slurp(dir.path() / "err");
+    } else {
+      std::this_thread::sleep_for(std::chrono::microseconds(killAfter));
+      kill(pid, SIGKILL);
+      WaitExit(pid);
+    }
     bool checkpointed = false;
     for (const auto& e : fs::recursive_directory_iterator(appData.path()))
       checkpointed = checkpointed || e.path().filename() == "Deep_Checkpoint";
     resumedFromCheckpoint += checkpointed ? 1 : 0;
+    // A Ctrl-C in the scan saves it and says how to go on (one before the scan began leaves nothing).
+    if (run % 10 == 0 && checkpointed) {
+      EXPECT_NE(Slurp(dir.path() / "err").find("--resume"), std::string::npos);
+    }
     const auto folders = ScanFolders(appData.path());
     const CliRun resumed = DeepScan(image, "--resume --list");
     ASSERT_EQ(resumed.code, 0) << "killed after " << killAfter << " us";
@@ -1037,9 +995,7 @@ TEST_P(CliOnWholeDisk, EveryVolumeListsAsSleuthKitAndRecoversAsItsOwnImage) {
   const CliRun listed = Execute(cli + " list --json " + Quote(image_));
   ASSERT_EQ(listed.code, 0);
   std::map<uint64_t, std::string> idAt;  // volume start -> ID
-  std::istringstream entries(listed.out);
-  for (std::string line; std::getline(entries, line);) {
-    const auto j = nlohmann::json::parse(line);
+  for (const auto& j : JsonLines(listed.out)) {
     if (j["kind"] == "volume") idAt[j["startSector"].get<uint64_t>()] = j["id"].get<std::string>();
   }
   ASSERT_EQ(idAt.size(), volumes_.size()) << listed.out;
@@ -1047,9 +1003,7 @@ TEST_P(CliOnWholeDisk, EveryVolumeListsAsSleuthKitAndRecoversAsItsOwnImage) {
   const CliRun quick = Execute(cli + " scan " + Quote(image_) + " --quick --list --json");
   ASSERT_EQ(quick.code, 0);
   std::map<std::string, std::set<std::string>> ours;
-  std::istringstream lines(quick.out);
-  for (std::string line; std::getline(lines, line);) {
-    const auto j = nlohmann::json::parse(line);
+  for (const auto& j : JsonLines(quick.out)) {
     const std::string path = j["path"].get<std::string>().substr(1) + j["name"].get<std::string>();
     // Files of the folder deleted with its files still live are ours alone: fls does not open deleted
     // folders.
@@ -1059,17 +1013,10 @@ TEST_P(CliOnWholeDisk, EveryVolumeListsAsSleuthKitAndRecoversAsItsOwnImage) {
       ours[j["source"]].insert(Normal(shown, std::to_string(j["size"].get<uint64_t>())));
   }
   for (const auto& [start, id] : idAt) {
-    const CliRun fls = Execute("fls -r -d -p -l -o " + std::to_string(start) + " " + Quote(image_));
     std::set<std::string> theirs;
-    std::istringstream flsLines(fls.out);
-    for (std::string line; std::getline(flsLines, line);) {
-      if (line.rfind("r/r", 0) != 0 && line.rfind("-/r", 0) != 0) continue;
-      std::vector<std::string> cols;
-      std::istringstream f(line);
-      for (std::string c; std::getline(f, c, '\t');) cols.push_back(c);
-      ASSERT_GE(cols.size(), 7u);
-      if (Normal(cols[1], "").rfind("$orphanfiles/orphanfile-", 0) == 0) continue;  // nameless records
-      theirs.insert(Normal(cols[1], cols[6]));
+    for (const auto& [path, size] : FlsFiles("-o " + std::to_string(start) + " " + Quote(image_))) {
+      if (Normal(path, "").rfind("$orphanfiles/orphanfile-", 0) == 0) continue;  // nameless records
+      theirs.insert(Normal(path, size));
     }
     EXPECT_FALSE(theirs.empty()) << id;
     EXPECT_EQ(ours[id], theirs) << id;
@@ -1245,30 +1192,16 @@ TEST(CliDeep, ASourceThatGoesAwayEndsTheScanAndItResumesWhenBack) {
 TEST(CliDeep, AFailingDiskIsScannedAroundItsBadAreas) {
   test::ScratchAppData appData;
   test::TempDir dir;
-  std::vector<uint8_t> image(8 << 20);
-  uint64_t x = 99;
-  for (uint8_t& b : image) {
-    x ^= x << 13;
-    x ^= x >> 7;
-    x ^= x << 17;
-    b = static_cast<uint8_t>(x >> 24);
-  }
   // Photos before, between and after the bad areas; one just after a bad area, in what the pass jumps over.
   const std::map<uint64_t, std::string> placed = {
       {100, "photo.jpg"}, {2100, "pic.png"}, {4300, "tone.wav"}, {9500, "photo.jpg"}, {15000, "pic.gif"}};
+  const fs::path backing = dir.path() / "raw.img";
+  const auto crcs = NoiseWithMedia(backing, 8 << 20, 99, placed);
   std::map<std::string, uint32_t> expected;
   for (const auto& [sector, name] : placed) {
-    test::GunzipFixture("carve/media/" + name + ".gz", dir.path() / name);
-    const auto bytes = test::ReadFile(dir.path() / name);
-    std::copy(bytes.begin(), bytes.end(), image.begin() + static_cast<std::ptrdiff_t>(sector * 512));
-    const size_t end = sector * 512 + bytes.size();
-    std::fill(image.begin() + static_cast<std::ptrdiff_t>(end),
-              image.begin() + static_cast<std::ptrdiff_t>((end + 511) / 512 * 512), 0);
     const std::string category = name == "tone.wav" ? "audio" : "photo";
-    expected[category + "/" + std::to_string(sector) + name.substr(name.find('.'))] = Crc(bytes);
+    expected[category + "/" + std::to_string(sector) + name.substr(name.find('.'))] = crcs.at(sector);
   }
-  const fs::path backing = dir.path() / "raw.img";
-  test::WriteFile(backing, image);
   FailingDisk disk(backing, dir.path() / "mnt", "3000-3999,9400-9420,12000", 0);
   if (!disk.Mounted()) GTEST_SKIP() << "FUSE is not available here";
   const fs::path out = dir.path() / "out";
@@ -1293,11 +1226,8 @@ TEST(Cli, SourcesImagesAndTheDiskList) {
   test::TempDir dir;
   const CliRun list = Execute(std::string(SNAPSAVE_CLI) + " list --json");
   ASSERT_EQ(list.code, 0);
-  std::istringstream lines(list.out);
-  for (std::string line; std::getline(lines, line);) {
-    const auto j = nlohmann::json::parse(line);
-    EXPECT_TRUE(j.contains("id") && j.contains("kind") && j.contains("sectorCount")) << line;
-  }
+  for (const auto& j : JsonLines(list.out))
+    EXPECT_TRUE(j.contains("id") && j.contains("kind") && j.contains("sectorCount")) << j.dump();
   EXPECT_EQ(Execute(std::string(SNAPSAVE_CLI) + " scan 60000 --list").code, 2);
   EXPECT_EQ(Execute(std::string(SNAPSAVE_CLI) + " scan " + Quote(dir.path() / "none.img")).code, 2);
   EXPECT_EQ(Execute(std::string(SNAPSAVE_CLI) + " scan x.img --resume --fresh").code, 1);

@@ -411,32 +411,6 @@ TEST_F(MainWindowTest, ImageOfASmallImageIsOfferedForScanningAfterItIsMade) {
   EXPECT_EQ(selected->path, copy);
 }
 
-// A volume in a container image (QCOW2 here) is loaded, scanned and counted as its raw image is.
-TEST_F(MainWindowTest, AContainerImageIsScannedLikeTheVolumeItHolds) {
-  const std::map<QString, int> raw = [&] {
-    auto window = MakeWindow();
-    window->ChooseMode(0);
-    prompts_->openPaths.push_back(QString::fromStdString(image_.string()));
-    window->LoadImage();
-    window->StartScan();
-    return TreeCounts(*window);
-  }();
-  ASSERT_FALSE(raw.empty());
-  image_ = dir_.path() / "holes16.qcow2";
-  test::GunzipFixture("images/holes16.qcow2.gz", image_);
-  auto window = MakeWindow();
-  window->ChooseMode(0);
-  prompts_->openPaths.push_back(QString::fromStdString(image_.string()));
-  window->LoadImage();
-  ASSERT_TRUE(window->SourceChosen());
-  EXPECT_TRUE(
-      window->FindControl(QStringLiteral("Label1"))->Text().contains(QStringLiteral("holes16.qcow2")));
-  window->StartScan();
-  ASSERT_EQ(window->CurrentPage(), CMainWnd::kResultPage);
-  EXPECT_EQ(TreeCounts(*window), raw);
-  EXPECT_EQ(TreeCounts(*window), CliCounts(window->ExtensionPattern()));
-}
-
 // A formatted stick of documents through the deep scan: the tree shows the documents and archives under their
 // own category with the command line's counts, and what is ticked there comes back byte for byte.
 TEST_F(MainWindowTest, FormattedStickDocumentsComeBackThroughTheDeepScan) {
