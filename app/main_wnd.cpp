@@ -5,6 +5,7 @@
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QThread>
 #include <QUrl>
 
@@ -69,6 +70,11 @@ CMainWnd::CMainWnd(std::unique_ptr<UserPrompts> prompts, std::unique_ptr<DiskMap
     return TargetVolumeOf(path, entries);
   };
   deviceReadable = [](const fs::path& device) { return ::access(device.c_str(), R_OK) == 0; };
+  // Filtering a million files takes a moment; it waits for a pause in the typing.
+  filterTimer_ = new QTimer(this);
+  filterTimer_->setSingleShot(true);
+  filterTimer_->setInterval(250);
+  QObject::connect(filterTimer_, &QTimer::timeout, this, [this] { ApplyFilter(); });
 }
 
 CMainWnd::~CMainWnd() = default;
@@ -172,6 +178,17 @@ void CMainWnd::ApplyTexts() {
   if (ui::CControlUI* product = FindControl(QStringLiteral("LblProductName")))
     product->SetText(Message("MSG1209"));
   if (auto* hint = FindControl(QStringLiteral("TxtMainInfo"))) hint->SetUserData(hint->Text());
+  for (const auto& [edit, tip] : {std::pair{"FilterName", "MSG0930"}, std::pair{"FilterMinSize", "MSG0931"},
+                                  std::pair{"FilterMaxSize", "MSG0932"}, std::pair{"FilterFrom", "MSG0933"},
+                                  std::pair{"FilterTo", "MSG0934"}}) {
+    if (auto* field = Find<ui::CEditUI>(Q(edit))) field->Editor()->setPlaceholderText(Message(tip));
+  }
+  if (auto* state = FindControl(QStringLiteral("FilterState"))) {
+    const QString chosen =
+        LanguageTable::Text(LanguageTable::Instance().GetSection(QStringLiteral("menu_state")),
+                            QStringLiteral("state_%1").arg(static_cast<int>(filter_.state)));
+    if (!chosen.isEmpty()) state->SetText(chosen);
+  }
   SetPageTexts(CurrentPage());
 }
 
@@ -390,7 +407,30 @@ void CMainWnd::OpenAssistMenu() {
   }
 }
 
+void CMainWnd::OpenStateMenu() {
+  ui::CControlUI* button = FindControl(QStringLiteral("FilterState"));
+  if (button == nullptr) return;
+  QPointer<ui::CMenuWnd> menu = new ui::CMenuWnd(this);
+  if (!menu->Open(QStringLiteral("xml/menu_state.xml"), button->mapToGlobal(QPoint(0, button->height())))) {
+    menu->deleteLater();
+    return;
+  }
+  LanguageTable::Instance().ApplyToWindow(menu, QStringLiteral("menu_state"));
+  if (ui::CMenuElementUI* chosen =
+          menu->Element(QStringLiteral("state_%1").arg(static_cast<int>(filter_.state))))
+    chosen->SetMarked(true);
+}
+
 void CMainWnd::OnMenuItem(const QString& name) {
+  if (name.startsWith(QLatin1String("state_"))) {
+    bool ok = false;
+    const int state = name.mid(6).toInt(&ok);
+    if (!ok || state < 0 || state > static_cast<int>(RecordFilter::State::kNameGuessed)) return;
+    chosenState_ = static_cast<RecordFilter::State>(state);
+    ApplyFilter();
+    ApplyTexts();  // the button names the state
+    return;
+  }
   static const std::map<QString, QString> kPages = {
       {QStringLiteral("item_help"), QStringLiteral("https://snapsave.example.org/help")},
       {QStringLiteral("item_faq"), QStringLiteral("https://snapsave.example.org/faq")},
@@ -428,6 +468,7 @@ void CMainWnd::Notify(const ui::TNotifyUI& msg) {
     if (name == QLatin1String("BtnRecover")) return Recover();
     if (name == QLatin1String("BtnPrev")) return GoBack();
     if (name == QLatin1String("BtnAssist")) return OpenAssistMenu();
+    if (name == QLatin1String("FilterState")) return OpenStateMenu();
     if (name == QLatin1String("ChkSelAll")) {
       auto* all = Find<ui::CCheckBoxUI>(name);
       if (all == nullptr || tree_ == nullptr || currentTypeNode_.isEmpty()) return;
@@ -502,6 +543,9 @@ void CMainWnd::Notify(const ui::TNotifyUI& msg) {
     }
   } else if (type == QLatin1String("itemclick")) {
     return OnMenuItem(name);
+  } else if (type == QLatin1String("textchanged")) {
+    if (name.startsWith(QLatin1String("Filter"))) filterTimer_->start();
+    return;
   } else if (type == QLatin1String("itemactivate") || type == QLatin1String("itemexpand") ||
              type == QLatin1String("list_item_dbclick")) {
     return;  // the lists fold their nodes themselves

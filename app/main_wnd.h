@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QString>
+#include <QTimer>
 
 #include <cstdint>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include "app/language_table.h"
 #include "app/preview.h"
 #include "app/result_views.h"
+#include "catalog/record_filter.h"
 #include "engines/engine_factory.h"
 #include "os/paths.h"
 #include "sessions/destination_checks.h"
@@ -72,6 +74,10 @@ class CMainWnd : public ui::CWindowUI {
   // "*.jpg|*.png" of the chosen types.
   std::string ExtensionPattern() const;
   const std::map<QString, RecordList>& SearchResult() const { return searchResult_; }
+  // Reads the find and filter bar and narrows the tree, its counts and the list to what matches; typing
+  // calls it a moment after the last key.
+  void ApplyFilter();
+  const RecordFilter& Filter() const { return filter_; }
   const std::map<RecordKey, FoundFileRecord>& CheckedFiles() const { return checkedFiles_; }
   MediaPlayers& Players() { return players_; }
   std::filesystem::path PreviewPath() const { return previewPath_; }
@@ -133,6 +139,7 @@ class CMainWnd : public ui::CWindowUI {
   void OnFileTypeOption(ui::COptionUI* option);
   void OnFileTypeGroup(const QString& boxName);
   void OpenAssistMenu();
+  void OpenStateMenu();
   void OnMenuItem(const QString& name);
   int Ask(int kind, const QString& messageId, int width, int height);
   QString Message(const QString& id);
@@ -157,6 +164,11 @@ class CMainWnd : public ui::CWindowUI {
   std::vector<std::unique_ptr<ScanTarget>> scanTargets_;
   std::map<RecordKey, FoundFileRecord> checkedFiles_;
   std::map<QString, RecordList> searchResult_;
+  // searchResult_ narrowed by filter_: what the tree counts and the list shows.
+  std::map<QString, RecordList> shown_;
+  RecordFilter filter_;
+  RecordFilter::State chosenState_ = RecordFilter::State::kAny;  // from the state menu, applied with the rest
+  QTimer* filterTimer_ = nullptr;
   std::map<QString, ui::COptionUI*> chosenTypes_;
   QString currentTypeNode_;
   std::filesystem::path previewPath_;

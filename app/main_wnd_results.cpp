@@ -6,6 +6,7 @@
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QThread>
 #include <QUrl>
 
@@ -36,6 +37,7 @@ void CMainWnd::OnResultsReady(RecordList found) {
   for (const char* name : {"PreviewEdit", "PreviewFacts"})
     if (auto* box = Find<ui::CRichEditUI>(QString::fromLatin1(name))) box->Clear();
   searchResult_.clear();
+  shown_.clear();
   std::vector<QString> order;
   for (const FoundFileRecord& record : found) {
     const QString key = ResultKey(record);
@@ -49,8 +51,45 @@ void CMainWnd::OnResultsReady(RecordList found) {
   FillTree();
 }
 
+void CMainWnd::ApplyFilter() {
+  filterTimer_->stop();
+  RecordFilter filter;
+  filter.state = chosenState_;
+  // A bound that cannot be read turns its field red and bounds nothing.
+  auto field = [this](const char* name, auto parse) -> decltype(parse(std::string_view{})) {
+    auto* edit = Find<ui::CEditUI>(Q(name));
+    if (edit == nullptr) return std::nullopt;
+    const std::string text = edit->Text().trimmed().toStdString();
+    const auto value = text.empty() ? std::nullopt : parse(text);
+    QPalette palette = edit->Editor()->palette();
+    palette.setColor(QPalette::Text, !text.empty() && !value ? QColor(0xD0, 0x30, 0x30) : edit->TextColor());
+    edit->Editor()->setPalette(palette);
+    return value;
+  };
+  if (auto* name = Find<ui::CEditUI>(QStringLiteral("FilterName"))) filter.name = name->Text().toStdString();
+  filter.minSize = field("FilterMinSize", [](std::string_view t) { return ParseSizeText(t); });
+  filter.maxSize = field("FilterMaxSize", [](std::string_view t) { return ParseSizeText(t); });
+  filter.fromTime = field("FilterFrom", [](std::string_view t) { return ParseDateText(t, false); });
+  filter.toTime = field("FilterTo", [](std::string_view t) { return ParseDateText(t, true); });
+  const bool same = filter.name == filter_.name && filter.minSize == filter_.minSize &&
+                    filter.maxSize == filter_.maxSize && filter.fromTime == filter_.fromTime &&
+                    filter.toTime == filter_.toTime && filter.state == filter_.state && !shown_.empty();
+  filter_ = std::move(filter);
+  if (!same && !searchResult_.empty()) FillTree();
+}
+
 void CMainWnd::FillTree() {
   if (tree_ == nullptr) return;
+  shown_.clear();
+  for (const auto& [key, records] : searchResult_) {
+    if (filter_.IsEmpty()) {
+      shown_[key] = records;
+      continue;
+    }
+    RecordList& kept = shown_[key];
+    for (const FoundFileRecord& record : records)
+      if (filter_.Matches(record)) kept.push_back(record);
+  }
   std::vector<CFileTreeUI::TypeOption> options;
   for (size_t g = 0; g < std::size(kTypeGroups); ++g) {
     for (ui::COptionUI* option : GroupOptions(FindControl(Q(kTypeGroups[g])))) {
@@ -70,10 +109,28 @@ void CMainWnd::FillTree() {
   // The tree lists types in the order of the file-type page.
   std::vector<std::pair<QString, RecordList>> result;
   for (const CFileTreeUI::TypeOption& option : options) {
-    const auto it = searchResult_.find(option.extension);
-    if (it != searchResult_.end()) result.emplace_back(it->first, it->second);
+    const auto it = shown_.find(option.extension);
+    if (it != shown_.end()) result.emplace_back(it->first, it->second);
   }
-  tree_->Fill(result, options, captions);  // selects the first type, which fills the list
+  const QString current = currentTypeNode_;
+  // Selects the first type, which fills the list; with none left the list is emptied here.
+  // (The type looked at is kept for when a looser filter brings it back.)
+  if (tree_->Fill(result, options, captions) == nullptr) {
+    if (fileList_ != nullptr) fileList_->RemoveAll();
+    currentTypeNode_ = current;
+  }
+  // A refill (a filter, a language) keeps the type the user was looking at and the ticks of what it shows.
+  for (const auto& [key, records] : shown_) {
+    size_t ticked = 0;
+    for (const FoundFileRecord& record : records) ticked += checkedFiles_.count(KeyOf(record));
+    if (ticked == 0) continue;
+    for (const auto& category : tree_->Root()->children) {
+      if (ui::TreeNode* node = tree_->FindNode(category->name + "." + key))
+        tree_->SetCheckState(node,
+                             ticked == records.size() ? ui::CheckState::Checked : ui::CheckState::Partial);
+    }
+  }
+  if (ui::TreeNode* node = current.isEmpty() ? nullptr : tree_->FindNode(current)) tree_->SelectNode(node);
   SetPageTexts(kResultPage);
 }
 
@@ -83,10 +140,10 @@ void CMainWnd::ShowTypeNode(const QString& nodeName) {
   if (dot < 0) return;  // a category: its types are below it
   currentTypeNode_ = nodeName;
   const QString ext = nodeName.mid(dot + 1);
-  const auto it = searchResult_.find(ext);
+  const auto it = shown_.find(ext);
   std::set<RecordKey> checked;
   for (const auto& [key, record] : checkedFiles_) checked.insert(key);
-  fileList_->Fill(it == searchResult_.end() ? RecordList{} : it->second, checked);
+  fileList_->Fill(it == shown_.end() ? RecordList{} : it->second, checked);
   if (auto* all = Find<ui::CCheckBoxUI>(QStringLiteral("ChkSelAll")))
     all->SetCheck(fileList_->RowCount() > 0 && fileList_->RowsState() == ui::CheckState::Checked, false);
   // The first file is marked, not previewed: a preview reads the source and should wait to be asked for.
@@ -104,8 +161,9 @@ void CMainWnd::ApplyNodeCheck(const QString& nodeName, bool checked) {
     for (const auto& child : node->children) types.push_back(child.get());
   }
   for (ui::TreeNode* type : types) {
-    const auto it = searchResult_.find(type->name.mid(type->name.indexOf(QLatin1Char('.')) + 1));
-    if (it == searchResult_.end()) continue;
+    // Only what the filter shows is ticked: the user ticks what they see.
+    const auto it = shown_.find(type->name.mid(type->name.indexOf(QLatin1Char('.')) + 1));
+    if (it == shown_.end()) continue;
     for (const FoundFileRecord& record : it->second) {
       if (checked) {
         checkedFiles_[KeyOf(record)] = record;

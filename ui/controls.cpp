@@ -2,6 +2,7 @@
 
 #include <QAbstractTextDocumentLayout>
 #include <QFontDatabase>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -647,6 +648,52 @@ QString CRichEditUI::PlainContent() const {
 }
 
 void CRichEditUI::resizeEvent(QResizeEvent*) {
+  edit_->setGeometry(TextRect());
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// CEditUI
+
+CEditUI::CEditUI(QWidget* parent) : CControlUI(parent), edit_(new QLineEdit(this)) {
+  edit_->setFrame(false);
+  QObject::connect(edit_, &QLineEdit::textChanged, this, [this](const QString& text) {
+    text_ = text;
+    Notify(QStringLiteral("textchanged"));
+  });
+}
+
+bool CEditUI::SetAttribute(const QString& name, const QString& value, QString* error) {
+  if (name == QLatin1String("tip")) {
+    edit_->setPlaceholderText(value);
+    return true;
+  }
+  if (name == QLatin1String("maxchar")) {
+    bool ok = false;
+    const int n = value.toInt(&ok);
+    if (!ok || n <= 0) return Fail(error, QStringLiteral("bad value '%1' for maxchar").arg(value));
+    edit_->setMaxLength(n);
+    return true;
+  }
+  if (!CControlUI::SetAttribute(name, value, error)) return false;
+  if (name == QLatin1String("text")) {
+    edit_->setText(text_);
+  } else if (name == QLatin1String("font")) {
+    edit_->setFont(EffectiveFont());
+  } else if (name == QLatin1String("bkcolor") || name == QLatin1String("textcolor")) {
+    QPalette p = edit_->palette();
+    if (bkColor_.isValid()) p.setColor(QPalette::Base, bkColor_);
+    if (textColor_.isValid()) p.setColor(QPalette::Text, textColor_);
+    edit_->setPalette(p);
+  }
+  return true;
+}
+
+void CEditUI::SetText(const QString& text) {
+  text_ = text;
+  if (edit_->text() != text) edit_->setText(text);
+}
+
+void CEditUI::resizeEvent(QResizeEvent*) {
   edit_->setGeometry(TextRect());
 }
 

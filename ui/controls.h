@@ -13,6 +13,7 @@
 
 #include "ui/image_descriptor.h"
 
+class QLineEdit;
 class QTextEdit;
 
 namespace snapsave::ui {
@@ -215,6 +216,23 @@ class CRichEditUI : public CControlUI {
   void resizeEvent(QResizeEvent* event) override;
 
   QTextEdit* edit_;
+};
+
+// A one-line text field. Each change of its text says "textchanged" to the window; "tip" is the grey text
+// shown while it is empty.
+class CEditUI : public CControlUI {
+ public:
+  explicit CEditUI(QWidget* parent = nullptr);
+  bool SetAttribute(const QString& name, const QString& value, QString* error) override;
+  void SetText(const QString& text) override;
+  QLineEdit* Editor() const { return edit_; }
+  bool BlocksCaptionDrag() const override { return true; }
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+  void PaintText(QPainter&) override {}  // the field shows the text
+
+  QLineEdit* edit_;
 };
 
 class CContainerUI : public CControlUI {

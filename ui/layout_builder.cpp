@@ -132,6 +132,7 @@ CControlUI* LayoutBuilder::Create(const QString& e, QWidget* parent) {
   if (e == QLatin1String("CheckBox")) return new CCheckBoxUI(parent);
   if (e == QLatin1String("Progress")) return new CProgressUI(parent);
   if (e == QLatin1String("RichEdit")) return new CRichEditUI(parent);
+  if (e == QLatin1String("Edit")) return new CEditUI(parent);
   if (e == QLatin1String("List")) return new CListUI(parent);
   if (e == QLatin1String("ListHeader")) return new CListHeaderUI(parent);
   if (e == QLatin1String("ListHeaderItem")) return new CListHeaderItemUI(parent);

@@ -42,7 +42,8 @@ TEST(RecordFilterTexts, SizesAndDatesAsTyped) {
   EXPECT_EQ(t.year * 10000 + t.month * 100 + t.day, 20261201);
   EXPECT_EQ(t.hour + t.minute + t.second, 0);
   EXPECT_EQ(ParseDateText("2026-12-01", true), *day + 864'000'000'000ull - 1);
-  for (const char* bad : {"2026-02-30", "2026-13-01", "2026/12/01", "2026-12", "2026-12-01x", "", "1500-01-01"})
+  for (const char* bad :
+       {"2026-02-30", "2026-13-01", "2026/12/01", "2026-12", "2026-12-01x", "", "1500-01-01"})
     EXPECT_EQ(ParseDateText(bad, false), std::nullopt) << bad;
 }
 

@@ -3,6 +3,7 @@
 // navigation; and the start-up pieces (single instance, crash report, players).
 #include <QApplication>
 #include <QDir>
+#include <QLineEdit>
 #include <QProcess>
 #include <QTest>
 #include <QTimer>
@@ -33,10 +34,12 @@
 #include "app/progress_windows.h"
 #include "app/single_instance.h"
 #include "filetypes/file_categories.h"
+#include "os/clock.h"
 #include "os/device.h"
 #include "tests/support/test_support.h"
 #include "tests/ui/shipped_look.h"
 #include "ui/controls.h"
+#include "ui/menu.h"
 #include "ui/tree.h"
 
 namespace snapsave::app {
@@ -307,6 +310,104 @@ TEST_F(MainWindowTest, FixtureImageIsScannedCountedAndRecoveredByteForByte) {
   window->GoBack();
   EXPECT_EQ(window->CurrentPage(), CMainWnd::kModePage);
   EXPECT_FALSE(Visible(*window, "ToolBar3"));
+}
+
+// Find and filter: a name pattern, size and date bounds and a state narrow the tree's counts and the list
+// alike; a bound that cannot be read bounds nothing; ticking a type ticks only what is shown; the type
+// looked at stays chosen.
+TEST_F(MainWindowTest, FindAndFilterNarrowTheCountsTheListAndTheTicks) {
+  auto window = MakeWindow();
+  window->ChooseMode(0);
+  prompts_->openPaths.push_back(QString::fromStdString(image_.string()));
+  window->LoadImage();
+  window->StartScan();
+  ASSERT_EQ(window->CurrentPage(), CMainWnd::kResultPage);
+  const std::map<QString, int> all = TreeCounts(*window);
+  ASSERT_EQ(all.at(QStringLiteral("jpg")), 8);
+  RecordList photos = window->SearchResult().at(QStringLiteral("jpg"));
+  auto* list = window->Find<CListExUI>(QStringLiteral("FileList"));
+  auto type = [&](const char* field, const char* text) {
+    auto* edit = window->Find<ui::CEditUI>(QString::fromLatin1(field));
+    edit->Editor()->clear();
+    QTest::keyClicks(edit->Editor(), QString::fromLatin1(text));
+    window->ApplyFilter();  // what the pause after typing does
+  };
+
+  type("FilterName", "G_10?.j");  // the deleted photos lost their first letter
+  EXPECT_EQ(TreeCounts(*window), (std::map<QString, int>{{QStringLiteral("jpg"), 8}}));
+  type("FilterName", "*_104.*");
+  EXPECT_EQ(TreeCounts(*window), (std::map<QString, int>{{QStringLiteral("jpg"), 1}}));
+  ASSERT_EQ(list->RowCount(), 1);
+  EXPECT_TRUE(QString::fromStdString(std::string(list->RecordOf(0).Name()))
+                  .endsWith(QStringLiteral("_104.JPG"), Qt::CaseInsensitive));
+  type("FilterName", "");
+
+  // Sizes: the bounds hold both ends; "12 parsecs" bounds nothing and turns red.
+  std::sort(photos.begin(), photos.end(),
+            [](const FoundFileRecord& a, const FoundFileRecord& b) { return a.fileSize < b.fileSize; });
+  const uint64_t low = photos[2].fileSize, high = photos[5].fileSize;
+  int between = 0;
+  for (const FoundFileRecord& r : photos) between += r.fileSize >= low && r.fileSize <= high ? 1 : 0;
+  type("FilterMinSize", std::to_string(low).c_str());
+  type("FilterMaxSize", std::to_string(high).c_str());
+  EXPECT_EQ(TreeCounts(*window).at(QStringLiteral("jpg")), between);
+  EXPECT_EQ(list->RowCount(), between);
+  for (int row = 0; row < list->RowCount(); ++row) {
+    EXPECT_GE(list->RecordOf(row).fileSize, low);
+    EXPECT_LE(list->RecordOf(row).fileSize, high);
+  }
+  // Ticking the type ticks the files shown, not those the filter hides.
+  ui::CTreeUI* tree = nullptr;
+  ui::TreeNode* node = window->FindTreeNode(QStringLiteral("NodePhoto.jpg"), &tree);
+  ASSERT_NE(node, nullptr);
+  tree->SetCheck(node, true, true);
+  EXPECT_EQ(window->CheckedFiles().size(), static_cast<size_t>(between));
+  type("FilterMaxSize", "12 parsecs");
+  EXPECT_EQ(window->Filter().maxSize, std::nullopt);
+  EXPECT_EQ(
+      window->Find<ui::CEditUI>(QStringLiteral("FilterMaxSize"))->Editor()->palette().color(QPalette::Text),
+      QColor(0xD0, 0x30, 0x30));
+  // The ticks survive the refill: the type now shows more files than are ticked.
+  node = tree->FindNode(QStringLiteral("NodePhoto.jpg"));
+  EXPECT_EQ(node->check, between < 8 ? ui::CheckState::Partial : ui::CheckState::Checked);
+  EXPECT_EQ(window->CheckedFiles().size(), static_cast<size_t>(between));
+  type("FilterMinSize", "");
+  type("FilterMaxSize", "");
+
+  // Dates: the photos were written on one day; the day before holds none of them, that day all.
+  const os::LocalTime written = os::CivilTimeOfFileTime(photos[0].writeTime);
+  const std::string day =
+      QString::asprintf("%04d-%02d-%02d", written.year, written.month, written.day).toStdString();
+  type("FilterFrom", day.c_str());
+  type("FilterTo", day.c_str());
+  EXPECT_EQ(TreeCounts(*window).at(QStringLiteral("jpg")), 8);
+  type("FilterFrom", "1999-01-01");
+  type("FilterTo", "1999-12-31");
+  EXPECT_TRUE(TreeCounts(*window).empty());
+  EXPECT_EQ(list->RowCount(), 0);
+  type("FilterFrom", "");
+  type("FilterTo", "");
+
+  // States, through the button's menu: every file of a quick scan was deleted; none of these names was
+  // guessed.
+  auto chooseState = [&](const char* item) {
+    std::set<QWidget*> before;
+    for (QWidget* w : QApplication::topLevelWidgets()) before.insert(w);
+    QTest::mouseClick(window->FindControl(QStringLiteral("FilterState")), Qt::LeftButton);
+    ui::CMenuWnd* menu = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (auto* m = dynamic_cast<ui::CMenuWnd*>(w); m != nullptr && !before.contains(w)) menu = m;
+    ASSERT_NE(menu, nullptr);
+    QTest::mouseClick(menu->Element(QString::fromLatin1(item)), Qt::LeftButton);
+  };
+  chooseState("state_1");
+  EXPECT_EQ(window->FindControl(QStringLiteral("FilterState"))->Text(), QStringLiteral("Deleted"));
+  EXPECT_EQ(TreeCounts(*window), all);
+  chooseState("state_4");
+  EXPECT_EQ(static_cast<int>(window->Filter().state), 4);
+  EXPECT_TRUE(TreeCounts(*window).empty());
+  chooseState("state_0");
+  EXPECT_EQ(TreeCounts(*window), all);
 }
 
 TEST_F(MainWindowTest, FileTypeChoicesMakeThePatternAndGroupBoxesApplyToTheirGroup) {
