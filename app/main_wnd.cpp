@@ -209,7 +209,7 @@ void CMainWnd::SetPageTexts(int page) {
     set("Txt2", Message("MSG0602"));
   } else if (page == kResultPage) {
     int found = 0;
-    for (const auto& [key, records] : searchResult_) found += static_cast<int>(records.size());
+    for (const auto& [key, records] : searchResult_) found += static_cast<int>(records->size());
     set("Txt1", Message("MSG0801"));
     set("Txt2",
         Q(FormatMessage(CountedMessage(QStringLiteral("MSG0802"), static_cast<uint64_t>(found)).toStdString(),

@@ -73,7 +73,7 @@ class CMainWnd : public ui::CWindowUI {
   const std::map<QString, ui::COptionUI*>& ChosenTypes() const { return chosenTypes_; }
   // "*.jpg|*.png" of the chosen types.
   std::string ExtensionPattern() const;
-  const std::map<QString, RecordList>& SearchResult() const { return searchResult_; }
+  const std::map<QString, SharedRecords>& SearchResult() const { return searchResult_; }
   // Reads the find and filter bar and narrows the tree, its counts and the list to what matches; typing
   // calls it a moment after the last key.
   void ApplyFilter();
@@ -163,9 +163,9 @@ class CMainWnd : public ui::CWindowUI {
   std::filesystem::path destinationFolder_;
   std::vector<std::unique_ptr<ScanTarget>> scanTargets_;
   std::map<RecordKey, FoundFileRecord> checkedFiles_;
-  std::map<QString, RecordList> searchResult_;
+  std::map<QString, SharedRecords> searchResult_;
   // searchResult_ narrowed by filter_: what the tree counts and the list shows.
-  std::map<QString, RecordList> shown_;
+  std::map<QString, SharedRecords> shown_;
   RecordFilter filter_;
   RecordFilter::State chosenState_ = RecordFilter::State::kAny;  // from the state menu, applied with the rest
   QTimer* filterTimer_ = nullptr;

@@ -38,13 +38,10 @@ void CMainWnd::OnResultsReady(RecordList found) {
     if (auto* box = Find<ui::CRichEditUI>(QString::fromLatin1(name))) box->Clear();
   searchResult_.clear();
   shown_.clear();
-  std::vector<QString> order;
-  for (const FoundFileRecord& record : found) {
-    const QString key = ResultKey(record);
-    auto [it, added] = searchResult_.try_emplace(key);
-    if (added) order.push_back(key);
-    it->second.push_back(record);
-  }
+  std::map<QString, RecordList> byType;
+  for (const FoundFileRecord& record : found) byType[ResultKey(record)].push_back(record);
+  for (auto& [key, records] : byType)
+    searchResult_[key] = std::make_shared<const RecordList>(std::move(records));
   Enable(QStringLiteral("TabRecover"), true);
   currentTypeNode_.clear();
   SelectStep(kResultPage);
@@ -86,9 +83,10 @@ void CMainWnd::FillTree() {
       shown_[key] = records;
       continue;
     }
-    RecordList& kept = shown_[key];
-    for (const FoundFileRecord& record : records)
+    RecordList kept;
+    for (const FoundFileRecord& record : *records)
       if (filter_.Matches(record)) kept.push_back(record);
+    shown_[key] = std::make_shared<const RecordList>(std::move(kept));
   }
   std::vector<CFileTreeUI::TypeOption> options;
   for (size_t g = 0; g < std::size(kTypeGroups); ++g) {
@@ -107,10 +105,10 @@ void CMainWnd::FillTree() {
   captions[QStringLiteral("NodeVideo")] = LanguageTable::Text(section, QStringLiteral("MSG0809"));
   captions[QStringLiteral("NodeDocument")] = LanguageTable::Text(section, QStringLiteral("MSG0810"));
   // The tree lists types in the order of the file-type page.
-  std::vector<std::pair<QString, RecordList>> result;
+  std::vector<std::pair<QString, size_t>> result;
   for (const CFileTreeUI::TypeOption& option : options) {
     const auto it = shown_.find(option.extension);
-    if (it != shown_.end()) result.emplace_back(it->first, it->second);
+    if (it != shown_.end()) result.emplace_back(it->first, it->second->size());
   }
   const QString current = currentTypeNode_;
   // Selects the first type, which fills the list; with none left the list is emptied here.
@@ -120,14 +118,14 @@ void CMainWnd::FillTree() {
     currentTypeNode_ = current;
   }
   // A refill (a filter, a language) keeps the type the user was looking at and the ticks of what it shows.
-  for (const auto& [key, records] : shown_) {
+  for (const auto& [key, records] : checkedFiles_.empty() ? decltype(shown_){} : shown_) {
     size_t ticked = 0;
-    for (const FoundFileRecord& record : records) ticked += checkedFiles_.count(KeyOf(record));
+    for (const FoundFileRecord& record : *records) ticked += checkedFiles_.count(KeyOf(record));
     if (ticked == 0) continue;
     for (const auto& category : tree_->Root()->children) {
       if (ui::TreeNode* node = tree_->FindNode(category->name + "." + key))
         tree_->SetCheckState(node,
-                             ticked == records.size() ? ui::CheckState::Checked : ui::CheckState::Partial);
+                             ticked == records->size() ? ui::CheckState::Checked : ui::CheckState::Partial);
     }
   }
   if (ui::TreeNode* node = current.isEmpty() ? nullptr : tree_->FindNode(current)) tree_->SelectNode(node);
@@ -143,7 +141,7 @@ void CMainWnd::ShowTypeNode(const QString& nodeName) {
   const auto it = shown_.find(ext);
   std::set<RecordKey> checked;
   for (const auto& [key, record] : checkedFiles_) checked.insert(key);
-  fileList_->Fill(it == shown_.end() ? RecordList{} : it->second, checked);
+  fileList_->Fill(it == shown_.end() ? nullptr : it->second, checked);
   if (auto* all = Find<ui::CCheckBoxUI>(QStringLiteral("ChkSelAll")))
     all->SetCheck(fileList_->RowCount() > 0 && fileList_->RowsState() == ui::CheckState::Checked, false);
   // The first file is marked, not previewed: a preview reads the source and should wait to be asked for.
@@ -164,7 +162,7 @@ void CMainWnd::ApplyNodeCheck(const QString& nodeName, bool checked) {
     // Only what the filter shows is ticked: the user ticks what they see.
     const auto it = shown_.find(type->name.mid(type->name.indexOf(QLatin1Char('.')) + 1));
     if (it == shown_.end()) continue;
-    for (const FoundFileRecord& record : it->second) {
+    for (const FoundFileRecord& record : *it->second) {
       if (checked) {
         checkedFiles_[KeyOf(record)] = record;
       } else {

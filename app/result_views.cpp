@@ -94,52 +94,133 @@ int ColumnOf(const QString& item) {
 }
 }  // namespace
 
-CListExUI::CListExUI(QWidget* parent) : ui::CListUI(parent) {}
+CListExUI::CListExUI(QWidget* parent) : ui::CListUI(parent) {
+  SetCellMaker([this](const ui::ListRow& row, std::vector<ui::ListCell>& cells) { MakeCells(row, cells); });
+}
 
-int CListExUI::Fill(const RecordList& records, const std::set<RecordKey>& checked) {
-  RemoveAll();
-  records_ = records;
-  checkedCount_ = 0;
-  std::vector<ui::ListRow> rows;
-  rows.reserve(records_.size());
+namespace {
+
+char Folded(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// A text as it sorts without case. Most comparisons end in its first sixteen bytes, kept folded in numbers
+// that order as they do (texts hold no NUL, so a shorter one's zeros order it first, as its end would).
+struct FoldedText {
+  FoldedText() = default;
+  explicit FoldedText(std::string_view t) : text(t) {
+    for (size_t i = 0; i < 16; ++i)
+      head[i / 8] = (head[i / 8] << 8) | (i < t.size() ? static_cast<uint8_t>(Folded(t[i])) : 0u);
+  }
+  friend bool operator<(const FoldedText& a, const FoldedText& b) {
+    if (a.head[0] != b.head[0]) return a.head[0] < b.head[0];
+    if (a.head[1] != b.head[1]) return a.head[1] < b.head[1];
+    for (size_t i = 16; i < a.text.size() && i < b.text.size(); ++i) {
+      const auto ca = static_cast<uint8_t>(Folded(a.text[i])), cb = static_cast<uint8_t>(Folded(b.text[i]));
+      if (ca != cb) return ca < cb;
+    }
+    return a.text.size() < b.text.size();
+  }
+  uint64_t head[2] = {};
+  std::string_view text;
+};
+
+// "JPG", "JPG (name guessed)": the lost first letter of a deleted short name was taken from its siblings.
+QString TypeColumnText(const FoundFileRecord& r) {
+  QString type = result_view::TypeText(r);
+  if ((r.isDeleted & kDeletedNameGuessed) != 0) type += QStringLiteral(" (name guessed)");
+  return type;
+}
+
+}  // namespace
+
+void CListExUI::MakeCells(const ui::ListRow& row, std::vector<ui::ListCell>& cells) const {
+  if (row.item >= records_->size()) return;
+  const FoundFileRecord& r = (*records_)[row.item];
+  cells.resize(7);
+  const std::string_view name = r.Name();
+  cells[kNameColumn].text = QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
   // A list holds few types: each icon is looked up and parsed once, not once a row.
-  std::map<std::tuple<QString, bool, bool>, std::optional<ui::ImageDescriptor>> icons;
-  for (size_t i = 0; i < records_.size(); ++i) {
-    const FoundFileRecord& r = records_[i];
-    const QString type = result_view::TypeText(r);
-    ui::ListRow row;
-    row.height = 20;
-    row.tag = static_cast<qulonglong>(i);
-    row.checked = checked.count(KeyOf(r)) != 0;
-    checkedCount_ += row.checked ? 1 : 0;
-    row.cells.resize(7);
-    const std::string_view name = r.Name();
-    row.cells[kNameColumn].text = QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
-    auto [icon, added] = icons.try_emplace({type, r.isFolder != 0, r.isIntact != 0});
-    if (added)
-      icon->second = ui::ParseImageDescriptor(result_view::IconFile(type, r.isFolder != 0, r.isIntact != 0));
-    if (icon->second) row.cells[kNameColumn].icon = *icon->second;
-    if (r.isFolder == 0)
-      row.cells[kSizeColumn].text = QString::fromStdString(FormatSize(static_cast<int64_t>(r.fileSize)));
-    row.cells[kModifiedColumn].text = result_view::TimeText(r.writeTime);
-    row.cells[kCreatedColumn].text = result_view::TimeText(r.creationTime);
-    const QString path = pathOf_ ? pathOf_(r) : QString();
-    row.cells[kPathColumn].text = path.isEmpty() ? result_view::kNoTime : path;
-    row.cells[kTypeColumn].text = type;
-    // The lost first letter of a deleted short name was taken from its siblings: say so where it is shown.
-    if ((r.isDeleted & kDeletedNameGuessed) != 0)
-      row.cells[kTypeColumn].text += QStringLiteral(" (name guessed)");
-    rows.push_back(std::move(row));
+  const QString type = result_view::TypeText(r);
+  auto [icon, added] = icons_.try_emplace({type, r.isFolder != 0, r.isIntact != 0});
+  if (added)
+    icon->second = ui::ParseImageDescriptor(result_view::IconFile(type, r.isFolder != 0, r.isIntact != 0));
+  if (icon->second) cells[kNameColumn].icon = *icon->second;
+  if (r.isFolder == 0)
+    cells[kSizeColumn].text = QString::fromStdString(FormatSize(static_cast<int64_t>(r.fileSize)));
+  cells[kModifiedColumn].text = result_view::TimeText(r.writeTime);
+  cells[kCreatedColumn].text = result_view::TimeText(r.creationTime);
+  const QString path = pathOf_ ? pathOf_(r) : QString();
+  cells[kPathColumn].text = path.isEmpty() ? result_view::kNoTime : path;
+  cells[kTypeColumn].text = TypeColumnText(r);
+}
+
+int CListExUI::Fill(SharedRecords records, const std::set<RecordKey>& checked) {
+  RemoveAll();
+  records_ = records != nullptr ? std::move(records) : std::make_shared<const RecordList>();
+  checkedCount_ = 0;
+  std::vector<ui::ListRow> rows(records_->size());
+  for (size_t i = 0; i < rows.size(); ++i) {
+    rows[i].height = 20;
+    rows[i].item = i;
+    if (!checked.empty() && checked.count(KeyOf((*records_)[i])) != 0) {
+      rows[i].checked = true;
+      ++checkedCount_;
+    }
   }
   AddRows(std::move(rows));
-  FitColumns({kSizeColumn, kModifiedColumn, kCreatedColumn, kTypeColumn});
-  // A long path is cut rather than the type beside it (its whole text is the cell's tool tip).
-  FitColumns({kPathColumn}, 120);
+  // The columns fit their widest texts; the cells are made only when shown, so the candidates for the widest
+  // are picked from the records: the largest size of each unit, a date of each width, every distinct type.
+  auto cell = [](const QString& text) {
+    ui::ListCell c;
+    c.text = text;
+    return c;
+  };
+  std::vector<ui::ListCell> sizes, dates{cell(result_view::kNoTime)}, types;
+  std::map<int, uint64_t> largest;  // by the size's unit (1024 ** n)
+  std::vector<std::pair<std::string_view, bool>> typeKeys;
+  for (const FoundFileRecord& r : *records_) {
+    if (r.isFolder == 0) {
+      int unit = 0;
+      for (uint64_t v = r.fileSize; v >= 1024; v >>= 10) ++unit;
+      uint64_t& big = largest[unit];
+      big = std::max(big, r.fileSize);
+    }
+    if (typeKeys.size() < 64) {
+      const std::string_view name = r.Name();
+      const size_t dot = r.isFolder != 0 ? std::string_view::npos : name.rfind('.');
+      const std::pair<std::string_view, bool> key{dot == std::string_view::npos ? "" : name.substr(dot),
+                                                  (r.isDeleted & kDeletedNameGuessed) != 0};
+      if (std::find(typeKeys.begin(), typeKeys.end(), key) == typeKeys.end()) typeKeys.push_back(key);
+    }
+  }
+  for (const auto& [unit, size] : largest)
+    sizes.push_back(cell(QString::fromStdString(FormatSize(static_cast<int64_t>(size)))));
+  for (size_t i = 0; i < records_->size() && dates.size() < 8; ++i) {
+    const FoundFileRecord& r = (*records_)[i];
+    for (const uint64_t time : {r.writeTime, r.creationTime})
+      if (time != 0) dates.push_back(cell(result_view::TimeText(time)));
+  }
+  std::set<QString> typeTexts;
+  for (const FoundFileRecord& r : *records_) {
+    if (typeTexts.size() >= typeKeys.size()) break;
+    typeTexts.insert(TypeColumnText(r));
+  }
+  for (const QString& t : typeTexts) types.push_back(cell(t));
+  FitColumn(kSizeColumn, sizes);
+  FitColumn(kModifiedColumn, dates);
+  FitColumn(kCreatedColumn, dates);
+  FitColumn(kTypeColumn, types);
+  // A long path is cut rather than the type beside it (its whole text is the cell's tool tip); the first rows
+  // stand for the rest.
+  std::vector<ui::ListCell> paths;
+  for (int row = 0; row < std::min(RowCount(), 64); ++row) paths.push_back(Row(row).cells[kPathColumn]);
+  FitColumn(kPathColumn, paths, 120);
   return checkedCount_;
 }
 
 const FoundFileRecord& CListExUI::RecordOf(int row) const {
-  return records_.at(static_cast<size_t>(Row(row).tag.toULongLong()));
+  return records_->at(RowItem(row));
 }
 
 ui::CheckState CListExUI::RowsState() const {
@@ -179,19 +260,66 @@ void CListExUI::SortByHeader(const QString& itemName) {
                                     : QStringLiteral("file='list_header_desc.png' corner='0,1,13,1'"));
   }
   const bool ascending = direction == 1;
-  auto less = [&](const ui::ListRow& a, const ui::ListRow& b) {
-    if (column == kSizeColumn) {
-      const FoundFileRecord& ra = records_[static_cast<size_t>(a.tag.toULongLong())];
-      const FoundFileRecord& rb = records_[static_cast<size_t>(b.tag.toULongLong())];
-      if ((ra.isFolder != 0) != (rb.isFolder != 0)) return ra.isFolder != 0;
-      return ra.fileSize < rb.fileSize;
-    }
-    const QString& ta = a.cells[static_cast<size_t>(column)].text;
-    const QString& tb = b.cells[static_cast<size_t>(column)].text;
-    if (ta.isEmpty() != tb.isEmpty()) return ta.isEmpty();
-    return ta.compare(tb, Qt::CaseInsensitive) < 0;
+  const RecordList& records = *records_;
+  auto recordOf = [&](size_t row) -> const FoundFileRecord& {
+    return records[RowItem(static_cast<int>(row))];
   };
-  SortRows([&](const ui::ListRow& a, const ui::ListRow& b) { return ascending ? less(a, b) : less(b, a); });
+  switch (column) {
+    case kSizeColumn:
+      // Folders before files, as an empty size text sorts first.
+      return SortRowsBy(
+          [&](size_t row) {
+            const FoundFileRecord& r = recordOf(row);
+            return std::pair<bool, uint64_t>(r.isFolder == 0, r.fileSize);
+          },
+          ascending);
+    case kModifiedColumn:
+      // ISO texts sort as their times do, and a missing time ("----") first.
+      return SortRowsBy([&](size_t row) { return recordOf(row).writeTime; }, ascending);
+    case kCreatedColumn:
+      return SortRowsBy([&](size_t row) { return recordOf(row).creationTime; }, ascending);
+    default: {
+      // Texts without case, an empty one first. Names are read where they lie; the other texts are made once
+      // into one buffer.
+      std::string made;
+      std::vector<std::pair<uint32_t, uint32_t>> spans;
+      if (column != kNameColumn) {
+        spans.resize(static_cast<size_t>(RowCount()));
+        for (size_t row = 0; row < spans.size(); ++row) {
+          const FoundFileRecord& r = recordOf(row);
+          const size_t start = made.size();
+          if (column == kTypeColumn) {
+            made += TypeColumnText(r).toStdString();
+          } else {
+            const QString path = pathOf_ ? pathOf_(r) : QString();
+            made += (path.isEmpty() ? result_view::kNoTime : path).toStdString();
+          }
+          spans[row] = {static_cast<uint32_t>(start), static_cast<uint32_t>(made.size() - start)};
+        }
+      }
+      return SortRowsBy(
+          [&](size_t row) {
+            return FoldedText(column == kNameColumn
+                                  ? recordOf(row).Name()
+                                  : std::string_view(made).substr(spans[row].first, spans[row].second));
+          },
+          ascending);
+    }
+  }
+}
+
+template <class KeyOfRow>
+void CListExUI::SortRowsBy(KeyOfRow keyOf, bool ascending) {
+  // Each row's key beside its index, sorted together: a million rows sort without chasing records.
+  using Key = decltype(keyOf(size_t{}));
+  std::vector<std::pair<Key, size_t>> keyed(static_cast<size_t>(RowCount()));
+  for (size_t row = 0; row < keyed.size(); ++row) keyed[row] = {keyOf(row), row};
+  std::stable_sort(keyed.begin(), keyed.end(), [ascending](const auto& a, const auto& b) {
+    return ascending ? a.first < b.first : b.first < a.first;
+  });
+  std::vector<size_t> order(keyed.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = keyed[i].second;
+  PermuteRows(order);
 }
 
 CFileTreeUI::CFileTreeUI(QWidget* parent) : ui::CTreeUI(parent) {}
@@ -204,7 +332,7 @@ int CFileTreeUI::CountOf(const ui::TreeNode* node) {
   return total;
 }
 
-ui::TreeNode* CFileTreeUI::Fill(const std::vector<std::pair<QString, RecordList>>& result,
+ui::TreeNode* CFileTreeUI::Fill(const std::vector<std::pair<QString, size_t>>& result,
                                 const std::vector<TypeOption>& options,
                                 const std::map<QString, QString>& categoryCaptions) {
   static const QString kCategories[] = {QStringLiteral("NodePhoto"), QStringLiteral("NodeAudio"),
@@ -218,8 +346,8 @@ ui::TreeNode* CFileTreeUI::Fill(const std::vector<std::pair<QString, RecordList>
     const auto it = categoryCaptions.find(name);
     SetNodeText(category, it == categoryCaptions.end() ? name : it->second);
   }
-  for (const auto& [extension, records] : result) {
-    if (records.empty()) continue;
+  for (const auto& [extension, count] : result) {
+    if (count == 0) continue;
     const auto option = std::find_if(options.begin(), options.end(), [&](const TypeOption& o) {
       return o.extension.compare(extension, Qt::CaseInsensitive) == 0;
     });
@@ -229,9 +357,9 @@ ui::TreeNode* CFileTreeUI::Fill(const std::vector<std::pair<QString, RecordList>
     const qsizetype paren = option->caption.indexOf(QLatin1Char('('));
     const QString caption = (paren < 0 ? option->caption : option->caption.left(paren)).trimmed();
     ui::TreeNode* node = AddNode(category, category->name + "." + extension,
-                                 QStringLiteral("%1 (%2)").arg(caption).arg(records.size()));
+                                 QStringLiteral("%1 (%2)").arg(caption).arg(count));
     node->style = QStringLiteral("filetype");
-    node->tag = static_cast<qulonglong>(records.size());
+    node->tag = static_cast<qulonglong>(count);
     SetNodeVisible(category, true);
   }
   ui::TreeNode* first = nullptr;

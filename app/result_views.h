@@ -6,9 +6,11 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -38,6 +40,9 @@ QString VolumeCaption(const VolumeInfo& volume);
 QString VolumeName(const VolumeInfo& volume, const QString& unallocated, bool brief);
 }  // namespace result_view
 
+// Found records shared by the result's views without copies (a list may hold a million).
+using SharedRecords = std::shared_ptr<const RecordList>;
+
 // Identifies a found record across lists: its volume, engine and creation number.
 using RecordKey = std::tuple<uint16_t, uint32_t, uint32_t>;
 inline RecordKey KeyOf(const FoundFileRecord& r) {
@@ -45,14 +50,18 @@ inline RecordKey KeyOf(const FoundFileRecord& r) {
 }
 
 // The file list: one row per record of the selected type, a check box per row and in the header, sorting by
-// the header. Rows keep the index of their record.
+// the header. Rows keep the index of their record; their texts are made when they are shown, so that a
+// million rows fill, filter and sort at once.
 class CListExUI : public ui::CListUI {
  public:
   explicit CListExUI(QWidget* parent = nullptr);
 
   // Empties the list and adds a row per record, checked when its key is in `checked`. Returns the number of
   // checked rows.
-  int Fill(const RecordList& records, const std::set<RecordKey>& checked);
+  int Fill(SharedRecords records, const std::set<RecordKey>& checked);
+  int Fill(const RecordList& records, const std::set<RecordKey>& checked) {
+    return Fill(std::make_shared<const RecordList>(records), checked);
+  }
   // Where the "Path" column gets each file's found folder ("DCIM/100CANON"); empty shows none.
   void SetPathSource(std::function<QString(const FoundFileRecord&)> pathOf) { pathOf_ = std::move(pathOf); }
   const FoundFileRecord& RecordOf(int row) const;
@@ -69,7 +78,13 @@ class CListExUI : public ui::CListUI {
   int Direction(const QString& itemName) const;
 
  private:
-  RecordList records_;
+  // Sorts the rows by `keyOf(row)`.
+  template <class KeyOfRow>
+  void SortRowsBy(KeyOfRow keyOf, bool ascending);
+  void MakeCells(const ui::ListRow& row, std::vector<ui::ListCell>& cells) const;
+
+  SharedRecords records_ = std::make_shared<const RecordList>();
+  mutable std::map<std::tuple<QString, bool, bool>, std::optional<ui::ImageDescriptor>> icons_;
   std::function<QString(const FoundFileRecord&)> pathOf_;
   std::map<QString, int> directions_;
   int checkedCount_ = 0;
@@ -86,8 +101,9 @@ class CFileTreeUI : public ui::CTreeUI {
     QString caption;   // "JPG (Joint Photographic)" -> node "JPG (n)"
     QString category;  // "NodePhoto", "NodeAudio", "NodeVideo", "NodeDocument"
   };
-  // Rebuilds the tree from a search result in its order; returns the first type node (photo, audio, video).
-  ui::TreeNode* Fill(const std::vector<std::pair<QString, RecordList>>& result,
+  // Rebuilds the tree from a search result (each type with its count) in its order; returns the first type
+  // node (photo, audio, video).
+  ui::TreeNode* Fill(const std::vector<std::pair<QString, size_t>>& result,
                      const std::vector<TypeOption>& options,
                      const std::map<QString, QString>& categoryCaptions);
   static int CountOf(const ui::TreeNode* node);

@@ -212,28 +212,35 @@ std::vector<CListHeaderItemUI*> CListUI::HeaderItems() const {
 }
 
 void CListUI::FitColumns(std::initializer_list<int> columns, int maxWidth) {
-  const std::vector<CListHeaderItemUI*> items = HeaderItems();
   for (const int column : columns) {
     const auto col = static_cast<size_t>(column);
-    if (column < 0 || col >= items.size()) continue;
+    if (column < 0) continue;
     // Sizes and dates are short: the widest text is among the longest, so only those are measured (a million
     // rows stay cheap).
     qsizetype longest = 0;
     for (const ListRow& row : rows_)
       if (col < row.cells.size()) longest = std::max(longest, row.cells[col].text.size());
-    int width = items[col]->TextWidthWhole();
-    int measured = 0;
+    std::vector<ListCell> widest;
     for (const ListRow& row : rows_) {
       if (col >= row.cells.size() || row.cells[col].text.size() + 1 < longest) continue;
-      const ListCell& c = row.cells[col];
-      const int icon = c.icon.Empty() ? 0 : 25;
-      width =
-          std::max(width, QFontMetrics(FontById(c.font >= 0 ? c.font : itemFont_)).horizontalAdvance(c.text) +
-                              c.textPadding.left() + c.textPadding.right() + icon + 2);
-      if (++measured == 256) break;
+      widest.push_back(row.cells[col]);
+      if (widest.size() == 256) break;
     }
-    items[col]->SetFixedWidth(std::min(width, maxWidth));
+    FitColumn(column, widest, maxWidth);
   }
+}
+
+void CListUI::FitColumn(int column, const std::vector<ListCell>& widest, int maxWidth) {
+  const std::vector<CListHeaderItemUI*> items = HeaderItems();
+  if (column < 0 || static_cast<size_t>(column) >= items.size()) return;
+  int width = items[static_cast<size_t>(column)]->TextWidthWhole();
+  for (const ListCell& c : widest) {
+    const int icon = c.icon.Empty() ? 0 : 25;
+    width =
+        std::max(width, QFontMetrics(FontById(c.font >= 0 ? c.font : itemFont_)).horizontalAdvance(c.text) +
+                            c.textPadding.left() + c.textPadding.right() + icon + 2);
+  }
+  items[static_cast<size_t>(column)]->SetFixedWidth(std::min(width, maxWidth));
 }
 
 std::vector<std::pair<int, int>> CListUI::ColumnSpans() const {
@@ -258,8 +265,12 @@ int CListUI::AddRow(ListRow row) {
 }
 
 void CListUI::AddRows(std::vector<ListRow> rows) {
-  rows_.reserve(rows_.size() + rows.size());
-  for (ListRow& row : rows) rows_.push_back(std::move(row));
+  if (rows_.empty()) {
+    rows_ = std::move(rows);
+  } else {
+    rows_.reserve(rows_.size() + rows.size());
+    for (ListRow& row : rows) rows_.push_back(std::move(row));
+  }
   UpdateScroll();
   body_->update();
 }
@@ -347,14 +358,33 @@ void CListUI::SortRows(const std::function<bool(const ListRow&, const ListRow&)>
   std::vector<size_t> order(rows_.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
   std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return less(rows_[a], rows_[b]); });
-  std::vector<ListRow> sorted;
-  sorted.reserve(rows_.size());
-  int newSelected = -1;
-  for (size_t i = 0; i < order.size(); ++i) {
-    if (static_cast<int>(order[i]) == selected_) newSelected = static_cast<int>(i);
-    sorted.push_back(std::move(rows_[order[i]]));
+  PermuteRows(order);
+}
+
+void CListUI::PermuteRows(const std::vector<size_t>& order) {
+  if (order.size() != rows_.size()) return;
+  // In place, cycle by cycle: a million rows move without a second copy of them. An index out of range or
+  // repeated leaves the rows as they were.
+  std::vector<bool> placed(order.size(), false);
+  for (const size_t from : order) {
+    if (from >= order.size() || placed[from]) return;
+    placed[from] = true;
   }
-  rows_ = std::move(sorted);
+  std::fill(placed.begin(), placed.end(), false);
+  int newSelected = -1;
+  for (size_t start = 0; start < order.size(); ++start) {
+    if (static_cast<int>(order[start]) == selected_) newSelected = static_cast<int>(start);
+    if (placed[start]) continue;
+    ListRow first = std::move(rows_[start]);
+    size_t at = start;
+    while (order[at] != start) {
+      rows_[at] = std::move(rows_[order[at]]);
+      placed[at] = true;
+      at = order[at];
+    }
+    rows_[at] = std::move(first);
+    placed[at] = true;
+  }
   selected_ = newSelected;
   body_->update();
 }
@@ -412,6 +442,7 @@ void CListUI::PaintBody(QPainter& painter, const QRect& area) {
     y += h;
     if (rowRect.top() > area.bottom()) return false;
     if (!rowRect.intersects(area)) return true;
+    WithCells(row);
     if (i == selected_)
       painter.fillRect(rowRect, itemSelectedBkColor_);
     else if (row.isNode && nodeBkColor_.isValid())
@@ -492,6 +523,7 @@ QString CListUI::CutTextAt(const QPoint& pos) const {
     y += h;
     if (pos.y() >= y) return true;
     if (pos.y() < top) return false;
+    WithCells(row);
     for (size_t col = 0; col < spans.size() && col < row.cells.size(); ++col) {
       if (pos.x() < spans[col].first || pos.x() >= spans[col].first + spans[col].second) continue;
       const ListCell& c = row.cells[col];

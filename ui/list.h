@@ -21,14 +21,17 @@ struct ListCell {
 };
 
 struct ListRow {
-  std::vector<ListCell> cells;
+  // Made on demand by the list's cell maker, when it has one and the row has none: a long list then holds
+  // texts only for the rows that were shown.
+  mutable std::vector<ListCell> cells;
   bool checked = false;
   bool isNode = false;  // a group row; the rows after it up to the next node belong to it
   bool expanded = true;
   bool visible = true;
   QColor textColor;  // invalid: the list's colour
   QVariant tag;
-  int height = 0;  // 0: the list's item height
+  size_t item = 0;  // the caller's index of what the row shows (cheaper than the tag to sort by)
+  int height = 0;   // 0: the list's item height
 };
 
 // One header column; a click raises "headerclick" with the item's name. It may hold controls (a check box).
@@ -87,7 +90,12 @@ class CListUI : public CVerticalLayoutUI {
   void RemoveRow(int index);
   void RemoveAll();
   int RowCount() const { return static_cast<int>(rows_.size()); }
-  const ListRow& Row(int index) const { return rows_.at(static_cast<size_t>(index)); }
+  const ListRow& Row(int index) const { return WithCells(rows_.at(static_cast<size_t>(index))); }
+  size_t RowItem(int index) const { return rows_.at(static_cast<size_t>(index)).item; }
+  // Makes the cells of a row that has none, from its tag, when it is shown or asked for.
+  void SetCellMaker(std::function<void(const ListRow&, std::vector<ListCell>&)> maker) {
+    cellMaker_ = std::move(maker);
+  }
   ListRow& MutableRow(int index);
   void SetCellText(int row, int column, const QString& text);
   void SetChecked(int row, bool checked, bool notify = false);
@@ -104,8 +112,12 @@ class CListUI : public CVerticalLayoutUI {
   // Sizes the header items of `columns` to their caption and widest cell, so that none of them is cut (but
   // none wider than `maxWidth`).
   void FitColumns(std::initializer_list<int> columns, int maxWidth = 100000);
+  // The same for a column whose cells are made on demand: `widest` holds the texts that may be its widest.
+  void FitColumn(int column, const std::vector<ListCell>& widest, int maxWidth = 100000);
   // Stable sort of the rows; the selection follows its row.
   void SortRows(const std::function<bool(const ListRow&, const ListRow&)>& less);
+  // Puts the rows in the order of their indices in `order`, a permutation of them; the selection follows.
+  void PermuteRows(const std::vector<size_t>& order);
   bool IsRowShown(int row) const;
 
   // Display geometry, shared with the body.
@@ -125,11 +137,16 @@ class CListUI : public CVerticalLayoutUI {
   void PressAt(const QPoint& pos, bool doubleClick);
   // Where a cell's icon and text go: the icon at its dest or at the left, the text beside it and below a bar.
   static QRect CellTextRect(const ListCell& c, const QRect& cell, QRect* iconRect);
+  const ListRow& WithCells(const ListRow& row) const {
+    if (row.cells.empty() && cellMaker_) cellMaker_(row, row.cells);
+    return row;
+  }
 
   CListHeaderUI* header_ = nullptr;
   CListBodyUI* body_;
   QScrollBar* scroll_;
   std::vector<ListRow> rows_;
+  std::function<void(const ListRow&, std::vector<ListCell>&)> cellMaker_;
   int selected_ = -1;
   int itemHeight_ = 24;
   int itemFont_ = -1;

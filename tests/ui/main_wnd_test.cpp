@@ -324,7 +324,7 @@ TEST_F(MainWindowTest, FindAndFilterNarrowTheCountsTheListAndTheTicks) {
   ASSERT_EQ(window->CurrentPage(), CMainWnd::kResultPage);
   const std::map<QString, int> all = TreeCounts(*window);
   ASSERT_EQ(all.at(QStringLiteral("jpg")), 8);
-  RecordList photos = window->SearchResult().at(QStringLiteral("jpg"));
+  RecordList photos = *window->SearchResult().at(QStringLiteral("jpg"));
   auto* list = window->Find<CListExUI>(QStringLiteral("FileList"));
   auto type = [&](const char* field, const char* text) {
     auto* edit = window->Find<ui::CEditUI>(QString::fromLatin1(field));
