@@ -146,6 +146,7 @@ void CMainWnd::Initialise() {
   diskList_ = Find<CDiskListUI>(QStringLiteral("DiskList"));
   tree_ = Find<CFileTreeUI>(QStringLiteral("TypeTree"));
   fileList_ = Find<CListExUI>(QStringLiteral("FileList"));
+  folderTree_ = Find<ui::CTreeUI>(QStringLiteral("FolderTree"));
   if (fileList_ != nullptr) {
     // The folder a file-system engine found the file in ("/" for its root); carved files have none.
     fileList_->SetPathSource([this](const FoundFileRecord& r) {
@@ -471,6 +472,20 @@ void CMainWnd::Notify(const ui::TNotifyUI& msg) {
     if (name == QLatin1String("FilterState")) return OpenStateMenu();
     if (name == QLatin1String("ChkSelAll")) {
       auto* all = Find<ui::CCheckBoxUI>(name);
+      if (all != nullptr && byFolder_ && fileList_ != nullptr) {
+        // By folder the box ticks the files the list shows, not the folders below.
+        fileList_->CheckAll(all->GetCheck());
+        for (int row = 0; row < fileList_->RowCount(); ++row) {
+          const FoundFileRecord& record = fileList_->RecordOf(row);
+          if (all->GetCheck())
+            checkedFiles_[KeyOf(record)] = record;
+          else
+            checkedFiles_.erase(KeyOf(record));
+        }
+        SyncFolderChecks();
+        UpdateSelectedInfo();
+        return;
+      }
       if (all == nullptr || tree_ == nullptr || currentTypeNode_.isEmpty()) return;
       if (ui::TreeNode* node = tree_->FindNode(currentTypeNode_)) tree_->SetCheck(node, all->GetCheck());
       ApplyNodeCheck(currentTypeNode_, all->GetCheck());
@@ -488,6 +503,10 @@ void CMainWnd::Notify(const ui::TNotifyUI& msg) {
       ShowStep(name == QLatin1String("TabScan")       ? kSourcePage
                : name == QLatin1String("TabFileType") ? kTypePage
                                                       : kResultPage);
+      return;
+    }
+    if (name == QLatin1String("ViewByType") || name == QLatin1String("ViewByFolder")) {
+      if (option->IsSelected()) ShowResultView(name == QLatin1String("ViewByFolder"));
       return;
     }
     if (!option->UserData().isEmpty()) OnFileTypeOption(option);
@@ -508,6 +527,7 @@ void CMainWnd::Notify(const ui::TNotifyUI& msg) {
     }
     if (msg.sender == fileList_) return Preview(static_cast<int>(msg.wParam));
     if (msg.sender == tree_) return ShowTypeNode(msg.lParam.toString());
+    if (msg.sender == folderTree_) return ShowFolderNode(msg.lParam.toString());
   } else if (type == QLatin1String("list_check_all") && msg.sender == fileList_) {
     if (auto* all = Find<ui::CCheckBoxUI>(QStringLiteral("ChkSelAll"))) {
       all->SetCheck(true, false);
@@ -516,6 +536,7 @@ void CMainWnd::Notify(const ui::TNotifyUI& msg) {
     return;
   } else if (type == QLatin1String("checkboxselectchanged")) {
     if (msg.sender == tree_) ApplyNodeCheck(msg.lParam.toString(), msg.wParam != 0);
+    if (msg.sender == folderTree_) ApplyFolderCheck(msg.lParam.toString(), msg.wParam != 0);
     return;
   } else if (type == QLatin1String("list_check_click")) {
     if (msg.sender == fileList_) OnRowCheck(static_cast<int>(msg.wParam), msg.lParam.toBool());

@@ -77,6 +77,10 @@ class CMainWnd : public ui::CWindowUI {
   // Reads the find and filter bar and narrows the tree, its counts and the list to what matches; typing
   // calls it a moment after the last key.
   void ApplyFilter();
+  // The results by folder (the found tree of each volume, carved files under their categories) or by type;
+  // the file selected in one is selected in the other.
+  void ShowResultView(bool byFolder);
+  bool ByFolder() const { return byFolder_; }
   const RecordFilter& Filter() const { return filter_; }
   const std::map<RecordKey, FoundFileRecord>& CheckedFiles() const { return checkedFiles_; }
   MediaPlayers& Players() { return players_; }
@@ -131,6 +135,15 @@ class CMainWnd : public ui::CWindowUI {
   void FillTree();
   void ShowTypeNode(const QString& nodeName);
   void ApplyNodeCheck(const QString& nodeName, bool checked);
+  // Where a record sits in the folder tree: its nodes from the volume down, as (name, text).
+  using FolderChain = std::vector<std::pair<QString, QString>>;
+  std::shared_ptr<const FolderChain> FolderChainOf(const FoundFileRecord& record);
+  void FillFolderTree();
+  void ShowFolderNode(const QString& nodeName);
+  void ApplyFolderCheck(const QString& nodeName, bool checked);
+  // The trees' check states from the ticked files: the view not shown is settled when it is shown.
+  void SyncFolderChecks();
+  void SyncTypeChecks();
   void OnRowCheck(int row, bool checked);
   void UpdateSelectedInfo();
   void Preview(int row);
@@ -169,6 +182,12 @@ class CMainWnd : public ui::CWindowUI {
   RecordFilter filter_;
   RecordFilter::State chosenState_ = RecordFilter::State::kAny;  // from the state menu, applied with the rest
   QTimer* filterTimer_ = nullptr;
+  ui::CTreeUI* folderTree_ = nullptr;
+  bool byFolder_ = false;
+  QString currentFolderNode_;
+  // The shown files lying directly in each folder node; the chain of each record, kept for the result.
+  std::map<QString, std::vector<const FoundFileRecord*>> folderFiles_;
+  std::map<RecordKey, std::shared_ptr<const FolderChain>> folderChains_;
   std::map<QString, ui::COptionUI*> chosenTypes_;
   QString currentTypeNode_;
   std::filesystem::path previewPath_;

@@ -38,6 +38,8 @@ void CMainWnd::OnResultsReady(RecordList found) {
     if (auto* box = Find<ui::CRichEditUI>(QString::fromLatin1(name))) box->Clear();
   searchResult_.clear();
   shown_.clear();
+  folderChains_.clear();
+  currentFolderNode_.clear();
   std::map<QString, RecordList> byType;
   for (const FoundFileRecord& record : found) byType[ResultKey(record)].push_back(record);
   for (auto& [key, records] : byType)
@@ -118,17 +120,9 @@ void CMainWnd::FillTree() {
     currentTypeNode_ = current;
   }
   // A refill (a filter, a language) keeps the type the user was looking at and the ticks of what it shows.
-  for (const auto& [key, records] : checkedFiles_.empty() ? decltype(shown_){} : shown_) {
-    size_t ticked = 0;
-    for (const FoundFileRecord& record : *records) ticked += checkedFiles_.count(KeyOf(record));
-    if (ticked == 0) continue;
-    for (const auto& category : tree_->Root()->children) {
-      if (ui::TreeNode* node = tree_->FindNode(category->name + "." + key))
-        tree_->SetCheckState(node,
-                             ticked == records->size() ? ui::CheckState::Checked : ui::CheckState::Partial);
-    }
-  }
+  SyncTypeChecks();
   if (ui::TreeNode* node = current.isEmpty() ? nullptr : tree_->FindNode(current)) tree_->SelectNode(node);
+  FillFolderTree();
   SetPageTexts(kResultPage);
 }
 
@@ -137,6 +131,7 @@ void CMainWnd::ShowTypeNode(const QString& nodeName) {
   const qsizetype dot = nodeName.indexOf(QLatin1Char('.'));
   if (dot < 0) return;  // a category: its types are below it
   currentTypeNode_ = nodeName;
+  if (byFolder_) return;  // the list shows a folder; this type is shown when the view is
   const QString ext = nodeName.mid(dot + 1);
   const auto it = shown_.find(ext);
   std::set<RecordKey> checked;
@@ -189,7 +184,9 @@ void CMainWnd::OnRowCheck(int row, bool checked) {
   const ui::CheckState state = fileList_->RowsState();
   if (auto* all = Find<ui::CCheckBoxUI>(QStringLiteral("ChkSelAll")))
     all->SetCheck(state == ui::CheckState::Checked, false);
-  if (tree_ != nullptr) {
+  if (byFolder_) {
+    SyncFolderChecks();
+  } else if (tree_ != nullptr) {
     if (ui::TreeNode* node = tree_->FindNode(currentTypeNode_)) tree_->SetCheckState(node, state);
   }
   UpdateSelectedInfo();
@@ -286,6 +283,234 @@ QString CMainWnd::FactsOf(const FoundFileRecord& r) {
   if (const std::optional<bool> deleted = WasDeleted(r)) facts << Message(*deleted ? "MSG0909" : "MSG0910");
   facts << Message(r.isIntact != 0 ? "MSG0911" : "MSG0912");
   return facts.join(QLatin1Char('\n'));
+}
+
+namespace {
+
+// A node's state from how many of the files below it are ticked.
+ui::CheckState StateOf(size_t ticked, size_t total) {
+  if (ticked == 0 || total == 0) return ui::CheckState::Unchecked;
+  return ticked == total ? ui::CheckState::Checked : ui::CheckState::Partial;
+}
+
+}  // namespace
+
+void CMainWnd::SyncTypeChecks() {
+  if (tree_ == nullptr) return;
+  for (const auto& category : tree_->Root()->children) {
+    size_t categoryTicked = 0, categoryTotal = 0;
+    for (const auto& type : category->children) {
+      const auto it = shown_.find(type->name.mid(type->name.indexOf(QLatin1Char('.')) + 1));
+      size_t ticked = 0, total = 0;
+      if (it != shown_.end()) {
+        total = it->second->size();
+        if (!checkedFiles_.empty())
+          for (const FoundFileRecord& record : *it->second) ticked += checkedFiles_.count(KeyOf(record));
+      }
+      type->check = StateOf(ticked, total);
+      categoryTicked += ticked;
+      categoryTotal += total;
+    }
+    category->check = StateOf(categoryTicked, categoryTotal);
+  }
+  tree_->update();
+}
+
+std::shared_ptr<const CMainWnd::FolderChain> CMainWnd::FolderChainOf(const FoundFileRecord& r) {
+  auto [known, added] = folderChains_.try_emplace(KeyOf(r));
+  if (!added) return known->second;
+  // Node names are made of record numbers, so that two folders of one name stay apart.
+  const QString volume = QStringLiteral("V%1").arg(r.driveLetter);
+  QString volumeText = QStringLiteral("%1").arg(r.driveLetter);
+  for (const auto& target : scanTargets_) {
+    if (target->DriveLetter() != r.driveLetter) continue;
+    volumeText = target->volume && target->imagePath.empty()
+                     ? result_view::VolumeName(*target->volume, Message("MSG0222"), true)
+                     : QString::fromStdString(target->imagePath.filename().string());
+    break;
+  }
+  auto chain = std::make_shared<FolderChain>();
+  chain->emplace_back(volume, volumeText);
+  if (r.Kind() == SourceKind::kCarved) {
+    // Carved files have no folder: they go under their category, as recovery files them.
+    const std::string_view category = ClassifyFileName(r.Name());
+    static const std::map<std::string_view, const char*> kCaptions = {
+        {kCategoryPhoto, "MSG0807"},    {kCategoryAudio, "MSG0808"},   {kCategoryVideo, "MSG0809"},
+        {kCategoryDocument, "MSG0810"}, {kCategoryArchive, "MSG0810"}, {kCategoryOthers, "MSG0943"}};
+    const auto caption = kCaptions.find(category);
+    auto& section = LanguageTable::Instance().GetSection(QStringLiteral("MainWnd"));
+    chain->emplace_back(volume + QStringLiteral("#"), Message("MSG0942"));
+    chain->emplace_back(volume + QStringLiteral("#") +
+                            QString::fromLatin1(category.data(), static_cast<qsizetype>(category.size())),
+                        caption == kCaptions.end() || std::string_view(caption->second) == "MSG0943"
+                            ? Message("MSG0943")
+                            : LanguageTable::Text(section, QString::fromLatin1(caption->second)));
+  } else if (IFileRecoveryParse* engine = FindEngine(PointersOf(scanTargets_), r.driveLetter)) {
+    RecordList ancestors;
+    engine->GetRecordAncestors(&r, ancestors);
+    QString name = volume;
+    for (auto it = ancestors.rbegin(); it != ancestors.rend(); ++it) {
+      name += QStringLiteral("/%1").arg(it->recordId);
+      const std::string_view folder = it->Name();
+      QString text = QString::fromUtf8(folder.data(), static_cast<qsizetype>(folder.size()));
+      if ((it->isDeleted & 1) != 0) text += QStringLiteral(" \u00B7 ") + Message("MSG0941");
+      chain->emplace_back(name, text);
+    }
+  }
+  known->second = std::move(chain);
+  return known->second;
+}
+
+void CMainWnd::FillFolderTree() {
+  if (folderTree_ == nullptr) return;
+  folderTree_->RemoveChildren(folderTree_->Root());
+  folderFiles_.clear();
+  std::map<QString, ui::TreeNode*> nodes;
+  std::map<ui::TreeNode*, QString> texts;
+  for (const auto& [key, records] : shown_) {
+    for (const FoundFileRecord& record : *records) {
+      const std::shared_ptr<const FolderChain> chain = FolderChainOf(record);
+      ui::TreeNode* parent = folderTree_->Root();
+      for (const auto& [name, text] : *chain) {
+        auto [node, added] = nodes.try_emplace(name, nullptr);
+        if (added) {
+          node->second = folderTree_->AddNode(parent, name, text);
+          texts[node->second] = text;
+        }
+        parent = node->second;
+      }
+      if (parent != folderTree_->Root()) folderFiles_[parent->name].push_back(&record);
+    }
+  }
+  // Each node counts the files below it, at any depth.
+  auto count = [&](auto&& self, ui::TreeNode* node) -> size_t {
+    const auto direct = folderFiles_.find(node->name);
+    size_t total = direct == folderFiles_.end() ? 0 : direct->second.size();
+    for (const auto& child : node->children) total += self(self, child.get());
+    if (node != folderTree_->Root())
+      folderTree_->SetNodeText(node, QStringLiteral("%1 (%2)").arg(texts[node]).arg(total));
+    return total;
+  };
+  count(count, folderTree_->Root());
+  SyncFolderChecks();
+  ui::TreeNode* shown = currentFolderNode_.isEmpty() ? nullptr : folderTree_->FindNode(currentFolderNode_);
+  if (shown == nullptr && !folderTree_->Root()->children.empty())
+    shown = folderTree_->Root()->children.front().get();
+  if (shown != nullptr) {
+    folderTree_->SelectNode(shown, byFolder_);
+    if (!byFolder_) currentFolderNode_ = shown->name;
+  } else if (byFolder_ && fileList_ != nullptr) {
+    fileList_->RemoveAll();
+  }
+}
+
+void CMainWnd::SyncFolderChecks() {
+  if (folderTree_ == nullptr) return;
+  auto settle = [&](auto&& self, ui::TreeNode* node) -> std::pair<size_t, size_t> {
+    size_t ticked = 0, total = 0;
+    if (const auto direct = folderFiles_.find(node->name); direct != folderFiles_.end()) {
+      total = direct->second.size();
+      if (!checkedFiles_.empty())
+        for (const FoundFileRecord* record : direct->second) ticked += checkedFiles_.count(KeyOf(*record));
+    }
+    for (const auto& child : node->children) {
+      const auto [t, n] = self(self, child.get());
+      ticked += t;
+      total += n;
+    }
+    node->check = StateOf(ticked, total);
+    return {ticked, total};
+  };
+  settle(settle, folderTree_->Root());
+  folderTree_->update();
+}
+
+void CMainWnd::ShowFolderNode(const QString& nodeName) {
+  currentFolderNode_ = nodeName;
+  if (!byFolder_ || fileList_ == nullptr) return;
+  RecordList files;
+  if (const auto direct = folderFiles_.find(nodeName); direct != folderFiles_.end()) {
+    files.reserve(direct->second.size());
+    for (const FoundFileRecord* record : direct->second) files.push_back(*record);
+  }
+  std::set<RecordKey> checked;
+  for (const auto& [key, record] : checkedFiles_) checked.insert(key);
+  fileList_->Fill(std::make_shared<const RecordList>(std::move(files)), checked);
+  if (auto* all = Find<ui::CCheckBoxUI>(QStringLiteral("ChkSelAll")))
+    all->SetCheck(fileList_->RowCount() > 0 && fileList_->RowsState() == ui::CheckState::Checked, false);
+  if (fileList_->RowCount() > 0) fileList_->SelectRow(0, false);
+}
+
+void CMainWnd::ApplyFolderCheck(const QString& nodeName, bool checked) {
+  ui::TreeNode* node = folderTree_ != nullptr ? folderTree_->FindNode(nodeName) : nullptr;
+  if (node == nullptr) return;
+  bool showsBelow = false;
+  auto apply = [&](auto&& self, ui::TreeNode* n) -> void {
+    showsBelow = showsBelow || n->name == currentFolderNode_;
+    if (const auto direct = folderFiles_.find(n->name); direct != folderFiles_.end()) {
+      for (const FoundFileRecord* record : direct->second) {
+        if (checked)
+          checkedFiles_[KeyOf(*record)] = *record;
+        else
+          checkedFiles_.erase(KeyOf(*record));
+      }
+    }
+    for (const auto& child : n->children) self(self, child.get());
+  };
+  apply(apply, node);
+  if (showsBelow && byFolder_ && fileList_ != nullptr) {
+    fileList_->CheckAll(checked);
+    if (auto* all = Find<ui::CCheckBoxUI>(QStringLiteral("ChkSelAll")))
+      all->SetCheck(checked && fileList_->RowCount() > 0, false);
+  }
+  UpdateSelectedInfo();
+}
+
+void CMainWnd::ShowResultView(bool byFolder) {
+  // The file marked in the list now is marked in the other view too.
+  std::optional<FoundFileRecord> marked;
+  if (fileList_ != nullptr && fileList_->SelectedRow() >= 0 &&
+      fileList_->SelectedRow() < fileList_->RowCount())
+    marked = fileList_->RecordOf(fileList_->SelectedRow());
+  byFolder_ = byFolder;
+  if (auto* trees = Find<ui::CTabLayoutUI>(QStringLiteral("ResultTrees")))
+    trees->SelectItem(byFolder ? 1 : 0);
+  if (auto* option =
+          Find<ui::COptionUI>(byFolder ? QStringLiteral("ViewByFolder") : QStringLiteral("ViewByType")))
+    option->Selected(true, false);
+  if (byFolder) {
+    SyncFolderChecks();
+    QString node = currentFolderNode_;
+    if (marked) node = FolderChainOf(*marked)->back().first;
+    if (ui::TreeNode* shown = folderTree_ != nullptr ? folderTree_->FindNode(node) : nullptr) {
+      folderTree_->SelectNode(shown);
+    } else if (fileList_ != nullptr) {
+      fileList_->RemoveAll();
+    }
+  } else {
+    SyncTypeChecks();
+    QString node = currentTypeNode_;
+    if (marked && tree_ != nullptr) {
+      const QString key = ResultKey(*marked);
+      for (const auto& category : tree_->Root()->children)
+        for (const auto& type : category->children)
+          if (type->name.endsWith(QLatin1Char('.') + key)) node = type->name;
+    }
+    if (ui::TreeNode* shown = tree_ != nullptr ? tree_->FindNode(node) : nullptr) {
+      tree_->SelectNode(shown, false);
+      ShowTypeNode(shown->name);
+    } else if (fileList_ != nullptr) {
+      fileList_->RemoveAll();
+    }
+  }
+  if (marked && fileList_ != nullptr) {
+    for (int row = 0; row < fileList_->RowCount(); ++row) {
+      if (KeyOf(fileList_->RecordOf(row)) != KeyOf(*marked)) continue;
+      fileList_->SelectRow(row, false);
+      fileList_->EnsureVisible(row);
+      break;
+    }
+  }
 }
 
 }  // namespace snapsave::app

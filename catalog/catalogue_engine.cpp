@@ -38,6 +38,12 @@ uint32_t CatalogueEngine::GetRecordPath(const FoundFileRecord* record, std::stri
   return catalogue_->GetRecordPath(record, outPath);
 }
 
+uint32_t CatalogueEngine::GetRecordAncestors(const FoundFileRecord* record, RecordList& out) {
+  out.clear();
+  if (!catalogue_ || record == nullptr) return err::kInvalidParameter;
+  return catalogue_->CollectAncestors(record, out);
+}
+
 uint32_t CatalogueEngine::SetSearchCallback(SearchProgressCallback callback, void* context) {
   callbacks_.search = callback;
   callbacks_.searchContext = context;

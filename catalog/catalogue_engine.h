@@ -55,6 +55,7 @@ class CatalogueEngine : public IFileRecoveryParse {
   uint32_t CountFolderFiles(const FoundFileRecord* folder, int32_t depth, uint32_t& outCount) override;
   uint64_t GetRecordCount() override;
   uint32_t GetRecordPath(const FoundFileRecord* record, std::string& outPath) override;
+  uint32_t GetRecordAncestors(const FoundFileRecord* record, RecordList& out) override;
   uint32_t SetSearchCallback(SearchProgressCallback callback, void* context) override;
   uint32_t SearchByType(std::string_view extensionList, RecordList& out) override;
 

@@ -94,6 +94,13 @@ class IFileRecoveryParse {
                                      PreviewProgressCallback callback, void* context) = 0;
   // Slot 14. Releases handles, buffers and the catalogue; the log files stay on disk.
   virtual ~IFileRecoveryParse() = default;
+  // After the slots: the folder records a record lies in, nearest first (their names and whether they were
+  // deleted). Engines without folders leave `out` empty and say kNotSupported.
+  virtual uint32_t GetRecordAncestors(const FoundFileRecord* record, RecordList& out) {
+    (void)record;
+    out.clear();
+    return err::kNotSupported;
+  }
 
  protected:
   IFileRecoveryParse() = default;

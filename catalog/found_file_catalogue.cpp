@@ -498,10 +498,22 @@ uint32_t FoundFileCatalogue::CollectAncestors(const FoundFileRecord* record, Rec
                               [parentRef](const FolderNameEntry& f) { return f.entryRef == parentRef; });
     FoundFileRecord parent = MakeEmptyRecord();
     if (named != folders_.end()) {
-      parent.isFolder = 1;
-      parent.entryRef = parentRef;
-      parent.recordId = named->recordId;
-      parent.SetName(named->name);
+      // The folder's own record says more (whether it was deleted, its times); read once, like the others.
+      auto [known, added] = folderRecords_.try_emplace(parentRef);
+      if (added) {
+        FoundFileRecord& own = known->second.record;
+        own = MakeEmptyRecord();
+        const uint32_t id = named->recordId;
+        ReadRecords(std::span<const uint32_t>(&id, 1), [&](uint32_t, ByteSpan rec) {
+          own = DecodeRecord(std::span<const uint8_t, kRecordSize>(rec.data(), kRecordSize));
+        });
+        // The filing names the folder: its number and name stand whatever the stored record says.
+        own.isFolder = 1;
+        own.entryRef = parentRef;
+        own.recordId = named->recordId;
+        own.SetName(named->name);
+      }
+      parent = known->second.record;
     } else {
       // The records file is read once for each folder, not once for each file below it.
       auto [known, added] = folderRecords_.try_emplace(parentRef);

@@ -649,6 +649,14 @@ uint32_t CProfessionalRecovery::GetRecordPath(const FoundFileRecord* record, std
   return engine != nullptr ? engine->GetRecordPath(record, outPath) : err::kInvalidParameter;
 }
 
+uint32_t CProfessionalRecovery::GetRecordAncestors(const FoundFileRecord* record, RecordList& out) {
+  out.clear();
+  if (record == nullptr) return err::kInvalidParameter;
+  if (record->Kind() == SourceKind::kCarved) return err::kSuccess;
+  IFileRecoveryParse* engine = EngineOf(*record);
+  return engine != nullptr ? engine->GetRecordAncestors(record, out) : err::kInvalidParameter;
+}
+
 int32_t CProfessionalRecovery::RecoverRecord(const FoundFileRecord* record, const fs::path& destinationPath,
                                              int32_t baseDepth) {
   if (record == nullptr) return static_cast<int32_t>(err::kInvalidParameter);

@@ -59,6 +59,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
   uint32_t CountFolderFiles(const FoundFileRecord* folder, int32_t depth, uint32_t& outCount) override;
   uint64_t GetRecordCount() override;
   uint32_t GetRecordPath(const FoundFileRecord* record, std::string& outPath) override;
+  uint32_t GetRecordAncestors(const FoundFileRecord* record, RecordList& out) override;
   int32_t RecoverRecord(const FoundFileRecord* record, const std::filesystem::path& destinationPath,
                         int32_t baseDepth) override;
   int32_t NextUnallocatedRun(uint64_t& sector, uint64_t& length) override;

@@ -410,6 +410,107 @@ TEST_F(MainWindowTest, FindAndFilterNarrowTheCountsTheListAndTheTicks) {
   EXPECT_EQ(TreeCounts(*window), all);
 }
 
+// The results by folder: every file the command line lists lies in the folder tree under the folder the
+// command line names (a deleted folder marked, counts of the files below each folder), ticks carry down the
+// tree and up from the list, and the file marked in one view is marked in the other.
+TEST_F(MainWindowTest, ResultsByFolderHoldTheCommandLinesTree) {
+  image_ = dir_.path() / "fat32.img";
+  test::GunzipFixture("fat/fat32.img.gz", image_);
+  auto window = MakeWindow();
+  window->ChooseMode(0);
+  prompts_->openPaths.push_back(QString::fromStdString(image_.string()));
+  window->LoadImage();
+  window->StartScan();
+  ASSERT_EQ(window->CurrentPage(), CMainWnd::kResultPage);
+  auto* list = window->Find<CListExUI>(QStringLiteral("FileList"));
+  ASSERT_GT(list->RowCount(), 1);
+  list->SelectRow(1, false);
+  const RecordKey marked = KeyOf(list->RecordOf(1));
+  QTest::mouseClick(window->FindControl(QStringLiteral("ViewByFolder")), Qt::LeftButton);
+  ASSERT_TRUE(window->ByFolder());
+  ASSERT_GE(list->SelectedRow(), 0);
+  EXPECT_EQ(KeyOf(list->RecordOf(list->SelectedRow())), marked);
+
+  // Every node's files, by the folder path its texts make ("Holiday Trip · deleted (5)" is "Holiday Trip").
+  auto* tree = window->Find<ui::CTreeUI>(QStringLiteral("FolderTree"));
+  std::set<std::string> shown;
+  std::set<QString> deleted;
+  auto bare = [](QString text) {
+    text = text.left(text.lastIndexOf(QStringLiteral(" (")));
+    if (text.endsWith(QStringLiteral(" \u00B7 deleted"))) text.chop(10);
+    return text;
+  };
+  auto walk = [&](auto&& self, ui::TreeNode* node, const QString& path) -> int {
+    tree->SelectNode(node);
+    int files = list->RowCount();
+    // Carved files have no folder: the command line prints them at the root.
+    const QString at = node->name.contains(QLatin1Char('#')) ? QStringLiteral("/") : path;
+    for (int row = 0; row < list->RowCount(); ++row)
+      shown.insert((at + QString::fromUtf8(list->RecordOf(row).Name().data(),
+                                           static_cast<qsizetype>(list->RecordOf(row).Name().size())))
+                       .toStdString());
+    for (const auto& child : node->children) {
+      if (child->text.contains(QStringLiteral(" \u00B7 deleted"))) deleted.insert(bare(child->text));
+      files += self(self, child.get(), path + bare(child->text) + "/");
+    }
+    EXPECT_EQ(node->text.endsWith(QStringLiteral("(%1)").arg(files)), true) << node->text.toStdString();
+    return files;
+  };
+  ASSERT_EQ(tree->Root()->children.size(), 1u);  // one volume
+  walk(walk, tree->Root()->children.front().get(), QStringLiteral("/"));
+  std::set<std::string> listed;
+  QProcess cli;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("XDG_DATA_HOME"), QString::fromStdString((dir_.path() / "cli-data").string()));
+  cli.setProcessEnvironment(env);
+  const QString types = QString::fromStdString(window->ExtensionPattern())
+                            .remove(QStringLiteral("*."))
+                            .replace(QLatin1Char('|'), QLatin1Char(','));
+  cli.start(QStringLiteral(SNAPSAVE_CLI), {QStringLiteral("scan"), QString::fromStdString(image_.string()),
+                                           QStringLiteral("--types"), types, QStringLiteral("--list")});
+  ASSERT_TRUE(cli.waitForFinished(120000));
+  std::istringstream lines(cli.readAllStandardOutput().toStdString());
+  for (std::string line; std::getline(lines, line);) {
+    std::vector<std::string> f;
+    std::istringstream fields(line);
+    for (std::string x; std::getline(fields, x, '\t');) f.push_back(x);
+    if (f.size() > 3 && f[0] == "file") listed.insert(f[1] + f[2]);
+  }
+  ASSERT_GE(listed.size(), 5u);
+  EXPECT_EQ(shown, listed);
+  EXPECT_EQ(deleted, (std::set<QString>{QStringLiteral("Holiday Trip"), QStringLiteral("Old Stuff")}));
+
+  // Ticking a folder ticks every file below it; unticking one file in the list leaves it partial.
+  ui::TreeNode* volume = tree->Root()->children.front().get();
+  ui::TreeNode* dcim = nullptr;
+  for (const auto& child : volume->children)
+    if (bare(child->text) == QStringLiteral("dcim")) dcim = child.get();
+  ASSERT_NE(dcim, nullptr);
+  tree->SetCheck(dcim, true, true);
+  size_t below = 0;
+  for (const std::string& path : listed) below += path.starts_with("/dcim/") ? 1u : 0u;
+  EXPECT_EQ(window->CheckedFiles().size(), below);
+  EXPECT_EQ(volume->check, ui::CheckState::Partial);
+  tree->SelectNode(dcim);
+  ASSERT_GT(list->RowCount(), 0);
+  EXPECT_TRUE(list->Row(0).checked);
+  list->SetChecked(0, false, true);
+  EXPECT_EQ(window->CheckedFiles().size(), below - 1);
+  EXPECT_EQ(dcim->check, ui::CheckState::Partial);
+
+  // Back by type: the marked file stays marked, and the type tree shows the ticks made by folder.
+  list->SelectRow(0, false);
+  const RecordKey inDcim = KeyOf(list->RecordOf(0));
+  QTest::mouseClick(window->FindControl(QStringLiteral("ViewByType")), Qt::LeftButton);
+  ASSERT_FALSE(window->ByFolder());
+  ASSERT_GE(list->SelectedRow(), 0);
+  EXPECT_EQ(KeyOf(list->RecordOf(list->SelectedRow())), inDcim);
+  ui::CTreeUI* typeTree = nullptr;
+  ui::TreeNode* photos = window->FindTreeNode(QStringLiteral("NodePhoto"), &typeTree);
+  ASSERT_NE(photos, nullptr);
+  EXPECT_NE(photos->check, ui::CheckState::Unchecked);
+}
+
 TEST_F(MainWindowTest, FileTypeChoicesMakeThePatternAndGroupBoxesApplyToTheirGroup) {
   auto window = MakeWindow();
   auto* jpg = window->Find<ui::COptionUI>(QStringLiteral("OptJPG"));
