@@ -184,6 +184,8 @@ void CMainWnd::ApplyTexts() {
                                   std::pair{"FilterTo", "MSG0934"}}) {
     if (auto* field = Find<ui::CEditUI>(Q(edit))) field->Editor()->setPlaceholderText(Message(tip));
   }
+  for (const char* date : {"FilterFrom", "FilterTo"})
+    if (auto* field = Find<ui::CEditUI>(Q(date))) field->Editor()->setToolTip(Message("MSG0945"));
   if (auto* state = FindControl(QStringLiteral("FilterState"))) {
     const QString chosen =
         LanguageTable::Text(LanguageTable::Instance().GetSection(QStringLiteral("menu_state")),
@@ -212,9 +214,18 @@ void CMainWnd::SetPageTexts(int page) {
     int found = 0;
     for (const auto& [key, records] : searchResult_) found += static_cast<int>(records->size());
     set("Txt1", Message("MSG0801"));
-    set("Txt2",
+    QString said =
         Q(FormatMessage(CountedMessage(QStringLiteral("MSG0802"), static_cast<uint64_t>(found)).toStdString(),
-                        {std::to_string(found)})));
+                        {std::to_string(found)}));
+    if (!filter_.IsEmpty()) {
+      // A filter that leaves nothing must not look like a scan that found nothing.
+      uint64_t matching = 0;
+      for (const auto& [key, records] : shown_) matching += records->size();
+      said += QLatin1Char(' ') +
+              Q(FormatMessage(CountedMessage(QStringLiteral("MSG0944"), matching).toStdString(),
+                              {std::to_string(matching)}));
+    }
+    set("Txt2", said);
   }
   UpdateSelectedInfo();
 }

@@ -6,6 +6,7 @@
 // snapsave_window_gallery <output folder> <program folder with config.ini and Languages/>
 #include <QApplication>
 #include <QDir>
+#include <QLineEdit>
 #include <QScreen>
 #include <QTest>
 #include <QTimer>
@@ -234,6 +235,19 @@ void DocumentPreviewShots(Gallery& g, CMainWnd& window, const fs::path& dir) {
         PreviewOfBytes(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()), 4).content,
         false);
     g.Save(window, QStringLiteral("main-5-preview-text.png"));
+  }
+  // The same results by folder: the old folders the deep scan rebuilt, then a filtered list.
+  QTest::mouseClick(window.FindControl(QStringLiteral("ViewByFolder")), Qt::LeftButton);
+  QTest::qWait(200);
+  g.Save(window, QStringLiteral("main-6-by-folder.png"));
+  QTest::mouseClick(window.FindControl(QStringLiteral("ViewByType")), Qt::LeftButton);
+  if (auto* name = window.Find<ui::CEditUI>(QStringLiteral("FilterName"))) {
+    QTest::keyClicks(name->Editor(), QStringLiteral("1*.p"));
+    if (auto* min = window.Find<ui::CEditUI>(QStringLiteral("FilterMinSize")))
+      QTest::keyClicks(min->Editor(), QStringLiteral("10 KB"));
+    window.ApplyFilter();
+    QTest::qWait(200);
+    g.Save(window, QStringLiteral("main-7-filtered.png"));
   }
 }
 
