@@ -171,6 +171,60 @@ class MainWindowTest : public ::testing::Test {
     return counts;
   }
 
+  // The folder a folder node's text names: "Holiday Trip · deleted (5)" is "Holiday Trip".
+  static QString Bare(QString text) {
+    text = text.left(text.lastIndexOf(QStringLiteral(" (")));
+    if (text.endsWith(QStringLiteral(" \u00B7 deleted"))) text.chop(10);
+    return text;
+  }
+  // Every file the folder view shows, as "/folder/name" by the texts of the nodes above it (carved files at
+  // "/", where the command line prints them), and the folders marked deleted; each node counts the files
+  // below it.
+  static void WalkFolders(CMainWnd& window, std::set<std::string>& shown, std::set<QString>& deleted) {
+    auto* tree = window.Find<ui::CTreeUI>(QStringLiteral("FolderTree"));
+    auto* list = window.Find<CListExUI>(QStringLiteral("FileList"));
+    auto walk = [&](auto&& self, ui::TreeNode* node, const QString& path) -> int {
+      tree->SelectNode(node);
+      int files = list->RowCount();
+      const QString at = node->name.contains(QLatin1Char('#')) ? QStringLiteral("/") : path;
+      for (int row = 0; row < list->RowCount(); ++row) {
+        const std::string_view name = list->RecordOf(row).Name();
+        shown.insert(
+            (at + QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()))).toStdString());
+      }
+      for (const auto& child : node->children) {
+        if (child->text.contains(QStringLiteral(" \u00B7 deleted"))) deleted.insert(Bare(child->text));
+        files += self(self, child.get(), path + Bare(child->text) + "/");
+      }
+      EXPECT_TRUE(node->text.endsWith(QStringLiteral("(%1)").arg(files))) << node->text.toStdString();
+      return files;
+    };
+    ASSERT_EQ(tree->Root()->children.size(), 1u);  // one volume
+    walk(walk, tree->Root()->children.front().get(), QStringLiteral("/"));
+  }
+  // "/folder/name" of every file the command line lists with the same types.
+  std::set<std::string> CliFiles(const std::string& pattern) {
+    QProcess cli;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_DATA_HOME"), QString::fromStdString((dir_.path() / "cli-data").string()));
+    cli.setProcessEnvironment(env);
+    const QString types = QString::fromStdString(pattern)
+                              .remove(QStringLiteral("*."))
+                              .replace(QLatin1Char('|'), QLatin1Char(','));
+    cli.start(QStringLiteral(SNAPSAVE_CLI), {QStringLiteral("scan"), QString::fromStdString(image_.string()),
+                                             QStringLiteral("--types"), types, QStringLiteral("--list")});
+    EXPECT_TRUE(cli.waitForFinished(120000));
+    std::set<std::string> files;
+    std::istringstream lines(cli.readAllStandardOutput().toStdString());
+    for (std::string line; std::getline(lines, line);) {
+      std::vector<std::string> f;
+      std::istringstream fields(line);
+      for (std::string x; std::getline(fields, x, '\t');) f.push_back(x);
+      if (f.size() > 3 && f[0] == "file") files.insert(f[1] + f[2]);
+    }
+    return files;
+  }
+
   test::ShippedLook look_;
   test::TempDir dir_;
   test::ScratchAppData appData_;
@@ -431,51 +485,11 @@ TEST_F(MainWindowTest, ResultsByFolderHoldTheCommandLinesTree) {
   ASSERT_GE(list->SelectedRow(), 0);
   EXPECT_EQ(KeyOf(list->RecordOf(list->SelectedRow())), marked);
 
-  // Every node's files, by the folder path its texts make ("Holiday Trip · deleted (5)" is "Holiday Trip").
   auto* tree = window->Find<ui::CTreeUI>(QStringLiteral("FolderTree"));
   std::set<std::string> shown;
   std::set<QString> deleted;
-  auto bare = [](QString text) {
-    text = text.left(text.lastIndexOf(QStringLiteral(" (")));
-    if (text.endsWith(QStringLiteral(" \u00B7 deleted"))) text.chop(10);
-    return text;
-  };
-  auto walk = [&](auto&& self, ui::TreeNode* node, const QString& path) -> int {
-    tree->SelectNode(node);
-    int files = list->RowCount();
-    // Carved files have no folder: the command line prints them at the root.
-    const QString at = node->name.contains(QLatin1Char('#')) ? QStringLiteral("/") : path;
-    for (int row = 0; row < list->RowCount(); ++row)
-      shown.insert((at + QString::fromUtf8(list->RecordOf(row).Name().data(),
-                                           static_cast<qsizetype>(list->RecordOf(row).Name().size())))
-                       .toStdString());
-    for (const auto& child : node->children) {
-      if (child->text.contains(QStringLiteral(" \u00B7 deleted"))) deleted.insert(bare(child->text));
-      files += self(self, child.get(), path + bare(child->text) + "/");
-    }
-    EXPECT_EQ(node->text.endsWith(QStringLiteral("(%1)").arg(files)), true) << node->text.toStdString();
-    return files;
-  };
-  ASSERT_EQ(tree->Root()->children.size(), 1u);  // one volume
-  walk(walk, tree->Root()->children.front().get(), QStringLiteral("/"));
-  std::set<std::string> listed;
-  QProcess cli;
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert(QStringLiteral("XDG_DATA_HOME"), QString::fromStdString((dir_.path() / "cli-data").string()));
-  cli.setProcessEnvironment(env);
-  const QString types = QString::fromStdString(window->ExtensionPattern())
-                            .remove(QStringLiteral("*."))
-                            .replace(QLatin1Char('|'), QLatin1Char(','));
-  cli.start(QStringLiteral(SNAPSAVE_CLI), {QStringLiteral("scan"), QString::fromStdString(image_.string()),
-                                           QStringLiteral("--types"), types, QStringLiteral("--list")});
-  ASSERT_TRUE(cli.waitForFinished(120000));
-  std::istringstream lines(cli.readAllStandardOutput().toStdString());
-  for (std::string line; std::getline(lines, line);) {
-    std::vector<std::string> f;
-    std::istringstream fields(line);
-    for (std::string x; std::getline(fields, x, '\t');) f.push_back(x);
-    if (f.size() > 3 && f[0] == "file") listed.insert(f[1] + f[2]);
-  }
+  WalkFolders(*window, shown, deleted);
+  const std::set<std::string> listed = CliFiles(window->ExtensionPattern());
   ASSERT_GE(listed.size(), 5u);
   EXPECT_EQ(shown, listed);
   EXPECT_EQ(deleted, (std::set<QString>{QStringLiteral("Holiday Trip"), QStringLiteral("Old Stuff")}));
@@ -484,7 +498,7 @@ TEST_F(MainWindowTest, ResultsByFolderHoldTheCommandLinesTree) {
   ui::TreeNode* volume = tree->Root()->children.front().get();
   ui::TreeNode* dcim = nullptr;
   for (const auto& child : volume->children)
-    if (bare(child->text) == QStringLiteral("dcim")) dcim = child.get();
+    if (Bare(child->text) == QStringLiteral("dcim")) dcim = child.get();
   ASSERT_NE(dcim, nullptr);
   tree->SetCheck(dcim, true, true);
   size_t below = 0;
@@ -509,6 +523,25 @@ TEST_F(MainWindowTest, ResultsByFolderHoldTheCommandLinesTree) {
   ui::TreeNode* photos = window->FindTreeNode(QStringLiteral("NodePhoto"), &typeTree);
   ASSERT_NE(photos, nullptr);
   EXPECT_NE(photos->check, ui::CheckState::Unchecked);
+}
+
+// A quick-formatted card: the folders the deep scan rebuilt hold, by folder, what the command line lists.
+TEST_F(MainWindowTest, AFormattedCardsRebuiltFoldersHoldTheCommandLinesTree) {
+  image_ = dir_.path() / "card.img";
+  test::GunzipFixture("fat/card-formatted.img.gz", image_);
+  auto window = MakeWindow();
+  window->ChooseMode(0);
+  prompts_->openPaths.push_back(QString::fromStdString(image_.string()));
+  window->LoadImage();
+  window->StartScan();
+  ASSERT_EQ(window->CurrentPage(), CMainWnd::kResultPage);
+  window->ShowResultView(true);
+  std::set<std::string> shown;
+  std::set<QString> deleted;
+  WalkFolders(*window, shown, deleted);
+  const std::set<std::string> listed = CliFiles(window->ExtensionPattern());
+  ASSERT_GE(listed.size(), 5u);
+  EXPECT_EQ(shown, listed);
 }
 
 TEST_F(MainWindowTest, FileTypeChoicesMakeThePatternAndGroupBoxesApplyToTheirGroup) {
