@@ -111,6 +111,17 @@ class MainWindowTest : public ::testing::Test {
     return window;
   }
 
+  // A window that scanned `image_` from the source page and shows its results.
+  std::unique_ptr<CMainWnd> ScanToResults() {
+    auto window = MakeWindow();
+    window->ChooseMode(0);
+    prompts_->openPaths.push_back(QString::fromStdString(image_.string()));
+    window->LoadImage();
+    window->StartScan();
+    EXPECT_EQ(window->CurrentPage(), CMainWnd::kResultPage);
+    return window;
+  }
+
   static QString Text(const char* id) {
     return LanguageTable::Instance().Text(QStringLiteral("Messages"), QString::fromLatin1(id));
   }
@@ -370,11 +381,7 @@ TEST_F(MainWindowTest, FixtureImageIsScannedCountedAndRecoveredByteForByte) {
 // alike; a bound that cannot be read bounds nothing; ticking a type ticks only what is shown; the type
 // looked at stays chosen.
 TEST_F(MainWindowTest, FindAndFilterNarrowTheCountsTheListAndTheTicks) {
-  auto window = MakeWindow();
-  window->ChooseMode(0);
-  prompts_->openPaths.push_back(QString::fromStdString(image_.string()));
-  window->LoadImage();
-  window->StartScan();
+  auto window = ScanToResults();
   ASSERT_EQ(window->CurrentPage(), CMainWnd::kResultPage);
   const std::map<QString, int> all = TreeCounts(*window);
   ASSERT_EQ(all.at(QStringLiteral("jpg")), 8);
@@ -470,11 +477,7 @@ TEST_F(MainWindowTest, FindAndFilterNarrowTheCountsTheListAndTheTicks) {
 TEST_F(MainWindowTest, ResultsByFolderHoldTheCommandLinesTree) {
   image_ = dir_.path() / "fat32.img";
   test::GunzipFixture("fat/fat32.img.gz", image_);
-  auto window = MakeWindow();
-  window->ChooseMode(0);
-  prompts_->openPaths.push_back(QString::fromStdString(image_.string()));
-  window->LoadImage();
-  window->StartScan();
+  auto window = ScanToResults();
   ASSERT_EQ(window->CurrentPage(), CMainWnd::kResultPage);
   auto* list = window->Find<CListExUI>(QStringLiteral("FileList"));
   ASSERT_GT(list->RowCount(), 1);
@@ -529,11 +532,7 @@ TEST_F(MainWindowTest, ResultsByFolderHoldTheCommandLinesTree) {
 TEST_F(MainWindowTest, AFormattedCardsRebuiltFoldersHoldTheCommandLinesTree) {
   image_ = dir_.path() / "card.img";
   test::GunzipFixture("fat/card-formatted.img.gz", image_);
-  auto window = MakeWindow();
-  window->ChooseMode(0);
-  prompts_->openPaths.push_back(QString::fromStdString(image_.string()));
-  window->LoadImage();
-  window->StartScan();
+  auto window = ScanToResults();
   ASSERT_EQ(window->CurrentPage(), CMainWnd::kResultPage);
   window->ShowResultView(true);
   std::set<std::string> shown;
