@@ -184,8 +184,11 @@ void CMainWnd::ApplyTexts() {
                                   std::pair{"FilterTo", "MSG0934"}}) {
     if (auto* field = Find<ui::CEditUI>(Q(edit))) field->Editor()->setPlaceholderText(Message(tip));
   }
-  for (const char* date : {"FilterFrom", "FilterTo"})
-    if (auto* field = Find<ui::CEditUI>(Q(date))) field->Editor()->setToolTip(Message("MSG0945"));
+  for (const auto& [edit, tip] : {std::pair{"FilterName", "MSG0946"}, std::pair{"FilterMinSize", "MSG0947"},
+                                  std::pair{"FilterMaxSize", "MSG0947"}, std::pair{"FilterFrom", "MSG0945"},
+                                  std::pair{"FilterTo", "MSG0945"}}) {
+    if (auto* field = Find<ui::CEditUI>(Q(edit))) field->Editor()->setToolTip(Message(tip));
+  }
   if (auto* state = FindControl(QStringLiteral("FilterState"))) {
     const QString chosen =
         LanguageTable::Text(LanguageTable::Instance().GetSection(QStringLiteral("menu_state")),
