@@ -233,9 +233,9 @@ uint32_t FoundFileCatalogue::OpenIn(const fs::path& folder, std::string_view log
   std::vector<uint8_t> data;
   if (uint32_t e = ReadWhole(relationFile_, data); e != err::kSuccess) return e;
   relations_ = ParseRelationText(data);
-  ForgetIndex();
   if (uint32_t e = ReadWhole(folderFile_, data); e != err::kSuccess) return e;
   folders_ = ParseFolderNames(data);
+  ForgetIndex();
   foldersWritten_ = folders_.size();
   writeBuffer_.assign(kBufferCapacity, 0);
   return err::kSuccess;
@@ -468,6 +468,8 @@ uint32_t FoundFileCatalogue::FindFolderRecord(uint32_t entryRef, FoundFileRecord
 void FoundFileCatalogue::ForgetIndex() {
   holdersStale_ = true;
   holders_.clear();
+  namedStale_ = true;
+  namedIndex_.clear();
   folderRecords_.clear();
 }
 
@@ -494,10 +496,17 @@ uint32_t FoundFileCatalogue::CollectAncestors(const FoundFileRecord* record, Rec
     if (!key || *key == rootKey) return err::kSuccess;
     const uint32_t parentRef = FolderKeyRef(*key);
 
-    auto named = std::find_if(folders_.begin(), folders_.end(),
-                              [parentRef](const FolderNameEntry& f) { return f.entryRef == parentRef; });
+    // The first folder filed under the reference names it; looked up through an index, not a search of every
+    // name at every step (a folder view asks for a million files' folders).
+    if (namedStale_) {
+      namedIndex_.clear();
+      for (size_t i = 0; i < folders_.size(); ++i) namedIndex_.try_emplace(folders_[i].entryRef, i);
+      namedStale_ = false;
+    }
+    const auto indexed = namedIndex_.find(parentRef);
+    const FolderNameEntry* named = indexed == namedIndex_.end() ? nullptr : &folders_[indexed->second];
     FoundFileRecord parent = MakeEmptyRecord();
-    if (named != folders_.end()) {
+    if (named != nullptr) {
       // The folder's own record says more (whether it was deleted, its times); read once, like the others.
       auto [known, added] = folderRecords_.try_emplace(parentRef);
       if (added) {

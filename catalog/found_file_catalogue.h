@@ -125,6 +125,9 @@ class FoundFileCatalogue {
   std::vector<FolderNameEntry> folders_;
   mutable std::unordered_map<uint32_t, FolderKey> holders_;
   mutable bool holdersStale_ = true;
+  // Where in folders_ the first name of each folder reference is; emptied with the index.
+  std::unordered_map<uint32_t, size_t> namedIndex_;
+  bool namedStale_ = true;
   // Folder records looked up by their reference for paths, or why none was found; emptied with the index.
   struct FolderLookup {
     FoundFileRecord record{};
