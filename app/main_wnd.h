@@ -188,6 +188,7 @@ class CMainWnd : public ui::CWindowUI {
   // The shown files lying directly in each folder node; the chain of each record, kept for the result.
   std::map<QString, std::vector<const FoundFileRecord*>> folderFiles_;
   std::map<RecordKey, std::shared_ptr<const FolderChain>> folderChains_;
+  std::map<QString, std::shared_ptr<const FolderChain>> chainsByLeaf_;
   std::map<QString, ui::COptionUI*> chosenTypes_;
   QString currentTypeNode_;
   std::filesystem::path previewPath_;

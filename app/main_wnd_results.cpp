@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <system_error>
+#include <unordered_map>
 
 #include "app/message_box.h"
 #include "app/preview.h"
@@ -39,6 +40,7 @@ void CMainWnd::OnResultsReady(RecordList found) {
   searchResult_.clear();
   shown_.clear();
   folderChains_.clear();
+  chainsByLeaf_.clear();
   currentFolderNode_.clear();
   std::map<QString, RecordList> byType;
   for (const FoundFileRecord& record : found) byType[ResultKey(record)].push_back(record);
@@ -357,7 +359,11 @@ std::shared_ptr<const CMainWnd::FolderChain> CMainWnd::FolderChainOf(const Found
       chain->emplace_back(name, text);
     }
   }
-  known->second = std::move(chain);
+  // Files of one folder share its chain: a million files hold a pointer each, and the tree's fill meets each
+  // chain once.
+  auto [interned, fresh] = chainsByLeaf_.try_emplace(chain->back().first, nullptr);
+  if (fresh) interned->second = std::move(chain);
+  known->second = interned->second;
   return known->second;
 }
 
@@ -367,19 +373,24 @@ void CMainWnd::FillFolderTree() {
   folderFiles_.clear();
   std::map<QString, ui::TreeNode*> nodes;
   std::map<ui::TreeNode*, QString> texts;
+  std::unordered_map<const FolderChain*, std::vector<const FoundFileRecord*>*> leaves;
   for (const auto& [key, records] : shown_) {
     for (const FoundFileRecord& record : *records) {
-      const std::shared_ptr<const FolderChain> chain = FolderChainOf(record);
-      ui::TreeNode* parent = folderTree_->Root();
-      for (const auto& [name, text] : *chain) {
-        auto [node, added] = nodes.try_emplace(name, nullptr);
-        if (added) {
-          node->second = folderTree_->AddNode(parent, name, text);
-          texts[node->second] = text;
+      const FolderChain* chain = FolderChainOf(record).get();
+      auto [leaf, first] = leaves.try_emplace(chain, nullptr);
+      if (first) {
+        ui::TreeNode* parent = folderTree_->Root();
+        for (const auto& [name, text] : *chain) {
+          auto [node, added] = nodes.try_emplace(name, nullptr);
+          if (added) {
+            node->second = folderTree_->AddNode(parent, name, text);
+            texts[node->second] = text;
+          }
+          parent = node->second;
         }
-        parent = node->second;
+        leaf->second = &folderFiles_[parent->name];
       }
-      if (parent != folderTree_->Root()) folderFiles_[parent->name].push_back(&record);
+      leaf->second->push_back(&record);
     }
   }
   // Each node counts the files below it, at any depth.
