@@ -462,6 +462,9 @@ void CMainWnd::OnMenuItem(const QString& name) {
   if (name.startsWith(QLatin1String("lang:"))) {
     LanguageTable::Instance().SetLanguage(name.mid(5));
     ApplyTexts();
+    // The folder tree's texts ("deleted", "Carved files") are in the language they were made in.
+    folderChains_.clear();
+    chainsByLeaf_.clear();
     if (!searchResult_.empty()) FillTree();
   }
 }

@@ -39,6 +39,7 @@ void CMainWnd::OnResultsReady(RecordList found) {
     if (auto* box = Find<ui::CRichEditUI>(QString::fromLatin1(name))) box->Clear();
   searchResult_.clear();
   shown_.clear();
+  folderFiles_.clear();  // it points into the lists just dropped
   folderChains_.clear();
   chainsByLeaf_.clear();
   currentFolderNode_.clear();
