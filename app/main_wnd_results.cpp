@@ -73,9 +73,7 @@ void CMainWnd::ApplyFilter() {
   filter.maxSize = field("FilterMaxSize", [](std::string_view t) { return ParseSizeText(t); });
   filter.fromTime = field("FilterFrom", [](std::string_view t) { return ParseDateText(t, false); });
   filter.toTime = field("FilterTo", [](std::string_view t) { return ParseDateText(t, true); });
-  const bool same = filter.name == filter_.name && filter.minSize == filter_.minSize &&
-                    filter.maxSize == filter_.maxSize && filter.fromTime == filter_.fromTime &&
-                    filter.toTime == filter_.toTime && filter.state == filter_.state && !shown_.empty();
+  const bool same = filter == filter_ && !shown_.empty();
   filter_ = std::move(filter);
   if (!same && !searchResult_.empty()) FillTree();
 }

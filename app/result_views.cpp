@@ -178,7 +178,8 @@ int CListExUI::Fill(SharedRecords records, const std::set<RecordKey>& checked) {
   };
   std::vector<ui::ListCell> sizes, dates{cell(result_view::kNoTime)}, types;
   std::map<int, uint64_t> largest;  // by the size's unit (1024 ** n)
-  std::vector<std::pair<std::string_view, bool>> typeKeys;
+  // The first record of each kind of type text (its extension, a folder, a guessed name) stands for it.
+  std::vector<std::pair<std::pair<std::string_view, bool>, const FoundFileRecord*>> typeKinds;
   for (const FoundFileRecord& r : *records_) {
     if (r.isFolder == 0) {
       int unit = 0;
@@ -186,12 +187,14 @@ int CListExUI::Fill(SharedRecords records, const std::set<RecordKey>& checked) {
       uint64_t& big = largest[unit];
       big = std::max(big, r.fileSize);
     }
-    if (typeKeys.size() < 64) {
+    if (typeKinds.size() < 64) {
       const std::string_view name = r.Name();
-      const size_t dot = r.isFolder != 0 ? std::string_view::npos : name.rfind('.');
-      const std::pair<std::string_view, bool> key{dot == std::string_view::npos ? "" : name.substr(dot),
-                                                  (r.isDeleted & kDeletedNameGuessed) != 0};
-      if (std::find(typeKeys.begin(), typeKeys.end(), key) == typeKeys.end()) typeKeys.push_back(key);
+      const size_t dot = name.rfind('.');
+      const std::pair<std::string_view, bool> key{
+          r.isFolder != 0 ? "/" : (dot == std::string_view::npos ? "" : name.substr(dot)),
+          (r.isDeleted & kDeletedNameGuessed) != 0};
+      if (std::none_of(typeKinds.begin(), typeKinds.end(), [&](const auto& k) { return k.first == key; }))
+        typeKinds.emplace_back(key, &r);
     }
   }
   for (const auto& [unit, size] : largest)
@@ -201,12 +204,7 @@ int CListExUI::Fill(SharedRecords records, const std::set<RecordKey>& checked) {
     for (const uint64_t time : {r.writeTime, r.creationTime})
       if (time != 0) dates.push_back(cell(result_view::TimeText(time)));
   }
-  std::set<QString> typeTexts;
-  for (const FoundFileRecord& r : *records_) {
-    if (typeTexts.size() >= typeKeys.size()) break;
-    typeTexts.insert(TypeColumnText(r));
-  }
-  for (const QString& t : typeTexts) types.push_back(cell(t));
+  for (const auto& [key, first] : typeKinds) types.push_back(cell(TypeColumnText(*first)));
   FitColumn(kSizeColumn, sizes);
   FitColumn(kModifiedColumn, dates);
   FitColumn(kCreatedColumn, dates);

@@ -32,6 +32,7 @@ struct RecordFilter {
   bool IsEmpty() const {
     return name.empty() && !minSize && !maxSize && !fromTime && !toTime && state == State::kAny;
   }
+  bool operator==(const RecordFilter&) const = default;
   // Folders pass on their name alone: the others say nothing of a folder.
   bool Matches(const FoundFileRecord& record) const;
 };

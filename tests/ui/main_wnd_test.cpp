@@ -213,6 +213,16 @@ class MainWindowTest : public ::testing::Test {
     ASSERT_EQ(tree->Root()->children.size(), 1u);  // one volume
     walk(walk, tree->Root()->children.front().get(), QStringLiteral("/"));
   }
+  // Expects the folder view's files, folder for folder, to be the command line's with the same types; gives
+  // those and the folders marked deleted.
+  std::set<std::string> FolderTreeAgainstTheCommandLine(CMainWnd& window, std::set<QString>& deleted) {
+    std::set<std::string> shown;
+    WalkFolders(window, shown, deleted);
+    const std::set<std::string> listed = CliFiles(window.ExtensionPattern());
+    EXPECT_GE(listed.size(), 5u);
+    EXPECT_EQ(shown, listed);
+    return listed;
+  }
   // "/folder/name" of every file the command line lists with the same types.
   std::set<std::string> CliFiles(const std::string& pattern) {
     QProcess cli;
@@ -489,12 +499,8 @@ TEST_F(MainWindowTest, ResultsByFolderHoldTheCommandLinesTree) {
   EXPECT_EQ(KeyOf(list->RecordOf(list->SelectedRow())), marked);
 
   auto* tree = window->Find<ui::CTreeUI>(QStringLiteral("FolderTree"));
-  std::set<std::string> shown;
   std::set<QString> deleted;
-  WalkFolders(*window, shown, deleted);
-  const std::set<std::string> listed = CliFiles(window->ExtensionPattern());
-  ASSERT_GE(listed.size(), 5u);
-  EXPECT_EQ(shown, listed);
+  const std::set<std::string> listed = FolderTreeAgainstTheCommandLine(*window, deleted);
   EXPECT_EQ(deleted, (std::set<QString>{QStringLiteral("Holiday Trip"), QStringLiteral("Old Stuff")}));
 
   // Ticking a folder ticks every file below it; unticking one file in the list leaves it partial.
@@ -535,12 +541,8 @@ TEST_F(MainWindowTest, AFormattedCardsRebuiltFoldersHoldTheCommandLinesTree) {
   auto window = ScanToResults();
   ASSERT_EQ(window->CurrentPage(), CMainWnd::kResultPage);
   window->ShowResultView(true);
-  std::set<std::string> shown;
   std::set<QString> deleted;
-  WalkFolders(*window, shown, deleted);
-  const std::set<std::string> listed = CliFiles(window->ExtensionPattern());
-  ASSERT_GE(listed.size(), 5u);
-  EXPECT_EQ(shown, listed);
+  FolderTreeAgainstTheCommandLine(*window, deleted);
 }
 
 TEST_F(MainWindowTest, FileTypeChoicesMakeThePatternAndGroupBoxesApplyToTheirGroup) {
