@@ -34,6 +34,34 @@ uint64_t MediumBytesFromStart(const CarvingContext& ctx) {
 FileBytes::FileBytes(CarvingContext& ctx, ByteSpan header)
     : ctx_(ctx), header_(header), medium_(MediumBytesFromStart(ctx)) {}
 
+FileBytes::FileBytes(CarvingContext& ctx, ByteSpan header, SplitAt split)
+    : ctx_(ctx), header_(header), split_(split) {
+  const uint64_t ss = ctx.sectorSize();
+  const uint64_t sectors = MediumSectors(ctx);
+  // The head must hold the header sector, lie on the medium and end before the tail begins.
+  if (ss == 0 || split.headSectors == 0 || ctx.startSector() >= sectors ||
+      split.headSectors > sectors - ctx.startSector() ||
+      split.tailSector < ctx.startSector() + split.headSectors || split.tailSector >= sectors) {
+    split_ = {};
+    medium_ = std::min<uint64_t>(header.size(), ss);
+    return;
+  }
+  const uint64_t total = split.headSectors + (sectors - split.tailSector);
+  medium_ = total > UINT64_MAX / ss ? UINT64_MAX : total * ss;
+}
+
+uint64_t FileBytes::Physical(uint64_t sector, uint64_t& run) const {
+  const uint64_t ss = ctx_.sectorSize();
+  const uint64_t sectors = medium_ / ss;
+  run = sector < sectors ? sectors - sector : 0;
+  if (split_.headSectors == 0) return ctx_.startSector() + sector;
+  if (sector < split_.headSectors) {
+    run = split_.headSectors - sector;
+    return ctx_.startSector() + sector;
+  }
+  return split_.tailSector + (sector - split_.headSectors);
+}
+
 bool FileBytes::Read(uint64_t offset, std::span<uint8_t> out) {
   if (offset > UINT64_MAX - out.size() || offset + out.size() > medium_) return false;
   if (offset + out.size() <= header_.size()) {
@@ -43,17 +71,25 @@ bool FileBytes::Read(uint64_t offset, std::span<uint8_t> out) {
   const std::span<uint8_t> buffer = ctx_.workBuffer();
   const uint32_t ss = ctx_.sectorSize();
   if (ss == 0 || buffer.size() < ss || out.size() > buffer.size() - ss) return false;
-  if (windowSize_ == 0 || offset < windowStart_ || offset + out.size() > windowStart_ + windowSize_) {
-    const uint64_t sector = offset / ss;
-    const uint64_t mediumSectors = medium_ / ss;
-    const auto count = static_cast<uint32_t>(std::min<uint64_t>(buffer.size() / ss, mediumSectors - sector));
-    windowSize_ = 0;
-    if (count == 0 || !ctx_.ReadSectors(buffer, ctx_.startSector() + sector, count)) return false;
-    windowStart_ = sector * ss;
-    windowSize_ = size_t{count} * ss;
-    if (offset + out.size() > windowStart_ + windowSize_) return false;
+  // One window, or two where the bytes span the seam of a split file.
+  while (!out.empty()) {
+    if (windowSize_ == 0 || offset < windowStart_ || offset >= windowStart_ + windowSize_ ||
+        (split_.headSectors == 0 && offset + out.size() > windowStart_ + windowSize_)) {
+      const uint64_t sector = offset / ss;
+      uint64_t run = 0;
+      const uint64_t physical = Physical(sector, run);
+      const auto count = static_cast<uint32_t>(std::min<uint64_t>(buffer.size() / ss, run));
+      windowSize_ = 0;
+      if (count == 0 || !ctx_.ReadSectors(buffer, physical, count)) return false;
+      windowStart_ = sector * ss;
+      windowSize_ = size_t{count} * ss;
+      if (split_.headSectors == 0 && offset + out.size() > windowStart_ + windowSize_) return false;
+    }
+    const auto n = static_cast<size_t>(std::min<uint64_t>(out.size(), windowStart_ + windowSize_ - offset));
+    std::memcpy(out.data(), buffer.data() + (offset - windowStart_), n);
+    offset += n;
+    out = out.subspan(n);
   }
-  std::memcpy(out.data(), buffer.data() + (offset - windowStart_), out.size());
   return true;
 }
 
@@ -63,6 +99,12 @@ ByteSpan FileBytes::View(uint64_t offset) {
   // Two bytes where the medium has them, so that a scan always sees a marker whole.
   const size_t want = offset + 2 <= medium_ ? 2 : 1;
   if (offset + want <= header_.size()) return header_.subspan(static_cast<size_t>(offset));
+  // The last byte of a split file's head: it and the tail's first byte, from a buffer of their own.
+  const uint64_t seam = split_.headSectors * ctx_.sectorSize();
+  if (want == 2 && seam != 0 && offset + 1 == seam) {
+    if (!Read(offset, seam_)) return {};
+    return ByteSpan(seam_);
+  }
   // A window that ends within a byte of `offset` is read again from there.
   if (windowSize_ != 0 && offset >= windowStart_ && offset + want > windowStart_ + windowSize_)
     windowSize_ = 0;

@@ -4,6 +4,7 @@
 // start answers 0 so that the plain rule of its type measures instead.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 
@@ -17,11 +18,20 @@ uint64_t MediumSectors(const CarvingContext& ctx);
 // Bytes the medium holds from the candidate's start sector on (at least the header sector).
 uint64_t MediumBytesFromStart(const CarvingContext& ctx);
 
+// A file in two pieces: its first `headSectors` sectors from its start sector on, the rest from the absolute
+// sector `tailSector` on.
+struct SplitAt {
+  uint64_t headSectors = 0;
+  uint64_t tailSector = 0;
+};
+
 // The candidate file's bytes by offset from the start of its header sector: the header sector itself, then
-// 64 KiB windows of the context's work buffer read as the walk moves on.
+// 64 KiB windows of the context's work buffer read as the walk moves on. With a split, the offsets past the
+// head run on in the tail; no window spans the seam.
 class FileBytes {
  public:
   FileBytes(CarvingContext& ctx, ByteSpan header);
+  FileBytes(CarvingContext& ctx, ByteSpan header, SplitAt split);
   // Fills `out` from `offset`; false where the medium ends, a read fails, or `out` is larger than a window.
   bool Read(uint64_t offset, std::span<uint8_t> out);
   // The bytes from `offset` to the end of the window that holds it (the header sector's rest when it lies
@@ -31,11 +41,16 @@ class FileBytes {
   CarvingContext& context() { return ctx_; }
 
  private:
+  // The absolute sector that holds file sector `sector`, and how many sectors follow it there unbroken.
+  uint64_t Physical(uint64_t sector, uint64_t& run) const;
+
   CarvingContext& ctx_;
   ByteSpan header_;
+  SplitAt split_;
   uint64_t medium_ = 0;
   uint64_t windowStart_ = 0;
   size_t windowSize_ = 0;
+  std::array<uint8_t, 2> seam_{};
 };
 
 // Where a zlib (`windowBits` 8..15), gzip (16 + that) or raw deflate (negative) stream starting at `at`

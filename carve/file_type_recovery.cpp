@@ -58,6 +58,13 @@ uint32_t CFileTypeRecovery::OpenCatalogue(std::string_view logName, FoundFileCat
   auto catalogue = std::make_unique<FoundFileCatalogue>();
   if (uint32_t e = OpenCatalogueFile(*catalogue, logName, mode); e != err::kSuccess) return e;
   catalogue_ = std::move(catalogue);
+  pieces_.Open(catalogue_->RecordsPath(), catalogue_->TotalRecords(),
+               mode == FoundFileCatalogue::Mode::kFresh);
+  // A continued scan's joined files keep their second pieces from other files.
+  for (const auto& [id, list] : pieces_.all()) {
+    for (size_t i = 1; i < list.size(); ++i)
+      context_.AddClaimedRange(list[i].firstSector, list[i].firstSector + list[i].sectors - 1);
+  }
   return err::kSuccess;
 }
 
@@ -86,7 +93,7 @@ uint32_t CFileTypeRecovery::AttachDiskForDeepScan(std::string_view logName, char
   driveLetter_ = driveLetter;
   sectorSize_ = sectorSize;
   // Streams carved on another source say nothing about this one.
-  context_.ClearTransportStreamRanges();
+  context_.BeginSource();
   if (uint32_t e = reader_.OpenDisk(diskNumber); e != err::kSuccess) return e;
   return OpenCatalogue(logName, mode);
 }
@@ -96,7 +103,7 @@ uint32_t CFileTypeRecovery::AttachImageForDeepScan(std::string_view logName, cha
                                                    FoundFileCatalogue::Mode mode) {
   driveLetter_ = driveLetter;
   sectorSize_ = sectorSize;
-  context_.ClearTransportStreamRanges();
+  context_.BeginSource();
   if (uint32_t e = reader_.OpenFile(imagePath); e != err::kSuccess) return e;
   return OpenCatalogue(logName, mode);
 }
@@ -147,12 +154,20 @@ int32_t CFileTypeRecovery::CarveAt(std::span<const uint8_t> sector, uint64_t abs
   p.callbackResult = 0;
   const uint64_t length = MeasureLength(ctx, row->lengthRule, code, header);
   if (p.callbackResult == ScanCancelled) return ScanCancelled;
+  const CarvingContext::Outcome outcome = ctx.outcome();
+  std::vector<FilePiece> pieces;
+  if (outcome.headSectors != 0) {
+    const uint64_t tailBytes = length - std::min(length, outcome.headSectors * sectorSize);
+    pieces = {
+        {absoluteSector, outcome.headSectors},
+        {outcome.tailSector, std::max<uint64_t>(1, tailBytes / sectorSize + (tailBytes % sectorSize != 0))}};
+  }
 
   FoundFileRecord r = MakeEmptyRecord();
   r.driveLetter = static_cast<uint16_t>(driveLetter_);
   r.sourceKind = static_cast<uint32_t>(SourceKind::kCarved);
   r.isFolder = 0;
-  r.isIntact = 1;
+  r.isIntact = outcome.intact ? 1 : 0;
   r.entryRef = 0;
   r.clusterSize = kNoClusterSize;
   r.fileSize = length;
@@ -161,6 +176,13 @@ int32_t CFileTypeRecovery::CarveAt(std::span<const uint8_t> sector, uint64_t abs
   const uint32_t id = catalogue_->ReserveRecord(r);
   catalogue_->AddToFolder(0, 0, id, 0);
   ++foundCount;
+  if (!pieces.empty()) {
+    // The pass goes on after the first piece: the other data between the pieces holds files of its own.
+    ctx.AddClaimedRange(pieces[1].firstSector, pieces[1].firstSector + pieces[1].sectors - 1);
+    if (id != 0) pieces_.Add(id, std::move(pieces));
+    sectorsConsumed = outcome.headSectors;
+    return 0;
+  }
 
   if (!ConsumesOneSector(code))
     sectorsConsumed = std::max<uint64_t>(1, length / sectorSize + (length % sectorSize != 0));
@@ -180,7 +202,9 @@ uint32_t CFileTypeRecovery::SyncCatalogue(uint64_t& records) {
 
 uint32_t CFileTypeRecovery::KeepRecords(uint64_t records) {
   if (!catalogue_) return err::kInvalidParameter;
-  return catalogue_->KeepRecords(static_cast<uint32_t>(std::min<uint64_t>(records, UINT32_MAX)));
+  const auto count = static_cast<uint32_t>(std::min<uint64_t>(records, UINT32_MAX));
+  if (uint32_t e = pieces_.KeepRecords(count); e != err::kSuccess) return e;
+  return catalogue_->KeepRecords(count);
 }
 
 uint32_t CFileTypeRecovery::FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const {
@@ -218,21 +242,27 @@ int32_t CFileTypeRecovery::BuildAllocationMap() {
 int32_t CFileTypeRecovery::ReadCarved(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) {
   const uint32_t ss = sectorSize_;
   if (!reader_.IsOpen() || ss == 0 || ss > kPieceBytes) return static_cast<int32_t>(err::kInvalidParameter);
-  std::vector<uint8_t> piece(kPieceBytes);
+  // A joined file reads its pieces in turn; any other file lies in one from its start sector on.
+  const std::vector<FilePiece>* stored = pieces_.Find(record.recordId);
   const uint64_t sectors = total / ss + (total % ss != 0);
+  const std::vector<FilePiece> whole = {{record.entryLocation, sectors}};
+  const std::vector<FilePiece>& pieces = stored != nullptr ? *stored : whole;
+  std::vector<uint8_t> piece(kPieceBytes);
   uint64_t delivered = 0;
-  for (uint64_t done = 0; done < sectors;) {
-    const auto count = static_cast<uint32_t>(std::min<uint64_t>(kPieceBytes / ss, sectors - done));
-    uint32_t got = 0;
-    const uint32_t e =
-        reader_.ReadSectors(piece, static_cast<int32_t>(count), record.entryLocation + done, ss, &got);
-    if (got == 0) return static_cast<int32_t>(err::kReadFault);
-    // Only the bytes that belong to the file; the rest of its last sector is not part of it.
-    const auto bytes = static_cast<size_t>(std::min<uint64_t>(uint64_t{got} * ss, total - delivered));
-    if (int32_t r = sink(std::span<const uint8_t>(piece.data(), bytes)); r != 0) return r;
-    delivered += bytes;
-    done += got;
-    if (e != err::kSuccess) return static_cast<int32_t>(e);
+  for (const FilePiece& p : pieces) {
+    for (uint64_t done = 0; done < p.sectors && delivered < total;) {
+      const auto count = static_cast<uint32_t>(std::min<uint64_t>(kPieceBytes / ss, p.sectors - done));
+      uint32_t got = 0;
+      const uint32_t e =
+          reader_.ReadSectors(piece, static_cast<int32_t>(count), p.firstSector + done, ss, &got);
+      if (got == 0) return static_cast<int32_t>(err::kReadFault);
+      // Only the bytes that belong to the file; the rest of its last sector is not part of it.
+      const auto bytes = static_cast<size_t>(std::min<uint64_t>(uint64_t{got} * ss, total - delivered));
+      if (int32_t r = sink(std::span<const uint8_t>(piece.data(), bytes)); r != 0) return r;
+      delivered += bytes;
+      done += got;
+      if (e != err::kSuccess) return static_cast<int32_t>(e);
+    }
   }
   return 0;
 }

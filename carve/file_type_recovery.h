@@ -10,6 +10,7 @@
 #include <span>
 #include <string_view>
 
+#include "carve/piece_store.h"
 #include "catalog/catalogue_engine.h"
 #include "catalog/file_recovery_parse.h"
 #include "catalog/found_file_catalogue.h"
@@ -71,6 +72,9 @@ class CFileTypeRecovery final : public CatalogueEngine {
   // Back to the first `records` records of the attached catalogue (a checkpoint's).
   uint32_t KeepRecords(uint64_t records);
 
+  // Carved files put back together from two pieces, in the attached catalogue.
+  uint64_t StitchedFiles() const { return pieces_.size(); }
+
   // The state its header tests and length rules share; a carver's alone.
   CarvingContext& context() { return context_; }
   const CarvingContext& context() const { return context_; }
@@ -90,6 +94,7 @@ class CFileTypeRecovery final : public CatalogueEngine {
   uint32_t sectorSize_ = 512;
   SectorReader reader_;
   CarvingContext context_;
+  PieceStore pieces_;
 };
 
 }  // namespace snapsave

@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <span>
 #include <string_view>
 
 #include "carve/container_walks.h"
 #include "carve/document_walks.h"
+#include "carve/fragments.h"
+#include "carve/jpeg_check.h"
 #include "filetypes/carving_context.h"
 #include "fs/fat/fat_dir_entry.h"
 #include "storage/sector_reader.h"
@@ -159,14 +162,28 @@ bool StartsOtherFile(CarvingContext& ctx, uint64_t sector, ByteSpan bytes) {
   return DetectType(ctx, bytes) != kNoType || IsFileSystemSector(bytes);
 }
 
+// A picture whose data breaks off, or decodes wrong, is looked for in two pieces; found whole, the outcome
+// says where its second piece lies.
 uint64_t JpegLength(CarvingContext& ctx, ByteSpan header) {
   // Its segments and scans say where the main image ends, whatever follows it on the medium.
   {
     FileBytes file(ctx, header);
     uint64_t validEnd = 0;
-    if (const uint64_t n = JpegSegmentsLength(file, k128MiB, StartsOtherFile, &validEnd); n != 0) return n;
-    // Segments that broke off: whatever follows the last whole one is not this picture's.
-    if (validEnd != 0) return std::max<uint64_t>(validEnd, ctx.sectorSize());
+    const uint64_t n = JpegSegmentsLength(file, k128MiB, StopsJpegData, &validEnd);
+    if (n != 0 || validEnd != 0) {
+      const JpegCheck check = CheckJpeg(file, n != 0 ? n : validEnd);
+      if (n != 0 && check.verdict != JpegCheck::Verdict::kBroken) return n;
+      uint64_t brokenAt = n != 0 ? n : validEnd;
+      if (check.verdict == JpegCheck::Verdict::kBroken) brokenAt = std::min(brokenAt, check.brokenAt);
+      if (const std::optional<Stitched> joined = StitchJpeg(ctx, header, brokenAt)) {
+        ctx.outcome().headSectors = joined->split.headSectors;
+        ctx.outcome().tailSector = joined->split.tailSector;
+        return joined->length;
+      }
+      ctx.outcome().intact = false;
+      // Segments that broke off: whatever follows the last whole one is not this picture's.
+      return n != 0 ? n : std::max<uint64_t>(validEnd, ctx.sectorSize());
+    }
   }
   const uint32_t ss = ctx.sectorSize();
   if (size_t e = AcceptedMarkerEnd(header, "\xFF\xD9", ss, false); e != npos) return e;
@@ -195,7 +212,10 @@ uint64_t TrailerLength(CarvingContext& ctx, ByteSpan header, std::string_view ma
     if (const uint64_t n = png ? PngLength(file, k128MiB, &validEnd) : GifLength(file, k128MiB, &validEnd);
         n != 0)
       return n;
-    if (validEnd != 0) return std::max<uint64_t>(validEnd, ctx.sectorSize());
+    if (validEnd != 0) {
+      ctx.outcome().intact = false;
+      return std::max<uint64_t>(validEnd, ctx.sectorSize());
+    }
   }
   const uint32_t ss = ctx.sectorSize();
   if (size_t e = AcceptedMarkerEnd(header, marker, ss, true); e != npos) return e;
@@ -480,7 +500,10 @@ uint64_t Measure(CarvingContext& ctx, LengthRule rule, uint32_t typeCode, ByteSp
       FileBytes file(ctx, header);
       uint64_t validEnd = 0;
       if (const uint64_t n = ZipLength(file, k6GiB, &validEnd); n != 0) return n;
-      if (validEnd != 0) return std::max<uint64_t>(validEnd, ctx.sectorSize());
+      if (validEnd != 0) {
+        ctx.outcome().intact = false;
+        return std::max<uint64_t>(validEnd, ctx.sectorSize());
+      }
       return PlainWalk(ctx, k256MiB);
     }
     case LengthRule::kOggPages:
@@ -492,7 +515,10 @@ uint64_t Measure(CarvingContext& ctx, LengthRule rule, uint32_t typeCode, ByteSp
       if (const uint64_t n = ogg ? OggLength(file, k2GiB, &validEnd) : FlacLength(file, k2GiB, &validEnd);
           n != 0)
         return n;
-      if (validEnd != 0) return std::max<uint64_t>(validEnd, ctx.sectorSize());
+      if (validEnd != 0) {
+        ctx.outcome().intact = false;
+        return std::max<uint64_t>(validEnd, ctx.sectorSize());
+      }
       return PlainWalk(ctx, k256MiB);
     }
     case LengthRule::kPdfTrailer: {
@@ -510,6 +536,8 @@ uint64_t Measure(CarvingContext& ctx, LengthRule rule, uint32_t typeCode, ByteSp
                          : rule == LengthRule::kBzip2Streams ? Bzip2Length(file, k2GiB, &validEnd)
                                                              : XzLength(file, k2GiB, &validEnd);
       if (n != 0) return n;
+      // Checked data that does not decode from its first member on: the file is not whole.
+      ctx.outcome().intact = false;
       return PlainWalk(ctx, k256MiB);
     }
     case LengthRule::k7zHeaders:
@@ -602,8 +630,13 @@ bool AcceptEndMarker(ByteSpan chunk, size_t end, uint32_t sectorSize) {
 
 uint64_t MeasureLength(CarvingContext& ctx, LengthRule rule, uint32_t typeCode, ByteSpan header) {
   const uint32_t ss = ctx.sectorSize();
+  ctx.outcome() = CarvingContext::Outcome{};
   if (ss == 0 || ctx.workBuffer().size() < ss) return ss;
-  return std::min(Measure(ctx, rule, typeCode, header), MediumBytesFromStart(ctx));
+  const uint64_t length = Measure(ctx, rule, typeCode, header);
+  // A joined file's second piece lies beyond the start sector's run; its length is checked where it was
+  // joined.
+  if (ctx.outcome().headSectors != 0) return length;
+  return std::min(length, MediumBytesFromStart(ctx));
 }
 
 }  // namespace snapsave

@@ -46,9 +46,11 @@ std::string_view LowerExtension(std::string_view name, std::array<char, kRecordN
   return {buffer.data(), ext.size()};
 }
 
-// A damaged photo is hidden: its data would not show anything.
-bool IsHiddenPhoto(uint32_t isIntact, std::string_view lowerExt) {
-  return isIntact == 0 && !lowerExt.empty() && kPhotoList.find(lowerExt) != std::string_view::npos;
+// A damaged photo is hidden: its data would not show anything. A carved one starts with its own header and
+// shows what it holds up to the damage, so it stays, marked damaged.
+bool IsHiddenPhoto(ByteSpan rec, std::string_view lowerExt) {
+  return Le32(rec, 14) == 0 && Le32(rec, 2) != static_cast<uint32_t>(SourceKind::kCarved) &&
+         !lowerExt.empty() && kPhotoList.find(lowerExt) != std::string_view::npos;
 }
 
 uint32_t ReadWhole(const os::File& file, std::vector<uint8_t>& data) {
@@ -403,7 +405,7 @@ uint32_t FoundFileCatalogue::ListFolder(FolderKey key, RecordList& out) {
   std::array<char, kRecordNameBytes> extBuffer{};
   out.reserve(out.size() + ids->size());
   uint32_t e = ReadRecords(*ids, [&](uint32_t, ByteSpan rec) {
-    if (IsHiddenPhoto(Le32(rec, 14), LowerExtension(StoredName(rec), extBuffer))) return;
+    if (IsHiddenPhoto(rec, LowerExtension(StoredName(rec), extBuffer))) return;
     out.push_back(DecodeRecord(std::span<const uint8_t, kRecordSize>(rec.data(), kRecordSize)));
   });
   SortInPlace(out);
@@ -572,7 +574,7 @@ uint32_t FoundFileCatalogue::SearchByType(std::string_view extensionList, Record
       ByteSpan rec(block.data() + k * kRecordSize, kRecordSize);
       if (Le32(rec, 6) != 0) continue;
       const std::string_view ext = LowerExtension(StoredName(rec), extBuffer);
-      if (ext.empty() || IsHiddenPhoto(Le32(rec, 14), ext)) continue;
+      if (ext.empty() || IsHiddenPhoto(rec, ext)) continue;
       if (extensionList.find(ext) != std::string_view::npos) found.Add(rec);
     }
     offset += got;

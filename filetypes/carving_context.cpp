@@ -1,5 +1,6 @@
 #include "filetypes/carving_context.h"
 
+#include <algorithm>
 #include <new>
 
 #include "storage/sector_reader.h"
@@ -50,6 +51,15 @@ bool CarvingContext::InTransportStreamRange(uint64_t sector) const {
   return false;
 }
 
+void CarvingContext::AddClaimedRange(uint64_t firstSector, uint64_t lastSector) {
+  claimedRanges_.emplace_back(firstSector, lastSector);
+}
+
+bool CarvingContext::Claimed(uint64_t sector) const {
+  return std::any_of(claimedRanges_.begin(), claimedRanges_.end(),
+                     [&](const auto& r) { return sector >= r.first && sector <= r.second; });
+}
+
 void CarvingContext::Reset() {
   source_ = nullptr;
   sectorSize_ = kDefaultSectorSize;
@@ -58,6 +68,9 @@ void CarvingContext::Reset() {
   streamStart_ = true;
   transportStreamInProgress_ = false;
   transportStreamRanges_.clear();
+  claimedRanges_.clear();
+  outcome_ = Outcome{};
+  stitchBudget_ = StitchBudget{};
   progress_ = Progress{};
 }
 

@@ -62,9 +62,37 @@ class CarvingContext {
   void AddTransportStreamRange(uint64_t firstSector, uint64_t lastSector);
   bool InTransportStreamRange(uint64_t sector) const;
   void ClearTransportStreamRanges() { transportStreamRanges_.clear(); }
+  // A new source: no ranges carved or claimed, and the stitching budget whole again.
+  void BeginSource() {
+    transportStreamRanges_.clear();
+    claimedRanges_.clear();
+    stitchBudget_ = StitchBudget{};
+  }
   const std::vector<std::pair<uint64_t, uint64_t>>& TransportStreamRanges() const {
     return transportStreamRanges_;
   }
+
+  // What the last measure found beside the length: whether the file validated to its end, and, for a file
+  // put back together from two pieces, how many sectors its first holds and the absolute sector its second
+  // starts at (0 and 0 for a file in one piece).
+  struct Outcome {
+    bool intact = true;
+    uint64_t headSectors = 0;
+    uint64_t tailSector = 0;
+  };
+  Outcome& outcome() { return outcome_; }
+
+  // Sector ranges, both ends included, that stitched files took as their second pieces: no other file's
+  // piece may lie in them.
+  void AddClaimedRange(uint64_t firstSector, uint64_t lastSector);
+  bool Claimed(uint64_t sector) const;
+
+  // What the search for second pieces may still spend in this scan: sectors read and pictures decoded.
+  struct StitchBudget {
+    uint64_t sectors = uint64_t{4} << 30 >> 9;  // 4 GiB of 512-byte sectors
+    uint64_t decodes = 4000;
+  };
+  StitchBudget& stitchBudget() { return stitchBudget_; }
 
   struct Progress {
     ProgressCallback callback = nullptr;
@@ -91,6 +119,9 @@ class CarvingContext {
   bool streamStart_ = true;
   bool transportStreamInProgress_ = false;
   std::vector<std::pair<uint64_t, uint64_t>> transportStreamRanges_;
+  std::vector<std::pair<uint64_t, uint64_t>> claimedRanges_;
+  Outcome outcome_;
+  StitchBudget stitchBudget_;
   Progress progress_;
 };
 

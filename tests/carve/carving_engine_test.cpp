@@ -1,13 +1,16 @@
 // The length rules and the carving engine over synthetic images built from real files.
+#include <fmt/core.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "carve/file_type_recovery.h"
+#include "carve/jpeg_check.h"
 #include "carve/length_rules.h"
 #include "filetypes/carving_context.h"
 #include "os/byte_reader.h"
@@ -546,6 +549,99 @@ TEST(AcceptEndMarker, AtASectorEndOrBeforeZerosOnly) {
   EXPECT_FALSE(AcceptEndMarker(chunk, 100, kSector));
   EXPECT_TRUE(AcceptEndMarker(chunk, kSector + 100, kSector));
   EXPECT_FALSE(AcceptEndMarker(chunk, 3 * kSector, kSector));
+}
+
+// Photos cut in two with other data between the pieces, as a card written, partly deleted and written again
+// leaves them: each is joined where the whole picture decodes, its record keeps both pieces (also for a
+// saved scan reopened), and the pass goes on after the first piece. A picture whose rest is not found stays
+// listed, damaged, and is still recovered.
+TEST_F(CarvingTest, SplitPhotosAreJoinedWhereTheWholePictureDecodes) {
+  const auto photo = Media("photo.jpg");
+  const std::vector<uint8_t> head(photo.begin(), photo.begin() + 8 * kSector);
+  const std::vector<uint8_t> rest(photo.begin() + 8 * kSector, photo.end());
+  // The rest with one sector of its coded data left out: it runs to an end marker but decodes wrong.
+  std::vector<uint8_t> decoy = rest;
+  decoy.erase(decoy.begin() + 3 * kSector, decoy.begin() + 4 * kSector);
+  Layout layout;
+  layout.Random(3);
+  const uint64_t overRandom = layout.Place(head, false);
+  layout.Random(70);
+  layout.Place(rest, false);
+  layout.Random(2);
+  const uint64_t overZeros = layout.Place(head, false);
+  layout.Zeros(40);
+  layout.Place(rest, false);
+  layout.Random(2);
+  const uint64_t withDecoy = layout.Place(head, false);
+  layout.Random(9);
+  layout.Place(decoy, false);
+  layout.Random(9);
+  layout.Place(rest, false);
+  layout.Random(2);
+  const uint64_t cutOff = layout.Place(head, false);  // the medium ends: no rest anywhere
+  test::SectorImage image(layout.bytes());
+  auto carver = std::make_unique<Carver>(image);
+  const auto carved = carver->Pass();
+
+  auto recovered = [&](CFileTypeRecovery& engine, uint64_t sector) {
+    RecordList records;
+    EXPECT_EQ(engine.ListFolder(nullptr, 0, records), 0u);
+    for (const FoundFileRecord& r : records) {
+      if (r.entryLocation != sector) continue;
+      const fs::path to = dir_.path() / fmt::format("{}-{}.jpg", sector, records.size());
+      EXPECT_EQ(engine.RecoverRecord(&r, to, 0), 0);
+      return std::make_pair(r.isIntact != 0, test::ReadFile(to));
+    }
+    ADD_FAILURE() << "nothing carved at " << sector;
+    return std::make_pair(false, std::vector<uint8_t>());
+  };
+  for (const uint64_t at : {overRandom, overZeros, withDecoy}) {
+    SCOPED_TRACE(at);
+    EXPECT_EQ(carved.at(at).consumed, 8u) << "the pass goes on into the data between the pieces";
+    EXPECT_EQ(recovered(carver->engine, at), std::make_pair(true, photo));
+  }
+  EXPECT_EQ(carver->engine.StitchedFiles(), 3u);
+  const auto [whole, bytes] = recovered(carver->engine, cutOff);
+  EXPECT_FALSE(whole);
+  EXPECT_EQ(bytes, head);
+
+  // A saved scan reopened reads the same pieces; a checkpoint before the joins drops them.
+  ASSERT_EQ(carver->engine.Flush(), 0u);
+  carver.reset();
+  CFileTypeRecovery reopened(appData_.store());
+  ASSERT_EQ(reopened.AttachImageForDeepScan("File_Type_test", u'C', image.path(), kSector), 0u);
+  EXPECT_EQ(reopened.StitchedFiles(), 3u);
+  EXPECT_EQ(recovered(reopened, withDecoy), std::make_pair(true, photo));
+  ASSERT_EQ(reopened.KeepRecords(1), 0u);
+  EXPECT_EQ(reopened.StitchedFiles(), 1u);
+}
+
+// The content check: whole only when every block decodes and the data ends at the end marker exactly; where
+// data is missing the damage is found at or after it, never before.
+TEST(CheckJpeg, WholeOnlyWhenTheDataDecodesToItsEndMarker) {
+  const auto photo = Media("photo.jpg");
+  auto check = [&](const std::vector<uint8_t>& bytes, uint64_t length) {
+    std::vector<uint8_t> laidOut = bytes;
+    laidOut.resize(RoundUp(laidOut.size()) + kSector, 0);
+    test::SectorImage image(laidOut);
+    CarvingContext ctx;
+    EXPECT_TRUE(ctx.AcquireWorkBuffer());
+    ctx.Begin(&image.reader(), kSector, 0);
+    const std::vector<uint8_t> header = image.Sector(0);
+    FileBytes file(ctx, header);
+    return CheckJpeg(file, length);
+  };
+  EXPECT_EQ(check(photo, photo.size()).verdict, JpegCheck::Verdict::kWhole);
+  const JpegCheck cut = check(photo, photo.size() - 700);
+  EXPECT_EQ(cut.verdict, JpegCheck::Verdict::kBroken);
+  EXPECT_GE(cut.brokenAt, photo.size() - 1000);
+  std::vector<uint8_t> gap = photo;
+  gap.erase(gap.begin() + 10 * kSector, gap.begin() + 11 * kSector);
+  const JpegCheck missing = check(gap, gap.size());
+  EXPECT_EQ(missing.verdict, JpegCheck::Verdict::kBroken);
+  EXPECT_GE(missing.brokenAt, 10u * kSector);
+  std::vector<uint8_t> text(photo.begin(), photo.begin() + 2 * kSector);
+  EXPECT_EQ(check(text, text.size()).verdict, JpegCheck::Verdict::kBroken);
 }
 
 }  // namespace

@@ -649,9 +649,9 @@ TEST(ContainerRules, BrokenPicturesEndAtTheirLastWholeUnit) {
 
   Bytes jpeg;
   jpeg.Be(0xFFD8, 2).Be(0xFFE0, 2).Be(16, 2).Raw("JFIF").Fill(10, 0);
-  jpeg.Be(0xFFDA, 2).Be(8, 2).Fill(6, 1).Fill(3000, 0x42);  // a scan whose data runs into ...
+  jpeg.Be(0xFFDA, 2).Be(8, 2).Fill(6, 1).Fill(3000, 0xC2);  // a scan whose data runs into ...
   const size_t jpegEnd = jpeg.size();
-  jpeg.Be(0xFF4B, 2).Fill(100, 0x42);  // ... a marker no picture holds
+  jpeg.Be(0xFF4B, 2).Fill(100, 0xC2);  // ... a marker no picture holds
   EXPECT_EQ(measure(jpeg, LengthRule::kJpegEndMarker, typecode::kJpeg), jpegEnd);
 }
 

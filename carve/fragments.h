@@ -1,0 +1,47 @@
+// Files split in two. A card written, partly deleted and written again leaves files whose second piece lies
+// some way after their first, with other data between; carving by the first piece alone gives a picture
+// that turns grey half-way. The search here finds where the file's structure resumes after its break and
+// keeps the join only when the whole joined file validates.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "carve/container_walks.h"
+#include "filetypes/carving_context.h"
+#include "os/byte_reader.h"
+
+namespace snapsave {
+
+namespace stitch_limit {
+// The most sectors of other data between the two pieces that the search looks across.
+inline constexpr uint64_t kMaxGapBytes = uint64_t{32} << 20;
+// Sectors before the one where the structure broke that may still be the first of the gap: the data of a
+// gap can pass for the file's own for a little while.
+inline constexpr uint64_t kSplitsBack = 8;
+// Runs of plausible continuation data tried, and places within each run where the second piece may start.
+inline constexpr size_t kMaxRuns = 12;
+inline constexpr uint64_t kStartsPerRun = 4;
+// Joined pictures decoded for one file.
+inline constexpr uint64_t kDecodesPerFile = 48;
+}  // namespace stitch_limit
+
+// A sector that cannot lie inside a JPEG's entropy-coded data: no byte of it has the high bit set (zeros,
+// text), which coded data never does for a whole sector.
+bool ForeignToCodedData(ByteSpan sector);
+
+// The stop test of a JPEG's coded data: a sector that starts another file, is file-system metadata, or is
+// foreign to coded data.
+bool StopsJpegData(CarvingContext& ctx, uint64_t sector, ByteSpan bytes);
+
+struct Stitched {
+  SplitAt split;
+  uint64_t length = 0;  // bytes of the joined file
+};
+
+// The JPEG whose header sector is `header` (at the context's start sector) broke at offset `brokenAt`. Looks
+// for its second piece after the break, among sectors no stitched file claimed, within the limits above and
+// the context's budget; the join kept decodes whole to its end marker.
+std::optional<Stitched> StitchJpeg(CarvingContext& ctx, ByteSpan header, uint64_t brokenAt);
+
+}  // namespace snapsave
