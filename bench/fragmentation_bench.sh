@@ -1,0 +1,141 @@
+#!/usr/bin/env bash
+# Split files against PhotoRec: real files of each kind, each cut in two at a random sector boundary with
+# 32 KiB to 1 MiB of other data between the pieces (random bytes, or a slice of another real file), every
+# file's last sector padded with zeros. Both tools carve the raw image whole; every output is hashed and
+# matched against the files placed. Per type: files split, exact for snapsave-cli and for PhotoRec, and
+# snapsave-cli's outputs listed as intact that match no file (a wrong join). Then the time of each tool, and
+# snapsave-cli's deep scan of the same amount of random data beside `cat` of it.
+#
+#   bench/fragmentation_bench.sh path/to/snapsave-cli [work folder]   (default /tmp/snapsave-fragment-bench)
+# Needs: ffmpeg, imagemagick, zip, testdisk (photorec), python3.
+set -euo pipefail
+cli=$(realpath "${1:?usage: $0 path/to/snapsave-cli [work folder]}")
+work=${2:-/tmp/snapsave-fragment-bench}
+mkdir -p "$work/files"
+cd "$work"
+export XDG_DATA_HOME="$work/appdata"
+PATH=/usr/bin:$PATH  # the real ImageMagick
+
+ff() { ffmpeg -hide_banner -loglevel error -y "$@"; }
+if [ ! -e files/done ]; then
+  cd files
+  for i in 1 2 3 4 5 6 7 8; do
+    convert -seed "$i" -size $((300 + 250 * i))x$((225 + 190 * i)) plasma:fractal -quality $((80 + i)) "photo_$i.jpg"
+  done
+  for i in 1 2; do
+    convert -seed "$((i + 10))" -size 1200x900 plasma:fractal -quality 90 -interlace Plane "progressive_$i.jpg"
+    convert -seed "$((i + 10))" -size 800x600 plasma:fractal -sampling-factor 1x1 -quality 95 "full_$i.jpg"
+    convert -seed "$((i + 20))" -size 700x500 plasma:fractal "pic_$i.png"
+    convert -seed "$((i + 20))" -size 500x400 plasma:fractal "anim_$i.gif"
+  done
+  a="-f lavfi -i sine=frequency=330:sample_rate=44100"
+  v="-f lavfi -i testsrc2=size=320x240:rate=25"
+  for t in 4 8; do
+    ff $a -t $((t * 3)) -c:a libmp3lame -b:a 128k "song_$t.mp3"
+    ff $a -t $t -c:a libvorbis "song_$t.ogg"
+    ff $a -t $t -c:a flac "song_$t.flac"
+    ff $v -t $t -c:v libx264 -pix_fmt yuv420p "clip_$t.mp4"
+    ff $v -t $t -c:v mpeg4 "clip_$t.mov"
+  done
+  python3 - <<'PY'
+import random
+r = random.Random(3)
+words = "recovery sector card photo volume cluster folder image disk file".split()
+for n in (1, 2):
+    open(f"letter_{n}.txt", "w").write("\n".join(" ".join(r.choice(words) for _ in range(30)) for _ in range(3000 * n)))
+PY
+  for n in 1 2; do zip -q -9 "archive_$n.zip" "letter_$n.txt" && rm "letter_$n.txt"; done
+  touch done
+  cd ..
+fi
+
+if [ ! -e split.img ]; then
+  python3 - <<'PY'
+import json, os, random
+rng = random.Random(29)
+names = sorted(f for f in os.listdir("files") if f != "done")
+data = {n: open(os.path.join("files", n), "rb").read() for n in names}
+placed, layout = [], []
+with open("split.img", "wb") as out:
+    out.write(os.urandom(64 * 512))
+    for name in names:
+        body = data[name]
+        sectors = (len(body) + 511) // 512
+        if sectors < 3:
+            continue
+        cut = rng.randrange(1, sectors - 1) * 512
+        gap = rng.randrange(64, 2049) * 512
+        if rng.random() < 0.5:
+            filler, kind = os.urandom(gap), "random"
+        else:  # a slice of another real file, from anywhere in it
+            kind = rng.choice([n for n in names if n != name])
+            other = data[kind]
+            start = rng.randrange(0, max(1, len(other) - 1))
+            filler = (other[start:] + os.urandom(gap))[:gap]
+            kind += f"@{start}"
+        tail = body[cut:]
+        layout.append({"name": name, "sector": out.tell() // 512, "cut": cut // 512, "gap": gap // 512,
+                       "filler": kind})
+        out.write(body[:cut] + filler + tail + bytes(-len(tail) % 512))
+        out.write(os.urandom(rng.randrange(1, 16) * 512))
+        placed.append(name)
+    out.write(os.urandom(64 * 512))
+json.dump(placed, open("placed.json", "w"))
+json.dump(layout, open("layout.json", "w"), indent=0)
+PY
+fi
+[ -e random.img ] || head -c $((512 << 20)) /dev/urandom >random.img
+
+rm -rf "$work/appdata" ours recup* ours.json
+t0=$(date +%s.%N)
+"$cli" scan split.img --fresh --list --json --recover ours >ours.json 2>/dev/null || true
+t1=$(date +%s.%N)
+photorec /log /d "$work/recup" /cmd split.img "partition_none,fileopt,everything,enable,wholespace,search" \
+  >/dev/null 2>&1 || true
+t2=$(date +%s.%N)
+python3 - "$t0" "$t1" "$t2" <<'PY'
+import collections, hashlib, json, os, sys
+t0, t1, t2 = map(float, sys.argv[1:4])
+sha = lambda b: hashlib.sha256(b).hexdigest()
+placed = json.load(open("placed.json"))
+want = {sha(open(os.path.join("files", n), "rb").read()): n for n in placed}
+def ext(n):
+    return n.rsplit(".", 1)[1]
+def exact(root_prefix):
+    got = set()
+    for d in [d for d in os.listdir(".") if d.startswith(root_prefix)]:
+        for base, _, files in os.walk(d):
+            for f in files:
+                h = sha(open(os.path.join(base, f), "rb").read())
+                if h in want:
+                    got.add(want[h])
+    return got
+ours, theirs = exact("ours"), exact("recup")
+# Outputs listed intact that match no placed file: hashed by name from the recovery folder.
+listed = [json.loads(l) for l in open("ours.json") if l.startswith("{")]
+intact = {r["name"] for r in listed if r.get("type") == "file" and r.get("intact")}
+wrong = 0
+for base, _, files in os.walk("ours"):
+    for f in files:
+        if f in intact and ext(f) in {"jpg", "png"}:
+            if sha(open(os.path.join(base, f), "rb").read()) not in want:
+                wrong += 1
+damaged = sum(1 for r in listed if r.get("type") == "file" and not r.get("intact"))
+print(f"{'type':6} {'split':>5} {'snapsave':>8} {'photorec':>8}")
+for e in sorted({ext(n) for n in placed}):
+    names = [n for n in placed if ext(n) == e]
+    print(f"{e:6} {len(names):5} {sum(n in ours for n in names):8} {sum(n in theirs for n in names):8}")
+print(f"{'all':6} {len(placed):5} {len(ours):8} {len(theirs):8}")
+print(f"pictures listed intact that match no file: {wrong}; files listed damaged: {damaged}")
+print(f"time: snapsave-cli {t1 - t0:.1f} s, photorec {t2 - t1:.1f} s")
+PY
+
+# Throughput on data with nothing to join: the deep scan of random bytes beside reading them.
+rm -rf "$work/appdata"
+t0=$(date +%s.%N)
+cat random.img >/dev/null
+t1=$(date +%s.%N)
+"$cli" scan random.img --fresh >/dev/null 2>&1 || true
+t2=$(date +%s.%N)
+python3 -c "import sys; c, s = float(sys.argv[2]) - float(sys.argv[1]), float(sys.argv[3]) - float(sys.argv[2]); \
+print(f'512 MiB random: cat {512 / c:.0f} MiB/s, snapsave-cli deep scan {512 / s:.0f} MiB/s')" "$t0" "$t1" "$t2"
