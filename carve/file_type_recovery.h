@@ -74,6 +74,8 @@ class CFileTypeRecovery final : public CatalogueEngine {
 
   // Carved files put back together from two pieces, in the attached catalogue.
   uint64_t StitchedFiles() const { return pieces_.size(); }
+  // Carved files in the attached catalogue that did not validate to their end.
+  uint64_t DamagedFiles();
 
   // The state its header tests and length rules share; a carver's alone.
   CarvingContext& context() { return context_; }

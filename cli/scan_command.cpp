@@ -110,7 +110,17 @@ int ScanOutcome(const NamedTarget& t, int32_t scanned, bool quick, const std::st
                  ErrorText(static_cast<uint32_t>(scanned)).c_str());
     return kExitScan;
   }
-  const DeepScanControl* deep = DeepControlOf(*t.target->engine);
+  DeepScanControl* deep = DeepControlOf(*t.target->engine);
+  if (deep != nullptr) {
+    const uint64_t joined = deep->JoinedFiles();
+    const uint64_t damaged = deep->DamagedCarvedFiles();
+    if (joined != 0 || damaged != 0)
+      std::fprintf(stderr,
+                   "%s: %llu carved files were put back together from two pieces; %llu carved files are "
+                   "damaged (listed, and recovered as far as they go)\n",
+                   Shown(t.name).c_str(), static_cast<unsigned long long>(joined),
+                   static_cast<unsigned long long>(damaged));
+  }
   if (deep != nullptr && deep->UnreadableSectors() != 0) {
     // The stretches, the first ten of them: where a failing disk is bad.
     std::string where;

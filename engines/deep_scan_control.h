@@ -38,6 +38,11 @@ class DeepScanControl {
   // The stretches of them, in order; at most kMaxUnreadableRanges (the count above holds them all).
   virtual const std::vector<UnreadableRange>& UnreadableRanges() const = 0;
 
+  // Carved files put back together from two pieces, and carved files that do not validate to their end (they
+  // are listed and recovered as far as they go).
+  virtual uint64_t JoinedFiles() const = 0;
+  virtual uint64_t DamagedCarvedFiles() = 0;
+
   // How often the scan saves a checkpoint it can continue from after a crash: after `milliseconds` or
   // `bytes` scanned, whichever comes first.
   virtual void SetCheckpointInterval(uint64_t milliseconds, uint64_t bytes) = 0;

@@ -96,6 +96,8 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
   uint64_t UnreadableSectors() const override { return unreadableSectors_; }
   std::optional<uint64_t> FirstUnreadableSector() const override { return firstUnreadable_; }
   const std::vector<UnreadableRange>& UnreadableRanges() const override { return unreadable_; }
+  uint64_t JoinedFiles() const override { return carver_.StitchedFiles(); }
+  uint64_t DamagedCarvedFiles() override { return carver_.DamagedFiles(); }
   void SetCheckpointInterval(uint64_t milliseconds, uint64_t bytes) override {
     checkpointMs_ = milliseconds;
     checkpointBytes_ = bytes;
