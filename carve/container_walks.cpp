@@ -649,6 +649,39 @@ uint64_t MxfLength(FileBytes& file, uint64_t limit) {
   return std::min(at, limit);
 }
 
+// A chunk type is four letters, the third upper-case (its reserved bit clear).
+bool PngChunkHeader(ByteSpan h) {
+  return Has(h, 0, 8) && Be32(h, 0) <= 0x7FFFFFFF &&
+         std::all_of(h.begin() + 4, h.begin() + 8,
+                     [](uint8_t c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }) &&
+         (h[6] & 0x20) == 0;
+}
+
+uint64_t PngChunkBytes(FileBytes& file, uint64_t at) {
+  std::array<uint8_t, 8> h{};
+  if (!file.Read(at, h) || !PngChunkHeader(h)) return 0;
+  return 12 + uint64_t{Be32(h, 0)};
+}
+
+bool PngChunkChecks(FileBytes& file, uint64_t at) {
+  std::array<uint8_t, 8> h{};
+  std::array<uint8_t, 4> stored{};
+  if (!file.Read(at, h) || !PngChunkHeader(h)) return false;
+  const uint64_t length = Be32(h, 0);
+  if (!file.Read(at + 8 + length, stored)) return false;
+  uLong crc = crc32(0, h.data() + 4, 4);
+  uint64_t offset = at + 8;
+  for (uint64_t left = length; left > 0;) {
+    const ByteSpan view = file.View(offset);
+    if (view.empty()) return false;
+    const auto n = static_cast<uInt>(std::min<uint64_t>({view.size(), left, 1u << 20}));
+    crc = crc32(crc, view.data(), n);
+    offset += n;
+    left -= n;
+  }
+  return crc == Be32(stored, 0);
+}
+
 uint64_t PngLength(FileBytes& file, uint64_t limit, uint64_t* validEnd) {
   std::array<uint8_t, 12> h{};
   if (!file.Read(0, std::span(h).first(8)) || !BytesEqual(h, 0, "\x89PNG\r\n\x1a\n")) return 0;
@@ -657,14 +690,13 @@ uint64_t PngLength(FileBytes& file, uint64_t limit, uint64_t* validEnd) {
     if (validEnd != nullptr && units > 0) *validEnd = at;  // after the header chunk
     if (!file.Read(at, std::span(h).first(8))) return 0;
     const uint64_t length = Be32(h, 0);
-    const bool letters = std::all_of(h.begin() + 4, h.begin() + 8, [](uint8_t c) {
-      return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-    });
     const bool first = BytesEqual(h, 4, "IHDR") || BytesEqual(h, 4, "CgBI");  // CgBI: Apple's variant
-    if (length > 0x7FFFFFFF || !letters || (units == 0 && !first)) return 0;
+    if (!PngChunkHeader(h) || (units == 0 && !first)) return 0;
+    // Every chunk's CRC: where one fails, the data after the last whole chunk is not this picture's.
+    if (at + 12 + length > limit || !PngChunkChecks(file, at)) return 0;
     const bool end = BytesEqual(h, 4, "IEND");
     at += 12 + length;
-    if (end) return at <= limit ? at : 0;
+    if (end) return at;
   }
   return 0;
 }
@@ -893,24 +925,47 @@ constexpr size_t kMaxOggStreams = 64;
 
 }  // namespace
 
-uint64_t OggLength(FileBytes& file, uint64_t limit, uint64_t* validEnd) {
+bool OggPageHeader(ByteSpan h) {
+  return Has(h, 0, kOggHeaderBytes) && BytesEqual(h, 0, "OggS") && h[4] == 0 && (h[5] & ~0x07u) == 0 &&
+         h[26] != 0;
+}
+
+uint64_t OggPageBytes(FileBytes& file, uint64_t at) {
   std::array<uint8_t, kOggHeaderBytes + 255> page{};
+  if (!file.Read(at, std::span(page).first(kOggHeaderBytes)) || !OggPageHeader(page)) return 0;
+  const size_t segments = page[26];
+  if (!file.Read(at + kOggHeaderBytes, std::span(page).subspan(kOggHeaderBytes, segments))) return 0;
+  uint64_t body = 0;
+  for (size_t i = 0; i < segments; ++i) body += page[kOggHeaderBytes + i];
+  return kOggHeaderBytes + segments + body;
+}
+
+bool OggPageChecks(FileBytes& file, uint64_t at) {
+  std::array<uint8_t, kOggHeaderBytes + 255> page{};
+  if (!file.Read(at, std::span(page).first(kOggHeaderBytes)) || !OggPageHeader(page)) return false;
+  const size_t segments = page[26];
+  if (!file.Read(at + kOggHeaderBytes, std::span(page).subspan(kOggHeaderBytes, segments))) return false;
+  uint64_t body = 0;
+  for (size_t i = 0; i < segments; ++i) body += page[kOggHeaderBytes + i];
+  const uint32_t stored = Le32(page, 22);
+  std::array<uint8_t, 4> zero{};
+  uint32_t crc = OggCrc(0, ByteSpan(page).first(22));
+  crc = OggCrc(crc, zero);
+  crc = OggCrc(crc, ByteSpan(page).subspan(26, 1 + segments));
+  return FeedBytes(file, at + kOggHeaderBytes + segments, body, [&](ByteSpan b) { crc = OggCrc(crc, b); }) &&
+         crc == stored;
+}
+
+uint64_t OggLength(FileBytes& file, uint64_t limit, uint64_t* validEnd) {
+  std::array<uint8_t, kOggHeaderBytes> page{};
   std::vector<uint32_t> open;  // serial numbers of the logical streams begun and not yet ended
   bool dataSeen = false;       // a page that begins no stream came: no stream begins after it
   uint64_t at = 0;
   for (uint64_t units = 0; at < limit && units < kMaxUnits; ++units) {
     if (validEnd != nullptr) *validEnd = at;
-    if (!file.Read(at, std::span(page).first(kOggHeaderBytes)) || !BytesEqual(page, 0, "OggS") ||
-        page[4] != 0)
-      return 0;
+    if (!file.Read(at, page) || !OggPageHeader(page)) return 0;
     const uint8_t flags = page[5];
     const uint32_t serial = Le32(page, 14);
-    const size_t segments = page[26];
-    if ((flags & ~0x07u) != 0 || segments == 0 ||
-        !file.Read(at + kOggHeaderBytes, std::span(page).subspan(kOggHeaderBytes, segments)))
-      return 0;
-    uint64_t body = 0;
-    for (size_t i = 0; i < segments; ++i) body += page[kOggHeaderBytes + i];
     // Streams begin together at the start; a later page belongs to one of them.
     const bool known = std::find(open.begin(), open.end(), serial) != open.end();
     if ((flags & 0x02) != 0) {
@@ -920,17 +975,11 @@ uint64_t OggLength(FileBytes& file, uint64_t limit, uint64_t* validEnd) {
     } else {
       dataSeen = true;
     }
-    const uint32_t stored = Le32(page, 22);
-    std::array<uint8_t, 4> zero{};
-    uint32_t crc = OggCrc(0, ByteSpan(page).first(22));
-    crc = OggCrc(crc, zero);
-    crc = OggCrc(crc, ByteSpan(page).subspan(26, 1 + segments));
-    const uint64_t head = kOggHeaderBytes + segments;
-    if (!FeedBytes(file, at + head, body, [&](ByteSpan b) { crc = OggCrc(crc, b); }) || crc != stored)
-      return 0;
+    const uint64_t bytes = OggPageBytes(file, at);
+    if (bytes == 0 || !OggPageChecks(file, at)) return 0;
     if ((flags & 0x02) != 0) open.push_back(serial);
     if ((flags & 0x04) != 0) open.erase(std::find(open.begin(), open.end(), serial));
-    at += head + body;
+    at += bytes;
     if (open.empty()) return at <= limit ? at : 0;  // every stream ended
   }
   return 0;

@@ -112,7 +112,7 @@ uint64_t M2tsLength(FileBytes& file, uint64_t limit);
 // The picture and audio walkers that take `validEnd` answer 0 when their structure breaks off before its end;
 // `validEnd`, where given, then receives the end of the last whole unit walked (0 when none was).
 
-// PNG: its chunks (the first a header chunk) by their lengths to the IEND chunk.
+// PNG: its chunks (the first a header chunk) by their lengths, each chunk's CRC checked, to the IEND chunk.
 uint64_t PngLength(FileBytes& file, uint64_t limit, uint64_t* validEnd = nullptr);
 
 // GIF: the screen descriptor and colour table, then extensions and images with their sub-blocks, to the
@@ -131,6 +131,15 @@ uint64_t FlacLength(FileBytes& file, uint64_t limit, uint64_t* validEnd = nullpt
 // headers (a deflate stream inflated where the header could not state its size), the central directory, the
 // ZIP64 records, the end record and its comment.
 uint64_t ZipLength(FileBytes& file, uint64_t limit, uint64_t* validEnd = nullptr);
+
+// Units of PNG and Ogg, for the search of a split file's second piece: whether `header` may start one, its
+// whole length from its header at `at` (0 when that cannot be read), and whether its checksum holds.
+bool PngChunkHeader(ByteSpan header);
+uint64_t PngChunkBytes(FileBytes& file, uint64_t at);
+bool PngChunkChecks(FileBytes& file, uint64_t at);
+bool OggPageHeader(ByteSpan header);
+uint64_t OggPageBytes(FileBytes& file, uint64_t at);
+bool OggPageChecks(FileBytes& file, uint64_t at);
 
 // Whether the whole sector `sector` (absolute) starts another file or is file-system metadata: the end of a
 // file cut short.

@@ -210,8 +210,8 @@ uint32_t CFileTypeRecovery::KeepRecords(uint64_t records) {
 uint64_t CFileTypeRecovery::DamagedFiles() {
   RecordList records;
   if (!catalogue_ || catalogue_->ListFolder(MakeFolderKey(0, 0), records) != err::kSuccess) return 0;
-  return static_cast<uint64_t>(
-      std::count_if(records.begin(), records.end(), [](const FoundFileRecord& r) { return r.isIntact == 0; }));
+  return static_cast<uint64_t>(std::count_if(records.begin(), records.end(),
+                                             [](const FoundFileRecord& r) { return r.isIntact == 0; }));
 }
 
 uint32_t CFileTypeRecovery::FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const {

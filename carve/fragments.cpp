@@ -15,6 +15,8 @@ using namespace stitch_limit;
 namespace {
 
 constexpr uint64_t kMaxJpegBytes = uint64_t{128} << 20;
+// Bytes one file's search may run through checksums.
+constexpr uint64_t kMaxCheckedBytes = uint64_t{512} << 20;
 
 // A stretch of sectors that may be the coded data of a second piece: none of them stops coded data, no
 // marker in them but restart markers and stuffed bytes, and an end marker in the last.
@@ -154,6 +156,85 @@ std::optional<Stitched> StitchJpeg(CarvingContext& ctx, ByteSpan header, uint64_
         --budget.decodes;
         if (CheckJpeg(joined, length).verdict == JpegCheck::Verdict::kWhole) return Stitched{split, length};
       }
+    }
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+uint64_t PngWhole(FileBytes& file) {
+  return PngLength(file, kMaxJpegBytes);
+}
+uint64_t OggWhole(FileBytes& file) {
+  return OggLength(file, uint64_t{2} << 30);
+}
+
+// The split sectors a unit can break at, and where the unit after it starts (file offsets).
+struct SplitRange {
+  uint64_t firstHead = 0;
+  uint64_t lastHead = 0;
+  uint64_t nextUnit = 0;
+};
+
+}  // namespace
+
+const FramedFormat kPngFraming = {8, PngChunkHeader, PngChunkBytes, PngChunkChecks, PngWhole};
+const FramedFormat kOggFraming = {27, OggPageHeader, OggPageBytes, OggPageChecks, OggWhole};
+
+std::optional<Stitched> StitchFramed(CarvingContext& ctx, ByteSpan header, uint64_t brokenUnit,
+                                     const FramedFormat& format) {
+  const uint64_t ss = ctx.sectorSize();
+  const uint64_t start = ctx.startSector();
+  const uint64_t medium = MediumSectors(ctx);
+  if (ss == 0 || brokenUnit < 8 || start >= medium || brokenUnit / ss >= medium - start) return std::nullopt;
+  // Either the broken unit's header is whole and the split lies inside it, or the split is just before it
+  // (then its header starts the second piece).
+  std::vector<SplitRange> ranges;
+  {
+    FileBytes file(ctx, header);
+    const uint64_t bytes = format.unitBytes(file, brokenUnit);
+    if (bytes != 0 && bytes <= kMaxJpegBytes && brokenUnit + bytes > brokenUnit / ss * ss + ss) {
+      ranges.push_back({brokenUnit / ss + 1, (brokenUnit + bytes) / ss, brokenUnit + bytes});
+    }
+    if (brokenUnit % ss == 0) ranges.push_back({brokenUnit / ss, brokenUnit / ss, brokenUnit});
+  }
+  std::vector<uint8_t> buffer(CarvingContext::kWorkBufferBytes + ss);
+  const uint64_t gapSectors = kMaxGapBytes / ss;
+  const uint64_t perRead = CarvingContext::kWorkBufferBytes / ss;
+  uint64_t checked = 0;  // bytes run through checksums
+  for (const SplitRange& range : ranges) {
+    // Absolute byte position of the next unit with no gap; a gap of g sectors moves it g sectors on.
+    const uint64_t base = start * ss + range.nextUnit;
+    for (uint64_t gap = 1; gap <= gapSectors;) {
+      const uint64_t sector = base / ss + gap;
+      if (sector >= medium) break;
+      CarvingContext::StitchBudget& budget = ctx.stitchBudget();
+      // One sector more than the positions need, for a header that runs into the next sector.
+      const uint64_t count = std::min({perRead, gapSectors - gap + 1, medium - sector});
+      const uint64_t reading = std::min<uint64_t>(count + 1, medium - sector);
+      if (budget.sectors < reading || !ctx.ReadSectors(buffer, sector, static_cast<uint32_t>(reading)))
+        return std::nullopt;
+      budget.sectors -= reading;
+      for (uint64_t i = 0; i < count; ++i) {
+        const size_t at = static_cast<size_t>(i * ss + base % ss);
+        if (at + format.headerBytes > reading * ss ||
+            !format.header(ByteSpan(buffer).subspan(at, format.headerBytes)))
+          continue;
+        // A unit starts `gap + i` sectors on: the split is where the broken unit's checksum holds.
+        const uint64_t g = gap + i;
+        for (uint64_t head = range.firstHead; head <= range.lastHead; ++head) {
+          const uint64_t tail = start + head + g;
+          if (ctx.Claimed(tail)) continue;
+          checked += range.nextUnit - brokenUnit;
+          if (checked > kMaxCheckedBytes) return std::nullopt;
+          FileBytes joined(ctx, header, {head, tail});
+          if (range.nextUnit != brokenUnit && !format.checks(joined, brokenUnit)) continue;
+          if (const uint64_t length = format.whole(joined); length != 0)
+            return Stitched{{head, tail}, length};
+        }
+      }
+      gap += count;
     }
   }
   return std::nullopt;

@@ -44,4 +44,22 @@ struct Stitched {
 // the context's budget; the join kept decodes whole to its end marker.
 std::optional<Stitched> StitchJpeg(CarvingContext& ctx, ByteSpan header, uint64_t brokenAt);
 
+// A format framed in units that state their lengths and carry checksums (PNG chunks, Ogg pages).
+struct FramedFormat {
+  size_t headerBytes = 0;                                    // bytes that tell whether a unit starts
+  bool (*header)(ByteSpan bytes) = nullptr;                  // whether a unit may start with `bytes`
+  uint64_t (*unitBytes)(FileBytes&, uint64_t at) = nullptr;  // its whole length; 0 when unreadable
+  bool (*checks)(FileBytes&, uint64_t at) = nullptr;         // whether its checksum holds
+  uint64_t (*whole)(FileBytes&) = nullptr;  // the file's length by its walker; 0 unless whole
+};
+extern const FramedFormat kPngFraming;
+extern const FramedFormat kOggFraming;
+
+// The framed file whose header sector is `header` broke at the unit that starts at `brokenUnit` (its
+// checksum failed, or its header could not be read). The unit after it lies a whole number of sectors of
+// other data further on; where a unit starts there, the split is the sector boundary inside the broken unit
+// at which its checksum holds. The join kept is walked whole to its end.
+std::optional<Stitched> StitchFramed(CarvingContext& ctx, ByteSpan header, uint64_t brokenUnit,
+                                     const FramedFormat& format);
+
 }  // namespace snapsave

@@ -162,6 +162,13 @@ bool StartsOtherFile(CarvingContext& ctx, uint64_t sector, ByteSpan bytes) {
   return DetectType(ctx, bytes) != kNoType || IsFileSystemSector(bytes);
 }
 
+// A file put back together from two pieces: the outcome says where the second lies.
+uint64_t Joined(CarvingContext& ctx, const Stitched& joined) {
+  ctx.outcome().headSectors = joined.split.headSectors;
+  ctx.outcome().tailSector = joined.split.tailSector;
+  return joined.length;
+}
+
 // A picture whose data breaks off, or decodes wrong, is looked for in two pieces; found whole, the outcome
 // says where its second piece lies.
 uint64_t JpegLength(CarvingContext& ctx, ByteSpan header) {
@@ -175,11 +182,8 @@ uint64_t JpegLength(CarvingContext& ctx, ByteSpan header) {
       if (n != 0 && check.verdict != JpegCheck::Verdict::kBroken) return n;
       uint64_t brokenAt = n != 0 ? n : validEnd;
       if (check.verdict == JpegCheck::Verdict::kBroken) brokenAt = std::min(brokenAt, check.brokenAt);
-      if (const std::optional<Stitched> joined = StitchJpeg(ctx, header, brokenAt)) {
-        ctx.outcome().headSectors = joined->split.headSectors;
-        ctx.outcome().tailSector = joined->split.tailSector;
-        return joined->length;
-      }
+      if (const std::optional<Stitched> joined = StitchJpeg(ctx, header, brokenAt))
+        return Joined(ctx, *joined);
       ctx.outcome().intact = false;
       // Segments that broke off: whatever follows the last whole one is not this picture's.
       return n != 0 ? n : std::max<uint64_t>(validEnd, ctx.sectorSize());
@@ -213,6 +217,10 @@ uint64_t TrailerLength(CarvingContext& ctx, ByteSpan header, std::string_view ma
         n != 0)
       return n;
     if (validEnd != 0) {
+      if (png) {
+        if (const std::optional<Stitched> joined = StitchFramed(ctx, header, validEnd, kPngFraming))
+          return Joined(ctx, *joined);
+      }
       ctx.outcome().intact = false;
       return std::max<uint64_t>(validEnd, ctx.sectorSize());
     }
@@ -516,6 +524,10 @@ uint64_t Measure(CarvingContext& ctx, LengthRule rule, uint32_t typeCode, ByteSp
           n != 0)
         return n;
       if (validEnd != 0) {
+        if (ogg) {
+          if (const std::optional<Stitched> joined = StitchFramed(ctx, header, validEnd, kOggFraming))
+            return Joined(ctx, *joined);
+        }
         ctx.outcome().intact = false;
         return std::max<uint64_t>(validEnd, ctx.sectorSize());
       }

@@ -18,6 +18,7 @@
 #include "tests/support/carve_test_support.h"
 #include "tests/support/scan_store.h"
 #include "tests/support/test_support.h"
+#include "tests/support/walk_test_support.h"
 
 namespace snapsave {
 namespace {
@@ -642,6 +643,62 @@ TEST(CheckJpeg, WholeOnlyWhenTheDataDecodesToItsEndMarker) {
   EXPECT_GE(missing.brokenAt, 10u * kSector);
   std::vector<uint8_t> text(photo.begin(), photo.begin() + 2 * kSector);
   EXPECT_EQ(check(text, text.size()).verdict, JpegCheck::Verdict::kBroken);
+}
+
+// PNG and Ogg files cut in two are joined where the unit that spans the cut passes its checksum and the next
+// unit starts a whole number of sectors on: cut inside a chunk or page, and cut just before one.
+TEST_F(CarvingTest, SplitPngAndOggAreJoinedWhereTheirChecksumsHold) {
+  test::Bytes png;
+  png.Raw("\x89PNG\r\n\x1a\n").PngChunk("IHDR", std::string(13, '\1'));
+  std::mt19937 rng(5);
+  for (int i = 0; i < 6; ++i) {
+    std::string data(1500, '\0');
+    for (char& c : data) c = static_cast<char>(rng());
+    png.PngChunk("IDAT", data);
+  }
+  png.PngChunk("IEND", "");
+  const std::vector<uint8_t>& picture = png.data();
+  // A cut at 6 sectors lies inside the third IDAT (3057 to 4569). In the second picture a chunk starts at
+  // the cut, after the header sector: the tail starts with it.
+  test::Bytes aligned;
+  aligned.Raw("\x89PNG\r\n\x1a\n")
+      .PngChunk("IHDR", std::string(13, '\1'))
+      .PngChunk("tEXt", std::string(467, 't'));
+  aligned.PngChunk("IDAT", std::string(900, 'x')).PngChunk("IEND", "");
+  const std::vector<uint8_t>& other = aligned.data();
+  const auto ogg = Media("movie.ogg");
+  Layout layout;
+  layout.Random(2);
+  const uint64_t pngAt =
+      layout.Place(std::vector<uint8_t>(picture.begin(), picture.begin() + 6 * kSector), false);
+  layout.Random(50);
+  layout.Place(std::vector<uint8_t>(picture.begin() + 6 * kSector, picture.end()), false);
+  layout.Random(3);
+  const uint64_t oggAt = layout.Place(std::vector<uint8_t>(ogg.begin(), ogg.begin() + 11 * kSector), false);
+  layout.Zeros(33);
+  layout.Place(std::vector<uint8_t>(ogg.begin() + 11 * kSector, ogg.end()), false);
+  layout.Random(3);
+  const uint64_t alignedAt =
+      layout.Place(std::vector<uint8_t>(other.begin(), other.begin() + kSector), false);
+  layout.Random(20);
+  layout.Place(std::vector<uint8_t>(other.begin() + kSector, other.end()), false);
+  layout.Random(3);
+  test::SectorImage image(layout.bytes());
+  Carver carver(image);
+  carver.Pass();
+  RecordList records;
+  ASSERT_EQ(carver.engine.ListFolder(nullptr, 0, records), 0u);
+  std::map<uint64_t, std::vector<uint8_t>> saved;
+  for (const FoundFileRecord& r : records) {
+    const fs::path to = dir_.path() / std::string(r.Name());
+    ASSERT_EQ(carver.engine.RecoverRecord(&r, to, 0), 0);
+    EXPECT_EQ(r.isIntact, 1u) << r.Name();
+    saved[r.entryLocation] = test::ReadFile(to);
+  }
+  EXPECT_EQ(saved[pngAt], picture);
+  EXPECT_EQ(saved[oggAt], ogg);
+  EXPECT_EQ(saved[alignedAt], other);
+  EXPECT_EQ(carver.engine.StitchedFiles(), 3u);
 }
 
 }  // namespace

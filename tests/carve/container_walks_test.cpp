@@ -499,10 +499,10 @@ uint64_t Gif(const Bytes& b, uint64_t* validEnd = nullptr) {
 
 TEST(PictureWalks, PngChunksAndGifBlocksEndThePictureNotAMarkerInItsData) {
   Bytes png;
-  png.Raw("\x89PNG\r\n\x1a\n").Be(13, 4).Raw("IHDR").Fill(13, 1).Be(0x11111111, 4);
-  png.Be(20, 4).Raw("tEXt").Raw("IEND\xAE\x42\x60\x82 in text").Fill(4, 0).Be(0x22222222, 4);
+  png.Raw("\x89PNG\r\n\x1a\n").PngChunk("IHDR", std::string(13, '\1'));
+  png.PngChunk("tEXt", std::string("IEND\xAE\x42\x60\x82 in text") + std::string(4, '\0'));
   const size_t afterText = png.size();
-  png.Be(0, 4).Raw("IEND").Be(0xAE426082, 4);
+  png.PngChunk("IEND", "");
   const size_t pngEnd = png.size();
   png.Raw("IEND\xAE\x42\x60\x82 after the end");
   EXPECT_EQ(Png(png), pngEnd);
@@ -641,8 +641,8 @@ TEST(ContainerRules, BrokenPicturesEndAtTheirLastWholeUnit) {
     return MeasureLength(ctx, rule, code, image.Sector(0));
   };
   Bytes png;
-  png.Raw("\x89PNG\r\n\x1a\n").Be(13, 4).Raw("IHDR").Fill(13, 1).Be(0x11111111, 4);
-  png.Be(2000, 4).Raw("IDAT").Fill(2000, 7).Be(0x22222222, 4);
+  png.Raw("\x89PNG\r\n\x1a\n").PngChunk("IHDR", std::string(13, '\1'));
+  png.PngChunk("IDAT", std::string(2000, '\7'));
   const size_t pngEnd = png.size();
   png.Be(0x7FFFFFFF, 4).Raw("IDAT");  // a chunk no medium holds: the rest was another file
   EXPECT_EQ(measure(png, LengthRule::kPngEndChunk, typecode::kPng), pngEnd);

@@ -2,6 +2,8 @@
 // and walked there.
 #pragma once
 
+#include <zlib.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -33,6 +35,12 @@ class Bytes {
   Bytes& Fill(size_t n, uint8_t v = 0x5A) {
     data_.insert(data_.end(), n, v);
     return *this;
+  }
+  // A PNG chunk: its length, type, data and CRC.
+  Bytes& PngChunk(const std::string& type, const std::string& body) {
+    Be(body.size(), 4).Raw(type).Raw(body);
+    const std::string both = type + body;
+    return Be(crc32(0, reinterpret_cast<const Bytef*>(both.data()), static_cast<uInt>(both.size())), 4);
   }
   // An ISO box of `total` bytes with a 32-bit size.
   Bytes& Box(const std::string& type, uint32_t total) { return Be(total, 4).Raw(type).Fill(total - 8); }
