@@ -7,6 +7,7 @@
 # snapsave-cli's deep scan of the same amount of random data beside `cat` of it.
 #
 #   bench/fragmentation_bench.sh path/to/snapsave-cli [work folder]   (default /tmp/snapsave-fragment-bench)
+# SEED=n lays the files out another way (default 29).
 # Needs: ffmpeg, imagemagick, zip, testdisk (photorec), python3.
 set -euo pipefail
 cli=$(realpath "${1:?usage: $0 path/to/snapsave-cli [work folder]}")
@@ -49,14 +50,16 @@ PY
   cd ..
 fi
 
-if [ ! -e split.img ]; then
-  python3 - <<'PY'
-import json, os, random
-rng = random.Random(29)
+seed=${SEED:-29}
+image=split-$seed.img
+if [ ! -e "$image" ]; then
+  python3 - "$image" "$seed" <<'PY'
+import json, os, random, sys
+rng = random.Random(int(sys.argv[2]))
 names = sorted(f for f in os.listdir("files") if f != "done")
 data = {n: open(os.path.join("files", n), "rb").read() for n in names}
 placed, layout = [], []
-with open("split.img", "wb") as out:
+with open(sys.argv[1], "wb") as out:
     out.write(os.urandom(64 * 512))
     for name in names:
         body = data[name]
@@ -80,24 +83,24 @@ with open("split.img", "wb") as out:
         out.write(os.urandom(rng.randrange(1, 16) * 512))
         placed.append(name)
     out.write(os.urandom(64 * 512))
-json.dump(placed, open("placed.json", "w"))
-json.dump(layout, open("layout.json", "w"), indent=0)
+json.dump(placed, open(sys.argv[1] + ".placed.json", "w"))
+json.dump(layout, open(sys.argv[1] + ".layout.json", "w"), indent=0)
 PY
 fi
 [ -e random.img ] || head -c $((512 << 20)) /dev/urandom >random.img
 
 rm -rf "$work/appdata" ours recup* ours.json
 t0=$(date +%s.%N)
-"$cli" scan split.img --fresh --list --json --recover ours >ours.json 2>/dev/null || true
+"$cli" scan "$image" --fresh --list --json --recover ours >ours.json 2>/dev/null || true
 t1=$(date +%s.%N)
-photorec /log /d "$work/recup" /cmd split.img "partition_none,fileopt,everything,enable,wholespace,search" \
+photorec /log /d "$work/recup" /cmd "$image" "partition_none,fileopt,everything,enable,wholespace,search" \
   >/dev/null 2>&1 || true
 t2=$(date +%s.%N)
-python3 - "$t0" "$t1" "$t2" <<'PY'
+python3 - "$t0" "$t1" "$t2" "$image" <<'PY'
 import collections, hashlib, json, os, sys
 t0, t1, t2 = map(float, sys.argv[1:4])
 sha = lambda b: hashlib.sha256(b).hexdigest()
-placed = json.load(open("placed.json"))
+placed = json.load(open(sys.argv[4] + ".placed.json"))
 want = {sha(open(os.path.join("files", n), "rb").read()): n for n in placed}
 def ext(n):
     return n.rsplit(".", 1)[1]

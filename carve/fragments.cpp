@@ -122,7 +122,86 @@ bool StopsJpegData(CarvingContext& ctx, uint64_t sector, ByteSpan bytes) {
   return DetectType(ctx, bytes) != kNoType;
 }
 
-std::optional<Stitched> StitchJpeg(CarvingContext& ctx, ByteSpan header, uint64_t brokenAt) {
+namespace {
+
+// Mean difference of each row of the grey image from the one above it (0 for the first); empty when the
+// rows are not there.
+std::vector<uint32_t> RowChanges(const JpegRows& rows) {
+  const size_t width = rows.width;
+  const size_t count = rows.ends.size();
+  if (width == 0 || rows.pixels.size() < count * width) return {};
+  std::vector<uint32_t> change(count, 0);
+  for (size_t r = 1; r < count; ++r) {
+    uint64_t sum = 0;
+    for (size_t x = 0; x < width; ++x) {
+      const int a = rows.pixels[r * width + x];
+      const int b = rows.pixels[(r - 1) * width + x];
+      sum += static_cast<uint64_t>(a > b ? a - b : b - a);
+    }
+    change[r] = static_cast<uint32_t>(sum / width);
+  }
+  return change;
+}
+
+// What a change must pass to be a seam, after the rows `changes[1..]` before it.
+uint32_t SeamLimit(std::vector<uint32_t> before) {
+  std::nth_element(before.begin(), before.begin() + static_cast<ptrdiff_t>(before.size() / 2), before.end());
+  return 3 * before[before.size() / 2] + kSeamMargin;
+}
+
+// How much a joined picture's grey image jumps at the rows decoded across its seam (file offset `seam`),
+// over what a seam must pass there: at most 0 for a join that shows none. Nothing when too few rows lie
+// before it to tell.
+std::optional<int64_t> SeamJump(const JpegRows& rows, uint64_t seam) {
+  const std::vector<uint32_t> change = RowChanges(rows);
+  size_t r = 0;
+  while (r < rows.ends.size() && rows.ends[r] < seam) ++r;
+  if (change.empty() || r < 3 || r >= change.size()) return std::nullopt;
+  const uint32_t limit =
+      SeamLimit(std::vector<uint32_t>(change.begin() + 1, change.begin() + static_cast<ptrdiff_t>(r)));
+  uint32_t jump = 0;
+  for (size_t i = r; i < change.size() && i < r + 3; ++i) jump = std::max(jump, change[i]);
+  return int64_t{jump} - int64_t{limit};
+}
+
+}  // namespace
+
+std::optional<SeamRows> FindSeam(const JpegRows& rows) {
+  const std::vector<uint32_t> change = RowChanges(rows);
+  const size_t count = change.size();
+  for (size_t r = 3; r + 3 < count; ++r) {
+    const uint32_t limit =
+        SeamLimit(std::vector<uint32_t>(change.begin() + 1, change.begin() + static_cast<ptrdiff_t>(r)));
+    // A jump that lasts: an edge in the picture is one row, another picture's data goes on.
+    if (change[r] > limit && std::max({change[r + 1], change[r + 2], change[r + 3]}) > limit)
+      return SeamRows{rows.ends[r >= kSeamRowsBack ? r - kSeamRowsBack : 0], rows.ends[r]};
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+// Decodes the join `split` of `length` bytes; whole, how much its grey image jumps at the seam (0 when that
+// cannot be told), else nothing.
+std::optional<int64_t> JoinedJump(CarvingContext& ctx, ByteSpan header, SplitAt split, uint64_t length,
+                                  uint64_t& decodes) {
+  CarvingContext::StitchBudget& budget = ctx.stitchBudget();
+  if (decodes == kDecodesPerFile || budget.decodes == 0) return std::nullopt;
+  FileBytes joined(ctx, header, split);
+  // The structure first (cheap), then the decode.
+  if (JpegSegmentsLength(joined, kMaxJpegBytes, StopsJpegData) != length) return std::nullopt;
+  ++decodes;
+  --budget.decodes;
+  JpegRows rows;
+  if (CheckJpeg(joined, length, uint64_t{24} << 20, &rows).verdict != JpegCheck::Verdict::kWhole)
+    return std::nullopt;
+  return SeamJump(rows, split.headSectors * ctx.sectorSize()).value_or(0);
+}
+
+}  // namespace
+
+std::optional<Stitched> StitchJpeg(CarvingContext& ctx, ByteSpan header, uint64_t brokenAt,
+                                   const JpegRows& rows) {
   const uint64_t ss = ctx.sectorSize();
   const uint64_t start = ctx.startSector();
   const uint64_t medium = MediumSectors(ctx);
@@ -130,11 +209,27 @@ std::optional<Stitched> StitchJpeg(CarvingContext& ctx, ByteSpan header, uint64_
   // The sector that holds the break is the last the first piece can end before.
   const uint64_t brokenSector = brokenAt / ss;
   if (brokenSector >= medium - start) return std::nullopt;
+  // Where the first piece may end: just before the break, or, where the picture went on with other data
+  // for a while, within the rows where its grey image changes abruptly.
+  // The sector after the break's too: the break may show a byte or two before the cut, where a marker or a
+  // stuffed byte was cut in two.
+  std::vector<uint64_t> heads;
+  for (uint64_t head = brokenSector; head >= 1 && head + kSplitsBack >= brokenSector; --head)
+    heads.push_back(head);
+  if (!heads.empty() && brokenSector + 1 < medium - start) heads.insert(heads.begin() + 1, brokenSector + 1);
+  if (const std::optional<SeamRows> seam = FindSeam(rows)) {
+    const uint64_t last = std::min(brokenSector, seam->last / ss + 1);
+    const uint64_t first = std::max<uint64_t>(1, seam->first / ss);
+    for (uint64_t head = last; head >= first && head + kSeamSectors >= last; --head) {
+      if (std::find(heads.begin(), heads.end(), head) == heads.end()) heads.push_back(head);
+    }
+  }
   // A progressive frame header (SOF2) before the first scan.
   bool progressive = false;
   for (size_t i = 0; i + 1 < header.size() && !(header[i] == 0xFF && header[i + 1] == 0xDA); ++i)
     progressive = progressive || (header[i] == 0xFF && header[i + 1] == 0xC2);
-  std::vector<Run> runs = RunFinder(ctx, start + brokenSector + 1, kMaxGapBytes / ss, progressive).Find();
+  const uint64_t from = start + *std::min_element(heads.begin(), heads.end()) + 1;
+  std::vector<Run> runs = RunFinder(ctx, from, kMaxGapBytes / ss, progressive).Find();
   // The nearest gap first, but runs of one sector last: an end marker turns up by chance in other data every
   // 64 KiB or so, seldom after a whole sector that could be coded data.
   std::stable_partition(runs.begin(), runs.end(), [](const Run& r) { return r.last > r.first; });
@@ -143,18 +238,27 @@ std::optional<Stitched> StitchJpeg(CarvingContext& ctx, ByteSpan header, uint64_
     // The last sectors of the gap may pass for coded data: the second piece may start a little into the run.
     for (uint64_t tail = run.first; tail <= run.last && tail < run.first + kStartsPerRun; ++tail) {
       const uint64_t tailBytes = (run.last - tail) * ss + run.endInLast;
-      for (uint64_t head = brokenSector; head >= 1 && head + kSplitsBack >= brokenSector; --head) {
+      for (const uint64_t head : heads) {
         const uint64_t length = head * ss + tailBytes;
-        if (length > kMaxJpegBytes) continue;
-        CarvingContext::StitchBudget& budget = ctx.stitchBudget();
-        if (decodes == kDecodesPerFile || budget.decodes == 0) return std::nullopt;
-        const SplitAt split{head, tail};
-        FileBytes joined(ctx, header, split);
-        // The structure first (cheap), then the decode.
-        if (JpegSegmentsLength(joined, kMaxJpegBytes, StopsJpegData) != length) continue;
-        ++decodes;
-        --budget.decodes;
-        if (CheckJpeg(joined, length).verdict == JpegCheck::Verdict::kWhole) return Stitched{split, length};
+        if (length > kMaxJpegBytes || start + head >= tail) continue;
+        const std::optional<int64_t> jump = JoinedJump(ctx, header, {head, tail}, length, decodes);
+        if (!jump) continue;
+        // Where the other data is another picture's coded with the same tables, a join a sector or two off
+        // (one piece longer, the other shorter by as much) can decode whole too; of those the one whose seam
+        // does not show is the picture.
+        SplitAt best{head, tail};
+        int64_t bestJump = *jump;
+        for (const int64_t d : {-2, -1, 1, 2}) {
+          const uint64_t h = head + static_cast<uint64_t>(d);
+          const uint64_t t = tail + static_cast<uint64_t>(d);
+          if (h < 1 || h > head + 2 || t > run.last || start + h >= t) continue;
+          if (const std::optional<int64_t> other = JoinedJump(ctx, header, {h, t}, length, decodes);
+              other && *other < bestJump) {
+            best = {h, t};
+            bestJump = *other;
+          }
+        }
+        if (bestJump <= 0) return Stitched{best, length};
       }
     }
   }

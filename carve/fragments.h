@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "carve/container_walks.h"
+#include "carve/jpeg_check.h"
 #include "filetypes/carving_context.h"
 #include "os/byte_reader.h"
 
@@ -23,7 +24,15 @@ inline constexpr uint64_t kSplitsBack = 8;
 inline constexpr size_t kMaxRuns = 12;
 inline constexpr uint64_t kStartsPerRun = 4;
 // Joined pictures decoded for one file.
-inline constexpr uint64_t kDecodesPerFile = 48;
+inline constexpr uint64_t kDecodesPerFile = 160;
+// A jump in a picture's grey image from one row to the next counts as the place where other data took over
+// when it is three times the usual change plus this, and lasts.
+inline constexpr uint32_t kSeamMargin = 8;
+// Rows before the one where the seam shows whose data may hold the split (the other data can pass for the
+// picture's own for a row or two).
+inline constexpr size_t kSeamRowsBack = 4;
+// Sectors before the end of the seam's rows that may hold the split.
+inline constexpr uint64_t kSeamSectors = 128;
 }  // namespace stitch_limit
 
 // A sector that cannot lie inside a JPEG's entropy-coded data: no byte of it has the high bit set (zeros,
@@ -39,10 +48,21 @@ struct Stitched {
   uint64_t length = 0;  // bytes of the joined file
 };
 
+// The data offsets around the rows where a decoded picture's grey image jumps to other content and stays
+// there: the split lies in [first, last] (the rows are those of `CheckJpeg`).
+struct SeamRows {
+  uint64_t first = 0;
+  uint64_t last = 0;
+};
+std::optional<SeamRows> FindSeam(const JpegRows& rows);
+
 // The JPEG whose header sector is `header` (at the context's start sector) broke at offset `brokenAt`. Looks
 // for its second piece after the break, among sectors no stitched file claimed, within the limits above and
 // the context's budget; the join kept decodes whole to its end marker.
-std::optional<Stitched> StitchJpeg(CarvingContext& ctx, ByteSpan header, uint64_t brokenAt);
+// `rows` are those of the decode that found the break, for pictures whose decode goes on through other
+// data for a while.
+std::optional<Stitched> StitchJpeg(CarvingContext& ctx, ByteSpan header, uint64_t brokenAt,
+                                   const JpegRows& rows);
 
 // A format framed in units that state their lengths and carry checksums (PNG chunks, Ogg pages).
 struct FramedFormat {

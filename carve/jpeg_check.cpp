@@ -24,6 +24,7 @@ struct DecodeState {
   bool ranOut = false;  // the decoder asked for bytes past the end
   bool damaged = false;
   bool unjudged = false;
+  JpegRows* rows = nullptr;
 };
 
 DecodeState& StateOf(j_common_ptr cinfo) {
@@ -139,10 +140,18 @@ void Decode(DecodeState* s, uint64_t maxMemory) {
   JSAMPARRAY row = (*s->cinfo.mem->alloc_sarray)(
       reinterpret_cast<j_common_ptr>(&s->cinfo), JPOOL_IMAGE,
       s->cinfo.output_width * static_cast<JDIMENSION>(s->cinfo.output_components), 1);
+  // Rows say where the data went wrong only when they come as it is decoded: not for a progressive picture.
+  if (s->rows != nullptr && (jpeg_has_multiple_scans(&s->cinfo) || s->cinfo.output_components != 1))
+    s->rows = nullptr;
+  if (s->rows != nullptr) s->rows->width = s->cinfo.output_width;
   while (s->cinfo.output_scanline < s->cinfo.output_height) {
     if (jpeg_read_scanlines(&s->cinfo, row, 1) != 1) {
       s->damaged = true;
       return;
+    }
+    if (s->rows != nullptr) {
+      s->rows->ends.push_back(Consumed(*s));
+      s->rows->pixels.insert(s->rows->pixels.end(), row[0], row[0] + s->cinfo.output_width);
     }
   }
   jpeg_finish_decompress(&s->cinfo);
@@ -150,8 +159,10 @@ void Decode(DecodeState* s, uint64_t maxMemory) {
 
 }  // namespace
 
-JpegCheck CheckJpeg(FileBytes& file, uint64_t length, uint64_t maxMemory) {
+JpegCheck CheckJpeg(FileBytes& file, uint64_t length, uint64_t maxMemory, JpegRows* rows) {
   DecodeState state;
+  state.rows = rows;
+  if (rows != nullptr) *rows = JpegRows{};
   state.file = &file;
   state.end = length;
   state.cinfo.err = jpeg_std_error(&state.errors);

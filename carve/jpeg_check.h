@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "carve/container_walks.h"
 
@@ -19,8 +20,18 @@ struct JpegCheck {
   uint64_t brokenAt = 0;
 };
 
+// What a sequential picture's decode went through, row by row of its eighth-size grey image: the offset up
+// to which the data was taken when each row was complete, and the row's pixels.
+struct JpegRows {
+  uint32_t width = 0;
+  std::vector<uint64_t> ends;
+  std::vector<uint8_t> pixels;
+};
+
 // Decodes the JPEG in the first `length` bytes of `file`. `maxMemory` bounds what the decoder may hold (a
 // progressive picture keeps all its coefficients); past it the verdict is kUnknown.
-JpegCheck CheckJpeg(FileBytes& file, uint64_t length, uint64_t maxMemory = uint64_t{24} << 20);
+// With `rows`, a sequential picture's rows are kept in it (up to where the decode stopped).
+JpegCheck CheckJpeg(FileBytes& file, uint64_t length, uint64_t maxMemory = uint64_t{24} << 20,
+                    JpegRows* rows = nullptr);
 
 }  // namespace snapsave

@@ -178,11 +178,12 @@ uint64_t JpegLength(CarvingContext& ctx, ByteSpan header) {
     uint64_t validEnd = 0;
     const uint64_t n = JpegSegmentsLength(file, k128MiB, StopsJpegData, &validEnd);
     if (n != 0 || validEnd != 0) {
-      const JpegCheck check = CheckJpeg(file, n != 0 ? n : validEnd);
+      JpegRows rows;
+      const JpegCheck check = CheckJpeg(file, n != 0 ? n : validEnd, uint64_t{24} << 20, &rows);
       if (n != 0 && check.verdict != JpegCheck::Verdict::kBroken) return n;
       uint64_t brokenAt = n != 0 ? n : validEnd;
       if (check.verdict == JpegCheck::Verdict::kBroken) brokenAt = std::min(brokenAt, check.brokenAt);
-      if (const std::optional<Stitched> joined = StitchJpeg(ctx, header, brokenAt))
+      if (const std::optional<Stitched> joined = StitchJpeg(ctx, header, brokenAt, rows))
         return Joined(ctx, *joined);
       ctx.outcome().intact = false;
       // Segments that broke off: whatever follows the last whole one is not this picture's.

@@ -701,5 +701,30 @@ TEST_F(CarvingTest, SplitPngAndOggAreJoinedWhereTheirChecksumsHold) {
   EXPECT_EQ(carver.engine.StitchedFiles(), 3u);
 }
 
+// Between the pieces, the end of another picture coded with the same tables: the first piece's data runs on
+// through it without a decoding error, so the cut is found where the grey image jumps to the other
+// picture's content, and of the joins around it that decode whole the one whose seam does not show is kept.
+TEST_F(CarvingTest, APhotoCutAroundAnotherPicturesDataIsJoinedWhereItsSeamVanishes) {
+  const auto large = Media("large.jpg");
+  const auto photo = Media("photo.jpg");
+  Layout layout;
+  layout.Random(2);
+  const uint64_t at = layout.Place(std::vector<uint8_t>(large.begin(), large.begin() + 25 * kSector), false);
+  layout.Place(std::vector<uint8_t>(photo.begin() + 3 * kSector, photo.end()), true);
+  layout.Random(7);
+  layout.Place(std::vector<uint8_t>(large.begin() + 25 * kSector, large.end()), false);
+  layout.Random(2);
+  test::SectorImage image(layout.bytes());
+  Carver carver(image);
+  carver.Pass();
+  RecordList records;
+  ASSERT_EQ(carver.engine.ListFolder(nullptr, 0, records), 0u);
+  ASSERT_FALSE(records.empty());
+  EXPECT_EQ(records[0].entryLocation, at);
+  ASSERT_EQ(carver.engine.RecoverRecord(&records[0], dir_.path() / "large.jpg", 0), 0);
+  EXPECT_EQ(test::ReadFile(dir_.path() / "large.jpg"), large);
+  EXPECT_EQ(records[0].isIntact, 1u);
+}
+
 }  // namespace
 }  // namespace snapsave
