@@ -17,6 +17,7 @@
 #include "app/message_box.h"
 #include "app/progress_windows.h"
 #include "catalog/found_file_catalogue.h"
+#include "engines/engine_factory.h"
 #include "os/device.h"
 #include "os/sysfs.h"
 #include "os/volume_space.h"
@@ -220,6 +221,15 @@ void CMainWnd::SetPageTexts(int page) {
     QString said =
         Q(FormatMessage(CountedMessage(QStringLiteral("MSG0802"), static_cast<uint64_t>(found)).toStdString(),
                         {std::to_string(found)}));
+    // Carved files put back together from two pieces: work no other tool does, and worth a word.
+    uint64_t joined = 0;
+    for (const auto& t : scanTargets_) {
+      if (t->engine == nullptr) continue;
+      if (const DeepScanControl* deep = DeepControlOf(*t->engine)) joined += deep->JoinedFiles();
+    }
+    if (joined != 0)
+      said += QLatin1Char(' ') + Q(FormatMessage(CountedMessage(QStringLiteral("MSG0948"), joined).toStdString(),
+                                                 {std::to_string(joined)}));
     if (!filter_.IsEmpty()) {
       // A filter that leaves nothing must not look like a scan that found nothing.
       uint64_t matching = 0;
