@@ -114,12 +114,12 @@ int ScanOutcome(const NamedTarget& t, int32_t scanned, bool quick, const std::st
   if (deep != nullptr) {
     const uint64_t joined = deep->JoinedFiles();
     const uint64_t damaged = deep->DamagedCarvedFiles();
+    auto files = [](uint64_t n) { return fmt::format("{} carved file{}", n, n == 1 ? "" : "s"); };
     if (joined != 0 || damaged != 0)
       std::fprintf(stderr,
-                   "%s: %llu carved files were put back together from two pieces; %llu carved files are "
-                   "damaged (listed, and recovered as far as they go)\n",
-                   Shown(t.name).c_str(), static_cast<unsigned long long>(joined),
-                   static_cast<unsigned long long>(damaged));
+                   "%s: %s put back together from two pieces; %s damaged (listed, and recovered as far as "
+                   "they go)\n",
+                   Shown(t.name).c_str(), files(joined).c_str(), files(damaged).c_str());
   }
   if (deep != nullptr && deep->UnreadableSectors() != 0) {
     // The stretches, the first ten of them: where a failing disk is bad.

@@ -710,6 +710,54 @@ TEST(CliDeep, RawMediaIsCarvedIntoCategoryFolders) {
   }
 }
 
+// A photo cut in two by other data comes back whole and intact; one whose rest is gone is listed damaged and
+// recovered as far as it goes; the summary counts both.
+TEST(CliDeep, ASplitPhotoIsJoinedAndACutOneListedDamaged) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  const fs::path path = dir.path() / "raw.img";
+  NoiseWithMedia(path, 1 << 20, 777, {});
+  std::vector<uint8_t> image = test::ReadFile(path);
+  test::GunzipFixture("carve/media/large.jpg.gz", dir.path() / "large.jpg");
+  test::GunzipFixture("carve/media/photo.jpg.gz", dir.path() / "photo.jpg");
+  const auto large = test::ReadFile(dir.path() / "large.jpg");
+  const auto photo = test::ReadFile(dir.path() / "photo.jpg");
+  auto put = [&](size_t sector, auto first, auto last) {
+    std::copy(first, last, image.begin() + static_cast<std::ptrdiff_t>(sector * 512));
+    const size_t end = sector * 512 + static_cast<size_t>(last - first);
+    std::fill(image.begin() + static_cast<std::ptrdiff_t>(end),
+              image.begin() + static_cast<std::ptrdiff_t>((end + 511) / 512 * 512), 0);
+  };
+  put(100, large.begin(), large.begin() + 30 * 512);
+  put(400, large.begin() + 30 * 512, large.end());
+  put(900, photo.begin(), photo.begin() + 6 * 512);
+  test::WriteFile(path, image);
+  const fs::path out = dir.path() / "out";
+  // Standard output holds the listing, errors the summary.
+  const CliRun run =
+      Execute("(" + std::string(SNAPSAVE_CLI) + " scan " + Quote(path) + " --list --json --recover " +
+              Quote(out) + " 2>" + Quote(dir.path() / "errors.txt") + ")");
+  ASSERT_EQ(run.code, 0) << run.out;
+  std::map<std::string, nlohmann::json> listed;
+  std::istringstream lines(run.out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("{"))
+      listed[nlohmann::json::parse(line).value("name", "")] = nlohmann::json::parse(line);
+  }
+  ASSERT_EQ(listed.count("100.jpg"), 1u);
+  EXPECT_EQ(listed["100.jpg"]["size"], large.size());
+  EXPECT_EQ(listed["100.jpg"]["intact"], true);
+  ASSERT_EQ(listed.count("900.jpg"), 1u);
+  EXPECT_EQ(listed["900.jpg"]["intact"], false);
+  const auto files = Recovered(out);
+  EXPECT_EQ(files.at("photo/100.jpg"), Crc(large));
+  EXPECT_EQ(files.count("photo/900.jpg"), 1u);
+  EXPECT_NE(Slurp(dir.path() / "errors.txt")
+                .find("1 carved file put back together from two pieces; 1 carved file "
+                      "damaged"),
+            std::string::npos);
+}
+
 // --types: the listing grouped by type, each line of --json an object, and recovery flat in category
 // folders with the deleted files byte for byte.
 TEST(CliDeep, TypesFilterGroupsListsAndRecoversIntoCategories) {
