@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -1078,6 +1079,107 @@ constexpr uint32_t kZip64EndRecord = 0x06064B50, kZip64Locator = 0x07064B50, kDa
 
 }  // namespace
 
+namespace {
+
+// A member's local header: where its data starts and, unless a data descriptor follows the data, its sizes
+// and CRC (a ZIP64 member keeps its sizes in the extra field).
+struct ZipMember {
+  uint16_t flags = 0;
+  uint16_t method = 0;
+  uint32_t crc = 0;
+  uint64_t data = 0;
+  uint64_t packed = 0;
+  uint64_t size = 0;
+};
+
+std::optional<ZipMember> ReadZipMember(FileBytes& file, uint64_t at) {
+  std::array<uint8_t, 30> h{};
+  if (!file.Read(at, h) || Le32(h, 0) != kLocalHeader) return std::nullopt;
+  ZipMember m;
+  m.flags = Le16(h, 6);
+  m.method = Le16(h, 8);
+  m.crc = Le32(h, 14);
+  m.packed = Le32(h, 18);
+  m.size = Le32(h, 22);
+  const uint64_t nameLength = Le16(h, 26), extraLength = Le16(h, 28);
+  m.data = at + 30 + nameLength + extraLength;
+  if (m.packed == 0xFFFFFFFF) {
+    for (uint64_t e = at + 30 + nameLength; e + 4 <= at + 30 + nameLength + extraLength;) {
+      std::array<uint8_t, 20> x{};
+      if (!file.Read(e, std::span(x).first(4))) return std::nullopt;
+      // Original size first where the header gave up on it too, then the compressed size.
+      const size_t skip = m.size == 0xFFFFFFFF ? 8 : 0;
+      if (Le16(x, 0) == 1 && Le16(x, 2) >= skip + 8 && file.Read(e + 4, std::span(x).first(skip + 8))) {
+        if (skip != 0) m.size = Le64(x, 0);
+        m.packed = Le64(x, skip);
+        break;
+      }
+      e += 4 + uint64_t{Le16(x, 2)};
+    }
+  }
+  return m;
+}
+
+// Bytes a member may inflate to before its check gives up: far beyond any file carved.
+constexpr uint64_t kMaxZipMemberBytes = uint64_t{8} << 30;
+
+}  // namespace
+
+bool ZipUnitHeader(ByteSpan bytes) {
+  return Has(bytes, 0, 4) && (Le32(bytes, 0) == kLocalHeader || Le32(bytes, 0) == kCentralHeader);
+}
+
+uint64_t ZipMemberBytes(FileBytes& file, uint64_t at) {
+  const std::optional<ZipMember> m = ReadZipMember(file, at);
+  if (!m || (m->flags & 0x08) != 0 || m->packed > kMaxZipMemberBytes) return 0;
+  return m->data + m->packed - at;
+}
+
+bool ZipMemberChecks(FileBytes& file, uint64_t at) {
+  const std::optional<ZipMember> m = ReadZipMember(file, at);
+  if (!m || (m->flags & 0x08) != 0 || m->packed > kMaxZipMemberBytes) return false;
+  // Encrypted data, or a method zlib does not take, cannot be checked here.
+  if ((m->flags & 0x01) != 0 || (m->method != 0 && m->method != 8)) return true;
+  uLong crc = crc32(0, nullptr, 0);
+  uint64_t produced = 0;
+  if (m->method == 0) {
+    for (uint64_t offset = m->data, left = m->packed; left > 0;) {
+      const ByteSpan view = file.View(offset);
+      if (view.empty()) return false;
+      const auto n = static_cast<uInt>(std::min<uint64_t>({view.size(), left, 1u << 20}));
+      crc = crc32(crc, view.data(), n);
+      offset += n;
+      left -= n;
+    }
+    return crc == m->crc && m->packed == m->size;
+  }
+  z_stream z{};
+  if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return false;
+  std::array<uint8_t, 16384> sink{};
+  int result = Z_OK;
+  for (uint64_t offset = m->data, left = m->packed; result == Z_OK && left > 0;) {
+    const ByteSpan view = file.View(offset);
+    if (view.empty()) break;
+    const auto n = static_cast<uInt>(std::min<uint64_t>({view.size(), left, 1u << 16}));
+    z.next_in = const_cast<Bytef*>(view.data());  // zlib's API is not const; it only reads the input
+    z.avail_in = n;
+    while (z.avail_in != 0 && result == Z_OK) {
+      z.next_out = sink.data();
+      z.avail_out = static_cast<uInt>(sink.size());
+      result = inflate(&z, Z_NO_FLUSH);
+      const size_t out = sink.size() - z.avail_out;
+      crc = crc32(crc, sink.data(), static_cast<uInt>(out));
+      produced += out;
+      if (produced > m->size) result = Z_DATA_ERROR;
+    }
+    offset += n - z.avail_in;
+    left -= n - z.avail_in;
+    if (result == Z_STREAM_END && left != 0) result = Z_DATA_ERROR;  // the stream ends before its data does
+  }
+  inflateEnd(&z);
+  return result == Z_STREAM_END && produced == m->size && crc == m->crc;
+}
+
 uint64_t ZipLength(FileBytes& file, uint64_t limit, uint64_t* validEnd) {
   std::array<uint8_t, 56> h{};
   uint64_t at = 0;
@@ -1089,25 +1191,11 @@ uint64_t ZipLength(FileBytes& file, uint64_t limit, uint64_t* validEnd) {
     if (Le32(h, 0) != kLocalHeader) break;
     // A member counts as whole once the next one's header follows it.
     if (validEnd != nullptr) *validEnd = at;
-    if (!file.Read(at, std::span(h).first(30))) return 0;
-    const uint16_t flags = Le16(h, 6), method = Le16(h, 8);
-    uint64_t size = Le32(h, 18);
-    const uint64_t nameLength = Le16(h, 26), extraLength = Le16(h, 28);
-    uint64_t data = at + 30 + nameLength + extraLength;
-    // A ZIP64 member keeps its sizes in the extra field.
-    if (size == 0xFFFFFFFF) {
-      for (uint64_t e = at + 30 + nameLength; e + 4 <= at + 30 + nameLength + extraLength;) {
-        std::array<uint8_t, 20> x{};
-        if (!file.Read(e, std::span(x).first(4))) return 0;
-        // Original size first where the header gave up on it too, then the compressed size.
-        const size_t skip = Le32(h, 22) == 0xFFFFFFFF ? 8 : 0;
-        if (Le16(x, 0) == 1 && Le16(x, 2) >= skip + 8 && file.Read(e + 4, std::span(x).first(skip + 8))) {
-          size = Le64(x, skip);
-          break;
-        }
-        e += 4 + uint64_t{Le16(x, 2)};
-      }
-    }
+    const std::optional<ZipMember> member = ReadZipMember(file, at);
+    if (!member) return 0;
+    const uint16_t flags = member->flags, method = member->method;
+    const uint64_t size = member->packed;
+    const uint64_t data = member->data;
     if ((flags & 0x08) != 0) {
       // Sizes follow the data: only a deflate stream says where it ends.
       if (method != 8) return 0;
@@ -1119,7 +1207,8 @@ uint64_t ZipLength(FileBytes& file, uint64_t limit, uint64_t* validEnd) {
       if (file.Read(at, sig) && Le32(sig, 0) != kLocalHeader && Le32(sig, 0) != kCentralHeader) at += 8;
       continue;
     }
-    if (size > limit || data > limit - size) return 0;
+    // Its data must give back what its header says: where it does not, this archive's data ended before.
+    if (size > limit || data > limit - size || !ZipMemberChecks(file, at)) return 0;
     at = data + size;
   }
   if (members == 0) return 0;

@@ -128,7 +128,8 @@ uint64_t OggLength(FileBytes& file, uint64_t limit, uint64_t* validEnd = nullptr
 uint64_t FlacLength(FileBytes& file, uint64_t limit, uint64_t* validEnd = nullptr);
 
 // ZIP and the formats built on it (Office Open XML, OpenDocument, EPUB, JAR): the members by their local
-// headers (a deflate stream inflated where the header could not state its size), the central directory, the
+// headers, each checked against its size and CRC (a deflate stream inflated where the header could not state
+// its size), the central directory, the
 // ZIP64 records, the end record and its comment.
 uint64_t ZipLength(FileBytes& file, uint64_t limit, uint64_t* validEnd = nullptr);
 
@@ -140,6 +141,11 @@ bool PngChunkChecks(FileBytes& file, uint64_t at);
 bool OggPageHeader(ByteSpan header);
 uint64_t OggPageBytes(FileBytes& file, uint64_t at);
 bool OggPageChecks(FileBytes& file, uint64_t at);
+// ZIP: a member's local header or the central directory's first entry; a member whose sizes its header
+// states, and its data inflated (or read, when stored) against its size and CRC.
+bool ZipUnitHeader(ByteSpan header);
+uint64_t ZipMemberBytes(FileBytes& file, uint64_t at);
+bool ZipMemberChecks(FileBytes& file, uint64_t at);
 
 // Whether the whole sector `sector` (absolute) starts another file or is file-system metadata: the end of a
 // file cut short.

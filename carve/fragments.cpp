@@ -273,6 +273,9 @@ uint64_t PngWhole(FileBytes& file) {
 uint64_t OggWhole(FileBytes& file) {
   return OggLength(file, uint64_t{2} << 30);
 }
+uint64_t ZipWhole(FileBytes& file) {
+  return ZipLength(file, uint64_t{6} << 30);
+}
 
 // The split sectors a unit can break at, and where the unit after it starts (file offsets).
 struct SplitRange {
@@ -285,13 +288,14 @@ struct SplitRange {
 
 const FramedFormat kPngFraming = {8, PngChunkHeader, PngChunkBytes, PngChunkChecks, PngWhole};
 const FramedFormat kOggFraming = {27, OggPageHeader, OggPageBytes, OggPageChecks, OggWhole};
+const FramedFormat kZipFraming = {4, ZipUnitHeader, ZipMemberBytes, ZipMemberChecks, ZipWhole};
 
 std::optional<Stitched> StitchFramed(CarvingContext& ctx, ByteSpan header, uint64_t brokenUnit,
                                      const FramedFormat& format) {
   const uint64_t ss = ctx.sectorSize();
   const uint64_t start = ctx.startSector();
   const uint64_t medium = MediumSectors(ctx);
-  if (ss == 0 || brokenUnit < 8 || start >= medium || brokenUnit / ss >= medium - start) return std::nullopt;
+  if (ss == 0 || start >= medium || brokenUnit / ss >= medium - start) return std::nullopt;
   // Either the broken unit's header is whole and the split lies inside it, or the split is just before it
   // (then its header starts the second piece).
   std::vector<SplitRange> ranges;
@@ -301,7 +305,8 @@ std::optional<Stitched> StitchFramed(CarvingContext& ctx, ByteSpan header, uint6
     if (bytes != 0 && bytes <= kMaxJpegBytes && brokenUnit + bytes > brokenUnit / ss * ss + ss) {
       ranges.push_back({brokenUnit / ss + 1, (brokenUnit + bytes) / ss, brokenUnit + bytes});
     }
-    if (brokenUnit % ss == 0) ranges.push_back({brokenUnit / ss, brokenUnit / ss, brokenUnit});
+    if (brokenUnit % ss == 0 && brokenUnit != 0)
+      ranges.push_back({brokenUnit / ss, brokenUnit / ss, brokenUnit});
   }
   std::vector<uint8_t> buffer(CarvingContext::kWorkBufferBytes + ss);
   const uint64_t gapSectors = kMaxGapBytes / ss;

@@ -64,7 +64,7 @@ std::optional<SeamRows> FindSeam(const JpegRows& rows);
 std::optional<Stitched> StitchJpeg(CarvingContext& ctx, ByteSpan header, uint64_t brokenAt,
                                    const JpegRows& rows);
 
-// A format framed in units that state their lengths and carry checksums (PNG chunks, Ogg pages).
+// A format framed in units that state their lengths and carry checksums (PNG chunks, Ogg pages, ZIP members).
 struct FramedFormat {
   size_t headerBytes = 0;                                    // bytes that tell whether a unit starts
   bool (*header)(ByteSpan bytes) = nullptr;                  // whether a unit may start with `bytes`
@@ -74,6 +74,7 @@ struct FramedFormat {
 };
 extern const FramedFormat kPngFraming;
 extern const FramedFormat kOggFraming;
+extern const FramedFormat kZipFraming;
 
 // The framed file whose header sector is `header` broke at the unit that starts at `brokenUnit` (its
 // checksum failed, or its header could not be read). The unit after it lies a whole number of sectors of

@@ -509,7 +509,13 @@ uint64_t Measure(CarvingContext& ctx, LengthRule rule, uint32_t typeCode, ByteSp
       FileBytes file(ctx, header);
       uint64_t validEnd = 0;
       if (const uint64_t n = ZipLength(file, k6GiB, &validEnd); n != 0) return n;
-      if (validEnd != 0) {
+      // A member that states its sizes and fails its check (the first one too) may go on further away.
+      const bool framed = ZipMemberBytes(file, validEnd) != 0;
+      if (framed) {
+        if (const std::optional<Stitched> joined = StitchFramed(ctx, header, validEnd, kZipFraming))
+          return Joined(ctx, *joined);
+      }
+      if (validEnd != 0 || framed) {
         ctx.outcome().intact = false;
         return std::max<uint64_t>(validEnd, ctx.sectorSize());
       }

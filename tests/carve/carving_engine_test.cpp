@@ -645,9 +645,9 @@ TEST(CheckJpeg, WholeOnlyWhenTheDataDecodesToItsEndMarker) {
   EXPECT_EQ(check(text, text.size()).verdict, JpegCheck::Verdict::kBroken);
 }
 
-// PNG and Ogg files cut in two are joined where the unit that spans the cut passes its checksum and the next
-// unit starts a whole number of sectors on: cut inside a chunk or page, and cut just before one.
-TEST_F(CarvingTest, SplitPngAndOggAreJoinedWhereTheirChecksumsHold) {
+// PNG, Ogg and ZIP files cut in two are joined where the unit that spans the cut passes its checksum and the
+// next unit starts a whole number of sectors on: cut inside a chunk, page or member, and cut just before one.
+TEST_F(CarvingTest, SplitPngOggAndZipAreJoinedWhereTheirChecksumsHold) {
   test::Bytes png;
   png.Raw("\x89PNG\r\n\x1a\n").PngChunk("IHDR", std::string(13, '\1'));
   std::mt19937 rng(5);
@@ -667,6 +667,7 @@ TEST_F(CarvingTest, SplitPngAndOggAreJoinedWhereTheirChecksumsHold) {
   aligned.PngChunk("IDAT", std::string(900, 'x')).PngChunk("IEND", "");
   const std::vector<uint8_t>& other = aligned.data();
   const auto ogg = Media("movie.ogg");
+  const auto zip = Media("docs.zip");
   Layout layout;
   layout.Random(2);
   const uint64_t pngAt =
@@ -683,6 +684,10 @@ TEST_F(CarvingTest, SplitPngAndOggAreJoinedWhereTheirChecksumsHold) {
   layout.Random(20);
   layout.Place(std::vector<uint8_t>(other.begin() + kSector, other.end()), false);
   layout.Random(3);
+  const uint64_t zipAt = layout.Place(std::vector<uint8_t>(zip.begin(), zip.begin() + 4 * kSector), false);
+  layout.Random(15);
+  layout.Place(std::vector<uint8_t>(zip.begin() + 4 * kSector, zip.end()), false);
+  layout.Random(3);
   test::SectorImage image(layout.bytes());
   Carver carver(image);
   carver.Pass();
@@ -698,7 +703,8 @@ TEST_F(CarvingTest, SplitPngAndOggAreJoinedWhereTheirChecksumsHold) {
   EXPECT_EQ(saved[pngAt], picture);
   EXPECT_EQ(saved[oggAt], ogg);
   EXPECT_EQ(saved[alignedAt], other);
-  EXPECT_EQ(carver.engine.StitchedFiles(), 3u);
+  EXPECT_EQ(saved[zipAt], zip);
+  EXPECT_EQ(carver.engine.StitchedFiles(), 4u);
 }
 
 // Between the pieces, the end of another picture coded with the same tables: the first piece's data runs on
