@@ -63,31 +63,37 @@ uint64_t FileBytes::Physical(uint64_t sector, uint64_t& run) const {
   return split_.tailSector + (sector - split_.headSectors);
 }
 
+bool FileBytes::WindowHolds(uint64_t offset) const {
+  return windowSize_ != 0 && ctx_.workBufferHandouts() == handout_ && offset >= windowStart_ &&
+         offset < windowStart_ + windowSize_;
+}
+
 bool FileBytes::Read(uint64_t offset, std::span<uint8_t> out) {
   if (offset > UINT64_MAX - out.size() || offset + out.size() > medium_) return false;
   if (offset + out.size() <= header_.size()) {
     std::memcpy(out.data(), header_.data() + offset, out.size());
     return true;
   }
-  const std::span<uint8_t> buffer = ctx_.workBuffer();
   const uint32_t ss = ctx_.sectorSize();
-  if (ss == 0 || buffer.size() < ss || out.size() > buffer.size() - ss) return false;
+  if (ss == 0 || ctx_.workBufferSize() < ss || out.size() > ctx_.workBufferSize() - ss) return false;
   // One window, or two where the bytes span the seam of a split file.
   while (!out.empty()) {
-    if (windowSize_ == 0 || offset < windowStart_ || offset >= windowStart_ + windowSize_ ||
+    if (!WindowHolds(offset) ||
         (split_.headSectors == 0 && offset + out.size() > windowStart_ + windowSize_)) {
       const uint64_t sector = offset / ss;
       uint64_t run = 0;
       const uint64_t physical = Physical(sector, run);
-      const auto count = static_cast<uint32_t>(std::min<uint64_t>(buffer.size() / ss, run));
       windowSize_ = 0;
-      if (count == 0 || !ctx_.ReadSectors(buffer, physical, count)) return false;
+      window_ = ctx_.workBuffer();
+      handout_ = ctx_.workBufferHandouts();
+      const auto count = static_cast<uint32_t>(std::min<uint64_t>(window_.size() / ss, run));
+      if (count == 0 || !ctx_.ReadSectors(window_, physical, count)) return false;
       windowStart_ = sector * ss;
       windowSize_ = size_t{count} * ss;
       if (split_.headSectors == 0 && offset + out.size() > windowStart_ + windowSize_) return false;
     }
     const auto n = static_cast<size_t>(std::min<uint64_t>(out.size(), windowStart_ + windowSize_ - offset));
-    std::memcpy(out.data(), buffer.data() + (offset - windowStart_), n);
+    std::memcpy(out.data(), window_.data() + (offset - windowStart_), n);
     offset += n;
     out = out.subspan(n);
   }
@@ -107,12 +113,10 @@ ByteSpan FileBytes::View(uint64_t offset) {
     return ByteSpan(seam_);
   }
   // A window that ends within a byte of `offset` is read again from there.
-  if (windowSize_ != 0 && offset >= windowStart_ && offset + want > windowStart_ + windowSize_)
-    windowSize_ = 0;
+  if (WindowHolds(offset) && offset + want > windowStart_ + windowSize_) windowSize_ = 0;
   std::array<uint8_t, 2> probe{};
   if (!Read(offset, std::span(probe).first(want))) return {};
-  const std::span<uint8_t> buffer = ctx_.workBuffer();
-  return ByteSpan(buffer.data() + (offset - windowStart_), windowSize_ - (offset - windowStart_));
+  return ByteSpan(window_.data() + (offset - windowStart_), windowSize_ - (offset - windowStart_));
 }
 
 uint64_t InflatedEnd(FileBytes& file, uint64_t at, uint64_t limit, int windowBits, uint64_t maxOutput) {

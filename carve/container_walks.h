@@ -26,7 +26,8 @@ struct SplitAt {
 };
 
 // The candidate file's bytes by offset from the start of its header sector: the header sector itself, then
-// 64 KiB windows of the context's work buffer read as the walk moves on. With a split, the offsets past the
+// 64 KiB windows of the context's work buffer read as the walk moves on. Several may be in use at once: a
+// window another user of the work buffer overwrote is read again. With a split, the offsets past the
 // head run on in the tail; no window spans the seam.
 class FileBytes {
  public:
@@ -43,11 +44,15 @@ class FileBytes {
  private:
   // The absolute sector that holds file sector `sector`, and how many sectors follow it there unbroken.
   uint64_t Physical(uint64_t sector, uint64_t& run) const;
+  // Whether the window read last still holds `offset`: no one took the work buffer since.
+  bool WindowHolds(uint64_t offset) const;
 
   CarvingContext& ctx_;
   ByteSpan header_;
   SplitAt split_;
   uint64_t medium_ = 0;
+  std::span<uint8_t> window_;
+  uint64_t handout_ = 0;
   uint64_t windowStart_ = 0;
   size_t windowSize_ = 0;
   std::array<uint8_t, 2> seam_{};

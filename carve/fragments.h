@@ -46,6 +46,7 @@ bool StopsJpegData(CarvingContext& ctx, uint64_t sector, ByteSpan bytes);
 struct Stitched {
   SplitAt split;
   uint64_t length = 0;  // bytes of the joined file
+  bool whole = true;    // the join validated to its end; else it is the likeliest of several
 };
 
 // The data offsets around the rows where a decoded picture's grey image jumps to other content and stays
@@ -82,5 +83,14 @@ extern const FramedFormat kZipFraming;
 // at which its checksum holds. The join kept is walked whole to its end.
 std::optional<Stitched> StitchFramed(CarvingContext& ctx, ByteSpan header, uint64_t brokenUnit,
                                      const FramedFormat& format);
+
+// ISO base media (MP4, MOV, 3GP) written as cameras and phones write it, the media data first and the movie
+// box after it: when no movie box follows the media data, the one a gap of whole sectors further on is read,
+// and the split inside the media data is where every video sample its tables place is framed as its codec
+// frames it (H.264 and H.265 by their NAL lengths, MPEG-4 Part 2 by its start codes). Where one split
+// fits the join is whole; where several do (a long sample crosses them all) the first is kept, not whole.
+std::optional<Stitched> StitchIsoMedia(CarvingContext& ctx, ByteSpan header);
+// Whether such a file's media data is followed by no box and no movie box came before it: it cannot play.
+bool IsoMediaLacksMovie(CarvingContext& ctx, ByteSpan header);
 
 }  // namespace snapsave

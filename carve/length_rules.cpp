@@ -166,6 +166,7 @@ bool StartsOtherFile(CarvingContext& ctx, uint64_t sector, ByteSpan bytes) {
 uint64_t Joined(CarvingContext& ctx, const Stitched& joined) {
   ctx.outcome().headSectors = joined.split.headSectors;
   ctx.outcome().tailSector = joined.split.tailSector;
+  ctx.outcome().intact = joined.whole;
   return joined.length;
 }
 
@@ -472,6 +473,9 @@ uint64_t Measure(CarvingContext& ctx, LengthRule rule, uint32_t typeCode, ByteSp
     case LengthRule::kMp4TextMarker:
       return Mp4Length(ctx);
     case LengthRule::kIsoMediaBoxes:
+      // Media data with no movie box after it: the movie box may lie further on, past other data.
+      if (const std::optional<Stitched> joined = StitchIsoMedia(ctx, header)) return Joined(ctx, *joined);
+      if (IsoMediaLacksMovie(ctx, header)) ctx.outcome().intact = false;
       if (const uint64_t n = Walked(ctx, header, IsoMediaLength, k6GiB); n != 0) return n;
       return typeCode == kMp4 ? Mp4Length(ctx) : PlainWalk(ctx, k6GiB);
     case LengthRule::kMatroskaElements:

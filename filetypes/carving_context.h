@@ -47,7 +47,14 @@ class CarvingContext {
   // holds nothing) when the memory is not there.
   bool AcquireWorkBuffer();
   void ReleaseWorkBuffer();
-  std::span<uint8_t> workBuffer() { return workBuffer_; }
+  // Each call hands the buffer to a new user: whoever kept bytes in it from an earlier call (a window of
+  // them) sees by the count that they may have been overwritten.
+  std::span<uint8_t> workBuffer() {
+    ++workBufferHandouts_;
+    return workBuffer_;
+  }
+  uint64_t workBufferHandouts() const { return workBufferHandouts_; }
+  size_t workBufferSize() const { return workBuffer_.size(); }
 
   // Set after a carve attempt that carved nothing or carved a transport stream; while set, the
   // transport-stream test also looks backwards for a packet grid running into the sector.
@@ -116,6 +123,7 @@ class CarvingContext {
   uint64_t startSector_ = 0;
   uint64_t currentSector_ = 0;
   std::vector<uint8_t> workBuffer_;
+  uint64_t workBufferHandouts_ = 0;
   bool streamStart_ = true;
   bool transportStreamInProgress_ = false;
   std::vector<std::pair<uint64_t, uint64_t>> transportStreamRanges_;

@@ -732,5 +732,46 @@ TEST_F(CarvingTest, APhotoCutAroundAnotherPicturesDataIsJoinedWhereItsSeamVanish
   EXPECT_EQ(records[0].isIntact, 1u);
 }
 
+// A movie written as cameras write it, media data first and the movie box after it, cut inside its media
+// data: the movie box is found past the other data and the join keeps every sample's framing. Cut where
+// samples start and end on both sides, the join is exact; cut inside the long first sample, whose framing
+// says nothing of its middle, the movie comes back whole in size and box, listed damaged.
+TEST_F(CarvingTest, AMovieCutInItsMediaDataGetsItsMovieBoxBack) {
+  const auto movie = Media("movie.mp4");  // mdat at 36 (samples 44+1512, 1556+243, ...), moov at 2896
+  Layout layout;
+  layout.Random(2);
+  std::map<uint64_t, uint64_t> cuts;  // start sector, sectors in the first piece
+  for (const uint64_t cut : {uint64_t{4}, uint64_t{3}}) {
+    cuts[layout.Place(
+        std::vector<uint8_t>(movie.begin(), movie.begin() + static_cast<ptrdiff_t>(cut * kSector)), false)] =
+        cut;
+    layout.Random(25);
+    layout.Place(std::vector<uint8_t>(movie.begin() + static_cast<ptrdiff_t>(cut * kSector), movie.end()),
+                 false);
+    layout.Random(2);
+  }
+  test::SectorImage image(layout.bytes());
+  Carver carver(image);
+  const auto carved = carver.Pass();
+  RecordList records;
+  ASSERT_EQ(carver.engine.ListFolder(nullptr, 0, records), 0u);
+  ASSERT_EQ(records.size(), 2u);
+  for (const FoundFileRecord& r : records) {
+    SCOPED_TRACE(cuts[r.entryLocation]);
+    const fs::path to = dir_.path() / std::string(r.Name());
+    ASSERT_EQ(carver.engine.RecoverRecord(&r, to, 0), 0);
+    const auto saved = test::ReadFile(to);
+    ASSERT_EQ(saved.size(), movie.size());
+    EXPECT_TRUE(std::equal(saved.begin() + 2896, saved.end(), movie.begin() + 2896)) << "the movie box";
+    const bool exact = cuts[r.entryLocation] == 4;
+    EXPECT_EQ(saved == movie, exact);
+    EXPECT_EQ(r.isIntact != 0, exact);
+    if (exact) {
+      EXPECT_EQ(carved.at(r.entryLocation).consumed, 4u);
+    }
+  }
+  EXPECT_EQ(carver.engine.StitchedFiles(), 2u);
+}
+
 }  // namespace
 }  // namespace snapsave
