@@ -120,7 +120,7 @@ intact = {r["name"] for r in listed if r.get("type") == "file" and r.get("intact
 wrong = 0
 for base, _, files in os.walk("ours"):
     for f in files:
-        if f in intact and ext(f) in {"jpg", "png", "ogg", "zip"}:
+        if f in intact and ext(f) in {"jpg", "png", "ogg", "zip", "mp4", "mov"}:
             if sha(open(os.path.join(base, f), "rb").read()) not in want:
                 wrong += 1
 damaged = sum(1 for r in listed if r.get("type") == "file" and not r.get("intact"))
@@ -129,7 +129,7 @@ for e in sorted({ext(n) for n in placed}):
     names = [n for n in placed if ext(n) == e]
     print(f"{e:6} {len(names):5} {sum(n in ours for n in names):8} {sum(n in theirs for n in names):8}")
 print(f"{'all':6} {len(placed):5} {len(ours):8} {len(theirs):8}")
-print(f"jpg, png, ogg and zip files listed intact that match no file: {wrong}; files listed damaged: {damaged}")
+print(f"joinable files (jpg, png, ogg, zip, mp4, mov) listed intact that match no file: {wrong}; files listed damaged: {damaged}")
 print(f"time: snapsave-cli {t1 - t0:.1f} s, photorec {t2 - t1:.1f} s")
 PY
 

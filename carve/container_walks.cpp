@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -119,7 +120,8 @@ ByteSpan FileBytes::View(uint64_t offset) {
   return ByteSpan(window_.data() + (offset - windowStart_), windowSize_ - (offset - windowStart_));
 }
 
-uint64_t InflatedEnd(FileBytes& file, uint64_t at, uint64_t limit, int windowBits, uint64_t maxOutput) {
+uint64_t InflatedEnd(FileBytes& file, uint64_t at, uint64_t limit, int windowBits, uint64_t maxOutput,
+                     const std::function<void(ByteSpan)>& output) {
   z_stream z{};
   if (inflateInit2(&z, windowBits) != Z_OK) return 0;
   std::array<uint8_t, 16384> sink{};
@@ -137,6 +139,7 @@ uint64_t InflatedEnd(FileBytes& file, uint64_t at, uint64_t limit, int windowBit
       result = inflate(&z, Z_NO_FLUSH);
       produced += sink.size() - z.avail_out;
       if (produced > maxOutput) result = Z_DATA_ERROR;
+      if (output) output(ByteSpan(sink).first(sink.size() - z.avail_out));
     }
     at += chunk - z.avail_in;
   }
@@ -654,6 +657,23 @@ uint64_t MxfLength(FileBytes& file, uint64_t limit) {
   return std::min(at, limit);
 }
 
+namespace {
+
+// Runs `count` bytes from `offset` through zlib's CRC-32 on top of `crc`; false where the medium ends first.
+bool Crc32Of(FileBytes& file, uint64_t offset, uint64_t count, uLong& crc) {
+  for (uint64_t left = count; left > 0;) {
+    const ByteSpan view = file.View(offset);
+    if (view.empty()) return false;
+    const auto n = static_cast<uInt>(std::min<uint64_t>({view.size(), left, 1u << 20}));
+    crc = crc32(crc, view.data(), n);
+    offset += n;
+    left -= n;
+  }
+  return true;
+}
+
+}  // namespace
+
 // A chunk type is four letters, the third upper-case (its reserved bit clear).
 bool PngChunkHeader(ByteSpan h) {
   return Has(h, 0, 8) && Be32(h, 0) <= 0x7FFFFFFF &&
@@ -675,16 +695,7 @@ bool PngChunkChecks(FileBytes& file, uint64_t at) {
   const uint64_t length = Be32(h, 0);
   if (!file.Read(at + 8 + length, stored)) return false;
   uLong crc = crc32(0, h.data() + 4, 4);
-  uint64_t offset = at + 8;
-  for (uint64_t left = length; left > 0;) {
-    const ByteSpan view = file.View(offset);
-    if (view.empty()) return false;
-    const auto n = static_cast<uInt>(std::min<uint64_t>({view.size(), left, 1u << 20}));
-    crc = crc32(crc, view.data(), n);
-    offset += n;
-    left -= n;
-  }
-  return crc == Be32(stored, 0);
+  return Crc32Of(file, at + 8, length, crc) && crc == Be32(stored, 0);
 }
 
 uint64_t PngLength(FileBytes& file, uint64_t limit, uint64_t* validEnd) {
@@ -1146,42 +1157,13 @@ bool ZipMemberChecks(FileBytes& file, uint64_t at) {
   if ((m->flags & 0x01) != 0 || (m->method != 0 && m->method != 8)) return true;
   uLong crc = crc32(0, nullptr, 0);
   uint64_t produced = 0;
-  if (m->method == 0) {
-    for (uint64_t offset = m->data, left = m->packed; left > 0;) {
-      const ByteSpan view = file.View(offset);
-      if (view.empty()) return false;
-      const auto n = static_cast<uInt>(std::min<uint64_t>({view.size(), left, 1u << 20}));
-      crc = crc32(crc, view.data(), n);
-      offset += n;
-      left -= n;
-    }
-    return crc == m->crc && m->packed == m->size;
-  }
-  z_stream z{};
-  if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return false;
-  std::array<uint8_t, 16384> sink{};
-  int result = Z_OK;
-  for (uint64_t offset = m->data, left = m->packed; result == Z_OK && left > 0;) {
-    const ByteSpan view = file.View(offset);
-    if (view.empty()) break;
-    const auto n = static_cast<uInt>(std::min<uint64_t>({view.size(), left, 1u << 16}));
-    z.next_in = const_cast<Bytef*>(view.data());  // zlib's API is not const; it only reads the input
-    z.avail_in = n;
-    while (z.avail_in != 0 && result == Z_OK) {
-      z.next_out = sink.data();
-      z.avail_out = static_cast<uInt>(sink.size());
-      result = inflate(&z, Z_NO_FLUSH);
-      const size_t out = sink.size() - z.avail_out;
-      crc = crc32(crc, sink.data(), static_cast<uInt>(out));
-      produced += out;
-      if (produced > m->size) result = Z_DATA_ERROR;
-    }
-    offset += n - z.avail_in;
-    left -= n - z.avail_in;
-    if (result == Z_STREAM_END && left != 0) result = Z_DATA_ERROR;  // the stream ends before its data does
-  }
-  inflateEnd(&z);
-  return result == Z_STREAM_END && produced == m->size && crc == m->crc;
+  if (m->method == 0) return Crc32Of(file, m->data, m->packed, crc) && crc == m->crc && m->packed == m->size;
+  const uint64_t end =
+      InflatedEnd(file, m->data, m->data + m->packed, -MAX_WBITS, m->size, [&](ByteSpan out) {
+        crc = crc32(crc, out.data(), static_cast<uInt>(out.size()));
+        produced += out.size();
+      });
+  return end == m->data + m->packed && produced == m->size && crc == m->crc;
 }
 
 uint64_t ZipLength(FileBytes& file, uint64_t limit, uint64_t* validEnd) {

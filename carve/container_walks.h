@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <span>
 
 #include "filetypes/carving_context.h"
@@ -60,8 +61,9 @@ class FileBytes {
 
 // Where a zlib (`windowBits` 8..15), gzip (16 + that) or raw deflate (negative) stream starting at `at`
 // ends, inflated up to the limit (for gzip the trailer's check and size included); 0 where it breaks off or
-// gives more than `maxOutput` bytes.
-uint64_t InflatedEnd(FileBytes& file, uint64_t at, uint64_t limit, int windowBits, uint64_t maxOutput);
+// gives more than `maxOutput` bytes. `output`, where given, sees the inflated bytes.
+uint64_t InflatedEnd(FileBytes& file, uint64_t at, uint64_t limit, int windowBits, uint64_t maxOutput,
+                     const std::function<void(ByteSpan)>& output = {});
 
 // ISO base media (MP4, MOV, 3GP, M4A, HEIF): the end of the last top-level box of a known type, walked from
 // the header; 0 when the first box is none, or a box runs "to the end of the file" (size 0).

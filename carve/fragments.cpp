@@ -269,6 +269,37 @@ std::optional<Stitched> StitchJpeg(CarvingContext& ctx, ByteSpan header, uint64_
 
 namespace {
 
+// Reads the gaps a second piece may lie beyond: for g = 1 to the bound, `visit(g, bytes)` gets the `want`
+// bytes found at absolute byte `base` moved g sectors on, until it answers true (done). Reads count against
+// the context's budget.
+template <typename Visit>
+void EachGap(CarvingContext& ctx, uint64_t base, size_t want, Visit visit) {
+  const uint64_t ss = ctx.sectorSize();
+  const uint64_t medium = MediumSectors(ctx);
+  std::vector<uint8_t> buffer(CarvingContext::kWorkBufferBytes + ss);
+  const uint64_t gapSectors = kMaxGapBytes / ss;
+  const uint64_t perRead = CarvingContext::kWorkBufferBytes / ss;
+  for (uint64_t gap = 1; gap <= gapSectors;) {
+    const uint64_t sector = base / ss + gap;
+    if (sector >= medium) return;
+    CarvingContext::StitchBudget& budget = ctx.stitchBudget();
+    // One sector more than the positions need, for bytes that run into the next sector.
+    const uint64_t count = std::min({perRead, gapSectors - gap + 1, medium - sector});
+    const uint64_t reading = std::min<uint64_t>(count + 1, medium - sector);
+    if (budget.sectors < reading || !ctx.ReadSectors(buffer, sector, static_cast<uint32_t>(reading))) return;
+    budget.sectors -= reading;
+    for (uint64_t i = 0; i < count; ++i) {
+      const size_t at = static_cast<size_t>(i * ss + base % ss);
+      if (at + want <= reading * ss && visit(gap + i, ByteSpan(buffer).subspan(at, want))) return;
+    }
+    gap += count;
+  }
+}
+
+}  // namespace
+
+namespace {
+
 uint64_t PngWhole(FileBytes& file) {
   return PngLength(file, kMaxJpegBytes);
 }
@@ -310,45 +341,31 @@ std::optional<Stitched> StitchFramed(CarvingContext& ctx, ByteSpan header, uint6
     if (brokenUnit % ss == 0 && brokenUnit != 0)
       ranges.push_back({brokenUnit / ss, brokenUnit / ss, brokenUnit});
   }
-  std::vector<uint8_t> buffer(CarvingContext::kWorkBufferBytes + ss);
-  const uint64_t gapSectors = kMaxGapBytes / ss;
-  const uint64_t perRead = CarvingContext::kWorkBufferBytes / ss;
   uint64_t checked = 0;  // bytes run through checksums
+  std::optional<Stitched> found;
   for (const SplitRange& range : ranges) {
-    // Absolute byte position of the next unit with no gap; a gap of g sectors moves it g sectors on.
-    const uint64_t base = start * ss + range.nextUnit;
-    for (uint64_t gap = 1; gap <= gapSectors;) {
-      const uint64_t sector = base / ss + gap;
-      if (sector >= medium) break;
-      CarvingContext::StitchBudget& budget = ctx.stitchBudget();
-      // One sector more than the positions need, for a header that runs into the next sector.
-      const uint64_t count = std::min({perRead, gapSectors - gap + 1, medium - sector});
-      const uint64_t reading = std::min<uint64_t>(count + 1, medium - sector);
-      if (budget.sectors < reading || !ctx.ReadSectors(buffer, sector, static_cast<uint32_t>(reading)))
-        return std::nullopt;
-      budget.sectors -= reading;
-      for (uint64_t i = 0; i < count; ++i) {
-        const size_t at = static_cast<size_t>(i * ss + base % ss);
-        if (at + format.headerBytes > reading * ss ||
-            !format.header(ByteSpan(buffer).subspan(at, format.headerBytes)))
-          continue;
-        // A unit starts `gap + i` sectors on: the split is where the broken unit's checksum holds.
-        const uint64_t g = gap + i;
-        for (uint64_t head = range.firstHead; head <= range.lastHead; ++head) {
-          const uint64_t tail = start + head + g;
-          if (ctx.Claimed(tail)) continue;
-          checked += range.nextUnit - brokenUnit;
-          if (checked > kMaxCheckedBytes) return std::nullopt;
-          FileBytes joined(ctx, header, {head, tail});
-          if (range.nextUnit != brokenUnit && !format.checks(joined, brokenUnit)) continue;
-          if (const uint64_t length = format.whole(joined); length != 0)
-            return Stitched{{head, tail}, length};
+    // A unit starts g sectors past where it would without a gap: the split is where the broken unit's
+    // checksum holds.
+    bool spent = false;
+    EachGap(ctx, start * ss + range.nextUnit, format.headerBytes, [&](uint64_t g, ByteSpan bytes) {
+      if (!format.header(bytes)) return false;
+      for (uint64_t head = range.firstHead; head <= range.lastHead; ++head) {
+        const uint64_t tail = start + head + g;
+        if (ctx.Claimed(tail)) continue;
+        checked += range.nextUnit - brokenUnit;
+        if (checked > kMaxCheckedBytes) return spent = true;
+        FileBytes joined(ctx, header, {head, tail});
+        if (range.nextUnit != brokenUnit && !format.checks(joined, brokenUnit)) continue;
+        if (const uint64_t length = format.whole(joined); length != 0) {
+          found = Stitched{{head, tail}, length};
+          return true;
         }
       }
-      gap += count;
-    }
+      return false;
+    });
+    if (found || spent) break;
   }
-  return std::nullopt;
+  return found;
 }
 
 namespace {
@@ -528,6 +545,75 @@ bool IsoMediaLacksMovie(CarvingContext& ctx, ByteSpan header) {
   return false;
 }
 
+namespace {
+
+// The movie whose media data box is `mdat`, joined across a gap of `g` sectors after which its movie box
+// starts.
+std::optional<Stitched> JoinMovie(CarvingContext& ctx, ByteSpan header, const TopBox& mdat, uint64_t g) {
+  const uint64_t ss = ctx.sectorSize();
+  const uint64_t start = ctx.startSector();
+  const uint64_t medium = MediumSectors(ctx);
+  const uint64_t end = mdat.at + mdat.size;
+  std::array<uint8_t, 16> h{};
+  // Through a join whose first piece ends at the first sector of the media data: every offset from there on
+  // reads from the second piece, the movie box included.
+  const uint64_t anyHead = std::max<uint64_t>(1, mdat.at / ss + 1);
+  if (start + anyHead + g >= medium || ctx.Claimed(start + anyHead + g)) return std::nullopt;
+  FileBytes tail(ctx, header, {anyHead, start + anyHead + g});
+  const std::optional<TopBox> moov = ReadTopBox(tail, end, h);
+  if (!moov || moov->size > kMaxMovieBoxBytes) return std::nullopt;
+  std::vector<uint8_t> movie(static_cast<size_t>(moov->size));
+  if (!tail.Read(end, movie)) return std::nullopt;
+  const std::optional<VideoTrack> track = ReadVideoTrack(ByteSpan(movie).subspan(8));
+  if (!track || track->samples.empty() || track->samples.front().first < mdat.at + 8 ||
+      track->samples.back().first + track->samples.back().second > end)
+    return std::nullopt;
+  // The split lies after the start of the last sample that is not framed where the second piece puts it,
+  // and before the end of the first that is not framed where the first piece does.
+  FileBytes head(ctx, header);
+  uint64_t upper = end;
+  for (const auto& [offset, size] : track->samples) {
+    if (!SampleFramed(head, *track, offset, size)) {
+      upper = offset + size - 1;
+      break;
+    }
+  }
+  uint64_t lower = mdat.at;
+  for (auto it = track->samples.rbegin(); it != track->samples.rend() && it->first >= anyHead * ss; ++it) {
+    if (!SampleFramed(tail, *track, it->first, it->second)) {
+      lower = it->first;
+      break;
+    }
+  }
+  if (upper < lower || upper / ss - lower / ss > kMaxSplitsTried) return std::nullopt;
+  std::optional<SplitAt> fit;
+  bool several = false;
+  for (uint64_t k = lower / ss + 1; k <= upper / ss && !several && start + k + g < medium; ++k) {
+    const SplitAt split{k, start + k + g};
+    FileBytes joined(ctx, header, split);
+    // Samples do not overlap: only the one that starts last before the split can cross it.
+    auto crossing = std::lower_bound(track->samples.begin(), track->samples.end(),
+                                     std::pair<uint64_t, uint32_t>(k * ss, 0));
+    if (crossing != track->samples.begin()) {
+      --crossing;
+      if (crossing->first + crossing->second > k * ss &&
+          !SampleFramed(joined, *track, crossing->first, crossing->second))
+        continue;
+    }
+    several = fit.has_value();
+    if (!fit) fit = split;
+  }
+  if (!fit) return std::nullopt;
+  // Where several splits fit (inside one long sample, whose framing says nothing of its middle), the first
+  // is taken: the movie plays, with one sample that may be wrong, and is listed as damaged.
+  FileBytes joined(ctx, header, *fit);
+  const uint64_t length = IsoMediaLength(joined, uint64_t{6} << 30);
+  if (length < end + moov->size) return std::nullopt;
+  return Stitched{*fit, length, !several};
+}
+
+}  // namespace
+
 std::optional<Stitched> StitchIsoMedia(CarvingContext& ctx, ByteSpan header) {
   const uint64_t ss = ctx.sectorSize();
   const uint64_t start = ctx.startSector();
@@ -549,84 +635,12 @@ std::optional<Stitched> StitchIsoMedia(CarvingContext& ctx, ByteSpan header) {
   }
   const uint64_t end = mdat->at + mdat->size;  // file offset of the box after the media data
   if (end / ss >= medium - start) return std::nullopt;
-  std::vector<uint8_t> buffer(CarvingContext::kWorkBufferBytes + ss);
-  const uint64_t gapSectors = kMaxGapBytes / ss;
-  const uint64_t perRead = CarvingContext::kWorkBufferBytes / ss;
-  const uint64_t base = start * ss + end;
-  for (uint64_t gap = 1; gap <= gapSectors;) {
-    const uint64_t sector = base / ss + gap;
-    if (sector >= medium) break;
-    CarvingContext::StitchBudget& budget = ctx.stitchBudget();
-    const uint64_t count = std::min({perRead, gapSectors - gap + 1, medium - sector});
-    const uint64_t reading = std::min<uint64_t>(count + 1, medium - sector);
-    if (budget.sectors < reading || !ctx.ReadSectors(buffer, sector, static_cast<uint32_t>(reading))) break;
-    budget.sectors -= reading;
-    for (uint64_t i = 0; i < count; ++i) {
-      const size_t at = static_cast<size_t>(i * ss + base % ss);
-      if (at + 8 > reading * ss || !BytesEqual(ByteSpan(buffer).subspan(at, 8), 4, "moov")) continue;
-      const uint64_t g = gap + i;
-      // Through a join whose first piece ends at the first sector of the media data: every offset from
-      // there on reads from the second piece, the movie box included.
-      const uint64_t anyHead = std::max<uint64_t>(1, mdat->at / ss + 1);
-      if (start + anyHead + g >= medium || ctx.Claimed(start + anyHead + g)) continue;
-      FileBytes tail(ctx, header, {anyHead, start + anyHead + g});
-      const std::optional<TopBox> moov = ReadTopBox(tail, end, h);
-      if (!moov || moov->size > kMaxMovieBoxBytes) continue;
-      std::vector<uint8_t> movie(static_cast<size_t>(moov->size));
-      if (!tail.Read(end, movie)) continue;
-      const std::optional<VideoTrack> track = ReadVideoTrack(ByteSpan(movie).subspan(8));
-      if (!track || track->samples.empty()) continue;
-      const uint64_t dataStart = mdat->at + 8;
-      if (track->samples.front().first < dataStart ||
-          track->samples.back().first + track->samples.back().second > end)
-        continue;
-      // The split lies after the start of the last sample that is not framed where the second piece puts
-      // it, and before the end of the first that is not framed where the first piece does.
-      FileBytes head(ctx, header);
-      uint64_t upper = end;
-      for (const auto& [offset, size] : track->samples) {
-        if (!SampleFramed(head, *track, offset, size)) {
-          upper = offset + size - 1;
-          break;
-        }
-      }
-      uint64_t lower = mdat->at;
-      for (auto it = track->samples.rbegin(); it != track->samples.rend(); ++it) {
-        if (it->first < anyHead * ss) break;
-        if (!SampleFramed(tail, *track, it->first, it->second)) {
-          lower = it->first;
-          break;
-        }
-      }
-      if (upper < lower || upper / ss - lower / ss > kMaxSplitsTried) continue;
-      std::optional<SplitAt> fit;
-      bool several = false;
-      for (uint64_t k = lower / ss + 1; k <= upper / ss && !several; ++k) {
-        if (start + k + g >= medium) break;
-        const SplitAt split{k, start + k + g};
-        FileBytes joined(ctx, header, split);
-        // Samples do not overlap: only the one that starts last before the split can cross it.
-        auto crossing = std::lower_bound(track->samples.begin(), track->samples.end(),
-                                         std::pair<uint64_t, uint32_t>(k * ss, 0));
-        if (crossing != track->samples.begin()) {
-          --crossing;
-          if (crossing->first + crossing->second > k * ss &&
-              !SampleFramed(joined, *track, crossing->first, crossing->second))
-            continue;
-        }
-        several = fit.has_value();
-        if (!fit) fit = split;
-      }
-      if (!fit) continue;
-      // Where several splits fit (inside one long sample, whose framing says nothing of its middle), the
-      // first is taken: the movie plays, with one sample that may be wrong, and is listed as damaged.
-      FileBytes joined(ctx, header, *fit);
-      const uint64_t length = IsoMediaLength(joined, uint64_t{6} << 30);
-      if (length >= end + moov->size) return Stitched{*fit, length, !several};
-    }
-    gap += count;
-  }
-  return std::nullopt;
+  std::optional<Stitched> found;
+  EachGap(ctx, start * ss + end, 8, [&](uint64_t g, ByteSpan bytes) {
+    if (BytesEqual(bytes, 4, "moov")) found = JoinMovie(ctx, header, *mdat, g);
+    return found.has_value();
+  });
+  return found;
 }
 
 }  // namespace snapsave

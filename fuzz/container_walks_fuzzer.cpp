@@ -9,6 +9,8 @@
 
 #include "carve/container_walks.h"
 #include "carve/document_walks.h"
+#include "carve/fragments.h"
+#include "carve/jpeg_check.h"
 #include "carve/length_rules.h"
 #include "filetypes/carving_context.h"
 #include "fuzz/memory_image.h"
@@ -60,6 +62,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::abort();
   }
   const uint64_t medium = uint64_t{reader.TotalSectors()} * 512;
+  // A file read in two pieces: reads stay on the medium whatever the split, and the unit checks and the
+  // picture decode take whatever bytes they get.
+  if (const uint64_t sectors = reader.TotalSectors(); sectors >= 3 && size > 4) {
+    const uint64_t head = 1 + data[1] % (sectors - 2);
+    const SplitAt split{head, head + 1 + data[2] % (sectors - head - 1)};
+    FileBytes joined(ctx, header, split);
+    if (joined.MediumBytes() > medium) std::abort();
+    std::vector<uint8_t> probe(1 + data[3] * 7u);
+    const uint64_t at = uint64_t{data[4]} * 61;
+    if (joined.Read(at, probe) && at + probe.size() > joined.MediumBytes()) std::abort();
+    PngChunkChecks(joined, at);
+    OggPageChecks(joined, at);
+    ZipMemberChecks(joined, at);
+    JpegRows rows;
+    CheckJpeg(joined, std::min<uint64_t>(joined.MediumBytes(), limit), uint64_t{4} << 20, &rows);
+    FindSeam(rows);
+  }
   for (LengthRule rule :
        {LengthRule::kIsoMediaBoxes,    LengthRule::kMatroskaElements, LengthRule::kFlvTags,
         LengthRule::kJpegEndMarker,    LengthRule::kMpegAudioFrames,  LengthRule::kTiffIfds,
