@@ -17,8 +17,22 @@ using namespace stitch_limit;
 namespace {
 
 constexpr uint64_t kMaxJpegBytes = uint64_t{128} << 20;
-// Bytes one file's search may run through checksums.
-constexpr uint64_t kMaxCheckedBytes = uint64_t{512} << 20;
+
+// What one file's search has left to spend; every charge also counts against the scan's budget.
+class FileWork {
+ public:
+  explicit FileWork(CarvingContext& ctx) : budget_(ctx.stitchBudget()) {}
+  bool Spend(uint64_t bytes) {
+    if (bytes > left_ || bytes > budget_.workBytes) return false;
+    left_ -= bytes;
+    budget_.workBytes -= bytes;
+    return true;
+  }
+
+ private:
+  CarvingContext::StitchBudget& budget_;
+  uint64_t left_ = kWorkBytesPerFile;
+};
 
 // A stretch of sectors that may be the coded data of a second piece: none of them stops coded data, no
 // marker in them but restart markers and stuffed bytes, and an end marker in the last.
@@ -52,9 +66,9 @@ class RunFinder {
       if (at > bound_ && runStart_ > bound_) break;
       if (runStart_ <= bound_ && (at - runStart_) * ss_ > kMaxJpegBytes) break;
       CarvingContext::StitchBudget& budget = ctx_.stitchBudget();
-      const uint64_t count = std::min({perRead, medium - at, budget.sectors});
+      const uint64_t count = std::min({perRead, medium - at, budget.readBytes / ss_});
       if (count == 0 || !ctx_.ReadSectors(buffer, at, static_cast<uint32_t>(count))) break;
-      budget.sectors -= count;
+      budget.readBytes -= count * ss_;
       for (uint64_t i = 0; i < count && runs_.size() < kMaxRuns; ++i) {
         Sector(at + i, ByteSpan(buffer.data() + i * ss_, ss_));
       }
@@ -186,14 +200,14 @@ namespace {
 // Decodes the join `split` of `length` bytes; whole, how much its grey image jumps at the seam (0 when that
 // cannot be told), else nothing.
 std::optional<int64_t> JoinedJump(CarvingContext& ctx, ByteSpan header, SplitAt split, uint64_t length,
-                                  uint64_t& decodes) {
-  CarvingContext::StitchBudget& budget = ctx.stitchBudget();
-  if (decodes == kDecodesPerFile || budget.decodes == 0) return std::nullopt;
+                                  uint64_t& decodes, FileWork& work) {
+  if (decodes == kDecodesPerFile) return std::nullopt;
   FileBytes joined(ctx, header, split);
-  // The structure first (cheap), then the decode.
-  if (JpegSegmentsLength(joined, kMaxJpegBytes, StopsJpegData) != length) return std::nullopt;
+  // The structure first (cheap: charged at an eighth), then the decode.
+  if (!work.Spend(length / 8) || JpegSegmentsLength(joined, kMaxJpegBytes, StopsJpegData) != length)
+    return std::nullopt;
+  if (!work.Spend(length)) return std::nullopt;
   ++decodes;
-  --budget.decodes;
   JpegRows rows;
   if (CheckJpeg(joined, length, uint64_t{24} << 20, &rows).verdict != JpegCheck::Verdict::kWhole)
     return std::nullopt;
@@ -236,6 +250,7 @@ std::optional<Stitched> StitchJpeg(CarvingContext& ctx, ByteSpan header, uint64_
   // 64 KiB or so, seldom after a whole sector that could be coded data.
   std::stable_partition(runs.begin(), runs.end(), [](const Run& r) { return r.last > r.first; });
   uint64_t decodes = 0;
+  FileWork work(ctx);
   for (const Run& run : runs) {
     // The last sectors of the gap may pass for coded data: the second piece may start a little into the run.
     for (uint64_t tail = run.first; tail <= run.last && tail < run.first + kStartsPerRun; ++tail) {
@@ -243,7 +258,7 @@ std::optional<Stitched> StitchJpeg(CarvingContext& ctx, ByteSpan header, uint64_
       for (const uint64_t head : heads) {
         const uint64_t length = head * ss + tailBytes;
         if (length > kMaxJpegBytes || start + head >= tail) continue;
-        const std::optional<int64_t> jump = JoinedJump(ctx, header, {head, tail}, length, decodes);
+        const std::optional<int64_t> jump = JoinedJump(ctx, header, {head, tail}, length, decodes, work);
         if (!jump) continue;
         // Where the other data is another picture's coded with the same tables, a join a sector or two off
         // (one piece longer, the other shorter by as much) can decode whole too; of those the one whose seam
@@ -254,7 +269,7 @@ std::optional<Stitched> StitchJpeg(CarvingContext& ctx, ByteSpan header, uint64_
           const uint64_t h = head + static_cast<uint64_t>(d);
           const uint64_t t = tail + static_cast<uint64_t>(d);
           if (h < 1 || h > head + 2 || t > run.last || start + h >= t) continue;
-          if (const std::optional<int64_t> other = JoinedJump(ctx, header, {h, t}, length, decodes);
+          if (const std::optional<int64_t> other = JoinedJump(ctx, header, {h, t}, length, decodes, work);
               other && *other < bestJump) {
             best = {h, t};
             bestJump = *other;
@@ -286,8 +301,9 @@ void EachGap(CarvingContext& ctx, uint64_t base, size_t want, Visit visit) {
     // One sector more than the positions need, for bytes that run into the next sector.
     const uint64_t count = std::min({perRead, gapSectors - gap + 1, medium - sector});
     const uint64_t reading = std::min<uint64_t>(count + 1, medium - sector);
-    if (budget.sectors < reading || !ctx.ReadSectors(buffer, sector, static_cast<uint32_t>(reading))) return;
-    budget.sectors -= reading;
+    if (budget.readBytes < reading * ss || !ctx.ReadSectors(buffer, sector, static_cast<uint32_t>(reading)))
+      return;
+    budget.readBytes -= reading * ss;
     for (uint64_t i = 0; i < count; ++i) {
       const size_t at = static_cast<size_t>(i * ss + base % ss);
       if (at + want <= reading * ss && visit(gap + i, ByteSpan(buffer).subspan(at, want))) return;
@@ -341,7 +357,7 @@ std::optional<Stitched> StitchFramed(CarvingContext& ctx, ByteSpan header, uint6
     if (brokenUnit % ss == 0 && brokenUnit != 0)
       ranges.push_back({brokenUnit / ss, brokenUnit / ss, brokenUnit});
   }
-  uint64_t checked = 0;  // bytes run through checksums
+  FileWork work(ctx);
   std::optional<Stitched> found;
   for (const SplitRange& range : ranges) {
     // A unit starts g sectors past where it would without a gap: the split is where the broken unit's
@@ -352,8 +368,7 @@ std::optional<Stitched> StitchFramed(CarvingContext& ctx, ByteSpan header, uint6
       for (uint64_t head = range.firstHead; head <= range.lastHead; ++head) {
         const uint64_t tail = start + head + g;
         if (ctx.Claimed(tail)) continue;
-        checked += range.nextUnit - brokenUnit;
-        if (checked > kMaxCheckedBytes) return spent = true;
+        if (!work.Spend(range.nextUnit - brokenUnit)) return spent = true;
         FileBytes joined(ctx, header, {head, tail});
         if (range.nextUnit != brokenUnit && !format.checks(joined, brokenUnit)) continue;
         if (const uint64_t length = format.whole(joined); length != 0) {
@@ -373,6 +388,9 @@ namespace {
 constexpr uint64_t kMaxMovieBoxBytes = uint64_t{16} << 20;
 constexpr uint64_t kMaxSamples = uint64_t{1} << 22;
 constexpr uint64_t kMaxSplitsTried = 512;
+// What looking at one unit of a sample's framing counts against the search's work: a few bytes read, charged
+// as a small read's worth.
+constexpr uint64_t kUnitWork = 64;
 
 enum class Framing { kNone, kNalLengths, kMpeg4StartCodes };
 
@@ -486,17 +504,19 @@ std::optional<VideoTrack> ReadVideoTrack(ByteSpan moov) {
   return found;
 }
 
-// Whether the sample at `offset` is framed as its codec frames it.
-bool SampleFramed(FileBytes& file, const VideoTrack& track, uint64_t offset, uint32_t size) {
+// Whether the sample at `offset` is framed as its codec frames it. Each unit looked at costs `work` a little.
+bool SampleFramed(FileBytes& file, const VideoTrack& track, uint64_t offset, uint32_t size, FileWork& work) {
   std::array<uint8_t, 6> b{};
   if (track.framing == Framing::kMpeg4StartCodes) {
-    if (size < 4 || !file.Read(offset, std::span(b).first(4))) return false;
+    if (size < 4 || !work.Spend(kUnitWork) || !file.Read(offset, std::span(b).first(4))) return false;
     return b[0] == 0 && b[1] == 0 && b[2] == 1 && (b[3] == 0xB0 || b[3] == 0xB3 || b[3] == 0xB6);
   }
   const uint32_t n = track.lengthBytes;
   uint64_t at = 0;
   for (uint32_t units = 0; at < size; ++units) {
-    if (units > 4096 || size - at < n + 2 || !file.Read(offset + at, std::span(b).first(n + 2))) return false;
+    if (units > 4096 || size - at < n + 2 || !work.Spend(kUnitWork) ||
+        !file.Read(offset + at, std::span(b).first(n + 2)))
+      return false;
     uint64_t length = 0;
     for (uint32_t i = 0; i < n; ++i) length = length << 8 | b[i];
     const uint8_t h0 = b[n], h1 = b[n + 1];
@@ -549,7 +569,8 @@ namespace {
 
 // The movie whose media data box is `mdat`, joined across a gap of `g` sectors after which its movie box
 // starts.
-std::optional<Stitched> JoinMovie(CarvingContext& ctx, ByteSpan header, const TopBox& mdat, uint64_t g) {
+std::optional<Stitched> JoinMovie(CarvingContext& ctx, ByteSpan header, const TopBox& mdat, uint64_t g,
+                                  FileWork& work) {
   const uint64_t ss = ctx.sectorSize();
   const uint64_t start = ctx.startSector();
   const uint64_t medium = MediumSectors(ctx);
@@ -561,7 +582,7 @@ std::optional<Stitched> JoinMovie(CarvingContext& ctx, ByteSpan header, const To
   if (start + anyHead + g >= medium || ctx.Claimed(start + anyHead + g)) return std::nullopt;
   FileBytes tail(ctx, header, {anyHead, start + anyHead + g});
   const std::optional<TopBox> moov = ReadTopBox(tail, end, h);
-  if (!moov || moov->size > kMaxMovieBoxBytes) return std::nullopt;
+  if (!moov || moov->size > kMaxMovieBoxBytes || !work.Spend(moov->size)) return std::nullopt;
   std::vector<uint8_t> movie(static_cast<size_t>(moov->size));
   if (!tail.Read(end, movie)) return std::nullopt;
   const std::optional<VideoTrack> track = ReadVideoTrack(ByteSpan(movie).subspan(8));
@@ -573,14 +594,14 @@ std::optional<Stitched> JoinMovie(CarvingContext& ctx, ByteSpan header, const To
   FileBytes head(ctx, header);
   uint64_t upper = end;
   for (const auto& [offset, size] : track->samples) {
-    if (!SampleFramed(head, *track, offset, size)) {
+    if (!SampleFramed(head, *track, offset, size, work)) {
       upper = offset + size - 1;
       break;
     }
   }
   uint64_t lower = mdat.at;
   for (auto it = track->samples.rbegin(); it != track->samples.rend() && it->first >= anyHead * ss; ++it) {
-    if (!SampleFramed(tail, *track, it->first, it->second)) {
+    if (!SampleFramed(tail, *track, it->first, it->second, work)) {
       lower = it->first;
       break;
     }
@@ -597,7 +618,7 @@ std::optional<Stitched> JoinMovie(CarvingContext& ctx, ByteSpan header, const To
     if (crossing != track->samples.begin()) {
       --crossing;
       if (crossing->first + crossing->second > k * ss &&
-          !SampleFramed(joined, *track, crossing->first, crossing->second))
+          !SampleFramed(joined, *track, crossing->first, crossing->second, work))
         continue;
     }
     several = fit.has_value();
@@ -636,9 +657,12 @@ std::optional<Stitched> StitchIsoMedia(CarvingContext& ctx, ByteSpan header) {
   const uint64_t end = mdat->at + mdat->size;  // file offset of the box after the media data
   if (end / ss >= medium - start) return std::nullopt;
   std::optional<Stitched> found;
+  FileWork work(ctx);
+  uint64_t movies = 0;
   EachGap(ctx, start * ss + end, 8, [&](uint64_t g, ByteSpan bytes) {
-    if (BytesEqual(bytes, 4, "moov")) found = JoinMovie(ctx, header, *mdat, g);
-    return found.has_value();
+    if (!BytesEqual(bytes, 4, "moov")) return false;
+    found = JoinMovie(ctx, header, *mdat, g, work);
+    return found.has_value() || ++movies == kMoviesPerFile;
   });
   return found;
 }

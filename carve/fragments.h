@@ -23,8 +23,12 @@ inline constexpr uint64_t kSplitsBack = 8;
 // Runs of plausible continuation data tried, and places within each run where the second piece may start.
 inline constexpr size_t kMaxRuns = 12;
 inline constexpr uint64_t kStartsPerRun = 4;
-// Joined pictures decoded for one file.
+// Joined pictures decoded for one file, and the bytes one file's search may run through walks, checksums and
+// decodes.
 inline constexpr uint64_t kDecodesPerFile = 160;
+inline constexpr uint64_t kWorkBytesPerFile = uint64_t{1} << 30;
+// Movie boxes read for one file.
+inline constexpr uint64_t kMoviesPerFile = 8;
 // A jump in a picture's grey image from one row to the next counts as the place where other data took over
 // when it is three times the usual change plus this, and lasts.
 inline constexpr uint32_t kSeamMargin = 8;

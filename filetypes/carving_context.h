@@ -94,10 +94,11 @@ class CarvingContext {
   void AddClaimedRange(uint64_t firstSector, uint64_t lastSector);
   bool Claimed(uint64_t sector) const;
 
-  // What the search for second pieces may still spend in this scan: sectors read and pictures decoded.
+  // What the search for second pieces may still spend in this scan: bytes read past the files' breaks, and
+  // bytes run through walks, checksums and decodes of joins tried.
   struct StitchBudget {
-    uint64_t sectors = uint64_t{4} << 30 >> 9;  // 4 GiB of 512-byte sectors
-    uint64_t decodes = 4000;
+    uint64_t readBytes = uint64_t{4} << 30;
+    uint64_t workBytes = uint64_t{8} << 30;
   };
   StitchBudget& stitchBudget() { return stitchBudget_; }
 
