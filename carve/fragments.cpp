@@ -535,8 +535,9 @@ struct TopBox {
 
 // The top-level box at `at`, of a type a file holds at its top level.
 std::optional<TopBox> ReadTopBox(FileBytes& file, uint64_t at, std::array<uint8_t, 16>& h) {
-  static constexpr std::string_view kTypes[] = {"ftyp", "moov", "mdat", "free",
-                                                "skip", "wide", "uuid", "meta"};
+  static constexpr std::string_view kTypes[] = {"ftyp", "moov", "mdat", "free", "skip", "wide",
+                                                "uuid", "meta", "moof", "mfra", "sidx", "ssix",
+                                                "prft", "styp", "emsg", "pdin", "pnot", "junk"};
   if (!file.Read(at, std::span(h).first(8))) return std::nullopt;
   const std::string_view type(reinterpret_cast<const char*>(h.data() + 4), 4);
   if (std::find(std::begin(kTypes), std::end(kTypes), type) == std::end(kTypes)) return std::nullopt;
