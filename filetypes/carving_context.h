@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <span>
 #include <utility>
 #include <vector>
@@ -128,7 +129,7 @@ class CarvingContext {
   bool streamStart_ = true;
   bool transportStreamInProgress_ = false;
   std::vector<std::pair<uint64_t, uint64_t>> transportStreamRanges_;
-  std::vector<std::pair<uint64_t, uint64_t>> claimedRanges_;
+  std::map<uint64_t, uint64_t> claimedRanges_;  // first sector to last, apart
   Outcome outcome_;
   StitchBudget stitchBudget_;
   Progress progress_;

@@ -409,6 +409,30 @@ TEST_F(HeaderTestsTest, TransportStreamInsideACarvedRangeIsNoStart) {
   EXPECT_EQ(DetectAt(image, 1), kTs);
 }
 
+// Second pieces of joined files: ranges that touch or overlap merge, and a sector is claimed only inside one,
+// the ends of the medium included.
+TEST(CarvingContextClaims, RangesMergeAndAnswerAtTheirEdges) {
+  CarvingContext ctx;
+  ctx.AddClaimedRange(30, 40);
+  ctx.AddClaimedRange(10, 20);
+  ctx.AddClaimedRange(21, 29);
+  ctx.AddClaimedRange(35, 36);
+  ctx.AddClaimedRange(0, 0);
+  ctx.AddClaimedRange(UINT64_MAX - 1, UINT64_MAX);
+  ctx.AddClaimedRange(50, 49);  // empty
+  for (const uint64_t s : {uint64_t{0}, uint64_t{10}, uint64_t{25}, uint64_t{40}, UINT64_MAX})
+    EXPECT_TRUE(ctx.Claimed(s)) << s;
+  for (const uint64_t s :
+       {uint64_t{1}, uint64_t{9}, uint64_t{41}, uint64_t{49}, uint64_t{50}, UINT64_MAX - 2})
+    EXPECT_FALSE(ctx.Claimed(s)) << s;
+  ctx.AddClaimedRange(5, 45);
+  EXPECT_TRUE(ctx.Claimed(5));
+  EXPECT_TRUE(ctx.Claimed(45));
+  EXPECT_FALSE(ctx.Claimed(46));
+  ctx.BeginSource();
+  EXPECT_FALSE(ctx.Claimed(25));
+}
+
 TEST_F(HeaderTestsTest, TimestampedStreamRepeatsAreNoNewStart) {
   Bytes s(512, 0);
   Put(s, 4, {0x47, 0x40, 0x00, 0x10, 0x00, 0x00, 0xB0, 0x11, 0x00, 0x00, 0xC1, 0x00});
