@@ -77,10 +77,9 @@ bool FileBytes::Read(uint64_t offset, std::span<uint8_t> out) {
   }
   const uint32_t ss = ctx_.sectorSize();
   if (ss == 0 || ctx_.workBufferSize() < ss || out.size() > ctx_.workBufferSize() - ss) return false;
-  // One window, or two where the bytes span the seam of a split file.
+  // One window, or the next ones where the bytes run past it or past the seam of a split file.
   while (!out.empty()) {
-    if (!WindowHolds(offset) ||
-        (split_.headSectors == 0 && offset + out.size() > windowStart_ + windowSize_)) {
+    if (!WindowHolds(offset)) {
       const uint64_t sector = offset / ss;
       uint64_t run = 0;
       const uint64_t physical = Physical(sector, run);
@@ -91,7 +90,6 @@ bool FileBytes::Read(uint64_t offset, std::span<uint8_t> out) {
       if (count == 0 || !ctx_.ReadSectors(window_, physical, count)) return false;
       windowStart_ = sector * ss;
       windowSize_ = size_t{count} * ss;
-      if (split_.headSectors == 0 && offset + out.size() > windowStart_ + windowSize_) return false;
     }
     const auto n = static_cast<size_t>(std::min<uint64_t>(out.size(), windowStart_ + windowSize_ - offset));
     std::memcpy(out.data(), window_.data() + (offset - windowStart_), n);

@@ -133,9 +133,7 @@ bool ForeignToCodedData(ByteSpan sector) {
 }
 
 bool StopsJpegData(CarvingContext& ctx, uint64_t sector, ByteSpan bytes) {
-  if (ForeignToCodedData(bytes) || IsFileSystemSector(bytes)) return true;
-  ctx.SetCurrentSector(sector);
-  return DetectType(ctx, bytes) != kNoType;
+  return ForeignToCodedData(bytes) || StartsOtherFile(ctx, sector, bytes);
 }
 
 namespace {

@@ -157,11 +157,7 @@ uint64_t PlainWalk(CarvingContext& ctx, uint64_t limit) {
 // buffer is looked at: the first one of a chunk may be an embedded thumbnail's, and then the chunk gives no
 // candidate. A later chunk's candidate replaces an earlier one. A marker at or after the sector that stopped
 // the file belongs to the next file and is no candidate.
-bool StartsOtherFile(CarvingContext& ctx, uint64_t sector, ByteSpan bytes) {
-  ctx.SetCurrentSector(sector);
-  return DetectType(ctx, bytes) != kNoType || IsFileSystemSector(bytes);
-}
-
+//
 // A file put back together from two pieces: the outcome says where the second lies.
 uint64_t Joined(CarvingContext& ctx, const Stitched& joined) {
   ctx.outcome().headSectors = joined.split.headSectors;
@@ -474,8 +470,10 @@ uint64_t Measure(CarvingContext& ctx, LengthRule rule, uint32_t typeCode, ByteSp
       return Mp4Length(ctx);
     case LengthRule::kIsoMediaBoxes:
       // Media data with no movie box after it: the movie box may lie further on, past other data.
-      if (const std::optional<Stitched> joined = StitchIsoMedia(ctx, header)) return Joined(ctx, *joined);
-      if (IsoMediaLacksMovie(ctx, header)) ctx.outcome().intact = false;
+      if (IsoMediaLacksMovie(ctx, header)) {
+        if (const std::optional<Stitched> joined = StitchIsoMedia(ctx, header)) return Joined(ctx, *joined);
+        ctx.outcome().intact = false;
+      }
       if (const uint64_t n = Walked(ctx, header, IsoMediaLength, k6GiB); n != 0) return n;
       return typeCode == kMp4 ? Mp4Length(ctx) : PlainWalk(ctx, k6GiB);
     case LengthRule::kMatroskaElements:
@@ -641,6 +639,11 @@ bool IsFileSystemSector(ByteSpan s) {
     }
   }
   return IsDirectoryBlock(s);
+}
+
+bool StartsOtherFile(CarvingContext& ctx, uint64_t sector, ByteSpan bytes) {
+  ctx.SetCurrentSector(sector);
+  return DetectType(ctx, bytes) != kNoType || IsFileSystemSector(bytes);
 }
 
 bool AcceptEndMarker(ByteSpan chunk, size_t end, uint32_t sectorSize) {

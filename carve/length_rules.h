@@ -31,6 +31,10 @@ bool IsFileSystemSector(ByteSpan sector);
 // left in the context's callback result and ends the rule at once.
 uint64_t MeasureLength(CarvingContext& ctx, LengthRule rule, uint32_t typeCode, ByteSpan header);
 
+// Whether the sector `sector` (absolute) starts another file or is file-system metadata: the end of a file
+// cut short.
+bool StartsOtherFile(CarvingContext& ctx, uint64_t sector, ByteSpan bytes);
+
 // Whether a marker ending at chunk offset `end` ends a file: at a sector boundary, or followed by nothing but
 // zeros to the end of its sector (as systems pad a file's last sector).
 bool AcceptEndMarker(ByteSpan chunk, size_t end, uint32_t sectorSize);
