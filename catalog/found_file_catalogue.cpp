@@ -339,7 +339,7 @@ uint32_t FoundFileCatalogue::WriteSideFiles() {
   std::error_code ec;
   if (first == err::kSuccess) {
     fs::rename(tmpPath, relationPath_, ec);
-    if (ec) first = Win32FromErrno(ec.value(), IoDirection::kWrite);
+    if (ec) first = Win32FromErrorCode(ec, IoDirection::kWrite);
   }
   if (first == err::kSuccess) {
     relationFile_ = std::move(tmp);

@@ -311,7 +311,7 @@ uint32_t SavedScanStore::DeleteFolderInside(const fs::path& folder) const {
     return err::kAccessDenied;
   }
   fs::remove_all(target, ec);
-  return ec ? Win32FromErrno(ec.value(), IoDirection::kWrite) : err::kSuccess;
+  return ec ? Win32FromErrorCode(ec, IoDirection::kWrite) : err::kSuccess;
 }
 
 std::optional<std::string> SavedScanStore::FindFileByPrefix(const fs::path& folder,

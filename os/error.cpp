@@ -28,7 +28,9 @@ uint32_t Win32FromErrno(int e, IoDirection direction) {
     case EINVAL:
       return err::kInvalidParameter;
     case ENOSPC:
+#ifdef EDQUOT
     case EDQUOT:
+#endif
       return err::kDiskFull;
     case ENAMETOOLONG:
       return err::kFilenameTooLong;
@@ -46,7 +48,9 @@ uint32_t Win32FromErrno(int e, IoDirection direction) {
 #ifdef ESHUTDOWN
     case ESHUTDOWN:
 #endif
+#ifdef ENOTCONN
     case ENOTCONN:
+#endif
       return err::kDeviceGone;
     case EIO:
     default:
@@ -54,11 +58,16 @@ uint32_t Win32FromErrno(int e, IoDirection direction) {
   }
 }
 
-uint32_t LastWin32Error(IoDirection direction) {
-  return Win32FromErrno(errno, direction);
+uint32_t Win32FromErrorCode(const std::error_code& ec, IoDirection direction) {
+  if (!ec) return err::kSuccess;
+#ifdef _WIN32
+  // The Windows file-system calls report the system's own number.
+  if (ec.category() == std::system_category()) return static_cast<uint32_t>(ec.value());
+#endif
+  return Win32FromErrno(ec.value(), direction);
 }
 
-std::string ErrorText(uint32_t e) {
+std::string TableErrorText(uint32_t e) {
   switch (e) {
     case err::kSuccess:
       return "The operation completed successfully.";

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <system_error>
 
 namespace snapsave {
 
@@ -38,11 +39,17 @@ enum class IoDirection { kNone, kRead, kWrite };
 // Maps an errno value to the Win32 number the rest of the system speaks.
 uint32_t Win32FromErrno(int errnoValue, IoDirection direction = IoDirection::kNone);
 
-// Same, for the calling thread's current errno.
+// The calling thread's last error: errno mapped on POSIX, GetLastError() as it stands on Windows.
 uint32_t LastWin32Error(IoDirection direction = IoDirection::kNone);
 
-// A readable English description of a Win32 error number (never empty).
+// A std::filesystem error as a Win32 number.
+uint32_t Win32FromErrorCode(const std::error_code& ec, IoDirection direction = IoDirection::kNone);
+
+// A readable English description of a Win32 error number (never empty): the system's US-English message on
+// Windows, this program's own table elsewhere.
 std::string ErrorText(uint32_t win32Error);
+// The program's own table, which backs ErrorText where the system has no text.
+std::string TableErrorText(uint32_t win32Error);
 
 // True for the two codes that say a folder being created exists already.
 inline bool IsAlreadyExists(uint32_t e) {

@@ -11,7 +11,7 @@ class File {
  public:
   File() = default;
   ~File() { Close(); }
-  File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = kNoHandle; }
   File& operator=(File&& other) noexcept;
   File(const File&) = delete;
   File& operator=(const File&) = delete;
@@ -23,7 +23,7 @@ class File {
   // followed when it is a symbolic link.
   uint32_t OpenWrite(const std::filesystem::path& path, bool truncate);
 
-  bool IsOpen() const { return fd_ >= 0; }
+  bool IsOpen() const { return handle_ != kNoHandle; }
   void Close();
 
   // Size in bytes: the length of a block device, the size of a regular file.
@@ -40,10 +40,12 @@ class File {
   // Waits until what was written is on the medium.
   uint32_t Sync() const;
 
-  int NativeHandle() const { return fd_; }
+  // The descriptor on POSIX, the HANDLE on Windows.
+  intptr_t NativeHandle() const { return handle_; }
 
  private:
-  int fd_ = -1;
+  static constexpr intptr_t kNoHandle = -1;  // also INVALID_HANDLE_VALUE
+  intptr_t handle_ = kNoHandle;
 };
 
 // Whether `path` still names what `file` has open: false once a device was unplugged (its node gone, or

@@ -15,15 +15,11 @@ namespace snapsave::os {
 
 namespace fs = std::filesystem;
 
-std::mutex DiskTable::mutex_;
-std::optional<std::vector<fs::path>> DiskTable::override_;
-std::vector<fs::path> DiskTable::images_;
-
 namespace {
 
 bool IsBlockDevice(const File& file) {
   struct stat st {};
-  return ::fstat(file.NativeHandle(), &st) == 0 && S_ISBLK(st.st_mode);
+  return ::fstat(static_cast<int>(file.NativeHandle()), &st) == 0 && S_ISBLK(st.st_mode);
 }
 
 std::string ReadFirstLine(const fs::path& p) {
@@ -39,21 +35,18 @@ bool HasPrefix(const std::string& s, const char* prefix) {
 
 }  // namespace
 
-uint32_t QueryLength(const File& file, uint64_t& bytes) {
-  return file.Size(bytes);
-}
-
 uint32_t QueryGeometry(const File& file, DriveGeometry& out) {
   out = {};
   if (!file.IsOpen()) return err::kInvalidParameter;
   uint64_t length = 0;
   if (IsBlockDevice(file)) {
     int logical = 0;
-    if (::ioctl(file.NativeHandle(), BLKSSZGET, &logical) != 0) return LastWin32Error();
+    if (::ioctl(static_cast<int>(file.NativeHandle()), BLKSSZGET, &logical) != 0) return LastWin32Error();
     if (logical <= 0) return err::kInvalidParameter;
     out.bytesPerSector = static_cast<uint32_t>(logical);
     struct hd_geometry geo {};
-    if (::ioctl(file.NativeHandle(), HDIO_GETGEO, &geo) == 0 && geo.heads != 0 && geo.sectors != 0) {
+    if (::ioctl(static_cast<int>(file.NativeHandle()), HDIO_GETGEO, &geo) == 0 && geo.heads != 0 &&
+        geo.sectors != 0) {
       out.tracksPerCylinder = geo.heads;
       out.sectorsPerTrack = geo.sectors;
     }
@@ -69,53 +62,6 @@ uint32_t QueryGeometry(const File& file, DriveGeometry& out) {
     out.cylinders = length / out.bytesPerSector / (uint64_t{out.tracksPerCylinder} * out.sectorsPerTrack);
   }
   return err::kSuccess;
-}
-
-std::optional<fs::path> DiskTable::PathOf(int32_t number) {
-  if (number < 0) return std::nullopt;
-  if (number >= kFirstImageDisk) return ImageOf(number);
-  std::vector<fs::path> table = List();
-  auto index = static_cast<size_t>(number);
-  if (index >= table.size()) return std::nullopt;
-  return table[index];
-}
-
-std::vector<fs::path> DiskTable::List() {
-  {
-    std::lock_guard lock(mutex_);
-    if (override_) return *override_;
-  }
-  return Discover();
-}
-
-int32_t DiskTable::AddImage(const fs::path& image) {
-  std::error_code ec;
-  fs::path key = fs::weakly_canonical(image, ec);
-  if (ec) key = fs::absolute(image, ec);
-  std::lock_guard lock(mutex_);
-  const auto known = std::find(images_.begin(), images_.end(), key);
-  if (known != images_.end()) return kFirstImageDisk + static_cast<int32_t>(known - images_.begin());
-  images_.push_back(key);
-  return kFirstImageDisk + static_cast<int32_t>(images_.size() - 1);
-}
-
-std::optional<fs::path> DiskTable::ImageOf(int32_t number) {
-  if (number < kFirstImageDisk) return std::nullopt;
-  std::lock_guard lock(mutex_);
-  const auto index = static_cast<size_t>(number - kFirstImageDisk);
-  if (index >= images_.size()) return std::nullopt;
-  return images_[index];
-}
-
-DiskTable::Override::Override(std::vector<fs::path> paths) {
-  std::lock_guard lock(mutex_);
-  previous_ = override_;
-  override_ = std::move(paths);
-}
-
-DiskTable::Override::~Override() {
-  std::lock_guard lock(mutex_);
-  override_ = previous_;
 }
 
 std::vector<fs::path> DiskTable::Discover(const fs::path& sysBlock, const fs::path& devDir) {

@@ -15,21 +15,24 @@ namespace snapsave::os {
 
 namespace {
 constexpr uint64_t kMaxOffset = static_cast<uint64_t>(LLONG_MAX);
+int Fd(intptr_t handle) {
+  return static_cast<int>(handle);
 }
+}  // namespace
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     Close();
-    fd_ = other.fd_;
-    other.fd_ = -1;
+    handle_ = other.handle_;
+    other.handle_ = kNoHandle;
   }
   return *this;
 }
 
 void File::Close() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
+  if (handle_ != kNoHandle) {
+    ::close(Fd(handle_));
+    handle_ = kNoHandle;
   }
 }
 
@@ -37,7 +40,7 @@ uint32_t File::OpenRead(const std::filesystem::path& path) {
   Close();
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return LastWin32Error();
-  fd_ = fd;
+  handle_ = fd;
   return err::kSuccess;
 }
 
@@ -50,18 +53,18 @@ uint32_t File::OpenWrite(const std::filesystem::path& path, bool truncate) {
     if (errno == ELOOP) return err::kAccessDenied;
     return LastWin32Error(IoDirection::kWrite);
   }
-  fd_ = fd;
+  handle_ = fd;
   return err::kSuccess;
 }
 
 uint32_t File::Size(uint64_t& bytes) const {
   bytes = 0;
-  if (fd_ < 0) return err::kInvalidParameter;
+  if (handle_ == kNoHandle) return err::kInvalidParameter;
   struct stat st {};
-  if (::fstat(fd_, &st) != 0) return LastWin32Error();
+  if (::fstat(Fd(handle_), &st) != 0) return LastWin32Error();
   if (S_ISBLK(st.st_mode)) {
     uint64_t length = 0;
-    if (::ioctl(fd_, BLKGETSIZE64, &length) != 0) return LastWin32Error();
+    if (::ioctl(Fd(handle_), BLKGETSIZE64, &length) != 0) return LastWin32Error();
     bytes = length;
     return err::kSuccess;
   }
@@ -72,10 +75,10 @@ uint32_t File::Size(uint64_t& bytes) const {
 
 uint32_t File::ReadAt(uint64_t offset, std::span<uint8_t> buffer, size_t& got) const {
   got = 0;
-  if (fd_ < 0) return err::kInvalidParameter;
+  if (handle_ == kNoHandle) return err::kInvalidParameter;
   if (offset > kMaxOffset) return err::kInvalidParameter;
   for (;;) {
-    ssize_t n = ::pread(fd_, buffer.data(), buffer.size(), static_cast<off_t>(offset));
+    ssize_t n = ::pread(Fd(handle_), buffer.data(), buffer.size(), static_cast<off_t>(offset));
     if (n >= 0) {
       got = static_cast<size_t>(n);
       return err::kSuccess;
@@ -97,11 +100,12 @@ uint32_t File::ReadFullAt(uint64_t offset, std::span<uint8_t> buffer, size_t& go
 }
 
 uint32_t File::WriteAllAt(uint64_t offset, std::span<const uint8_t> data) const {
-  if (fd_ < 0) return err::kInvalidParameter;
+  if (handle_ == kNoHandle) return err::kInvalidParameter;
   size_t done = 0;
   while (done < data.size()) {
     if (offset + done > kMaxOffset) return err::kInvalidParameter;
-    ssize_t n = ::pwrite(fd_, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
+    ssize_t n =
+        ::pwrite(Fd(handle_), data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
       return LastWin32Error(IoDirection::kWrite);
@@ -113,15 +117,15 @@ uint32_t File::WriteAllAt(uint64_t offset, std::span<const uint8_t> data) const 
 }
 
 uint32_t File::Truncate(uint64_t bytes) const {
-  if (fd_ < 0) return err::kInvalidParameter;
+  if (handle_ == kNoHandle) return err::kInvalidParameter;
   if (bytes > kMaxOffset) return err::kInvalidParameter;
-  if (::ftruncate(fd_, static_cast<off_t>(bytes)) != 0) return LastWin32Error(IoDirection::kWrite);
+  if (::ftruncate(Fd(handle_), static_cast<off_t>(bytes)) != 0) return LastWin32Error(IoDirection::kWrite);
   return err::kSuccess;
 }
 
 uint32_t File::Sync() const {
-  if (fd_ < 0) return err::kInvalidParameter;
-  if (::fsync(fd_) != 0) return LastWin32Error(IoDirection::kWrite);
+  if (handle_ == kNoHandle) return err::kInvalidParameter;
+  if (::fsync(Fd(handle_)) != 0) return LastWin32Error(IoDirection::kWrite);
   return err::kSuccess;
 }
 
@@ -130,7 +134,7 @@ bool StillAt(const File& file, const std::filesystem::path& path) {
   if (::stat(path.c_str(), &there) != 0) return false;
   if (!file.IsOpen()) return true;
   struct stat open {};
-  if (::fstat(file.NativeHandle(), &open) != 0) return false;
+  if (::fstat(Fd(file.NativeHandle()), &open) != 0) return false;
   if (S_ISBLK(open.st_mode)) return S_ISBLK(there.st_mode) && there.st_rdev == open.st_rdev;
   return there.st_dev == open.st_dev && there.st_ino == open.st_ino;
 }
@@ -151,7 +155,7 @@ uint32_t ReplaceFile(const std::filesystem::path& path, std::span<const uint8_t>
     return e;
   }
   std::filesystem::rename(tmp, path, ec);
-  return ec ? Win32FromErrno(ec.value(), IoDirection::kWrite) : err::kSuccess;
+  return ec ? Win32FromErrorCode(ec, IoDirection::kWrite) : err::kSuccess;
 }
 
 }  // namespace snapsave::os

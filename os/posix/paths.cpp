@@ -21,39 +21,11 @@ fs::path AppDataFolder() {
   return fs::path(home != nullptr ? home : "/tmp") / ".local" / "share";
 }
 
-fs::path ScanLogFolder() {
-  return AppDataFolder() / "Vornel Snapsave" / "ScanLog";
-}
-
 fs::path ProgramDirectory() {
   std::error_code ec;
   fs::path exe = fs::read_symlink("/proc/self/exe", ec);
   if (ec) return fs::current_path(ec);
   return exe.parent_path();
-}
-
-uint32_t CreateFolders(const fs::path& folder) {
-  std::error_code ec;
-  fs::create_directories(folder, ec);
-  if (!ec) return err::kSuccess;
-  if (fs::is_directory(folder)) return err::kSuccess;
-  return Win32FromErrno(ec.value(), IoDirection::kWrite);
-}
-
-bool IsStrictlyInside(const fs::path& inner, const fs::path& outer) {
-  std::error_code ec;
-  fs::path a = fs::absolute(inner, ec).lexically_normal();
-  fs::path b = fs::absolute(outer, ec).lexically_normal();
-  if (a.empty() || b.empty()) return false;
-  auto ai = a.begin();
-  for (auto bi = b.begin(); bi != b.end(); ++bi, ++ai) {
-    if (bi->empty() && std::next(bi) == b.end()) break;  // trailing separator of `outer`
-    if (ai == a.end() || *ai != *bi) return false;
-  }
-  for (; ai != a.end(); ++ai) {
-    if (!ai->empty()) return true;
-  }
-  return false;
 }
 
 }  // namespace snapsave::os

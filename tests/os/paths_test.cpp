@@ -54,7 +54,7 @@ TEST(File, ReadOnlyOpenNeverNeedsWriteAccess) {
   os::File f;
   ASSERT_EQ(f.OpenRead(dir.path() / "ro.img"), 0u);
   // Sources are opened for reading only, whoever runs the program.
-  EXPECT_EQ(::fcntl(f.NativeHandle(), F_GETFL) & O_ACCMODE, O_RDONLY);
+  EXPECT_EQ(::fcntl(static_cast<int>(f.NativeHandle()), F_GETFL) & O_ACCMODE, O_RDONLY);
   std::vector<uint8_t> buf(600);
   size_t got = 0;
   EXPECT_EQ(f.ReadFullAt(0, buf, got), 0u);
