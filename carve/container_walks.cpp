@@ -12,7 +12,9 @@
 #include "filetypes/mpeg_audio.h"
 #include "storage/sector_reader.h"
 
+#ifdef SNAPSAVE_HAVE_LIBFLAC
 #include <FLAC/stream_decoder.h>
+#endif
 #include <zlib.h>
 
 namespace snapsave {
@@ -999,6 +1001,7 @@ uint64_t OggLength(FileBytes& file, uint64_t limit, uint64_t* validEnd) {
   return 0;
 }
 
+#ifdef SNAPSAVE_HAVE_LIBFLAC
 namespace {
 
 // libFLAC decodes the stream through these callbacks: the bytes come from the medium up to the limit, the
@@ -1081,6 +1084,12 @@ uint64_t FlacLength(FileBytes& file, uint64_t limit, uint64_t* validEnd) {
     end += 128;
   return std::min(end, limit);
 }
+#else
+// Built without libFLAC (the Windows build): a FLAC stream cannot be measured, so none is carved.
+uint64_t FlacLength(FileBytes&, uint64_t, uint64_t*) {
+  return 0;
+}
+#endif
 
 }  // namespace snapsave
 

@@ -8,8 +8,12 @@
 
 #include "filetypes/mpeg_audio.h"
 
+#ifdef SNAPSAVE_HAVE_BZIP2
 #include <bzlib.h>
+#endif
+#ifdef SNAPSAVE_HAVE_LZMA
 #include <lzma.h>
+#endif
 #include <zlib.h>
 
 namespace snapsave {
@@ -72,6 +76,7 @@ uint64_t DecodedEnd(FileBytes& file, uint64_t at, uint64_t limit, Step step) {
   return 0;
 }
 
+#ifdef SNAPSAVE_HAVE_BZIP2
 uint64_t Bzip2StreamEnd(FileBytes& file, uint64_t at, uint64_t limit) {
   bz_stream z{};
   if (BZ2_bzDecompressInit(&z, 0, 0) != BZ_OK) return 0;
@@ -97,7 +102,14 @@ uint64_t Bzip2StreamEnd(FileBytes& file, uint64_t at, uint64_t limit) {
   BZ2_bzDecompressEnd(&z);
   return end;
 }
+#else
+// Built without libbz2 (the Windows build): the stream cannot be followed, so it is not carved.
+uint64_t Bzip2StreamEnd(FileBytes&, uint64_t, uint64_t) {
+  return 0;
+}
+#endif
 
+#ifdef SNAPSAVE_HAVE_LZMA
 uint64_t XzStreamEnd(FileBytes& file, uint64_t at, uint64_t limit) {
   lzma_stream z = LZMA_STREAM_INIT;
   if (lzma_stream_decoder(&z, kDecoderMemory, 0) != LZMA_OK) return 0;
@@ -121,6 +133,12 @@ uint64_t XzStreamEnd(FileBytes& file, uint64_t at, uint64_t limit) {
   lzma_end(&z);
   return end;
 }
+#else
+// Built without liblzma (the Windows build): the stream cannot be followed, so it is not carved.
+uint64_t XzStreamEnd(FileBytes&, uint64_t, uint64_t) {
+  return 0;
+}
+#endif
 
 // Members or streams one after another: `starts` tells whether the bytes at an offset open one, `end` where
 // the one there ends (0 when it breaks off). The end of the last whole one, or 0 when the first breaks off.

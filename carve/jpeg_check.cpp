@@ -1,5 +1,6 @@
 #include "carve/jpeg_check.h"
 
+#ifdef SNAPSAVE_HAVE_LIBJPEG
 #include <algorithm>
 #include <csetjmp>
 #include <cstdio>  // jpeglib.h uses FILE without including it
@@ -186,3 +187,16 @@ JpegCheck CheckJpeg(FileBytes& file, uint64_t length, uint64_t maxMemory, JpegRo
 }
 
 }  // namespace snapsave
+
+#else
+
+namespace snapsave {
+
+// Built without libjpeg (the Windows build): no picture can be judged, so none is called damaged.
+JpegCheck CheckJpeg(FileBytes&, uint64_t, uint64_t, JpegRows*) {
+  return {};
+}
+
+}  // namespace snapsave
+
+#endif

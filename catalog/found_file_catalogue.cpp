@@ -336,15 +336,17 @@ uint32_t FoundFileCatalogue::WriteSideFiles() {
   }
   put();
   if (first == err::kSuccess) first = tmp.Sync();
-  std::error_code ec;
   if (first == err::kSuccess) {
-    fs::rename(tmpPath, relationPath_, ec);
-    if (ec) first = Win32FromErrorCode(ec, IoDirection::kWrite);
+    // Windows does not replace a file that is open: the old one is let go first, and taken back on failure.
+    relationFile_.Close();
+    first = os::MoveReplacing(tmpPath, relationPath_);
+    if (first != err::kSuccess) relationFile_.OpenWrite(relationPath_, false);
   }
   if (first == err::kSuccess) {
     relationFile_ = std::move(tmp);
   } else {
     tmp.Close();
+    std::error_code ec;
     fs::remove(tmpPath, ec);
   }
 

@@ -8,6 +8,7 @@
 #include "filetypes/file_categories.h"
 #include "os/error.h"
 #include "os/paths.h"
+#include "os/text.h"
 
 namespace snapsave {
 
@@ -50,10 +51,11 @@ fs::path MakeUniquePath(const fs::path& path) {
   std::error_code ec;
   if (!fs::exists(fs::symlink_status(path, ec))) return path;
   const fs::path parent = path.parent_path();
-  const std::string stem = path.stem().string();
-  const std::string ext = path.extension().string();
   for (uint64_t n = 1;; ++n) {
-    fs::path candidate = parent / (stem + "(" + std::to_string(n) + ")" + ext);
+    fs::path name = path.stem();
+    name += "(" + std::to_string(n) + ")";
+    name += path.extension();
+    const fs::path candidate = parent / name;
     if (!fs::exists(fs::symlink_status(candidate, ec))) return candidate;
   }
 }
@@ -179,7 +181,8 @@ int32_t RecoverFolderTree(IFileRecoveryParse& engine, const FoundFileRecord& fol
       continue;
     }
     for (const FoundFileRecord& child : children) {
-      const fs::path target = MakeUniquePath(current.path / SanitizeNameComponent(child.Name()));
+      const fs::path target =
+          MakeUniquePath(current.path / os::PathFromUtf8(SanitizeNameComponent(child.Name())));
       if (child.isFolder != 0) {
         if (uint32_t e = os::CreateFolders(target); e != err::kSuccess && !IsAlreadyExists(e)) {
           result = static_cast<int32_t>(e);

@@ -24,6 +24,7 @@
 #include "os/clock.h"
 #include "os/error.h"
 #include "os/paths.h"
+#include "os/text.h"
 #include "os/volume_space.h"
 #include "sessions/destination_checks.h"
 #include "sessions/found_walk.h"
@@ -98,7 +99,7 @@ int RunImage(const std::string& sourceText, const std::string& imagePath, bool f
   if (map.Size() != 0) std::printf("%s\n", DescribeRescueMap(map).c_str());
   if (result == ScanCancelled) {
     std::fprintf(stderr, "stopped; the same command resumes the copy from %s\n",
-                 Shown(DiskImageWriter::MapPathOf(imagePath).string()).c_str());
+                 Shown(os::Utf8OfPath(DiskImageWriter::MapPathOf(imagePath))).c_str());
     return kExitCancelled;
   }
   if (const std::string bad = DescribeBadSectors(writer); !bad.empty())

@@ -25,6 +25,7 @@
 #include "os/device.h"
 #include "os/error.h"
 #include "os/paths.h"
+#include "os/text.h"
 #include "os/volume_space.h"
 #include "sessions/destination_checks.h"
 #include "sessions/found_walk.h"
@@ -106,7 +107,7 @@ int ListImage(bool json, const std::string& imageText) {
     std::fprintf(stderr, "cannot read %s: %s\n", Shown(imageText).c_str(), ErrorText(e).c_str());
     return kExitOpen;
   }
-  int width = static_cast<int>(Shown(image.string()).size());
+  int width = static_cast<int>(Shown(os::Utf8OfPath(image)).size());
   for (const VolumeInfo& v : disk.entries)
     width = std::max(width, static_cast<int>(Shown(cli::ImageEntryName(image, v)).size()));
   PrintHeader(json, width);
@@ -116,8 +117,8 @@ int ListImage(bool json, const std::string& imageText) {
     whole.diskNumber = os::DiskTable::kFirstImageDisk;
     whole.totalBytes = ImageMediaBytes(image);
     whole.sectorCount = whole.totalBytes / SectorReader::kImageSectorSize;
-    whole.rootPath = image.string();
-    PrintEntry(whole, image.string(), json, width);
+    whole.rootPath = os::Utf8OfPath(image);
+    PrintEntry(whole, os::Utf8OfPath(image), json, width);
     return kExitOk;
   }
   for (const VolumeInfo& v : disk.entries) PrintEntry(v, cli::ImageEntryName(image, v), json, width);

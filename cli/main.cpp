@@ -8,15 +8,44 @@
 #include <cstdio>
 #include <string>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <CLI/CLI.hpp>
 
 #include "cli/commands.h"
 
 namespace {
 
+#ifdef _WIN32
+BOOL WINAPI OnConsoleControl(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  snapsave::cli::g_cancel.store(true);
+  return TRUE;
+}
+
+void StopOnInterrupt() {
+  ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+  // Names are printed as UTF-8.
+  ::SetConsoleOutputCP(CP_UTF8);
+}
+#else
 extern "C" void OnInterrupt(int) {
   snapsave::cli::g_cancel.store(true);
 }
+
+void StopOnInterrupt() {
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigaction(SIGINT, &action, nullptr);
+  // A parent may start us with SIGINT blocked; Ctrl-C must still stop a scan.
+  sigset_t interrupt;
+  sigemptyset(&interrupt);
+  sigaddset(&interrupt, SIGINT);
+  sigprocmask(SIG_UNBLOCK, &interrupt, nullptr);
+}
+#endif
 
 }  // namespace
 
@@ -99,14 +128,7 @@ int main(int argc, char** argv) {
     std::fputs(app.help().c_str(), stdout);
     return kExitOk;
   }
-  struct sigaction action {};
-  action.sa_handler = OnInterrupt;
-  sigaction(SIGINT, &action, nullptr);
-  // A parent may start us with SIGINT blocked; Ctrl-C must still stop a scan.
-  sigset_t interrupt;
-  sigemptyset(&interrupt);
-  sigaddset(&interrupt, SIGINT);
-  sigprocmask(SIG_UNBLOCK, &interrupt, nullptr);
+  StopOnInterrupt();
   if (list->parsed()) return RunListCommand(listJson, listImage);
   if (image->parsed()) return RunImage(imageSource, imagePath, imageForce, imageRetries);
   return RunScan(o);

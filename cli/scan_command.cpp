@@ -1,4 +1,5 @@
 #include "cli/commands.h"
+#include "os/text.h"
 
 #include <fmt/core.h>
 #include <unistd.h>
@@ -184,7 +185,7 @@ int GatherResults(const ScanOptions& o, const NamedTarget& t, bool several, cons
       PrintRecord(r, path, o.json, several ? nlohmann::json{{"source", t.name}} : nlohmann::json::object());
     if (o.recoverTo.empty()) return;
     if (r.isFolder != 0) {
-      folders.push_back(base / folder / SanitizeNameComponent(r.Name()));
+      folders.push_back(base / folder / os::PathFromUtf8(SanitizeNameComponent(r.Name())));
     } else {
       items.push_back({r, FolderOf(r, base, folder)});
     }
@@ -304,13 +305,14 @@ int RunScan(const ScanOptions& o) {
 
   const fs::path destination = TrimDestination(o.recoverTo);
   if (uint32_t e = os::CreateFolders(destination); e != err::kSuccess && !IsAlreadyExists(e)) {
-    std::fprintf(stderr, "cannot create %s: %s\n", Shown(destination.native()).c_str(), ErrorText(e).c_str());
+    std::fprintf(stderr, "cannot create %s: %s\n", Shown(os::Utf8OfPath(destination)).c_str(),
+                 ErrorText(e).c_str());
     return kExitIncomplete;
   }
   bool folderFailed = false;
   for (const fs::path& folder : folders) {
     if (uint32_t e = os::CreateFolders(destination / folder); e != err::kSuccess && !IsAlreadyExists(e)) {
-      std::fprintf(stderr, "failed: %s: %s\n", Shown((destination / folder).native()).c_str(),
+      std::fprintf(stderr, "failed: %s: %s\n", Shown(os::Utf8OfPath(destination / folder)).c_str(),
                    ErrorText(e).c_str());
       folderFailed = true;
     }
@@ -321,7 +323,7 @@ int RunScan(const ScanOptions& o) {
   if (recovery.Cancelled()) return kExitCancelled;
   const RecoverySession::Counters counters = recovery.Totals();
   std::fprintf(stderr, "%u of %u files recovered into %s%s\n", counters.finished - counters.failed,
-               counters.total, Shown(destination.native()).c_str(),
+               counters.total, Shown(os::Utf8OfPath(destination)).c_str(),
                counters.failed != 0 ? fmt::format(", {} failed", counters.failed).c_str() : "");
   return counters.failed != 0 || folderFailed ? kExitIncomplete : kExitOk;
 }

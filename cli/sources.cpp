@@ -49,7 +49,7 @@ Source FromEntry(const VolumeInfo& v) {
 SourceOrError FromImage(const fs::path& path, const ImageDiskReader& readImage) {
   Source s;
   s.imagePath = path;
-  s.description = path.string();
+  s.description = os::Utf8OfPath(path);
   ImageDisk disk;
   if (readImage) {
     if (const uint32_t e = readImage(path, disk); e != 0)
@@ -82,8 +82,8 @@ std::optional<SourceOrError> FromImageEntry(std::string_view text, const ImageDi
     s.description = ImageEntryName(path, v);
     return SourceOrError{s, {}};
   }
-  return SourceOrError{std::nullopt,
-                       fmt::format("the image has no entry {} ('snapsave-cli list {}')", *id, path.string())};
+  return SourceOrError{std::nullopt, fmt::format("the image has no entry {} ('snapsave-cli list {}')", *id,
+                                                 os::Utf8OfPath(path))};
 }
 
 // Every extension a category lists or the carving table carves, lower-case and sorted.
@@ -108,7 +108,7 @@ std::vector<std::string> KnownExtensions() {
 }  // namespace
 
 std::string ImageEntryName(const fs::path& image, const VolumeInfo& entry) {
-  return fmt::format("{}:{}", image.string(), static_cast<uint32_t>(entry.driveLetter));
+  return fmt::format("{}:{}", os::Utf8OfPath(image), static_cast<uint32_t>(entry.driveLetter));
 }
 
 SourceOrError ResolveSource(std::string_view text, const std::vector<VolumeInfo>& entries,

@@ -52,6 +52,9 @@ class File {
 // another device in its place) or the file system holding the file went away.
 bool StillAt(const File& file, const std::filesystem::path& path);
 
+// Renames `from` to `to`, replacing what `to` names, in one step. `from` may still be open here.
+uint32_t MoveReplacing(const std::filesystem::path& from, const std::filesystem::path& to);
+
 // Puts `bytes` at `path` in one step: written to "path.tmp", flushed to the medium, then renamed over `path`,
 // so that a crash leaves the old file or the new one, never a mix. 0 or the error (the old file stays).
 uint32_t ReplaceFile(const std::filesystem::path& path, std::span<const uint8_t> bytes);

@@ -58,4 +58,22 @@ std::string HumanSize(uint64_t bytes) {
   return fmt::format("{:.1f} {}", value, kUnits[unit]);
 }
 
+std::filesystem::path PathFromUtf8(std::string_view utf8) {
+#ifdef _WIN32
+  const std::u16string wide = Utf8ToUtf16(utf8);
+  return std::filesystem::path(std::wstring(wide.begin(), wide.end()));
+#else
+  return std::filesystem::path(std::string(utf8));
+#endif
+}
+
+std::string Utf8OfPath(const std::filesystem::path& path) {
+#ifdef _WIN32
+  const std::wstring wide = path.generic_wstring();
+  return Utf16ToUtf8(std::u16string(wide.begin(), wide.end()));
+#else
+  return path.native();
+#endif
+}
+
 }  // namespace snapsave::os

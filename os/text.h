@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -11,6 +12,12 @@ namespace snapsave::os {
 // Invalid input is replaced with U+FFFD rather than rejected: names come from damaged disks.
 std::u16string Utf8ToUtf16(std::string_view utf8);
 std::string Utf16ToUtf8(std::u16string_view utf16);
+
+// A path from UTF-8 text, and a path as UTF-8 text with '/' between its components on every platform (as
+// printed: Windows takes it, and a '\' left in a name stays unambiguous). Windows paths are UTF-16, and
+// narrow text handed to std::filesystem there would be read in the ANSI code page.
+std::filesystem::path PathFromUtf8(std::string_view utf8);
+std::string Utf8OfPath(const std::filesystem::path& path);
 
 // Lower-cases A-Z only, as the on-disk comparisons do.
 std::string AsciiLower(std::string_view s);

@@ -21,16 +21,23 @@ std::optional<std::filesystem::path> MountPointOfVolume(int32_t diskNumber, uint
 // it. Nothing happens for a volume that is not mounted.
 void FlushVolume(int32_t diskNumber, uint64_t startSector);
 
+// The path made absolute, or its nearest parent that exists when it does not exist yet; nothing when not even
+// the root can be reached.
+std::optional<std::filesystem::path> NearestExisting(const std::filesystem::path& path);
+
+// True when files written below `destination` would land on the scanned source.
+bool DestinationOnSource(const std::filesystem::path& destination, int32_t diskNumber, uint64_t startSector,
+                         bool wholeDisk);
+
+#ifndef _WIN32
+// Linux: devices by "major:minor", as sysfs and mountinfo name them.
+
 // "major:minor" of the partition below `diskSysDir` (a /sys/class/block/<disk> folder) whose start is
 // `startSector`; the disk itself for start 0 when no partition starts there.
 std::optional<std::string> FindVolumeDevice(const std::filesystem::path& diskSysDir, uint64_t startSector);
 
 // First mount point of the device "major:minor" in /proc/self/mountinfo text.
 std::optional<std::filesystem::path> MountPointOf(std::string_view mountinfo, std::string_view majorMinor);
-
-// The path made absolute, or its nearest parent that exists when it does not exist yet; nothing when not even
-// the root can be reached.
-std::optional<std::filesystem::path> NearestExisting(const std::filesystem::path& path);
 
 // "major:minor" of the device a path's file system lives on and of every device below it (the partitions
 // under a device-mapper or RAID device, found through <sysRoot>/dev/block/<dev>/slaves). A path that does not
@@ -41,9 +48,6 @@ std::set<std::string> DevicesUnderPath(const std::filesystem::path& path,
 // The devices a scan of disk `diskNumber` reads: the partition starting at `startSector`, or the disk and all
 // its partitions for a whole disk.
 std::set<std::string> DevicesOfSource(int32_t diskNumber, uint64_t startSector, bool wholeDisk);
-
-// True when files written below `destination` would land on the scanned source.
-bool DestinationOnSource(const std::filesystem::path& destination, int32_t diskNumber, uint64_t startSector,
-                         bool wholeDisk);
+#endif
 
 }  // namespace snapsave::os

@@ -22,7 +22,7 @@ TargetVolume TargetVolumeOf(const fs::path& path, const std::vector<VolumeInfo>&
   if (!existing) return volume;
   std::error_code ec;
   const fs::path resolved = fs::weakly_canonical(*existing, ec);
-  const std::string where = (ec ? *existing : resolved).string();
+  const std::string where = os::Utf8OfPath(ec ? *existing : resolved);
   size_t best = 0;
   for (const VolumeInfo& v : entries) {
     const std::string& mount = v.mountPoint;

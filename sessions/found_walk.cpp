@@ -8,6 +8,7 @@
 #include "catalog/recovery_output.h"
 #include "engines/engine_factory.h"
 #include "filetypes/file_categories.h"
+#include "os/text.h"
 
 namespace snapsave {
 
@@ -44,7 +45,7 @@ uint32_t WalkFound(IFileRecoveryParse& engine, const FoundVisitor& visit) {
       RecordList children;
       if (engine.ListFolder(&r, static_cast<int32_t>(level.depth), children) != err::kSuccess) continue;
       pending.push_back({std::move(children), level.depth + 1, level.path + std::string(r.Name()) + "/",
-                         level.folder / SanitizeNameComponent(r.Name())});
+                         level.folder / os::PathFromUtf8(SanitizeNameComponent(r.Name()))});
     }
   }
   return err::kSuccess;

@@ -11,13 +11,13 @@ namespace snapsave {
 ImageSession::ImageSession(ProgressView& view, std::filesystem::path imagePath,
                            std::vector<ScanTarget*> targets, int32_t wholeDisk, int retries)
     : Session(view), imagePath_(std::move(imagePath)), targets_(std::move(targets)), wholeDisk_(wholeDisk) {
-  writer_.UseRescuePasses(retries, "snapsave image " + imagePath_.string());
+  writer_.UseRescuePasses(retries, "snapsave image " + os::Utf8OfPath(imagePath_));
 }
 
 void ImageSession::Run() {
   {
     Report report(*this);
-    view_.SetLine(ViewLine::kStage, Prefixed(view_.Message("MSG0302"), imagePath_.string()));
+    view_.SetLine(ViewLine::kStage, Prefixed(view_.Message("MSG0302"), os::Utf8OfPath(imagePath_)));
   }
   if (targets_.empty()) {
     result_ = wholeDisk_ >= 0 ? writer_.CreateImage(wholeDisk_, 0, 0, imagePath_, OnImageProgress, this)

@@ -9,13 +9,14 @@
 #include "filetypes/file_categories.h"
 #include "os/error.h"
 #include "os/paths.h"
+#include "os/text.h"
 
 namespace snapsave {
 
 namespace fs = std::filesystem;
 
 fs::path TrimDestination(const fs::path& destination) {
-  std::string text = destination.string();
+  std::string text = os::Utf8OfPath(destination);
   while (text.size() > 1 && (text.back() == '/' || text.back() == '\\')) text.pop_back();
   return text;
 }
@@ -60,8 +61,8 @@ void RecoverySession::Run() {
 
 int32_t RecoverySession::RecoverItem(const RecoveryItem& item) {
   const FoundFileRecord& record = item.record;
-  const fs::path folder = item.folder ? *item.folder : fs::path(std::string(ClassifyFileName(record.Name())));
-  const fs::path path = destination_ / folder / SanitizeNameComponent(record.Name());
+  const fs::path folder = item.folder ? *item.folder : os::PathFromUtf8(ClassifyFileName(record.Name()));
+  const fs::path path = destination_ / folder / os::PathFromUtf8(SanitizeNameComponent(record.Name()));
   IFileRecoveryParse* engine = FindEngine(targets_, record.driveLetter);
   if (engine == nullptr) {
     Report report(*this);
@@ -80,7 +81,7 @@ int32_t RecoverySession::RecoverItem(const RecoveryItem& item) {
     } else {
       const fs::path unique = MakeUniquePath(path);
       engine->SetCallbacks(nullptr, OnRecoverProgress, this, 100);
-      const auto baseDepth = static_cast<int32_t>(CountSeparators(destination_.string()));
+      const auto baseDepth = static_cast<int32_t>(CountSeparators(os::Utf8OfPath(destination_)));
       result = engine->RecoverRecord(&record, unique, baseDepth);
       engine->SetCallbacks(nullptr, nullptr, nullptr, 100);
     }
@@ -104,8 +105,8 @@ void RecoverySession::CountFailure(const fs::path& path, const std::string& text
   ++counters_.finished;
   ++counters_.failed;
   ++failuresSeen_;
-  view_.AddResult(path.string(), text, true);
-  view_.SetLine(ViewLine::kCurrentFile, path.string());
+  view_.AddResult(os::Utf8OfPath(path), text, true);
+  view_.SetLine(ViewLine::kCurrentFile, os::Utf8OfPath(path));
   ShowCounts();
 }
 
@@ -127,15 +128,15 @@ int32_t RecoverySession::OnRecoverProgress(void* context, int32_t progress, int3
   if (bar == 100) {
     ++session->counters_.finished;
     if (error == 0) {
-      view.AddResult(filePath.string(), "Success", false);
+      view.AddResult(os::Utf8OfPath(filePath), "Success", false);
     } else {
       ++session->counters_.failed;
       ++session->failuresSeen_;
-      view.AddResult(filePath.string(), ErrorText(error), true);
+      view.AddResult(os::Utf8OfPath(filePath), ErrorText(error), true);
     }
   }
   view.SetBar(bar);
-  view.SetLine(ViewLine::kCurrentFile, filePath.string());
+  view.SetLine(ViewLine::kCurrentFile, os::Utf8OfPath(filePath));
   view.SetLine(ViewLine::kPercent, Percented(view.Message("MSG1101"), bar));
   session->ShowCounts();
   return 0;

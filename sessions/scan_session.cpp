@@ -8,6 +8,7 @@
 
 #include "engines/engine_factory.h"
 #include "filetypes/file_categories.h"
+#include "os/text.h"
 
 namespace snapsave {
 
@@ -30,7 +31,7 @@ EngineMaker DefaultEngineMaker(SavedScanStore& store) {
 
 std::string TargetStage(ProgressView& view, const ScanTarget& target, std::string_view letterId,
                         std::string_view numberId, std::string_view imageId) {
-  if (!target.IsDisk()) return Prefixed(view.Message(imageId), target.imagePath.filename().string());
+  if (!target.IsDisk()) return Prefixed(view.Message(imageId), os::Utf8OfPath(target.imagePath.filename()));
   const char16_t letter = target.volume->driveLetter;
   const bool isLetter = (letter >= u'A' && letter <= u'Z') || (letter >= u'a' && letter <= u'z');
   if (isLetter) {

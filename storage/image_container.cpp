@@ -9,10 +9,12 @@
 #include "os/error.h"
 #include "os/file.h"
 
+#ifdef SNAPSAVE_HAVE_LIBYAL
 #include <libewf.h>
 #include <libqcow.h>
 #include <libvhdi.h>
 #include <libvmdk.h>
+#endif
 
 namespace snapsave {
 namespace {
@@ -36,6 +38,7 @@ fs::path SplitPiece(const fs::path& first, unsigned n) {
 
 constexpr unsigned kMaxSplitPieces = 999;
 
+#ifdef SNAPSAVE_HAVE_LIBYAL
 // ---- The libyal libraries share one shape: a handle, functions taking an error out-parameter, a read at an
 // offset. One container serves them all, told which functions to call.
 template <typename Handle, typename Error>
@@ -192,6 +195,22 @@ uint32_t OpenQcow(const fs::path& path, std::unique_ptr<ImageContainer>& out) {
       },
       NothingMore<libqcow_file_t, libqcow_error_t>, libqcow_file_get_media_size, out);
 }
+
+#else
+// Built without the libyal readers (the Windows build): container images are named but not read.
+uint32_t OpenEwf(const fs::path&, std::unique_ptr<ImageContainer>&) {
+  return err::kNotSupported;
+}
+uint32_t OpenVhd(const fs::path&, std::unique_ptr<ImageContainer>&) {
+  return err::kNotSupported;
+}
+uint32_t OpenVmdk(const fs::path&, std::unique_ptr<ImageContainer>&) {
+  return err::kNotSupported;
+}
+uint32_t OpenQcow(const fs::path&, std::unique_ptr<ImageContainer>&) {
+  return err::kNotSupported;
+}
+#endif
 
 // ---- Split raw: the pieces one after another.
 class SplitRawContainer final : public ImageContainer {

@@ -1,9 +1,11 @@
 #include "storage/image_layout.h"
 
+#ifdef SNAPSAVE_HAVE_BLKID
 #include <blkid/blkid.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -26,6 +28,7 @@ bool IsContainer(const ImagePartition& p) {
   return p.typeByte == 0x05 || p.typeByte == 0x0F || p.typeByte == 0x85;
 }
 
+#ifdef SNAPSAVE_HAVE_BLKID
 struct ProbeDeleter {
   void operator()(blkid_struct_probe* probe) const { blkid_free_probe(probe); }
 };
@@ -75,6 +78,8 @@ constexpr uint64_t kTableTail = uint64_t{1} << 20;
 // Where file systems keep what names them.
 constexpr uint64_t kSuperblockSpan = uint64_t{1} << 20;
 
+#endif
+
 }  // namespace
 
 ImageLayout SanitizeLayout(std::string scheme, std::vector<ImagePartition> entries, uint64_t imageSectors) {
@@ -100,6 +105,7 @@ uint32_t ReadImageLayout(const fs::path& image, ImageLayout& out) {
   out = ImageLayout{};
   std::error_code ec;
   if (!fs::exists(image, ec)) return err::kFileNotFound;
+#ifdef SNAPSAVE_HAVE_BLKID
   uint64_t bytes = 0;
   const int fd = OpenMediumForProbe(image, {{0, kTableHead}, {kFromTheEnd, kTableTail}}, bytes);
   if (fd < 0) return err::kAccessDenied;
@@ -143,12 +149,18 @@ uint32_t ReadImageLayout(const fs::path& image, ImageLayout& out) {
   }
   out = SanitizeLayout(std::move(scheme), std::move(entries), bytes / kSectorSize);
   return err::kSuccess;
+#else
+  // Built without libblkid (the Windows build): no partition table is read, so the image is scanned whole.
+  return err::kSuccess;
+#endif
 }
 
 namespace {
 
 // The file system and label inside one partition of the image.
-void ProbeVolume(const fs::path& image, const ImagePartition& p, PartitionFacts& out) {
+void ProbeVolume([[maybe_unused]] const fs::path& image, [[maybe_unused]] const ImagePartition& p,
+                 [[maybe_unused]] PartitionFacts& out) {
+#ifdef SNAPSAVE_HAVE_BLKID
   uint64_t bytes = 0;
   const int fd = OpenMediumForProbe(image, {{p.startSector * kSectorSize, kSuperblockSpan}}, bytes);
   if (fd < 0) return;
@@ -173,6 +185,7 @@ void ProbeVolume(const fs::path& image, const ImagePartition& p, PartitionFacts&
   }
   probe.reset();
   ::close(fd);
+#endif
 }
 
 class ImageDiskFacts final : public DiskFactSource {

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 
 #include "os/error.h"
 
@@ -149,13 +150,17 @@ uint32_t ReplaceFile(const std::filesystem::path& path, std::span<const uint8_t>
     if (e == err::kSuccess) e = file.WriteAllAt(0, bytes);
     if (e == err::kSuccess) e = file.Sync();
   }
-  std::error_code ec;
   if (e != err::kSuccess) {
+    std::error_code ec;
     std::filesystem::remove(tmp, ec);
     return e;
   }
-  std::filesystem::rename(tmp, path, ec);
-  return ec ? Win32FromErrorCode(ec, IoDirection::kWrite) : err::kSuccess;
+  return MoveReplacing(tmp, path);
+}
+
+uint32_t MoveReplacing(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) return LastWin32Error(IoDirection::kWrite);
+  return err::kSuccess;
 }
 
 }  // namespace snapsave::os
