@@ -1085,7 +1085,7 @@ uint64_t FlacLength(FileBytes& file, uint64_t limit, uint64_t* validEnd) {
   return std::min(end, limit);
 }
 #else
-// Built without libFLAC (the Windows build): a FLAC stream cannot be measured, so none is carved.
+// Built without libFLAC (the Windows build): a FLAC stream is not measured; the stop rules end it.
 uint64_t FlacLength(FileBytes&, uint64_t, uint64_t*) {
   return 0;
 }

@@ -103,7 +103,7 @@ uint64_t Bzip2StreamEnd(FileBytes& file, uint64_t at, uint64_t limit) {
   return end;
 }
 #else
-// Built without libbz2 (the Windows build): the stream cannot be followed, so it is not carved.
+// Built without libbz2 (the Windows build): the stream is not followed; the stop rules end it.
 uint64_t Bzip2StreamEnd(FileBytes&, uint64_t, uint64_t) {
   return 0;
 }
@@ -134,7 +134,7 @@ uint64_t XzStreamEnd(FileBytes& file, uint64_t at, uint64_t limit) {
   return end;
 }
 #else
-// Built without liblzma (the Windows build): the stream cannot be followed, so it is not carved.
+// Built without liblzma (the Windows build): the stream is not followed; the stop rules end it.
 uint64_t XzStreamEnd(FileBytes&, uint64_t, uint64_t) {
   return 0;
 }

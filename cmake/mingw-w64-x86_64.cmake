@@ -21,7 +21,7 @@ set(ZLIB_USE_STATIC_LIBS ON)
 # One self-contained .exe: no MinGW runtime DLLs to ship beside it.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
-find_program(SNAPSAVE_WINE NAMES wine64 wine)
+find_program(SNAPSAVE_WINE NAMES wine64 wine PATHS /usr/lib/wine)
 if(SNAPSAVE_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${SNAPSAVE_WINE})
 endif()

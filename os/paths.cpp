@@ -12,14 +12,6 @@ fs::path ScanLogFolder() {
   return AppDataFolder() / "Vornel Snapsave" / "ScanLog";
 }
 
-uint32_t CreateFolders(const fs::path& folder) {
-  std::error_code ec;
-  fs::create_directories(folder, ec);
-  if (!ec) return err::kSuccess;
-  if (fs::is_directory(folder)) return err::kSuccess;
-  return Win32FromErrorCode(ec, IoDirection::kWrite);
-}
-
 bool IsStrictlyInside(const fs::path& inner, const fs::path& outer) {
   std::error_code ec;
   fs::path a = fs::absolute(inner, ec).lexically_normal();

@@ -28,4 +28,12 @@ fs::path ProgramDirectory() {
   return exe.parent_path();
 }
 
+uint32_t CreateFolders(const fs::path& folder) {
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  if (!ec) return err::kSuccess;
+  if (fs::is_directory(folder)) return err::kSuccess;
+  return Win32FromErrorCode(ec, IoDirection::kWrite);
+}
+
 }  // namespace snapsave::os

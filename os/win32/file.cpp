@@ -69,9 +69,10 @@ uint32_t File::OpenRead(const std::filesystem::path& path) {
 uint32_t File::OpenWrite(const std::filesystem::path& path, bool truncate) {
   Close();
   // The link itself is opened, then refused: a recovered file never goes where a planted link points. Others
-  // may rename or delete it while open, as on POSIX (a catalogue's temporary file is renamed still open).
+  // may open, rename or delete it meanwhile, as on POSIX (a catalogue's temporary file is renamed still open,
+  // and a second scan opens the catalogues the first one holds).
   HANDLE h = ::CreateFileW(win32::LongPath(path).c_str(), GENERIC_READ | GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return ::GetLastError();
   handle_ = reinterpret_cast<intptr_t>(h);

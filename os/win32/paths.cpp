@@ -5,8 +5,10 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
-#include <cstdlib>
 #include <vector>
+
+#include "os/error.h"
+#include "os/win32/win32_util.h"
 
 namespace snapsave::os {
 
@@ -14,8 +16,11 @@ namespace fs = std::filesystem;
 
 fs::path AppDataFolder() {
   // A portable run (from a stick) keeps its scan logs off the disk being recovered.
-  if (const wchar_t* portable = _wgetenv(L"SNAPSAVE_APPDATA"); portable != nullptr && portable[0] != L'\0') {
-    const fs::path p(portable);
+  std::vector<wchar_t> portable(32768);
+  const DWORD n =
+      ::GetEnvironmentVariableW(L"SNAPSAVE_APPDATA", portable.data(), static_cast<DWORD>(portable.size()));
+  if (n > 0 && n < portable.size()) {
+    const fs::path p(std::wstring(portable.data(), n));
     if (p.is_absolute()) return p;
   }
   wchar_t* folder = nullptr;
@@ -42,6 +47,27 @@ fs::path ProgramDirectory() {
     if (name.size() >= 32768) return {};
     name.resize(name.size() * 2);
   }
+}
+
+uint32_t CreateFolders(const fs::path& folder) {
+  // Folder by folder through the "\\?\" form, so that a recovered tree may run deeper than MAX_PATH.
+  std::error_code ec;
+  const fs::path absolute = fs::absolute(folder, ec);
+  if (ec) return err::kInvalidParameter;
+  fs::path at = absolute.root_path();
+  for (const fs::path& part : absolute.relative_path()) {
+    if (part.empty()) continue;
+    at /= part;
+    const std::wstring name = win32::LongPath(at);
+    if (::CreateDirectoryW(name.c_str(), nullptr)) continue;
+    const DWORD e = ::GetLastError();
+    const DWORD attributes = ::GetFileAttributesW(name.c_str());
+    if (e == ERROR_ALREADY_EXISTS && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+      continue;
+    return e == ERROR_ALREADY_EXISTS ? err::kAlreadyExists : e;
+  }
+  return err::kSuccess;
 }
 
 }  // namespace snapsave::os

@@ -158,6 +158,20 @@ constexpr MediaCase kMedia[] = {
     {"tone.aac", "aac", true, true, false},     {"tone.aiff", "aiff", true, true, false},
 };
 
+// A build without a stream's decoder (Windows) carves it to the end of its last sector.
+bool Measurable([[maybe_unused]] std::string_view extension) {
+#ifndef SNAPSAVE_HAVE_LIBFLAC
+  if (extension == "flac") return false;
+#endif
+#ifndef SNAPSAVE_HAVE_BZIP2
+  if (extension == "bz2") return false;
+#endif
+#ifndef SNAPSAVE_HAVE_LZMA
+  if (extension == "xz") return false;
+#endif
+  return true;
+}
+
 class RealFiles : public CarvingTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(RealFiles, EachRuleMeasuresWhatItCanKnowAndRecoveryGivesItBack) {
@@ -182,7 +196,8 @@ TEST_P(RealFiles, EachRuleMeasuresWhatItCanKnowAndRecoveryGivesItBack) {
     ASSERT_TRUE(carved.count(sector));
     const Carved& c = carved.at(sector);
     const auto& file = contents.at(sector);
-    const bool exact = randomTail ? m->exactWithRandomTail : m->exactWithZeroTail;
+    const bool exact =
+        (randomTail ? m->exactWithRandomTail : m->exactWithZeroTail) && Measurable(m->extension);
     EXPECT_EQ(c.name, std::to_string(sector) + "." + m->extension);
     EXPECT_EQ(c.size, exact ? file.size() : RoundUp(file.size()));
     EXPECT_EQ(c.consumed, m->consumesOne ? 1 : RoundUp(c.size) / kSector);
@@ -557,6 +572,9 @@ TEST(AcceptEndMarker, AtASectorEndOrBeforeZerosOnly) {
 // saved scan reopened), and the pass goes on after the first piece. A picture whose rest is not found stays
 // listed, damaged, and is still recovered.
 TEST_F(CarvingTest, SplitPhotosAreJoinedWhereTheWholePictureDecodes) {
+#ifndef SNAPSAVE_HAVE_LIBJPEG
+  GTEST_SKIP() << "built without libjpeg";
+#endif
   const auto photo = Media("photo.jpg");
   const std::vector<uint8_t> head(photo.begin(), photo.begin() + 8 * kSector);
   const std::vector<uint8_t> rest(photo.begin() + 8 * kSector, photo.end());
@@ -620,6 +638,9 @@ TEST_F(CarvingTest, SplitPhotosAreJoinedWhereTheWholePictureDecodes) {
 // The content check: whole only when every block decodes and the data ends at the end marker exactly; where
 // data is missing the damage is found at or after it, never before.
 TEST(CheckJpeg, WholeOnlyWhenTheDataDecodesToItsEndMarker) {
+#ifndef SNAPSAVE_HAVE_LIBJPEG
+  GTEST_SKIP() << "built without libjpeg";
+#endif
   const auto photo = Media("photo.jpg");
   auto check = [&](const std::vector<uint8_t>& bytes, uint64_t length) {
     std::vector<uint8_t> laidOut = bytes;
@@ -711,6 +732,9 @@ TEST_F(CarvingTest, SplitPngOggAndZipAreJoinedWhereTheirChecksumsHold) {
 // through it without a decoding error, so the cut is found where the grey image jumps to the other
 // picture's content, and of the joins around it that decode whole the one whose seam does not show is kept.
 TEST_F(CarvingTest, APhotoCutAroundAnotherPicturesDataIsJoinedWhereItsSeamVanishes) {
+#ifndef SNAPSAVE_HAVE_LIBJPEG
+  GTEST_SKIP() << "built without libjpeg";
+#endif
   const auto large = Media("large.jpg");
   const auto photo = Media("photo.jpg");
   Layout layout;

@@ -1,6 +1,8 @@
 #include "catalog/found_file_catalogue.h"
 
+#ifndef _WIN32
 #include <sys/resource.h>
+#endif
 
 #include <algorithm>
 #include <csignal>
@@ -355,6 +357,7 @@ TEST_F(CatalogueTest, RecordsBeyondFourGibibytesLandAtTheirOwnOffset) {
   EXPECT_EQ(out[0].Name(), "far.txt");
 }
 
+#ifndef _WIN32
 TEST_F(CatalogueTest, AFailedBufferWriteIsReportedByTheNextFlush) {
   FoundFileCatalogue c;
   Open(c);
@@ -375,6 +378,7 @@ TEST_F(CatalogueTest, AFailedBufferWriteIsReportedByTheNextFlush) {
   EXPECT_EQ(c.Flush(), 0u);  // reported once; later records are written again
   EXPECT_EQ(fs::file_size(Path()), 401 * kRecordSize);
 }
+#endif
 
 int32_t StopAfterFirst(void* context, int32_t percent, int32_t) {
   static_cast<std::vector<int32_t>*>(context)->push_back(percent);

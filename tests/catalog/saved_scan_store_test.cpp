@@ -204,7 +204,9 @@ TEST_F(StoreTest, NeverDeletesOutsideTheScanLog) {
   test::TempDir victim;
   Touch(victim.path() / "precious.txt");
   Touch(log_ / "inside" / "keep.txt");
-  fs::create_directory_symlink(victim.path(), log_ / "link");
+  std::error_code ec;
+  fs::create_directory_symlink(victim.path(), log_ / "link", ec);
+  if (ec) GTEST_SKIP() << "no symbolic links here";
   SavedScanConfig config;
   config.counter = 3;
   config.records.push_back(RecordFor(0, 1, victim.path() / ""));
@@ -260,6 +262,7 @@ TEST_F(StoreTest, FindFileByPrefixTakesTheFirstPlainFileByName) {
   EXPECT_EQ(store.FindFileByPrefix(log_ / "missing", "Pro_"), std::nullopt);
 }
 
+#ifndef _WIN32
 TEST(VolumeSpace, FindsThePartitionByStartAndItsMountPoint) {
   test::TempDir sys;
   const fs::path disk = sys.path() / "sdb";
@@ -283,6 +286,7 @@ TEST(VolumeSpace, FindsThePartitionByStartAndItsMountPoint) {
   EXPECT_EQ(os::MountPointOf(mountinfo, "8:16"), std::nullopt);
   EXPECT_EQ(os::VolumeFreeBytes(9999, 0), 0u);
 }
+#endif
 
 }  // namespace
 }  // namespace snapsave

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "filetypes/file_categories.h"
+#include "os/text.h"
 #include "tests/support/test_support.h"
 
 namespace snapsave::cli {
@@ -82,12 +83,12 @@ TEST(CliSources, EntriesOfWholeDiskImages) {
   ASSERT_TRUE(whole.source);
   EXPECT_EQ(whole.source->kind, Source::Kind::kImageDisk);
   EXPECT_EQ(whole.source->entries.size(), 2u);
-  const auto second = ResolveSource(disk.string() + ":2", {}, reader);
+  const auto second = ResolveSource(os::Utf8OfPath(disk) + ":2", {}, reader);
   ASSERT_TRUE(second.source);
   EXPECT_EQ(second.source->kind, Source::Kind::kVolume);
   EXPECT_EQ(second.source->volume.kind, EntryKind::kUnallocated);
   EXPECT_EQ(second.source->volume.diskNumber, 1000);
-  EXPECT_EQ(second.source->description, disk.string() + ":2");
+  EXPECT_EQ(second.source->description, os::Utf8OfPath(disk) + ":2");
   EXPECT_EQ(ResolveSource(volume.string(), {}, reader).source->kind, Source::Kind::kImage);
   EXPECT_EQ(ResolveSource((dir.path() / "odd.img:1").string(), {}, reader).source->kind,
             Source::Kind::kImage);

@@ -2,8 +2,10 @@
 #include "os/sysfs.h"
 #include "os/volume_space.h"
 
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#endif
 
 #include <set>
 #include <string>
@@ -20,11 +22,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void Put(const fs::path& p, const std::string& text) {
+[[maybe_unused]] void Put(const fs::path& p, const std::string& text) {
   fs::create_directories(p.parent_path());
   std::ofstream(p) << text << "\n";
 }
 
+#ifndef _WIN32
 TEST(DiskTable, DiscoversWholeDisksSortedAndSkipsUnwantedDevices) {
   test::TempDir sys;
   Put(sys.path() / "sdb" / "size", "2048");
@@ -40,7 +43,9 @@ TEST(DiskTable, DiscoversWholeDisksSortedAndSkipsUnwantedDevices) {
   std::vector<fs::path> expected{"/dev/loop1", "/dev/nvme0n1", "/dev/sda", "/dev/sdb"};
   EXPECT_EQ(table, expected);
 }
+#endif
 
+#ifndef _WIN32
 TEST(DiskTable, RemovableDisksAreCardReadersAndUsbDevices) {
   test::TempDir sys;
   Put(sys.path() / "devices" / "pci0" / "ata1" / "sda" / "removable", "0");
@@ -57,6 +62,7 @@ TEST(DiskTable, RemovableDisksAreCardReadersAndUsbDevices) {
   EXPECT_FALSE(os::IsRemovableDisk("/dev/sdz", block));
   EXPECT_FALSE(os::IsRemovableDisk(sys.path() / "card.img", block));
 }
+#endif
 
 TEST(DiskTable, OverrideMapsNumbersToImagesAndRestores) {
   {
@@ -84,6 +90,7 @@ TEST(DriveGeometry, ImageFileReports512ByteSectors) {
   EXPECT_EQ(length, bytes.size());
 }
 
+#ifndef _WIN32
 TEST(DestinationDevices, FollowDeviceStacksDownToThePartitions) {
   test::TempDir dir;
   struct stat st {};
@@ -100,6 +107,7 @@ TEST(DestinationDevices, FollowDeviceStacksDownToThePartitions) {
   EXPECT_TRUE(os::DevicesOfSource(0, 0, true).empty());
   EXPECT_FALSE(os::DestinationOnSource(dir.path(), 0, 0, true));
 }
+#endif
 
 }  // namespace
 }  // namespace snapsave

@@ -1,6 +1,8 @@
 #include "os/paths.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -42,7 +44,9 @@ TEST(File, WriteOpenTruncatesAndRefusesSymlinks) {
   uint64_t size = 1;
   ASSERT_EQ(f.Size(size), 0u);
   EXPECT_EQ(size, 0u);
-  fs::create_symlink(dir.path() / "old", dir.path() / "link");
+  std::error_code ec;
+  fs::create_symlink(dir.path() / "old", dir.path() / "link", ec);
+  if (ec) GTEST_SKIP() << "no symbolic links here";
   os::File g;
   EXPECT_EQ(g.OpenWrite(dir.path() / "link", true), 5u);
 }
@@ -54,7 +58,11 @@ TEST(File, ReadOnlyOpenNeverNeedsWriteAccess) {
   os::File f;
   ASSERT_EQ(f.OpenRead(dir.path() / "ro.img"), 0u);
   // Sources are opened for reading only, whoever runs the program.
+#ifdef _WIN32
+  EXPECT_EQ(f.WriteAllAt(0, std::vector<uint8_t>(1, 0)), 5u);  // ERROR_ACCESS_DENIED
+#else
   EXPECT_EQ(::fcntl(static_cast<int>(f.NativeHandle()), F_GETFL) & O_ACCMODE, O_RDONLY);
+#endif
   std::vector<uint8_t> buf(600);
   size_t got = 0;
   EXPECT_EQ(f.ReadFullAt(0, buf, got), 0u);

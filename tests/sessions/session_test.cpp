@@ -399,7 +399,7 @@ TEST(DestinationChecks, ImageTargetsAreRefusedInOrder) {
   // An image file is its own source; a folder beside it is not.
   test::TempDir dir;
   test::WriteFile(dir.path() / "card.img", std::vector<uint8_t>(512, 0));
-  const ScanTarget image = ImageTarget((dir.path() / "card.img").c_str(), u'1');
+  const ScanTarget image = ImageTarget((dir.path() / "card.img").string().c_str(), u'1');
   EXPECT_TRUE(DestinationOnSource(dir.path() / "card.img", image));
   EXPECT_FALSE(DestinationOnSource(dir.path(), image));
 }

@@ -201,7 +201,11 @@ TEST_F(DiskImageWriterTest, EmptySourceGivesAnEmptyImageWithoutProgress) {
 
 TEST_F(DiskImageWriterTest, WriteFailuresAreReported) {
   DiskImageWriter w;
+#ifdef _WIN32
+  EXPECT_EQ(w.CreateImage(0, 0, 0, dir_.path() / "missing" / "copy.img", nullptr, nullptr), 3);  // native
+#else
   EXPECT_EQ(w.CreateImage(0, 0, 0, dir_.path() / "missing" / "copy.img", nullptr, nullptr), 2);
+#endif
   if (os::File full; full.OpenWrite("/dev/full", false) == 0) {
     full.Close();
     EXPECT_EQ(w.CreateImage(0, 0, 0, "/dev/full", nullptr, nullptr), 112);
@@ -210,7 +214,9 @@ TEST_F(DiskImageWriterTest, WriteFailuresAreReported) {
 
 TEST_F(DiskImageWriterTest, RefusesToWriteOverItsSource) {
   DiskImageWriter w;
-  std::filesystem::create_symlink(diskPath(), dir_.path() / "alias.img");
+  std::error_code ec;
+  std::filesystem::create_symlink(diskPath(), dir_.path() / "alias.img", ec);
+  if (ec) GTEST_SKIP() << "no symbolic links here";
   EXPECT_EQ(w.CreateImage(0, 0, 0, diskPath(), nullptr, nullptr), 87);
   EXPECT_EQ(w.CreateImage(0, 0, 0, dir_.path() / "alias.img", nullptr, nullptr), 87);
   EXPECT_EQ(w.CreateImageFromFile(diskPath(), 0, 10, diskPath(), nullptr, nullptr), 87);

@@ -5,7 +5,9 @@
 
 #include "tests/support/test_support.h"
 
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -148,6 +150,7 @@ TEST(DiskList, BlkidAndUdevTextsAreReadSafely) {
   EXPECT_EQ(UdevProperty(record, "ID"), std::nullopt);
 }
 
+#ifndef _WIN32
 std::string Output(const std::string& command) {
   std::string out;
   FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
@@ -218,6 +221,7 @@ TEST(DiskList, ALoopDeviceShowsItsVolumesAndFreeSpace) {
   EXPECT_EQ(mine[2].partitionType, 0x83);
   EXPECT_EQ(mine[2].rootPath, loop + "p2");
 }
+#endif
 
 }  // namespace
 }  // namespace snapsave

@@ -7,6 +7,10 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace snapsave::test {
 
 namespace fs = std::filesystem;
@@ -24,20 +28,35 @@ TempDir::~TempDir() {
   fs::remove_all(path_, ec);
 }
 
+namespace {
+#ifdef _WIN32
+// The portable-run folder, which the program takes before the roaming application data.
+constexpr const char* kAppDataVariable = "SNAPSAVE_APPDATA";
+void SetVariable(const char* name, const char* value) {
+  ::SetEnvironmentVariableA(name, value);
+}
+#else
+constexpr const char* kAppDataVariable = "XDG_DATA_HOME";
+void SetVariable(const char* name, const char* value) {
+  if (value != nullptr) {
+    ::setenv(name, value, 1);
+  } else {
+    ::unsetenv(name);
+  }
+}
+#endif
+}  // namespace
+
 ScratchAppData::ScratchAppData() {
-  if (const char* old = std::getenv("XDG_DATA_HOME")) {
+  if (const char* old = std::getenv(kAppDataVariable)) {
     previous_ = old;
     hadPrevious_ = true;
   }
-  ::setenv("XDG_DATA_HOME", dir_.path().c_str(), 1);
+  SetVariable(kAppDataVariable, dir_.path().string().c_str());
 }
 
 ScratchAppData::~ScratchAppData() {
-  if (hadPrevious_) {
-    ::setenv("XDG_DATA_HOME", previous_.c_str(), 1);
-  } else {
-    ::unsetenv("XDG_DATA_HOME");
-  }
+  SetVariable(kAppDataVariable, hadPrevious_ ? previous_.c_str() : nullptr);
 }
 
 void WriteFile(const fs::path& path, std::span<const uint8_t> bytes) {
@@ -63,7 +82,11 @@ fs::path Fixture(const std::string& name) {
 
 void GunzipFixture(const std::string& name, const fs::path& destination) {
   const fs::path source = Fixture(name);
+#ifdef _WIN32
+  gzFile in = gzopen_w(source.c_str(), "rb");
+#else
   gzFile in = gzopen(source.c_str(), "rb");
+#endif
   ASSERT_NE(in, nullptr) << source;
   std::ofstream out(destination, std::ios::binary | std::ios::trunc);
   std::vector<char> buf(1 << 16);

@@ -254,6 +254,9 @@ TEST(DeepNtfsFixture, AVolumeWithoutBootSectorListsEveryFileRecord) {
   test::TempDir dir;
   const fs::path image = dir.path() / "ntfs_small.img";
   test::GunzipFixture("ntfs/ntfs_small.img.gz", image);
+#ifdef _WIN32
+  GTEST_SKIP() << "The Sleuth Kit runs on the Linux side";
+#endif
   const std::set<std::string> fls = FlsFiles(image);
   ASSERT_GT(fls.size(), 700u);
   std::vector<uint8_t> bytes = test::ReadFile(image);

@@ -99,6 +99,9 @@ std::map<std::string, uint32_t> FlsDeletedFiles(const fs::path& image) {
 }
 
 TEST_F(NtfsFixture, ListingAgreesWithSleuthKit) {
+#ifdef _WIN32
+  GTEST_SKIP() << "The Sleuth Kit runs on the Linux side";
+#endif
   const auto fls = FlsDeletedFiles(image);
   ASSERT_FALSE(fls.empty()) << "fls is needed (sleuthkit)";
   const auto manifest = ReadManifest();
@@ -226,7 +229,7 @@ TEST_F(NtfsFixture, FilesBelowParentCyclesComeBackUnderLostFolders) {
   size_t lost = 0;
   for (const char* original : {"gone/readme.txt", "gone/inner/deep.jpg", "gone/inner/blob.dat",
                                "DCIM/100CAM/IMG_0002.JPG", "DCIM/100CAM/IMG_0004.JPG", "notes/tiny.bin"}) {
-    const std::string name = fs::path(original).filename();
+    const std::string name = fs::path(original).filename().string();
     const auto it = std::find_if(found.begin(), found.end(), [&](const auto& f) {
       return f.first.rfind("LostFolder", 0) == 0 && fs::path(f.first).filename() == name;
     });
