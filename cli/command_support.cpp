@@ -115,7 +115,7 @@ std::vector<NamedTarget> MakeTargets(const cli::Source& source, bool deep) {
     if (!deep && !QuickScannable(v)) continue;
     NamedTarget t;
     t.name = cli::ImageEntryName(source.imagePath, v);
-    const uint32_t id = v.driveLetter;
+    const uint32_t id = v.driveLetter;  // entries of an image are numbered, never lettered
     t.folder =
         v.kind == EntryKind::kVolume ? fmt::format("volume {}", id) : fmt::format("unallocated {}", id);
     t.target = std::make_unique<ScanTarget>();

@@ -72,7 +72,13 @@ void PrintEntry(const VolumeInfo& v, const std::string& id, bool json, int idWid
                      {"device", v.rootPath},
                      {"mountPoint", v.mountPoint}};
     // The system's entries keep their numeric IDs.
-    if (v.diskNumber < os::DiskTable::kFirstImageDisk) j["id"] = static_cast<uint32_t>(v.driveLetter);
+    if (v.diskNumber < os::DiskTable::kFirstImageDisk) {
+      if (v.driveLetter >= u'A' && v.driveLetter <= u'Z') {
+        j["id"] = cli::EntryId(v.driveLetter);
+      } else {
+        j["id"] = static_cast<uint32_t>(v.driveLetter);
+      }
+    }
     std::printf("%s\n", j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     return;
   }
@@ -136,8 +142,7 @@ int RunListCommand(bool json, const std::string& image) {
     return kExitOpen;
   }
   PrintHeader(json);
-  for (const VolumeInfo& v : entries)
-    PrintEntry(v, std::to_string(static_cast<uint32_t>(v.driveLetter)), json);
+  for (const VolumeInfo& v : entries) PrintEntry(v, cli::EntryId(v.driveLetter), json);
   if (!json && entries.empty())
     std::fputs("no disks found (reading disks usually needs root or membership of the disk group)\n", stderr);
   return kExitOk;

@@ -29,12 +29,11 @@ std::string Describe(const VolumeInfo& v) {
     case EntryKind::kWholeDisk:
       return fmt::format("disk {}{}", v.diskNumber, device);
     case EntryKind::kUnallocated:
-      return fmt::format("unallocated space {} of disk {}", static_cast<uint32_t>(v.driveLetter),
-                         v.diskNumber);
+      return fmt::format("unallocated space {} of disk {}", EntryId(v.driveLetter), v.diskNumber);
     case EntryKind::kVolume:
       break;
   }
-  return fmt::format("volume {}{}", static_cast<uint32_t>(v.driveLetter), device);
+  return fmt::format("volume {}{}", EntryId(v.driveLetter), device);
 }
 
 Source FromEntry(const VolumeInfo& v) {
@@ -107,6 +106,18 @@ std::vector<std::string> KnownExtensions() {
 
 }  // namespace
 
+std::string EntryId(char16_t driveLetter) {
+  if (driveLetter >= u'A' && driveLetter <= u'Z') return {static_cast<char>(driveLetter), ':'};
+  return std::to_string(static_cast<uint32_t>(driveLetter));
+}
+
+std::optional<uint32_t> ParseEntryId(std::string_view text) {
+  if (text.size() == 2 && text[1] == ':') text.remove_suffix(1);
+  if (text.size() == 1 && ((text[0] >= 'A' && text[0] <= 'Z') || (text[0] >= 'a' && text[0] <= 'z')))
+    return static_cast<uint32_t>(text[0] & ~0x20);
+  return ParseNumber(text);
+}
+
 std::string ImageEntryName(const fs::path& image, const VolumeInfo& entry) {
   return fmt::format("{}:{}", os::Utf8OfPath(image), static_cast<uint32_t>(entry.driveLetter));
 }
@@ -134,12 +145,12 @@ SourceOrError ResolveSource(std::string_view text, const std::vector<VolumeInfo>
     s.description = fmt::format("disk {}", *n);
     return {s, {}};
   }
-  if (const std::optional<uint32_t> id = ParseNumber(text)) {
+  if (const std::optional<uint32_t> id = ParseEntryId(text)) {
     for (const VolumeInfo& v : entries) {
       if (static_cast<uint32_t>(v.driveLetter) == *id) return {FromEntry(v), {}};
     }
     return {std::nullopt,
-            fmt::format("no entry {} in the list of disks and volumes ('snapsave-cli list')", *id)};
+            fmt::format("no entry {} in the list of disks and volumes ('snapsave-cli list')", text)};
   }
   if (fs::is_block_file(status)) {
     const fs::path wanted = fs::weakly_canonical(path, ec);

@@ -31,6 +31,11 @@ struct Source {
 // "card.img:2": how an entry of a whole-disk image is named.
 std::string ImageEntryName(const std::filesystem::path& image, const VolumeInfo& entry);
 
+// An entry's ID as shown and typed: its drive letter ("E:") when it has one (Windows), else its number.
+std::string EntryId(char16_t driveLetter);
+// The ID typed: a number, or a drive letter with or without its colon; nothing for anything else.
+std::optional<uint32_t> ParseEntryId(std::string_view text);
+
 // How an image file is read as a disk; ReadImageDisk in production.
 using ImageDiskReader = std::function<uint32_t(const std::filesystem::path&, ImageDisk&)>;
 

@@ -28,9 +28,9 @@ VolumeInfo Entry(EntryKind kind, int32_t disk, char16_t id, std::string device) 
 TEST(CliSources, ImageFilesDisksEntriesAndDevices) {
   test::TempDir dir;
   test::WriteFile(dir.path() / "card.img", std::vector<uint8_t>(1024, 0));
-  const std::vector<VolumeInfo> entries{Entry(EntryKind::kVolume, 0, 1, "/dev/null"),
-                                        Entry(EntryKind::kUnallocated, 0, 2, ""),
-                                        Entry(EntryKind::kWholeDisk, 1, 3, "/dev/zero")};
+  const std::vector<VolumeInfo> entries{
+      Entry(EntryKind::kVolume, 0, 1, "/dev/null"), Entry(EntryKind::kUnallocated, 0, 2, ""),
+      Entry(EntryKind::kWholeDisk, 1, 3, "/dev/zero"), Entry(EntryKind::kVolume, 2, u'E', "\\\\.\\E:")};
 
   auto image = ResolveSource((dir.path() / "card.img").string(), entries);
   ASSERT_TRUE(image.source);
@@ -50,6 +50,17 @@ TEST(CliSources, ImageFilesDisksEntriesAndDevices) {
   ASSERT_TRUE(free.source);
   EXPECT_EQ(free.source->kind, Source::Kind::kVolume);
   EXPECT_EQ(free.source->volume.kind, EntryKind::kUnallocated);
+
+  // A volume with a drive letter (Windows) is named by it, with or without its colon, in either case.
+  EXPECT_EQ(EntryId(u'E'), "E:");
+  EXPECT_EQ(EntryId(3), "3");
+  for (const char* name : {"E:", "e", "E"}) {
+    auto lettered = ResolveSource(name, entries);
+    ASSERT_TRUE(lettered.source) << name;
+    EXPECT_EQ(lettered.source->volume.diskNumber, 2) << name;
+    EXPECT_EQ(lettered.source->description, "volume E: (\\\\.\\E:)");
+  }
+  EXPECT_NE(ResolveSource("F:", entries).error.find("no entry F:"), std::string::npos);
 
   // /dev/null is a character device, not a listed block device: it names nothing.
   EXPECT_FALSE(ResolveSource("/dev/null", entries).source);
