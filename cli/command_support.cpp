@@ -86,7 +86,7 @@ bool MakeTarget(const cli::Source& source, ScanTarget& target) {
     SectorReader reader;
     if (uint32_t e = reader.OpenDisk(source.volume.diskNumber); e != err::kSuccess) {
       std::fprintf(stderr, "cannot open %s: %s%s\n", Shown(source.description).c_str(), ErrorText(e).c_str(),
-                   e == err::kAccessDenied ? " (run as root, or join the disk group)" : "");
+                   e == err::kAccessDenied ? fmt::format(" ({})", kDiskRights).c_str() : "");
       return false;
     }
     target.volume->startSector = 0;
@@ -138,7 +138,7 @@ void ReportNoEngine(const cli::Source& source, const ScanTarget& target, bool qu
                error != err::kSuccess ? ErrorText(error).c_str()
                : quick                ? "no FAT or NTFS volume found"
                                       : "the source is too short",
-               error == err::kAccessDenied ? " (run as root, or join the disk group)" : "");
+               error == err::kAccessDenied ? fmt::format(" ({})", kDiskRights).c_str() : "");
 }
 
 }  // namespace snapsave::cli

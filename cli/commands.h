@@ -24,6 +24,13 @@ inline constexpr int kExitIncomplete = 4;
 inline constexpr int kExitOnSource = 5;
 inline constexpr int kExitCancelled = 130;
 
+// What reading a disk takes, said where access was denied.
+#ifdef _WIN32
+inline constexpr const char* kDiskRights = "run it from a prompt started with \"Run as administrator\"";
+#else
+inline constexpr const char* kDiskRights = "run as root, or join the disk group";
+#endif
+
 // Set by Ctrl-C; a running session is then asked to stop.
 extern std::atomic<bool> g_cancel;
 

@@ -143,8 +143,7 @@ int RunListCommand(bool json, const std::string& image) {
   }
   PrintHeader(json);
   for (const VolumeInfo& v : entries) PrintEntry(v, cli::EntryId(v.driveLetter), json);
-  if (!json && entries.empty())
-    std::fputs("no disks found (reading disks usually needs root or membership of the disk group)\n", stderr);
+  if (!json && entries.empty()) std::fprintf(stderr, "no disks found (to read disks, %s)\n", kDiskRights);
   return kExitOk;
 }
 

@@ -58,7 +58,11 @@ int main(int argc, char** argv) {
       "SOURCE is a disk image file, a whole disk as 'disk0', 'disk1' ..., or the ID of a volume or free\n"
       "stretch that 'snapsave-cli list' shows (a device such as /dev/sdb1 works too). An image of a whole\n"
       "disk is scanned volume by volume; 'snapsave-cli list card.img' shows its entries as card.img:1, ...\n"
+#ifdef _WIN32
+      "Reading disks needs an administrator's prompt; nothing is ever written to a source.\n\n"
+#else
       "Reading disks needs root or membership of the disk group; nothing is ever written to a source.\n\n"
+#endif
       "Examples:\n"
       "  snapsave-cli list\n"
       "  snapsave-cli scan card.img --list\n"

@@ -54,7 +54,10 @@ std::string EscapeForTerminal(std::string_view text) {
       ++at;
       continue;
     }
-    if (cp < 0x20 || cp == 0x7F || cp == '\\' || (cp >= 0x80 && cp <= 0x9F)) {
+    // A backslash is escaped only where it could be read as the start of an escape (Windows paths keep
+    // theirs).
+    const bool escapeLike = cp == '\\' && at + 1 < text.size() && text[at + 1] == 'x';
+    if (cp < 0x20 || cp == 0x7F || escapeLike || (cp >= 0x80 && cp <= 0x9F)) {
       for (size_t i = 0; i < length; ++i) AppendEscaped(out, static_cast<uint8_t>(text[at + i]));
     } else {
       out.append(text.substr(at, length));

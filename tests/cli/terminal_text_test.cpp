@@ -18,6 +18,7 @@ TEST(EscapeForTerminal, PrintableUtf8PassesAndEverythingElseBecomesVisible) {
             "\\xC2\\x9B31m");
   EXPECT_EQ(EscapeForTerminal("\xc2\xa0"), "\xc2\xa0");
   EXPECT_EQ(EscapeForTerminal("a\\x1B"), "a\\x5Cx1B");
+  EXPECT_EQ(EscapeForTerminal("\\\\.\\PhysicalDrive0 D:\\"), "\\\\.\\PhysicalDrive0 D:\\");
   // Invalid UTF-8 byte by byte: a stray continuation, a cut sequence, an overlong '/', a surrogate, past
   // U+10FFFF, and a lead byte no sequence starts with.
   EXPECT_EQ(EscapeForTerminal("\x80"), "\\x80");
