@@ -8,7 +8,9 @@
 
 #include "filetypes/file_categories.h"
 #include "filetypes/file_type_catalogue.h"
+#include "os/error.h"
 #include "os/text.h"
+#include "storage/image_container.h"
 
 namespace snapsave::cli {
 
@@ -51,8 +53,12 @@ SourceOrError FromImage(const fs::path& path, const ImageDiskReader& readImage) 
   s.description = os::Utf8OfPath(path);
   ImageDisk disk;
   if (readImage) {
-    if (const uint32_t e = readImage(path, disk); e != 0)
-      return {std::nullopt, fmt::format("cannot read the image (error {})", e)};
+    if (const uint32_t e = readImage(path, disk); e == err::kNotSupported) {
+      return {std::nullopt, fmt::format("{} images are not read by this build (raw and split raw images are)",
+                                        ImageFormatName(DetectImageFormat(path)))};
+    } else if (e != 0) {
+      return {std::nullopt, fmt::format("cannot read the image: {}", ErrorText(e))};
+    }
   }
   if (disk.diskNumber >= 0) {
     s.kind = Source::Kind::kImageDisk;
