@@ -21,15 +21,6 @@ int Fd(intptr_t handle) {
 }
 }  // namespace
 
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = kNoHandle;
-  }
-  return *this;
-}
-
 void File::Close() {
   if (handle_ != kNoHandle) {
     ::close(Fd(handle_));
@@ -88,18 +79,6 @@ uint32_t File::ReadAt(uint64_t offset, std::span<uint8_t> buffer, size_t& got) c
   }
 }
 
-uint32_t File::ReadFullAt(uint64_t offset, std::span<uint8_t> buffer, size_t& got) const {
-  got = 0;
-  while (got < buffer.size()) {
-    size_t n = 0;
-    uint32_t e = ReadAt(offset + got, buffer.subspan(got), n);
-    if (e != err::kSuccess) return e;
-    if (n == 0) break;
-    got += n;
-  }
-  return err::kSuccess;
-}
-
 uint32_t File::WriteAllAt(uint64_t offset, std::span<const uint8_t> data) const {
   if (handle_ == kNoHandle) return err::kInvalidParameter;
   size_t done = 0;
@@ -138,24 +117,6 @@ bool StillAt(const File& file, const std::filesystem::path& path) {
   if (::fstat(Fd(file.NativeHandle()), &open) != 0) return false;
   if (S_ISBLK(open.st_mode)) return S_ISBLK(there.st_mode) && there.st_rdev == open.st_rdev;
   return there.st_dev == open.st_dev && there.st_ino == open.st_ino;
-}
-
-uint32_t ReplaceFile(const std::filesystem::path& path, std::span<const uint8_t> bytes) {
-  std::filesystem::path tmp = path;
-  tmp += ".tmp";
-  uint32_t e = err::kSuccess;
-  {
-    File file;
-    e = file.OpenWrite(tmp, true);
-    if (e == err::kSuccess) e = file.WriteAllAt(0, bytes);
-    if (e == err::kSuccess) e = file.Sync();
-  }
-  if (e != err::kSuccess) {
-    std::error_code ec;
-    std::filesystem::remove(tmp, ec);
-    return e;
-  }
-  return MoveReplacing(tmp, path);
 }
 
 uint32_t MoveReplacing(const std::filesystem::path& from, const std::filesystem::path& to) {

@@ -9,9 +9,6 @@
 #include "os/error.h"
 #include "os/win32/win32_util.h"
 
-// windows.h names its own ReplaceFile; ours is meant.
-#undef ReplaceFile
-
 namespace snapsave::os {
 
 namespace {
@@ -37,15 +34,6 @@ bool IsReparsePoint(HANDLE h) {
 }
 
 }  // namespace
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = kNoHandle;
-  }
-  return *this;
-}
 
 void File::Close() {
   if (handle_ != kNoHandle) {
@@ -129,18 +117,6 @@ uint32_t File::ReadAt(uint64_t offset, std::span<uint8_t> buffer, size_t& got) c
   return err::kSuccess;
 }
 
-uint32_t File::ReadFullAt(uint64_t offset, std::span<uint8_t> buffer, size_t& got) const {
-  got = 0;
-  while (got < buffer.size()) {
-    size_t n = 0;
-    uint32_t e = ReadAt(offset + got, buffer.subspan(got), n);
-    if (e != err::kSuccess) return e;
-    if (n == 0) break;
-    got += n;
-  }
-  return err::kSuccess;
-}
-
 uint32_t File::WriteAllAt(uint64_t offset, std::span<const uint8_t> data) const {
   if (handle_ == kNoHandle) return err::kInvalidParameter;
   size_t done = 0;
@@ -183,23 +159,6 @@ bool StillAt(const File& file, const std::filesystem::path& path) {
   if (!::GetFileInformationByHandle(there.get(), &b)) return false;
   return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
          a.nFileIndexLow == b.nFileIndexLow;
-}
-
-uint32_t ReplaceFile(const std::filesystem::path& path, std::span<const uint8_t> bytes) {
-  std::filesystem::path tmp = path;
-  tmp += ".tmp";
-  uint32_t e = err::kSuccess;
-  {
-    File file;
-    e = file.OpenWrite(tmp, true);
-    if (e == err::kSuccess) e = file.WriteAllAt(0, bytes);
-    if (e == err::kSuccess) e = file.Sync();
-  }
-  if (e != err::kSuccess) {
-    ::DeleteFileW(win32::LongPath(tmp).c_str());
-    return e;
-  }
-  return MoveReplacing(tmp, path);
 }
 
 uint32_t MoveReplacing(const std::filesystem::path& from, const std::filesystem::path& to) {
