@@ -14,9 +14,14 @@ namespace fs = std::filesystem;
 namespace {
 
 // The mounted volume of disk `diskNumber` starting at `startSector`, when there is one.
-std::optional<win32::VolumePlace> VolumeAt(int32_t diskNumber, uint64_t startSector) {
+// N of the "\\.\PhysicalDriveN" behind disk `diskNumber`; nothing for an image file.
+std::optional<uint32_t> DriveOf(int32_t diskNumber) {
   const std::optional<fs::path> disk = DiskTable::PathOf(diskNumber);
-  const std::optional<uint32_t> drive = disk ? win32::PhysicalDriveNumber(*disk) : std::nullopt;
+  return disk ? win32::PhysicalDriveNumber(*disk) : std::nullopt;
+}
+
+std::optional<win32::VolumePlace> VolumeAt(int32_t diskNumber, uint64_t startSector) {
+  const std::optional<uint32_t> drive = DriveOf(diskNumber);
   if (!drive) return std::nullopt;
   const uint64_t sectorSize = win32::SectorSizeOfDisk(*drive);
   if (startSector > UINT64_MAX / sectorSize) return std::nullopt;
@@ -66,8 +71,7 @@ std::optional<fs::path> NearestExisting(const fs::path& path) {
 bool DestinationOnSource(const fs::path& destination, int32_t diskNumber, uint64_t startSector,
                          bool wholeDisk) {
   const std::optional<fs::path> existing = NearestExisting(destination);
-  const std::optional<fs::path> disk = DiskTable::PathOf(diskNumber);
-  const std::optional<uint32_t> drive = disk ? win32::PhysicalDriveNumber(*disk) : std::nullopt;
+  const std::optional<uint32_t> drive = DriveOf(diskNumber);
   if (!existing || !drive) return false;  // an image file's own volume is not the source
   std::vector<wchar_t> mount(32768);
   std::vector<wchar_t> volume(MAX_PATH + 1);
