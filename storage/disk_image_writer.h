@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "os/file.h"
+#include "storage/image_source.h"
 #include "storage/rescue_map.h"
 
 namespace snapsave {
@@ -16,14 +17,6 @@ namespace snapsave {
 // percent 0..100; secondsLeft -1 while unknown. 0 goes on, anything else (ScanCancelled) stops the copy.
 using ImageProgressCallback = int32_t (*)(void* context, int32_t percent, uint64_t sectorsDone,
                                           uint64_t totalSectors, int32_t secondsLeft);
-
-// Where the copy reads from. The disk or file opened read-only in production; tests put failing media here.
-class ImageSource {
- public:
-  virtual ~ImageSource() = default;
-  // Positioned read: 0 and `got` (short or 0 at the end), or a Win32 error.
-  virtual uint32_t ReadAt(uint64_t offset, std::span<uint8_t> buffer, size_t& got) = 0;
-};
 
 class DiskImageWriter {
  public:

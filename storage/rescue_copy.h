@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-#include "storage/disk_image_writer.h"
+#include "storage/image_source.h"
 #include "storage/rescue_map.h"
 
 namespace snapsave {

@@ -46,8 +46,36 @@ while IFS= read -r file; do
   done < <(sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^"]*\)".*/\1/p' "$file")
 done < <(git ls-files --cached --others --exclude-standard -- '*.h' '*.cpp' '*.hpp' '*.cc')
 
+# Within a folder, files (a header and its source counting as one) include each other without loops: each
+# folder reads bottom-up like the layers do. The widget toolkit is left out: its windows build their
+# controls, and controls notify their window.
+loops=0
+edges=$(mktemp)
+trap 'rm -f "$edges"' EXIT
+while IFS= read -r file; do
+  from=$(folder_of "$file")
+  [ -n "$(rank "$from")" ] && [ "$from" != ui ] || continue
+  while IFS= read -r header; do
+    [ "$(folder_of "$header")" = "$from" ] || continue
+    a=${file%.*}
+    b=${header%.*}
+    [ "$a" != "$b" ] && echo "$from $a $b"
+  done < <(sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^"]*\)".*/\1/p' "$file")
+done < <(git ls-files --cached --others --exclude-standard -- '*.h' '*.cpp' '*.hpp' '*.cc') >"$edges"
+for folder in $(cut -d' ' -f1 "$edges" | sort -u); do
+  if ! out=$(awk -v f="$folder" '$1 == f {print $2, $3}' "$edges" | tsort 2>&1 >/dev/null); then
+    echo "include loop in $folder/:"
+    printf '%s\n' "$out" | sed -n 's/^tsort: /  /p' | grep -v 'input contains a loop'
+    loops=1
+  fi
+done
+
 if [ "$bad" -ne 0 ]; then
   echo "check-layers: includes point upwards or sideways"
   exit 1
 fi
-echo "check-layers: $checked includes between layer folders, none upwards"
+if [ "$loops" -ne 0 ]; then
+  echo "check-layers: files of one folder include each other in a loop"
+  exit 1
+fi
+echo "check-layers: $checked includes between layer folders, none upwards; no include loops within a folder"
