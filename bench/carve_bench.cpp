@@ -85,8 +85,8 @@ SavedScanStore& BenchStore() {
 // A carver attached to `image` as the deep scan attaches it.
 std::unique_ptr<CFileTypeRecovery> AttachCarver(const fs::path& image) {
   auto engine = std::make_unique<CFileTypeRecovery>(BenchStore());
-  if (engine->AttachImageForDeepScan("File_Type_bench", u'B', image, kSector,
-                                     FoundFileCatalogue::Mode::kFresh) != 0)
+  if (engine->Attach(ImageVolume(image, u'B'), "File_Type_bench", kSector,
+                     FoundFileCatalogue::Mode::kFresh) != 0)
     std::exit(1);
   return engine;
 }

@@ -294,8 +294,7 @@ int main(int argc, char** argv) {
   SavedScanStore store(os::ScanLogFolder());
   {
     CProfessionalFatRecovery fat(store);
-    if (fat.OpenImageFile(fatImage, u'Z') != 0 || fat.StartScan("") != 0) return 1;
-    fat.ReadBootGuess();
+    if (fat.Open(ImageVolume(fatImage, u'Z')) != 0 || fat.StartPass("") != 0) return 1;
     uint64_t heads = 0, blocks = 0;
     const double catSeconds = CatSeconds(fatImage);
     const double passSeconds = Pass(fatImage, [&](std::span<const uint8_t> span, uint64_t s) {
@@ -309,7 +308,7 @@ int main(int argc, char** argv) {
       }
     });
     const auto t0 = Clock::now();
-    if (fat.FinishScan() != 0) result = 1;
+    if (fat.FinishPass() != 0) result = 1;
     Report("deep FAT engine, 2048 MiB of directory-like sectors", catSeconds, passSeconds, Seconds(t0));
     const auto& d = fat.DroppedCounts();
     std::printf("  %llu folder heads, %llu directory blocks, %llu records, %zu guesses\n",
@@ -324,7 +323,7 @@ int main(int argc, char** argv) {
   }
   {
     CProfessionalNtfsRecovery ntfs(store);
-    if (ntfs.OpenImageFile(ntfsImage, u'Y') != 0 || ntfs.StartScan("") != 0) return 1;
+    if (ntfs.Open(ImageVolume(ntfsImage, u'Y')) != 0 || ntfs.StartPass("") != 0) return 1;
     uint64_t records = 0;
     const double catSeconds = CatSeconds(ntfsImage);
     const double passSeconds = Pass(ntfsImage, [&](std::span<const uint8_t> span, uint64_t s) {
@@ -333,7 +332,7 @@ int main(int argc, char** argv) {
       ++records;
     });
     const auto t0 = Clock::now();
-    const int32_t finished = ntfs.FinishScan();
+    const int32_t finished = ntfs.FinishPass();
     Report("deep NTFS engine, 2048 MiB of MFT records", catSeconds, passSeconds, Seconds(t0));
     std::printf(
         "  %llu records taken, %llu listed, %zu known MFTs, %zu folders noted, %llu files turned away, "

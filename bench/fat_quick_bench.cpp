@@ -311,7 +311,7 @@ Timing QuickScan(const fs::path& image) {
   {
     SavedScanStore store(os::ScanLogFolder());
     CFastFatRecovery engine(store);
-    if (engine.OpenImageFile(image, u'F') != 0 || engine.Scan({}) != 0) {
+    if (engine.Open(ImageVolume(image, u'F')) != 0 || engine.Scan({}) != 0) {
       std::fprintf(stderr, "quick scan failed\n");
       std::exit(1);
     }

@@ -55,7 +55,7 @@ Timing QuickScan(const fs::path& image) {
     const auto t0 = Clock::now();
     SavedScanStore store(os::ScanLogFolder());
     CFastNtfsRecovery engine(store);
-    if (engine.OpenImageFile(image, u'F') != 0 || engine.Scan({}) != 0) {
+    if (engine.Open(ImageVolume(image, u'F')) != 0 || engine.Scan({}) != 0) {
       fmt::print(stderr, "quick scan failed\n");
       std::exit(1);
     }

@@ -45,7 +45,7 @@ bool ConsumesOneSector(uint32_t code) {
 
 }  // namespace
 
-CFileTypeRecovery::CFileTypeRecovery(SavedScanStore& store) : CatalogueEngine(store) {
+CFileTypeRecovery::CFileTypeRecovery(SavedScanStore& store) : VolumeEngine(store) {
   context_.AcquireWorkBuffer();
 }
 
@@ -53,7 +53,7 @@ CFileTypeRecovery::~CFileTypeRecovery() {
   if (catalogue_) catalogue_->Flush();
 }
 
-uint32_t CFileTypeRecovery::OpenCatalogue(std::string_view logName, FoundFileCatalogue::Mode mode) {
+uint32_t CFileTypeRecovery::AttachCatalogue(std::string_view logName, FoundFileCatalogue::Mode mode) {
   catalogue_.reset();
   auto catalogue = std::make_unique<FoundFileCatalogue>();
   if (uint32_t e = OpenCatalogueFile(*catalogue, logName, mode); e != err::kSuccess) return e;
@@ -68,44 +68,22 @@ uint32_t CFileTypeRecovery::OpenCatalogue(std::string_view logName, FoundFileCat
   return err::kSuccess;
 }
 
-uint32_t CFileTypeRecovery::OpenImageFile(const fs::path& imagePath, char16_t driveLetter) {
-  driveLetter_ = driveLetter;
-  volumeStart_ = 0;
-  if (uint32_t e = reader_.OpenFile(imagePath); e != err::kSuccess) return e;
-  volumeSectors_ = reader_.TotalSectors();
-  return OpenCatalogue(MakeLogName(LogKind::kFileType, 0, os::Now()), FoundFileCatalogue::Mode::kFresh);
+uint32_t CFileTypeRecovery::OpenVolume() {
+  return AttachCatalogue(MakeLogName(log_prefix::kFileType, volumeStart_, os::Now()),
+                         FoundFileCatalogue::Mode::kFresh);
 }
 
-uint32_t CFileTypeRecovery::OpenPhysicalDisk(int32_t diskNumber, uint64_t volumeStartSector,
-                                             uint64_t volumeSectorCount, char16_t driveLetter) {
-  driveLetter_ = driveLetter;
-  volumeStart_ = volumeStartSector;
-  volumeSectors_ = volumeSectorCount;
-  if (uint32_t e = reader_.OpenDisk(diskNumber); e != err::kSuccess) return e;
-  sectorSize_ = reader_.DeviceSectorSize();
-  return OpenCatalogue(MakeLogName(LogKind::kFileType, volumeStartSector, os::Now()),
-                       FoundFileCatalogue::Mode::kFresh);
-}
-
-uint32_t CFileTypeRecovery::AttachDiskForDeepScan(std::string_view logName, char16_t driveLetter,
-                                                  int32_t diskNumber, uint32_t sectorSize,
-                                                  FoundFileCatalogue::Mode mode) {
-  driveLetter_ = driveLetter;
+uint32_t CFileTypeRecovery::Attach(const VolumeSource& source, std::string_view logName, uint32_t sectorSize,
+                                   FoundFileCatalogue::Mode mode) {
+  driveLetter_ = source.driveLetter;
   sectorSize_ = sectorSize;
   // Streams carved on another source say nothing about this one.
   context_.BeginSource();
-  if (uint32_t e = reader_.OpenDisk(diskNumber); e != err::kSuccess) return e;
-  return OpenCatalogue(logName, mode);
-}
-
-uint32_t CFileTypeRecovery::AttachImageForDeepScan(std::string_view logName, char16_t driveLetter,
-                                                   const fs::path& imagePath, uint32_t sectorSize,
-                                                   FoundFileCatalogue::Mode mode) {
-  driveLetter_ = driveLetter;
-  sectorSize_ = sectorSize;
-  context_.BeginSource();
-  if (uint32_t e = reader_.OpenFile(imagePath); e != err::kSuccess) return e;
-  return OpenCatalogue(logName, mode);
+  const uint32_t e = source.IsImage() ? reader_.OpenFile(source.image) : reader_.OpenDisk(source.diskNumber);
+  if (e != err::kSuccess) return e;
+  source_ = source;
+  open_ = true;
+  return AttachCatalogue(logName, mode);
 }
 
 int32_t CFileTypeRecovery::SetCallbacks(ScanProgressCallback scanCallback,
@@ -119,8 +97,22 @@ int32_t CFileTypeRecovery::SetCallbacks(ScanProgressCallback scanCallback,
   return 0;
 }
 
-int32_t CFileTypeRecovery::Scan(std::string_view /*logName*/) {
-  return 0;
+int32_t CFileTypeRecovery::Scan(std::string_view logName) {
+  if (!open_) return static_cast<int32_t>(err::kInvalidParameter);
+  if (!logName.empty())
+    return static_cast<int32_t>(AttachCatalogue(logName, FoundFileCatalogue::Mode::kResume));
+  std::vector<uint8_t> sector(sectorSize_);
+  uint64_t found = GetRecordCount();
+  for (uint64_t at = 0; at < volumeSectors_;) {
+    uint64_t consumed = 1;
+    if (ReadDeviceSectors(sector, volumeStart_ + at, 1)) {
+      const int32_t r =
+          CarveAt(sector, volumeStart_ + at, at, volumeSectors_, -1, &reader_, sectorSize_, consumed, found);
+      if (r == ScanCancelled) return CloseScan(r);
+    }
+    at += std::max<uint64_t>(consumed, 1);
+  }
+  return CloseScan(0);
 }
 
 int32_t CFileTypeRecovery::CarveAt(std::span<const uint8_t> sector, uint64_t absoluteSector,
@@ -237,16 +229,7 @@ uint32_t CFileTypeRecovery::GetRecordPath(const FoundFileRecord* /*record*/, std
   return 0;
 }
 
-int32_t CFileTypeRecovery::NextUnallocatedRun(uint64_t& /*sector*/, uint64_t& length) {
-  length = 0;
-  return 0;
-}
-
-int32_t CFileTypeRecovery::BuildAllocationMap() {
-  return 0;
-}
-
-int32_t CFileTypeRecovery::ReadCarved(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) {
+int32_t CFileTypeRecovery::ReadData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) {
   const uint32_t ss = sectorSize_;
   if (!reader_.IsOpen() || ss == 0 || ss > kPieceBytes) return static_cast<int32_t>(err::kInvalidParameter);
   // A joined file reads its pieces in turn; any other file lies in one from its start sector on.
@@ -272,25 +255,6 @@ int32_t CFileTypeRecovery::ReadCarved(const FoundFileRecord& record, uint64_t to
     }
   }
   return 0;
-}
-
-int32_t CFileTypeRecovery::RecoverRecord(const FoundFileRecord* record, const fs::path& destinationPath,
-                                         int32_t /*baseDepth*/) {
-  if (record == nullptr) return static_cast<int32_t>(err::kInvalidParameter);
-  RecoveredFileWriter writer(callbacks_.recover, callbacks_.context, destinationPath, record->fileSize);
-  if (uint32_t e = writer.Open(); e != err::kSuccess) return writer.Finish(static_cast<int32_t>(e));
-  return writer.Finish(ReadCarved(*record, record->fileSize,
-                                  [&](std::span<const uint8_t> piece) { return writer.Append(piece); }));
-}
-
-uint32_t CFileTypeRecovery::ExtractForPreview(const FoundFileRecord* record, fs::path& outPath,
-                                              std::span<uint8_t> buffer, uint32_t& outSize,
-                                              PreviewProgressCallback callback, void* context) {
-  outSize = 0;
-  if (record == nullptr) return err::kInvalidParameter;
-  return ExtractThroughSink(
-      *record, outPath, buffer, outSize, callback, context,
-      [&](uint64_t total, const PieceSink& sink) { return ReadCarved(*record, total, sink); });
 }
 
 }  // namespace snapsave

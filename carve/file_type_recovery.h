@@ -11,50 +11,36 @@
 #include <string_view>
 
 #include "carve/piece_store.h"
-#include "catalog/catalogue_engine.h"
 #include "catalog/file_recovery_parse.h"
 #include "catalog/found_file_catalogue.h"
 #include "catalog/recovery_output.h"
+#include "catalog/volume_engine.h"
 #include "filetypes/carving_context.h"
 #include "storage/sector_reader.h"
 
 namespace snapsave {
 
-class CFileTypeRecovery final : public CatalogueEngine {
+class CFileTypeRecovery final : public VolumeEngine {
  public:
   // Holds its carving context's work buffer for its lifetime.
   explicit CFileTypeRecovery(SavedScanStore& store);
   ~CFileTypeRecovery() override;
-  CFileTypeRecovery(const CFileTypeRecovery&) = delete;
-  CFileTypeRecovery& operator=(const CFileTypeRecovery&) = delete;
 
-  uint32_t OpenImageFile(const std::filesystem::path& imagePath, char16_t driveLetter) override;
-  uint32_t OpenPhysicalDisk(int32_t diskNumber, uint64_t volumeStartSector, uint64_t volumeSectorCount,
-                            char16_t driveLetter) override;
+  // The carving context reports through the scan callback too.
   int32_t SetCallbacks(ScanProgressCallback scanCallback, RecoverProgressCallback recoverCallback,
                        void* context, int32_t weight) override;
-  // Carving happens sector by sector through CarveAt; there is nothing to walk.
+  // Carves the whole volume on its own, sector by sector as the deep scan hands them over (CarveAt); a
+  // saved scan's name reads its results back.
   int32_t Scan(std::string_view logName) override;
   // Every carved file lies in the root; other folders list nothing (and are no error).
   uint32_t ListFolder(const FoundFileRecord* folder, int32_t depth, RecordList& out) override;
   uint32_t CountFolderFiles(const FoundFileRecord* folder, int32_t depth, uint32_t& outCount) override;
   uint32_t GetRecordPath(const FoundFileRecord* record, std::string& outPath) override;
-  int32_t RecoverRecord(const FoundFileRecord* record, const std::filesystem::path& destinationPath,
-                        int32_t baseDepth) override;
-  int32_t NextUnallocatedRun(uint64_t& sector, uint64_t& length) override;
-  int32_t BuildAllocationMap() override;
-  uint32_t ExtractForPreview(const FoundFileRecord* record, std::filesystem::path& outPath,
-                             std::span<uint8_t> buffer, uint32_t& outSize, PreviewProgressCallback callback,
-                             void* context) override;
 
   // For the deep scan: opens the source and a catalogue under `logName` (kResume keeps what a saved scan
   // carved). 0 or the open's error.
-  uint32_t AttachDiskForDeepScan(std::string_view logName, char16_t driveLetter, int32_t diskNumber,
-                                 uint32_t sectorSize,
-                                 FoundFileCatalogue::Mode mode = FoundFileCatalogue::Mode::kResume);
-  uint32_t AttachImageForDeepScan(std::string_view logName, char16_t driveLetter,
-                                  const std::filesystem::path& imagePath, uint32_t sectorSize,
-                                  FoundFileCatalogue::Mode mode = FoundFileCatalogue::Mode::kResume);
+  uint32_t Attach(const VolumeSource& source, std::string_view logName, uint32_t sectorSize,
+                  FoundFileCatalogue::Mode mode = FoundFileCatalogue::Mode::kResume);
 
   // Tests the one sector `sector` (absolute sector `absoluteSector`, `sectorSize` bytes) against the carving
   // type table; on a hit measures the file through `reader` and files a record. 0 after a carve, 87 when the
@@ -85,16 +71,13 @@ class CFileTypeRecovery final : public CatalogueEngine {
   uint32_t FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const override;
 
  private:
-  uint32_t OpenCatalogue(std::string_view logName, FoundFileCatalogue::Mode mode);
+  // A fresh catalogue for the volume.
+  uint32_t OpenVolume() override;
+  uint32_t AttachCatalogue(std::string_view logName, FoundFileCatalogue::Mode mode);
   // Hands the carved file's bytes, at most `total`, to `sink` in pieces of up to 64 KiB. 0, 30 for a read
   // that yields nothing, or the sink's answer.
-  int32_t ReadCarved(const FoundFileRecord& record, uint64_t total, const PieceSink& sink);
+  int32_t ReadData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) override;
 
-  char16_t driveLetter_ = 0;
-  uint64_t volumeStart_ = 0;
-  uint64_t volumeSectors_ = 0;
-  uint32_t sectorSize_ = 512;
-  SectorReader reader_;
   CarvingContext context_;
   PieceStore pieces_;
 };

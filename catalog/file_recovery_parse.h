@@ -49,14 +49,30 @@ struct EngineCallbacks {
   }
 };
 
+// Where an engine reads: an image file holding one volume (512-byte sectors, the whole file), or the
+// volume [startSector, +sectorCount) of a disk (its own sector size).
+struct VolumeSource {
+  std::filesystem::path image;  // set for an image file
+  int32_t diskNumber = -1;      // else the disk, by its number in the disk table
+  uint64_t startSector = 0;
+  uint64_t sectorCount = 0;
+  char16_t driveLetter = 0;  // stamped on every record found: the letter, or the entry's running number
+
+  bool IsImage() const { return !image.empty(); }
+};
+inline VolumeSource ImageVolume(const std::filesystem::path& image, char16_t driveLetter) {
+  return {image, -1, 0, 0, driveLetter};
+}
+inline VolumeSource DiskVolume(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
+                               char16_t driveLetter) {
+  return {{}, diskNumber, startSector, sectorCount, driveLetter};
+}
+
 // The abstract scan engine. Slot order is part of the contract; do not reorder.
 class IFileRecoveryParse {
  public:
-  // Slot 0. Opens an image file; the volume starts at sector 0 and spans size / 512 sectors.
-  virtual uint32_t OpenImageFile(const std::filesystem::path& imagePath, char16_t driveLetter) = 0;
-  // Slot 1. Opens the volume [volumeStartSector, +volumeSectorCount) of disk `diskNumber`.
-  virtual uint32_t OpenPhysicalDisk(int32_t diskNumber, uint64_t volumeStartSector,
-                                    uint64_t volumeSectorCount, char16_t driveLetter) = 0;
+  // Slots 0 and 1. Opens the volume the engine reads. 0 or a Win32 error.
+  virtual uint32_t Open(const VolumeSource& source) = 0;
   // Slot 2. Either callback may be null; weight is the share of the progress bar (100 when alone). Returns 0.
   virtual int32_t SetCallbacks(ScanProgressCallback scanCallback, RecoverProgressCallback recoverCallback,
                                void* context, int32_t weight) = 0;

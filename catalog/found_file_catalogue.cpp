@@ -149,25 +149,7 @@ bool IsPlainFileName(std::string_view name) {
 
 }  // namespace
 
-std::string MakeLogName(LogKind kind, uint64_t volumeStartSector, const os::LocalTime& t) {
-  std::string_view prefix;
-  switch (kind) {
-    case LogKind::kFast:
-      prefix = "Fast_";
-      break;
-    case LogKind::kFileType:
-      prefix = "File_Type_";
-      break;
-    case LogKind::kProFat:
-      prefix = "Pro_Fat_";
-      break;
-    case LogKind::kProNtfs:
-      prefix = "Pro_Ntfs_";
-      break;
-    case LogKind::kProExfat:
-      prefix = "Pro_Exfat_";
-      break;
-  }
+std::string MakeLogName(std::string_view prefix, uint64_t volumeStartSector, const os::LocalTime& t) {
   // The start is printed signed, as the stored names always were.
   return fmt::format("{}{}_{}{}{}{}{:>2}", prefix, static_cast<int64_t>(volumeStartSector), t.year, t.month,
                      t.day, t.hour, t.minute);

@@ -21,11 +21,19 @@
 namespace snapsave {
 
 // The kinds of catalogue, named after the engine that fills them.
-enum class LogKind { kFast, kFileType, kProFat, kProNtfs, kProExfat };
+// The first part of a catalogue's log name, by the engine that writes it. A deep engine of another file
+// system brings its own.
+namespace log_prefix {
+inline constexpr std::string_view kFast = "Fast_";
+inline constexpr std::string_view kFileType = "File_Type_";
+inline constexpr std::string_view kProFat = "Pro_Fat_";
+inline constexpr std::string_view kProNtfs = "Pro_Ntfs_";
+inline constexpr std::string_view kProExfat = "Pro_Exfat_";
+}  // namespace log_prefix
 
 // "Fast_%lld_%d%d%d%d%2d" and its sisters: volume start, then year, month, day, hour and a minute
 // right-aligned in two characters.
-std::string MakeLogName(LogKind kind, uint64_t volumeStartSector, const os::LocalTime& time);
+std::string MakeLogName(std::string_view prefix, uint64_t volumeStartSector, const os::LocalTime& time);
 
 // "1.50 KB", "1023 Bytes", "3.00 GB".
 std::string FormatSize(int64_t bytes);

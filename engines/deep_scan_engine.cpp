@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <map>
 
-#include "fs/fat/fat_dir_entry.h"
-#include "fs/ntfs/ntfs_record.h"
+#include "engines/file_system_registry.h"
 #include "os/clock.h"
 #include "os/device.h"
 #include "os/error.h"
@@ -16,74 +15,63 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr uint32_t kRecordReadBytes = 8192;
-
 std::string LowerExtension(std::string_view name) {
   return os::AsciiLower(os::ExtensionOf(name));
 }
 
-bool IsFatKind(SourceKind k) {
-  return k == SourceKind::kFatQuick || k == SourceKind::kFatDeep;
+bool IsQuickKind(SourceKind k) {
+  const FileSystem* fs = FileSystemOfKind(k);
+  return fs != nullptr && fs->quickKind == k;
 }
 
 }  // namespace
 
 CProfessionalRecovery::CProfessionalRecovery(SavedScanStore& store, QuickEngineMaker quick)
-    : store_(store),
-      quickMaker_(std::move(quick)),
-      fat_(store),
-      ntfs_(store),
-      exfat_(store),
-      carver_(store) {}
+    : store_(store), quickMaker_(std::move(quick)), carver_(store) {
+  for (const FileSystem& fs : FileSystems()) {
+    if (fs.makeDeep != nullptr) deep_.push_back({&fs, fs.makeDeep(store)});
+  }
+}
 
 CProfessionalRecovery::~CProfessionalRecovery() {
-  // The quick engine goes first; the embedded engines and the reader follow in reverse order of declaration.
+  // The quick engine goes first; the deep engines, the carver and the reader follow.
   quick_.reset();
 }
 
-uint32_t CProfessionalRecovery::OpenPhysicalDisk(int32_t diskNumber, uint64_t volumeStartSector,
-                                                 uint64_t volumeSectorCount, char16_t driveLetter) {
-  diskNumber_ = diskNumber;
-  volumeStart_ = volumeStartSector;
-  volumeSectors_ = volumeSectorCount;
-  driveLetter_ = driveLetter;
-  if (uint32_t e = reader_.OpenDisk(diskNumber); e != err::kSuccess) return e;
+uint32_t CProfessionalRecovery::Open(const VolumeSource& source) {
+  source_ = source;
+  driveLetter_ = source.driveLetter;
+  if (source.IsImage()) {
+    if (uint32_t e = reader_.OpenFile(source.image); e != err::kSuccess) return e;
+    diskNumber_ = static_cast<int32_t>(kImageDiskNumber);
+    volumeStart_ = 0;
+    volumeSectors_ = reader_.TotalSectors();
+    savedImage_ = source.image;
+  } else {
+    diskNumber_ = source.diskNumber;
+    volumeStart_ = source.startSector;
+    volumeSectors_ = source.sectorCount;
+    if (uint32_t e = reader_.OpenDisk(source.diskNumber); e != err::kSuccess) return e;
+    // A volume of a whole-disk image is saved by its file, whose time says whether it changed since; its
+    // disk number is only this run's.
+    savedImage_ = os::DiskTable::ImageOf(source.diskNumber).value_or(fs::path());
+  }
   sectorSize_ = reader_.DeviceSectorSize();
-  // A volume of a whole-disk image is saved by its file, whose time says whether it changed since; its disk
-  // number is only this run's.
-  savedImage_ = os::DiskTable::ImageOf(diskNumber).value_or(fs::path());
-  const auto found = savedImage_.empty()
-                         ? store_.FindDiskScan(driveLetter, diskNumber, volumeStartSector, volumeSectorCount)
-                         : store_.FindImageScan(savedImage_, volumeStartSector);
+  const auto found = source.IsImage() ? store_.FindImageScan(source.image)
+                     : savedImage_.empty()
+                         ? store_.FindDiskScan(driveLetter_, diskNumber_, volumeStart_, volumeSectors_)
+                         : store_.FindImageScan(savedImage_, volumeStart_);
   resume_ = found.has_value();
   saved_ = found.value_or(SavedScanRecord{});
-  fat_.OpenPhysicalDisk(diskNumber, volumeStartSector, volumeSectorCount, driveLetter);
-  exfat_.OpenPhysicalDisk(diskNumber, volumeStartSector, volumeSectorCount, driveLetter);
-  const uint32_t ntfs = ntfs_.OpenPhysicalDisk(diskNumber, volumeStartSector, volumeSectorCount, driveLetter);
-  if (quickMaker_.forDisk)
-    quick_ = quickMaker_.forDisk(diskNumber, volumeStartSector, volumeSectorCount, driveLetter);
+  uint32_t opened = err::kSuccess;
+  for (const DeepEngine& deep : deep_) {
+    // The result of the first deep engine that cannot open is the scan's: its volume is not readable.
+    if (const uint32_t e = deep.engine->Open(source); e != err::kSuccess && opened == err::kSuccess)
+      opened = e;
+  }
+  if (quickMaker_) quick_ = quickMaker_(source);
   opened_ = true;
-  return ntfs;
-}
-
-uint32_t CProfessionalRecovery::OpenImageFile(const fs::path& imagePath, char16_t driveLetter) {
-  driveLetter_ = driveLetter;
-  if (uint32_t e = reader_.OpenFile(imagePath); e != err::kSuccess) return e;
-  sectorSize_ = SectorReader::kImageSectorSize;
-  diskNumber_ = static_cast<int32_t>(kImageDiskNumber);
-  volumeStart_ = 0;
-  volumeSectors_ = reader_.TotalSectors();
-  imagePath_ = imagePath;
-  savedImage_ = imagePath;
-  const auto found = store_.FindImageScan(imagePath);
-  resume_ = found.has_value();
-  saved_ = found.value_or(SavedScanRecord{});
-  fat_.OpenImageFile(imagePath, driveLetter);
-  exfat_.OpenImageFile(imagePath, driveLetter);
-  const uint32_t ntfs = ntfs_.OpenImageFile(imagePath, driveLetter);
-  if (quickMaker_.forImage) quick_ = quickMaker_.forImage(imagePath, driveLetter);
-  opened_ = true;
-  return ntfs;
+  return opened;
 }
 
 int32_t CProfessionalRecovery::SetCallbacks(ScanProgressCallback scanCallback,
@@ -92,11 +80,18 @@ int32_t CProfessionalRecovery::SetCallbacks(ScanProgressCallback scanCallback,
   callbacks_.Set(scanCallback, recoverCallback, context, kWeight);
   weight_ = kWeight;
   if (quick_) quick_->SetCallbacks(scanCallback, recoverCallback, context, kQuickWeight);
-  fat_.SetCallbacks(scanCallback, recoverCallback, context, kWeight);
-  ntfs_.SetCallbacks(scanCallback, recoverCallback, context, kWeight);
-  exfat_.SetCallbacks(scanCallback, recoverCallback, context, kWeight);
+  for (const DeepEngine& deep : deep_)
+    deep.engine->SetCallbacks(scanCallback, recoverCallback, context, kWeight);
   carver_.SetCallbacks(scanCallback, recoverCallback, context, kWeight);
   return 0;
+}
+
+std::vector<IFileRecoveryParse*> CProfessionalRecovery::Engines() {
+  std::vector<IFileRecoveryParse*> all;
+  if (quick_) all.push_back(quick_.get());
+  for (const DeepEngine& deep : deep_) all.push_back(deep.engine.get());
+  all.push_back(&carver_);
+  return all;
 }
 
 void CProfessionalRecovery::DiscardSavedProgress() {
@@ -173,8 +168,8 @@ int32_t CProfessionalRecovery::Scan(std::string_view /*logName*/) {
   folder_ = fresh ? store_.CurrentFolder() : savedFolder;
   // From a checkpoint the file-system engines are rebuilt, into fresh catalogues.
   if (checkpoint) {
-    for (std::string_view prefix : {"Pro_Fat_", "Pro_Ntfs_", "Pro_Exfat_"}) {
-      while (const auto name = store_.FindFileByPrefix(savedFolder, prefix)) {
+    for (const DeepEngine& deep : deep_) {
+      while (const auto name = store_.FindFileByPrefix(savedFolder, deep.engine->LogPrefix())) {
         std::error_code ec;
         if (!fs::remove(savedFolder / *name, ec)) break;
       }
@@ -223,12 +218,9 @@ int32_t CProfessionalRecovery::Scan(std::string_view /*logName*/) {
   if (stop != static_cast<int32_t>(err::kDeviceGone)) WriteCheckpoint(cursor);
   if (stop == 0) stop = RetrySkipped();
 
-  fat_.FinishScan();
-  ntfs_.FinishScan();
-  exfat_.FinishScan();
+  for (const DeepEngine& deep : deep_) deep.engine->FinishPass();
   carver_.Flush();
   chunk_ = {};
-  recordBuffer_ = {};
   if (stop == 0) Report(100, 100, 0, 0, 0, 0);
   const ScanPosition position{
       cursor.run.start, cursor.run.length, cursor.done, scanned_, GetRecordCount() + cursor.foundBase,
@@ -345,24 +337,12 @@ int32_t CProfessionalRecovery::RunQuickPhase(const std::string& savedLog, bool& 
 
 uint32_t CProfessionalRecovery::OpenDeepEngines(
     const std::function<std::string(std::string_view)>& savedName) {
-  const bool fresh = !resume_;
-  uint32_t opened = 0;
-  if (fresh) {
-    opened = imagePath_.empty()
-                 ? carver_.OpenPhysicalDisk(diskNumber_, volumeStart_, volumeSectors_, driveLetter_)
-                 : carver_.OpenImageFile(imagePath_, driveLetter_);
-  } else {
-    opened =
-        imagePath_.empty()
-            ? carver_.AttachDiskForDeepScan(savedName("File_Type_"), driveLetter_, diskNumber_, sectorSize_)
-            : carver_.AttachImageForDeepScan(savedName("File_Type_"), driveLetter_, imagePath_, sectorSize_);
-  }
-  fat_.StartScan(savedName("Pro_Fat_"));
-  ntfs_.StartScan(savedName("Pro_Ntfs_"));
-  exfat_.StartScan(savedName("Pro_Exfat_"));
+  const uint32_t opened = resume_ ? carver_.Attach(source_, savedName(log_prefix::kFileType), sectorSize_)
+                                  : carver_.Open(source_);
+  // A deep engine that cannot start (its volume unreadable, its catalogue not written) finds nothing; the
+  // pass goes on for the others.
+  for (const DeepEngine& deep : deep_) deep.engine->StartPass(savedName(deep.engine->LogPrefix()));
   if (opened != err::kSuccess) return opened;
-  fat_.ReadBootGuess();
-  exfat_.ReadBootGuess();
   carver_.context().ClearTransportStreamRanges();
   carver_.SetCallbacks(callbacks_.scan, callbacks_.recover, callbacks_.context, kWeight);
   return err::kSuccess;
@@ -556,46 +536,22 @@ int32_t CProfessionalRecovery::Dispatch(uint64_t chunkStart, uint32_t sectors, u
 }
 
 bool CProfessionalRecovery::DispatchMetadata(std::span<const uint8_t> rest, uint64_t absolute) {
-  const uint32_t recordSize = (sectorSize_ > 512 ? 1 : 2) * sectorSize_;
   const std::span<const uint8_t> sector = rest.first(sectorSize_);
-  if (IsPlausibleFileRecord(sector, recordSize)) {
-    if (rest.size() >= recordSize) {
-      ntfs_.TakeFileRecord(rest, absolute);
-    } else {
-      // The record runs past the chunk: read it whole.
-      recordBuffer_.assign(kRecordReadBytes, 0);
-      uint32_t got = 0;
-      reader_.ReadSectors(recordBuffer_, static_cast<int32_t>(kRecordReadBytes / sectorSize_), absolute,
-                          sectorSize_, &got);
-      if (uint64_t{got} * sectorSize_ >= recordSize) ntfs_.TakeFileRecord(recordBuffer_, absolute);
-    }
-  } else if (IsExfatDirectorySector(sector)) {
-    exfat_.TakeSector(rest, absolute);
-  } else if (IsDotPair(sector)) {
-    fat_.TakeFolderHead(sector, absolute);
-  } else if (IsDirectoryBlock(sector)) {
-    fat_.TakeDirectoryBlock(sector, absolute);
-  } else {
-    return false;
+  for (const DeepEngine& deep : deep_) {
+    if (!deep.engine->Claims(sector)) continue;
+    deep.engine->Take(rest, absolute);
+    return true;
   }
-  return true;
+  return false;
 }
 
 IFileRecoveryParse* CProfessionalRecovery::EngineOf(const FoundFileRecord& record) {
-  switch (record.Kind()) {
-    case SourceKind::kNtfsQuick:
-    case SourceKind::kFatQuick:
-    case SourceKind::kExfatQuick:
-    case SourceKind::kExtQuick:
-      return quick_.get();
-    case SourceKind::kFatDeep:
-      return &fat_;
-    case SourceKind::kNtfsDeep:
-      return &ntfs_;
-    case SourceKind::kExfatDeep:
-      return &exfat_;
-    case SourceKind::kCarved:
-      return &carver_;
+  if (record.Kind() == SourceKind::kCarved) return &carver_;
+  if (IsQuickKind(record.Kind())) return quick_.get();
+  const FileSystem* fs = FileSystemOfKind(record.Kind());
+  if (fs == nullptr) return nullptr;
+  for (const DeepEngine& deep : deep_) {
+    if (deep.fs == fs) return deep.engine.get();
   }
   return nullptr;
 }
@@ -603,11 +559,7 @@ IFileRecoveryParse* CProfessionalRecovery::EngineOf(const FoundFileRecord& recor
 uint32_t CProfessionalRecovery::ListFolder(const FoundFileRecord* folder, int32_t depth, RecordList& out) {
   if (folder == nullptr) {
     if (depth != 0) return err::kInvalidParameter;
-    if (quick_) quick_->ListFolder(nullptr, 0, out);
-    fat_.ListFolder(nullptr, 0, out);
-    ntfs_.ListFolder(nullptr, 0, out);
-    exfat_.ListFolder(nullptr, 0, out);
-    carver_.ListFolder(nullptr, 0, out);
+    for (IFileRecoveryParse* engine : Engines()) engine->ListFolder(nullptr, 0, out);
     SortRecordList(out);
     return err::kSuccess;
   }
@@ -623,11 +575,9 @@ uint32_t CProfessionalRecovery::CountFolderFiles(const FoundFileRecord* folder, 
   outCount = 0;
   if (folder == nullptr) {
     if (depth != 0) return err::kInvalidParameter;
-    for (IFileRecoveryParse* e :
-         {quick_.get(), static_cast<IFileRecoveryParse*>(&fat_), static_cast<IFileRecoveryParse*>(&ntfs_),
-          static_cast<IFileRecoveryParse*>(&exfat_), static_cast<IFileRecoveryParse*>(&carver_)}) {
+    for (IFileRecoveryParse* engine : Engines()) {
       uint32_t n = 0;
-      if (e != nullptr && e->CountFolderFiles(nullptr, 0, n) == err::kSuccess) outCount += n;
+      if (engine->CountFolderFiles(nullptr, 0, n) == err::kSuccess) outCount += n;
     }
     return err::kSuccess;
   }
@@ -637,8 +587,9 @@ uint32_t CProfessionalRecovery::CountFolderFiles(const FoundFileRecord* folder, 
 }
 
 uint64_t CProfessionalRecovery::GetRecordCount() {
-  return (quick_ ? quick_->GetRecordCount() : 0) + fat_.GetRecordCount() + ntfs_.GetRecordCount() +
-         exfat_.GetRecordCount() + carver_.GetRecordCount();
+  uint64_t count = 0;
+  for (IFileRecoveryParse* engine : Engines()) count += engine->GetRecordCount();
+  return count;
 }
 
 uint32_t CProfessionalRecovery::GetRecordPath(const FoundFileRecord* record, std::string& outPath) {
@@ -672,26 +623,17 @@ int32_t CProfessionalRecovery::NextUnallocatedRun(uint64_t& /*sector*/, uint64_t
 uint32_t CProfessionalRecovery::SetSearchCallback(SearchProgressCallback callback, void* context) {
   callbacks_.search = callback;
   callbacks_.searchContext = context;
-  if (quick_) quick_->SetSearchCallback(callback, context);
-  fat_.SetSearchCallback(callback, context);
-  ntfs_.SetSearchCallback(callback, context);
-  exfat_.SetSearchCallback(callback, context);
-  carver_.SetSearchCallback(callback, context);
+  for (IFileRecoveryParse* engine : Engines()) engine->SetSearchCallback(callback, context);
   return 0;
 }
 
 std::optional<uint64_t> CProfessionalRecovery::FirstDataSector(const FoundFileRecord& r) {
-  if (r.Kind() == SourceKind::kExtQuick) return r.volumeStartSector + r.dataStartSector;
-  if (r.Kind() == SourceKind::kExfatQuick || r.Kind() == SourceKind::kExfatDeep) {
-    if (r.entryRef < 2 || sectorSize_ == 0) return std::nullopt;
-    return r.volumeStartSector + r.dataStartSector + uint64_t{r.entryRef - 2} * (r.clusterSize / sectorSize_);
+  const FileSystem* fs = FileSystemOfKind(r.Kind());
+  if (fs == nullptr) return std::nullopt;
+  for (const DeepEngine& deep : deep_) {
+    if (deep.fs == fs) return deep.engine->FirstDataSector(r);
   }
-  if (IsFatKind(r.Kind())) {
-    const uint64_t data = r.volumeStartSector + r.dataStartSector;
-    if (r.entryRef == 0) return data >= 32 ? std::optional<uint64_t>(data - 32) : std::nullopt;
-    return data + uint64_t{r.entryRef - 2} * (r.clusterSize / sectorSize_);
-  }
-  return ntfs_.FirstDataSector(r);
+  return fs->firstDataSector != nullptr ? fs->firstDataSector(r, sectorSize_) : std::nullopt;
 }
 
 void CProfessionalRecovery::ClearMerge() {
@@ -704,15 +646,12 @@ void CProfessionalRecovery::NoteForMerge(const FoundFileRecord& r) {
   if (!sector) return;
   MergeEntry& entry = merge_[*sector];
   if (entry.extension.empty()) entry.extension = LowerExtension(r.Name());
-  const bool quick = r.Kind() == SourceKind::kFatQuick || r.Kind() == SourceKind::kNtfsQuick ||
-                     r.Kind() == SourceKind::kExfatQuick || r.Kind() == SourceKind::kExtQuick;
-  if (quick) entry.quickName = os::AsciiLower(r.Name());
+  if (IsQuickKind(r.Kind())) entry.quickName = os::AsciiLower(r.Name());
 }
 
 bool CProfessionalRecovery::KeptInMerge(const FoundFileRecord& r) {
   if (r.isFolder != 0) return true;
-  const bool deep = r.Kind() == SourceKind::kFatDeep || r.Kind() == SourceKind::kNtfsDeep ||
-                    r.Kind() == SourceKind::kExfatDeep;
+  const bool deep = r.Kind() != SourceKind::kCarved && !IsQuickKind(r.Kind());
   if (!deep && r.Kind() != SourceKind::kCarved) return true;
   const auto sector = FirstSectorOf(r);
   if (!sector) return true;
@@ -725,11 +664,7 @@ bool CProfessionalRecovery::KeptInMerge(const FoundFileRecord& r) {
 
 uint32_t CProfessionalRecovery::SearchByType(std::string_view extensionList, RecordList& out) {
   RecordList found;
-  if (quick_) quick_->SearchByType(extensionList, found);
-  fat_.SearchByType(extensionList, found);
-  ntfs_.SearchByType(extensionList, found);
-  exfat_.SearchByType(extensionList, found);
-  carver_.SearchByType(extensionList, found);
+  for (IFileRecoveryParse* engine : Engines()) engine->SearchByType(extensionList, found);
   ClearMerge();
   for (const FoundFileRecord& r : found) NoteForMerge(r);
   for (const FoundFileRecord& r : found) {

@@ -1,6 +1,7 @@
 // CProfessionalRecovery: the deep scan. The quick engine of the volume's file system runs first and yields
 // the map of unallocated space; then one pass reads the volume (or only its unallocated runs) in 64 KiB
-// chunks and hands every sector to exactly one of the deep FAT, NTFS and exFAT engines or the carver.
+// chunks and hands every sector to exactly one of the file systems' deep engines (the first whose claim
+// test takes it) or the carver.
 // Where the pass got to is saved as it goes (scan_checkpoint.h), so a stopped or killed scan can be
 // continued. Every record-level call goes to the engine that made the record.
 #pragma once
@@ -18,11 +19,10 @@
 #include "carve/file_type_recovery.h"
 #include "catalog/file_recovery_parse.h"
 #include "catalog/saved_scan_store.h"
+#include "catalog/volume_engine.h"
 #include "engines/deep_scan_control.h"
+#include "engines/file_system_registry.h"
 #include "engines/scan_checkpoint.h"
-#include "fs/exfat/exfat_deep_engine.h"
-#include "fs/fat/fat_deep_engine.h"
-#include "fs/ntfs/ntfs_deep_engine.h"
 #include "os/clock.h"
 #include "storage/read_ahead.h"
 #include "storage/sector_reader.h"
@@ -30,13 +30,7 @@
 namespace snapsave {
 
 // How the deep scan gets the quick engine of its source (the engine factory, asked for a quick scan).
-struct QuickEngineMaker {
-  std::function<std::unique_ptr<IFileRecoveryParse>(int32_t diskNumber, uint64_t volumeStart,
-                                                    uint64_t volumeSectors, char16_t driveLetter)>
-      forDisk;
-  std::function<std::unique_ptr<IFileRecoveryParse>(const std::filesystem::path& image, char16_t driveLetter)>
-      forImage;
-};
+using QuickEngineMaker = std::function<std::unique_ptr<IFileRecoveryParse>(const VolumeSource& source)>;
 
 class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanControl {
  public:
@@ -49,9 +43,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
   CProfessionalRecovery(const CProfessionalRecovery&) = delete;
   CProfessionalRecovery& operator=(const CProfessionalRecovery&) = delete;
 
-  uint32_t OpenImageFile(const std::filesystem::path& imagePath, char16_t driveLetter) override;
-  uint32_t OpenPhysicalDisk(int32_t diskNumber, uint64_t volumeStartSector, uint64_t volumeSectorCount,
-                            char16_t driveLetter) override;
+  uint32_t Open(const VolumeSource& source) override;
   int32_t SetCallbacks(ScanProgressCallback scanCallback, RecoverProgressCallback recoverCallback,
                        void* context, int32_t weight) override;
   int32_t Scan(std::string_view logName) override;
@@ -152,7 +144,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
 
   // The quick engine's own scan, which also says whether it keeps a map of free runs.
   int32_t RunQuickPhase(const std::string& savedLog, bool& wholeVolume);
-  // Opens the carver and starts the deep FAT and NTFS engines, fresh or on their saved catalogues.
+  // Opens the carver and starts the deep engines, fresh or on their saved catalogues.
   uint32_t OpenDeepEngines(const std::function<std::string(std::string_view)>& savedName);
   // Puts the carver and the pass where `checkpoint` left them and rebuilds the file-system engines from the
   // metadata log. 0, an error, or the stop a callback answered.
@@ -163,8 +155,10 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
   bool CheckpointDue() const;
   // Reads the plan's runs from the cursor on, chunk by chunk; 0 or the stop a callback answered.
   int32_t Pass(ExtentPlan& plan, PassCursor& cursor);
-  // The engine that made records of `kind`; null for carved files where the call has no meaning.
+  // The engine that made the record.
   IFileRecoveryParse* EngineOf(const FoundFileRecord& record);
+  // Every engine of the scan: the quick one when there is one, the deep ones, then the carver.
+  std::vector<IFileRecoveryParse*> Engines();
   // Reads one chunk; returns sectors usable. Where the read fails, the rest of the chunk is zeros and noted
   // for a retry at the end of the pass, and `skip` receives how many sectors after the chunk the pass jumps
   // (growing while failures go on, as a rescue copy's first pass does); 0 after a good read.
@@ -193,27 +187,29 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
 
   SavedScanStore& store_;
   QuickEngineMaker quickMaker_;
+  VolumeSource source_;
   char16_t driveLetter_ = 0;
   uint32_t sectorSize_ = SectorReader::kImageSectorSize;
   int32_t diskNumber_ = static_cast<int32_t>(kImageDiskNumber);
   uint64_t volumeStart_ = 0;
   uint64_t volumeSectors_ = 0;
   SectorReader reader_;
-  CProfessionalFatRecovery fat_;
-  CProfessionalNtfsRecovery ntfs_;
-  CProfessionalExfatRecovery exfat_;
+  // The file systems' deep engines, in the order the registry offers sectors to them.
+  struct DeepEngine {
+    const FileSystem* fs;
+    std::unique_ptr<DeepVolumeEngine> engine;
+  };
+  std::vector<DeepEngine> deep_;
   CFileTypeRecovery carver_;
   std::unique_ptr<IFileRecoveryParse> quick_;
   int32_t weight_ = kWeight;
   EngineCallbacks callbacks_;
   bool resume_ = false;
   SavedScanRecord saved_{};
-  std::filesystem::path imagePath_;
   std::filesystem::path savedImage_;  // the file its scan is saved under: the image, or a whole-disk image
   bool opened_ = false;
 
   std::vector<uint8_t> chunk_;
-  std::vector<uint8_t> recordBuffer_;
   uint64_t total_ = 0;
   uint64_t scanned_ = 0;
   int32_t secondsLeft_ = -1;

@@ -1,4 +1,4 @@
-// Which engine serves a source: the start of the volume is classified (NTFS, FAT, ext or unknown) and the
+// Which engine serves a source: the start of the volume is classified by the file-system registry and the
 // engine for that file system and the scan depth asked for is made and opened on it.
 #pragma once
 
@@ -10,28 +10,17 @@
 #include "catalog/file_recovery_parse.h"
 #include "catalog/saved_scan_store.h"
 #include "engines/deep_scan_control.h"
+#include "engines/file_system_registry.h"
 #include "os/byte_reader.h"
 #include "storage/disk_list.h"
 
 namespace snapsave {
 
-enum class VolumeType { kFat = 2, kNtfs = 3, kExt = 4, kUnknown = 5, kExfat = 6 };
-
-// Bytes the classification reads from the start of a volume.
-inline constexpr uint32_t kProbeBytes = 16384;
-
-// The strict boot-sector tests in order: NTFS, then FAT, then an ext superblock at byte 1024.
-VolumeType ClassifyVolume(ByteSpan probe);
-
 // A deep scan always gets the deep engine; a quick scan gets the file system's quick engine, or nothing for a
-// volume no test recognises. Null also when the source cannot be opened or is shorter than the probe. The
-// engines keep their catalogues and saved positions in `store`, which must outlive them.
-std::unique_ptr<IFileRecoveryParse> CreateScanEngine(SavedScanStore& store, int32_t diskNumber,
-                                                     uint64_t volumeStartSector, uint64_t volumeSectorCount,
-                                                     char16_t driveLetter, bool deep);
-std::unique_ptr<IFileRecoveryParse> CreateScanEngineForImage(SavedScanStore& store,
-                                                             const std::filesystem::path& imagePath,
-                                                             char16_t driveLetter, bool deep);
+// volume no file system recognises. Null also when the source cannot be opened or is shorter than the probe.
+// The engines keep their catalogues and saved positions in `store`, which must outlive them.
+std::unique_ptr<IFileRecoveryParse> CreateScanEngine(SavedScanStore& store, const VolumeSource& source,
+                                                     bool deep);
 
 // An image file as the user is offered it: a single volume, or a whole disk (registered in os::DiskTable)
 // whose volumes and free stretches are listed as a physical disk's, numbered from 1.

@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Every input is a new source: no saved scan carries over from the last one.
     SavedScanStore store(scratch / "Vornel Snapsave" / "ScanLog",
                          [](int32_t, uint64_t) { return uint64_t{0}; });
-    auto engine = CreateScanEngineForImage(store, image.path(), u'F', true);
+    auto engine = CreateScanEngine(store, ImageVolume(image.path(), u'F'), true);
     if (engine && engine->Scan({}) == 0) {
       RecordList all;
       engine->SearchByType(std::string(kPhotoList) + std::string(kVideoList) + std::string(kAudioList) +

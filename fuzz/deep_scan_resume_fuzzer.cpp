@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A scan stopped in its pass leaves a saved scan and its folder.
     std::filesystem::path folder;
     {
-      auto engine = CreateScanEngineForImage(store, image.path(), u'F', true);
+      auto engine = CreateScanEngine(store, ImageVolume(image.path(), u'F'), true);
       if (!engine) return 0;
       engine->SetCallbacks(StopThePass, nullptr, nullptr, 100);
       engine->Scan({});
@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       for (int shift = 0; shift < 32; shift += 8) sealed.push_back(static_cast<uint8_t>(crc >> shift));
       os::ReplaceFile(folder / kCheckpointFileName, sealed);
       os::ReplaceFile(folder / kMetadataLogFileName, log);
-      auto engine = CreateScanEngineForImage(store, image.path(), u'F', true);
+      auto engine = CreateScanEngine(store, ImageVolume(image.path(), u'F'), true);
       if (engine) engine->Scan({});
     }
   }

@@ -20,13 +20,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   {
     SavedScanStore store(os::ScanLogFolder(), [](int32_t, uint64_t) { return uint64_t{0}; });
     CProfessionalExfatRecovery engine(store);
-    if (engine.OpenImageFile(image.path(), u'F') == 0 && engine.StartScan({}) == 0) {
-      engine.ReadBootGuess();
+    if (engine.Open(ImageVolume(image.path(), u'F')) == 0 && engine.StartPass({}) == 0) {
       const std::span<const uint8_t> bytes(data, size);
       for (size_t at = 0; at + 512 <= size; at += 512) {
-        if (IsExfatDirectorySector(bytes.subspan(at, 512))) engine.TakeSector(bytes.subspan(at), at / 512);
+        if (IsExfatDirectorySector(bytes.subspan(at, 512))) engine.Take(bytes.subspan(at), at / 512);
       }
-      engine.FinishScan();
+      engine.FinishPass();
       RecordList root;
       engine.ListFolder(nullptr, 0, root);
       const std::filesystem::path out = scratch / "out";

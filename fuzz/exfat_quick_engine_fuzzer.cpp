@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   {
     SavedScanStore store(os::ScanLogFolder(), [](int32_t, uint64_t) { return uint64_t{0}; });
     CFastExfatRecovery engine(store);
-    if (engine.OpenImageFile(image.path(), u'F') == 0 && engine.Scan({}) == 0) {
+    if (engine.Open(ImageVolume(image.path(), u'F')) == 0 && engine.Scan({}) == 0) {
       RecordList root;
       engine.ListFolder(nullptr, 0, root);
       const std::filesystem::path out = scratch / "out";

@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SavedScanStore store(scratch / "Vornel Snapsave" / "ScanLog",
                        [](int32_t, uint64_t) { return uint64_t{0}; });
   CFastExtRecovery engine(store);
-  if (engine.OpenImageFile(image.path(), u'E') != 0) return 0;
+  if (engine.Open(ImageVolume(image.path(), u'E')) != 0) return 0;
   if (engine.Scan({}) == 0) {
     RecordList all;
     engine.SearchByType(std::string(kPhotoList) + std::string(kVideoList) + std::string(kDocumentList), all);

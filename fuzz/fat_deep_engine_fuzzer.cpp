@@ -22,8 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   {
     SavedScanStore store(os::ScanLogFolder(), [](int32_t, uint64_t) { return uint64_t{0}; });
     CProfessionalFatRecovery engine(store);
-    if (engine.OpenImageFile(image.path(), u'F') == 0 && engine.StartScan({}) == 0) {
-      engine.ReadBootGuess();
+    if (engine.Open(ImageVolume(image.path(), u'F')) == 0 && engine.StartPass({}) == 0) {
       for (size_t at = 0; at + 512 <= size; at += 512) {
         const std::span<const uint8_t> sector(data + at, 512);
         // Sectors that merely start like a head reach the engine too: it must not rely on the test.
@@ -33,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           engine.TakeDirectoryBlock(sector, at / 512);
         }
       }
-      engine.FinishScan();
+      engine.FinishPass();
       RecordList root;
       engine.ListFolder(nullptr, 0, root);
       const std::filesystem::path out = scratch / "out";

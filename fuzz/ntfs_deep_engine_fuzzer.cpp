@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   {
     SavedScanStore store(os::ScanLogFolder(), [](int32_t, uint64_t) { return uint64_t{0}; });
     CProfessionalNtfsRecovery engine(store);
-    if (engine.OpenImageFile(image.path(), u'N') == 0 && engine.StartScan({}) == 0) {
+    if (engine.Open(ImageVolume(image.path(), u'N')) == 0 && engine.StartPass({}) == 0) {
       const uint32_t recordSize = engine.RecordSize();
       for (size_t at = 0; at + recordSize <= size; at += 512) {
         const std::span<const uint8_t> record(data + at, recordSize);
@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           engine.TakeFileRecord(record, at / 512);
         }
       }
-      engine.FinishScan();
+      engine.FinishPass();
       RecordList root;
       engine.ListFolder(nullptr, 0, root);
       const std::filesystem::path out = scratch / "out";

@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!image.ok()) return 0;
   SavedScanStore store(os::ScanLogFolder(), [](int32_t, uint64_t) { return uint64_t{0}; });
   CFastNtfsRecovery engine(store);
-  if (engine.OpenImageFile(image.path(), u'F') != 0) return 0;
+  if (engine.Open(ImageVolume(image.path(), u'F')) != 0) return 0;
   if (engine.Scan({}) != 0) return 0;
   RecordList all;
   engine.SearchByType("*.bin|*.txt|*.jpg|", all);

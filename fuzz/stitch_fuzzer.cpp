@@ -33,8 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   {
     SavedScanStore store(os::ScanLogFolder(), [](int32_t, uint64_t) { return uint64_t{0}; });
     CFileTypeRecovery engine(store);
-    if (engine.AttachImageForDeepScan("File_Type_fuzz", u'F', memory.path(), kSector,
-                                      FoundFileCatalogue::Mode::kFresh) != 0) {
+    if (engine.Attach(ImageVolume(memory.path(), u'F'), "File_Type_fuzz", kSector,
+                      FoundFileCatalogue::Mode::kFresh) != 0) {
       return 0;
     }
     uint64_t found = 0;

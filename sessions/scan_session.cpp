@@ -23,9 +23,10 @@ EngineMaker DefaultEngineMaker(SavedScanStore& store) {
   return [&store](const ScanTarget& target, bool deep) -> std::unique_ptr<IFileRecoveryParse> {
     if (target.IsDisk()) {
       const VolumeInfo& v = *target.volume;
-      return CreateScanEngine(store, v.diskNumber, v.startSector, v.sectorCount, v.driveLetter, deep);
+      return CreateScanEngine(store, DiskVolume(v.diskNumber, v.startSector, v.sectorCount, v.driveLetter),
+                              deep);
     }
-    return CreateScanEngineForImage(store, target.imagePath, target.imageDriveLetter, deep);
+    return CreateScanEngine(store, ImageVolume(target.imagePath, target.imageDriveLetter), deep);
   };
 }
 

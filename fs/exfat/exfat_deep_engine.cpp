@@ -22,57 +22,22 @@ constexpr uint32_t kNoParent = UINT32_MAX;
 
 }  // namespace
 
-uint32_t CProfessionalExfatRecovery::OpenImageFile(const std::filesystem::path& imagePath,
-                                                   char16_t driveLetter) {
-  if (open_) return err::kSuccess;
-  if (uint32_t e = reader_.OpenFile(imagePath); e != err::kSuccess) return e;
-  driveLetter_ = driveLetter;
-  volumeStart_ = 0;
-  volumeSectors_ = reader_.TotalSectors();
-  open_ = true;
-  return err::kSuccess;
-}
-
-uint32_t CProfessionalExfatRecovery::OpenPhysicalDisk(int32_t diskNumber, uint64_t volumeStartSector,
-                                                      uint64_t volumeSectorCount, char16_t driveLetter) {
-  if (open_) return err::kSuccess;
-  if (uint32_t e = reader_.OpenDisk(diskNumber); e != err::kSuccess) return e;
-  driveLetter_ = driveLetter;
-  volumeStart_ = volumeStartSector;
-  volumeSectors_ = volumeSectorCount;
-  open_ = true;
-  return err::kSuccess;
-}
-
-int32_t CProfessionalExfatRecovery::SetCallbacks(ScanProgressCallback scanCallback,
-                                                 RecoverProgressCallback recoverCallback, void* context,
-                                                 int32_t weight) {
-  callbacks_.Set(scanCallback, recoverCallback, context, weight);
-  return 0;
-}
-
-int32_t CProfessionalExfatRecovery::Scan(std::string_view /*logName*/) {
-  return 0;
-}
-
-uint32_t CProfessionalExfatRecovery::StartScan(std::string_view logName) {
+uint32_t CProfessionalExfatRecovery::StartPass(std::string_view logName) {
   if (!open_) return err::kInvalidParameter;
   sets_.clear();
   lastPosition_ = 0;
   dropped_ = 0;
-  catalogue_ = std::make_unique<FoundFileCatalogue>();
-  if (!logName.empty()) return OpenCatalogueFile(*catalogue_, logName, FoundFileCatalogue::Mode::kResume);
-  return OpenCatalogueFile(*catalogue_, MakeLogName(LogKind::kProExfat, volumeStart_, os::Now()),
-                           FoundFileCatalogue::Mode::kFresh);
-}
-
-void CProfessionalExfatRecovery::ReadBootGuess() {
-  if (!open_) return;
+  if (uint32_t e = OpenCatalogue(logName, LogPrefix()); e != err::kSuccess) return e;
   geometry_ = ReadExfatBootRegion(reader_, volumeStart_, volumeSectors_);
-  if (!geometry_) return;
+  if (!geometry_) return err::kSuccess;
   volume_.emplace(reader_, *geometry_);
   // The live files' clusters, stepped over where a freed chain is followed.
   volume_->ReadAllocationBitmap();
+  return err::kSuccess;
+}
+
+bool CProfessionalExfatRecovery::Claims(ByteSpan sector) const {
+  return IsExfatDirectorySector(sector);
 }
 
 void CProfessionalExfatRecovery::TakeSet(ByteSpan entries, uint64_t position) {
@@ -86,7 +51,7 @@ void CProfessionalExfatRecovery::TakeSet(ByteSpan entries, uint64_t position) {
   lastPosition_ = position + uint64_t{set->entryCount} * kExfatEntrySize;
 }
 
-void CProfessionalExfatRecovery::TakeSector(std::span<const uint8_t> rest, uint64_t sector) {
+void CProfessionalExfatRecovery::Take(std::span<const uint8_t> rest, uint64_t sector) {
   const uint32_t ss = reader_.DeviceSectorSize();
   if (!open_ || ss == 0 || !catalogue_) return;
   const size_t first = std::min<size_t>(rest.size(), ss);
@@ -182,7 +147,7 @@ void CProfessionalExfatRecovery::InferGeometry() {
   volume_.emplace(reader_, g);
 }
 
-int32_t CProfessionalExfatRecovery::FinishScan() {
+int32_t CProfessionalExfatRecovery::FinishPass() {
   if (!catalogue_) return static_cast<int32_t>(err::kInvalidParameter);
   if (!geometry_ && !sets_.empty()) InferGeometry();
   if (!geometry_ || !volume_ || sets_.empty()) {
@@ -329,46 +294,15 @@ uint32_t CProfessionalExfatRecovery::FolderKeyOf(const FoundFileRecord* folder, 
   return err::kSuccess;
 }
 
-// Every set the deep scan finds may have lost its chain to a format: where the FAT stops, the data is taken
-// to follow on.
-int32_t CProfessionalExfatRecovery::WriteOneFile(const FoundFileRecord& record,
-                                                 const std::filesystem::path& destination) {
-  return WriteFoundFile(callbacks_, record, destination, [&](uint64_t total, const PieceSink& sink) {
-    return volume_ ? volume_->ReadRecordData(record, true, total, sink)
-                   : static_cast<int32_t>(err::kInvalidData);
-  });
+int32_t CProfessionalExfatRecovery::ReadData(const FoundFileRecord& record, uint64_t total,
+                                             const PieceSink& sink) {
+  return volume_ ? volume_->ReadRecordData(record, true, total, sink)
+                 : static_cast<int32_t>(err::kInvalidData);
 }
 
-int32_t CProfessionalExfatRecovery::RecoverRecord(const FoundFileRecord* record,
-                                                  const std::filesystem::path& destinationPath,
-                                                  int32_t /*baseDepth*/) {
-  if (record == nullptr || !catalogue_ || !open_) return static_cast<int32_t>(err::kInvalidParameter);
-  if (record->isFolder == 0) return WriteOneFile(*record, destinationPath);
-  return RecoverFoundFolder(*this, *catalogue_, *record, destinationPath,
-                            [this](const FoundFileRecord& child, const std::filesystem::path& path) {
-                              return WriteOneFile(child, path);
-                            });
-}
-
-uint32_t CProfessionalExfatRecovery::ExtractForPreview(const FoundFileRecord* record,
-                                                       std::filesystem::path& outPath,
-                                                       std::span<uint8_t> buffer, uint32_t& outSize,
-                                                       PreviewProgressCallback callback, void* context) {
-  outSize = 0;
-  if (record == nullptr || !open_) return err::kInvalidParameter;
-  return ExtractThroughSink(*record, outPath, buffer, outSize, callback, context,
-                            [&](uint64_t total, const PieceSink& sink) {
-                              return volume_ ? volume_->ReadRecordData(*record, true, total, sink)
-                                             : static_cast<int32_t>(err::kInvalidData);
-                            });
-}
-
-int32_t CProfessionalExfatRecovery::NextUnallocatedRun(uint64_t& /*sector*/, uint64_t& /*length*/) {
-  return 0;
-}
-
-int32_t CProfessionalExfatRecovery::BuildAllocationMap() {
-  return 0;
+std::optional<uint64_t> CProfessionalExfatRecovery::FirstDataSector(const FoundFileRecord& r) const {
+  if (r.entryRef < 2 || sectorSize_ == 0) return std::nullopt;
+  return r.volumeStartSector + r.dataStartSector + uint64_t{r.entryRef - 2} * (r.clusterSize / sectorSize_);
 }
 
 }  // namespace snapsave

@@ -13,49 +13,16 @@ namespace snapsave {
 
 namespace {
 
-constexpr uint64_t kReportIntervalMs = 5000;
 // exFAT folders hold at most 2^21 entries (64 MiB); a crafted size stops there.
 constexpr uint64_t kMaxFolderBytes = uint64_t{64} << 20;
 
 }  // namespace
 
-uint32_t CFastExfatRecovery::OpenImageFile(const std::filesystem::path& imagePath, char16_t driveLetter) {
-  if (open_) return err::kSuccess;
-  if (uint32_t e = reader_.OpenFile(imagePath); e != err::kSuccess) return e;
-  driveLetter_ = driveLetter;
-  return OpenBoot(0, reader_.TotalSectors());
-}
-
-uint32_t CFastExfatRecovery::OpenPhysicalDisk(int32_t diskNumber, uint64_t volumeStartSector,
-                                              uint64_t volumeSectorCount, char16_t driveLetter) {
-  if (open_) return err::kSuccess;
-  if (uint32_t e = reader_.OpenDisk(diskNumber); e != err::kSuccess) return e;
-  driveLetter_ = driveLetter;
-  return OpenBoot(volumeStartSector, volumeSectorCount);
-}
-
-uint32_t CFastExfatRecovery::OpenBoot(uint64_t volumeStart, uint64_t volumeSectors) {
-  geometry_ = ReadExfatBootRegion(reader_, volumeStart, volumeSectors);
-  if (!geometry_) {
-    reader_.Close();
-    return err::kInvalidData;
-  }
+uint32_t CFastExfatRecovery::OpenVolume() {
+  geometry_ = ReadExfatBootRegion(reader_, volumeStart_, volumeSectors_);
+  if (!geometry_) return err::kInvalidData;
   volume_.emplace(reader_, *geometry_);
-  open_ = true;
   return err::kSuccess;
-}
-
-int32_t CFastExfatRecovery::SetCallbacks(ScanProgressCallback scanCallback,
-                                         RecoverProgressCallback recoverCallback, void* context,
-                                         int32_t weight) {
-  callbacks_.Set(scanCallback, recoverCallback, context, weight);
-  return 0;
-}
-
-int32_t CFastExfatRecovery::Report(int32_t progress, int32_t secondsLeft) {
-  lastProgress_ = progress;
-  lastReportMs_ = os::TickMs();
-  return callbacks_.ReportScan(progress, secondsLeft);
 }
 
 FoundFileRecord CFastExfatRecovery::MakeRecord(const ExfatEntrySet& set, uint64_t streamOffset,
@@ -82,44 +49,30 @@ FoundFileRecord CFastExfatRecovery::MakeRecord(const ExfatEntrySet& set, uint64_
 
 int32_t CFastExfatRecovery::Scan(std::string_view logName) {
   if (!open_) return static_cast<int32_t>(err::kInvalidParameter);
-  catalogue_ = std::make_unique<FoundFileCatalogue>();
-  if (!logName.empty())
-    return static_cast<int32_t>(OpenCatalogueFile(*catalogue_, logName, FoundFileCatalogue::Mode::kResume));
   const ExfatGeometry& g = *geometry_;
-  if (uint32_t e = OpenCatalogueFile(*catalogue_, MakeLogName(LogKind::kFast, g.volumeStart, os::Now()),
-                                     FoundFileCatalogue::Mode::kFresh);
-      e != err::kSuccess)
+  if (!logName.empty()) return static_cast<int32_t>(OpenCatalogue(logName, log_prefix::kFast));
+  if (uint32_t e = OpenCatalogue({}, log_prefix::kFast, g.volumeStart); e != err::kSuccess)
     return static_cast<int32_t>(e);
 
-  queue_.clear();
-  found_.clear();
-  visited_.clear();
   volume_->ReadAllocationBitmap();
   PendingFolder root;
   root.extent = {g.rootCluster, kMaxFolderBytes, kMaxFolderBytes, false, false};
-  queue_.push_back(root);
-  visited_.insert(g.rootCluster);
-  callbackResult_ = Report(1, -1);
-  while (!queue_.empty() && callbackResult_ == 0) {
-    const PendingFolder folder = queue_.front();
-    queue_.pop_front();
-    if (folder.depth > 0) found_.push_back(folder);
-    ReadFolder(folder);
-    if (os::TickMs() - lastReportMs_ >= kReportIntervalMs)
-      callbackResult_ = Report(std::min(lastProgress_ + 1, 79), -1);
+  walk_.Start(g.rootCluster, root);
+  int32_t result = Report(1, -1);
+  if (result == 0) {
+    result = walk_.Run([this](const PendingFolder& folder) { ReadFolder(folder); },
+                       [this] { return ReportDue() ? Report(std::min(lastProgress_ + 1, 79), -1) : 0; });
   }
-  if (callbackResult_ == 0) {
-    callbackResult_ = Report(80, 10);
-    for (const PendingFolder& f : found_) {
+  if (result == 0) {
+    result = Report(80, 10);
+    for (const PendingFolder& f : walk_.Walked()) {
       FoundFileRecord r = f.record;
       catalogue_->ReserveRecord(r);
       catalogue_->AddToFolder(f.parentCluster, f.depth - 1, r.recordId, f.extent.firstCluster, r.Name());
     }
-    if (callbackResult_ == 0) callbackResult_ = Report(100, 0);
+    if (result == 0) result = Report(100, 0);
   }
-  const uint32_t flushed = catalogue_->Flush();
-  if (callbackResult_ == 0 && flushed != err::kSuccess) return static_cast<int32_t>(flushed);
-  return callbackResult_;
+  return CloseScan(result);
 }
 
 std::vector<uint8_t> CFastExfatRecovery::FolderBytes(const ExfatExtent& folder,
@@ -167,9 +120,8 @@ void CFastExfatRecovery::ReadFolder(const PendingFolder& folder) {
     at += size_t{set->entryCount} * kExfatEntrySize;
     if (set->IsDirectory()) {
       // Each folder is queued once, however many entries name its cluster.
-      if (g.IsDataCluster(set->firstCluster) && set->dataLength != 0 &&
-          visited_.insert(set->firstCluster).second)
-        queue_.push_back({r, own, folder.extent.firstCluster, folder.depth + 1, deleted});
+      if (g.IsDataCluster(set->firstCluster) && set->dataLength != 0)
+        walk_.Push(set->firstCluster, {r, own, folder.extent.firstCluster, folder.depth + 1, deleted});
       continue;
     }
     if (!deleted) continue;
@@ -198,25 +150,8 @@ uint32_t CFastExfatRecovery::FolderKeyOf(const FoundFileRecord* folder, int32_t 
   return err::kSuccess;
 }
 
-int32_t CFastExfatRecovery::RecoverRecord(const FoundFileRecord* record,
-                                          const std::filesystem::path& destinationPath,
-                                          int32_t /*baseDepth*/) {
-  if (record == nullptr || !catalogue_ || !open_) return static_cast<int32_t>(err::kInvalidParameter);
-  return RecoverThrough(*record, destinationPath,
-                        [this](const FoundFileRecord& file, uint64_t total, const PieceSink& sink) {
-                          return volume_->ReadRecordData(file, file.isDeleted != 0, total, sink);
-                        });
-}
-
-uint32_t CFastExfatRecovery::ExtractForPreview(const FoundFileRecord* record, std::filesystem::path& outPath,
-                                               std::span<uint8_t> buffer, uint32_t& outSize,
-                                               PreviewProgressCallback callback, void* context) {
-  outSize = 0;
-  if (record == nullptr || !open_) return err::kInvalidParameter;
-  return ExtractThroughSink(*record, outPath, buffer, outSize, callback, context,
-                            [&](uint64_t total, const PieceSink& sink) {
-                              return volume_->ReadRecordData(*record, record->isDeleted != 0, total, sink);
-                            });
+int32_t CFastExfatRecovery::ReadData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) {
+  return volume_->ReadRecordData(record, record.isDeleted != 0, total, sink);
 }
 
 int32_t CFastExfatRecovery::BuildAllocationMap() {

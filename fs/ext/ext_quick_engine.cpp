@@ -15,7 +15,6 @@ namespace snapsave {
 
 namespace {
 
-constexpr uint64_t kReportIntervalMs = 5000;
 // Descriptor tables beyond this (a million groups of 64 bytes, 128 TiB of 4 KiB blocks) are not read.
 constexpr uint64_t kMaxDescriptorBytes = uint64_t{64} << 20;
 // Folders larger than this are read to here; journals larger than this are indexed to here.
@@ -28,32 +27,10 @@ constexpr size_t kMaxNamelessFiles = 100000;
 
 }  // namespace
 
-uint32_t CFastExtRecovery::OpenImageFile(const std::filesystem::path& imagePath, char16_t driveLetter) {
-  if (open_) return err::kSuccess;
-  if (uint32_t e = reader_.OpenFile(imagePath); e != err::kSuccess) return e;
-  driveLetter_ = driveLetter;
-  volumeStart_ = 0;
-  volumeSectors_ = reader_.TotalSectors();
-  sectorSize_ = SectorReader::kImageSectorSize;
-  return ReadGeometry();
-}
-
-uint32_t CFastExtRecovery::OpenPhysicalDisk(int32_t diskNumber, uint64_t volumeStartSector,
-                                            uint64_t volumeSectorCount, char16_t driveLetter) {
-  if (open_) return err::kSuccess;
-  if (uint32_t e = reader_.OpenDisk(diskNumber); e != err::kSuccess) return e;
-  driveLetter_ = driveLetter;
-  volumeStart_ = volumeStartSector;
-  volumeSectors_ = volumeSectorCount;
-  sectorSize_ = reader_.DeviceSectorSize();
-  return ReadGeometry();
-}
-
-uint32_t CFastExtRecovery::ReadGeometry() {
+uint32_t CFastExtRecovery::OpenVolume() {
   geometry_.reset();
   groups_.clear();
   // The volume is recognised either way; without a geometry it lists nothing and is carved whole.
-  open_ = true;
   if (sectorSize_ == 0 || sectorSize_ > 4096 || 4096 % sectorSize_ != 0) return err::kSuccess;
   std::vector<uint8_t> head(4096);
   uint32_t got = 0;
@@ -86,19 +63,6 @@ bool CFastExtRecovery::ReadBlock(uint64_t block, std::span<uint8_t> into) {
   reader_.ReadSectors(into.first(g.blockSize), static_cast<int32_t>(sectorsPerBlock),
                       volumeStart_ + block * sectorsPerBlock, sectorSize_, &got);
   return got == sectorsPerBlock;
-}
-
-int32_t CFastExtRecovery::SetCallbacks(ScanProgressCallback scanCallback,
-                                       RecoverProgressCallback recoverCallback, void* context,
-                                       int32_t weight) {
-  callbacks_.Set(scanCallback, recoverCallback, context, weight);
-  return 0;
-}
-
-int32_t CFastExtRecovery::Report(int32_t progress, int32_t secondsLeft) {
-  lastProgress_ = progress;
-  lastReportMs_ = os::TickMs();
-  return callbacks_.ReportScan(progress, secondsLeft);
 }
 
 int32_t CFastExtRecovery::BuildAllocationMap() {
@@ -293,22 +257,17 @@ FoundFileRecord CFastExtRecovery::MakeRecord(const ExtDirEntry& entry, const Fou
 
 int32_t CFastExtRecovery::Scan(std::string_view logName) {
   if (!open_) return static_cast<int32_t>(err::kInvalidParameter);
-  catalogue_ = std::make_unique<FoundFileCatalogue>();
   if (!logName.empty()) {
     // A saved scan read back: its records name journal copies, whose transactions recovery needs.
     if (geometry_) IndexJournal();
-    return static_cast<int32_t>(OpenCatalogueFile(*catalogue_, logName, FoundFileCatalogue::Mode::kResume));
+    return static_cast<int32_t>(OpenCatalogue(logName, log_prefix::kFast));
   }
-  if (uint32_t e = OpenCatalogueFile(*catalogue_, MakeLogName(LogKind::kFast, volumeStart_, os::Now()),
-                                     FoundFileCatalogue::Mode::kFresh);
-      e != err::kSuccess)
-    return static_cast<int32_t>(e);
-  queue_.clear();
-  folders_.clear();
-  visited_.clear();
+  if (uint32_t e = OpenCatalogue({}, log_prefix::kFast); e != err::kSuccess) return static_cast<int32_t>(e);
+  walk_.Clear();
+  lostFolders_.clear();
   named_.clear();
-  callbackResult_ = Report(1, -1);
-  if (!geometry_) return callbackResult_;
+  int32_t result = Report(1, -1);
+  if (!geometry_) return CloseScan(result);
 
   IndexJournal();
   const auto place = InodePlace(kExtRootInode);
@@ -317,30 +276,26 @@ int32_t CFastExtRecovery::Scan(std::string_view logName) {
     PendingFolder folder;
     folder.found = {*root, place->first, UINT32_MAX, {}};
     folder.inode = kExtRootInode;
-    queue_.push_back(folder);
-    visited_.insert(kExtRootInode);
+    walk_.Start(kExtRootInode, folder);
   }
-  while (!queue_.empty() && callbackResult_ == 0) {
-    const PendingFolder folder = queue_.front();
-    queue_.pop_front();
-    if (folder.depth > 0) folders_.push_back(folder);
-    ReadFolder(folder);
-    if (os::TickMs() - lastReportMs_ >= kReportIntervalMs)
-      callbackResult_ = Report(std::min(lastProgress_ + 1, 79), -1);
+  if (result == 0) {
+    result = walk_.Run([this](const PendingFolder& folder) { ReadFolder(folder); },
+                       [this] { return ReportDue() ? Report(std::min(lastProgress_ + 1, 79), -1) : 0; });
   }
-  if (callbackResult_ == 0) {
-    callbackResult_ = Report(80, 10);
+  if (result == 0) {
+    result = Report(80, 10);
     ListNamelessInodes();
-    for (const PendingFolder& f : folders_) {
-      FoundFileRecord r = f.record;
-      catalogue_->ReserveRecord(r);
-      catalogue_->AddToFolder(f.parent, f.depth - 1, r.recordId, f.inode, r.Name());
+    for (const std::vector<PendingFolder>* list :
+         {&walk_.Walked(), static_cast<const std::vector<PendingFolder>*>(&lostFolders_)}) {
+      for (const PendingFolder& f : *list) {
+        FoundFileRecord r = f.record;
+        catalogue_->ReserveRecord(r);
+        catalogue_->AddToFolder(f.parent, f.depth - 1, r.recordId, f.inode, r.Name());
+      }
     }
-    if (callbackResult_ == 0) callbackResult_ = Report(100, 0);
+    if (result == 0) result = Report(100, 0);
   }
-  const uint32_t flushed = catalogue_->Flush();
-  if (callbackResult_ == 0 && flushed != err::kSuccess) return static_cast<int32_t>(flushed);
-  return callbackResult_;
+  return CloseScan(result);
 }
 
 void CFastExtRecovery::ReadFolder(const PendingFolder& folder) {
@@ -418,8 +373,7 @@ void CFastExtRecovery::ReadFolder(const PendingFolder& folder) {
     if (!found) continue;
     FoundFileRecord r = MakeRecord(entry, *found, deleted);
     if (isFolder) {
-      if (visited_.insert(entry.inode).second)
-        queue_.push_back({r, *found, entry.inode, folder.inode, folder.depth + 1, deleted});
+      walk_.Push(entry.inode, {r, *found, entry.inode, folder.inode, folder.depth + 1, deleted});
       continue;
     }
     FillData(r, *found);
@@ -525,7 +479,7 @@ void CFastExtRecovery::ListNamelessInodes() {
         folder.parent = kExtRootInode;
         folder.depth = 1;
         folder.deleted = true;
-        folders_.push_back(folder);
+        lostFolders_.push_back(folder);
         folderMade = true;
       }
       catalogue_->ReserveRecord(r);
@@ -547,8 +501,7 @@ uint32_t CFastExtRecovery::FolderKeyOf(const FoundFileRecord* folder, int32_t de
   return err::kSuccess;
 }
 
-int32_t CFastExtRecovery::ReadRecordData(const FoundFileRecord& record, uint64_t total,
-                                         const PieceSink& sink) {
+int32_t CFastExtRecovery::ReadData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) {
   if (!geometry_) return static_cast<int32_t>(err::kInvalidParameter);
   const ExtGeometry& g = *geometry_;
   const auto inode = InodeIn(record.entryLocation, record.entryRef);
@@ -583,25 +536,6 @@ int32_t CFastExtRecovery::ReadRecordData(const FoundFileRecord& record, uint64_t
   while (done < total)
     if (int32_t r = emit(block); r != 0) return r;
   return 0;
-}
-
-int32_t CFastExtRecovery::RecoverRecord(const FoundFileRecord* record,
-                                        const std::filesystem::path& destinationPath, int32_t /*baseDepth*/) {
-  if (record == nullptr || !catalogue_ || !open_) return static_cast<int32_t>(err::kInvalidParameter);
-  return RecoverThrough(*record, destinationPath,
-                        [this](const FoundFileRecord& file, uint64_t total, const PieceSink& sink) {
-                          return ReadRecordData(file, total, sink);
-                        });
-}
-
-uint32_t CFastExtRecovery::ExtractForPreview(const FoundFileRecord* record, std::filesystem::path& outPath,
-                                             std::span<uint8_t> buffer, uint32_t& outSize,
-                                             PreviewProgressCallback callback, void* context) {
-  outSize = 0;
-  if (record == nullptr || !open_) return err::kInvalidParameter;
-  return ExtractThroughSink(
-      *record, outPath, buffer, outSize, callback, context,
-      [&](uint64_t total, const PieceSink& sink) { return ReadRecordData(*record, total, sink); });
 }
 
 }  // namespace snapsave

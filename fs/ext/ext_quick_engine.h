@@ -13,37 +13,24 @@
 #include <unordered_set>
 #include <vector>
 
-#include "catalog/catalogue_engine.h"
 #include "catalog/found_file_catalogue.h"
 #include "catalog/recovery_output.h"
+#include "catalog/volume_engine.h"
 #include "fs/ext/ext_structures.h"
 #include "fs/ext/ext_superblock.h"
 #include "storage/sector_reader.h"
 
 namespace snapsave {
 
-class CFastExtRecovery final : public CatalogueEngine {
+class CFastExtRecovery final : public VolumeEngine {
  public:
-  explicit CFastExtRecovery(SavedScanStore& store) : CatalogueEngine(store) {}
-  ~CFastExtRecovery() override = default;
-  CFastExtRecovery(const CFastExtRecovery&) = delete;
-  CFastExtRecovery& operator=(const CFastExtRecovery&) = delete;
+  explicit CFastExtRecovery(SavedScanStore& store) : VolumeEngine(store) {}
 
-  uint32_t OpenImageFile(const std::filesystem::path& imagePath, char16_t driveLetter) override;
-  uint32_t OpenPhysicalDisk(int32_t diskNumber, uint64_t volumeStartSector, uint64_t volumeSectorCount,
-                            char16_t driveLetter) override;
-  int32_t SetCallbacks(ScanProgressCallback scanCallback, RecoverProgressCallback recoverCallback,
-                       void* context, int32_t weight) override;
   int32_t Scan(std::string_view logName) override;
-  int32_t RecoverRecord(const FoundFileRecord* record, const std::filesystem::path& destinationPath,
-                        int32_t baseDepth) override;
   // The free blocks' runs. 0 (nothing answered: carve the whole volume) without a usable map.
   int32_t NextUnallocatedRun(uint64_t& sector, uint64_t& length) override;
   // 0 when the group descriptors were read, so that free runs can be answered; 1 when they cannot.
   int32_t BuildAllocationMap() override;
-  uint32_t ExtractForPreview(const FoundFileRecord* record, std::filesystem::path& outPath,
-                             std::span<uint8_t> buffer, uint32_t& outSize, PreviewProgressCallback callback,
-                             void* context) override;
 
   const std::optional<ExtGeometry>& Geometry() const { return geometry_; }
   // File-system blocks the journal holds copies of.
@@ -74,7 +61,7 @@ class CFastExtRecovery final : public CatalogueEngine {
   };
 
   // Reads the superblock and the group descriptors; without them the engine only recognises the volume.
-  uint32_t ReadGeometry();
+  uint32_t OpenVolume() override;
   bool ReadBlock(uint64_t block, std::span<uint8_t> into);
   // Whether block `block` is in use by the group bitmaps. A bitmap that cannot be read, or that the group
   // never initialised, counts as free: carving a used block costs time, skipping a free one loses files.
@@ -107,16 +94,9 @@ class CFastExtRecovery final : public CatalogueEngine {
   // with the extension their first block's type gives.
   void ListNamelessInodes();
   FoundFileRecord MakeRecord(const ExtDirEntry& entry, const FoundInode& found, bool deleted);
-  int32_t ReadRecordData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink);
-  int32_t Report(int32_t progress, int32_t secondsLeft);
+  int32_t ReadData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) override;
   uint32_t FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const override;
 
-  SectorReader reader_;
-  bool open_ = false;
-  char16_t driveLetter_ = 0;
-  uint64_t volumeStart_ = 0;
-  uint64_t volumeSectors_ = 0;
-  uint32_t sectorSize_ = SectorReader::kImageSectorSize;
   std::optional<ExtGeometry> geometry_;
   std::vector<ExtGroupDescriptor> groups_;
   std::vector<uint8_t> bitmap_;  // of the group below, empty when it counts as all free
@@ -124,13 +104,9 @@ class CFastExtRecovery final : public CatalogueEngine {
   std::unordered_map<uint64_t, std::vector<JournalCopy>> journal_;  // newest first
   std::unordered_map<uint64_t, uint32_t> copySequence_;             // a journal copy's block, its transaction
 
-  int32_t lastProgress_ = 0;
-  uint64_t lastReportMs_ = 0;
-  int32_t callbackResult_ = 0;
-  std::deque<PendingFolder> queue_;
-  std::vector<PendingFolder> folders_;
-  std::unordered_set<uint32_t> visited_;
-  std::unordered_set<uint32_t> named_;  // inodes some entry named, live or deleted
+  FolderWalk<uint32_t, PendingFolder> walk_;  // by inode
+  std::vector<PendingFolder> lostFolders_;    // made for the files no name led to
+  std::unordered_set<uint32_t> named_;        // inodes some entry named, live or deleted
 };
 
 }  // namespace snapsave

@@ -35,64 +35,51 @@ uint64_t FatVolumeGuess::ClusterSector(uint32_t cluster) const {
   return DataSector() + uint64_t{cluster - 2} * sectorsPerCluster;
 }
 
-uint32_t CProfessionalFatRecovery::OpenImageFile(const std::filesystem::path& imagePath,
-                                                 char16_t driveLetter) {
-  if (open_) return err::kSuccess;
-  if (uint32_t e = reader_.OpenFile(imagePath); e != err::kSuccess) return e;
-  sectorSize_ = SectorReader::kImageSectorSize;
-  return OpenReader(0, reader_.TotalSectors(), driveLetter);
-}
-
 // The deep scan looks at the whole disk from the volume's first sector on, whatever count it was given:
 // folders of earlier volumes may lie past the current one.
-uint32_t CProfessionalFatRecovery::OpenPhysicalDisk(int32_t diskNumber, uint64_t volumeStartSector,
-                                                    uint64_t /*volumeSectorCount*/, char16_t driveLetter) {
-  if (open_) return err::kSuccess;
-  if (uint32_t e = reader_.OpenDisk(diskNumber); e != err::kSuccess) return e;
-  sectorSize_ = reader_.DeviceSectorSize();
-  const uint64_t total = reader_.TotalSectors();
-  return OpenReader(volumeStartSector, total > volumeStartSector ? total - volumeStartSector : 0,
-                    driveLetter);
-}
-
-uint32_t CProfessionalFatRecovery::OpenReader(uint64_t firstSector, uint64_t sectorCount,
-                                              char16_t driveLetter) {
-  if (sectorSize_ < 512 || sectorSize_ > kBootReadBytes) {
-    reader_.Close();
-    return err::kInvalidData;
+uint32_t CProfessionalFatRecovery::OpenVolume() {
+  if (sectorSize_ < 512 || sectorSize_ > kBootReadBytes) return err::kInvalidData;
+  if (!source_.IsImage()) {
+    const uint64_t total = reader_.TotalSectors();
+    volumeSectors_ = total > volumeStart_ ? total - volumeStart_ : 0;
   }
-  firstSector_ = firstSector;
-  sectorCount_ = sectorCount;
-  driveLetter_ = driveLetter;
-  open_ = true;
   return err::kSuccess;
 }
 
-int32_t CProfessionalFatRecovery::SetCallbacks(ScanProgressCallback scanCallback,
-                                               RecoverProgressCallback recoverCallback, void* context,
-                                               int32_t weight) {
-  callbacks_.Set(scanCallback, recoverCallback, context, weight);
-  return 0;
+bool CProfessionalFatRecovery::Claims(ByteSpan sector) const {
+  return IsDotPair(sector) || IsDirectoryBlock(sector);
 }
 
-int32_t CProfessionalFatRecovery::Scan(std::string_view /*logName*/) {
-  return 0;
+void CProfessionalFatRecovery::Take(std::span<const uint8_t> rest, uint64_t sector) {
+  const ByteSpan first = rest.first(std::min<size_t>(rest.size(), sectorSize_));
+  if (IsDotPair(first)) {
+    TakeFolderHead(first, sector);
+  } else {
+    TakeDirectoryBlock(first, sector);
+  }
+}
+
+std::optional<uint64_t> CProfessionalFatRecovery::FirstDataSector(const FoundFileRecord& r) const {
+  const uint64_t data = r.volumeStartSector + r.dataStartSector;
+  if (r.entryRef == 0)
+    return data >= kRootRegionSectors ? std::optional<uint64_t>(data - kRootRegionSectors) : std::nullopt;
+  return data + uint64_t{r.entryRef - 2} * (r.clusterSize / sectorSize_);
 }
 
 uint32_t CProfessionalFatRecovery::ReadBootGuess() {
   if (!open_) return err::kInvalidParameter;
   std::vector<uint8_t> boot(kBootReadBytes);
-  const auto count = static_cast<int32_t>(std::min<uint64_t>(kBootReadBytes / sectorSize_, sectorCount_));
+  const auto count = static_cast<int32_t>(std::min<uint64_t>(kBootReadBytes / sectorSize_, volumeSectors_));
   uint32_t got = 0;
   const uint32_t e =
-      count == 0 ? err::kHandleEof : reader_.ReadSectors(boot, count, firstSector_, sectorSize_, &got);
+      count == 0 ? err::kHandleEof : reader_.ReadSectors(boot, count, volumeStart_, sectorSize_, &got);
   if (got == 0) return e != err::kSuccess ? e : err::kReadFault;
   const ByteSpan bytes(boot.data(), size_t{got} * sectorSize_);
   if (!IsFatBootSector(bytes)) return err::kSuccess;
-  const auto geo = ParseFatGeometry(bytes, firstSector_, sectorCount_);
+  const auto geo = ParseFatGeometry(bytes, volumeStart_, volumeSectors_);
   // Guesses count device sectors; a boot sector of another size describes some other medium.
   if (!geo || geo->sectorSize != sectorSize_) return err::kSuccess;
-  const FatVolumeGuess guess{geo->sectorsPerCluster, geo->dataStart, firstSector_, geo->isFat32};
+  const FatVolumeGuess guess{geo->sectorsPerCluster, geo->dataStart, volumeStart_, geo->isFat32};
   const bool known = std::ranges::any_of(guesses_, [&](const FatVolumeGuess& g) {
     return g.sectorsPerCluster == guess.sectorsPerCluster && g.DataSector() == guess.DataSector();
   });
@@ -101,7 +88,7 @@ uint32_t CProfessionalFatRecovery::ReadBootGuess() {
   return err::kSuccess;
 }
 
-uint32_t CProfessionalFatRecovery::StartScan(std::string_view logName) {
+uint32_t CProfessionalFatRecovery::StartPass(std::string_view logName) {
   if (!open_) return err::kInvalidParameter;
   guesses_.clear();
   rootCluster_ = 2;
@@ -119,15 +106,13 @@ uint32_t CProfessionalFatRecovery::StartScan(std::string_view logName) {
   dropped_ = {};
   filesListed_ = 0;
   probeReads_ = 0;
-  catalogue_ = std::make_unique<FoundFileCatalogue>();
   registered_.clear();
+  if (uint32_t e = OpenCatalogue(logName, LogPrefix()); e != err::kSuccess) return e;
   if (!logName.empty()) {
-    const uint32_t e = OpenCatalogueFile(*catalogue_, logName, FoundFileCatalogue::Mode::kResume);
     for (uint32_t ref : catalogue_->FolderEntryRefs()) registered_.insert(ref);
-    return e;
   }
-  return OpenCatalogueFile(*catalogue_, MakeLogName(LogKind::kProFat, firstSector_, os::Now()),
-                           FoundFileCatalogue::Mode::kFresh);
+  ReadBootGuess();  // without a boot sector the geometry is inferred from the folder heads
+  return err::kSuccess;
 }
 
 ByteSpan CProfessionalFatRecovery::OneSector(std::span<const uint8_t> block) const {
@@ -168,10 +153,10 @@ uint32_t CProfessionalFatRecovery::InferGuess(uint32_t cluster, uint64_t sector)
       const uint64_t k = sectors / clusters;
       if (k > 128 || (k & (k - 1)) != 0) continue;
       const uint64_t before = uint64_t{b - 2} * k;
-      if (before > sb || sb - before < firstSector_) continue;
-      const uint64_t dataStart = sb - before - firstSector_;
+      if (before > sb || sb - before < volumeStart_) continue;
+      const uint64_t dataStart = sb - before - volumeStart_;
       if (dataStart > UINT32_MAX) continue;
-      guesses_.push_back({static_cast<uint32_t>(k), static_cast<uint32_t>(dataStart), firstSector_, true});
+      guesses_.push_back({static_cast<uint32_t>(k), static_cast<uint32_t>(dataStart), volumeStart_, true});
       result = static_cast<uint32_t>(guesses_.size() - 1);
       break;
     }
@@ -512,7 +497,7 @@ uint32_t CProfessionalFatRecovery::ProbeCluster(uint32_t low, bool isFolder, std
   const ClusterSectorRead read = [&](uint32_t cluster,
                                      std::vector<uint8_t>& sector) -> std::optional<uint64_t> {
     const uint64_t at = g.ClusterSector(cluster);
-    if (at >= firstSector_ + sectorCount_ || probeReads_ >= limits_.probeReads) return std::nullopt;
+    if (at >= volumeStart_ + volumeSectors_ || probeReads_ >= limits_.probeReads) return std::nullopt;
     ++probeReads_;
     if (!ReadSector(at, sector)) return std::nullopt;
     return at;
@@ -589,7 +574,7 @@ void CProfessionalFatRecovery::RegisterFolders() {
   }
 }
 
-int32_t CProfessionalFatRecovery::FinishScan() {
+int32_t CProfessionalFatRecovery::FinishPass() {
   if (!catalogue_) return static_cast<int32_t>(err::kInvalidParameter);
   ReadStoredBlocks();
   RegisterFolders();
@@ -615,19 +600,11 @@ uint32_t CProfessionalFatRecovery::FolderKeyOf(const FoundFileRecord* folder, in
   return err::kSuccess;
 }
 
-int32_t CProfessionalFatRecovery::NextUnallocatedRun(uint64_t& /*sector*/, uint64_t& /*length*/) {
-  return 0;
-}
-
-int32_t CProfessionalFatRecovery::BuildAllocationMap() {
-  return 0;
-}
-
 // No table says where a file goes on: its clusters are taken in plain succession, which holds for the
 // contiguous files a card mostly holds. Reading stops where the medium ends, so nothing larger than the
 // medium comes out.
-template <typename Sink>
-int32_t CProfessionalFatRecovery::ReadFileData(const FoundFileRecord& record, uint64_t total, Sink&& sink) {
+int32_t CProfessionalFatRecovery::ReadData(const FoundFileRecord& record, uint64_t total,
+                                           const PieceSink& sink) {
   if (!open_) return static_cast<int32_t>(err::kInvalidParameter);
   if (record.clusterSize > kMaxRecoveryClusterBytes) return static_cast<int32_t>(err::kWriteFault);
   const uint64_t sectorsPerCluster = record.clusterSize / sectorSize_;
@@ -655,36 +632,6 @@ int32_t CProfessionalFatRecovery::ReadFileData(const FoundFileRecord& record, ui
     at += got;
   }
   return 0;
-}
-
-int32_t CProfessionalFatRecovery::WriteOneFile(const FoundFileRecord& record,
-                                               const std::filesystem::path& destination) {
-  return WriteFoundFile(callbacks_, record, destination, [&](uint64_t total, const PieceSink& sink) {
-    return ReadFileData(record, total, sink);
-  });
-}
-
-int32_t CProfessionalFatRecovery::RecoverRecord(const FoundFileRecord* record,
-                                                const std::filesystem::path& destinationPath,
-                                                int32_t /*baseDepth*/) {
-  if (record == nullptr || !open_) return static_cast<int32_t>(err::kInvalidParameter);
-  if (record->isFolder == 0) return WriteOneFile(*record, destinationPath);
-  if (!catalogue_) return static_cast<int32_t>(err::kInvalidParameter);
-  return RecoverFoundFolder(*this, *catalogue_, *record, destinationPath,
-                            [this](const FoundFileRecord& child, const std::filesystem::path& path) {
-                              return WriteOneFile(child, path);
-                            });
-}
-
-uint32_t CProfessionalFatRecovery::ExtractForPreview(const FoundFileRecord* record,
-                                                     std::filesystem::path& outPath,
-                                                     std::span<uint8_t> buffer, uint32_t& outSize,
-                                                     PreviewProgressCallback callback, void* context) {
-  outSize = 0;
-  if (record == nullptr || !open_) return err::kInvalidParameter;
-  return ExtractThroughSink(
-      *record, outPath, buffer, outSize, callback, context,
-      [&](uint64_t total, const PieceSink& sink) { return ReadFileData(*record, total, sink); });
 }
 
 }  // namespace snapsave

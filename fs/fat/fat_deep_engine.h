@@ -17,9 +17,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "catalog/catalogue_engine.h"
-#include "catalog/file_recovery_parse.h"
 #include "catalog/found_file_catalogue.h"
+#include "catalog/volume_engine.h"
 #include "fs/fat/fat_dir_block.h"
 #include "os/byte_reader.h"
 #include "storage/sector_reader.h"
@@ -38,7 +37,7 @@ struct FatVolumeGuess {
   uint64_t ClusterSector(uint32_t cluster) const;
 };
 
-class CProfessionalFatRecovery final : public CatalogueEngine {
+class CProfessionalFatRecovery final : public DeepVolumeEngine {
  public:
   // Bounds that keep memory and time in proportion on a disk full of directory-like data.
   struct Limits {
@@ -62,37 +61,24 @@ class CProfessionalFatRecovery final : public CatalogueEngine {
     uint64_t files = 0;
   };
 
-  explicit CProfessionalFatRecovery(SavedScanStore& store) : CatalogueEngine(store) {}
-  ~CProfessionalFatRecovery() override = default;
-  CProfessionalFatRecovery(const CProfessionalFatRecovery&) = delete;
-  CProfessionalFatRecovery& operator=(const CProfessionalFatRecovery&) = delete;
+  explicit CProfessionalFatRecovery(SavedScanStore& store) : DeepVolumeEngine(store) {}
 
-  uint32_t OpenImageFile(const std::filesystem::path& imagePath, char16_t driveLetter) override;
-  uint32_t OpenPhysicalDisk(int32_t diskNumber, uint64_t volumeStartSector, uint64_t volumeSectorCount,
-                            char16_t driveLetter) override;
-  int32_t SetCallbacks(ScanProgressCallback scanCallback, RecoverProgressCallback recoverCallback,
-                       void* context, int32_t weight) override;
-  // The deep scan feeds the engine sector by sector; there is nothing to walk.
-  int32_t Scan(std::string_view logName) override;
-  int32_t RecoverRecord(const FoundFileRecord* record, const std::filesystem::path& destinationPath,
-                        int32_t baseDepth) override;
-  int32_t NextUnallocatedRun(uint64_t& sector, uint64_t& length) override;
-  int32_t BuildAllocationMap() override;
-  uint32_t ExtractForPreview(const FoundFileRecord* record, std::filesystem::path& outPath,
-                             std::span<uint8_t> buffer, uint32_t& outSize, PreviewProgressCallback callback,
-                             void* context) override;
-
-  // Adds the guess of a FAT boot sector at the first sector, when there is one. 0 or the read's error.
-  uint32_t ReadBootGuess();
-  // Clears what the last scan gathered and opens a catalogue: a fresh one without a name, else the saved
-  // scan of that name.
-  uint32_t StartScan(std::string_view logName);
-  // A sector beginning with "." and "..", at absolute sector `sector`.
-  void TakeFolderHead(std::span<const uint8_t> block, uint64_t sector);
-  // Any other sector of plausible directory entries.
-  void TakeDirectoryBlock(std::span<const uint8_t> block, uint64_t sector);
+  // Clears what the last pass gathered, opens a catalogue (a fresh one without a name, else the saved scan
+  // of that name) and adds the guess of a FAT boot sector at the volume's first sector, when there is one.
+  uint32_t StartPass(std::string_view logName) override;
+  // Folder heads (a sector beginning with "." and "..") and other sectors of plausible directory entries.
+  bool Claims(ByteSpan sector) const override;
+  void Take(std::span<const uint8_t> rest, uint64_t sector) override;
   // Reads the blocks no guess placed during the pass and registers the folders. 0 or the catalogue's error.
-  int32_t FinishScan();
+  int32_t FinishPass() override;
+  std::string_view LogPrefix() const override { return log_prefix::kProFat; }
+  // Of either FAT engine's records: cluster 2's sector and the first cluster (the fixed root region for
+  // cluster 0).
+  std::optional<uint64_t> FirstDataSector(const FoundFileRecord& record) const override;
+
+  // The steps of Take, for tests: a folder head, and any other sector of directory entries.
+  void TakeFolderHead(std::span<const uint8_t> block, uint64_t sector);
+  void TakeDirectoryBlock(std::span<const uint8_t> block, uint64_t sector);
 
   const std::vector<FatVolumeGuess>& Guesses() const { return guesses_; }
   const Dropped& DroppedCounts() const { return dropped_; }
@@ -145,7 +131,9 @@ class CProfessionalFatRecovery final : public CatalogueEngine {
     Placement place;
   };
 
-  uint32_t OpenReader(uint64_t firstSector, uint64_t sectorCount, char16_t driveLetter);
+  uint32_t OpenVolume() override;
+  // Adds the guess of a FAT boot sector at the first sector, when there is one. 0 or the read's error.
+  uint32_t ReadBootGuess();
   ByteSpan OneSector(std::span<const uint8_t> block) const;
   uint32_t GuessPlacingHead(uint32_t cluster, uint64_t sector) const;
   uint32_t InferGuess(uint32_t cluster, uint64_t sector);
@@ -178,17 +166,10 @@ class CProfessionalFatRecovery final : public CatalogueEngine {
   FatRecordSource SourceOf(const FatVolumeGuess& g) const;
   void ReadStoredBlocks();
   void RegisterFolders();
-  template <typename Sink>
-  int32_t ReadFileData(const FoundFileRecord& record, uint64_t total, Sink&& sink);
-  int32_t WriteOneFile(const FoundFileRecord& record, const std::filesystem::path& destination);
+  // No table says where a file goes on: its clusters are taken in plain succession.
+  int32_t ReadData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) override;
   uint32_t FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const override;
 
-  SectorReader reader_;
-  bool open_ = false;
-  char16_t driveLetter_ = 0;
-  uint64_t firstSector_ = 0;
-  uint64_t sectorCount_ = 0;
-  uint32_t sectorSize_ = SectorReader::kImageSectorSize;
   Limits limits_;
   Dropped dropped_;
 

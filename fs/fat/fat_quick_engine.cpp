@@ -16,7 +16,6 @@ namespace snapsave {
 namespace {
 
 constexpr uint32_t kBootReadBytes = 4096;
-constexpr uint64_t kReportIntervalMs = 5000;
 
 bool TestBit(const std::vector<uint8_t>& map, uint64_t bit) {
   return bit / 8 < map.size() && (map[bit / 8] & (1u << (bit % 8))) != 0;
@@ -28,109 +27,59 @@ void SetBit(std::vector<uint8_t>& map, uint64_t bit) {
 
 }  // namespace
 
-uint32_t CFastFatRecovery::OpenImageFile(const std::filesystem::path& imagePath, char16_t driveLetter) {
-  if (open_) return err::kSuccess;
-  if (uint32_t e = reader_.OpenFile(imagePath); e != err::kSuccess) return e;
-  driveLetter_ = driveLetter;
-  return OpenBoot(0, reader_.TotalSectors());
-}
-
-uint32_t CFastFatRecovery::OpenPhysicalDisk(int32_t diskNumber, uint64_t volumeStartSector,
-                                            uint64_t volumeSectorCount, char16_t driveLetter) {
-  if (open_) return err::kSuccess;
-  if (uint32_t e = reader_.OpenDisk(diskNumber); e != err::kSuccess) return e;
-  driveLetter_ = driveLetter;
-  return OpenBoot(volumeStartSector, volumeSectorCount);
-}
-
-// `volumeStart` and `volumeSectors` count device sectors; the geometry counts sectors of the boot sector's
-// size.
-uint32_t CFastFatRecovery::OpenBoot(uint64_t volumeStart, uint64_t volumeSectors) {
-  const uint32_t device = reader_.DeviceSectorSize();
+// The volume counts device sectors; the geometry counts sectors of the boot sector's size.
+uint32_t CFastFatRecovery::OpenVolume() {
+  const uint32_t device = sectorSize_;
   std::vector<uint8_t> boot(kBootReadBytes);
-  const uint64_t wanted = std::min<uint64_t>(kBootReadBytes / device, volumeSectors);
+  const uint64_t wanted = std::min<uint64_t>(kBootReadBytes / device, volumeSectors_);
   uint32_t got = 0;
   uint32_t e = wanted == 0
                    ? err::kHandleEof
-                   : reader_.ReadSectors(boot, static_cast<int32_t>(wanted), volumeStart, device, &got);
-  if (got == 0 || uint64_t{got} * device < 512) {
-    reader_.Close();
-    return e != err::kSuccess ? e : err::kHandleEof;
-  }
+                   : reader_.ReadSectors(boot, static_cast<int32_t>(wanted), volumeStart_, device, &got);
+  if (got == 0 || uint64_t{got} * device < 512) return e != err::kSuccess ? e : err::kHandleEof;
   const ByteSpan bootBytes(boot.data(), uint64_t{got} * device);
   const uint32_t bootSectorSize = Le16(bootBytes, 11);
-  if (bootSectorSize == 0 || (uint64_t{volumeStart} * device) % bootSectorSize != 0) {
-    reader_.Close();
+  if (bootSectorSize == 0 || (uint64_t{volumeStart_} * device) % bootSectorSize != 0)
     return err::kInvalidData;
-  }
-  geometry_ = ParseFatGeometry(bootBytes, volumeStart * device / bootSectorSize,
-                               volumeSectors * device / bootSectorSize);
-  if (!geometry_) {
-    reader_.Close();
-    return err::kInvalidData;
-  }
+  geometry_ = ParseFatGeometry(bootBytes, volumeStart_ * device / bootSectorSize,
+                               volumeSectors_ * device / bootSectorSize);
+  if (!geometry_) return err::kInvalidData;
   table_ = std::make_unique<FatTableWindow>(reader_, *geometry_);
-  open_ = true;
   return err::kSuccess;
-}
-
-int32_t CFastFatRecovery::SetCallbacks(ScanProgressCallback scanCallback,
-                                       RecoverProgressCallback recoverCallback, void* context,
-                                       int32_t weight) {
-  callbacks_.Set(scanCallback, recoverCallback, context, weight);
-  return 0;
-}
-
-int32_t CFastFatRecovery::Report(int32_t progress, int32_t secondsLeft) {
-  lastProgress_ = progress;
-  lastSecondsLeft_ = secondsLeft;
-  lastReportMs_ = os::TickMs();
-  return callbacks_.ReportScan(progress, secondsLeft);
 }
 
 int32_t CFastFatRecovery::Scan(std::string_view logName) {
   if (!open_) return static_cast<int32_t>(err::kInvalidParameter);
-  catalogue_ = std::make_unique<FoundFileCatalogue>();
-  if (!logName.empty())
-    return static_cast<int32_t>(OpenCatalogueFile(*catalogue_, logName, FoundFileCatalogue::Mode::kResume));
-
-  folderQueue_.clear();
-  folderTable_.clear();
-  visited_.clear();
-  visitedOrder_.clear();
-  filesFound_ = 0;
   const FatGeometry& geo = *geometry_;
-  if (uint32_t e = OpenCatalogueFile(*catalogue_, MakeLogName(LogKind::kFast, geo.volumeStart, os::Now()),
-                                     FoundFileCatalogue::Mode::kFresh);
-      e != err::kSuccess) {
+  if (!logName.empty()) return static_cast<int32_t>(OpenCatalogue(logName, log_prefix::kFast));
+  walk_.Clear();
+  if (uint32_t e = OpenCatalogue({}, log_prefix::kFast, geo.volumeStart); e != err::kSuccess)
     return static_cast<int32_t>(e);
-  }
 
-  folderQueue_.push_back(geo.rootCluster);
+  PendingFolder root;
+  root.cluster = geo.rootCluster;
+  root.root = true;
+  walk_.Start(geo.rootCluster, root);
   lastSecondsLeft_ = 100;
   callbackResult_ = Report(1, -1);
   lastSecondsLeft_ = 100;
-  while (!folderQueue_.empty() && callbackResult_ == 0) {
-    const uint32_t cluster = folderQueue_.front();
-    folderQueue_.pop_front();
-    if (!visited_.insert(cluster).second) continue;
-    visitedOrder_.push_back(cluster);
-    ReadFolder(cluster);
-    if (os::TickMs() - lastReportMs_ >= kReportIntervalMs) {
-      const int32_t progress =
-          std::min(callbacks_.weight == 100 ? lastProgress_ + 1 : std::max(lastProgress_ + 1, 21), 79);
-      const int32_t secondsLeft = callbacks_.weight == 100 ? std::max(lastSecondsLeft_ - 1, 0) : -1;
-      callbackResult_ = Report(progress, secondsLeft);
-    }
+  if (callbackResult_ == 0) {
+    callbackResult_ =
+        walk_.Run([this](const PendingFolder& folder) { ReadFolder(folder); },
+                  [this] {
+                    if (!ReportDue()) return 0;
+                    const int32_t progress = std::min(
+                        callbacks_.weight == 100 ? lastProgress_ + 1 : std::max(lastProgress_ + 1, 21), 79);
+                    lastSecondsLeft_ = callbacks_.weight == 100 ? std::max(lastSecondsLeft_ - 1, 0) : -1;
+                    return Report(progress, lastSecondsLeft_);
+                  });
   }
   if (callbackResult_ == 0) {
     callbackResult_ = Report(80, 10);
     RegisterFolders();
     if (callbackResult_ == 0) callbackResult_ = Report(100, 0);
   }
-  const uint32_t flushed = catalogue_->Flush();
-  if (callbackResult_ == 0 && flushed != err::kSuccess) return static_cast<int32_t>(flushed);
-  return callbackResult_;
+  return CloseScan(callbackResult_);
 }
 
 uint32_t CFastFatRecovery::ReadClusterData(uint32_t cluster, std::vector<uint8_t>& block, uint32_t& bytes) {
@@ -160,13 +109,12 @@ bool CFastFatRecovery::ReadFirstSector(uint32_t cluster, std::vector<uint8_t>& s
   return got == 1;
 }
 
-void CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
+void CFastFatRecovery::ReadFolder(const PendingFolder& folder) {
   const FatGeometry& geo = *geometry_;
-  const bool isRoot = folderCluster == geo.rootCluster;
-  const auto tableIt = isRoot ? folderTable_.end() : folderTable_.find(folderCluster);
-  const bool inTable = tableIt != folderTable_.end();
-  const bool folderDeleted = inTable && tableIt->second.record.isDeleted != 0;
-  const uint32_t depth = inTable ? tableIt->second.depth : 0;
+  const uint32_t folderCluster = folder.cluster;
+  const bool inTable = !folder.root;
+  const bool folderDeleted = inTable && folder.record.isDeleted != 0;
+  const uint32_t depth = folder.depth;
 
   const FatRecordSource source{driveLetter_, SourceKind::kFatQuick, geo.clusterBytes, geo.dataStart,
                                geo.volumeStart};
@@ -225,10 +173,14 @@ void CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
       if (isDir) {
         r.isDeleted = (e.IsDeleted() || folderDeleted) ? 1 : 0;
         if (guessed) r.isDeleted |= kDeletedNameGuessed;
-        if (first != 0 && first != folderCluster && first != geo.rootCluster && geo.IsDataCluster(first) &&
-            visited_.count(first) == 0) {
-          folderTable_[first] = PendingFolder{r, folderCluster, depth + 1};
-          folderQueue_.push_back(first);
+        if (first != 0 && first != folderCluster && first != geo.rootCluster && geo.IsDataCluster(first)) {
+          // Named again before it was read: the later naming stands.
+          const PendingFolder found{r, first, folderCluster, depth + 1, false};
+          if (PendingFolder* pending = walk_.Pending(first)) {
+            *pending = found;
+          } else {
+            walk_.Push(first, found);
+          }
         }
         return;
       }
@@ -236,19 +188,16 @@ void CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
       r.isIntact = ContentCheck(first, r.Name(), read, reader_, geo.sectorSize);
       catalogue_->ReserveRecord(r);
       catalogue_->AddToFolder(folderCluster, depth, r.recordId, r.entryRef);
-      ++filesFound_;
     });
   }
 }
 
 void CFastFatRecovery::RegisterFolders() {
-  for (uint32_t cluster : visitedOrder_) {
-    auto it = folderTable_.find(cluster);
-    if (it == folderTable_.end()) continue;
-    FoundFileRecord r = it->second.record;
+  for (const PendingFolder& folder : walk_.Walked()) {
+    FoundFileRecord r = folder.record;
     r.isIntact = 1;
     catalogue_->ReserveRecord(r);
-    catalogue_->AddToFolder(it->second.parentCluster, it->second.depth - 1, r.recordId, cluster, r.Name());
+    catalogue_->AddToFolder(folder.parentCluster, folder.depth - 1, r.recordId, folder.cluster, r.Name());
   }
 }
 
@@ -264,8 +213,7 @@ uint32_t CFastFatRecovery::FolderKeyOf(const FoundFileRecord* folder, int32_t de
   return err::kSuccess;
 }
 
-template <typename Sink>
-int32_t CFastFatRecovery::ReadFileData(const FoundFileRecord& record, uint64_t total, Sink&& sink) {
+int32_t CFastFatRecovery::ReadData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) {
   if (!open_) return static_cast<int32_t>(err::kInvalidParameter);
   if (record.clusterSize > kMaxRecoveryClusterBytes) return static_cast<int32_t>(err::kWriteFault);
   const FatGeometry& geo = *geometry_;
@@ -292,25 +240,6 @@ int32_t CFastFatRecovery::ReadFileData(const FoundFileRecord& record, uint64_t t
     cluster = next;
   }
   return 0;
-}
-
-int32_t CFastFatRecovery::RecoverRecord(const FoundFileRecord* record,
-                                        const std::filesystem::path& destinationPath, int32_t /*baseDepth*/) {
-  if (record == nullptr || !catalogue_ || !open_) return static_cast<int32_t>(err::kInvalidParameter);
-  return RecoverThrough(*record, destinationPath,
-                        [this](const FoundFileRecord& file, uint64_t total, const PieceSink& sink) {
-                          return ReadFileData(file, total, sink);
-                        });
-}
-
-uint32_t CFastFatRecovery::ExtractForPreview(const FoundFileRecord* record, std::filesystem::path& outPath,
-                                             std::span<uint8_t> buffer, uint32_t& outSize,
-                                             PreviewProgressCallback callback, void* context) {
-  outSize = 0;
-  if (record == nullptr || !open_) return err::kInvalidParameter;
-  return ExtractThroughSink(
-      *record, outPath, buffer, outSize, callback, context,
-      [&](uint64_t total, const PieceSink& sink) { return ReadFileData(*record, total, sink); });
 }
 
 int32_t CFastFatRecovery::BuildAllocationMap() {

@@ -45,35 +45,17 @@ bool RecordFits(ByteSpan record, uint32_t recordSize) {
 
 }  // namespace
 
-uint32_t CProfessionalNtfsRecovery::OpenImageFile(const fs::path& imagePath, char16_t driveLetter) {
-  if (open_) return err::kSuccess;
-  if (uint32_t e = reader_.OpenFile(imagePath); e != err::kSuccess) return e;
-  return OpenAt(0, reader_.TotalSectors(), SectorReader::kImageSectorSize, driveLetter);
-}
-
-uint32_t CProfessionalNtfsRecovery::OpenPhysicalDisk(int32_t diskNumber, uint64_t firstSector,
-                                                     uint64_t sectorCount, char16_t driveLetter) {
-  if (open_) return err::kSuccess;
-  if (uint32_t e = reader_.OpenDisk(diskNumber); e != err::kSuccess) return e;
-  return OpenAt(firstSector, sectorCount, reader_.DeviceSectorSize(), driveLetter);
-}
-
-uint32_t CProfessionalNtfsRecovery::OpenAt(uint64_t firstSector, uint64_t sectorCount, uint32_t sectorSize,
-                                           char16_t driveLetter) {
-  if (sectorSize < 512 || sectorSize > kMaxSectorSize || (sectorSize & (sectorSize - 1)) != 0) {
-    reader_.Close();
+uint32_t CProfessionalNtfsRecovery::OpenVolume() {
+  const uint32_t sectorSize = sectorSize_;
+  const uint64_t firstSector = volumeStart_;
+  const uint64_t sectorCount = volumeSectors_;
+  if (sectorSize < 512 || sectorSize > kMaxSectorSize || (sectorSize & (sectorSize - 1)) != 0)
     return err::kInvalidData;
-  }
-  firstSector_ = firstSector;
-  sectorCount_ = sectorCount;
-  driveLetter_ = driveLetter;
-  sectorSize_ = sectorSize;
   sectorsPerRecord_ = sectorSize == 512 ? 2 : 1;
   recordSize_ = sectorsPerRecord_ * sectorSize;
   openGuess_ = GuessFromRange(sectorCount, sectorSize);
   clusterGuess_ = openGuess_;
   record_.assign(recordSize_, 0);
-  open_ = true;
 
   std::vector<uint8_t> boot(kNtfsBootReadBytes);
   uint32_t got = 0;
@@ -109,28 +91,28 @@ void CProfessionalNtfsRecovery::ResetPass() {
   droppedFiles_ = 0;
 }
 
-int32_t CProfessionalNtfsRecovery::SetCallbacks(ScanProgressCallback scanCallback,
-                                                RecoverProgressCallback recoverCallback, void* context,
-                                                int32_t weight) {
-  callbacks_.Set(scanCallback, recoverCallback, context, weight);
-  return 0;
-}
-
-int32_t CProfessionalNtfsRecovery::Scan(std::string_view /*logName*/) {
-  return 0;
-}
-
-uint32_t CProfessionalNtfsRecovery::StartScan(std::string_view logName) {
+uint32_t CProfessionalNtfsRecovery::StartPass(std::string_view logName) {
   if (!open_) return err::kInvalidParameter;
   ResetPass();
-  catalogue_ = std::make_unique<FoundFileCatalogue>();
-  if (!logName.empty()) {
-    const uint32_t e = OpenCatalogueFile(*catalogue_, logName, FoundFileCatalogue::Mode::kResume);
+  const uint32_t e = OpenCatalogue(logName, LogPrefix());
+  if (e == err::kSuccess && !logName.empty()) {
     for (uint32_t ref : catalogue_->FolderEntryRefs()) registered_.insert(ref);
-    return e;
   }
-  return OpenCatalogueFile(*catalogue_, MakeLogName(LogKind::kProNtfs, firstSector_, os::Now()),
-                           FoundFileCatalogue::Mode::kFresh);
+  return e;
+}
+
+bool CProfessionalNtfsRecovery::Claims(ByteSpan sector) const {
+  return IsPlausibleFileRecord(sector, recordSize_);
+}
+
+void CProfessionalNtfsRecovery::Take(std::span<const uint8_t> rest, uint64_t sector) {
+  if (rest.size() >= recordSize_) {
+    TakeFileRecord(rest, sector);
+    return;
+  }
+  // The record runs past what the pass read: read it whole.
+  std::vector<uint8_t> whole(recordSize_);
+  if (ReadDeviceSectors(whole, sector, sectorsPerRecord_)) TakeFileRecord(whole, sector);
 }
 
 void CProfessionalNtfsRecovery::AddKnownMft(uint64_t startSector, uint64_t volumeStart,
@@ -203,7 +185,7 @@ CProfessionalNtfsRecovery::Placement CProfessionalNtfsRecovery::PlaceRecord(uint
   // No known MFT holds it: its MFT is taken to run on without a gap up to it, on a volume that starts where
   // the scanned range does.
   Placement p;
-  p.volumeStart = firstSector_;
+  p.volumeStart = volumeStart_;
   const uint64_t position = SatMul(n, sectorsPerRecord_);
   p.mftStart = position <= sector ? sector - position : 0;
   p.sectorsPerCluster = clusterGuess_;
@@ -420,7 +402,7 @@ void CProfessionalNtfsRecovery::AddFolder(const FolderEntry& entry, std::vector<
                           entry.id.number, folder->first.Name());
 }
 
-int32_t CProfessionalNtfsRecovery::FinishScan() {
+int32_t CProfessionalNtfsRecovery::FinishPass() {
   if (!catalogue_) return static_cast<int32_t>(err::kInvalidParameter);
   readError_ = 0;
   std::vector<uint8_t> record;
@@ -441,7 +423,7 @@ NtfsVolume CProfessionalNtfsRecovery::VolumeFor(const FoundFileRecord& record) c
   g.recordSize = recordSize_;
   g.sectorsPerCluster = std::max<uint32_t>(1, record.clusterSize / sectorSize_);
   g.clusterBytes = uint64_t{g.sectorsPerCluster} * sectorSize_;
-  g.totalSectors = sectorCount_;
+  g.totalSectors = volumeSectors_;
   NtfsVolume volume(reader_, record.volumeStartSector, g);
   // The MFT of the record's volume, when one is known, lets an attribute list find its extension records.
   for (const KnownMft& mft : knownMfts_) {
@@ -471,34 +453,9 @@ uint32_t CProfessionalNtfsRecovery::FolderKeyOf(const FoundFileRecord* folder, i
   return err::kSuccess;
 }
 
-int32_t CProfessionalNtfsRecovery::NextUnallocatedRun(uint64_t& /*sector*/, uint64_t& /*length*/) {
-  return 0;
-}
-
-int32_t CProfessionalNtfsRecovery::BuildAllocationMap() {
-  return 0;
-}
-
-int32_t CProfessionalNtfsRecovery::WriteFile(const FoundFileRecord& record, const fs::path& path) {
-  return WriteNtfsFile(VolumeFor(record), callbacks_, record, path);
-}
-
-int32_t CProfessionalNtfsRecovery::RecoverRecord(const FoundFileRecord* record,
-                                                 const fs::path& destinationPath, int32_t /*baseDepth*/) {
-  if (record == nullptr || !open_) return static_cast<int32_t>(err::kInvalidParameter);
-  if (record->isFolder == 0) return WriteFile(*record, destinationPath);
-  if (!catalogue_) return static_cast<int32_t>(err::kInvalidParameter);
-  return RecoverFoundFolder(
-      *this, *catalogue_, *record, destinationPath,
-      [this](const FoundFileRecord& child, const fs::path& path) { return WriteFile(child, path); });
-}
-
-uint32_t CProfessionalNtfsRecovery::ExtractForPreview(const FoundFileRecord* record, fs::path& outPath,
-                                                      std::span<uint8_t> buffer, uint32_t& outSize,
-                                                      PreviewProgressCallback callback, void* context) {
-  outSize = 0;
-  if (record == nullptr || !open_) return err::kInvalidParameter;
-  return ExtractNtfsFile(VolumeFor(*record), *record, outPath, buffer, outSize, callback, context);
+int32_t CProfessionalNtfsRecovery::ReadData(const FoundFileRecord& record, uint64_t total,
+                                            const PieceSink& sink) {
+  return ReadNtfsFileData(VolumeFor(record), record, total, sink);
 }
 
 }  // namespace snapsave

@@ -14,15 +14,14 @@
 #include <utility>
 #include <vector>
 
-#include "catalog/catalogue_engine.h"
-#include "catalog/file_recovery_parse.h"
 #include "catalog/found_file_catalogue.h"
+#include "catalog/volume_engine.h"
 #include "fs/ntfs/ntfs_volume.h"
 #include "storage/sector_reader.h"
 
 namespace snapsave {
 
-class CProfessionalNtfsRecovery final : public CatalogueEngine {
+class CProfessionalNtfsRecovery final : public DeepVolumeEngine {
  public:
   // Bounds on what hostile media can make the engine keep. A medium of crafted records must not exhaust
   // memory: each folder noted costs a list entry, a depth and a parent, and each MFT a run list searched for
@@ -34,43 +33,29 @@ class CProfessionalNtfsRecovery final : public CatalogueEngine {
     size_t maxKnownMfts = 64;
   };
 
-  explicit CProfessionalNtfsRecovery(SavedScanStore& store) : CatalogueEngine(store) {}
-  CProfessionalNtfsRecovery(SavedScanStore& store, Limits limits) : CatalogueEngine(store), limits_(limits) {}
-  ~CProfessionalNtfsRecovery() override = default;
-  CProfessionalNtfsRecovery(const CProfessionalNtfsRecovery&) = delete;
-  CProfessionalNtfsRecovery& operator=(const CProfessionalNtfsRecovery&) = delete;
-
-  uint32_t OpenImageFile(const std::filesystem::path& imagePath, char16_t driveLetter) override;
-  uint32_t OpenPhysicalDisk(int32_t diskNumber, uint64_t firstSector, uint64_t sectorCount,
-                            char16_t driveLetter) override;
-  int32_t SetCallbacks(ScanProgressCallback scanCallback, RecoverProgressCallback recoverCallback,
-                       void* context, int32_t weight) override;
-  // The orchestration drives the pass; this does nothing.
-  int32_t Scan(std::string_view logName) override;
-  int32_t RecoverRecord(const FoundFileRecord* record, const std::filesystem::path& destinationPath,
-                        int32_t baseDepth) override;
-  // No allocation map: returns 0.
-  int32_t NextUnallocatedRun(uint64_t& sector, uint64_t& length) override;
-  // No allocation map: returns 0.
-  int32_t BuildAllocationMap() override;
-  uint32_t ExtractForPreview(const FoundFileRecord* record, std::filesystem::path& outPath,
-                             std::span<uint8_t> buffer, uint32_t& outSize, PreviewProgressCallback callback,
-                             void* context) override;
+  explicit CProfessionalNtfsRecovery(SavedScanStore& store) : DeepVolumeEngine(store) {}
+  CProfessionalNtfsRecovery(SavedScanStore& store, Limits limits)
+      : DeepVolumeEngine(store), limits_(limits) {}
 
   // Begins a pass: an empty log name starts a fresh catalogue, another reopens that saved one. 0 or a Win32
   // error.
-  uint32_t StartScan(std::string_view logName);
+  uint32_t StartPass(std::string_view logName) override;
+  // Sectors that begin a plausible file record.
+  bool Claims(ByteSpan sector) const override;
+  // A record that runs past what the pass read is read whole.
+  void Take(std::span<const uint8_t> rest, uint64_t sector) override;
+  // Registers the folders the listed files lie in. 0, or the first read error met (the folder concerned is
+  // then listed as a LostFolder).
+  int32_t FinishPass() override;
+  std::string_view LogPrefix() const override { return log_prefix::kProNtfs; }
+  // Absolute first sector of the data of an NTFS record of either engine, read from its MFT record; nothing
+  // for resident or missing data.
+  std::optional<uint64_t> FirstDataSector(const FoundFileRecord& record) const override;
+
   // One record found at `absoluteSector` (the span holds at least a record). The caller's bytes are never
   // changed. 0 (also for folder records, which are read back later), 87 for a record too short or failing the
   // size checks, -1 without "FILE".
   int32_t TakeFileRecord(std::span<const uint8_t> record, uint64_t absoluteSector);
-  // Registers the folders the listed files lie in. 0, or the first read error met (the folder concerned is
-  // then listed as a LostFolder).
-  int32_t FinishScan();
-
-  // Absolute first sector of the data of an NTFS record of either engine, read from its MFT record; nothing
-  // for resident or missing data.
-  std::optional<uint64_t> FirstDataSector(const FoundFileRecord& record) const;
 
   // Sectors per cluster assumed for records of no known MFT.
   uint32_t ClusterGuess() const { return clusterGuess_; }
@@ -114,7 +99,7 @@ class CProfessionalNtfsRecovery final : public CatalogueEngine {
     Placement placement;
   };
 
-  uint32_t OpenAt(uint64_t firstSector, uint64_t sectorCount, uint32_t sectorSize, char16_t driveLetter);
+  uint32_t OpenVolume() override;
   void ResetPass();
   // Enters an MFT unless it is known already or the table is full.
   void AddKnownMft(uint64_t startSector, uint64_t volumeStart, uint32_t sectorsPerCluster, RunList runs);
@@ -137,16 +122,10 @@ class CProfessionalNtfsRecovery final : public CatalogueEngine {
   FoundFileRecord NewRecord() const;
   // The volume a listed record is read through.
   NtfsVolume VolumeFor(const FoundFileRecord& record) const;
-  int32_t WriteFile(const FoundFileRecord& record, const std::filesystem::path& path);
+  int32_t ReadData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) override;
   uint32_t FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const override;
 
   Limits limits_;
-  SectorReader reader_;
-  bool open_ = false;
-  uint64_t firstSector_ = 0;
-  uint64_t sectorCount_ = 0;
-  char16_t driveLetter_ = 0;
-  uint32_t sectorSize_ = 512;
   uint32_t sectorsPerRecord_ = 2;
   uint32_t recordSize_ = 1024;
   uint32_t openGuess_ = 1;

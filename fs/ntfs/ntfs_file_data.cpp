@@ -53,15 +53,16 @@ bool NtfsContentCheck(const NtfsVolume& volume, const FoundFileRecord& record, B
   return VerifyExtension(buffer, ext, &reader, g.sectorSize, sector);
 }
 
-int32_t ReadNtfsFileData(const NtfsVolume& volume, const FoundFileRecord& record,
+int32_t ReadNtfsFileData(const NtfsVolume& volume, const FoundFileRecord& record, uint64_t total,
                          const std::function<int32_t(ByteSpan)>& sink) {
   if (record.clusterSize > kMaxRecoveryClusterBytes && record.clusterSize != kNoClusterSize) {
     return static_cast<int32_t>(err::kWriteFault);
   }
+  const uint64_t size = std::min(total, record.fileSize);
   std::vector<uint8_t> resident;
   const int32_t r = volume.ReadResidentData(record.entryLocation, resident);
   if (r == 0) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(resident.size(), record.fileSize));
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(resident.size(), size));
     return n == 0 ? 0 : sink(ByteSpan(resident).first(n));
   }
   if (r != kNtfsNotResident) return HelperToError(r);
@@ -69,25 +70,7 @@ int32_t ReadNtfsFileData(const NtfsVolume& volume, const FoundFileRecord& record
   if (int32_t f = volume.FindAttributeRuns(record.entryLocation, kAttrData, runs); f != 0) {
     return HelperToError(f);
   }
-  return volume.ReadRuns(runs, record.fileSize, sink);
-}
-
-int32_t WriteNtfsFile(const NtfsVolume& volume, const EngineCallbacks& callbacks,
-                      const FoundFileRecord& record, const std::filesystem::path& path) {
-  return WriteFoundFile(callbacks, record, path, [&](uint64_t /*total*/, const PieceSink& sink) {
-    return ReadNtfsFileData(volume, record, sink);
-  });
-}
-
-uint32_t ExtractNtfsFile(const NtfsVolume& volume, const FoundFileRecord& record,
-                         std::filesystem::path& outPath, std::span<uint8_t> buffer, uint32_t& outSize,
-                         PreviewProgressCallback callback, void* context) {
-  return ExtractThroughSink(record, outPath, buffer, outSize, callback, context,
-                            [&](uint64_t total, const PieceSink& sink) {
-                              FoundFileRecord capped = record;
-                              capped.fileSize = total;
-                              return ReadNtfsFileData(volume, capped, sink);
-                            });
+  return volume.ReadRuns(runs, size, sink);
 }
 
 }  // namespace snapsave

@@ -27,18 +27,9 @@ RecordWalk WalkRecord(ByteSpan record);
 // extension; true whenever that cannot be checked. Non-resident data is located through `volume`.
 bool NtfsContentCheck(const NtfsVolume& volume, const FoundFileRecord& record, ByteSpan recordBytes);
 
-// Hands the file's data, up to fileSize and to what the medium holds, to `sink`, reading the MFT record at
-// record.entryLocation through `volume`. 0, a Win32 error or the sink's answer.
-int32_t ReadNtfsFileData(const NtfsVolume& volume, const FoundFileRecord& record,
+// Hands the file's data, up to `total` bytes (at most fileSize) and to what the medium holds, to `sink`,
+// reading the MFT record at record.entryLocation through `volume`. 0, a Win32 error or the sink's answer.
+int32_t ReadNtfsFileData(const NtfsVolume& volume, const FoundFileRecord& record, uint64_t total,
                          const std::function<int32_t(ByteSpan)>& sink);
-
-// Writes the file to `path` (fresh, reported through `callbacks`). 0, a Win32 error or the callback's answer.
-int32_t WriteNtfsFile(const NtfsVolume& volume, const EngineCallbacks& callbacks,
-                      const FoundFileRecord& record, const std::filesystem::path& path);
-
-// ExtractForPreview's reading for an NTFS file.
-uint32_t ExtractNtfsFile(const NtfsVolume& volume, const FoundFileRecord& record,
-                         std::filesystem::path& outPath, std::span<uint8_t> buffer, uint32_t& outSize,
-                         PreviewProgressCallback callback, void* context);
 
 }  // namespace snapsave

@@ -24,56 +24,25 @@ constexpr uint32_t kMaxDepth = 1024;
 
 }  // namespace
 
-uint32_t CFastNtfsRecovery::OpenImageFile(const fs::path& imagePath, char16_t driveLetter) {
-  if (volume_) return err::kSuccess;
-  if (uint32_t e = reader_.OpenFile(imagePath); e != err::kSuccess) return e;
-  return OpenAt(0, reader_.TotalSectors(), SectorReader::kImageSectorSize, driveLetter);
-}
-
-uint32_t CFastNtfsRecovery::OpenPhysicalDisk(int32_t diskNumber, uint64_t volumeStartSector,
-                                             uint64_t volumeSectorCount, char16_t driveLetter) {
-  if (volume_) return err::kSuccess;
-  if (uint32_t e = reader_.OpenDisk(diskNumber); e != err::kSuccess) return e;
-  return OpenAt(volumeStartSector, volumeSectorCount, reader_.DeviceSectorSize(), driveLetter);
-}
-
-uint32_t CFastNtfsRecovery::OpenAt(uint64_t volumeStart, uint64_t volumeSectors, uint32_t readSectorSize,
-                                   char16_t driveLetter) {
+uint32_t CFastNtfsRecovery::OpenVolume() {
   std::vector<uint8_t> boot(kNtfsBootReadBytes);
-  if (readSectorSize == 0 || readSectorSize > kNtfsBootReadBytes)
-    readSectorSize = SectorReader::kImageSectorSize;
+  const uint32_t readSectorSize =
+      sectorSize_ == 0 || sectorSize_ > kNtfsBootReadBytes ? SectorReader::kImageSectorSize : sectorSize_;
   uint32_t got = 0;
   const uint32_t count = kNtfsBootReadBytes / readSectorSize;
-  if (uint32_t e = reader_.ReadSectors(boot, static_cast<int32_t>(count), volumeStart, readSectorSize, &got);
-      e != err::kSuccess) {
-    reader_.Close();
+  if (uint32_t e = reader_.ReadSectors(boot, static_cast<int32_t>(count), volumeStart_, readSectorSize, &got);
+      e != err::kSuccess)
     return e;
-  }
   // A geometry taken from anything else would steer every later read.
-  if (!IsNtfsBootSector(boot) || Le16(boot, 11) > kMaxSectorSize) {
-    reader_.Close();
-    return err::kInvalidData;
-  }
-  volumeStart_ = volumeStart;
-  volumeSectors_ = volumeSectors;
-  driveLetter_ = driveLetter;
-  volume_.emplace(reader_, volumeStart, ParseNtfsGeometry(boot, volumeStart));
+  if (!IsNtfsBootSector(boot) || Le16(boot, 11) > kMaxSectorSize) return err::kInvalidData;
+  volume_.emplace(reader_, volumeStart_, ParseNtfsGeometry(boot, volumeStart_));
   tableBuffer_.assign(size_t{kChunkRecords} * volume_->Geometry().recordSize, 0);
   volume_->LoadMftRuns();  // without runs the walk finds nothing; the open itself succeeded
   return err::kSuccess;
 }
 
-int32_t CFastNtfsRecovery::SetCallbacks(ScanProgressCallback scanCallback,
-                                        RecoverProgressCallback recoverCallback, void* context,
-                                        int32_t weight) {
-  callbacks_.Set(scanCallback, recoverCallback, context, weight);
-  return 0;
-}
-
 int32_t CFastNtfsRecovery::Scan(std::string_view logName) {
-  catalogue_ = std::make_unique<FoundFileCatalogue>();
-  if (!logName.empty())
-    return static_cast<int32_t>(OpenCatalogueFile(*catalogue_, logName, FoundFileCatalogue::Mode::kResume));
+  if (!logName.empty()) return static_cast<int32_t>(OpenCatalogue(logName, log_prefix::kFast));
   if (!volume_) return static_cast<int32_t>(err::kInvalidParameter);
   folderList_.clear();
   folderSet_.clear();
@@ -81,14 +50,8 @@ int32_t CFastNtfsRecovery::Scan(std::string_view logName) {
   folderParent_.clear();
   lostFolders_.clear();
   // Log names only go down to the minute: an earlier scan of this volume may own the name.
-  if (uint32_t e = OpenCatalogueFile(*catalogue_, MakeLogName(LogKind::kFast, volumeStart_, os::Now()),
-                                     FoundFileCatalogue::Mode::kFresh);
-      e != err::kSuccess) {
-    return static_cast<int32_t>(e);
-  }
-  const int32_t r = WalkTable();
-  catalogue_->Flush();
-  return r;
+  if (uint32_t e = OpenCatalogue({}, log_prefix::kFast); e != err::kSuccess) return static_cast<int32_t>(e);
+  return CloseScan(WalkTable());
 }
 
 int32_t CFastNtfsRecovery::ReportProgress(uint64_t done, uint64_t total, int32_t secondsLeft) {
@@ -311,35 +274,9 @@ uint32_t CFastNtfsRecovery::FolderKeyOf(const FoundFileRecord* folder, int32_t d
   return err::kSuccess;
 }
 
-int32_t CFastNtfsRecovery::WriteFile(const FoundFileRecord& record, const fs::path& path) {
+int32_t CFastNtfsRecovery::ReadData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) {
   if (!volume_) return static_cast<int32_t>(err::kInvalidParameter);
-  return WriteNtfsFile(*volume_, callbacks_, record, path);
-}
-
-int32_t CFastNtfsRecovery::RecoverRecord(const FoundFileRecord* record, const fs::path& destinationPath,
-                                         int32_t /*baseDepth*/) {
-  if (record == nullptr) return static_cast<int32_t>(err::kInvalidParameter);
-  if (record->isFolder == 0) return WriteFile(*record, destinationPath);
-  if (!catalogue_) return static_cast<int32_t>(err::kInvalidParameter);
-  // The folder's children lie one below the folder itself, whose depth is its number of ancestors; the
-  // destination path says nothing about it once the recovery writer adds its category folder.
-  RecordList ancestors;
-  if (uint32_t e = catalogue_->CollectAncestors(record, ancestors); e != err::kSuccess) {
-    return static_cast<int32_t>(e);
-  }
-  const auto childDepth = static_cast<uint32_t>(ancestors.size() + 1);
-  return RecoverFolderTree(
-      *this, *record, childDepth, destinationPath,
-      [this](const FoundFileRecord& child, const fs::path& path) { return WriteFile(child, path); });
-}
-
-uint32_t CFastNtfsRecovery::ExtractForPreview(const FoundFileRecord* record, fs::path& outPath,
-                                              std::span<uint8_t> buffer, uint32_t& outSize,
-                                              PreviewProgressCallback callback, void* context) {
-  outSize = 0;
-  if (record == nullptr) return err::kInvalidParameter;
-  if (!volume_) return err::kInvalidParameter;
-  return ExtractNtfsFile(*volume_, *record, outPath, buffer, outSize, callback, context);
+  return ReadNtfsFileData(*volume_, record, total, sink);
 }
 
 int32_t CFastNtfsRecovery::BuildAllocationMap() {

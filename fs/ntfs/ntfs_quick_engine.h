@@ -13,45 +13,30 @@
 #include <utility>
 #include <vector>
 
-#include "catalog/catalogue_engine.h"
-#include "catalog/file_recovery_parse.h"
 #include "catalog/found_file_catalogue.h"
+#include "catalog/volume_engine.h"
 #include "fs/ntfs/ntfs_volume.h"
 #include "storage/sector_reader.h"
 
 namespace snapsave {
 
-class CFastNtfsRecovery final : public CatalogueEngine {
+class CFastNtfsRecovery final : public VolumeEngine {
  public:
   // Records per table read.
   static constexpr uint32_t kChunkRecords = 1024;
 
-  explicit CFastNtfsRecovery(SavedScanStore& store) : CatalogueEngine(store) {}
-  ~CFastNtfsRecovery() override = default;
-  CFastNtfsRecovery(const CFastNtfsRecovery&) = delete;
-  CFastNtfsRecovery& operator=(const CFastNtfsRecovery&) = delete;
+  explicit CFastNtfsRecovery(SavedScanStore& store) : VolumeEngine(store) {}
 
-  uint32_t OpenImageFile(const std::filesystem::path& imagePath, char16_t driveLetter) override;
-  uint32_t OpenPhysicalDisk(int32_t diskNumber, uint64_t volumeStartSector, uint64_t volumeSectorCount,
-                            char16_t driveLetter) override;
-  int32_t SetCallbacks(ScanProgressCallback scanCallback, RecoverProgressCallback recoverCallback,
-                       void* context, int32_t weight) override;
   int32_t Scan(std::string_view logName) override;
-  int32_t RecoverRecord(const FoundFileRecord* record, const std::filesystem::path& destinationPath,
-                        int32_t baseDepth) override;
   int32_t NextUnallocatedRun(uint64_t& sector, uint64_t& length) override;
   int32_t BuildAllocationMap() override;
-  uint32_t ExtractForPreview(const FoundFileRecord* record, std::filesystem::path& outPath,
-                             std::span<uint8_t> buffer, uint32_t& outSize, PreviewProgressCallback callback,
-                             void* context) override;
 
   // For the deep scan and tests.
   const NtfsVolume* Volume() const { return volume_ ? &*volume_ : nullptr; }
   const std::vector<uint8_t>& AllocationMap() const { return allocationMap_; }
 
  private:
-  uint32_t OpenAt(uint64_t volumeStart, uint64_t volumeSectors, uint32_t readSectorSize,
-                  char16_t driveLetter);
+  uint32_t OpenVolume() override;
   int32_t WalkTable();
   int32_t ReportProgress(uint64_t done, uint64_t total, int32_t secondsLeft);
   // First pass: a deleted file record read at `sector`.
@@ -65,14 +50,10 @@ class CFastNtfsRecovery final : public CatalogueEngine {
   uint32_t DepthOfParent(uint32_t parent);
   void NoteFolder(uint32_t number);
   bool ContentCheck(const FoundFileRecord& record, ByteSpan recordBytes);
-  int32_t WriteFile(const FoundFileRecord& record, const std::filesystem::path& path);
+  int32_t ReadData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) override;
   uint32_t FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const override;
 
-  SectorReader reader_;
   std::optional<NtfsVolume> volume_;
-  uint64_t volumeStart_ = 0;
-  uint64_t volumeSectors_ = 0;
-  char16_t driveLetter_ = 0;
 
   std::vector<uint8_t> tableBuffer_;
   std::vector<uint32_t> folderList_;

@@ -96,8 +96,8 @@ std::map<uint64_t, Carved> CarvePass(CFileTypeRecovery& engine, const test::Sect
 class Carver {
  public:
   explicit Carver(const test::SectorImage& image) : image_(image) {
-    EXPECT_EQ(engine.AttachImageForDeepScan("File_Type_test", u'C', image.path(), kSector,
-                                            FoundFileCatalogue::Mode::kFresh),
+    EXPECT_EQ(engine.Attach(ImageVolume(image.path(), u'C'), "File_Type_test", kSector,
+                            FoundFileCatalogue::Mode::kFresh),
               0u);
   }
   std::map<uint64_t, Carved> Pass(uint64_t sectors) { return CarvePass(engine, image_, sectors); }
@@ -519,7 +519,7 @@ TEST_F(CarvingTest, APlainWalkOverZerosEndsAtItsLimit) {
   ASSERT_EQ(reader.OpenFile(path), 0u);
   CFileTypeRecovery engine(appData_.store());
   ASSERT_EQ(
-      engine.AttachImageForDeepScan("File_Type_zeros", u'C', path, kSector, FoundFileCatalogue::Mode::kFresh),
+      engine.Attach(ImageVolume(path, u'C'), "File_Type_zeros", kSector, FoundFileCatalogue::Mode::kFresh),
       0u);
   uint64_t consumed = 0;
   uint64_t found = 0;
@@ -628,7 +628,7 @@ TEST_F(CarvingTest, SplitPhotosAreJoinedWhereTheWholePictureDecodes) {
   ASSERT_EQ(carver->engine.Flush(), 0u);
   carver.reset();
   CFileTypeRecovery reopened(appData_.store());
-  ASSERT_EQ(reopened.AttachImageForDeepScan("File_Type_test", u'C', image.path(), kSector), 0u);
+  ASSERT_EQ(reopened.Attach(ImageVolume(image.path(), u'C'), "File_Type_test", kSector), 0u);
   EXPECT_EQ(reopened.StitchedFiles(), 3u);
   EXPECT_EQ(recovered(reopened, withDecoy), std::make_pair(true, photo));
   ASSERT_EQ(reopened.KeepRecords(1), 0u);

@@ -116,11 +116,11 @@ TEST(FormatSizeAndLogName, MatchTheStoredForms) {
   EXPECT_EQ(FormatSize(5ll << 20), "5.00 MB");
   EXPECT_EQ(FormatSize(3ll << 40), "3.00 TB");
   os::LocalTime t{2024, 3, 7, 9, 5, 0, 0};
-  EXPECT_EQ(MakeLogName(LogKind::kFast, 2048, t), "Fast_2048_2024379 5");
+  EXPECT_EQ(MakeLogName(log_prefix::kFast, 2048, t), "Fast_2048_2024379 5");
   t.minute = 42;
-  EXPECT_EQ(MakeLogName(LogKind::kFileType, 0, t), "File_Type_0_202437942");
-  EXPECT_EQ(MakeLogName(LogKind::kProFat, 63, t), "Pro_Fat_63_202437942");
-  EXPECT_EQ(MakeLogName(LogKind::kProNtfs, 63, t), "Pro_Ntfs_63_202437942");
+  EXPECT_EQ(MakeLogName(log_prefix::kFileType, 0, t), "File_Type_0_202437942");
+  EXPECT_EQ(MakeLogName(log_prefix::kProFat, 63, t), "Pro_Fat_63_202437942");
+  EXPECT_EQ(MakeLogName(log_prefix::kProNtfs, 63, t), "Pro_Ntfs_63_202437942");
 }
 
 class CatalogueTest : public ::testing::Test {

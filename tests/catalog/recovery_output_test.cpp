@@ -121,8 +121,7 @@ TEST(PreviewSink, PicturesGoToTmpJpgAndTextFillsTheBuffer) {
 class TreeEngine : public IFileRecoveryParse {
  public:
   std::map<std::pair<int32_t, uint32_t>, RecordList> tree;
-  uint32_t OpenImageFile(const fs::path&, char16_t) override { return 0; }
-  uint32_t OpenPhysicalDisk(int32_t, uint64_t, uint64_t, char16_t) override { return 0; }
+  uint32_t Open(const VolumeSource&) override { return 0; }
   int32_t SetCallbacks(ScanProgressCallback, RecoverProgressCallback, void*, int32_t) override { return 0; }
   int32_t Scan(std::string_view) override { return 0; }
   uint32_t ListFolder(const FoundFileRecord* f, int32_t depth, RecordList& out) override {

@@ -65,7 +65,7 @@ int32_t Record(void* context, int32_t progress, int32_t weight, int32_t, uint64_
 class DeepScan : public ::testing::Test {
  protected:
   std::unique_ptr<IFileRecoveryParse> Open(const fs::path& image) {
-    auto engine = CreateScanEngineForImage(appData_.store(), image, u'D', true);
+    auto engine = CreateScanEngine(appData_.store(), ImageVolume(image, u'D'), true);
     EXPECT_NE(dynamic_cast<CProfessionalRecovery*>(engine.get()), nullptr);
     return engine;
   }
@@ -119,7 +119,7 @@ TEST_F(DeepScan, AFatVolumeScansOnlyItsFreeRuns) {
   uint64_t free = 0;
   {
     CFastFatRecovery quick(appData_.store());
-    ASSERT_EQ(quick.OpenImageFile(image, u'Q'), 0u);
+    ASSERT_EQ(quick.Open(ImageVolume(image, u'Q')), 0u);
     quick.BuildAllocationMap();
     for (uint64_t at = 0;;) {
       uint64_t length = 0;

@@ -60,58 +60,65 @@ class Factory : public ::testing::Test {
   int count_ = 0;
 };
 
+// The name of the file system a probe is classified as.
+std::string Classified(std::span<const uint8_t> probe) {
+  const FileSystem* fs = ClassifyVolume(probe);
+  return fs != nullptr ? std::string(fs->name) : "unknown";
+}
+
 TEST_F(Factory, ClassifiesByTheStrictBootSectorTests) {
-  EXPECT_EQ(ClassifyVolume(NtfsBoot(128)), VolumeType::kNtfs);  // 64 KiB clusters
+  EXPECT_EQ(Classified(NtfsBoot(128)), "NTFS");  // 64 KiB clusters
   std::vector<uint8_t> reserved = NtfsBoot(8);
   PutLe16(reserved, 14, 1);
-  EXPECT_EQ(ClassifyVolume(reserved), VolumeType::kUnknown);
-  EXPECT_EQ(ClassifyVolume(ExtVolume(kProbeBytes)), VolumeType::kExt);
+  EXPECT_EQ(Classified(reserved), "unknown");
+  EXPECT_EQ(Classified(ExtVolume(kProbeBytes)), "ext");
   std::vector<uint8_t> badGroups = ExtVolume(kProbeBytes);
   PutLe32(std::span(badGroups).subspan(1024), 0, 3 * 2048);  // the inode count says 3 groups, blocks 8
-  EXPECT_EQ(ClassifyVolume(badGroups), VolumeType::kUnknown);
+  EXPECT_EQ(Classified(badGroups), "unknown");
 
   const fs::path fat = dir_.path() / "fat32.img";
   test::GunzipFixture("fat/fat32.img.gz", fat);
   std::vector<uint8_t> bytes = test::ReadFile(fat);
-  EXPECT_EQ(ClassifyVolume(std::span(bytes).first(kProbeBytes)), VolumeType::kFat);
+  EXPECT_EQ(Classified(std::span(bytes).first(kProbeBytes)), "FAT");
   std::memcpy(bytes.data() + 3, "-FVE-FS-", 8);
-  EXPECT_EQ(ClassifyVolume(std::span(bytes).first(kProbeBytes)), VolumeType::kUnknown);
+  EXPECT_EQ(Classified(std::span(bytes).first(kProbeBytes)), "unknown");
 
   // exFAT by its boot sector and the region's checksum.
   const fs::path exfat = dir_.path() / "small.img";
   test::GunzipFixture("exfat/small.img.gz", exfat);
   bytes = test::ReadFile(exfat);
-  EXPECT_EQ(ClassifyVolume(std::span(bytes).first(kProbeBytes)), VolumeType::kExfat);
+  EXPECT_EQ(Classified(std::span(bytes).first(kProbeBytes)), "exFAT");
   bytes[1000] ^= 1;  // boot code the checksum covers
-  EXPECT_EQ(ClassifyVolume(std::span(bytes).first(kProbeBytes)), VolumeType::kUnknown);
+  EXPECT_EQ(Classified(std::span(bytes).first(kProbeBytes)), "unknown");
 }
 
 TEST_F(Factory, ChoosesTheEngineForTheDepthAskedFor) {
   const fs::path fat = dir_.path() / "fat32.img";
   test::GunzipFixture("fat/fat32.img.gz", fat);
-  EXPECT_NE(
-      dynamic_cast<CFastFatRecovery*>(CreateScanEngineForImage(appData_.store(), fat, u'A', false).get()),
-      nullptr);
-  EXPECT_NE(
-      dynamic_cast<CProfessionalRecovery*>(CreateScanEngineForImage(appData_.store(), fat, u'A', true).get()),
-      nullptr);
+  EXPECT_NE(dynamic_cast<CFastFatRecovery*>(
+                CreateScanEngine(appData_.store(), ImageVolume(fat, u'A'), false).get()),
+            nullptr);
+  EXPECT_NE(dynamic_cast<CProfessionalRecovery*>(
+                CreateScanEngine(appData_.store(), ImageVolume(fat, u'A'), true).get()),
+            nullptr);
 
   const fs::path ext = Write(ExtVolume(1 << 20));
-  EXPECT_NE(
-      dynamic_cast<CFastExtRecovery*>(CreateScanEngineForImage(appData_.store(), ext, u'A', false).get()),
-      nullptr);
+  EXPECT_NE(dynamic_cast<CFastExtRecovery*>(
+                CreateScanEngine(appData_.store(), ImageVolume(ext, u'A'), false).get()),
+            nullptr);
 
   std::vector<uint8_t> encrypted = test::ReadFile(fat);
   std::memcpy(encrypted.data() + 3, "-FVE-FS-", 8);
   const fs::path locked = Write(encrypted);
-  EXPECT_EQ(CreateScanEngineForImage(appData_.store(), locked, u'A', false), nullptr);
+  EXPECT_EQ(CreateScanEngine(appData_.store(), ImageVolume(locked, u'A'), false), nullptr);
   EXPECT_NE(dynamic_cast<CProfessionalRecovery*>(
-                CreateScanEngineForImage(appData_.store(), locked, u'A', true).get()),
+                CreateScanEngine(appData_.store(), ImageVolume(locked, u'A'), true).get()),
             nullptr);
 
   const fs::path tiny = Write(std::vector<uint8_t>(kProbeBytes - 512, 0));
-  EXPECT_EQ(CreateScanEngineForImage(appData_.store(), tiny, u'A', true), nullptr);
-  EXPECT_EQ(CreateScanEngineForImage(appData_.store(), dir_.path() / "missing.img", u'A', true), nullptr);
+  EXPECT_EQ(CreateScanEngine(appData_.store(), ImageVolume(tiny, u'A'), true), nullptr);
+  EXPECT_EQ(CreateScanEngine(appData_.store(), ImageVolume(dir_.path() / "missing.img", u'A'), true),
+            nullptr);
 }
 
 // An ext volume's quick engine keeps no map of free space, so the deep scan reads it whole and carves there.
@@ -121,7 +128,7 @@ TEST_F(Factory, AnExtVolumeIsScannedWholeAndCarved) {
   test::GunzipFixture("carve/media/photo.jpg.gz", photo);
   const std::vector<uint8_t> jpeg = test::ReadFile(photo);
   std::copy(jpeg.begin(), jpeg.end(), volume.begin() + 3000 * 512);
-  auto engine = CreateScanEngineForImage(appData_.store(), Write(volume), u'E', true);
+  auto engine = CreateScanEngine(appData_.store(), ImageVolume(Write(volume), u'E'), true);
   auto* deep = dynamic_cast<CProfessionalRecovery*>(engine.get());
   ASSERT_NE(deep, nullptr);
   EXPECT_NE(dynamic_cast<CFastExtRecovery*>(deep->QuickEngine()), nullptr);

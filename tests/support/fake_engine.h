@@ -27,8 +27,7 @@ class FakeEngine : public IFileRecoveryParse {
   std::set<std::string> failSilently;  // names the engine refuses without reporting a file
   EngineCallbacks callbacks;
 
-  uint32_t OpenImageFile(const std::filesystem::path&, char16_t) override { return 0; }
-  uint32_t OpenPhysicalDisk(int32_t, uint64_t, uint64_t, char16_t) override { return 0; }
+  uint32_t Open(const VolumeSource&) override { return 0; }
   int32_t SetCallbacks(ScanProgressCallback s, RecoverProgressCallback r, void* c, int32_t w) override {
     callbacks.Set(s, r, c, w);
     return 0;

@@ -67,8 +67,8 @@ TEST(ExfatDeep, FoldersThatHoldEachOtherEndInLostFolders) {
   test::GunzipFixture("exfat/formatted.img.gz", path);
   Bytes image = test::ReadFile(path);
   CProfessionalExfatRecovery probe(appData.store());
-  ASSERT_EQ(probe.OpenImageFile(path, u'E'), 0u);
-  probe.ReadBootGuess();
+  ASSERT_EQ(probe.Open(ImageVolume(path, u'E')), 0u);
+  ASSERT_EQ(probe.StartPass({}), 0u);
   ASSERT_NE(probe.Geometry(), nullptr);
   const ExfatGeometry g = *probe.Geometry();
   const uint32_t a = g.LastCluster() - 10, b = g.LastCluster() - 20;
@@ -78,15 +78,14 @@ TEST(ExfatDeep, FoldersThatHoldEachOtherEndInLostFolders) {
   test::WriteFile(path, image);
 
   CProfessionalExfatRecovery engine(appData.store());
-  ASSERT_EQ(engine.OpenImageFile(path, u'E'), 0u);
-  engine.ReadBootGuess();
-  ASSERT_EQ(engine.StartScan({}), 0u);
+  ASSERT_EQ(engine.Open(ImageVolume(path, u'E')), 0u);
+  ASSERT_EQ(engine.StartPass({}), 0u);
   for (uint32_t c : {b, a}) {  // in ascending order, as the pass reads
     const auto at = static_cast<size_t>(g.ClusterSector(c) * 512);
-    engine.TakeSector(ByteSpan(image).subspan(at, 4096), g.ClusterSector(c));
+    engine.Take(ByteSpan(image).subspan(at, 4096), g.ClusterSector(c));
   }
   EXPECT_EQ(engine.SetsFound(), 2u);
-  ASSERT_EQ(engine.FinishScan(), 0);
+  ASSERT_EQ(engine.FinishPass(), 0);
   const auto tree = test::FoundTree(engine);
   size_t folders = 0;
   for (const auto& [found, r] : tree) folders += r.isFolder;

@@ -62,7 +62,7 @@ class ExfatQuick : public ::testing::Test {
 // Deleted files keep their names, folders and bytes; live files are not listed, the folders on the way are.
 TEST_F(ExfatQuick, DeletedFilesComeBackNamedAndExact) {
   CFastExfatRecovery engine(appData_.store());
-  ASSERT_EQ(engine.OpenImageFile(image_, u'E'), 0u);
+  ASSERT_EQ(engine.Open(ImageVolume(image_, u'E')), 0u);
   ASSERT_EQ(engine.Scan({}), 0);
   auto tree = test::FoundTree(engine);
   std::vector<std::string> paths;
@@ -118,7 +118,7 @@ TEST_F(ExfatQuick, ValidLengthAndCraftedSizes) {
   EditSet("notes.txt", [](std::span<uint8_t>) {});
   {
     CFastExfatRecovery engine(appData_.store());
-    ASSERT_EQ(engine.OpenImageFile(image_, u'E'), 0u);
+    ASSERT_EQ(engine.Open(ImageVolume(image_, u'E')), 0u);
     ASSERT_EQ(engine.Scan({}), 0);
     auto tree = test::FoundTree(engine);
     const fs::path out = dir_.path() / "valid.jpg";
@@ -133,7 +133,7 @@ TEST_F(ExfatQuick, ValidLengthAndCraftedSizes) {
     stream[31] = 0x7F;
   });
   CFastExfatRecovery engine(appData_.store());
-  ASSERT_EQ(engine.OpenImageFile(image_, u'E'), 0u);
+  ASSERT_EQ(engine.Open(ImageVolume(image_, u'E')), 0u);
   ASSERT_EQ(engine.Scan({}), 0);
   auto tree = test::FoundTree(engine);
   const fs::path out = dir_.path() / "huge.jpg";

@@ -41,7 +41,7 @@ TEST(ExtAllocationMap, FreeRunsAreTheBlocksTheBitmapsLeaveFree) {
   const fs::path image = dir.path() / "card.img";
   test::GunzipFixture("ext/card.img.gz", image);
   CFastExtRecovery engine(appData.store());
-  ASSERT_EQ(engine.OpenImageFile(image, u'E'), 0u);
+  ASSERT_EQ(engine.Open(ImageVolume(image, u'E')), 0u);
   ASSERT_TRUE(engine.Geometry().has_value());
   EXPECT_EQ(engine.Geometry()->blockSize, 4096u);
   EXPECT_EQ(engine.Geometry()->blocksCount, 4096u);
@@ -83,7 +83,7 @@ TEST(ExtAllocationMap, CraftedGeometryFallsBackToTheWholeVolume) {
     std::copy(bytes.begin(), bytes.end(), b.begin() + static_cast<ptrdiff_t>(offset));
     test::WriteFile(image, b);
     CFastExtRecovery engine(appData.store());
-    EXPECT_EQ(engine.OpenImageFile(image, u'E'), 0u);
+    EXPECT_EQ(engine.Open(ImageVolume(image, u'E')), 0u);
     return FreeRuns(engine);
   };
   const uint16_t descriptorSize = Le16(std::span(original), 1024 + 0xFE);
@@ -115,7 +115,7 @@ class ExtQuickScan : public ::testing::Test {
     if (bytes != nullptr) test::WriteFile(image_, *bytes);
     engine_ = std::make_unique<CFastExtRecovery>(appData_.store());
     RecordList all;
-    if (engine_->OpenImageFile(image_, u'E') == 0u && engine_->Scan({}) == 0)
+    if (engine_->Open(ImageVolume(image_, u'E')) == 0u && engine_->Scan({}) == 0)
       engine_->SearchByType(types, all);
     return all;
   }

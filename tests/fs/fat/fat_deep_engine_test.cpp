@@ -123,21 +123,19 @@ void FeedDirectorySectors(CProfessionalFatRecovery& engine, const std::vector<ui
 // catalogue `logName` when given), the boot guess, the sectors, finish. Failures are the test's.
 void ScanSectors(CProfessionalFatRecovery& engine, const fs::path& image, const std::vector<uint8_t>& bytes,
                  uint64_t from = 0, uint64_t to = UINT64_MAX, const std::string& logName = {}) {
-  ASSERT_EQ(engine.OpenImageFile(image, u'F'), 0u);
-  ASSERT_EQ(engine.StartScan(logName), 0u);
-  ASSERT_EQ(engine.ReadBootGuess(), 0u);
+  ASSERT_EQ(engine.Open(ImageVolume(image, u'F')), 0u);
+  ASSERT_EQ(engine.StartPass(logName), 0u);
   FeedDirectorySectors(engine, bytes, from, to);
-  ASSERT_EQ(engine.FinishScan(), 0);
+  ASSERT_EQ(engine.FinishPass(), 0);
 }
 
 class DeepFat : public ::testing::Test {
  protected:
   void Scan(const SyntheticDisk& disk) {
-    ASSERT_EQ(engine_.OpenImageFile(disk.Save(dir_.path()), u'E'), 0u);
-    ASSERT_EQ(engine_.StartScan(""), 0u);
-    ASSERT_EQ(engine_.ReadBootGuess(), 0u);
+    ASSERT_EQ(engine_.Open(ImageVolume(disk.Save(dir_.path()), u'E')), 0u);
+    ASSERT_EQ(engine_.StartPass(""), 0u);
     FeedDirectorySectors(engine_, disk.Bytes());
-    ASSERT_EQ(engine_.FinishScan(), 0);
+    ASSERT_EQ(engine_.FinishPass(), 0);
   }
 
   test::ScratchScanStore appData_;

@@ -62,7 +62,7 @@ TEST(FatNames, DeletedShortNamesTakeTheirSiblingsFirstLetter) {
   const fs::path image = dir.path() / "names.img";
   test::GunzipFixture("fat/names.img.gz", image);
   CFastFatRecovery engine(appData.store());
-  ASSERT_EQ(engine.OpenImageFile(image, u'E'), 0u);
+  ASSERT_EQ(engine.Open(ImageVolume(image, u'E')), 0u);
   ASSERT_EQ(engine.Scan({}), 0);
   auto tree = FoundTree(engine);
   std::ifstream manifest(test::Fixture("fat/names.manifest"));
@@ -100,7 +100,7 @@ class FatImage : public ::testing::TestWithParam<std::string> {
     test::GunzipFixture("fat/" + GetParam() + ".img.gz", image_);
   }
   void Scan() {
-    ASSERT_EQ(engine_.OpenImageFile(image_, u'E'), 0u);
+    ASSERT_EQ(engine_.Open(ImageVolume(image_, u'E')), 0u);
     ASSERT_EQ(engine_.Scan({}), 0);
   }
   test::ScratchScanStore appData_;
@@ -205,8 +205,8 @@ TEST_F(FatEngine, ContractEdges) {
   CFastFatRecovery engine{appData_.store()};
   RecordList out;
   EXPECT_EQ(engine.Scan({}), static_cast<int32_t>(err::kInvalidParameter));  // never opened
-  ASSERT_EQ(engine.OpenImageFile(Save(Load("fat16")), u'E'), 0u);
-  EXPECT_EQ(engine.OpenImageFile("/nonexistent", u'E'), 0u);  // already open
+  ASSERT_EQ(engine.Open(ImageVolume(Save(Load("fat16")), u'E')), 0u);
+  EXPECT_EQ(engine.Open(ImageVolume("/nonexistent", u'E')), 0u);  // already open
   EXPECT_EQ(engine.SetCallbacks([](void*, int32_t, int32_t, int32_t, uint64_t, uint64_t, uint64_t,
                                    uint32_t) { return ScanCancelled; },
                                 nullptr, nullptr, 100),
@@ -235,14 +235,14 @@ TEST_F(FatEngine, FreshScansOfTheSameVolumeListEachFileOnce) {
   std::map<std::string, FoundFileRecord> first;
   {
     CFastFatRecovery engine(appData_.store());
-    ASSERT_EQ(engine.OpenImageFile(image, u'E'), 0u);
+    ASSERT_EQ(engine.Open(ImageVolume(image, u'E')), 0u);
     ASSERT_EQ(engine.Scan({}), 0);
     first = FoundTree(engine, &listed);
   }
   ASSERT_EQ(listed, first.size());
   ASSERT_GT(listed, 10u);
   CFastFatRecovery engine{appData_.store()};
-  ASSERT_EQ(engine.OpenImageFile(image, u'E'), 0u);
+  ASSERT_EQ(engine.Open(ImageVolume(image, u'E')), 0u);
   for (int round = 0; round < 2; ++round) {
     ASSERT_EQ(engine.Scan({}), 0);
     size_t again = 0;
@@ -257,27 +257,29 @@ TEST_F(FatEngine, HostileImagesFailCleanly) {
   auto image = Load("fat16");
   {
     CFastFatRecovery engine(appData_.store());
-    EXPECT_NE(engine.OpenImageFile(Save(std::vector<uint8_t>(image.begin(), image.begin() + 300)), u'E'), 0u);
+    EXPECT_NE(engine.Open(ImageVolume(Save(std::vector<uint8_t>(image.begin(), image.begin() + 300)), u'E')),
+              0u);
   }
   {
     auto absurd = image;
     PutLe16(absurd, 11, 65024);
     absurd[13] = 128;
     CFastFatRecovery engine(appData_.store());
-    EXPECT_EQ(engine.OpenImageFile(Save(absurd), u'E'), err::kInvalidData);
+    EXPECT_EQ(engine.Open(ImageVolume(Save(absurd), u'E')), err::kInvalidData);
   }
   {
     // Truncated after the FAT: the scan ends without crashing, the files cannot be read.
     CFastFatRecovery engine(appData_.store());
     ASSERT_EQ(
-        engine.OpenImageFile(Save(std::vector<uint8_t>(image.begin(), image.begin() + 80 * 1024)), u'E'), 0u);
+        engine.Open(ImageVolume(Save(std::vector<uint8_t>(image.begin(), image.begin() + 80 * 1024)), u'E')),
+        0u);
     EXPECT_EQ(engine.Scan({}), 0);
   }
   // Find the DCIM folder's cluster and the deleted picture's entry through a normal scan first.
   // Its catalogue is let go before the next scans of the same card write their own (Windows keeps open
   // files).
   auto probe = std::make_unique<CFastFatRecovery>(appData_.store());
-  ASSERT_EQ(probe->OpenImageFile(Save(image), u'E'), 0u);
+  ASSERT_EQ(probe->Open(ImageVolume(Save(image), u'E')), 0u);
   ASSERT_EQ(probe->Scan({}), 0);
   auto tree = FoundTree(*probe);
   const FatGeometry geo = *probe->Geometry();
@@ -294,7 +296,7 @@ TEST_F(FatEngine, HostileImagesFailCleanly) {
     fatEntry(looped, dcim + 1, static_cast<uint16_t>(dcim));
     fatEntry(looped, frag.entryRef, 0xFFF0);
     CFastFatRecovery engine(appData_.store());
-    ASSERT_EQ(engine.OpenImageFile(Save(looped), u'E'), 0u);
+    ASSERT_EQ(engine.Open(ImageVolume(Save(looped), u'E')), 0u);
     ASSERT_EQ(engine.Scan({}), 0);
     auto t = FoundTree(engine);
     EXPECT_EQ(t.count("dcim/img_0002.jpg"), 1u);
@@ -311,7 +313,7 @@ TEST_F(FatEngine, HostileImagesFailCleanly) {
       if (self[off + 11] == fat_attr::kDirectory) PutLe16(self, off + 26, static_cast<uint16_t>(dcim));
     }
     CFastFatRecovery engine(appData_.store());
-    ASSERT_EQ(engine.OpenImageFile(Save(self), u'E'), 0u);
+    ASSERT_EQ(engine.Open(ImageVolume(Save(self), u'E')), 0u);
     EXPECT_EQ(engine.Scan({}), 0);
   }
 }
@@ -320,7 +322,7 @@ TEST_F(FatEngine, AChainThatLoopsIsReadOnceRound) {
   auto image = Load("fat16");
   // Its catalogue is let go before the next scan of the same card writes its own (Windows keeps open files).
   auto probe = std::make_unique<CFastFatRecovery>(appData_.store());
-  ASSERT_EQ(probe->OpenImageFile(Save(image), u'E'), 0u);
+  ASSERT_EQ(probe->Open(ImageVolume(Save(image), u'E')), 0u);
   ASSERT_EQ(probe->Scan({}), 0);
   const FatGeometry geo = *probe->Geometry();
   // A live file of the folder that was deleted with its files in place: its chain is followed as stored.
@@ -342,7 +344,7 @@ TEST_F(FatEngine, AChainThatLoopsIsReadOnceRound) {
   PutLe32(image, entry + 28, 64u << 20);
 
   CFastFatRecovery engine{appData_.store()};
-  ASSERT_EQ(engine.OpenImageFile(Save(image), u'E'), 0u);
+  ASSERT_EQ(engine.Open(ImageVolume(Save(image), u'E')), 0u);
   ASSERT_EQ(engine.Scan({}), 0);
   const FoundFileRecord looped = FoundTree(engine).at("Holiday Trip/frag.bin");
   ASSERT_EQ(looped.fileSize, 64u << 20);

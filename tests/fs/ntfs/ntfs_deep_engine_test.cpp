@@ -56,13 +56,13 @@ class DeepNtfs : public ::testing::Test {
   void Open(const std::vector<uint8_t>& disk) {
     path_ = dir_.path() / "disk.img";
     test::WriteFile(path_, disk);
-    ASSERT_EQ(engine_.OpenImageFile(path_, u'N'), 0u);
-    ASSERT_EQ(engine_.StartScan(""), 0u);
+    ASSERT_EQ(engine_.Open(ImageVolume(path_, u'N')), 0u);
+    ASSERT_EQ(engine_.StartPass(""), 0u);
   }
   void Scan(const std::vector<uint8_t>& disk) {
     Open(disk);
     FeedRecords(engine_, disk);
-    ASSERT_EQ(engine_.FinishScan(), 0);
+    ASSERT_EQ(engine_.FinishPass(), 0);
   }
 
   test::ScratchScanStore appData_;
@@ -135,8 +135,8 @@ TEST_F(DeepNtfs, ARecordRefinesTheClusterGuess) {
   path_ = dir_.path() / "big.img";
   test::WriteFile(path_, disk);
   fs::resize_file(path_, uint64_t{300} << 20);
-  ASSERT_EQ(engine_.OpenImageFile(path_, u'N'), 0u);
-  ASSERT_EQ(engine_.StartScan(""), 0u);
+  ASSERT_EQ(engine_.Open(ImageVolume(path_, u'N')), 0u);
+  ASSERT_EQ(engine_.StartPass(""), 0u);
   EXPECT_EQ(engine_.ClusterGuess(), 1u);
   const auto record = b.Record(30);
   ASSERT_EQ(engine_.TakeFileRecord(record, 16 + 60), 0);
@@ -161,7 +161,7 @@ TEST_F(DeepNtfs, RefusesBrokenRecordsAndListsLiveFilesButNotFolders) {
   EXPECT_EQ(engine_.TakeFileRecord(std::span<const uint8_t>(b.Record(41)).first(512), 16 + 82),
             static_cast<int32_t>(err::kInvalidParameter));
   FeedRecords(engine_, disk);
-  ASSERT_EQ(engine_.FinishScan(), 0);
+  ASSERT_EQ(engine_.FinishPass(), 0);
   const auto tree = FoundTree(engine_);
   EXPECT_EQ(tree.count("folder/in use.txt"), 1u);
   EXPECT_EQ(tree.count("folder"), 1u);
@@ -212,10 +212,10 @@ TEST_F(DeepNtfs, TheFolderListStopsAtItsLimit) {
   const std::vector<uint8_t> disk = PlaceVolume(b, 0, 2048);
   path_ = dir_.path() / "disk.img";
   test::WriteFile(path_, disk);
-  ASSERT_EQ(engine.OpenImageFile(path_, u'N'), 0u);
-  ASSERT_EQ(engine.StartScan(""), 0u);
+  ASSERT_EQ(engine.Open(ImageVolume(path_, u'N')), 0u);
+  ASSERT_EQ(engine.StartPass(""), 0u);
   FeedRecords(engine, disk);
-  ASSERT_EQ(engine.FinishScan(), 0);
+  ASSERT_EQ(engine.FinishPass(), 0);
   EXPECT_EQ(engine.FolderCount(), 2u);
   EXPECT_GT(engine.DroppedFiles(), 0u);
   size_t listed = 0;
@@ -264,10 +264,10 @@ TEST(DeepNtfsFixture, AVolumeWithoutBootSectorListsEveryFileRecord) {
   test::WriteFile(image, bytes);
 
   CProfessionalNtfsRecovery engine{appData.store()};
-  ASSERT_EQ(engine.OpenImageFile(image, u'N'), 0u);
-  ASSERT_EQ(engine.StartScan(""), 0u);
+  ASSERT_EQ(engine.Open(ImageVolume(image, u'N')), 0u);
+  ASSERT_EQ(engine.StartPass(""), 0u);
   FeedRecords(engine, bytes);
-  ASSERT_EQ(engine.FinishScan(), 0);
+  ASSERT_EQ(engine.FinishPass(), 0);
   EXPECT_GE(engine.KnownMftCount(), 1u);
 
   size_t listed = 0;
@@ -320,10 +320,10 @@ TEST(DeepNtfsFixture, EachFileGetsTheVolumeStartOfItsOwnMft) {
   test::GunzipFixture("ntfs/ntfs_two_volumes.img.gz", image);
   const std::vector<uint8_t> bytes = test::ReadFile(image);
   CProfessionalNtfsRecovery engine{appData.store()};
-  ASSERT_EQ(engine.OpenImageFile(image, u'N'), 0u);
-  ASSERT_EQ(engine.StartScan(""), 0u);
+  ASSERT_EQ(engine.Open(ImageVolume(image, u'N')), 0u);
+  ASSERT_EQ(engine.StartPass(""), 0u);
   FeedRecords(engine, bytes);
-  ASSERT_EQ(engine.FinishScan(), 0);
+  ASSERT_EQ(engine.FinishPass(), 0);
 
   // Both volumes hold the same paths, so the tree lists each path twice, once per volume.
   size_t listed = 0;

@@ -67,7 +67,7 @@ class NtfsFixture : public ::testing::Test {
   void SetUp() override {
     image = dir.path() / "ntfs_small.img";
     test::GunzipFixture("ntfs/ntfs_small.img.gz", image);
-    ASSERT_EQ(engine.OpenImageFile(image, u'N'), 0u);
+    ASSERT_EQ(engine.Open(ImageVolume(image, u'N')), 0u);
     ASSERT_EQ(engine.Scan({}), 0);
     Walk(engine, nullptr, 0, "", files);
   }
@@ -135,7 +135,7 @@ TEST_F(NtfsFixture, ListingAgreesWithSleuthKit) {
 TEST_F(NtfsFixture, ASecondScanInTheSameMinuteListsEachFileOnce) {
   const uint64_t first = engine.GetRecordCount();
   CFastNtfsRecovery again(appData.store());
-  ASSERT_EQ(again.OpenImageFile(image, u'N'), 0u);
+  ASSERT_EQ(again.Open(ImageVolume(image, u'N')), 0u);
   ASSERT_EQ(again.Scan({}), 0);
   EXPECT_EQ(again.GetRecordCount(), first);
   std::map<std::string, FoundFileRecord> twice;
@@ -219,7 +219,7 @@ TEST_F(NtfsFixture, FilesBelowParentCyclesComeBackUnderLostFolders) {
   test::WriteFile(patched, image_bytes);
 
   CFastNtfsRecovery cycles(appData.store());
-  ASSERT_EQ(cycles.OpenImageFile(patched, u'N'), 0u);
+  ASSERT_EQ(cycles.Open(ImageVolume(patched, u'N')), 0u);
   ASSERT_EQ(cycles.Scan({}), 0);
   std::map<std::string, FoundFileRecord> found;
   Walk(cycles, nullptr, 0, "", found);
@@ -274,7 +274,7 @@ TEST(NtfsQuickEngine, SyntheticVolumes) {
     b.EndRecord(3);
     b.Save(dir.path() / "a.img");
     CFastNtfsRecovery engine(appData.store());
-    ASSERT_EQ(engine.OpenImageFile(dir.path() / "a.img", u'A'), 0u);
+    ASSERT_EQ(engine.Open(ImageVolume(dir.path() / "a.img", u'A')), 0u);
     ASSERT_EQ(engine.Scan({}), 0);
     EXPECT_EQ(engine.GetRecordCount(), 0u);
     engine.SetCallbacks(CancelAtOnce, nullptr, nullptr, 100);
@@ -288,7 +288,7 @@ TEST(NtfsQuickEngine, SyntheticVolumes) {
     b.Save(dir.path() / "b.img");
     CFastNtfsRecovery engine(appData.store());
     std::vector<int32_t> progress;
-    ASSERT_EQ(engine.OpenImageFile(dir.path() / "b.img", u'B'), 0u);
+    ASSERT_EQ(engine.Open(ImageVolume(dir.path() / "b.img", u'B')), 0u);
     engine.SetCallbacks(RecordProgress, nullptr, &progress, 100);
     ASSERT_EQ(engine.Scan({}), 0);
     ASSERT_FALSE(progress.empty());
@@ -311,7 +311,7 @@ TEST(NtfsQuickEngine, SyntheticVolumes) {
     b.EndRecord(22);
     b.Save(dir.path() / "c.img");
     CFastNtfsRecovery engine(appData.store());
-    ASSERT_EQ(engine.OpenImageFile(dir.path() / "c.img", u'C'), 0u);
+    ASSERT_EQ(engine.Open(ImageVolume(dir.path() / "c.img", u'C')), 0u);
     ASSERT_EQ(engine.Scan({}), 0);
     std::map<std::string, FoundFileRecord> found;
     Walk(engine, nullptr, 0, "", found);

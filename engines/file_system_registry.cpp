@@ -1,0 +1,100 @@
+#include "engines/file_system_registry.h"
+
+#include <array>
+#include <string>
+
+#include "fs/exfat/exfat_deep_engine.h"
+#include "fs/exfat/exfat_quick_engine.h"
+#include "fs/exfat/exfat_structures.h"
+#include "fs/ext/ext_quick_engine.h"
+#include "fs/ext/ext_superblock.h"
+#include "fs/fat/fat_boot_sector.h"
+#include "fs/fat/fat_deep_engine.h"
+#include "fs/fat/fat_quick_engine.h"
+#include "fs/ntfs/ntfs_boot_sector.h"
+#include "fs/ntfs/ntfs_deep_engine.h"
+#include "fs/ntfs/ntfs_quick_engine.h"
+
+namespace snapsave {
+
+namespace {
+
+template <typename Engine>
+std::unique_ptr<VolumeEngine> Quick(SavedScanStore& store) {
+  return std::make_unique<Engine>(store);
+}
+
+template <typename Engine>
+std::unique_ptr<DeepVolumeEngine> Deep(SavedScanStore& store) {
+  return std::make_unique<Engine>(store);
+}
+
+bool IsExtVolume(ByteSpan start) {
+  return Has(start, 1024, 1024) && IsExtSuperblock(start.subspan(1024, 1024));
+}
+
+// An ext file's data: the first block its map gives, which the quick engine keeps.
+std::optional<uint64_t> ExtFirstDataSector(const FoundFileRecord& r, uint32_t /*sectorSize*/) {
+  return r.volumeStartSector + r.dataStartSector;
+}
+
+// Probed in this order; NTFS's boot sector can pass FAT's tests, FAT's and exFAT's never pass each other's.
+const std::array<FileSystem, 4> kFileSystems = {{
+    {"NTFS", "|NTFS|", IsNtfsBootSector, Quick<CFastNtfsRecovery>, Deep<CProfessionalNtfsRecovery>,
+     SourceKind::kNtfsQuick, SourceKind::kNtfsDeep, nullptr, "MSG0913", "MSG0915"},
+    {"exFAT", "|exFAT|", IsExfatVolume, Quick<CFastExfatRecovery>, Deep<CProfessionalExfatRecovery>,
+     SourceKind::kExfatQuick, SourceKind::kExfatDeep, nullptr, "MSG0918", "MSG0919"},
+    {"FAT", "|FAT|FAT32|", IsFatBootSector, Quick<CFastFatRecovery>, Deep<CProfessionalFatRecovery>,
+     SourceKind::kFatQuick, SourceKind::kFatDeep, nullptr, "MSG0914", "MSG0916"},
+    {"ext",
+     "|ext2|ext3|ext4|",
+     IsExtVolume,
+     Quick<CFastExtRecovery>,
+     nullptr,
+     SourceKind::kExtQuick,
+     std::nullopt,
+     ExtFirstDataSector,
+     "MSG0920",
+     {}},
+}};
+
+}  // namespace
+
+bool FileSystem::IsListedAs(std::string_view listingName) const {
+  return !listingName.empty() &&
+         listedAs.find("|" + std::string(listingName) + "|") != std::string_view::npos;
+}
+
+std::span<const FileSystem> FileSystems() {
+  return kFileSystems;
+}
+
+const FileSystem* ClassifyVolume(ByteSpan probe) {
+  for (const FileSystem& fs : kFileSystems) {
+    if (fs.probe(probe)) return &fs;
+  }
+  return nullptr;
+}
+
+const FileSystem* FileSystemOfKind(SourceKind kind) {
+  for (const FileSystem& fs : kFileSystems) {
+    if (fs.quickKind == kind || fs.deepKind == kind) return &fs;
+  }
+  return nullptr;
+}
+
+bool QuickScannableName(std::string_view listingName) {
+  for (const FileSystem& fs : kFileSystems) {
+    if (fs.IsListedAs(listingName)) return true;
+  }
+  return false;
+}
+
+std::string_view FoundByMessageId(const FoundFileRecord& record) {
+  if (record.Kind() == SourceKind::kCarved) return "MSG0917";
+  const FileSystem* fs = FileSystemOfKind(record.Kind());
+  if (fs == nullptr) return {};
+  return record.Kind() == fs->quickKind ? fs->quickMessageId : fs->deepMessageId;
+}
+
+}  // namespace snapsave

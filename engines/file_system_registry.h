@@ -1,0 +1,57 @@
+// Every file system the engines read, one row each: how its volumes are recognised, which engines read
+// them, what its records are, and how it is named. The factory, the deep scan, the merge of what several
+// engines found and the front ends read these rows instead of naming file systems.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "catalog/file_recovery_parse.h"
+#include "catalog/found_file_record.h"
+#include "catalog/saved_scan_store.h"
+#include "catalog/volume_engine.h"
+#include "os/byte_reader.h"
+
+namespace snapsave {
+
+// Bytes the classification reads from the start of a volume.
+inline constexpr uint32_t kProbeBytes = 16384;
+
+struct FileSystem {
+  std::string_view name;  // "NTFS", "FAT" ...
+  // The names a disk listing gives its volumes, each between bars: "|FAT|FAT32|".
+  std::string_view listedAs;
+  // Whether the first kProbeBytes of a volume are of this file system (a strict test: rows are tried in
+  // table order).
+  bool (*probe)(ByteSpan start);
+  std::unique_ptr<VolumeEngine> (*makeQuick)(SavedScanStore& store);
+  // Null when the deep scan has only the carver for this file system.
+  std::unique_ptr<DeepVolumeEngine> (*makeDeep)(SavedScanStore& store);
+  SourceKind quickKind;
+  std::optional<SourceKind> deepKind;
+  // Where a record's first data lies, for a file system without a deep engine (the deep engine knows it
+  // otherwise): an absolute sector, or nothing.
+  std::optional<uint64_t> (*firstDataSector)(const FoundFileRecord& record, uint32_t sectorSize);
+  // The "found by" texts of its records, by message id.
+  std::string_view quickMessageId;
+  std::string_view deepMessageId;
+
+  bool IsListedAs(std::string_view listingName) const;
+};
+
+// The rows, in the order volumes are probed and the deep scan offers its sectors.
+std::span<const FileSystem> FileSystems();
+
+// The file system whose probe accepts the start of a volume; null for none.
+const FileSystem* ClassifyVolume(ByteSpan probe);
+// The file system whose engines make records of `kind`; null for carved records.
+const FileSystem* FileSystemOfKind(SourceKind kind);
+// Whether a quick engine reads volumes a listing names so.
+bool QuickScannableName(std::string_view listingName);
+// The message id saying which engine found a record; empty for carved files.
+std::string_view FoundByMessageId(const FoundFileRecord& record);
+
+}  // namespace snapsave
