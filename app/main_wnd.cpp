@@ -17,10 +17,10 @@
 #include "app/message_box.h"
 #include "app/progress_windows.h"
 #include "catalog/found_file_catalogue.h"
-#include "engines/engine_factory.h"
 #include "os/device.h"
 #include "os/sysfs.h"
 #include "os/volume_space.h"
+#include "sessions/scan_plan.h"
 #include "sessions/session.h"
 #include "ui/controls.h"
 #include "ui/menu.h"
@@ -225,11 +225,12 @@ void CMainWnd::SetPageTexts(int page) {
     uint64_t joined = 0;
     for (const auto& t : scanTargets_) {
       if (t->engine == nullptr) continue;
-      if (const DeepScanControl* deep = DeepControlOf(*t->engine)) joined += deep->JoinedFiles();
+      if (const DeepScanControl* deep = t->engine->DeepControl()) joined += deep->JoinedFiles();
     }
     if (joined != 0)
-      said += QLatin1Char(' ') + Q(FormatMessage(CountedMessage(QStringLiteral("MSG0948"), joined).toStdString(),
-                                                 {std::to_string(joined)}));
+      said +=
+          QLatin1Char(' ') + Q(FormatMessage(CountedMessage(QStringLiteral("MSG0948"), joined).toStdString(),
+                                             {std::to_string(joined)}));
     if (!filter_.IsEmpty()) {
       // A filter that leaves nothing must not look like a scan that found nothing.
       uint64_t matching = 0;

@@ -20,10 +20,11 @@
 #include "app/preview.h"
 #include "app/progress_windows.h"
 #include "catalog/found_file_catalogue.h"
-#include "engines/deep_scan_engine.h"
+#include "filetypes/file_categories.h"
 #include "os/device.h"
 #include "os/sysfs.h"
 #include "os/volume_space.h"
+#include "sessions/scan_plan.h"
 #include "sessions/session.h"
 #include "ui/controls.h"
 #include "ui/menu.h"
@@ -210,17 +211,46 @@ void CMainWnd::UpdateSelectedInfo() {
 
 void CMainWnd::Recover() {
   if (checkedFiles_.empty()) return;
-  QString chosen = prompts_->RecoveryFolder(this);
-  if (chosen.isEmpty()) return;
-  while (chosen.size() > 1 && (chosen.endsWith(QLatin1Char('/')) || chosen.endsWith(QLatin1Char('\\'))))
-    chosen.chop(1);
-  destinationFolder_ = chosen.toStdString();
-  for (const auto& target : scanTargets_) {
-    if (target->engine == nullptr || !target->IsDisk()) continue;
-    if (destinationOnSource && destinationOnSource(destinationFolder_, *target)) {
-      if (Ask(CMessageBox::Confirm, QStringLiteral("MSG0805"), 450, 160) != 1) return;
-      break;
+  uint64_t totalBytes = 0;
+  uint64_t largestFile = 0;
+  for (const auto& [key, record] : checkedFiles_) {
+    totalBytes += record.fileSize;
+    largestFile = std::max(largestFile, record.fileSize);
+  }
+  // The checks snapsave-cli makes, before anything is written; a refused folder is chosen again.
+  for (;;) {
+    QString chosen = prompts_->RecoveryFolder(this);
+    if (chosen.isEmpty()) return;
+    while (chosen.size() > 1 && (chosen.endsWith(QLatin1Char('/')) || chosen.endsWith(QLatin1Char('\\'))))
+      chosen.chop(1);
+    destinationFolder_ = chosen.toStdString();
+    for (const auto& target : scanTargets_) {
+      if (target->engine == nullptr || !target->IsDisk()) continue;
+      if (destinationOnSource && destinationOnSource(destinationFolder_, *target)) {
+        if (Ask(CMessageBox::Confirm, QStringLiteral("MSG0805"), 450, 160) != 1) return;
+        break;
+      }
     }
+    const WriteCheck check =
+        CheckRecoveryDestination(destinationFolder_, {}, totalBytes, largestFile, true, targetVolume);
+    if (check.problem == WriteProblem::kNone) break;
+    QString text;
+    switch (check.problem) {
+      case WriteProblem::kNotWritable:
+        text = Q(FormatMessage(Message(QStringLiteral("MSG0812")).toStdString(), {ErrorText(check.error)}));
+        break;
+      case WriteProblem::kFatTooSmall:
+        text = Message(QStringLiteral("MSG0219"));
+        break;
+      case WriteProblem::kFat32TooSmall:
+        text = Message(QStringLiteral("MSG0220"));
+        break;
+      default:
+        text = Q(FormatMessage(Message(QStringLiteral("MSG0811")).toStdString(),
+                               {FormatSize(static_cast<int64_t>(totalBytes))}));
+        break;
+    }
+    prompts_->Message(this, CMessageBox::Information, text, 420, 170);
   }
   std::vector<RecoveryItem> items;
   items.reserve(checkedFiles_.size());
@@ -276,11 +306,12 @@ QString CMainWnd::FactsOf(const FoundFileRecord& r) {
   QStringList facts;
   facts << line("MSG0906", Q(FormatSize(static_cast<int64_t>(r.fileSize))));
   // Only the deep scan's engine knows where every kind of record starts.
-  auto* deep = dynamic_cast<CProfessionalRecovery*>(FindEngine(PointersOf(scanTargets_), r.driveLetter));
+  IFileRecoveryParse* engine = FindEngine(PointersOf(scanTargets_), r.driveLetter);
+  DeepScanControl* deep = engine != nullptr ? engine->DeepControl() : nullptr;
   if (const std::optional<uint64_t> sector = deep != nullptr ? deep->FirstSectorOf(r) : std::nullopt)
     facts << line("MSG0907", QString::number(*sector));
-  if (r.sourceKind <= static_cast<uint32_t>(SourceKind::kExtQuick))
-    facts << line("MSG0908", Message(QStringLiteral("MSG09%1").arg(13 + r.sourceKind)));
+  if (const std::string_view foundBy = FoundByMessageId(r); !foundBy.empty())
+    facts << line("MSG0908", Message(Q(std::string(foundBy))));
   if (const std::optional<bool> deleted = WasDeleted(r)) facts << Message(*deleted ? "MSG0909" : "MSG0910");
   facts << Message(r.isIntact != 0 ? "MSG0911" : "MSG0912");
   return facts.join(QLatin1Char('\n'));

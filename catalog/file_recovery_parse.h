@@ -12,6 +12,8 @@
 
 namespace snapsave {
 
+class DeepScanControl;
+
 // Callbacks take the caller's context first and return 0 to go on or ScanCancelled to stop.
 
 // progress 0..100 within the engine's own work; the window shows progress * weight / 100. secondsLeft < 0:
@@ -117,6 +119,8 @@ class IFileRecoveryParse {
     out.clear();
     return err::kNotSupported;
   }
+  // A deep scan's own controls; null for every other engine.
+  virtual DeepScanControl* DeepControl() { return nullptr; }
 
  protected:
   IFileRecoveryParse() = default;

@@ -16,19 +16,19 @@
 #include <tuple>
 #include <utility>
 #include "catalog/recovery_output.h"
-#include "cli/sources.h"
 #include "cli/terminal_text.h"
 #include "cli/terminal_view.h"
-#include "engines/engine_factory.h"
 #include "filetypes/file_categories.h"
 #include "os/clock.h"
 #include "os/error.h"
 #include "os/paths.h"
+#include "os/text.h"
 #include "os/volume_space.h"
 #include "sessions/destination_checks.h"
 #include "sessions/found_walk.h"
 #include "sessions/image_session.h"
 #include "sessions/recovery_session.h"
+#include "sessions/scan_plan.h"
 #include "sessions/scan_session.h"
 #include "storage/disk_list.h"
 #include "storage/image_container.h"
@@ -74,71 +74,44 @@ std::vector<VolumeInfo> ListEntries(bool& ok) {
   return entries;
 }
 
-bool MakeTarget(const cli::Source& source, ScanTarget& target) {
-  // A whole-disk image is copied or scanned whole as its file.
-  if (source.kind == cli::Source::Kind::kImage || source.kind == cli::Source::Kind::kImageDisk) {
-    target.imagePath = source.imagePath;
-    target.imageDriveLetter = cli::kImageLetter;
-    return true;
-  }
-  target.volume = source.volume;
-  if (source.kind == cli::Source::Kind::kWholeDisk) {
-    SectorReader reader;
-    if (uint32_t e = reader.OpenDisk(source.volume.diskNumber); e != err::kSuccess) {
-      std::fprintf(stderr, "cannot open %s: %s%s\n", Shown(source.description).c_str(), ErrorText(e).c_str(),
-                   e == err::kAccessDenied ? fmt::format(" ({})", kDiskRights).c_str() : "");
-      return false;
-    }
-    target.volume->startSector = 0;
-    target.volume->sectorCount = reader.TotalSectors();
-    target.volume->totalBytes = reader.TotalSectors() * reader.DeviceSectorSize();
-  }
-  return true;
-}
-
-bool QuickScannable(const VolumeInfo& v) {
-  const std::string& fs = v.fileSystemName;
-  return v.kind == EntryKind::kVolume && (fs == "FAT" || fs == "FAT32" || fs == "exFAT" || fs == "NTFS" ||
-                                          fs == "ext2" || fs == "ext3" || fs == "ext4");
-}
-
-std::vector<NamedTarget> MakeTargets(const cli::Source& source, bool deep) {
-  std::vector<NamedTarget> targets;
-  if (source.kind != cli::Source::Kind::kImageDisk) {
-    NamedTarget one;
-    one.name = source.description;
-    one.target = std::make_unique<ScanTarget>();
-    if (MakeTarget(source, *one.target)) targets.push_back(std::move(one));
-    return targets;
-  }
-  for (const VolumeInfo& v : source.entries) {
-    if (!deep && !QuickScannable(v)) continue;
-    NamedTarget t;
-    t.name = cli::ImageEntryName(source.imagePath, v);
-    const uint32_t id = v.driveLetter;  // entries of an image are numbered, never lettered
-    t.folder =
-        v.kind == EntryKind::kVolume ? fmt::format("volume {}", id) : fmt::format("unallocated {}", id);
-    t.target = std::make_unique<ScanTarget>();
-    t.target->volume = v;
-    targets.push_back(std::move(t));
-  }
+std::vector<NamedTarget> OpenTargets(const Source& source, bool deep) {
+  uint32_t error = err::kSuccess;
+  std::vector<NamedTarget> targets = MakeTargets(source, deep, error);
+  if (error != err::kSuccess)
+    std::fprintf(stderr, "cannot open %s: %s%s\n", Shown(source.description).c_str(),
+                 ErrorText(error).c_str(),
+                 error == err::kAccessDenied ? fmt::format(" ({})", kDiskRights).c_str() : "");
   return targets;
 }
 
-uint64_t SourceBytes(const ScanTarget& target) {
-  if (target.IsDisk()) return target.volume->totalBytes;
-  return ImageMediaBytes(target.imagePath);
+void ReportNoEngine(const Source& source, const ScanTarget& target, bool quick) {
+  uint32_t error = err::kSuccess;
+  const std::string why = WhyNoEngine(target, quick, error);
+  std::fprintf(stderr, "cannot open %s: %s%s\n", Shown(source.description).c_str(), why.c_str(),
+               error == err::kAccessDenied ? fmt::format(" ({})", kDiskRights).c_str() : "");
 }
 
-void ReportNoEngine(const cli::Source& source, const ScanTarget& target, bool quick) {
-  SectorReader probe;
-  const uint32_t error =
-      target.IsDisk() ? probe.OpenDisk(target.volume->diskNumber) : probe.OpenFile(source.imagePath);
-  std::fprintf(stderr, "cannot open %s: %s%s\n", Shown(source.description).c_str(),
-               error != err::kSuccess ? ErrorText(error).c_str()
-               : quick                ? "no FAT or NTFS volume found"
-                                      : "the source is too short",
-               error == err::kAccessDenied ? fmt::format(" ({})", kDiskRights).c_str() : "");
+int ReportWriteProblem(const WriteCheck& check, const fs::path& where, const std::string& source) {
+  switch (check.problem) {
+    case WriteProblem::kNone:
+      return kExitOk;
+    case WriteProblem::kOnSource:
+      std::fprintf(stderr,
+                   "%s is on %s, the source being read: writing there may overwrite the lost files.\n"
+                   "Choose a folder on another disk, or add --force to write there anyway.\n",
+                   Shown(os::Utf8OfPath(where)).c_str(), Shown(source).c_str());
+      return kExitOnSource;
+    case WriteProblem::kNotWritable:
+      std::fprintf(stderr, "cannot write %s: %s\n", Shown(os::Utf8OfPath(where)).c_str(),
+                   ErrorText(check.error).c_str());
+      return kExitUsage;
+    case WriteProblem::kFatTooSmall:
+    case WriteProblem::kFat32TooSmall:
+    case WriteProblem::kNotEnoughSpace:
+      std::fprintf(stderr, "%s\n", Shown(WriteProblemText(check, where)).c_str());
+      return kExitScan;
+  }
+  return kExitOk;
 }
 
 }  // namespace snapsave::cli

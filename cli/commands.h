@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/sources.h"
 #include "cli/terminal_view.h"
+#include "sessions/scan_plan.h"
 #include "sessions/scan_session.h"
 #include "sessions/session.h"
 #include "storage/disk_list.h"
@@ -42,23 +42,13 @@ void RunSession(Session& session, TerminalView& view, std::string_view confirmId
 std::string FormatFileTime(uint64_t fileTime);
 // The listing of disks, volumes and free stretches; entries are what SOURCE can name.
 std::vector<VolumeInfo> ListEntries(bool& ok);
-// The source as a scan target; a whole disk gets its size from the device when the listing had none.
-bool MakeTarget(const Source& source, ScanTarget& target);
-// Whether a quick engine reads the entry's file system.
-bool QuickScannable(const VolumeInfo& v);
-// One scan target of a source, with the names its results are shown and recovered under.
-struct NamedTarget {
-  std::unique_ptr<ScanTarget> target;
-  std::string name;    // "card.img:1", or the source's description when it is the only one
-  std::string folder;  // below the recovery folder; empty when the source has one target
-};
-// The targets of a source: one, or every entry of a whole-disk image (a quick scan only its volumes of a
-// file system the quick engines read). Empty when the source cannot be opened (said on stderr).
-std::vector<NamedTarget> MakeTargets(const Source& source, bool deep);
-// The bytes an image of the target takes.
-uint64_t SourceBytes(const ScanTarget& target);
+// MakeTargets, saying on stderr why a source cannot be opened.
+std::vector<NamedTarget> OpenTargets(const Source& source, bool deep);
 // Why no engine could be made for the target, in words.
 void ReportNoEngine(const Source& source, const ScanTarget& target, bool quick);
+// Says on stderr what stands against writing at `where`; the exit code it calls for (0 for nothing).
+int ReportWriteProblem(const WriteCheck& check, const std::filesystem::path& where,
+                       const std::string& source);
 
 struct ScanOptions {
   std::string source;

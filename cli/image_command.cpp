@@ -16,10 +16,8 @@
 #include <tuple>
 #include <utility>
 #include "catalog/recovery_output.h"
-#include "cli/sources.h"
 #include "cli/terminal_text.h"
 #include "cli/terminal_view.h"
-#include "engines/engine_factory.h"
 #include "filetypes/file_categories.h"
 #include "os/clock.h"
 #include "os/error.h"
@@ -30,6 +28,7 @@
 #include "sessions/found_walk.h"
 #include "sessions/image_session.h"
 #include "sessions/recovery_session.h"
+#include "sessions/scan_plan.h"
 #include "sessions/scan_session.h"
 #include "storage/disk_list.h"
 #include "storage/sector_reader.h"
@@ -42,49 +41,27 @@ int RunImage(const std::string& sourceText, const std::string& imagePath, bool f
   bool listed = false;
   std::vector<VolumeInfo> entries;
   if (!fs::is_regular_file(fs::path(sourceText))) entries = ListEntries(listed);
-  const cli::SourceOrError resolved = cli::ResolveSource(sourceText, entries);
+  const SourceOrError resolved = ResolveSource(sourceText, entries);
   if (!resolved.source) {
     std::fprintf(stderr, "cannot use %s: %s\n", Shown(sourceText).c_str(), resolved.error.c_str());
     return kExitOpen;
   }
-  const cli::Source& source = *resolved.source;
+  const Source& source = *resolved.source;
   ScanTarget target;
-  if (!MakeTarget(source, target)) return kExitOpen;
+  if (const uint32_t e = MakeTarget(source, target); e != err::kSuccess) {
+    std::fprintf(stderr, "cannot open %s: %s%s\n", Shown(source.description).c_str(), ErrorText(e).c_str(),
+                 e == err::kAccessDenied ? fmt::format(" ({})", kDiskRights).c_str() : "");
+    return kExitOpen;
+  }
   // The same checks as the desktop program's, before anything is written.
-  const bool onSource = !force && DestinationOnSource(imagePath, target);
   if (entries.empty()) entries = ListEntries(listed);  // the volumes the image may be written to
-  // Found out now rather than after the source was read; never tried on the source itself.
-  if (const uint32_t e = onSource ? err::kSuccess : CheckWritableFile(imagePath); e != err::kSuccess) {
-    std::fprintf(stderr, "cannot write %s: %s\n", Shown(imagePath).c_str(), ErrorText(e).c_str());
-    return kExitUsage;
-  }
-  const uint64_t bytes = SourceBytes(target);
-  const ImageTargetCheck check =
-      CheckImageTarget(onSource, onSource ? TargetVolume{} : TargetVolumeOf(imagePath, entries), bytes);
-  switch (check) {
-    case ImageTargetCheck::kFits:
-      break;
-    case ImageTargetCheck::kOnSource:
-      std::fprintf(stderr,
-                   "%s is on %s, the source being copied: writing there may overwrite the lost files.\n"
-                   "Choose a folder on another disk, or add --force to write there anyway.\n",
-                   Shown(imagePath).c_str(), Shown(source.description).c_str());
-      return kExitOnSource;
-    case ImageTargetCheck::kFatTooSmall:
-    case ImageTargetCheck::kFat32TooSmall:
-      std::fprintf(
-          stderr, "%s is on a %s volume, which cannot hold a file of %s: choose a folder on another volume\n",
-          Shown(imagePath).c_str(), check == ImageTargetCheck::kFatTooSmall ? "FAT" : "FAT32",
-          cli::HumanSize(bytes).c_str());
-      return kExitScan;
-    case ImageTargetCheck::kNotEnoughSpace:
-      std::fprintf(stderr, "not enough free space for %s: the image needs %s\n", Shown(imagePath).c_str(),
-                   cli::HumanSize(bytes).c_str());
-      return kExitScan;
-  }
+  const WriteCheck check =
+      CheckImageDestination(imagePath, target, SourceBytes(target), force,
+                            [&](const fs::path& p) { return TargetVolumeOf(p, entries); });
+  if (const int code = ReportWriteProblem(check, imagePath, source.description); code != kExitOk) return code;
   std::vector<ScanTarget*> targets;
   int32_t wholeDisk = -1;
-  if (source.kind == cli::Source::Kind::kWholeDisk) {
+  if (source.kind == Source::Kind::kWholeDisk) {
     wholeDisk = source.volume.diskNumber;
   } else {
     targets.push_back(&target);
@@ -110,7 +87,7 @@ int RunImage(const std::string& sourceText, const std::string& imagePath, bool f
     return result == static_cast<int32_t>(err::kAccessDenied) || copied == 0 ? kExitOpen : kExitScan;
   }
   std::printf("copied %llu sectors (%s) of %s to %s\n", static_cast<unsigned long long>(copied),
-              cli::HumanSize(copied * writer.SectorSize()).c_str(), Shown(source.description).c_str(),
+              HumanSize(copied * writer.SectorSize()).c_str(), Shown(source.description).c_str(),
               Shown(imagePath).c_str());
   return writer.BadSectorCount() != 0 ? kExitIncomplete : kExitOk;
 }

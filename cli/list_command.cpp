@@ -16,10 +16,8 @@
 #include <tuple>
 #include <utility>
 #include "catalog/recovery_output.h"
-#include "cli/sources.h"
 #include "cli/terminal_text.h"
 #include "cli/terminal_view.h"
-#include "engines/engine_factory.h"
 #include "filetypes/file_categories.h"
 #include "os/clock.h"
 #include "os/device.h"
@@ -31,6 +29,7 @@
 #include "sessions/found_walk.h"
 #include "sessions/image_session.h"
 #include "sessions/recovery_session.h"
+#include "sessions/scan_plan.h"
 #include "sessions/scan_session.h"
 #include "storage/disk_list.h"
 #include "storage/image_container.h"
@@ -74,7 +73,7 @@ void PrintEntry(const VolumeInfo& v, const std::string& id, bool json, int idWid
     // The system's entries keep their numeric IDs.
     if (v.diskNumber < os::DiskTable::kFirstImageDisk) {
       if (v.driveLetter >= u'A' && v.driveLetter <= u'Z') {
-        j["id"] = cli::EntryId(v.driveLetter);
+        j["id"] = EntryId(v.driveLetter);
       } else {
         j["id"] = static_cast<uint32_t>(v.driveLetter);
       }
@@ -86,12 +85,12 @@ void PrintEntry(const VolumeInfo& v, const std::string& id, bool json, int idWid
   if (!v.mountPoint.empty()) where += " on " + v.mountPoint;
   const std::string disk =
       v.diskNumber < os::DiskTable::kFirstImageDisk ? fmt::format("disk{}", v.diskNumber) : "-";
-  std::printf(
-      "%-*s %-6s %-11s %-10s %-12llu %-10s %-7s %-16s %s\n", idWidth, Shown(id).c_str(), disk.c_str(),
-      KindName(v.kind), cli::HumanSize(v.totalBytes).c_str(), static_cast<unsigned long long>(v.startSector),
-      v.kind == EntryKind::kVolume && !v.mountPoint.empty() ? cli::HumanSize(v.freeBytes).c_str() : "-",
-      v.fileSystemName.empty() ? "-" : Shown(v.fileSystemName).c_str(),
-      v.volumeLabel.empty() ? "-" : Shown(v.volumeLabel).c_str(), Shown(where).c_str());
+  std::printf("%-*s %-6s %-11s %-10s %-12llu %-10s %-7s %-16s %s\n", idWidth, Shown(id).c_str(), disk.c_str(),
+              KindName(v.kind), HumanSize(v.totalBytes).c_str(),
+              static_cast<unsigned long long>(v.startSector),
+              v.kind == EntryKind::kVolume && !v.mountPoint.empty() ? HumanSize(v.freeBytes).c_str() : "-",
+              v.fileSystemName.empty() ? "-" : Shown(v.fileSystemName).c_str(),
+              v.volumeLabel.empty() ? "-" : Shown(v.volumeLabel).c_str(), Shown(where).c_str());
 }
 
 void PrintHeader(bool json, int idWidth = 4) {
@@ -115,7 +114,7 @@ int ListImage(bool json, const std::string& imageText) {
   }
   int width = static_cast<int>(Shown(os::Utf8OfPath(image)).size());
   for (const VolumeInfo& v : disk.entries)
-    width = std::max(width, static_cast<int>(Shown(cli::ImageEntryName(image, v)).size()));
+    width = std::max(width, static_cast<int>(Shown(ImageEntryName(image, v)).size()));
   PrintHeader(json, width);
   if (disk.diskNumber < 0) {
     VolumeInfo whole;
@@ -127,7 +126,7 @@ int ListImage(bool json, const std::string& imageText) {
     PrintEntry(whole, os::Utf8OfPath(image), json, width);
     return kExitOk;
   }
-  for (const VolumeInfo& v : disk.entries) PrintEntry(v, cli::ImageEntryName(image, v), json, width);
+  for (const VolumeInfo& v : disk.entries) PrintEntry(v, ImageEntryName(image, v), json, width);
   return kExitOk;
 }
 
@@ -142,7 +141,7 @@ int RunListCommand(bool json, const std::string& image) {
     return kExitOpen;
   }
   PrintHeader(json);
-  for (const VolumeInfo& v : entries) PrintEntry(v, cli::EntryId(v.driveLetter), json);
+  for (const VolumeInfo& v : entries) PrintEntry(v, EntryId(v.driveLetter), json);
   if (!json && entries.empty()) std::fprintf(stderr, "no disks found (to read disks, %s)\n", kDiskRights);
   return kExitOk;
 }

@@ -17,10 +17,8 @@
 #include <tuple>
 #include <utility>
 #include "catalog/recovery_output.h"
-#include "cli/sources.h"
 #include "cli/terminal_text.h"
 #include "cli/terminal_view.h"
-#include "engines/engine_factory.h"
 #include "filetypes/file_categories.h"
 #include "os/clock.h"
 #include "os/error.h"
@@ -30,6 +28,7 @@
 #include "sessions/found_walk.h"
 #include "sessions/image_session.h"
 #include "sessions/recovery_session.h"
+#include "sessions/scan_plan.h"
 #include "sessions/scan_session.h"
 #include "storage/disk_list.h"
 #include "storage/sector_reader.h"
@@ -67,7 +66,7 @@ void PrintGrouped(const RecordList& found, IFileRecoveryParse& engine, bool json
   std::map<std::tuple<std::string, std::string>, std::vector<const FoundFileRecord*>> groups;
   for (const FoundFileRecord& r : found) {
     if (r.isFolder != 0) continue;
-    groups[{std::string(ClassifyFileName(r.Name())), cli::ExtensionOf(r.Name())}].push_back(&r);
+    groups[{std::string(ClassifyFileName(r.Name())), ExtensionOf(r.Name())}].push_back(&r);
   }
   for (const auto& [key, records] : groups) {
     const auto& [category, extension] = key;
@@ -111,7 +110,7 @@ int ScanOutcome(const NamedTarget& t, int32_t scanned, bool quick, const std::st
                  ErrorText(static_cast<uint32_t>(scanned)).c_str());
     return kExitScan;
   }
-  DeepScanControl* deep = DeepControlOf(*t.target->engine);
+  DeepScanControl* deep = t.target->engine->DeepControl();
   if (deep != nullptr) {
     const uint64_t joined = deep->JoinedFiles();
     const uint64_t damaged = deep->DamagedCarvedFiles();
@@ -208,15 +207,15 @@ int RunScan(const ScanOptions& o) {
   std::vector<VolumeInfo> entries;
   const bool looksLikeFile = fs::is_regular_file(fs::path(o.source));
   if (!looksLikeFile) entries = ListEntries(listed);
-  const cli::SourceOrError resolved = cli::ResolveSource(o.source, entries);
+  const SourceOrError resolved = ResolveSource(o.source, entries);
   if (!resolved.source) {
     std::fprintf(stderr, "cannot use %s: %s\n", Shown(o.source).c_str(), resolved.error.c_str());
     return kExitOpen;
   }
-  const cli::Source& source = *resolved.source;
+  const Source& source = *resolved.source;
   std::string extensionList;
   if (!o.types.empty()) {
-    const cli::TypesOrError types = cli::ParseTypes(o.types);
+    const TypesOrError types = ParseTypes(o.types);
     if (!types.error.empty()) {
       std::fprintf(stderr, "--types: %s\n", Shown(types.error).c_str());
       return kExitUsage;
@@ -225,32 +224,29 @@ int RunScan(const ScanOptions& o) {
   }
   // Declared before the targets: their engines keep catalogues and saved positions here.
   SavedScanStore store(os::ScanLogFolder());
-  std::vector<NamedTarget> targets = MakeTargets(source, !o.quick);
+  std::vector<NamedTarget> targets = OpenTargets(source, !o.quick);
   if (targets.empty()) {
-    if (source.kind == cli::Source::Kind::kImageDisk)
+    if (source.kind == Source::Kind::kImageDisk)
       std::fprintf(stderr, "cannot use %s: it holds no FAT, NTFS or ext volume for a quick scan\n",
                    Shown(source.description).c_str());
     return kExitOpen;
   }
   const bool several = targets.size() > 1;
-  // Checked before the scan, which may take hours: files written onto the source overwrite what is lost.
-  for (const NamedTarget& t : targets) {
-    if (o.recoverTo.empty() || o.force || !DestinationOnSource(o.recoverTo, *t.target)) continue;
-    std::fprintf(stderr,
-                 "%s is on %s, the source being recovered from: writing there may overwrite the lost files.\n"
-                 "Choose a folder on another disk, or add --force to write there anyway.\n",
-                 Shown(o.recoverTo).c_str(), Shown(source.description).c_str());
-    return kExitOnSource;
-  }
-  // A folder that cannot be written would be found out only after the scan, which may take hours.
-  if (!o.recoverTo.empty()) {
-    if (const uint32_t e = CheckWritableFolder(TrimDestination(o.recoverTo)); e != err::kSuccess) {
-      std::fprintf(stderr, "cannot recover into %s: %s\n", Shown(o.recoverTo).c_str(), ErrorText(e).c_str());
-      return kExitUsage;
-    }
-  }
   std::vector<ScanTarget*> pointers;
   for (const NamedTarget& t : targets) pointers.push_back(t.target.get());
+  // Checked before the scan, which may take hours: files written onto the source overwrite what is lost,
+  // and a folder that cannot be written would be found out only afterwards.
+  if (!o.recoverTo.empty()) {
+    const fs::path folder = TrimDestination(o.recoverTo);
+    const WriteCheck check = CheckRecoveryDestination(folder, pointers, 0, 0, o.force, nullptr);
+    if (check.problem == WriteProblem::kNotWritable) {
+      std::fprintf(stderr, "cannot recover into %s: %s\n", Shown(o.recoverTo).c_str(),
+                   ErrorText(check.error).c_str());
+      return kExitUsage;
+    }
+    if (const int code = ReportWriteProblem(check, o.recoverTo, source.description); code != kExitOk)
+      return code;
+  }
   // A Ctrl-C while the source was being looked at: nothing was scanned, and nothing is wrong with it.
   if (g_cancel.load()) {
     std::fputs("stopped before the scan started\n", stderr);
@@ -267,8 +263,7 @@ int RunScan(const ScanOptions& o) {
                        const ScanTarget& target, bool deep) {
         std::unique_ptr<IFileRecoveryParse> engine = inner(target, deep);
         if (engine) {
-          if (DeepScanControl* control = DeepControlOf(*engine))
-            control->SetCheckpointInterval(30'000, bytes);
+          if (DeepScanControl* control = engine->DeepControl()) control->SetCheckpointInterval(30'000, bytes);
         }
         return engine;
       };
@@ -283,7 +278,7 @@ int RunScan(const ScanOptions& o) {
     }
     if (view.EndCode() == kEndFailed) {
       const NamedTarget& failed = targets[std::min(results.size(), targets.size() - 1)];
-      cli::Source named = source;
+      Source named = source;
       named.description = failed.name;
       ReportNoEngine(named, *failed.target, o.quick);
       return kExitOpen;
@@ -304,6 +299,20 @@ int RunScan(const ScanOptions& o) {
   if (o.recoverTo.empty()) return kExitOk;
 
   const fs::path destination = TrimDestination(o.recoverTo);
+  // Now that the files are known: whether they fit where they are to go.
+  uint64_t totalBytes = 0;
+  uint64_t largestFile = 0;
+  for (const RecoveryItem& item : items) {
+    totalBytes += item.record.fileSize;
+    largestFile = std::max(largestFile, item.record.fileSize);
+  }
+  bool listedVolumes = false;
+  const std::vector<VolumeInfo> volumes = ListEntries(listedVolumes);
+  const WriteCheck fits =
+      CheckRecoveryDestination(destination, pointers, totalBytes, largestFile, true,
+                               [&](const fs::path& p) { return TargetVolumeOf(p, volumes); });
+  if (const int code = ReportWriteProblem(fits, destination, source.description); code != kExitOk)
+    return code;
   if (uint32_t e = os::CreateFolders(destination); e != err::kSuccess && !IsAlreadyExists(e)) {
     std::fprintf(stderr, "cannot create %s: %s\n", Shown(os::Utf8OfPath(destination)).c_str(),
                  ErrorText(e).c_str());

@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "carve/file_type_recovery.h"
+#include "catalog/deep_scan_control.h"
 #include "catalog/file_recovery_parse.h"
 #include "catalog/saved_scan_store.h"
 #include "catalog/volume_engine.h"
-#include "engines/deep_scan_control.h"
 #include "engines/file_system_registry.h"
 #include "engines/scan_checkpoint.h"
 #include "os/clock.h"
@@ -52,6 +52,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
   uint64_t GetRecordCount() override;
   uint32_t GetRecordPath(const FoundFileRecord* record, std::string& outPath) override;
   uint32_t GetRecordAncestors(const FoundFileRecord* record, RecordList& out) override;
+  DeepScanControl* DeepControl() override { return this; }
   int32_t RecoverRecord(const FoundFileRecord* record, const std::filesystem::path& destinationPath,
                         int32_t baseDepth) override;
   int32_t NextUnallocatedRun(uint64_t& sector, uint64_t& length) override;
@@ -61,7 +62,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
   uint32_t SearchByType(std::string_view extensionList, RecordList& out) override;
   // The absolute sector a found file's bytes start at, for a carved file or a file-system one; nothing when
   // its engine cannot say.
-  std::optional<uint64_t> FirstSectorOf(const FoundFileRecord& record) {
+  std::optional<uint64_t> FirstSectorOf(const FoundFileRecord& record) override {
     return record.Kind() == SourceKind::kCarved ? std::optional<uint64_t>(record.entryLocation)
                                                 : FirstDataSector(record);
   }

@@ -6,7 +6,6 @@
 #include "os/device.h"
 #include "os/error.h"
 #include "os/volume_space.h"
-#include "storage/image_layout.h"
 #include "storage/sector_reader.h"
 
 namespace snapsave {
@@ -46,28 +45,11 @@ std::unique_ptr<IFileRecoveryParse> CreateScanEngine(SavedScanStore& store, cons
   return engine;
 }
 
-uint32_t ReadImageDisk(const std::filesystem::path& image, ImageDisk& out) {
-  out = ImageDisk{};
+const FileSystem* ProbeImageStart(const std::filesystem::path& image) {
   SectorReader reader;
-  if (const uint32_t e = reader.OpenFile(image); e != err::kSuccess) return e;
+  if (reader.OpenFile(image) != err::kSuccess) return nullptr;
   std::vector<uint8_t> probe;
-  if (ReadProbe(reader, 0, SectorReader::kImageSectorSize, probe) && ClassifyVolume(probe) != nullptr)
-    return err::kSuccess;
-  reader.Close();
-  ImageLayout layout;
-  if (const uint32_t e = ReadImageLayout(image, layout); e != err::kSuccess) return e;
-  if (layout.partitions.empty()) return err::kSuccess;
-  const int32_t number = os::DiskTable::AddImage(image);
-  DiskMap map(MakeImageDiskFacts(image, number));
-  if (!map.Refresh()) return err::kReadFault;
-  map.GetAll(out.entries);
-  if (out.entries.empty()) return err::kSuccess;
-  out.diskNumber = number;
-  return err::kSuccess;
-}
-
-DeepScanControl* DeepControlOf(IFileRecoveryParse& engine) {
-  return dynamic_cast<CProfessionalRecovery*>(&engine);
+  return ReadProbe(reader, 0, SectorReader::kImageSectorSize, probe) ? ClassifyVolume(probe) : nullptr;
 }
 
 }  // namespace snapsave

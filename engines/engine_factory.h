@@ -7,9 +7,9 @@
 #include <memory>
 #include <vector>
 
+#include "catalog/deep_scan_control.h"
 #include "catalog/file_recovery_parse.h"
 #include "catalog/saved_scan_store.h"
-#include "engines/deep_scan_control.h"
 #include "engines/file_system_registry.h"
 #include "os/byte_reader.h"
 #include "storage/disk_list.h"
@@ -22,17 +22,7 @@ namespace snapsave {
 std::unique_ptr<IFileRecoveryParse> CreateScanEngine(SavedScanStore& store, const VolumeSource& source,
                                                      bool deep);
 
-// An image file as the user is offered it: a single volume, or a whole disk (registered in os::DiskTable)
-// whose volumes and free stretches are listed as a physical disk's, numbered from 1.
-struct ImageDisk {
-  int32_t diskNumber = -1;  // -1: the image is one volume
-  std::vector<VolumeInfo> entries;
-};
-// A partition table makes the image a disk, unless a file system starts at its first sector (a volume's
-// boot sector can pass for a table). 0, or the Win32 error of reading the image.
-uint32_t ReadImageDisk(const std::filesystem::path& image, ImageDisk& out);
-
-// The deep-scan control of an engine the factory made for a deep scan; null for any other engine.
-DeepScanControl* DeepControlOf(IFileRecoveryParse& engine);
+// The file system that starts at an image file's first sector; null for none or an unreadable image.
+const FileSystem* ProbeImageStart(const std::filesystem::path& image);
 
 }  // namespace snapsave

@@ -90,11 +90,4 @@ bool QuickScannableName(std::string_view listingName) {
   return false;
 }
 
-std::string_view FoundByMessageId(const FoundFileRecord& record) {
-  if (record.Kind() == SourceKind::kCarved) return "MSG0917";
-  const FileSystem* fs = FileSystemOfKind(record.Kind());
-  if (fs == nullptr) return {};
-  return record.Kind() == fs->quickKind ? fs->quickMessageId : fs->deepMessageId;
-}
-
 }  // namespace snapsave

@@ -51,7 +51,5 @@ const FileSystem* ClassifyVolume(ByteSpan probe);
 const FileSystem* FileSystemOfKind(SourceKind kind);
 // Whether a quick engine reads volumes a listing names so.
 bool QuickScannableName(std::string_view listingName);
-// The message id saying which engine found a record; empty for carved files.
-std::string_view FoundByMessageId(const FoundFileRecord& record);
 
 }  // namespace snapsave

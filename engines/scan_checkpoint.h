@@ -16,8 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "catalog/deep_scan_control.h"
 #include "catalog/saved_scan_store.h"
-#include "engines/deep_scan_control.h"
 #include "os/file.h"
 
 namespace snapsave {

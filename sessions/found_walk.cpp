@@ -52,7 +52,7 @@ uint32_t WalkFound(IFileRecoveryParse& engine, const FoundVisitor& visit) {
 }
 
 uint32_t WalkMerged(IFileRecoveryParse& engine, const FoundVisitor& visit) {
-  DeepScanControl* deep = DeepControlOf(engine);
+  DeepScanControl* deep = engine.DeepControl();
   if (deep == nullptr) return WalkFound(engine, visit);
   deep->ClearMerge();
   const uint32_t noted = WalkFound(engine, [&](const FoundFileRecord& r, const std::string&,

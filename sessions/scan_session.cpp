@@ -63,7 +63,7 @@ void ScanSession::Run() {
       return;
     }
     if (deep_) {
-      DeepScanControl* deep = DeepControlOf(*target->engine);
+      DeepScanControl* deep = target->engine->DeepControl();
       if (deep != nullptr && deep->HasSavedProgress() &&
           !view_.AskYesNo(deep->SavedScanFinished() ? "MSG1208" : "MSG1206")) {
         deep->DiscardSavedProgress();

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "catalog/deep_scan_control.h"
 #include "catalog/file_recovery_parse.h"
 #include "catalog/saved_scan_store.h"
 #include "sessions/session.h"

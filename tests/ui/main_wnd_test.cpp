@@ -821,12 +821,23 @@ TEST_F(MainWindowTest, RecoveringOntoTheScannedVolumeAsksFirst) {
   EXPECT_TRUE(Said("MSG0805"));
   EXPECT_TRUE(fs::is_empty(out));
 
+  // A folder that cannot be written, then one on a volume without the room, are refused before anything is
+  // written, each in words, and another folder is asked for.
   prompts_->said.clear();
   onSource = false;
-  prompts_->folders.push_back(QString::fromStdString(out.string()));
+  const fs::path small = dir_.path() / "small";
+  window->targetVolume = [&small](const fs::path& p) {
+    return p == small ? TargetVolume{"ext4", 1} : TargetVolume{"ext4", uint64_t{1} << 40};
+  };
+  for (const fs::path& folder : {fs::path("/proc/forbidden"), small, out})
+    prompts_->folders.push_back(QString::fromStdString(folder.string()));
   FinishRecoveryWhenDone();
   window->Recover();
   EXPECT_FALSE(Said("MSG0805"));
+  ASSERT_EQ(prompts_->said.size(), 2) << prompts_->said.join(QLatin1Char('|')).toStdString();
+  EXPECT_TRUE(prompts_->said[0].startsWith(Text("MSG0812").section(QLatin1Char('%'), 0, 0)));
+  EXPECT_TRUE(prompts_->said[1].startsWith(Text("MSG0811").section(QLatin1Char('('), 0, 0)));
+  EXPECT_TRUE(!fs::exists(small) || fs::is_empty(small));
   EXPECT_FALSE(fs::is_empty(out));
 }
 

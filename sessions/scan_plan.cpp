@@ -1,4 +1,4 @@
-#include "cli/sources.h"
+#include "sessions/scan_plan.h"
 
 #include <algorithm>
 #include <charconv>
@@ -6,13 +6,18 @@
 
 #include <fmt/core.h>
 
+#include "engines/engine_factory.h"
+#include "engines/file_system_registry.h"
 #include "filetypes/file_categories.h"
 #include "filetypes/file_type_catalogue.h"
+#include "os/device.h"
 #include "os/error.h"
 #include "os/text.h"
 #include "storage/image_container.h"
+#include "storage/image_layout.h"
+#include "storage/sector_reader.h"
 
-namespace snapsave::cli {
+namespace snapsave {
 
 namespace fs = std::filesystem;
 
@@ -226,4 +231,162 @@ std::string HumanSize(uint64_t bytes) {
   return os::HumanSize(bytes);
 }
 
-}  // namespace snapsave::cli
+uint32_t ReadImageDisk(const fs::path& image, ImageDisk& out) {
+  out = ImageDisk{};
+  SectorReader reader;
+  if (const uint32_t e = reader.OpenFile(image); e != err::kSuccess) return e;
+  reader.Close();
+  if (ProbeImageStart(image) != nullptr) return err::kSuccess;
+  ImageLayout layout;
+  if (const uint32_t e = ReadImageLayout(image, layout); e != err::kSuccess) return e;
+  if (layout.partitions.empty()) return err::kSuccess;
+  const int32_t number = os::DiskTable::AddImage(image);
+  DiskMap map(MakeImageDiskFacts(image, number));
+  if (!map.Refresh()) return err::kReadFault;
+  map.GetAll(out.entries);
+  if (out.entries.empty()) return err::kSuccess;
+  out.diskNumber = number;
+  return err::kSuccess;
+}
+
+uint32_t MakeTarget(const Source& source, ScanTarget& target) {
+  // A whole-disk image is copied or scanned whole as its file.
+  if (source.kind == Source::Kind::kImage || source.kind == Source::Kind::kImageDisk) {
+    target.imagePath = source.imagePath;
+    target.imageDriveLetter = kImageLetter;
+    return err::kSuccess;
+  }
+  target.volume = source.volume;
+  if (source.kind == Source::Kind::kWholeDisk) {
+    SectorReader reader;
+    if (const uint32_t e = reader.OpenDisk(source.volume.diskNumber); e != err::kSuccess) return e;
+    target.volume->startSector = 0;
+    target.volume->sectorCount = reader.TotalSectors();
+    target.volume->totalBytes = reader.TotalSectors() * reader.DeviceSectorSize();
+  }
+  return err::kSuccess;
+}
+
+bool QuickScannable(const VolumeInfo& v) {
+  return v.kind == EntryKind::kVolume && QuickScannableName(v.fileSystemName);
+}
+
+std::vector<NamedTarget> MakeTargets(const Source& source, bool deep, uint32_t& error) {
+  error = err::kSuccess;
+  std::vector<NamedTarget> targets;
+  if (source.kind != Source::Kind::kImageDisk) {
+    NamedTarget one;
+    one.name = source.description;
+    one.target = std::make_unique<ScanTarget>();
+    error = MakeTarget(source, *one.target);
+    if (error == err::kSuccess) targets.push_back(std::move(one));
+    return targets;
+  }
+  for (const VolumeInfo& v : source.entries) {
+    if (!deep && !QuickScannable(v)) continue;
+    NamedTarget t;
+    t.name = ImageEntryName(source.imagePath, v);
+    const uint32_t id = v.driveLetter;  // entries of an image are numbered, never lettered
+    t.folder =
+        v.kind == EntryKind::kVolume ? fmt::format("volume {}", id) : fmt::format("unallocated {}", id);
+    t.target = std::make_unique<ScanTarget>();
+    t.target->volume = v;
+    targets.push_back(std::move(t));
+  }
+  return targets;
+}
+
+uint64_t SourceBytes(const ScanTarget& target) {
+  if (target.IsDisk()) return target.volume->totalBytes;
+  return ImageMediaBytes(target.imagePath);
+}
+
+std::string WhyNoEngine(const ScanTarget& target, bool quick, uint32_t& error) {
+  SectorReader probe;
+  error = target.IsDisk() ? probe.OpenDisk(target.volume->diskNumber) : probe.OpenFile(target.imagePath);
+  if (error != err::kSuccess) return ErrorText(error);
+  if (!quick) return "the source is too short";
+  std::string names;
+  for (const FileSystem& f : FileSystems()) {
+    if (!names.empty()) names += &f == &FileSystems().back() ? " or " : ", ";
+    names += f.name;
+  }
+  return fmt::format("no {} volume found", names);
+}
+
+std::string_view FoundByMessageId(const FoundFileRecord& record) {
+  if (record.Kind() == SourceKind::kCarved) return "MSG0917";
+  const FileSystem* fs = FileSystemOfKind(record.Kind());
+  if (fs == nullptr) return {};
+  return record.Kind() == fs->quickKind ? fs->quickMessageId : fs->deepMessageId;
+}
+
+WriteCheck CheckRecoveryDestination(const fs::path& folder, std::span<ScanTarget* const> targets,
+                                    uint64_t totalBytes, uint64_t largestFile, bool force,
+                                    const TargetVolumeFn& volumeOf) {
+  WriteCheck check;
+  for (const ScanTarget* t : targets) {
+    if (force || t == nullptr || !DestinationOnSource(folder, *t)) continue;
+    check.problem = WriteProblem::kOnSource;
+    return check;
+  }
+  if (const uint32_t e = CheckWritableFolder(folder); e != err::kSuccess) {
+    check.problem = WriteProblem::kNotWritable;
+    check.error = e;
+    return check;
+  }
+  const TargetVolume volume = volumeOf ? volumeOf(folder) : TargetVolume{};
+  switch (CheckImageTarget(false, volume, largestFile)) {
+    case ImageTargetCheck::kFatTooSmall:
+      return {WriteProblem::kFatTooSmall, 0, largestFile, {}};
+    case ImageTargetCheck::kFat32TooSmall:
+      return {WriteProblem::kFat32TooSmall, 0, largestFile, {}};
+    default:
+      break;
+  }
+  // A volume whose free space could not be told is not refused for it.
+  if (volumeOf && volume.freeBytes < totalBytes && !volume.fileSystemName.empty())
+    return {WriteProblem::kNotEnoughSpace, 0, totalBytes, {}};
+  return check;
+}
+
+WriteCheck CheckImageDestination(const fs::path& image, const ScanTarget& source, uint64_t sourceBytes,
+                                 bool force, const TargetVolumeFn& volumeOf) {
+  const bool onSource = !force && DestinationOnSource(image, source);
+  if (onSource) return {WriteProblem::kOnSource, 0, 0, {}};
+  // Found out now rather than after the source was read; never tried on the source itself.
+  if (const uint32_t e = CheckWritableFile(image); e != err::kSuccess)
+    return {WriteProblem::kNotWritable, e, 0, {}};
+  switch (CheckImageTarget(false, volumeOf ? volumeOf(image) : TargetVolume{}, sourceBytes)) {
+    case ImageTargetCheck::kFatTooSmall:
+      return {WriteProblem::kFatTooSmall, 0, sourceBytes, {}};
+    case ImageTargetCheck::kFat32TooSmall:
+      return {WriteProblem::kFat32TooSmall, 0, sourceBytes, {}};
+    case ImageTargetCheck::kNotEnoughSpace:
+      return {WriteProblem::kNotEnoughSpace, 0, sourceBytes, {}};
+    default:
+      return {};
+  }
+}
+
+std::string WriteProblemText(const WriteCheck& check, const fs::path& where) {
+  const std::string path = os::Utf8OfPath(where);
+  switch (check.problem) {
+    case WriteProblem::kNone:
+      return {};
+    case WriteProblem::kNotWritable:
+      return fmt::format("{} cannot be written: {}", path, ErrorText(check.error));
+    case WriteProblem::kOnSource:
+      return fmt::format("{} is on the source being read: writing there may overwrite the lost files", path);
+    case WriteProblem::kFatTooSmall:
+    case WriteProblem::kFat32TooSmall:
+      return fmt::format("{} is on a {} volume, which cannot hold a file of {}", path,
+                         check.problem == WriteProblem::kFatTooSmall ? "FAT" : "FAT32",
+                         HumanSize(check.bytes));
+    case WriteProblem::kNotEnoughSpace:
+      return fmt::format("not enough free space for {}: {} are needed", path, HumanSize(check.bytes));
+  }
+  return {};
+}
+
+}  // namespace snapsave

@@ -1,6 +1,6 @@
 // What a front end may ask of a deep scan beyond the engine contract: its saved position, the merge of what
-// several engines found, and the sectors it could not read. The factory hands it out (DeepControlOf), so that
-// no front end needs to know the deep scan's class.
+// several engines found, and the sectors it could not read. A deep scan's engine hands it out
+// (IFileRecoveryParse::DeepControl), so that no front end needs to know the deep scan's class.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +31,9 @@ class DeepScanControl {
   virtual void ClearMerge() = 0;
   virtual void NoteForMerge(const FoundFileRecord& record) = 0;
   virtual bool KeptInMerge(const FoundFileRecord& record) = 0;
+  // The absolute sector a found file's bytes start at, whichever engine found it; nothing when that engine
+  // cannot say.
+  virtual std::optional<uint64_t> FirstSectorOf(const FoundFileRecord& record) = 0;
 
   // Sectors the pass could not read and skipped, and the first of them.
   virtual uint64_t UnreadableSectors() const = 0;

@@ -1,5 +1,5 @@
 // What SOURCE and --types may name.
-#include "cli/sources.h"
+#include "sessions/scan_plan.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include "os/text.h"
 #include "tests/support/test_support.h"
 
-namespace snapsave::cli {
+namespace snapsave {
 namespace {
 
 namespace fs = std::filesystem;
@@ -25,7 +25,7 @@ VolumeInfo Entry(EntryKind kind, int32_t disk, char16_t id, std::string device) 
   return v;
 }
 
-TEST(CliSources, ImageFilesDisksEntriesAndDevices) {
+TEST(ScanPlan, ImageFilesDisksEntriesAndDevices) {
   test::TempDir dir;
   test::WriteFile(dir.path() / "card.img", std::vector<uint8_t>(1024, 0));
   const std::vector<VolumeInfo> entries{
@@ -75,7 +75,7 @@ TEST(CliSources, ImageFilesDisksEntriesAndDevices) {
 
 // "card.img:2" names entry 2 of a whole-disk image; a file whose own name ends so is still that file, and
 // an image of one volume has no entries to name.
-TEST(CliSources, EntriesOfWholeDiskImages) {
+TEST(ScanPlan, EntriesOfWholeDiskImages) {
   test::TempDir dir;
   const fs::path disk = dir.path() / "card.img";
   const fs::path volume = dir.path() / "vol.img";
@@ -110,7 +110,7 @@ TEST(CliSources, EntriesOfWholeDiskImages) {
   }
 }
 
-TEST(CliSources, TypesAreCategoriesOrPlainExtensions) {
+TEST(ScanPlan, TypesAreCategoriesOrPlainExtensions) {
   const auto mixed = ParseTypes(" Photo, PDF,.mp3,*.Mkv");
   ASSERT_TRUE(mixed.error.empty()) << mixed.error;
   EXPECT_NE(mixed.extensionList.find(kPhotoList), std::string::npos);
@@ -133,5 +133,39 @@ TEST(CliSources, TypesAreCategoriesOrPlainExtensions) {
   EXPECT_EQ(HumanSize(3u << 29), "1.5 GiB");
 }
 
+// The checks before a recovery writes, in the order a user meets them.
+TEST(ScanPlan, RecoveryDestinationsAreCheckedBeforeAnythingIsWritten) {
+  test::TempDir dir;
+  const fs::path image = dir.path() / "card.img";
+  test::WriteFile(image, std::vector<uint8_t>(1024, 0));
+  ScanTarget source;
+  source.imagePath = image;
+  ScanTarget* targets[] = {&source};
+  auto volume = [](std::string fileSystem, uint64_t free) {
+    return [=](const fs::path&) { return TargetVolume{fileSystem, free}; };
+  };
+  const uint64_t big = uint64_t{5} << 30;
+  const fs::path out = dir.path() / "out";
+  EXPECT_EQ(CheckRecoveryDestination(out, targets, 10, 10, false, volume("ext4", 100)).problem,
+            WriteProblem::kNone);
+  EXPECT_EQ(CheckRecoveryDestination(image, targets, 10, 10, false, volume("ext4", 100)).problem,
+            WriteProblem::kOnSource);
+  EXPECT_NE(CheckRecoveryDestination(image, targets, 10, 10, true, volume("ext4", 100)).problem,
+            WriteProblem::kOnSource);
+  const WriteCheck forbidden = CheckRecoveryDestination("/proc/forbidden", targets, 10, 10, false, {});
+  EXPECT_EQ(forbidden.problem, WriteProblem::kNotWritable);
+  EXPECT_NE(forbidden.error, 0u);
+  EXPECT_EQ(CheckRecoveryDestination(out, targets, big, big, false, volume("FAT32", big * 2)).problem,
+            WriteProblem::kFat32TooSmall);
+  EXPECT_EQ(CheckRecoveryDestination(out, targets, big, big, false, volume("FAT", big * 2)).problem,
+            WriteProblem::kFatTooSmall);
+  const WriteCheck full = CheckRecoveryDestination(out, targets, 200, 10, false, volume("ext4", 100));
+  EXPECT_EQ(full.problem, WriteProblem::kNotEnoughSpace);
+  EXPECT_NE(WriteProblemText(full, out).find("200 B"), std::string::npos);
+  // Free space that could not be told refuses nothing.
+  EXPECT_EQ(CheckRecoveryDestination(out, targets, 200, 10, false, volume("", 0)).problem,
+            WriteProblem::kNone);
+}
+
 }  // namespace
-}  // namespace snapsave::cli
+}  // namespace snapsave
