@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <vector>
 
-#include "carve/length_rules.h"
 #include "catalog/recovery_output.h"
 #include "filetypes/carving_context.h"
 #include "filetypes/file_type_catalogue.h"
+#include "filetypes/format_support.h"
 #include "os/clock.h"
 #include "os/error.h"
 
@@ -20,28 +20,6 @@ using namespace typecode;
 namespace {
 
 constexpr uint32_t kPieceBytes = 65536;
-
-// Formats measured by a header field, and a few whose carving says little: the caller moves on by one sector
-// so that a wrong field cannot hide the files behind it.
-bool ConsumesOneSector(uint32_t code) {
-  switch (code) {
-    case kAvi:
-    case kWav:
-    case kAsf:
-    case kSwf:
-    case kBmp:
-    case kIco:
-    case kDoc:
-    case kOle:
-    case kXls:
-    case kPpt:
-    case kCab:
-    case kTtf:
-      return true;
-    default:
-      return false;
-  }
-}
 
 }  // namespace
 
@@ -144,7 +122,7 @@ int32_t CFileTypeRecovery::CarveAt(std::span<const uint8_t> sector, uint64_t abs
 
   const std::string name = fmt::format("{}.{}", absoluteSector, row->extension);
   p.callbackResult = 0;
-  const uint64_t length = MeasureLength(ctx, row->lengthRule, code, header);
+  const uint64_t length = MeasureLength(ctx, *row, header);
   if (p.callbackResult == ScanCancelled) return ScanCancelled;
   const CarvingContext::Outcome outcome = ctx.outcome();
   std::vector<FilePiece> pieces;
@@ -176,7 +154,7 @@ int32_t CFileTypeRecovery::CarveAt(std::span<const uint8_t> sector, uint64_t abs
     return 0;
   }
 
-  if (!ConsumesOneSector(code))
+  if (!row->stepsOneSector)
     sectorsConsumed = std::max<uint64_t>(1, length / sectorSize + (length % sectorSize != 0));
   return 0;
 }

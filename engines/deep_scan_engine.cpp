@@ -28,6 +28,8 @@ bool IsQuickKind(SourceKind k) {
 
 CProfessionalRecovery::CProfessionalRecovery(SavedScanStore& store, QuickEngineMaker quick)
     : store_(store), quickMaker_(std::move(quick)), carver_(store) {
+  // File-system metadata ends any file being carved.
+  carver_.context().SetMetadataTest(IsFileSystemMetadata);
   for (const FileSystem& fs : FileSystems()) {
     if (fs.makeDeep != nullptr) deep_.push_back({&fs, fs.makeDeep(store)});
   }

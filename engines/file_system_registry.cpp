@@ -10,10 +10,12 @@
 #include "fs/ext/ext_superblock.h"
 #include "fs/fat/fat_boot_sector.h"
 #include "fs/fat/fat_deep_engine.h"
+#include "fs/fat/fat_dir_entry.h"
 #include "fs/fat/fat_quick_engine.h"
 #include "fs/ntfs/ntfs_boot_sector.h"
 #include "fs/ntfs/ntfs_deep_engine.h"
 #include "fs/ntfs/ntfs_quick_engine.h"
+#include "fs/ntfs/ntfs_record.h"
 
 namespace snapsave {
 
@@ -41,11 +43,11 @@ std::optional<uint64_t> ExtFirstDataSector(const FoundFileRecord& r, uint32_t /*
 // Probed in this order; NTFS's boot sector can pass FAT's tests, FAT's and exFAT's never pass each other's.
 const std::array<FileSystem, 4> kFileSystems = {{
     {"NTFS", "|NTFS|", IsNtfsBootSector, Quick<CFastNtfsRecovery>, Deep<CProfessionalNtfsRecovery>,
-     SourceKind::kNtfsQuick, SourceKind::kNtfsDeep, nullptr, "MSG0913", "MSG0915"},
+     SourceKind::kNtfsQuick, SourceKind::kNtfsDeep, nullptr, IsNtfsMetadataSector, "MSG0913", "MSG0915"},
     {"exFAT", "|exFAT|", IsExfatVolume, Quick<CFastExfatRecovery>, Deep<CProfessionalExfatRecovery>,
-     SourceKind::kExfatQuick, SourceKind::kExfatDeep, nullptr, "MSG0918", "MSG0919"},
+     SourceKind::kExfatQuick, SourceKind::kExfatDeep, nullptr, IsExfatMetadataSector, "MSG0918", "MSG0919"},
     {"FAT", "|FAT|FAT32|", IsFatBootSector, Quick<CFastFatRecovery>, Deep<CProfessionalFatRecovery>,
-     SourceKind::kFatQuick, SourceKind::kFatDeep, nullptr, "MSG0914", "MSG0916"},
+     SourceKind::kFatQuick, SourceKind::kFatDeep, nullptr, IsFatMetadataSector, "MSG0914", "MSG0916"},
     {"ext",
      "|ext2|ext3|ext4|",
      IsExtVolume,
@@ -54,6 +56,7 @@ const std::array<FileSystem, 4> kFileSystems = {{
      SourceKind::kExtQuick,
      std::nullopt,
      ExtFirstDataSector,
+     nullptr,
      "MSG0920",
      {}},
 }};
@@ -81,6 +84,13 @@ const FileSystem* FileSystemOfKind(SourceKind kind) {
     if (fs.quickKind == kind || fs.deepKind == kind) return &fs;
   }
   return nullptr;
+}
+
+bool IsFileSystemMetadata(std::span<const uint8_t> sector) {
+  for (const FileSystem& fs : kFileSystems) {
+    if (fs.metadataSector != nullptr && fs.metadataSector(sector)) return true;
+  }
+  return false;
 }
 
 bool QuickScannableName(std::string_view listingName) {

@@ -35,6 +35,8 @@ struct FileSystem {
   // Where a record's first data lies, for a file system without a deep engine (the deep engine knows it
   // otherwise): an absolute sector, or nothing.
   std::optional<uint64_t> (*firstDataSector)(const FoundFileRecord& record, uint32_t sectorSize);
+  // A sector of its metadata, which ends any file a carver is measuring; null when it has none to tell.
+  bool (*metadataSector)(ByteSpan sector);
   // The "found by" texts of its records, by message id.
   std::string_view quickMessageId;
   std::string_view deepMessageId;
@@ -49,6 +51,8 @@ std::span<const FileSystem> FileSystems();
 const FileSystem* ClassifyVolume(ByteSpan probe);
 // The file system whose engines make records of `kind`; null for carved records.
 const FileSystem* FileSystemOfKind(SourceKind kind);
+// Whether a sector is metadata of any file system: the carver's stop test.
+bool IsFileSystemMetadata(std::span<const uint8_t> sector);
 // Whether a quick engine reads volumes a listing names so.
 bool QuickScannableName(std::string_view listingName);
 

@@ -116,7 +116,15 @@ class CarvingContext {
   Progress& progress() { return progress_; }
   const Progress& progress() const { return progress_; }
 
-  // Back to a fresh context's state, keeping the work buffer if one is held.
+  // What tells a sector of file-system metadata (which ends any file being measured): the file systems'
+  // tests, handed in by whoever drives the carve. Without one no sector counts as metadata.
+  using MetadataTest = bool (*)(std::span<const uint8_t> sector);
+  void SetMetadataTest(MetadataTest test) { metadataTest_ = test; }
+  bool IsMetadataSector(std::span<const uint8_t> sector) const {
+    return metadataTest_ != nullptr && metadataTest_(sector);
+  }
+
+  // Back to a fresh context's state, keeping the work buffer and the metadata test.
   void Reset();
 
  private:
@@ -133,6 +141,7 @@ class CarvingContext {
   Outcome outcome_;
   StitchBudget stitchBudget_;
   Progress progress_;
+  MetadataTest metadataTest_ = nullptr;
 };
 
 }  // namespace snapsave

@@ -3,136 +3,50 @@
 #include <array>
 #include <bit>
 #include <cstdlib>
+#include <vector>
 
 #include "filetypes/carving_context.h"
-#include "filetypes/header_tests.h"
 #include "os/text.h"
 
 namespace snapsave {
+
+// Each family's rows, defined with its tests and measures in its own file.
+std::span<const CarvingTypeRow> MpegFormats();
+std::span<const CarvingTypeRow> IsoMediaFormats();
+std::span<const CarvingTypeRow> VideoFormats();
+std::span<const CarvingTypeRow> RiffFormats();
+std::span<const CarvingTypeRow> AudioFormats();
+std::span<const CarvingTypeRow> OggFlacFormats();
+std::span<const CarvingTypeRow> CompoundDocumentFormats();
+std::span<const CarvingTypeRow> PictureFormats();
+std::span<const CarvingTypeRow> JpegFormats();
+std::span<const CarvingTypeRow> TiffRawFormats();
+std::span<const CarvingTypeRow> ZipFormats();
+std::span<const CarvingTypeRow> PdfFormats();
+std::span<const CarvingTypeRow> ArchiveFormats();
+std::span<const CarvingTypeRow> OtherFormats();
+
 namespace {
 
-using namespace typecode;
-using LR = LengthRule;
+// The families in the order their tests are tried: the first row whose test matches wins, and the first row
+// with a code names its extension. Only tests that may accept the same first byte can compete; among those
+// the order is: MPEG audio frames before JPEG (0xFF), the audio formats before TIFF, CAB and programs ('M'),
+// RIFF before RAR ('R'), Flash before AIFF before RAF ('F'), BMP before bzip2 ('B').
+std::vector<CarvingTypeRow> BuildRows() {
+  std::vector<CarvingTypeRow> rows;
+  for (auto family : {MpegFormats, IsoMediaFormats, VideoFormats, RiffFormats, AudioFormats, OggFlacFormats,
+                      CompoundDocumentFormats, PictureFormats, JpegFormats, TiffRawFormats, ZipFormats,
+                      PdfFormats, ArchiveFormats, OtherFormats}) {
+    const std::span<const CarvingTypeRow> some = family();
+    rows.insert(rows.end(), some.begin(), some.end());
+  }
+  return rows;
+}
 
-// Order matters: the first row whose test matches wins, and the first row with a code names its extension.
-constexpr CarvingTypeRow kRows[kCarvingTypeRowCount + 1] = {
-    {"mpeg", kMpeg, &kMpegHeader, LR::kMpegStream},
-    {"mpg", kMpeg, &kMpegHeader, LR::kMpegStream},
-    {"vob", kMpeg, &kMpegHeader, LR::kMpegStream},
-    {"mp4", kMp4, &kMp4Header, LR::kIsoMediaBoxes},
-    {"m4a", kM4a, &kMp4Header, LR::kIsoMediaBoxes},
-    {"m4b", kM4a, &kMp4Header, LR::kIsoMediaBoxes},
-    {"heic", kHeic, &kMp4Header, LR::kIsoMediaBoxes},
-    {"heif", kHeif, &kMp4Header, LR::kIsoMediaBoxes},
-    {"avif", kAvif, &kMp4Header, LR::kIsoMediaBoxes},
-    {"cr3", kCr3, &kMp4Header, LR::kIsoMediaBoxes},
-    {"rmvb", kRealMedia, &kRealMediaHeader, LR::kRealMediaIndex},
-    {"rm", kRealMedia, &kRealMediaHeader, LR::kRealMediaIndex},
-    {"wmv", kAsf, &kAsfHeader, LR::kAsfFileProperties},
-    {"asf", kAsf, &kAsfHeader, LR::kAsfFileProperties},
-    {"wma", kAsf, &kAsfHeader, LR::kAsfFileProperties},
-    {"swf", kSwf, &kSwfHeader, LR::kSwfHeaderLength},
-    {"avi", kAvi, &kAviHeader, LR::kRiffSize},
-    {"flv", kFlv, &kFlvHeader, LR::kFlvTags},
-    {"3gp", k3gp, &k3gpHeader, LR::kIsoMediaBoxes},
-    {"mkv", kMkv, &kMatroskaHeader, LR::kMatroskaElements},
-    {"ts", kTs, &kTransportStreamHeader, LR::kTransportStream},
-    {"mts", kMts, &kTimestampedTsHeader, LR::kM2tsGrid},
-    {"mxf", kMxf, &kMxfHeader, LR::kMxfPartitions},
-    {"mp3", kMp3, &kMp3Header, LR::kMpegAudioFrames},
-    {"mid", kMidi, &kMidiHeader, LR::kMidiTracks},
-    {"ape", kApe, &kApeHeader, LR::kApeTag},
-    {"wav", kWav, &kWavHeader, LR::kRiffSize},
-    {"webp", kWebp, &kWebpHeader, LR::kRiffSize},
-    {"aiff", kAiff, &kAiffHeader, LR::kIffFormSize},
-    {"aac", kAac, &kAdtsHeader, LR::kAdtsFrames},
-    {"amr", kAmr, &kAmrHeader, LR::kAmrFrames},
-    {"mov", kMov, &kMovHeader, LR::kIsoMediaBoxes},
-    {"mp2", kMp2, &kMp2Header, LR::kMpegAudioFrames},
-    {"mmf", kMmf, &kMmfHeader, LR::kSmafChunk},
-    {"ogg", kOgg, &kOggHeader, LR::kOggPages},
-    {"opus", kOpus, &kOggHeader, LR::kOggPages},
-    {"flac", kFlac, &kFlacHeader, LR::kFlacFrames},
-    {"fla", kFla, &kFlaHeader, LR::kCompoundDocument},
-    {"gif", kGif, &kGifHeader, LR::kGifTrailer},
-    {"bmp", kBmp, &kBmpHeader, LR::kBmpSizeField},
-    {"dib", kBmp, &kBmpHeader, LR::kBmpSizeField},
-    {"jpg", kJpeg, &kJpegHeader, LR::kJpegEndMarker},
-    {"jpeg", kJpeg, &kJpegHeader, LR::kJpegEndMarker},
-    {"jpe", kJpeg, &kJpegHeader, LR::kJpegEndMarker},
-    {"jfif", kJpeg, &kJpegHeader, LR::kJpegEndMarker},
-    {"png", kPng, &kPngHeader, LR::kPngEndChunk},
-    {"psd", kPsd, &kPsdHeader, LR::kPsdSections},
-    {"tif", kTiff, &kTiffHeader, LR::kTiffIfds},
-    {"tiff", kTiff, &kTiffHeader, LR::kTiffIfds},
-    {"cr2", kCr2, &kTiffHeader, LR::kTiffIfds},
-    {"nef", kNef, &kTiffHeader, LR::kTiffIfds},
-    {"arw", kArw, &kTiffHeader, LR::kTiffIfds},
-    {"dng", kDng, &kTiffHeader, LR::kTiffIfds},
-    {"orf", kOrf, &kTiffHeader, LR::kTiffIfds},
-    {"pef", kPef, &kTiffHeader, LR::kTiffIfds},
-    {"rw2", kRw2, &kTiffHeader, LR::kTiffIfds},
-    {"sr2", kSr2, &kTiffHeader, LR::kTiffIfds},
-    {"raf", kRaf, &kRafHeader, LR::kRafOffsets},
-    {"ico", kIco, &kIcoHeader, LR::kIcoDirectory},
-    {"doc", kDoc, &kCompoundDocumentHeader, LR::kCompoundDocument},
-    {"dot", kDoc, &kCompoundDocumentHeader, LR::kCompoundDocument},
-    {"wps", kDoc, &kCompoundDocumentHeader, LR::kCompoundDocument},
-    {"wpt", kDoc, &kCompoundDocumentHeader, LR::kCompoundDocument},
-    {"xls", kXls, &kCompoundDocumentHeader, LR::kCompoundDocument},
-    {"xlt", kXls, &kCompoundDocumentHeader, LR::kCompoundDocument},
-    {"xla", kXls, &kCompoundDocumentHeader, LR::kCompoundDocument},
-    {"et", kXls, &kCompoundDocumentHeader, LR::kCompoundDocument},
-    {"ett", kXls, &kCompoundDocumentHeader, LR::kCompoundDocument},
-    {"ppt", kPpt, &kCompoundDocumentHeader, LR::kCompoundDocument},
-    {"pot", kPpt, &kCompoundDocumentHeader, LR::kCompoundDocument},
-    {"pps", kPpt, &kCompoundDocumentHeader, LR::kCompoundDocument},
-    {"dps", kPpt, &kCompoundDocumentHeader, LR::kCompoundDocument},
-    {"dpt", kPpt, &kCompoundDocumentHeader, LR::kCompoundDocument},
-    {"ole", kOle, &kCompoundDocumentHeader, LR::kCompoundDocument},
-    {"msg", kMsg, &kCompoundDocumentHeader, LR::kCompoundDocument},
-    {"docx", kDocx, &kOfficeOpenXmlHeader, LR::kZipArchive},
-    {"docm", kDocx, &kOfficeOpenXmlHeader, LR::kZipArchive},
-    {"dotm", kDocx, &kOfficeOpenXmlHeader, LR::kZipArchive},
-    {"dotx", kDocx, &kOfficeOpenXmlHeader, LR::kZipArchive},
-    {"xlsx", kXlsx, &kOfficeOpenXmlHeader, LR::kZipArchive},
-    {"xlsb", kXlsx, &kOfficeOpenXmlHeader, LR::kZipArchive},
-    {"xlsm", kXlsx, &kOfficeOpenXmlHeader, LR::kZipArchive},
-    {"xlsx", kXlsx, &kOfficeOpenXmlHeader, LR::kZipArchive},
-    {"xlam", kXlsx, &kOfficeOpenXmlHeader, LR::kZipArchive},
-    {"xltx", kXlsx, &kOfficeOpenXmlHeader, LR::kZipArchive},
-    {"xltm", kXlsx, &kOfficeOpenXmlHeader, LR::kZipArchive},
-    {"pptx", kPptx, &kOfficeOpenXmlHeader, LR::kZipArchive},
-    {"pptm", kPptx, &kOfficeOpenXmlHeader, LR::kZipArchive},
-    {"potx", kPptx, &kOfficeOpenXmlHeader, LR::kZipArchive},
-    {"potm", kPptx, &kOfficeOpenXmlHeader, LR::kZipArchive},
-    {"ppsx", kPptx, &kOfficeOpenXmlHeader, LR::kZipArchive},
-    {"ppsm", kPptx, &kOfficeOpenXmlHeader, LR::kZipArchive},
-    {"mso07", kMso07, &kOfficeOpenXmlHeader, LR::kZipArchive},
-    {"pdf", kPdf, &kPdfHeader, LR::kPdfTrailer},
-    {"gz", kGzip, &kGzipHeader, LR::kGzipMembers},
-    {"gzip", kGzip, &kGzipHeader, LR::kGzipMembers},
-    {"bz2", kBz2, &kBzip2Header, LR::kBzip2Streams},
-    {"xz", kXz, &kXzHeader, LR::kXzStreams},
-    {"7z", k7z, &k7zHeader, LR::k7zHeaders},
-    {"zip", kZip, &kZipHeader, LR::kZipArchive},
-    {"odt", kOdt, &kZipHeader, LR::kZipArchive},
-    {"ods", kOds, &kZipHeader, LR::kZipArchive},
-    {"odp", kOdp, &kZipHeader, LR::kZipArchive},
-    {"odg", kOdg, &kZipHeader, LR::kZipArchive},
-    {"epub", kEpub, &kZipHeader, LR::kZipArchive},
-    {"rar", kRar, &kRarHeader, LR::kRarBlocks},
-    {"cab", kCab, &kCabHeader, LR::kNone},
-    {"exe", kExe, &kExecutableHeader, LR::kNone},
-    {"dll", kDll, &kExecutableHeader, LR::kNone},
-    {"sys", kSys, &kExecutableHeader, LR::kNone},
-    {"gho", kGho, &kGhostHeader, LR::kNone},
-    {"db", kSqlite, &kSqliteHeader, LR::kSqlitePages},
-    {"dbx", kDbx, &kDbxHeader, LR::kNone},
-    {"pst", kPst, &kPstHeader, LR::kPstSize},
-    {"ttf", kTtf, &kTrueTypeHeader, LR::kNone},
-    {"", kNoType, nullptr, LR::kNone},
-};
+const std::vector<CarvingTypeRow>& Rows() {
+  static const std::vector<CarvingTypeRow> rows = BuildRows();
+  return rows;
+}
 
 // For each value of byte 0, the tests (bits in table order) that can match a sector starting with it. A
 // random sector then costs the handful of tests that do not key on byte 0 plus those that share its value.
@@ -148,9 +62,10 @@ struct Dispatch {
 Dispatch BuildDispatch() {
   Dispatch d;
   size_t t = 0;
-  for (size_t i = 0; i < kCarvingTypeRowCount; ++i) {
-    if (i > 0 && kRows[i].header == kRows[i - 1].header) continue;
-    const HeaderTest& test = *kRows[i].header;
+  const std::vector<CarvingTypeRow>& rows = Rows();
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (i > 0 && rows[i].header == rows[i - 1].header) continue;
+    const HeaderTest& test = *rows[i].header;
     if (t == kMaxTests) std::abort();  // the candidate sets are 64-bit masks
     d.tests[t] = &test;
     const uint64_t bit = uint64_t{1} << t;
@@ -184,20 +99,20 @@ uint32_t CarvingTypeRow::MatchHeader(const CarvingContext& ctx, std::span<const 
 }
 
 std::span<const CarvingTypeRow> CarvingTypeTable() {
-  return kRows;
+  return Rows();
 }
 
 const CarvingTypeRow* FirstRowWithCode(uint32_t typeCode) {
-  for (size_t i = 0; i < kCarvingTypeRowCount; ++i) {
-    if (kRows[i].typeCode == typeCode) return &kRows[i];
+  for (const CarvingTypeRow& row : Rows()) {
+    if (row.typeCode == typeCode) return &row;
   }
   return nullptr;
 }
 
 const CarvingTypeRow* FirstRowWithExtension(std::string_view extension) {
   if (extension.empty()) return nullptr;
-  for (size_t i = 0; i < kCarvingTypeRowCount; ++i) {
-    if (EqualsIgnoringCase(kRows[i].extension, extension)) return &kRows[i];
+  for (const CarvingTypeRow& row : Rows()) {
+    if (EqualsIgnoringCase(row.extension, extension)) return &row;
   }
   return nullptr;
 }
@@ -213,8 +128,8 @@ uint32_t DetectType(const CarvingContext& ctx, std::span<const uint8_t> buffer) 
 }
 
 uint32_t DetectTypeSequential(const CarvingContext& ctx, std::span<const uint8_t> buffer) {
-  for (size_t i = 0; i < kCarvingTypeRowCount; ++i) {
-    const uint32_t type = kRows[i].MatchHeader(ctx, buffer);
+  for (const CarvingTypeRow& row : Rows()) {
+    const uint32_t type = row.MatchHeader(ctx, buffer);
     if (type != kNoType) return type;
   }
   return kNoType;

@@ -1,16 +1,20 @@
 // The carving type table: which raw-sector headers the carver recognises, the type code and extension each
-// one gives a carved file, and which length rule measures it.
+// one gives a carved file, and how a file of it is measured. Each format family (filetypes/format_*.cpp)
+// holds its rows with their header tests and measures; the table lists the families in the order their
+// tests are tried.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string_view>
+
+#include "os/byte_reader.h"
 
 namespace snapsave {
 
 class CarvingContext;
 class SectorReader;
-struct HeaderTest;
 
 // "No type" throughout carving: what a header test returns when it does not match.
 inline constexpr uint32_t kNoType = 49;
@@ -36,76 +40,51 @@ inline constexpr uint32_t kHeic = 65, kHeif = 66, kAvif = 67, kCr3 = 68, kM4a = 
 inline constexpr uint32_t kLastTypeCode = kXz;
 }  // namespace typecode
 
-// How a carved file's length is decided. Rows with kNone are recognised (they end the file being measured)
-// but never carved.
-enum class LengthRule : uint8_t {
-  kNone,
-  kMpegStream,  // program/elementary stream end code
-  kMp4TextMarker,
-  kRealMediaIndex,
-  kAsfFileProperties,  // size field, capped at 256 MiB
-  kSwfHeaderLength,    // size field, capped at 256 MiB
-  kRiffSize,           // avi, wav
-  kTransportStream,
-  kMp3Tag,
-  kMidiTracks,
-  kApeTag,
-  kGifTrailer,
-  kBmpSizeField,  // capped at 128 MiB
-  kJpegEndMarker,
-  kPngEndChunk,
-  kIcoDirectory,
-  kIsoMediaBoxes,     // top-level boxes; else mp4's text marker or a 6 GiB walk
-  kMatroskaElements,  // EBML header and Segment; else a 64 GiB walk
-  kFlvTags,           // tag walk; else a 6 GiB walk
-  kMpegAudioFrames,   // frame walk with its tags; else mp3's ID3v1 marker or a 256 MiB walk
-  kTiffIfds,          // IFD walk to the furthest data; else a 128 MiB walk
-  kCompoundDocument,  // the highest sector the FAT uses; else one sector
-  kPsdSections,       // sections and image data; else a 128 MiB walk
-  kMxfPartitions,     // KLV walk; else a 6 GiB walk
-  kSmafChunk,         // the file chunk's size; else a 256 MiB walk
-  kM2tsGrid,          // 192-byte packet grid; else a 6 GiB walk
-  kOggPages,          // page walk with CRCs; else a 256 MiB walk
-  kFlacFrames,        // frames decoded; else a 256 MiB walk
-  kZipArchive,        // members, central directory, end record; else a 256 MiB walk
-  kPdfTrailer,        // the last %%EOF after a cross-reference section; else a 256 MiB walk
-  kGzipMembers,       // each member inflated to its trailer; else a 256 MiB walk
-  kBzip2Streams,      // each stream decompressed to its end; else a 256 MiB walk
-  kXzStreams,         // each stream decoded to its footer; else a 256 MiB walk
-  k7zHeaders,         // the start header's next-header offset and size; else a 256 MiB walk
-  kRarBlocks,         // block walk to the end-of-archive block; else a 256 MiB walk
-  kSqlitePages,       // page size times page count; else a 256 MiB walk
-  kPstSize,           // the header's end-of-file offset; else a 2 GiB walk
-  kIffFormSize,       // aiff: the FORM chunk's size
-  kAdtsFrames,        // frame walk; else a 256 MiB walk
-  kAmrFrames,         // frame walk; else a 256 MiB walk
-  kRafOffsets,        // the furthest block the header points at; else a 128 MiB walk
-  kWalk128MiB,        // plain sector walks up to the limit
-  kWalk256MiB,
-  kWalk6GiB,
-  kWalk64GiB,
+// Whether a sector begins a file of its kind: the type code it recognises (a test may choose among several
+// codes), or kNoType. Most look at the sector alone; the few that read on or know the carve so far do it
+// through the carver's context.
+struct HeaderTest {
+  uint32_t (*match)(const CarvingContext& ctx, ByteSpan sector);
+  // Values byte 0 must hold for `match` to return anything but kNoType; leadCount 0 means any value may. Lets
+  // DetectType skip tests that cannot match without changing which test wins.
+  uint8_t leadCount = 0;
+  std::array<uint8_t, 2> lead{};
 };
+constexpr HeaderTest Lead(uint32_t (*match)(const CarvingContext&, ByteSpan), uint8_t lead) {
+  return {match, 1, {lead, 0}};
+}
+constexpr HeaderTest Lead(uint32_t (*match)(const CarvingContext&, ByteSpan), uint8_t a, uint8_t b) {
+  return {match, 2, {a, b}};
+}
+constexpr HeaderTest AnyLead(uint32_t (*match)(const CarvingContext&, ByteSpan)) {
+  return {match, 0, {}};
+}
+
+// The length in bytes, from the start of its header sector, of the file of `typeCode` whose header sector is
+// `header`; the start sector, reader, work buffer and progress come from the context (see MeasureLength).
+using MeasureFn = uint64_t (*)(CarvingContext& ctx, uint32_t typeCode, ByteSpan header);
 
 struct CarvingTypeRow {
-  std::string_view extension;  // no dot; empty only in the terminator
+  std::string_view extension;  // no dot
   uint32_t typeCode;
-  const HeaderTest* header;  // null only in the terminator
-  LengthRule lengthRule;
+  const HeaderTest* header;
+  // Null for rows that are recognised (they end the file being measured) but never carved.
+  MeasureFn measure;
+  // Measured by a header field that may be wrong, or saying little: the pass moves on one sector after the
+  // carve, so that a wrong field cannot hide the files behind it.
+  bool stepsOneSector = false;
 
   // The row's header test on `sector` (a type code, or kNoType).
   uint32_t MatchHeader(const CarvingContext& ctx, std::span<const uint8_t> sector) const;
-  bool IsCarved() const { return lengthRule != LengthRule::kNone; }
+  bool IsCarved() const { return measure != nullptr; }
 };
 
-inline constexpr size_t kCarvingTypeRowCount = 115;
-
-// The rows in table order followed by the terminator (code kNoType, empty extension).
+// The rows in table order.
 std::span<const CarvingTypeRow> CarvingTypeTable();
 
 // First row in table order with this code (it names the code's extension), or null.
 const CarvingTypeRow* FirstRowWithCode(uint32_t typeCode);
-// First row whose extension equals `extension` regardless of ASCII case, or null; the terminator never
-// matches.
+// First row whose extension equals `extension` regardless of ASCII case, or null.
 const CarvingTypeRow* FirstRowWithExtension(std::string_view extension);
 
 // The first result other than kNoType of the header tests in table order, or kNoType. Tests that read further

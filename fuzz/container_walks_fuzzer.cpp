@@ -7,12 +7,12 @@
 #include <span>
 #include <vector>
 
-#include "carve/container_walks.h"
-#include "carve/document_walks.h"
-#include "carve/fragments.h"
-#include "carve/jpeg_check.h"
-#include "carve/length_rules.h"
 #include "filetypes/carving_context.h"
+#include "filetypes/file_type_catalogue.h"
+#include "filetypes/format_support.h"
+#include "filetypes/format_walks.h"
+#include "filetypes/joining.h"
+#include "filetypes/jpeg_check.h"
 #include "fuzz/memory_image.h"
 #include "storage/sector_reader.h"
 
@@ -79,20 +79,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CheckJpeg(joined, std::min<uint64_t>(joined.MediumBytes(), limit), uint64_t{4} << 20, &rows);
     FindSeam(rows);
   }
-  for (LengthRule rule :
-       {LengthRule::kIsoMediaBoxes,    LengthRule::kMatroskaElements, LengthRule::kFlvTags,
-        LengthRule::kJpegEndMarker,    LengthRule::kMpegAudioFrames,  LengthRule::kTiffIfds,
-        LengthRule::kCompoundDocument, LengthRule::kPsdSections,      LengthRule::kSwfHeaderLength,
-        LengthRule::kMpegStream,       LengthRule::kRealMediaIndex,   LengthRule::kMxfPartitions,
-        LengthRule::kSmafChunk,        LengthRule::kM2tsGrid,         LengthRule::kPngEndChunk,
-        LengthRule::kGifTrailer,       LengthRule::kOggPages,         LengthRule::kFlacFrames,
-        LengthRule::kZipArchive,       LengthRule::kPdfTrailer,       LengthRule::kGzipMembers,
-        LengthRule::kBzip2Streams,     LengthRule::kXzStreams,        LengthRule::k7zHeaders,
-        LengthRule::kRarBlocks,        LengthRule::kSqlitePages,      LengthRule::kPstSize,
-        LengthRule::kIffFormSize,      LengthRule::kAdtsFrames,       LengthRule::kAmrFrames,
-        LengthRule::kRafOffsets}) {
+  // Every measure, on whatever the header sector holds.
+  for (const CarvingTypeRow& row : CarvingTypeTable()) {
+    if (!row.IsCarved()) continue;
     ctx.Begin(&reader, 512, 0);
-    if (MeasureLength(ctx, rule, typecode::kMp4, header) > medium) std::abort();
+    if (MeasureLength(ctx, row, header) > medium) std::abort();
   }
   return 0;
 }

@@ -201,4 +201,8 @@ std::optional<ExfatEntrySet> ParseEntrySet(ByteSpan entries) {
   return s;
 }
 
+bool IsExfatMetadataSector(ByteSpan s) {
+  return s.size() >= 32 && s[0] == 0xEB && s[2] == 0x90 && BytesEqual(s, 3, "EXFAT   ");
+}
+
 }  // namespace snapsave

@@ -101,6 +101,8 @@ uint16_t NameHash(std::u16string_view upcased);
 // A sector (or cluster) whose entries all have exFAT entry types, at least one of them a file entry (live or
 // deleted): folder data wherever it lies. Cheap: most sectors fail on their first byte.
 bool IsExfatDirectorySector(ByteSpan sector);
+// An exFAT boot sector: it ends any file a carver is measuring.
+bool IsExfatMetadataSector(ByteSpan sector);
 
 // Parses the entry set that starts at the first entry of `entries` (which may run on past it). A set is
 // accepted only whole: a file entry (live or deleted) with 2..18 secondaries of the same state, the stream

@@ -215,4 +215,14 @@ std::optional<std::string> LongNameCollector::Take() {
   return name;
 }
 
+bool IsFatMetadataSector(ByteSpan s) {
+  if (s.size() < 32) return false;
+  if (s[0] == 0xEB && s[2] == 0x90) {
+    for (std::string_view oem : {"MSDOS5.0", "MSWIN4.0", "MSWIN4.1"}) {
+      if (BytesEqual(s, 3, oem)) return true;
+    }
+  }
+  return IsDirectoryBlock(s);
+}
+
 }  // namespace snapsave

@@ -46,6 +46,9 @@ bool IsValidDirEntry(ByteSpan entries);
 bool IsDotPair(ByteSpan entries);
 bool HasIllegalShortNameByte(ByteSpan entry);
 bool IsDirectoryBlock(ByteSpan block);
+// A sector of FAT metadata that ends any file a carver is measuring: a boot sector of the usual makers, or
+// a block of directory entries.
+bool IsFatMetadataSector(ByteSpan sector);
 uint8_t ShortNameChecksum(ByteSpan entry);
 
 // Windows FILETIMEs without time-zone conversion; 0 for a stamp that is no calendar date.

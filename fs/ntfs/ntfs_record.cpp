@@ -1,6 +1,7 @@
 #include "fs/ntfs/ntfs_record.h"
 
 #include <algorithm>
+#include <string_view>
 
 namespace snapsave {
 
@@ -112,6 +113,16 @@ std::vector<AttributeListEntry> ParseAttributeList(ByteSpan value) {
     pos += length;
   }
   return entries;
+}
+
+bool IsNtfsMetadataSector(ByteSpan s) {
+  if (s.size() < 32) return false;
+  if (BytesEqual(s, 0, "FILE") || BytesEqual(s, 0, "INDX")) return true;
+  const std::string_view text(reinterpret_cast<const char*>(s.data()), s.size());
+  if (BytesEqual(s, 0, "RSTR") && text.find(std::string_view("N\0T\0F\0S\0", 8)) != std::string_view::npos)
+    return true;
+  if (BytesEqual(s, 0, std::string_view("$\0S\0T\0A\0", 8))) return true;
+  return s[0] == 0xEB && s[2] == 0x90 && BytesEqual(s, 3, "NTFS    ");
 }
 
 }  // namespace snapsave

@@ -46,6 +46,9 @@ void ApplyFixups(std::span<uint8_t> record, uint32_t sectorSize, uint32_t sector
 // "FILE", bytes in use within the expected size, allocated size equal to it, and the update-sequence number
 // repeated at the end of the first 512 bytes (checked before fixups).
 bool IsPlausibleFileRecord(ByteSpan buffer, uint32_t expectedSize);
+// A sector of NTFS metadata that ends any file a carver is measuring: a file record, an index or log page,
+// the secure descriptors' stream, or a boot sector.
+bool IsNtfsMetadataSector(ByteSpan sector);
 
 // One attribute, entirely inside the record.
 struct Attribute {

@@ -10,9 +10,10 @@
 #include <vector>
 
 #include "carve/file_type_recovery.h"
-#include "carve/jpeg_check.h"
-#include "carve/length_rules.h"
+#include "engines/file_system_registry.h"
 #include "filetypes/carving_context.h"
+#include "filetypes/format_support.h"
+#include "filetypes/jpeg_check.h"
 #include "os/byte_reader.h"
 #include "os/paths.h"
 #include "tests/support/carve_test_support.h"
@@ -529,32 +530,6 @@ TEST_F(CarvingTest, APlainWalkOverZerosEndsAtItsLimit) {
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].fileSize, length_limit::k128MiB + kSector);
   EXPECT_EQ(consumed, length_limit::k128MiB / kSector + 1);
-}
-
-TEST(IsFileSystemSector, KnowsMetadataSectors) {
-  auto sector = [](std::string_view start) {
-    std::vector<uint8_t> s(kSector, 0x61);
-    std::memcpy(s.data(), start.data(), start.size());
-    return s;
-  };
-  EXPECT_TRUE(IsFileSystemSector(sector("FILE0")));
-  EXPECT_TRUE(IsFileSystemSector(sector("INDX(")));
-  EXPECT_TRUE(IsFileSystemSector(sector(std::string_view("$\0S\0T\0A\0", 8))));
-  auto rstr = sector("RSTR");
-  EXPECT_FALSE(IsFileSystemSector(rstr));
-  std::memcpy(&rstr[300], "N\0T\0F\0S\0", 8);
-  EXPECT_TRUE(IsFileSystemSector(rstr));
-  EXPECT_TRUE(IsFileSystemSector(sector("\xEB\x52\x90NTFS    ")));
-  EXPECT_TRUE(IsFileSystemSector(sector("\xEB\x58\x90MSWIN4.1")));
-  EXPECT_FALSE(IsFileSystemSector(sector("\xEB\x58\x90mkfs.fat")));
-  EXPECT_FALSE(IsFileSystemSector(std::vector<uint8_t>(kSector, 0)));
-  EXPECT_FALSE(IsFileSystemSector(std::vector<uint8_t>(31, 'F')));
-  // A real FAT directory sector: the fixture's root region.
-  test::TempDir dir;
-  test::GunzipFixture("fat/fat12.img.gz", dir.path() / "v.img");
-  const auto image = test::ReadFile(dir.path() / "v.img");
-  const size_t root = (Le16(image, 14) + size_t{image[16]} * Le16(image, 22)) * kSector;
-  EXPECT_TRUE(IsFileSystemSector(ByteSpan(image).subspan(root, kSector)));
 }
 
 TEST(AcceptEndMarker, AtASectorEndOrBeforeZerosOnly) {

@@ -10,6 +10,7 @@
 
 #include "catalog/saved_scan_store.h"
 #include "engines/deep_scan_engine.h"
+#include "engines/file_system_registry.h"
 #include "fs/ext/ext_quick_engine.h"
 #include "fs/fat/fat_quick_engine.h"
 #include "fs/ntfs/ntfs_quick_engine.h"
@@ -139,6 +140,33 @@ TEST_F(Factory, AnExtVolumeIsScannedWholeAndCarved) {
   ASSERT_EQ(photos.size(), 1u);
   EXPECT_EQ(photos[0].Name(), "3000.jpg");
   EXPECT_EQ(photos[0].fileSize, jpeg.size());
+}
+
+// The carver's stop test: what the file systems know of their metadata sectors.
+TEST(Registry, KnowsEveryFileSystemsMetadataSectors) {
+  auto sector = [](std::string_view start) {
+    std::vector<uint8_t> s(512, 0x61);
+    std::memcpy(s.data(), start.data(), start.size());
+    return s;
+  };
+  EXPECT_TRUE(IsFileSystemMetadata(sector("FILE0")));
+  EXPECT_TRUE(IsFileSystemMetadata(sector("INDX(")));
+  EXPECT_TRUE(IsFileSystemMetadata(sector(std::string_view("$\0S\0T\0A\0", 8))));
+  auto rstr = sector("RSTR");
+  EXPECT_FALSE(IsFileSystemMetadata(rstr));
+  std::memcpy(&rstr[300], "N\0T\0F\0S\0", 8);
+  EXPECT_TRUE(IsFileSystemMetadata(rstr));
+  EXPECT_TRUE(IsFileSystemMetadata(sector("\xEB\x52\x90NTFS    ")));
+  EXPECT_TRUE(IsFileSystemMetadata(sector("\xEB\x58\x90MSWIN4.1")));
+  EXPECT_FALSE(IsFileSystemMetadata(sector("\xEB\x58\x90mkfs.fat")));
+  EXPECT_FALSE(IsFileSystemMetadata(std::vector<uint8_t>(512, 0)));
+  EXPECT_FALSE(IsFileSystemMetadata(std::vector<uint8_t>(31, 'F')));
+  // A real FAT directory sector: the fixture's root region.
+  test::TempDir dir;
+  test::GunzipFixture("fat/fat12.img.gz", dir.path() / "v.img");
+  const auto image = test::ReadFile(dir.path() / "v.img");
+  const size_t root = (Le16(image, 14) + size_t{image[16]} * Le16(image, 22)) * 512;
+  EXPECT_TRUE(IsFileSystemMetadata(ByteSpan(image).subspan(root, 512)));
 }
 
 }  // namespace

@@ -15,27 +15,25 @@ namespace {
 
 using namespace typecode;
 
-TEST(CarvingTypeTable, RowsThenTerminator) {
+TEST(CarvingTypeTable, RowsOfEveryFamily) {
   const auto table = CarvingTypeTable();
-  ASSERT_EQ(table.size(), kCarvingTypeRowCount + 1);
-  for (size_t i = 0; i < kCarvingTypeRowCount; ++i) {
+  ASSERT_GT(table.size(), 100u);
+  for (size_t i = 0; i < table.size(); ++i) {
     EXPECT_NE(table[i].typeCode, kNoType);
     EXPECT_NE(table[i].header, nullptr);
   }
   // DetectType runs each distinct test once; that is only the same as running every row if rows sharing a
   // test are adjacent.
-  for (size_t i = 0; i < kCarvingTypeRowCount; ++i) {
-    for (size_t j = i + 2; j < kCarvingTypeRowCount; ++j) {
+  for (size_t i = 0; i < table.size(); ++i) {
+    for (size_t j = i + 2; j < table.size(); ++j) {
       if (table[j].header == table[i].header) {
         EXPECT_EQ(table[j - 1].header, table[i].header) << i << " " << j;
       }
     }
   }
-  EXPECT_EQ(table.back().typeCode, kNoType);
-  EXPECT_TRUE(table.back().extension.empty());
   // Recognised only (they end other files): what has no walker yet.
   const std::set<std::string_view> kRecognisedOnly = {"cab", "exe", "dll", "sys", "gho", "dbx", "ttf"};
-  for (size_t i = 0; i < kCarvingTypeRowCount; ++i)
+  for (size_t i = 0; i < table.size(); ++i)
     EXPECT_EQ(table[i].IsCarved(), kRecognisedOnly.count(table[i].extension) == 0) << table[i].extension;
 }
 

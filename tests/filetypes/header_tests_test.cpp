@@ -1,4 +1,4 @@
-#include "filetypes/header_tests.h"
+#include "filetypes/file_type_catalogue.h"
 
 #include <gtest/gtest.h>
 
@@ -484,7 +484,7 @@ TEST_F(HeaderTestsTest, CompoundDocumentClassifier) {
     disk.insert(disk.end(), doc.begin(), doc.end());
     const test::SectorImage image(disk);
     ctx_.Begin(&image.reader(), 512, at);
-    return kCompoundDocumentHeader.match(ctx_, image.Sector(at));
+    return FirstRowWithExtension("doc")->MatchHeader(ctx_, image.Sector(at));
   };
   Bytes doc = CompoundDocument(2);
   EXPECT_EQ(classify(doc), kOle);
@@ -537,15 +537,15 @@ TEST_F(HeaderTestsTest, UnreadableCompoundDocumentIsOle) {
   {
     const test::SectorImage image(doc);
     ctx_.Begin(&image.reader(), 512, 0);
-    EXPECT_EQ(kCompoundDocumentHeader.match(ctx_, image.Sector(0)), kDoc);
+    EXPECT_EQ(FirstRowWithExtension("doc")->MatchHeader(ctx_, image.Sector(0)), kDoc);
     PutLe32(doc, 48, 0xFFFFFFFE);  // directory past the end of the medium
     ctx_.Begin(&image.reader(), 512, 0);
-    EXPECT_EQ(kCompoundDocumentHeader.match(ctx_, std::span(doc.data(), 512)), kOle);
+    EXPECT_EQ(FirstRowWithExtension("doc")->MatchHeader(ctx_, std::span(doc.data(), 512)), kOle);
     ctx_.Begin(&image.reader(), 512, UINT64_MAX);  // no sector after the header
-    EXPECT_EQ(kCompoundDocumentHeader.match(ctx_, std::span(doc.data(), 512)), kOle);
+    EXPECT_EQ(FirstRowWithExtension("doc")->MatchHeader(ctx_, std::span(doc.data(), 512)), kOle);
   }
   ctx_.Begin(nullptr, 512, 0);
-  EXPECT_EQ(kCompoundDocumentHeader.match(ctx_, std::span(doc.data(), 512)), kOle);
+  EXPECT_EQ(FirstRowWithExtension("doc")->MatchHeader(ctx_, std::span(doc.data(), 512)), kOle);
 }
 
 // ---- Office Open XML --------------------------------------------------------------------------------------

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "carve/container_walks.h"
+#include "filetypes/format_walks.h"
 #include "filetypes/carving_context.h"
 #include "tests/support/carve_test_support.h"
 

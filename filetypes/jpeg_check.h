@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "carve/container_walks.h"
+#include "filetypes/format_support.h"
 
 namespace snapsave {
 

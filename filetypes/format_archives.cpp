@@ -1,12 +1,9 @@
-#include "carve/document_walks.h"
-
+// Archives and compressed streams: gzip, bzip2 and xz decompressed to their ends (members and streams that
+// follow directly taken too), 7z by its start header, RAR by its blocks, and CAB recognised.
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <optional>
 #include <string_view>
-
-#include "filetypes/mpeg_audio.h"
 
 #ifdef SNAPSAVE_HAVE_BZIP2
 #include <bzlib.h>
@@ -16,29 +13,67 @@
 #endif
 #include <zlib.h>
 
+#include "filetypes/file_type_catalogue.h"
+#include "filetypes/format_support.h"
+#include "filetypes/format_walks.h"
+
 namespace snapsave {
+
+using namespace typecode;
+using namespace length_limit;
+using namespace stitch_limit;
+
 namespace {
 
-// Walks never take more steps than this (as the container walkers).
-constexpr uint64_t kMaxUnits = uint64_t{1} << 22;
+// ---- gzip: deflate, no flags or only a file name, best or fastest compression, a known operating system
+// --------
+uint32_t MatchGzip(const CarvingContext& /*ctx*/, ByteSpan b) {
+  if (b.size() < 16 || !BytesEqual(b, 0, {0x1F, 0x8B, 0x08})) return kNoType;
+  if (b[3] != 0 && b[3] != 8) return kNoType;
+  if (b[8] != 2 && b[8] != 4) return kNoType;
+  return b[9] <= 13 || b[9] == 0xFF ? kGzip : kNoType;
+}
+
+// ---- bzip2: block size digit and the first block's magic (or the end-of-stream magic of an empty stream);
+// xz: the stream header's flags, of which only the check type may be set
+uint32_t MatchBzip2(const CarvingContext& /*ctx*/, ByteSpan b) {
+  if (b.size() < 10 || !BytesEqual(b, 0, "BZh") || b[3] < '1' || b[3] > '9') return kNoType;
+  return BytesEqual(b, 4, {0x31, 0x41, 0x59, 0x26, 0x53, 0x59}) ||
+                 BytesEqual(b, 4, {0x17, 0x72, 0x45, 0x38, 0x50, 0x90})
+             ? kBz2
+             : kNoType;
+}
+
+uint32_t MatchXz(const CarvingContext& /*ctx*/, ByteSpan b) {
+  if (b.size() < 12 || !BytesEqual(b, 0, {0xFD, '7', 'z', 'X', 'Z', 0x00}) || b[6] != 0) return kNoType;
+  return b[7] == 0x00 || b[7] == 0x01 || b[7] == 0x04 || b[7] == 0x0A ? kXz : kNoType;
+}
+
+// ---- 7z, zip, rar, cab
+// -----------------------------------------------------------------------------------------
+uint32_t Match7z(const CarvingContext& /*ctx*/, ByteSpan b) {
+  return BytesEqual(b, 0, {0x37, 0x7A, 0xBC, 0xAF, 0x27}) ? k7z : kNoType;
+}
+
+uint32_t MatchRar(const CarvingContext& /*ctx*/, ByteSpan b) {
+  return BytesEqual(b, 0, {'R', 'a', 'r', '!', 0x1A, 0x07, 0x00}) ? kRar : kNoType;
+}
+
+uint32_t MatchCab(const CarvingContext& /*ctx*/, ByteSpan b) {
+  if (b.size() < 36) return kNoType;
+  return BytesEqual(b, 0, "MSCF") ? kCab : kNoType;
+}
+
 // Members or streams one file may hold (block-compressed formats write one per 64 KiB block); each costs a
 // decoder's set-up, so a crafted run of tiny ones stays cheap.
 constexpr uint64_t kMaxMembers = uint64_t{1} << 16;
-// "%%EOF" markers a PDF walk examines: one per incremental update in real files; each costs reads at the
-// offset its trailer names.
-constexpr uint64_t kMaxEofMarkers = uint64_t{1} << 12;
+
 // Decompressing a stream to find its end stops at this much output: far beyond real archives' ratios of
 // what a carve finds, and a bound on the time a crafted stream of zeros can cost.
 constexpr uint64_t kMaxDecompressed = uint64_t{4} << 30;
+
 // Decoders may use this much memory (xz -9 needs 65 MiB); a header asking for more is not decoded.
 constexpr uint64_t kDecoderMemory = uint64_t{128} << 20;
-
-// Up to `out.size()` bytes from `at`, as many as the medium holds; how many were read (0 on a failed read).
-size_t ReadUpTo(FileBytes& file, uint64_t at, std::span<uint8_t> out) {
-  if (at >= file.MediumBytes()) return 0;
-  const auto n = static_cast<size_t>(std::min<uint64_t>(out.size(), file.MediumBytes() - at));
-  return file.Read(at, out.first(n)) ? n : 0;
-}
 
 // CRC-32 of the bytes [from, to); nothing when they cannot all be read.
 std::optional<uint32_t> Crc32Of(FileBytes& file, uint64_t from, uint64_t to) {
@@ -76,7 +111,12 @@ uint64_t DecodedEnd(FileBytes& file, uint64_t at, uint64_t limit, Step step) {
   return 0;
 }
 
+}  // namespace
+
 #ifdef SNAPSAVE_HAVE_BZIP2
+
+namespace {
+
 uint64_t Bzip2StreamEnd(FileBytes& file, uint64_t at, uint64_t limit) {
   bz_stream z{};
   if (BZ2_bzDecompressInit(&z, 0, 0) != BZ_OK) return 0;
@@ -102,14 +142,26 @@ uint64_t Bzip2StreamEnd(FileBytes& file, uint64_t at, uint64_t limit) {
   BZ2_bzDecompressEnd(&z);
   return end;
 }
+
+}  // namespace
+
 #else
+
+namespace {
+
 // Built without libbz2 (the Windows build): the stream is not followed; the stop rules end it.
 uint64_t Bzip2StreamEnd(FileBytes&, uint64_t, uint64_t) {
   return 0;
 }
+
+}  // namespace
+
 #endif
 
 #ifdef SNAPSAVE_HAVE_LZMA
+
+namespace {
+
 uint64_t XzStreamEnd(FileBytes& file, uint64_t at, uint64_t limit) {
   lzma_stream z = LZMA_STREAM_INIT;
   if (lzma_stream_decoder(&z, kDecoderMemory, 0) != LZMA_OK) return 0;
@@ -133,12 +185,23 @@ uint64_t XzStreamEnd(FileBytes& file, uint64_t at, uint64_t limit) {
   lzma_end(&z);
   return end;
 }
+
+}  // namespace
+
 #else
+
+namespace {
+
 // Built without liblzma (the Windows build): the stream is not followed; the stop rules end it.
 uint64_t XzStreamEnd(FileBytes&, uint64_t, uint64_t) {
   return 0;
 }
+
+}  // namespace
+
 #endif
+
+namespace {
 
 // Members or streams one after another: `starts` tells whether the bytes at an offset open one, `end` where
 // the one there ends (0 when it breaks off). The end of the last whole one, or 0 when the first breaks off.
@@ -156,142 +219,7 @@ uint64_t Concatenated(FileBytes& file, uint64_t limit, uint64_t* validEnd, Start
   return at;
 }
 
-// ---- PDF
-bool IsPdfSpace(uint8_t c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f';
-}
-bool IsDigit(uint8_t c) {
-  return c >= '0' && c <= '9';
-}
-
-size_t SkipSpace(ByteSpan b, size_t i) {
-  while (i < b.size() && IsPdfSpace(b[i])) ++i;
-  return i;
-}
-
-// Digits at `i`, at most `most` of them; where they end, or `i` for none or too many.
-size_t SkipDigits(ByteSpan b, size_t i, size_t most) {
-  size_t d = i;
-  while (d < b.size() && IsDigit(b[d])) ++d;
-  return d - i <= most ? d : i;
-}
-
-// Whether `b` begins, after white space, with a cross-reference table ("xref") or an indirect object
-// ("12 0 obj"), which is what a cross-reference stream is and what an incremental update opens with.
-bool OpensXrefOrObject(ByteSpan b) {
-  const size_t i = SkipSpace(b, 0);
-  if (BytesEqual(b, i, "xref")) return true;
-  const size_t number = SkipDigits(b, i, 10);
-  if (number == i) return false;
-  const size_t gap = SkipSpace(b, number);
-  const size_t generation = SkipDigits(b, gap, 5);
-  if (gap == number || generation == gap) return false;
-  const size_t keyword = SkipSpace(b, generation);
-  return keyword != generation && BytesEqual(b, keyword, "obj");
-}
-
-// Whether the "%%EOF" at `eof` closes a trailer: "startxref", an offset and only white space before it, the
-// offset pointing at a cross-reference section or stream. `newline` receives the line end the file uses.
-bool ClosesCrossReference(FileBytes& file, uint64_t eof, std::string_view& newline) {
-  std::array<uint8_t, 64> back{};
-  const auto n = static_cast<size_t>(std::min<uint64_t>(eof, back.size()));
-  if (!file.Read(eof - n, std::span(back).first(n))) return false;
-  const ByteSpan b = ByteSpan(back).first(n);
-  newline = n >= 2 && b[n - 2] == '\r' && b[n - 1] == '\n' ? "\r\n"
-            : n >= 1 && b[n - 1] == '\n'                   ? "\n"
-            : n >= 1 && b[n - 1] == '\r'                   ? "\r"
-                                                           : "";
-  size_t keyword = n;
-  for (size_t p = 0; p + 9 <= n; ++p) {
-    if (BytesEqual(b, p, "startxref")) keyword = p;
-  }
-  if (keyword == n) return false;
-  const size_t digits = SkipSpace(b, keyword + 9);
-  const size_t after = SkipDigits(b, digits, 19);
-  if (after == digits || after == keyword + 9 || SkipSpace(b, after) != n) return false;
-  uint64_t offset = 0;
-  for (size_t i = digits; i < after; ++i) offset = offset * 10 + (b[i] - '0');
-  if (offset >= eof) return false;
-  std::array<uint8_t, 40> target{};
-  const size_t got = ReadUpTo(file, offset, std::span(target).first(std::min<uint64_t>(40, eof - offset)));
-  return got != 0 && OpensXrefOrObject(ByteSpan(target).first(got));
-}
-
 }  // namespace
-
-uint64_t PdfLength(FileBytes& file, uint64_t limit, SectorStop stop) {
-  std::array<uint8_t, 5> h{};
-  if (!file.Read(0, h) || !BytesEqual(h, 0, "%PDF-")) return 0;
-  CarvingContext& ctx = file.context();
-  const uint32_t ss = ctx.sectorSize();
-  uint64_t closed = 0;  // behind the last "%%EOF" that closes a trailer
-  uint64_t any = 0;     // behind the last "%%EOF" of any kind
-  uint64_t tested = 0;  // sectors up to this one passed the stop test (sector 0 is the header)
-  uint64_t at = h.size();
-  for (uint64_t markers = 0; at < limit && markers < kMaxEofMarkers;) {
-    const ByteSpan view = file.View(at);
-    if (view.empty()) break;
-    const auto n = static_cast<size_t>(std::min<uint64_t>(view.size(), limit - at));
-    // Byte by byte only at sector starts (the stop test) and at '%'; memchr skips the rest.
-    size_t i = 0;
-    bool marker = false;
-    bool stopped = false;
-    while (i < n) {
-      const uint64_t offset = at + i;
-      if (ss != 0 && offset % ss == 0 && offset / ss > tested) {
-        if (view.size() - i >= ss && stop != nullptr &&
-            stop(ctx, ctx.startSector() + offset / ss, view.subspan(i, ss))) {
-          stopped = true;
-          break;
-        }
-        tested = offset / ss;
-      }
-      const size_t sectorEnd = ss != 0 ? std::min<size_t>(n, i + (ss - offset % ss)) : n;
-      const void* percent = std::memchr(view.data() + i, '%', sectorEnd - i);
-      if (percent == nullptr) {
-        i = sectorEnd;
-        continue;
-      }
-      i = static_cast<size_t>(static_cast<const uint8_t*>(percent) - view.data());
-      if (i + 5 > view.size()) {  // the window ends within it: read it whole
-        std::array<uint8_t, 5> m{};
-        marker = file.Read(at + i, m) && BytesEqual(m, 0, "%%EOF");
-        if (!marker) ++i;
-        break;  // the window may have moved
-      }
-      if (BytesEqual(view, i, "%%EOF")) {
-        marker = true;
-        break;
-      }
-      ++i;
-    }
-    if (stopped) break;
-    if (!marker) {
-      at += i;
-      continue;
-    }
-    const uint64_t eof = at + i;
-    ++markers;
-    std::string_view newline;
-    const bool closes = ClosesCrossReference(file, eof, newline);
-    uint64_t end = eof + 5;
-    std::array<uint8_t, 40> next{};
-    if (!newline.empty() && ReadUpTo(file, end, std::span(next).first(newline.size())) == newline.size() &&
-        BytesEqual(next, 0, newline))
-      end += newline.size();
-    end = std::min(end, limit);
-    if (closes) {
-      closed = end;
-      // An incremental update or a linearized file's main part goes on; anything else is not this file's.
-      const size_t got = ReadUpTo(file, end, next);
-      if (got == 0 || !OpensXrefOrObject(ByteSpan(next).first(got))) return closed;
-    } else {
-      any = end;
-    }
-    at = eof + 5;
-  }
-  return std::max(closed, any);
-}
 
 uint64_t GzipLength(FileBytes& file, uint64_t limit, uint64_t* validEnd) {
   if (validEnd != nullptr) *validEnd = 0;
@@ -376,6 +304,7 @@ uint64_t Rar4Length(FileBytes& file, uint64_t limit) {
 }
 
 constexpr uint64_t kRar5MaxHeader = uint64_t{2} << 20;
+
 constexpr uint64_t kRar5Main = 1, kRar5Encryption = 4, kRar5End = 5;
 
 uint64_t Rar5Length(FileBytes& file, uint64_t limit) {
@@ -416,90 +345,53 @@ uint64_t RarLength(FileBytes& file, uint64_t limit) {
   return 0;
 }
 
-uint64_t SqliteLength(FileBytes& file, uint64_t limit) {
-  std::array<uint8_t, 100> h{};
-  if (!file.Read(0, h) || !BytesEqual(h, 0, std::string_view("SQLite format 3\0", 16))) return 0;
-  const uint64_t pageSize = Be16(h, 16) == 1 ? 65536 : Be16(h, 16);
-  if (pageSize < 512 || (pageSize & (pageSize - 1)) != 0) return 0;
-  // Fixed payload fractions; the page count is only kept by writers that also keep this counter in step.
-  if (h[21] != 64 || h[22] != 32 || h[23] != 32) return 0;
-  const uint64_t pages = Be32(h, 28);
-  if (pages == 0 || Be32(h, 24) != Be32(h, 92)) return 0;
-  const uint64_t end = pageSize * pages;
-  return end <= limit ? end : 0;
+namespace {
+
+// Where a later member or stream breaks off, the file ends after the last whole one.
+uint64_t MeasureCompressed(CarvingContext& ctx, uint32_t typeCode, ByteSpan header) {
+  FileBytes file(ctx, header);
+  uint64_t validEnd = 0;
+  const uint64_t n = typeCode == kGzip  ? GzipLength(file, k2GiB, &validEnd)
+                     : typeCode == kBz2 ? Bzip2Length(file, k2GiB, &validEnd)
+                                        : XzLength(file, k2GiB, &validEnd);
+  if (n != 0) return n;
+  // Checked data that does not decode from its first member on: the file is not whole.
+  ctx.outcome().intact = false;
+  return PlainWalk(ctx, k256MiB);
 }
 
-uint64_t PstLength(FileBytes& file, uint64_t limit) {
-  std::array<uint8_t, 0xC0> h{};
-  if (!file.Read(0, h) || !BytesEqual(h, 0, "!BDN") || !BytesEqual(h, 8, "SM")) return 0;
-  const uint16_t version = Le16(h, 10);
-  uint64_t end = 0;
-  if (version == 14 || version == 15) {
-    end = Le32(h, 0xA8);  // ANSI root
-  } else if (version >= 23 && version <= 40) {
-    end = Le64(h, 0xB8);  // Unicode root
-  }
-  // At least the header and the first allocation map.
-  return end > 0x4400 && end <= limit ? end : 0;
+uint64_t Measure7z(CarvingContext& ctx, uint32_t /*typeCode*/, ByteSpan header) {
+  if (const uint64_t n = Walked(ctx, header, SevenZipLength, k64GiB); n != 0) return n;
+  return PlainWalk(ctx, k256MiB);
 }
 
-uint64_t AdtsLength(FileBytes& file, uint64_t limit) {
-  std::array<uint8_t, 7> first{};
-  if (!file.Read(0, first) || !IsAdtsFrameHeader(first, 0)) return 0;
-  uint64_t at = 0;
-  uint64_t frames = 0;
-  std::array<uint8_t, 7> h{};
-  for (; at < limit && frames < kMaxUnits; ++frames) {
-    if (ReadUpTo(file, at, h) != h.size() || !SameAdtsStream(first, h, 0)) break;
-    const size_t length = AdtsFrameLength(h, 0);
-    if (length > limit - at) break;
-    at += length;
-  }
-  std::array<uint8_t, 3> tag{};
-  if (ReadUpTo(file, at, tag) == 3 && BytesEqual(tag, 0, "TAG") && limit - at >= 128) at += 128;
-  return frames >= 2 ? at : 0;
+uint64_t MeasureRar(CarvingContext& ctx, uint32_t /*typeCode*/, ByteSpan header) {
+  if (const uint64_t n = Walked(ctx, header, RarLength, k64GiB); n != 0) return n;
+  return PlainWalk(ctx, k256MiB);
 }
 
-uint64_t AmrLength(FileBytes& file, uint64_t limit) {
-  std::array<uint8_t, 9> h{};
-  if (ReadUpTo(file, 0, h) < 6) return 0;
-  const bool wide = BytesEqual(h, 0, "#!AMR-WB\n");
-  if (!wide && !BytesEqual(h, 0, "#!AMR\n")) return 0;
-  uint64_t at = wide ? 9 : 6;
-  uint64_t frames = 0;
-  int mode = -1;
-  const unsigned comfortNoise = wide ? 9 : 8;
-  for (std::array<uint8_t, 1> toc{}; at < limit && frames < kMaxUnits * 4; ++frames) {
-    if (ReadUpTo(file, at, toc) != 1) break;
-    const size_t bytes = AmrFrameBytes(toc[0], wide);
-    const auto type = static_cast<unsigned>((toc[0] >> 3) & 0x0F);
-    if (bytes == 0 || bytes > limit - at) break;
-    if (type < comfortNoise) {
-      if (mode >= 0 && static_cast<unsigned>(mode) != type) break;
-      mode = static_cast<int>(type);
-    }
-    at += bytes;
-  }
-  return frames != 0 ? at : 0;
-}
+constexpr HeaderTest kGzipHeader = Lead(MatchGzip, 0x1F);
+constexpr HeaderTest kBzip2Header = Lead(MatchBzip2, 'B');
+constexpr HeaderTest kXzHeader = Lead(MatchXz, 0xFD);
+constexpr HeaderTest k7zHeader = Lead(Match7z, '7');
+constexpr HeaderTest kRarHeader = Lead(MatchRar, 'R');
+constexpr HeaderTest kCabHeader = Lead(MatchCab, 'M');
 
-uint64_t RafLength(FileBytes& file, uint64_t limit) {
-  std::array<uint8_t, 108> h{};
-  if (!file.Read(0, h) || !BytesEqual(h, 0, "FUJIFILMCCD-RAW ")) return 0;
-  uint64_t end = 0;
-  for (size_t field : {84u, 92u, 100u}) {  // preview, CFA header, CFA: offset and length each
-    const uint64_t length = Be32(h, field + 4);
-    if (length != 0) end = std::max(end, uint64_t{Be32(h, field)} + length);
-  }
-  return end >= h.size() && end <= limit ? end : 0;
-}
+// CAB files are recognised (they end what came before them) but not carved.
+constexpr CarvingTypeRow kRows[] = {
+    {"gz", kGzip, &kGzipHeader, MeasureCompressed},
+    {"gzip", kGzip, &kGzipHeader, MeasureCompressed},
+    {"bz2", kBz2, &kBzip2Header, MeasureCompressed},
+    {"xz", kXz, &kXzHeader, MeasureCompressed},
+    {"7z", k7z, &k7zHeader, Measure7z},
+    {"rar", kRar, &kRarHeader, MeasureRar},
+    {"cab", kCab, &kCabHeader, nullptr, true},
+};
 
-uint64_t IffLength(FileBytes& file, uint64_t limit) {
-  std::array<uint8_t, 12> h{};
-  if (!file.Read(0, h) || !BytesEqual(h, 0, "FORM")) return 0;
-  const uint64_t size = Be32(h, 4);
-  const uint64_t end = 8 + size + (size & 1);
-  return size >= 4 && end <= limit ? end : 0;
+}  // namespace
+
+std::span<const CarvingTypeRow> ArchiveFormats() {
+  return kRows;
 }
 
 }  // namespace snapsave

@@ -1,4 +1,4 @@
-#include "carve/jpeg_check.h"
+#include "filetypes/jpeg_check.h"
 
 #ifdef SNAPSAVE_HAVE_LIBJPEG
 #include <algorithm>

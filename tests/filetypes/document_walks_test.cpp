@@ -1,6 +1,6 @@
 // The document, archive and framed-audio walkers on real files and crafted ones: where each ends whatever
 // follows, where damage stops it, and when it declines.
-#include "carve/document_walks.h"
+#include "filetypes/format_walks.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

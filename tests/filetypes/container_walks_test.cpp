@@ -1,6 +1,6 @@
 // The container walkers on crafted structures: where each ends, where a broken structure stops it, and when
 // it declines so that the plain rule measures.
-#include "carve/container_walks.h"
+#include "filetypes/format_walks.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "carve/length_rules.h"
 #include "filetypes/carving_context.h"
+#include "filetypes/format_support.h"
 #include "tests/support/carve_test_support.h"
 #include "tests/support/walk_test_support.h"
 
@@ -622,13 +622,13 @@ TEST(ContainerRules, MeasureExactlyAndNeverPastTheMedium) {
   ASSERT_TRUE(ctx.AcquireWorkBuffer());
   ctx.Begin(&image.reader(), 512, 0);
   const std::vector<uint8_t> header = image.Sector(0);
-  EXPECT_EQ(MeasureLength(ctx, LengthRule::kIsoMediaBoxes, typecode::kMp4, header), mp4.size());
+  EXPECT_EQ(MeasureLength(ctx, *FirstRowWithCode(typecode::kMp4), header), mp4.size());
 
   Bytes overlong;
   overlong.Box("ftyp", 24).Be(0x7FFFFFFF, 4).Raw("mdat").Fill(100);
   test::SectorImage cut(overlong.Image(64 * 1024));
   ctx.Begin(&cut.reader(), 512, 0);
-  EXPECT_EQ(MeasureLength(ctx, LengthRule::kIsoMediaBoxes, typecode::kMp4, cut.Sector(0)), 64u * 1024);
+  EXPECT_EQ(MeasureLength(ctx, *FirstRowWithCode(typecode::kMp4), cut.Sector(0)), 64u * 1024);
 }
 
 // A picture whose structure breaks off ends after its last whole unit, not at an end marker found further on
@@ -636,26 +636,26 @@ TEST(ContainerRules, MeasureExactlyAndNeverPastTheMedium) {
 TEST(ContainerRules, BrokenPicturesEndAtTheirLastWholeUnit) {
   CarvingContext ctx;
   ASSERT_TRUE(ctx.AcquireWorkBuffer());
-  auto measure = [&](const Bytes& b, LengthRule rule, uint32_t code) {
+  auto measure = [&](const Bytes& b, uint32_t code) {
     Bytes laidOut = b;
     laidOut.Fill(20000, 0xC3).Raw("IEND\xAE\x42\x60\x82\xFF\xD9").Fill(502, 0);  // a marker with zeros after
     test::SectorImage image(laidOut.Image(64 * 1024));
     ctx.Begin(&image.reader(), 512, 0);
-    return MeasureLength(ctx, rule, code, image.Sector(0));
+    return MeasureLength(ctx, *FirstRowWithCode(code), image.Sector(0));
   };
   Bytes png;
   png.Raw("\x89PNG\r\n\x1a\n").PngChunk("IHDR", std::string(13, '\1'));
   png.PngChunk("IDAT", std::string(2000, '\7'));
   const size_t pngEnd = png.size();
   png.Be(0x7FFFFFFF, 4).Raw("IDAT");  // a chunk no medium holds: the rest was another file
-  EXPECT_EQ(measure(png, LengthRule::kPngEndChunk, typecode::kPng), pngEnd);
+  EXPECT_EQ(measure(png, typecode::kPng), pngEnd);
 
   Bytes jpeg;
   jpeg.Be(0xFFD8, 2).Be(0xFFE0, 2).Be(16, 2).Raw("JFIF").Fill(10, 0);
   jpeg.Be(0xFFDA, 2).Be(8, 2).Fill(6, 1).Fill(3000, 0xC2);  // a scan whose data runs into ...
   const size_t jpegEnd = jpeg.size();
   jpeg.Be(0xFF4B, 2).Fill(100, 0xC2);  // ... a marker no picture holds
-  EXPECT_EQ(measure(jpeg, LengthRule::kJpegEndMarker, typecode::kJpeg), jpegEnd);
+  EXPECT_EQ(measure(jpeg, typecode::kJpeg), jpegEnd);
 }
 
 }  // namespace

@@ -1,69 +1,18 @@
-// Length rules that walk a container's own structure: ISO base media boxes, Matroska elements, FLV tags. Each
-// walker reads only the few bytes its structure points at, through the carving context, and validates what
-// it walks; where a structure breaks off the file ends after its last valid unit, and a walker that cannot
-// start answers 0 so that the plain rule of its type measures instead.
+// The structure walks of the format families, for the joins of other families and for tests: each reads
+// only the few bytes its structure points at, through the carving context, and validates what it walks;
+// where a structure breaks off the file ends after its last valid unit, and a walk that cannot start
+// answers 0 so that the plain rule of its type measures instead.
 #pragma once
 
-#include <array>
 #include <cstdint>
-#include <functional>
-#include <span>
+#include <optional>
 
 #include "filetypes/carving_context.h"
+#include "filetypes/format_support.h"
+#include "filetypes/jpeg_check.h"
 #include "os/byte_reader.h"
 
 namespace snapsave {
-
-// Sectors of the context's size that the medium holds, or 0 without a source.
-uint64_t MediumSectors(const CarvingContext& ctx);
-// Bytes the medium holds from the candidate's start sector on (at least the header sector).
-uint64_t MediumBytesFromStart(const CarvingContext& ctx);
-
-// A file in two pieces: its first `headSectors` sectors from its start sector on, the rest from the absolute
-// sector `tailSector` on.
-struct SplitAt {
-  uint64_t headSectors = 0;
-  uint64_t tailSector = 0;
-};
-
-// The candidate file's bytes by offset from the start of its header sector: the header sector itself, then
-// 64 KiB windows of the context's work buffer read as the walk moves on. Several may be in use at once: a
-// window another user of the work buffer overwrote is read again. With a split, the offsets past the
-// head run on in the tail; no window spans the seam.
-class FileBytes {
- public:
-  FileBytes(CarvingContext& ctx, ByteSpan header);
-  FileBytes(CarvingContext& ctx, ByteSpan header, SplitAt split);
-  // Fills `out` from `offset`; false where the medium ends, a read fails, or `out` is larger than a window.
-  bool Read(uint64_t offset, std::span<uint8_t> out);
-  // The bytes from `offset` to the end of the window that holds it (the header sector's rest when it lies
-  // there); empty where the medium ends or a read fails. For scans that look at every byte.
-  ByteSpan View(uint64_t offset);
-  uint64_t MediumBytes() const { return medium_; }
-  CarvingContext& context() { return ctx_; }
-
- private:
-  // The absolute sector that holds file sector `sector`, and how many sectors follow it there unbroken.
-  uint64_t Physical(uint64_t sector, uint64_t& run) const;
-  // Whether the window read last still holds `offset`: no one took the work buffer since.
-  bool WindowHolds(uint64_t offset) const;
-
-  CarvingContext& ctx_;
-  ByteSpan header_;
-  SplitAt split_;
-  uint64_t medium_ = 0;
-  std::span<uint8_t> window_;
-  uint64_t handout_ = 0;
-  uint64_t windowStart_ = 0;
-  size_t windowSize_ = 0;
-  std::array<uint8_t, 2> seam_{};
-};
-
-// Where a zlib (`windowBits` 8..15), gzip (16 + that) or raw deflate (negative) stream starting at `at`
-// ends, inflated up to the limit (for gzip the trailer's check and size included); 0 where it breaks off or
-// gives more than `maxOutput` bytes. `output`, where given, sees the inflated bytes.
-uint64_t InflatedEnd(FileBytes& file, uint64_t at, uint64_t limit, int windowBits, uint64_t maxOutput,
-                     const std::function<void(ByteSpan)>& output = {});
 
 // ISO base media (MP4, MOV, 3GP, M4A, HEIF): the end of the last top-level box of a known type, walked from
 // the header; 0 when the first box is none, or a box runs "to the end of the file" (size 0).
@@ -154,13 +103,91 @@ bool ZipUnitHeader(ByteSpan header);
 uint64_t ZipMemberBytes(FileBytes& file, uint64_t at);
 bool ZipMemberChecks(FileBytes& file, uint64_t at);
 
-// Whether the whole sector `sector` (absolute) starts another file or is file-system metadata: the end of a
-// file cut short.
-using SectorStop = bool (*)(CarvingContext& ctx, uint64_t sector, ByteSpan bytes);
-
 // JPEG: marker segments by their lengths (an Exif thumbnail inside APP1 is skipped whole), entropy-coded data
 // byte by byte to the next marker, and so on to the EOI of the main image. 0 when the segments do not start,
 // or no EOI comes before the limit, the medium's end, or a sector that `stop` says starts something else.
 uint64_t JpegSegmentsLength(FileBytes& file, uint64_t limit, SectorStop stop, uint64_t* validEnd = nullptr);
+
+// ---- Documents, archives, databases, and the audio and raw formats whose files state or frame their ends.
+// Those that take `validEnd` set it, when their structure breaks off, to the end of the last whole unit
+// walked.
+
+// PDF: the last "%%EOF" whose "startxref" points at a cross-reference section or stream, as long as what
+// follows it is another incremental update; with no such "%%EOF" before the limit, the medium's end or a
+// sector that `stop` says starts something else, the last "%%EOF" of any kind. 0 when there is none.
+uint64_t PdfLength(FileBytes& file, uint64_t limit, SectorStop stop);
+
+// gzip: each member inflated to its end, the trailer's CRC and size checked by zlib; members that follow
+// directly are taken too.
+uint64_t GzipLength(FileBytes& file, uint64_t limit, uint64_t* validEnd = nullptr);
+
+// bzip2: each stream decompressed to its end-of-stream marker (block and stream CRCs checked by libbz2);
+// streams that follow directly are taken too.
+uint64_t Bzip2Length(FileBytes& file, uint64_t limit, uint64_t* validEnd = nullptr);
+
+// xz: each stream decoded to its footer (checks verified by liblzma); streams that follow directly are taken
+// too.
+uint64_t XzLength(FileBytes& file, uint64_t limit, uint64_t* validEnd = nullptr);
+
+// 7z: the start header (its CRC checked) says where the next header lies and how long it is.
+uint64_t SevenZipLength(FileBytes& file, uint64_t limit);
+
+// RAR 4 and 5: blocks by their sizes, each header's CRC checked, to the end-of-archive block; an archive
+// without one ends after its last valid block.
+uint64_t RarLength(FileBytes& file, uint64_t limit);
+
+// SQLite: page size times the header's page count, when the count is valid (written by 3.7.0 and later).
+uint64_t SqliteLength(FileBytes& file, uint64_t limit);
+
+// Outlook PST/OST, ANSI or Unicode: the end-of-file offset in the header's root.
+uint64_t PstLength(FileBytes& file, uint64_t limit);
+
+// AAC in ADTS frames: frames of one stream by their lengths; an ID3v1 tag after them included.
+uint64_t AdtsLength(FileBytes& file, uint64_t limit);
+
+// AMR narrow- or wideband: the magic, then good frames by their types' sizes, all of the first speech frame's
+// mode or comfort noise or no data (an encoder keeps its mode; slack rarely passes for such a frame).
+uint64_t AmrLength(FileBytes& file, uint64_t limit);
+
+// Fujifilm RAF: the furthest of the preview, CFA header and CFA data blocks the header points at.
+uint64_t RafLength(FileBytes& file, uint64_t limit);
+
+// AIFF: the FORM chunk's size and its header, padded to an even length.
+uint64_t IffLength(FileBytes& file, uint64_t limit);
+
+// ---- Joins of pictures and movies
+
+// A sector that cannot lie inside a JPEG's entropy-coded data: no byte of it has the high bit set (zeros,
+// text), which coded data never does for a whole sector.
+bool ForeignToCodedData(ByteSpan sector);
+
+// The stop test of a JPEG's coded data: a sector that starts another file, is file-system metadata, or is
+// foreign to coded data.
+bool StopsJpegData(CarvingContext& ctx, uint64_t sector, ByteSpan bytes);
+
+// The data offsets around the rows where a decoded picture's grey image jumps to other content and stays
+// there: the split lies in [first, last] (the rows are those of `CheckJpeg`).
+struct SeamRows {
+  uint64_t first = 0;
+  uint64_t last = 0;
+};
+std::optional<SeamRows> FindSeam(const JpegRows& rows);
+
+// The JPEG whose header sector is `header` (at the context's start sector) broke at offset `brokenAt`. Looks
+// for its second piece after the break, among sectors no stitched file claimed, within the limits above and
+// the context's budget; the join kept decodes whole to its end marker.
+// `rows` are those of the decode that found the break, for pictures whose decode goes on through other
+// data for a while.
+std::optional<Stitched> StitchJpeg(CarvingContext& ctx, ByteSpan header, uint64_t brokenAt,
+                                   const JpegRows& rows);
+
+// ISO base media (MP4, MOV, 3GP) written as cameras and phones write it, the media data first and the movie
+// box after it: when no movie box follows the media data, the one a gap of whole sectors further on is read,
+// and the split inside the media data is where every video sample its tables place is framed as its codec
+// frames it (H.264 and H.265 by their NAL lengths, MPEG-4 Part 2 by its start codes). Where one split
+// fits the join is whole; where several do (a long sample crosses them all) the first is kept, not whole.
+std::optional<Stitched> StitchIsoMedia(CarvingContext& ctx, ByteSpan header);
+// Whether such a file's media data is followed by no box and no movie box came before it: it cannot play.
+bool IsoMediaLacksMovie(CarvingContext& ctx, ByteSpan header);
 
 }  // namespace snapsave

@@ -1,0 +1,402 @@
+// MPEG streams: program and elementary video streams by their packs and end codes, transport streams of
+// 188-byte packets and camcorders' 192-byte ones by their packet grids, and MPEG audio (MP3, MP2) and AAC by
+// runs of frames.
+#include <algorithm>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "filetypes/file_type_catalogue.h"
+#include "filetypes/format_support.h"
+#include "filetypes/format_walks.h"
+#include "filetypes/mpeg_audio.h"
+
+namespace snapsave {
+
+using namespace typecode;
+using namespace length_limit;
+using namespace stitch_limit;
+
+namespace {
+
+// ---- MPEG program stream (pack + system header) or elementary video stream (sequence header + GOP)
+// ----------
+uint32_t MatchMpeg(const CarvingContext& /*ctx*/, ByteSpan b) {
+  if (b.size() < 16) return kNoType;
+  const size_t window = std::min<size_t>(b.size(), 32);
+  auto startCodeWithin = [&](uint8_t code) {
+    for (size_t i = 0; i + 4 <= window; ++i) {
+      if (b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1 && b[i + 3] == code) return true;
+    }
+    return false;
+  };
+  if (BytesEqual(b, 0, {0x00, 0x00, 0x01, 0xBA}) && startCodeWithin(0xBB)) return kMpeg;
+  if (BytesEqual(b, 0, {0x00, 0x00, 0x01, 0xB3}) && startCodeWithin(0xB8)) return kMpeg;
+  return kNoType;
+}
+
+// ---- MPEG transport stream (188-byte packets)
+// ------------------------------------------------------------------ A stream has sync bytes every 188 bytes,
+// so nearly every sector inside one looks like a start. What tells a real start: 22 packets in a row from
+// here on, no packet grid running into this sector from the one before, and not lying inside a stream carved
+// already.
+constexpr size_t kTsPacket = 188;
+
+constexpr uint8_t kTsSync = 0x47;
+
+constexpr size_t kTsProbeBytes = 4096;
+
+constexpr size_t kTsProbePackets = 22;
+
+// A grid of transport packets, the sync byte at `syncAt` of each: `probePackets` of them in a row from the
+// context's sector on (read through it); with `fresh`, also no grid running into the sector from the one
+// before, and the sector inside no stream carved already.
+struct PacketGrid {
+  size_t packet;
+  size_t syncAt;
+  size_t probePackets;
+};
+
+bool GridRunsFrom(const CarvingContext& ctx, const PacketGrid& grid, bool fresh) {
+  const uint32_t sectorSize = ctx.sectorSize();
+  if (!UsableSectorSize(sectorSize) || ctx.source() == nullptr) return false;
+  const auto count = static_cast<uint32_t>((kTsProbeBytes + sectorSize - 1) / sectorSize);
+  std::vector<uint8_t> block;
+  if (!AllocateZeroed(block, size_t{count} * sectorSize)) return false;
+  if (!ctx.ReadSectors(block, ctx.currentSector(), count)) return false;
+  for (size_t p = 0; p < grid.probePackets; ++p) {
+    if (block[grid.syncAt + p * grid.packet] != kTsSync) return false;
+  }
+  if (!fresh) return true;
+  const uint64_t current = ctx.currentSector();
+  // Sector 0 has nothing before it that could carry the grid.
+  if (current > 0) {
+    if (!ctx.ReadSectors(block, current - 1, 1)) return false;
+    for (size_t k = 1; k * grid.packet <= sectorSize; ++k) {
+      if (block[sectorSize - k * grid.packet + grid.syncAt] == kTsSync) return false;
+    }
+  }
+  return !ctx.InTransportStreamRange(current);
+}
+
+uint32_t MatchTransportStream(const CarvingContext& ctx, ByteSpan b) {
+  if (b.size() < kTsPacket || b[0] != kTsSync) return kNoType;
+  if (b[1] == 0 && b[2] == 0 && b[3] == 0) return kNoType;
+  for (size_t off = kTsPacket; off < b.size(); off += kTsPacket) {
+    if (b[off] != kTsSync) return kNoType;
+  }
+
+  return GridRunsFrom(ctx, {kTsPacket, 0, kTsProbePackets}, ctx.streamStart()) ? kTs : kNoType;
+}
+
+// ---- Timestamped transport stream (192-byte packets, as camcorders write)
+// -------------------------------------- The first packet carries the program association section; its 4-byte
+// arrival stamp is zero at a true start. A non-zero stamp is accepted only when no such stream is being
+// carved, else every PAT repeat would split it.
+constexpr size_t kM2tsPacket = 192;
+
+constexpr size_t kM2tsProbePackets = 21;
+
+// A grid of 192-byte packets (a 4-byte timestamp, then a transport packet) from this sector on, whatever its
+// first table: 21 packets in a row, no grid running into the sector from the one before, and not inside a
+// stream carved already.
+bool IsM2tsGridStart(const CarvingContext& ctx, ByteSpan b) {
+  if (b.size() < 512 || b[4] != kTsSync || b[4 + kM2tsPacket] != kTsSync || b[4 + 2 * kM2tsPacket] != kTsSync)
+    return false;
+  return GridRunsFrom(ctx, {kM2tsPacket, 4, kM2tsProbePackets}, true);
+}
+
+uint32_t MatchTimestampedTs(const CarvingContext& ctx, ByteSpan b) {
+  if (b.size() < 16) return kNoType;
+  if (BytesEqual(b, 8, {0x00, 0x00, 0xB0, 0x11, 0x00, 0x00, 0xC1, 0x00})) {
+    if (Le32(b, 0) == 0 || !ctx.transportStreamInProgress()) return kMts;
+    return kNoType;
+  }
+  return IsM2tsGridStart(ctx, b) ? kMts : kNoType;
+}
+
+// ---- MP3 with an ID3v2 tag: version bytes below FF, no undefined flags, a synchsafe size
+// ------------------------
+// ---- MPEG audio without a tag: a run of frames
+// ----------------------------------------------------------------- A lone FF Fx in data is common; four
+// frames of one stream back to back are not. The second frame is looked for in the sector itself before
+// anything more is read.
+constexpr uint32_t kRunFrames = 4;
+
+constexpr size_t kRunProbeBytes = 16384;
+
+std::optional<MpegAudioFrame> FrameRunAt(const CarvingContext& ctx, ByteSpan b) {
+  const std::optional<MpegAudioFrame> first = ParseMpegAudioHeader(b);
+  if (!first || first->layer == 1) return std::nullopt;
+  if (first->length + 4 <= b.size()) {
+    const auto second = ParseMpegAudioHeader(b.subspan(first->length));
+    if (!second || !second->SameStream(*first)) return std::nullopt;
+  }
+  // As much of the probe as the medium holds: a short song near its end is still one.
+  const std::vector<uint8_t> block = ReadAhead(ctx, kRunProbeBytes);
+  if (block.empty()) return std::nullopt;
+  size_t at = 0;
+  for (uint32_t n = 0; n < kRunFrames; ++n) {
+    const auto frame = ParseMpegAudioHeader(ByteSpan(block).subspan(std::min(at, block.size())));
+    if (!frame || !frame->SameStream(*first)) return std::nullopt;
+    at += frame->length;
+  }
+  return first;
+}
+
+uint32_t MatchMp3(const CarvingContext& ctx, ByteSpan b) {
+  if (!b.empty() && b[0] == 0xFF) {
+    const std::optional<MpegAudioFrame> run = FrameRunAt(ctx, b);
+    return run && run->layer == 3 ? kMp3 : kNoType;
+  }
+  if (b.size() < 10 || !BytesEqual(b, 0, "ID3")) return kNoType;
+  if (b[3] == 0xFF || b[4] == 0xFF || (b[5] & 0x1F) != 0) return kNoType;
+  for (size_t i = 6; i < 10; ++i) {
+    if (b[i] >= 0x80) return kNoType;
+  }
+  return kMp3;
+}
+
+// ---- MPEG audio layer II: a run of frames, as for tag-less MP3
+// ------------------------------------------------------------------
+uint32_t MatchMp2(const CarvingContext& ctx, ByteSpan b) {
+  const std::optional<MpegAudioFrame> run = FrameRunAt(ctx, b);
+  return run && run->layer == 2 ? kMp2 : kNoType;
+}
+
+// Four frames in a row that agree on the stream's fixed fields.
+constexpr size_t kAdtsProbeFrames = 4;
+
+uint32_t MatchAdts(const CarvingContext& ctx, ByteSpan b) {
+  if (b.size() < 7 || !IsAdtsFrameHeader(b, 0)) return kNoType;
+  size_t at = AdtsFrameLength(b, 0);
+  if (at == 0) return kNoType;
+  const std::vector<uint8_t> block = ReadAhead(ctx, kAdtsProbeFrames * kMaxAdtsFrame);
+  for (size_t n = 1; n < kAdtsProbeFrames; ++n) {
+    if (!Has(block, at, 7) || !SameAdtsStream(b, block, at)) return kNoType;
+    const size_t length = AdtsFrameLength(block, at);
+    if (length == 0) return kNoType;
+    at += length;
+  }
+  return kAac;
+}
+
+}  // namespace
+
+uint64_t MpegAudioLength(FileBytes& file, uint64_t limit) {
+  std::array<uint8_t, 16> h{};
+  uint64_t at = 0;
+  if (file.Read(0, std::span(h).first(10)) && BytesEqual(h, 0, "ID3")) {
+    uint64_t size = 0;
+    for (size_t i = 6; i < 10; ++i) size = (size << 7) | (h[i] & 0x7F);
+    at = 10 + size + ((h[5] & 0x10) != 0 ? 10 : 0);  // a footer repeats the header
+  }
+  std::optional<MpegAudioFrame> first;
+  uint64_t frames = 0;
+  while (at < limit && frames < kMaxUnits) {
+    if (!file.Read(at, std::span(h).first(4))) break;
+    const std::optional<MpegAudioFrame> frame = ParseMpegAudioHeader(h);
+    if (!frame || (first && !frame->SameStream(*first))) break;
+    if (!first) first = frame;
+    at += frame->length;
+    ++frames;
+  }
+  if (frames < 4) return 0;
+  // Tags after the frames: APEv2 from its header (its size counts the items and the footer), then ID3v1.
+  std::array<uint8_t, 32> ape{};
+  if (file.Read(at, ape) && BytesEqual(ape, 0, "APETAGEX") && (Le32(ape, 20) & (1u << 29)) != 0)
+    at += 32 + uint64_t{Le32(ape, 12)};
+  std::array<uint8_t, 3> tag{};
+  if (file.Read(at, tag) && BytesEqual(tag, 0, "TAG") && at + 128 <= file.MediumBytes()) at += 128;
+  return std::min(at, limit);
+}
+
+uint64_t MpegProgramLength(FileBytes& file, uint64_t limit) {
+  std::array<uint8_t, 14> h{};
+  uint64_t at = 0;
+  uint64_t packs = 0;
+  uint64_t end = 0;
+  for (uint64_t units = 0; at < limit && units < kMaxUnits * 4; ++units) {
+    if (!file.Read(at, std::span(h).first(4)) || h[0] != 0 || h[1] != 0 || h[2] != 1) break;
+    const uint8_t id = h[3];
+    if (id == 0xB9) return std::min(at + 4, limit);  // program end
+    if (id == 0xBA) {
+      if (!file.Read(at, h)) break;
+      uint64_t bytes = 0;
+      if ((h[4] & 0xC0) == 0x40) {
+        bytes = 14 + (h[13] & 7);  // MPEG-2 pack header and its stuffing
+      } else if ((h[4] & 0xF0) == 0x20) {
+        bytes = 12;  // MPEG-1
+      } else {
+        break;
+      }
+      at += bytes;
+      ++packs;
+      end = at;
+      continue;
+    }
+    if (id < 0xBB || packs == 0 || !file.Read(at + 4, std::span(h).subspan(4, 2))) break;
+    at += 6 + uint64_t{Be16(h, 4)};  // a system header or a packet of one stream
+    end = at;
+  }
+  return packs >= 2 ? std::min(end, limit) : 0;
+}
+
+uint64_t M2tsLength(FileBytes& file, uint64_t limit) {
+  constexpr uint64_t kPacket = 192;
+  uint64_t at = 0;
+  std::array<uint8_t, 1> sync{};
+  while (at + kPacket <= limit && file.Read(at + 4, sync) && sync[0] == 0x47) at += kPacket;
+  return at >= 2 * kPacket ? at : 0;
+}
+
+uint64_t AdtsLength(FileBytes& file, uint64_t limit) {
+  std::array<uint8_t, 7> first{};
+  if (!file.Read(0, first) || !IsAdtsFrameHeader(first, 0)) return 0;
+  uint64_t at = 0;
+  uint64_t frames = 0;
+  std::array<uint8_t, 7> h{};
+  for (; at < limit && frames < kMaxUnits; ++frames) {
+    if (ReadUpTo(file, at, h) != h.size() || !SameAdtsStream(first, h, 0)) break;
+    const size_t length = AdtsFrameLength(h, 0);
+    if (length > limit - at) break;
+    at += length;
+  }
+  std::array<uint8_t, 3> tag{};
+  if (ReadUpTo(file, at, tag) == 3 && BytesEqual(tag, 0, "TAG") && limit - at >= 128) at += 128;
+  return frames >= 2 ? at : 0;
+}
+
+namespace {
+
+// ---- MPEG program or elementary stream: the end code
+// --------------------------------------------------------- Another pack header does not end the stream
+// (packs follow each other); the end code is the sequence end for an elementary stream, else the program end.
+uint64_t MpegLength(CarvingContext& ctx, ByteSpan header) {
+  // A program stream's packs say where it ends, with or without an end code.
+  if (BytesEqual(header, 0, {0x00, 0x00, 0x01, 0xBA})) {
+    if (const uint64_t n = Walked(ctx, header, MpegProgramLength, k6GiB); n != 0) return n;
+  }
+  const uint32_t ss = ctx.sectorSize();
+  const std::string_view end = BytesEqual(header, 0, {0x00, 0x00, 0x01, 0xB3})
+                                   ? std::string_view("\x00\x00\x01\xB7", 4)
+                                   : std::string_view("\x00\x00\x01\xB9", 4);
+  Walk w(ctx, k6GiB, true);
+  while (w.Read()) {
+    const bool stopped = w.Stop();
+    if (size_t e = AcceptedMarkerEnd(w.chunk(), end, ss, true); e != npos) return w.base() + e;
+    if (stopped) break;
+  }
+  return w.length();
+}
+
+// ---- MP3: the 128-byte ID3v1 tag ("TAG") at the end
+// ---------------------------------------------------------- Like JPEG: the first "TAG" of a chunk is the
+// candidate, a later chunk's replaces it, and one at or after the sector that stopped the file is the next
+// file's.
+uint64_t Mp3Length(CarvingContext& ctx) {
+  Walk w(ctx, k2GiB);
+  uint64_t candidate = 0;
+  while (w.Read()) {
+    const bool stopped = w.Stop();
+    if (size_t at = Find(w.beforeStop(), "TAG"); at != npos) candidate = w.base() + at + 128;
+    if (stopped) break;
+  }
+  return candidate != 0 && candidate < w.length() ? candidate : w.length();
+}
+
+// ---- MPEG transport stream: the run of 188-byte packets
+// ------------------------------------------------------ Sectors inside the stream pass the stop test (the
+// header test refuses a sector that a packet grid runs into), so the file is as long as its packets keep
+// their sync byte. The carved range is kept so that no later sector inside it starts a second stream.
+uint64_t TransportStreamLength(CarvingContext& ctx, ByteSpan header) {
+  constexpr uint64_t kPacket = 188;
+  const uint32_t ss = ctx.sectorSize();
+  uint64_t run = ss - ss % kPacket;
+  uint64_t next = run;  // file offset of the next packet on the grid
+  bool ended = false;
+  // A packet that starts in the header sector and runs on into the next one.
+  for (; next < ss && next < header.size(); next += kPacket) {
+    if (header[static_cast<size_t>(next)] != 0x47) {
+      ended = true;
+      break;
+    }
+    run += kPacket;
+  }
+  Walk w(ctx, k64GiB);
+  while (w.Read()) {
+    const bool stopped = w.Stop();
+    const ByteSpan chunk = w.chunk();
+    for (; !ended && next >= w.base() && next < w.base() + chunk.size(); next += kPacket) {
+      if (chunk[static_cast<size_t>(next - w.base())] != 0x47) {
+        ended = true;
+        break;
+      }
+      run += kPacket;
+    }
+    if (stopped) break;
+  }
+  uint64_t length = run != 0 && run < w.length() ? run : w.length();
+  length = std::min(length, MediumBytesFromStart(ctx));
+  const uint64_t sectors = length / ss + (length % ss != 0 ? 1 : 0);
+  ctx.AddTransportStreamRange(ctx.startSector(), ctx.startSector() + std::max<uint64_t>(sectors, 1) - 1);
+  return length;
+}
+
+}  // namespace
+
+namespace {
+
+uint64_t MeasureMpeg(CarvingContext& ctx, uint32_t /*typeCode*/, ByteSpan header) {
+  return MpegLength(ctx, header);
+}
+
+uint64_t MeasureTransportStream(CarvingContext& ctx, uint32_t /*typeCode*/, ByteSpan header) {
+  return TransportStreamLength(ctx, header);
+}
+
+uint64_t MeasureM2ts(CarvingContext& ctx, uint32_t /*typeCode*/, ByteSpan header) {
+  const uint64_t n = Walked(ctx, header, M2tsLength, k64GiB);
+  if (n == 0) return PlainWalk(ctx, k6GiB);
+  // No sector inside the stream may start a second one.
+  const uint32_t ss = ctx.sectorSize();
+  ctx.AddTransportStreamRange(ctx.startSector(),
+                              ctx.startSector() + (std::min(n, MediumBytesFromStart(ctx)) - 1) / ss);
+  return n;
+}
+
+uint64_t MeasureMpegAudio(CarvingContext& ctx, uint32_t typeCode, ByteSpan header) {
+  if (const uint64_t n = Walked(ctx, header, MpegAudioLength, k2GiB); n != 0) return n;
+  return typeCode == kMp3 ? Mp3Length(ctx) : PlainWalk(ctx, k256MiB);
+}
+
+uint64_t MeasureAdts(CarvingContext& ctx, uint32_t /*typeCode*/, ByteSpan header) {
+  if (const uint64_t n = Walked(ctx, header, AdtsLength, k2GiB); n != 0) return n;
+  return PlainWalk(ctx, k256MiB);
+}
+
+constexpr HeaderTest kMpegHeader = Lead(MatchMpeg, 0x00);
+constexpr HeaderTest kTransportStreamHeader = Lead(MatchTransportStream, kTsSync);
+constexpr HeaderTest kTimestampedTsHeader = AnyLead(MatchTimestampedTs);
+constexpr HeaderTest kMp3Header = Lead(MatchMp3, 'I', 0xFF);
+constexpr HeaderTest kAdtsHeader = Lead(MatchAdts, 0xFF);
+constexpr HeaderTest kMp2Header = Lead(MatchMp2, 0xFF);
+
+constexpr CarvingTypeRow kRows[] = {
+    {"mpeg", kMpeg, &kMpegHeader, MeasureMpeg},
+    {"mpg", kMpeg, &kMpegHeader, MeasureMpeg},
+    {"vob", kMpeg, &kMpegHeader, MeasureMpeg},
+    {"ts", kTs, &kTransportStreamHeader, MeasureTransportStream},
+    {"mts", kMts, &kTimestampedTsHeader, MeasureM2ts},
+    {"mp3", kMp3, &kMp3Header, MeasureMpegAudio},
+    {"aac", kAac, &kAdtsHeader, MeasureAdts},
+    {"mp2", kMp2, &kMp2Header, MeasureMpegAudio},
+};
+
+}  // namespace
+
+std::span<const CarvingTypeRow> MpegFormats() {
+  return kRows;
+}
+
+}  // namespace snapsave

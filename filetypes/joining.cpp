@@ -1,0 +1,64 @@
+#include "filetypes/joining.h"
+
+#include <vector>
+
+namespace snapsave {
+
+using namespace stitch_limit;
+
+namespace {
+
+// The split sectors a unit can break at, and where the unit after it starts (file offsets).
+struct SplitRange {
+  uint64_t firstHead = 0;
+  uint64_t lastHead = 0;
+  uint64_t nextUnit = 0;
+};
+
+}  // namespace
+
+std::optional<Stitched> StitchFramed(CarvingContext& ctx, ByteSpan header, uint64_t brokenUnit,
+                                     const FramedFormat& format) {
+  const uint64_t ss = ctx.sectorSize();
+  const uint64_t start = ctx.startSector();
+  const uint64_t medium = MediumSectors(ctx);
+  if (ss == 0 || start >= medium || brokenUnit / ss >= medium - start) return std::nullopt;
+  // Either the broken unit's header is whole and the split lies inside it, or the split is just before it
+  // (then its header starts the second piece).
+  std::vector<SplitRange> ranges;
+  {
+    FileBytes file(ctx, header);
+    const uint64_t bytes = format.unitBytes(file, brokenUnit);
+    if (bytes != 0 && bytes <= kMaxJoinedUnitBytes && brokenUnit + bytes > brokenUnit / ss * ss + ss) {
+      ranges.push_back({brokenUnit / ss + 1, (brokenUnit + bytes) / ss, brokenUnit + bytes});
+    }
+    if (brokenUnit % ss == 0 && brokenUnit != 0)
+      ranges.push_back({brokenUnit / ss, brokenUnit / ss, brokenUnit});
+  }
+  FileWork work(ctx);
+  std::optional<Stitched> found;
+  for (const SplitRange& range : ranges) {
+    // A unit starts g sectors past where it would without a gap: the split is where the broken unit's
+    // checksum holds.
+    bool spent = false;
+    EachGap(ctx, start * ss + range.nextUnit, format.headerBytes, [&](uint64_t g, ByteSpan bytes) {
+      if (!format.header(bytes)) return false;
+      for (uint64_t head = range.firstHead; head <= range.lastHead; ++head) {
+        const uint64_t tail = start + head + g;
+        if (ctx.Claimed(tail)) continue;
+        if (!work.Spend(range.nextUnit - brokenUnit)) return spent = true;
+        FileBytes joined(ctx, header, {head, tail});
+        if (range.nextUnit != brokenUnit && !format.checks(joined, brokenUnit)) continue;
+        if (const uint64_t length = format.whole(joined); length != 0) {
+          found = Stitched{{head, tail}, length};
+          return true;
+        }
+      }
+      return false;
+    });
+    if (found || spent) break;
+  }
+  return found;
+}
+
+}  // namespace snapsave
