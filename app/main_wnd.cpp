@@ -60,7 +60,7 @@ QString UserPrompts::RecoveryFolder(QWidget* owner) {
 
 CMainWnd::CMainWnd(std::unique_ptr<UserPrompts> prompts, std::unique_ptr<DiskMap> disks)
     : prompts_(std::move(prompts)),
-      disks_(std::move(disks)),
+      disks_(disks ? std::move(disks) : std::make_unique<DiskMap>(MakeSystemDiskFacts(diskTable_))),
       players_(QCoreApplication::applicationDirPath().toStdString()) {
   destinationOnSource = [](const fs::path& path, const ScanTarget& target) {
     return DestinationOnSource(path, target);

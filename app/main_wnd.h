@@ -47,8 +47,9 @@ class CMainWnd : public ui::CWindowUI {
  public:
   enum Page { kModePage = 0, kSourcePage = 1, kTypePage = 2, kResultPage = 3 };
 
+  // Without `disks`, the disks are the running system's.
   explicit CMainWnd(std::unique_ptr<UserPrompts> prompts = std::make_unique<UserPrompts>(),
-                    std::unique_ptr<DiskMap> disks = std::make_unique<DiskMap>());
+                    std::unique_ptr<DiskMap> disks = nullptr);
   ~CMainWnd() override;
 
   void Notify(const ui::TNotifyUI& msg) override;
@@ -113,6 +114,7 @@ class CMainWnd : public ui::CWindowUI {
   struct Source {
     std::vector<std::unique_ptr<ScanTarget>> targets;  // engines not made yet
     std::optional<int32_t> wholeDisk;
+    VolumeInfo wholeDiskEntry;  // what the listing says of that disk: its device, or its image file
     uint64_t bytes = 0;
     QString proposedImageName;
   };
@@ -128,6 +130,8 @@ class CMainWnd : public ui::CWindowUI {
   void SelectDefaultSource();
   void ShowDetails(int row);
   std::optional<Source> SelectedSource() const;
+  // The listing's entry of a disk (its device or image file), from any entry of it shown.
+  std::optional<VolumeInfo> DiskEntry(int32_t disk) const;
   // False, after telling the user how to get the rights, when a disk of the source may not be read.
   bool MayRead(const Source& source);
   void OnScanFinished(std::vector<std::unique_ptr<ScanTarget>> targets);
@@ -162,6 +166,8 @@ class CMainWnd : public ui::CWindowUI {
   void Enable(const QString& name, bool enabled);
 
   std::unique_ptr<UserPrompts> prompts_;
+  // The system's disks by number, with the whole-disk images loaded, numbered after them.
+  os::DiskTable diskTable_;
   std::unique_ptr<DiskMap> disks_;
   // Loaded images of whole disks, listed after the system's disks.
   std::vector<ImageDisk> imageDisks_;

@@ -72,14 +72,19 @@ void CMainWnd::RefreshDiskList(int mode) {
   if (const CDiskListUI::ImageFile* image = diskList_->ImageOf(selected)) selectedImage = *image;
   const std::optional<int32_t> selectedDisk = diskList_->DiskOfNode(selected);
 
-  auto caption = [this](int32_t disk, bool removable) {
-    if (const std::optional<fs::path> image = os::DiskTable::ImageOf(disk))
-      return QString::fromStdString(image->filename().string());
+  // Each disk's device, or its image file, as the listing gives it.
+  std::map<int32_t, const VolumeInfo*> diskOf;
+  for (const VolumeInfo& v : entries) diskOf.emplace(v.diskNumber, &v);
+  auto caption = [this, &diskOf](int32_t disk, bool removable) {
+    const auto at = diskOf.find(disk);
+    if (at != diskOf.end() && at->second->diskIsImage)
+      return QString::fromStdString(fs::path(at->second->diskPath).filename().string());
     return Message(removable ? "MSG0202" : "MSG0201") + QLatin1Char(' ') + QString::number(disk + 1);
   };
-  auto isRemovable = [](int32_t disk) {
-    const std::optional<fs::path> device = os::DiskTable::PathOf(disk);
-    return device && os::IsRemovableDisk(*device);
+  auto isRemovable = [&diskOf](int32_t disk) {
+    const auto at = diskOf.find(disk);
+    return at != diskOf.end() && !at->second->diskIsImage && !at->second->diskPath.empty() &&
+           os::IsRemovableDisk(at->second->diskPath);
   };
   diskList_->SetUnallocatedText(Message("MSG0222"));
   diskList_->Fill(entries, caption, isRemovable);
@@ -124,6 +129,14 @@ void CMainWnd::DeviceChanged(bool arrival) {
     SetTimer(bar, arrival ? kTimerArrival : kTimerRemoval, kDeviceSettleMs);
 }
 
+std::optional<VolumeInfo> CMainWnd::DiskEntry(int32_t disk) const {
+  if (diskList_ == nullptr) return std::nullopt;
+  for (int row = 0; row < diskList_->RowCount(); ++row) {
+    if (const VolumeInfo* v = diskList_->EntryOf(row); v != nullptr && v->diskNumber == disk) return *v;
+  }
+  return std::nullopt;
+}
+
 std::optional<CMainWnd::Source> CMainWnd::SelectedSource() const {
   if (diskList_ == nullptr) return std::nullopt;
   const int row = diskList_->SelectedRow();
@@ -139,15 +152,17 @@ std::optional<CMainWnd::Source> CMainWnd::SelectedSource() const {
   }
   if (const std::optional<int32_t> disk = diskList_->DiskOfNode(row)) {
     source.wholeDisk = *disk;
+    source.wholeDiskEntry = DiskEntry(*disk).value_or(VolumeInfo{});
     for (int r : diskList_->RowsOfNode(row)) {
       const VolumeInfo* v = diskList_->EntryOf(r);
       source.targets.push_back(VolumeTarget(*v));
       source.bytes += v->totalBytes;
     }
-    const std::optional<fs::path> image = os::DiskTable::ImageOf(*disk);
-    source.proposedImageName = image
-                                   ? QString::fromStdString(image->stem().string()) + QStringLiteral(" copy")
-                                   : QStringLiteral("Physical Disk %1").arg(*disk + 1);
+    const VolumeInfo& entry = source.wholeDiskEntry;
+    source.proposedImageName =
+        entry.diskIsImage
+            ? QString::fromStdString(fs::path(entry.diskPath).stem().string()) + QStringLiteral(" copy")
+            : QStringLiteral("Physical Disk %1").arg(*disk + 1);
     return source;
   }
   if (const VolumeInfo* v = diskList_->EntryOf(row)) {
@@ -186,9 +201,9 @@ void CMainWnd::ShowDetails(int row) {
     for (int r : diskList_->RowsOfNode(row)) total += diskList_->EntryOf(r)->totalBytes;
     set(1, "MSG0203", diskList_->Row(row).cells[0].text);
     set(4, "MSG0206", size(total));
-    if (const std::optional<fs::path> device = os::DiskTable::PathOf(*disk)) {
+    if (const std::optional<VolumeInfo> entry = DiskEntry(*disk); entry && !entry->diskPath.empty()) {
       if (ui::CControlUI* label = FindControl(QStringLiteral("Label7")))
-        label->SetText(QString::fromStdString(device->string()));
+        label->SetText(QString::fromStdString(entry->diskPath));
     }
     return;
   }
@@ -208,7 +223,7 @@ void CMainWnd::AddImageFile(const fs::path& path) {
   if (diskList_ == nullptr) return;
   // An image of a whole disk is shown as a disk, with its volumes and free stretches to choose from.
   ImageDisk disk;
-  if (ReadImageDisk(path, disk) == 0 && disk.diskNumber >= 0) {
+  if (ReadImageDisk(diskTable_, path, disk) == 0 && disk.diskNumber >= 0) {
     std::erase_if(imageDisks_, [&](const ImageDisk& known) { return known.diskNumber == disk.diskNumber; });
     const int32_t number = disk.diskNumber;
     imageDisks_.push_back(std::move(disk));
@@ -232,14 +247,13 @@ void CMainWnd::LoadImage() {
 }
 
 bool CMainWnd::MayRead(const Source& source) {
-  std::vector<int32_t> disks;
-  if (source.wholeDisk) disks.push_back(*source.wholeDisk);
+  std::vector<const VolumeInfo*> disks;
+  if (source.wholeDisk) disks.push_back(&source.wholeDiskEntry);
   for (const auto& t : source.targets) {
-    if (t->IsDisk()) disks.push_back(t->volume->diskNumber);
+    if (t->IsDisk()) disks.push_back(&*t->volume);
   }
-  for (int32_t disk : disks) {
-    const std::optional<fs::path> device = os::DiskTable::PathOf(disk);
-    if (device && deviceReadable && !deviceReadable(*device)) {
+  for (const VolumeInfo* disk : disks) {
+    if (!disk->diskPath.empty() && deviceReadable && !deviceReadable(disk->diskPath)) {
       Ask(CMessageBox::Information, QStringLiteral("MSG0506"), 420, 170);
       return false;
     }
@@ -260,6 +274,8 @@ void CMainWnd::CreateImage() {
     wholeDisk.volume = VolumeInfo{};
     wholeDisk.volume->kind = EntryKind::kWholeDisk;
     wholeDisk.volume->diskNumber = *source->wholeDisk;
+    wholeDisk.volume->diskPath = source->wholeDiskEntry.diskPath;
+    wholeDisk.volume->diskIsImage = source->wholeDiskEntry.diskIsImage;
   }
   const ScanTarget& checked = source->wholeDisk ? wholeDisk : *source->targets.front();
   QString chosen;
@@ -284,7 +300,8 @@ void CMainWnd::CreateImage() {
   const fs::path imagePath = chosen.toStdString();
   int endCode = 0;
   {
-    CCreateImageProcessWnd window(imagePath, pointers, source->wholeDisk.value_or(-1));
+    CCreateImageProcessWnd window(imagePath, pointers,
+                                  source->wholeDisk ? fs::path(source->wholeDiskEntry.diskPath) : fs::path());
     endCode = window.Create(this, 450, 290) ? window.ShowModal() : kEndFailed;
   }
   if (endCode == kEndFailed) {

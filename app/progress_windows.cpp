@@ -335,12 +335,13 @@ void CRecoverProcessWnd::OnCancel() {
 }
 
 CCreateImageProcessWnd::CCreateImageProcessWnd(std::filesystem::path imagePath,
-                                               std::vector<ScanTarget*> targets, int32_t wholeDisk)
+                                               std::vector<ScanTarget*> targets,
+                                               std::filesystem::path wholeDisk)
     : CPopUpWnd(QStringLiteral("xml/CreateImageProcessWnd.xml"), QStringLiteral("UIScanProcessWnd"),
                 QStringLiteral("CreateImageWnd"), QStringLiteral("MSG0306")),
       imagePath_(std::move(imagePath)),
       targets_(std::move(targets)),
-      wholeDisk_(wholeDisk),
+      wholeDisk_(std::move(wholeDisk)),
       view_(*this, {{ViewLine::kStage, QStringLiteral("stage")},
                     {ViewLine::kPercent, QStringLiteral("percent")},
                     {ViewLine::kTime, QStringLiteral("time")},

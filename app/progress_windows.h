@@ -169,7 +169,7 @@ class CRecoverProcessWnd final : public CPopUpWnd {
 class CCreateImageProcessWnd final : public CPopUpWnd {
  public:
   CCreateImageProcessWnd(std::filesystem::path imagePath, std::vector<ScanTarget*> targets,
-                         int32_t wholeDisk);
+                         std::filesystem::path wholeDisk);
   ~CCreateImageProcessWnd() override;
 
   int32_t Result() const { return session_ ? session_->Result() : 0; }
@@ -184,7 +184,7 @@ class CCreateImageProcessWnd final : public CPopUpWnd {
  private:
   std::filesystem::path imagePath_;
   std::vector<ScanTarget*> targets_;
-  int32_t wholeDisk_;
+  std::filesystem::path wholeDisk_;  // its device; empty when the first target is copied
   WindowView view_;
   std::unique_ptr<ImageSession> session_;
 };

@@ -52,10 +52,12 @@ struct EngineCallbacks {
 };
 
 // Where an engine reads: an image file holding one volume (512-byte sectors, the whole file), or the
-// volume [startSector, +sectorCount) of a disk (its own sector size).
+// volume [startSector, +sectorCount) of a disk (its own sector size), named by its device.
 struct VolumeSource {
-  std::filesystem::path image;  // set for an image file
-  int32_t diskNumber = -1;      // else the disk, by its number in the disk table
+  std::filesystem::path image;  // set for an image file of one volume
+  std::filesystem::path disk;   // else the disk's device, or the image file of a whole disk read as one
+  int32_t diskNumber = -1;      // the disk's number in its listing, which saved scans keep
+  bool diskIsImage = false;     // `disk` is an image file: saved scans know it by the file
   uint64_t startSector = 0;
   uint64_t sectorCount = 0;
   char16_t driveLetter = 0;  // stamped on every record found: the letter, or the entry's running number
@@ -63,11 +65,10 @@ struct VolumeSource {
   bool IsImage() const { return !image.empty(); }
 };
 inline VolumeSource ImageVolume(const std::filesystem::path& image, char16_t driveLetter) {
-  return {image, -1, 0, 0, driveLetter};
-}
-inline VolumeSource DiskVolume(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
-                               char16_t driveLetter) {
-  return {{}, diskNumber, startSector, sectorCount, driveLetter};
+  VolumeSource source;
+  source.image = image;
+  source.driveLetter = driveLetter;
+  return source;
 }
 
 // The abstract scan engine. Slot order is part of the contract; do not reorder.

@@ -199,9 +199,10 @@ std::optional<size_t> SavedScanStore::FindImage(const std::u16string& path, uint
 
 std::optional<SavedScanRecord> SavedScanStore::FindDiskScan(uint16_t /*driveLetter*/, int32_t diskNumber,
                                                             uint64_t volumeStartSector,
-                                                            uint64_t volumeSectorCount) {
+                                                            uint64_t volumeSectorCount,
+                                                            const fs::path& disk) {
   // Entries have no drive letters here: free space comes from the volume's mount point.
-  const uint64_t freeBytes = freeBytes_(diskNumber, volumeStartSector);
+  const uint64_t freeBytes = freeBytes_(disk, volumeStartSector);
   const std::optional<size_t> index = FindDisk(diskNumber, volumeStartSector, volumeSectorCount, freeBytes);
   SetFound(index);
   if (!index) return std::nullopt;
@@ -219,7 +220,7 @@ std::optional<SavedScanRecord> SavedScanStore::FindImageScan(const fs::path& ima
 
 uint32_t SavedScanStore::SaveScan(uint16_t /*driveLetter*/, int32_t diskNumber, uint64_t volumeStartSector,
                                   uint64_t volumeSectorCount, const ScanPosition& position,
-                                  const fs::path& folder, const fs::path* imagePath) {
+                                  const fs::path& folder, const fs::path* imagePath, const fs::path& disk) {
   SavedScanRecord fresh;
   fresh.volumeStartSector = volumeStartSector;
   fresh.volumeSectorCount = volumeSectorCount;
@@ -242,7 +243,7 @@ uint32_t SavedScanStore::SaveScan(uint16_t /*driveLetter*/, int32_t diskNumber, 
     index = FindImage(fresh.ImagePath(), fresh.imageWriteTime, volumeStartSector);
   } else {
     fresh.diskNumber = static_cast<uint32_t>(diskNumber);
-    fresh.freeBytes = freeBytes_(diskNumber, volumeStartSector);
+    fresh.freeBytes = freeBytes_(disk, volumeStartSector);
     auto& records = config_.records;
     auto same = std::find_if(records.begin(), records.end(), [&](const SavedScanRecord& r) {
       return r.diskNumber == fresh.diskNumber && r.volumeStartSector == volumeStartSector &&

@@ -71,7 +71,9 @@ struct ScanPosition {
 class SavedScanStore {
  public:
   // Free bytes of the volume of disk `diskNumber` that starts at `volumeStartSector`; 0 when unknown.
-  using FreeBytesQuery = std::function<uint64_t(int32_t diskNumber, uint64_t volumeStartSector)>;
+  // Free bytes of the volume of disk `disk` (its device) that starts at `volumeStartSector`.
+  using FreeBytesQuery =
+      std::function<uint64_t(const std::filesystem::path& disk, uint64_t volumeStartSector)>;
 
   // A store over `scanLogFolder`, loaded at once. Without a query, free space comes from the volume's mount
   // point.
@@ -82,8 +84,10 @@ class SavedScanStore {
 
   // The saved scan of an unchanged source, or nothing. A record whose source changed (free bytes, image time)
   // is removed with its folder. Sets or clears the found folder that CurrentFolder answers.
+  // `disk` is the disk's device, whose volume's free space tells whether it changed.
   std::optional<SavedScanRecord> FindDiskScan(uint16_t driveLetter, int32_t diskNumber,
-                                              uint64_t volumeStartSector, uint64_t volumeSectorCount);
+                                              uint64_t volumeStartSector, uint64_t volumeSectorCount,
+                                              const std::filesystem::path& disk = {});
   // An image's scans are told apart by where they start: the whole image at 0, each volume of a whole-disk
   // image at its own sector.
   std::optional<SavedScanRecord> FindImageScan(const std::filesystem::path& imagePath,
@@ -94,7 +98,8 @@ class SavedScanStore {
   // the previous "config" stays.
   uint32_t SaveScan(uint16_t driveLetter, int32_t diskNumber, uint64_t volumeStartSector,
                     uint64_t volumeSectorCount, const ScanPosition& position,
-                    const std::filesystem::path& folder, const std::filesystem::path* imagePath = nullptr);
+                    const std::filesystem::path& folder, const std::filesystem::path* imagePath = nullptr,
+                    const std::filesystem::path& disk = {});
 
   // Moves to the next folder number and clears what an earlier use of that folder left.
   void StartNewScan();

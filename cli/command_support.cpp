@@ -66,11 +66,11 @@ std::string FormatFileTime(uint64_t fileTime) {
                      t.second);
 }
 
-std::vector<VolumeInfo> ListEntries(bool& ok) {
-  DiskMap disks;
-  ok = disks.Refresh();
+std::vector<VolumeInfo> ListEntries(const os::DiskTable& disks, bool& ok) {
+  DiskMap map(MakeSystemDiskFacts(disks));
+  ok = map.Refresh();
   std::vector<VolumeInfo> entries;
-  disks.GetAll(entries);
+  map.GetAll(entries);
   return entries;
 }
 

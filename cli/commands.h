@@ -40,8 +40,9 @@ std::string Shown(std::string_view text);
 void RunSession(Session& session, TerminalView& view, std::string_view confirmId);
 // "YYYY-MM-DD HH:MM:SS" of a FILETIME, taken as it was stored (no time zone); empty when unknown.
 std::string FormatFileTime(uint64_t fileTime);
-// The listing of disks, volumes and free stretches; entries are what SOURCE can name.
-std::vector<VolumeInfo> ListEntries(bool& ok);
+// The listing of the disks of `disks`, with their volumes and free stretches; entries are what SOURCE can
+// name.
+std::vector<VolumeInfo> ListEntries(const os::DiskTable& disks, bool& ok);
 // MakeTargets, saying on stderr why a source cannot be opened.
 std::vector<NamedTarget> OpenTargets(const Source& source, bool deep);
 // Why no engine could be made for the target, in words.
@@ -64,8 +65,10 @@ struct ScanOptions {
 };
 
 // Lists the system's disks, or with `image` the entries of that image file.
-int RunListCommand(bool json, const std::string& image);
-int RunScan(const ScanOptions& o);
-int RunImage(const std::string& sourceText, const std::string& imagePath, bool force, int retries);
+// Each takes the disks of the system as `disks` numbers them.
+int RunListCommand(os::DiskTable& disks, bool json, const std::string& image);
+int RunScan(os::DiskTable& disks, const ScanOptions& o);
+int RunImage(os::DiskTable& disks, const std::string& sourceText, const std::string& imagePath, bool force,
+             int retries);
 
 }  // namespace snapsave::cli

@@ -37,11 +37,12 @@ namespace snapsave::cli {
 
 namespace fs = std::filesystem;
 
-int RunImage(const std::string& sourceText, const std::string& imagePath, bool force, int retries) {
+int RunImage(os::DiskTable& disks, const std::string& sourceText, const std::string& imagePath, bool force,
+             int retries) {
   bool listed = false;
   std::vector<VolumeInfo> entries;
-  if (!fs::is_regular_file(fs::path(sourceText))) entries = ListEntries(listed);
-  const SourceOrError resolved = ResolveSource(sourceText, entries);
+  if (!fs::is_regular_file(fs::path(sourceText))) entries = ListEntries(disks, listed);
+  const SourceOrError resolved = ResolveSource(sourceText, entries, disks);
   if (!resolved.source) {
     std::fprintf(stderr, "cannot use %s: %s\n", Shown(sourceText).c_str(), resolved.error.c_str());
     return kExitOpen;
@@ -54,15 +55,15 @@ int RunImage(const std::string& sourceText, const std::string& imagePath, bool f
     return kExitOpen;
   }
   // The same checks as the desktop program's, before anything is written.
-  if (entries.empty()) entries = ListEntries(listed);  // the volumes the image may be written to
+  if (entries.empty()) entries = ListEntries(disks, listed);  // the volumes the image may be written to
   const WriteCheck check =
       CheckImageDestination(imagePath, target, SourceBytes(target), force,
                             [&](const fs::path& p) { return TargetVolumeOf(p, entries); });
   if (const int code = ReportWriteProblem(check, imagePath, source.description); code != kExitOk) return code;
   std::vector<ScanTarget*> targets;
-  int32_t wholeDisk = -1;
+  fs::path wholeDisk;
   if (source.kind == Source::Kind::kWholeDisk) {
-    wholeDisk = source.volume.diskNumber;
+    wholeDisk = source.volume.diskPath;
   } else {
     targets.push_back(&target);
   }

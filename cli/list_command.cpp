@@ -100,7 +100,7 @@ void PrintHeader(bool json, int idWidth = 4) {
 }
 
 // The entries of an image file: its volumes and free stretches, or the image itself as one volume.
-int ListImage(bool json, const std::string& imageText) {
+int ListImage(os::DiskTable& disks, bool json, const std::string& imageText) {
   const fs::path image(imageText);
   std::error_code ec;
   if (!fs::is_regular_file(image, ec)) {
@@ -108,7 +108,7 @@ int ListImage(bool json, const std::string& imageText) {
     return kExitOpen;
   }
   ImageDisk disk;
-  if (const uint32_t e = ReadImageDisk(image, disk); e != err::kSuccess) {
+  if (const uint32_t e = ReadImageDisk(disks, image, disk); e != err::kSuccess) {
     std::fprintf(stderr, "cannot read %s: %s\n", Shown(imageText).c_str(), ErrorText(e).c_str());
     return kExitOpen;
   }
@@ -132,10 +132,10 @@ int ListImage(bool json, const std::string& imageText) {
 
 }  // namespace
 
-int RunListCommand(bool json, const std::string& image) {
-  if (!image.empty()) return ListImage(json, image);
+int RunListCommand(os::DiskTable& disks, bool json, const std::string& image) {
+  if (!image.empty()) return ListImage(disks, json, image);
   bool ok = false;
-  const std::vector<VolumeInfo> entries = ListEntries(ok);
+  const std::vector<VolumeInfo> entries = ListEntries(disks, ok);
   if (!ok) {
     std::fputs("cannot read the system's list of disks and volumes\n", stderr);
     return kExitOpen;

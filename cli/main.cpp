@@ -15,6 +15,7 @@
 #include <CLI/CLI.hpp>
 
 #include "cli/commands.h"
+#include "os/device.h"
 
 namespace {
 
@@ -133,7 +134,9 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   StopOnInterrupt();
-  if (list->parsed()) return RunListCommand(listJson, listImage);
-  if (image->parsed()) return RunImage(imageSource, imagePath, imageForce, imageRetries);
-  return RunScan(o);
+  // The system's disks, by the numbers the listing shows; whole-disk images are numbered as they are read.
+  snapsave::os::DiskTable disks;
+  if (list->parsed()) return RunListCommand(disks, listJson, listImage);
+  if (image->parsed()) return RunImage(disks, imageSource, imagePath, imageForce, imageRetries);
+  return RunScan(disks, o);
 }

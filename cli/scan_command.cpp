@@ -202,12 +202,12 @@ int GatherResults(const ScanOptions& o, const NamedTarget& t, bool several, cons
 
 }  // namespace
 
-int RunScan(const ScanOptions& o) {
+int RunScan(os::DiskTable& disks, const ScanOptions& o) {
   bool listed = false;
   std::vector<VolumeInfo> entries;
   const bool looksLikeFile = fs::is_regular_file(fs::path(o.source));
-  if (!looksLikeFile) entries = ListEntries(listed);
-  const SourceOrError resolved = ResolveSource(o.source, entries);
+  if (!looksLikeFile) entries = ListEntries(disks, listed);
+  const SourceOrError resolved = ResolveSource(o.source, entries, disks);
   if (!resolved.source) {
     std::fprintf(stderr, "cannot use %s: %s\n", Shown(o.source).c_str(), resolved.error.c_str());
     return kExitOpen;
@@ -307,7 +307,7 @@ int RunScan(const ScanOptions& o) {
     largestFile = std::max(largestFile, item.record.fileSize);
   }
   bool listedVolumes = false;
-  const std::vector<VolumeInfo> volumes = ListEntries(listedVolumes);
+  const std::vector<VolumeInfo> volumes = ListEntries(disks, listedVolumes);
   const WriteCheck fits =
       CheckRecoveryDestination(destination, pointers, totalBytes, largestFile, true,
                                [&](const fs::path& p) { return TargetVolumeOf(p, volumes); });

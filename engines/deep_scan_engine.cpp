@@ -53,16 +53,16 @@ uint32_t CProfessionalRecovery::Open(const VolumeSource& source) {
     diskNumber_ = source.diskNumber;
     volumeStart_ = source.startSector;
     volumeSectors_ = source.sectorCount;
-    if (uint32_t e = reader_.OpenDisk(source.diskNumber); e != err::kSuccess) return e;
+    if (uint32_t e = reader_.OpenDisk(source.disk); e != err::kSuccess) return e;
     // A volume of a whole-disk image is saved by its file, whose time says whether it changed since; its
     // disk number is only this run's.
-    savedImage_ = os::DiskTable::ImageOf(source.diskNumber).value_or(fs::path());
+    savedImage_ = source.diskIsImage ? source.disk : fs::path();
   }
   sectorSize_ = reader_.DeviceSectorSize();
-  const auto found = source.IsImage() ? store_.FindImageScan(source.image)
-                     : savedImage_.empty()
-                         ? store_.FindDiskScan(driveLetter_, diskNumber_, volumeStart_, volumeSectors_)
-                         : store_.FindImageScan(savedImage_, volumeStart_);
+  const auto found = source.IsImage()      ? store_.FindImageScan(source.image)
+                     : savedImage_.empty() ? store_.FindDiskScan(driveLetter_, diskNumber_, volumeStart_,
+                                                                 volumeSectors_, source.disk)
+                                           : store_.FindImageScan(savedImage_, volumeStart_);
   resume_ = found.has_value();
   saved_ = found.value_or(SavedScanRecord{});
   uint32_t opened = err::kSuccess;
@@ -233,7 +233,7 @@ int32_t CProfessionalRecovery::Scan(std::string_view /*logName*/) {
       stop == static_cast<int32_t>(err::kDeviceGone)
           ? err::kSuccess
           : store_.SaveScan(driveLetter_, diskNumber_, volumeStart_, volumeSectors_, position, folder_,
-                            savedImage_.empty() ? nullptr : &savedImage_);
+                            savedImage_.empty() ? nullptr : &savedImage_, source_.disk);
   metadata_.Close();
   // A finished scan is read back from its catalogues; its checkpoint has no use left.
   if (stop == 0 && saved == err::kSuccess) {
@@ -324,7 +324,7 @@ void CProfessionalRecovery::WriteCheckpoint(const PassCursor& cursor) {
   c.unreadable = unreadable_;
   if (os::ReplaceFile(folder_ / kCheckpointFileName, EncodeScanCheckpoint(c)) != err::kSuccess) return;
   store_.SaveScan(driveLetter_, diskNumber_, volumeStart_, volumeSectors_, c.position, folder_,
-                  savedImage_.empty() ? nullptr : &savedImage_);
+                  savedImage_.empty() ? nullptr : &savedImage_, source_.disk);
 }
 
 int32_t CProfessionalRecovery::RunQuickPhase(const std::string& savedLog, bool& wholeVolume) {

@@ -6,15 +6,11 @@ namespace snapsave::os {
 
 namespace fs = std::filesystem;
 
-std::mutex DiskTable::mutex_;
-std::optional<std::vector<fs::path>> DiskTable::override_;
-std::vector<fs::path> DiskTable::images_;
-
 uint32_t QueryLength(const File& file, uint64_t& bytes) {
   return file.Size(bytes);
 }
 
-std::optional<fs::path> DiskTable::PathOf(int32_t number) {
+std::optional<fs::path> DiskTable::PathOf(int32_t number) const {
   if (number < 0) return std::nullopt;
   if (number >= kFirstImageDisk) return ImageOf(number);
   std::vector<fs::path> table = List();
@@ -23,12 +19,8 @@ std::optional<fs::path> DiskTable::PathOf(int32_t number) {
   return table[index];
 }
 
-std::vector<fs::path> DiskTable::List() {
-  {
-    std::lock_guard lock(mutex_);
-    if (override_) return *override_;
-  }
-  return Discover();
+std::vector<fs::path> DiskTable::List() const {
+  return fixed_ ? *fixed_ : Discover();
 }
 
 int32_t DiskTable::AddImage(const fs::path& image) {
@@ -42,23 +34,12 @@ int32_t DiskTable::AddImage(const fs::path& image) {
   return kFirstImageDisk + static_cast<int32_t>(images_.size() - 1);
 }
 
-std::optional<fs::path> DiskTable::ImageOf(int32_t number) {
+std::optional<fs::path> DiskTable::ImageOf(int32_t number) const {
   if (number < kFirstImageDisk) return std::nullopt;
   std::lock_guard lock(mutex_);
   const auto index = static_cast<size_t>(number - kFirstImageDisk);
   if (index >= images_.size()) return std::nullopt;
   return images_[index];
-}
-
-DiskTable::Override::Override(std::vector<fs::path> paths) {
-  std::lock_guard lock(mutex_);
-  previous_ = override_;
-  override_ = std::move(paths);
-}
-
-DiskTable::Override::~Override() {
-  std::lock_guard lock(mutex_);
-  override_ = previous_;
 }
 
 }  // namespace snapsave::os

@@ -24,43 +24,38 @@ uint32_t QueryGeometry(const File& file, DriveGeometry& out);
 // Device length in bytes.
 uint32_t QueryLength(const File& file, uint64_t& bytes);
 
-// Maps disk numbers to device paths: the whole-disk block devices of /sys/block, sorted by kernel name. Tests
-// replace the table to point disk numbers at image files. Image files of whole disks are registered apart,
-// from kFirstImageDisk on, so that their numbers do not move when a device comes or goes.
+// Maps disk numbers to device paths: the whole-disk block devices of /sys/block, sorted by kernel name, or a
+// fixed list (tests, a machine whose disks are image files). Image files of whole disks are registered
+// apart, from kFirstImageDisk on, so that their numbers do not move when a device comes or goes. Each front
+// end holds one and hands it to what lists and opens disks.
 class DiskTable {
  public:
   static constexpr int32_t kFirstImageDisk = 1000;
 
-  // Path of disk `number`, or nothing when there is no such disk.
-  static std::optional<std::filesystem::path> PathOf(int32_t number);
+  // The system's disks, read again at each query: devices come and go.
+  DiskTable() = default;
+  explicit DiskTable(std::vector<std::filesystem::path> disks) : fixed_(std::move(disks)) {}
+  DiskTable(const DiskTable&) = delete;
+  DiskTable& operator=(const DiskTable&) = delete;
+
+  // Path of disk `number` (a registered image too), or nothing when there is no such disk.
+  std::optional<std::filesystem::path> PathOf(int32_t number) const;
   // All disks, in number order; registered images are not among them.
-  static std::vector<std::filesystem::path> List();
+  std::vector<std::filesystem::path> List() const;
 
   // The number of an image file read as a whole disk: the one it was given before, else the next free one.
-  static int32_t AddImage(const std::filesystem::path& image);
+  int32_t AddImage(const std::filesystem::path& image);
   // The image file behind `number`; nothing for a device or an unknown number.
-  static std::optional<std::filesystem::path> ImageOf(int32_t number);
+  std::optional<std::filesystem::path> ImageOf(int32_t number) const;
 
-  // Replaces the table until the returned guard is destroyed.
-  class Override {
-   public:
-    explicit Override(std::vector<std::filesystem::path> paths);
-    ~Override();
-    Override(const Override&) = delete;
-    Override& operator=(const Override&) = delete;
-
-   private:
-    std::optional<std::vector<std::filesystem::path>> previous_;
-  };
-
-  // Reads /sys/block (or `sysBlock`, for tests) into a table.
+  // Reads /sys/block (or `sysBlock`, for tests) into a list of disks.
   static std::vector<std::filesystem::path> Discover(const std::filesystem::path& sysBlock = "/sys/block",
                                                      const std::filesystem::path& devDir = "/dev");
 
  private:
-  static std::mutex mutex_;
-  static std::optional<std::vector<std::filesystem::path>> override_;
-  static std::vector<std::filesystem::path> images_;
+  std::optional<std::vector<std::filesystem::path>> fixed_;
+  mutable std::mutex mutex_;
+  std::vector<std::filesystem::path> images_;
 };
 
 }  // namespace snapsave::os

@@ -10,24 +10,28 @@
 
 namespace snapsave::os {
 
-// Free bytes of the file system mounted from the volume of disk `diskNumber` (DiskTable) that starts at
-// `startSector` (the disk's logical sectors); 0 when it is not mounted or cannot be found.
-uint64_t VolumeFreeBytes(int32_t diskNumber, uint64_t startSector);
+// Disks are named by their device ("/dev/sdb", "\\.\PhysicalDrive1"), or by an image file standing in for
+// one (never mounted).
 
-// Where the volume of disk `diskNumber` starting at `startSector` is mounted, when it is.
-std::optional<std::filesystem::path> MountPointOfVolume(int32_t diskNumber, uint64_t startSector);
+// Free bytes of the file system mounted from the volume of disk `disk` that starts at `startSector` (the
+// disk's logical sectors); 0 when it is not mounted or cannot be found.
+uint64_t VolumeFreeBytes(const std::filesystem::path& disk, uint64_t startSector);
+
+// Where the volume of disk `disk` starting at `startSector` is mounted, when it is.
+std::optional<std::filesystem::path> MountPointOfVolume(const std::filesystem::path& disk,
+                                                        uint64_t startSector);
 
 // Pushes what the system still holds for a mounted volume onto the medium (syncfs), so that a raw read sees
 // it. Nothing happens for a volume that is not mounted.
-void FlushVolume(int32_t diskNumber, uint64_t startSector);
+void FlushVolume(const std::filesystem::path& disk, uint64_t startSector);
 
 // The path made absolute, or its nearest parent that exists when it does not exist yet; nothing when not even
 // the root can be reached.
 std::optional<std::filesystem::path> NearestExisting(const std::filesystem::path& path);
 
 // True when files written below `destination` would land on the scanned source.
-bool DestinationOnSource(const std::filesystem::path& destination, int32_t diskNumber, uint64_t startSector,
-                         bool wholeDisk);
+bool DestinationOnSource(const std::filesystem::path& destination, const std::filesystem::path& disk,
+                         uint64_t startSector, bool wholeDisk);
 
 #ifndef _WIN32
 // Linux: devices by "major:minor", as sysfs and mountinfo name them.
@@ -45,9 +49,10 @@ std::optional<std::filesystem::path> MountPointOf(std::string_view mountinfo, st
 std::set<std::string> DevicesUnderPath(const std::filesystem::path& path,
                                        const std::filesystem::path& sysRoot = "/sys");
 
-// The devices a scan of disk `diskNumber` reads: the partition starting at `startSector`, or the disk and all
-// its partitions for a whole disk.
-std::set<std::string> DevicesOfSource(int32_t diskNumber, uint64_t startSector, bool wholeDisk);
+// The devices a scan of disk `disk` reads: the partition starting at `startSector`, or the disk and all its
+// partitions for a whole disk.
+std::set<std::string> DevicesOfSource(const std::filesystem::path& disk, uint64_t startSector,
+                                      bool wholeDisk);
 #endif
 
 }  // namespace snapsave::os

@@ -45,9 +45,8 @@ bool DestinationOnSource(const fs::path& path, const ScanTarget& target) {
   if (target.IsDisk()) {
     const VolumeInfo& v = *target.volume;
     // A volume of a whole-disk image lives in its file, which only writing over it could harm.
-    if (const std::optional<fs::path> image = os::DiskTable::ImageOf(v.diskNumber))
-      return fs::equivalent(path, *image, ec);
-    return os::DestinationOnSource(path, v.diskNumber, v.startSector, v.kind == EntryKind::kWholeDisk);
+    if (v.diskIsImage) return fs::equivalent(path, fs::path(v.diskPath), ec);
+    return os::DestinationOnSource(path, v.diskPath, v.startSector, v.kind == EntryKind::kWholeDisk);
   }
   if (target.imagePath.empty()) return false;
   return fs::equivalent(path, target.imagePath, ec);

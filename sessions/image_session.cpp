@@ -9,8 +9,11 @@
 namespace snapsave {
 
 ImageSession::ImageSession(ProgressView& view, std::filesystem::path imagePath,
-                           std::vector<ScanTarget*> targets, int32_t wholeDisk, int retries)
-    : Session(view), imagePath_(std::move(imagePath)), targets_(std::move(targets)), wholeDisk_(wholeDisk) {
+                           std::vector<ScanTarget*> targets, std::filesystem::path wholeDisk, int retries)
+    : Session(view),
+      imagePath_(std::move(imagePath)),
+      targets_(std::move(targets)),
+      wholeDisk_(std::move(wholeDisk)) {
   writer_.UseRescuePasses(retries, "snapsave image " + os::Utf8OfPath(imagePath_));
 }
 
@@ -20,13 +23,13 @@ void ImageSession::Run() {
     view_.SetLine(ViewLine::kStage, Prefixed(view_.Message("MSG0302"), os::Utf8OfPath(imagePath_)));
   }
   if (targets_.empty()) {
-    result_ = wholeDisk_ >= 0 ? writer_.CreateImage(wholeDisk_, 0, 0, imagePath_, OnImageProgress, this)
-                              : static_cast<int32_t>(err::kInvalidParameter);
+    result_ = !wholeDisk_.empty() ? writer_.CreateImage(wholeDisk_, 0, 0, imagePath_, OnImageProgress, this)
+                                  : static_cast<int32_t>(err::kInvalidParameter);
   } else if (const ScanTarget& target = *targets_.front(); target.IsDisk()) {
     const VolumeInfo& v = *target.volume;
     // A whole disk listed without volumes has no count of its own to trust beyond the device's length.
     result_ =
-        writer_.CreateImage(v.diskNumber, v.startSector, v.kind == EntryKind::kWholeDisk ? 0 : v.sectorCount,
+        writer_.CreateImage(v.diskPath, v.startSector, v.kind == EntryKind::kWholeDisk ? 0 : v.sectorCount,
                             imagePath_, OnImageProgress, this);
   } else {
     result_ = writer_.CreateImageFromFile(target.imagePath, 0, 0, imagePath_, OnImageProgress, this);

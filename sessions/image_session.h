@@ -13,12 +13,12 @@ namespace snapsave {
 
 class ImageSession final : public Session {
  public:
-  // With no targets, whole disk `wholeDisk` (0 or more); else the first target only: its volume's sectors, or
-  // the image file it names.
+  // With no targets, whole disk `wholeDisk` (its device; empty for none); else the first target only: its
+  // volume's sectors, or the image file it names.
   // The copy is a rescue copy with its map beside the image (see DiskImageWriter::UseRescuePasses), with
   // `retries` passes over the sectors still bad at the end.
   ImageSession(ProgressView& view, std::filesystem::path imagePath, std::vector<ScanTarget*> targets,
-               int32_t wholeDisk, int retries = 0);
+               std::filesystem::path wholeDisk, int retries = 0);
   ~ImageSession() override { Wait(); }
 
   // Safe to read once the worker is done.
@@ -33,7 +33,7 @@ class ImageSession final : public Session {
 
   std::filesystem::path imagePath_;
   std::vector<ScanTarget*> targets_;
-  int32_t wholeDisk_;
+  std::filesystem::path wholeDisk_;
   DiskImageWriter writer_;
   int32_t result_ = 0;
 };

@@ -151,7 +151,10 @@ SourceOrError ResolveSource(std::string_view text, const std::vector<VolumeInfo>
     s.volume.driveLetter = kUnnumbered;
     // The listing knows the disk's device and size; a disk with volumes has no whole-disk entry of its own.
     for (const VolumeInfo& v : entries) {
-      if (v.diskNumber == s.volume.diskNumber && v.kind == EntryKind::kWholeDisk) s.volume = v;
+      if (v.diskNumber != s.volume.diskNumber) continue;
+      s.volume.diskPath = v.diskPath;
+      s.volume.diskIsImage = v.diskIsImage;
+      if (v.kind == EntryKind::kWholeDisk) s.volume = v;
     }
     s.description = fmt::format("disk {}", *n);
     return {s, {}};
@@ -174,6 +177,13 @@ SourceOrError ResolveSource(std::string_view text, const std::vector<VolumeInfo>
   }
   if (!fs::exists(status)) return {std::nullopt, "no such file, disk or volume"};
   return {std::nullopt, "not an image file, a disk or a volume"};
+}
+
+SourceOrError ResolveSource(std::string_view text, const std::vector<VolumeInfo>& entries,
+                            os::DiskTable& disks) {
+  return ResolveSource(text, entries, [&disks](const fs::path& image, ImageDisk& out) {
+    return ReadImageDisk(disks, image, out);
+  });
 }
 
 TypesOrError ParseTypes(std::string_view text) {
@@ -231,7 +241,7 @@ std::string HumanSize(uint64_t bytes) {
   return os::HumanSize(bytes);
 }
 
-uint32_t ReadImageDisk(const fs::path& image, ImageDisk& out) {
+uint32_t ReadImageDisk(os::DiskTable& disks, const fs::path& image, ImageDisk& out) {
   out = ImageDisk{};
   SectorReader reader;
   if (const uint32_t e = reader.OpenFile(image); e != err::kSuccess) return e;
@@ -240,7 +250,7 @@ uint32_t ReadImageDisk(const fs::path& image, ImageDisk& out) {
   ImageLayout layout;
   if (const uint32_t e = ReadImageLayout(image, layout); e != err::kSuccess) return e;
   if (layout.partitions.empty()) return err::kSuccess;
-  const int32_t number = os::DiskTable::AddImage(image);
+  const int32_t number = disks.AddImage(image);
   DiskMap map(MakeImageDiskFacts(image, number));
   if (!map.Refresh()) return err::kReadFault;
   map.GetAll(out.entries);
@@ -259,7 +269,7 @@ uint32_t MakeTarget(const Source& source, ScanTarget& target) {
   target.volume = source.volume;
   if (source.kind == Source::Kind::kWholeDisk) {
     SectorReader reader;
-    if (const uint32_t e = reader.OpenDisk(source.volume.diskNumber); e != err::kSuccess) return e;
+    if (const uint32_t e = reader.OpenDisk(source.volume.diskPath); e != err::kSuccess) return e;
     target.volume->startSector = 0;
     target.volume->sectorCount = reader.TotalSectors();
     target.volume->totalBytes = reader.TotalSectors() * reader.DeviceSectorSize();
@@ -303,7 +313,7 @@ uint64_t SourceBytes(const ScanTarget& target) {
 
 std::string WhyNoEngine(const ScanTarget& target, bool quick, uint32_t& error) {
   SectorReader probe;
-  error = target.IsDisk() ? probe.OpenDisk(target.volume->diskNumber) : probe.OpenFile(target.imagePath);
+  error = target.IsDisk() ? probe.OpenDisk(target.volume->diskPath) : probe.OpenFile(target.imagePath);
   if (error != err::kSuccess) return ErrorText(error);
   if (!quick) return "the source is too short";
   std::string names;

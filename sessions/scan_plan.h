@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "os/device.h"
 #include "sessions/destination_checks.h"
 #include "sessions/scan_session.h"
 #include "storage/disk_list.h"
@@ -29,7 +30,8 @@ struct ImageDisk {
 };
 // A partition table makes the image a disk, unless a file system starts at its first sector (a volume's
 // boot sector can pass for a table). 0, or the Win32 error of reading the image.
-uint32_t ReadImageDisk(const std::filesystem::path& image, ImageDisk& out);
+// The image is numbered in `disks`.
+uint32_t ReadImageDisk(os::DiskTable& disks, const std::filesystem::path& image, ImageDisk& out);
 
 struct Source {
   // kImage: an image of one volume; kImageDisk: an image of a whole disk, scanned entry by entry.
@@ -61,7 +63,10 @@ struct SourceOrError {
   std::string error;
 };
 SourceOrError ResolveSource(std::string_view text, const std::vector<VolumeInfo>& entries,
-                            const ImageDiskReader& readImage = ReadImageDisk);
+                            const ImageDiskReader& readImage);
+// The same, whole-disk images numbered in `disks`.
+SourceOrError ResolveSource(std::string_view text, const std::vector<VolumeInfo>& entries,
+                            os::DiskTable& disks);
 
 // "photo,pdf,.MP3" -> "*.bmp|*.gif|...|*.pdf|*.mp3|": category names stand for their whole lists, anything
 // else for one extension. An error text for an empty list or a name that cannot be an extension.

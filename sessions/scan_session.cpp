@@ -19,14 +19,22 @@ IFileRecoveryParse* FindEngine(std::span<ScanTarget* const> targets, uint16_t dr
   return nullptr;
 }
 
+VolumeSource SourceOf(const ScanTarget& target) {
+  if (!target.IsDisk()) return ImageVolume(target.imagePath, target.imageDriveLetter);
+  const VolumeInfo& v = *target.volume;
+  VolumeSource source;
+  source.disk = v.diskPath;
+  source.diskNumber = v.diskNumber;
+  source.diskIsImage = v.diskIsImage;
+  source.startSector = v.startSector;
+  source.sectorCount = v.sectorCount;
+  source.driveLetter = v.driveLetter;
+  return source;
+}
+
 EngineMaker DefaultEngineMaker(SavedScanStore& store) {
   return [&store](const ScanTarget& target, bool deep) -> std::unique_ptr<IFileRecoveryParse> {
-    if (target.IsDisk()) {
-      const VolumeInfo& v = *target.volume;
-      return CreateScanEngine(store, DiskVolume(v.diskNumber, v.startSector, v.sectorCount, v.driveLetter),
-                              deep);
-    }
-    return CreateScanEngine(store, ImageVolume(target.imagePath, target.imageDriveLetter), deep);
+    return CreateScanEngine(store, SourceOf(target), deep);
   };
 }
 

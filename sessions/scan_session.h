@@ -30,6 +30,9 @@ struct ScanTarget {
   char16_t DriveLetter() const { return IsDisk() ? volume->driveLetter : imageDriveLetter; }
 };
 
+// Where a target's engine reads: its image file, or its volume on its disk.
+VolumeSource SourceOf(const ScanTarget& target);
+
 // The engine of the first target whose letter is the record's; null when none.
 IFileRecoveryParse* FindEngine(std::span<ScanTarget* const> targets, uint16_t driveLetter);
 

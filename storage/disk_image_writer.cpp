@@ -121,10 +121,10 @@ int32_t DiskImageWriter::RescuePasses() {
   return result;
 }
 
-int32_t DiskImageWriter::CreateImage(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
-                                     const std::filesystem::path& imagePath, ImageProgressCallback callback,
-                                     void* context) {
-  if (uint32_t e = OpenForImage(diskNumber, startSector, sectorCount, imagePath, callback, context);
+int32_t DiskImageWriter::CreateImage(const std::filesystem::path& disk, uint64_t startSector,
+                                     uint64_t sectorCount, const std::filesystem::path& imagePath,
+                                     ImageProgressCallback callback, void* context) {
+  if (uint32_t e = OpenForImage(disk, startSector, sectorCount, imagePath, callback, context);
       e != err::kSuccess) {
     CloseImage();
     return static_cast<int32_t>(e);
@@ -143,15 +143,14 @@ int32_t DiskImageWriter::CreateImageFromFile(const std::filesystem::path& source
   return Copy();
 }
 
-uint32_t DiskImageWriter::OpenForImage(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
-                                       const std::filesystem::path& imagePath, ImageProgressCallback callback,
-                                       void* context) {
-  auto path = os::DiskTable::PathOf(diskNumber);
-  if (!path) {
+uint32_t DiskImageWriter::OpenForImage(const std::filesystem::path& disk, uint64_t startSector,
+                                       uint64_t sectorCount, const std::filesystem::path& imagePath,
+                                       ImageProgressCallback callback, void* context) {
+  if (disk.empty()) {
     CloseImage();
     return err::kFileNotFound;
   }
-  return Open(*path, true, startSector, sectorCount, imagePath, callback, context);
+  return Open(disk, true, startSector, sectorCount, imagePath, callback, context);
 }
 
 uint32_t DiskImageWriter::Open(const std::filesystem::path& sourcePath, bool isDisk, uint64_t startSector,

@@ -33,10 +33,10 @@ class DiskImageWriter {
   DiskImageWriter(const DiskImageWriter&) = delete;
   DiskImageWriter& operator=(const DiskImageWriter&) = delete;
 
-  // Copies sectors [startSector, +sectorCount) of disk `diskNumber` (os::DiskTable; sectorCount 0: the whole
-  // disk) to `imagePath`. 0 when complete, the callback's non-zero answer when it stopped the copy, 30 when
+  // Copies sectors [startSector, +sectorCount) of disk `disk` (its device; sectorCount 0: the whole disk) to
+  // `imagePath`. 0 when complete, the callback's non-zero answer when it stopped the copy, 30 when
   // the source ended early, else a Win32 error. The image ends at the bytes copied.
-  int32_t CreateImage(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
+  int32_t CreateImage(const std::filesystem::path& disk, uint64_t startSector, uint64_t sectorCount,
                       const std::filesystem::path& imagePath, ImageProgressCallback callback, void* context);
   // Same, from any readable file (an image of an image), taken to have 512-byte sectors.
   int32_t CreateImageFromFile(const std::filesystem::path& sourcePath, uint64_t startSector,
@@ -44,7 +44,7 @@ class DiskImageWriter {
                               ImageProgressCallback callback, void* context);
 
   // The steps of CreateImage. Opening never empties an existing image; CloseImage cuts it to what was copied.
-  uint32_t OpenForImage(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
+  uint32_t OpenForImage(const std::filesystem::path& disk, uint64_t startSector, uint64_t sectorCount,
                         const std::filesystem::path& imagePath, ImageProgressCallback callback,
                         void* context);
   // Reads `sectors` sectors at the copy position into `buffer`; a sector that fails twice is zeroed and

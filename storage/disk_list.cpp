@@ -125,8 +125,6 @@ bool ByStart(const VolumeInfo& a, const VolumeInfo& b) {
 
 }  // namespace
 
-DiskMap::DiskMap() : DiskMap(MakeSystemDiskFacts()) {}
-
 DiskMap::DiskMap(std::unique_ptr<DiskFactSource> facts) : facts_(std::move(facts)) {}
 
 bool DiskMap::Refresh() {
@@ -192,7 +190,10 @@ bool DiskMap::Refresh() {
 
   uint32_t counter = 1;
   for (auto& [number, list] : disks_) {
+    const DiskFacts& disk = *byNumber.at(number);
     for (VolumeInfo& v : list) {
+      v.diskPath = disk.devicePath;
+      v.diskIsImage = disk.isImageFile;
       if (v.driveLetter == kUnnumbered) v.driveLetter = static_cast<char16_t>(counter);
       ++counter;
     }

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "os/device.h"
+
 namespace snapsave {
 
 // Identity of an entry without a drive letter while the list is built; renumbered 1, 2, 3 ... afterwards.
@@ -44,6 +46,9 @@ struct VolumeInfo {
   std::string volumeLabel;
   // Where the volume is mounted; empty when it is not.
   std::string mountPoint;
+  // The disk the entry lies on: its device ("/dev/sdb"), or the image file of a whole disk read as one.
+  std::string diskPath;
+  bool diskIsImage = false;
 };
 
 // What the operating system says about one partition. Byte positions, as the queries give them.
@@ -66,6 +71,8 @@ struct PartitionFacts {
 struct DiskFacts {
   int32_t diskNumber = -1;
   std::string devicePath;
+  // An image file of a whole disk standing in for a device.
+  bool isImageFile = false;
   // False for optical drives and anything else that is no hard disk or card; those are left out.
   bool isHardDisk = true;
   // False when the geometry could not be read; the list then goes on with the previous disk's values.
@@ -89,8 +96,8 @@ class DiskFactSource {
 
 // /sys/block for disks, partitions, sizes and sector sizes; libblkid (or the udev database when the device
 // cannot be read) for file systems and labels; /proc/self/mountinfo and statvfs for mount points and free
-// space. Disk numbers are those of os::DiskTable.
-std::unique_ptr<DiskFactSource> MakeSystemDiskFacts();
+// space. Disk numbers are those of `disks`, which must outlive the source.
+std::unique_ptr<DiskFactSource> MakeSystemDiskFacts(const os::DiskTable& disks);
 
 namespace disk_list_detail {
 // "NTFS", "FAT32", "FAT", "exFAT" or the type as blkid names it ("ext4"); empty for no type.
@@ -105,8 +112,6 @@ std::optional<std::string> UdevProperty(std::string_view record, std::string_vie
 // Disks by number, each with its entries ordered by start sector, and a cursor for GetNext.
 class DiskMap {
  public:
-  // Over the running system.
-  DiskMap();
   explicit DiskMap(std::unique_ptr<DiskFactSource> facts);
 
   // Rebuilds the whole list; false (and an empty list) when the facts cannot be read.

@@ -199,6 +199,7 @@ class ImageDiskFacts final : public DiskFactSource {
     DiskFacts disk;
     disk.diskNumber = diskNumber_;
     disk.devicePath = image_.string();
+    disk.isImageFile = true;
     disk.bytesPerSector = kSectorSize;
     disk.cylinders = bytes / kSectorSize / (uint64_t{disk.tracksPerCylinder} * disk.sectorsPerTrack);
     disk.exactSectors = bytes / kSectorSize;

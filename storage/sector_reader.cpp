@@ -7,18 +7,17 @@
 
 namespace snapsave {
 
-uint32_t SectorReader::OpenDisk(int32_t diskNumber) {
+uint32_t SectorReader::OpenDisk(const std::filesystem::path& disk) {
   Close();
-  auto path = os::DiskTable::PathOf(diskNumber);
-  if (!path) return err::kFileNotFound;
+  if (disk.empty()) return err::kFileNotFound;
   // An image file listed as a disk: a container is read as the medium it holds.
   std::error_code ec;
-  if (std::filesystem::is_regular_file(*path, ec)) {
-    if (const ImageFormat format = DetectImageFormat(*path); format != ImageFormat::kRaw)
-      return OpenFile(*path);
+  if (std::filesystem::is_regular_file(disk, ec)) {
+    if (const ImageFormat format = DetectImageFormat(disk); format != ImageFormat::kRaw)
+      return OpenFile(disk);
   }
-  if (uint32_t e = file_.OpenRead(*path); e != err::kSuccess) return e;
-  path_ = *path;
+  if (uint32_t e = file_.OpenRead(disk); e != err::kSuccess) return e;
+  path_ = disk;
   os::DriveGeometry geo;
   if (uint32_t e = os::QueryGeometry(file_, geo); e != err::kSuccess) return e;
   deviceSectorSize_ = geo.bytesPerSector;

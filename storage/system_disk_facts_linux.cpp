@@ -60,9 +60,10 @@ void ProbeWithUdev(const std::string& majorMinor, Probe& out) {
 
 class SystemDiskFacts final : public DiskFactSource {
  public:
+  explicit SystemDiskFacts(const os::DiskTable& disks) : disks_(disks) {}
   bool Collect(std::vector<DiskFacts>& out) override {
     const std::string mountinfo = os::ReadSmallFile("/proc/self/mountinfo", 1 << 22);
-    const std::vector<fs::path> disks = os::DiskTable::List();
+    const std::vector<fs::path> disks = disks_.List();
     for (size_t n = 0; n < disks.size(); ++n) {
       DiskFacts disk;
       disk.diskNumber = static_cast<int32_t>(n);
@@ -140,12 +141,15 @@ class SystemDiskFacts final : public DiskFactSource {
     }
     return p;
   }
+
+ private:
+  const os::DiskTable& disks_;
 };
 
 }  // namespace
 
-std::unique_ptr<DiskFactSource> MakeSystemDiskFacts() {
-  return std::make_unique<SystemDiskFacts>();
+std::unique_ptr<DiskFactSource> MakeSystemDiskFacts(const os::DiskTable& disks) {
+  return std::make_unique<SystemDiskFacts>(disks);
 }
 
 }  // namespace snapsave

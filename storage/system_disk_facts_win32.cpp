@@ -107,9 +107,10 @@ void ReadVolumes(uint32_t driveNumber, const std::vector<win32::VolumePlace>& vo
 
 class SystemDiskFacts final : public DiskFactSource {
  public:
+  explicit SystemDiskFacts(const os::DiskTable& disks) : disks_(disks) {}
   bool Collect(std::vector<DiskFacts>& out) override {
     const std::vector<win32::VolumePlace> volumes = win32::MountedVolumes();
-    const std::vector<fs::path> disks = os::DiskTable::List();
+    const std::vector<fs::path> disks = disks_.List();
     for (size_t n = 0; n < disks.size(); ++n) {
       DiskFacts disk;
       disk.diskNumber = static_cast<int32_t>(n);
@@ -131,12 +132,15 @@ class SystemDiskFacts final : public DiskFactSource {
     }
     return true;
   }
+
+ private:
+  const os::DiskTable& disks_;
 };
 
 }  // namespace
 
-std::unique_ptr<DiskFactSource> MakeSystemDiskFacts() {
-  return std::make_unique<SystemDiskFacts>();
+std::unique_ptr<DiskFactSource> MakeSystemDiskFacts(const os::DiskTable& disks) {
+  return std::make_unique<SystemDiskFacts>(disks);
 }
 
 }  // namespace snapsave

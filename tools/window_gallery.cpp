@@ -377,8 +377,7 @@ int Main(const QString& folder, const fs::path& programFolder) {
     const fs::path disk = dir.path() / "disk.img";
     test::WriteFile(disk, {});
     fs::resize_file(disk, uint64_t{1} << 30);
-    os::DiskTable::Override table({disk});
-    CCreateImageProcessWnd window(dir.path() / "copy.img", {}, 0);
+    CCreateImageProcessWnd window(dir.path() / "copy.img", {}, disk);
     g.Run(window, 450, 290,
           [&] { g.PauseAndShoot(window, "cancelbtn", BarAt(window, 3), "image.png", true); });
   }

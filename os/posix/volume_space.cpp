@@ -91,10 +91,9 @@ std::optional<fs::path> MountPointOf(std::string_view mountinfo, std::string_vie
   return std::nullopt;
 }
 
-std::optional<fs::path> MountPointOfVolume(int32_t diskNumber, uint64_t startSector) {
-  const std::optional<fs::path> disk = DiskTable::PathOf(diskNumber);
-  if (!disk) return std::nullopt;
-  const fs::path sysDir = fs::path("/sys/class/block") / disk->filename();
+std::optional<fs::path> MountPointOfVolume(const fs::path& disk, uint64_t startSector) {
+  if (disk.empty()) return std::nullopt;
+  const fs::path sysDir = fs::path("/sys/class/block") / disk.filename();
   std::error_code ec;
   if (!fs::is_directory(sysDir, ec)) return std::nullopt;
   const std::optional<std::string> dev = FindVolumeDevice(sysDir, startSector);
@@ -102,16 +101,16 @@ std::optional<fs::path> MountPointOfVolume(int32_t diskNumber, uint64_t startSec
   return MountPointOf(ReadSmallFile("/proc/self/mountinfo"), *dev);
 }
 
-uint64_t VolumeFreeBytes(int32_t diskNumber, uint64_t startSector) {
-  const std::optional<fs::path> mount = MountPointOfVolume(diskNumber, startSector);
+uint64_t VolumeFreeBytes(const fs::path& disk, uint64_t startSector) {
+  const std::optional<fs::path> mount = MountPointOfVolume(disk, startSector);
   if (!mount) return 0;
   struct statvfs st {};
   if (::statvfs(mount->c_str(), &st) != 0) return 0;
   return static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
 }
 
-void FlushVolume(int32_t diskNumber, uint64_t startSector) {
-  const std::optional<fs::path> mount = MountPointOfVolume(diskNumber, startSector);
+void FlushVolume(const fs::path& disk, uint64_t startSector) {
+  const std::optional<fs::path> mount = MountPointOfVolume(disk, startSector);
   if (!mount) return;
   const int fd = ::open(mount->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
@@ -151,11 +150,10 @@ std::set<std::string> DevicesUnderPath(const fs::path& path, const fs::path& sys
   return out;
 }
 
-std::set<std::string> DevicesOfSource(int32_t diskNumber, uint64_t startSector, bool wholeDisk) {
+std::set<std::string> DevicesOfSource(const fs::path& disk, uint64_t startSector, bool wholeDisk) {
   std::set<std::string> out;
-  const std::optional<fs::path> disk = DiskTable::PathOf(diskNumber);
-  if (!disk) return out;
-  const fs::path sysDir = fs::path("/sys/class/block") / disk->filename();
+  if (disk.empty()) return out;
+  const fs::path sysDir = fs::path("/sys/class/block") / disk.filename();
   std::error_code ec;
   if (!fs::is_directory(sysDir, ec)) {
     // A disk that is a plain file (an image standing in for a disk): its own file system holds it, not it.
@@ -173,9 +171,9 @@ std::set<std::string> DevicesOfSource(int32_t diskNumber, uint64_t startSector, 
   return out;
 }
 
-bool DestinationOnSource(const fs::path& destination, int32_t diskNumber, uint64_t startSector,
+bool DestinationOnSource(const fs::path& destination, const fs::path& disk, uint64_t startSector,
                          bool wholeDisk) {
-  const std::set<std::string> source = DevicesOfSource(diskNumber, startSector, wholeDisk);
+  const std::set<std::string> source = DevicesOfSource(disk, startSector, wholeDisk);
   for (const std::string& dev : DevicesUnderPath(destination)) {
     if (source.count(dev) != 0) return true;
   }

@@ -13,15 +13,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The mounted volume of disk `diskNumber` starting at `startSector`, when there is one.
-// N of the "\\.\PhysicalDriveN" behind disk `diskNumber`; nothing for an image file.
-std::optional<uint32_t> DriveOf(int32_t diskNumber) {
-  const std::optional<fs::path> disk = DiskTable::PathOf(diskNumber);
-  return disk ? win32::PhysicalDriveNumber(*disk) : std::nullopt;
+// N of the "\\.\PhysicalDriveN" that is `disk`; nothing for an image file.
+std::optional<uint32_t> DriveOf(const fs::path& disk) {
+  return disk.empty() ? std::nullopt : win32::PhysicalDriveNumber(disk);
 }
 
-std::optional<win32::VolumePlace> VolumeAt(int32_t diskNumber, uint64_t startSector) {
-  const std::optional<uint32_t> drive = DriveOf(diskNumber);
+// The mounted volume of disk `disk` starting at `startSector`, when there is one.
+std::optional<win32::VolumePlace> VolumeAt(const fs::path& disk, uint64_t startSector) {
+  const std::optional<uint32_t> drive = DriveOf(disk);
   if (!drive) return std::nullopt;
   const uint64_t sectorSize = win32::SectorSizeOfDisk(*drive);
   if (startSector > UINT64_MAX / sectorSize) return std::nullopt;
@@ -33,22 +32,22 @@ std::optional<win32::VolumePlace> VolumeAt(int32_t diskNumber, uint64_t startSec
 
 }  // namespace
 
-std::optional<fs::path> MountPointOfVolume(int32_t diskNumber, uint64_t startSector) {
-  const std::optional<win32::VolumePlace> v = VolumeAt(diskNumber, startSector);
+std::optional<fs::path> MountPointOfVolume(const fs::path& disk, uint64_t startSector) {
+  const std::optional<win32::VolumePlace> v = VolumeAt(disk, startSector);
   if (!v || v->mountPath.empty()) return std::nullopt;
   return fs::path(v->mountPath);
 }
 
-uint64_t VolumeFreeBytes(int32_t diskNumber, uint64_t startSector) {
-  const std::optional<fs::path> mount = MountPointOfVolume(diskNumber, startSector);
+uint64_t VolumeFreeBytes(const fs::path& disk, uint64_t startSector) {
+  const std::optional<fs::path> mount = MountPointOfVolume(disk, startSector);
   if (!mount) return 0;
   ULARGE_INTEGER available{};
   if (!::GetDiskFreeSpaceExW(mount->wstring().c_str(), &available, nullptr, nullptr)) return 0;
   return available.QuadPart;
 }
 
-void FlushVolume(int32_t diskNumber, uint64_t startSector) {
-  const std::optional<win32::VolumePlace> v = VolumeAt(diskNumber, startSector);
+void FlushVolume(const fs::path& disk, uint64_t startSector) {
+  const std::optional<win32::VolumePlace> v = VolumeAt(disk, startSector);
   if (!v || v->mountPath.empty()) return;
   std::wstring device = v->name;
   if (!device.empty() && device.back() == L'\\') device.pop_back();
@@ -68,10 +67,10 @@ std::optional<fs::path> NearestExisting(const fs::path& path) {
   return existing;
 }
 
-bool DestinationOnSource(const fs::path& destination, int32_t diskNumber, uint64_t startSector,
+bool DestinationOnSource(const fs::path& destination, const fs::path& disk, uint64_t startSector,
                          bool wholeDisk) {
   const std::optional<fs::path> existing = NearestExisting(destination);
-  const std::optional<uint32_t> drive = DriveOf(diskNumber);
+  const std::optional<uint32_t> drive = DriveOf(disk);
   if (!existing || !drive) return false;  // an image file's own volume is not the source
   std::vector<wchar_t> mount(32768);
   std::vector<wchar_t> volume(MAX_PATH + 1);

@@ -65,7 +65,7 @@ class StoreTest : public ::testing::Test {
   test::TempDir root_;
   fs::path log_ = root_.path() / "ScanLog";
   uint64_t freeBytes_ = 5000;
-  SavedScanStore::FreeBytesQuery query_ = [this](int32_t, uint64_t) { return freeBytes_; };
+  SavedScanStore::FreeBytesQuery query_ = [this](const fs::path&, uint64_t) { return freeBytes_; };
 
   void WriteConfig(const SavedScanConfig& config, const char* name = "config") {
     test::WriteFile(log_ / name, EncodeSavedScanConfig(config));
@@ -284,7 +284,7 @@ TEST(VolumeSpace, FindsThePartitionByStartAndItsMountPoint) {
   EXPECT_EQ(os::MountPointOf(mountinfo, "8:17"), fs::path("/media/My Card"));
   EXPECT_EQ(os::MountPointOf(mountinfo, "8:1"), fs::path("/"));
   EXPECT_EQ(os::MountPointOf(mountinfo, "8:16"), std::nullopt);
-  EXPECT_EQ(os::VolumeFreeBytes(9999, 0), 0u);
+  EXPECT_EQ(os::VolumeFreeBytes("/dev/no-such-disk", 0), 0u);
 }
 #endif
 

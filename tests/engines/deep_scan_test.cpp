@@ -88,7 +88,7 @@ class DeepScan : public ::testing::Test {
     return names;
   }
 
-  test::ScratchScanStore appData_{[](int32_t, uint64_t) { return uint64_t{0}; }};
+  test::ScratchScanStore appData_{[](const fs::path&, uint64_t) { return uint64_t{0}; }};
   test::TempDir dir_;
 };
 

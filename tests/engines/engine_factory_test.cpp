@@ -56,7 +56,7 @@ class Factory : public ::testing::Test {
     test::WriteFile(p, bytes);
     return p;
   }
-  test::ScratchScanStore appData_{[](int32_t, uint64_t) { return uint64_t{0}; }};
+  test::ScratchScanStore appData_{[](const fs::path&, uint64_t) { return uint64_t{0}; }};
   test::TempDir dir_;
   int count_ = 0;
 };

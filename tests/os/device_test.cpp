@@ -64,15 +64,19 @@ TEST(DiskTable, RemovableDisksAreCardReadersAndUsbDevices) {
 }
 #endif
 
-TEST(DiskTable, OverrideMapsNumbersToImagesAndRestores) {
-  {
-    os::DiskTable::Override guard({"/tmp/a.img", "/tmp/b.img"});
-    EXPECT_EQ(os::DiskTable::PathOf(1), fs::path("/tmp/b.img"));
-    EXPECT_FALSE(os::DiskTable::PathOf(2).has_value());
-    EXPECT_FALSE(os::DiskTable::PathOf(-1).has_value());
-  }
-  os::DiskTable::Override empty({});
-  EXPECT_FALSE(os::DiskTable::PathOf(0).has_value());
+TEST(DiskTable, NumbersDisksAndWholeDiskImagesApart) {
+  os::DiskTable table({"/tmp/a.img", "/tmp/b.img"});
+  EXPECT_EQ(table.PathOf(1), fs::path("/tmp/b.img"));
+  EXPECT_FALSE(table.PathOf(2).has_value());
+  EXPECT_FALSE(table.PathOf(-1).has_value());
+  EXPECT_FALSE(os::DiskTable(std::vector<fs::path>{}).PathOf(0).has_value());
+  // An image keeps its number however often it is read, and is no device.
+  const int32_t image = table.AddImage("/tmp/c.img");
+  EXPECT_EQ(image, os::DiskTable::kFirstImageDisk);
+  EXPECT_EQ(table.AddImage("/tmp/c.img"), image);
+  EXPECT_EQ(table.PathOf(image), fs::path("/tmp/c.img"));
+  EXPECT_FALSE(table.ImageOf(1).has_value());
+  EXPECT_EQ(table.List().size(), 2u);
 }
 
 TEST(DriveGeometry, ImageFileReports512ByteSectors) {
@@ -102,10 +106,9 @@ TEST(DestinationDevices, FollowDeviceStacksDownToThePartitions) {
   test::WriteFile(sys / "dev/block/8:2/slaves/loop/dev", std::vector<uint8_t>{'8', ':', '2'});  // a loop back
   const auto devices = os::DevicesUnderPath(dir.path() / "not/yet/made", sys);
   EXPECT_EQ(devices, (std::set<std::string>{own, "8:2"}));
-  // A disk number standing for an image file is no device any destination lives on.
-  os::DiskTable::Override table({dir.path() / "disk.img"});
-  EXPECT_TRUE(os::DevicesOfSource(0, 0, true).empty());
-  EXPECT_FALSE(os::DestinationOnSource(dir.path(), 0, 0, true));
+  // A disk that is an image file is no device any destination lives on.
+  EXPECT_TRUE(os::DevicesOfSource(dir.path() / "disk.img", 0, true).empty());
+  EXPECT_FALSE(os::DestinationOnSource(dir.path(), dir.path() / "disk.img", 0, true));
 }
 #endif
 

@@ -27,26 +27,27 @@ VolumeInfo Entry(EntryKind kind, int32_t disk, char16_t id, std::string device) 
 
 TEST(ScanPlan, ImageFilesDisksEntriesAndDevices) {
   test::TempDir dir;
+  os::DiskTable disks(std::vector<fs::path>{});
   test::WriteFile(dir.path() / "card.img", std::vector<uint8_t>(1024, 0));
   const std::vector<VolumeInfo> entries{
       Entry(EntryKind::kVolume, 0, 1, "/dev/null"), Entry(EntryKind::kUnallocated, 0, 2, ""),
       Entry(EntryKind::kWholeDisk, 1, 3, "/dev/zero"), Entry(EntryKind::kVolume, 2, u'E', "\\\\.\\E:")};
 
-  auto image = ResolveSource((dir.path() / "card.img").string(), entries);
+  auto image = ResolveSource((dir.path() / "card.img").string(), entries, disks);
   ASSERT_TRUE(image.source);
   EXPECT_EQ(image.source->kind, Source::Kind::kImage);
 
-  auto disk = ResolveSource("disk1", entries);
+  auto disk = ResolveSource("disk1", entries, disks);
   ASSERT_TRUE(disk.source);
   EXPECT_EQ(disk.source->kind, Source::Kind::kWholeDisk);
   EXPECT_EQ(disk.source->volume.driveLetter, 3);  // the listing's entry, with its device
   EXPECT_EQ(disk.source->volume.rootPath, "/dev/zero");
   // A disk with volumes has no whole-disk entry; the number alone still names it.
-  auto disk0 = ResolveSource("disk0", entries);
+  auto disk0 = ResolveSource("disk0", entries, disks);
   ASSERT_TRUE(disk0.source);
   EXPECT_EQ(disk0.source->volume.diskNumber, 0);
 
-  auto free = ResolveSource("2", entries);
+  auto free = ResolveSource("2", entries, disks);
   ASSERT_TRUE(free.source);
   EXPECT_EQ(free.source->kind, Source::Kind::kVolume);
   EXPECT_EQ(free.source->volume.kind, EntryKind::kUnallocated);
@@ -55,19 +56,19 @@ TEST(ScanPlan, ImageFilesDisksEntriesAndDevices) {
   EXPECT_EQ(EntryId(u'E'), "E:");
   EXPECT_EQ(EntryId(3), "3");
   for (const char* name : {"E:", "e", "E"}) {
-    auto lettered = ResolveSource(name, entries);
+    auto lettered = ResolveSource(name, entries, disks);
     ASSERT_TRUE(lettered.source) << name;
     EXPECT_EQ(lettered.source->volume.diskNumber, 2) << name;
     EXPECT_EQ(lettered.source->description, "volume E: (\\\\.\\E:)");
   }
-  EXPECT_NE(ResolveSource("F:", entries).error.find("no entry F:"), std::string::npos);
+  EXPECT_NE(ResolveSource("F:", entries, disks).error.find("no entry F:"), std::string::npos);
 
   // /dev/null is a character device, not a listed block device: it names nothing.
-  EXPECT_FALSE(ResolveSource("/dev/null", entries).source);
+  EXPECT_FALSE(ResolveSource("/dev/null", entries, disks).source);
   const std::vector<std::string> bads{
       "", "9", "disk", "diskX", "disk-1", "1x", (dir.path() / "missing.img").string(), dir.path().string()};
   for (const std::string& bad : bads) {
-    const auto r = ResolveSource(bad, entries);
+    const auto r = ResolveSource(bad, entries, disks);
     EXPECT_FALSE(r.source) << bad;
     EXPECT_FALSE(r.error.empty()) << bad;
   }

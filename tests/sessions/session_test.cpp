@@ -345,10 +345,9 @@ TEST(ImageSession, EndCodesAndLines) {
   std::vector<uint8_t> disk(1000 * 512);
   for (size_t i = 0; i < disk.size(); ++i) disk[i] = static_cast<uint8_t>(i * 7);
   test::WriteFile(dir.path() / "disk.img", disk);
-  os::DiskTable::Override table({dir.path() / "disk.img"});
 
   FakeView copied;
-  ImageSession whole(copied, dir.path() / "whole.img", {}, 0);
+  ImageSession whole(copied, dir.path() / "whole.img", {}, dir.path() / "disk.img");
   whole.Start();
   whole.Wait();
   EXPECT_EQ(copied.endCode, kEndFinished);
@@ -363,10 +362,11 @@ TEST(ImageSession, EndCodesAndLines) {
   ScanTarget volume;
   volume.volume = VolumeInfo{};
   volume.volume->diskNumber = 0;
+  volume.volume->diskPath = (dir.path() / "disk.img").string();
   volume.volume->startSector = 100;
   volume.volume->sectorCount = 10;
   FakeView part;
-  ImageSession stretch(part, dir.path() / "part.img", {&volume}, -1);
+  ImageSession stretch(part, dir.path() / "part.img", {&volume}, {});
   stretch.Start();
   stretch.Wait();
   EXPECT_EQ(part.endCode, kEndFinished);
@@ -374,7 +374,7 @@ TEST(ImageSession, EndCodesAndLines) {
             std::vector<uint8_t>(disk.begin() + 100 * 512, disk.begin() + 110 * 512));
 
   FakeView failed;
-  ImageSession nowhere(failed, dir.path() / "no/such/folder/x.img", {}, 0);
+  ImageSession nowhere(failed, dir.path() / "no/such/folder/x.img", {}, dir.path() / "disk.img");
   nowhere.Start();
   nowhere.Wait();
   EXPECT_EQ(failed.endCode, kEndFailed);

@@ -73,9 +73,7 @@ class FakeSource : public ImageSource {
 
 class DiskImageWriterTest : public ::testing::Test {
  protected:
-  DiskImageWriterTest() : disk_(Pattern(1000)), table_({dir_.path() / "disk0.img"}) {
-    test::WriteFile(diskPath(), disk_);
-  }
+  DiskImageWriterTest() : disk_(Pattern(1000)) { test::WriteFile(diskPath(), disk_); }
   std::filesystem::path diskPath() const { return dir_.path() / "disk0.img"; }
   std::filesystem::path imagePath() const { return dir_.path() / "copy.img"; }
   std::vector<uint8_t> Sectors(size_t first, size_t count) const {
@@ -98,13 +96,12 @@ class DiskImageWriterTest : public ::testing::Test {
 
   test::TempDir dir_;
   std::vector<uint8_t> disk_;
-  os::DiskTable::Override table_;
 };
 
 TEST_F(DiskImageWriterTest, WholeDiskArrivesInTransferSizedChunks) {
   DiskImageWriter w;
   Progress p;
-  ASSERT_EQ(w.CreateImage(0, 0, 0, imagePath(), Record, &p), 0);
+  ASSERT_EQ(w.CreateImage(diskPath(), 0, 0, imagePath(), Record, &p), 0);
   EXPECT_EQ(p.done, (std::vector<uint64_t>{128, 256, 384, 512, 640, 768, 896, 1000}));
   EXPECT_EQ(p.totals, std::vector<uint64_t>(8, 1000));
   EXPECT_EQ(p.secondsLeft, std::vector<int32_t>(8, -1));
@@ -120,23 +117,23 @@ TEST_F(DiskImageWriterTest, WholeDiskArrivesInTransferSizedChunks) {
 
 TEST_F(DiskImageWriterTest, StretchesCopyExactlyTheirSectorsAndStayInsideTheDisk) {
   DiskImageWriter w;
-  ASSERT_EQ(w.CreateImage(0, 100, 300, imagePath(), nullptr, nullptr), 0);
+  ASSERT_EQ(w.CreateImage(diskPath(), 100, 300, imagePath(), nullptr, nullptr), 0);
   EXPECT_EQ(test::ReadFile(imagePath()), Sectors(100, 300));
   // Without a count, the rest of the disk from the start sector.
-  ASSERT_EQ(w.CreateImage(0, 990, 0, imagePath(), nullptr, nullptr), 0);
+  ASSERT_EQ(w.CreateImage(diskPath(), 990, 0, imagePath(), nullptr, nullptr), 0);
   EXPECT_EQ(test::ReadFile(imagePath()), Sectors(990, 10));
 
-  EXPECT_EQ(w.CreateImage(0, 900, 101, imagePath(), nullptr, nullptr), 87);
-  EXPECT_EQ(w.CreateImage(0, UINT64_MAX, 2, imagePath(), nullptr, nullptr), 87);
-  EXPECT_EQ(w.CreateImage(0, 1, UINT64_MAX, imagePath(), nullptr, nullptr), 87);
-  EXPECT_EQ(w.CreateImage(7, 0, 0, imagePath(), nullptr, nullptr), 2);
+  EXPECT_EQ(w.CreateImage(diskPath(), 900, 101, imagePath(), nullptr, nullptr), 87);
+  EXPECT_EQ(w.CreateImage(diskPath(), UINT64_MAX, 2, imagePath(), nullptr, nullptr), 87);
+  EXPECT_EQ(w.CreateImage(diskPath(), 1, UINT64_MAX, imagePath(), nullptr, nullptr), 87);
+  EXPECT_EQ(w.CreateImage(dir_.path() / "no-such-disk", 0, 0, imagePath(), nullptr, nullptr), 2);
   // A refused range leaves the last good image as it was.
   EXPECT_EQ(test::ReadFile(imagePath()), Sectors(990, 10));
 }
 
 TEST_F(DiskImageWriterTest, UnreadableSectorsBecomeZerosAndAreListedOnce) {
   DiskImageWriter w;
-  ASSERT_EQ(w.OpenForImage(0, 100, 600, imagePath(), nullptr, nullptr), 0u);
+  ASSERT_EQ(w.OpenForImage(diskPath(), 100, 600, imagePath(), nullptr, nullptr), 0u);
   auto fake = std::make_unique<FakeSource>(disk_);
   fake->failures = {{150, -1}, {160, 2}, {400, -1}, {401, -1}, {402, -1}, {500, 3}};
   w.SetSource(std::move(fake), 600);
@@ -156,11 +153,11 @@ TEST_F(DiskImageWriterTest, UnreadableSectorsBecomeZerosAndAreListedOnce) {
 TEST_F(DiskImageWriterTest, ImageEndsAtTheCopiedLength) {
   test::WriteFile(imagePath(), std::vector<uint8_t>(3000 * kSector, 0xEE));
   DiskImageWriter w;
-  ASSERT_EQ(w.CreateImage(0, 0, 0, imagePath(), nullptr, nullptr), 0);
+  ASSERT_EQ(w.CreateImage(diskPath(), 0, 0, imagePath(), nullptr, nullptr), 0);
   EXPECT_EQ(test::ReadFile(imagePath()), disk_);
 
   // A source that stops answering after 300 sectors, the last one half there.
-  ASSERT_EQ(w.OpenForImage(0, 0, 1000, imagePath(), nullptr, nullptr), 0u);
+  ASSERT_EQ(w.OpenForImage(diskPath(), 0, 1000, imagePath(), nullptr, nullptr), 0u);
   auto fake =
       std::make_unique<FakeSource>(std::vector<uint8_t>(disk_.begin(), disk_.begin() + 300 * 512 + 256));
   w.SetSource(std::move(fake), 1000);
@@ -183,7 +180,7 @@ TEST_F(DiskImageWriterTest, CallbackStopsTheCopyAfterTheChunkItSaw) {
   DiskImageWriter w;
   Progress p;
   p.answer = ScanCancelled;
-  EXPECT_EQ(w.CreateImage(0, 0, 0, imagePath(), Record, &p), ScanCancelled);
+  EXPECT_EQ(w.CreateImage(diskPath(), 0, 0, imagePath(), Record, &p), ScanCancelled);
   EXPECT_EQ(p.done, std::vector<uint64_t>{128});
   EXPECT_EQ(test::ReadFile(imagePath()), Sectors(0, 128));
 }
@@ -202,13 +199,14 @@ TEST_F(DiskImageWriterTest, EmptySourceGivesAnEmptyImageWithoutProgress) {
 TEST_F(DiskImageWriterTest, WriteFailuresAreReported) {
   DiskImageWriter w;
 #ifdef _WIN32
-  EXPECT_EQ(w.CreateImage(0, 0, 0, dir_.path() / "missing" / "copy.img", nullptr, nullptr), 3);  // native
+  EXPECT_EQ(w.CreateImage(diskPath(), 0, 0, dir_.path() / "missing" / "copy.img", nullptr, nullptr),
+            3);  // native
 #else
-  EXPECT_EQ(w.CreateImage(0, 0, 0, dir_.path() / "missing" / "copy.img", nullptr, nullptr), 2);
+  EXPECT_EQ(w.CreateImage(diskPath(), 0, 0, dir_.path() / "missing" / "copy.img", nullptr, nullptr), 2);
 #endif
   if (os::File full; full.OpenWrite("/dev/full", false) == 0) {
     full.Close();
-    EXPECT_EQ(w.CreateImage(0, 0, 0, "/dev/full", nullptr, nullptr), 112);
+    EXPECT_EQ(w.CreateImage(diskPath(), 0, 0, "/dev/full", nullptr, nullptr), 112);
   }
 }
 
@@ -217,8 +215,8 @@ TEST_F(DiskImageWriterTest, RefusesToWriteOverItsSource) {
   std::error_code ec;
   std::filesystem::create_symlink(diskPath(), dir_.path() / "alias.img", ec);
   if (ec) GTEST_SKIP() << "no symbolic links here";
-  EXPECT_EQ(w.CreateImage(0, 0, 0, diskPath(), nullptr, nullptr), 87);
-  EXPECT_EQ(w.CreateImage(0, 0, 0, dir_.path() / "alias.img", nullptr, nullptr), 87);
+  EXPECT_EQ(w.CreateImage(diskPath(), 0, 0, diskPath(), nullptr, nullptr), 87);
+  EXPECT_EQ(w.CreateImage(diskPath(), 0, 0, dir_.path() / "alias.img", nullptr, nullptr), 87);
   EXPECT_EQ(w.CreateImageFromFile(diskPath(), 0, 10, diskPath(), nullptr, nullptr), 87);
   EXPECT_EQ(test::ReadFile(diskPath()), disk_);
 }

@@ -185,7 +185,8 @@ TEST(DiskList, ALoopDeviceShowsItsVolumesAndFreeSpace) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   if (!std::filesystem::exists(first)) {
     // Containers often attach without partition devices: the disk is then offered whole.
-    DiskMap map;
+    const os::DiskTable disks;
+    DiskMap map(MakeSystemDiskFacts(disks));
     ASSERT_TRUE(map.Refresh());
     std::vector<VolumeInfo> all;
     map.GetAll(all);
@@ -198,7 +199,8 @@ TEST(DiskList, ALoopDeviceShowsItsVolumesAndFreeSpace) {
   }
   ASSERT_EQ(std::system(("mkfs.fat -F 32 -n CARD " + first + " >/dev/null 2>&1").c_str()), 0);
 
-  DiskMap map;
+  const os::DiskTable disks;
+  DiskMap map(MakeSystemDiskFacts(disks));
   ASSERT_TRUE(map.Refresh());
   std::vector<VolumeInfo> all, mine;
   map.GetAll(all);

@@ -81,12 +81,11 @@ TEST_F(SectorReaderTest, LargeReadsArriveWholeAcrossChunks) {
 }
 
 TEST_F(SectorReaderTest, SourceShorterThanClaimedGivesReadFaultWithWhatArrived) {
-  // A disk whose reported length exceeds what it delivers: the table points disk 0 at a file that is cut
-  // after the reader learned its size.
+  // A disk whose reported length exceeds what it delivers: a file standing in for it, cut after the reader
+  // learned its size.
   auto path = Image("e.img", Pattern(512 * 10));
-  os::DiskTable::Override table({path});
   SectorReader r;
-  ASSERT_EQ(r.OpenDisk(0), 0u);
+  ASSERT_EQ(r.OpenDisk(path), 0u);
   EXPECT_EQ(r.TotalSectors(), 10u);
   EXPECT_EQ(r.DeviceSectorSize(), 512u);
   std::filesystem::resize_file(path, 512 * 4 + 100);
@@ -99,8 +98,8 @@ TEST_F(SectorReaderTest, SourceShorterThanClaimedGivesReadFaultWithWhatArrived) 
 TEST_F(SectorReaderTest, OpenFailuresAreWin32Codes) {
   SectorReader r;
   EXPECT_EQ(r.OpenFile(dir_.path() / "missing.img"), 2u);
-  os::DiskTable::Override table({});
-  EXPECT_EQ(r.OpenDisk(3), 2u);
+  EXPECT_EQ(r.OpenDisk(dir_.path() / "no-such-disk"), 2u);
+  EXPECT_EQ(r.OpenDisk({}), 2u);
   EXPECT_FALSE(r.IsOpen());
 }
 

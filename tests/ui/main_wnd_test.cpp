@@ -775,7 +775,6 @@ TEST_F(MainWindowTest, WholeDiskImageIsShownAsADiskWithItsVolumes) {
 
 TEST_F(MainWindowTest, RecoveringOntoTheScannedVolumeAsksFirst) {
   // Disk 0 is the fixture image, with one FAT volume over all of it.
-  os::DiskTable::Override table({image_});
   DiskFacts disk;
   disk.diskNumber = 0;
   disk.devicePath = image_.string();

@@ -168,8 +168,7 @@ TEST_F(ProgressWindowTest, RecoveryCountsRowsAndDetailView) {
 TEST_F(ProgressWindowTest, ImageWindowCopiesAndShowsSectors) {
   std::vector<uint8_t> disk(300 * 512, 0x42);
   test::WriteFile(dir_.path() / "disk.img", disk);
-  os::DiskTable::Override table({dir_.path() / "disk.img"});
-  CCreateImageProcessWnd window(dir_.path() / "copy.img", {}, 0);
+  CCreateImageProcessWnd window(dir_.path() / "copy.img", {}, dir_.path() / "disk.img");
   ASSERT_TRUE(window.Create(nullptr, 450, 290));
   EXPECT_EQ(window.ShowModal(), kEndFinished);
   EXPECT_EQ(Caption(window, "sectors"), "Sector 300 / 300");
