@@ -68,7 +68,9 @@ class CFileTypeRecovery final : public VolumeEngine {
   const CarvingContext& context() const { return context_; }
 
  protected:
+  // Carved files lie in the root alone.
   uint32_t FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const override;
+  std::optional<uint32_t> RootFolderRef() const override { return 0; }
 
  private:
   // A fresh catalogue for the volume.

@@ -59,6 +59,18 @@ int32_t VolumeEngine::BuildAllocationMap() {
   return 0;
 }
 
+uint32_t VolumeEngine::FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const {
+  if (folder == nullptr) {
+    const std::optional<uint32_t> root = RootFolderRef();
+    if (depth != 0 || !root) return err::kInvalidParameter;
+    key = MakeFolderKey(0, *root);
+    return err::kSuccess;
+  }
+  if (depth < 0) return err::kInvalidParameter;
+  key = MakeFolderKey(static_cast<uint32_t>(depth), folder->entryRef);
+  return err::kSuccess;
+}
+
 uint32_t VolumeEngine::OpenCatalogue(std::string_view logName, std::string_view prefix) {
   return OpenCatalogue(logName, prefix, volumeStart_);
 }

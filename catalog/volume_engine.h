@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <unordered_map>
@@ -53,6 +54,12 @@ class VolumeEngine : public CatalogueEngine {
   // Hands the bytes of the found file `record`, at most `total` of them, to `sink` in pieces. 0, a Win32
   // error, or the sink's non-zero answer.
   virtual int32_t ReadData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) = 0;
+
+  // The catalogue key of a folder's records: (0, the root's reference) for the root, else (depth, the
+  // folder's entryRef).
+  uint32_t FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const override;
+  // The entryRef the root folder is filed under; nothing while it is not known.
+  virtual std::optional<uint32_t> RootFolderRef() const = 0;
 
   // A fresh catalogue named after `prefix` and the volume's start (empty `logName`), or the saved one of that
   // name.

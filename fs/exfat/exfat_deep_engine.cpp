@@ -286,14 +286,6 @@ int32_t CProfessionalExfatRecovery::FinishPass() {
   return static_cast<int32_t>(catalogue_->Flush());
 }
 
-uint32_t CProfessionalExfatRecovery::FolderKeyOf(const FoundFileRecord* folder, int32_t depth,
-                                                 FolderKey& key) const {
-  if ((folder == nullptr && depth != 0) || depth < 0) return err::kInvalidParameter;
-  key = folder == nullptr ? MakeFolderKey(0, kRootRef)
-                          : MakeFolderKey(static_cast<uint32_t>(depth), folder->entryRef);
-  return err::kSuccess;
-}
-
 int32_t CProfessionalExfatRecovery::ReadData(const FoundFileRecord& record, uint64_t total,
                                              const PieceSink& sink) {
   return volume_ ? volume_->ReadRecordData(record, true, total, sink)

@@ -56,7 +56,7 @@ class CProfessionalExfatRecovery final : public DeepVolumeEngine {
   // Every set the deep scan finds may have lost its chain to a format: where the FAT stops, the data is
   // taken to follow on.
   int32_t ReadData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) override;
-  uint32_t FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const override;
+  std::optional<uint32_t> RootFolderRef() const override { return 0; }
 
   std::optional<ExfatGeometry> geometry_;
   std::optional<ExfatVolume> volume_;

@@ -138,18 +138,6 @@ void CFastExfatRecovery::ReadFolder(const PendingFolder& folder) {
   }
 }
 
-uint32_t CFastExfatRecovery::FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const {
-  if (!catalogue_ || !geometry_) return err::kInvalidParameter;
-  if (folder == nullptr) {
-    if (depth != 0) return err::kInvalidParameter;
-    key = MakeFolderKey(0, geometry_->rootCluster);
-    return err::kSuccess;
-  }
-  if (depth < 0) return err::kInvalidParameter;
-  key = MakeFolderKey(static_cast<uint32_t>(depth), folder->entryRef);
-  return err::kSuccess;
-}
-
 int32_t CFastExfatRecovery::ReadData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) {
   return volume_->ReadRecordData(record, record.isDeleted != 0, total, sink);
 }

@@ -43,7 +43,9 @@ class CFastExfatRecovery final : public VolumeEngine {
   void ReadFolder(const PendingFolder& folder);
   FoundFileRecord MakeRecord(const ExfatEntrySet& set, uint64_t entryOffset, bool deleted) const;
   int32_t ReadData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) override;
-  uint32_t FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const override;
+  std::optional<uint32_t> RootFolderRef() const override {
+    return geometry_ ? std::optional<uint32_t>(geometry_->rootCluster) : std::nullopt;
+  }
 
   std::optional<ExfatGeometry> geometry_;
   std::optional<ExfatVolume> volume_;

@@ -489,18 +489,6 @@ void CFastExtRecovery::ListNamelessInodes() {
   }
 }
 
-uint32_t CFastExtRecovery::FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const {
-  if (!catalogue_) return err::kInvalidParameter;
-  if (folder == nullptr) {
-    if (depth != 0) return err::kInvalidParameter;
-    key = MakeFolderKey(0, kExtRootInode);
-    return err::kSuccess;
-  }
-  if (depth < 0) return err::kInvalidParameter;
-  key = MakeFolderKey(static_cast<uint32_t>(depth), folder->entryRef);
-  return err::kSuccess;
-}
-
 int32_t CFastExtRecovery::ReadData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) {
   if (!geometry_) return static_cast<int32_t>(err::kInvalidParameter);
   const ExtGeometry& g = *geometry_;

@@ -95,7 +95,7 @@ class CFastExtRecovery final : public VolumeEngine {
   void ListNamelessInodes();
   FoundFileRecord MakeRecord(const ExtDirEntry& entry, const FoundInode& found, bool deleted);
   int32_t ReadData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) override;
-  uint32_t FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const override;
+  std::optional<uint32_t> RootFolderRef() const override { return kExtRootInode; }
 
   std::optional<ExtGeometry> geometry_;
   std::vector<ExtGroupDescriptor> groups_;

@@ -592,14 +592,6 @@ int32_t CProfessionalFatRecovery::FinishPass() {
   return static_cast<int32_t>(catalogue_->Flush());
 }
 
-uint32_t CProfessionalFatRecovery::FolderKeyOf(const FoundFileRecord* folder, int32_t depth,
-                                               FolderKey& key) const {
-  if ((folder == nullptr && depth != 0) || depth < 0) return err::kInvalidParameter;
-  key = folder == nullptr ? MakeFolderKey(0, kRootRef)
-                          : MakeFolderKey(static_cast<uint32_t>(depth), folder->entryRef);
-  return err::kSuccess;
-}
-
 // No table says where a file goes on: its clusters are taken in plain succession, which holds for the
 // contiguous files a card mostly holds. Reading stops where the medium ends, so nothing larger than the
 // medium comes out.

@@ -168,7 +168,7 @@ class CProfessionalFatRecovery final : public DeepVolumeEngine {
   void RegisterFolders();
   // No table says where a file goes on: its clusters are taken in plain succession.
   int32_t ReadData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) override;
-  uint32_t FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const override;
+  std::optional<uint32_t> RootFolderRef() const override { return 0; }
 
   Limits limits_;
   Dropped dropped_;

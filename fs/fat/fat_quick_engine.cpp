@@ -201,18 +201,6 @@ void CFastFatRecovery::RegisterFolders() {
   }
 }
 
-uint32_t CFastFatRecovery::FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const {
-  if (!catalogue_ || !geometry_) return err::kInvalidParameter;
-  if (folder == nullptr) {
-    if (depth != 0) return err::kInvalidParameter;
-    key = MakeFolderKey(0, geometry_->rootCluster);
-    return err::kSuccess;
-  }
-  if (depth < 0) return err::kInvalidParameter;
-  key = MakeFolderKey(static_cast<uint32_t>(depth), folder->entryRef);
-  return err::kSuccess;
-}
-
 int32_t CFastFatRecovery::ReadData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) {
   if (!open_) return static_cast<int32_t>(err::kInvalidParameter);
   if (record.clusterSize > kMaxRecoveryClusterBytes) return static_cast<int32_t>(err::kWriteFault);

@@ -49,7 +49,9 @@ class CFastFatRecovery final : public VolumeEngine {
   // Reads a file's chain, handing each piece to `sink`, until `total` bytes were delivered. 38 when the chain
   // ends first, 30 for a failed read, or the sink's non-zero answer.
   int32_t ReadData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) override;
-  uint32_t FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const override;
+  std::optional<uint32_t> RootFolderRef() const override {
+    return geometry_ ? std::optional<uint32_t>(geometry_->rootCluster) : std::nullopt;
+  }
 
   std::optional<FatGeometry> geometry_;
   std::unique_ptr<FatTableWindow> table_;

@@ -303,28 +303,19 @@ std::optional<std::pair<FoundFileRecord, uint32_t>> CProfessionalNtfsRecovery::R
   if (!RecordFits(bytes, recordSize_)) return std::nullopt;
   const RecordWalk walk = WalkRecord(bytes);
   if (!walk.ok) return std::nullopt;
-  std::optional<std::pair<FoundFileRecord, uint32_t>> found;
-  for (const Attribute& a : walk.attributes) {
-    if (a.type != kAttrFileName) continue;
-    const auto info = ParseFileName(a);
-    if (!info) continue;
-    if (found) {
-      if (info->nameSpace == 1) found->first.SetName(os::Utf16ToUtf8(info->name));
-      continue;
-    }
-    FoundFileRecord r = NewRecord();
-    r.isFolder = 1;
-    r.entryRef = number;
-    r.clusterSize = p.sectorsPerCluster * sectorSize_;
-    r.creationTime = info->creationTime;
-    r.writeTime = info->writeTime;
-    r.accessTime = info->accessTime;
-    r.entryLocation = *sector;
-    r.volumeStartSector = p.volumeStart;
-    r.SetName(os::Utf16ToUtf8(info->name));
-    found.emplace(r, info->parent);
-  }
-  return found;
+  const std::optional<FileNameInfo> info = RecordName(walk.attributes);
+  if (!info) return std::nullopt;
+  FoundFileRecord r = NewRecord();
+  r.isFolder = 1;
+  r.entryRef = number;
+  r.clusterSize = p.sectorsPerCluster * sectorSize_;
+  r.creationTime = info->creationTime;
+  r.writeTime = info->writeTime;
+  r.accessTime = info->accessTime;
+  r.entryLocation = *sector;
+  r.volumeStartSector = p.volumeStart;
+  r.SetName(os::Utf16ToUtf8(info->name));
+  return std::make_pair(r, info->parent);
 }
 
 // The depth at which the children of folder `parent` are filed: the number of folders from it up to the root.
@@ -444,13 +435,6 @@ std::optional<uint64_t> CProfessionalNtfsRecovery::FirstDataSector(const FoundFi
     return std::nullopt;
   }
   return volume.ClusterSector(runs.front().firstCluster);
-}
-
-uint32_t CProfessionalNtfsRecovery::FolderKeyOf(const FoundFileRecord* folder, int32_t depth,
-                                                FolderKey& key) const {
-  if ((folder == nullptr && depth != 0) || depth < 0) return err::kInvalidParameter;
-  key = MakeFolderKey(static_cast<uint32_t>(depth), folder == nullptr ? kMftRecordRoot : folder->entryRef);
-  return err::kSuccess;
 }
 
 int32_t CProfessionalNtfsRecovery::ReadData(const FoundFileRecord& record, uint64_t total,

@@ -123,7 +123,7 @@ class CProfessionalNtfsRecovery final : public DeepVolumeEngine {
   // The volume a listed record is read through.
   NtfsVolume VolumeFor(const FoundFileRecord& record) const;
   int32_t ReadData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) override;
-  uint32_t FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const override;
+  std::optional<uint32_t> RootFolderRef() const override { return kMftRecordRoot; }
 
   Limits limits_;
   uint32_t sectorsPerRecord_ = 2;

@@ -124,32 +124,23 @@ std::optional<std::pair<FoundFileRecord, uint32_t>> CFastNtfsRecovery::ReadFolde
   ApplyFixups(record, g.sectorSize, g.sectorsPerRecord);
   const RecordWalk walk = WalkRecord(record);
   if (!walk.ok) return std::nullopt;
-  std::optional<std::pair<FoundFileRecord, uint32_t>> found;
-  for (const Attribute& a : walk.attributes) {
-    if (a.type != kAttrFileName) continue;
-    const auto info = ParseFileName(a);
-    if (!info) continue;
-    if (found) {
-      if (info->nameSpace == 1) found->first.SetName(os::Utf16ToUtf8(info->name));
-      continue;
-    }
-    FoundFileRecord r = MakeEmptyRecord();
-    r.driveLetter = static_cast<uint16_t>(driveLetter_);
-    r.sourceKind = static_cast<uint32_t>(SourceKind::kNtfsQuick);
-    r.isFolder = 1;
-    r.isIntact = 1;
-    // Children name the folder by its place in the table, whatever the record's own number field says.
-    r.entryRef = number;
-    r.clusterSize = static_cast<uint32_t>(std::min<uint64_t>(g.clusterBytes, UINT32_MAX));
-    r.creationTime = info->creationTime;
-    r.writeTime = info->writeTime;
-    r.accessTime = info->accessTime;
-    r.entryLocation = volume_->RecordSector(number);
-    r.volumeStartSector = volumeStart_;
-    r.SetName(os::Utf16ToUtf8(info->name));
-    found.emplace(r, info->parent);
-  }
-  return found;
+  const std::optional<FileNameInfo> info = RecordName(walk.attributes);
+  if (!info) return std::nullopt;
+  FoundFileRecord r = MakeEmptyRecord();
+  r.driveLetter = static_cast<uint16_t>(driveLetter_);
+  r.sourceKind = static_cast<uint32_t>(SourceKind::kNtfsQuick);
+  r.isFolder = 1;
+  r.isIntact = 1;
+  // Children name the folder by its place in the table, whatever the record's own number field says.
+  r.entryRef = number;
+  r.clusterSize = static_cast<uint32_t>(std::min<uint64_t>(g.clusterBytes, UINT32_MAX));
+  r.creationTime = info->creationTime;
+  r.writeTime = info->writeTime;
+  r.accessTime = info->accessTime;
+  r.entryLocation = volume_->RecordSector(number);
+  r.volumeStartSector = volumeStart_;
+  r.SetName(os::Utf16ToUtf8(info->name));
+  return std::make_pair(r, info->parent);
 }
 
 // The depth at which the children of folder `parent` are filed: the number of folders from it up to the root.
@@ -265,13 +256,6 @@ void CFastNtfsRecovery::HandleRecord(std::span<uint8_t> record, uint64_t sector)
 
 bool CFastNtfsRecovery::ContentCheck(const FoundFileRecord& record, ByteSpan recordBytes) {
   return NtfsContentCheck(*volume_, record, recordBytes);
-}
-
-uint32_t CFastNtfsRecovery::FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const {
-  if ((folder == nullptr && depth != 0) || depth < 0 || !catalogue_) return err::kInvalidParameter;
-  const uint32_t ref = (folder == nullptr || folder->entryRef == 0) ? kMftRecordRoot : folder->entryRef;
-  key = MakeFolderKey(static_cast<uint32_t>(depth), ref);
-  return err::kSuccess;
 }
 
 int32_t CFastNtfsRecovery::ReadData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) {

@@ -51,7 +51,7 @@ class CFastNtfsRecovery final : public VolumeEngine {
   void NoteFolder(uint32_t number);
   bool ContentCheck(const FoundFileRecord& record, ByteSpan recordBytes);
   int32_t ReadData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) override;
-  uint32_t FolderKeyOf(const FoundFileRecord* folder, int32_t depth, FolderKey& key) const override;
+  std::optional<uint32_t> RootFolderRef() const override { return kMftRecordRoot; }
 
   std::optional<NtfsVolume> volume_;
 

@@ -95,6 +95,21 @@ std::optional<FileNameInfo> ParseFileName(const Attribute& attribute) {
   return info;
 }
 
+std::optional<FileNameInfo> RecordName(std::span<const Attribute> attributes) {
+  std::optional<FileNameInfo> found;
+  for (const Attribute& a : attributes) {
+    if (a.type != kAttrFileName) continue;
+    std::optional<FileNameInfo> info = ParseFileName(a);
+    if (!info) continue;
+    if (!found) {
+      found = std::move(info);
+    } else if (info->nameSpace == 1) {
+      found->name = std::move(info->name);
+    }
+  }
+  return found;
+}
+
 std::vector<AttributeListEntry> ParseAttributeList(ByteSpan value) {
   std::vector<AttributeListEntry> entries;
   size_t pos = 0;

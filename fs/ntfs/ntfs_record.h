@@ -103,6 +103,9 @@ struct FileNameInfo {
 };
 // Empty when the value is too short for its name.
 std::optional<FileNameInfo> ParseFileName(const Attribute& attribute);
+// A record's name as its first readable file-name attribute gives it (with its times and parent), the name
+// taken from a later long (Windows) one where there is one: the first is often the DOS alias.
+std::optional<FileNameInfo> RecordName(std::span<const Attribute> attributes);
 
 // One attribute-list entry.
 struct AttributeListEntry {
