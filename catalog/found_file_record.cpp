@@ -17,11 +17,12 @@ std::optional<bool> WasDeleted(const FoundFileRecord& r) {
     case SourceKind::kExfatQuick:
     case SourceKind::kExtQuick:
       return true;
-    case SourceKind::kFatDeep:
-    case SourceKind::kExfatDeep:
-      return marked;
-    default:
+    case SourceKind::kCarved:
+    case SourceKind::kNtfsDeep:
       return std::nullopt;
+    default:
+      // Every other engine marks its deleted files.
+      return marked;
   }
 }
 

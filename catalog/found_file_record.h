@@ -57,9 +57,9 @@ struct FoundFileRecord {
 };
 static_assert(std::is_trivially_copyable_v<FoundFileRecord>);
 
-// Whether a found file or folder was deleted: a folder and a deep FAT or exFAT file say so in bit 0; the
-// quick engines list deleted files only, so a file of theirs was; a carved file, or a deep NTFS one, cannot
-// tell.
+// Whether a found file or folder was deleted: folders and the files of other engines say so in bit 0; the
+// FAT, exFAT, NTFS and ext quick engines list deleted files only, so a file of theirs was; a carved file, or
+// a deep NTFS one, cannot tell.
 std::optional<bool> WasDeleted(const FoundFileRecord& record);
 
 // Stored layout: byte offset of each field in the 346-byte record.
