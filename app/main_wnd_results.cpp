@@ -310,8 +310,12 @@ QString CMainWnd::FactsOf(const FoundFileRecord& r) {
   DeepScanControl* deep = engine != nullptr ? engine->DeepControl() : nullptr;
   if (const std::optional<uint64_t> sector = deep != nullptr ? deep->FirstSectorOf(r) : std::nullopt)
     facts << line("MSG0907", QString::number(*sector));
-  if (const std::string_view foundBy = FoundByMessageId(r); !foundBy.empty())
-    facts << line("MSG0908", Message(Q(std::string(foundBy))));
+  if (const std::optional<FoundBy> by = FoundByOf(r)) {
+    const QString foundBy = Message(Q(std::string(by->messageId)));
+    facts << line("MSG0908", by->fileSystem.empty()
+                                 ? foundBy
+                                 : Q(FormatMessage(foundBy.toStdString(), {std::string(by->fileSystem)})));
+  }
   if (const std::optional<bool> deleted = WasDeleted(r)) facts << Message(*deleted ? "MSG0909" : "MSG0910");
   facts << Message(r.isIntact != 0 ? "MSG0911" : "MSG0912");
   return facts.join(QLatin1Char('\n'));

@@ -324,11 +324,14 @@ std::string WhyNoEngine(const ScanTarget& target, bool quick, uint32_t& error) {
   return fmt::format("no {} volume found", names);
 }
 
-std::string_view FoundByMessageId(const FoundFileRecord& record) {
-  if (record.Kind() == SourceKind::kCarved) return "MSG0917";
+std::optional<FoundBy> FoundByOf(const FoundFileRecord& record) {
+  if (record.Kind() == SourceKind::kCarved) return FoundBy{"MSG0917", {}};
   const FileSystem* fs = FileSystemOfKind(record.Kind());
-  if (fs == nullptr) return {};
-  return record.Kind() == fs->quickKind ? fs->quickMessageId : fs->deepMessageId;
+  if (fs == nullptr) return std::nullopt;
+  const bool quick = record.Kind() == fs->quickKind;
+  const std::string_view own = quick ? fs->quickMessageId : fs->deepMessageId;
+  if (!own.empty()) return FoundBy{own, {}};
+  return FoundBy{quick ? "MSG0921" : "MSG0922", fs->name};
 }
 
 WriteCheck CheckRecoveryDestination(const fs::path& folder, std::span<ScanTarget* const> targets,

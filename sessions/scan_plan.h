@@ -102,8 +102,13 @@ uint64_t SourceBytes(const ScanTarget& target);
 // (a quick scan) or a source too short to hold one.
 std::string WhyNoEngine(const ScanTarget& target, bool quick, uint32_t& error);
 
-// The message id naming the engine that found a record ("FAT quick scan"); empty when none is known.
-std::string_view FoundByMessageId(const FoundFileRecord& record);
+// Which engine found a record: the message that names it ("FAT quick scan"), or, for a file system whose row
+// names none, its name and the message to put it in ("%s quick scan"). Nothing for a kind no row knows.
+struct FoundBy {
+  std::string_view messageId;
+  std::string_view fileSystem;  // set when messageId takes it
+};
+std::optional<FoundBy> FoundByOf(const FoundFileRecord& record);
 
 // What stands against writing somewhere, found before anything is written.
 enum class WriteProblem {
