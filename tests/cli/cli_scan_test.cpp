@@ -77,29 +77,12 @@ std::string Slurp(const fs::path& p) {
   return std::string(bytes.begin(), bytes.end());
 }
 
-// A fixture's manifest: path, size, checksum (and state) a line.
-std::vector<Row> Manifest(const std::string& name) {
-  return Rows(Slurp(test::Fixture(name)));
-}
-
 // Each line of a --json listing.
 std::vector<nlohmann::json> JsonLines(const std::string& text) {
   std::vector<nlohmann::json> objects;
   std::istringstream lines(text);
   for (std::string line; std::getline(lines, line);) objects.push_back(nlohmann::json::parse(line));
   return objects;
-}
-
-// The regular files `fls -r -d -p -l ARGS` lists, deleted or orphaned, as (path, size).
-std::vector<std::pair<std::string, std::string>> FlsFiles(const std::string& args) {
-  const CliRun fls = Execute("fls -r -d -p -l " + args);
-  EXPECT_EQ(fls.code, 0) << "fls (sleuthkit) missing?";
-  std::vector<std::pair<std::string, std::string>> files;
-  for (const Row& cols : Rows(fls.out)) {
-    if (cols.size() >= 7 && (cols[0].starts_with("r/r") || cols[0].starts_with("-/r")))
-      files.emplace_back(cols[1], cols[6]);
-  }
-  return files;
 }
 
 // One line of the tab-separated listing.
@@ -115,136 +98,6 @@ std::vector<ListedItem> ParseListing(const std::string& text) {
   }
   return items;
 }
-
-// "name<TAB>size" of the files a listing names, with the first byte of deleted short names and the case
-// folded the way both tools can agree on.
-std::string Key(std::string folder, std::string name, const std::string& size) {
-  std::string full = folder + name;
-  for (char& c : full) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  size_t slash = full.rfind('/');
-  size_t first = slash == std::string::npos ? 0 : slash + 1;
-  if (first < full.size() && (full[first] == '!' || full[first] == '_')) full[first] = '_';
-  return full + "\t" + size;
-}
-
-class CliOnImage : public ::testing::TestWithParam<std::string> {
- protected:
-  test::ScratchAppData appData_;
-  test::TempDir dir_;
-};
-
-TEST_P(CliOnImage, ListingAgreesWithSleuthKitAndRecoveryMatchesOriginals) {
-  const fs::path image = dir_.path() / "v.img";
-  test::GunzipFixture("fat/" + GetParam() + ".img.gz", image);
-  const CliRun list = QuickScan(image, "--list --json");
-  ASSERT_EQ(list.code, 0);
-  std::set<std::string> ours;
-  for (const auto& j : JsonLines(list.out)) {
-    const std::string folder = j["path"];
-    std::string name = j["name"];
-    // fls keeps "_" where we guessed the lost first letter.
-    if (j["nameGuessed"].get<bool>()) name[0] = '_';
-    // Files of the folder deleted with its files still live are ours alone: fls does not open deleted
-    // folders.
-    if (j["type"] == "file" && folder != "/holiday trip/" && folder != "/Holiday Trip/")
-      ours.insert(Key(folder.substr(1), name, std::to_string(j["size"].get<uint64_t>())));
-  }
-  std::set<std::string> theirs;
-  for (const auto& [path, size] : FlsFiles(Quote(image))) theirs.insert(Key("", path, size));
-  EXPECT_EQ(ours, theirs);
-
-  const fs::path out = dir_.path() / "out";
-  const CliRun rec = QuickScan(image, "--recover " + Quote(out));
-  ASSERT_EQ(rec.code, 0);
-  // Found path -> original: a fragmented live file of the folder deleted with its files; on the holes cards,
-  // deleted photos whose clusters skip the live files written between them.
-  std::map<std::string, std::string> expected{{"Old Stuff/!ld2.jpg", "old2.jpg"},
-                                              {"Holiday Trip/frag.bin", "frag.bin"}};
-  if (GetParam().rfind("holes", 0) == 0) {
-    expected.clear();
-    for (int i = 101; i <= 108; ++i)
-      expected["dcim/!mg_" + std::to_string(i) + ".jpg"] = "holes/IMG_" + std::to_string(i) + ".JPG";
-  }
-  for (const auto& [found, original] : expected)
-    EXPECT_EQ(test::ReadFile(out / found), test::ReadFile(test::Fixture("fat/originals/" + original)))
-        << found;
-}
-
-INSTANTIATE_TEST_SUITE_P(Images, CliOnImage,
-                         ::testing::Values("fat12", "fat16", "fat32", "holes16", "holes32"));
-
-// An exFAT card: the deleted files fls lists (in live and deleted folders), with their names, folders and
-// sizes, come back exact.
-TEST(Cli, ExfatDeletedFilesAsSleuthKitListsThem) {
-  test::ScratchAppData appData;
-  test::TempDir dir;
-  const fs::path image = dir.path() / "small.img";
-  test::GunzipFixture("exfat/small.img.gz", image);
-  const CliRun list = QuickScan(image, "--list --json");
-  ASSERT_EQ(list.code, 0);
-  std::set<std::string> ours;
-  for (const auto& j : JsonLines(list.out)) {
-    if (j["type"] == "file")
-      ours.insert(std::string(j["path"]).substr(1) + std::string(j["name"]) + "\t" +
-                  std::to_string(j["size"].get<uint64_t>()));
-  }
-  std::set<std::string> theirs;
-  for (const auto& [path, size] : FlsFiles(Quote(image))) theirs.insert(path + "\t" + size);
-  EXPECT_EQ(ours, theirs);
-  EXPECT_EQ(ours.size(), 5u);  // two files deleted, a folder tree deleted with two, a split file
-  const fs::path out = dir.path() / "out";
-  ASSERT_EQ(QuickScan(image, "--recover " + Quote(out)).code, 0);
-  const std::vector<uint8_t> photo = test::ReadFile(out / "DCIM" / "100CANON" / "IMG_0002.JPG");
-  ASSERT_EQ(photo.size(), 9000u);
-  EXPECT_EQ(std::string(photo.begin() + 20, photo.begin() + 33), "IMG_0002.JPG\n");
-}
-
-// A camera card quick-formatted after its photos were taken: the deep scan finds the old folders' entry sets
-// in the new volume's free space and brings every file back named, in its folder, byte for byte (the old
-// root was overwritten by the new one, so its folders come back as lost folders); no carved copy repeats
-// them.
-// Without its boot regions (zeroed as by a partitioning tool) the geometry is inferred from the folders found
-// and the result is the same.
-class CliOnFormattedExfat : public ::testing::TestWithParam<bool> {};
-
-TEST_P(CliOnFormattedExfat, QuickFormattedCardComesBackNamed) {
-  test::ScratchAppData appData;
-  test::TempDir dir;
-  const fs::path image = dir.path() / "formatted.img";
-  test::GunzipFixture("exfat/formatted.img.gz", image);
-  if (!GetParam()) {
-    std::vector<uint8_t> bytes = test::ReadFile(image);
-    std::fill(bytes.begin(), bytes.begin() + 24 * 512, 0);
-    test::WriteFile(image, bytes);
-  }
-  const fs::path out = dir.path() / "out";
-  const CliRun run =
-      Execute(std::string(SNAPSAVE_CLI) + " scan " + Quote(image) + " --recover " + Quote(out));
-  ASSERT_EQ(run.code, 0) << run.out;
-  // Recovered path below its lost folder -> where it was written.
-  std::map<std::string, fs::path> recovered;
-  size_t files = 0;
-  for (const auto& e : fs::recursive_directory_iterator(out)) {
-    if (!e.is_regular_file()) continue;
-    ++files;
-    const std::string rel = fs::relative(e.path(), out).generic_string();
-    if (rel.rfind("LostFolder", 0) == 0) recovered[rel.substr(rel.find('/') + 1)] = e.path();
-  }
-  size_t checked = 0;
-  for (const Row& m : Manifest("exfat/formatted.manifest")) {
-    const std::string below = m[0].substr(m[0].find('/') + 1);  // its folder in the overwritten root is lost
-    ASSERT_EQ(recovered.count(below), 1u) << below;
-    EXPECT_EQ(fs::file_size(recovered[below]), std::stoul(m[1])) << below;
-    const CliRun sum = Execute("sha256sum " + Quote(recovered[below]));
-    EXPECT_EQ(sum.out.substr(0, 64), m[2]) << below;
-    ++checked;
-  }
-  EXPECT_EQ(checked, 7u);
-  EXPECT_EQ(files, checked);
-}
-
-INSTANTIATE_TEST_SUITE_P(BootRegion, CliOnFormattedExfat, ::testing::Bool(),
-                         [](const auto& param) { return param.param ? "Kept" : "Zeroed"; });
 
 // A long name written with terminal controls in it: the listing and the recovery lines show them as "\xNN",
 // so that printing the results cannot rewrite the user's terminal.
@@ -291,65 +144,6 @@ TEST(Cli, NamesFromDiskArePrintedEscaped) {
   EXPECT_TRUE(found);
 }
 
-// NTFS: the listing names every deleted file of the fixture's manifest in its folder (the orphan under the
-// folder made up for its lost parent) with its size, and recovery rebuilds that tree byte for byte.
-TEST(Cli, NtfsListingAndRecoveryMatchTheManifest) {
-  test::ScratchAppData appData;
-  test::TempDir dir;
-  const fs::path image = dir.path() / "n.img";
-  test::GunzipFixture("ntfs/ntfs_small.img.gz", image);
-  std::map<std::string, std::pair<uint64_t, std::string>> manifest;
-  for (const Row& m : Manifest("ntfs/ntfs_small.manifest")) manifest[m[0]] = {std::stoull(m[1]), m[2]};
-  ASSERT_FALSE(manifest.empty());
-
-  const CliRun list = QuickScan(image, "--list");
-  ASSERT_EQ(list.code, 0);
-  std::map<std::string, uint64_t> listed;
-  std::map<std::string, std::string> onDisk;  // manifest path -> path in the found tree
-  for (const ListedItem& item : ParseListing(list.out)) {
-    if (item.type != "file") continue;
-    const std::string found = item.folder.substr(1) + item.name;
-    std::string original = found;
-    if (found.rfind("LostFolder", 0) == 0) original = "reused" + found.substr(found.find('/'));
-    listed[original] = std::stoull(item.size);
-    onDisk[original] = found;
-  }
-  std::map<std::string, uint64_t> expected;
-  for (const auto& [path, e] : manifest) expected[path] = e.first;
-  EXPECT_EQ(listed, expected);
-
-  const fs::path out = dir.path() / "out";
-  const CliRun rec = QuickScan(image, "--recover " + Quote(out));
-  EXPECT_EQ(rec.code, 0);
-  for (const auto& [path, e] : manifest) {
-    if (!onDisk.count(path)) continue;
-    const auto bytes = test::ReadFile(out / onDisk.at(path));
-    EXPECT_EQ(bytes.size(), e.first) << path;
-    const auto crc = static_cast<uint32_t>(crc32(0, bytes.data(), static_cast<uInt>(bytes.size())));
-    char hex[9];
-    std::snprintf(hex, sizeof hex, "%08x", crc);
-    EXPECT_EQ(hex, e.second) << path;
-  }
-}
-
-TEST(Cli, CraftedNamesStayInsideTheDestination) {
-  test::ScratchAppData appData;
-  test::TempDir dir;
-  const fs::path image = dir.path() / "t.img";
-  test::GunzipFixture("fat/traversal.img.gz", image);
-  const fs::path out = dir.path() / "a" / "b" / "out";
-  const CliRun rec = QuickScan(image, "--recover " + Quote(out));
-  EXPECT_EQ(rec.code, 0);
-  size_t files = 0;
-  for (const auto& e : fs::recursive_directory_iterator(dir.path())) {
-    if (!e.is_regular_file() || e.path() == image) continue;
-    EXPECT_TRUE(os::IsStrictlyInside(e.path(), out)) << e.path();
-    ++files;
-  }
-  EXPECT_EQ(files, 4u);
-  EXPECT_FALSE(fs::exists("/tmp/escape2.txt"));
-}
-
 pid_t Spawn(const std::vector<std::string>& args, const fs::path& out, const fs::path& err,
             bool ctrlCBlocked = false);
 int WaitExit(pid_t pid);
@@ -391,208 +185,20 @@ std::map<std::string, uint32_t> Recovered(const fs::path& out) {
   return files;
 }
 
-// ext4 and ext3 cards whose kernel cleared the deleted entries and block maps: the quick scan finds the names
-// in the journal's copies of the folders and the inodes in its copies of the inode table (one of them reused
-// by a file written later), and recovers each deleted file byte for byte under its own name and folder.
-TEST(CliQuick, AnExtCardsDeletedFilesComeBackThroughTheJournal) {
-  for (const std::string card : {"card", "card-ext3"}) {
-    SCOPED_TRACE(card);
-    test::ScratchAppData appData;
-    test::TempDir dir;
-    const fs::path image = dir.path() / "card.img";
-    test::GunzipFixture("ext/" + card + ".img.gz", image);
-    std::map<std::string, uint32_t> expected;
-    std::ifstream manifest(std::string(SNAPSAVE_FIXTURES_DIR) + "/ext/" + card + ".manifest");
-    const std::map<std::string, std::string> sources = {
-        {"IMG_0001.jpg", "photo.jpg"}, {"MVI_0003.mp4", "movie.mp4"}, {"letter.pdf", "letter.pdf"}};
-    std::string header;
-    std::getline(manifest, header);
-    for (std::string path, size, state; manifest >> path >> size >> state;) {
-      if (state != "deleted") continue;
-      const std::string name = fs::path(path).filename().string();
-      test::GunzipFixture("carve/media/" + sources.at(name) + ".gz", dir.path() / name);
-      expected[path] = Crc(test::ReadFile(dir.path() / name));
-    }
-    ASSERT_EQ(expected.size(), 3u);
-    const fs::path out = dir.path() / "out";
-    const CliRun run = QuickScan(image, "--recover " + Quote(out));
-    ASSERT_EQ(run.code, 0) << run.out;
-    EXPECT_EQ(Recovered(out), expected);
-  }
-}
-
-// Deleted names left in the slack of the entries before them (as older drivers and e2fsprogs leave them): the
-// quick scan lists the deleted files The Sleuth Kit's `fls -r -d -p` lists, path for path (slack.fls, made
-// with the image), and recovers them through the maps their inodes kept.
-TEST(CliQuick, AnExtVolumesSlackNamesAreListedAsFlsListsThem) {
-  test::ScratchAppData appData;
-  test::TempDir dir;
-  const fs::path image = dir.path() / "slack.img";
-  test::GunzipFixture("ext/slack.img.gz", image);
-  std::set<std::string> fls;
-  std::ifstream listing(std::string(SNAPSAVE_FIXTURES_DIR) + "/ext/slack.fls");
-  for (std::string line; std::getline(listing, line);)
-    if (const size_t tab = line.find('\t'); line.starts_with("r/r * ") && tab != std::string::npos)
-      fls.insert(line.substr(tab + 1));
-  ASSERT_EQ(fls.size(), 7u);
-  const fs::path out = dir.path() / "out";
-  const CliRun run = QuickScan(image, "--list --recover " + Quote(out));
-  ASSERT_EQ(run.code, 0) << run.out;
-  std::set<std::string> listed;
-  for (const ListedItem& item : ParseListing(run.out))
-    if (item.type == "file") listed.insert(item.folder.substr(1) + item.name);
-  EXPECT_EQ(listed, fls);
-  std::string big2;
-  for (int n = 0; n < 4000; ++n) big2 += "big 2 line " + std::to_string(n) + "\n";
-  const std::vector<uint8_t> bytes = test::ReadFile(out / "c" / "big2.txt");
-  EXPECT_TRUE(std::string(bytes.begin(), bytes.end()) == big2);
-  const std::vector<uint8_t> small = test::ReadFile(out / "a" / "f3.txt");
-  EXPECT_EQ(std::string(small.begin(), small.end()), "file 3\n");
-}
-
-// The deep scan of an ext4 card carves only the blocks its bitmaps leave free: the deleted photo, video and
-// document come back byte for byte (named, from the quick scan; their carved copies merged away), and no copy
-// of a live file is carved beside them.
-TEST(CliDeep, AnExtCardIsCarvedOnlyInItsFreeBlocks) {
-  // On ext2 (no journal, and this kernel's deletion empties the inode) carving is all there is.
-  for (const std::string card : {"card", "card-ext2"}) {
-    SCOPED_TRACE(card);
-    test::ScratchAppData appData;
-    test::TempDir dir;
-    const fs::path image = dir.path() / "card.img";
-    test::GunzipFixture("ext/" + card + ".img.gz", image);
-    std::multiset<uint32_t> deleted;
-    for (const char* name : {"photo.jpg", "movie.mp4", "letter.pdf"}) {
-      test::GunzipFixture(std::string("carve/media/") + name + ".gz", dir.path() / name);
-      deleted.insert(Crc(test::ReadFile(dir.path() / name)));
-    }
-    const fs::path out = dir.path() / "out";
-    ASSERT_EQ(DeepScan(image, "--fresh --recover " + Quote(out)).code, 0);
-    std::multiset<uint32_t> carved;
-    for (const auto& [path, crc] : Recovered(out)) carved.insert(crc);
-    EXPECT_EQ(carved, deleted);
-  }
-}
-
-// The deep scan of a FAT32 card with deleted files: the quick engine's finds are listed once each in their
-// folders, a carved copy of one of them is not listed beside it, and recovery writes each file once, byte for
-// byte, carved files in category folders.
-TEST(CliDeep, AFatCardListsEachDeletedFileOnce) {
-  test::ScratchAppData appData;
-  test::TempDir dir;
-  const fs::path image = dir.path() / "v.img";
-  test::GunzipFixture("fat/fat32.img.gz", image);
-  const CliRun quick = QuickScan(image, "--list");
-  const CliRun deep = DeepScan(image, "--list");
-  ASSERT_EQ(quick.code, 0);
-  ASSERT_EQ(deep.code, 0);
-  std::map<std::string, int> listed;
-  for (const ListedItem& item : ParseListing(deep.out)) {
-    if (item.type == "file") ++listed[item.folder + item.name];
-  }
-  for (const auto& [path, n] : listed) EXPECT_EQ(n, 1) << path;
-  for (const ListedItem& item : ParseListing(quick.out)) {
-    if (item.type == "file") {
-      EXPECT_EQ(listed.count(item.folder + item.name), 1u) << item.folder << item.name;
-    }
-  }
-
-  const fs::path out = dir.path() / "out";
-  ASSERT_EQ(DeepScan(image, "--recover " + Quote(out)).code, 0);
-  const auto files = Recovered(out);
-  EXPECT_EQ(files.at("Holiday Trip/frag.bin"), Crc(test::ReadFile(test::Fixture("fat/originals/frag.bin"))));
-  EXPECT_EQ(files.at("Old Stuff/!ld2.jpg"), Crc(test::ReadFile(test::Fixture("fat/originals/old2.jpg"))));
-  // A carved file never repeats a file a file-system engine found.
-  std::multiset<uint32_t> fromFileSystem;
-  for (const auto& [path, crc] : files) {
-    const std::string top = path.substr(0, path.find('/'));
-    if (top != "photo" && top != "video" && top != "audio" && top != "document" && top != "archive" &&
-        top != "others") {
-      fromFileSystem.insert(crc);
-    }
-  }
-  for (const auto& [path, crc] : files) {
-    if (path.starts_with("photo/") || path.starts_with("document/")) {
-      EXPECT_EQ(fromFileSystem.count(crc), 0u) << path;
-    }
-  }
-}
-
-// A quick-formatted card: the old folders and files come back from the deep engines alone, each once, byte
-// for byte.
-TEST(CliDeep, AQuickFormattedCardComesBack) {
-  test::ScratchAppData appData;
-  test::TempDir dir;
-  const fs::path image = dir.path() / "card.img";
-  test::GunzipFixture("fat/card-formatted.img.gz", image);
-  const fs::path out = dir.path() / "out";
-  ASSERT_EQ(DeepScan(image, "--recover " + Quote(out)).code, 0);
-  std::multiset<std::string> byName;
-  std::map<std::string, uint32_t> crcByName;
-  for (const auto& [path, crc] : Recovered(out)) {
-    std::string name = path.substr(path.rfind('/') + 1);
-    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    byName.insert(name);
-    crcByName[name] = crc;
-  }
-  size_t checked = 0;
-  for (const Row& m : Manifest("fat/card-formatted.manifest")) {
-    const std::string &path = m[0], &crc = m[2], &state = m[3];
-    std::string name = path.substr(path.rfind('/') + 1);
-    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    // A deleted photo gets its first letter back from its siblings; "plan.txt" has none to give it.
-    if (state == "deleted" && path != "DCIM/100CAM/IMG_0005.JPG") name[0] = '!';
-    EXPECT_EQ(byName.count(name), 1u) << path;
-    EXPECT_EQ(crcByName[name], std::stoul(crc, nullptr, 16)) << path;
-    ++checked;
-  }
-  EXPECT_EQ(checked, 56u);
-  EXPECT_EQ(byName.size(), 56u) << "nothing else, nothing twice";
-}
-
-// The same volume in every container format the tools make: each lists and recovers what the raw image
-// does, byte for byte, and the deep scan of one finds the same files too.
-TEST(Cli, ContainerImagesScanLikeTheRawVolume) {
+// A container image copied by `image` is the volume itself, and a whole disk in a container lists its
+// partition's files as a raw disk image does.
+TEST(Cli, ContainersAreCopiedAndListedAsTheirMedium) {
   test::ScratchAppData appData;
   test::TempDir dir;
   const fs::path raw = dir.path() / "holes16.img";
   test::GunzipFixture("fat/holes16.img.gz", raw);
-  auto listed = [](const CliRun& run) {
-    std::multiset<std::string> files;
-    std::istringstream lines(run.out);
-    for (std::string line; std::getline(lines, line);)
-      if (line.rfind("file\t", 0) == 0) files.insert(line);
-    return files;
-  };
-  const CliRun rawList = QuickScan(raw, "--list");
-  ASSERT_EQ(rawList.code, 0);
-  ASSERT_EQ(listed(rawList).size(), 20u) << rawList.out;  // eight photos and twelve other deleted files
-  ASSERT_EQ(QuickScan(raw, "--recover " + Quote(dir.path() / "raw-out")).code, 0);
-  const auto rawFiles = Recovered(dir.path() / "raw-out");
-  for (const char* name : {"holes16.qcow2", "holes16.vhdx", "holes16.vmdk", "holes16.E01", "holes16.vhd",
-                           "fixed.vhd", "holes16.img.001"}) {
-    SCOPED_TRACE(name);
-    if (std::string(name) == "holes16.img.001") {
-      for (const char* piece : {"holes16.img.002", "holes16.img.003"})
-        test::GunzipFixture(std::string("images/") + piece + ".gz", dir.path() / piece);
-    }
-    const fs::path image = dir.path() / name;
-    test::GunzipFixture(std::string("images/") + name + ".gz", image);
-    const CliRun run = QuickScan(image, "--list");
-    ASSERT_EQ(run.code, 0) << run.out;
-    EXPECT_EQ(listed(run), listed(rawList));
-    const fs::path out = dir.path() / (std::string(name) + "-out");
-    ASSERT_EQ(QuickScan(image, "--recover " + Quote(out)).code, 0);
-    EXPECT_EQ(Recovered(out), rawFiles);
-  }
-  // An E01 copied into a raw image is the volume itself.
+  test::GunzipFixture("images/holes16.E01.gz", dir.path() / "holes16.E01");
   const fs::path converted = dir.path() / "converted.img";
   ASSERT_EQ(Execute(std::string(SNAPSAVE_CLI) + " image " + Quote(dir.path() / "holes16.E01") + " " +
                     Quote(converted))
                 .code,
             0);
   EXPECT_TRUE(test::ReadFile(converted) == test::ReadFile(raw));
-  // A whole disk in a container: its partition is listed and scanned as on a raw disk image.
   std::vector<uint8_t> disk(20 << 20, 0);
   const std::vector<uint8_t> volume = test::ReadFile(raw);
   std::copy(volume.begin(), volume.end(), disk.begin() + 2048 * 512);
@@ -603,63 +209,17 @@ TEST(Cli, ContainerImagesScanLikeTheRawVolume) {
   test::WriteFile(dir.path() / "disk.img", disk);
   if (Execute("qemu-img convert -f raw -O vmdk " + Quote(dir.path() / "disk.img") + " " +
               Quote(dir.path() / "disk.vmdk"))
-          .code == 0) {
-    const CliRun partition = QuickScan(dir.path() / "disk.vmdk", "--list");
-    EXPECT_EQ(listed(partition), listed(rawList)) << partition.out;
-  }
-  const fs::path deepOut = dir.path() / "deep-qcow2";
-  ASSERT_EQ(DeepScan(dir.path() / "holes16.qcow2", "--recover " + Quote(deepOut)).code, 0);
-  const fs::path rawDeep = dir.path() / "deep-raw";
-  ASSERT_EQ(DeepScan(raw, "--recover " + Quote(rawDeep)).code, 0);
-  EXPECT_EQ(Recovered(deepOut), Recovered(rawDeep));
-}
-
-// A formatted stick of documents: what lay in its old folders comes back under its own name in a lost folder,
-// what lay in the overwritten root comes back carved into its category's folder; all byte for byte, once.
-TEST(CliDeep, AFormattedStickOfDocumentsComesBack) {
-  test::ScratchAppData appData;
-  test::TempDir dir;
-  const fs::path image = dir.path() / "stick.img";
-  test::GunzipFixture("fat/stick-formatted.img.gz", image);
-  const fs::path out = dir.path() / "out";
-  ASSERT_EQ(DeepScan(image, "--recover " + Quote(out)).code, 0);
-  const auto files = Recovered(out);
-  size_t checked = 0;
-  for (const Row& m : Manifest("fat/stick-formatted.manifest")) {
-    const std::string &path = m[0], &crc = m[2];
-    const auto it = std::find_if(files.begin(), files.end(), [&](const auto& file) {
-      const std::string& rel = file.first;
-      if (path.find('/') == std::string::npos) {  // a document from the root: carved, named by its type
-        const std::string ext = path.substr(path.rfind('.'));
-        return rel.rfind("document/", 0) == 0 && rel.size() > ext.size() &&
-               rel.compare(rel.size() - ext.size(), ext.size(), ext) == 0 &&
-               file.second == std::stoul(crc, nullptr, 16);
-      }
-      const std::string below = path.substr(path.find('/') + 1);  // its top folder's name was in the root
-      return rel.rfind("LostFolder", 0) == 0 && rel.substr(rel.find('/') + 1) == below;
-    });
-    ASSERT_NE(it, files.end()) << path;
-    EXPECT_EQ(it->second, std::stoul(crc, nullptr, 16)) << path;
-    ++checked;
-  }
-  EXPECT_EQ(checked, 11u);
-  EXPECT_EQ(files.size(), checked) << "nothing else, nothing twice";
-}
-
-// An NTFS volume: each deleted file of the manifest is listed once (no carved copy beside it) and recovers
-// byte for byte.
-TEST(CliDeep, AnNtfsVolumeListsEachDeletedFileOnce) {
-  test::ScratchAppData appData;
-  test::TempDir dir;
-  const fs::path image = dir.path() / "n.img";
-  test::GunzipFixture("ntfs/ntfs_small.img.gz", image);
-  const fs::path out = dir.path() / "out";
-  ASSERT_EQ(DeepScan(image, "--recover " + Quote(out)).code, 0);
-  std::map<uint32_t, int> byContent;
-  for (const auto& [path, crc] : Recovered(out)) ++byContent[crc];
-  // The many small text files share no contents, so each CRC names one file.
-  for (const Row& m : Manifest("ntfs/ntfs_small.manifest"))
-    EXPECT_EQ(byContent[static_cast<uint32_t>(std::stoul(m[2], nullptr, 16))], 1) << m[0];
+          .code != 0)
+    GTEST_SKIP() << "qemu-img is needed";
+  auto files = [](const CliRun& run) {
+    std::multiset<std::string> listed;
+    for (const ListedItem& item : ParseListing(run.out))
+      if (item.type == "file") listed.insert(item.folder + item.name + "\t" + item.size);
+    return listed;
+  };
+  const CliRun partition = QuickScan(dir.path() / "disk.vmdk", "--list");
+  EXPECT_EQ(files(partition), files(QuickScan(raw, "--list"))) << partition.out;
+  EXPECT_EQ(files(partition).size(), 20u);
 }
 
 // `size` bytes of a fixed pseudo-random stream with the media fixtures `placed` (by first sector) written
@@ -686,28 +246,6 @@ std::map<uint64_t, uint32_t> NoiseWithMedia(const fs::path& path, size_t size, u
   }
   test::WriteFile(path, image);
   return crcs;
-}
-
-// Raw data with real media files in it: each is carved into the folder of its category, byte for byte.
-TEST(CliDeep, RawMediaIsCarvedIntoCategoryFolders) {
-  test::ScratchAppData appData;
-  test::TempDir dir;
-  const fs::path path = dir.path() / "raw.img";
-  const auto crcs = NoiseWithMedia(
-      path, 4 << 20, 12345,
-      {{100, "photo.jpg"}, {900, "pic.png"}, {1700, "tone.wav"}, {2500, "movie.avi"}, {3300, "pic.gif"}});
-  const std::map<std::string, uint32_t> expected = {{"photo/100.jpg", crcs.at(100)},
-                                                    {"photo/900.png", crcs.at(900)},
-                                                    {"audio/1700.wav", crcs.at(1700)},
-                                                    {"video/2500.avi", crcs.at(2500)},
-                                                    {"photo/3300.gif", crcs.at(3300)}};
-  const fs::path out = dir.path() / "out";
-  ASSERT_EQ(DeepScan(path, "--recover " + Quote(out)).code, 0);
-  const auto files = Recovered(out);
-  for (const auto& [name, crc] : expected) {
-    ASSERT_EQ(files.count(name), 1u) << name;
-    EXPECT_EQ(files.at(name), crc) << name;
-  }
 }
 
 // A photo cut in two by other data comes back whole and intact; one whose rest is gone is listed damaged and
@@ -992,7 +530,7 @@ struct WholeDisk {
 class CliOnWholeDisk : public ::testing::TestWithParam<WholeDisk> {
  protected:
   void SetUp() override {
-    if (std::system("command -v sfdisk fls >/dev/null 2>&1") != 0) GTEST_SKIP() << "sfdisk or fls missing";
+    if (std::system("command -v sfdisk >/dev/null 2>&1") != 0) GTEST_SKIP() << "sfdisk missing";
     image_ = dir_.path() / (GetParam().name + ".img");
     test::WriteFile(image_, {});
     fs::resize_file(image_, uint64_t{160} << 20);
@@ -1012,17 +550,6 @@ class CliOnWholeDisk : public ::testing::TestWithParam<WholeDisk> {
     }
   }
 
-  // Deleted files as "path<TAB>size", lower-cased, the first byte of a deleted short name folded, orphans
-  // under fls's folder for them.
-  static std::string Normal(std::string path, const std::string& size) {
-    for (char& c : path) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (path.rfind("lostfolder", 0) == 0) path = "$orphanfiles" + path.substr(path.find('/'));
-    const size_t slash = path.rfind('/');
-    const size_t first = slash == std::string::npos ? 0 : slash + 1;
-    if (first < path.size() && (path[first] == '!' || path[first] == '_')) path[first] = '_';
-    return path + "\t" + size;
-  }
-
   test::ScratchAppData appData_;
   test::TempDir dir_;
   fs::path image_;
@@ -1038,7 +565,7 @@ std::map<std::string, std::vector<uint8_t>> Tree(const fs::path& root) {
   return files;
 }
 
-TEST_P(CliOnWholeDisk, EveryVolumeListsAsSleuthKitAndRecoversAsItsOwnImage) {
+TEST_P(CliOnWholeDisk, EveryVolumeIsListedAndRecoversAsItsOwnImage) {
   const std::string cli = std::string(SNAPSAVE_CLI);
   const CliRun listed = Execute(cli + " list --json " + Quote(image_));
   ASSERT_EQ(listed.code, 0);
@@ -1047,28 +574,6 @@ TEST_P(CliOnWholeDisk, EveryVolumeListsAsSleuthKitAndRecoversAsItsOwnImage) {
     if (j["kind"] == "volume") idAt[j["startSector"].get<uint64_t>()] = j["id"].get<std::string>();
   }
   ASSERT_EQ(idAt.size(), volumes_.size()) << listed.out;
-
-  const CliRun quick = Execute(cli + " scan " + Quote(image_) + " --quick --list --json");
-  ASSERT_EQ(quick.code, 0);
-  std::map<std::string, std::set<std::string>> ours;
-  for (const auto& j : JsonLines(quick.out)) {
-    const std::string path = j["path"].get<std::string>().substr(1) + j["name"].get<std::string>();
-    // Files of the folder deleted with its files still live are ours alone: fls does not open deleted
-    // folders.
-    std::string shown = path;
-    if (j["nameGuessed"].get<bool>()) shown[shown.rfind('/') + 1] = '_';  // fls keeps "_" for the lost letter
-    if (j["type"] == "file" && Normal(path, "").rfind("holiday trip/", 0) != 0)
-      ours[j["source"]].insert(Normal(shown, std::to_string(j["size"].get<uint64_t>())));
-  }
-  for (const auto& [start, id] : idAt) {
-    std::set<std::string> theirs;
-    for (const auto& [path, size] : FlsFiles("-o " + std::to_string(start) + " " + Quote(image_))) {
-      if (Normal(path, "").rfind("$orphanfiles/orphanfile-", 0) == 0) continue;  // nameless records
-      theirs.insert(Normal(path, size));
-    }
-    EXPECT_FALSE(theirs.empty()) << id;
-    EXPECT_EQ(ours[id], theirs) << id;
-  }
 
   // Recovered from the disk image, each volume's files are those recovered from the volume's own image; one
   // entry named alone gives the same.
@@ -1079,6 +584,7 @@ TEST_P(CliOnWholeDisk, EveryVolumeListsAsSleuthKitAndRecoversAsItsOwnImage) {
     const fs::path alone = dir_.path() / ("alone" + std::to_string(index));
     ASSERT_EQ(Execute(cli + " scan " + Quote(volumes_[index]) + " --quick --recover " + Quote(alone)).code,
               0);
+    EXPECT_GT(Tree(alone).size(), 10u) << id;
     const std::string number = id.substr(id.rfind(':') + 1);
     EXPECT_EQ(Tree(all / ("volume " + number)), Tree(alone)) << id;
     const fs::path named = dir_.path() / ("named" + std::to_string(index));

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <sstream>
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -95,6 +96,51 @@ void GunzipFixture(const std::string& name, const fs::path& destination) {
   gzclose(in);
   ASSERT_EQ(n, 0) << "corrupt fixture " << source;
   ASSERT_TRUE(out.good()) << destination;
+}
+
+}  // namespace snapsave::test
+
+namespace snapsave::test {
+
+uint32_t Crc(std::span<const uint8_t> bytes) {
+  return static_cast<uint32_t>(crc32(0, bytes.data(), static_cast<uInt>(bytes.size())));
+}
+
+uint32_t CrcField(const std::string& hex) {
+  return static_cast<uint32_t>(std::stoul(hex, nullptr, 16));
+}
+
+std::vector<std::vector<std::string>> FixtureRows(const std::string& name) {
+  std::vector<std::vector<std::string>> rows;
+  std::ifstream in(Fixture(name));
+  EXPECT_TRUE(in.is_open()) << name;
+  for (std::string line; std::getline(in, line);) {
+    std::vector<std::string>& row = rows.emplace_back();
+    std::istringstream fields(line);
+    for (std::string field; std::getline(fields, field, '\t');) row.push_back(field);
+  }
+  return rows;
+}
+
+std::vector<ManifestFile> ReadManifest(const std::string& name) {
+  std::vector<ManifestFile> files;
+  for (const auto& row : FixtureRows(name)) {
+    if (row.size() < 3) continue;
+    files.push_back({row[0], std::stoull(row[1]), CrcField(row[2]), row.size() > 3 && row[3] == "deleted"});
+  }
+  return files;
+}
+
+std::vector<FlsFile> StoredFls(const std::string& name) {
+  std::vector<FlsFile> files;
+  for (const auto& row : FixtureRows(name)) {
+    // "r/r * 842-128-2:" or "-/r 4:": the type, a star for a deleted name, the address.
+    if (row.size() < 2 || !(row[0].starts_with("r/r") || row[0].starts_with("-/r"))) continue;
+    const bool deleted = row[0].find(" * ") != std::string::npos;
+    const std::string address = row[0].substr(deleted ? 6 : 4);
+    files.push_back({row[1], row.size() > 2 ? std::stoull(row[2]) : 0, std::stoull(address), deleted});
+  }
+  return files;
 }
 
 }  // namespace snapsave::test

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <span>
 #include <string>
 #include <vector>
@@ -44,5 +45,30 @@ std::filesystem::path Fixture(const std::string& name);
 
 // Decompresses the gzip fixture `name` (e.g. "fat/fat32.img.gz") to `destination`; fails the test on error.
 void GunzipFixture(const std::string& name, const std::filesystem::path& destination);
+
+uint32_t Crc(std::span<const uint8_t> bytes);
+// The CRC-32 of a manifest's hexadecimal field.
+uint32_t CrcField(const std::string& hex);
+
+// The tab-separated fields of each line of a fixture file ("fat/card-formatted.manifest").
+std::vector<std::vector<std::string>> FixtureRows(const std::string& name);
+
+// A line of a fixture's manifest: "path<TAB>size<TAB>crc32[<TAB>deleted|live]".
+struct ManifestFile {
+  std::string path;
+  uint64_t size = 0;
+  uint32_t crc = 0;
+  bool deleted = false;
+};
+std::vector<ManifestFile> ReadManifest(const std::string& name);
+
+// A regular file of a stored `fls -r -p -l | cut -f1,2,7` listing (size 0 where stored without -l).
+struct FlsFile {
+  std::string path;
+  uint64_t size = 0;
+  uint64_t inode = 0;
+  bool deleted = false;
+};
+std::vector<FlsFile> StoredFls(const std::string& name);
 
 }  // namespace snapsave::test

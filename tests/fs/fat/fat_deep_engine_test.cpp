@@ -1,15 +1,12 @@
 #include "fs/fat/fat_deep_engine.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -297,34 +294,13 @@ TEST_F(DeepFat, RecoveryStopsWhereTheMediumEnds) {
   EXPECT_LE(fs::file_size(out, ec), disk.Bytes().size());
 }
 
-struct ManifestEntry {
-  std::string path;
-  uint64_t size = 0;
-  uint32_t crc = 0;
-  bool deleted = false;
-};
-
-std::vector<ManifestEntry> ReadManifest(const std::string& name) {
-  std::ifstream in(test::Fixture(name));
-  std::vector<ManifestEntry> out;
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    ManifestEntry e;
-    std::string crc, state;
-    std::getline(fields, e.path, '\t');
-    fields >> e.size >> crc >> state;
-    e.crc = static_cast<uint32_t>(std::stoul(crc, nullptr, 16));
-    e.deleted = state == "deleted";
-    out.push_back(e);
-  }
-  return out;
-}
+using test::ManifestFile;
+using test::ReadManifest;
 
 // The found path a manifest file should have: the top folder's own entry was in the root, which the format
 // cleared, so it is a lost folder; a deleted name has its lost first letter back from its siblings, or a mark
 // for it.
-bool Matches(const std::string& found, const ManifestEntry& e) {
+bool Matches(const std::string& found, const ManifestFile& e) {
   const std::string expected = e.path.substr(e.path.find('/'));
   if (!found.starts_with("LostFolder")) return false;
   std::string rest = found.substr(found.find('/'));
@@ -368,7 +344,7 @@ TEST_P(FormattedCard, ListsTheOldTreeAndRecoversItsFiles) {
   size_t found = 0, exact = 0;
   // Each folder comes back as one folder: "many" goes on in a cluster after file data.
   std::map<std::string, std::set<std::string>> foundFolders;
-  for (const ManifestEntry& e : manifest) {
+  for (const ManifestFile& e : manifest) {
     const FoundFileRecord* match = nullptr;
     for (const auto& [path, r] : tree) {
       if (r.isFolder == 0 && Matches(path, e)) {
@@ -385,7 +361,7 @@ TEST_P(FormattedCard, ListsTheOldTreeAndRecoversItsFiles) {
     ASSERT_EQ(engine.RecoverRecord(match, out, 0), 0) << e.path;
     const auto data = test::ReadFile(out);
     EXPECT_EQ(data.size(), e.size) << e.path;
-    if (crc32(0, data.data(), static_cast<uInt>(data.size())) == e.crc) ++exact;
+    if (test::Crc(data) == e.crc) ++exact;
   }
   EXPECT_EQ(found, manifest.size());
   EXPECT_EQ(exact, manifest.size());
@@ -414,7 +390,7 @@ TEST(DeepFatNames, AFormattedCardsDeletedShortNamesAreGuessed) {
   if (HasFatalFailure()) return;
   auto tree = FoundTree(engine);
   size_t named = 0, guessed = 0;
-  for (const ManifestEntry& e : ReadManifest("fat/names.manifest")) {
+  for (const ManifestFile& e : ReadManifest("fat/names.manifest")) {
     if (e.path.find('/') == std::string::npos) continue;  // the root's entries went with the format
     std::string name = e.path.substr(e.path.rfind('/') + 1);
     for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -429,7 +405,7 @@ TEST(DeepFatNames, AFormattedCardsDeletedShortNamesAreGuessed) {
     const fs::path out = dir.path() / "out" / name;
     ASSERT_EQ(engine.RecoverRecord(match, out, 0), 0) << e.path;
     const auto data = test::ReadFile(out);
-    EXPECT_EQ(crc32(0, data.data(), static_cast<uInt>(data.size())), e.crc) << e.path;
+    EXPECT_EQ(test::Crc(data), e.crc) << e.path;
   }
   EXPECT_EQ(named, 42u);
   EXPECT_EQ(guessed, 7u);

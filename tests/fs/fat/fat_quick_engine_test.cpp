@@ -1,11 +1,8 @@
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -65,16 +62,11 @@ TEST(FatNames, DeletedShortNamesTakeTheirSiblingsFirstLetter) {
   ASSERT_EQ(engine.Open(ImageVolume(image, u'E')), 0u);
   ASSERT_EQ(engine.Scan({}), 0);
   auto tree = FoundTree(engine);
-  std::ifstream manifest(test::Fixture("fat/names.manifest"));
   size_t guessed = 0;
-  for (std::string line; std::getline(manifest, line);) {
-    std::istringstream fields(line);
-    std::string path, size, crc, state;
-    std::getline(fields, path, '\t');
-    fields >> size >> crc >> state;
-    if (state != "deleted" || path.find('/') == std::string::npos) continue;
+  for (const test::ManifestFile& m : test::ReadManifest("fat/names.manifest")) {
+    if (!m.deleted || m.path.find('/') == std::string::npos) continue;
     // Folders come back under their short names, lower-cased, unless a long name says more.
-    std::string found = path;
+    std::string found = m.path;
     for (char& c : found) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (const size_t at = found.find("100camera"); at != std::string::npos)
       found.replace(at, 9, "100CAMERA");  // a long name: kept as written
@@ -83,7 +75,7 @@ TEST(FatNames, DeletedShortNamesTakeTheirSiblingsFirstLetter) {
     const fs::path out = dir.path() / "out" / fs::path(found).filename();
     ASSERT_EQ(engine.RecoverRecord(&tree[found], out, 0), 0) << found;
     const std::vector<uint8_t> data = test::ReadFile(out);
-    EXPECT_EQ(crc32(0, data.data(), static_cast<uInt>(data.size())), std::stoul(crc, nullptr, 16)) << found;
+    EXPECT_EQ(test::Crc(data), m.crc) << found;
     ++guessed;
   }
   EXPECT_EQ(guessed, 7u);

@@ -1,17 +1,12 @@
 #include "fs/ntfs/ntfs_deep_engine.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <map>
-#include <memory>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,10 +24,6 @@ using test::FoundTree;
 using test::NtfsImageBuilder;
 
 constexpr uint32_t kSector = 512;
-
-uint32_t Crc(const std::vector<uint8_t>& bytes) {
-  return static_cast<uint32_t>(crc32(0, bytes.data(), static_cast<uInt>(bytes.size())));
-}
 
 // What the deep scan's dispatcher does for NTFS: every sector that starts a plausible record, in order.
 void FeedRecords(CProfessionalNtfsRecovery& engine, const std::vector<uint8_t>& disk) {
@@ -223,30 +214,6 @@ TEST_F(DeepNtfs, TheFolderListStopsAtItsLimit) {
   EXPECT_EQ(listed, tree.size());
 }
 
-struct Expected {
-  uint64_t volumeStart = 0;
-  uint64_t size = 0;
-  uint32_t crc = 0;
-};
-
-// The files of `fls -r -p` (live and deleted), without system files, streams and orphans.
-std::set<std::string> FlsFiles(const fs::path& image) {
-  std::set<std::string> out;
-  const std::string command = "fls -r -p '" + image.string() + "' 2>/dev/null";
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-  if (!pipe) return out;
-  char line[4096];
-  while (fgets(line, sizeof line, pipe.get()) != nullptr) {
-    std::string s(line);
-    if (!s.empty() && s.back() == '\n') s.pop_back();
-    if (!s.starts_with("r/r") && !s.starts_with("-/r")) continue;
-    const std::string path = s.substr(s.find('\t') + 1);
-    if (path.starts_with("$") || path.find(':') != std::string::npos) continue;
-    out.insert(path);
-  }
-  return out;
-}
-
 // The NTFS fixture with its boot sector wiped: every file record of the volume is listed at its path, as The
 // Sleuth Kit lists the intact image, and the deleted files recover byte for byte.
 TEST(DeepNtfsFixture, AVolumeWithoutBootSectorListsEveryFileRecord) {
@@ -254,10 +221,10 @@ TEST(DeepNtfsFixture, AVolumeWithoutBootSectorListsEveryFileRecord) {
   test::TempDir dir;
   const fs::path image = dir.path() / "ntfs_small.img";
   test::GunzipFixture("ntfs/ntfs_small.img.gz", image);
-#ifdef _WIN32
-  GTEST_SKIP() << "The Sleuth Kit runs on the Linux side";
-#endif
-  const std::set<std::string> fls = FlsFiles(image);
+  // The files The Sleuth Kit lists, live and deleted, without system files, streams and orphans.
+  std::set<std::string> fls;
+  for (const test::FlsFile& f : test::StoredFls("ntfs/ntfs_small.fls"))
+    if (!f.path.starts_with("$") && f.path.find(':') == std::string::npos) fls.insert(f.path);
   ASSERT_GT(fls.size(), 700u);
   std::vector<uint8_t> bytes = test::ReadFile(image);
   std::fill(bytes.begin(), bytes.begin() + kSector, 0);
@@ -286,15 +253,9 @@ TEST(DeepNtfsFixture, AVolumeWithoutBootSectorListsEveryFileRecord) {
   EXPECT_TRUE(missing.empty()) << missing.size() << " missing, first " << *missing.begin();
   for (const std::string& e : extra) EXPECT_TRUE(e.starts_with("LostFolder")) << e;
 
-  std::ifstream in(test::Fixture("ntfs/ntfs_small.manifest"));
-  std::string line;
   size_t checked = 0;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string path, size, crc;
-    std::getline(fields, path, '\t');
-    std::getline(fields, size, '\t');
-    std::getline(fields, crc, '\t');
+  for (const test::ManifestFile& m : test::ReadManifest("ntfs/ntfs_small.manifest")) {
+    const std::string& path = m.path;
     const std::string name = path.substr(path.rfind('/') + 1);
     const FoundFileRecord* match = nullptr;
     for (const auto& [p, r] : tree) {
@@ -305,8 +266,8 @@ TEST(DeepNtfsFixture, AVolumeWithoutBootSectorListsEveryFileRecord) {
     const fs::path out = dir.path() / "out" / std::to_string(checked++);
     ASSERT_EQ(engine.RecoverRecord(match, out, 0), 0) << path;
     const auto data = test::ReadFile(out);
-    EXPECT_EQ(data.size(), std::stoull(size)) << path;
-    EXPECT_EQ(Crc(data), std::stoul(crc, nullptr, 16)) << path;
+    EXPECT_EQ(data.size(), m.size) << path;
+    EXPECT_EQ(test::Crc(data), m.crc) << path;
   }
   EXPECT_GT(checked, 20u);
 }
@@ -330,19 +291,10 @@ TEST(DeepNtfsFixture, EachFileGetsTheVolumeStartOfItsOwnMft) {
   const auto tree = FoundTree(engine, &listed);
   EXPECT_EQ(tree.count("photos/2024/picture 1.bin"), 1u);
   EXPECT_EQ(tree.count("docs/note3.txt"), 1u);
-  std::map<std::pair<uint64_t, std::string>, Expected> manifest;
-  std::ifstream in(test::Fixture("ntfs/ntfs_two_volumes.manifest"));
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string start, path, size, crc;
-    std::getline(fields, start, '\t');
-    std::getline(fields, path, '\t');
-    std::getline(fields, size, '\t');
-    std::getline(fields, crc, '\t');
-    manifest[{std::stoull(start), path}] = {std::stoull(start), std::stoull(size),
-                                            static_cast<uint32_t>(std::stoul(crc, nullptr, 16))};
-  }
+  // "volume start<TAB>path<TAB>size<TAB>crc32" a line.
+  std::map<std::pair<uint64_t, std::string>, test::ManifestFile> manifest;
+  for (const auto& row : test::FixtureRows("ntfs/ntfs_two_volumes.manifest"))
+    manifest[{std::stoull(row[0]), row[1]}] = {row[1], std::stoull(row[2]), test::CrcField(row[3])};
   ASSERT_EQ(manifest.size(), 14u);
   size_t matched = 0;
   RecordList all;
@@ -360,7 +312,7 @@ TEST(DeepNtfsFixture, EachFileGetsTheVolumeStartOfItsOwnMft) {
     EXPECT_EQ(match->clusterSize, key.first == 2048 ? 4096u : 1024u) << key.second;
     const fs::path out = dir.path() / "out" / std::to_string(matched++);
     ASSERT_EQ(engine.RecoverRecord(match, out, 0), 0) << key.second;
-    EXPECT_EQ(Crc(test::ReadFile(out)), expected.crc) << key.first << " " << key.second;
+    EXPECT_EQ(test::Crc(test::ReadFile(out)), expected.crc) << key.first << " " << key.second;
   }
 }
 

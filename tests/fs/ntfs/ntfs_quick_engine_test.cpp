@@ -1,12 +1,7 @@
 #include <gtest/gtest.h>
-#include <zlib.h>
 
-#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <map>
-#include <memory>
-#include <sstream>
 #include <string>
 
 #include "catalog/recovery_output.h"
@@ -21,28 +16,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Expected {
-  uint64_t size = 0;
-  uint32_t crc = 0;
-};
-
-std::map<std::string, Expected> ReadManifest() {
-  std::map<std::string, Expected> out;
-  std::ifstream in(test::Fixture("ntfs/ntfs_small.manifest"));
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string path, size, crc;
-    std::getline(fields, path, '\t');
-    std::getline(fields, size, '\t');
-    std::getline(fields, crc, '\t');
-    out[path] = {std::stoull(size), static_cast<uint32_t>(std::stoul(crc, nullptr, 16))};
-  }
+// The fixture's deleted files by path.
+std::map<std::string, test::ManifestFile> Manifest() {
+  std::map<std::string, test::ManifestFile> out;
+  for (const test::ManifestFile& f : test::ReadManifest("ntfs/ntfs_small.manifest")) out[f.path] = f;
   return out;
-}
-
-uint32_t Crc(const std::vector<uint8_t>& bytes) {
-  return static_cast<uint32_t>(crc32(0, bytes.data(), static_cast<uInt>(bytes.size())));
 }
 
 // Every file record of the tree, by path from the root; the folders too when asked.
@@ -78,34 +56,14 @@ class NtfsFixture : public ::testing::Test {
   std::map<std::string, FoundFileRecord> files;
 };
 
-// The deleted files of `fls -r -d`, with orphans under the folder the engine invents for their parent.
-std::map<std::string, uint32_t> FlsDeletedFiles(const fs::path& image) {
-  std::map<std::string, uint32_t> out;
-  const std::string command = "fls -r -d -p '" + image.string() + "'";
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-  if (!pipe) return out;
-  char line[4096];
-  while (fgets(line, sizeof line, pipe.get()) != nullptr) {
-    std::string s(line);
-    if (!s.empty() && s.back() == '\n') s.pop_back();
-    if (s.rfind("-/r * ", 0) != 0 && s.rfind("r/r * ", 0) != 0) continue;  // deleted files only
-    const size_t tab = s.find('\t');
-    const uint32_t record = static_cast<uint32_t>(std::stoul(s.substr(6)));
-    std::string path = s.substr(tab + 1);
-    if (path.rfind("$OrphanFiles/OrphanFile-", 0) == 0) continue;  // never-used records without a name
-    out[path] = record;
-  }
-  return out;
-}
-
 TEST_F(NtfsFixture, ListingAgreesWithSleuthKit) {
-#ifdef _WIN32
-  GTEST_SKIP() << "The Sleuth Kit runs on the Linux side";
-#endif
-  const auto fls = FlsDeletedFiles(image);
-  ASSERT_FALSE(fls.empty()) << "fls is needed (sleuthkit)";
-  const auto manifest = ReadManifest();
-  std::map<std::string, uint32_t> ours;
+  // The deleted files fls lists, but for never-used records without a name.
+  std::map<std::string, uint64_t> fls;
+  for (const test::FlsFile& f : test::StoredFls("ntfs/ntfs_small.fls"))
+    if (f.deleted && !f.path.starts_with("$OrphanFiles/OrphanFile-")) fls[f.path] = f.inode;
+  ASSERT_FALSE(fls.empty());
+  const auto manifest = Manifest();
+  std::map<std::string, uint64_t> ours;
   std::string lostFolder;
   for (const auto& [path, r] : files) {
     std::string key = path;
@@ -153,10 +111,10 @@ TEST_F(NtfsFixture, RecoversADeletedFolderBelowItsCategoryFolder) {
   const fs::path target = destination / "photo" / "gone";
   ASSERT_EQ(engine.RecoverRecord(&*gone, target, static_cast<int32_t>(CountSeparators(destination.string()))),
             0);
-  const auto manifest = ReadManifest();
+  const auto manifest = Manifest();
   for (const char* name : {"gone/readme.txt", "gone/inner/deep.jpg", "gone/inner/blob.dat"}) {
     const auto bytes = test::ReadFile(destination / "photo" / name);
-    EXPECT_EQ(Crc(bytes), manifest.at(name).crc) << name;
+    EXPECT_EQ(test::Crc(bytes), manifest.at(name).crc) << name;
   }
   // A second recovery into the same folder writes beside, never over.
   test::WriteFile(target / "readme.txt", std::vector<uint8_t>{'x'});
@@ -224,7 +182,7 @@ TEST_F(NtfsFixture, FilesBelowParentCyclesComeBackUnderLostFolders) {
   std::map<std::string, FoundFileRecord> found;
   Walk(cycles, nullptr, 0, "", found);
   EXPECT_EQ(found.size(), files.size()) << "nothing dropped";
-  const auto manifest = ReadManifest();
+  const auto manifest = Manifest();
   const fs::path out = dir.path() / "out";
   size_t lost = 0;
   for (const char* original : {"gone/readme.txt", "gone/inner/deep.jpg", "gone/inner/blob.dat",
@@ -236,7 +194,7 @@ TEST_F(NtfsFixture, FilesBelowParentCyclesComeBackUnderLostFolders) {
     ASSERT_NE(it, found.end()) << original;
     ++lost;
     ASSERT_EQ(cycles.RecoverRecord(&it->second, out / name, 0), 0) << original;
-    EXPECT_EQ(Crc(test::ReadFile(out / name)), manifest.at(original).crc) << original;
+    EXPECT_EQ(test::Crc(test::ReadFile(out / name)), manifest.at(original).crc) << original;
   }
   EXPECT_EQ(lost, 6u);
   // The lost folder of the two-folder cycle recovers as a tree holding all three of its files.
