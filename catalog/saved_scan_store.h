@@ -70,8 +70,7 @@ struct ScanPosition {
 // made; two stores over one folder would overwrite each other's "config".
 class SavedScanStore {
  public:
-  // Free bytes of the volume of disk `diskNumber` that starts at `volumeStartSector`; 0 when unknown.
-  // Free bytes of the volume of disk `disk` (its device) that starts at `volumeStartSector`.
+  // Free bytes of the volume of disk `disk` (its device) that starts at `volumeStartSector`; 0 when unknown.
   using FreeBytesQuery =
       std::function<uint64_t(const std::filesystem::path& disk, uint64_t volumeStartSector)>;
 

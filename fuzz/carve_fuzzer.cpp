@@ -37,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!memory.ok()) return 0;
   SectorReader reader;
   if (reader.OpenFile(memory.path()) != 0) return 0;
-  SavedScanStore store(os::ScanLogFolder(), [](int32_t, uint64_t) { return uint64_t{0}; });
+  SavedScanStore store(os::ScanLogFolder(),
+                       [](const std::filesystem::path&, uint64_t) { return uint64_t{0}; });
   CFileTypeRecovery engine(store);
   if (engine.Attach(ImageVolume(memory.path(), u'F'), "File_Type_fuzz", sectorSize,
                     FoundFileCatalogue::Mode::kFresh) != 0) {

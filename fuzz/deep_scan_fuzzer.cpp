@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   {
     // Every input is a new source: no saved scan carries over from the last one.
     SavedScanStore store(scratch / "Vornel Snapsave" / "ScanLog",
-                         [](int32_t, uint64_t) { return uint64_t{0}; });
+                         [](const std::filesystem::path&, uint64_t) { return uint64_t{0}; });
     auto engine = CreateScanEngine(store, ImageVolume(image.path(), u'F'), true);
     if (engine && engine->Scan({}) == 0) {
       RecordList all;

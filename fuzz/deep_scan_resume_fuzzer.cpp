@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!image.ok()) return 0;
   {
     SavedScanStore store(scratch / "Vornel Snapsave" / "ScanLog",
-                         [](int32_t, uint64_t) { return uint64_t{0}; });
+                         [](const std::filesystem::path&, uint64_t) { return uint64_t{0}; });
     // A scan stopped in its pass leaves a saved scan and its folder.
     std::filesystem::path folder;
     {

@@ -31,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (reader.OpenFile(memory.path()) != 0) return 0;
   const uint64_t sectors = size / kSector;
   {
-    SavedScanStore store(os::ScanLogFolder(), [](int32_t, uint64_t) { return uint64_t{0}; });
+    SavedScanStore store(os::ScanLogFolder(),
+                         [](const std::filesystem::path&, uint64_t) { return uint64_t{0}; });
     CFileTypeRecovery engine(store);
     if (engine.Attach(ImageVolume(memory.path(), u'F'), "File_Type_fuzz", kSector,
                       FoundFileCatalogue::Mode::kFresh) != 0) {
