@@ -38,13 +38,15 @@ std::string SanitizeNameComponent(std::string_view name) {
       out.push_back(c);
     }
   }
+  out = os::FitNameToSystem(std::move(out));
   if (out.size() > kMaxComponentBytes) {
     size_t n = kMaxComponentBytes;
     while (n > 0 && (static_cast<uint8_t>(out[n]) & 0xC0) == 0x80) --n;
     out.resize(n);
   }
   if (out.empty() || out == "." || out == "..") out = "_" + out;
-  return out;
+  // A cut or a prefix may leave what the system refuses at the end again.
+  return os::FitNameToSystem(std::move(out));
 }
 
 fs::path MakeUniquePath(const fs::path& path) {

@@ -17,7 +17,7 @@
 namespace snapsave {
 
 // Makes a name read from disk safe as one path component: no separators, no control bytes, never "." or "..",
-// never empty, at most 255 bytes (cut at a UTF-8 boundary).
+// never empty, at most 255 bytes (cut at a UTF-8 boundary), and creatable on this system.
 std::string SanitizeNameComponent(std::string_view name);
 
 // `path` when nothing exists there, else "stem(n)ext" for the first free n = 1, 2, ...

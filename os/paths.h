@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 
 namespace snapsave::os {
 
@@ -18,5 +19,10 @@ uint32_t CreateFolders(const std::filesystem::path& folder);
 
 // True when `inner` lies strictly inside `outer` after both are made absolute and normalised lexically.
 bool IsStrictlyInside(const std::filesystem::path& inner, const std::filesystem::path& outer);
+
+// `name` (one path component, UTF-8) made creatable as written on this system: on Windows, characters
+// its file systems refuse (<>:"|?*) become '_', a trailing dot or space becomes '_' (Windows would drop it),
+// and device names (CON, NUL, COM1, ...) get a '_' in front; elsewhere unchanged.
+std::string FitNameToSystem(std::string name);
 
 }  // namespace snapsave::os

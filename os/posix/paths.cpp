@@ -36,4 +36,8 @@ uint32_t CreateFolders(const fs::path& folder) {
   return Win32FromErrorCode(ec, IoDirection::kWrite);
 }
 
+std::string FitNameToSystem(std::string name) {
+  return name;
+}
+
 }  // namespace snapsave::os

@@ -5,6 +5,7 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
+#include <string_view>
 #include <vector>
 
 #include "os/error.h"
@@ -68,6 +69,21 @@ uint32_t CreateFolders(const fs::path& folder) {
     return e == ERROR_ALREADY_EXISTS ? err::kAlreadyExists : e;
   }
   return err::kSuccess;
+}
+
+std::string FitNameToSystem(std::string name) {
+  for (char& c : name) {
+    if (std::string_view("<>:\"|?*").find(c) != std::string_view::npos) c = '_';
+  }
+  if (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.back() = '_';
+  // "NUL", "nul.txt", "COM1.jpg" all open the device, whatever the case and extension.
+  std::string stem = name.substr(0, name.find('.'));
+  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+  for (char& c : stem) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+  const bool numbered = stem.size() == 4 && (stem.starts_with("COM") || stem.starts_with("LPT")) &&
+                        stem[3] >= '1' && stem[3] <= '9';
+  if (numbered || stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL") name.insert(0, "_");
+  return name;
 }
 
 }  // namespace snapsave::os

@@ -74,7 +74,7 @@ TEST(DiskTable, NumbersDisksAndWholeDiskImagesApart) {
   const int32_t image = table.AddImage("/tmp/c.img");
   EXPECT_EQ(image, os::DiskTable::kFirstImageDisk);
   EXPECT_EQ(table.AddImage("/tmp/c.img"), image);
-  EXPECT_EQ(table.PathOf(image), fs::path("/tmp/c.img"));
+  EXPECT_EQ(table.PathOf(image), fs::weakly_canonical("/tmp/c.img"));  // "Z:\\tmp\\c.img" under Wine
   EXPECT_FALSE(table.ImageOf(1).has_value());
   EXPECT_EQ(table.List().size(), 2u);
 }

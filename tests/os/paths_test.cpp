@@ -28,6 +28,23 @@ TEST(Paths, InsideTestIsLexicalAndStrict) {
   EXPECT_FALSE(os::IsStrictlyInside("/", "/a"));
 }
 
+// Names from another system's disk are written as named where this system allows it: on Windows a name
+// with a colon would make a stream of the folder, one with a trailing dot would lose it, and "nul.txt" would
+// be the null device.
+TEST(Paths, NamesAreFittedToWhatThisSystemCreates) {
+  const std::pair<const char*, const char*> kCases[] = {
+      {"a:b*?.txt", "a_b__.txt"},    {"report.", "report_"},    {"x ", "x_"},     {"NUL", "_NUL"},
+      {"nul.txt", "_nul.txt"},       {"Com7.jpg", "_Com7.jpg"}, {"COM0", "COM0"}, {"console", "console"},
+      {"caf\xc3\xa9", "caf\xc3\xa9"}};
+  for (const auto& [name, windows] : kCases) {
+#ifdef _WIN32
+    EXPECT_EQ(os::FitNameToSystem(name), windows) << name;
+#else
+    EXPECT_EQ(os::FitNameToSystem(name), name) << windows;
+#endif
+  }
+}
+
 TEST(Paths, CreateFoldersAcceptsAnExistingFolderAndReportsAFileInTheWay) {
   test::TempDir dir;
   EXPECT_EQ(os::CreateFolders(dir.path() / "x" / "y"), 0u);

@@ -255,6 +255,9 @@ TEST_F(ScenarioTest, FormattedFatMediaComeBackOnce) {
 // A volume in a container (the reading of each format is the storage layer's to show): both scans list and
 // recover what they do from the raw image.
 TEST_F(ScenarioTest, ContainerImagesScanLikeTheRawVolume) {
+#ifndef SNAPSAVE_HAVE_LIBYAL
+  GTEST_SKIP() << "built without the libyal readers";
+#endif
   const fs::path raw = Unpack("fat/holes16.img.gz");
   const fs::path vhd = Unpack("images/holes16.vhd.gz");
   for (const bool deep : {false, true}) {
@@ -274,7 +277,8 @@ TEST_F(ScenarioTest, CraftedNamesStayInsideTheDestination) {
   ASSERT_EQ(found.scanned, 0);
   size_t files = 0;
   for (const auto& e : fs::recursive_directory_iterator(dir_.path())) {
-    if (!e.is_regular_file() || e.path().extension() == ".img") continue;
+    // Not is_regular_file: Wine cannot stat the name "_.." it listed.
+    if (e.is_directory() || e.path().extension() == ".img") continue;
     EXPECT_TRUE(os::IsStrictlyInside(e.path(), out)) << e.path();
     ++files;
   }
