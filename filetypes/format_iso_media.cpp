@@ -110,11 +110,16 @@ uint64_t IsoMediaLength(FileBytes& file, uint64_t limit) {
   uint64_t at = 0;
   uint64_t boxes = 0;
   bool media = false;
+  bool typed = false;
   std::array<uint8_t, 16> h{};
   while (at < limit && boxes < kMaxUnits) {
     if (!file.Read(at, std::span(h).first(8))) break;
     const ByteSpan type = ByteSpan(h).subspan(4, 4);
     if (boxes == 0 ? !MayOpenFile(type) : !IsTopLevelBox(type)) break;
+    // A file has one type box: a second is the next file, even where the boxes before chain into it.
+    const bool typeBox = BytesEqual(type, 0, "ftyp");
+    if (typeBox && typed) break;
+    typed = typed || typeBox;
     media =
         media || BytesEqual(type, 0, "moov") || BytesEqual(type, 0, "mdat") || BytesEqual(type, 0, "moof");
     uint64_t size = Be32(h, 0);

@@ -68,6 +68,12 @@ TEST(IsoMediaWalk, BrokenOrEndlessStructuresStopOrDecline) {
   Bytes overlong;
   overlong.Box("ftyp", 24).Be(0x7FFFFFFF, 4).Raw("mdat").Fill(100);
   EXPECT_EQ(Iso(overlong), 24u + 0x7FFFFFFF);
+  // Boxes that chain straight into another file's type box stop there: the head does not take that file.
+  Bytes bait;
+  bait.Box("ftyp", 24).Box("mdat", 1000).Box("free", 3 * 512 - 1024);
+  const uint64_t head = bait.size();
+  bait.Box("ftyp", 24).Box("moov", 700).Box("mdat", 5000);
+  EXPECT_EQ(Iso(bait), head);
   // A long chain of the smallest boxes is walked to its end without trouble.
   Bytes chain;
   chain.Box("ftyp", 24).Box("moov", 8);
