@@ -3,14 +3,20 @@
 # work folder) with real media files made by ffmpeg and ImageMagick:
 #   A  random data with a few hundred media files scattered in it (no file system: both tools scan it whole)
 #   B  a FAT32 volume densely filled with media files, a tenth of them deleted (both tools scan its free space)
+#   C  a 1 GiB FAT32 camera card filled with 12-megapixel photos (Exif and thumbnail, as cameras write them)
+#      and a few H.264 videos, then reformatted (both tools scan it whole)
+#   D  the same card with the photos deleted instead (both tools scan its free space)
 # With the page cache warm, each image is read by `cat` (the read limit), deep-scanned by snapsave-cli and
 # searched by PhotoRec in its /cmd mode, all in one run; the script prints MB/s, peak memory and the ratios.
 #
-#   bench/deep_scan_bench.sh path/to/snapsave-cli [work folder]   (default /tmp/snapsave-deep-bench)
-# Needs: ffmpeg, imagemagick, dosfstools, mtools, testdisk (photorec), python3, GNU time.
+#   bench/deep_scan_bench.sh path/to/snapsave-cli [work folder] [images]
+#   (default /tmp/snapsave-deep-bench and "A B C D")
+# Needs: ffmpeg (libx264), imagemagick, dosfstools, mtools, testdisk (photorec), python3, GNU time.
 set -euo pipefail
+here=$(dirname "$(realpath "${BASH_SOURCE[0]}")")
 cli=$(realpath "${1:?usage: $0 path/to/snapsave-cli [work folder]}")
 work=${2:-/tmp/snapsave-deep-bench}
+only=${3:-A B C D}
 mkdir -p "$work/media"
 cd "$work"
 export MTOOLS_SKIP_CHECK=1 XDG_DATA_HOME="$work/appdata"
@@ -75,6 +81,53 @@ if [ ! -e B.img ]; then
   done
 fi
 
+# Camera photos: eight 12-megapixel pictures with grain (about 6 MB each, as a camera's), each copy given its
+# own Exif block and thumbnail; and three 1080p H.264 clips.
+if [ ! -e media/camera-done ]; then
+  mkdir -p media/camera
+  for i in 1 2 3 4 5 6 7 8; do
+    convert -seed "$((20 + i))" -size 4000x3000 plasma:fractal -attenuate 0.6 +noise Gaussian -quality 92 \
+      -sampling-factor 2x1 "media/camera/p$i.jpg"
+    convert "media/camera/p$i.jpg" -resize 160x120 -quality 80 "media/camera/t$i.jpg"
+  done
+  for i in 1 2 3; do
+    ffmpeg -hide_banner -loglevel error -y -f lavfi -i "testsrc2=size=1920x1080:rate=30" -t $((3 * i)) \
+      -c:v libx264 -preset veryfast -b:v 12M -pix_fmt yuv420p "media/camera/MVI_000$i.MP4"
+  done
+  touch media/camera-done
+fi
+
+card() {  # card image, then what is done to it: reformat or delete-photos
+  local image=$1 what=$2
+  [ -e "$image" ] && return
+  echo "building $image ..."
+  rm -f "$image"
+  mkfs.fat -F 32 -s 16 -n CARD -C "$image" $((1024 * 1024)) >/dev/null
+  mmd -i "$image" ::/DCIM ::/DCIM/100SNAPC
+  local n=0 staging
+  staging=$(mktemp -d -p "$work")
+  cardfree() { mdir -i "$image" ::/ | sed -n 's/^ *\([0-9 ]*\) bytes free.*/\1/p' | tr -d ' '; }
+  while [ "$(cardfree)" -gt 40000000 ]; do
+    for i in 1 2 3 4 5 6 7 8; do
+      n=$((n + 1))
+      python3 "$here/camera_jpeg.py" "media/camera/p$i.jpg" "media/camera/t$i.jpg" "$n" \
+        "$staging/$(printf 'IMG_%04d.JPG' "$n")"
+    done
+    n=$((n + 1))
+    cp "media/camera/MVI_000$((n % 3 + 1)).MP4" "$staging/$(printf 'MVI_%04d.MP4' "$n")"
+    mcopy -i "$image" "$staging"/* ::/DCIM/100SNAPC/
+    rm -f "$staging"/*
+  done
+  rmdir "$staging"
+  if [ "$what" = reformat ]; then
+    mkfs.fat -F 32 -s 16 -n CARD "$image" >/dev/null
+  else
+    mdir -i "$image" -b ::/DCIM/100SNAPC | grep '\.JPG$' | while read -r f; do mdel -i "$image" "$f"; done
+  fi
+}
+card C.img reformat
+card D.img delete-photos
+
 measure() {  # seconds and peak KiB of a command
   /usr/bin/time -f "%e %M" -o "$work/time.txt" "$@" >"$work/stdout.txt" 2>&1 || true
   cat "$work/time.txt"
@@ -82,6 +135,7 @@ measure() {  # seconds and peak KiB of a command
 
 report() {
   local name=$1 extent=$2 image=$3
+  case " $only " in *" ${image%.img} "*) ;; *) return 0 ;; esac
   local mib=$(( $(stat -c %s "$image") / 1048576 ))
   cat "$image" >/dev/null
   cat "$image" >/dev/null
@@ -110,3 +164,5 @@ PY
 
 report "A: random data with media files" wholespace A.img
 report "B: FAT32 filled with media files, a tenth deleted" freespace B.img
+report "C: camera card of photos and videos, reformatted" wholespace C.img
+report "D: camera card, photos deleted" freespace D.img

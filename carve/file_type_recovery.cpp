@@ -122,6 +122,7 @@ int32_t CFileTypeRecovery::CarveAt(std::span<const uint8_t> sector, uint64_t abs
 
   const std::string name = fmt::format("{}.{}", absoluteSector, row->extension);
   p.callbackResult = 0;
+  ctx.SetChecksWanted(!knownFile_ || !knownFile_(absoluteSector, row->extension));
   const uint64_t length = MeasureLength(ctx, *row, header);
   if (p.callbackResult == ScanCancelled) return ScanCancelled;
   const CarvingContext::Outcome outcome = ctx.outcome();

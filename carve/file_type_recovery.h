@@ -63,6 +63,11 @@ class CFileTypeRecovery final : public VolumeEngine {
   // Carved files in the attached catalogue that did not validate to their end.
   uint64_t DamagedFiles();
 
+  // Whether a file the metadata found starts at an absolute sector as the same kind of file as a carve
+  // with this extension would be (the merge then shows that file, not the carve).
+  using KnownFileTest = std::function<bool(uint64_t absoluteSector, std::string_view extension)>;
+  void SetKnownFileTest(KnownFileTest test) { knownFile_ = std::move(test); }
+
   // The state its header tests and length rules share; a carver's alone.
   CarvingContext& context() { return context_; }
   const CarvingContext& context() const { return context_; }
@@ -82,6 +87,7 @@ class CFileTypeRecovery final : public VolumeEngine {
 
   CarvingContext context_;
   PieceStore pieces_;
+  KnownFileTest knownFile_;
 };
 
 }  // namespace snapsave

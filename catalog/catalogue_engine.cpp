@@ -59,7 +59,13 @@ uint32_t CatalogueEngine::SearchByType(std::string_view extensionList, RecordLis
 
 uint32_t CatalogueEngine::OpenCatalogueFile(FoundFileCatalogue& catalogue, std::string_view logName,
                                             FoundFileCatalogue::Mode mode) const {
+  catalogue.SetObserver(observer_);
   return catalogue.OpenIn(store_.CurrentFolder(), logName, mode);
+}
+
+void CatalogueEngine::ObserveRecords(FoundFileCatalogue::RecordObserver observer) {
+  observer_ = std::move(observer);
+  if (catalogue_) catalogue_->SetObserver(observer_);
 }
 
 }  // namespace snapsave

@@ -59,6 +59,9 @@ class CatalogueEngine : public IFileRecoveryParse {
   uint32_t SetSearchCallback(SearchProgressCallback callback, void* context) override;
   uint32_t SearchByType(std::string_view extensionList, RecordList& out) override;
 
+  // Sees every record this engine's catalogues reserve from now on.
+  void ObserveRecords(FoundFileCatalogue::RecordObserver observer);
+
  protected:
   // The catalogue key of the records filed in (depth, folder); null folder with depth 0 is the root. A Win32
   // error for a request the engine cannot answer.
@@ -78,6 +81,9 @@ class CatalogueEngine : public IFileRecoveryParse {
   SavedScanStore& store_;
   EngineCallbacks callbacks_;
   std::unique_ptr<FoundFileCatalogue> catalogue_;
+
+ private:
+  FoundFileCatalogue::RecordObserver observer_;
 };
 
 }  // namespace snapsave

@@ -237,6 +237,7 @@ uint32_t FoundFileCatalogue::ReserveRecord(FoundFileRecord& record) {
   EncodeRecord(record, std::span<uint8_t, kRecordSize>(writeBuffer_.data() + bufferFill_, kRecordSize));
   bufferFill_ += static_cast<uint32_t>(kRecordSize);
   recordBytes_ += kRecordSize;
+  if (observer_) observer_(record);
   return record.recordId;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <span>
@@ -59,6 +60,9 @@ class FoundFileCatalogue {
   // Appends `record` with the next record number, which is stored into record.recordId and returned. In a
   // reopened catalogue the numbers continue after the records already in the file. 0 when numbers ran out.
   uint32_t ReserveRecord(FoundFileRecord& record);
+  // Called with each record as it is reserved (a deep scan learns from it which sectors start known files).
+  using RecordObserver = std::function<void(const FoundFileRecord&)>;
+  void SetObserver(RecordObserver observer) { observer_ = std::move(observer); }
   // Files `recordId` under (depth, parentRef). With a folder name, the record is a folder whose own entryRef
   // is `entryRef`.
   void AddToFolder(uint32_t parentRef, uint32_t depth, uint32_t recordId, uint32_t entryRef,
@@ -111,6 +115,7 @@ class FoundFileCatalogue {
   // Drops the index and the folder records kept for paths; the relations changed.
   void ForgetIndex();
 
+  RecordObserver observer_;
   std::vector<uint8_t> writeBuffer_;
   uint32_t bufferFill_ = 0;
   // Records already in the file when it was opened: new ids continue after them, so id n always lives at

@@ -4,6 +4,8 @@
 #include <map>
 
 #include "engines/file_system_registry.h"
+#include "filetypes/file_type_catalogue.h"
+#include "filetypes/jpeg_checks_ahead.h"
 #include "os/clock.h"
 #include "os/device.h"
 #include "os/error.h"
@@ -15,8 +17,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// What a carved picture is named with.
+constexpr std::string_view kJpegExtension = "jpg";
+
 std::string LowerExtension(std::string_view name) {
   return os::AsciiLower(os::ExtensionOf(name));
+}
+
+// Whether the merge lists the file the metadata found (extension `known`) instead of a carve of the same
+// start (extension `carved`): the same kind, or a camera's thumbnail file whose data is a JPEG.
+bool SameFileInMerge(std::string_view known, std::string_view carved) {
+  return carved == known || (known == "thm" && carved == "jpg");
 }
 
 bool IsQuickKind(SourceKind k) {
@@ -31,8 +42,14 @@ CProfessionalRecovery::CProfessionalRecovery(SavedScanStore& store, QuickEngineM
   // File-system metadata ends any file being carved.
   carver_.context().SetMetadataTest(IsFileSystemMetadata);
   for (const FileSystem& fs : FileSystems()) {
-    if (fs.makeDeep != nullptr) deep_.push_back({&fs, fs.makeDeep(store)});
+    if (fs.makeDeep == nullptr) continue;
+    deep_.push_back({&fs, fs.makeDeep(store)});
+    DeepVolumeEngine* engine = deep_.back().engine.get();
+    engine->ObserveRecords(
+        [this, engine](const FoundFileRecord& r) { NoteKnownFile(r, engine->FirstDataSector(r)); });
   }
+  carver_.SetKnownFileTest(
+      [this](uint64_t sector, std::string_view extension) { return CarveDroppedAt(sector, extension); });
 }
 
 CProfessionalRecovery::~CProfessionalRecovery() {
@@ -182,7 +199,9 @@ int32_t CProfessionalRecovery::Scan(std::string_view /*logName*/) {
   };
 
   bool wholeVolume = true;
+  knownStarts_.clear();
   int32_t r = RunQuickPhase(savedName("Fast_"), wholeVolume);
+  if (r == 0) NoteQuickFiles();
   if (r == 0) r = static_cast<int32_t>(OpenDeepEngines(savedName));
   checkpointing_ = fresh || checkpoint.has_value();
   if (r == 0 && checkpointing_)
@@ -358,13 +377,28 @@ int32_t CProfessionalRecovery::Pass(ExtentPlan& plan, PassCursor& cursor) {
   int32_t stop = 0;
   lastCheckpointMs_ = os::TickMs();
   lastCheckpointScanned_ = scanned_;
+  // Pictures in what is read ahead are decoded on another thread; the carve takes their verdicts.
+  JpegChecksAhead checksAhead(reader_, sectorSize_, IsFileSystemMetadata, checkWorkers_);
+  for (const auto& [sector, extensions] : knownStarts_) {
+    if (CarveDroppedAt(sector, kJpegExtension)) checksAhead.Known(sector);
+  }
   // The thread reads this run and the next while the pass works; the plan is asked on this thread only.
   ReadAhead readAhead(reader_, sectorSize_);
+  if (checkWorkers_ != 0)
+    readAhead.SetObserver([&checksAhead](uint64_t first, std::span<const uint8_t> bytes) {
+      checksAhead.OfferFrom(first, bytes);
+    });
   readAhead_ = &readAhead;
+  checksAhead_ = &checksAhead;
+  carver_.context().SetChecksAhead(&checksAhead);
   struct Forget {
-    ReadAhead*& slot;
-    ~Forget() { slot = nullptr; }
-  } forget{readAhead_};
+    CProfessionalRecovery& scan;
+    ~Forget() {
+      scan.readAhead_ = nullptr;
+      scan.checksAhead_ = nullptr;
+      scan.carver_.context().SetChecksAhead(nullptr);
+    }
+  } forget{*this};
   Run next = cursor.run;
   if (cursor.run.length != 0)
     readAhead.Enqueue(volumeStart_ + cursor.run.start + cursor.done, cursor.run.length - cursor.done);
@@ -513,6 +547,7 @@ int32_t CProfessionalRecovery::RetrySkipped() {
 }
 
 int32_t CProfessionalRecovery::Dispatch(uint64_t chunkStart, uint32_t sectors, uint64_t& overrun) {
+  if (checksAhead_ != nullptr) checksAhead_->Passed(chunkStart);
   uint64_t i = 0;
   while (i < sectors) {
     const uint64_t absolute = chunkStart + i;
@@ -638,6 +673,35 @@ std::optional<uint64_t> CProfessionalRecovery::FirstDataSector(const FoundFileRe
   return fs->firstDataSector != nullptr ? fs->firstDataSector(r, sectorSize_) : std::nullopt;
 }
 
+void CProfessionalRecovery::NoteKnownFile(const FoundFileRecord& r, std::optional<uint64_t> firstSector) {
+  if (r.isFolder != 0 || !firstSector) return;
+  std::vector<std::string>& known = knownStarts_[*firstSector];
+  std::string extension = LowerExtension(r.Name());
+  if (std::find(known.begin(), known.end(), extension) == known.end()) known.push_back(std::move(extension));
+  if (checksAhead_ != nullptr && CarveDroppedAt(*firstSector, kJpegExtension))
+    checksAhead_->Known(*firstSector);
+}
+
+void CProfessionalRecovery::NoteQuickFiles() {
+  if (!quick_) return;
+  std::string extensions;
+  for (const CarvingTypeRow& row : CarvingTypeTable()) {
+    extensions += row.extension;
+    extensions += ';';
+  }
+  extensions += "thm;";
+  RecordList found;
+  quick_->SearchByType(extensions, found);
+  for (const FoundFileRecord& r : found) NoteKnownFile(r, FirstDataSector(r));
+}
+
+bool CProfessionalRecovery::CarveDroppedAt(uint64_t sector, std::string_view extension) const {
+  const auto known = knownStarts_.find(sector);
+  if (known == knownStarts_.end()) return false;
+  return std::all_of(known->second.begin(), known->second.end(),
+                     [&](const std::string& ext) { return SameFileInMerge(ext, extension); });
+}
+
 void CProfessionalRecovery::ClearMerge() {
   merge_.clear();
 }
@@ -660,8 +724,7 @@ bool CProfessionalRecovery::KeptInMerge(const FoundFileRecord& r) {
   const auto known = merge_.find(*sector);
   if (known == merge_.end()) return true;
   if (deep) return known->second.quickName.empty() || known->second.quickName != os::AsciiLower(r.Name());
-  const std::string ext = LowerExtension(r.Name());
-  return !(ext == known->second.extension || (known->second.extension == "thm" && ext == "jpg"));
+  return !SameFileInMerge(known->second.extension, LowerExtension(r.Name()));
 }
 
 uint32_t CProfessionalRecovery::SearchByType(std::string_view extensionList, RecordList& out) {

@@ -14,6 +14,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "carve/file_type_recovery.h"
@@ -95,6 +96,10 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
     checkpointMs_ = milliseconds;
     checkpointBytes_ = bytes;
   }
+  // Threads that decode pictures ahead of the pass (0: the pass decodes each itself). The listing does not
+  // depend on it.
+  void SetCheckWorkers(unsigned workers) { checkWorkers_ = workers; }
+
   // Sectors the pass covers (after Scan).
   uint64_t TotalSectors() const { return total_; }
   IFileRecoveryParse* QuickEngine() const { return quick_.get(); }
@@ -179,12 +184,20 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
                  uint64_t found);
   // The first data sector of a file-system record, where a carver would have found its header.
   std::optional<uint64_t> FirstDataSector(const FoundFileRecord& record);
+  // Remembers where a file the metadata found starts, so that a carve there is measured without the checks
+  // the merge would throw away.
+  void NoteKnownFile(const FoundFileRecord& record, std::optional<uint64_t> firstSector);
+  void NoteQuickFiles();
+  // Whether the merge drops a carve with this extension at `sector` for the files known to start there.
+  bool CarveDroppedAt(uint64_t sector, std::string_view extension) const;
 
   struct MergeEntry {
     std::string extension;
     std::string quickName;  // lower-cased name of the quick engine's file there, if any
   };
   std::map<uint64_t, MergeEntry> merge_;
+  // Lower-case extensions of the metadata's files, by their first sector.
+  std::unordered_map<uint64_t, std::vector<std::string>> knownStarts_;
 
   SavedScanStore& store_;
   QuickEngineMaker quickMaker_;
@@ -210,6 +223,8 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
   std::filesystem::path savedImage_;  // the file its scan is saved under: the image, or a whole-disk image
   bool opened_ = false;
 
+  unsigned checkWorkers_ = 1;
+  JpegChecksAhead* checksAhead_ = nullptr;  // during the pass
   std::vector<uint8_t> chunk_;
   uint64_t total_ = 0;
   uint64_t scanned_ = 0;

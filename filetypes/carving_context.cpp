@@ -82,6 +82,7 @@ void CarvingContext::Reset() {
   outcome_ = Outcome{};
   stitchBudget_ = StitchBudget{};
   progress_ = Progress{};
+  checksWanted_ = true;
 }
 
 }  // namespace snapsave

@@ -11,6 +11,7 @@
 
 namespace snapsave {
 
+class JpegChecksAhead;
 class SectorReader;
 
 class CarvingContext {
@@ -124,6 +125,15 @@ class CarvingContext {
     return metadataTest_ != nullptr && metadataTest_(sector);
   }
 
+  // False while the candidate starts where a file the metadata found starts, as the same kind of file: the
+  // listing shows that file instead, so its checks that cost a decode are not worth making.
+  bool checksWanted() const { return checksWanted_; }
+  void SetChecksWanted(bool wanted) { checksWanted_ = wanted; }
+
+  // Pictures decoded ahead of the carve on another thread, where the pass runs one (else null).
+  JpegChecksAhead* checksAhead() const { return checksAhead_; }
+  void SetChecksAhead(JpegChecksAhead* ahead) { checksAhead_ = ahead; }
+
   // Back to a fresh context's state, keeping the work buffer and the metadata test.
   void Reset();
 
@@ -142,6 +152,8 @@ class CarvingContext {
   StitchBudget stitchBudget_;
   Progress progress_;
   MetadataTest metadataTest_ = nullptr;
+  bool checksWanted_ = true;
+  JpegChecksAhead* checksAhead_ = nullptr;
 };
 
 }  // namespace snapsave

@@ -12,6 +12,7 @@
 #include "filetypes/format_walks.h"
 #include "filetypes/joining.h"
 #include "filetypes/jpeg_check.h"
+#include "filetypes/jpeg_checks_ahead.h"
 
 namespace snapsave {
 
@@ -304,7 +305,7 @@ std::optional<int64_t> JoinedJump(CarvingContext& ctx, ByteSpan header, SplitAt 
   if (!work.Spend(length)) return std::nullopt;
   ++decodes;
   JpegRows rows;
-  if (CheckJpeg(joined, length, uint64_t{24} << 20, &rows).verdict != JpegCheck::Verdict::kWhole)
+  if (CheckJpeg(joined, length, kJpegCheckMemory, &rows).verdict != JpegCheck::Verdict::kWhole)
     return std::nullopt;
   return SeamJump(rows, split.headSectors * ctx.sectorSize()).value_or(0);
 }
@@ -388,8 +389,25 @@ uint64_t JpegLength(CarvingContext& ctx, ByteSpan header) {
     uint64_t validEnd = 0;
     const uint64_t n = JpegSegmentsLength(file, k128MiB, StopsJpegData, &validEnd);
     if (n != 0 || validEnd != 0) {
+      // A file the metadata found: its structure says where it ends, as the listing shows that file.
+      if (!ctx.checksWanted()) {
+        if (n != 0) return n;
+        ctx.outcome().intact = false;
+        return std::max<uint64_t>(validEnd, ctx.sectorSize());
+      }
+      // Decoded ahead on another thread, or here; from the file's start either way, so the verdict is the
+      // same.
+      const uint64_t length = n != 0 ? n : validEnd;
       JpegRows rows;
-      const JpegCheck check = CheckJpeg(file, n != 0 ? n : validEnd, uint64_t{24} << 20, &rows);
+      std::optional<JpegCheck> ahead;
+      if (ctx.checksAhead() != nullptr) ahead = ctx.checksAhead()->Take(ctx.startSector(), length, rows);
+      JpegCheck check;
+      if (ahead) {
+        check = *ahead;
+      } else {
+        FileBytes fresh(ctx, header);
+        check = CheckJpeg(fresh, length, kJpegCheckMemory, &rows);
+      }
       if (n != 0 && check.verdict != JpegCheck::Verdict::kBroken) return n;
       uint64_t brokenAt = n != 0 ? n : validEnd;
       if (check.verdict == JpegCheck::Verdict::kBroken) brokenAt = std::min(brokenAt, check.brokenAt);

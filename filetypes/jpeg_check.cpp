@@ -1,5 +1,7 @@
 #include "filetypes/jpeg_check.h"
 
+#include "filetypes/format_support.h"
+
 #ifdef SNAPSAVE_HAVE_LIBJPEG
 #include <algorithm>
 #include <csetjmp>

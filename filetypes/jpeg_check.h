@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "filetypes/format_support.h"
-
 namespace snapsave {
+
+class FileBytes;
 
 struct JpegCheck {
   enum class Verdict {
@@ -28,10 +28,13 @@ struct JpegRows {
   std::vector<uint8_t> pixels;
 };
 
+// What a check's decoder may hold: a progressive picture past about 12 megapixels is left unjudged.
+inline constexpr uint64_t kJpegCheckMemory = uint64_t{24} << 20;
+
 // Decodes the JPEG in the first `length` bytes of `file`. `maxMemory` bounds what the decoder may hold (a
 // progressive picture keeps all its coefficients); past it the verdict is kUnknown.
 // With `rows`, a sequential picture's rows are kept in it (up to where the decode stopped).
-JpegCheck CheckJpeg(FileBytes& file, uint64_t length, uint64_t maxMemory = uint64_t{24} << 20,
+JpegCheck CheckJpeg(FileBytes& file, uint64_t length, uint64_t maxMemory = kJpegCheckMemory,
                     JpegRows* rows = nullptr);
 
 }  // namespace snapsave

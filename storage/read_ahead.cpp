@@ -52,6 +52,8 @@ void ReadAhead::Work() {
         reader_.ReadSectorsLarge(std::span(block.bytes).first(size_t{block.count} * sectorSize_),
                                  static_cast<int32_t>(block.count), block.sector, sectorSize_, &got) == 0 &&
         got == block.count;
+    if (block.ok && observer_)
+      observer_(block.sector, std::span(block.bytes).first(size_t{block.count} * sectorSize_));
     lock.lock();
     ready_.push_back(std::move(block));
     changed_.notify_all();

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <span>
 #include <thread>
@@ -25,6 +26,11 @@ class ReadAhead {
   ~ReadAhead();
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;
+
+  // Sees each block read whole (absolute first sector, its bytes), on the reading thread, in order. Set
+  // before the first Enqueue.
+  using BlockObserver = std::function<void(uint64_t firstSector, std::span<const uint8_t> bytes)>;
+  void SetObserver(BlockObserver observer) { observer_ = std::move(observer); }
 
   // Adds a stretch (absolute sectors) the pass will read next, after those added before.
   void Enqueue(uint64_t firstSector, uint64_t count);
@@ -55,6 +61,7 @@ class ReadAhead {
   std::deque<Block> ready_;                              // read, in order
   std::vector<std::vector<uint8_t>> spare_;              // buffers free for the thread
   bool stopping_ = false;
+  BlockObserver observer_;
   std::thread thread_;
 };
 

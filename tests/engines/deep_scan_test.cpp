@@ -167,6 +167,50 @@ TEST_F(DeepScan, ACarvedFileRunningPastItsChunkMovesThePassBeyondIt) {
   }));
 }
 
+// Pictures decoded on worker threads ahead of the pass carve exactly what the pass decoding each itself
+// carves: whole ones, one cut short, one in two pieces, and one inside another's extent.
+TEST_F(DeepScan, PicturesCheckedAheadCarveAsThePassAloneDoes) {
+  std::vector<uint8_t> image = Noise(8 << 20, 3);
+  const std::vector<uint8_t> photo = Media("photo.jpg");
+  const std::vector<uint8_t> large = Media("large.jpg");
+  const std::vector<uint8_t> pic = Media("pic.jpg");
+  Place(image, 100, photo);
+  Place(image, 2000, large);
+  Place(image, 2600, pic);
+  // Cut short: its first half, then noise.
+  Place(image, 6000,
+        std::vector<uint8_t>(photo.begin(), photo.begin() + static_cast<std::ptrdiff_t>(photo.size() / 2)));
+  // Two pieces 40 sectors apart.
+  const size_t head = (large.size() / 2) / kSector * kSector;
+  Place(image, 9000, std::vector<uint8_t>(large.begin(), large.begin() + static_cast<std::ptrdiff_t>(head)));
+  Place(image, 9000 + head / kSector + 40,
+        std::vector<uint8_t>(large.begin() + static_cast<std::ptrdiff_t>(head), large.end()));
+  for (uint64_t sector = 12000; sector < 16000; sector += 700) Place(image, sector, pic);
+  const fs::path path = Write(image);
+
+  auto listing = [&](unsigned workers) {
+    CProfessionalRecovery engine{appData_.store()};
+    engine.SetCheckWorkers(workers);
+    EXPECT_EQ(engine.Open(ImageVolume(path, u'D')), 0u);
+    EXPECT_EQ(engine.Scan({}), 0);
+    RecordList all;
+    engine.SearchByType(kPhotoList, all);
+    std::vector<std::string> rows;
+    for (const FoundFileRecord& r : all)
+      rows.push_back(std::string(r.Name()) + " " + std::to_string(r.fileSize) +
+                     (r.isIntact != 0 ? "" : " damaged"));
+    std::sort(rows.begin(), rows.end());
+    return rows;
+  };
+  const std::vector<std::string> alone = listing(0);
+  EXPECT_TRUE(std::ranges::count(alone, "100.jpg " + std::to_string(photo.size())) == 1);
+  EXPECT_TRUE(std::ranges::count(alone, "9000.jpg " + std::to_string(large.size())) == 1);
+  EXPECT_TRUE(std::ranges::any_of(
+      alone, [](const std::string& r) { return r.starts_with("6000.jpg") && r.ends_with("damaged"); }));
+  EXPECT_EQ(listing(1), alone);
+  EXPECT_EQ(listing(2), alone);
+}
+
 // Two deep scans in one process, the second run from inside the first one's progress report (a second source
 // scanned meanwhile): each keeps its own carving state, and each saves its position in its own folder.
 TEST_F(DeepScan, ASecondScanInsideTheFirstDisturbsNeither) {
