@@ -383,7 +383,7 @@ int32_t CProfessionalRecovery::Pass(ExtentPlan& plan, PassCursor& cursor) {
     if (CarveDroppedAt(sector, kJpegExtension)) checksAhead.Known(sector);
   }
   // The thread reads this run and the next while the pass works; the plan is asked on this thread only.
-  ReadAhead readAhead(reader_, sectorSize_);
+  ReadAhead readAhead(reader_, sectorSize_, size_t{1} << 20, checkWorkers_ != 0 ? kCheckAheadBlocks : 4);
   if (checkWorkers_ != 0)
     readAhead.SetObserver([&checksAhead](uint64_t first, std::span<const uint8_t> bytes) {
       checksAhead.OfferFrom(first, bytes);

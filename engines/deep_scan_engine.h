@@ -38,6 +38,8 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
   static constexpr uint32_t kChunkBytes = 65536;
   static constexpr int32_t kWeight = 90;
   static constexpr int32_t kQuickWeight = 9;
+  // MiB read ahead while pictures are decoded ahead, so that a worker meets a picture before the pass does.
+  static constexpr size_t kCheckAheadBlocks = 8;
 
   explicit CProfessionalRecovery(SavedScanStore& store, QuickEngineMaker quick = {});
   ~CProfessionalRecovery() override;

@@ -30,6 +30,9 @@ struct DecodeState {
   JpegRows* rows = nullptr;
 };
 
+constexpr size_t kReservedRows = 4096;
+constexpr size_t kReservedPixels = size_t{1} << 20;
+
 DecodeState& StateOf(j_common_ptr cinfo) {
   return *static_cast<DecodeState*>(cinfo->client_data);
 }
@@ -146,7 +149,13 @@ void Decode(DecodeState* s, uint64_t maxMemory) {
   // Rows say where the data went wrong only when they come as it is decoded: not for a progressive picture.
   if (s->rows != nullptr && (jpeg_has_multiple_scans(&s->cinfo) || s->cinfo.output_components != 1))
     s->rows = nullptr;
-  if (s->rows != nullptr) s->rows->width = s->cinfo.output_width;
+  if (s->rows != nullptr) {
+    // One allocation for a camera's picture, not one per doubling; a header's claim alone gets no more.
+    s->rows->width = s->cinfo.output_width;
+    s->rows->ends.reserve(std::min<size_t>(s->cinfo.output_height, kReservedRows));
+    s->rows->pixels.reserve(
+        std::min(size_t{s->cinfo.output_height} * s->cinfo.output_width, kReservedPixels));
+  }
   while (s->cinfo.output_scanline < s->cinfo.output_height) {
     if (jpeg_read_scanlines(&s->cinfo, row, 1) != 1) {
       s->damaged = true;

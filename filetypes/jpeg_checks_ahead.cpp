@@ -75,11 +75,35 @@ std::optional<JpegCheck> JpegChecksAhead::Take(uint64_t start, uint64_t length, 
       return check;
     }
     if (!working_.contains(start)) break;
-    changed_.wait(lock);
+    // While a worker finishes this one, the caller checks a later one rather than wait idle.
+    if (!Help(lock)) changed_.wait(lock);
   }
   // Not begun: the carve decodes it, and no worker starts on it now.
   known_.insert(start);
   return std::nullopt;
+}
+
+bool JpegChecksAhead::Help(std::unique_lock<std::mutex>& lock) {
+  while (!queued_.empty() && (queued_.front() < passed_ || known_.contains(queued_.front()) ||
+                              working_.contains(queued_.front())))
+    queued_.pop_front();
+  if (queued_.empty() || verdicts_.size() >= kMaxVerdicts) return false;
+  if (!helper_) {
+    helper_ = std::make_unique<CarvingContext>();
+    helper_->SetMetadataTest(metadataTest_);
+    if (!helper_->AcquireWorkBuffer()) return false;
+  }
+  if (helper_->workBufferSize() == 0) return false;
+  const uint64_t start = queued_.front();
+  queued_.pop_front();
+  working_.insert(start);
+  lock.unlock();
+  std::optional<Verdict> verdict = Check(*helper_, start);
+  lock.lock();
+  working_.erase(start);
+  if (verdict && start >= passed_ && !known_.contains(start)) verdicts_.push_back(std::move(*verdict));
+  changed_.notify_all();
+  return true;
 }
 
 void JpegChecksAhead::Work() {

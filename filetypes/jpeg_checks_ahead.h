@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -51,6 +52,9 @@ class JpegChecksAhead {
     JpegRows rows;
   };
   void Work();
+  // Checks the next picture no worker has begun, on the calling thread; false when there is none. Called
+  // with the lock held, which it lets go while it decodes.
+  bool Help(std::unique_lock<std::mutex>& lock);
   // Measures and decodes the picture at `start` as a carve would; nothing where it does not open as one.
   std::optional<Verdict> Check(CarvingContext& ctx, uint64_t start) const;
 
@@ -64,6 +68,7 @@ class JpegChecksAhead {
   std::unordered_set<uint64_t> working_;
   std::unordered_set<uint64_t> known_;
   uint64_t passed_ = 0;
+  std::unique_ptr<CarvingContext> helper_;  // the pass's own, for Help
   bool stopping_ = false;
   std::vector<std::thread> threads_;
 };
