@@ -53,7 +53,7 @@ void StopOnInterrupt() {
 int main(int argc, char** argv) {
   using namespace snapsave::cli;
   CLI::App app{"Snapsave: find and recover deleted and lost files on disks, volumes and disk images."};
-  app.set_version_flag("--version", "snapsave-cli 0.2.0");
+  app.set_version_flag("--version", "snapsave-cli " SNAPSAVE_VERSION);
   app.require_subcommand(0, 1);
   app.footer(
       "SOURCE is a disk image file, a whole disk as 'disk0', 'disk1' ..., or the ID of a volume or free\n"

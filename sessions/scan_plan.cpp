@@ -229,6 +229,14 @@ TypesOrError ParseTypes(std::string_view text) {
   return out;
 }
 
+std::vector<std::string> KnownTypeNames() {
+  std::vector<std::string> names = {std::string(kCategoryPhoto), std::string(kCategoryAudio),
+                                    std::string(kCategoryVideo), std::string(kCategoryDocument),
+                                    std::string(kCategoryArchive)};
+  for (std::string& e : KnownExtensions()) names.push_back(std::move(e));
+  return names;
+}
+
 std::string ExtensionOf(std::string_view name) {
   const size_t dot = name.rfind('.');
   if (dot == std::string_view::npos) return {};

@@ -75,6 +75,8 @@ struct TypesOrError {
   std::string error;
 };
 TypesOrError ParseTypes(std::string_view text);
+// Every name ParseTypes takes: the categories, then the known extensions in order.
+std::vector<std::string> KnownTypeNames();
 
 // Lower-cased extension of a name without its dot ("" when none): the group a file is listed under.
 std::string ExtensionOf(std::string_view name);

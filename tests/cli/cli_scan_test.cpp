@@ -15,6 +15,7 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -24,6 +25,7 @@
 #include <nlohmann/json.hpp>
 
 #include "os/paths.h"
+#include "sessions/scan_plan.h"
 #include "tests/support/test_support.h"
 
 namespace snapsave {
@@ -101,6 +103,42 @@ std::vector<ListedItem> ParseListing(const std::string& text) {
 
 // A long name written with terminal controls in it: the listing and the recovery lines show them as "\xNN",
 // so that printing the results cannot rewrite the user's terminal.
+// The manual page and the bash completion name every option each command's help lists, and the completion
+// offers exactly the names --types takes.
+TEST(Cli, TheManualPageAndTheCompletionKeepUpWithTheProgram) {
+  std::string page = Slurp(fs::path(SNAPSAVE_DOC_DIR) / "snapsave-cli.1");
+  for (size_t at = page.find("\\-"); at != std::string::npos; at = page.find("\\-", at)) page.erase(at, 1);
+  const std::string completion = Slurp(fs::path(SNAPSAVE_DOC_DIR) / "snapsave-cli.bash");
+  const std::regex option("(^|[ ,])(--?[a-z][a-z-]*)");
+  for (const std::string command : {"", "list", "scan", "image"}) {
+    const CliRun help = Execute(std::string(SNAPSAVE_CLI) + " " + command + " --help");
+    ASSERT_EQ(help.code, 0) << command;
+    if (!command.empty()) {
+      EXPECT_NE(page.find(".B snapsave-cli " + command), std::string::npos) << command;
+      EXPECT_NE(completion.find(command + ")"), std::string::npos) << command;
+    }
+    // Options are listed before the footer, whose examples repeat some.
+    const std::string listed = help.out.substr(0, help.out.find("SOURCE is"));
+    size_t seen = 0;
+    for (auto m = std::sregex_iterator(listed.begin(), listed.end(), option); m != std::sregex_iterator();
+         ++m) {
+      const std::string name = (*m)[2];
+      EXPECT_NE(page.find(name), std::string::npos) << command << " " << name;
+      EXPECT_TRUE(std::regex_search(completion, std::regex("[ \"]" + name + "[ \"]")))
+          << command << " " << name;
+      ++seen;
+    }
+    EXPECT_GE(seen, 2u) << command;
+  }
+  const size_t from = completion.find("_snapsave_cli_types=\"");
+  ASSERT_NE(from, std::string::npos);
+  const size_t begin = completion.find('"', from) + 1;
+  std::istringstream words(completion.substr(begin, completion.find('"', begin) - begin));
+  std::vector<std::string> offered;
+  for (std::string w; words >> w;) offered.push_back(w);
+  EXPECT_EQ(offered, KnownTypeNames());
+}
+
 TEST(Cli, NamesFromDiskArePrintedEscaped) {
   test::ScratchAppData appData;
   test::TempDir dir;

@@ -178,7 +178,9 @@ TEST(DiskList, ALoopDeviceShowsItsVolumesAndFreeSpace) {
   if (loop.rfind("/dev/loop", 0) != 0) GTEST_SKIP() << "no loop device could be attached";
   struct Detach {
     std::string device;
-    ~Detach() { std::system(("losetup -d " + device + " >/dev/null 2>&1").c_str()); }
+    ~Detach() {
+      [[maybe_unused]] const int r = std::system(("losetup -d " + device + " >/dev/null 2>&1").c_str());
+    }
   } detach{loop};
   const std::string first = loop + "p1";
   for (int i = 0; i < 100 && !std::filesystem::exists(first); ++i)
