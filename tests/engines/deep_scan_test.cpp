@@ -204,9 +204,11 @@ TEST_F(DeepScan, PicturesCheckedAheadCarveAsThePassAloneDoes) {
   };
   const std::vector<std::string> alone = listing(0);
   EXPECT_TRUE(std::ranges::count(alone, "100.jpg " + std::to_string(photo.size())) == 1);
+#ifdef SNAPSAVE_HAVE_LIBJPEG  // the joins and the damage are told by decoding
   EXPECT_TRUE(std::ranges::count(alone, "9000.jpg " + std::to_string(large.size())) == 1);
   EXPECT_TRUE(std::ranges::any_of(
       alone, [](const std::string& r) { return r.starts_with("6000.jpg") && r.ends_with("damaged"); }));
+#endif
   EXPECT_EQ(listing(1), alone);
   EXPECT_EQ(listing(2), alone);
 }
