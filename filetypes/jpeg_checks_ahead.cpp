@@ -54,9 +54,11 @@ void JpegChecksAhead::Passed(uint64_t sector) {
   if (sector <= passed_) return;
   passed_ = sector;
   while (!queued_.empty() && queued_.front() < passed_) queued_.pop_front();
+  const bool full = verdicts_.size() >= kMaxVerdicts;
   std::erase_if(verdicts_, [&](const Verdict& v) { return v.start < passed_; });
-  std::erase_if(known_, [&](uint64_t s) { return s < passed_; });
-  changed_.notify_all();
+  if (!known_.empty()) std::erase_if(known_, [&](uint64_t s) { return s < passed_; });
+  // Called for every chunk: workers are woken only when room for a verdict was made.
+  if (full && verdicts_.size() < kMaxVerdicts) changed_.notify_all();
 }
 
 std::optional<JpegCheck> JpegChecksAhead::Take(uint64_t start, uint64_t length, JpegRows& rows) {
