@@ -128,9 +128,9 @@ card() {  # card image, then what is done to it: reformat or delete-photos
 card C.img reformat
 card D.img delete-photos
 
-measure() {  # seconds and peak KiB of a command
-  /usr/bin/time -f "%e %M" -o "$work/time.txt" "$@" >"$work/stdout.txt" 2>&1 || true
-  cat "$work/time.txt"
+measure() {  # seconds, peak KiB and CPU seconds (user + system) of a command
+  /usr/bin/time -f "%e %M %U %S" -o "$work/time.txt" "$@" >"$work/stdout.txt" 2>&1 || true
+  awk '{print $1, $2, $3 + $4}' "$work/time.txt"
 }
 
 report() {
@@ -139,24 +139,28 @@ report() {
   local mib=$(( $(stat -c %s "$image") / 1048576 ))
   cat "$image" >/dev/null
   cat "$image" >/dev/null
-  read -r catS catK < <(measure sh -c 'cat "$1" >/dev/null' cat "$image")
+  read -r catS catK catC < <(measure sh -c 'cat "$1" >/dev/null' cat "$image")
   rm -rf "$work/appdata" "$work/recup"*
-  read -r oursS oursK < <(measure "$cli" scan "$image")
+  read -r oursS oursK oursC < <(measure "$cli" scan "$image")
   local ours
   ours=$(sed -n 's/^\([0-9]*\) items found$/\1/p' "$work/stdout.txt")
-  read -r prS prK < <(measure photorec /log /d "$work/recup" /cmd "$image" \
+  read -r prS prK prC < <(measure photorec /log /d "$work/recup" /cmd "$image" \
     "partition_none,options,paranoid_no,fileopt,everything,enable,$extent,search")
   local found
   found=$(find "$work"/recup* -type f ! -name report.xml 2>/dev/null | wc -l)
-  python3 - "$name" "$mib" "$catS" "$catK" "$oursS" "$oursK" "$prS" "$prK" "$found" "$ours" <<'PY'
+  python3 - "$name" "$mib" "$catS" "$catK" "$catC" "$oursS" "$oursK" "$oursC" "$prS" "$prK" "$prC" "$found" \
+    "$ours" <<'PY'
 import sys
-name, mib, cs, ck, os_, ok, ps, pk, found, ours = sys.argv[1:]
+name, mib, cs, ck, cc, os_, ok, oc, ps, pk, pc, found, ours = sys.argv[1:]
 mib, cs, os_, ps = int(mib), float(cs), float(os_), float(ps)
 rate = lambda s: mib / s if s > 0 else float("inf")
+cpu = lambda c: float(c) * 1024 / mib  # CPU seconds per GiB
 print(f"{name} ({mib} MiB)")
-print(f"  cat (read limit)   {cs:7.2f} s {rate(cs):9.1f} MiB/s  peak {int(ck) / 1024:6.1f} MiB")
-print(f"  snapsave-cli scan  {os_:7.2f} s {rate(os_):9.1f} MiB/s  peak {int(ok) / 1024:6.1f} MiB  ({ours} items)")
-print(f"  photorec /cmd      {ps:7.2f} s {rate(ps):9.1f} MiB/s  peak {int(pk) / 1024:6.1f} MiB  ({found} files)")
+print(f"  cat (read limit)   {cs:7.2f} s {rate(cs):9.1f} MiB/s  cpu {cpu(cc):5.2f} s/GiB  peak {int(ck) / 1024:6.1f} MiB")
+print(f"  snapsave-cli scan  {os_:7.2f} s {rate(os_):9.1f} MiB/s  cpu {cpu(oc):5.2f} s/GiB  peak {int(ok) / 1024:6.1f} MiB"
+      f"  ({ours} items)")
+print(f"  photorec /cmd      {ps:7.2f} s {rate(ps):9.1f} MiB/s  cpu {cpu(pc):5.2f} s/GiB  peak {int(pk) / 1024:6.1f} MiB"
+      f"  ({found} files)")
 print(f"  snapsave / photorec throughput {ps / os_ if os_ > 0 else float('inf'):.2f}x; "
       f"snapsave / read limit {cs / os_ if os_ > 0 else float('inf'):.2f}")
 PY

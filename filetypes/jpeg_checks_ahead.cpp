@@ -86,21 +86,24 @@ std::optional<JpegCheck> JpegChecksAhead::Take(uint64_t start, uint64_t length, 
 }
 
 bool JpegChecksAhead::Help(std::unique_lock<std::mutex>& lock) {
+  if (!helper_) {
+    helper_ = std::make_unique<CarvingContext>();
+    helper_->SetMetadataTest(metadataTest_);
+    helper_->AcquireWorkBuffer();
+  }
+  return helper_->workBufferSize() != 0 && CheckNext(lock, *helper_);
+}
+
+bool JpegChecksAhead::CheckNext(std::unique_lock<std::mutex>& lock, CarvingContext& ctx) {
   while (!queued_.empty() && (queued_.front() < passed_ || known_.contains(queued_.front()) ||
                               working_.contains(queued_.front())))
     queued_.pop_front();
   if (queued_.empty() || verdicts_.size() >= kMaxVerdicts) return false;
-  if (!helper_) {
-    helper_ = std::make_unique<CarvingContext>();
-    helper_->SetMetadataTest(metadataTest_);
-    if (!helper_->AcquireWorkBuffer()) return false;
-  }
-  if (helper_->workBufferSize() == 0) return false;
   const uint64_t start = queued_.front();
   queued_.pop_front();
   working_.insert(start);
   lock.unlock();
-  std::optional<Verdict> verdict = Check(*helper_, start);
+  std::optional<Verdict> verdict = Check(ctx, start);
   lock.lock();
   working_.erase(start);
   if (verdict && start >= passed_ && !known_.contains(start)) verdicts_.push_back(std::move(*verdict));
@@ -117,16 +120,7 @@ void JpegChecksAhead::Work() {
     changed_.wait(lock,
                   [this] { return stopping_ || (!queued_.empty() && verdicts_.size() < kMaxVerdicts); });
     if (stopping_) return;
-    const uint64_t start = queued_.front();
-    queued_.pop_front();
-    if (start < passed_ || known_.contains(start)) continue;
-    working_.insert(start);
-    lock.unlock();
-    std::optional<Verdict> verdict = Check(ctx, start);
-    lock.lock();
-    working_.erase(start);
-    if (verdict && start >= passed_ && !known_.contains(start)) verdicts_.push_back(std::move(*verdict));
-    changed_.notify_all();
+    CheckNext(lock, ctx);
   }
 }
 

@@ -52,8 +52,10 @@ class JpegChecksAhead {
     JpegRows rows;
   };
   void Work();
-  // Checks the next picture no worker has begun, on the calling thread; false when there is none. Called
-  // with the lock held, which it lets go while it decodes.
+  // Checks the next queued picture no one has begun, with `ctx`; false when there is none (or no room for its
+  // verdict). Called with the lock held, which it lets go while it decodes.
+  bool CheckNext(std::unique_lock<std::mutex>& lock, CarvingContext& ctx);
+  // CheckNext on the pass's own thread, with a context of its own.
   bool Help(std::unique_lock<std::mutex>& lock);
   // Measures and decodes the picture at `start` as a carve would; nothing where it does not open as one.
   std::optional<Verdict> Check(CarvingContext& ctx, uint64_t start) const;
