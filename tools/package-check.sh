@@ -28,7 +28,12 @@ for deb in "${debs[@]}"; do dpkg-deb --contents "$deb" | awk '{print substr($6, 
 $SUDO apt-get install -y -qq "${debs[@]/#/./}" >/dev/null
 
 snapsave-cli --version
-man -w snapsave-cli
+# Some minimal systems tell dpkg to leave manual pages out; there only the package's own list can show it.
+if grep -qs 'path-exclude=*/usr/share/man' /etc/dpkg/dpkg.cfg.d/*; then
+  dpkg -L snapsave-cli | grep -q '/usr/share/man/man1/snapsave-cli.1.gz'
+else
+  man -w snapsave-cli
+fi
 [ -f /usr/share/bash-completion/completions/snapsave-cli ]
 work=$(mktemp -d)
 (cd "$work" && "$here/tools/recover-sample.sh" "$(command -v snapsave-cli)" | tail -n +2 >/dev/null &&

@@ -126,19 +126,12 @@ std::optional<std::pair<FoundFileRecord, uint32_t>> CFastNtfsRecovery::ReadFolde
   if (!walk.ok) return std::nullopt;
   const std::optional<FileNameInfo> info = RecordName(walk.attributes);
   if (!info) return std::nullopt;
-  FoundFileRecord r = MakeEmptyRecord();
-  r.driveLetter = static_cast<uint16_t>(driveLetter_);
-  r.sourceKind = static_cast<uint32_t>(SourceKind::kNtfsQuick);
-  r.isFolder = 1;
-  r.isIntact = 1;
   // Children name the folder by its place in the table, whatever the record's own number field says.
-  r.entryRef = number;
+  FoundFileRecord r = FolderRecord(number);
   r.clusterSize = static_cast<uint32_t>(std::min<uint64_t>(g.clusterBytes, UINT32_MAX));
   r.creationTime = info->creationTime;
   r.writeTime = info->writeTime;
   r.accessTime = info->accessTime;
-  r.entryLocation = volume_->RecordSector(number);
-  r.volumeStartSector = volumeStart_;
   r.SetName(os::Utf16ToUtf8(info->name));
   return std::make_pair(r, info->parent);
 }
@@ -180,16 +173,21 @@ uint32_t CFastNtfsRecovery::DepthOfParent(uint32_t parent) {
   return depthOfParent_[parent];
 }
 
-void CFastNtfsRecovery::AddLostFolder(uint32_t number) {
+FoundFileRecord CFastNtfsRecovery::FolderRecord(uint32_t number) const {
   FoundFileRecord r = MakeEmptyRecord();
   r.driveLetter = static_cast<uint16_t>(driveLetter_);
   r.sourceKind = static_cast<uint32_t>(SourceKind::kNtfsQuick);
   r.isFolder = 1;
   r.isIntact = 1;
   r.entryRef = number;
-  r.clusterSize = kNoClusterSize;
   r.entryLocation = volume_->RecordSector(number);
   r.volumeStartSector = volumeStart_;
+  return r;
+}
+
+void CFastNtfsRecovery::AddLostFolder(uint32_t number) {
+  FoundFileRecord r = FolderRecord(number);
+  r.clusterSize = kNoClusterSize;
   const std::string name = "LostFolder" + std::to_string(number);
   r.SetName(name);
   const uint32_t id = catalogue_->ReserveRecord(r);

@@ -44,6 +44,8 @@ class CFastNtfsRecovery final : public VolumeEngine {
   // Second pass: folder `number` from the folder list, under its parent or as a LostFolder at the root.
   void AddFolder(uint32_t number, std::span<uint8_t> record);
   void AddLostFolder(uint32_t number);
+  // A folder record of this volume for table entry `number`, found by the quick scan.
+  FoundFileRecord FolderRecord(uint32_t number) const;
   // The folder record `number` (fixed up in `record`) as a found folder, with its parent; nothing when the
   // record is no readable folder with a name.
   std::optional<std::pair<FoundFileRecord, uint32_t>> ReadFolder(uint32_t number, std::span<uint8_t> record);
