@@ -29,7 +29,7 @@ $SUDO apt-get install -y -qq "${debs[@]/#/./}" >/dev/null
 
 snapsave-cli --version
 # Some minimal systems tell dpkg to leave manual pages out; there only the package's own list can show it.
-if grep -qs 'path-exclude=*/usr/share/man' /etc/dpkg/dpkg.cfg.d/*; then
+if grep -qs 'path-exclude[= ]*/usr/share/man' /etc/dpkg/dpkg.cfg.d/*; then
   dpkg -L snapsave-cli | grep -q '/usr/share/man/man1/snapsave-cli.1.gz'
 else
   man -w snapsave-cli
