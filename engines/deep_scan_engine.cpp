@@ -4,6 +4,7 @@
 #include <map>
 
 #include "engines/file_system_registry.h"
+#include "filetypes/file_categories.h"
 #include "filetypes/file_type_catalogue.h"
 #include "filetypes/jpeg_checks_ahead.h"
 #include "os/clock.h"
@@ -684,7 +685,10 @@ void CProfessionalRecovery::NoteKnownFile(const FoundFileRecord& r, std::optiona
 
 void CProfessionalRecovery::NoteQuickFiles() {
   if (!quick_) return;
+  // Every extension a file may have that a carve could start at: the categories' and the carved types'.
   std::string extensions;
+  for (std::string_view list : {kPhotoList, kAudioList, kVideoList, kDocumentList, kArchiveList})
+    extensions += list;
   for (const CarvingTypeRow& row : CarvingTypeTable()) {
     extensions += row.extension;
     extensions += ';';

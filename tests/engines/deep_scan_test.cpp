@@ -213,6 +213,61 @@ TEST_F(DeepScan, PicturesCheckedAheadCarveAsThePassAloneDoes) {
   EXPECT_EQ(listing(2), alone);
 }
 
+#ifdef SNAPSAVE_HAVE_LIBJPEG  // damage is told by decoding
+// A carve where a file the metadata found starts skips its decode only where the listing shows that file
+// instead: a broken picture at a deleted text file's start is still checked and listed damaged.
+TEST_F(DeepScan, ABrokenPictureWhereAnotherKindOfFileStartsIsStillChecked) {
+  const fs::path image = dir_.path() / "fat32.img";
+  test::GunzipFixture("fat/fat32.img.gz", image);
+  // The deleted _GAIN.TXT (1090 bytes) and _IGHWORD.JPG (1042 bytes) of the fixture, as the quick scan finds
+  // them.
+  std::optional<uint64_t> text, photo;
+  {
+    CFastFatRecovery quick(appData_.store());
+    ASSERT_EQ(quick.Open(ImageVolume(image, u'Q')), 0u);
+    ASSERT_EQ(quick.Scan({}), 0);
+    RecordList found;
+    quick.SearchByType("*.txt|*.jpg|", found);
+    for (const FoundFileRecord& r : found) {
+      // Where its first cluster starts, as the merge places it.
+      const uint64_t first = r.dataStartSector + uint64_t{r.entryRef - 2} * (r.clusterSize / kSector);
+      if (r.fileSize == 1090) text = first;
+      if (r.fileSize == 1042) photo = first;
+    }
+  }
+  ASSERT_TRUE(text && photo);
+  // A one-sector picture whose coded data lost its middle: its markers are whole, its decode ends early.
+  std::vector<uint8_t> broken = Media("pic.jpg");
+  ASSERT_LE(broken.size(), kSector);
+  constexpr uint8_t kStartOfScan[] = {0xFF, 0xDA};
+  const auto scan =
+      std::search(broken.begin(), broken.end(), std::begin(kStartOfScan), std::end(kStartOfScan));
+  ASSERT_NE(scan, broken.end());
+  // The scan header is 14 bytes; 8 bytes of coded data stay, then the last 8 of the file with its end marker.
+  const auto coded = scan + 14;
+  ASSERT_LT(coded + 16, broken.end());
+  broken.erase(coded + 8, broken.end() - 8);
+  std::vector<uint8_t> bytes = test::ReadFile(image);
+  Place(bytes, *text, broken);
+  Place(bytes, *photo, broken);
+  test::WriteFile(image, bytes);
+
+  auto engine = Open(image);
+  ASSERT_EQ(engine->Scan({}), 0);
+  RecordList all;
+  engine->SearchByType(kPhotoList, all);
+  const std::string atText = std::to_string(*text) + ".jpg";
+  const std::string atPhoto = std::to_string(*photo) + ".jpg";
+  const auto carved = [&](const std::string& name) {
+    return std::ranges::find_if(all, [&](const FoundFileRecord& r) { return r.Name() == name; });
+  };
+  ASSERT_NE(carved(atText), all.end());
+  EXPECT_EQ(carved(atText)->isIntact, 0);
+  // The carve at the photo's start is left out of the listing: the photo is listed as the file system has it.
+  EXPECT_EQ(carved(atPhoto), all.end());
+}
+#endif
+
 // Two deep scans in one process, the second run from inside the first one's progress report (a second source
 // scanned meanwhile): each keeps its own carving state, and each saves its position in its own folder.
 TEST_F(DeepScan, ASecondScanInsideTheFirstDisturbsNeither) {
