@@ -28,7 +28,7 @@ std::string LowerExtension(std::string_view name) {
 // Whether the merge lists the file the metadata found (extension `known`) instead of a carve of the same
 // start (extension `carved`): the same kind, or a camera's thumbnail file whose data is a JPEG.
 bool SameFileInMerge(std::string_view known, std::string_view carved) {
-  return carved == known || (known == "thm" && carved == "jpg");
+  return carved == known || (known == "thm" && carved == kJpegExtension);
 }
 
 bool IsQuickKind(SourceKind k) {
@@ -380,9 +380,7 @@ int32_t CProfessionalRecovery::Pass(ExtentPlan& plan, PassCursor& cursor) {
   lastCheckpointScanned_ = scanned_;
   // Pictures in what is read ahead are decoded on another thread; the carve takes their verdicts.
   JpegChecksAhead checksAhead(reader_, sectorSize_, IsFileSystemMetadata, checkWorkers_);
-  for (const auto& [sector, extensions] : knownStarts_) {
-    if (CarveDroppedAt(sector, kJpegExtension)) checksAhead.Known(sector);
-  }
+  for (const auto& [sector, extensions] : knownStarts_) ShareKnownStart(checksAhead, sector);
   // The thread reads this run and the next while the pass works; the plan is asked on this thread only.
   ReadAhead readAhead(reader_, sectorSize_, size_t{1} << 20, checkWorkers_ != 0 ? kCheckAheadBlocks : 4);
   if (checkWorkers_ != 0)
@@ -679,8 +677,11 @@ void CProfessionalRecovery::NoteKnownFile(const FoundFileRecord& r, std::optiona
   std::vector<std::string>& known = knownStarts_[*firstSector];
   std::string extension = LowerExtension(r.Name());
   if (std::find(known.begin(), known.end(), extension) == known.end()) known.push_back(std::move(extension));
-  if (checksAhead_ != nullptr && CarveDroppedAt(*firstSector, kJpegExtension))
-    checksAhead_->Known(*firstSector);
+  if (checksAhead_ != nullptr) ShareKnownStart(*checksAhead_, *firstSector);
+}
+
+void CProfessionalRecovery::ShareKnownStart(JpegChecksAhead& ahead, uint64_t sector) const {
+  if (CarveDroppedAt(sector, kJpegExtension)) ahead.Known(sector);
 }
 
 void CProfessionalRecovery::NoteQuickFiles() {
@@ -693,7 +694,6 @@ void CProfessionalRecovery::NoteQuickFiles() {
     extensions += row.extension;
     extensions += ';';
   }
-  extensions += "thm;";
   RecordList found;
   quick_->SearchByType(extensions, found);
   for (const FoundFileRecord& r : found) NoteKnownFile(r, FirstDataSector(r));

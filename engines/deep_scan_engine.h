@@ -192,6 +192,8 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
   void NoteQuickFiles();
   // Whether the merge drops a carve with this extension at `sector` for the files known to start there.
   bool CarveDroppedAt(uint64_t sector, std::string_view extension) const;
+  // Tells the picture workers not to decode a picture the merge would drop at `sector`.
+  void ShareKnownStart(JpegChecksAhead& ahead, uint64_t sector) const;
 
   struct MergeEntry {
     std::string extension;

@@ -56,7 +56,6 @@ void JpegChecksAhead::Passed(uint64_t sector) {
   while (!queued_.empty() && queued_.front() < passed_) queued_.pop_front();
   const bool full = verdicts_.size() >= kMaxVerdicts;
   std::erase_if(verdicts_, [&](const Verdict& v) { return v.start < passed_; });
-  if (!known_.empty()) std::erase_if(known_, [&](uint64_t s) { return s < passed_; });
   // Called for every chunk: workers are woken only when room for a verdict was made.
   if (full && verdicts_.size() < kMaxVerdicts) changed_.notify_all();
 }
