@@ -8,7 +8,7 @@
 #
 #   bench/fragmentation_bench.sh path/to/snapsave-cli [work folder]   (default /tmp/snapsave-fragment-bench)
 # SEED=n lays the files out another way (default 29).
-# Needs: ffmpeg, imagemagick, zip, testdisk (photorec), python3.
+# Needs: ffmpeg, imagemagick, zip, libreoffice (soffice), testdisk (photorec), python3.
 set -euo pipefail
 cli=$(realpath "${1:?usage: $0 path/to/snapsave-cli [work folder]}")
 work=${2:-/tmp/snapsave-fragment-bench}
@@ -49,6 +49,56 @@ PY
   touch done
   cd ..
 fi
+# The framed video and sound families: camcorder and broadcast streams, program streams, AVI, FLV, ASF,
+# WAV, MIDI and compound documents.
+if [ ! -e files/done-framed ]; then
+  cd files
+  a="-f lavfi -i sine=frequency=330:sample_rate=44100"
+  v="-f lavfi -i testsrc2=size=320x240:rate=25"
+  for t in 4 8; do
+    ff $v $a -t $t -c:v libx264 -pix_fmt yuv420p -c:a aac -f mpegts "clip_$t.ts"
+    ff $v $a -t $t -c:v libx264 -pix_fmt yuv420p -c:a aac -f mpegts -mpegts_m2ts_mode 1 "clip_$t.m2ts"
+    ff $v $a -t $t -c:v mpeg2video -c:a mp2 -f vob "clip_$t.mpg"
+    ff $v $a -t $t -c:v mpeg4 -c:a libmp3lame "clip_$t.avi"
+    ff $v $a -t $t -c:v flv1 -c:a libmp3lame -ar 44100 "clip_$t.flv"
+    ff $v $a -t $t -c:v wmv2 -c:a wmav2 "clip_$t.wmv"
+    ff $a -t $((t * 3)) -c:a wmav2 "song_$t.wma"
+    ff $a -t $t -c:a pcm_s16le "song_$t.wav"
+  done
+  python3 - <<'PY'
+import random, struct
+def vlq(n):
+    out = [n & 0x7F]
+    n >>= 7
+    while n:
+        out.append(0x80 | (n & 0x7F))
+        n >>= 7
+    return bytes(reversed(out))
+for n in (1, 2):
+    r = random.Random(n)
+    tracks = []
+    for t in range(3):
+        ev = bytearray(b"\xff\x03" + vlq(7) + b"track %d" % t)
+        for _ in range(4000 * n):
+            note = r.randrange(40, 90)
+            ev += vlq(r.randrange(0, 120)) + bytes([0x90 | t, note, r.randrange(40, 127)])
+            ev += vlq(r.randrange(10, 240)) + bytes([0x80 | t, note, 0])
+        ev += b"\x00\xff\x2f\x00"
+        tracks.append(b"MTrk" + struct.pack(">I", len(ev)) + ev)
+    open(f"tune_{n}.mid", "wb").write(b"MThd" + struct.pack(">IHHH", 6, 1, 3, 480) + b"".join(tracks))
+words = "recovery sector card photo volume cluster folder image disk file".split()
+for n in (1, 2):
+    r = random.Random(n)
+    open(f"notes_{n}.txt", "w").write("\n".join(" ".join(r.choice(words) for _ in range(12)) for _ in range(400 * n)))
+PY
+  for n in 1 2; do
+    soffice --headless --convert-to doc "notes_$n.txt" >/dev/null 2>&1 || true
+    soffice --headless --convert-to xls "notes_$n.txt" >/dev/null 2>&1 || true
+    rm -f "notes_$n.txt"
+  done
+  touch done-framed
+  cd ..
+fi
 
 seed=${SEED:-29}
 image=split-$seed.img
@@ -56,7 +106,7 @@ if [ ! -e "$image" ]; then
   python3 - "$image" "$seed" <<'PY'
 import json, os, random, sys
 rng = random.Random(int(sys.argv[2]))
-names = sorted(f for f in os.listdir("files") if f != "done")
+names = sorted(f for f in os.listdir("files") if not f.startswith("done"))
 data = {n: open(os.path.join("files", n), "rb").read() for n in names}
 placed, layout = [], []
 with open(sys.argv[1], "wb") as out:
@@ -102,6 +152,7 @@ t0, t1, t2 = map(float, sys.argv[1:4])
 sha = lambda b: hashlib.sha256(b).hexdigest()
 placed = json.load(open(sys.argv[4] + ".placed.json"))
 want = {sha(open(os.path.join("files", n), "rb").read()): n for n in placed}
+JOINED = {"jpg", "png", "ogg", "zip", "mp4", "mov", "ts", "m2ts"}
 def ext(n):
     return n.rsplit(".", 1)[1]
 def exact(root_prefix):
@@ -120,7 +171,7 @@ intact = {r["name"] for r in listed if r.get("type") == "file" and r.get("intact
 wrong = 0
 for base, _, files in os.walk("ours"):
     for f in files:
-        if f in intact and ext(f) in {"jpg", "png", "ogg", "zip", "mp4", "mov"}:
+        if f in intact and ext(f) in JOINED:
             if sha(open(os.path.join(base, f), "rb").read()) not in want:
                 wrong += 1
 damaged = sum(1 for r in listed if r.get("type") == "file" and not r.get("intact"))
@@ -129,7 +180,7 @@ for e in sorted({ext(n) for n in placed}):
     names = [n for n in placed if ext(n) == e]
     print(f"{e:6} {len(names):5} {sum(n in ours for n in names):8} {sum(n in theirs for n in names):8}")
 print(f"{'all':6} {len(placed):5} {len(ours):8} {len(theirs):8}")
-print(f"joinable files (jpg, png, ogg, zip, mp4, mov) listed intact that match no file: {wrong}; files listed damaged: {damaged}")
+print(f"joinable files ({', '.join(sorted(JOINED))}) listed intact that match no file: {wrong}; files listed damaged: {damaged}")
 print(f"time: snapsave-cli {t1 - t0:.1f} s, photorec {t2 - t1:.1f} s")
 PY
 

@@ -9,6 +9,7 @@
 #include "filetypes/file_type_catalogue.h"
 #include "filetypes/format_support.h"
 #include "filetypes/format_walks.h"
+#include "filetypes/joining.h"
 #include "filetypes/mpeg_audio.h"
 
 namespace snapsave {
@@ -107,7 +108,7 @@ bool IsM2tsGridStart(const CarvingContext& ctx, ByteSpan b) {
 }
 
 uint32_t MatchTimestampedTs(const CarvingContext& ctx, ByteSpan b) {
-  if (b.size() < 16) return kNoType;
+  if (b.size() < 16 || ctx.InTransportStreamRange(ctx.currentSector())) return kNoType;
   if (BytesEqual(b, 8, {0x00, 0x00, 0xB0, 0x11, 0x00, 0x00, 0xC1, 0x00})) {
     if (Le32(b, 0) == 0 || !ctx.transportStreamInProgress()) return kMts;
     return kNoType;
@@ -305,6 +306,28 @@ uint64_t Mp3Length(CarvingContext& ctx) {
   return candidate != 0 && candidate < w.length() ? candidate : w.length();
 }
 
+// Where a transport stream's packet grid breaks at file offset `broken`: a real end pads its sector with
+// zeros; otherwise the stream may have been cut, and its second piece is looked for. No sector of the stream
+// or of its second piece may start another one.
+uint64_t StreamEnd(CarvingContext& ctx, ByteSpan header, uint64_t broken, uint64_t packet) {
+  const uint64_t ss = ctx.sectorSize();
+  const uint64_t start = ctx.startSector();
+  auto keep = [&](uint64_t first, uint64_t bytes) {
+    ctx.AddTransportStreamRange(first, first + std::max<uint64_t>(1, (bytes + ss - 1) / ss) - 1);
+  };
+  if (broken < MediumBytesFromStart(ctx) && !EndsItsSector(ctx, header, broken)) {
+    if (const std::optional<Stitched> joined = StitchTransportStream(ctx, header, broken, packet)) {
+      keep(start, joined->split.headSectors * ss);
+      keep(joined->split.tailSector, joined->length - joined->split.headSectors * ss);
+      return Joined(ctx, *joined);
+    }
+    // Without its rest it is kept as it was measured: old data in a last sector's slack ends a whole
+    // stream the same way.
+  }
+  keep(start, broken);
+  return broken;
+}
+
 // ---- MPEG transport stream: the run of 188-byte packets
 // ------------------------------------------------------ Sectors inside the stream pass the stop test (the
 // header test refuses a sector that a packet grid runs into), so the file is as long as its packets keep
@@ -338,6 +361,7 @@ uint64_t TransportStreamLength(CarvingContext& ctx, ByteSpan header) {
   }
   uint64_t length = run != 0 && run < w.length() ? run : w.length();
   length = std::min(length, MediumBytesFromStart(ctx));
+  if (ended && length == run) return StreamEnd(ctx, header, run, kPacket);
   const uint64_t sectors = length / ss + (length % ss != 0 ? 1 : 0);
   ctx.AddTransportStreamRange(ctx.startSector(), ctx.startSector() + std::max<uint64_t>(sectors, 1) - 1);
   return length;
@@ -358,11 +382,7 @@ uint64_t MeasureTransportStream(CarvingContext& ctx, uint32_t /*typeCode*/, Byte
 uint64_t MeasureM2ts(CarvingContext& ctx, uint32_t /*typeCode*/, ByteSpan header) {
   const uint64_t n = Walked(ctx, header, M2tsLength, k64GiB);
   if (n == 0) return PlainWalk(ctx, k6GiB);
-  // No sector inside the stream may start a second one.
-  const uint32_t ss = ctx.sectorSize();
-  ctx.AddTransportStreamRange(ctx.startSector(),
-                              ctx.startSector() + (std::min(n, MediumBytesFromStart(ctx)) - 1) / ss);
-  return n;
+  return StreamEnd(ctx, header, std::min(n, MediumBytesFromStart(ctx)), kM2tsPacket);
 }
 
 uint64_t MeasureMpegAudio(CarvingContext& ctx, uint32_t typeCode, ByteSpan header) {

@@ -78,6 +78,18 @@ extern const FramedFormat kZipFraming;
 std::optional<Stitched> StitchFramed(CarvingContext& ctx, ByteSpan header, uint64_t brokenUnit,
                                      const FramedFormat& format);
 
+// Whether the file ending at byte `end` (from its start) fills the rest of that sector with zeros, as systems
+// pad a file's last sector: a real end, not a break. False for an end on a sector boundary, and where the
+// sector is zeros before the end too (other data).
+bool EndsItsSector(CarvingContext& ctx, ByteSpan header, uint64_t end);
+
+// The transport stream of `packetBytes`-byte packets (188, or 192 with an arrival stamp first) whose header
+// sector is `header` and whose packet grid breaks at file offset `brokenPacket`: the cut lies in the sector
+// the broken packet's sync byte starts in or one a few packets before; the second piece is where the grid
+// resumes with every stream's counter carrying on and the clocks a moment later.
+std::optional<Stitched> StitchTransportStream(CarvingContext& ctx, ByteSpan header, uint64_t brokenPacket,
+                                              uint64_t packetBytes);
+
 // The most a unit or a joined picture may hold.
 inline constexpr uint64_t kMaxJoinedUnitBytes = uint64_t{128} << 20;
 
