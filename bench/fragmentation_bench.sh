@@ -78,7 +78,7 @@ for n in (1, 2):
     r = random.Random(n)
     tracks = []
     for t in range(3):
-        ev = bytearray(b"\xff\x03" + vlq(7) + b"track %d" % t)
+        ev = bytearray(b"\x00\xff\x03" + vlq(7) + b"track %d" % t)
         for _ in range(4000 * n):
             note = r.randrange(40, 90)
             ev += vlq(r.randrange(0, 120)) + bytes([0x90 | t, note, r.randrange(40, 127)])
@@ -152,7 +152,7 @@ t0, t1, t2 = map(float, sys.argv[1:4])
 sha = lambda b: hashlib.sha256(b).hexdigest()
 placed = json.load(open(sys.argv[4] + ".placed.json"))
 want = {sha(open(os.path.join("files", n), "rb").read()): n for n in placed}
-JOINED = {"jpg", "png", "ogg", "zip", "mp4", "mov", "ts", "m2ts"}
+JOINED = {"jpg", "png", "ogg", "zip", "mp4", "mov", "ts", "m2ts", "mid"}
 def ext(n):
     return n.rsplit(".", 1)[1]
 def exact(root_prefix):

@@ -2,11 +2,13 @@
 // SMAF ringtones by their file chunk.
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <string_view>
 
 #include "filetypes/file_type_catalogue.h"
 #include "filetypes/format_support.h"
 #include "filetypes/format_walks.h"
+#include "filetypes/joining.h"
 #include "filetypes/mpeg_audio.h"
 
 namespace snapsave {
@@ -128,8 +130,111 @@ uint64_t MidiChunksEnd(CarvingContext& ctx, ByteSpan header) {
   return at <= limit ? at : 0;
 }
 
+// A variable-length quantity of at most four bytes.
+bool ReadVlq(ByteStream& in, uint64_t& value) {
+  value = 0;
+  for (int i = 0; i < 4; ++i) {
+    uint8_t b = 0;
+    if (!in.Next(b)) return false;
+    value = (value << 7) | (b & 0x7F);
+    if ((b & 0x80) == 0) return true;
+  }
+  return false;
+}
+
+// Whether the track chunk at `at` holds events that parse to its end-of-track event, which ends it exactly:
+// the nearest thing to a checksum the format has.
+bool MidiTrackParses(FileBytes& file, uint64_t at) {
+  std::array<uint8_t, 8> h{};
+  if (!file.Read(at, h) || !BytesEqual(h, 0, "MTrk")) return false;
+  const uint64_t end = at + 8 + uint64_t{Be32(h, 4)};
+  ByteStream in(file, at + 8);
+  uint8_t running = 0;
+  for (uint64_t events = 0; in.at() < end && events < kMaxUnits; ++events) {
+    uint64_t delta = 0;
+    uint8_t b = 0;
+    if (!ReadVlq(in, delta) || !in.Next(b)) return false;
+    if (b == 0xFF || b == 0xF0 || b == 0xF7) {
+      uint8_t type = 0;
+      if (b == 0xFF && !in.Next(type)) return false;
+      uint64_t length = 0;
+      if (!ReadVlq(in, length)) return false;
+      if (b == 0xFF && type == 0x2F) return length == 0 && in.at() == end;
+      if (length > end - std::min(end, in.at())) return false;
+      in.Skip(length);
+      continue;  // some writers keep the running status across these, though they should not
+    }
+    if (b > 0xF0) return false;
+    uint8_t status = running;
+    uint8_t data = b;
+    if (b >= 0x80) {
+      status = running = b;
+      if (!in.Next(data)) return false;
+    }
+    if (status == 0 || data >= 0x80) return false;
+    const bool twoBytes = (status & 0xF0) != 0xC0 && (status & 0xF0) != 0xD0;
+    if (twoBytes && (!in.Next(data) || data >= 0x80)) return false;
+  }
+  return false;
+}
+
+bool MidiTrackHeader(ByteSpan b) {
+  return BytesEqual(b, 0, "MTrk") && Be32(b, 4) < (uint32_t{1} << 28);
+}
+
+uint64_t MidiChunkBytes(FileBytes& file, uint64_t at) {
+  std::array<uint8_t, 8> h{};
+  return file.Read(at, h) && MidiTrackHeader(h) ? 8 + uint64_t{Be32(h, 4)} : 0;
+}
+
+// The end of the file's chunks with every track parsed, or 0; `broken` gets the first chunk that fails.
+uint64_t MidiChunks(FileBytes& file, uint64_t* broken) {
+  std::array<uint8_t, 14> h{};
+  if (!file.Read(0, h) || !BytesEqual(h, 0, "MThd") || Be32(h, 4) < 6) return 0;
+  uint32_t tracks = Be16(h, 10);
+  uint64_t at = 8 + uint64_t{Be32(h, 4)};
+  uint32_t others = 0;
+  for (; tracks > 0; at += 8 + uint64_t{Be32(h, 4)}) {
+    if (at > k8MiB || !file.Read(at, std::span(h).first(8))) break;
+    if (BytesEqual(h, 0, "MTrk")) {
+      if (!MidiTrackParses(file, at)) break;
+      --tracks;
+    } else if (++others > 64 ||
+               !std::all_of(h.begin(), h.begin() + 4, [](uint8_t b) { return b >= 0x20 && b < 0x7F; })) {
+      break;
+    }
+  }
+  if (tracks == 0) return at;
+  if (broken != nullptr) *broken = at;
+  return 0;
+}
+
+uint64_t MidiWhole(FileBytes& file) {
+  return MidiChunks(file, nullptr);
+}
+
+}  // namespace
+
+const FramedFormat kMidiFraming = {
+    8,   MidiTrackHeader, MidiChunkBytes, MidiTrackParses, MidiWhole, std::string_view("\xFF\x2F\x00", 3),
+    true};
+
+namespace {
+
+// Tracks whose events parse give the length; a file cut inside one is joined where the rest of its events
+// and the chunks after it follow. Otherwise the chunk headers, and the sectors they span, as far as they go.
 uint64_t MidiLength(CarvingContext& ctx, ByteSpan header) {
   const uint32_t ss = ctx.sectorSize();
+  {
+    FileBytes file(ctx, header);
+    uint64_t broken = 0;
+    if (const uint64_t n = MidiChunks(file, &broken); n != 0) return n;
+    if (broken != 0) {
+      if (const std::optional<Stitched> joined = StitchFramed(ctx, header, broken, kMidiFraming))
+        return Joined(ctx, *joined);
+      ctx.outcome().intact = false;
+    }
+  }
   const uint64_t end = MidiChunksEnd(ctx, header);
   if (end != 0 && end <= ss) return end;
   // The sectors after the header that the chunks span, or the limit when the chunk list is damaged.

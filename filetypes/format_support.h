@@ -110,6 +110,40 @@ class FileBytes {
   std::array<uint8_t, 2> seam_{};
 };
 
+// A candidate file's bytes one at a time from `at` on, through FileBytes' windows: for parsers that step
+// through small fields. Nothing else may use the work buffer while it runs.
+class ByteStream {
+ public:
+  ByteStream(FileBytes& file, uint64_t at) : file_(file), at_(at) {}
+  // The next byte; false where the medium ends or a read fails.
+  bool Next(uint8_t& b) {
+    if (pos_ >= view_.size()) {
+      view_ = file_.View(at_);
+      pos_ = 0;
+      if (view_.empty()) return false;
+    }
+    b = view_[pos_++];
+    ++at_;
+    return true;
+  }
+  void Skip(uint64_t n) {
+    at_ += n;
+    if (n < view_.size() - pos_) {
+      pos_ += static_cast<size_t>(n);
+    } else {
+      view_ = {};
+      pos_ = 0;
+    }
+  }
+  uint64_t at() const { return at_; }
+
+ private:
+  FileBytes& file_;
+  uint64_t at_;
+  ByteSpan view_;
+  size_t pos_ = 0;
+};
+
 // Where a zlib (`windowBits` 8..15), gzip (16 + that) or raw deflate (negative) stream starting at `at`
 // ends, inflated up to the limit (for gzip the trailer's check and size included); 0 where it breaks off or
 // gives more than `maxOutput` bytes. `output`, where given, sees the inflated bytes.

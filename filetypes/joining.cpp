@@ -1,5 +1,6 @@
 #include "filetypes/joining.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace snapsave {
@@ -13,6 +14,7 @@ struct SplitRange {
   uint64_t firstHead = 0;
   uint64_t lastHead = 0;
   uint64_t nextUnit = 0;
+  bool inside = false;  // the broken unit's header lies in the first piece
 };
 
 }  // namespace
@@ -30,7 +32,7 @@ std::optional<Stitched> StitchFramed(CarvingContext& ctx, ByteSpan header, uint6
     FileBytes file(ctx, header);
     const uint64_t bytes = format.unitBytes(file, brokenUnit);
     if (bytes != 0 && bytes <= kMaxJoinedUnitBytes && brokenUnit + bytes > brokenUnit / ss * ss + ss) {
-      ranges.push_back({brokenUnit / ss + 1, (brokenUnit + bytes) / ss, brokenUnit + bytes});
+      ranges.push_back({brokenUnit / ss + 1, (brokenUnit + bytes) / ss, brokenUnit + bytes, true});
     }
     if (brokenUnit % ss == 0 && brokenUnit != 0)
       ranges.push_back({brokenUnit / ss, brokenUnit / ss, brokenUnit});
@@ -41,20 +43,30 @@ std::optional<Stitched> StitchFramed(CarvingContext& ctx, ByteSpan header, uint6
     // A unit starts g sectors past where it would without a gap: the split is where the broken unit's
     // checksum holds.
     bool spent = false;
-    EachGap(ctx, start * ss + range.nextUnit, format.headerBytes, [&](uint64_t g, ByteSpan bytes) {
-      if (!format.header(bytes)) return false;
+    const bool byEnd = range.inside && !format.unitEnd.empty();
+    const uint64_t anchor = byEnd ? range.nextUnit - format.unitEnd.size() : range.nextUnit;
+    const size_t want = byEnd ? format.unitEnd.size() : format.headerBytes;
+    EachGap(ctx, start * ss + anchor, want, [&](uint64_t g, ByteSpan bytes) {
+      const auto same = [](uint8_t b, char c) { return b == static_cast<uint8_t>(c); };
+      if (byEnd ? !std::equal(bytes.begin(), bytes.end(), format.unitEnd.begin(), same)
+                : !format.header(bytes))
+        return false;
       for (uint64_t head = range.firstHead; head <= range.lastHead; ++head) {
         const uint64_t tail = start + head + g;
         if (ctx.Claimed(tail)) continue;
         if (!work.Spend(range.nextUnit - brokenUnit)) return spent = true;
         FileBytes joined(ctx, header, {head, tail});
         if (range.nextUnit != brokenUnit && !format.checks(joined, brokenUnit)) continue;
-        if (const uint64_t length = format.whole(joined); length != 0) {
-          found = Stitched{{head, tail}, length};
+        const uint64_t length = format.whole(joined);
+        if (length == 0) continue;
+        if (found) {  // a second split that holds: the check cannot tell them apart
+          found->whole = false;
           return true;
         }
+        found = Stitched{{head, tail}, length};
+        if (!format.weak) return true;
       }
-      return false;
+      return found.has_value();
     });
     if (found || spent) break;
   }

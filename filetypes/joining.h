@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "filetypes/carving_context.h"
@@ -66,10 +67,17 @@ struct FramedFormat {
   uint64_t (*unitBytes)(FileBytes&, uint64_t at) = nullptr;  // its whole length; 0 when unreadable
   bool (*checks)(FileBytes&, uint64_t at) = nullptr;         // whether its checksum holds
   uint64_t (*whole)(FileBytes&) = nullptr;  // the file's length by its walker; 0 unless whole
+  // Bytes every unit ends with, where the format has them: the rest of a unit cut inside is then found by
+  // them where the unit would end, which also joins a cut inside the last unit.
+  std::string_view unitEnd = {};
+  // The check is no checksum (a parse): every split in the unit is tried, and where two hold the join is
+  // listed damaged.
+  bool weak = false;
 };
 extern const FramedFormat kPngFraming;
 extern const FramedFormat kOggFraming;
 extern const FramedFormat kZipFraming;
+extern const FramedFormat kMidiFraming;
 
 // The framed file whose header sector is `header` broke at the unit that starts at `brokenUnit` (its
 // checksum failed, or its header could not be read). The unit after it lies a whole number of sectors of

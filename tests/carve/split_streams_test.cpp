@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <vector>
 
 #include "tests/support/carve_layout.h"
@@ -83,6 +84,67 @@ TEST_F(SplitStreamsTest, TransportStreamsAreJoinedWhereEveryStreamsCounterCarrie
   EXPECT_TRUE(std::equal(cut.begin(), cut.begin() + 60 * kCarveSector, ts.begin()));
   EXPECT_EQ(saved.at(lastPacket).bytes.size(), ts.size() + 188) << "a random sync byte after its end";
   EXPECT_EQ(saved.size(), 6u) << "no second piece is carved on its own";
+}
+
+// A standard MIDI file of `tracks` tracks of notes, each about `notes` * 8 bytes.
+std::vector<uint8_t> MidiFile(uint16_t tracks, uint32_t notes) {
+  std::mt19937 rng(tracks * 31 + notes);
+  auto be32 = [](std::vector<uint8_t>& out, uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(v >> shift));
+  };
+  std::vector<uint8_t> file = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 1, 0, static_cast<uint8_t>(tracks),
+                               1,   0xE0};
+  for (uint16_t t = 0; t < tracks; ++t) {
+    std::vector<uint8_t> events = {0, 0xFF, 0x03, 5, 't', 'r', 'a', 'c', 'k'};
+    for (uint32_t n = 0; n < notes; ++n) {
+      const auto note = static_cast<uint8_t>(40 + rng() % 50);
+      const auto wait = static_cast<uint32_t>(rng() % 300);  // one or two bytes of delta time
+      if (wait >= 128) events.push_back(static_cast<uint8_t>(0x80 | (wait >> 7)));
+      events.insert(events.end(), {static_cast<uint8_t>(wait & 0x7F), static_cast<uint8_t>(0x90 | t), note,
+                                   static_cast<uint8_t>(40 + rng() % 80), 0x30, note, 0});
+    }
+    events.insert(events.end(), {0, 0xFF, 0x2F, 0});
+    file.insert(file.end(), {'M', 'T', 'r', 'k'});
+    be32(file, static_cast<uint32_t>(events.size()));
+    file.insert(file.end(), events.begin(), events.end());
+  }
+  return file;
+}
+
+// MIDI files: a track's events parse to its end-of-track event only with its own bytes, so a cut inside a
+// track is joined where the rest parses and the chunks after it follow, also inside the last track. Zeros
+// parse as events too: cut over zeros, the file comes back whole in length, listed damaged. A file whose
+// rest is missing is listed damaged.
+TEST_F(SplitStreamsTest, MidiFilesAreJoinedWhereTheCutTracksEventsParseToTheirEnd) {
+  const auto midi = MidiFile(3, 400);  // tracks of about 3 KiB: the second runs from sector 6 to 12
+  ASSERT_GT(midi.size(), 17 * kCarveSector);
+  test::Layout layout;
+  layout.Random(2);
+  const uint64_t middle = layout.Place(Head(midi, 9), false);
+  layout.Random(40);
+  layout.Place(Rest(midi, 9), false);
+  layout.Random(2);
+  const uint64_t last = layout.Place(Head(midi, 16), false);
+  layout.Random(25);
+  layout.Place(Rest(midi, 16), false);
+  layout.Random(2);
+  const uint64_t overZeros = layout.Place(Head(midi, 9), false);
+  layout.Zeros(25);
+  layout.Place(Rest(midi, 9), false);
+  layout.Random(2);
+  const uint64_t cutOff = layout.Place(Head(midi, 9), false);
+  layout.Random(30);
+  uint64_t stitched = 0;
+  const auto saved = CarveAndRecover(layout, &stitched);
+  for (const uint64_t at : {middle, last}) {
+    SCOPED_TRACE(at);
+    EXPECT_TRUE(saved.at(at).intact);
+    EXPECT_EQ(saved.at(at).bytes, midi);
+  }
+  EXPECT_FALSE(saved.at(overZeros).intact);
+  EXPECT_EQ(saved.at(overZeros).bytes.size(), midi.size());
+  EXPECT_EQ(stitched, 3u);
+  EXPECT_FALSE(saved.at(cutOff).intact);
 }
 
 }  // namespace
