@@ -155,7 +155,7 @@ int32_t CFileTypeRecovery::CarveAt(std::span<const uint8_t> sector, uint64_t abs
     return 0;
   }
 
-  if (!row->stepsOneSector)
+  if (!row->stepsOneSector || outcome.checked)
     sectorsConsumed = std::max<uint64_t>(1, length / sectorSize + (length % sectorSize != 0));
   return 0;
 }

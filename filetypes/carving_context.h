@@ -86,6 +86,9 @@ class CarvingContext {
   // starts at (0 and 0 for a file in one piece).
   struct Outcome {
     bool intact = true;
+    // The measure read the file to its end and found it whole: the pass may move past it, also for rows
+    // that otherwise move on one sector.
+    bool checked = false;
     uint64_t headSectors = 0;
     uint64_t tailSector = 0;
   };

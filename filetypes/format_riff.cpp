@@ -4,6 +4,7 @@
 #include "filetypes/file_type_catalogue.h"
 #include "filetypes/format_support.h"
 #include "filetypes/format_walks.h"
+#include "filetypes/joining.h"
 
 namespace snapsave {
 
@@ -60,6 +61,12 @@ uint64_t IffLength(FileBytes& file, uint64_t limit) {
 namespace {
 
 uint64_t MeasureRiff(CarvingContext& ctx, uint32_t typeCode, ByteSpan header) {
+  if (typeCode == kWav) {
+    bool checked = false;
+    const uint64_t length = WavLength(ctx, header, checked);
+    ctx.outcome().checked = checked;
+    return length;
+  }
   return RiffLength(ctx, header, typeCode);
 }
 

@@ -98,6 +98,12 @@ bool EndsItsSector(CarvingContext& ctx, ByteSpan header, uint64_t end);
 std::optional<Stitched> StitchTransportStream(CarvingContext& ctx, ByteSpan header, uint64_t brokenPacket,
                                               uint64_t packetBytes);
 
+// The length of the WAV file whose header sector is `header`, as its header states. Integer PCM is followed
+// to its end: where its signal jumps at a sector boundary the file was cut there, and it is joined where
+// a sector further on carries the signal on and the joined data runs to its end without another jump (else
+// it is listed damaged). `checked` says whether the data was followed to its end and found whole.
+uint64_t WavLength(CarvingContext& ctx, ByteSpan header, bool& checked);
+
 // The most a unit or a joined picture may hold.
 inline constexpr uint64_t kMaxJoinedUnitBytes = uint64_t{128} << 20;
 

@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <random>
 #include <vector>
 
 #include "tests/support/carve_layout.h"
 #include "tests/support/carve_test_support.h"
 #include "tests/support/scan_store.h"
+#include "tests/support/walk_test_support.h"
 
 namespace snapsave {
 namespace {
@@ -145,6 +147,63 @@ TEST_F(SplitStreamsTest, MidiFilesAreJoinedWhereTheCutTracksEventsParseToTheirEn
   EXPECT_EQ(saved.at(overZeros).bytes.size(), midi.size());
   EXPECT_EQ(stitched, 3u);
   EXPECT_FALSE(saved.at(cutOff).intact);
+}
+
+// A WAV file of a chord of sines: `bytesPerSample` 2 or 3, each channel its own tones.
+std::vector<uint8_t> ChordWav(uint32_t bytesPerSample, uint16_t channels, uint32_t rate, uint32_t frames) {
+  std::vector<uint8_t> data;
+  const double full = bytesPerSample == 2 ? 32767.0 : 8388607.0;
+  for (uint32_t f = 0; f < frames; ++f) {
+    for (uint16_t c = 0; c < channels; ++c) {
+      const double t = static_cast<double>(f) / rate;
+      const double v = 0.3 * std::sin(2 * M_PI * (220 + 110 * c) * t) + 0.1 * std::sin(2 * M_PI * 1375 * t);
+      const auto sample = static_cast<int32_t>(v * full);
+      for (uint32_t i = 0; i < bytesPerSample; ++i) data.push_back(static_cast<uint8_t>(sample >> (8 * i)));
+    }
+  }
+  test::Bytes wav;
+  const uint32_t block = channels * bytesPerSample;
+  wav.Raw("RIFF").Le(36 + data.size(), 4).Raw("WAVEfmt ").Le(16, 4);
+  wav.Le(1, 2).Le(channels, 2).Le(rate, 4).Le(rate * block, 4).Le(block, 2).Le(8 * bytesPerSample, 2);
+  wav.Raw("data").Le(data.size(), 4).Append(data);
+  return wav.data();
+}
+
+// WAV files of PCM: cut over random data, over zeros and inside frames of three bytes a sample, each is
+// joined where a sector carries the signal on and the joined sound runs to its end without a jump. Whole
+// files are followed to their end and the pass moves past them; a file whose rest is missing is listed
+// damaged, at the length its header states.
+TEST_F(SplitStreamsTest, WavFilesAreJoinedWhereTheSignalCarriesOnWithoutAJump) {
+  const auto tone = Media("tone.wav");            // 16-bit mono, 43 sectors
+  const auto wide = ChordWav(3, 2, 48000, 6000);  // 24-bit stereo: frames run across sectors
+  test::Layout layout;
+  layout.Random(2);
+  const uint64_t overRandom = layout.Place(Head(tone, 20), false);
+  layout.Random(30);
+  layout.Place(Rest(tone, 20), false);
+  layout.Random(2);
+  const uint64_t overZeros = layout.Place(Head(wide, 31), false);
+  layout.Zeros(17);
+  layout.Place(Rest(wide, 31), false);
+  layout.Random(2);
+  const uint64_t whole = layout.Place(tone, false);
+  layout.Random(2);
+  const uint64_t cutOff = layout.Place(Head(wide, 40), false);
+  layout.Random(80);
+  test::SectorImage image(layout.bytes());
+  test::Carver carver(image);
+  const auto carved = carver.Pass();
+  const auto saved = test::RecoverAll(carver.engine, dir_.path());
+  EXPECT_TRUE(saved.at(overRandom).intact);
+  EXPECT_EQ(saved.at(overRandom).bytes, tone);
+  EXPECT_TRUE(saved.at(overZeros).intact);
+  EXPECT_EQ(saved.at(overZeros).bytes, wide);
+  EXPECT_TRUE(saved.at(whole).intact);
+  EXPECT_EQ(saved.at(whole).bytes, tone);
+  EXPECT_EQ(carved.at(whole).consumed, (tone.size() + kCarveSector - 1) / kCarveSector);
+  EXPECT_EQ(carver.engine.StitchedFiles(), 2u);
+  EXPECT_FALSE(saved.at(cutOff).intact);
+  EXPECT_EQ(saved.at(cutOff).bytes.size(), wide.size());
 }
 
 }  // namespace
