@@ -315,7 +315,10 @@ uint64_t StreamEnd(CarvingContext& ctx, ByteSpan header, uint64_t broken, uint64
   auto keep = [&](uint64_t first, uint64_t bytes) {
     ctx.AddTransportStreamRange(first, first + std::max<uint64_t>(1, (bytes + ss - 1) / ss) - 1);
   };
-  if (broken < MediumBytesFromStart(ctx) && !EndsItsSector(ctx, header, broken)) {
+  // 192-byte streams are written in whole units of 32 packets: one that breaks where a unit ends has ended.
+  // A 188-byte stream that breaks on a sector boundary is taken to end there too: a cut rarely falls there.
+  const uint64_t unit = packet == kM2tsPacket ? 32 * kM2tsPacket : ss;
+  if (broken % unit != 0 && broken < MediumBytesFromStart(ctx) && !EndsItsSector(ctx, header, broken)) {
     if (const std::optional<Stitched> joined = StitchTransportStream(ctx, header, broken, packet)) {
       keep(start, joined->split.headSectors * ss);
       keep(joined->split.tailSector, joined->length - joined->split.headSectors * ss);

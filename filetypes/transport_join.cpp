@@ -57,18 +57,27 @@ std::optional<Packet> ParsePacket(ByteSpan p) {
   return out;
 }
 
-// What the packets read so far leave: each stream's last counter, the last programme clock and arrival
-// stamp, and what the packets after the cut proved.
+// What the packets read so far leave: each stream's last counter, the programme clock's last value and
+// its longest step, the last arrival stamp, and what the packets after the cut proved.
 struct StreamState {
   static constexpr uint8_t kUnseen = 0xFF;
   std::array<uint8_t, 8192> counters;
   std::optional<uint64_t> pcr;
+  uint64_t longestPcrStep = 0;
   uint16_t pcrPid = 0;
   std::optional<uint32_t> arrival;
   bool arrivalSteady = true;
   uint32_t provedStreams = 0;  // streams whose first packet after the cut carried on their counter
 
   StreamState() { counters.fill(kUnseen); }
+
+  // Whether the programme clock `value` is where the clock before the cut puts the next one: later, by no
+  // more than twice the longest step it took before (and a hundredth of a second).
+  bool ClockFits(uint64_t value) const {
+    const uint64_t passed = (value + kPcrWrap - *pcr) % kPcrWrap;
+    if (passed == 0 || passed > kPcrSlack) return false;
+    return longestPcrStep == 0 || passed <= 2 * longestPcrStep + 900;
+  }
 
   // Takes one packet; false where it cannot follow what came before. Only packets after the cut are held to
   // it: `firstPacket` is the first of them, `firstOfStream` the first of its stream, `firstClock` the first
@@ -80,10 +89,12 @@ struct StreamState {
       if (!afterCut) arrivalSteady = false;
       if (afterCut && firstPacket && arrivalSteady) return false;
     }
-    if (afterCut && firstClock && pcr && p.pcr && p.pid == pcrPid &&
-        (*p.pcr + kPcrWrap - *pcr) % kPcrWrap > kPcrSlack)
-      return false;
-    if (p.pcr) {
+    if (afterCut && firstClock && pcr && p.pcr && p.pid == pcrPid && !ClockFits(*p.pcr)) return false;
+    if (p.pcr && (p.pid == pcrPid || !pcr)) {
+      if (pcr && !afterCut) {
+        const uint64_t step = (*p.pcr + kPcrWrap - *pcr) % kPcrWrap;
+        if (step <= kPcrSlack) longestPcrStep = std::max(longestPcrStep, step);
+      }
       pcr = p.pcr;
       pcrPid = p.pid;
     }
@@ -91,10 +102,9 @@ struct StreamState {
     if (p.pid == kNullPid) return true;
     uint8_t& last = counters[p.pid];
     const uint8_t next = static_cast<uint8_t>((last + (p.payload ? 1 : 0)) & 0x0F);
-    // A repeated packet keeps its counter; a stream marked discontinuous may start anew.
-    const bool follows = last == kUnseen || p.discontinuity || p.counter == next || p.counter == last;
     if (afterCut && last != kUnseen && !p.discontinuity) {
-      if (!follows) return false;
+      // A repeated packet keeps its counter, but not as the first after the cut: that would be chance.
+      if (p.counter != next && (firstOfStream || p.counter != last)) return false;
       if (firstOfStream) ++provedStreams;
     }
     last = p.counter;
@@ -159,10 +169,10 @@ uint64_t JoinedLength(FileBytes& joined, const Shape& shape, uint64_t from, uint
       clockSeen = clockSeen || p->pcr.has_value();
     }
   }
-  // The grid must run past the cut, and what came after it must have carried on two streams: one where the
-  // file has only one, or where the second piece is too short to show another.
+  // The grid must run past the cut, and what came after it must have carried on three streams (a stream
+  // and its tables): fewer where the file has fewer, or where the second piece is too short to show them.
   if (n <= cut) return 0;
-  const uint32_t wanted = std::min<uint32_t>(n - cut >= kShortTail ? 2 : 1, streamsBefore);
+  const uint32_t wanted = std::min<uint32_t>(n - cut >= kShortTail ? 3 : 1, streamsBefore);
   if (state.provedStreams == 0 || state.provedStreams < wanted) return 0;
   return n * shape.packet;
 }

@@ -65,6 +65,11 @@ TEST_F(SplitStreamsTest, TransportStreamsAreJoinedWhereEveryStreamsCounterCarrie
   layout.Random(9);
   layout.Place(Rest(ts, 145), false);
   layout.Random(2);
+  // Streams of 192-byte packets end where a unit of 32 packets does: a whole one is not joined to the next.
+  const uint64_t wholeUnits = layout.Place(m2ts, false);
+  layout.Random(3);
+  const uint64_t nextUnits = layout.Place(m2ts, false);
+  layout.Random(2);
   const uint64_t cutOff = layout.Place(Head(ts, 60), false);
   layout.Random(40);
   uint64_t stitched = 0;
@@ -80,12 +85,13 @@ TEST_F(SplitStreamsTest, TransportStreamsAreJoinedWhereEveryStreamsCounterCarrie
   EXPECT_TRUE(saved.at(timestamped).intact);
   EXPECT_EQ(saved.at(timestamped).bytes, m2ts);
   EXPECT_EQ(stitched, 3u);
+  for (const uint64_t at : {wholeUnits, nextUnits}) EXPECT_EQ(saved.at(at).bytes, m2ts) << at;
   // Without its rest a stream ends where its packets do, as one whose last sector holds old data.
   const auto& cut = saved.at(cutOff).bytes;
   ASSERT_EQ(cut.size(), (60 * kCarveSector / 188 + 1) * 188);
   EXPECT_TRUE(std::equal(cut.begin(), cut.begin() + 60 * kCarveSector, ts.begin()));
   EXPECT_EQ(saved.at(lastPacket).bytes.size(), ts.size() + 188) << "a random sync byte after its end";
-  EXPECT_EQ(saved.size(), 6u) << "no second piece is carved on its own";
+  EXPECT_EQ(saved.size(), 8u) << "no second piece is carved on its own";
 }
 
 // A standard MIDI file of `tracks` tracks of notes, each about `notes` * 8 bytes.
