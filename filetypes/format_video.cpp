@@ -9,6 +9,7 @@
 #include "filetypes/file_type_catalogue.h"
 #include "filetypes/format_support.h"
 #include "filetypes/format_walks.h"
+#include "filetypes/joining.h"
 
 namespace snapsave {
 
@@ -145,24 +146,72 @@ uint64_t MatroskaLength(FileBytes& file, uint64_t limit) {
   return std::min(at, limit);
 }
 
-uint64_t FlvLength(FileBytes& file, uint64_t limit) {
+namespace {
+
+// A tag header: audio, video or script data of stream 0, unfiltered.
+bool FlvTagHeader(ByteSpan h) {
+  if (h.size() < 11) return false;
+  const uint8_t type = h[0] & 0x1F;
+  return (type == 8 || type == 9 || type == 18) && (h[0] & 0xC0) == 0 && Be24(h, 8) == 0;
+}
+
+uint64_t FlvTagBytes(FileBytes& file, uint64_t at) {
+  std::array<uint8_t, 11> h{};
+  return file.Read(at, h) && FlvTagHeader(h) ? 11 + uint64_t{Be24(h, 1)} + 4 : 0;
+}
+
+// Whether the tag at `at` is followed by its size, as every tag is.
+bool FlvTagChecks(FileBytes& file, uint64_t at) {
+  std::array<uint8_t, 11> h{};
+  if (!file.Read(at, h) || !FlvTagHeader(h)) return false;
+  const uint64_t size = 11 + uint64_t{Be24(h, 1)};
+  std::array<uint8_t, 4> trailer{};
+  return file.Read(at + size, trailer) && Be32(trailer, 0) == size;
+}
+
+// The tags from the header on, each followed by its size, the timestamps of each kind never going back.
+// Their end; `broken`, where given, gets the tag a cut lies in (its size does not follow it), or the place
+// a tag should start on a sector boundary; 0 when the tags simply end.
+uint64_t FlvTags(FileBytes& file, uint64_t limit, uint64_t* broken) {
   std::array<uint8_t, 16> h{};
   if (!file.Read(0, std::span(h).first(9)) || !BytesEqual(h, 0, "FLV") || h[3] != 1) return 0;
   const uint64_t headerBytes = Be32(h, 5);
   if (headerBytes < 9 || headerBytes > 1024) return 0;
   // The header, then the first "previous tag size", which is 0.
   if (!file.Read(headerBytes, std::span(h).first(4)) || Be32(h, 0) != 0) return 0;
+  const uint64_t ss = file.context().sectorSize();
+  std::array<uint32_t, 32> lastTime{};
   uint64_t end = headerBytes + 4;
   for (uint64_t tags = 0; end < limit && tags < kMaxUnits; ++tags) {
     if (!file.Read(end, std::span(h).first(11))) break;
     const uint8_t type = h[0] & 0x1F;
-    const uint64_t dataSize = Be24(h, 1);
-    if ((type != 8 && type != 9 && type != 18) || (h[0] & 0xC0) != 0 || Be24(h, 8) != 0) break;
-    const uint64_t trailer = end + 11 + dataSize;
-    if (!file.Read(trailer, std::span(h).first(4)) || Be32(h, 0) != 11 + dataSize) break;
-    end = trailer + 4;
+    const uint32_t time = Be24(h, 4) | (uint32_t{h[7]} << 24);
+    if (!FlvTagHeader(h) || time < lastTime[type]) {
+      if (broken != nullptr && ss != 0 && end % ss == 0 && end + 11 <= file.MediumBytes()) *broken = end;
+      break;
+    }
+    if (!FlvTagChecks(file, end)) {
+      if (broken != nullptr) *broken = end;
+      break;
+    }
+    lastTime[type] = time;
+    end += 11 + uint64_t{Be24(h, 1)} + 4;
   }
   return std::min(end, limit);
+}
+
+uint64_t FlvWhole(FileBytes& file) {
+  uint64_t broken = 0;
+  const uint64_t n = FlvTags(file, k6GiB, &broken);
+  return broken == 0 ? n : 0;
+}
+
+}  // namespace
+
+const FramedFormat kFlvFraming = {11, FlvTagHeader, FlvTagBytes, FlvTagChecks, FlvWhole, {}, true};
+
+uint64_t FlvLength(FileBytes& file, uint64_t limit) {
+  return FlvTags(file, limit, nullptr);
 }
 
 uint64_t SwfLength(FileBytes& file, uint64_t limit) {
@@ -296,8 +345,21 @@ uint64_t MeasureSwf(CarvingContext& ctx, uint32_t /*typeCode*/, ByteSpan header)
   return SwfHeaderLength(ctx, header);
 }
 
+// Tags that break off where a cut lies are joined where the tags go on (the tag the cut runs through is
+// listed damaged where more than one split would fit it).
 uint64_t MeasureFlv(CarvingContext& ctx, uint32_t /*typeCode*/, ByteSpan header) {
-  if (const uint64_t n = Walked(ctx, header, FlvLength, k6GiB); n != 0) return n;
+  uint64_t broken = 0;
+  uint64_t n = 0;
+  {
+    FileBytes file(ctx, header);
+    n = FlvTags(file, k6GiB, &broken);
+  }
+  if (broken != 0) {
+    if (const std::optional<Stitched> joined = StitchFramed(ctx, header, broken, kFlvFraming))
+      return Joined(ctx, *joined);
+    ctx.outcome().intact = false;
+  }
+  if (n != 0) return n;
   return PlainWalk(ctx, k6GiB);
 }
 

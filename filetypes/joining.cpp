@@ -57,12 +57,14 @@ std::optional<Stitched> StitchFramed(CarvingContext& ctx, ByteSpan header, uint6
         if (!work.Spend(range.nextUnit - brokenUnit)) return spent = true;
         FileBytes joined(ctx, header, {head, tail});
         if (range.nextUnit != brokenUnit && !format.checks(joined, brokenUnit)) continue;
-        const uint64_t length = format.whole(joined);
-        if (length == 0) continue;
-        if (found) {  // a second split that holds: the check cannot tell them apart
+        // A second split whose unit holds: the check cannot tell them apart (the rest of the file is the
+        // same for both).
+        if (found) {
           found->whole = false;
           return true;
         }
+        const uint64_t length = format.whole(joined);
+        if (length == 0) continue;
         found = Stitched{{head, tail}, length};
         if (!format.weak) return true;
       }

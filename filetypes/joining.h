@@ -78,6 +78,8 @@ extern const FramedFormat kPngFraming;
 extern const FramedFormat kOggFraming;
 extern const FramedFormat kZipFraming;
 extern const FramedFormat kMidiFraming;
+extern const FramedFormat kFlvFraming;
+extern const FramedFormat kAviFraming;
 
 // The framed file whose header sector is `header` broke at the unit that starts at `brokenUnit` (its
 // checksum failed, or its header could not be read). The unit after it lies a whole number of sectors of

@@ -155,6 +155,48 @@ TEST_F(SplitStreamsTest, MidiFilesAreJoinedWhereTheCutTracksEventsParseToTheirEn
   EXPECT_FALSE(saved.at(cutOff).intact);
 }
 
+// FLV and AVI: each tag or chunk says where the next starts, FLV tags are followed by their size and an AVI
+// index names every chunk's place, so a cut is joined where they go on. Where the chunk the cut runs through
+// spans more than one sector boundary nothing tells which split is right: the file comes back whole in
+// length, listed damaged. A whole AVI whose index holds lets the pass move past it.
+TEST_F(SplitStreamsTest, FlvAndAviAreJoinedWhereTheirTagsAndChunksGoOn) {
+  const auto flv = Media("movie.flv");  // 7 sectors: the first frame's tag spans sectors 0 to 3
+  const auto avi = Media("movie.avi");  // 18 sectors, an index at the end
+  test::Layout layout;
+  layout.Random(2);
+  const uint64_t flvAt = layout.Place(Head(flv, 5), false);
+  layout.Random(20);
+  layout.Place(Rest(flv, 5), false);
+  layout.Random(2);
+  const uint64_t inLongTag = layout.Place(Head(flv, 3), false);
+  layout.Random(20);
+  layout.Place(Rest(flv, 3), false);
+  layout.Random(2);
+  const uint64_t aviAt = layout.Place(Head(avi, 9), false);
+  layout.Random(33);
+  layout.Place(Rest(avi, 9), false);
+  layout.Random(2);
+  const uint64_t whole = layout.Place(avi, false);
+  layout.Random(2);
+  const uint64_t cutOff = layout.Place(Head(avi, 12), false);
+  layout.Random(40);
+  test::SectorImage image(layout.bytes());
+  test::Carver carver(image);
+  const auto carved = carver.Pass();
+  const auto saved = test::RecoverAll(carver.engine, dir_.path());
+  EXPECT_TRUE(saved.at(flvAt).intact);
+  EXPECT_EQ(saved.at(flvAt).bytes, flv);
+  EXPECT_FALSE(saved.at(inLongTag).intact);
+  EXPECT_EQ(saved.at(inLongTag).bytes.size(), flv.size());
+  EXPECT_TRUE(saved.at(aviAt).intact);
+  EXPECT_EQ(saved.at(aviAt).bytes, avi);
+  EXPECT_TRUE(saved.at(whole).intact);
+  EXPECT_EQ(saved.at(whole).bytes, avi);
+  EXPECT_EQ(carved.at(whole).consumed, (avi.size() + kCarveSector - 1) / kCarveSector);
+  EXPECT_EQ(carver.engine.StitchedFiles(), 3u);
+  EXPECT_FALSE(saved.at(cutOff).intact);
+}
+
 // A WAV file of a chord of sines: `bytesPerSample` 2 or 3, each channel its own tones.
 std::vector<uint8_t> ChordWav(uint32_t bytesPerSample, uint16_t channels, uint32_t rate, uint32_t frames) {
   std::vector<uint8_t> data;
