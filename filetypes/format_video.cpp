@@ -338,6 +338,11 @@ uint64_t MeasureRealMedia(CarvingContext& ctx, uint32_t /*typeCode*/, ByteSpan h
 }
 
 uint64_t MeasureAsf(CarvingContext& ctx, uint32_t /*typeCode*/, ByteSpan header) {
+  bool checked = false;
+  if (const std::optional<uint64_t> n = AsfJoinedLength(ctx, header, checked)) {
+    ctx.outcome().checked = checked;
+    return *n;
+  }
   return AsfLength(ctx, header);
 }
 

@@ -106,6 +106,11 @@ std::optional<Stitched> StitchTransportStream(CarvingContext& ctx, ByteSpan head
 // it is listed damaged). `checked` says whether the data was followed to its end and found whole.
 uint64_t WavLength(CarvingContext& ctx, ByteSpan header, bool& checked);
 
+// The length of the ASF file whose header sector is `header` by its packets and objects, joined where a cut
+// lies in one of its packets; nullopt where its header gives no fixed packet size (then its stated size is
+// all there is, listed damaged where its packets broke). `checked` says whether it was walked whole.
+std::optional<uint64_t> AsfJoinedLength(CarvingContext& ctx, ByteSpan header, bool& checked);
+
 // The most a unit or a joined picture may hold.
 inline constexpr uint64_t kMaxJoinedUnitBytes = uint64_t{128} << 20;
 

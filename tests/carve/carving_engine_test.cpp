@@ -47,7 +47,7 @@ class CarvingTest : public ::testing::Test {
 // The real files, their carved extension, and what the rule can know: the exact length, or only the sectors
 // up to the next file's header (a plain walk; a marker followed by random bytes is no end). Size-field
 // formats move the pass on by one sector, unless their data was followed to its end (PCM, an AVI whose index
-// holds).
+// holds, ASF packets).
 struct MediaCase {
   const char* file;
   const char* extension;
@@ -65,7 +65,7 @@ constexpr MediaCase kMedia[] = {
     {"long.ts", "ts", true, true, false},       {"movie.mp4", "mp4", true, true, false},
     {"movie.mov", "mov", true, true, false},    {"movie.mkv", "mkv", true, true, false},
     {"movie.flv", "flv", true, true, false},    {"movie.3gp", "3gp", true, true, false},
-    {"movie.avi", "avi", true, true, false},    {"movie.wmv", "wmv", true, true, true},
+    {"movie.avi", "avi", true, true, false},    {"movie.wmv", "wmv", true, true, false},
     {"movie.rm", "rmvb", true, true, false},    {"tone.wav", "wav", true, true, false},
     {"tone.mp3", "mp3", true, true, false},     {"tone.ogg", "ogg", true, true, false},
     {"movie.ogg", "ogg", true, true, false},    {"tone.flac", "flac", true, true, false},

@@ -197,6 +197,32 @@ TEST_F(SplitStreamsTest, FlvAndAviAreJoinedWhereTheirTagsAndChunksGoOn) {
   EXPECT_FALSE(saved.at(cutOff).intact);
 }
 
+// ASF: every packet's payload headers chain to its padding of zeros, so a split whose other data lands on a
+// payload header or the padding is ruled out; where one split is left the join is exact.
+TEST_F(SplitStreamsTest, AsfIsJoinedWhereItsPacketsGoOn) {
+  const auto wmv = Media("movie.wmv");  // two packets of 3200 bytes from 639, an index after them
+  test::Layout layout;
+  layout.Random(2);
+  const uint64_t inSecond = layout.Place(Head(wmv, 12), false);
+  layout.Random(26);
+  layout.Place(Rest(wmv, 12), false);
+  layout.Random(2);
+  const uint64_t whole = layout.Place(wmv, false);
+  layout.Random(2);
+  const uint64_t cutOff = layout.Place(Head(wmv, 5), false);
+  layout.Random(40);
+  test::SectorImage image(layout.bytes());
+  test::Carver carver(image);
+  const auto carved = carver.Pass();
+  const auto saved = test::RecoverAll(carver.engine, dir_.path());
+  EXPECT_TRUE(saved.at(inSecond).intact);
+  EXPECT_EQ(saved.at(inSecond).bytes, wmv);
+  EXPECT_TRUE(saved.at(whole).intact);
+  EXPECT_EQ(carved.at(whole).consumed, (wmv.size() + kCarveSector - 1) / kCarveSector);
+  EXPECT_EQ(carver.engine.StitchedFiles(), 1u);
+  EXPECT_FALSE(saved.at(cutOff).intact);
+}
+
 // A WAV file of a chord of sines: `bytesPerSample` 2 or 3, each channel its own tones.
 std::vector<uint8_t> ChordWav(uint32_t bytesPerSample, uint16_t channels, uint32_t rate, uint32_t frames) {
   std::vector<uint8_t> data;
