@@ -110,6 +110,8 @@ int32_t CFileTypeRecovery::CarveAt(std::span<const uint8_t> sector, uint64_t abs
   if (sectorSize == 0 || sector.size() < sectorSize) return static_cast<int32_t>(err::kInvalidParameter);
   const ByteSpan header = sector.first(sectorSize);
 
+  // A joined file's second piece starts no file of its own.
+  if (ctx.Claimed(absoluteSector)) return static_cast<int32_t>(err::kInvalidParameter);
   const uint32_t code = DetectType(ctx, header);
   ctx.SetStreamStart(true);
   ctx.SetTransportStreamInProgress(false);

@@ -1,10 +1,13 @@
 // Framed video and sound cut in two with other data between the pieces: each family finds its second piece
 // by what its own structure carries, and a file whose rest is not found is listed damaged.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/carve_layout.h"
@@ -221,6 +224,50 @@ TEST_F(SplitStreamsTest, AsfIsJoinedWhereItsPacketsGoOn) {
   EXPECT_EQ(carved.at(whole).consumed, (wmv.size() + kCarveSector - 1) / kCarveSector);
   EXPECT_EQ(carver.engine.StitchedFiles(), 1u);
   EXPECT_FALSE(saved.at(cutOff).intact);
+}
+
+// A ZIP archive of two stored members whose second starts at sector 2.
+std::vector<uint8_t> TwoMemberZip() {
+  test::Bytes zip;
+  std::vector<std::pair<std::string, std::string>> members = {{"a.txt", std::string(989, 'a')},
+                                                              {"b.txt", std::string(700, 'b')}};
+  std::vector<uint32_t> offsets;
+  auto crc = [](const std::string& d) {
+    return crc32(0, reinterpret_cast<const Bytef*>(d.data()), static_cast<uInt>(d.size()));
+  };
+  for (const auto& [name, data] : members) {
+    offsets.push_back(static_cast<uint32_t>(zip.size()));
+    zip.Raw("PK\x03\x04").Le(20, 2).Le(0, 2).Le(0, 2).Le(0, 4).Le(crc(data), 4);
+    zip.Le(data.size(), 4).Le(data.size(), 4).Le(name.size(), 2).Le(0, 2).Raw(name).Raw(data);
+  }
+  const uint64_t directory = zip.size();
+  for (size_t i = 0; i < members.size(); ++i) {
+    const auto& [name, data] = members[i];
+    zip.Raw("PK\x01\x02").Le(20, 2).Le(20, 2).Le(0, 2).Le(0, 2).Le(0, 4).Le(crc(data), 4);
+    zip.Le(data.size(), 4).Le(data.size(), 4).Le(name.size(), 2).Le(0, 2).Le(0, 2).Le(0, 2).Le(0, 2);
+    zip.Le(0, 4).Le(offsets[i], 4).Raw(name);
+  }
+  const uint64_t directoryBytes = zip.size() - directory;
+  zip.Raw("PK\x05\x06").Le(0, 2).Le(0, 2).Le(2, 2).Le(2, 2).Le(directoryBytes, 4).Le(directory, 4).Le(0, 2);
+  return zip.data();
+}
+
+// A file cut just before one of its units whose second piece starts like a file of its own (a ZIP member's
+// header is what a ZIP starts with): joined, and the second piece is not carved again as a file.
+TEST_F(SplitStreamsTest, ASecondPieceStartsNoFileOfItsOwn) {
+  const auto zip = TwoMemberZip();
+  ASSERT_EQ(zip[1024], 'P');
+  test::Layout layout;
+  layout.Random(2);
+  const uint64_t at = layout.Place(Head(zip, 2), false);
+  layout.Random(15);
+  layout.Place(Rest(zip, 2), false);
+  layout.Random(3);
+  uint64_t stitched = 0;
+  const auto saved = CarveAndRecover(layout, &stitched);
+  EXPECT_EQ(stitched, 1u);
+  EXPECT_EQ(saved.at(at).bytes, zip);
+  EXPECT_EQ(saved.size(), 1u);
 }
 
 // A WAV file of a chord of sines: `bytesPerSample` 2 or 3, each channel its own tones.
