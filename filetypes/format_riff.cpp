@@ -86,13 +86,18 @@ bool AviNoCheck(FileBytes& /*file*/, uint64_t /*at*/) {
   return true;
 }
 
+// Entries of an index that are checked at most: the first ones, then evenly spread over the rest (each may
+// cost a read of its own).
+constexpr uint64_t kIndexEntriesChecked = 4096;
+
 // Whether the index's entries name chunks of their kind and size where they say: offsets from the movie
 // list's type field, or from the file's start as some writers give them.
 bool AviIndexHolds(FileBytes& file, uint64_t index, uint64_t entries, uint64_t movieList) {
   std::array<uint8_t, 16> e{};
   std::array<uint8_t, 8> h{};
   std::optional<uint64_t> base;
-  for (uint64_t i = 0; i < entries && i < kMaxUnits; ++i) {
+  const uint64_t step = entries > kIndexEntriesChecked ? entries / (kIndexEntriesChecked / 2) : 1;
+  for (uint64_t i = 0; i < entries; i += i < kIndexEntriesChecked / 2 ? 1 : step) {
     if (!file.Read(index + 8 + 16 * i, e)) return false;
     const uint64_t offset = Le32(e, 8);
     if (!base) {
