@@ -20,6 +20,10 @@ namespace {
 constexpr uint32_t kMaxChannels = 8;
 // Sectors before the cut read again to know the signal there.
 constexpr uint64_t kWarmSectors = 8;
+// Frames looked at after each sector boundary and before the next: enough to know the signal's usual step
+// and bend there and how rough the sector is; those between are passed over.
+constexpr uint64_t kFramesAfter = 8;
+constexpr uint64_t kFramesBefore = 24;
 // Places where the signal carries on that are followed to the end, and that hold to it, at most (a steady
 // tone carries on at many places).
 constexpr size_t kMaxTries = 64;
@@ -79,13 +83,32 @@ class PcmSignal {
     from = std::max(from, pcm_.dataStart);
     to = std::min(to, pcm_.dataEnd);
     uint64_t at = pcm_.dataStart + (from - pcm_.dataStart + fb - 1) / fb * fb;
-    for (; at + fb <= to; at += fb) {
-      std::array<uint8_t, kMaxChannels * 4> raw{};
-      if (!file.Read(at, std::span(raw).first(fb))) {
-        ok = false;
-        return 0;
+    while (at + fb <= to) {
+      // The whole frames of the window that holds `at`; a frame across a window's end is read on its own.
+      const ByteSpan view = file.View(at);
+      const uint64_t whole = std::min<uint64_t>(view.size(), to - at) / fb * fb;
+      if (whole == 0) {
+        std::array<uint8_t, kMaxChannels * 4> raw{};
+        if (!file.Read(at, std::span(raw).first(fb))) {
+          ok = false;
+          return 0;
+        }
+        if (const uint64_t seam = Take(Decode(raw), at); seam != 0) return seam;
+        at += fb;
+        continue;
       }
-      if (const uint64_t seam = Take(Decode(raw), at); seam != 0) return seam;
+      for (uint64_t i = 0; i < whole; i += fb) {
+        // Only the frames around each sector boundary are looked at: the first few of a sector and those
+        // before its end. The ones between are passed over.
+        if (const uint64_t resume = Resume(at + i); resume != at + i) {
+          gap_ = true;
+          i = resume - at - fb;
+          continue;
+        }
+        if (const uint64_t seam = Take(Decode(view.subspan(static_cast<size_t>(i), fb)), at + i); seam != 0)
+          return seam;
+      }
+      at += whole;
     }
     // The data ends: a jump at its last boundary is judged on what the last sector holds.
     if (to == pcm_.dataEnd && pending_ != 0 && sectorFrames_ >= 8 && Unlike(Rough(), pendingRoughBefore_))
@@ -129,6 +152,11 @@ class PcmSignal {
  private:
   Frame Decode(std::span<const uint8_t> raw) const {
     Frame x{};
+    if (pcm_.sampleBytes == 2) {  // the common case, without the general loop
+      for (uint32_t c = 0; c < pcm_.channels; ++c)
+        x[c] = static_cast<int16_t>(static_cast<uint16_t>(raw[2 * c] | (raw[2 * c + 1] << 8)));
+      return x;
+    }
     for (uint32_t c = 0; c < pcm_.channels; ++c) {
       const size_t at = size_t{c} * pcm_.sampleBytes;
       if (pcm_.sampleBytes == 1) {
@@ -144,6 +172,16 @@ class PcmSignal {
     return x;
   }
 
+  // The frame offset to look at next from `at`: `at` itself, or past the middle of its sector.
+  uint64_t Resume(uint64_t at) const {
+    const uint64_t fb = pcm_.frameBytes();
+    if (nextBoundary_ == 0 || ss_ < (kFramesAfter + kFramesBefore + 32) * fb) return at;
+    const uint64_t sectorStart = nextBoundary_ - ss_;
+    const uint64_t tail = nextBoundary_ - kFramesBefore * fb;
+    if (at < sectorStart + kFramesAfter * fb || at >= tail) return at;
+    return pcm_.dataStart + (tail - pcm_.dataStart + fb - 1) / fb * fb;
+  }
+
   int64_t Usual(uint32_t c) const { return usual_[c] / 16; }
   int64_t Bend(uint32_t c) const { return bend_[c] / 16; }
   int64_t Rough() const {
@@ -156,18 +194,27 @@ class PcmSignal {
   // Takes the frame at file offset `at`; a seam found by it, or 0.
   uint64_t Take(const Frame& x, uint64_t at) {
     const uint32_t fb = pcm_.frameBytes();
+    // The next sector boundary is kept, not divided out per frame.
+    bool first = false;
+    uint64_t boundary = 0;
+    if (nextBoundary_ == 0 || at >= nextBoundary_) {
+      first = nextBoundary_ != 0 || at % ss_ == 0;
+      boundary = at - at % ss_;
+      nextBoundary_ = boundary + ss_;
+    }
     // A frame a boundary runs through holds bytes of both sides: it is left out, and the step over it
     // halved.
-    if (at / ss_ != (at + fb - 1) / ss_) {
+    if (at + fb > nextBoundary_) {
       skipped_ = true;
       return 0;
     }
-    const bool first = at % ss_ == 0 || skipped_;
+    first = first || skipped_;
+    if (skipped_) boundary = at - at % ss_;
+    const int shift = skipped_ ? 1 : 0;
     const int64_t steps = skipped_ ? 2 : 1;
     skipped_ = false;
     uint64_t seam = 0;
     if (first && frames_ >= 2) {
-      const uint64_t boundary = at - at % ss_;
       const int64_t rough = Rough();
       if (pending_ != 0 && Unlike(rough, pendingRoughBefore_)) seam = pending_;
       // Noise at a good part of full scale, where the sector before was calm: other data, jump or not.
@@ -178,7 +225,7 @@ class PcmSignal {
       pending_ = 0;
       bool jump = false;
       for (uint32_t c = 0; c < pcm_.channels; ++c) {
-        if (std::abs(x[c] - last_[c]) / steps > 8 * Usual(c) + margin_) jump = true;
+        if ((std::abs(x[c] - last_[c]) >> shift) > 8 * Usual(c) + margin_) jump = true;
       }
       if (jump && frames_ >= 64) {
         pending_ = boundary;
@@ -187,16 +234,19 @@ class PcmSignal {
       sectorSteps_ = 0;
       sectorFrames_ = 0;
     }
-    for (uint32_t c = 0; c < pcm_.channels && frames_ > 0; ++c) {
-      const int64_t step = std::abs(x[c] - last_[c]) / steps;
-      usual_[c] += (step * 16 - usual_[c]) / 64;  // about the last 64 steps, in sixteenths
-      if (frames_ > 1 && steps == 1)
-        bend_[c] += (std::abs(x[c] - 2 * last_[c] + prev_[c]) * 16 - bend_[c]) / 64;
+    const bool resumed = gap_;
+    gap_ = false;
+    for (uint32_t c = 0; c < pcm_.channels && frames_ > 0 && !resumed; ++c) {
+      const int64_t step = std::abs(x[c] - last_[c]) >> shift;
+      usual_[c] += (step * 16 - usual_[c]) >> 6;  // about the last 64 steps, in sixteenths
+      if (frames_ > 1 && steps == 1 && !afterGap_)
+        bend_[c] += (std::abs(x[c] - 2 * last_[c] + prev_[c]) * 16 - bend_[c]) >> 6;
       if (!first) sectorSteps_ += step;
     }
-    ++sectorFrames_;
-    prev_ = last_;
-    last_ = x;
+    afterGap_ = resumed;
+    if (!resumed) ++sectorFrames_;
+    std::copy_n(last_.begin(), pcm_.channels, prev_.begin());
+    std::copy_n(x.begin(), pcm_.channels, last_.begin());
     ++frames_;
     return seam;
   }
@@ -208,6 +258,9 @@ class PcmSignal {
   Frame last_{};
   Frame usual_{};
   Frame bend_{};  // the usual second difference, in sixteenths
+  uint64_t nextBoundary_ = 0;
+  bool gap_ = false;       // frames were passed over before the next one
+  bool afterGap_ = false;  // the last frame came after such a gap: no bend from it yet
   bool skipped_ = false;
   uint64_t frames_ = 0;
   int64_t sectorSteps_ = 0;
