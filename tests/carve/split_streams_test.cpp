@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <random>
 #include <string>
 #include <utility>
@@ -277,7 +278,8 @@ std::vector<uint8_t> ChordWav(uint32_t bytesPerSample, uint16_t channels, uint32
   for (uint32_t f = 0; f < frames; ++f) {
     for (uint16_t c = 0; c < channels; ++c) {
       const double t = static_cast<double>(f) / rate;
-      const double v = 0.3 * std::sin(2 * M_PI * (220 + 110 * c) * t) + 0.1 * std::sin(2 * M_PI * 1375 * t);
+      const double v = 0.3 * std::sin(2 * std::numbers::pi * (220 + 110 * c) * t) +
+                       0.1 * std::sin(2 * std::numbers::pi * 1375 * t);
       const auto sample = static_cast<int32_t>(v * full);
       for (uint32_t i = 0; i < bytesPerSample; ++i) data.push_back(static_cast<uint8_t>(sample >> (8 * i)));
     }
