@@ -110,14 +110,14 @@ int32_t CFileTypeRecovery::CarveAt(std::span<const uint8_t> sector, uint64_t abs
   if (sectorSize == 0 || sector.size() < sectorSize) return static_cast<int32_t>(err::kInvalidParameter);
   const ByteSpan header = sector.first(sectorSize);
 
-  // A joined file's second piece starts no file of its own.
-  if (ctx.Claimed(absoluteSector)) return static_cast<int32_t>(err::kInvalidParameter);
   const uint32_t code = DetectType(ctx, header);
   ctx.SetStreamStart(true);
   ctx.SetTransportStreamInProgress(false);
   const CarvingTypeRow* row = code == kNoType ? nullptr : FirstRowWithCode(code);
-  // Without the work buffer no rule can measure, so nothing is carved.
-  if (row == nullptr || !row->IsCarved() || !catalogue_ || ctx.workBuffer().empty())
+  // Without the work buffer no rule can measure, so nothing is carved; a joined file's second piece starts
+  // no file of its own.
+  if (row == nullptr || !row->IsCarved() || !catalogue_ || ctx.workBuffer().empty() ||
+      ctx.Claimed(absoluteSector))
     return static_cast<int32_t>(err::kInvalidParameter);
   if (code == kMts) ctx.SetTransportStreamInProgress(true);
   if (code != kTs) ctx.SetStreamStart(false);
