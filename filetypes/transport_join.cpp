@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <optional>
+#include <vector>
 
 #include "filetypes/joining.h"
 
@@ -183,20 +184,14 @@ bool EndsItsSector(CarvingContext& ctx, ByteSpan header, uint64_t end) {
   const uint64_t ss = ctx.sectorSize();
   if (ss == 0) return true;
   if (end % ss == 0) return false;
-  // From the sector's start: a sector that is zeros before the end too is other data, not the file's last.
+  // The whole sector: one that is zeros before the end too is other data, not the file's last.
+  std::vector<uint8_t> sector(static_cast<size_t>(ss));
   FileBytes file(ctx, header);
-  std::array<uint8_t, 64> b{};
-  bool fileBytes = false;
-  for (uint64_t at = end / ss * ss; at < (end / ss + 1) * ss; at += b.size()) {
-    const auto n = static_cast<size_t>(std::min<uint64_t>(b.size(), (end / ss + 1) * ss - at));
-    if (!file.Read(at, std::span(b).first(n))) return true;
-    for (size_t i = 0; i < n; ++i) {
-      if (b[i] == 0) continue;
-      if (at + i >= end) return false;
-      fileBytes = true;
-    }
-  }
-  return fileBytes;
+  const size_t at = static_cast<size_t>(end % ss);
+  if (ReadUpTo(file, end - at, sector) < ss) return true;
+  return std::any_of(sector.begin(), sector.begin() + static_cast<ptrdiff_t>(at),
+                     [](uint8_t b) { return b != 0; }) &&
+         AcceptEndMarker(sector, at, static_cast<uint32_t>(ss));
 }
 
 std::optional<Stitched> StitchTransportStream(CarvingContext& ctx, ByteSpan header, uint64_t brokenPacket,
