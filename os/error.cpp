@@ -83,6 +83,8 @@ std::string TableErrorText(uint32_t e) {
       return "The data is invalid.";
     case err::kWriteProtect:
       return "The medium is write-protected.";
+    case err::kCrc:
+      return "Data error (cyclic redundancy check).";
     case err::kWriteFault:
       return "The device cannot be written to.";
     case err::kReadFault:

@@ -18,6 +18,7 @@ inline constexpr uint32_t kAccessDenied = 5;
 inline constexpr uint32_t kNotEnoughMemory = 8;
 inline constexpr uint32_t kInvalidData = 13;
 inline constexpr uint32_t kWriteProtect = 19;
+inline constexpr uint32_t kCrc = 23;  // ERROR_CRC: data that fails its checksum, or is missing from an image
 inline constexpr uint32_t kWriteFault = 29;
 inline constexpr uint32_t kReadFault = 30;
 inline constexpr uint32_t kSharingViolation = 32;

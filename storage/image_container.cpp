@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include <fmt/core.h>
 
 #include "os/error.h"
 #include "os/file.h"
@@ -27,16 +30,30 @@ bool StartsWith(std::span<const uint8_t> b, std::string_view magic) {
          });
 }
 
-// "name.001" -> "name.00N" for the N-th piece (1-based), or empty when `first` names no first piece.
-fs::path SplitPiece(const fs::path& first, unsigned n) {
+// Piece `index` (0 = the first) of the split set whose first piece is `first`: "name.001", "name.002" ...;
+// "name.000", "name.001" ...; or "name.aa", "name.ab" ... as split(1) names them. Empty when `first` names no
+// first piece, or past the scheme's last name.
+fs::path SplitPiece(const fs::path& first, unsigned index) {
   const std::string name = first.filename().string();
-  if (name.size() < 5 || name.compare(name.size() - 4, 4, ".001") != 0) return {};
-  char suffix[8];
-  std::snprintf(suffix, sizeof suffix, ".%03u", n);
-  return first.parent_path() / (name.substr(0, name.size() - 4) + suffix);
+  auto ends = [&](std::string_view tail) {
+    return name.size() > tail.size() && name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
+  };
+  std::string suffix;
+  if (ends(".001") || ends(".000")) {
+    const unsigned n = index + (ends(".001") ? 1 : 0);
+    if (n > 999) return {};
+    suffix = fmt::format("{:03}", n);
+  } else if (ends(".aa")) {
+    if (index >= 26 * 26) return {};
+    suffix = {static_cast<char>('a' + index / 26), static_cast<char>('a' + index % 26)};
+  } else {
+    return {};
+  }
+  const size_t dot = name.rfind('.');
+  return first.parent_path() / (name.substr(0, dot + 1) + suffix);
 }
 
-constexpr unsigned kMaxSplitPieces = 999;
+constexpr unsigned kMaxSplitPieces = 1000;
 
 #ifdef SNAPSAVE_HAVE_LIBYAL
 // ---- The libyal libraries share one shape: a handle, functions taking an error out-parameter, a read at an
@@ -47,13 +64,59 @@ struct LibyalApi {
   int (*release)(Handle**, Error**);
   ssize_t (*read)(Handle*, void*, size_t, off64_t, Error**);
   void (*releaseError)(Error**);
+  int (*sprint)(Error*, char*, size_t);
+  // EWF only (null for the others): the chunks found failing their checksums so far, as sector stretches.
+  int (*checksumErrors)(Handle*, uint32_t*, Error**);
+  int (*checksumError)(Handle*, uint32_t, uint64_t*, uint64_t*, Error**);
+};
+
+// The library's own account of a failure: its messages, innermost cause last, on one line.
+template <typename Handle, typename Error>
+std::string LibraryText(const LibyalApi<Handle, Error>& api, Error* error) {
+  if (error == nullptr) return {};
+  std::array<char, 2048> text{};
+  if (api.sprint(error, text.data(), text.size()) < 0) return {};
+  std::string line(text.data());
+  std::replace(line.begin(), line.end(), '\n', ' ');
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return line;
+}
+
+// Sectors known to be unreadable, as sorted disjoint [first, end) stretches.
+class SectorStretches {
+ public:
+  void Add(uint64_t first, uint64_t count) {
+    if (count == 0) return;
+    uint64_t end = first + std::min(count, UINT64_MAX - first);
+    auto it =
+        std::upper_bound(runs_.begin(), runs_.end(), first,
+                         [](uint64_t at, const std::pair<uint64_t, uint64_t>& r) { return at < r.first; });
+    if (it != runs_.begin() && std::prev(it)->second >= first) --it;
+    while (it != runs_.end() && it->first <= end) {
+      first = std::min(first, it->first);
+      end = std::max(end, it->second);
+      it = runs_.erase(it);
+    }
+    runs_.insert(it, {first, end});
+  }
+  // The first known-bad sector in [first, end), or `end` when there is none.
+  uint64_t FirstIn(uint64_t first, uint64_t end) const {
+    auto it =
+        std::upper_bound(runs_.begin(), runs_.end(), first,
+                         [](uint64_t at, const std::pair<uint64_t, uint64_t>& r) { return at < r.first; });
+    if (it != runs_.begin() && std::prev(it)->second > first) return first;
+    return it != runs_.end() && it->first < end ? it->first : end;
+  }
+
+ private:
+  std::vector<std::pair<uint64_t, uint64_t>> runs_;
 };
 
 template <typename Handle, typename Error>
 class LibyalContainer final : public ImageContainer {
  public:
-  LibyalContainer(Handle* handle, LibyalApi<Handle, Error> api, uint64_t bytes)
-      : handle_(handle), api_(api), bytes_(bytes) {}
+  LibyalContainer(Handle* handle, LibyalApi<Handle, Error> api, uint64_t bytes, std::string damage)
+      : handle_(handle), api_(api), bytes_(bytes), damage_(std::move(damage)) {}
   ~LibyalContainer() override {
     Error* error = nullptr;
     api_.close(handle_, &error);
@@ -65,6 +128,7 @@ class LibyalContainer final : public ImageContainer {
   LibyalContainer& operator=(const LibyalContainer&) = delete;
 
   uint64_t MediaBytes() const override { return bytes_; }
+  std::string Damage() const override { return damage_; }
 
   uint32_t ReadAt(uint64_t offset, std::span<uint8_t> buffer, size_t& got) const override {
     got = 0;
@@ -77,10 +141,30 @@ class LibyalContainer final : public ImageContainer {
     Discard(error);
     if (n < 0) return err::kReadFault;
     got = static_cast<size_t>(n);
-    return err::kSuccess;
+    if (api_.checksumErrors == nullptr || got == 0) return err::kSuccess;
+    // The EWF reader hands back a chunk that fails its checksum (or lies in a missing segment) as if it
+    // were good and only notes it, widening a stretch it noted before where the chunks are adjacent: every
+    // noted stretch is unreadable, whenever it is read.
+    uint32_t count = 0;
+    if (api_.checksumErrors(handle_, &count, &error) == 1) {
+      for (uint32_t i = 0; i < count; ++i) {
+        uint64_t first = 0, sectors = 0;
+        if (api_.checksumError(handle_, i, &first, &sectors, &error) == 1) bad_.Add(first, sectors);
+        Discard(error);
+      }
+    }
+    Discard(error);
+    const uint64_t firstSector = offset / kSector;
+    const uint64_t endSector = (offset + got + kSector - 1) / kSector;
+    const uint64_t bad = bad_.FirstIn(firstSector, endSector);
+    if (bad == endSector) return err::kSuccess;
+    got = static_cast<size_t>(std::max(bad * kSector, offset) - offset);
+    return err::kCrc;
   }
 
  private:
+  static constexpr uint64_t kSector = 512;
+
   void Discard(Error*& error) const {
     if (error != nullptr) api_.releaseError(&error);
     error = nullptr;
@@ -90,17 +174,22 @@ class LibyalContainer final : public ImageContainer {
   Handle* handle_;
   LibyalApi<Handle, Error> api_;
   uint64_t bytes_;
+  std::string damage_;
+  mutable SectorStretches bad_;  // under mutex_
 };
 
 // Opens with `open` (which gets the handle and an error slot), then lets `ready` refuse what was opened or
-// finish opening it, sizes with `size`, and wraps; the handle is closed and released on any failure.
+// finish opening it, sizes with `size`, lets `damage` say what is wrong with what opened, and wraps; the
+// handle is closed and released on any failure, and `why` gets the library's words.
 template <typename Handle, typename Error, typename Init, typename Open, typename Ready, typename Size>
 uint32_t OpenLibyal(LibyalApi<Handle, Error> api, Init init, Open open, Ready ready, Size size,
-                    std::unique_ptr<ImageContainer>& out) {
+                    std::unique_ptr<ImageContainer>& out, std::string* why,
+                    const std::function<std::string(Handle*)>& damage = {}) {
   Handle* handle = nullptr;
   Error* error = nullptr;
   bool opened = false;
   auto fail = [&](uint32_t code) {
+    if (why != nullptr && why->empty()) *why = LibraryText(api, error);
     if (error != nullptr) api.releaseError(&error);
     if (opened) {
       api.close(handle, &error);
@@ -118,7 +207,8 @@ uint32_t OpenLibyal(LibyalApi<Handle, Error> api, Init init, Open open, Ready re
   size64_t bytes = 0;
   if (ready(handle, &error) != 1 || size(handle, &bytes, &error) != 1) return fail(err::kInvalidData);
   try {
-    out = std::make_unique<LibyalContainer<Handle, Error>>(handle, api, bytes);
+    out = std::make_unique<LibyalContainer<Handle, Error>>(handle, api, bytes,
+                                                           damage ? damage(handle) : std::string());
   } catch (const std::bad_alloc&) {
     return fail(err::kNotEnoughMemory);
   }
@@ -130,50 +220,118 @@ int NothingMore(Handle*, Error**) {
   return 1;
 }
 
-uint32_t OpenEwf(const fs::path& path, std::unique_ptr<ImageContainer>& out) {
-  const LibyalApi<libewf_handle_t, libewf_error_t> api{libewf_handle_close, libewf_handle_free,
-                                                       libewf_handle_read_random, libewf_error_free};
-  // The segment files (.E01, .E02 ...) beside the first, as the library names them.
+// The name EWF gives segment `n` (1-based) of the set whose first segment is `first` (".E01", ".e01",
+// ".L01", ".s01"): 01-99, then AA-ZZ with the first letter carried on. Empty past the scheme's end.
+fs::path EwfSegmentName(const fs::path& first, unsigned n) {
+  std::string name = first.filename().string();
+  if (name.size() < 4 || name[name.size() - 4] != '.' || n == 0) return {};
+  const char letter = name[name.size() - 3];
+  const bool lower = letter >= 'a' && letter <= 'z';
+  std::string tail;
+  if (n <= 99) {
+    tail = {letter, static_cast<char>('0' + n / 10), static_cast<char>('0' + n % 10)};
+  } else {
+    const unsigned index = n - 100;  // AA = 0
+    const unsigned lead = static_cast<unsigned>((lower ? letter - 'a' : letter - 'A')) + index / (26 * 26);
+    if (lead >= 26) return {};
+    const unsigned base = lower ? 'a' : 'A';
+    tail = {static_cast<char>(base + lead), static_cast<char>(base + index / 26 % 26),
+            static_cast<char>(base + index % 26)};
+  }
+  name.replace(name.size() - 3, 3, tail);
+  return first.parent_path() / name;
+}
+
+constexpr unsigned kMaxEwfSegments = 14971;  // E01-E99, EAA-ZZZ
+
+uint32_t OpenEwf(const fs::path& path, std::unique_ptr<ImageContainer>& out, std::string* why) {
+  const LibyalApi<libewf_handle_t, libewf_error_t> api{libewf_handle_close,
+                                                       libewf_handle_free,
+                                                       libewf_handle_read_random,
+                                                       libewf_error_free,
+                                                       libewf_error_backtrace_sprint,
+                                                       libewf_handle_get_number_of_checksum_errors,
+                                                       libewf_handle_get_checksum_error};
+  // The segment files (.E01, .E02 ...) beside the first, as the library names them: it stops at the first
+  // one missing.
   char** names = nullptr;
   int count = 0;
   libewf_error_t* error = nullptr;
   const std::string name = path.string();
   if (libewf_glob(name.c_str(), name.size(), LIBEWF_FORMAT_UNKNOWN, &names, &count, &error) != 1) {
+    if (why != nullptr) *why = LibraryText(api, error);
     libewf_error_free(&error);
     return err::kInvalidData;
   }
+  const auto damage = [&](libewf_handle_t* handle) -> std::string {
+    libewf_error_t* e = nullptr;
+    const int corrupted = libewf_handle_segment_files_corrupted(handle, &e);
+    if (e != nullptr) libewf_error_free(&e);
+    if (corrupted != 1) return {};
+    // A later segment beside the set names the gap; without one the set's end is cut off.
+    const auto have = static_cast<unsigned>(count);
+    std::error_code ec;
+    for (unsigned n = have + 2; n <= kMaxEwfSegments; ++n) {
+      const fs::path later = EwfSegmentName(path, n);
+      if (later.empty()) break;
+      if (fs::is_regular_file(later, ec))
+        return fmt::format("segment {} is missing; the sectors it held cannot be read",
+                           EwfSegmentName(path, have + 1).filename().string());
+      if (n > have + 16) break;
+    }
+    return fmt::format(
+        "it is cut short (its last segment, {}, is incomplete, or the segments after it are "
+        "missing); the sectors it lacks cannot be read",
+        fs::path(names[count - 1]).filename().string());
+  };
   const uint32_t result = OpenLibyal(
       api, libewf_handle_initialize,
       [&](libewf_handle_t* h, libewf_error_t** e) {
         return libewf_handle_open(h, names, count, LIBEWF_OPEN_READ, e);
       },
-      NothingMore<libewf_handle_t, libewf_error_t>, libewf_handle_get_media_size, out);
+      NothingMore<libewf_handle_t, libewf_error_t>, libewf_handle_get_media_size, out, why,
+      std::function<std::string(libewf_handle_t*)>(damage));
   libewf_glob_free(names, count, &error);
   if (error != nullptr) libewf_error_free(&error);
   return result;
 }
 
-uint32_t OpenVhd(const fs::path& path, std::unique_ptr<ImageContainer>& out) {
-  const LibyalApi<libvhdi_file_t, libvhdi_error_t> api{
-      libvhdi_file_close, libvhdi_file_free, libvhdi_file_read_buffer_at_offset, libvhdi_error_free};
+uint32_t OpenVhd(const fs::path& path, std::unique_ptr<ImageContainer>& out, std::string* why) {
+  const LibyalApi<libvhdi_file_t, libvhdi_error_t> api{libvhdi_file_close,
+                                                       libvhdi_file_free,
+                                                       libvhdi_file_read_buffer_at_offset,
+                                                       libvhdi_error_free,
+                                                       libvhdi_error_backtrace_sprint,
+                                                       nullptr,
+                                                       nullptr};
   const std::string name = path.string();
   return OpenLibyal(
       api, libvhdi_file_initialize,
       [&](libvhdi_file_t* f, libvhdi_error_t** e) {
         return libvhdi_file_open(f, name.c_str(), LIBVHDI_OPEN_READ, e);
       },
-      [](libvhdi_file_t* f, libvhdi_error_t** e) {
+      [why](libvhdi_file_t* f, libvhdi_error_t** e) {
         // A differencing disk holds only what changed since its parent: not a medium by itself.
         uint32_t type = 0;
-        return libvhdi_file_get_disk_type(f, &type, e) == 1 && type != LIBVHDI_DISK_TYPE_DIFFERENTIAL ? 1
-                                                                                                      : -1;
+        if (libvhdi_file_get_disk_type(f, &type, e) != 1) return -1;
+        if (type == LIBVHDI_DISK_TYPE_DIFFERENTIAL) {
+          if (why != nullptr)
+            *why = "it is a differencing image, which holds only what changed since its parent image";
+          return -1;
+        }
+        return 1;
       },
-      libvhdi_file_get_media_size, out);
+      libvhdi_file_get_media_size, out, why);
 }
 
-uint32_t OpenVmdk(const fs::path& path, std::unique_ptr<ImageContainer>& out) {
-  const LibyalApi<libvmdk_handle_t, libvmdk_error_t> api{
-      libvmdk_handle_close, libvmdk_handle_free, libvmdk_handle_read_buffer_at_offset, libvmdk_error_free};
+uint32_t OpenVmdk(const fs::path& path, std::unique_ptr<ImageContainer>& out, std::string* why) {
+  const LibyalApi<libvmdk_handle_t, libvmdk_error_t> api{libvmdk_handle_close,
+                                                         libvmdk_handle_free,
+                                                         libvmdk_handle_read_buffer_at_offset,
+                                                         libvmdk_error_free,
+                                                         libvmdk_error_backtrace_sprint,
+                                                         nullptr,
+                                                         nullptr};
   const std::string name = path.string();
   return OpenLibyal(
       api, libvmdk_handle_initialize,
@@ -181,53 +339,95 @@ uint32_t OpenVmdk(const fs::path& path, std::unique_ptr<ImageContainer>& out) {
         return libvmdk_handle_open(h, name.c_str(), LIBVMDK_OPEN_READ, e);
       },
       // The extents the descriptor names, beside it (for a monolithic file, the file itself).
-      libvmdk_handle_open_extent_data_files, libvmdk_handle_get_media_size, out);
+      libvmdk_handle_open_extent_data_files, libvmdk_handle_get_media_size, out, why);
 }
 
-uint32_t OpenQcow(const fs::path& path, std::unique_ptr<ImageContainer>& out) {
-  const LibyalApi<libqcow_file_t, libqcow_error_t> api{
-      libqcow_file_close, libqcow_file_free, libqcow_file_read_buffer_at_offset, libqcow_error_free};
+uint32_t OpenQcow(const fs::path& path, std::unique_ptr<ImageContainer>& out, std::string* why) {
+  const LibyalApi<libqcow_file_t, libqcow_error_t> api{libqcow_file_close,
+                                                       libqcow_file_free,
+                                                       libqcow_file_read_buffer_at_offset,
+                                                       libqcow_error_free,
+                                                       libqcow_error_backtrace_sprint,
+                                                       nullptr,
+                                                       nullptr};
   const std::string name = path.string();
   return OpenLibyal(
       api, libqcow_file_initialize,
       [&](libqcow_file_t* f, libqcow_error_t** e) {
         return libqcow_file_open(f, name.c_str(), LIBQCOW_OPEN_READ, e);
       },
-      NothingMore<libqcow_file_t, libqcow_error_t>, libqcow_file_get_media_size, out);
+      NothingMore<libqcow_file_t, libqcow_error_t>, libqcow_file_get_media_size, out, why);
 }
 
 #else
 // Built without the libyal readers (the Windows build): container images are named but not read.
-uint32_t OpenEwf(const fs::path&, std::unique_ptr<ImageContainer>&) {
+uint32_t OpenEwf(const fs::path&, std::unique_ptr<ImageContainer>&, std::string*) {
   return err::kNotSupported;
 }
-uint32_t OpenVhd(const fs::path&, std::unique_ptr<ImageContainer>&) {
+uint32_t OpenVhd(const fs::path&, std::unique_ptr<ImageContainer>&, std::string*) {
   return err::kNotSupported;
 }
-uint32_t OpenVmdk(const fs::path&, std::unique_ptr<ImageContainer>&) {
+uint32_t OpenVmdk(const fs::path&, std::unique_ptr<ImageContainer>&, std::string*) {
   return err::kNotSupported;
 }
-uint32_t OpenQcow(const fs::path&, std::unique_ptr<ImageContainer>&) {
+uint32_t OpenQcow(const fs::path&, std::unique_ptr<ImageContainer>&, std::string*) {
   return err::kNotSupported;
 }
 #endif
 
-// ---- Split raw: the pieces one after another.
+// ---- Split raw: the pieces one after another. Every piece but the last has the first one's size, as
+// every splitting tool writes them: a piece missing or cut short in the middle would shift all that follows,
+// so the set is refused, naming it.
 class SplitRawContainer final : public ImageContainer {
  public:
-  uint32_t Open(const fs::path& first) {
-    for (unsigned n = 1; n <= kMaxSplitPieces; ++n) {
+  uint32_t Open(const fs::path& first, std::string* why) {
+    std::error_code ec;
+    unsigned n = 0;
+    for (; n < kMaxSplitPieces; ++n) {
       const fs::path piece = SplitPiece(first, n);
-      std::error_code ec;
       if (piece.empty() || !fs::is_regular_file(piece, ec)) break;
       os::File file;
-      if (uint32_t e = file.OpenRead(piece); e != err::kSuccess) return e;
+      if (uint32_t e = file.OpenRead(piece); e != err::kSuccess) {
+        if (why != nullptr) *why = fmt::format("piece {} cannot be opened", piece.filename().string());
+        return e;
+      }
       uint64_t size = 0;
       if (uint32_t e = file.Size(size); e != err::kSuccess) return e;
-      pieces_.push_back({std::move(file), bytes_, size});
+      pieces_.push_back({std::move(file), bytes_, size, piece.filename().string()});
       bytes_ += size;
     }
-    return pieces_.empty() ? err::kFileNotFound : err::kSuccess;
+    if (pieces_.empty()) return err::kFileNotFound;
+    // A later piece beside the set: the one after the last found is missing.
+    for (unsigned later = n + 1; later < n + 64 && later < kMaxSplitPieces; ++later) {
+      const fs::path piece = SplitPiece(first, later);
+      if (piece.empty()) break;
+      if (fs::is_regular_file(piece, ec)) {
+        if (why != nullptr)
+          *why = fmt::format("piece {} of the split image is missing (the pieces after it are there)",
+                             SplitPiece(first, n).filename().string());
+        return err::kFileNotFound;
+      }
+    }
+    const uint64_t size = pieces_.front().size;
+    for (size_t i = 1; i + 1 < pieces_.size(); ++i) {
+      if (pieces_[i].size != size) {
+        if (why != nullptr)
+          *why = fmt::format(
+              "piece {} of the split image holds {} bytes where the others hold {}: it is cut "
+              "short or does not belong to the set",
+              pieces_[i].name, pieces_[i].size, size);
+        return err::kInvalidData;
+      }
+    }
+    if (pieces_.size() > 1 && pieces_.back().size > size) {
+      if (why != nullptr)
+        *why = fmt::format(
+            "piece {} of the split image is larger than the first piece: it does not belong to "
+            "the set",
+            pieces_.back().name);
+      return err::kInvalidData;
+    }
+    return err::kSuccess;
   }
 
   uint64_t MediaBytes() const override { return bytes_; }
@@ -247,7 +447,8 @@ class SplitRawContainer final : public ImageContainer {
       if (uint32_t e = it->file.ReadFullAt(at - it->start, buffer.subspan(got, want), n); e != err::kSuccess)
         return e;
       got += n;
-      if (n < want) break;  // the piece is shorter than when it was opened
+      // A piece shorter than when it was opened: what it lost cannot be read, and nothing after it moves.
+      if (n < want) return err::kReadFault;
     }
     return err::kSuccess;
   }
@@ -257,6 +458,7 @@ class SplitRawContainer final : public ImageContainer {
     os::File file;
     uint64_t start;
     uint64_t size;
+    std::string name;
   };
   std::vector<Piece> pieces_;
   uint64_t bytes_ = 0;
@@ -287,9 +489,13 @@ ImageFormat DetectImageFormat(const fs::path& path) {
         StartsWith(footer, "conectix"))
       return ImageFormat::kVhd;
   }
+  // A first piece with any later piece beside it (the second may be the one missing).
   std::error_code ec;
-  const fs::path second = SplitPiece(path, 2);
-  if (!second.empty() && fs::is_regular_file(second, ec)) return ImageFormat::kSplitRaw;
+  for (unsigned index = 1; index < 64; ++index) {
+    const fs::path later = SplitPiece(path, index);
+    if (later.empty()) break;
+    if (fs::is_regular_file(later, ec)) return ImageFormat::kSplitRaw;
+  }
   return ImageFormat::kRaw;
 }
 
@@ -313,23 +519,25 @@ std::string_view ImageFormatName(ImageFormat format) {
   return "raw";
 }
 
-uint32_t OpenImageContainer(const fs::path& path, ImageFormat format, std::unique_ptr<ImageContainer>& out) {
+uint32_t OpenImageContainer(const fs::path& path, ImageFormat format, std::unique_ptr<ImageContainer>& out,
+                            std::string* why) {
   out.reset();
+  if (why != nullptr) why->clear();
   std::error_code ec;
   if (!fs::exists(path, ec)) return err::kFileNotFound;
   switch (format) {
     case ImageFormat::kEwf:
-      return OpenEwf(path, out);
+      return OpenEwf(path, out, why);
     case ImageFormat::kVhd:
     case ImageFormat::kVhdx:
-      return OpenVhd(path, out);
+      return OpenVhd(path, out, why);
     case ImageFormat::kVmdk:
-      return OpenVmdk(path, out);
+      return OpenVmdk(path, out, why);
     case ImageFormat::kQcow:
-      return OpenQcow(path, out);
+      return OpenQcow(path, out, why);
     case ImageFormat::kSplitRaw: {
       auto split = std::make_unique<SplitRawContainer>();
-      if (uint32_t e = split->Open(path); e != err::kSuccess) return e;
+      if (uint32_t e = split->Open(path, why); e != err::kSuccess) return e;
       out = std::move(split);
       return err::kSuccess;
     }
@@ -337,6 +545,18 @@ uint32_t OpenImageContainer(const fs::path& path, ImageFormat format, std::uniqu
       break;
   }
   return err::kInvalidParameter;
+}
+
+std::string ImageProblem(const fs::path& path) {
+  const ImageFormat format = DetectImageFormat(path);
+  if (format == ImageFormat::kRaw) return {};
+  std::unique_ptr<ImageContainer> container;
+  std::string why;
+  const uint32_t e = OpenImageContainer(path, format, container, &why);
+  if (e == err::kSuccess) return container->Damage();
+  if (e == err::kNotSupported) return {};
+  return fmt::format("{} image cannot be opened: {}", ImageFormatName(format),
+                     why.empty() ? ErrorText(e) : why);
 }
 
 uint64_t ImageMediaBytes(const fs::path& path) {

@@ -223,6 +223,14 @@ class ImageDiskFacts final : public DiskFactSource {
 
 }  // namespace
 
+ImageVolumeFacts ProbeWholeImage(const fs::path& image) {
+  ImagePartition whole;
+  whole.sectorCount = ImageMediaBytes(image) / kSectorSize;
+  PartitionFacts facts;
+  if (whole.sectorCount != 0) ProbeVolume(image, whole, facts);
+  return {facts.fileSystemName, facts.label};
+}
+
 std::unique_ptr<DiskFactSource> MakeImageDiskFacts(const fs::path& image, int32_t diskNumber) {
   return std::make_unique<ImageDiskFacts>(image, diskNumber);
 }

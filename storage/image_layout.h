@@ -35,6 +35,14 @@ uint32_t ReadImageLayout(const std::filesystem::path& image, ImageLayout& out);
 // (or is listed first) kept.
 ImageLayout SanitizeLayout(std::string scheme, std::vector<ImagePartition> entries, uint64_t imageSectors);
 
+// The file system libblkid finds at the start of the image, treated as one volume, and its label; both
+// empty when there is none (or no libblkid).
+struct ImageVolumeFacts {
+  std::string fileSystemName;
+  std::string label;
+};
+ImageVolumeFacts ProbeWholeImage(const std::filesystem::path& image);
+
 // The facts of the image as disk `diskNumber`: its geometry, and each partition of its table with the file
 // system and label libblkid finds inside. An image without a table is a disk without partitions.
 std::unique_ptr<DiskFactSource> MakeImageDiskFacts(const std::filesystem::path& image, int32_t diskNumber);

@@ -32,7 +32,8 @@ uint32_t SectorReader::OpenFile(const std::filesystem::path& path) {
   Close();
   path_ = path;
   if (const ImageFormat format = DetectImageFormat(path); format != ImageFormat::kRaw) {
-    if (uint32_t e = OpenImageContainer(path, format, container_); e != err::kSuccess) return e;
+    if (uint32_t e = OpenImageContainer(path, format, container_, &openProblem_); e != err::kSuccess)
+      return e;
     deviceSectorSize_ = kImageSectorSize;
     totalSectors_ = container_->MediaBytes() / kImageSectorSize;
     return err::kSuccess;
@@ -53,6 +54,7 @@ bool SectorReader::SourceGone() const {
 }
 
 void SectorReader::Close() {
+  openProblem_.clear();
   file_.Close();
   path_.clear();
   container_.reset();
@@ -84,21 +86,82 @@ uint32_t SectorReader::Read(std::span<uint8_t> buffer, int32_t count, uint64_t s
 
   const uint64_t offset = startSector * sectorSize;
   uint64_t filled = 0;
-  uint32_t result = err::kSuccess;
-  while (filled < wanted) {
-    auto chunk = static_cast<size_t>(std::min<uint64_t>(pieceBytes, wanted - filled));
+  uint32_t result = ReadRaw(buffer.first(static_cast<size_t>(wanted)), offset, pieceBytes, filled);
+  ZeroFill* fill = fill_.load();
+  if (result == err::kReadFault && fill != nullptr) {
+    // Sector by sector past a failure, the rest whole again after a good one: a bad stretch costs one read
+    // per bad sector, the good data around it is all read.
+    uint64_t at = filled / sectorSize;
+    bool lastFailed = true;
+    while (at < n) {
+      const uint64_t span = lastFailed ? 1 : n - at;
+      uint64_t got = 0;
+      const uint32_t e = ReadRaw(
+          buffer.subspan(static_cast<size_t>(at * sectorSize), static_cast<size_t>(span * sectorSize)),
+          offset + at * sectorSize, pieceBytes, got);
+      if (e == err::kDeviceGone) {
+        result = e;
+        filled = at * sectorSize;
+        break;
+      }
+      at += got / sectorSize;
+      if (e == err::kSuccess) {
+        lastFailed = false;
+        continue;
+      }
+      if (at < n) {
+        std::fill_n(buffer.begin() + static_cast<ptrdiff_t>(at * sectorSize), sectorSize, uint8_t{0});
+        fill->Note(startSector + at);
+        ++at;
+      }
+      lastFailed = true;
+    }
+    if (at >= n) {
+      result = err::kSuccess;
+      filled = wanted;
+    }
+  }
+  if (sectorsRead != nullptr) *sectorsRead = static_cast<uint32_t>(filled / sectorSize);
+  return result;
+}
+
+uint32_t SectorReader::ReadRaw(std::span<uint8_t> buffer, uint64_t offset, uint32_t pieceBytes,
+                               uint64_t& filled) const {
+  filled = 0;
+  while (filled < buffer.size()) {
+    auto chunk = static_cast<size_t>(std::min<uint64_t>(pieceBytes, buffer.size() - filled));
     size_t got = 0;
     const std::span<uint8_t> piece = buffer.subspan(static_cast<size_t>(filled), chunk);
     uint32_t e = container_ ? container_->ReadAt(offset + filled, piece, got)
                             : file_.ReadAt(offset + filled, piece, got);
-    if (e != err::kSuccess || got == 0) {
-      result = e == err::kDeviceGone ? e : err::kReadFault;
-      break;
-    }
-    filled += got;
+    // A container hands over the good bytes before a stretch it cannot give.
+    filled += std::min(got, chunk);
+    if (e != err::kSuccess || got == 0) return e == err::kDeviceGone ? e : err::kReadFault;
   }
-  if (sectorsRead != nullptr) *sectorsRead = static_cast<uint32_t>(filled / sectorSize);
-  return result;
+  return err::kSuccess;
+}
+
+SectorReader::ZeroFill::ZeroFill(const SectorReader& reader) : reader_(reader) {
+  reader_.fill_.store(this);
+}
+
+SectorReader::ZeroFill::~ZeroFill() {
+  ZeroFill* self = this;
+  reader_.fill_.compare_exchange_strong(self, nullptr);
+}
+
+void SectorReader::ZeroFill::Note(uint64_t sector) {
+  std::lock_guard lock(mutex_);
+  if (!stretches_.empty() && stretches_.back().first + stretches_.back().count == sector) {
+    ++stretches_.back().count;
+  } else {
+    stretches_.push_back({sector, 1});
+  }
+}
+
+std::vector<SectorStretch> SectorReader::ZeroFill::Stretches() const {
+  std::lock_guard lock(mutex_);
+  return stretches_;
 }
 
 }  // namespace snapsave

@@ -1,13 +1,18 @@
 // The one routine through which engines read whole sectors from a disk or an image file.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "os/file.h"
 #include "storage/image_container.h"
+#include "storage/sector_stretch.h"
 
 namespace snapsave {
 
@@ -37,7 +42,32 @@ class SectorReader {
   uint32_t ReadSectorsLarge(std::span<uint8_t> buffer, int32_t count, uint64_t startSector,
                             uint32_t sectorSize, uint32_t* sectorsRead) const;
 
+  // While one lives, a sector that cannot be read is handed on as zeros and noted, instead of failing the
+  // read: recovery and preview give what can be read of a file, and say what could not. The source gone still
+  // fails. One at a time per reader.
+  class ZeroFill {
+   public:
+    explicit ZeroFill(const SectorReader& reader);
+    ~ZeroFill();
+    ZeroFill(const ZeroFill&) = delete;
+    ZeroFill& operator=(const ZeroFill&) = delete;
+    // What was zero-filled so far, in order of reading, adjacent stretches joined.
+    std::vector<SectorStretch> Stretches() const;
+
+   private:
+    friend class SectorReader;
+    void Note(uint64_t sector);
+    const SectorReader& reader_;
+    mutable std::mutex mutex_;
+    std::vector<SectorStretch> stretches_;
+  };
+
   void Close();
+  // Why the last OpenFile failed, in words, where the container said (a missing piece, the library's reason);
+  // empty otherwise.
+  const std::string& OpenProblem() const { return openProblem_; }
+  // What is wrong with the image that opened (a missing segment, a cut end); empty when nothing is known.
+  std::string Damage() const { return container_ ? container_->Damage() : std::string(); }
   // After a failed read: the source is gone (unplugged, its connection lost), not just a bad area.
   bool SourceGone() const;
   bool IsOpen() const { return file_.IsOpen() || container_ != nullptr; }
@@ -49,12 +79,17 @@ class SectorReader {
  private:
   uint32_t Read(std::span<uint8_t> buffer, int32_t count, uint64_t startSector, uint32_t sectorSize,
                 uint32_t* sectorsRead, uint32_t pieceBytes) const;
+  // One read of whole sectors straight from the file or container: 0 or the error, `filled` the bytes that
+  // arrived before it.
+  uint32_t ReadRaw(std::span<uint8_t> buffer, uint64_t offset, uint32_t pieceBytes, uint64_t& filled) const;
 
   os::File file_;
   std::filesystem::path path_;
   std::unique_ptr<ImageContainer> container_;  // instead of file_ for images in a container format
   uint64_t totalSectors_ = 0;
   uint32_t deviceSectorSize_ = kImageSectorSize;
+  std::string openProblem_;
+  mutable std::atomic<ZeroFill*> fill_{nullptr};
 };
 
 }  // namespace snapsave

@@ -110,6 +110,165 @@ TEST_F(ImageContainerTest, DamagedContainersAreRefused) {
   EXPECT_EQ(none.OpenFile(dir_.path() / "missing.qcow2"), err::kFileNotFound);
 }
 
+// Damage inside an EWF set is unreadable sectors, exactly where it lies and the same at every read: a chunk
+// failing its checksum, the sectors of a missing segment, those past a cut end. Everything else reads as the
+// medium; with zero-filling on, a read gives the good sectors and names the bad ones.
+TEST_F(ImageContainerTest, EwfDamageIsUnreadableStretches) {
+#ifndef SNAPSAVE_HAVE_LIBYAL
+  GTEST_SKIP() << "built without the libyal readers";
+#endif
+  const fs::path raw = dir_.path() / "spread16.img";
+  test::GunzipFixture("images/spread16.img.gz", raw);
+  const std::vector<uint8_t> medium = test::ReadFile(raw);
+  const uint64_t sectors = medium.size() / 512;
+  const std::vector<fs::path> set = test::MakeEwfSet(raw, dir_.path() / "good", "sp", "1MiB");
+  if (set.empty()) GTEST_SKIP() << "ewfacquirestream (ewf-tools) is needed";
+  ASSERT_GE(set.size(), 10u);
+  auto copySet = [&](const std::string& name) {
+    const fs::path folder = dir_.path() / name;
+    fs::create_directories(folder);
+    for (const fs::path& segment : set) fs::copy_file(segment, folder / segment.filename());
+    return folder;
+  };
+  // Reads every sector with zero-filling: the bytes and the stretches that could not be read.
+  auto readAll = [&](const fs::path& first, std::vector<SectorStretch>& bad) {
+    SectorReader reader;
+    EXPECT_EQ(reader.OpenFile(first), 0u);
+    EXPECT_EQ(reader.TotalSectors(), sectors);
+    std::vector<uint8_t> bytes(sectors * 512);
+    SectorReader::ZeroFill fill(reader);
+    for (uint64_t s = 0; s < sectors; s += 256) {
+      uint32_t got = 0;
+      EXPECT_EQ(reader.ReadSectors(std::span(bytes).subspan(s * 512, 256 * 512), 256, s, 512, &got), 0u);
+      EXPECT_EQ(got, 256u);
+    }
+    bad = fill.Stretches();
+    return bytes;
+  };
+  auto sameOutside = [&](const std::vector<uint8_t>& bytes, const std::vector<SectorStretch>& bad) {
+    std::vector<uint8_t> expected = medium;
+    for (const SectorStretch& b : bad)
+      std::fill_n(expected.begin() + static_cast<ptrdiff_t>(b.first * 512), b.count * 512, uint8_t{0});
+    return bytes == expected;
+  };
+
+  {
+    SCOPED_TRACE("a chunk failing its checksum");
+    // The set is uncompressed: the second photo's first sector lies as it is in some segment.
+    const fs::path folder = copySet("flipped");
+    const uint64_t photo = 3264;
+    const std::span<const uint8_t> head(medium.data() + photo * 512, 512);
+    bool flipped = false;
+    for (const fs::path& segment : set) {
+      const auto at = test::FindInFile(folder / segment.filename(), head);
+      if (!at) continue;
+      std::vector<uint8_t> bytes = test::ReadFile(folder / segment.filename());
+      bytes[*at + 100] ^= 0xFF;
+      test::WriteFile(folder / segment.filename(), bytes);
+      flipped = true;
+      break;
+    }
+    ASSERT_TRUE(flipped);
+    const fs::path first = folder / set.front().filename();
+    std::vector<SectorStretch> bad, again;
+    const std::vector<uint8_t> bytes = readAll(first, bad);
+    ASSERT_EQ(bad.size(), 1u);
+    EXPECT_LE(bad[0].first, photo);
+    EXPECT_GT(bad[0].first + bad[0].count, photo);
+    EXPECT_EQ(bad[0].count, 64u);  // the set's chunk: 64 sectors
+    EXPECT_TRUE(sameOutside(bytes, bad));
+    readAll(first, again);
+    EXPECT_EQ(again, bad);
+    // Without zero-filling the read stops before the chunk, with what came before it.
+    SectorReader reader;
+    ASSERT_EQ(reader.OpenFile(first), 0u);
+    EXPECT_TRUE(reader.Damage().empty());
+    std::vector<uint8_t> buffer(128 * 512);
+    uint32_t got = 0;
+    EXPECT_NE(reader.ReadSectors(buffer, 128, bad[0].first - 8, 512, &got), 0u);
+    EXPECT_EQ(got, 8u);
+  }
+  {
+    SCOPED_TRACE("a missing segment");
+    const fs::path folder = copySet("missing");
+    fs::remove(folder / set[4].filename());
+    const fs::path first = folder / set.front().filename();
+    SectorReader reader;
+    ASSERT_EQ(reader.OpenFile(first), 0u);
+    EXPECT_EQ(reader.Damage(),
+              "segment " + set[4].filename().string() + " is missing; the sectors it held cannot be read");
+    std::vector<SectorStretch> bad;
+    const std::vector<uint8_t> bytes = readAll(first, bad);
+    // From the missing segment's first chunk to the end: the library reads no segment past a gap.
+    ASSERT_EQ(bad.size(), 1u);
+    EXPECT_GT(bad[0].first, 0u);
+    EXPECT_EQ(bad[0].first + bad[0].count, sectors);
+    EXPECT_TRUE(sameOutside(bytes, bad));
+  }
+  {
+    SCOPED_TRACE("a cut end");
+    const fs::path folder = copySet("cut");
+    const fs::path last = folder / set.back().filename();
+    fs::resize_file(last, fs::file_size(last) / 2);
+    const fs::path first = folder / set.front().filename();
+    SectorReader reader;
+    ASSERT_EQ(reader.OpenFile(first), 0u);
+    EXPECT_NE(reader.Damage().find("it is cut short (its last segment, " + set.back().filename().string()),
+              std::string::npos)
+        << reader.Damage();
+    std::vector<SectorStretch> bad;
+    const std::vector<uint8_t> bytes = readAll(first, bad);
+    ASSERT_FALSE(bad.empty());
+    EXPECT_EQ(bad.back().first + bad.back().count, sectors);
+    EXPECT_TRUE(sameOutside(bytes, bad));
+  }
+}
+
+// Split raw sets numbered from .000, .001 or .aa are joined; a set with a piece missing or cut short in the
+// middle is refused naming that piece, never read shifted.
+TEST_F(ImageContainerTest, SplitSetsAreJoinedByEveryNamingAndRefusedWhenAPieceIsWrong) {
+  const std::vector<uint8_t> volume = test::ReadFile(raw_);
+  const size_t piece = 3 << 20;
+  auto write = [&](const std::string& folder, const std::vector<std::string>& names) {
+    const fs::path dir = dir_.path() / folder;
+    for (size_t i = 0; i < names.size(); ++i) {
+      const size_t from = i * piece, to = std::min(volume.size(), from + piece);
+      test::WriteFile(dir / names[i], std::span(volume).subspan(from, to - from));
+    }
+    return dir / names.front();
+  };
+  for (const auto& names : std::vector<std::vector<std::string>>{{"card.000", "card.001", "card.002"},
+                                                                 {"card.001", "card.002", "card.003"},
+                                                                 {"card.aa", "card.ab", "card.ac"}}) {
+    SCOPED_TRACE(names.front());
+    const fs::path first = write(names.front(), names);
+    EXPECT_EQ(DetectImageFormat(first), ImageFormat::kSplitRaw);
+    SectorReader reader;
+    ASSERT_EQ(reader.OpenFile(first), 0u);
+    EXPECT_TRUE(AllOf(reader) == volume);
+  }
+  {
+    const fs::path first = write("gap", {"card.001", "card.002", "card.003"});
+    fs::remove(first.parent_path() / "card.002");
+    SectorReader reader;
+    EXPECT_EQ(reader.OpenFile(first), err::kFileNotFound);
+    EXPECT_EQ(reader.OpenProblem(),
+              "piece card.002 of the split image is missing (the pieces after it are there)");
+    EXPECT_NE(ImageProblem(first).find("card.002"), std::string::npos);
+  }
+  {
+    const fs::path first = write("short", {"card.001", "card.002", "card.003"});
+    fs::resize_file(first.parent_path() / "card.002", piece - 4096);
+    SectorReader reader;
+    EXPECT_EQ(reader.OpenFile(first), err::kInvalidData);
+    EXPECT_NE(
+        reader.OpenProblem().find("piece card.002 of the split image holds 3141632 bytes where the others "
+                                  "hold 3145728"),
+        std::string::npos)
+        << reader.OpenProblem();
+  }
+}
+
 // A container of a whole disk shows its partition table and volumes as a raw disk image does.
 TEST_F(ImageContainerTest, ThePartitionTableInsideAContainerIsRead) {
   const fs::path disk = dir_.path() / "disk.img";

@@ -1,5 +1,6 @@
 #include "tests/support/test_support.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -141,6 +142,30 @@ std::vector<FlsFile> StoredFls(const std::string& name) {
     files.push_back({row[1], row.size() > 2 ? std::stoull(row[2]) : 0, std::stoull(address), deleted});
   }
   return files;
+}
+
+std::vector<std::filesystem::path> MakeEwfSet(const std::filesystem::path& raw,
+                                              const std::filesystem::path& folder, const std::string& name,
+                                              const std::string& segmentBytes) {
+  std::filesystem::create_directories(folder);
+  const std::string command =
+      "cd '" + folder.string() + "' && ewfacquirestream -q -t '" + name + "' -c none -S " + segmentBytes +
+      " -C case -D fixture -E 1 -e tests -N none < '" + raw.string() + "' >/dev/null 2>&1";
+  if (std::system(command.c_str()) != 0) return {};
+  std::vector<std::filesystem::path> segments;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    const std::string file = entry.path().filename().string();
+    if (file.rfind(name + ".E", 0) == 0) segments.push_back(entry.path());
+  }
+  std::sort(segments.begin(), segments.end());
+  return segments;
+}
+
+std::optional<size_t> FindInFile(const std::filesystem::path& path, std::span<const uint8_t> bytes) {
+  const std::vector<uint8_t> all = ReadFile(path);
+  const auto at = std::search(all.begin(), all.end(), bytes.begin(), bytes.end());
+  if (at == all.end()) return std::nullopt;
+  return static_cast<size_t>(at - all.begin());
 }
 
 }  // namespace snapsave::test

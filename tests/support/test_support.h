@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -45,6 +46,14 @@ std::filesystem::path Fixture(const std::string& name);
 
 // Decompresses the gzip fixture `name` (e.g. "fat/fat32.img.gz") to `destination`; fails the test on error.
 void GunzipFixture(const std::string& name, const std::filesystem::path& destination);
+
+// An EWF set of `raw` as ewfacquirestream writes it, uncompressed in segments of `segmentBytes`
+// ("1MiB"): folder/name.E01, .E02 ... The segment paths, or none when the tool is missing.
+std::vector<std::filesystem::path> MakeEwfSet(const std::filesystem::path& raw,
+                                              const std::filesystem::path& folder, const std::string& name,
+                                              const std::string& segmentBytes);
+// Where `bytes` first occur in the file `path`; nothing when they do not.
+std::optional<size_t> FindInFile(const std::filesystem::path& path, std::span<const uint8_t> bytes);
 
 uint32_t Crc(std::span<const uint8_t> bytes);
 // The CRC-32 of a manifest's hexadecimal field.
