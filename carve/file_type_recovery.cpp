@@ -210,6 +210,12 @@ uint32_t CFileTypeRecovery::GetRecordPath(const FoundFileRecord* /*record*/, std
   return 0;
 }
 
+std::vector<FilePiece> CFileTypeRecovery::PiecesOf(const FoundFileRecord& record) const {
+  if (const std::vector<FilePiece>* stored = pieces_.Find(record.recordId)) return *stored;
+  const uint32_t ss = sectorSize_ == 0 ? SectorReader::kImageSectorSize : sectorSize_;
+  return {{record.entryLocation, record.fileSize / ss + (record.fileSize % ss != 0)}};
+}
+
 int32_t CFileTypeRecovery::ReadData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) {
   const uint32_t ss = sectorSize_;
   if (!reader_.IsOpen() || ss == 0 || ss > kPieceBytes) return static_cast<int32_t>(err::kInvalidParameter);

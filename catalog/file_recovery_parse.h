@@ -6,9 +6,11 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "catalog/found_file_record.h"
 #include "os/error.h"
+#include "storage/sector_stretch.h"
 
 namespace snapsave {
 
@@ -122,6 +124,9 @@ class IFileRecoveryParse {
   }
   // A deep scan's own controls; null for every other engine.
   virtual DeepScanControl* DeepControl() { return nullptr; }
+  // The sectors of the file recovery (or preview) finished last that could not be read and were written as
+  // zeros; such a file is reported finished with error 23.
+  virtual std::vector<SectorStretch> LastFileUnreadable() const { return {}; }
 
  protected:
   IFileRecoveryParse() = default;

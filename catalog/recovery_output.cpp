@@ -91,18 +91,17 @@ int32_t RecoveredFileWriter::Append(std::span<const uint8_t> piece) {
     if (uint32_t e = file_.WriteAllAt(written_, piece); e != err::kSuccess) return static_cast<int32_t>(e);
     written_ += piece.size();
   }
-  if (callback_ != nullptr) return callback_(context_, Percent(written_, fileSize_), 100, 0, destination_);
+  // 100 is said once, by Finish, when the file's outcome is known: its last piece may still be followed by
+  // the news that part of it could not be read.
+  if (callback_ != nullptr)
+    return callback_(context_, std::min<int32_t>(Percent(written_, fileSize_), 99), 100, 0, destination_);
   return 0;
 }
 
 int32_t RecoveredFileWriter::Finish(int32_t code) {
   file_.Close();
   if (callback_ == nullptr) return code;
-  if (code > 0) {
-    callback_(context_, 100, 100, static_cast<uint32_t>(code), destination_);
-  } else if (code == 0 && fileSize_ == 0) {
-    callback_(context_, 100, 100, 0, destination_);
-  }
+  if (code >= 0) callback_(context_, 100, 100, static_cast<uint32_t>(code), destination_);
   return code;
 }
 

@@ -36,8 +36,16 @@ int32_t VolumeEngine::RecoverRecord(const FoundFileRecord* record,
   if (record == nullptr || !open_) return static_cast<int32_t>(err::kInvalidParameter);
   return RecoverThrough(*record, destinationPath,
                         [this](const FoundFileRecord& file, uint64_t total, const PieceSink& sink) {
-                          return ReadData(file, total, sink);
+                          return ReadFilling(file, total, sink);
                         });
+}
+
+int32_t VolumeEngine::ReadFilling(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) {
+  lastUnreadable_.clear();
+  SectorReader::ZeroFill fill(reader_);
+  const int32_t result = ReadData(record, total, sink);
+  lastUnreadable_ = fill.Stretches();
+  return result == 0 && !lastUnreadable_.empty() ? static_cast<int32_t>(err::kCrc) : result;
 }
 
 uint32_t VolumeEngine::ExtractForPreview(const FoundFileRecord* record, std::filesystem::path& outPath,
@@ -47,7 +55,7 @@ uint32_t VolumeEngine::ExtractForPreview(const FoundFileRecord* record, std::fil
   if (record == nullptr || !open_) return err::kInvalidParameter;
   return ExtractThroughSink(
       *record, outPath, buffer, outSize, callback, context,
-      [&](uint64_t total, const PieceSink& sink) { return ReadData(*record, total, sink); });
+      [&](uint64_t total, const PieceSink& sink) { return ReadFilling(*record, total, sink); });
 }
 
 int32_t VolumeEngine::NextUnallocatedRun(uint64_t& /*sector*/, uint64_t& length) {

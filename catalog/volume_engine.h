@@ -39,11 +39,17 @@ class VolumeEngine : public CatalogueEngine {
   uint32_t ExtractForPreview(const FoundFileRecord* record, std::filesystem::path& outPath,
                              std::span<uint8_t> buffer, uint32_t& outSize, PreviewProgressCallback callback,
                              void* context) override;
+  std::vector<SectorStretch> LastFileUnreadable() const override { return lastUnreadable_; }
   // No allocation map unless the engine keeps one.
   int32_t NextUnallocatedRun(uint64_t& sector, uint64_t& length) override;
   int32_t BuildAllocationMap() override;
 
   bool IsOpen() const { return open_; }
+
+ private:
+  // ReadData with what cannot be read handed on as zeros: 23 when some was, after the whole file.
+  int32_t ReadFilling(const FoundFileRecord& record, uint64_t total, const PieceSink& sink);
+  std::vector<SectorStretch> lastUnreadable_;
 
  protected:
   static constexpr uint64_t kReportIntervalMs = 5000;

@@ -84,6 +84,13 @@ std::vector<NamedTarget> OpenTargets(const Source& source, bool deep) {
   return targets;
 }
 
+void WarnAboutImage(const Source& source) {
+  if (source.imagePath.empty()) return;
+  if (const std::string damage = ImageProblem(source.imagePath); !damage.empty())
+    std::fprintf(stderr, "warning: %s: %s\n", Shown(os::Utf8OfPath(source.imagePath)).c_str(),
+                 Shown(damage).c_str());
+}
+
 void ReportNoEngine(const Source& source, const ScanTarget& target, bool quick) {
   uint32_t error = err::kSuccess;
   const std::string why = WhyNoEngine(target, quick, error);

@@ -45,6 +45,10 @@ std::string FormatFileTime(uint64_t fileTime);
 std::vector<VolumeInfo> ListEntries(const os::DiskTable& disks, bool& ok);
 // MakeTargets, saying on stderr why a source cannot be opened.
 std::vector<NamedTarget> OpenTargets(const Source& source, bool deep);
+// Says on stderr what is wrong with an image source that opened anyway (a missing segment, a cut end): its
+// missing sectors read as unreadable.
+void WarnAboutImage(const Source& source);
+
 // Why no engine could be made for the target, in words.
 void ReportNoEngine(const Source& source, const ScanTarget& target, bool quick);
 // Says on stderr what stands against writing at `where`; the exit code it calls for (0 for nothing).

@@ -48,6 +48,7 @@ int RunImage(os::DiskTable& disks, const std::string& sourceText, const std::str
     return kExitOpen;
   }
   const Source& source = *resolved.source;
+  WarnAboutImage(source);
   ScanTarget target;
   if (const uint32_t e = MakeTarget(source, target); e != err::kSuccess) {
     std::fprintf(stderr, "cannot open %s: %s%s\n", Shown(source.description).c_str(), ErrorText(e).c_str(),

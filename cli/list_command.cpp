@@ -33,6 +33,7 @@
 #include "sessions/scan_session.h"
 #include "storage/disk_list.h"
 #include "storage/image_container.h"
+#include "storage/image_layout.h"
 #include "storage/sector_reader.h"
 
 namespace snapsave::cli {
@@ -107,11 +108,22 @@ int ListImage(os::DiskTable& disks, bool json, const std::string& imageText) {
     std::fprintf(stderr, "cannot use %s: not an image file\n", Shown(imageText).c_str());
     return kExitOpen;
   }
-  ImageDisk disk;
-  if (const uint32_t e = ReadImageDisk(disks, image, disk); e != err::kSuccess) {
-    std::fprintf(stderr, "cannot read %s: %s\n", Shown(imageText).c_str(), ErrorText(e).c_str());
+  if (ImageMediaBytes(image) < SectorReader::kImageSectorSize) {
+    const std::string why = ImageProblem(image);
+    std::fprintf(
+        stderr, "cannot use %s: %s\n", Shown(imageText).c_str(),
+        why.empty() ? "the file is empty (or shorter than one sector): no disk image" : Shown(why).c_str());
     return kExitOpen;
   }
+  ImageDisk disk;
+  if (const uint32_t e = ReadImageDisk(disks, image, disk); e != err::kSuccess) {
+    const std::string why = ImageProblem(image);
+    std::fprintf(stderr, "cannot read %s: %s\n", Shown(imageText).c_str(),
+                 why.empty() ? ErrorText(e).c_str() : Shown(why).c_str());
+    return kExitOpen;
+  }
+  if (const std::string damage = ImageProblem(image); !damage.empty())
+    std::fprintf(stderr, "warning: %s: %s\n", Shown(imageText).c_str(), Shown(damage).c_str());
   int width = static_cast<int>(Shown(os::Utf8OfPath(image)).size());
   for (const VolumeInfo& v : disk.entries)
     width = std::max(width, static_cast<int>(Shown(ImageEntryName(image, v)).size()));
@@ -123,6 +135,9 @@ int ListImage(os::DiskTable& disks, bool json, const std::string& imageText) {
     whole.totalBytes = ImageMediaBytes(image);
     whole.sectorCount = whole.totalBytes / SectorReader::kImageSectorSize;
     whole.rootPath = os::Utf8OfPath(image);
+    const ImageVolumeFacts facts = ProbeWholeImage(image);
+    whole.fileSystemName = facts.fileSystemName;
+    whole.volumeLabel = facts.label;
     PrintEntry(whole, os::Utf8OfPath(image), json, width);
     return kExitOk;
   }

@@ -167,9 +167,10 @@ int GatherResults(const ScanOptions& o, const NamedTarget& t, bool several, cons
       if (r.isFolder != 0) continue;
       ++matching;
       // A search gathers by type: everything goes to its category's folder.
-      items.push_back({r, base.empty()
-                              ? std::nullopt
-                              : std::optional<fs::path>(base / std::string(ClassifyFileName(r.Name())))});
+      items.push_back({r,
+                       base.empty() ? std::nullopt
+                                    : std::optional<fs::path>(base / std::string(ClassifyFileName(r.Name()))),
+                       t.name});
     }
     if (!o.list && o.recoverTo.empty())
       std::printf("%s%zu matching files found\n", several ? (t.name + ": ").c_str() : "", matching);
@@ -186,7 +187,7 @@ int GatherResults(const ScanOptions& o, const NamedTarget& t, bool several, cons
     if (r.isFolder != 0) {
       folders.push_back(base / folder / os::PathFromUtf8(SanitizeNameComponent(r.Name())));
     } else {
-      items.push_back({r, FolderOf(r, base, folder)});
+      items.push_back({r, FolderOf(r, base, folder), t.name});
     }
   });
   if (walked != err::kSuccess) {
@@ -213,6 +214,7 @@ int RunScan(os::DiskTable& disks, const ScanOptions& o) {
     return kExitOpen;
   }
   const Source& source = *resolved.source;
+  WarnAboutImage(source);
   std::string extensionList;
   if (!o.types.empty()) {
     const TypesOrError types = ParseTypes(o.types);
@@ -227,7 +229,7 @@ int RunScan(os::DiskTable& disks, const ScanOptions& o) {
   std::vector<NamedTarget> targets = OpenTargets(source, !o.quick);
   if (targets.empty()) {
     if (source.kind == Source::Kind::kImageDisk)
-      std::fprintf(stderr, "cannot use %s: it holds no FAT, NTFS or ext volume for a quick scan\n",
+      std::fprintf(stderr, "cannot use %s: it holds no FAT, exFAT, NTFS or ext volume for a quick scan\n",
                    Shown(source.description).c_str());
     return kExitOpen;
   }
@@ -331,10 +333,15 @@ int RunScan(os::DiskTable& disks, const ScanOptions& o) {
   RunSession(recovery, view, "MSG1103");
   if (recovery.Cancelled()) return kExitCancelled;
   const RecoverySession::Counters counters = recovery.Totals();
-  std::fprintf(stderr, "%u of %u files recovered into %s%s\n", counters.finished - counters.failed,
-               counters.total, Shown(os::Utf8OfPath(destination)).c_str(),
-               counters.failed != 0 ? fmt::format(", {} failed", counters.failed).c_str() : "");
-  return counters.failed != 0 || folderFailed ? kExitIncomplete : kExitOk;
+  std::fprintf(
+      stderr, "%u of %u files recovered into %s%s%s\n", counters.finished - counters.failed, counters.total,
+      Shown(os::Utf8OfPath(destination)).c_str(),
+      counters.damaged != 0
+          ? fmt::format(", {} of them damaged (what could not be read is zeros in them)", counters.damaged)
+                .c_str()
+          : "",
+      counters.failed != 0 ? fmt::format(", {} failed", counters.failed).c_str() : "");
+  return counters.failed != 0 || counters.damaged != 0 || folderFailed ? kExitIncomplete : kExitOk;
 }
 
 }  // namespace snapsave::cli

@@ -132,7 +132,11 @@ void TerminalView::AddResult(const std::string& path, const std::string& outcome
       std::fputs("\r\x1b[K", stderr);
       drawn_ = false;
     }
-    std::printf("recovered %s\n", EscapeForTerminal(path).c_str());
+    if (outcome == "Success") {
+      std::printf("recovered %s\n", EscapeForTerminal(path).c_str());
+    } else {
+      std::printf("recovered %s (%s)\n", EscapeForTerminal(path).c_str(), outcome.c_str());
+    }
   }
 }
 

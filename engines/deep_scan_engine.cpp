@@ -593,17 +593,47 @@ IFileRecoveryParse* CProfessionalRecovery::EngineOf(const FoundFileRecord& recor
 }
 
 uint32_t CProfessionalRecovery::ListFolder(const FoundFileRecord* folder, int32_t depth, RecordList& out) {
+  const size_t before = out.size();
   if (folder == nullptr) {
     if (depth != 0) return err::kInvalidParameter;
     for (IFileRecoveryParse* engine : Engines()) engine->ListFolder(nullptr, 0, out);
+    MarkUnreadable(out, before);
     SortRecordList(out);
     return err::kSuccess;
   }
   IFileRecoveryParse* engine = EngineOf(*folder);
   uint32_t e = err::kSuccess;
   if (engine != nullptr && folder->Kind() != SourceKind::kCarved) e = engine->ListFolder(folder, depth, out);
+  MarkUnreadable(out, before);
   SortRecordList(out);
   return e;
+}
+
+bool CProfessionalRecovery::CrossesUnreadable(const FoundFileRecord& r) {
+  if (r.isFolder != 0 || unreadable_.empty()) return false;
+  const uint64_t sectors = r.fileSize / sectorSize_ + (r.fileSize % sectorSize_ != 0);
+  std::vector<FilePiece> pieces;
+  if (r.Kind() == SourceKind::kCarved) {
+    pieces = carver_.PiecesOf(r);
+  } else if (const auto first = FirstDataSector(r)) {
+    // Where the engines read a deleted file from: on from its first sector.
+    pieces.push_back({*first, sectors});
+  }
+  for (const FilePiece& p : pieces) {
+    // The first stretch ending after the piece starts.
+    auto it =
+        std::upper_bound(unreadable_.begin(), unreadable_.end(), p.firstSector,
+                         [](uint64_t at, const UnreadableRange& u) { return at < u.firstSector + u.count; });
+    if (it != unreadable_.end() && it->firstSector < p.firstSector + p.sectors) return true;
+  }
+  return false;
+}
+
+void CProfessionalRecovery::MarkUnreadable(RecordList& records, size_t from) {
+  if (unreadable_.empty()) return;
+  for (size_t i = from; i < records.size(); ++i) {
+    if (records[i].isIntact != 0 && CrossesUnreadable(records[i])) records[i].isIntact = 0;
+  }
 }
 
 uint32_t CProfessionalRecovery::CountFolderFiles(const FoundFileRecord* folder, int32_t depth,
@@ -649,6 +679,7 @@ int32_t CProfessionalRecovery::RecoverRecord(const FoundFileRecord* record, cons
   if (record == nullptr) return static_cast<int32_t>(err::kInvalidParameter);
   IFileRecoveryParse* engine = EngineOf(*record);
   if (engine == nullptr) return static_cast<int32_t>(err::kInvalidParameter);
+  recovering_ = engine;
   return engine->RecoverRecord(record, destinationPath, baseDepth);
 }
 
@@ -736,10 +767,12 @@ uint32_t CProfessionalRecovery::SearchByType(std::string_view extensionList, Rec
   for (IFileRecoveryParse* engine : Engines()) engine->SearchByType(extensionList, found);
   ClearMerge();
   for (const FoundFileRecord& r : found) NoteForMerge(r);
+  const size_t before = out.size();
   for (const FoundFileRecord& r : found) {
     if (KeptInMerge(r)) out.push_back(r);
   }
   ClearMerge();
+  MarkUnreadable(out, before);
   if (out.size() > 1) SortRecordList(out);
   return 1;
 }
@@ -755,6 +788,7 @@ uint32_t CProfessionalRecovery::ExtractForPreview(const FoundFileRecord* record,
   if (record == nullptr) return err::kInvalidParameter;
   IFileRecoveryParse* engine = EngineOf(*record);
   if (engine == nullptr) return err::kInvalidParameter;
+  recovering_ = engine;
   return engine->ExtractForPreview(record, outPath, buffer, outSize, callback, context);
 }
 

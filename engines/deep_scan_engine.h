@@ -56,6 +56,9 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
   uint32_t GetRecordPath(const FoundFileRecord* record, std::string& outPath) override;
   uint32_t GetRecordAncestors(const FoundFileRecord* record, RecordList& out) override;
   DeepScanControl* DeepControl() override { return this; }
+  std::vector<SectorStretch> LastFileUnreadable() const override {
+    return recovering_ != nullptr ? recovering_->LastFileUnreadable() : std::vector<SectorStretch>{};
+  }
   int32_t RecoverRecord(const FoundFileRecord* record, const std::filesystem::path& destinationPath,
                         int32_t baseDepth) override;
   int32_t NextUnallocatedRun(uint64_t& sector, uint64_t& length) override;
@@ -165,6 +168,10 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
   int32_t Pass(ExtentPlan& plan, PassCursor& cursor);
   // The engine that made the record.
   IFileRecoveryParse* EngineOf(const FoundFileRecord& record);
+  // Whether a file's data lies (in part) in a stretch the pass could not read; such files are listed damaged.
+  bool CrossesUnreadable(const FoundFileRecord& r);
+  void MarkUnreadable(RecordList& records, size_t from);
+  IFileRecoveryParse* recovering_ = nullptr;  // the engine that recovers or previews a file now
   // Every engine of the scan: the quick one when there is one, the deep ones, then the carver.
   std::vector<IFileRecoveryParse*> Engines();
   // Reads one chunk; returns sectors usable. Where the read fails, the rest of the chunk is zeros and noted

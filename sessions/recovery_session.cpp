@@ -34,6 +34,26 @@ RecoverySession::Counters RecoverySession::Totals() {
   return counters_;
 }
 
+std::vector<RecoverySession::FileOutcome> RecoverySession::Outcomes() {
+  Report report(*this);
+  return outcomes_;
+}
+
+std::string DescribeUnreadable(const std::vector<SectorStretch>& stretches) {
+  uint64_t sectors = 0;
+  std::string where;
+  constexpr size_t kShown = 10;
+  for (size_t i = 0; i < stretches.size(); ++i) {
+    sectors += stretches[i].count;
+    if (i >= kShown) continue;
+    const SectorStretch& s = stretches[i];
+    where += i == 0 ? " " : ", ";
+    where += s.count == 1 ? fmt::format("{}", s.first) : fmt::format("{}-{}", s.first, s.first + s.count - 1);
+  }
+  if (stretches.size() > kShown) where += fmt::format(" and {} more stretches", stretches.size() - kShown);
+  return fmt::format("{} unreadable sector{} written as zeros:{}", sectors, sectors == 1 ? "" : "s", where);
+}
+
 void RecoverySession::Run() {
   if (selection_.empty()) {
     MarkDone();
@@ -66,6 +86,7 @@ int32_t RecoverySession::RecoverItem(const RecoveryItem& item) {
   IFileRecoveryParse* engine = FindEngine(targets_, record.driveLetter);
   if (engine == nullptr) {
     Report report(*this);
+    item_ = &item;
     CountFailure(path, "The source this file was found on is no longer open.");
     return err::kInvalidParameter;
   }
@@ -73,6 +94,11 @@ int32_t RecoverySession::RecoverItem(const RecoveryItem& item) {
   {
     Report report(*this);
     failuresBefore = failuresSeen_;
+  }
+  {
+    Report report(*this);
+    engine_ = engine;
+    item_ = &item;
   }
   int32_t result = 0;
   try {
@@ -94,7 +120,8 @@ int32_t RecoverySession::RecoverItem(const RecoveryItem& item) {
   if (result == ScanCancelled) return result;
   // An engine that gives up before it writes anything (a record it cannot read, a folder it cannot make)
   // reports no file; the item still failed and must be shown so.
-  if (result > 0) {
+  // 23: written whole with zeros where the source could not be read, and reported so file by file.
+  if (result > 0 && result != static_cast<int32_t>(err::kCrc)) {
     Report report(*this);
     if (failuresSeen_ == failuresBefore) CountFailure(path, ErrorText(static_cast<uint32_t>(result)));
   }
@@ -105,6 +132,12 @@ void RecoverySession::CountFailure(const fs::path& path, const std::string& text
   ++counters_.finished;
   ++counters_.failed;
   ++failuresSeen_;
+  FileOutcome outcome{path, FileOutcome::State::kFailed, text, {}, std::nullopt, {}};
+  if (item_ != nullptr) {
+    outcome.source = item_->source;
+    if (item_->record.isFolder == 0) outcome.record = item_->record;
+  }
+  outcomes_.push_back(std::move(outcome));
   view_.AddResult(os::Utf8OfPath(path), text, true);
   view_.SetLine(ViewLine::kCurrentFile, os::Utf8OfPath(path));
   ShowCounts();
@@ -127,13 +160,27 @@ int32_t RecoverySession::OnRecoverProgress(void* context, int32_t progress, int3
   const int32_t bar = progress * scale / 100;
   if (bar == 100) {
     ++session->counters_.finished;
+    FileOutcome outcome{filePath, FileOutcome::State::kWritten, {}, {}, std::nullopt, {}};
+    if (const RecoveryItem* item = session->item_) {
+      outcome.source = item->source;
+      if (item->record.isFolder == 0) outcome.record = item->record;
+    }
     if (error == 0) {
       view.AddResult(os::Utf8OfPath(filePath), "Success", false);
+    } else if (error == err::kCrc && session->engine_ != nullptr) {
+      // Written whole, with zeros where the source could not be read.
+      ++session->counters_.damaged;
+      outcome.state = FileOutcome::State::kDamaged;
+      outcome.unreadable = session->engine_->LastFileUnreadable();
+      view.AddResult(os::Utf8OfPath(filePath), "damaged: " + DescribeUnreadable(outcome.unreadable), false);
     } else {
       ++session->counters_.failed;
       ++session->failuresSeen_;
-      view.AddResult(os::Utf8OfPath(filePath), ErrorText(error), true);
+      outcome.state = FileOutcome::State::kFailed;
+      outcome.failure = ErrorText(error);
+      view.AddResult(os::Utf8OfPath(filePath), outcome.failure, true);
     }
+    session->outcomes_.push_back(std::move(outcome));
   }
   view.SetBar(bar);
   view.SetLine(ViewLine::kCurrentFile, os::Utf8OfPath(filePath));

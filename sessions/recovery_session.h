@@ -17,7 +17,12 @@ struct RecoveryItem {
   // Below the destination (empty: the destination itself); nothing: the record's category folder ("photo",
   // "audio", ... "others").
   std::optional<std::filesystem::path> folder;
+  std::string source{};  // what it was found on, for the report
 };
+
+// "64 unreadable sectors written as zeros: 2944-3007" for what a recovery could not read; the first ten
+// stretches are named.
+std::string DescribeUnreadable(const std::vector<SectorStretch>& stretches);
 
 class RecoverySession final : public Session {
  public:
@@ -27,6 +32,18 @@ class RecoverySession final : public Session {
     uint32_t finished = 0;
     uint32_t failed = 0;
     uint32_t total = 0;
+    uint32_t damaged = 0;  // finished, with sectors that could not be read written as zeros
+  };
+
+  // One file the recovery finished or gave up on, for its report.
+  struct FileOutcome {
+    enum class State : uint8_t { kWritten, kDamaged, kFailed };
+    std::filesystem::path path;  // where it was (to be) written
+    State state = State::kWritten;
+    std::string failure;                    // the reason, for a failed file
+    std::vector<SectorStretch> unreadable;  // written as zeros, for a damaged one
+    std::optional<FoundFileRecord> record;  // the found file, where the item was the file itself
+    std::string source;                     // what it was found on
   };
 
   RecoverySession(ProgressView& view, std::vector<ScanTarget*> targets, std::filesystem::path destination,
@@ -35,6 +52,7 @@ class RecoverySession final : public Session {
 
   // Safe to read once the worker is done.
   Counters Totals();
+  std::vector<FileOutcome> Outcomes();
   bool Cancelled() const { return cancelled_; }
 
   static int32_t OnRecoverProgress(void* context, int32_t progress, int32_t scale, uint32_t error,
@@ -51,8 +69,11 @@ class RecoverySession final : public Session {
   std::filesystem::path destination_;
   std::vector<RecoveryItem> selection_;
   Mode mode_;
-  Counters counters_;          // under the session's lock
-  uint32_t failuresSeen_ = 0;  // failures reported by the engine, under the lock
+  Counters counters_;                     // under the session's lock
+  std::vector<FileOutcome> outcomes_;     // under the lock
+  IFileRecoveryParse* engine_ = nullptr;  // the engine recovering the current item
+  const RecoveryItem* item_ = nullptr;    // the current item
+  uint32_t failuresSeen_ = 0;             // failures reported by the engine, under the lock
   bool cancelled_ = false;
 };
 

@@ -62,9 +62,13 @@ SourceOrError FromImage(const fs::path& path, const ImageDiskReader& readImage) 
       return {std::nullopt, fmt::format("{} images are not read by this build (raw and split raw images are)",
                                         ImageFormatName(DetectImageFormat(path)))};
     } else if (e != 0) {
-      return {std::nullopt, fmt::format("cannot read the image: {}", ErrorText(e))};
+      const std::string why = ImageProblem(path);
+      return {std::nullopt, why.empty() ? fmt::format("cannot read the image: {}", ErrorText(e)) : why};
     }
   }
+  // Nothing to scan or copy: not even one sector.
+  if (ImageMediaBytes(path) < SectorReader::kImageSectorSize)
+    return {std::nullopt, "the file is empty (or shorter than one sector): no disk image"};
   if (disk.diskNumber >= 0) {
     s.kind = Source::Kind::kImageDisk;
     s.entries = std::move(disk.entries);
