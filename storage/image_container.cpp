@@ -338,8 +338,39 @@ uint32_t OpenVmdk(const fs::path& path, std::unique_ptr<ImageContainer>& out, st
       [&](libvmdk_handle_t* h, libvmdk_error_t** e) {
         return libvmdk_handle_open(h, name.c_str(), LIBVMDK_OPEN_READ, e);
       },
-      // The extents the descriptor names, beside it (for a monolithic file, the file itself).
-      libvmdk_handle_open_extent_data_files, libvmdk_handle_get_media_size, out, why);
+      // The extents the descriptor names, beside it (for a monolithic file, the file itself): each checked
+      // first, so that a missing one is named, and a name holding a folder (which the library mishandles,
+      // reading past the name) is refused.
+      [&path, why](libvmdk_handle_t* h, libvmdk_error_t** e) {
+        int extents = 0;
+        if (libvmdk_handle_get_number_of_extents(h, &extents, e) != 1) return -1;
+        for (int i = 0; i < extents; ++i) {
+          libvmdk_extent_descriptor_t* extent = nullptr;
+          if (libvmdk_handle_get_extent_descriptor(h, i, &extent, e) != 1) return -1;
+          std::array<uint8_t, 1024> extentName{};
+          const int named =
+              libvmdk_extent_descriptor_get_utf8_filename(extent, extentName.data(), extentName.size(), e);
+          libvmdk_extent_descriptor_free(&extent, nullptr);
+          if (named == -1) return -1;
+          if (named == 0) continue;
+          const std::string file(reinterpret_cast<const char*>(extentName.data()));
+          if (file.find_first_of("/\\") != std::string::npos) {
+            if (why != nullptr)
+              *why = fmt::format(
+                  "its extent file \"{}\" lies in another folder; only extents "
+                  "beside the descriptor are read",
+                  file);
+            return -1;
+          }
+          std::error_code ec;
+          if (!fs::is_regular_file(path.parent_path() / file, ec)) {
+            if (why != nullptr) *why = fmt::format("its extent file {} is missing", file);
+            return -1;
+          }
+        }
+        return libvmdk_handle_open_extent_data_files(h, e);
+      },
+      libvmdk_handle_get_media_size, out, why);
 }
 
 uint32_t OpenQcow(const fs::path& path, std::unique_ptr<ImageContainer>& out, std::string* why) {

@@ -108,6 +108,29 @@ TEST_F(ImageContainerTest, DamagedContainersAreRefused) {
   }
   SectorReader none;
   EXPECT_EQ(none.OpenFile(dir_.path() / "missing.qcow2"), err::kFileNotFound);
+#ifdef SNAPSAVE_HAVE_LIBYAL
+  // A descriptor naming an extent that is not beside it: the extent is named; one whose name holds a folder
+  // is refused before the library reads it (which reads past such a name).
+  const fs::path descriptor = dir_.path() / "flat" / "card.vmdk";
+  fs::create_directories(descriptor.parent_path());
+  if (std::system(("qemu-img convert -f raw -O vmdk -o subformat=monolithicFlat '" + raw_.string() + "' '" +
+                   descriptor.string() + "' 2>/dev/null")
+                      .c_str()) != 0)
+    GTEST_SKIP() << "qemu-img missing";
+  std::vector<uint8_t> text = test::ReadFile(descriptor);
+  ASSERT_NE(std::string(text.begin(), text.end()).find("\"card-flat.vmdk\""), std::string::npos);
+  fs::remove(descriptor.parent_path() / "card-flat.vmdk");
+  for (const std::string& extent : {std::string("card-flat.vmdk"), std::string("sub/card-flat.vmdk")}) {
+    std::string edited(text.begin(), text.end());
+    edited.replace(edited.find("card-flat.vmdk"), 14, extent);
+    test::WriteFile(descriptor, std::vector<uint8_t>(edited.begin(), edited.end()));
+    SectorReader reader;
+    EXPECT_NE(reader.OpenFile(descriptor), 0u);
+    EXPECT_NE(reader.OpenProblem().find(extent), std::string::npos) << reader.OpenProblem();
+    EXPECT_NE(ImageProblem(descriptor).find("VMDK image cannot be opened: its extent file"),
+              std::string::npos);
+  }
+#endif
 }
 
 // Damage inside an EWF set is unreadable sectors, exactly where it lies and the same at every read: a chunk
