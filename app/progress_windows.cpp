@@ -258,6 +258,17 @@ CRecoverProcessWnd::~CRecoverProcessWnd() {
 
 void CRecoverProcessWnd::OnPrepare() {
   session_ = std::make_unique<RecoverySession>(view_, targets_, destination_, selection_, mode_);
+  // Several files: a report beside them of what was written, with hashes and what could not be read.
+  if (mode_ == RecoverySession::Mode::kMultiple) {
+    std::string source;
+    for (const ScanTarget* t : targets_) {
+      const std::string one = !t->imagePath.empty() ? t->imagePath.string()
+                              : t->volume           ? t->volume->diskPath
+                                                    : std::string();
+      if (!one.empty() && source.find(one) == std::string::npos) source += (source.empty() ? "" : ", ") + one;
+    }
+    session_->WriteReport({"snapsave", SNAPSAVE_VERSION, {}, source, 512});
+  }
   session_->Start();
 }
 

@@ -216,6 +216,12 @@ std::vector<FilePiece> CFileTypeRecovery::PiecesOf(const FoundFileRecord& record
   return {{record.entryLocation, record.fileSize / ss + (record.fileSize % ss != 0)}};
 }
 
+std::vector<SectorStretch> CFileTypeRecovery::DataRuns(const FoundFileRecord& record) {
+  std::vector<SectorStretch> runs;
+  for (const FilePiece& p : PiecesOf(record)) runs.push_back({p.firstSector, p.sectors});
+  return runs;
+}
+
 int32_t CFileTypeRecovery::ReadData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) {
   const uint32_t ss = sectorSize_;
   if (!reader_.IsOpen() || ss == 0 || ss > kPieceBytes) return static_cast<int32_t>(err::kInvalidParameter);

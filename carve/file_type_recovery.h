@@ -64,6 +64,7 @@ class CFileTypeRecovery final : public VolumeEngine {
   uint64_t DamagedFiles();
   // The absolute sectors a carved file's data lies in, piece by piece.
   std::vector<FilePiece> PiecesOf(const FoundFileRecord& record) const;
+  std::vector<SectorStretch> DataRuns(const FoundFileRecord& record) override;
 
   // Whether a file the metadata found starts at an absolute sector as the same kind of file as a carve
   // with this extension would be (the merge then shows that file, not the carve).

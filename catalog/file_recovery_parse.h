@@ -127,6 +127,12 @@ class IFileRecoveryParse {
   // The sectors of the file recovery (or preview) finished last that could not be read and were written as
   // zeros; such a file is reported finished with error 23.
   virtual std::vector<SectorStretch> LastFileUnreadable() const { return {}; }
+  // The absolute sectors a found file's data is read from, in file order, where the engine knows them
+  // without reading the data; empty where it does not.
+  virtual std::vector<SectorStretch> DataRuns(const FoundFileRecord& record) {
+    (void)record;
+    return {};
+  }
 
  protected:
   IFileRecoveryParse() = default;

@@ -66,6 +66,7 @@ struct ScanOptions {
   std::string types;
   std::string recoverTo;
   uint32_t checkpointMib = 0;  // 0: the deep scan's own interval
+  std::string commandLine;     // as run, for the recovery report
 };
 
 // Lists the system's disks, or with `image` the entries of that image file.

@@ -134,6 +134,7 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   StopOnInterrupt();
+  for (int i = 0; i < argc; ++i) o.commandLine += (i == 0 ? "" : " ") + std::string(argv[i]);
   // The system's disks, by the numbers the listing shows; whole-disk images are numbered as they are read.
   snapsave::os::DiskTable disks;
   if (list->parsed()) return RunListCommand(disks, listJson, listImage);

@@ -330,9 +330,15 @@ int RunScan(os::DiskTable& disks, const ScanOptions& o) {
   }
   cli::TerminalView view;
   RecoverySession recovery(view, pointers, destination, std::move(items));
+  // The report beside the files: what was written, from where, its hash and what could not be read.
+  recovery.WriteReport(
+      {"snapsave-cli", SNAPSAVE_VERSION, o.commandLine, source.description, SectorReader::kImageSectorSize});
   RunSession(recovery, view, "MSG1103");
   if (recovery.Cancelled()) return kExitCancelled;
   const RecoverySession::Counters counters = recovery.Totals();
+  if (const uint32_t e = recovery.ReportError(); e != err::kSuccess)
+    std::fprintf(stderr, "cannot write the recovery report in %s: %s\n",
+                 Shown(os::Utf8OfPath(destination)).c_str(), ErrorText(e).c_str());
   std::fprintf(
       stderr, "%u of %u files recovered into %s%s%s\n", counters.finished - counters.failed, counters.total,
       Shown(os::Utf8OfPath(destination)).c_str(),

@@ -123,6 +123,11 @@ bool TerminalView::AskYesNo(std::string_view messageId) {
   return false;
 }
 
+void TerminalView::ShowReport(const std::string& path) {
+  EndProgressLine();
+  std::fprintf(stderr, "report: %s\n", EscapeForTerminal(path).c_str());
+}
+
 void TerminalView::AddResult(const std::string& path, const std::string& outcome, bool failed) {
   if (failed) {
     EndProgressLine();

@@ -25,6 +25,7 @@ class TerminalView : public ProgressView {
   void ShowLine(ViewLine line, bool visible) override;
   bool AskYesNo(std::string_view messageId) override;
   void AddResult(const std::string& path, const std::string& outcome, bool failed) override;
+  void ShowReport(const std::string& path) override;
   void Close(int32_t endCode) override;
 
   bool Closed() const { return endCode_.load() != 0; }

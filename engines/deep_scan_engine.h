@@ -56,6 +56,10 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
   uint32_t GetRecordPath(const FoundFileRecord* record, std::string& outPath) override;
   uint32_t GetRecordAncestors(const FoundFileRecord* record, RecordList& out) override;
   DeepScanControl* DeepControl() override { return this; }
+  std::vector<SectorStretch> DataRuns(const FoundFileRecord& record) override {
+    IFileRecoveryParse* engine = EngineOf(record);
+    return engine != nullptr ? engine->DataRuns(record) : std::vector<SectorStretch>{};
+  }
   std::vector<SectorStretch> LastFileUnreadable() const override {
     return recovering_ != nullptr ? recovering_->LastFileUnreadable() : std::vector<SectorStretch>{};
   }

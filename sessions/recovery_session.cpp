@@ -10,6 +10,7 @@
 #include "os/error.h"
 #include "os/paths.h"
 #include "os/text.h"
+#include "sessions/recovery_report.h"
 
 namespace snapsave {
 
@@ -37,6 +38,34 @@ RecoverySession::Counters RecoverySession::Totals() {
 std::vector<RecoverySession::FileOutcome> RecoverySession::Outcomes() {
   Report report(*this);
   return outcomes_;
+}
+
+fs::path RecoverySession::ReportXml() {
+  Report report(*this);
+  return reportXml_;
+}
+
+uint32_t RecoverySession::ReportError() {
+  Report report(*this);
+  return reportError_;
+}
+
+void RecoverySession::FinishReport() {
+  if (!report_) return;
+  std::vector<FileOutcome> outcomes;
+  {
+    Report report(*this);
+    outcomes = outcomes_;
+  }
+  // Hashing reads every written file back: outside the lock, so the view stays live.
+  fs::path xml, json;
+  const uint32_t e = WriteRecoveryReport(destination_, *report_, outcomes, xml, json);
+  Report report(*this);
+  reportError_ = e;
+  if (e == err::kSuccess) {
+    reportXml_ = xml;
+    view_.ShowReport(os::Utf8OfPath(xml));
+  }
 }
 
 std::string DescribeUnreadable(const std::vector<SectorStretch>& stretches) {
@@ -68,10 +97,12 @@ void RecoverySession::Run() {
   for (size_t i = 0; i < count; ++i) {
     if (RecoverItem(selection_[i]) == ScanCancelled) {
       cancelled_ = true;
+      FinishReport();
       MarkDone();
       return;
     }
   }
+  FinishReport();
   {
     Report report(*this);
     view_.ShowFinished();
@@ -132,7 +163,7 @@ void RecoverySession::CountFailure(const fs::path& path, const std::string& text
   ++counters_.finished;
   ++counters_.failed;
   ++failuresSeen_;
-  FileOutcome outcome{path, FileOutcome::State::kFailed, text, {}, std::nullopt, {}};
+  FileOutcome outcome{path, FileOutcome::State::kFailed, text, {}, {}, std::nullopt, {}};
   if (item_ != nullptr) {
     outcome.source = item_->source;
     if (item_->record.isFolder == 0) outcome.record = item_->record;
@@ -160,10 +191,13 @@ int32_t RecoverySession::OnRecoverProgress(void* context, int32_t progress, int3
   const int32_t bar = progress * scale / 100;
   if (bar == 100) {
     ++session->counters_.finished;
-    FileOutcome outcome{filePath, FileOutcome::State::kWritten, {}, {}, std::nullopt, {}};
+    FileOutcome outcome{filePath, FileOutcome::State::kWritten, {}, {}, {}, std::nullopt, {}};
     if (const RecoveryItem* item = session->item_) {
       outcome.source = item->source;
-      if (item->record.isFolder == 0) outcome.record = item->record;
+      if (item->record.isFolder == 0) {
+        outcome.record = item->record;
+        if (session->engine_ != nullptr) outcome.runs = session->engine_->DataRuns(item->record);
+      }
     }
     if (error == 0) {
       view.AddResult(os::Utf8OfPath(filePath), "Success", false);

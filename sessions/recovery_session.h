@@ -24,6 +24,15 @@ struct RecoveryItem {
 // stretches are named.
 std::string DescribeUnreadable(const std::vector<SectorStretch>& stretches);
 
+// What a recovery report says of the run itself.
+struct RecoveryReportInfo {
+  std::string program;      // "snapsave-cli"
+  std::string version;      // "0.2.0"
+  std::string commandLine;  // as run, where there was one
+  std::string source;       // what was scanned
+  uint32_t sectorSize = 512;
+};
+
 class RecoverySession final : public Session {
  public:
   enum class Mode { kMultiple, kSingle };
@@ -42,6 +51,7 @@ class RecoverySession final : public Session {
     State state = State::kWritten;
     std::string failure;                    // the reason, for a failed file
     std::vector<SectorStretch> unreadable;  // written as zeros, for a damaged one
+    std::vector<SectorStretch> runs;        // where its data was read from, where the engine knows
     std::optional<FoundFileRecord> record;  // the found file, where the item was the file itself
     std::string source;                     // what it was found on
   };
@@ -50,8 +60,15 @@ class RecoverySession final : public Session {
                   std::vector<RecoveryItem> selection, Mode mode = Mode::kMultiple);
   ~RecoverySession() override { Wait(); }
 
+  // Before Start: once every item is handled (or the run is stopped), report.xml and report.json are written
+  // into the destination, and listed as a result.
+  void WriteReport(RecoveryReportInfo info) { report_ = std::move(info); }
+
   // Safe to read once the worker is done.
   Counters Totals();
+  // The report's files as written; empty when none was asked for, or writing it failed (reportError).
+  std::filesystem::path ReportXml();
+  uint32_t ReportError();
   std::vector<FileOutcome> Outcomes();
   bool Cancelled() const { return cancelled_; }
 
@@ -63,6 +80,8 @@ class RecoverySession final : public Session {
   // One item: 0, ScanCancelled or the failure reported.
   int32_t RecoverItem(const RecoveryItem& item);
   void CountFailure(const std::filesystem::path& path, const std::string& text);
+  // Writes the report asked for with WriteReport.
+  void FinishReport();
   void ShowCounts();
 
   std::vector<ScanTarget*> targets_;
@@ -75,6 +94,9 @@ class RecoverySession final : public Session {
   const RecoveryItem* item_ = nullptr;    // the current item
   uint32_t failuresSeen_ = 0;             // failures reported by the engine, under the lock
   bool cancelled_ = false;
+  std::optional<RecoveryReportInfo> report_;
+  std::filesystem::path reportXml_;  // under the lock
+  uint32_t reportError_ = 0;         // under the lock
 };
 
 // The destination as chosen, without trailing separators (the root stays "/").

@@ -40,6 +40,8 @@ class ProgressView {
   virtual bool AskYesNo(std::string_view messageId) = 0;
   // A finished file of a recovery: failures go to the top of the list, successes at the end.
   virtual void AddResult(const std::string& /*path*/, const std::string& /*outcome*/, bool /*failed*/) {}
+  // The recovery's report was written there.
+  virtual void ShowReport(const std::string& path) { AddResult(path, "Recovery report", false); }
   // Recovery done: the finish control replaces the cancel control.
   virtual void ShowFinished() {}
   virtual void NotifyOwner(uint32_t /*message*/) {}

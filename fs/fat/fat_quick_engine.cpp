@@ -230,6 +230,31 @@ int32_t CFastFatRecovery::ReadData(const FoundFileRecord& record, uint64_t total
   return 0;
 }
 
+std::vector<SectorStretch> CFastFatRecovery::DataRuns(const FoundFileRecord& record) {
+  std::vector<SectorStretch> runs;
+  if (!open_ || record.isFolder != 0) return runs;
+  const FatGeometry& geo = *geometry_;
+  const uint64_t clusterBytes = uint64_t{geo.sectorsPerCluster} * geo.sectorSize;
+  if (clusterBytes == 0) return runs;
+  ChainGuard chain(geo);
+  uint32_t cluster = record.entryRef;
+  for (uint64_t covered = 0; covered < record.fileSize;) {
+    if (!geo.IsDataCluster(cluster) || !chain.Visit(cluster)) break;
+    const uint64_t first = geo.ClusterSector(cluster);
+    if (!runs.empty() && runs.back().first + runs.back().count == first) {
+      runs.back().count += geo.sectorsPerCluster;
+    } else {
+      runs.push_back({first, geo.sectorsPerCluster});
+    }
+    covered += clusterBytes;
+    if (covered >= record.fileSize) break;
+    const uint32_t next = table_->NextCluster(cluster);
+    if (next == 0 || next == cluster) break;
+    cluster = next;
+  }
+  return runs;
+}
+
 int32_t CFastFatRecovery::BuildAllocationMap() {
   if (!open_) return 0;
   const FatGeometry& geo = *geometry_;

@@ -31,6 +31,9 @@ class CFastFatRecovery final : public VolumeEngine {
 
   const FatGeometry* Geometry() const { return geometry_ ? &*geometry_ : nullptr; }
 
+  // The clusters ReadData reads, by the same chain.
+  std::vector<SectorStretch> DataRuns(const FoundFileRecord& record) override;
+
  private:
   // A folder met during the walk, waiting to be read and registered.
   struct PendingFolder {

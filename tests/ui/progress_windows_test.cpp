@@ -157,12 +157,15 @@ TEST_F(ProgressWindowTest, RecoveryCountsRowsAndDetailView) {
   EXPECT_FALSE(window.FindControl("CancelBtn")->IsVisible());
   auto* list = window.Find<ui::CListUI>("DetailList");
   ASSERT_NE(list, nullptr);
-  ASSERT_EQ(list->RowCount(), 10);
+  // Each file, and last the report written beside them.
+  ASSERT_EQ(list->RowCount(), 11);
   for (int row = 0; row < 2; ++row) {
     EXPECT_EQ(list->Row(row).textColor, QColor(0xFF, 0, 0));
     EXPECT_EQ(list->Row(row).cells[1].text.toStdString(), ErrorText(err::kDiskFull));
   }
   EXPECT_EQ(list->Row(2).cells[1].text, "Success");
+  EXPECT_EQ(list->Row(10).cells[0].text, "report.xml");
+  EXPECT_TRUE(fs::exists(dir_.path() / "out" / "report.json"));
 }
 
 TEST_F(ProgressWindowTest, ImageWindowCopiesAndShowsSectors) {
