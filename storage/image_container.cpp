@@ -9,6 +9,7 @@
 
 #include <fmt/core.h>
 
+#include "os/byte_reader.h"
 #include "os/error.h"
 #include "os/file.h"
 
@@ -129,6 +130,14 @@ class LibyalContainer final : public ImageContainer {
 
   uint64_t MediaBytes() const override { return bytes_; }
   std::string Damage() const override { return damage_; }
+  Handle* RawHandle() const { return handle_; }
+  uint64_t Piece() const { return piece_; }
+  // The parent image a differencing image reads through: closed after this one. With `piece`, no read
+  // crosses a multiple of it (a reader that hands a read to the parent hands it all of the rest).
+  void Adopt(std::unique_ptr<ImageContainer> parent, uint64_t piece = 0) {
+    parent_ = std::move(parent);
+    piece_ = piece;
+  }
 
   uint32_t ReadAt(uint64_t offset, std::span<uint8_t> buffer, size_t& got) const override {
     got = 0;
@@ -137,10 +146,19 @@ class LibyalContainer final : public ImageContainer {
     // The libraries keep a position and caches in the handle: one read at a time.
     std::lock_guard lock(mutex_);
     Error* error = nullptr;
-    const ssize_t n = api_.read(handle_, buffer.data(), want, static_cast<off64_t>(offset), &error);
-    Discard(error);
-    if (n < 0) return err::kReadFault;
-    got = static_cast<size_t>(n);
+    while (got < want) {
+      const uint64_t at = offset + got;
+      size_t ask = want - got;
+      if (piece_ != 0) ask = static_cast<size_t>(std::min<uint64_t>(ask, piece_ - at % piece_));
+      const ssize_t n = api_.read(handle_, buffer.data() + got, ask, static_cast<off64_t>(at), &error);
+      Discard(error);
+      if (n < 0) {
+        if (got == 0) return err::kReadFault;
+        break;
+      }
+      got += static_cast<size_t>(n);
+      if (static_cast<size_t>(n) < ask) break;
+    }
     if (api_.checksumErrors == nullptr || got == 0) return err::kSuccess;
     // The EWF reader hands back a chunk that fails its checksum (or lies in a missing segment) as if it
     // were good and only notes it, widening a stretch it noted before where the chunks are adjacent: every
@@ -170,10 +188,12 @@ class LibyalContainer final : public ImageContainer {
     error = nullptr;
   }
 
+  std::unique_ptr<ImageContainer> parent_;  // declared first: destroyed after the handle is closed
   mutable std::mutex mutex_;
   Handle* handle_;
   LibyalApi<Handle, Error> api_;
   uint64_t bytes_;
+  uint64_t piece_ = 0;
   std::string damage_;
   mutable SectorStretches bad_;  // under mutex_
 };
@@ -296,7 +316,76 @@ uint32_t OpenEwf(const fs::path& path, std::unique_ptr<ImageContainer>& out, std
   return result;
 }
 
-uint32_t OpenVhd(const fs::path& path, std::unique_ptr<ImageContainer>& out, std::string* why) {
+// A differencing image's parent: the stored name as it is (absolute, or relative to the child's folder),
+// else a file of its name beside the child. Windows writers store "C:\\dir\\base.vhd" or ".\\base.vhd".
+fs::path FindParent(const fs::path& child, std::string stored) {
+  std::replace(stored.begin(), stored.end(), '\\', '/');
+  if (stored.empty()) return {};
+  const fs::path named(stored);
+  std::error_code ec;
+  const fs::path asGiven = named.is_absolute() ? named : child.parent_path() / named;
+  if (fs::is_regular_file(asGiven, ec)) return asGiven;
+  const fs::path beside = child.parent_path() / named.filename();
+  if (fs::is_regular_file(beside, ec)) return beside;
+  return {};
+}
+
+// A chain of parents deeper than this is refused (it also stops an image that names itself).
+constexpr unsigned kMaxParentDepth = 16;
+
+// The text a libyal string getter gives, or empty.
+template <typename Get>
+std::string LibraryString(Get get) {
+  std::array<uint8_t, 4096> text{};
+  if (get(text.data(), text.size()) != 1) return {};
+  return std::string(reinterpret_cast<const char*>(text.data()));
+}
+
+uint32_t OpenVhd(const fs::path& path, std::unique_ptr<ImageContainer>& out, std::string* why,
+                 unsigned depth);
+uint32_t OpenVmdk(const fs::path& path, std::unique_ptr<ImageContainer>& out, std::string* why,
+                  unsigned depth);
+uint32_t OpenQcow(const fs::path& path, std::unique_ptr<ImageContainer>& out, std::string* why,
+                  unsigned depth);
+
+uint32_t OpenQcowOrRaw(const fs::path& path, std::unique_ptr<ImageContainer>& out, std::string* why,
+                       unsigned depth) {
+  if (DetectImageFormat(path) != ImageFormat::kQcow) {
+    if (why != nullptr) *why = "it is not a QCOW image; only QCOW backing files are read";
+    return err::kNotSupported;
+  }
+  return OpenQcow(path, out, why, depth);
+}
+
+// Opens the parent `stored` of the differencing image `child` with `open`; on failure `why` says which parent
+// and what is wrong with it.
+template <typename Open>
+uint32_t OpenParent(const fs::path& child, const std::string& stored, unsigned depth, Open open,
+                    std::unique_ptr<ImageContainer>& parent, std::string* why) {
+  auto say = [&](std::string text) {
+    if (why != nullptr) *why = std::move(text);
+  };
+  if (depth >= kMaxParentDepth) {
+    say(fmt::format("its chain of parent images is deeper than {} (or names itself)", kMaxParentDepth));
+    return err::kInvalidData;
+  }
+  const fs::path found = FindParent(child, stored);
+  if (found.empty()) {
+    say(fmt::format("it is a differencing image, and its parent {} is not there (put it beside the image)",
+                    stored.empty() ? std::string("(unnamed)") : stored));
+    return err::kFileNotFound;
+  }
+  std::string parentWhy;
+  if (const uint32_t e = open(found, parent, &parentWhy, depth + 1); e != err::kSuccess) {
+    say(fmt::format("its parent image {} cannot be opened: {}", found.filename().string(),
+                    parentWhy.empty() ? ErrorText(e) : parentWhy));
+    return e;
+  }
+  return err::kSuccess;
+}
+
+uint32_t OpenVhd(const fs::path& path, std::unique_ptr<ImageContainer>& out, std::string* why,
+                 unsigned depth) {
   const LibyalApi<libvhdi_file_t, libvhdi_error_t> api{libvhdi_file_close,
                                                        libvhdi_file_free,
                                                        libvhdi_file_read_buffer_at_offset,
@@ -305,26 +394,42 @@ uint32_t OpenVhd(const fs::path& path, std::unique_ptr<ImageContainer>& out, std
                                                        nullptr,
                                                        nullptr};
   const std::string name = path.string();
-  return OpenLibyal(
+  std::unique_ptr<ImageContainer> parent;
+  const uint32_t opened = OpenLibyal(
       api, libvhdi_file_initialize,
       [&](libvhdi_file_t* f, libvhdi_error_t** e) {
         return libvhdi_file_open(f, name.c_str(), LIBVHDI_OPEN_READ, e);
       },
-      [why](libvhdi_file_t* f, libvhdi_error_t** e) {
-        // A differencing disk holds only what changed since its parent: not a medium by itself.
+      [&](libvhdi_file_t* f, libvhdi_error_t** e) {
+        // A differencing disk holds only what changed since its parent: read through the parent, which
+        // must be the very image it was made from.
         uint32_t type = 0;
         if (libvhdi_file_get_disk_type(f, &type, e) != 1) return -1;
-        if (type == LIBVHDI_DISK_TYPE_DIFFERENTIAL) {
+        if (type != LIBVHDI_DISK_TYPE_DIFFERENTIAL) return 1;
+        const std::string stored = LibraryString([&](uint8_t* text, size_t size) {
+          return libvhdi_file_get_utf8_parent_filename(f, text, size, nullptr);
+        });
+        if (OpenParent(path, stored, depth, OpenVhd, parent, why) != err::kSuccess) return -1;
+        auto* base = static_cast<LibyalContainer<libvhdi_file_t, libvhdi_error_t>*>(parent.get());
+        std::array<uint8_t, 16> wanted{}, has{};
+        if (libvhdi_file_get_parent_identifier(f, wanted.data(), wanted.size(), nullptr) == 1 &&
+            libvhdi_file_get_identifier(base->RawHandle(), has.data(), has.size(), nullptr) == 1 &&
+            wanted != has) {
           if (why != nullptr)
-            *why = "it is a differencing image, which holds only what changed since its parent image";
+            *why = fmt::format(
+                "its parent image {} is not the one it was made from (their identifiers differ)", stored);
           return -1;
         }
-        return 1;
+        return libvhdi_file_set_parent_file(f, base->RawHandle(), e);
       },
       libvhdi_file_get_media_size, out, why);
+  if (opened == err::kSuccess && parent)
+    static_cast<LibyalContainer<libvhdi_file_t, libvhdi_error_t>*>(out.get())->Adopt(std::move(parent));
+  return opened;
 }
 
-uint32_t OpenVmdk(const fs::path& path, std::unique_ptr<ImageContainer>& out, std::string* why) {
+uint32_t OpenVmdk(const fs::path& path, std::unique_ptr<ImageContainer>& out, std::string* why,
+                  unsigned depth) {
   const LibyalApi<libvmdk_handle_t, libvmdk_error_t> api{libvmdk_handle_close,
                                                          libvmdk_handle_free,
                                                          libvmdk_handle_read_buffer_at_offset,
@@ -333,7 +438,8 @@ uint32_t OpenVmdk(const fs::path& path, std::unique_ptr<ImageContainer>& out, st
                                                          nullptr,
                                                          nullptr};
   const std::string name = path.string();
-  return OpenLibyal(
+  std::unique_ptr<ImageContainer> parent;
+  const uint32_t opened = OpenLibyal(
       api, libvmdk_handle_initialize,
       [&](libvmdk_handle_t* h, libvmdk_error_t** e) {
         return libvmdk_handle_open(h, name.c_str(), LIBVMDK_OPEN_READ, e);
@@ -341,7 +447,7 @@ uint32_t OpenVmdk(const fs::path& path, std::unique_ptr<ImageContainer>& out, st
       // The extents the descriptor names, beside it (for a monolithic file, the file itself): each checked
       // first, so that a missing one is named, and a name holding a folder (which the library mishandles,
       // reading past the name) is refused.
-      [&path, why](libvmdk_handle_t* h, libvmdk_error_t** e) {
+      [&](libvmdk_handle_t* h, libvmdk_error_t** e) {
         int extents = 0;
         if (libvmdk_handle_get_number_of_extents(h, &extents, e) != 1) return -1;
         for (int i = 0; i < extents; ++i) {
@@ -368,12 +474,53 @@ uint32_t OpenVmdk(const fs::path& path, std::unique_ptr<ImageContainer>& out, st
             return -1;
           }
         }
-        return libvmdk_handle_open_extent_data_files(h, e);
+        if (libvmdk_handle_open_extent_data_files(h, e) != 1) return -1;
+        // A snapshot (delta) disk reads through the parent it names, which must carry the content
+        // identifier it was made from.
+        uint32_t parentContent = 0xFFFFFFFFu;
+        if (libvmdk_handle_get_parent_content_identifier(h, &parentContent, nullptr) != 1 ||
+            parentContent == 0xFFFFFFFFu)
+          return 1;
+        const std::string stored = LibraryString([&](uint8_t* text, size_t size) {
+          return libvmdk_handle_get_utf8_parent_filename(h, text, size, nullptr);
+        });
+        if (stored.empty()) return 1;
+        if (OpenParent(path, stored, depth, OpenVmdk, parent, why) != err::kSuccess) return -1;
+        auto* base = static_cast<LibyalContainer<libvmdk_handle_t, libvmdk_error_t>*>(parent.get());
+        uint32_t content = 0;
+        if (libvmdk_handle_get_content_identifier(base->RawHandle(), &content, nullptr) == 1 &&
+            content != parentContent) {
+          if (why != nullptr)
+            *why = fmt::format(
+                "its parent image {} is not the one it was made from (its content identifier is "
+                "{:08x}, the image names {:08x})",
+                stored, content, parentContent);
+          return -1;
+        }
+        return libvmdk_handle_set_parent_handle(h, base->RawHandle(), e);
       },
       libvmdk_handle_get_media_size, out, why);
+  if (opened == err::kSuccess && parent)
+    static_cast<LibyalContainer<libvmdk_handle_t, libvmdk_error_t>*>(out.get())->Adopt(std::move(parent));
+  return opened;
 }
 
-uint32_t OpenQcow(const fs::path& path, std::unique_ptr<ImageContainer>& out, std::string* why) {
+// A QCOW image's cluster size from its header (version 1: a byte at 32; later: big-endian at 20); the
+// smallest there is when the header does not say.
+uint64_t QcowClusterBytes(const fs::path& path) {
+  constexpr uint64_t kSmallest = 512;
+  os::File file;
+  std::array<uint8_t, 36> head{};
+  size_t got = 0;
+  if (file.OpenRead(path) != err::kSuccess || file.ReadFullAt(0, head, got) != err::kSuccess ||
+      got < head.size())
+    return kSmallest;
+  const uint32_t bits = Be32(head, 4) == 1 ? head[32] : Be32(head, 20);
+  return bits >= 9 && bits <= 21 ? uint64_t{1} << bits : kSmallest;
+}
+
+uint32_t OpenQcow(const fs::path& path, std::unique_ptr<ImageContainer>& out, std::string* why,
+                  unsigned depth) {
   const LibyalApi<libqcow_file_t, libqcow_error_t> api{libqcow_file_close,
                                                        libqcow_file_free,
                                                        libqcow_file_read_buffer_at_offset,
@@ -382,12 +529,38 @@ uint32_t OpenQcow(const fs::path& path, std::unique_ptr<ImageContainer>& out, st
                                                        nullptr,
                                                        nullptr};
   const std::string name = path.string();
-  return OpenLibyal(
+  std::unique_ptr<ImageContainer> parent;
+  const uint32_t opened = OpenLibyal(
       api, libqcow_file_initialize,
       [&](libqcow_file_t* f, libqcow_error_t** e) {
         return libqcow_file_open(f, name.c_str(), LIBQCOW_OPEN_READ, e);
       },
-      NothingMore<libqcow_file_t, libqcow_error_t>, libqcow_file_get_media_size, out, why);
+      [&](libqcow_file_t* f, libqcow_error_t** e) {
+        // An overlay reads what it does not hold from its backing file. QCOW2 keeps no identifier of it:
+        // its name and its size are what can be checked.
+        const std::string stored = LibraryString([&](uint8_t* text, size_t size) {
+          return libqcow_file_get_utf8_backing_filename(f, text, size, nullptr);
+        });
+        if (stored.empty()) return 1;
+        if (OpenParent(path, stored, depth, OpenQcowOrRaw, parent, why) != err::kSuccess) return -1;
+        auto* base = dynamic_cast<LibyalContainer<libqcow_file_t, libqcow_error_t>*>(parent.get());
+        if (base == nullptr) {
+          if (why != nullptr)
+            *why = fmt::format("its backing file {} is not a QCOW image; only QCOW backing files are read",
+                               stored);
+          return -1;
+        }
+        return libqcow_file_set_parent_file(f, base->RawHandle(), e);
+      },
+      libqcow_file_get_media_size, out, why);
+  if (opened == err::kSuccess && parent) {
+    // The parent hands reads on to its own parent the same way: the smallest cluster along the chain.
+    using Qcow = LibyalContainer<libqcow_file_t, libqcow_error_t>;
+    const uint64_t above = static_cast<Qcow*>(parent.get())->Piece();
+    const uint64_t own = QcowClusterBytes(path);
+    static_cast<Qcow*>(out.get())->Adopt(std::move(parent), above != 0 ? std::min(own, above) : own);
+  }
+  return opened;
 }
 
 #else
@@ -395,13 +568,13 @@ uint32_t OpenQcow(const fs::path& path, std::unique_ptr<ImageContainer>& out, st
 uint32_t OpenEwf(const fs::path&, std::unique_ptr<ImageContainer>&, std::string*) {
   return err::kNotSupported;
 }
-uint32_t OpenVhd(const fs::path&, std::unique_ptr<ImageContainer>&, std::string*) {
+uint32_t OpenVhd(const fs::path&, std::unique_ptr<ImageContainer>&, std::string*, unsigned) {
   return err::kNotSupported;
 }
-uint32_t OpenVmdk(const fs::path&, std::unique_ptr<ImageContainer>&, std::string*) {
+uint32_t OpenVmdk(const fs::path&, std::unique_ptr<ImageContainer>&, std::string*, unsigned) {
   return err::kNotSupported;
 }
-uint32_t OpenQcow(const fs::path&, std::unique_ptr<ImageContainer>&, std::string*) {
+uint32_t OpenQcow(const fs::path&, std::unique_ptr<ImageContainer>&, std::string*, unsigned) {
   return err::kNotSupported;
 }
 #endif
@@ -561,11 +734,11 @@ uint32_t OpenImageContainer(const fs::path& path, ImageFormat format, std::uniqu
       return OpenEwf(path, out, why);
     case ImageFormat::kVhd:
     case ImageFormat::kVhdx:
-      return OpenVhd(path, out, why);
+      return OpenVhd(path, out, why, 0);
     case ImageFormat::kVmdk:
-      return OpenVmdk(path, out, why);
+      return OpenVmdk(path, out, why, 0);
     case ImageFormat::kQcow:
-      return OpenQcow(path, out, why);
+      return OpenQcow(path, out, why, 0);
     case ImageFormat::kSplitRaw: {
       auto split = std::make_unique<SplitRawContainer>();
       if (uint32_t e = split->Open(path, why); e != err::kSuccess) return e;

@@ -292,6 +292,53 @@ TEST_F(ImageContainerTest, SplitSetsAreJoinedByEveryNamingAndRefusedWhenAPieceIs
   }
 }
 
+// A differencing image reads through the parent it was made from, found beside it; a missing parent is named,
+// and a parent that is not the one it was made from is refused rather than mixed in.
+TEST_F(ImageContainerTest, DifferencingImagesReadThroughTheirParents) {
+#ifndef SNAPSAVE_HAVE_LIBYAL
+  GTEST_SKIP() << "built without the libyal readers";
+#endif
+  const std::vector<uint8_t> volume = test::ReadFile(raw_);
+  std::vector<uint8_t> changed = volume;
+  std::fill(changed.begin() + (1 << 20), changed.begin() + (1 << 20) + (64 << 10), 0xAB);
+  const fs::path other = dir_.path() / "other.img";
+  test::WriteFile(other, std::vector<uint8_t>(volume.size(), 0x11));
+  for (const std::string kind : {"qcow2", "vmdk"}) {
+    SCOPED_TRACE(kind);
+    const fs::path folder = dir_.path() / kind;
+    fs::create_directories(folder);
+    const fs::path base = folder / ("base." + kind), child = folder / ("child." + kind);
+    const std::string make = "qemu-img convert -f raw -O " + kind + " '" + raw_.string() + "' '" +
+                             base.string() + "' && qemu-img create -q -f " + kind + " -b base." + kind +
+                             " -F " + kind + " '" + child.string() + "' && qemu-io -f " + kind +
+                             " -c 'write -P 0xab 1M 64k' '" + child.string() + "' >/dev/null 2>&1";
+    if (std::system(make.c_str()) != 0) GTEST_SKIP() << "qemu-img and qemu-io (qemu-utils) are needed";
+    {
+      SectorReader reader;
+      ASSERT_EQ(reader.OpenFile(child), 0u) << reader.OpenProblem();
+      EXPECT_TRUE(AllOf(reader) == changed);
+    }
+    // Another image in the parent's place: a VMDK's content identifier tells; a QCOW2 keeps none, so only
+    // its being a readable image of the format can be checked.
+    fs::rename(base, folder / "kept");
+    ASSERT_EQ(std::system(
+                  ("qemu-img convert -f raw -O " + kind + " '" + other.string() + "' '" + base.string() + "'")
+                      .c_str()),
+              0);
+    if (kind == "vmdk") {
+      SectorReader reader;
+      EXPECT_NE(reader.OpenFile(child), 0u);
+      EXPECT_NE(reader.OpenProblem().find("is not the one it was made from"), std::string::npos)
+          << reader.OpenProblem();
+    }
+    fs::remove(base);
+    SectorReader reader;
+    EXPECT_NE(reader.OpenFile(child), 0u);
+    EXPECT_NE(reader.OpenProblem().find("its parent base." + kind + " is not there"), std::string::npos)
+        << reader.OpenProblem();
+  }
+}
+
 // A container of a whole disk shows its partition table and volumes as a raw disk image does.
 TEST_F(ImageContainerTest, ThePartitionTableInsideAContainerIsRead) {
   const fs::path disk = dir_.path() / "disk.img";
