@@ -161,15 +161,21 @@ bool DiskMap::Refresh() {
       totalSectors = disk.exactSectors.value_or(totalSectors);
       expected = disk.sectorsPerTrack;
     }
+    // Alignment slack is no stretch of its own; what counts as more scales with the disk (a few MiB left
+    // on a small card matter, on a large disk they are slack), from 1 MiB up to a cylinder.
+    const uint64_t smallest =
+        totalSectors != 0
+            ? std::min(perCylinder, std::max<uint64_t>((1u << 20) / sectorSize, totalSectors / 256))
+            : perCylinder;
     std::vector<VolumeInfo> gaps;
     for (VolumeInfo& v : list) {
       v.startSector /= sectorSize;
       v.sectorCount /= sectorSize;
-      if (v.startSector > expected && v.startSector - expected > perCylinder)
+      if (v.startSector > expected && v.startSector - expected > smallest)
         gaps.push_back(Unallocated(number, expected, v.startSector - expected, sectorSize));
       expected = std::max(expected, v.startSector + v.sectorCount);
     }
-    if (totalSectors > expected && totalSectors - expected > perCylinder)
+    if (totalSectors > expected && totalSectors - expected > smallest)
       gaps.push_back(Unallocated(number, expected, totalSectors - expected, sectorSize));
     list.insert(list.end(), gaps.begin(), gaps.end());
     std::sort(list.begin(), list.end(), ByStart);

@@ -90,6 +90,19 @@ TEST(DiskList, GapsFollowTheDisksGeometry) {
   EXPECT_EQ(two[1].sectorCount, 500000u - 100063u);
   EXPECT_EQ(two[2].partitionType, 0x83);
   EXPECT_EQ(two[2].fileSystemName, "ext4");
+
+  // On a small image, a few MiB left free are listed; 1 MiB of alignment slack is not.
+  DiskFacts card = Disk(0, 8, {{2048, 40000, "FAT16", 0x06}, {44000, 80000, "FAT32", 0x0C}});
+  card.exactSectors = 8 * kCylinder;
+  auto small = List({card});
+  ASSERT_EQ(small.size(), 3u);
+  EXPECT_EQ(small[1].kind, EntryKind::kVolume);
+  EXPECT_EQ(small[2].kind, EntryKind::kUnallocated);
+  EXPECT_EQ(small[2].startSector, 124000u);
+  EXPECT_EQ(small[2].sectorCount, 8 * kCylinder - 124000u);  // 2.2 MiB, less than a cylinder
+  card.partitions[1].startBytes = 48000 * 512;
+  card.partitions[1].lengthBytes = 76000 * 512;
+  EXPECT_EQ(List({card}).size(), 4u);
 }
 
 TEST(DiskList, NumberingOrderAndWhatIsLeftOut) {
