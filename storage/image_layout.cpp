@@ -13,7 +13,10 @@
 #include <memory>
 #include <system_error>
 
+#include <fmt/core.h>
+
 #include "os/error.h"
+#include "os/text.h"
 #include "storage/image_container.h"
 
 namespace snapsave {
@@ -85,10 +88,18 @@ constexpr uint64_t kSuperblockSpan = uint64_t{1} << 20;
 ImageLayout SanitizeLayout(std::string scheme, std::vector<ImagePartition> entries, uint64_t imageSectors) {
   ImageLayout layout;
   layout.scheme = std::move(scheme);
+  layout.imageSectors = imageSectors;
   std::erase_if(entries, [&](const ImagePartition& p) {
-    return IsContainer(p) || p.sectorCount == 0 || p.startSector >= imageSectors;
+    if (IsContainer(p) || p.sectorCount == 0) return true;
+    const uint64_t end = p.startSector + std::min(p.sectorCount, UINT64_MAX - p.startSector);
+    layout.claimedSectors = std::max(layout.claimedSectors, end);
+    return p.startSector >= imageSectors;
   });
-  for (ImagePartition& p : entries) p.sectorCount = std::min(p.sectorCount, imageSectors - p.startSector);
+  for (ImagePartition& p : entries) {
+    const uint64_t held = std::min(p.sectorCount, imageSectors - p.startSector);
+    p.missingSectors = p.sectorCount - held;
+    p.sectorCount = held;
+  }
   std::stable_sort(entries.begin(), entries.end(), [](const ImagePartition& a, const ImagePartition& b) {
     return a.startSector < b.startSector;
   });
@@ -222,6 +233,31 @@ class ImageDiskFacts final : public DiskFactSource {
 };
 
 }  // namespace
+
+std::string ImageShortfall(const fs::path& image) {
+  ImageLayout layout;
+  if (ReadImageLayout(image, layout) != err::kSuccess || layout.claimedSectors <= layout.imageSectors)
+    return {};
+  std::string text = fmt::format(
+      "the image holds {} but its partition table reaches to {}: the last {} are missing (the copy was cut "
+      "short)",
+      os::HumanSize(layout.imageSectors * kSectorSize), os::HumanSize(layout.claimedSectors * kSectorSize),
+      os::HumanSize((layout.claimedSectors - layout.imageSectors) * kSectorSize));
+  for (const ImagePartition& p : layout.partitions)
+    if (p.missingSectors != 0)
+      text +=
+          fmt::format("; partition {} lacks its last {} (sectors {}-{}), and files there cannot be read",
+                      p.number, os::HumanSize(p.missingSectors * kSectorSize), p.startSector + p.sectorCount,
+                      p.startSector + p.sectorCount + p.missingSectors - 1);
+  return text;
+}
+
+std::string ImageWarnings(const fs::path& image) {
+  std::string damage = ImageProblem(image);
+  const std::string shortfall = ImageShortfall(image);
+  if (!damage.empty() && !shortfall.empty()) damage += "; ";
+  return damage + shortfall;
+}
 
 ImageVolumeFacts ProbeWholeImage(const fs::path& image) {
   ImagePartition whole;

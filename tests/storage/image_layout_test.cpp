@@ -139,6 +139,34 @@ TEST(ImageLayout, HostileTablesGiveSaneEntries) {
   }
 }
 
+// A copy cut short keeps its partitions as far as it holds them and says what it lacks, per partition.
+TEST(ImageLayout, ACutImageSaysHowMuchOfItsTableItLacks) {
+  if (std::system("command -v sfdisk >/dev/null 2>&1") != 0) GTEST_SKIP() << "sfdisk missing";
+  test::TempDir dir;
+  const fs::path image = Partitioned(
+      dir, "cut.img", 40, "label: dos\nstart=2048, size=16384, type=6\nstart=20480, size=40000, type=7\n");
+  EXPECT_EQ(ImageShortfall(image), "");
+  fs::resize_file(image, uint64_t{30} << 20);  // 61440 sectors: the second entry ends at 60480
+  EXPECT_EQ(ImageShortfall(image), "");
+  fs::resize_file(image, uint64_t{20} << 20);
+  ImageLayout layout;
+  ASSERT_EQ(ReadImageLayout(image, layout), 0u);
+  EXPECT_EQ(Extents(layout),
+            (std::vector<std::pair<uint64_t, uint64_t>>{{2048, 16384}, {20480, 40960 - 20480}}));
+  EXPECT_EQ(layout.partitions[1].missingSectors, 60480u - 40960u);
+  EXPECT_EQ(layout.claimedSectors, 60480u);
+  EXPECT_EQ(
+      ImageShortfall(image),
+      "the image holds 20.0 MiB but its partition table reaches to 29.5 MiB: the last 9.5 MiB are missing "
+      "(the copy was cut short); partition 2 lacks its last 9.5 MiB (sectors 40960-60479), and files there "
+      "cannot be read");
+  // An entry wholly past the end is no volume, but counts in what is missing.
+  fs::resize_file(image, uint64_t{10} << 20);
+  ASSERT_EQ(ReadImageLayout(image, layout), 0u);
+  EXPECT_EQ(Extents(layout), (std::vector<std::pair<uint64_t, uint64_t>>{{2048, 16384}}));
+  EXPECT_EQ(layout.claimedSectors, 60480u);
+}
+
 TEST(ImageLayout, SanitizingKeepsTheFirstOfOverlappingEntriesAndCutsAtTheEnd) {
   const ImageLayout layout = SanitizeLayout("dos",
                                             {{2, 100000, 50000, 0x83, {}},
