@@ -42,7 +42,7 @@ std::string IsoTime(uint64_t fileTime) {
                      t.second);
 }
 
-Entry MakeEntry(const fs::path& destination, const RecoverySession::FileOutcome& f) {
+Entry MakeEntry(const fs::path& destination, const RecoveryOutcome& f) {
   Entry e;
   std::error_code ec;
   fs::path relative = fs::relative(f.path, destination, ec);
@@ -54,17 +54,16 @@ Entry MakeEntry(const fs::path& destination, const RecoverySession::FileOutcome&
   e.unreadable = f.unreadable;
   e.runs = f.runs;
   const bool unchecked = f.record && f.record->isIntact == 0;
-  e.state =
-      std::string(f.state == RecoverySession::FileOutcome::State::kFailed                 ? kStateNames[2]
-                  : f.state == RecoverySession::FileOutcome::State::kDamaged || unchecked ? kStateNames[1]
-                                                                                          : kStateNames[0]);
+  e.state = std::string(f.state == RecoveryOutcome::State::kFailed                 ? kStateNames[2]
+                        : f.state == RecoveryOutcome::State::kDamaged || unchecked ? kStateNames[1]
+                                                                                   : kStateNames[0]);
   if (f.record) {
     e.deleted = WasDeleted(*f.record);
     e.modified = IsoTime(f.record->writeTime);
     e.accessed = IsoTime(f.record->accessTime);
     e.created = IsoTime(f.record->creationTime);
   }
-  if (f.state != RecoverySession::FileOutcome::State::kFailed) {
+  if (f.state != RecoveryOutcome::State::kFailed) {
     e.size = fs::file_size(f.path, ec);
     if (ec) e.size = 0;
     if (os::Sha256OfFile(f.path, e.sha256) != err::kSuccess) e.sha256.clear();
@@ -259,11 +258,11 @@ uint32_t WriteText(const fs::path& path, const std::string& text) {
 }  // namespace
 
 uint32_t WriteRecoveryReport(const fs::path& destination, const RecoveryReportInfo& info,
-                             const std::vector<RecoverySession::FileOutcome>& files, fs::path& xmlPath,
+                             const std::vector<RecoveryOutcome>& files, fs::path& xmlPath,
                              fs::path& jsonPath) {
   std::vector<Entry> entries;
   entries.reserve(files.size());
-  for (const RecoverySession::FileOutcome& f : files) entries.push_back(MakeEntry(destination, f));
+  for (const RecoveryOutcome& f : files) entries.push_back(MakeEntry(destination, f));
   xmlPath = MakeUniquePath(destination / "report.xml");
   if (uint32_t e = WriteText(xmlPath, Xml(info, entries)); e != err::kSuccess) return e;
   jsonPath = MakeUniquePath(destination / "report.json");

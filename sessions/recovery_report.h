@@ -5,17 +5,40 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "sessions/recovery_session.h"
+#include "catalog/found_file_record.h"
+#include "storage/sector_stretch.h"
 
 namespace snapsave {
+
+// What a recovery report says of the run itself.
+struct RecoveryReportInfo {
+  std::string program;      // "snapsave-cli"
+  std::string version;      // "0.2.0"
+  std::string commandLine;  // as run, where there was one
+  std::string source;       // what was scanned
+  uint32_t sectorSize = 512;
+};
+
+// One file a recovery finished or gave up on.
+struct RecoveryOutcome {
+  enum class State : uint8_t { kWritten, kDamaged, kFailed };
+  std::filesystem::path path;  // where it was (to be) written
+  State state = State::kWritten;
+  std::string failure;                    // the reason, for a failed file
+  std::vector<SectorStretch> unreadable;  // written as zeros, for a damaged one
+  std::vector<SectorStretch> runs;        // where its data was read from, where the engine knows
+  std::optional<FoundFileRecord> record;  // the found file, where the item was the file itself
+  std::string source;                     // what it was found on
+};
 
 // Writes report.xml and report.json into `destination` (as report(1).xml ... when such files exist there),
 // hashing each file written. 0, or the error of writing; `xmlPath` and `jsonPath` name what was written.
 uint32_t WriteRecoveryReport(const std::filesystem::path& destination, const RecoveryReportInfo& info,
-                             const std::vector<RecoverySession::FileOutcome>& files,
-                             std::filesystem::path& xmlPath, std::filesystem::path& jsonPath);
+                             const std::vector<RecoveryOutcome>& files, std::filesystem::path& xmlPath,
+                             std::filesystem::path& jsonPath);
 
 }  // namespace snapsave

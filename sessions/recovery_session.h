@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "sessions/recovery_report.h"
 #include "sessions/scan_session.h"
 
 namespace snapsave {
@@ -24,15 +25,6 @@ struct RecoveryItem {
 // stretches are named.
 std::string DescribeUnreadable(const std::vector<SectorStretch>& stretches);
 
-// What a recovery report says of the run itself.
-struct RecoveryReportInfo {
-  std::string program;      // "snapsave-cli"
-  std::string version;      // "0.2.0"
-  std::string commandLine;  // as run, where there was one
-  std::string source;       // what was scanned
-  uint32_t sectorSize = 512;
-};
-
 class RecoverySession final : public Session {
  public:
   enum class Mode { kMultiple, kSingle };
@@ -44,17 +36,7 @@ class RecoverySession final : public Session {
     uint32_t damaged = 0;  // finished, with sectors that could not be read written as zeros
   };
 
-  // One file the recovery finished or gave up on, for its report.
-  struct FileOutcome {
-    enum class State : uint8_t { kWritten, kDamaged, kFailed };
-    std::filesystem::path path;  // where it was (to be) written
-    State state = State::kWritten;
-    std::string failure;                    // the reason, for a failed file
-    std::vector<SectorStretch> unreadable;  // written as zeros, for a damaged one
-    std::vector<SectorStretch> runs;        // where its data was read from, where the engine knows
-    std::optional<FoundFileRecord> record;  // the found file, where the item was the file itself
-    std::string source;                     // what it was found on
-  };
+  using FileOutcome = RecoveryOutcome;
 
   RecoverySession(ProgressView& view, std::vector<ScanTarget*> targets, std::filesystem::path destination,
                   std::vector<RecoveryItem> selection, Mode mode = Mode::kMultiple);
