@@ -16,6 +16,7 @@
 
 #include "cli/commands.h"
 #include "os/device.h"
+#include "storage/image_container.h"
 
 namespace {
 
@@ -123,6 +124,13 @@ int main(int argc, char** argv) {
                    "Passes over the sectors still unreadable at the end (default 0)")
       ->check(CLI::Range(0, 100));
 
+  // Any command may read a split image whose piece is missing or cut short, if asked to.
+  bool gapsUnreadable = false;
+  for (CLI::App* command : {list, scan, image})
+    command->add_flag("--missing-pieces", gapsUnreadable,
+                      "Read a missing or cut-short piece of a split image as unreadable sectors of the other "
+                      "pieces' size (default: refuse the set)");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -134,6 +142,7 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   StopOnInterrupt();
+  snapsave::SetSplitGapsUnreadable(gapsUnreadable);
   for (int i = 0; i < argc; ++i) o.commandLine += (i == 0 ? "" : " ") + std::string(argv[i]);
   // The system's disks, by the numbers the listing shows; whole-disk images are numbered as they are read.
   snapsave::os::DiskTable disks;

@@ -64,9 +64,9 @@ _snapsave_cli() {
 
   local options
   case $command in
-    list) options="--json -h --help" ;;
-    scan) options="--quick --types --list --json --recover --force --resume --fresh --checkpoint-mib -h --help" ;;
-    image) options="--force --retries -h --help" ;;
+    list) options="--json --missing-pieces -h --help" ;;
+    scan) options="--quick --types --list --json --recover --force --resume --fresh --checkpoint-mib --missing-pieces -h --help" ;;
+    image) options="--force --retries --missing-pieces -h --help" ;;
   esac
   if [[ $cur == -* ]]; then
     mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -582,56 +583,86 @@ uint32_t OpenQcow(const fs::path&, std::unique_ptr<ImageContainer>&, std::string
 // ---- Split raw: the pieces one after another. Every piece but the last has the first one's size, as
 // every splitting tool writes them: a piece missing or cut short in the middle would shift all that follows,
 // so the set is refused, naming it.
+std::atomic<bool> splitGapsUnreadable{false};
+
 class SplitRawContainer final : public ImageContainer {
  public:
   uint32_t Open(const fs::path& first, std::string* why) {
+    auto say = [why](std::string text) {
+      if (why != nullptr) *why = std::move(text);
+    };
+    // The pieces there, up to the last one found: a gap of up to 63 missing pieces is looked across.
     std::error_code ec;
-    unsigned n = 0;
-    for (; n < kMaxSplitPieces; ++n) {
+    std::vector<fs::path> names;
+    size_t present = 0;
+    for (unsigned n = 0, misses = 0; n < kMaxSplitPieces && misses < 64; ++n) {
       const fs::path piece = SplitPiece(first, n);
-      if (piece.empty() || !fs::is_regular_file(piece, ec)) break;
-      os::File file;
-      if (uint32_t e = file.OpenRead(piece); e != err::kSuccess) {
-        if (why != nullptr) *why = fmt::format("piece {} cannot be opened", piece.filename().string());
-        return e;
-      }
-      uint64_t size = 0;
-      if (uint32_t e = file.Size(size); e != err::kSuccess) return e;
-      pieces_.push_back({std::move(file), bytes_, size, piece.filename().string()});
-      bytes_ += size;
-    }
-    if (pieces_.empty()) return err::kFileNotFound;
-    // A later piece beside the set: the one after the last found is missing.
-    for (unsigned later = n + 1; later < n + 64 && later < kMaxSplitPieces; ++later) {
-      const fs::path piece = SplitPiece(first, later);
       if (piece.empty()) break;
+      names.push_back(piece);
       if (fs::is_regular_file(piece, ec)) {
-        if (why != nullptr)
-          *why = fmt::format("piece {} of the split image is missing (the pieces after it are there)",
-                             SplitPiece(first, n).filename().string());
-        return err::kFileNotFound;
+        present = names.size();
+        misses = 0;
+      } else {
+        ++misses;
       }
     }
-    const uint64_t size = pieces_.front().size;
-    for (size_t i = 1; i + 1 < pieces_.size(); ++i) {
-      if (pieces_[i].size != size) {
-        if (why != nullptr)
-          *why = fmt::format(
-              "piece {} of the split image holds {} bytes where the others hold {}: it is cut "
-              "short or does not belong to the set",
-              pieces_[i].name, pieces_[i].size, size);
-        return err::kInvalidData;
+    names.resize(present);
+    if (names.empty()) return err::kFileNotFound;
+    const bool gapsUnreadable = splitGapsUnreadable.load();
+    for (const fs::path& piece : names) {
+      Piece p{os::File(), bytes_, 0, piece.filename().string(), false};
+      if (!fs::is_regular_file(piece, ec)) {
+        if (!gapsUnreadable) {
+          say(fmt::format("piece {} of the split image is missing (the pieces after it are there)", p.name));
+          return err::kFileNotFound;
+        }
+        p.missing = true;
+      } else {
+        if (uint32_t e = p.file.OpenRead(piece); e != err::kSuccess) {
+          say(fmt::format("piece {} cannot be opened", p.name));
+          return e;
+        }
+        if (uint32_t e = p.file.Size(p.size); e != err::kSuccess) return e;
       }
-    }
-    if (pieces_.size() > 1 && pieces_.back().size > size) {
-      if (why != nullptr)
-        *why = fmt::format(
-            "piece {} of the split image is larger than the first piece: it does not belong to "
-            "the set",
-            pieces_.back().name);
-      return err::kInvalidData;
+      if (!pieces_.empty()) {
+        // Every piece but the last holds what the first holds; with gaps allowed, a missing or short one
+        // stands for that much, its lack unreadable.
+        const uint64_t size = pieces_.front().size;
+        const bool last = pieces_.size() + 1 == names.size();
+        if (p.size > size) {
+          say(
+              fmt::format("piece {} of the split image is larger than the first piece: it does not belong to "
+                          "the set",
+                          p.name));
+          return err::kInvalidData;
+        }
+        if (p.size < size && (!last || p.missing)) {
+          if (!gapsUnreadable) {
+            say(
+                fmt::format("piece {} of the split image holds {} bytes where the others hold {}: it is cut "
+                            "short or does not belong to the set",
+                            p.name, p.size, size));
+            return err::kInvalidData;
+          }
+          p.lacking = size - p.size;
+          p.size = size;
+        }
+      }
+      bytes_ += p.size;
+      pieces_.push_back(std::move(p));
     }
     return err::kSuccess;
+  }
+
+  std::string Damage() const override {
+    std::string text;
+    for (const Piece& p : pieces_) {
+      if (p.lacking == 0) continue;
+      const uint64_t from = (p.start + p.size - p.lacking) / 512, to = (p.start + p.size) / 512 - 1;
+      text += fmt::format("{}piece {} {}: sectors {}-{} are unreadable", text.empty() ? "" : "; ", p.name,
+                          p.missing ? "is missing" : "is cut short", from, to);
+    }
+    return text;
   }
 
   uint64_t MediaBytes() const override { return bytes_; }
@@ -648,6 +679,7 @@ class SplitRawContainer final : public ImageContainer {
       const auto want =
           static_cast<size_t>(std::min<uint64_t>(buffer.size() - got, it->start + it->size - at));
       size_t n = 0;
+      if (it->missing) return err::kReadFault;
       if (uint32_t e = it->file.ReadFullAt(at - it->start, buffer.subspan(got, want), n); e != err::kSuccess)
         return e;
       got += n;
@@ -661,14 +693,20 @@ class SplitRawContainer final : public ImageContainer {
   struct Piece {
     os::File file;
     uint64_t start;
-    uint64_t size;
+    uint64_t size;  // as the set places it; with gaps allowed, `lacking` of it are not in the file
     std::string name;
+    bool missing;
+    uint64_t lacking = 0;
   };
   std::vector<Piece> pieces_;
   uint64_t bytes_ = 0;
 };
 
 }  // namespace
+
+void SetSplitGapsUnreadable(bool unreadable) {
+  splitGapsUnreadable.store(unreadable);
+}
 
 ImageFormat DetectImageFormat(const fs::path& path) {
   os::File file;

@@ -41,6 +41,10 @@ class ImageContainer {
 uint32_t OpenImageContainer(const std::filesystem::path& path, ImageFormat format,
                             std::unique_ptr<ImageContainer>& out, std::string* why = nullptr);
 
+// Process-wide, set from the user's choice: a split set's missing or short piece is read as unreadable
+// sectors of the other pieces' size instead of the set being refused. Off unless asked for.
+void SetSplitGapsUnreadable(bool unreadable);
+
 // For messages about an image file: why its container cannot be opened ("E01 image cannot be opened: ..."),
 // or what is wrong with one that opens; empty for a sound container and for raw files.
 std::string ImageProblem(const std::filesystem::path& path);

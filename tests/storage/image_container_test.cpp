@@ -2,6 +2,7 @@
 // volume, sector for sector; damaged containers are refused, never read as raw.
 #include "storage/image_container.h"
 
+#include <fmt/core.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -289,6 +290,38 @@ TEST_F(ImageContainerTest, SplitSetsAreJoinedByEveryNamingAndRefusedWhenAPieceIs
                                   "hold 3145728"),
         std::string::npos)
         << reader.OpenProblem();
+  }
+  // Asked to, a missing and a cut-short piece read as unreadable sectors where they lie; nothing moves.
+  SetSplitGapsUnreadable(true);
+  struct Reset {
+    ~Reset() { SetSplitGapsUnreadable(false); }
+  } reset;
+  for (const bool missing : {true, false}) {
+    SCOPED_TRACE(missing ? "missing" : "short");
+    const fs::path first = write(missing ? "gap-read" : "short-read", {"card.001", "card.002", "card.003"});
+    const fs::path second = first.parent_path() / "card.002";
+    if (missing) {
+      fs::remove(second);
+    } else {
+      fs::resize_file(second, 4096);
+    }
+    SectorReader reader;
+    ASSERT_EQ(reader.OpenFile(first), 0u) << reader.OpenProblem();
+    EXPECT_EQ(reader.TotalSectors(), volume.size() / 512);
+    const uint64_t bad = missing ? piece / 512 : piece / 512 + 8;
+    EXPECT_EQ(reader.Damage(),
+              fmt::format("piece card.002 {}: sectors {}-{} are unreadable",
+                          missing ? "is missing" : "is cut short", bad, 2 * piece / 512 - 1));
+    std::vector<uint8_t> bytes(volume.size());
+    {
+      SectorReader::ZeroFill fill(reader);
+      uint32_t got = 0;
+      ASSERT_EQ(reader.ReadSectors(bytes, static_cast<int32_t>(bytes.size() / 512), 0, 512, &got), 0u);
+      EXPECT_EQ(fill.Stretches(), (std::vector<SectorStretch>{{bad, 2 * piece / 512 - bad}}));
+    }
+    std::vector<uint8_t> expected = volume;
+    std::fill(expected.begin() + static_cast<ptrdiff_t>(bad * 512), expected.begin() + 2 * piece, 0);
+    EXPECT_TRUE(bytes == expected);
   }
 }
 
