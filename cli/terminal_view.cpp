@@ -32,6 +32,7 @@ const std::map<std::string_view, std::string_view>& Texts() {
       {"MSG0901", "preparing preview"},
       {"MSG1101", "recovering"},
       {"MSG1102", "%d of %d files done: %d saved, %d failed"},
+      {"MSG1105", "%d of the saved damaged"},
       {"MSG1201", "sorting drive %c:"},
       {"MSG1202", "sorting volume %d"},
       {"MSG1203", "sorting image"},

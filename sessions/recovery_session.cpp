@@ -175,11 +175,14 @@ void RecoverySession::CountFailure(const fs::path& path, const std::string& text
 }
 
 void RecoverySession::ShowCounts() {
-  view_.SetLine(ViewLine::kCount,
-                FormatMessage(view_.Message("MSG1102"),
-                              {std::to_string(counters_.finished), std::to_string(counters_.total),
-                               std::to_string(counters_.finished - counters_.failed),
-                               std::to_string(counters_.failed)}));
+  std::string counts = FormatMessage(
+      view_.Message("MSG1102"),
+      {std::to_string(counters_.finished), std::to_string(counters_.total),
+       std::to_string(counters_.finished - counters_.failed), std::to_string(counters_.failed)});
+  // Saved with zeros where the source could not be read: saved, but not as it was.
+  if (const std::string damaged = view_.Message("MSG1105"); counters_.damaged != 0 && !damaged.empty())
+    counts += ", " + FormatMessage(damaged, {std::to_string(counters_.damaged)});
+  view_.SetLine(ViewLine::kCount, counts);
 }
 
 int32_t RecoverySession::OnRecoverProgress(void* context, int32_t progress, int32_t scale, uint32_t error,

@@ -55,7 +55,8 @@ class FakeView : public ProgressView {
         {"MSG0707", "Files found:"},
         {"MSG0708", "Time left: "},
         {"MSG1101", "Progress:"},
-        {"MSG1102", "%d of %d files done: %d saved, %d failed"}};
+        {"MSG1102", "%d of %d files done: %d saved, %d failed"},
+        {"MSG1105", "%d of the saved damaged"}};
     auto it = texts.find(id);
     return it == texts.end() ? std::string() : it->second;
   }
@@ -292,6 +293,7 @@ TEST(RecoverySession, EveryFailureIsCountedAndTheRestGoOn) {
   RecoveryFixture f;
   f.engine->failWith112 = {"big.jpg"};
   f.engine->failSilently = {"broken.jpg"};
+  f.engine->unreadable = {"one.jpg"};
   FoundFileRecord orphan = FileRecord("orphan.jpg", 8, u'9');  // found on a source no longer open
   const auto counters = f.Run({{FileRecord("one.jpg", 10), {}},
                                {FileRecord("big.jpg", 1000), {}},
@@ -301,7 +303,10 @@ TEST(RecoverySession, EveryFailureIsCountedAndTheRestGoOn) {
   EXPECT_EQ(counters.total, 5u);
   EXPECT_EQ(counters.finished, 5u);
   EXPECT_EQ(counters.failed, 3u);
-  EXPECT_EQ(f.view.lines[ViewLine::kCount], "5 of 5 files done: 2 saved, 3 failed");
+  // Saved with zeros where the source could not be read: saved, and said to be damaged.
+  EXPECT_EQ(counters.damaged, 1u);
+  EXPECT_EQ(f.view.lines[ViewLine::kCount], "5 of 5 files done: 2 saved, 3 failed, 1 of the saved damaged");
+  EXPECT_EQ(f.view.results.front().outcome, "damaged: 4 unreadable sectors written as zeros: 100-103");
   EXPECT_TRUE(fs::exists(f.Out("photo/two.jpg")));
   std::vector<std::string> failed;
   for (const auto& row : f.view.results) {

@@ -25,6 +25,7 @@ class FakeEngine : public IFileRecoveryParse {
   std::chrono::microseconds stepTime{1000};
   std::set<std::string> failWith112;   // names whose writing runs out of space half-way
   std::set<std::string> failSilently;  // names the engine refuses without reporting a file
+  std::set<std::string> unreadable;    // names written whole with sectors 100-103 unreadable (zeros)
   EngineCallbacks callbacks;
 
   uint32_t Open(const VolumeSource&) override { return 0; }
@@ -59,9 +60,11 @@ class FakeEngine : public IFileRecoveryParse {
       if (int32_t r = sink(piece); r != 0) return r;
       if (full) return static_cast<int32_t>(err::kDiskFull);
       piece.assign(static_cast<size_t>(total - total / 2), 0x5A);
-      return sink(piece);
+      if (int32_t r = sink(piece); r != 0) return r;
+      return unreadable.count(name) != 0 ? static_cast<int32_t>(err::kCrc) : 0;
     });
   }
+  std::vector<SectorStretch> LastFileUnreadable() const override { return {{100, 4}}; }
   int32_t NextUnallocatedRun(uint64_t&, uint64_t&) override { return 0; }
   uint32_t SetSearchCallback(SearchProgressCallback, void*) override { return 0; }
   uint32_t SearchByType(std::string_view, RecordList&) override { return 1; }

@@ -142,8 +142,8 @@ TEST(ShippedLanguageFiles, EnglishHoldsEveryMessageAndEveryWindowSection) {
       "MSG0306", "MSG0401", "MSG0402", "MSG0403", "MSG0404", "MSG0405", "MSG0501", "MSG0502", "MSG0503",
       "MSG0504", "MSG0505", "MSG0601", "MSG0602", "MSG0701", "MSG0702", "MSG0703", "MSG0704", "MSG0705",
       "MSG0706", "MSG0707", "MSG0708", "MSG0709", "MSG0801", "MSG0802", "MSG0803", "MSG0804", "MSG0805",
-      "MSG0901", "MSG0902", "MSG0903", "MSG0904", "MSG0905", "MSG1101", "MSG1102", "MSG1103", "MSG1201",
-      "MSG1202", "MSG1203", "MSG1204", "MSG1205", "MSG1206", "MSG1207", "MSG1208", "MSG1209"};
+      "MSG0901", "MSG0902", "MSG0903", "MSG0904", "MSG0905", "MSG1101", "MSG1102", "MSG1103", "MSG1105",
+      "MSG1201", "MSG1202", "MSG1203", "MSG1204", "MSG1205", "MSG1206", "MSG1207", "MSG1208", "MSG1209"};
   for (const char* key : keys)
     EXPECT_FALSE(table.Text(kMessages, QString::fromLatin1(key)).trimmed().isEmpty()) << key;
   for (const char* key : {"MSG0807", "MSG0808", "MSG0809"})
