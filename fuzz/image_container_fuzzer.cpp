@@ -31,19 +31,25 @@ const std::filesystem::path& Folder() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace snapsave;
   if (size < 8) return 0;
-  // Split raw sets are named by their pieces: the first byte chooses a set of two.
+  // Split raw sets are named by their pieces: a first byte 's' makes a set of three, the input, its first
+  // half (a middle piece cut short; missing when the second byte says so) and its first quarter; the
+  // second byte also chooses whether such a set is refused or its gap read as unreadable.
   const bool split = data[0] == 's';
+  SetSplitGapsUnreadable(split && (data[1] & 1) != 0);
   const std::filesystem::path image = Folder() / (split ? "image.001" : "image.E01");
   {
     std::ofstream out(image, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
   }
-  const std::filesystem::path second = Folder() / "image.002";
+  const std::filesystem::path second = Folder() / "image.002", third = Folder() / "image.003";
+  std::filesystem::remove(second);
+  std::filesystem::remove(third);
   if (split) {
-    std::ofstream(second, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size / 2));
-  } else {
-    std::filesystem::remove(second);
+    if ((data[1] & 2) == 0)
+      std::ofstream(second, std::ios::binary | std::ios::trunc)
+          .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size / 2));
+    std::ofstream(third, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size / 4));
   }
 
   SectorReader reader;
