@@ -8,6 +8,7 @@
 #endif
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -15,7 +16,9 @@
 
 #include <fmt/core.h>
 
+#include "os/byte_reader.h"
 #include "os/error.h"
+#include "os/file.h"
 #include "os/text.h"
 #include "storage/image_container.h"
 
@@ -39,23 +42,28 @@ struct ProbeDeleter {
 // A range start that counts its length back from the end of the medium.
 constexpr uint64_t kFromTheEnd = UINT64_MAX;
 
-// libblkid reads through a descriptor: for a raw image the file itself; for a container image a sparse copy
-// in memory of the medium's size holding only `ranges` (offset, length) of it, the places the probe looks at.
-// `bytes` receives the medium's size. -1 when it cannot be made.
+// libblkid reads through a descriptor: for a raw image the file itself; for a container image, or a medium
+// made to look `atLeast` bytes long (a disk image cut short), a sparse copy in memory holding only `ranges`
+// (offset, length) of it, the places the probe looks at. `bytes` receives the image's own size. -1 when it
+// cannot be made.
 int OpenMediumForProbe(const fs::path& image, std::initializer_list<std::pair<uint64_t, uint64_t>> ranges,
-                       uint64_t& bytes) {
+                       uint64_t& bytes, uint64_t atLeast = 0) {
   const ImageFormat format = DetectImageFormat(image);
+  std::unique_ptr<ImageContainer> container;
+  os::File file;
   if (format == ImageFormat::kRaw) {
     std::error_code ec;
     bytes = fs::file_size(image, ec);
-    return ec ? -1 : ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
+    if (ec) return -1;
+    if (atLeast <= bytes) return ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
+    if (file.OpenRead(image) != err::kSuccess) return -1;
+  } else {
+    if (OpenImageContainer(image, format, container) != err::kSuccess) return -1;
+    bytes = container->MediaBytes();
   }
-  std::unique_ptr<ImageContainer> container;
-  if (OpenImageContainer(image, format, container) != err::kSuccess) return -1;
-  bytes = container->MediaBytes();
   const int fd = ::memfd_create("snapsave-probe", MFD_CLOEXEC);
   if (fd < 0) return -1;
-  if (::ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
+  if (::ftruncate(fd, static_cast<off_t>(std::max(bytes, atLeast))) != 0) {
     ::close(fd);
     return -1;
   }
@@ -66,12 +74,28 @@ int OpenMediumForProbe(const fs::path& image, std::initializer_list<std::pair<ui
     for (uint64_t at = start; at < end;) {
       size_t got = 0;
       const auto want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), end - at));
-      if (container->ReadAt(at, std::span(buffer).first(want), got) != err::kSuccess || got == 0) break;
+      const std::span<uint8_t> piece = std::span(buffer).first(want);
+      const uint32_t e = container ? container->ReadAt(at, piece, got) : file.ReadFullAt(at, piece, got);
+      if (e != err::kSuccess || got == 0) break;
       if (::pwrite(fd, buffer.data(), got, static_cast<off_t>(at)) != static_cast<ssize_t>(got)) break;
       at += got;
     }
   }
   return fd;
+}
+
+// The disk a GPT header at sector 1 was written for ends at its backup header's sector: where an image
+// ends before it, the image was cut short. 0 when there is no GPT header or it is not past the end.
+uint64_t GptDiskBytes(int fd, uint64_t bytes) {
+  std::array<uint8_t, 48> header{};
+  if (::pread(fd, header.data(), header.size(), static_cast<off_t>(kSectorSize)) !=
+      static_cast<ssize_t>(header.size()))
+    return 0;
+  if (std::memcmp(header.data(), "EFI PART", 8) != 0) return 0;
+  const uint64_t backup = Le64(header, 32);
+  // Beyond 2^40 sectors (512 TiB) no disk this is a copy of: a crafted value.
+  if (backup >= (uint64_t{1} << 40) || (backup + 1) * kSectorSize <= bytes) return 0;
+  return (backup + 1) * kSectorSize;
 }
 
 // Where partition tables lie: the first sectors (MBR, GPT and the extended partitions near them) and the last
@@ -118,12 +142,21 @@ uint32_t ReadImageLayout(const fs::path& image, ImageLayout& out) {
   if (!fs::exists(image, ec)) return err::kFileNotFound;
 #ifdef SNAPSAVE_HAVE_BLKID
   uint64_t bytes = 0;
-  const int fd = OpenMediumForProbe(image, {{0, kTableHead}, {kFromTheEnd, kTableTail}}, bytes);
+  int fd = OpenMediumForProbe(image, {{0, kTableHead}, {kFromTheEnd, kTableTail}}, bytes);
   if (fd < 0) return err::kAccessDenied;
   struct Closer {
     int fd;
-    ~Closer() { ::close(fd); }
+    ~Closer() {
+      if (fd >= 0) ::close(fd);
+    }
   } closer{fd};
+  // A GPT disk copied only in part: its table says the disk is longer than the image, which the probe takes
+  // for an invalid table. Probed as the disk it was, its entries are kept as far as the image holds them.
+  if (const uint64_t disk = GptDiskBytes(fd, bytes); disk != 0) {
+    ::close(fd);
+    closer.fd = fd = OpenMediumForProbe(image, {{0, kTableHead}}, bytes, disk);
+    if (fd < 0) return err::kAccessDenied;
+  }
   std::unique_ptr<blkid_struct_probe, ProbeDeleter> probe(blkid_new_probe());
   if (!probe || blkid_probe_set_device(probe.get(), fd, 0, 0) != 0) return err::kAccessDenied;
   blkid_probe_enable_superblocks(probe.get(), 0);

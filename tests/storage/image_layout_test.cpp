@@ -165,6 +165,18 @@ TEST(ImageLayout, ACutImageSaysHowMuchOfItsTableItLacks) {
   ASSERT_EQ(ReadImageLayout(image, layout), 0u);
   EXPECT_EQ(Extents(layout), (std::vector<std::pair<uint64_t, uint64_t>>{{2048, 16384}}));
   EXPECT_EQ(layout.claimedSectors, 60480u);
+
+  // A GPT disk cut short has lost its backup table, and its header names a disk longer than the image: its
+  // entries are still read, as far as the image holds them.
+  const fs::path gpt =
+      Partitioned(dir, "cut-gpt.img", 40, "label: gpt\nstart=2048, size=16384\nstart=20480, size=40000\n");
+  fs::resize_file(gpt, uint64_t{20} << 20);
+  ASSERT_EQ(ReadImageLayout(gpt, layout), 0u);
+  EXPECT_EQ(layout.scheme, "gpt");
+  EXPECT_EQ(Extents(layout),
+            (std::vector<std::pair<uint64_t, uint64_t>>{{2048, 16384}, {20480, 40960 - 20480}}));
+  EXPECT_EQ(layout.partitions[1].missingSectors, 60480u - 40960u);
+  EXPECT_NE(ImageShortfall(gpt).find("partition 2 lacks its last 9.5 MiB"), std::string::npos);
 }
 
 TEST(ImageLayout, SanitizingKeepsTheFirstOfOverlappingEntriesAndCutsAtTheEnd) {
