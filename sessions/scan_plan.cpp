@@ -328,6 +328,17 @@ std::string WhyNoEngine(const ScanTarget& target, bool quick, uint32_t& error) {
   error = target.IsDisk() ? probe.OpenDisk(target.volume->diskPath) : probe.OpenFile(target.imagePath);
   if (error != err::kSuccess) return ErrorText(error);
   if (!quick) return "the source is too short";
+  // A boot sector that cannot be read says nothing of what the volume is.
+  const uint64_t first = target.IsDisk() ? target.volume->startSector : 0;
+  std::vector<uint8_t> sector(probe.DeviceSectorSize());
+  uint32_t got = 0;
+  if (probe.TotalSectors() > first &&
+      probe.ReadSectors(sector, 1, first, probe.DeviceSectorSize(), &got) != err::kSuccess) {
+    error = err::kReadFault;
+    return fmt::format(
+        "its first sector (sector {}) cannot be read{}", first,
+        target.IsDisk() ? "" : ", so no volume can be found in it (the image may be cut short)");
+  }
   std::string names;
   for (const FileSystem& f : FileSystems()) {
     if (!names.empty()) names += &f == &FileSystems().back() ? " or " : ", ";

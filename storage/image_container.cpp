@@ -130,7 +130,20 @@ class LibyalContainer final : public ImageContainer {
   LibyalContainer& operator=(const LibyalContainer&) = delete;
 
   uint64_t MediaBytes() const override { return bytes_; }
-  std::string Damage() const override { return damage_; }
+  std::string Damage() const override {
+    if (!damage_.empty() || bytes_ < kSector) return damage_;
+    // A file cut short or spoiled has tables pointing past what it holds: the reads there fail. The first
+    // and last sectors are where a cut shows soonest (a volume's boot sector, a backup table).
+    std::array<uint8_t, kSector> sector{};
+    size_t got = 0;
+    const bool first = ReadAt(0, sector, got) == err::kSuccess && got == sector.size();
+    const bool last = ReadAt(bytes_ - kSector, sector, got) == err::kSuccess && got == sector.size();
+    if (first && last) return {};
+    return fmt::format("its {} cannot be read: the file is cut short or damaged",
+                       !first && !last ? "first and last sectors"
+                       : !first        ? "first sector"
+                                       : "last sector");
+  }
   Handle* RawHandle() const { return handle_; }
   uint64_t Piece() const { return piece_; }
   // The parent image a differencing image reads through: closed after this one. With `piece`, no read

@@ -107,6 +107,17 @@ TEST_F(ImageContainerTest, DamagedContainersAreRefused) {
       EXPECT_FALSE(reader.IsOpen());
     }
   }
+  // Cut in half, where the tables point past the end: refused, or opened and said to be cut.
+  for (const char* name : {"holes16.vhdx", "holes16.qcow2"}) {
+    SCOPED_TRACE(name);
+    const fs::path image = Unpacked(name);
+    fs::resize_file(image, fs::file_size(image) / 2);
+    SectorReader reader;
+    if (reader.OpenFile(image) == 0) {
+      EXPECT_NE(reader.Damage().find("the file is cut short or damaged"), std::string::npos) << reader.Damage();
+    }
+    EXPECT_FALSE(ImageProblem(image).empty());
+  }
   SectorReader none;
   EXPECT_EQ(none.OpenFile(dir_.path() / "missing.qcow2"), err::kFileNotFound);
 #ifdef SNAPSAVE_HAVE_LIBYAL
