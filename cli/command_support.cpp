@@ -87,7 +87,7 @@ std::vector<NamedTarget> OpenTargets(const Source& source, bool deep) {
 
 void WarnAboutImage(const Source& source) {
   if (source.imagePath.empty()) return;
-  if (const std::string damage = ImageWarnings(source.imagePath); !damage.empty())
+  if (const std::string damage = ImageWarningsOf(source.imagePath); !damage.empty())
     std::fprintf(stderr, "warning: %s: %s\n", Shown(os::Utf8OfPath(source.imagePath)).c_str(),
                  Shown(damage).c_str());
 }

@@ -122,7 +122,7 @@ int ListImage(os::DiskTable& disks, bool json, const std::string& imageText) {
                  why.empty() ? ErrorText(e).c_str() : Shown(why).c_str());
     return kExitOpen;
   }
-  if (const std::string damage = ImageWarnings(image); !damage.empty())
+  if (const std::string damage = ImageWarningsOf(image); !damage.empty())
     std::fprintf(stderr, "warning: %s: %s\n", Shown(imageText).c_str(), Shown(damage).c_str());
   int width = static_cast<int>(Shown(os::Utf8OfPath(image)).size());
   for (const VolumeInfo& v : disk.entries)

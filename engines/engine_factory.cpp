@@ -1,10 +1,15 @@
 #include "engines/engine_factory.h"
 
+#include <fmt/core.h>
+
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "engines/deep_scan_engine.h"
 #include "os/device.h"
 #include "os/error.h"
+#include "os/text.h"
 #include "os/volume_space.h"
 #include "storage/sector_reader.h"
 
@@ -49,6 +54,22 @@ const FileSystem* ProbeImageStart(const std::filesystem::path& image) {
   if (reader.OpenFile(image) != err::kSuccess) return nullptr;
   std::vector<uint8_t> probe;
   return ReadProbe(reader, 0, SectorReader::kImageSectorSize, probe) ? ClassifyVolume(probe) : nullptr;
+}
+
+std::string VolumeShortfall(const std::filesystem::path& image) {
+  SectorReader reader;
+  if (reader.OpenFile(image) != err::kSuccess) return {};
+  std::vector<uint8_t> probe;
+  if (!ReadProbe(reader, 0, SectorReader::kImageSectorSize, probe)) return {};
+  const FileSystem* fs = ClassifyVolume(probe);
+  if (fs == nullptr || fs->statedBytes == nullptr) return {};
+  const std::optional<uint64_t> stated = fs->statedBytes(probe);
+  const uint64_t held = reader.TotalSectors() * SectorReader::kImageSectorSize;
+  if (!stated || *stated <= held) return {};
+  return fmt::format(
+      "its {} volume says it spans {}, the image holds {}: the last {} are missing (the copy was cut short), "
+      "and files there cannot be read",
+      fs->name, os::HumanSize(*stated), os::HumanSize(held), os::HumanSize(*stated - held));
 }
 
 }  // namespace snapsave

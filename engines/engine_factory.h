@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "catalog/deep_scan_control.h"
@@ -24,5 +25,9 @@ std::unique_ptr<IFileRecoveryParse> CreateScanEngine(SavedScanStore& store, cons
 
 // The file system that starts at an image file's first sector; null for none or an unreadable image.
 const FileSystem* ProbeImageStart(const std::filesystem::path& image);
+
+// What an image of one volume lacks of what its file system says it spans, as a sentence; empty when it
+// holds it all (or holds no volume a file system names).
+std::string VolumeShortfall(const std::filesystem::path& image);
 
 }  // namespace snapsave

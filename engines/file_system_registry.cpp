@@ -40,14 +40,48 @@ std::optional<uint64_t> ExtFirstDataSector(const FoundFileRecord& r, uint32_t /*
   return r.volumeStartSector + r.dataStartSector;
 }
 
+// What each boot sector or superblock says the volume spans. The bound only keeps the parsers' own checks
+// from refusing a volume longer than the medium it is on, which is what is being looked for.
+constexpr uint64_t kAnyLength = uint64_t{1} << 40;
+
+std::optional<uint64_t> NtfsBytes(ByteSpan start) {
+  if (!IsNtfsBootSector(start)) return std::nullopt;
+  const NtfsGeometry g = ParseNtfsGeometry(start, 0);
+  if (g.totalSectors >= kAnyLength) return std::nullopt;
+  // The backup boot sector lies just past the counted sectors.
+  return (g.totalSectors + 1) * g.sectorSize;
+}
+
+std::optional<uint64_t> ExfatBytes(ByteSpan start) {
+  const auto g = ParseExfatGeometry(start, 0, 0);
+  if (!g || g->volumeSectors >= kAnyLength) return std::nullopt;
+  return g->volumeSectors * g->sectorSize;
+}
+
+std::optional<uint64_t> FatBytes(ByteSpan start) {
+  const auto g = ParseFatGeometry(start, 0, kAnyLength);
+  if (!g) return std::nullopt;
+  return uint64_t{g->totalSectors} * g->sectorSize;
+}
+
+std::optional<uint64_t> ExtBytes(ByteSpan start) {
+  if (!Has(start, 1024, 1024)) return std::nullopt;
+  const auto g = ParseExtSuperblock(start.subspan(1024, 1024));
+  if (!g || g->blocksCount >= kAnyLength) return std::nullopt;
+  return g->blocksCount * g->blockSize;
+}
+
 // Probed in this order; NTFS's boot sector can pass FAT's tests, FAT's and exFAT's never pass each other's.
 const std::array<FileSystem, 4> kFileSystems = {{
     {"NTFS", "|NTFS|", IsNtfsBootSector, Quick<CFastNtfsRecovery>, Deep<CProfessionalNtfsRecovery>,
-     SourceKind::kNtfsQuick, SourceKind::kNtfsDeep, nullptr, IsNtfsMetadataSector, "MSG0913", "MSG0915"},
+     SourceKind::kNtfsQuick, SourceKind::kNtfsDeep, nullptr, IsNtfsMetadataSector, "MSG0913", "MSG0915",
+     NtfsBytes},
     {"exFAT", "|exFAT|", IsExfatVolume, Quick<CFastExfatRecovery>, Deep<CProfessionalExfatRecovery>,
-     SourceKind::kExfatQuick, SourceKind::kExfatDeep, nullptr, IsExfatMetadataSector, "MSG0918", "MSG0919"},
+     SourceKind::kExfatQuick, SourceKind::kExfatDeep, nullptr, IsExfatMetadataSector, "MSG0918", "MSG0919",
+     ExfatBytes},
     {"FAT", "|FAT|FAT32|", IsFatBootSector, Quick<CFastFatRecovery>, Deep<CProfessionalFatRecovery>,
-     SourceKind::kFatQuick, SourceKind::kFatDeep, nullptr, IsFatMetadataSector, "MSG0914", "MSG0916"},
+     SourceKind::kFatQuick, SourceKind::kFatDeep, nullptr, IsFatMetadataSector, "MSG0914", "MSG0916",
+     FatBytes},
     {"ext",
      "|ext2|ext3|ext4|",
      IsExtVolume,
@@ -58,7 +92,8 @@ const std::array<FileSystem, 4> kFileSystems = {{
      ExtFirstDataSector,
      nullptr,
      "MSG0920",
-     {}},
+     {},
+     ExtBytes},
 }};
 
 }  // namespace

@@ -40,6 +40,8 @@ struct FileSystem {
   // The "found by" texts of its records, by message id.
   std::string_view quickMessageId;
   std::string_view deepMessageId;
+  // How many bytes the volume says it spans, from its first kProbeBytes; nothing where they do not say.
+  std::optional<uint64_t> (*statedBytes)(ByteSpan start) = nullptr;
 
   bool IsListedAs(std::string_view listingName) const;
 };

@@ -323,6 +323,13 @@ uint64_t SourceBytes(const ScanTarget& target) {
   return ImageMediaBytes(target.imagePath);
 }
 
+std::string ImageWarningsOf(const fs::path& image) {
+  std::string text = ImageWarnings(image);
+  if (const std::string lacks = VolumeShortfall(image); !lacks.empty())
+    text += (text.empty() ? "" : "; ") + lacks;
+  return text;
+}
+
 std::string WhyNoEngine(const ScanTarget& target, bool quick, uint32_t& error) {
   SectorReader probe;
   error = target.IsDisk() ? probe.OpenDisk(target.volume->diskPath) : probe.OpenFile(target.imagePath);

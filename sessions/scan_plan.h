@@ -81,6 +81,10 @@ std::vector<std::string> KnownTypeNames();
 // Lower-cased extension of a name without its dot ("" when none): the group a file is listed under.
 std::string ExtensionOf(std::string_view name);
 
+// What is wrong with an image file, for a warning before it is used: its container's damage, what it lacks
+// of its partition table, and what it lacks of the one volume it holds. Empty when nothing is known.
+std::string ImageWarningsOf(const std::filesystem::path& image);
+
 // "1.5 GiB", "512 B".
 std::string HumanSize(uint64_t bytes);
 

@@ -14,6 +14,7 @@
 #include "fs/ext/ext_quick_engine.h"
 #include "fs/fat/fat_quick_engine.h"
 #include "fs/ntfs/ntfs_quick_engine.h"
+#include "os/text.h"
 #include "tests/support/scan_store.h"
 #include "tests/support/test_support.h"
 
@@ -91,6 +92,24 @@ TEST_F(Factory, ClassifiesByTheStrictBootSectorTests) {
   EXPECT_EQ(Classified(std::span(bytes).first(kProbeBytes)), "exFAT");
   bytes[1000] ^= 1;  // boot code the checksum covers
   EXPECT_EQ(Classified(std::span(bytes).first(kProbeBytes)), "unknown");
+}
+
+// Each file system's own statement of its size tells an image of it cut short; whole images say nothing.
+TEST_F(Factory, AVolumeImageCutShortIsToldByItsFileSystemsStatedSize) {
+  for (const char* fixture :
+       {"fat/fat32.img.gz", "exfat/small.img.gz", "ntfs/ntfs_small.img.gz", "ext/card.img.gz"}) {
+    SCOPED_TRACE(fixture);
+    const fs::path image = dir_.path() / "volume.img";
+    test::GunzipFixture(fixture, image);
+    EXPECT_EQ(VolumeShortfall(image), "");
+    const uint64_t size = fs::file_size(image);
+    fs::resize_file(image, size - (size / 4) / 512 * 512);
+    EXPECT_NE(
+        VolumeShortfall(image).find("the image holds " + os::HumanSize(fs::file_size(image)) + ": the last "),
+        std::string::npos)
+        << VolumeShortfall(image);
+  }
+  EXPECT_EQ(VolumeShortfall(dir_.path() / "missing.img"), "");
 }
 
 TEST_F(Factory, ChoosesTheEngineForTheDepthAskedFor) {
