@@ -107,6 +107,7 @@ TEST_F(ImageContainerTest, DamagedContainersAreRefused) {
       EXPECT_FALSE(reader.IsOpen());
     }
   }
+#ifdef SNAPSAVE_HAVE_LIBYAL
   // Cut in half, where the tables point past the end: refused, or opened and said to be cut.
   for (const char* name : {"holes16.vhdx", "holes16.qcow2"}) {
     SCOPED_TRACE(name);
@@ -118,6 +119,7 @@ TEST_F(ImageContainerTest, DamagedContainersAreRefused) {
     }
     EXPECT_FALSE(ImageProblem(image).empty());
   }
+#endif
   SectorReader none;
   EXPECT_EQ(none.OpenFile(dir_.path() / "missing.qcow2"), err::kFileNotFound);
 #ifdef SNAPSAVE_HAVE_LIBYAL
