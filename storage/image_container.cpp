@@ -355,6 +355,15 @@ std::string LibraryString(Get get) {
   return std::string(reinterpret_cast<const char*>(text.data()));
 }
 
+// What OpenLibyal gave, with the parent a differencing image reads through handed to it to keep.
+template <typename Handle, typename Error>
+uint32_t KeepParent(uint32_t opened, std::unique_ptr<ImageContainer>& out,
+                    std::unique_ptr<ImageContainer> parent, uint64_t piece = 0) {
+  if (opened == err::kSuccess && parent)
+    static_cast<LibyalContainer<Handle, Error>*>(out.get())->Adopt(std::move(parent), piece);
+  return opened;
+}
+
 uint32_t OpenVhd(const fs::path& path, std::unique_ptr<ImageContainer>& out, std::string* why,
                  unsigned depth);
 uint32_t OpenVmdk(const fs::path& path, std::unique_ptr<ImageContainer>& out, std::string* why,
@@ -437,9 +446,7 @@ uint32_t OpenVhd(const fs::path& path, std::unique_ptr<ImageContainer>& out, std
         return libvhdi_file_set_parent_file(f, base->RawHandle(), e);
       },
       libvhdi_file_get_media_size, out, why);
-  if (opened == err::kSuccess && parent)
-    static_cast<LibyalContainer<libvhdi_file_t, libvhdi_error_t>*>(out.get())->Adopt(std::move(parent));
-  return opened;
+  return KeepParent<libvhdi_file_t, libvhdi_error_t>(opened, out, std::move(parent));
 }
 
 uint32_t OpenVmdk(const fs::path& path, std::unique_ptr<ImageContainer>& out, std::string* why,
@@ -514,9 +521,7 @@ uint32_t OpenVmdk(const fs::path& path, std::unique_ptr<ImageContainer>& out, st
         return libvmdk_handle_set_parent_handle(h, base->RawHandle(), e);
       },
       libvmdk_handle_get_media_size, out, why);
-  if (opened == err::kSuccess && parent)
-    static_cast<LibyalContainer<libvmdk_handle_t, libvmdk_error_t>*>(out.get())->Adopt(std::move(parent));
-  return opened;
+  return KeepParent<libvmdk_handle_t, libvmdk_error_t>(opened, out, std::move(parent));
 }
 
 // A QCOW image's cluster size from its header (version 1: a byte at 32; later: big-endian at 20); the
@@ -567,14 +572,13 @@ uint32_t OpenQcow(const fs::path& path, std::unique_ptr<ImageContainer>& out, st
         return libqcow_file_set_parent_file(f, base->RawHandle(), e);
       },
       libqcow_file_get_media_size, out, why);
-  if (opened == err::kSuccess && parent) {
-    // The parent hands reads on to its own parent the same way: the smallest cluster along the chain.
-    using Qcow = LibyalContainer<libqcow_file_t, libqcow_error_t>;
-    const uint64_t above = static_cast<Qcow*>(parent.get())->Piece();
-    const uint64_t own = QcowClusterBytes(path);
-    static_cast<Qcow*>(out.get())->Adopt(std::move(parent), above != 0 ? std::min(own, above) : own);
-  }
-  return opened;
+  if (opened != err::kSuccess || !parent) return opened;
+  // The parent hands reads on to its own parent the same way: the smallest cluster along the chain.
+  const uint64_t above =
+      static_cast<LibyalContainer<libqcow_file_t, libqcow_error_t>*>(parent.get())->Piece();
+  const uint64_t own = QcowClusterBytes(path);
+  return KeepParent<libqcow_file_t, libqcow_error_t>(opened, out, std::move(parent),
+                                                     above != 0 ? std::min(own, above) : own);
 }
 
 #else
