@@ -83,6 +83,13 @@ int RunImage(os::DiskTable& disks, const std::string& sourceText, const std::str
   }
   if (const std::string bad = DescribeBadSectors(writer); !bad.empty())
     std::fprintf(stderr, "%s\n", bad.c_str());
+  if (result == static_cast<int32_t>(err::kDeviceGone) && map.Size() != 0) {
+    std::fprintf(stderr,
+                 "the source stopped answering (gone, or every read failing); what it did not give is left "
+                 "untried in %s: connect it again and run the same command to go on\n",
+                 Shown(os::Utf8OfPath(DiskImageWriter::MapPathOf(imagePath))).c_str());
+    return kExitScan;
+  }
   if (result != 0) {
     std::fprintf(stderr, "copy failed after %llu sectors: %s\n", static_cast<unsigned long long>(copied),
                  ErrorText(static_cast<uint32_t>(result)).c_str());

@@ -1,6 +1,7 @@
 // A raw file or device handle. Sources are only ever opened read-only.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <span>
@@ -18,6 +19,12 @@ class File {
 
   // Opens an existing file or device for reading only.
   uint32_t OpenRead(const std::filesystem::path& path);
+  // The same, past the system's cache where the system allows it (`direct` says whether it did): each read
+  // then reaches the medium as asked, so a failing sector costs one read and fails only itself, not the
+  // page read around it. Direct reads take whole sectors at sector offsets into buffers aligned to
+  // kDirectAlignment; the system refuses others (87).
+  uint32_t OpenReadUncached(const std::filesystem::path& path, bool& direct);
+  static constexpr size_t kDirectAlignment = 4096;
   // Opens for reading and writing, creating the file when absent. With `truncate`, an existing file starts
   // empty, so a recovered file never keeps the tail of an older, longer one. The last path component is never
   // followed when it is a symbolic link.

@@ -17,16 +17,26 @@ namespace {
 
 constexpr uint32_t kFileSectorSize = 512;
 
-// The production source: the disk or file, opened read-only.
+// The production source: the disk or file, opened read-only. Opened past the system's cache for rescue
+// copies, and read through it again if the system refuses a direct read.
 class FileSource final : public ImageSource {
  public:
-  explicit FileSource(os::File file) : file_(std::move(file)) {}
+  FileSource(os::File file, std::filesystem::path path, bool direct)
+      : file_(std::move(file)), path_(std::move(path)), direct_(direct) {}
   uint32_t ReadAt(uint64_t offset, std::span<uint8_t> buffer, size_t& got) override {
-    return file_.ReadAt(offset, buffer, got);
+    uint32_t e = file_.ReadAt(offset, buffer, got);
+    if (e == err::kInvalidParameter && direct_) {
+      direct_ = false;
+      if (uint32_t o = file_.OpenRead(path_); o != err::kSuccess) return o;
+      e = file_.ReadAt(offset, buffer, got);
+    }
+    return e;
   }
 
  private:
   os::File file_;
+  std::filesystem::path path_;
+  bool direct_;
 };
 
 // A container image (E01, VHD, ...) as a source: the medium it holds.
@@ -199,7 +209,10 @@ uint32_t DiskImageWriter::OpenSource(const std::filesystem::path& sourcePath, bo
     }
   }
   os::File file;
-  if (uint32_t e = file.OpenRead(sourcePath); e != err::kSuccess) return e;
+  bool direct = false;
+  if (uint32_t e = rescue_ ? file.OpenReadUncached(sourcePath, direct) : file.OpenRead(sourcePath);
+      e != err::kSuccess)
+    return e;
 
   uint64_t deviceSectors = 0;
   if (isDisk) {
@@ -228,7 +241,7 @@ uint32_t DiskImageWriter::OpenSource(const std::filesystem::path& sourcePath, bo
     return err::kInvalidParameter;
   if (deviceSectors > std::numeric_limits<uint64_t>::max() / sectorSize_) return err::kInvalidParameter;
 
-  source_ = std::make_unique<FileSource>(std::move(file));
+  source_ = std::make_unique<FileSource>(std::move(file), sourcePath, direct);
   return err::kSuccess;
 }
 

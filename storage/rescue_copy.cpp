@@ -11,6 +11,13 @@ namespace snapsave {
 
 namespace {
 
+std::span<uint8_t> Aligned(std::vector<uint8_t>& storage, size_t bytes) {
+  const auto address = reinterpret_cast<uintptr_t>(storage.data());
+  const size_t skip =
+      (os::File::kDirectAlignment - address % os::File::kDirectAlignment) % os::File::kDirectAlignment;
+  return std::span<uint8_t>(storage).subspan(skip, bytes);
+}
+
 class Copier {
  public:
   Copier(ImageSource& source, uint64_t size, os::File& image, RescueMap& map,
@@ -24,7 +31,8 @@ class Copier {
         progress_(progress),
         sector_(std::max<uint32_t>(1, options.sectorSize)),
         block_(std::max<uint64_t>(sector_, options.blockBytes / sector_ * sector_)),
-        buffer_(static_cast<size_t>(block_)) {}
+        storage_(static_cast<size_t>(block_) + os::File::kDirectAlignment),
+        buffer_(Aligned(storage_, static_cast<size_t>(block_))) {}
 
   int32_t Run() {
     if (int32_t a = Copy(); a != 0) return a;
@@ -45,19 +53,57 @@ class Copier {
   // Reads [pos, pos + len) into the buffer and, when every byte arrived, writes it to the image and marks it
   // finished. False when the read failed (nothing is marked); a failed write ends the copy through `error_`.
   bool Rescue(uint64_t pos, uint64_t len) {
-    const std::span<uint8_t> out(buffer_.data(), static_cast<size_t>(len));
+    const std::span<uint8_t> out = buffer_.first(static_cast<size_t>(len));
     size_t got = 0;
     while (got < out.size()) {
       size_t n = 0;
-      if (source_.ReadAt(pos + got, out.subspan(got), n) != err::kSuccess || n == 0) return false;
+      readError_ = source_.ReadAt(pos + got, out.subspan(got), n);
+      if (readError_ != err::kSuccess || n == 0) return false;
       got += std::min(n, out.size() - got);
     }
+    failures_.clear();
+    nextProbe_ = kFirstProbe;
     if (uint32_t e = image_.WriteAllAt(pos, out); e != err::kSuccess) {
       error_ = e;
       return false;
     }
     map_.Set(pos, len, BlockStatus::kFinished);
     return true;
+  }
+
+  // After a read of [pos, pos + len) failed: marks it `now` (it was `before`). When the source has stopped
+  // answering altogether (gone, or a sector read before fails too), what failed since its last good read
+  // goes back to what it was and the copy stops (kDeviceGone), to go on where it was once the source is
+  // back, instead of marking the rest of the disk bad. Non-zero stops the copy.
+  int32_t Failed(uint64_t pos, uint64_t len, BlockStatus before, BlockStatus now) {
+    if (error_ != err::kSuccess) return Tick(true);
+    if (readError_ != err::kDeviceGone) {
+      map_.Set(pos, len, now);
+      failures_.push_back({pos, len, before});
+      if (failures_.size() < nextProbe_) return 0;
+      // Probed again after twice as many failures: a long bad area costs few extra reads.
+      nextProbe_ *= 2;
+      if (StillAnswers()) return 0;
+    }
+    for (auto it = failures_.rbegin(); it != failures_.rend(); ++it) map_.Set(it->pos, it->size, it->before);
+    failures_.clear();
+    error_ = err::kDeviceGone;
+    return Tick(true);
+  }
+
+  // Whether a sector read earlier still reads: of the rescued sectors, the first or the last, whichever lies
+  // further from the failures (a drive's cache holds what it read last). True when none was read yet.
+  bool StillAnswers() {
+    const std::optional<RescueMap::Range> first = map_.NextWith(BlockStatus::kFinished, 0);
+    const std::optional<RescueMap::Range> last = map_.PreviousWith(BlockStatus::kFinished, size_);
+    if (!first || !last) return true;
+    const uint64_t lastSector = (last->pos + last->size - 1) / sector_ * sector_;
+    const uint64_t here = map_.position;
+    const uint64_t at =
+        here - std::min(here, first->pos) > std::max(here, lastSector) - here ? first->pos : lastSector;
+    const std::span<uint8_t> probe = buffer_.first(static_cast<size_t>(SectorAt(at)));
+    size_t got = 0;
+    return source_.ReadAt(at, probe, got) == err::kSuccess && got != 0;
   }
 
   // Progress, the periodic save of the map, and the stop: non-zero ends the copy (the map saved first).
@@ -94,8 +140,8 @@ class Copier {
         if (Rescue(at, len)) {
           skip = 0;
           at += len;
-        } else if (error_ == err::kSuccess) {
-          map_.Set(at, len, BlockStatus::kNonTrimmed);
+        } else {
+          if (int32_t a = Failed(at, len, BlockStatus::kNonTried, BlockStatus::kNonTrimmed); a != 0) return a;
           skip = skip == 0 ? options_.firstSkipBytes : std::min(skip * 2, options_.maxSkipBytes);
           at += len;
           at += std::min(end - at, skip / sector_ * sector_);
@@ -115,7 +161,9 @@ class Copier {
         const uint64_t len = std::min(block_, hi - r->pos);
         const uint64_t at = hi - len;
         map_.position = at;
-        if (!Rescue(at, len) && error_ == err::kSuccess) map_.Set(at, len, BlockStatus::kNonTrimmed);
+        if (!Rescue(at, len)) {
+          if (int32_t a = Failed(at, len, BlockStatus::kNonTried, BlockStatus::kNonTrimmed); a != 0) return a;
+        }
         hi = at;
         if (int32_t a = Tick(false); a != 0) return a;
       }
@@ -138,7 +186,9 @@ class Copier {
         const uint64_t len = SectorAt(lo);
         map_.position = lo;
         const bool ok = Rescue(lo, len);
-        if (!ok && error_ == err::kSuccess) map_.Set(lo, len, BlockStatus::kBad);
+        if (!ok) {
+          if (int32_t a = Failed(lo, len, BlockStatus::kNonTrimmed, BlockStatus::kBad); a != 0) return a;
+        }
         lo += len;
         if (int32_t a = Tick(false); a != 0) return a;
         if (!ok) break;
@@ -147,7 +197,9 @@ class Copier {
         const uint64_t at = hi - std::min<uint64_t>(hi - lo, (hi - 1) % sector_ + 1);
         map_.position = at;
         const bool ok = Rescue(at, hi - at);
-        if (!ok && error_ == err::kSuccess) map_.Set(at, hi - at, BlockStatus::kBad);
+        if (!ok) {
+          if (int32_t a = Failed(at, hi - at, BlockStatus::kNonTrimmed, BlockStatus::kBad); a != 0) return a;
+        }
         hi = at;
         if (int32_t a = Tick(false); a != 0) return a;
         if (!ok) break;
@@ -167,7 +219,9 @@ class Copier {
       for (uint64_t at = std::max(pos, r->pos); at < end;) {
         const uint64_t len = std::min(SectorAt(at), end - at);
         map_.position = at;
-        if (!Rescue(at, len) && error_ == err::kSuccess) map_.Set(at, len, BlockStatus::kBad);
+        if (!Rescue(at, len)) {
+          if (int32_t a = Failed(at, len, status, BlockStatus::kBad); a != 0) return a;
+        }
         at += len;
         if (int32_t a = Tick(false); a != 0) return a;
       }
@@ -185,8 +239,18 @@ class Copier {
   const RescueProgress& progress_;
   uint64_t sector_;
   uint64_t block_;
-  std::vector<uint8_t> buffer_;
-  uint32_t error_ = err::kSuccess;
+  std::vector<uint8_t> storage_;
+  std::span<uint8_t> buffer_;           // in storage_, aligned for reads that bypass the system's cache
+  uint32_t error_ = err::kSuccess;      // a write that failed, or the source gone: ends the copy
+  uint32_t readError_ = err::kSuccess;  // of the last read
+  struct Failure {
+    uint64_t pos = 0;
+    uint64_t size = 0;
+    BlockStatus before = BlockStatus::kNonTried;
+  };
+  static constexpr size_t kFirstProbe = 8;
+  std::vector<Failure> failures_;  // since the last good read
+  size_t nextProbe_ = kFirstProbe;
   uint64_t lastSave_ = 0;
 };
 

@@ -36,6 +36,18 @@ uint32_t File::OpenRead(const std::filesystem::path& path) {
   return err::kSuccess;
 }
 
+uint32_t File::OpenReadUncached(const std::filesystem::path& path, bool& direct) {
+  Close();
+  direct = false;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECT);
+  // Some file systems (tmpfs) refuse direct I/O: read them through the cache.
+  if (fd < 0 && errno == EINVAL) return OpenRead(path);
+  if (fd < 0) return LastWin32Error();
+  handle_ = fd;
+  direct = true;
+  return err::kSuccess;
+}
+
 uint32_t File::OpenWrite(const std::filesystem::path& path, bool truncate) {
   Close();
   int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW;

@@ -54,6 +54,12 @@ uint32_t File::OpenRead(const std::filesystem::path& path) {
   return err::kSuccess;
 }
 
+uint32_t File::OpenReadUncached(const std::filesystem::path& path, bool& direct) {
+  // A disk opened by its device is read past the cache already; files go through it.
+  direct = false;
+  return OpenRead(path);
+}
+
 uint32_t File::OpenWrite(const std::filesystem::path& path, bool truncate) {
   Close();
   // The link itself is opened, then refused: a recovered file never goes where a planted link points. Others

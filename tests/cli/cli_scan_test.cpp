@@ -772,15 +772,21 @@ INSTANTIATE_TEST_SUITE_P(
 // A failing disk served by a FUSE file system whose listed sectors fail every read.
 class FailingDisk {
  public:
+  // `options`: "--die-after-ms N", "--page-cache" (see the file system's own usage).
   FailingDisk(const fs::path& backing, const fs::path& mountPoint, const std::string& bad, int delayUs,
-              int rateMbps = 0)
+              int rateMbps = 0, std::vector<std::string> options = {})
       : mountPoint_(mountPoint) {
     fs::create_directories(mountPoint);
+    std::vector<std::string> args = {SNAPSAVE_BAD_SECTORS_FS, backing.string(),
+                                     mountPoint.string(),     bad,
+                                     std::to_string(delayUs), std::to_string(rateMbps)};
+    args.insert(args.end(), options.begin(), options.end());
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
     pid_ = fork();
     if (pid_ == 0) {
-      const std::string delay = std::to_string(delayUs), rate = std::to_string(rateMbps);
-      execl(SNAPSAVE_BAD_SECTORS_FS, SNAPSAVE_BAD_SECTORS_FS, backing.c_str(), mountPoint.c_str(),
-            bad.c_str(), delay.c_str(), rate.c_str(), static_cast<char*>(nullptr));
+      execv(SNAPSAVE_BAD_SECTORS_FS, argv.data());
       _exit(127);
     }
     for (int i = 0; i < 100 && !Mounted(); ++i) usleep(50000);
@@ -797,6 +803,14 @@ class FailingDisk {
     return fs::exists(Disk(), ec);
   }
   fs::path Disk() const { return mountPoint_ / "disk.img"; }
+  // Reads served so far, and how many of them failed.
+  std::pair<uint64_t, uint64_t> Reads() const {
+    std::istringstream in(Slurp(mountPoint_ / "stats"));
+    std::string word;
+    uint64_t reads = 0, failed = 0;
+    in >> word >> reads >> word >> failed;
+    return {reads, failed};
+  }
   // The cable pulled: the file system dies mid-read, and every read of it fails from then on.
   void Pull() {
     kill(pid_, SIGKILL);
@@ -867,6 +881,70 @@ TEST(CliImage, AFailingDiskIsRescuedAroundItsBadSectorsAndAStoppedCopyResumes) {
     for (uint64_t s; numbers >> s;) theirs.insert(s);
     EXPECT_EQ(theirs, bad);
   }
+}
+
+// The same disk as the system shows a block device read through its cache (a loop device over the failing
+// file, the kernel reading pages and ahead): the copy reads past the cache, so each bad sector costs about
+// one failing read, as ddrescue -d's, and no good sector beside a bad one is lost. Needs loop devices.
+TEST(CliImage, ADiskReadPastTheCacheCostsAboutOneFailingReadPerBadSector) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  const fs::path backing = dir.path() / "disk.img";
+  test::GunzipFixture("fat/holes16.img.gz", backing);
+  // In whole pages: the loop device reads its file a page at a time.
+  std::set<uint64_t> bad;
+  for (const auto& [lo, hi] : {std::pair<uint64_t, uint64_t>{96, 112}, {5000, 5008}, {9000, 9400}})
+    for (uint64_t s = lo; s < hi; ++s) bad.insert(s);
+  std::vector<uint8_t> expected = test::ReadFile(backing);
+  for (uint64_t s : bad) std::fill_n(expected.begin() + static_cast<ptrdiff_t>(s * 512), 512, 0);
+  FailingDisk disk(backing, dir.path() / "mnt", "96-111,5000-5007,9000-9399", 0, 0, {"--page-cache"});
+  if (!disk.Mounted()) GTEST_SKIP() << "FUSE is not available here";
+  const CliRun loop = Execute("losetup -r -f --show " + Quote(disk.Disk()));
+  std::string device = loop.out.substr(0, loop.out.find('\n'));
+  if (loop.code != 0 || device.empty()) GTEST_SKIP() << "no loop devices here";
+  const fs::path image = dir.path() / "rescued.img";
+  const CliRun run = Execute(std::string(SNAPSAVE_CLI) + " image " + Quote(device) + " " + Quote(image));
+  Execute("losetup -d " + Quote(device));
+  EXPECT_EQ(run.code, 4) << run.out;
+  EXPECT_TRUE(test::ReadFile(image) == expected);
+  fs::path map = image;
+  map += ".map";
+  EXPECT_EQ(BadInMap(map), bad);
+  EXPECT_LE(disk.Reads().second, bad.size() * 3 / 2);
+}
+
+// A card that dies for good in the middle of a copy (every read failing from then on) stops it at once with
+// exit code 3, nothing it did not give marked bad; back again, the same command goes on to the whole copy.
+TEST(CliImage, ACardThatDiesMidCopyStopsItAndTheSameCommandGoesOnWhenItIsBack) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  const fs::path backing = dir.path() / "disk.img";
+  test::GunzipFixture("fat/holes16.img.gz", backing);
+  std::set<uint64_t> bad = {100, 101, 102, 103, 104, 105, 106, 107, 5000};
+  std::vector<uint8_t> expected = test::ReadFile(backing);
+  for (uint64_t s : bad) std::fill_n(expected.begin() + static_cast<ptrdiff_t>(s * 512), 512, 0);
+  const fs::path image = dir.path() / "rescued.img";
+  fs::path map = image;
+  map += ".map";
+  std::optional<FailingDisk> disk;
+  disk.emplace(backing, dir.path() / "mnt", "100-107,5000", 0, 20,
+               std::vector<std::string>{"--die-after-ms", "150"});
+  if (!disk->Mounted()) GTEST_SKIP() << "FUSE is not available here";
+  const std::string command =
+      std::string(SNAPSAVE_CLI) + " image " + Quote(disk->Disk()) + " " + Quote(image);
+  const CliRun died = Execute(command, /*withErrors=*/true);
+  EXPECT_EQ(died.code, 3) << died.out;
+  EXPECT_NE(died.out.find("stopped answering"), std::string::npos) << died.out;
+  EXPECT_LE(disk->Reads().second, 40u);
+  for (uint64_t s : BadInMap(map)) EXPECT_EQ(bad.count(s), 1u) << "a good sector marked bad: " << s;
+
+  disk.reset();
+  disk.emplace(backing, dir.path() / "mnt", "100-107,5000", 0);
+  ASSERT_TRUE(disk->Mounted());
+  const CliRun back = Execute(command);
+  EXPECT_EQ(back.code, 4) << back.out;
+  EXPECT_TRUE(test::ReadFile(image) == expected);
+  EXPECT_EQ(BadInMap(map), bad);
 }
 
 // A source that goes away in the middle of a deep scan (its USB cable pulled) ends the scan at once with a
