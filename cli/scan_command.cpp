@@ -100,7 +100,8 @@ int ScanOutcome(const NamedTarget& t, int32_t scanned, bool quick, const std::st
   if (scanned == static_cast<int32_t>(err::kDeviceGone) && !quick) {
     std::fprintf(
         stderr,
-        "%s went away in the middle of the scan (unplugged, or its connection lost); the scan is saved as "
+        "%s went away or stopped answering in the middle of the scan (unplugged, its connection lost, or "
+        "every read failing); the scan is saved as "
         "of its last checkpoint: connect it again and run 'snapsave-cli scan %s --resume' to go on\n",
         Shown(t.name).c_str(), Shown(sourceText).c_str());
     return kExitScan;

@@ -44,6 +44,9 @@ class File {
   uint32_t WriteAllAt(uint64_t offset, std::span<const uint8_t> data) const;
   // Drops everything past `bytes`.
   uint32_t Truncate(uint64_t bytes) const;
+  // Asks the system to forget what it keeps of [offset, +bytes) in its cache, so that the next read of it
+  // reaches the medium. Advice only: nothing happens where the system offers none.
+  void ForgetCached(uint64_t offset, uint64_t bytes) const;
   // Waits until what was written is on the medium.
   uint32_t Sync() const;
 

@@ -50,7 +50,7 @@ uint32_t SectorReader::OpenFile(const std::filesystem::path& path) {
 }
 
 bool SectorReader::SourceGone() const {
-  return IsOpen() && !os::StillAt(file_, path_);
+  return IsOpen() && (silent_.load() || !os::StillAt(file_, path_));
 }
 
 void SectorReader::Close() {
@@ -60,6 +60,10 @@ void SectorReader::Close() {
   container_.reset();
   totalSectors_ = 0;
   deviceSectorSize_ = kImageSectorSize;
+  answered_ = kNoSector;
+  failuresInRow_ = 0;
+  nextProbe_ = kFirstProbe;
+  silent_ = false;
 }
 
 uint32_t SectorReader::ReadSectors(std::span<uint8_t> buffer, int32_t count, uint64_t startSector,
@@ -127,6 +131,38 @@ uint32_t SectorReader::Read(std::span<uint8_t> buffer, int32_t count, uint64_t s
 
 uint32_t SectorReader::ReadRaw(std::span<uint8_t> buffer, uint64_t offset, uint32_t pieceBytes,
                                uint64_t& filled) const {
+  filled = 0;
+  if (silent_.load()) return err::kDeviceGone;
+  const uint32_t e = ReadPieces(buffer, offset, pieceBytes, filled);
+  if (e == err::kSuccess) {
+    if (!buffer.empty()) {
+      uint64_t none = kNoSector;
+      answered_.compare_exchange_strong(none, offset);
+    }
+    failuresInRow_ = 0;
+    nextProbe_ = kFirstProbe;
+    return e;
+  }
+  if (e != err::kReadFault) return e;
+  const uint32_t failures = ++failuresInRow_;
+  if (failures < nextProbe_.load() || StillAnswers(failures)) return e;
+  silent_ = true;
+  return err::kDeviceGone;
+}
+
+bool SectorReader::StillAnswers(uint32_t failures) const {
+  nextProbe_ = failures * 2;
+  const uint64_t at = answered_.load();
+  if (at == kNoSector) return true;  // nothing read yet to compare with: a bad area as far as is known
+  // Read from the medium, not from what the system kept of it.
+  if (!container_) file_.ForgetCached(at, deviceSectorSize_);
+  std::vector<uint8_t> probe(deviceSectorSize_);
+  uint64_t got = 0;
+  return ReadPieces(probe, at, deviceSectorSize_, got) == err::kSuccess;
+}
+
+uint32_t SectorReader::ReadPieces(std::span<uint8_t> buffer, uint64_t offset, uint32_t pieceBytes,
+                                  uint64_t& filled) const {
   filled = 0;
   while (filled < buffer.size()) {
     auto chunk = static_cast<size_t>(std::min<uint64_t>(pieceBytes, buffer.size() - filled));

@@ -31,8 +31,8 @@ class SectorReader {
   uint32_t OpenFile(const std::filesystem::path& path);
 
   // Reads `count` sectors of `sectorSize` bytes from `startSector` into `buffer`, which must hold them all.
-  // 87 for a range past the end (or one whose arithmetic would overflow), 30 when the medium stops answering,
-  // 55 when the device is no longer there;
+  // 87 for a range past the end (or one whose arithmetic would overflow), 30 when the sectors cannot be read,
+  // 55 when the device is no longer there or has stopped answering (see SourceGone);
   // `sectorsRead` tells how many whole sectors arrived in every case.
   uint32_t ReadSectors(std::span<uint8_t> buffer, int32_t count, uint64_t startSector, uint32_t sectorSize,
                        uint32_t* sectorsRead) const;
@@ -68,7 +68,10 @@ class SectorReader {
   const std::string& OpenProblem() const { return openProblem_; }
   // What is wrong with the image that opened (a missing segment, a cut end); empty when nothing is known.
   std::string Damage() const { return container_ ? container_->Damage() : std::string(); }
-  // After a failed read: the source is gone (unplugged, its connection lost), not just a bad area.
+  // After a failed read: the source is gone (unplugged, its connection lost), not just a bad area. Also once
+  // it has stopped answering: when reads go on failing, a sector that read before is read again, and if it
+  // fails too, every read from then on fails as if the source were gone (55) instead of grinding through
+  // the rest of a dead medium.
   bool SourceGone() const;
   bool IsOpen() const { return file_.IsOpen() || container_ != nullptr; }
 
@@ -82,6 +85,11 @@ class SectorReader {
   // One read of whole sectors straight from the file or container: 0 or the error, `filled` the bytes that
   // arrived before it.
   uint32_t ReadRaw(std::span<uint8_t> buffer, uint64_t offset, uint32_t pieceBytes, uint64_t& filled) const;
+  uint32_t ReadPieces(std::span<uint8_t> buffer, uint64_t offset, uint32_t pieceBytes,
+                      uint64_t& filled) const;
+  // After a read failed: whether the source still gives a sector it gave before (asked again after twice as
+  // many failures in a row each time).
+  bool StillAnswers(uint32_t failures) const;
 
   os::File file_;
   std::filesystem::path path_;
@@ -90,6 +98,12 @@ class SectorReader {
   uint32_t deviceSectorSize_ = kImageSectorSize;
   std::string openProblem_;
   mutable std::atomic<ZeroFill*> fill_{nullptr};
+  static constexpr uint64_t kNoSector = UINT64_MAX;
+  static constexpr uint32_t kFirstProbe = 8;
+  mutable std::atomic<uint64_t> answered_{kNoSector};  // byte offset of a sector that read
+  mutable std::atomic<uint32_t> failuresInRow_{0};
+  mutable std::atomic<uint32_t> nextProbe_{kFirstProbe};
+  mutable std::atomic<bool> silent_{false};
 };
 
 }  // namespace snapsave

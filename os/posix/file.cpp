@@ -48,6 +48,11 @@ uint32_t File::OpenReadUncached(const std::filesystem::path& path, bool& direct)
   return err::kSuccess;
 }
 
+void File::ForgetCached(uint64_t offset, uint64_t bytes) const {
+  if (handle_ == kNoHandle || offset > kMaxOffset || bytes > kMaxOffset) return;
+  ::posix_fadvise(Fd(handle_), static_cast<off_t>(offset), static_cast<off_t>(bytes), POSIX_FADV_DONTNEED);
+}
+
 uint32_t File::OpenWrite(const std::filesystem::path& path, bool truncate) {
   Close();
   int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW;

@@ -60,6 +60,10 @@ uint32_t File::OpenReadUncached(const std::filesystem::path& path, bool& direct)
   return OpenRead(path);
 }
 
+void File::ForgetCached(uint64_t, uint64_t) const {
+  // Disks opened by their device are read past the cache already.
+}
+
 uint32_t File::OpenWrite(const std::filesystem::path& path, bool truncate) {
   Close();
   // The link itself is opened, then refused: a recovered file never goes where a planted link points. Others

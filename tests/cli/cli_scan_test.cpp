@@ -956,27 +956,36 @@ TEST(CliDeep, ASourceThatGoesAwayEndsTheScanAndItResumesWhenBack) {
   const fs::path backing = MakeMixedDisk(dir.path());
   const CliRun once = DeepScan(backing, "--fresh --list");
   ASSERT_EQ(once.code, 0);
-  std::optional<FailingDisk> disk;
-  disk.emplace(backing, dir.path() / "mnt", "-", 0, 50);  // some 3 s for the whole disk
-  if (!disk->Mounted()) GTEST_SKIP() << "FUSE is not available here";
-  const pid_t pid = Spawn({"scan", disk->Disk().string(), "--fresh", "--checkpoint-mib", "1"},
-                          dir.path() / "out", dir.path() / "err");
-  ASSERT_GT(pid, 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-  disk->Pull();
-  EXPECT_EQ(WaitExit(pid), 3);
-  const std::string said = Slurp(dir.path() / "err");
-  EXPECT_NE(said.find("went away in the middle of the scan"), std::string::npos) << said;
-  EXPECT_NE(said.find("--resume"), std::string::npos) << said;
+  // Pulled out, or dead for good while still attached (every read failing).
+  for (const bool pulled : {true, false}) {
+    SCOPED_TRACE(pulled ? "pulled" : "dead");
+    std::optional<FailingDisk> disk;
+    disk.emplace(backing, dir.path() / "mnt", "-", 0, 50,  // some 3 s for the whole disk
+                 pulled ? std::vector<std::string>{} : std::vector<std::string>{"--die-after-ms", "1200"});
+    if (!disk->Mounted()) GTEST_SKIP() << "FUSE is not available here";
+    const pid_t pid = Spawn({"scan", disk->Disk().string(), "--fresh", "--checkpoint-mib", "1"},
+                            dir.path() / "out", dir.path() / "err");
+    ASSERT_GT(pid, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    if (pulled) disk->Pull();
+    EXPECT_EQ(WaitExit(pid), 3);
+    // Ended within a few failing reads, not by grinding through the rest of the disk.
+    if (!pulled) {
+      EXPECT_LE(disk->Reads().second, 100u);
+    }
+    const std::string said = Slurp(dir.path() / "err");
+    EXPECT_NE(said.find("in the middle of the scan"), std::string::npos) << said;
+    EXPECT_NE(said.find("--resume"), std::string::npos) << said;
 
-  disk.reset();
-  disk.emplace(backing, dir.path() / "mnt", "-", 0);
-  ASSERT_TRUE(disk->Mounted());
-  const auto folders = ScanFolders(appData.path());
-  const CliRun resumed = DeepScan(disk->Disk(), "--resume --list");
-  ASSERT_EQ(resumed.code, 0);
-  EXPECT_EQ(ScanFolders(appData.path()), folders);  // continued, not started afresh
-  EXPECT_EQ(SortedLines(resumed.out), SortedLines(once.out));
+    disk.reset();
+    disk.emplace(backing, dir.path() / "mnt", "-", 0);
+    ASSERT_TRUE(disk->Mounted());
+    const auto folders = ScanFolders(appData.path());
+    const CliRun resumed = DeepScan(disk->Disk(), "--resume --list");
+    ASSERT_EQ(resumed.code, 0);
+    EXPECT_EQ(ScanFolders(appData.path()), folders);  // continued, not started afresh
+    EXPECT_EQ(SortedLines(resumed.out), SortedLines(once.out));
+  }
 }
 
 // A deep scan of a failing disk: the pass jumps over the bad areas and reads what it jumped over once more at
