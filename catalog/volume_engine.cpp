@@ -45,6 +45,8 @@ int32_t VolumeEngine::ReadFilling(const FoundFileRecord& record, uint64_t total,
   SectorReader::ZeroFill fill(reader_);
   const int32_t result = ReadData(record, total, sink);
   lastUnreadable_ = fill.Stretches();
+  // Gone mid-file: no sector after that point was read, whatever the zeros written say.
+  if (result != 0 && reader_.SourceGone()) return static_cast<int32_t>(err::kDeviceGone);
   return result == 0 && !lastUnreadable_.empty() ? static_cast<int32_t>(err::kCrc) : result;
 }
 

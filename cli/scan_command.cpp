@@ -337,6 +337,15 @@ int RunScan(os::DiskTable& disks, const ScanOptions& o) {
   RunSession(recovery, view, "MSG1103");
   if (recovery.Cancelled()) return kExitCancelled;
   const RecoverySession::Counters counters = recovery.Totals();
+  if (recovery.SourceGone()) {
+    std::fprintf(stderr,
+                 "%s went away or stopped answering during the recovery: %u of %u files recovered into %s, "
+                 "the last one tried broken and the rest not tried; connect it again and run the same "
+                 "command\n",
+                 Shown(source.description).c_str(), counters.finished - counters.failed, counters.total,
+                 Shown(os::Utf8OfPath(destination)).c_str());
+    return kExitScan;
+  }
   if (const uint32_t e = recovery.ReportError(); e != err::kSuccess)
     std::fprintf(stderr, "cannot write the recovery report in %s: %s\n",
                  Shown(os::Utf8OfPath(destination)).c_str(), ErrorText(e).c_str());

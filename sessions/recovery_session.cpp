@@ -95,11 +95,17 @@ void RecoverySession::Run() {
   }
   const size_t count = mode_ == Mode::kSingle ? 1 : selection_.size();
   for (size_t i = 0; i < count; ++i) {
-    if (RecoverItem(selection_[i]) == ScanCancelled) {
+    const int32_t result = RecoverItem(selection_[i]);
+    if (result == ScanCancelled) {
       cancelled_ = true;
       FinishReport();
       MarkDone();
       return;
+    }
+    // Every file after it would fail the same way, each after its own failing reads.
+    if (result == static_cast<int32_t>(err::kDeviceGone)) {
+      sourceGone_ = true;
+      break;
     }
   }
   FinishReport();

@@ -53,6 +53,9 @@ class RecoverySession final : public Session {
   uint32_t ReportError();
   std::vector<FileOutcome> Outcomes();
   bool Cancelled() const { return cancelled_; }
+  // The source went away or stopped answering: the run stopped at the file it was reading (counted failed);
+  // the files after it were not tried.
+  bool SourceGone() const { return sourceGone_; }
 
   static int32_t OnRecoverProgress(void* context, int32_t progress, int32_t scale, uint32_t error,
                                    const std::filesystem::path& filePath);
@@ -76,6 +79,7 @@ class RecoverySession final : public Session {
   const RecoveryItem* item_ = nullptr;    // the current item
   uint32_t failuresSeen_ = 0;             // failures reported by the engine, under the lock
   bool cancelled_ = false;
+  bool sourceGone_ = false;
   std::optional<RecoveryReportInfo> report_;
   std::filesystem::path reportXml_;  // under the lock
   uint32_t reportError_ = 0;         // under the lock

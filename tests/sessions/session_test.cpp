@@ -318,6 +318,25 @@ TEST(RecoverySession, EveryFailureIsCountedAndTheRestGoOn) {
   EXPECT_EQ(failed[2].rfind("orphan.jpg: ", 0), 0u);
 }
 
+// A source gone in the middle of a file ends the run there: that file failed, the rest not tried (each would
+// fail after its own reads of a dead disk).
+TEST(RecoverySession, ASourceGoneMidFileEndsTheRun) {
+  RecoveryFixture f;
+  f.engine->sourceGoneAt = {"two.jpg"};
+  RecoverySession session(
+      f.view, {&f.target}, f.dir.path() / "out/",
+      {{FileRecord("one.jpg", 10), {}}, {FileRecord("two.jpg", 10), {}}, {FileRecord("three.jpg", 10), {}}});
+  session.Start();
+  session.Wait();
+  EXPECT_TRUE(session.SourceGone());
+  const auto counters = session.Totals();
+  EXPECT_EQ(counters.total, 3u);
+  EXPECT_EQ(counters.finished, 2u);
+  EXPECT_EQ(counters.failed, 1u);
+  EXPECT_TRUE(fs::exists(f.Out("photo/one.jpg")));
+  EXPECT_FALSE(fs::exists(f.Out("photo/three.jpg")));
+}
+
 TEST(RecoverySession, SingleModeTakesOneRecordAndCancelStopsWithoutFinishing) {
   RecoveryFixture f;
   {

@@ -26,6 +26,7 @@ class FakeEngine : public IFileRecoveryParse {
   std::set<std::string> failWith112;   // names whose writing runs out of space half-way
   std::set<std::string> failSilently;  // names the engine refuses without reporting a file
   std::set<std::string> unreadable;    // names written whole with sectors 100-103 unreadable (zeros)
+  std::set<std::string> sourceGoneAt;  // names half-way through which the source goes away
   EngineCallbacks callbacks;
 
   uint32_t Open(const VolumeSource&) override { return 0; }
@@ -59,6 +60,7 @@ class FakeEngine : public IFileRecoveryParse {
       std::vector<uint8_t> piece(static_cast<size_t>(total / 2), 0x5A);
       if (int32_t r = sink(piece); r != 0) return r;
       if (full) return static_cast<int32_t>(err::kDiskFull);
+      if (sourceGoneAt.count(name) != 0) return static_cast<int32_t>(err::kDeviceGone);
       piece.assign(static_cast<size_t>(total - total / 2), 0x5A);
       if (int32_t r = sink(piece); r != 0) return r;
       return unreadable.count(name) != 0 ? static_cast<int32_t>(err::kCrc) : 0;
