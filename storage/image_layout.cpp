@@ -21,6 +21,7 @@
 #include "os/file.h"
 #include "os/text.h"
 #include "storage/image_container.h"
+#include "storage/rescue_map.h"
 
 namespace snapsave {
 
@@ -285,11 +286,33 @@ std::string ImageShortfall(const fs::path& image) {
   return text;
 }
 
+namespace {
+
+// What the map of the rescue copy that made the image says it lacks.
+std::string RescueMapWarning(const fs::path& image) {
+  if (DetectImageFormat(image) != ImageFormat::kRaw) return {};
+  const std::optional<MapBeside> beside = FindRescueMapBeside(image, ImageMediaBytes(image));
+  if (!beside) return {};
+  const std::vector<RescueMap::Range> holes = beside->map.Unrescued();
+  if (holes.empty()) return {};
+  uint64_t bytes = 0;
+  for (const RescueMap::Range& r : holes) bytes += r.size;
+  return fmt::format(
+      "the rescue map beside it ({}) lists {} in {} stretch{} as not rescued: they are read as unreadable, "
+      "and a file crossing them is recovered with zeros there and counted damaged",
+      os::Utf8OfPath(beside->path.filename()), os::HumanSize(bytes), holes.size(),
+      holes.size() == 1 ? "" : "es");
+}
+
+}  // namespace
+
 std::string ImageWarnings(const fs::path& image) {
-  std::string damage = ImageProblem(image);
-  const std::string shortfall = ImageShortfall(image);
-  if (!damage.empty() && !shortfall.empty()) damage += "; ";
-  return damage + shortfall;
+  std::string text;
+  for (const std::string& part : {ImageProblem(image), ImageShortfall(image), RescueMapWarning(image)}) {
+    if (part.empty()) continue;
+    text += (text.empty() ? "" : "; ") + part;
+  }
+  return text;
 }
 
 ImageVolumeFacts ProbeWholeImage(const fs::path& image) {

@@ -122,7 +122,7 @@ std::string RescueMap::Text(std::string_view commandLine) const {
   return text;
 }
 
-std::optional<RescueMap> RescueMap::Parse(std::string_view text, uint64_t size) {
+std::optional<RescueMap> RescueMap::Parse(std::string_view text, uint64_t size, uint64_t* extent) {
   RescueMap map(size);
   std::vector<Range> ranges;
   std::istringstream lines{std::string(text)};
@@ -157,6 +157,7 @@ std::optional<RescueMap> RescueMap::Parse(std::string_view text, uint64_t size) 
     expected = *pos + *length;
   }
   if (!header) return std::nullopt;
+  if (extent != nullptr) *extent = expected;
   if (expected < size) {
     if (!ranges.empty() && ranges.back().status == BlockStatus::kNonTried) {
       ranges.back().size += size - expected;
@@ -173,7 +174,7 @@ uint32_t RescueMap::Save(const std::filesystem::path& path, std::string_view com
   return os::ReplaceFile(path, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
 }
 
-std::optional<RescueMap> RescueMap::Load(const std::filesystem::path& path, uint64_t size) {
+std::optional<RescueMap> RescueMap::Load(const std::filesystem::path& path, uint64_t size, uint64_t* extent) {
   constexpr uint64_t kMaxMapBytes = uint64_t{64} << 20;
   os::File file;
   if (file.OpenRead(path) != err::kSuccess) return std::nullopt;
@@ -185,7 +186,35 @@ std::optional<RescueMap> RescueMap::Load(const std::filesystem::path& path, uint
       err::kSuccess)
     return std::nullopt;
   text.resize(got);
-  return Parse(text, size);
+  return Parse(text, size, extent);
+}
+
+std::vector<RescueMap::Range> RescueMap::Unrescued() const {
+  std::vector<Range> out;
+  for (const Range& r : ranges_) {
+    if (r.status == BlockStatus::kFinished) continue;
+    if (!out.empty() && out.back().pos + out.back().size == r.pos) {
+      out.back().size += r.size;
+    } else {
+      out.push_back(r);
+    }
+  }
+  return out;
+}
+
+std::optional<MapBeside> FindRescueMapBeside(const std::filesystem::path& image, uint64_t imageBytes) {
+  if (imageBytes == 0) return std::nullopt;
+  std::filesystem::path withSuffix = image;
+  withSuffix += ".map";
+  std::filesystem::path stem = image;
+  stem.replace_extension(".map");
+  for (const std::filesystem::path& path : {withSuffix, stem}) {
+    uint64_t extent = 0;
+    std::optional<RescueMap> map = RescueMap::Load(path, imageBytes, &extent);
+    // A map of another copy (another size) says nothing of this image.
+    if (map && extent == imageBytes) return MapBeside{path, std::move(*map)};
+  }
+  return std::nullopt;
 }
 
 }  // namespace snapsave

@@ -61,18 +61,29 @@ class RescueMap {
   // The mapfile's text; `commandLine` goes into its header comment.
   std::string Text(std::string_view commandLine) const;
   // A mapfile's text for a stretch of `size` bytes: nothing when it is malformed, overlaps, leaves gaps, or
-  // runs past `size` (ranges it does not reach stay non-tried).
-  static std::optional<RescueMap> Parse(std::string_view text, uint64_t size);
+  // runs past `size` (ranges it does not reach stay non-tried). `extent`: where its ranges end.
+  static std::optional<RescueMap> Parse(std::string_view text, uint64_t size, uint64_t* extent = nullptr);
 
   // Writes the mapfile to `path` through a temporary file beside it, flushed and renamed over it, so that a
   // crash leaves the old map or the new one, never half of one. 0 or the Win32 error.
   uint32_t Save(const std::filesystem::path& path, std::string_view commandLine) const;
   // Reads `path`; nothing when it is missing or unusable.
-  static std::optional<RescueMap> Load(const std::filesystem::path& path, uint64_t size);
+  static std::optional<RescueMap> Load(const std::filesystem::path& path, uint64_t size,
+                                       uint64_t* extent = nullptr);
+  // The stretches not rescued (whatever their status), in order.
+  std::vector<Range> Unrescued() const;
 
  private:
   uint64_t size_ = 0;
   std::vector<Range> ranges_;
 };
+
+// The map of the rescue copy that made an image, kept beside it (IMAGE.map, or ddrescue's usual STEM.map):
+// the first that describes exactly `imageBytes` bytes, or none.
+struct MapBeside {
+  std::filesystem::path path;
+  RescueMap map;
+};
+std::optional<MapBeside> FindRescueMapBeside(const std::filesystem::path& image, uint64_t imageBytes);
 
 }  // namespace snapsave

@@ -46,6 +46,7 @@ uint32_t SectorReader::OpenFile(const std::filesystem::path& path) {
   }
   deviceSectorSize_ = kImageSectorSize;
   totalSectors_ = size / kImageSectorSize;
+  if (std::optional<MapBeside> map = FindRescueMapBeside(path, size)) unrescued_ = map->map.Unrescued();
   return err::kSuccess;
 }
 
@@ -60,6 +61,7 @@ void SectorReader::Close() {
   container_.reset();
   totalSectors_ = 0;
   deviceSectorSize_ = kImageSectorSize;
+  unrescued_.clear();
   answered_ = kNoSector;
   failuresInRow_ = 0;
   nextProbe_ = kFirstProbe;
@@ -163,6 +165,22 @@ bool SectorReader::StillAnswers(uint32_t failures) const {
 
 uint32_t SectorReader::ReadPieces(std::span<uint8_t> buffer, uint64_t offset, uint32_t pieceBytes,
                                   uint64_t& filled) const {
+  filled = 0;
+  if (unrescued_.empty()) return ReadFromMedium(buffer, offset, pieceBytes, filled);
+  // The first stretch the rescue did not get that ends past `offset`: the read stops where it starts.
+  const auto hole =
+      std::upper_bound(unrescued_.begin(), unrescued_.end(), offset,
+                       [](uint64_t at, const RescueMap::Range& r) { return at < r.pos + r.size; });
+  if (hole == unrescued_.end() || hole->pos - std::min(hole->pos, offset) >= buffer.size())
+    return ReadFromMedium(buffer, offset, pieceBytes, filled);
+  const auto good = static_cast<size_t>(hole->pos - std::min(hole->pos, offset));
+  if (const uint32_t e = ReadFromMedium(buffer.first(good), offset, pieceBytes, filled); e != err::kSuccess)
+    return e;
+  return err::kReadFault;
+}
+
+uint32_t SectorReader::ReadFromMedium(std::span<uint8_t> buffer, uint64_t offset, uint32_t pieceBytes,
+                                      uint64_t& filled) const {
   filled = 0;
   while (filled < buffer.size()) {
     auto chunk = static_cast<size_t>(std::min<uint64_t>(pieceBytes, buffer.size() - filled));

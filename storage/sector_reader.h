@@ -12,6 +12,7 @@
 
 #include "os/file.h"
 #include "storage/image_container.h"
+#include "storage/rescue_map.h"
 #include "storage/sector_stretch.h"
 
 namespace snapsave {
@@ -27,7 +28,9 @@ class SectorReader {
   // device geometry.
   uint32_t OpenDisk(const std::filesystem::path& disk);
   // Opens an image file read-only: a raw image, or the medium inside a container (E01, VHD, VHDX, VMDK,
-  // QCOW2, split raw), told apart by content. A trailing partial sector is not addressable.
+  // QCOW2, split raw), told apart by content. A trailing partial sector is not addressable. A raw image
+  // with the map of the rescue copy that made it beside it (see FindRescueMapBeside) reads as the copy
+  // went: what the map does not list as rescued cannot be read, as on the disk it came from.
   uint32_t OpenFile(const std::filesystem::path& path);
 
   // Reads `count` sectors of `sectorSize` bytes from `startSector` into `buffer`, which must hold them all.
@@ -82,11 +85,15 @@ class SectorReader {
  private:
   uint32_t Read(std::span<uint8_t> buffer, int32_t count, uint64_t startSector, uint32_t sectorSize,
                 uint32_t* sectorsRead, uint32_t pieceBytes) const;
-  // One read of whole sectors straight from the file or container: 0 or the error, `filled` the bytes that
-  // arrived before it.
+  // One read of whole sectors: 0 or the error, `filled` the bytes that arrived before it. Counts failures in
+  // a row, to notice a source that stopped answering.
   uint32_t ReadRaw(std::span<uint8_t> buffer, uint64_t offset, uint32_t pieceBytes, uint64_t& filled) const;
+  // The same, stopping where a rescue map says the image holds nothing read (30 from there).
   uint32_t ReadPieces(std::span<uint8_t> buffer, uint64_t offset, uint32_t pieceBytes,
                       uint64_t& filled) const;
+  // Straight from the file or container, in pieces of `pieceBytes`.
+  uint32_t ReadFromMedium(std::span<uint8_t> buffer, uint64_t offset, uint32_t pieceBytes,
+                          uint64_t& filled) const;
   // After a read failed: whether the source still gives a sector it gave before (asked again after twice as
   // many failures in a row each time).
   bool StillAnswers(uint32_t failures) const;
@@ -97,6 +104,7 @@ class SectorReader {
   uint64_t totalSectors_ = 0;
   uint32_t deviceSectorSize_ = kImageSectorSize;
   std::string openProblem_;
+  std::vector<RescueMap::Range> unrescued_;  // of a raw image's rescue map, in order
   mutable std::atomic<ZeroFill*> fill_{nullptr};
   static constexpr uint64_t kNoSector = UINT64_MAX;
   static constexpr uint32_t kFirstProbe = 8;

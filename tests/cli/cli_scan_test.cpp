@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include <fmt/core.h>
 #include <nlohmann/json.hpp>
 
 #include "os/paths.h"
@@ -767,6 +768,51 @@ INSTANTIATE_TEST_SUITE_P(
                   "start=100000, size=32768, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\\n",
                   {{"fat/fat32.img.gz", 2048}, {"ntfs/ntfs_small.img.gz", 100000}}}),
     [](const ::testing::TestParamInfo<WholeDisk>& p) { return p.param.name; });
+
+// An image made by a rescue copy, scanned with its map beside it (ddrescue's name for it): what the map does
+// not list as rescued is unreadable, not zeros taken for data. The scan warns of it, a file crossing it is
+// recovered with zeros there and counted damaged, and the deep scan lists such files as damaged.
+TEST(CliScan, AnImageIsReadAsItsRescueMapSays) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  const fs::path image = dir.path() / "card.img";
+  test::GunzipFixture("fat/holes16.img.gz", image);
+  const uint64_t sectors = fs::file_size(image) / 512;
+  // Sectors 162-163 hold the start of deleted _MG_101.JPG, 199 that of deleted _MP10.DAT (and the end of
+  // _MG_105.JPG, whose clusters were given to it).
+  std::string map = "# Mapfile\n0x00000000 + 1\n";
+  for (const auto& [first, count, status] : {std::tuple<uint64_t, uint64_t, char>{0, 162, '+'},
+                                             {162, 2, '-'},
+                                             {164, 35, '+'},
+                                             {199, 1, '?'},
+                                             {200, sectors - 200, '+'}})
+    map += fmt::format("{:#010x} {:#010x} {}\n", first * 512, count * 512, status);
+  test::WriteFile(dir.path() / "card.map", std::vector<uint8_t>(map.begin(), map.end()));
+  const std::string cli = SNAPSAVE_CLI;
+  const CliRun quick =
+      Execute(cli + " scan " + Quote(image) + " --quick --recover " + Quote(dir.path() / "out"), true);
+  EXPECT_EQ(quick.code, 4) << quick.out;
+  EXPECT_NE(quick.out.find("the rescue map beside it (card.map) lists 1.5 KiB in 2 stretches"),
+            std::string::npos)
+      << quick.out;
+  EXPECT_NE(quick.out.find("20 of 20 files recovered into"), std::string::npos) << quick.out;
+  EXPECT_NE(quick.out.find("3 of them damaged"), std::string::npos) << quick.out;
+  const std::vector<uint8_t> mp10 = test::ReadFile(dir.path() / "out/dcim/!mp10.dat");
+  ASSERT_EQ(mp10.size(), 1024u);
+  EXPECT_TRUE(std::all_of(mp10.begin(), mp10.begin() + 512, [](uint8_t b) { return b == 0; }));
+
+  const CliRun deep = Execute(cli + " scan " + Quote(image) + " --fresh --list --json");
+  EXPECT_EQ(deep.code, 0);
+  std::set<std::string> damaged;
+  std::istringstream lines(deep.out);
+  for (std::string line; std::getline(lines, line);) {
+    const auto j = nlohmann::json::parse(line, nullptr, false);
+    if (j.is_object() && j.value("type", "") == "file" && !j.value("intact", true))
+      damaged.insert(j.value("name", ""));
+  }
+  EXPECT_EQ(damaged.count("!mg_101.jpg"), 1u);
+  EXPECT_EQ(damaged.count("!mp10.dat"), 1u);
+}
 
 #ifdef SNAPSAVE_BAD_SECTORS_FS
 // A failing disk served by a FUSE file system whose listed sectors fail every read.

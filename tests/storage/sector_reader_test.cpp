@@ -95,6 +95,51 @@ TEST_F(SectorReaderTest, SourceShorterThanClaimedGivesReadFaultWithWhatArrived) 
   EXPECT_EQ(got, 3u);
 }
 
+// An image with the map of the rescue copy that made it beside it (either name ddrescue users give it) reads
+// as the copy went: what was not rescued cannot be read, and is zeros and noted where a reader asks for that.
+// A map of another size is not this image's.
+TEST_F(SectorReaderTest, AnImageReadsAsItsRescueMapSays) {
+  const std::vector<uint8_t> bytes = Pattern(64 * 512);
+  const std::string map =
+      "# Mapfile\n0x00008000     +       1\n"
+      "0x00000000  0x00001400  +\n0x00001400  0x00000400  -\n0x00001800  0x00003800  +\n"
+      "0x00005000  0x00001000  ?\n0x00006000  0x00002000  +\n";
+  for (const std::string mapName : {"card.map", "card.img.map"}) {
+    SCOPED_TRACE(mapName);
+    test::TempDir dir;
+    const auto image = dir.path() / "card.img";
+    test::WriteFile(image, bytes);
+    test::WriteFile(dir.path() / mapName, std::vector<uint8_t>(map.begin(), map.end()));
+    SectorReader r;
+    ASSERT_EQ(r.OpenFile(image), 0u);
+    std::vector<uint8_t> buf(bytes.size());
+    uint32_t got = 0;
+    EXPECT_EQ(r.ReadSectors(buf, 64, 0, 512, &got), 30u);
+    EXPECT_EQ(got, 10u);
+    EXPECT_EQ(r.ReadSectors(buf, 20, 12, 512, &got), 0u);
+    {
+      SectorReader::ZeroFill fill(r);
+      ASSERT_EQ(r.ReadSectors(buf, 64, 0, 512, &got), 0u);
+      EXPECT_EQ(got, 64u);
+      const std::vector<SectorStretch> expected = {{10, 2}, {40, 8}};
+      EXPECT_EQ(fill.Stretches(), expected);
+    }
+    std::vector<uint8_t> want = bytes;
+    std::fill(want.begin() + 10 * 512, want.begin() + 12 * 512, 0);
+    std::fill(want.begin() + 40 * 512, want.begin() + 48 * 512, 0);
+    EXPECT_TRUE(buf == want);
+  }
+  test::TempDir dir;
+  const auto image = dir.path() / "card.img";
+  test::WriteFile(image, Pattern(128 * 512));
+  test::WriteFile(dir.path() / "card.map", std::vector<uint8_t>(map.begin(), map.end()));
+  SectorReader r;
+  ASSERT_EQ(r.OpenFile(image), 0u);
+  std::vector<uint8_t> buf(128 * 512);
+  uint32_t got = 0;
+  EXPECT_EQ(r.ReadSectors(buf, 128, 0, 512, &got), 0u);
+}
+
 TEST_F(SectorReaderTest, OpenFailuresAreWin32Codes) {
   SectorReader r;
   EXPECT_EQ(r.OpenFile(dir_.path() / "missing.img"), 2u);
