@@ -98,6 +98,7 @@ std::optional<FatGeometry> ParseFatGeometry(ByteSpan b, uint64_t volumeStart, ui
   g.fatSectors = g.isFat32 ? Le32(b, 36) : Le16(b, 22);
   g.totalSectors = TotalSectors(b);
   if (reserved == 0 || fats == 0 || g.fatSectors == 0) return std::nullopt;
+  g.fatCount = fats;
   const uint64_t fatRegion = uint64_t{fats} * g.fatSectors;
   if (g.isFat32) {
     g.rootCluster = Le32(b, 44) & 0x0FFFFFFFu;

@@ -27,6 +27,7 @@ struct FatGeometry {
   uint32_t dataStart = 0;       // volume-relative sector of cluster 2
   uint32_t rootDirSectors = 0;  // size of the fixed root region (12/16-bit layout)
   uint32_t fatSectors = 0;      // size of one FAT
+  uint32_t fatCount = 1;        // copies of the FAT, one after another from fatStart
   uint64_t fatStart = 0;        // absolute sector of the first FAT
   uint64_t volumeStart = 0;     // absolute sector
   uint64_t volumeSectors = 0;

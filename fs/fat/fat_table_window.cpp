@@ -15,16 +15,57 @@ FatTableWindow::FatTableWindow(const SectorReader& reader, const FatGeometry& ge
 
 uint32_t FatTableWindow::Load(uint64_t firstSector) {
   loaded_ = false;
+  if (std::find(unreadable_.begin(), unreadable_.end(), firstSector) != unreadable_.end())
+    return err::kReadFault;
   const uint64_t capacity = window_.size() / geo_.sectorSize;
   const uint64_t count = std::min<uint64_t>(capacity, geo_.fatSectors - firstSector);
-  uint32_t got = 0;
-  const uint32_t e = reader_.ReadSectors(window_, static_cast<int32_t>(count), geo_.fatStart + firstSector,
-                                         geo_.sectorSize, &got);
-  if (got == 0) return e != err::kSuccess ? e : err::kReadFault;
+  // Large reads of the first FAT. After one fails, sector by sector up to the sector that fails, which comes
+  // from a copy, and on past the bad stretch the same way until a sector reads again: each bad sector costs
+  // one failing read. The window ends before a sector no copy gives.
+  enum class Mode { kLarge, kToBad, kPastBad } mode = Mode::kLarge;
+  uint64_t filled = 0;
+  uint32_t error = err::kSuccess;
+  while (filled < count) {
+    const uint64_t n = mode == Mode::kLarge ? count - filled : 1;
+    if (n == 1 && std::find(unreadable_.begin(), unreadable_.end(), firstSector + filled) != unreadable_.end())
+      break;
+    uint32_t got = 0;
+    error = reader_.ReadSectors(std::span(window_).subspan(static_cast<size_t>(filled * geo_.sectorSize)),
+                                static_cast<int32_t>(n), geo_.fatStart + firstSector + filled,
+                                geo_.sectorSize, &got);
+    filled += got;
+    if (error == err::kDeviceGone) break;
+    if (got == n) {
+      if (mode == Mode::kPastBad) mode = Mode::kLarge;
+      continue;
+    }
+    if (mode == Mode::kLarge) {
+      mode = Mode::kToBad;
+      continue;
+    }
+    const uint64_t bad = firstSector + filled;
+    if (!ReadFromCopies(bad, std::span(window_).subspan(static_cast<size_t>(filled * geo_.sectorSize),
+                                                        geo_.sectorSize))) {
+      if (unreadable_.size() < kMaxUnreadable) unreadable_.push_back(bad);
+      break;
+    }
+    ++filled;
+    mode = Mode::kPastBad;
+  }
+  if (filled == 0) return error != err::kSuccess ? error : err::kReadFault;
   windowSector_ = firstSector;
-  windowBytes_ = uint64_t{got} * geo_.sectorSize;
+  windowBytes_ = filled * geo_.sectorSize;
   loaded_ = true;
   return err::kSuccess;
+}
+
+bool FatTableWindow::ReadFromCopies(uint64_t sector, std::span<uint8_t> out) {
+  for (uint32_t copy = 1; copy < geo_.fatCount; ++copy) {
+    uint32_t got = 0;
+    const uint64_t at = geo_.fatStart + uint64_t{copy} * geo_.fatSectors + sector;
+    if (reader_.ReadSectors(out, 1, at, geo_.sectorSize, &got) == err::kSuccess && got == 1) return true;
+  }
+  return false;
 }
 
 FatTableWindow::Entry FatTableWindow::ReadEntry(uint32_t cluster) {

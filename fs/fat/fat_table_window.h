@@ -1,7 +1,10 @@
 // A window of the first FAT held in memory, and the rule by which FAT engines follow live and deleted chains.
+// A sector of the first FAT that cannot be read is taken from the same sector of another copy; one no copy
+// gives is not read again.
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "fs/fat/fat_boot_sector.h"
@@ -12,6 +15,7 @@ namespace snapsave {
 class FatTableWindow {
  public:
   static constexpr uint32_t kWindowBytes = 0x1000000;  // 16 MiB
+  static constexpr size_t kMaxUnreadable = 4096;
 
   struct Entry {
     uint32_t value = 0;
@@ -32,6 +36,8 @@ class FatTableWindow {
 
  private:
   uint32_t Load(uint64_t firstSector);
+  // Sector `sector` (relative to the FAT) from the first copy that gives it, into `out`.
+  bool ReadFromCopies(uint64_t sector, std::span<uint8_t> out);
 
   const SectorReader& reader_;
   FatGeometry geo_;
@@ -39,6 +45,7 @@ class FatTableWindow {
   uint64_t windowSector_ = 0;  // relative to fatStart
   uint64_t windowBytes_ = 0;   // valid bytes in window_
   bool loaded_ = false;
+  std::vector<uint64_t> unreadable_;  // sectors no copy gave, relative to the FAT
 };
 
 // The clusters one chain has visited, so that a chain that loops is read once round. Short chains stay in a

@@ -769,6 +769,14 @@ INSTANTIATE_TEST_SUITE_P(
                   {{"fat/fat32.img.gz", 2048}, {"ntfs/ntfs_small.img.gz", 100000}}}),
     [](const ::testing::TestParamInfo<WholeDisk>& p) { return p.param.name; });
 
+// A rescue map in ddrescue's format: (first sector, sectors, status) in order.
+void WriteRescueMap(const fs::path& path, const std::vector<std::tuple<uint64_t, uint64_t, char>>& ranges) {
+  std::string map = "# Mapfile\n0x00000000 + 1\n";
+  for (const auto& [first, count, status] : ranges)
+    map += fmt::format("{:#010x} {:#010x} {}\n", first * 512, count * 512, status);
+  test::WriteFile(path, std::vector<uint8_t>(map.begin(), map.end()));
+}
+
 // An image made by a rescue copy, scanned with its map beside it (ddrescue's name for it): what the map does
 // not list as rescued is unreadable, not zeros taken for data. The scan warns of it, a file crossing it is
 // recovered with zeros there and counted damaged, and the deep scan lists such files as damaged.
@@ -780,14 +788,8 @@ TEST(CliScan, AnImageIsReadAsItsRescueMapSays) {
   const uint64_t sectors = fs::file_size(image) / 512;
   // Sectors 162-163 hold the start of deleted _MG_101.JPG, 199 that of deleted _MP10.DAT (and the end of
   // _MG_105.JPG, whose clusters were given to it).
-  std::string map = "# Mapfile\n0x00000000 + 1\n";
-  for (const auto& [first, count, status] : {std::tuple<uint64_t, uint64_t, char>{0, 162, '+'},
-                                             {162, 2, '-'},
-                                             {164, 35, '+'},
-                                             {199, 1, '?'},
-                                             {200, sectors - 200, '+'}})
-    map += fmt::format("{:#010x} {:#010x} {}\n", first * 512, count * 512, status);
-  test::WriteFile(dir.path() / "card.map", std::vector<uint8_t>(map.begin(), map.end()));
+  WriteRescueMap(dir.path() / "card.map",
+                 {{0, 162, '+'}, {162, 2, '-'}, {164, 35, '+'}, {199, 1, '?'}, {200, sectors - 200, '+'}});
   const std::string cli = SNAPSAVE_CLI;
   const CliRun quick =
       Execute(cli + " scan " + Quote(image) + " --quick --recover " + Quote(dir.path() / "out"), true);
@@ -812,6 +814,26 @@ TEST(CliScan, AnImageIsReadAsItsRescueMapSays) {
   }
   EXPECT_EQ(damaged.count("!mg_101.jpg"), 1u);
   EXPECT_EQ(damaged.count("!mp10.dat"), 1u);
+}
+
+// Sectors of the first FAT that cannot be read come from the second: the card recovers as if it were whole,
+// its deleted files' chains not cut where the first FAT fails.
+TEST(CliScan, AnUnreadableFirstFatIsReadFromItsCopy) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  const fs::path whole = dir.path() / "whole.img";
+  test::GunzipFixture("fat/fat32.img.gz", whole);
+  const fs::path image = dir.path() / "card.img";
+  fs::copy_file(whole, image);
+  // The first FAT spans sectors 32-661, the second 662-1291.
+  WriteRescueMap(dir.path() / "card.map",
+                 {{0, 32, '+'}, {32, 8, '-'}, {40, fs::file_size(image) / 512 - 40, '+'}});
+  const std::string cli = SNAPSAVE_CLI;
+  ASSERT_EQ(Execute(cli + " scan " + Quote(whole) + " --quick --recover " + Quote(dir.path() / "a")).code, 0);
+  const CliRun run = Execute(cli + " scan " + Quote(image) + " --quick --recover " + Quote(dir.path() / "b"));
+  EXPECT_EQ(run.code, 0) << run.out;
+  EXPECT_GT(Tree(dir.path() / "a").size(), 10u);
+  EXPECT_EQ(Tree(dir.path() / "b"), Tree(dir.path() / "a"));
 }
 
 #ifdef SNAPSAVE_BAD_SECTORS_FS
