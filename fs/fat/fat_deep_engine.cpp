@@ -499,7 +499,7 @@ uint32_t CProfessionalFatRecovery::ProbeCluster(uint32_t low, bool isFolder, std
     const uint64_t at = g.ClusterSector(cluster);
     if (at >= volumeStart_ + volumeSectors_ || probeReads_ >= limits_.probeReads) return std::nullopt;
     ++probeReads_;
-    if (!ReadSector(at, sector)) return std::nullopt;
+    if (!ReadSector(at, sector)) sector.clear();
     return at;
   };
   return ProbeFirstCluster(low, isFolder, name, read, reader_, sectorSize_);
@@ -509,7 +509,8 @@ uint32_t CProfessionalFatRecovery::CheckContent(uint32_t cluster, std::string_vi
                                                 const FatVolumeGuess& g) const {
   const ClusterSectorRead read = [&](uint32_t c, std::vector<uint8_t>& sector) -> std::optional<uint64_t> {
     const uint64_t at = g.ClusterSector(c);
-    if (!ReadSector(at, sector)) return std::nullopt;
+    if (at >= volumeStart_ + volumeSectors_) return std::nullopt;
+    if (!ReadSector(at, sector)) sector.clear();
     return at;
   };
   return ContentCheck(cluster, name, read, reader_, sectorSize_);

@@ -132,15 +132,20 @@ uint32_t ProbeFirstCluster(uint32_t low, bool isFolder, std::string_view name, c
   const std::string_view ext = os::ExtensionOf(name);
   if (!isFolder && ext.empty()) return low;  // nothing could confirm a candidate
   std::vector<uint8_t> sector;
+  std::optional<uint32_t> unreadable;
   for (uint32_t high = 0; high < kProbeHighWords; ++high) {
     const uint32_t cluster = (high << 16) | low;
     if (cluster < 2) continue;
     const std::optional<uint64_t> at = read(cluster, sector);
     if (!at) break;
+    if (sector.empty()) {
+      if (!unreadable) unreadable = cluster;
+      continue;
+    }
     const ByteSpan s(sector);
     if (isFolder ? StartsWithDots(s) : VerifyExtension(s, ext, &source, sectorSize, *at)) return cluster;
   }
-  return low;
+  return unreadable.value_or(low);
 }
 
 uint32_t ContentCheck(uint32_t cluster, std::string_view name, const ClusterSectorRead& read,
@@ -149,7 +154,7 @@ uint32_t ContentCheck(uint32_t cluster, std::string_view name, const ClusterSect
   if (ext.empty()) return 1;
   std::vector<uint8_t> sector;
   const std::optional<uint64_t> at = read(cluster, sector);
-  if (!at) return 1;
+  if (!at || sector.empty()) return 1;
   return VerifyExtension(sector, ext, &source, sectorSize, *at) ? 1 : 0;
 }
 

@@ -100,13 +100,16 @@ FoundFileRecord MakeEntryRecord(const FatRecordSource& source, const DirEntryVie
                                 uint64_t entrySector, bool isFolder);
 
 // Reads the first sector of `cluster` into `sector`; its absolute sector number, or nullopt where the cluster
-// lies outside the volume, the read failed or no read is left.
+// lies outside the volume or no read is left. A sector inside the volume that cannot be read is returned
+// empty, with its number.
 using ClusterSectorRead =
     std::function<std::optional<uint64_t>(uint32_t cluster, std::vector<uint8_t>& sector)>;
 
 // A deleted FAT32 entry keeps only the low word of its first cluster. The first of (high << 16 | low), high =
 // 0, 1, ..., whose first sector starts what the entry names (a folder's dot pair, a file of its extension);
-// `low` when none does or nothing could confirm one. `source`/`sectorSize` serve the type tests that read on.
+// `low` when none does or nothing could confirm one, but the first that could not be read when there is one
+// (on a failing disk, one that cannot be checked is likelier than one found wrong). `source`/`sectorSize`
+// serve the type tests that read on.
 uint32_t ProbeFirstCluster(uint32_t low, bool isFolder, std::string_view name, const ClusterSectorRead& read,
                            const SectorReader& source, uint32_t sectorSize);
 

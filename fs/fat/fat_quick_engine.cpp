@@ -119,8 +119,10 @@ void CFastFatRecovery::ReadFolder(const PendingFolder& folder) {
   const FatRecordSource source{driveLetter_, SourceKind::kFatQuick, geo.clusterBytes, geo.dataStart,
                                geo.volumeStart};
   const ClusterSectorRead read = [this](uint32_t c, std::vector<uint8_t>& sector) -> std::optional<uint64_t> {
-    if (!ReadFirstSector(c, sector)) return std::nullopt;
-    return geometry_->ClusterSector(c);
+    const FatGeometry& g = *geometry_;
+    if (!g.IsDataCluster(c) || g.ClusterSector(c) >= g.volumeStart + g.volumeSectors) return std::nullopt;
+    if (!ReadFirstSector(c, sector)) sector.clear();
+    return g.ClusterSector(c);
   };
   // The folder's blocks are read first: a deleted short name's first letter is guessed from all the names
   // of its folder.

@@ -27,7 +27,8 @@ uint32_t FatTableWindow::Load(uint64_t firstSector) {
   uint32_t error = err::kSuccess;
   while (filled < count) {
     const uint64_t n = mode == Mode::kLarge ? count - filled : 1;
-    if (n == 1 && std::find(unreadable_.begin(), unreadable_.end(), firstSector + filled) != unreadable_.end())
+    if (n == 1 &&
+        std::find(unreadable_.begin(), unreadable_.end(), firstSector + filled) != unreadable_.end())
       break;
     uint32_t got = 0;
     error = reader_.ReadSectors(std::span(window_).subspan(static_cast<size_t>(filled * geo_.sectorSize)),

@@ -836,6 +836,36 @@ TEST(CliScan, AnUnreadableFirstFatIsReadFromItsCopy) {
   EXPECT_EQ(Tree(dir.path() / "b"), Tree(dir.path() / "a"));
 }
 
+// A deleted FAT32 file keeps only the low half of its first cluster number; where the one cluster that could
+// be its start cannot be read, it is taken (one that cannot be checked is likelier than one found wrong): the
+// file is listed and recovered, damaged, with the rest of its data.
+TEST(CliScan, ADeletedFileWhoseFirstSectorCannotBeReadIsStillRecovered) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  const fs::path whole = dir.path() / "whole.img";
+  test::GunzipFixture("fat/fat32.img.gz", whole);
+  const fs::path image = dir.path() / "card.img";
+  fs::copy_file(whole, image);
+  // Deleted DCIM/_IGHWORD.JPG starts at sector 69016 (cluster 0x1088E, high half 1).
+  WriteRescueMap(dir.path() / "card.map",
+                 {{0, 69016, '+'}, {69016, 1, '-'}, {69017, fs::file_size(image) / 512 - 69017, '+'}});
+  const std::string cli = SNAPSAVE_CLI;
+  ASSERT_EQ(Execute(cli + " scan " + Quote(whole) + " --quick --recover " + Quote(dir.path() / "a")).code, 0);
+  const CliRun run =
+      Execute(cli + " scan " + Quote(image) + " --quick --recover " + Quote(dir.path() / "b"), true);
+  EXPECT_EQ(run.code, 4) << run.out;
+  EXPECT_NE(run.out.find("1 of them damaged"), std::string::npos) << run.out;
+  auto a = Tree(dir.path() / "a"), b = Tree(dir.path() / "b");
+  const std::string photo = "dcim/!ighword.jpg";
+  ASSERT_EQ(b.count(photo), 1u);
+  ASSERT_EQ(b[photo].size(), a[photo].size());
+  EXPECT_TRUE(std::all_of(b[photo].begin(), b[photo].begin() + 512, [](uint8_t x) { return x == 0; }));
+  EXPECT_TRUE(std::equal(b[photo].begin() + 512, b[photo].end(), a[photo].begin() + 512));
+  a.erase(photo);
+  b.erase(photo);
+  EXPECT_EQ(b, a);
+}
+
 #ifdef SNAPSAVE_BAD_SECTORS_FS
 // A failing disk served by a FUSE file system whose listed sectors fail every read.
 class FailingDisk {
