@@ -352,7 +352,20 @@ void CMainWnd::StartScan() {
   }
   // What was found before it went is listed all the same.
   if (sourceGone) Ask(CMessageBox::Warning, QStringLiteral("MSG0507"), 340, 180);
+  uint64_t unreadable = 0;
+  bool disk = false;
+  for (const auto& t : targets) {
+    disk = disk || t->IsDisk();
+    if (t->engine == nullptr) continue;
+    if (const DeepScanControl* deep = t->engine->DeepControl()) unreadable += deep->UnreadableSectors();
+  }
   if (finished) OnScanFinished(std::move(targets));
+  // A disk that failed reads is best copied before it is read again (to recover, or to scan once more).
+  if (finished && !sourceGone && disk && unreadable != 0) {
+    const QString text = Q(FormatMessage(CountedMessage(QStringLiteral("MSG0508"), unreadable).toStdString(),
+                                         {std::to_string(unreadable)}));
+    if (prompts_->Message(this, CMessageBox::Question, text, 420, 200) == 1) CreateImage();
+  }
 }
 
 void CMainWnd::OnScanFinished(std::vector<std::unique_ptr<ScanTarget>> targets) {

@@ -25,6 +25,10 @@ uint32_t SectorReader::OpenDisk(const std::filesystem::path& disk) {
   if (os::QueryLength(file_, length) == err::kSuccess) totalSectors_ = length / deviceSectorSize_;
   if (totalSectors_ == 0)
     totalSectors_ = geo.cylinders * (uint64_t{geo.tracksPerCylinder} * geo.sectorsPerTrack);
+  // A raw image file listed as a disk reads as its rescue map says, as when opened as a file.
+  if (std::filesystem::is_regular_file(disk, ec)) {
+    if (std::optional<MapBeside> map = FindRescueMapBeside(disk, length)) unrescued_ = map->map.Unrescued();
+  }
   return err::kSuccess;
 }
 

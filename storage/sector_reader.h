@@ -24,8 +24,8 @@ class SectorReader {
   // Image files are taken to have 512-byte sectors.
   static constexpr uint32_t kImageSectorSize = 512;
 
-  // Opens a whole disk by its device read-only (an image file listed as a disk too). Sector size from the
-  // device geometry.
+  // Opens a whole disk by its device read-only (an image file listed as a disk too, read as OpenFile reads
+  // it). Sector size from the device geometry.
   uint32_t OpenDisk(const std::filesystem::path& disk);
   // Opens an image file read-only: a raw image, or the medium inside a container (E01, VHD, VHDX, VMDK,
   // QCOW2, split raw), told apart by content. A trailing partial sector is not addressable. A raw image

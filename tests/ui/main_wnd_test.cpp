@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fmt/core.h>
+
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -727,12 +729,11 @@ TEST_F(MainWindowTest, WholeDiskImageIsShownAsADiskWithItsVolumes) {
   std::vector<std::pair<EntryKind, uint64_t>> rows;
   for (int r : list->RowsOfNode(node))
     rows.emplace_back(list->EntryOf(r)->kind, list->EntryOf(r)->startSector);
-  EXPECT_EQ(rows,
-            (std::vector<std::pair<EntryKind, uint64_t>>{
-                {EntryKind::kVolume, 2048},
-                {EntryKind::kUnallocated, 34816},  // 3 MiB: listed on a disk this small
-                {EntryKind::kVolume, 40960},
-                {EntryKind::kUnallocated, 108960}}));
+  EXPECT_EQ(rows, (std::vector<std::pair<EntryKind, uint64_t>>{
+                      {EntryKind::kVolume, 2048},
+                      {EntryKind::kUnallocated, 34816},  // 3 MiB: listed on a disk this small
+                      {EntryKind::kVolume, 40960},
+                      {EntryKind::kUnallocated, 108960}}));
   EXPECT_EQ(list->EntryOf(list->RowsOfNode(node)[2])->fileSystemName, "FAT32");
   EXPECT_TRUE(window->FindControl(QStringLiteral("Label7"))->Text().contains(QStringLiteral("card.img")));
 
@@ -752,6 +753,34 @@ TEST_F(MainWindowTest, WholeDiskImageIsShownAsADiskWithItsVolumes) {
   int nodes = 0;
   for (int r = 0; r < list->RowCount(); ++r) nodes += list->DiskOfNode(r) ? 1 : 0;
   EXPECT_EQ(nodes, 2);
+}
+
+// A disk whose scan met sectors it could not read: the window says how many and offers to copy it into an
+// image first; taken up, the copy is made and offered for scanning.
+TEST_F(MainWindowTest, ADiskWithUnreadableSectorsIsOfferedForCopyingFirst) {
+  // Disk 0 is the fixture image; its rescue map beside it makes three sectors of two files unreadable.
+  const std::string map =
+      "# Mapfile\n0x00000000 + 1\n0x00000000 0x00014400 +\n0x00014400 0x00000400 -\n"
+      "0x00014800 0x00004600 +\n0x00018E00 0x00000200 -\n0x00019000 " +
+      fmt::format("{:#010x}", fs::file_size(image_) - 0x19000) + " +\n";
+  test::WriteFile(dir_.path() / "holes16.map", std::vector<uint8_t>(map.begin(), map.end()));
+  DiskFacts disk;
+  disk.diskNumber = 0;
+  disk.devicePath = image_.string();
+  disk.cylinders = fs::file_size(image_) / (512 * 63 * 255) + 1;
+  disk.exactSectors = fs::file_size(image_) / 512;
+  auto window = MakeWindow({disk});
+  window->deviceReadable = [](const fs::path&) { return true; };
+  window->ChooseMode(0);
+  const fs::path copy = dir_.path() / "copy.img";
+  prompts_->answers = {1, 0};  // copy it first; do not scan the copy now
+  prompts_->savePaths.push_back(QString::fromStdString(copy.string()));
+  window->StartScan();
+  ASSERT_EQ(window->CurrentPage(), CMainWnd::kResultPage);
+  const QString offer = Text("MSG0508").replace(QStringLiteral("%d"), QStringLiteral("3"));
+  EXPECT_TRUE(prompts_->said.contains(offer)) << prompts_->said.join(QLatin1Char('|')).toStdString();
+  EXPECT_TRUE(fs::exists(copy));
+  EXPECT_TRUE(Said("MSG0214"));
 }
 
 TEST_F(MainWindowTest, RecoveringOntoTheScannedVolumeAsksFirst) {
