@@ -1,6 +1,7 @@
 #include "sessions/recovery_report.h"
 
 #include <fmt/core.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <string_view>
@@ -256,6 +257,55 @@ uint32_t WriteText(const fs::path& path, const std::string& text) {
 }
 
 }  // namespace
+
+EarlierRecoveries::EarlierRecoveries(const fs::path& destination) : destination_(destination) {
+  constexpr uint64_t kMaxReportBytes = uint64_t{256} << 20;
+  std::error_code ec;
+  for (fs::directory_iterator it(destination, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = os::Utf8OfPath(it->path().filename());
+    if (name.rfind("report", 0) != 0 || name.size() < 11 || name.substr(name.size() - 5) != ".json") continue;
+    os::File file;
+    uint64_t size = 0;
+    if (file.OpenRead(it->path()) != err::kSuccess || file.Size(size) != err::kSuccess ||
+        size > kMaxReportBytes)
+      continue;
+    std::string text(static_cast<size_t>(size), '\0');
+    size_t got = 0;
+    if (file.ReadFullAt(0, std::span(reinterpret_cast<uint8_t*>(text.data()), text.size()), got) !=
+        err::kSuccess)
+      continue;
+    text.resize(got);
+    // Anyone may have edited it: only what it says of paths is used, to compare with the paths written now.
+    const nlohmann::json report = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+    if (!report.is_object() || !report.contains("files") || !report["files"].is_array()) continue;
+    for (const nlohmann::json& f : report["files"]) {
+      if (!f.is_object() || !f.contains("path") || !f["path"].is_string()) continue;
+      const std::string state =
+          f.contains("state") && f["state"].is_string() ? f["state"].get<std::string>() : "";
+      const std::string sha =
+          f.contains("sha256") && f["sha256"].is_string() ? f["sha256"].get<std::string>() : "";
+      if (state == "failed" || !sha.empty())
+        written_.emplace(f["path"].get<std::string>(), state == "failed" ? "" : sha);
+    }
+  }
+}
+
+bool EarlierRecoveries::Wrote(const fs::path& path) const {
+  if (written_.empty()) return false;
+  std::error_code ec;
+  std::string relative = os::Utf8OfPath(fs::relative(path, destination_, ec));
+  if (ec || relative.empty()) return false;
+  for (char& c : relative) c = c == '\\' ? '/' : c;
+  const auto [first, last] = written_.equal_range(relative);
+  if (first == last || !fs::is_regular_file(path, ec)) return false;
+  std::string sha;
+  for (auto it = first; it != last; ++it) {
+    if (it->second.empty()) return true;  // failed half-way: what is there is broken
+    if (sha.empty() && os::Sha256OfFile(path, sha) != err::kSuccess) return false;
+    if (sha == it->second) return true;
+  }
+  return false;
+}
 
 uint32_t WriteRecoveryReport(const fs::path& destination, const RecoveryReportInfo& info,
                              const std::vector<RecoveryOutcome>& files, fs::path& xmlPath,

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,6 +34,21 @@ struct RecoveryOutcome {
   std::vector<SectorStretch> runs;        // where its data was read from, where the engine knows
   std::optional<FoundFileRecord> record;  // the found file, where the item was the file itself
   std::string source;                     // what it was found on
+};
+
+// The files earlier recoveries into a folder wrote there, as their reports (report.json, report(1).json, ...)
+// list them, so that a recovery run again, after a broken run, replaces its own files instead of adding
+// name(1) copies beside them.
+class EarlierRecoveries {
+ public:
+  explicit EarlierRecoveries(const std::filesystem::path& destination);
+  // Whether `path` (in the folder) is a file an earlier recovery wrote and nothing changed since (its hash
+  // as reported), or one it failed to write whole.
+  bool Wrote(const std::filesystem::path& path) const;
+
+ private:
+  std::filesystem::path destination_;
+  std::multimap<std::string, std::string> written_;  // '/'-separated path in the folder -> SHA-256 or ""
 };
 
 // Writes report.xml and report.json into `destination` (as report(1).xml ... when such files exist there),

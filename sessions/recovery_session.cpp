@@ -88,6 +88,7 @@ void RecoverySession::Run() {
     MarkDone();
     return;
   }
+  if (report_) earlier_.emplace(destination_);
   {
     Report report(*this);
     counters_ = Counters{0, 0, static_cast<uint32_t>(mode_ == Mode::kSingle ? 1 : selection_.size())};
@@ -142,7 +143,8 @@ int32_t RecoverySession::RecoverItem(const RecoveryItem& item) {
     if (uint32_t e = os::CreateFolders(path.parent_path()); e != err::kSuccess && !IsAlreadyExists(e)) {
       result = static_cast<int32_t>(e);
     } else {
-      const fs::path unique = MakeUniquePath(path);
+      // A file of an earlier, broken run into this folder is replaced, not kept beside a new copy.
+      const fs::path unique = earlier_ && earlier_->Wrote(path) ? path : MakeUniquePath(path);
       engine->SetCallbacks(nullptr, OnRecoverProgress, this, 100);
       const auto baseDepth = static_cast<int32_t>(CountSeparators(os::Utf8OfPath(destination_)));
       result = engine->RecoverRecord(&record, unique, baseDepth);

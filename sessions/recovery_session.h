@@ -81,8 +81,9 @@ class RecoverySession final : public Session {
   bool cancelled_ = false;
   bool sourceGone_ = false;
   std::optional<RecoveryReportInfo> report_;
-  std::filesystem::path reportXml_;  // under the lock
-  uint32_t reportError_ = 0;         // under the lock
+  std::optional<EarlierRecoveries> earlier_;  // where a report is kept: what earlier runs wrote
+  std::filesystem::path reportXml_;           // under the lock
+  uint32_t reportError_ = 0;                  // under the lock
 };
 
 // The destination as chosen, without trailing separators (the root stays "/").

@@ -870,7 +870,7 @@ TEST(CliScan, ADeletedFileWhoseFirstSectorCannotBeReadIsStillRecovered) {
 // A failing disk served by a FUSE file system whose listed sectors fail every read.
 class FailingDisk {
  public:
-  // `options`: "--die-after-ms N", "--page-cache" (see the file system's own usage).
+  // `options`: "--die-after-bytes N", "--page-cache" (see the file system's own usage).
   FailingDisk(const fs::path& backing, const fs::path& mountPoint, const std::string& bad, int delayUs,
               int rateMbps = 0, std::vector<std::string> options = {})
       : mountPoint_(mountPoint) {
@@ -1026,7 +1026,7 @@ TEST(CliImage, ACardThatDiesMidCopyStopsItAndTheSameCommandGoesOnWhenItIsBack) {
   map += ".map";
   std::optional<FailingDisk> disk;
   disk.emplace(backing, dir.path() / "mnt", "100-107,5000", 0, 20,
-               std::vector<std::string>{"--die-after-ms", "150"});
+               std::vector<std::string>{"--die-after-bytes", "3145728"});
   if (!disk->Mounted()) GTEST_SKIP() << "FUSE is not available here";
   const std::string command =
       std::string(SNAPSAVE_CLI) + " image " + Quote(disk->Disk()) + " " + Quote(image);
@@ -1059,7 +1059,9 @@ TEST(CliDeep, ASourceThatGoesAwayEndsTheScanAndItResumesWhenBack) {
     SCOPED_TRACE(pulled ? "pulled" : "dead");
     std::optional<FailingDisk> disk;
     disk.emplace(backing, dir.path() / "mnt", "-", 0, 50,  // some 3 s for the whole disk
-                 pulled ? std::vector<std::string>{} : std::vector<std::string>{"--die-after-ms", "1200"});
+                 pulled ? std::vector<std::string>{}
+                        : std::vector<std::string>{"--die-after-bytes",
+                                                   std::to_string(fs::file_size(backing) * 2 / 5)});
     if (!disk->Mounted()) GTEST_SKIP() << "FUSE is not available here";
     const pid_t pid = Spawn({"scan", disk->Disk().string(), "--fresh", "--checkpoint-mib", "1"},
                             dir.path() / "out", dir.path() / "err");

@@ -337,6 +337,33 @@ TEST(RecoverySession, ASourceGoneMidFileEndsTheRun) {
   EXPECT_FALSE(fs::exists(f.Out("photo/three.jpg")));
 }
 
+// Run again into the same folder after a broken run, a recovery replaces the files its report says it wrote
+// (the broken one included) instead of adding name(1) copies; a file changed since is kept, the new copy
+// beside it.
+TEST(RecoverySession, ARunAgainReplacesItsOwnFilesFromTheEarlierReport) {
+  RecoveryFixture f;
+  f.engine->sourceGoneAt = {"two.jpg"};
+  auto run = [&f] {
+    RecoverySession session(f.view, {&f.target}, f.dir.path() / "out/",
+                            {{FileRecord("one.jpg", 10), {}}, {FileRecord("two.jpg", 10), {}}});
+    session.WriteReport({"test", "1", "test", "card.img", 512});
+    session.Start();
+    session.Wait();
+  };
+  run();
+  ASSERT_TRUE(fs::exists(f.Out("photo/two.jpg")));
+  f.engine->sourceGoneAt.clear();
+  run();
+  EXPECT_FALSE(fs::exists(f.Out("photo/one(1).jpg")));
+  EXPECT_FALSE(fs::exists(f.Out("photo/two(1).jpg")));
+  EXPECT_EQ(fs::file_size(f.Out("photo/two.jpg")), 10u);
+  test::WriteFile(f.Out("photo/one.jpg"), std::vector<uint8_t>{1, 2, 3});
+  run();
+  EXPECT_TRUE(fs::exists(f.Out("photo/one(1).jpg")));
+  EXPECT_EQ(fs::file_size(f.Out("photo/one.jpg")), 3u);
+  EXPECT_FALSE(fs::exists(f.Out("photo/two(1).jpg")));
+}
+
 TEST(RecoverySession, SingleModeTakesOneRecordAndCancelStopsWithoutFinishing) {
   RecoveryFixture f;
   {

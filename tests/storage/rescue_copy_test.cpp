@@ -194,7 +194,9 @@ TEST_F(RescueCopyTest, AMediumThatStopsAnsweringStopsTheCopyAndItGoesOnWhenBack)
       dying.dieAfter = dieAfter;
       dying.death = death;
       RescueMap map;
-      const int32_t result = RescueCopy::Run(dying, medium.size(), image_, map_, Options(), map);
+      RescueOptions options = Options();
+      options.saveIntervalMs = 60000;  // the stop saves the map itself
+      const int32_t result = RescueCopy::Run(dying, medium.size(), image_, map_, options, map);
       if (result == 0) continue;  // finished before it died
       EXPECT_EQ(result, static_cast<int32_t>(err::kDeviceGone));
       EXPECT_LE(dying.failedAfterDeath, 20);
@@ -205,7 +207,7 @@ TEST_F(RescueCopyTest, AMediumThatStopsAnsweringStopsTheCopyAndItGoesOnWhenBack)
       EXPECT_LT(map.Bytes(BlockStatus::kFinished) + map.Bytes(BlockStatus::kBad), medium.size());
 
       FailingSource back(medium, bad);
-      ASSERT_EQ(RescueCopy::Run(back, medium.size(), image_, map_, Options(), map), 0);
+      ASSERT_EQ(RescueCopy::Run(back, medium.size(), image_, map_, options, map), 0);
       EXPECT_EQ(BadSectorsOf(map), bad);
       EXPECT_TRUE(test::ReadFile(image_) == Expected(medium, bad));
     }

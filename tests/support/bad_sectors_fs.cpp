@@ -8,6 +8,7 @@
 //     RATE_MBPS       and as long again as the bytes take at this rate
 //   --parallel        serve requests on several threads (a device with many in flight); else one at a time
 //   --die-after-ms N  every read fails from N ms after the first one (a card that died for good)
+//   --die-after-bytes N  every read fails once N bytes were served
 //   --page-cache      let the kernel cache and read ahead
 // A second file, "stats", reads as "reads R\nfailed F\nbytes B\n": the requests served so far.
 // Runs in the foreground until unmounted (fusermount3 -u MOUNTPOINT).
@@ -38,6 +39,7 @@ std::vector<std::pair<uint64_t, uint64_t>> bad;  // inclusive sector ranges
 useconds_t delay = 0;
 double rate = 0;  // MB/s; 0 for no limit
 int64_t dieAfterMs = -1;
+int64_t dieAfterBytes = -1;
 bool pageCache = false;
 std::atomic<int64_t> firstReadMs{-1};
 std::atomic<uint64_t> reads{0}, failed{0}, bytes{0};
@@ -61,6 +63,7 @@ bool Touches(uint64_t offset, size_t size) {
 }
 
 bool Dead() {
+  if (dieAfterBytes >= 0 && bytes.load() >= static_cast<uint64_t>(dieAfterBytes)) return true;
   if (dieAfterMs < 0) return false;
   int64_t expected = -1;
   const int64_t now = NowMs();
@@ -143,6 +146,8 @@ int main(int argc, char** argv) {
       parallel = true;
     } else if (std::strcmp(argv[i], "--page-cache") == 0) {
       pageCache = true;
+    } else if (std::strcmp(argv[i], "--die-after-bytes") == 0 && i + 1 < argc) {
+      dieAfterBytes = std::strtoll(argv[++i], nullptr, 10);
     } else if (std::strcmp(argv[i], "--die-after-ms") == 0 && i + 1 < argc) {
       dieAfterMs = std::strtoll(argv[++i], nullptr, 10);
     } else {
@@ -152,7 +157,7 @@ int main(int argc, char** argv) {
   if (positional.size() < 3) {
     std::fprintf(stderr,
                  "usage: %s BACKING MOUNTPOINT SECTORS [DELAY_US [RATE_MBPS]] [--parallel] "
-                 "[--die-after-ms N] [--page-cache]\n",
+                 "[--die-after-ms N] [--die-after-bytes N] [--page-cache]\n",
                  argv[0]);
     return 2;
   }
