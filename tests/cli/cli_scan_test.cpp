@@ -816,54 +816,52 @@ TEST(CliScan, AnImageIsReadAsItsRescueMapSays) {
   EXPECT_EQ(damaged.count("!mp10.dat"), 1u);
 }
 
-// Sectors of the first FAT that cannot be read come from the second: the card recovers as if it were whole,
-// its deleted files' chains not cut where the first FAT fails.
-TEST(CliScan, AnUnreadableFirstFatIsReadFromItsCopy) {
+// A FAT32 card with sectors that cannot be read (a rescue map beside it says which), recovered beside the
+// whole card: what can be read comes back.
+TEST(CliScan, AFatCardRecoversWhatItsUnreadableSectorsLeave) {
   test::ScratchAppData appData;
   test::TempDir dir;
   const fs::path whole = dir.path() / "whole.img";
   test::GunzipFixture("fat/fat32.img.gz", whole);
-  const fs::path image = dir.path() / "card.img";
-  fs::copy_file(whole, image);
-  // The first FAT spans sectors 32-661, the second 662-1291.
-  WriteRescueMap(dir.path() / "card.map",
-                 {{0, 32, '+'}, {32, 8, '-'}, {40, fs::file_size(image) / 512 - 40, '+'}});
+  const uint64_t sectors = fs::file_size(whole) / 512;
   const std::string cli = SNAPSAVE_CLI;
-  ASSERT_EQ(Execute(cli + " scan " + Quote(whole) + " --quick --recover " + Quote(dir.path() / "a")).code, 0);
-  const CliRun run = Execute(cli + " scan " + Quote(image) + " --quick --recover " + Quote(dir.path() / "b"));
-  EXPECT_EQ(run.code, 0) << run.out;
-  EXPECT_GT(Tree(dir.path() / "a").size(), 10u);
-  EXPECT_EQ(Tree(dir.path() / "b"), Tree(dir.path() / "a"));
-}
+  ASSERT_EQ(Execute(cli + " scan " + Quote(whole) + " --quick --recover " + Quote(dir.path() / "whole")).code,
+            0);
+  const auto wanted = Tree(dir.path() / "whole");
+  ASSERT_GT(wanted.size(), 10u);
+  // The card with sectors [first, first + count) unreadable: the run and what it recovered.
+  auto recover = [&](const std::string& name, uint64_t first, uint64_t count) {
+    const fs::path image = dir.path() / (name + ".img");
+    fs::copy_file(whole, image);
+    WriteRescueMap(dir.path() / (name + ".map"),
+                   {{0, first, '+'}, {first, count, '-'}, {first + count, sectors - first - count, '+'}});
+    const CliRun run =
+        Execute(cli + " scan " + Quote(image) + " --quick --recover " + Quote(dir.path() / name), true);
+    return std::pair{run, Tree(dir.path() / name)};
+  };
 
-// A deleted FAT32 file keeps only the low half of its first cluster number; where the one cluster that could
-// be its start cannot be read, it is taken (one that cannot be checked is likelier than one found wrong): the
-// file is listed and recovered, damaged, with the rest of its data.
-TEST(CliScan, ADeletedFileWhoseFirstSectorCannotBeReadIsStillRecovered) {
-  test::ScratchAppData appData;
-  test::TempDir dir;
-  const fs::path whole = dir.path() / "whole.img";
-  test::GunzipFixture("fat/fat32.img.gz", whole);
-  const fs::path image = dir.path() / "card.img";
-  fs::copy_file(whole, image);
-  // Deleted DCIM/_IGHWORD.JPG starts at sector 69016 (cluster 0x1088E, high half 1).
-  WriteRescueMap(dir.path() / "card.map",
-                 {{0, 69016, '+'}, {69016, 1, '-'}, {69017, fs::file_size(image) / 512 - 69017, '+'}});
-  const std::string cli = SNAPSAVE_CLI;
-  ASSERT_EQ(Execute(cli + " scan " + Quote(whole) + " --quick --recover " + Quote(dir.path() / "a")).code, 0);
-  const CliRun run =
-      Execute(cli + " scan " + Quote(image) + " --quick --recover " + Quote(dir.path() / "b"), true);
-  EXPECT_EQ(run.code, 4) << run.out;
-  EXPECT_NE(run.out.find("1 of them damaged"), std::string::npos) << run.out;
-  auto a = Tree(dir.path() / "a"), b = Tree(dir.path() / "b");
+  // Sectors of the first FAT (32-661; the second is 662-1291) come from the second: chains are not cut there.
+  const auto [fatRun, fatTree] = recover("fat", 32, 8);
+  EXPECT_EQ(fatRun.code, 0) << fatRun.out;
+  EXPECT_EQ(fatTree, wanted);
+
+  // Deleted DCIM/_IGHWORD.JPG keeps only the low half of its first cluster; the one candidate that could be
+  // its start (sector 69016, high half 1) cannot be read, and is taken: one that cannot be checked is
+  // likelier than one found wrong. The file comes back damaged, with the rest of its data.
+  auto [photoRun, photoTree] = recover("photo", 69016, 1);
+  EXPECT_EQ(photoRun.code, 4) << photoRun.out;
+  EXPECT_NE(photoRun.out.find("1 of them damaged"), std::string::npos) << photoRun.out;
   const std::string photo = "dcim/!ighword.jpg";
-  ASSERT_EQ(b.count(photo), 1u);
-  ASSERT_EQ(b[photo].size(), a[photo].size());
-  EXPECT_TRUE(std::all_of(b[photo].begin(), b[photo].begin() + 512, [](uint8_t x) { return x == 0; }));
-  EXPECT_TRUE(std::equal(b[photo].begin() + 512, b[photo].end(), a[photo].begin() + 512));
-  a.erase(photo);
-  b.erase(photo);
-  EXPECT_EQ(b, a);
+  ASSERT_EQ(photoTree.count(photo), 1u);
+  const std::vector<uint8_t>& got = photoTree[photo];
+  const std::vector<uint8_t>& real = wanted.at(photo);
+  ASSERT_EQ(got.size(), real.size());
+  EXPECT_TRUE(std::all_of(got.begin(), got.begin() + 512, [](uint8_t x) { return x == 0; }));
+  EXPECT_TRUE(std::equal(got.begin() + 512, got.end(), real.begin() + 512));
+  auto rest = wanted;
+  rest.erase(photo);
+  photoTree.erase(photo);
+  EXPECT_EQ(photoTree, rest);
 }
 
 #ifdef SNAPSAVE_BAD_SECTORS_FS
