@@ -141,12 +141,15 @@ uint32_t SectorReader::ReadRaw(std::span<uint8_t> buffer, uint64_t offset, uint3
   if (silent_.load()) return err::kDeviceGone;
   const uint32_t e = ReadPieces(buffer, offset, pieceBytes, filled);
   if (e == err::kSuccess) {
-    if (!buffer.empty()) {
+    // Loads first: the reads of a healthy source, from several threads, write nothing shared.
+    if (!buffer.empty() && answered_.load(std::memory_order_relaxed) == kNoSector) {
       uint64_t none = kNoSector;
       answered_.compare_exchange_strong(none, offset);
     }
-    failuresInRow_ = 0;
-    nextProbe_ = kFirstProbe;
+    if (failuresInRow_.load(std::memory_order_relaxed) != 0) {
+      failuresInRow_ = 0;
+      nextProbe_ = kFirstProbe;
+    }
     return e;
   }
   if (e != err::kReadFault) return e;
