@@ -611,8 +611,10 @@ TEST(CliDeep, AScanKilledAnywhereResumesToTheSameFiles) {
   std::mt19937 random(2026);
   std::uniform_int_distribution<int64_t> moment(
       0, std::chrono::duration_cast<std::chrono::microseconds>(took).count() * 11 / 10);
+  // At least 50 runs; more while fewer than 25 have gone on from a checkpoint (a loaded machine starts the
+  // program slowly, so that more kills land before the first checkpoint).
   int resumedFromCheckpoint = 0;
-  for (int run = 0; run < 50; ++run) {
+  for (int run = 0; run < 50 || (run < 100 && resumedFromCheckpoint < 25); ++run) {
     const int64_t killAfter = moment(random);
     const pid_t pid = Spawn({"scan", image.string(), "--fresh", "--checkpoint-mib", "1"}, dir.path() / "out",
                             dir.path() / "err");
@@ -642,7 +644,7 @@ TEST(CliDeep, AScanKilledAnywhereResumesToTheSameFiles) {
     }
     ASSERT_EQ(SortedLines(resumed.out), expected) << "killed after " << killAfter << " us";
   }
-  // Most kills land inside the pass, after its first checkpoint.
+  // Kills land inside the pass, after its first checkpoint, often enough.
   EXPECT_GE(resumedFromCheckpoint, 25);
 }
 
