@@ -59,6 +59,29 @@ TEST_F(ReadAheadTest, AFailedReadIsLeftToThePass) {
   EXPECT_FALSE(Took(ahead, 600, 64));
 }
 
+// Several reads in flight finish in any order; the observer still sees every block once, in disk order.
+TEST_F(ReadAheadTest, BlocksReadTogetherAreSeenAndTakenInOrder) {
+  for (int run = 0; run < 20; ++run) {
+    std::vector<uint64_t> seen;
+    {
+      ReadAhead ahead(reader_, 512, 8 * 512, 2, 4);
+      ahead.SetObserver([&](uint64_t first, std::span<const uint8_t> bytes) {
+        EXPECT_TRUE(
+            std::equal(bytes.begin(), bytes.end(), bytes_.begin() + static_cast<ptrdiff_t>(first * 512)));
+        seen.push_back(first);
+      });
+      ahead.Enqueue(0, 1000);
+      for (uint64_t at = 0; at + 24 <= 1000; at += 24) {
+        EXPECT_TRUE(Took(ahead, at, 24));
+      }
+      EXPECT_GE(ahead.Depth(), 1u);
+      EXPECT_LE(ahead.Depth(), 4u);
+    }
+    ASSERT_FALSE(seen.empty());
+    for (size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], i * 8);
+  }
+}
+
 TEST_F(ReadAheadTest, StopsCleanlyWhateverIsPending) {
   for (int i = 0; i < 20; ++i) {
     ReadAhead ahead(reader_, 512, 8 * 512, 2);
