@@ -2,6 +2,7 @@
 
 #include <fmt/core.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,15 +18,30 @@ namespace snapsave {
 
 namespace {
 
-// Reads the probe at `sector`; false when fewer than kProbeBytes arrive.
-bool ReadProbe(const SectorReader& reader, uint64_t sector, uint32_t sectorSize,
-               std::vector<uint8_t>& probe) {
+// Reads the probe at `sector`; false when fewer than kProbeBytes arrive. With `unreadable`, a sector that
+// cannot be read is left as zeros and counted there, and the rest is read.
+bool ReadProbe(const SectorReader& reader, uint64_t sector, uint32_t sectorSize, std::vector<uint8_t>& probe,
+               uint32_t* unreadable = nullptr) {
   if (sectorSize == 0 || kProbeBytes % sectorSize != 0) return false;
   probe.assign(kProbeBytes, 0);
   uint32_t got = 0;
   const auto count = static_cast<int32_t>(kProbeBytes / sectorSize);
   reader.ReadSectors(probe, count, sector, sectorSize, &got);
-  return got == static_cast<uint32_t>(count);
+  if (got == static_cast<uint32_t>(count)) return true;
+  // A volume shorter than the probe is none a probe can tell.
+  const uint64_t total = reader.TotalSectors();
+  if (unreadable == nullptr || sector > total || static_cast<uint64_t>(count) > total - sector) return false;
+  *unreadable = 0;
+  for (auto i = static_cast<uint32_t>(got); i < static_cast<uint32_t>(count); ++i) {
+    const auto one = std::span(probe).subspan(size_t{i} * sectorSize, sectorSize);
+    uint32_t read = 0;
+    reader.ReadSectors(one, 1, sector + i, sectorSize, &read);
+    if (read == 1) continue;
+    if (reader.SourceGone()) return false;
+    std::fill(one.begin(), one.end(), uint8_t{0});
+    ++*unreadable;
+  }
+  return true;
 }
 
 }  // namespace
@@ -37,13 +53,22 @@ std::unique_ptr<IFileRecoveryParse> CreateScanEngine(SavedScanStore& store, cons
   // What the system still holds for a mounted volume must reach the medium before it is read raw.
   if (!source.IsImage()) os::FlushVolume(source.disk, source.startSector);
   std::vector<uint8_t> probe;
-  if (!ReadProbe(reader, source.startSector, reader.DeviceSectorSize(), probe)) return nullptr;
+  uint32_t unreadable = 0;
+  if (!ReadProbe(reader, source.startSector, reader.DeviceSectorSize(), probe, &unreadable)) return nullptr;
   std::unique_ptr<IFileRecoveryParse> engine;
   if (deep) {
     engine = std::make_unique<CProfessionalRecovery>(
         store, [&store](const VolumeSource& volume) { return CreateScanEngine(store, volume, false); });
   } else if (const FileSystem* fs = ClassifyVolume(probe)) {
     engine = fs->makeQuick(store);
+  } else if (unreadable != 0) {
+    // A start that cannot be read: the volume may still say what it is through its copies.
+    const uint64_t sectors =
+        source.sectorCount != 0 ? source.sectorCount
+                                : reader.TotalSectors() - std::min(reader.TotalSectors(), source.startSector);
+    if (const FileSystem* byCopies =
+            ClassifyVolumeByCopies(reader, source.startSector, sectors, reader.DeviceSectorSize()))
+      engine = byCopies->makeQuick(store);
   }
   if (engine) engine->Open(source);
   return engine;

@@ -2,10 +2,12 @@
 
 #include <array>
 #include <string>
+#include <vector>
 
 #include "fs/exfat/exfat_deep_engine.h"
 #include "fs/exfat/exfat_quick_engine.h"
 #include "fs/exfat/exfat_structures.h"
+#include "fs/exfat/exfat_volume.h"
 #include "fs/ext/ext_quick_engine.h"
 #include "fs/ext/ext_superblock.h"
 #include "fs/fat/fat_boot_sector.h"
@@ -16,6 +18,7 @@
 #include "fs/ntfs/ntfs_deep_engine.h"
 #include "fs/ntfs/ntfs_quick_engine.h"
 #include "fs/ntfs/ntfs_record.h"
+#include "fs/ntfs/ntfs_volume.h"
 
 namespace snapsave {
 
@@ -71,17 +74,32 @@ std::optional<uint64_t> ExtBytes(ByteSpan start) {
   return g->blocksCount * g->blockSize;
 }
 
+bool NtfsCopies(const SectorReader& reader, uint64_t volumeStart, uint64_t volumeSectors,
+                uint32_t sectorSize) {
+  std::vector<uint8_t> boot;
+  return ReadNtfsBootSector(reader, volumeStart, volumeSectors, sectorSize, boot);
+}
+
+bool ExfatCopies(const SectorReader& reader, uint64_t volumeStart, uint64_t volumeSectors, uint32_t) {
+  return ReadExfatBootRegion(reader, volumeStart, volumeSectors).has_value();
+}
+
+bool ExtCopies(const SectorReader& reader, uint64_t volumeStart, uint64_t volumeSectors,
+               uint32_t sectorSize) {
+  return ReadExtSuperblock(reader, volumeStart, volumeSectors, sectorSize, true).has_value();
+}
+
 // Probed in this order; NTFS's boot sector can pass FAT's tests, FAT's and exFAT's never pass each other's.
 const std::array<FileSystem, 4> kFileSystems = {{
     {"NTFS", "|NTFS|", IsNtfsBootSector, Quick<CFastNtfsRecovery>, Deep<CProfessionalNtfsRecovery>,
      SourceKind::kNtfsQuick, SourceKind::kNtfsDeep, nullptr, IsNtfsMetadataSector, "MSG0913", "MSG0915",
-     NtfsBytes},
+     NtfsBytes, NtfsCopies},
     {"exFAT", "|exFAT|", IsExfatVolume, Quick<CFastExfatRecovery>, Deep<CProfessionalExfatRecovery>,
      SourceKind::kExfatQuick, SourceKind::kExfatDeep, nullptr, IsExfatMetadataSector, "MSG0918", "MSG0919",
-     ExfatBytes},
+     ExfatBytes, ExfatCopies},
     {"FAT", "|FAT|FAT32|", IsFatBootSector, Quick<CFastFatRecovery>, Deep<CProfessionalFatRecovery>,
      SourceKind::kFatQuick, SourceKind::kFatDeep, nullptr, IsFatMetadataSector, "MSG0914", "MSG0916",
-     FatBytes},
+     FatBytes, nullptr},
     {"ext",
      "|ext2|ext3|ext4|",
      IsExtVolume,
@@ -93,7 +111,8 @@ const std::array<FileSystem, 4> kFileSystems = {{
      nullptr,
      "MSG0920",
      {},
-     ExtBytes},
+     ExtBytes,
+     ExtCopies},
 }};
 
 }  // namespace
@@ -110,6 +129,15 @@ std::span<const FileSystem> FileSystems() {
 const FileSystem* ClassifyVolume(ByteSpan probe) {
   for (const FileSystem& fs : kFileSystems) {
     if (fs.probe(probe)) return &fs;
+  }
+  return nullptr;
+}
+
+const FileSystem* ClassifyVolumeByCopies(const SectorReader& reader, uint64_t volumeStart,
+                                         uint64_t volumeSectors, uint32_t sectorSize) {
+  for (const FileSystem& fs : kFileSystems) {
+    if (fs.probeCopies != nullptr && fs.probeCopies(reader, volumeStart, volumeSectors, sectorSize))
+      return &fs;
   }
   return nullptr;
 }

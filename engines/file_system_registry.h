@@ -14,6 +14,7 @@
 #include "catalog/saved_scan_store.h"
 #include "catalog/volume_engine.h"
 #include "os/byte_reader.h"
+#include "storage/sector_reader.h"
 
 namespace snapsave {
 
@@ -42,6 +43,10 @@ struct FileSystem {
   std::string_view deepMessageId;
   // How many bytes the volume says it spans, from its first kProbeBytes; nothing where they do not say.
   std::optional<uint64_t> (*statedBytes)(ByteSpan start) = nullptr;
+  // Whether the copies the volume keeps of its first structures (a backup boot sector or superblock) are of
+  // this file system: asked when its first sectors cannot be read. Null when it keeps none the engines read.
+  bool (*probeCopies)(const SectorReader& reader, uint64_t volumeStart, uint64_t volumeSectors,
+                      uint32_t sectorSize) = nullptr;
 
   bool IsListedAs(std::string_view listingName) const;
 };
@@ -51,6 +56,9 @@ std::span<const FileSystem> FileSystems();
 
 // The file system whose probe accepts the start of a volume; null for none.
 const FileSystem* ClassifyVolume(ByteSpan probe);
+// The file system whose copies of its first structures the volume holds; null for none.
+const FileSystem* ClassifyVolumeByCopies(const SectorReader& reader, uint64_t volumeStart,
+                                         uint64_t volumeSectors, uint32_t sectorSize);
 // The file system whose engines make records of `kind`; null for carved records.
 const FileSystem* FileSystemOfKind(SourceKind kind);
 // Whether a sector is metadata of any file system: the carver's stop test.

@@ -19,6 +19,15 @@ std::optional<ExfatGeometry> ReadExfatBootRegion(const SectorReader& reader, uin
   const uint64_t wanted = std::min<uint64_t>(region.size() / device, volumeSectors);
   uint32_t got = 0;
   if (wanted > 0) reader.ReadSectors(region, static_cast<int32_t>(wanted), volumeStart, device, &got);
+  // Past a sector that cannot be read, sector by sector: it stays zeros, which fails its region's checksum,
+  // and the other region is whole again.
+  for (uint64_t i = got; got < wanted && i < wanted; ++i) {
+    uint32_t one = 0;
+    reader.ReadSectors(std::span(region).subspan(static_cast<size_t>(i * device), device), 1, volumeStart + i,
+                       device, &one);
+    if (reader.SourceGone()) break;
+  }
+  if (got < wanted && !reader.SourceGone()) got = static_cast<uint32_t>(wanted);
   const ByteSpan bytes(region.data(), uint64_t{got} * device);
   for (uint32_t backup = 0; backup < 2; ++backup) {
     for (uint32_t shift = 9; shift <= 12; ++shift) {

@@ -27,16 +27,61 @@ constexpr size_t kMaxNamelessFiles = 100000;
 
 }  // namespace
 
+namespace {
+
+// `bytes.size()` bytes from byte `offset` of the volume, whatever the sector size; false when not all read.
+bool ReadVolumeBytes(const SectorReader& reader, uint64_t volumeStart, uint64_t volumeSectors,
+                     uint32_t sectorSize, uint64_t offset, std::span<uint8_t> bytes) {
+  const uint64_t first = offset / sectorSize;
+  const uint64_t skip = offset % sectorSize;
+  const uint64_t count = (skip + bytes.size() + sectorSize - 1) / sectorSize;
+  if (first >= volumeSectors || count > volumeSectors - first) return false;
+  std::vector<uint8_t> sectors(count * sectorSize);
+  uint32_t got = 0;
+  reader.ReadSectors(sectors, static_cast<int32_t>(count), volumeStart + first, sectorSize, &got);
+  if (got != count) return false;
+  std::copy_n(sectors.begin() + static_cast<ptrdiff_t>(skip), bytes.size(), bytes.begin());
+  return true;
+}
+
+// Reads `sectors` sectors from `first` into `into` one by one; a sector that cannot be read is taken from
+// the same place in the copy from `copy`. False when a sector is in neither.
+bool ReadWithCopy(const SectorReader& reader, uint64_t first, std::optional<uint64_t> copy, uint64_t sectors,
+                  uint32_t sectorSize, std::span<uint8_t> into) {
+  // Sector by sector, so only what fails comes from the copy.
+  for (uint64_t i = 0; i < sectors; ++i) {
+    const auto sector = into.subspan(static_cast<size_t>(i * sectorSize), sectorSize);
+    uint32_t one = 0;
+    reader.ReadSectors(sector, 1, first + i, sectorSize, &one);
+    if (one == 1) continue;
+    if (!copy) return false;
+    reader.ReadSectors(sector, 1, *copy + i, sectorSize, &one);
+    if (one != 1) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<ExtGeometry> ReadExtSuperblock(const SectorReader& reader, uint64_t volumeStart,
+                                             uint64_t volumeSectors, uint32_t sectorSize, bool copyOnly) {
+  if (sectorSize == 0 || sectorSize > 4096 || 4096 % sectorSize != 0) return std::nullopt;
+  std::vector<uint8_t> superblock(1024);
+  if (!copyOnly && ReadVolumeBytes(reader, volumeStart, volumeSectors, sectorSize, 1024, superblock)) {
+    if (auto g = ParseExtSuperblock(superblock)) return g;
+  }
+  for (const uint64_t offset : ExtGroupOneCopyOffsets()) {
+    if (!ReadVolumeBytes(reader, volumeStart, volumeSectors, sectorSize, offset, superblock)) continue;
+    if (auto g = ParseExtSuperblockCopy(superblock, offset)) return g;
+  }
+  return std::nullopt;
+}
+
 uint32_t CFastExtRecovery::OpenVolume() {
   geometry_.reset();
   groups_.clear();
   // The volume is recognised either way; without a geometry it lists nothing and is carved whole.
-  if (sectorSize_ == 0 || sectorSize_ > 4096 || 4096 % sectorSize_ != 0) return err::kSuccess;
-  std::vector<uint8_t> head(4096);
-  uint32_t got = 0;
-  reader_.ReadSectors(head, static_cast<int32_t>(4096 / sectorSize_), volumeStart_, sectorSize_, &got);
-  if (uint64_t{got} * sectorSize_ < 2048) return err::kSuccess;
-  auto geometry = ParseExtSuperblock(std::span<const uint8_t>(head).subspan(1024, 1024));
+  auto geometry = ReadExtSuperblock(reader_, volumeStart_, volumeSectors_, sectorSize_);
   // Blocks smaller than a sector, and descriptor tables spread over the volume (meta_bg), give no map.
   if (!geometry || geometry->blockSize < sectorSize_ || (geometry->featureIncompat & kExtIncompatMetaBg) != 0)
     return err::kSuccess;
@@ -47,8 +92,22 @@ uint32_t CFastExtRecovery::OpenVolume() {
   const uint64_t sectors = (tableBytes + sectorSize_ - 1) / sectorSize_;
   if (first + sectors > volumeSectors_) return err::kSuccess;
   std::vector<uint8_t> table(sectors * sectorSize_);
+  uint32_t got = 0;
   reader_.ReadSectors(table, static_cast<int32_t>(sectors), volumeStart_ + first, sectorSize_, &got);
-  if (got != sectors) return err::kSuccess;
+  if (got != sectors) {
+    // The copy of the table follows the copy of the superblock in group 1, where there is one.
+    std::optional<uint64_t> copy;
+    const uint64_t groupOne = uint64_t{geometry->firstDataBlock} + geometry->blocksPerGroup;
+    std::vector<uint8_t> superblock(1024);
+    if (geometry->groupCount > 1 && (groupOne + 1) * sectorsPerBlock + sectors <= volumeSectors_ &&
+        ReadVolumeBytes(reader_, volumeStart_, volumeSectors_, sectorSize_, groupOne * geometry->blockSize,
+                        superblock) &&
+        ParseExtSuperblockCopy(superblock, groupOne * geometry->blockSize))
+      copy = volumeStart_ + (groupOne + 1) * sectorsPerBlock;
+    if (!ReadWithCopy(reader_, volumeStart_ + first + got, copy ? std::optional(*copy + got) : std::nullopt,
+                      sectors - got, sectorSize_, std::span(table).subspan(size_t{got} * sectorSize_)))
+      return err::kSuccess;
+  }
   groups_ = ParseExtGroupDescriptors(table, *geometry);
   if (groups_.size() == geometry->groupCount) geometry_ = geometry;
   return err::kSuccess;

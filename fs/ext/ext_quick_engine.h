@@ -22,6 +22,12 @@
 
 namespace snapsave {
 
+// The geometry of the ext volume at `volumeStart` from its superblock, or where that cannot be read (or is
+// damaged), from the copy at the start of group 1. With `copyOnly`, from the copy alone.
+std::optional<ExtGeometry> ReadExtSuperblock(const SectorReader& reader, uint64_t volumeStart,
+                                             uint64_t volumeSectors, uint32_t sectorSize,
+                                             bool copyOnly = false);
+
 class CFastExtRecovery final : public VolumeEngine {
  public:
   explicit CFastExtRecovery(SavedScanStore& store) : VolumeEngine(store) {}

@@ -62,6 +62,22 @@ std::optional<ExtGeometry> ParseExtSuperblock(ByteSpan b) {
   return g;
 }
 
+std::vector<uint64_t> ExtGroupOneCopyOffsets() {
+  std::vector<uint64_t> offsets;
+  // Groups of as many blocks as a bitmap block has bits, as every formatting tool makes by default.
+  for (uint64_t blockSize = 1024; blockSize <= 65536; blockSize *= 2)
+    offsets.push_back(((blockSize == 1024 ? 1 : 0) + blockSize * 8) * blockSize);
+  return offsets;
+}
+
+std::optional<ExtGeometry> ParseExtSuperblockCopy(ByteSpan b, uint64_t offset) {
+  constexpr size_t kBlockGroupNumber = 0x5A;
+  auto g = ParseExtSuperblock(b);
+  if (!g || Le16(b, kBlockGroupNumber) != 1) return std::nullopt;
+  if ((uint64_t{g->firstDataBlock} + g->blocksPerGroup) * g->blockSize != offset) return std::nullopt;
+  return g;
+}
+
 std::vector<ExtGroupDescriptor> ParseExtGroupDescriptors(ByteSpan table, const ExtGeometry& g) {
   std::vector<ExtGroupDescriptor> groups;
   const bool wide = (g.featureIncompat & kExtIncompat64Bit) != 0 && g.descriptorSize >= 64;

@@ -47,6 +47,12 @@ struct ExtGeometry {
 // The geometry of a superblock IsExtSuperblock accepts, with the block count its 64-bit feature gives.
 std::optional<ExtGeometry> ParseExtSuperblock(ByteSpan superblock);
 
+// Where the copy of the superblock at the start of group 1 lies, in volume bytes, for each block size.
+std::vector<uint64_t> ExtGroupOneCopyOffsets();
+// The geometry of the copy of the superblock read `offset` bytes into the volume: one that says it is group
+// 1's and whose geometry puts group 1 there.
+std::optional<ExtGeometry> ParseExtSuperblockCopy(ByteSpan superblock, uint64_t offset);
+
 struct ExtGroupDescriptor {
   uint64_t blockBitmap = 0;
   uint64_t inodeTable = 0;

@@ -28,6 +28,7 @@ NtfsGeometry ParseNtfsGeometry(ByteSpan boot, uint64_t volumeStart) {
   g.totalSectors = Le64(boot, 40);
   g.mftCluster = Le64(boot, 48);
   g.mftStartSector = volumeStart + g.mftCluster * g.sectorsPerCluster;  // wraps on nonsense; reads then fail
+  g.mftMirrorStartSector = volumeStart + Le64(boot, 56) * g.sectorsPerCluster;
   return g;
 }
 

@@ -17,7 +17,8 @@ struct NtfsGeometry {
   uint64_t clusterBytes = 512;
   uint64_t totalSectors = 0;
   uint64_t mftCluster = 0;
-  uint64_t mftStartSector = 0;  // absolute: volume start + MFT cluster * sectors per cluster
+  uint64_t mftStartSector = 0;        // absolute: volume start + MFT cluster * sectors per cluster
+  uint64_t mftMirrorStartSector = 0;  // absolute: the copy of the MFT's first records ($MFTMirr)
 };
 
 bool IsNtfsBootSector(ByteSpan sector);

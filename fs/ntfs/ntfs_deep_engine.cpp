@@ -57,11 +57,9 @@ uint32_t CProfessionalNtfsRecovery::OpenVolume() {
   clusterGuess_ = openGuess_;
   record_.assign(recordSize_, 0);
 
-  std::vector<uint8_t> boot(kNtfsBootReadBytes);
-  uint32_t got = 0;
-  reader_.ReadSectors(boot, static_cast<int32_t>(kNtfsBootReadBytes / sectorSize), firstSector, sectorSize,
-                      &got);
-  if (got * sectorSize >= 512 && IsNtfsBootSector(boot) && Le16(boot, 11) == sectorSize) {
+  std::vector<uint8_t> boot;
+  if (ReadNtfsBootSector(reader_, firstSector, sectorCount, sectorSize, boot) &&
+      Le16(boot, 11) == sectorSize) {
     const NtfsGeometry g = ParseNtfsGeometry(boot, firstSector);
     NtfsVolume volume(reader_, firstSector, g);
     if (volume.LoadMftRuns() == 0 && !volume.MftRuns().empty()) {
@@ -292,7 +290,8 @@ std::optional<std::pair<FoundFileRecord, uint32_t>> CProfessionalNtfsRecovery::R
   const uint32_t e =
       reader_.ReadSectors(record, static_cast<int32_t>(sectorsPerRecord_), *sector, sectorSize_, &got);
   if (got != sectorsPerRecord_) {
-    if (readError_ == 0) readError_ = e != err::kSuccess ? e : err::kReadFault;
+    // A folder record that cannot be read leaves its files in the lost folder; a source gone ends the scan.
+    if (e == err::kDeviceGone) readError_ = e;
     return std::nullopt;
   }
   const ByteSpan bytes(record);

@@ -25,16 +25,14 @@ constexpr uint32_t kMaxDepth = 1024;
 }  // namespace
 
 uint32_t CFastNtfsRecovery::OpenVolume() {
-  std::vector<uint8_t> boot(kNtfsBootReadBytes);
+  std::vector<uint8_t> boot;
   const uint32_t readSectorSize =
       sectorSize_ == 0 || sectorSize_ > kNtfsBootReadBytes ? SectorReader::kImageSectorSize : sectorSize_;
-  uint32_t got = 0;
-  const uint32_t count = kNtfsBootReadBytes / readSectorSize;
-  if (uint32_t e = reader_.ReadSectors(boot, static_cast<int32_t>(count), volumeStart_, readSectorSize, &got);
-      e != err::kSuccess)
-    return e;
   // A geometry taken from anything else would steer every later read.
-  if (!IsNtfsBootSector(boot) || Le16(boot, 11) > kMaxSectorSize) return err::kInvalidData;
+  if (!ReadNtfsBootSector(reader_, volumeStart_, volumeSectors_, readSectorSize, boot)) {
+    return reader_.SourceGone() ? err::kDeviceGone : err::kInvalidData;
+  }
+  if (Le16(boot, 11) > kMaxSectorSize) return err::kInvalidData;
   volume_.emplace(reader_, volumeStart_, ParseNtfsGeometry(boot, volumeStart_));
   tableBuffer_.assign(size_t{kChunkRecords} * volume_->Geometry().recordSize, 0);
   volume_->LoadMftRuns();  // without runs the walk finds nothing; the open itself succeeded
@@ -83,11 +81,18 @@ int32_t CFastNtfsRecovery::WalkTable() {
         const uint32_t e =
             reader_.ReadSectors(std::span(tableBuffer_).first(size_t{sectors} * g.sectorSize),
                                 static_cast<int32_t>(sectors), SatAdd(first, at), g.sectorSize, &got);
-        if (e != err::kSuccess) return static_cast<int32_t>(e);
-        if (got != sectors) return static_cast<int32_t>(err::kReadFault);
+        if (e != err::kSuccess && e != err::kReadFault) return static_cast<int32_t>(e);
         for (uint32_t i = 0; i + g.sectorsPerRecord <= sectors; i += g.sectorsPerRecord) {
-          HandleRecord(std::span(tableBuffer_).subspan(size_t{i} * g.sectorSize, g.recordSize),
-                       SatAdd(first, at + i));
+          const auto record = std::span(tableBuffer_).subspan(size_t{i} * g.sectorSize, g.recordSize);
+          // Past a sector that cannot be read, record by record: only the records it holds are lost.
+          if (i + g.sectorsPerRecord > got) {
+            uint32_t one = 0;
+            const uint32_t re = reader_.ReadSectors(record, static_cast<int32_t>(g.sectorsPerRecord),
+                                                    SatAdd(first, at + i), g.sectorSize, &one);
+            if (re != err::kSuccess && re != err::kReadFault) return static_cast<int32_t>(re);
+            if (one != g.sectorsPerRecord) continue;
+          }
+          HandleRecord(record, SatAdd(first, at + i));
         }
       }
       at += sectors;

@@ -15,18 +15,40 @@ constexpr uint64_t kMaxAttributeListBytes = 256 * 1024;
 constexpr uint16_t kRecordNumberEnd = 48;
 }  // namespace
 
+bool ReadNtfsBootSector(const SectorReader& reader, uint64_t volumeStart, uint64_t volumeSectors,
+                        uint32_t sectorSize, std::vector<uint8_t>& boot) {
+  if (sectorSize == 0 || sectorSize > kNtfsBootReadBytes) return false;
+  auto bootAt = [&](uint64_t at) {
+    boot.assign(std::max<uint32_t>(sectorSize, 512), 0);
+    uint32_t got = 0;
+    reader.ReadSectors(boot, 1, SatAdd(volumeStart, at), sectorSize, &got);
+    return got == 1 && IsNtfsBootSector(boot);
+  };
+  return bootAt(0) || (volumeSectors > 1 && bootAt(volumeSectors - 1));
+}
+
 NtfsVolume::NtfsVolume(const SectorReader& reader, uint64_t volumeStart, const NtfsGeometry& geometry)
     : reader_(reader), volumeStart_(volumeStart), geometry_(geometry) {}
 
 int32_t NtfsVolume::LoadMftRuns() {
   RunList runs;
-  int32_t r = FindAttributeRuns(geometry_.mftStartSector, kAttrData, runs);
+  // The MFT's own record, or its copy in $MFTMirr when that cannot be read (a bad sector, torn fixups).
+  uint64_t base = geometry_.mftStartSector;
+  int32_t r = FindAttributeRuns(base, kAttrData, runs);
+  if (r != 0 && r != kNtfsAttributeAbsent && geometry_.mftMirrorStartSector != geometry_.mftStartSector) {
+    RunList mirrored;
+    if (FindAttributeRuns(geometry_.mftMirrorStartSector, kAttrData, mirrored) == 0) {
+      base = geometry_.mftMirrorStartSector;
+      runs = std::move(mirrored);
+      r = 0;
+    }
+  }
   mftRuns_ = std::move(runs);
   if (r != 0) return r;
   // A very fragmented MFT continues in extension records, which can only be located once the base record's
   // runs are known.
   runs.clear();
-  r = FindAttributeRuns(geometry_.mftStartSector, kAttrData, runs);
+  r = FindAttributeRuns(base, kAttrData, runs);
   if (r == 0 && TotalClusters(runs) > TotalClusters(mftRuns_)) mftRuns_ = std::move(runs);
   return 0;
 }

@@ -21,6 +21,12 @@ inline constexpr int32_t kNtfsNotResident = -101;
 // Piece size of data reads.
 inline constexpr uint32_t kNtfsPieceBytes = 0x10000;
 
+// The boot sector of the volume at `volumeStart` (`volumeSectors` sectors of `sectorSize`): its first
+// sector, or where that cannot be read or is no NTFS boot sector, the copy in the volume's last sector.
+// `boot` gets at least 512 bytes of it; false when neither is one.
+bool ReadNtfsBootSector(const SectorReader& reader, uint64_t volumeStart, uint64_t volumeSectors,
+                        uint32_t sectorSize, std::vector<uint8_t>& boot);
+
 class NtfsVolume {
  public:
   // `reader` must outlive the volume.

@@ -775,7 +775,7 @@ INSTANTIATE_TEST_SUITE_P(
 void WriteRescueMap(const fs::path& path, const std::vector<std::tuple<uint64_t, uint64_t, char>>& ranges) {
   std::string map = "# Mapfile\n0x00000000 + 1\n";
   for (const auto& [first, count, status] : ranges)
-    map += fmt::format("{:#010x} {:#010x} {}\n", first * 512, count * 512, status);
+    if (count != 0) map += fmt::format("{:#010x} {:#010x} {}\n", first * 512, count * 512, status);
   test::WriteFile(path, std::vector<uint8_t>(map.begin(), map.end()));
 }
 
@@ -864,6 +864,51 @@ TEST(CliScan, AFatCardRecoversWhatItsUnreadableSectorsLeave) {
   rest.erase(photo);
   photoTree.erase(photo);
   EXPECT_EQ(photoTree, rest);
+}
+
+// Volumes whose first structures, or sectors of their tables, cannot be read (a rescue map beside each says
+// which) are read through the copies they keep: the quick scan recovers what it recovers from the whole
+// volume, and a sector of the MFT that cannot be read costs only its records.
+TEST(CliScan, UnreadableMetadataIsReadThroughItsCopies) {
+  struct Case {
+    const char* fixture;
+    uint64_t first, count;
+    const char* what;
+  };
+  const Case cases[] = {
+      {"ext/groups.img.gz", 2, 2, "ext superblock (its copy starts group 1)"},
+      {"ext/groups.img.gz", 4, 2, "ext group descriptors (copied after group 1's superblock)"},
+      {"exfat/small.img.gz", 0, 1, "exFAT boot sector (the backup boot region follows the main one)"},
+      {"ntfs/ntfs_small.img.gz", 0, 1, "NTFS boot sector (its copy is the volume's last sector)"},
+      {"ntfs/ntfs_small.img.gz", 32, 2, "the MFT's own record (its copy is in $MFTMirr)"},
+      {"ntfs/ntfs_small.img.gz", 300, 2, "an MFT record of no file"},
+  };
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  const std::string cli = SNAPSAVE_CLI;
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string name = std::to_string(n++);
+    const fs::path whole = dir.path() / (name + "-whole.img");
+    test::GunzipFixture(c.fixture, whole);
+    const uint64_t sectors = fs::file_size(whole) / 512;
+    ASSERT_EQ(
+        Execute(cli + " scan " + Quote(whole) + " --quick --recover " + Quote(dir.path() / (name + "w")))
+            .code,
+        0);
+    const auto wanted = Tree(dir.path() / (name + "w"));
+    ASSERT_GE(wanted.size(), 3u) << c.what;
+    const fs::path image = dir.path() / (name + ".img");
+    fs::copy_file(whole, image);
+    WriteRescueMap(
+        dir.path() / (name + ".map"),
+        {{0, c.first, '+'}, {c.first, c.count, '-'}, {c.first + c.count, sectors - c.first - c.count, '+'}});
+    const CliRun run =
+        Execute(cli + " scan " + Quote(image) + " --quick --recover " + Quote(dir.path() / name), true);
+    EXPECT_EQ(run.code, 0) << c.what << "\n" << run.out;
+    EXPECT_NE(run.out.find("the rescue map beside it"), std::string::npos) << run.out;
+    EXPECT_EQ(Tree(dir.path() / name), wanted) << c.what;
+  }
 }
 
 #ifdef SNAPSAVE_BAD_SECTORS_FS
