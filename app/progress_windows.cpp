@@ -328,10 +328,14 @@ void CRecoverProcessWnd::AddResultRow(const QString& path, const QString& outcom
 }
 
 void CRecoverProcessWnd::ShowFinished() {
-  // "Please wait" no longer holds once every file is handled.
-  if (auto* c = FindControl(QStringLiteral("stage"));
-      c != nullptr && !MessageText(QStringLiteral("MSG1104")).isEmpty())
-    c->SetText(MessageText(QStringLiteral("MSG1104")));
+  // "Please wait" no longer holds once every file is handled; a run the source ended says so, and how to go
+  // on.
+  const QString done =
+      session_ != nullptr && session_->SourceGone() ? QStringLiteral("MSG1106") : QStringLiteral("MSG1104");
+  if (auto* c = FindControl(QStringLiteral("stage")); c != nullptr && !MessageText(done).isEmpty())
+    c->SetText(MessageText(done));
+  if (auto* c = FindControl(QStringLiteral("current")); c != nullptr && done == QStringLiteral("MSG1106"))
+    c->SetText(MessageText(QStringLiteral("MSG1107")));
   if (auto* c = FindControl(QStringLiteral("FinishBtn"))) c->setVisible(true);
   if (auto* c = FindControl(QStringLiteral("CancelBtn"))) c->setVisible(false);
 }

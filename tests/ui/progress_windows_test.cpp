@@ -168,6 +168,26 @@ TEST_F(ProgressWindowTest, RecoveryCountsRowsAndDetailView) {
   EXPECT_TRUE(fs::exists(dir_.path() / "out" / "report.json"));
 }
 
+// A source gone half-way ends the run: the window says so and how to go on, not "Done.".
+TEST_F(ProgressWindowTest, RecoveryEndedByTheSourceGoingSaysSo) {
+  ScanTarget target = Image(u'1');
+  auto engine = std::make_unique<FakeEngine>();
+  engine->sourceGoneAt = {"f2.jpg"};
+  target.engine = std::move(engine);
+  std::vector<RecoveryItem> items;
+  for (int i = 0; i < 5; ++i) items.push_back({File("f" + std::to_string(i) + ".jpg"), std::nullopt});
+  CRecoverProcessWnd window({&target}, dir_.path() / "out", items);
+  ASSERT_TRUE(window.Create(nullptr, 500, 240));
+  QTimer::singleShot(0, [&] {
+    while (!window.FindControl("FinishBtn")->IsVisible()) QTest::qWait(10);
+    QTest::mouseClick(window.FindControl("closebtn"), Qt::LeftButton);
+  });
+  EXPECT_EQ(window.ShowModal(), kEndFinished);
+  EXPECT_EQ(Caption(window, "stage"), "Stopped: the source went away or stopped answering");
+  EXPECT_EQ(Caption(window, "current"), "Connect it again and recover into this folder to go on.");
+  EXPECT_EQ(Caption(window, "recovered"), "3 of 5 files done: 2 saved, 1 failed");
+}
+
 TEST_F(ProgressWindowTest, ImageWindowCopiesAndShowsSectors) {
   std::vector<uint8_t> disk(300 * 512, 0x42);
   test::WriteFile(dir_.path() / "disk.img", disk);
