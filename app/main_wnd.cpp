@@ -1,6 +1,8 @@
 #include "app/main_wnd.h"
 #include "app/main_wnd_shared.h"
 
+#include <QApplication>
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFileDialog>
@@ -493,6 +495,19 @@ void CMainWnd::OnMenuItem(const QString& name) {
   }
 }
 
+void CMainWnd::closeEvent(QCloseEvent* event) {
+  if (QWidget* modal = QApplication::activeModalWidget(); modal != nullptr && modal != this) {
+    event->ignore();
+    modal->raise();
+    modal->activateWindow();
+    return;
+  }
+  event->accept();
+  players_.EndAll();
+  // Hidden windows (the shadow, a finished dialog) must not keep the program running.
+  QApplication::quit();
+}
+
 void CMainWnd::Notify(const ui::TNotifyUI& msg) {
   const QString& type = msg.type;
   const QString& name = msg.name;
@@ -501,6 +516,10 @@ void CMainWnd::Notify(const ui::TNotifyUI& msg) {
     return;
   }
   if (type == QLatin1String("click")) {
+    if (name == QLatin1String("closebtn")) {
+      close();
+      return;
+    }
     if (name == QLatin1String("BtnRecoverMode")) return ChooseMode(0);
     if (name == QLatin1String("BtnCreateImageMode")) return ChooseMode(1);
     if (name == QLatin1String("BtnScan")) return StartScan();

@@ -109,6 +109,9 @@ class CMainWnd : public ui::CWindowUI {
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
+  // Closing the window ends the program; while a progress window runs, that window comes forward instead
+  // (its Stop asks first).
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   struct Source {

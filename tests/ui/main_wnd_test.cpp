@@ -950,5 +950,34 @@ TEST_F(PlayersTest, PlaybackCountsAsStartedOnlyWithProgressAndOwnPlayersEnd) {
   EXPECT_FALSE(MediaKindOf(QStringLiteral("photo.jpg")).isMedia);
 }
 
+// The close button ends the program (the shadow and hidden dialogs do not keep it running); while a progress
+// window runs, closing brings that window forward instead.
+TEST_F(MainWindowTest, ClosingTheWindowEndsTheProgram) {
+  auto window = MakeWindow();
+  bool timedOut = false;
+  QTimer::singleShot(
+      0, [&] { QTest::mouseClick(window->FindControl(QStringLiteral("closebtn")), Qt::LeftButton); });
+  QTimer::singleShot(10000, [&] {
+    timedOut = true;
+    QApplication::exit(1);
+  });
+  EXPECT_EQ(QApplication::exec(), 0);
+  EXPECT_FALSE(timedOut);
+  EXPECT_FALSE(window->isVisible());
+
+  window = MakeWindow();
+  ui::CWindowUI* shown = nullptr;
+  OnceShown<CMessageBox>("okbtn", [&](CMessageBox& box, ui::CControlUI& ok) {
+    shown = &box;
+    EXPECT_FALSE(window->close());
+    EXPECT_TRUE(window->isVisible());
+    QTest::mouseClick(&ok, Qt::LeftButton);
+  });
+  EXPECT_EQ(CMessageBox::Show(window.get(), CMessageBox::Information, std::nullopt, QStringLiteral("busy"),
+                              300, 150),
+            1);
+  EXPECT_NE(shown, nullptr);
+}
+
 }  // namespace
 }  // namespace snapsave::app
