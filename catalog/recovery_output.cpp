@@ -98,8 +98,24 @@ int32_t RecoveredFileWriter::Append(std::span<const uint8_t> piece) {
   return 0;
 }
 
-int32_t RecoveredFileWriter::Finish(int32_t code) {
+namespace {
+
+// A recovered file keeps the times its source recorded. FAT and exFAT store the local time of the clock that
+// wrote them; the others UTC. A destination that refuses a time leaves the file as written.
+void ApplyRecordTimes(const fs::path& path, const FoundFileRecord& r) {
+  const SourceKind kind = r.Kind();
+  const bool local = kind == SourceKind::kFatQuick || kind == SourceKind::kFatDeep ||
+                     kind == SourceKind::kExfatQuick || kind == SourceKind::kExfatDeep;
+  auto utc = [local](uint64_t t) { return local ? os::UtcOfLocalFileTime(t) : t; };
+  os::SetFileTimes(path, utc(r.writeTime), utc(r.accessTime), utc(r.creationTime));
+}
+
+}  // namespace
+
+int32_t RecoveredFileWriter::Finish(int32_t code, const FoundFileRecord* times) {
   file_.Close();
+  if (times != nullptr && (code == 0 || code == static_cast<int32_t>(err::kCrc)))
+    ApplyRecordTimes(destination_, *times);
   if (callback_ == nullptr) return code;
   if (code >= 0) callback_(context_, 100, 100, static_cast<uint32_t>(code), destination_);
   return code;
@@ -208,7 +224,7 @@ int32_t WriteFoundFile(const EngineCallbacks& callbacks, const FoundFileRecord& 
   }
   if (uint32_t e = writer.Open(); e != err::kSuccess) return writer.Finish(static_cast<int32_t>(e));
   return writer.Finish(
-      read(record.fileSize, [&](std::span<const uint8_t> piece) { return writer.Append(piece); }));
+      read(record.fileSize, [&](std::span<const uint8_t> piece) { return writer.Append(piece); }), &record);
 }
 
 int32_t RecoverFoundFolder(IFileRecoveryParse& engine, FoundFileCatalogue& catalogue,

@@ -39,8 +39,9 @@ class RecoveredFileWriter {
   // non-zero answer.
   int32_t Append(std::span<const uint8_t> piece);
   // Ends the file: a file of size 0 reports 100 once; a code above 0 is reported as the failure. Returns
-  // `code`.
-  int32_t Finish(int32_t code);
+  // `code`. A file written whole (zeros where the source could not be read included) gets the times
+  // `times` recorded, where it is given.
+  int32_t Finish(int32_t code, const FoundFileRecord* times = nullptr);
 
   uint64_t Written() const { return written_; }
   const std::filesystem::path& Destination() const { return destination_; }

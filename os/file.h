@@ -65,6 +65,15 @@ bool StillAt(const File& file, const std::filesystem::path& path);
 // Renames `from` to `to`, replacing what `to` names, in one step. `from` may still be open here.
 uint32_t MoveReplacing(const std::filesystem::path& from, const std::filesystem::path& to);
 
+// Sets the times of the file at `path` (FILETIMEs in UTC; 0 leaves that time as it is). The creation time
+// only where the file system keeps one the system lets a program set (Windows).
+uint32_t SetFileTimes(const std::filesystem::path& path, uint64_t writeTime, uint64_t accessTime,
+                      uint64_t creationTime);
+
+// The UTC FILETIME of a FILETIME that holds a local time as a clock showed it (FAT and exFAT store them so),
+// by the system's time zone rules for that date; 0 for 0 or a time the zone cannot place.
+uint64_t UtcOfLocalFileTime(uint64_t localTime);
+
 // Puts `bytes` at `path` in one step: written to "path.tmp", flushed to the medium, then renamed over `path`,
 // so that a crash leaves the old file or the new one, never a mix. 0 or the error (the old file stays).
 uint32_t ReplaceFile(const std::filesystem::path& path, std::span<const uint8_t> bytes);

@@ -6,10 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <ctime>
 
+#include "os/clock.h"
 #include "os/error.h"
 
 namespace snapsave::os {
@@ -134,6 +137,57 @@ bool StillAt(const File& file, const std::filesystem::path& path) {
   if (::fstat(Fd(file.NativeHandle()), &open) != 0) return false;
   if (S_ISBLK(open.st_mode)) return S_ISBLK(there.st_mode) && there.st_rdev == open.st_rdev;
   return there.st_dev == open.st_dev && there.st_ino == open.st_ino;
+}
+
+namespace {
+
+// FILETIME ticks (100 ns since 1601) at the Unix epoch.
+constexpr int64_t kUnixEpochTicks = 116444736000000000;
+
+timespec TimespecOfFileTime(uint64_t fileTime) {
+  timespec ts{};
+  if (fileTime == 0) {
+    ts.tv_nsec = UTIME_OMIT;
+    return ts;
+  }
+  const int64_t ticks = static_cast<int64_t>(std::min<uint64_t>(fileTime, INT64_MAX)) - kUnixEpochTicks;
+  int64_t seconds = ticks / 10000000;
+  int64_t rest = ticks % 10000000;
+  if (rest < 0) {
+    rest += 10000000;
+    --seconds;
+  }
+  ts.tv_sec = static_cast<time_t>(seconds);
+  ts.tv_nsec = static_cast<long>(rest * 100);
+  return ts;
+}
+
+}  // namespace
+
+uint32_t SetFileTimes(const std::filesystem::path& path, uint64_t writeTime, uint64_t accessTime,
+                      uint64_t /*creationTime*/) {
+  if (writeTime == 0 && accessTime == 0) return err::kSuccess;
+  const timespec times[2] = {TimespecOfFileTime(accessTime), TimespecOfFileTime(writeTime)};
+  if (::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+    return LastWin32Error(IoDirection::kWrite);
+  return err::kSuccess;
+}
+
+uint64_t UtcOfLocalFileTime(uint64_t localTime) {
+  if (localTime == 0) return 0;
+  const LocalTime c = CivilTimeOfFileTime(localTime);
+  std::tm tm{};
+  tm.tm_year = c.year - 1900;
+  tm.tm_mon = c.month - 1;
+  tm.tm_mday = c.day;
+  tm.tm_hour = c.hour;
+  tm.tm_min = c.minute;
+  tm.tm_sec = c.second;
+  tm.tm_isdst = -1;  // the zone's rules say whether summer time held then
+  const time_t t = ::mktime(&tm);
+  if (t == static_cast<time_t>(-1)) return 0;
+  const int64_t ticks = int64_t{t} * 10000000 + kUnixEpochTicks + int64_t{c.millisecond} * 10000;
+  return ticks > 0 ? static_cast<uint64_t>(ticks) : 0;
 }
 
 uint32_t MoveReplacing(const std::filesystem::path& from, const std::filesystem::path& to) {

@@ -171,6 +171,39 @@ bool StillAt(const File& file, const std::filesystem::path& path) {
          a.nFileIndexLow == b.nFileIndexLow;
 }
 
+uint32_t SetFileTimes(const std::filesystem::path& path, uint64_t writeTime, uint64_t accessTime,
+                      uint64_t creationTime) {
+  if (writeTime == 0 && accessTime == 0 && creationTime == 0) return err::kSuccess;
+  HANDLE h = ::CreateFileW(win32::LongPath(path).c_str(), FILE_WRITE_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return ::GetLastError();
+  auto ft = [](uint64_t t) {
+    FILETIME f{};
+    f.dwLowDateTime = static_cast<DWORD>(t);
+    f.dwHighDateTime = static_cast<DWORD>(t >> 32);
+    return f;
+  };
+  const FILETIME w = ft(writeTime), a = ft(accessTime), c = ft(creationTime);
+  const BOOL ok = ::SetFileTime(h, creationTime != 0 ? &c : nullptr, accessTime != 0 ? &a : nullptr,
+                                writeTime != 0 ? &w : nullptr);
+  const DWORD e = ok ? 0 : ::GetLastError();
+  ::CloseHandle(h);
+  return ok ? err::kSuccess : e;
+}
+
+uint64_t UtcOfLocalFileTime(uint64_t localTime) {
+  if (localTime == 0) return 0;
+  FILETIME local{static_cast<DWORD>(localTime), static_cast<DWORD>(localTime >> 32)};
+  SYSTEMTIME localClock{}, utcClock{};
+  FILETIME utc{};
+  if (!::FileTimeToSystemTime(&local, &localClock) ||
+      !::TzSpecificLocalTimeToSystemTime(nullptr, &localClock, &utcClock) ||
+      !::SystemTimeToFileTime(&utcClock, &utc))
+    return 0;
+  return (uint64_t{utc.dwHighDateTime} << 32) | utc.dwLowDateTime;
+}
+
 uint32_t MoveReplacing(const std::filesystem::path& from, const std::filesystem::path& to) {
   if (!::MoveFileExW(win32::LongPath(from).c_str(), win32::LongPath(to).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -909,6 +910,37 @@ TEST(CliScan, UnreadableMetadataIsReadThroughItsCopies) {
     EXPECT_NE(run.out.find("the rescue map beside it"), std::string::npos) << run.out;
     EXPECT_EQ(Tree(dir.path() / name), wanted) << c.what;
   }
+}
+
+// Recovered files keep the times their volume recorded: NTFS keeps them in UTC; FAT keeps the local time of
+// the clock that wrote them, placed by the zone the recovery runs in.
+TEST(CliScan, RecoveredFilesKeepTheirTimes) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  const std::string cli = SNAPSAVE_CLI;
+  auto modified = [](const fs::path& path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+    return std::pair<int64_t, int64_t>{st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+  };
+  test::GunzipFixture("ntfs/ntfs_small.img.gz", dir.path() / "ntfs.img");
+  ASSERT_EQ(Execute(cli + " scan " + Quote(dir.path() / "ntfs.img") + " --quick --recover " +
+                    Quote(dir.path() / "ntfs"))
+                .code,
+            0);
+  // notes/small.txt: 2026-12-06 09:29:08.4098099 UTC.
+  EXPECT_EQ(modified(dir.path() / "ntfs/notes/small.txt"),
+            (std::pair<int64_t, int64_t>{1796549348, 409809900}));
+
+  test::GunzipFixture("fat/fat32.img.gz", dir.path() / "fat.img");
+  // A zone an hour ahead of UTC all year, spelt out so that no time-zone data is needed.
+  ASSERT_EQ(Execute("TZ=XXX-1 " + cli + " scan " + Quote(dir.path() / "fat.img") + " --quick --recover " +
+                    Quote(dir.path() / "fat"))
+                .code,
+            0);
+  // "Holiday Trip/beach.jpg" says 2026-12-06 09:31:00: 08:31:00 UTC.
+  EXPECT_EQ(modified(dir.path() / "fat/Holiday Trip/beach.jpg"),
+            (std::pair<int64_t, int64_t>{1796545860, 0}));
 }
 
 #ifdef SNAPSAVE_BAD_SECTORS_FS
