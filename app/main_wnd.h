@@ -103,6 +103,10 @@ class CMainWnd : public ui::CWindowUI {
   // Whether this user may read a disk device (root, or the disk group).
   std::function<bool(const std::filesystem::path&)> deviceReadable;
 
+  // The folder below the destination that a file chosen by folder goes to: its found folders, the volume's
+  // root being the destination; nothing for a carved file or one whose engine keeps no folders.
+  std::optional<std::filesystem::path> FoundFolderOf(const FoundFileRecord& record);
+
   // The key a record is filed under in the result: its lower-cased extension, synonyms folded ("jpeg" ->
   // "jpg").
   static QString ResultKey(const FoundFileRecord& record);

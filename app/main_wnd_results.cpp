@@ -20,9 +20,11 @@
 #include "app/preview.h"
 #include "app/progress_windows.h"
 #include "catalog/found_file_catalogue.h"
+#include "catalog/recovery_output.h"
 #include "filetypes/file_categories.h"
 #include "os/device.h"
 #include "os/sysfs.h"
+#include "os/text.h"
 #include "os/volume_space.h"
 #include "sessions/scan_plan.h"
 #include "sessions/session.h"
@@ -252,11 +254,26 @@ void CMainWnd::Recover() {
     }
     prompts_->Message(this, CMessageBox::Information, text, 420, 170);
   }
+  // Chosen by folder, files keep their found folders below the destination, as snapsave-cli recovers them;
+  // chosen by type, and carved files always, they go to their category's folder.
   std::vector<RecoveryItem> items;
   items.reserve(checkedFiles_.size());
-  for (const auto& [key, record] : checkedFiles_) items.push_back({record, std::nullopt});
+  for (const auto& [key, record] : checkedFiles_)
+    items.push_back({record, byFolder_ ? FoundFolderOf(record) : std::nullopt});
   CRecoverProcessWnd window(PointersOf(scanTargets_), destinationFolder_, std::move(items));
   if (window.Create(this, 500, 240)) window.ShowModal();
+}
+
+std::optional<std::filesystem::path> CMainWnd::FoundFolderOf(const FoundFileRecord& record) {
+  IFileRecoveryParse* engine = FindEngine(PointersOf(scanTargets_), record.driveLetter);
+  RecordList ancestors;
+  if (engine == nullptr || record.Kind() == SourceKind::kCarved ||
+      engine->GetRecordAncestors(&record, ancestors) != err::kSuccess)
+    return std::nullopt;
+  std::filesystem::path folder;
+  for (auto it = ancestors.rbegin(); it != ancestors.rend(); ++it)
+    folder /= os::PathFromUtf8(SanitizeNameComponent(it->Name()));
+  return folder;
 }
 
 void CMainWnd::Preview(int row) {

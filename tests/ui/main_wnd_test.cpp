@@ -545,7 +545,29 @@ TEST_F(MainWindowTest, AFormattedCardsRebuiltFoldersHoldTheCommandLinesTree) {
   ASSERT_EQ(window->CurrentPage(), CMainWnd::kResultPage);
   window->ShowResultView(true);
   std::set<QString> deleted;
-  FolderTreeAgainstTheCommandLine(*window, deleted);
+  const std::set<std::string> listed = FolderTreeAgainstTheCommandLine(*window, deleted);
+
+  // Recovered by folder, the files keep that tree below the chosen folder; carved ones go to their
+  // category's folder, as the command line puts them.
+  auto* tree = window->Find<ui::CTreeUI>(QStringLiteral("FolderTree"));
+  tree->SetCheck(tree->Root()->children.front().get(), true, true);
+  const fs::path out = dir_.path() / "rescued";
+  prompts_->folders.push_back(QString::fromStdString(out.string()));
+  FinishRecoveryWhenDone();
+  window->Recover();
+  std::set<std::string> recovered;
+  for (const auto& entry : fs::recursive_directory_iterator(out)) {
+    if (entry.is_regular_file() && !entry.path().filename().string().starts_with("report."))
+      recovered.insert("/" + entry.path().lexically_relative(out).generic_string());
+  }
+  EXPECT_EQ(recovered.size(), listed.size());
+  size_t inFolders = 0;
+  for (const std::string& path : listed) {
+    if (path.find('/', 1) == std::string::npos) continue;  // carved, or in the volume's root
+    ++inFolders;
+    EXPECT_EQ(recovered.count(path), 1u) << path;
+  }
+  EXPECT_GE(inFolders, 3u);
 }
 
 TEST_F(MainWindowTest, FileTypeChoicesMakeThePatternAndGroupBoxesApplyToTheirGroup) {
