@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <set>
 #include <system_error>
 
 #include "app/message_box.h"
@@ -313,6 +314,17 @@ void CMainWnd::ChooseMode(int mode) {
   SelectDefaultSource();
 }
 
+std::set<QString> CMainWnd::UntickedTypes() {
+  std::set<QString> unticked;
+  for (const char* group : kTypeGroups) {
+    for (ui::COptionUI* option : GroupOptions(FindControl(Q(group)))) {
+      for (const QString& ext : ExtensionsOf(option))
+        if (chosenTypes_.count(ext) == 0) unticked.insert(ext);
+    }
+  }
+  return unticked;
+}
+
 std::string CMainWnd::ExtensionPattern() const {
   std::string pattern;
   for (const auto& [ext, option] : chosenTypes_) {
@@ -388,13 +400,18 @@ void CMainWnd::OnScanFinished(std::vector<std::unique_ptr<ScanTarget>> targets) 
   RecordList found;
   bool ready = false;
   {
-    CSearchProcessWnd window(searched, ExtensionPattern(), found);
+    CSearchProcessWnd window(searched, std::string(kAllTypes), found);
     window.onOwnerMessage = [&ready](uint32_t message) {
       if (message == kResultsReady) ready = true;
     };
     if (window.Create(this, 370, 220)) window.ShowModal();
   }
-  if (ready) OnResultsReady(std::move(found));
+  if (!ready) return;
+  // Every found file is listed but those of the types the user unticked on the file-type page.
+  const std::set<QString> unticked = UntickedTypes();
+  if (!unticked.empty())
+    std::erase_if(found, [&](const FoundFileRecord& r) { return unticked.count(ResultKey(r)) != 0; });
+  OnResultsReady(std::move(found));
 }
 
 void CMainWnd::GoBack() {

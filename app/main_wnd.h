@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,9 @@ class CMainWnd : public ui::CWindowUI {
   std::function<TargetVolume(const std::filesystem::path&)> targetVolume;
   // Whether this user may read a disk device (root, or the disk group).
   std::function<bool(const std::filesystem::path&)> deviceReadable;
+
+  // The extensions of the file-type page that are not ticked there: their files are left out of the results.
+  std::set<QString> UntickedTypes();
 
   // The folder below the destination that a file chosen by folder goes to: its found folders, the volume's
   // root being the destination; nothing for a carved file or one whose engine keeps no folders.

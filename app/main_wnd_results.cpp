@@ -104,12 +104,21 @@ void CMainWnd::FillTree() {
       }
     }
   }
-  std::map<QString, QString> captions;
   auto& section = LanguageTable::Instance().GetSection(QStringLiteral("MainWnd"));
+  // Found files of types the page does not offer are listed under "Other files", by extension.
+  for (const auto& [key, records] : shown_) {
+    if (std::any_of(options.begin(), options.end(), [&](const auto& o) { return o.extension == key; }))
+      continue;
+    options.push_back(
+        {key, key.isEmpty() ? LanguageTable::Text(section, QStringLiteral("MSG0817")) : key.toUpper(),
+         QStringLiteral("NodeOther")});
+  }
+  std::map<QString, QString> captions;
   captions[QStringLiteral("NodePhoto")] = LanguageTable::Text(section, QStringLiteral("MSG0807"));
   captions[QStringLiteral("NodeAudio")] = LanguageTable::Text(section, QStringLiteral("MSG0808"));
   captions[QStringLiteral("NodeVideo")] = LanguageTable::Text(section, QStringLiteral("MSG0809"));
   captions[QStringLiteral("NodeDocument")] = LanguageTable::Text(section, QStringLiteral("MSG0810"));
+  captions[QStringLiteral("NodeOther")] = LanguageTable::Text(section, QStringLiteral("MSG0816"));
   // The tree lists types in the order of the file-type page.
   std::vector<std::pair<QString, size_t>> result;
   for (const CFileTreeUI::TypeOption& option : options) {

@@ -334,7 +334,8 @@ ui::TreeNode* CFileTreeUI::Fill(const std::vector<std::pair<QString, size_t>>& r
                                 const std::vector<TypeOption>& options,
                                 const std::map<QString, QString>& categoryCaptions) {
   static const QString kCategories[] = {QStringLiteral("NodePhoto"), QStringLiteral("NodeAudio"),
-                                        QStringLiteral("NodeVideo"), QStringLiteral("NodeDocument")};
+                                        QStringLiteral("NodeVideo"), QStringLiteral("NodeDocument"),
+                                        QStringLiteral("NodeOther")};
   for (const QString& name : kCategories) {
     ui::TreeNode* category = FindNode(name);
     if (category == nullptr) category = AddNode(Root(), name, name);

@@ -74,6 +74,9 @@ inline VolumeSource ImageVolume(const std::filesystem::path& image, char16_t dri
 }
 
 // The abstract scan engine. Slot order is part of the contract; do not reorder.
+// The extension list SearchByType answers with every file.
+inline constexpr std::string_view kAllTypes = "*";
+
 class IFileRecoveryParse {
  public:
   // Slots 0 and 1. Opens the volume the engine reads. 0 or a Win32 error.
@@ -102,8 +105,9 @@ class IFileRecoveryParse {
   virtual int32_t NextUnallocatedRun(uint64_t& sector, uint64_t& length) = 0;
   // Slot 10. Returns 0.
   virtual uint32_t SetSearchCallback(SearchProgressCallback callback, void* context) = 0;
-  // Slot 11. Appends, sorted, every file record whose lower-cased extension occurs in extensionList. 1 when
-  // it ran, 0 when the records could not be read.
+  // Slot 11. Appends, sorted, every file record whose lower-cased extension occurs in extensionList; every
+  // file record, with an extension or not, when it is kAllTypes. 1 when it ran, 0 when the records could not
+  // be read.
   virtual uint32_t SearchByType(std::string_view extensionList, RecordList& out) = 0;
   // Slot 12. Builds the cluster map NextUnallocatedRun needs. Returns 0.
   virtual int32_t BuildAllocationMap() = 0;

@@ -46,13 +46,6 @@ std::string_view LowerExtension(std::string_view name, std::array<char, kRecordN
   return {buffer.data(), ext.size()};
 }
 
-// A damaged photo is hidden: its data would not show anything. A carved one starts with its own header and
-// shows what it holds up to the damage, so it stays, marked damaged.
-bool IsHiddenPhoto(ByteSpan rec, std::string_view lowerExt) {
-  return Le32(rec, 14) == 0 && Le32(rec, 2) != static_cast<uint32_t>(SourceKind::kCarved) &&
-         !lowerExt.empty() && kPhotoList.find(lowerExt) != std::string_view::npos;
-}
-
 uint32_t ReadWhole(const os::File& file, std::vector<uint8_t>& data) {
   data.clear();
   uint64_t size = 0;
@@ -387,10 +380,9 @@ uint32_t FoundFileCatalogue::ListFolder(FolderKey key, RecordList& out) {
   WriteBuffer();
   const std::vector<uint32_t>* ids = ListOf(key);
   if (ids == nullptr) return err::kSuccess;
-  std::array<char, kRecordNameBytes> extBuffer{};
   out.reserve(out.size() + ids->size());
+  // Damaged photos too, marked: half a photo is worth more to its owner than none.
   uint32_t e = ReadRecords(*ids, [&](uint32_t, ByteSpan rec) {
-    if (IsHiddenPhoto(rec, LowerExtension(StoredName(rec), extBuffer))) return;
     out.push_back(DecodeRecord(std::span<const uint8_t, kRecordSize>(rec.data(), kRecordSize)));
   });
   SortInPlace(out);
@@ -549,6 +541,7 @@ uint32_t FoundFileCatalogue::SearchByType(std::string_view extensionList, Record
   if (recordsFile_.Size(fileSize) != err::kSuccess) return 0;
   std::vector<uint8_t> block(kBufferCapacity);
   std::array<char, kRecordNameBytes> extBuffer{};
+  const bool all = extensionList == kAllTypes;
   Gathered found;
   uint64_t offset = 0;
   for (;;) {
@@ -558,9 +551,12 @@ uint32_t FoundFileCatalogue::SearchByType(std::string_view extensionList, Record
     for (size_t k = 0; k < complete; ++k) {
       ByteSpan rec(block.data() + k * kRecordSize, kRecordSize);
       if (Le32(rec, 6) != 0) continue;
+      if (all) {
+        found.Add(rec);
+        continue;
+      }
       const std::string_view ext = LowerExtension(StoredName(rec), extBuffer);
-      if (ext.empty() || IsHiddenPhoto(rec, ext)) continue;
-      if (extensionList.find(ext) != std::string_view::npos) found.Add(rec);
+      if (!ext.empty() && extensionList.find(ext) != std::string_view::npos) found.Add(rec);
     }
     offset += got;
     if (got == 0) break;

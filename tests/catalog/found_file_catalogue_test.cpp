@@ -169,17 +169,17 @@ TEST_F(CatalogueTest, TheTwoHundredAndFirstRecordWritesTheFirstTwoHundred) {
   EXPECT_EQ(fs::file_size(Path()), 201 * kRecordSize);
 }
 
-TEST_F(CatalogueTest, ListFolderSortsFilesFirstAndHidesDamagedPhotos) {
+TEST_F(CatalogueTest, ListFolderSortsFilesFirstAndListsDamagedPhotos) {
   FoundFileCatalogue c;
   Open(c);
   File(c, 0, kRootRef, Rec("a", true, 10));
   File(c, 0, kRootRef, Rec("c.txt"));
   File(c, 0, kRootRef, Rec("B.jpg"));
   File(c, 0, kRootRef, Rec("broken.JPG", false, 0, 0));  // photo that failed its content check
-  File(c, 0, kRootRef, Rec("broken.doc", false, 0, 0));  // not a photo: still listed
+  File(c, 0, kRootRef, Rec("broken.doc", false, 0, 0));
   RecordList out;
   ASSERT_EQ(c.ListFolder(0, out), 0u);
-  EXPECT_EQ(Names(out), (std::vector<std::string>{"B.jpg", "broken.doc", "c.txt", "a"}));
+  EXPECT_EQ(Names(out), (std::vector<std::string>{"B.jpg", "broken.doc", "broken.JPG", "c.txt", "a"}));
   RecordList same;
   ASSERT_EQ(c.ListFolder(MakeFolderKey(0, kRootRef), same), 0u);
   EXPECT_EQ(Names(same), Names(out));
@@ -188,7 +188,7 @@ TEST_F(CatalogueTest, ListFolderSortsFilesFirstAndHidesDamagedPhotos) {
   EXPECT_TRUE(none.empty());
   uint32_t count = 0;
   ASSERT_EQ(c.CountFiles(0, count), 0u);
-  EXPECT_EQ(count, 4u);  // the hidden photo is still a file found
+  EXPECT_EQ(count, 4u);
 }
 
 TEST_F(CatalogueTest, LargeListingsKeepTheRecordOrderIncludingTies) {
@@ -404,15 +404,18 @@ TEST_F(CatalogueTest, SearchByTypeMatchesExtensionsAsSubstrings) {
   c.SetSearchCallback(Record, &percents);
   RecordList out;
   EXPECT_EQ(c.SearchByType(kPhotoList, out), 1u);
-  ASSERT_EQ(out.size(), 252u);
-  EXPECT_EQ(out[0].Name(), "p0.png");
+  ASSERT_EQ(out.size(), 253u);  // the damaged photo too
+  EXPECT_EQ(out[0].Name(), "broken.jpg");
   EXPECT_EQ(percents, (std::vector<int32_t>{78, 100}));
+  RecordList all;
+  EXPECT_EQ(c.SearchByType(kAllTypes, all), 1u);
+  EXPECT_EQ(all.size(), 255u);  // the song and the file without an extension too
 
   std::vector<int32_t> stopped;
   c.SetSearchCallback(StopAfterFirst, &stopped);
   RecordList first;
   EXPECT_EQ(c.SearchByType(kPhotoList, first), 1u);
-  EXPECT_EQ(first.size(), 196u);  // the first block only
+  EXPECT_EQ(first.size(), 197u);  // the first block only
   EXPECT_EQ(stopped.size(), 1u);
 
   FoundFileCatalogue closed;

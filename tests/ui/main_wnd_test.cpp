@@ -214,27 +214,24 @@ class MainWindowTest : public ::testing::Test {
     ASSERT_EQ(tree->Root()->children.size(), 1u);  // one volume
     walk(walk, tree->Root()->children.front().get(), QStringLiteral("/"));
   }
-  // Expects the folder view's files, folder for folder, to be the command line's with the same types; gives
-  // those and the folders marked deleted.
+  // Expects the folder view's files, folder for folder, to be the command line's but for the types unticked
+  // on the file-type page; gives those and the folders marked deleted.
   std::set<std::string> FolderTreeAgainstTheCommandLine(CMainWnd& window, std::set<QString>& deleted) {
     std::set<std::string> shown;
     WalkFolders(window, shown, deleted);
-    const std::set<std::string> listed = CliFiles(window.ExtensionPattern());
+    const std::set<std::string> listed = CliFiles(window.UntickedTypes());
     EXPECT_GE(listed.size(), 5u);
     EXPECT_EQ(shown, listed);
     return listed;
   }
-  // "/folder/name" of every file the command line lists with the same types.
-  std::set<std::string> CliFiles(const std::string& pattern) {
+  // "/folder/name" of every file the command line lists, but those of the `unticked` types.
+  std::set<std::string> CliFiles(const std::set<QString>& unticked) {
     QProcess cli;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("XDG_DATA_HOME"), QString::fromStdString((dir_.path() / "cli-data").string()));
     cli.setProcessEnvironment(env);
-    const QString types = QString::fromStdString(pattern)
-                              .remove(QStringLiteral("*."))
-                              .replace(QLatin1Char('|'), QLatin1Char(','));
-    cli.start(QStringLiteral(SNAPSAVE_CLI), {QStringLiteral("scan"), QString::fromStdString(image_.string()),
-                                             QStringLiteral("--types"), types, QStringLiteral("--list")});
+    cli.start(QStringLiteral(SNAPSAVE_CLI),
+              {QStringLiteral("scan"), QString::fromStdString(image_.string()), QStringLiteral("--list")});
     EXPECT_TRUE(cli.waitForFinished(120000));
     std::set<std::string> files;
     std::istringstream lines(cli.readAllStandardOutput().toStdString());
@@ -242,7 +239,14 @@ class MainWindowTest : public ::testing::Test {
       std::vector<std::string> f;
       std::istringstream fields(line);
       for (std::string x; std::getline(fields, x, '\t');) f.push_back(x);
-      if (f.size() > 3 && f[0] == "file") files.insert(f[1] + f[2]);
+      if (f.size() <= 3 || f[0] != "file") continue;
+      FoundFileRecord r{};
+      r.SetName(f[2]);
+      if (unticked.count(CMainWnd::ResultKey(r)) != 0) continue;
+      // A carved file (no times) is printed in its category's folder, which the folder view shows at "/".
+      const bool carved =
+          f.size() > 4 && f[4].empty() && f[1] == "/" + std::string(ClassifyFileName(f[2])) + "/";
+      files.insert((carved ? std::string("/") : f[1]) + f[2]);
     }
     return files;
   }
@@ -505,6 +509,13 @@ TEST_F(MainWindowTest, ResultsByFolderHoldTheCommandLinesTree) {
   std::set<QString> deleted;
   const std::set<std::string> listed = FolderTreeAgainstTheCommandLine(*window, deleted);
   EXPECT_EQ(deleted, (std::set<QString>{QStringLiteral("Holiday Trip"), QStringLiteral("Old Stuff")}));
+  // Types the file-type page does not offer are listed too, by type under "Other files".
+  ui::CTreeUI* types = nullptr;
+  ui::TreeNode* other = window->FindTreeNode(QStringLiteral("NodeOther"), &types);
+  ASSERT_NE(other, nullptr);
+  EXPECT_TRUE(other->text.startsWith(QStringLiteral("Other files (")));
+  EXPECT_NE(types->FindNode(QStringLiteral("NodeOther.txt")), nullptr);
+  EXPECT_NE(types->FindNode(QStringLiteral("NodeOther.bin")), nullptr);
 
   // Ticking a folder ticks every file below it; unticking one file in the list leaves it partial.
   ui::TreeNode* volume = tree->Root()->children.front().get();

@@ -154,8 +154,9 @@ TEST_F(DeepFat, InfersTheGeometryFromTwoFolderHeadsAndPlacesBoth) {
   EXPECT_EQ(engine_.Guesses()[0].sectorsPerCluster, 8u);
   EXPECT_EQ(engine_.Guesses()[0].DataSector(), 10376u);
   auto tree = FoundTree(engine_);
-  // The photo's first cluster holds no JPEG: it is catalogued but not shown.
-  EXPECT_EQ(tree.count("LostFolder5/photo.jpg"), 0u);
+  // The photo's first cluster holds no JPEG: it is listed, damaged.
+  ASSERT_EQ(tree.count("LostFolder5/photo.jpg"), 1u);
+  EXPECT_EQ(tree["LostFolder5/photo.jpg"].isIntact, 0u);
   EXPECT_EQ(tree.count("LostFolder5"), 1u);
   ASSERT_EQ(tree.count("LostFolder9/notes.txt"), 1u);
   const FoundFileRecord notesRecord = tree["LostFolder9/notes.txt"];
