@@ -220,10 +220,13 @@ void CMainWnd::SetPageTexts(int page) {
   } else if (page == kResultPage) {
     int found = 0;
     for (const auto& [key, records] : searchResult_) found += static_cast<int>(records->size());
-    set("Txt1", Message("MSG0801"));
-    QString said =
-        Q(FormatMessage(CountedMessage(QStringLiteral("MSG0802"), static_cast<uint64_t>(found)).toStdString(),
-                        {std::to_string(found)}));
+    // A stopped scan says where it stopped and what it found so far; nothing found says what to try next.
+    set("Txt1", stoppedAt_ ? Q(FormatMessage(Message("MSG0813").toStdString(), {std::to_string(*stoppedAt_)}))
+                           : Message("MSG0801"));
+    const char* foundId = stoppedAt_ ? "MSG0814" : found == 0 ? "MSG0815" : "MSG0802";
+    QString said = Q(FormatMessage(
+        CountedMessage(QString::fromLatin1(foundId), static_cast<uint64_t>(found)).toStdString(),
+        {std::to_string(found)}));
     // Carved files put back together from two pieces: work no other tool does, and worth a word.
     uint64_t joined = 0;
     for (const auto& t : scanTargets_) {
@@ -357,6 +360,7 @@ void CMainWnd::StartScan() {
     scanRunning_ = true;
     endCode = window.Create(this, 350, 250) ? window.ShowModal() : kEndFailed;
     scanRunning_ = false;
+    stoppedAt_ = window.StoppedAt();
     for (int32_t result : window.Results())
       sourceGone = sourceGone || result == static_cast<int32_t>(err::kDeviceGone);
   }

@@ -190,6 +190,7 @@ class CMainWnd : public ui::CWindowUI {
   bool sourceChosen_ = false;
   bool fromTypePage_ = false;
   bool scanRunning_ = false;
+  std::optional<int32_t> stoppedAt_;  // the last scan was stopped by the user, with its bar there
   std::filesystem::path destinationFolder_;
   std::vector<std::unique_ptr<ScanTarget>> scanTargets_;
   std::map<RecordKey, FoundFileRecord> checkedFiles_;

@@ -85,6 +85,7 @@ class CScanProcessWnd final : public CPopUpWnd {
   ~CScanProcessWnd() override;
   // Each scanned target's result, once the window has closed.
   std::vector<int32_t> Results() const { return session_ ? session_->Results() : std::vector<int32_t>{}; }
+  std::optional<int32_t> StoppedAt() const { return session_ ? session_->StoppedAt() : std::nullopt; }
 
  protected:
   void OnPrepare() override;

@@ -89,11 +89,17 @@ void ScanSession::Run() {
   view_.Close(kEndFinished);
 }
 
+std::optional<int32_t> ScanSession::StoppedAt() const {
+  if (results_.empty() || results_.back() != ScanCancelled) return std::nullopt;
+  return bar_.load();
+}
+
 int32_t ScanSession::OnScanProgress(void* context, int32_t progress, int32_t weight, int32_t secondsLeft,
                                     uint64_t currentSector, uint64_t totalSectors, uint64_t filesFound,
                                     uint32_t) {
   auto* session = static_cast<ScanSession*>(context);
   const int32_t bar = progress * weight / 100;
+  session->bar_ = bar;
   Report report(*session);
   if (!report.Go()) return ScanCancelled;
   ProgressView& view = session->view_;

@@ -1,6 +1,7 @@
 // The scan, search and preview sessions, and the scan targets whose engines serve everything found.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -53,6 +54,8 @@ class ScanSession final : public Session {
 
   // What Scan returned for each target that was scanned, in order. Safe to read once the worker is done.
   const std::vector<int32_t>& Results() const { return results_; }
+  // Where the bar stood when the user stopped the scan; nothing when it was not stopped.
+  std::optional<int32_t> StoppedAt() const;
 
   // The scan callback; `context` is the session.
   static int32_t OnScanProgress(void* context, int32_t progress, int32_t weight, int32_t secondsLeft,
@@ -66,6 +69,7 @@ class ScanSession final : public Session {
   bool deep_;
   EngineMaker makeEngine_;
   std::vector<int32_t> results_;
+  std::atomic<int32_t> bar_{0};
 };
 
 class SearchSession final : public Session {

@@ -983,6 +983,15 @@ TEST_F(PlayersTest, PlaybackCountsAsStartedOnlyWithProgressAndOwnPlayersEnd) {
   EXPECT_FALSE(MediaKindOf(QStringLiteral("photo.jpg")).isMedia);
 }
 
+// A source where nothing is found says so and what to do, not "Tick the ones you want".
+TEST_F(MainWindowTest, NothingFoundSaysSo) {
+  image_ = dir_.path() / "blank.img";
+  test::WriteFile(image_, std::vector<uint8_t>(size_t{2} << 20, 0));
+  auto window = ScanToResults();
+  EXPECT_EQ(window->FindControl(QStringLiteral("Txt1"))->Text(), Text("MSG0801"));
+  EXPECT_EQ(window->FindControl(QStringLiteral("Txt2"))->Text(), Text("MSG0815"));
+}
+
 // The close button ends the program (the shadow and hidden dialogs do not keep it running); while a progress
 // window runs, closing brings that window forward instead.
 TEST_F(MainWindowTest, ClosingTheWindowEndsTheProgram) {

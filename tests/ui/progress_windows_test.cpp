@@ -111,6 +111,8 @@ TEST_F(ProgressWindowTest, CancelAsksPausesAndEndsWithTheSessionsCode) {
     QTest::mouseClick(window.FindControl("cancelbtn"), Qt::LeftButton);
   });
   EXPECT_EQ(window.ShowModal(), kEndFinished);  // a cancelled scan still lists what it found
+  ASSERT_TRUE(window.StoppedAt().has_value());  // and says where it stopped
+  EXPECT_LE(*window.StoppedAt(), 5);
   EXPECT_GE(atQuestion, 0);
   EXPECT_LE(afterNo, atQuestion + 1);
   EXPECT_LT(engine.load()->steps, 100000);

@@ -84,9 +84,8 @@ TEST(ResultViews, ChecksPropagateFromRowsToCategories) {
                                                      {"png", "PNG", "NodePhoto"},
                                                      {"mp3", "MP3 (audio)", "NodeAudio"}};
   RecordList jpgs{Record("1.jpg", 1, false, 1), Record("2.jpg", 1, false, 2), Record("3.jpg", 1, false, 3)};
-  ui::TreeNode* first = tree.Fill(
-      {{"jpg", jpgs.size()}, {"png", 1}, {"wav", 0}, {"mp3", 1}},
-      options, {{"NodePhoto", "Photos"}, {"NodeAudio", "Audio"}, {"NodeVideo", "Video"}});
+  ui::TreeNode* first = tree.Fill({{"jpg", jpgs.size()}, {"png", 1}, {"wav", 0}, {"mp3", 1}}, options,
+                                  {{"NodePhoto", "Photos"}, {"NodeAudio", "Audio"}, {"NodeVideo", "Video"}});
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(first->text, "JPG (3)");
   ui::TreeNode* photos = tree.FindNode("NodePhoto");
