@@ -214,7 +214,50 @@ int CListExUI::Fill(SharedRecords records, const std::set<RecordKey>& checked) {
   std::vector<ui::ListCell> paths;
   for (int row = 0; row < std::min(RowCount(), 64); ++row) paths.push_back(Row(row).cells[kPathColumn]);
   FitColumn(kPathColumn, paths, 120);
+  const std::vector<ui::CListHeaderItemUI*> items = HeaderItems();
+  fitted_.clear();
+  for (const int column : {kSizeColumn, kModifiedColumn, kCreatedColumn, kPathColumn, kTypeColumn})
+    if (static_cast<size_t>(column) < items.size())
+      fitted_[column] = items[static_cast<size_t>(column)]->FixedWidth();
+  GiveNameRoom();
   return checkedCount_;
+}
+
+int CListExUI::NameRoom() const {
+  return fontMetrics().horizontalAdvance(QString(20, QLatin1Char('n'))) + 30;  // with the icon and padding
+}
+
+void CListExUI::resizeEvent(QResizeEvent* event) {
+  ui::CListUI::resizeEvent(event);
+  GiveNameRoom();
+}
+
+void CListExUI::GiveNameRoom() {
+  const std::vector<ui::CListHeaderItemUI*> items = HeaderItems();
+  if (fitted_.empty() || items.size() <= static_cast<size_t>(kNameColumn)) return;
+  int others = 0;
+  int fixed = 0;  // the check column's
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (static_cast<int>(i) == kNameColumn || items[i]->isHidden()) continue;
+    if (const auto it = fitted_.find(static_cast<int>(i)); it != fitted_.end())
+      others += it->second;
+    else
+      fixed += items[i]->FixedWidth();
+  }
+  // The vertical scroll bar may take its share too.
+  const int available = width() - fixed - 20;
+  int deficit = others + NameRoom() - available;
+  constexpr int kFloor = 44;
+  // The path gives way first, then the type, the dates and last the size.
+  for (const int column : {kPathColumn, kTypeColumn, kCreatedColumn, kModifiedColumn, kSizeColumn}) {
+    const auto it = fitted_.find(column);
+    if (it == fitted_.end()) continue;
+    const int give = std::clamp(deficit, 0, std::max(0, it->second - kFloor));
+    deficit -= give;
+    const int width = it->second - give;
+    if (items[static_cast<size_t>(column)]->FixedWidth() != width)
+      items[static_cast<size_t>(column)]->SetFixedWidth(width);
+  }
 }
 
 const FoundFileRecord& CListExUI::RecordOf(int row) const {

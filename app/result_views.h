@@ -77,7 +77,16 @@ class CListExUI : public ui::CListUI {
   void SortByHeader(const QString& itemName);
   int Direction(const QString& itemName) const;
 
+  // The name column's least width: about twenty characters.
+  int NameRoom() const;
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+
  private:
+  // The other columns give way when the name would get less than NameRoom, one after the other down to a
+  // floor (their text is then cut, the whole text in the cell's tool tip).
+  void GiveNameRoom();
   // Sorts the rows by `keyOf(row)`.
   template <class KeyOfRow>
   void SortRowsBy(KeyOfRow keyOf, bool ascending);
@@ -88,6 +97,7 @@ class CListExUI : public ui::CListUI {
   std::function<QString(const FoundFileRecord&)> pathOf_;
   std::map<QString, int> directions_;
   int checkedCount_ = 0;
+  std::map<int, int> fitted_;  // column: width fitted to its texts
 };
 
 // The type tree: photo, audio and video categories with one node per found type, captioned with counts.
