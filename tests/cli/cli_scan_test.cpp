@@ -819,39 +819,73 @@ TEST(CliScan, AnImageIsReadAsItsRescueMapSays) {
   EXPECT_EQ(damaged.count("!mp10.dat"), 1u);
 }
 
-// A FAT32 card with sectors that cannot be read (a rescue map beside it says which), recovered beside the
-// whole card: what can be read comes back.
-TEST(CliScan, AFatCardRecoversWhatItsUnreadableSectorsLeave) {
+using FileTree = std::map<std::string, std::vector<uint8_t>>;
+
+// Recovers `image` with the quick scan into `out`: the run and what it recovered.
+std::pair<CliRun, FileTree> QuickRecover(const fs::path& image, const fs::path& out) {
+  const CliRun run =
+      Execute(std::string(SNAPSAVE_CLI) + " scan " + Quote(image) + " --quick --recover " + Quote(out), true);
+  return {run, Tree(out)};
+}
+
+// The same of a copy of `whole` (beside it, named `name`) whose sectors [first, first + count) cannot be
+// read, as the rescue map beside it says.
+std::pair<CliRun, FileTree> QuickRecoverUnreadable(const fs::path& whole, const std::string& name,
+                                                   uint64_t first, uint64_t count) {
+  const fs::path dir = whole.parent_path();
+  const uint64_t sectors = fs::file_size(whole) / 512;
+  fs::copy_file(whole, dir / (name + ".img"));
+  WriteRescueMap(dir / (name + ".map"),
+                 {{0, first, '+'}, {first, count, '-'}, {first + count, sectors - first - count, '+'}});
+  return QuickRecover(dir / (name + ".img"), dir / name);
+}
+
+// Volumes whose first structures, or sectors of their tables, cannot be read are read through the copies
+// they keep: the quick scan recovers what it recovers from the whole volume, and a sector of the MFT that
+// cannot be read costs only its records.
+TEST(CliScan, UnreadableMetadataIsReadThroughItsCopies) {
+  struct Case {
+    const char* fixture;
+    uint64_t first, count;
+    const char* what;
+  };
+  const Case cases[] = {
+      {"fat/fat32.img.gz", 32, 8, "sectors of the first FAT (32-661; the second is 662-1291)"},
+      {"ext/groups.img.gz", 2, 2, "ext superblock (its copy starts group 1)"},
+      {"ext/groups.img.gz", 4, 2, "ext group descriptors (copied after group 1's superblock)"},
+      {"exfat/small.img.gz", 0, 1, "exFAT boot sector (the backup boot region follows the main one)"},
+      {"ntfs/ntfs_small.img.gz", 0, 1, "NTFS boot sector (its copy is the volume's last sector)"},
+      {"ntfs/ntfs_small.img.gz", 32, 2, "the MFT's own record (its copy is in $MFTMirr)"},
+      {"ntfs/ntfs_small.img.gz", 300, 2, "an MFT record of no file"},
+  };
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string name = std::to_string(n++);
+    const fs::path whole = dir.path() / (name + "-whole.img");
+    test::GunzipFixture(c.fixture, whole);
+    const auto [wholeRun, wanted] = QuickRecover(whole, dir.path() / (name + "-whole"));
+    ASSERT_EQ(wholeRun.code, 0) << c.what;
+    ASSERT_GE(wanted.size(), 3u) << c.what;
+    const auto [run, tree] = QuickRecoverUnreadable(whole, name, c.first, c.count);
+    EXPECT_EQ(run.code, 0) << c.what << "\n" << run.out;
+    EXPECT_NE(run.out.find("the rescue map beside it"), std::string::npos) << run.out;
+    EXPECT_EQ(tree, wanted) << c.what;
+  }
+}
+
+// Deleted DCIM/_IGHWORD.JPG keeps only the low half of its first cluster; the one candidate that could be its
+// start (sector 69016, high half 1) cannot be read, and is taken: one that cannot be checked is likelier than
+// one found wrong. The file comes back damaged, with the rest of its data; the other files as they are.
+TEST(CliScan, ADeletedFileWhoseStartCannotBeReadComesBackDamaged) {
   test::ScratchAppData appData;
   test::TempDir dir;
   const fs::path whole = dir.path() / "whole.img";
   test::GunzipFixture("fat/fat32.img.gz", whole);
-  const uint64_t sectors = fs::file_size(whole) / 512;
-  const std::string cli = SNAPSAVE_CLI;
-  ASSERT_EQ(Execute(cli + " scan " + Quote(whole) + " --quick --recover " + Quote(dir.path() / "whole")).code,
-            0);
-  const auto wanted = Tree(dir.path() / "whole");
-  ASSERT_GT(wanted.size(), 10u);
-  // The card with sectors [first, first + count) unreadable: the run and what it recovered.
-  auto recover = [&](const std::string& name, uint64_t first, uint64_t count) {
-    const fs::path image = dir.path() / (name + ".img");
-    fs::copy_file(whole, image);
-    WriteRescueMap(dir.path() / (name + ".map"),
-                   {{0, first, '+'}, {first, count, '-'}, {first + count, sectors - first - count, '+'}});
-    const CliRun run =
-        Execute(cli + " scan " + Quote(image) + " --quick --recover " + Quote(dir.path() / name), true);
-    return std::pair{run, Tree(dir.path() / name)};
-  };
-
-  // Sectors of the first FAT (32-661; the second is 662-1291) come from the second: chains are not cut there.
-  const auto [fatRun, fatTree] = recover("fat", 32, 8);
-  EXPECT_EQ(fatRun.code, 0) << fatRun.out;
-  EXPECT_EQ(fatTree, wanted);
-
-  // Deleted DCIM/_IGHWORD.JPG keeps only the low half of its first cluster; the one candidate that could be
-  // its start (sector 69016, high half 1) cannot be read, and is taken: one that cannot be checked is
-  // likelier than one found wrong. The file comes back damaged, with the rest of its data.
-  auto [photoRun, photoTree] = recover("photo", 69016, 1);
+  const auto [wholeRun, wanted] = QuickRecover(whole, dir.path() / "whole");
+  ASSERT_EQ(wholeRun.code, 0);
+  auto [photoRun, photoTree] = QuickRecoverUnreadable(whole, "photo", 69016, 1);
   EXPECT_EQ(photoRun.code, 4) << photoRun.out;
   EXPECT_NE(photoRun.out.find("1 of them damaged"), std::string::npos) << photoRun.out;
   const std::string photo = "dcim/!ighword.jpg";
@@ -865,51 +899,6 @@ TEST(CliScan, AFatCardRecoversWhatItsUnreadableSectorsLeave) {
   rest.erase(photo);
   photoTree.erase(photo);
   EXPECT_EQ(photoTree, rest);
-}
-
-// Volumes whose first structures, or sectors of their tables, cannot be read (a rescue map beside each says
-// which) are read through the copies they keep: the quick scan recovers what it recovers from the whole
-// volume, and a sector of the MFT that cannot be read costs only its records.
-TEST(CliScan, UnreadableMetadataIsReadThroughItsCopies) {
-  struct Case {
-    const char* fixture;
-    uint64_t first, count;
-    const char* what;
-  };
-  const Case cases[] = {
-      {"ext/groups.img.gz", 2, 2, "ext superblock (its copy starts group 1)"},
-      {"ext/groups.img.gz", 4, 2, "ext group descriptors (copied after group 1's superblock)"},
-      {"exfat/small.img.gz", 0, 1, "exFAT boot sector (the backup boot region follows the main one)"},
-      {"ntfs/ntfs_small.img.gz", 0, 1, "NTFS boot sector (its copy is the volume's last sector)"},
-      {"ntfs/ntfs_small.img.gz", 32, 2, "the MFT's own record (its copy is in $MFTMirr)"},
-      {"ntfs/ntfs_small.img.gz", 300, 2, "an MFT record of no file"},
-  };
-  test::ScratchAppData appData;
-  test::TempDir dir;
-  const std::string cli = SNAPSAVE_CLI;
-  int n = 0;
-  for (const Case& c : cases) {
-    const std::string name = std::to_string(n++);
-    const fs::path whole = dir.path() / (name + "-whole.img");
-    test::GunzipFixture(c.fixture, whole);
-    const uint64_t sectors = fs::file_size(whole) / 512;
-    ASSERT_EQ(
-        Execute(cli + " scan " + Quote(whole) + " --quick --recover " + Quote(dir.path() / (name + "w")))
-            .code,
-        0);
-    const auto wanted = Tree(dir.path() / (name + "w"));
-    ASSERT_GE(wanted.size(), 3u) << c.what;
-    const fs::path image = dir.path() / (name + ".img");
-    fs::copy_file(whole, image);
-    WriteRescueMap(
-        dir.path() / (name + ".map"),
-        {{0, c.first, '+'}, {c.first, c.count, '-'}, {c.first + c.count, sectors - c.first - c.count, '+'}});
-    const CliRun run =
-        Execute(cli + " scan " + Quote(image) + " --quick --recover " + Quote(dir.path() / name), true);
-    EXPECT_EQ(run.code, 0) << c.what << "\n" << run.out;
-    EXPECT_NE(run.out.find("the rescue map beside it"), std::string::npos) << run.out;
-    EXPECT_EQ(Tree(dir.path() / name), wanted) << c.what;
-  }
 }
 
 // Recovered files keep the times their volume recorded: NTFS keeps them in UTC; FAT keeps the local time of
