@@ -88,7 +88,7 @@ std::string GuessedShortName(const DirEntryView& e, bool isDirectory, const Sibl
   guessed = false;
   if (!e.IsDeleted() || name.empty()) return name;
   if (const std::optional<char> first = siblings.GuessFirst(e)) {
-    name[0] = os::AsciiLower(*first);
+    name[0] = Le8(e.bytes, 12) & kLowerCaseBase ? os::AsciiLower(*first) : *first;
     guessed = true;
   }
   return name;

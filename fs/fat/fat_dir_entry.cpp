@@ -180,13 +180,17 @@ std::string BuildShortName(ByteSpan entry, bool isDirectory) {
     while (!s.empty() && s.back() == ' ') s.pop_back();
     return s;
   };
+  // Short names keep the capitals the volume shows them in, unless the entry's case flags
+  // (byte 12: 0x08 base, 0x10 extension) say the name was written in lower case.
+  const uint8_t caseFlags = Le8(entry, 12);
   std::string name = trimmed(0, 8);
+  if (caseFlags & kLowerCaseBase) name = os::AsciiLower(name);
   // Appended in two steps: `"." + std::string` trips a false -Wrestrict in GCC 12 at -O3.
   if (!isDirectory && Le8(entry, 8) != ' ') {
     name.push_back('.');
-    name += trimmed(8, 3);
+    const std::string ext = trimmed(8, 3);
+    name += caseFlags & kLowerCaseExtension ? os::AsciiLower(ext) : ext;
   }
-  name = os::AsciiLower(name);
   if (!name.empty() && static_cast<uint8_t>(name[0]) == kDeletedMark) name[0] = '!';
   return name;
 }

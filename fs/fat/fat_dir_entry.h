@@ -21,6 +21,9 @@ inline constexpr uint8_t kArchive = 0x20;
 }  // namespace fat_attr
 
 inline constexpr uint8_t kDeletedMark = 0xE5;
+// Case flags in byte 12 of a short entry: its base or extension was written in lower case.
+inline constexpr uint8_t kLowerCaseBase = 0x08;
+inline constexpr uint8_t kLowerCaseExtension = 0x10;
 
 // Field access over one entry; every accessor tolerates a short span (reads 0).
 struct DirEntryView {

@@ -299,18 +299,18 @@ TEST(CliImages, DamagedImagesSayWhatIsWrongAndRecoverAroundIt) {
   const CliRun recovered = Execute(
       std::string(SNAPSAVE_CLI) + " scan " + Quote(set.front()) + " --quick --recover " + Quote(out), true);
   EXPECT_EQ(recovered.code, 4) << recovered.out;
-  EXPECT_NE(recovered.out.find("!mg_202.jpg (damaged: 48 unreadable sectors written as zeros: 3264-3311)"),
+  EXPECT_NE(recovered.out.find("!MG_202.JPG (damaged: 48 unreadable sectors written as zeros: 3264-3311)"),
             std::string::npos)
       << recovered.out;
   EXPECT_NE(recovered.out.find("8 of 8 files recovered into " + out.string() +
                                ", 1 of them damaged (what could not be read is zeros in them)"),
             std::string::npos)
       << recovered.out;
-  const fs::path photos = out / "dcim" / "100card";
+  const fs::path photos = out / "DCIM" / "100CARD";
   for (int i = 201; i <= 208; ++i) {
     const std::vector<uint8_t> original =
         test::ReadFile(test::Fixture("images/originals/spread/IMG_" + std::to_string(i) + ".JPG"));
-    const std::vector<uint8_t> got = test::ReadFile(photos / ("!mg_" + std::to_string(i) + ".jpg"));
+    const std::vector<uint8_t> got = test::ReadFile(photos / ("!MG_" + std::to_string(i) + ".JPG"));
     if (i == 202) {
       EXPECT_EQ(got, std::vector<uint8_t>(original.size(), 0));
     } else {
@@ -327,7 +327,7 @@ TEST(CliImages, DamagedImagesSayWhatIsWrongAndRecoverAroundIt) {
     ASSERT_EQ(os::Sha256OfFile(out / f["path"].get<std::string>(), sha), 0u);
     EXPECT_EQ(f["sha256"], sha);
     EXPECT_EQ(f["deleted"], true);
-    const bool damaged = f["name"] == "!mg_202.jpg";
+    const bool damaged = f["name"] == "!MG_202.JPG";
     EXPECT_EQ(f["state"], damaged ? "damaged" : "intact");
     if (damaged) {
       EXPECT_EQ(f["unreadable"], nlohmann::json::parse(R"([{"firstSector": 3264, "sectors": 48}])"));
@@ -359,9 +359,9 @@ TEST(CliImages, DamagedImagesSayWhatIsWrongAndRecoverAroundIt) {
     EXPECT_EQ(deep.code, 0);
     std::map<std::string, bool> intact;
     for (const nlohmann::json& j : JsonLines(deep.out))
-      if (j["type"] == "file" && j["path"] == "/dcim/100card/") intact[j["name"]] = j["intact"];
+      if (j["type"] == "file" && j["path"] == "/DCIM/100CARD/") intact[j["name"]] = j["intact"];
     ASSERT_EQ(intact.size(), 8u) << deep.out;
-    for (int i = 201; i <= 208; ++i) EXPECT_EQ(intact["!mg_" + std::to_string(i) + ".jpg"], i <= 203) << i;
+    for (int i = 201; i <= 208; ++i) EXPECT_EQ(intact["!MG_" + std::to_string(i) + ".JPG"], i <= 203) << i;
     const CliRun withErrors =
         Execute(std::string(SNAPSAVE_CLI) + " scan " + Quote(good.front()) + " --fresh --list", true);
     const size_t at = withErrors.out.find("unreadable sectors were skipped");
@@ -802,7 +802,7 @@ TEST(CliScan, AnImageIsReadAsItsRescueMapSays) {
       << quick.out;
   EXPECT_NE(quick.out.find("20 of 20 files recovered into"), std::string::npos) << quick.out;
   EXPECT_NE(quick.out.find("3 of them damaged"), std::string::npos) << quick.out;
-  const std::vector<uint8_t> mp10 = test::ReadFile(dir.path() / "out/dcim/!mp10.dat");
+  const std::vector<uint8_t> mp10 = test::ReadFile(dir.path() / "out/DCIM/!MP10.DAT");
   ASSERT_EQ(mp10.size(), 1024u);
   EXPECT_TRUE(std::all_of(mp10.begin(), mp10.begin() + 512, [](uint8_t b) { return b == 0; }));
 
@@ -815,8 +815,8 @@ TEST(CliScan, AnImageIsReadAsItsRescueMapSays) {
     if (j.is_object() && j.value("type", "") == "file" && !j.value("intact", true))
       damaged.insert(j.value("name", ""));
   }
-  EXPECT_EQ(damaged.count("!mg_101.jpg"), 1u);
-  EXPECT_EQ(damaged.count("!mp10.dat"), 1u);
+  EXPECT_EQ(damaged.count("!MG_101.JPG"), 1u);
+  EXPECT_EQ(damaged.count("!MP10.DAT"), 1u);
 }
 
 using FileTree = std::map<std::string, std::vector<uint8_t>>;
@@ -888,7 +888,7 @@ TEST(CliScan, ADeletedFileWhoseStartCannotBeReadComesBackDamaged) {
   auto [photoRun, photoTree] = QuickRecoverUnreadable(whole, "photo", 69016, 1);
   EXPECT_EQ(photoRun.code, 4) << photoRun.out;
   EXPECT_NE(photoRun.out.find("1 of them damaged"), std::string::npos) << photoRun.out;
-  const std::string photo = "dcim/!ighword.jpg";
+  const std::string photo = "DCIM/!IGHWORD.JPG";
   ASSERT_EQ(photoTree.count(photo), 1u);
   const std::vector<uint8_t>& got = photoTree[photo];
   const std::vector<uint8_t>& real = wanted.at(photo);

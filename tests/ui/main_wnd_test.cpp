@@ -531,11 +531,11 @@ TEST_F(MainWindowTest, ResultsByFolderHoldTheCommandLinesTree) {
   ui::TreeNode* volume = tree->Root()->children.front().get();
   ui::TreeNode* dcim = nullptr;
   for (const auto& child : volume->children)
-    if (Bare(child->text) == QStringLiteral("dcim")) dcim = child.get();
+    if (Bare(child->text) == QStringLiteral("DCIM")) dcim = child.get();
   ASSERT_NE(dcim, nullptr);
   tree->SetCheck(dcim, true, true);
   size_t below = 0;
-  for (const std::string& path : listed) below += path.starts_with("/dcim/") ? 1u : 0u;
+  for (const std::string& path : listed) below += path.starts_with("/DCIM/") ? 1u : 0u;
   EXPECT_EQ(window->CheckedFiles().size(), below);
   EXPECT_EQ(volume->check, ui::CheckState::Partial);
   tree->SelectNode(dcim);

@@ -155,11 +155,11 @@ TEST_F(DeepFat, InfersTheGeometryFromTwoFolderHeadsAndPlacesBoth) {
   EXPECT_EQ(engine_.Guesses()[0].DataSector(), 10376u);
   auto tree = FoundTree(engine_);
   // The photo's first cluster holds no JPEG: it is listed, damaged.
-  ASSERT_EQ(tree.count("LostFolder5/photo.jpg"), 1u);
-  EXPECT_EQ(tree["LostFolder5/photo.jpg"].isIntact, 0u);
+  ASSERT_EQ(tree.count("LostFolder5/PHOTO.JPG"), 1u);
+  EXPECT_EQ(tree["LostFolder5/PHOTO.JPG"].isIntact, 0u);
   EXPECT_EQ(tree.count("LostFolder5"), 1u);
-  ASSERT_EQ(tree.count("LostFolder9/notes.txt"), 1u);
-  const FoundFileRecord notesRecord = tree["LostFolder9/notes.txt"];
+  ASSERT_EQ(tree.count("LostFolder9/NOTES.TXT"), 1u);
+  const FoundFileRecord notesRecord = tree["LostFolder9/NOTES.TXT"];
   EXPECT_EQ(notesRecord.Kind(), SourceKind::kFatDeep);
   EXPECT_EQ(notesRecord.entryLocation, 10432u);
   EXPECT_EQ(notesRecord.clusterSize, 4096u);
@@ -203,7 +203,7 @@ TEST_F(DeepFat, ReadsALongNameThatStraddlesASectorBoundary) {
 
   auto tree = FoundTree(engine_);
   EXPECT_EQ(tree.count("LostFolder5/" + name), 1u);
-  EXPECT_EQ(tree.count("LostFolder5/fillera.bin"), 1u);
+  EXPECT_EQ(tree.count("LostFolder5/FILLERA.BIN"), 1u);
   size_t inFive = 0;
   for (const auto& [path, r] : tree) inFive += path.starts_with("LostFolder5/") ? 1u : 0u;
   EXPECT_EQ(inFive, 12u) << "the name is listed once, whole";
@@ -240,8 +240,8 @@ TEST_F(DeepFat, ClusterTwoIsTheRootOnlyWhenItHoldsNoFolderHead) {
   disk.Put(10432, Cat({Dots(9, 0), ShortEntry("INNINE  TXT", fat_attr::kArchive, 42, 1)}));
   Scan(disk);
   auto tree = FoundTree(engine_);
-  EXPECT_EQ(tree.count("rootfile.txt"), 1u);
-  EXPECT_EQ(tree.count("LostFolder5/infive.txt"), 1u);
+  EXPECT_EQ(tree.count("ROOTFILE.TXT"), 1u);
+  EXPECT_EQ(tree.count("LostFolder5/INFIVE.TXT"), 1u);
 }
 
 TEST_F(DeepFat, AFolderAtClusterTwoIsNoRoot) {
@@ -250,8 +250,8 @@ TEST_F(DeepFat, AFolderAtClusterTwoIsNoRoot) {
   disk.Put(10400, Cat({Dots(5, 2), ShortEntry("INFIVE  TXT", fat_attr::kArchive, 41, 1)}));
   Scan(disk);
   auto tree = FoundTree(engine_);
-  EXPECT_EQ(tree.count("LostFolder2/intwo.txt"), 1u);
-  EXPECT_EQ(tree.count("LostFolder2/LostFolder5/infive.txt"), 1u);
+  EXPECT_EQ(tree.count("LostFolder2/INTWO.TXT"), 1u);
+  EXPECT_EQ(tree.count("LostFolder2/LostFolder5/INFIVE.TXT"), 1u);
 }
 
 // Bounds turn away what does not fit and say so; the scan still ends normally.
@@ -287,9 +287,9 @@ TEST_F(DeepFat, RecoveryStopsWhereTheMediumEnds) {
   disk.Put(10440, Cat({Dots(10, 9), ShortEntry("X       BIN", fat_attr::kArchive, 46, 1)}));
   Scan(disk);
   auto tree = FoundTree(engine_);
-  ASSERT_EQ(tree.count("LostFolder5/huge.bin"), 1u);
+  ASSERT_EQ(tree.count("LostFolder5/HUGE.BIN"), 1u);
   const fs::path out = dir_.path() / "out" / "huge.bin";
-  EXPECT_EQ(engine_.RecoverRecord(&tree["LostFolder5/huge.bin"], out, 0),
+  EXPECT_EQ(engine_.RecoverRecord(&tree["LostFolder5/HUGE.BIN"], out, 0),
             static_cast<int32_t>(err::kReadFault));
   std::error_code ec;
   EXPECT_LE(fs::file_size(out, ec), disk.Bytes().size());
@@ -393,8 +393,7 @@ TEST(DeepFatNames, AFormattedCardsDeletedShortNamesAreGuessed) {
   size_t named = 0, guessed = 0;
   for (const ManifestFile& e : ReadManifest("fat/names.manifest")) {
     if (e.path.find('/') == std::string::npos) continue;  // the root's entries went with the format
-    std::string name = e.path.substr(e.path.rfind('/') + 1);
-    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string name = e.path.substr(e.path.rfind('/') + 1);
     const FoundFileRecord* match = nullptr;
     for (const auto& [path, r] : tree) {
       if (r.isFolder == 0 && path.ends_with("/" + name)) match = &r;

@@ -30,13 +30,13 @@ std::vector<uint8_t> Original(const std::string& name) {
 // Found path -> original file, for the deleted files whose clusters nothing reused.
 const std::map<std::string, std::string> kIntactDeleted = {
     {"!one.txt", "gone.txt"},
-    {"dcim/img_0002.jpg", "img2.jpg"},
-    {"dcim/Sub Folder With Long Name/Photo-13c.txt", "long13.txt"},
-    {"dcim/Sub Folder With Long Name/twenty-six-characters!.txt", "long26.txt"},
-    {"dcim/Sub Folder With Long Name/"
+    {"DCIM/IMG_0002.JPG", "img2.jpg"},
+    {"DCIM/Sub Folder With Long Name/Photo-13c.txt", "long13.txt"},
+    {"DCIM/Sub Folder With Long Name/twenty-six-characters!.txt", "long26.txt"},
+    {"DCIM/Sub Folder With Long Name/"
      "a-very-long-file-name-that-goes-on-and-on-for-well-over-one-hundred-characters-to-test-collection.txt",
      "long100.txt"},
-    {"dcim/Sub Folder With Long Name/\xc3\x9cn\xc3\xaf"
+    {"DCIM/Sub Folder With Long Name/\xc3\x9cn\xc3\xaf"
      "c\xc3\xb6"
      "d\xc3\xa9 \xd1\x84\xd0\xbe\xd1\x82\xd0\xbe.jpg",
      "unicode.jpg"},
@@ -65,11 +65,8 @@ TEST(FatNames, DeletedShortNamesTakeTheirSiblingsFirstLetter) {
   size_t guessed = 0;
   for (const test::ManifestFile& m : test::ReadManifest("fat/names.manifest")) {
     if (!m.deleted || m.path.find('/') == std::string::npos) continue;
-    // Folders come back under their short names, lower-cased, unless a long name says more.
-    std::string found = m.path;
-    for (char& c : found) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (const size_t at = found.find("100camera"); at != std::string::npos)
-      found.replace(at, 9, "100CAMERA");  // a long name: kept as written
+    // Short names come back in the capitals the card shows, the guessed first letter too.
+    const std::string& found = m.path;
     ASSERT_EQ(tree.count(found), 1u) << found;
     EXPECT_EQ(tree[found].isDeleted, kDeletedNameGuessed) << found;
     const fs::path out = dir.path() / "out" / fs::path(found).filename();
@@ -79,7 +76,7 @@ TEST(FatNames, DeletedShortNamesTakeTheirSiblingsFirstLetter) {
     ++guessed;
   }
   EXPECT_EQ(guessed, 7u);
-  for (const char* unexplained : {"!eadme.txt", "!bc_0003.txt"}) {
+  for (const char* unexplained : {"!EADME.TXT", "!BC_0003.TXT"}) {
     ASSERT_EQ(tree.count(unexplained), 1u) << unexplained;
     EXPECT_EQ(tree[unexplained].isDeleted, 0u) << unexplained;
   }
@@ -106,16 +103,15 @@ TEST_P(FatImage, ListsDeletedFilesAndRecoversThemByteForByte) {
   auto tree = FoundTree(engine_);
   // Live files of live folders are not listed; the re-created file's old entry is.
   EXPECT_EQ(tree.count("readme.txt"), 0u);
-  EXPECT_EQ(tree.count("dcim/IMG_0001.JPG"), 0u);
-  EXPECT_EQ(tree.count("dcim/img_0001.jpg"), 0u);
+  EXPECT_EQ(tree.count("DCIM/IMG_0001.JPG"), 0u);
   // Its short name's lost first letter comes from the live "AGAIN.TXT" beside it, and says so.
-  ASSERT_EQ(tree.count("again.txt"), 1u);
-  EXPECT_EQ(tree["again.txt"].isDeleted, kDeletedNameGuessed);
+  ASSERT_EQ(tree.count("AGAIN.TXT"), 1u);
+  EXPECT_EQ(tree["AGAIN.TXT"].isDeleted, kDeletedNameGuessed);
   // "GONE.TXT" has no sibling of its pattern: its placeholder stays (on FAT32 a later file took its entry).
   EXPECT_EQ(tree.count("!one.txt"), GetParam() == "fat32" ? 0u : 1u);
   for (const auto& [path, original] : kIntactDeleted) {
     // On FAT32 the later files took the entries of these two.
-    if (GetParam() == "fat32" && (path == "!one.txt" || path == "dcim/img_0002.jpg")) continue;
+    if (GetParam() == "fat32" && (path == "!one.txt" || path == "DCIM/IMG_0002.JPG")) continue;
     auto it = tree.find(path);
     ASSERT_NE(it, tree.end()) << path;
     EXPECT_EQ(it->second.fileSize, Original(original).size()) << path;
@@ -125,13 +121,13 @@ TEST_P(FatImage, ListsDeletedFilesAndRecoversThemByteForByte) {
   }
   if (GetParam() == "fat32") {
     // Deleted with its high cluster word cleared: found by probing for the picture's header.
-    const FoundFileRecord& high = tree.at("dcim/!ighword.jpg");
+    const FoundFileRecord& high = tree.at("DCIM/!IGHWORD.JPG");
     EXPECT_GT(high.entryRef, 0xFFFFu);
     ASSERT_EQ(engine_.RecoverRecord(&high, dir_.path() / "high.jpg", 0), 0);
     EXPECT_EQ(test::ReadFile(dir_.path() / "high.jpg"), Original("img1.jpg"));
   }
   EXPECT_EQ(tree.at("Holiday Trip").isDeleted, 1u);
-  EXPECT_EQ(tree.at("dcim").isDeleted, 0u);
+  EXPECT_EQ(tree.at("DCIM").isDeleted, 0u);
   uint32_t count = 0;
   ASSERT_EQ(engine_.CountFolderFiles(nullptr, 0, count), 0u);
   EXPECT_GE(count, kIntactDeleted.size() - 1);
@@ -143,13 +139,13 @@ TEST_P(FatImage, FolderRecoveryBelowACategoryFolderRecreatesTheTree) {
   const fs::path destination = dir_.path() / "rec";
   // The recovery writer nests a folder below its category folder: destination/photo/NAME.
   const fs::path target = destination / "photo" / "dcim";
-  ASSERT_EQ(engine_.RecoverRecord(&tree.at("dcim"), target,
+  ASSERT_EQ(engine_.RecoverRecord(&tree.at("DCIM"), target,
                                   static_cast<int32_t>(CountSeparators(destination.string()))),
             0);
   if (GetParam() == "fat32") {
-    EXPECT_EQ(test::ReadFile(target / "!ighword.jpg"), Original("img1.jpg"));
+    EXPECT_EQ(test::ReadFile(target / "!IGHWORD.JPG"), Original("img1.jpg"));
   } else {
-    EXPECT_EQ(test::ReadFile(target / "img_0002.jpg"), Original("img2.jpg"));
+    EXPECT_EQ(test::ReadFile(target / "IMG_0002.JPG"), Original("img2.jpg"));
   }
   EXPECT_EQ(test::ReadFile(target / "Sub Folder With Long Name" / "Photo-13c.txt"), Original("long13.txt"));
 }
@@ -276,7 +272,7 @@ TEST_F(FatEngine, HostileImagesFailCleanly) {
   auto tree = FoundTree(*probe);
   const FatGeometry geo = *probe->Geometry();
   probe.reset();
-  const uint32_t dcim = tree.at("dcim").entryRef;
+  const uint32_t dcim = tree.at("DCIM").entryRef;
   const FoundFileRecord frag = tree.at("Holiday Trip/frag.bin");
   auto fatEntry = [&](std::vector<uint8_t>& img, uint32_t cluster, uint16_t value) {
     PutLe16(img, static_cast<size_t>(geo.fatStart * geo.sectorSize + cluster * 2), value);
@@ -291,7 +287,7 @@ TEST_F(FatEngine, HostileImagesFailCleanly) {
     ASSERT_EQ(engine.Open(ImageVolume(Save(looped), u'E')), 0u);
     ASSERT_EQ(engine.Scan({}), 0);
     auto t = FoundTree(engine);
-    EXPECT_EQ(t.count("dcim/img_0002.jpg"), 1u);
+    EXPECT_EQ(t.count("DCIM/IMG_0002.JPG"), 1u);
     const fs::path out = dir_.path() / "frag.bin";
     EXPECT_EQ(engine.RecoverRecord(&t.at("Holiday Trip/frag.bin"), out, 0),
               static_cast<int32_t>(err::kHandleEof));

@@ -167,9 +167,31 @@ TEST(FatDirEntry, PlausibilityRules) {
 
 TEST(FatDirEntry, NamesAndTimes) {
   auto deleted = Entry("\xE5OTO    JPG", fat_attr::kArchive);
-  EXPECT_EQ(BuildShortName(deleted, false), "!oto.jpg");
-  EXPECT_EQ(BuildShortName(Entry("PHOTOS  ABC", fat_attr::kDirectory, 5, 0), true), "photos");
-  EXPECT_EQ(BuildShortName(Entry("README     ", fat_attr::kArchive), false), "readme");
+  // Capitals as stored, unless the entry's case flags lower the base (0x08) or the extension (0x10).
+  EXPECT_EQ(BuildShortName(deleted, false), "!OTO.JPG");
+  EXPECT_EQ(BuildShortName(Entry("PHOTOS  ABC", fat_attr::kDirectory, 5, 0), true), "PHOTOS");
+  EXPECT_EQ(BuildShortName(Entry("README     ", fat_attr::kArchive), false), "README");
+  for (const auto& [flags, name] : {std::pair<uint8_t, const char*>{0x08, "img_0001.JPG"},
+                                    {0x10, "IMG_0001.jpg"},
+                                    {0x18, "img_0001.jpg"}}) {
+    auto lower = Entry("IMG_0001JPG", fat_attr::kArchive);
+    lower[12] = flags;
+    EXPECT_EQ(BuildShortName(lower, false), name);
+    lower[0] = kDeletedMark;
+    EXPECT_EQ(BuildShortName(lower, false), "!" + std::string(name + 1));
+  }
+  // A guessed first letter takes the case of the rest of the base.
+  for (const uint8_t flags : {uint8_t{0}, uint8_t{0x18}}) {
+    auto live = Entry("DSC_0001JPG", fat_attr::kArchive);
+    auto gone = Entry("\xE5SC_0003JPG", fat_attr::kArchive);
+    live[12] = gone[12] = flags;
+    SiblingNames siblings;
+    siblings.Note(DirEntryView{live});
+    bool guessed = false;
+    EXPECT_EQ(GuessedShortName(DirEntryView{gone}, false, siblings, guessed),
+              flags ? "dsc_0003.jpg" : "DSC_0003.JPG");
+    EXPECT_TRUE(guessed);
+  }
 
   const auto e = Entry("PHOTO   JPG", fat_attr::kArchive);
   // 2020-06-15 12:30:10 as a FILETIME.
@@ -263,7 +285,7 @@ TEST(FatDirBlock, WalkVisitsNamedEntriesAndSaysWhereTheDirectoryEnds) {
   };
   DirBlockWalk walk = WalkDirectoryBlock(block, LongNameOverflow::kEndsDirectory, collect);
   EXPECT_EQ(walk.end, DirBlockEnd::kEndMarker);
-  EXPECT_EQ(seen, (std::vector<std::pair<size_t, std::string>>{{128, "photo.jpg"}, {160, "!otes.txt"}}));
+  EXPECT_EQ(seen, (std::vector<std::pair<size_t, std::string>>{{128, "photo.jpg"}, {160, "!OTES.TXT"}}));
 
   // A long name the block ends inside is open at its first piece; the next block holds its short entry.
   std::vector<uint8_t> cut(512, 0xFF);
