@@ -648,6 +648,8 @@ void CMainWnd::Notify(const ui::TNotifyUI& msg) {
   } else if (type == QLatin1String("textchanged")) {
     if (name.startsWith(QLatin1String("Filter"))) filterTimer_->start();
     return;
+  } else if (type == QLatin1String("splittermoved")) {
+    return ShowBytesPreview();
   } else if (type == QLatin1String("itemactivate") || type == QLatin1String("itemexpand") ||
              type == QLatin1String("list_item_dbclick")) {
     return;  // the lists fold their nodes themselves

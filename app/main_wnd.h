@@ -162,6 +162,8 @@ class CMainWnd : public ui::CWindowUI {
   void OnRowCheck(int row, bool checked);
   void UpdateSelectedInfo();
   void Preview(int row);
+  // Shows the bytes of the last preview as text or hex lines as wide as the box is now.
+  void ShowBytesPreview();
   // The facts the preview box shows beneath a file: size, first sector, the engine, deleted, intact.
   QString FactsOf(const FoundFileRecord& record);
   void OnFileTypeOption(ui::COptionUI* option);
@@ -210,6 +212,7 @@ class CMainWnd : public ui::CWindowUI {
   std::map<QString, ui::COptionUI*> chosenTypes_;
   QString currentTypeNode_;
   std::filesystem::path previewPath_;
+  std::vector<uint8_t> previewBytes_;
   MediaPlayers players_;
 };
 

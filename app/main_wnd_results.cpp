@@ -289,6 +289,7 @@ void CMainWnd::Preview(int row) {
   if (fileList_ == nullptr || row < 0 || row >= fileList_->RowCount()) return;
   auto* box = Find<ui::CRichEditUI>(QStringLiteral("PreviewEdit"));
   const FoundFileRecord record = fileList_->RecordOf(row);
+  previewBytes_.clear();
   if (record.isFolder != 0) {
     if (auto* facts = Find<ui::CRichEditUI>(QStringLiteral("PreviewFacts"))) facts->Clear();
     ShowTextInBox(box, Message("MSG0904"));
@@ -308,9 +309,9 @@ void CMainWnd::Preview(int row) {
     previewPath_ = result.path;
     if (!result.path.empty()) {
       ShowPictureInBox(box, QString::fromStdString(result.path.string()), Message("MSG0905"));
-    } else if (box != nullptr && !result.data.empty()) {
-      const BytesPreview shown = PreviewOfBytes(result.data, HexBytesPerLine(box->FixedColumns()));
-      box->AppendBlock(shown.content, !shown.isText);
+    } else {
+      previewBytes_ = std::move(result.data);
+      ShowBytesPreview();
     }
     return;
   }
@@ -323,6 +324,14 @@ void CMainWnd::Preview(int row) {
   } else {
     players_.PlayAudio(path);
   }
+}
+
+void CMainWnd::ShowBytesPreview() {
+  auto* box = Find<ui::CRichEditUI>(QStringLiteral("PreviewEdit"));
+  if (box == nullptr || previewBytes_.empty()) return;
+  box->Clear();
+  const BytesPreview shown = PreviewOfBytes(previewBytes_, HexBytesPerLine(box->FixedColumns()));
+  box->AppendBlock(shown.content, !shown.isText);
 }
 
 QString CMainWnd::FactsOf(const FoundFileRecord& r) {

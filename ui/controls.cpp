@@ -694,4 +694,95 @@ void CTabLayoutUI::DoLayout() {
   }
 }
 
+// ---------------------------------------------------------------------------------------------------------------
+// CSplitterUI
+
+CSplitterUI::CSplitterUI(QWidget* parent) : CControlUI(parent) {
+  setCursor(Qt::SplitHCursor);
+  if (parent != nullptr) parent->installEventFilter(this);
+}
+
+bool CSplitterUI::SetAttribute(const QString& name, const QString& value, QString* error) {
+  if (name == QLatin1String("target")) {
+    if (value != QLatin1String("next") && value != QLatin1String("prev"))
+      return Fail(error, QStringLiteral("bad value '%1' for target").arg(value));
+    targetNext_ = value == QLatin1String("next");
+    return true;
+  }
+  if (name == QLatin1String("minsize") || name == QLatin1String("restmin")) {
+    bool ok = false;
+    const int v = value.toInt(&ok);
+    if (!ok || v < 0) return Fail(error, QStringLiteral("bad value '%1' for %2").arg(value, name));
+    (name == QLatin1String("minsize") ? minSize_ : restMin_) = v;
+    return true;
+  }
+  return CControlUI::SetAttribute(name, value, error);
+}
+
+CControlUI* CSplitterUI::Target() const {
+  auto* parent = dynamic_cast<CContainerUI*>(parentWidget());
+  if (parent == nullptr) return nullptr;
+  const int at = parent->IndexOf(this);
+  const int index = targetNext_ ? at + 1 : at - 1;
+  const auto& items = parent->Items();
+  if (at < 0 || index < 0 || index >= static_cast<int>(items.size())) return nullptr;
+  return items[static_cast<size_t>(index)];
+}
+
+int CSplitterUI::Room() const {
+  auto* parent = dynamic_cast<CContainerUI*>(parentWidget());
+  const CControlUI* target = Target();
+  if (parent == nullptr || target == nullptr) return minSize_;
+  int taken = 0, shown = 0;
+  for (const CControlUI* c : parent->Items()) {
+    if (c->isHidden()) continue;
+    ++shown;
+    if (c != target) taken += c->FixedWidth() + c->Padding().left() + c->Padding().right();
+  }
+  taken +=
+      parent->ChildPadding() * std::max(0, shown - 1) + target->Padding().left() + target->Padding().right();
+  const int inner = parent->width() - parent->Inset().left() - parent->Inset().right();
+  return std::max(minSize_, inner - taken - restMin_);
+}
+
+void CSplitterUI::SetPreferredWidth(int width) {
+  preferred_ = std::max(minSize_, width);
+  Fit();
+}
+
+void CSplitterUI::Fit() {
+  CControlUI* target = Target();
+  if (target == nullptr || target->isHidden()) return;
+  if (preferred_ == 0) preferred_ = std::max(minSize_, target->FixedWidth());
+  const int width = std::clamp(preferred_, minSize_, Room());
+  if (width != target->FixedWidth()) target->SetFixedWidth(width);
+}
+
+bool CSplitterUI::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == parentWidget() && event->type() == QEvent::Resize) Fit();
+  return false;
+}
+
+void CSplitterUI::mousePressEvent(QMouseEvent* event) {
+  const CControlUI* target = Target();
+  if (event->button() != Qt::LeftButton || target == nullptr) return;
+  dragging_ = true;
+  pressX_ = event->globalPosition().toPoint().x();
+  pressWidth_ = target->FixedWidth();
+}
+
+void CSplitterUI::mouseMoveEvent(QMouseEvent* event) {
+  if (!dragging_) return;
+  const int dx = event->globalPosition().toPoint().x() - pressX_;
+  // The pane stops where it can grow no more, so that dragging back starts moving it at once.
+  preferred_ = std::clamp(targetNext_ ? pressWidth_ - dx : pressWidth_ + dx, minSize_, Room());
+  Fit();
+}
+
+void CSplitterUI::mouseReleaseEvent(QMouseEvent*) {
+  if (!dragging_) return;
+  dragging_ = false;
+  Notify(QStringLiteral("splittermoved"), preferred_);
+}
+
 }  // namespace snapsave::ui

@@ -211,11 +211,15 @@ class CRichEditUI : public CControlUI {
   QTextEdit* Editor() const { return edit_; }
   QString PlainContent() const;
   bool BlocksCaptionDrag() const override { return true; }
+  // With "fitcontent", the box is as high as its text at its width, up to half its parent, so that short
+  // facts show whole without a scroll bar.
+  void FitHeight();
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
 
   QTextEdit* edit_;
+  bool fitContent_ = false;
 };
 
 // A one-line text field. Each change of its text says "textchanged" to the window; "tip" is the grey text
@@ -247,6 +251,8 @@ class CContainerUI : public CControlUI {
   const std::vector<CControlUI*>& Items() const { return items_; }
   int IndexOf(const CControlUI* child) const;
   void SetInset(const QMargins& inset);
+  QMargins Inset() const { return inset_; }
+  int ChildPadding() const { return childPadding_; }
   void SetChildPadding(int padding);
   // Places the children; called on resize and whenever a child changes size or visibility.
   virtual void DoLayout();
@@ -258,6 +264,40 @@ class CContainerUI : public CControlUI {
   std::vector<CControlUI*> items_;
   QMargins inset_;
   int childPadding_ = 0;
+};
+
+// A bar the user drags to set the width of the pane beside it ("target": next or prev) in a horizontal
+// layout. The pane keeps the width it was given or dragged to while the stretching siblings keep "restmin"
+// pixels; when the window is narrower, the pane gives way down to "minsize" first.
+class CSplitterUI : public CControlUI {
+ public:
+  explicit CSplitterUI(QWidget* parent = nullptr);
+  bool SetAttribute(const QString& name, const QString& value, QString* error) override;
+  bool BlocksCaptionDrag() const override { return true; }
+  CControlUI* Target() const;
+  // The width the user chose (or the layout's), which the pane takes back when there is room.
+  int PreferredWidth() const { return preferred_; }
+  void SetPreferredWidth(int width);
+  // Gives the pane its width for the parent's current size.
+  void Fit();
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+
+ private:
+  // The widest the pane may be in the parent's current size.
+  int Room() const;
+
+  bool targetNext_ = true;
+  int minSize_ = 120;
+  int restMin_ = 200;
+  int preferred_ = 0;
+  int pressX_ = 0;
+  int pressWidth_ = 0;
+  bool dragging_ = false;
 };
 
 class CVerticalLayoutUI : public CContainerUI {

@@ -133,6 +133,7 @@ CControlUI* LayoutBuilder::Create(const QString& e, QWidget* parent) {
   if (e == QLatin1String("Progress")) return new CProgressUI(parent);
   if (e == QLatin1String("RichEdit")) return new CRichEditUI(parent);
   if (e == QLatin1String("Edit")) return new CEditUI(parent);
+  if (e == QLatin1String("Splitter")) return new CSplitterUI(parent);
   if (e == QLatin1String("List")) return new CListUI(parent);
   if (e == QLatin1String("ListHeader")) return new CListHeaderUI(parent);
   if (e == QLatin1String("ListHeaderItem")) return new CListHeaderItemUI(parent);

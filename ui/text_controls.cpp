@@ -3,6 +3,7 @@
 
 #include <QFontDatabase>
 #include <QLineEdit>
+#include <QResizeEvent>
 #include <QScrollBar>
 #include <QStyle>
 #include <QTextBlock>
@@ -11,6 +12,7 @@
 #include <QTextEdit>
 
 #include <algorithm>
+#include <cmath>
 
 #include "ui/markup.h"
 #include "ui/skin_archive.h"
@@ -35,6 +37,12 @@ CRichEditUI::CRichEditUI(QWidget* parent) : CControlUI(parent), edit_(new QTextE
 }
 
 bool CRichEditUI::SetAttribute(const QString& name, const QString& value, QString* error) {
+  if (name == QLatin1String("fitcontent")) {
+    auto b = ParseBool(value);
+    if (!b) return Fail(error, QStringLiteral("bad value '%1' for fitcontent").arg(value));
+    fitContent_ = *b;
+    return true;
+  }
   if (name == QLatin1String("readonly")) {
     auto b = ParseBool(value);
     if (!b) return Fail(error, QStringLiteral("bad value '%1' for readonly").arg(value));
@@ -52,12 +60,27 @@ bool CRichEditUI::SetAttribute(const QString& name, const QString& value, QStrin
 
 void CRichEditUI::SetText(const QString& text) {
   text_ = text;
+  edit_->setWordWrapMode(QTextOption::WordWrap);
   edit_->setPlainText(text);
+  FitHeight();
 }
 
 void CRichEditUI::Clear() {
   text_.clear();
   edit_->clear();
+  FitHeight();
+}
+
+void CRichEditUI::FitHeight() {
+  if (!fitContent_) return;
+  QTextDocument* doc = edit_->document();
+  doc->setTextWidth(edit_->viewport()->width());
+  const QMargins around = textPadding_;
+  const int content = static_cast<int>(std::ceil(doc->size().height())) + around.top() + around.bottom() + 2;
+  const int most =
+      parentWidget() != nullptr && parentWidget()->height() > 0 ? parentWidget()->height() / 2 : content;
+  const int height = std::max(fontMetrics().height() + 4, std::min(content, most));
+  if (height != FixedHeight()) SetFixedHeight(height);
 }
 
 void CRichEditUI::ShowCentredText(const QString& text) {
@@ -107,6 +130,8 @@ void CRichEditUI::AppendBlock(const QString& text, bool fixed) {
   QTextBlockFormat block;
   block.setAlignment(Qt::AlignLeft);
   cursor.setBlockFormat(block);
+  // Text wraps between words; hex lines are cut to the box's width already.
+  edit_->setWordWrapMode(fixed ? QTextOption::NoWrap : QTextOption::WordWrap);
   QTextCharFormat format;
   format.setFont(fixed ? FixedFont(EffectiveFont()) : EffectiveFont());
   cursor.insertText(text, format);
@@ -127,8 +152,9 @@ QString CRichEditUI::PlainContent() const {
   return edit_->toPlainText();
 }
 
-void CRichEditUI::resizeEvent(QResizeEvent*) {
+void CRichEditUI::resizeEvent(QResizeEvent* event) {
   edit_->setGeometry(TextRect());
+  if (event->oldSize().width() != width()) FitHeight();
 }
 
 // ---------------------------------------------------------------------------------------------------------------

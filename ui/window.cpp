@@ -200,6 +200,11 @@ void CWindowUI::CenterWindow() {
     area = owner->frameGeometry();
   } else if (QScreen* screen = QGuiApplication::primaryScreen()) {
     area = screen->availableGeometry();
+    // A window larger than the screen (a small one, or a large scale) is fitted to it, its minimum too.
+    if (area.isValid()) {
+      setMinimumSize(minimumSize().boundedTo(area.size()));
+      resize(size().boundedTo(area.size()));
+    }
   }
   if (area.isValid()) move(area.center() - QPoint(width() / 2, height() / 2));
 }

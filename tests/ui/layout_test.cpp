@@ -1,6 +1,7 @@
 // Layouts: building, includes, clear load errors, lookups, and notifications reaching the window.
 #include <QApplication>
 #include <QPointer>
+#include <QScrollBar>
 #include <QTest>
 #include <QTextEdit>
 #include <QTimer>
@@ -332,6 +333,73 @@ TEST_F(LayoutTest, RichEditShowsTextAndRefusesPicturesItCannotShow) {
   box->Clear();
   EXPECT_TRUE(box->InsertImage(picture));
   EXPECT_EQ(box->PlainContent(), QString(QChar::ObjectReplacementCharacter));
+}
+
+// The preview pane keeps the width it was given or dragged to while the list keeps its minimum; in a narrow
+// window it gives way first, down to its own minimum, and takes its width back when there is room. A box of
+// facts is as high as its text, up to half its column.
+TEST_F(LayoutTest, ASplitterSizesThePaneAndAFittedBoxShowsItsTextWhole) {
+  test::AddLayout(QStringLiteral("xml/split.xml"), R"(<Window size="1000,400">
+    <HorizontalLayout childpadding="10">
+      <Control name="list"/>
+      <Splitter name="bar" width="6" minsize="200" restmin="400"/>
+      <VerticalLayout name="pane" width="300">
+        <RichEdit name="box"/>
+        <RichEdit name="facts" height="92" fitcontent="true"/>
+      </VerticalLayout>
+    </HorizontalLayout></Window>)");
+  RecordingWnd w;
+  ASSERT_TRUE(w.LoadLayout(QStringLiteral("xml/split.xml")));
+  w.show();
+  auto* pane = w.FindControl(QStringLiteral("pane"));
+  auto* list = w.FindControl(QStringLiteral("list"));
+  auto* bar = w.Find<CSplitterUI>(QStringLiteral("bar"));
+  ASSERT_NE(bar, nullptr);
+  QApplication::processEvents();
+  EXPECT_EQ(pane->width(), 300);
+  w.resize(750, 400);  // 750 - 6 - 20 - 400 leaves the pane 324: it keeps 300
+  QApplication::processEvents();
+  EXPECT_EQ(pane->width(), 300);
+  w.resize(650, 400);
+  QApplication::processEvents();
+  EXPECT_EQ(pane->width(), 224);
+  EXPECT_EQ(list->width(), 400);
+  w.resize(500, 400);
+  QApplication::processEvents();
+  EXPECT_EQ(pane->width(), 200);
+  w.resize(1000, 400);
+  QApplication::processEvents();
+  EXPECT_EQ(pane->width(), 300);
+
+  // Dragging the bar left widens the pane, as far as the list's minimum; the window hears where it stopped.
+  // The bar moves under the pointer, so each position is taken from where the press was.
+  const QPoint press = bar->mapToGlobal(QPoint(3, 100));
+  auto at = [&](int dx) { return bar->mapFromGlobal(press + QPoint(dx, 0)); };
+  QTest::mousePress(bar, Qt::LeftButton, {}, at(0));
+  QTest::mouseMove(bar, at(-100));
+  EXPECT_EQ(pane->width(), 400);
+  QTest::mouseMove(bar, at(-600));
+  EXPECT_EQ(pane->width(), 1000 - 6 - 20 - 400);
+  QTest::mouseMove(bar, at(-50));
+  QTest::mouseRelease(bar, Qt::LeftButton, {}, at(-50));
+  EXPECT_EQ(pane->width(), 350);
+  ASSERT_FALSE(w.seen.empty());
+  EXPECT_EQ(w.seen.back(), QStringLiteral("splittermoved:bar"));
+  EXPECT_EQ(bar->PreferredWidth(), 350);
+
+  auto* facts = w.Find<CRichEditUI>(QStringLiteral("facts"));
+  facts->SetText(
+      QStringLiteral("Size: 12 KiB\nMay be damaged: its first bytes are not those of its type, "
+                     "so it may hold other data"));
+  QApplication::processEvents();
+  EXPECT_LT(facts->height(), 200);
+  EXPECT_FALSE(facts->Editor()->verticalScrollBar()->isVisible());
+  EXPECT_GE(facts->height(), static_cast<int>(facts->Editor()->document()->size().height()));
+  QString many;
+  for (int i = 0; i < 60; ++i) many += QStringLiteral("line %1\n").arg(i);
+  facts->SetText(many);
+  QApplication::processEvents();
+  EXPECT_EQ(facts->height(), 200);  // half of the column
 }
 
 TEST_F(LayoutTest, MenuItemsReachTheOwnerAndSubItemsOpenBesideTheirItem) {

@@ -5,7 +5,9 @@
 #include <QDir>
 #include <QLineEdit>
 #include <QProcess>
+#include <QScrollBar>
 #include <QTest>
+#include <QTextEdit>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -340,6 +342,8 @@ TEST_F(MainWindowTest, FixtureImageIsScannedCountedAndRecoveredByteForByte) {
   // The name always has room for about twenty characters: at the smallest window the path, the type and
   // the creation date give way (cut, with their whole text in a tool tip); the size and the modification
   // date stay whole. In a wide window nothing is cut.
+  window->resize(window->minimumSize());
+  QApplication::processEvents();
   auto spans = list->ColumnSpans();
   ASSERT_EQ(spans.size(), 7u);
   EXPECT_GE(spans[1].second, list->NameRoom());
@@ -736,6 +740,36 @@ TEST_F(MainWindowTest, FormattedStickDocumentsAreListedAndPreviewed) {
   const QString facts = window->Find<ui::CRichEditUI>(QStringLiteral("PreviewFacts"))->PlainContent();
   for (const char* fact : {"Size: ", "First sector: ", "Found by: ", "Looks intact"})
     EXPECT_TRUE(facts.contains(QString::fromLatin1(fact))) << fact << "\n" << facts.toStdString();
+
+  // At the smallest window every control of the filter bar is whole, the name field readable, the preview
+  // at least 180 pixels wide and the facts whole beneath it.
+  window->resize(window->minimumSize());
+  QApplication::processEvents();
+  ASSERT_EQ(window->size(), QSize(1000, 650));
+  const ui::CControlUI* bar = window->FindControl(QStringLiteral("FilterBar"));
+  for (const QObject* child : bar->children()) {
+    const auto* control = qobject_cast<const QWidget*>(child);
+    if (control == nullptr || control->isHidden()) continue;
+    EXPECT_TRUE(bar->rect().contains(control->geometry())) << control->objectName().toStdString();
+  }
+  EXPECT_GE(window->FindControl(QStringLiteral("FilterName"))->width(), 100);
+  EXPECT_GE(window->FindControl(QStringLiteral("PreviewPane"))->width(), 180);
+  auto* factsBox = window->Find<ui::CRichEditUI>(QStringLiteral("PreviewFacts"));
+  EXPECT_FALSE(factsBox->Editor()->verticalScrollBar()->isVisible());
+  // A hex view is laid out again for the width the preview is dragged to.
+  auto* box = window->Find<ui::CRichEditUI>(QStringLiteral("PreviewEdit"));
+  auto firstLine = [&] { return box->PlainContent().section(QLatin1Char('\n'), 0, 0); };
+  window->SendNotify(typeTree, QStringLiteral("itemselect"), 0, QStringLiteral("NodeDocument.7z"));
+  window->SendNotify(list, QStringLiteral("itemselect"), 0);
+  ASSERT_TRUE(firstLine().startsWith(QStringLiteral("0000 37 7A "))) << firstLine().toStdString();
+  const qsizetype narrow = firstLine().size();
+  window->resize(1600, 800);
+  auto* splitter = window->Find<ui::CSplitterUI>(QStringLiteral("PreviewSplitter"));
+  splitter->SetPreferredWidth(600);
+  QApplication::processEvents();
+  window->SendNotify(splitter, QStringLiteral("splittermoved"), 600);
+  EXPECT_GT(firstLine().size(), narrow) << firstLine().toStdString();
+  EXPECT_LE(box->PlainContent().section(QLatin1Char('\n'), 0, 0).size(), box->FixedColumns());
 }
 
 // A loaded image of a whole disk is a disk of the list: after the machine's disks, named by its file, with
