@@ -149,18 +149,8 @@ std::string MakeLogName(std::string_view prefix, uint64_t volumeStartSector, con
 }
 
 std::string FormatSize(int64_t bytes) {
-  constexpr int64_t kKb = 1024;
-  constexpr int64_t kMb = kKb * 1024;
-  constexpr int64_t kGb = kMb * 1024;
-  constexpr int64_t kTb = kGb * 1024;
-  const auto scaled = [bytes](int64_t unit) {
-    return static_cast<double>(bytes) / static_cast<double>(unit);
-  };
-  if (bytes >= kTb) return fmt::format("{:.2f} TB", scaled(kTb));
-  if (bytes >= kGb) return fmt::format("{:.2f} GB", scaled(kGb));
-  if (bytes >= kMb) return fmt::format("{:.2f} MB", scaled(kMb));
-  if (bytes >= kKb) return fmt::format("{:.2f} KB", scaled(kKb));
-  return fmt::format("{} Bytes", bytes);
+  // The units every front end shows: 1024-based, named as such.
+  return os::HumanSize(bytes < 0 ? 0 : static_cast<uint64_t>(bytes));
 }
 
 FoundFileCatalogue::~FoundFileCatalogue() {

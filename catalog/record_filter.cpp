@@ -64,6 +64,8 @@ std::optional<uint64_t> ParseSizeText(std::string_view text) {
     if (index == std::string_view::npos) return std::nullopt;
     shift = static_cast<int>(index) * 10;
     unit.remove_prefix(1);
+    // "KiB" as the program shows sizes, "KB" and "K" as people type them: all 1024-based.
+    if (!unit.empty() && shift != 0 && Fold(unit.front()) == 'i') unit.remove_prefix(1);
     if (!unit.empty() && shift != 0 && Fold(unit.front()) == 'b') unit.remove_prefix(1);
     if (!unit.empty()) return std::nullopt;
   }

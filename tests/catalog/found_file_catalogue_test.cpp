@@ -110,11 +110,11 @@ TEST(FolderNames, RoundTripAndIgnoreATrailingPartialRecord) {
 }
 
 TEST(FormatSizeAndLogName, MatchTheStoredForms) {
-  EXPECT_EQ(FormatSize(1536), "1.50 KB");
-  EXPECT_EQ(FormatSize(1023), "1023 Bytes");
-  EXPECT_EQ(FormatSize(3ll << 30), "3.00 GB");
-  EXPECT_EQ(FormatSize(5ll << 20), "5.00 MB");
-  EXPECT_EQ(FormatSize(3ll << 40), "3.00 TB");
+  EXPECT_EQ(FormatSize(1536), "1.5 KiB");
+  EXPECT_EQ(FormatSize(1023), "1023 B");
+  EXPECT_EQ(FormatSize(3ll << 30), "3.0 GiB");
+  EXPECT_EQ(FormatSize(5ll << 20), "5.0 MiB");
+  EXPECT_EQ(FormatSize(3ll << 40), "3.0 TiB");
   os::LocalTime t{2024, 3, 7, 9, 5, 0, 0};
   EXPECT_EQ(MakeLogName(log_prefix::kFast, 2048, t), "Fast_2048_2024379 5");
   t.minute = 42;

@@ -30,6 +30,7 @@ TEST(NameMatches, RunsAnywhereWithStarsQuestionMarksAndEitherCase) {
 TEST(RecordFilterTexts, SizesAndDatesAsTyped) {
   EXPECT_EQ(ParseSizeText("1500"), 1500u);
   EXPECT_EQ(ParseSizeText(" 10 KB "), 10240u);
+  EXPECT_EQ(ParseSizeText("1.5 MiB"), 1572864u);
   EXPECT_EQ(ParseSizeText("1.5mb"), 1572864u);
   EXPECT_EQ(ParseSizeText("2G"), uint64_t{2} << 30);
   EXPECT_EQ(ParseSizeText("3 b"), 3u);

@@ -45,13 +45,13 @@ TEST(ResultViews, RowTextsAndIcons) {
   v.fileSystemName = "FAT32";
   v.totalBytes = 2048;
   EXPECT_EQ(VolumeName(v, "Free", false),
-            QStringLiteral("/dev/sdb1 \u00B7 CARD \u00B7 FAT32 \u00B7 2.00 KB"));
+            QStringLiteral("/dev/sdb1 \u00B7 CARD \u00B7 FAT32 \u00B7 2.0 KiB"));
   v.mountPoint = "/media/card";
   EXPECT_EQ(VolumeName(v, "Free", true), QStringLiteral("/dev/sdb1 \u00B7 CARD, mounted at /media/card"));
   VolumeInfo stretch;
   stretch.kind = EntryKind::kUnallocated;
   stretch.totalBytes = 1024;
-  EXPECT_EQ(VolumeName(stretch, "Free", false), QStringLiteral("Free \u00B7 1.00 KB"));
+  EXPECT_EQ(VolumeName(stretch, "Free", false), QStringLiteral("Free \u00B7 1.0 KiB"));
 }
 
 TEST(ResultViews, SortingFollowsTheHeaderDirections) {
