@@ -197,23 +197,32 @@ void CMainWnd::ShowDetails(int row) {
     return;
   }
   if (const std::optional<int32_t> disk = diskList_->DiskOfNode(row)) {
-    uint64_t total = 0;
-    for (int r : diskList_->RowsOfNode(row)) total += diskList_->EntryOf(r)->totalBytes;
+    const std::optional<VolumeInfo> entry = DiskEntry(*disk);
+    uint64_t total = entry ? entry->diskBytes : 0;
+    if (total == 0) {  // geometry unknown: what its entries span
+      for (int r : diskList_->RowsOfNode(row)) total += diskList_->EntryOf(r)->totalBytes;
+    }
     set(1, "MSG0203", diskList_->Row(row).cells[0].text);
     set(4, "MSG0206", size(total));
-    if (const std::optional<VolumeInfo> entry = DiskEntry(*disk); entry && !entry->diskPath.empty()) {
+    if (entry && !entry->diskPath.empty()) {
       if (ui::CControlUI* label = FindControl(QStringLiteral("Label7")))
         label->SetText(QString::fromStdString(entry->diskPath));
     }
     return;
   }
   if (const VolumeInfo* v = diskList_->EntryOf(row)) {
+    if (!v->spaceKnown && v->kind == EntryKind::kVolume) {
+      // Not mounted: the file system's own records say, read once.
+      VolumeInfo learnt = *v;
+      LearnVolumeSpace(learnt);
+      diskList_->SetEntrySpace(row, learnt);
+    }
     set(1, "MSG0203", result_view::VolumeName(*v, Message("MSG0222"), false));
     set(2, "MSG0204", v->fileSystemName.empty() ? QStringLiteral("-") : Q(v->fileSystemName));
     set(3, "MSG0205", v->volumeLabel.empty() ? QStringLiteral("-") : Q(v->volumeLabel));
     set(4, "MSG0206", size(v->totalBytes));
-    set(5, "MSG0207", size(v->usedBytes));
-    set(6, "MSG0208", size(v->freeBytes));
+    set(5, "MSG0207", v->spaceKnown ? size(v->usedBytes) : Message("MSG0223"));
+    set(6, "MSG0208", v->spaceKnown ? size(v->freeBytes) : Message("MSG0223"));
     if (ui::CControlUI* label = FindControl(QStringLiteral("Label7"))) label->SetText(Q(v->rootPath));
     if (ui::CControlUI* label = FindControl(QStringLiteral("Label8"))) label->SetText(Q(v->mountPoint));
   }

@@ -458,6 +458,11 @@ void CDiskListUI::Fill(const std::vector<VolumeInfo>& entries,
       node.cells[0].textPadding = QMargins(80, 0, 0, 0);
       node.cells[0].font = kNameFont;
       node.cells[0].icon = kDiskNode;
+      if (v.diskBytes != 0) {
+        node.cells[2].text = QString::fromStdString(FormatSize(static_cast<int64_t>(v.diskBytes)));
+        node.cells[2].align = Qt::AlignCenter;
+        node.cells[2].font = kSizeFont;
+      }
       AddRow(std::move(node));
     }
     ui::ListRow row;
@@ -474,7 +479,10 @@ void CDiskListUI::Fill(const std::vector<VolumeInfo>& entries,
     row.cells[2].text = QString::fromStdString(FormatSize(static_cast<int64_t>(v.totalBytes)));
     row.cells[2].align = Qt::AlignCenter;
     row.cells[2].font = kSizeFont;
-    row.cells[2].bar = v.totalBytes == 0 ? 0 : static_cast<int>(v.usedBytes * 100 / v.totalBytes);
+    // No bar for space nobody has counted yet: an empty or full one would be a guess.
+    row.cells[2].bar = !v.spaceKnown       ? -1
+                       : v.totalBytes == 0 ? 0
+                                           : static_cast<int>(v.usedBytes * 100 / v.totalBytes);
     AddRow(std::move(row));
   }
   for (size_t i = 0; i < images_.size(); ++i) AddImageRow(i);
@@ -558,6 +566,18 @@ const VolumeInfo* CDiskListUI::EntryOf(int row) const {
   const qlonglong tag = Row(row).tag.toLongLong();
   if (tag < 0 || tag >= kImageTagBase || static_cast<size_t>(tag) >= entries_.size()) return nullptr;
   return &entries_[static_cast<size_t>(tag)];
+}
+
+void CDiskListUI::SetEntrySpace(int row, const VolumeInfo& learnt) {
+  if (EntryOf(row) == nullptr) return;
+  VolumeInfo& v = entries_[static_cast<size_t>(Row(row).tag.toLongLong())];
+  v.usedBytes = learnt.usedBytes;
+  v.freeBytes = learnt.freeBytes;
+  v.spaceKnown = learnt.spaceKnown;
+  if (v.spaceKnown && Row(row).cells.size() > 2) {
+    MutableRow(row).cells[2].bar = v.totalBytes == 0 ? 0 : static_cast<int>(v.usedBytes * 100 / v.totalBytes);
+    update();
+  }
 }
 
 void CButtonExUI::enterEvent(QEnterEvent* event) {

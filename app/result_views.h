@@ -130,6 +130,8 @@ class CDiskListUI : public ui::CListUI {
   // The name an unallocated stretch goes by in the list.
   void SetUnallocatedText(const QString& text) { unallocatedText_ = text; }
   const VolumeInfo* EntryOf(int row) const;
+  // Takes the used and free space learnt for the entry of `row` (its bar follows).
+  void SetEntrySpace(int row, const VolumeInfo& learnt);
   // Whether a row is a volume of a removable disk (the main window selects the first such row).
   bool IsRemovableRow(int row) const;
   // The disk number of a disk node; nothing for other rows.

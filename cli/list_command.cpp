@@ -55,7 +55,8 @@ const char* KindName(EntryKind kind) {
 }
 
 // One line (or JSON object) of the listing; `id` is what SOURCE names the entry by.
-void PrintEntry(const VolumeInfo& v, const std::string& id, bool json, int idWidth = 4) {
+void PrintEntry(VolumeInfo v, const std::string& id, bool json, int idWidth = 4) {
+  LearnVolumeSpace(v);
   if (json) {
     nlohmann::json j{{"id", id},
                      {"disk", v.diskNumber},
@@ -71,6 +72,8 @@ void PrintEntry(const VolumeInfo& v, const std::string& id, bool json, int idWid
                      {"label", v.volumeLabel},
                      {"device", v.rootPath},
                      {"mountPoint", v.mountPoint}};
+    // Unknown space is said so, not guessed.
+    if (!v.spaceKnown) j["freeBytes"] = j["usedBytes"] = nullptr;
     // The system's entries keep their numeric IDs.
     if (v.diskNumber < os::DiskTable::kFirstImageDisk) {
       if (v.driveLetter >= u'A' && v.driveLetter <= u'Z') {
@@ -89,7 +92,7 @@ void PrintEntry(const VolumeInfo& v, const std::string& id, bool json, int idWid
   std::printf("%-*s %-6s %-11s %-10s %-12llu %-10s %-7s %-16s %s\n", idWidth, Shown(id).c_str(), disk.c_str(),
               KindName(v.kind), HumanSize(v.totalBytes).c_str(),
               static_cast<unsigned long long>(v.startSector),
-              v.kind == EntryKind::kVolume && !v.mountPoint.empty() ? HumanSize(v.freeBytes).c_str() : "-",
+              v.kind == EntryKind::kVolume && v.spaceKnown ? HumanSize(v.freeBytes).c_str() : "-",
               v.fileSystemName.empty() ? "-" : Shown(v.fileSystemName).c_str(),
               v.volumeLabel.empty() ? "-" : Shown(v.volumeLabel).c_str(), Shown(where).c_str());
 }
@@ -135,6 +138,8 @@ int ListImage(os::DiskTable& disks, bool json, const std::string& imageText) {
     whole.totalBytes = ImageMediaBytes(image);
     whole.sectorCount = whole.totalBytes / SectorReader::kImageSectorSize;
     whole.rootPath = os::Utf8OfPath(image);
+    whole.diskPath = whole.rootPath;
+    whole.diskIsImage = true;
     const ImageVolumeFacts facts = ProbeWholeImage(image);
     whole.fileSystemName = facts.fileSystemName;
     whole.volumeLabel = facts.label;

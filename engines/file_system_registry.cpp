@@ -1,6 +1,8 @@
 #include "engines/file_system_registry.h"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,7 @@
 #include "fs/fat/fat_deep_engine.h"
 #include "fs/fat/fat_dir_entry.h"
 #include "fs/fat/fat_quick_engine.h"
+#include "fs/fat/fat_table_window.h"
 #include "fs/ntfs/ntfs_boot_sector.h"
 #include "fs/ntfs/ntfs_deep_engine.h"
 #include "fs/ntfs/ntfs_quick_engine.h"
@@ -89,17 +92,92 @@ bool ExtCopies(const SectorReader& reader, uint64_t volumeStart, uint64_t volume
   return ReadExtSuperblock(reader, volumeStart, volumeSectors, sectorSize, true).has_value();
 }
 
+// Allocation bitmaps are read whole; past this (a volume of some terabytes) the listing says "unknown"
+// rather than read for long.
+constexpr uint64_t kMaxBitmapBytes = 32ull << 20;
+
+// Clear bits among the first `bits` of a bitmap.
+uint64_t ClearBits(ByteSpan map, uint64_t bits) {
+  uint64_t set = 0;
+  const uint64_t whole = std::min<uint64_t>(bits / 8, map.size());
+  for (uint64_t i = 0; i < whole; ++i) set += static_cast<uint64_t>(std::popcount(map[i]));
+  for (uint64_t b = whole * 8; b < bits && b / 8 < map.size(); ++b) set += (map[b / 8] >> (b % 8)) & 1u;
+  return bits - std::min(set, bits);
+}
+
+std::optional<uint64_t> NtfsFree(const SectorReader& reader, uint64_t volumeStart, uint64_t volumeSectors,
+                                 uint32_t sectorSize) {
+  std::vector<uint8_t> boot;
+  if (!ReadNtfsBootSector(reader, volumeStart, volumeSectors, sectorSize, boot)) return std::nullopt;
+  const NtfsGeometry g = ParseNtfsGeometry(boot, volumeStart);
+  if (g.sectorsPerCluster == 0) return std::nullopt;
+  const uint64_t clusters = g.totalSectors / g.sectorsPerCluster;
+  if (clusters == 0 || clusters / 8 > kMaxBitmapBytes) return std::nullopt;
+  NtfsVolume volume(reader, volumeStart, g);
+  std::vector<uint8_t> map;
+  if (volume.LoadMftRuns() != 0 || volume.ReadClusterBitmap(map) != 0 || map.size() < (clusters + 7) / 8)
+    return std::nullopt;
+  return ClearBits(map, clusters) * g.clusterBytes;
+}
+
+std::optional<uint64_t> ExfatFree(const SectorReader& reader, uint64_t volumeStart, uint64_t volumeSectors,
+                                  uint32_t) {
+  const std::optional<ExfatGeometry> g = ReadExfatBootRegion(reader, volumeStart, volumeSectors);
+  if (!g || g->clusterCount / 8 > kMaxBitmapBytes) return std::nullopt;
+  ExfatVolume volume(reader, *g);
+  if (!volume.ReadAllocationBitmap()) return std::nullopt;
+  uint64_t free = 0;
+  for (uint64_t c = 2; c <= uint64_t{g->clusterCount} + 1; ++c)
+    free += volume.IsAllocated(static_cast<uint32_t>(c)) ? 0u : 1u;
+  return free * g->clusterBytes;
+}
+
+std::optional<uint64_t> FatFree(const SectorReader& reader, uint64_t volumeStart, uint64_t volumeSectors,
+                                uint32_t sectorSize) {
+  std::vector<uint8_t> boot(std::max<uint32_t>(sectorSize, 512));
+  uint32_t got = 0;
+  if (reader.ReadSectors(boot, 1, volumeStart, static_cast<uint32_t>(boot.size()), &got) != 0)
+    return std::nullopt;
+  const std::optional<FatGeometry> g = ParseFatGeometry(boot, volumeStart, volumeSectors);
+  if (!g) return std::nullopt;
+  FatTableWindow table(reader, *g);
+  uint64_t free = 0;
+  for (uint64_t c = 2; c <= uint64_t{g->clusterCount} + 1; ++c) {
+    const FatTableWindow::Entry e = table.ReadEntry(static_cast<uint32_t>(c));
+    if (e.status != 0) return std::nullopt;
+    free += e.value == 0 ? 1u : 0u;
+  }
+  return free * g->clusterBytes;
+}
+
+std::optional<uint64_t> ExtFree(const SectorReader& reader, uint64_t volumeStart, uint64_t,
+                                uint32_t sectorSize) {
+  // The superblock's count, as the driver left it at the last unmount.
+  std::vector<uint8_t> head(2048);
+  uint32_t got = 0;
+  if (sectorSize == 0 || 2048 % sectorSize != 0 ||
+      reader.ReadSectors(head, static_cast<int32_t>(2048 / sectorSize), volumeStart, sectorSize, &got) != 0)
+    return std::nullopt;
+  const ByteSpan sb = ByteSpan(head).subspan(1024);
+  const auto g = ParseExtSuperblock(sb);
+  if (!g) return std::nullopt;
+  uint64_t blocks = Le32(sb, 0x0C);
+  if (g->featureIncompat & kExtIncompat64Bit) blocks |= uint64_t{Le32(sb, 0x158)} << 32;
+  if (blocks > g->blocksCount) return std::nullopt;
+  return blocks * g->blockSize;
+}
+
 // Probed in this order; NTFS's boot sector can pass FAT's tests, FAT's and exFAT's never pass each other's.
 const std::array<FileSystem, 4> kFileSystems = {{
     {"NTFS", "|NTFS|", IsNtfsBootSector, Quick<CFastNtfsRecovery>, Deep<CProfessionalNtfsRecovery>,
      SourceKind::kNtfsQuick, SourceKind::kNtfsDeep, nullptr, IsNtfsMetadataSector, "MSG0913", "MSG0915",
-     NtfsBytes, NtfsCopies},
+     NtfsBytes, NtfsCopies, NtfsFree},
     {"exFAT", "|exFAT|", IsExfatVolume, Quick<CFastExfatRecovery>, Deep<CProfessionalExfatRecovery>,
      SourceKind::kExfatQuick, SourceKind::kExfatDeep, nullptr, IsExfatMetadataSector, "MSG0918", "MSG0919",
-     ExfatBytes, ExfatCopies},
+     ExfatBytes, ExfatCopies, ExfatFree},
     {"FAT", "|FAT|FAT32|", IsFatBootSector, Quick<CFastFatRecovery>, Deep<CProfessionalFatRecovery>,
      SourceKind::kFatQuick, SourceKind::kFatDeep, nullptr, IsFatMetadataSector, "MSG0914", "MSG0916",
-     FatBytes, nullptr},
+     FatBytes, nullptr, FatFree},
     {"ext",
      "|ext2|ext3|ext4|",
      IsExtVolume,
@@ -112,7 +190,8 @@ const std::array<FileSystem, 4> kFileSystems = {{
      "MSG0920",
      {},
      ExtBytes,
-     ExtCopies},
+     ExtCopies,
+     ExtFree},
 }};
 
 }  // namespace
@@ -131,6 +210,18 @@ const FileSystem* ClassifyVolume(ByteSpan probe) {
     if (fs.probe(probe)) return &fs;
   }
   return nullptr;
+}
+
+std::optional<uint64_t> VolumeFreeBytes(const SectorReader& reader, uint64_t volumeStart,
+                                        uint64_t volumeSectors, uint32_t sectorSize) {
+  if (sectorSize == 0 || kProbeBytes % sectorSize != 0) return std::nullopt;
+  std::vector<uint8_t> probe(kProbeBytes);
+  uint32_t got = 0;
+  const auto count = static_cast<int32_t>(std::min<uint64_t>(kProbeBytes / sectorSize, volumeSectors));
+  if (count == 0 || reader.ReadSectors(probe, count, volumeStart, sectorSize, &got) != 0) return std::nullopt;
+  const FileSystem* fs = ClassifyVolume(ByteSpan(probe).first(static_cast<size_t>(count) * sectorSize));
+  if (fs == nullptr || fs->freeBytes == nullptr) return std::nullopt;
+  return fs->freeBytes(reader, volumeStart, volumeSectors, sectorSize);
 }
 
 const FileSystem* ClassifyVolumeByCopies(const SectorReader& reader, uint64_t volumeStart,

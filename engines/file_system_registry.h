@@ -48,6 +48,11 @@ struct FileSystem {
   bool (*probeCopies)(const SectorReader& reader, uint64_t volumeStart, uint64_t volumeSectors,
                       uint32_t sectorSize) = nullptr;
 
+  // The bytes the file system counts as free, from its own allocation records (bitmap, table or superblock);
+  // nothing where they cannot be read whole.
+  std::optional<uint64_t> (*freeBytes)(const SectorReader& reader, uint64_t volumeStart, uint64_t volumeSectors,
+                                       uint32_t sectorSize) = nullptr;
+
   bool IsListedAs(std::string_view listingName) const;
 };
 
@@ -56,6 +61,10 @@ std::span<const FileSystem> FileSystems();
 
 // The file system whose probe accepts the start of a volume; null for none.
 const FileSystem* ClassifyVolume(ByteSpan probe);
+// The free bytes the volume's file system counts (see FileSystem::freeBytes); nothing when the volume's start
+// cannot be read, is of no file system the engines read, or its allocation records cannot be read.
+std::optional<uint64_t> VolumeFreeBytes(const SectorReader& reader, uint64_t volumeStart, uint64_t volumeSectors,
+                                        uint32_t sectorSize);
 // The file system whose copies of its first structures the volume holds; null for none.
 const FileSystem* ClassifyVolumeByCopies(const SectorReader& reader, uint64_t volumeStart,
                                          uint64_t volumeSectors, uint32_t sectorSize);

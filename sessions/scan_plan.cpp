@@ -253,6 +253,18 @@ std::string HumanSize(uint64_t bytes) {
   return os::HumanSize(bytes);
 }
 
+void LearnVolumeSpace(VolumeInfo& v) {
+  if (v.spaceKnown || v.kind != EntryKind::kVolume || v.diskPath.empty() || v.sectorCount == 0) return;
+  SectorReader reader;
+  if ((v.diskIsImage ? reader.OpenFile(v.diskPath) : reader.OpenDisk(v.diskPath)) != err::kSuccess) return;
+  const uint32_t sectorSize = reader.DeviceSectorSize();
+  const std::optional<uint64_t> free = VolumeFreeBytes(reader, v.startSector, v.sectorCount, sectorSize);
+  if (!free || *free > v.totalBytes) return;
+  v.freeBytes = *free;
+  v.usedBytes = v.totalBytes - *free;
+  v.spaceKnown = true;
+}
+
 uint32_t ReadImageDisk(os::DiskTable& disks, const fs::path& image, ImageDisk& out) {
   out = ImageDisk{};
   SectorReader reader;

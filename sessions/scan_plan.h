@@ -93,6 +93,9 @@ std::string HumanSize(uint64_t bytes);
 uint32_t MakeTarget(const Source& source, ScanTarget& target);
 // Whether a quick engine reads the entry's file system.
 bool QuickScannable(const VolumeInfo& v);
+// Fills in the used and free space of a volume the system did not say (not mounted) from its file system's
+// own allocation records, reading its disk or image; leaves them unknown where they cannot be read.
+void LearnVolumeSpace(VolumeInfo& v);
 // One scan target of a source, with the names its results are shown and recovered under.
 struct NamedTarget {
   std::unique_ptr<ScanTarget> target;

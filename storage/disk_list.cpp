@@ -105,6 +105,7 @@ VolumeInfo VolumeOf(const DiskFacts& disk, const PartitionFacts& p) {
   v.totalBytes = p.totalBytes.value_or(p.lengthBytes);
   v.freeBytes = std::min(p.freeBytes.value_or(0), v.totalBytes);
   v.usedBytes = v.totalBytes - v.freeBytes;
+  v.spaceKnown = p.freeBytes.has_value();
   return v;
 }
 
@@ -116,6 +117,7 @@ VolumeInfo Unallocated(int32_t disk, uint64_t start, uint64_t count, uint64_t se
   v.startSector = start;
   v.sectorCount = count;
   v.totalBytes = v.freeBytes = count <= UINT64_MAX / sectorSize ? count * sectorSize : UINT64_MAX;
+  v.spaceKnown = true;
   return v;
 }
 
@@ -197,7 +199,15 @@ bool DiskMap::Refresh() {
   uint32_t counter = 1;
   for (auto& [number, list] : disks_) {
     const DiskFacts& disk = *byNumber.at(number);
+    const uint64_t perCyl = uint64_t{disk.tracksPerCylinder} * disk.sectorsPerTrack;
+    const uint64_t sectors = disk.exactSectors.value_or(
+        perCyl != 0 && disk.cylinders <= UINT64_MAX / perCyl ? disk.cylinders * perCyl : 0);
+    const uint64_t diskBytes =
+        disk.geometryKnown && disk.bytesPerSector != 0 && sectors <= UINT64_MAX / disk.bytesPerSector
+            ? sectors * disk.bytesPerSector
+            : 0;
     for (VolumeInfo& v : list) {
+      v.diskBytes = diskBytes;
       v.diskPath = disk.devicePath;
       v.diskIsImage = disk.isImageFile;
       if (v.driveLetter == kUnnumbered) v.driveLetter = static_cast<char16_t>(counter);

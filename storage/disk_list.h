@@ -36,6 +36,11 @@ struct VolumeInfo {
   uint64_t totalBytes = 0;
   uint64_t usedBytes = 0;
   uint64_t freeBytes = 0;
+  // Whether usedBytes and freeBytes are known (a mounted volume, a stretch of free space); else the file
+  // system has to be asked (VolumeFreeBytes) or they are unknown.
+  bool spaceKnown = false;
+  // The size of the disk the entry lies on; 0 when its geometry is unknown.
+  uint64_t diskBytes = 0;
   // In the disk's logical sectors.
   uint64_t startSector = 0;
   uint64_t sectorCount = 0;

@@ -738,6 +738,14 @@ TEST_P(CliOnWholeDisk, EveryVolumeIsListedAndRecoversAsItsOwnImage) {
     if (j["kind"] == "volume") idAt[j["startSector"].get<uint64_t>()] = j["id"].get<std::string>();
   }
   ASSERT_EQ(idAt.size(), volumes_.size()) << listed.out;
+  // Each volume's free space on the disk is what the volume's own image says.
+  std::set<uint64_t> freeOnDisk, freeAlone;
+  for (const auto& j : JsonLines(listed.out))
+    if (j["kind"] == "volume") freeOnDisk.insert(j["freeBytes"].get<uint64_t>());
+  for (const fs::path& volume : volumes_)
+    freeAlone.insert(
+        JsonLines(Execute(cli + " list --json " + Quote(volume)).out)[0]["freeBytes"].get<uint64_t>());
+  EXPECT_EQ(freeOnDisk, freeAlone);
 
   // Recovered from the disk image, each volume's files are those recovered from the volume's own image; one
   // entry named alone gives the same.
@@ -1187,6 +1195,33 @@ TEST(CliDeep, AFailingDiskIsScannedAroundItsBadAreas) {
   }
 }
 #endif
+
+// The used and free space of a volume nothing has mounted come from its file system's own allocation records,
+// as its tools count them (mdir, dumpe2fs, ntfsinfo, dump.exfat gave these figures); what no file system
+// describes says "unknown" (null), not "all used".
+TEST(Cli, FreeSpaceIsWhatTheFileSystemCounts) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  for (const auto& [fixture, free] : {std::pair<const char*, uint64_t>{"fat/fat32.img.gz", 6620672},
+                                      {"ntfs/ntfs_small.img.gz", 302 * 4096},
+                                      {"ext/card.img.gz", 2792 * 4096},
+                                      {"exfat/formatted.img.gz", 3580 * 4096}}) {
+    const fs::path image = dir.path() / "v.img";
+    test::GunzipFixture(fixture, image);
+    const CliRun listed = Execute(std::string(SNAPSAVE_CLI) + " list --json " + Quote(image));
+    ASSERT_EQ(listed.code, 0) << fixture;
+    const auto lines = JsonLines(listed.out);
+    ASSERT_EQ(lines.size(), 1u) << listed.out;
+    EXPECT_EQ(lines[0]["freeBytes"], free) << fixture;
+    EXPECT_EQ(lines[0]["usedBytes"], lines[0]["totalBytes"].get<uint64_t>() - free) << fixture;
+  }
+  const fs::path noise = dir.path() / "noise.img";
+  test::WriteFile(noise, std::vector<uint8_t>(1 << 20, 0x5A));
+  const auto lines = JsonLines(Execute(std::string(SNAPSAVE_CLI) + " list --json " + Quote(noise)).out);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(lines[0]["freeBytes"].is_null());
+  EXPECT_TRUE(lines[0]["usedBytes"].is_null());
+}
 
 TEST(Cli, SourcesImagesAndTheDiskList) {
   test::ScratchAppData appData;

@@ -36,9 +36,11 @@
 #include "app/preview.h"
 #include "app/progress_windows.h"
 #include "app/single_instance.h"
+#include "catalog/found_file_catalogue.h"
 #include "filetypes/file_categories.h"
 #include "os/clock.h"
 #include "os/device.h"
+#include "sessions/scan_plan.h"
 #include "tests/support/test_support.h"
 #include "tests/ui/shipped_look.h"
 #include "ui/controls.h"
@@ -813,6 +815,24 @@ TEST_F(MainWindowTest, WholeDiskImageIsShownAsADiskWithItsVolumes) {
                       {EntryKind::kUnallocated, 108960}}));
   EXPECT_EQ(list->EntryOf(list->RowsOfNode(node)[2])->fileSystemName, "FAT32");
   EXPECT_TRUE(window->FindControl(QStringLiteral("Label7"))->Text().contains(QStringLiteral("card.img")));
+  // The disk's row and facts give the disk's size; a volume's, the space its file system counts as used and
+  // free (as for the same volume in an image of its own), with a bar only once that is known.
+  EXPECT_EQ(list->Row(node).cells[2].text, QStringLiteral("96.0 MiB"));
+  EXPECT_EQ(window->FindControl(QStringLiteral("Label4"))->Text(), QStringLiteral("Capacity: 96.0 MiB"));
+  const int volumeRow = list->RowsOfNode(node)[2];
+  EXPECT_EQ(list->Row(volumeRow).cells[2].bar, -1);
+  list->SelectRow(volumeRow);
+  VolumeInfo alone;
+  alone.diskPath = (dir_.path() / "h32.img").string();
+  alone.diskIsImage = true;
+  alone.totalBytes = fs::file_size(alone.diskPath);
+  alone.sectorCount = alone.totalBytes / 512;
+  LearnVolumeSpace(alone);
+  ASSERT_TRUE(alone.spaceKnown);
+  const QString free = QString::fromStdString(FormatSize(static_cast<int64_t>(alone.freeBytes)));
+  EXPECT_EQ(window->FindControl(QStringLiteral("Label6"))->Text(), QStringLiteral("Free: ") + free);
+  EXPECT_GT(list->Row(volumeRow).cells[2].bar, 0);
+  list->SelectRow(node);
 
   // Both cards' deleted photos come back from the one scan; loading the image again keeps one disk.
   window->StartScan();

@@ -124,6 +124,7 @@ TEST(ResultViews, ADiskWithTwoVolumesIsOneNodeAndTwoRows) {
   a.mountPoint = "/media/card";
   a.totalBytes = 1000;
   a.usedBytes = 250;
+  a.spaceKnown = true;
   list.Fill(
       {a, b, c},
       [](int32_t disk, bool removable) {
