@@ -5,6 +5,7 @@
 #include <optional>
 #include <tuple>
 
+#include "app/language_table.h"
 #include "catalog/found_file_catalogue.h"
 #include "filetypes/file_categories.h"
 #include "os/clock.h"
@@ -12,6 +13,22 @@
 namespace snapsave::app {
 
 namespace result_view {
+
+QString StateText(const FoundFileRecord& record) {
+  auto word = [](int state, const char* fallback) {
+    const QString text =
+        LanguageTable::Text(LanguageTable::Instance().GetSection(QStringLiteral("menu_state")),
+                            QStringLiteral("state_%1").arg(state));
+    return text.isEmpty() ? QString::fromLatin1(fallback) : text;
+  };
+  QStringList words;
+  if (WasDeleted(record).value_or(false)) words << word(1, "Deleted");
+  words << (record.isIntact != 0 ? word(2, "Intact") : word(3, "Damaged"));
+  if ((record.isDeleted & kDeletedNameGuessed) != 0) words << word(4, "Name guessed");
+  // Only the first word keeps its capital.
+  for (qsizetype i = 1; i < words.size(); ++i) words[i] = words[i].left(1).toLower() + words[i].mid(1);
+  return words.join(QStringLiteral(", "));
+}
 
 QString TypeText(const FoundFileRecord& record) {
   if (record.isFolder != 0) return QStringLiteral("folder");
@@ -81,7 +98,8 @@ QString VolumeName(const VolumeInfo& v, const QString& unallocated, bool brief) 
 
 namespace {
 constexpr int kNameColumn = 1, kSizeColumn = 2, kModifiedColumn = 3, kCreatedColumn = 4, kPathColumn = 5,
-              kTypeColumn = 6;
+              kTypeColumn = 6, kStateColumn = 7;
+constexpr size_t kColumns = 8;
 
 int ColumnOf(const QString& item) {
   if (item == QLatin1String("FileName")) return kNameColumn;
@@ -90,6 +108,7 @@ int ColumnOf(const QString& item) {
   if (item == QLatin1String("CreatedTime")) return kCreatedColumn;
   if (item == QLatin1String("Path")) return kPathColumn;
   if (item == QLatin1String("Type")) return kTypeColumn;
+  if (item == QLatin1String("State")) return kStateColumn;
   return -1;
 }
 }  // namespace
@@ -125,11 +144,8 @@ struct FoldedText {
   std::string_view text;
 };
 
-// "JPG", "JPG (name guessed)": the lost first letter of a deleted short name was taken from its siblings.
 QString TypeColumnText(const FoundFileRecord& r) {
-  QString type = result_view::TypeText(r);
-  if ((r.isDeleted & kDeletedNameGuessed) != 0) type += QStringLiteral(" (name guessed)");
-  return type;
+  return result_view::TypeText(r);
 }
 
 }  // namespace
@@ -137,7 +153,7 @@ QString TypeColumnText(const FoundFileRecord& r) {
 void CListExUI::MakeCells(const ui::ListRow& row, std::vector<ui::ListCell>& cells) const {
   if (row.item >= records_->size()) return;
   const FoundFileRecord& r = (*records_)[row.item];
-  cells.resize(7);
+  cells.resize(kColumns);
   const std::string_view name = r.Name();
   cells[kNameColumn].text = QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
   // A list holds few types: each icon is looked up and parsed once, not once a row.
@@ -153,6 +169,7 @@ void CListExUI::MakeCells(const ui::ListRow& row, std::vector<ui::ListCell>& cel
   const QString path = pathOf_ ? pathOf_(r) : QString();
   cells[kPathColumn].text = path.isEmpty() ? result_view::kNoTime : path;
   cells[kTypeColumn].text = TypeColumnText(r);
+  cells[kStateColumn].text = result_view::StateText(r);
 }
 
 int CListExUI::Fill(SharedRecords records, const std::set<RecordKey>& checked) {
@@ -176,7 +193,15 @@ int CListExUI::Fill(SharedRecords records, const std::set<RecordKey>& checked) {
     c.text = text;
     return c;
   };
-  std::vector<ui::ListCell> sizes, dates{cell(result_view::kNoTime)}, types;
+  std::vector<ui::ListCell> sizes, dates{cell(result_view::kNoTime)}, types, states;
+  // Every state a row can show, as wide as the widest.
+  for (const bool deleted : {false, true})
+    for (const bool intact : {false, true}) {
+      FoundFileRecord r = MakeEmptyRecord();
+      r.isDeleted = deleted ? (1u | kDeletedNameGuessed) : 0u;
+      r.isIntact = intact ? 1 : 0;
+      states.push_back(cell(result_view::StateText(r)));
+    }
   std::map<int, uint64_t> largest;  // by the size's unit (1024 ** n)
   // The first record of each kind of type text (its extension, a folder, a guessed name) stands for it.
   std::vector<std::pair<std::pair<std::string_view, bool>, const FoundFileRecord*>> typeKinds;
@@ -209,6 +234,7 @@ int CListExUI::Fill(SharedRecords records, const std::set<RecordKey>& checked) {
   FitColumn(kModifiedColumn, dates);
   FitColumn(kCreatedColumn, dates);
   FitColumn(kTypeColumn, types);
+  FitColumn(kStateColumn, states);
   // A long path is cut rather than the type beside it (its whole text is the cell's tool tip); the first rows
   // stand for the rest.
   std::vector<ui::ListCell> paths;
@@ -216,7 +242,8 @@ int CListExUI::Fill(SharedRecords records, const std::set<RecordKey>& checked) {
   FitColumn(kPathColumn, paths, 120);
   const std::vector<ui::CListHeaderItemUI*> items = HeaderItems();
   fitted_.clear();
-  for (const int column : {kSizeColumn, kModifiedColumn, kCreatedColumn, kPathColumn, kTypeColumn})
+  for (const int column :
+       {kSizeColumn, kModifiedColumn, kCreatedColumn, kPathColumn, kTypeColumn, kStateColumn})
     if (static_cast<size_t>(column) < items.size())
       fitted_[column] = items[static_cast<size_t>(column)]->FixedWidth();
   GiveNameRoom();
@@ -247,9 +274,10 @@ void CListExUI::GiveNameRoom() {
   // The vertical scroll bar may take its share too.
   const int available = width() - fixed - 20;
   int deficit = others + NameRoom() - available;
-  constexpr int kFloor = 44;
-  // The path gives way first, then the type, the dates and last the size.
-  for (const int column : {kPathColumn, kTypeColumn, kCreatedColumn, kModifiedColumn, kSizeColumn}) {
+  constexpr int kFloor = 36;
+  // The path gives way first, then the type, the state, the dates and last the size.
+  for (const int column :
+       {kPathColumn, kTypeColumn, kStateColumn, kCreatedColumn, kModifiedColumn, kSizeColumn}) {
     const auto it = fitted_.find(column);
     if (it == fitted_.end()) continue;
     const int give = std::clamp(deficit, 0, std::max(0, it->second - kFloor));
@@ -291,7 +319,7 @@ void CListExUI::SortByHeader(const QString& itemName) {
   for (ui::CListHeaderItemUI* item : HeaderItems())
     item->SetBkImage(QStringLiteral("file='list_header_bg.png' corner='0,1,0,1'"));
   int& direction = directions_[itemName];
-  if (column == kNameColumn || column == kTypeColumn)
+  if (column == kNameColumn || column == kTypeColumn || column == kStateColumn)
     direction = direction == 1 ? -1 : 1;
   else if (column != kPathColumn)
     direction = direction == -1 ? 1 : -1;
@@ -331,6 +359,8 @@ void CListExUI::SortByHeader(const QString& itemName) {
           const size_t start = made.size();
           if (column == kTypeColumn) {
             made += TypeColumnText(r).toStdString();
+          } else if (column == kStateColumn) {
+            made += result_view::StateText(r).toStdString();
           } else {
             const QString path = pathOf_ ? pathOf_(r) : QString();
             made += (path.isEmpty() ? result_view::kNoTime : path).toStdString();

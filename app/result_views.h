@@ -27,6 +27,10 @@ namespace result_view {
 inline const QString kNoTime = QStringLiteral("    ----    ");
 // "folder", the text after the last "." of the name, or "file".
 QString TypeText(const FoundFileRecord& record);
+// "Deleted, intact", "Damaged", "Deleted, damaged, name guessed": whether the file was deleted (where its
+// source tells), whether it looks intact, and whether its name's first letter was guessed; in the words of
+// the results filter's states.
+QString StateText(const FoundFileRecord& record);
 // "FileIcon/image.png", "FileIcon/doc_error.png", ...
 QString IconFile(const QString& typeText, bool isFolder, bool intact);
 // "%04d-%02d-%02d %02d:%02d:%02d" of the stored time, or kNoTime for 0.

@@ -347,15 +347,17 @@ TEST_F(MainWindowTest, FixtureImageIsScannedCountedAndRecoveredByteForByte) {
   window->resize(window->minimumSize());
   QApplication::processEvents();
   auto spans = list->ColumnSpans();
-  ASSERT_EQ(spans.size(), 7u);
+  ASSERT_EQ(spans.size(), 8u);
   EXPECT_GE(spans[1].second, list->NameRoom());
   for (const size_t col : {2u, 3u})
     EXPECT_TRUE(list->CutTextAt(QPoint(spans[col].first + spans[col].second / 2, 10)).isEmpty()) << col;
   window->resize(1600, 700);
   QApplication::processEvents();
   spans = list->ColumnSpans();
-  for (const size_t col : {2u, 3u, 4u, 6u})
+  for (const size_t col : {2u, 3u, 4u, 6u, 7u})
     EXPECT_TRUE(list->CutTextAt(QPoint(spans[col].first + spans[col].second / 2, 10)).isEmpty()) << col;
+  // The state column says what the file is: these photos were deleted and look whole.
+  EXPECT_EQ(list->Row(0).cells[7].text, QStringLiteral("Deleted, intact"));
   window->resize(1000, 650);
   QApplication::processEvents();
   list->SetChecked(0, false, true);
