@@ -496,10 +496,15 @@ void CMainWnd::OnMenuItem(const QString& name) {
   static const std::map<QString, QString> kPages = {
       {QStringLiteral("item_help"), QStringLiteral("https://snapsave.example.org/help")},
       {QStringLiteral("item_faq"), QStringLiteral("https://snapsave.example.org/faq")},
-      {QStringLiteral("item_about"), QStringLiteral("https://snapsave.example.org/about")},
       {QStringLiteral("item_support"), QStringLiteral("https://snapsave.example.org/support")}};
   if (name == QLatin1String("item_exit")) {
     close();
+    return;
+  }
+  if (name == QLatin1String("item_about")) {
+    // Said here, from the program itself: the version that runs and the terms it comes under.
+    prompts_->Message(this, CMessageBox::Information,
+                      Q(FormatMessage(Message("MSG1210").toStdString(), {SNAPSAVE_VERSION})), 440, 220);
     return;
   }
   if (const auto it = kPages.find(name); it != kPages.end()) {

@@ -1058,6 +1058,23 @@ TEST_F(MainWindowTest, NothingFoundSaysSo) {
   EXPECT_EQ(window->FindControl(QStringLiteral("Txt2"))->Text(), Text("MSG0815"));
 }
 
+// The menu's About item is answered by the program itself, with the version that runs.
+TEST_F(MainWindowTest, AboutSaysTheVersion) {
+  auto window = MakeWindow();
+  std::set<QWidget*> before;
+  for (QWidget* w : QApplication::topLevelWidgets()) before.insert(w);
+  QTest::mouseClick(window->FindControl(QStringLiteral("BtnAssist")), Qt::LeftButton);
+  ui::CMenuWnd* menu = nullptr;
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (auto* m = dynamic_cast<ui::CMenuWnd*>(w); m != nullptr && !before.contains(w)) menu = m;
+  ASSERT_NE(menu, nullptr);
+  QTest::mouseClick(menu->Element(QStringLiteral("item_about")), Qt::LeftButton);
+  ASSERT_EQ(prompts_->said.size(), 1);
+  EXPECT_TRUE(prompts_->said[0].contains(QStringLiteral("Snapsave " SNAPSAVE_VERSION)))
+      << prompts_->said[0].toStdString();
+  EXPECT_TRUE(prompts_->said[0].contains(QStringLiteral("Copyright")));
+}
+
 // The close button ends the program (the shadow and hidden dialogs do not keep it running); while a progress
 // window runs, closing brings that window forward instead.
 TEST_F(MainWindowTest, ClosingTheWindowEndsTheProgram) {
