@@ -164,14 +164,15 @@ int32_t CProfessionalRecovery::ProgressClock::Percent(uint64_t scanned, uint64_t
   return static_cast<int32_t>(total == 0 ? 100 : scanned * 100 / total + kPassStartPercent);
 }
 
-void CProfessionalRecovery::ProgressClock::Tick(uint64_t scanned, uint64_t total, uint32_t sectorSize) {
+void CProfessionalRecovery::ProgressClock::Tick(uint64_t scanned, uint64_t total) {
   const uint64_t now = os::TickMs();
-  if (now - lastEstimateMs_ < kEstimateIntervalMs) return;
+  if (now - startMs_ < kFirstEstimateMs || now - lastEstimateMs_ < kEstimateIntervalMs) return;
   lastEstimateMs_ = now;
-  const uint64_t elapsed = std::max<uint64_t>((now - startMs_) / 1000, 1);
-  const uint64_t speed = std::max<uint64_t>(scanned * sectorSize / elapsed, 1);
-  secondsLeft_ = static_cast<int32_t>(
-      std::min<uint64_t>((total - std::min(scanned, total)) * sectorSize / speed, INT32_MAX));
+  const uint64_t elapsedMs = std::max<uint64_t>(now - startMs_, 1);
+  const uint64_t left = total - std::min(scanned, total);
+  // In sectors a second; rounded up to whole seconds.
+  const uint64_t perSecond = std::max<uint64_t>(scanned * 1000 / elapsedMs, 1);
+  secondsLeft_ = static_cast<int32_t>(std::min<uint64_t>((left + perSecond - 1) / perSecond, INT32_MAX));
 }
 
 // ---- The scan.
@@ -437,7 +438,7 @@ int32_t CProfessionalRecovery::Pass(ExtentPlan& plan, PassCursor& cursor) {
       scanned_ += std::min(advance, cursor.run.length - cursor.done);
       cursor.done = std::min(cursor.run.length, cursor.done + advance);
       if (weight_ == kWeight) {
-        clock.Tick(scanned_, total_, sectorSize_);
+        clock.Tick(scanned_, total_);
         secondsLeft_ = clock.SecondsLeft();
       }
       if (stop != 0) break;

@@ -146,9 +146,11 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
   class ProgressClock {
    public:
     static constexpr int32_t kPassStartPercent = 10;
-    static constexpr uint64_t kEstimateIntervalMs = 5000;
+    // The first estimate after two seconds of reading, then one a second, from the average speed so far.
+    static constexpr uint64_t kFirstEstimateMs = 2000;
+    static constexpr uint64_t kEstimateIntervalMs = 1000;
     static int32_t Percent(uint64_t scanned, uint64_t total);
-    void Tick(uint64_t scanned, uint64_t total, uint32_t sectorSize);
+    void Tick(uint64_t scanned, uint64_t total);
     int32_t SecondsLeft() const { return secondsLeft_; }
 
    private:
