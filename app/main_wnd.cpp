@@ -365,7 +365,18 @@ void CMainWnd::StartScan() {
       sourceGone = sourceGone || result == static_cast<int32_t>(err::kDeviceGone);
   }
   if (endCode == kEndFailed) {
-    Ask(CMessageBox::Warning, QStringLiteral("MSG0504"), 300, 160);
+    // Says why: the first source no engine could be made for.
+    QString why;
+    for (const auto& t : targets)
+      if (t->engine == nullptr) {
+        why = Q(WhyCannotScan(*t, false));
+        break;
+      }
+    const QString text = Message("MSG0504");
+    prompts_->Message(
+        this, CMessageBox::Warning,
+        why.isEmpty() ? text : Q(FormatMessage(Message("MSG0509").toStdString(), {why.toStdString()})), 420,
+        180);
     return;
   }
   // What was found before it went is listed all the same.

@@ -366,6 +366,34 @@ std::string WhyNoEngine(const ScanTarget& target, bool quick, uint32_t& error) {
   return fmt::format("no {} volume found", names);
 }
 
+std::string WhyCannotScan(const ScanTarget& target, bool quick) {
+  if (!target.IsDisk()) {
+    std::error_code ec;
+    if (!fs::exists(target.imagePath, ec)) return "the file is not there any more";
+    if (fs::is_regular_file(target.imagePath, ec) &&
+        ImageMediaBytes(target.imagePath) < SectorReader::kImageSectorSize)
+      return "the file is empty or shorter than one sector, so it is no disk image";
+    if (const std::string why = ImageProblem(target.imagePath); !why.empty()) return why;
+  }
+  uint32_t error = err::kSuccess;
+  const std::string why = WhyNoEngine(target, quick, error);
+  switch (error) {
+    case err::kAccessDenied:
+      return target.IsDisk() ? "you have no right to read this disk: start Snapsave as an administrator "
+                               "(root) or join the \"disk\" group"
+                             : "you have no right to read this file";
+    case err::kFileNotFound:
+    case err::kPathNotFound:
+    case err::kDeviceGone:
+      return "the source is not there any more (unplugged or removed)";
+    case err::kReadFault:
+    case err::kCrc:
+      return "it cannot be read: " + why;
+    default:
+      return why;
+  }
+}
+
 std::optional<FoundBy> FoundByOf(const FoundFileRecord& record) {
   if (record.Kind() == SourceKind::kCarved) return FoundBy{"MSG0917", {}};
   const FileSystem* fs = FileSystemOfKind(record.Kind());

@@ -110,6 +110,9 @@ uint64_t SourceBytes(const ScanTarget& target);
 // Why no engine could be made for a target: the error opening it, or, with none, no volume the scan reads
 // (a quick scan) or a source too short to hold one.
 std::string WhyNoEngine(const ScanTarget& target, bool quick, uint32_t& error);
+// Why a scan of `target` could not start, in words for someone who is no engineer: no disk image, no right
+// to read the disk, a source that cannot be read, no file system found (quick scans).
+std::string WhyCannotScan(const ScanTarget& target, bool quick);
 
 // Which engine found a record: the message that names it ("FAT quick scan"), or, for a file system whose row
 // names none, its name and the message to put it in ("%s quick scan"). Nothing for a kind no row knows.

@@ -1058,6 +1058,32 @@ TEST_F(MainWindowTest, NothingFoundSaysSo) {
   EXPECT_EQ(window->FindControl(QStringLiteral("Txt2"))->Text(), Text("MSG0815"));
 }
 
+// A source that cannot be scanned says why, in words: a text file is no disk image; a disk image that is
+// no longer there is gone.
+TEST_F(MainWindowTest, ASourceThatCannotBeScannedSaysWhy) {
+  image_ = dir_.path() / "notes.txt";
+  test::WriteFile(image_, std::vector<uint8_t>(33, 'a'));
+  auto window = MakeWindow();
+  window->ChooseMode(0);
+  prompts_->openPaths.push_back(QString::fromStdString(image_.string()));
+  window->LoadImage();
+  window->StartScan();
+  EXPECT_NE(window->CurrentPage(), CMainWnd::kResultPage);
+  ASSERT_FALSE(prompts_->said.empty());
+  EXPECT_TRUE(
+      prompts_->said.back().contains(QStringLiteral("shorter than one sector, so it is no disk image")))
+      << prompts_->said.back().toStdString();
+
+  image_ = dir_.path() / "card.img";
+  test::GunzipFixture("fat/fat12.img.gz", image_);
+  prompts_->openPaths.push_back(QString::fromStdString(image_.string()));
+  window->LoadImage();
+  fs::remove(image_);
+  window->StartScan();
+  EXPECT_TRUE(prompts_->said.back().contains(QStringLiteral("not there any more")))
+      << prompts_->said.back().toStdString();
+}
+
 // The menu's About item is answered by the program itself, with the version that runs.
 TEST_F(MainWindowTest, AboutSaysTheVersion) {
   auto window = MakeWindow();
