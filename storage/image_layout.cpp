@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <system_error>
 
 #include <fmt/core.h>
@@ -47,7 +48,7 @@ constexpr uint64_t kFromTheEnd = UINT64_MAX;
 // made to look `atLeast` bytes long (a disk image cut short), a sparse copy in memory holding only `ranges`
 // (offset, length) of it, the places the probe looks at. `bytes` receives the image's own size. -1 when it
 // cannot be made.
-int OpenMediumForProbe(const fs::path& image, std::initializer_list<std::pair<uint64_t, uint64_t>> ranges,
+int OpenMediumForProbe(const fs::path& image, const std::vector<std::pair<uint64_t, uint64_t>>& ranges,
                        uint64_t& bytes, uint64_t atLeast = 0) {
   const ImageFormat format = DetectImageFormat(image);
   std::unique_ptr<ImageContainer> container;
@@ -202,13 +203,48 @@ uint32_t ReadImageLayout(const fs::path& image, ImageLayout& out) {
 
 namespace {
 
+#ifdef SNAPSAVE_HAVE_BLKID
+// Where a FAT volume's root folder starts, relative to the volume, when `boot` is a FAT boot sector: its
+// label is kept there, and on a large volume it lies past the first MiB the probe copies from a container.
+std::optional<std::pair<uint64_t, uint64_t>> FatRootSpan(std::span<const uint8_t> boot) {
+  if (boot.size() < 512 || boot[510] != 0x55 || boot[511] != 0xAA) return std::nullopt;
+  const uint32_t sectorSize = Le16(boot, 11);
+  const uint32_t perCluster = boot[13];
+  const uint32_t reserved = Le16(boot, 14);
+  const uint32_t fats = boot[16];
+  const uint32_t rootEntries = Le16(boot, 17);
+  const uint32_t fatSectors = Le16(boot, 22) != 0 ? Le16(boot, 22) : Le32(boot, 36);
+  if (sectorSize < 512 || sectorSize > 4096 || (sectorSize & (sectorSize - 1)) != 0 || perCluster == 0 ||
+      (perCluster & (perCluster - 1)) != 0 || fats == 0 || fats > 4 || reserved == 0 || fatSectors == 0)
+    return std::nullopt;
+  const uint64_t rootRegion = (uint64_t{reserved} + uint64_t{fats} * fatSectors) * sectorSize;
+  if (rootEntries != 0) return std::pair{rootRegion, std::min<uint64_t>(uint64_t{rootEntries} * 32, 1 << 16)};
+  // FAT32: the root is a cluster chain; its first cluster holds the label entry, as a rule.
+  const uint32_t rootCluster = Le32(boot, 44);
+  const uint64_t clusterBytes = uint64_t{perCluster} * sectorSize;
+  if (rootCluster < 2) return std::nullopt;
+  return std::pair{rootRegion + (rootCluster - 2) * clusterBytes, std::min<uint64_t>(clusterBytes, 1 << 16)};
+}
+#endif
+
 // The file system and label inside one partition of the image.
 void ProbeVolume([[maybe_unused]] const fs::path& image, [[maybe_unused]] const ImagePartition& p,
                  [[maybe_unused]] PartitionFacts& out) {
 #ifdef SNAPSAVE_HAVE_BLKID
   uint64_t bytes = 0;
-  const int fd = OpenMediumForProbe(image, {{p.startSector * kSectorSize, kSuperblockSpan}}, bytes);
+  const uint64_t start = p.startSector * kSectorSize;
+  int fd = OpenMediumForProbe(image, {{start, kSuperblockSpan}}, bytes);
   if (fd < 0) return;
+  // A FAT volume's root folder past the copied span is copied too.
+  std::array<uint8_t, 512> boot{};
+  if (::pread(fd, boot.data(), boot.size(), static_cast<off_t>(start)) == static_cast<ssize_t>(boot.size())) {
+    if (const auto root = FatRootSpan(boot);
+        root && root->first + root->second > kSuperblockSpan && root->first < p.sectorCount * kSectorSize) {
+      ::close(fd);
+      fd = OpenMediumForProbe(image, {{start, kSuperblockSpan}, {start + root->first, root->second}}, bytes);
+      if (fd < 0) return;
+    }
+  }
   std::unique_ptr<blkid_struct_probe, ProbeDeleter> probe(blkid_new_probe());
   if (probe && blkid_probe_set_device(probe.get(), fd, static_cast<blkid_loff_t>(p.startSector * kSectorSize),
                                       static_cast<blkid_loff_t>(p.sectorCount * kSectorSize)) == 0) {

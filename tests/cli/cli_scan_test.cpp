@@ -26,6 +26,7 @@
 #include <fmt/core.h>
 #include <nlohmann/json.hpp>
 
+#include "os/byte_reader.h"
 #include "os/paths.h"
 #include "os/sha256.h"
 #include "sessions/scan_plan.h"
@@ -267,6 +268,42 @@ TEST(Cli, ContainersAreCopiedAndListedAsTheirMedium) {
   const CliRun partition = QuickScan(dir.path() / "disk.vmdk", "--list");
   EXPECT_EQ(files(partition), files(QuickScan(raw, "--list"))) << partition.out;
   EXPECT_EQ(files(partition).size(), 20u);
+}
+
+// A FAT32 volume's label lives in its root folder (the boot sector may say "NO NAME"); on a large volume the
+// root lies past the first MiB, and inside a container the label is read all the same, as from the raw disk.
+TEST(Cli, AContainersFatLabelIsReadFromItsRootFolder) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  const fs::path volume = dir.path() / "v.img", disk = dir.path() / "d.img";
+  if (Execute("truncate -s 1400M " + Quote(volume) + " && mkfs.vfat -F 32 -s 8 -n PHOTOS " + Quote(volume) +
+              " >/dev/null 2>&1")
+          .code != 0)
+    GTEST_SKIP() << "mkfs.vfat (dosfstools) is needed";
+  {
+    std::fstream f(volume, std::ios::in | std::ios::out | std::ios::binary);
+    std::vector<uint8_t> head(4096);
+    f.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
+    ASSERT_GT((Le16(head, 14) + 2 * Le32(head, 36)) * 512u, 1u << 20) << "the root must lie past 1 MiB";
+    for (const std::streamoff boot : {0, 6 * 512}) {
+      f.seekp(boot + 71);
+      f.write("NO NAME    ", 11);
+    }
+  }
+  // The disk: one partition at 1 MiB holding the volume, sparse where the volume is.
+  ASSERT_EQ(Execute("printf 'label: dos\nstart=2048, type=c\n' | (truncate -s 1500M " + Quote(disk) +
+                    " && sfdisk -q " + Quote(disk) + ") >/dev/null 2>&1 && dd if=" + Quote(volume) +
+                    " of=" + Quote(disk) + " bs=1M seek=1 conv=notrunc,sparse status=none")
+                .code,
+            0);
+  if (Execute("qemu-img convert -f raw -O vpc " + Quote(disk) + " " + Quote(dir.path() / "d.vhd")).code != 0)
+    GTEST_SKIP() << "qemu-img is needed";
+  for (const char* image : {"d.img", "d.vhd"}) {
+    const auto lines =
+        JsonLines(Execute(std::string(SNAPSAVE_CLI) + " list --json " + Quote(dir.path() / image)).out);
+    ASSERT_FALSE(lines.empty()) << image;
+    EXPECT_EQ(lines[0]["label"], "PHOTOS") << image;
+  }
 }
 
 // Damaged images say what is wrong and never hand back zeros as a good file. An E01 with one chunk failing
