@@ -87,6 +87,7 @@ ui::CControlUI* CMainWnd::CreateControl(const QString& element) {
   if (element == QLatin1String("DiskList")) return new CDiskListUI;
   if (element == QLatin1String("FileTree")) return new CFileTreeUI;
   if (element == QLatin1String("ListEx")) return new CListExUI;
+  if (element == QLatin1String("PhotoWall")) return new CPhotoWallUI;
   if (element == QLatin1String("ButtonEx")) return new CButtonExUI;
   return nullptr;
 }
@@ -151,6 +152,11 @@ void CMainWnd::Initialise() {
   tree_ = Find<CFileTreeUI>(QStringLiteral("TypeTree"));
   fileList_ = Find<CListExUI>(QStringLiteral("FileList"));
   folderTree_ = Find<ui::CTreeUI>(QStringLiteral("FolderTree"));
+  wall_ = Find<CPhotoWallUI>(QStringLiteral("PhotoWall"));
+  if (wall_ != nullptr) {
+    wall_->SetList(fileList_);
+    wall_->SetThumbnailer([this](const FoundFileRecord& r, QSize size) { return Thumbnail(r, size); });
+  }
   if (fileList_ != nullptr) {
     // The folder a file-system engine found the file in ("/" for its root); carved files have none.
     fileList_->SetPathSource([this](const FoundFileRecord& r) {
@@ -298,6 +304,7 @@ void CMainWnd::ShowStep(int page) {
     for (const char* name : {"BtnScan", "BtnAdvanceScan", "BtnLoadImage"}) Show(Q(name), false);
   }
   Show(QStringLiteral("BtnRecover"), page == kResultPage);
+  Show(QStringLiteral("ViewWall"), page == kResultPage);
   Show(QStringLiteral("SelectedFileInfo"), page == kResultPage);
   const auto& look = kLooks[page - kSourcePage];
   if (ui::CControlUI* bar = FindControl(QStringLiteral("ToolBar2")))
@@ -606,6 +613,7 @@ void CMainWnd::Notify(const ui::TNotifyUI& msg) {
       if (option->IsSelected()) ShowResultView(name == QLatin1String("ViewByFolder"));
       return;
     }
+    if (name == QLatin1String("ViewWall")) return ShowWall(option->IsSelected());
     if (!option->UserData().isEmpty()) OnFileTypeOption(option);
     return;
   } else if (type == QLatin1String("itemselect") ||
@@ -637,10 +645,20 @@ void CMainWnd::Notify(const ui::TNotifyUI& msg) {
     return;
   } else if (type == QLatin1String("list_check_click")) {
     if (msg.sender == fileList_) OnRowCheck(static_cast<int>(msg.wParam), msg.lParam.toBool());
+    if (wall_ != nullptr) wall_->Refresh();
     return;
+  } else if (type == QLatin1String("wallselect")) {
+    // The facts of the picture picked; its preview waits for a double click, as in the list.
+    if (auto* facts = Find<ui::CRichEditUI>(QStringLiteral("PreviewFacts"));
+        facts != nullptr && fileList_ != nullptr)
+      facts->SetText(FactsOf(fileList_->RecordOf(static_cast<int>(msg.wParam))));
+    return;
+  } else if (type == QLatin1String("wallactivate")) {
+    return Preview(static_cast<int>(msg.wParam));
   } else if (type == QLatin1String("headerclick")) {
     if (fileList_ != nullptr && msg.sender != nullptr && msg.sender->parentWidget() == fileList_->Header())
       fileList_->SortByHeader(name);
+    ReloadWall();
     return;
   } else if (type == QLatin1String("onhot") || type == QLatin1String("offhot")) {
     ui::CControlUI* hint = FindControl(QStringLiteral("TxtMainInfo"));

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/language_table.h"
+#include "app/photo_wall.h"
 #include "app/preview.h"
 #include "app/result_views.h"
 #include "catalog/record_filter.h"
@@ -164,6 +165,12 @@ class CMainWnd : public ui::CWindowUI {
   void Preview(int row);
   // Shows the bytes of the last preview as text or hex lines as wide as the box is now.
   void ShowBytesPreview();
+  // The list's rows as a photo wall instead, or the list again.
+  void ShowWall(bool wall);
+  // The wall follows the list's rows after a fill, a filter or a sort.
+  void ReloadWall();
+  // A picture's thumbnail, decoded at reduced size from the data the preview reads.
+  QImage Thumbnail(const FoundFileRecord& record, QSize size);
   // The facts the preview box shows beneath a file: size, first sector, the engine, deleted, intact.
   QString FactsOf(const FoundFileRecord& record);
   void OnFileTypeOption(ui::COptionUI* option);
@@ -188,6 +195,7 @@ class CMainWnd : public ui::CWindowUI {
   CDiskListUI* diskList_ = nullptr;
   CFileTreeUI* tree_ = nullptr;
   CListExUI* fileList_ = nullptr;
+  CPhotoWallUI* wall_ = nullptr;
   int mode_ = 0;
   bool sourceChosen_ = false;
   bool fromTypePage_ = false;

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QImageReader>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QThread>
@@ -142,14 +143,27 @@ void CMainWnd::FillTree() {
 void CMainWnd::ShowTypeNode(const QString& nodeName) {
   if (fileList_ == nullptr) return;
   const qsizetype dot = nodeName.indexOf(QLatin1Char('.'));
-  if (dot < 0) return;  // a category: its types are below it
   currentTypeNode_ = nodeName;
   if (byFolder_) return;  // the list shows a folder; this type is shown when the view is
-  const QString ext = nodeName.mid(dot + 1);
-  const auto it = shown_.find(ext);
   std::set<RecordKey> checked;
   for (const auto& [key, record] : checkedFiles_) checked.insert(key);
-  fileList_->Fill(it == shown_.end() ? nullptr : it->second, checked);
+  if (dot < 0) {
+    // A category: every file of its types, so that the photo wall shows all the photos found.
+    const ui::TreeNode* category = tree_ != nullptr ? tree_->FindNode(nodeName) : nullptr;
+    auto all = std::make_shared<RecordList>();
+    if (category != nullptr)
+      for (const auto& child : category->children) {
+        const qsizetype at = child->name.indexOf(QLatin1Char('.'));
+        const auto it = at < 0 ? shown_.end() : shown_.find(child->name.mid(at + 1));
+        if (it != shown_.end() && it->second != nullptr)
+          all->insert(all->end(), it->second->begin(), it->second->end());
+      }
+    fileList_->Fill(std::move(all), checked);
+  } else {
+    const auto it = shown_.find(nodeName.mid(dot + 1));
+    fileList_->Fill(it == shown_.end() ? nullptr : it->second, checked);
+  }
+  ReloadWall();
   if (auto* all = Find<ui::CCheckBoxUI>(QStringLiteral("ChkSelAll")))
     all->SetCheck(fileList_->RowCount() > 0 && fileList_->RowsState() == ui::CheckState::Checked, false);
   // The first file is marked, not previewed: a preview reads the source and should wait to be asked for.
@@ -324,6 +338,42 @@ void CMainWnd::Preview(int row) {
   } else {
     players_.PlayAudio(path);
   }
+}
+
+void CMainWnd::ShowWall(bool wall) {
+  if (fileList_ == nullptr || wall_ == nullptr) return;
+  fileList_->setVisible(!wall);
+  wall_->setVisible(wall);
+  if (wall) wall_->Reload();
+}
+
+void CMainWnd::ReloadWall() {
+  if (wall_ != nullptr && wall_->isVisible()) wall_->Reload();
+}
+
+QImage CMainWnd::Thumbnail(const FoundFileRecord& record, QSize size) {
+  // Pictures Qt decodes; larger files than a photo's are not read for a thumbnail.
+  static const QStringList kDecoded = {QStringLiteral("jpg"), QStringLiteral("jpeg"), QStringLiteral("png"),
+                                       QStringLiteral("bmp"), QStringLiteral("gif"),  QStringLiteral("webp"),
+                                       QStringLiteral("tif"), QStringLiteral("tiff")};
+  if (record.isFolder != 0 || record.fileSize > (uint64_t{64} << 20) ||
+      !kDecoded.contains(result_view::TypeText(record).toLower()))
+    return {};
+  IFileRecoveryParse* engine = FindEngine(PointersOf(scanTargets_), record.driveLetter);
+  if (engine == nullptr) return {};
+  std::filesystem::path path;
+  std::vector<uint8_t> buffer(1);
+  uint32_t got = 0;
+  if (engine->ExtractForPreview(&record, path, buffer, got, nullptr, nullptr) != 0 || path.empty()) return {};
+  QImageReader reader(QString::fromStdString(path.string()));
+  reader.setAutoTransform(true);
+  // Decoded at the reduced size (JPEG scales in the decoder), not whole and then shrunk.
+  if (const QSize full = reader.size(); full.isValid())
+    reader.setScaledSize(full.scaled(size, Qt::KeepAspectRatio).expandedTo(QSize(1, 1)));
+  QImage image = reader.read();
+  if (!image.isNull() && (image.width() > size.width() || image.height() > size.height()))
+    image = image.scaled(size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+  return image;
 }
 
 void CMainWnd::ShowBytesPreview() {
@@ -516,6 +566,7 @@ void CMainWnd::ShowFolderNode(const QString& nodeName) {
   std::set<RecordKey> checked;
   for (const auto& [key, record] : checkedFiles_) checked.insert(key);
   fileList_->Fill(std::make_shared<const RecordList>(std::move(files)), checked);
+  ReloadWall();
   if (auto* all = Find<ui::CCheckBoxUI>(QStringLiteral("ChkSelAll")))
     all->SetCheck(fileList_->RowCount() > 0 && fileList_->RowsState() == ui::CheckState::Checked, false);
   if (fileList_->RowCount() > 0) fileList_->SelectRow(0, false);

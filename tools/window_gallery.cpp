@@ -308,6 +308,12 @@ void MainWindowShots(Gallery& g) {
     list->SelectRow(1);  // runs the preview
     QTest::qWait(300);
     g.Save(window, QStringLiteral("main-3-preview.png"));
+    // Every photo found, as thumbnails.
+    window.SendNotify(tree, QStringLiteral("itemselect"), 0, QStringLiteral("NodePhoto"));
+    QTest::mouseClick(window.FindControl(QStringLiteral("ViewWall")), Qt::LeftButton);
+    QTest::qWait(500);
+    g.Save(window, QStringLiteral("main-3-photo-wall.png"));
+    QTest::mouseClick(window.FindControl(QStringLiteral("ViewWall")), Qt::LeftButton);
   }
   window.SendNotify(window.FindControl(QStringLiteral("BtnAssist")), QStringLiteral("click"));
   QTest::qWait(300);

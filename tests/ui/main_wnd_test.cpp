@@ -1058,6 +1058,40 @@ TEST_F(MainWindowTest, NothingFoundSaysSo) {
   EXPECT_EQ(window->FindControl(QStringLiteral("Txt2"))->Text(), Text("MSG0815"));
 }
 
+// The photo wall: choosing "Photos" shows every photo found; "Show as thumbnails" turns the list into a grid
+// whose thumbnails are made while the window is idle, decoded no larger than their cells. A tick on a
+// thumbnail ticks the file; a double click previews it.
+TEST_F(MainWindowTest, ThePhotoWallShowsEveryPhotoAsAThumbnail) {
+  auto window = ScanToResults();
+  ui::CTreeUI* typeTree = nullptr;
+  ASSERT_NE(window->FindTreeNode(QStringLiteral("NodePhoto"), &typeTree), nullptr);
+  window->SendNotify(typeTree, QStringLiteral("itemselect"), 0, QStringLiteral("NodePhoto"));
+  auto* list = window->Find<CListExUI>(QStringLiteral("FileList"));
+  ASSERT_EQ(list->RowCount(), 8);
+  auto* toggle = window->Find<ui::COptionUI>(QStringLiteral("ViewWall"));
+  ASSERT_TRUE(toggle != nullptr && toggle->isVisible());
+  QTest::mouseClick(toggle, Qt::LeftButton);
+  auto* wall = window->Find<CPhotoWallUI>(QStringLiteral("PhotoWall"));
+  ASSERT_TRUE(wall->isVisible());
+  EXPECT_FALSE(list->isVisible());
+  for (int turn = 0; turn < 100 && !wall->Tried(7); ++turn) QApplication::processEvents();
+  const auto [first, last] = wall->VisibleRows();
+  EXPECT_EQ(first, 0);
+  EXPECT_EQ(last, 8);
+  for (int row = 0; row < 8; ++row) EXPECT_TRUE(wall->HasThumbnail(row)) << row;
+  EXPECT_FALSE(wall->MakeNext());
+  EXPECT_EQ(wall->Kept(), 8u);
+
+  QTest::mouseClick(wall, Qt::LeftButton, {}, wall->CheckRect(2).center());
+  EXPECT_TRUE(list->Row(2).checked);
+  EXPECT_EQ(window->CheckedFiles().size(), 1u);
+  QTest::mouseDClick(wall, Qt::LeftButton, {}, wall->CellRect(3).center());
+  EXPECT_FALSE(window->PreviewPath().empty());
+  QTest::mouseClick(toggle, Qt::LeftButton);
+  EXPECT_TRUE(list->isVisible());
+  EXPECT_FALSE(wall->isVisible());
+}
+
 // A source that cannot be scanned says why, in words: a text file is no disk image; a disk image that is
 // no longer there is gone.
 TEST_F(MainWindowTest, ASourceThatCannotBeScannedSaysWhy) {
