@@ -511,10 +511,10 @@ void CMainWnd::OnMenuItem(const QString& name) {
     ApplyTexts();  // the button names the state
     return;
   }
-  static const std::map<QString, QString> kPages = {
-      {QStringLiteral("item_help"), QStringLiteral("https://snapsave.example.org/help")},
-      {QStringLiteral("item_faq"), QStringLiteral("https://snapsave.example.org/faq")},
-      {QStringLiteral("item_support"), QStringLiteral("https://snapsave.example.org/support")}};
+  // Help, answers and support are said by the program itself: no web page stands behind them.
+  static const std::map<QString, const char*> kTexts = {{QStringLiteral("item_help"), "MSG1211"},
+                                                        {QStringLiteral("item_faq"), "MSG1212"},
+                                                        {QStringLiteral("item_support"), "MSG1213"}};
   if (name == QLatin1String("item_exit")) {
     close();
     return;
@@ -525,8 +525,9 @@ void CMainWnd::OnMenuItem(const QString& name) {
                       Q(FormatMessage(Message("MSG1210").toStdString(), {SNAPSAVE_VERSION})), 440, 220);
     return;
   }
-  if (const auto it = kPages.find(name); it != kPages.end()) {
-    QDesktopServices::openUrl(QUrl(it->second));
+  if (const auto it = kTexts.find(name); it != kTexts.end()) {
+    prompts_->Message(this, CMessageBox::Information,
+                      Q(FormatMessage(Message(it->second).toStdString(), {SNAPSAVE_VERSION})), 520, 300);
     return;
   }
   if (name.startsWith(QLatin1String("lang:"))) {

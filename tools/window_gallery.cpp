@@ -202,6 +202,20 @@ void MessageBoxShots(Gallery& g) {
     box->show();
     g.Save(*box, QStringLiteral("messagebox-%1-%2.png").arg(kind).arg(QLatin1String(kKinds[kind].name)));
   }
+  // The menu's help texts, at the sizes the program opens them.
+  for (const auto& [id, width, height] : {std::tuple{"MSG1210", 440, 220}, std::tuple{"MSG1211", 520, 300},
+                                          std::tuple{"MSG1212", 520, 300}, std::tuple{"MSG1213", 520, 300}}) {
+    const QString text = LanguageTable::Instance().Text(QStringLiteral("Messages"), QString::fromLatin1(id));
+    auto box = CMessageBox::Create(nullptr, CMessageBox::Information, std::nullopt,
+                                   QString::fromStdString(FormatMessage(text.toStdString(), {"0.2.0"})),
+                                   width, height);
+    if (!box) {
+      g.ok = false;
+      continue;
+    }
+    box->show();
+    g.Save(*box, QStringLiteral("help-%1.png").arg(QLatin1String(id)));
+  }
 }
 
 // A formatted stick of documents scanned: a PDF's preview (a hex view) with its facts; then the same box with

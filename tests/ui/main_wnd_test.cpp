@@ -1118,21 +1118,27 @@ TEST_F(MainWindowTest, ASourceThatCannotBeScannedSaysWhy) {
       << prompts_->said.back().toStdString();
 }
 
-// The menu's About item is answered by the program itself, with the version that runs.
-TEST_F(MainWindowTest, AboutSaysTheVersion) {
+// The menu's About, Help, answers and support items are answered by the program itself (no web page stands
+// behind them), with the version that runs where it matters.
+TEST_F(MainWindowTest, TheMenusHelpIsSaidByTheProgram) {
   auto window = MakeWindow();
-  std::set<QWidget*> before;
-  for (QWidget* w : QApplication::topLevelWidgets()) before.insert(w);
-  QTest::mouseClick(window->FindControl(QStringLiteral("BtnAssist")), Qt::LeftButton);
-  ui::CMenuWnd* menu = nullptr;
-  for (QWidget* w : QApplication::topLevelWidgets())
-    if (auto* m = dynamic_cast<ui::CMenuWnd*>(w); m != nullptr && !before.contains(w)) menu = m;
-  ASSERT_NE(menu, nullptr);
-  QTest::mouseClick(menu->Element(QStringLiteral("item_about")), Qt::LeftButton);
-  ASSERT_EQ(prompts_->said.size(), 1);
-  EXPECT_TRUE(prompts_->said[0].contains(QStringLiteral("Snapsave " SNAPSAVE_VERSION)))
-      << prompts_->said[0].toStdString();
-  EXPECT_TRUE(prompts_->said[0].contains(QStringLiteral("Copyright")));
+  for (const auto& [item, said] :
+       {std::pair{"item_about", "Snapsave " SNAPSAVE_VERSION},
+        std::pair{"item_help", "Getting your files back"}, std::pair{"item_faq", "Questions and answers"},
+        std::pair{"item_support", "Snapsave " SNAPSAVE_VERSION}}) {
+    std::set<QWidget*> before;
+    for (QWidget* w : QApplication::topLevelWidgets()) before.insert(w);
+    QTest::mouseClick(window->FindControl(QStringLiteral("BtnAssist")), Qt::LeftButton);
+    ui::CMenuWnd* menu = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (auto* m = dynamic_cast<ui::CMenuWnd*>(w); m != nullptr && !before.contains(w)) menu = m;
+    ASSERT_NE(menu, nullptr) << item;
+    QTest::mouseClick(menu->Element(QString::fromLatin1(item)), Qt::LeftButton);
+    ASSERT_FALSE(prompts_->said.empty()) << item;
+    EXPECT_TRUE(prompts_->said.back().contains(QString::fromLatin1(said)))
+        << prompts_->said.back().toStdString();
+  }
+  EXPECT_EQ(prompts_->said.size(), 4);
 }
 
 // The close button ends the program (the shadow and hidden dialogs do not keep it running); while a progress
