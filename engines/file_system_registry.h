@@ -50,8 +50,8 @@ struct FileSystem {
 
   // The bytes the file system counts as free, from its own allocation records (bitmap, table or superblock);
   // nothing where they cannot be read whole.
-  std::optional<uint64_t> (*freeBytes)(const SectorReader& reader, uint64_t volumeStart, uint64_t volumeSectors,
-                                       uint32_t sectorSize) = nullptr;
+  std::optional<uint64_t> (*freeBytes)(const SectorReader& reader, uint64_t volumeStart,
+                                       uint64_t volumeSectors, uint32_t sectorSize) = nullptr;
 
   bool IsListedAs(std::string_view listingName) const;
 };
@@ -63,8 +63,8 @@ std::span<const FileSystem> FileSystems();
 const FileSystem* ClassifyVolume(ByteSpan probe);
 // The free bytes the volume's file system counts (see FileSystem::freeBytes); nothing when the volume's start
 // cannot be read, is of no file system the engines read, or its allocation records cannot be read.
-std::optional<uint64_t> VolumeFreeBytes(const SectorReader& reader, uint64_t volumeStart, uint64_t volumeSectors,
-                                        uint32_t sectorSize);
+std::optional<uint64_t> VolumeFreeBytes(const SectorReader& reader, uint64_t volumeStart,
+                                        uint64_t volumeSectors, uint32_t sectorSize);
 // The file system whose copies of its first structures the volume holds; null for none.
 const FileSystem* ClassifyVolumeByCopies(const SectorReader& reader, uint64_t volumeStart,
                                          uint64_t volumeSectors, uint32_t sectorSize);
