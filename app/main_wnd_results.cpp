@@ -262,7 +262,8 @@ void CMainWnd::Recover() {
     QString text;
     switch (check.problem) {
       case WriteProblem::kNotWritable:
-        text = Q(FormatMessage(Message(QStringLiteral("MSG0812")).toStdString(), {ErrorText(check.error)}));
+        text = Q(
+            FormatMessage(Message(QStringLiteral("MSG0812")).toStdString(), {PlainWriteReason(check.error)}));
         break;
       case WriteProblem::kFatTooSmall:
         text = Message(QStringLiteral("MSG0219"));

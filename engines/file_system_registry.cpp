@@ -101,7 +101,10 @@ uint64_t ClearBits(ByteSpan map, uint64_t bits) {
   uint64_t set = 0;
   const uint64_t whole = std::min<uint64_t>(bits / 8, map.size());
   for (uint64_t i = 0; i < whole; ++i) set += static_cast<uint64_t>(std::popcount(map[i]));
-  for (uint64_t b = whole * 8; b < bits && b / 8 < map.size(); ++b) set += (map[b / 8] >> (b % 8)) & 1u;
+  for (uint64_t b = whole * 8; b < bits && b / 8 < map.size(); ++b) {
+    const unsigned byte = map[b / 8];
+    set += (byte >> (b % 8)) & 1u;
+  }
   return bits - std::min(set, bits);
 }
 

@@ -452,13 +452,31 @@ WriteCheck CheckImageDestination(const fs::path& image, const ScanTarget& source
   }
 }
 
+std::string PlainWriteReason(uint32_t error) {
+  switch (error) {
+    case err::kAccessDenied:
+      return "you have no right to write there";
+    case err::kWriteProtect:
+      return "the disk is write-protected or mounted read-only";
+    case err::kDiskFull:
+      return "the disk is full";
+    case err::kFileNotFound:
+    case err::kPathNotFound:
+      return "the folder is not there and cannot be made";
+    case err::kDeviceGone:
+      return "the disk is not there any more";
+    default:
+      return ErrorText(error);
+  }
+}
+
 std::string WriteProblemText(const WriteCheck& check, const fs::path& where) {
   const std::string path = os::Utf8OfPath(where);
   switch (check.problem) {
     case WriteProblem::kNone:
       return {};
     case WriteProblem::kNotWritable:
-      return fmt::format("{} cannot be written: {}", path, ErrorText(check.error));
+      return fmt::format("{} cannot be written: {}", path, PlainWriteReason(check.error));
     case WriteProblem::kOnSource:
       return fmt::format("{} is on the source being read: writing there may overwrite the lost files", path);
     case WriteProblem::kFatTooSmall:

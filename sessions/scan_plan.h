@@ -147,6 +147,9 @@ WriteCheck CheckRecoveryDestination(const std::filesystem::path& folder, std::sp
 WriteCheck CheckImageDestination(const std::filesystem::path& image, const ScanTarget& source,
                                  uint64_t sourceBytes, bool force, const TargetVolumeFn& volumeOf);
 // The words of a problem, for either front end; empty for none.
+// Why a folder cannot be written, in words for someone who is no engineer ("you have no right to write
+// there", "the disk is write-protected", ...); the system's text for anything else.
+std::string PlainWriteReason(uint32_t error);
 std::string WriteProblemText(const WriteCheck& check, const std::filesystem::path& where);
 
 }  // namespace snapsave
