@@ -129,6 +129,19 @@ class MainWindowTest : public ::testing::Test {
     return window;
   }
 
+  // Opens the menu behind `button` and clicks its `item`, as a user does; false when no menu opened.
+  static bool ClickMenuItem(CMainWnd& window, const char* button, const char* item) {
+    std::set<QWidget*> before;
+    for (QWidget* w : QApplication::topLevelWidgets()) before.insert(w);
+    QTest::mouseClick(window.FindControl(QString::fromLatin1(button)), Qt::LeftButton);
+    ui::CMenuWnd* menu = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (auto* m = dynamic_cast<ui::CMenuWnd*>(w); m != nullptr && !before.contains(w)) menu = m;
+    if (menu == nullptr) return false;
+    QTest::mouseClick(menu->Element(QString::fromLatin1(item)), Qt::LeftButton);
+    return true;
+  }
+
   static QString Text(const char* id) {
     return LanguageTable::Instance().Text(QStringLiteral("Messages"), QString::fromLatin1(id));
   }
@@ -492,16 +505,7 @@ TEST_F(MainWindowTest, FindAndFilterNarrowTheCountsTheListAndTheTicks) {
 
   // States, through the button's menu: every file of a quick scan was deleted; none of these names was
   // guessed.
-  auto chooseState = [&](const char* item) {
-    std::set<QWidget*> before;
-    for (QWidget* w : QApplication::topLevelWidgets()) before.insert(w);
-    QTest::mouseClick(window->FindControl(QStringLiteral("FilterState")), Qt::LeftButton);
-    ui::CMenuWnd* menu = nullptr;
-    for (QWidget* w : QApplication::topLevelWidgets())
-      if (auto* m = dynamic_cast<ui::CMenuWnd*>(w); m != nullptr && !before.contains(w)) menu = m;
-    ASSERT_NE(menu, nullptr);
-    QTest::mouseClick(menu->Element(QString::fromLatin1(item)), Qt::LeftButton);
-  };
+  auto chooseState = [&](const char* item) { ASSERT_TRUE(ClickMenuItem(*window, "FilterState", item)); };
   chooseState("state_1");
   EXPECT_EQ(window->FindControl(QStringLiteral("FilterState"))->Text(), QStringLiteral("Deleted"));
   EXPECT_EQ(TreeCounts(*window), all);
@@ -1205,14 +1209,7 @@ TEST_F(MainWindowTest, TheMenusHelpIsSaidByTheProgram) {
        {std::pair{"item_about", "Snapsave " SNAPSAVE_VERSION},
         std::pair{"item_help", "Getting your files back"}, std::pair{"item_faq", "Questions and answers"},
         std::pair{"item_support", "Snapsave " SNAPSAVE_VERSION}}) {
-    std::set<QWidget*> before;
-    for (QWidget* w : QApplication::topLevelWidgets()) before.insert(w);
-    QTest::mouseClick(window->FindControl(QStringLiteral("BtnAssist")), Qt::LeftButton);
-    ui::CMenuWnd* menu = nullptr;
-    for (QWidget* w : QApplication::topLevelWidgets())
-      if (auto* m = dynamic_cast<ui::CMenuWnd*>(w); m != nullptr && !before.contains(w)) menu = m;
-    ASSERT_NE(menu, nullptr) << item;
-    QTest::mouseClick(menu->Element(QString::fromLatin1(item)), Qt::LeftButton);
+    ASSERT_TRUE(ClickMenuItem(*window, "BtnAssist", item)) << item;
     ASSERT_FALSE(prompts_->said.empty()) << item;
     EXPECT_TRUE(prompts_->said.back().contains(QString::fromLatin1(said)))
         << prompts_->said.back().toStdString();
