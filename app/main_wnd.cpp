@@ -224,8 +224,18 @@ void CMainWnd::SetPageTexts(int page) {
     set("Txt1", Message("MSG0601"));
     set("Txt2", Message("MSG0602"));
   } else if (page == kResultPage) {
+    // Files that still exist are counted where they are listed.
     int found = 0;
-    for (const auto& [key, records] : searchResult_) found += static_cast<int>(records->size());
+    uint64_t hidden = 0;
+    for (const auto& [key, records] : searchResult_) {
+      for (const FoundFileRecord& r : *records) {
+        if (IsExistingFile(r) && !filter_.ShowsExisting()) {
+          ++hidden;
+        } else {
+          ++found;
+        }
+      }
+    }
     // A stopped scan says where it stopped and what it found so far; nothing found says what to try next.
     set("Txt1", stoppedAt_ ? Q(FormatMessage(Message("MSG0813").toStdString(), {std::to_string(*stoppedAt_)}))
                            : Message("MSG0801"));
@@ -243,6 +253,10 @@ void CMainWnd::SetPageTexts(int page) {
       said +=
           QLatin1Char(' ') + Q(FormatMessage(CountedMessage(QStringLiteral("MSG0948"), joined).toStdString(),
                                              {std::to_string(joined)}));
+    if (hidden != 0)
+      said += QLatin1Char(' ') +
+              Q(FormatMessage(CountedMessage(QStringLiteral("MSG0949"), hidden).toStdString(),
+                              {std::to_string(hidden)}));
     if (!filter_.IsEmpty()) {
       // A filter that leaves nothing must not look like a scan that found nothing.
       uint64_t matching = 0;
@@ -305,6 +319,7 @@ void CMainWnd::ShowStep(int page) {
   }
   Show(QStringLiteral("BtnRecover"), page == kResultPage);
   Show(QStringLiteral("ViewWall"), page == kResultPage);
+  Show(QStringLiteral("ShowExisting"), page == kResultPage);
   Show(QStringLiteral("SelectedFileInfo"), page == kResultPage);
   const auto& look = kLooks[page - kSourcePage];
   if (ui::CControlUI* bar = FindControl(QStringLiteral("ToolBar2")))
@@ -505,7 +520,7 @@ void CMainWnd::OnMenuItem(const QString& name) {
   if (name.startsWith(QLatin1String("state_"))) {
     bool ok = false;
     const int state = name.mid(6).toInt(&ok);
-    if (!ok || state < 0 || state > static_cast<int>(RecordFilter::State::kNameGuessed)) return;
+    if (!ok || state < 0 || state > static_cast<int>(RecordFilter::State::kExisting)) return;
     chosenState_ = static_cast<RecordFilter::State>(state);
     ApplyFilter();
     ApplyTexts();  // the button names the state
@@ -615,6 +630,11 @@ void CMainWnd::Notify(const ui::TNotifyUI& msg) {
       return;
     }
     if (name == QLatin1String("ViewWall")) return ShowWall(option->IsSelected());
+    if (name == QLatin1String("ShowExisting")) {
+      showExisting_ = option->IsSelected();
+      ApplyFilter();
+      return;
+    }
     if (!option->UserData().isEmpty()) OnFileTypeOption(option);
     return;
   } else if (type == QLatin1String("itemselect") ||

@@ -61,6 +61,7 @@ void CMainWnd::ApplyFilter() {
   filterTimer_->stop();
   RecordFilter filter;
   filter.state = chosenState_;
+  filter.existing = showExisting_;
   // A bound that cannot be read turns its field red and bounds nothing.
   auto field = [this](const char* name, auto parse) -> decltype(parse(std::string_view{})) {
     auto* edit = Find<ui::CEditUI>(Q(name));
@@ -86,7 +87,7 @@ void CMainWnd::FillTree() {
   if (tree_ == nullptr) return;
   shown_.clear();
   for (const auto& [key, records] : searchResult_) {
-    if (filter_.IsEmpty()) {
+    if (filter_.IsEmpty() && filter_.ShowsExisting()) {
       shown_[key] = records;
       continue;
     }

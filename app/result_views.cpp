@@ -23,6 +23,7 @@ QString StateText(const FoundFileRecord& record) {
   };
   QStringList words;
   if (WasDeleted(record).value_or(false)) words << word(1, "Deleted");
+  if (IsExistingFile(record)) words << word(5, "Existing");
   words << (record.isIntact != 0 ? word(2, "Intact") : word(3, "Damaged"));
   if ((record.isDeleted & kDeletedNameGuessed) != 0) words << word(4, "Name guessed");
   // Only the first word keeps its capital.

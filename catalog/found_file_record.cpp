@@ -11,6 +11,7 @@ namespace snapsave {
 std::optional<bool> WasDeleted(const FoundFileRecord& r) {
   const bool marked = (r.isDeleted & 1) != 0;
   if (r.isFolder != 0) return marked;
+  if ((r.isDeleted & kExistingFile) != 0) return false;
   switch (r.Kind()) {
     case SourceKind::kFatQuick:
     case SourceKind::kNtfsQuick:

@@ -29,6 +29,9 @@ inline constexpr size_t kRecordNameBytes = 260;
 // A bit of isDeleted, for files and folders alike: the deleted short name's lost first letter was guessed
 // from the names of its folder.
 inline constexpr uint32_t kDeletedNameGuessed = 2;
+// A bit of isDeleted, for files: the file still exists on its volume (it was listed for a user who wants
+// every file out of a volume, not only the deleted ones).
+inline constexpr uint32_t kExistingFile = 4;
 
 // In-memory form, naturally aligned so that fields can be bound to references freely. The stored form is the
 // 346-byte little-endian layout below, written and read only through EncodeRecord / DecodeRecord.
@@ -36,7 +39,8 @@ struct FoundFileRecord {
   uint16_t driveLetter;         // letter, or running number of an entry without one
   uint32_t sourceKind;          // SourceKind of the engine that made it
   uint32_t isFolder;            // 1 folder, 0 file
-  uint32_t isDeleted;           // bit 0, folders: deleted or inside a deleted folder; kDeletedNameGuessed
+  uint32_t isDeleted;           // bit 0, folders: deleted or inside a deleted folder; kDeletedNameGuessed,
+                                // kExistingFile
   uint32_t isIntact;            // first data matches the type, or cannot be checked
   uint32_t recordId;            // creation number in its catalogue, from 1
   uint32_t entryRef;            // FAT first cluster, NTFS MFT record number, 0 for carved files
@@ -57,10 +61,14 @@ struct FoundFileRecord {
 };
 static_assert(std::is_trivially_copyable_v<FoundFileRecord>);
 
-// Whether a found file or folder was deleted: folders and the files of other engines say so in bit 0; the
-// FAT, exFAT, NTFS and ext quick engines list deleted files only, so a file of theirs was; a carved file, or
+// Whether a found file or folder was deleted: folders and the files of other engines say so in bit 0; a
+// file of the FAT, exFAT, NTFS and ext quick engines was unless it is marked kExistingFile; a carved file, or
 // a deep NTFS one, cannot tell.
 std::optional<bool> WasDeleted(const FoundFileRecord& record);
+// A file that still exists on its volume: listed only where every file is asked for.
+inline bool IsExistingFile(const FoundFileRecord& record) {
+  return record.isFolder == 0 && (record.isDeleted & kExistingFile) != 0;
+}
 
 // Stored layout: byte offset of each field in the 346-byte record.
 namespace record_layout {

@@ -102,6 +102,7 @@ std::optional<uint64_t> ParseDateText(std::string_view text, bool endOfDay) {
 bool RecordFilter::Matches(const FoundFileRecord& record) const {
   if (!name.empty() && !NameMatches(name, record.Name())) return false;
   if (record.isFolder != 0) return true;
+  if (IsExistingFile(record) && !ShowsExisting()) return false;
   if ((minSize && record.fileSize < *minSize) || (maxSize && record.fileSize > *maxSize)) return false;
   if ((fromTime || toTime) && record.writeTime == 0) return false;  // an unknown date is in no range
   if ((fromTime && record.writeTime < *fromTime) || (toTime && record.writeTime > *toTime)) return false;
@@ -116,6 +117,8 @@ bool RecordFilter::Matches(const FoundFileRecord& record) const {
       return record.isIntact == 0;
     case State::kNameGuessed:
       return (record.isDeleted & kDeletedNameGuessed) != 0;
+    case State::kExisting:
+      return IsExistingFile(record);
   }
   return true;
 }

@@ -22,16 +22,22 @@ std::optional<uint64_t> ParseSizeText(std::string_view text);
 std::optional<uint64_t> ParseDateText(std::string_view text, bool endOfDay);
 
 struct RecordFilter {
-  enum class State { kAny, kDeleted, kIntact, kDamaged, kNameGuessed };
+  enum class State { kAny, kDeleted, kIntact, kDamaged, kNameGuessed, kExisting };
 
   std::string name;
   std::optional<uint64_t> minSize, maxSize;  // bytes, both inclusive
   std::optional<uint64_t> fromTime, toTime;  // FILETIME of the last write, both inclusive
   State state = State::kAny;
+  // Files that still exist on their volume are shown (by default only deleted and lost ones are); the state
+  // kExisting shows them regardless.
+  bool existing = false;
 
+  // Narrows nothing but, perhaps, the existing files.
   bool IsEmpty() const {
     return name.empty() && !minSize && !maxSize && !fromTime && !toTime && state == State::kAny;
   }
+  // Whether an existing file is shown, whatever else the filter asks.
+  bool ShowsExisting() const { return existing || state == State::kExisting; }
   bool operator==(const RecordFilter&) const = default;
   // Folders pass on their name alone: the others say nothing of a folder.
   bool Matches(const FoundFileRecord& record) const;

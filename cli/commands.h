@@ -63,6 +63,7 @@ struct ScanOptions {
   bool list = false;
   bool json = false;
   bool force = false;
+  bool all = false;  // the files that still exist too
   std::string types;
   std::string recoverTo;
   uint32_t checkpointMib = 0;  // 0: the deep scan's own interval

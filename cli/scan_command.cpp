@@ -39,7 +39,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void PrintRecord(const FoundFileRecord& r, const std::string& path, bool json,
+// With `state`, a last column says whether the file was deleted or still exists.
+void PrintRecord(const FoundFileRecord& r, const std::string& path, bool json, bool state,
                  nlohmann::json extra = nlohmann::json::object()) {
   if (json) {
     nlohmann::json j = std::move(extra);
@@ -55,13 +56,15 @@ void PrintRecord(const FoundFileRecord& r, const std::string& path, bool json,
     std::printf("%s\n", j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     return;
   }
-  std::printf("%s\t%s\t%s\t%llu\t%s\t%s\t%s\n", r.isFolder != 0 ? "folder" : "file", Shown(path).c_str(),
+  std::printf("%s\t%s\t%s\t%llu\t%s\t%s\t%s%s\n", r.isFolder != 0 ? "folder" : "file", Shown(path).c_str(),
               Shown(r.Name()).c_str(), static_cast<unsigned long long>(r.fileSize),
               FormatFileTime(r.writeTime).c_str(), FormatFileTime(r.creationTime).c_str(),
-              r.isIntact != 0 ? "intact" : "damaged");
+              r.isIntact != 0 ? "intact" : "damaged",
+              !state ? "" : WasDeleted(r).value_or(false) ? "\tdeleted" : "\texisting");
 }
 
-void PrintGrouped(const RecordList& found, IFileRecoveryParse& engine, bool json, const std::string& source) {
+void PrintGrouped(const RecordList& found, IFileRecoveryParse& engine, bool json, bool state,
+                  const std::string& source) {
   // By category, then extension, then name: the groups a user sorts a card's photos and videos into.
   std::map<std::tuple<std::string, std::string>, std::vector<const FoundFileRecord*>> groups;
   for (const FoundFileRecord& r : found) {
@@ -78,7 +81,7 @@ void PrintGrouped(const RecordList& found, IFileRecoveryParse& engine, bool json
       std::replace(folder.begin(), folder.end(), '\\', '/');
       nlohmann::json extra{{"category", category}, {"extension", extension}};
       if (!source.empty()) extra["source"] = source;
-      PrintRecord(*r, folder, json, std::move(extra));
+      PrintRecord(*r, folder, json, state, std::move(extra));
     }
   }
 }
@@ -162,7 +165,8 @@ int GatherResults(const ScanOptions& o, const NamedTarget& t, bool several, cons
     SearchSession search(view, {t.target.get()}, extensionList, found);
     RunSession(search, view, "MSG1205");
     if (g_cancel.load()) return kExitCancelled;
-    if (o.list) PrintGrouped(found, engine, o.json, several ? t.name : std::string());
+    if (!o.all) std::erase_if(found, [](const FoundFileRecord& r) { return IsExistingFile(r); });
+    if (o.list) PrintGrouped(found, engine, o.json, o.all, several ? t.name : std::string());
     size_t matching = 0;
     for (const FoundFileRecord& r : found) {
       if (r.isFolder != 0) continue;
@@ -181,9 +185,11 @@ int GatherResults(const ScanOptions& o, const NamedTarget& t, bool several, cons
   uint64_t walkedCount = 0;
   const uint32_t walked = WalkMerged(engine, [&](const FoundFileRecord& r, const std::string& path,
                                                  const fs::path& folder) {
+    if (!o.all && IsExistingFile(r)) return;
     ++walkedCount;
     if (o.list)
-      PrintRecord(r, path, o.json, several ? nlohmann::json{{"source", t.name}} : nlohmann::json::object());
+      PrintRecord(r, path, o.json, o.all,
+                  several ? nlohmann::json{{"source", t.name}} : nlohmann::json::object());
     if (o.recoverTo.empty()) return;
     if (r.isFolder != 0) {
       folders.push_back(base / folder / os::PathFromUtf8(SanitizeNameComponent(r.Name())));

@@ -124,8 +124,10 @@ void CFastExfatRecovery::ReadFolder(const PendingFolder& folder) {
         walk_.Push(set->firstCluster, {r, own, folder.extent.firstCluster, folder.depth + 1, deleted});
       continue;
     }
-    if (!deleted) continue;
-    if (g.IsDataCluster(set->firstCluster) && set->dataLength != 0) {
+    if (!deleted) {
+      // Whole by its own metadata: no read of its first cluster.
+      r.isDeleted = kExistingFile;
+    } else if (g.IsDataCluster(set->firstCluster) && set->dataLength != 0) {
       std::vector<uint8_t> first;
       if (volume_->ReadCluster(set->firstCluster, first))
         r.isIntact = VerifyExtension(first, os::ExtensionOf(r.Name()), &reader_, g.sectorSize,
@@ -139,7 +141,7 @@ void CFastExfatRecovery::ReadFolder(const PendingFolder& folder) {
 }
 
 int32_t CFastExfatRecovery::ReadData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) {
-  return volume_->ReadRecordData(record, record.isDeleted != 0, total, sink);
+  return volume_->ReadRecordData(record, (record.isDeleted & 1) != 0, total, sink);
 }
 
 int32_t CFastExfatRecovery::BuildAllocationMap() {

@@ -422,10 +422,18 @@ void CFastExtRecovery::ReadFolder(const PendingFolder& folder) {
     const bool isFolder = entry.fileType == 2;
     std::optional<FoundInode> found;
     if (!deleted) {
-      if (!isFolder) continue;
+      if (!isFolder && entry.fileType != 0 && entry.fileType != 1) continue;
       const auto place = InodePlace(entry.inode);
       const auto inode = place ? InodeIn(place->first, entry.inode) : std::nullopt;
-      if (inode && inode->IsDirectory()) found = FoundInode{*inode, place->first, UINT32_MAX, {}};
+      if (!inode || !(isFolder ? inode->IsDirectory() : inode->IsRegular())) continue;
+      found = FoundInode{*inode, place->first, UINT32_MAX, {}};
+      if (!isFolder) {
+        FoundFileRecord r = MakeRecord(entry, *found, false);
+        FillExisting(r, *found);
+        catalogue_->ReserveRecord(r);
+        catalogue_->AddToFolder(folder.inode, folder.depth, r.recordId, r.entryRef);
+        continue;
+      }
     } else if (entry.fileType == 0 || entry.fileType == 1 || entry.fileType == 2) {
       found = DeletedInode(entry.inode, isFolder, before[k]);
     }
@@ -459,6 +467,24 @@ void CFastExtRecovery::FillData(FoundFileRecord& r, const FoundInode& found) {
   r.fileSize = RecoverableBytes(found.inode, found.runs);
   r.dataStartSector = found.runs.front().physical * sectorsPerBlock;
   MarkIntegrity(r, found.runs);
+}
+
+void CFastExtRecovery::FillExisting(FoundFileRecord& r, FoundInode& found) {
+  // Whole by its own metadata: its blocks are in use because they are its own.
+  r.isDeleted = kExistingFile;
+  if (found.inode.IsInline()) {
+    FillData(r, found);
+    return;
+  }
+  found.runs = RunsOf(found.inode, UINT32_MAX);
+  if (found.runs.empty()) {
+    // An empty file; or one whose map cannot be read, which is damaged.
+    r.fileSize = 0;
+    if (found.inode.size != 0) r.isIntact = 0;
+    return;
+  }
+  r.fileSize = RecoverableBytes(found.inode, found.runs);
+  r.dataStartSector = found.runs.front().physical * (geometry_->blockSize / sectorSize_);
 }
 
 void CFastExtRecovery::MarkIntegrity(FoundFileRecord& r, const std::vector<ExtRun>& runs) {

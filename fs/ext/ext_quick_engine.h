@@ -1,5 +1,6 @@
 // CFastExtRecovery: the quick engine of an ext2/3/4 volume. Walks the folder tree from the root and lists the
-// deleted files by the names left in the slack of their folders' entries (and the folders on the way). A
+// existing files (marked so), the deleted files by the names left in the slack of their folders' entries,
+// and the folders on the way. A
 // deleted ext3/ext4 inode has lost its block map; the journal usually still holds an earlier copy of its
 // inode-table block, and the newest copy that maps blocks gives the file back. The group bitmaps give the
 // deep scan the free blocks, so that its pass carves only where deleted files can be.
@@ -94,6 +95,8 @@ class CFastExtRecovery final : public VolumeEngine {
   bool AnyBlockInUse(const std::vector<ExtRun>& runs);
   // The record's size, first sector and integrity from the inode's map or inline bytes.
   void FillData(FoundFileRecord& r, const FoundInode& found);
+  // Size and place of a file that exists, mapped by its inode as it is.
+  void FillExisting(FoundFileRecord& r, FoundInode& found);
   // A file whose blocks are in use again, or whose first block is not of its type, is not intact.
   void MarkIntegrity(FoundFileRecord& r, const std::vector<ExtRun>& runs);
   // Files whose inode the journal still holds but no name led to: listed in "LostFolders" by inode number,

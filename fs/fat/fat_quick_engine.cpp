@@ -163,7 +163,7 @@ void CFastFatRecovery::ReadFolder(const PendingFolder& folder) {
     WalkDirectoryBlock(bytes, LongNameOverflow::kEndsDirectory, [&](DirItem&& item) {
       const DirEntryView& e = item.entry;
       const bool isDir = e.IsDirectory();
-      if (!isDir && !e.IsDeleted() && !folderDeleted) return;
+      const bool existing = !isDir && !e.IsDeleted() && !folderDeleted;
       bool guessed = false;
       const std::string name = item.longName ? *item.longName : GuessedShortName(e, isDir, siblings, guessed);
       FoundFileRecord r = MakeEntryRecord(source, e, name, blockSector + item.offset / geo.sectorSize, isDir);
@@ -187,7 +187,13 @@ void CFastFatRecovery::ReadFolder(const PendingFolder& folder) {
         return;
       }
       if (guessed) r.isDeleted |= kDeletedNameGuessed;
-      r.isIntact = ContentCheck(first, r.Name(), read, reader_, geo.sectorSize);
+      // A file the table still chains is whole by its own metadata: no read of its first sector.
+      if (existing) {
+        r.isDeleted = kExistingFile;
+        r.isIntact = 1;
+      } else {
+        r.isIntact = ContentCheck(first, r.Name(), read, reader_, geo.sectorSize);
+      }
       catalogue_->ReserveRecord(r);
       catalogue_->AddToFolder(folderCluster, depth, r.recordId, r.entryRef);
     });

@@ -1,6 +1,6 @@
 // CFastFatRecovery: the quick engine for FAT12/16/32. Walks the directory tree breadth first and catalogues
-// every deleted file, every file inside a deleted folder and the folders on the way; reads them back for
-// preview and recovery.
+// every file (the existing ones marked so), every file inside a deleted folder and the folders on the way;
+// reads them back for preview and recovery.
 #pragma once
 
 #include <cstdint>

@@ -47,6 +47,7 @@ int32_t CFastNtfsRecovery::Scan(std::string_view logName) {
   depthOfParent_.clear();
   folderParent_.clear();
   lostFolders_.clear();
+  systemFoldersShown_.clear();
   // Log names only go down to the minute: an earlier scan of this volume may own the name.
   if (uint32_t e = OpenCatalogue({}, log_prefix::kFast); e != err::kSuccess) return static_cast<int32_t>(e);
   return CloseScan(WalkTable());
@@ -112,7 +113,11 @@ int32_t CFastNtfsRecovery::WalkTable() {
   }
 
   std::vector<uint8_t> record(g.recordSize);
-  for (size_t i = 0; i < folderList_.size(); ++i) AddFolder(folderList_[i], record);
+  for (size_t i = 0; i < folderList_.size(); ++i) {
+    // The system's own folders are met on the way to its files, which are not listed.
+    if (InSystemFolder(folderList_[i]) && systemFoldersShown_.count(folderList_[i]) == 0) continue;
+    AddFolder(folderList_[i], record);
+  }
   if (callbacks_.scan != nullptr) return ReportProgress(total, total, secondsLeft);
   return 0;
 }
@@ -178,6 +183,18 @@ uint32_t CFastNtfsRecovery::DepthOfParent(uint32_t parent) {
   return depthOfParent_[parent];
 }
 
+// The file system's own files ($Extend and what lies below it) are no user's. `parent` is a folder whose
+// chain DepthOfParent has followed.
+bool CFastNtfsRecovery::InSystemFolder(uint32_t parent) const {
+  for (uint32_t p = parent, steps = 0; p != kMftRecordRoot && steps <= kMaxDepth; ++steps) {
+    if (p < kFirstUserRecord) return true;
+    const auto up = folderParent_.find(p);
+    if (up == folderParent_.end()) return false;
+    p = up->second;
+  }
+  return false;
+}
+
 FoundFileRecord CFastNtfsRecovery::FolderRecord(uint32_t number) const {
   FoundFileRecord r = MakeEmptyRecord();
   r.driveLetter = static_cast<uint16_t>(driveLetter_);
@@ -214,7 +231,11 @@ void CFastNtfsRecovery::AddFolder(uint32_t number, std::span<uint8_t> record) {
 
 void CFastNtfsRecovery::HandleRecord(std::span<uint8_t> record, uint64_t sector) {
   const NtfsGeometry& g = volume_->Geometry();
-  if (RecordFlags(record) != 0 || !HasFileSignature(record)) return;
+  const uint16_t flags = RecordFlags(record);
+  if ((flags & ~kRecordInUse) != 0 || !HasFileSignature(record)) return;
+  const bool existing = (flags & kRecordInUse) != 0;
+  // An extension record holds attributes of its base record's file, which is listed by the base record.
+  if (existing && (Le64(record, 32) & 0xFFFF'FFFF'FFFFull) != 0) return;
   ApplyFixups(record, g.sectorSize, g.sectorsPerRecord);
   const RecordWalk walk = WalkRecord(record);
   if (!walk.ok) return;
@@ -251,8 +272,21 @@ void CFastNtfsRecovery::HandleRecord(std::span<uint8_t> record, uint64_t sector)
     }
   }
   if (!found) return;
-  found->isIntact = ContentCheck(*found, record) ? 1 : 0;
   const uint32_t depth = DepthOfParent(parent);
+  if (existing) {
+    if (InSystemFolder(parent)) return;
+    found->isDeleted = kExistingFile;  // whole by its own metadata: no read of its first cluster
+  } else {
+    found->isIntact = ContentCheck(*found, record) ? 1 : 0;
+    // A deleted file among the system's own keeps the folders above it listed.
+    if (InSystemFolder(parent))
+      for (uint32_t p = parent, steps = 0; p != kMftRecordRoot && steps <= kMaxDepth; ++steps) {
+        systemFoldersShown_.insert(p);
+        const auto up = folderParent_.find(p);
+        if (up == folderParent_.end()) break;
+        p = up->second;
+      }
+  }
   const uint32_t id = catalogue_->ReserveRecord(*found);
   catalogue_->AddToFolder(parent, depth, id, found->entryRef);
 }

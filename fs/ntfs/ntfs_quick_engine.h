@@ -1,5 +1,5 @@
-// The quick NTFS engine: lists deleted file records of the MFT, registers the folders they lie in, and reads
-// them back for preview and recovery.
+// The quick NTFS engine: lists the file records of the MFT, deleted ones and (marked so) existing ones,
+// registers the folders they lie in, and reads them back for preview and recovery.
 #pragma once
 
 #include <cstdint>
@@ -50,6 +50,7 @@ class CFastNtfsRecovery final : public VolumeEngine {
   // record is no readable folder with a name.
   std::optional<std::pair<FoundFileRecord, uint32_t>> ReadFolder(uint32_t number, std::span<uint8_t> record);
   uint32_t DepthOfParent(uint32_t parent);
+  bool InSystemFolder(uint32_t parent) const;
   void NoteFolder(uint32_t number);
   bool ContentCheck(const FoundFileRecord& record, ByteSpan recordBytes);
   int32_t ReadData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) override;
@@ -64,6 +65,7 @@ class CFastNtfsRecovery final : public VolumeEngine {
   std::unordered_map<uint32_t, uint32_t> folderParent_;
   // Folders whose parent chain cannot reach the root: listed at the root as LostFolders.
   std::unordered_set<uint32_t> lostFolders_;
+  std::unordered_set<uint32_t> systemFoldersShown_;  // system folders above a deleted file
   std::vector<uint8_t> allocationMap_;
 };
 

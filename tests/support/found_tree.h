@@ -11,10 +11,11 @@
 
 namespace snapsave::test {
 
-// Found path ("dir/dir/name") -> record, for every item reachable through ListFolder. `listed` counts every
-// item listed, so that a path listed twice shows.
-inline std::map<std::string, FoundFileRecord> FoundTree(IFileRecoveryParse& engine,
-                                                        size_t* listed = nullptr) {
+// Found path ("dir/dir/name") -> record, for every item reachable through ListFolder; files that still exist
+// only with `existing`, as the front ends list them. `listed` counts every item kept, so that a path listed
+// twice shows.
+inline std::map<std::string, FoundFileRecord> FoundTree(IFileRecoveryParse& engine, size_t* listed = nullptr,
+                                                        bool existing = false) {
   std::map<std::string, FoundFileRecord> out;
   struct Level {
     FoundFileRecord folder;
@@ -23,6 +24,8 @@ inline std::map<std::string, FoundFileRecord> FoundTree(IFileRecoveryParse& engi
   };
   RecordList root;
   EXPECT_EQ(engine.ListFolder(nullptr, 0, root), 0u);
+  auto skipped = [existing](const FoundFileRecord& r) { return !existing && IsExistingFile(r); };
+  std::erase_if(root, skipped);
   std::vector<Level> pending;
   for (const auto& r : root) {
     out[std::string(r.Name())] = r;
@@ -32,6 +35,7 @@ inline std::map<std::string, FoundFileRecord> FoundTree(IFileRecoveryParse& engi
   for (size_t i = 0; i < pending.size() && i < 100000; ++i) {
     RecordList children;
     EXPECT_EQ(engine.ListFolder(&pending[i].folder, pending[i].depth, children), 0u);
+    std::erase_if(children, skipped);
     if (listed != nullptr) *listed += children.size();
     for (const auto& r : children) {
       out[pending[i].path + std::string(r.Name())] = r;

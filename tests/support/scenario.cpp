@@ -30,7 +30,7 @@ class SilentView : public ProgressView {
 
 }  // namespace
 
-Scenario ScanAndRecover(const fs::path& image, bool deep, const fs::path& out) {
+Scenario ScanAndRecover(const fs::path& image, bool deep, const fs::path& out, bool all) {
   Scenario result;
   ScratchAppData appData;
   SavedScanStore store(os::ScanLogFolder(), [](const fs::path&, uint64_t) { return uint64_t{0}; });
@@ -43,7 +43,7 @@ Scenario ScanAndRecover(const fs::path& image, bool deep, const fs::path& out) {
   result.scanned = target.engine->Scan({});
   std::vector<RecoveryItem> items;
   WalkMerged(*target.engine, [&](const FoundFileRecord& r, const std::string& path, const fs::path& folder) {
-    if (r.isFolder != 0) return;
+    if (r.isFolder != 0 || (!all && IsExistingFile(r))) return;
     result.files[path.substr(1) + std::string(r.Name())] = r;
     items.push_back({r, folder});
   });

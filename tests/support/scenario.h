@@ -22,8 +22,10 @@ struct Scenario {
   std::map<std::string, uint32_t> recovered;
 };
 
-// Scans `image` (quick or deep) and recovers everything found into `out`; empty `out`: lists only.
-Scenario ScanAndRecover(const std::filesystem::path& image, bool deep, const std::filesystem::path& out = {});
+// Scans `image` (quick or deep) and recovers everything found into `out`; empty `out`: lists only. Files that
+// still exist are left out, as the front ends leave them out unless asked (`all`).
+Scenario ScanAndRecover(const std::filesystem::path& image, bool deep, const std::filesystem::path& out = {},
+                        bool all = false);
 
 // SHA-256 of a file, in lower-case hexadecimal.
 std::string Sha256Of(const std::filesystem::path& file);

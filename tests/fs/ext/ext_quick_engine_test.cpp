@@ -117,6 +117,7 @@ class ExtQuickScan : public ::testing::Test {
     RecordList all;
     if (engine_->Open(ImageVolume(image_, u'E')) == 0u && engine_->Scan({}) == 0)
       engine_->SearchByType(types, all);
+    std::erase_if(all, [](const FoundFileRecord& r) { return IsExistingFile(r); });
     return all;
   }
   // The record recovered into the scratch folder, as text; "" when recovery fails.
