@@ -242,7 +242,9 @@ void CFastNtfsRecovery::HandleRecord(std::span<uint8_t> record, uint64_t sector)
 
   std::optional<FoundFileRecord> found;
   uint32_t parent = 0;
+  bool data = false;  // an unnamed $DATA, or an attribute list that may name one elsewhere
   for (const Attribute& a : walk.attributes) {
+    if (a.type == kAttrAttributeList || (a.type == kAttrData && a.nameLength == 0)) data = true;
     if (a.type == kAttrFileName) {
       if (RecordNumber(record) < kFirstUserRecord) return;
       const auto info = ParseFileName(a);
@@ -274,7 +276,8 @@ void CFastNtfsRecovery::HandleRecord(std::span<uint8_t> record, uint64_t sector)
   if (!found) return;
   const uint32_t depth = DepthOfParent(parent);
   if (existing) {
-    if (InSystemFolder(parent)) return;
+    // A record without data is no file to give back (a folder record that lost its flag, say).
+    if (!data || InSystemFolder(parent)) return;
     found->isDeleted = kExistingFile;  // whole by its own metadata: no read of its first cluster
   } else {
     found->isIntact = ContentCheck(*found, record) ? 1 : 0;
