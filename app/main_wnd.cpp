@@ -254,9 +254,9 @@ void CMainWnd::SetPageTexts(int page) {
           QLatin1Char(' ') + Q(FormatMessage(CountedMessage(QStringLiteral("MSG0948"), joined).toStdString(),
                                              {std::to_string(joined)}));
     if (hidden != 0)
-      said += QLatin1Char(' ') +
-              Q(FormatMessage(CountedMessage(QStringLiteral("MSG0949"), hidden).toStdString(),
-                              {std::to_string(hidden)}));
+      said +=
+          QLatin1Char(' ') + Q(FormatMessage(CountedMessage(QStringLiteral("MSG0949"), hidden).toStdString(),
+                                             {std::to_string(hidden)}));
     if (!filter_.IsEmpty()) {
       // A filter that leaves nothing must not look like a scan that found nothing.
       uint64_t matching = 0;

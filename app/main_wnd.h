@@ -208,7 +208,7 @@ class CMainWnd : public ui::CWindowUI {
   // searchResult_ narrowed by filter_: what the tree counts and the list shows.
   std::map<QString, SharedRecords> shown_;
   RecordFilter filter_;
-  bool showExisting_ = false;  // "Show existing files"
+  bool showExisting_ = false;                                    // "Show existing files"
   RecordFilter::State chosenState_ = RecordFilter::State::kAny;  // from the state menu, applied with the rest
   QTimer* filterTimer_ = nullptr;
   ui::CTreeUI* folderTree_ = nullptr;

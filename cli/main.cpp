@@ -97,9 +97,10 @@ int main(int argc, char** argv) {
                  "Print every found file and folder: type, folder path, name, size, modified, created, "
                  "intact/damaged (tab-separated); with --types, grouped by type");
   scan->add_flag("--json", o.json, "With --list: one JSON object per line");
-  scan->add_flag("--all", o.all,
-                 "List and recover the files that still exist too, not only the deleted and lost ones (a volume "
-                 "that cannot be mounted, an image whose files are wanted)");
+  scan->add_flag(
+      "--all", o.all,
+      "List and recover the files that still exist too, not only the deleted and lost ones (a volume "
+      "that cannot be mounted, an image whose files are wanted)");
   scan->add_option("--recover", o.recoverTo,
                    "Recover into this folder: the found tree as it was, carved and --types matches in "
                    "category folders (photo, video, ...)");

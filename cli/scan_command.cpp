@@ -60,7 +60,9 @@ void PrintRecord(const FoundFileRecord& r, const std::string& path, bool json, b
               Shown(r.Name()).c_str(), static_cast<unsigned long long>(r.fileSize),
               FormatFileTime(r.writeTime).c_str(), FormatFileTime(r.creationTime).c_str(),
               r.isIntact != 0 ? "intact" : "damaged",
-              !state ? "" : WasDeleted(r).value_or(false) ? "\tdeleted" : "\texisting");
+              !state                          ? ""
+              : WasDeleted(r).value_or(false) ? "\tdeleted"
+                                              : "\texisting");
 }
 
 void PrintGrouped(const RecordList& found, IFileRecoveryParse& engine, bool json, bool state,
@@ -183,20 +185,20 @@ int GatherResults(const ScanOptions& o, const NamedTarget& t, bool several, cons
   }
   // Counted as walked: a continued scan's engine counts only what it found itself.
   uint64_t walkedCount = 0;
-  const uint32_t walked = WalkMerged(engine, [&](const FoundFileRecord& r, const std::string& path,
-                                                 const fs::path& folder) {
-    if (!o.all && IsExistingFile(r)) return;
-    ++walkedCount;
-    if (o.list)
-      PrintRecord(r, path, o.json, o.all,
-                  several ? nlohmann::json{{"source", t.name}} : nlohmann::json::object());
-    if (o.recoverTo.empty()) return;
-    if (r.isFolder != 0) {
-      folders.push_back(base / folder / os::PathFromUtf8(SanitizeNameComponent(r.Name())));
-    } else {
-      items.push_back({r, FolderOf(r, base, folder), t.name});
-    }
-  });
+  const uint32_t walked =
+      WalkMerged(engine, [&](const FoundFileRecord& r, const std::string& path, const fs::path& folder) {
+        if (!o.all && IsExistingFile(r)) return;
+        ++walkedCount;
+        if (o.list)
+          PrintRecord(r, path, o.json, o.all,
+                      several ? nlohmann::json{{"source", t.name}} : nlohmann::json::object());
+        if (o.recoverTo.empty()) return;
+        if (r.isFolder != 0) {
+          folders.push_back(base / folder / os::PathFromUtf8(SanitizeNameComponent(r.Name())));
+        } else {
+          items.push_back({r, FolderOf(r, base, folder), t.name});
+        }
+      });
   if (walked != err::kSuccess) {
     std::fprintf(stderr, "cannot list the results of %s: %s\n", Shown(t.name).c_str(),
                  ErrorText(walked).c_str());

@@ -1,7 +1,8 @@
 // CFastExfatRecovery: the quick engine for exFAT. Walks the folder tree breadth first from the root and
 // catalogues every file (its entry set whole and its checksum holding; the existing ones marked so), every
-// file inside a deleted folder and the folders on the way; reads them back contiguously or through the FAT, with the bytes past a
-// file's valid length as zeros; gives the deep scan the free clusters from the allocation bitmap.
+// file inside a deleted folder and the folders on the way; reads them back contiguously or through the FAT,
+// with the bytes past a file's valid length as zeros; gives the deep scan the free clusters from the
+// allocation bitmap.
 #pragma once
 
 #include <cstdint>

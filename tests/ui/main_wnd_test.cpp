@@ -514,6 +514,34 @@ TEST_F(MainWindowTest, FindAndFilterNarrowTheCountsTheListAndTheTicks) {
   EXPECT_TRUE(TreeCounts(*window).empty());
   chooseState("state_0");
   EXPECT_EQ(TreeCounts(*window), all);
+
+  // Files that still exist (the card's live photos between the deleted ones) are hidden, and the page says
+  // how many; the switch lists them too, the state "Existing" them alone, whether the switch is on or not.
+  // Every file the type tree counts, "Other files" (where the live .DAT files are) included.
+  auto shown = [&] {
+    ui::CTreeUI* types = nullptr;
+    window->FindTreeNode(QStringLiteral("NodePhoto"), &types);
+    int n = 0;
+    for (const char* category : {"NodePhoto", "NodeAudio", "NodeVideo", "NodeDocument", "NodeOther"})
+      if (ui::TreeNode* group = types->FindNode(QString::fromLatin1(category)))
+        for (const auto& child : group->children) n += CFileTreeUI::CountOf(child.get());
+    return n;
+  };
+  const int deletedOnly = shown();
+  EXPECT_TRUE(window->FindControl(QStringLiteral("Txt2"))->Text().contains(QStringLiteral("Show existing")));
+  auto* show = window->Find<ui::COptionUI>(QStringLiteral("ShowExisting"));
+  ASSERT_TRUE(show != nullptr && show->isVisible());
+  QTest::mouseClick(show, Qt::LeftButton);
+  const int withExisting = shown();
+  EXPECT_EQ(withExisting, deletedOnly + 20);
+  EXPECT_FALSE(window->FindControl(QStringLiteral("Txt2"))->Text().contains(QStringLiteral("Show existing")));
+  chooseState("state_5");
+  EXPECT_EQ(shown(), 20);
+  for (int row = 0; row < list->RowCount(); ++row) EXPECT_TRUE(IsExistingFile(list->RecordOf(row)));
+  QTest::mouseClick(show, Qt::LeftButton);
+  EXPECT_EQ(shown(), 20);
+  chooseState("state_0");
+  EXPECT_EQ(TreeCounts(*window), all);
 }
 
 // The results by folder: every file the command line lists lies in the folder tree under the folder the
