@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "catalog/found_file_record.h"
@@ -17,6 +18,14 @@ struct UnreadableRange {
   uint64_t count = 0;
 };
 inline constexpr size_t kMaxUnreadableRanges = 1000;
+
+// A volume the pass found by its own structures on a source that names none there (a whole disk whose
+// partition table is gone): absolute sectors, and the file system's name as the registry gives it.
+struct LostVolumeExtent {
+  uint64_t startSector = 0;
+  uint64_t sectorCount = 0;
+  std::string fileSystem;
+};
 
 class DeepScanControl {
  public:
@@ -45,6 +54,11 @@ class DeepScanControl {
   // are listed and recovered as far as they go).
   virtual uint64_t JoinedFiles() const = 0;
   virtual uint64_t DamagedCarvedFiles() = 0;
+
+  // Volumes found by their boot sectors and superblocks while the pass read a source on which no file system
+  // starts (a whole disk or whole-disk image without a usable partition table); empty otherwise, and after a
+  // stopped pass.
+  virtual const std::vector<LostVolumeExtent>& LostVolumes() const = 0;
 
   // How often the scan saves a checkpoint it can continue from after a crash: after `milliseconds` or
   // `bytes` scanned, whichever comes first.

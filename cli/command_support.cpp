@@ -97,6 +97,13 @@ void ReportNoEngine(const Source& source, const ScanTarget& target, bool quick) 
   const std::string why = WhyNoEngine(target, quick, error);
   std::fprintf(stderr, "cannot open %s: %s%s\n", Shown(source.description).c_str(), why.c_str(),
                error == err::kAccessDenied ? fmt::format(" ({})", kDiskRights).c_str() : "");
+  // An image of a whole disk whose partition table is gone looks like this too.
+  if (quick && error == err::kSuccess && source.kind == Source::Kind::kImage)
+    std::fprintf(stderr,
+                 "if it is an image of a whole disk whose partition table was wiped, 'snapsave-cli list %s "
+                 "--search' finds its volumes by their boot sectors and superblocks, and a deep scan lists "
+                 "them too\n",
+                 Shown(os::Utf8OfPath(source.imagePath)).c_str());
 }
 
 int ReportWriteProblem(const WriteCheck& check, const fs::path& where, const std::string& source) {

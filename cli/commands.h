@@ -70,9 +70,10 @@ struct ScanOptions {
   std::string commandLine;     // as run, for the recovery report
 };
 
-// Lists the system's disks, or with `image` the entries of that image file.
+// Lists the system's disks, or with `image` the entries of that image file; with `search`, and the volumes
+// found in it that its partition table does not name.
 // Each takes the disks of the system as `disks` numbers them.
-int RunListCommand(os::DiskTable& disks, bool json, const std::string& image);
+int RunListCommand(os::DiskTable& disks, bool json, const std::string& image, bool search);
 int RunScan(os::DiskTable& disks, const ScanOptions& o);
 int RunImage(os::DiskTable& disks, const std::string& sourceText, const std::string& imagePath, bool force,
              int retries);

@@ -54,13 +54,15 @@ const char* KindName(EntryKind kind) {
   return "";
 }
 
-// One line (or JSON object) of the listing; `id` is what SOURCE names the entry by.
-void PrintEntry(VolumeInfo v, const std::string& id, bool json, int idWidth = 4) {
+// One line (or JSON object) of the listing; `id` is what SOURCE names the entry by. A volume `found` by a
+// search is of kind "found".
+void PrintEntry(VolumeInfo v, const std::string& id, bool json, int idWidth = 4, bool found = false) {
   LearnVolumeSpace(v);
+  const char* kind = found ? "found" : KindName(v.kind);
   if (json) {
     nlohmann::json j{{"id", id},
                      {"disk", v.diskNumber},
-                     {"kind", KindName(v.kind)},
+                     {"kind", kind},
                      {"partition", v.partitionNumber},
                      {"partitionType", v.partitionType},
                      {"startSector", v.startSector},
@@ -90,8 +92,7 @@ void PrintEntry(VolumeInfo v, const std::string& id, bool json, int idWidth = 4)
   const std::string disk =
       v.diskNumber < os::DiskTable::kFirstImageDisk ? fmt::format("disk{}", v.diskNumber) : "-";
   std::printf("%-*s %-6s %-11s %-10s %-12llu %-10s %-7s %-16s %s\n", idWidth, Shown(id).c_str(), disk.c_str(),
-              KindName(v.kind), HumanSize(v.totalBytes).c_str(),
-              static_cast<unsigned long long>(v.startSector),
+              kind, HumanSize(v.totalBytes).c_str(), static_cast<unsigned long long>(v.startSector),
               v.kind == EntryKind::kVolume && v.spaceKnown ? HumanSize(v.freeBytes).c_str() : "-",
               v.fileSystemName.empty() ? "-" : Shown(v.fileSystemName).c_str(),
               v.volumeLabel.empty() ? "-" : Shown(v.volumeLabel).c_str(), Shown(where).c_str());
@@ -103,8 +104,69 @@ void PrintHeader(bool json, int idWidth = 4) {
                 "START", "FREE", "FS", "LABEL", "DEVICE / MOUNT POINT");
 }
 
+// Reads the whole image for volumes by their own structures and lists those its table does not name; says
+// which of the table's entries hold no volume where they say.
+int SearchImage(const fs::path& image, const std::vector<VolumeInfo>& table, bool json, int width) {
+  SectorReader reader;
+  if (const uint32_t e = reader.OpenFile(image); e != err::kSuccess) {
+    std::fprintf(stderr, "cannot read %s: %s\n", Shown(os::Utf8OfPath(image)).c_str(), ErrorText(e).c_str());
+    return kExitOpen;
+  }
+  const bool terminal = ::isatty(STDERR_FILENO) != 0;
+  uint64_t lastShown = 0;
+  const std::vector<FoundVolume> found =
+      SearchLostVolumes(reader, reader.TotalSectors(), [&](uint64_t done, uint64_t total) {
+        if (g_cancel.load()) return false;
+        const uint64_t now = os::TickMs();
+        if (terminal && (now - lastShown >= 1000 || done == total)) {
+          lastShown = now;
+          std::fprintf(stderr, "\rsearching for lost volumes: %llu%%",
+                       static_cast<unsigned long long>(total == 0 ? 100 : done * 100 / total));
+        }
+        return true;
+      });
+  if (terminal) std::fputs("\n", stderr);
+  std::fflush(stdout);
+  if (g_cancel.load()) {
+    std::fputs("stopped: the search found nothing it could vouch for yet\n", stderr);
+    return kExitCancelled;
+  }
+  for (const VolumeInfo& v : table) {
+    if (v.kind != EntryKind::kVolume) continue;
+    if (!CheckVolumeAt(reader, v.startSector, reader.TotalSectors()))
+      std::fprintf(
+          stderr,
+          "warning: entry %u of the partition table (sectors %llu-%llu) holds no volume the search can "
+          "read where the table puts it\n",
+          static_cast<uint32_t>(v.driveLetter), static_cast<unsigned long long>(v.startSector),
+          static_cast<unsigned long long>(v.startSector + v.sectorCount - 1));
+  }
+  std::vector<std::pair<VolumeInfo, std::string>> shown;
+  for (const FoundVolume& f : found) {
+    const bool named = std::any_of(table.begin(), table.end(), [&](const VolumeInfo& v) {
+      return v.kind == EntryKind::kVolume && v.startSector == f.startSector && v.sectorCount >= f.sectorCount;
+    });
+    if (named || f.fileSystem == nullptr) continue;
+    VolumeInfo v = FoundVolumeEntry(image, f, static_cast<uint32_t>(shown.size() + 1));
+    v.rootPath = DescribeFoundVolume(f, v.fileSystemName, v.volumeLabel);
+    shown.emplace_back(v, FoundVolumeName(image, f));
+  }
+  // A table of their own: 'scan' takes their IDs.
+  for (const auto& [v, id] : shown) width = std::max(width, static_cast<int>(Shown(id).size()));
+  if (!json && !shown.empty()) {
+    std::printf("\n");
+    PrintHeader(json, width);
+  }
+  for (const auto& [v, id] : shown) PrintEntry(v, id, json, width, true);
+  std::fflush(stdout);
+  if (!json)
+    std::fprintf(stderr, "%zu volume%s found that the partition table does not name\n", shown.size(),
+                 shown.size() == 1 ? "" : "s");
+  return kExitOk;
+}
+
 // The entries of an image file: its volumes and free stretches, or the image itself as one volume.
-int ListImage(os::DiskTable& disks, bool json, const std::string& imageText) {
+int ListImage(os::DiskTable& disks, bool json, const std::string& imageText, bool search) {
   const fs::path image(imageText);
   std::error_code ec;
   if (!fs::is_regular_file(image, ec)) {
@@ -144,16 +206,20 @@ int ListImage(os::DiskTable& disks, bool json, const std::string& imageText) {
     whole.fileSystemName = facts.fileSystemName;
     whole.volumeLabel = facts.label;
     PrintEntry(whole, os::Utf8OfPath(image), json, width);
-    return kExitOk;
+    return search ? SearchImage(image, {}, json, width) : kExitOk;
   }
   for (const VolumeInfo& v : disk.entries) PrintEntry(v, ImageEntryName(image, v), json, width);
-  return kExitOk;
+  return search ? SearchImage(image, disk.entries, json, width) : kExitOk;
 }
 
 }  // namespace
 
-int RunListCommand(os::DiskTable& disks, bool json, const std::string& image) {
-  if (!image.empty()) return ListImage(disks, json, image);
+int RunListCommand(os::DiskTable& disks, bool json, const std::string& image, bool search) {
+  if (!image.empty()) return ListImage(disks, json, image, search);
+  if (search) {
+    std::fputs("--search reads a disk image: name one ('snapsave-cli list IMAGE --search')\n", stderr);
+    return kExitUsage;
+  }
   bool ok = false;
   const std::vector<VolumeInfo> entries = ListEntries(disks, ok);
   if (!ok) {

@@ -82,6 +82,11 @@ int main(int argc, char** argv) {
   std::string listImage;
   list->add_option("image", listImage, "A disk image file: its volumes and free stretches");
   list->add_flag("--json", listJson, "One JSON object per entry and line");
+  bool listSearch = false;
+  list->add_flag("--search", listSearch,
+                 "Read the whole image to find volumes its partition table does not name (a wiped or "
+                 "overwritten table) by their boot sectors and superblocks; each is listed as IMAGE@SECTOR, "
+                 "which 'scan' takes");
 
   auto* scan =
       app.add_subcommand("scan", "Scan a source for deleted and lost files, list them, recover them");
@@ -150,7 +155,7 @@ int main(int argc, char** argv) {
   for (int i = 0; i < argc; ++i) o.commandLine += (i == 0 ? "" : " ") + std::string(argv[i]);
   // The system's disks, by the numbers the listing shows; whole-disk images are numbered as they are read.
   snapsave::os::DiskTable disks;
-  if (list->parsed()) return RunListCommand(disks, listJson, listImage);
+  if (list->parsed()) return RunListCommand(disks, listJson, listImage, listSearch);
   if (image->parsed()) return RunImage(disks, imageSource, imagePath, imageForce, imageRetries);
   return RunScan(disks, o);
 }

@@ -127,6 +127,25 @@ int ScanOutcome(const NamedTarget& t, int32_t scanned, bool quick, const std::st
                    "they go)\n",
                    Shown(t.name).c_str(), files(joined).c_str(), files(damaged).c_str());
   }
+  if (deep != nullptr && !deep->LostVolumes().empty()) {
+    // Their files were found by the pass already; a scan of each volume lists them in its own tree.
+    const auto& lost = deep->LostVolumes();
+    std::string which;
+    for (const LostVolumeExtent& v : lost) {
+      const std::string id = t.target->IsDisk()
+                                 ? fmt::format("sector {}", v.startSector)
+                                 : fmt::format("{}@{}", os::Utf8OfPath(t.target->imagePath), v.startSector);
+      which += fmt::format("{}{} ({}, {})", which.empty() ? "" : ", ", Shown(id), v.fileSystem,
+                           HumanSize(v.sectorCount * SectorReader::kImageSectorSize));
+    }
+    std::fprintf(
+        stderr, "%s: %zu volume%s found by %s own structures where no partition table names %s: %s%s\n",
+        Shown(t.name).c_str(), lost.size(), lost.size() == 1 ? "" : "s", lost.size() == 1 ? "its" : "their",
+        lost.size() == 1 ? "it" : "them", which.c_str(),
+        t.target->IsDisk() ? ""
+                           : "; 'snapsave-cli scan IMAGE@SECTOR' scans one of them as a volume, with "
+                             "its folders and names");
+  }
   if (deep != nullptr && deep->UnreadableSectors() != 0) {
     // The stretches, the first ten of them: where a failing disk is bad.
     std::string where;

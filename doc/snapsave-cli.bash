@@ -64,7 +64,7 @@ _snapsave_cli() {
 
   local options
   case $command in
-    list) options="--json --missing-pieces -h --help" ;;
+    list) options="--json --search --missing-pieces -h --help" ;;
     scan) options="--quick --types --list --json --all --recover --force --resume --fresh --checkpoint-mib --missing-pieces -h --help" ;;
     image) options="--force --retries --missing-pieces -h --help" ;;
   esac

@@ -202,7 +202,12 @@ int32_t CProfessionalRecovery::Scan(std::string_view /*logName*/) {
 
   bool wholeVolume = true;
   knownStarts_.clear();
+  lostVolumes_.clear();
+  volumeSearch_.reset();
   int32_t r = RunQuickPhase(savedName("Fast_"), wholeVolume);
+  // No file system starts here: this is a whole disk, whose volumes the pass can find by their structures.
+  if (!quick_ && volumeStart_ == 0 && sectorSize_ == SectorReader::kImageSectorSize)
+    volumeSearch_ = std::make_unique<VolumeSearch>(reader_, volumeSectors_);
   if (r == 0) NoteQuickFiles();
   if (r == 0) r = static_cast<int32_t>(OpenDeepEngines(savedName));
   checkpointing_ = fresh || checkpoint.has_value();
@@ -235,6 +240,7 @@ int32_t CProfessionalRecovery::Scan(std::string_view /*logName*/) {
   }
 
   sourceGone_ = false;
+  const uint64_t passStart = cursor.run.start + cursor.done;
   int32_t stop = Pass(plan, cursor);
   // A stop inside the retries keeps the checkpoint of the pass's end: what they found since is found again.
   // So does a source that went away: what was carved while it went may be cut short.
@@ -242,6 +248,8 @@ int32_t CProfessionalRecovery::Scan(std::string_view /*logName*/) {
   if (stop == 0) stop = RetrySkipped();
 
   for (const DeepEngine& deep : deep_) deep.engine->FinishPass();
+  if (stop == 0) FinishVolumeSearch(passStart);
+  volumeSearch_.reset();
   carver_.Flush();
   chunk_ = {};
   if (stop == 0) Report(100, 100, 0, 0, 0, 0);
@@ -264,6 +272,24 @@ int32_t CProfessionalRecovery::Scan(std::string_view /*logName*/) {
   }
   checkpointing_ = false;
   return stop;
+}
+
+void CProfessionalRecovery::FinishVolumeSearch(uint64_t passStart) {
+  if (!volumeSearch_) return;
+  std::vector<uint8_t> chunk(kChunkBytes);
+  const uint32_t chunkSectors = kChunkBytes / sectorSize_;
+  for (uint64_t at = 0; at < passStart;) {
+    const auto count = static_cast<uint32_t>(std::min<uint64_t>(chunkSectors, passStart - at));
+    uint32_t got = 0;
+    reader_.ReadSectors(std::span(chunk).first(size_t{count} * sectorSize_), static_cast<int32_t>(count), at,
+                        sectorSize_, &got);
+    volumeSearch_->Look(at, std::span<const uint8_t>(chunk).first(size_t{got} * sectorSize_));
+    at += got == 0 ? count : got;
+  }
+  for (const FoundVolume& v : volumeSearch_->Finish()) {
+    if (v.fileSystem == nullptr) continue;
+    lostVolumes_.push_back({v.startSector, v.sectorCount, std::string(v.fileSystem->name)});
+  }
 }
 
 int32_t CProfessionalRecovery::RestoreCheckpoint(const ScanCheckpoint& c, PassCursor& cursor) {
@@ -419,6 +445,9 @@ int32_t CProfessionalRecovery::Pass(ExtentPlan& plan, PassCursor& cursor) {
         break;
       }
       uint64_t overrun = 0;
+      if (volumeSearch_ && usable != 0)
+        volumeSearch_->Look(first + cursor.done,
+                            std::span<const uint8_t>(chunk_).first(size_t{usable} * sectorSize_));
       if (usable != 0) {
         found_ = GetRecordCount() + cursor.foundBase;
         stop = Dispatch(first + cursor.done, usable, overrun);

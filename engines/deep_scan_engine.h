@@ -24,6 +24,7 @@
 #include "catalog/volume_engine.h"
 #include "engines/file_system_registry.h"
 #include "engines/scan_checkpoint.h"
+#include "engines/volume_search.h"
 #include "os/clock.h"
 #include "storage/read_ahead.h"
 #include "storage/sector_reader.h"
@@ -99,6 +100,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
   uint64_t UnreadableSectors() const override { return unreadableSectors_; }
   std::optional<uint64_t> FirstUnreadableSector() const override { return firstUnreadable_; }
   const std::vector<UnreadableRange>& UnreadableRanges() const override { return unreadable_; }
+  const std::vector<LostVolumeExtent>& LostVolumes() const override { return lostVolumes_; }
   uint64_t JoinedFiles() const override { return carver_.StitchedFiles(); }
   uint64_t DamagedCarvedFiles() override { return carver_.DamagedFiles(); }
   void SetCheckpointInterval(uint64_t milliseconds, uint64_t bytes) override {
@@ -231,6 +233,11 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public DeepScanCo
     std::unique_ptr<DeepVolumeEngine> engine;
   };
   std::vector<DeepEngine> deep_;
+  // Lost volumes looked for in what the pass reads, where no file system starts at the source's first sector.
+  std::unique_ptr<VolumeSearch> volumeSearch_;
+  std::vector<LostVolumeExtent> lostVolumes_;
+  // Ends the search: what a continued pass did not read itself (before its checkpoint) is read for it.
+  void FinishVolumeSearch(uint64_t passStart);
   CFileTypeRecovery carver_;
   std::unique_ptr<IFileRecoveryParse> quick_;
   int32_t weight_ = kWeight;

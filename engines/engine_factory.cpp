@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engines/deep_scan_engine.h"
+#include "fs/fat/fat_boot_sector.h"
 #include "os/device.h"
 #include "os/error.h"
 #include "os/text.h"
@@ -61,8 +62,9 @@ std::unique_ptr<IFileRecoveryParse> CreateScanEngine(SavedScanStore& store, cons
         store, [&store](const VolumeSource& volume) { return CreateScanEngine(store, volume, false); });
   } else if (const FileSystem* fs = ClassifyVolume(probe)) {
     engine = fs->makeQuick(store);
-  } else if (unreadable != 0) {
-    // A start that cannot be read: the volume may still say what it is through its copies.
+  } else if (!IsEncryptedVolumeBootSector(probe)) {
+    // A start that cannot be read, or was overwritten: the volume may still say what it is through its
+    // copies. (An encrypted volume's copies are no plain volume's, whatever they look like.)
     const uint64_t sectors =
         source.sectorCount != 0 ? source.sectorCount
                                 : reader.TotalSectors() - std::min(reader.TotalSectors(), source.startSector);

@@ -77,6 +77,17 @@ std::optional<uint64_t> ExtBytes(ByteSpan start) {
   return g->blocksCount * g->blockSize;
 }
 
+bool FatCopies(const SectorReader& reader, uint64_t volumeStart, uint64_t volumeSectors,
+               uint32_t sectorSize) {
+  std::vector<uint8_t> copy(std::max<uint32_t>(sectorSize, 512));
+  uint32_t got = 0;
+  if (volumeSectors <= kFatBootCopySector ||
+      reader.ReadSectors(copy, 1, volumeStart + kFatBootCopySector, static_cast<uint32_t>(copy.size()),
+                         &got) != 0)
+    return false;
+  return IsFatBootCopy(copy);
+}
+
 bool NtfsCopies(const SectorReader& reader, uint64_t volumeStart, uint64_t volumeSectors,
                 uint32_t sectorSize) {
   std::vector<uint8_t> boot;
@@ -180,7 +191,7 @@ const std::array<FileSystem, 4> kFileSystems = {{
      ExfatBytes, ExfatCopies, ExfatFree},
     {"FAT", "|FAT|FAT32|", IsFatBootSector, Quick<CFastFatRecovery>, Deep<CProfessionalFatRecovery>,
      SourceKind::kFatQuick, SourceKind::kFatDeep, nullptr, IsFatMetadataSector, "MSG0914", "MSG0916",
-     FatBytes, nullptr, FatFree},
+     FatBytes, FatCopies, FatFree},
     {"ext",
      "|ext2|ext3|ext4|",
      IsExtVolume,

@@ -8,6 +8,7 @@
 
 #include "engines/engine_factory.h"
 #include "engines/file_system_registry.h"
+#include "engines/volume_search.h"
 #include "filetypes/file_categories.h"
 #include "filetypes/file_type_catalogue.h"
 #include "os/device.h"
@@ -100,6 +101,37 @@ std::optional<SourceOrError> FromImageEntry(std::string_view text, const ImageDi
                                                  os::Utf8OfPath(path))};
 }
 
+// "IMAGE@SECTOR": the volume whose structures start at that sector of an image (one a search for lost
+// volumes found); nothing when the text is no such name.
+std::optional<SourceOrError> FromFoundVolume(std::string_view text) {
+  const size_t at = text.rfind('@');
+  if (at == std::string_view::npos || at == 0) return std::nullopt;
+  const std::string_view number = text.substr(at + 1);
+  uint64_t sector = 0;
+  const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), sector);
+  const fs::path path{std::string(text.substr(0, at))};
+  std::error_code fe;
+  if (number.empty() || ec != std::errc() || end != number.data() + number.size() ||
+      !fs::is_regular_file(path, fe))
+    return std::nullopt;
+  SectorReader reader;
+  if (const uint32_t e = reader.OpenFile(path); e != err::kSuccess)
+    return SourceOrError{std::nullopt, fmt::format("cannot read the image: {}", ErrorText(e))};
+  const std::optional<FoundVolume> found = FindVolumeAt(reader, sector, reader.TotalSectors());
+  if (!found)
+    return SourceOrError{
+        std::nullopt,
+        fmt::format("no volume starts at sector {} of the image ('snapsave-cli list {} --search' "
+                    "lists the volumes found in it)",
+                    sector, os::Utf8OfPath(path))};
+  Source s;
+  s.kind = Source::Kind::kVolume;
+  s.imagePath = path;
+  s.volume = FoundVolumeEntry(path, *found, 1);
+  s.description = std::string(text);
+  return SourceOrError{s, {}};
+}
+
 // Every extension a category lists or the carving table carves, lower-case and sorted.
 std::vector<std::string> KnownExtensions() {
   std::vector<std::string> out;
@@ -133,6 +165,30 @@ std::optional<uint32_t> ParseEntryId(std::string_view text) {
   return ParseNumber(text);
 }
 
+VolumeInfo FoundVolumeEntry(const fs::path& image, const FoundVolume& found, uint32_t number) {
+  VolumeInfo v;
+  v.kind = EntryKind::kVolume;
+  v.driveLetter = static_cast<char16_t>(number);
+  v.diskNumber = os::DiskTable::kFirstImageDisk;
+  v.startSector = found.startSector;
+  v.sectorCount = found.sectorCount;
+  v.totalBytes = found.sectorCount * SectorReader::kImageSectorSize;
+  v.diskBytes = ImageMediaBytes(image);
+  v.diskPath = os::Utf8OfPath(image);
+  v.diskIsImage = true;
+  const ImageVolumeFacts facts = ProbeImageVolume(image, found.startSector, found.sectorCount);
+  v.fileSystemName = facts.fileSystemName;
+  v.volumeLabel = facts.label;
+  // What the engines know it by, where the probe says nothing (a volume whose first sectors are gone).
+  if (!QuickScannableName(v.fileSystemName) && found.fileSystem != nullptr)
+    v.fileSystemName = found.fileSystem->name == "ext" ? "ext4" : std::string(found.fileSystem->name);
+  return v;
+}
+
+std::string FoundVolumeName(const fs::path& image, const FoundVolume& found) {
+  return fmt::format("{}@{}", os::Utf8OfPath(image), found.startSector);
+}
+
 std::string ImageEntryName(const fs::path& image, const VolumeInfo& entry) {
   return fmt::format("{}:{}", os::Utf8OfPath(image), static_cast<uint32_t>(entry.driveLetter));
 }
@@ -145,6 +201,7 @@ SourceOrError ResolveSource(std::string_view text, const std::vector<VolumeInfo>
   const fs::file_status status = fs::status(path, ec);
   if (fs::is_regular_file(status)) return FromImage(path, readImage);
   if (std::optional<SourceOrError> entry = FromImageEntry(text, readImage)) return *std::move(entry);
+  if (std::optional<SourceOrError> found = FromFoundVolume(text)) return *std::move(found);
   if (text.substr(0, 4) == "disk") {
     const std::optional<uint32_t> n = ParseNumber(text.substr(4));
     if (!n) return {std::nullopt, "a disk is named disk0, disk1, ... as 'snapsave-cli list' shows"};

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engines/volume_search.h"
 #include "os/device.h"
 #include "sessions/destination_checks.h"
 #include "sessions/scan_session.h"
@@ -46,6 +47,10 @@ struct Source {
 
 // "card.img:2": how an entry of a whole-disk image is named.
 std::string ImageEntryName(const std::filesystem::path& image, const VolumeInfo& entry);
+// "card.img@2048": how a volume found by its own structures (a search for lost volumes) is named.
+std::string FoundVolumeName(const std::filesystem::path& image, const FoundVolume& found);
+// The listing's entry for such a volume, numbered `number`: its file system and label as probed.
+VolumeInfo FoundVolumeEntry(const std::filesystem::path& image, const FoundVolume& found, uint32_t number);
 
 // An entry's ID as shown and typed: its drive letter ("E:") when it has one (Windows), else its number.
 std::string EntryId(char16_t driveLetter);
@@ -56,7 +61,8 @@ std::optional<uint32_t> ParseEntryId(std::string_view text);
 using ImageDiskReader = std::function<uint32_t(const std::filesystem::path&, ImageDisk&)>;
 
 // SOURCE as typed: an existing image file (a whole-disk image when it holds a partition table); an entry of
-// one as "IMAGE:N"; "disk<N>" for whole disk N; a number, the identity of an entry of `entries` (the
+// one as "IMAGE:N"; the volume that starts at sector S of one as "IMAGE@S" (found by a search, or named by
+// no table); "disk<N>" for whole disk N; a number, the identity of an entry of `entries` (the
 // listing); or a device node of a listed volume or disk ("/dev/sdb1"). An error text when it names nothing.
 struct SourceOrError {
   std::optional<Source> source;

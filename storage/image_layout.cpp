@@ -351,6 +351,15 @@ std::string ImageWarnings(const fs::path& image) {
   return text;
 }
 
+ImageVolumeFacts ProbeImageVolume(const fs::path& image, uint64_t startSector, uint64_t sectorCount) {
+  ImagePartition p;
+  p.startSector = startSector;
+  p.sectorCount = sectorCount;
+  PartitionFacts facts;
+  if (sectorCount != 0) ProbeVolume(image, p, facts);
+  return {facts.fileSystemName, facts.label};
+}
+
 ImageVolumeFacts ProbeWholeImage(const fs::path& image) {
   ImagePartition whole;
   whole.sectorCount = ImageMediaBytes(image) / kSectorSize;

@@ -51,6 +51,9 @@ struct ImageVolumeFacts {
   std::string label;
 };
 ImageVolumeFacts ProbeWholeImage(const std::filesystem::path& image);
+// The same for the volume at a place of the image that its table may not name (a volume found by a search).
+ImageVolumeFacts ProbeImageVolume(const std::filesystem::path& image, uint64_t startSector,
+                                  uint64_t sectorCount);
 
 // The facts of the image as disk `diskNumber`: its geometry, and each partition of its table with the file
 // system and label libblkid finds inside. An image without a table is a disk without partitions.

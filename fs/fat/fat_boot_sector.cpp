@@ -76,6 +76,10 @@ bool IsFatBootSector(ByteSpan b) {
   return PassesFat32Test(b) || Passes16BitTest(b);
 }
 
+bool IsFatBootCopy(ByteSpan b) {
+  return IsFatBootSector(b) && PassesFat32Test(b) && Le16(b, 50) == kFatBootCopySector;
+}
+
 uint64_t FatGeometry::ClusterSector(uint32_t cluster) const {
   if (cluster < 2) return volumeStart + dataStart - rootDirSectors;
   return volumeStart + dataStart + uint64_t{cluster - 2} * sectorsPerCluster;

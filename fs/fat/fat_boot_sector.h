@@ -14,6 +14,11 @@ bool IsEncryptedVolumeBootSector(ByteSpan boot);
 // The detection test of the engine factory.
 bool IsFatBootSector(ByteSpan boot);
 
+// Where FAT32 keeps the copy of its boot sector (in sectors of its own size), as formatters write it.
+inline constexpr uint32_t kFatBootCopySector = 6;
+// A FAT32 boot sector that says its copy is at kFatBootCopySector: what that copy looks like.
+bool IsFatBootCopy(ByteSpan boot);
+
 // Width of a table entry. Detection only distinguishes FAT32; the 12-bit layout is told from the 16-bit one
 // by its cluster count, as every FAT implementation does.
 enum class FatWidth : uint8_t { k12 = 12, k16 = 16, k32 = 32 };

@@ -37,7 +37,13 @@ uint32_t CFastFatRecovery::OpenVolume() {
                    ? err::kHandleEof
                    : reader_.ReadSectors(boot, static_cast<int32_t>(wanted), volumeStart_, device, &got);
   if (got == 0 || uint64_t{got} * device < 512) return e != err::kSuccess ? e : err::kHandleEof;
-  const ByteSpan bootBytes(boot.data(), uint64_t{got} * device);
+  ByteSpan bootBytes(boot.data(), uint64_t{got} * device);
+  // A boot sector overwritten (a partitioning tool, a wiped start): FAT32's copy six sectors in says the
+  // same.
+  if (!IsFatBootSector(bootBytes) && !IsEncryptedVolumeBootSector(bootBytes) && device == 512 &&
+      bootBytes.size() >= (kFatBootCopySector + 1) * 512 &&
+      IsFatBootCopy(bootBytes.subspan(kFatBootCopySector * 512)))
+    bootBytes = bootBytes.subspan(kFatBootCopySector * 512);
   const uint32_t bootSectorSize = Le16(bootBytes, 11);
   if (bootSectorSize == 0 || (uint64_t{volumeStart_} * device) % bootSectorSize != 0)
     return err::kInvalidData;

@@ -1004,6 +1004,108 @@ TEST(CliScan, WithAllEveryExistingFileComesBackAsTheSleuthKitReadsIt) {
   }
 }
 
+// The existing files of one volume of a whole-disk image as `fls -r -p -o START` lists them: path ->
+// address.
+std::map<std::string, std::string> FlsExisting(const fs::path& image, uint64_t start) {
+  std::map<std::string, std::string> files;
+  for (const Row& row : Rows(Execute(fmt::format("fls -r -p -o {} {}", start, Quote(image))).out)) {
+    if (row.size() < 2 || !row[0].starts_with("r/r ") || row[0].find(" * ") != std::string::npos) continue;
+    if (row[1].starts_with("$") || row[1].find(':') != std::string::npos ||
+        row[1].ends_with("(Volume Label Entry)"))
+      continue;
+    files["/" + row[1]] = row[0].substr(4, row[0].find(':') - 4);
+  }
+  return files;
+}
+
+// Whole-disk images (an MBR with logical partitions, a GPT) whose table was wiped, and whose volumes lost
+// their first sectors too (FAT32's and NTFS's boot sectors, exFAT's main boot region, ext's superblock): the
+// search finds every volume at its sector with the size it states, by the copies each keeps; each scans as
+// IMAGE@SECTOR and lists the files fls lists in it on the intact image; a deep scan of the whole image names
+// them too. A table whose one entry spans the disk hides nothing from the search.
+TEST(CliScan, VolumesOfAWipedTableAreFoundByTheirOwnStructures) {
+  if (std::system("command -v fls >/dev/null 2>&1") != 0) GTEST_SKIP() << "fls (sleuthkit) is needed";
+  test::TempDir dir;
+  const std::string cli = SNAPSAVE_CLI;
+  // The fixtures' layouts: start, size and type of each entry (sfdisk); start -> expected file system.
+  const std::map<std::string, std::map<uint64_t, std::string>> systems = {
+      {"mbr", {{2048, "FAT"}, {38912, "FAT32"}, {110592, "NTFS"}, {129024, "ext4"}}},
+      {"gpt", {{2048, "exFAT"}, {18432, "ext4"}, {51200, "FAT32"}}}};
+  for (const auto& [name, expected] : systems) {
+    SCOPED_TRACE(name);
+    const fs::path intact = dir.path() / (name + ".img"), wiped = dir.path() / (name + "-wiped.img");
+    test::GunzipFixture("disk/" + name + ".img.gz", intact);
+    std::vector<uint8_t> bytes = test::ReadFile(intact);
+    std::map<uint64_t, uint64_t> sizes;
+    for (const auto& row : test::FixtureRows("disk/" + name + ".layout"))
+      if (row[2] != "5") sizes[std::stoull(row[0])] = std::stoull(row[1]);
+    // The table (the MBR and the gap before the first volume, or the protective MBR and the primary GPT),
+    // and the first structures of every volume but the first.
+    std::fill(bytes.begin(), bytes.begin() + (name == "mbr" ? 2048 : 34) * 512, 0);
+    for (const auto& [start, system] : expected) {
+      if (start == 2048) continue;
+      const uint64_t from = system == "ext4" ? start + 2 : start;  // the superblock, 1024 bytes in
+      const uint64_t count = system == "exFAT" ? 12 : system == "ext4" ? 2 : 1;
+      std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(from * 512), count * 512, 0);
+    }
+    test::WriteFile(wiped, bytes);
+
+    std::map<uint64_t, std::pair<uint64_t, std::string>> found;
+    for (const nlohmann::json& j : JsonLines(Execute(cli + " list --search --json " + Quote(wiped)).out)) {
+      if (j["kind"] != "found") continue;
+      EXPECT_EQ(j["id"], fmt::format("{}@{}", wiped.string(), j["startSector"].get<uint64_t>()));
+      found[j["startSector"]] = {j["sectorCount"], j["fileSystem"]};
+    }
+    ASSERT_EQ(found.size(), expected.size());
+    for (const auto& [start, system] : expected) {
+      SCOPED_TRACE(start);
+      ASSERT_EQ(found.count(start), 1u);
+      const auto& [sectors, listedAs] = found.at(start);
+      // As large as the volume says it is: its partition, but for what ext's whole blocks leave over.
+      EXPECT_LE(sectors, sizes.at(start));
+      EXPECT_GE(sectors + 8, sizes.at(start));
+      if (start == 2048 || system == "NTFS") {
+        EXPECT_EQ(listedAs, system);  // probed, or named by the engines where the probe finds nothing
+      }
+      std::map<std::string, std::string> listed;
+      for (const nlohmann::json& j :
+           JsonLines(Execute(cli + " scan " + Quote(fmt::format("{}@{}", wiped.string(), start)) +
+                             " --quick --all --list --json")
+                         .out))
+        if (j["type"] == "file" && !j["deleted"].get<bool>())
+          listed[j["path"].get<std::string>() + j["name"].get<std::string>()] = "";
+      std::map<std::string, std::string> fls = FlsExisting(intact, start);
+      for (auto& [path, address] : fls) address.clear();
+      EXPECT_EQ(listed, fls);
+      EXPECT_GE(listed.size(), 2u);
+    }
+    const CliRun deep = Execute(cli + " scan " + Quote(wiped) + " --fresh", true);
+    EXPECT_NE(deep.out.find(fmt::format("{} volumes found by their own structures", expected.size())),
+              std::string::npos)
+        << deep.out;
+  }
+
+  // One entry from sector 1 over the whole disk, over the FAT16 and the NTFS volume: it holds no volume, and
+  // both are found.
+  const fs::path spanning = dir.path() / "spanning.img";
+  test::GunzipFixture("disk/mbr.img.gz", spanning);
+  std::vector<uint8_t> disk = test::ReadFile(spanning);
+  std::fill(disk.begin() + 446, disk.begin() + 510, 0);
+  disk[446 + 4] = 0x07;
+  PutLe32(disk, 446 + 8, 1);
+  PutLe32(disk, 446 + 12, static_cast<uint32_t>(disk.size() / 512 - 1));
+  test::WriteFile(spanning, disk);
+  const CliRun searched = Execute(cli + " list --search --json " + Quote(spanning), true);
+  EXPECT_NE(searched.out.find("entry 1 of the partition table (sectors 1-"), std::string::npos)
+      << searched.out;
+  std::set<uint64_t> starts;
+  std::istringstream lines(searched.out);
+  for (std::string line; std::getline(lines, line);)
+    if (line.starts_with("{") && nlohmann::json::parse(line)["kind"] == "found")
+      starts.insert(nlohmann::json::parse(line)["startSector"].get<uint64_t>());
+  EXPECT_TRUE(starts.count(2048) == 1 && starts.count(110592) == 1) << searched.out;
+}
+
 TEST(CliScan, RecoveredFilesKeepTheirTimes) {
   test::ScratchAppData appData;
   test::TempDir dir;
