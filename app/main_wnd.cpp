@@ -301,7 +301,8 @@ void CMainWnd::ShowStep(int page) {
   if (page == kSourcePage) {
     for (const char* name : {"ToolBar2", "ToolBar3", "ToolBtn", "Txt1", "Txt2"}) Show(Q(name), true);
     const bool recovery = mode_ == 0;
-    for (const char* name : {"BtnLoadImage", "BtnAdvanceScan", "BtnScan", "TabFileType", "TabRecover"})
+    for (const char* name :
+         {"BtnLoadImage", "BtnSearchVolumes", "BtnAdvanceScan", "BtnScan", "TabFileType", "TabRecover"})
       Show(Q(name), recovery);
     Show(QStringLiteral("BtnCreateImage"), !recovery);
     if (ui::CControlUI* tab = FindControl(QStringLiteral("TabScan"))) {
@@ -313,9 +314,10 @@ void CMainWnd::ShowStep(int page) {
     Show(QStringLiteral("SubBar2"), true);
   } else if (page == kTypePage) {
     Show(QStringLiteral("BtnScan"), true);
-    for (const char* name : {"BtnAdvanceScan", "BtnLoadImage"}) Show(Q(name), false);
+    for (const char* name : {"BtnAdvanceScan", "BtnLoadImage", "BtnSearchVolumes"}) Show(Q(name), false);
   } else {
-    for (const char* name : {"BtnScan", "BtnAdvanceScan", "BtnLoadImage"}) Show(Q(name), false);
+    for (const char* name : {"BtnScan", "BtnAdvanceScan", "BtnLoadImage", "BtnSearchVolumes"})
+      Show(Q(name), false);
   }
   Show(QStringLiteral("BtnRecover"), page == kResultPage);
   Show(QStringLiteral("ViewWall"), page == kResultPage);
@@ -585,6 +587,7 @@ void CMainWnd::Notify(const ui::TNotifyUI& msg) {
     if (name == QLatin1String("BtnScan")) return StartScan();
     if (name == QLatin1String("BtnAdvanceScan")) return SelectStep(kTypePage);
     if (name == QLatin1String("BtnLoadImage")) return LoadImage();
+    if (name == QLatin1String("BtnSearchVolumes")) return SearchLostVolumes();
     if (name == QLatin1String("BtnCreateImage")) return CreateImage();
     if (name == QLatin1String("BtnRecover")) return Recover();
     if (name == QLatin1String("BtnPrev")) return GoBack();
@@ -647,6 +650,9 @@ void CMainWnd::Notify(const ui::TNotifyUI& msg) {
                        diskList_->DiskOfNode(row).has_value());
       ShowDetails(chosen ? row : -1);
       sourceChosen_ = chosen;
+      // A search reads a whole disk: a disk's row, or an image file's.
+      Enable(QStringLiteral("BtnSearchVolumes"),
+             row >= 0 && (diskList_->ImageOf(row) != nullptr || diskList_->DiskOfNode(row).has_value()));
       Enable(QStringLiteral("BtnAdvanceScan"), chosen);
       Enable(QStringLiteral("TabFileType"), chosen);
       return;

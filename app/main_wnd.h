@@ -62,6 +62,9 @@ class CMainWnd : public ui::CWindowUI {
   void AddImageFile(const std::filesystem::path& path);
   void StartScan();
   void LoadImage();
+  // Reads the chosen disk or disk image for volumes its partition table does not name, and lists them under
+  // it ("found volume at sector N ...") to be scanned like any volume.
+  void SearchLostVolumes();
   void CreateImage();
   void Recover();
   void GoBack();
@@ -208,7 +211,8 @@ class CMainWnd : public ui::CWindowUI {
   // searchResult_ narrowed by filter_: what the tree counts and the list shows.
   std::map<QString, SharedRecords> shown_;
   RecordFilter filter_;
-  bool showExisting_ = false;                                    // "Show existing files"
+  bool showExisting_ = false;             // "Show existing files"
+  std::vector<VolumeInfo> foundVolumes_;  // of the system's disks, found by a search for lost volumes
   RecordFilter::State chosenState_ = RecordFilter::State::kAny;  // from the state menu, applied with the rest
   QTimer* filterTimer_ = nullptr;
   ui::CTreeUI* folderTree_ = nullptr;

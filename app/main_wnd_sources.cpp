@@ -20,6 +20,7 @@
 #include "catalog/found_file_catalogue.h"
 #include "os/device.h"
 #include "os/sysfs.h"
+#include "os/text.h"
 #include "os/volume_space.h"
 #include "sessions/session.h"
 #include "storage/image_container.h"
@@ -63,6 +64,12 @@ void CMainWnd::RefreshDiskList(int mode) {
     disks_->GetAll(entries);
     for (const ImageDisk& disk : imageDisks_)
       entries.insert(entries.end(), disk.entries.begin(), disk.entries.end());
+    // Found volumes of a disk still there, after its own entries.
+    for (const VolumeInfo& found : foundVolumes_) {
+      const auto last = std::find_if(entries.rbegin(), entries.rend(),
+                                     [&](const VolumeInfo& v) { return v.diskNumber == found.diskNumber; });
+      if (last != entries.rend()) entries.insert(last.base(), found);
+    }
   }
   // Keep the user's choice when it is still there.
   const int selected = diskList_->SelectedRow();
@@ -253,6 +260,76 @@ void CMainWnd::LoadImage() {
   std::error_code ec;
   if (!fs::is_regular_file(path.toStdString(), ec)) return;
   AddImageFile(path.toStdString());
+}
+
+void CMainWnd::SearchLostVolumes() {
+  if (diskList_ == nullptr) return;
+  const int row = diskList_->SelectedRow();
+  VolumeInfo disk;
+  if (const CDiskListUI::ImageFile* image = diskList_->ImageOf(row)) {
+    disk.diskPath = os::Utf8OfPath(image->path);
+    disk.diskIsImage = true;
+    disk.diskBytes = image->size;
+  } else if (const std::optional<int32_t> number = diskList_->DiskOfNode(row)) {
+    disk = DiskEntry(*number).value_or(VolumeInfo{});
+    disk.diskNumber = *number;
+  } else {
+    return;
+  }
+  if (disk.diskPath.empty()) return;
+  std::vector<FoundVolume> found;
+  uint32_t error = err::kSuccess;
+  {
+    CVolumeSearchWnd window(disk.diskPath, disk.diskIsImage, found, error);
+    if (window.Create(this, 370, 220)) window.ShowModal();
+  }
+  if (error != err::kSuccess) {
+    prompts_->Message(this, CMessageBox::Information,
+                      Q(FormatMessage(Message("MSG0229").toStdString(), {ErrorText(error)})), 400, 160);
+    return;
+  }
+  std::vector<VolumeInfo> known;
+  for (int r = 0; r < diskList_->RowCount(); ++r)
+    if (const VolumeInfo* v = diskList_->EntryOf(r)) known.push_back(*v);
+  std::vector<VolumeInfo> entries;
+  if (disk.diskIsImage && disk.diskNumber < 0) {
+    // An image without a table becomes a disk of its own: its found volumes are its entries.
+    disk.diskNumber = diskTable_.AddImage(disk.diskPath);
+    entries = FoundVolumeEntries(disk, found, {}, 1);
+    if (!entries.empty()) imageDisks_.push_back({disk.diskNumber, entries});
+  } else {
+    // Numbered after the disk's own entries, so that no two rows share a number.
+    uint32_t next = 1;
+    for (const VolumeInfo& v : known)
+      next = std::max<uint32_t>(next, static_cast<uint32_t>(v.driveLetter) + 1);
+    entries = FoundVolumeEntries(disk, found, known, next);
+    const auto image = std::find_if(imageDisks_.begin(), imageDisks_.end(),
+                                    [&](const ImageDisk& d) { return d.diskNumber == disk.diskNumber; });
+    for (const VolumeInfo& v : entries) {
+      if (image != imageDisks_.end()) {
+        image->entries.push_back(v);
+      } else {
+        foundVolumes_.push_back(v);
+      }
+    }
+  }
+  if (entries.empty()) {
+    Ask(CMessageBox::Information, QStringLiteral("MSG0228"), 400, 160);
+    return;
+  }
+  RefreshDiskList(0);
+  for (int r = 0; r < diskList_->RowCount(); ++r) {
+    const VolumeInfo* v = diskList_->EntryOf(r);
+    if (v != nullptr && v->diskNumber == entries.front().diskNumber &&
+        v->startSector == entries.front().startSector) {
+      diskList_->SelectRow(r);
+      break;
+    }
+  }
+  prompts_->Message(this, CMessageBox::Information,
+                    Q(FormatMessage(CountedMessage(QStringLiteral("MSG0227"), entries.size()).toStdString(),
+                                    {std::to_string(entries.size())})),
+                    400, 160);
 }
 
 bool CMainWnd::MayRead(const Source& source) {

@@ -216,6 +216,26 @@ void CSearchProcessWnd::OnPrepare() {
   session_->Start();
 }
 
+CVolumeSearchWnd::CVolumeSearchWnd(std::filesystem::path disk, bool isImage, std::vector<FoundVolume>& found,
+                                   uint32_t& error)
+    : CPopUpWnd(QStringLiteral("xml/VolumeSearchWnd.xml"), QStringLiteral("UIVolumeSearchWnd"),
+                QStringLiteral("VolumeSearchWnd"), QStringLiteral("MSG0226")),
+      disk_(std::move(disk)),
+      isImage_(isImage),
+      found_(found),
+      error_(error),
+      view_(*this,
+            {{ViewLine::kStage, QStringLiteral("stage")}, {ViewLine::kPercent, QStringLiteral("percent")}}) {}
+
+CVolumeSearchWnd::~CVolumeSearchWnd() {
+  session_.reset();
+}
+
+void CVolumeSearchWnd::OnPrepare() {
+  session_ = std::make_unique<VolumeSearchSession>(view_, disk_, isImage_, found_, error_);
+  session_->Start();
+}
+
 CPreviewProcessWnd::CPreviewProcessWnd(std::vector<ScanTarget*> targets, const FoundFileRecord& record,
                                        size_t capacity, PreviewResult& result, std::function<void()> release)
     : CPopUpWnd(QStringLiteral("xml/PreviewProcessWnd.xml"), QStringLiteral("UIPreviewProcessWnd"),

@@ -15,6 +15,7 @@
 #include "sessions/image_session.h"
 #include "sessions/recovery_session.h"
 #include "sessions/scan_session.h"
+#include "sessions/volume_search_session.h"
 #include "ui/window.h"
 
 namespace snapsave::app {
@@ -114,6 +115,26 @@ class CSearchProcessWnd final : public CPopUpWnd {
   RecordList& results_;
   WindowView view_;
   std::unique_ptr<SearchSession> session_;
+};
+
+// Reads a whole disk or disk image for volumes its partition table does not name.
+class CVolumeSearchWnd final : public CPopUpWnd {
+ public:
+  CVolumeSearchWnd(std::filesystem::path disk, bool isImage, std::vector<FoundVolume>& found,
+                   uint32_t& error);
+  ~CVolumeSearchWnd() override;
+
+ protected:
+  void OnPrepare() override;
+  Session* CurrentSession() override { return session_.get(); }
+
+ private:
+  std::filesystem::path disk_;
+  bool isImage_;
+  std::vector<FoundVolume>& found_;
+  uint32_t& error_;
+  WindowView view_;
+  std::unique_ptr<VolumeSearchSession> session_;
 };
 
 class CPreviewProcessWnd final : public CPopUpWnd {

@@ -809,6 +809,48 @@ TEST_F(MainWindowTest, ImageOfASmallImageIsOfferedForScanningAfterItIsMade) {
   EXPECT_EQ(selected->path, copy);
 }
 
+// A whole-disk image whose partition table was wiped opens as one image: "Search for lost volumes" on its
+// row lists its four volumes under it by the sector they start at, and one of them scans to its files by
+// name (the deleted one; the existing ones when asked).
+TEST_F(MainWindowTest, ASearchListsTheVolumesOfAWipedTableUnderTheirImage) {
+  image_ = dir_.path() / "wiped.img";
+  test::GunzipFixture("disk/mbr.img.gz", image_);
+  std::vector<uint8_t> bytes = test::ReadFile(image_);
+  std::fill(bytes.begin(), bytes.begin() + 2048 * 512, 0);
+  test::WriteFile(image_, bytes);
+  auto window = MakeWindow();
+  window->ChooseMode(0);
+  prompts_->openPaths.push_back(QString::fromStdString(image_.string()));
+  window->LoadImage();
+  auto* search = window->FindControl(QStringLiteral("BtnSearchVolumes"));
+  ASSERT_TRUE(search->isVisible() && search->isEnabled());
+  QTest::mouseClick(search, Qt::LeftButton);
+  ASSERT_FALSE(prompts_->said.isEmpty());
+  EXPECT_TRUE(prompts_->said.back().startsWith(QStringLiteral("4 lost volumes")))
+      << prompts_->said.back().toStdString();
+  auto* list = window->Find<CDiskListUI>(QStringLiteral("DiskList"));
+  std::set<uint64_t> starts;
+  for (int r = 0; r < list->RowCount(); ++r) {
+    const VolumeInfo* v = list->EntryOf(r);
+    if (v == nullptr || !v->rootPath.starts_with("found volume at sector")) continue;
+    starts.insert(v->startSector);
+  }
+  EXPECT_EQ(starts, (std::set<uint64_t>{2048, 38912, 110592, 129024}));
+  const VolumeInfo* chosen = list->EntryOf(list->SelectedRow());
+  ASSERT_NE(chosen, nullptr);
+  EXPECT_EQ(chosen->startSector, 2048u);
+  window->StartScan();
+  ASSERT_EQ(window->CurrentPage(), CMainWnd::kResultPage);
+  std::set<std::string> names;
+  for (const auto& [key, records] : window->SearchResult())
+    for (const FoundFileRecord& r : *records)
+      names.insert(std::string(r.Name()) + (IsExistingFile(r) ? "+" : ""));
+  EXPECT_TRUE(names.count("readme.txt+") == 1 && names.count("report.txt+") == 1)
+      << ::testing::PrintToString(names);
+  EXPECT_TRUE(
+      std::any_of(names.begin(), names.end(), [](const std::string& n) { return n.ends_with("one.txt"); }));
+}
+
 // A formatted stick of documents through the deep scan: the tree shows the documents and archives under their
 // own category with the command line's counts, the rebuilt folders in the list and a document's preview.
 TEST_F(MainWindowTest, FormattedStickDocumentsAreListedAndPreviewed) {
