@@ -304,7 +304,8 @@ std::vector<FoundVolume> VolumeSearch::Finish() {
       found.push_back(*v);
     }
   }
-  for (const auto& [first, count] : BackupGptPartitions(reader_, diskSectors_)) {
+  for (const auto& partition : BackupGptPartitions(reader_, diskSectors_)) {
+    const uint64_t first = partition.first, count = partition.second;
     const auto same = std::find_if(found.begin(), found.end(),
                                    [&](const FoundVolume& v) { return v.startSector == first; });
     if (same != found.end()) {
