@@ -31,6 +31,7 @@
 #include "sessions/recovery_session.h"
 #include "sessions/scan_plan.h"
 #include "sessions/scan_session.h"
+#include "sessions/volume_search_session.h"
 #include "storage/disk_list.h"
 #include "storage/image_container.h"
 #include "storage/image_layout.h"
@@ -106,10 +107,15 @@ void PrintHeader(bool json, int idWidth = 4) {
 
 // Reads the whole image for volumes by their own structures and lists those its table does not name; says
 // which of the table's entries hold no volume where they say.
-int SearchImage(const fs::path& image, const std::vector<VolumeInfo>& table, bool json, int width) {
+// `disk` is the image (diskIsImage) or the system's disk (its diskNumber and device); `name` what its found
+// volumes' IDs start with ("card.img", "disk1").
+int SearchDisk(const VolumeInfo& disk, const std::string& name, const std::vector<VolumeInfo>& table,
+               bool json, int width) {
   SectorReader reader;
-  if (const uint32_t e = reader.OpenFile(image); e != err::kSuccess) {
-    std::fprintf(stderr, "cannot read %s: %s\n", Shown(os::Utf8OfPath(image)).c_str(), ErrorText(e).c_str());
+  const uint32_t opened = disk.diskIsImage ? reader.OpenFile(disk.diskPath) : reader.OpenDisk(disk.diskPath);
+  if (opened != err::kSuccess) {
+    std::fprintf(stderr, "cannot read %s: %s%s\n", Shown(name).c_str(), ErrorText(opened).c_str(),
+                 opened == err::kAccessDenied ? fmt::format(" ({})", kDiskRights).c_str() : "");
     return kExitOpen;
   }
   const bool terminal = ::isatty(STDERR_FILENO) != 0;
@@ -146,10 +152,9 @@ int SearchImage(const fs::path& image, const std::vector<VolumeInfo>& table, boo
     const bool named = std::any_of(table.begin(), table.end(), [&](const VolumeInfo& v) {
       return v.kind == EntryKind::kVolume && v.startSector == f.startSector && v.sectorCount >= f.sectorCount;
     });
-    if (named || f.fileSystem == nullptr) continue;
-    VolumeInfo v = FoundVolumeEntry(image, f, static_cast<uint32_t>(shown.size() + 1));
-    v.rootPath = DescribeFoundVolume(f, v.fileSystemName, v.volumeLabel);
-    shown.emplace_back(v, FoundVolumeName(image, f));
+    if (named) continue;
+    for (const VolumeInfo& v : FoundVolumeEntries(disk, {f}, {}, static_cast<uint32_t>(shown.size() + 1)))
+      shown.emplace_back(v, fmt::format("{}@{}", name, f.startSector));
   }
   // A table of their own: 'scan' takes their IDs.
   for (const auto& [v, id] : shown) width = std::max(width, static_cast<int>(Shown(id).size()));
@@ -206,18 +211,45 @@ int ListImage(os::DiskTable& disks, bool json, const std::string& imageText, boo
     whole.fileSystemName = facts.fileSystemName;
     whole.volumeLabel = facts.label;
     PrintEntry(whole, os::Utf8OfPath(image), json, width);
-    return search ? SearchImage(image, {}, json, width) : kExitOk;
+    return search ? SearchDisk(whole, os::Utf8OfPath(image), {}, json, width) : kExitOk;
   }
   for (const VolumeInfo& v : disk.entries) PrintEntry(v, ImageEntryName(image, v), json, width);
-  return search ? SearchImage(image, disk.entries, json, width) : kExitOk;
+  VolumeInfo whole;
+  whole.diskPath = os::Utf8OfPath(image);
+  whole.diskIsImage = true;
+  whole.diskNumber = disk.diskNumber;
+  return search ? SearchDisk(whole, os::Utf8OfPath(image), disk.entries, json, width) : kExitOk;
 }
 
 }  // namespace
 
 int RunListCommand(os::DiskTable& disks, bool json, const std::string& image, bool search) {
+  std::error_code ec;
+  if (search && image.starts_with("disk") && !fs::exists(image, ec)) {
+    // A system disk: its entries as listed, then what the search finds on it.
+    bool ok = false;
+    const std::vector<VolumeInfo> entries = ListEntries(disks, ok);
+    const SourceOrError resolved = ResolveSource(image, entries, disks);
+    if (!resolved.source || resolved.source->kind != Source::Kind::kWholeDisk ||
+        resolved.source->volume.diskPath.empty()) {
+      std::fprintf(
+          stderr, "cannot use %s: %s\n", Shown(image).c_str(),
+          resolved.error.empty() ? "no such disk ('snapsave-cli list')" : Shown(resolved.error).c_str());
+      return kExitOpen;
+    }
+    std::vector<VolumeInfo> table;
+    for (const VolumeInfo& v : entries)
+      if (v.diskNumber == resolved.source->volume.diskNumber) table.push_back(v);
+    PrintHeader(json);
+    for (const VolumeInfo& v : table) PrintEntry(v, EntryId(v.driveLetter), json);
+    return SearchDisk(resolved.source->volume, image, table, json, 4);
+  }
   if (!image.empty()) return ListImage(disks, json, image, search);
   if (search) {
-    std::fputs("--search reads a disk image: name one ('snapsave-cli list IMAGE --search')\n", stderr);
+    std::fputs(
+        "--search reads a disk or a disk image: name one ('snapsave-cli list disk1 --search', "
+        "'snapsave-cli list IMAGE --search')\n",
+        stderr);
     return kExitUsage;
   }
   bool ok = false;

@@ -14,6 +14,7 @@
 #include "os/device.h"
 #include "os/error.h"
 #include "os/text.h"
+#include "sessions/volume_search_session.h"
 #include "storage/image_container.h"
 #include "storage/image_layout.h"
 #include "storage/sector_reader.h"
@@ -101,9 +102,9 @@ std::optional<SourceOrError> FromImageEntry(std::string_view text, const ImageDi
                                                  os::Utf8OfPath(path))};
 }
 
-// "IMAGE@SECTOR": the volume whose structures start at that sector of an image (one a search for lost
-// volumes found); nothing when the text is no such name.
-std::optional<SourceOrError> FromFoundVolume(std::string_view text) {
+// "IMAGE@SECTOR" or "diskN@SECTOR": the volume whose structures start at that sector of an image or a disk
+// of `entries` (one a search for lost volumes found); nothing when the text is no such name.
+std::optional<SourceOrError> FromFoundVolume(std::string_view text, const std::vector<VolumeInfo>& entries) {
   const size_t at = text.rfind('@');
   if (at == std::string_view::npos || at == 0) return std::nullopt;
   const std::string_view number = text.substr(at + 1);
@@ -111,9 +112,34 @@ std::optional<SourceOrError> FromFoundVolume(std::string_view text) {
   const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), sector);
   const fs::path path{std::string(text.substr(0, at))};
   std::error_code fe;
-  if (number.empty() || ec != std::errc() || end != number.data() + number.size() ||
-      !fs::is_regular_file(path, fe))
-    return std::nullopt;
+  if (number.empty() || ec != std::errc() || end != number.data() + number.size()) return std::nullopt;
+  if (!fs::is_regular_file(path, fe)) {
+    const std::string_view disk = text.substr(0, at);
+    const std::optional<uint32_t> n = disk.starts_with("disk") ? ParseNumber(disk.substr(4)) : std::nullopt;
+    if (!n) return std::nullopt;
+    const auto entry = std::find_if(entries.begin(), entries.end(), [&](const VolumeInfo& v) {
+      return v.diskNumber == static_cast<int32_t>(*n) && !v.diskPath.empty();
+    });
+    if (entry == entries.end())
+      return SourceOrError{std::nullopt,
+                           fmt::format("no disk {} in the list of disks ('snapsave-cli list')", *n)};
+    SectorReader reader;
+    if (const uint32_t e = reader.OpenDisk(entry->diskPath); e != err::kSuccess)
+      return SourceOrError{std::nullopt, fmt::format("cannot read the disk: {}", ErrorText(e))};
+    const std::optional<FoundVolume> found = FindVolumeAt(reader, sector, reader.TotalSectors());
+    const std::vector<VolumeInfo> listed =
+        found ? FoundVolumeEntries(*entry, {*found}, {}, 1) : std::vector<VolumeInfo>{};
+    if (listed.empty())
+      return SourceOrError{std::nullopt,
+                           fmt::format("no volume starts at sector {} of disk {} ('snapsave-cli "
+                                       "list {} --search' lists the volumes found on it)",
+                                       sector, *n, disk)};
+    Source s;
+    s.kind = Source::Kind::kVolume;
+    s.volume = listed.front();
+    s.description = std::string(text);
+    return SourceOrError{s, {}};
+  }
   SectorReader reader;
   if (const uint32_t e = reader.OpenFile(path); e != err::kSuccess)
     return SourceOrError{std::nullopt, fmt::format("cannot read the image: {}", ErrorText(e))};
@@ -201,7 +227,7 @@ SourceOrError ResolveSource(std::string_view text, const std::vector<VolumeInfo>
   const fs::file_status status = fs::status(path, ec);
   if (fs::is_regular_file(status)) return FromImage(path, readImage);
   if (std::optional<SourceOrError> entry = FromImageEntry(text, readImage)) return *std::move(entry);
-  if (std::optional<SourceOrError> found = FromFoundVolume(text)) return *std::move(found);
+  if (std::optional<SourceOrError> found = FromFoundVolume(text, entries)) return *std::move(found);
   if (text.substr(0, 4) == "disk") {
     const std::optional<uint32_t> n = ParseNumber(text.substr(4));
     if (!n) return {std::nullopt, "a disk is named disk0, disk1, ... as 'snapsave-cli list' shows"};
