@@ -112,7 +112,8 @@ void PrintHeader(bool json, int idWidth = 4) {
 int SearchDisk(const VolumeInfo& disk, const std::string& name, const std::vector<VolumeInfo>& table,
                bool json, int width) {
   SectorReader reader;
-  const uint32_t opened = disk.diskIsImage ? reader.OpenFile(disk.diskPath) : reader.OpenDisk(disk.diskPath);
+  const fs::path path = os::PathFromUtf8(disk.diskPath);
+  const uint32_t opened = disk.diskIsImage ? reader.OpenFile(path) : reader.OpenDisk(path);
   if (opened != err::kSuccess) {
     std::fprintf(stderr, "cannot read %s: %s%s\n", Shown(name).c_str(), ErrorText(opened).c_str(),
                  opened == err::kAccessDenied ? fmt::format(" ({})", kDiskRights).c_str() : "");

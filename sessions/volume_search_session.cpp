@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "os/error.h"
+#include "os/text.h"
 #include "sessions/scan_plan.h"
 #include "storage/image_layout.h"
 #include "storage/sector_reader.h"
@@ -34,7 +35,7 @@ void VolumeSearchSession::Run() {
 std::vector<VolumeInfo> FoundVolumeEntries(const VolumeInfo& diskEntry, const std::vector<FoundVolume>& found,
                                            const std::vector<VolumeInfo>& known, uint32_t firstNumber) {
   std::vector<VolumeInfo> out;
-  const std::filesystem::path disk = diskEntry.diskPath;
+  const std::filesystem::path disk = os::PathFromUtf8(diskEntry.diskPath);
   for (const FoundVolume& f : found) {
     if (f.fileSystem == nullptr) continue;
     const bool listed = std::any_of(known.begin(), known.end(), [&](const VolumeInfo& v) {
