@@ -19,8 +19,10 @@ std::optional<bool> WasDeleted(const FoundFileRecord& r) {
     case SourceKind::kExtQuick:
       return true;
     case SourceKind::kCarved:
-    case SourceKind::kNtfsDeep:
       return std::nullopt;
+    case SourceKind::kNtfsDeep:
+      // Freed records are marked; one in use cannot tell (a formatted volume's old table holds them too).
+      return marked ? std::optional<bool>(true) : std::nullopt;
     default:
       // Every other engine marks its deleted files.
       return marked;

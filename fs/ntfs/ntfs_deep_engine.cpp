@@ -255,6 +255,9 @@ int32_t CProfessionalNtfsRecovery::TakeFileRecord(std::span<const uint8_t> recor
       r.entryLocation = absoluteSector;
       r.volumeStartSector = placement.volumeStart;
       r.SetName(os::Utf16ToUtf8(info->name));
+      // A record its volume freed was deleted; one still in use may be a lost volume's live file or a stale
+      // copy, which the record cannot tell apart.
+      if ((RecordFlags(bytes) & kRecordInUse) == 0) r.isDeleted = 1;
       parent = info->parent;
       found = r;
     } else if (a.type == kAttrData && a.nameLength == 0 && found) {
