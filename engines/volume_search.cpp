@@ -203,14 +203,17 @@ std::vector<FoundVolume> BestSet(std::vector<FoundVolume> all) {
   auto weight = [](const FoundVolume& v) {
     return v.sectorCount * 8 + static_cast<uint64_t>(std::popcount(v.evidence));
   };
-  std::vector<uint64_t> best(n + 1, 0);
-  std::vector<size_t> before(n, 0);  // how many volumes end at or before this one's start
+  // best[i]: the most the first i volumes (by end) can cover without overlapping.
+  std::vector<uint64_t> best{0};
+  std::vector<size_t> before;  // how many volumes end at or before this one's start
+  best.reserve(n + 1);
+  before.reserve(n);
   for (size_t i = 0; i < n; ++i) {
     const auto it = std::upper_bound(
         all.begin(), all.begin() + static_cast<std::ptrdiff_t>(i), all[i].startSector,
         [](uint64_t start, const FoundVolume& v) { return start < v.startSector + v.sectorCount; });
-    before[i] = static_cast<size_t>(it - all.begin());
-    best[i + 1] = std::max(best[i], weight(all[i]) + best[before[i]]);
+    before.push_back(static_cast<size_t>(it - all.begin()));
+    best.push_back(std::max(best[i], weight(all[i]) + best[before[i]]));
   }
   std::vector<FoundVolume> kept;
   for (size_t i = n; i > 0;) {
