@@ -22,6 +22,7 @@
 #include "catalog/found_file_catalogue.h"
 #include "os/device.h"
 #include "os/sysfs.h"
+#include "os/text.h"
 #include "os/volume_space.h"
 #include "sessions/scan_plan.h"
 #include "sessions/session.h"
@@ -257,6 +258,10 @@ void CMainWnd::SetPageTexts(int page) {
       said +=
           QLatin1Char(' ') + Q(FormatMessage(CountedMessage(QStringLiteral("MSG0949"), hidden).toStdString(),
                                              {std::to_string(hidden)}));
+    if (lostVolumesFound_ != 0)
+      said += QLatin1Char(' ') +
+              Q(FormatMessage(CountedMessage(QStringLiteral("MSG0950"), lostVolumesFound_).toStdString(),
+                              {std::to_string(lostVolumesFound_)}));
     if (!filter_.IsEmpty()) {
       // A filter that leaves nothing must not look like a scan that found nothing.
       uint64_t matching = 0;
@@ -411,6 +416,30 @@ void CMainWnd::StartScan() {
     disk = disk || t->IsDisk();
     if (t->engine == nullptr) continue;
     if (const DeepScanControl* deep = t->engine->DeepControl()) unreadable += deep->UnreadableSectors();
+  }
+  // Volumes the pass found where no partition table names them: listed under their disk for a scan of their
+  // own, as a search would list them.
+  lostVolumesFound_ = 0;
+  for (const auto& t : targets) {
+    const DeepScanControl* deep = t->engine != nullptr ? t->engine->DeepControl() : nullptr;
+    if (!finished || deep == nullptr || deep->LostVolumes().empty()) continue;
+    VolumeInfo diskEntry;
+    if (t->IsDisk()) {
+      diskEntry = DiskEntry(t->volume->diskNumber).value_or(*t->volume);
+      diskEntry.diskNumber = t->volume->diskNumber;
+    } else {
+      diskEntry.diskPath = os::Utf8OfPath(t->imagePath);
+      diskEntry.diskIsImage = true;
+      diskEntry.diskBytes = ImageMediaBytes(t->imagePath);
+    }
+    std::vector<FoundVolume> found;
+    for (const LostVolumeExtent& lost : deep->LostVolumes()) {
+      const auto row = std::find_if(FileSystems().begin(), FileSystems().end(),
+                                    [&](const FileSystem& fs) { return fs.name == lost.fileSystem; });
+      if (row != FileSystems().end())
+        found.push_back({lost.startSector, lost.sectorCount, &*row, FoundVolume::kMain});
+    }
+    lostVolumesFound_ += AddFoundVolumes(diskEntry, found).size();
   }
   if (finished) OnScanFinished(std::move(targets));
   // A disk that failed reads is best copied before it is read again (to recover, or to scan once more).

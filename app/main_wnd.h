@@ -65,6 +65,8 @@ class CMainWnd : public ui::CWindowUI {
   // Reads the chosen disk or disk image for volumes its partition table does not name, and lists them under
   // it ("found volume at sector N ...") to be scanned like any volume.
   void SearchLostVolumes();
+  // Lists the volumes found on `disk` (an image, or a disk of the list) under it; those it lists.
+  std::vector<VolumeInfo> AddFoundVolumes(VolumeInfo disk, const std::vector<FoundVolume>& found);
   void CreateImage();
   void Recover();
   void GoBack();
@@ -211,8 +213,10 @@ class CMainWnd : public ui::CWindowUI {
   // searchResult_ narrowed by filter_: what the tree counts and the list shows.
   std::map<QString, SharedRecords> shown_;
   RecordFilter filter_;
-  bool showExisting_ = false;             // "Show existing files"
-  std::vector<VolumeInfo> foundVolumes_;  // of the system's disks, found by a search for lost volumes
+  bool showExisting_ = false;  // "Show existing files"
+  std::vector<VolumeInfo> foundVolumes_;
+  size_t lostVolumesFound_ = 0;  // by the last deep scan's pass, listed under their disk  // of the system's
+                                 // disks, found by a search for lost volumes
   RecordFilter::State chosenState_ = RecordFilter::State::kAny;  // from the state menu, applied with the rest
   QTimer* filterTimer_ = nullptr;
   ui::CTreeUI* folderTree_ = nullptr;

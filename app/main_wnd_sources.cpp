@@ -288,9 +288,34 @@ void CMainWnd::SearchLostVolumes() {
                       Q(FormatMessage(Message("MSG0229").toStdString(), {ErrorText(error)})), 400, 160);
     return;
   }
+  const std::vector<VolumeInfo> entries = AddFoundVolumes(disk, found);
+  if (entries.empty()) {
+    Ask(CMessageBox::Information, QStringLiteral("MSG0228"), 400, 160);
+    return;
+  }
+  for (int r = 0; r < diskList_->RowCount(); ++r) {
+    const VolumeInfo* v = diskList_->EntryOf(r);
+    if (v != nullptr && v->diskNumber == entries.front().diskNumber &&
+        v->startSector == entries.front().startSector) {
+      diskList_->SelectRow(r);
+      break;
+    }
+  }
+  prompts_->Message(this, CMessageBox::Information,
+                    Q(FormatMessage(CountedMessage(QStringLiteral("MSG0227"), entries.size()).toStdString(),
+                                    {std::to_string(entries.size())})),
+                    400, 160);
+}
+
+std::vector<VolumeInfo> CMainWnd::AddFoundVolumes(VolumeInfo disk, const std::vector<FoundVolume>& found) {
   std::vector<VolumeInfo> known;
   for (int r = 0; r < diskList_->RowCount(); ++r)
     if (const VolumeInfo* v = diskList_->EntryOf(r)) known.push_back(*v);
+  // An image already turned into a disk by an earlier search or scan keeps that disk.
+  if (disk.diskIsImage && disk.diskNumber < 0) {
+    for (const ImageDisk& d : imageDisks_)
+      if (!d.entries.empty() && d.entries.front().diskPath == disk.diskPath) disk.diskNumber = d.diskNumber;
+  }
   std::vector<VolumeInfo> entries;
   if (disk.diskIsImage && disk.diskNumber < 0) {
     // An image without a table becomes a disk of its own: its found volumes are its entries.
@@ -313,23 +338,8 @@ void CMainWnd::SearchLostVolumes() {
       }
     }
   }
-  if (entries.empty()) {
-    Ask(CMessageBox::Information, QStringLiteral("MSG0228"), 400, 160);
-    return;
-  }
-  RefreshDiskList(0);
-  for (int r = 0; r < diskList_->RowCount(); ++r) {
-    const VolumeInfo* v = diskList_->EntryOf(r);
-    if (v != nullptr && v->diskNumber == entries.front().diskNumber &&
-        v->startSector == entries.front().startSector) {
-      diskList_->SelectRow(r);
-      break;
-    }
-  }
-  prompts_->Message(this, CMessageBox::Information,
-                    Q(FormatMessage(CountedMessage(QStringLiteral("MSG0227"), entries.size()).toStdString(),
-                                    {std::to_string(entries.size())})),
-                    400, 160);
+  if (!entries.empty()) RefreshDiskList(0);
+  return entries;
 }
 
 bool CMainWnd::MayRead(const Source& source) {

@@ -1085,6 +1085,17 @@ TEST(CliScan, VolumesOfAWipedTableAreFoundByTheirOwnStructures) {
         << deep.out;
   }
 
+  // The primary GPT alone wiped (its protective MBR kept): the table is read from its backup at the end.
+  const fs::path primary = dir.path() / "primary.img";
+  test::GunzipFixture("disk/gpt.img.gz", primary);
+  std::vector<uint8_t> gpt = test::ReadFile(primary);
+  std::fill(gpt.begin() + 512, gpt.begin() + 34 * 512, 0);
+  test::WriteFile(primary, gpt);
+  std::set<uint64_t> volumes;
+  for (const nlohmann::json& j : JsonLines(Execute(cli + " list --json " + Quote(primary)).out))
+    if (j["kind"] == "volume") volumes.insert(j["startSector"].get<uint64_t>());
+  EXPECT_EQ(volumes, (std::set<uint64_t>{2048, 18432, 51200}));
+
   // One entry from sector 1 over the whole disk, over the FAT16 and the NTFS volume: it holds no volume, and
   // both are found.
   const fs::path spanning = dir.path() / "spanning.img";

@@ -849,6 +849,23 @@ TEST_F(MainWindowTest, ASearchListsTheVolumesOfAWipedTableUnderTheirImage) {
       << ::testing::PrintToString(names);
   EXPECT_TRUE(
       std::any_of(names.begin(), names.end(), [](const std::string& n) { return n.ends_with("one.txt"); }));
+
+  // A deep scan of the whole image finds them in its own pass: the results say so, and they wait under their
+  // image on the first page.
+  auto again = MakeWindow();
+  again->ChooseMode(0);
+  prompts_->openPaths.push_back(QString::fromStdString(image_.string()));
+  again->LoadImage();
+  again->StartScan();
+  ASSERT_EQ(again->CurrentPage(), CMainWnd::kResultPage);
+  EXPECT_TRUE(again->FindControl(QStringLiteral("Txt2"))->Text().contains(QStringLiteral("4 volumes that no")));
+  auto* rows = again->Find<CDiskListUI>(QStringLiteral("DiskList"));
+  size_t listed = 0;
+  for (int r = 0; r < rows->RowCount(); ++r) {
+    const VolumeInfo* v = rows->EntryOf(r);
+    listed += v != nullptr && v->rootPath.starts_with("found volume at sector") ? 1u : 0u;
+  }
+  EXPECT_EQ(listed, 4u);
 }
 
 // A formatted stick of documents through the deep scan: the tree shows the documents and archives under their
