@@ -31,7 +31,6 @@
 #include "sessions/recovery_session.h"
 #include "sessions/scan_plan.h"
 #include "sessions/scan_session.h"
-#include "sessions/volume_search_session.h"
 #include "storage/disk_list.h"
 #include "storage/image_container.h"
 #include "storage/image_layout.h"

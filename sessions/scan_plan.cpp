@@ -14,7 +14,6 @@
 #include "os/device.h"
 #include "os/error.h"
 #include "os/text.h"
-#include "sessions/volume_search_session.h"
 #include "storage/image_container.h"
 #include "storage/image_layout.h"
 #include "storage/sector_reader.h"
@@ -209,6 +208,37 @@ VolumeInfo FoundVolumeEntry(const fs::path& image, const FoundVolume& found, uin
   if (!QuickScannableName(v.fileSystemName) && found.fileSystem != nullptr)
     v.fileSystemName = found.fileSystem->name == "ext" ? "ext4" : std::string(found.fileSystem->name);
   return v;
+}
+
+std::vector<VolumeInfo> FoundVolumeEntries(const VolumeInfo& diskEntry, const std::vector<FoundVolume>& found,
+                                           const std::vector<VolumeInfo>& known, uint32_t firstNumber) {
+  std::vector<VolumeInfo> out;
+  const std::filesystem::path disk = os::PathFromUtf8(diskEntry.diskPath);
+  for (const FoundVolume& f : found) {
+    if (f.fileSystem == nullptr) continue;
+    const bool listed = std::any_of(known.begin(), known.end(), [&](const VolumeInfo& v) {
+      return v.diskNumber == diskEntry.diskNumber && v.kind == EntryKind::kVolume &&
+             v.startSector == f.startSector;
+    });
+    if (listed) continue;
+    VolumeInfo v;
+    if (diskEntry.diskIsImage) {
+      v = FoundVolumeEntry(disk, f, firstNumber);
+    } else {
+      v.kind = EntryKind::kVolume;
+      v.startSector = f.startSector;
+      v.sectorCount = f.sectorCount;
+      v.totalBytes = f.sectorCount * SectorReader::kImageSectorSize;
+      v.fileSystemName = f.fileSystem->name == "ext" ? "ext4" : std::string(f.fileSystem->name);
+      v.diskPath = diskEntry.diskPath;
+      v.diskBytes = diskEntry.diskBytes;
+    }
+    v.diskNumber = diskEntry.diskNumber;
+    v.driveLetter = static_cast<char16_t>(firstNumber++);
+    v.rootPath = DescribeFoundVolume(f, v.fileSystemName, v.volumeLabel);
+    out.push_back(std::move(v));
+  }
+  return out;
 }
 
 std::string FoundVolumeName(const fs::path& image, const FoundVolume& found) {

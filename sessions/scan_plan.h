@@ -51,6 +51,11 @@ std::string ImageEntryName(const std::filesystem::path& image, const VolumeInfo&
 std::string FoundVolumeName(const std::filesystem::path& image, const FoundVolume& found);
 // The listing's entry for such a volume, numbered `number`: its file system and label as probed.
 VolumeInfo FoundVolumeEntry(const std::filesystem::path& image, const FoundVolume& found, uint32_t number);
+// The entries the listing shows for found volumes of disk `diskEntry` (a whole-disk entry, or any entry of
+// the disk): those no entry of `known` starts at, numbered on from `firstNumber`, each named "found volume at
+// sector N (FAT32, LABEL, size)" in its rootPath.
+std::vector<VolumeInfo> FoundVolumeEntries(const VolumeInfo& diskEntry, const std::vector<FoundVolume>& found,
+                                           const std::vector<VolumeInfo>& known, uint32_t firstNumber);
 
 // An entry's ID as shown and typed: its drive letter ("E:") when it has one (Windows), else its number.
 std::string EntryId(char16_t driveLetter);

@@ -29,10 +29,4 @@ class VolumeSearchSession final : public Session {
   uint32_t& error_;
 };
 
-// The entries the listing shows for found volumes of disk `diskEntry` (a whole-disk entry, or any entry of
-// the disk): those no entry of `known` starts at, numbered on from `firstNumber`, each named "found volume at
-// sector N (FAT32, LABEL, size)" in its rootPath.
-std::vector<VolumeInfo> FoundVolumeEntries(const VolumeInfo& diskEntry, const std::vector<FoundVolume>& found,
-                                           const std::vector<VolumeInfo>& known, uint32_t firstNumber);
-
 }  // namespace snapsave
