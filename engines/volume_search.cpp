@@ -357,6 +357,11 @@ std::vector<FoundVolume> SearchLostVolumes(const SectorReader& reader, uint64_t 
 std::optional<FoundVolume> FindVolumeAt(const SectorReader& reader, uint64_t start, uint64_t diskSectors) {
   if (auto found = CheckVolumeAt(reader, start, diskSectors)) return found;
   if (start >= diskSectors) return std::nullopt;
+  // Only a start that was wiped (or cannot be read) is worth reading the rest of the disk for: a sector
+  // holding anything else is no volume's start, as a mistyped number usually lands on data.
+  const std::vector<uint8_t> first = ReadSpan(reader, start, 1, diskSectors);
+  if (!first.empty() && std::any_of(first.begin(), first.end(), [](uint8_t b) { return b != 0; }))
+    return std::nullopt;
   VolumeSearch search(reader, diskSectors);
   ReadInto(search, reader, start, diskSectors, {});
   for (const FoundVolume& v : search.Finish())

@@ -63,8 +63,9 @@ class VolumeSearch {
 std::optional<FoundVolume> CheckVolumeAt(const SectorReader& reader, uint64_t start, uint64_t diskSectors,
                                          const std::vector<uint64_t>& copies = {});
 
-// CheckVolumeAt, and where that finds nothing (a volume whose copies are where only its lost first sectors
-// say, as NTFS's at its end), the search over the disk from `start` on, for a volume starting there.
+// CheckVolumeAt, and where that finds nothing at a start that was wiped (a volume whose copies are where only
+// its lost first sectors say, as NTFS's at its end), the search over the disk from `start` on, for a volume
+// starting there.
 std::optional<FoundVolume> FindVolumeAt(const SectorReader& reader, uint64_t start, uint64_t diskSectors);
 
 // Reads the whole disk once and finds its volumes. `progress(done, total)` is told how far it got (in
