@@ -57,7 +57,8 @@ uint32_t CFileTypeRecovery::Attach(const VolumeSource& source, std::string_view 
   sectorSize_ = sectorSize;
   // Streams carved on another source say nothing about this one.
   context_.BeginSource();
-  const uint32_t e = source.IsImage() ? reader_.OpenFile(source.image) : reader_.OpenDisk(source.disk);
+  const uint32_t e =
+      source.IsImage() ? reader_.OpenFile(source.image) : reader_.OpenDiskVolume(source.disk, source.pieces);
   if (e != err::kSuccess) return e;
   source_ = source;
   open_ = true;

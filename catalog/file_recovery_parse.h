@@ -63,6 +63,7 @@ struct VolumeSource {
   uint64_t startSector = 0;
   uint64_t sectorCount = 0;
   char16_t driveLetter = 0;  // stamped on every record found: the letter, or the entry's running number
+  std::vector<SectorMapping> pieces;  // a logical volume's, when its sectors lie apart (VolumeInfo::pieces)
 
   bool IsImage() const { return !image.empty(); }
 };

@@ -10,7 +10,8 @@ namespace snapsave {
 
 uint32_t VolumeEngine::Open(const VolumeSource& source) {
   if (open_) return err::kSuccess;
-  const uint32_t opened = source.IsImage() ? reader_.OpenFile(source.image) : reader_.OpenDisk(source.disk);
+  const uint32_t opened =
+      source.IsImage() ? reader_.OpenFile(source.image) : reader_.OpenDiskVolume(source.disk, source.pieces);
   if (opened != err::kSuccess) return opened;
   source_ = source;
   driveLetter_ = source.driveLetter;

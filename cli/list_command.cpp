@@ -76,6 +76,10 @@ void PrintEntry(VolumeInfo v, const std::string& id, bool json, int idWidth = 4,
                      {"mountPoint", v.mountPoint}};
     // Unknown space is said so, not guessed.
     if (!v.spaceKnown) j["freeBytes"] = j["usedBytes"] = nullptr;
+    if (!v.logicalVolume.empty()) {
+      j["logicalVolume"] = v.logicalVolume;
+      j["removed"] = v.logicalVolumeRemoved;
+    }
     // The system's entries keep their numeric IDs.
     if (v.diskNumber < os::DiskTable::kFirstImageDisk) {
       if (v.driveLetter >= u'A' && v.driveLetter <= u'Z') {

@@ -71,7 +71,7 @@ uint32_t CProfessionalRecovery::Open(const VolumeSource& source) {
     diskNumber_ = source.diskNumber;
     volumeStart_ = source.startSector;
     volumeSectors_ = source.sectorCount;
-    if (uint32_t e = reader_.OpenDisk(source.disk); e != err::kSuccess) return e;
+    if (uint32_t e = reader_.OpenDiskVolume(source.disk, source.pieces); e != err::kSuccess) return e;
     // A volume of a whole-disk image is saved by its file, whose time says whether it changed since; its
     // disk number is only this run's.
     savedImage_ = source.diskIsImage ? source.disk : fs::path();

@@ -50,7 +50,9 @@ bool ReadProbe(const SectorReader& reader, uint64_t sector, uint32_t sectorSize,
 std::unique_ptr<IFileRecoveryParse> CreateScanEngine(SavedScanStore& store, const VolumeSource& source,
                                                      bool deep) {
   SectorReader reader;
-  if ((source.IsImage() ? reader.OpenFile(source.image) : reader.OpenDisk(source.disk)) != 0) return nullptr;
+  if ((source.IsImage() ? reader.OpenFile(source.image)
+                        : reader.OpenDiskVolume(source.disk, source.pieces)) != 0)
+    return nullptr;
   // What the system still holds for a mounted volume must reach the medium before it is read raw.
   if (!source.IsImage()) os::FlushVolume(source.disk, source.startSector);
   std::vector<uint8_t> probe;

@@ -27,6 +27,7 @@ void ImageSession::Run() {
                                   : static_cast<int32_t>(err::kInvalidParameter);
   } else if (const ScanTarget& target = *targets_.front(); target.IsDisk()) {
     const VolumeInfo& v = *target.volume;
+    writer_.UseVolumePieces(v.pieces);
     // A whole disk listed without volumes has no count of its own to trust beyond the device's length.
     result_ =
         writer_.CreateImage(v.diskPath, v.startSector, v.kind == EntryKind::kWholeDisk ? 0 : v.sectorCount,

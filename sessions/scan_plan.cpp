@@ -16,6 +16,7 @@
 #include "os/text.h"
 #include "storage/image_container.h"
 #include "storage/image_layout.h"
+#include "storage/lvm_layout.h"
 #include "storage/sector_reader.h"
 
 namespace snapsave {
@@ -77,28 +78,32 @@ SourceOrError FromImage(const fs::path& path, const ImageDiskReader& readImage) 
   return {s, {}};
 }
 
-// "IMAGE:N": entry N of a whole-disk image; nothing when the text is no such name.
+// "IMAGE:N": entry N of a whole-disk image, or "IMAGE:VG/LV" its logical volume; nothing when the text is no
+// such name.
 std::optional<SourceOrError> FromImageEntry(std::string_view text, const ImageDiskReader& readImage) {
   const size_t colon = text.rfind(':');
   if (colon == std::string_view::npos || colon == 0) return std::nullopt;
-  const std::optional<uint32_t> id = ParseNumber(text.substr(colon + 1));
+  const std::string_view name = text.substr(colon + 1);
+  const std::optional<uint32_t> id = ParseNumber(name);
+  const bool logical = !id && name.find('/') != std::string_view::npos;
   const fs::path path{std::string(text.substr(0, colon))};
   std::error_code ec;
-  if (!id || !fs::is_regular_file(path, ec)) return std::nullopt;
+  if ((!id && !logical) || !fs::is_regular_file(path, ec)) return std::nullopt;
   SourceOrError image = FromImage(path, readImage);
   if (!image.source) return image;
   if (image.source->kind != Source::Kind::kImageDisk)
     return SourceOrError{std::nullopt, "the image holds no partition table: name the image itself"};
   for (const VolumeInfo& v : image.source->entries) {
-    if (static_cast<uint32_t>(v.driveLetter) != *id) continue;
+    if (id ? static_cast<uint32_t>(v.driveLetter) != *id : v.logicalVolume != name) continue;
     Source s = FromEntry(v);
     s.kind = Source::Kind::kVolume;
     s.imagePath = path;
     s.description = ImageEntryName(path, v);
     return SourceOrError{s, {}};
   }
-  return SourceOrError{std::nullopt, fmt::format("the image has no entry {} ('snapsave-cli list {}')", *id,
-                                                 os::Utf8OfPath(path))};
+  return SourceOrError{std::nullopt,
+                       fmt::format("the image has no entry {} ('snapsave-cli list {}')",
+                                   id ? std::to_string(*id) : std::string(name), os::Utf8OfPath(path))};
 }
 
 // "IMAGE@SECTOR" or "diskN@SECTOR": the volume whose structures start at that sector of an image or a disk
@@ -370,6 +375,7 @@ void LearnVolumeSpace(VolumeInfo& v) {
   if (v.spaceKnown || v.kind != EntryKind::kVolume || v.diskPath.empty() || v.sectorCount == 0) return;
   SectorReader reader;
   if ((v.diskIsImage ? reader.OpenFile(v.diskPath) : reader.OpenDisk(v.diskPath)) != err::kSuccess) return;
+  if (!v.pieces.empty() && reader.MapVolume(v.pieces) != err::kSuccess) return;
   const uint32_t sectorSize = reader.DeviceSectorSize();
   const std::optional<uint64_t> free = VolumeFreeBytes(reader, v.startSector, v.sectorCount, sectorSize);
   if (!free || *free > v.totalBytes) return;
@@ -386,7 +392,12 @@ uint32_t ReadImageDisk(os::DiskTable& disks, const fs::path& image, ImageDisk& o
   if (ProbeImageStart(image) != nullptr) return err::kSuccess;
   ImageLayout layout;
   if (const uint32_t e = ReadImageLayout(image, layout); e != err::kSuccess) return e;
-  if (layout.partitions.empty()) return err::kSuccess;
+  // A whole image that is an LVM2 physical volume is a disk of logical volumes.
+  if (layout.partitions.empty()) {
+    SectorReader lvm;
+    if (lvm.OpenFile(image) != err::kSuccess || !HasLvmLabel(lvm, SectorReader::kImageSectorSize, 0))
+      return err::kSuccess;
+  }
   const int32_t number = disks.AddImage(image);
   DiskMap map(MakeImageDiskFacts(image, number));
   if (!map.Refresh()) return err::kReadFault;
@@ -429,8 +440,12 @@ std::vector<NamedTarget> MakeTargets(const Source& source, bool deep, uint32_t& 
     if (error == err::kSuccess) targets.push_back(std::move(one));
     return targets;
   }
+  // Physical volumes whose logical volumes are listed are scanned through them.
+  const bool logical = std::any_of(source.entries.begin(), source.entries.end(),
+                                   [](const VolumeInfo& v) { return !v.logicalVolume.empty(); });
   for (const VolumeInfo& v : source.entries) {
     if (!deep && !QuickScannable(v)) continue;
+    if (logical && (v.fileSystemName == kLvmMemberName || v.kind == EntryKind::kWholeDisk)) continue;
     NamedTarget t;
     t.name = ImageEntryName(source.imagePath, v);
     const uint32_t id = v.driveLetter;  // entries of an image are numbered, never lettered

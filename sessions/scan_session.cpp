@@ -29,6 +29,7 @@ VolumeSource SourceOf(const ScanTarget& target) {
   source.startSector = v.startSector;
   source.sectorCount = v.sectorCount;
   source.driveLetter = v.driveLetter;
+  source.pieces = v.pieces;
   return source;
 }
 

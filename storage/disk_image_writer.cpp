@@ -40,6 +40,34 @@ class FileSource final : public ImageSource {
 };
 
 // A container image (E01, VHD, ...) as a source: the medium it holds.
+// A logical volume's sectors read where its pieces lie.
+class MappedSource final : public ImageSource {
+ public:
+  MappedSource(std::unique_ptr<ImageSource> inner, std::vector<SectorMapping> pieces, uint32_t sectorSize)
+      : inner_(std::move(inner)), pieces_(std::move(pieces)), sectorSize_(sectorSize) {}
+  uint32_t ReadAt(uint64_t offset, std::span<uint8_t> buffer, size_t& got) override {
+    got = 0;
+    while (got < buffer.size()) {
+      const uint64_t at = offset + got;
+      const MappedRun run = MapSector(pieces_, at / sectorSize_);
+      if (run.device > UINT64_MAX / sectorSize_) return err::kReadFault;
+      const uint64_t room = run.count > UINT64_MAX / sectorSize_ ? UINT64_MAX : run.count * sectorSize_;
+      const auto part = static_cast<size_t>(std::min<uint64_t>(room - at % sectorSize_, buffer.size() - got));
+      size_t read = 0;
+      const uint32_t e =
+          inner_->ReadAt(run.device * sectorSize_ + at % sectorSize_, buffer.subspan(got, part), read);
+      got += std::min(read, part);
+      if (e != err::kSuccess || read < part) return e;
+    }
+    return err::kSuccess;
+  }
+
+ private:
+  std::unique_ptr<ImageSource> inner_;
+  std::vector<SectorMapping> pieces_;
+  uint32_t sectorSize_;
+};
+
 class ContainerSource final : public ImageSource {
  public:
   explicit ContainerSource(std::unique_ptr<ImageContainer> container) : container_(std::move(container)) {}
@@ -200,11 +228,14 @@ uint32_t DiskImageWriter::OpenSource(const std::filesystem::path& sourcePath, bo
     if (const ImageFormat format = DetectImageFormat(sourcePath); format != ImageFormat::kRaw) {
       std::unique_ptr<ImageContainer> container;
       if (uint32_t e = OpenImageContainer(sourcePath, format, container); e != err::kSuccess) return e;
-      const uint64_t deviceSectors = container->MediaBytes() / sectorSize_;
-      if (sectorCount_ == 0 && startSector_ <= deviceSectors) sectorCount_ = deviceSectors - startSector_;
-      if (startSector_ > deviceSectors || sectorCount_ > deviceSectors - startSector_)
+      const std::optional<uint64_t> deviceSectors = MappedReach(container->MediaBytes() / sectorSize_);
+      if (!deviceSectors) return err::kInvalidParameter;
+      if (sectorCount_ == 0 && startSector_ <= *deviceSectors) sectorCount_ = *deviceSectors - startSector_;
+      if (startSector_ > *deviceSectors || sectorCount_ > *deviceSectors - startSector_)
         return err::kInvalidParameter;
       source_ = std::make_unique<ContainerSource>(std::move(container));
+      if (!pieces_.empty())
+        source_ = std::make_unique<MappedSource>(std::move(source_), pieces_, sectorSize_);
       return err::kSuccess;
     }
   }
@@ -233,6 +264,9 @@ uint32_t DiskImageWriter::OpenSource(const std::filesystem::path& sourcePath, bo
     deviceSectors = length / sectorSize_;
   }
 
+  const std::optional<uint64_t> reach = MappedReach(deviceSectors);
+  if (!reach) return err::kInvalidParameter;
+  deviceSectors = *reach;
   // No count: everything from the start sector on.
   if (sectorCount_ == 0 && startSector_ <= deviceSectors) sectorCount_ = deviceSectors - startSector_;
   // A stretch past the end would pad the image with whatever the reads return; refuse it instead. The byte
@@ -242,7 +276,23 @@ uint32_t DiskImageWriter::OpenSource(const std::filesystem::path& sourcePath, bo
   if (deviceSectors > std::numeric_limits<uint64_t>::max() / sectorSize_) return err::kInvalidParameter;
 
   source_ = std::make_unique<FileSource>(std::move(file), sourcePath, direct);
+  if (!pieces_.empty()) source_ = std::make_unique<MappedSource>(std::move(source_), pieces_, sectorSize_);
   return err::kSuccess;
+}
+
+std::optional<uint64_t> DiskImageWriter::MappedReach(uint64_t deviceSectors) {
+  std::sort(pieces_.begin(), pieces_.end(),
+            [](const SectorMapping& a, const SectorMapping& b) { return a.first < b.first; });
+  uint64_t reach = deviceSectors;
+  uint64_t end = 0;
+  for (const SectorMapping& m : pieces_) {
+    if (m.count == 0 || m.first < end || m.device > deviceSectors || m.count > deviceSectors - m.device ||
+        m.first > UINT64_MAX - m.count)
+      return std::nullopt;
+    end = m.first + m.count;
+    reach = std::max(reach, end);
+  }
+  return reach;
 }
 
 uint32_t DiskImageWriter::OpenImageFile(const std::filesystem::path& imagePath) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "os/file.h"
 #include "storage/image_source.h"
 #include "storage/rescue_map.h"
+#include "storage/sector_stretch.h"
 
 namespace snapsave {
 
@@ -54,6 +56,10 @@ class DiskImageWriter {
   uint32_t WriteChunk(std::span<const uint8_t> buffer, uint32_t sectors, uint32_t& sectorsWritten);
   uint32_t CloseImage();
 
+  // The copies that follow read a logical volume whose extents lie apart through its pieces (in the disk's
+  // sectors, VolumeInfo::pieces). Call before CreateImage; an empty list reads the sectors where they lie.
+  void UseVolumePieces(std::vector<SectorMapping> pieces) { pieces_ = std::move(pieces); }
+
   // Replaces the source (tests: media with unreadable sectors). Call after opening, before the first read.
   void SetSource(std::unique_ptr<ImageSource> source, uint64_t sectorCount);
 
@@ -77,6 +83,9 @@ class DiskImageWriter {
                 uint64_t sectorCount, const std::filesystem::path& imagePath, ImageProgressCallback callback,
                 void* context);
   uint32_t OpenSource(const std::filesystem::path& sourcePath, bool isDisk);
+  // How far a read of the source may reach: the device's sectors, or a mapped volume's last piece's end when
+  // that lies further; nothing when a piece lies off the device.
+  std::optional<uint64_t> MappedReach(uint64_t deviceSectors);
   uint32_t OpenImageFile(const std::filesystem::path& imagePath);
   int32_t Copy();
   int32_t RescuePasses();
@@ -97,6 +106,7 @@ class DiskImageWriter {
   std::string commandLine_;
   std::filesystem::path imagePath_;
   RescueMap map_;
+  std::vector<SectorMapping> pieces_;
 };
 
 }  // namespace snapsave

@@ -14,7 +14,11 @@
 #include "os/error.h"
 #include "os/file.h"
 #include "os/sysfs.h"
+#include "os/text.h"
 #include "os/volume_space.h"
+#include "storage/image_layout.h"
+#include "storage/lvm_layout.h"
+#include "storage/sector_reader.h"
 
 namespace snapsave {
 
@@ -46,6 +50,7 @@ uint16_t PartitionTypeByte(std::string_view entryType) {
     if (t == "ebd0a0a2-b9e5-4433-87c0-68b6b72699c7") return 0x07;
     if (t == "0fc63daf-8483-4772-8e79-3d69d8477de4") return 0x83;
     if (t == "c12a7328-f81f-11d2-ba4b-00a0c93ec93b") return 0xEF;
+    if (t == "e6d6d379-f507-44c2-a23c-238f2a3df928") return kPartitionLvm;
     return 0xEE;
   }
   std::string_view digits(t);
@@ -127,6 +132,46 @@ bool ByStart(const VolumeInfo& a, const VolumeInfo& b) {
 
 }  // namespace
 
+void AddLogicalVolumes(const DiskFacts& disk, std::vector<VolumeInfo>& list) {
+  std::vector<LvmPlace> places;
+  for (const VolumeInfo& v : list) {
+    if ((v.kind == EntryKind::kVolume && v.fileSystemName == kLvmMemberName) ||
+        v.kind == EntryKind::kWholeDisk)
+      places.push_back({v.startSector, v.sectorCount});
+  }
+  if (places.empty() || disk.devicePath.empty() || disk.bytesPerSector == 0) return;
+  SectorReader reader;
+  if (reader.OpenDisk(os::PathFromUtf8(disk.devicePath)) != err::kSuccess) return;
+  const uint64_t total = reader.TotalSectors();
+  for (LvmPlace& p : places) p.sectorCount = std::min(p.sectorCount, total - std::min(total, p.startSector));
+  std::vector<VolumeInfo> volumes;
+  for (const LogicalVolumeOnDisk& lv : FindLogicalVolumes(reader, disk.bytesPerSector, places)) {
+    // A volume whose layout is not read cannot be scanned; a scan of its physical volume covers it.
+    if (!lv.unreadable.empty() || lv.pieces.empty()) continue;
+    VolumeInfo v;
+    v.kind = EntryKind::kVolume;
+    v.driveLetter = kUnnumbered;
+    v.partitionType = kPartitionLvm;
+    v.diskNumber = disk.diskNumber;
+    v.startSector = lv.StartSector();
+    v.sectorCount = lv.sectorCount;
+    v.totalBytes =
+        lv.sectorCount <= UINT64_MAX / disk.bytesPerSector ? lv.sectorCount * disk.bytesPerSector : 0;
+    v.logicalVolume = lv.groupName + "/" + lv.name;
+    v.logicalVolumeRemoved = lv.removed;
+    v.rootPath = lv.removed ? "removed logical volume " + v.logicalVolume : v.logicalVolume;
+    if (!lv.Contiguous()) v.pieces = lv.pieces;
+    const ImageVolumeFacts facts =
+        ProbeImageVolume(os::PathFromUtf8(disk.devicePath), v.startSector * disk.bytesPerSector / 512,
+                         lv.pieces.front().count * disk.bytesPerSector / 512);
+    v.fileSystemName = facts.fileSystemName;
+    v.volumeLabel = facts.label;
+    volumes.push_back(std::move(v));
+  }
+  list.insert(list.end(), volumes.begin(), volumes.end());
+  std::stable_sort(list.begin(), list.end(), ByStart);
+}
+
 DiskMap::DiskMap(std::unique_ptr<DiskFactSource> facts) : facts_(std::move(facts)) {}
 
 bool DiskMap::Refresh() {
@@ -195,6 +240,9 @@ bool DiskMap::Refresh() {
     v.rootPath = disk->devicePath;
     disks_[number].push_back(std::move(v));
   }
+
+  // Logical volumes follow the physical volumes that hold them.
+  for (auto& [number, list] : disks_) AddLogicalVolumes(*byNumber.at(number), list);
 
   uint32_t counter = 1;
   for (auto& [number, list] : disks_) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "os/device.h"
+#include "storage/sector_stretch.h"
 
 namespace snapsave {
 
@@ -20,6 +21,10 @@ inline constexpr char16_t kUnnumbered = u'*';
 inline constexpr uint16_t kPartitionNtfs = 7;
 inline constexpr uint16_t kPartitionFat32 = 11;
 inline constexpr uint16_t kPartitionFat = 6;
+// An LVM2 physical volume's partition, and the type its logical volumes are listed with.
+inline constexpr uint16_t kPartitionLvm = 0x8e;
+// What libblkid calls an LVM2 physical volume.
+inline constexpr std::string_view kLvmMemberName = "LVM2_member";
 
 enum class EntryKind : uint8_t { kVolume, kUnallocated, kWholeDisk };
 
@@ -54,6 +59,13 @@ struct VolumeInfo {
   // The disk the entry lies on: its device ("/dev/sdb"), or the image file of a whole disk read as one.
   std::string diskPath;
   bool diskIsImage = false;
+  // A logical volume of an LVM2 volume group: "vg/lv" (also when only older metadata names it, which
+  // rootPath then says); empty for anything else.
+  std::string logicalVolume;
+  bool logicalVolumeRemoved = false;  // named only by older metadata (lvremove)
+  // Where a logical volume's sectors lie when its extents are not one run from startSector: its pieces, in
+  // the disk's sectors counted from startSector on (SectorReader::MapVolume). Empty for one run.
+  std::vector<SectorMapping> pieces;
 };
 
 // What the operating system says about one partition. Byte positions, as the queries give them.
@@ -113,6 +125,11 @@ uint16_t PartitionTypeByte(std::string_view entryType);
 // The value of `key` in a udev database record ("E:KEY=value" lines).
 std::optional<std::string> UdevProperty(std::string_view record, std::string_view key);
 }  // namespace disk_list_detail
+
+// Adds to `list` (the entries of `disk`) the logical volumes of the LVM2 physical volumes among them (its
+// volumes of kLvmMemberName, or the whole disk when it is one), read from the disk; removed ones that older
+// metadata still names too. Sorted by start again.
+void AddLogicalVolumes(const DiskFacts& disk, std::vector<VolumeInfo>& list);
 
 // Disks by number, each with its entries ordered by start sector, and a cursor for GetNext.
 class DiskMap {

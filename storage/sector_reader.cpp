@@ -32,6 +32,17 @@ uint32_t SectorReader::OpenDisk(const std::filesystem::path& disk) {
   return err::kSuccess;
 }
 
+uint32_t SectorReader::OpenDiskVolume(const std::filesystem::path& disk,
+                                      std::span<const SectorMapping> pieces) {
+  if (const uint32_t e = OpenDisk(disk); e != err::kSuccess) return e;
+  if (pieces.empty()) return err::kSuccess;
+  if (const uint32_t e = MapVolume(pieces); e != err::kSuccess) {
+    Close();
+    return e;
+  }
+  return err::kSuccess;
+}
+
 uint32_t SectorReader::OpenFile(const std::filesystem::path& path) {
   Close();
   path_ = path;
@@ -66,6 +77,8 @@ void SectorReader::Close() {
   totalSectors_ = 0;
   deviceSectorSize_ = kImageSectorSize;
   unrescued_.clear();
+  pieces_.clear();
+  deviceSectors_ = 0;
   answered_ = kNoSector;
   failuresInRow_ = 0;
   nextProbe_ = kFirstProbe;
@@ -139,7 +152,7 @@ uint32_t SectorReader::ReadRaw(std::span<uint8_t> buffer, uint64_t offset, uint3
                                uint64_t& filled) const {
   filled = 0;
   if (silent_.load()) return err::kDeviceGone;
-  const uint32_t e = ReadPieces(buffer, offset, pieceBytes, filled);
+  const uint32_t e = ReadMapped(buffer, offset, pieceBytes, filled);
   if (e == err::kSuccess) {
     // Loads first: the reads of a healthy source, from several threads, write nothing shared.
     if (!buffer.empty() && answered_.load(std::memory_order_relaxed) == kNoSector) {
@@ -167,7 +180,56 @@ bool SectorReader::StillAnswers(uint32_t failures) const {
   if (!container_) file_.ForgetCached(at, deviceSectorSize_);
   std::vector<uint8_t> probe(deviceSectorSize_);
   uint64_t got = 0;
-  return ReadPieces(probe, at, deviceSectorSize_, got) == err::kSuccess;
+  return ReadMapped(probe, at, deviceSectorSize_, got) == err::kSuccess;
+}
+
+uint32_t SectorReader::MapVolume(std::span<const SectorMapping> pieces) {
+  const uint64_t device = deviceSectors_ != 0 ? deviceSectors_ : totalSectors_;
+  std::vector<SectorMapping> sorted(pieces.begin(), pieces.end());
+  std::sort(sorted.begin(), sorted.end(),
+            [](const SectorMapping& a, const SectorMapping& b) { return a.first < b.first; });
+  uint64_t end = 0;
+  for (const SectorMapping& m : sorted) {
+    if (m.count == 0 || m.first < end || m.device > device || m.count > device - m.device ||
+        m.first > UINT64_MAX / deviceSectorSize_ - m.count)
+      return err::kInvalidParameter;
+    end = m.first + m.count;
+  }
+  pieces_ = std::move(sorted);
+  deviceSectors_ = device;
+  totalSectors_ = std::max(device, end);
+  return err::kSuccess;
+}
+
+MappedRun MapSector(std::span<const SectorMapping> pieces, uint64_t sector) {
+  const auto next = std::upper_bound(pieces.begin(), pieces.end(), sector,
+                                     [](uint64_t s, const SectorMapping& m) { return s < m.first; });
+  if (next != pieces.begin()) {
+    const SectorMapping& m = *std::prev(next);
+    if (sector - m.first < m.count) return {m.device + (sector - m.first), m.count - (sector - m.first)};
+  }
+  return {sector, next != pieces.end() ? next->first - sector : UINT64_MAX};
+}
+
+uint32_t SectorReader::ReadMapped(std::span<uint8_t> buffer, uint64_t offset, uint32_t pieceBytes,
+                                  uint64_t& filled) const {
+  filled = 0;
+  if (pieces_.empty()) return ReadPieces(buffer, offset, pieceBytes, filled);
+  const uint64_t size = deviceSectorSize_;
+  while (filled < buffer.size()) {
+    const uint64_t at = offset + filled;
+    const MappedRun run = MapSector(pieces_, at / size);
+    if (run.device >= deviceSectors_) return err::kReadFault;
+    const uint64_t sectors = std::min(run.count, deviceSectors_ - run.device);
+    const uint64_t from = run.device * size + at % size;
+    const auto part =
+        static_cast<size_t>(std::min<uint64_t>(sectors * size - at % size, buffer.size() - filled));
+    uint64_t got = 0;
+    const uint32_t e = ReadPieces(buffer.subspan(static_cast<size_t>(filled), part), from, pieceBytes, got);
+    filled += got;
+    if (e != err::kSuccess) return e;
+  }
+  return err::kSuccess;
 }
 
 uint32_t SectorReader::ReadPieces(std::span<uint8_t> buffer, uint64_t offset, uint32_t pieceBytes,

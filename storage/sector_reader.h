@@ -32,6 +32,8 @@ class SectorReader {
   // with the map of the rescue copy that made it beside it (see FindRescueMapBeside) reads as the copy
   // went: what the map does not list as rescued cannot be read, as on the disk it came from.
   uint32_t OpenFile(const std::filesystem::path& path);
+  // A volume of a disk: OpenDisk, then MapVolume with the volume's pieces when it has them.
+  uint32_t OpenDiskVolume(const std::filesystem::path& disk, std::span<const SectorMapping> pieces);
 
   // Reads `count` sectors of `sectorSize` bytes from `startSector` into `buffer`, which must hold them all.
   // 87 for a range past the end (or one whose arithmetic would overflow), 30 when the sectors cannot be read,
@@ -65,6 +67,12 @@ class SectorReader {
     std::vector<SectorStretch> stretches_;
   };
 
+  // Reads sectors [m.first, m.first + m.count) from the device's [m.device, ...) for each piece of `pieces`
+  // (in the device's sectors): a logical volume whose extents lie apart, read as one run from its first
+  // piece's start. Sectors outside every piece read as before. Refused (87) for pieces that overlap or lie
+  // past the device's end.
+  uint32_t MapVolume(std::span<const SectorMapping> pieces);
+
   void Close();
   // Why the last OpenFile failed, in words, where the container said (a missing piece, the library's reason);
   // empty otherwise.
@@ -91,6 +99,9 @@ class SectorReader {
   // The same, stopping where a rescue map says the image holds nothing read (30 from there).
   uint32_t ReadPieces(std::span<uint8_t> buffer, uint64_t offset, uint32_t pieceBytes,
                       uint64_t& filled) const;
+  // Through the volume's pieces when it has them, else as ReadPieces.
+  uint32_t ReadMapped(std::span<uint8_t> buffer, uint64_t offset, uint32_t pieceBytes,
+                      uint64_t& filled) const;
   // Straight from the file or container, in pieces of `pieceBytes`.
   uint32_t ReadFromMedium(std::span<uint8_t> buffer, uint64_t offset, uint32_t pieceBytes,
                           uint64_t& filled) const;
@@ -105,6 +116,8 @@ class SectorReader {
   uint32_t deviceSectorSize_ = kImageSectorSize;
   std::string openProblem_;
   std::vector<RescueMap::Range> unrescued_;  // of a raw image's rescue map, in order
+  std::vector<SectorMapping> pieces_;        // of a mapped volume, by `first`
+  uint64_t deviceSectors_ = 0;               // the device's own length while a volume is mapped
   mutable std::atomic<ZeroFill*> fill_{nullptr};
   static constexpr uint64_t kNoSector = UINT64_MAX;
   static constexpr uint32_t kFirstProbe = 8;

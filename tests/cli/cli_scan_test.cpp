@@ -1117,6 +1117,74 @@ TEST(CliScan, VolumesOfAWipedTableAreFoundByTheirOwnStructures) {
   EXPECT_TRUE(starts.count(2048) == 1 && starts.count(110592) == 1) << searched.out;
 }
 
+// LVM2 volume groups made by the real tools: logical volumes are listed by name (a removed one too), scan and
+// recover like partitions, and one whose extents lie in two runs reads as one (a file crossing the seam comes
+// back whole), in a scan and in a copy made with 'image'.
+TEST(CliScan, LogicalVolumesAreListedByNameAndReadThroughTheirExtents) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  const std::string cli = SNAPSAVE_CLI;
+  const fs::path image = dir.path() / "lvm.img";
+  test::GunzipFixture("lvm/lvm.img.gz", image);
+  // Each sector of a fixture file names the file and the sector.
+  auto stamped = [](const std::string& name, size_t size) {
+    std::string out;
+    for (size_t s = 0; out.size() < size; ++s) {
+      std::string line = name + " sector " + std::to_string(s) + "\n";
+      out += line + std::string(511 - line.size(), '.') + "\n";
+    }
+    out.resize(size);
+    return std::vector<uint8_t>(out.begin(), out.end());
+  };
+
+  std::map<std::string, nlohmann::json> listed;
+  for (const nlohmann::json& j : JsonLines(Execute(cli + " list --json " + Quote(image)).out))
+    if (j.contains("logicalVolume")) listed[j["logicalVolume"].get<std::string>()] = j;
+  ASSERT_EQ(listed.size(), 3u);
+  EXPECT_EQ(listed["vg0/data"]["fileSystem"], "FAT");
+  EXPECT_EQ(listed["vg0/data"]["label"], "DATA");
+  EXPECT_EQ(listed["vg0/data"]["totalBytes"], 12u << 20);
+  EXPECT_EQ(listed["vg0/data"]["removed"], false);
+  EXPECT_EQ(listed["vg0/old"]["removed"], true);
+  EXPECT_EQ(listed["vg0/old"]["device"], "removed logical volume vg0/old");
+  EXPECT_EQ(listed["vg0/old"]["label"], "OLD");
+
+  const fs::path data = dir.path() / "data";
+  ASSERT_EQ(Execute(cli + " scan " + Quote(image) + ":vg0/data --quick --all --recover " + Quote(data)).code,
+            0);
+  EXPECT_EQ(test::ReadFile(data / "big.bin"), stamped("big.bin", 2097152));
+  EXPECT_EQ(test::ReadFile(data / "docs/report.txt"), stamped("report.txt", 6000));
+  EXPECT_EQ(test::ReadFile(data / "docs/!one.txt"), stamped("gone.txt", 3000));
+  const std::string id = std::to_string(listed["vg0/old"]["id"].get<std::string>().back() - '0');
+  const fs::path old = dir.path() / "old";
+  ASSERT_EQ(Execute(cli + " scan " + Quote(image) + ":" + id + " --quick --all --recover " + Quote(old)).code,
+            0);
+  EXPECT_EQ(test::ReadFile(old / "keep.txt"), stamped("keep.txt", 2500));
+  EXPECT_EQ(test::ReadFile(old / "!one.txt"), stamped("gone.txt", 3000));
+
+  // A copy of the volume is the volume: its file system reads whole from the copy.
+  const fs::path copy = dir.path() / "data-copy.img";
+  ASSERT_EQ(Execute(cli + " image " + Quote(image) + ":vg0/data " + Quote(copy)).code, 0);
+  EXPECT_EQ(fs::file_size(copy), 12u << 20);
+  const fs::path fromCopy = dir.path() / "from-copy";
+  ASSERT_EQ(Execute(cli + " scan " + Quote(copy) + " --quick --all --recover " + Quote(fromCopy)).code, 0);
+  EXPECT_EQ(test::ReadFile(fromCopy / "big.bin"), stamped("big.bin", 2097152));
+
+  // A deep scan of the disk reads the logical volumes, not the physical volume around them.
+  const CliRun deep = Execute(cli + " scan " + Quote(image) + " --list");
+  EXPECT_EQ(deep.code, 0);
+  EXPECT_EQ(deep.out.find("lvm.img:1\n"), std::string::npos) << deep.out;
+  EXPECT_NE(deep.out.find("lvm.img:2\n"), std::string::npos) << deep.out;
+
+  // A whole disk that is a physical volume, with no partition table.
+  const fs::path whole = dir.path() / "pv.img";
+  test::GunzipFixture("lvm/pv.img.gz", whole);
+  const CliRun photos = Execute(cli + " scan " + Quote(whole) + ":vg1/photos --quick --list --json");
+  EXPECT_EQ(photos.code, 0);
+  EXPECT_NE(photos.out.find("photo1.jpg"), std::string::npos) << photos.out;
+  EXPECT_EQ(Execute(cli + " scan " + Quote(whole) + ":vg1/nothing --quick --list", true).code != 0, true);
+}
+
 TEST(CliScan, RecoveredFilesKeepTheirTimes) {
   test::ScratchAppData appData;
   test::TempDir dir;

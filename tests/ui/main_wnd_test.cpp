@@ -858,7 +858,8 @@ TEST_F(MainWindowTest, ASearchListsTheVolumesOfAWipedTableUnderTheirImage) {
   again->LoadImage();
   again->StartScan();
   ASSERT_EQ(again->CurrentPage(), CMainWnd::kResultPage);
-  EXPECT_TRUE(again->FindControl(QStringLiteral("Txt2"))->Text().contains(QStringLiteral("4 volumes that no")));
+  EXPECT_TRUE(
+      again->FindControl(QStringLiteral("Txt2"))->Text().contains(QStringLiteral("4 volumes that no")));
   auto* rows = again->Find<CDiskListUI>(QStringLiteral("DiskList"));
   size_t listed = 0;
   for (int r = 0; r < rows->RowCount(); ++r) {
@@ -866,6 +867,36 @@ TEST_F(MainWindowTest, ASearchListsTheVolumesOfAWipedTableUnderTheirImage) {
     listed += v != nullptr && v->rootPath.starts_with("found volume at sector") ? 1u : 0u;
   }
   EXPECT_EQ(listed, 4u);
+}
+
+// An image whose partition is an LVM2 physical volume: its logical volumes are rows of their own under the
+// image, named vg/lv (the removed one says so), and the one in two runs scans to its files.
+TEST_F(MainWindowTest, LogicalVolumesAreRowsUnderTheirImageByName) {
+  image_ = dir_.path() / "lvm.img";
+  test::GunzipFixture("lvm/lvm.img.gz", image_);
+  auto window = MakeWindow();
+  window->ChooseMode(0);
+  prompts_->openPaths.push_back(QString::fromStdString(image_.string()));
+  window->LoadImage();
+  auto* list = window->Find<CDiskListUI>(QStringLiteral("DiskList"));
+  int data = -1;
+  std::set<std::string> shown;
+  for (int r = 0; r < list->RowCount(); ++r) {
+    const VolumeInfo* v = list->EntryOf(r);
+    if (v == nullptr || v->logicalVolume.empty()) continue;
+    shown.insert(list->Row(r).cells[0].text.toStdString());
+    if (v->logicalVolume == "vg0/data") data = r;
+  }
+  EXPECT_EQ(shown, (std::set<std::string>{"vg0/data \u00B7 DATA", "vg0/pad",
+                                          "removed logical volume vg0/old \u00B7 OLD"}));
+  ASSERT_GE(data, 0);
+  list->SelectRow(data);
+  window->StartScan();
+  ASSERT_EQ(window->CurrentPage(), CMainWnd::kResultPage);
+  bool deleted = false;
+  for (const auto& [key, records] : window->SearchResult())
+    for (const FoundFileRecord& r : *records) deleted = deleted || std::string(r.Name()).ends_with("one.txt");
+  EXPECT_TRUE(deleted);
 }
 
 // A formatted stick of documents through the deep scan: the tree shows the documents and archives under their
