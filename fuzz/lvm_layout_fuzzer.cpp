@@ -1,5 +1,6 @@
 // LVM2 over a mutated disk: the label, the metadata area's ring and its texts, and the logical volumes mapped
 // from them. No volume may map a sector off the disk, and every volume kept must read through its pieces.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
@@ -18,14 +19,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SectorReader reader;
   if (reader.OpenFile(image.path()) != 0) return 0;
   const uint64_t sectors = reader.TotalSectors();
-  const std::vector<LvmPlace> places{{0, sectors},
-                                     {size % 7, sectors - std::min<uint64_t>(sectors, size % 7)}};
+  // The whole disk, and its two halves: a group over two physical volumes of one disk.
+  const std::vector<LvmPlace> places{{0, sectors}, {0, sectors / 2}, {sectors / 2, sectors - sectors / 2}};
   for (const LogicalVolumeOnDisk& lv : FindLogicalVolumes(reader, 512, places)) {
     if (!lv.unreadable.empty()) continue;
     uint64_t count = 0;
     for (const SectorMapping& m : lv.pieces) {
-      if (m.device > sectors || m.count > sectors - m.device) std::abort();
-      count += m.count;
+      const uint64_t held = m.count / std::max<uint32_t>(m.stripes, 1);
+      if (m.device > sectors || held > sectors - m.device) std::abort();
+      if (m.stripe == 0) count += m.count;
     }
     if (count != lv.sectorCount) std::abort();
     SectorReader volume;

@@ -281,18 +281,9 @@ uint32_t DiskImageWriter::OpenSource(const std::filesystem::path& sourcePath, bo
 }
 
 std::optional<uint64_t> DiskImageWriter::MappedReach(uint64_t deviceSectors) {
-  std::sort(pieces_.begin(), pieces_.end(),
-            [](const SectorMapping& a, const SectorMapping& b) { return a.first < b.first; });
-  uint64_t reach = deviceSectors;
-  uint64_t end = 0;
-  for (const SectorMapping& m : pieces_) {
-    if (m.count == 0 || m.first < end || m.device > deviceSectors || m.count > deviceSectors - m.device ||
-        m.first > UINT64_MAX - m.count)
-      return std::nullopt;
-    end = m.first + m.count;
-    reach = std::max(reach, end);
-  }
-  return reach;
+  const std::optional<uint64_t> end = SortAndCheckPieces(pieces_, deviceSectors);
+  if (!end) return std::nullopt;
+  return std::max(deviceSectors, *end);
 }
 
 uint32_t DiskImageWriter::OpenImageFile(const std::filesystem::path& imagePath) {

@@ -22,6 +22,7 @@ constexpr uint64_t kMaxAreaBytes = 64ull << 20;
 constexpr size_t kMaxDepth = 8;
 constexpr size_t kMaxNodes = 200000;
 constexpr size_t kMaxSegments = 4096;
+constexpr size_t kMaxStripes = 128;
 constexpr size_t kMaxOlderCopies = 256;
 
 // LVM's checksum: CRC-32 without the final inversion, started from its own seed.
@@ -399,43 +400,60 @@ LogicalVolumeOnDisk MapVolume(const LvmVolumeGroup& vg, const LvmLogicalVolume& 
       out.unreadable = "its layout (" + s.type + ") is not read";
       break;
     }
-    if (s.stripes.size() != 1) {
-      out.unreadable = "striped over " + std::to_string(s.stripes.size()) + " physical volumes";
+    const size_t ways = s.stripes.size();
+    if (ways == 0 || ways > kMaxStripes) {
+      out.unreadable = "its stripes are not named";
       break;
     }
-    if (s.startExtent != nextExtent || s.extentCount == 0) {
+    if (s.startExtent != nextExtent || s.extentCount == 0 || s.extentCount % ways != 0) {
       out.unreadable = "its extents leave gaps";
       break;
     }
-    const auto pv =
-        std::find_if(vg.physicalVolumes.begin(), vg.physicalVolumes.end(),
-                     [&](const LvmPhysicalVolume& p) { return p.name == s.stripes[0].physicalVolume; });
-    const auto place =
-        pv == vg.physicalVolumes.end()
-            ? pvs.end()
-            : std::find_if(pvs.begin(), pvs.end(), [&](const FoundPv& f) { return f.uuid == pv->id; });
-    if (place == pvs.end()) {
-      out.unreadable = "on a physical volume not found on this disk";
-      break;
-    }
-    const std::optional<uint64_t> firstSector = Times(s.stripes[0].firstExtent, vg.extentSize);
     const std::optional<uint64_t> sectors = Times(s.extentCount, vg.extentSize);
-    const std::optional<uint64_t> startBytes = firstSector && *firstSector <= UINT64_MAX - pv->peStart
-                                                   ? Times(*firstSector + pv->peStart, kSector)
-                                                   : std::nullopt;
     const std::optional<uint64_t> bytes = sectors ? Times(*sectors, kSector) : std::nullopt;
-    const std::optional<uint64_t> placeBytes = Times(place->place.sectorCount, sectorSize);
-    if (!startBytes || !bytes || !placeBytes || *startBytes > *placeBytes ||
-        *bytes > *placeBytes - *startBytes || *startBytes % sectorSize != 0 || *bytes % sectorSize != 0 ||
-        logical > UINT64_MAX - *bytes) {
+    const std::optional<uint64_t> stripeBytes = Times(s.extentCount / ways * vg.extentSize, kSector);
+    const std::optional<uint64_t> chunkBytes = Times(s.stripeSize, kSector);
+    if (!bytes || !stripeBytes || logical > UINT64_MAX - *bytes || *bytes % sectorSize != 0 ||
+        (ways > 1 && (!chunkBytes || *chunkBytes == 0 || *chunkBytes % sectorSize != 0 ||
+                      *stripeBytes % *chunkBytes != 0))) {
       out.unreadable = "its extents lie outside its physical volume";
       break;
     }
-    SectorMapping m;
-    m.device = place->place.startSector + *startBytes / sectorSize;
-    m.count = *bytes / sectorSize;
-    m.first = logical / sectorSize;  // made absolute below
-    out.pieces.push_back(m);
+    for (size_t j = 0; j < ways && out.unreadable.empty(); ++j) {
+      const LvmSegment::Stripe& stripe = s.stripes[j];
+      const auto pv =
+          std::find_if(vg.physicalVolumes.begin(), vg.physicalVolumes.end(),
+                       [&](const LvmPhysicalVolume& p) { return p.name == stripe.physicalVolume; });
+      const auto place =
+          pv == vg.physicalVolumes.end()
+              ? pvs.end()
+              : std::find_if(pvs.begin(), pvs.end(), [&](const FoundPv& f) { return f.uuid == pv->id; });
+      if (place == pvs.end()) {
+        out.unreadable = "on a physical volume not found on this disk";
+        break;
+      }
+      const std::optional<uint64_t> firstSector = Times(stripe.firstExtent, vg.extentSize);
+      const std::optional<uint64_t> startBytes = firstSector && *firstSector <= UINT64_MAX - pv->peStart
+                                                     ? Times(*firstSector + pv->peStart, kSector)
+                                                     : std::nullopt;
+      const std::optional<uint64_t> placeBytes = Times(place->place.sectorCount, sectorSize);
+      if (!startBytes || !placeBytes || *startBytes > *placeBytes ||
+          *stripeBytes > *placeBytes - *startBytes || *startBytes % sectorSize != 0) {
+        out.unreadable = "its extents lie outside its physical volume";
+        break;
+      }
+      SectorMapping m;
+      m.device = place->place.startSector + *startBytes / sectorSize;
+      m.count = *bytes / sectorSize;
+      m.first = logical / sectorSize;  // made absolute below
+      if (ways > 1) {
+        m.stripes = static_cast<uint32_t>(ways);
+        m.stripe = static_cast<uint32_t>(j);
+        m.chunk = *chunkBytes / sectorSize;
+      }
+      out.pieces.push_back(m);
+    }
+    if (!out.unreadable.empty()) break;
     logical += *bytes;
     nextExtent += s.extentCount;
   }

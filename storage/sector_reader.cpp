@@ -183,21 +183,42 @@ bool SectorReader::StillAnswers(uint32_t failures) const {
   return ReadMapped(probe, at, deviceSectorSize_, got) == err::kSuccess;
 }
 
+std::optional<uint64_t> SortAndCheckPieces(std::vector<SectorMapping>& pieces, uint64_t deviceSectors) {
+  std::sort(pieces.begin(), pieces.end(), [](const SectorMapping& a, const SectorMapping& b) {
+    return a.first != b.first ? a.first < b.first : a.stripe < b.stripe;
+  });
+  uint64_t end = 0;
+  for (size_t i = 0; i < pieces.size();) {
+    const SectorMapping& m = pieces[i];
+    const uint32_t ways = std::max<uint32_t>(m.stripes, 1);
+    if (m.count == 0 || m.first < end || m.first > UINT64_MAX - m.count || ways > pieces.size() - i)
+      return {};
+    uint64_t perStripe = m.count;
+    if (ways > 1) {
+      if (m.chunk == 0 || m.chunk > UINT64_MAX / ways || m.count % (m.chunk * ways) != 0) return {};
+      perStripe = m.count / ways;
+    }
+    for (uint32_t j = 0; j < ways; ++j) {
+      const SectorMapping& s = pieces[i + j];
+      if (s.first != m.first || s.count != m.count || std::max<uint32_t>(s.stripes, 1) != ways ||
+          s.stripe != j || (ways > 1 && s.chunk != m.chunk) || s.device > deviceSectors ||
+          perStripe > deviceSectors - s.device)
+        return {};
+    }
+    end = m.first + m.count;
+    i += ways;
+  }
+  return end;
+}
+
 uint32_t SectorReader::MapVolume(std::span<const SectorMapping> pieces) {
   const uint64_t device = deviceSectors_ != 0 ? deviceSectors_ : totalSectors_;
   std::vector<SectorMapping> sorted(pieces.begin(), pieces.end());
-  std::sort(sorted.begin(), sorted.end(),
-            [](const SectorMapping& a, const SectorMapping& b) { return a.first < b.first; });
-  uint64_t end = 0;
-  for (const SectorMapping& m : sorted) {
-    if (m.count == 0 || m.first < end || m.device > device || m.count > device - m.device ||
-        m.first > UINT64_MAX / deviceSectorSize_ - m.count)
-      return err::kInvalidParameter;
-    end = m.first + m.count;
-  }
+  const std::optional<uint64_t> end = SortAndCheckPieces(sorted, device);
+  if (!end || *end > UINT64_MAX / deviceSectorSize_) return err::kInvalidParameter;
   pieces_ = std::move(sorted);
   deviceSectors_ = device;
-  totalSectors_ = std::max(device, end);
+  totalSectors_ = std::max(device, *end);
   return err::kSuccess;
 }
 
@@ -206,7 +227,15 @@ MappedRun MapSector(std::span<const SectorMapping> pieces, uint64_t sector) {
                                      [](uint64_t s, const SectorMapping& m) { return s < m.first; });
   if (next != pieces.begin()) {
     const SectorMapping& m = *std::prev(next);
-    if (sector - m.first < m.count) return {m.device + (sector - m.first), m.count - (sector - m.first)};
+    const uint64_t into = sector - m.first;
+    if (into < m.count) {
+      if (m.stripes <= 1) return {m.device + into, m.count - into};
+      // The piece's entries sit in a row, stripe 0 first; `m` is its last.
+      const auto firstStripe = std::prev(next) - static_cast<std::ptrdiff_t>(m.stripe);
+      const uint64_t chunk = into / m.chunk;
+      const SectorMapping& s = *(firstStripe + static_cast<std::ptrdiff_t>(chunk % m.stripes));
+      return {s.device + (chunk / m.stripes) * m.chunk + into % m.chunk, m.chunk - into % m.chunk};
+    }
   }
   return {sector, next != pieces.end() ? next->first - sector : UINT64_MAX};
 }

@@ -1176,6 +1176,17 @@ TEST(CliScan, LogicalVolumesAreListedByNameAndReadThroughTheirExtents) {
   EXPECT_EQ(deep.out.find("lvm.img:1\n"), std::string::npos) << deep.out;
   EXPECT_NE(deep.out.find("lvm.img:2\n"), std::string::npos) << deep.out;
 
+  // Striped over two physical volumes, and run from one into the other.
+  const fs::path striped = dir.path() / "striped.img";
+  test::GunzipFixture("lvm/striped.img.gz", striped);
+  for (const char* lv : {"vg2/stripes", "vg2/span"}) {
+    const fs::path out = dir.path() / fs::path(lv).filename();
+    ASSERT_EQ(
+        Execute(cli + " scan " + Quote(striped) + ":" + lv + " --quick --all --recover " + Quote(out)).code,
+        0);
+    EXPECT_EQ(test::ReadFile(out / "big.bin"), stamped("big.bin", 2097152)) << lv;
+  }
+
   // A whole disk that is a physical volume, with no partition table.
   const fs::path whole = dir.path() / "pv.img";
   test::GunzipFixture("lvm/pv.img.gz", whole);

@@ -99,6 +99,45 @@ TEST(LvmLayout, VolumesLieWhereLvmPutThemAndAVolumeInTwoRunsReadsAsOne) {
   SectorReader bad;
   EXPECT_NE(bad.OpenDiskVolume(image, std::vector<SectorMapping>{{100, 100, 10}, {105, 300, 10}}), 0u);
   EXPECT_NE(bad.OpenDiskVolume(image, std::vector<SectorMapping>{{100, disk.TotalSectors() - 5, 10}}), 0u);
+  // A striped piece needs every stripe, one chunk size and a length that goes round them evenly.
+  EXPECT_NE(bad.OpenDiskVolume(image, std::vector<SectorMapping>{{100, 100, 64, 2, 0, 16}}), 0u);
+  EXPECT_NE(bad.OpenDiskVolume(image,
+                               std::vector<SectorMapping>{{100, 100, 64, 2, 0, 16}, {100, 300, 64, 2, 1, 8}}),
+            0u);
+  EXPECT_NE(bad.OpenDiskVolume(
+                image, std::vector<SectorMapping>{{100, 100, 48, 2, 0, 16}, {100, 300, 48, 2, 1, 16}}),
+            0u);
+  EXPECT_EQ(bad.OpenDiskVolume(
+                image, std::vector<SectorMapping>{{100, 100, 64, 2, 1, 16}, {100, 300, 64, 2, 0, 16}}),
+            0u);
+}
+
+// Two physical volumes of one group on one disk: a volume striped over both in 64 KiB chunks goes round them
+// chunk by chunk, and one that runs from the second into the first reads across.
+TEST(LvmLayout, AStripedVolumeGoesRoundItsStripesChunkByChunk) {
+  test::TempDir dir;
+  const fs::path image = dir.path() / "striped.img";
+  test::GunzipFixture("lvm/striped.img.gz", image);
+  SectorReader disk;
+  ASSERT_EQ(disk.OpenFile(image), 0u);
+  const std::vector<LvmPlace> places{{2048, 24576}, {26624, disk.TotalSectors() - 26624}};
+  const std::vector<LogicalVolumeOnDisk> found = FindLogicalVolumes(disk, 512, places);
+  const LogicalVolumeOnDisk* stripes = Named(found, "vg2/stripes");
+  ASSERT_NE(stripes, nullptr);
+  ASSERT_EQ(stripes->pieces.size(), 2u);
+  EXPECT_EQ(stripes->pieces[1].device, 26624u + 2048);
+  SectorReader volume;
+  ASSERT_EQ(volume.OpenDiskVolume(image, stripes->pieces), 0u);
+  // Chunk 5 (of 128 sectors) is the third chunk of the second stripe.
+  std::vector<uint8_t> got(512), expected(512);
+  uint32_t n = 0;
+  ASSERT_EQ(volume.ReadSectors(got, 1, stripes->StartSector() + 5 * 128 + 7, 512, &n), 0u);
+  ASSERT_EQ(disk.ReadSectors(expected, 1, 26624 + 2048 + 2 * 128 + 7, 512, &n), 0u);
+  EXPECT_EQ(got, expected);
+  const LogicalVolumeOnDisk* span = Named(found, "vg2/span");
+  ASSERT_NE(span, nullptr);
+  EXPECT_EQ(span->sectorCount, 12u * 2048);
+  EXPECT_EQ(span->pieces.size(), 2u);
 }
 
 // A label whose checksum fails is no label; a metadata area whose header is damaged still gives its group
