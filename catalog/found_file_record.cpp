@@ -17,6 +17,7 @@ std::optional<bool> WasDeleted(const FoundFileRecord& r) {
     case SourceKind::kNtfsQuick:
     case SourceKind::kExfatQuick:
     case SourceKind::kExtQuick:
+    case SourceKind::kXfsQuick:
       return true;
     case SourceKind::kCarved:
       return std::nullopt;

@@ -21,6 +21,7 @@ enum class SourceKind : uint32_t {
   kExfatQuick = 5,  // CFastExfatRecovery
   kExfatDeep = 6,   // CProfessionalExfatRecovery
   kExtQuick = 7,    // CFastExtRecovery
+  kXfsQuick = 8,    // CFastXfsRecovery
 };
 
 // `clusterSize` of a record whose data is not located by clusters.
@@ -62,8 +63,8 @@ struct FoundFileRecord {
 static_assert(std::is_trivially_copyable_v<FoundFileRecord>);
 
 // Whether a found file or folder was deleted: folders and the files of other engines say so in bit 0; a
-// file of the FAT, exFAT, NTFS and ext quick engines was unless it is marked kExistingFile; a carved file
-// cannot tell, nor a deep NTFS one whose record is still in use.
+// file of the FAT, exFAT, NTFS, ext and XFS quick engines was unless it is marked kExistingFile; a carved
+// file cannot tell, nor a deep NTFS one whose record is still in use.
 std::optional<bool> WasDeleted(const FoundFileRecord& record);
 // A file that still exists on its volume: listed only where every file is asked for.
 inline bool IsExistingFile(const FoundFileRecord& record) {

@@ -22,6 +22,8 @@
 #include "fs/ntfs/ntfs_quick_engine.h"
 #include "fs/ntfs/ntfs_record.h"
 #include "fs/ntfs/ntfs_volume.h"
+#include "fs/xfs/xfs_quick_engine.h"
+#include "fs/xfs/xfs_structures.h"
 
 namespace snapsave {
 
@@ -41,7 +43,7 @@ bool IsExtVolume(ByteSpan start) {
   return Has(start, 1024, 1024) && IsExtSuperblock(start.subspan(1024, 1024));
 }
 
-// An ext file's data: the first block its map gives, which the quick engine keeps.
+// An ext or XFS file's data: the first block its map gives, which the quick engine keeps.
 std::optional<uint64_t> ExtFirstDataSector(const FoundFileRecord& r, uint32_t /*sectorSize*/) {
   return r.volumeStartSector + r.dataStartSector;
 }
@@ -181,8 +183,31 @@ std::optional<uint64_t> ExtFree(const SectorReader& reader, uint64_t volumeStart
   return blocks * g->blockSize;
 }
 
+bool IsXfsVolume(ByteSpan start) {
+  return IsXfsSuperblock(start);
+}
+
+std::optional<uint64_t> XfsBytes(ByteSpan start) {
+  const std::optional<XfsGeometry> g = ParseXfsSuperblock(start);
+  if (!g || g->dataBlocks >= kAnyLength / g->blockSize) return std::nullopt;
+  return g->dataBlocks * g->blockSize;
+}
+
+std::optional<uint64_t> XfsFree(const SectorReader& reader, uint64_t volumeStart, uint64_t,
+                                uint32_t sectorSize) {
+  // The superblock's count, as the driver left it at the last unmount.
+  std::vector<uint8_t> head(std::max<uint32_t>(sectorSize, 512));
+  uint32_t got = 0;
+  if (sectorSize == 0 || reader.ReadSectors(head, static_cast<int32_t>(head.size() / sectorSize), volumeStart,
+                                            sectorSize, &got) != 0)
+    return std::nullopt;
+  const std::optional<XfsGeometry> g = ParseXfsSuperblock(head);
+  if (!g || g->freeBlocks > g->dataBlocks) return std::nullopt;
+  return g->freeBlocks * g->blockSize;
+}
+
 // Probed in this order; NTFS's boot sector can pass FAT's tests, FAT's and exFAT's never pass each other's.
-const std::array<FileSystem, 4> kFileSystems = {{
+const std::array<FileSystem, 5> kFileSystems = {{
     {"NTFS", "|NTFS|", IsNtfsBootSector, Quick<CFastNtfsRecovery>, Deep<CProfessionalNtfsRecovery>,
      SourceKind::kNtfsQuick, SourceKind::kNtfsDeep, nullptr, IsNtfsMetadataSector, "MSG0913", "MSG0915",
      NtfsBytes, NtfsCopies, NtfsFree},
@@ -206,6 +231,20 @@ const std::array<FileSystem, 4> kFileSystems = {{
      ExtBytes,
      ExtCopies,
      ExtFree},
+    {"XFS",
+     "|xfs|",
+     IsXfsVolume,
+     Quick<CFastXfsRecovery>,
+     nullptr,
+     SourceKind::kXfsQuick,
+     std::nullopt,
+     ExtFirstDataSector,
+     nullptr,
+     {},
+     {},
+     XfsBytes,
+     nullptr,
+     XfsFree},
 }};
 
 }  // namespace

@@ -1196,6 +1196,27 @@ TEST(CliScan, LogicalVolumesAreListedByNameAndReadThroughTheirExtents) {
   EXPECT_EQ(Execute(cli + " scan " + Quote(whole) + ":vg1/nothing --quick --list", true).code != 0, true);
 }
 
+// An XFS volume: listed with its label and the free space its superblock counts, its files by the quick scan,
+// and the deep scan's pass over its free blocks finishes beside them.
+TEST(CliScan, AnXfsVolumeIsReadByItsOwnMetadata) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  const std::string cli = SNAPSAVE_CLI;
+  const fs::path image = dir.path() / "xfs.img";
+  test::GunzipFixture("xfs/xfs.img.gz", image);
+  const std::vector<nlohmann::json> listed = JsonLines(Execute(cli + " list --json " + Quote(image)).out);
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0]["fileSystem"], "xfs");
+  EXPECT_EQ(listed[0]["label"], "SNAPXFS");
+  EXPECT_TRUE(listed[0]["freeBytes"].is_number());
+  size_t files = 0;
+  for (const nlohmann::json& j :
+       JsonLines(Execute(cli + " scan " + Quote(image) + " --quick --all --list --json").out))
+    files += j["type"] == "file" ? 1u : 0u;
+  EXPECT_EQ(files, 3442u);
+  EXPECT_EQ(Execute(cli + " scan " + Quote(image) + " --list").code, 0);
+}
+
 TEST(CliScan, RecoveredFilesKeepTheirTimes) {
   test::ScratchAppData appData;
   test::TempDir dir;

@@ -1,0 +1,58 @@
+// CFastXfsRecovery: the quick engine of an XFS volume. Walks the folder tree from the root inode through
+// every folder form (kept in the inode, one block, data blocks found through the extent list or the block-map
+// B-tree) and lists the files and folders that exist, read through their own extents. The allocation groups'
+// free-space B-trees give the deep scan the free blocks, so that its pass carves only there.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "catalog/found_file_catalogue.h"
+#include "catalog/volume_engine.h"
+#include "fs/xfs/xfs_structures.h"
+
+namespace snapsave {
+
+class CFastXfsRecovery final : public VolumeEngine {
+ public:
+  explicit CFastXfsRecovery(SavedScanStore& store) : VolumeEngine(store) {}
+
+  int32_t Scan(std::string_view logName) override;
+  // The free runs the free-space B-trees give; 0 (carve the whole volume) without them.
+  int32_t NextUnallocatedRun(uint64_t& sector, uint64_t& length) override;
+  int32_t BuildAllocationMap() override;
+
+  const std::optional<XfsGeometry>& Geometry() const { return geometry_; }
+  // The inode `number`; nothing when it cannot be read or is none.
+  std::optional<XfsInode> ReadInode(uint64_t number);
+  // A fork's extents in file order: its list, or the leaves of its B-tree (bounded: a B-tree that loops or
+  // names blocks off the volume gives what was read before).
+  std::vector<XfsExtent> ExtentsOf(const XfsInode& inode);
+
+ private:
+  struct PendingFolder {
+    FoundFileRecord record{};
+    uint64_t inode = 0;
+    uint32_t parent = 0;
+    uint32_t depth = 0;
+  };
+
+  uint32_t OpenVolume() override;
+  bool ReadBlocks(uint64_t volumeBlock, uint64_t count, std::span<uint8_t> into);
+  void ReadFolder(const PendingFolder& folder);
+  FoundFileRecord MakeRecord(const std::string& name, uint64_t number, const XfsInode& inode);
+  int32_t ReadData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) override;
+  std::optional<uint32_t> RootFolderRef() const override {
+    return geometry_ ? std::optional<uint32_t>(static_cast<uint32_t>(geometry_->rootInode)) : std::nullopt;
+  }
+
+  std::optional<XfsGeometry> geometry_;
+  FolderWalk<uint64_t, PendingFolder> walk_;             // by inode
+  std::vector<std::pair<uint64_t, uint64_t>> freeRuns_;  // volume blocks: first, count; sorted
+  bool freeKnown_ = false;
+};
+
+}  // namespace snapsave
