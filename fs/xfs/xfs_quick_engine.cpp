@@ -28,6 +28,7 @@ uint32_t CFastXfsRecovery::OpenVolume() {
   geometry_.reset();
   freeRuns_.clear();
   freeKnown_ = false;
+  log_.reset();
   // The volume is recognised either way; without a geometry it lists nothing and is carved whole.
   std::vector<uint8_t> first(std::max<uint32_t>(sectorSize_, 512));
   uint32_t got = 0;
@@ -38,6 +39,114 @@ uint32_t CFastXfsRecovery::OpenVolume() {
   if (!g || g->blockSize < sectorSize_ || g->blockSize % sectorSize_ != 0) return err::kSuccess;
   geometry_ = std::move(g);
   return err::kSuccess;
+}
+
+bool CFastXfsRecovery::ReadBytes(uint64_t at, std::span<uint8_t> into) {
+  const uint64_t first = at / sectorSize_;
+  const uint64_t end = (at + into.size() + sectorSize_ - 1) / sectorSize_;
+  if (into.empty() || end > volumeSectors_ || end - first > INT32_MAX / sectorSize_) return false;
+  std::vector<uint8_t> sectors((end - first) * sectorSize_);
+  uint32_t got = 0;
+  if (reader_.ReadSectors(sectors, static_cast<int32_t>(end - first), volumeStart_ + first, sectorSize_,
+                          &got) != err::kSuccess)
+    return false;
+  std::copy_n(sectors.begin() + static_cast<std::ptrdiff_t>(at % sectorSize_), into.size(), into.begin());
+  return true;
+}
+
+const XfsLogCopies& CFastXfsRecovery::LogCopies() {
+  if (log_) return *log_;
+  log_.emplace();
+  const XfsGeometry& g = *geometry_;
+  const std::optional<uint64_t> start = g.logStart != 0 ? g.VolumeBlock(g.logStart) : std::nullopt;
+  if (!start || g.logBlocks == 0 || *start + g.logBlocks > g.dataBlocks) return *log_;
+  std::set<uint64_t> wanted;
+  for (const auto& [sector, folder] : folderBlockOf_) wanted.insert(sector);
+  const uint64_t base = *start * g.blockSize;
+  *log_ = ReadXfsLog([&](uint64_t at, std::span<uint8_t> into) { return ReadBytes(base + at, into); },
+                     uint64_t{g.logBlocks} * g.blockSize, g, wanted);
+  return *log_;
+}
+
+std::optional<XfsInode> CFastXfsRecovery::LoggedFile(uint64_t number) {
+  const XfsInode* best = nullptr;
+  uint64_t order = 0;
+  for (const XfsLogInode& c : LogCopies().inodes) {
+    const XfsInode& n = c.inode;
+    if (c.number != number || !n.IsRegular() || n.size == 0 || c.order < order) continue;
+    const bool mapped =
+        n.format == kXfsFormatLocal ||
+        ((n.format == kXfsFormatExtents || n.format == kXfsFormatBtree) && n.extentCount != 0);
+    if (!mapped) continue;
+    best = &n;
+    order = c.order;
+  }
+  return best != nullptr ? std::optional<XfsInode>(*best) : std::nullopt;
+}
+
+bool CFastXfsRecovery::AnyBlockInUse(const std::vector<XfsExtent>& extents) const {
+  if (!freeKnown_) return false;
+  for (const XfsExtent& e : extents) {
+    const std::optional<uint64_t> first = geometry_->VolumeBlock(e.block);
+    if (!first) return true;
+    auto it =
+        std::upper_bound(freeRuns_.begin(), freeRuns_.end(), *first,
+                         [](uint64_t b, const std::pair<uint64_t, uint64_t>& run) { return b < run.first; });
+    if (it == freeRuns_.begin()) return true;
+    --it;
+    if (*first + e.count > it->first + it->second) return true;
+  }
+  return false;
+}
+
+void CFastXfsRecovery::ListDeletedFromLog() {
+  const XfsGeometry& g = *geometry_;
+  struct Named {
+    uint64_t folder = 0;
+    std::string name;
+    uint64_t inode = 0;
+  };
+  std::vector<Named> names;
+  const XfsLogCopies& log = LogCopies();
+  // Folders kept in their inodes: every earlier copy of one lists its names then.
+  for (const XfsLogInode& c : log.inodes) {
+    if (!c.inode.IsDirectory() || c.inode.format != kXfsFormatLocal || folderDepth_.count(c.number) == 0)
+      continue;
+    for (XfsDirEntry& e : ParseXfsShortformDir(c.inode.dataFork, g))
+      names.push_back({c.number, std::move(e.name), e.inode});
+  }
+  // Pieces of folder blocks: an entry lies on 8 bytes and ends with the tag that gives its own offset.
+  for (const XfsLogPiece& p : log.pieces) {
+    const auto folder = folderBlockOf_.find(p.sector);
+    if (folder == folderBlockOf_.end()) continue;
+    const ByteSpan b(p.bytes);
+    for (size_t q = 0; q + 16 <= b.size(); q += 8) {
+      const size_t length = Le8(b, q + 8);
+      const size_t size = (8 + 1 + length + (g.fileTypes ? 1 : 0) + 2 + 7) / 8 * 8;
+      if (length == 0 || size > b.size() - q || Be16(b, q + size - 2) != p.offset + q) continue;
+      const uint64_t inode = Be64(b, q);
+      std::string name(reinterpret_cast<const char*>(b.data() + q + 9), length);
+      if (!g.InodeByte(inode) || name.find('\0') != std::string::npos || name.find('/') != std::string::npos)
+        continue;
+      names.push_back({folder->second, std::move(name), inode});
+    }
+  }
+  std::set<std::pair<uint64_t, std::string>> listed;
+  std::set<uint64_t> taken;
+  for (const Named& n : names) {
+    if (n.name == "." || n.name == ".." || liveInodes_.count(n.inode) != 0 || taken.count(n.inode) != 0)
+      continue;
+    if (folderNames_[n.folder].count(n.name) != 0 || !listed.emplace(n.folder, n.name).second) continue;
+    const std::optional<XfsInode> inode = LoggedFile(n.inode);
+    if (!inode) continue;
+    taken.insert(n.inode);
+    FoundFileRecord r = MakeRecord(n.name, n.inode, *inode);
+    r.isDeleted = 1;
+    // Blocks given to another file since are not this file's any more.
+    if (inode->format != kXfsFormatLocal && AnyBlockInUse(ExtentsOf(*inode))) r.isIntact = 0;
+    catalogue_->ReserveRecord(r);
+    catalogue_->AddToFolder(static_cast<uint32_t>(n.folder), folderDepth_[n.folder], r.recordId, r.entryRef);
+  }
 }
 
 bool CFastXfsRecovery::ReadBlocks(uint64_t volumeBlock, uint64_t count, std::span<uint8_t> into) {
@@ -149,17 +258,28 @@ int32_t CFastXfsRecovery::Scan(std::string_view logName) {
   if (!logName.empty()) return static_cast<int32_t>(OpenCatalogue(logName, log_prefix::kFast));
   if (uint32_t e = OpenCatalogue({}, log_prefix::kFast); e != err::kSuccess) return static_cast<int32_t>(e);
   walk_.Clear();
+  folderDepth_.clear();
+  folderNames_.clear();
+  folderBlockOf_.clear();
+  liveInodes_.clear();
+  log_.reset();
   int32_t result = Report(1, -1);
   if (!geometry_) return CloseScan(result);
   const uint64_t rootNumber = geometry_->rootInode;
   if (const std::optional<XfsInode> root = ReadInode(rootNumber); root && root->IsDirectory()) {
     PendingFolder folder;
     folder.inode = rootNumber;
+    folderDepth_[rootNumber] = 0;
     walk_.Start(rootNumber, folder);
   }
   if (result == 0) {
     result = walk_.Run([this](const PendingFolder& folder) { ReadFolder(folder); },
                        [this] { return ReportDue() ? Report(std::min(lastProgress_ + 1, 89), -1) : 0; });
+  }
+  if (result == 0) {
+    result = Report(90, -1);
+    BuildAllocationMap();
+    ListDeletedFromLog();
   }
   if (result == 0) {
     for (const PendingFolder& f : walk_.Walked()) {
@@ -187,18 +307,23 @@ void CFastXfsRecovery::ReadFolder(const PendingFolder& folder) {
     for (const XfsExtent& e : ExtentsOf(*inode)) {
       if (e.logical >= XfsDirLeafBlock(g) || e.unwritten) break;
       for (uint64_t i = 0; i + perDirBlock <= e.count && read < kMaxFolderBlocks; i += perDirBlock, ++read) {
+        folderBlockOf_[(*g.VolumeBlock(e.block) + i) * (g.blockSize / 512)] = folder.inode;
         if (!ReadBlocks(*g.VolumeBlock(e.block) + i, perDirBlock, block)) continue;
         for (XfsDirEntry& d : ParseXfsDirBlock(block, g)) entries.push_back(std::move(d));
       }
     }
   }
+  std::unordered_set<std::string>& names = folderNames_[folder.inode];
   for (const XfsDirEntry& entry : entries) {
     if (entry.name == "." || entry.name == ".." || entry.inode == folder.inode) continue;
+    names.insert(entry.name);
+    liveInodes_.insert(entry.inode);
     const std::optional<XfsInode> child = ReadInode(entry.inode);
     if (!child || child->mode == 0) continue;
     if (!child->IsDirectory() && !child->IsRegular()) continue;
     FoundFileRecord r = MakeRecord(entry.name, entry.inode, *child);
     if (child->IsDirectory()) {
+      if (!walk_.Seen(entry.inode)) folderDepth_[entry.inode] = folder.depth + 1;
       walk_.Push(entry.inode, {r, entry.inode, static_cast<uint32_t>(folder.inode), folder.depth + 1});
       continue;
     }
@@ -210,7 +335,9 @@ void CFastXfsRecovery::ReadFolder(const PendingFolder& folder) {
 int32_t CFastXfsRecovery::ReadData(const FoundFileRecord& record, uint64_t total, const PieceSink& sink) {
   if (!geometry_) return static_cast<int32_t>(err::kInvalidParameter);
   const XfsGeometry& g = *geometry_;
-  const std::optional<XfsInode> inode = ReadInode(record.entryLocation);
+  // A deleted file is read through the log's copy of its inode.
+  const std::optional<XfsInode> inode =
+      (record.isDeleted & 1) != 0 ? LoggedFile(record.entryLocation) : ReadInode(record.entryLocation);
   if (!inode) return static_cast<int32_t>(err::kReadFault);
   total = std::min(total, record.fileSize);
   if (inode->format == kXfsFormatLocal) {

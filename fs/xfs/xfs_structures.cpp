@@ -91,6 +91,8 @@ std::optional<XfsGeometry> ParseXfsSuperblock(ByteSpan sb) {
   g.agBlockLog = Le8(sb, 124);
   g.dirBlockLog = Le8(sb, 192);
   g.freeBlocks = Be64(sb, 144);
+  g.logStart = Be64(sb, 48);
+  g.logBlocks = Be32(sb, 96);
   const unsigned kind = version & 0xf;
   if (kind != 4 && kind != 5) return std::nullopt;
   g.v5 = kind == 5;

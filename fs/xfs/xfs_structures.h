@@ -28,6 +28,8 @@ struct XfsGeometry {
   bool fileTypes = false;  // folder entries carry a file type byte
   bool nrext64 = false;    // inodes may count their extents in 64 bits
   uint64_t freeBlocks = 0;
+  uint64_t logStart = 0;  // file-system block of an internal log; 0 for a log on another device
+  uint32_t logBlocks = 0;
   std::string label;
 
   uint32_t DirBlockSize() const { return blockSize << dirBlockLog; }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -30,9 +31,11 @@ std::vector<uint8_t> Stamped(const std::string& name, size_t size) {
   return {out.begin(), out.end()};
 }
 
-std::map<std::string, uint64_t> Manifest() {
+// "path size" lines: xfs.manifest (what the kernel lists), xfs.deleted (what was deleted after the log took
+// it).
+std::map<std::string, uint64_t> Manifest(const char* name = "xfs.manifest") {
   std::map<std::string, uint64_t> files;
-  std::ifstream in(fs::path(SNAPSAVE_FIXTURES_DIR) / "xfs/xfs.manifest");
+  std::ifstream in(fs::path(SNAPSAVE_FIXTURES_DIR) / "xfs" / name);
   for (std::string line; std::getline(in, line);) {
     const size_t space = line.rfind(' ');
     files[line.substr(0, space)] = std::stoull(line.substr(space + 1));
@@ -54,21 +57,36 @@ class XfsQuickEngine : public ::testing::Test {
   CFastXfsRecovery engine_{appData_.store()};
 };
 
-TEST_F(XfsQuickEngine, EveryFileTheKernelListsComesBackByPathAndByteForByte) {
+// Every file the kernel lists, as it exists; every file deleted after the log took it, by its name in its
+// folder (kept in the inode, one block, leaf and node folders alike), as deleted, read through the log's copy
+// of its inode.
+TEST_F(XfsQuickEngine, EveryFileTheKernelListsAndTheLogNamesComesBackByPathAndByteForByte) {
   EXPECT_EQ(engine_.Geometry()->label, "SNAPXFS");
   ASSERT_EQ(engine_.Scan({}), 0);
   RecordList all;
   engine_.SearchByType(kAllTypes, all);
   const std::map<std::string, uint64_t> manifest = Manifest();
   ASSERT_EQ(manifest.size(), 3442u);
+  const std::map<std::string, uint64_t> deleted = Manifest("xfs.deleted");
+  ASSERT_EQ(deleted.size(), 5u);
   std::map<std::string, const FoundFileRecord*> listed;
   for (const FoundFileRecord& r : all) {
     std::string path;
     ASSERT_EQ(engine_.GetRecordPath(&r, path), 0u);
-    EXPECT_TRUE(IsExistingFile(r)) << path;
     while (!path.empty() && path.front() == '/') path.erase(0, 1);
     while (!path.empty() && path.back() == '/') path.pop_back();
-    listed[(path.empty() ? "" : path + "/") + std::string(r.Name())] = &r;
+    path = (path.empty() ? "" : path + "/") + std::string(r.Name());
+    EXPECT_EQ(IsExistingFile(r), deleted.count(path) == 0) << path;
+    listed[path] = &r;
+  }
+  for (const auto& [path, size] : deleted) {
+    ASSERT_EQ(listed.count(path), 1u) << path;
+    EXPECT_EQ(WasDeleted(*listed[path]), true) << path;
+    EXPECT_EQ(listed[path]->fileSize, size) << path;
+    EXPECT_EQ(listed[path]->isIntact, 1u) << path;
+    const fs::path out = dir_.path() / "deleted" / fs::path(path).filename();
+    ASSERT_EQ(engine_.RecoverRecord(listed[path], out, 0), 0) << path;
+    EXPECT_EQ(test::ReadFile(out), Stamped(fs::path(path).filename().string(), size)) << path;
   }
   // The deleted files are gone from their folders; everything else is there with its size.
   std::vector<std::string> missing, extra;
@@ -81,7 +99,7 @@ TEST_F(XfsQuickEngine, EveryFileTheKernelListsComesBackByPathAndByteForByte) {
     }
   }
   for (const auto& [path, record] : listed)
-    if (manifest.count(path) == 0) extra.push_back(path);
+    if (manifest.count(path) == 0 && deleted.count(path) == 0) extra.push_back(path);
   EXPECT_TRUE(missing.empty()) << ::testing::PrintToString(missing);
   EXPECT_TRUE(extra.empty()) << ::testing::PrintToString(extra);
   // One of each: short folder, one-block folder, leaf folder, node folder, a B-tree fork, a file in a
@@ -97,7 +115,7 @@ TEST_F(XfsQuickEngine, EveryFileTheKernelListsComesBackByPathAndByteForByte) {
 }
 
 // The free runs ascend inside the volume, add up to about the count the superblock keeps, and miss every
-// block a listed file starts in.
+// block an existing file starts in.
 TEST_F(XfsQuickEngine, FreeRunsAreWhatTheFreeSpaceTreesHold) {
   ASSERT_EQ(engine_.Scan({}), 0);
   ASSERT_EQ(engine_.BuildAllocationMap(), 0);
@@ -120,10 +138,29 @@ TEST_F(XfsQuickEngine, FreeRunsAreWhatTheFreeSpaceTreesHold) {
   RecordList all;
   engine_.SearchByType(kAllTypes, all);
   for (const FoundFileRecord& r : all) {
-    if (r.fileSize <= 60) continue;  // kept in the inode
+    if (r.fileSize <= 60 || !IsExistingFile(r)) continue;  // kept in the inode, or deleted
     for (const auto& [sector, length] : runs)
       EXPECT_FALSE(r.dataStartSector >= sector && r.dataStartSector < sector + length) << r.Name();
   }
+}
+
+// A file deleted after the log took it, whose blocks another file took since: still named, never intact.
+TEST(XfsDeleted, AFileWhoseBlocksWereTakenSinceIsListedDamaged) {
+  test::ScratchScanStore appData;
+  test::TempDir dir;
+  const fs::path image = dir.path() / "reused.img";
+  test::GunzipFixture("xfs/reused.img.gz", image);
+  CFastXfsRecovery engine(appData.store());
+  ASSERT_EQ(engine.Open(ImageVolume(image, u'X')), 0u);
+  ASSERT_EQ(engine.Scan({}), 0);
+  RecordList all;
+  engine.SearchByType(kAllTypes, all);
+  const auto old =
+      std::find_if(all.begin(), all.end(), [](const FoundFileRecord& r) { return r.Name() == "old.bin"; });
+  ASSERT_NE(old, all.end());
+  EXPECT_EQ(WasDeleted(*old), true);
+  EXPECT_EQ(old->fileSize, 300000u);
+  EXPECT_EQ(old->isIntact, 0u);
 }
 
 // A folder block damaged in the middle: the entries before the damage are read, nothing past it, and an
