@@ -1,8 +1,11 @@
 #include "fs/xfs/xfs_quick_engine.h"
 
 #include <algorithm>
+#include <deque>
 #include <set>
 
+#include "filetypes/carving_context.h"
+#include "filetypes/file_type_catalogue.h"
 #include "os/error.h"
 
 namespace snapsave {
@@ -14,6 +17,9 @@ constexpr uint64_t kMaxFolderBlocks = 1u << 16;
 constexpr size_t kMaxExtents = 1u << 20;
 constexpr size_t kMaxTreeBlocks = 1u << 16;
 constexpr size_t kMaxFreeRuns = 1u << 22;
+constexpr size_t kMaxNamelessFiles = 100000;
+// The folder the files no name led to are listed in: no inode has this number's low half.
+constexpr uint32_t kLostFoldersKey = UINT32_MAX;
 
 uint64_t FileTimeOf(int64_t seconds, uint32_t ns) {
   constexpr int64_t kUnixEpochSeconds = 11644473600;  // 1601 to 1970
@@ -106,14 +112,13 @@ void CFastXfsRecovery::ListDeletedFromLog() {
     std::string name;
     uint64_t inode = 0;
   };
-  std::vector<Named> names;
+  std::unordered_map<uint64_t, std::vector<Named>> names;  // by folder
   const XfsLogCopies& log = LogCopies();
-  // Folders kept in their inodes: every earlier copy of one lists its names then.
+  // Folders kept in their inodes, deleted ones too: every earlier copy of one lists its names then.
   for (const XfsLogInode& c : log.inodes) {
-    if (!c.inode.IsDirectory() || c.inode.format != kXfsFormatLocal || folderDepth_.count(c.number) == 0)
-      continue;
+    if (!c.inode.IsDirectory() || c.inode.format != kXfsFormatLocal) continue;
     for (XfsDirEntry& e : ParseXfsShortformDir(c.inode.dataFork, g))
-      names.push_back({c.number, std::move(e.name), e.inode});
+      names[c.number].push_back({c.number, std::move(e.name), e.inode});
   }
   // Pieces of folder blocks: an entry lies on 8 bytes and ends with the tag that gives its own offset.
   for (const XfsLogPiece& p : log.pieces) {
@@ -128,24 +133,97 @@ void CFastXfsRecovery::ListDeletedFromLog() {
       std::string name(reinterpret_cast<const char*>(b.data() + q + 9), length);
       if (!g.InodeByte(inode) || name.find('\0') != std::string::npos || name.find('/') != std::string::npos)
         continue;
-      names.push_back({folder->second, std::move(name), inode});
+      names[folder->second].push_back({folder->second, std::move(name), inode});
     }
   }
+  // From the live folders down through the deleted folders their copies name.
+  std::deque<std::pair<uint64_t, uint32_t>> folders(folderDepth_.begin(), folderDepth_.end());
+  std::sort(folders.begin(), folders.end());
   std::set<std::pair<uint64_t, std::string>> listed;
   std::set<uint64_t> taken;
-  for (const Named& n : names) {
-    if (n.name == "." || n.name == ".." || liveInodes_.count(n.inode) != 0 || taken.count(n.inode) != 0)
-      continue;
-    if (folderNames_[n.folder].count(n.name) != 0 || !listed.emplace(n.folder, n.name).second) continue;
-    const std::optional<XfsInode> inode = LoggedFile(n.inode);
+  while (!folders.empty() && taken.size() < kMaxNamelessFiles) {
+    const auto [folder, depth] = folders.front();
+    folders.pop_front();
+    const auto entries = names.find(folder);
+    if (entries == names.end()) continue;
+    const auto live = folderNames_.find(folder);
+    for (const Named& n : entries->second) {
+      if (n.name == "." || n.name == ".." || liveInodes_.count(n.inode) != 0 || taken.count(n.inode) != 0 ||
+          n.inode == g.rootInode)
+        continue;
+      if ((live != folderNames_.end() && live->second.count(n.name) != 0) ||
+          !listed.emplace(folder, n.name).second)
+        continue;
+      if (const std::optional<XfsInode> now = ReadInode(n.inode); now && now->mode != 0) continue;
+      if (const std::optional<XfsInode> inode = LoggedFile(n.inode)) {
+        taken.insert(n.inode);
+        FoundFileRecord r = MakeRecord(n.name, n.inode, *inode);
+        r.isDeleted = 1;
+        // Blocks given to another file since are not this file's any more.
+        if (inode->format != kXfsFormatLocal && AnyBlockInUse(ExtentsOf(*inode))) r.isIntact = 0;
+        catalogue_->ReserveRecord(r);
+        catalogue_->AddToFolder(static_cast<uint32_t>(folder), depth, r.recordId, r.entryRef);
+      } else if (names.count(n.inode) != 0) {
+        // A deleted folder whose own copies name what it held.
+        const auto copy = std::find_if(log.inodes.rbegin(), log.inodes.rend(), [&](const XfsLogInode& c) {
+          return c.number == n.inode && c.inode.IsDirectory();
+        });
+        if (copy == log.inodes.rend()) continue;
+        taken.insert(n.inode);
+        FoundFileRecord r = MakeRecord(n.name, n.inode, copy->inode);
+        r.isDeleted = 1;
+        deletedFolders_.push_back({r, n.inode, static_cast<uint32_t>(folder), depth + 1});
+        folders.emplace_back(n.inode, depth + 1);
+      }
+    }
+  }
+  // Inodes the log mapped that are free now and that no name led to.
+  std::set<uint64_t> numbers;
+  for (const XfsLogInode& c : log.inodes)
+    if (c.inode.IsRegular() && c.inode.size != 0) numbers.insert(c.number);
+  std::vector<uint8_t> first(g.blockSize);
+  CarvingContext context;
+  size_t nameless = 0;
+  for (const uint64_t number : numbers) {
+    if (nameless >= kMaxNamelessFiles) break;
+    if (taken.count(number) != 0 || liveInodes_.count(number) != 0 || number == g.rootInode) continue;
+    if (const std::optional<XfsInode> now = ReadInode(number); now && now->mode != 0) continue;
+    const std::optional<XfsInode> inode = LoggedFile(number);
     if (!inode) continue;
-    taken.insert(n.inode);
-    FoundFileRecord r = MakeRecord(n.name, n.inode, *inode);
+    const std::string name = std::to_string(number);
+    FoundFileRecord r = MakeRecord(name, number, *inode);
     r.isDeleted = 1;
-    // Blocks given to another file since are not this file's any more.
-    if (inode->format != kXfsFormatLocal && AnyBlockInUse(ExtentsOf(*inode))) r.isIntact = 0;
+    const std::vector<XfsExtent> extents = ExtentsOf(*inode);
+    if (inode->format != kXfsFormatLocal && AnyBlockInUse(extents)) r.isIntact = 0;
+    // The extension its first block's type gives.
+    std::fill(first.begin(), first.end(), uint8_t{0});
+    const bool read = inode->format == kXfsFormatLocal
+                          ? (std::copy_n(inode->dataFork.begin(),
+                                         std::min(inode->dataFork.size(), first.size()), first.begin()),
+                             true)
+                          : !extents.empty() && !extents.front().unwritten &&
+                                ReadBlocks(*g.VolumeBlock(extents.front().block), 1, first);
+    if (read) {
+      context.Begin(&reader_, sectorSize_, volumeStart_ + r.dataStartSector);
+      if (const CarvingTypeRow* row = FirstRowWithCode(DetectType(context, first)); row != nullptr)
+        r.SetName(name + "." + std::string(row->extension));
+    }
+    if (!lostFolder_) {
+      FoundFileRecord lost = MakeEmptyRecord();
+      lost.driveLetter = driveLetter_;
+      lost.sourceKind = static_cast<uint32_t>(SourceKind::kXfsQuick);
+      lost.isFolder = 1;
+      lost.isDeleted = 1;
+      lost.isIntact = 1;
+      lost.entryRef = kLostFoldersKey;
+      lost.clusterSize = g.blockSize;
+      lost.volumeStartSector = volumeStart_;
+      lost.SetName("LostFolders");
+      lostFolder_ = PendingFolder{lost, kLostFoldersKey, static_cast<uint32_t>(g.rootInode), 1};
+    }
     catalogue_->ReserveRecord(r);
-    catalogue_->AddToFolder(static_cast<uint32_t>(n.folder), folderDepth_[n.folder], r.recordId, r.entryRef);
+    catalogue_->AddToFolder(kLostFoldersKey, 1, r.recordId, r.entryRef);
+    ++nameless;
   }
 }
 
@@ -263,6 +341,8 @@ int32_t CFastXfsRecovery::Scan(std::string_view logName) {
   folderBlockOf_.clear();
   liveInodes_.clear();
   log_.reset();
+  lostFolder_.reset();
+  deletedFolders_.clear();
   int32_t result = Report(1, -1);
   if (!geometry_) return CloseScan(result);
   const uint64_t rootNumber = geometry_->rootInode;
@@ -282,7 +362,10 @@ int32_t CFastXfsRecovery::Scan(std::string_view logName) {
     ListDeletedFromLog();
   }
   if (result == 0) {
-    for (const PendingFolder& f : walk_.Walked()) {
+    std::vector<PendingFolder> folders = walk_.Walked();
+    folders.insert(folders.end(), deletedFolders_.begin(), deletedFolders_.end());
+    if (lostFolder_) folders.push_back(*lostFolder_);
+    for (const PendingFolder& f : folders) {
       FoundFileRecord r = f.record;
       catalogue_->ReserveRecord(r);
       catalogue_->AddToFolder(f.parent, f.depth - 1, r.recordId, static_cast<uint32_t>(f.inode), r.Name());

@@ -52,7 +52,9 @@ class CFastXfsRecovery final : public VolumeEngine {
   const XfsLogCopies& LogCopies();
   // The newest copy in the log of inode `number` that maps a regular file with data; nothing when none does.
   std::optional<XfsInode> LoggedFile(uint64_t number);
-  // Files the log's copies of live folders name that the folders no longer hold.
+  // Files and folders the log's copies of folders name that the folders no longer hold (below deleted folders
+  // too, where the log kept theirs); then files whose inode the log mapped, now free, that no name led to: in
+  // "LostFolders" by inode number.
   void ListDeletedFromLog();
   bool AnyBlockInUse(const std::vector<XfsExtent>& extents) const;
   bool ReadBlocks(uint64_t volumeBlock, uint64_t count, std::span<uint8_t> into);
@@ -73,6 +75,8 @@ class CFastXfsRecovery final : public VolumeEngine {
   std::unordered_map<uint64_t, uint64_t> folderBlockOf_;  // sector of a data block -> its folder
   std::unordered_set<uint64_t> liveInodes_;
   std::optional<XfsLogCopies> log_;
+  std::optional<PendingFolder> lostFolder_;
+  std::vector<PendingFolder> deletedFolders_;  // named by the log's copies of their folders
 };
 
 }  // namespace snapsave
