@@ -16,6 +16,7 @@
 #include "fs/fat/fat_boot_sector.h"
 #include "fs/ntfs/ntfs_boot_sector.h"
 #include "fs/ntfs/ntfs_volume.h"
+#include "fs/xfs/xfs_structures.h"
 #include "os/text.h"
 
 namespace snapsave {
@@ -157,6 +158,13 @@ bool FirstStructuresHold(const SectorReader& reader, const FileSystem& fs, uint6
     const std::vector<ExtGroupDescriptor> groups = ParseExtGroupDescriptors(table, *g);
     return !groups.empty() && groups.front().inodeTable != 0 && groups.front().inodeTable < g->blocksCount;
   }
+  if (fs.name == "XFS") {
+    // Every allocation group starts with a copy of the superblock; only the first group's free-space header
+    // (its second sector) says group 0.
+    const std::optional<XfsGeometry> g = ParseXfsSuperblock(ReadSpan(reader, start, 1, start + sectors));
+    if (!g || g->sectorSize != kSector) return false;
+    return ParseXfsAgf(ReadSpan(reader, start + 1, 1, start + sectors), 0).has_value();
+  }
   return false;
 }
 
@@ -253,6 +261,12 @@ void VolumeSearch::Look(uint64_t firstSector, ByteSpan bytes) {
         const uint32_t copyAt = Le16(sector, 50);
         if (g->isFat32 && copyAt == 6 && s >= copyAt) Note(s - copyAt, FoundVolume::kCopy, s);
       }
+      continue;
+    }
+    // An XFS superblock: the volume's, or the copy that starts a later allocation group, which the check
+    // of the group's free-space header tells apart.
+    if (BytesEqual(sector, 0, "XFSB")) {
+      if (IsXfsSuperblock(sector)) Note(s, FoundVolume::kMain, s);
       continue;
     }
     if (Le16(sector, 56) != 0xEF53) continue;

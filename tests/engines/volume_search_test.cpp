@@ -63,5 +63,25 @@ TEST(VolumeSearch, ADiskOfRepeatedBootSectorsEndsWithVolumesThatDoNotOverlap) {
   EXPECT_TRUE(found.empty());
 }
 
+// An XFS volume on a disk without a table: found where its superblock lies, at the size it states, and not
+// at the later allocation groups, whose first sectors hold copies of the same superblock.
+TEST(VolumeSearch, AnXfsVolumeIsFoundAtItsFirstGroupOnly) {
+  test::TempDir dir;
+  const fs::path volume = dir.path() / "xfs.img";
+  test::GunzipFixture("xfs/xfs.img.gz", volume);
+  std::vector<uint8_t> disk(2048 * 512, 0);
+  const std::vector<uint8_t> bytes = test::ReadFile(volume);
+  disk.insert(disk.end(), bytes.begin(), bytes.end());
+  disk.resize(disk.size() + 2048 * 512, 0);
+  const fs::path image = dir.path() / "disk.img";
+  test::WriteFile(image, disk);
+  const std::vector<FoundVolume> found = Search(image);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].startSector, 2048u);
+  EXPECT_EQ(found[0].sectorCount, bytes.size() / 512);
+  ASSERT_NE(found[0].fileSystem, nullptr);
+  EXPECT_EQ(found[0].fileSystem->name, "XFS");
+}
+
 }  // namespace
 }  // namespace snapsave
