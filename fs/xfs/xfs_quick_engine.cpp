@@ -66,11 +66,28 @@ const XfsLogCopies& CFastXfsRecovery::LogCopies() {
   const XfsGeometry& g = *geometry_;
   const std::optional<uint64_t> start = g.logStart != 0 ? g.VolumeBlock(g.logStart) : std::nullopt;
   if (!start || g.logBlocks == 0 || *start + g.logBlocks > g.dataBlocks) return *log_;
+  const uint64_t base = *start * g.blockSize;
+  const auto read = [&](uint64_t at, std::span<uint8_t> into) { return ReadBytes(base + at, into); };
+  // The inodes first: folders the log copied in block form map the blocks (theirs then, perhaps no longer)
+  // whose logged pieces hold their names. Then those pieces.
+  *log_ = ReadXfsLog(read, uint64_t{g.logBlocks} * g.blockSize, g, {});
   std::set<uint64_t> wanted;
   for (const auto& [sector, folder] : folderBlockOf_) wanted.insert(sector);
-  const uint64_t base = *start * g.blockSize;
-  *log_ = ReadXfsLog([&](uint64_t at, std::span<uint8_t> into) { return ReadBytes(base + at, into); },
-                     uint64_t{g.logBlocks} * g.blockSize, g, wanted);
+  loggedFolderBlockOf_.clear();
+  const uint64_t perDirBlock = uint64_t{1} << g.dirBlockLog;
+  for (const XfsLogInode& c : log_->inodes) {
+    if (!c.inode.IsDirectory() || c.inode.format != kXfsFormatExtents) continue;
+    for (const XfsExtent& e : XfsForkExtents(c.inode.dataFork, std::min<uint64_t>(c.inode.extentCount, 64))) {
+      const std::optional<uint64_t> first = g.VolumeBlock(e.block);
+      if (e.logical >= XfsDirLeafBlock(g) || !first || e.count > kMaxFolderBlocks) continue;
+      for (uint64_t i = 0; i + perDirBlock <= e.count && wanted.size() < kMaxFolderBlocks * 16;
+           i += perDirBlock) {
+        const uint64_t sector = (*first + i) * (g.blockSize / 512);
+        if (wanted.insert(sector).second) loggedFolderBlockOf_[sector] = c.number;
+      }
+    }
+  }
+  log_->pieces = ReadXfsLog(read, uint64_t{g.logBlocks} * g.blockSize, g, wanted).pieces;
   return *log_;
 }
 
@@ -122,8 +139,15 @@ void CFastXfsRecovery::ListDeletedFromLog() {
   }
   // Pieces of folder blocks: an entry lies on 8 bytes and ends with the tag that gives its own offset.
   for (const XfsLogPiece& p : log.pieces) {
-    const auto folder = folderBlockOf_.find(p.sector);
-    if (folder == folderBlockOf_.end()) continue;
+    uint64_t owner = 0;
+    if (const auto live = folderBlockOf_.find(p.sector); live != folderBlockOf_.end()) {
+      owner = live->second;
+    } else if (const auto logged = loggedFolderBlockOf_.find(p.sector);
+               logged != loggedFolderBlockOf_.end()) {
+      owner = logged->second;
+    } else {
+      continue;
+    }
     const ByteSpan b(p.bytes);
     for (size_t q = 0; q + 16 <= b.size(); q += 8) {
       const size_t length = Le8(b, q + 8);
@@ -133,7 +157,7 @@ void CFastXfsRecovery::ListDeletedFromLog() {
       std::string name(reinterpret_cast<const char*>(b.data() + q + 9), length);
       if (!g.InodeByte(inode) || name.find('\0') != std::string::npos || name.find('/') != std::string::npos)
         continue;
-      names[folder->second].push_back({folder->second, std::move(name), inode});
+      names[owner].push_back({owner, std::move(name), inode});
     }
   }
   // From the live folders down through the deleted folders their copies name.

@@ -73,6 +73,8 @@ class CFastXfsRecovery final : public VolumeEngine {
   std::unordered_map<uint64_t, uint32_t> folderDepth_;
   std::unordered_map<uint64_t, std::unordered_set<std::string>> folderNames_;
   std::unordered_map<uint64_t, uint64_t> folderBlockOf_;  // sector of a data block -> its folder
+  // The same for the blocks the log's copies of folders mapped, where the walk did not meet them.
+  std::unordered_map<uint64_t, uint64_t> loggedFolderBlockOf_;
   std::unordered_set<uint64_t> liveInodes_;
   std::optional<XfsLogCopies> log_;
   std::optional<PendingFolder> lostFolder_;
