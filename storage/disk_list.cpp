@@ -16,7 +16,6 @@
 #include "os/sysfs.h"
 #include "os/text.h"
 #include "os/volume_space.h"
-#include "storage/image_layout.h"
 #include "storage/lvm_layout.h"
 #include "storage/sector_reader.h"
 
@@ -132,7 +131,7 @@ bool ByStart(const VolumeInfo& a, const VolumeInfo& b) {
 
 }  // namespace
 
-void AddLogicalVolumes(const DiskFacts& disk, std::vector<VolumeInfo>& list) {
+void AddLogicalVolumes(const DiskFacts& disk, std::vector<VolumeInfo>& list, DiskFactSource& facts) {
   std::vector<LvmPlace> places;
   for (const VolumeInfo& v : list) {
     if ((v.kind == EntryKind::kVolume && v.fileSystemName == kLvmMemberName) ||
@@ -161,11 +160,10 @@ void AddLogicalVolumes(const DiskFacts& disk, std::vector<VolumeInfo>& list) {
     v.logicalVolumeRemoved = lv.removed;
     v.rootPath = lv.removed ? "removed logical volume " + v.logicalVolume : v.logicalVolume;
     if (!lv.Contiguous()) v.pieces = lv.pieces;
-    const ImageVolumeFacts facts =
-        ProbeImageVolume(os::PathFromUtf8(disk.devicePath), v.startSector * disk.bytesPerSector / 512,
-                         lv.pieces.front().count * disk.bytesPerSector / 512);
-    v.fileSystemName = facts.fileSystemName;
-    v.volumeLabel = facts.label;
+    const DiskFactSource::Probed probed = facts.ProbeVolume(
+        disk.devicePath, v.startSector * disk.bytesPerSector, lv.pieces.front().count * disk.bytesPerSector);
+    v.fileSystemName = probed.fileSystemName;
+    v.volumeLabel = probed.label;
     volumes.push_back(std::move(v));
   }
   list.insert(list.end(), volumes.begin(), volumes.end());
@@ -242,7 +240,7 @@ bool DiskMap::Refresh() {
   }
 
   // Logical volumes follow the physical volumes that hold them.
-  for (auto& [number, list] : disks_) AddLogicalVolumes(*byNumber.at(number), list);
+  for (auto& [number, list] : disks_) AddLogicalVolumes(*byNumber.at(number), list, *facts_);
 
   uint32_t counter = 1;
   for (auto& [number, list] : disks_) {

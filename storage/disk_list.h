@@ -109,6 +109,15 @@ class DiskFactSource {
   virtual ~DiskFactSource() = default;
   // False when the system's volume facts cannot be read at all.
   virtual bool Collect(std::vector<DiskFacts>& out) = 0;
+  // The file system ("FAT", "ext4" ...) and label of the volume `bytes` long at byte `start` of the disk at
+  // `devicePath`, one no partition table lists (a logical volume); empty where they cannot be told.
+  struct Probed {
+    std::string fileSystemName;
+    std::string label;
+  };
+  virtual Probed ProbeVolume(const std::string& /*devicePath*/, uint64_t /*start*/, uint64_t /*bytes*/) {
+    return {};
+  }
 };
 
 // /sys/block for disks, partitions, sizes and sector sizes; libblkid (or the udev database when the device
@@ -127,9 +136,9 @@ std::optional<std::string> UdevProperty(std::string_view record, std::string_vie
 }  // namespace disk_list_detail
 
 // Adds to `list` (the entries of `disk`) the logical volumes of the LVM2 physical volumes among them (its
-// volumes of kLvmMemberName, or the whole disk when it is one), read from the disk; removed ones that older
-// metadata still names too. Sorted by start again.
-void AddLogicalVolumes(const DiskFacts& disk, std::vector<VolumeInfo>& list);
+// volumes of kLvmMemberName, or the whole disk when it is one), read from the disk, with what `facts` finds
+// in them; removed ones that older metadata still names too. Sorted by start again.
+void AddLogicalVolumes(const DiskFacts& disk, std::vector<VolumeInfo>& list, DiskFactSource& facts);
 
 // Disks by number, each with its entries ordered by start sector, and a cursor for GetNext.
 class DiskMap {

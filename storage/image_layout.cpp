@@ -273,6 +273,15 @@ class ImageDiskFacts final : public DiskFactSource {
  public:
   ImageDiskFacts(fs::path image, int32_t diskNumber) : image_(std::move(image)), diskNumber_(diskNumber) {}
 
+  Probed ProbeVolume(const std::string& devicePath, uint64_t start, uint64_t bytes) override {
+    ImagePartition p;
+    p.startSector = start / kSectorSize;
+    p.sectorCount = bytes / kSectorSize;
+    PartitionFacts facts;
+    if (p.sectorCount != 0) snapsave::ProbeVolume(os::PathFromUtf8(devicePath), p, facts);
+    return {facts.fileSystemName, facts.label};
+  }
+
   bool Collect(std::vector<DiskFacts>& out) override {
     const uint64_t bytes = ImageMediaBytes(image_);
     ImageLayout layout;
@@ -290,7 +299,7 @@ class ImageDiskFacts final : public DiskFactSource {
       facts.startBytes = p.startSector * kSectorSize;
       facts.lengthBytes = p.sectorCount * kSectorSize;
       facts.typeByte = disk_list_detail::PartitionTypeByte(p.typeName);
-      ProbeVolume(image_, p, facts);
+      snapsave::ProbeVolume(image_, p, facts);
       disk.partitions.push_back(std::move(facts));
     }
     out.push_back(std::move(disk));

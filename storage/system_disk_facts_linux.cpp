@@ -1,5 +1,7 @@
 // The running Linux system's disks and volumes: sysfs, libblkid, udev, mountinfo.
+#include <fcntl.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -61,6 +63,34 @@ void ProbeWithUdev(const std::string& majorMinor, Probe& out) {
 class SystemDiskFacts final : public DiskFactSource {
  public:
   explicit SystemDiskFacts(const os::DiskTable& disks) : disks_(disks) {}
+  Probed ProbeVolume(const std::string& devicePath, uint64_t start, uint64_t bytes) override {
+    Probed out;
+    const int fd = ::open(devicePath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return out;
+    if (blkid_probe pr = blkid_new_probe(); pr != nullptr) {
+      if (blkid_probe_set_device(pr, fd, static_cast<blkid_loff_t>(start),
+                                 static_cast<blkid_loff_t>(bytes)) == 0) {
+        blkid_probe_enable_superblocks(pr, 1);
+        blkid_probe_set_superblocks_flags(pr, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_LABEL | BLKID_SUBLKS_VERSION);
+        blkid_probe_enable_partitions(pr, 0);
+        if (blkid_do_safeprobe(pr) == 0) {
+          auto value = [&](const char* name) {
+            const char* text = nullptr;
+            size_t length = 0;
+            if (blkid_probe_lookup_value(pr, name, &text, &length) != 0 || text == nullptr)
+              return std::string();
+            return std::string(text, strnlen(text, length));
+          };
+          out.fileSystemName = disk_list_detail::FileSystemName(value("TYPE"), value("VERSION"));
+          out.label = value("LABEL");
+        }
+      }
+      blkid_free_probe(pr);
+    }
+    ::close(fd);
+    return out;
+  }
+
   bool Collect(std::vector<DiskFacts>& out) override {
     const std::string mountinfo = os::ReadSmallFile("/proc/self/mountinfo", 1 << 22);
     const std::vector<fs::path> disks = disks_.List();

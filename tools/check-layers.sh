@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Fails when a folder includes a header from a folder above it. Layers, lowest first; folders on one line are
 # peers and may not include each other (the file systems stand beside each other, as do the two front ends):
-#   os ui | storage | filetypes | catalog | fs/fat fs/ntfs fs/ext fs/exfat | carve | engines | sessions | cli app
+#   os ui | storage | filetypes | catalog | fs/fat fs/ntfs fs/ext fs/exfat fs/xfs | carve | engines | sessions | cli app
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
