@@ -18,6 +18,7 @@ std::optional<bool> WasDeleted(const FoundFileRecord& r) {
     case SourceKind::kExfatQuick:
     case SourceKind::kExtQuick:
     case SourceKind::kXfsQuick:
+    case SourceKind::kBtrfsQuick:
       return true;
     case SourceKind::kCarved:
       return std::nullopt;

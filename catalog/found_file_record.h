@@ -22,6 +22,7 @@ enum class SourceKind : uint32_t {
   kExfatDeep = 6,   // CProfessionalExfatRecovery
   kExtQuick = 7,    // CFastExtRecovery
   kXfsQuick = 8,    // CFastXfsRecovery
+  kBtrfsQuick = 9,  // CFastBtrfsRecovery
 };
 
 // `clusterSize` of a record whose data is not located by clusters.

@@ -19,19 +19,22 @@ namespace snapsave {
 
 namespace {
 
-// Reads the probe at `sector`; false when fewer than kProbeBytes arrive. With `unreadable`, a sector that
-// cannot be read is left as zeros and counted there, and the rest is read.
+// Reads the probe at `sector`, zeros past the medium's end; false when fewer than kMinProbeBytes arrive. With
+// `unreadable`, a sector that cannot be read is left as zeros and counted there, and the rest is read.
 bool ReadProbe(const SectorReader& reader, uint64_t sector, uint32_t sectorSize, std::vector<uint8_t>& probe,
                uint32_t* unreadable = nullptr) {
-  if (sectorSize == 0 || kProbeBytes % sectorSize != 0) return false;
+  if (sectorSize == 0 || kProbeBytes % sectorSize != 0 || kMinProbeBytes % sectorSize != 0) return false;
   probe.assign(kProbeBytes, 0);
   uint32_t got = 0;
-  const auto count = static_cast<int32_t>(kProbeBytes / sectorSize);
+  auto count = static_cast<int32_t>(kProbeBytes / sectorSize);
   reader.ReadSectors(probe, count, sector, sectorSize, &got);
   if (got == static_cast<uint32_t>(count)) return true;
-  // A volume shorter than the probe is none a probe can tell.
   const uint64_t total = reader.TotalSectors();
-  if (unreadable == nullptr || sector > total || static_cast<uint64_t>(count) > total - sector) return false;
+  if (sector > total || total - sector < kMinProbeBytes / sectorSize) return false;
+  count = static_cast<int32_t>(std::min<uint64_t>(static_cast<uint64_t>(count), total - sector));
+  std::fill(probe.begin() + static_cast<std::ptrdiff_t>(size_t{got} * sectorSize), probe.end(), uint8_t{0});
+  if (got >= static_cast<uint32_t>(count)) return true;
+  if (unreadable == nullptr) return false;
   *unreadable = 0;
   for (auto i = static_cast<uint32_t>(got); i < static_cast<uint32_t>(count); ++i) {
     const auto one = std::span(probe).subspan(size_t{i} * sectorSize, sectorSize);

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "fs/btrfs/btrfs_quick_engine.h"
+#include "fs/btrfs/btrfs_structures.h"
 #include "fs/exfat/exfat_deep_engine.h"
 #include "fs/exfat/exfat_quick_engine.h"
 #include "fs/exfat/exfat_structures.h"
@@ -43,7 +45,7 @@ bool IsExtVolume(ByteSpan start) {
   return Has(start, 1024, 1024) && IsExtSuperblock(start.subspan(1024, 1024));
 }
 
-// An ext or XFS file's data: the first block its map gives, which the quick engine keeps.
+// An ext, XFS or Btrfs file's data: the first block its map gives, which the quick engine keeps.
 std::optional<uint64_t> ExtFirstDataSector(const FoundFileRecord& r, uint32_t /*sectorSize*/) {
   return r.volumeStartSector + r.dataStartSector;
 }
@@ -206,8 +208,34 @@ std::optional<uint64_t> XfsFree(const SectorReader& reader, uint64_t volumeStart
   return g->freeBlocks * g->blockSize;
 }
 
+bool IsBtrfsVolume(ByteSpan start) {
+  return Has(start, kBtrfsSuperblockOffset, kBtrfsSuperblockSize) &&
+         IsBtrfsSuperblock(start.subspan(kBtrfsSuperblockOffset, kBtrfsSuperblockSize));
+}
+
+std::optional<uint64_t> BtrfsBytes(ByteSpan start) {
+  if (!Has(start, kBtrfsSuperblockOffset, kBtrfsSuperblockSize)) return std::nullopt;
+  const auto s = ParseBtrfsSuperblock(start.subspan(kBtrfsSuperblockOffset, kBtrfsSuperblockSize));
+  if (!s || s->deviceBytes >= kAnyLength) return std::nullopt;
+  return s->deviceBytes;
+}
+
+std::optional<uint64_t> BtrfsFree(const SectorReader& reader, uint64_t volumeStart, uint64_t,
+                                  uint32_t sectorSize) {
+  // The superblock's count, as the driver left it at the last commit.
+  std::vector<uint8_t> sb(kBtrfsSuperblockSize);
+  uint32_t got = 0;
+  if (sectorSize == 0 || kBtrfsSuperblockSize % sectorSize != 0 ||
+      reader.ReadSectors(sb, static_cast<int32_t>(kBtrfsSuperblockSize / sectorSize),
+                         volumeStart + kBtrfsSuperblockOffset / sectorSize, sectorSize, &got) != 0)
+    return std::nullopt;
+  const auto s = ParseBtrfsSuperblock(sb);
+  if (!s || s->bytesUsed > s->totalBytes) return std::nullopt;
+  return s->totalBytes - s->bytesUsed;
+}
+
 // Probed in this order; NTFS's boot sector can pass FAT's tests, FAT's and exFAT's never pass each other's.
-const std::array<FileSystem, 5> kFileSystems = {{
+const std::array<FileSystem, 6> kFileSystems = {{
     {"NTFS", "|NTFS|", IsNtfsBootSector, Quick<CFastNtfsRecovery>, Deep<CProfessionalNtfsRecovery>,
      SourceKind::kNtfsQuick, SourceKind::kNtfsDeep, nullptr, IsNtfsMetadataSector, "MSG0913", "MSG0915",
      NtfsBytes, NtfsCopies, NtfsFree},
@@ -245,6 +273,20 @@ const std::array<FileSystem, 5> kFileSystems = {{
      XfsBytes,
      nullptr,
      XfsFree},
+    {"Btrfs",
+     "|btrfs|",
+     IsBtrfsVolume,
+     Quick<CFastBtrfsRecovery>,
+     nullptr,
+     SourceKind::kBtrfsQuick,
+     std::nullopt,
+     ExtFirstDataSector,
+     nullptr,
+     {},
+     {},
+     BtrfsBytes,
+     nullptr,
+     BtrfsFree},
 }};
 
 }  // namespace

@@ -18,8 +18,12 @@
 
 namespace snapsave {
 
-// Bytes the classification reads from the start of a volume.
-inline constexpr uint32_t kProbeBytes = 16384;
+// Bytes the classification reads from the start of a volume: up to the end of Btrfs's superblock, the
+// furthest in.
+inline constexpr uint32_t kProbeBytes = 0x11000;
+// A volume shorter than this is none a probe can tell; one shorter than kProbeBytes is probed with zeros
+// after its end.
+inline constexpr uint32_t kMinProbeBytes = 16384;
 
 struct FileSystem {
   std::string_view name;  // "NTFS", "FAT" ...

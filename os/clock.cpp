@@ -44,4 +44,11 @@ uint64_t FileTimeOfCivilTime(const LocalTime& t) {
   return seconds * 10'000'000 + static_cast<uint64_t>(t.millisecond) * 10'000;
 }
 
+uint64_t FileTimeOfUnix(int64_t seconds, uint32_t ns) {
+  constexpr int64_t kUnixEpochSeconds = 11644473600;  // 1601 to 1970
+  if (seconds == 0 && ns == 0) return 0;
+  if (seconds < -kUnixEpochSeconds || seconds > INT64_MAX / 10'000'000 - kUnixEpochSeconds) return 0;
+  return static_cast<uint64_t>(seconds + kUnixEpochSeconds) * 10'000'000 + ns / 100;
+}
+
 }  // namespace snapsave::os

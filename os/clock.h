@@ -28,5 +28,7 @@ LocalTime Now();
 LocalTime CivilTimeOfFileTime(uint64_t fileTime);
 // Its inverse; 0 for fields that name no calendar time (a 31st of April, hour 24) or a year before 1601.
 uint64_t FileTimeOfCivilTime(const LocalTime& t);
+// A FILETIME of Unix seconds and nanoseconds; 0 for none (both zero) or one a FILETIME cannot hold.
+uint64_t FileTimeOfUnix(int64_t seconds, uint32_t ns);
 
 }  // namespace snapsave::os

@@ -6,6 +6,7 @@
 
 #include "filetypes/carving_context.h"
 #include "filetypes/file_type_catalogue.h"
+#include "os/clock.h"
 #include "os/error.h"
 
 namespace snapsave {
@@ -20,13 +21,6 @@ constexpr size_t kMaxFreeRuns = 1u << 22;
 constexpr size_t kMaxNamelessFiles = 100000;
 // The folder the files no name led to are listed in: no inode has this number's low half.
 constexpr uint32_t kLostFoldersKey = UINT32_MAX;
-
-uint64_t FileTimeOf(int64_t seconds, uint32_t ns) {
-  constexpr int64_t kUnixEpochSeconds = 11644473600;  // 1601 to 1970
-  if (seconds == 0 && ns == 0) return 0;
-  if (seconds < -kUnixEpochSeconds || seconds > INT64_MAX / 10'000'000 - kUnixEpochSeconds) return 0;
-  return static_cast<uint64_t>(seconds + kUnixEpochSeconds) * 10'000'000 + ns / 100;
-}
 
 }  // namespace
 
@@ -332,9 +326,9 @@ FoundFileRecord CFastXfsRecovery::MakeRecord(const std::string& name, uint64_t n
   r.isIntact = 1;
   r.entryRef = static_cast<uint32_t>(number);
   r.clusterSize = g.blockSize;
-  r.creationTime = FileTimeOf(inode.createTime, inode.createNs);
-  r.writeTime = FileTimeOf(inode.writeTime, inode.writeNs);
-  r.accessTime = FileTimeOf(inode.accessTime, inode.accessNs);
+  r.creationTime = os::FileTimeOfUnix(inode.createTime, inode.createNs);
+  r.writeTime = os::FileTimeOfUnix(inode.writeTime, inode.writeNs);
+  r.accessTime = os::FileTimeOfUnix(inode.accessTime, inode.accessNs);
   r.entryLocation = number;
   r.volumeStartSector = volumeStart_;
   r.SetName(name);

@@ -135,7 +135,7 @@ TEST_F(Factory, ChoosesTheEngineForTheDepthAskedFor) {
                 CreateScanEngine(appData_.store(), ImageVolume(locked, u'A'), true).get()),
             nullptr);
 
-  const fs::path tiny = Write(std::vector<uint8_t>(kProbeBytes - 512, 0));
+  const fs::path tiny = Write(std::vector<uint8_t>(kMinProbeBytes - 512, 0));
   EXPECT_EQ(CreateScanEngine(appData_.store(), ImageVolume(tiny, u'A'), true), nullptr);
   EXPECT_EQ(CreateScanEngine(appData_.store(), ImageVolume(dir_.path() / "missing.img", u'A'), true),
             nullptr);
