@@ -75,6 +75,24 @@ bool Unzstd(ByteSpan in, std::vector<uint8_t>& out) {
 
 }  // namespace
 
+bool BtrfsCanDecompress(uint8_t compression) {
+  switch (compression) {
+    case kBtrfsCompressNone:
+    case kBtrfsCompressZlib:
+      return true;
+#ifdef SNAPSAVE_HAVE_LZO
+    case kBtrfsCompressLzo:
+      return true;
+#endif
+#ifdef SNAPSAVE_HAVE_ZSTD
+    case kBtrfsCompressZstd:
+      return true;
+#endif
+    default:
+      return false;
+  }
+}
+
 std::optional<BtrfsExpanded> BtrfsDecompress(ByteSpan stored, uint8_t compression, uint64_t ramBytes,
                                              [[maybe_unused]] uint32_t sectorSize) {
   if (ramBytes > (uint64_t{1} << 20)) return std::nullopt;

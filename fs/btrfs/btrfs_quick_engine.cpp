@@ -72,6 +72,12 @@ std::vector<BtrfsFileExtent> InFileOrder(std::vector<BtrfsFileExtent> all) {
 
 }  // namespace
 
+void CFastBtrfsRecovery::Count(Known& known, const BtrfsFileExtent& e) {
+  known.mappedEnd = std::max(known.mappedEnd, e.fileOffset + e.FileBytes());
+  if (e.type == kBtrfsExtentPrealloc || (e.type == kBtrfsExtentRegular && e.diskBytenr == 0)) return;
+  known.stored = std::min(known.stored + e.FileBytes(), uint64_t{1} << 62);
+}
+
 uint32_t CFastBtrfsRecovery::OpenVolume() {
   super_.reset();
   chunks_ = BtrfsChunkMap();
@@ -230,7 +236,7 @@ void CFastBtrfsRecovery::SurveyTree(uint64_t tree) {
                const std::optional<BtrfsFileExtent> e = ParseBtrfsFileExtent(item.data, item.key.offset);
                if (!e) return;
                Known& k = live_[id];
-               k.mappedEnd = std::max(k.mappedEnd, e->fileOffset + e->FileBytes());
+               Count(k, *e);
                if (k.firstSector != 0) return;
                if (e->type == kBtrfsExtentInline) {
                  if (const auto p = chunks_.Map(leaf)) k.firstSector = p->copies.front() / sectorSize_;
@@ -389,9 +395,10 @@ FoundFileRecord CFastBtrfsRecovery::MakeRecord(const std::string& name, const Fi
   r.volumeStartSector = volumeStart_;
   r.SetName(name);
   if (r.isFolder != 0) return r;
-  // What follows the last mapped byte is not known: a crafted size must not make recovery write zeros
-  // without end.
-  r.fileSize = std::min(n.size, known.mappedEnd);
+  // What follows the last mapped byte is not known, and holes longer than the volume are none a writer left:
+  // a crafted size or extent must not make recovery write zeros without end.
+  const uint64_t volumeBytes = volumeSectors_ * sectorSize_;
+  r.fileSize = std::min({n.size, known.mappedEnd, known.stored + volumeBytes});
   if (r.fileSize < n.size) r.isIntact = 0;
   r.dataStartSector = known.firstSector;
   return r;
@@ -439,6 +446,8 @@ void CFastBtrfsRecovery::ListDeleted() {
     return placed[folder] = {r.entryRef, parent->second + 1};
   };
   for (const auto& [id, depth] : liveFolderDepth_) placed[id] = {FolderKey(id), depth};
+  // Even where the live trees could not be read.
+  placed[{kBtrfsFsTree, kBtrfsFirstFreeObject}] = {kRootKey, 0};
 
   std::vector<FileId> files;
   for (const auto& [id, known] : old_)
@@ -450,8 +459,7 @@ void CFastBtrfsRecovery::ListDeleted() {
     Known known = old_[id];
     const Extents& extents = oldExtents_[id];
     if (extents.empty()) continue;
-    for (const auto& [offset, item] : extents)
-      known.mappedEnd = std::max(known.mappedEnd, offset + item.second.FileBytes());
+    for (const auto& [offset, item] : extents) Count(known, item.second);
     const BtrfsFileExtent& head = extents.begin()->second.second;
     if (head.type == kBtrfsExtentRegular && head.diskBytenr != 0 && head.compression == 0)
       if (const auto p = chunks_.Map(head.diskBytenr + head.offset))

@@ -50,6 +50,7 @@ class CFastBtrfsRecovery final : public VolumeEngine {
     uint64_t generation = 0;   // of the leaf it came from
     uint64_t firstSector = 0;  // volume sector of its first data (of its leaf, inline)
     uint64_t mappedEnd = 0;    // file bytes its extents reach
+    uint64_t stored = 0;       // file bytes its extents hold, holes and preallocated ones left out
   };
   struct Entry {
     FileId folder;
@@ -64,6 +65,7 @@ class CFastBtrfsRecovery final : public VolumeEngine {
   };
   using Extents = std::map<uint64_t, std::pair<uint64_t, BtrfsFileExtent>>;  // file offset -> leaf gen, item
 
+  static void Count(Known& known, const BtrfsFileExtent& e);
   uint32_t OpenVolume() override;
   bool ReadBytes(uint64_t at, std::span<uint8_t> into);
   // Logical bytes, from whichever copy reads.

@@ -250,7 +250,7 @@ std::optional<BtrfsFileExtent> ParseBtrfsFileExtent(ByteSpan d, uint64_t fileOff
   if (e.type == kBtrfsExtentInline) {
     const ByteSpan data = d.subspan(kFileExtentHeader);
     if (e.compression == kBtrfsCompressNone) e.ramBytes = data.size();
-    if (e.ramBytes > kMaxCompressedRam) return std::nullopt;
+    if (e.ramBytes > kMaxCompressedRam || fileOffset + e.ramBytes < fileOffset) return std::nullopt;
     e.inlineData.assign(data.begin(), data.end());
     return e;
   }

@@ -1218,6 +1218,38 @@ TEST(CliScan, AnXfsVolumeIsReadByItsOwnMetadata) {
   EXPECT_EQ(Execute(cli + " scan " + Quote(image) + " --list").code, 0);
 }
 
+TEST(CliScan, ABtrfsVolumeIsReadByItsOwnMetadata) {
+  test::ScratchAppData appData;
+  test::TempDir dir;
+  const std::string cli = SNAPSAVE_CLI;
+  const fs::path image = dir.path() / "btrfs.img";
+  test::GunzipFixture("btrfs/btrfs.img.gz", image);
+  const std::vector<nlohmann::json> listed = JsonLines(Execute(cli + " list --json " + Quote(image)).out);
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0]["fileSystem"], "btrfs");
+  EXPECT_EQ(listed[0]["label"], "SNAPBTRFS");
+  EXPECT_TRUE(listed[0]["freeBytes"].is_number());
+  size_t files = 0;
+  bool deletedFolder = false, subvolume = false;
+  for (const nlohmann::json& j :
+       JsonLines(Execute(cli + " scan " + Quote(image) + " --quick --all --list --json").out)) {
+    files += j["type"] == "file" ? 1u : 0u;
+    if (j["type"] == "folder" && j["path"] == "/") {
+      deletedFolder = deletedFolder || (j["name"] == "trip" && j["deleted"] == true);
+      subvolume = subvolume || (j["name"] == "sub" && j["deleted"] == false);
+    }
+  }
+  EXPECT_EQ(files, 411u + 11u);  // and the eleven deleted since
+  EXPECT_TRUE(deletedFolder);
+  EXPECT_TRUE(subvolume);
+  // The deep scan carves the free space only: nothing is found twice.
+  const std::vector<nlohmann::json> deep =
+      JsonLines(Execute(cli + " scan " + Quote(image) + " --list --json").out);
+  size_t named = 0;
+  for (const nlohmann::json& j : deep) named += j["type"] == "file" && j["path"] != "/" ? 1u : 0u;
+  EXPECT_GE(named, 10u);
+}
+
 TEST(CliScan, RecoveredFilesKeepTheirTimes) {
   test::ScratchAppData appData;
   test::TempDir dir;
