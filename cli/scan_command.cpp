@@ -257,7 +257,7 @@ int RunScan(os::DiskTable& disks, const ScanOptions& o) {
   std::vector<NamedTarget> targets = OpenTargets(source, !o.quick);
   if (targets.empty()) {
     if (source.kind == Source::Kind::kImageDisk)
-      std::fprintf(stderr, "cannot use %s: it holds no FAT, exFAT, NTFS, ext or XFS volume for a quick scan\n",
+      std::fprintf(stderr, "cannot use %s: it holds no FAT, exFAT, NTFS, ext, XFS or Btrfs volume for a quick scan\n",
                    Shown(source.description).c_str());
     return kExitOpen;
   }

@@ -9,6 +9,7 @@
 
 #include <fmt/core.h>
 
+#include "fs/btrfs/btrfs_structures.h"
 #include "fs/exfat/exfat_structures.h"
 #include "fs/exfat/exfat_volume.h"
 #include "fs/ext/ext_quick_engine.h"
@@ -165,6 +166,12 @@ bool FirstStructuresHold(const SectorReader& reader, const FileSystem& fs, uint6
     if (!g || g->sectorSize != kSector) return false;
     return ParseXfsAgf(ReadSpan(reader, start + 1, 1, start + sectors), 0).has_value();
   }
+  if (fs.name == "Btrfs") {
+    // The superblock's checksum covers its 4 KiB, its own place among them.
+    return ParseBtrfsSuperblock(ReadSpan(reader, start + kBtrfsSuperblockOffset / kSector,
+                                         kBtrfsSuperblockSize / kSector, start + sectors))
+        .has_value();
+  }
   return false;
 }
 
@@ -267,6 +274,12 @@ void VolumeSearch::Look(uint64_t firstSector, ByteSpan bytes) {
     // of the group's free-space header tells apart.
     if (BytesEqual(sector, 0, "XFSB")) {
       if (IsXfsSuperblock(sector)) Note(s, FoundVolume::kMain, s);
+      continue;
+    }
+    // A Btrfs superblock, 64 KiB into its volume.
+    if (BytesEqual(sector, 0x40, "_BHRfS_M")) {
+      if (Le64(sector, 0x30) == kBtrfsSuperblockOffset && s >= kBtrfsSuperblockOffset / kSector)
+        Note(s - kBtrfsSuperblockOffset / kSector, FoundVolume::kMain, s);
       continue;
     }
     if (Le16(sector, 56) != 0xEF53) continue;

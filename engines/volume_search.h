@@ -1,11 +1,11 @@
 // Finding the volumes of a disk whose partition table is gone or wrong: by their own structures. Boot
-// sectors (FAT, NTFS, exFAT), ext and XFS superblocks are noted wherever they lie, with their copies (FAT32's
-// at sector 6, NTFS's in the volume's last sector, exFAT's backup boot region, ext's in later groups) and the
-// backup GPT at the disk's end; each place a volume would start is then checked (its geometry fits the disk,
-// its first structures read: the FAT's media byte, the MFT's first record, exFAT's allocation-bitmap entry,
-// ext's group descriptors, the free-space header of XFS's first allocation group), and of the volumes that
-// hold, the set that does not overlap and covers the most of the disk is kept. Positions are in the disk's
-// 512-byte sectors.
+// sectors (FAT, NTFS, exFAT), ext, XFS and Btrfs superblocks are noted wherever they lie, with their copies
+// (FAT32's at sector 6, NTFS's in the volume's last sector, exFAT's backup boot region, ext's in later
+// groups) and the backup GPT at the disk's end; each place a volume would start is then checked (its geometry
+// fits the disk, its first structures read: the FAT's media byte, the MFT's first record, exFAT's
+// allocation-bitmap entry, ext's group descriptors, the free-space header of XFS's first allocation group),
+// and of the volumes that hold, the set that does not overlap and covers the most of the disk is kept.
+// Positions are in the disk's 512-byte sectors.
 #pragma once
 
 #include <cstdint>

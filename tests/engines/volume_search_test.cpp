@@ -83,5 +83,23 @@ TEST(VolumeSearch, AnXfsVolumeIsFoundAtItsFirstGroupOnly) {
   EXPECT_EQ(found[0].fileSystem->name, "XFS");
 }
 
+TEST(VolumeSearch, ABtrfsVolumeIsFoundBySuperblockWithoutAPartitionTable) {
+  test::TempDir dir;
+  const fs::path volume = dir.path() / "btrfs.img";
+  test::GunzipFixture("btrfs/btrfs.img.gz", volume);
+  std::vector<uint8_t> disk(4096 * 512, 0);
+  const std::vector<uint8_t> bytes = test::ReadFile(volume);
+  disk.insert(disk.end(), bytes.begin(), bytes.end());
+  disk.resize(disk.size() + 2048 * 512, 0);
+  const fs::path image = dir.path() / "disk.img";
+  test::WriteFile(image, disk);
+  const std::vector<FoundVolume> found = Search(image);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].startSector, 4096u);
+  EXPECT_EQ(found[0].sectorCount, bytes.size() / 512);
+  ASSERT_NE(found[0].fileSystem, nullptr);
+  EXPECT_EQ(found[0].fileSystem->name, "Btrfs");
+}
+
 }  // namespace
 }  // namespace snapsave
