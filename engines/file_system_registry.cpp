@@ -220,16 +220,15 @@ std::optional<uint64_t> BtrfsBytes(ByteSpan start) {
   return s->deviceBytes;
 }
 
-std::optional<uint64_t> BtrfsFree(const SectorReader& reader, uint64_t volumeStart, uint64_t,
+bool BtrfsCopies(const SectorReader& reader, uint64_t volumeStart, uint64_t volumeSectors,
+                 uint32_t sectorSize) {
+  return ReadBtrfsSuperblock(reader, volumeStart, volumeSectors, sectorSize).has_value();
+}
+
+std::optional<uint64_t> BtrfsFree(const SectorReader& reader, uint64_t volumeStart, uint64_t volumeSectors,
                                   uint32_t sectorSize) {
   // The superblock's count, as the driver left it at the last commit.
-  std::vector<uint8_t> sb(kBtrfsSuperblockSize);
-  uint32_t got = 0;
-  if (sectorSize == 0 || kBtrfsSuperblockSize % sectorSize != 0 ||
-      reader.ReadSectors(sb, static_cast<int32_t>(kBtrfsSuperblockSize / sectorSize),
-                         volumeStart + kBtrfsSuperblockOffset / sectorSize, sectorSize, &got) != 0)
-    return std::nullopt;
-  const auto s = ParseBtrfsSuperblock(sb);
+  const auto s = ReadBtrfsSuperblock(reader, volumeStart, volumeSectors, sectorSize);
   if (!s || s->bytesUsed > s->totalBytes) return std::nullopt;
   return s->totalBytes - s->bytesUsed;
 }
@@ -285,7 +284,7 @@ const std::array<FileSystem, 6> kFileSystems = {{
      {},
      {},
      BtrfsBytes,
-     nullptr,
+     BtrfsCopies,
      BtrfsFree},
 }};
 

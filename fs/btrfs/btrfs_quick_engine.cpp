@@ -1,6 +1,7 @@
 #include "fs/btrfs/btrfs_quick_engine.h"
 
 #include <algorithm>
+#include <array>
 #include <deque>
 #include <functional>
 #include <unordered_set>
@@ -72,6 +73,24 @@ std::vector<BtrfsFileExtent> InFileOrder(std::vector<BtrfsFileExtent> all) {
 
 }  // namespace
 
+std::optional<BtrfsSuperblock> ReadBtrfsSuperblock(const SectorReader& reader, uint64_t volumeStart,
+                                                   uint64_t volumeSectors, uint32_t sectorSize) {
+  if (sectorSize == 0 || kBtrfsSuperblockSize % sectorSize != 0) return std::nullopt;
+  std::vector<uint8_t> sb(kBtrfsSuperblockSize);
+  std::array<uint64_t, 3> places = {kBtrfsSuperblockOffset, kBtrfsSuperblockCopies[0],
+                                    kBtrfsSuperblockCopies[1]};
+  for (const uint64_t at : places) {
+    const uint64_t sector = at / sectorSize;
+    const uint32_t count = kBtrfsSuperblockSize / sectorSize;
+    uint32_t got = 0;
+    if (sector + count > volumeSectors ||
+        reader.ReadSectors(sb, static_cast<int32_t>(count), volumeStart + sector, sectorSize, &got) != 0)
+      continue;
+    if (std::optional<BtrfsSuperblock> s = ParseBtrfsSuperblock(sb, at)) return s;
+  }
+  return std::nullopt;
+}
+
 void CFastBtrfsRecovery::Count(Known& known, const BtrfsFileExtent& e) {
   known.mappedEnd = std::max(known.mappedEnd, e.fileOffset + e.FileBytes());
   if (e.type == kBtrfsExtentPrealloc || (e.type == kBtrfsExtentRegular && e.diskBytenr == 0)) return;
@@ -86,9 +105,7 @@ uint32_t CFastBtrfsRecovery::OpenVolume() {
   usedKnown_ = false;
   freeKnown_ = false;
   // The volume is recognised either way; without its chunks it lists nothing and is carved whole.
-  std::vector<uint8_t> sb(kBtrfsSuperblockSize);
-  if (!ReadBytes(kBtrfsSuperblockOffset, sb)) return err::kSuccess;
-  std::optional<BtrfsSuperblock> s = ParseBtrfsSuperblock(sb);
+  std::optional<BtrfsSuperblock> s = ReadBtrfsSuperblock(reader_, volumeStart_, volumeSectors_, sectorSize_);
   if (!s || s->nodeSize % sectorSize_ != 0) return err::kSuccess;
   super_ = std::move(s);
   chunks_ = BtrfsChunkMap(super_->deviceId);
@@ -194,18 +211,34 @@ const std::map<uint64_t, BtrfsRootItem>& CFastBtrfsRecovery::Trees() {
   if (trees_) return *trees_;
   trees_.emplace();
   if (!super_) return *trees_;
-  std::map<uint64_t, uint64_t> offsets;
-  WalkTree(super_->root, super_->rootLevel, kLowestKey, kHighestKey,
-           [&](const BtrfsLeafItem& item, const BtrfsHeader&, uint64_t) {
-             if (item.key.type != kBtrfsRootItem) return;
-             const std::optional<BtrfsRootItem> r = ParseBtrfsRootItem(item.data);
-             if (!r) return;
-             // A snapshot's item is keyed by its generation: the newest stands.
-             auto [it, fresh] = offsets.emplace(item.key.objectId, item.key.offset);
-             if (!fresh && it->second > item.key.offset) return;
-             it->second = item.key.offset;
-             (*trees_)[item.key.objectId] = *r;
-           });
+  // The root tree the superblock names; where it cannot be read whole, the newest of the backup roots that
+  // can (the superblock keeps the last few commits').
+  std::vector<BtrfsBackupRoot> roots{{super_->root, super_->generation, super_->rootLevel}};
+  std::vector<BtrfsBackupRoot> backups = super_->backupRoots;
+  std::sort(backups.begin(), backups.end(), [](const BtrfsBackupRoot& a, const BtrfsBackupRoot& b) {
+    return a.treeRootGeneration > b.treeRootGeneration;
+  });
+  for (const BtrfsBackupRoot& b : backups)
+    if (b.treeRoot != super_->root) roots.push_back(b);
+  for (const BtrfsBackupRoot& root : roots) {
+    std::map<uint64_t, BtrfsRootItem> trees;
+    std::map<uint64_t, uint64_t> offsets;
+    const bool whole = WalkTree(root.treeRoot, root.treeRootLevel, kLowestKey, kHighestKey,
+                                [&](const BtrfsLeafItem& item, const BtrfsHeader&, uint64_t) {
+                                  if (item.key.type != kBtrfsRootItem) return;
+                                  const std::optional<BtrfsRootItem> r = ParseBtrfsRootItem(item.data);
+                                  if (!r) return;
+                                  // A snapshot's item is keyed by its generation: the newest stands.
+                                  auto [it, fresh] = offsets.emplace(item.key.objectId, item.key.offset);
+                                  if (!fresh && it->second > item.key.offset) return;
+                                  it->second = item.key.offset;
+                                  trees[item.key.objectId] = *r;
+                                });
+    if (whole && trees.count(kBtrfsFsTree) != 0) {
+      *trees_ = std::move(trees);
+      break;
+    }
+  }
   return *trees_;
 }
 

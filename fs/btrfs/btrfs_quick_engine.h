@@ -21,6 +21,10 @@
 
 namespace snapsave {
 
+// The volume's superblock, or where it does not hold, the first of its copies that does; nothing for none.
+std::optional<BtrfsSuperblock> ReadBtrfsSuperblock(const SectorReader& reader, uint64_t volumeStart,
+                                                   uint64_t volumeSectors, uint32_t sectorSize);
+
 class CFastBtrfsRecovery final : public VolumeEngine {
  public:
   explicit CFastBtrfsRecovery(SavedScanStore& store) : VolumeEngine(store) {}

@@ -48,16 +48,16 @@ uint32_t BtrfsCrc32c(ByteSpan bytes) {
   return ~crc;
 }
 
-bool IsBtrfsSuperblock(ByteSpan b) {
+bool IsBtrfsSuperblock(ByteSpan b, uint64_t at) {
   if (!Has(b, 0, kBtrfsSuperblockSize) || !BytesEqual(b, 0x40, "_BHRfS_M")) return false;
   const uint32_t sector = Le32(b, 0x90);
   const uint32_t node = Le32(b, 0x94);
   return IsPowerOfTwoIn(sector, 4096, 65536) && IsPowerOfTwoIn(node, sector, 65536) &&
-         Le32(b, 0xA0) <= 2048 && Le64(b, 0x30) == kBtrfsSuperblockOffset;
+         Le32(b, 0xA0) <= 2048 && Le64(b, 0x30) == at;
 }
 
-std::optional<BtrfsSuperblock> ParseBtrfsSuperblock(ByteSpan b) {
-  if (!IsBtrfsSuperblock(b)) return std::nullopt;
+std::optional<BtrfsSuperblock> ParseBtrfsSuperblock(ByteSpan b, uint64_t at) {
+  if (!IsBtrfsSuperblock(b, at)) return std::nullopt;
   BtrfsSuperblock s;
   s.checksumType = Le16(b, 0xC4);
   if (s.checksumType == 0 && Le32(b, 0) != BtrfsCrc32c(b.subspan(32, kBtrfsSuperblockSize - 32)))
@@ -84,9 +84,9 @@ std::optional<BtrfsSuperblock> ParseBtrfsSuperblock(ByteSpan b) {
   const ByteSpan array = b.subspan(0x32B, Le32(b, 0xA0));
   s.chunkArray.assign(array.begin(), array.end());
   for (size_t i = 0; i < 4; ++i) {
-    const size_t at = 0xB2B + i * 168;
-    BtrfsBackupRoot r{Le64(b, at), Le64(b, at + 8), Le8(b, at + 152)};
-    if (r.treeRoot != 0 && r.treeRootLevel < 8) s.backupRoots.push_back(r);
+    const size_t r = 0xB2B + i * 168;
+    BtrfsBackupRoot backup{Le64(b, r), Le64(b, r + 8), Le8(b, r + 152)};
+    if (backup.treeRoot != 0 && backup.treeRootLevel < 8) s.backupRoots.push_back(backup);
   }
   return s;
 }

@@ -15,6 +15,8 @@
 namespace snapsave {
 
 inline constexpr uint64_t kBtrfsSuperblockOffset = 0x10000;
+// Where the copies lie, on volumes long enough to hold them.
+inline constexpr std::array<uint64_t, 2> kBtrfsSuperblockCopies = {uint64_t{1} << 26, uint64_t{1} << 38};
 inline constexpr uint32_t kBtrfsSuperblockSize = 4096;
 inline constexpr size_t kBtrfsHeaderSize = 0x65;
 inline constexpr size_t kBtrfsKeySize = 17;
@@ -83,11 +85,12 @@ struct BtrfsSuperblock {
   std::vector<BtrfsBackupRoot> backupRoots;
 };
 
-// The superblock at the start of `bytes` (the volume's byte 0x10000 on); nothing unless its magic, sizes and
+// The superblock (or its copy) read from the volume's byte `at`; nothing unless its magic, sizes, place and
 // checksum hold.
-std::optional<BtrfsSuperblock> ParseBtrfsSuperblock(ByteSpan bytes);
-// Whether `bytes` hold a superblock whose magic and sizes hold, its checksum unchecked: the probe's test.
-bool IsBtrfsSuperblock(ByteSpan bytes);
+std::optional<BtrfsSuperblock> ParseBtrfsSuperblock(ByteSpan bytes, uint64_t at = kBtrfsSuperblockOffset);
+// Whether `bytes` hold a superblock whose magic, sizes and place hold, its checksum unchecked: the probe's
+// test.
+bool IsBtrfsSuperblock(ByteSpan bytes, uint64_t at = kBtrfsSuperblockOffset);
 
 // The CRC-32C Btrfs stores, inverted at the end, as its checksum of `bytes`.
 uint32_t BtrfsCrc32c(ByteSpan bytes);

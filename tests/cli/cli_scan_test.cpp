@@ -1242,6 +1242,16 @@ TEST(CliScan, ABtrfsVolumeIsReadByItsOwnMetadata) {
   EXPECT_EQ(files, 411u + 11u);  // and the eleven deleted since
   EXPECT_TRUE(deletedFolder);
   EXPECT_TRUE(subvolume);
+  // Its first superblock overwritten: the copy at 64 MiB says what the volume is and where its trees are.
+  std::vector<uint8_t> bytes = test::ReadFile(image);
+  std::fill_n(bytes.begin() + 0x10000, 4096, uint8_t{0xEE});
+  const fs::path damaged = dir.path() / "damaged.img";
+  test::WriteFile(damaged, bytes);
+  files = 0;
+  for (const nlohmann::json& j :
+       JsonLines(Execute(cli + " scan " + Quote(damaged) + " --quick --all --list --json").out))
+    files += j["type"] == "file" ? 1u : 0u;
+  EXPECT_EQ(files, 411u + 11u);
   // The deep scan carves the free space only: nothing is found twice.
   const std::vector<nlohmann::json> deep =
       JsonLines(Execute(cli + " scan " + Quote(image) + " --list --json").out);

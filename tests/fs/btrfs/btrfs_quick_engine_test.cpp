@@ -155,35 +155,43 @@ TEST_F(BtrfsQuickEngine, FreeRunsMissEveryFileThatExists) {
   }
 }
 
-// Both copies of the root tree's block damaged: no tree can be found from the superblock, yet the leaves of
-// the file trees still name the files, which come back from them under their folders.
-TEST_F(BtrfsQuickEngine, FilesComeBackFromTheLeavesWhenTheRootTreeCannotBeRead) {
-  uint64_t root = 0;
-  std::vector<uint64_t> copies;
+// Both copies of the root tree's block damaged: the trees are found from the newest backup root instead; with
+// those damaged too, the leaves of the file trees still name the files (as lost ones). Either way they come
+// back under their folders.
+TEST_F(BtrfsQuickEngine, FilesComeBackWhenTheRootTreeCannotBeRead) {
+  std::vector<std::vector<uint64_t>> roots;  // the copies of each root tree's block, the current one first
   {
     CFastBtrfsRecovery engine(appData_.store());
     ASSERT_EQ(engine.Open(ImageVolume(image_, u'B')), 0u);
-    root = engine.Superblock()->root;
-    const auto place = engine.Chunks().Map(root);
-    ASSERT_TRUE(place.has_value());
-    copies = place->copies;
+    std::vector<uint64_t> logical{engine.Superblock()->root};
+    for (const BtrfsBackupRoot& b : engine.Superblock()->backupRoots)
+      if (b.treeRoot != logical.front()) logical.push_back(b.treeRoot);
+    for (const uint64_t root : logical) {
+      const auto place = engine.Chunks().Map(root);
+      ASSERT_TRUE(place.has_value());
+      ASSERT_EQ(place->copies.size(), 2u);  // metadata kept twice
+      roots.push_back(place->copies);
+    }
   }
-  ASSERT_EQ(copies.size(), 2u);  // metadata kept twice
-  std::vector<uint8_t> bytes = test::ReadFile(image_);
-  for (const uint64_t at : copies) bytes[at + 200] ^= 0xFF;
-  const fs::path damaged = dir_.path() / "damaged.img";
-  std::ofstream(damaged, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  CFastBtrfsRecovery engine(appData_.store());
-  ASSERT_EQ(engine.Open(ImageVolume(damaged, u'B')), 0u);
-  ASSERT_EQ(engine.Scan({}), 0);
-  std::map<std::string, FoundFileRecord> listed = Listed(engine);
+  ASSERT_GE(roots.size(), 2u);
   const std::map<std::string, uint64_t> manifest = Manifest("btrfs.manifest");
-  for (const char* path : {"photos/2026/holiday.jpg", "photos/turns-a.bin", "zlib/big.txt", "readme.txt"}) {
-    ASSERT_EQ(listed.count(path), 1u) << path;
-    const fs::path out = dir_.path() / "leaves" / path;
-    ASSERT_EQ(engine.RecoverRecord(&listed[path], out, 0), 0) << path;
-    EXPECT_EQ(test::ReadFile(out), Expected(path, manifest.at(path))) << path;
+  for (const size_t damagedRoots : {size_t{1}, roots.size()}) {
+    std::vector<uint8_t> bytes = test::ReadFile(image_);
+    for (size_t i = 0; i < damagedRoots; ++i)
+      for (const uint64_t at : roots[i]) bytes[at + 200] = static_cast<uint8_t>(~bytes[at + 200]);
+    const fs::path damaged = dir_.path() / ("damaged" + std::to_string(damagedRoots) + ".img");
+    test::WriteFile(damaged, bytes);
+    CFastBtrfsRecovery engine(appData_.store());
+    ASSERT_EQ(engine.Open(ImageVolume(damaged, u'B')), 0u);
+    ASSERT_EQ(engine.Scan({}), 0);
+    std::map<std::string, FoundFileRecord> listed = Listed(engine);
+    for (const char* path : {"photos/2026/holiday.jpg", "photos/turns-a.bin", "zlib/big.txt", "readme.txt"}) {
+      ASSERT_EQ(listed.count(path), 1u) << damagedRoots << " " << path;
+      EXPECT_EQ(IsExistingFile(listed[path]), damagedRoots == 1) << path;
+      const fs::path out = dir_.path() / "leaves" / std::to_string(damagedRoots) / path;
+      ASSERT_EQ(engine.RecoverRecord(&listed[path], out, 0), 0) << path;
+      EXPECT_EQ(test::ReadFile(out), Expected(path, manifest.at(path))) << path;
+    }
   }
 }
 
