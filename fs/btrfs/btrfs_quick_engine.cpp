@@ -24,6 +24,7 @@ constexpr uint64_t kMaxInode = uint64_t{1} << 40;  // records keep the tree abov
 constexpr uint64_t kMaxTree = uint64_t{1} << 24;
 constexpr uint32_t kLostFoldersKey = UINT32_MAX;
 constexpr size_t kOldLeafBatch = size_t{1} << 20;
+constexpr size_t kMaxVersions = 4;  // of one file offset, kept from the old leaves
 constexpr BtrfsKey kLowestKey{0, 0, 0};
 constexpr BtrfsKey kHighestKey{UINT64_MAX, 0xFF, UINT64_MAX};
 
@@ -347,8 +348,16 @@ void CFastBtrfsRecovery::SurveyOldLeaves() {
           } else if (item.key.type == kBtrfsExtentData) {
             const std::optional<BtrfsFileExtent> e = ParseBtrfsFileExtent(item.data, item.key.offset);
             if (!e) continue;
-            auto [it, fresh] = oldExtents_[id].try_emplace(item.key.offset, h.generation, *e);
-            if (!fresh && it->second.first < h.generation) it->second = {h.generation, *e};
+            std::vector<std::pair<uint64_t, BtrfsFileExtent>>& versions = oldExtents_[id][item.key.offset];
+            const auto same = [&](const std::pair<uint64_t, BtrfsFileExtent>& v) {
+              return v.second.diskBytenr == e->diskBytenr && v.second.offset == e->offset &&
+                     v.second.inlineData == e->inlineData;
+            };
+            if (std::any_of(versions.begin(), versions.end(), same)) continue;
+            const auto older = std::find_if(versions.begin(), versions.end(),
+                                            [&](const auto& v) { return v.first < h.generation; });
+            versions.emplace(older, h.generation, *e);
+            if (versions.size() > kMaxVersions) versions.pop_back();
           }
         }
       }
@@ -379,9 +388,8 @@ std::vector<BtrfsFileExtent> CFastBtrfsRecovery::ExtentsOf(const FileId& id, boo
   std::vector<BtrfsFileExtent> all;
   if (deleted) {
     Survey();
-    if (const auto it = oldExtents_.find(id); it != oldExtents_.end())
-      for (const auto& [offset, item] : it->second) all.push_back(item.second);
-    return InFileOrder(std::move(all));
+    const auto it = oldExtents_.find(id);
+    return it != oldExtents_.end() ? Newest(it->second) : all;
   }
   const auto root = Trees().find(id.tree);
   if (root == Trees().end() || !IsFileTree(id.tree)) return all;
@@ -393,14 +401,20 @@ std::vector<BtrfsFileExtent> CFastBtrfsRecovery::ExtentsOf(const FileId& id, boo
   return InFileOrder(std::move(all));
 }
 
-bool CFastBtrfsRecovery::AnyExtentInUse(const Extents& extents) const {
-  if (!usedKnown_) return false;
-  for (const auto& [offset, item] : extents) {
-    const BtrfsFileExtent& e = item.second;
-    if (e.type == kBtrfsExtentRegular && e.diskBytenr != 0 && Meets(used_, e.diskBytenr, e.diskBytes))
-      return true;
+bool CFastBtrfsRecovery::InUse(const BtrfsFileExtent& e) const {
+  return usedKnown_ && e.type == kBtrfsExtentRegular && e.diskBytenr != 0 &&
+         Meets(used_, e.diskBytenr, e.diskBytes);
+}
+
+std::vector<BtrfsFileExtent> CFastBtrfsRecovery::Newest(const Extents& extents) const {
+  std::vector<BtrfsFileExtent> out;
+  for (const auto& [offset, versions] : extents) {
+    if (versions.empty()) continue;
+    const auto free =
+        std::find_if(versions.begin(), versions.end(), [&](const auto& v) { return !InUse(v.second); });
+    out.push_back((free != versions.end() ? *free : versions.front()).second);
   }
-  return false;
+  return InFileOrder(std::move(out));
 }
 
 uint32_t CFastBtrfsRecovery::FolderKey(const FileId& id) {
@@ -490,10 +504,10 @@ void CFastBtrfsRecovery::ListDeleted() {
   CarvingContext context;
   for (const FileId& id : files) {
     Known known = old_[id];
-    const Extents& extents = oldExtents_[id];
+    const std::vector<BtrfsFileExtent> extents = Newest(oldExtents_[id]);
     if (extents.empty()) continue;
-    for (const auto& [offset, item] : extents) Count(known, item.second);
-    const BtrfsFileExtent& head = extents.begin()->second.second;
+    for (const BtrfsFileExtent& e : extents) Count(known, e);
+    const BtrfsFileExtent& head = extents.front();
     if (head.type == kBtrfsExtentRegular && head.diskBytenr != 0 && head.compression == 0)
       if (const auto p = chunks_.Map(head.diskBytenr + head.offset))
         known.firstSector = p->copies.front() / sectorSize_;
@@ -515,7 +529,8 @@ void CFastBtrfsRecovery::ListDeleted() {
     FoundFileRecord r = MakeRecord(fileName, id, known);
     r.isDeleted = 1;
     // Blocks given to another file since are not this file's any more.
-    if (AnyExtentInUse(extents)) r.isIntact = 0;
+    if (std::any_of(extents.begin(), extents.end(), [&](const BtrfsFileExtent& e) { return InUse(e); }))
+      r.isIntact = 0;
     catalogue_->ReserveRecord(r);
     catalogue_->AddToFolder(folder->first, folder->second, r.recordId, r.entryRef);
   }

@@ -67,7 +67,8 @@ class CFastBtrfsRecovery final : public VolumeEngine {
     uint64_t folder = 0;
     std::string name;
   };
-  using Extents = std::map<uint64_t, std::pair<uint64_t, BtrfsFileExtent>>;  // file offset -> leaf gen, item
+  // By file offset, the versions the old leaves hold: leaf generation and item, newest first.
+  using Extents = std::map<uint64_t, std::vector<std::pair<uint64_t, BtrfsFileExtent>>>;
 
   static void Count(Known& known, const BtrfsFileExtent& e);
   uint32_t OpenVolume() override;
@@ -92,7 +93,9 @@ class CFastBtrfsRecovery final : public VolumeEngine {
   void SurveyExtentTree();
   // The extents of a file, in file order: the live tree's, or the newest the old leaves hold.
   std::vector<BtrfsFileExtent> ExtentsOf(const FileId& id, bool deleted);
-  bool AnyExtentInUse(const Extents& extents) const;
+  bool InUse(const BtrfsFileExtent& e) const;
+  // At each offset the newest version whose bytes no file took since, else the newest; in file order.
+  std::vector<BtrfsFileExtent> Newest(const Extents& extents) const;
   uint32_t FolderKey(const FileId& id);
   FoundFileRecord MakeRecord(const std::string& name, const FileId& id, const Known& known);
   void ListDeleted();

@@ -195,5 +195,21 @@ TEST_F(BtrfsQuickEngine, FilesComeBackWhenTheRootTreeCannotBeRead) {
   }
 }
 
+// A file deleted whose extents another file took since: still named, never intact.
+TEST(BtrfsDeleted, AFileWhoseExtentsWereTakenSinceIsListedDamaged) {
+  test::ScratchScanStore appData;
+  test::TempDir dir;
+  const fs::path image = dir.path() / "reused.img";
+  test::GunzipFixture("btrfs/reused.img.gz", image);
+  CFastBtrfsRecovery engine(appData.store());
+  ASSERT_EQ(engine.Open(ImageVolume(image, u'B')), 0u);
+  ASSERT_EQ(engine.Scan({}), 0);
+  std::map<std::string, FoundFileRecord> listed = Listed(engine);
+  ASSERT_EQ(listed.count("d/old.bin"), 1u);
+  EXPECT_EQ(WasDeleted(listed["d/old.bin"]), true);
+  EXPECT_EQ(listed["d/old.bin"].fileSize, 300000u);
+  EXPECT_EQ(listed["d/old.bin"].isIntact, 0u);
+}
+
 }  // namespace
 }  // namespace snapsave
