@@ -85,9 +85,10 @@ TEST(BtrfsLeaf, ItemsWhoseDataLiesOutsideTheLeafAreLeftOut) {
 // and the extent is whole. A damaged stream is not whole; an unknown method gives nothing.
 TEST(BtrfsCompression, StreamsShortOfTheStatedSizeEndInZerosAndDamagedOnesAreNotWhole) {
   const std::string text(6000, 'x');
-  std::vector<uint8_t> packed(compressBound(text.size()));
-  uLongf size = packed.size();
-  ASSERT_EQ(compress(packed.data(), &size, reinterpret_cast<const Bytef*>(text.data()), text.size()), Z_OK);
+  const auto length = static_cast<uLong>(text.size());
+  std::vector<uint8_t> packed(compressBound(length));
+  auto size = static_cast<uLongf>(packed.size());
+  ASSERT_EQ(compress(packed.data(), &size, reinterpret_cast<const Bytef*>(text.data()), length), Z_OK);
   packed.resize(size);
   auto x = BtrfsDecompress(packed, kBtrfsCompressZlib, 8192, 4096);
   ASSERT_TRUE(x.has_value());
