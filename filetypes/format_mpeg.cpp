@@ -2,6 +2,7 @@
 // 188-byte packets and camcorders' 192-byte ones by their packet grids, and MPEG audio (MP3, MP2) and AAC by
 // runs of frames.
 #include <algorithm>
+#include <array>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -212,15 +213,174 @@ uint64_t MpegAudioLength(FileBytes& file, uint64_t limit) {
   return std::min(at, limit);
 }
 
-uint64_t MpegProgramLength(FileBytes& file, uint64_t limit) {
+namespace {
+
+// A program stream's unit: a pack header, the end code, or a packet (system header, one stream's data,
+// padding) that states its length.
+bool PsUnitHeader(ByteSpan h) {
+  if (h.size() < 5 || h[0] != 0 || h[1] != 0 || h[2] != 1) return false;
+  if (h[3] == 0xBA) return (h[4] & 0xC4) == 0x44 || (h[4] & 0xF1) == 0x21;  // MPEG-2 or MPEG-1 markers
+  return h[3] >= 0xB9;
+}
+
+uint64_t PsUnitBytes(FileBytes& file, uint64_t at) {
+  std::array<uint8_t, 14> h{};
+  if (!file.Read(at, std::span(h).first(6)) || !PsUnitHeader(h)) return 0;
+  if (h[3] == 0xB9) return 4;
+  if (h[3] != 0xBA) return 6 + uint64_t{Be16(h, 4)};
+  if ((h[4] & 0xC0) != 0x40) return 12;  // MPEG-1
+  return file.Read(at, h) ? 14 + uint64_t{h[13]} % 8 : 0;
+}
+
+// The system clock a pack header carries (90 kHz), MPEG-2's or MPEG-1's.
+uint64_t PackClock(ByteSpan h) {
+  const auto b = [&](size_t i) { return uint64_t{h[i]}; };
+  if ((h[4] & 0xC0) == 0x40) {
+    return (b(4) >> 3 & 7) << 30 | (b(4) & 3) << 28 | b(5) << 20 | (b(6) >> 3) << 15 | (b(6) & 3) << 13 |
+           b(7) << 5 | b(8) >> 3;
+  }
+  return (b(4) >> 1 & 7) << 30 | b(5) << 22 | (b(6) >> 1) << 15 | b(7) << 7 | b(8) >> 1;
+}
+
+// Where a packet's data starts past its header: MPEG-2's header states its length, MPEG-1's is walked.
+size_t PesPayload(ByteSpan unit) {
+  if (unit.size() < 9) return unit.size();
+  if ((unit[6] & 0xC0) == 0x80) return std::min(unit.size(), size_t{9} + unit[8]);
+  size_t at = 6;
+  while (at < unit.size() && at < 6 + 16 && unit[at] == 0xFF) ++at;
+  if (at < unit.size() && (unit[at] & 0xC0) == 0x40) at += 2;
+  if (at >= unit.size()) return unit.size();
+  if ((unit[at] & 0xF0) == 0x20) return std::min(unit.size(), at + 5);
+  if ((unit[at] & 0xF0) == 0x30) return std::min(unit.size(), at + 10);
+  return std::min(unit.size(), at + 1);
+}
+
+// What a unit's bytes show of the format's own structure. Verified: enough that a sector of other data
+// dropped into it, or one of its own left out, cannot pass (a pack header's marker bits; padding all 0xFF; in
+// a video packet, a start code in every sector of its data and slices in row order, a row's slices then the
+// next row's and the first row after a picture header; in a sound packet, MPEG audio frames that follow each
+// other to its end). Broken: something the format never writes. Plausible: neither (large slices, other
+// codecs), so a join through it cannot be told from another.
+enum class UnitState { kBroken, kPlausible, kVerified };
+// What a video stream's packets carry on to the next: the last slice's row (-1 for none known, 0 after a
+// picture header) and the last bytes, where a start code may begin that the next packet ends.
+struct VideoCarry {
+  int row = -1;
+  std::array<uint8_t, 3> tail = {0xFF, 0xFF, 0xFF};
+};
+UnitState PsUnitState(FileBytes& file, uint64_t at, VideoCarry* carried = nullptr) {
+  const uint64_t bytes = PsUnitBytes(file, at);
+  const uint64_t ss = file.context().sectorSize();
+  if (bytes == 0 || ss == 0) return UnitState::kBroken;
+  std::vector<uint8_t> unit(static_cast<size_t>(bytes));
+  if (!file.Read(at, unit)) return UnitState::kBroken;
+  const auto verifiedIf = [](bool holds) { return holds ? UnitState::kVerified : UnitState::kBroken; };
+  const uint8_t id = unit[3];
+  if (id == 0xBA) {
+    if ((unit[4] & 0xC0) != 0x40)
+      return verifiedIf((unit[6] & 1) != 0 && (unit[8] & 1) != 0 && (unit[9] & 0x80) != 0);
+    return verifiedIf((unit[6] & 4) != 0 && (unit[8] & 4) != 0 && (unit[9] & 1) != 0 && (unit[12] & 3) == 3);
+  }
+  if (id == 0xBB || id == 0xB9) return UnitState::kPlausible;
+  if (id == 0xBE)
+    return verifiedIf(std::all_of(unit.begin() + 6, unit.end(), [](uint8_t b) { return b == 0xFF; }));
+  const size_t payload = PesPayload(unit);
+  if (id >= 0xC0 && id <= 0xDF) {
+    // A frame header within the first frame's length from which frames run on to the packet's end, one in
+    // every sector the packet covers whole.
+    for (size_t first = payload; first < unit.size() && first < payload + 2048; ++first) {
+      size_t p = first;
+      size_t frames = 0;
+      bool everySector = (at + first) / ss <= (at + payload + ss - 1) / ss;
+      std::optional<MpegAudioFrame> stream;
+      while (p + 4 <= unit.size()) {
+        const std::optional<MpegAudioFrame> f = ParseMpegAudioHeader(ByteSpan(unit).subspan(p, 4));
+        if (!f || f->length < 4 || (stream && !stream->SameStream(*f))) break;
+        if (!stream && p - payload >= f->length) break;  // the bytes before it are more than a frame
+        stream = f;
+        const size_t next = p + f->length;
+        if ((at + std::min(next, unit.size())) / ss > (at + p) / ss + 1) everySector = false;
+        p = next;
+        ++frames;
+      }
+      if (frames >= 2 && p + 4 > unit.size())
+        return everySector && (at + unit.size()) / ss <= (at + p - stream->length) / ss + 1
+                   ? UnitState::kVerified
+                   : UnitState::kPlausible;
+    }
+    return UnitState::kPlausible;
+  }
+  if (id < 0xE0 || id > 0xEF) return UnitState::kPlausible;
+  VideoCarry none;
+  VideoCarry& carry = carried != nullptr ? *carried : none;
+  // MPEG-1 slices may span rows, so that the next may start rows further on.
+  const bool mpeg1 = (unit[6] & 0xC0) != 0x80;
+  std::vector<uint8_t> data(carry.tail.begin(), carry.tail.end());
+  data.insert(data.end(), unit.begin() + static_cast<std::ptrdiff_t>(payload), unit.end());
+  constexpr size_t kTail = 3;
+  uint64_t lastCodeSector = 0;
+  bool anyCode = false;
+  bool everySector = true;
+  for (size_t i = 0; i + 4 <= data.size(); ++i) {
+    if (data[i] != 0 || data[i + 1] != 0 || data[i + 2] != 1) continue;
+    const uint8_t code = data[i + 3];
+    if (code == 0x00) {
+      carry.row = 0;
+    } else if (code <= 0xAF) {
+      const int row = carry.row;
+      if (row == 0 ? code != 1 && !mpeg1 : row > 0 && (code < row || (code > row + 1 && !mpeg1)))
+        return UnitState::kBroken;
+      carry.row = code;
+    } else if (code == 0xB0 || code == 0xB1 || code == 0xB6 || code >= 0xB9) {
+      return UnitState::kBroken;  // reserved, or a system code inside a video stream
+    }
+    // Every sector the data covers whole holds a code.
+    if (i >= kTail) {
+      const uint64_t sector = (at + payload + i - kTail) / ss;
+      if (anyCode ? sector > lastCodeSector + 1 : sector > (at + payload + ss - 1) / ss) everySector = false;
+      lastCodeSector = sector;
+      anyCode = true;
+    }
+    i += 3;
+  }
+  std::copy(data.end() - kTail, data.end(), carry.tail.begin());
+  everySector = everySector && anyCode && (at + bytes) / ss <= lastCodeSector + 1;
+  return everySector ? UnitState::kVerified : UnitState::kPlausible;
+}
+
+bool PsUnitVerified(FileBytes& file, uint64_t at) {
+  return PsUnitState(file, at) == UnitState::kVerified;
+}
+bool PsUnitNotBroken(FileBytes& file, uint64_t at) {
+  return PsUnitState(file, at) != UnitState::kBroken;
+}
+
+// The units of a program stream from its start. `clocksInOrder` also ends the walk where a pack's clock runs
+// back or leaps (the next pack is another stream's).
+struct PsWalk {
+  uint64_t end = 0;    // past the last unit
+  uint64_t last = 0;   // the last unit read
+  uint64_t packs = 0;  // a stream has two at least
+  bool ended = false;  // by the end code
+};
+PsWalk MpegProgramUnits(FileBytes& file, uint64_t limit, bool clocksInOrder) {
+  constexpr uint64_t kMaxClockStep = 90000 * 2;  // two seconds between packs of one stream
   std::array<uint8_t, 14> h{};
   uint64_t at = 0;
   uint64_t packs = 0;
-  uint64_t end = 0;
+  uint64_t clock = 0;
+  VideoCarry video;
+  PsWalk w;
   for (uint64_t units = 0; at < limit && units < kMaxUnits * 4; ++units) {
     if (!file.Read(at, std::span(h).first(4)) || h[0] != 0 || h[1] != 0 || h[2] != 1) break;
     const uint8_t id = h[3];
-    if (id == 0xB9) return std::min(at + 4, limit);  // program end
+    if (id == 0xB9) {  // program end
+      w.end = std::min(at + 4, limit);
+      w.last = at;
+      w.packs = packs;
+      w.ended = true;
+      return w;
+    }
     if (id == 0xBA) {
       if (!file.Read(at, h)) break;
       uint64_t bytes = 0;
@@ -231,16 +391,57 @@ uint64_t MpegProgramLength(FileBytes& file, uint64_t limit) {
       } else {
         break;
       }
+      const uint64_t now = PackClock(h);
+      if (clocksInOrder && packs != 0 && (now < clock || now - clock > kMaxClockStep)) break;
+      clock = now;
+      w.last = at;
       at += bytes;
       ++packs;
-      end = at;
+      w.end = at;
       continue;
     }
     if (id < 0xBB || packs == 0 || !file.Read(at + 4, std::span(h).subspan(4, 2))) break;
+    // A joined stream's slices run on in row order from packet to packet: a pack left out or one of other
+    // data let in breaks them where a slice starts.
+    if (clocksInOrder && id >= 0xE0 && id <= 0xEF && PsUnitState(file, at, &video) == UnitState::kBroken)
+      break;
+    w.last = at;
     at += 6 + uint64_t{Be16(h, 4)};  // a system header or a packet of one stream
-    end = at;
+    w.end = at;
   }
-  return packs >= 2 ? std::min(end, limit) : 0;
+  w.packs = packs;
+  w.end = std::min(w.end, limit);
+  return w;
+}
+
+// Whether a stream's units may stop there as a stream ends rather than where it was cut: at its end code, at
+// a sector's end after a unit that shows nothing broken, or inside a sector whose rest is zeros.
+bool EndsThere(FileBytes& file, const PsWalk& w) {
+  if (w.ended) return true;
+  const uint64_t ss = file.context().sectorSize();
+  if (w.end == 0 || ss == 0) return false;
+  if (w.end % ss == 0) return PsUnitNotBroken(file, w.last);
+  std::vector<uint8_t> rest(static_cast<size_t>(ss - w.end % ss));
+  return file.Read(w.end, rest) && std::all_of(rest.begin(), rest.end(), [](uint8_t b) { return b == 0; });
+}
+
+uint64_t PsWhole(FileBytes& file) {
+  const PsWalk w = MpegProgramUnits(file, k6GiB, true);
+  if (w.packs < 2) return 0;
+  return EndsThere(file, w) ? w.end : 0;
+}
+
+// Units that state their lengths. A split is first looked for where the unit it runs through is verified
+// whole; failing that, where it is not broken, joined damaged where more than one split fits.
+const FramedFormat kMpegProgramFraming = {5, PsUnitHeader, PsUnitBytes, PsUnitVerified, PsWhole, {}, true};
+const FramedFormat kMpegProgramLooseFraming = {5,       PsUnitHeader, PsUnitBytes, PsUnitNotBroken,
+                                               PsWhole, {},           true};
+
+}  // namespace
+
+uint64_t MpegProgramLength(FileBytes& file, uint64_t limit) {
+  const PsWalk w = MpegProgramUnits(file, limit, false);
+  return w.packs >= 2 ? w.end : 0;
 }
 
 uint64_t M2tsLength(FileBytes& file, uint64_t limit) {
@@ -274,9 +475,43 @@ namespace {
 // --------------------------------------------------------- Another pack header does not end the stream
 // (packs follow each other); the end code is the sequence end for an elementary stream, else the program end.
 uint64_t MpegLength(CarvingContext& ctx, ByteSpan header) {
-  // A program stream's packs say where it ends, with or without an end code.
+  // A program stream's packs say where it ends, with or without an end code. One whose units stop where no
+  // stream ends was cut: its rest is looked for where its units go on, the cut inside the last unit read, or
+  // just past it where that unit is whole and ends a sector. A stream that stops at the end of a sector after
+  // a whole unit may also have been cut there: a second piece whose clock carries on is joined, else it ends.
   if (BytesEqual(header, 0, {0x00, 0x00, 0x01, 0xBA})) {
-    if (const uint64_t n = Walked(ctx, header, MpegProgramLength, k6GiB); n != 0) return n;
+    const uint64_t ss = ctx.sectorSize();
+    PsWalk w;
+    bool ends = false;
+    bool lastVerified = false;
+    {
+      FileBytes file(ctx, header);
+      w = MpegProgramUnits(file, k6GiB, false);
+      ends = EndsThere(file, w);
+      lastVerified = w.packs != 0 && PsUnitVerified(file, w.last);
+    }
+    if (w.packs != 0 && !w.ended && ss != 0 && w.end < MediumBytesFromStart(ctx)) {
+      // Past a last unit verified whole and ending a sector, the cut can only lie at its end.
+      const bool atItsEnd = w.end % ss == 0 && lastVerified;
+      if (!ends || !atItsEnd) {
+        // The nearest second piece that fits; a split found verified there is whole, else the likeliest.
+        std::optional<Stitched> joined = StitchFramed(ctx, header, w.last, kMpegProgramLooseFraming);
+        if (joined && !joined->whole) {
+          const std::optional<Stitched> verified = StitchFramed(ctx, header, w.last, kMpegProgramFraming);
+          if (verified && verified->split.tailSector - verified->split.headSectors ==
+                              joined->split.tailSector - joined->split.headSectors)
+            joined = verified;
+        }
+        // A second piece whose clock and slices carry on shows the stream was cut, even where it could
+        // have ended.
+        if (joined && joined->length > w.end) return Joined(ctx, *joined);
+      } else if (const std::optional<Stitched> joined = StitchFramed(ctx, header, w.end, kMpegProgramFraming);
+                 joined && joined->length > w.end) {
+        return Joined(ctx, *joined);  // a join that reads no unit past the seam is none
+      }
+      if (!ends) ctx.outcome().intact = false;
+    }
+    if (w.packs >= 2) return w.end;
   }
   const uint32_t ss = ctx.sectorSize();
   const std::string_view end = BytesEqual(header, 0, {0x00, 0x00, 0x01, 0xB3})

@@ -329,5 +329,46 @@ TEST_F(SplitStreamsTest, WavFilesAreJoinedWhereTheSignalCarriesOnWithoutAJump) {
   EXPECT_EQ(saved.at(cutOff).bytes.size(), wide.size());
 }
 
+// MPEG program streams (2048-byte packs of video and sound) cut at every sector after the first, over random
+// data. A cut between packs, or in a packet whose own structure shows every sector (slices in row order with
+// a start code in each, sound frames one after another), is joined whole; a cut through one that shows less
+// is joined damaged; nothing that is not the file is listed intact. The clocks and slices running on past
+// the seam keep a later pack of the same stream from passing for the second piece.
+TEST_F(SplitStreamsTest, ProgramStreamsAreJoinedWhereTheirPacketsClocksAndSlicesGoOn) {
+  const auto vob = Media("long.vob");  // 27 packs, 108 sectors
+  const uint64_t sectors = vob.size() / kCarveSector;
+  size_t exact = 0, exactIntact = 0;
+  for (uint64_t k = 1; k < sectors; ++k) {
+    SCOPED_TRACE(k);
+    test::Layout layout;
+    layout.Random(3);
+    const uint64_t at = layout.Place(Head(vob, k), false);
+    layout.Random(7);
+    layout.Place(Rest(vob, k), false);
+    layout.Random(3);
+    const auto saved = CarveAndRecover(layout);
+    const auto& s = saved.at(at);
+    const bool same = s.bytes == vob;
+    EXPECT_TRUE(same || !s.intact) << "listed intact, not the file";
+    exact += same ? 1 : 0;
+    exactIntact += same && s.intact ? 1 : 0;
+  }
+  EXPECT_GE(exactIntact, 34u);
+  EXPECT_GE(exact, 62u);
+  // Whole, it stays whole and takes nothing after it; cut with no rest anywhere (in a packet that cannot
+  // show it), it is its first piece.
+  test::Layout layout;
+  layout.Random(2);
+  const uint64_t whole = layout.Place(vob, false);
+  layout.Random(2);
+  const uint64_t cut = layout.Place(Head(vob, 50), false);
+  layout.Random(20);
+  const auto saved = CarveAndRecover(layout);
+  EXPECT_TRUE(saved.at(whole).intact);
+  EXPECT_EQ(saved.at(whole).bytes, vob);
+  EXPECT_TRUE(
+      std::equal(saved.at(cut).bytes.begin(), saved.at(cut).bytes.begin() + 50 * kCarveSector, vob.begin()));
+}
+
 }  // namespace
 }  // namespace snapsave
