@@ -268,7 +268,9 @@ struct VideoCarry {
   int row = -1;
   std::array<uint8_t, 3> tail = {0xFF, 0xFF, 0xFF};
 };
-UnitState PsUnitState(FileBytes& file, uint64_t at, VideoCarry* carried = nullptr) {
+// `shown`, where given, gets how much of its structure a packet shows: the frames on its longest run of sound
+// frames, or the sectors of video data that hold a start code.
+UnitState PsUnitState(FileBytes& file, uint64_t at, VideoCarry* carried = nullptr, size_t* shown = nullptr) {
   const uint64_t bytes = PsUnitBytes(file, at);
   const uint64_t ss = file.context().sectorSize();
   if (bytes == 0 || ss == 0) return UnitState::kBroken;
@@ -303,6 +305,7 @@ UnitState PsUnitState(FileBytes& file, uint64_t at, VideoCarry* carried = nullpt
         p = next;
         ++frames;
       }
+      if (shown != nullptr) *shown = std::max(*shown, frames);
       if (frames >= 2 && p + 4 > unit.size())
         return everySector && (at + unit.size()) / ss <= (at + p - stream->length) / ss + 1
                    ? UnitState::kVerified
@@ -338,6 +341,7 @@ UnitState PsUnitState(FileBytes& file, uint64_t at, VideoCarry* carried = nullpt
     if (i >= kTail) {
       const uint64_t sector = (at + payload + i - kTail) / ss;
       if (anyCode ? sector > lastCodeSector + 1 : sector > (at + payload + ss - 1) / ss) everySector = false;
+      if (shown != nullptr && (!anyCode || sector != lastCodeSector)) ++*shown;
       lastCodeSector = sector;
       anyCode = true;
     }
@@ -474,6 +478,36 @@ namespace {
 // ---- MPEG program or elementary stream: the end code
 // --------------------------------------------------------- Another pack header does not end the stream
 // (packs follow each other); the end code is the sequence end for an elementary stream, else the program end.
+// Of the splits inside the packet the cut runs through that all fit, the one whose packet shows the most of
+// its structure: other data let in shows none. Still listed damaged: the rest may show nothing either.
+void LikeliestSplit(CarvingContext& ctx, ByteSpan header, uint64_t unitAt, Stitched& joined) {
+  const uint64_t ss = ctx.sectorSize();
+  const uint64_t shift = joined.split.tailSector - joined.split.headSectors;
+  uint64_t bytes = 0;
+  {
+    FileBytes file(ctx, header);
+    bytes = PsUnitBytes(file, unitAt);
+  }
+  if (bytes == 0 || ss == 0) return;
+  size_t best = 0;
+  uint64_t bestHead = 0;
+  bool tie = false;
+  for (uint64_t head = unitAt / ss + 1; head <= (unitAt + bytes) / ss; ++head) {
+    FileBytes file(ctx, header, {head, head + shift});
+    size_t shown = 0;
+    if (PsUnitState(file, unitAt, nullptr, &shown) == UnitState::kBroken || PsWhole(file) != joined.length)
+      continue;
+    if (bestHead == 0 || shown > best) {
+      best = shown;
+      bestHead = head;
+      tie = false;
+    } else if (shown == best) {
+      tie = true;
+    }
+  }
+  if (bestHead != 0 && !tie) joined.split = {bestHead, bestHead + shift};
+}
+
 uint64_t MpegLength(CarvingContext& ctx, ByteSpan header) {
   // A program stream's packs say where it ends, with or without an end code. One whose units stop where no
   // stream ends was cut: its rest is looked for where its units go on, the cut inside the last unit read, or
@@ -499,8 +533,11 @@ uint64_t MpegLength(CarvingContext& ctx, ByteSpan header) {
         if (joined && !joined->whole) {
           const std::optional<Stitched> verified = StitchFramed(ctx, header, w.last, kMpegProgramFraming);
           if (verified && verified->split.tailSector - verified->split.headSectors ==
-                              joined->split.tailSector - joined->split.headSectors)
+                              joined->split.tailSector - joined->split.headSectors) {
             joined = verified;
+          } else {
+            LikeliestSplit(ctx, header, w.last, *joined);
+          }
         }
         // A second piece whose clock and slices carry on shows the stream was cut, even where it could
         // have ended.
