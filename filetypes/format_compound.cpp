@@ -3,12 +3,15 @@
 // is.
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "filetypes/file_type_catalogue.h"
 #include "filetypes/format_support.h"
 #include "filetypes/format_walks.h"
+#include "filetypes/joining.h"
 
 namespace snapsave {
 
@@ -105,6 +108,10 @@ constexpr uint32_t kFreeSector = 0xFFFFFFFF;
 
 constexpr uint32_t kEndOfChain = 0xFFFFFFFE;
 
+constexpr uint32_t kFatMark = 0xFFFFFFFD;
+
+constexpr uint32_t kDifatMark = 0xFFFFFFFC;
+
 constexpr uint32_t kHeaderDifatEntries = 109;
 
 }  // namespace
@@ -148,7 +155,446 @@ uint64_t CompoundDocumentLength(FileBytes& file, uint64_t limit) {
 
 namespace {
 
+// ---- Whether a compound document holds together, and its join where it does not
+// A document cut in two reads its FAT, directory or mini FAT sectors from the other data where the cut moved
+// them; each of those sectors has a shape random data, pictures or text do not take, and the directory's
+// streams must fit the chains the FAT gives them. The first sector that fails says where the rest lies: it
+// is looked for further on, and the whole structure must hold with everything from it on read from there.
+
+enum class Part : uint8_t { kTable, kMiniTable, kDirectory };
+
+// A FAT, DIFAT or mini FAT sector: each entry a sector below `sectors` or one of the marks its table uses.
+bool TableSectorHolds(ByteSpan s, uint64_t sectors, Part part) {
+  for (size_t at = 0; at + 4 <= s.size(); at += 4) {
+    const uint32_t v = Le32(s, at);
+    if (v < sectors || v == kFreeSector || v == kEndOfChain) continue;
+    if (part == Part::kTable && (v == kFatMark || v == kDifatMark)) continue;
+    return false;
+  }
+  return true;
+}
+
+// A directory sector: every entry unused, or a storage, stream or root entry with a name of up to 32
+// characters ending in its zero and a colour of red or black. The file's first entry is its root.
+bool DirectorySectorHolds(ByteSpan s, bool first) {
+  for (size_t at = 0; at + kDirectoryEntryBytes <= s.size(); at += kDirectoryEntryBytes) {
+    const uint8_t type = s[at + 66];
+    if (first && at == 0 && type != 5) return false;
+    if (type == 0) continue;
+    if (type != 1 && type != 2 && type != 5) return false;
+    const uint16_t nameBytes = Le16(s, at + 64);
+    if (nameBytes < 2 || nameBytes > 64 || nameBytes % 2 != 0 || Le16(s, at + nameBytes - 2) != 0)
+      return false;
+    if (s[at + 67] > 1) return false;
+  }
+  return true;
+}
+
+bool PartHolds(ByteSpan s, uint64_t sectors, Part part, bool first) {
+  return part == Part::kDirectory ? DirectorySectorHolds(s, first) : TableSectorHolds(s, sectors, part);
+}
+
+struct StructuralSector {
+  uint64_t index = 0;
+  Part part = Part::kTable;
+  bool first = false;  // the directory's first sector
+};
+
+struct CompoundCheck {
+  uint64_t length = 0;  // the file's length where its structure holds, else 0
+  // The lowest sector whose content failed its test, and the sector kind it should have been.
+  std::optional<StructuralSector> firstBad;
+  // The sectors of the structure read and found sound (only those below `firstBad` count for a split).
+  std::vector<uint64_t> held;
+  uint64_t sectorBytes = 0;
+  // The Word text stream's sectors in its order and the text's stream offsets, where the directory names one.
+  std::vector<uint32_t> wordChain;
+  // The workbook stream's sectors and length, where the directory names one.
+  std::vector<uint32_t> workbookChain;
+  uint64_t workbookBytes = 0;
+};
+
+// Reads the structure sector by sector. Stops at the first inconsistency that no sector's content explains
+// (chains that run out or loop); a sector whose content fails is noted and the check goes on with what
+// remains readable, so that the lowest failing sector is found.
+CompoundCheck CheckCompound(FileBytes& file, uint64_t limit) {
+  CompoundCheck c;
+  std::array<uint8_t, 512> h{};
+  if (!file.Read(0, h) || !BytesEqual(h, 0, {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1})) return c;
+  const uint32_t shift = Le16(h, 30);
+  if (Le16(h, 28) != 0xFFFE || (shift != 9 && shift != 12) || Le16(h, 32) != 6) return c;
+  const uint64_t ss = uint64_t{1} << shift;
+  c.sectorBytes = ss;
+  const uint64_t maxSectors = limit / ss;
+  const uint64_t perTable = ss / 4;
+  const uint32_t fatCount = Le32(h, 44);
+  if (fatCount == 0 || fatCount > maxSectors / perTable + 1) return c;
+  std::vector<uint8_t> sector(ss);
+  auto bad = [&](uint64_t index, Part part, bool first) {
+    if (!c.firstBad || index < c.firstBad->index) c.firstBad = StructuralSector{index, part, first};
+  };
+  auto read = [&](uint64_t index, Part part, uint64_t bound, bool first) {
+    if (index >= maxSectors || !file.Read((index + 1) * ss, sector)) return false;
+    if (!PartHolds(sector, bound, part, first)) {
+      bad(index, part, first);
+      return false;
+    }
+    c.held.push_back(index);
+    return true;
+  };
+
+  // The FAT's sectors, from the header and the DIFAT chain.
+  std::vector<uint32_t> fatSectors;
+  std::vector<uint32_t> difatSectors;
+  for (uint32_t i = 0; i < kHeaderDifatEntries && fatSectors.size() < fatCount; ++i)
+    fatSectors.push_back(Le32(h, 76 + 4 * i));
+  for (uint32_t difat = Le32(h, 68); fatSectors.size() < fatCount && difat < kEndOfChain;) {
+    if (difatSectors.size() >= fatCount || !read(difat, Part::kTable, maxSectors, false)) return c;
+    difatSectors.push_back(difat);
+    for (size_t i = 0; i + 1 < perTable && fatSectors.size() < fatCount; ++i)
+      fatSectors.push_back(Le32(sector, 4 * i));
+    difat = Le32(sector, 4 * (perTable - 1));
+  }
+  if (fatSectors.size() < fatCount) return c;
+  std::vector<uint32_t> fat(fatSectors.size() * perTable, kFreeSector);
+  bool fatWhole = true;
+  for (size_t k = 0; k < fatSectors.size(); ++k) {
+    if (!read(fatSectors[k], Part::kTable, maxSectors, false)) {
+      fatWhole = false;
+      continue;
+    }
+    for (size_t i = 0; i < perTable; ++i) fat[k * perTable + i] = Le32(sector, 4 * i);
+  }
+  if (!fatWhole) return c;
+  // The FAT marks its own sectors and the DIFAT's; a table read from elsewhere does not.
+  for (uint32_t f : fatSectors) {
+    if (f >= fat.size()) return c;
+    if (fat[f] != kFatMark) {
+      bad(fatSectors[f / perTable], Part::kTable, false);
+      return c;
+    }
+  }
+  for (uint32_t d : difatSectors) {
+    if (d >= fat.size() || fat[d] != kDifatMark) return c;
+  }
+  uint64_t used = 0;
+  for (size_t i = 0; i < fat.size(); ++i) {
+    if (fat[i] != kFreeSector) used = i + 1;
+  }
+  if (used == 0) return c;
+  // A chain's sectors in order; empty where it leaves the file, loops or does not end. Every sector lies in
+  // one chain, so all the chains together take a few times the sectors at most: a crafted directory whose
+  // streams all share one long chain runs out of steps.
+  uint64_t steps = 4 * used + 64;
+  auto chain = [&](uint32_t first) {
+    std::vector<uint32_t> out;
+    for (uint32_t at = first; at != kEndOfChain; at = fat[at]) {
+      if (at >= used || out.size() >= used || steps == 0) return std::vector<uint32_t>{};
+      --steps;
+      out.push_back(at);
+    }
+    return out;
+  };
+
+  // The directory, its streams' chains against their sizes, and the mini FAT.
+  const std::vector<uint32_t> directory = chain(Le32(h, 48));
+  if (directory.empty()) return c;
+  const uint32_t cutoff = Le32(h, 56);
+  bool whole = true;
+  for (size_t d = 0; d < directory.size(); ++d) {
+    if (!read(directory[d], Part::kDirectory, used, d == 0)) {
+      whole = false;
+      continue;
+    }
+    for (size_t at = 0; at + kDirectoryEntryBytes <= ss; at += kDirectoryEntryBytes) {
+      const ByteSpan entry = ByteSpan(sector).subspan(at, kDirectoryEntryBytes);
+      const uint8_t type = entry[66];
+      const uint64_t size = shift == 9 ? Le32(entry, 120) : Le64(entry, 120);
+      if ((type != 2 && type != 5) || size == 0 || (type == 2 && size < cutoff)) continue;
+      const std::vector<uint32_t> sectors = size <= limit ? chain(Le32(entry, 116)) : std::vector<uint32_t>{};
+      if (sectors.size() < size / ss + (size % ss != 0 ? 1 : 0)) {
+        bad(directory[d], Part::kDirectory, d == 0);
+        whole = false;
+        continue;
+      }
+      if (type == 2 && Utf16NameStartsWith(entry, 0, "WordDocument") && Le16(entry, 64) == 26)
+        c.wordChain = sectors;
+      if (type == 2 && ((Utf16NameStartsWith(entry, 0, "Workbook") && Le16(entry, 64) == 18) ||
+                        (Utf16NameStartsWith(entry, 0, "Book") && Le16(entry, 64) == 10))) {
+        c.workbookChain = sectors;
+        c.workbookBytes = size;
+      }
+    }
+  }
+  // The mini FAT is checked whatever the directory gave, so that the lowest failing sector is found.
+  const uint32_t miniFatFirst = Le32(h, 60);
+  const uint32_t miniFatCount = Le32(h, 64);
+  if (miniFatFirst < kEndOfChain) {
+    const std::vector<uint32_t> mini = chain(miniFatFirst);
+    if (mini.size() != miniFatCount) return c;
+    for (uint32_t m : mini) {
+      if (!read(m, Part::kMiniTable, mini.size() * perTable, false)) whole = false;
+    }
+  }
+  if (!whole) return c;
+  c.length = std::min((used + 1) * ss, limit);
+  return c;
+}
+
+// Whether a sector of a Word document's text is text: UTF-16 characters with no control codes but those
+// Word uses, or, for text stored a byte a character, printable bytes.
+bool LooksLikeText(ByteSpan s) {
+  auto wordControl = [](uint32_t u) {
+    // Paragraph, cell and line marks, page breaks, fields, notes, pictures and hyphens.
+    return (u >= 0x01 && u <= 0x05) || (u >= 0x07 && u <= 0x0D) || (u >= 0x13 && u <= 0x15) || u == 0x1E ||
+           u == 0x1F;
+  };
+  bool utf16 = true;
+  for (size_t at = 0; at + 2 <= s.size() && utf16; at += 2) {
+    const uint16_t u = Le16(s, at);
+    utf16 = (u >= 0x20 && (u < 0xD800 || u > 0xDFFF) && u < 0xFFFE) || wordControl(u);
+  }
+  if (utf16) return true;
+  return std::all_of(s.begin(), s.end(), [&](uint8_t b) { return b >= 0x20 || wordControl(b); });
+}
+
+// The text's offsets within the WordDocument stream, from its first sector's FIB; nothing where it is none.
+std::optional<std::pair<uint64_t, uint64_t>> WordTextRange(ByteSpan fib, uint64_t streamBytes) {
+  if (Le16(fib, 0) != 0xA5EC) return std::nullopt;
+  const uint32_t first = Le32(fib, 0x18);
+  const uint32_t end = Le32(fib, 0x1C);
+  if (first >= end || end > streamBytes) return std::nullopt;
+  return std::pair<uint64_t, uint64_t>{first, end};
+}
+
+// A workbook stream's BIFF records, read in place and further on, for every split at once: the records
+// before the split come from the first, those from the split on from the second. A walk from the first byte
+// must reach the stream's last byte exactly, every record of a kind the format has and within its length
+// bound, the first the workbook's opening record.
+class WorkbookWalks {
+ public:
+  WorkbookWalks(std::vector<uint8_t> inPlace, std::vector<uint8_t> further, uint64_t size)
+      : inPlace_(std::move(inPlace)), further_(std::move(further)), size_(size), known_(size + 1, 0) {
+    // The in-place walk as far as it holds.
+    stop_ = 0;
+    while (stop_ + 4 <= size_ && Holds(inPlace_, stop_)) {
+      starts_.push_back(stop_);
+      stop_ += 4 + uint64_t{Le16(inPlace_, stop_ + 2)};
+    }
+  }
+
+  // Whether the records walk with the stream's bytes below `boundary` in place and the rest further on.
+  bool Walk(uint64_t boundary) {
+    if (boundary >= size_) return stop_ == size_;
+    if (stop_ + 4 <= boundary) return false;  // a record wholly in place breaks
+    // The last record the in-place walk starts below the boundary; from there the bytes may be mixed.
+    uint64_t at = 0;
+    const auto below = std::lower_bound(starts_.begin(), starts_.end(), boundary);
+    if (below != starts_.begin()) at = *(below - 1);
+    if (stop_ < boundary) at = std::max(at, stop_);
+    while (at < boundary) {
+      if (at + 4 > size_) return false;
+      std::array<uint8_t, 4> h{};
+      for (size_t i = 0; i < h.size(); ++i) h[i] = (at + i < boundary ? inPlace_ : further_)[at + i];
+      if (!Holds(h, 0, at == 0)) return false;
+      at += 4 + uint64_t{Le16(h, 2)};
+    }
+    return FurtherFrom(at);
+  }
+
+ private:
+  static bool Holds(ByteSpan b, uint64_t at, bool first) {
+    const uint16_t kind = Le16(b, static_cast<size_t>(at));
+    return (!first || kind == 0x0809) && kind != 0 && kind < 0x1200 &&
+           Le16(b, static_cast<size_t>(at + 2)) <= 8224;
+  }
+  bool Holds(ByteSpan b, uint64_t at) const { return Holds(b, at, at == 0); }
+
+  // Whether the records further on walk from `at` to the end; each start's answer is kept, so walks that
+  // meet one already taken stop there.
+  bool FurtherFrom(uint64_t at) {
+    path_.clear();
+    uint8_t answer = kBreaks;
+    for (uint64_t next = at;;) {
+      if (next == size_) {
+        answer = kRuns;
+        break;
+      }
+      if (next + 4 > size_) break;
+      if (known_[next] != 0) {
+        answer = known_[next];
+        break;
+      }
+      path_.push_back(next);
+      if (!Holds(further_, next)) break;
+      next += 4 + uint64_t{Le16(further_, static_cast<size_t>(next + 2))};
+    }
+    for (uint64_t p : path_) known_[p] = answer;
+    return answer == kRuns;
+  }
+
+  static constexpr uint8_t kRuns = 1;
+  static constexpr uint8_t kBreaks = 2;
+  std::vector<uint8_t> inPlace_;
+  std::vector<uint8_t> further_;
+  uint64_t size_;
+  std::vector<uint64_t> starts_;
+  uint64_t stop_ = 0;
+  std::vector<uint8_t> known_;
+  std::vector<uint64_t> path_;
+};
+
+// The most of a workbook stream read twice to place a split.
+constexpr uint64_t kMaxWorkbookBytes = uint64_t{8} << 20;
+
+// The document's sectors by index as they lie from `first` on (in place, or moved by a gap), read a window
+// at a time: the split is placed by looking at runs of them in order.
+class SectorWindow {
+ public:
+  SectorWindow(CarvingContext& ctx, uint64_t first) : ctx_(ctx), first_(first) {}
+  // Sector `index`; empty where the medium ends or a read fails.
+  ByteSpan Sector(uint64_t index) {
+    const uint64_t ss = ctx_.sectorSize();
+    if (index < at_ || index >= at_ + count_) {
+      const uint64_t medium = MediumSectors(ctx_);
+      if (ss == 0 || first_ + index >= medium) return {};
+      const uint64_t count = std::min<uint64_t>(kSectors, medium - first_ - index);
+      window_.resize(count * ss);
+      count_ = 0;
+      if (!ctx_.ReadSectors(window_, first_ + index, static_cast<uint32_t>(count))) return {};
+      at_ = index;
+      count_ = count;
+    }
+    return ByteSpan(window_).subspan((index - at_) * ss, ss);
+  }
+
+ private:
+  static constexpr uint64_t kSectors = 128;
+  CarvingContext& ctx_;
+  uint64_t first_;
+  std::vector<uint8_t> window_;
+  uint64_t at_ = 0;
+  uint64_t count_ = 0;
+};
+
+// The split of a document whose first failing sector lies `gap` sectors on: the number of its sectors the
+// first piece holds. Structure read in place bounds it below (`low`), the failing sector above (`high`).
+// Between them the streams tell where they can: a Word document's FIB lies on one side only, each sector of
+// its text must read as text where the split puts it, and a workbook's records must walk to their end. The
+// split is whole where exactly one fits.
+std::pair<uint64_t, bool> PlaceSplit(CarvingContext& ctx, const CompoundCheck& joined, uint64_t low,
+                                     uint64_t high, uint64_t gap) {
+  if (low >= high) return {high, true};
+  const uint64_t ss = joined.sectorBytes;
+  const uint64_t start = ctx.startSector();
+  if (ss != ctx.sectorSize()) return {high, false};
+  SectorWindow here(ctx, start + 1);
+  SectorWindow there(ctx, start + 1 + gap);
+  // Splits from `first` to `last` still fit; a sector of the stream that cannot lie in place puts the
+  // split at or below it, one that cannot lie further on puts it above.
+  uint64_t first = low;
+  uint64_t last = high;
+  bool judged = false;
+  auto place = [&](uint64_t index, bool fitsInPlace, bool fitsFurther) {
+    judged = true;
+    if (!fitsInPlace) last = std::min(last, index);
+    if (!fitsFurther) first = std::max(first, index + 1);
+  };
+  FileWork work(ctx);
+  if (!joined.wordChain.empty()) {
+    const uint32_t fibSector = joined.wordChain.front();
+    const uint64_t streamBytes = joined.wordChain.size() * ss;
+    std::optional<std::pair<uint64_t, uint64_t>> text;
+    if (fibSector < low) {
+      text = WordTextRange(here.Sector(fibSector), streamBytes);
+    } else if (fibSector >= high) {
+      text = WordTextRange(there.Sector(fibSector), streamBytes);
+    } else {
+      const auto inPlace = WordTextRange(here.Sector(fibSector), streamBytes);
+      const auto further = WordTextRange(there.Sector(fibSector), streamBytes);
+      if (inPlace.has_value() != further.has_value()) {
+        text = inPlace ? inPlace : further;
+        place(fibSector, inPlace.has_value(), further.has_value());
+      }
+    }
+    for (size_t i = 0; text && i < joined.wordChain.size(); ++i) {
+      const uint64_t index = joined.wordChain[i];
+      if (index < low || index >= high || i * ss < text->first || (i + 1) * ss > text->second) continue;
+      const ByteSpan inPlace = here.Sector(index);
+      const ByteSpan further = there.Sector(index);
+      if (!work.Spend(2 * ss) || inPlace.empty() || further.empty()) return {high, false};
+      place(index, LooksLikeText(inPlace), LooksLikeText(further));
+    }
+  }
+  if (first > last) return {high, false};
+  uint64_t fits = last - first + 1;
+  uint64_t chosen = first;
+  const std::vector<uint32_t>& book = joined.workbookChain;
+  if (!book.empty() && fits > 1 && joined.workbookBytes <= kMaxWorkbookBytes &&
+      std::is_sorted(book.begin(), book.end()) && work.Spend(2 * book.size() * ss)) {
+    // Each split left is tried: the records must walk through it. The stream's sectors run in order, so a
+    // split leaves a leading part of the stream in place.
+    std::vector<uint8_t> inPlace(book.size() * ss);
+    std::vector<uint8_t> further(book.size() * ss);
+    for (size_t i = 0; i < book.size(); ++i) {
+      // A sector below `low` is never read further on, one from `high` on never in place.
+      const ByteSpan h = book[i] < high ? here.Sector(book[i]) : ByteSpan();
+      const ByteSpan t = book[i] >= low ? there.Sector(book[i]) : ByteSpan();
+      if ((book[i] < high && h.empty()) || (book[i] >= low && t.empty())) return {high, false};
+      std::copy(h.begin(), h.end(), inPlace.begin() + static_cast<ptrdiff_t>(i * ss));
+      std::copy(t.begin(), t.end(), further.begin() + static_cast<ptrdiff_t>(i * ss));
+    }
+    WorkbookWalks walks(std::move(inPlace), std::move(further), joined.workbookBytes);
+    judged = true;
+    fits = 0;
+    for (uint64_t split = first; split <= last; ++split) {
+      const auto inPlaceSectors =
+          static_cast<uint64_t>(std::lower_bound(book.begin(), book.end(), split) - book.begin());
+      if (!walks.Walk(inPlaceSectors * ss)) continue;
+      if (fits++ == 0) chosen = split;
+    }
+    if (fits == 0) return {high, false};
+  }
+  return {chosen, judged && fits == 1};
+}
+
 uint64_t MeasureCompoundDocument(CarvingContext& ctx, uint32_t /*typeCode*/, ByteSpan header) {
+  const uint64_t limit = std::min(k256MiB, MediumBytesFromStart(ctx));
+  CompoundCheck whole;
+  {
+    FileBytes file(ctx, header);
+    whole = CheckCompound(file, limit);
+  }
+  if (whole.length != 0) return whole.length;
+  // Cut: where a sector of the structure failed, the rest may lie further on.
+  if (whole.firstBad && ctx.sectorSize() == whole.sectorBytes && whole.sectorBytes != 0) {
+    const uint64_t ss = whole.sectorBytes;
+    const StructuralSector failed = *whole.firstBad;
+    uint64_t low = 0;
+    for (uint64_t held : whole.held) {
+      if (held < failed.index) low = std::max(low, held + 1);
+    }
+    const uint64_t start = ctx.startSector();
+    FileWork work(ctx);
+    std::optional<Stitched> joined;
+    EachGap(ctx, (start + 1 + failed.index) * ss, ss, [&](uint64_t gap, ByteSpan bytes) {
+      if (!PartHolds(bytes, k256MiB / ss, failed.part, failed.first)) return false;
+      const SplitAt split{failed.index + 1, start + 1 + failed.index + gap};
+      FileBytes file(ctx, header, split);
+      const CompoundCheck check = CheckCompound(file, std::min(k256MiB, file.MediumBytes()));
+      if (check.length == 0) return !work.Spend((check.held.size() + 1) * ss);
+      // Structure read in place above `low` also bounds the split.
+      uint64_t lowest = low;
+      for (uint64_t held : check.held) {
+        if (held < failed.index) lowest = std::max(lowest, held + 1);
+      }
+      const auto [headSectors, placed] = PlaceSplit(ctx, check, lowest, failed.index, gap);
+      joined = Stitched{SplitAt{headSectors + 1, start + 1 + headSectors + gap}, check.length, placed};
+      return true;
+    });
+    if (joined) return Joined(ctx, *joined);
+  }
+  ctx.outcome().intact = false;
   if (const uint64_t n = Walked(ctx, header, CompoundDocumentLength, k256MiB); n != 0) return n;
   return ctx.sectorSize();
 }
