@@ -358,6 +358,16 @@ bool LooksLikeText(ByteSpan s) {
   return std::all_of(s.begin(), s.end(), [&](uint8_t b) { return b >= 0x20 || wordControl(b); });
 }
 
+// Data of no structure: few zero bytes and most byte values present, as in random data, compressed data
+// and pictures; a document's text and tables are not like that.
+bool LooksLikeNoise(ByteSpan s) {
+  std::array<uint32_t, 256> seen{};
+  for (uint8_t b : s) ++seen[b];
+  const auto distinct =
+      static_cast<size_t>(std::count_if(seen.begin(), seen.end(), [](uint32_t n) { return n != 0; }));
+  return seen[0] * 64 <= s.size() && distinct >= 160;
+}
+
 // The text's offsets within the WordDocument stream, from its first sector's FIB; nothing where it is none.
 std::optional<std::pair<uint64_t, uint64_t>> WordTextRange(ByteSpan fib, uint64_t streamBytes) {
   if (Le16(fib, 0) != 0xA5EC) return std::nullopt;
@@ -481,7 +491,7 @@ class SectorWindow {
 // first piece holds. Structure read in place bounds it below (`low`), the failing sector above (`high`).
 // Between them the streams tell where they can: a Word document's FIB lies on one side only, each sector of
 // its text must read as text where the split puts it, and a workbook's records must walk to their end. The
-// split is whole where exactly one fits.
+// split is whole where exactly one fits; otherwise the sectors that look like noise place it, listed damaged.
 std::pair<uint64_t, bool> PlaceSplit(CarvingContext& ctx, const CompoundCheck& joined, uint64_t low,
                                      uint64_t high, uint64_t gap) {
   if (low >= high) return {high, true};
@@ -494,9 +504,7 @@ std::pair<uint64_t, bool> PlaceSplit(CarvingContext& ctx, const CompoundCheck& j
   // split at or below it, one that cannot lie further on puts it above.
   uint64_t first = low;
   uint64_t last = high;
-  bool judged = false;
   auto place = [&](uint64_t index, bool fitsInPlace, bool fitsFurther) {
-    judged = true;
     if (!fitsInPlace) last = std::min(last, index);
     if (!fitsFurther) first = std::max(first, index + 1);
   };
@@ -526,14 +534,12 @@ std::pair<uint64_t, bool> PlaceSplit(CarvingContext& ctx, const CompoundCheck& j
       place(index, LooksLikeText(inPlace), LooksLikeText(further));
     }
   }
-  if (first > last) return {high, false};
-  uint64_t fits = last - first + 1;
-  uint64_t chosen = first;
+  // The workbook's records, where it has them, walked with the stream split at each place left.
+  std::optional<WorkbookWalks> walks;
   const std::vector<uint32_t>& book = joined.workbookChain;
-  if (!book.empty() && fits > 1 && joined.workbookBytes <= kMaxWorkbookBytes &&
+  if (!book.empty() && first < last && joined.workbookBytes <= kMaxWorkbookBytes &&
       std::is_sorted(book.begin(), book.end()) && work.Spend(2 * book.size() * ss)) {
-    // Each split left is tried: the records must walk through it. The stream's sectors run in order, so a
-    // split leaves a leading part of the stream in place.
+    // The stream's sectors run in order, so a split leaves a leading part of the stream in place.
     std::vector<uint8_t> inPlace(book.size() * ss);
     std::vector<uint8_t> further(book.size() * ss);
     for (size_t i = 0; i < book.size(); ++i) {
@@ -544,18 +550,47 @@ std::pair<uint64_t, bool> PlaceSplit(CarvingContext& ctx, const CompoundCheck& j
       std::copy(h.begin(), h.end(), inPlace.begin() + static_cast<ptrdiff_t>(i * ss));
       std::copy(t.begin(), t.end(), further.begin() + static_cast<ptrdiff_t>(i * ss));
     }
-    WorkbookWalks walks(std::move(inPlace), std::move(further), joined.workbookBytes);
-    judged = true;
-    fits = 0;
-    for (uint64_t split = first; split <= last; ++split) {
-      const auto inPlaceSectors =
-          static_cast<uint64_t>(std::lower_bound(book.begin(), book.end(), split) - book.begin());
-      if (!walks.Walk(inPlaceSectors * ss)) continue;
-      if (fits++ == 0) chosen = split;
-    }
-    if (fits == 0) return {high, false};
+    walks.emplace(std::move(inPlace), std::move(further), joined.workbookBytes);
   }
-  return {chosen, judged && fits == 1};
+  auto fitsAt = [&](uint64_t split) {
+    if (split < first || split > last) return false;
+    if (!walks) return true;
+    const auto inPlaceSectors =
+        static_cast<uint64_t>(std::lower_bound(book.begin(), book.end(), split) - book.begin());
+    return walks->Walk(inPlaceSectors * ss);
+  };
+  uint64_t fits = 0;
+  uint64_t chosen = high;
+  for (uint64_t split = first; split <= last && fits < 2; ++split) {
+    if (fitsAt(split) && fits++ == 0) chosen = split;
+  }
+  if (fits == 1) return {chosen, true};
+  // None or several: the document comes back whole in length, listed damaged, split where the fewest of the
+  // sectors between the bounds look like noise (as other data mostly does) where the split puts them.
+  if (!work.Spend(2 * (high - low) * ss)) return {chosen, false};
+  uint64_t before = 0;  // sectors below the split that look like the document's in place
+  uint64_t after = 0;   // sectors from the split on that look like the document's further on
+  for (uint64_t index = low; index < high; ++index) {
+    const ByteSpan further = there.Sector(index);
+    if (further.empty()) return {chosen, false};
+    after += LooksLikeNoise(further) ? 0u : 1u;
+  }
+  uint64_t best = 0;
+  bool any = false;
+  for (uint64_t split = low;; ++split) {
+    if ((fits == 0 || fitsAt(split)) && (!any || before + after > best)) {
+      best = before + after;
+      chosen = split;
+      any = true;
+    }
+    if (split == high) break;
+    const ByteSpan inPlace = here.Sector(split);
+    const ByteSpan further = there.Sector(split);
+    if (inPlace.empty() || further.empty()) break;
+    before += LooksLikeNoise(inPlace) ? 0u : 1u;
+    after -= LooksLikeNoise(further) ? 0u : 1u;
+  }
+  return {chosen, false};
 }
 
 uint64_t MeasureCompoundDocument(CarvingContext& ctx, uint32_t /*typeCode*/, ByteSpan header) {
