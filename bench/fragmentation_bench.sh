@@ -152,7 +152,7 @@ t0, t1, t2 = map(float, sys.argv[1:4])
 sha = lambda b: hashlib.sha256(b).hexdigest()
 placed = json.load(open(sys.argv[4] + ".placed.json"))
 want = {sha(open(os.path.join("files", n), "rb").read()): n for n in placed}
-JOINED = {"jpg", "png", "ogg", "zip", "mp4", "mov", "ts", "m2ts", "mid", "wav", "flv", "avi", "wmv", "wma"}
+JOINED = {"jpg", "png", "ogg", "zip", "mp4", "mov", "ts", "m2ts", "mid", "wav", "flv", "avi", "wmv", "wma", "mpg", "doc"}
 def ext(n):
     return n.rsplit(".", 1)[1]
 def exact(root_prefix):
