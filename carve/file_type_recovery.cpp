@@ -123,12 +123,14 @@ int32_t CFileTypeRecovery::CarveAt(std::span<const uint8_t> sector, uint64_t abs
   if (code == kMts) ctx.SetTransportStreamInProgress(true);
   if (code != kTs) ctx.SetStreamStart(false);
 
-  const std::string name = fmt::format("{}.{}", absoluteSector, row->extension);
   p.callbackResult = 0;
   ctx.SetChecksWanted(!knownFile_ || !knownFile_(absoluteSector, row->extension));
   const uint64_t length = MeasureLength(ctx, *row, header);
   if (p.callbackResult == ScanCancelled) return ScanCancelled;
   const CarvingContext::Outcome outcome = ctx.outcome();
+  if (const CarvingTypeRow* better = outcome.typeCode ? FirstRowWithCode(*outcome.typeCode) : nullptr)
+    row = better;
+  const std::string name = fmt::format("{}.{}", absoluteSector, row->extension);
   std::vector<FilePiece> pieces;
   if (outcome.headSectors != 0) {
     const uint64_t tailBytes = length - std::min(length, outcome.headSectors * sectorSize);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -91,6 +92,9 @@ class CarvingContext {
     bool checked = false;
     uint64_t headSectors = 0;
     uint64_t tailSector = 0;
+    // The file's kind where the measure learned it better than the header sector showed (a joined
+    // document's directory found past the cut); nothing keeps the kind its header gave.
+    std::optional<uint32_t> typeCode;
   };
   Outcome& outcome() { return outcome_; }
 

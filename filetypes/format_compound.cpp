@@ -212,7 +212,27 @@ struct CompoundCheck {
   // The workbook stream's sectors and length, where the directory names one.
   std::vector<uint32_t> workbookChain;
   uint64_t workbookBytes = 0;
+  // The application that wrote it, by the root's class id or the stream names (kNoType where none tells).
+  uint32_t kind = kNoType;
 };
+
+// The application a directory entry names: by the root's class id, or by a stream the application keeps.
+uint32_t EntryKind(ByteSpan entry) {
+  if (entry[66] == 5) {
+    if (ClassIdIs(entry, kWordClassId)) return kDoc;
+    if (ClassIdIs(entry, kExcelClassId) || ClassIdIs(entry, kExcel5ClassId)) return kXls;
+    if (ClassIdIs(entry, kPowerPointClassId)) return kPpt;
+    if (ClassIdIs(entry, kOutlookMessageClassId)) return kMsg;
+    return kNoType;
+  }
+  if (Utf16NameStartsWith(entry, 0, "WordDocument")) return kDoc;
+  if (Utf16NameStartsWith(entry, 0, "Workbook")) return kXls;
+  if (Utf16NameStartsWith(entry, 0, "PowerPoint Document")) return kPpt;
+  if (Utf16NameStartsWith(entry, 0, "__substg1.0_") ||
+      Utf16NameStartsWith(entry, 0, "__properties_version1.0"))
+    return kMsg;
+  return kNoType;
+}
 
 // Reads the structure sector by sector. Stops at the first inconsistency that no sector's content explains
 // (chains that run out or loop); a sector whose content fails is noted and the check goes on with what
@@ -309,6 +329,7 @@ CompoundCheck CheckCompound(FileBytes& file, uint64_t limit) {
     for (size_t at = 0; at + kDirectoryEntryBytes <= ss; at += kDirectoryEntryBytes) {
       const ByteSpan entry = ByteSpan(sector).subspan(at, kDirectoryEntryBytes);
       const uint8_t type = entry[66];
+      if (c.kind == kNoType && type != 0) c.kind = EntryKind(entry);
       const uint64_t size = shift == 9 ? Le32(entry, 120) : Le64(entry, 120);
       if ((type != 2 && type != 5) || size == 0 || (type == 2 && size < cutoff)) continue;
       const std::vector<uint32_t> sectors = size <= limit ? chain(Le32(entry, 116)) : std::vector<uint32_t>{};
@@ -593,7 +614,7 @@ std::pair<uint64_t, bool> PlaceSplit(CarvingContext& ctx, const CompoundCheck& j
   return {chosen, false};
 }
 
-uint64_t MeasureCompoundDocument(CarvingContext& ctx, uint32_t /*typeCode*/, ByteSpan header) {
+uint64_t MeasureCompoundDocument(CarvingContext& ctx, uint32_t typeCode, ByteSpan header) {
   const uint64_t limit = std::min(k256MiB, MediumBytesFromStart(ctx));
   CompoundCheck whole;
   {
@@ -612,6 +633,7 @@ uint64_t MeasureCompoundDocument(CarvingContext& ctx, uint32_t /*typeCode*/, Byt
     const uint64_t start = ctx.startSector();
     FileWork work(ctx);
     std::optional<Stitched> joined;
+    uint32_t kind = kNoType;
     EachGap(ctx, (start + 1 + failed.index) * ss, ss, [&](uint64_t gap, ByteSpan bytes) {
       if (!PartHolds(bytes, k256MiB / ss, failed.part, failed.first)) return false;
       const SplitAt split{failed.index + 1, start + 1 + failed.index + gap};
@@ -625,9 +647,14 @@ uint64_t MeasureCompoundDocument(CarvingContext& ctx, uint32_t /*typeCode*/, Byt
       }
       const auto [headSectors, placed] = PlaceSplit(ctx, check, lowest, failed.index, gap);
       joined = Stitched{SplitAt{headSectors + 1, start + 1 + headSectors + gap}, check.length, placed};
+      kind = check.kind;
       return true;
     });
-    if (joined) return Joined(ctx, *joined);
+    if (joined) {
+      // A cut before the directory hid which application wrote it; the directory past the cut tells.
+      if (typeCode == kOle && kind != kNoType) ctx.outcome().typeCode = kind;
+      return Joined(ctx, *joined);
+    }
   }
   ctx.outcome().intact = false;
   if (const uint64_t n = Walked(ctx, header, CompoundDocumentLength, k256MiB); n != 0) return n;

@@ -392,7 +392,9 @@ TEST_F(SplitStreamsTest, CompoundDocumentsAreJoinedWhereTheirStructureAndTextGoO
     const auto saved = CarveAndRecover(layout);
     const auto& s = saved.at(at);
     // Where the streams cannot place the split, the sectors that look like noise do; listed damaged then.
+    // The directory past the cut names the application even where the cut hid it from the first look.
     EXPECT_EQ(s.bytes, doc);
+    EXPECT_EQ(s.name, std::to_string(at) + ".doc");
     exactIntact += s.intact ? 1u : 0u;
   }
   EXPECT_GE(exactIntact, 70u);

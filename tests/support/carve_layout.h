@@ -110,6 +110,7 @@ class Carver {
 struct Saved {
   bool intact = false;
   std::vector<uint8_t> bytes;
+  std::string name;
 };
 inline std::map<uint64_t, Saved> RecoverAll(CFileTypeRecovery& engine, const std::filesystem::path& folder) {
   std::map<uint64_t, Saved> out;
@@ -118,7 +119,7 @@ inline std::map<uint64_t, Saved> RecoverAll(CFileTypeRecovery& engine, const std
   for (const FoundFileRecord& r : records) {
     const std::filesystem::path to = folder / std::string(r.Name());
     EXPECT_EQ(engine.RecoverRecord(&r, to, 0), 0) << r.Name();
-    out[r.entryLocation] = {r.isIntact != 0, ReadFile(to)};
+    out[r.entryLocation] = {r.isIntact != 0, ReadFile(to), std::string(r.Name())};
   }
   return out;
 }
