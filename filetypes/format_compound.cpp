@@ -635,7 +635,11 @@ uint64_t MeasureCompoundDocument(CarvingContext& ctx, uint32_t typeCode, ByteSpa
     std::optional<Stitched> joined;
     uint32_t kind = kNoType;
     EachGap(ctx, (start + 1 + failed.index) * ss, ss, [&](uint64_t gap, ByteSpan bytes) {
-      if (!PartHolds(bytes, k256MiB / ss, failed.part, failed.first)) return false;
+      // No sector of a document's structure is all zeros (unused directory entries carry their empty links),
+      // while zeroed media are: they would each cost a check of the whole structure.
+      if (std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; }) ||
+          !PartHolds(bytes, k256MiB / ss, failed.part, failed.first))
+        return false;
       const SplitAt split{failed.index + 1, start + 1 + failed.index + gap};
       FileBytes file(ctx, header, split);
       const CompoundCheck check = CheckCompound(file, std::min(k256MiB, file.MediumBytes()));
