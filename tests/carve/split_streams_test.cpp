@@ -398,12 +398,17 @@ TEST_F(SplitStreamsTest, CompoundDocumentsAreJoinedWhereTheirStructureAndTextGoO
     exactIntact += s.intact ? 1u : 0u;
   }
   EXPECT_GE(exactIntact, 70u);
-  // Over text (a copy of sectors from before the cut) the split cannot be told. A workbook cut inside its
-  // records is joined where they walk on. Whole, each stays whole; with its rest nowhere, it is damaged.
+  // Over text (a copy of sectors from before the cut) the split cannot be told; over zeros it can. A workbook
+  // cut inside its records is joined where they walk on. Whole, each stays whole; with its rest nowhere, it
+  // is damaged.
   test::Layout layout;
   layout.Random(2);
   const uint64_t overText = layout.Place(Head(doc, 30), false);
   layout.Place(Rest(doc, 20), false);
+  layout.Random(2);
+  const uint64_t overZeros = layout.Place(Head(doc, 30), false);
+  layout.Zeros(100);
+  layout.Place(Rest(doc, 30), false);
   layout.Random(2);
   const uint64_t sheet = layout.Place(Head(xls, 10), false);
   layout.Random(33);
@@ -418,6 +423,8 @@ TEST_F(SplitStreamsTest, CompoundDocumentsAreJoinedWhereTheirStructureAndTextGoO
   const auto saved = CarveAndRecover(layout);
   EXPECT_FALSE(saved.at(overText).intact);
   EXPECT_EQ(saved.at(overText).bytes.size(), doc.size());
+  EXPECT_TRUE(saved.at(overZeros).intact);
+  EXPECT_EQ(saved.at(overZeros).bytes, doc);
   EXPECT_TRUE(saved.at(sheet).intact);
   EXPECT_EQ(saved.at(sheet).bytes, xls);
   EXPECT_TRUE(saved.at(whole).intact);
