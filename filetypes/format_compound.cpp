@@ -362,21 +362,28 @@ CompoundCheck CheckCompound(FileBytes& file, uint64_t limit) {
   return c;
 }
 
-// Whether a sector of a Word document's text is text: UTF-16 characters with no control codes but those
-// Word uses, or, for text stored a byte a character, printable bytes.
+// Whether a sector of a Word document's text is text. UTF-16 text keeps to a few scripts, so its characters'
+// high bytes take few values (random data and pictures spread over most of them), with no control codes but
+// those Word uses; text stored a byte a character is printable bytes. A few odd characters are let pass, so
+// that a real sector of text is never judged other data.
 bool LooksLikeText(ByteSpan s) {
   auto wordControl = [](uint32_t u) {
     // Paragraph, cell and line marks, page breaks, fields, notes, pictures and hyphens.
     return (u >= 0x01 && u <= 0x05) || (u >= 0x07 && u <= 0x0D) || (u >= 0x13 && u <= 0x15) || u == 0x1E ||
            u == 0x1F;
   };
-  bool utf16 = true;
-  for (size_t at = 0; at + 2 <= s.size() && utf16; at += 2) {
+  const size_t allowedOdd = s.size() / 128;
+  std::array<bool, 256> highs{};
+  size_t odd = 0;
+  for (size_t at = 0; at + 2 <= s.size(); at += 2) {
     const uint16_t u = Le16(s, at);
-    utf16 = (u >= 0x20 && (u < 0xD800 || u > 0xDFFF) && u < 0xFFFE) || wordControl(u);
+    if ((u < 0x20 && !wordControl(u)) || u >= 0xFFFE) ++odd;
+    highs[u >> 8] = true;
   }
-  if (utf16) return true;
-  return std::all_of(s.begin(), s.end(), [&](uint8_t b) { return b >= 0x20 || wordControl(b); });
+  if (odd <= allowedOdd && std::count(highs.begin(), highs.end(), true) <= 96) return true;
+  odd = static_cast<size_t>(
+      std::count_if(s.begin(), s.end(), [&](uint8_t b) { return b < 0x20 && !wordControl(b); }));
+  return odd <= allowedOdd;
 }
 
 // Data of no structure: few zero bytes and most byte values present, as in random data, compressed data

@@ -398,6 +398,22 @@ TEST_F(SplitStreamsTest, CompoundDocumentsAreJoinedWhereTheirStructureAndTextGoO
     exactIntact += s.intact ? 1u : 0u;
   }
   EXPECT_GE(exactIntact, 70u);
+  // Text of several scripts, accents and emoji is text: a cut inside it is placed as well.
+  const auto world = Media("world.doc");
+  size_t worldIntact = 0;
+  for (uint64_t k = 1; k < world.size() / kCarveSector; ++k) {
+    SCOPED_TRACE(k);
+    test::Layout layout;
+    layout.Random(3);
+    const uint64_t at = layout.Place(Head(world, k), false);
+    layout.Random(40);
+    layout.Place(Rest(world, k), false);
+    layout.Random(3);
+    const auto saved = CarveAndRecover(layout);
+    EXPECT_EQ(saved.at(at).bytes, world);
+    worldIntact += saved.at(at).intact ? 1u : 0u;
+  }
+  EXPECT_GE(worldIntact, 28u);
   // Over text (a copy of sectors from before the cut) the split cannot be told; over zeros it can. A workbook
   // cut inside its records is joined where they walk on. Whole, each stays whole; with its rest nowhere, it
   // is damaged.
